@@ -1,0 +1,40 @@
+# Shared settings for Corvane's own targets: strict warnings, optional sanitizers.
+function(corvane_target_options target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
+endfunction()
+
+if(CORVANE_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+if(CORVANE_FUZZ)
+  # Everything is instrumented for coverage so the fuzzers see into the libraries they drive.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
+# corvane_library(name [STATIC] SOURCES ... LIBS ...): a library of our own code.
+function(corvane_library name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_library(${name} STATIC ${ARG_SOURCES})
+  corvane_target_options(${name})
+  target_link_libraries(${name} PUBLIC ${ARG_LIBS})
+endfunction()
+
+# corvane_folder_library(name DIRS dir... LIBS ...): a library made of every .cpp in the given folders.
+function(corvane_folder_library name)
+  cmake_parse_arguments(ARG "" "" "DIRS;LIBS;EXTRA" ${ARGN})
+  set(sources ${ARG_EXTRA})
+  foreach(dir IN LISTS ARG_DIRS)
+    file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.c)
+    list(APPEND sources ${found})
+  endforeach()
+  if(NOT sources)
+    # A folder whose code has not arrived yet still makes a library, so its dependants link.
+    set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${empty} "")
+    set(sources ${empty})
+  endif()
+  corvane_library(${name} SOURCES ${sources} LIBS ${ARG_LIBS})
+endfunction()

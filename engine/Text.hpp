@@ -1,0 +1,21 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+#include <cstdint>
+
+// Small text rules shared by the reply parsers: Unicode-aware trimming and line splitting of UTF-8 text.
+namespace corvane::stream::text {
+
+// Trims white space and line ends (Unicode separators, U+0009-U+000D, U+0085) from both ends.
+std::string_view trimWhitespace(std::string_view text);
+// Trims blanks (Unicode space separators and the horizontal tab) from both ends.
+std::string_view trimBlanks(std::string_view text);
+// Splits at every line end: LF, VT, FF, CR, U+0085, U+2028, U+2029 (so CR LF yields an empty line between).
+std::vector<std::string_view> splitLines(std::string_view text);
+// A decimal integer: optional sign, one or more ASCII digits, nothing else, within 64 bits.
+std::optional<std::int64_t> parseInteger(std::string_view text);
+
+} // namespace corvane::stream::text

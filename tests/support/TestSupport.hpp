@@ -1,0 +1,32 @@
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+namespace corvane::test {
+
+// A loopback address of this test's own (127.x.y.z), different for every call in the process and, through
+// the process id, for every test program running beside it, so servers can bind the real port numbers.
+std::string uniqueLoopbackAddress();
+
+// A new empty folder, removed with the object.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::filesystem::path& path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The output of a shell command (standard output only) and its exit status.
+struct CommandResult {
+    int status = -1;
+    std::string output;
+};
+CommandResult runCommand(const std::string& command);
+
+} // namespace corvane::test
