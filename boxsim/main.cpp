@@ -1,1 +1,103 @@
-int main() { return 0; }
+// corvane-boxsim: a simulated box's streaming host on a loopback address, until SIGINT or SIGTERM.
+// Lines "pin NNNN" on standard input enter a PIN as the user at the box would.
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include <poll.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include "boxsim/host/StreamingHost.hpp"
+
+namespace {
+
+int usage(const char* program) {
+    std::fprintf(stderr, "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n",
+                 program);
+    return 2;
+}
+
+// Hands complete lines of standard input to the host; false once input has ended.
+bool readInput(corvane::boxsim::StreamingHost& host, std::string& pending) {
+    char buffer[1024];
+    const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
+    if (n < 0) return errno == EINTR || errno == EAGAIN;
+    if (n == 0) return false;
+    pending.append(buffer, static_cast<std::size_t>(n));
+    std::size_t end = 0;
+    while ((end = pending.find('\n')) != std::string::npos) {
+        std::string line = pending.substr(0, end);
+        pending.erase(0, end + 1);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.rfind("pin ", 0) == 0 && line.size() > 4) {
+            host.enterPin(line.substr(4));
+            std::printf("pin entered\n");
+        } else if (!line.empty()) {
+            std::fprintf(stderr, "corvane-boxsim: unknown command: %s\n", line.c_str());
+        }
+    }
+    // A line without an end never grows past a sane length.
+    if (pending.size() > 4096) pending.clear();
+    std::fflush(stdout);
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    corvane::boxsim::StreamingHost::Options options;
+    options.address.clear();
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (i + 1 >= argc) return usage(argv[0]);
+        const char* value = argv[++i];
+        if (arg == "--address") options.address = value;
+        else if (arg == "--hostname") options.hostname = value;
+        else if (arg == "--uniqueid") options.uniqueId = value;
+        else if (arg == "--pin-wait") options.pinWaitSeconds = std::atof(value);
+        else return usage(argv[0]);
+    }
+    if (options.address.rfind("127.", 0) != 0) return usage(argv[0]);
+
+    // The signals are read from a descriptor, so every thread started later inherits the block.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &signals, nullptr) != 0) return 1;
+    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC);
+    if (signalFd < 0) return 1;
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        corvane::boxsim::StreamingHost host(options);
+        host.start();
+        std::printf("ready %s uniqueid %s\n", options.address.c_str(), host.uniqueId().c_str());
+        std::fflush(stdout);
+
+        std::string pending;
+        bool inputOpen = true;
+        for (;;) {
+            pollfd fds[2] = {{signalFd, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+            const int count = poll(fds, inputOpen ? 2 : 1, -1);
+            if (count < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (fds[0].revents & POLLIN) break;
+            if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) inputOpen = readInput(host, pending);
+        }
+        host.stop();
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "corvane-boxsim: %s\n", error.what());
+        close(signalFd);
+        return 1;
+    }
+    close(signalFd);
+    return 0;
+}

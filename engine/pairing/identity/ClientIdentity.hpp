@@ -28,10 +28,13 @@ struct ClientIdentity {
     // "-----BEGIN CERTIFICATE-----\n", Base64 in 64-character lines, "\n-----END CERTIFICATE-----\n".
     std::string certificatePEM() const;
 
-    // A new key and self-signed certificate. With a keychain label the key is stored under it.
+    // A new RSA-2048 key and self-signed certificate. With a keychain label and a store, the key is stored there
+    // under the label, tagged with the label's UTF-8 bytes. Throws Error::keyGeneration, or PairingCrypto::Error
+    // from the certificate builder.
     static std::pair<platform::PrivateKey, Bytes> generate(const std::string& commonName,
                                                             const std::optional<std::string>& keychainLabel,
                                                             platform::KeyStore* store);
+    // Throws PairingCrypto::Error from the random source or the signer.
     static Bytes selfSignedCertificate(const std::string& commonName, ByteView publicKeyPKCS1,
                                        const platform::PrivateKey& signer,
                                        std::chrono::system_clock::time_point now);
@@ -53,7 +56,9 @@ private:
     Error(Kind kind, std::string description) : corvane::Error(std::move(description)), kind(kind) {}
 };
 
-// Finds this computer's identity under a label in the key store, or makes and saves a new one.
+// Finds this computer's identity under a label in the key store, or makes and saves a new one. The label is the
+// certificate's common name, the items' label and the key's application tag. Keeps no state; creations under
+// one label are not serialised (two at once would each remove the other's leftovers).
 class ClientIdentityStore final {
 public:
     ClientIdentityStore(std::string label, platform::KeyStore keyStore)

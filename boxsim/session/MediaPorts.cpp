@@ -1,0 +1,132 @@
+#include "boxsim/session/MediaPorts.hpp"
+
+#include "platform/core/Error.hpp"
+
+#include <chrono>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvane::boxsim {
+namespace {
+
+int bindUdp(const std::string& address, std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    if (::inet_pton(AF_INET, address.c_str(), &local.sin_addr) != 1 ||
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+MediaPorts::MediaPorts(Options options) : options_(std::move(options)) {}
+
+MediaPorts::~MediaPorts() { stop(); }
+
+void MediaPorts::start() {
+    if (thread_.joinable()) return;
+    videoFd_ = bindUdp(options_.address, options_.videoPort);
+    audioFd_ = bindUdp(options_.address, options_.audioPort);
+    if (videoFd_ < 0 || audioFd_ < 0 || ::pipe2(wakeFd_, O_CLOEXEC) != 0) {
+        stop();
+        throw Error("boxsim: media ports on " + options_.address + " could not be bound");
+    }
+    thread_ = std::thread([this] { run(); });
+}
+
+void MediaPorts::stop() {
+    if (thread_.joinable()) {
+        const char byte = 0;
+        [[maybe_unused]] const auto ignored = ::write(wakeFd_[1], &byte, 1);
+        thread_.join();
+    }
+    for (int* fd : {&videoFd_, &audioFd_, &wakeFd_[0], &wakeFd_[1]}) {
+        if (*fd >= 0) ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void MediaPorts::run() {
+    std::uint8_t buffer[65536];
+    for (;;) {
+        pollfd fds[3] = {{videoFd_, POLLIN, 0}, {audioFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}};
+        if (::poll(fds, 3, 1000) < 0) continue;
+        if (fds[2].revents) return;
+        for (int i = 0; i < 2; ++i) {
+            if (!(fds[i].revents & POLLIN)) continue;
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n =
+                ::recvfrom(fds[i].fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            if (n < 0) continue;
+            std::lock_guard guard(lock_);
+            (i == 0 ? videoPings_ : audioPings_).emplace_back(buffer, buffer + n);
+            haveClient_ = true;
+            clientAddress_ = from.sin_addr.s_addr;
+            clientPort_ = from.sin_port;
+            changed_.notify_all();
+        }
+    }
+}
+
+std::vector<Bytes> MediaPorts::videoPings() const {
+    std::lock_guard guard(lock_);
+    return videoPings_;
+}
+
+std::vector<Bytes> MediaPorts::audioPings() const {
+    std::lock_guard guard(lock_);
+    return audioPings_;
+}
+
+bool MediaPorts::waitForPings(std::size_t video, std::size_t audio, double seconds) const {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [&] { return videoPings_.size() >= video && audioPings_.size() >= audio; });
+}
+
+std::optional<std::string> MediaPorts::client() const {
+    std::lock_guard guard(lock_);
+    if (!haveClient_) return std::nullopt;
+    in_addr address{clientAddress_};
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address, text, sizeof text);
+    return std::string(text) + ":" + std::to_string(ntohs(clientPort_));
+}
+
+bool MediaPorts::sendFrom(int fd, ByteView datagram) {
+    sockaddr_in to{};
+    {
+        std::lock_guard guard(lock_);
+        if (!haveClient_) return false;
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = clientAddress_;
+        to.sin_port = clientPort_;
+    }
+    const ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    return n >= 0 && static_cast<std::size_t>(n) == datagram.size();
+}
+
+bool MediaPorts::sendVideo(ByteView datagram) { return sendFrom(videoFd_, datagram); }
+bool MediaPorts::sendAudio(ByteView datagram) { return sendFrom(audioFd_, datagram); }
+
+bool MediaPorts::sendFromPort(std::uint16_t port, ByteView datagram) {
+    const int fd = bindUdp(options_.address, port);
+    if (fd < 0) return false;
+    const bool ok = sendFrom(fd, datagram);
+    ::close(fd);
+    return ok;
+}
+
+} // namespace corvane::boxsim

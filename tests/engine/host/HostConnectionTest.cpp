@@ -1,0 +1,258 @@
+#include "engine/host/HostConnection.hpp"
+
+#include "engine/Deadline.hpp"
+#include "engine/EngineLog.hpp"
+#include "engine/host/HostError.hpp"
+#include "engine/host/HostReply.hpp"
+#include "platform/http/Http.hpp"
+#include "tests/platform/http/LoopbackServers.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace corvane::stream {
+namespace {
+
+using test::LoopbackServer;
+
+constexpr int kHttpPort = 48089;
+constexpr int kHttpsPort = 47984;
+constexpr const char* kRejected = "[engine] https: rejected the box's certificate (not the one saved at pairing)";
+
+// Collects the engine's log lines while it lives.
+class LogCapture {
+public:
+    LogCapture() {
+        EngineLog::setSink([this](const std::string& line) {
+            std::lock_guard guard(mutex_);
+            lines_.push_back(line);
+        });
+    }
+    ~LogCapture() { EngineLog::setSink(nullptr); }
+    std::vector<std::string> lines() {
+        std::lock_guard guard(mutex_);
+        return lines_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+template <class F>
+platform::HttpError::Kind httpFailure(F&& f) {
+    try {
+        f();
+    } catch (const platform::HttpError& error) {
+        return error.kind;
+    }
+    ADD_FAILURE() << "no HttpError";
+    return platform::HttpError::Kind::other;
+}
+
+template <class F>
+HostError hostFailure(F&& f) {
+    try {
+        f();
+    } catch (const HostError& error) {
+        return error;
+    }
+    throw std::runtime_error("no HostError");
+}
+
+class HostConnectionHttpTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto xml = [](int status, std::string body) {
+            return [status, body](const httplib::Request&, httplib::Response& response) {
+                response.status = status;
+                response.set_content(body, "text/xml");
+            };
+        };
+        server.on("/serverinfo", xml(200, "<root status_code=\"200\"><hostname>BOX</hostname></root>"));
+        server.on("/missing", xml(404, "<root status_code=\"404\" status_message=\"Not Found\"/>"));
+        server.on("/html", xml(503, "<html><body><p>Service Unavailable</body></html>"));
+        server.on("/xmlerror", xml(503, "<html><body>Service Unavailable</body></html>"));
+        server.on("/empty", xml(200, ""));
+        server.on("/huge", xml(200, "<root>" + std::string(HostConnection::kMaxReplyBytes, 'x') + "</root>"));
+        server.on("/stuck", [this](const httplib::Request&, httplib::Response& response) {
+            std::unique_lock lock(mutex);
+            released.wait_for(lock, std::chrono::seconds(10), [&] { return release; });
+            response.set_content("<root/>", "text/xml");
+        });
+        server.start(address, kHttpPort);
+    }
+
+    void TearDown() override {
+        {
+            std::lock_guard guard(mutex);
+            release = true;
+        }
+        released.notify_all();
+    }
+
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::string address = test::uniqueLoopbackAddress();
+    LoopbackServer server;
+    HostConnection connection{address, kHttpPort, kHttpsPort, std::nullopt, std::nullopt};
+};
+
+TEST_F(HostConnectionHttpTest, ReturnsTheTreeOfAnyXmlReply) {
+    const HostXML info = connection.get("/serverinfo", {{"uniqueid", "0123456789ABCDEF"}, {"uuid", "u"}}, false, 5);
+    EXPECT_EQ(info["hostname"], "BOX");
+    ASSERT_EQ(server.seen().size(), 1u);
+    EXPECT_EQ(server.seen()[0].target, "/serverinfo?uniqueid=0123456789ABCDEF&uuid=u");
+
+    // The status is the caller's to judge.
+    const HostXML missing = connection.get("/missing", {}, false, 5);
+    EXPECT_EQ(hostFailure([&] { HostReply::check(missing); }), HostError::status(404, "Not Found"));
+    const HostXML wellFormedErrorPage = connection.get("/xmlerror", {}, false, 5);
+    EXPECT_EQ(hostFailure([&] { HostReply::check(wellFormedErrorPage); }), HostError::status(0, ""));
+}
+
+TEST_F(HostConnectionHttpTest, BodiesThatAreNotXmlBecomeHostErrors) {
+    const HostError html = hostFailure([&] { connection.get("/html", {}, false, 5); });
+    EXPECT_EQ(html, HostError::http(503));
+    EXPECT_STREQ(html.what(), "HTTP 503");
+    const HostError empty = hostFailure([&] { connection.get("/empty", {}, false, 5); });
+    EXPECT_EQ(empty, HostError::badReply("/empty"));
+    EXPECT_STREQ(empty.what(), "unexpected reply to /empty");
+}
+
+TEST_F(HostConnectionHttpTest, RepliesOverTheCapAreRefused) {
+    EXPECT_EQ(httpFailure([&] { connection.get("/huge", {}, false, 5); }), platform::HttpError::Kind::tooLarge);
+}
+
+TEST_F(HostConnectionHttpTest, DeadlineStopsAnExchangeThatOutlivesItsLimit) {
+    // A time-out of 0 leaves the transfer without a limit of its own: only the deadline (0 + 2 s) ends it.
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        connection.get("/stuck", {}, false, 0);
+        ADD_FAILURE() << "no DeadlineExceeded";
+    } catch (const DeadlineExceeded& error) {
+        EXPECT_STREQ(error.what(), "HTTP /stuck did not finish within 2 s");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(4));
+}
+
+TEST_F(HostConnectionHttpTest, TransportFailuresPassUnchanged) {
+    HostConnection nowhere(test::uniqueLoopbackAddress(), kHttpPort, kHttpsPort, std::nullopt, std::nullopt);
+    EXPECT_EQ(httpFailure([&] { nowhere.get("/serverinfo", {}, false, 5); }),
+              platform::HttpError::Kind::cannotConnect);
+
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_EQ(httpFailure([&] { connection.get("/serverinfo", {}, false, 5, stop.get_token()); }),
+              platform::HttpError::Kind::cancelled);
+}
+
+class HostConnectionHttpsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder = new test::TempDir();
+        boxCertificate = new test::TestCertificate(test::makeTestCertificate(folder->path(), "box"));
+        clientCertificate = new test::TestCertificate(test::makeTestCertificate(folder->path(), "client"));
+    }
+    static void TearDownTestSuite() {
+        delete boxCertificate;
+        delete clientCertificate;
+        delete folder;
+    }
+
+    void SetUp() override {
+        server = std::make_unique<LoopbackServer>(*boxCertificate);
+        server->on("/applist", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<root status_code=\"200\"><App><ID>1</ID></App></root>", "text/xml");
+        });
+        server->start(address, kHttpsPort);
+    }
+
+    static ClientIdentity identity() {
+        ClientIdentity made;
+        made.privateKey = clientCertificate->key;
+        made.certificateDER = clientCertificate->der;
+        made.secIdentity = platform::KeyStore::Identity{clientCertificate->der, clientCertificate->key};
+        return made;
+    }
+
+    HostConnection connectionPinning(std::optional<Bytes> pin) {
+        return HostConnection(address, kHttpPort, kHttpsPort, identity(), std::move(pin));
+    }
+
+    static inline test::TempDir* folder = nullptr;
+    static inline test::TestCertificate* boxCertificate = nullptr;
+    static inline test::TestCertificate* clientCertificate = nullptr;
+
+    std::string address = test::uniqueLoopbackAddress();
+    std::unique_ptr<LoopbackServer> server;
+    LogCapture log;
+};
+
+TEST_F(HostConnectionHttpsTest, PinnedCertificateLetsTheRequestThroughWithTheClientCertificate) {
+    HostConnection connection = connectionPinning(boxCertificate->der);
+    const HostXML apps = connection.get("/applist", {{"uniqueid", "X"}}, true, 5);
+    EXPECT_EQ(apps.all("App").size(), 1u);
+    const auto seen = server->seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].target, "/applist?uniqueid=X");
+    ASSERT_TRUE(seen[0].clientCertificate);
+    EXPECT_EQ(*seen[0].clientCertificate, clientCertificate->der);
+    EXPECT_TRUE(log.lines().empty());
+}
+
+TEST_F(HostConnectionHttpsTest, AnyOtherCertificateIsRejectedBeforeTheRequestIsSent) {
+    Bytes oneByteOff = boxCertificate->der;
+    oneByteOff.back() ^= 0x80;
+    for (const std::optional<Bytes>& pin : {std::optional<Bytes>(oneByteOff), std::optional<Bytes>(),
+                                            std::optional<Bytes>(clientCertificate->der)}) {
+        HostConnection connection = connectionPinning(pin);
+        EXPECT_EQ(httpFailure([&] { connection.get("/applist", {{"uniqueid", "X"}}, true, 5); }),
+                  platform::HttpError::Kind::cancelled);
+    }
+    EXPECT_TRUE(server->seen().empty());
+    EXPECT_EQ(log.lines(), std::vector<std::string>(3, kRejected));
+}
+
+TEST_F(HostConnectionHttpsTest, ReplacedPinAppliesToTheNextHandshake) {
+    HostConnection connection = connectionPinning(std::nullopt);
+    EXPECT_EQ(httpFailure([&] { connection.get("/applist", {}, true, 5); }), platform::HttpError::Kind::cancelled);
+
+    connection.setServerCertificateDER(boxCertificate->der);
+    EXPECT_EQ(connection.serverCertificateDER(), boxCertificate->der);
+    EXPECT_NO_THROW(connection.get("/applist", {}, true, 5));
+
+    connection.setServerCertificateDER(clientCertificate->der);
+    EXPECT_EQ(httpFailure([&] { connection.get("/applist", {}, true, 5); }), platform::HttpError::Kind::cancelled);
+    EXPECT_EQ(server->seen().size(), 1u);
+    EXPECT_EQ(log.lines().size(), 2u);
+}
+
+TEST_F(HostConnectionHttpsTest, WithoutAnIdentityNoCertificateIsPresented) {
+    HostConnection bare(address, kHttpPort, kHttpsPort, std::nullopt, boxCertificate->der);
+    EXPECT_NO_THROW(bare.get("/applist", {}, true, 5));
+    ClientIdentity noPlatformIdentity = identity();
+    noPlatformIdentity.secIdentity.reset();
+    HostConnection partial(address, kHttpPort, kHttpsPort, noPlatformIdentity, boxCertificate->der);
+    EXPECT_NO_THROW(partial.get("/applist", {}, true, 5));
+    const auto seen = server->seen();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_FALSE(seen[0].clientCertificate);
+    EXPECT_FALSE(seen[1].clientCertificate);
+}
+
+TEST_F(HostConnectionHttpsTest, HttpsGoesToTheHttpsPortOnly) {
+    // Plain HTTP to the TLS port's sibling finds nothing listening there.
+    HostConnection connection = connectionPinning(boxCertificate->der);
+    EXPECT_EQ(httpFailure([&] { connection.get("/applist", {}, false, 5); }), platform::HttpError::Kind::cannotConnect);
+}
+
+} // namespace
+} // namespace corvane::stream

@@ -1,0 +1,187 @@
+#include "engine/host/HostApp.hpp"
+#include "engine/host/HostError.hpp"
+#include "engine/host/HostReply.hpp"
+#include "engine/host/HostXML.hpp"
+#include "engine/host/ServerInfo.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace corvane::stream {
+namespace {
+
+HostXML parsed(const std::string& document) {
+    auto root = HostXML::parse(bytesOf(document));
+    if (!root) throw std::runtime_error("not XML: " + document);
+    return *root;
+}
+
+HostError statusErrorOf(const std::string& document) {
+    try {
+        HostReply::check(parsed(document));
+    } catch (const HostError& error) {
+        return error;
+    }
+    throw std::runtime_error("check passed: " + document);
+}
+
+TEST(HostXML, BuildsTheTreeWithTrimmedTextAndAttributes) {
+    const HostXML root = parsed(
+        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+        "<root status_code=\"200\" status_message=\"OK\">\n"
+        "  <hostname>\n   BOX \r\n</hostname>\n"
+        "  <mixed> x <child>y</child> z </mixed>\n"
+        "  <dup>first</dup><dup>second</dup>\n"
+        "  <outer><inner>deep</inner></outer>\n"
+        "  <cdata>a<![CDATA[hidden]]>b</cdata>\n"
+        "</root>");
+    EXPECT_EQ(root.name, "root");
+    EXPECT_EQ(root.attributes.at("status_code"), "200");
+    EXPECT_EQ(root.attributes.at("status_message"), "OK");
+    EXPECT_EQ(root.text, "");
+    EXPECT_EQ(root["hostname"], "BOX");
+    // Trimmed at its ends only; the child's text is its own.
+    EXPECT_EQ(root["mixed"], "x  z");
+    EXPECT_EQ(root.all("mixed").at(0)["child"], "y");
+    EXPECT_EQ(root["dup"], "first");
+    ASSERT_EQ(root.all("dup").size(), 2u);
+    EXPECT_EQ(root.all("dup")[1].text, "second");
+    EXPECT_EQ(root["inner"], std::nullopt);  // grandchildren are not searched
+    EXPECT_TRUE(root.all("inner").empty());
+    EXPECT_EQ(root["cdata"], "ab");
+    EXPECT_EQ(root["nothing"], std::nullopt);
+}
+
+TEST(HostXML, UnicodeWhiteSpaceIsTrimmedToo) {
+    EXPECT_EQ(parsed("<r>\xC2\xA0\xE2\x80\xA8 1 \xC2\x85</r>").text, "1");
+}
+
+TEST(HostXML, NotADocumentGivesNothing) {
+    for (const char* bad : {"", "<html><body><p>Service Unavailable</body></html>", "<root>", "\x00\x01",
+                            "<!DOCTYPE root><root status_code=\"200\"/>"})
+        EXPECT_FALSE(HostXML::parse(bytesOf(bad))) << bad;
+
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    EXPECT_FALSE(HostXML::parse(bytesOf(deep)));
+}
+
+TEST(HostReply, OnlyStatus200Passes) {
+    EXPECT_NO_THROW(HostReply::check(parsed("<root status_code=\"200\"/>")));
+    EXPECT_NO_THROW(HostReply::check(parsed("<other status_code=\"+200\"><x/></other>")));
+
+    const HostError notFound = statusErrorOf("<root status_code=\"404\" status_message=\"Not Found\"/>");
+    EXPECT_EQ(notFound, HostError::status(404, "Not Found"));
+    EXPECT_STREQ(notFound.what(), "box replied 404: Not Found");
+
+    const HostError bare = statusErrorOf("<root/>");
+    EXPECT_EQ(bare, HostError::status(0, ""));
+    EXPECT_STREQ(bare.what(), "box replied 0");
+
+    for (const char* code : {" 200", "200 ", "200.0", "2e2", "", "99999999999999999999"})
+        EXPECT_EQ(statusErrorOf(std::string("<root status_code=\"") + code + "\" status_message=\"m\"/>"),
+                  HostError::status(0, "m"))
+            << code;
+    EXPECT_EQ(statusErrorOf("<root status_code=\"-1\"/>").code, -1);
+}
+
+TEST(HostError, DescriptionsAndEquality) {
+    EXPECT_STREQ(HostError::http(503).what(), "HTTP 503");
+    EXPECT_STREQ(HostError::badReply("/launch").what(), "unexpected reply to /launch");
+    EXPECT_STREQ(HostError::untrustedServer().what(), "the box's certificate is not the one saved at pairing");
+    EXPECT_EQ(HostError::http(503), HostError::http(503));
+    EXPECT_NE(HostError::http(503), HostError::http(500));
+    EXPECT_NE(HostError::status(503, ""), HostError::http(503));
+    EXPECT_NE(HostError::status(400, "a"), HostError::status(400, "b"));
+    EXPECT_NE(HostError::badReply("/a"), HostError::badReply("/b"));
+    EXPECT_EQ(HostError::untrustedServer(), HostError::untrustedServer());
+}
+
+TEST(ServerInfo, ReadsEveryField) {
+    const ServerInfo info(parsed(
+        "<root status_code=\"200\"><hostname>BOX</hostname><uniqueid>ABC123</uniqueid>"
+        "<appversion>7.1.431.-1</appversion><HttpsPort>47990</HttpsPort><ExternalPort>47991</ExternalPort>"
+        "<PairStatus>\n 1 \n</PairStatus><currentgame>881448767</currentgame><state>SUNSHINE_SERVER_BUSY</state>"
+        "<ServerCodecModeSupport>262913</ServerCodecModeSupport><MaxLumaPixelsHEVC>1869449984</MaxLumaPixelsHEVC>"
+        "</root>"));
+    ServerInfo expected;
+    expected.hostname = "BOX";
+    expected.uniqueID = "ABC123";
+    expected.appVersion = "7.1.431.-1";
+    expected.httpsPort = 47990;
+    expected.httpPort = 47991;
+    expected.paired = true;
+    expected.currentGame = 881448767;
+    expected.state = "SUNSHINE_SERVER_BUSY";
+    expected.codecModeSupport = 262913;
+    expected.maxLumaPixelsHEVC = 1869449984;
+    EXPECT_EQ(info, expected);
+    EXPECT_EQ(info.majorVersion(), 7);
+    EXPECT_TRUE(info.busy());
+}
+
+TEST(ServerInfo, MissingOrMalformedFieldsTakeDefaults) {
+    const ServerInfo info(parsed("<root status_code=\"200\"><HttpsPort></HttpsPort><ExternalPort>abc</ExternalPort>"
+                                 "<PairStatus>01</PairStatus><currentgame>1.5</currentgame></root>"));
+    EXPECT_EQ(info, ServerInfo());
+    EXPECT_EQ(info.httpsPort, 47984);
+    EXPECT_EQ(info.httpPort, 47989);
+    EXPECT_FALSE(info.paired);
+}
+
+TEST(ServerInfo, PortsOutsideTheValidRangeTakeTheDefaults) {
+    // 65536 + 443 would become 443 if narrowed to 16 bits; 4294967297 would become 1 in 32 bits.
+    for (const char* port : {"0", "-1", "65536", "65979", "4294967297", "99999999999999999999"}) {
+        const ServerInfo info(parsed(std::string("<root status_code=\"200\"><HttpsPort>") + port +
+                                     "</HttpsPort><ExternalPort>" + port + "</ExternalPort></root>"));
+        EXPECT_EQ(info.httpsPort, 47984) << port;
+        EXPECT_EQ(info.httpPort, 47989) << port;
+    }
+    const ServerInfo edge(parsed("<root status_code=\"200\"><HttpsPort>65535</HttpsPort><ExternalPort>1"
+                                 "</ExternalPort></root>"));
+    EXPECT_EQ(edge.httpsPort, 65535);
+    EXPECT_EQ(edge.httpPort, 1);
+}
+
+TEST(ServerInfo, StatusIsCheckedFirst) {
+    EXPECT_THROW(ServerInfo(parsed("<root status_code=\"401\"><hostname>BOX</hostname></root>")), HostError);
+}
+
+TEST(ServerInfo, MajorVersionAndBusy) {
+    ServerInfo info;
+    const std::pair<const char*, std::int64_t> versions[] = {
+        {"7.1.431.-1", 7}, {".5.0", 5}, {"..12", 12}, {"", 0}, {"abc.1", 0}, {"...", 0}, {"-3.0", -3}, {"7a.1", 0}};
+    for (const auto& [version, major] : versions) {
+        info.appVersion = version;
+        EXPECT_EQ(info.majorVersion(), major) << version;
+    }
+    for (const char* busy : {"SUNSHINE_SERVER_BUSY", "_BUSY"}) {
+        info.state = busy;
+        EXPECT_TRUE(info.busy()) << busy;
+    }
+    for (const char* idle : {"SUNSHINE_SERVER_FREE", "SERVER_busy", "BUSY", "_BUSY ", ""}) {
+        info.state = idle;
+        EXPECT_FALSE(info.busy()) << idle;
+    }
+}
+
+TEST(HostApp, KeepsNumberedAppsInDocumentOrder) {
+    const auto apps = HostApp::list(parsed(
+        "<root status_code=\"200\">"
+        "<App><AppTitle>Desktop</AppTitle><ID>881448767</ID><IsHdrSupported>1</IsHdrSupported></App>"
+        "<App><AppTitle>No id</AppTitle></App>"
+        "<App><AppTitle>Empty id</AppTitle><ID></ID></App>"
+        "<App><AppTitle>Word id</AppTitle><ID>one</ID></App>"
+        "<Other><ID>5</ID></Other>"
+        "<App><ID>-2</ID><IsHdrSupported>true</IsHdrSupported></App>"
+        "<App><AppTitle>Steam</AppTitle><ID>12</ID><IsHdrSupported>0</IsHdrSupported><x><ID>9</ID></x></App>"
+        "</root>"));
+    const std::vector<HostApp> expected{{881448767, "Desktop", true}, {-2, "", false}, {12, "Steam", false}};
+    EXPECT_EQ(apps, expected);
+    EXPECT_TRUE(HostApp::list(parsed("<root status_code=\"200\"/>")).empty());
+    EXPECT_THROW(HostApp::list(parsed("<root status_code=\"503\"><App><ID>1</ID></App></root>")), HostError);
+}
+
+} // namespace
+} // namespace corvane::stream

@@ -1,0 +1,185 @@
+#include "engine/pairing/identity/DER.hpp"
+
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "engine/pairing/identity/Hex.hpp"
+
+namespace corvane::stream {
+namespace {
+
+using namespace std::chrono;
+
+std::string hexOf(ByteView bytes) { return hex(bytes); }
+
+Bytes operator+(Bytes head, const Bytes& tail) {
+    head.insert(head.end(), tail.begin(), tail.end());
+    return head;
+}
+
+TEST(DERWriter, LengthsUseTheShortestForm) {
+    const std::pair<std::size_t, const char*> rows[] = {
+        {0, "00"},       {127, "7F"},       {128, "8180"},         {255, "81FF"},
+        {256, "820100"}, {65535, "82FFFF"}, {65536, "83010000"}, {0x100000000ull, "850100000000"}};
+    for (const auto& [n, expected] : rows) EXPECT_EQ(hexOf(DER::length(n)), expected) << n;
+    EXPECT_EQ(hexOf(DER::tlv(0x04, Bytes(200, 0xAA))).substr(0, 6), "0481C8");
+}
+
+TEST(DERWriter, IntegersReadAsNonNegative) {
+    const std::pair<Bytes, const char*> fromBytes[] = {
+        {{}, "020100"},         {{0x00, 0x00}, "020100"},   {{0x00, 0x7F}, "02017F"},
+        {{0x80}, "02020080"},   {{0x00, 0x80}, "02020080"}, {{0x01, 0x00}, "02020100"}};
+    for (const auto& [magnitude, expected] : fromBytes)
+        EXPECT_EQ(hexOf(DER::integer(ByteView(magnitude))), expected) << hexOf(magnitude);
+    const std::pair<std::int64_t, const char*> fromNumbers[] = {
+        {2, "020102"}, {0, "020100"}, {255, "020200FF"}, {256, "02020100"}, {INT64_MAX, "02087FFFFFFFFFFFFFFF"}};
+    for (const auto& [value, expected] : fromNumbers) EXPECT_EQ(hexOf(DER::integer(value)), expected) << value;
+}
+
+TEST(DERWriter, NegativeWholeNumbersAreRefused) {
+    for (const std::int64_t value : {std::int64_t{-1}, INT64_MIN}) {
+        try {
+            DER::integer(value);
+            ADD_FAILURE() << value;
+        } catch (const DER::EncodingError& error) {
+            EXPECT_EQ(error.kind, DER::EncodingError::Kind::negativeInteger);
+        }
+    }
+    try {
+        DER::integer(std::int64_t{-7});
+    } catch (const DER::EncodingError& error) {
+        EXPECT_STREQ(error.what(), "negativeInteger(-7)");
+    }
+}
+
+TEST(DERWriter, ObjectIdentifiersFollowX690) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"1.2.840.113549.1.1.11", "06092A864886F70D01010B"},
+        {"1.2.840.113549.1.1.1", "06092A864886F70D010101"},
+        {"2.5.4.3", "0603550403"},
+        {"2.5.4.3.", "0603550403"},  // empty pieces are left out
+        {"..2..5.4.3", "0603550403"},
+        {"0.39", "060127"},
+        {"2.999.3", "0603883703"},  // the first sub-identifier 40*2+999 takes two bytes
+        {"1.2.18446744073709551615", "060B2A81FFFFFFFFFFFFFFFF7F"},
+        {"2.18446744073709551615", "060A8280808080808080804F"},  // 80 + 2^64 - 1 needs more than 64 bits
+    };
+    for (const auto& [text, expected] : rows) EXPECT_EQ(hexOf(DER::oid(text)), expected) << text;
+}
+
+TEST(DERWriter, ObjectIdentifiersX690CannotExpressAreRefused) {
+    for (const char* bad : {"", ".", "1", "3.1", "0.40", "1.40", "1.2.x", "1.2.-3", "1.2.+3", "1.2. 3", "1.2.0x10",
+                            "1.2.18446744073709551616", "1.99999999999999999999999"}) {
+        try {
+            DER::oid(bad);
+            ADD_FAILURE() << '"' << bad << '"';
+        } catch (const DER::EncodingError& error) {
+            EXPECT_EQ(error.kind, DER::EncodingError::Kind::badObjectIdentifier) << bad;
+        }
+    }
+    try {
+        DER::oid("1.\"2");
+    } catch (const DER::EncodingError& error) {
+        EXPECT_STREQ(error.what(), "badObjectIdentifier(\"1.\\\"2\")");
+    }
+}
+
+TEST(DERWriter, ContainersAndStrings) {
+    EXPECT_EQ(hexOf(DER::sequence()), "3000");
+    EXPECT_EQ(hexOf(DER::utf8String("")), "0C00");
+    EXPECT_EQ(hexOf(DER::sequence(DER::null, DER::integer(std::int64_t{1}))), "30050500020101");
+    EXPECT_EQ(hexOf(DER::set(DER::null)), "31020500");
+    EXPECT_EQ(hexOf(DER::utf8String("\xC3\xA9")), "0C02C3A9");
+}
+
+TEST(DERWriter, TimesSwitchToGeneralizedTimeIn2050) {
+    const auto lastUtc = sys_days{year{2049} / December / 31} + 23h + 59min + 59s + 999ms;
+    EXPECT_EQ(DER::time(lastUtc), (Bytes{0x17, 0x0D} + bytesOf("491231235959Z")));
+    EXPECT_EQ(DER::time(sys_days{year{2050} / January / 1}), (Bytes{0x18, 0x0F} + bytesOf("20500101000000Z")));
+    EXPECT_EQ(DER::time(sys_days{year{1999} / March / 4} + 5h + 6min + 7s),
+              (Bytes{0x17, 0x0D} + bytesOf("990304050607Z")));
+    // Before the epoch the second is floored, not rounded towards zero.
+    EXPECT_EQ(DER::time(sys_days{year{1970} / January / 1} - 500ms),
+              (Bytes{0x17, 0x0D} + bytesOf("691231235959Z")));
+}
+
+TEST(DERReader, MalformedInputFailsWithTheRightError) {
+    using K = DER::ParseError::Kind;
+    const std::pair<Bytes, K> rows[] = {
+        {{}, K::truncated},
+        {{0x30}, K::truncated},
+        {{0x30, 0x80, 0x00, 0x00}, K::badLength},  // indefinite form
+        {{0x30, 0x85, 0, 0, 0, 0, 1, 0}, K::badLength},
+        {{0x04, 0x82, 0x01}, K::badLength},  // length bytes past the end
+        {{0x04, 0x84, 0xFF, 0xFF, 0xFF}, K::badLength},
+        {{0x04, 0x03, 0x01, 0x02}, K::truncated},
+        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, K::truncated},  // a lying length near 4 GiB
+        {{0x04, 0x81, 0x03, 0xAA, 0xBB}, K::truncated},
+    };
+    for (const auto& [input, kind] : rows) {
+        try {
+            DER::read(input);
+            ADD_FAILURE() << hexOf(input);
+        } catch (const DER::ParseError& error) {
+            EXPECT_EQ(error.kind, kind) << hexOf(input);
+        }
+    }
+}
+
+TEST(DERReader, ReadsTheFirstElementAndCopiesTheRest) {
+    struct Row {
+        Bytes input;
+        DER::Node node;
+        Bytes rest;
+    };
+    const Row rows[] = {
+        {{0x04, 0x00}, {0x04, {}}, {}},
+        {{0x04, 0x81, 0x02, 0xAA, 0xBB, 0xCC}, {0x04, {0xAA, 0xBB}}, {0xCC}},
+        {{0x04, 0x81, 0x05, 1, 2, 3, 4, 5}, {0x04, {1, 2, 3, 4, 5}}, {}},  // not minimal, accepted
+        {{0xA0, 0x84, 0, 0, 0, 1, 0x7E, 0x00}, {0xA0, {0x7E}}, {0x00}},
+    };
+    for (const Row& row : rows) {
+        const auto [node, rest] = DER::read(row.input);
+        EXPECT_EQ(node, row.node) << hexOf(row.input);
+        EXPECT_EQ(rest, row.rest) << hexOf(row.input);
+    }
+}
+
+TEST(DERReader, ChildrenAreAllOrNothing) {
+    EXPECT_TRUE(DER::children({}).empty());
+    const Bytes two{0x02, 0x01, 0x05, 0x04, 0x02, 0xAA, 0xBB};
+    EXPECT_EQ(DER::children(two), (std::vector<DER::Node>{{0x02, {0x05}}, {0x04, {0xAA, 0xBB}}}));
+    Bytes broken = two;
+    broken.push_back(0x05);
+    try {
+        DER::children(broken);
+        ADD_FAILURE() << "a partial list came back";
+    } catch (const DER::ParseError& error) {
+        EXPECT_EQ(error, DER::ParseError::truncated());
+        EXPECT_STREQ(error.what(), "truncated");
+    }
+}
+
+TEST(DERReader, ManySmallChildrenTakeLinearTime) {
+    // Copying the rest after every element would move ~100 GB here and never finish.
+    const std::size_t count = 400'000;
+    Bytes input;
+    for (std::size_t i = 0; i < count; ++i) input.insert(input.end(), {0x04, 0x00});
+    const auto start = steady_clock::now();
+    EXPECT_EQ(DER::children(input).size(), count);
+    EXPECT_LT(steady_clock::now() - start, 20s);
+}
+
+TEST(DERRoundTrip, WrittenElementsReadBack) {
+    const Bytes inner = DER::sequence(DER::oid("2.5.4.3"), DER::utf8String(std::string(300, 'x')));
+    const auto [node, rest] = DER::read(DER::sequence(inner, DER::null));
+    EXPECT_TRUE(rest.empty());
+    const auto children = DER::children(node.body);
+    ASSERT_EQ(children.size(), 2u);
+    EXPECT_EQ(DER::tlv(children[0].tag, children[0].body), inner);
+    EXPECT_EQ(DER::tlv(children[1].tag, children[1].body), Bytes(DER::null.begin(), DER::null.end()));
+}
+
+} // namespace
+} // namespace corvane::stream

@@ -1,0 +1,157 @@
+#include "engine/session/ControlCrypto.hpp"
+
+#include "engine/session/LittleEndian.hpp"
+#include "platform/crypto/AesGcm.hpp"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <stdexcept>
+
+namespace corvane::stream {
+namespace {
+
+using Style = ControlCrypto::IVStyle;
+using Kind = ControlCrypto::Error::Kind;
+
+const Bytes kKey{0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88, 0x99, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF};
+
+Kind failureOf(ControlCrypto& crypto, const Bytes& data, bool fromHost) {
+    try {
+        crypto.open(data, fromHost);
+    } catch (const ControlCrypto::Error& error) {
+        return error.kind;
+    }
+    ADD_FAILURE() << "opened";
+    return Kind::tooLong;
+}
+
+TEST(ControlCryptoTest, FramesPlainAndSealedMessages) {
+    EXPECT_EQ(ControlCrypto::plain(0x0302, Bytes(4, 0)), (Bytes{0x02, 0x03, 0x04, 0x00, 0, 0, 0, 0}));
+
+    ControlCrypto crypto(kKey, Style::v2);
+    const Bytes sealed = crypto.seal(0x0206, Bytes{1, 2, 3, 4}, 0x01020304, false);
+    ASSERT_EQ(sealed.size(), 32u);
+    EXPECT_EQ(u16LE(sealed, 0), 1);
+    EXPECT_EQ(u16LE(sealed, 2), 28);
+    EXPECT_EQ(u32LE(sealed, 4), 0x01020304u);
+    // The tag sits before the ciphertext: decrypting bytes 24.. under bytes 8..23 gives the plain message.
+    platform::AesGcm gcm(kKey);
+    Bytes plain(8);
+    ASSERT_TRUE(gcm.open(ControlCrypto::iv(0x01020304, Style::v2, false), ByteView(sealed).subspan(24),
+                         std::span<const std::uint8_t, 16>(sealed.data() + 8, 16), plain));
+    EXPECT_EQ(plain, (Bytes{0x06, 0x02, 0x04, 0x00, 1, 2, 3, 4}));
+}
+
+TEST(ControlCryptoTest, NoncesOfBothStyles) {
+    EXPECT_EQ(ControlCrypto::iv(0x1234567, Style::v2, true),
+              (Bytes{0x67, 0x45, 0x23, 0x01, 0, 0, 0, 0, 0, 0, 0x48, 0x43}));
+    EXPECT_EQ(ControlCrypto::iv(7, Style::v2, false), (Bytes{7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x43, 0x43}));
+    Bytes v1(16, 0);
+    v1[0] = 1;
+    EXPECT_EQ(ControlCrypto::iv(1, Style::v1, false), v1);
+    EXPECT_EQ(ControlCrypto::iv(257, Style::v1, true), v1); // repeats every 256 and ignores the direction
+    EXPECT_EQ(ControlCrypto::ivStyleFromRaw("v1"), Style::v1);
+    EXPECT_EQ(ControlCrypto::ivStyleFromRaw("V2"), std::nullopt);
+}
+
+TEST(ControlCryptoTest, OpeningFollowsTheOtherStyleAndReportsIt) {
+    ControlCrypto sealer(kKey, Style::v2);
+    const Bytes sealed = sealer.seal(0x0305, Bytes{0, 0}, 1, false);
+    ControlCrypto opener(kKey, Style::v1);
+    const auto opened = opener.open(sealed, false);
+    EXPECT_EQ(opened, (ControlCrypto::Opened{0x0305, Bytes{0, 0}, 1, Style::v2}));
+    EXPECT_EQ(opener.ivStyle, Style::v1); // the caller decides whether to switch
+}
+
+TEST(ControlCryptoTest, DirectionMattersForV2Only) {
+    ControlCrypto v2(kKey, Style::v2);
+    const Bytes fromHost = v2.seal(0x010B, Bytes(10, 1), 9, true);
+    ControlCrypto opener(kKey, Style::v2);
+    EXPECT_EQ(failureOf(opener, fromHost, false), Kind::authentication);
+    opener.ivStyle = Style::v1;
+    EXPECT_EQ(failureOf(opener, fromHost, false), Kind::authentication);
+    EXPECT_EQ(opener.open(fromHost, true).style, Style::v2);
+
+    ControlCrypto v1(kKey, Style::v1);
+    const Bytes legacy = v1.seal(0x010B, Bytes(10, 1), 9, true);
+    EXPECT_EQ(opener.open(legacy, false).style, Style::v1);
+    EXPECT_EQ(opener.open(legacy, true).style, Style::v1);
+}
+
+TEST(ControlCryptoTest, RefusesDamagedMessagesWithTheFirstFailingCheck) {
+    ControlCrypto crypto(kKey, Style::v2);
+    const Bytes good = crypto.seal(0x0200, Bytes(12, 0), 3, true); // 40 bytes
+
+    Bytes tooShort(27, 0);
+    tooShort[0] = 1;
+    Bytes notEncrypted = good;
+    notEncrypted[0] = 2;
+    Bytes badLength = good;
+    badLength[2] = 35;
+    Bytes flipped = good;
+    flipped[30] ^= 0x10;
+    Bytes wrongSeq = good;
+    wrongSeq[4] ^= 0x01;
+
+    const struct {
+        const char* name;
+        Bytes data;
+        Kind kind;
+    } rows[] = {
+        {"27 bytes", tooShort, Kind::tooShort},
+        {"marker 2", notEncrypted, Kind::notEncrypted},
+        {"length 35 of 36", badLength, Kind::badLength},
+        {"ciphertext bit", flipped, Kind::authentication},
+        {"sequence number", wrongSeq, Kind::authentication},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        EXPECT_EQ(failureOf(crypto, row.data, true), row.kind);
+    }
+    EXPECT_EQ(crypto.open(good, true).payload, Bytes(12, 0));
+}
+
+TEST(ControlCryptoTest, APlainLengthFieldBeyondTheDataIsCutToTheData) {
+    // A sender may claim more payload than it encrypted; only what is there comes out.
+    const Bytes plain{0x0B, 0x01, 100, 0, 0xAA, 0xBB};
+    platform::AesGcm gcm(kKey);
+    Bytes sealed{0x01, 0x00, static_cast<std::uint8_t>(20 + plain.size()), 0x00, 5, 0, 0, 0};
+    sealed.resize(24 + plain.size());
+    ASSERT_TRUE(gcm.seal(ControlCrypto::iv(5, Style::v2, true), plain,
+                         std::span<std::uint8_t>(sealed.data() + 24, plain.size()),
+                         std::span<std::uint8_t, 16>(sealed.data() + 8, 16)));
+    ControlCrypto crypto(kKey, Style::v2);
+    const auto opened = crypto.open(sealed, true);
+    EXPECT_EQ(opened.type, 0x010B);
+    EXPECT_EQ(opened.payload, (Bytes{0xAA, 0xBB}));
+}
+
+TEST(ControlCryptoTest, PayloadsThatWouldOverflowTheLengthFieldAreRefused) {
+    ControlCrypto crypto(kKey, Style::v2);
+    const Bytes largest = crypto.seal(1, Bytes(65511, 0), 1, false);
+    EXPECT_EQ(u16LE(largest, 2), 65535);
+    EXPECT_EQ(crypto.open(largest, false).payload.size(), 65511u);
+    try {
+        crypto.seal(1, Bytes(65512, 0), 2, false);
+        FAIL() << "sealed";
+    } catch (const ControlCrypto::Error& error) {
+        EXPECT_EQ(error.kind, Kind::tooLong);
+    }
+    EXPECT_EQ(ControlCrypto::plain(1, Bytes(65535, 0)).size(), 65539u);
+    EXPECT_THROW(ControlCrypto::plain(1, Bytes(65536, 0)), ControlCrypto::Error);
+    EXPECT_THROW(ControlCrypto(Bytes(15, 0), Style::v2), corvane::Error);
+}
+
+TEST(LittleEndianTest, ReadsFromTheViewsOwnStart) {
+    const Bytes data{0xFF, 0x00, 0x34, 0x12, 0x78, 0x56};
+    EXPECT_EQ(u16LE(ByteView(data).subspan(1), 1), 0x1234);
+    EXPECT_EQ(u32LE(data, 2), 0x56781234u);
+    EXPECT_TRUE(sub(ByteView(data).subspan(2), 4, 0).empty());
+    EXPECT_EQ(sub(ByteView(data).subspan(2), 1, 2), (Bytes{0x12, 0x78}));
+    EXPECT_THROW(u16LE(data, 5), std::out_of_range);
+    EXPECT_THROW(sub(data, 4, 3), std::out_of_range);
+}
+
+} // namespace
+} // namespace corvane::stream

@@ -1,0 +1,298 @@
+#include "platform/http/Http.hpp"
+
+#include "tests/platform/http/LoopbackServers.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace corvane::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using test::LoopbackServer;
+
+constexpr int kPort = 48089;
+
+// Holds handlers until the test lets them go, so a server never outlives a blocked reply.
+class Gate {
+public:
+    void wait(std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        open_.wait_for(lock, limit, [&] { return opened_; });
+    }
+    void open() {
+        std::lock_guard guard(mutex_);
+        opened_ = true;
+        open_.notify_all();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable open_;
+    bool opened_ = false;
+};
+
+HttpError::Kind failureOf(const HttpRequest& request, std::stop_token stop = {}) {
+    try {
+        Http::get(request, stop);
+    } catch (const HttpError& error) {
+        return error.kind;
+    }
+    ADD_FAILURE() << "the request succeeded";
+    return HttpError::Kind::other;
+}
+
+class HttpTest : public ::testing::Test {
+protected:
+    HttpRequest requestFor(const std::string& path) {
+        HttpRequest request;
+        request.host = address;
+        request.port = kPort;
+        request.path = path;
+        request.timeoutSeconds = 10;
+        return request;
+    }
+
+    std::string address = test::uniqueLoopbackAddress();
+    LoopbackServer server;
+};
+
+TEST_F(HttpTest, QueryKeepsOrderRepeatsAndEveryCharacter) {
+    server.on("/serverinfo", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<root/>", "text/xml");
+    });
+    server.start(address, kPort);
+
+    auto request = requestFor("/serverinfo");
+    request.query = {{"uniqueid", "0123ABCD"}, {"b", "1"}, {"tricky", "a b+c;d&e=f#g%h/\xC3\xA9"}, {"b", "2"}, {"empty", ""}};
+    const HttpResponse response = Http::get(request);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(std::string(response.body.begin(), response.body.end()), "<root/>");
+
+    const auto seen = server.seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].target,
+              "/serverinfo?uniqueid=0123ABCD&b=1&tricky=a%20b%2Bc%3Bd%26e%3Df%23g%25h%2F%C3%A9&b=2&empty=");
+    // The server's decoding gets back exactly what was sent.
+    EXPECT_EQ(seen[0].params.find("tricky")->second, "a b+c;d&e=f#g%h/\xC3\xA9");
+    EXPECT_EQ(seen[0].params.count("b"), 2u);
+    EXPECT_EQ(Http::url(request).rfind("http://" + address + ":48089/serverinfo?", 0), 0u);
+}
+
+TEST_F(HttpTest, RefusesBodiesOverTheCap) {
+    server.on("/exact", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(1000, 'x'), "text/plain");
+    });
+    server.on("/declared", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(4000, 'x'), "text/plain");
+    });
+    // No length announced: the cap must hold while the body streams in.
+    server.on("/chunked", [](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("text/plain", [](std::size_t, httplib::DataSink& sink) {
+            const std::string piece(700, 'y');
+            for (int i = 0; i < 100 && sink.is_writable(); ++i) sink.write(piece.data(), piece.size());
+            sink.done();
+            return true;
+        });
+    });
+    // Announces 1 GiB; the client must give up at the header, not after reading it.
+    server.on("/huge", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content_provider(std::size_t(1) << 30, "text/plain",
+                                      [](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                          const std::string piece(std::min<std::size_t>(length, 65536), 'z');
+                                          (void)offset;
+                                          return sink.write(piece.data(), piece.size());
+                                      });
+    });
+    server.start(address, kPort);
+
+    auto request = requestFor("/exact");
+    request.maxBodyBytes = 1000;
+    EXPECT_EQ(Http::get(request).body.size(), 1000u);
+
+    request.path = "/declared";
+    EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
+    request.path = "/chunked";
+    EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
+
+    request.path = "/huge";
+    request.maxBodyBytes = 1 << 20;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+}
+
+TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
+    Gate gate;
+    std::atomic<bool> arrived{false};
+    server.on("/slow", [&](const httplib::Request&, httplib::Response& response) {
+        arrived = true;
+        gate.wait(10s);
+        response.set_content("<late/>", "text/xml");
+    });
+    server.start(address, kPort);
+
+    std::stop_source stop;
+    std::thread canceller([&] {
+        while (!arrived) std::this_thread::sleep_for(1ms);
+        stop.request_stop();
+    });
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        Http::get(requestFor("/slow"), stop.get_token());
+        ADD_FAILURE() << "not cancelled";
+    } catch (const HttpError& error) {
+        EXPECT_EQ(error.kind, HttpError::Kind::cancelled);
+        EXPECT_STREQ(error.what(), "cancelled");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    canceller.join();
+    gate.open();
+
+    // Already stopped: nothing is sent at all.
+    const auto before = server.seen().size();
+    EXPECT_EQ(failureOf(requestFor("/slow"), stop.get_token()), HttpError::Kind::cancelled);
+    EXPECT_EQ(server.seen().size(), before);
+}
+
+TEST_F(HttpTest, OwnTimeOutIsReportedAsTimedOut) {
+    Gate gate;
+    server.on("/slow", [&](const httplib::Request&, httplib::Response& response) {
+        gate.wait(10s);
+        response.set_content("<late/>", "text/xml");
+    });
+    server.start(address, kPort);
+    auto request = requestFor("/slow");
+    request.timeoutSeconds = 0.3;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(failureOf(request), HttpError::Kind::timedOut);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    gate.open();
+}
+
+TEST_F(HttpTest, RefusedConnectionAndBadRequests) {
+    // Nothing listens on this address.
+    EXPECT_EQ(failureOf(requestFor("/serverinfo")), HttpError::Kind::cannotConnect);
+
+    auto request = requestFor("/serverinfo");
+    request.port = 70000;
+    EXPECT_EQ(failureOf(request), HttpError::Kind::badUrl);
+    request = requestFor("serverinfo");
+    EXPECT_EQ(failureOf(request), HttpError::Kind::badUrl);
+}
+
+TEST_F(HttpTest, IgnoresProxySettingsOfTheEnvironment) {
+    server.on("/serverinfo", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content("<root/>", "text/xml");
+    });
+    server.start(address, kPort);
+    // A proxy that does not exist: any use of it would fail the request.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        setenv(name, "http://127.0.0.1:9", 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+    HttpResponse response;
+    EXPECT_NO_THROW(response = Http::get(requestFor("/serverinfo")));
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "ALL_PROXY", "all_proxy"})
+        unsetenv(name);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(server.seen().size(), 1u);
+}
+
+class HttpsTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        folder = new test::TempDir();
+        serverCertificate = new test::TestCertificate(test::makeTestCertificate(folder->path(), "box"));
+        otherCertificate = new test::TestCertificate(test::makeTestCertificate(folder->path(), "other"));
+        clientCertificate = new test::TestCertificate(test::makeTestCertificate(folder->path(), "client"));
+    }
+    static void TearDownTestSuite() {
+        delete serverCertificate;
+        delete otherCertificate;
+        delete clientCertificate;
+        delete folder;
+    }
+
+    void SetUp() override {
+        server = std::make_unique<LoopbackServer>(*serverCertificate);
+        server->on("/applist", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content("<root status_code=\"200\"/>", "text/xml");
+        });
+        server->start(address, 47984);
+    }
+
+    HttpRequest requestPinning(const Bytes& pin) {
+        HttpRequest request;
+        request.secure = true;
+        request.host = address;
+        request.port = 47984;
+        request.path = "/applist";
+        request.query = {{"uniqueid", "ABC"}};
+        request.acceptServerCertificate = [this, pin](ByteView leaf) {
+            ++judged;
+            return std::equal(pin.begin(), pin.end(), leaf.begin(), leaf.end());
+        };
+        return request;
+    }
+
+    static inline test::TempDir* folder = nullptr;
+    static inline test::TestCertificate* serverCertificate = nullptr;
+    static inline test::TestCertificate* otherCertificate = nullptr;
+    static inline test::TestCertificate* clientCertificate = nullptr;
+
+    std::string address = test::uniqueLoopbackAddress();
+    std::unique_ptr<LoopbackServer> server;
+    std::atomic<int> judged{0};
+};
+
+TEST_F(HttpsTest, AcceptedLeafCompletesAndPresentsTheClientCertificate) {
+    auto request = requestPinning(serverCertificate->der);
+    request.clientCertificateDER = clientCertificate->der;
+    request.clientKey = clientCertificate->key;
+    const HttpResponse response = Http::get(request);
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(judged, 1);
+    const auto seen = server->seen();
+    ASSERT_EQ(seen.size(), 1u);
+    EXPECT_EQ(seen[0].target, "/applist?uniqueid=ABC");
+    ASSERT_TRUE(seen[0].clientCertificate);
+    EXPECT_EQ(*seen[0].clientCertificate, clientCertificate->der);
+
+    // Without an identity no certificate is shown; a second request makes a new handshake and is judged again.
+    const HttpResponse second = Http::get(requestPinning(serverCertificate->der));
+    EXPECT_EQ(second.status, 200);
+    ASSERT_EQ(server->seen().size(), 2u);
+    EXPECT_FALSE(server->seen()[1].clientCertificate);
+}
+
+TEST_F(HttpsTest, RejectedLeafEndsTheHandshakeBeforeTheRequestIsSent) {
+    Bytes oneByteOff = serverCertificate->der;
+    oneByteOff[oneByteOff.size() / 2] ^= 0x01;
+    for (const Bytes& pin : {oneByteOff, otherCertificate->der, Bytes{}}) {
+        auto request = requestPinning(pin);
+        request.clientCertificateDER = clientCertificate->der;
+        request.clientKey = clientCertificate->key;
+        EXPECT_EQ(failureOf(request), HttpError::Kind::cancelled);
+    }
+    // No judge at all trusts nobody.
+    auto request = requestPinning(serverCertificate->der);
+    request.acceptServerCertificate = nullptr;
+    EXPECT_EQ(failureOf(request), HttpError::Kind::cancelled);
+    // Nor does a judge that fails.
+    request.acceptServerCertificate = [](ByteView) -> bool { throw std::runtime_error("broken judge"); };
+    EXPECT_EQ(failureOf(request), HttpError::Kind::cancelled);
+
+    EXPECT_EQ(judged, 3);
+    EXPECT_TRUE(server->seen().empty());
+}
+
+} // namespace
+} // namespace corvane::platform
