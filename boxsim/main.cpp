@@ -1,4 +1,5 @@
-// corvane-boxsim: a simulated box's streaming host on a loopback address, until SIGINT or SIGTERM.
+// corvane-boxsim: a whole simulated box (streaming host, RTSP, control and media ports) on a loopback
+// address, until SIGINT or SIGTERM.
 // Lines "pin NNNN" on standard input enter a PIN as the user at the box would.
 
 #include <cerrno>
@@ -12,7 +13,7 @@
 #include <sys/signalfd.h>
 #include <unistd.h>
 
-#include "boxsim/host/StreamingHost.hpp"
+#include "boxsim/Box.hpp"
 
 namespace {
 
@@ -50,16 +51,16 @@ bool readInput(corvane::boxsim::StreamingHost& host, std::string& pending) {
 } // namespace
 
 int main(int argc, char** argv) {
-    corvane::boxsim::StreamingHost::Options options;
+    corvane::boxsim::Box::Options options;
     options.address.clear();
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         if (i + 1 >= argc) return usage(argv[0]);
         const char* value = argv[++i];
         if (arg == "--address") options.address = value;
-        else if (arg == "--hostname") options.hostname = value;
-        else if (arg == "--uniqueid") options.uniqueId = value;
-        else if (arg == "--pin-wait") options.pinWaitSeconds = std::atof(value);
+        else if (arg == "--hostname") options.host.hostname = value;
+        else if (arg == "--uniqueid") options.host.uniqueId = value;
+        else if (arg == "--pin-wait") options.host.pinWaitSeconds = std::atof(value);
         else return usage(argv[0]);
     }
     if (options.address.rfind("127.", 0) != 0) return usage(argv[0]);
@@ -75,8 +76,9 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     try {
-        corvane::boxsim::StreamingHost host(options);
-        host.start();
+        corvane::boxsim::Box box(options);
+        box.start();
+        corvane::boxsim::StreamingHost& host = box.host();
         std::printf("ready %s uniqueid %s\n", options.address.c_str(), host.uniqueId().c_str());
         std::fflush(stdout);
 
@@ -92,7 +94,7 @@ int main(int argc, char** argv) {
             if (fds[0].revents & POLLIN) break;
             if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) inputOpen = readInput(host, pending);
         }
-        host.stop();
+        box.stop();
     } catch (const std::exception& error) {
         std::fprintf(stderr, "corvane-boxsim: %s\n", error.what());
         close(signalFd);

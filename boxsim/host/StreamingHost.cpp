@@ -441,6 +441,7 @@ StreamingHost::Reply StreamingHost::launch(const ReceivedRequest& request, const
         if (!resume) currentGame_ = *appId;
     }
     log(std::string("host: ") + (resume ? "resume" : "launch") + " of app " + std::to_string(*appId));
+    if (options_.onLaunch) options_.onLaunch(*rikey, static_cast<std::int32_t>(*rikeyId), resume);
     const std::string url = fault.emptySessionUrl ? std::string{} : sessionUrl();
     return {200, document(200, {}, element("gamesession", "1") + element("sessionUrl0", url))};
 }

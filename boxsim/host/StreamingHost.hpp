@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -64,6 +65,9 @@ public:
         // How long pairing's first step waits for the PIN, and how long an early PIN stays valid.
         double pinWaitSeconds = 60;
         std::size_t maxRecordedRequests = 4096;
+        // Told of each accepted launch or resume with the session key and its id, on the server thread
+        // before the reply goes out, so a box can ready its control server for that key.
+        std::function<void(const Bytes& key, std::int32_t keyId, bool resume)> onLaunch;
     };
 
     // One scripted fault; a request fires at most one, the first added that matches. It fires on the next

@@ -102,7 +102,7 @@ TEST(ServerInfo, ReadsEveryField) {
     const ServerInfo info(parsed(
         "<root status_code=\"200\"><hostname>BOX</hostname><uniqueid>ABC123</uniqueid>"
         "<appversion>7.1.431.-1</appversion><HttpsPort>47990</HttpsPort><ExternalPort>47991</ExternalPort>"
-        "<PairStatus>\n 1 \n</PairStatus><currentgame>881448767</currentgame><state>SUNSHINE_SERVER_BUSY</state>"
+        "<PairStatus>\n 1 \n</PairStatus><currentgame>881448767</currentgame><state>STREAM_SERVER_BUSY</state>"
         "<ServerCodecModeSupport>262913</ServerCodecModeSupport><MaxLumaPixelsHEVC>1869449984</MaxLumaPixelsHEVC>"
         "</root>"));
     ServerInfo expected;
@@ -113,7 +113,7 @@ TEST(ServerInfo, ReadsEveryField) {
     expected.httpPort = 47991;
     expected.paired = true;
     expected.currentGame = 881448767;
-    expected.state = "SUNSHINE_SERVER_BUSY";
+    expected.state = "STREAM_SERVER_BUSY";
     expected.codecModeSupport = 262913;
     expected.maxLumaPixelsHEVC = 1869449984;
     EXPECT_EQ(info, expected);
@@ -156,11 +156,11 @@ TEST(ServerInfo, MajorVersionAndBusy) {
         info.appVersion = version;
         EXPECT_EQ(info.majorVersion(), major) << version;
     }
-    for (const char* busy : {"SUNSHINE_SERVER_BUSY", "_BUSY"}) {
+    for (const char* busy : {"STREAM_SERVER_BUSY", "_BUSY"}) {
         info.state = busy;
         EXPECT_TRUE(info.busy()) << busy;
     }
-    for (const char* idle : {"SUNSHINE_SERVER_FREE", "SERVER_busy", "BUSY", "_BUSY ", ""}) {
+    for (const char* idle : {"STREAM_SERVER_FREE", "SERVER_busy", "BUSY", "_BUSY ", ""}) {
         info.state = idle;
         EXPECT_FALSE(info.busy()) << idle;
     }

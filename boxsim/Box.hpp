@@ -1,0 +1,73 @@
+#pragma once
+
+#include "boxsim/host/StreamingHost.hpp"
+#include "boxsim/session/ControlServer.hpp"
+#include "boxsim/session/MediaPorts.hpp"
+#include "boxsim/session/RtspServer.hpp"
+#include "platform/core/Bytes.hpp"
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace corvane::boxsim {
+
+// A whole simulated box on one loopback address: the streaming host's HTTP ports, the RTSP server, the
+// control server and the media ports, at the ports the RTSP server names. The control server is made anew
+// at every launch or resume, keyed with the session key of that request, as the real host does; before the
+// first launch there is none. Test and demo equipment.
+class Box final {
+public:
+    struct Options {
+        std::string address = "127.0.0.2";
+        StreamingHost::Options host;  // its address (and onLaunch) are set by the box
+        RtspServer::Config rtsp;      // its address is set by the box
+        ControlServer::NonceStyle controlStyle = ControlServer::NonceStyle::v2;
+        bool controlSilent = false;   // a control port that never answers
+    };
+
+    explicit Box(Options options);
+    ~Box();
+    Box(const Box&) = delete;
+    Box& operator=(const Box&) = delete;
+
+    // Starts every server; throws (and leaves nothing open) when a port cannot be bound.
+    void start();
+    // Closes every port, the current control server's too. Safe more than once.
+    void stop();
+
+    const Options& options() const { return options_; }
+    StreamingHost& host() { return *host_; }
+    RtspServer& rtsp() { return *rtsp_; }
+    MediaPorts& media() { return *media_; }
+    // The control server of the latest launch or resume, or none before the first.
+    std::shared_ptr<ControlServer> control() const;
+    // Waits for a launch or resume to have made the control server.
+    std::shared_ptr<ControlServer> waitForControl(double seconds) const;
+    // The key and id of the latest launch or resume.
+    std::optional<Bytes> sessionKey() const;
+    std::optional<std::int32_t> sessionKeyId() const;
+
+private:
+    void launched(const Bytes& key, std::int32_t keyId);
+
+    Options options_;
+    std::unique_ptr<StreamingHost> host_;
+    std::unique_ptr<RtspServer> rtsp_;
+    std::unique_ptr<MediaPorts> media_;
+    std::uint16_t controlPort_ = 47999;
+
+    std::mutex lifecycle_;         // start and stop; never held while waiting for the host's threads' work
+    std::mutex controlLifecycle_;  // replacing or stopping the control server
+    mutable std::mutex lock_;
+    mutable std::condition_variable changed_;
+    bool running_ = false;
+    std::shared_ptr<ControlServer> control_;
+    std::optional<Bytes> key_;
+    std::optional<std::int32_t> keyId_;
+};
+
+} // namespace corvane::boxsim
