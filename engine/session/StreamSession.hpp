@@ -144,6 +144,8 @@ private:
                         std::int64_t port, std::stop_token stop);
     // Throws Error::stopped when stop() has been called; start checks it after every step.
     void checkNotStopped() const;
+    // Marks the session stopped and ends the keep-alive, the control channel and the media socket.
+    void tearDown(bool endOnBox = false);
     void queue(std::uint16_t type, Bytes payload);
 
     std::shared_ptr<Link> link_;
