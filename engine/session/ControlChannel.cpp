@@ -1,5 +1,6 @@
 #include "engine/session/ControlChannel.hpp"
 
+#include "engine/ThreadSupport.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/session/LittleEndian.hpp"
 
@@ -300,12 +301,8 @@ ControlChannel::~ControlChannel() {
         state_->stopRequested = true;
     }
     std::lock_guard join(joinLock_);
-    if (!thread_.joinable()) return;
     // Released from its own callback: the thread holds the state and ends after the callback returns.
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    joinUnlessSelf(thread_);
 }
 
 const std::string& ControlChannel::address() const { return state_->address; }

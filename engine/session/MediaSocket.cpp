@@ -1,5 +1,6 @@
 #include "engine/session/MediaSocket.hpp"
 
+#include "engine/ThreadSupport.hpp"
 #include "engine/EngineLog.hpp"
 
 #include <cerrno>
@@ -175,12 +176,8 @@ MediaSocket::~MediaSocket() {
         state_->running = false;
     }
     std::lock_guard join(joinLock_);
-    if (!thread_.joinable()) return;
     // Released from its own handler: the thread holds the state and closes the socket when it ends.
-    if (thread_.get_id() == std::this_thread::get_id())
-        thread_.detach();
-    else
-        thread_.join();
+    joinUnlessSelf(thread_);
 }
 
 void MediaSocket::start() {
