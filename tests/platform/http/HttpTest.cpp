@@ -60,6 +60,12 @@ protected:
         return request;
     }
 
+    // Opened before the server stops, so no handler waits on it past the test; declared before the server,
+    // so it outlives every handler.
+    void TearDown() override { gate.open(); }
+
+    Gate gate;
+    std::atomic<bool> arrived{false};
     std::string address = test::uniqueLoopbackAddress();
     LoopbackServer server;
 };
@@ -130,9 +136,7 @@ TEST_F(HttpTest, RefusesBodiesOverTheCap) {
 }
 
 TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
-    Gate gate;
-    std::atomic<bool> arrived{false};
-    server.on("/slow", [&](const httplib::Request&, httplib::Response& response) {
+    server.on("/slow", [this](const httplib::Request&, httplib::Response& response) {
         arrived = true;
         gate.wait(10s);
         response.set_content("<late/>", "text/xml");
@@ -141,7 +145,8 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
 
     std::stop_source stop;
     std::thread canceller([&] {
-        while (!arrived) std::this_thread::sleep_for(1ms);
+        const auto giveUp = std::chrono::steady_clock::now() + 10s;
+        while (!arrived && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(1ms);
         stop.request_stop();
     });
     const auto start = std::chrono::steady_clock::now();
@@ -163,8 +168,7 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
 }
 
 TEST_F(HttpTest, OwnTimeOutIsReportedAsTimedOut) {
-    Gate gate;
-    server.on("/slow", [&](const httplib::Request&, httplib::Response& response) {
+    server.on("/slow", [this](const httplib::Request&, httplib::Response& response) {
         gate.wait(10s);
         response.set_content("<late/>", "text/xml");
     });
