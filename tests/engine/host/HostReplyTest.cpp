@@ -175,9 +175,9 @@ TEST(HostApp, KeepsNumberedAppsInDocumentOrder) {
         "<App><AppTitle>Word id</AppTitle><ID>one</ID></App>"
         "<Other><ID>5</ID></Other>"
         "<App><ID>-2</ID><IsHdrSupported>true</IsHdrSupported></App>"
-        "<App><AppTitle>Steam</AppTitle><ID>12</ID><IsHdrSupported>0</IsHdrSupported><x><ID>9</ID></x></App>"
+        "<App><AppTitle>Notepad</AppTitle><ID>12</ID><IsHdrSupported>0</IsHdrSupported><x><ID>9</ID></x></App>"
         "</root>"));
-    const std::vector<HostApp> expected{{881448767, "Desktop", true}, {-2, "", false}, {12, "Steam", false}};
+    const std::vector<HostApp> expected{{881448767, "Desktop", true}, {-2, "", false}, {12, "Notepad", false}};
     EXPECT_EQ(apps, expected);
     EXPECT_TRUE(HostApp::list(parsed("<root status_code=\"200\"/>")).empty());
     EXPECT_THROW(HostApp::list(parsed("<root status_code=\"503\"><App><ID>1</ID></App></root>")), HostError);
