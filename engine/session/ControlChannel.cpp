@@ -1,7 +1,7 @@
 #include "engine/session/ControlChannel.hpp"
 
-#include "engine/ThreadSupport.hpp"
 #include "engine/EngineLog.hpp"
+#include "engine/ThreadSupport.hpp"
 #include "engine/session/LittleEndian.hpp"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 #include "engine/session/MediaSocket.hpp"
 
-#include "engine/ThreadSupport.hpp"
 #include "engine/EngineLog.hpp"
+#include "engine/ThreadSupport.hpp"
 
 #include <cerrno>
 #include <chrono>
