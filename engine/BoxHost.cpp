@@ -96,7 +96,9 @@ BoxHost::Paired BoxHost::pairedConnection(std::stop_token stop) {
     auto saved = savedServerCertificate(info.uniqueID);
     if (!saved) throw HostError::untrustedServer();
     auto connection = makeConnection(std::move(saved), info);
-    return {std::move(connection), identityStore.loadOrCreate()};
+    // The connection carries the identity it was made with; reading the key store again would give the same.
+    const ClientIdentity identity = *connection->identity;
+    return {std::move(connection), identity};
 }
 
 ServerInfo BoxHost::publicServerInfo(std::stop_token stop) {
@@ -109,8 +111,7 @@ std::optional<ServerInfo> BoxHost::pairedServerInfo(std::stop_token stop) {
     auto saved = savedServerCertificate(info.uniqueID);
     if (!saved) return std::nullopt;
     auto connection = makeConnection(std::move(saved), info);
-    const ClientIdentity identity = identityStore.loadOrCreate();
-    return ServerInfo(connection->get("/serverinfo", clientQuery(identity), true, 5, stop));
+    return ServerInfo(connection->get("/serverinfo", clientQuery(*connection->identity), true, 5, stop));
 }
 
 BoxHost::PairState BoxHost::pairState(std::stop_token stop) {
@@ -130,9 +131,8 @@ void BoxHost::pair(const std::string& deviceName, Pairing::Approve approve, std:
     auto connection = makeConnection(std::nullopt, info);
     const std::string pin = randomPIN();
     EngineLog::write("pair: pairing with " + info.hostname + " (" + info.appVersion + ")");
-    const ClientIdentity identity = identityStore.loadOrCreate();
     const Bytes certificate =
-        Pairing::pair(*connection, identity, pin, deviceName, info.majorVersion(), std::move(approve), stop);
+        Pairing::pair(*connection, *connection->identity, pin, deviceName, info.majorVersion(), std::move(approve), stop);
     saveServerCertificate(certificate, info.uniqueID);
 }
 
@@ -185,8 +185,7 @@ bool BoxHost::unpair(std::stop_token stop) {
         const ServerInfo info = publicServerInfo(stop);
         if (auto saved = savedServerCertificate(info.uniqueID)) {
             auto connection = makeConnection(std::move(saved), info);
-            const ClientIdentity identity = identityStore.loadOrCreate();
-            HostReply::check(connection->get("/unpair", clientQuery(identity), true, 5, stop));
+            HostReply::check(connection->get("/unpair", clientQuery(*connection->identity), true, 5, stop));
             confirmed = true;
         }
     } catch (const std::exception& e) {
