@@ -126,8 +126,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionAndStopsCleanly) {
     // The control server the launch keyed saw the connect data and the opening messages first, in order.
     auto control = box->control();
     ASSERT_TRUE(control);
-    EXPECT_EQ(control->connectData(), 305419896u);
+    // The box hears of the connection on its own thread, before any message on it.
     ASSERT_TRUE(control->waitFor([](const auto& m) { return m.size() >= 3; }, 5));
+    EXPECT_EQ(control->connectData(), 305419896u);
     const auto opening = control->messages();
     EXPECT_EQ(opening[0].type, 0x0305);
     EXPECT_EQ(opening[0].payload, (Bytes{0, 0}));
