@@ -14,15 +14,21 @@ if(CORVANE_FUZZ)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
-# corvane_library(name [STATIC] SOURCES ... LIBS ...): a library of our own code.
+# corvane_library(name SOURCES ... LIBS ...): a library of our own code. One whose code has not arrived
+# yet still exists, so its dependants link.
 function(corvane_library name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
-  add_library(${name} STATIC ${ARG_SOURCES})
+  set(sources ${ARG_SOURCES})
+  if(NOT sources)
+    set(sources ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
+    file(WRITE ${sources} "")
+  endif()
+  add_library(${name} STATIC ${sources})
   corvane_target_options(${name})
   target_link_libraries(${name} PUBLIC ${ARG_LIBS})
 endfunction()
 
-# corvane_folder_library(name DIRS dir... LIBS ...): a library made of every .cpp in the given folders.
+# corvane_folder_library(name DIRS dir... LIBS ... EXTRA ...): a library made of every .cpp in the folders.
 function(corvane_folder_library name)
   cmake_parse_arguments(ARG "" "" "DIRS;LIBS;EXTRA" ${ARGN})
   set(sources ${ARG_EXTRA})
@@ -30,11 +36,5 @@ function(corvane_folder_library name)
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.c)
     list(APPEND sources ${found})
   endforeach()
-  if(NOT sources)
-    # A folder whose code has not arrived yet still makes a library, so its dependants link.
-    set(empty ${CMAKE_CURRENT_BINARY_DIR}/${name}_empty.cpp)
-    file(WRITE ${empty} "")
-    set(sources ${empty})
-  endif()
   corvane_library(${name} SOURCES ${sources} LIBS ${ARG_LIBS})
 endfunction()
