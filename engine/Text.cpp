@@ -94,7 +94,9 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
     for (char c : digits)
         if (c < '0' || c > '9') return std::nullopt;
     // Parse with the sign attached so that the most negative value fits.
-    std::string signedDigits = (negative ? "-" : "") + std::string(digits);
+    std::string signedDigits;
+    if (negative) signedDigits.push_back('-');
+    signedDigits.append(digits);
     std::int64_t value = 0;
     const auto [end, ec] = std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
     if (ec != std::errc() || end != signedDigits.data() + signedDigits.size()) return std::nullopt;

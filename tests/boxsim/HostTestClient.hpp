@@ -3,9 +3,7 @@
 // The client side of the streaming host's interface, written for the box's tests straight on OpenSSL,
 // expat and cpp-httplib so that it shares no code with the box (nor with the engine).
 
-#include <cctype>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -49,14 +47,10 @@ inline std::string hex(const Bytes& bytes) {
 }
 
 inline std::optional<Bytes> unhex(const std::string& text) {
-    if (text.size() % 2) return std::nullopt;
-    Bytes out;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        if (!std::isxdigit(static_cast<unsigned char>(text[i])) || !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
-            return std::nullopt;
-        out.push_back(static_cast<std::uint8_t>(std::strtoul(text.substr(i, 2).c_str(), nullptr, 16)));
-    }
-    return out;
+    long n = 0;
+    std::unique_ptr<unsigned char, void (*)(void*)> buffer(OPENSSL_hexstr2buf(text.c_str(), &n), [](void* p) { OPENSSL_free(p); });
+    if (!buffer) return std::nullopt;
+    return Bytes(buffer.get(), buffer.get() + n);
 }
 
 inline Bytes sha256(const Bytes& data) {
@@ -70,24 +64,19 @@ inline Bytes aes(const Bytes& data, const Bytes& key, bool encrypt) {
     EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
     EVP_CipherInit_ex(ctx, EVP_aes_128_ecb(), nullptr, key.data(), nullptr, encrypt ? 1 : 0);
     EVP_CIPHER_CTX_set_padding(ctx, 0);
-    Bytes out(data.size() + 16);
+    Bytes out(data.size());
     int n = 0;
-    int tail = 0;
-    EVP_CipherUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(data.size()));
-    EVP_CipherFinal_ex(ctx, out.data() + n, &tail);
+    EVP_CipherUpdate(ctx, out.data(), &n, data.data(), static_cast<int>(data.size()));  // whole blocks only
     EVP_CIPHER_CTX_free(ctx);
-    out.resize(static_cast<std::size_t>(n + tail));
     return out;
 }
 
-struct X509Deleter {
+struct OpensslFree {
     void operator()(X509* x) const { X509_free(x); }
-};
-struct PKeyDeleter {
     void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
 };
-using X509Handle = std::unique_ptr<X509, X509Deleter>;
-using PKeyHandle = std::unique_ptr<EVP_PKEY, PKeyDeleter>;
+using X509Handle = std::unique_ptr<X509, OpensslFree>;
+using PKeyHandle = std::unique_ptr<EVP_PKEY, OpensslFree>;
 
 inline Bytes derOf(X509* certificate) {
     unsigned char* buffer = nullptr;
@@ -176,10 +165,7 @@ struct Xml {
             if (c.name == child) out.push_back(&c);
         return out;
     }
-    std::string attribute(const std::string& key) const {
-        auto it = attributes.find(key);
-        return it == attributes.end() ? std::string{} : it->second;
-    }
+    std::string attribute(const std::string& key) const { return attributes.contains(key) ? attributes.at(key) : ""; }
     int statusCode() const { return std::atoi(attribute("status_code").c_str()); }
 
     static std::optional<Xml> parse(const std::string& body) {
@@ -236,13 +222,8 @@ inline std::string target(const std::string& path, const Query& query) {
 }
 
 inline Reply finish(httplib::Result result) {
-    Reply reply;
-    if (!result) return reply;
-    reply.delivered = true;
-    reply.httpStatus = result->status;
-    reply.body = result->body;
-    reply.xml = Xml::parse(result->body);
-    return reply;
+    if (!result) return {};
+    return {true, result->status, result->body, Xml::parse(result->body)};
 }
 
 inline Reply get(const std::string& address, int port, const std::string& path, const Query& query = {},
@@ -281,11 +262,8 @@ struct PairingClient {
     Bytes boxSecret;
     Bytes boxSecretSignature;
 
-    Query common() const {
-        return {{"uniqueid", uniqueId}, {"devicename", deviceName}, {"updateState", "1"}, {"uuid", hex(random(16))}};
-    }
     Query with(Query items) const {
-        Query query = common();
+        Query query = {{"uniqueid", uniqueId}, {"devicename", deviceName}, {"updateState", "1"}, {"uuid", hex(random(16))}};
         query.insert(query.end(), items.begin(), items.end());
         return query;
     }
@@ -342,8 +320,7 @@ struct PairingClient {
     }
     bool boxKnewThePin() const {
         auto certificate = certificateFromDER(boxCertificateDER);
-        return certificate &&
-               sha256(concat({clientChallenge, signatureBits(certificate.get()), boxSecret})) == serverResponse;
+        return certificate && sha256(concat({clientChallenge, signatureBits(certificate.get()), boxSecret})) == serverResponse;
     }
 
     Reply clientPairingSecretStep() {

@@ -9,11 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,18 +24,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kHttpsPort = 47984;
-
-bool portOpen(const std::string& address, int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    const bool open = connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    close(fd);
-    return open;
-}
 
 // `openssl s_server -WWW` serving the files of `folder`, asking for a client certificate.
 class OpensslServer {
@@ -61,8 +46,9 @@ public:
                    static_cast<char*>(nullptr));
             _exit(127);
         }
+        // s_server says ACCEPT once it listens.
         const auto until = std::chrono::steady_clock::now() + 10s;
-        while (pid_ > 0 && !portOpen(address, port) && std::chrono::steady_clock::now() < until)
+        while (pid_ > 0 && log().find("ACCEPT") == std::string::npos && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(20ms);
     }
     ~OpensslServer() {

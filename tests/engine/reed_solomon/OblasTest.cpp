@@ -1,7 +1,9 @@
 #include "engine/reed_solomon/Oblas.hpp"
 
+#include <algorithm>
 #include <cstdint>
 #include <random>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -41,17 +43,11 @@ TEST_P(KernelSet, RowKernelsMatchFieldProducts)
             const auto value = static_cast<std::uint8_t>(u);
             const Bytes a = randomBytes(k + offset, random_);
             const Bytes b = randomBytes(k + offset, random_);
-            Bytes axpy = a;
-            Bytes scal = a;
-            Bytes axiy = a;
+            Bytes axpy = a, scal = a, axiy = a;
             impl_.axpy(axpy.data() + offset, b.data() + offset, value, k);
             impl_.scal(scal.data() + offset, value, k);
             impl_.axiy(axiy.data() + offset, b.data() + offset, value, k);
-            for (std::size_t i = 0; i < offset; ++i) {
-                ASSERT_EQ(axpy[i], a[i]);
-                ASSERT_EQ(scal[i], a[i]);
-                ASSERT_EQ(axiy[i], a[i]);
-            }
+            for (std::size_t i = 0; i < offset; ++i) ASSERT_TRUE(axpy[i] == a[i] && scal[i] == a[i] && axiy[i] == a[i]);
             for (std::size_t i = offset; i < k + offset; ++i) {
                 ASSERT_EQ(axpy[i], a[i] ^ gf_mul(value, b[i])) << "axpy k " << k << " u " << u;
                 ASSERT_EQ(scal[i], gf_mul(value, a[i])) << "scal k " << k << " u " << u;
@@ -106,16 +102,7 @@ TEST_P(KernelSet, DotProductMatchesFieldProducts)
 }
 
 INSTANTIATE_TEST_SUITE_P(Oblas, KernelSet, testing::Values(oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2),
-    [](const testing::TestParamInfo<oblas_isa>& info) {
-        switch (info.param) {
-        case oblas_isa::ssse3:
-            return "ssse3";
-        case oblas_isa::avx2:
-            return "avx2";
-        default:
-            return "portable";
-        }
-    });
+    [](const auto& info) { return std::string(info.param == oblas_isa::ssse3 ? "ssse3" : info.param == oblas_isa::avx2 ? "avx2" : "portable"); });
 
 TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives)
 {
@@ -129,9 +116,7 @@ TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives)
         // Each element of 10 bytes is rounded up to the alignment.
         auto* memory = static_cast<std::uint8_t*>(obl_alloc(3, 10, alignment));
         ASSERT_NE(memory, nullptr);
-        if (alignment > 1) {
-            EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % alignment, 0u);
-        }
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % std::max<std::size_t>(alignment, 1), 0u);
         const std::size_t total = alignment > 1 ? 3 * alignment : 30;
         for (std::size_t i = 0; i < total; ++i)
             ASSERT_EQ(memory[i], 0);

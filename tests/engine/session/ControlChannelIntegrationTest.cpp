@@ -2,7 +2,6 @@
 
 #include "boxsim/session/ControlServer.hpp"
 #include "engine/EngineLog.hpp"
-#include "engine/session/LittleEndian.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -91,94 +90,45 @@ protected:
     Observed seen;
 };
 
-TEST_F(ControlChannelTest, SendsQueuedMessagesInOrderSealedWithRisingSequenceNumbers) {
-    startServer(kKey, ControlServer::NonceStyle::v2);
-    auto channel = makeChannel();
-    // Queued before the connection: kept and sent once it is up.
-    channel->send(0x0305, Bytes{0, 0});
-    channel->connect(5);
-    ASSERT_TRUE(server->waitConnected(3));
-    EXPECT_EQ(server->connectData(), 0xC0FFEE01u);
-
-    const Bytes input{0x00, 0x00, 0x00, 0x08, 0x05, 0x00, 0x00, 0x00, 0xFF, 0x7F, 0x00, 0x80};
-    channel->send(0x0307, Bytes{0});
-    channel->send(0x0302, Bytes(4, 0));
-    channel->send(0x0206, input);
-    ASSERT_TRUE(server->waitFor([](const auto& record) { return record.size() >= 4; }, 3));
-
-    const auto record = server->messages();
-    ASSERT_EQ(record.size(), 4u);
-    const std::uint16_t types[] = {0x0305, 0x0307, 0x0302, 0x0206};
-    const Bytes payloads[] = {Bytes{0, 0}, Bytes{0}, Bytes(4, 0), input};
-    for (std::size_t i = 0; i < 4; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_TRUE(record[i].sealed);
-        EXPECT_EQ(record[i].type, types[i]);
-        EXPECT_EQ(record[i].payload, payloads[i]);
-        EXPECT_EQ(record[i].seq, i + 1);
-        EXPECT_EQ(record[i].style, ControlServer::NonceStyle::v2);
-    }
-    EXPECT_EQ(channel->stats().sent, 4);
-    channel->close();
-}
-
-TEST_F(ControlChannelTest, WithoutAKeyMessagesTravelPlain) {
+// The opening messages, sealed and in order, are checked end to end in StreamSessionIntegrationTest.
+TEST_F(ControlChannelTest, QueuedMessagesAreSentOnceUpAndTravelPlainWithoutAKey) {
     startServer(std::nullopt, ControlServer::NonceStyle::v2);
     auto channel = makeChannel(std::nullopt);
+    channel->send(0x0305, Bytes{0, 0});
     channel->connect(5);
     channel->send(0x0200, Bytes(8, 0));
-    ASSERT_TRUE(server->waitFor([](const auto& record) { return !record.empty(); }, 3));
-    EXPECT_FALSE(server->messages()[0].sealed);
-    EXPECT_EQ(server->messages()[0].payload, Bytes(8, 0));
-}
-
-TEST_F(ControlChannelTest, RumbleFromTheBoxReachesOnMessageOnTheControlThread) {
-    startServer(kKey, ControlServer::NonceStyle::v2);
-    auto channel = makeChannel();
-    channel->connect(5);
-    server->sendRumble(5, 10000, 20000);
-    server->sendRumble(5, 0, 0);
-    server->sendPlain(0x010B, Bytes(10, 0x01)); // plain messages are accepted on an encrypted channel too
-    ASSERT_TRUE(seen.waitFor([&] { return seen.messages.size() >= 3; }));
-
-    {
-        std::lock_guard guard(seen.lock);
-        const auto& [type, payload] = seen.messages[0];
-        EXPECT_EQ(type, 0x010B);
-        ASSERT_EQ(payload.size(), 10u);
-        EXPECT_EQ(u16LE(payload, 4), 5);
-        EXPECT_EQ(u16LE(payload, 6), 10000);
-        EXPECT_EQ(u16LE(payload, 8), 20000);
-        EXPECT_EQ(seen.messages[2].second, Bytes(10, 0x01));
-        EXPECT_EQ(seen.callbackThreads, std::vector<std::string>(3, "corvane.control"));
-    }
-    EXPECT_EQ(seen.countLogs("control: first message of type 0x010b (10 bytes)"), 1u);
-    const auto stats = channel->stats();
-    EXPECT_EQ(stats.received, 3);
-    EXPECT_EQ(stats.receivedTypes.at(0x010B), 3);
+    ASSERT_TRUE(server->waitFor([](const auto& record) { return record.size() >= 2; }, 3));
+    const auto record = server->messages();
+    EXPECT_EQ(server->connectData(), 0xC0FFEE01u);
+    EXPECT_EQ(std::make_pair(record[0].type, record[0].payload), std::make_pair(std::uint16_t{0x0305}, Bytes{0, 0}));
+    EXPECT_FALSE(record[1].sealed);
+    EXPECT_EQ(record[1].payload, Bytes(8, 0));
+    EXPECT_EQ(channel->stats().sent, 2);
 }
 
 TEST_F(ControlChannelTest, TamperedMessagesAreRefusedCountedAndNeverDelivered) {
     startServer(kKey, ControlServer::NonceStyle::v2);
     auto channel = makeChannel();
     channel->connect(5);
-
+    server->sendRumble(5, 10000, 20000);
     ControlCrypto box(kKey, Style::v2);
     for (std::uint32_t seq = 1; seq <= 5; ++seq) {
         Bytes sealed = box.seal(0x010B, Bytes(10, 0x22), seq, true);
         sealed.back() ^= 0x01;
         server->sendRaw(sealed);
     }
-    server->send(0x0100, Bytes{0x42}); // a good one afterwards still gets through
-    ASSERT_TRUE(seen.waitFor([&] { return !seen.messages.empty(); }));
-
+    server->sendPlain(0x010B, Bytes(10, 0x01)); // plain messages are accepted on an encrypted channel too
+    ASSERT_TRUE(seen.waitFor([&] { return seen.messages.size() >= 2; }));
     {
         std::lock_guard guard(seen.lock);
-        ASSERT_EQ(seen.messages.size(), 1u);
-        EXPECT_EQ(seen.messages[0], (std::pair<std::uint16_t, Bytes>{0x0100, Bytes{0x42}}));
+        ASSERT_EQ(seen.messages.size(), 2u);
+        EXPECT_EQ(seen.messages[0], (std::pair<std::uint16_t, Bytes>{0x010B, {0, 0, 0, 0, 5, 0, 0x10, 0x27, 0x20, 0x4E}}));
+        EXPECT_EQ(seen.messages[1].second, Bytes(10, 0x01));
+        EXPECT_EQ(seen.callbackThreads, std::vector<std::string>(2, "corvane.control"));
     }
     EXPECT_EQ(channel->stats().decryptFailures, 5);
-    EXPECT_EQ(channel->stats().received, 1);
+    EXPECT_EQ(channel->stats().received, 2);
+    EXPECT_EQ(seen.countLogs("control: first message of type 0x010b (10 bytes)"), 1u);
     EXPECT_EQ(seen.countLogs("control: could not decrypt a 38 byte message: authentication"), 3u);
 }
 
@@ -197,23 +147,6 @@ TEST_F(ControlChannelTest, FollowsABoxThatFallsBackToV1AndWarns) {
     EXPECT_EQ(record[0].style, ControlServer::NonceStyle::v2);
     EXPECT_EQ(record[1].style, ControlServer::NonceStyle::v1);
     EXPECT_EQ(seen.countLogs("WARNING: control: the box answered with encryption v1, not v2"), 1u);
-}
-
-TEST_F(ControlChannelTest, TheBoxClosingTheChannelReachesOnDisconnect) {
-    startServer(kKey, ControlServer::NonceStyle::v2);
-    auto channel = makeChannel();
-    channel->connect(5);
-    server->disconnect(7);
-    ASSERT_TRUE(seen.waitFor([&] { return !seen.disconnects.empty(); }));
-    {
-        std::lock_guard guard(seen.lock);
-        EXPECT_EQ(seen.disconnects[0], "the box closed the control channel (7)");
-        EXPECT_EQ(seen.callbackThreads.back(), "corvane.control");
-    }
-    EXPECT_EQ(seen.countLogs("control: the box closed the channel (data 7)"), 1u);
-    const auto before = std::chrono::steady_clock::now();
-    channel->close(); // the thread has ended already
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 500ms);
 }
 
 TEST_F(ControlChannelTest, CloseDisconnectsGracefullyAndLaterMessagesAreNeverSent) {
@@ -245,15 +178,12 @@ TEST_F(ControlChannelTest, ASilentBoxIsResetAfterOneSecondOfClosing) {
 TEST_F(ControlChannelTest, AHostThatNeverAnswersFailsTheConnectAndLeavesNothingRunning) {
     startServer(kKey, ControlServer::NonceStyle::v2, /*silent=*/true);
     auto channel = makeChannel();
-    const auto before = std::chrono::steady_clock::now();
     try {
         channel->connect(0.5);
         FAIL() << "connected";
     } catch (const ControlChannel::Error& error) {
-        EXPECT_EQ(error.kind, ControlChannel::Error::Kind::connectTimeout);
         EXPECT_STREQ(error.what(), "the box did not accept the control channel");
     }
-    EXPECT_GE(std::chrono::steady_clock::now() - before, 500ms);
     channel->send(0x0200, Bytes(8, 0));
     channel->close(); // returns at once: the thread has been joined already
 
@@ -271,12 +201,7 @@ TEST_F(ControlChannelTest, AHostThatNeverAnswersFailsTheConnectAndLeavesNothingR
 }
 
 TEST_F(ControlChannelTest, BadAddressesAndPortsFailInsteadOfBeingGuessed) {
-    try {
-        ControlChannel(address, 70000, 0, kKey, Style::v2);
-        FAIL() << "made";
-    } catch (const ControlChannel::Error& error) {
-        EXPECT_EQ(error.kind, ControlChannel::Error::Kind::setup);
-    }
+    EXPECT_THROW(ControlChannel(address, 70000, 0, kKey, Style::v2), ControlChannel::Error);
     EXPECT_THROW(ControlChannel(address, -1, 0, kKey, Style::v2), ControlChannel::Error);
 
     ControlChannel unparseable("box.invalid", 47999, 0, kKey, Style::v2);
@@ -286,8 +211,6 @@ TEST_F(ControlChannelTest, BadAddressesAndPortsFailInsteadOfBeingGuessed) {
     } catch (const ControlChannel::Error& error) {
         EXPECT_STREQ(error.what(), "control channel setup failed: enet_address_set_host_ip");
     }
-    ControlChannel never(address, 47999, 0, kKey, Style::v2);
-    never.close(); // never connected: returns at once
 }
 
 TEST_F(ControlChannelTest, SequenceNumbersNeverWrapBackToUsedNonces) {

@@ -43,40 +43,25 @@ TEST(ControlCryptoTest, FramesPlainAndSealedMessages) {
     EXPECT_EQ(plain, (Bytes{0x06, 0x02, 0x04, 0x00, 1, 2, 3, 4}));
 }
 
-TEST(ControlCryptoTest, NoncesOfBothStyles) {
+TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
     EXPECT_EQ(ControlCrypto::iv(0x1234567, Style::v2, true),
               (Bytes{0x67, 0x45, 0x23, 0x01, 0, 0, 0, 0, 0, 0, 0x48, 0x43}));
     EXPECT_EQ(ControlCrypto::iv(7, Style::v2, false), (Bytes{7, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x43, 0x43}));
     Bytes v1(16, 0);
     v1[0] = 1;
-    EXPECT_EQ(ControlCrypto::iv(1, Style::v1, false), v1);
     EXPECT_EQ(ControlCrypto::iv(257, Style::v1, true), v1); // repeats every 256 and ignores the direction
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("v1"), Style::v1);
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("V2"), std::nullopt);
-}
 
-TEST(ControlCryptoTest, OpeningFollowsTheOtherStyleAndReportsIt) {
-    ControlCrypto sealer(kKey, Style::v2);
-    const Bytes sealed = sealer.seal(0x0305, Bytes{0, 0}, 1, false);
-    ControlCrypto opener(kKey, Style::v1);
-    const auto opened = opener.open(sealed, false);
-    EXPECT_EQ(opened, (ControlCrypto::Opened{0x0305, Bytes{0, 0}, 1, Style::v2}));
-    EXPECT_EQ(opener.ivStyle, Style::v1); // the caller decides whether to switch
-}
-
-TEST(ControlCryptoTest, DirectionMattersForV2Only) {
+    // Either style opens and is reported; the caller decides whether to switch. Direction matters for v2 only.
     ControlCrypto v2(kKey, Style::v2);
     const Bytes fromHost = v2.seal(0x010B, Bytes(10, 1), 9, true);
-    ControlCrypto opener(kKey, Style::v2);
+    ControlCrypto opener(kKey, Style::v1);
+    EXPECT_EQ(opener.open(fromHost, true), (ControlCrypto::Opened{0x010B, Bytes(10, 1), 9, Style::v2}));
+    EXPECT_EQ(opener.ivStyle, Style::v1);
     EXPECT_EQ(failureOf(opener, fromHost, false), Kind::authentication);
-    opener.ivStyle = Style::v1;
-    EXPECT_EQ(failureOf(opener, fromHost, false), Kind::authentication);
-    EXPECT_EQ(opener.open(fromHost, true).style, Style::v2);
-
-    ControlCrypto v1(kKey, Style::v1);
-    const Bytes legacy = v1.seal(0x010B, Bytes(10, 1), 9, true);
-    EXPECT_EQ(opener.open(legacy, false).style, Style::v1);
-    EXPECT_EQ(opener.open(legacy, true).style, Style::v1);
+    const Bytes legacy = ControlCrypto(kKey, Style::v1).seal(0x010B, Bytes(10, 1), 9, true);
+    EXPECT_EQ(v2.open(legacy, false).style, Style::v1);
 }
 
 TEST(ControlCryptoTest, RefusesDamagedMessagesWithTheFirstFailingCheck) {
@@ -130,14 +115,8 @@ TEST(ControlCryptoTest, APlainLengthFieldBeyondTheDataIsCutToTheData) {
 TEST(ControlCryptoTest, PayloadsThatWouldOverflowTheLengthFieldAreRefused) {
     ControlCrypto crypto(kKey, Style::v2);
     const Bytes largest = crypto.seal(1, Bytes(65511, 0), 1, false);
-    EXPECT_EQ(u16LE(largest, 2), 65535);
     EXPECT_EQ(crypto.open(largest, false).payload.size(), 65511u);
-    try {
-        crypto.seal(1, Bytes(65512, 0), 2, false);
-        FAIL() << "sealed";
-    } catch (const ControlCrypto::Error& error) {
-        EXPECT_EQ(error.kind, Kind::tooLong);
-    }
+    EXPECT_THROW(crypto.seal(1, Bytes(65512, 0), 2, false), ControlCrypto::Error);
     EXPECT_EQ(ControlCrypto::plain(1, Bytes(65535, 0)).size(), 65539u);
     EXPECT_THROW(ControlCrypto::plain(1, Bytes(65536, 0)), ControlCrypto::Error);
     EXPECT_THROW(ControlCrypto(Bytes(15, 0), Style::v2), corvane::Error);

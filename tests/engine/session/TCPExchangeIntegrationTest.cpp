@@ -1,9 +1,6 @@
 #include "engine/session/TCPExchange.hpp"
 
-#include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -56,97 +53,33 @@ protected:
     std::int64_t cseq = 0;
 };
 
-TEST_F(TCPExchangeTest, WholeHandshakeAgainstTheBox) {
+TEST_F(TCPExchangeTest, OneConnectionPerRequestWithTheCommonHeadersLast) {
     server.start();
     EXPECT_EQ(exchange("OPTIONS", baseURL(), {}).status, 200);
-
-    const auto describe = exchange("DESCRIBE", baseURL(),
-                                   {{"Accept", "application/sdp"}, {"If-Modified-Since", "Thu, 01 Jan 1970 00:00:00 GMT"}});
-    EXPECT_EQ(describe.status, 200);
-    EXPECT_EQ(RTSP::sdpAttributes(describe.body).at("x-ss-general.encryptionSupported"), "1");
-
-    const Headers transport = {{"Transport", "unicast;X-GS-ClientPort=50000-50001"},
-                               {"If-Modified-Since", "Thu, 01 Jan 1970 00:00:00 GMT"}};
-    const auto audio = exchange("SETUP", "streamid=audio/0/0", transport);
-    EXPECT_EQ(audio.header("Session"), "DEADBEEFCAFE;timeout = 90");
-    EXPECT_EQ(audio.header("Transport"), "server_port=48000-48001");
-    const std::string session = "DEADBEEFCAFE";
-    Headers withSession = transport;
-    withSession.insert(withSession.begin(), {"Session", session});
-    const auto video = exchange("SETUP", "streamid=video/0/0", withSession);
-    EXPECT_EQ(video.header("transport"), "server_port=47998-47999");
-    EXPECT_EQ(video.header("X-SS-Ping-Payload"), "VIDEOPINGPAYLOAD");
-    const auto control = exchange("SETUP", "streamid=control/13/0", withSession);
-    EXPECT_EQ(control.header("X-SS-Connect-Data"), "305419896");
-
     const StreamConfig config(1280, 720, 60, 10000, StreamConfig::Codec::h264, 2, 1392);
     const Bytes offer = SDP::announce(config, "127.0.0.1", 1);
-    const auto announce = exchange("ANNOUNCE", "streamid=control/13/0",
-                                   {{"Session", session}, {"Content-type", "application/sdp"}}, offer);
-    EXPECT_EQ(announce.status, 200);
+    EXPECT_EQ(exchange("ANNOUNCE", "streamid=control/13/0",
+                       {{"Session", "DEADBEEFCAFE"}, {"Content-type", "application/sdp"}}, offer).status,
+              200);
     EXPECT_EQ(server.announcedSdp(), std::string(offer.begin(), offer.end()));
     EXPECT_TRUE(server.announceProblems().empty());
-    EXPECT_EQ(exchange("PLAY", "/", {{"Session", session}}).status, 200);
 
-    // One connection per request, CSeq counting up from 1, the common headers after the request's own.
-    const auto requests = server.requests();
-    ASSERT_EQ(requests.size(), 7u);
-    EXPECT_EQ(server.connectionsAccepted(), 7);
-    for (std::size_t i = 0; i < requests.size(); ++i) {
-        EXPECT_EQ(requests[i].header("CSeq"), std::to_string(i + 1));
-        EXPECT_EQ(requests[i].headers.front().first, "CSeq");
-        auto headers = requests[i].headers;
-        if (headers.back().first == "Content-length") headers.pop_back();
-        ASSERT_GE(headers.size(), 3u);
-        EXPECT_EQ(headers[headers.size() - 2], (std::pair<std::string, std::string>{"X-GS-ClientVersion", "14"}));
-        EXPECT_EQ(headers.back(), (std::pair<std::string, std::string>{"Host", address}));
-    }
-    EXPECT_EQ(requests[5].header("Content-length"), std::to_string(offer.size()));
-}
-
-TEST_F(TCPExchangeTest, SilentFirstAttemptTimesOutAndTheRetryIsAnswered) {
-    boxsim::RtspServer::Faults faults;
-    faults.silentAttempts = 1;
-    server.setFaults(faults);
-    server.start();
-
-    const auto request = RTSP::request("OPTIONS", baseURL(), 1, common(), {});
-    const auto start = Clock::now();
-    try {
-        TCPExchange::send(address, 48010, request, 1.5, "OPTIONS");
-        FAIL() << "the silent attempt was answered";
-    } catch (const RTSP::Error& error) {
-        EXPECT_EQ(error, RTSP::Error::timeout("OPTIONS"));
-        EXPECT_STREQ(error.what(), "OPTIONS timed out");
-    }
-    const double waited = secondsSince(start);
-    EXPECT_GE(waited, 1.45);
-    EXPECT_LT(waited, 2.5);
-
-    // The same request again, on a new connection.
-    EXPECT_EQ(TCPExchange::send(address, 48010, request, 1.5, "OPTIONS").status, 200);
     const auto requests = server.requests();
     ASSERT_EQ(requests.size(), 2u);
-    EXPECT_FALSE(requests[0].answered);
-    EXPECT_TRUE(requests[1].answered);
-    EXPECT_EQ(requests[0].raw, requests[1].raw);
+    EXPECT_EQ(server.connectionsAccepted(), 2);
+    EXPECT_EQ(requests[1].headers, (Headers{{"CSeq", "2"}, {"Session", "DEADBEEFCAFE"}, {"Content-type", "application/sdp"},
+                                            {"X-GS-ClientVersion", "14"}, {"Host", address},
+                                            {"Content-length", std::to_string(offer.size())}}));
 }
 
-TEST_F(TCPExchangeTest, RepliesWrittenInPiecesAreJoined) {
+TEST_F(TCPExchangeTest, SplitRepliesAreJoinedAndTheStatusIsLeftToTheCaller) {
     boxsim::RtspServer::Faults faults;
     faults.splitWrites = 7;
-    server.setFaults(faults);
-    server.start();
-    const auto describe = exchange("DESCRIBE", baseURL(), {{"Accept", "application/sdp"}});
-    EXPECT_EQ(describe.status, 200);
-    EXPECT_EQ(std::string(describe.body.begin(), describe.body.end()), boxsim::RtspServer::Config().describeSdp);
-}
-
-TEST_F(TCPExchangeTest, StatusIsNotJudgedByTheExchange) {
-    boxsim::RtspServer::Faults faults;
     faults.statusByMethod["PLAY"] = {454, "Session Not Found"};
     server.setFaults(faults);
     server.start();
+    const auto describe = exchange("DESCRIBE", baseURL(), {{"Accept", "application/sdp"}});
+    EXPECT_EQ(std::string(describe.body.begin(), describe.body.end()), boxsim::RtspServer::Config().describeSdp);
     const auto play = exchange("PLAY", "/", {{"Session", "DEADBEEFCAFE"}});
     EXPECT_EQ(play.status, 454);
     EXPECT_EQ(play.reason, "Session Not Found");
@@ -183,11 +116,6 @@ TEST_F(TCPExchangeTest, RefusedConnectionFailsLongBeforeTheTimeout) {
     const auto error = failure("OPTIONS", 5);
     EXPECT_LT(secondsSince(start), 1.0);
     EXPECT_EQ(error, RTSP::Error::connection("Connection refused"));
-
-    // A box that has gone away refuses just the same.
-    server.start();
-    server.stop();
-    EXPECT_EQ(failure("DESCRIBE").kind, RTSP::Error::Kind::connection);
 }
 
 TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsFailInsteadOfWrapping) {
@@ -207,16 +135,8 @@ TEST_F(TCPExchangeTest, StopEndsAWaitingExchangeAtOnce) {
     server.setFaults(faults);
     server.start();
     std::stop_source stop;
-    bool sawWorker = false;
     std::jthread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        // The exchange waits on its own thread, under the name tools show for it.
-        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-            std::ifstream comm(task.path() / "comm");
-            std::string name;
-            std::getline(comm, name);
-            sawWorker = sawWorker || name == "corvane.rtsp";
-        }
         stop.request_stop();
     });
     const auto start = Clock::now();
@@ -228,24 +148,6 @@ TEST_F(TCPExchangeTest, StopEndsAWaitingExchangeAtOnce) {
         EXPECT_EQ(error.kind, RTSP::Error::Kind::connection);
     }
     EXPECT_LT(secondsSince(start), 1.0);
-    canceller.join();
-    EXPECT_TRUE(sawWorker);
-}
-
-TEST_F(TCPExchangeTest, BoxRefusesAWrongSessionAndABadOffer) {
-    server.start();
-    EXPECT_EQ(exchange("SETUP", "streamid=video/0/0", {{"Session", "OTHER"}}).status, 454);
-    EXPECT_EQ(exchange("PLAY", "/", {}).status, 454);
-
-    // An offer cut after its attributes, with bare line feeds, is reported and refused.
-    const Bytes bad = bytesOf("v=0\no=android 0 14 IN IPv4 1.2.3.4\r\na=x-nv-video[0].maxFPS:sixty\r\n");
-    const auto reply = exchange("ANNOUNCE", "streamid=control/13/0",
-                                {{"Session", "DEADBEEFCAFE"}, {"Content-type", "application/sdp"}}, bad);
-    EXPECT_EQ(reply.status, 400);
-    const auto problems = server.announceProblems();
-    for (const std::string expected : {"does not start with v=0", "not a number: x-nv-video[0].maxFPS",
-                                       "missing x-nv-video[0].packetSize", "no time or video media line"})
-        EXPECT_NE(std::find(problems.begin(), problems.end(), expected), problems.end()) << expected;
 }
 
 } // namespace

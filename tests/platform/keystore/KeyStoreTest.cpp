@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
-#include <map>
 #include <optional>
 #include <sstream>
 
@@ -44,24 +43,19 @@ protected:
     }
 };
 
-TEST_F(KeyStoreTest, AnEmptyOrMissingFolderHoldsNothing) {
+TEST_F(KeyStoreTest, PairsCertificatesWithTheirKeysOldestFirst) {
     std::vector<KeyStore::Identity> identities{{certA, keyA}};
     std::vector<Bytes> certificates{certA};
-    EXPECT_EQ(store.identities(identities), KeyStore::kItemNotFound);
+    EXPECT_EQ(store.identities(identities), KeyStore::kItemNotFound);  // a missing folder holds nothing
     EXPECT_TRUE(identities.empty());
     EXPECT_EQ(store.certificates(certificates), KeyStore::kItemNotFound);
     EXPECT_TRUE(certificates.empty());
     EXPECT_EQ(store.deleteCertificate(certA), KeyStore::kItemNotFound);
-    EXPECT_EQ(store.deleteKeys(bytesOf("tag")), KeyStore::kItemNotFound);
-}
 
-TEST_F(KeyStoreTest, PairsCertificatesWithTheirKeysOldestFirst) {
     ASSERT_EQ(store.addPrivateKey(keyB, "B", bytesOf("tag-b")), 0);
     ASSERT_EQ(store.addCertificate(certA, "A"), 0);
     ASSERT_EQ(store.addPrivateKey(keyA, "A", bytesOf("tag-a")), 0);
-    std::vector<KeyStore::Identity> identities;
-    // Only A is whole: B's certificate is missing.
-    ASSERT_EQ(store.identities(identities), 0);
+    ASSERT_EQ(store.identities(identities), 0);  // only A is whole
     ASSERT_EQ(identities.size(), 1u);
     EXPECT_EQ(identities[0].certificateDER, certA);
     EXPECT_TRUE(identities[0].privateKey.matchesCertificate(certA));
@@ -73,7 +67,6 @@ TEST_F(KeyStoreTest, PairsCertificatesWithTheirKeysOldestFirst) {
     EXPECT_EQ(identities[1].certificateDER, certB);
     EXPECT_TRUE(identities[1].privateKey.matchesCertificate(certB));
 
-    std::vector<Bytes> certificates;
     ASSERT_EQ(store.certificates(certificates), 0);
     EXPECT_EQ(certificates, (std::vector<Bytes>{certA, certB}));
 }
@@ -123,17 +116,14 @@ TEST_F(KeyStoreTest, DeletesOnlyWhatMatches) {
     EXPECT_EQ(certificates, std::vector<Bytes>{certA});
 }
 
-TEST_F(KeyStoreTest, RefusesDuplicatesAndBytesThatAreNoCertificate) {
+TEST_F(KeyStoreTest, RefusesBadItemsAndSkipsDamagedFilesButKeepsThem) {
+    ASSERT_EQ(store.addPrivateKey(keyA, "A", bytesOf("tag-a")), 0);
     ASSERT_EQ(store.addCertificate(certA, "A"), 0);
     EXPECT_EQ(store.addCertificate(certA, "again"), KeyStore::kDuplicateItem);
     EXPECT_EQ(store.addCertificate(bytesOf("junk"), "junk"), -EINVAL);
     EXPECT_EQ(store.addPrivateKey(PrivateKey(), "none", {}), -EINVAL);
-    EXPECT_EQ(files().size(), 1u);
-}
+    EXPECT_EQ(files().size(), 2u);
 
-TEST_F(KeyStoreTest, DamagedAndHalfWrittenFilesAreSkippedButKept) {
-    ASSERT_EQ(store.addPrivateKey(keyA, "A", bytesOf("tag-a")), 0);
-    ASSERT_EQ(store.addCertificate(certA, "A"), 0);
     std::ofstream(store.folder() / "00000000000000000000-1-0.cert.pem") << "Label: x\n-----BEGIN CERTIFICATE-----\n!!\n";
     std::ofstream(store.folder() / "00000000000000000000-1-0.key.pem") << "Application-Tag: 7461672D61\nno key\n";
     std::ofstream(store.folder() / ".99999999999999999999-1-0.cert.pem.tmp") << "half";
@@ -155,22 +145,8 @@ TEST_F(KeyStoreTest, AFolderThatCannotBeListedIsAnErrorNotAnEmptyStore) {
     EXPECT_LT(store.addCertificate(certA, "A"), 0);
 }
 
-class StandardFolder : public ::testing::Test {
-protected:
-    void SetUp() override {
-        for (const char* name : {"XDG_DATA_HOME", "HOME"})
-            if (const char* value = std::getenv(name)) saved[name] = value;
-    }
-    void TearDown() override {
-        for (const char* name : {"XDG_DATA_HOME", "HOME"}) {
-            if (saved.count(name)) ::setenv(name, saved[name].c_str(), 1);
-            else ::unsetenv(name);
-        }
-    }
-    std::map<std::string, std::string> saved;
-};
-
-TEST_F(StandardFolder, FollowsXdgDataHomeWhenAbsolute) {
+TEST(KeyStoreFolder, FollowsXdgDataHomeWhenAbsolute) {
+    const std::optional<std::string> home = std::getenv("HOME") ? std::optional<std::string>(std::getenv("HOME")) : std::nullopt;
     ::setenv("HOME", "/home/someone", 1);
     ::setenv("XDG_DATA_HOME", "/data/home", 1);
     EXPECT_EQ(KeyStore::standardFolder(), fs::path("/data/home/Corvane/keys"));
@@ -178,6 +154,7 @@ TEST_F(StandardFolder, FollowsXdgDataHomeWhenAbsolute) {
     EXPECT_EQ(KeyStore::standardFolder(), fs::path("/home/someone/.local/share/Corvane/keys"));
     ::unsetenv("XDG_DATA_HOME");
     EXPECT_EQ(KeyStore::standardFolder(), fs::path("/home/someone/.local/share/Corvane/keys"));
+    home ? ::setenv("HOME", home->c_str(), 1) : ::unsetenv("HOME");
 }
 
 } // namespace
