@@ -27,7 +27,18 @@ Box::Box(Options options) : options_(std::move(options)) {
     media.address = options_.address;
     media.videoPort = portOr(options_.rtsp.videoPort, 47998);
     media.audioPort = portOr(options_.rtsp.audioPort, 48000);
-    media_ = std::make_unique<MediaPorts>(media);
+    MediaPorts::Streaming streaming;
+    if (options_.streamMedia) {
+        streaming.streamOptions = [this]() -> std::optional<MediaStreamer::Options> {
+            return MediaStreamer::forOffer(options_.media, rtsp_->announcedAttributes(), options_.rtsp.describeSdp);
+        };
+        streaming.keyframeWanted = [this] { return keyframeWanted(); };
+    }
+    media_ = std::make_unique<MediaPorts>(media, std::move(streaming));
+    Agent::Options agent = options_.agent;
+    agent.address = options_.address;
+    agent.enterPin = [this](std::string pin) { host_->enterPin(std::move(pin)); };
+    agent_ = std::make_unique<Agent>(std::move(agent));
 }
 
 Box::~Box() { stop(); }
@@ -38,7 +49,9 @@ void Box::start() {
         media_->start();
         rtsp_->start();
         host_->start();
+        agent_->start();
     } catch (...) {
+        agent_->stop();
         host_->stop();
         rtsp_->stop();
         media_->stop();
@@ -54,6 +67,7 @@ void Box::stop() {
         std::lock_guard guard(lock_);
         running_ = false;
     }
+    agent_->stop();  // first: it wakes replies it is holding back
     // The host first: a launch being served may still make a control server, none after this returns.
     // A launch callback takes only controlLifecycle_, so waiting for the host's threads here is safe.
     host_->stop();
@@ -74,6 +88,27 @@ std::shared_ptr<ControlServer> Box::waitForControl(double seconds) const {
     std::unique_lock lock(lock_);
     changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return control_ != nullptr; });
     return control_;
+}
+
+bool Box::keyframeWanted() {
+    static constexpr std::uint16_t kRequestKeyframe = 0x0302;
+    auto server = control();
+    if (!server) return false;
+    std::lock_guard guard(keyframeLock_);
+    if (server != keyframeServer_) {
+        keyframeServer_ = server;
+        keyframeSeen_ = 0;
+    }
+    // Only the messages that arrived since the last look; the record itself is not copied.
+    bool wanted = false;
+    server->waitFor(
+        [&](const std::vector<ControlServer::Message>& record) {
+            for (; keyframeSeen_ < record.size(); ++keyframeSeen_)
+                if (record[keyframeSeen_].type == kRequestKeyframe) wanted = true;
+            return true;
+        },
+        0);
+    return wanted;
 }
 
 std::optional<Bytes> Box::sessionKey() const {

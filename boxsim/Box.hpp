@@ -1,5 +1,6 @@
 #pragma once
 
+#include "boxsim/agent/Agent.hpp"
 #include "boxsim/host/StreamingHost.hpp"
 #include "boxsim/session/ControlServer.hpp"
 #include "boxsim/session/MediaPorts.hpp"
@@ -18,7 +19,8 @@ namespace corvane::boxsim {
 // A whole simulated box on one loopback address: the streaming host's HTTP ports, the RTSP server, the
 // control server and the media ports, at the ports the RTSP server names. The control server is made anew
 // at every launch or resume, keyed with the session key of that request, as the real host does; before the
-// first launch there is none. Test and demo equipment.
+// first launch there is none. The box agent answers beside them and enters pairing PINs into the host.
+// Test and demo equipment.
 class Box final {
 public:
     struct Options {
@@ -27,6 +29,12 @@ public:
         RtspServer::Config rtsp;      // its address is set by the box
         ControlServer::NonceStyle controlStyle = ControlServer::NonceStyle::v2;
         bool controlSilent = false;   // a control port that never answers
+        // Video and audio toward a client that pings the media ports, in the format its last ANNOUNCE
+        // asked for (`media` gives the rest: parity, impairments, and defaults for what the offer lacks).
+        // Off by default, so tests can send datagrams of their own; the demo turns it on.
+        bool streamMedia = false;
+        MediaStreamer::Options media;
+        Agent::Options agent;  // its address and enterPin are set by the box
     };
 
     explicit Box(Options options);
@@ -43,6 +51,7 @@ public:
     StreamingHost& host() { return *host_; }
     RtspServer& rtsp() { return *rtsp_; }
     MediaPorts& media() { return *media_; }
+    Agent& agent() { return *agent_; }
     // The control server of the latest launch or resume, or none before the first.
     std::shared_ptr<ControlServer> control() const;
     // Waits for a launch or resume to have made the control server.
@@ -53,11 +62,15 @@ public:
 
 private:
     void launched(const Bytes& key, std::int32_t keyId);
+    // Whether the client asked for a keyframe (control message 0x0302) since the last call; asked by the
+    // media streamer's thread once per picture.
+    bool keyframeWanted();
 
     Options options_;
     std::unique_ptr<StreamingHost> host_;
     std::unique_ptr<RtspServer> rtsp_;
     std::unique_ptr<MediaPorts> media_;
+    std::unique_ptr<Agent> agent_;
     std::uint16_t controlPort_ = 47999;
 
     std::mutex lifecycle_;         // start and stop; never held while waiting for the host's threads' work
@@ -68,6 +81,10 @@ private:
     std::shared_ptr<ControlServer> control_;
     std::optional<Bytes> key_;
     std::optional<std::int32_t> keyId_;
+
+    std::mutex keyframeLock_;  // the two below, for keyframeWanted()
+    std::shared_ptr<ControlServer> keyframeServer_;
+    std::size_t keyframeSeen_ = 0;  // messages of keyframeServer_ already looked at
 };
 
 } // namespace corvane::boxsim

@@ -1,5 +1,6 @@
 // corvane-boxsim: a whole simulated box (streaming host, RTSP, control and media ports) on a loopback
-// address, until SIGINT or SIGTERM.
+// address, until SIGINT or SIGTERM. A client that starts a stream gets the moving test picture and tones,
+// unless --no-media; the impairment options spoil either stream on its way.
 // Lines "pin NNNN" on standard input enter a PIN as the user at the box would.
 
 #include <cerrno>
@@ -18,9 +19,41 @@
 namespace {
 
 int usage(const char* program) {
-    std::fprintf(stderr, "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n",
+    std::fprintf(stderr,
+                 "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n"
+                 "       [--no-media] [--parity PERCENT] [--seed N]\n"
+                 "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
+                 "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
                  program);
     return 2;
+}
+
+// A media option; false when `arg` is none of them or its value is not a number in range.
+bool mediaOption(std::string_view arg, const char* value, corvane::boxsim::Box::Options& options) {
+    char* end = nullptr;
+    const double number = std::strtod(value, &end);
+    if (end == value || *end != '\0' || !(number >= 0)) return false;
+    auto& media = options.media;
+    const bool percent = number <= 100;
+    if (arg == "--parity") {
+        if (number > 255) return false;
+        media.parityPercent = static_cast<int>(number);
+    } else if (arg == "--seed") {
+        media.videoLink.seed = static_cast<std::uint64_t>(number);
+        media.audioLink.seed = static_cast<std::uint64_t>(number) + 1;
+    } else if (arg == "--video-delay" || arg == "--audio-delay") {
+        if (number > 10000) return false;
+        (arg[2] == 'v' ? media.videoLink : media.audioLink).delayMs = number;
+    } else if (percent && (arg == "--video-loss" || arg == "--audio-loss")) {
+        (arg[2] == 'v' ? media.videoLink : media.audioLink).lossPercent = number;
+    } else if (percent && (arg == "--video-reorder" || arg == "--audio-reorder")) {
+        (arg[2] == 'v' ? media.videoLink : media.audioLink).reorderPercent = number;
+    } else if (percent && (arg == "--video-duplicate" || arg == "--audio-duplicate")) {
+        (arg[2] == 'v' ? media.videoLink : media.audioLink).duplicatePercent = number;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 // Hands complete lines of standard input to the host; false once input has ended.
@@ -53,15 +86,20 @@ bool readInput(corvane::boxsim::StreamingHost& host, std::string& pending) {
 int main(int argc, char** argv) {
     corvane::boxsim::Box::Options options;
     options.address.clear();
+    options.streamMedia = true;
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
+        if (arg == "--no-media") {
+            options.streamMedia = false;
+            continue;
+        }
         if (i + 1 >= argc) return usage(argv[0]);
         const char* value = argv[++i];
         if (arg == "--address") options.address = value;
-        else if (arg == "--hostname") options.host.hostname = value;
+        else if (arg == "--hostname") options.host.hostname = options.agent.boxName = value;
         else if (arg == "--uniqueid") options.host.uniqueId = value;
         else if (arg == "--pin-wait") options.host.pinWaitSeconds = std::atof(value);
-        else return usage(argv[0]);
+        else if (!mediaOption(arg, value, options)) return usage(argv[0]);
     }
     if (options.address.rfind("127.", 0) != 0) return usage(argv[0]);
 

@@ -30,7 +30,10 @@ int bindUdp(const std::string& address, std::uint16_t port) {
 
 } // namespace
 
-MediaPorts::MediaPorts(Options options) : options_(std::move(options)) {}
+MediaPorts::MediaPorts(Options options) : MediaPorts(std::move(options), Streaming{}) {}
+
+MediaPorts::MediaPorts(Options options, Streaming streaming)
+    : options_(std::move(options)), streaming_(std::move(streaming)) {}
 
 MediaPorts::~MediaPorts() { stop(); }
 
@@ -51,6 +54,8 @@ void MediaPorts::stop() {
         [[maybe_unused]] const auto ignored = ::write(wakeFd_[1], &byte, 1);
         thread_.join();
     }
+    // The thread is gone, so nothing else replaces the streamer now.
+    endStream();
     for (int* fd : {&videoFd_, &audioFd_, &wakeFd_[0], &wakeFd_[1]}) {
         if (*fd >= 0) ::close(*fd);
         *fd = -1;
@@ -61,8 +66,9 @@ void MediaPorts::run() {
     std::uint8_t buffer[65536];
     for (;;) {
         pollfd fds[3] = {{videoFd_, POLLIN, 0}, {audioFd_, POLLIN, 0}, {wakeFd_[0], POLLIN, 0}};
-        if (::poll(fds, 3, 1000) < 0) continue;
+        if (::poll(fds, 3, 200) < 0) continue;
         if (fds[2].revents) return;
+        bool pinged = false;
         for (int i = 0; i < 2; ++i) {
             if (!(fds[i].revents & POLLIN)) continue;
             sockaddr_in from{};
@@ -71,13 +77,97 @@ void MediaPorts::run() {
                 ::recvfrom(fds[i].fd, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
             if (n < 0) continue;
             std::lock_guard guard(lock_);
-            (i == 0 ? videoPings_ : audioPings_).emplace_back(buffer, buffer + n);
+            // A flood of datagrams must not grow the record without end; the first ones are kept.
+            auto& pings = i == 0 ? videoPings_ : audioPings_;
+            if (pings.size() < maxRecordedPings) pings.emplace_back(buffer, buffer + n);
             haveClient_ = true;
             clientAddress_ = from.sin_addr.s_addr;
             clientPort_ = from.sin_port;
+            lastPing_ = std::chrono::steady_clock::now();
+            pinged = true;
             changed_.notify_all();
         }
+        superviseStream(pinged);
     }
+}
+
+void MediaPorts::superviseStream(bool pinged) {
+    if (!streaming_.streamOptions) return;
+    std::uint64_t client = 0;
+    bool running = false;
+    bool idle = false;
+    {
+        std::lock_guard guard(lock_);
+        client = std::uint64_t(clientAddress_) << 16 | clientPort_;
+        running = streamer_ != nullptr;
+        idle = haveClient_ && std::chrono::steady_clock::now() - lastPing_ >
+                                  std::chrono::duration<double>(streaming_.idleSeconds);
+    }
+    if (running && (idle || (pinged && client != streamClient_))) {
+        endStream();
+        running = false;
+    }
+    if (running || !pinged) return;
+
+    auto options = streaming_.streamOptions();
+    if (!options) return;
+    MediaStreamer::Sinks sinks;
+    sinks.video = [this](ByteView d) { return sendVideo(d); };
+    sinks.audio = [this](ByteView d) { return sendAudio(d); };
+    sinks.keyframeWanted = streaming_.keyframeWanted;
+    auto streamer = std::make_unique<MediaStreamer>(*options, std::move(sinks));
+    streamer->start();
+    std::lock_guard guard(lock_);
+    streamer_ = std::move(streamer);
+    streamClient_ = client;
+    lastOptions_ = *options;
+    ++sessions_;
+    changed_.notify_all();
+}
+
+void MediaPorts::endStream() {
+    std::unique_ptr<MediaStreamer> ending;
+    {
+        std::lock_guard guard(lock_);
+        ending = std::move(streamer_);
+    }
+    if (!ending) return;
+    ending->stop();
+    std::lock_guard guard(lock_);
+    lastStats_ = ending->stats();
+    changed_.notify_all();
+}
+
+bool MediaPorts::streaming() const {
+    std::lock_guard guard(lock_);
+    return streamer_ != nullptr;
+}
+
+bool MediaPorts::waitForStreaming(bool streaming, double seconds) const {
+    std::unique_lock lock(lock_);
+    return changed_.wait_for(lock, std::chrono::duration<double>(seconds),
+                             [&] { return (streamer_ != nullptr) == streaming; });
+}
+
+std::optional<MediaStreamer::Stats> MediaPorts::streamStats() const {
+    std::lock_guard guard(lock_);
+    if (streamer_) return streamer_->stats();
+    return lastStats_;
+}
+
+std::optional<MediaStreamer::Options> MediaPorts::streamedOptions() const {
+    std::lock_guard guard(lock_);
+    return lastOptions_;
+}
+
+int MediaPorts::streamedSessions() const {
+    std::lock_guard guard(lock_);
+    return sessions_;
+}
+
+void MediaPorts::requestKeyframe() {
+    std::lock_guard guard(lock_);
+    if (streamer_) streamer_->requestKeyframe();
 }
 
 std::vector<Bytes> MediaPorts::videoPings() const {

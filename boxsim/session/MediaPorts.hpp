@@ -1,9 +1,13 @@
 #pragma once
 
+#include "boxsim/media/MediaStreamer.hpp"
 #include "platform/core/Bytes.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -15,6 +19,11 @@ namespace corvane::boxsim {
 // The box's media ports on <address>: UDP 47998 (video) and 48000 (audio). They record the client's pings
 // and learn its address from them; video and audio datagrams then go back to that address from the
 // matching port, as the box sends them.
+//
+// Streaming: with `Streaming::streamOptions` set, the first ping of a session starts a MediaStreamer toward
+// the pinging client with the options it returns (none: nothing is streamed). The session's media ends
+// when the client has not pinged for `idleSeconds`, when pings come from another client address or port (a
+// new session: its media starts afresh), or when the ports stop.
 class MediaPorts final {
 public:
     struct Options {
@@ -23,7 +32,16 @@ public:
         std::uint16_t audioPort = 48000;
     };
 
+    struct Streaming {
+        // Called on the ports' thread when a session's first ping arrives.
+        std::function<std::optional<MediaStreamer::Options>()> streamOptions;
+        // Called on the streamer's video thread before each picture.
+        std::function<bool()> keyframeWanted;
+        double idleSeconds = 3;
+    };
+
     explicit MediaPorts(Options options);
+    MediaPorts(Options options, Streaming streaming);
     ~MediaPorts();
     MediaPorts(const MediaPorts&) = delete;
     MediaPorts& operator=(const MediaPorts&) = delete;
@@ -32,6 +50,8 @@ public:
     void start();
     void stop();
 
+    // The datagrams each port received (the first maxRecordedPings of them).
+    static constexpr std::size_t maxRecordedPings = 10000;
     std::vector<Bytes> videoPings() const;
     std::vector<Bytes> audioPings() const;
     bool waitForPings(std::size_t video, std::size_t audio, double seconds) const;
@@ -44,11 +64,27 @@ public:
     // Sends from another port of the box's address (neither media port), as a stray sender would.
     bool sendFromPort(std::uint16_t port, ByteView datagram);
 
+    // Whether media is being streamed now; waits for that to become `streaming`.
+    bool streaming() const;
+    bool waitForStreaming(bool streaming, double seconds) const;
+    // The counters of the current session's streamer, or of the last one; none before the first.
+    std::optional<MediaStreamer::Stats> streamStats() const;
+    // The options the current (or last) session streams with.
+    std::optional<MediaStreamer::Options> streamedOptions() const;
+    // Sessions whose media was started so far.
+    int streamedSessions() const;
+    // The next picture of the current session is a keyframe.
+    void requestKeyframe();
+
 private:
     bool sendFrom(int fd, ByteView datagram);
     void run();
+    // Starts, restarts or ends the session's media after a ping or a quiet poll; on the ports' thread.
+    void superviseStream(bool pinged);
+    void endStream();
 
     Options options_;
+    Streaming streaming_;
     int videoFd_ = -1;
     int audioFd_ = -1;
     int wakeFd_[2] = {-1, -1};
@@ -61,6 +97,15 @@ private:
     bool haveClient_ = false;
     std::uint32_t clientAddress_ = 0; // network order
     std::uint16_t clientPort_ = 0;    // network order
+    std::chrono::steady_clock::time_point lastPing_{};
+
+    // The current session's streamer: replaced only by the ports' thread (and stop() after it ended), and
+    // stopped outside lock_, since its threads take lock_ to send.
+    std::unique_ptr<MediaStreamer> streamer_;
+    std::uint64_t streamClient_ = 0;  // address << 16 | port of the client it streams to
+    std::optional<MediaStreamer::Stats> lastStats_;
+    std::optional<MediaStreamer::Options> lastOptions_;
+    int sessions_ = 0;
 };
 
 } // namespace corvane::boxsim

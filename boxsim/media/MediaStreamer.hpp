@@ -1,0 +1,101 @@
+#pragma once
+
+#include "boxsim/media/AudioLayout.hpp"
+#include "boxsim/media/LinkImpairment.hpp"
+#include "boxsim/media/VideoSource.hpp"
+#include "platform/core/Bytes.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace corvane::boxsim {
+
+// Streams one session's media as the box does: the test picture encoded at the offered frame rate and cut
+// into video datagrams with parity, and the tones as 5 ms Opus packets with their parity rows, each stream
+// through its own LinkImpairment. Two threads, "boxsim.video" and "boxsim.audio", run from start() until
+// stop(); they hand datagrams to the sinks, which must be callable from those threads.
+//
+// The first picture is a keyframe, and so is the next one after requestKeyframe() or whenever the
+// `keyframeWanted` sink (asked once per picture) says so.
+class MediaStreamer final {
+public:
+    struct Options {
+        bool video = true;
+        bool audio = true;
+        VideoSource::Format format;
+        int packetSize = 1392;
+        int parityPercent = 20;
+        int minParityShards = 2;
+        AudioLayout audioLayout;
+        int audioBitrate = 0;  // 0: AudioSource's default for the layout
+        LinkImpairment::Options videoLink;
+        LinkImpairment::Options audioLink;
+        bool operator==(const Options&) const = default;
+    };
+
+    // A client's SDP offer as (key, value) attributes.
+    using Attributes = std::vector<std::pair<std::string, std::string>>;
+
+    struct Sinks {
+        std::function<bool(ByteView)> video;   // false: the datagram was not sent (counted)
+        std::function<bool(ByteView)> audio;
+        std::function<bool()> keyframeWanted;  // optional
+    };
+
+    struct Stats {
+        std::int64_t frames = 0;          // pictures cut into datagrams
+        std::int64_t keyframes = 0;
+        std::int64_t videoDatagrams = 0;  // handed to the sink, after the impairment
+        std::int64_t audioPackets = 0;    // Opus packets made
+        std::int64_t audioDatagrams = 0;  // handed to the sink, after the impairment
+        std::int64_t sendFailures = 0;    // the sink said it could not send
+        std::int64_t framesNotSent = 0;  // the encoder gave nothing or the frame could not be cut up
+    };
+
+    // The options for a session: `base` with what the offer asks for (size, frame rate, bitrate, codec,
+    // packet size, minimum parity, audio channels, the last taken from the layouts in the box's own
+    // DESCRIBE body). Values that are missing, not numbers or out of range leave `base`'s.
+    static Options forOffer(Options base, const Attributes& offer, std::string_view describeSdp);
+
+    MediaStreamer(Options options, Sinks sinks);
+    ~MediaStreamer();
+    MediaStreamer(const MediaStreamer&) = delete;
+    MediaStreamer& operator=(const MediaStreamer&) = delete;
+
+    void start();
+    // Ends both threads (after the picture being encoded) and drops what the impairment still holds.
+    // Safe more than once.
+    void stop();
+    void requestKeyframe() { keyframeAsked_.store(true); }
+
+    Stats stats() const;
+    const Options& options() const { return options_; }
+
+private:
+    void runVideo();
+    void runAudio();
+    // Waits until `until` or stop(); false once stopped.
+    bool sleepUntil(std::chrono::steady_clock::time_point until);
+
+    const Options options_;
+    const Sinks sinks_;
+    std::atomic<bool> keyframeAsked_{false};
+
+    mutable std::mutex lock_;
+    std::condition_variable changed_;
+    bool stopping_ = false;
+    Stats stats_;
+    std::thread video_;
+    std::thread audio_;
+};
+
+} // namespace corvane::boxsim

@@ -1,0 +1,134 @@
+#include "engine/video/VideoPipeline.hpp"
+
+#include <chrono>
+#include <condition_variable>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include "engine/EngineLog.hpp"
+
+namespace corvane::stream {
+
+std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
+                                                   const std::shared_ptr<StreamSession>& session) {
+    return make(codec, session, Options{});
+}
+
+std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
+                                                   const std::shared_ptr<StreamSession>& session, Options options) {
+    if (!session) throw std::invalid_argument("a video pipeline needs a session");
+    auto pipeline = std::make_shared<VideoPipeline>(Token{}, codec, session, std::move(options));
+    const std::weak_ptr<VideoPipeline> weak = pipeline;
+
+    pipeline->assembler_.onFrame = [weak](VideoFrame frame) {
+        const auto self = weak.lock();
+        if (!self) return;
+        try {
+            self->decoder_->decode(frame);
+            // Frames the decoder drops while it waits for a keyframe ask again, within the rate limit: the
+            // keyframe that answered an earlier request may have come before the decoder fell behind.
+            if (self->decoder_->waitingForKeyframe()) self->requestKeyframe();
+        } catch (const std::exception& error) {
+            EngineLog::write(std::string("video: ") + error.what());
+            self->requestKeyframe();
+        }
+    };
+    pipeline->assembler_.onNeedKeyframe = [weak](std::uint32_t) {
+        if (const auto self = weak.lock()) self->requestKeyframe();
+    };
+    session->videoHandler = [weak](Bytes datagram) {
+        if (const auto self = weak.lock()) self->receive(datagram);
+    };
+    return pipeline;
+}
+
+VideoPipeline::VideoPipeline(Token, StreamConfig::Codec codec, const std::shared_ptr<StreamSession>& session,
+                             Options options)
+    : assembler_(codec),
+      decoder_(std::make_unique<VideoDecoder>(codec, session->config.hdr, options.decoderQueueLimit,
+                                              options.allowHardware)),
+      session_(session),
+      options_(std::move(options)),
+      random_(std::random_device{}()) {}
+
+VideoPipeline::~VideoPipeline() {
+    if (watchdog_.joinable()) {
+        watchdog_.request_stop();
+        watchdog_.join();
+    }
+}
+
+void VideoPipeline::receive(const Bytes& datagram) {
+    {
+        std::lock_guard guard(lock_);
+        ++packets_;
+    }
+    if (tap) tap(datagram);
+    const double lossPercent = simulatedLossPercent();
+    if (lossPercent > 0) {
+        std::uniform_real_distribution<double> draw(0.0, 100.0);
+        if (draw(random_) < lossPercent) {
+            dropped_.fetch_add(1, std::memory_order_relaxed);
+            return;
+        }
+    }
+    assembler_.add(ByteView(datagram));
+}
+
+void VideoPipeline::requestKeyframe() {
+    const double now = options_.now();
+    {
+        std::lock_guard guard(lock_);
+        if (lastRequest_ && now - *lastRequest_ <= keyframeInterval) return;
+        lastRequest_ = now;
+        ++keyframeRequests_;
+    }
+    if (const auto session = session_.lock()) session->requestKeyframe();
+}
+
+void VideoPipeline::startWatchdog() {
+    std::lock_guard guard(watchdogLock_);
+    if (watchdog_.joinable()) return;
+    // Joined when the pipeline goes, so it may use the pipeline directly; the wait ends early then.
+    watchdog_ = std::jthread([this](std::stop_token stop) {
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock wait(mutex);
+        const auto delay = std::chrono::duration<double>(options_.watchdogDelay);
+        if (wake.wait_for(wait, stop, delay, [] { return false; }) || stop.stop_requested()) return;
+        std::int64_t packets = 0;
+        {
+            std::lock_guard countGuard(lock_);
+            packets = packets_;
+        }
+        if (packets == 0) EngineLog::write("WARNING: video: no video packets 3 s after the session started");
+    });
+}
+
+VideoPipeline::Stats VideoPipeline::stats() const {
+    const FrameAssembler::Stats assembled = assembler_.stats();
+    const VideoDecoder::Stats decoded = decoder_->stats();
+    Stats out;
+    {
+        std::lock_guard guard(lock_);
+        out.packets = packets_;
+        out.keyframeRequests = keyframeRequests_;
+    }
+    out.framesDelivered = assembled.framesDelivered;
+    out.framesLost = assembled.framesLost;
+    out.packetsRecovered = assembled.packetsRecovered;
+    out.simulatedDrops = dropped_.load(std::memory_order_relaxed);
+    out.framesSkippedWaitingForKeyframe = assembled.framesSkippedWaitingForKeyframe;
+    out.badPackets = assembled.packetsBad;
+    out.decoded = decoded.decoded;
+    out.decodeErrors = decoded.errors;
+    out.hardwareDecoder = decoded.hardware;
+    out.width = decoded.width;
+    out.height = decoded.height;
+    out.decodeDrops = decoded.dropped;
+    return out;
+}
+
+}  // namespace corvane::stream

@@ -1,0 +1,253 @@
+#include "platform/gamepad/GamepadManager.hpp"
+
+#include <SDL.h>
+
+#include <chrono>
+
+#include <pthread.h>
+
+namespace corvane::platform {
+
+namespace {
+
+constexpr auto pollInterval = std::chrono::milliseconds(2);
+constexpr int eventBatch = 64;
+
+GamepadManager::Type typeOf(SDL_GameControllerType type) {
+    using Type = GamepadManager::Type;
+    switch (type) {
+    case SDL_CONTROLLER_TYPE_UNKNOWN: return Type::unknown;
+    case SDL_CONTROLLER_TYPE_XBOX360: return Type::xbox360;
+    case SDL_CONTROLLER_TYPE_XBOXONE: return Type::xboxOne;
+    case SDL_CONTROLLER_TYPE_PS3: return Type::ps3;
+    case SDL_CONTROLLER_TYPE_PS4: return Type::ps4;
+    case SDL_CONTROLLER_TYPE_PS5: return Type::ps5;
+    case SDL_CONTROLLER_TYPE_NINTENDO_SWITCH_PRO: return Type::switchPro;
+    case SDL_CONTROLLER_TYPE_NINTENDO_SWITCH_JOYCON_LEFT: return Type::joyConLeft;
+    case SDL_CONTROLLER_TYPE_NINTENDO_SWITCH_JOYCON_RIGHT: return Type::joyConRight;
+    case SDL_CONTROLLER_TYPE_NINTENDO_SWITCH_JOYCON_PAIR: return Type::joyConPair;
+    default: return Type::other;
+    }
+}
+
+const char* categoryOf(GamepadManager::Type type) {
+    using Type = GamepadManager::Type;
+    switch (type) {
+    case Type::xbox360: return "Xbox 360";
+    case Type::xboxOne: return "Xbox One";
+    case Type::ps3: return "DualShock 3";
+    case Type::ps4: return "DualShock 4";
+    case Type::ps5: return "DualSense";
+    case Type::switchPro: return "Nintendo Switch Pro Controller";
+    case Type::joyConLeft: return "Nintendo Switch Joy-Con (L)";
+    case Type::joyConRight: return "Nintendo Switch Joy-Con (R)";
+    case Type::joyConPair: return "Nintendo Switch Joy-Con (L/R)";
+    case Type::unknown:
+    case Type::other: break;
+    }
+    return "Gamepad";
+}
+
+std::uint32_t bit(int button) { return 1u << static_cast<unsigned>(button); }
+
+GamepadManager::State stateOf(SDL_GameController* controller) {
+    GamepadManager::State state;
+    for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b)
+        if (SDL_GameControllerGetButton(controller, static_cast<SDL_GameControllerButton>(b))) state.buttons |= bit(b);
+    for (int a = 0; a < SDL_CONTROLLER_AXIS_MAX; ++a)
+        state.axes[static_cast<std::size_t>(a)] = SDL_GameControllerGetAxis(controller, static_cast<SDL_GameControllerAxis>(a));
+    return state;
+}
+
+} // namespace
+
+GamepadManager::GamepadManager() = default;
+
+GamepadManager::~GamepadManager() { stop(); }
+
+bool GamepadManager::running() const {
+    std::lock_guard guard(sdlLock_);
+    return running_;
+}
+
+void GamepadManager::start(bool background, Delivery delivery) {
+    std::lock_guard owner(ownerLock_);
+    {
+        std::lock_guard pump(pumpLock_);
+        {
+            std::lock_guard sdl(sdlLock_);
+            if (running_) return;
+            SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, background ? "1" : "0");
+            background_ = background;
+            if (SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) != 0)
+                throw Error(std::string("game controllers are unavailable: ") + SDL_GetError());
+            running_ = true;
+            // Events left from an earlier run name devices of that run; the list below is the truth now.
+            SDL_PumpEvents();
+            SDL_FlushEvents(SDL_JOYAXISMOTION, SDL_CONTROLLERSENSORUPDATE);
+            pending_.clear();
+            infos_.clear();
+            for (int index = 0; index < SDL_NumJoysticks(); ++index) open(index);
+        }
+        deliver();
+    }
+    if (delivery == Delivery::ownThread) thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+void GamepadManager::setApplicationActive(bool active) { active_ = active; }
+
+void GamepadManager::stop() {
+    std::lock_guard owner(ownerLock_);
+    if (thread_.joinable()) {
+        thread_.request_stop();
+        wake_.notify_all();
+        thread_.join();
+    }
+    std::lock_guard pump(pumpLock_);
+    std::lock_guard sdl(sdlLock_);
+    if (!running_) return;
+    for (auto& [id, open] : open_) {
+        SDL_GameControllerRumble(open.controller, 0, 0, 0);
+        SDL_GameControllerClose(open.controller);
+    }
+    open_.clear();
+    pending_.clear();
+    infos_.clear();
+    SDL_QuitSubSystem(SDL_INIT_GAMECONTROLLER);
+    running_ = false;
+}
+
+void GamepadManager::pump() {
+    std::lock_guard pump(pumpLock_);
+    {
+        std::lock_guard sdl(sdlLock_);
+        if (!running_) return;
+        collect();
+    }
+    deliver();
+}
+
+bool GamepadManager::rumble(Id id, std::uint16_t low, std::uint16_t high, std::uint32_t durationMs) {
+    std::lock_guard sdl(sdlLock_);
+    const auto it = open_.find(id);
+    if (it == open_.end()) return false;
+    return SDL_GameControllerRumble(it->second.controller, low, high, durationMs) == 0;
+}
+
+void GamepadManager::run(std::stop_token stop) {
+    pthread_setname_np(pthread_self(), "corvane.gamepad");
+    while (!stop.stop_requested()) {
+        pump();
+        std::unique_lock lock(waitLock_);
+        wake_.wait_for(lock, stop, pollInterval, [] { return false; });
+    }
+}
+
+void GamepadManager::open(int deviceIndex) {
+    if (!SDL_IsGameController(deviceIndex)) return;
+    const Id id = SDL_JoystickGetDeviceInstanceID(deviceIndex);
+    if (id < 0 || open_.contains(id)) return;
+    SDL_GameController* controller = SDL_GameControllerOpen(deviceIndex);
+    if (!controller) return;
+    SDL_Joystick* joystick = SDL_GameControllerGetJoystick(controller);
+
+    Info info;
+    info.id = id;
+    if (const char* name = SDL_GameControllerName(controller)) info.name = name;
+    info.vendor = SDL_GameControllerGetVendor(controller);
+    info.product = SDL_GameControllerGetProduct(controller);
+    info.type = typeOf(SDL_GameControllerGetType(controller));
+    info.productCategory = categoryOf(info.type);
+    info.rumble = SDL_GameControllerHasRumble(controller);
+    info.accelerometer = SDL_GameControllerHasSensor(controller, SDL_SENSOR_ACCEL);
+    info.gyro = SDL_GameControllerHasSensor(controller, SDL_SENSOR_GYRO);
+    const SDL_JoystickPowerLevel power = SDL_JoystickCurrentPowerLevel(joystick);
+    info.battery = power != SDL_JOYSTICK_POWER_UNKNOWN && power != SDL_JOYSTICK_POWER_WIRED;
+    info.touchpads = SDL_GameControllerGetNumTouchpads(controller);
+    for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b)
+        if (SDL_GameControllerHasButton(controller, static_cast<SDL_GameControllerButton>(b))) info.buttons |= bit(b);
+
+    Open entry{controller, stateOf(controller)};
+    open_.emplace(id, entry);
+    infos_.push_back(std::move(info));
+    pending_.push_back({Delivered::Kind::added, id, entry.state, infos_.size() - 1});
+}
+
+void GamepadManager::collect() {
+    SDL_PumpEvents();
+    events_.clear();
+    SDL_Event batch[eventBatch];
+    for (;;) {
+        const int count = SDL_PeepEvents(batch, eventBatch, SDL_GETEVENT, SDL_JOYAXISMOTION, SDL_CONTROLLERSENSORUPDATE);
+        if (count <= 0) break;
+        events_.insert(events_.end(), batch, batch + count);
+    }
+    // A controller that goes is first recentred by SDL (sticks to 0, triggers to half way, buttons up); those
+    // changes are not the player's and would reach the box as a half-pressed trigger, so a controller removed
+    // in this pump reports nothing before its removal.
+    const auto removedLater = [&](std::size_t from, Id id) {
+        for (std::size_t j = from; j < events_.size(); ++j)
+            if (events_[j].type == SDL_CONTROLLERDEVICEREMOVED && events_[j].cdevice.which == id) return true;
+        return false;
+    };
+    const bool reportChanges = background_ || active_;
+    for (std::size_t i = 0; i < events_.size(); ++i) {
+        const SDL_Event& event = events_[i];
+        switch (event.type) {
+        case SDL_CONTROLLERDEVICEADDED: open(event.cdevice.which); break;
+        case SDL_CONTROLLERDEVICEREMOVED: {
+            const auto it = open_.find(event.cdevice.which);
+            if (it == open_.end()) break;
+            SDL_GameControllerClose(it->second.controller);
+            open_.erase(it);
+            pending_.push_back({Delivered::Kind::removed, event.cdevice.which, {}, 0});
+            break;
+        }
+        case SDL_CONTROLLERBUTTONDOWN:
+        case SDL_CONTROLLERBUTTONUP: {
+            const auto it = open_.find(event.cbutton.which);
+            if (it == open_.end() || event.cbutton.button >= SDL_CONTROLLER_BUTTON_MAX) break;
+            if (removedLater(i + 1, it->first)) break;
+            State& state = it->second.state;
+            const std::uint32_t mask = bit(event.cbutton.button);
+            const std::uint32_t buttons = event.cbutton.state == SDL_PRESSED ? state.buttons | mask : state.buttons & ~mask;
+            if (buttons == state.buttons) break;
+            state.buttons = buttons;
+            if (reportChanges) pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
+            break;
+        }
+        case SDL_CONTROLLERAXISMOTION: {
+            const auto it = open_.find(event.caxis.which);
+            if (it == open_.end() || event.caxis.axis >= SDL_CONTROLLER_AXIS_MAX) break;
+            if (removedLater(i + 1, it->first)) break;
+            State& state = it->second.state;
+            std::int16_t& value = state.axes[event.caxis.axis];
+            if (value == event.caxis.value) break;
+            value = event.caxis.value;
+            if (reportChanges) pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
+            break;
+        }
+        default: break; // raw joystick events, remaps, touchpads and sensors: not used
+        }
+    }
+}
+
+void GamepadManager::deliver() {
+    for (const Delivered& d : pending_) {
+        switch (d.kind) {
+        case Delivered::Kind::added:
+            if (onAdded) onAdded(infos_[d.info], d.state);
+            break;
+        case Delivered::Kind::changed:
+            if (onChanged) onChanged(d.id, d.state);
+            break;
+        case Delivered::Kind::removed:
+            if (onRemoved) onRemoved(d.id);
+            break;
+        }
+    }
+    pending_.clear();
+    infos_.clear();
+}
+
+} // namespace corvane::platform

@@ -1,0 +1,77 @@
+#include "platform/video/PictureConverter.hpp"
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
+
+extern "C" {
+#include <libavutil/frame.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+namespace corvane::platform {
+
+int PictureConverter::scaleFlags() {
+    // Same size in and out, so the filter only shapes the chroma upsampling.
+    return SWS_BILINEAR | SWS_ACCURATE_RND;
+}
+
+PictureConverter::~PictureConverter() { sws_freeContext(scaler_); }
+
+std::shared_ptr<PixelBuffer> PictureConverter::picture(PixelBuffer::Format format, int width, int height) {
+    for (auto& kept : pool_) {
+        // Held by the pool alone: no frame shows it any more, and none can take it up again but us.
+        if (kept.use_count() == 1 && kept->format() == format && kept->width() == width && kept->height() == height) {
+            // Pairs with the release in the last holder's let-go: its reads come before our writes.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            return kept;
+        }
+    }
+    // Free pictures of another size or layout will not be wanted again soon: let them go first.
+    std::erase_if(pool_, [&](const std::shared_ptr<PixelBuffer>& kept) {
+        return kept.use_count() == 1 && (kept->format() != format || kept->width() != width || kept->height() != height);
+    });
+    std::shared_ptr<PixelBuffer> made;
+    try {
+        made = PixelBuffer::make(format, width, height);
+    } catch (const std::invalid_argument&) {
+        return nullptr;
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+    if (pool_.size() < poolSize) pool_.push_back(made);
+    return made;
+}
+
+std::shared_ptr<PixelBuffer> PictureConverter::convert(const AVFrame& picture, PixelBuffer::Format format,
+                                                       const std::optional<VideoFormat::ColorTags>& tags) {
+    const auto source = static_cast<AVPixelFormat>(picture.format);
+    const AVPixelFormat target = format == PixelBuffer::Format::bgra ? AV_PIX_FMT_BGRA : AV_PIX_FMT_P010LE;
+    std::shared_ptr<PixelBuffer> out = this->picture(format, picture.width, picture.height);
+    if (!out) return nullptr;
+    scaler_ = sws_getCachedContext(scaler_, picture.width, picture.height, source, picture.width, picture.height,
+                                   target, scaleFlags(), nullptr, nullptr, nullptr);
+    if (!scaler_) return nullptr;
+
+    int matrix = picture.colorspace;
+    if (matrix == AVCOL_SPC_UNSPECIFIED && tags && tags->matrix == VideoFormat::matrixBT2020)
+        matrix = AVCOL_SPC_BT2020_NCL;
+    const int* coefficients = sws_getCoefficients(matrix);
+    const int sourceFull = picture.color_range == AVCOL_RANGE_JPEG ? 1 : 0;
+    const int targetFull = format == PixelBuffer::Format::bgra ? 1 : 0;
+    // Refused for layouts it cannot retune (e.g. the full-range-only J formats); the defaults then stand.
+    sws_setColorspaceDetails(scaler_, coefficients, sourceFull, coefficients, targetFull, 0, 1 << 16, 1 << 16);
+
+    std::uint8_t* planes[4] = {out->mutablePlane(0).data, nullptr, nullptr, nullptr};
+    int strides[4] = {out->mutablePlane(0).bytesPerRow, 0, 0, 0};
+    if (out->planeCount() == 2) {
+        planes[1] = out->mutablePlane(1).data;
+        strides[1] = out->mutablePlane(1).bytesPerRow;
+    }
+    const int rows = sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides);
+    if (rows != picture.height) return nullptr;
+    return out;
+}
+
+}  // namespace corvane::platform

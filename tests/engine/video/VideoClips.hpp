@@ -1,0 +1,183 @@
+#pragma once
+
+// Real H.264 and HEVC clips made by the ffmpeg program, cut into access units, and ffmpeg's own decoding
+// of them. Shared by the engine's and the platform's video tests.
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/core/Bytes.hpp"
+#include "platform/video/PixelBuffer.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace corvane::test::clips {
+
+enum class Codec { h264, hevc };
+
+struct ClipOptions {
+    ClipOptions(Codec codec = Codec::h264, int width = 320, int height = 240, int frames = 30, int keyframeInterval = 10,
+                bool tenBitHDR = false, std::string extra = {})
+        : codec(codec), width(width), height(height), frames(frames), keyframeInterval(keyframeInterval),
+          tenBitHDR(tenBitHDR), extra(std::move(extra)) {}
+    Codec codec;
+    int width, height, frames, keyframeInterval;
+    bool tenBitHDR;    // HEVC Main 10 tagged BT.2020 / PQ
+    std::string extra; // more encoder options
+};
+
+struct Clip {
+    ClipOptions recipe;
+    std::filesystem::path path;
+    std::vector<Bytes> accessUnits;  // Annex B, in decoding order
+};
+
+inline Bytes readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Where each NAL unit's start code and its first byte begin.
+struct NalPosition {
+    std::size_t startCode;
+    std::size_t payload;
+};
+
+inline std::vector<NalPosition> nalPositions(const Bytes& stream) {
+    std::vector<NalPosition> out;
+    for (std::size_t i = 0; i + 2 < stream.size(); ++i) {
+        if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
+            const std::size_t begin = (i > 0 && stream[i - 1] == 0) ? i - 1 : i;
+            out.push_back({begin, i + 3});
+            i += 2;
+        }
+    }
+    return out;
+}
+
+// Cuts an elementary stream into access units: a new one begins at a parameter set, SEI or delimiter that
+// follows a picture's slices, or at a slice that starts a new picture (first_mb_in_slice 0 for H.264,
+// first_slice_segment_in_pic_flag for HEVC).
+inline std::vector<Bytes> splitAccessUnits(const Bytes& stream, Codec codec) {
+    std::vector<Bytes> units;
+    const std::vector<NalPosition> positions = nalPositions(stream);
+    std::size_t unitBegin = positions.empty() ? 0 : positions.front().startCode;
+    bool haveSlice = false;
+    for (std::size_t n = 0; n < positions.size(); ++n) {
+        const std::size_t p = positions[n].payload;
+        if (p >= stream.size()) break;
+        const bool h264 = codec == Codec::h264;
+        const int type = h264 ? stream[p] & 0x1F : (stream[p] >> 1) & 0x3F;
+        const bool slice = h264 ? type >= 1 && type <= 5 : type <= 31;
+        const std::size_t flagAt = p + (h264 ? 1 : 2);
+        const bool firstSlice = slice && flagAt < stream.size() && (stream[flagAt] & 0x80) != 0;
+        const bool prefix = h264 ? type >= 6 && type <= 9 : (type >= 32 && type <= 35) || type == 39;
+        if (haveSlice && (prefix || firstSlice)) {
+            units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(unitBegin),
+                               stream.begin() + static_cast<std::ptrdiff_t>(positions[n].startCode));
+            unitBegin = positions[n].startCode;
+            haveSlice = false;
+        }
+        if (slice) haveSlice = true;
+    }
+    if (unitBegin < stream.size())
+        units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(unitBegin), stream.end());
+    return units;
+}
+
+inline std::string quoted(const std::filesystem::path& path) { return "'" + path.string() + "'"; }
+
+// Runs ffmpeg with `arguments`, failing the test when it fails.
+inline void ffmpeg(const std::string& arguments) {
+    const std::string command = "ffmpeg -hide_banner -loglevel error -y " + arguments + " 2>&1";
+    const CommandResult result = runCommand(command);
+    EXPECT_EQ(result.status, 0) << command << "\n" << result.output;
+}
+
+// Encodes a moving test picture with libx264 or libx265: no B-frames, a keyframe every keyframeInterval
+// frames, as a streaming host sends.
+inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
+    const std::string size = std::to_string(recipe.width) + "x" + std::to_string(recipe.height);
+    const std::string gop = std::to_string(recipe.keyframeInterval);
+    std::ostringstream options;
+    options << "-f lavfi -i testsrc2=size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
+    if (recipe.codec == Codec::h264) {
+        options << "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
+                << " -keyint_min " << gop << " -sc_threshold 0 " << recipe.extra << " -f h264 ";
+    } else {
+        options << (recipe.tenBitHDR ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")
+                << "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=0:keyint=" << gop
+                << ":min-keyint=" << gop << ":scenecut=0"
+                << (recipe.tenBitHDR ? ":colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc" : "")
+                << recipe.extra << " -f hevc ";
+    }
+    Clip clip{recipe, folder / ("clip-" + std::to_string(std::hash<std::string>{}(options.str()))), {}};
+    ffmpeg(options.str() + quoted(clip.path));
+    clip.accessUnits = splitAccessUnits(readFile(clip.path), recipe.codec);
+    return clip;
+}
+
+// ffmpeg's own decoding of a clip as raw pictures of `pixelFormat`, one entry per picture. Extra output
+// options (e.g. "-sws_flags bilinear") go before the format.
+inline std::vector<Bytes> ffmpegFrames(const std::filesystem::path& clip, const std::string& pixelFormat,
+                                       std::size_t frameBytes, const std::string& options = "") {
+    const std::filesystem::path out = clip.string() + "." + pixelFormat + ".raw";
+    ffmpeg("-i " + quoted(clip) + " " + options + " -pix_fmt " + pixelFormat + " -f rawvideo " + quoted(out));
+    const Bytes all = readFile(out);
+    std::vector<Bytes> frames;
+    for (std::size_t at = 0; at + frameBytes <= all.size(); at += frameBytes)
+        frames.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(at),
+                            all.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
+    return frames;
+}
+
+// A picture's rows without their padding, planes one after the other.
+inline Bytes tightBytes(const platform::PixelBuffer& image) {
+    Bytes out;
+    for (int p = 0; p < image.planeCount(); ++p) {
+        const auto& plane = image.plane(p);
+        const int sampleBytes = image.format() == platform::PixelBuffer::Format::bgra ? 4 : p == 0 ? 2 : 4;
+        for (int y = 0; y < plane.height; ++y) {
+            const std::uint8_t* row = plane.data + static_cast<std::ptrdiff_t>(y) * plane.bytesPerRow;
+            out.insert(out.end(), row, row + plane.width * sampleBytes);
+        }
+    }
+    return out;
+}
+
+// ffmpeg's pictures of a clip in the layout the decoder delivers, as tightBytes gives them. BGRA: ffmpeg's
+// decoding converted by the same library with our conversion's flags (bilinear, accurate rounding), so the
+// matrix, ranges and rounding are the same and any difference is ours. 'x420' (P010): ffmpeg's native
+// yuv420p10le decoding moved into the layout by hand (value << 6, Cb and Cr interleaved), no scaler at all.
+inline std::vector<Bytes> expectedPictures(const Clip& clip, bool tenBit) {
+    const auto luma = static_cast<std::size_t>(clip.recipe.width) * static_cast<std::size_t>(clip.recipe.height);
+    if (!tenBit) return ffmpegFrames(clip.path, "bgra", luma * 4, "-sws_flags bilinear+accurate_rnd");
+    std::vector<Bytes> out;
+    for (const Bytes& native : ffmpegFrames(clip.path, "yuv420p10le", luma * 3)) {
+        Bytes picture;
+        picture.reserve(luma * 3);
+        const auto put = [&](std::size_t index) {
+            const auto value = static_cast<std::uint16_t>((native[index * 2] | (native[index * 2 + 1] << 8)) << 6);
+            picture.push_back(static_cast<std::uint8_t>(value & 0xFF));
+            picture.push_back(static_cast<std::uint8_t>(value >> 8));
+        };
+        for (std::size_t s = 0; s < luma; ++s) put(s);
+        for (std::size_t s = 0; s < luma / 4; ++s) {
+            put(luma + s);
+            put(luma + luma / 4 + s);
+        }
+        out.push_back(std::move(picture));
+    }
+    return out;
+}
+
+}  // namespace corvane::test::clips

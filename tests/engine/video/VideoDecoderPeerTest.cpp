@@ -1,0 +1,249 @@
+// The decoder checked against the ffmpeg program on real H.264 and HEVC clips; every picture must equal
+// ffmpeg's byte for byte (see expectedPictures for how the two are made comparable).
+
+#include "engine/video/VideoDecoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "engine/Uptime.hpp"
+#include "engine/video/AnnexB.hpp"
+#include "tests/engine/video/LogLines.hpp"
+#include "tests/engine/video/VideoClips.hpp"
+
+namespace corvane::stream {
+namespace {
+
+using corvane::test::clips::Clip;
+using corvane::test::clips::ClipOptions;
+using ClipCodec = corvane::test::clips::Codec;
+using corvane::test::clips::expectedPictures;
+using corvane::test::clips::tightBytes;
+using Lines = std::vector<std::string>;
+using Indexes = std::vector<std::uint32_t>;
+
+VideoFrame frameOf(const Clip& clip, std::size_t unit, std::uint32_t index) {
+    VideoFrame frame;
+    frame.index = index;
+    frame.rtpTimestamp = index * 3000;
+    frame.data = clip.accessUnits.at(unit);
+    frame.isKeyframe = AnnexB::isKeyframe(frame.data, clip.recipe.codec == ClipCodec::h264 ? StreamConfig::Codec::h264
+                                                                                            : StreamConfig::Codec::hevc);
+    frame.firstPacketAt = 1000.0 + index;
+    frame.hostProcessingMs = 0.5 * index;
+    return frame;
+}
+
+class VideoDecoderPeerTest : public ::testing::Test {
+protected:
+    Clip clip(ClipOptions recipe) { return corvane::test::clips::makeClip(folder.path(), std::move(recipe)); }
+
+    // Records every picture by frame index, on a thread that must not be the caller's.
+    void record(VideoDecoder& decoder) {
+        decoder.onFrame = [this](const DecodedFrame& frame) {
+            std::lock_guard guard(lock);
+            frames[frame.frameIndex] = frame;
+            order.push_back(frame.frameIndex);
+            EXPECT_NE(std::this_thread::get_id(), caller);
+        };
+    }
+
+    // Decodes the clip's access units as frames first..first+n-1 and checks every picture against ffmpeg.
+    void decodeAndCompare(VideoDecoder& decoder, const Clip& clip, std::uint32_t first) {
+        for (std::size_t i = 0; i < clip.accessUnits.size(); ++i)
+            decoder.decode(frameOf(clip, i, first + static_cast<std::uint32_t>(i)));
+        decoder.flush();
+        const auto expected = expectedPictures(clip, decoder.tenBit);
+        ASSERT_EQ(expected.size(), clip.accessUnits.size());
+        std::lock_guard guard(lock);
+        for (std::size_t i = 0; i < expected.size(); ++i) {
+            const auto index = first + static_cast<std::uint32_t>(i);
+            ASSERT_TRUE(frames.count(index) && frames[index].image) << "no picture for frame " << index;
+            const DecodedFrame& frame = frames[index];
+            EXPECT_EQ(frame.image->format(), decoder.tenBit ? platform::PixelBuffer::Format::x420
+                                                            : platform::PixelBuffer::Format::bgra);
+            EXPECT_EQ(frame.image->width(), clip.recipe.width);
+            EXPECT_EQ(frame.image->height(), clip.recipe.height);
+            EXPECT_EQ(frame.firstPacketAt, 1000.0 + index);
+            EXPECT_EQ(frame.hostProcessingMs, 0.5 * index);
+            EXPECT_GE(frame.decodedAt, start);
+            EXPECT_TRUE(tightBytes(*frame.image) == expected[i]) << "picture of frame " << index << " differs";
+        }
+    }
+
+    corvane::test::TempDir folder;
+    test::LogLines log;
+    const double start = uptimeSeconds();
+    const std::thread::id caller = std::this_thread::get_id();
+    std::mutex lock;
+    std::map<std::uint32_t, DecodedFrame> frames;
+    Indexes order;
+};
+
+TEST_F(VideoDecoderPeerTest, H264PicturesEqualFfmpegsInOrderAcrossParameterSetChanges) {
+    // Three clips back to back, as after two changes of the box's screen: 320x240, the same size with other
+    // encoder settings (other SPS/PPS bytes), then 640x360. Each has two keyframes with the same sets.
+    const Clip first = clip({ClipCodec::h264, 320, 240, 10, 5});
+    const Clip second = clip({ClipCodec::h264, 320, 240, 10, 5, false, "-profile:v main -refs 2 -crf 30"});
+    const Clip third = clip({ClipCodec::h264, 640, 360, 10, 5});
+    ASSERT_NE(first.accessUnits[0], second.accessUnits[0]);
+    VideoDecoder decoder(StreamConfig::Codec::h264, false, 64, false);
+    record(decoder);
+    decodeAndCompare(decoder, first, 100);
+    decodeAndCompare(decoder, second, 110);
+    EXPECT_EQ(log.matching("video: decoder").size(), 1u); // the same size: the running session goes on
+    decodeAndCompare(decoder, third, 120);
+    EXPECT_EQ(log.matching("video: decoder"),
+              (Lines{"video: decoder H.264 320x240, SOFTWARE", "video: decoder H.264 640x360, SOFTWARE"}));
+    EXPECT_TRUE(log.matching("video: stream colors").empty());
+    const auto stats = decoder.stats();
+    EXPECT_EQ(stats.decoded, 30);
+    EXPECT_EQ(stats.errors, 0);
+    EXPECT_EQ(stats.width, 640);
+    EXPECT_EQ(stats.height, 360);
+    EXPECT_EQ(stats.hardware, std::optional<bool>(false));
+    Indexes inOrder;
+    for (std::uint32_t i = 100; i < 130; ++i) inOrder.push_back(i);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(order, inOrder);
+}
+
+TEST_F(VideoDecoderPeerTest, HevcInEitherLayoutWithColourTagsOnlyForHdr) {
+    const Clip hdr = clip({ClipCodec::hevc, 320, 240, 12, 6, true});
+    const Clip plain = clip({ClipCodec::hevc, 318, 178, 8, 4});
+    {
+        VideoDecoder decoder(StreamConfig::Codec::hevc, true, 64, false);
+        record(decoder);
+        decodeAndCompare(decoder, hdr, 0);
+        EXPECT_EQ(decoder.stats().decoded, 12);
+    }
+    {
+        VideoDecoder decoder(StreamConfig::Codec::hevc, false, 64, false);
+        record(decoder);
+        decodeAndCompare(decoder, plain, 100);
+    }
+    // A 10-bit decoder of an 8-bit Main stream: pictures are 'x420' and the colour line says none.
+    VideoDecoder decoder(StreamConfig::Codec::hevc, true, 64, false);
+    record(decoder);
+    for (std::uint32_t i = 0; i < plain.accessUnits.size(); ++i) decoder.decode(frameOf(plain, i, 200 + i));
+    decoder.flush();
+    EXPECT_EQ(decoder.stats().decoded, 8);
+    {
+        std::lock_guard guard(lock);
+        EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::x420);
+    }
+    EXPECT_EQ(log.matching("video: decoder"), (Lines{"video: decoder HEVC 320x240, SOFTWARE",
+                                                     "video: decoder HEVC 318x178, SOFTWARE",
+                                                     "video: decoder HEVC 318x178, SOFTWARE"}));
+    EXPECT_EQ(log.matching("video: stream colors"),
+              (Lines{"video: stream colors: transfer SMPTE_ST_2084_PQ, primaries ITU_R_2020, matrix ITU_R_2020",
+                     "video: stream colors: transfer none, primaries none, matrix none"}));
+}
+
+TEST_F(VideoDecoderPeerTest, WaitsSilentlyForAKeyframeAndCountsAnOutputWithoutAPictureAsAnError) {
+    const Clip h264 = clip({ClipCodec::h264, 320, 240, 11, 5});
+    VideoDecoder decoder(StreamConfig::Codec::h264, false, 64, false);
+    record(decoder);
+    // Joining at frame 2: frames 2 to 4 find no session; frame 5 is the first keyframe.
+    for (std::uint32_t i = 2; i <= 5; ++i) decoder.decode(frameOf(h264, i, i));
+    // A slice of noise: the decoder takes it and gives no picture for it.
+    VideoFrame noise;
+    noise.index = 6;
+    noise.data = {0, 0, 0, 1, 0x41};
+    for (int i = 0; i < 300; ++i) noise.data.push_back(static_cast<std::uint8_t>(i * 37 + 11));
+    decoder.decode(noise);
+    decoder.decode(frameOf(h264, 10, 10));
+    decoder.flush();
+    const auto stats = decoder.stats();
+    EXPECT_EQ(stats.decoded, 2);
+    EXPECT_EQ(stats.errors, 1);
+    EXPECT_EQ(stats.dropped, 0);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(order, (Indexes{5, 10}));
+}
+
+TEST_F(VideoDecoderPeerTest, FallingBehindDropsUntilAKeyframeWithoutMakingTheCallerWait) {
+    const Clip h264 = clip({ClipCodec::h264, 320, 240, 20, 10});
+    VideoDecoder decoder(StreamConfig::Codec::h264, false, 2, false);
+    record(decoder);
+    // The first picture holds the decoder's thread (as a slow consumer would) until released.
+    std::promise<void> entered;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    auto recordOne = decoder.onFrame;
+    bool first = true;
+    decoder.onFrame = [&, released](const DecodedFrame& frame) {
+        if (std::exchange(first, false)) {
+            entered.set_value();
+            released.wait();
+        }
+        recordOne(frame);
+    };
+    decoder.decode(frameOf(h264, 0, 0));
+    entered.get_future().wait();
+
+    // Frames 1 and 2 fill the queue; frame 3 does not fit: one error, and the call returns at once.
+    decoder.decode(frameOf(h264, 1, 1));
+    decoder.decode(frameOf(h264, 2, 2));
+    const auto before = std::chrono::steady_clock::now();
+    try {
+        decoder.decode(frameOf(h264, 3, 3));
+        FAIL() << "a full queue took a frame";
+    } catch (const VideoDecoder::Error& error) {
+        EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::behind);
+    }
+    // Later non-key frames are dropped quietly: they would only show damage.
+    for (std::uint32_t i = 4; i < 10; ++i) decoder.decode(frameOf(h264, i, i));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    // The keyframe pushes out what still waits, and decoding goes on cleanly from it.
+    decoder.decode(frameOf(h264, 10, 10));
+    release.set_value();
+    decoder.flush();
+    for (std::uint32_t i = 11; i < 20; ++i) { // at the stream's pace, which the decoder keeps up with
+        decoder.decode(frameOf(h264, i, i));
+        decoder.flush();
+    }
+
+    // Every frame is delivered or counted as dropped: 3 (no room), 4 to 9 (waiting for a keyframe), 1 and 2
+    // (pushed out by the keyframe).
+    const auto stats = decoder.stats();
+    EXPECT_EQ(stats.errors, 0);
+    EXPECT_EQ(stats.dropped, 9);
+    EXPECT_EQ(stats.decoded, 11);
+    const auto expected = expectedPictures(h264, false);
+    std::lock_guard guard(lock);
+    Indexes delivered{0};
+    for (std::uint32_t i = 10; i < 20; ++i) {
+        delivered.push_back(i);
+        ASSERT_TRUE(frames.count(i)) << i;
+        EXPECT_TRUE(tightBytes(*frames[i].image) == expected[i]) << "frame " << i;
+    }
+    EXPECT_EQ(order, delivered);
+}
+
+TEST_F(VideoDecoderPeerTest, ReleasingTheDecoderWithPicturesInFlightCallsNoOneAfterwards) {
+    const Clip hevc = clip({ClipCodec::hevc, 320, 240, 10, 10});
+    std::atomic<bool> gone{false};
+    std::atomic<int> lateCalls{0};
+    {
+        VideoDecoder decoder(StreamConfig::Codec::hevc, false, 64, false);
+        decoder.onFrame = [&](const DecodedFrame&) {
+            if (gone) ++lateCalls;
+        };
+        for (std::uint32_t i = 0; i < hevc.accessUnits.size(); ++i) decoder.decode(frameOf(hevc, i, i));
+    }
+    gone = true;
+    EXPECT_EQ(lateCalls, 0);
+}
+
+}  // namespace
+}  // namespace corvane::stream

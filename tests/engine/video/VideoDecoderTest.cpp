@@ -1,0 +1,96 @@
+#include "engine/video/VideoDecoder.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/engine/video/LogLines.hpp"
+
+namespace corvane::stream {
+namespace {
+
+// Parameter sets of a 320x240 constrained-baseline H.264 stream from x264.
+const Bytes sps320x240 = {0x67, 0x42, 0xC0, 0x0D, 0xDA, 0x05, 0x07, 0xEC, 0x04, 0x40, 0x00,
+                          0x00, 0x03, 0x00, 0x40, 0x00, 0x00, 0x0F, 0x23, 0xC5, 0x0A, 0xA8};
+const Bytes pps = {0x68, 0xCE, 0x0F, 0xC8};
+
+VideoFrame frame(std::uint32_t index, const std::vector<Bytes>& units, bool keyframe) {
+    VideoFrame out;
+    out.index = index;
+    for (const Bytes& unit : units) {
+        out.data.insert(out.data.end(), {0, 0, 0, 1});
+        out.data.insert(out.data.end(), unit.begin(), unit.end());
+    }
+    out.isKeyframe = keyframe;
+    return out;
+}
+
+TEST(VideoDecoderTest, Av1IsRefusedWithItsText) {
+    try {
+        VideoDecoder decoder(StreamConfig::Codec::av1, false);
+        FAIL() << "made a decoder for AV1";
+    } catch (const VideoDecoder::Error& error) {
+        EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::unsupported);
+        EXPECT_STREQ(error.what(), "AV1 is not supported yet");
+    }
+}
+
+TEST(VideoDecoderTest, HdrTagsComeFromTheFirstHevcSequenceSetsProfile) {
+    const Bytes vps = {0x40, 0x01, 0x0C, 0x01};
+    const Bytes main = {0x42, 0x01, 0x01, 0x01, 0x60};
+    const Bytes main10 = {0x42, 0x01, 0x01, 0x02, 0x60};
+    const auto tags = VideoDecoder::hdrTags({vps, main10});
+    ASSERT_TRUE(tags);
+    EXPECT_EQ(tags->primaries, "ITU_R_2020");
+    EXPECT_EQ(tags->transfer, "SMPTE_ST_2084_PQ");
+    EXPECT_EQ(tags->matrix, "ITU_R_2020");
+    EXPECT_TRUE(VideoDecoder::hdrTags({Bytes{0x42, 0x01, 0x01, 0x22, 0x60}})); // tier flag set, profile still 2
+    EXPECT_FALSE(VideoDecoder::hdrTags({vps, main}));
+    // Only the first sequence set counts; empty and other units are passed over; a short one has no profile.
+    EXPECT_FALSE(VideoDecoder::hdrTags({main, main10}));
+    EXPECT_TRUE(VideoDecoder::hdrTags({Bytes{}, vps, main10, main}));
+    EXPECT_FALSE(VideoDecoder::hdrTags({Bytes{0x42, 0x01, 0x01}}));
+    EXPECT_FALSE(VideoDecoder::hdrTags({vps}));
+}
+
+TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTheSameSets) {
+    test::LogLines log;
+    VideoDecoder decoder(StreamConfig::Codec::h264, false, 8, false);
+    int pictures = 0;
+    decoder.onFrame = [&](const DecodedFrame&) { ++pictures; };
+    // Non-key frames, a keyframe without parameter sets, and sets in a frame not marked key find no
+    // session: dropped, not counted.
+    decoder.decode(frame(1, {{0x41, 0x9A, 0x02}}, false));
+    decoder.decode(frame(2, {{0x65, 0x88, 0x84}}, true));
+    decoder.decode(frame(3, {sps320x240, pps, {0x41, 0x9A}}, false));
+    decoder.flush();
+    EXPECT_EQ(decoder.stats(), VideoDecoder::Stats{});
+    EXPECT_TRUE(log.matching("video: decoder").empty());
+    try {
+        decoder.decode(frame(4, {pps, {0x65, 0x88}}, true)); // no sequence set: no size
+        FAIL() << "accepted a keyframe without a sequence parameter set";
+    } catch (const VideoDecoder::Error& error) {
+        EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::formatDescription);
+        EXPECT_EQ(std::string(error.what()), "video format not accepted (" + std::to_string(error.status) + ")");
+        EXPECT_LT(error.status, 0);
+    }
+
+    decoder.decode(frame(5, {sps320x240, pps}, true));
+    decoder.decode(frame(6, {sps320x240, pps}, true)); // byte for byte the same: nothing happens
+    // A cut-short sequence set later on is refused, and the running format stays.
+    EXPECT_THROW(decoder.decode(frame(7, {Bytes(sps320x240.begin(), sps320x240.begin() + 6), pps, {0x65, 0x88}}, true)),
+                 VideoDecoder::Error);
+    decoder.flush();
+    const auto stats = decoder.stats();
+    EXPECT_EQ(stats.width, 320);
+    EXPECT_EQ(stats.height, 240);
+    EXPECT_EQ(stats.hardware, std::optional<bool>(false));
+    EXPECT_EQ(stats.decoded + stats.errors, 0);
+    EXPECT_EQ(pictures, 0);
+    EXPECT_EQ(log.matching("video: decoder"), std::vector<std::string>{"video: decoder H.264 320x240, SOFTWARE"});
+    EXPECT_TRUE(log.matching("video: stream colors").empty()); // 8-bit output logs no colours
+}
+
+}  // namespace
+}  // namespace corvane::stream

@@ -1,0 +1,163 @@
+#include "engine/video/VideoPipeline.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "boxsim/media/VideoPacketizer.hpp"
+#include "tests/engine/video/LogLines.hpp"
+
+namespace corvane::stream {
+namespace {
+
+std::shared_ptr<StreamSession> makeSession(StreamConfig::Codec codec, bool hdr = false) {
+    StreamConfig config(320, 240, 60, 10000, codec, 2, 1392);
+    config.hdr = hdr;
+    // No box behind it: keyframe requests find no control channel and are dropped there.
+    return std::make_shared<StreamSession>(nullptr, config, 1);
+}
+
+// A made-up slice of `bytes` non-zero bytes behind an H.264 slice header byte.
+Bytes slice(bool idr, std::size_t bytes) {
+    Bytes unit{0, 0, 0, 1, static_cast<std::uint8_t>(idr ? 0x65 : 0x41)};
+    for (std::size_t i = 0; i < bytes; ++i) unit.push_back(static_cast<std::uint8_t>(i % 250 + 1));
+    return unit;
+}
+
+class VideoPipelineTest : public ::testing::Test {
+protected:
+    std::shared_ptr<VideoPipeline> make(VideoPipeline::Options options = {}) {
+        options.now = [now = now] { return *now; };
+        options.allowHardware = false;
+        return VideoPipeline::make(StreamConfig::Codec::h264, session, options);
+    }
+    std::vector<Bytes> datagrams(std::uint32_t index, bool key, std::size_t bytes = 600, const Bytes& head = {}) {
+        Bytes unit = head;
+        const Bytes body = slice(key, bytes);
+        unit.insert(unit.end(), body.begin(), body.end());
+        return packetizer.packetize(unit, index, index * 1500, key);
+    }
+    void send(const std::vector<Bytes>& all) {
+        for (const auto& datagram : all) session->videoHandler(datagram);
+    }
+    // At `time`, the first datagram of frame index + 1 finds frame `index` incomplete: lost.
+    void loseFrameAt(double time, std::uint32_t index) {
+        *now = time;
+        session->videoHandler(datagrams(index + 1, false).front());
+    }
+
+    std::shared_ptr<StreamSession> session = makeSession(StreamConfig::Codec::h264);
+    boxsim::VideoPacketizer packetizer{200, 20};
+    std::shared_ptr<double> now = std::make_shared<double>(0.0);
+    test::LogLines log;
+};
+
+TEST_F(VideoPipelineTest, KeyframeRequestsAreSpacedByMoreThanATenthOfASecond) {
+    const auto pipeline = make();
+    session->videoHandler(datagrams(0, false).front());
+    loseFrameAt(0.1, 0);  // sent
+    loseFrameAt(0.15, 1); // 0.05 s later: not sent
+    loseFrameAt(0.2, 2);  // exactly 0.1 s after the last one sent: not sent
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 1);
+    loseFrameAt(0.25, 3); // 0.15 s after it: sent
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 2);
+    EXPECT_EQ(pipeline->stats().framesLost, 4);
+
+    // With the session gone the request is still counted and timed, and nothing is sent.
+    const auto handler = session->videoHandler;
+    session.reset();
+    for (std::uint32_t frame = 5; frame <= 7; ++frame) {
+        *now = frame == 7 ? 1.05 : 1.0;
+        handler(packetizer.packetize(slice(false, 600), frame, frame * 1500, false).front());
+    }
+    EXPECT_EQ(pipeline->stats().framesLost, 7);
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 3);
+}
+
+TEST_F(VideoPipelineTest, ADecodeErrorIsLoggedAndAsksForOneKeyframe) {
+    const auto pipeline = make();
+    // A keyframe whose only parameter set is a PPS: the decoder cannot build a format from it.
+    const Bytes ppsOnly{0, 0, 0, 1, 0x68, 0xCE, 0x0F, 0xC8};
+    *now = 5.0;
+    send(datagrams(0, true, 300, ppsOnly));
+    *now = 5.05;
+    send(datagrams(1, true, 300, ppsOnly));
+    const auto lines = log.matching("video: video format not accepted (");
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0].back(), ')');
+    const auto stats = pipeline->stats();
+    EXPECT_EQ(stats.framesDelivered, 2);
+    EXPECT_EQ(stats.keyframeRequests, 1);
+    EXPECT_EQ(stats.decoded, 0);
+    EXPECT_EQ(stats.decodeErrors, 0); // configuration failures are not counted as decode errors
+}
+
+TEST_F(VideoPipelineTest, SimulatedLossDropsAfterCountingAndTapping) {
+    const auto pipeline = make();
+    std::vector<Bytes> tapped;
+    pipeline->tap = [&](const Bytes& datagram) { tapped.push_back(datagram); };
+    pipeline->setSimulatedLossPercent(100);
+    const auto dropped = datagrams(0, true, 900);
+    send(dropped);
+    auto stats = pipeline->stats();
+    EXPECT_EQ(stats.packets, static_cast<std::int64_t>(dropped.size()));
+    EXPECT_EQ(stats.simulatedDrops, static_cast<std::int64_t>(dropped.size()));
+    EXPECT_EQ(stats.framesDelivered + stats.framesLost + stats.badPackets, 0);
+    EXPECT_EQ(tapped, dropped);
+    // Off again: everything reaches the assembler.
+    pipeline->setSimulatedLossPercent(0);
+    send(datagrams(1, true, 900));
+    stats = pipeline->stats();
+    EXPECT_EQ(stats.simulatedDrops, static_cast<std::int64_t>(dropped.size()));
+    EXPECT_EQ(stats.framesDelivered, 1);
+}
+
+TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
+    // The session's handler does not keep a released pipeline alive, and calling it is harmless.
+    std::weak_ptr<VideoPipeline> weak = make();
+    EXPECT_TRUE(weak.expired());
+    ASSERT_TRUE(session->videoHandler);
+    send(datagrams(0, true, 900));
+
+    // AV1 is refused before the session's handler is touched.
+    int earlierHandlerCalls = 0;
+    auto av1 = makeSession(StreamConfig::Codec::av1);
+    av1->videoHandler = [&](Bytes) { ++earlierHandlerCalls; };
+    EXPECT_THROW(VideoPipeline::make(StreamConfig::Codec::av1, av1), VideoDecoder::Error);
+    av1->videoHandler(Bytes{1, 2, 3});
+    EXPECT_EQ(earlierHandlerCalls, 1);
+    EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);
+}
+
+TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCame) {
+    const std::string warning = "WARNING: video: no video packets 3 s after the session started";
+    VideoPipeline::Options quick;
+    quick.watchdogDelay = 0.05;
+    {
+        const auto silent = make(quick);
+        silent->startWatchdog();
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (log.matching(warning).empty() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(log.matching(warning), std::vector<std::string>{warning});
+    }
+    {
+        // Datagrams came, even though the simulation dropped every one.
+        const auto dropping = make(quick);
+        dropping->setSimulatedLossPercent(100);
+        session->videoHandler(datagrams(0, true, 100).front());
+        dropping->startWatchdog();
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    // Released long before its time: the watchdog ends with it, at once and silently.
+    const auto before = std::chrono::steady_clock::now();
+    make()->startWatchdog();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    EXPECT_EQ(log.matching(warning).size(), 1u);
+}
+
+}  // namespace
+}  // namespace corvane::stream

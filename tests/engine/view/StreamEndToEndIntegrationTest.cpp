@@ -1,0 +1,112 @@
+// The whole road of the picture: the simulated box encodes its moving test picture, the session carries
+// it over loopback, the video pipeline decodes it, and the stream view shows it on a virtual display.
+#include "engine/view/StreamView.hpp"
+
+#include <atomic>
+#include <memory>
+
+#include <QImage>
+
+#include "boxsim/Box.hpp"
+#include "engine/session/StreamSession.hpp"
+#include "engine/video/VideoPipeline.hpp"
+#include "tests/engine/view/ViewTestSupport.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace corvane::stream {
+namespace {
+
+double meanBrightness(const QImage& image) {
+    double sum = 0;
+    int count = 0;
+    for (int y = 0; y < image.height(); y += 4)
+        for (int x = 0; x < image.width(); x += 4) {
+            sum += qGray(image.pixel(x, y));
+            ++count;
+        }
+    return count ? sum / count : 0;
+}
+
+int differingPixels(const QImage& a, const QImage& b) {
+    int differing = 0;
+    for (int y = 0; y < a.height(); y += 2)
+        for (int x = 0; x < a.width(); x += 2)
+            if (std::abs(qGray(a.pixel(x, y)) - qGray(b.pixel(x, y))) > 24) ++differing;
+    return differing;
+}
+
+class StreamEndToEndIntegrationTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        // The decoder's thread puts into the view's slot: the session and the pipeline go first.
+        if (session) session->stop(false);
+        pipeline.reset();
+        session.reset();
+        view.reset();
+        if (box) box->stop();
+    }
+
+    test::LogCapture log;
+    test::TempDir dir;
+    std::string address = test::uniqueLoopbackAddress();
+    std::shared_ptr<boxsim::Box> box;
+    std::shared_ptr<BoxHost> host = std::make_shared<BoxHost>(
+        address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
+        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
+    std::shared_ptr<StreamSession> session;
+    std::shared_ptr<VideoPipeline> pipeline;
+    std::unique_ptr<StreamView> view;
+};
+
+TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
+    test::GuiEnvironment::ensure();
+    boxsim::Box::Options options;
+    options.address = address;
+    options.streamMedia = true;
+    options.media.audio = false;
+    box = std::make_shared<boxsim::Box>(options);
+    box->start();
+    host->pair("Corvane", [box = box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+
+    // The window opens with the view before the session starts, as the stream window does it.
+    view = std::make_unique<StreamView>(QRect(0, 0, 640, 360));
+    std::atomic<int> firstPictures{0};
+    view->onFirstPicture = [&] { ++firstPictures; };
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    view->markOpened();
+    view->start();
+
+    session = std::make_shared<StreamSession>(
+        host, StreamConfig(640, 360, 30, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+    VideoPipeline::Options pipelineOptions;
+    pipelineOptions.allowHardware = false;
+    pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, pipelineOptions);
+    pipeline->setOnDecoded([slot = &view->slot()](const DecodedFrame& frame) { slot->put(frame); });
+    session->start(false);
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->shownTotal() >= 10; }, 30000)) << view->shownTotal();
+    EXPECT_EQ(firstPictures, 1);
+    const auto lines = log.all();
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+        return line.starts_with("[engine] video: first non-black frame shown ");
+    }));
+
+    // Two looks half a second apart: a picture each time, and not the same one.
+    const QImage first = view->grabFramebuffer();
+    const int shownBefore = view->shownTotal();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->shownTotal() >= shownBefore + 10; }, 30000));
+    const QImage second = view->grabFramebuffer();
+    EXPECT_GT(meanBrightness(first), 20);
+    EXPECT_GT(meanBrightness(second), 20);
+    EXPECT_GT(differingPixels(first, second), 50);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->shownFPS() > 0; }, 10000));
+    EXPECT_GT(view->latencyMs().packetToShow, 0);
+    if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS")) {
+        first.save(QString::fromUtf8(keep) + "/end-to-end-1.png");
+        second.save(QString::fromUtf8(keep) + "/end-to-end-2.png");
+    }
+}
+
+}  // namespace
+}  // namespace corvane::stream

@@ -1,0 +1,310 @@
+// The stream view's input side driven by real X events (xdotool through XTest) on a virtual display.
+#include "engine/view/StreamView.hpp"
+
+#include <QCursor>
+#include <QMouseEvent>
+
+#include "engine/input/InputPacket.hpp"
+#include "tests/engine/view/ViewTestSupport.hpp"
+#include "tests/support/TestSupport.hpp"
+
+namespace corvane::stream {
+namespace {
+
+using InputPacket::Modifiers;
+using InputPacket::MouseButton;
+
+const Modifiers none{};
+
+class StreamViewInput : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::GuiEnvironment::ensure();
+        xdo("mousemove 1200 780");  // away from the view
+        view = std::make_unique<StreamView>(QRect(0, 0, 640, 400));
+        view->inputHooks.send = [this](Bytes packet) { packets.push_back(std::move(packet)); };
+        view->inputHooks.onCaptureChanged = [this](bool captured) { captureChanges.push_back(captured); };
+        view->inputHooks.streamSize = {1280, 800};
+        view->show();
+        view->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(view.get(), 10000));
+        view->setFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasFocus(); }, 10000));
+    }
+
+    void TearDown() override {
+        view.reset();
+        // Nothing stays held on the shared display for the next test.
+        test::runCommand("xdotool keyup Shift_L Shift_R Super_L a mouseup 1 2>&1");
+    }
+
+    static void xdo(const std::string& arguments) {
+        const auto result = test::runCommand("xdotool " + arguments + " 2>&1");
+        ASSERT_EQ(result.status, 0) << arguments << ": " << result.output;
+    }
+
+    // Puts the real pointer on a point of the view, given in the view's own (top-left) coordinates, and
+    // waits until the view has seen it get there. Coming from outside, the first place reaches the view as
+    // an enter, and a move to where the last test left the pointer is dropped by Qt as no move at all; so
+    // the pointer enters beside the point, moves once more beside it, and only then onto it.
+    void pointAt(int x, int y) {
+        const int step = x > 2 ? -1 : 1;
+        const QPoint target(x, y);
+        moveTo(target + QPoint(step, step), false);
+        moveTo(target + QPoint(2 * step, 2 * step), true);
+        moveTo(target, true);
+    }
+
+    void moveTo(QPoint point, bool awaitMove) {
+        MoveWatch watch(point);
+        view->installEventFilter(&watch);
+        const QPoint global = view->mapToGlobal(point);
+        xdo("mousemove " + std::to_string(global.x()) + " " + std::to_string(global.y()));
+        if (awaitMove) EXPECT_TRUE(QTest::qWaitFor([&] { return watch.moved; }, 10000)) << point.x() << "," << point.y();
+        else EXPECT_TRUE(QTest::qWaitFor([&] { return watch.arrived; }, 10000)) << point.x() << "," << point.y();
+        view->removeEventFilter(&watch);
+    }
+
+    struct MoveWatch : QObject {
+        explicit MoveWatch(QPoint target) : target(target) {}
+        bool eventFilter(QObject*, QEvent* event) override {
+            if (event->type() != QEvent::MouseMove && event->type() != QEvent::Enter) return false;
+            if (static_cast<QSinglePointEvent*>(event)->position().toPoint() != target) return false;
+            arrived = true;
+            moved = moved || event->type() == QEvent::MouseMove;
+            return false;
+        }
+        QPoint target;
+        bool arrived = false;
+        bool moved = false;
+    };
+
+    ::testing::AssertionResult received(const std::vector<Bytes>& expected) {
+        (void)QTest::qWaitFor([&] { return packets.size() >= expected.size(); }, 10000);
+        if (packets == expected) return ::testing::AssertionSuccess();
+        auto failure = ::testing::AssertionFailure() << "got " << packets.size() << " packets:";
+        for (const auto& packet : packets) {
+            failure << "\n ";
+            for (const auto byte : packet) failure << " " << std::hex << int(byte);
+        }
+        return failure;
+    }
+
+    std::unique_ptr<StreamView> view;
+    std::vector<Bytes> packets;
+    std::vector<bool> captureChanges;
+    test::LogCapture log;
+};
+
+TEST_F(StreamViewInput, ShiftKeysAreToldApartAndCarryTheirNewState) {
+    xdo("keydown Shift_L");
+    xdo("keydown Shift_R");
+    xdo("keyup Shift_L");
+    xdo("keyup Shift_R");
+    EXPECT_TRUE(received({InputPacket::key(0xA0, true, Modifiers::shift),
+                          InputPacket::key(0xA1, true, Modifiers::shift),
+                          InputPacket::key(0xA0, false, Modifiers::shift),
+                          InputPacket::key(0xA1, false, none)}));
+    EXPECT_TRUE(view->inputState.keysDown.empty());
+}
+
+TEST_F(StreamViewInput, CapsLockSendsOnePressForEachChange) {
+    xdo("key Caps_Lock");
+    xdo("key Caps_Lock");
+    const Bytes down = InputPacket::key(0x14, true, none);
+    const Bytes up = InputPacket::key(0x14, false, none);
+    EXPECT_TRUE(received({down, up, down, up}));
+}
+
+TEST_F(StreamViewInput, ArrowsFunctionKeysTabAndShiftedLetters) {
+    xdo("key Left Up F1 F12 Tab keydown Shift_L keydown b keyup b keyup Shift_L");
+    EXPECT_TRUE(received({InputPacket::key(0x25, true, none), InputPacket::key(0x25, false, none),
+                          InputPacket::key(0x26, true, none), InputPacket::key(0x26, false, none),
+                          InputPacket::key(0x70, true, none), InputPacket::key(0x70, false, none),
+                          InputPacket::key(0x7B, true, none), InputPacket::key(0x7B, false, none),
+                          InputPacket::key(0x09, true, none), InputPacket::key(0x09, false, none),
+                          InputPacket::key(0xA0, true, Modifiers::shift), InputPacket::key(0x42, true, Modifiers::shift),
+                          InputPacket::key(0x42, false, Modifiers::shift), InputPacket::key(0xA0, false, none)}));
+}
+
+TEST_F(StreamViewInput, ShortcutHookTakesKeyDownsButNotKeyUps) {
+    std::vector<std::uint16_t> offered;
+    view->inputHooks.shortcut = [&](const platform::KeyEvents::Event& event) {
+        offered.push_back(event.keyCode);
+        return event.keyCode == 0x00;  // the A key
+    };
+    xdo("key a");
+    xdo("key s");
+    EXPECT_TRUE(received({InputPacket::key(0x41, false, none), InputPacket::key(0x53, true, none),
+                          InputPacket::key(0x53, false, none)}));
+    EXPECT_EQ(offered, (std::vector<std::uint16_t>{0x00, 0x01}));
+}
+
+TEST_F(StreamViewInput, CommandKeysActAsWindowsOrControlKeys) {
+    xdo("keydown Super_L keydown w keyup w keyup Super_L");
+    EXPECT_TRUE(received({InputPacket::key(0x5B, true, Modifiers::meta), InputPacket::key(0x57, true, Modifiers::meta),
+                          InputPacket::key(0x57, false, Modifiers::meta), InputPacket::key(0x5B, false, none)}));
+    packets.clear();
+    view->inputHooks.commandAsControl = true;
+    xdo("keydown Super_L keydown w keyup w keyup Super_L");
+    EXPECT_TRUE(received({InputPacket::key(0xA2, true, Modifiers::control),
+                          InputPacket::key(0x57, true, Modifiers::control),
+                          InputPacket::key(0x57, false, Modifiers::control), InputPacket::key(0xA2, false, none)}));
+}
+
+TEST_F(StreamViewInput, CommandQReleasesEverythingAndSendsNothingOfItsOwn) {
+    view->inputHooks.commandAsControl = true;
+    xdo("keydown a");
+    xdo("key super+q");
+    xdo("keyup a");
+    // Held keys are let go without modifiers; the Command key's own release still follows.
+    EXPECT_TRUE(received({InputPacket::key(0x41, true, none), InputPacket::key(0xA2, true, Modifiers::control),
+                          InputPacket::key(0x41, false, none), InputPacket::key(0xA2, false, none),
+                          InputPacket::key(0xA2, false, none), InputPacket::key(0x41, false, none)}));
+}
+
+TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
+    // 1920 x 1080 in 640 x 400: the picture is 640 x 360 with bars of 20 above and below.
+    view->inputHooks.streamSize = {1920, 1080};
+    pointAt(320, 200);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !packets.empty(); }, 10000));
+    EXPECT_EQ(packets.back(), InputPacket::mousePosition(960, 540, 1920, 1080));
+    EXPECT_TRUE(log.has("input: Mac pointer hidden over the picture (app active true)"));
+    EXPECT_EQ(view->cursor().shape(), Qt::BlankCursor);
+
+    // Over the top bar: the picture's top edge, and the desktop pointer shows again.
+    pointAt(10, 5);
+    EXPECT_EQ(packets.back(), InputPacket::mousePosition(30, 0, 1920, 1080));
+    EXPECT_TRUE(log.has("input: Mac pointer shown"));
+    EXPECT_NE(view->cursor().shape(), Qt::BlankCursor);
+
+    pointAt(639, 399);
+    EXPECT_EQ(packets.back(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
+    EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 1u);
+}
+
+TEST_F(StreamViewInput, ButtonsAndWheelSteps) {
+    pointAt(320, 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !packets.empty(); }, 10000));
+    packets.clear();
+    const Bytes position = InputPacket::mousePosition(640, 400, 1280, 800);
+    xdo("click 1 click 3 click 2 click 8 click 9");
+    xdo("click 4 click 5 click 6 click 7");
+    EXPECT_TRUE(received({position, InputPacket::mouseButton(MouseButton::left, true),
+                          InputPacket::mouseButton(MouseButton::left, false), position,
+                          InputPacket::mouseButton(MouseButton::right, true),
+                          InputPacket::mouseButton(MouseButton::right, false), position,
+                          InputPacket::mouseButton(MouseButton::middle, true),
+                          InputPacket::mouseButton(MouseButton::middle, false), position,
+                          InputPacket::mouseButton(MouseButton::x1, true),
+                          InputPacket::mouseButton(MouseButton::x1, false), position,
+                          InputPacket::mouseButton(MouseButton::x2, true),
+                          InputPacket::mouseButton(MouseButton::x2, false), InputPacket::scroll(120),
+                          InputPacket::scroll(-120), InputPacket::horizontalScroll(-120),
+                          InputPacket::horizontalScroll(120)}));
+    EXPECT_EQ(log.count("input: first click (desktop mode)"), 1u);
+    EXPECT_TRUE(view->inputState.buttonsDown.empty());
+}
+
+TEST_F(StreamViewInput, GamesModeCapturesOnTheFirstClickAndSendsRawMotion) {
+    view->inputHooks.mouseMode = MouseMode::relative;
+    pointAt(320, 200);
+    const QPoint before = QCursor::pos();
+
+    // The first click only captures; neither it nor its release is sent.
+    xdo("click 1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->isPointerCaptured(); }, 10000));
+    EXPECT_TRUE(log.has("input: first click (games mode)"));
+    EXPECT_TRUE(log.has("input: pointer captured (ok)"));
+    EXPECT_EQ(captureChanges, std::vector<bool>{true});
+
+    xdo("mousemove_relative 5 7");
+    xdo("mousemove_relative -- -3 -2");
+    EXPECT_TRUE(received({InputPacket::mouseMove(5, 7), InputPacket::mouseMove(-3, -2)}));
+
+    // Captured clicks go through without a position; the keyboard is still ours.
+    xdo("click 1 key a");
+    EXPECT_TRUE(received({InputPacket::mouseMove(5, 7), InputPacket::mouseMove(-3, -2),
+                          InputPacket::mouseButton(MouseButton::left, true),
+                          InputPacket::mouseButton(MouseButton::left, false), InputPacket::key(0x41, true, none),
+                          InputPacket::key(0x41, false, none)}));
+
+    // Fractions wait for the next motion.
+    packets.clear();
+    view->relativeMotion(0.4, 0.4);
+    view->relativeMotion(0.4, 0.4);
+    EXPECT_TRUE(packets.empty());
+    view->relativeMotion(0.4, 0.4);
+    EXPECT_EQ(packets, std::vector<Bytes>{InputPacket::mouseMove(1, 1)});
+    EXPECT_NEAR(view->inputState.pendingDX, 0.2, 1e-9);
+
+    // Released: motion is no longer sent, and the pointer is back where the capture began.
+    packets.clear();
+    view->releasePointer();
+    view->releasePointer();
+    EXPECT_EQ(log.count("input: pointer released"), 1u);
+    EXPECT_EQ(captureChanges, (std::vector<bool>{true, false}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return QCursor::pos() == before; }, 10000));
+    xdo("mousemove_relative 4 4 click 4");
+    EXPECT_TRUE(received({InputPacket::scroll(120)}));
+}
+
+TEST_F(StreamViewInput, AFailedGrabIsLoggedWithItsCodeAndStillCountsAsCaptured) {
+    // A window that is not on screen cannot take the pointer: X answers "not viewable" (3).
+    view->hide();
+    view->capturePointer();
+    EXPECT_TRUE(view->isPointerCaptured());
+    EXPECT_TRUE(log.has("input: pointer captured (error 3)"));
+    view->capturePointer();
+    EXPECT_EQ(captureChanges, std::vector<bool>{true});
+    view->releaseAllInput();
+    EXPECT_FALSE(view->isPointerCaptured());
+    EXPECT_TRUE(log.has("input: pointer released"));
+    EXPECT_EQ(captureChanges, (std::vector<bool>{true, false}));
+}
+
+TEST_F(StreamViewInput, RightClickBeforeCaptureInGamesModeDoesNothing) {
+    view->inputHooks.mouseMode = MouseMode::relative;
+    pointAt(320, 200);
+    xdo("click 3 click 4");
+    EXPECT_TRUE(received({InputPacket::scroll(120)}));
+    EXPECT_FALSE(view->isPointerCaptured());
+}
+
+TEST_F(StreamViewInput, ReleaseAllInputLetsGoOfHeldKeysAndButtons) {
+    pointAt(320, 200);
+    xdo("keydown a keydown Shift_L mousedown 1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->inputState.buttonsDown.size() == 1; }, 10000));
+    packets.clear();
+    view->releaseAllInput();
+    EXPECT_TRUE(received({InputPacket::key(0x41, false, none), InputPacket::key(0xA0, false, none),
+                          InputPacket::mouseButton(MouseButton::left, false)}));
+    EXPECT_FALSE(log.has("input: pointer released"));
+    EXPECT_TRUE(log.has("input: Mac pointer shown"));
+    // The button's own release later sends nothing more.
+    packets.clear();
+    xdo("mouseup 1 click 4");
+    EXPECT_TRUE(received({InputPacket::scroll(120)}));
+}
+
+TEST_F(StreamViewInput, LosingAndRegainingTheActiveWindowShowsAndHidesThePointer) {
+    pointAt(320, 200);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->inputState.macPointerHidden; }, 10000));
+
+    QWidget other;
+    other.setGeometry(700, 500, 100, 100);
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&other, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !view->inputState.macPointerHidden; }, 10000));
+    EXPECT_TRUE(log.has("input: Mac pointer shown"));
+
+    // Active again with the pointer still over the picture.
+    view->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(view.get(), 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return view->inputState.macPointerHidden; }, 10000));
+    EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 2u);
+}
+
+}  // namespace
+}  // namespace corvane::stream
