@@ -1,10 +1,19 @@
 #include "platform/http/Http.hpp"
 
 #include <algorithm>
+#include <cctype>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
+#include <cstring>
+#include <exception>
 #include <memory>
 #include <mutex>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <curl/curl.h>
 #include <openssl/ssl.h>
@@ -28,15 +37,50 @@ struct CurlFree {
     void operator()(char* text) const { curl_free(text); }
 };
 
-// What the callbacks of one transfer share. Lives on get()'s stack for the whole transfer.
+using Clock = std::chrono::steady_clock;
+
+// A file descriptor closed with its holder.
+struct FileHandle {
+    int fd = -1;
+    ~FileHandle() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+// What the callbacks of one transfer share. Lives on perform()'s stack for the whole transfer.
 struct Transfer {
     const HttpRequest* request = nullptr;
+    const HttpReceiver* receiver = nullptr;
+    CURL* easy = nullptr;
     std::stop_token stop;
     HttpResponse response;
     bool tooLarge = false;
     bool certificateRejected = false;
     bool clientCertificateFailed = false;
+    bool headDelivered = false;
+    bool bodyUnreadable = false;
+    std::exception_ptr failure;  // thrown by a callback of the caller's; rethrown once curl has let go
+    // The request body: from memory, or from a file read in order.
+    const Bytes* memoryBody = nullptr;
+    std::size_t memoryOffset = 0;
+    int bodyFd = -1;
+    std::uint64_t bodyRemaining = 0;
+    std::uint64_t lastSent = 0;
+    std::uint64_t lastReceived = 0;
+    Clock::time_point lastActivity = Clock::now();
 };
+
+void deliverHead(Transfer& transfer) {
+    if (transfer.headDelivered || !transfer.receiver) return;
+    transfer.headDelivered = true;
+    long status = 0;
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_off_t length = -1;
+    curl_easy_getinfo(transfer.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (transfer.receiver->onHead)
+        transfer.receiver->onHead(status, length >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(length))
+                                                       : std::nullopt);
+}
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
@@ -49,9 +93,11 @@ bool startsWithNoCase(std::string_view text, std::string_view prefix) {
 std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const std::size_t length = size * count;
+    transfer.lastActivity = Clock::now();
     std::string_view line(data, length);
     constexpr std::string_view name = "content-length:";
-    if (startsWithNoCase(line, name)) {
+    // A receiver keeps its own count and judges the announced length itself.
+    if (!transfer.receiver && startsWithNoCase(line, name)) {
         line.remove_prefix(name.size());
         while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
         std::uint64_t declared = 0;
@@ -68,6 +114,18 @@ std::size_t onHeader(char* data, std::size_t size, std::size_t count, void* user
 std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) {
     auto& transfer = *static_cast<Transfer*>(user);
     const std::size_t length = size * count;
+    transfer.lastActivity = Clock::now();
+    if (transfer.receiver) {
+        try {
+            deliverHead(transfer);
+            if (transfer.receiver->onBody)
+                transfer.receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(data), length));
+        } catch (...) {
+            transfer.failure = std::current_exception();
+            return 0;
+        }
+        return length;
+    }
     if (length > transfer.request->maxBodyBytes - std::min(transfer.request->maxBodyBytes, transfer.response.body.size())) {
         transfer.tooLarge = true;
         return 0;  // a short count makes curl end the transfer
@@ -76,8 +134,53 @@ std::size_t onBody(char* data, std::size_t size, std::size_t count, void* user) 
     return length;
 }
 
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-    return static_cast<Transfer*>(user)->stop.stop_requested() ? 1 : 0;
+// Feeds the request body, from memory or from the file, never past the size announced for it.
+std::size_t onRead(char* buffer, std::size_t size, std::size_t count, void* user) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    const std::size_t room = size * count;
+    if (transfer.memoryBody) {
+        const std::size_t n = std::min(room, transfer.memoryBody->size() - transfer.memoryOffset);
+        std::memcpy(buffer, transfer.memoryBody->data() + transfer.memoryOffset, n);
+        transfer.memoryOffset += n;
+        return n;
+    }
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(room, transfer.bodyRemaining));
+    if (wanted == 0) return 0;
+    ssize_t n = 0;
+    do {
+        n = ::read(transfer.bodyFd, buffer, wanted);
+    } while (n < 0 && errno == EINTR);
+    // A file that shrank or cannot be read ends the upload instead of sending less than announced.
+    if (n <= 0) {
+        transfer.bodyUnreadable = true;
+        return CURL_READFUNC_ABORT;
+    }
+    transfer.bodyRemaining -= static_cast<std::uint64_t>(n);
+    return static_cast<std::size_t>(n);
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t dlnow, curl_off_t, curl_off_t ulnow) {
+    auto& transfer = *static_cast<Transfer*>(user);
+    if (transfer.stop.stop_requested()) return 1;
+    const auto received = static_cast<std::uint64_t>(std::max<curl_off_t>(dlnow, 0));
+    const auto sent = static_cast<std::uint64_t>(std::max<curl_off_t>(ulnow, 0));
+    if (received != transfer.lastReceived) {
+        transfer.lastReceived = received;
+        transfer.lastActivity = Clock::now();
+    }
+    if (sent > transfer.lastSent) {
+        transfer.lastSent = sent;
+        transfer.lastActivity = Clock::now();
+        if (transfer.request->onSent) {
+            try {
+                transfer.request->onSent(sent);
+            } catch (...) {
+                transfer.failure = std::current_exception();
+                return 1;
+            }
+        }
+    }
+    return 0;
 }
 
 // Replaces OpenSSL's chain verification: the server's own certificate is handed to the request's judge,
@@ -141,10 +244,21 @@ std::string encodePath(std::string_view path) {
     return out;
 }
 
-std::string escape(const std::string& text) {
-    std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())));
-    if (!escaped) throw HttpError(HttpError::Kind::badUrl, "bad URL");
-    return escaped.get();
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// A path that claims to be encoded holds only path characters and complete escapes.
+bool isEncodedPath(std::string_view path) {
+    static constexpr std::string_view allowed =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-._~!$&'()*+,;=:@/";
+    for (std::size_t i = 0; i < path.size(); ++i) {
+        if (allowed.find(path[i]) != std::string_view::npos) continue;
+        if (path[i] == '%' && i + 2 < path.size() && isHex(path[i + 1]) && isHex(path[i + 2])) {
+            i += 2;
+            continue;
+        }
+        return false;
+    }
+    return true;
 }
 
 template <class T>
@@ -159,6 +273,8 @@ HttpError errorFor(CURLcode code, const Transfer& transfer, const char* detail) 
     if (transfer.tooLarge)
         return HttpError(Kind::tooLarge,
                          "the reply is larger than " + std::to_string(transfer.request->maxBodyBytes) + " bytes");
+    if (transfer.bodyUnreadable)
+        return HttpError(Kind::other, "could not read " + transfer.request->bodyFile.string() + " to the end");
     if (code == CURLE_ABORTED_BY_CALLBACK || transfer.stop.stop_requested()) return HttpError(Kind::cancelled, "cancelled");
     const std::string text = detail && *detail ? detail : curl_easy_strerror(code);
     switch (code) {
@@ -177,8 +293,25 @@ HttpError errorFor(CURLcode code, const Transfer& transfer, const char* detail) 
 
 namespace Http {
 
+std::string escape(std::string_view text) {
+    std::unique_ptr<char, CurlFree> escaped(curl_easy_escape(nullptr, text.data(), static_cast<int>(text.size())));
+    if (!escaped) throw HttpError(HttpError::Kind::badUrl, "bad URL");
+    return escaped.get();
+}
+
 std::string url(const HttpRequest& request) {
     globalInit();
+    if (!request.url.empty()) {
+        const std::string_view given = request.url;
+        const bool schemeOk = startsWithNoCase(given, "http://") || startsWithNoCase(given, "https://");
+        const bool clean = std::none_of(given.begin(), given.end(), [](char c) {
+            const auto byte = static_cast<unsigned char>(c);
+            return byte <= 0x20 || byte == 0x7F;
+        });
+        if (!schemeOk || !clean) throw HttpError(HttpError::Kind::badUrl, "bad URL");
+        return request.url;
+    }
+    if (request.pathEncoded && !isEncodedPath(request.path)) throw HttpError(HttpError::Kind::badUrl, "bad URL");
     if (request.host.empty() || request.port < 1 || request.port > 65535 || request.path.empty() ||
         request.path.front() != '/')
         throw HttpError(HttpError::Kind::badUrl, "bad URL");
@@ -186,7 +319,7 @@ std::string url(const HttpRequest& request) {
     std::string out = request.secure ? "https://" : "http://";
     out += ipv6 ? "[" + request.host + "]" : request.host;
     out += ":" + std::to_string(request.port);
-    out += encodePath(request.path);
+    out += request.pathEncoded ? request.path : encodePath(request.path);
     char separator = '?';
     for (const auto& [name, value] : request.query) {
         out += separator;
@@ -198,26 +331,70 @@ std::string url(const HttpRequest& request) {
     return out;
 }
 
-HttpResponse get(const HttpRequest& request, std::stop_token stop) {
+HttpResponse get(const HttpRequest& request, std::stop_token stop) { return perform(request, stop, nullptr); }
+
+HttpResponse perform(const HttpRequest& request, std::stop_token stop, const HttpReceiver* receiver) {
     globalInit();
     const std::string address = url(request);
     if (stop.stop_requested()) throw HttpError(HttpError::Kind::cancelled, "cancelled");
+    const bool secure = request.url.empty() ? request.secure : startsWithNoCase(request.url, "https://");
+    if (request.body && !request.bodyFile.empty())
+        throw HttpError(HttpError::Kind::other, "a request has one body, not two");
 
     Transfer transfer;
     transfer.request = &request;
+    transfer.receiver = receiver;
     transfer.stop = stop;
+
+    // The body file is opened before anything is sent, so a missing file fails without a request.
+    FileHandle bodyFile;
+    std::optional<std::uint64_t> bodySize;
+    if (!request.bodyFile.empty()) {
+        // Non-blocking, so a FIFO in the file's place cannot hang the open; only regular files are sent.
+        bodyFile.fd = ::open(request.bodyFile.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        struct stat info {};
+        if (bodyFile.fd < 0 || ::fstat(bodyFile.fd, &info) != 0 || !S_ISREG(info.st_mode))
+            throw HttpError(HttpError::Kind::other, "cannot read " + request.bodyFile.string() + ": " +
+                                                        (bodyFile.fd < 0 ? std::strerror(errno) : "not a file"));
+        transfer.bodyFd = bodyFile.fd;
+        transfer.bodyRemaining = static_cast<std::uint64_t>(info.st_size);
+        bodySize = transfer.bodyRemaining;
+    } else if (request.body) {
+        transfer.memoryBody = &*request.body;
+        bodySize = request.body->size();
+    }
 
     std::unique_ptr<CURL, EasyDeleter> easyHolder(curl_easy_init());
     if (!easyHolder) throw HttpError(HttpError::Kind::other, "could not set up the request");
     CURL* easy = easyHolder.get();
+    transfer.easy = easy;
     char detail[CURL_ERROR_SIZE] = {};
 
     setOption(easy, CURLOPT_URL, address.c_str());
-    setOption(easy, CURLOPT_HTTPGET, 1L);
+    if (request.method == "GET") {
+        setOption(easy, CURLOPT_HTTPGET, 1L);
+    } else if (request.method == "POST") {
+        setOption(easy, CURLOPT_POST, 1L);
+        setOption(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(bodySize.value_or(0)));
+    } else if (request.method == "PUT") {
+        setOption(easy, CURLOPT_UPLOAD, 1L);
+        setOption(easy, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(bodySize.value_or(0)));
+    } else if (request.method == "DELETE" && !bodySize) {
+        setOption(easy, CURLOPT_CUSTOMREQUEST, "DELETE");
+    } else {
+        throw HttpError(HttpError::Kind::badUrl, "unsupported method " + request.method);
+    }
+    setOption(easy, CURLOPT_READFUNCTION, onRead);
+    setOption(easy, CURLOPT_READDATA, &transfer);
     setOption(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     setOption(easy, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     setOption(easy, CURLOPT_NOSIGNAL, 1L);
     setOption(easy, CURLOPT_ERRORBUFFER, detail);
+    if (request.followRedirects) {
+        setOption(easy, CURLOPT_FOLLOWLOCATION, 1L);
+        setOption(easy, CURLOPT_MAXREDIRS, 10L);
+        setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    }
     // Straight to the host, whatever the environment says about proxies.
     setOption(easy, CURLOPT_PROXY, "");
     setOption(easy, CURLOPT_NOPROXY, "*");
@@ -229,6 +406,30 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
         const double ms = std::min(std::ceil(request.timeoutSeconds * 1000), 1e12);
         setOption(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(ms));
     }
+
+    // Only the caller's headers: no "Expect: 100-continue" wait before a body, and no made-up content type
+    // for a POST (a caller's own "Content-Type" comes later and wins).
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
+    auto addHeader = [&](const std::string& line) {
+        curl_slist* grown = curl_slist_append(headers.get(), line.c_str());
+        if (!grown) throw HttpError(HttpError::Kind::other, "could not set up the request");
+        (void)headers.release();
+        headers.reset(grown);
+    };
+    addHeader("Expect:");
+    bool ownContentType = false;
+    for (const auto& [name, value] : request.headers) {
+        const auto bad = [](const std::string& text) {
+            return std::any_of(text.begin(), text.end(), [](char c) { return c == '\r' || c == '\n' || c == '\0'; });
+        };
+        if (name.empty() || bad(name) || bad(value) || name.find(':') != std::string::npos)
+            throw HttpError(HttpError::Kind::badUrl, "bad header " + name);
+        if (startsWithNoCase(name, "content-type") && name.size() == 12) ownContentType = true;
+        addHeader(name + ": " + value);
+    }
+    if (!ownContentType && request.method == "POST") addHeader("Content-Type:");
+    setOption(easy, CURLOPT_HTTPHEADER, headers.get());
+
     setOption(easy, CURLOPT_HEADERFUNCTION, onHeader);
     setOption(easy, CURLOPT_HEADERDATA, &transfer);
     setOption(easy, CURLOPT_WRITEFUNCTION, onBody);
@@ -236,7 +437,7 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
     setOption(easy, CURLOPT_NOPROGRESS, 0L);
     setOption(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
     setOption(easy, CURLOPT_XFERINFODATA, &transfer);
-    if (request.secure) {
+    if (secure && (request.url.empty() || request.acceptServerCertificate)) {
         // The verify callback set on the context does all the checking: peer verification stays on so that
         // its refusal is fatal, the system's trust store is not consulted and the name is not compared.
         setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
@@ -245,6 +446,9 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
         setOption(easy, CURLOPT_CAPATH, static_cast<const char*>(nullptr));
         setOption(easy, CURLOPT_SSL_CTX_FUNCTION, onSslContext);
         setOption(easy, CURLOPT_SSL_CTX_DATA, &transfer);
+    } else if (secure) {
+        setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+        setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     }
 
     std::unique_ptr<CURLM, MultiDeleter> multiHolder(curl_multi_init());
@@ -253,7 +457,12 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
     if (curl_multi_add_handle(multi, easy) != CURLM_OK)
         throw HttpError(HttpError::Kind::other, "could not set up the request");
 
+    const bool idleLimited = std::isfinite(request.idleTimeoutSeconds) && request.idleTimeoutSeconds > 0;
+    const auto idleLimit = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(idleLimited ? std::min(request.idleTimeoutSeconds, 1e9) : 0.0));
+    bool idleTimedOut = false;
     CURLcode result = CURLE_OK;
+    transfer.lastActivity = Clock::now();
     {
         // A stop wakes the poll at once instead of waiting for its next slice.
         std::stop_callback wake(stop, [multi] { curl_multi_wakeup(multi); });
@@ -265,8 +474,18 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
                 break;
             }
             if (running == 0) break;
-            if (stop.stop_requested()) break;
-            if (curl_multi_poll(multi, nullptr, 0, 1000, nullptr) != CURLM_OK) {
+            if (stop.stop_requested() || transfer.failure) break;
+            int sliceMs = 1000;
+            if (idleLimited) {
+                const auto left = transfer.lastActivity + idleLimit - Clock::now();
+                if (left <= Clock::duration::zero()) {
+                    idleTimedOut = true;
+                    break;
+                }
+                const auto leftMs = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+                sliceMs = static_cast<int>(std::clamp<long long>(leftMs, 1, 1000));
+            }
+            if (curl_multi_poll(multi, nullptr, 0, sliceMs, nullptr) != CURLM_OK) {
                 multiFailed = true;
                 break;
             }
@@ -281,10 +500,13 @@ HttpResponse get(const HttpRequest& request, std::stop_token stop) {
     }
     curl_multi_remove_handle(multi, easy);
 
+    if (transfer.failure) std::rethrow_exception(transfer.failure);
+    if (idleTimedOut) throw HttpError(HttpError::Kind::timedOut, "the request timed out");
     if (result != CURLE_OK) throw errorFor(result, transfer, detail);
     long status = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
     transfer.response.status = status;
+    deliverHead(transfer);
     return std::move(transfer.response);
 }
 

@@ -1,0 +1,175 @@
+#include "app/services/agent/Downloader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+// The temporary file of one download: removed unless it was placed.
+class TempFile {
+public:
+    explicit TempFile(const std::filesystem::path& folder) {
+        std::string pattern = (folder / ".corvane-download-XXXXXX").string();
+        fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+        if (fd_ < 0) throw Downloader::DownloadError::file(folder, errno);
+        path_ = pattern;
+    }
+    ~TempFile() {
+        closeFile();
+        if (!placed_) ::unlink(path_.c_str());
+    }
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    void write(ByteView piece) {
+        const std::uint8_t* data = piece.data();
+        std::size_t left = piece.size();
+        while (left > 0) {
+            const ssize_t n = ::write(fd_, data, left);
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) throw Downloader::DownloadError::file(path_, n < 0 ? errno : ENOSPC);
+            data += n;
+            left -= static_cast<std::size_t>(n);
+        }
+    }
+
+    void finish() {
+        if (::fsync(fd_) != 0) throw Downloader::DownloadError::file(path_, errno);
+        const int fd = std::exchange(fd_, -1);
+        if (::close(fd) != 0) throw Downloader::DownloadError::file(path_, errno);
+    }
+
+    // Moves the file to `to`, or to the first free numbered name beside it; never replaces anything.
+    std::filesystem::path place(const std::filesystem::path& to) {
+        for (int n = 1; n < 100000; ++n) {
+            const auto candidate = n == 1 ? to : Downloader::numberedName(to, n);
+            if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
+                placed_ = true;
+                return candidate;
+            }
+            if (errno == EEXIST) continue;
+            if (errno != EINVAL && errno != ENOSYS) throw Downloader::DownloadError::file(candidate, errno);
+            // File systems without the no-replace rename: a hard link also refuses a taken name.
+            if (::link(path_.c_str(), candidate.c_str()) == 0) {
+                ::unlink(path_.c_str());
+                placed_ = true;
+                return candidate;
+            }
+            if (errno != EEXIST) throw Downloader::DownloadError::file(candidate, errno);
+        }
+        throw Downloader::DownloadError::file(to, EEXIST);
+    }
+
+private:
+    void closeFile() {
+        if (fd_ >= 0) ::close(std::exchange(fd_, -1));
+    }
+
+    int fd_ = -1;
+    std::filesystem::path path_;
+    bool placed_ = false;
+};
+
+} // namespace
+
+Downloader::DownloadError::DownloadError(Kind kind, std::string description, int status)
+    : Error(std::move(description)), kind(kind), status(status) {}
+
+Downloader::DownloadError Downloader::DownloadError::http(int status) {
+    return DownloadError(Kind::http, "The server answered with error " + std::to_string(status) + ".", status);
+}
+
+Downloader::DownloadError Downloader::DownloadError::tooLarge(std::uint64_t limit) {
+    return DownloadError(Kind::tooLarge, "The download is larger than the " + std::to_string(limit) + " bytes expected.",
+                         0);
+}
+
+Downloader::DownloadError Downloader::DownloadError::file(const std::filesystem::path& path, int error) {
+    return DownloadError(Kind::file, "Could not save " + path.string() + ": " + std::strerror(error), 0);
+}
+
+Downloader::Downloader(std::filesystem::path dest, Progress onProgress)
+    : dest(std::move(dest)), onProgress(std::move(onProgress)) {}
+
+std::filesystem::path Downloader::numberedName(const std::filesystem::path& to, int n) {
+    const auto name = to.filename();
+    const auto extension = name.extension().string();
+    const auto stem = name.stem().string();
+    return to.parent_path() / (stem + " " + std::to_string(n) + extension);
+}
+
+std::filesystem::path Downloader::download(const std::string& from, const std::filesystem::path& to,
+                                           const Progress& progress, std::stop_token stop) {
+    platform::HttpRequest request;
+    request.url = from;
+    request.followRedirects = true;
+    request.idleTimeoutSeconds = kRequestSeconds;
+    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop);
+}
+
+std::filesystem::path Downloader::downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
+                                                 const Progress& progress, std::stop_token stop,
+                                                 std::optional<std::int64_t> expectedSize) {
+    if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
+    request.followRedirects = false;
+    const std::uint64_t limit =
+        expectedSize ? std::min(kMaxDownloadBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedSize, 0)))
+                     : kMaxDownloadBytes;
+    return Downloader(to, progress).run(std::move(request), limit, stop);
+}
+
+void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> expected) {
+    if (!expected || *expected < 1) {
+        // An unknown size is reported once.
+        if (lastReported < 0) {
+            lastReported = 0;
+            if (onProgress) onProgress(std::nullopt);
+        }
+        return;
+    }
+    const double fraction = std::min(1.0, static_cast<double>(written) / static_cast<double>(*expected));
+    if (fraction >= 1.0 || fraction - lastReported >= 0.005) {
+        lastReported = fraction;
+        if (onProgress) onProgress(fraction);
+    }
+}
+
+std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop) {
+    request.method = "GET";
+    request.timeoutSeconds = kResourceSeconds;
+    request.headers.emplace_back("User-Agent", "Corvane");
+
+    auto folder = dest.parent_path();
+    if (folder.empty()) folder = ".";
+    TempFile temp(folder);
+    std::optional<std::uint64_t> expected;
+    std::uint64_t written = 0;
+
+    platform::HttpReceiver receiver;
+    receiver.onHead = [&](long status, std::optional<std::uint64_t> announced) {
+        if (status != 200) throw DownloadError::http(static_cast<int>(status));
+        if (announced && *announced > limit) throw DownloadError::tooLarge(limit);
+        expected = announced;
+    };
+    receiver.onBody = [&](ByteView piece) {
+        if (piece.size() > limit - written) throw DownloadError::tooLarge(limit);
+        temp.write(piece);
+        written += piece.size();
+        progressed(written, expected);
+    };
+    platform::Http::perform(request, stop, &receiver);
+
+    temp.finish();
+    const auto placed = temp.place(dest);
+    if (onProgress) onProgress(1.0);
+    return placed;
+}
+
+} // namespace corvane

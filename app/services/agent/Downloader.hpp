@@ -1,0 +1,70 @@
+#pragma once
+
+#include "platform/core/Error.hpp"
+#include "platform/http/Http.hpp"
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <stop_token>
+#include <string>
+
+namespace corvane {
+
+// One download into one file, as one blocking call with progress. Each transfer is its own object.
+//
+// The body goes to a hidden temporary file beside the destination and is renamed into place only when
+// complete, without ever replacing anything: when the destination's name is taken, the file gets the next
+// free name "<base> <n>.<extension>" (report.pdf -> report 2.pdf). The name used is returned. A failed
+// download leaves nothing behind. The progress callback runs on the calling thread.
+class Downloader final {
+public:
+    class DownloadError final : public Error {
+    public:
+        enum class Kind { http, tooLarge, file };
+        // "The server answered with error <status>."
+        static DownloadError http(int status);
+        static DownloadError tooLarge(std::uint64_t limit);
+        static DownloadError file(const std::filesystem::path& path, int error);
+        Kind kind;
+        int status = 0;
+
+    private:
+        DownloadError(Kind kind, std::string description, int status);
+    };
+
+    // A fraction 0...1, or nothing (once) while the size is unknown.
+    using Progress = std::function<void(std::optional<double> fraction)>;
+
+    // Whatever a reply announces, no download grows past this.
+    static constexpr std::uint64_t kMaxDownloadBytes = std::uint64_t(64) << 30;
+    static constexpr double kRequestSeconds = 60;             // silence that ends a download
+    static constexpr double kDirectRequestSeconds = 120;      // the same, when a direct request names none
+    static constexpr double kResourceSeconds = 604800;        // a whole download
+
+    // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
+    // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError.
+    static std::filesystem::path download(const std::string& from, const std::filesystem::path& to,
+                                          const Progress& progress, std::stop_token stop = {});
+    // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
+    // holds; below 0 counts as 0) caps the download: a reply announcing or sending more throws
+    // DownloadError::tooLarge.
+    static std::filesystem::path downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
+                                                const Progress& progress, std::stop_token stop = {},
+                                                std::optional<std::int64_t> expectedSize = std::nullopt);
+
+    // The free name for `to` on the n-th try (n >= 2): "<stem> <n><extension>".
+    static std::filesystem::path numberedName(const std::filesystem::path& to, int n);
+
+private:
+    Downloader(std::filesystem::path dest, Progress onProgress);
+    std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop);
+    void progressed(std::uint64_t written, std::optional<std::uint64_t> expected);
+
+    std::filesystem::path dest;
+    Progress onProgress;
+    double lastReported = -1.0;
+};
+
+} // namespace corvane

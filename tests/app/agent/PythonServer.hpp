@@ -1,0 +1,98 @@
+#pragma once
+
+// A python3 program serving HTTP on a loopback address, ended with the object.
+
+#include <chrono>
+#include <csignal>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace corvane::test {
+
+class PythonServer {
+public:
+    PythonServer(std::vector<std::string> all, const std::string& address, int port) {
+        all.insert(all.begin(), "python3");
+        pid_ = ::fork();
+        if (pid_ < 0) throw std::runtime_error("fork failed");
+        if (pid_ == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, STDIN_FILENO);
+            ::dup2(null, STDOUT_FILENO);
+            ::dup2(null, STDERR_FILENO);
+            std::vector<char*> argv;
+            for (auto& a : all) argv.push_back(a.data());
+            argv.push_back(nullptr);
+            ::execvp("python3", argv.data());
+            ::_exit(127);
+        }
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (!accepts(address, port)) {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                throw std::runtime_error("python3 ended before serving");
+            }
+            if (std::chrono::steady_clock::now() > limit) throw std::runtime_error("python3 never served");
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+    ~PythonServer() {
+        if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
+    }
+    PythonServer(const PythonServer&) = delete;
+
+private:
+    static bool accepts(const std::string& address, int port) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+        ::close(fd);
+        return ok;
+    }
+
+    pid_t pid_ = -1;
+};
+
+// Answers every GET, POST and PUT with what it understood of the request, as JSON.
+inline const char* kEchoServer = R"PY(
+import json, sys
+from http.server import BaseHTTPRequestHandler, HTTPServer
+from urllib.parse import urlsplit, parse_qs, unquote
+
+class Echo(BaseHTTPRequestHandler):
+    def answer(self):
+        length = int(self.headers.get('Content-Length') or 0)
+        body = self.rfile.read(length) if length else b''
+        parts = urlsplit(self.path)
+        out = {"method": self.command, "raw": self.path,
+               "segments": [unquote(s, errors='strict') for s in parts.path.split('/')[1:]],
+               "query": parse_qs(parts.query, keep_blank_values=True, errors='strict'),
+               "userAgent": self.headers.get('User-Agent'),
+               "body": body.decode('utf-8', 'replace')}
+        data = json.dumps(out).encode()
+        self.send_response(200)
+        self.send_header('Content-Length', str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+    do_GET = answer
+    do_POST = answer
+    do_PUT = answer
+    def log_message(self, *args):
+        pass
+
+HTTPServer((sys.argv[1], int(sys.argv[2])), Echo).serve_forever()
+)PY";
+
+} // namespace corvane::test

@@ -1,0 +1,150 @@
+#include "app/services/NetworkLink.hpp"
+#include "app/services/Shell.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace corvane {
+namespace {
+
+using NetworkLink::BridgeStatus;
+using Args = std::vector<std::string>;
+
+std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void writeFile(const std::filesystem::path& file, const std::string& text) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
+}
+
+void writeScript(const std::filesystem::path& file, const std::string& body) {
+    writeFile(file, "#!/bin/sh\n" + body);
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+}
+
+// Stand-ins for nmcli, ip and pkexec. nmcli and ip append their arguments, one a line and "--" after each
+// call, to "calls"; nmcli lists "listing" with status "listing-status" and answers the IPv4 method from
+// "method"; pkexec records its arguments and runs them.
+class FakeTools : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::filesystem::create_directories(dir.path() / "tool dir");
+        const std::string d = dir.path().string();
+        const std::string record = "for a in \"$@\"; do printf '%s\\n' \"$a\" >> '" + d + "/calls'; done; echo -- >> '" +
+                                   d + "/calls'\n";
+        writeScript(tools.nmcli, record + "case \"$3\" in\n"
+                                          "  NAME,AUTOCONNECT,DEVICE) cat '" + d + "/listing'; exit $(cat '" + d +
+                                     "/listing-status') ;;\n  ipv4.method) cat '" + d + "/method' ;;\nesac\n");
+        writeScript(tools.ip, record);
+        writeScript(tools.adminProgram, "printf '%s\\n' \"$@\" > '" + d + "/admin'\nexec \"$@\"\n");
+        set("listing", "");
+        set("listing-status", "0");
+        set("method", "ipv4.method:auto\n");
+    }
+    void set(const std::string& name, const std::string& text) { writeFile(dir.path() / name, text); }
+
+    std::vector<Args> calls() const {
+        std::vector<Args> result(1);
+        std::istringstream in(readFile(dir.path() / "calls"));
+        for (std::string line; std::getline(in, line);) {
+            if (line == "--")
+                result.emplace_back();
+            else
+                result.back().push_back(line);
+        }
+        result.pop_back();
+        std::filesystem::remove(dir.path() / "calls");
+        return result;
+    }
+
+    test::TempDir dir;
+    // Paths with a blank, so the command lines must quote them.
+    NetworkLink::Tools tools{(dir.path() / "tool dir" / "nmcli").string(), (dir.path() / "tool dir" / "ip").string(),
+                             (dir.path() / "pkexec").string()};
+};
+
+TEST_F(FakeTools, FindsTheBridgeByNameOrDeviceAndReadsItsState) {
+    set("listing", "Wired connection 1:yes:eth0\nThunderbolt Bridge:no:\nlo:no:lo\n");
+    EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{"Thunderbolt Bridge", false, true}));
+    EXPECT_EQ(calls(), (std::vector<Args>{{"-t", "-f", "NAME,AUTOCONNECT,DEVICE", "connection", "show"},
+                                          {"-t", "-f", "ipv4.method", "connection", "show", "id", "Thunderbolt Bridge"}}));
+
+    set("listing", "Wired:yes:eth0\nCable\\: box \\\\ one:yes:thunderbolt0\n");
+    set("method", "ipv4.method:manual\n");
+    EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{"Cable: box \\ one", true, false}));
+    set("listing", "Wired:yes:eth0\n");
+    EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{std::nullopt, false, false}));
+
+    // A failing listing, or no nmcli at all, is taken as healthy, and nothing else is asked.
+    calls();
+    set("listing-status", "1");
+    EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{"Thunderbolt Bridge", true, true}));
+    EXPECT_EQ(calls().size(), 1u);
+    NetworkLink::Tools missing = tools;
+    missing.nmcli = (dir.path() / "no-nmcli").string();
+    EXPECT_EQ(NetworkLink::bridgeStatus(missing), (BridgeStatus{"Thunderbolt Bridge", true, true}));
+
+    EXPECT_EQ(NetworkLink::findBridgeConnection("a:yes:thunderbolt1\nThunderbolt Bridge:yes:\n"),
+              (std::pair<std::string, bool>{"a", true}));
+    EXPECT_EQ(NetworkLink::findBridgeConnection("bad line\n:yes:thunderbolt0\nx:no\n"), std::nullopt);
+    EXPECT_EQ(NetworkLink::findBridgeConnection("Thunderbolt Bridge:no:\r\n"),
+              (std::pair<std::string, bool>{"Thunderbolt Bridge", false}));
+}
+
+TEST(NetworkLinkQuoting, QuotedTextIsOneWordInARealShell) {
+    EXPECT_EQ(NetworkLink::quoted("Bob's cable"), "'Bob'\\''s cable'");
+    const auto result = Shell::run("/bin/sh", {"-c", "printf '[%s]' " + NetworkLink::quoted("a 'b' $c `d` \\e")}, 10);
+    EXPECT_EQ(result.stdout, "[a 'b' $c `d` \\e]");
+}
+
+TEST_F(FakeTools, FixBridgeRunsTheStepsAsAdministratorAndStopsAtAFailure) {
+    NetworkLink::fixBridge({std::nullopt, false, false}, tools);
+    const std::string admin = readFile(dir.path() / "admin");
+    EXPECT_TRUE(admin.starts_with("/bin/sh\n-c\n")) << admin;
+    EXPECT_NE(admin.find(" connection add type ethernet con-name 'Thunderbolt Bridge' ifname 'thunderbolt"),
+              std::string::npos)
+        << admin;
+    auto made = calls();
+    ASSERT_EQ(made.size(), 4u);
+    EXPECT_EQ(Args(made[0].begin(), made[0].begin() + 2), (Args{"connection", "add"}));
+    EXPECT_EQ(made[1], (Args{"connection", "modify", "Thunderbolt Bridge", "connection.autoconnect", "yes"}));
+    EXPECT_EQ(made[2], (Args{"connection", "modify", "Thunderbolt Bridge", "ipv4.method", "auto"}));
+    EXPECT_EQ(made[3], (Args{"connection", "up", "Thunderbolt Bridge"}));
+
+    // An existing connection is only switched on and set to DHCP, under its own name.
+    NetworkLink::fixBridge({"Bob's cable", false, false}, tools);
+    made = calls();
+    ASSERT_EQ(made.size(), 3u);
+    EXPECT_EQ(made[0], (Args{"connection", "modify", "Bob's cable", "connection.autoconnect", "yes"}));
+
+    writeScript(tools.nmcli, "echo 'Error: unknown connection' >&2; exit 10\n");
+    try {
+        NetworkLink::fixBridge({"Thunderbolt Bridge", false, false}, tools);
+        FAIL() << "no error";
+    } catch (const Shell::AdminError& error) {
+        EXPECT_STREQ(error.what(), "The setup step failed: Error: unknown connection");
+    }
+}
+
+TEST_F(FakeTools, ManualAddressGoesToTheFirstSelfAssignedThunderboltInterface) {
+    const std::vector<NetworkLink::InterfaceAddress> addresses = {
+        {"lo", "127.0.0.1"}, {"eth0", "169.254.1.1"}, {"thunderbolt1", "169.254.7.7"}, {"thunderbolt0", "169.254.3.3"}};
+    EXPECT_EQ(NetworkLink::manualAddressCommand(addresses, tools),
+              NetworkLink::quoted(tools.ip) + " address add 10.77.0.2/24 dev 'thunderbolt1'");
+    EXPECT_EQ(NetworkLink::manualAddressCommand({{"eth0", "192.168.1.2"}}, tools),
+              NetworkLink::quoted(tools.ip) + " address add 10.77.0.2/24 dev 'thunderbolt0'");
+    NetworkLink::assignLinkAddressManually(tools);
+    const auto made = calls();
+    ASSERT_EQ(made.size(), 1u);
+    EXPECT_EQ(made[0][2], "10.77.0.2/24");
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,141 @@
+#include "app/services/Shell.hpp"
+
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace corvane {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Lines = std::vector<std::string>;
+
+double secondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+ProcessResult sh(const std::string& script, double timeout = 30) { return Shell::run("/bin/sh", {"-c", script}, timeout); }
+
+std::string readFile(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST(ShellRun, StreamsStatusLaunchFailureAndRepairedText) {
+    auto result = sh("echo out; echo err >&2; exit 3");
+    EXPECT_EQ(result.status, 3);
+    EXPECT_EQ(result.stdout, "out\n");
+    EXPECT_EQ(result.stderr, "err\n");
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(sh("kill -9 $$").status, 9);
+    result = sh("printf 'a\\377b'; printf '\\300' >&2");
+    EXPECT_EQ(result.stdout, "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(result.stderr, "\xEF\xBF\xBD");
+
+    result = Shell::run("/nonexistent/corvane-tool", {"-x"}, 5);
+    EXPECT_EQ(result.status, -1);
+    EXPECT_NE(result.stderr.find("/nonexistent/corvane-tool"), std::string::npos) << result.stderr;
+    EXPECT_FALSE(result.timedOut);
+}
+
+TEST(ShellRun, ReadsOneMegabyteOnEachPipeWithoutDeadlock) {
+    // All of standard error first: a reader waiting for standard output to end would stall the child.
+    const auto start = Clock::now();
+    const auto result = sh("head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o");
+    EXPECT_EQ(result.status, 0);
+    ASSERT_EQ(result.stdout.size(), 1048576u);
+    ASSERT_EQ(result.stderr.size(), 1048576u);
+    EXPECT_EQ(result.stdout.find_first_not_of('o'), std::string::npos);
+    EXPECT_EQ(result.stderr.find_first_not_of('e'), std::string::npos);
+    EXPECT_LT(secondsSince(start), 20.0);
+}
+
+TEST(ShellTimeout, EndsStubbornChildrenAndNeverReadsAsSuccess) {
+    // Shell and background sleep both ignore SIGTERM and hold the pipes: only SIGKILL to the group ends them.
+    auto start = Clock::now();
+    auto result = sh("trap '' TERM; sleep 60 & echo started; sleep 60; wait", 0.5);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_NE(result.status, 0);
+    EXPECT_EQ(result.stdout, "started\n");
+    EXPECT_LT(secondsSince(start), 20.0);
+    EXPECT_GE(secondsSince(start), 0.5);
+
+    // The child finishes at once, its grandchild keeps standard output open.
+    start = Clock::now();
+    result = sh("sleep 60 & echo parent done", 0.5);
+    EXPECT_LT(secondsSince(start), 20.0);
+    EXPECT_EQ(result.stdout, "parent done\n");
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_NE(result.status, 0);
+
+    result = sh("trap 'exit 0' TERM; while :; do sleep 0.05; done", 0.3);
+    EXPECT_TRUE(result.timedOut);
+    EXPECT_EQ(result.status, 124);
+
+    std::stop_source stop;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        stop.request_stop();
+    });
+    start = Clock::now();
+    result = Shell::run("/bin/sleep", {"60"}, 120, stop.get_token());
+    stopper.join();
+    EXPECT_LT(secondsSince(start), 20.0);
+    EXPECT_NE(result.status, 0);
+}
+
+TEST(ShellStreaming, MergesStreamsLineByLineAndNeverCutsACharacter) {
+    Lines lines;
+    const auto collect = [&](const std::string& line) { lines.push_back(line); };
+    auto result = Shell::runStreaming("/bin/sh", {"-c", "echo out; echo err >&2; printf '\\nx\\r\\nb'"}, 10, collect);
+    EXPECT_EQ(lines, (Lines{"out", "err", "", "x\r", "b"}));
+    EXPECT_EQ(result.stdout, "out\nerr\n\nx\r\nb");
+    EXPECT_EQ(result.stderr, "");
+
+    lines.clear();
+    Shell::runStreaming("/bin/sh", {"-c", "printf '\\342\\202'; sleep 0.1; printf '\\254\\n'"}, 10, collect);
+    EXPECT_EQ(lines, (Lines{"\xE2\x82\xAC"}));
+
+    lines.clear();
+    result = Shell::runStreaming("/nonexistent/corvane-tool", {}, 5, collect);
+    EXPECT_EQ(result.status, -1);
+    EXPECT_FALSE(result.stderr.empty());
+    EXPECT_TRUE(lines.empty());
+}
+
+TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
+    test::TempDir dir;
+    // A stand-in for pkexec: records its arguments and runs them, or answers as a dismissed dialog.
+    const auto pkexec = dir.path() / "pkexec";
+    std::ofstream(pkexec) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (dir.path() / "args").string()
+                          << "'\nif [ -e '" << (dir.path() / "dismiss").string() << "' ]; then exit 126; fi\nexec \"$@\"\n";
+    std::filesystem::permissions(pkexec, std::filesystem::perms::owner_all);
+
+    const auto out = dir.path() / "out";
+    const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
+    Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());
+    EXPECT_EQ(readFile(dir.path() / "args"), "/bin/sh\n-c\n" + command + "\n");
+    EXPECT_EQ(readFile(out), "quote\" back\\slash 2");
+
+    const auto failure = [&](const std::string& script) {
+        try {
+            Shell::runAsAdmin(script, "prompt", pkexec.string());
+        } catch (const Shell::AdminError& error) {
+            return std::make_pair(error.kind, std::string(error.what()));
+        }
+        return std::make_pair(Shell::AdminError::Kind::failed, std::string("(no error)"));
+    };
+    std::ofstream(dir.path() / "dismiss") << "";
+    EXPECT_EQ(failure("true"), std::make_pair(Shell::AdminError::Kind::cancelled,
+                                              std::string("The password prompt was cancelled.")));
+    std::filesystem::remove(dir.path() / "dismiss");
+    EXPECT_EQ(failure("echo '  nmcli: no such connection  ' >&2; exit 10"),
+              std::make_pair(Shell::AdminError::Kind::failed,
+                             std::string("The setup step failed: nmcli: no such connection")));
+    EXPECT_THROW(Shell::runAsAdmin("true", "prompt", (dir.path() / "missing").string()), Shell::AdminError);
+}
+
+} // namespace
+} // namespace corvane
