@@ -239,10 +239,9 @@ void Agent::handle(const httplib::Request& request, httplib::Response& response)
                                                               sink.done();
                                                               return true;
                                                           }
-                                                          const std::size_t n = std::min<std::uint64_t>(65536, total - *sent);
-                                                          *sent += n;
-                                                          const std::string piece(n, 'x');
-                                                          return sink.write(piece.data(), piece.size());
+                                                          const std::uint64_t offset = *sent;
+                                                          *sent += std::min<std::uint64_t>(65536, total - offset);
+                                                          return provider(static_cast<std::size_t>(offset), sink);
                                                       });
             }
         } else {
