@@ -12,8 +12,8 @@ std::shared_ptr<AudioPipeline> AudioPipeline::make(const std::shared_ptr<StreamS
     std::shared_ptr<AudioPipeline> pipeline(new AudioPipeline(session, channels));
     if (session) {
         std::weak_ptr<AudioPipeline> weak = pipeline;
-        session->audioHandler = [weak](Bytes datagram) {
-            if (auto self = weak.lock()) self->receive(std::move(datagram));
+        session->audioHandler = [weak](ByteView datagram) {
+            if (auto self = weak.lock()) self->receive(datagram);
         };
     }
     return pipeline;
@@ -30,7 +30,7 @@ AudioPipeline::AudioPipeline(std::weak_ptr<StreamSession> session, std::int64_t 
 
 AudioPipeline::~AudioPipeline() = default;
 
-void AudioPipeline::receive(Bytes datagram) {
+void AudioPipeline::receive(ByteView datagram) {
     {
         std::lock_guard guard(lock_);
         ++packets_;

@@ -72,7 +72,7 @@ public:
     Stats stats() const;
 
     // One audio datagram from the media socket.
-    void receive(Bytes datagram);
+    void receive(ByteView datagram);
 
     const std::int64_t channels;
 

@@ -131,7 +131,7 @@ void loop(const std::shared_ptr<State>& state) {
                 counts.bytes += static_cast<std::int64_t>(length);
             }
             const MediaSocket::Handler& handler = video ? s.onVideo : s.onAudio;
-            if (handler) handler(Bytes(buffer, buffer + length));
+            if (handler) handler(ByteView(buffer, static_cast<std::size_t>(length)));
         } else {
             {
                 std::lock_guard guard(s.lock);

@@ -29,7 +29,8 @@ public:
         std::int64_t bytes = 0;
         bool operator==(const Counts&) const = default;
     };
-    using Handler = std::function<void(Bytes datagram)>;
+    // The datagram is a view of the socket's receive buffer, valid only during the call.
+    using Handler = std::function<void(ByteView datagram)>;
 
     class Error final : public corvane::Error {
     public:

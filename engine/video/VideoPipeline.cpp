@@ -38,7 +38,7 @@ std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
     pipeline->assembler_.onNeedKeyframe = [weak](std::uint32_t) {
         if (const auto self = weak.lock()) self->requestKeyframe();
     };
-    session->videoHandler = [weak](Bytes datagram) {
+    session->videoHandler = [weak](ByteView datagram) {
         if (const auto self = weak.lock()) self->receive(datagram);
     };
     return pipeline;
@@ -60,7 +60,7 @@ VideoPipeline::~VideoPipeline() {
     }
 }
 
-void VideoPipeline::receive(const Bytes& datagram) {
+void VideoPipeline::receive(ByteView datagram) {
     {
         std::lock_guard guard(lock_);
         ++packets_;
@@ -74,7 +74,7 @@ void VideoPipeline::receive(const Bytes& datagram) {
             return;
         }
     }
-    assembler_.add(ByteView(datagram));
+    assembler_.add(datagram);
 }
 
 void VideoPipeline::requestKeyframe() {

@@ -55,7 +55,7 @@ public:
     };
 
     using Clock = std::function<double()>;
-    using Tap = std::function<void(const Bytes& datagram)>;
+    using Tap = std::function<void(ByteView datagram)>;
 
     struct Options {
         Clock now = uptimeSeconds;  // seconds; times the keyframe requests
@@ -98,7 +98,7 @@ public:
     Stats stats() const;
 
 private:
-    void receive(const Bytes& datagram);
+    void receive(ByteView datagram);
     void requestKeyframe();
 
     FrameAssembler assembler_;

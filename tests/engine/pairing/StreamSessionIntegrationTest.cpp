@@ -102,9 +102,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionAndStopsCleanly) {
     bringUp();
     std::mutex videoMutex;
     std::vector<Bytes> video;
-    session->videoHandler = [&](Bytes datagram) {
+    session->videoHandler = [&](ByteView datagram) {
         std::lock_guard guard(videoMutex);
-        video.push_back(std::move(datagram));
+        video.emplace_back(datagram.begin(), datagram.end());
     };
     session->start(false);
 

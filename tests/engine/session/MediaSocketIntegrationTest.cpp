@@ -31,11 +31,11 @@ struct Received {
     std::vector<std::string> logs;
 
     MediaSocket::Handler handler(std::vector<Bytes>& into) {
-        return [this, &into](Bytes datagram) {
+        return [this, &into](ByteView datagram) {
             char name[32] = {};
             pthread_getname_np(pthread_self(), name, sizeof name);
             std::lock_guard guard(lock);
-            into.push_back(std::move(datagram));
+            into.emplace_back(datagram.begin(), datagram.end());
             threads.emplace_back(name);
             changed.notify_all();
         };
@@ -144,7 +144,7 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
     std::unique_ptr<MediaSocket> owned;
     std::atomic<int> calls{0};
     owned = std::make_unique<MediaSocket>(address, 47998, 48000, bytesOf("PING"), bytesOf("PING"),
-                                          [&](Bytes) {
+                                          [&](ByteView) {
                                               ++calls;
                                               std::unique_ptr<MediaSocket> dropped;
                                               {

@@ -98,7 +98,7 @@ TEST_F(VideoPipelineTest, ADecodeErrorIsLoggedAndAsksForOneKeyframe) {
 TEST_F(VideoPipelineTest, SimulatedLossDropsAfterCountingAndTapping) {
     const auto pipeline = make();
     std::vector<Bytes> tapped;
-    pipeline->tap = [&](const Bytes& datagram) { tapped.push_back(datagram); };
+    pipeline->tap = [&](ByteView datagram) { tapped.emplace_back(datagram.begin(), datagram.end()); };
     pipeline->setSimulatedLossPercent(100);
     const auto dropped = datagrams(0, true, 900);
     send(dropped);
@@ -125,7 +125,7 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     // AV1 is refused before the session's handler is touched.
     int earlierHandlerCalls = 0;
     auto av1 = makeSession(StreamConfig::Codec::av1);
-    av1->videoHandler = [&](Bytes) { ++earlierHandlerCalls; };
+    av1->videoHandler = [&](ByteView) { ++earlierHandlerCalls; };
     EXPECT_THROW(VideoPipeline::make(StreamConfig::Codec::av1, av1), VideoDecoder::Error);
     av1->videoHandler(Bytes{1, 2, 3});
     EXPECT_EQ(earlierHandlerCalls, 1);
