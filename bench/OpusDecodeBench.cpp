@@ -6,16 +6,14 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
-#include <numbers>
-#include <stdexcept>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 #include <opus_multistream.h>
 
 #include "engine/audio/OpusAudioDecoder.hpp"
+#include "tests/engine/audio/AudioTestStreams.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -28,40 +26,10 @@ struct Stream {
     std::vector<Bytes> packets;
 };
 
+// The same tones and noise the audio tests encode, made by libopus itself.
 Stream encode(int channels) {
-    Stream s;
-    int streams = 0;
-    int coupled = 0;
-    std::vector<unsigned char> mapping(static_cast<std::size_t>(channels));
-    int error = 0;
-    OpusMSEncoder* encoder = opus_multistream_surround_encoder_create(
-        48000, channels, channels > 2 ? 1 : 0, &streams, &coupled, mapping.data(), OPUS_APPLICATION_RESTRICTED_LOWDELAY,
-        &error);
-    if (encoder == nullptr || error != OPUS_OK) throw std::runtime_error("opus encoder refused");
-    opus_multistream_encoder_ctl(encoder, OPUS_SET_VBR(0));
-    opus_multistream_encoder_ctl(encoder, OPUS_SET_BITRATE(64000 * channels));
-    s.layout = OpusLayout{channels, streams, coupled, mapping};
-
-    std::vector<float> pcm(static_cast<std::size_t>(kFrame * channels));
-    std::uint32_t noise = 1;
-    for (int p = 0; p < kPackets; ++p) {
-        for (int i = 0; i < kFrame; ++i)
-            for (int c = 0; c < channels; ++c) {
-                noise = noise * 1103515245u + 12345u;
-                const double t = (p * kFrame + i) / 48000.0;
-                const double tone = 0.3 * std::sin(2 * std::numbers::pi * (200.0 + 90.0 * c) * t);
-                pcm[static_cast<std::size_t>(i * channels + c)] =
-                    static_cast<float>(tone + 0.1 * ((noise >> 16) / 32768.0 - 1.0));
-            }
-        Bytes packet(4000);
-        const int n = opus_multistream_encode_float(encoder, pcm.data(), kFrame, packet.data(),
-                                                    static_cast<opus_int32>(packet.size()));
-        if (n <= 0) throw std::runtime_error("opus encode failed");
-        packet.resize(static_cast<std::size_t>(n));
-        s.packets.push_back(std::move(packet));
-    }
-    opus_multistream_encoder_destroy(encoder);
-    return s;
+    auto made = test::audio::OpusStream::make(channels, kPackets, kFrame);
+    return Stream{OpusLayout{channels, made.streams, made.coupled, made.mapping}, std::move(made.packets)};
 }
 
 template <typename F>
