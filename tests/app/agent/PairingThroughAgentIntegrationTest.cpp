@@ -2,8 +2,7 @@
 
 #include "boxsim/Box.hpp"
 #include "engine/BoxHost.hpp"
-#include "platform/defaults/UserDefaults.hpp"
-#include "platform/keystore/KeyStore.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -24,9 +23,7 @@ TEST(PairingThroughAgentTest, TheAgentEntersThePinAndTheHostPairs) {
     boxsim::Box box(options);
     box.start();
 
-    auto host = std::make_shared<stream::BoxHost>(
-        address, 48089, stream::ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
+    auto host = test::boxHostFor(address, dir.path());
     const AgentClient agent(address, 47800);
     bool agentSaidPaired = false;
     host->pair("Corvane", [&](const std::string& pin, std::stop_token stop) {

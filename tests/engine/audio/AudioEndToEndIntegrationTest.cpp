@@ -12,8 +12,7 @@
 #include "boxsim/Box.hpp"
 #include "engine/BoxHost.hpp"
 #include "engine/session/StreamSession.hpp"
-#include "platform/defaults/UserDefaults.hpp"
-#include "platform/keystore/KeyStore.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -45,10 +44,8 @@ TEST_P(AudioEndToEndTest, TheBoxsSoundReachesTheAudioDevice) {
     options.streamMedia = true;
     auto box = std::make_shared<boxsim::Box>(options);
     box->start();
-    auto host = std::make_shared<BoxHost>(
-        options.address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
-    host->pair("Corvane", [box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+    auto host = test::boxHostFor(options.address, dir.path());
+    test::pairWithBox(*host, box);
 
     const int channels = GetParam();
     auto session = std::make_shared<StreamSession>(

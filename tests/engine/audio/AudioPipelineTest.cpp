@@ -12,8 +12,7 @@
 #include "AudioTestStreams.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/session/StreamSession.hpp"
-#include "platform/defaults/UserDefaults.hpp"
-#include "platform/keystore/KeyStore.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -111,9 +110,7 @@ TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {
 
 TEST_F(AudioPipelineTest, SessionHandlerHoldsThePipelineWeakly) {
     auto session = std::make_shared<StreamSession>(
-        std::make_shared<BoxHost>(test::uniqueLoopbackAddress(), 48089,
-                                  ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-                                  std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json")),
+        test::boxHostFor(test::uniqueLoopbackAddress(), dir.path()),
         StreamConfig(1280, 720, 60, 10000, StreamConfig::Codec::h264, 2, 1392), 1);
     auto pipeline = AudioPipeline::make(session, 2);
     ASSERT_TRUE(session->audioHandler);

@@ -4,6 +4,7 @@
 #include "engine/input/GamepadPacket.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/platform/gamepad/VirtualPad.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -32,10 +33,8 @@ TEST(GamepadsIntegrationTest, ControllersReachTheBoxAndRumbleComesBack) {
     options.address = address;
     auto box = std::make_shared<boxsim::Box>(options);
     box->start();
-    auto host = std::make_shared<BoxHost>(
-        address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
-    host->pair("Corvane", [box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+    auto host = test::boxHostFor(address, dir.path());
+    test::pairWithBox(*host, box);
 
     Gamepads gamepads; // events on its own thread, as in the application
     auto session = std::make_unique<StreamSession>(

@@ -2,6 +2,7 @@
 
 #include "boxsim/Box.hpp"
 #include "engine/EngineLog.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -76,7 +77,7 @@ protected:
         change(options);
         box = std::make_shared<boxsim::Box>(options);
         box->start();
-        host->pair("Corvane", [box = box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+        test::pairWithBox(*host, box);
         session = std::make_unique<StreamSession>(host, config(), 881448767);
     }
 
@@ -90,9 +91,7 @@ protected:
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;
-    std::shared_ptr<BoxHost> host = std::make_shared<BoxHost>(
-        address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
+    std::shared_ptr<BoxHost> host = test::boxHostFor(address, dir.path());
     std::unique_ptr<StreamSession> session;
     std::mutex logMutex;
     std::vector<std::string> log;

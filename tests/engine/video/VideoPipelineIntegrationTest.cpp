@@ -13,6 +13,7 @@
 
 #include "boxsim/Box.hpp"
 #include "tests/engine/video/LogLines.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -43,7 +44,7 @@ protected:
         options.media.videoLink.lossPercent = lossPercent;
         box = std::make_shared<boxsim::Box>(options);
         box->start();
-        host->pair("Corvane", [box = box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+        corvane::test::pairWithBox(*host, box);
 
         session = std::make_shared<StreamSession>(host, StreamConfig(640, 360, 30, 3000, codec, 2, 1392), 881448767);
         VideoPipeline::Options pipelineOptions;
@@ -67,9 +68,7 @@ protected:
     corvane::test::TempDir dir;
     std::string address = corvane::test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;
-    std::shared_ptr<BoxHost> host = std::make_shared<BoxHost>(
-        address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
+    std::shared_ptr<BoxHost> host = corvane::test::boxHostFor(address, dir.path());
     std::shared_ptr<StreamSession> session;
     std::shared_ptr<VideoPipeline> pipeline;
     std::atomic<std::int64_t> pictures{0};

@@ -11,6 +11,7 @@
 #include "engine/session/StreamSession.hpp"
 #include "engine/video/VideoPipeline.hpp"
 #include "tests/engine/view/ViewTestSupport.hpp"
+#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -50,9 +51,7 @@ protected:
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;
-    std::shared_ptr<BoxHost> host = std::make_shared<BoxHost>(
-        address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-        std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"));
+    std::shared_ptr<BoxHost> host = test::boxHostFor(address, dir.path());
     std::shared_ptr<StreamSession> session;
     std::shared_ptr<VideoPipeline> pipeline;
     std::unique_ptr<StreamView> view;
@@ -66,7 +65,7 @@ TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
     options.media.audio = false;
     box = std::make_shared<boxsim::Box>(options);
     box->start();
-    host->pair("Corvane", [box = box](const std::string& pin, std::stop_token) { box->host().enterPin(pin); });
+    test::pairWithBox(*host, box);
 
     // The window opens with the view before the session starts, as the stream window does it.
     view = std::make_unique<StreamView>(QRect(0, 0, 640, 360));
