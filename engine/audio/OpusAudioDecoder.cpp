@@ -29,7 +29,7 @@ OpusAudioDecoder::OpusAudioDecoder(std::int64_t channels, OpusMSDecoder* decoder
 
 OpusAudioDecoder::~OpusAudioDecoder() { opus_multistream_decoder_destroy(decoder_); }
 
-std::vector<float> OpusAudioDecoder::decode(std::optional<ByteView> packet) {
+std::span<const float> OpusAudioDecoder::decode(std::optional<ByteView> packet) {
     int n;
     if (!packet || packet->empty()) {
         n = opus_multistream_decode_float(decoder_, nullptr, 0, buffer_.data(), frameSamples, 0);
@@ -39,9 +39,11 @@ std::vector<float> OpusAudioDecoder::decode(std::optional<ByteView> packet) {
         n = opus_multistream_decode_float(decoder_, packet->data(), static_cast<opus_int32>(packet->size()),
                                           buffer_.data(), maxFrameSamples, 0);
     }
-    if (n < 1) return std::vector<float>(static_cast<std::size_t>(channels) * frameSamples, 0.0f);
-    const auto count = static_cast<std::size_t>(n) * static_cast<std::size_t>(channels);
-    return std::vector<float>(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(count));
+    if (n < 1) {
+        n = frameSamples;
+        std::fill_n(buffer_.begin(), static_cast<std::size_t>(channels) * frameSamples, 0.0f);
+    }
+    return std::span<const float>(buffer_.data(), static_cast<std::size_t>(n) * static_cast<std::size_t>(channels));
 }
 
 } // namespace corvane::stream

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 struct OpusMSDecoder;
@@ -30,8 +31,9 @@ public:
     OpusAudioDecoder& operator=(const OpusAudioDecoder&) = delete;
 
     // Never fails: an absent or empty packet is concealed as 5 ms from the decoder's history; a packet
-    // libopus cannot decode gives 5 ms of silence, so the player's clock keeps running.
-    std::vector<float> decode(std::optional<ByteView> packet);
+    // libopus cannot decode gives 5 ms of silence, so the player's clock keeps running. The samples live in
+    // the decoder's own buffer until the next call: nothing is allocated per packet.
+    std::span<const float> decode(std::optional<ByteView> packet);
 
     const std::int64_t channels;
 
