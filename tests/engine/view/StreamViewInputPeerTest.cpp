@@ -4,8 +4,11 @@
 #include <QCursor>
 #include <QMouseEvent>
 
+#include <QTest>
+
 #include "engine/input/InputPacket.hpp"
-#include "tests/engine/view/ViewTestSupport.hpp"
+#include "tests/support/EngineLogCapture.hpp"
+#include "tests/support/GuiEnvironment.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -93,74 +96,57 @@ protected:
     std::unique_ptr<StreamView> view;
     std::vector<Bytes> packets;
     std::vector<bool> captureChanges;
-    test::LogCapture log;
+    test::EngineLogCapture log;
 };
 
-TEST_F(StreamViewInput, ShiftKeysAreToldApartAndCarryTheirNewState) {
-    xdo("keydown Shift_L");
-    xdo("keydown Shift_R");
-    xdo("keyup Shift_L");
-    xdo("keyup Shift_R");
-    EXPECT_TRUE(received({InputPacket::key(0xA0, true, Modifiers::shift),
-                          InputPacket::key(0xA1, true, Modifiers::shift),
-                          InputPacket::key(0xA0, false, Modifiers::shift),
-                          InputPacket::key(0xA1, false, none)}));
-    EXPECT_TRUE(view->inputState.keysDown.empty());
-}
+TEST_F(StreamViewInput, KeysGoOutAsWindowsKeysWithTheirModifiers) {
+    using InputPacket::key;
+    constexpr auto shift = Modifiers::shift, meta = Modifiers::meta, control = Modifiers::control;
+    struct Row {
+        const char* xdotool;
+        bool commandAsControl;
+        std::vector<Bytes> expected;
+    };
+    const Row rows[] = {
+        // Left and right Shift are told apart and carry their new state.
+        {"keydown Shift_L keydown Shift_R keyup Shift_L keyup Shift_R", false,
+         {key(0xA0, true, shift), key(0xA1, true, shift), key(0xA0, false, shift), key(0xA1, false, none)}},
+        // Caps Lock: one press for each change.
+        {"key Caps_Lock key Caps_Lock", false,
+         {key(0x14, true, none), key(0x14, false, none), key(0x14, true, none), key(0x14, false, none)}},
+        {"key Left Up F1 F12 Tab keydown Shift_L keydown b keyup b keyup Shift_L", false,
+         {key(0x25, true, none), key(0x25, false, none), key(0x26, true, none), key(0x26, false, none),
+          key(0x70, true, none), key(0x70, false, none), key(0x7B, true, none), key(0x7B, false, none),
+          key(0x09, true, none), key(0x09, false, none), key(0xA0, true, shift), key(0x42, true, shift),
+          key(0x42, false, shift), key(0xA0, false, none)}},
+        // Command is the Windows key, or Control when asked.
+        {"keydown Super_L keydown w keyup w keyup Super_L", false,
+         {key(0x5B, true, meta), key(0x57, true, meta), key(0x57, false, meta), key(0x5B, false, none)}},
+        {"keydown Super_L keydown w keyup w keyup Super_L", true,
+         {key(0xA2, true, control), key(0x57, true, control), key(0x57, false, control), key(0xA2, false, none)}},
+        // Command-Q lets go of held keys without modifiers and sends nothing of its own; Command's own release follows.
+        {"keydown a key super+q keyup a", true,
+         {key(0x41, true, none), key(0xA2, true, control), key(0x41, false, none), key(0xA2, false, none),
+          key(0xA2, false, none), key(0x41, false, none)}},
+    };
+    for (const Row& row : rows) {
+        packets.clear();
+        view->inputHooks.commandAsControl = row.commandAsControl;
+        xdo(row.xdotool);
+        EXPECT_TRUE(received(row.expected)) << row.xdotool;
+        EXPECT_TRUE(view->inputState.keysDown.empty()) << row.xdotool;
+    }
 
-TEST_F(StreamViewInput, CapsLockSendsOnePressForEachChange) {
-    xdo("key Caps_Lock");
-    xdo("key Caps_Lock");
-    const Bytes down = InputPacket::key(0x14, true, none);
-    const Bytes up = InputPacket::key(0x14, false, none);
-    EXPECT_TRUE(received({down, up, down, up}));
-}
-
-TEST_F(StreamViewInput, ArrowsFunctionKeysTabAndShiftedLetters) {
-    xdo("key Left Up F1 F12 Tab keydown Shift_L keydown b keyup b keyup Shift_L");
-    EXPECT_TRUE(received({InputPacket::key(0x25, true, none), InputPacket::key(0x25, false, none),
-                          InputPacket::key(0x26, true, none), InputPacket::key(0x26, false, none),
-                          InputPacket::key(0x70, true, none), InputPacket::key(0x70, false, none),
-                          InputPacket::key(0x7B, true, none), InputPacket::key(0x7B, false, none),
-                          InputPacket::key(0x09, true, none), InputPacket::key(0x09, false, none),
-                          InputPacket::key(0xA0, true, Modifiers::shift), InputPacket::key(0x42, true, Modifiers::shift),
-                          InputPacket::key(0x42, false, Modifiers::shift), InputPacket::key(0xA0, false, none)}));
-}
-
-TEST_F(StreamViewInput, ShortcutHookTakesKeyDownsButNotKeyUps) {
+    // The shortcut hook is offered key downs only and takes what it claims.
+    packets.clear();
     std::vector<std::uint16_t> offered;
     view->inputHooks.shortcut = [&](const platform::KeyEvents::Event& event) {
         offered.push_back(event.keyCode);
         return event.keyCode == 0x00;  // the A key
     };
-    xdo("key a");
-    xdo("key s");
-    EXPECT_TRUE(received({InputPacket::key(0x41, false, none), InputPacket::key(0x53, true, none),
-                          InputPacket::key(0x53, false, none)}));
+    xdo("key a key s");
+    EXPECT_TRUE(received({key(0x41, false, none), key(0x53, true, none), key(0x53, false, none)}));
     EXPECT_EQ(offered, (std::vector<std::uint16_t>{0x00, 0x01}));
-}
-
-TEST_F(StreamViewInput, CommandKeysActAsWindowsOrControlKeys) {
-    xdo("keydown Super_L keydown w keyup w keyup Super_L");
-    EXPECT_TRUE(received({InputPacket::key(0x5B, true, Modifiers::meta), InputPacket::key(0x57, true, Modifiers::meta),
-                          InputPacket::key(0x57, false, Modifiers::meta), InputPacket::key(0x5B, false, none)}));
-    packets.clear();
-    view->inputHooks.commandAsControl = true;
-    xdo("keydown Super_L keydown w keyup w keyup Super_L");
-    EXPECT_TRUE(received({InputPacket::key(0xA2, true, Modifiers::control),
-                          InputPacket::key(0x57, true, Modifiers::control),
-                          InputPacket::key(0x57, false, Modifiers::control), InputPacket::key(0xA2, false, none)}));
-}
-
-TEST_F(StreamViewInput, CommandQReleasesEverythingAndSendsNothingOfItsOwn) {
-    view->inputHooks.commandAsControl = true;
-    xdo("keydown a");
-    xdo("key super+q");
-    xdo("keyup a");
-    // Held keys are let go without modifiers; the Command key's own release still follows.
-    EXPECT_TRUE(received({InputPacket::key(0x41, true, none), InputPacket::key(0xA2, true, Modifiers::control),
-                          InputPacket::key(0x41, false, none), InputPacket::key(0xA2, false, none),
-                          InputPacket::key(0xA2, false, none), InputPacket::key(0x41, false, none)}));
 }
 
 TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
@@ -210,6 +196,11 @@ TEST_F(StreamViewInput, GamesModeCapturesOnTheFirstClickAndSendsRawMotion) {
     view->inputHooks.mouseMode = MouseMode::relative;
     pointAt(320, 200);
     const QPoint before = QCursor::pos();
+    // Before the capture a right click does nothing; the wheel still scrolls.
+    xdo("click 3 click 4");
+    EXPECT_TRUE(received({InputPacket::scroll(120)}));
+    EXPECT_FALSE(view->isPointerCaptured());
+    packets.clear();
 
     // The first click only captures; neither it nor its release is sent.
     xdo("click 1");
@@ -261,14 +252,6 @@ TEST_F(StreamViewInput, AFailedGrabIsLoggedWithItsCodeAndStillCountsAsCaptured) 
     EXPECT_FALSE(view->isPointerCaptured());
     EXPECT_TRUE(log.has("input: pointer released"));
     EXPECT_EQ(captureChanges, (std::vector<bool>{true, false}));
-}
-
-TEST_F(StreamViewInput, RightClickBeforeCaptureInGamesModeDoesNothing) {
-    view->inputHooks.mouseMode = MouseMode::relative;
-    pointAt(320, 200);
-    xdo("click 3 click 4");
-    EXPECT_TRUE(received({InputPacket::scroll(120)}));
-    EXPECT_FALSE(view->isPointerCaptured());
 }
 
 TEST_F(StreamViewInput, ReleaseAllInputLetsGoOfHeldKeysAndButtons) {
