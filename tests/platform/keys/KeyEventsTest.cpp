@@ -56,6 +56,11 @@ TEST(KeyEventsTest, CharactersIgnoringModifiers) {
     for (const Row& r : rows)
         EXPECT_EQ(KeyEvents::charactersIgnoringModifiers(r.keycode, r.keysym, r.shifted), r.expected)
             << r.keycode << " " << std::hex << r.keysym;
+    // A symbol typed with Shift gives the key's own character on the US layout.
+    for (const auto& [first, keys] : {std::pair{10u, "1234567890-="}, {24u, "qwertyuiop[]"}, {38u, "asdfghjkl;'`"},
+                                      {51u, "\\zxcvbnm,./"}})
+        for (std::uint32_t i = 0; keys[i]; ++i)
+            EXPECT_EQ(KeyEvents::charactersIgnoringModifiers(first + i, '!', true), std::string(1, keys[i])) << first + i;
 }
 
 TEST(KeyEventsTest, PressesAndReleasesFollowEachModifierSide) {
