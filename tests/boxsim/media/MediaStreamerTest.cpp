@@ -17,6 +17,8 @@ TEST(MediaStreamer, TakesTheStreamShapeFromTheOfferAndKeepsDefaultsForUnusableVa
         "a=fmtp:97 surround-params=642012453\r\n"
         "a=fmtp:97 surround-params=6 4 2 0 1 4 5 2 3\r\n";
     MediaStreamer::Options base;
+    // The box's own shape where the offer says nothing: 1392-byte packets, 20 % parity, at least 2 shards.
+    EXPECT_EQ(std::tuple(base.packetSize, base.parityPercent, base.minParityShards), std::tuple(1392, 20, 2));
     const auto options = MediaStreamer::forOffer(
         base,
         {{"x-nv-video[0].clientViewportWd", "2560"}, {"x-nv-video[0].clientViewportHt", "1440"},
