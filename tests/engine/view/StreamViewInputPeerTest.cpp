@@ -167,6 +167,10 @@ TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
     pointAt(639, 399);
     EXPECT_EQ(packets.back(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
     EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 1u);
+    // Positions are rounded: 1000 x 625 fills the view at 1.5625 box pixels per view pixel.
+    view->inputHooks.streamSize = {1000, 625};
+    pointAt(1, 3);
+    EXPECT_EQ(packets.back(), InputPacket::mousePosition(2, 5, 1000, 625));
 }
 
 TEST_F(StreamViewInput, ButtonsAndWheelSteps) {
