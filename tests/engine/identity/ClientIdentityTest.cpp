@@ -4,13 +4,12 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 
 #include <gtest/gtest.h>
 
-#include "engine/EngineLog.hpp"
 #include "engine/pairing/identity/Hex.hpp"
 #include "engine/pairing/identity/PairingCrypto.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -67,13 +66,9 @@ TEST(ClientCertificate, IsTheFixedLayoutAroundSerialKeyAndSignature) {
 }
 
 TEST(ClientCertificate, PemAndUniqueIdAreDerivedFromTheDer) {
-    Bytes der(48);
+    Bytes der(49);
     for (std::size_t i = 0; i < der.size(); ++i) der[i] = static_cast<std::uint8_t>(i);
-    ClientIdentity identity{{}, der, std::nullopt};
-    EXPECT_EQ(identity.certificatePEM(),
-              "-----BEGIN CERTIFICATE-----\nAAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\n"
-              "-----END CERTIFICATE-----\n");
-    identity.certificateDER.push_back(48);
+    const ClientIdentity identity{{}, der, std::nullopt};
     EXPECT_EQ(identity.certificatePEM(),
               "-----BEGIN CERTIFICATE-----\nAAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8gISIjJCUmJygpKissLS4v\n"
               "MA==\n-----END CERTIFICATE-----\n");
@@ -82,17 +77,6 @@ TEST(ClientCertificate, PemAndUniqueIdAreDerivedFromTheDer) {
 
 class IdentityStore : public ::testing::Test {
 protected:
-    void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(mutex);
-            lines.push_back(line);
-        });
-    }
-    void TearDown() override { EngineLog::setSink(nullptr); }
-    std::vector<std::string> logged() {
-        std::lock_guard guard(mutex);
-        return lines;
-    }
     std::size_t files(const std::string& suffix) const {
         std::size_t count = 0;
         std::error_code ec;
@@ -101,10 +85,9 @@ protected:
         return count;
     }
 
+    test::EngineLogCapture log;
     test::TempDir dir;
     platform::KeyStore keys{dir.path() / "keys"};
-    std::mutex mutex;
-    std::vector<std::string> lines;
 };
 
 TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
@@ -114,7 +97,7 @@ TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
     const ClientIdentityStore store(kLabel, keys);
     EXPECT_FALSE(store.load().has_value());
     const ClientIdentity created = store.loadOrCreate();
-    EXPECT_EQ(logged(), std::vector<std::string>{"[engine] pair: creating this Mac's client certificate (" + kLabel + ")"});
+    EXPECT_EQ(log.all(), std::vector<std::string>{"[engine] pair: creating this Mac's client certificate (" + kLabel + ")"});
     EXPECT_TRUE(created.secIdentity.has_value());
     EXPECT_TRUE(created.privateKey.matchesCertificate(created.certificateDER));
     EXPECT_EQ(files(".key.pem"), 1u);
@@ -123,7 +106,7 @@ TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
     // A new store over the same folder, as after a restart: nothing logged or written.
     const ClientIdentity again = ClientIdentityStore(kLabel, platform::KeyStore(keys.folder())).loadOrCreate();
     EXPECT_EQ(again.certificateDER, created.certificateDER);
-    EXPECT_EQ(logged().size(), 1u);
+    EXPECT_EQ(log.all().size(), 1u);
     EXPECT_EQ(files(".pem"), 2u);
 
     // Another label keeps its own identity; removing ours leaves it, and the next request makes a new one.
@@ -146,7 +129,7 @@ TEST_F(IdentityStore, AnUnreadableStoreFailsWithoutDeletingOrCreating) {
         EXPECT_EQ(error.kind, ClientIdentity::Error::Kind::keychain);
         EXPECT_STREQ(error.what(), "keychain read identity failed (-20)");
     }
-    EXPECT_TRUE(logged().empty());
+    EXPECT_TRUE(log.all().empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(keys.folder()));
 }
 
