@@ -50,6 +50,7 @@ TEST(MediaStreamer, FramesAreNumberedFromAKeyframeOnTheNinetyKilohertzClock) {
     options.format = VideoSource::Format{320, 240, 30, 1000, VideoCodec::h264};
     MediaStreamer::Sinks sinks;
     sinks.video = [&](ByteView d) {
+        if (d.size() < 36) return true;  // too short for a frame's first datagram: the count below fails
         if ((d[27] & 0x30) == 0 && (((d[29] >> 4) | (d[30] << 4)) & 0x3FF) == 0) {  // block 0, shard 0
             std::lock_guard guard(mutex);
             firsts.emplace_back(d[20] | d[21] << 8 | d[22] << 16 | std::uint32_t(d[23]) << 24,

@@ -39,13 +39,14 @@ TEST(VideoPacketizer, AFrameGoesOutAsThePinnedDatagrams) {
     EXPECT_EQ(hexOf(datagrams[1]), "80600001" "00015F90" "0000000000000000" "01000000" "07000000" "03001000" "40168000"
                                    "0405060708090A0B0C0D0E0F00000000");
     // Parity shards 2 and 3 follow with their own headers.
-    EXPECT_EQ(hexOf(Bytes(datagrams[2].begin(), datagrams[2].begin() + 32)),
+    EXPECT_EQ(hexOf(datagrams[2]).substr(0, 64),
               "80600002" "00015F90" "0000000000000000" "02000000" "07000000" "01001000" "40268000");
-    EXPECT_EQ(hexOf(Bytes(datagrams[3].begin(), datagrams[3].begin() + 32)),
+    EXPECT_EQ(hexOf(datagrams[3]).substr(0, 64),
               "80600003" "00015F90" "0000000000000000" "03000000" "07000000" "01001000" "40368000");
 
     // The next frame goes on with sequence and packet index; a non-key frame says 1 in its header.
     const auto next = packetizer.packetize(Bytes(3, 0x41), 8, 93000, false);
+    ASSERT_FALSE(next.empty());
     EXPECT_EQ(hexOf(next[0]).substr(0, 72),
               "80600004" "00016B48" "0000000000000000" "04000000" "08000000" "07001000" "50064000" "01000001");
 }
@@ -82,6 +83,8 @@ TEST(VideoPacketizer, LostDataShardsAreRebuiltFromTheSurvivors) {
     std::mt19937 random(6);
     for (auto& b : au) b = static_cast<std::uint8_t>(random());
     const auto block = packetizer.packetize(au, 3, 3, true);
+    ASSERT_EQ(block.size(), 24u);
+    for (const Bytes& d : block) ASSERT_EQ(d.size(), 332u);
     const int k = fieldBits(block[0], 22, 0x3FF), m = static_cast<int>(block.size()) - k;
     ASSERT_EQ(m, 7);  // 40 % of 17
     const std::size_t len = block[0].size() - 16;

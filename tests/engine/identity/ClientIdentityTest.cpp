@@ -33,6 +33,7 @@ TEST(ClientCertificate, IsTheFixedLayoutAroundSerialKeyAndSignature) {
     const Bytes pkcs1 = key.publicKeyPkcs1();
     for (int made = 0; made < 8; ++made) {
         const Bytes der = ClientIdentity::selfSignedCertificate(kLabel, pkcs1, key, sys_days{year{2026} / December / 5});
+        ASSERT_GT(der.size(), 300u);
         // The serial is 16 random bytes read as a positive integer: only its first byte's top bit is cleared.
         ASSERT_EQ(der.at(13), 0x02);
         const std::size_t serialSize = der.at(14);

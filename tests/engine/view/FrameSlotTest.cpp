@@ -36,6 +36,7 @@ TEST(FrameSlot, NewestWinsOrWithPacingTheNewestTwoInOrder) {
     FrameSlot slot;
     slot.put(frame(1));
     auto held = slot.next();
+    ASSERT_TRUE(held);
     std::weak_ptr<const platform::PixelBuffer> picture = held->image;
     slot.put(frame(2));
     slot.clear();

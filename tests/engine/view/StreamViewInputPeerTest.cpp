@@ -82,6 +82,8 @@ protected:
         bool moved = false;
     };
 
+    Bytes last() const { return packets.empty() ? Bytes{} : packets.back(); }
+
     ::testing::AssertionResult received(const std::vector<Bytes>& expected) {
         (void)QTest::qWaitFor([&] { return packets.size() >= expected.size(); }, 10000);
         if (packets == expected) return ::testing::AssertionSuccess();
@@ -154,23 +156,23 @@ TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
     view->inputHooks.streamSize = {1920, 1080};
     pointAt(320, 200);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !packets.empty(); }, 10000));
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(960, 540, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(960, 540, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer hidden over the picture (app active true)"));
     EXPECT_EQ(view->cursor().shape(), Qt::BlankCursor);
 
     // Over the top bar: the picture's top edge, and the desktop pointer shows again.
     pointAt(10, 5);
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(30, 0, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(30, 0, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer shown"));
     EXPECT_NE(view->cursor().shape(), Qt::BlankCursor);
 
     pointAt(639, 399);
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
     EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 1u);
     // Positions are rounded: 1000 x 625 fills the view at 1.5625 box pixels per view pixel.
     view->inputHooks.streamSize = {1000, 625};
     pointAt(1, 3);
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(2, 5, 1000, 625));
+    EXPECT_EQ(last(), InputPacket::mousePosition(2, 5, 1000, 625));
 }
 
 TEST_F(StreamViewInput, ButtonsAndWheelSteps) {

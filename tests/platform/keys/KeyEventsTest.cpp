@@ -88,14 +88,14 @@ TEST(KeyEventsTest, PressesAndReleasesFollowEachModifierSide) {
                                         K::leftCommandBit | K::rightCommandBit | K::optionFlag | K::leftOptionBit |
                                         K::rightOptionBit);
     keys.reset();
-    EXPECT_EQ(keys.press(37, 0xFF1B)->type, Type::keyDown);
+    EXPECT_EQ(keys.press(37, 0xFF1B).value().type, Type::keyDown);
 
     // Caps Lock toggles on its press only.
     EXPECT_EQ(keys.press(66, 0xFFE5), (K::Event{Type::flagsChanged, 0x39, K::capsLockFlag, "", false}));
     EXPECT_FALSE(keys.release(66, 0xFFE5));
-    EXPECT_EQ(keys.press(66, 0xFFE5)->modifierFlags, 0u);
+    EXPECT_EQ(keys.press(66, 0xFFE5).value().modifierFlags, 0u);
     keys.setCapsLock(true);
-    EXPECT_EQ(keys.press(24, 'Q')->modifierFlags, K::capsLockFlag);
+    EXPECT_EQ(keys.press(24, 'Q').value().modifierFlags, K::capsLockFlag);
 }
 
 TEST(KeyEventsTest, FollowsTheServersModifierState) {
