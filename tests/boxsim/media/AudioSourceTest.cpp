@@ -9,16 +9,12 @@
 
 #include "boxsim/media/AudioLayout.hpp"
 #include "boxsim/media/AudioPacketizer.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace corvane::boxsim {
 namespace {
 
-std::string hexOf(const Bytes& bytes) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const std::uint8_t b : bytes) out += {digits[b >> 4], digits[b & 15]};
-    return out;
-}
+using corvane::test::hexOf;
 
 TEST(AudioPacketizer, ABlockGoesOutAsFourPacketsAndTwoParityPackets) {
     AudioPacketizer packetizer(6, 0x01020304);  // starts at 4: blocks line up with multiples of 4

@@ -9,16 +9,12 @@
 #include <isa-l/erasure_code.h>
 
 #include "platform/core/Error.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace corvane::boxsim {
 namespace {
 
-std::string hexOf(const Bytes& bytes) {
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (const std::uint8_t b : bytes) out += {digits[b >> 4], digits[b & 15]};
-    return out;
-}
+using corvane::test::hexOf;
 
 int fieldBits(const Bytes& d, int shift, int mask) {
     const std::uint32_t fec = std::uint32_t(d[28]) | std::uint32_t(d[29]) << 8 | std::uint32_t(d[30]) << 16 | std::uint32_t(d[31]) << 24;

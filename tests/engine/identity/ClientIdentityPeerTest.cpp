@@ -3,8 +3,6 @@
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <gtest/gtest.h>
 
@@ -27,16 +25,10 @@ protected:
 
     test::TempDir work;
     std::string write(const std::string& name, ByteView content) {
-        const auto path = work.path() / name;
-        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(content.data()),
-                                                    static_cast<std::streamsize>(content.size()));
-        return "'" + path.string() + "'";
+        test::writeWhole(work.path() / name, content);
+        return at(name);
     }
-    Bytes read(const std::string& name) {
-        std::ostringstream text;
-        text << std::ifstream(work.path() / name, std::ios::binary).rdbuf();
-        return bytesOf(text.str());
-    }
+    Bytes read(const std::string& name) { return bytesOf(test::readWhole(work.path() / name)); }
     std::string at(const std::string& name) { return "'" + (work.path() / name).string() + "'"; }
     static std::string run(const std::string& command) { return test::runCommand(command + " 2>&1").output; }
 };

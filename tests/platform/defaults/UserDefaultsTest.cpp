@@ -44,10 +44,7 @@ const Dictionary kValues{
 
 class UserDefaultsTest : public ::testing::Test {
 protected:
-    std::string text() const {
-        std::ifstream in(file);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
+    std::string text() const { return test::readWhole(file); }
     std::vector<std::string> names() const {
         std::vector<std::string> out;
         for (const auto& entry : fs::directory_iterator(file.parent_path())) out.push_back(entry.path().filename());
@@ -97,8 +94,7 @@ TEST_F(UserDefaultsTest, OtherFilesReadAsGivenOrAreKeptAsideWhole) {
         ASSERT_EQ(all.size(), 2u) << content;
         const fs::path aside = file.parent_path() / (all[0] == "defaults.json" ? all[1] : all[0]);
         EXPECT_TRUE(aside.filename().string().starts_with("defaults.json.unreadable-")) << aside;
-        std::ifstream in(aside);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+        EXPECT_EQ(test::readWhole(aside), content);
         EXPECT_EQ(text(), "{\n  \"fresh\": true\n}\n");
     }
     ::setenv("XDG_CONFIG_HOME", "/config", 1);

@@ -30,10 +30,8 @@ protected:
     std::vector<std::pair<std::string, std::string>> files() const {
         std::vector<std::pair<std::string, std::string>> out;
         std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(store.folder(), ec)) {
-            std::ifstream in(entry.path());
-            out.emplace_back(entry.path().filename(), std::string(std::istreambuf_iterator<char>(in), {}));
-        }
+        for (const auto& entry : fs::directory_iterator(store.folder(), ec))
+            out.emplace_back(entry.path().filename(), test::readWhole(entry.path()));
         std::sort(out.begin(), out.end());
         return out;
     }
