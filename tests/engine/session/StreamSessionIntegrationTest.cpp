@@ -269,6 +269,7 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     bringUp([](boxsim::Box::Options& o) {
         o.rtsp.videoPingPayload.reset();
         o.rtsp.audioPingPayload.reset();
+        o.rtsp.nameServerPorts = false; // the defaults are the box's ports
     });
     boxsim::RtspServer::Faults faults;
     faults.silentAttempts = 1;
