@@ -181,9 +181,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     // The control server saw the connect data and the opening messages first, in order, sealed with v2.
     auto control = box->control();
     ASSERT_TRUE(control);
-    EXPECT_EQ(control->connectData(), 305419896u);
     // Keep-alives follow every 100 ms: three within a few seconds even on a slow machine.
     ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 3; }, 5));
+    EXPECT_EQ(control->connectData(), 305419896u);
     const auto opening = control->messages();
     const std::pair<std::uint16_t, Bytes> first[] = {{0x0305, {0, 0}}, {0x0307, {0}}, {0x0302, {0, 0, 0, 0}}};
     for (std::size_t i = 0; i < 3; ++i) {
