@@ -125,8 +125,15 @@ public:
     // any other odd reply gives false or 0.
     static bool pairedOf(ByteView body);
     static std::uint32_t seqOf(ByteView body);
-    // Parses a reply, refusing bodies nested deeper than 64 levels; throws DecodeError (dataCorrupted).
-    static nlohmann::json parseJson(ByteView body);
+    // The memory, in bytes beyond its text, that the parsed value of a reply of fixed shape may take (the
+    // reply records hold a few dozen values; lists may take more, see listBudget).
+    static constexpr std::size_t kFixedReplyBudget = 256u << 10;
+    // Parses a reply, refusing bodies nested deeper than 64 levels or whose parsed value would take more than
+    // `budget` bytes beyond its text, so that no reply costs more than a small multiple of its size; throws
+    // DecodeError (dataCorrupted).
+    static nlohmann::json parseJson(ByteView body, std::size_t budget = kFixedReplyBudget);
+    // The budget of a reply that carries lists (outbox, drop names): the fixed one and 12 bytes per byte.
+    static std::size_t listBudget(ByteView body);
 
 private:
     platform::HttpRequest post(const std::vector<std::string>& segments, const nlohmann::json* body,

@@ -12,8 +12,9 @@ namespace corvane {
 // One upload of one file as the body of a prepared request (the agent's drop file: PUT with
 // "Content-Type: application/octet-stream"), as one blocking call. The file is streamed from disk.
 // Any 2xx succeeds. Another status throws AgentClient::AgentError with the reply's "error" text or
-// "upload failed"; a transfer failure throws platform::HttpError. `onSent` gets the running total of body
-// bytes sent, on the calling thread.
+// "upload failed"; a transfer failure throws platform::HttpError. A refusal ends the call once its first
+// 4096 bytes are in, however much more it would send. `onSent` gets the running total of body bytes sent,
+// on the calling thread.
 class Uploader final {
 public:
     using Sent = std::function<void(std::int64_t totalSent)>;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <limits>
 #include <string>
 
 namespace corvane {
@@ -82,6 +83,9 @@ TEST(AgentRepliesTest, MustFailRows) {
     EXPECT_EQ(failure(outbox, R"({})"), Kind::keyNotFound);
     EXPECT_EQ(failure(outbox, R"({"items":[{"id":"a","files":[{"path":"x","size":9223372036854775808}],"total_bytes":1}]})"),
               Kind::dataCorrupted);
+    for (const char* below : {"-9223372036854775809", "-9223372036854775808.5", "-1e19"})
+        EXPECT_EQ(failure(outbox, std::string(R"({"items":[{"id":"a","files":[],"total_bytes":)") + below + "}]}"),
+                  Kind::dataCorrupted) << below;
 }
 
 TEST(AgentRepliesTest, NumbersByValueAndWidth) {
@@ -93,6 +97,9 @@ TEST(AgentRepliesTest, NumbersByValueAndWidth) {
     EXPECT_FALSE(status.gpuPercent || status.temperatureC);
 
     EXPECT_EQ(AgentClient::Clip::decode(view(R"({"seq":4294967295})")).seq, 4294967295u);
+    const auto items = AgentClient::OutboxItem::decodeList(
+        view(R"({"items":[{"id":"a","files":[],"total_bytes":-9223372036854775808}]})"));
+    EXPECT_EQ(items.at(0).totalBytes, std::numeric_limits<std::int64_t>::min());
 }
 
 TEST(AgentRepliesTest, RefusalMessagesAndLooseReplies) {

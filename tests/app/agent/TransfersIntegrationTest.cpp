@@ -3,10 +3,12 @@
 #include "app/services/agent/Uploader.hpp"
 
 #include "boxsim/agent/Agent.hpp"
+#include "tests/support/RawHttpServer.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -88,8 +90,6 @@ TEST_F(TransfersTest, ReceivedFilesNeverReplaceWhatIsThere) {
     EXPECT_EQ(readFile(odd), "odd");
     EXPECT_EQ(agent.seen("GET /v1/user/outbox/{id}/file").back().query.find("path")->second, "a+b;c #1.txt");
     EXPECT_EQ(namesIn(folder.path()), (std::set<std::string>{"report.pdf", "report 2.pdf", "report 3.pdf", "odd.txt"}));
-    EXPECT_EQ(Downloader::numberedName("/d/archive.tar.gz", 3), fs::path("/d/archive.tar 3.gz"));
-    EXPECT_EQ(Downloader::numberedName("/d/Photos", 2), fs::path("/d/Photos 2"));
 }
 
 TEST_F(TransfersTest, FailedDownloadsLeaveNothingBehind) {
@@ -100,6 +100,15 @@ TEST_F(TransfersTest, FailedDownloadsLeaveNothingBehind) {
         ADD_FAILURE() << "no failure";
     } catch (const Downloader::DownloadError& error) {
         EXPECT_EQ(error.kind, Downloader::DownloadError::Kind::tooLarge);
+    }
+    // The box lists 100 bytes, the reply ends (cleanly, no length announced) after 50.
+    agent.script("GET /v1/user/outbox/{id}/file", hugeReply(50, false));
+    try {
+        Downloader::downloadDirect(fileRequest("8", "big.bin"), folder.path() / "big.bin", nullptr, {}, 100);
+        ADD_FAILURE() << "no failure";
+    } catch (const Downloader::DownloadError& error) {
+        EXPECT_EQ(error.kind, Downloader::DownloadError::Kind::incomplete);
+        EXPECT_STREQ(error.what(), "The download ended after 50 of 100 bytes.");
     }
     EXPECT_THROW(Downloader::downloadDirect(fileRequest("8", "missing"), folder.path() / "missing", nullptr),
                  Downloader::DownloadError);  // 404
@@ -157,6 +166,30 @@ TEST_F(TransfersTest, UploadsStreamTheFileAndReadRefusals) {
     const auto before = agent.seen().size();
     EXPECT_THROW(Uploader::upload(uploadRequest(drop.id, "gone"), folder.path() / "gone", nullptr), platform::HttpError);
     EXPECT_EQ(agent.seen().size(), before);
+}
+
+TEST(UploadRefusalTest, AnEndlessRefusalEndsTheCall) {
+    const std::string address = test::uniqueLoopbackAddress();
+    std::atomic<std::uint64_t> sent{0};
+    test::RawHttpServer server(address, 47800, [&](int fd, const std::string&) {
+        const std::string piece = "10000\r\n" + std::string(0x10000, 'e') + "\r\n";
+        if (!test::RawHttpServer::sendAll(fd, "HTTP/1.1 500 Internal Server Error\r\nTransfer-Encoding: chunked\r\n\r\n"))
+            return;
+        // 256 MiB, then an orderly end: reading all of it is the fault.
+        for (int i = 0; i < 4096 && test::RawHttpServer::sendAll(fd, piece); ++i) sent += piece.size();
+        test::RawHttpServer::sendAll(fd, "0\r\n\r\n");
+    });
+    test::TempDir folder;
+    std::ofstream(folder.path() / "small.txt") << "hello";
+    auto request = AgentClient(address, 47800).userURL({"drop", "T1", "file"}, {{"path", "small.txt"}});
+    request.method = "PUT";
+    try {
+        Uploader::upload(request, folder.path() / "small.txt", nullptr);
+        ADD_FAILURE() << "no failure";
+    } catch (const AgentClient::AgentError& error) {
+        EXPECT_STREQ(error.what(), "Box answered 500: upload failed");
+    }
+    EXPECT_LT(sent.load(), std::uint64_t(32) << 20);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -38,6 +39,18 @@ TEST(ShellRun, StreamsStatusLaunchFailureAndRepairedText) {
     EXPECT_EQ(result.status, -1);
     EXPECT_NE(result.stderr.find("/nonexistent/corvane-tool"), std::string::npos) << result.stderr;
     EXPECT_FALSE(result.timedOut);
+}
+
+TEST(ShellRun, AChildReapedElsewhereNeverReadsAsSuccess) {
+    // With SIGCHLD ignored the kernel reaps children itself and their status is gone.
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGCHLD, &ignore, &previous);
+    const auto result = sh("echo out; exit 3");
+    ::sigaction(SIGCHLD, &previous, nullptr);
+    EXPECT_EQ(result.status, -1);
+    EXPECT_EQ(result.stdout, "out\n");
+    EXPECT_NE(result.stderr.find("could not be read"), std::string::npos) << result.stderr;
 }
 
 TEST(ShellRun, ReadsOneMegabyteOnEachPipeWithoutDeadlock) {
@@ -116,7 +129,8 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     const auto out = dir.path() / "out";
     const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
     Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());
-    EXPECT_EQ(readFile(dir.path() / "args"), "/bin/sh\n-c\n" + command + "\n");
+    const std::string args = readFile(dir.path() / "args");
+    EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n") && args.ends_with("\nsh\n" + command + "\n")) << args;
     EXPECT_EQ(readFile(out), "quote\" back\\slash 2");
 
     const auto failure = [&](const std::string& script) {
@@ -131,6 +145,9 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     EXPECT_EQ(failure("true"), std::make_pair(Shell::AdminError::Kind::cancelled,
                                               std::string("The password prompt was cancelled.")));
     std::filesystem::remove(dir.path() / "dismiss");
+    // The command's own 126 is a failure, not a dismissed dialog.
+    EXPECT_EQ(failure("echo denied >&2; exit 126"),
+              std::make_pair(Shell::AdminError::Kind::failed, std::string("The setup step failed: denied")));
     EXPECT_EQ(failure("echo '  nmcli: no such connection  ' >&2; exit 10"),
               std::make_pair(Shell::AdminError::Kind::failed,
                              std::string("The setup step failed: nmcli: no such connection")));
