@@ -174,7 +174,12 @@ AgentClient::DecodeError::DecodeError(Kind kind, std::string path, const std::st
 
 AgentClient::AgentClient() : AgentClient(BoxEndpoint::address(), BoxEndpoint::agentPort) {}
 
-AgentClient::AgentClient(std::string address, int port) : address_(std::move(address)), port_(port) {}
+AgentClient::AgentClient(std::string address, int port, Transport transport)
+    : address_(std::move(address)), port_(port), transport_(std::move(transport)) {}
+
+platform::HttpResponse AgentClient::perform(const HttpRequest& request, std::stop_token stop) const {
+    return transport_ ? transport_(request, std::move(stop)) : platform::Http::perform(request, std::move(stop));
+}
 
 std::string AgentClient::base() const { return "http://" + address_ + ":" + std::to_string(port_); }
 
@@ -220,7 +225,7 @@ Bytes AgentClient::send(HttpRequest request, double timeout, std::stop_token sto
     request.idleTimeoutSeconds = timeout;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxReplyBytes;
-    platform::HttpResponse response = platform::Http::perform(request, stop);
+    platform::HttpResponse response = perform(request, stop);
     if (response.status >= 200 && response.status <= 299) return std::move(response.body);
     throw AgentError(static_cast<int>(response.status), messageOf(response.body));
 }
@@ -338,7 +343,7 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     request.idleTimeoutSeconds = kClipboard;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxClipboardReplyBytes;
-    const platform::HttpResponse response = platform::Http::perform(request, stop);
+    const platform::HttpResponse response = perform(request, stop);
     // 204 first: it is also a 2xx.
     if (response.status == 204) return std::nullopt;
     if (response.status >= 200 && response.status <= 299) return Clip::decode(response.body);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -77,10 +78,13 @@ public:
     static constexpr std::size_t kMaxReplyBytes = 16u << 20;
     static constexpr std::size_t kMaxClipboardReplyBytes = 128u << 20;
 
+    // What carries a request: platform::Http::perform unless a test gives its own.
+    using Transport = std::function<platform::HttpResponse(const platform::HttpRequest&, std::stop_token)>;
+
     // The box from BoxEndpoint: http://10.77.0.1:47800, or the loopback override.
     AgentClient();
-    // An agent at another address (tests, the simulated box).
-    AgentClient(std::string address, int port);
+    // An agent at another address (tests, the simulated box), or behind another transport.
+    AgentClient(std::string address, int port, Transport transport = {});
 
     // "http://<address>:<port>", no trailing slash.
     std::string base() const;
@@ -139,8 +143,11 @@ private:
     platform::HttpRequest post(const std::vector<std::string>& segments, const nlohmann::json* body,
                                const Query& query = {}) const;
 
+    platform::HttpResponse perform(const platform::HttpRequest& request, std::stop_token stop) const;
+
     std::string address_;
     int port_ = 47800;
+    Transport transport_;
 };
 
 } // namespace corvane
