@@ -146,7 +146,7 @@ TEST(HttpCodingTest, CodingsNeverAskedForAreRefused) {
 }
 
 TEST_F(HttpTest, RefusesBodiesOverTheCap) {
-    for (const int size : {1000, 4000})
+    for (const int size : {1000, 4000, (1 << 20) + 1})
         server.on("/" + std::to_string(size), [size](const httplib::Request&, httplib::Response& response) {
             response.set_content(std::string(static_cast<std::size_t>(size), 'x'), "text/plain");
         });
@@ -176,6 +176,7 @@ TEST_F(HttpTest, RefusesBodiesOverTheCap) {
     EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
     request.path = "/chunked";
     EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
+    EXPECT_EQ(failureOf(requestFor("/1048577")), HttpError::Kind::tooLarge);  // 1 MiB unless asked otherwise
 
     request.path = "/huge";
     request.maxBodyBytes = 1 << 20;
