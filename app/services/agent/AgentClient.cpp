@@ -239,8 +239,28 @@ nlohmann::json AgentClient::parseJson(ByteView body, std::size_t budget) {
     } catch (const json::exception& error) {
         throw DecodeError(DecodeError::Kind::dataCorrupted, "", std::string("not JSON (") + error.what() + ")");
     }
-    if (!parsed) throw DecodeError(DecodeError::Kind::dataCorrupted, "", builder.failure());
+    if (!parsed) {
+        release(root);
+        throw DecodeError(DecodeError::Kind::dataCorrupted, "", builder.failure());
+    }
     return root;
+}
+
+void AgentClient::release(nlohmann::json& value) {
+    if (value.is_array()) {
+        auto& items = value.get_ref<json::array_t&>();
+        while (!items.empty()) {
+            release(items.back());
+            items.pop_back();
+        }
+    } else if (value.is_object()) {
+        auto& members = value.get_ref<json::object_t&>();
+        while (!members.empty()) {
+            release(members.begin()->second);
+            members.erase(members.begin());
+        }
+    }
+    value = nullptr;
 }
 
 std::size_t AgentClient::listBudget(ByteView body) { return kFixedReplyBudget + 12 * body.size(); }

@@ -123,9 +123,16 @@ private:
     std::string path_;
 };
 
+// A parsed reply, freed from the leaves up (see AgentClient::release).
+struct Parsed {
+    json value;
+    ~Parsed() { AgentClient::release(value); }
+};
+
 template <class T>
 T decodeBody(ByteView body, std::size_t budget = AgentClient::kFixedReplyBudget) {
-    const json value = AgentClient::parseJson(body, budget);
+    const Parsed parsed{AgentClient::parseJson(body, budget)};
+    const json& value = parsed.value;
     return T::fromJson(value, "");
 }
 
@@ -265,8 +272,8 @@ AgentClient::OutboxItem AgentClient::OutboxItem::fromJson(const json& value, con
 }
 
 std::vector<AgentClient::OutboxItem> AgentClient::OutboxItem::decodeList(ByteView body) {
-    const json value = AgentClient::parseJson(body, AgentClient::listBudget(body));
-    const Fields f(value, "");
+    const Parsed parsed{AgentClient::parseJson(body, AgentClient::listBudget(body))};
+    const Fields f(parsed.value, "");
     return f.required<std::vector<OutboxItem>>("items");
 }
 

@@ -93,7 +93,7 @@ TEST(AgentReplyMemoryTest, NoReplyCostsMoreThanASmallMultipleOfItsSize) {
             }
         });
         EXPECT_EQ(decoded, row.decodes) << row.what;
-        EXPECT_LE(peak, 20 * static_cast<long long>(row.body.size()) + (2 << 20)) << row.what << ": " << peak;
+        EXPECT_LE(peak, 12 * static_cast<long long>(row.body.size()) + (2 << 20)) << row.what << ": " << peak;
     }
     // Replies of fixed shape hold a few values at most, however long they are.
     const std::string clip = repeated(R"({"seq":1,"x":[)", "0", kSize, "]}");
