@@ -160,10 +160,12 @@ TEST_F(HttpTest, RefusesBodiesOverTheCap) {
         });
     });
     // Announces 1 GiB; the client must give up at the header, not after reading it.
-    server.on("/huge", [](const httplib::Request&, httplib::Response& response) {
+    std::atomic<std::size_t> hugeSent{0};
+    server.on("/huge", [&](const httplib::Request&, httplib::Response& response) {
         response.set_content_provider(std::size_t(1) << 30, "text/plain",
-                                      [](std::size_t, std::size_t length, httplib::DataSink& sink) {
+                                      [&](std::size_t, std::size_t length, httplib::DataSink& sink) {
                                           const std::string piece(std::min<std::size_t>(length, 65536), 'z');
+                                          hugeSent += piece.size();
                                           return sink.write(piece.data(), piece.size());
                                       });
     });
@@ -180,9 +182,9 @@ TEST_F(HttpTest, RefusesBodiesOverTheCap) {
 
     request.path = "/huge";
     request.maxBodyBytes = 1 << 20;
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(failureOf(request), HttpError::Kind::tooLarge);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    server.stop();
+    EXPECT_LT(hugeSent.load(), std::size_t(64) << 20);
 }
 
 TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
@@ -199,7 +201,6 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
         while (!arrived && std::chrono::steady_clock::now() < giveUp) std::this_thread::sleep_for(1ms);
         stop.request_stop();
     });
-    const auto start = std::chrono::steady_clock::now();
     try {
         Http::get(requestFor("/slow"), stop.get_token());
         ADD_FAILURE() << "not cancelled";
@@ -207,7 +208,6 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
         EXPECT_EQ(error.kind, HttpError::Kind::cancelled);
         EXPECT_STREQ(error.what(), "cancelled");
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     canceller.join();
     gate.open();
 
