@@ -368,6 +368,11 @@ std::string url(const HttpRequest& request) {
 
 HttpResponse get(const HttpRequest& request, std::stop_token stop) { return perform(request, stop, nullptr); }
 
+HttpResponse perform(const Transport& transport, const HttpRequest& request, std::stop_token stop,
+                     const HttpReceiver* receiver) {
+    return transport ? transport(request, std::move(stop), receiver) : perform(request, std::move(stop), receiver);
+}
+
 HttpResponse perform(const HttpRequest& request, std::stop_token stop, const HttpReceiver* receiver) {
     globalInit();
     const std::string address = url(request);

@@ -76,6 +76,11 @@ struct HttpReceiver {
 // chunked (none is ever asked for) fails with other before any of its body is taken. Any HTTP status comes
 // back as a response.
 namespace Http {
+// What carries a request: perform() below, or a test's stand-in.
+using Transport = std::function<HttpResponse(const HttpRequest&, std::stop_token, const HttpReceiver*)>;
+// `transport`, or perform() when it is empty.
+HttpResponse perform(const Transport& transport, const HttpRequest& request, std::stop_token stop,
+                     const HttpReceiver* receiver = nullptr);
 HttpResponse get(const HttpRequest& request, std::stop_token stop = {});
 // The same for any method, body and receiver. With a receiver, maxBodyBytes is not applied: the receiver
 // keeps its own count.

@@ -178,7 +178,7 @@ AgentClient::AgentClient(std::string address, int port, Transport transport)
     : address_(std::move(address)), port_(port), transport_(std::move(transport)) {}
 
 platform::HttpResponse AgentClient::perform(const HttpRequest& request, std::stop_token stop) const {
-    return transport_ ? transport_(request, std::move(stop)) : platform::Http::perform(request, std::move(stop));
+    return platform::Http::perform(transport_, request, std::move(stop));
 }
 
 std::string AgentClient::base() const { return "http://" + address_ + ":" + std::to_string(port_); }

@@ -79,7 +79,7 @@ public:
     static constexpr std::size_t kMaxClipboardReplyBytes = 128u << 20;
 
     // What carries a request: platform::Http::perform unless a test gives its own.
-    using Transport = std::function<platform::HttpResponse(const platform::HttpRequest&, std::stop_token)>;
+    using Transport = platform::Http::Transport;
 
     // The box from BoxEndpoint: http://10.77.0.1:47800, or the loopback override.
     AgentClient();

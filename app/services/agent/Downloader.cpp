@@ -133,23 +133,25 @@ std::filesystem::path Downloader::place(const std::filesystem::path& file, const
 }
 
 std::filesystem::path Downloader::download(const std::string& from, const std::filesystem::path& to,
-                                           const Progress& progress, std::stop_token stop) {
+                                           const Progress& progress, std::stop_token stop,
+                                           const platform::Http::Transport& transport) {
     platform::HttpRequest request;
     request.url = from;
     request.followRedirects = true;
     request.idleTimeoutSeconds = kRequestSeconds;
-    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop, false);
+    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop, false, transport);
 }
 
 std::filesystem::path Downloader::downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                  const Progress& progress, std::stop_token stop,
-                                                 std::optional<std::int64_t> expectedSize) {
+                                                 std::optional<std::int64_t> expectedSize,
+                                                 const platform::Http::Transport& transport) {
     if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
     request.followRedirects = false;
     const std::uint64_t limit =
         expectedSize ? std::min(kMaxDownloadBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedSize, 0)))
                      : kMaxDownloadBytes;
-    return Downloader(to, progress).run(std::move(request), limit, stop, expectedSize.has_value());
+    return Downloader(to, progress).run(std::move(request), limit, stop, expectedSize.has_value(), transport);
 }
 
 void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> expected) {
@@ -169,7 +171,7 @@ void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> 
 }
 
 std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                                     bool limitIsSize) {
+                                     bool limitIsSize, const platform::Http::Transport& transport) {
     request.method = "GET";
     request.timeoutSeconds = kResourceSeconds;
     request.headers.emplace_back("User-Agent", "Corvane");
@@ -192,7 +194,7 @@ std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64
         written += piece.size();
         progressed(written, expected);
     };
-    platform::Http::perform(request, stop, &receiver);
+    platform::Http::perform(transport, request, stop, &receiver);
 
     // A connection closed early ends the body as if it were whole: hold it to what was announced.
     const std::optional<std::uint64_t> promised = limitIsSize ? std::optional(limit) : expected;

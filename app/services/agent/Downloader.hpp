@@ -47,14 +47,16 @@ public:
     // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
     // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError.
     static std::filesystem::path download(const std::string& from, const std::filesystem::path& to,
-                                          const Progress& progress, std::stop_token stop = {});
+                                          const Progress& progress, std::stop_token stop = {},
+                                          const platform::Http::Transport& transport = {});
     // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
     // holds; below 0 counts as 0) is the size: a reply announcing or sending more throws
     // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. Without it, as without a
     // Content-Length, a body shorter than its Content-Length is incomplete.
     static std::filesystem::path downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                 const Progress& progress, std::stop_token stop = {},
-                                                std::optional<std::int64_t> expectedSize = std::nullopt);
+                                                std::optional<std::int64_t> expectedSize = std::nullopt,
+                                                const platform::Http::Transport& transport = {});
 
     // The free name for `to` on the n-th try (n >= 2): "<stem> <n><extension>".
     static std::filesystem::path numberedName(const std::filesystem::path& to, int n);
@@ -75,7 +77,7 @@ private:
     Downloader(std::filesystem::path dest, Progress onProgress);
     // With `limitIsSize` the body must hold exactly `limit` bytes.
     std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                              bool limitIsSize);
+                              bool limitIsSize, const platform::Http::Transport& transport);
     void progressed(std::uint64_t written, std::optional<std::uint64_t> expected);
 
     std::filesystem::path dest;

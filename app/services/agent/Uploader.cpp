@@ -9,11 +9,12 @@
 namespace corvane {
 
 void Uploader::upload(platform::HttpRequest request, const std::filesystem::path& file, Sent onSent,
-                      std::stop_token stop) {
-    Uploader(std::move(onSent)).run(std::move(request), file, stop);
+                      std::stop_token stop, const platform::Http::Transport& transport) {
+    Uploader(std::move(onSent)).run(std::move(request), file, stop, transport);
 }
 
-void Uploader::run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop) {
+void Uploader::run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop,
+                   const platform::Http::Transport& transport) {
     if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
     request.timeoutSeconds = kResourceSeconds;
     request.body.reset();
@@ -34,7 +35,7 @@ void Uploader::run(platform::HttpRequest request, const std::filesystem::path& f
         if (body.size() >= kKeptReplyBytes && refused()) throw EnoughOfTheRefusal{};
     };
     try {
-        platform::Http::perform(request, stop, &receiver);
+        platform::Http::perform(transport, request, stop, &receiver);
     } catch (const EnoughOfTheRefusal&) {
     }
 

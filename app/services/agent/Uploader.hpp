@@ -24,11 +24,12 @@ public:
     static constexpr std::size_t kKeptReplyBytes = 4096;
 
     static void upload(platform::HttpRequest request, const std::filesystem::path& file, Sent onSent,
-                       std::stop_token stop = {});
+                       std::stop_token stop = {}, const platform::Http::Transport& transport = {});
 
 private:
     explicit Uploader(Sent onSent) : onSent(std::move(onSent)) {}
-    void run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop);
+    void run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop,
+             const platform::Http::Transport& transport);
 
     Sent onSent;
     int status = 0;

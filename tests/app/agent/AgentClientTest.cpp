@@ -21,7 +21,7 @@ struct FakeAgent {
     long status;
     std::string body;
     std::vector<HttpRequest> requests;
-    AgentClient client{"10.77.0.1", 47800, [this](const HttpRequest& request, std::stop_token) {
+    AgentClient client{"10.77.0.1", 47800, [this](const HttpRequest& request, std::stop_token, const platform::HttpReceiver*) {
                            requests.push_back(request);
                            return HttpResponse{status, Bytes(body.begin(), body.end())};
                        }};
