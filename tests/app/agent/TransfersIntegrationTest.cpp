@@ -3,13 +3,10 @@
 #include "app/services/agent/Uploader.hpp"
 
 #include "boxsim/agent/Agent.hpp"
-#include "tests/support/RawHttpServer.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -128,48 +125,6 @@ TEST_F(TransfersTest, UploadsStreamTheFile) {
     const auto before = agent.seen().size();
     EXPECT_THROW(Uploader::upload(uploadRequest(drop.id, "gone"), folder.path() / "gone", nullptr), platform::HttpError);
     EXPECT_EQ(agent.seen().size(), before);
-}
-
-TEST(UploadRefusalTest, OnlyTheStartOfARefusalIsReadAndAnEndlessOneEndsTheCall) {
-    const auto chunk = [](const std::string& data) {
-        char size[16];
-        std::snprintf(size, sizeof size, "%zx\r\n", data.size());
-        return size + data + "\r\n";
-    };
-    const std::string text(5000, 'e');
-    const std::string json = R"({"error":")" + text + "\"}";
-    const struct {
-        std::vector<std::string> chunks;
-        int endless;  // pieces of 64 KiB after the chunks
-        std::string message;
-    } rows[] = {
-        {{json}, 0, text},                                                        // one chunk: kept whole
-        {{json.substr(0, 4095), json.substr(4095, 10), json.substr(4105)}, 0, "upload failed"},  // third dropped
-        {{}, 4096, "upload failed"},                                              // 256 MiB: reading it all is the fault
-    };
-    const std::string address = test::uniqueLoopbackAddress();
-    test::TempDir folder;
-    std::ofstream(folder.path() / "small.txt") << "hello";
-    for (const auto& row : rows) {
-        std::atomic<std::uint64_t> sent{0};
-        test::RawHttpServer server(address, 47800, [&](int fd, const std::string&) {
-            std::string reply = "HTTP/1.1 500 Internal Server Error\r\nTransfer-Encoding: chunked\r\n\r\n";
-            for (const auto& data : row.chunks) reply += chunk(data);
-            if (!test::RawHttpServer::sendAll(fd, reply)) return;
-            const std::string piece = chunk(std::string(0x10000, 'e'));
-            for (int i = 0; i < row.endless && test::RawHttpServer::sendAll(fd, piece); ++i) sent += piece.size();
-            test::RawHttpServer::sendAll(fd, "0\r\n\r\n");
-        });
-        auto request = AgentClient(address, 47800).userURL({"drop", "T1", "file"}, {{"path", "small.txt"}});
-        request.method = "PUT";
-        try {
-            Uploader::upload(request, folder.path() / "small.txt", nullptr);
-            ADD_FAILURE() << "no failure";
-        } catch (const AgentClient::AgentError& error) {
-            EXPECT_EQ(error.message, row.message);
-        }
-        EXPECT_LT(sent.load(), std::uint64_t(32) << 20);
-    }
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <utility>
 
 namespace corvane {
 namespace {
@@ -24,6 +25,8 @@ struct FakeReply {
     std::optional<std::uint64_t> announced;
     std::vector<std::string> pieces;
     std::vector<HttpRequest> seen;
+    std::size_t endless = 0;  // pieces of 64 KiB after `pieces`, as long as the receiver takes them
+    std::size_t taken = 0;
 
     platform::Http::Transport transport() {
         return [this](const HttpRequest& request, std::stop_token, const platform::HttpReceiver* receiver) {
@@ -32,6 +35,9 @@ struct FakeReply {
             receiver->onHead(status, announced);
             for (const auto& piece : pieces)
                 receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
+            const std::string filler(0x10000, 'e');
+            for (; taken < endless; ++taken)
+                receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(filler.data()), filler.size()));
             return platform::HttpResponse{status, {}};
         };
     }
@@ -125,19 +131,34 @@ TEST(UploaderTest, SendsTheFileAsTheCallerPreparedIt) {
     auto request = AgentClient("10.77.0.1", 47800).userURL({"drop", "T1", "file"}, {{"path", "f"}});
     request.method = "PUT";
     request.headers = {{"Content-Type", "application/octet-stream"}};
+    const std::string text(5000, 'e');
+    const std::string json = R"({"error":")" + text + "\"}";
+    const auto pieces = [](const std::string& whole, std::vector<std::size_t> sizes) {
+        std::vector<std::string> out;
+        std::size_t at = 0;
+        for (const auto size : sizes) out.push_back(whole.substr(std::exchange(at, at + size), size));
+        out.push_back(whole.substr(at));
+        return out;
+    };
     const struct {
         long status;
         std::string body;
         std::string outcome;
+        std::vector<std::string> pieces = {};
+        std::size_t endless = 0;
     } rows[] = {
         {201, "", "sent"},
         {204, "", "sent"},
         {500, R"({"error":"disk full"})", "Box answered 500: disk full"},
         {413, "<html>Too large</html>", "Box answered 413: upload failed"},
         {0, "", "Box answered 0: upload failed"},
+        {500, json, "Box answered 500: " + text},                              // one piece: kept whole
+        {500, "", "Box answered 500: upload failed", pieces(json, {4095, 10})},  // the third piece dropped
+        {500, "", "Box answered 500: upload failed", {}, 1u << 20},           // 64 GiB: reading it all is the fault
     };
     for (const auto& row : rows) {
-        FakeReply reply{row.status, std::nullopt, {row.body}};
+        FakeReply reply{row.status, std::nullopt, row.pieces.empty() ? std::vector{row.body} : row.pieces};
+        reply.endless = row.endless;
         std::vector<std::int64_t> sent;
         std::string outcome = "sent";
         try {
@@ -147,6 +168,7 @@ TEST(UploaderTest, SendsTheFileAsTheCallerPreparedIt) {
             outcome = error.what();
         }
         EXPECT_EQ(outcome, row.outcome);
+        EXPECT_LE(reply.taken, 1u);
         EXPECT_EQ(sent, std::vector<std::int64_t>{5});
         const HttpRequest& made = reply.seen.at(0);
         EXPECT_EQ(std::tuple(made.method, made.bodyFile, made.idleTimeoutSeconds, made.timeoutSeconds, made.headers),
