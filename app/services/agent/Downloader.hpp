@@ -51,8 +51,8 @@ public:
                                           const platform::Http::Transport& transport = {});
     // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
     // holds; below 0 counts as 0) is the size: a reply announcing or sending more throws
-    // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. Without it, as without a
-    // Content-Length, a body shorter than its Content-Length is incomplete.
+    // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. In both modes a body shorter
+    // than its Content-Length is incomplete. `transport` stands in for the HTTP layer in tests.
     static std::filesystem::path downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                 const Progress& progress, std::stop_token stop = {},
                                                 std::optional<std::int64_t> expectedSize = std::nullopt,

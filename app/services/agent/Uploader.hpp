@@ -14,7 +14,7 @@ namespace corvane {
 // Any 2xx succeeds. Another status throws AgentClient::AgentError with the reply's "error" text or
 // "upload failed"; a transfer failure throws platform::HttpError. A refusal ends the call once its first
 // 4096 bytes are in, however much more it would send. `onSent` gets the running total of body bytes sent,
-// on the calling thread.
+// on the calling thread. `transport` stands in for the HTTP layer in tests.
 class Uploader final {
 public:
     using Sent = std::function<void(std::int64_t totalSent)>;
