@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <set>
 #include <string>
 #include <vector>
@@ -86,7 +87,9 @@ TEST_F(TransfersTest, ReceivedFilesNeverReplaceWhatIsThere) {
 
     const auto odd = Downloader::downloadDirect(fileRequest("7", "a+b;c #1.txt"), folder.path() / "odd.txt", nullptr);
     EXPECT_EQ(readFile(odd), "odd");
-    EXPECT_EQ(agent.seen("GET /v1/user/outbox/{id}/file").back().query.find("path")->second, "a+b;c #1.txt");
+    const auto seen = agent.seen("GET /v1/user/outbox/{id}/file");
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back().query, (std::multimap<std::string, std::string>{{"path", "a+b;c #1.txt"}}));
     EXPECT_EQ(namesIn(folder.path()), (std::set<std::string>{"report.pdf", "report 2.pdf", "report 3.pdf", "odd.txt"}));
 }
 

@@ -145,7 +145,8 @@ TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
     s.save(defaults);
     EXPECT_EQ(S::load(platform::UserDefaults(file)), s);
     const auto stored = platform::UserDefaults(file).object(S::defaultsKey);
-    const Dictionary& d = *stored.value().get<Dictionary>();
+    ASSERT_TRUE(stored && stored->get<Dictionary>());
+    const Dictionary& d = *stored->get<Dictionary>();
     EXPECT_EQ(d.at("codec"), DefaultsValue{std::string("HEVC")});
     EXPECT_EQ(d.at("size"), DefaultsValue{std::string("match-screen-retina")});
     EXPECT_EQ(d.at("audio"), DefaultsValue{std::string("5.1-surround")});
