@@ -122,10 +122,8 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
         {power, 204, "", "ok"},
         {power, 201, "garbage", "ok"},
         {pair, 200, R"({"paired":true})", "paired"},
-        {pair, 200, R"({"paired":"yes"})", "not paired"},
         {pair, 200, "", "decode"},
         {seq, 200, R"({"seq":7})", "7"},
-        {seq, 200, R"({"ok":true})", "0"},
     };
     for (const auto& row : rows) {
         FakeAgent agent{row.status, row.body};
