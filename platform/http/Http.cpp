@@ -352,8 +352,12 @@ std::string url(const HttpRequest& request) {
         throw HttpError(HttpError::Kind::badUrl, "bad URL");
     const bool ipv6 = request.host.find(':') != std::string::npos;
     std::string out = request.secure ? "https://" : "http://";
-    out += ipv6 ? "[" + request.host + "]" : request.host;
-    out += ":" + std::to_string(request.port);
+    // Appended piece by piece: gcc 12 at -O2 and above mistakes "literal" + string for an overlapping copy.
+    if (ipv6) out += '[';
+    out += request.host;
+    if (ipv6) out += ']';
+    out += ':';
+    out += std::to_string(request.port);
     out += request.pathEncoded ? request.path : encodePath(request.path);
     char separator = '?';
     for (const auto& [name, value] : request.query) {

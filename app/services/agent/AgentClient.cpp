@@ -191,7 +191,8 @@ HttpRequest AgentClient::url(const std::vector<std::string>& segments, const Que
     request.path.clear();
     for (const auto& part : segments) {
         checkName(part, "name");
-        request.path += "/" + platform::Http::escape(part);
+        request.path += '/';
+        request.path += platform::Http::escape(part);
     }
     if (request.path.empty()) request.path = "/";
     for (const auto& [name, value] : query) {
