@@ -15,7 +15,7 @@ namespace {
 using boxsim::Agent;
 using platform::HttpError;
 
-class AgentClientTest : public ::testing::Test {
+class AgentOnBoxTest : public ::testing::Test {
 protected:
     Agent::Options options() {
         Agent::Options o;
@@ -46,7 +46,7 @@ protected:
     AgentClient client{address, 47800};
 };
 
-TEST_F(AgentClientTest, BoxStateAndPairing) {
+TEST_F(AgentOnBoxTest, BoxStateAndPairing) {
     const AgentClient::Info info = client.info();
     EXPECT_EQ(info.boxName, "corvane-box");
     EXPECT_EQ(info.wake.value().front().mac, "02:00:00:00:00:01");
@@ -78,7 +78,7 @@ TEST_F(AgentClientTest, BoxStateAndPairing) {
     EXPECT_EQ(client.info().agentVersion, "0.3.1");
 }
 
-TEST_F(AgentClientTest, SharingRoundTrips) {
+TEST_F(AgentOnBoxTest, SharingRoundTrips) {
     EXPECT_FALSE(client.clipboard(0));
     const std::uint32_t seq = client.setClipboard(std::string("hello \xE2\x98\x83"), std::nullopt);
     agent.setWindowsClipboardText("from Windows");
