@@ -38,6 +38,7 @@ struct Outcome {
     std::string error;
 };
 
+// (Awaited as named futures: gcc 12 destroys some temporaries of a co_await expression twice.)
 template <class F>
 auto offMain(AppPool& pool, F f) {
     using R0 = std::invoke_result_t<F>;
@@ -187,7 +188,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     if (!clipPrimed_) {
         lastMacChange_ = count;
-        auto primed = co_await offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
+        auto job0 = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
+        auto primed = co_await job0;
         if (!self || !primed.value) co_return;
         lastWinSeq_ = *primed.value ? (*primed.value)->seq : 0;
         clipPrimed_ = true;
@@ -197,9 +199,10 @@ QCoro::Task<> SharingManager::clipTick() {
     if (count != lastMacChange_) {
         lastMacChange_ = pasteboard_->changeCount();
         if (auto item = readMacClipboard(*pasteboard_)) {
-            auto sent = co_await offMain(pool_, [agent, stop, item = std::move(*item)] {
+            auto job1 = offMain(pool_, [agent, stop, item = std::move(*item)] {
                 return agent.setClipboard(item.text, item.png, stop);
             });
+            auto sent = co_await job1;
             if (!self) co_return;
             if (sent.value) lastWinSeq_ = *sent.value;
             else Log::write("clipboard to Windows failed: " + logged(sent.error));
@@ -208,7 +211,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     // A copy the user makes while the poll is out must win over what Windows had.
     const auto before = pasteboard_->changeCount();
-    auto polled = co_await offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    auto job2 = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    auto polled = co_await job2;
     if (!self || !polled.value || !*polled.value) co_return;
     const auto& clip = **polled.value;
     lastWinSeq_ = clip.seq;
@@ -233,14 +237,16 @@ QCoro::Task<> SharingManager::outboxTick() {
     });
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto listed = co_await offMain(pool_, [agent, stop] { return agent.outbox(stop); });
+    auto job3 = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
+    auto listed = co_await job3;
     if (!self || !listed.value) co_return;
     for (auto& item : *listed.value) {
         if (handledOutbox_.contains(item.id)) continue;
         // A send accepted while the list was out runs now; this item waits for the next tick.
         if (transferBusy_) co_return;
         handledOutbox_.insert(item.id);
-        co_await receive(std::move(item));
+        auto receiving = receive(std::move(item));
+        co_await receiving;
         co_return;
     }
 }
@@ -320,12 +326,13 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto placed = co_await offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
+        auto job4 = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
                                                size = file.size] {
             auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
             request.idleTimeoutSeconds = 60;
             return Downloader::downloadDirect(std::move(request), to, report, stop, size);
         });
+        auto placed = co_await job4;
         if (!self) co_return;
         if (!placed.value) {
             fail(placed.error);
@@ -338,7 +345,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
         done = ReceivePlan::saturatingAdd(done, file.size);
     }
 
-    co_await offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    auto job5 = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    co_await job5;
     if (!self) co_return;
 
     std::optional<fs::path> reveal;
@@ -376,7 +384,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     };
 
     // The walk reads the disk: off the main thread.
-    auto made = co_await offMain(pool_, [files] { return SendPlan::make(files); });
+    auto job6 = offMain(pool_, [files] { return SendPlan::make(files); });
+    auto made = co_await job6;
     if (!self) co_return;
     if (!made.value) {
         fail(made.error);
@@ -402,7 +411,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto begun = co_await offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
+    auto job7 = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
+    auto begun = co_await job7;
     if (!self) co_return;
     if (!begun.value) {
         fail(begun.error);
@@ -412,11 +422,12 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     const auto dest = begun.value->dest;
 
     for (const auto& folder : plan.folders) {
-        auto made = co_await offMain(pool_, [agent, stop, id, folder] {
+        auto job8 = offMain(pool_, [agent, stop, id, folder] {
             auto request = agent.userURL({"drop", id, "dir"}, {{"path", folder}});
             request.method = "POST";
             agent.send(std::move(request), 15, stop);
         });
+        auto made = co_await job8;
         if (!self) co_return;
         if (!made.value) {
             fail(made.error);
@@ -433,13 +444,14 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto sent = co_await offMain(pool_, [agent, stop, id, entry, report] {
+        auto job9 = offMain(pool_, [agent, stop, id, entry, report] {
             auto request = agent.userURL({"drop", id, "file"}, {{"path", entry.rel}});
             request.method = "PUT";
             request.idleTimeoutSeconds = 60;
             request.headers.emplace_back("Content-Type", "application/octet-stream");
             Uploader::upload(std::move(request), entry.path, report, stop);
         });
+        auto sent = co_await job9;
         if (!self) co_return;
         if (!sent.value) {
             fail(sent.error);
@@ -448,7 +460,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         done = ReceivePlan::saturatingAdd(done, entry.size);
     }
 
-    auto finished = co_await offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
+    auto job10 = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
+    auto finished = co_await job10;
     if (!self) co_return;
     if (!finished.value) {
         fail(finished.error);
@@ -468,7 +481,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 void SharingManager::openInWindows(const QUrl& url) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string link) -> QCoro::Task<> {
-        auto opened = co_await offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
+        auto job11 = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
+        auto opened = co_await job11;
         if (!self) co_return;
         if (opened.value) self->hud_->finish("Opened the link in Windows", false);
         else self->hud_->finish("Could not open the link: " + opened.error, true);
@@ -478,7 +492,8 @@ void SharingManager::openInWindows(const QUrl& url) {
 void SharingManager::sendText(const std::string& text) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string text) -> QCoro::Task<> {
-        auto set = co_await offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
+        auto job12 = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
+        auto set = co_await job12;
         if (!self) co_return;
         if (set.value) {
             self->lastWinSeq_ = *set.value;

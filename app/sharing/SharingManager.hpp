@@ -53,6 +53,7 @@ public:
     // The chosen folder, else Downloads.
     std::filesystem::path receiveFolder() const;
     bool transferBusy() const { return transferBusy_; }
+    bool outboxBusy() const { return outboxBusy_; }
 
     void update(const std::optional<AgentClient::Info>& info, const StreamSettings& settings);
     void stop();
