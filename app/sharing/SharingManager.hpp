@@ -54,6 +54,7 @@ public:
     std::filesystem::path receiveFolder() const;
     bool transferBusy() const { return transferBusy_; }
     bool outboxBusy() const { return outboxBusy_; }
+    bool clipBusy() const { return clipBusy_; }
 
     void update(const std::optional<AgentClient::Info>& info, const StreamSettings& settings);
     void stop();

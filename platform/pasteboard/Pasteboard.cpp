@@ -26,28 +26,30 @@ Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
 }
 
 QStringList Pasteboard::types() const {
-    const auto* data = current();
-    return data ? data->formats() : QStringList();
+    if (typesAt_ != changes_) {
+        const auto* data = current();
+        types_ = data ? data->formats() : QStringList();
+        typesAt_ = changes_;
+    }
+    return types_;
 }
 
 bool Pasteboard::concealed() const {
-    const auto formats = types();
-    return formats.contains("org.nspasteboard.ConcealedType") || formats.contains("org.nspasteboard.TransientType") ||
-           formats.contains("x-kde-passwordManagerHint");
+    return offers("org.nspasteboard.ConcealedType") || offers("org.nspasteboard.TransientType") ||
+           offers("x-kde-passwordManagerHint");
 }
 
 bool Pasteboard::hasFiles() const {
+    if (offers("x-special/gnome-copied-files")) return true;
     const auto* data = current();
-    if (!data) return false;
-    if (data->hasFormat("x-special/gnome-copied-files")) return true;
-    if (!data->hasFormat("text/uri-list")) return false;
+    if (!data || !offers("text/uri-list")) return false;
     const auto urls = data->urls();
     return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
 }
 
 std::optional<Pasteboard::Bytes> Pasteboard::png(std::size_t limit) const {
     const auto* data = current();
-    if (!data || !data->hasFormat(kPNG)) return std::nullopt;
+    if (!data || !offers(kPNG)) return std::nullopt;
     const auto bytes = data->data(kPNG);
     if (bytes.isEmpty() || static_cast<std::size_t>(bytes.size()) > limit) return std::nullopt;
     return Bytes(bytes.begin(), bytes.end());
@@ -56,7 +58,7 @@ std::optional<Pasteboard::Bytes> Pasteboard::png(std::size_t limit) const {
 std::optional<Pasteboard::Bytes> Pasteboard::otherImageAsPNG(std::size_t limit) const {
     const auto* data = current();
     if (!data) return std::nullopt;
-    for (const auto& format : data->formats()) {
+    for (const auto& format : types()) {
         if (!format.startsWith("image/") || format == kPNG) continue;
         auto raw = data->data(format);
         QBuffer buffer(&raw);
@@ -75,7 +77,9 @@ std::optional<Pasteboard::Bytes> Pasteboard::otherImageAsPNG(std::size_t limit) 
 
 std::optional<std::string> Pasteboard::string() const {
     const auto* data = current();
-    if (!data || !data->hasText()) return std::nullopt;
+    const auto offered = types();
+    const bool text = std::any_of(offered.begin(), offered.end(), [](const QString& t) { return t.startsWith("text/plain"); });
+    if (!data || !text) return std::nullopt;
     return data->text().toStdString();
 }
 

@@ -45,7 +45,13 @@ public:
     void setPNG(const Bytes& png);
 
 private:
+    // Asking an owner that never answers costs a time-out per question, so the offered types are asked once
+    // per change and data only for a type that is offered.
+    bool offers(const QString& type) const { return types().contains(type); }
+
     std::int64_t changes_ = 0;
+    mutable std::int64_t typesAt_ = -1;
+    mutable QStringList types_;
 };
 
 } // namespace corvane::platform
