@@ -212,7 +212,7 @@ void TransferHUD::place() {
             pill_->clearMask();
         }
         const QRect r = window->rect();
-        pill_->setGeometry(r.center().x() - size.width() / 2, r.bottom() + 1 - kAboveBottom - size.height(),
+        pill_->setGeometry(r.width() / 2 - size.width() / 2, r.height() - kAboveBottom - size.height(),
                            size.width(), size.height());
         pill_->raise();
         pill_->show();
