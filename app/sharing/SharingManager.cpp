@@ -64,6 +64,28 @@ std::string logged(const std::string& text) {
     return out;
 }
 
+// No file mode takes files and folders together: in ExistingFiles mode a chosen folder would be opened
+// instead of taken, so the send button takes whatever is selected as it is.
+class SendPanel final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void accept() override {
+        const auto chosen = selectedFiles();
+        const bool allThere = !chosen.isEmpty() && std::all_of(chosen.begin(), chosen.end(), [](const QString& path) {
+            std::error_code ec;
+            return fs::exists(fs::path(path.toStdString()), ec);
+        });
+        if (!allThere) {
+            QFileDialog::accept();
+            return;
+        }
+        Q_EMIT filesSelected(chosen);
+        QDialog::accept();
+    }
+};
+
 std::string lastComponent(const fs::path& folder) {
     const auto name = folder.filename().string();
     return name.empty() ? folder.string() : name;
@@ -515,27 +537,25 @@ void SharingManager::chooseFilesToSend(QWidget* parent) {
 
 QCoro::Task<> SharingManager::choose(QWidget* parent) {
     QPointer<SharingManager> self(this);
-    auto* panel = new QFileDialog(parent, QString(), QString::fromStdString(Folders::home().string()));
+    QPointer<QFileDialog> panel = new SendPanel(parent, QString(), QString::fromStdString(Folders::home().string()));
     panel_ = panel;
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    // No mode takes files and folders together: ExistingFiles, with folders accepted as a choice too.
     panel->setFileMode(QFileDialog::ExistingFiles);
     panel->setOption(QFileDialog::DontUseNativeDialog);
     panel->setLabelText(QFileDialog::Accept, "Send to Windows");
     panel->setWindowTitle("Choose files or folders to copy to Windows.");
-    QPointer<QFileDialog> guard(panel);
-    std::vector<fs::path> chosen;
-    bool accepted = false;
-    QObject::connect(panel, &QFileDialog::filesSelected, panel, [&chosen, &accepted](const QStringList& files) {
-        accepted = true;
-        for (const auto& file : files) chosen.push_back(file.toStdString());
-    });
     panel->open();
     panel->raise();
     panel->activateWindow();
-    co_await qCoro(panel, &QDialog::finished);
-    if (!self) co_return;
-    if (accepted && !chosen.empty()) self->send(chosen);
+    // The answer comes through a queued call, so the panel must still be there then: it is deleted here.
+    auto answered = qCoro(panel.data(), &QDialog::finished);
+    const int result = co_await answered;
+    if (!panel) co_return;
+    const auto files = panel->selectedFiles();
+    panel->deleteLater();
+    if (!self || result != QDialog::Accepted) co_return;
+    std::vector<fs::path> chosen;
+    for (const auto& file : files) chosen.push_back(file.toStdString());
+    if (!chosen.empty()) self->send(chosen);
 }
 
 void SharingManager::setStreamPID(std::optional<std::int32_t> pid) {

@@ -2,6 +2,8 @@
 
 #include "platform/pasteboard/Pasteboard.hpp"
 
+#include <QFileDialog>
+
 #include <map>
 
 namespace corvane {
@@ -47,6 +49,34 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
     const auto log = logTail();
     EXPECT_NE(log.find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos) << log;
+}
+
+TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
+    test::writeFile(here("Chosen/inner.txt"), "i");
+    test::writeFile(here("loose.txt"), "l");
+    const auto panels = [] {
+        std::vector<QFileDialog*> out;
+        for (auto* widget : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) out.push_back(dialog);
+        return out;
+    };
+    manager->chooseFilesToSend();
+    manager->chooseFilesToSend();  // the same panel comes forward
+    ASSERT_EQ(panels().size(), 1u);
+    auto* panel = panels().front();
+    EXPECT_EQ(panel->labelText(QFileDialog::Accept), "Send to Windows");
+    panel->setDirectory(QString::fromStdString(source.path().string()));
+    panel->selectFile("\"Chosen\" \"loose.txt\"");
+    static_cast<QDialog*>(panel)->accept();  // the send button
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.drops().empty() && !manager->transferBusy(); }, 10000));
+    EXPECT_EQ(agent.drops()[0].names, (std::vector<std::string>{"Chosen", "loose.txt"}));
+    EXPECT_EQ(agent.drops()[0].files.size(), 2u);
+
+    manager->chooseFilesToSend();
+    ASSERT_EQ(panels().size(), 1u);
+    panels().front()->reject();
+    QTest::qWait(50);
+    EXPECT_EQ(agent.drops().size(), 1u);
 }
 
 TEST_F(SendTest, AnEmptyFolderAloneLogsOneByte) {
