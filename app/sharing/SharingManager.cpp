@@ -99,7 +99,7 @@ SharingManager::SharingManager(Clock& clock, AppPool& pool, AgentClient agent, Q
       pool_(pool),
       agent_(std::move(agent)),
       hud_(std::make_unique<TransferHUD>(clock)),
-      catcher_(std::make_unique<DropCatcher>()),
+      catcher_(std::make_unique<DropCatcher>(clock)),
       notifications_(std::make_unique<platform::Notifier>()),
       pasteboard_(std::make_unique<platform::Pasteboard>()) {
     notifications_->log = [](const std::string& line) { Log::write(line); };

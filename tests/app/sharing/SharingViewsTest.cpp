@@ -119,7 +119,7 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndHandsTheDropOver) {
     QWidget window;
     window.resize(640, 400);
     window.show();
-    DropCatcher catcher;
+    DropCatcher catcher(clock);
     std::vector<DropCatcher::Drop> drops;
     catcher.onDrop = [&](const DropCatcher::Drop& drop) { drops.push_back(drop); };
     catcher.setStreamWindow(&window);
@@ -159,6 +159,11 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndHandsTheDropOver) {
     enter(panel);
     QDragLeaveEvent leave;
     QApplication::sendEvent(panel, &leave);  // the drag left the window
+    EXPECT_FALSE(catcher.panelVisible());
+    enter(&window);
+    clock.advance(0.25);
+    EXPECT_TRUE(catcher.panelVisible());
+    clock.advance(0.05);  // the button is up and nothing hovers
     EXPECT_FALSE(catcher.panelVisible());
     enter(&window);
     catcher.stop();
