@@ -223,6 +223,8 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersSendsNothing) {
     EXPECT_EQ(sent(), 0u);
     ::kill(std::stoi(pid), SIGKILL);
     copyElsewhere("after the stuck one");
+    // The dead owner's leaving is a change of its own; wait until the new copy is what we see.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().string() == "after the stuck one"; }, 10000));
     tick();
     EXPECT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().text, "after the stuck one");
