@@ -64,6 +64,17 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsed) {
     EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
 }
 
+TEST_F(ReceiveTest, FilesTheBoxStreamsFromDiskArriveWhole) {
+    std::string content(3 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
+    test::writeFile(folder.path() / "on-disk.bin", content);
+    agent.addOutboxItem({"d", {{"big.bin", "", std::nullopt}}, {}, {}});
+    agent.serveOutboxFileFrom("d", "big.bin", (folder.path() / "on-disk.bin").string());
+    tick();
+    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
+    EXPECT_TRUE(test::readFile(inbox / "big.bin") == content);
+}
+
 TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
     const std::string longName(300, 'n');
     agent.addOutboxItem({"h",

@@ -215,17 +215,23 @@ TEST_F(SendTest, WhySharingIsOff) {
 
 TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     agent.stop();
-    boxsim::Agent other([this] {
+    test::TempDir windows;
+    boxsim::Agent other([&] {
         Agent::Options o;
         o.address = address;
         o.dropDest = "C:\\";
+        o.dropFolder = windows.path().string();
         return o;
     }());
     other.start();
     test::writeFile(here("a.txt"), "a");
-    manager->send({here("a.txt")});
+    test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
+    manager->send({here("a.txt"), here("F")});
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(manager->hud().title(), "Copied a.txt to Windows on Windows");
+    EXPECT_EQ(manager->hud().title(), "Copied 2 items to Windows on Windows");
+    // Streamed to the box's disk as they came.
+    EXPECT_EQ(test::readFile(windows.path() / "T1" / "a.txt"), "a");
+    EXPECT_EQ(test::readFile(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
 }
 
 } // namespace
