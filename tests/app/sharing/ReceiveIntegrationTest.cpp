@@ -175,5 +175,23 @@ TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
     EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
 }
 
+TEST_F(ReceiveTest, ASendAcceptedWhileTheListIsOutGoesFirst) {
+    test::writeFile(folder.path() / "send-me.txt", "s");
+    agent.addOutboxItem({"w", {{"w.txt", "w", std::nullopt}}, {}, {}});
+    agent.script("GET /v1/user/outbox",
+                 Agent::Reply{200, R"({"items":[{"id":"w","files":[{"path":"w.txt","size":1}],"total_bytes":1}]})",
+                              "application/json", 0.5});
+    agent.script("POST /v1/user/drop/{id}/finish", Agent::Reply{200, "{}", "application/json", 1.5});  // still busy then
+    clock.advance(SharingManager::kOutboxPeriod);
+    ASSERT_TRUE(manager->outboxBusy());
+    manager->send({folder.path() / "send-me.txt"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->outboxBusy(); }, 10000));
+    EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied send-me.txt to Desktop on Windows");
+    tick();  // the item was left for this tick
+    EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
+}
+
 } // namespace
 } // namespace corvane
