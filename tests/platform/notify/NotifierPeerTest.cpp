@@ -2,6 +2,7 @@
 #include "platform/notify/Reveal.hpp"
 
 #include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
@@ -12,6 +13,7 @@
 
 #include <csignal>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <sstream>
 
@@ -49,9 +51,11 @@ class FileManager(dbus.service.Object):
     def ShowItems(self, uris, startup):
         record.write('ShowItems|%s|%s\n' % (','.join(uris), startup))
 
-names = [dbus.service.BusName('org.freedesktop.Notifications', bus)]
-Notifications(bus, '/org/freedesktop/Notifications')
-if sys.argv[2] == 'with-file-manager':
+names = []
+if sys.argv[2] != 'file-manager-only':
+    names.append(dbus.service.BusName('org.freedesktop.Notifications', bus))
+    Notifications(bus, '/org/freedesktop/Notifications')
+if sys.argv[2] != 'alone':
     names.append(dbus.service.BusName('org.freedesktop.FileManager1', bus))
     FileManager(bus, '/org/freedesktop/FileManager1')
 GLib.MainLoop().run()
@@ -86,15 +90,14 @@ protected:
         if (standInPid > 0) ::kill(standInPid, SIGTERM);
     }
 
-    void startStandIn(const char* mode) {
+    void startStandIn(const char* mode, const char* waitFor = "org.freedesktop.Notifications") {
         test::TempDir* dir = &temp;
         std::ofstream(dir->path() / "standin.py") << kStandIn;
         standInPid = std::stoi(test::runCommand("/usr/bin/python3 '" + (dir->path() / "standin.py").string() + "' '" +
                                                 record().string() + "' " + mode + " >/dev/null 2>&1 & echo $!")
                                    .output);
         ASSERT_TRUE(QTest::qWaitFor(
-            [] { return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); },
-            15000));
+            [&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered(waitFor); }, 15000));
     }
     fs::path record() const { return temp.path() / "record.txt"; }
     bool recorded(const std::string& line) {
@@ -122,6 +125,37 @@ TEST_F(NotifierTest, ANoticeIsSentAsCorvaneAndItsClickShowsTheFile) {
     click << uint(7);
     QDBusConnection::sessionBus().call(click);
     EXPECT_TRUE(recorded("ShowItems|file:///tmp/in%20box/report%203.pdf|\n")) << readFile(record());
+}
+
+// A real notification server: dunst on a virtual display takes the notice, and its click (through
+// dunstctl) shows the file.
+TEST_F(NotifierTest, DunstShowsTheNoticeAndItsClickShowsTheFile) {
+    test::XvfbDisplay display;
+    const auto monitor = temp.path() / "monitor.txt";
+    const int monitorPid = std::stoi(test::runCommand("dbus-monitor \"interface='org.freedesktop.Notifications',member='Notify'\" > '" +
+                                                      monitor.string() + "' 2>/dev/null & echo $!").output);
+    const int dunstPid = std::stoi(test::runCommand("dunst >/dev/null 2>&1 & echo $!").output);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [] { return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); }, 15000));
+    startStandIn("file-manager-only", "org.freedesktop.FileManager1");
+    {
+        Notifier notifier;
+        notifier.post("Received 3 items from Windows", "Saved to Downloads. Click to show in the file manager.",
+                      fs::path("/tmp/Downloads/report 3.pdf"));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return readFile(monitor).find("Received 3 items from Windows") != std::string::npos; }, 10000));
+        const auto seen = readFile(monitor);
+        for (const char* part : {"string \"Corvane\"", "uint32 0", "string \"Saved to Downloads. Click to show in the file manager.\"",
+                                 "string \"default\"", "string \"Show\"", "int32 -1"})
+            EXPECT_NE(seen.find(part), std::string::npos) << part << "\n" << seen;
+        QTest::qWait(300);  // dunst shows it
+        auto click = std::async(std::launch::async, [] { return test::runCommand("dunstctl action 0").status; });
+        ASSERT_TRUE(QTest::qWaitFor([&] { return click.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
+        EXPECT_TRUE(recorded("ShowItems|file:///tmp/Downloads/report%203.pdf|\n")) << readFile(record());
+    }
+    ::kill(dunstPid, SIGTERM);
+    ::kill(monitorPid, SIGTERM);
+    (void)QTest::qWaitFor(
+        [] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); }, 5000);
 }
 
 TEST_F(NotifierTest, WithoutAFileManagerTheFolderOpens) {
