@@ -210,8 +210,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     if (!clipPrimed_) {
         lastMacChange_ = count;
-        auto job0 = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
-        auto primed = co_await job0;
+        auto priming = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
+        auto primed = co_await priming;
         if (!self || !primed.value) co_return;
         lastWinSeq_ = *primed.value ? (*primed.value)->seq : 0;
         clipPrimed_ = true;
@@ -221,10 +221,10 @@ QCoro::Task<> SharingManager::clipTick() {
     if (count != lastMacChange_) {
         lastMacChange_ = pasteboard_->changeCount();
         if (auto item = readMacClipboard(*pasteboard_)) {
-            auto job1 = offMain(pool_, [agent, stop, item = std::move(*item)] {
+            auto sending = offMain(pool_, [agent, stop, item = std::move(*item)] {
                 return agent.setClipboard(item.text, item.png, stop);
             });
-            auto sent = co_await job1;
+            auto sent = co_await sending;
             if (!self) co_return;
             if (sent.value) lastWinSeq_ = *sent.value;
             else Log::write("clipboard to Windows failed: " + logged(sent.error));
@@ -233,8 +233,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     // A copy the user makes while the poll is out must win over what Windows had.
     const auto before = pasteboard_->changeCount();
-    auto job2 = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
-    auto polled = co_await job2;
+    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    auto polled = co_await polling;
     if (!self || !polled.value || !*polled.value) co_return;
     const auto& clip = **polled.value;
     lastWinSeq_ = clip.seq;
@@ -259,8 +259,8 @@ QCoro::Task<> SharingManager::outboxTick() {
     });
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto job3 = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
-    auto listed = co_await job3;
+    auto listing = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
+    auto listed = co_await listing;
     if (!self || !listed.value) co_return;
     for (auto& item : *listed.value) {
         if (handledOutbox_.contains(item.id)) continue;
@@ -348,13 +348,13 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto job4 = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
+        auto downloading = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
                                                size = file.size] {
             auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
             request.idleTimeoutSeconds = 60;
             return Downloader::downloadDirect(std::move(request), to, report, stop, size);
         });
-        auto placed = co_await job4;
+        auto placed = co_await downloading;
         if (!self) co_return;
         if (!placed.value) {
             fail(placed.error);
@@ -367,8 +367,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
         done = ReceivePlan::saturatingAdd(done, file.size);
     }
 
-    auto job5 = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
-    co_await job5;
+    auto telling = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    co_await telling;
     if (!self) co_return;
 
     std::optional<fs::path> reveal;
@@ -406,8 +406,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     };
 
     // The walk reads the disk: off the main thread.
-    auto job6 = offMain(pool_, [files] { return SendPlan::make(files); });
-    auto made = co_await job6;
+    auto walking = offMain(pool_, [files] { return SendPlan::make(files); });
+    auto made = co_await walking;
     if (!self) co_return;
     if (!made.value) {
         fail(made.error);
@@ -433,8 +433,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto job7 = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
-    auto begun = co_await job7;
+    auto beginning = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
+    auto begun = co_await beginning;
     if (!self) co_return;
     if (!begun.value) {
         fail(begun.error);
@@ -444,12 +444,12 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     const auto dest = begun.value->dest;
 
     for (const auto& folder : plan.folders) {
-        auto job8 = offMain(pool_, [agent, stop, id, folder] {
+        auto making = offMain(pool_, [agent, stop, id, folder] {
             auto request = agent.userURL({"drop", id, "dir"}, {{"path", folder}});
             request.method = "POST";
             agent.send(std::move(request), 15, stop);
         });
-        auto made = co_await job8;
+        auto made = co_await making;
         if (!self) co_return;
         if (!made.value) {
             fail(made.error);
@@ -466,14 +466,14 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto job9 = offMain(pool_, [agent, stop, id, entry, report] {
+        auto uploading = offMain(pool_, [agent, stop, id, entry, report] {
             auto request = agent.userURL({"drop", id, "file"}, {{"path", entry.rel}});
             request.method = "PUT";
             request.idleTimeoutSeconds = 60;
             request.headers.emplace_back("Content-Type", "application/octet-stream");
             Uploader::upload(std::move(request), entry.path, report, stop);
         });
-        auto sent = co_await job9;
+        auto sent = co_await uploading;
         if (!self) co_return;
         if (!sent.value) {
             fail(sent.error);
@@ -482,8 +482,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         done = ReceivePlan::saturatingAdd(done, entry.size);
     }
 
-    auto job10 = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
-    auto finished = co_await job10;
+    auto finishing = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
+    auto finished = co_await finishing;
     if (!self) co_return;
     if (!finished.value) {
         fail(finished.error);
@@ -503,8 +503,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 void SharingManager::openInWindows(const QUrl& url) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string link) -> QCoro::Task<> {
-        auto job11 = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
-        auto opened = co_await job11;
+        auto opening = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
+        auto opened = co_await opening;
         if (!self) co_return;
         if (opened.value) self->hud_->finish("Opened the link in Windows", false);
         else self->hud_->finish("Could not open the link: " + opened.error, true);
@@ -514,8 +514,8 @@ void SharingManager::openInWindows(const QUrl& url) {
 void SharingManager::sendText(const std::string& text) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string text) -> QCoro::Task<> {
-        auto job12 = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
-        auto set = co_await job12;
+        auto setting = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
+        auto set = co_await setting;
         if (!self) co_return;
         if (set.value) {
             self->lastWinSeq_ = *set.value;
