@@ -143,11 +143,13 @@ void Agent::start() {
                         return;
                     }
                     httplib::Request copy = request;
-                    if (options_.dropFolder.empty()) {
-                        reader([&](const char* data, std::size_t length) {
+                    if (options_.dropFolder.empty() && !reader([&](const char* data, std::size_t length) {
                             copy.body.append(data, length);
                             return copy.body.size() <= options_.maxUploadBytes;
-                        });
+                        })) {
+                        response.status = 413;
+                        response.set_content(error("too large"), "application/json");
+                        return;
                     }
                     handle(copy, response);
                 });
