@@ -1,0 +1,147 @@
+#include "app/sharing/DropCatcher.hpp"
+
+#include "app/services/Clock.hpp"
+#include "app/sharing/DropTargetView.hpp"
+#include "platform/dragwatch/DragWatch.hpp"
+
+#include <QCoroTask>
+
+#include <QEvent>
+#include <QMimeData>
+
+#include <algorithm>
+
+namespace corvane {
+
+DropCatcher::DropCatcher(Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
+
+DropCatcher::~DropCatcher() {
+    if (window_) window_->removeEventFilter(this);
+    delete panel_.data();
+}
+
+void DropCatcher::setStreamWindow(QWidget* streamWindow) {
+    if (window_ == streamWindow) return;
+    if (window_) window_->removeEventFilter(this);
+    delete panel_.data();
+    window_ = streamWindow;
+    if (!window_) return;
+    // Drags over the stream view travel up to the first widget that takes drops: the window.
+    window_->setAcceptDrops(true);
+    window_->installEventFilter(this);
+}
+
+void DropCatcher::start() {
+    if (watching_) return;
+    watching_ = true;
+    if (!drags_) {
+        drags_ = std::make_unique<platform::DragWatch>();
+        connect(drags_.get(), &platform::DragWatch::dragStarted, this, [this] { mouseDragged(); });
+    }
+    dragCount_ = drags_->changeCount();
+}
+
+void DropCatcher::stop() {
+    watching_ = false;
+    hide();
+}
+
+bool DropCatcher::allowed() const { return watching_ && enabled && streamPID && window_ && window_->isVisible(); }
+
+void DropCatcher::mouseDragged() {
+    if (!watching_ || !enabled || panelVisible() || !streamPID) return;
+    const auto count = drags_->changeCount();
+    if (count == dragCount_) return;
+    dragCount_ = count;  // taken even when no window shows, so this drag never brings the panel later
+    if (window_ && window_->isVisible()) show();
+}
+
+void DropCatcher::show() {
+    if (!panel_) {
+        panel_ = new DropTargetView(window_);
+        QPointer<DropCatcher> self(this);
+        panel_->onLeave = [self] {
+            // Without a drag watch nothing else would take the panel down.
+            if (self && !(self->drags_ && self->drags_->available())) self->hide();
+        };
+        panel_->onDrop = [self](const QMimeData& data) {
+            if (!self) return false;
+            self->hide();
+            const auto drop = sort(data);
+            if (!drop) return false;
+            if (self->onDrop) self->onDrop(*drop);
+            return true;
+        };
+    }
+    panel_->setGeometry(window_->rect());
+    panel_->raise();
+    panel_->show();
+    const auto showing = ++shown_;
+    [](QPointer<DropCatcher> self, Clock& clock, std::uint64_t showing) -> QCoro::Task<> {
+        for (;;) {
+            co_await clock.sleep(kWatch);
+            if (!self || self->shown_ != showing || !self->panelVisible()) co_return;
+            const bool highlighted = self->panel_->highlighted();
+            const bool pressed = self->drags_ && self->drags_->leftButtonDown();
+            if (!pressed && !highlighted) {
+                self->hide();
+                co_return;
+            }
+        }
+    }(this, clock_, showing);
+}
+
+bool DropCatcher::panelVisible() const { return panel_ && panel_->isVisible(); }
+
+void DropCatcher::hide() {
+    ++shown_;
+    if (!panel_) return;
+    panel_->setHighlighted(false);
+    panel_->hide();
+}
+
+bool DropCatcher::eventFilter(QObject* watched, QEvent* event) {
+    if (watched != window_) return false;
+    if (event->type() == QEvent::DragEnter && allowed()) {
+        if (!panelVisible()) show();
+        event->accept();
+        return true;
+    }
+    if (event->type() == QEvent::Resize && panel_) panel_->setGeometry(window_->rect());
+    return false;
+}
+
+std::optional<DropCatcher::Drop> DropCatcher::sort(const QMimeData& data) {
+    Drop drop;
+    const auto urls = data.urls();
+    for (const auto& url : urls)
+        if (url.isLocalFile()) drop.files.push_back(url.toLocalFile().toStdString());
+    if (!drop.files.empty()) {
+        drop.kind = Drop::Kind::files;
+        return drop;
+    }
+    const auto isWeb = [](const QUrl& url) {
+        const auto scheme = url.scheme().toLower();
+        return scheme == "http" || scheme == "https";
+    };
+    for (const auto& url : urls) {
+        if (isWeb(url) || url.scheme().toLower() == "mailto") {
+            drop.kind = Drop::Kind::link;
+            drop.link = url;
+            return drop;
+        }
+    }
+    const QString text = data.hasText() ? data.text() : QString();
+    if (text.isEmpty()) return std::nullopt;
+    const QUrl asLink(text.trimmed(), QUrl::StrictMode);
+    if (asLink.isValid() && isWeb(asLink) && !asLink.host().isEmpty()) {
+        drop.kind = Drop::Kind::link;
+        drop.link = asLink;
+        return drop;
+    }
+    drop.kind = Drop::Kind::text;
+    drop.text = text.toStdString();
+    return drop;
+}
+
+} // namespace corvane
