@@ -127,6 +127,39 @@ TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndL
     EXPECT_EQ(assembler.stats().packetsLate, stats.packetsLate + 1);
 }
 
+TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks)
+{
+    const auto data = packets(3, true).dataOnly();
+    ASSERT_EQ(data.size(), 4u);
+    assembler.add(data[0]);
+    Bytes repeated = data[0];
+    repeated[27] = 0x40; // damaged: claims a second block
+    assembler.add(repeated);
+    Bytes refused = data[1]; // usable on its own, but beyond the block's six slots
+    test::putLE32(&refused[28], test::fecInfoFor(16, 10, 50));
+    refused[27] = 0xC0;
+    assembler.add(refused);
+    feed({data[1], data[2], data[3]});
+    EXPECT_EQ(delivered(), Indexes{3});
+    EXPECT_EQ(assembler.stats().packetsDuplicate, 1);
+    EXPECT_EQ(assembler.stats().packetsBad, 1);
+}
+
+TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame)
+{
+    feedFrame(1, true);
+    // Without a frame header, then behind one: start codes followed only by padding.
+    Bytes bare = test::videoHeader(0, 0, 0, 2, 0x00, test::fecInfoFor(1, 0, 0));
+    bare.insert(bare.end(), {0, 0, 1, 0, 0});
+    assembler.add(bare);
+    Bytes behindHeader = test::videoHeader(0, 0, 0, 3, 0x00, test::fecInfoFor(1, 0, 0));
+    behindHeader.insert(behindHeader.end(), {1, 0, 0, 0, 12, 0, 0, 0, 0, 0, 0, 1, 0, 0});
+    assembler.add(behindHeader);
+    feedFrame(4, true);
+    EXPECT_EQ(delivered(), (Indexes{1, 4}));
+    EXPECT_EQ(assembler.stats().framesLost, 2);
+}
+
 TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery)
 {
     test::PacketiserOptions options;
