@@ -43,7 +43,6 @@ void FrameAssembler::Block::reset(int dataShards, int parityShards)
     parity = parityShards;
     slots.assign(static_cast<std::size_t>(dataShards) + static_cast<std::size_t>(parityShards), Slot{});
     arena.clear();
-    rebuilt.clear();
     present = 0;
     dataPresent = 0;
     maxLength = 0;
@@ -299,7 +298,9 @@ void FrameAssembler::tryRecovery(Pending& pending, Block& block)
         return;
     }
 
-    block.rebuilt.assign(rebuiltBytes, 0);
+    // The rebuild writes every byte of a lost shard, so only the padding of short shards needs zeros;
+    // the buffer keeps its size from block to block rather than being cleared each time.
+    if (block.rebuilt.size() < rebuiltBytes) block.rebuilt.resize(rebuiltBytes);
     shardPointers_.assign(total, nullptr);
     lostMarks_.assign(total, 1);
     std::size_t next = 0;
@@ -310,14 +311,14 @@ void FrameAssembler::tryRecovery(Pending& pending, Block& block)
             lostMarks_[i] = 0;
         } else if (slot.present || i < data) {
             shardPointers_[i] = block.rebuilt.data() + next++ * length;
-            if (slot.present) std::memcpy(shardPointers_[i], block.arena.data() + slot.offset, slot.length);
+            if (slot.present) {
+                std::memcpy(shardPointers_[i], block.arena.data() + slot.offset, slot.length);
+                std::memset(shardPointers_[i] + slot.length, 0, length - slot.length);
+            }
             lostMarks_[i] = slot.present ? 0 : 1;
         }
     }
-    if (!decoder_.decode(shardPointers_, lostMarks_, block.data, block.parity, static_cast<int>(length))) {
-        block.rebuilt.clear();
-        return;
-    }
+    if (!decoder_.decode(shardPointers_, lostMarks_, block.data, block.parity, static_cast<int>(length))) return;
     next = 0;
     for (std::size_t i = 0; i < total; ++i) {
         Slot& slot = block.slots[i];
