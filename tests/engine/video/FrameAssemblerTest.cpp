@@ -185,18 +185,20 @@ TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame)
 
 TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery)
 {
-    for (std::uint32_t index : {5u, 6u}) {
+    // Frame 4 loses three shards, the short one present counts as padded; frame 5 loses the short shard
+    // (rebuilt at full length, the header's length cuts it); frame 6 loses the first, and its short shard is
+    // padded where frame 4's rebuilt bytes were.
+    for (const auto& [index, lost] : {std::pair{4u, std::vector<int>{0, 1, 2}}, {5u, {-1}}, {6u, {0}}}) {
         const auto block = cut(index, true, 1000).blocks[0];
+        ASSERT_EQ(block.data, 5);
         auto shards = block.datagrams;
-        auto& last = shards[static_cast<std::size_t>(block.data - 1)];
+        auto& last = shards[4];
         while (last.back() == 0) last.pop_back(); // the last data shard only as long as its bytes
         ASSERT_LT(last.size(), shards[0].size());
-        // Frame 5 loses the short shard (rebuilt at full length, the header's length cuts it); frame 6 loses
-        // the first, and the short one present counts as padded.
-        shards.erase(shards.begin() + (index == 5 ? block.data - 1 : 0));
+        for (auto at = lost.rbegin(); at != lost.rend(); ++at) shards.erase(shards.begin() + (*at < 0 ? 4 : *at));
         feed(shards);
-        ASSERT_EQ(frames.size(), index - 4u);
-        EXPECT_EQ(frames.back().data, unitOf(index, true, 1000));
+        ASSERT_EQ(frames.size(), index - 3u);
+        EXPECT_EQ(frames.back().data, unitOf(index, true, 1000)) << index;
     }
 }
 
