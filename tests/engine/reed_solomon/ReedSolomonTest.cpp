@@ -176,12 +176,8 @@ TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksAndRandomLargeOnesOnEvery
                 const Block original(ds, ps, 1 + static_cast<int>(random() % 150), random);
                 for (unsigned pattern = 0; pattern < (1u << ts); ++pattern) {
                     std::vector<int> lost;
-                    int lostData = 0;
                     for (int i = 0; i < ts; ++i)
-                        if (pattern & (1u << i)) {
-                            lost.push_back(i);
-                            lostData += i < ds;
-                        }
+                        if (pattern & (1u << i)) lost.push_back(i);
                     Block block = original;
                     const int result = block.decode(block.lose(lost));
                     ASSERT_EQ(result, static_cast<int>(lost.size()) > ps ? -1 : 0) << ds << "," << ps << " " << pattern;
