@@ -41,8 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FrameAssembler assembler(codec);
         std::size_t delivered = 0;
         assembler.onFrame = [&](VideoFrame frame) {
-            // Every frame handed out is an access unit behind a start code.
-            if (frame.data.size() < 4) __builtin_trap();
+            // Every frame handed out is an access unit: at least one NAL unit behind a start code.
+            if (frame.data.size() < 4 || !AnnexB::hasNalUnit(frame.data)) __builtin_trap();
             ++delivered;
         };
         assembler.onNeedKeyframe = [](std::uint32_t) {};

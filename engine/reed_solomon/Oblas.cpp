@@ -16,6 +16,8 @@ std::atomic<oblas_isa> forcedIsa{oblas_isa::automatic};
 
 oblas_isa widestIsa()
 {
+    if (oblas_isa_supported(oblas_isa::avx512))
+        return oblas_isa::avx512;
     if (oblas_isa_supported(oblas_isa::avx2))
         return oblas_isa::avx2;
     if (oblas_isa_supported(oblas_isa::ssse3))
@@ -35,6 +37,8 @@ bool oblas_isa_supported(oblas_isa isa)
         return __builtin_cpu_supports("ssse3");
     case oblas_isa::avx2:
         return __builtin_cpu_supports("avx2");
+    case oblas_isa::avx512:
+        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw");
     }
     return false;
 }
@@ -50,6 +54,10 @@ int oblas_get_impl_for(oblas_impl* table, oblas_isa isa)
             isa = widestIsa();
     }
     switch (isa) {
+    case oblas_isa::avx512:
+        *table = {obl_axpy_avx512, obl_scal_avx512, obl_axiy_avx512, obl_axpyb32_avx512, kContextAlignment,
+            obl_dotp_avx512};
+        break;
     case oblas_isa::avx2:
         *table = {obl_axpy_avx2, obl_scal_avx2, obl_axiy_avx2, obl_axpyb32_avx2, kContextAlignment, obl_dotp_avx2};
         break;

@@ -1,7 +1,7 @@
 #pragma once
 
 // Row kernels over GF(2^8) and the aligned allocator of the Reed-Solomon codec. Every kernel exists in a
-// portable form and in SSSE3 and AVX2 forms; oblas_get_impl picks the widest one the CPU runs.
+// portable form and in SSSE3, AVX2 and AVX-512BW forms; oblas_get_impl picks the widest one the CPU runs.
 
 #include <cstddef>
 #include <cstdint>
@@ -28,7 +28,7 @@ struct oblas_impl {
     obl_dotp_fn dotp;
 };
 
-enum class oblas_isa { automatic, portable, ssse3, avx2 };
+enum class oblas_isa { automatic, portable, ssse3, avx2, avx512 };
 
 // Fills GF2_8_MUL on the first call, then the table with the kernels of the chosen instruction set.
 void oblas_get_impl(oblas_impl* table);
@@ -63,6 +63,13 @@ void obl_scal_avx2(std::uint8_t* a, std::uint8_t u, std::uint32_t k);
 void obl_axiy_avx2(std::uint8_t* a, const std::uint8_t* b, std::uint8_t u, std::uint32_t k);
 void obl_axpyb32_avx2(std::uint8_t* a, const std::uint32_t* b, std::uint8_t u, std::uint32_t k);
 void obl_dotp_avx2(std::uint8_t* const* out, std::uint32_t rows, const std::uint8_t* const* in,
+    std::uint32_t count, const std::uint8_t* coef, std::uint32_t k);
+
+void obl_axpy_avx512(std::uint8_t* a, const std::uint8_t* b, std::uint8_t u, std::uint32_t k);
+void obl_scal_avx512(std::uint8_t* a, std::uint8_t u, std::uint32_t k);
+void obl_axiy_avx512(std::uint8_t* a, const std::uint8_t* b, std::uint8_t u, std::uint32_t k);
+void obl_axpyb32_avx512(std::uint8_t* a, const std::uint32_t* b, std::uint8_t u, std::uint32_t k);
+void obl_dotp_avx512(std::uint8_t* const* out, std::uint32_t rows, const std::uint8_t* const* in,
     std::uint32_t count, const std::uint8_t* coef, std::uint32_t k);
 
 } // namespace corvane::stream

@@ -127,6 +127,16 @@ std::vector<Bytes> nalUnits(ByteView stream)
     return units;
 }
 
+bool hasNalUnit(ByteView stream)
+{
+    bool found = false;
+    forEachNalUnit(stream, [&](ByteView) {
+        found = true;
+        return false;
+    });
+    return found;
+}
+
 bool isKeyframe(ByteView accessUnit, StreamConfig::Codec codec)
 {
     bool key = false;

@@ -46,6 +46,8 @@ std::optional<Bytes> accessUnit(ByteView framePayload, std::int64_t lastShardPay
 // ignored and empty units left out. A zero byte before a three-byte start code belongs to the start code.
 std::vector<ByteView> nalUnitViews(ByteView stream);
 std::vector<Bytes> nalUnits(ByteView stream);
+// Whether the stream holds at least one NAL unit.
+bool hasNalUnit(ByteView stream);
 
 // True when some NAL unit is an IDR slice (H.264 type 5) or, for the other codecs, an IRAP picture
 // (HEVC types 16 to 21).

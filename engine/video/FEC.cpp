@@ -1,26 +1,11 @@
 #include "engine/video/FEC.hpp"
 
 #include <algorithm>
-#include <memory>
-#include <mutex>
 
 #include "engine/reed_solomon/ReedSolomon.hpp"
+#include "engine/reed_solomon/BlockDecoder.hpp"
 
 namespace corvane::stream::FEC {
-
-namespace {
-
-struct ContextDeleter {
-    void operator()(reed_solomon* rs) const { reed_solomon_release(rs); }
-};
-
-void initialiseCodecOnce()
-{
-    static std::once_flag once;
-    std::call_once(once, [] { reed_solomon_init(); });
-}
-
-}  // namespace
 
 bool codecAccepts(int data, int parity)
 {
@@ -30,18 +15,11 @@ bool codecAccepts(int data, int parity)
 bool recoverInPlace(std::span<std::uint8_t* const> buffers, std::span<const std::uint8_t> lost, int data,
     int parity, int length)
 {
-    initialiseCodecOnce();
-    if (data < 1 || parity < 1 || length < 1) return false;
-    const std::size_t total = static_cast<std::size_t>(data) + static_cast<std::size_t>(parity);
-    if (buffers.size() != total || lost.size() != total) return false;
-    const std::unique_ptr<reed_solomon, ContextDeleter> context(reed_solomon_new(data, parity));
-    if (!context) return false;
-    return reed_solomon_decode(context.get(), buffers.data(), lost.data(), static_cast<int>(total), length) == 0;
+    return BlockDecoder().decode(buffers, lost, data, parity, length);
 }
 
 bool recover(Shards& shards, int data, int parity)
 {
-    initialiseCodecOnce();
     if (data < 1) return false;
     if (parity < 0) return false;
     const std::size_t total = static_cast<std::size_t>(data) + static_cast<std::size_t>(parity);

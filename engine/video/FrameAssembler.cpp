@@ -43,8 +43,6 @@ void FrameAssembler::Block::reset(int dataShards, int parityShards)
     parity = parityShards;
     slots.assign(static_cast<std::size_t>(dataShards) + static_cast<std::size_t>(parityShards), Slot{});
     arena.clear();
-    rebuilt.clear();
-    rebuiltLength = 0;
     present = 0;
     dataPresent = 0;
     maxLength = 0;
@@ -55,11 +53,9 @@ void FrameAssembler::Block::reset(int dataShards, int parityShards)
 
 ByteView FrameAssembler::Block::dataShard(int index) const
 {
-    const auto i = static_cast<std::size_t>(index);
-    if (rebuiltLength > 0) return ByteView(rebuilt).subspan(i * rebuiltLength, rebuiltLength);
-    const Slot& slot = slots[i];
+    const Slot& slot = slots[static_cast<std::size_t>(index)];
     if (!slot.present) return {};
-    return ByteView(arena).subspan(slot.offset, slot.length);
+    return ByteView(slot.rebuilt ? rebuilt : arena).subspan(slot.offset, slot.length);
 }
 
 bool FrameAssembler::Pending::complete() const
@@ -120,9 +116,14 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
 
     settleBefore(frameIndex);
     Pending& pending = pendingFor(header);
-    pending.lastBlock = std::max(pending.lastBlock, header.lastBlockIndex());
     Block& block = pending.blocks[static_cast<std::size_t>(header.blockIndex())];
-    if (block.exists && block.complete) return;
+    // Only a packet that is taken in (or that names a block already whole) may announce more blocks: a
+    // refused or repeated one, maybe damaged, must not make the frame wait for blocks that never come.
+    const int lastBlock = std::max(pending.lastBlock, header.lastBlockIndex());
+    if (block.exists && block.complete) {
+        pending.lastBlock = lastBlock;
+        return;
+    }
     if (!block.exists) block.reset(header.dataShards(), header.parityShards());
 
     // A later packet may describe the block differently from the one that created it.
@@ -131,6 +132,7 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
     if (block.slots[static_cast<std::size_t>(shardIndex)].present) return bump(counters_.packetsDuplicate);
     if (shard.size() > maxBufferedBytes - bufferedBytes_) return bump(counters_.packetsBad);
 
+    pending.lastBlock = lastBlock;
     store(pending, block, shardIndex, shard);
     if (block.dataPresent == block.data)
         block.complete = true;
@@ -280,33 +282,49 @@ void FrameAssembler::tryRecovery(Pending& pending, Block& block)
         }
         return;
     }
+    // Present shards of full length are read where they lie; lost data shards and short present ones
+    // (zero-padded) get room of their own.
     const std::size_t length = block.maxLength;
     const auto data = static_cast<std::size_t>(block.data);
-    const auto parity = static_cast<std::size_t>(block.parity);
-    const std::size_t rebuiltBytes = data * length;
+    const std::size_t total = data + static_cast<std::size_t>(block.parity);
+    std::size_t own = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        const Slot& slot = block.slots[i];
+        if (slot.present ? slot.length < length : i < data) ++own;
+    }
+    const std::size_t rebuiltBytes = own * length;
     if (rebuiltBytes > maxBufferedBytes - bufferedBytes_) {
         block.recoveryGivenUp = true;
         return;
     }
 
-    block.rebuilt.assign(rebuiltBytes, 0);
-    parityScratch_.assign(parity * length, 0);
-    shardPointers_.assign(data + parity, nullptr);
-    lostMarks_.assign(data + parity, 1);
-    for (std::size_t i = 0; i < data + parity; ++i) {
+    // The rebuild writes every byte of a lost shard, so only the padding of short shards needs zeros;
+    // the buffer keeps its size from block to block rather than being cleared each time.
+    if (block.rebuilt.size() < rebuiltBytes) block.rebuilt.resize(rebuiltBytes);
+    shardPointers_.assign(total, nullptr);
+    lostMarks_.assign(total, 1);
+    std::size_t next = 0;
+    for (std::size_t i = 0; i < total; ++i) {
         const Slot& slot = block.slots[i];
-        std::uint8_t* buffer = i < data ? block.rebuilt.data() + i * length : parityScratch_.data() + (i - data) * length;
-        if (i < data) shardPointers_[i] = buffer;
-        if (!slot.present) continue;
-        std::memcpy(buffer, block.arena.data() + slot.offset, slot.length);
-        shardPointers_[i] = buffer;
-        lostMarks_[i] = 0;
+        if (slot.present && slot.length == length) {
+            shardPointers_[i] = block.arena.data() + slot.offset;
+            lostMarks_[i] = 0;
+        } else if (slot.present || i < data) {
+            shardPointers_[i] = block.rebuilt.data() + next++ * length;
+            if (slot.present) {
+                std::memcpy(shardPointers_[i], block.arena.data() + slot.offset, slot.length);
+                std::memset(shardPointers_[i] + slot.length, 0, length - slot.length);
+            }
+            lostMarks_[i] = slot.present ? 0 : 1;
+        }
     }
-    if (!FEC::recoverInPlace(shardPointers_, lostMarks_, block.data, block.parity, static_cast<int>(length))) {
-        block.rebuilt.clear();
-        return;
+    if (!decoder_.decode(shardPointers_, lostMarks_, block.data, block.parity, static_cast<int>(length))) return;
+    next = 0;
+    for (std::size_t i = 0; i < total; ++i) {
+        Slot& slot = block.slots[i];
+        if (slot.present ? slot.length == length : i >= data) continue;
+        slot = Slot{static_cast<std::uint32_t>(next++ * length), static_cast<std::uint32_t>(length), true, true};
     }
-    block.rebuiltLength = length;
     block.recovered = block.data - block.dataPresent;
     block.complete = true;
     pending.bytes += rebuiltBytes;
@@ -355,7 +373,8 @@ void FrameAssembler::deliver(std::unique_ptr<Pending> pending)
 
     const double hostMs = AnnexB::hostProcessingMs(payload);
     const auto unit = AnnexB::accessUnitRange(payload, lastShardPayload);
-    if (!unit) {
+    // A start code with nothing behind it is no access unit.
+    if (!unit || !AnnexB::hasNalUnit(*unit)) {
         bump(counters_.packetsBad);
         loseFrames(index, 1);
         return;

@@ -11,6 +11,7 @@
 
 #include "engine/Uptime.hpp"
 #include "engine/session/StreamConfig.hpp"
+#include "engine/reed_solomon/BlockDecoder.hpp"
 #include "engine/video/VideoFrame.hpp"
 #include "engine/video/VideoPacket.hpp"
 #include "platform/core/Bytes.hpp"
@@ -84,6 +85,7 @@ private:
         std::uint32_t offset = 0;
         std::uint32_t length = 0;
         bool present = false;
+        bool rebuilt = false;  // the bytes are in Block::rebuilt, not in the arena
     };
 
     // One Reed-Solomon block of a frame. Buffers keep their capacity from frame to frame.
@@ -92,9 +94,8 @@ private:
         int data = 0;
         int parity = 0;
         std::vector<Slot> slots;
-        Bytes arena;              // received shards, back to back
-        Bytes rebuilt;            // after recovery: all data shards, rebuiltLength bytes each
-        std::size_t rebuiltLength = 0;
+        Bytes arena;    // received shards, back to back
+        Bytes rebuilt;  // after recovery: the rebuilt data shards and the padded short ones
         int present = 0;
         int dataPresent = 0;
         std::size_t maxLength = 0;
@@ -151,8 +152,8 @@ private:
     std::uint32_t farLast_ = 0;
     int farCount_ = 0;
     bool refusedBlockLogged_ = false;
-    // Recovery scratch, reused.
-    Bytes parityScratch_;
+    // Recovery state, reused.
+    BlockDecoder decoder_;
     std::vector<std::uint8_t*> shardPointers_;
     std::vector<std::uint8_t> lostMarks_;
 };

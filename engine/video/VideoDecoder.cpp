@@ -61,9 +61,9 @@ void VideoDecoder::decode(const VideoFrame& frame) {
     if (!session_ || !format_) return;
 
     // libavcodec reads Annex B itself, so the sample keeps start codes; the parameter sets went to the
-    // session already and stay out of it.
+    // session already and stay out of it. The room at the end lets the session hand it on uncopied.
     Bytes sample;
-    sample.reserve(frame.data.size());
+    sample.reserve(frame.data.size() + units.size() + platform::VideoDecoderBackend::paddingBytes);
     for (ByteView unit : units) {
         if (isParameterSet(unit)) continue;
         sample.insert(sample.end(), {0, 0, 0, 1});
@@ -71,6 +71,32 @@ void VideoDecoder::decode(const VideoFrame& frame) {
     }
     if (sample.empty()) return;
     submit(std::move(sample), frame);
+    noteHardware();
+}
+
+// libavcodec settles on hardware or software decoding only when the first picture's format is known, so
+// the decoder line waits for that answer.
+void VideoDecoder::noteHardware() {
+    if (hardwareNoted_ || !session_ || !format_) return;
+    const std::optional<bool> hardware = session_->usingHardware();
+    if (!hardware) return;
+    hardwareNoted_ = true;
+    {
+        std::lock_guard guard(lock_);
+        stats_.hardware = *hardware;
+    }
+    const bool h264 = codec == StreamConfig::Codec::h264;
+    EngineLog::write("video: decoder " + std::string(h264 ? "H.264" : "HEVC") + " " + std::to_string(format_->width()) +
+                     "x" + std::to_string(format_->height()) + ", " + (*hardware ? "hardware" : "SOFTWARE"));
+    if (tenBit) {
+        const auto extensions = format_->extensions();
+        const auto printed = [&](std::string platform::VideoFormat::ColorTags::*field) {
+            return extensions ? (*extensions).*field : std::string("none");
+        };
+        EngineLog::write("video: stream colors: transfer " + printed(&platform::VideoFormat::ColorTags::transfer) +
+                         ", primaries " + printed(&platform::VideoFormat::ColorTags::primaries) + ", matrix " +
+                         printed(&platform::VideoFormat::ColorTags::matrix));
+    }
 }
 
 void VideoDecoder::submit(Bytes sample, const VideoFrame& frame) {
@@ -159,30 +185,20 @@ void VideoDecoder::configure(const std::vector<Bytes>& sets) {
     options.queueLimit = queueLimit_;
     auto created = platform::VideoDecoderBackend::create(format, options);
     if (!created.session) throw Error::session(created.status);
-    const bool hardware = created.session->usingHardware();
     session_ = std::move(created.session);
     waitingForKeyframe_ = false;
+    hardwareNoted_ = false;
     const int width = format.width();
     const int height = format.height();
-    const auto extensions = format.extensions();
     format_ = std::move(format);
     parameterSets_ = sets;
     {
         std::lock_guard guard(lock_);
-        stats_.hardware = hardware;
+        stats_.hardware.reset();
         stats_.width = width;
         stats_.height = height;
     }
-    EngineLog::write("video: decoder " + std::string(h264 ? "H.264" : "HEVC") + " " + std::to_string(width) + "x" +
-                     std::to_string(height) + ", " + (hardware ? "hardware" : "SOFTWARE"));
-    if (tenBit) {
-        const auto printed = [&](std::string platform::VideoFormat::ColorTags::*field) {
-            return extensions ? (*extensions).*field : std::string("none");
-        };
-        EngineLog::write("video: stream colors: transfer " + printed(&platform::VideoFormat::ColorTags::transfer) +
-                         ", primaries " + printed(&platform::VideoFormat::ColorTags::primaries) + ", matrix " +
-                         printed(&platform::VideoFormat::ColorTags::matrix));
-    }
+    noteHardware();
 }
 
 VideoDecoder::Stats VideoDecoder::stats() const {
@@ -191,7 +207,9 @@ VideoDecoder::Stats VideoDecoder::stats() const {
 }
 
 void VideoDecoder::flush() {
-    if (session_) session_->waitForAsynchronousFrames();
+    if (!session_) return;
+    session_->waitForAsynchronousFrames();
+    noteHardware();
 }
 
 }  // namespace corvane::stream

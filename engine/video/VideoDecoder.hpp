@@ -40,7 +40,7 @@ public:
     struct Stats {
         std::int64_t decoded = 0;  // pictures delivered
         std::int64_t errors = 0;   // failed submissions and failed or empty outputs
-        std::optional<bool> hardware;  // none until a session exists
+        std::optional<bool> hardware;  // none until the session's decoder has picked its picture format
         std::int64_t width = 0;        // the current session's picture size, 0 until one exists
         std::int64_t height = 0;
         std::int64_t dropped = 0;  // units dropped because the decoder fell behind
@@ -111,6 +111,7 @@ private:
     bool isParameterSet(ByteView nal) const;
     void configure(const std::vector<Bytes>& sets);
     void submit(Bytes sample, const VideoFrame& frame);
+    void noteHardware();
     void output(int status, std::shared_ptr<platform::PixelBuffer> image, std::uint32_t frameIndex,
                 double firstPacketAt, double hostProcessingMs);
 
@@ -122,6 +123,7 @@ private:
     std::optional<platform::VideoFormat> format_;
     std::vector<Bytes> parameterSets_;
     bool waitingForKeyframe_ = false;  // after falling behind
+    bool hardwareNoted_ = true;        // the current session's decoder line is written
 
     mutable std::mutex lock_;  // guards stats_
     Stats stats_;

@@ -88,16 +88,20 @@ void VideoPipeline::requestKeyframe() {
     if (const auto session = session_.lock()) session->requestKeyframe();
 }
 
+bool VideoPipeline::sleepFor(std::stop_token stop, double seconds) {
+    std::mutex mutex;
+    std::condition_variable_any wake;
+    std::unique_lock wait(mutex);
+    wake.wait_for(wait, stop, std::chrono::duration<double>(seconds), [] { return false; });
+    return !stop.stop_requested();
+}
+
 void VideoPipeline::startWatchdog() {
     std::lock_guard guard(watchdogLock_);
     if (watchdog_.joinable()) return;
     // Joined when the pipeline goes, so it may use the pipeline directly; the wait ends early then.
     watchdog_ = std::jthread([this](std::stop_token stop) {
-        std::mutex mutex;
-        std::condition_variable_any wake;
-        std::unique_lock wait(mutex);
-        const auto delay = std::chrono::duration<double>(options_.watchdogDelay);
-        if (wake.wait_for(wait, stop, delay, [] { return false; }) || stop.stop_requested()) return;
+        if (!options_.sleep(stop, options_.watchdogDelay)) return;
         std::int64_t packets = 0;
         {
             std::lock_guard countGuard(lock_);

@@ -56,10 +56,16 @@ public:
 
     using Clock = std::function<double()>;
     using Tap = std::function<void(ByteView datagram)>;
+    // Waits `seconds` on the watchdog's thread: true when the time passed, false when `stop` came first.
+    using Sleep = std::function<bool(std::stop_token stop, double seconds)>;
+
+    // Waits on the system clock.
+    static bool sleepFor(std::stop_token stop, double seconds);
 
     struct Options {
         Clock now = uptimeSeconds;  // seconds; times the keyframe requests
         double watchdogDelay = 3.0;
+        Sleep sleep = sleepFor;     // the watchdog's wait
         std::size_t decoderQueueLimit = VideoDecoder::defaultQueueLimit;
         bool allowHardware = true;
     };

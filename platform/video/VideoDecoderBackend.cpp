@@ -36,12 +36,17 @@ bool hasVaapiPath(const AVCodec* codec) {
 
 }  // namespace
 
+static_assert(VideoDecoderBackend::paddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE);
+
 struct VideoDecoderBackend::Impl {
     struct Job {
         Bytes data;
         OutputHandler handler;
         std::optional<VideoFormat> format;  // set on the first unit after a format change
     };
+
+    // What libavcodec decodes on, as far as it has told.
+    enum Hardware : int { unknown = -1, no = 0, yes = 1 };
 
     explicit Impl(Options options, VideoFormat format)
         : options(options), format(std::move(format)), decodingFormat(this->format) {}
@@ -64,7 +69,7 @@ struct VideoDecoderBackend::Impl {
     bool working = false;  // the thread holds a unit it took from the queue
     VideoFormat format;    // the format the owner last gave
     std::thread thread;
-    std::atomic<bool> hardware{false};
+    std::atomic<int> hardware{unknown};
 
     // The owner's thread only: parameter sets to pass in front of the next unit.
     std::optional<VideoFormat> formatToSend;
@@ -81,6 +86,7 @@ struct VideoDecoderBackend::Impl {
     std::int64_t nextId = 0;
 
     int open(const VideoFormat& source, bool tryHardware);
+    int send(Bytes data, std::int64_t id);
     void run();
     void process(Job job);
     void receiveAll(std::int64_t current);
@@ -93,15 +99,19 @@ struct VideoDecoderBackend::Impl {
 namespace {
 
 AVPixelFormat pickFormat(AVCodecContext* context, const AVPixelFormat* formats) {
+    // libavcodec asks again, without the hardware format, when that one fails to start: the last answer
+    // is the one that holds.
     auto* impl = static_cast<VideoDecoderBackend::Impl*>(context->opaque);
-    for (const AVPixelFormat* p = formats; *p != AV_PIX_FMT_NONE; ++p) {
-        if (*p == AV_PIX_FMT_VAAPI) {
-            impl->hardware = true;
-            return *p;
+    if (context->hw_device_ctx) {
+        for (const AVPixelFormat* p = formats; *p != AV_PIX_FMT_NONE; ++p) {
+            if (*p == AV_PIX_FMT_VAAPI) {
+                impl->hardware = VideoDecoderBackend::Impl::yes;
+                return *p;
+            }
         }
     }
     // This stream has no hardware path: decode it in software.
-    impl->hardware = false;
+    impl->hardware = VideoDecoderBackend::Impl::no;
     for (const AVPixelFormat* p = formats; *p != AV_PIX_FMT_NONE; ++p) {
         const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(*p);
         if (descriptor && (descriptor->flags & AV_PIX_FMT_FLAG_HWACCEL) == 0) return *p;
@@ -128,17 +138,16 @@ int VideoDecoderBackend::Impl::open(const VideoFormat& source, bool tryHardware)
     context->flags |= AV_CODEC_FLAG_LOW_DELAY;
     context->flags &= ~AV_CODEC_FLAG_OUTPUT_CORRUPT;
     context->opaque = this;
+    context->get_format = pickFormat;
     // Later parameter sets in the stream itself may not claim more than a format may.
     context->max_pixels = VideoFormat::maxPixels;
 
-    hardware = false;
+    hardware = unknown;
     if (tryHardware && hasVaapiPath(codec) &&
         av_hwdevice_ctx_create(&device, AV_HWDEVICE_TYPE_VAAPI, nullptr, nullptr, 0) == 0) {
         context->hw_device_ctx = av_buffer_ref(device);
         if (!context->hw_device_ctx) return AVERROR(ENOMEM);
-        context->get_format = pickFormat;
         context->thread_count = 1;
-        hardware = true;
     } else {
         // Slice threads add no delay; frame threads would hold pictures back by one frame per thread.
         context->thread_count = 0;
@@ -155,7 +164,7 @@ VideoDecoderBackend::Created VideoDecoderBackend::create(const VideoFormat& form
     impl->transfer = av_frame_alloc();
     if (!impl->packet || !impl->frame || !impl->transfer) return Created{AVERROR(ENOMEM), nullptr};
     int status = impl->open(format, options.allowHardware);
-    if (status < 0 && impl->hardware) status = impl->open(format, false);
+    if (status < 0 && impl->device) status = impl->open(format, false);
     if (status < 0) return Created{status, nullptr};
     // The thread owns the state it touches, so it stays sound even when it must detach from itself.
     impl->thread = std::thread([impl] { impl->run(); });
@@ -166,7 +175,11 @@ VideoDecoderBackend::VideoDecoderBackend(std::shared_ptr<Impl> impl) : impl_(std
 
 VideoDecoderBackend::~VideoDecoderBackend() { invalidate(); }
 
-bool VideoDecoderBackend::usingHardware() const { return impl_->hardware; }
+std::optional<bool> VideoDecoderBackend::usingHardware() const {
+    const int hardware = impl_->hardware;
+    if (hardware == Impl::unknown) return std::nullopt;
+    return hardware == Impl::yes;
+}
 
 VideoFormat VideoDecoderBackend::format() const {
     std::lock_guard guard(impl_->lock);
@@ -207,8 +220,14 @@ int VideoDecoderBackend::decode(Bytes accessUnit, OutputHandler handler, bool ev
         if (job.format && !impl.formatToSend) impl.formatToSend = std::move(job.format);
     Impl::Job job{std::move(accessUnit), std::move(handler), std::nullopt};
     if (impl.formatToSend) {
+        // libavcodec takes new parameter sets only in front of a picture's own units. Rare enough (a
+        // change of the box's screen) to be worth the one extra copy.
         const Bytes sets = impl.formatToSend->annexB();
-        job.data.insert(job.data.begin(), sets.begin(), sets.end());
+        Bytes joined;
+        joined.reserve(sets.size() + job.data.size() + paddingBytes);
+        joined.insert(joined.end(), sets.begin(), sets.end());
+        joined.insert(joined.end(), job.data.begin(), job.data.end());
+        job.data = std::move(joined);
         job.format = impl.formatToSend;
     }
     {
@@ -284,16 +303,31 @@ void VideoDecoderBackend::Impl::process(Job job) {
     if (job.format) decodingFormat = std::move(*job.format);
     const std::int64_t id = nextId++;
     pending.emplace(id, std::move(job.handler));
-    int status = av_new_packet(packet, static_cast<int>(job.data.size()));
-    if (status == 0) {
-        std::memcpy(packet->data, job.data.data(), job.data.size());
-        packet->pts = id;
-        status = avcodec_send_packet(context, packet);
-        av_packet_unref(packet);
-    }
+    const int status = send(std::move(job.data), id);
     if (status < 0 && status != AVERROR(EAGAIN)) finish(id, status, nullptr);
     receiveAll(id);
     retire(id);
+}
+
+// Hands the bytes to libavcodec in their own buffer: libavcodec keeps a reference instead of a copy.
+int VideoDecoderBackend::Impl::send(Bytes data, std::int64_t id) {
+    const std::size_t size = data.size();
+    if (size > static_cast<std::size_t>(INT32_MAX) - paddingBytes) return AVERROR(EINVAL);
+    data.resize(size + paddingBytes, 0);  // within the capacity when the caller left the room
+    auto* owned = new Bytes(std::move(data));
+    packet->buf = av_buffer_create(
+        owned->data(), static_cast<int>(owned->size()),
+        [](void* opaque, std::uint8_t*) { delete static_cast<Bytes*>(opaque); }, owned, 0);
+    if (!packet->buf) {
+        delete owned;
+        return AVERROR(ENOMEM);
+    }
+    packet->data = owned->data();
+    packet->size = static_cast<int>(size);
+    packet->pts = id;
+    const int status = avcodec_send_packet(context, packet);
+    av_packet_unref(packet);
+    return status;
 }
 
 void VideoDecoderBackend::Impl::receiveAll(std::int64_t current) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "platform/core/Bytes.hpp"
 #include "platform/video/PixelBuffer.hpp"
@@ -48,13 +49,19 @@ public:
     VideoDecoderBackend(const VideoDecoderBackend&) = delete;
     VideoDecoderBackend& operator=(const VideoDecoderBackend&) = delete;
 
-    bool usingHardware() const;
+    // Whether libavcodec decodes on the VA-API device: none until it has picked the picture format for
+    // the stream (at the first picture), since it may still fall back to software then.
+    std::optional<bool> usingHardware() const;
     VideoFormat format() const;
 
     // Whether the running session can go on with `next`: same codec, picture size, sample depth and chroma
     // layout. Then replaceFormat() hands its parameter sets to the decoder in front of the next unit.
     bool canAcceptFormat(const VideoFormat& next) const;
     void replaceFormat(const VideoFormat& next);
+
+    // Zero bytes libavcodec wants after the end of every input. A unit whose buffer has this much room
+    // beyond its end reaches libavcodec without being copied again.
+    static constexpr std::size_t paddingBytes = 64;
 
     // Queues one access unit in Annex B form for decoding. Returns 0, busyStatus (the unit is dropped,
     // `handler` never called), or AVERROR(EINVAL) after invalidate(). With `evictWhenFull` a full queue is

@@ -102,10 +102,13 @@ std::optional<Picture> readH264(const Bytes& sps) {
     switch (profile) {
     case 100: case 110: case 122: case 244: case 44: case 83: case 86: case 118: case 128: case 138:
     case 139: case 134: case 135: {
-        picture.chroma = static_cast<int>(r.ue());
-        if (picture.chroma > 3) return std::nullopt;
+        const std::uint32_t chroma = r.ue();
+        if (chroma > 3) return std::nullopt;
+        picture.chroma = static_cast<int>(chroma);
         if (picture.chroma == 3) separatePlanes = r.bit() != 0;
-        picture.bitDepth = static_cast<int>(r.ue()) + 8;
+        const std::uint32_t depth = r.ue();  // bit_depth_luma_minus8
+        if (depth > 8) return std::nullopt;
+        picture.bitDepth = static_cast<int>(depth) + 8;
         r.ue();      // bit_depth_chroma_minus8
         r.skip(1);   // qpprime_y_zero_transform_bypass_flag
         if (r.bit()) {  // seq_scaling_matrix_present_flag
@@ -176,8 +179,9 @@ std::optional<Picture> readHEVC(const Bytes& sps) {
     }
     r.ue();  // sps_seq_parameter_set_id
     Picture picture;
-    picture.chroma = static_cast<int>(r.ue());
-    if (picture.chroma > 3) return std::nullopt;
+    const std::uint32_t chroma = r.ue();
+    if (chroma > 3) return std::nullopt;
+    picture.chroma = static_cast<int>(chroma);
     bool separatePlanes = false;
     if (picture.chroma == 3) separatePlanes = r.bit() != 0;
     const long long width = r.ue();
@@ -189,8 +193,9 @@ std::optional<Picture> readHEVC(const Bytes& sps) {
         top = r.ue();
         bottom = r.ue();
     }
-    picture.bitDepth = static_cast<int>(r.ue()) + 8;
-    if (r.failed || picture.bitDepth > 16) return std::nullopt;
+    const std::uint32_t depth = r.ue();  // bit_depth_luma_minus8
+    if (r.failed || depth > 8) return std::nullopt;
+    picture.bitDepth = static_cast<int>(depth) + 8;
     const bool noChroma = picture.chroma == 0 || separatePlanes;
     const long long subWidth = noChroma || picture.chroma == 3 ? 1 : 2;
     const long long subHeight = noChroma || picture.chroma != 1 ? 1 : 2;

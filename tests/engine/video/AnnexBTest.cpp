@@ -28,6 +28,8 @@ TEST(AnnexBTest, NalUnitsAndTheFirstStartCode)
     EXPECT_EQ(AnnexB::nalUnits(messy), (std::vector<Bytes>{{0x41}, {0x42}}));
     EXPECT_TRUE(AnnexB::nalUnits(Bytes{0x65, 0x00, 0x00}).empty());
     EXPECT_TRUE(AnnexB::nalUnits(Bytes{}).empty());
+    EXPECT_TRUE(AnnexB::hasNalUnit(messy));
+    EXPECT_FALSE(AnnexB::hasNalUnit(Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01}));
 
     // The search stops at the limit, and a start code in the last three bytes is not found.
     Bytes payload(100, 0xAB);

@@ -173,7 +173,7 @@ TEST_F(VideoDecoderPeerTest, WaitsSilentlyForAKeyframeAndCountsAnOutputWithoutAP
 
 TEST_F(VideoDecoderPeerTest, FallingBehindDropsUntilAKeyframeWithoutMakingTheCallerWait) {
     const Clip h264 = clip({ClipCodec::h264, 320, 240, 20, 10});
-    VideoDecoder decoder(StreamConfig::Codec::h264, false, 2, false);
+    VideoDecoder decoder(StreamConfig::Codec::h264, false, VideoDecoder::defaultQueueLimit, false);
     record(decoder);
     // The first picture holds the decoder's thread (as a slow consumer would) until released.
     std::promise<void> entered;
@@ -191,18 +191,15 @@ TEST_F(VideoDecoderPeerTest, FallingBehindDropsUntilAKeyframeWithoutMakingTheCal
     decoder.decode(frameOf(h264, 0, 0));
     entered.get_future().wait();
 
-    // Frames 1 and 2 fill the queue; frame 3 does not fit: one error, and the call returns at once.
-    decoder.decode(frameOf(h264, 1, 1));
-    decoder.decode(frameOf(h264, 2, 2));
+    // Frames 1 to 8 fill the queue; frame 9 does not fit: one error, and the call returns at once.
+    for (std::uint32_t i = 1; i <= 8; ++i) decoder.decode(frameOf(h264, i, i));
     const auto before = std::chrono::steady_clock::now();
     try {
-        decoder.decode(frameOf(h264, 3, 3));
+        decoder.decode(frameOf(h264, 9, 9));
         FAIL() << "a full queue took a frame";
     } catch (const VideoDecoder::Error& error) {
         EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::behind);
     }
-    // Later non-key frames are dropped quietly: they would only show damage.
-    for (std::uint32_t i = 4; i < 10; ++i) decoder.decode(frameOf(h264, i, i));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
     // The keyframe pushes out what still waits, and decoding goes on cleanly from it.
     decoder.decode(frameOf(h264, 10, 10));
@@ -213,8 +210,7 @@ TEST_F(VideoDecoderPeerTest, FallingBehindDropsUntilAKeyframeWithoutMakingTheCal
         decoder.flush();
     }
 
-    // Every frame is delivered or counted as dropped: 3 (no room), 4 to 9 (waiting for a keyframe), 1 and 2
-    // (pushed out by the keyframe).
+    // Every frame is delivered or counted as dropped: 9 (no room), 1 to 8 (pushed out by the keyframe).
     const auto stats = decoder.stats();
     EXPECT_EQ(stats.errors, 0);
     EXPECT_EQ(stats.dropped, 9);

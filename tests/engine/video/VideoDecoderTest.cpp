@@ -85,11 +85,11 @@ TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTh
     const auto stats = decoder.stats();
     EXPECT_EQ(stats.width, 320);
     EXPECT_EQ(stats.height, 240);
-    EXPECT_EQ(stats.hardware, std::optional<bool>(false));
     EXPECT_EQ(stats.decoded + stats.errors, 0);
     EXPECT_EQ(pictures, 0);
-    EXPECT_EQ(log.matching("video: decoder"), std::vector<std::string>{"video: decoder H.264 320x240, SOFTWARE"});
-    EXPECT_TRUE(log.matching("video: stream colors").empty()); // 8-bit output logs no colours
+    // No picture yet, so libavcodec has not settled on hardware or software: nothing is claimed.
+    EXPECT_EQ(stats.hardware, std::nullopt);
+    EXPECT_TRUE(log.matching("video: decoder").empty());
 }
 
 }  // namespace

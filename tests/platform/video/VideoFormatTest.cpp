@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace corvane::platform {
@@ -44,13 +45,26 @@ private:
     std::vector<bool> bits_;
 };
 
-// A baseline-profile SPS of widthMbs x heightMbs macroblocks with an optional cropping window.
-Bytes baselineSps(std::uint32_t widthMbs, std::uint32_t heightMbs, std::vector<std::uint32_t> crop = {}) {
+struct High {
+    std::uint32_t chroma = 1;  // chroma_format_idc
+    std::uint32_t depth = 0;   // bit_depth_luma_minus8
+};
+
+// An SPS of widthMbs x heightMbs macroblocks with an optional cropping window: baseline profile, or high
+// profile with the chroma format and depth given.
+Bytes baselineSps(std::uint32_t widthMbs, std::uint32_t heightMbs, std::vector<std::uint32_t> crop = {},
+                  std::optional<High> high = std::nullopt) {
     SpsWriter w;
-    w.bits(66, 8);  // profile_idc
+    w.bits(high ? 100 : 66, 8);  // profile_idc
     w.bits(0, 8);
     w.bits(51, 8);  // level_idc
     w.ue(0);        // seq_parameter_set_id
+    if (high) {
+        w.ue(high->chroma);
+        w.ue(high->depth);
+        w.ue(0);        // bit_depth_chroma_minus8
+        w.bits(0, 2);   // qpprime_y_zero_transform_bypass_flag, seq_scaling_matrix_present_flag
+    }
     w.ue(0);        // log2_max_frame_num_minus4
     w.ue(2);        // pic_order_cnt_type
     w.ue(1);        // max_num_ref_frames
@@ -81,6 +95,16 @@ TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestP
     for (const auto& sets : {std::vector<Bytes>{baselineSps(512, 513)}, {baselineSps(1025, 1)},
                              {baselineSps(2, 2, {0, 16, 0, 0})}, {cut}, {}})
         EXPECT_LT(VideoFormat::make(VideoFormat::Codec::h264, sets, std::nullopt).status, 0) << sets.size();
+}
+
+TEST(VideoFormatTest, ChromaFormatAndDepthOutsideTheirRangesAreRefused) {
+    const auto made = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(20, 15, {}, High{2, 2})}, std::nullopt);
+    ASSERT_EQ(made.status, 0);
+    EXPECT_EQ(made.format->bitDepth(), 10);
+    EXPECT_EQ(made.format->chromaFormat(), 2);
+    for (const High high : {High{4, 0}, High{0xFFFFFFFE, 0}, High{1, 9}, High{1, 0xFFFFFFF8}})
+        EXPECT_LT(VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(20, 15, {}, high)}, std::nullopt).status, 0)
+            << high.chroma << " " << high.depth;
 }
 
 }  // namespace
