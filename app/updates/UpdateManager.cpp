@@ -150,7 +150,8 @@ QCoro::Task<> UpdateManager::checkBox(bool force) {
     std::optional<AgentClient::BoxUpdates> reply;
     std::exception_ptr error;
     try {
-        reply = co_await runOnPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
+        auto work7 = runOnPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
+        reply = co_await work7;
     } catch (...) {
         error = std::current_exception();
     }
@@ -192,7 +193,8 @@ QCoro::Task<bool> UpdateManager::performBoxUpdate(std::string component) {
             co_await prepareForUpdate();
             if (!self) co_return false;
         }
-        co_await runOnPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
+        auto work8 = runOnPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
+        co_await work8;
         if (!self) co_return false;
         Log::write("box update started: " + component);
         version = co_await followBoxUpdate();
@@ -234,9 +236,10 @@ QCoro::Task<std::string> UpdateManager::followBoxUpdate() {
         if (stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<AgentClient::UpdateStatus> reply;
         try {
-            reply = co_await runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
+            auto work9 = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
                 return AgentClient::UpdateStatus::decode(agent.send(agent.url({"v1", "update", "status"}), 5, stop));
             });
+            reply = co_await work9;
         } catch (...) {
         }
         if (!self) throw UpdateError("cancelled");
@@ -262,7 +265,8 @@ QCoro::Task<> UpdateManager::waitForAgent(std::string version) {
         if (!self || stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<std::string> answered;
         try {
-            answered = co_await runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
+            auto work10 = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
+            answered = co_await work10;
         } catch (...) {
         }
         if (!self) throw UpdateError("cancelled");

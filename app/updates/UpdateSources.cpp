@@ -196,14 +196,16 @@ QCoro::Task<std::optional<UpdateManager::AppUpdate>> UpdateManager::findAppUpdat
     QPointer<UpdateManager> self(this);
     const std::string current = info_.version;
     if (!info_.updateFeedURL.empty() && isWebURL(info_.updateFeedURL)) {
-        auto feed = co_await runOnPool(pool_, stop_.get_token(),
+        auto work11 = runOnPool(pool_, stop_.get_token(),
                                        [url = info_.updateFeedURL](std::stop_token stop) { return fetchFeed(url, stop); });
+        auto feed = co_await work11;
         if (!self) co_return std::nullopt;
         if (feed && isNewer(feed->version, current)) co_return feed;
     }
     if (info_.sourceDir.empty()) co_return std::nullopt;
-    co_return co_await runOnPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
+    auto work12 = runOnPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
                                                                std::stop_token) { return readSourceFolder(folder, current); });
+    co_return co_await work12;
 }
 
 std::optional<std::string> UpdateManager::boxSetupURL() const {
