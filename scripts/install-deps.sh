@@ -10,3 +10,4 @@ apt-get install -y -qq --no-install-recommends \
   libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 >/dev/null
+apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null

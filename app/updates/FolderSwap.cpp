@@ -25,11 +25,12 @@ int exchange(const std::filesystem::path& a, const std::filesystem::path& b) {
 bool FolderSwap::replace(const std::filesystem::path& replacement, const std::filesystem::path& installed,
                          const FailStep& failStep) {
     auto failing = [&](int step) { return failStep && failStep(step); };
-    if (failing(1)) return false;
-    if (exchange(replacement, installed) == 0) return true;
-    // Only a file system without the exchange takes the slower way; any other error (a missing folder,
-    // another file system, no permission) means the swap cannot happen at all.
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    if (!failing(0)) {
+        if (exchange(replacement, installed) == 0) return true;
+        // Only a file system without the exchange takes the slower way; any other error (a missing folder,
+        // another file system, no permission) means the swap cannot happen at all.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return false;
+    }
 
     auto aside = installed;
     aside += ".old";
@@ -38,7 +39,7 @@ bool FolderSwap::replace(const std::filesystem::path& replacement, const std::fi
         aside = installed;
         aside += ".old" + std::to_string(n);
     }
-    if (std::rename(installed.c_str(), aside.c_str()) != 0) return false;
+    if (failing(1) || std::rename(installed.c_str(), aside.c_str()) != 0) return false;
     if (failing(2) || std::rename(replacement.c_str(), installed.c_str()) != 0) {
         std::rename(aside.c_str(), installed.c_str());
         return false;

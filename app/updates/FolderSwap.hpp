@@ -11,8 +11,8 @@ namespace corvane {
 // Afterwards the old folder's content sits at `replacement`'s path (the caller removes it).
 namespace FolderSwap {
 
-// A test may fail the step with this number (1: the exchange or the move aside, 2: the move in) to see the
-// rollback; nullptr in the application.
+// A test may fail the step with this number (0: the exchange, as on a file system without it; 1: the move
+// aside; 2: the move in) to see the slower way and its rollback; nullptr in the application.
 using FailStep = std::function<bool(int step)>;
 
 // Returns false (nothing changed, `installed` still holds the old folder) on any failure.

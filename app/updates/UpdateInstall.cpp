@@ -212,8 +212,8 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     folder = folder.lexically_normal();
     if (!folder.has_filename()) folder = folder.parent_path();
     const auto script = folder / "build.sh";
-    auto work5 = runOnPool(pool_, stop_.get_token(), [script, self](std::stop_token stop) {
-        return Shell::runStreaming("/bin/bash", {script.string()}, kBuildSeconds, [self](const std::string& line) {
+    auto work5 = runOnPool(pool_, stop_.get_token(), [script, self, limit = buildTimeLimit](std::stop_token stop) {
+        return Shell::runStreaming("/bin/bash", {script.string()}, limit, [self](const std::string& line) {
             if (const auto value = buildProgress(line))
                 toMainThread(self, [value = *value](UpdateManager& manager) { manager.advance(value); });
         }, stop);

@@ -128,6 +128,7 @@ public:
     std::function<void()> quit;                                  // else QCoreApplication::quit
     pid_t relaunchWaitPid;                                       // the process the relaunch waits for
     UpdateArchive::Limits archiveLimits;
+    double buildTimeLimit = kBuildSeconds;
     std::filesystem::path temporaryFolder;                       // else the system's temporary folder
 
 Q_SIGNALS:
