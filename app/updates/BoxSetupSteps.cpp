@@ -27,7 +27,6 @@ QCoro::Task<> UpdateManager::showBoxSetupSteps(QWidget* parent) {
         "stream disconnects for about a minute while setup runs. Corvane reconnects by itself.";
 
     QPointer<QMessageBox> box = new QMessageBox(parent);
-    box->setAttribute(Qt::WA_DeleteOnClose);
     box->setTextFormat(Qt::PlainText);
     box->setText("Update the box software (one time)");
     box->setInformativeText(QString::fromStdString(text));
@@ -41,7 +40,9 @@ QCoro::Task<> UpdateManager::showBoxSetupSteps(QWidget* parent) {
     box->open();
     box->raise();
     box->activateWindow();
+    // Deleted only after the wait: the signal reaches this coroutine queued, through the box.
     co_await qCoro(box.data(), &QMessageBox::finished);
+    if (box) box->deleteLater();
     if (copy && clicked == copy && link) {
         QGuiApplication::clipboard()->clear();
         QGuiApplication::clipboard()->setText(QString::fromStdString(*link));

@@ -89,7 +89,7 @@ HTTPServer((sys.argv[1], int(sys.argv[2])), Files).serve_forever()
 class AppUpdateFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ensureApplication();
+        ensureApplication(true);
         std::filesystem::create_directories(served());
         std::filesystem::create_directories(apps());
         std::filesystem::create_directories(temporary());

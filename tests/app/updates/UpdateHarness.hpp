@@ -8,6 +8,9 @@
 #include "app/services/Log.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+#include <QApplication>
 
 #include <QCoreApplication>
 #include <QThread>
@@ -21,7 +24,10 @@
 
 namespace corvane::test {
 
-inline void ensureApplication() {
+// The first call decides for the whole program: with `display`, a widget application on an Xvfb display of
+// its own (for alerts and the clipboard), else a core application.
+inline void ensureApplication(bool display = false) {
+    static std::unique_ptr<XvfbDisplay> xvfb;
     static std::unique_ptr<QCoreApplication> app;
     static std::unique_ptr<TempDir> state;
     if (QCoreApplication::instance()) return;
@@ -30,7 +36,13 @@ inline void ensureApplication() {
     static int argc = 1;
     static char name[] = "corvane-tests";
     static char* argv[] = {name, nullptr};
-    app = std::make_unique<QCoreApplication>(argc, argv);
+    if (display) {
+        xvfb = std::make_unique<XvfbDisplay>();
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        app = std::make_unique<QApplication>(argc, argv);
+    } else {
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    }
 }
 
 // Runs the event loop; whenever nothing but clock sleeps can move, steps the clock by one second. Gives up
