@@ -140,11 +140,8 @@ protected:
     }
 
     pid_t startWaited() {
-        waited = ::fork();
-        if (waited == 0) {
-            ::execlp("sleep", "sleep", "120", nullptr);
-            ::_exit(127);
-        }
+        endWaited();
+        waited = startStandIn();
         return waited;
     }
     void endWaited() {

@@ -26,11 +26,8 @@ protected:
         recorder = test::Recorder{};
         recorder.attach(*manager);
         manager->buildTimeLimit = limit;
-        waited = ::fork();
-        if (waited == 0) {
-            ::execlp("sleep", "sleep", "120", nullptr);
-            ::_exit(127);
-        }
+        endWaited();
+        waited = test::startStandIn();
         manager->relaunchWaitPid = waited;
         manager->quit = [this] {
             ++quits;

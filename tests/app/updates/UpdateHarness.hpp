@@ -15,6 +15,9 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -27,21 +30,22 @@ namespace corvane::test {
 // The first call decides for the whole program: with `display`, a widget application on an Xvfb display of
 // its own (for alerts and the clipboard), else a core application.
 inline void ensureApplication(bool display = false) {
-    static std::unique_ptr<XvfbDisplay> xvfb;
-    static std::unique_ptr<QCoreApplication> app;
-    static std::unique_ptr<TempDir> state;
+    // Kept for the whole program and never destroyed: Qt's own statics go first at exit.
+    static XvfbDisplay* xvfb = nullptr;
+    static TempDir* state = nullptr;
     if (QCoreApplication::instance()) return;
-    state = std::make_unique<TempDir>();
+    state = new TempDir;
     ::setenv("XDG_STATE_HOME", state->path().c_str(), 1);
     static int argc = 1;
     static char name[] = "corvane-tests";
     static char* argv[] = {name, nullptr};
     if (display) {
-        xvfb = std::make_unique<XvfbDisplay>();
+        xvfb = new XvfbDisplay;
+        (void)xvfb;
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        app = std::make_unique<QApplication>(argc, argv);
+        new QApplication(argc, argv);
     } else {
-        app = std::make_unique<QCoreApplication>(argc, argv);
+        new QCoreApplication(argc, argv);
     }
 }
 
@@ -92,6 +96,20 @@ struct Recorder {
         return false;
     }
 };
+
+// A stand-in for the running app's process: the relaunch waits for it to end.
+inline pid_t startStandIn() {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, 0);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        ::execlp("sleep", "sleep", "120", nullptr);
+        ::_exit(127);
+    }
+    return pid;
+}
 
 inline std::string logTail(int lines = 50) {
     Log::flush();
