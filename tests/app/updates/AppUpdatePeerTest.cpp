@@ -169,6 +169,7 @@ make('dotdot', lambda zf: entry(zf, 'Corvane/../../evil', b'x'))
 make('link-out', lambda zf: entry(zf, 'Corvane/link', outside.encode(), 0o120777),
      lambda zf: entry(zf, 'Corvane/link/evil', b'x'))
 make('link-up', lambda zf: entry(zf, 'Corvane/up', b'../..', 0o120777), lambda zf: entry(zf, 'Corvane/up/evil', b'x'))
+make('link-only', lambda zf: entry(zf, 'Corvane/share/corvane/data', b'../../..', 0o120777))
 make('device', lambda zf: entry(zf, 'Corvane/dev', b'', 0o020666))
 make('fifo', lambda zf: entry(zf, 'Corvane/fifo', b'', 0o010644))
 make('setuid', lambda zf: entry(zf, 'Corvane/bin/helper', b'x', 0o104755))
@@ -188,7 +189,7 @@ TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAp
     ASSERT_EQ(test::run("python3 " + quoted(script(kHostile)) + " " + quoted(served().string()) + " " +
                         quoted(outside().string()) + " " + test::kIdentifier),
               0);
-    for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "device", "setuid", "setgid", "two",
+    for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "device", "setuid", "setgid", "two",
                              "subfolder", "identifier", "entries", "bytes", "garbage"}) {
         SCOPED_TRACE(name);
         quits = 0;
