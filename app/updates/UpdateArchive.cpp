@@ -58,7 +58,8 @@ std::vector<std::string> componentsOf(const char* name) {
     return parts;
 }
 
-// A link target must stay inside the unpack folder when read from the link's own folder.
+// A link target must stay inside the top-level folder when read from the link's own folder: that folder is
+// what gets installed, so a link reaching its parent would lead out of the app once it is in place.
 void checkLinkTarget(const std::vector<std::string>& linkParts, const char* target) {
     if (!target || !*target) refuse("a link without a target");
     const std::string text = target;
@@ -70,7 +71,7 @@ void checkLinkTarget(const std::vector<std::string>& linkParts, const char* targ
         if (slash == std::string::npos) slash = text.size();
         const std::string piece = text.substr(start, slash - start);
         if (piece == "..") {
-            if (depth == 0) refuse("a link leading out: " + text);
+            if (depth <= 1) refuse("a link leading out: " + text);
             --depth;
         } else if (!piece.empty() && piece != ".") {
             ++depth;
