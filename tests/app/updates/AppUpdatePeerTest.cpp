@@ -37,7 +37,9 @@ protected:
     void stageNewVersion(const std::filesystem::path& stage) {
         const auto marker = root.path() / "started";
         test::makeInstallFolder(stage / "Corvane-2.0", "2.0",
-                                "#!/bin/sh\nif kill -0 " + std::to_string(waited) + " 2>/dev/null; then echo early > " +
+                                // Ended means gone or a zombie (its parent may not have reaped it yet).
+                                "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" + std::to_string(waited) +
+                                    "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
                                     quoted(marker.string()) + "; else echo after > " + quoted(marker.string()) + "; fi\n");
     }
 };
