@@ -107,7 +107,10 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         EXPECT_TRUE(std::is_sorted(recorder.progress.begin() + 1, recorder.progress.end()));
         EXPECT_EQ(recorder.progress[recorder.progress.size() - 2], 0.9) << ::testing::PrintToString(recorder.progress);
         EXPECT_EQ(recorder.progress.back(), 1.0);
-        // The new program runs, and only once the old process has gone.
+        // The new program runs only once the old process has gone: not while it lingers after quitting.
+        QThread::msleep(300);
+        EXPECT_FALSE(std::filesystem::exists(root.path() / "started"));
+        endWaited();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return std::filesystem::exists(root.path() / "started"); }));
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readFile(root.path() / "started") == "after\n"; }));
         quits = 0;
