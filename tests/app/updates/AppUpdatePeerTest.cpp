@@ -2,6 +2,9 @@
 
 #include <algorithm>
 
+#include <archive.h>
+#include <archive_entry.h>
+
 namespace corvane {
 namespace {
 
@@ -188,14 +191,60 @@ make('garbage', lambda zf: None)
 open(out + '/garbage.zip', 'wb').write(b'PK\x03\x04' + bytes(100))
 )PY";
 
+struct ZipEntry {
+    std::string name;
+    unsigned type;  // AE_IFREG, AE_IFDIR, AE_IFLNK, AE_IFCHR ...
+    unsigned mode;
+    std::string data;  // or the link target
+};
+
+// The same kind of archive written by libarchive itself (its zip writer refuses devices; python makes those).
+void writeZip(const std::filesystem::path& path, const std::vector<ZipEntry>& entries) {
+    archive* writer = archive_write_new();
+    archive_write_set_format_zip(writer);
+    ASSERT_EQ(archive_write_open_filename(writer, path.c_str()), ARCHIVE_OK);
+    for (const auto& e : entries) {
+        archive_entry* entry = archive_entry_new();
+        archive_entry_set_pathname(entry, e.name.c_str());
+        archive_entry_set_filetype(entry, e.type);
+        archive_entry_set_perm(entry, e.mode);
+        if (e.type == AE_IFLNK) archive_entry_set_symlink(entry, e.data.c_str());
+        if (e.type == AE_IFREG) archive_entry_set_size(entry, static_cast<la_int64_t>(e.data.size()));
+        archive_write_header(writer, entry);
+        if (e.type == AE_IFREG) archive_write_data(writer, e.data.data(), e.data.size());
+        archive_entry_free(entry);
+    }
+    archive_write_close(writer);
+    archive_write_free(writer);
+}
+
 TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAppUntouched) {
+    const std::vector<ZipEntry> app = {
+        {"Corvane/", AE_IFDIR, 0755, ""},
+        {"Corvane/bin/corvane", AE_IFREG, 0755, "#!/bin/sh\n"},
+        {"Corvane/share/corvane/app-info.json", AE_IFREG, 0644, "{\"identifier\": \"" + test::kIdentifier + "\"}"},
+    };
+    const std::pair<const char*, std::vector<ZipEntry>> made[] = {
+        {"la-absolute", {{(outside() / "evil").string(), AE_IFREG, 0644, "x"}}},
+        {"la-dotdot", {{"Corvane/../../evil", AE_IFREG, 0644, "x"}}},
+        {"la-link-out", {{"Corvane/link", AE_IFLNK, 0777, outside().string()}, {"Corvane/link/evil", AE_IFREG, 0644, "x"}}},
+        {"la-link-up", {{"Corvane/bin/up", AE_IFLNK, 0777, "../.."}}},
+        {"la-setuid", {{"Corvane/bin/helper", AE_IFREG, 04755, "x"}}},
+    };
+    for (const auto& [name, extra] : made) {
+        auto entries = app;
+        entries.insert(entries.end(), extra.begin(), extra.end());
+        writeZip(served() / (std::string(name) + ".zip"), entries);
+    }
+
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     const auto before = test::snapshot(installed());
     ASSERT_EQ(test::run("python3 " + quoted(script(kHostile)) + " " + quoted(served().string()) + " " +
                         quoted(outside().string()) + " " + test::kIdentifier),
               0);
     for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "device", "setuid", "setgid", "two",
-                             "subfolder", "identifier", "entries", "bytes", "garbage"}) {
+                             "subfolder", "identifier", "entries", "bytes", "garbage", "la-absolute", "la-dotdot",
+                             "la-link-out", "la-link-up", "la-setuid"}) {
         SCOPED_TRACE(name);
         quits = 0;
         const std::string archive = std::string(name) + ".zip";
