@@ -6,6 +6,8 @@
 
 #include <fstream>
 
+#include <sys/stat.h>
+
 namespace corvane {
 namespace {
 
@@ -83,6 +85,21 @@ TEST_F(UpdateManagerTest, ASecondActivityWhileBusyIsIgnoredAndAFoundUpdateCounts
     // Found something: even an automatic check shows it.
     EXPECT_TRUE(manager->showResult());
     EXPECT_EQ(manager->pendingCount(), 1);
+}
+
+TEST_F(UpdateManagerTest, ASourceFolderFileThatIsNoRegularFileOffersNothingAndNeverBlocks) {
+    test::TempDir source;
+    ASSERT_EQ(::mkfifo((source.path() / "VERSION").c_str(), 0644), 0);
+    auto manager = make(AppInfo{"1.0", "org.corvane.Corvane", "", source.path().string()});
+    manager->checkNow();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+    EXPECT_EQ(manager->appUpdate(), std::nullopt);
+    // A version file past its cap is not read either.
+    std::filesystem::remove(source.path() / "VERSION");
+    std::ofstream(source.path() / "VERSION") << "2.0" << std::string(8192, ' ');
+    manager->checkNow();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+    EXPECT_EQ(manager->appUpdate(), std::nullopt);
 }
 
 TEST(VersionTest, ComparesNumericallyPieceByPiece) {
