@@ -20,7 +20,6 @@
 namespace corvane {
 namespace {
 
-constexpr const char* kNotValid = "The downloaded update is not a valid Corvane app.";
 constexpr const char* kIntegrity = "The download did not pass its integrity check.";
 constexpr const char* kBuildFailed = "The build failed. Details are in build.log in the Corvane folder.";
 
