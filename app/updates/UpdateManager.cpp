@@ -46,6 +46,31 @@ std::string describe(const std::exception_ptr& error) {
     }
 }
 
+// Box text in a log line: control characters escaped, so a message cannot forge lines, and cut short.
+std::string forLog(const std::string& text) {
+    constexpr std::size_t kMaxBytes = 1000;
+    std::string out;
+    for (const char c : text.substr(0, kMaxBytes)) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            static constexpr char kDigits[] = "0123456789abcdef";
+            out += "\\x";
+            out += kDigits[byte >> 4];
+            out += kDigits[byte & 15];
+        } else {
+            out += c;
+        }
+    }
+    if (text.size() > kMaxBytes) out += "...";
+    return out;
+}
+
+// What the box says is shown as it is, only kept to a length a status line can hold.
+std::string shownText(const std::string& text) {
+    constexpr std::size_t kMaxBytes = 500;
+    return text.size() > kMaxBytes ? text.substr(0, kMaxBytes) + "..." : text;
+}
+
 constexpr const char* kRestartFailed =
     "The box software could not restart itself to finish the update. Run the box setup on the box once more "
     "(Show Steps); after that, box updates install from here.";
@@ -171,7 +196,7 @@ QCoro::Task<> UpdateManager::checkBox(bool force) {
         boxUpdates_.clear();
         publish();
     } else {
-        Log::write("box update check failed: " + describe(error));
+        Log::write("box update check failed: " + forLog(describe(error)));
     }
 }
 
@@ -214,16 +239,16 @@ QCoro::Task<bool> UpdateManager::performBoxUpdate(std::string component) {
         progress_.reset();
         status_ = Status::upToDate();
         publish();
-        Log::write("box update finished: " + component + " " + version);
+        Log::write("box update finished: " + forLog(component) + " " + forLog(version));
         co_return true;
     }
-    const std::string text = describe(error);
+    const std::string text = shownText(describe(error));
     progress_.reset();
     if (component == "agent") boxNeedsSetup_ = true;
     status_ = Status::failed(text);
     showResult_ = true;
     publish();
-    Log::write("box update failed: " + component + ": " + text);
+    Log::write("box update failed: " + forLog(component) + ": " + forLog(text));
     co_return false;
 }
 
@@ -248,7 +273,7 @@ QCoro::Task<std::string> UpdateManager::followBoxUpdate() {
             ++failures;
             continue;
         }
-        if (reply->message) status_ = Status::updating(*reply->message);
+        if (reply->message) status_ = Status::updating(shownText(*reply->message));
         // Negative, and not-a-number, reports are ignored; the bar never moves back or past 1.
         if (reply->progress >= 0) progress_ = std::max(progress_.value_or(0.0), std::min(reply->progress, 1.0));
         publish();

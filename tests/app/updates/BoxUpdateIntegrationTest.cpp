@@ -150,6 +150,12 @@ TEST_F(BoxUpdateTest, AFailedRunShowsTheAgentsMessageOrItsOwn) {
     manager->updateBox("host");
     ASSERT_TRUE(idle(*manager));
     EXPECT_EQ(manager->status(), UpdateManager::Status::failed("Disk full"));
+    // Box text never forges log lines.
+    EXPECT_NE(test::logTail().find("box update failed: host: Disk full"), std::string::npos);
+    agent.scriptUpdateRun("host", {Step{"failed", "Bad\nbox update finished: host", 0, {}}});
+    manager->updateBox("host");
+    ASSERT_TRUE(idle(*manager));
+    EXPECT_NE(test::logTail().find("box update failed: host: Bad\\x0abox update finished: host"), std::string::npos);
     agent.scriptUpdateRun("host", {Step{"failed", {}, 0, {}}});
     manager->updateBox("host");
     ASSERT_TRUE(idle(*manager));
