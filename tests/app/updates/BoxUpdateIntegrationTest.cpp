@@ -81,8 +81,15 @@ TEST_F(BoxUpdateTest, FollowsTheAgentsMessagesAndNeverMovesProgressBackOrPastOne
     EXPECT_NE(test::logTail().find("box update finished: host 1.1.0"), std::string::npos);
 }
 
-TEST_F(BoxUpdateTest, PreparingTextsNameEachComponent) {
+TEST_F(BoxUpdateTest, PreparingTextsNameEachComponentAndTheStreamEndsFirst) {
     auto manager = make();
+    int prepared = 0;
+    manager->prepareForUpdate = [&]() -> QCoro::Task<> {
+        ++prepared;
+        // The stream is still ending: nothing may have been asked of the agent yet.
+        EXPECT_EQ(agent.seen("POST /v1/update").size(), static_cast<std::size_t>(prepared - 1));
+        co_await clock.sleep(2);
+    };
     agent.setAgentRestart({0, Agent::AgentRestart::Outcome::newVersion});
     const std::pair<const char*, const char*> rows[] = {{"agent", "box software"},
                                                         {"host", "corvane streamer"},
@@ -94,6 +101,7 @@ TEST_F(BoxUpdateTest, PreparingTextsNameEachComponent) {
         ASSERT_TRUE(idle(*manager));
         EXPECT_EQ(manager->status().kind, Kind::upToDate) << component;
     }
+    EXPECT_EQ(prepared, 3);
 }
 
 TEST_F(BoxUpdateTest, AnAgentRestartedWithItsNewVersionFinishesTheUpdate) {
