@@ -64,9 +64,10 @@ inline std::string sha256Of(const std::filesystem::path& path) {
 
 inline int run(const std::string& command) { return runCommand(command).status; }
 
-// Serves a folder over http on a loopback address; paths under /500/ answer with status 500 and the file.
+// Serves a folder over http on a loopback address; paths under /500/ answer with status 500 and the file,
+// paths under /halves/ send it in two halves.
 inline const char* kFileServer = R"PY(
-import os, sys
+import os, sys, time
 from http.server import SimpleHTTPRequestHandler, HTTPServer
 folder = sys.argv[3]
 class Files(SimpleHTTPRequestHandler):
@@ -79,6 +80,17 @@ class Files(SimpleHTTPRequestHandler):
             self.send_header('Content-Length', str(len(data)))
             self.end_headers()
             self.wfile.write(data)
+            return
+        if self.path.startswith('/halves/'):
+            # The first half, a pause, then the rest: the client sees the download at exactly half.
+            data = open(os.path.join(folder, self.path[8:]), 'rb').read()
+            self.send_response(200)
+            self.send_header('Content-Length', str(len(data)))
+            self.end_headers()
+            self.wfile.write(data[:len(data) // 2])
+            self.wfile.flush()
+            time.sleep(0.3)
+            self.wfile.write(data[len(data) // 2:])
             return
         super().do_GET()
     def log_message(self, *a):
