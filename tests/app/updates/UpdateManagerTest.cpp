@@ -102,6 +102,19 @@ TEST_F(UpdateManagerTest, ASourceFolderFileThatIsNoRegularFileOffersNothingAndNe
     EXPECT_EQ(manager->appUpdate(), std::nullopt);
 }
 
+TEST(AppInfoTest, TheEnvironmentOverridesAndAnEmptyVersionReadsZero) {
+    ::setenv("CORVANE_VERSION", "", 1);
+    ::setenv("CORVANE_UPDATE_FEED_URL", "http://127.0.0.1/feed.json", 1);
+    ::setenv("CORVANE_SOURCE_DIR", "/src/corvane", 1);
+    const AppInfo info = AppInfo::current();
+    EXPECT_EQ(info.version, "0");
+    EXPECT_EQ(info.updateFeedURL, "http://127.0.0.1/feed.json");
+    EXPECT_EQ(info.sourceDir, "/src/corvane");
+    ::setenv("CORVANE_VERSION", "1.2", 1);
+    EXPECT_EQ(AppInfo::current().version, "1.2");
+    for (const char* name : {"CORVANE_VERSION", "CORVANE_UPDATE_FEED_URL", "CORVANE_SOURCE_DIR"}) ::unsetenv(name);
+}
+
 TEST(VersionTest, ComparesNumericallyPieceByPiece) {
     struct Row {
         const char* a;
