@@ -154,14 +154,14 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     std::filesystem::path placed;
     try {
         try {
-            auto work1 = runOnPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
+            auto downloading = runOnPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
                 return Downloader::download(url, archive, [self](std::optional<double> fraction) {
                     if (!fraction) return;
                     const double value = 0.85 * *fraction;
                     toMainThread(self, [value](UpdateManager& manager) { manager.advance(value); });
                 }, stop);
             });
-            placed = co_await work1;
+            placed = co_await downloading;
         } catch (const std::exception& e) {
             throw UpdateError(std::string("The download failed: ") + e.what());
         }
@@ -170,10 +170,10 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         advance(0.9);
 
         if (hasDigest) {
-            auto work2 = runOnPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
+            auto hashing = runOnPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
                 return platform::Sha256::hex(platform::Sha256::ofFile(placed, stop));
             });
-            const auto digest = co_await work2;
+            const auto digest = co_await hashing;
             if (!self) throw UpdateError("cancelled");
             if (digest != lowerAscii(*sha256)) throw UpdateError(kIntegrity);
         }
@@ -181,27 +181,27 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto identifier = info_.identifier;
         const auto limits = archiveLimits;
         const auto installed = *destination;
-        auto work3 = runOnPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
+        auto unpacking = runOnPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
             std::filesystem::create_directory(unpack);
             UpdateArchive::extract(placed, unpack, limits, stop);
             const auto found = onlyInstallFolder(unpack, identifier);
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
             return FolderSwap::replace(*found, installed);
         });
-        const bool swapped = co_await work3;
+        const bool swapped = co_await unpacking;
         if (!self) throw UpdateError("cancelled");
         if (!swapped) throw UpdateError(cannotReplace(parent));
     } catch (...) {
         error = std::current_exception();
     }
     // The archive always goes; so does the unpack folder (after a swap it holds the old version).
-    auto work4 = runOnPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
+    auto cleaning = runOnPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
         std::error_code ignored;
         std::filesystem::remove(archive, ignored);
         if (!placed.empty()) std::filesystem::remove(placed, ignored);
         std::filesystem::remove_all(unpack, ignored);
     });
-    co_await work4;
+    co_await cleaning;
     if (error) std::rethrow_exception(error);
     co_return *destination;
 }
@@ -211,16 +211,16 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     folder = folder.lexically_normal();
     if (!folder.has_filename()) folder = folder.parent_path();
     const auto script = folder / "build.sh";
-    auto work5 = runOnPool(pool_, stop_.get_token(), [script, self, limit = buildTimeLimit](std::stop_token stop) {
+    auto building = runOnPool(pool_, stop_.get_token(), [script, self, limit = buildTimeLimit](std::stop_token stop) {
         return Shell::runStreaming("/bin/bash", {script.string()}, limit, [self](const std::string& line) {
             if (const auto value = buildProgress(line))
                 toMainThread(self, [value = *value](UpdateManager& manager) { manager.advance(value); });
         }, stop);
     });
-    const auto result = co_await work5;
+    const auto result = co_await building;
     if (!self) throw UpdateError("cancelled");
     const auto identifier = info_.identifier;
-    auto work6 = runOnPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
+    auto reading = runOnPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
         writeAtomically(folder.parent_path() / "build.log", result.stdout + "\n" + result.stderr);
         if (result.status != 0 || result.timedOut) return std::nullopt;
         std::optional<std::string> path;
@@ -244,7 +244,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
         if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".") return std::nullopt;
         return real;
     });
-    const auto built = co_await work6;
+    const auto built = co_await reading;
     if (!self) throw UpdateError("cancelled");
     if (!built) throw UpdateError(kBuildFailed);
     co_return *built;

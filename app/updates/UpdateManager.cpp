@@ -175,8 +175,8 @@ QCoro::Task<> UpdateManager::checkBox(bool force) {
     std::optional<AgentClient::BoxUpdates> reply;
     std::exception_ptr error;
     try {
-        auto work7 = runOnPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
-        reply = co_await work7;
+        auto asking = runOnPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
+        reply = co_await asking;
     } catch (...) {
         error = std::current_exception();
     }
@@ -218,8 +218,8 @@ QCoro::Task<bool> UpdateManager::performBoxUpdate(std::string component) {
             co_await prepareForUpdate();
             if (!self) co_return false;
         }
-        auto work8 = runOnPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
-        co_await work8;
+        auto starting = runOnPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
+        co_await starting;
         if (!self) co_return false;
         Log::write("box update started: " + component);
         version = co_await followBoxUpdate();
@@ -261,10 +261,10 @@ QCoro::Task<std::string> UpdateManager::followBoxUpdate() {
         if (stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<AgentClient::UpdateStatus> reply;
         try {
-            auto work9 = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
+            auto polling = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
                 return AgentClient::UpdateStatus::decode(agent.send(agent.url({"v1", "update", "status"}), 5, stop));
             });
-            reply = co_await work9;
+            reply = co_await polling;
         } catch (...) {
         }
         if (!self) throw UpdateError("cancelled");
@@ -290,8 +290,8 @@ QCoro::Task<> UpdateManager::waitForAgent(std::string version) {
         if (!self || stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<std::string> answered;
         try {
-            auto work10 = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
-            answered = co_await work10;
+            auto asking = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
+            answered = co_await asking;
         } catch (...) {
         }
         if (!self) throw UpdateError("cancelled");

@@ -196,16 +196,16 @@ QCoro::Task<std::optional<UpdateManager::AppUpdate>> UpdateManager::findAppUpdat
     QPointer<UpdateManager> self(this);
     const std::string current = info_.version;
     if (!info_.updateFeedURL.empty() && isWebURL(info_.updateFeedURL)) {
-        auto work11 = runOnPool(pool_, stop_.get_token(),
+        auto fetching = runOnPool(pool_, stop_.get_token(),
                                        [url = info_.updateFeedURL](std::stop_token stop) { return fetchFeed(url, stop); });
-        auto feed = co_await work11;
+        auto feed = co_await fetching;
         if (!self) co_return std::nullopt;
         if (feed && isNewer(feed->version, current)) co_return feed;
     }
     if (info_.sourceDir.empty()) co_return std::nullopt;
-    auto work12 = runOnPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
+    auto reading = runOnPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
                                                                std::stop_token) { return readSourceFolder(folder, current); });
-    co_return co_await work12;
+    co_return co_await reading;
 }
 
 std::optional<std::string> UpdateManager::boxSetupURL() const {
