@@ -12,3 +12,4 @@ apt-get install -y -qq --no-install-recommends \
   python3 python3-cryptography iproute2 >/dev/null
 # Sharing's peers: a private session bus with python stand-ins, GTK clipboard owners and drag sources.
 apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1.2-gtk-3.0 curl dunst >/dev/null
+apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null
