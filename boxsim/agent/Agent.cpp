@@ -406,7 +406,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
             std::int64_t total = 0;
             for (const auto& file : entry.files) {
                 files.push_back({{"path", file.path}, {"size", statedSize(file)}});
-                total += statedSize(file);
+                if (__builtin_add_overflow(total, statedSize(file), &total)) total = INT64_MAX;  // hostile sizes
             }
             json item = {{"id", entry.id}, {"files", files}, {"total_bytes", entry.totalBytes.value_or(total)}};
             if (entry.dirs) item["dirs"] = *entry.dirs;
@@ -439,7 +439,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         }
         drop.id = "T" + std::to_string(nextDrop_++);
         drops_.push_back(drop);
-        return Answer{200, json{{"id", drop.id}, {"dest", "C:\\Users\\corvane\\Desktop"}, {"names", drop.names}}.dump()};
+        return Answer{200, json{{"id", drop.id}, {"dest", options_.dropDest}, {"names", drop.names}}.dump()};
     }
     if (endpoint.rfind("POST /v1/user/drop/{id}/", 0) == 0 || endpoint == "PUT /v1/user/drop/{id}/file") {
         const auto found = std::find_if(drops_.begin(), drops_.end(), [&](const Drop& d) { return d.id == segments[3]; });
@@ -500,6 +500,13 @@ std::vector<Agent::OutboxEntry> Agent::outbox() const {
 void Agent::setWindowsClipboardText(std::string text) {
     std::lock_guard lock(mutex_);
     clipboard_ = Clipboard{clipboard_.seq + 1, "text", std::move(text), {}};
+}
+
+std::uint32_t Agent::setWindowsClipboard(Clipboard item) {
+    std::lock_guard lock(mutex_);
+    item.seq = clipboard_.seq + 1;
+    clipboard_ = std::move(item);
+    return clipboard_.seq;
 }
 
 Agent::Clipboard Agent::clipboard() const {

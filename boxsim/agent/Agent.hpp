@@ -49,6 +49,7 @@ public:
         std::map<std::string, std::string> available = {{"agent", "0.3.1"}, {"host", "1.0.0"}, {"gamepad", "2.0.0"}};
         std::size_t maxUploadBytes = std::size_t(64) << 20;
         std::size_t maxRecordedRequests = 4096;
+        std::string dropDest = "C:\\Users\\corvane\\Desktop";  // the Windows folder drops land in
     };
 
     // One scripted answer, used by the next `times` requests of its endpoint (0 or less: every one).
@@ -123,6 +124,9 @@ public:
     std::vector<OutboxEntry> outbox() const;
     // Windows copies something: the sequence number grows.
     void setWindowsClipboardText(std::string text);
+    // Any item as Windows would list it, odd ones included (unknown type, bad Base64, empty text); its
+    // sequence number is the next one, which is returned.
+    std::uint32_t setWindowsClipboard(Clipboard item);
     Clipboard clipboard() const;
     std::vector<Drop> drops() const;
     std::vector<std::string> openedLinks() const;

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QUrl>
+#include <QWidget>
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+class QMimeData;
+
+namespace corvane {
+
+class DropTargetView;
+
+// Catches what the user drags onto the stream window: while allowed, a drag entering the window brings up
+// a panel over it that takes the drop and hands it to `onDrop` as files, a link or text. Main thread only.
+class DropCatcher final : public QObject {
+    Q_OBJECT
+public:
+    struct Drop {
+        enum class Kind { files, link, text };
+        Kind kind = Kind::text;
+        std::vector<std::filesystem::path> files;  // local files and folders, in the drag's order
+        QUrl link;
+        std::string text;  // exactly as dragged
+    };
+
+    explicit DropCatcher(QObject* parent = nullptr);
+    ~DropCatcher() override;
+
+    std::optional<std::int32_t> streamPID;
+    bool enabled = false;
+    std::function<void(const Drop&)> onDrop;
+
+    // The stream window the app hands over while one is open (nullptr after it closes).
+    void setStreamWindow(QWidget* streamWindow);
+    void start();
+    void stop();
+    bool watching() const { return watching_; }
+    bool panelVisible() const;
+
+    // Files first, then a web or mail link, then text (an http(s) address alone becomes a link); nothing for
+    // an empty drag.
+    static std::optional<Drop> sort(const QMimeData& data);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void hide();
+
+    bool watching_ = false;
+    QPointer<QWidget> window_;
+    QPointer<DropTargetView> panel_;
+};
+
+} // namespace corvane

@@ -1,0 +1,552 @@
+#include "app/sharing/SharingManager.hpp"
+
+#include "app/services/AppPool.hpp"
+#include "app/services/Clock.hpp"
+#include "app/services/Folders.hpp"
+#include "app/services/Log.hpp"
+#include "app/services/StreamSettings.hpp"
+#include "app/services/agent/Downloader.hpp"
+#include "app/services/agent/Uploader.hpp"
+#include "app/sharing/ReceivePlan.hpp"
+#include "app/sharing/SendPlan.hpp"
+#include "platform/notify/Notifier.hpp"
+#include "platform/pasteboard/Pasteboard.hpp"
+
+#include <QByteArray>
+#include <QCoroFuture>
+#include <QCoroSignal>
+#include <QFileDialog>
+#include <QScopeGuard>
+#include <QtConcurrent>
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <sys/stat.h>
+#include <type_traits>
+
+namespace corvane {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// What a call on the pool gave: its value, or the error's description.
+template <class T>
+struct Outcome {
+    std::optional<T> value;
+    std::string error;
+};
+
+// (Awaited as named futures: gcc 12 destroys some temporaries of a co_await expression twice.)
+template <class F>
+auto offMain(AppPool& pool, F f) {
+    using R0 = std::invoke_result_t<F>;
+    using R = std::conditional_t<std::is_void_v<R0>, bool, R0>;
+    return QtConcurrent::run(pool.threads(), [f = std::move(f)]() -> Outcome<R> {
+        try {
+            if constexpr (std::is_void_v<R0>) {
+                f();
+                return {true, {}};
+            } else {
+                return {f(), {}};
+            }
+        } catch (const std::exception& error) {
+            return {std::nullopt, error.what()};
+        }
+    });
+}
+
+// Box and file-system texts go into the log on one line and within bounds.
+std::string logged(const std::string& text) {
+    std::string out;
+    for (char c : text.substr(0, 1000)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+    return out;
+}
+
+std::string lastComponent(const fs::path& folder) {
+    const auto name = folder.filename().string();
+    return name.empty() ? folder.string() : name;
+}
+
+} // namespace
+
+SharingManager::SharingManager(Clock& clock, AppPool& pool, AgentClient agent, QObject* parent)
+    : QObject(parent),
+      clock_(clock),
+      pool_(pool),
+      agent_(std::move(agent)),
+      hud_(std::make_unique<TransferHUD>(clock)),
+      catcher_(std::make_unique<DropCatcher>()),
+      notifications_(std::make_unique<platform::Notifier>()),
+      pasteboard_(std::make_unique<platform::Pasteboard>()) {
+    notifications_->log = [](const std::string& line) { Log::write(line); };
+    QPointer<SharingManager> self(this);
+    catcher_->onDrop = [self](const DropCatcher::Drop& drop) {
+        if (!self) return;
+        switch (drop.kind) {
+        case DropCatcher::Drop::Kind::files: self->send(drop.files); break;
+        case DropCatcher::Drop::Kind::link: self->openInWindows(drop.link); break;
+        case DropCatcher::Drop::Kind::text: self->sendText(drop.text); break;
+        }
+    };
+}
+
+SharingManager::~SharingManager() {
+    ++pollGeneration_;
+    delete panel_.data();
+}
+
+fs::path SharingManager::receiveFolder() const {
+    fs::path folder = receiveFolderPath_.empty() ? Folders::downloads() : fs::path(receiveFolderPath_);
+    folder = folder.lexically_normal();
+    if (!folder.has_filename() && folder.has_parent_path() && folder != folder.root_path()) folder = folder.parent_path();
+    return folder;
+}
+
+void SharingManager::update(const std::optional<AgentClient::Info>& info, const StreamSettings& settings) {
+    shareClipboard_ = settings.shareClipboard;
+    receiveFolderPath_ = settings.receiveFolder;
+    bool available = false;
+    std::optional<std::string> reason;
+    if (!info) {
+        reason = "Connect the box to share files and the clipboard.";
+    } else if (!info->sharing) {
+        reason = "Update the box software to 0.3.0 or newer (Settings > Updates) to share files and the clipboard.";
+    } else {
+        available = info->sharing->available;
+        reason = info->sharing->reason;
+        if (!reason && !available) reason = "Sign in to Windows on the box to share files and the clipboard.";
+    }
+    unavailableReason_ = reason;
+    catcher_->enabled = available && settings.dropToWindows;
+    if (available != available_) {
+        available_ = available;
+        if (available) start();
+        else stop();
+    }
+    Q_EMIT changed();
+}
+
+void SharingManager::start() {
+    Log::write("sharing: on");
+    clipPrimed_ = false;
+    running_ = true;
+    const auto generation = ++pollGeneration_;
+    clipLoop(generation);
+    outboxLoop(generation);
+    catcher_->start();
+}
+
+void SharingManager::stop() {
+    if (running_) Log::write("sharing: off");
+    running_ = false;
+    ++pollGeneration_;
+    catcher_->stop();
+}
+
+// Each period starts a tick of its own, so a slow box stretches nothing; the busy flags keep ticks apart.
+QCoro::Task<> SharingManager::clipLoop(std::uint64_t generation) {
+    QPointer<SharingManager> self(this);
+    Clock& clock = clock_;
+    for (;;) {
+        co_await clock.sleep(kClipPeriod);
+        if (!self || self->pollGeneration_ != generation) co_return;
+        self->clipTick();
+    }
+}
+
+QCoro::Task<> SharingManager::outboxLoop(std::uint64_t generation) {
+    QPointer<SharingManager> self(this);
+    Clock& clock = clock_;
+    for (;;) {
+        co_await clock.sleep(kOutboxPeriod);
+        if (!self || self->pollGeneration_ != generation) co_return;
+        self->outboxTick();
+    }
+}
+
+std::optional<SharingManager::ClipItem> SharingManager::readMacClipboard(const platform::Pasteboard& pasteboard) {
+    if (pasteboard.concealed() || pasteboard.hasFiles()) return std::nullopt;
+    if (auto png = pasteboard.png(kMaxPictureBytes)) return ClipItem{std::nullopt, std::move(*png)};
+    if (auto png = pasteboard.otherImageAsPNG(kMaxPictureBytes)) return ClipItem{std::nullopt, std::move(*png)};
+    auto text = pasteboard.string();
+    if (text && !text->empty() && text->size() <= kMaxTextBytes) return ClipItem{std::move(*text), std::nullopt};
+    return std::nullopt;
+}
+
+QCoro::Task<> SharingManager::clipTick() {
+    if (!available_ || !shareClipboard_ || clipBusy_) co_return;
+    clipBusy_ = true;
+    QPointer<SharingManager> self(this);
+    const auto release = qScopeGuard([self] {
+        if (self) self->clipBusy_ = false;
+    });
+    const auto agent = agent_;
+    const auto stop = pool_.token();
+    const auto count = pasteboard_->changeCount();
+
+    if (!clipPrimed_) {
+        lastMacChange_ = count;
+        auto job0 = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
+        auto primed = co_await job0;
+        if (!self || !primed.value) co_return;
+        lastWinSeq_ = *primed.value ? (*primed.value)->seq : 0;
+        clipPrimed_ = true;
+        co_return;
+    }
+
+    if (count != lastMacChange_) {
+        lastMacChange_ = pasteboard_->changeCount();
+        if (auto item = readMacClipboard(*pasteboard_)) {
+            auto job1 = offMain(pool_, [agent, stop, item = std::move(*item)] {
+                return agent.setClipboard(item.text, item.png, stop);
+            });
+            auto sent = co_await job1;
+            if (!self) co_return;
+            if (sent.value) lastWinSeq_ = *sent.value;
+            else Log::write("clipboard to Windows failed: " + logged(sent.error));
+        }
+    }
+
+    // A copy the user makes while the poll is out must win over what Windows had.
+    const auto before = pasteboard_->changeCount();
+    auto job2 = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    auto polled = co_await job2;
+    if (!self || !polled.value || !*polled.value) co_return;
+    const auto& clip = **polled.value;
+    lastWinSeq_ = clip.seq;
+    if (pasteboard_->changeCount() != before) co_return;
+    if (clip.type == "text" && clip.text && !clip.text->empty()) {
+        pasteboard_->setString(*clip.text);
+    } else if (clip.type == "png" && clip.png) {
+        const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*clip.png),
+                                                            QByteArray::AbortOnBase64DecodingErrors);
+        if (decoded && !decoded.decoded.isEmpty())
+            pasteboard_->setPNG(Bytes(decoded.decoded.begin(), decoded.decoded.end()));
+    }
+    lastMacChange_ = pasteboard_->changeCount();
+}
+
+QCoro::Task<> SharingManager::outboxTick() {
+    if (!available_ || outboxBusy_ || transferBusy_) co_return;
+    outboxBusy_ = true;
+    QPointer<SharingManager> self(this);
+    const auto release = qScopeGuard([self] {
+        if (self) self->outboxBusy_ = false;
+    });
+    const auto agent = agent_;
+    const auto stop = pool_.token();
+    auto job3 = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
+    auto listed = co_await job3;
+    if (!self || !listed.value) co_return;
+    for (auto& item : *listed.value) {
+        if (handledOutbox_.contains(item.id)) continue;
+        // A send accepted while the list was out runs now; this item waits for the next tick.
+        if (transferBusy_) co_return;
+        handledOutbox_.insert(item.id);
+        auto receiving = receive(std::move(item));
+        co_await receiving;
+        co_return;
+    }
+}
+
+void SharingManager::progressed(std::uint64_t transfer, double value) {
+    if (transfer != activeTransfer_) return;  // a report that arrives after its transfer ended
+    hud_->setProgress(value);
+}
+
+QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
+    transferBusy_ = true;
+    const auto transfer = activeTransfer_ = ++transfers_;
+    QPointer<SharingManager> self(this);
+    const auto folder = receiveFolder();
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    auto plan = ReceivePlan::make(item, folder);
+
+    hud_->show("Receiving " + plan.what + " from Windows", 0.0);
+    Log::write("receive from Windows: " + std::to_string(item.files.size()) + " file(s), " +
+               std::to_string(item.totalBytes) + " bytes");
+
+    const auto fail = [self](const std::string& description) {
+        if (!self) return;
+        self->activeTransfer_ = 0;
+        self->hud_->finish("Could not receive from Windows: " + description, true);
+        Log::write("receive from Windows failed: " + logged(description));
+        self->transferBusy_ = false;
+    };
+
+    // Each top-level folder is made here and now, so nothing ever merges into a folder that was there.
+    std::set<std::string> taken;
+    for (const auto& [top, mac] : plan.macNames) taken.insert(mac);
+    for (const auto& top : plan.topNames) {
+        if (!plan.folderTops.contains(top)) continue;
+        for (;;) {
+            const auto path = folder / plan.macNames[top];
+            if (::mkdir(path.c_str(), 0777) == 0) break;
+            const int error = errno;
+            if (error != EEXIST) {
+                fail(std::string("Could not create the folder \"") + path.filename().string() + "\": " + std::strerror(error));
+                co_return;
+            }
+            taken.insert(plan.macNames[top]);
+            plan.macNames[top] = ReceivePlan::uniqueName(top, folder, taken);
+            taken.insert(plan.macNames[top]);
+        }
+    }
+    if (item.dirs) {
+        for (const auto& dir : *item.dirs) {
+            const auto dest = plan.destination(dir);
+            if (!dest) continue;
+            std::error_code ec;
+            fs::create_directories(*dest, ec);
+            if (ec) {
+                fail(ec.message());
+                co_return;
+            }
+        }
+    }
+
+    const auto agent = agent_;
+    const auto stop = pool_.token();
+    std::int64_t done = 0;
+    for (const auto& file : item.files) {
+        const auto dest = plan.destination(file.path);
+        if (!dest) continue;
+        std::error_code ec;
+        fs::create_directories(dest->parent_path(), ec);
+        if (ec) {
+            fail(ec.message());
+            co_return;
+        }
+        const auto report = [self, transfer, plan, done, size = file.size](std::optional<double> fraction) {
+            const double value = plan.progress(done, fraction.value_or(0), size);
+            QMetaObject::invokeMethod(self.data(), [self, transfer, value] {
+                if (self) self->progressed(transfer, value);
+            }, Qt::QueuedConnection);
+        };
+        auto job4 = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
+                                               size = file.size] {
+            auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
+            request.idleTimeoutSeconds = 60;
+            return Downloader::downloadDirect(std::move(request), to, report, stop, size);
+        });
+        auto placed = co_await job4;
+        if (!self) co_return;
+        if (!placed.value) {
+            fail(placed.error);
+            co_return;
+        }
+        // A file at the top keeps the name the downloader found free; the notice reveals that one.
+        const auto split = ReceivePlan::parts(file.path);
+        if (split.size() == 1 && !plan.folderTops.contains(split.front()))
+            plan.macNames[split.front()] = placed.value->filename().string();
+        done = ReceivePlan::saturatingAdd(done, file.size);
+    }
+
+    auto job5 = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    co_await job5;
+    if (!self) co_return;
+
+    std::optional<fs::path> reveal;
+    if (!plan.topNames.empty()) reveal = folder / plan.macNames[plan.topNames.front()];
+    activeTransfer_ = 0;
+    hud_->finish("Saved " + plan.what + " to " + lastComponent(folder), false);
+    notifications_->post("Received " + plan.what + " from Windows",
+                         "Saved to " + lastComponent(folder) + ". Click to show in the file manager.", reveal);
+    Log::write("receive from Windows: saved to " + folder.string());
+    transferBusy_ = false;
+}
+
+void SharingManager::send(const std::vector<fs::path>& files) {
+    if (!available_) {
+        hud_->finish(unavailableReason_.value_or("Sharing is not available right now."), true);
+        return;
+    }
+    if (transferBusy_) {
+        hud_->finish("Another transfer is still running. Try again when it finishes.", true);
+        return;
+    }
+    transferBusy_ = true;  // taken now, so a second send right behind this one is refused
+    sendFiles(files);
+}
+
+QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
+    const auto transfer = activeTransfer_ = ++transfers_;
+    QPointer<SharingManager> self(this);
+    const auto fail = [self](const std::string& description) {
+        if (!self) return;
+        self->activeTransfer_ = 0;
+        self->hud_->finish("Could not copy to Windows: " + description, true);
+        Log::write("send to Windows failed: " + logged(description));
+        self->transferBusy_ = false;
+    };
+
+    // The walk reads the disk: off the main thread.
+    auto job6 = offMain(pool_, [files] { return SendPlan::make(files); });
+    auto made = co_await job6;
+    if (!self) co_return;
+    if (!made.value) {
+        fail(made.error);
+        co_return;
+    }
+    const SendPlan plan = std::move(*made.value);
+    if (plan.names.empty()) {
+        if (plan.vanished.empty()) {
+            activeTransfer_ = 0;
+            transferBusy_ = false;
+            co_return;
+        }
+        std::string list;
+        for (const auto& name : plan.vanished) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+        fail(list + (plan.vanished.size() == 1 ? " is no longer there." : " are no longer there."));
+        co_return;
+    }
+
+    const auto what = plan.what();
+    hud_->show("Copying " + what + " to Windows", 0.0);
+    Log::write("send to Windows: " + std::to_string(plan.names.size()) + " item(s), " +
+               std::to_string(plan.entries.size()) + " file(s), " + std::to_string(plan.total) + " bytes");
+
+    const auto agent = agent_;
+    const auto stop = pool_.token();
+    auto job7 = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
+    auto begun = co_await job7;
+    if (!self) co_return;
+    if (!begun.value) {
+        fail(begun.error);
+        co_return;
+    }
+    const auto id = begun.value->id;
+    const auto dest = begun.value->dest;
+
+    for (const auto& folder : plan.folders) {
+        auto job8 = offMain(pool_, [agent, stop, id, folder] {
+            auto request = agent.userURL({"drop", id, "dir"}, {{"path", folder}});
+            request.method = "POST";
+            agent.send(std::move(request), 15, stop);
+        });
+        auto made = co_await job8;
+        if (!self) co_return;
+        if (!made.value) {
+            fail(made.error);
+            co_return;
+        }
+    }
+
+    std::int64_t done = 0;
+    const double total = static_cast<double>(plan.total);
+    for (const auto& entry : plan.entries) {
+        const auto report = [self, transfer, done, total](std::int64_t sent) {
+            const double value = std::clamp((static_cast<double>(done) + static_cast<double>(std::max<std::int64_t>(sent, 0))) / total, 0.0, 1.0);
+            QMetaObject::invokeMethod(self.data(), [self, transfer, value] {
+                if (self) self->progressed(transfer, value);
+            }, Qt::QueuedConnection);
+        };
+        auto job9 = offMain(pool_, [agent, stop, id, entry, report] {
+            auto request = agent.userURL({"drop", id, "file"}, {{"path", entry.rel}});
+            request.method = "PUT";
+            request.idleTimeoutSeconds = 60;
+            request.headers.emplace_back("Content-Type", "application/octet-stream");
+            Uploader::upload(std::move(request), entry.path, report, stop);
+        });
+        auto sent = co_await job9;
+        if (!self) co_return;
+        if (!sent.value) {
+            fail(sent.error);
+            co_return;
+        }
+        done = ReceivePlan::saturatingAdd(done, entry.size);
+    }
+
+    auto job10 = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
+    auto finished = co_await job10;
+    if (!self) co_return;
+    if (!finished.value) {
+        fail(finished.error);
+        co_return;
+    }
+
+    std::string slashed = dest;
+    std::replace(slashed.begin(), slashed.end(), '\\', '/');
+    auto folderName = fs::path(slashed).filename().string();
+    if (folderName.empty()) folderName = "Windows";
+    activeTransfer_ = 0;
+    hud_->finish("Copied " + what + " to " + folderName + " on Windows", false);
+    Log::write("send to Windows: done (" + logged(dest) + ")");
+    transferBusy_ = false;
+}
+
+void SharingManager::openInWindows(const QUrl& url) {
+    if (!available_) return;
+    [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string link) -> QCoro::Task<> {
+        auto job11 = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
+        auto opened = co_await job11;
+        if (!self) co_return;
+        if (opened.value) self->hud_->finish("Opened the link in Windows", false);
+        else self->hud_->finish("Could not open the link: " + opened.error, true);
+    }(this, agent_, pool_.token(), url.toString(QUrl::FullyEncoded).toStdString());
+}
+
+void SharingManager::sendText(const std::string& text) {
+    if (!available_) return;
+    [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string text) -> QCoro::Task<> {
+        auto job12 = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
+        auto set = co_await job12;
+        if (!self) co_return;
+        if (set.value) {
+            self->lastWinSeq_ = *set.value;
+            self->hud_->finish("Text copied to the Windows clipboard. Press Ctrl + V to paste.", false);
+        } else {
+            self->hud_->finish("Could not send the text: " + set.error, true);
+        }
+    }(this, agent_, pool_.token(), text);
+}
+
+void SharingManager::chooseFilesToSend(QWidget* parent) {
+    if (panel_) {
+        panel_->raise();
+        panel_->activateWindow();
+        return;
+    }
+    choose(parent);
+}
+
+QCoro::Task<> SharingManager::choose(QWidget* parent) {
+    QPointer<SharingManager> self(this);
+    auto* panel = new QFileDialog(parent, QString(), QString::fromStdString(Folders::home().string()));
+    panel_ = panel;
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    // No mode takes files and folders together: ExistingFiles, with folders accepted as a choice too.
+    panel->setFileMode(QFileDialog::ExistingFiles);
+    panel->setOption(QFileDialog::DontUseNativeDialog);
+    panel->setLabelText(QFileDialog::Accept, "Send to Windows");
+    panel->setWindowTitle("Choose files or folders to copy to Windows.");
+    QPointer<QFileDialog> guard(panel);
+    std::vector<fs::path> chosen;
+    bool accepted = false;
+    QObject::connect(panel, &QFileDialog::filesSelected, panel, [&chosen, &accepted](const QStringList& files) {
+        accepted = true;
+        for (const auto& file : files) chosen.push_back(file.toStdString());
+    });
+    panel->open();
+    panel->raise();
+    panel->activateWindow();
+    co_await qCoro(panel, &QDialog::finished);
+    if (!self) co_return;
+    if (accepted && !chosen.empty()) self->send(chosen);
+}
+
+void SharingManager::setStreamPID(std::optional<std::int32_t> pid) {
+    streamPID_ = pid;
+    hud_->streamPID = pid;
+    catcher_->streamPID = pid;
+}
+
+void SharingManager::setStreamWindow(QWidget* streamWindow) {
+    hud_->setStreamWindow(streamWindow);
+    catcher_->setStreamWindow(streamWindow);
+}
+
+} // namespace corvane

@@ -1,0 +1,243 @@
+#include "app/sharing/TransferHUD.hpp"
+
+#include "app/services/Clock.hpp"
+
+#include <QCoroTask>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QProgressBar>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+
+namespace corvane {
+
+namespace {
+
+constexpr int kWidth = 340;
+constexpr int kInset = 16;
+constexpr int kAboveBottom = 24;
+constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                      Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
+
+// The status icon, drawn here so that it looks the same on every desktop.
+class PillIcon final : public QWidget {
+public:
+    explicit PillIcon(QWidget* parent) : QWidget(parent) { setFixedSize(16, 16); }
+    enum class Kind { transfer, done, failed };
+    void setKind(Kind kind) {
+        kind_ = kind;
+        update();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        const QRectF r(1, 1, 14, 14);
+        if (kind_ == Kind::failed) {
+            QPainterPath triangle;
+            triangle.moveTo(8, 1);
+            triangle.lineTo(15, 15);
+            triangle.lineTo(1, 15);
+            triangle.closeSubpath();
+            p.fillPath(triangle, QColor(255, 149, 0));
+            p.setPen(QPen(Qt::black, 2));
+            p.drawLine(QPointF(8, 6), QPointF(8, 10));
+            p.drawPoint(QPointF(8, 13));
+            return;
+        }
+        p.setPen(Qt::NoPen);
+        p.setBrush(kind_ == Kind::done ? QColor(52, 199, 89) : QColor(Qt::white));
+        p.drawEllipse(r);
+        p.setPen(QPen(kind_ == Kind::done ? QColor(Qt::white) : QColor(Qt::black), 1.6));
+        if (kind_ == Kind::done) {
+            p.drawPolyline(QPolygonF({QPointF(4.5, 8), QPointF(7, 10.5), QPointF(11.5, 5.5)}));
+        } else {
+            p.drawLine(QPointF(4, 6), QPointF(12, 6));
+            p.drawLine(QPointF(10, 4), QPointF(12, 6));
+            p.drawLine(QPointF(4, 10), QPointF(12, 10));
+            p.drawLine(QPointF(4, 10), QPointF(6, 12));
+        }
+    }
+
+private:
+    Kind kind_ = Kind::transfer;
+};
+
+// The view: re-reads the HUD whenever it changes and holds nothing of its own.
+class TransferPill final : public QWidget {
+public:
+    explicit TransferPill(TransferHUD& hud) : hud_(hud) {
+        setAttribute(Qt::WA_TranslucentBackground);
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setAttribute(Qt::WA_ShowWithoutActivating);
+        setFocusPolicy(Qt::NoFocus);
+        setFixedWidth(kWidth);
+        auto* column = new QVBoxLayout(this);
+        column->setContentsMargins(14, 10, 14, 10);
+        column->setSpacing(6);
+        auto* top = new QHBoxLayout;
+        top->setSpacing(8);
+        icon_ = new PillIcon(this);
+        title_ = new QLabel(this);
+        title_->setTextFormat(Qt::PlainText);  // names from the box show as typed
+        title_->setWordWrap(true);
+        QFont font = title_->font();
+        font.setPixelSize(13);
+        font.setWeight(QFont::Medium);
+        title_->setFont(font);
+        title_->setStyleSheet("color: white;");
+        title_->setMaximumHeight(QFontMetrics(font).lineSpacing() * 2);
+        top->addWidget(icon_, 0, Qt::AlignVCenter);
+        top->addWidget(title_, 1);
+        column->addLayout(top);
+        barRow_ = new QWidget(this);
+        auto* bottom = new QHBoxLayout(barRow_);
+        bottom->setContentsMargins(0, 0, 0, 0);
+        bottom->setSpacing(8);
+        bar_ = new QProgressBar(barRow_);
+        bar_->setRange(0, 1000);
+        bar_->setTextVisible(false);
+        bar_->setMaximumHeight(6);
+        bar_->setStyleSheet("QProgressBar { background: rgba(255,255,255,60); border: none; border-radius: 3px; }"
+                            "QProgressBar::chunk { background: white; border-radius: 3px; }");
+        percent_ = new QLabel(barRow_);
+        percent_->setTextFormat(Qt::PlainText);
+        QFont small = font;
+        small.setPixelSize(11);
+        small.setStyleHint(QFont::Monospace);
+        percent_->setFont(small);
+        percent_->setStyleSheet("color: rgba(255,255,255,217);");
+        bottom->addWidget(bar_, 1);
+        bottom->addWidget(percent_);
+        column->addWidget(barRow_);
+        QObject::connect(&hud_, &TransferHUD::changed, this, [this] { sync(); });
+        sync();
+    }
+
+    void sync() {
+        title_->setText(QString::fromStdString(hud_.title()));
+        icon_->setKind(hud_.failed() ? PillIcon::Kind::failed
+                       : hud_.progress() ? PillIcon::Kind::transfer
+                                         : PillIcon::Kind::done);
+        barRow_->setVisible(hud_.progress().has_value());
+        if (const auto p = hud_.progress()) {
+            bar_->setValue(static_cast<int>(std::lround(*p * 1000)));
+            percent_->setText(QString::number(std::lround(*p * 100)) + "%");
+        }
+        adjustSize();
+    }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter p(this);
+        p.setRenderHint(QPainter::Antialiasing);
+        QPainterPath shape;
+        shape.addRoundedRect(QRectF(rect()), 12, 12);
+        p.fillPath(shape, QColor(0, 0, 0, 184));
+    }
+
+private:
+    TransferHUD& hud_;
+    PillIcon* icon_;
+    QLabel* title_;
+    QWidget* barRow_;
+    QProgressBar* bar_;
+    QLabel* percent_;
+};
+
+} // namespace
+
+TransferHUD::TransferHUD(Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
+
+TransferHUD::~TransferHUD() { delete pill_.data(); }
+
+bool TransferHUD::visible() const { return pill_ && pill_->isVisible(); }
+
+void TransferHUD::show(const std::string& title, std::optional<double> progress) {
+    title_ = title;
+    progress_ = progress ? std::optional(std::clamp(*progress, 0.0, 1.0)) : std::nullopt;
+    failed_ = false;
+    hideAt_.reset();
+    Q_EMIT changed();
+    present();
+}
+
+void TransferHUD::setProgress(double value) {
+    if (!(value == value)) return;
+    progress_ = std::min(std::max(progress_.value_or(0.0), value), 1.0);
+    Q_EMIT changed();
+}
+
+void TransferHUD::finish(const std::string& text, bool failed) {
+    title_ = text;
+    progress_.reset();
+    failed_ = failed;
+    hideAt_ = clock_.uptime() + (failed ? kHideAfterFailure : kHideAfterSuccess);
+    Q_EMIT changed();
+    present();
+}
+
+void TransferHUD::present() {
+    if (!pill_) {
+        pill_ = new TransferPill(*this);
+        pill_->setWindowFlags(kFloating);
+    }
+    place();
+    if (ticking_) return;
+    ticking_ = true;
+    [](QPointer<TransferHUD> self, Clock& clock) -> QCoro::Task<> {
+        for (;;) {
+            co_await clock.sleep(kTick);
+            if (!self || !self->tick()) break;
+        }
+        if (self) self->ticking_ = false;
+    }(this, clock_);
+}
+
+void TransferHUD::place() {
+    if (!pill_) return;
+    pill_->adjustSize();
+    const QSize size = pill_->sizeHint().expandedTo(QSize(kWidth, 0));
+    QWidget* window = streamPID ? streamWindow_.data() : nullptr;
+    if (window && window->isVisible()) {
+        if (pill_->parentWidget() != window) {
+            pill_->setParent(window, Qt::Widget);
+            pill_->clearMask();
+        }
+        const QRect r = window->rect();
+        pill_->setGeometry(r.width() / 2 - size.width() / 2, r.height() - kAboveBottom - size.height(),
+                           size.width(), size.height());
+        pill_->raise();
+        pill_->show();
+        return;
+    }
+    if (pill_->parentWidget()) pill_->setParent(nullptr, kFloating);
+    const auto* screen = QGuiApplication::primaryScreen();
+    if (!screen) return;
+    const QRect area = screen->availableGeometry();
+    pill_->setGeometry(area.right() + 1 - size.width() - kInset, area.top() + kInset, size.width(), size.height());
+    // Without a compositor the translucent corners would show black.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(0, 0, size.width(), size.height()), 12, 12);
+    pill_->setMask(QRegion(shape.toFillPolygon().toPolygon()));
+    pill_->show();
+}
+
+bool TransferHUD::tick() {
+    if (hideAt_ && clock_.uptime() >= *hideAt_) {
+        if (pill_) pill_->hide();
+        hideAt_.reset();
+        return false;
+    }
+    place();
+    return true;
+}
+
+} // namespace corvane

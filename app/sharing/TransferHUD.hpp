@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QObject>
+#include <QPointer>
+#include <QWidget>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace corvane {
+
+class Clock;
+
+// The small pill that reports every sharing action: a title with a progress bar while a transfer runs,
+// then a result line with a success or failure icon that goes away after a few seconds. It sits 24 px
+// above the bottom edge of the stream window, as a widget inside it, when there is one; otherwise it is a
+// frameless, unfocusable, click-through window that stays on top at the top right of the primary screen.
+// Main thread only.
+class TransferHUD final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr double kTick = 0.25;
+    static constexpr double kHideAfterSuccess = 3.5;
+    static constexpr double kHideAfterFailure = 6.0;
+
+    explicit TransferHUD(Clock& clock, QObject* parent = nullptr);
+    ~TransferHUD() override;
+
+    const std::string& title() const { return title_; }
+    std::optional<double> progress() const { return progress_; }
+    bool failed() const { return failed_; }
+    bool visible() const;
+    // The pill's widget once made (tests look at it).
+    QWidget* pill() const { return pill_; }
+
+    // Set while the stream window is open; the pill goes over `streamWindow` (the app hands it over).
+    std::optional<std::int32_t> streamPID;
+    void setStreamWindow(QWidget* streamWindow) { streamWindow_ = streamWindow; }
+
+    void show(const std::string& title, std::optional<double> progress);
+    // Never moves back, never passes 1; neither shows nor moves the pill.
+    void setProgress(double value);
+    void finish(const std::string& text, bool failed);
+
+Q_SIGNALS:
+    void changed();
+
+private:
+    void present();
+    void place();
+    bool tick();
+
+    Clock& clock_;
+    std::string title_;
+    std::optional<double> progress_;
+    bool failed_ = false;
+    std::optional<double> hideAt_;
+    bool ticking_ = false;
+    QPointer<QWidget> pill_;
+    QPointer<QWidget> streamWindow_;
+};
+
+} // namespace corvane

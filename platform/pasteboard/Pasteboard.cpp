@@ -1,0 +1,105 @@
+#include "platform/pasteboard/Pasteboard.hpp"
+
+#include <QBuffer>
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QImage>
+#include <QImageReader>
+#include <QMimeData>
+#include <QUrl>
+
+namespace corvane::platform {
+
+namespace {
+
+const QMimeData* current() { return QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard); }
+
+// What an image decoder may allocate for one clipboard picture.
+constexpr int kImageAllocationMiB = 512;
+
+} // namespace
+
+Pasteboard::Pasteboard(QObject* parent) : QObject(parent) {
+    connect(QGuiApplication::clipboard(), &QClipboard::changed, this, [this](QClipboard::Mode mode) {
+        if (mode == QClipboard::Clipboard) ++changes_;
+    });
+}
+
+QStringList Pasteboard::types() const {
+    if (typesAt_ != changes_) {
+        const auto* data = current();
+        types_ = data ? data->formats() : QStringList();
+        typesAt_ = changes_;
+    }
+    return types_;
+}
+
+bool Pasteboard::concealed() const {
+    return offers("org.nspasteboard.ConcealedType") || offers("org.nspasteboard.TransientType") ||
+           offers("x-kde-passwordManagerHint");
+}
+
+bool Pasteboard::hasFiles() const {
+    if (offers("x-special/gnome-copied-files")) return true;
+    const auto* data = current();
+    if (!data || !offers("text/uri-list")) return false;
+    const auto urls = data->urls();
+    return std::any_of(urls.begin(), urls.end(), [](const QUrl& url) { return url.isLocalFile(); });
+}
+
+std::optional<Pasteboard::Bytes> Pasteboard::png(std::size_t limit) const {
+    const auto* data = current();
+    if (!data || !offers(kPNG)) return std::nullopt;
+    const auto bytes = data->data(kPNG);
+    if (bytes.isEmpty() || static_cast<std::size_t>(bytes.size()) > limit) return std::nullopt;
+    return Bytes(bytes.begin(), bytes.end());
+}
+
+std::optional<Pasteboard::Bytes> Pasteboard::otherImageAsPNG(std::size_t limit) const {
+    const auto* data = current();
+    if (!data) return std::nullopt;
+    for (const auto& format : types()) {
+        if (!format.startsWith("image/") || format == kPNG) continue;
+        auto raw = data->data(format);
+        QBuffer buffer(&raw);
+        QImageReader reader(&buffer);
+        reader.setAllocationLimit(kImageAllocationMiB);
+        const QImage image = reader.read();
+        if (image.isNull()) continue;
+        QByteArray out;
+        QBuffer sink(&out);
+        sink.open(QIODevice::WriteOnly);
+        if (!image.save(&sink, "PNG") || static_cast<std::size_t>(out.size()) > limit) return std::nullopt;
+        return Bytes(out.begin(), out.end());
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> Pasteboard::string() const {
+    const auto* data = current();
+    const auto offered = types();
+    const bool text = std::any_of(offered.begin(), offered.end(), [](const QString& t) { return t.startsWith("text/plain"); });
+    if (!data || !text) return std::nullopt;
+    return data->text().toStdString();
+}
+
+void Pasteboard::setString(const std::string& text) {
+    auto* data = new QMimeData;
+    data->setText(QString::fromStdString(text));
+    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+}
+
+void Pasteboard::setPNG(const Bytes& png) {
+    auto* data = new QMimeData;
+    const QByteArray bytes(reinterpret_cast<const char*>(png.data()), static_cast<qsizetype>(png.size()));
+    QImage image;
+    QBuffer buffer;
+    buffer.setData(bytes);
+    QImageReader reader(&buffer, "png");
+    reader.setAllocationLimit(kImageAllocationMiB);
+    if (reader.read(&image)) data->setImageData(image);
+    data->setData(kPNG, bytes);
+    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+}
+
+} // namespace corvane::platform

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+// The desktop's clipboard (the CLIPBOARD selection only; the primary selection is never touched), read and
+// written on the main thread. The change count grows by one with every change Qt reports, our own writes
+// included. While we own the clipboard Qt answers other programs' requests; at quit it hands the content
+// to a clipboard manager if one runs.
+class Pasteboard final : public QObject {
+    Q_OBJECT
+public:
+    using Bytes = std::vector<std::uint8_t>;
+
+    static constexpr const char* kString = "text/plain;charset=utf-8";
+    static constexpr const char* kPNG = "image/png";
+
+    explicit Pasteboard(QObject* parent = nullptr);
+
+    std::int64_t changeCount() const { return changes_; }
+
+    // The types offered now. Asking the owner may wait for Qt's clipboard time-out when it never answers.
+    QStringList types() const;
+    // Concealed or transient content (password managers mark it), never to be shared.
+    bool concealed() const;
+    // Copied files: file: URLs, or a file manager's copied-files list.
+    bool hasFiles() const;
+    // PNG bytes as offered, when at most `limit` bytes.
+    std::optional<Bytes> png(std::size_t limit) const;
+    // Any other picture the owner offers, decoded under an allocation limit and made PNG; at most `limit`.
+    std::optional<Bytes> otherImageAsPNG(std::size_t limit) const;
+    // The text, when there is text.
+    std::optional<std::string> string() const;
+
+    void setString(const std::string& text);
+    // The PNG bytes as they are, plus the picture itself when they decode.
+    void setPNG(const Bytes& png);
+
+private:
+    // Asking an owner that never answers costs a time-out per question, so the offered types are asked once
+    // per change and data only for a type that is offered.
+    bool offers(const QString& type) const { return types().contains(type); }
+
+    std::int64_t changes_ = 0;
+    mutable std::int64_t typesAt_ = -1;
+    mutable QStringList types_;
+};
+
+} // namespace corvane::platform

@@ -1,0 +1,214 @@
+#include "tests/app/sharing/SharingTestSupport.hpp"
+
+#include "platform/pasteboard/Pasteboard.hpp"
+
+#include <QBuffer>
+#include <QByteArray>
+#include <QImage>
+
+#include <csignal>
+#include <future>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using boxsim::Agent;
+
+std::string base64(const std::string& bytes) {
+    return QByteArray::fromStdString(bytes).toBase64().toStdString();
+}
+
+std::string picture(const char* format, int width = 40, int height = 30) {
+    QImage image(width, height, QImage::Format_RGB32);
+    image.fill(QColor(200, 40, 90));
+    QByteArray out;
+    QBuffer buffer(&out);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, format);
+    return out.toStdString();
+}
+
+// xclip as the other program on the X display: it owns the clipboard after a copy and reads it back. The
+// owners it leaves behind end with the display.
+class ClipboardTest : public test::SharingFixture {
+protected:
+    ClipboardTest() : SharingFixture(true) {}
+
+    void SetUp() override {
+        SharingFixture::SetUp();
+        settings.receiveFolder = folder.path().string();
+    }
+
+    // Another program copies `bytes` as `type`; returns once we have seen the change.
+    void copyElsewhere(const std::string& bytes, const std::string& type = "UTF8_STRING") {
+        const auto file = folder.path() / ("copy" + std::to_string(copies++));
+        test::writeFile(file, bytes);
+        const auto before = manager->pasteboard().changeCount();
+        test::runCommand("xclip -selection clipboard -t '" + type + "' -i '" + file.string() + "' >/dev/null 2>&1");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 10000));
+    }
+    // What another program pastes; our event loop keeps answering while it asks.
+    std::string pasteElsewhere(const std::string& type = "UTF8_STRING") {
+        auto result = std::async(std::launch::async, [type] {
+            return test::runCommand("xclip -selection clipboard -o -t '" + type + "'").output;
+        });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return result.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
+                                    20000));
+        return result.get();
+    }
+    // One clipboard tick, run to its end.
+    void tick() {
+        clock.advance(SharingManager::kClipPeriod);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 30000));
+    }
+    std::size_t sent() { return requests("POST /v1/user/clipboard"); }
+
+    int copies = 0;
+};
+
+TEST_F(ClipboardTest, TextTravelsOnceEachWayAndNeverComesBack) {
+    copyElsewhere("here before");
+    agent.setWindowsClipboardText("Windows before");
+    turnOn();
+    tick();  // the baseline: nothing moves either way
+    EXPECT_EQ(sent(), 0u);
+    EXPECT_EQ(pasteElsewhere(), "here before");
+
+    copyElsewhere("hello Windows ✓");
+    tick();
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "hello Windows ✓");
+
+    agent.setWindowsClipboardText("hello desktop");
+    tick();
+    EXPECT_EQ(pasteElsewhere(), "hello desktop");
+    tick();
+    tick();
+    EXPECT_EQ(sent(), 1u);  // not sent back
+}
+
+TEST_F(ClipboardTest, PicturesTravelAsPNG) {
+    turnOn();
+    tick();
+    const auto png = picture("PNG");
+    copyElsewhere(png, "image/png");
+    tick();
+    ASSERT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().pngBase64, base64(png));
+
+    copyElsewhere(picture("BMP", 17, 9), "image/bmp");
+    tick();
+    ASSERT_EQ(sent(), 2u);
+    const auto decoded = QByteArray::fromBase64(QByteArray::fromStdString(agent.clipboard().pngBase64));
+    EXPECT_TRUE(decoded.startsWith("\x89PNG"));
+    EXPECT_EQ(QImage::fromData(decoded).size(), QSize(17, 9));
+
+    const auto windowsPNG = picture("PNG", 23, 11);
+    agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
+    tick();
+    EXPECT_EQ(pasteElsewhere("image/png"), windowsPNG);  // byte for byte
+    tick();
+    EXPECT_EQ(sent(), 2u);
+}
+
+TEST_F(ClipboardTest, OddWindowsItemsLeaveTheClipboardAlone) {
+    turnOn();
+    tick();
+    copyElsewhere("mine");
+    tick();
+    for (const auto& item : std::vector<Agent::Clipboard>{
+             {0, "html", "<b>x</b>", ""}, {0, "png", "", "not base64 at all!"}, {0, "text", "", ""}}) {
+        SCOPED_TRACE(item.type);
+        const auto seq = agent.setWindowsClipboard(item);
+        tick();
+        EXPECT_EQ(pasteElsewhere(), "mine");
+        EXPECT_EQ(requests("GET /v1/user/clipboard"), static_cast<std::size_t>(seq) + 1);
+    }
+    // Each odd item still moved the mark: the next poll asks from the newest number.
+    tick();
+    const auto polls = agent.seen("GET /v1/user/clipboard");
+    EXPECT_NE(polls.back().target.find("since=4"), std::string::npos) << polls.back().target;
+    EXPECT_EQ(sent(), 1u);
+}
+
+TEST_F(ClipboardTest, ConcealedItemsCopiedFilesAndOversizedItemsStayHere) {
+    turnOn();
+    tick();
+    // A password manager: text plus the hint, owned by a GTK program.
+    const auto script = folder.path() / "conceal.py";
+    test::writeFile(script, R"(
+import gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk, Gdk
+w = Gtk.Invisible()
+clip = Gdk.Atom.intern('CLIPBOARD', False)
+Gtk.selection_add_targets(w, clip, [Gtk.TargetEntry.new('UTF8_STRING', 0, 0),
+                                    Gtk.TargetEntry.new('x-kde-passwordManagerHint', 0, 1)])
+w.connect('selection-get', lambda w, data, info, time: data.set(data.get_target(), 8, b'secret'))
+w.connect('selection-clear-event', lambda *a: Gtk.main_quit())
+Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME)
+Gtk.main()
+)");
+    const auto before = manager->pasteboard().changeCount();
+    test::runCommand("/usr/bin/python3 '" + script.string() + "' >/dev/null 2>&1 &");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 15000));
+    tick();
+    EXPECT_EQ(sent(), 0u);
+
+    copyElsewhere("file:///etc/hostname\n", "text/uri-list");
+    tick();
+    EXPECT_EQ(sent(), 0u);
+
+    copyElsewhere(std::string(SharingManager::kMaxTextBytes + 1, 't'));
+    tick();
+    EXPECT_EQ(sent(), 0u);
+    copyElsewhere(std::string(SharingManager::kMaxPictureBytes + 1, 'p'), "image/png");
+    tick();
+    EXPECT_EQ(sent(), 0u);
+
+    copyElsewhere(std::string(SharingManager::kMaxTextBytes, 't'));
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text.size(), SharingManager::kMaxTextBytes);
+}
+
+TEST_F(ClipboardTest, TheSettingStopsTheTickWithoutLosingItsPlace) {
+    turnOn();
+    tick();
+    const auto polls = requests("GET /v1/user/clipboard");
+    settings.shareClipboard = false;
+    turnOn();
+    copyElsewhere("copied while off");
+    tick();
+    tick();
+    EXPECT_EQ(requests("GET /v1/user/clipboard"), polls);
+    settings.shareClipboard = true;
+    turnOn();
+    tick();  // no new baseline: the copy goes across
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "copied while off");
+}
+
+TEST_F(ClipboardTest, AnOwnerThatNeverAnswersSendsNothing) {
+    turnOn();
+    tick();
+    const auto file = folder.path() / "stuck";
+    test::writeFile(file, "never delivered");
+    const auto before = manager->pasteboard().changeCount();
+    const auto pid = test::runCommand("xclip -quiet -selection clipboard -i '" + file.string() +
+                                      "' >/dev/null 2>&1 & echo $!").output;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 10000));
+    ASSERT_EQ(::kill(std::stoi(pid), SIGSTOP), 0);
+    tick();
+    EXPECT_EQ(sent(), 0u);
+    ::kill(std::stoi(pid), SIGKILL);
+    copyElsewhere("after the stuck one");
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "after the stuck one");
+}
+
+} // namespace
+} // namespace corvane

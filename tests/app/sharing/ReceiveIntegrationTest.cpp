@@ -1,0 +1,168 @@
+#include "tests/app/sharing/SharingTestSupport.hpp"
+
+#include <limits>
+#include <set>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using boxsim::Agent;
+
+std::set<std::string> tree(const fs::path& root) {
+    std::set<std::string> out;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        out.insert(fs::relative(entry.path(), root).generic_string() + (entry.is_directory() ? "/" : ""));
+    return out;
+}
+
+class ReceiveTest : public test::SharingFixture {
+protected:
+    void SetUp() override {
+        SharingFixture::SetUp();
+        settings.shareClipboard = false;  // only the outbox moves here
+        settings.receiveFolder = inbox.string();
+        fs::create_directories(inbox);
+        turnOn();
+    }
+    // One outbox tick, run to its end.
+    void tick() {
+        clock.advance(SharingManager::kOutboxPeriod);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->outboxBusy(); }, 20000));
+    }
+    fs::path inbox = folder.path() / "Downloads";
+};
+
+TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsed) {
+    test::writeFile(inbox / "report.pdf", "mine");
+    test::writeFile(inbox / "report 2.pdf", "mine too");
+    test::writeFile(inbox / "Photos" / "old.jpg", "old");
+    fs::create_symlink(inbox / "nowhere", inbox / "Link");  // dangling: still a taken name
+    agent.addOutboxItem({"1", {{"report.pdf", "R", std::nullopt}}, {}, {}});
+    agent.addOutboxItem({"2", {{"Photos/a.jpg", "A", std::nullopt}, {"Photos/sub/b.jpg", "B", std::nullopt}},
+                         std::vector<std::string>{"Photos/empty"}, {}});
+    agent.addOutboxItem({"3", {}, std::vector<std::string>{"Link"}, {}});
+
+    tick();
+    EXPECT_EQ(test::readFile(inbox / "report 3.pdf"), "R");
+    EXPECT_EQ(test::readFile(inbox / "report.pdf"), "mine");
+    EXPECT_EQ(manager->hud().title(), "Saved report.pdf to " + inbox.filename().string());
+    EXPECT_FALSE(manager->hud().failed());
+
+    tick();
+    EXPECT_EQ(tree(inbox / "Photos 2"), (std::set<std::string>{"a.jpg", "sub/", "sub/b.jpg", "empty/"}));
+    EXPECT_EQ(tree(inbox / "Photos"), (std::set<std::string>{"old.jpg"}));
+    EXPECT_EQ(manager->hud().title(), "Saved Photos to " + inbox.filename().string());
+
+    tick();
+    EXPECT_TRUE(fs::is_directory(inbox / "Link 2"));
+    EXPECT_TRUE(fs::is_symlink(inbox / "Link"));
+
+    EXPECT_TRUE(agent.outbox().empty());  // each one told done
+    const auto log = logTail();
+    EXPECT_NE(log.find("receive from Windows: 1 file(s), 1 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
+}
+
+TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
+    const std::string longName(300, 'n');
+    agent.addOutboxItem({"h",
+                         {{"../evil.txt", "x", std::nullopt},
+                          {"./dot.txt", "x", std::nullopt},
+                          {"Box/../../up.txt", "x", std::nullopt},
+                          {"Box/ctl\x01.txt", "x", std::nullopt},
+                          {"Box/" + longName, "x", std::nullopt},
+                          {"/Box//ok.txt", "fine", std::nullopt},
+                          {"..", "x", std::nullopt}},
+                         std::vector<std::string>{"..", ".", "Box/../../dir"},
+                         {}});
+    fs::create_directories(inbox / "inside");
+
+    tick();
+    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
+    EXPECT_EQ(tree(inbox), (std::set<std::string>{"inside/", "Box/", "Box/ok.txt"}));
+    std::set<std::string> outside;
+    for (const auto& entry : fs::directory_iterator(inbox.parent_path())) outside.insert(entry.path().filename());
+    EXPECT_EQ(outside, std::set<std::string>{"Downloads"});
+    EXPECT_EQ(manager->hud().title(), "Saved Box to " + inbox.filename().string());
+}
+
+TEST_F(ReceiveTest, EmptyItemIsDoneAndNamesNoItems) {
+    agent.addOutboxItem({"e", {}, {}, {}});
+    tick();
+    EXPECT_EQ(manager->hud().title(), "Saved 0 items to " + inbox.filename().string());
+    EXPECT_EQ(requests("POST /v1/user/outbox/{id}/done"), 1u);
+    const auto log = logTail();
+    EXPECT_NE(log.find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos) << log;
+}
+
+// Each failure: no done, nothing under a final name, not tried again in this run.
+TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
+    struct Case {
+        const char* name;
+        Agent::OutboxFile file;
+        std::optional<Agent::Reply> reply;
+        std::string text;
+    };
+    const std::vector<Case> cases = {
+        {"status", {"a.txt", "abc", std::nullopt}, Agent::Reply{500, R"({"error":"gone"})"},
+         "Could not receive from Windows: The server answered with error 500."},
+        {"more than stated", {"b.txt", std::string(5000, 'b'), 10}, std::nullopt, ""},
+        {"negative size", {"c.txt", "ccc", -5}, std::nullopt, ""},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string id = "f" + std::to_string(n++);
+        if (c.reply) agent.script("GET /v1/user/outbox/{id}/file", *c.reply);
+        agent.addOutboxItem({id, {c.file}, {}, {}});
+        tick();
+        EXPECT_TRUE(manager->hud().failed());
+        if (!c.text.empty()) {
+            EXPECT_EQ(manager->hud().title(), c.text);
+        }
+        EXPECT_EQ(manager->hud().title().rfind("Could not receive from Windows: ", 0), 0u) << manager->hud().title();
+        EXPECT_TRUE(tree(inbox).empty());
+        const auto fileRequests = requests("GET /v1/user/outbox/{id}/file");
+        tick();
+        tick();
+        EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), fileRequests);  // not retried
+    }
+    EXPECT_EQ(requests("POST /v1/user/outbox/{id}/done"), 0u);
+    EXPECT_EQ(agent.outbox().size(), cases.size());
+    const auto log = logTail();
+    EXPECT_NE(log.find("receive from Windows failed: The server answered with error 500."), std::string::npos) << log;
+}
+
+TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRange) {
+    agent.addOutboxItem({"big", {{"x.bin", "12345", std::numeric_limits<std::int64_t>::max()},
+                                 {"y.bin", "12", std::numeric_limits<std::int64_t>::max()}},
+                         {}, std::numeric_limits<std::int64_t>::max()});
+    std::vector<double> shown;
+    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] {
+        if (auto p = manager->hud().progress()) shown.push_back(*p);
+    });
+    tick();
+    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
+    EXPECT_EQ(manager->hud().title(), "Saved 2 items to " + inbox.filename().string());
+    for (double p : shown) {
+        EXPECT_GE(p, 0.0);
+        EXPECT_LE(p, 1.0);
+    }
+}
+
+TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
+    test::writeFile(inbox.parent_path() / "send-me.txt", "s");
+    agent.script("POST /v1/user/drop", Agent::Reply{200, R"({"id":"T9","dest":"C:\\D","names":[]})", "application/json", 1.0});
+    agent.addOutboxItem({"w", {{"w.txt", "w", std::nullopt}}, {}, {}});
+    manager->send({inbox.parent_path() / "send-me.txt"});
+    clock.advance(SharingManager::kOutboxPeriod);
+    QTest::qWait(200);
+    EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
+    ASSERT_TRUE(waitIdle());
+    tick();
+    EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
+}
+
+} // namespace
+} // namespace corvane

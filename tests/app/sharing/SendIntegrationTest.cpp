@@ -1,0 +1,202 @@
+#include "tests/app/sharing/SharingTestSupport.hpp"
+
+#include "platform/pasteboard/Pasteboard.hpp"
+
+#include <map>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+using boxsim::Agent;
+
+class SendTest : public test::SharingFixture {
+protected:
+    void SetUp() override {
+        SharingFixture::SetUp();
+        settings.shareClipboard = false;
+        turnOn();
+    }
+    fs::path here(const std::string& rel) { return source.path() / rel; }
+    test::TempDir source;
+};
+
+TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
+    test::writeFile(here("Project/.hidden"), "h");
+    test::writeFile(here("Project/.DS_Store"), "never");
+    test::writeFile(here("Project/sub/deep/x.txt"), "xx");
+    fs::create_directories(here("Project/emptySub"));
+    fs::create_symlink(here("Project/sub/deep/x.txt"), here("Project/link.txt"));  // not followed
+    test::writeFile(here("notes.txt"), "notes");
+    test::writeFile(here("other/notes.txt"), "a second notes.txt: left out");
+    fs::create_directories(here("Empty"));
+
+    manager->send({here("Project"), here("notes.txt"), here("other/notes.txt"), here("Empty")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied 3 items to Desktop on Windows");
+    EXPECT_FALSE(manager->hud().failed());
+
+    const auto drops = agent.drops();
+    ASSERT_EQ(drops.size(), 1u);
+    EXPECT_EQ(drops[0].names, (std::vector<std::string>{"Project", "notes.txt", "Empty"}));
+    EXPECT_EQ(drops[0].dirs,
+              (std::vector<std::string>{"Project", "Project/emptySub", "Project/sub", "Project/sub/deep", "Empty"}));
+    EXPECT_EQ(drops[0].files, (std::map<std::string, std::string>{
+                                  {"Project/.hidden", "h"}, {"Project/sub/deep/x.txt", "xx"}, {"notes.txt", "notes"}}));
+    EXPECT_TRUE(drops[0].finished);
+    const auto log = logTail();
+    EXPECT_NE(log.find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos) << log;
+    EXPECT_NE(log.find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos) << log;
+}
+
+TEST_F(SendTest, AnEmptyFolderAloneLogsOneByte) {
+    fs::create_directories(here("Empty"));
+    manager->send({here("Empty")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied Empty to Desktop on Windows");
+    EXPECT_NE(logTail().find("send to Windows: 1 item(s), 0 file(s), 1 bytes"), std::string::npos);
+}
+
+TEST_F(SendTest, EachFailingStepStopsAtOnce) {
+    test::writeFile(here("Folder/a.txt"), "a");
+    test::writeFile(here("Folder/b.txt"), "b");
+    struct Case {
+        const char* endpoint;
+        std::size_t dirs, files, finishes;  // requests made in all
+    };
+    const std::vector<Case> cases = {
+        {"POST /v1/user/drop", 0, 0, 0},
+        {"POST /v1/user/drop/{id}/dir", 1, 0, 0},
+        {"PUT /v1/user/drop/{id}/file", 1, 1, 0},
+        {"POST /v1/user/drop/{id}/finish", 1, 2, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.endpoint);
+        agent.clearScripts();
+        const auto dirs = requests("POST /v1/user/drop/{id}/dir");
+        const auto files = requests("PUT /v1/user/drop/{id}/file");
+        const auto finishes = requests("POST /v1/user/drop/{id}/finish");
+        agent.script(c.endpoint, Agent::Reply{507, R"({"error":"<b>disk</b> & full"})"});
+        manager->send({here("Folder")});
+        ASSERT_TRUE(waitIdle());
+        EXPECT_TRUE(manager->hud().failed());
+        EXPECT_EQ(manager->hud().title(), "Could not copy to Windows: Box answered 507: <b>disk</b> & full");
+        EXPECT_EQ(requests("POST /v1/user/drop/{id}/dir") - dirs, c.dirs);
+        EXPECT_EQ(requests("PUT /v1/user/drop/{id}/file") - files, c.files);
+        EXPECT_EQ(requests("POST /v1/user/drop/{id}/finish") - finishes, c.finishes);
+        EXPECT_NE(logTail().find("send to Windows failed: Box answered 507: <b>disk</b> & full"), std::string::npos);
+    }
+}
+
+TEST_F(SendTest, VanishedItemsAreLeftOut) {
+    test::writeFile(here("here.txt"), "1");
+    manager->send({here("gone.txt"), here("here.txt")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied here.txt to Desktop on Windows");
+    ASSERT_EQ(agent.drops().size(), 1u);
+    EXPECT_EQ(agent.drops()[0].names, std::vector<std::string>{"here.txt"});
+
+    manager->send({here("gone.txt")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(manager->hud().failed());
+    EXPECT_EQ(manager->hud().title(), "Could not copy to Windows: \"gone.txt\" is no longer there.");
+    EXPECT_EQ(agent.drops().size(), 1u);  // no drop begun
+}
+
+TEST_F(SendTest, ASecondSendIsRefusedFromTheMomentTheFirstIsAccepted) {
+    test::writeFile(here("one.txt"), "1");
+    manager->send({here("one.txt")});
+    manager->send({here("one.txt")});
+    EXPECT_EQ(manager->hud().title(), "Another transfer is still running. Try again when it finishes.");
+    EXPECT_TRUE(manager->hud().failed());
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(agent.drops().size(), 1u);
+    EXPECT_EQ(manager->hud().title(), "Copied one.txt to Desktop on Windows");
+}
+
+TEST_F(SendTest, LinksAndText) {
+    manager->openInWindows(QUrl("https://example.com/a b?q=1&r=2"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.openedLinks().empty(); }, 10000));
+    ASSERT_TRUE(waitForResult());
+    EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
+    EXPECT_EQ(manager->hud().title(), "Opened the link in Windows");
+
+    manager->sendText("hello Windows");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return agent.clipboard().text == "hello Windows"; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return manager->hud().title() == "Text copied to the Windows clipboard. Press Ctrl + V to paste."; }, 10000));
+
+    agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
+    manager->openInWindows(QUrl("mailto:a@b.c"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->hud().failed(); }, 10000));
+    EXPECT_EQ(manager->hud().title(), "Could not open the link: Box answered 500: no browser");
+}
+
+TEST_F(SendTest, DroppedTextIsNotPastedBack) {
+    settings.shareClipboard = true;
+    turnOn();
+    clock.advance(SharingManager::kClipPeriod);  // primes
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 1; }, 10000));
+    QTest::qWait(50);
+    manager->sendText("from a drop");
+    ASSERT_TRUE(waitForResult());
+    const auto before = manager->pasteboard().changeCount();
+    clock.advance(SharingManager::kClipPeriod);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2; }, 10000));
+    QTest::qWait(50);
+    EXPECT_EQ(manager->pasteboard().changeCount(), before);
+    EXPECT_NE(manager->pasteboard().string().value_or(""), "from a drop");
+}
+
+TEST_F(SendTest, WhySharingIsOff) {
+    StreamSettings s;
+    manager->update(std::nullopt, s);
+    EXPECT_FALSE(manager->available());
+    EXPECT_EQ(manager->unavailableReason(), "Connect the box to share files and the clipboard.");
+    manager->send({here("x")});
+    EXPECT_EQ(manager->hud().title(), "Connect the box to share files and the clipboard.");
+    EXPECT_TRUE(manager->hud().failed());
+    manager->openInWindows(QUrl("https://example.com"));
+    manager->sendText("t");
+
+    AgentClient::Info info;
+    manager->update(info, s);
+    EXPECT_EQ(manager->unavailableReason(),
+              "Update the box software to 0.3.0 or newer (Settings > Updates) to share files and the clipboard.");
+    info.sharing = AgentClient::Info::Sharing{false, std::nullopt};
+    manager->update(info, s);
+    EXPECT_EQ(manager->unavailableReason(), "Sign in to Windows on the box to share files and the clipboard.");
+    info.sharing = AgentClient::Info::Sharing{false, "Windows is locked"};
+    manager->update(info, s);
+    EXPECT_EQ(manager->unavailableReason(), "Windows is locked");
+    info.sharing = AgentClient::Info::Sharing{true, "Limited"};
+    s.dropToWindows = false;
+    manager->update(info, s);
+    EXPECT_TRUE(manager->available());
+    EXPECT_EQ(manager->unavailableReason(), "Limited");
+    EXPECT_FALSE(manager->catcher().enabled);
+
+    QTest::qWait(100);
+    EXPECT_TRUE(agent.openedLinks().empty());
+    EXPECT_EQ(requests("POST /v1/user/clipboard"), 0u);
+    const auto log = logTail();
+    EXPECT_NE(log.find("sharing: off"), std::string::npos);  // the fixture had turned it on
+}
+
+TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
+    agent.stop();
+    boxsim::Agent other([this] {
+        Agent::Options o;
+        o.address = address;
+        o.dropDest = "C:\\";
+        return o;
+    }());
+    other.start();
+    test::writeFile(here("a.txt"), "a");
+    manager->send({here("a.txt")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied a.txt to Windows on Windows");
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,116 @@
+#include "app/services/Clock.hpp"
+#include "app/sharing/DropCatcher.hpp"
+#include "app/sharing/TransferHUD.hpp"
+#include "tests/app/sharing/SharingTestSupport.hpp"
+
+#include <QLabel>
+#include <QMimeData>
+#include <QScreen>
+
+namespace corvane {
+namespace {
+
+class SharingViews : public ::testing::Test {
+protected:
+    SharingViews() { test::SharingGui::ensure(false); }
+    ManualClock clock;
+};
+
+TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
+    TransferHUD hud(clock);
+    hud.show("Copying a to Windows", 0.0);
+    hud.setProgress(0.6);
+    hud.setProgress(0.4);
+    EXPECT_DOUBLE_EQ(*hud.progress(), 0.6);
+    hud.setProgress(1.7);
+    EXPECT_DOUBLE_EQ(*hud.progress(), 1.0);
+    EXPECT_TRUE(hud.visible());
+
+    hud.finish("Copied a to Desktop on Windows", false);
+    EXPECT_FALSE(hud.progress());
+    hud.setProgress(0.2);
+    EXPECT_DOUBLE_EQ(*hud.progress(), 0.2);
+    hud.finish("Copied a to Desktop on Windows", false);
+    clock.advance(3.25);
+    EXPECT_TRUE(hud.visible());
+    clock.advance(0.25);
+    EXPECT_FALSE(hud.visible());
+
+    hud.finish("Could not copy to Windows: x", true);
+    EXPECT_TRUE(hud.visible());
+    clock.advance(5.75);
+    EXPECT_TRUE(hud.visible());
+    hud.show("Receiving b from Windows", 0.0);  // a running transfer stays up
+    clock.advance(30);
+    EXPECT_TRUE(hud.visible());
+}
+
+TEST_F(SharingViews, PillSitsOverTheStreamWindowElseTopRight) {
+    TransferHUD hud(clock);
+    QWidget window;
+    window.resize(800, 500);
+    window.show();
+    hud.streamPID = 1;
+    hud.setStreamWindow(&window);
+    hud.show("<b>a</b> & b", 0.5);
+    ASSERT_EQ(hud.pill()->parentWidget(), &window);
+    const QRect r = hud.pill()->geometry();
+    EXPECT_EQ(r.x(), 400 - r.width() / 2);
+    EXPECT_EQ(r.bottom() + 1, 500 - 24);
+    const auto labels = hud.pill()->findChildren<QLabel*>();
+    ASSERT_FALSE(labels.empty());
+    for (auto* label : labels) EXPECT_EQ(label->textFormat(), Qt::PlainText);
+
+    window.hide();
+    clock.advance(0.25);
+    EXPECT_TRUE(hud.pill()->isWindow());
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(hud.pill()->geometry().right(), area.right() - 16);
+    EXPECT_EQ(hud.pill()->geometry().top(), area.top() + 16);
+    EXPECT_TRUE(hud.pill()->testAttribute(Qt::WA_TransparentForMouseEvents));
+}
+
+TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
+    struct Row {
+        const char* name;
+        QList<QUrl> urls;
+        QString text;
+        std::optional<DropCatcher::Drop::Kind> kind;
+        QString link;
+        std::string asText;
+    };
+    using K = DropCatcher::Drop::Kind;
+    const std::vector<Row> rows = {
+        {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", K::files, "", ""},
+        {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", K::link, "https://example.com/p", ""},
+        {"mail link", {QUrl("mailto:a@b.c")}, "", K::link, "mailto:a@b.c", ""},
+        {"ftp link as its text", {QUrl("ftp://x.org/f")}, "", K::text, "", "ftp://x.org/f"},
+        {"address in text", {}, "  https://example.com/x \n", K::link, "https://example.com/x", ""},
+        {"mailto text", {}, "mailto:a@b.c", K::text, "", "mailto:a@b.c"},
+        {"spaces", {}, "   ", K::text, "", "   "},
+        {"plain", {}, "hello <b>", K::text, "", "hello <b>"},
+        {"empty", {}, "", std::nullopt, "", ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        QMimeData data;
+        if (!row.urls.isEmpty()) data.setUrls(row.urls);
+        if (!row.text.isEmpty()) data.setText(row.text);
+        const auto drop = DropCatcher::sort(data);
+        ASSERT_EQ(drop.has_value(), row.kind.has_value());
+        if (!drop) continue;
+        EXPECT_EQ(drop->kind, *row.kind);
+        if (drop->kind == K::files) {
+            EXPECT_EQ(drop->files, (std::vector<std::filesystem::path>{"/tmp/a", "/tmp/b c"}));
+        }
+        if (drop->kind == K::link) {
+            EXPECT_EQ(drop->link.toString(), row.link);
+        }
+        if (drop->kind == K::text) {
+            EXPECT_EQ(drop->text, row.asText);
+        }
+    }
+}
+
+} // namespace
+} // namespace corvane
