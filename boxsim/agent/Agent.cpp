@@ -287,6 +287,14 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
     }
 
     std::lock_guard lock(mutex_);
+    if (endpoint == "GET /v1/info" && restarting_) {
+        if (restartRefusalsLeft_ > 0 || restart_.outcome == AgentRestart::Outcome::never) {
+            if (restartRefusalsLeft_ > 0) --restartRefusalsLeft_;
+            return Answer{503, error("restarting")};
+        }
+        restarting_ = false;
+        if (restart_.outcome == AgentRestart::Outcome::oldVersion) agentVersion_ = versionBeforeRestart_;
+    }
     if (endpoint == "GET /v1/info") {
         json wake = json::array({json{{"name", "Ethernet"}, {"mac", "02:00:00:00:00:01"}, {"wireless", false},
                                       {"up", true}, {"ipv4", json::array({options_.address})}}});
@@ -298,7 +306,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
                      {"gamepad_driver", true},
                      {"wake", wake},
                      {"settings", {{"unplugged_sleep_minutes", options_.unpluggedSleepMinutes}}},
-                     {"can_update", true},
+                     {"can_update", canUpdate_},
                      {"sharing", options_.sharingAvailable ? json{{"available", true}}
                                                            : json{{"available", false},
                                                                   {"reason", "Sign in to Windows to share files."}}}};
@@ -343,7 +351,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         for (const auto& [name, version] : options_.available) available[name] = version;
         json installed = json::object();
         for (const auto& [name, version] : installed_) installed[name] = version;
-        return Answer{200, json{{"installed", installed}, {"available", available}, {"can_update", true}}.dump()};
+        return Answer{200, json{{"installed", installed}, {"available", available}, {"can_update", canUpdate_}}.dump()};
     }
     if (endpoint == "POST /v1/update") {
         const auto body = objectOf(request.body);
@@ -353,7 +361,32 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         const auto found = options_.available.find(component);
         if (found == options_.available.end()) return bad("unknown component");
         update_ = Update{"running", component, found->second, 0};
+        const auto run = updateRuns_.find(component);
+        scriptedRun_ = run != updateRuns_.end();
+        if (scriptedRun_) {
+            currentRun_ = std::move(run->second);
+            updateRuns_.erase(run);
+        }
         return Answer{200, json{{"started", true}}.dump()};
+    }
+    if (endpoint == "GET /v1/update/status" && scriptedRun_ && !currentRun_.empty()) {
+        const UpdateStep step = currentRun_.front();
+        if (currentRun_.size() > 1) currentRun_.pop_front();
+        json status = {{"state", step.state}, {"progress", step.progress}, {"component", update_.component}};
+        if (step.message) status["message"] = *step.message;
+        if (step.version) status["version"] = *step.version;
+        if (step.state == "done" && update_.state == "running") {
+            const std::string version = step.version.value_or(update_.version);
+            installed_[update_.component] = version;
+            if (update_.component == "agent") {
+                versionBeforeRestart_ = agentVersion_;
+                agentVersion_ = version;
+                restarting_ = true;
+                restartRefusalsLeft_ = restart_.refusedInfo;
+            }
+        }
+        update_.state = step.state;
+        return Answer{200, status.dump()};
     }
     if (endpoint == "GET /v1/update/status") {
         if (update_.state == "running") {
@@ -562,6 +595,24 @@ std::int64_t Agent::pairedClients() const {
 std::vector<std::string> Agent::pins() const {
     std::lock_guard lock(mutex_);
     return pins_;
+}
+
+void Agent::setUpdates(std::map<std::string, std::string> installed, std::map<std::string, std::string> available,
+                       bool canUpdate) {
+    std::lock_guard lock(mutex_);
+    installed_ = std::move(installed);
+    options_.available = std::move(available);
+    canUpdate_ = canUpdate;
+}
+
+void Agent::scriptUpdateRun(const std::string& component, std::vector<UpdateStep> steps) {
+    std::lock_guard lock(mutex_);
+    updateRuns_[component] = std::deque<UpdateStep>(steps.begin(), steps.end());
+}
+
+void Agent::setAgentRestart(AgentRestart restart) {
+    std::lock_guard lock(mutex_);
+    restart_ = restart;
 }
 
 } // namespace corvane::boxsim

@@ -139,6 +139,28 @@ public:
     std::int64_t pairedClients() const;
     std::vector<std::string> pins() const;
 
+    // Box software updates. One status the agent reports while a component installs.
+    struct UpdateStep {
+        std::string state = "running";  // "done" and "failed" end the run
+        std::optional<std::string> message;
+        double progress = 0;
+        std::optional<std::string> version;
+    };
+    // How the agent comes back after replacing itself: first `refusedInfo` information requests fail
+    // (503, as while its port is closed), then it answers with the new version, with its old one, or never.
+    struct AgentRestart {
+        enum class Outcome { newVersion, oldVersion, never };
+        int refusedInfo = 0;
+        Outcome outcome = Outcome::newVersion;
+    };
+    // What "v1/updates" reports, settable while the agent runs.
+    void setUpdates(std::map<std::string, std::string> installed, std::map<std::string, std::string> available,
+                    bool canUpdate);
+    // The next update of `component` reports these steps, one per status request (the last one repeats).
+    // A final "done" installs its version (or the offered one when it names none).
+    void scriptUpdateRun(const std::string& component, std::vector<UpdateStep> steps);
+    void setAgentRestart(AgentRestart restart);
+
 private:
     struct Answer;
     void handle(const httplib::Request& request, httplib::Response& response);
@@ -176,6 +198,14 @@ private:
         double progress = 0;
     } update_;
     std::chrono::steady_clock::time_point started_;
+    bool canUpdate_ = true;
+    std::map<std::string, std::deque<UpdateStep>> updateRuns_;
+    std::deque<UpdateStep> currentRun_;
+    bool scriptedRun_ = false;
+    AgentRestart restart_;
+    int restartRefusalsLeft_ = 0;
+    bool restarting_ = false;
+    std::string versionBeforeRestart_;
 };
 
 } // namespace corvane::boxsim

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <curl/curl.h>
+#include <strings.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 
@@ -393,7 +394,9 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop, const Htt
     if (request.followRedirects) {
         setOption(easy, CURLOPT_FOLLOWLOCATION, 1L);
         setOption(easy, CURLOPT_MAXREDIRS, 10L);
-        setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+        // Never from https down to http: the answer would no longer be protected.
+        const bool startsSecure = address.size() >= 8 && ::strncasecmp(address.c_str(), "https://", 8) == 0;
+        setOption(easy, CURLOPT_REDIR_PROTOCOLS_STR, startsSecure ? "https" : "http,https");
     }
     // Straight to the host, whatever the environment says about proxies.
     setOption(easy, CURLOPT_PROXY, "");

@@ -1,0 +1,261 @@
+// Installing a newer application: downloaded, checked, unpacked and swapped in, or built from the source
+// folder; then the new version is started once this one has quit.
+#include "app/updates/UpdateManager.hpp"
+
+#include "app/services/Shell.hpp"
+#include "app/services/agent/Downloader.hpp"
+#include "app/updates/FolderSwap.hpp"
+#include "app/updates/InstallFolder.hpp"
+#include "app/updates/PoolWork.hpp"
+#include "app/updates/Relauncher.hpp"
+#include "platform/crypto/Sha256.hpp"
+
+#include <QCoreApplication>
+#include <QUuid>
+
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+constexpr const char* kNotValid = "The downloaded update is not a valid Corvane app.";
+constexpr const char* kIntegrity = "The download did not pass its integrity check.";
+constexpr const char* kBuildFailed = "The build failed. Details are in build.log in the Corvane folder.";
+
+std::string newUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
+
+std::string lowerAscii(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    return text;
+}
+
+std::string cannotReplace(const std::filesystem::path& folder) {
+    return "Could not replace the app in " + folder.string() + ".";
+}
+
+// Hands a value computed on a worker thread to the manager on the main thread, if it still exists.
+void toMainThread(QPointer<UpdateManager> manager, std::function<void(UpdateManager&)> apply) {
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(),
+        [manager, apply = std::move(apply)] {
+            if (manager) apply(*manager);
+        },
+        Qt::QueuedConnection);
+}
+
+// The one folder at the top of the unpacked update, when it is an install folder of ours.
+std::optional<std::filesystem::path> onlyInstallFolder(const std::filesystem::path& unpacked,
+                                                       const std::string& identifier) {
+    std::error_code error;
+    std::vector<std::filesystem::path> top;
+    for (std::filesystem::directory_iterator it(unpacked, error), end; !error && it != end; it.increment(error))
+        top.push_back(it->path());
+    if (error || top.size() != 1) return std::nullopt;
+    if (!InstallFolder::isOurs(top.front(), identifier)) return std::nullopt;
+    return top.front();
+}
+
+void writeAtomically(const std::filesystem::path& path, const std::string& text) {
+    auto temporary = path;
+    temporary += ".part-" + newUuid();
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << text;
+        out.flush();
+        if (!out) {
+            std::error_code ignored;
+            std::filesystem::remove(temporary, ignored);
+            return;
+        }
+    }
+    std::error_code error;
+    std::filesystem::rename(temporary, path, error);
+    if (error) std::filesystem::remove(temporary, error);
+}
+
+} // namespace
+
+void UpdateManager::updateApp() {
+    if (!appUpdate_ || isBusy()) return;
+    performAppUpdate(*appUpdate_);
+}
+
+void UpdateManager::advance(double value) {
+    if (!std::isfinite(value)) return;
+    const double next = std::min(value, 1.0);
+    if (next >= progress_.value_or(0.0)) progress_ = next;
+    else if (!progress_) progress_ = 0.0;
+    publish();
+}
+
+QCoro::Task<> UpdateManager::performAppUpdate(AppUpdate update) {
+    QPointer<UpdateManager> self(this);
+    setProgress(0.0);
+    std::exception_ptr error;
+    std::filesystem::path app;
+    try {
+        if (update.source.kind == AppUpdate::Source::Kind::download) {
+            setStatus(Status::updating("Downloading Corvane " + update.version + "..."));
+            app = co_await downloadAndInstall(update.source.url, update.source.sha256);
+        } else {
+            setStatus(Status::updating("Building Corvane " + update.version + ". This takes about a minute."));
+            app = co_await buildFromSource(update.source.url);
+        }
+        if (!self) co_return;
+        progress_ = 1.0;
+        setStatus(Status::updating("Restarting Corvane..."));
+        if (prepareForUpdate) {
+            co_await prepareForUpdate();
+            if (!self) co_return;
+        }
+    } catch (...) {
+        error = std::current_exception();
+    }
+    if (!self) co_return;
+    if (!error) {
+        relaunch(app);
+        co_return;
+    }
+    std::string text;
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        text = e.what();
+    }
+    progress_.reset();
+    status_ = Status::failed(text);
+    showResult_ = true;
+    publish();
+}
+
+QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string url, std::optional<std::string> sha256) {
+    QPointer<UpdateManager> self(this);
+    // Where the app lives decides everything else, so an app that is not in an install folder of ours (a
+    // build tree, a distribution's /usr) is never downloaded for.
+    std::optional<std::filesystem::path> destination = runningBundleOverride;
+    if (!destination) destination = InstallFolder::running(info_.identifier);
+    if (!destination) {
+        std::error_code ignored;
+        const auto program = std::filesystem::canonical("/proc/self/exe", ignored);
+        throw UpdateError(cannotReplace(program.parent_path()));
+    }
+    const auto parent = destination->parent_path();
+    const bool hasDigest = sha256 && !sha256->empty();
+    // Over plain http anyone on the way could swap the archive; only the feed's digest can tell.
+    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kIntegrity);
+
+    const auto temporary = temporaryFolder.empty() ? std::filesystem::temp_directory_path() : temporaryFolder;
+    const auto archive = temporary / ("corvane-update-" + newUuid() + ".zip");
+    // Unpacked beside the installed folder, so that the two sit on one file system and can be exchanged.
+    const auto unpack = parent / (".corvane-update-" + newUuid());
+    std::exception_ptr error;
+    std::filesystem::path placed;
+    try {
+        try {
+            auto work1 = runOnPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
+                return Downloader::download(url, archive, [self](std::optional<double> fraction) {
+                    if (!fraction) return;
+                    const double value = 0.85 * *fraction;
+                    toMainThread(self, [value](UpdateManager& manager) { manager.advance(value); });
+                }, stop);
+            });
+            placed = co_await work1;
+        } catch (const std::exception& e) {
+            throw UpdateError(std::string("The download failed: ") + e.what());
+        }
+        if (!self) throw UpdateError("cancelled");
+        setStatus(Status::updating("Installing the update..."));
+        advance(0.9);
+
+        if (hasDigest) {
+            auto work2 = runOnPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
+                return platform::Sha256::hex(platform::Sha256::ofFile(placed, stop));
+            });
+            const auto digest = co_await work2;
+            if (!self) throw UpdateError("cancelled");
+            if (digest != lowerAscii(*sha256)) throw UpdateError(kIntegrity);
+        }
+
+        const auto identifier = info_.identifier;
+        const auto limits = archiveLimits;
+        const auto installed = *destination;
+        auto work3 = runOnPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
+            std::filesystem::create_directory(unpack);
+            UpdateArchive::extract(placed, unpack, limits, stop);
+            const auto found = onlyInstallFolder(unpack, identifier);
+            if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
+            return FolderSwap::replace(*found, installed);
+        });
+        const bool swapped = co_await work3;
+        if (!self) throw UpdateError("cancelled");
+        if (!swapped) throw UpdateError(cannotReplace(parent));
+    } catch (...) {
+        error = std::current_exception();
+    }
+    // The archive always goes; so does the unpack folder (after a swap it holds the old version).
+    auto work4 = runOnPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
+        std::error_code ignored;
+        std::filesystem::remove(archive, ignored);
+        if (!placed.empty()) std::filesystem::remove(placed, ignored);
+        std::filesystem::remove_all(unpack, ignored);
+    });
+    co_await work4;
+    if (error) std::rethrow_exception(error);
+    co_return *destination;
+}
+
+QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesystem::path folder) {
+    QPointer<UpdateManager> self(this);
+    folder = folder.lexically_normal();
+    if (!folder.has_filename()) folder = folder.parent_path();
+    const auto script = folder / "build.sh";
+    auto work5 = runOnPool(pool_, stop_.get_token(), [script, self](std::stop_token stop) {
+        return Shell::runStreaming("/bin/bash", {script.string()}, kBuildSeconds, [self](const std::string& line) {
+            if (const auto value = buildProgress(line))
+                toMainThread(self, [value = *value](UpdateManager& manager) { manager.advance(value); });
+        }, stop);
+    });
+    const auto result = co_await work5;
+    if (!self) throw UpdateError("cancelled");
+    const auto identifier = info_.identifier;
+    auto work6 = runOnPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
+        writeAtomically(folder.parent_path() / "build.log", result.stdout + "\n" + result.stderr);
+        if (result.status != 0 || result.timedOut) return std::nullopt;
+        std::optional<std::string> path;
+        std::size_t start = 0;
+        const std::string& out = result.stdout;
+        while (start < out.size()) {
+            auto end = out.find('\n', start);
+            if (end == std::string::npos) end = out.size();
+            const std::string_view line(out.data() + start, end - start);
+            if (line.starts_with("Built: ")) path = std::string(line.substr(7));
+            start = end + 1;
+        }
+        if (!path) return std::nullopt;
+        // The script names what it built; only an install folder of ours inside the source folder is started.
+        std::error_code realError;
+        std::error_code sourceError;
+        const auto real = std::filesystem::canonical(*path, realError);
+        const auto source = std::filesystem::canonical(folder, sourceError);
+        if (realError || sourceError || !InstallFolder::isOurs(real, identifier)) return std::nullopt;
+        const auto inside = real.lexically_relative(source);
+        if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".") return std::nullopt;
+        return real;
+    });
+    const auto built = co_await work6;
+    if (!self) throw UpdateError("cancelled");
+    if (!built) throw UpdateError(kBuildFailed);
+    co_return *built;
+}
+
+void UpdateManager::relaunch(const std::filesystem::path& app) {
+    // A helper that cannot start is no reason to keep running the old version: the user asked to restart.
+    Relauncher::startAfterExit(app / InstallFolder::kProgram, {}, relaunchWaitPid);
+    if (quit) quit();
+    else QCoreApplication::quit();
+}
+
+} // namespace corvane
