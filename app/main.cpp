@@ -41,7 +41,13 @@ int main(int argc, char** argv) {
 
     // The app quits with its last window only while the tray icon is off (or no tray exists).
     QApplication::setQuitOnLastWindowClosed(!StreamSettings::menuBarEnabled(*defaults) || !window.trayShown());
-    QuitSignals quitSignals;  // SIGINT and SIGTERM quit through the normal path
+    // Every way out ("Quit Corvane", SIGINT, SIGTERM) closes the stream window with its log line before
+    // Qt closes the windows; aboutToQuit covers a quit that came another way (the last window closed).
+    const auto quit = [&controller] {
+        controller.shutdown();
+        QApplication::quit();
+    };
+    QuitSignals quitSignals(quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.shutdown(); });
     QTimer::singleShot(0, &controller, [&controller] { controller.start(); });
     return QApplication::exec();

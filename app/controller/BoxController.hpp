@@ -174,6 +174,7 @@ private:
     QCoro::Task<> openTask();
 
     void sendWake(std::string reason);
+    QCoro::Task<> sendWakeTask(std::string reason, std::vector<std::string> macs);
     QCoro::Task<> setBoxSleepTask(std::int64_t minutes);
     QCoro::Task<> confirmBoxPowerTask(std::string action);
     QCoro::Task<> fixNetworkTask();

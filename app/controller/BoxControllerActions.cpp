@@ -16,6 +16,7 @@
 #include <QCoroSignal>
 #include <QLabel>
 #include <QMessageBox>
+#include <QPushButton>
 
 #include <algorithm>
 
@@ -54,7 +55,7 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     box->setTextFormat(Qt::PlainText);
     box->setInformativeText(informative);
     if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
-    QList<QAbstractButton*> added;
+    QList<QPushButton*> added;
     for (int i = 0; i < buttons.size(); ++i) {
         auto* button = box->addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
         added.push_back(button);
@@ -67,7 +68,7 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     box->activateWindow();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
-    const int index = static_cast<int>(added.indexOf(box->clickedButton()));
+    const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
     box->deleteLater();
     co_return life.expired() ? -1 : index;
 }
@@ -79,19 +80,19 @@ void BoxController::wakeBoxNow() {
     sendWake("requested");
 }
 
-void BoxController::sendWake(std::string reason) {
+void BoxController::sendWake(std::string reason) { sendWakeTask(std::move(reason), wakeMACs_); }
+
+QCoro::Task<> BoxController::sendWakeTask(std::string reason, std::vector<std::string> macs) {
     std::weak_ptr<int> life = life_;
-    auto send = [this, life, reason, macs = wakeMACs_]() -> QCoro::Task<> {
-        int sent = 0;
-        try {
-            sent = co_await onPool(pool_, [macs](std::stop_token) { return WakeOnLAN::send(macs); });
-        } catch (const std::exception&) {
-        }
-        if (life.expired()) co_return;
-        publish(lastWakeSent_, std::optional<Clock::WallTime>(clock_.wallTime()));
-        Log::write("wake on LAN (" + reason + "): " + std::to_string(sent) + " packets sent");
-    };
-    send();
+    int sent = 0;
+    try {
+        auto work = [macs](std::stop_token) { return WakeOnLAN::send(macs); };
+        sent = co_await onPool(pool_, std::move(work));
+    } catch (const std::exception&) {
+    }
+    if (life.expired()) co_return;
+    publish(lastWakeSent_, std::optional<Clock::WallTime>(clock_.wallTime()));
+    Log::write("wake on LAN (" + reason + "): " + std::to_string(sent) + " packets sent");
 }
 
 // Box sleep.
@@ -106,7 +107,8 @@ void BoxController::setBoxSleep(std::int64_t minutes) { setBoxSleepTask(minutes)
 QCoro::Task<> BoxController::setBoxSleepTask(std::int64_t minutes) {
     std::weak_ptr<int> life = life_;
     try {
-        co_await onPool(pool_, [agent = agent_, minutes](std::stop_token stop) { agent.setUnpluggedSleep(minutes, stop); });
+        auto work2 = [agent = agent_, minutes](std::stop_token stop) { agent.setUnpluggedSleep(minutes, stop); };
+        co_await onPool(pool_, std::move(work2));
     } catch (const std::exception& error) {
         if (!life.expired()) Log::write(std::string("box sleep setting failed: ") + error.what());
         co_return;
@@ -114,7 +116,8 @@ QCoro::Task<> BoxController::setBoxSleepTask(std::int64_t minutes) {
     if (life.expired()) co_return;
     Log::write("box sleep when unplugged set to " + std::to_string(minutes) + " minutes");
     try {
-        auto info = co_await onPool(pool_, [agent = agent_](std::stop_token stop) { return agent.info(stop); });
+        auto work3 = [agent = agent_](std::stop_token stop) { return agent.info(stop); };
+        auto info = co_await onPool(pool_, std::move(work3));
         if (!life.expired()) setBoxInfo(info);
     } catch (const std::exception&) {
     }
@@ -127,22 +130,21 @@ void BoxController::confirmBoxPower(const std::string& action) { confirmBoxPower
 QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     std::weak_ptr<int> life = life_;
     const bool restart = action == "restart";
-    const int answer = restart
-        ? co_await ask(powerAlert_, "Corvane", "Restart the box?",
-                       QString("Windows restarts and Corvane reconnects by itself when it is back, in about a minute.") +
-                           kSaveWork,
-                       {"Restart", "Cancel"})
-        : co_await ask(powerAlert_, "Corvane", "Shut down the box?",
-                       QString("To turn it on again, press its power button, or Corvane wakes it over your network if "
-                               "wake is set up.") + kSaveWork,
-                       {"Shut Down", "Cancel"});
+    const QString question = restart ? "Restart the box?" : "Shut down the box?";
+    const QString informative =
+        QString(restart ? "Windows restarts and Corvane reconnects by itself when it is back, in about a minute."
+                        : "To turn it on again, press its power button, or Corvane wakes it over your network if "
+                          "wake is set up.") + kSaveWork;
+    const QStringList buttons{restart ? "Restart" : "Shut Down", "Cancel"};
+    const int answer = co_await ask(powerAlert_, QString("Corvane"), question, informative, buttons);
     if (answer != 0 || life.expired()) co_return;
     co_await stopStreamAndWait();
     if (life.expired()) co_return;
     std::optional<std::string> failure;
     bool tooOld = false;
     try {
-        co_await onPool(pool_, [agent = agent_, action](std::stop_token stop) { agent.power(action, stop); });
+        auto work4 = [agent = agent_, action](std::stop_token stop) { agent.power(action, stop); };
+        co_await onPool(pool_, std::move(work4));
     } catch (const AgentClient::AgentError& error) {
         tooOld = error.endpointMissing();
         failure = error.what();
@@ -155,10 +157,12 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
         if (restart) resumeWanted_ = true;
         co_return;
     }
-    const QString informative = tooOld ? QString("Update the box software to 0.4.0 or newer (Settings > Updates).")
-                                       : QString::fromStdString(*failure);
-    co_await ask(powerFailure_, "Corvane", QString("The box did not ") + (restart ? "restart" : "shut down"),
-                 informative, {"OK"});
+    const QString reason = tooOld ? QString("Update the box software to 0.4.0 or newer (Settings > Updates).")
+                                  : QString::fromStdString(*failure);
+    const QString failed = QString("The box did not ") + (restart ? "restart" : "shut down");
+    // (gcc 12 cannot hold an initializer list across co_await: the list is a local.)
+    const QStringList ok{"OK"};
+    co_await ask(powerFailure_, QString("Corvane"), failed, reason, ok);
 }
 
 // Network repair.
@@ -174,7 +178,8 @@ QCoro::Task<> BoxController::fixNetworkTask() {
     CableLink* cable = cable_.get();
     std::optional<std::string> failure;
     try {
-        co_await onPool(pool_, [cable, status = bridge_](std::stop_token stop) { cable->fixBridge(status, stop); });
+        auto work5 = [cable, status = bridge_](std::stop_token stop) { cable->fixBridge(status, stop); };
+        co_await onPool(pool_, std::move(work5));
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -199,7 +204,8 @@ QCoro::Task<> BoxController::connectManuallyTask() {
     CableLink* cable = cable_.get();
     std::optional<std::string> failure;
     try {
-        co_await onPool(pool_, [cable](std::stop_token stop) { cable->assignLinkAddressManually(stop); });
+        auto work6 = [cable](std::stop_token stop) { cable->assignLinkAddressManually(stop); };
+        co_await onPool(pool_, std::move(work6));
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -223,11 +229,12 @@ void BoxController::forgetBox() { forgetBoxTask(); }
 QCoro::Task<> BoxController::forgetBoxTask() {
     std::weak_ptr<int> life = life_;
     try {
-        co_await onPool(pool_, [agent = agent_](std::stop_token stop) {
+        auto work7 = [agent = agent_](std::stop_token stop) {
             auto request = agent.url({"v1", "unpair-all"});
             request.method = "POST";
             agent.send(std::move(request), 10, stop);
-        });
+        };
+        co_await onPool(pool_, std::move(work7));
     } catch (const std::exception&) {
     }
     if (life.expired()) co_return;
@@ -266,11 +273,11 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
     if (life.expired()) co_return;
     // Stored before the answer, so the question comes once whatever the user does.
     defaults_->set(kAskedLoginItemKey, {true});
-    const int answer = co_await ask(
-        loginQuestion_, "Corvane", "Open Corvane when you log in?",
+    const QString informative =
         "If your Mac restarts or shuts down unexpectedly, Corvane starts again quietly in the menu bar and "
-        "reopens Windows as soon as the box is connected. You can change this in Settings > General.",
-        {"Open at Login", "Not Now"});
+        "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
+    const QStringList buttons{"Open at Login", "Not Now"};
+    const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"), informative, buttons);
     if (answer == 0 && !life.expired()) setLaunchAtLogin(true);
 }
 

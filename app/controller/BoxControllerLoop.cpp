@@ -39,8 +39,9 @@ void BoxController::start() {
     applyAppearance();
     std::weak_ptr<int> life = life_;
     updates_->prepareForUpdate = [this, life]() -> QCoro::Task<> {
-        if (life.expired()) co_return;
-        co_await stopStreamAndWait();
+        // Not a coroutine itself: the task must not refer to this lambda once it is replaced.
+        if (life.expired()) return []() -> QCoro::Task<> { co_return; }();
+        return stopStreamAndWait();
     };
     runLoop();
 }
@@ -103,7 +104,8 @@ QCoro::Task<> BoxController::tick() {
     selfAssignedSince_.reset();
     std::optional<AgentClient::Info> info;
     try {
-        info = co_await onPool(pool_, [agent = agent_](std::stop_token stop) { return agent.info(stop); });
+        auto work = [agent = agent_](std::stop_token stop) { return agent.info(stop); };
+        info = co_await onPool(pool_, std::move(work));
     } catch (const std::exception&) {
     }
     if (life.expired()) co_return;
@@ -154,7 +156,8 @@ QCoro::Task<> BoxController::checkBridgeIfDue() {
     CableLink* cable = cable_.get();
     NetworkLink::BridgeStatus status;
     try {
-        status = co_await onPool(pool_, [cable](std::stop_token stop) { return cable->bridgeStatus(stop); });
+        auto work2 = [cable](std::stop_token stop) { return cable->bridgeStatus(stop); };
+        status = co_await onPool(pool_, std::move(work2));
     } catch (const std::exception&) {
         co_return;
     }
@@ -195,7 +198,8 @@ QCoro::Task<> BoxController::refreshStatusIfDue() {
     if (!statusSupported_ || statusTicks_ % period != 1) co_return;
     std::weak_ptr<int> life = life_;
     try {
-        auto status = co_await onPool(pool_, [agent = agent_](std::stop_token stop) { return agent.status(stop); });
+        auto work3 = [agent = agent_](std::stop_token stop) { return agent.status(stop); };
+        auto status = co_await onPool(pool_, std::move(work3));
         if (life.expired()) co_return;
         publish(boxStatus_, std::optional<AgentClient::BoxStatus>(status));
         if (statsOverlay_->running()) statsOverlay_->setBoxStatus(status);

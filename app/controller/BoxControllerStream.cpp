@@ -30,7 +30,8 @@ QCoro::Task<bool> BoxController::pairEngine() {
     auto host = streamHost_;
     stream::BoxHost::PairState state = stream::BoxHost::PairState::unknown;
     try {
-        state = co_await onPool(pool_, [host](std::stop_token stop) { return host->pairState(stop); });
+        auto work = [host](std::stop_token stop) { return host->pairState(stop); };
+        state = co_await onPool(pool_, std::move(work));
     } catch (const std::exception&) {
     }
     if (life.expired()) co_return false;
@@ -48,11 +49,12 @@ QCoro::Task<bool> BoxController::pairEngine() {
     const std::string name = platform::SystemInfo::computerName().value_or("Mac") + " (Corvane)";
     std::string failure;
     try {
-        co_await onPool(pool_, [host, agent = agent_, name](std::stop_token stop) {
+        auto work2 = [host, agent = agent_, name](std::stop_token stop) {
             host->pair("Corvane", [agent, name](const std::string& pin, std::stop_token approveStop) {
                 if (!agent.pair(pin, name, true, approveStop)) throw PinRefused();
             }, stop);
-        });
+        };
+        co_await onPool(pool_, std::move(work2));
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -138,7 +140,8 @@ QCoro::Task<> BoxController::stopStreamAndWait() {
     auto session = engineStream_->session();
     engineStream_->tearDown();
     if (!session) co_return;
-    co_await onPool(pool_, [session](std::stop_token) { session->stop(false); });
+    auto work3 = [session](std::stop_token) { session->stop(false); };
+    co_await onPool(pool_, std::move(work3));
 }
 
 } // namespace corvane

@@ -52,7 +52,8 @@ QCoro::Task<std::string> boxPart(BoxController& box) {
     if (!box.boxFound()) co_return "The box is not connected, so only Mac details are included.";
     const std::optional<std::string> version = box.boxInfo() ? std::optional(box.boxInfo()->agentVersion) : std::nullopt;
     try {
-        co_return co_await onPool(box.pool(), [](std::stop_token stop) { return AgentClient().diagnostics(stop); });
+        auto work = [](std::stop_token stop) { return AgentClient().diagnostics(stop); };
+        co_return co_await onPool(box.pool(), std::move(work));
     } catch (const AgentClient::AgentError& error) {
         if (error.endpointMissing())
             co_return "The box software (" + version.value_or("old version") + ") is too old to report diagnostics.";
@@ -112,7 +113,7 @@ QCoro::Task<std::string> report(BoxController& box) {
     lines.push_back("Model: " + platform::SystemInfo::model().value_or("unknown"));
     lines.push_back("Linux: " + platform::SystemInfo::osDescription());
     lines.push_back("Corvane: " + box.updates().currentVersion());
-    lines.push_back("Streaming engine: built in, " + std::string(stream::EngineLog::version));
+    lines.push_back("Streaming engine: built in, " + std::string(stream::CorvaneStream::version));
     lines.push_back("Status: " + box.phase().description());
     lines.push_back("Link: up=" + flag(box.linkUp()) + " boxFound=" + flag(box.boxFound()) + " paired=" + flag(box.paired()));
     lines.push_back("Thunderbolt address: " + box.cable().linkAddress().value_or("none"));
@@ -133,19 +134,22 @@ QCoro::Task<std::string> report(BoxController& box) {
 
     const std::string interface = cableInterface();
     lines.push_back("===== Thunderbolt Bridge (ip address show dev " + interface + ") =====");
-    const auto shown = co_await onPool(box.pool(), [interface](std::stop_token) {
+    auto work2 = [interface](std::stop_token) {
         return Shell::run("/sbin/ip", {"address", "show", "dev", interface}, 5);
-    });
+    };
+    const auto shown = co_await onPool(box.pool(), std::move(work2));
     lines.push_back(shown.status == 0 ? shown.stdout : "not available: " + shown.stderr);
     lines.push_back("");
     lines.push_back("===== Corvane log (last 400 lines) =====");
-    lines.push_back(co_await onPool(box.pool(), [](std::stop_token) { return Log::tail(400); }));
+    auto work3 = [](std::stop_token) { return Log::tail(400); };
+    lines.push_back(co_await onPool(box.pool(), std::move(work3)));
 
     const std::string sourceDir = AppInfo::current().sourceDir;
     if (!sourceDir.empty()) {
         const auto buildLog = std::filesystem::path(sourceDir).lexically_normal();
         const auto file = (buildLog.has_filename() ? buildLog : buildLog.parent_path()).parent_path() / "build.log";
-        const auto tail = co_await onPool(box.pool(), [file](std::stop_token) { return tailPieces(file, 60); });
+        auto work4 = [file](std::stop_token) { return tailPieces(file, 60); };
+        const auto tail = co_await onPool(box.pool(), std::move(work4));
         if (tail) {
             lines.push_back("");
             lines.push_back("===== Last build (build.log, last 60 lines) =====");

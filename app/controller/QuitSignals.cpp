@@ -1,7 +1,5 @@
 #include "app/controller/QuitSignals.hpp"
 
-#include <QCoreApplication>
-
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
@@ -18,14 +16,14 @@ void onSignal(int) {
 
 } // namespace
 
-QuitSignals::QuitSignals() {
+QuitSignals::QuitSignals(std::function<void()> quit) {
     if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return;
     notifier_ = std::make_unique<QSocketNotifier>(pipeFds[0], QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [] {
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [quit = std::move(quit)] {
         char buffer[16];
         while (::read(pipeFds[0], buffer, sizeof buffer) > 0) {
         }
-        QCoreApplication::quit();
+        quit();
     });
     struct sigaction action {};
     action.sa_handler = onSignal;

@@ -3,16 +3,17 @@
 #include <QObject>
 #include <QSocketNotifier>
 
+#include <functional>
 #include <memory>
 
 namespace corvane {
 
-// SIGINT and SIGTERM end the app through QCoreApplication::quit, so the quit-time clean-up runs as for
-// "Quit Corvane". The handler only writes a byte to a pipe; the event loop does the rest. One per process.
+// SIGINT and SIGTERM end the app the way "Quit Corvane" does, through `quit`. The handler only writes a
+// byte to a pipe; the event loop does the rest. One per process.
 class QuitSignals final : public QObject {
     Q_OBJECT
 public:
-    QuitSignals();
+    explicit QuitSignals(std::function<void()> quit);
     ~QuitSignals() override;
 
 private:

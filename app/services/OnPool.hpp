@@ -1,32 +1,34 @@
 #pragma once
 
+#include "app/services/AppPool.hpp"
+
+#include <QtConcurrent/QtConcurrent>
+#include <qcoro/qcorofuture.h>
+#include <qcoro/qcorotask.h>
+
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
-#include <QtConcurrent/QtConcurrent>
-#include <qcoro/qcorofuture.h>
-#include <qcoro/qcorotask.h>
-
-#include "app/services/AppPool.hpp"
-
 namespace corvane {
 
-// Runs blocking work (engine and box calls) on the application's pool and resumes the awaiting coroutine on
-// the main thread with its result, or with the exception it threw (QFuture alone would only carry
-// QException). The work gets the pool's stop token, so that quitting never waits on the box.
-template <class Work>
-auto onPool(AppPool& pool, Work work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
-    using Result = std::invoke_result_t<Work, std::stop_token>;
+namespace detail {
+
+template <class Result>
+struct PoolOutcome {
     using Stored = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
-    struct Outcome {
-        std::optional<Stored> value;
-        std::exception_ptr error;
-    };
-    QFuture<Outcome> future = QtConcurrent::run(pool.threads(), [work = std::move(work), token = pool.token()]() {
-        Outcome outcome;
+    std::optional<Stored> value;
+    std::exception_ptr error;
+};
+
+// Not a coroutine: gcc 12 mishandles lambdas with init-captures made inside coroutine bodies.
+template <class Work>
+QFuture<PoolOutcome<std::invoke_result_t<Work, std::stop_token>>> startOnPool(AppPool& pool, Work work) {
+    using Result = std::invoke_result_t<Work, std::stop_token>;
+    return QtConcurrent::run(pool.threads(), [work = std::move(work), token = pool.token()]() {
+        PoolOutcome<Result> outcome;
         try {
             if constexpr (std::is_void_v<Result>) {
                 work(token);
@@ -39,9 +41,19 @@ auto onPool(AppPool& pool, Work work) -> QCoro::Task<std::invoke_result_t<Work, 
         }
         return outcome;
     });
-    Outcome outcome = co_await future;
+}
+
+} // namespace detail
+
+// Runs blocking work (engine and box calls) on the application's pool and resumes the awaiting coroutine on
+// the main thread with its result, or with the exception it threw (QFuture alone would only carry
+// QException). The work gets the pool's stop token, so that quitting never waits on the box.
+template <class Work>
+auto onPool(AppPool& pool, Work work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
+    using Result = std::invoke_result_t<Work, std::stop_token>;
+    auto outcome = co_await detail::startOnPool(pool, std::move(work));
     if (outcome.error) std::rethrow_exception(outcome.error);
     if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome.value);
 }
 
-}  // namespace corvane
+} // namespace corvane
