@@ -1,6 +1,7 @@
 #include "engine/BoxHost.hpp"
 
 #include "engine/EngineLog.hpp"
+#include "engine/Text.hpp"
 #include "engine/Uuid.hpp"
 #include "engine/host/HostError.hpp"
 #include "engine/host/HostReply.hpp"
@@ -130,7 +131,7 @@ void BoxHost::pair(const std::string& deviceName, Pairing::Approve approve, std:
     const ServerInfo info = publicServerInfo(stop);
     auto connection = makeConnection(std::nullopt, info);
     const std::string pin = randomPIN();
-    EngineLog::write("pair: pairing with " + info.hostname + " (" + info.appVersion + ")");
+    EngineLog::write("pair: pairing with " + text::forLog(info.hostname, 200) + " (" + text::forLog(info.appVersion, 100) + ")");
     const Bytes certificate =
         Pairing::pair(*connection, *connection->identity, pin, deviceName, info.majorVersion(), std::move(approve), stop);
     saveServerCertificate(certificate, info.uniqueID);
@@ -168,7 +169,7 @@ BoxHost::SessionStart BoxHost::start(std::int64_t appID, const StreamConfig& con
     const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began).count();
     char line[96];
     std::snprintf(line, sizeof line, " ok in %.0f ms, ", ms);
-    EngineLog::write("session: " + std::string(resume ? "resume" : "launch") + line + *url);
+    EngineLog::write("session: " + std::string(resume ? "resume" : "launch") + line + text::forLog(*url));
     return SessionStart{*url};
 }
 
@@ -176,7 +177,7 @@ void BoxHost::cancel(std::stop_token stop) {
     const auto paired = pairedConnection(stop);
     const HostXML reply = paired.connection->get("/cancel", clientQuery(paired.identity), true, 15, stop);
     HostReply::check(reply);
-    EngineLog::write("session: cancel ok (" + reply["cancel"].value_or("?") + ")");
+    EngineLog::write("session: cancel ok (" + text::forLog(reply["cancel"].value_or("?"), 100) + ")");
 }
 
 bool BoxHost::unpair(std::stop_token stop) {

@@ -1,5 +1,6 @@
 #include "engine/Text.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 namespace corvane::stream::text {
@@ -101,6 +102,40 @@ std::optional<std::int64_t> parseInteger(std::string_view text) {
     const auto [end, ec] = std::from_chars(signedDigits.data(), signedDigits.data() + signedDigits.size(), value);
     if (ec != std::errc() || end != signedDigits.data() + signedDigits.size()) return std::nullopt;
     return value;
+}
+
+std::string forLog(std::string_view text, std::size_t limit) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(std::min(text.size(), limit) + 8);
+    std::size_t i = 0;
+    while (i < text.size() && i < limit) {
+        const auto cp = decodeAt(text, i);
+        // A sequence cut by the limit is dropped whole rather than left broken.
+        if (i + cp.length > limit) break;
+        const char32_t c = cp.value;
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F || (c == 0xFFFD && cp.length == 1)) {
+            // Invalid UTF-8 bytes too, so the line stays valid text.
+            const auto byte = static_cast<unsigned char>(text[i]);
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0xF];
+        } else if ((c >= 0x80 && c <= 0x9F) || c == 0x2028 || c == 0x2029) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
+        } else {
+            out.append(text.substr(i, cp.length));
+        }
+        i += cp.length;
+    }
+    if (i < text.size()) out += "...";
+    return out;
 }
 
 } // namespace corvane::stream::text

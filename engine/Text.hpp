@@ -17,5 +17,9 @@ std::string_view trimBlanks(std::string_view text);
 std::vector<std::string_view> splitLines(std::string_view text);
 // A decimal integer: optional sign, one or more ASCII digits, nothing else, within 64 bits.
 std::optional<std::int64_t> parseInteger(std::string_view text);
+// Text from the box as one log line may carry it: control characters (C0, DEL, C1, U+2028, U+2029) written
+// as \n, \r, \t, \xNN or \uNNNN so they cannot forge lines, and at most `limit` bytes of `text` kept,
+// the rest replaced by "...".
+std::string forLog(std::string_view text, std::size_t limit = 512);
 
 } // namespace corvane::stream::text

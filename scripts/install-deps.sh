@@ -11,3 +11,5 @@ apt-get install -y -qq --no-install-recommends \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 \
   desktop-file-utils libglib2.0-bin python3-gi >/dev/null
+# Sharing's peers: a private session bus with python stand-ins, GTK clipboard owners and drag sources.
+apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1.2-gtk-3.0 curl dunst >/dev/null

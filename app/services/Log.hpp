@@ -7,7 +7,8 @@
 namespace corvane {
 
 // The application's one log: "Corvane.log" under the state folder (Folders::logs()), one
-// "<UTC time with milliseconds> <message>" line per call, moved aside to "Corvane.1.log" once it passes
+// "<UTC time with milliseconds> <message>" line per call (control characters escaped, so box text never
+// forges a line; long messages cut), moved aside to "Corvane.1.log" once it passes
 // 2,000,000 bytes. Backed by one LogWriter made on first use and kept for the whole run; lines still
 // queued when the process exits are written first.
 namespace Log {

@@ -2,10 +2,12 @@
 
 #include "app/services/Utf8.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -23,6 +25,50 @@ void writeAll(int fd, std::string_view bytes) {
         if (n <= 0) return;  // a failed write loses the rest of this line, silently
         bytes.remove_prefix(static_cast<std::size_t>(n));
     }
+}
+
+// One message becomes one line: control characters, the line feed first, are written as escapes, so text
+// from the box cannot forge lines; a message past the cap is cut at a character boundary and marked.
+std::string oneLine(std::string_view message) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(std::min(message.size(), LogWriter::kMaxMessageBytes) + 16);
+    std::size_t taken = 0;
+    for (; taken < message.size() && out.size() < LogWriter::kMaxMessageBytes; ++taken) {
+        const auto byte = static_cast<unsigned char>(message[taken]);
+        if (byte == '\n') {
+            out += "\\n";
+        } else if (byte == '\r') {
+            out += "\\r";
+        } else if (byte == '\t') {
+            out += "\\t";
+        } else if (byte < 0x20 || byte == 0x7F) {
+            out += "\\x";
+            out += hex[byte >> 4];
+            out += hex[byte & 0xF];
+        } else {
+            out += static_cast<char>(byte);
+        }
+    }
+    if (taken < message.size()) {
+        // Leave out a character cut in two: back over its continuation bytes to its lead byte.
+        std::size_t start = out.size();
+        std::size_t continuations = 0;
+        while (start > 0 && continuations < 3 && (static_cast<unsigned char>(out[start - 1]) & 0xC0) == 0x80) {
+            --start;
+            ++continuations;
+        }
+        if (start > 0) {
+            const auto lead = static_cast<unsigned char>(out[start - 1]);
+            const std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+            if (length > continuations + 1) {
+                taken -= out.size() - (start - 1);
+                out.resize(start - 1);
+            }
+        }
+        out += " [" + std::to_string(message.size() - taken) + " more bytes]";
+    }
+    return out;
 }
 
 } // namespace
@@ -64,9 +110,8 @@ void LogWriter::write(std::string_view message) { write(message, std::chrono::sy
 
 void LogWriter::write(std::string_view message, std::chrono::system_clock::time_point at) {
     std::string line = timestamp(at);
-    line.reserve(line.size() + message.size() + 2);
     line += ' ';
-    line += message;
+    line += oneLine(message);
     line += '\n';
     bool wasEmpty = false;
     {
@@ -98,6 +143,7 @@ std::uint64_t LogWriter::droppedLines() const {
 }
 
 void LogWriter::run(std::stop_token stop) {
+    ::pthread_setname_np(::pthread_self(), "corvane.log");
     std::deque<std::string> batch;
     for (;;) {
         std::uint64_t dropped = 0;

@@ -15,10 +15,11 @@ namespace corvane {
 
 // One append-only log file with one older generation beside it ("<name>.1.log").
 //
-// write() stamps the line on the caller's thread and queues it; a writer thread owned by this object does
-// all file work, so a caller never waits on the disk. The queue is bounded by bytes: a line that would
-// push it past `maxQueuedBytes` is dropped and counted, and the writer then logs one WARNING with the number
-// lost, so a burst costs lines, never unbounded memory. The writer makes every line valid UTF-8.
+// write() stamps the line on the caller's thread and queues it. One message is always one line: control
+// characters are escaped (\n, \r, \t, \xNN) and a message is cut after kMaxMessageBytes. A writer thread
+// ("corvane.log") owned by this object does all file work, so a caller never waits on the disk. The queue
+// is bounded by bytes: a line that would push it past `maxQueuedBytes` is dropped and counted, and the
+// writer then logs one WARNING with the number lost, so a burst costs lines, never unbounded memory. The writer makes every line valid UTF-8.
 //
 // Before each line, a file larger than `rotateAbove` bytes is moved to the older generation (replacing it)
 // and a new file is begun. write() is callable from any thread; tail() and flush() wait for the writer and
@@ -29,6 +30,7 @@ public:
         std::size_t maxQueuedBytes = 8u << 20;
         std::uintmax_t rotateAbove = 2'000'000;
     };
+    static constexpr std::size_t kMaxMessageBytes = 8192;
 
     explicit LogWriter(std::filesystem::path file);
     LogWriter(std::filesystem::path file, Limits limits);

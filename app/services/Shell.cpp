@@ -30,6 +30,11 @@ constexpr auto kKillGrace = std::chrono::seconds(1);
 constexpr auto kAbandonAfterKill = std::chrono::seconds(1);
 constexpr auto kPollSlice = std::chrono::milliseconds(100);
 constexpr int kTimedOutStatus = 124;
+// pkexec's own status for a dismissed dialog; a command that ends with it is told apart by the wrapper below.
+constexpr int kAdminDismissed = 126;
+// Runs the command ($1) in a subshell, so that its own "exit" cannot skip the mapping, and turns its 126
+// into 1: a 126 that reaches us is then pkexec's alone.
+constexpr const char* kAdminWrapper = "(eval \"$1\"); status=$?; [ \"$status\" -eq 126 ] && status=1; exit \"$status\"";
 
 class Fd {
 public:
@@ -138,6 +143,7 @@ ProcessResult runChild(const std::string& path, const std::vector<std::string>& 
 
     const auto deadline = deadlineAfter(timeout);
     bool exited = false;
+    bool statusLost = false;  // reaped by someone else (SIGCHLD ignored): the status is unknown
     int waitStatus = 0;
     bool timedOut = false;
     enum class Ending { none, terminated, killed } ending = Ending::none;
@@ -187,14 +193,17 @@ ProcessResult runChild(const std::string& path, const std::vector<std::string>& 
         }
         if (!exited) {
             const pid_t reaped = ::waitpid(pid, &waitStatus, WNOHANG);
-            if (reaped == pid || (reaped < 0 && errno == ECHILD)) exited = true;
+            if (reaped == pid) exited = true;
+            if (reaped < 0 && errno == ECHILD) exited = statusLost = true;
         }
     }
     out.fd.reset();
     err.fd.reset();
     if (!exited) {
         // Only reached after SIGKILL, which the child cannot outlive.
-        while (::waitpid(pid, &waitStatus, 0) < 0 && errno == EINTR) {}
+        pid_t reaped;
+        while ((reaped = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {}
+        if (reaped < 0) statusLost = true;
     }
 
     ProcessResult result;
@@ -203,6 +212,12 @@ ProcessResult runChild(const std::string& path, const std::vector<std::string>& 
     if (timedOut && result.status == 0) result.status = kTimedOutStatus;
     result.stdout = Utf8::repaired(out.bytes);
     result.stderr = Utf8::repaired(err.bytes);
+    if (statusLost) {
+        // Never a success that was not seen.
+        result.status = -1;
+        if (!result.stderr.empty() && result.stderr.back() != '\n') result.stderr += '\n';
+        result.stderr += "The exit status of " + path + " could not be read.";
+    }
     return result;
 }
 
@@ -259,17 +274,18 @@ ProcessResult runStreaming(const std::string& path, const std::vector<std::strin
     ProcessResult result = runChild(path, arguments, timeout, std::move(stop), true, onOutput);
     if (result.status == -1 && !result.stderr.empty() && result.stdout.empty()) return result;  // never started
     if (!pending.empty() && onLine) onLine(Utf8::repaired(pending));
-    result.stderr.clear();
+    if (result.status != -1) result.stderr.clear();
     return result;
 }
 
 void runAsAdmin(const std::string& command, const std::string& prompt, const std::string& adminProgram,
                 std::stop_token stop) {
     (void)prompt;
-    const ProcessResult result = run(adminProgram, {"/bin/sh", "-c", command}, 300, std::move(stop));
+    const ProcessResult result =
+        run(adminProgram, {"/bin/sh", "-c", kAdminWrapper, "sh", command}, 300, std::move(stop));
     if (result.status == 0 && !result.timedOut) return;
     // pkexec ends with 126 when the user dismissed its dialog, 127 when authorisation failed.
-    if (result.status == 126 && !result.timedOut) throw AdminError::cancelled();
+    if (result.status == kAdminDismissed && !result.timedOut) throw AdminError::cancelled();
     throw AdminError::failed(trimmed(result.stderr));
 }
 

@@ -43,14 +43,15 @@ ProcessResult run(const std::string& path, const std::vector<std::string>& argum
 
 // As run, with both streams on one pipe: `onLine` gets every line (without its line feed, a carriage return
 // kept) and a last unterminated rest, in order, on the calling thread while the child runs. `stdout` is the
-// whole merged output, `stderr` is empty unless the child could not be started. A line longer than 1 MiB is
+// whole merged output, `stderr` is empty unless status is -1 (see ProcessResult). A line longer than 1 MiB is
 // handed over in pieces.
 ProcessResult runStreaming(const std::string& path, const std::vector<std::string>& arguments, double timeout,
                            const std::function<void(const std::string& line)>& onLine, std::stop_token stop = {});
 
-// Runs the shell command line `command` as administrator through polkit's pkexec ("/bin/sh -c command"),
-// which asks for the password with its own dialog and its own text (it has no place for `prompt`, which is
-// kept so callers still say what the step is for). Time-out 300 s. Throws
+// Runs the shell command line `command` in /bin/sh as administrator through polkit's pkexec, which asks for
+// the password with its own dialog and its own text (it has no place for `prompt`, which is kept so callers
+// still say what the step is for). The command's own exit status 126 reads as a failure, so that only
+// pkexec's 126 means a dismissed dialog. Time-out 300 s. Throws
 // AdminError::cancelled when the dialog was dismissed (pkexec's status 126), AdminError::failed with the
 // trimmed error output otherwise. `adminProgram` is replaceable for tests.
 void runAsAdmin(const std::string& command, const std::string& prompt,

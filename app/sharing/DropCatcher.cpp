@@ -1,6 +1,10 @@
 #include "app/sharing/DropCatcher.hpp"
 
+#include "app/services/Clock.hpp"
 #include "app/sharing/DropTargetView.hpp"
+#include "platform/dragwatch/DragWatch.hpp"
+
+#include <QCoroTask>
 
 #include <QEvent>
 #include <QMimeData>
@@ -9,7 +13,7 @@
 
 namespace corvane {
 
-DropCatcher::DropCatcher(QObject* parent) : QObject(parent) {}
+DropCatcher::DropCatcher(Clock& clock, QObject* parent) : QObject(parent), clock_(clock) {}
 
 DropCatcher::~DropCatcher() {
     if (window_) window_->removeEventFilter(this);
@@ -27,46 +31,83 @@ void DropCatcher::setStreamWindow(QWidget* streamWindow) {
     window_->installEventFilter(this);
 }
 
-void DropCatcher::start() { watching_ = true; }
+void DropCatcher::start() {
+    if (watching_) return;
+    watching_ = true;
+    if (!drags_) {
+        drags_ = std::make_unique<platform::DragWatch>();
+        connect(drags_.get(), &platform::DragWatch::dragStarted, this, [this] { mouseDragged(); });
+    }
+    dragCount_ = drags_->changeCount();
+}
 
 void DropCatcher::stop() {
     watching_ = false;
     hide();
 }
 
+bool DropCatcher::allowed() const { return watching_ && enabled && streamPID && window_ && window_->isVisible(); }
+
+void DropCatcher::mouseDragged() {
+    if (!watching_ || !enabled || panelVisible() || !streamPID) return;
+    const auto count = drags_->changeCount();
+    if (count == dragCount_) return;
+    dragCount_ = count;  // taken even when no window shows, so this drag never brings the panel later
+    if (window_ && window_->isVisible()) show();
+}
+
+void DropCatcher::show() {
+    if (!panel_) {
+        panel_ = new DropTargetView(window_);
+        QPointer<DropCatcher> self(this);
+        panel_->onLeave = [self] {
+            // Without a drag watch nothing else would take the panel down.
+            if (self && !(self->drags_ && self->drags_->available())) self->hide();
+        };
+        panel_->onDrop = [self](const QMimeData& data) {
+            if (!self) return false;
+            self->hide();
+            const auto drop = sort(data);
+            if (!drop) return false;
+            if (self->onDrop) self->onDrop(*drop);
+            return true;
+        };
+    }
+    panel_->setGeometry(window_->rect());
+    panel_->raise();
+    panel_->show();
+    const auto showing = ++shown_;
+    [](QPointer<DropCatcher> self, Clock& clock, std::uint64_t showing) -> QCoro::Task<> {
+        for (;;) {
+            co_await clock.sleep(kWatch);
+            if (!self || self->shown_ != showing || !self->panelVisible()) co_return;
+            const bool highlighted = self->panel_->highlighted();
+            const bool pressed = self->drags_ && self->drags_->leftButtonDown();
+            if (!pressed && !highlighted) {
+                self->hide();
+                co_return;
+            }
+        }
+    }(this, clock_, showing);
+}
+
 bool DropCatcher::panelVisible() const { return panel_ && panel_->isVisible(); }
 
 void DropCatcher::hide() {
+    ++shown_;
     if (!panel_) return;
     panel_->setHighlighted(false);
     panel_->hide();
 }
 
 bool DropCatcher::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == window_ && event->type() == QEvent::DragEnter) {
-        if (!watching_ || !enabled || !streamPID) return false;
-        if (!panel_) {
-            panel_ = new DropTargetView(window_);
-            QPointer<DropCatcher> self(this);
-            panel_->onLeave = [self] {
-                if (self) self->hide();
-            };
-            panel_->onDrop = [self](const QMimeData& data) {
-                if (!self) return false;
-                self->hide();
-                const auto drop = sort(data);
-                if (!drop) return false;
-                if (self->onDrop) self->onDrop(*drop);
-                return true;
-            };
-        }
-        panel_->setGeometry(window_->rect());
-        panel_->raise();
-        panel_->show();
+    if (watched != window_) return false;
+    if (event->type() == QEvent::DragEnter && allowed()) {
+        if (!panelVisible()) show();
         event->accept();
         return true;
     }
-    if (watched == window_ && event->type() == QEvent::Resize && panel_) panel_->setGeometry(window_->rect());
+    if (event->type() == QEvent::Resize && panel_) panel_->setGeometry(window_->rect());
     return false;
 }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -16,10 +17,17 @@ class QMimeData;
 
 namespace corvane {
 
+class Clock;
 class DropTargetView;
 
-// Catches what the user drags onto the stream window: while allowed, a drag entering the window brings up
-// a panel over it that takes the drop and hands it to `onDrop` as files, a link or text. Main thread only.
+namespace platform {
+class DragWatch;
+}
+
+// Catches what the user drags onto the stream window: while allowed, a drag that starts anywhere on the
+// display (or, without X11, one that reaches the window) brings up a clear panel over the stream window
+// that takes the drop and hands it to `onDrop` as files, a link or text. Once the button is up and no drag
+// hovers over it, the panel goes again. Main thread only.
 class DropCatcher final : public QObject {
     Q_OBJECT
 public:
@@ -31,7 +39,9 @@ public:
         std::string text;  // exactly as dragged
     };
 
-    explicit DropCatcher(QObject* parent = nullptr);
+    static constexpr double kWatch = 0.3;
+
+    explicit DropCatcher(Clock& clock, QObject* parent = nullptr);
     ~DropCatcher() override;
 
     std::optional<std::int32_t> streamPID;
@@ -53,8 +63,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void mouseDragged();
+    void show();
     void hide();
+    bool allowed() const;
 
+    Clock& clock_;
+    std::unique_ptr<platform::DragWatch> drags_;
+    std::int64_t dragCount_ = 0;
+    std::uint64_t shown_ = 0;  // numbers each showing, so an old watch loop ends
     bool watching_ = false;
     QPointer<QWidget> window_;
     QPointer<DropTargetView> panel_;

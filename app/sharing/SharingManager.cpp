@@ -64,6 +64,28 @@ std::string logged(const std::string& text) {
     return out;
 }
 
+// No file mode takes files and folders together: in ExistingFiles mode a chosen folder would be opened
+// instead of taken, so the send button takes whatever is selected as it is.
+class SendPanel final : public QFileDialog {
+public:
+    using QFileDialog::QFileDialog;
+
+protected:
+    void accept() override {
+        const auto chosen = selectedFiles();
+        const bool allThere = !chosen.isEmpty() && std::all_of(chosen.begin(), chosen.end(), [](const QString& path) {
+            std::error_code ec;
+            return fs::exists(fs::path(path.toStdString()), ec);
+        });
+        if (!allThere) {
+            QFileDialog::accept();
+            return;
+        }
+        Q_EMIT filesSelected(chosen);
+        QDialog::accept();
+    }
+};
+
 std::string lastComponent(const fs::path& folder) {
     const auto name = folder.filename().string();
     return name.empty() ? folder.string() : name;
@@ -77,7 +99,7 @@ SharingManager::SharingManager(Clock& clock, AppPool& pool, AgentClient agent, Q
       pool_(pool),
       agent_(std::move(agent)),
       hud_(std::make_unique<TransferHUD>(clock)),
-      catcher_(std::make_unique<DropCatcher>()),
+      catcher_(std::make_unique<DropCatcher>(clock)),
       notifications_(std::make_unique<platform::Notifier>()),
       pasteboard_(std::make_unique<platform::Pasteboard>()) {
     notifications_->log = [](const std::string& line) { Log::write(line); };
@@ -188,8 +210,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     if (!clipPrimed_) {
         lastMacChange_ = count;
-        auto job0 = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
-        auto primed = co_await job0;
+        auto priming = offMain(pool_, [agent, stop] { return agent.clipboard(0, stop); });
+        auto primed = co_await priming;
         if (!self || !primed.value) co_return;
         lastWinSeq_ = *primed.value ? (*primed.value)->seq : 0;
         clipPrimed_ = true;
@@ -199,10 +221,10 @@ QCoro::Task<> SharingManager::clipTick() {
     if (count != lastMacChange_) {
         lastMacChange_ = pasteboard_->changeCount();
         if (auto item = readMacClipboard(*pasteboard_)) {
-            auto job1 = offMain(pool_, [agent, stop, item = std::move(*item)] {
+            auto sending = offMain(pool_, [agent, stop, item = std::move(*item)] {
                 return agent.setClipboard(item.text, item.png, stop);
             });
-            auto sent = co_await job1;
+            auto sent = co_await sending;
             if (!self) co_return;
             if (sent.value) lastWinSeq_ = *sent.value;
             else Log::write("clipboard to Windows failed: " + logged(sent.error));
@@ -211,8 +233,8 @@ QCoro::Task<> SharingManager::clipTick() {
 
     // A copy the user makes while the poll is out must win over what Windows had.
     const auto before = pasteboard_->changeCount();
-    auto job2 = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
-    auto polled = co_await job2;
+    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    auto polled = co_await polling;
     if (!self || !polled.value || !*polled.value) co_return;
     const auto& clip = **polled.value;
     lastWinSeq_ = clip.seq;
@@ -237,8 +259,8 @@ QCoro::Task<> SharingManager::outboxTick() {
     });
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto job3 = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
-    auto listed = co_await job3;
+    auto listing = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
+    auto listed = co_await listing;
     if (!self || !listed.value) co_return;
     for (auto& item : *listed.value) {
         if (handledOutbox_.contains(item.id)) continue;
@@ -326,13 +348,13 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto job4 = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
+        auto downloading = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
                                                size = file.size] {
             auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
             request.idleTimeoutSeconds = 60;
             return Downloader::downloadDirect(std::move(request), to, report, stop, size);
         });
-        auto placed = co_await job4;
+        auto placed = co_await downloading;
         if (!self) co_return;
         if (!placed.value) {
             fail(placed.error);
@@ -345,8 +367,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
         done = ReceivePlan::saturatingAdd(done, file.size);
     }
 
-    auto job5 = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
-    co_await job5;
+    auto telling = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    co_await telling;
     if (!self) co_return;
 
     std::optional<fs::path> reveal;
@@ -384,8 +406,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     };
 
     // The walk reads the disk: off the main thread.
-    auto job6 = offMain(pool_, [files] { return SendPlan::make(files); });
-    auto made = co_await job6;
+    auto walking = offMain(pool_, [files] { return SendPlan::make(files); });
+    auto made = co_await walking;
     if (!self) co_return;
     if (!made.value) {
         fail(made.error);
@@ -411,8 +433,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 
     const auto agent = agent_;
     const auto stop = pool_.token();
-    auto job7 = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
-    auto begun = co_await job7;
+    auto beginning = offMain(pool_, [agent, stop, names = plan.names] { return agent.dropBegin(names, stop); });
+    auto begun = co_await beginning;
     if (!self) co_return;
     if (!begun.value) {
         fail(begun.error);
@@ -422,12 +444,12 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     const auto dest = begun.value->dest;
 
     for (const auto& folder : plan.folders) {
-        auto job8 = offMain(pool_, [agent, stop, id, folder] {
+        auto making = offMain(pool_, [agent, stop, id, folder] {
             auto request = agent.userURL({"drop", id, "dir"}, {{"path", folder}});
             request.method = "POST";
             agent.send(std::move(request), 15, stop);
         });
-        auto made = co_await job8;
+        auto made = co_await making;
         if (!self) co_return;
         if (!made.value) {
             fail(made.error);
@@ -444,14 +466,14 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
                 if (self) self->progressed(transfer, value);
             }, Qt::QueuedConnection);
         };
-        auto job9 = offMain(pool_, [agent, stop, id, entry, report] {
+        auto uploading = offMain(pool_, [agent, stop, id, entry, report] {
             auto request = agent.userURL({"drop", id, "file"}, {{"path", entry.rel}});
             request.method = "PUT";
             request.idleTimeoutSeconds = 60;
             request.headers.emplace_back("Content-Type", "application/octet-stream");
             Uploader::upload(std::move(request), entry.path, report, stop);
         });
-        auto sent = co_await job9;
+        auto sent = co_await uploading;
         if (!self) co_return;
         if (!sent.value) {
             fail(sent.error);
@@ -460,8 +482,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         done = ReceivePlan::saturatingAdd(done, entry.size);
     }
 
-    auto job10 = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
-    auto finished = co_await job10;
+    auto finishing = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
+    auto finished = co_await finishing;
     if (!self) co_return;
     if (!finished.value) {
         fail(finished.error);
@@ -481,8 +503,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 void SharingManager::openInWindows(const QUrl& url) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string link) -> QCoro::Task<> {
-        auto job11 = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
-        auto opened = co_await job11;
+        auto opening = offMain(self->pool_, [agent, stop, link] { agent.openURL(link, stop); });
+        auto opened = co_await opening;
         if (!self) co_return;
         if (opened.value) self->hud_->finish("Opened the link in Windows", false);
         else self->hud_->finish("Could not open the link: " + opened.error, true);
@@ -492,8 +514,8 @@ void SharingManager::openInWindows(const QUrl& url) {
 void SharingManager::sendText(const std::string& text) {
     if (!available_) return;
     [](QPointer<SharingManager> self, AgentClient agent, std::stop_token stop, std::string text) -> QCoro::Task<> {
-        auto job12 = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
-        auto set = co_await job12;
+        auto setting = offMain(self->pool_, [agent, stop, text] { return agent.setClipboard(text, std::nullopt, stop); });
+        auto set = co_await setting;
         if (!self) co_return;
         if (set.value) {
             self->lastWinSeq_ = *set.value;
@@ -515,27 +537,25 @@ void SharingManager::chooseFilesToSend(QWidget* parent) {
 
 QCoro::Task<> SharingManager::choose(QWidget* parent) {
     QPointer<SharingManager> self(this);
-    auto* panel = new QFileDialog(parent, QString(), QString::fromStdString(Folders::home().string()));
+    QPointer<QFileDialog> panel = new SendPanel(parent, QString(), QString::fromStdString(Folders::home().string()));
     panel_ = panel;
-    panel->setAttribute(Qt::WA_DeleteOnClose);
-    // No mode takes files and folders together: ExistingFiles, with folders accepted as a choice too.
     panel->setFileMode(QFileDialog::ExistingFiles);
     panel->setOption(QFileDialog::DontUseNativeDialog);
     panel->setLabelText(QFileDialog::Accept, "Send to Windows");
     panel->setWindowTitle("Choose files or folders to copy to Windows.");
-    QPointer<QFileDialog> guard(panel);
-    std::vector<fs::path> chosen;
-    bool accepted = false;
-    QObject::connect(panel, &QFileDialog::filesSelected, panel, [&chosen, &accepted](const QStringList& files) {
-        accepted = true;
-        for (const auto& file : files) chosen.push_back(file.toStdString());
-    });
     panel->open();
     panel->raise();
     panel->activateWindow();
-    co_await qCoro(panel, &QDialog::finished);
-    if (!self) co_return;
-    if (accepted && !chosen.empty()) self->send(chosen);
+    // The answer comes through a queued call, so the panel must still be there then: it is deleted here.
+    auto answered = qCoro(panel.data(), &QDialog::finished);
+    const int result = co_await answered;
+    if (!panel) co_return;
+    const auto files = panel->selectedFiles();
+    panel->deleteLater();
+    if (!self || result != QDialog::Accepted) co_return;
+    std::vector<fs::path> chosen;
+    for (const auto& file : files) chosen.push_back(file.toStdString());
+    if (!chosen.empty()) self->send(chosen);
 }
 
 void SharingManager::setStreamPID(std::optional<std::int32_t> pid) {

@@ -28,7 +28,10 @@ constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::W
 // The status icon, drawn here so that it looks the same on every desktop.
 class PillIcon final : public QWidget {
 public:
-    explicit PillIcon(QWidget* parent) : QWidget(parent) { setFixedSize(16, 16); }
+    explicit PillIcon(QWidget* parent) : QWidget(parent) {
+        setFixedSize(16, 16);
+        setStyleSheet("background: transparent;");
+    }
     enum class Kind { transfer, done, failed };
     void setKind(Kind kind) {
         kind_ = kind;
@@ -92,12 +95,14 @@ public:
         font.setPixelSize(13);
         font.setWeight(QFont::Medium);
         title_->setFont(font);
-        title_->setStyleSheet("color: white;");
+        title_->setStyleSheet("color: white; background: transparent;");
         title_->setMaximumHeight(QFontMetrics(font).lineSpacing() * 2);
         top->addWidget(icon_, 0, Qt::AlignVCenter);
         top->addWidget(title_, 1);
         column->addLayout(top);
         barRow_ = new QWidget(this);
+        barRow_->setAttribute(Qt::WA_TranslucentBackground);
+        barRow_->setStyleSheet("background: transparent;");  // whatever the stream window's style says
         auto* bottom = new QHBoxLayout(barRow_);
         bottom->setContentsMargins(0, 0, 0, 0);
         bottom->setSpacing(8);
@@ -113,7 +118,7 @@ public:
         small.setPixelSize(11);
         small.setStyleHint(QFont::Monospace);
         percent_->setFont(small);
-        percent_->setStyleSheet("color: rgba(255,255,255,217);");
+        percent_->setStyleSheet("color: rgba(255,255,255,217); background: transparent;");
         bottom->addWidget(bar_, 1);
         bottom->addWidget(percent_);
         column->addWidget(barRow_);

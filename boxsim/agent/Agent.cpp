@@ -1,6 +1,8 @@
 #include "boxsim/agent/Agent.hpp"
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 
 #include <httplib.h>
@@ -132,6 +134,25 @@ void Agent::start() {
     const auto handler = [this](const httplib::Request& request, httplib::Response& response) { handle(request, response); };
     server->Get(".*", handler);
     server->Post(".*", handler);
+    // Drop files may be streamed to disk as they arrive; everything else is read whole first.
+    server->Put(R"(/v1/user/drop/[^/]+/file)",
+                [this](const httplib::Request& request, httplib::Response& response, const httplib::ContentReader& reader) {
+                    if (!options_.dropFolder.empty() && !streamDropFile(request, reader)) {
+                        response.status = 400;
+                        response.set_content(error("cannot store that file"), "application/json");
+                        return;
+                    }
+                    httplib::Request copy = request;
+                    if (options_.dropFolder.empty() && !reader([&](const char* data, std::size_t length) {
+                            copy.body.append(data, length);
+                            return copy.body.size() <= options_.maxUploadBytes;
+                        })) {
+                        response.status = 413;
+                        response.set_content(error("too large"), "application/json");
+                        return;
+                    }
+                    handle(copy, response);
+                });
     server->Put(".*", handler);
     server->Delete(".*", handler);
     server->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
@@ -257,7 +278,47 @@ void Agent::handle(const httplib::Request& request, httplib::Response& response)
     }
     const Answer answer = simulate(endpoint, segments, request);
     response.status = answer.status;
-    response.set_content(answer.body, answer.contentType);
+    std::string source;  // an outbox file kept on disk is streamed from there
+    if (endpoint == "GET /v1/user/outbox/{id}/file" && answer.status == 200) {
+        std::lock_guard lock(mutex_);
+        const auto found = outboxSources_.find({segments[3], request.get_param_value("path")});
+        if (found != outboxSources_.end()) source = found->second;
+    }
+    if (source.empty()) {
+        response.set_content(answer.body, answer.contentType);
+        return;
+    }
+    auto in = std::make_shared<std::ifstream>(source, std::ios::binary);
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(source, ec);
+    response.set_content_provider(ec ? 0 : static_cast<std::size_t>(size), answer.contentType,
+                                  [in](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                      std::vector<char> buffer(std::min<std::size_t>(length, 1 << 20));
+                                      in->seekg(static_cast<std::streamoff>(offset));
+                                      in->read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+                                      const auto got = in->gcount();
+                                      return got > 0 && sink.write(buffer.data(), static_cast<std::size_t>(got));
+                                  });
+}
+
+bool Agent::streamDropFile(const httplib::Request& request,
+                           const std::function<bool(const std::function<bool(const char*, std::size_t)>&)>& read) {
+    const auto segments = segmentsOf(request.target);
+    if (segments.size() != 5 || !request.has_param("path")) return false;
+    const std::filesystem::path rel(request.get_param_value("path"));
+    if (rel.empty() || rel.is_absolute()) return false;
+    for (const auto& part : rel)
+        if (part == ".." || part == ".") return false;
+    const auto target = std::filesystem::path(options_.dropFolder) / segments[3] / rel;
+    std::error_code ec;
+    std::filesystem::create_directories(target.parent_path(), ec);
+    std::ofstream out(target, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    read([&](const char* data, std::size_t length) {
+        out.write(data, static_cast<std::streamsize>(length));
+        return static_cast<bool>(out);
+    });
+    return static_cast<bool>(out);
 }
 
 Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std::string>& segments,
@@ -523,6 +584,16 @@ std::vector<Agent::Seen> Agent::seen(const std::string& endpoint) const {
 void Agent::addOutboxItem(OutboxEntry entry) {
     std::lock_guard lock(mutex_);
     outbox_.push_back(std::move(entry));
+}
+
+void Agent::serveOutboxFileFrom(const std::string& id, const std::string& path, std::string sourceFile) {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size(sourceFile, ec);
+    std::lock_guard lock(mutex_);
+    for (auto& entry : outbox_)
+        for (auto& file : entry.files)
+            if (entry.id == id && file.path == path && !file.statedSize && !ec) file.statedSize = static_cast<std::int64_t>(size);
+    outboxSources_[{id, path}] = std::move(sourceFile);
 }
 
 std::vector<Agent::OutboxEntry> Agent::outbox() const {

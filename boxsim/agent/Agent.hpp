@@ -50,6 +50,9 @@ public:
         std::size_t maxUploadBytes = std::size_t(64) << 20;
         std::size_t maxRecordedRequests = 4096;
         std::string dropDest = "C:\\Users\\corvane\\Desktop";  // the Windows folder drops land in
+        // When set, each dropped file is streamed to <dropFolder>/<drop id>/<path> instead of kept in memory
+        // (its entry in Drop::files stays empty), with no size limit.
+        std::string dropFolder;
     };
 
     // One scripted answer, used by the next `times` requests of its endpoint (0 or less: every one).
@@ -121,6 +124,8 @@ public:
 
     // The box's state, as tests and the demo set and read it.
     void addOutboxItem(OutboxEntry entry);
+    // The content of that outbox file comes from a file on disk, streamed (its size, unless one is stated).
+    void serveOutboxFileFrom(const std::string& id, const std::string& path, std::string sourceFile);
     std::vector<OutboxEntry> outbox() const;
     // Windows copies something: the sequence number grows.
     void setWindowsClipboardText(std::string text);
@@ -164,6 +169,7 @@ public:
 private:
     struct Answer;
     void handle(const httplib::Request& request, httplib::Response& response);
+    bool streamDropFile(const httplib::Request& request, const std::function<bool(const std::function<bool(const char*, std::size_t)>&)>& read);
     Answer simulate(const std::string& endpoint, const std::vector<std::string>& segments,
                     const httplib::Request& request);
     bool waitOrStop(double seconds);
@@ -179,6 +185,7 @@ private:
     std::map<std::string, std::deque<Reply>> scripts_;
     std::deque<Seen> seen_;
     std::vector<OutboxEntry> outbox_;
+    std::map<std::pair<std::string, std::string>, std::string> outboxSources_;
     Clipboard clipboard_;
     std::vector<Drop> drops_;
     int nextDrop_ = 1;

@@ -244,7 +244,8 @@ std::string RtspServer::replyTo(const Request& request, const Faults& faults) {
         status = 454;
         reason = "Session Not Found";
     };
-    auto transport = [](std::int64_t port) {
+    auto transport = [this](std::int64_t port) -> std::string {
+        if (!config_.nameServerPorts) return "unicast";
         return "server_port=" + std::to_string(port) + "-" + std::to_string(port + 1);
     };
 

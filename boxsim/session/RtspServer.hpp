@@ -42,6 +42,8 @@ public:
         std::int64_t audioPort = 48000;
         std::int64_t videoPort = 47998;
         std::int64_t controlPort = 47999;
+        // false: the SETUP replies name no server port, so the client falls back on its own defaults.
+        bool nameServerPorts = true;
         std::optional<std::string> connectData = "305419896";
         std::optional<std::string> audioPingPayload = "AUDIOPINGPAYLOAD";
         std::optional<std::string> videoPingPayload = "VIDEOPINGPAYLOAD";

@@ -151,22 +151,14 @@ std::string decodeUTF8(ByteView bytes) {
     return out;
 }
 
-std::optional<Response> parse(ByteView data, bool complete) {
-    const std::string_view raw(reinterpret_cast<const char*>(data.data()), data.size());
-    const auto headerEnd = raw.find(kHeaderEnd);
-    if (headerEnd == std::string_view::npos || headerEnd + kHeaderEnd.size() > maxReplySize) {
-        if (data.size() > maxReplySize) throw Error::badResponse(tooLarge());
-        if (complete) throw Error::badResponse("no header end");
-        return std::nullopt;
-    }
-
-    const std::string headerText = decodeUTF8(data.first(headerEnd));
+void ReplyParser::parseHead(std::size_t headerEnd) {
+    const std::string headerText = decodeUTF8(ByteView(buffer_).first(headerEnd));
     const auto lines = splitCRLF(headerText);
     const std::string_view statusLine = lines.front();
     const auto pieces = splitStatusLine(statusLine);
     std::optional<std::int64_t> status;
     if (pieces.size() >= 2 && pieces[0].starts_with("RTSP/")) status = text::parseInteger(pieces[1]);
-    if (!status) throw Error::badResponse("bad status line: " + std::string(statusLine));
+    if (!status) throw Error::badResponse("bad status line: " + text::forLog(statusLine, 200));
 
     Response response;
     response.status = *status;
@@ -178,29 +170,53 @@ std::optional<Response> parse(ByteView data, bool complete) {
         response.headers[name] = std::string(text::trimBlanks(lines[i].substr(colon + 1)));
     }
 
-    const std::size_t bodyStart = headerEnd + kHeaderEnd.size();
-    const auto candidate = data.subspan(bodyStart);
-    std::optional<std::int64_t> contentLength;
-    if (const auto value = response.header("content-length")) contentLength = text::parseInteger(*value);
+    bodyStart_ = headerEnd + kHeaderEnd.size();
+    if (const auto value = response.header("content-length")) {
+        if (const auto length = text::parseInteger(*value)) {
+            if (*length < 0) throw Error::badResponse("negative Content-length");
+            if (static_cast<std::uint64_t>(*length) > maxReplySize - bodyStart_) throw Error::badResponse(tooLarge());
+            length_ = static_cast<std::size_t>(*length);
+        }
+    }
+    head_ = std::move(response);
+}
 
-    if (contentLength) {
-        if (*contentLength < 0) throw Error::badResponse("negative Content-length");
-        if (static_cast<std::uint64_t>(*contentLength) > maxReplySize - bodyStart) throw Error::badResponse(tooLarge());
-        const auto length = static_cast<std::size_t>(*contentLength);
-        if (candidate.size() < length) {
+std::optional<Response> ReplyParser::feed(ByteView piece, bool complete) {
+    buffer_.insert(buffer_.end(), piece.begin(), piece.end());
+    if (!head_) {
+        // Only the new bytes (and the three before them, which may begin the header end) are searched.
+        const std::string_view raw(reinterpret_cast<const char*>(buffer_.data()), buffer_.size());
+        const std::size_t from = searched_ >= kHeaderEnd.size() - 1 ? searched_ - (kHeaderEnd.size() - 1) : 0;
+        const auto headerEnd = raw.find(kHeaderEnd, from);
+        searched_ = buffer_.size();
+        if (headerEnd == std::string_view::npos || headerEnd + kHeaderEnd.size() > maxReplySize) {
+            if (buffer_.size() > maxReplySize) throw Error::badResponse(tooLarge());
+            if (complete) throw Error::badResponse("no header end");
+            return std::nullopt;
+        }
+        parseHead(headerEnd);
+    }
+
+    const auto candidate = ByteView(buffer_).subspan(bodyStart_);
+    if (length_) {
+        if (candidate.size() < *length_) {
             if (complete) throw Error::badResponse("short body");
             return std::nullopt;
         }
-        response.body.assign(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(length));
+        Response response = std::move(*head_);
+        response.body.assign(candidate.begin(), candidate.begin() + static_cast<std::ptrdiff_t>(*length_));
         return response;
     }
 
     // Without a length the reply ends where the peer closes the stream.
-    if (data.size() > maxReplySize) throw Error::badResponse(tooLarge());
+    if (buffer_.size() > maxReplySize) throw Error::badResponse(tooLarge());
     if (!complete) return std::nullopt;
+    Response response = std::move(*head_);
     response.body.assign(candidate.begin(), candidate.end());
     return response;
 }
+
+std::optional<Response> parse(ByteView data, bool complete) { return ReplyParser().feed(data, complete); }
 
 std::map<std::string, std::string> sdpAttributes(ByteView body) {
     std::map<std::string, std::string> attributes;

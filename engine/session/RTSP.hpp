@@ -61,8 +61,26 @@ inline constexpr std::size_t maxReplySize = 256 * 1024;
 Bytes request(const std::string& method, const std::string& target, std::int64_t cseq,
               const std::vector<std::pair<std::string, std::string>>& headers, const Bytes& body);
 
-// The reply in `data`, or nothing while more bytes are needed and the stream is not `complete`.
-// Throws Error::badResponse for a malformed or oversized reply, or one cut short when `complete`.
+// Reads one reply as its pieces arrive. The header block is parsed once, when its end has arrived, and
+// later pieces only add to the body, so a reply dripped a byte at a time costs time linear in its size.
+class ReplyParser {
+public:
+    // Adds `piece`; the reply once it is whole, nothing while more bytes are needed and the stream is not
+    // `complete`. Throws Error::badResponse for a malformed or oversized reply, or one cut short when
+    // `complete`. Not to be fed again after it returned a reply or threw.
+    std::optional<Response> feed(ByteView piece, bool complete);
+
+private:
+    void parseHead(std::size_t headerEnd);
+
+    Bytes buffer_;
+    std::size_t searched_ = 0;             // the header end is not within buffer_[0, searched_)
+    std::optional<Response> head_;         // status line and headers, once parsed
+    std::size_t bodyStart_ = 0;
+    std::optional<std::size_t> length_;    // the announced body length
+};
+
+// The reply in `data`, as ReplyParser().feed(data, complete).
 std::optional<Response> parse(ByteView data, bool complete);
 
 // The a=key:value attributes of an SDP body; a later key replaces an earlier one.

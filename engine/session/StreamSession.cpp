@@ -1,6 +1,7 @@
 #include "engine/session/StreamSession.hpp"
 
 #include "engine/EngineLog.hpp"
+#include "engine/Text.hpp"
 #include "engine/session/LittleEndian.hpp"
 #include "engine/session/NetworkHints.hpp"
 #include "engine/session/SDP.hpp"
@@ -61,8 +62,58 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 
 } // namespace
 
+// A start may still be unwinding on another thread when its session is stopped and released, so everything
+// it touches after its first blocking step lives here, held by the session and by the running start.
+struct StreamSession::State {
+    struct Handlers {
+        PacketHandler video;
+        PacketHandler audio;
+        bool requestKeyframe = true;
+    };
+    // What a stop decided under the lock.
+    struct Teardown {
+        bool wasStopped = false;
+        bool cancelHere = false;
+    };
+
+    State(std::shared_ptr<BoxHost> host, StreamConfig config, std::int64_t appID, std::shared_ptr<Link> link)
+        : host(std::move(host)), config(std::move(config)), appID(appID), link(std::move(link)) {}
+
+    void run(bool resume, std::stop_token stop, Handlers handlers);
+    RTSP::Response rtsp(const std::string& method, const std::string& target, Headers headers, const Bytes& body,
+                        std::int64_t port, std::stop_token stop);
+    void checkNotStopped() const;
+    Teardown tearDown(bool endOnBox);
+    void cancelOnBox(std::stop_token stop);
+
+    const std::shared_ptr<BoxHost> host;
+    const StreamConfig config;
+    const std::int64_t appID;
+    const std::shared_ptr<Link> link;
+
+    mutable std::mutex lock; // held only to copy or swap what follows
+    std::map<std::string, std::string> describeAttributes;
+    Timings timings;
+    std::string describeBody;
+    ControlCrypto::IVStyle controlEncryption = ControlCrypto::IVStyle::v2;
+    std::shared_ptr<ControlChannel> control;
+    std::shared_ptr<MediaSocket> media;
+    std::jthread keepAlive;
+    bool started = false;
+    bool stopped = false;
+    bool endOnBoxRequested = false;
+    // The launch request: asked of the box, still under way. A stop(true) that comes while it is under way
+    // leaves ending the application to the start, which alone knows whether the launch went out.
+    bool launchAsked = false;
+    bool launching = false;
+    bool cancelClaimed = false; // the application is ended on the box once per session
+    std::stop_source startStop; // cancels the blocking steps of a running start
+    std::int64_t cseq = 0;      // the running start's only
+};
+
 StreamSession::StreamSession(std::shared_ptr<BoxHost> host, StreamConfig config, std::int64_t appID)
-    : host(std::move(host)), config(std::move(config)), appID(appID), link_(std::make_shared<Link>()) {
+    : host(std::move(host)), config(std::move(config)), appID(appID), link_(std::make_shared<Link>()),
+      state_(std::make_shared<State>(this->host, this->config, appID, link_)) {
     link_->session = this;
 }
 
@@ -71,34 +122,28 @@ StreamSession::~StreamSession() {
         std::lock_guard guard(link_->lock);
         link_->session = nullptr;
     }
-    bool wasStopped = false;
-    {
-        std::lock_guard guard(lock_);
-        wasStopped = stopped_;
-    }
     // Released without a stop: nothing may outlive the session. After a stop only the joins remain.
-    tearDown();
-    if (!wasStopped) EngineLog::write("session: stopped");
+    if (!state_->tearDown(false).wasStopped) EngineLog::write("session: stopped");
 }
 
 std::map<std::string, std::string> StreamSession::describeAttributes() const {
-    std::lock_guard guard(lock_);
-    return describeAttributes_;
+    std::lock_guard guard(state_->lock);
+    return state_->describeAttributes;
 }
 
 StreamSession::Timings StreamSession::timings() const {
-    std::lock_guard guard(lock_);
-    return timings_;
+    std::lock_guard guard(state_->lock);
+    return state_->timings;
 }
 
 std::string StreamSession::describeBody() const {
-    std::lock_guard guard(lock_);
-    return describeBody_;
+    std::lock_guard guard(state_->lock);
+    return state_->describeBody;
 }
 
 ControlCrypto::IVStyle StreamSession::controlEncryption() const {
-    std::lock_guard guard(lock_);
-    return controlEncryption_;
+    std::lock_guard guard(state_->lock);
+    return state_->controlEncryption;
 }
 
 std::int64_t StreamSession::serverPort(const RTSP::Response& reply, std::int64_t fallback, const std::string& stream) {
@@ -111,10 +156,12 @@ std::int64_t StreamSession::serverPort(const RTSP::Response& reply, std::int64_t
     while (end < transport->size() && (*transport)[end] >= '0' && (*transport)[end] <= '9') ++end;
     const std::string_view digits(transport->data() + at + key.size(), end - at - key.size());
     if (digits.empty()) return fallback;
-    // A port the 16-bit fields cannot hold is refused, never truncated into some other port.
+    // A run too long for any integer does not parse, so the default applies; a port the 16-bit fields
+    // cannot hold is refused, never truncated into some other port.
     const auto value = parseWhole<std::int64_t>(digits);
-    if (!value || *value < 1 || *value > 65535)
-        throw RTSP::Error::badResponse("SETUP " + stream + " names server port " + std::string(digits) +
+    if (!value) return fallback;
+    if (*value < 1 || *value > 65535)
+        throw RTSP::Error::badResponse("SETUP " + stream + " names server port " + text::forLog(digits, 32) +
                                        ", outside 1-65535");
     return *value;
 }
@@ -145,21 +192,21 @@ ControlCrypto::IVStyle StreamSession::chooseEncryption(const std::map<std::strin
     return style;
 }
 
-void StreamSession::checkNotStopped() const {
-    bool stopped = false;
+void StreamSession::State::checkNotStopped() const {
+    bool isStopped = false;
     {
-        std::lock_guard guard(lock_);
-        stopped = stopped_;
+        std::lock_guard guard(lock);
+        isStopped = stopped;
     }
-    if (stopped || startStop_.stop_requested()) throw Error::stopped();
+    if (isStopped || startStop.stop_requested()) throw Error::stopped();
 }
 
-RTSP::Response StreamSession::rtsp(const std::string& method, const std::string& target, Headers headers,
-                                   const Bytes& body, std::int64_t port, std::stop_token stop) {
+RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::string& target, Headers headers,
+                                          const Bytes& body, std::int64_t port, std::stop_token stop) {
     headers.emplace_back("X-GS-ClientVersion", "14");
     headers.emplace_back("Host", host->address);
-    ++cseq_;
-    const Bytes request = RTSP::request(method, target, cseq_, headers, body);
+    ++cseq;
+    const Bytes request = RTSP::request(method, target, cseq, headers, body);
     const auto began = Clock::now();
     RTSP::Response reply;
     if (method == "OPTIONS") {
@@ -178,38 +225,49 @@ RTSP::Response StreamSession::rtsp(const std::string& method, const std::string&
     }
     const std::int64_t ms = millisecondsSince(began);
     if (ms >= 501) EngineLog::write("session: RTSP " + method + " took " + std::to_string(ms) + " ms");
-    if (reply.status != 200) throw RTSP::Error::status(method + " " + target, reply.status, reply.reason);
+    if (reply.status != 200)
+        throw RTSP::Error::status(method + " " + target, reply.status, text::forLog(reply.reason, 200));
     return reply;
 }
 
 void StreamSession::start(bool resume, std::stop_token stop) {
+    // From here on only the state is touched: the session itself may be released while this runs.
+    const std::shared_ptr<State> state = state_;
+    state->run(resume, std::move(stop), State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart});
+}
+
+void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handlers) {
     {
-        std::lock_guard guard(lock_);
-        if (started_) throw std::logic_error("StreamSession::start called twice");
-        started_ = true;
-        if (stopped_) throw Error::stopped();
+        std::lock_guard guard(lock);
+        if (started) throw std::logic_error("StreamSession::start called twice");
+        started = true;
+        if (stopped) throw Error::stopped();
     }
-    std::stop_callback forward(stop, [this] { startStop_.request_stop(); });
-    const std::stop_token token = startStop_.get_token();
+    std::stop_callback forward(stop, [this] { startStop.request_stop(); });
+    const std::stop_token token = startStop.get_token();
 
     // What this start made, so that a failure (or a stop racing it) ends all of it.
-    bool launched = false;
-    std::shared_ptr<MediaSocket> media;
-    std::shared_ptr<ControlChannel> control;
-    std::jthread keepAlive;
+    std::shared_ptr<MediaSocket> ownMedia;
+    std::shared_ptr<ControlChannel> ownControl;
+    std::jthread ownKeepAlive;
     try {
         const auto began = Clock::now();
         const SessionKeys keys = SessionKeys::random();
 
-        const BoxHost::SessionStart session = host->start(appID, config, keys, resume, token);
-        launched = true;
         {
-            std::lock_guard guard(lock_);
-            timings_.launchMs = millisecondsSince(began);
+            std::lock_guard guard(lock);
+            if (stopped) throw Error::stopped();
+            launchAsked = launching = true;
+        }
+        const BoxHost::SessionStart session = host->start(appID, config, keys, resume, token);
+        {
+            std::lock_guard guard(lock);
+            launching = false;
+            timings.launchMs = millisecondsSince(began);
         }
         checkNotStopped();
         if (session.encryptedRTSP())
-            throw RTSP::Error::badResponse("the box asked for encrypted RTSP (" + session.sessionURL +
+            throw RTSP::Error::badResponse("the box asked for encrypted RTSP (" + text::forLog(session.sessionURL) +
                                            "), not supported yet");
 
         const auto rtspBegan = Clock::now();
@@ -231,9 +289,9 @@ void StreamSession::start(bool resume, std::stop_token stop) {
             if (key.starts_with("x-ss") || key.starts_with("x-nv-general")) offered.emplace(key, value);
         const std::string body = RTSP::decodeUTF8(describe.body);
         {
-            std::lock_guard guard(lock_);
-            describeAttributes_ = offered;
-            describeBody_ = body;
+            std::lock_guard guard(lock);
+            describeAttributes = offered;
+            describeBody = body;
         }
         std::string audioLines;
         for (const std::string& line : lines(body)) {
@@ -241,13 +299,13 @@ void StreamSession::start(bool resume, std::stop_token stop) {
                 line.find("audio") == std::string::npos)
                 continue;
             if (!audioLines.empty()) audioLines += " | ";
-            audioLines += line;
+            audioLines += text::forLog(line, 200);
         }
         EngineLog::write("session: DESCRIBE audio lines: " + audioLines);
         std::string offers;
         for (const auto& [key, value] : offered) {
             if (!offers.empty()) offers += ", ";
-            offers += key + "=" + value;
+            offers += text::forLog(key, 100) + "=" + text::forLog(value, 100);
         }
         EngineLog::write("session: DESCRIBE offers " + offers);
 
@@ -281,13 +339,14 @@ void StreamSession::start(bool resume, std::stop_token stop) {
         const auto audioPing = audio.header("X-SS-Ping-Payload");
         EngineLog::write("session: ports video " + std::to_string(videoPort) + ", audio " + std::to_string(audioPort) +
                          ", control " + std::to_string(controlPort) + "; connect data " +
-                         connectText.value_or("none") + "; ping payloads " + (videoPing ? "yes" : "no") +
-                         ", audio and video payloads " + (videoPing == audioPing ? "THE SAME" : "different"));
+                         (connectText ? text::forLog(*connectText, 100) : "none") + "; ping payloads " +
+                         (videoPing ? "yes" : "no") + ", audio and video payloads " +
+                         (videoPing == audioPing ? "THE SAME" : "different"));
 
         const ControlCrypto::IVStyle style = chooseEncryption(offered, std::getenv(encryptionVariable));
         {
-            std::lock_guard guard(lock_);
-            controlEncryption_ = style;
+            std::lock_guard guard(lock);
+            controlEncryption = style;
         }
 
         const std::string client = NetworkHints::localAddress(host->address).value_or("0.0.0.0");
@@ -295,58 +354,60 @@ void StreamSession::start(bool resume, std::stop_token stop) {
                 SDP::announce(config, client, style == ControlCrypto::IVStyle::v2 ? 1 : 0));
         request("PLAY", "/", {{"Session", sessionID}});
         {
-            std::lock_guard guard(lock_);
-            timings_.rtspMs = millisecondsSince(rtspBegan);
+            std::lock_guard guard(lock);
+            timings.rtspMs = millisecondsSince(rtspBegan);
         }
 
-        media = std::make_shared<MediaSocket>(host->address, videoPort, audioPort, bytesOf(videoPing.value_or("PING")),
-                                              bytesOf(audioPing.value_or("PING")), videoHandler, audioHandler);
-        media->start();
+        ownMedia = std::make_shared<MediaSocket>(host->address, videoPort, audioPort,
+                                                 bytesOf(videoPing.value_or("PING")),
+                                                 bytesOf(audioPing.value_or("PING")), handlers.video, handlers.audio);
+        ownMedia->start();
         {
-            std::lock_guard guard(lock_);
-            media_ = media;
+            std::lock_guard guard(lock);
+            media = ownMedia;
         }
         checkNotStopped();
 
         const auto controlBegan = Clock::now();
-        control = std::make_shared<ControlChannel>(host->address, controlPort, connectData, keys.key, style);
-        const std::weak_ptr<Link> link = link_;
-        control->onDisconnect = [link](const std::string& reason) {
+        ownControl = std::make_shared<ControlChannel>(host->address, controlPort, connectData, keys.key, style);
+        const std::weak_ptr<Link> weakLink = link;
+        ownControl->onDisconnect = [weakLink](const std::string& reason) {
             EndedHandler handler;
-            if (const auto strong = link.lock()) {
+            if (const auto strong = weakLink.lock()) {
                 std::lock_guard guard(strong->lock);
                 if (strong->session) handler = strong->session->onEnded;
             }
             if (handler) handler(reason);
         };
-        control->onMessage = [link](std::uint16_t type, const Bytes& payload) {
+        ownControl->onMessage = [weakLink](std::uint16_t type, const Bytes& payload) {
             if (type != 0x010B || payload.size() < 10) return;
             RumbleHandler handler;
-            if (const auto strong = link.lock()) {
+            if (const auto strong = weakLink.lock()) {
                 std::lock_guard guard(strong->lock);
                 if (strong->session) handler = strong->session->onRumble;
             }
             if (handler) handler(u16LE(payload, 4), u16LE(payload, 6), u16LE(payload, 8));
         };
         ControlChannel::initOnce();
-        control->connect(5.0, token);
+        ownControl->connect(5.0, token);
+        Timings t;
         {
-            std::lock_guard guard(lock_);
-            control_ = control;
-            timings_.controlMs = millisecondsSince(controlBegan);
-            timings_.totalMs = millisecondsSince(began);
+            std::lock_guard guard(lock);
+            control = ownControl;
+            timings.controlMs = millisecondsSince(controlBegan);
+            timings.totalMs = millisecondsSince(began);
+            t = timings;
         }
         checkNotStopped();
-        const Timings t = timings();
         EngineLog::write("session: control channel up; launch " + std::to_string(t.launchMs) + " ms, RTSP " +
                          std::to_string(t.rtspMs) + " ms, control " + std::to_string(t.controlMs) + " ms, total " +
                          std::to_string(t.totalMs) + " ms");
 
-        control->send(0x0305, Bytes{0x00, 0x00});
-        control->send(0x0307, Bytes{0x00});
-        if (requestKeyframeAtStart) control->send(0x0302, Bytes(4, 0x00));
+        ownControl->send(0x0305, Bytes{0x00, 0x00});
+        ownControl->send(0x0307, Bytes{0x00});
+        if (handlers.requestKeyframe) ownControl->send(0x0302, Bytes(4, 0x00));
 
-        keepAlive = std::jthread([weak = std::weak_ptr<ControlChannel>(control)](std::stop_token cancelled) {
+        ownKeepAlive = std::jthread([weak = std::weak_ptr<ControlChannel>(ownControl)](std::stop_token cancelled) {
             pthread_setname_np(pthread_self(), "corvane.session");
             std::mutex mutex;
             std::condition_variable_any never;
@@ -355,91 +416,98 @@ void StreamSession::start(bool resume, std::stop_token stop) {
                 // Paced from a fixed origin so the interval does not drift with scheduling delays; after a
                 // stall it starts afresh rather than sending the missed ones in a burst.
                 next = std::max(next + std::chrono::milliseconds(100), Clock::now());
-                std::unique_lock lock(mutex);
-                if (never.wait_until(lock, cancelled, next, [] { return false; }) || cancelled.stop_requested())
+                std::unique_lock held(mutex);
+                if (never.wait_until(held, cancelled, next, [] { return false; }) || cancelled.stop_requested())
                     return;
-                lock.unlock();
+                held.unlock();
                 if (const auto channel = weak.lock()) channel->send(0x0200, Bytes(8, 0x00));
             }
         });
         {
-            std::lock_guard guard(lock_);
-            if (!stopped_) {
-                keepAlive_ = std::move(keepAlive);
+            std::lock_guard guard(lock);
+            if (!stopped) {
+                keepAlive = std::move(ownKeepAlive);
                 return;
             }
         }
         throw Error::stopped();
     } catch (...) {
         // Nothing of a failed start stays running: the owner may never call stop().
-        if (keepAlive.joinable()) {
-            keepAlive.request_stop();
-            keepAlive.join();
+        if (ownKeepAlive.joinable()) {
+            ownKeepAlive.request_stop();
+            ownKeepAlive.join();
         }
-        if (control) control->close();
-        if (media) media->stop();
-        bool stopped = token.stop_requested();
-        bool endOnBox = false;
+        if (ownControl) ownControl->close();
+        if (ownMedia) ownMedia->stop();
+        bool isStopped = token.stop_requested();
+        bool cancelHere = false;
         {
-            std::lock_guard guard(lock_);
-            stopped = stopped || stopped_;
-            endOnBox = endOnBoxRequested_;
+            std::lock_guard guard(lock);
+            launching = false;
+            isStopped = isStopped || stopped;
+            // A stop that asked to end the application while the launch was under way left that to us.
+            cancelHere = endOnBoxRequested && launchAsked && !cancelClaimed;
+            if (cancelHere) cancelClaimed = true;
         }
-        // A stop that asked to end the application may have reached the box before the launch did.
-        if (launched && endOnBox) {
-            try {
-                host->cancel();
-            } catch (const std::exception& error) {
-                EngineLog::write(std::string("session: cancel failed: ") + error.what());
-            }
-        }
-        if (stopped) throw Error::stopped();
+        if (cancelHere) cancelOnBox({});
+        if (isStopped) throw Error::stopped();
         throw;
     }
 }
 
-void StreamSession::tearDown(bool endOnBox) {
-    std::jthread keepAlive;
-    std::shared_ptr<ControlChannel> control;
-    std::shared_ptr<MediaSocket> media;
+StreamSession::State::Teardown StreamSession::State::tearDown(bool endOnBox) {
+    Teardown result;
+    std::jthread ownKeepAlive;
+    std::shared_ptr<ControlChannel> ownControl;
+    std::shared_ptr<MediaSocket> ownMedia;
     {
-        std::lock_guard guard(lock_);
-        stopped_ = true;
-        endOnBoxRequested_ = endOnBoxRequested_ || endOnBox;
-        keepAlive = std::move(keepAlive_);
-        control = control_;
-        media = media_;
+        std::lock_guard guard(lock);
+        result.wasStopped = stopped;
+        stopped = true;
+        if (endOnBox) {
+            endOnBoxRequested = true;
+            result.cancelHere = !launching && !cancelClaimed;
+            if (result.cancelHere) cancelClaimed = true;
+        }
+        ownKeepAlive = std::move(keepAlive);
+        ownControl = control;
+        ownMedia = media;
     }
     // A start still running ends its blocking step and tears down what it made.
-    startStop_.request_stop();
-    if (keepAlive.joinable()) {
-        keepAlive.request_stop();
-        keepAlive.join();
+    startStop.request_stop();
+    if (ownKeepAlive.joinable()) {
+        ownKeepAlive.request_stop();
+        ownKeepAlive.join();
     }
     // On the control thread (from onEnded) close() only asks: the thread ends after the callback returns.
-    if (control) control->close();
-    if (media) media->stop();
+    if (ownControl) ownControl->close();
+    if (ownMedia) ownMedia->stop();
+    return result;
 }
 
-void StreamSession::stop(bool endOnBox, std::stop_token stop) {
-    tearDown(endOnBox);
-    if (!endOnBox) {
-        EngineLog::write("session: stopped");
-        return;
-    }
+void StreamSession::State::cancelOnBox(std::stop_token stop) {
     try {
         host->cancel(stop);
     } catch (const std::exception& error) {
         EngineLog::write(std::string("session: cancel failed: ") + error.what());
     }
+}
+
+void StreamSession::stop(bool endOnBox, std::stop_token stop) {
+    const State::Teardown done = state_->tearDown(endOnBox);
+    if (!endOnBox) {
+        EngineLog::write("session: stopped");
+        return;
+    }
+    if (done.cancelHere) state_->cancelOnBox(stop);
     EngineLog::write("session: stopped and ended on the box");
 }
 
 void StreamSession::queue(std::uint16_t type, Bytes payload) {
     std::shared_ptr<ControlChannel> control;
     {
-        std::lock_guard guard(lock_);
-        control = control_;
+        std::lock_guard guard(state_->lock);
+        control = state_->control;
     }
     if (control) control->send(type, std::move(payload));
 }
@@ -460,9 +528,9 @@ StreamSession::Stats StreamSession::stats() const {
     std::shared_ptr<ControlChannel> control;
     std::shared_ptr<MediaSocket> media;
     {
-        std::lock_guard guard(lock_);
-        control = control_;
-        media = media_;
+        std::lock_guard guard(state_->lock);
+        control = state_->control;
+        media = state_->media;
     }
     Stats stats;
     if (control) {

@@ -28,11 +28,13 @@ namespace corvane::stream {
 // every 100 ms on its own thread "corvane.session". While it runs, input, resize and keyframe requests are
 // queued on the control channel.
 //
-// Order the owner keeps: set the callbacks and requestKeyframeAtStart, then start(); stop() when done. A
-// failed start leaves nothing running (no media thread, keep-alive or control channel), though the
+// Order the owner keeps: set the callbacks, handlers and requestKeyframeAtStart, then start(); stop() when
+// done. A failed start leaves nothing running (no media thread, keep-alive or control channel), though the
 // application may stay launched on the box until stop(true). A stop() made while start() is still running
 // on another thread cancels it: start then ends everything it had made or goes on to make and throws.
-// Releasing the session stops it (without ending the application on the box) and joins its threads.
+// Releasing the session stops it (without ending the application on the box) and joins its threads; a
+// start still running on another thread owns what it touches jointly with the session, so the session
+// may go first. The application is ended on the box at most once per session.
 //
 // Threads: onEnded and onRumble run on the control channel's thread "corvane.control"; videoHandler and
 // audioHandler on "corvane.media". An owner that wants to stop the session in response to onEnded hops to
@@ -138,31 +140,13 @@ private:
         std::mutex lock;
         StreamSession* session = nullptr;
     };
+    // Everything start() touches once it has begun, shared with a running start (see StreamSession.cpp).
+    struct State;
 
-    RTSP::Response rtsp(const std::string& method, const std::string& target,
-                        std::vector<std::pair<std::string, std::string>> headers, const Bytes& body,
-                        std::int64_t port, std::stop_token stop);
-    // Throws Error::stopped when stop() has been called; start checks it after every step.
-    void checkNotStopped() const;
-    // Marks the session stopped and ends the keep-alive, the control channel and the media socket.
-    void tearDown(bool endOnBox = false);
     void queue(std::uint16_t type, Bytes payload);
 
     std::shared_ptr<Link> link_;
-
-    mutable std::mutex lock_; // held only to copy or swap what follows
-    std::map<std::string, std::string> describeAttributes_;
-    Timings timings_;
-    std::string describeBody_;
-    ControlCrypto::IVStyle controlEncryption_ = ControlCrypto::IVStyle::v2;
-    std::shared_ptr<ControlChannel> control_;
-    std::shared_ptr<MediaSocket> media_;
-    std::jthread keepAlive_;
-    bool started_ = false;
-    bool stopped_ = false;
-    bool endOnBoxRequested_ = false;
-    std::stop_source startStop_; // cancels the blocking steps of a running start
-    std::int64_t cseq_ = 0;      // start's thread only
+    std::shared_ptr<State> state_;
 };
 
 } // namespace corvane::stream

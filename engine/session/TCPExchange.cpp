@@ -24,21 +24,21 @@ RTSP::Response exchange(const std::string& host, std::uint16_t port, const Bytes
         throw RTSP::Error::connection(error.what());
     }
 
-    Bytes buffer;
+    RTSP::ReplyParser parser;
     for (;;) {
         bool complete = false;
+        Bytes piece;
         try {
-            const Bytes piece = connection.receive(kReceiveLimit, stop);
+            piece = connection.receive(kReceiveLimit, stop);
             complete = piece.empty();
-            buffer.insert(buffer.end(), piece.begin(), piece.end());
         } catch (const platform::TcpConnection::Error& error) {
             if (error.kind == platform::TcpConnection::Error::Kind::cancelled)
                 throw RTSP::Error::connection(error.what());
             // A delivery that carries an error ends the stream: judge what has arrived.
             complete = true;
         }
-        // parse() refuses a buffer past the reply size limit, so the buffer stays bounded.
-        if (auto response = RTSP::parse(buffer, complete)) return std::move(*response);
+        // The parser refuses a reply past the size limit, so what it keeps stays bounded.
+        if (auto response = parser.feed(piece, complete)) return std::move(*response);
     }
 }
 

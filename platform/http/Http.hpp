@@ -72,14 +72,21 @@ struct HttpReceiver {
 // One request over libcurl: no proxy, no TLS session reuse, no connection reuse. A request stopped through the
 // token ends with HttpError::cancelled; a rejected server certificate ends the same way. Its own time-out
 // is timedOut, a refused connection cannotConnect, a body over maxBodyBytes tooLarge, a port outside
-// 1-65535 or a path without a leading slash badUrl. Any HTTP status comes back as a response.
+// 1-65535 or a path without a leading slash badUrl. A reply in a transfer or content coding other than
+// chunked (none is ever asked for) fails with other before any of its body is taken. Any HTTP status comes
+// back as a response.
 namespace Http {
+// What carries a request: perform() below, or a test's stand-in.
+using Transport = std::function<HttpResponse(const HttpRequest&, std::stop_token, const HttpReceiver*)>;
+// `transport`, or perform() when it is empty.
+HttpResponse perform(const Transport& transport, const HttpRequest& request, std::stop_token stop,
+                     const HttpReceiver* receiver = nullptr);
 HttpResponse get(const HttpRequest& request, std::stop_token stop = {});
 // The same for any method, body and receiver. With a receiver, maxBodyBytes is not applied: the receiver
 // keeps its own count.
 HttpResponse perform(const HttpRequest& request, std::stop_token stop = {}, const HttpReceiver* receiver = nullptr);
 // Percent-encodes everything but the unreserved characters ("/" too), as query values and single path
-// segments need. Throws badUrl.
+// segments need; "" stays "". Throws badUrl.
 std::string escape(std::string_view text);
 // The URL a request goes to, query percent-encoded (everything but unreserved characters). Throws badUrl.
 std::string url(const HttpRequest& request);

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +44,23 @@ CommandResult runCommand(const std::string& command) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+std::string readWhole(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void writeWhole(const std::filesystem::path& file, ByteView content) {
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
+}
+
+std::string hexOf(ByteView bytes) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string out;
+    for (const std::uint8_t b : bytes) out += {digits[b >> 4], digits[b & 15]};
+    return out;
 }
 
 } // namespace corvane::test

@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/core/Bytes.hpp"
+
 namespace corvane::test {
 
 // A loopback address of this test's own (127.x.y.z), different for every call in the process and, through
@@ -28,5 +30,12 @@ struct CommandResult {
     std::string output;
 };
 CommandResult runCommand(const std::string& command);
+
+// A file's whole content ("" when it cannot be read), and a file written whole.
+std::string readWhole(const std::filesystem::path& file);
+void writeWhole(const std::filesystem::path& file, ByteView content);
+
+// Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
+std::string hexOf(ByteView bytes);
 
 } // namespace corvane::test

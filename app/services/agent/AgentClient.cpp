@@ -73,6 +73,94 @@ Bytes written(const json& body) {
     }
 }
 
+// What one value of a parsed reply takes in memory beyond its text, in bytes, roughly: its slot in the
+// parent with room to grow, and the block a string, array or object holds of its own; a member also holds
+// a tree node.
+constexpr std::size_t kScalarCost = 48;
+constexpr std::size_t kStringCost = 96;
+constexpr std::size_t kContainerCost = 112;
+constexpr std::size_t kMemberCost = 96;
+
+// Builds a reply's value the way the library's own parser does, but adds up what it builds: a reply of
+// many tiny values ("[[],[],...]") costs dozens of bytes of memory per byte of text, so that cost, not
+// only the size, is bounded. The depth is checked on the way in, so a deep value is never built either (its
+// destruction or printing would recurse).
+class BoundedBuilder final : public json::json_sax_t {
+public:
+    BoundedBuilder(json& root, std::size_t budget) : root_(root), budget_(budget) {}
+
+    const std::string& failure() const { return failure_; }
+
+    bool null() override { return add(nullptr, kScalarCost) != nullptr; }
+    bool boolean(bool value) override { return add(value, kScalarCost) != nullptr; }
+    bool number_integer(number_integer_t value) override { return add(value, kScalarCost) != nullptr; }
+    bool number_unsigned(number_unsigned_t value) override { return add(value, kScalarCost) != nullptr; }
+    bool number_float(number_float_t value, const string_t&) override { return add(value, kScalarCost) != nullptr; }
+    bool string(string_t& value) override { return add(std::move(value), kStringCost) != nullptr; }
+    bool binary(binary_t&) override { return fail("not JSON (binary)"); }
+    bool start_object(std::size_t) override { return open(json::object()); }
+    bool start_array(std::size_t) override { return open(json::array()); }
+    bool end_object() override { return close(); }
+    bool end_array() override { return close(); }
+    bool key(string_t& name) override {
+        spent_ += kMemberCost + (name.size() > 15 ? name.size() : 0);
+        if (spent_ > budget_) return fail("more values than a reply of its size holds");
+        // A repeated key keeps its last value, as the library's parser does.
+        slot_ = &(*open_.back())[name];
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const json::exception& error) override {
+        return fail(std::string("not JSON (") + error.what() + ")");
+    }
+
+private:
+    bool fail(std::string why) {
+        if (failure_.empty()) failure_ = std::move(why);
+        return false;
+    }
+
+    // `cost`: roughly what the value takes beyond its text (its slot with room to grow, its own block).
+    json* add(json value, std::size_t cost) {
+        spent_ += cost;
+        if (spent_ > budget_) {
+            fail("more values than a reply of its size holds");
+            return nullptr;
+        }
+        if (open_.empty()) {
+            root_ = std::move(value);
+            return &root_;
+        }
+        json& parent = *open_.back();
+        if (parent.is_array()) {
+            parent.push_back(std::move(value));
+            return &parent.back();
+        }
+        *slot_ = std::move(value);
+        return slot_;
+    }
+
+    bool open(json container) {
+        if (open_.size() >= kMaxDepth) return fail("nested too deeply");
+        json* made = add(std::move(container), kContainerCost);
+        if (!made) return false;
+        // The parent gains no element while this one is open, so the pointer stays valid.
+        open_.push_back(made);
+        return true;
+    }
+
+    bool close() {
+        open_.pop_back();
+        return true;
+    }
+
+    json& root_;
+    const std::size_t budget_;
+    std::size_t spent_ = 0;
+    std::vector<json*> open_;
+    json* slot_ = nullptr;
+    std::string failure_;
+};
+
 } // namespace
 
 AgentClient::AgentError::AgentError(int code, std::string message)
@@ -86,7 +174,12 @@ AgentClient::DecodeError::DecodeError(Kind kind, std::string path, const std::st
 
 AgentClient::AgentClient() : AgentClient(BoxEndpoint::address(), BoxEndpoint::agentPort) {}
 
-AgentClient::AgentClient(std::string address, int port) : address_(std::move(address)), port_(port) {}
+AgentClient::AgentClient(std::string address, int port, Transport transport)
+    : address_(std::move(address)), port_(port), transport_(std::move(transport)) {}
+
+platform::HttpResponse AgentClient::perform(const HttpRequest& request, std::stop_token stop) const {
+    return platform::Http::perform(transport_, request, std::move(stop));
+}
 
 std::string AgentClient::base() const { return "http://" + address_ + ":" + std::to_string(port_); }
 
@@ -98,7 +191,8 @@ HttpRequest AgentClient::url(const std::vector<std::string>& segments, const Que
     request.path.clear();
     for (const auto& part : segments) {
         checkName(part, "name");
-        request.path += "/" + platform::Http::escape(part);
+        request.path += '/';
+        request.path += platform::Http::escape(part);
     }
     if (request.path.empty()) request.path = "/";
     for (const auto& [name, value] : query) {
@@ -132,25 +226,45 @@ Bytes AgentClient::send(HttpRequest request, double timeout, std::stop_token sto
     request.idleTimeoutSeconds = timeout;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxReplyBytes;
-    platform::HttpResponse response = platform::Http::perform(request, stop);
+    platform::HttpResponse response = perform(request, stop);
     if (response.status >= 200 && response.status <= 299) return std::move(response.body);
     throw AgentError(static_cast<int>(response.status), messageOf(response.body));
 }
 
-nlohmann::json AgentClient::parseJson(ByteView body) {
-    // The depth is checked as the parser goes, so a hostile reply of nested brackets never builds a
-    // deep value (whose destruction or printing would recurse).
-    const json::parser_callback_t depthCheck = [](int depth, json::parse_event_t, json&) {
-        if (static_cast<std::size_t>(depth) > kMaxDepth)
-            throw DecodeError(DecodeError::Kind::dataCorrupted, "", "nested too deeply");
-        return true;
-    };
+nlohmann::json AgentClient::parseJson(ByteView body, std::size_t budget) {
+    json root;
+    BoundedBuilder builder(root, budget);
+    bool parsed = false;
     try {
-        return json::parse(body.begin(), body.end(), depthCheck);
+        parsed = json::sax_parse(body.begin(), body.end(), &builder);
     } catch (const json::exception& error) {
         throw DecodeError(DecodeError::Kind::dataCorrupted, "", std::string("not JSON (") + error.what() + ")");
     }
+    if (!parsed) {
+        release(root);
+        throw DecodeError(DecodeError::Kind::dataCorrupted, "", builder.failure());
+    }
+    return root;
 }
+
+void AgentClient::release(nlohmann::json& value) {
+    if (value.is_array()) {
+        auto& items = value.get_ref<json::array_t&>();
+        while (!items.empty()) {
+            release(items.back());
+            items.pop_back();
+        }
+    } else if (value.is_object()) {
+        auto& members = value.get_ref<json::object_t&>();
+        while (!members.empty()) {
+            release(members.begin()->second);
+            members.erase(members.begin());
+        }
+    }
+    value = nullptr;
+}
+
+std::size_t AgentClient::listBudget(ByteView body) { return kFixedReplyBudget + 12 * body.size(); }
 
 std::string AgentClient::textOf(ByteView body) {
     const QByteArrayView bytes(reinterpret_cast<const char*>(body.data()), static_cast<qsizetype>(body.size()));
@@ -250,7 +364,7 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     request.idleTimeoutSeconds = kClipboard;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxClipboardReplyBytes;
-    const platform::HttpResponse response = platform::Http::perform(request, stop);
+    const platform::HttpResponse response = perform(request, stop);
     // 204 first: it is also a 2xx.
     if (response.status == 204) return std::nullopt;
     if (response.status >= 200 && response.status <= 299) return Clip::decode(response.body);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -77,10 +78,13 @@ public:
     static constexpr std::size_t kMaxReplyBytes = 16u << 20;
     static constexpr std::size_t kMaxClipboardReplyBytes = 128u << 20;
 
+    // What carries a request: platform::Http::perform unless a test gives its own.
+    using Transport = platform::Http::Transport;
+
     // The box from BoxEndpoint: http://10.77.0.1:47800, or the loopback override.
     AgentClient();
-    // An agent at another address (tests, the simulated box).
-    AgentClient(std::string address, int port);
+    // An agent at another address (tests, the simulated box), or behind another transport.
+    AgentClient(std::string address, int port, Transport transport = {});
 
     // "http://<address>:<port>", no trailing slash.
     std::string base() const;
@@ -125,15 +129,29 @@ public:
     // any other odd reply gives false or 0.
     static bool pairedOf(ByteView body);
     static std::uint32_t seqOf(ByteView body);
-    // Parses a reply, refusing bodies nested deeper than 64 levels; throws DecodeError (dataCorrupted).
-    static nlohmann::json parseJson(ByteView body);
+    // The memory, in bytes beyond its text, that the parsed value of a reply of fixed shape may take (the
+    // reply records hold a few dozen values; lists may take more, see listBudget).
+    static constexpr std::size_t kFixedReplyBudget = 256u << 10;
+    // Parses a reply, refusing bodies nested deeper than 64 levels or whose parsed value would take more than
+    // `budget` bytes beyond its text, so that no reply costs more than a small multiple of its size; throws
+    // DecodeError (dataCorrupted).
+    static nlohmann::json parseJson(ByteView body, std::size_t budget = kFixedReplyBudget);
+    // Frees a parsed reply from the leaves up. The library's own destruction of a long array first moves
+    // all its elements into a second, growing array, which can double the memory the reply took; values
+    // made by parseJson are never deeper than 64 levels, so freeing them one by one recurses little.
+    static void release(nlohmann::json& value);
+    // The budget of a reply that carries lists (outbox, drop names): the fixed one and 12 bytes per byte.
+    static std::size_t listBudget(ByteView body);
 
 private:
     platform::HttpRequest post(const std::vector<std::string>& segments, const nlohmann::json* body,
                                const Query& query = {}) const;
 
+    platform::HttpResponse perform(const platform::HttpRequest& request, std::stop_token stop) const;
+
     std::string address_;
     int port_ = 47800;
+    Transport transport_;
 };
 
 } // namespace corvane

@@ -46,8 +46,9 @@ T integer(const json& value, const std::string& path, const char* name) {
     const double d = value.get<double>();
     // Bounds as exact powers of two: max()+1 of a 64-bit type is representable, max() itself is not.
     const double upper = std::ldexp(1.0, std::numeric_limits<T>::digits);
-    const double lower = std::is_signed_v<T> ? -upper : 0.0;
-    if (!std::isfinite(d) || d != std::trunc(d) || d < lower || d >= upper) throw outOfRange();
+    // Signed: -2^63 itself is refused too, as any integer text below it rounds to exactly that double.
+    const bool belowRange = std::is_signed_v<T> ? d <= -upper : d < 0.0;
+    if (!std::isfinite(d) || d != std::trunc(d) || belowRange || d >= upper) throw outOfRange();
     return static_cast<T>(d);
 }
 
@@ -122,9 +123,16 @@ private:
     std::string path_;
 };
 
+// A parsed reply, freed from the leaves up (see AgentClient::release).
+struct Parsed {
+    json value;
+    ~Parsed() { AgentClient::release(value); }
+};
+
 template <class T>
-T decodeBody(ByteView body) {
-    const json value = AgentClient::parseJson(body);
+T decodeBody(ByteView body, std::size_t budget = AgentClient::kFixedReplyBudget) {
+    const Parsed parsed{AgentClient::parseJson(body, budget)};
+    const json& value = parsed.value;
     return T::fromJson(value, "");
 }
 
@@ -233,7 +241,9 @@ AgentClient::Clip AgentClient::Clip::fromJson(const json& value, const std::stri
     return out;
 }
 
-AgentClient::DropStart AgentClient::DropStart::decode(ByteView body) { return decodeBody<DropStart>(body); }
+AgentClient::DropStart AgentClient::DropStart::decode(ByteView body) {
+    return decodeBody<DropStart>(body, AgentClient::listBudget(body));
+}
 AgentClient::DropStart AgentClient::DropStart::fromJson(const json& value, const std::string& path) {
     const Fields f(value, path);
     DropStart out;
@@ -262,8 +272,8 @@ AgentClient::OutboxItem AgentClient::OutboxItem::fromJson(const json& value, con
 }
 
 std::vector<AgentClient::OutboxItem> AgentClient::OutboxItem::decodeList(ByteView body) {
-    const json value = AgentClient::parseJson(body);
-    const Fields f(value, "");
+    const Parsed parsed{AgentClient::parseJson(body, AgentClient::listBudget(body))};
+    const Fields f(parsed.value, "");
     return f.required<std::vector<OutboxItem>>("items");
 }
 

@@ -46,25 +46,10 @@ public:
         if (::close(fd) != 0) throw Downloader::DownloadError::file(path_, errno);
     }
 
-    // Moves the file to `to`, or to the first free numbered name beside it; never replaces anything.
     std::filesystem::path place(const std::filesystem::path& to) {
-        for (int n = 1; n < 100000; ++n) {
-            const auto candidate = n == 1 ? to : Downloader::numberedName(to, n);
-            if (::renameat2(AT_FDCWD, path_.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) == 0) {
-                placed_ = true;
-                return candidate;
-            }
-            if (errno == EEXIST) continue;
-            if (errno != EINVAL && errno != ENOSYS) throw Downloader::DownloadError::file(candidate, errno);
-            // File systems without the no-replace rename: a hard link also refuses a taken name.
-            if (::link(path_.c_str(), candidate.c_str()) == 0) {
-                ::unlink(path_.c_str());
-                placed_ = true;
-                return candidate;
-            }
-            if (errno != EEXIST) throw Downloader::DownloadError::file(candidate, errno);
-        }
-        throw Downloader::DownloadError::file(to, EEXIST);
+        auto placed = Downloader::place(path_, to);
+        placed_ = true;
+        return placed;
     }
 
 private:
@@ -91,6 +76,13 @@ Downloader::DownloadError Downloader::DownloadError::tooLarge(std::uint64_t limi
                          0);
 }
 
+Downloader::DownloadError Downloader::DownloadError::incomplete(std::uint64_t received, std::uint64_t expected) {
+    return DownloadError(Kind::incomplete,
+                         "The download ended after " + std::to_string(received) + " of " + std::to_string(expected) +
+                             " bytes.",
+                         0);
+}
+
 Downloader::DownloadError Downloader::DownloadError::file(const std::filesystem::path& path, int error) {
     return DownloadError(Kind::file, "Could not save " + path.string() + ": " + std::strerror(error), 0);
 }
@@ -105,24 +97,61 @@ std::filesystem::path Downloader::numberedName(const std::filesystem::path& to, 
     return to.parent_path() / (stem + " " + std::to_string(n) + extension);
 }
 
+Downloader::PlacementCalls Downloader::systemCalls() {
+    return {
+        [](const char* from, const char* to) { return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE); },
+        [](const char* from, const char* to) { return ::link(from, to); },
+    };
+}
+
+std::filesystem::path Downloader::place(const std::filesystem::path& file, const std::filesystem::path& to,
+                                        const PlacementCalls& calls) {
+    for (int n = 1; n < 100000; ++n) {
+        const auto candidate = n == 1 ? to : numberedName(to, n);
+        if (calls.renameNoReplace(file.c_str(), candidate.c_str()) == 0) return candidate;
+        if (errno == EEXIST) continue;
+        if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) throw DownloadError::file(candidate, errno);
+        // File systems without the no-replace rename: a hard link also refuses a taken name.
+        if (calls.link(file.c_str(), candidate.c_str()) == 0) {
+            ::unlink(file.c_str());
+            return candidate;
+        }
+        if (errno == EEXIST) continue;
+        // Neither (FUSE mounts): take the name with an exclusive create, then rename over our own reservation.
+        const int reserved = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (reserved < 0) {
+            if (errno == EEXIST) continue;
+            throw DownloadError::file(candidate, errno);
+        }
+        ::close(reserved);
+        if (::rename(file.c_str(), candidate.c_str()) == 0) return candidate;
+        const int error = errno;
+        ::unlink(candidate.c_str());
+        throw DownloadError::file(candidate, error);
+    }
+    throw DownloadError::file(to, EEXIST);
+}
+
 std::filesystem::path Downloader::download(const std::string& from, const std::filesystem::path& to,
-                                           const Progress& progress, std::stop_token stop) {
+                                           const Progress& progress, std::stop_token stop,
+                                           const platform::Http::Transport& transport) {
     platform::HttpRequest request;
     request.url = from;
     request.followRedirects = true;
     request.idleTimeoutSeconds = kRequestSeconds;
-    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop);
+    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop, false, transport);
 }
 
 std::filesystem::path Downloader::downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                  const Progress& progress, std::stop_token stop,
-                                                 std::optional<std::int64_t> expectedSize) {
+                                                 std::optional<std::int64_t> expectedSize,
+                                                 const platform::Http::Transport& transport) {
     if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
     request.followRedirects = false;
     const std::uint64_t limit =
         expectedSize ? std::min(kMaxDownloadBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedSize, 0)))
                      : kMaxDownloadBytes;
-    return Downloader(to, progress).run(std::move(request), limit, stop);
+    return Downloader(to, progress).run(std::move(request), limit, stop, expectedSize.has_value(), transport);
 }
 
 void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> expected) {
@@ -141,7 +170,8 @@ void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> 
     }
 }
 
-std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop) {
+std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
+                                     bool limitIsSize, const platform::Http::Transport& transport) {
     request.method = "GET";
     request.timeoutSeconds = kResourceSeconds;
     request.headers.emplace_back("User-Agent", "Corvane");
@@ -164,8 +194,11 @@ std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64
         written += piece.size();
         progressed(written, expected);
     };
-    platform::Http::perform(request, stop, &receiver);
+    platform::Http::perform(transport, request, stop, &receiver);
 
+    // A connection closed early ends the body as if it were whole: hold it to what was announced.
+    const std::optional<std::uint64_t> promised = limitIsSize ? std::optional(limit) : expected;
+    if (promised && written != *promised) throw DownloadError::incomplete(written, *promised);
     temp.finish();
     const auto placed = temp.place(dest);
     if (onProgress) onProgress(1.0);

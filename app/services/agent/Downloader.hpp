@@ -22,10 +22,11 @@ class Downloader final {
 public:
     class DownloadError final : public Error {
     public:
-        enum class Kind { http, tooLarge, file };
+        enum class Kind { http, tooLarge, incomplete, file };
         // "The server answered with error <status>."
         static DownloadError http(int status);
         static DownloadError tooLarge(std::uint64_t limit);
+        static DownloadError incomplete(std::uint64_t received, std::uint64_t expected);
         static DownloadError file(const std::filesystem::path& path, int error);
         Kind kind;
         int status = 0;
@@ -46,20 +47,37 @@ public:
     // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
     // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError.
     static std::filesystem::path download(const std::string& from, const std::filesystem::path& to,
-                                          const Progress& progress, std::stop_token stop = {});
+                                          const Progress& progress, std::stop_token stop = {},
+                                          const platform::Http::Transport& transport = {});
     // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
-    // holds; below 0 counts as 0) caps the download: a reply announcing or sending more throws
-    // DownloadError::tooLarge.
+    // holds; below 0 counts as 0) is the size: a reply announcing or sending more throws
+    // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. In both modes a body shorter
+    // than its Content-Length is incomplete. `transport` stands in for the HTTP layer in tests.
     static std::filesystem::path downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                 const Progress& progress, std::stop_token stop = {},
-                                                std::optional<std::int64_t> expectedSize = std::nullopt);
+                                                std::optional<std::int64_t> expectedSize = std::nullopt,
+                                                const platform::Http::Transport& transport = {});
 
     // The free name for `to` on the n-th try (n >= 2): "<stem> <n><extension>".
     static std::filesystem::path numberedName(const std::filesystem::path& to, int n);
 
+    // The two file system calls that refuse a taken name; both return 0 or -1 with errno set.
+    struct PlacementCalls {
+        int (*renameNoReplace)(const char* from, const char* to);
+        int (*link)(const char* from, const char* to);
+    };
+    static PlacementCalls systemCalls();
+    // Moves `file` to `to` or the first free numbered name beside it and returns the name used; never
+    // replaces anything. Where neither call works, the name is reserved with an exclusive create and the
+    // file renamed over the reservation. Throws DownloadError::file.
+    static std::filesystem::path place(const std::filesystem::path& file, const std::filesystem::path& to,
+                                       const PlacementCalls& calls = systemCalls());
+
 private:
     Downloader(std::filesystem::path dest, Progress onProgress);
-    std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop);
+    // With `limitIsSize` the body must hold exactly `limit` bytes.
+    std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
+                              bool limitIsSize, const platform::Http::Transport& transport);
     void progressed(std::uint64_t written, std::optional<std::uint64_t> expected);
 
     std::filesystem::path dest;

@@ -9,11 +9,12 @@
 namespace corvane {
 
 void Uploader::upload(platform::HttpRequest request, const std::filesystem::path& file, Sent onSent,
-                      std::stop_token stop) {
-    Uploader(std::move(onSent)).run(std::move(request), file, stop);
+                      std::stop_token stop, const platform::Http::Transport& transport) {
+    Uploader(std::move(onSent)).run(std::move(request), file, stop, transport);
 }
 
-void Uploader::run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop) {
+void Uploader::run(platform::HttpRequest request, const std::filesystem::path& file, std::stop_token stop,
+                   const platform::Http::Transport& transport) {
     if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
     request.timeoutSeconds = kResourceSeconds;
     request.body.reset();
@@ -22,14 +23,21 @@ void Uploader::run(platform::HttpRequest request, const std::filesystem::path& f
         if (onSent) onSent(static_cast<std::int64_t>(sent));
     };
 
+    // Ends the transfer once a refusal has said all we keep of it.
+    struct EnoughOfTheRefusal {};
+    const auto refused = [this] { return status < 200 || status > 299; };
+
     platform::HttpReceiver receiver;
     receiver.onHead = [this](long code, std::optional<std::uint64_t>) { status = static_cast<int>(code); };
-    receiver.onBody = [this](ByteView piece) {
+    receiver.onBody = [&](ByteView piece) {
         // Only the start of a reply matters (its error text); later pieces are dropped whole.
-        if (body.size() >= kKeptReplyBytes) return;
-        body.insert(body.end(), piece.begin(), piece.end());
+        if (body.size() < kKeptReplyBytes) body.insert(body.end(), piece.begin(), piece.end());
+        if (body.size() >= kKeptReplyBytes && refused()) throw EnoughOfTheRefusal{};
     };
-    platform::Http::perform(request, stop, &receiver);
+    try {
+        platform::Http::perform(transport, request, stop, &receiver);
+    } catch (const EnoughOfTheRefusal&) {
+    }
 
     if (status >= 200 && status <= 299) return;
     std::string message = "upload failed";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <limits>
 
 namespace corvane {
@@ -14,6 +15,47 @@ using platform::DefaultsValue;
 using Dictionary = DefaultsValue::Dictionary;
 using S = StreamSettings;
 
+// The defaults, as every save writes them (the shortcuts are Control + Option + Shift + Z and + Q).
+constexpr const char* kStoredDefaults = R"({
+  "Corvane.StreamSettings": {
+    "appearance": "system",
+    "audio": "stereo",
+    "autoConnect": true,
+    "backgroundGamepad": false,
+    "bitrateMbps": 0,
+    "codec": "auto",
+    "commandAsControl": false,
+    "detailedStats": false,
+    "displayMode": "window",
+    "dropToWindows": true,
+    "endSessionKey": {
+      "$bytes": "eyJrZXkiOiJRIiwia2V5Q29kZSI6MTIsIm1vZGlmaWVycyI6OTE3NTA0fQ=="
+    },
+    "fps": 60,
+    "framePacing": false,
+    "hdr": false,
+    "matchWindowShape": false,
+    "mouse": "desktop",
+    "multiController": true,
+    "overlayV2": true,
+    "quality": "balanced",
+    "receiveFolder": "",
+    "releaseMouseKey": {
+      "$bytes": "eyJrZXkiOiJaIiwia2V5Q29kZSI6NiwibW9kaWZpZXJzIjo5MTc1MDR9"
+    },
+    "sendMacShortcuts": false,
+    "shareClipboard": true,
+    "showStats": false,
+    "size": "1920x1080",
+    "statsPosition": "topRight",
+    "swapGamepadButtons": false,
+    "vsync": true,
+    "wakeBox": true,
+    "yuv444": false
+  }
+}
+)";
+
 class StreamSettingsTest : public ::testing::Test {
 protected:
     void TearDown() override { S::setScreenSource({}); }
@@ -21,18 +63,27 @@ protected:
     static void screen(double width, double height, double scale, double fps) {
         S::setScreenSource([=] { return S::MainScreen{width, height, scale, fps}; });
     }
+    std::string storedText() {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
 
     test::TempDir dir;
-    platform::UserDefaults defaults{dir.path() / "defaults.json"};
+    std::filesystem::path file = dir.path() / "defaults.json";
+    platform::UserDefaults defaults{file};
 };
 
-TEST_F(StreamSettingsTest, LoadFallsBackFieldByField) {
-    EXPECT_EQ(S::load(defaults), S{});
-    EXPECT_EQ(S{}.releaseMouseKey.display(), "Control + Option + Shift + Z");
-    EXPECT_EQ(S{}.endSessionKey.display(), "Control + Option + Shift + Q");
+TEST_F(StreamSettingsTest, DefaultsAreStoredAsTheseBytes) {
+    S::load(defaults).save(defaults);
+    EXPECT_EQ(storedText(), kStoredDefaults);
     defaults.set(S::defaultsKey, {std::string("garbage")});
-    EXPECT_EQ(S::load(defaults), S{});
+    S::load(defaults).save(defaults);
+    EXPECT_EQ(storedText(), kStoredDefaults);
+    EXPECT_EQ(S{}.releaseMouseKey.display(), "Control + Option + Shift + Z");
+}
 
+TEST_F(StreamSettingsTest, LoadFallsBackFieldByField) {
+    const std::string custom = R"({"key":"S","keyCode":1,"modifiers":262144})";
     store({
         {"fps", {std::int64_t{144}}},
         {"codec", {std::string("h264")}},  // not the raw value "H.264"
@@ -40,31 +91,32 @@ TEST_F(StreamSettingsTest, LoadFallsBackFieldByField) {
         {"audio", {std::string("7.1-surround")}},
         {"displayMode", {std::string("Fullscreen")}},
         {"statsPosition", {std::string("bottom")}},
-        {"releaseMouseKey", {std::string(R"({"keyCode":1,"modifiers":262144,"key":"S"})")}},  // not data
-        {"endSessionKey", {Bytes{'{', '}'}}},
+        {"releaseMouseKey", {custom}},  // a string, not data
+        {"endSessionKey", {Bytes(custom.begin(), custom.end())}},
         {"receiveFolder", {std::string("/home/me/In")}},
         {"mouse", {std::string("auto")}},
     });
-    const S s = S::load(defaults);
-    EXPECT_EQ(s.fps, 60);
-    EXPECT_EQ(s.codec, S::Codec::automatic);
-    EXPECT_FALSE(s.hdr);
-    EXPECT_EQ(s.audio, S::AudioChannels::surround71);
-    EXPECT_EQ(s.displayMode, S::DisplayMode::window);
-    EXPECT_EQ(s.statsPosition, StatsOverlayPosition::topRight);
-    EXPECT_EQ(s.releaseMouseKey, KeyShortcut::defaultReleaseMouse());
-    EXPECT_EQ(s.endSessionKey, KeyShortcut::defaultEndSession());
-    EXPECT_EQ(s.receiveFolder, "/home/me/In");
-    EXPECT_EQ(s.mouse, S::MouseMode::automatic);
+    S expected;
+    expected.audio = S::AudioChannels::surround71;
+    expected.endSessionKey = {1, 0x40000, "S"};
+    expected.receiveFolder = "/home/me/In";
+    expected.mouse = S::MouseMode::automatic;
+    EXPECT_EQ(S::load(defaults), expected) << S::load(defaults).description();
 
     // Quality: inferred when missing, custom when unknown.
-    store({{"fps", {std::int64_t{60}}}, {"size", {std::string("2560x1440")}}});
-    EXPECT_EQ(S::load(defaults).quality, S::Quality::custom);
-    store({{"fps", {std::int64_t{60}}}, {"size", {std::string("1920x1080")}}});
-    EXPECT_EQ(S::load(defaults).quality, S::Quality::balanced);
-    store({{"fps", {std::int64_t{120}}}, {"quality", {std::string("unknown")}}});
-    EXPECT_EQ(S::load(defaults).quality, S::Quality::custom);
-
+    const struct {
+        Dictionary stored;
+        S::Quality quality;
+    } qualities[] = {
+        {{{"fps", {std::int64_t{60}}}, {"size", {std::string("2560x1440")}}}, S::Quality::custom},
+        {{{"fps", {std::int64_t{60}}}, {"size", {std::string("1920x1080")}}}, S::Quality::balanced},
+        {{{"fps", {std::int64_t{120}}}, {"quality", {std::string("unknown")}}}, S::Quality::custom},
+        {{{"fps", {std::string("120")}}}, S::Quality::balanced},
+    };
+    for (const auto& row : qualities) {
+        store(row.stored);
+        EXPECT_EQ(S::load(defaults).quality, row.quality);
+    }
     // A detailed overlay from before the overlay switch stays shown; after it, off means off.
     store({{"detailedStats", {true}}, {"showStats", {false}}});
     EXPECT_EQ(S::load(defaults).overlayMode(), S::OverlayMode::detailed);
@@ -72,13 +124,15 @@ TEST_F(StreamSettingsTest, LoadFallsBackFieldByField) {
     EXPECT_EQ(S::load(defaults).overlayMode(), S::OverlayMode::off);
 }
 
-TEST_F(StreamSettingsTest, SaveWritesEveryKeyAndLoadsBackEqual) {
+TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
     S s;
-    s.commandAsControl = true;
+    s.commandAsControl = s.matchWindowShape = s.sendMacShortcuts = s.backgroundGamepad = s.swapGamepadButtons = true;
+    s.wakeBox = s.multiController = s.dropToWindows = s.shareClipboard = s.vsync = s.autoConnect = false;
+    s.hdr = s.yuv444 = s.framePacing = s.showStats = s.detailedStats = true;
     s.appearance = S::Appearance::dark;
-    s.wakeBox = false;
     s.receiveFolder = "/tmp/in";
     s.releaseMouseKey = {96, 0xC0000, "F5"};
+    s.endSessionKey = {0, 0x100000, "A"};
     s.displayMode = S::DisplayMode::fullscreen;
     s.quality = S::Quality::custom;
     s.bitrateMbps = 150;
@@ -88,37 +142,73 @@ TEST_F(StreamSettingsTest, SaveWritesEveryKeyAndLoadsBackEqual) {
     s.fps = 120;
     s.mouse = S::MouseMode::games;
     s.statsPosition = StatsOverlayPosition::topCenter;
-    s.showStats = true;
     s.save(defaults);
-
-    platform::UserDefaults reopened(dir.path() / "defaults.json");
-    EXPECT_EQ(S::load(reopened), s) << S::load(reopened).description() << "\n" << s.description();
-    const auto stored = reopened.object(S::defaultsKey);
-    ASSERT_TRUE(stored);
+    EXPECT_EQ(S::load(platform::UserDefaults(file)), s);
+    const auto stored = platform::UserDefaults(file).object(S::defaultsKey);
+    ASSERT_TRUE(stored && stored->get<Dictionary>());
     const Dictionary& d = *stored->get<Dictionary>();
-    EXPECT_EQ(d.size(), 30u);
     EXPECT_EQ(d.at("codec"), DefaultsValue{std::string("HEVC")});
     EXPECT_EQ(d.at("size"), DefaultsValue{std::string("match-screen-retina")});
-    const Bytes* json = d.at("releaseMouseKey").get<Bytes>();
-    ASSERT_TRUE(json);
-    EXPECT_EQ(KeyShortcut::fromJson(std::string(json->begin(), json->end())), s.releaseMouseKey);
+    EXPECT_EQ(d.at("audio"), DefaultsValue{std::string("5.1-surround")});
 }
 
-TEST_F(StreamSettingsTest, BitratesAreHeldInRange) {
-    store({{"bitrateMbps", {std::numeric_limits<std::int64_t>::max()}}});
-    S s = S::load(defaults);
-    EXPECT_EQ(s.bitrateMbps, S::maximumBitrateMbps);
-    EXPECT_EQ(s.statsInfo().bitrateMbps, S::maximumBitrateMbps);
-    store({{"bitrateMbps", {std::int64_t{-5}}}});
-    s = S::load(defaults);
-    EXPECT_EQ(s.bitrateMbps, 0);
-    EXPECT_EQ(s.bitrateKbps(), s.automaticBitrateKbps());
-    s.bitrateMbps = std::numeric_limits<int>::max();
-    EXPECT_EQ(s.bitrateKbps(), S::maximumBitrateMbps * 1000);
+TEST_F(StreamSettingsTest, PresetsSetTheirFiveFieldsOnly) {
+    const struct {
+        S::Quality preset;
+        double screenFps;
+        S::Size size;
+        int fps;
+        bool yuv444;
+        bool framePacing;
+    } rows[] = {
+        {S::Quality::smooth, 120, S::Size::hd, 120, false, true},
+        {S::Quality::smooth, 119, S::Size::hd, 60, false, true},
+        {S::Quality::balanced, 120, S::Size::hd, 60, false, false},
+        {S::Quality::sharp, 120, S::Size::matchScreenSharp, 60, true, false},
+    };
+    S before;
+    before.size = S::Size::qhd;
+    before.fps = 30;
+    before.yuv444 = !before.yuv444;
+    before.bitrateMbps = 80;
+    before.codec = S::Codec::av1;
+    before.hdr = before.vsync = true;
+    before.audio = S::AudioChannels::surround71;
+    before.displayMode = S::DisplayMode::fullscreen;
+    before.mouse = S::MouseMode::games;
+    for (const auto& row : rows) {
+        screen(1920, 1080, 1, row.screenFps);
+        S expected = before;
+        expected.quality = row.preset;
+        expected.size = row.size;
+        expected.fps = row.fps;
+        expected.yuv444 = row.yuv444;
+        expected.framePacing = row.framePacing;
+        expected.bitrateMbps = 0;
+        S s = before;
+        s.applyQuality(row.preset);
+        EXPECT_EQ(s, expected) << s.description();
+    }
+    S s = before;
+    s.applyQuality(S::Quality::custom);
+    before.quality = S::Quality::custom;
+    EXPECT_EQ(s, before);
+    S::setScreenSource({});
+    s.applyQuality(S::Quality::smooth);
+    EXPECT_EQ(s.fps, 60);  // no screen
+}
 
-    s = S{};
+TEST_F(StreamSettingsTest, BitratesSizesAndOverlay) {
+    store({{"bitrateMbps", {std::numeric_limits<std::int64_t>::max()}}});
+    EXPECT_EQ(S::load(defaults).statsInfo().bitrateMbps, S::maximumBitrateMbps);
+    store({{"bitrateMbps", {std::int64_t{-5}}}});
+    EXPECT_EQ(S::load(defaults).bitrateMbps, 0);
+
+    S s;
     EXPECT_EQ(s.automaticBitrateKbps(), 49766);
-    s.yuv444 = s.hdr = true;
+    s.yuv444 = true;
+    EXPECT_EQ(s.automaticBitrateKbps(), 66189);
+    s.hdr = true;
     EXPECT_EQ(s.automaticBitrateKbps(), 82736);
     screen(100, 100, 1, 60);
     s.size = S::Size::matchScreen;
@@ -127,21 +217,19 @@ TEST_F(StreamSettingsTest, BitratesAreHeldInRange) {
     s.size = S::Size::matchScreenSharp;
     s.fps = std::numeric_limits<int>::max();
     EXPECT_EQ(s.automaticBitrateKbps(), 250000);
-}
 
-TEST_F(StreamSettingsTest, ScreenSizesOverlayAndMenuBar) {
+    S::setScreenSource({});
     EXPECT_EQ(S::screenSize(true), (S::Pixels{1920, 1080}));  // no screen
     screen(1511.7, 983, 1.5, 60);
     EXPECT_EQ(S::screenSize(false), (S::Pixels{1510, 982}));
     EXPECT_EQ(S::label(S::Size::matchScreenSharp), "Match this Mac, Retina (2266 x 1474)");
+    EXPECT_EQ(S::label(S::Size::qhd), "2560 x 1440");
 
-    S s;
+    s = S{};
     s.fps = 120;
     s.hdr = true;
     screen(1920, 1080, 1, 50);  // a screen below 60 Hz still counts as 60
     EXPECT_EQ(s.statsInfo(), (StatsOverlayStreamInfo{1920, 1080, "auto codec", 124, 60, true}));
-    s.applyQuality(S::Quality::smooth);
-    EXPECT_EQ(s.fps, 60);
 
     // Turning the overlay off keeps the detail choice for the next time it is on.
     s.setOverlayMode(S::OverlayMode::detailed);

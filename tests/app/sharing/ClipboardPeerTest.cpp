@@ -191,6 +191,24 @@ TEST_F(ClipboardTest, TheSettingStopsTheTickWithoutLosingItsPlace) {
     EXPECT_EQ(agent.clipboard().text, "copied while off");
 }
 
+TEST_F(ClipboardTest, ACopyMadeWhileThePollIsOutWins) {
+    turnOn();
+    tick();
+    agent.setWindowsClipboardText("late from Windows");
+    const auto seq = agent.clipboard().seq;
+    Agent::Reply slow{200, R"({"seq":)" + std::to_string(seq) + R"(,"type":"text","text":"late from Windows"})"};
+    slow.delaySeconds = 1.0;
+    agent.script("GET /v1/user/clipboard", slow);
+    clock.advance(SharingManager::kClipPeriod);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2; }, 10000));
+    copyElsewhere("copied meanwhile");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 10000));
+    EXPECT_EQ(pasteElsewhere(), "copied meanwhile");
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "copied meanwhile");
+}
+
 TEST_F(ClipboardTest, AnOwnerThatNeverAnswersSendsNothing) {
     turnOn();
     tick();
@@ -205,6 +223,8 @@ TEST_F(ClipboardTest, AnOwnerThatNeverAnswersSendsNothing) {
     EXPECT_EQ(sent(), 0u);
     ::kill(std::stoi(pid), SIGKILL);
     copyElsewhere("after the stuck one");
+    // The dead owner's leaving is a change of its own; wait until the new copy is what we see.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().string() == "after the stuck one"; }, 10000));
     tick();
     EXPECT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().text, "after the stuck one");

@@ -64,6 +64,17 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsed) {
     EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
 }
 
+TEST_F(ReceiveTest, FilesTheBoxStreamsFromDiskArriveWhole) {
+    std::string content(3 << 20, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
+    test::writeFile(folder.path() / "on-disk.bin", content);
+    agent.addOutboxItem({"d", {{"big.bin", "", std::nullopt}}, {}, {}});
+    agent.serveOutboxFileFrom("d", "big.bin", (folder.path() / "on-disk.bin").string());
+    tick();
+    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
+    EXPECT_TRUE(test::readFile(inbox / "big.bin") == content);
+}
+
 TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
     const std::string longName(300, 'n');
     agent.addOutboxItem({"h",
@@ -134,7 +145,7 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
     EXPECT_NE(log.find("receive from Windows failed: The server answered with error 500."), std::string::npos) << log;
 }
 
-TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRange) {
+TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRangeAndShortBodiesFail) {
     agent.addOutboxItem({"big", {{"x.bin", "12345", std::numeric_limits<std::int64_t>::max()},
                                  {"y.bin", "12", std::numeric_limits<std::int64_t>::max()}},
                          {}, std::numeric_limits<std::int64_t>::max()});
@@ -143,8 +154,11 @@ TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRange) {
         if (auto p = manager->hud().progress()) shown.push_back(*p);
     });
     tick();
-    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
-    EXPECT_EQ(manager->hud().title(), "Saved 2 items to " + inbox.filename().string());
+    // A body shorter than the size the box stated is no whole file: nothing is kept.
+    EXPECT_TRUE(manager->hud().failed());
+    EXPECT_EQ(manager->hud().title(), "Could not receive from Windows: The download ended after 5 of "
+                                      "68719476736 bytes.");  // sizes are capped at 64 GiB
+    EXPECT_TRUE(tree(inbox).empty());
     for (double p : shown) {
         EXPECT_GE(p, 0.0);
         EXPECT_LE(p, 1.0);
@@ -161,6 +175,24 @@ TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
     EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
     ASSERT_TRUE(waitIdle());
     tick();
+    EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
+}
+
+TEST_F(ReceiveTest, ASendAcceptedWhileTheListIsOutGoesFirst) {
+    test::writeFile(folder.path() / "send-me.txt", "s");
+    agent.addOutboxItem({"w", {{"w.txt", "w", std::nullopt}}, {}, {}});
+    agent.script("GET /v1/user/outbox",
+                 Agent::Reply{200, R"({"items":[{"id":"w","files":[{"path":"w.txt","size":1}],"total_bytes":1}]})",
+                              "application/json", 0.5});
+    agent.script("POST /v1/user/drop/{id}/finish", Agent::Reply{200, "{}", "application/json", 1.5});  // still busy then
+    clock.advance(SharingManager::kOutboxPeriod);
+    ASSERT_TRUE(manager->outboxBusy());
+    manager->send({folder.path() / "send-me.txt"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->outboxBusy(); }, 10000));
+    EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), "Copied send-me.txt to Desktop on Windows");
+    tick();  // the item was left for this tick
     EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
 }
 

@@ -2,6 +2,8 @@
 
 #include "platform/pasteboard/Pasteboard.hpp"
 
+#include <QFileDialog>
+
 #include <map>
 
 namespace corvane {
@@ -47,6 +49,34 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
     const auto log = logTail();
     EXPECT_NE(log.find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos) << log;
+}
+
+TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
+    test::writeFile(here("Chosen/inner.txt"), "i");
+    test::writeFile(here("loose.txt"), "l");
+    const auto panels = [] {
+        std::vector<QFileDialog*> out;
+        for (auto* widget : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) out.push_back(dialog);
+        return out;
+    };
+    manager->chooseFilesToSend();
+    manager->chooseFilesToSend();  // the same panel comes forward
+    ASSERT_EQ(panels().size(), 1u);
+    auto* panel = panels().front();
+    EXPECT_EQ(panel->labelText(QFileDialog::Accept), "Send to Windows");
+    panel->setDirectory(QString::fromStdString(source.path().string()));
+    panel->selectFile("\"Chosen\" \"loose.txt\"");
+    static_cast<QDialog*>(panel)->accept();  // the send button
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.drops().empty() && !manager->transferBusy(); }, 10000));
+    EXPECT_EQ(agent.drops()[0].names, (std::vector<std::string>{"Chosen", "loose.txt"}));
+    EXPECT_EQ(agent.drops()[0].files.size(), 2u);
+
+    manager->chooseFilesToSend();
+    ASSERT_EQ(panels().size(), 1u);
+    panels().front()->reject();
+    QTest::qWait(50);
+    EXPECT_EQ(agent.drops().size(), 1u);
 }
 
 TEST_F(SendTest, AnEmptyFolderAloneLogsOneByte) {
@@ -183,19 +213,44 @@ TEST_F(SendTest, WhySharingIsOff) {
     EXPECT_NE(log.find("sharing: off"), std::string::npos);  // the fixture had turned it on
 }
 
+TEST_F(SendTest, AFileTooLargeForTheBoxFailsTheSend) {
+    agent.stop();
+    boxsim::Agent small([&] {
+        Agent::Options o;
+        o.address = address;
+        o.maxUploadBytes = 1000;
+        return o;
+    }());
+    small.start();
+    test::writeFile(here("big.bin"), std::string(200000, 'b'));
+    manager->send({here("big.bin")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(manager->hud().failed());
+    EXPECT_EQ(manager->hud().title().rfind("Could not copy to Windows: ", 0), 0u) << manager->hud().title();
+    ASSERT_EQ(small.drops().size(), 1u);
+    EXPECT_TRUE(small.drops()[0].files.empty());
+    EXPECT_FALSE(small.drops()[0].finished);
+}
+
 TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     agent.stop();
-    boxsim::Agent other([this] {
+    test::TempDir windows;
+    boxsim::Agent other([&] {
         Agent::Options o;
         o.address = address;
         o.dropDest = "C:\\";
+        o.dropFolder = windows.path().string();
         return o;
     }());
     other.start();
     test::writeFile(here("a.txt"), "a");
-    manager->send({here("a.txt")});
+    test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
+    manager->send({here("a.txt"), here("F")});
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(manager->hud().title(), "Copied a.txt to Windows on Windows");
+    EXPECT_EQ(manager->hud().title(), "Copied 2 items to Windows on Windows");
+    // Streamed to the box's disk as they came.
+    EXPECT_EQ(test::readFile(windows.path() / "T1" / "a.txt"), "a");
+    EXPECT_EQ(test::readFile(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
 }
 
 } // namespace

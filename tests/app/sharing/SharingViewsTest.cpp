@@ -1,8 +1,11 @@
 #include "app/services/Clock.hpp"
 #include "app/sharing/DropCatcher.hpp"
+#include "app/sharing/DropTargetView.hpp"
 #include "app/sharing/TransferHUD.hpp"
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QScreen>
@@ -110,6 +113,61 @@ TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
             EXPECT_EQ(drop->text, row.asText);
         }
     }
+}
+
+TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndHandsTheDropOver) {
+    QWidget window;
+    window.resize(640, 400);
+    window.show();
+    DropCatcher catcher(clock);
+    std::vector<DropCatcher::Drop> drops;
+    catcher.onDrop = [&](const DropCatcher::Drop& drop) { drops.push_back(drop); };
+    catcher.setStreamWindow(&window);
+    QMimeData data;
+    data.setUrls({QUrl("file:///tmp/one"), QUrl("file:///tmp/two")});
+    const auto enter = [&](QWidget* target) {
+        QDragEnterEvent event(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &event);
+        return event.isAccepted();
+    };
+
+    catcher.start();
+    enter(&window);
+    EXPECT_FALSE(catcher.panelVisible());  // not enabled
+    catcher.enabled = true;
+    enter(&window);
+    EXPECT_FALSE(catcher.panelVisible());  // no stream
+    catcher.streamPID = 1;
+    enter(&window);
+    ASSERT_TRUE(catcher.panelVisible());
+    auto* panel = window.findChild<DropTargetView*>();
+    ASSERT_NE(panel, nullptr);
+    EXPECT_EQ(panel->geometry(), window.rect());
+    EXPECT_FALSE(panel->highlighted());
+    EXPECT_TRUE(enter(panel));
+    EXPECT_TRUE(panel->highlighted());
+
+    QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(panel, &drop);
+    EXPECT_TRUE(drop.isAccepted());
+    EXPECT_FALSE(catcher.panelVisible());
+    ASSERT_EQ(drops.size(), 1u);
+    EXPECT_EQ(drops[0].files, (std::vector<std::filesystem::path>{"/tmp/one", "/tmp/two"}));
+
+    enter(&window);
+    ASSERT_TRUE(catcher.panelVisible());
+    enter(panel);
+    QDragLeaveEvent leave;
+    QApplication::sendEvent(panel, &leave);  // the drag left the window
+    EXPECT_FALSE(catcher.panelVisible());
+    enter(&window);
+    clock.advance(0.25);
+    EXPECT_TRUE(catcher.panelVisible());
+    clock.advance(0.05);  // the button is up and nothing hovers
+    EXPECT_FALSE(catcher.panelVisible());
+    enter(&window);
+    catcher.stop();
+    EXPECT_FALSE(catcher.panelVisible());
 }
 
 } // namespace

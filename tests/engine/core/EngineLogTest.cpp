@@ -2,25 +2,40 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace corvane::stream {
 namespace {
 
+// Set when a replacement hung: the log's lock is then held for good, so nothing may touch it again.
+bool logHung = false;
+
 class EngineLogTest : public ::testing::Test {
 protected:
-    void TearDown() override { EngineLog::setSink(nullptr); }
+    void TearDown() override {
+        if (!logHung) EngineLog::setSink(nullptr);
+    }
 };
 
-TEST_F(EngineLogTest, TagsLinesForTheSinkAndStopsWhenRemoved) {
+TEST_F(EngineLogTest, TagsLinesEscapesControlCharactersAndStopsWhenRemoved) {
     std::vector<std::string> lines;
     EngineLog::setSink([&](const std::string& line) { lines.push_back(line); });
     EngineLog::write("pair: step 1");
     EngineLog::write("");
+    EngineLog::write("session: cancel ok (1\nsession: forged)");
+    EngineLog::write(std::string(10000, 'x'));
     EngineLog::setSink(nullptr);
     EngineLog::write("after");
-    EXPECT_EQ(lines, (std::vector<std::string>{"[engine] pair: step 1", "[engine] "}));
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[0], "[engine] pair: step 1");
+    EXPECT_EQ(lines[1], "[engine] ");
+    EXPECT_EQ(lines[2], "[engine] session: cancel ok (1\\nsession: forged)");
+    EXPECT_EQ(lines[3], "[engine] " + std::string(8192, 'x') + "...");
 }
 
 TEST_F(EngineLogTest, ASinkMayLogAndReplaceItselfWithoutDeadlock) {
@@ -32,6 +47,28 @@ TEST_F(EngineLogTest, ASinkMayLogAndReplaceItselfWithoutDeadlock) {
     });
     EngineLog::write("first");
     EXPECT_EQ(lines, (std::vector<std::string>{"[engine] first", "second [engine] nested"}));
+}
+
+// What a sink captured may log as it is destroyed: the old sink goes after the lock is released.
+TEST_F(EngineLogTest, ReplacingASinkWhoseStateLogsOnDestructionDoesNotHang) {
+    struct LogsWhenGone {
+        ~LogsWhenGone() { EngineLog::write("sink state gone"); }
+    };
+    std::vector<std::string> lines;
+    auto state = std::make_shared<LogsWhenGone>();
+    EngineLog::setSink([state, &lines](const std::string& line) { lines.push_back(line); });
+    state.reset();
+    // Replaced on a thread of its own, so that a hang fails the test instead of stopping the program.
+    std::promise<void> done;
+    std::thread([&done, &lines] {
+        EngineLog::setSink([&lines](const std::string& line) { lines.push_back("new " + line); });
+        done.set_value();
+    }).detach();
+    if (done.get_future().wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        logHung = true;
+        FAIL() << "setSink hung destroying the old sink";
+    }
+    EXPECT_EQ(lines, std::vector<std::string>{"new [engine] sink state gone"});
 }
 
 } // namespace

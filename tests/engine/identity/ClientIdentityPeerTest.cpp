@@ -1,67 +1,80 @@
+// The client identity and the pairing primitives as openssl sees them.
 #include "engine/pairing/identity/ClientIdentity.hpp"
 
 #include <cctype>
 #include <filesystem>
-#include <fstream>
 
 #include <gtest/gtest.h>
 
+#include "engine/pairing/identity/Hex.hpp"
+#include "engine/pairing/identity/PairingCrypto.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
 namespace {
 
-// The client certificate as openssl sees it. Made once: key generation is the slow part.
-class ClientCertificateWithOpenssl : public ::testing::Test {
+class IdentityWithOpenssl : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         folder = new test::TempDir;
         identity = ClientIdentityStore("Corvane Stream Client", platform::KeyStore(folder->path() / "keys")).loadOrCreate();
     }
-    static void TearDownTestSuite() {
-        delete folder;
-        folder = nullptr;
-    }
+    static void TearDownTestSuite() { delete folder; }
     static inline test::TempDir* folder = nullptr;
     static inline ClientIdentity identity;
 
     test::TempDir work;
-    std::string write(const std::string& name, const std::string& content) {
-        const auto path = work.path() / name;
-        std::ofstream(path, std::ios::binary) << content;
-        return path.string();
+    std::string write(const std::string& name, ByteView content) {
+        test::writeWhole(work.path() / name, content);
+        return at(name);
     }
-    std::string writeDER() { return write("cert.der", std::string(identity.certificateDER.begin(), identity.certificateDER.end())); }
+    Bytes read(const std::string& name) { return bytesOf(test::readWhole(work.path() / name)); }
+    std::string at(const std::string& name) { return "'" + (work.path() / name).string() + "'"; }
+    static std::string run(const std::string& command) { return test::runCommand(command + " 2>&1").output; }
 };
 
-TEST_F(ClientCertificateWithOpenssl, ParsesAsASelfSignedVersion3CertificateWithTheLabelAsName) {
-    const std::string der = writeDER();
-    const auto text = test::runCommand("openssl x509 -inform DER -noout -text -in '" + der + "' 2>&1");
-    ASSERT_EQ(text.status, 0) << text.output;
+TEST_F(IdentityWithOpenssl, TheCertificateIsAValidSelfSignedV3CertificateOfItsStoredKey) {
+    const std::string der = write("cert.der", identity.certificateDER);
+    const std::string text = run("openssl x509 -inform DER -noout -text -in " + der);
     for (const char* expected : {"Version: 3 (0x2)", "Issuer: CN = Corvane Stream Client", "Subject: CN = Corvane Stream Client",
-                                 "Signature Algorithm: sha256WithRSAEncryption", "Public-Key: (2048 bit)"})
-        EXPECT_NE(text.output.find(expected), std::string::npos) << expected << "\n" << text.output;
-    const auto asn1 = test::runCommand("openssl asn1parse -inform DER -in '" + der + "' 2>&1");
-    EXPECT_NE(asn1.output.find("UTF8STRING        :Corvane Stream Client"), std::string::npos) << asn1.output;
+                                 "Signature Algorithm: sha256WithRSAEncryption", "Public-Key: (2048 bit)", "Exponent: 65537"})
+        EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    EXPECT_NE(run("openssl asn1parse -inform DER -in " + der).find("UTF8STRING        :Corvane Stream Client"), std::string::npos);
+    const std::string pem = write("cert.pem", bytesOf(identity.certificatePEM()));
+    EXPECT_EQ(test::runCommand("openssl verify -check_ss_sig -CAfile " + pem + " " + pem + " 2>&1").status, 0);
+    EXPECT_EQ(identity.certificatePEM(), run("openssl x509 -inform DER -outform PEM -in " + der));
 
-    const std::string pem = write("cert.pem", identity.certificatePEM());
-    const auto verify = test::runCommand("openssl verify -check_ss_sig -CAfile '" + pem + "' '" + pem + "' 2>&1");
-    EXPECT_EQ(verify.status, 0) << verify.output;
+    std::string digest = run("openssl dgst -sha256 -r " + der).substr(0, 16);
+    for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_EQ(identity.uniqueID(), digest);
+
+    for (const auto& entry : std::filesystem::directory_iterator(folder->path() / "keys")) {
+        if (!entry.path().string().ends_with(".key.pem")) continue;
+        EXPECT_EQ(run("openssl pkey -pubout -in '" + entry.path().string() + "'"),
+                  run("openssl x509 -inform DER -noout -pubkey -in " + der));
+    }
 }
 
-TEST_F(ClientCertificateWithOpenssl, PemUniqueIdAndStoredKeyMatchOpenssl) {
-    const std::string der = writeDER();
-    EXPECT_EQ(identity.certificatePEM(), test::runCommand("openssl x509 -inform DER -outform PEM -in '" + der + "'").output);
-    std::string expected = test::runCommand("openssl dgst -sha256 -r '" + der + "'").output.substr(0, 16);
-    for (char& c : expected) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    EXPECT_EQ(identity.uniqueID(), expected);
+TEST_F(IdentityWithOpenssl, SignaturesDigestsAndAesAgreeWithOpenssl) {
+    const Bytes message = bytesOf("client challenge response");
+    const std::string messageFile = write("message.bin", message);
+    const std::string certificate = write("cert.der", identity.certificateDER);
+    run("openssl x509 -inform DER -noout -pubkey -in " + certificate + " > " + at("pub.pem"));
+    EXPECT_NE(run("openssl dgst -sha256 -verify " + at("pub.pem") + " -signature " +
+                  write("ours.bin", PairingCrypto::sign(message, identity.privateKey)) + " " + messageFile)
+                  .find("Verified OK"),
+              std::string::npos);
+    run("openssl dgst -sha256 -sign " + write("key.pem", bytesOf(identity.privateKey.toPem())) + " -out " +
+        at("theirs.bin") + " " + messageFile);
+    EXPECT_TRUE(PairingCrypto::verify(message, read("theirs.bin"), identity.certificateDER));
+    EXPECT_FALSE(PairingCrypto::verify(bytesOf("client challenge responsE"), read("theirs.bin"), identity.certificateDER));
 
-    std::string keyFile;
-    for (const auto& entry : std::filesystem::directory_iterator(folder->path() / "keys"))
-        if (entry.path().string().ends_with(".key.pem")) keyFile = entry.path().string();
-    const auto fromKey = test::runCommand("openssl pkey -in '" + keyFile + "' -pubout 2>&1");
-    ASSERT_EQ(fromKey.status, 0) << fromKey.output;
-    EXPECT_EQ(fromKey.output, test::runCommand("openssl x509 -inform DER -in '" + der + "' -noout -pubkey").output);
+    const Bytes data = PairingCrypto::random(48);
+    const Bytes key = PairingCrypto::random(16);
+    run("openssl enc -aes-128-ecb -nopad -K " + hex(key) + " -in " + write("plain.bin", data) + " -out " + at("sealed.bin"));
+    EXPECT_EQ(PairingCrypto::aesECB(data, key, true), read("sealed.bin"));
+    EXPECT_EQ(bytesFromHex(run("openssl dgst -sha256 -r " + write("data.bin", data)).substr(0, 64)),
+              PairingCrypto::sha256(ByteView(data).first(10), ByteView(data).subspan(10)));
 }
 
 } // namespace

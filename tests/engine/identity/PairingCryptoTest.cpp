@@ -1,52 +1,45 @@
 #include "engine/pairing/identity/PairingCrypto.hpp"
 
+#include <tuple>
+
 #include <gtest/gtest.h>
 
-#include "engine/pairing/identity/ClientIdentity.hpp"
 #include "engine/pairing/identity/Hex.hpp"
 
 namespace corvane::stream {
 namespace {
 
-TEST(PairingCrypto, DigestsKeysAndRandomBytes) {
-    EXPECT_NE(PairingCrypto::random(16), PairingCrypto::random(16));
-    EXPECT_EQ(PairingCrypto::sha256({bytesOf("a"), bytesOf("bc")}), PairingCrypto::sha256(bytesOf("abc")));
-    EXPECT_EQ(hex(PairingCrypto::sha256()), "E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855");
+TEST(PairingCrypto, KeyFromSaltAndPinAndAesEcbBlockByBlock) {
     const Bytes salt = *bytesFromHex("00112233445566778899AABBCCDDEEFF");
-    Bytes expected = PairingCrypto::sha256(salt, Bytes{0x30, 0x30, 0x34, 0x32});
-    expected.resize(16);
-    EXPECT_EQ(PairingCrypto::pairingKey(salt, "0042"), expected);
-}
+    // SHA-256 of the salt and "0042", cut to 16 bytes.
+    EXPECT_EQ(hex(PairingCrypto::pairingKey(salt, "0042")), "3E20BD76D9872FBF31A91365570852BD");
+    EXPECT_NE(PairingCrypto::random(16), PairingCrypto::random(16));
 
-TEST(PairingCrypto, AesEcbEncryptsEachBlockAloneAndFailsOutsideItsLimits) {
-    const Bytes key = PairingCrypto::pairingKey(bytesOf("salt"), "1234");
-    Bytes data(48, 0x5A);
-    data[40] = 0x01;
-    const Bytes sealed = PairingCrypto::aesECB(data, key, true);
-    ASSERT_EQ(sealed.size(), 48u);
-    EXPECT_EQ(Bytes(sealed.begin(), sealed.begin() + 16), Bytes(sealed.begin() + 16, sealed.begin() + 32));
-    EXPECT_NE(Bytes(sealed.begin() + 16, sealed.begin() + 32), Bytes(sealed.begin() + 32, sealed.end()));
-    EXPECT_EQ(PairingCrypto::aesECB(sealed, key, false), data);
-
-    EXPECT_THROW(PairingCrypto::aesECB(Bytes(17, 0), key, true), PairingCrypto::Error);
-    EXPECT_THROW(PairingCrypto::aesECB(Bytes(16, 0), Bytes(24, 1), false), PairingCrypto::Error);
-    try {
-        PairingCrypto::aesECB(Bytes(8, 0), key, false);
-        ADD_FAILURE();
-    } catch (const PairingCrypto::Error& error) {
-        EXPECT_STREQ(error.what(), "aes(status: -4303)");
+    const Bytes key = *bytesFromHex("000102030405060708090A0B0C0D0E0F");
+    const Bytes block = *bytesFromHex("00112233445566778899AABBCCDDEEFF");
+    Bytes data = block;
+    data.insert(data.end(), block.begin(), block.end());
+    EXPECT_EQ(hex(PairingCrypto::aesECB(data, key, true)),
+              "69C4E0D86A7B0430D8CDB78070B4C55A69C4E0D86A7B0430D8CDB78070B4C55A");
+    EXPECT_EQ(PairingCrypto::aesECB(PairingCrypto::aesECB(data, key, true), key, false), data);
+    for (const auto& [size, keySize, text] : {std::tuple{8, 16, "aes(status: -4303)"}, {17, 16, "aes(status: -4303)"},
+                                              {16, 24, "aes(status: -4310)"}}) {
+        try {
+            PairingCrypto::aesECB(Bytes(size, 0), Bytes(keySize, 1), false);
+            ADD_FAILURE() << size << "/" << keySize;
+        } catch (const PairingCrypto::Error& error) {
+            EXPECT_STREQ(error.what(), text);
+        }
     }
+    EXPECT_THROW(PairingCrypto::sign(bytesOf("m"), platform::PrivateKey()), PairingCrypto::Error);
 }
 
-TEST(PairingCrypto, SignaturesVerifyUnderTheClientCertificate) {
-    const auto [key, certificate] = ClientIdentity::generate("Signer", std::nullopt, nullptr);
-    const Bytes message = bytesOf("server challenge");
-    const Bytes signature = PairingCrypto::sign(message, key);
-    EXPECT_EQ(signature.size(), 256u);
-    EXPECT_TRUE(PairingCrypto::verify(message, signature, certificate));
-    EXPECT_FALSE(PairingCrypto::verify(bytesOf("other data"), signature, certificate));
-    EXPECT_FALSE(PairingCrypto::verify(message, signature, bytesOf("not a certificate")));
-    EXPECT_THROW(PairingCrypto::sign(message, platform::PrivateKey()), PairingCrypto::Error);
+TEST(PairingCrypto, HexIsUpperCaseOutAndStrictIn) {
+    EXPECT_EQ(hex(Bytes{0x00, 0x0A, 0xFF}), "000AFF");
+    EXPECT_EQ(bytesFromHex("0a1B"), (Bytes{0x0A, 0x1B}));
+    EXPECT_EQ(bytesFromHex(""), Bytes{});
+    for (const char* bad : {"abc", "0g", "0 ", " 0", "0x10", "+1", "-1", "0\n", "\xC3\xA9"})
+        EXPECT_FALSE(bytesFromHex(bad).has_value()) << bad;
 }
 
 } // namespace

@@ -34,13 +34,6 @@ TEST(RTSPRequest, RequestLineCSeqHeadersInOrderAndContentLengthLast) {
 }
 
 TEST(RTSPParse, WaitsForTheWholeReplyAndReadsTheBody) {
-    const std::string reply = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: ABC\r\nContent-Length: 0\r\n\r\n";
-    EXPECT_FALSE(parseText(reply.substr(0, 20), false));
-    const auto response = parseText(reply, false);
-    ASSERT_TRUE(response);
-    EXPECT_EQ(response->reason, "OK");
-    EXPECT_EQ(response->header("session"), "ABC");
-
     // Content-Length decides the body; without a usable one the body ends with the stream.
     const std::string head = "RTSP/1.0 200 OK\r\ncontent-LENGTH: 5\r\n\r\n";
     EXPECT_FALSE(parseText(head + "abc", false));
@@ -49,6 +42,28 @@ TEST(RTSPParse, WaitsForTheWholeReplyAndReadsTheBody) {
     const std::string open = "RTSP/1.0 200 OK\r\nContent-Length: many\r\n\r\nv=0\r\nrest";
     EXPECT_FALSE(parseText(open, false));
     EXPECT_EQ(textOf(parseText(open, true)->body), "v=0\r\nrest");
+}
+
+// Pieces as the connection delivers them: split anywhere, even inside the header end, the reply is the
+// same as read whole, and it is given as soon as its last byte arrives.
+TEST(RTSPParse, APieceAtATimeGivesTheSameReplyAsTheWhole) {
+    const std::string reply = "RTSP/1.0 200 OK\r\nCSeq: 1\r\nSession: ABC\r\nContent-Length: 4\r\n\r\nv=0\n";
+    const auto whole = parseText(reply, false);
+    ASSERT_TRUE(whole);
+    for (std::size_t cut = 1; cut < reply.size(); ++cut) {
+        RTSP::ReplyParser parser;
+        EXPECT_FALSE(parser.feed(bytesOf(reply.substr(0, cut)), false)) << cut;
+        EXPECT_EQ(parser.feed(bytesOf(reply.substr(cut)), false), whole) << cut;
+    }
+    // A reply of the largest size dripped one byte at a time (linear work: the head is read once).
+    const std::string big = "RTSP/1.0 200 OK\r\n" + std::string(RTSP::maxReplySize - 100, 'h') + "\r\n\r\nbody";
+    RTSP::ReplyParser parser;
+    std::optional<RTSP::Response> dripped;
+    for (const char c : big) dripped = parser.feed(bytesOf(std::string(1, c)), false);
+    EXPECT_FALSE(dripped);
+    dripped = parser.feed({}, true);
+    ASSERT_TRUE(dripped);
+    EXPECT_EQ(textOf(dripped->body), "body");
 }
 
 TEST(RTSPParse, StatusLineAndHeaders) {
@@ -70,11 +85,14 @@ TEST(RTSPParse, StatusLineAndHeaders) {
     EXPECT_EQ(broken->reason, "O\xEF\xBF\xBDK");
     EXPECT_EQ(broken->header("x-name"), "a\xEF\xBF\xBD");
     const std::string r = "\xEF\xBF\xBD";
-    EXPECT_EQ(RTSP::decodeUTF8(bytesOf("a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z")), "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z");
-    EXPECT_EQ(RTSP::decodeUTF8(bytesOf("\xC0\xAF")), r + r);          // overlong
-    EXPECT_EQ(RTSP::decodeUTF8(bytesOf("\xED\xA0\x80")), r + r + r);  // surrogate
-    EXPECT_EQ(RTSP::decodeUTF8(bytesOf("\xE2\x82x")), r + "x");       // cut short
-    EXPECT_EQ(RTSP::decodeUTF8(bytesOf("\xF4\x90\x80\x80")), r + r + r + r);  // past U+10FFFF
+    const std::pair<std::string, std::string> utf8[] = {
+        {"a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z", "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80z"},
+        {"\xC0\xAF", r + r},                    // overlong
+        {"\xED\xA0\x80", r + r + r},            // surrogate
+        {"\xE2\x82x", r + "x"},                 // cut short
+        {"\xF4\x90\x80\x80", r + r + r + r},    // past U+10FFFF
+    };
+    for (const auto& [in, out] : utf8) EXPECT_EQ(RTSP::decodeUTF8(bytesOf(in)), out);
 }
 
 TEST(RTSPParse, MalformedRepliesFail) {

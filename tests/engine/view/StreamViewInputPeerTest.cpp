@@ -4,8 +4,11 @@
 #include <QCursor>
 #include <QMouseEvent>
 
+#include <QTest>
+
 #include "engine/input/InputPacket.hpp"
-#include "tests/engine/view/ViewTestSupport.hpp"
+#include "tests/support/EngineLogCapture.hpp"
+#include "tests/support/GuiEnvironment.hpp"
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
@@ -79,6 +82,8 @@ protected:
         bool moved = false;
     };
 
+    Bytes last() const { return packets.empty() ? Bytes{} : packets.back(); }
+
     ::testing::AssertionResult received(const std::vector<Bytes>& expected) {
         (void)QTest::qWaitFor([&] { return packets.size() >= expected.size(); }, 10000);
         if (packets == expected) return ::testing::AssertionSuccess();
@@ -93,74 +98,57 @@ protected:
     std::unique_ptr<StreamView> view;
     std::vector<Bytes> packets;
     std::vector<bool> captureChanges;
-    test::LogCapture log;
+    test::EngineLogCapture log;
 };
 
-TEST_F(StreamViewInput, ShiftKeysAreToldApartAndCarryTheirNewState) {
-    xdo("keydown Shift_L");
-    xdo("keydown Shift_R");
-    xdo("keyup Shift_L");
-    xdo("keyup Shift_R");
-    EXPECT_TRUE(received({InputPacket::key(0xA0, true, Modifiers::shift),
-                          InputPacket::key(0xA1, true, Modifiers::shift),
-                          InputPacket::key(0xA0, false, Modifiers::shift),
-                          InputPacket::key(0xA1, false, none)}));
-    EXPECT_TRUE(view->inputState.keysDown.empty());
-}
+TEST_F(StreamViewInput, KeysGoOutAsWindowsKeysWithTheirModifiers) {
+    using InputPacket::key;
+    constexpr auto shift = Modifiers::shift, meta = Modifiers::meta, control = Modifiers::control;
+    struct Row {
+        const char* xdotool;
+        bool commandAsControl;
+        std::vector<Bytes> expected;
+    };
+    const Row rows[] = {
+        // Left and right Shift are told apart and carry their new state.
+        {"keydown Shift_L keydown Shift_R keyup Shift_L keyup Shift_R", false,
+         {key(0xA0, true, shift), key(0xA1, true, shift), key(0xA0, false, shift), key(0xA1, false, none)}},
+        // Caps Lock: one press for each change.
+        {"key Caps_Lock key Caps_Lock", false,
+         {key(0x14, true, none), key(0x14, false, none), key(0x14, true, none), key(0x14, false, none)}},
+        {"key Left Up F1 F12 Tab keydown Shift_L keydown b keyup b keyup Shift_L", false,
+         {key(0x25, true, none), key(0x25, false, none), key(0x26, true, none), key(0x26, false, none),
+          key(0x70, true, none), key(0x70, false, none), key(0x7B, true, none), key(0x7B, false, none),
+          key(0x09, true, none), key(0x09, false, none), key(0xA0, true, shift), key(0x42, true, shift),
+          key(0x42, false, shift), key(0xA0, false, none)}},
+        // Command is the Windows key, or Control when asked.
+        {"keydown Super_L keydown w keyup w keyup Super_L", false,
+         {key(0x5B, true, meta), key(0x57, true, meta), key(0x57, false, meta), key(0x5B, false, none)}},
+        {"keydown Super_L keydown w keyup w keyup Super_L", true,
+         {key(0xA2, true, control), key(0x57, true, control), key(0x57, false, control), key(0xA2, false, none)}},
+        // Command-Q lets go of held keys without modifiers and sends nothing of its own; Command's own release follows.
+        {"keydown a key super+q keyup a", true,
+         {key(0x41, true, none), key(0xA2, true, control), key(0x41, false, none), key(0xA2, false, none),
+          key(0xA2, false, none), key(0x41, false, none)}},
+    };
+    for (const Row& row : rows) {
+        packets.clear();
+        view->inputHooks.commandAsControl = row.commandAsControl;
+        xdo(row.xdotool);
+        EXPECT_TRUE(received(row.expected)) << row.xdotool;
+        EXPECT_TRUE(view->inputState.keysDown.empty()) << row.xdotool;
+    }
 
-TEST_F(StreamViewInput, CapsLockSendsOnePressForEachChange) {
-    xdo("key Caps_Lock");
-    xdo("key Caps_Lock");
-    const Bytes down = InputPacket::key(0x14, true, none);
-    const Bytes up = InputPacket::key(0x14, false, none);
-    EXPECT_TRUE(received({down, up, down, up}));
-}
-
-TEST_F(StreamViewInput, ArrowsFunctionKeysTabAndShiftedLetters) {
-    xdo("key Left Up F1 F12 Tab keydown Shift_L keydown b keyup b keyup Shift_L");
-    EXPECT_TRUE(received({InputPacket::key(0x25, true, none), InputPacket::key(0x25, false, none),
-                          InputPacket::key(0x26, true, none), InputPacket::key(0x26, false, none),
-                          InputPacket::key(0x70, true, none), InputPacket::key(0x70, false, none),
-                          InputPacket::key(0x7B, true, none), InputPacket::key(0x7B, false, none),
-                          InputPacket::key(0x09, true, none), InputPacket::key(0x09, false, none),
-                          InputPacket::key(0xA0, true, Modifiers::shift), InputPacket::key(0x42, true, Modifiers::shift),
-                          InputPacket::key(0x42, false, Modifiers::shift), InputPacket::key(0xA0, false, none)}));
-}
-
-TEST_F(StreamViewInput, ShortcutHookTakesKeyDownsButNotKeyUps) {
+    // The shortcut hook is offered key downs only and takes what it claims.
+    packets.clear();
     std::vector<std::uint16_t> offered;
     view->inputHooks.shortcut = [&](const platform::KeyEvents::Event& event) {
         offered.push_back(event.keyCode);
         return event.keyCode == 0x00;  // the A key
     };
-    xdo("key a");
-    xdo("key s");
-    EXPECT_TRUE(received({InputPacket::key(0x41, false, none), InputPacket::key(0x53, true, none),
-                          InputPacket::key(0x53, false, none)}));
+    xdo("key a key s");
+    EXPECT_TRUE(received({key(0x41, false, none), key(0x53, true, none), key(0x53, false, none)}));
     EXPECT_EQ(offered, (std::vector<std::uint16_t>{0x00, 0x01}));
-}
-
-TEST_F(StreamViewInput, CommandKeysActAsWindowsOrControlKeys) {
-    xdo("keydown Super_L keydown w keyup w keyup Super_L");
-    EXPECT_TRUE(received({InputPacket::key(0x5B, true, Modifiers::meta), InputPacket::key(0x57, true, Modifiers::meta),
-                          InputPacket::key(0x57, false, Modifiers::meta), InputPacket::key(0x5B, false, none)}));
-    packets.clear();
-    view->inputHooks.commandAsControl = true;
-    xdo("keydown Super_L keydown w keyup w keyup Super_L");
-    EXPECT_TRUE(received({InputPacket::key(0xA2, true, Modifiers::control),
-                          InputPacket::key(0x57, true, Modifiers::control),
-                          InputPacket::key(0x57, false, Modifiers::control), InputPacket::key(0xA2, false, none)}));
-}
-
-TEST_F(StreamViewInput, CommandQReleasesEverythingAndSendsNothingOfItsOwn) {
-    view->inputHooks.commandAsControl = true;
-    xdo("keydown a");
-    xdo("key super+q");
-    xdo("keyup a");
-    // Held keys are let go without modifiers; the Command key's own release still follows.
-    EXPECT_TRUE(received({InputPacket::key(0x41, true, none), InputPacket::key(0xA2, true, Modifiers::control),
-                          InputPacket::key(0x41, false, none), InputPacket::key(0xA2, false, none),
-                          InputPacket::key(0xA2, false, none), InputPacket::key(0x41, false, none)}));
 }
 
 TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
@@ -168,19 +156,23 @@ TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
     view->inputHooks.streamSize = {1920, 1080};
     pointAt(320, 200);
     EXPECT_TRUE(QTest::qWaitFor([&] { return !packets.empty(); }, 10000));
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(960, 540, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(960, 540, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer hidden over the picture (app active true)"));
     EXPECT_EQ(view->cursor().shape(), Qt::BlankCursor);
 
     // Over the top bar: the picture's top edge, and the desktop pointer shows again.
     pointAt(10, 5);
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(30, 0, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(30, 0, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer shown"));
     EXPECT_NE(view->cursor().shape(), Qt::BlankCursor);
 
     pointAt(639, 399);
-    EXPECT_EQ(packets.back(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
+    EXPECT_EQ(last(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
     EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 1u);
+    // Positions are rounded: 1000 x 625 fills the view at 1.5625 box pixels per view pixel.
+    view->inputHooks.streamSize = {1000, 625};
+    pointAt(1, 3);
+    EXPECT_EQ(last(), InputPacket::mousePosition(2, 5, 1000, 625));
 }
 
 TEST_F(StreamViewInput, ButtonsAndWheelSteps) {
@@ -190,18 +182,13 @@ TEST_F(StreamViewInput, ButtonsAndWheelSteps) {
     const Bytes position = InputPacket::mousePosition(640, 400, 1280, 800);
     xdo("click 1 click 3 click 2 click 8 click 9");
     xdo("click 4 click 5 click 6 click 7");
-    EXPECT_TRUE(received({position, InputPacket::mouseButton(MouseButton::left, true),
-                          InputPacket::mouseButton(MouseButton::left, false), position,
-                          InputPacket::mouseButton(MouseButton::right, true),
-                          InputPacket::mouseButton(MouseButton::right, false), position,
-                          InputPacket::mouseButton(MouseButton::middle, true),
-                          InputPacket::mouseButton(MouseButton::middle, false), position,
-                          InputPacket::mouseButton(MouseButton::x1, true),
-                          InputPacket::mouseButton(MouseButton::x1, false), position,
-                          InputPacket::mouseButton(MouseButton::x2, true),
-                          InputPacket::mouseButton(MouseButton::x2, false), InputPacket::scroll(120),
-                          InputPacket::scroll(-120), InputPacket::horizontalScroll(-120),
-                          InputPacket::horizontalScroll(120)}));
+    // Every click carries the position first; the wheel's steps are 120 each way.
+    std::vector<Bytes> expected;
+    for (const MouseButton b : {MouseButton::left, MouseButton::right, MouseButton::middle, MouseButton::x1, MouseButton::x2})
+        expected.insert(expected.end(), {position, InputPacket::mouseButton(b, true), InputPacket::mouseButton(b, false)});
+    expected.insert(expected.end(), {InputPacket::scroll(120), InputPacket::scroll(-120), InputPacket::horizontalScroll(-120),
+                                     InputPacket::horizontalScroll(120)});
+    EXPECT_TRUE(received(expected));
     EXPECT_EQ(log.count("input: first click (desktop mode)"), 1u);
     EXPECT_TRUE(view->inputState.buttonsDown.empty());
 }
@@ -210,6 +197,11 @@ TEST_F(StreamViewInput, GamesModeCapturesOnTheFirstClickAndSendsRawMotion) {
     view->inputHooks.mouseMode = MouseMode::relative;
     pointAt(320, 200);
     const QPoint before = QCursor::pos();
+    // Before the capture a right click does nothing; the wheel still scrolls.
+    xdo("click 3 click 4");
+    EXPECT_TRUE(received({InputPacket::scroll(120)}));
+    EXPECT_FALSE(view->isPointerCaptured());
+    packets.clear();
 
     // The first click only captures; neither it nor its release is sent.
     xdo("click 1");
@@ -261,14 +253,6 @@ TEST_F(StreamViewInput, AFailedGrabIsLoggedWithItsCodeAndStillCountsAsCaptured) 
     EXPECT_FALSE(view->isPointerCaptured());
     EXPECT_TRUE(log.has("input: pointer released"));
     EXPECT_EQ(captureChanges, (std::vector<bool>{true, false}));
-}
-
-TEST_F(StreamViewInput, RightClickBeforeCaptureInGamesModeDoesNothing) {
-    view->inputHooks.mouseMode = MouseMode::relative;
-    pointAt(320, 200);
-    xdo("click 3 click 4");
-    EXPECT_TRUE(received({InputPacket::scroll(120)}));
-    EXPECT_FALSE(view->isPointerCaptured());
 }
 
 TEST_F(StreamViewInput, ReleaseAllInputLetsGoOfHeldKeysAndButtons) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 namespace corvane::test {
@@ -34,6 +35,24 @@ inline Bytes makeTestCertificate(const platform::PrivateKey& key, const std::str
     i2d_X509(cert, &cursor);
     X509_free(cert);
     return der;
+}
+
+// PEM text as OpenSSL itself writes it: of a certificate's DER, or of a private key (PKCS #8).
+inline std::string opensslPem(const Bytes& certificateDER, const platform::PrivateKey* key = nullptr) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    if (key) {
+        PEM_write_bio_PrivateKey(bio, key->native(), nullptr, nullptr, 0, nullptr, nullptr);
+    } else {
+        const unsigned char* cursor = certificateDER.data();
+        X509* cert = d2i_X509(nullptr, &cursor, static_cast<long>(certificateDER.size()));
+        if (cert) PEM_write_bio_X509(bio, cert);
+        X509_free(cert);
+    }
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<std::size_t>(size));
+    BIO_free(bio);
+    return text;
 }
 
 } // namespace corvane::test

@@ -3,7 +3,6 @@
 #include "boxsim/host/StreamingHost.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
-#include "engine/pairing/identity/Hex.hpp"
 #include "platform/http/Http.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -11,6 +10,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <regex>
 
 namespace corvane::stream {
 namespace {
@@ -34,8 +34,8 @@ protected:
             std::lock_guard guard(logMutex);
             log.push_back(line);
         });
-        boxsim::StreamingHost::Options options;
         options.address = address;
+        options.hostname = "corvane-box\nsession: forged";
         box = std::make_shared<boxsim::StreamingHost>(options);
         box->start();
     }
@@ -49,17 +49,24 @@ protected:
         std::lock_guard guard(logMutex);
         return std::any_of(log.begin(), log.end(), [&](const auto& l) { return l.starts_with("[engine] " + prefix); });
     }
-
-    // The approval the application gives: it has the PIN entered on the box. It holds the box by a shared
-    // pointer since it may outlive the pairing call.
     Pairing::Approve approveOnBox() {
         return [box = box](const std::string& pin, std::stop_token) { box->enterPin(pin); };
     }
-
-    static StreamConfig config() { return StreamConfig(2560, 1440, 60, 20000, StreamConfig::Codec::hevc, 2, 1392); }
+    // The last request line to `path`, its "uuid" (canonical upper-case, new each time) put back as UUID.
+    std::string lastLine(const std::string& path) {
+        const auto request = box->lastRequest(path);
+        if (!request) return "none";
+        const std::string uuid = request->item("uuid").value_or("");
+        EXPECT_TRUE(std::regex_match(uuid, std::regex("[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}")))
+            << uuid;
+        std::string line = request->requestLine;
+        if (const auto at = line.find("uuid=" + uuid); at != std::string::npos) line.replace(at + 5, uuid.size(), "UUID");
+        return line;
+    }
 
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
+    boxsim::StreamingHost::Options options;
     std::shared_ptr<boxsim::StreamingHost> box;
     std::shared_ptr<platform::UserDefaults> defaults =
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
@@ -69,101 +76,105 @@ protected:
     std::vector<std::string> log;
 };
 
-TEST_F(BoxHostIntegrationTest, PairsThenTalksToTheBoxOverPinnedHttps) {
+TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     // Not paired yet: one public request answers that, nothing goes over HTTPS.
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
     ASSERT_EQ(box->requests().size(), 1u);
     EXPECT_FALSE(box->requests()[0].secure);
+    EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=0&uuid=UUID HTTP/1.1");
 
     host.pair("Corvane", approveOnBox());
     EXPECT_EQ(host.savedServerCertificate(box->uniqueId()), box->certificateDER());
     const ClientIdentity identity = host.identityStore.loadOrCreate();
+    const std::string id = identity.uniqueID();
     ASSERT_EQ(box->pairedClients().size(), 1u);
     EXPECT_EQ(box->pairedClients()[0].certificateDER, identity.certificateDER);
-    EXPECT_TRUE(logged("pair: step 1, sending certificate (client " + identity.uniqueID() + ")"));
+    // The box's host name arrives with a line feed in it; it stays on one line of the log.
+    EXPECT_TRUE(logged("pair: pairing with corvane-box\\nsession: forged (7.1.431.-1)"));
+    EXPECT_FALSE(logged("session: forged (7.1.431.-1)"));
 
     EXPECT_EQ(host.pairState(), BoxHost::PairState::paired);
+    EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
     const auto apps = host.appList();
     ASSERT_EQ(apps.size(), 1u);
-    EXPECT_EQ(apps[0].title, "Desktop");
+    EXPECT_EQ(lastLine("/applist"), "GET /applist?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
 
-    SessionKeys keys{Bytes{0x0a, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, -5};
-    const auto started = host.start(apps[0].id, config(), keys, false);
-    EXPECT_EQ(started.rtspPort(), 48010);
-    const auto launch = box->lastRequest("/launch");
-    ASSERT_TRUE(launch);
-    EXPECT_TRUE(launch->secure);
-    EXPECT_EQ(launch->clientCertificateDER, identity.certificateDER);
-    EXPECT_EQ(launch->item("rikey"), hex(keys.key));
-    EXPECT_EQ(launch->item("rikeyid"), "-5");
-    EXPECT_EQ(launch->item("mode"), "2560x1440x60");
-    EXPECT_EQ(box->currentGame(), apps[0].id);
-
-    host.start(apps[0].id, config(), keys, true);
-    EXPECT_TRUE(box->lastRequest("/resume"));
+    // Launch and resume: the thirteen items in order; the surround value by channel count.
+    const SessionKeys keys{Bytes{0x0a, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, -5};
+    const struct {
+        int channels;
+        bool optimize;
+        bool resume;
+        std::string surround;
+    } launches[] = {{2, false, false, "196610"}, {6, true, true, "4128774"}, {8, false, false, "104792072"}};
+    for (const auto& l : launches) {
+        StreamConfig config(2560, 1440, 60, 20000, StreamConfig::Codec::hevc, l.channels, 1392);
+        config.optimizeGameSettings = l.optimize;
+        const auto started = host.start(881448767, config, keys, l.resume);
+        EXPECT_EQ(started.rtspPort(), 48010);
+        const std::string path = l.resume ? "/resume" : "/launch";
+        EXPECT_EQ(lastLine(path), "GET " + path + "?uniqueid=" + id +
+                                      "&uuid=UUID&appid=881448767&mode=2560x1440x60&additionalStates=1&sops=" +
+                                      (l.optimize ? "1" : "0") +
+                                      "&rikey=0AFF0102030405060708090A0B0C0D0E&rikeyid=-5&localAudioPlayMode=0"
+                                      "&surroundAudioInfo=" + l.surround +
+                                      "&remoteControllersBitmap=0&gcmap=0&gcpersist=0 HTTP/1.1");
+        EXPECT_EQ(box->lastRequest(path)->clientCertificateDER, identity.certificateDER);
+    }
+    EXPECT_EQ(box->currentGame(), 881448767);
     host.cancel();
+    EXPECT_EQ(lastLine("/cancel"), "GET /cancel?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
     EXPECT_TRUE(logged("session: cancel ok (1)"));
     EXPECT_EQ(box->currentGame(), 0);
+    for (const auto& path : {"/applist", "/launch", "/resume", "/cancel"}) EXPECT_TRUE(box->lastRequest(path)->secure);
 
     // Nothing that reached the engine's log carries the session key.
     std::lock_guard guard(logMutex);
-    for (const auto& line : log) EXPECT_EQ(line.find(hex(keys.key)), std::string::npos) << line;
+    for (const auto& line : log) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
 }
 
 TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
-    struct Case {
-        boxsim::StreamingHost::Fault fault;
-        std::string expected;
-    };
-    const std::vector<Case> cases = {
+    const std::pair<Fault, std::string> cases[] = {
         {fault("", "", [](Fault& f) { f.wrongPin = true; }), "the PIN didn't match"},
         {fault("", "", [](Fault& f) { f.badSignature = true; }), "the box's pairing signature is not valid"},
         {fault("/pair", "clientpairingsecret", [](Fault& f) { f.notPaired = true; }),
          "the box refused pairing at clientpairingsecret"},
         {fault("/pair", "getservercert", [](Fault& f) { f.notPaired = true; }),
          "the box refused pairing at getservercert"},
-        {fault("/pair", "clientchallenge", [](Fault& f) { f.malformedXml = true; f.httpStatus = 500; }),
-         "HTTP 500"},
+        {fault("/pair", "clientchallenge", [](Fault& f) { f.malformedXml = true; f.httpStatus = 500; }), "HTTP 500"},
     };
-    for (const auto& c : cases) {
+    for (const auto& [boxFault, expected] : cases) {
         box->clearRequests();
-        box->addFault(c.fault);
+        box->addFault(boxFault);
         try {
             host.pair("Corvane", approveOnBox());
-            ADD_FAILURE() << "paired despite " << c.expected;
+            ADD_FAILURE() << "paired despite " << expected;
         } catch (const std::exception& e) {
-            EXPECT_EQ(std::string(e.what()), c.expected);
+            EXPECT_EQ(std::string(e.what()), expected);
         }
-        EXPECT_TRUE(logged("pair: failed: " + c.expected));
+        EXPECT_TRUE(logged("pair: failed: " + expected));
         const auto requests = box->requests();
         ASSERT_FALSE(requests.empty());
-        EXPECT_EQ(requests.back().path, "/unpair") << c.expected;
-        EXPECT_FALSE(host.savedServerCertificate(box->uniqueId())) << c.expected;
+        EXPECT_EQ(requests.back().path, "/unpair") << expected;
+        EXPECT_FALSE(host.savedServerCertificate(box->uniqueId())) << expected;
     }
 }
 
 TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     host.pair("Corvane", approveOnBox());
     box->stop();
-
     // Another server takes the box's address and unique id, with a certificate of its own.
-    boxsim::StreamingHost::Options options = box->options();
-    auto impostor = std::make_shared<boxsim::StreamingHost>(options);
+    auto impostor = std::make_shared<boxsim::StreamingHost>(box->options());
     impostor->start();
-
-    const SessionKeys keys = SessionKeys::random();
     try {
-        host.start(881448767, config(), keys, false);
+        host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                   SessionKeys::random(), false);
         FAIL() << "launched on an impostor";
     } catch (const platform::HttpError& e) {
         EXPECT_EQ(e.kind, platform::HttpError::Kind::cancelled);
     }
     EXPECT_TRUE(logged("https: rejected the box's certificate (not the one saved at pairing)"));
-    for (const auto& request : impostor->requests()) {
-        EXPECT_FALSE(request.secure) << request.requestLine;
-        EXPECT_EQ(request.target.find("rikey"), std::string::npos) << request.requestLine;
-    }
-    EXPECT_FALSE(impostor->lastRequest("/launch"));
+    for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.
     EXPECT_EQ(host.pairState(), BoxHost::PairState::unknown);
 }
@@ -187,29 +198,51 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     defaults->set("CorvaneStream.PairedBoxes.Corvane Stream Client",
                   {platform::DefaultsValue::Dictionary{{"OTHER", {std::string("not bytes")}}}});
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
+    EXPECT_THROW(host.appList(), HostError); // nothing saved: untrusted
     host.pair("Corvane", approveOnBox());
     const auto record = defaults->object("CorvaneStream.PairedBoxes.Corvane Stream Client");
-    ASSERT_TRUE(record);
-    const auto* dictionary = record->get<platform::DefaultsValue::Dictionary>();
-    ASSERT_TRUE(dictionary);
-    EXPECT_EQ(dictionary->size(), 1u);
-    EXPECT_TRUE(dictionary->contains(box->uniqueId()));
+    ASSERT_TRUE(record && record->get<platform::DefaultsValue::Dictionary>());
+    const auto& dictionary = *record->get<platform::DefaultsValue::Dictionary>();
+    EXPECT_EQ(dictionary.size(), 1u);
+    EXPECT_TRUE(dictionary.contains(box->uniqueId()));
 }
 
 TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
-    EXPECT_THROW(host.appList(), HostError);  // nothing saved: untrusted
     host.pair("Corvane", approveOnBox());
+    const StreamConfig config(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392);
     box->addFault(fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }));
-    EXPECT_THROW(host.start(881448767, config(), SessionKeys::random(), false), HostError);
+    try {
+        host.start(881448767, config, SessionKeys::random(), false);
+        FAIL();
+    } catch (const HostError& e) {
+        EXPECT_STREQ(e.what(), "unexpected reply to /launch");
+    }
     box->addFault(fault("/launch", "", [](Fault& f) {
         f.statusCode = 503;
         f.statusMessage = "busy";
     }));
     try {
-        host.start(881448767, config(), SessionKeys::random(), false);
+        host.start(881448767, config, SessionKeys::random(), false);
         FAIL();
     } catch (const HostError& e) {
         EXPECT_STREQ(e.what(), "box replied 503: busy");
+    }
+}
+
+TEST(BoxHostSessionStart, EncryptionAndPortComeFromTheSessionURL) {
+    const struct {
+        const char* url;
+        bool encrypted;
+        int port;
+    } cases[] = {
+        {"rtspenc://10.77.0.1:48010", true, 48010}, {"rtsp://10.77.0.1:50000", false, 50000},
+        {"rtsp://10.77.0.1", false, 48010},         {"RTSPENC://10.77.0.1:1", false, 1},
+        {"not a url", false, 48010},
+    };
+    for (const auto& c : cases) {
+        const BoxHost::SessionStart start{c.url};
+        EXPECT_EQ(start.encryptedRTSP(), c.encrypted) << c.url;
+        EXPECT_EQ(start.rtspPort(), c.port) << c.url;
     }
 }
 

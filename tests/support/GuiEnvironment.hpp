@@ -1,23 +1,18 @@
 #pragma once
 
-#include <algorithm>
+// One virtual display and one QApplication (xcb, software OpenGL) per test program, made by the first test
+// that needs them and ended after the last test (header only: the test links Qt Widgets).
+
 #include <dlfcn.h>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <QApplication>
-#include <QTest>
 
-#include "engine/EngineLog.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 
 namespace corvane::test {
 
-// One virtual display and one QApplication (xcb, software OpenGL) per test program, made by the first test
-// that needs them and ended after the last test.
 class GuiEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
@@ -29,7 +24,7 @@ public:
 
 private:
     int argc = 1;
-    char name[16] = "view-test";
+    char name[16] = "gui-test";
     char* argv[2] = {name, nullptr};
     std::unique_ptr<XvfbDisplay> xvfb;
     std::unique_ptr<QApplication> app;
@@ -55,31 +50,5 @@ inline QApplication& GuiEnvironment::ensure() {
     }
     return *env.app;
 }
-
-// The engine's log lines while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        stream::EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(mutex);
-            lines.push_back(line);
-        });
-    }
-    ~LogCapture() { stream::EngineLog::setSink(nullptr); }
-
-    std::size_t count(const std::string& line) const {
-        std::lock_guard guard(mutex);
-        return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), "[engine] " + line));
-    }
-    bool has(const std::string& line) const { return count(line) > 0; }
-    std::vector<std::string> all() const {
-        std::lock_guard guard(mutex);
-        return lines;
-    }
-
-private:
-    mutable std::mutex mutex;
-    std::vector<std::string> lines;
-};
 
 }  // namespace corvane::test

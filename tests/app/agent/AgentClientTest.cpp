@@ -1,0 +1,165 @@
+#include "app/services/agent/AgentReplies.hpp"
+
+#include "app/services/BoxEndpoint.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace corvane {
+namespace {
+
+using platform::HttpRequest;
+using platform::HttpResponse;
+
+// An agent client whose requests go to a fake that records them and answers with `status` and `body`.
+struct FakeAgent {
+    explicit FakeAgent(long status = 200, std::string body = "{}") : status(status), body(std::move(body)) {}
+    long status;
+    std::string body;
+    std::vector<HttpRequest> requests;
+    AgentClient client{"10.77.0.1", 47800, [this](const HttpRequest& request, std::stop_token, const platform::HttpReceiver*) {
+                           requests.push_back(request);
+                           return HttpResponse{status, Bytes(body.begin(), body.end())};
+                       }};
+};
+
+std::string textOf(const std::optional<Bytes>& bytes) { return bytes ? std::string(bytes->begin(), bytes->end()) : "(none)"; }
+
+TEST(AgentClientTest, EveryEndpointOnTheWire) {
+    using Call = std::function<void(const AgentClient&)>;
+    const struct {
+        Call call;
+        std::string request;  // method, URL and body as sent
+        double silence;
+    } rows[] = {
+        {[](auto& c) { c.info(); }, "GET http://10.77.0.1:47800/v1/info (none)", 3},
+        {[](auto& c) { c.pair("0427", "My Laptop", true); },
+         R"(POST http://10.77.0.1:47800/v1/pair {"name":"My Laptop","pin":"0427","target":"host"})", 90},
+        {[](auto& c) { c.pair("1", "n", false); }, R"(POST http://10.77.0.1:47800/v1/pair {"name":"n","pin":"1"})", 90},
+        {[](auto& c) { c.checkUpdates(false); }, "GET http://10.77.0.1:47800/v1/updates (none)", 45},
+        {[](auto& c) { c.checkUpdates(true); }, "GET http://10.77.0.1:47800/v1/updates?force=1 (none)", 45},
+        {[](auto& c) { c.startUpdate("agent"); }, R"(POST http://10.77.0.1:47800/v1/update {"component":"agent"})", 10},
+        {[](auto& c) { c.setUnpluggedSleep(-5); },
+         R"(POST http://10.77.0.1:47800/v1/settings {"unplugged_sleep_minutes":-5})", 10},
+        {[](auto& c) { c.diagnostics(); }, "GET http://10.77.0.1:47800/v1/diagnostics (none)", 15},
+        {[](auto& c) { c.status(); }, "GET http://10.77.0.1:47800/v1/status (none)", 4},
+        {[](auto& c) { c.power("restart"); }, "POST http://10.77.0.1:47800/v1/power/restart (none)", 15},
+        {[](auto& c) { c.dropBegin({"Fotos", "a+b;c.txt"}); },
+         R"(POST http://10.77.0.1:47800/v1/user/drop {"names":["Fotos","a+b;c.txt"]})", 20},
+        {[](auto& c) { c.dropFinish("T1"); }, "POST http://10.77.0.1:47800/v1/user/drop/T1/finish {}", 15},
+        {[](auto& c) { c.openURL("https://e.org/?a=b&c"); },
+         R"(POST http://10.77.0.1:47800/v1/user/open-url {"url":"https://e.org/?a=b&c"})", 15},
+        {[](auto& c) { c.clipboard(0); }, "GET http://10.77.0.1:47800/v1/user/clipboard?since=0 (none)", 10},
+        {[](auto& c) { c.clipboard(4294967295u); },
+         "GET http://10.77.0.1:47800/v1/user/clipboard?since=4294967295 (none)", 10},
+        {[](auto& c) { c.setClipboard(std::string("h\xC3\xA9"), std::nullopt); },
+         "POST http://10.77.0.1:47800/v1/user/clipboard {\"text\":\"h\xC3\xA9\",\"type\":\"text\"}", 30},
+        {[](auto& c) { c.setClipboard(std::string("x"), Bytes{0x89, 'P', 'N', 'G'}); },
+         R"(POST http://10.77.0.1:47800/v1/user/clipboard {"png":"iVBORw==","type":"png"})", 30},
+        {[](auto& c) { c.setClipboard(std::nullopt, std::nullopt); }, "POST http://10.77.0.1:47800/v1/user/clipboard {}", 30},
+        {[](auto& c) { c.outbox(); }, "GET http://10.77.0.1:47800/v1/user/outbox (none)", 10},
+        {[](auto& c) { c.outboxDone("a/b"); }, "POST http://10.77.0.1:47800/v1/user/outbox/a%2Fb/done {}", 15},
+    };
+    for (const auto& row : rows) {
+        FakeAgent agent;
+        try {
+            row.call(agent.client);
+        } catch (const AgentClient::DecodeError&) {
+            // "{}" is not every record: only the request matters here.
+        }
+        ASSERT_EQ(agent.requests.size(), 1u) << row.request;
+        const HttpRequest& sent = agent.requests[0];
+        EXPECT_EQ(sent.method + " " + platform::Http::url(sent) + " " + textOf(sent.body), row.request);
+        EXPECT_EQ(sent.idleTimeoutSeconds, row.silence) << row.request;
+        EXPECT_EQ(sent.timeoutSeconds, 120) << row.request;
+        const bool clipboard = row.request.starts_with("GET http://10.77.0.1:47800/v1/user/clipboard");
+        EXPECT_EQ(sent.maxBodyBytes, clipboard ? std::size_t(128) << 20 : std::size_t(16) << 20) << row.request;
+        using Headers = std::vector<std::pair<std::string, std::string>>;
+        const Headers json{{"Content-Type", "application/json"}};
+        EXPECT_EQ(sent.headers, sent.body ? json : Headers{}) << row.request;
+    }
+    ::unsetenv(BoxEndpoint::overrideVariable);
+    EXPECT_EQ(AgentClient().base(), "http://10.77.0.1:47800");
+    ::setenv(BoxEndpoint::overrideVariable, "127.9.8.7", 1);
+    EXPECT_EQ(AgentClient().base(), "http://127.9.8.7:47800");
+    ::unsetenv(BoxEndpoint::overrideVariable);
+}
+
+TEST(AgentClientTest, StatusRuleAndLooseReplies) {
+    using Call = std::function<std::string(const AgentClient&)>;
+    const Call info = [](auto& c) { return c.info().boxName; };
+    const Call status = [](auto& c) { return std::to_string(c.status().uptimeSeconds); };
+    const Call clip = [](auto& c) {
+        const auto got = c.clipboard(1);
+        return got ? got->text.value_or("?") : "nothing newer";
+    };
+    const Call power = [](auto& c) {
+        c.power("shutdown");
+        return std::string("ok");
+    };
+    const Call pair = [](auto& c) { return std::string(c.pair("1", "n", true) ? "paired" : "not paired"); };
+    const Call seq = [](auto& c) { return std::to_string(c.setClipboard(std::string("t"), std::nullopt)); };
+    const struct {
+        const Call& call;
+        long status;
+        std::string body;
+        std::string outcome;
+    } rows[] = {
+        {info, 500, R"({"error":"disk full"})", "Box answered 500: disk full"},
+        {info, 404, "not here", "Box answered 404: not here"},
+        {status, 500, "", "Box answered 500: "},
+        {status, 500, R"({"error":17})", R"(Box answered 500: {"error":17})"},
+        {status, 199, "", "Box answered 199: "},
+        {info, 204, "", "decode"},
+        {info, 299, R"({"product":"P","agent_version":"1","box_name":"B"})", "B"},
+        {clip, 400, R"({"error":"bad"})", R"(Box answered 400: {"error":"bad"})"},
+        {clip, 204, "", "nothing newer"},
+        {clip, 200, R"({"seq":2,"text":"from Windows"})", "from Windows"},
+        {power, 204, "", "ok"},
+        {power, 201, "garbage", "ok"},
+        {pair, 200, R"({"paired":true})", "paired"},
+        {pair, 200, "", "decode"},
+        {seq, 200, R"({"seq":7})", "7"},
+    };
+    for (const auto& row : rows) {
+        FakeAgent agent{row.status, row.body};
+        std::string outcome;
+        try {
+            outcome = row.call(agent.client);
+        } catch (const AgentClient::AgentError& error) {
+            outcome = error.what();
+        } catch (const AgentClient::DecodeError&) {
+            outcome = "decode";
+        }
+        EXPECT_EQ(outcome, row.outcome) << row.status << " " << row.body;
+    }
+    EXPECT_TRUE(AgentClient::AgentError(405, "x").endpointMissing());
+    EXPECT_FALSE(AgentClient::AgentError(400, "x").endpointMissing());
+}
+
+TEST(AgentClientTest, UnsafeRequestsNeverLeave) {
+    FakeAgent agent;
+    const auto& client = agent.client;
+    const std::function<void()> calls[] = {
+        [&] { client.outboxDone(".."); },
+        [&] { client.dropFinish(std::string("T1\0", 3)); },
+        [&] { client.dropBegin({"fine", "new\nline"}); },
+        [&] { client.power(""); },
+        [&] { client.openURL("\xC3("); },  // not UTF-8: cannot be written as JSON
+        [&] { client.userURL({"outbox", "tab\t", "done"}); },
+        [&] { client.userURL({"drop", "T1", "file"}, {{"path", "line\r\nInjected: 1"}}); },
+    };
+    for (const auto& call : calls) EXPECT_THROW(call(), AgentClient::RequestError);
+    EXPECT_TRUE(agent.requests.empty());
+    EXPECT_EQ(platform::Http::url(client.userURL({"drop", "T1", "dir"}, {{"path", "a+b;c d/#1&2=3%"}})),
+              "http://10.77.0.1:47800/v1/user/drop/T1/dir?path=a%2Bb%3Bc%20d%2F%231%262%3D3%25");
+    EXPECT_EQ(platform::Http::url(client.userURL({"outbox", "../a/b?c#d%e", "done"})),
+              "http://10.77.0.1:47800/v1/user/outbox/..%2Fa%2Fb%3Fc%23d%25e/done");
+}
+
+} // namespace
+} // namespace corvane

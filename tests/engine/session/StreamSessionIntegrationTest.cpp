@@ -1,0 +1,455 @@
+#include "engine/session/StreamSession.hpp"
+
+#include "boxsim/Box.hpp"
+#include "engine/EngineLog.hpp"
+#include "engine/session/NetworkHints.hpp"
+#include "tests/support/SimulatedBox.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace corvane::stream {
+namespace {
+
+using Message = boxsim::ControlServer::Message;
+
+bool sessionThreadsRunning() {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        if (std::getline(comm, name) &&
+            (name == "corvane.media" || name == "corvane.control" || name == "corvane.session"))
+            return true;
+    }
+    return false;
+}
+
+std::size_t countOf(const std::vector<Message>& messages, std::uint16_t type, const Bytes& payload) {
+    return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(), [&](const Message& m) {
+        return m.type == type && m.payload == payload && m.sealed;
+    }));
+}
+
+// The offer for 1920x1080 at 60 fps, 20000 kbps, HEVC, stereo, 1392-byte packets, control encryption v2.
+std::string offerFrom(const std::string& client) {
+    return "v=0\r\n"
+           "o=android 0 14 IN IPv4 " + client + "\r\n"
+           "s=Corvane Streaming Client\r\n"
+           "a=x-nv-general.serverAddress:rtsp://" + client + ":48010\r\n"
+           "a=x-nv-general.featureFlags:0\r\n"
+           "a=x-nv-general.useReliableUdp:13\r\n"
+           "a=x-ml-general.featureFlags:0\r\n"
+           "a=x-ss-general.encryptionEnabled:1\r\n"
+           "a=x-nv-video[0].clientViewportWd:1920\r\n"
+           "a=x-nv-video[0].clientViewportHt:1080\r\n"
+           "a=x-nv-video[0].maxFPS:60\r\n"
+           "a=x-nv-video[0].packetSize:1392\r\n"
+           "a=x-nv-video[0].rateControlMode:4\r\n"
+           "a=x-nv-video[0].timeoutLengthMs:7000\r\n"
+           "a=x-nv-video[0].framesWithInvalidRefThreshold:0\r\n"
+           "a=x-nv-video[0].maxNumReferenceFrames:1\r\n"
+           "a=x-nv-video[0].encoderCscMode:2\r\n"
+           "a=x-nv-video[0].dynamicRangeMode:0\r\n"
+           "a=x-nv-video[0].videoEncoderSlicesPerFrame:1\r\n"
+           "a=x-ss-video[0].chromaSamplingType:0\r\n"
+           "a=x-ml-video.configuredBitrateKbps:20000\r\n"
+           "a=x-nv-vqos[0].bw.maximumBitrateKbps:20000\r\n"
+           "a=x-nv-vqos[0].bw.minimumBitrateKbps:20000\r\n"
+           "a=x-nv-vqos[0].bitStreamFormat:1\r\n"
+           "a=x-nv-clientSupportHevc:1\r\n"
+           "a=x-nv-vqos[0].fec.enable:1\r\n"
+           "a=x-nv-vqos[0].fec.minRequiredFecPackets:2\r\n"
+           "a=x-nv-vqos[0].bllFec.enable:0\r\n"
+           "a=x-nv-vqos[0].drc.enable:0\r\n"
+           "a=x-nv-vqos[0].videoQualityScoreUpdateTime:5000\r\n"
+           "a=x-nv-vqos[0].qosTrafficType:5\r\n"
+           "a=x-nv-audio.surround.numChannels:2\r\n"
+           "a=x-nv-audio.surround.channelMask:3\r\n"
+           "a=x-nv-audio.surround.enable:0\r\n"
+           "a=x-nv-audio.surround.AudioQuality:1\r\n"
+           "a=x-nv-aqos.packetDuration:5\r\n"
+           "a=x-nv-aqos.qosTrafficType:4\r\n"
+           "t=0 0\r\n"
+           "m=video 47998\r\n";
+}
+
+// Sessions against a whole simulated box on a loopback address of the test's own, paired first.
+class StreamSessionIntegrationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EngineLog::setSink([this](const std::string& line) {
+            std::lock_guard guard(logMutex);
+            log.push_back(line);
+        });
+        ::unsetenv(StreamSession::encryptionVariable);
+    }
+    void TearDown() override {
+        session.reset();
+        ::unsetenv(StreamSession::encryptionVariable);
+        EngineLog::setSink(nullptr);
+        if (box) box->stop();
+    }
+
+    template <class Change = void (*)(boxsim::Box::Options&)>
+    void bringUp(Change change = [](boxsim::Box::Options&) {}) {
+        boxsim::Box::Options options;
+        options.address = address;
+        change(options);
+        box = std::make_shared<boxsim::Box>(options);
+        box->start();
+        test::pairWithBox(*host, box);
+        session = std::make_unique<StreamSession>(host, config(), 881448767);
+    }
+
+    std::size_t logCount(const std::string& line) {
+        std::lock_guard guard(logMutex);
+        return static_cast<std::size_t>(std::count(log.begin(), log.end(), "[engine] " + line));
+    }
+    std::size_t cancels() const {
+        const auto requests = box->host().requests();
+        return static_cast<std::size_t>(
+            std::count_if(requests.begin(), requests.end(), [](const auto& r) { return r.path == "/cancel"; }));
+    }
+
+    static StreamConfig config() { return StreamConfig(1920, 1080, 60, 20000, StreamConfig::Codec::hevc, 2, 1392); }
+
+    test::TempDir dir;
+    std::string address = test::uniqueLoopbackAddress();
+    std::shared_ptr<boxsim::Box> box;
+    std::shared_ptr<BoxHost> host = test::boxHostFor(address, dir.path());
+    std::unique_ptr<StreamSession> session;
+    std::mutex logMutex;
+    std::vector<std::string> log;
+};
+
+TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCleanly) {
+    bringUp();
+    std::mutex videoMutex;
+    std::vector<Bytes> video;
+    session->videoHandler = [&](ByteView datagram) {
+        std::lock_guard guard(videoMutex);
+        video.emplace_back(datagram.begin(), datagram.end());
+    };
+    session->start(false);
+
+    // Every request of the handshake, byte for byte, numbered from 1 with the common headers last.
+    const std::string common = "X-GS-ClientVersion: 14\r\nHost: " + address + "\r\n";
+    const std::string epoch = "If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT\r\n";
+    const std::string ports = "Transport: unicast;X-GS-ClientPort=50000-50001\r\n";
+    const std::string offer = offerFrom(NetworkHints::localAddress(address).value_or("0.0.0.0"));
+    const std::vector<std::string> expected = {
+        "OPTIONS rtsp://" + address + ":48010 RTSP/1.0\r\nCSeq: 1\r\n" + common + "\r\n",
+        "DESCRIBE rtsp://" + address + ":48010 RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n" + epoch + common +
+            "\r\n",
+        "SETUP streamid=audio/0/0 RTSP/1.0\r\nCSeq: 3\r\n" + ports + epoch + common + "\r\n",
+        "SETUP streamid=video/0/0 RTSP/1.0\r\nCSeq: 4\r\nSession: DEADBEEFCAFE\r\n" + ports + epoch + common + "\r\n",
+        "SETUP streamid=control/13/0 RTSP/1.0\r\nCSeq: 5\r\nSession: DEADBEEFCAFE\r\n" + ports + epoch + common +
+            "\r\n",
+        "ANNOUNCE streamid=control/13/0 RTSP/1.0\r\nCSeq: 6\r\nSession: DEADBEEFCAFE\r\nContent-type: "
+        "application/sdp\r\n" + common + "Content-length: " + std::to_string(offer.size()) + "\r\n\r\n" + offer,
+        "PLAY / RTSP/1.0\r\nCSeq: 7\r\nSession: DEADBEEFCAFE\r\n" + common + "\r\n",
+    };
+    const auto requests = box->rtsp().requests();
+    ASSERT_EQ(requests.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(requests[i].raw, expected[i]) << i;
+    EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
+                       "payloads yes, audio and video payloads different"),
+              1u);
+    EXPECT_EQ(logCount("session: control encryption v2"), 1u);
+    EXPECT_EQ(logCount("session: DESCRIBE offers x-nv-general.serverPorts=48000, "
+                       "x-ss-general.encryptionRequested=1, x-ss-general.encryptionSupported=1, "
+                       "x-ss-general.featureFlags=3"),
+              1u);
+
+    // The control server saw the connect data and the opening messages first, in order, sealed with v2.
+    auto control = box->control();
+    ASSERT_TRUE(control);
+    // Keep-alives follow every 100 ms: three within a few seconds even on a slow machine.
+    ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 3; }, 5));
+    EXPECT_EQ(control->connectData(), 305419896u);
+    const auto opening = control->messages();
+    const std::pair<std::uint16_t, Bytes> first[] = {{0x0305, {0, 0}}, {0x0307, {0}}, {0x0302, {0, 0, 0, 0}}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(opening[i].type, first[i].first) << i;
+        EXPECT_EQ(opening[i].payload, first[i].second) << i;
+        EXPECT_TRUE(opening[i].sealed && opening[i].style == boxsim::ControlServer::NonceStyle::v2) << i;
+    }
+
+    // What the owner sends arrives unchanged; a resize that does not fit 16 bits is refused.
+    const Bytes input = {0x0C, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x41, 0x42, 0xFF, 0x00};
+    session->sendInput(input);
+    session->requestResize(2560, 1440);
+    session->requestKeyframe();
+    EXPECT_THROW(session->requestResize(65536, 1440), StreamSession::Error);
+    EXPECT_THROW(session->requestResize(2560, -1), StreamSession::Error);
+    ASSERT_TRUE(control->waitFor(
+        [&](const auto& m) {
+            return countOf(m, 0x0206, input) == 1 && countOf(m, 0x5503, {0x00, 0x0A, 0xA0, 0x05}) == 1 &&
+                   countOf(m, 0x0302, {0, 0, 0, 0}) == 2;
+        },
+        5));
+    EXPECT_EQ(control->refused(), 0);
+
+    // The media socket pings with the payloads the box named, and the box's video comes back.
+    ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
+    const Bytes videoPing = box->media().videoPings().front();
+    EXPECT_EQ(std::string(videoPing.begin(), videoPing.end()), std::string("VIDEOPINGPAYLOAD\0\0\0\x01", 20));
+    ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}));
+    for (int i = 0; i < 250 && session->stats().videoPackets == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    {
+        std::lock_guard guard(videoMutex);
+        EXPECT_EQ(video, (std::vector<Bytes>{Bytes{1, 2, 3}}));
+    }
+
+    session->stop(true);
+    EXPECT_EQ(logCount("session: stopped and ended on the box"), 1u);
+    EXPECT_EQ(box->host().currentGame(), 0);
+    EXPECT_TRUE(control->waitClientGone(3));
+    EXPECT_FALSE(sessionThreadsRunning());
+    EXPECT_EQ(session->stats().videoPackets, 1);
+
+    // A second stop logs again but ends the application on the box only once.
+    session->stop(true);
+    EXPECT_EQ(logCount("session: stopped and ended on the box"), 2u);
+    EXPECT_EQ(cancels(), 1u);
+}
+
+TEST_F(StreamSessionIntegrationTest, RumbleAndTheBoxsDisconnectReachTheOwner) {
+    bringUp();
+    std::promise<std::tuple<std::int64_t, std::uint16_t, std::uint16_t>> rumble;
+    std::atomic<bool> rumbleSeen{false};
+    session->onRumble = [&](std::int64_t controller, std::uint16_t low, std::uint16_t high) {
+        if (!rumbleSeen.exchange(true)) rumble.set_value({controller, low, high});
+    };
+    std::promise<std::pair<std::string, std::string>> ended;
+    session->onEnded = [&](const std::string& reason) {
+        char name[32] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        // Stopping right here, on the control thread, must not wait for itself.
+        session->stop(false);
+        ended.set_value({reason, name});
+    };
+    session->start(false);
+    auto control = box->control();
+    ASSERT_TRUE(control);
+
+    control->sendRumble(5, 10000, 20000);
+    auto rumbled = rumble.get_future();
+    ASSERT_EQ(rumbled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(rumbled.get(), std::make_tuple(std::int64_t{5}, std::uint16_t{10000}, std::uint16_t{20000}));
+
+    control->disconnect(7);
+    auto endedFuture = ended.get_future();
+    ASSERT_EQ(endedFuture.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_EQ(endedFuture.get(), std::make_pair(std::string("the box closed the control channel (7)"),
+                                                std::string("corvane.control")));
+    session.reset();
+    EXPECT_FALSE(sessionThreadsRunning());
+}
+
+TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEverything) {
+    bringUp([](boxsim::Box::Options& o) {
+        o.rtsp.videoPingPayload.reset();
+        o.rtsp.audioPingPayload.reset();
+        o.rtsp.nameServerPorts = false; // the defaults are the box's ports
+    });
+    boxsim::RtspServer::Faults faults;
+    faults.silentAttempts = 1;
+    box->rtsp().setFaults(faults);
+    session->requestKeyframeAtStart = false;
+    ::setenv(StreamSession::encryptionVariable, "v1", 1);
+    session->start(false);
+
+    EXPECT_EQ(logCount("session: OPTIONS timed out, trying again"), 1u);
+    const auto requests = box->rtsp().requests();
+    ASSERT_EQ(requests.size(), 8u);
+    EXPECT_FALSE(requests[0].answered);
+    EXPECT_EQ(requests[0].raw, requests[1].raw); // the retry sends the same request, CSeq 1
+    EXPECT_EQ(requests[2].header("CSeq"), "2");
+    EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
+                       "payloads no, audio and video payloads THE SAME"),
+              1u);
+    ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
+    EXPECT_EQ(box->media().audioPings().front(), (Bytes{'P', 'I', 'N', 'G'}));
+
+    // The environment chose v1 although the box offers v2; the box is told so in the offer.
+    EXPECT_EQ(session->controlEncryption(), ControlCrypto::IVStyle::v1);
+    EXPECT_EQ(logCount("WARNING: session: control encryption v1 (legacy, reuses IVs); the box did not offer v2 "
+                       "(supported 1, requested 1)"),
+              1u);
+    EXPECT_NE(requests[6].body.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
+    auto control = box->control();
+    ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 1; }, 5));
+    const auto opening = control->messages();
+    EXPECT_EQ(opening[0].type, 0x0305);
+    EXPECT_EQ(opening[1].type, 0x0307);
+    for (const Message& m : opening) {
+        EXPECT_NE(m.type, 0x0302);
+        EXPECT_EQ(m.style, boxsim::ControlServer::NonceStyle::v1);
+    }
+
+    // Released without stop: the session stops itself and joins its threads.
+    session.reset();
+    EXPECT_FALSE(sessionThreadsRunning());
+    EXPECT_TRUE(control->waitClientGone(3));
+    EXPECT_EQ(logCount("session: stopped"), 1u);
+}
+
+TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
+    const std::map<std::string, std::string> v2 = {{"x-ss-general.encryptionSupported", "3"},
+                                                   {"x-ss-general.encryptionRequested", "1"}};
+    const std::map<std::string, std::string> v1 = {{"x-ss-general.encryptionSupported", "2"},
+                                                   {"x-ss-general.encryptionRequested", "2"}};
+    const std::map<std::string, std::string> supportedOnly = {{"x-ss-general.encryptionSupported", "1"},
+                                                              {"x-ss-general.encryptionRequested", "0"}};
+    using S = ControlCrypto::IVStyle;
+    EXPECT_EQ(StreamSession::chooseEncryption(v2, nullptr), S::v2);
+    EXPECT_EQ(StreamSession::chooseEncryption(v2, "V2"), S::v2);
+    EXPECT_EQ(StreamSession::chooseEncryption(v1, "V2"), S::v1);
+    EXPECT_EQ(StreamSession::chooseEncryption(v1, "v2"), S::v2);
+    EXPECT_EQ(StreamSession::chooseEncryption(v2, "v1"), S::v1);
+    EXPECT_EQ(StreamSession::chooseEncryption(supportedOnly, nullptr), S::v1);
+    EXPECT_EQ(StreamSession::chooseEncryption({}, nullptr), S::v1);
+}
+
+TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
+    const struct {
+        const char* transport;
+        std::int64_t port; // 0: refused
+    } cases[] = {
+        {"unicast;server_port=47998-47999", 47998},
+        {"unicast;client_port=1", 48000},
+        {"server_port=x48001", 48000},
+        {"server_port=", 48000},
+        {"server_port=123456789012345678901234567890", 48000}, // a run too long to parse gives the default
+        {"server_port=65535", 65535},
+        {"server_port=70000", 0},
+        {"server_port=0", 0},
+    };
+    for (const auto& c : cases) {
+        RTSP::Response reply;
+        reply.headers["transport"] = c.transport;
+        if (c.port == 0)
+            EXPECT_THROW(StreamSession::serverPort(reply, 48000, "audio"), RTSP::Error) << c.transport;
+        else
+            EXPECT_EQ(StreamSession::serverPort(reply, 48000, "audio"), c.port) << c.transport;
+    }
+    EXPECT_EQ(StreamSession::serverPort(RTSP::Response{}, 47999, "control"), 47999);
+}
+
+TEST_F(StreamSessionIntegrationTest, AFailedStartLeavesNothingRunningAndBoxTextCannotForgeLogLines) {
+    bringUp([](boxsim::Box::Options& o) {
+        o.controlSilent = true;
+        o.rtsp.connectData = "1\nsession: forged";
+    });
+    try {
+        session->start(false);
+        ADD_FAILURE() << "started";
+    } catch (const ControlChannel::Error& error) {
+        EXPECT_STREQ(error.what(), "the box did not accept the control channel");
+    }
+    // No stop yet: the media socket that was pinging is already gone.
+    EXPECT_FALSE(sessionThreadsRunning());
+    EXPECT_GE(session->stats().pingsSent, 1);
+    EXPECT_EQ(logCount("session: forged"), 0u);
+    EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 1\\nsession: "
+                       "forged; ping payloads yes, audio and video payloads different"),
+              1u);
+    session->sendInput(Bytes{1}); // no channel: dropped
+    session->stop(true);
+    EXPECT_EQ(box->host().currentGame(), 0);
+    EXPECT_EQ(cancels(), 1u);
+
+    // A box that names a port no 16-bit field holds, or refuses RTSP, fails the start too.
+    box->stop();
+    bringUp([](boxsim::Box::Options& o) { o.rtsp.controlPort = 70000; });
+    try {
+        session->start(false);
+        ADD_FAILURE() << "started with port 70000";
+    } catch (const RTSP::Error& error) {
+        EXPECT_EQ(error.kind, RTSP::Error::Kind::badResponse);
+        EXPECT_STREQ(error.what(), "unreadable RTSP reply: SETUP control names server port 70000, outside 1-65535");
+    }
+    box->rtsp().stop();
+    StreamSession refused(host, config(), 881448767);
+    EXPECT_THROW(refused.start(false), RTSP::Error);
+    EXPECT_FALSE(sessionThreadsRunning());
+}
+
+TEST_F(StreamSessionIntegrationTest, AStopRacingAStartEndsWhatItMakesAndTheApplicationOnce) {
+    // Stopped while the media socket runs and the control channel waits for a silent host.
+    bringUp([](boxsim::Box::Options& o) { o.controlSilent = true; });
+    auto starting = std::async(std::launch::async, [&] { session->start(false); });
+    ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
+    session->stop(true);
+    ASSERT_EQ(starting.wait_for(std::chrono::seconds(3)), std::future_status::ready);
+    EXPECT_THROW(starting.get(), StreamSession::Error);
+    EXPECT_FALSE(sessionThreadsRunning());
+    EXPECT_EQ(box->host().currentGame(), 0);
+    EXPECT_EQ(cancels(), 1u);
+    EXPECT_THROW(session->start(false), std::logic_error);
+
+    // Stopped before it starts: the start refuses at once.
+    StreamSession stopped(host, config(), 881448767);
+    stopped.stop(false);
+    EXPECT_THROW(stopped.start(false), StreamSession::Error);
+}
+
+// A window closed during launch: the session is stopped and released while its start still waits for a
+// box that never answers, and the start must then unwind without touching the released session.
+TEST(StreamSessionRelease, ASessionReleasedWhileItsStartUnwindsIsNotUsedAfterwards) {
+    const std::string address = test::uniqueLoopbackAddress();
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(48089);
+    ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+
+    test::TempDir dir;
+    auto session = std::make_unique<StreamSession>(test::boxHostFor(address, dir.path()),
+                                                   StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                                                   881448767);
+    std::promise<std::string> outcome;
+    std::thread starting([&outcome, raw = session.get()] {
+        try {
+            raw->start(false);
+            outcome.set_value("started");
+        } catch (const std::exception& error) {
+            outcome.set_value(error.what());
+        }
+    });
+    // Once the launch's first request has connected, the start is waiting for the box.
+    pollfd waiting{listener, POLLIN, 0};
+    EXPECT_EQ(::poll(&waiting, 1, 10000), 1);
+    const int connection = ::accept(listener, nullptr, nullptr);
+    session->stop(false);
+    session.reset();
+    starting.join();
+    EXPECT_EQ(outcome.get_future().get(), "the session was stopped before it started");
+    if (connection >= 0) ::close(connection);
+    ::close(listener);
+}
+
+} // namespace
+} // namespace corvane::stream

@@ -1,0 +1,95 @@
+#pragma once
+
+// An HTTP server that writes whatever bytes a test gives it, for replies a real server library would never
+// send: unrequested codings, bodies cut short, bodies without end. One connection at a time, on its own
+// thread, on a loopback address.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+
+namespace corvane::test {
+
+class RawHttpServer {
+public:
+    // Called with the connection and the request's head (its body, by Content-Length, already read).
+    using Answer = std::function<void(int fd, const std::string& head)>;
+
+    RawHttpServer(const std::string& address, int port, Answer answer) : answer_(std::move(answer)) {
+        listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int on = 1;
+        ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<std::uint16_t>(port));
+        ::inet_pton(AF_INET, address.c_str(), &at.sin_addr);
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(listener_, 8) != 0)
+            throw std::runtime_error("cannot listen on " + address);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~RawHttpServer() {
+        stopping_ = true;
+        thread_.join();
+        ::close(listener_);
+    }
+    RawHttpServer(const RawHttpServer&) = delete;
+    RawHttpServer& operator=(const RawHttpServer&) = delete;
+
+    bool stopping() const { return stopping_; }
+
+    // Writes all of `bytes`; false once the peer has gone.
+    static bool sendAll(int fd, std::string_view bytes) {
+        while (!bytes.empty()) {
+            const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+            if (n <= 0) return false;
+            bytes.remove_prefix(static_cast<std::size_t>(n));
+        }
+        return true;
+    }
+
+private:
+    void serve() {
+        while (!stopping_) {
+            pollfd ready{listener_, POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0) continue;
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) continue;
+            std::string head;
+            char buffer[4096];
+            while (head.find("\r\n\r\n") == std::string::npos) {
+                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) break;
+                head.append(buffer, static_cast<std::size_t>(n));
+            }
+            const auto end = head.find("\r\n\r\n");
+            if (end != std::string::npos) {
+                std::size_t body = head.size() - end - 4;
+                const auto length = head.find("Content-Length: ");
+                const std::size_t wanted = length == std::string::npos ? 0 : std::stoul(head.substr(length + 16));
+                while (body < wanted) {
+                    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+                    if (n <= 0) break;
+                    body += static_cast<std::size_t>(n);
+                }
+                answer_(fd, head.substr(0, end + 4));
+            }
+            ::close(fd);
+        }
+    }
+
+    Answer answer_;
+    int listener_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+} // namespace corvane::test
