@@ -50,5 +50,9 @@ int main(int argc, char** argv) {
     QuitSignals quitSignals(quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.shutdown(); });
     QTimer::singleShot(0, &controller, [&controller] { controller.start(); });
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    // Work still on the pool (the stream's session stopping) ends before what it uses is destroyed.
+    pool.requestStop();
+    pool.threads()->waitForDone();
+    return status;
 }
