@@ -1,9 +1,12 @@
 #include "boxsim/Box.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <exception>
 #include <utility>
+
+#include <nlohmann/json.hpp>
 
 namespace corvane::boxsim {
 
@@ -33,6 +36,7 @@ Box::Box(Options options) : options_(std::move(options)) {
             return MediaStreamer::forOffer(options_.media, rtsp_->announcedAttributes(), options_.rtsp.describeSdp);
         };
         streaming.keyframeWanted = [this] { return keyframeWanted(); };
+        streaming.resizeWanted = [this] { return resizeWanted(); };
     }
     media_ = std::make_unique<MediaPorts>(media, std::move(streaming));
     Agent::Options agent = options_.agent;
@@ -109,6 +113,43 @@ bool Box::keyframeWanted() {
         },
         0);
     return wanted;
+}
+
+std::optional<std::pair<int, int>> Box::resizeWanted() {
+    static constexpr std::uint16_t kResize = 0x5503;
+    auto server = control();
+    if (!server) return std::nullopt;
+    std::optional<std::pair<int, int>> asked;
+    {
+        std::lock_guard guard(keyframeLock_);
+        if (server != resizeServer_) {
+            resizeServer_ = server;
+            resizeSeen_ = 0;
+        }
+        server->waitFor(
+            [&](const std::vector<ControlServer::Message>& record) {
+                for (; resizeSeen_ < record.size(); ++resizeSeen_) {
+                    const auto& message = record[resizeSeen_];
+                    if (message.type != kResize || message.payload.size() < 4) continue;
+                    const auto& p = message.payload;
+                    asked = std::pair<int, int>{p[0] | (p[1] << 8), p[2] | (p[3] << 8)};
+                }
+                return true;
+            },
+            0);
+    }
+    if (!asked || options_.resizeIgnored) return std::nullopt;
+    const std::string size = std::to_string(asked->first) + "x" + std::to_string(asked->second);
+    if (std::find(options_.sizesNeverShown.begin(), options_.sizesNeverShown.end(), size) != options_.sizesNeverShown.end())
+        return std::nullopt;
+    // Only a size the box's display list offered can be set.
+    for (const std::string& body : agent_->displayModeBodies()) {
+        const auto json = nlohmann::json::parse(body, nullptr, false);
+        if (!json.is_object() || !json.contains("sizes") || !json["sizes"].is_array()) continue;
+        for (const auto& entry : json["sizes"])
+            if (entry.is_array() && entry.size() == 2 && entry[0] == asked->first && entry[1] == asked->second) return asked;
+    }
+    return std::nullopt;
 }
 
 std::optional<Bytes> Box::sessionKey() const {

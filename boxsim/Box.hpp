@@ -35,6 +35,10 @@ public:
         bool streamMedia = false;
         MediaStreamer::Options media;
         Agent::Options agent;  // its address and enterPin are set by the box
+        // A resize asked over the control channel (0x5503) is followed with a new encoder and a keyframe at
+        // the asked size when the agent's display list last offered that size. These change that:
+        bool resizeIgnored = false;                 // every resize is ignored
+        std::vector<std::string> sizesNeverShown;   // "WxH": taken, but no picture of it is ever sent
     };
 
     explicit Box(Options options);
@@ -65,6 +69,9 @@ private:
     // Whether the client asked for a keyframe (control message 0x0302) since the last call; asked by the
     // media streamer's thread once per picture.
     bool keyframeWanted();
+    // A size the client asked for (control message 0x5503) since the last call that the host follows;
+    // asked by the media streamer's thread once per picture.
+    std::optional<std::pair<int, int>> resizeWanted();
 
     Options options_;
     std::unique_ptr<StreamingHost> host_;
@@ -85,6 +92,8 @@ private:
     std::mutex keyframeLock_;  // the two below, for keyframeWanted()
     std::shared_ptr<ControlServer> keyframeServer_;
     std::size_t keyframeSeen_ = 0;  // messages of keyframeServer_ already looked at
+    std::shared_ptr<ControlServer> resizeServer_;  // the two below, for resizeWanted(), under keyframeLock_
+    std::size_t resizeSeen_ = 0;
 };
 
 } // namespace corvane::boxsim

@@ -9,7 +9,8 @@ apt-get install -y -qq --no-install-recommends \
   libavcodec-dev libavutil-dev libswscale-dev libsdl2-dev qt6-base-dev libqt6opengl6-dev qcoro-qt6-dev \
   libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
-  python3 python3-cryptography iproute2 >/dev/null
+  python3 python3-cryptography iproute2 \
+  desktop-file-utils libglib2.0-bin python3-gi >/dev/null
 # Sharing's peers: a private session bus with python stand-ins, GTK clipboard owners and drag sources.
 apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1.2-gtk-3.0 curl dunst >/dev/null
 apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null

@@ -122,6 +122,7 @@ StreamingHost::StreamingHost(Options options) : options_(std::move(options)) {
     certificateDER_ = BoxCrypto::derOf(certificate_.get());
     certificatePEM_ = BoxCrypto::pemOf(certificate_.get());
     certificateSignatureBits_ = BoxCrypto::signatureBits(certificate_.get());
+    currentGame_ = options_.runningApp;
 }
 
 StreamingHost::~StreamingHost() { stop(); }
@@ -435,7 +436,11 @@ StreamingHost::Reply StreamingHost::launch(const ReceivedRequest& request, const
     if (!rikeyId || *rikeyId < std::numeric_limits<std::int32_t>::min() || *rikeyId > std::numeric_limits<std::int32_t>::max())
         return {200, document(400, "Missing or invalid rikeyid", {})};
     static const std::regex kMode(R"([0-9]{1,5}x[0-9]{1,5}x[0-9]{1,4})");
-    if (!std::regex_match(request.item("mode").value_or(""), kMode)) return {200, document(400, "Missing or invalid mode", {})};
+    const std::string mode = request.item("mode").value_or("");
+    if (!std::regex_match(mode, kMode)) return {200, document(400, "Missing or invalid mode", {})};
+    const std::string size = mode.substr(0, mode.rfind('x'));
+    if (std::find(options_.refusedSizes.begin(), options_.refusedSizes.end(), size) != options_.refusedSizes.end())
+        return {200, document(503, "Size " + size + " not available", {})};
     {
         std::lock_guard lock(mutex_);
         if (!resume) currentGame_ = *appId;

@@ -68,6 +68,10 @@ public:
         // Told of each accepted launch or resume with the session key and its id, on the server thread
         // before the reply goes out, so a box can ready its control server for that key.
         std::function<void(const Bytes& key, std::int32_t keyId, bool resume)> onLaunch;
+        // The application already running when the host starts (0: none).
+        std::int64_t runningApp = 0;
+        // Launch and resume requests whose mode asks for one of these sizes are refused ("WxH").
+        std::vector<std::string> refusedSizes;
     };
 
     // One scripted fault; a request fires at most one, the first added that matches. It fires on the next

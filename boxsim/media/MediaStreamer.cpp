@@ -129,6 +129,19 @@ void MediaStreamer::runVideo() {
 
         if (keyframeAsked_.exchange(false)) wantKey = true;
         if (sinks_.keyframeWanted && sinks_.keyframeWanted()) wantKey = true;
+        if (auto size = sinks_.resizeWanted ? sinks_.resizeWanted() : std::nullopt) {
+            VideoSource::Format resized = source->format();
+            resized.width = size->first;
+            resized.height = size->second;
+            try {
+                source.emplace(resized);
+                wantKey = true;
+                log("video resized to " + std::to_string(resized.width) + "x" + std::to_string(resized.height));
+            } catch (const std::exception& error) {
+                log(std::string("video not resized: ") + error.what());
+                break;
+            }
+        }
         VideoSource::Frame frame = source->next(wantKey);
         std::vector<Bytes> datagrams;
         if (!frame.accessUnit.empty()) {

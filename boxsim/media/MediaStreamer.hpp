@@ -49,6 +49,9 @@ public:
         std::function<bool(ByteView)> video;   // false: the datagram was not sent (counted)
         std::function<bool(ByteView)> audio;
         std::function<bool()> keyframeWanted;  // optional
+        // Asked once per picture: a new picture size to encode at from now on (a new encoder, keyframe
+        // first). Optional.
+        std::function<std::optional<std::pair<int, int>>()> resizeWanted;
     };
 
     struct Stats {

@@ -115,6 +115,7 @@ void MediaPorts::superviseStream(bool pinged) {
     sinks.video = [this](ByteView d) { return sendVideo(d); };
     sinks.audio = [this](ByteView d) { return sendAudio(d); };
     sinks.keyframeWanted = streaming_.keyframeWanted;
+    sinks.resizeWanted = streaming_.resizeWanted;
     auto streamer = std::make_unique<MediaStreamer>(*options, std::move(sinks));
     streamer->start();
     std::lock_guard guard(lock_);

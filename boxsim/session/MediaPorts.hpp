@@ -38,6 +38,8 @@ public:
         // Called on the streamer's video thread before each picture.
         std::function<bool()> keyframeWanted;
         double idleSeconds = 3;
+        // Called on the streamer's video thread before each picture: a new size to stream at.
+        std::function<std::optional<std::pair<int, int>>()> resizeWanted;
     };
 
     explicit MediaPorts(Options options);

@@ -1,0 +1,147 @@
+// Pairing the engine with no typing (the agent enters the PIN) and opening, following and ending Windows.
+#include "app/controller/BoxController.hpp"
+
+#include "app/services/Log.hpp"
+#include "app/services/OnPool.hpp"
+#include "app/sharing/SharingManager.hpp"
+#include "app/window/EngineStream.hpp"
+#include "app/window/StatsOverlay.hpp"
+#include "app/window/StreamWindow.hpp"
+#include "engine/BoxHost.hpp"
+#include "platform/system/SystemInfo.hpp"
+
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+// The agent answered false to the PIN.
+class PinRefused final : public Error {
+public:
+    PinRefused() : Error("the box did not accept the PIN") {}
+    const char* domain() const { return "Corvane"; }
+    int code() const { return 1; }
+};
+
+} // namespace
+
+QCoro::Task<bool> BoxController::pairEngine() {
+    std::weak_ptr<int> life = life_;
+    auto host = streamHost_;
+    stream::BoxHost::PairState state = stream::BoxHost::PairState::unknown;
+    try {
+        auto work = [host](std::stop_token stop) { return host->pairState(stop); };
+        state = co_await onPool(pool_, std::move(work));
+    } catch (const std::exception&) {
+    }
+    if (life.expired()) co_return false;
+    if (state == stream::BoxHost::PairState::paired) {
+        publish(paired_, true);
+        Log::write("engine: already paired with the box");
+        co_return true;
+    }
+    if (state == stream::BoxHost::PairState::unknown) {
+        setPhase(Phase::boxNotReady("Waiting for the box's streaming service to answer."));
+        co_return false;
+    }
+
+    setPhase(Phase::of(Phase::Kind::pairing));
+    const std::string name = platform::SystemInfo::computerName().value_or("Mac") + " (Corvane)";
+    std::string failure;
+    try {
+        auto work2 = [host, agent = agent_, name](std::stop_token stop) {
+            host->pair("Corvane", [agent, name](const std::string& pin, std::stop_token approveStop) {
+                if (!agent.pair(pin, name, true, approveStop)) throw PinRefused();
+            }, stop);
+        };
+        co_await onPool(pool_, std::move(work2));
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (life.expired()) co_return false;
+    if (failure.empty()) {
+        publish(paired_, true);
+        pairFailures_ = 0;
+        Log::write("engine: paired with the box");
+        co_return true;
+    }
+    Log::write("engine: pairing failed: " + failure);
+    ++pairFailures_;
+    setPhase(Phase::failed(pairFailures_ < 3 ? "Pairing with the box did not finish. Click Try Again."
+                                             : "Pairing with the box keeps failing. Try running the box setup again."));
+    co_return false;
+}
+
+void BoxController::openEngineWindow() {
+    if (streamOpen() || engineOpening_) return;
+    engineOpening_ = true;
+    setPhase(Phase::of(Phase::Kind::streaming));
+    std::weak_ptr<int> life = life_;
+    engineStream_->onStreamSize = [this, life](int width, int height) {
+        if (life.expired()) return;
+        auto info = settings_.statsInfo();
+        info.width = width;
+        info.height = height;
+        statsOverlay_->update(settings_.statsPosition, settings_.detailedStats, info);
+    };
+    engineStream_->onOpened = [this, life] {
+        if (life.expired()) return;
+        applyStatsOverlay();
+        QPointer<EngineStream> stream = engineStream_.get();
+        StreamWindow::ownWindow = [stream]() -> std::optional<StreamWindow::Info> {
+            if (!stream) return std::nullopt;
+            return stream->streamWindowInfo();
+        };
+        const auto pid = static_cast<std::int32_t>(getpid());
+        sharing_->setStreamPID(pid);
+        sharing_->setStreamWindow(engineStream_->window());
+    };
+    engineStream_->onEnded = [this, life](std::optional<std::string> reason) {
+        if (life.expired()) return;
+        statsOverlay_->stop();
+        sharing_->setStreamPID(std::nullopt);
+        sharing_->setStreamWindow(nullptr);
+        if (reason) {
+            Log::write("the stream ended unexpectedly (" + *reason + "); reopening when ready");
+            resumeWanted_ = true;
+        }
+        if (phase_.is(Phase::Kind::streaming)) setPhase(Phase::of(Phase::Kind::ready));
+    };
+    openTask();
+}
+
+QCoro::Task<> BoxController::openTask() {
+    std::weak_ptr<int> life = life_;
+    std::string failure;
+    try {
+        co_await engineStream_->open(streamHost_, settings_, boxName_);
+    } catch (const std::exception& error) {
+        failure = error.what();
+    }
+    if (life.expired()) co_return;
+    engineOpening_ = false;
+    if (!failure.empty()) {
+        Log::write("engine: could not open Windows: " + failure);
+        setPhase(Phase::failed("Windows didn't open (" + failure + "). Click Try Again."));
+    }
+}
+
+void BoxController::closeSession() {
+    if (!streamOpen()) return;
+    resumeWanted_ = false;
+    Log::write("session closed from Corvane");
+    engineStream_->window()->close();
+}
+
+QCoro::Task<> BoxController::stopStreamAndWait() {
+    resumeWanted_ = false;
+    statsOverlay_->stop();
+    if (!streamOpen()) co_return;
+    auto session = engineStream_->session();
+    engineStream_->tearDown();
+    if (!session) co_return;
+    auto work3 = [session](std::stop_token) { session->stop(false); };
+    co_await onPool(pool_, std::move(work3));
+}
+
+} // namespace corvane

@@ -1,0 +1,102 @@
+#include "app/window/CaptureHint.hpp"
+
+#include <cmath>
+#include <memory>
+
+#include <QGraphicsOpacityEffect>
+#include <QLabel>
+#include <QPropertyAnimation>
+
+#include "app/services/Log.hpp"
+#include "app/window/StreamWindow.hpp"
+
+namespace corvane {
+
+namespace {
+
+// The pill keeps itself at the top centre of its parent whenever the parent changes size.
+class Pill final : public QLabel {
+public:
+    explicit Pill(QWidget* parent) : QLabel(parent) { parent->installEventFilter(this); }
+    std::function<void()> onParentResized;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (watched == parent() && event->type() == QEvent::Resize && onParentResized) onParentResized();
+        return false;
+    }
+};
+
+}  // namespace
+
+void CaptureHint::show(QWidget& over, const std::string& text) {
+    hide();
+    auto* pill = new Pill(&over);
+    pill->setAttribute(Qt::WA_TransparentForMouseEvents);
+    pill->setTextFormat(Qt::PlainText);
+    pill->setText(QString::fromStdString(text));
+    QFont font = pill->font();
+    font.setPixelSize(13);
+    font.setWeight(QFont::Medium);
+    pill->setFont(font);
+    pill->adjustSize();
+    const QSize label = pill->sizeHint();
+    const int width = label.width() + 28;
+    const int height = label.height() + 14;
+    pill->setFixedSize(width, height);
+    pill->setAlignment(Qt::AlignCenter);
+    pill->setStyleSheet(QStringLiteral("color: white; background: rgba(0, 0, 0, 158); "
+                                       "border: 1px solid rgba(255, 255, 255, 31); border-radius: %1px;")
+                            .arg(height / 2));
+    panel_ = pill;
+    parent_ = &over;
+    pill->onParentResized = [this] { place(); };
+    place();
+    pill->raise();
+    pill->show();
+
+    const QRect window = over.window()->frameGeometry();
+    const QRectF panelFrame = StreamWindow::screenRect(QRectF(QRect(over.mapToGlobal(pill->pos()), pill->size())));
+    Log::write("engine: release hint shown at " + StreamWindow::describe(panelFrame) + " over window " +
+               StreamWindow::describe(StreamWindow::screenRect(QRectF(window))) + ", visible " +
+               (pill->isVisible() ? "true" : "false"));
+    fadeLater(alive_, ++generation_);
+}
+
+void CaptureHint::place() {
+    if (!panel_ || !parent_) return;
+    const QRect content = parent_->rect();
+    const int x = static_cast<int>(std::round(content.center().x() + 0.5 - panel_->width() / 2.0));
+    panel_->move(x, content.top() + 16);
+}
+
+QCoro::Task<> CaptureHint::fadeLater(std::weak_ptr<int> alive, std::uint64_t generation) {
+    co_await clock_.sleep(3.0);
+    if (alive.expired()) co_return;
+    if (generation != generation_ || !panel_) co_return;
+    QPointer<QWidget> pill = panel_;
+    auto* effect = new QGraphicsOpacityEffect(pill);
+    pill->setGraphicsEffect(effect);
+    auto* animation = new QPropertyAnimation(effect, "opacity", pill);
+    animation->setDuration(400);
+    animation->setStartValue(1.0);
+    animation->setEndValue(0.0);
+    QObject::connect(animation, &QPropertyAnimation::finished, pill, [this, alive, pill, generation] {
+        if (alive.expired()) return;
+        // A newer pill shown meanwhile is left alone.
+        if (generation == generation_ && panel_ == pill) hide();
+    });
+    animation->start();
+}
+
+void CaptureHint::hide() {
+    ++generation_;
+    if (panel_) {
+        panel_->hide();
+        panel_->deleteLater();
+    }
+    panel_.clear();
+    parent_.clear();
+}
+
+}  // namespace corvane

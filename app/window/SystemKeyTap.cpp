@@ -1,0 +1,75 @@
+#include "app/window/SystemKeyTap.hpp"
+
+#include <QGuiApplication>
+
+#include <X11/Xlib.h>
+
+#include "app/services/Log.hpp"
+
+namespace corvane {
+
+namespace {
+
+Display* display() {
+    auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    return x11 ? x11->display() : nullptr;
+}
+
+}  // namespace
+
+bool SystemKeyTap::start(QWidget& window) {
+    if (running_) return true;
+    window_ = &window;
+    paused_ = false;
+    if (!grab()) {
+        Log::write("engine: could not start the keyboard tap for Mac shortcuts");
+        window_.clear();
+        return false;
+    }
+    running_ = true;
+    Log::write("engine: Mac shortcuts go to Windows (full screen)");
+    return true;
+}
+
+void SystemKeyTap::stop() {
+    const bool was = running_;
+    running_ = false;
+    paused_ = false;
+    ungrab();
+    window_.clear();
+    if (was) Log::write("engine: Mac shortcuts back on the Mac");
+}
+
+void SystemKeyTap::setPaused(bool paused) {
+    paused_ = paused;
+    if (!running_) return;
+    if (paused)
+        ungrab();
+    else
+        grab();
+}
+
+void SystemKeyTap::renew() {
+    if (running_ && !paused_) grab();
+}
+
+bool SystemKeyTap::grab() {
+    Display* dpy = display();
+    if (!dpy || !window_) return false;
+    const int status = XGrabKeyboard(dpy, static_cast<Window>(window_->winId()), False, GrabModeAsync, GrabModeAsync,
+                                     CurrentTime);
+    XFlush(dpy);
+    grabbed_ = status == GrabSuccess;
+    return grabbed_;
+}
+
+void SystemKeyTap::ungrab() {
+    if (!grabbed_) return;
+    grabbed_ = false;
+    if (Display* dpy = display()) {
+        XUngrabKeyboard(dpy, CurrentTime);
+        XFlush(dpy);
+    }
+}
+
+}  // namespace corvane
