@@ -32,6 +32,10 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     column->setSpacing(0);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSizeConstraint(QLayout::SetFixedSize);
+    // The layout sizes the window to its content; this strut holds the column at its width.
+    auto* strut = new QWidget(this);
+    strut->setFixedSize(440, 0);
+    column->addWidget(strut);
 
     auto* header = new QHBoxLayout;
     header->setContentsMargins(24, 14, 24, 14);

@@ -53,7 +53,7 @@ QSize TextLines::minimumSizeHint() const { return {40, fontMetrics().lineSpacing
 
 void TextLines::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.setPen(palette().color(QPalette::WindowText));
+    painter.setPen(palette().color(foregroundRole()));
     int y = fontMetrics().ascent();
     for (const QString& line : lines(width())) {
         painter.drawText(0, y, line);

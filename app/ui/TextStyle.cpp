@@ -39,10 +39,8 @@ QFont textFont(TextStyle style, QFont::Weight weight) {
 void setTextStyle(QWidget* widget, TextStyle style, QFont::Weight weight) { widget->setFont(textFont(style, weight)); }
 
 void setSecondary(QWidget* widget, bool secondary) {
-    QPalette palette = widget->palette();
-    const QPalette base = QApplication::palette();
-    palette.setColor(QPalette::WindowText, secondary ? base.color(QPalette::PlaceholderText) : base.color(QPalette::WindowText));
-    widget->setPalette(palette);
+    // A role rather than a colour, so the text follows a later change of the app's look.
+    widget->setForegroundRole(secondary ? QPalette::PlaceholderText : QPalette::WindowText);
 }
 
 } // namespace corvane

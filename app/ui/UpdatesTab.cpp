@@ -203,9 +203,15 @@ void UpdatesTab::sync() {
     status_->setText(line ? PlainText::cut(*line) : QString());
     // Two lines for an update in progress, three for a failure, one otherwise.
     status_->setMaxLines(kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
-    QPalette palette = status_->palette();
-    palette.setColor(QPalette::WindowText, kind == Kind::failed ? tintColor(Tint::orange) : tintColor(Tint::secondary));
-    status_->setPalette(palette);
+    if (kind == Kind::failed) {
+        QPalette palette = status_->palette();
+        palette.setColor(QPalette::WindowText, tintColor(Tint::orange));
+        status_->setPalette(palette);
+        setSecondary(status_, false);
+    } else {
+        status_->setPalette(QPalette());
+        setSecondary(status_);
+    }
     progress_->setVisible(kind == Kind::updating && updates.progress());
     if (updates.progress()) progress_->setValue(*updates.progress());
 }

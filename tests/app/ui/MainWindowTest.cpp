@@ -114,6 +114,8 @@ TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {
     AppLaunch::atLogin = true;
     window.show();
     QCoreApplication::processEvents();
+    EXPECT_EQ(window.objectName(), "main");
+    EXPECT_EQ(window.width(), 440);
     EXPECT_FALSE(AppLaunch::atLogin);
     EXPECT_TRUE(window.isVisible());
 }
