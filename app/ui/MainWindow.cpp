@@ -16,6 +16,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTimer>
@@ -172,9 +173,21 @@ void MainWindow::sync() {
                                       : QString("Windows gaming over Thunderbolt"));
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);
-    badge_->setStyleSheet(QString("#badge { border-radius: 38px; background: rgba(%1, %2, %3, 38); }")
-                              .arg(tint.red()).arg(tint.green()).arg(tint.blue()));
-    badge_->setPixmap(status.spinning ? QPixmap() : Symbols::icon(status.symbol, tint).pixmap(32, 32));
+    // The badge is drawn, not styled: a style sheet per redraw would re-polish the whole window.
+    QPixmap badge(76 * devicePixelRatio(), 76 * devicePixelRatio());
+    badge.setDevicePixelRatio(devicePixelRatio());
+    badge.fill(Qt::transparent);
+    {
+        QPainter painter(&badge);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor fill = tint;
+        fill.setAlphaF(0.15);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill);
+        painter.drawEllipse(QRectF(0, 0, 76, 76));
+        if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, tint).pixmap(32, 32));
+    }
+    badge_->setPixmap(badge);
     spinner_->setVisible(status.spinning);
     title_->setText(QString::fromStdString(status.title));
     detail_->setText(PlainText::cut(status.detail));

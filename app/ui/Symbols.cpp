@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QHash>
 #include <QPainter>
 #include <QPixmap>
 
@@ -68,7 +69,9 @@ const char* themeName(std::string_view symbol) {
     return "";
 }
 
-QIcon icon(std::string_view symbol) {
+namespace {
+
+QIcon lookUp(std::string_view symbol) {
     const char* name = themeName(symbol);
     if (!*name) return dot();
     QIcon result = QIcon::fromTheme(name);
@@ -76,13 +79,26 @@ QIcon icon(std::string_view symbol) {
     return result.isNull() ? dot() : result;
 }
 
+} // namespace
+
+QIcon icon(std::string_view symbol) {
+    // Theme lookups walk the icon folders; a redraw asks for the same few symbols again.
+    static QHash<QString, QIcon> cache;
+    const QString key = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size()));
+    if (const auto found = cache.constFind(key); found != cache.constEnd()) return *found;
+    return cache[key] = lookUp(symbol);
+}
+
 QIcon icon(std::string_view symbol, const QColor& tint) {
+    static QHash<QString, QIcon> cache;
+    const QString key = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size())) + '/' + tint.name(QColor::HexArgb);
+    if (const auto found = cache.constFind(key); found != cache.constEnd()) return *found;
     QPixmap pixmap = icon(symbol).pixmap(64, 64);
     QPainter painter(&pixmap);
     painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
     painter.fillRect(pixmap.rect(), tint);
     painter.end();
-    return QIcon(pixmap);
+    return cache[key] = QIcon(pixmap);
 }
 
 } // namespace corvane::Symbols
