@@ -33,14 +33,15 @@ protected:
         if (event->type() != QEvent::KeyPress || !target->isWidgetType()) return false;
         if (static_cast<QWidget*>(target)->window() != window_) return false;
         auto* key = static_cast<QKeyEvent*>(event);
+        keys_.syncWithX11State(key->nativeModifiers());
+        // Modifier keys alone change flags only; the recorder waits for the key they go with.
+        const auto down = keys_.press(key->nativeScanCode(), key->nativeVirtualKey(), key->isAutoRepeat());
+        if (!down || down->type != platform::KeyEvents::Type::keyDown) return false;
         ShortcutRecorder::KeyPress press;
-        const auto code = platform::KeyEvents::macKeyCode(key->nativeScanCode(), key->nativeVirtualKey());
-        if (!code) return false;
-        press.keyCode = *code;
-        press.modifierFlags = platform::KeyEvents::flagsOfX11State(key->nativeModifiers());
-        press.charactersIgnoringModifiers =
-            platform::KeyEvents::charactersIgnoringModifiers(key->nativeScanCode(), key->nativeVirtualKey(), false);
-        press.characters = press.charactersIgnoringModifiers;
+        press.keyCode = down->keyCode;
+        press.modifierFlags = down->modifierFlags;
+        press.charactersIgnoringModifiers = down->charactersIgnoringModifiers;
+        press.characters = down->charactersIgnoringModifiers;
         // The handler may remove this monitor; it is deleted later, never inside its own call.
         return handler_(press);
     }
@@ -48,6 +49,7 @@ protected:
 private:
     QWidget* window_;
     ShortcutRecorder::KeyHandler handler_;
+    platform::KeyEvents keys_;
 };
 
 } // namespace

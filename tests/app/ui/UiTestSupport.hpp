@@ -8,6 +8,7 @@
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
 
 #include <gtest/gtest.h>
 
@@ -86,15 +87,18 @@ public:
     void assignLinkAddressManually(std::stop_token) override {}
 };
 
-inline QApplication& uiApp() {
+// The one application of a test program: offscreen, or on a virtual X display of its own with `x11`.
+inline QApplication& uiApp(bool x11 = false) {
     static TempDir* home = new TempDir;
+    static XvfbDisplay* display = x11 ? new XvfbDisplay : nullptr;
+    (void)display;
     static int argc = 1;
     static char name[] = "ui-test";
     static char* argv[] = {name, nullptr};
-    static QApplication* app = [] {
+    static QApplication* app = [x11] {
         for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"})
             ::setenv(var, home->path().c_str(), 1);
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
         qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
         return new QApplication(argc, argv);
     }();
@@ -104,8 +108,8 @@ inline QApplication& uiApp() {
 // One controller, as the app builds it, over a manual clock and a defaults file of the test's own.
 class UiFixture : public ::testing::Test {
 protected:
-    UiFixture() {
-        uiApp();
+    explicit UiFixture(bool x11 = false) {
+        uiApp(x11);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
         box = std::make_unique<BoxController>(
             BoxController::Environment{clock, pool, defaults, std::make_unique<NoCable>(), dir.path() / "keys"});
