@@ -20,7 +20,8 @@ TrayMenu::TrayMenu(BoxController& box, Actions actions, QObject* parent)
     icon_->setToolTip("Corvane");
     icon_->setContextMenu(menu_.get());
     connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-        if (reason == QSystemTrayIcon::Trigger && actions_.showMain) actions_.showMain();
+        // A click or double click shows the main window; the context request opens the menu.
+        if (reason != QSystemTrayIcon::Context && actions_.showMain) actions_.showMain();
     });
     connect(&box_, &BoxController::changed, this, &TrayMenu::rebuild);
     connect(&box_.sharing(), &SharingManager::changed, this, &TrayMenu::rebuild);
@@ -64,7 +65,7 @@ void TrayMenu::rebuild() {
         QObject::connect(action, &QAction::triggered, menu, slot);
         return action;
     };
-    QAction* status = menu->addAction(PlainText::mnemonicSafe(box_.menuStatus()));
+    QAction* status = menu->addAction(PlainText::cut(box_.menuStatus(), 80).replace('&', "&&"));
     status->setEnabled(false);
     menu->addSeparator();
     BoxController* box = &box_;

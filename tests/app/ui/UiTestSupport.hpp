@@ -14,6 +14,8 @@
 
 #include <QApplication>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -87,6 +89,23 @@ public:
     void assignLinkAddressManually(std::stop_token) override {}
 };
 
+// A session bus of the test program's own (x11 programs get one, so the tray can be read over D-Bus);
+// the daemon ends with the program.
+inline void startSessionBus() {
+    FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+    if (!out) return;
+    char address[512] = {};
+    char pid[32] = {};
+    const bool read = std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out);
+    ::pclose(out);
+    if (!read) return;
+    std::string bus(address);
+    while (!bus.empty() && (bus.back() == '\n' || bus.back() == '\r')) bus.pop_back();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    static const int daemon = std::atoi(pid);
+    std::atexit([] { ::kill(daemon, SIGTERM); });
+}
+
 // The one application of a test program: offscreen, or on a virtual X display of its own with `x11`.
 inline QApplication& uiApp(bool x11 = false) {
     static TempDir* home = new TempDir;
@@ -99,7 +118,8 @@ inline QApplication& uiApp(bool x11 = false) {
         for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"})
             ::setenv(var, home->path().c_str(), 1);
         qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+        if (x11) startSessionBus();
+        else qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
         return new QApplication(argc, argv);
     }();
     return *app;
