@@ -11,3 +11,5 @@ apt-get install -y -qq --no-install-recommends \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 \
   desktop-file-utils libglib2.0-bin python3-gi >/dev/null
+# The tray and window symbols shipped as SVG are drawn through Qt's SVG plugins.
+apt-get install -y -qq --no-install-recommends libqt6svg6 >/dev/null

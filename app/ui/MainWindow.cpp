@@ -57,11 +57,10 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     titles->addWidget(subtitle_);
     header->addLayout(titles);
     header->addStretch();
-    auto* settings = new QToolButton(this);
+    auto* settings = settings_ = new QToolButton(this);
     settings->setObjectName("settingsButton");
     settings->setAutoRaise(true);
     settings->setToolTip("Settings");
-    settings->setIcon(Symbols::icon("gearshape"));
     settings->setIconSize(QSize(20, 20));
     connect(settings, &QToolButton::clicked, this, [this] {
         if (openSettings) openSettings();
@@ -168,6 +167,8 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 
 void MainWindow::sync() {
     ++syncs_;
+    // Plain symbols take the text colour, so they stay visible in either look.
+    settings_->setIcon(Symbols::icon("gearshape", palette().color(QPalette::ButtonText)));
     using Kind = BoxController::Phase::Kind;
     subtitle_->setText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
                                       : QString("Windows gaming over Thunderbolt"));
@@ -228,7 +229,7 @@ void MainWindow::sync() {
     action_->setVisible(action.has_value());
     if (action) {
         action_->setText(PlainText::mnemonicSafe(action->title));
-        action_->setIcon(Symbols::icon(action->symbol));
+        action_->setIcon(Symbols::icon(action->symbol, palette().color(QPalette::ButtonText)));
         action_->setEnabled(action->enabled);
         action_->setDefault(kind == Kind::ready);
         action_->setProperty("prominent", action->prominent);

@@ -7,6 +7,7 @@
 class QLabel;
 class QPushButton;
 class QProgressBar;
+class QToolButton;
 
 namespace corvane {
 
@@ -43,6 +44,7 @@ private:
 
     BoxController& box_;
     const TrayMenu* tray_ = nullptr;
+    QToolButton* settings_;
     QLabel* subtitle_;
     QLabel* badge_;
     QProgressBar* spinner_;

@@ -63,13 +63,14 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     column->setSizeConstraint(QLayout::SetFixedSize);
     tabs_ = new QTabWidget(this);
     column->addWidget(tabs_);
+    const QColor text = palette().color(QPalette::WindowText);
     general_ = new GeneralTab(box_);
-    tabs_->addTab(general_, Symbols::icon("gearshape"), "General");
-    tabs_->addTab(new StreamTab(box_), Symbols::icon("play.rectangle"), "Stream");
-    tabs_->addTab(new ControllersTab(box_), Symbols::icon("gamecontroller"), "Controllers");
-    tabs_->addTab(new SharingTab(box_), Symbols::icon("arrow.left.arrow.right"), "Sharing");
-    tabs_->addTab(new ShortcutsTab(box_), Symbols::icon("keyboard"), "Shortcuts");
-    tabs_->addTab(new UpdatesTab(box_), Symbols::icon("arrow.down.circle"), "Updates");
+    tabs_->addTab(general_, Symbols::icon("gearshape", text), "General");
+    tabs_->addTab(new StreamTab(box_), Symbols::icon("play.rectangle", text), "Stream");
+    tabs_->addTab(new ControllersTab(box_), Symbols::icon("gamecontroller", text), "Controllers");
+    tabs_->addTab(new SharingTab(box_), Symbols::icon("arrow.left.arrow.right", text), "Sharing");
+    tabs_->addTab(new ShortcutsTab(box_), Symbols::icon("keyboard", text), "Shortcuts");
+    tabs_->addTab(new UpdatesTab(box_), Symbols::icon("arrow.down.circle", text), "Updates");
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::fitPage);
     fitPage();
 

@@ -18,3 +18,8 @@ foreach(entry IN LISTS CORVANE_ACK_FILES)
   endif()
 endforeach()
 install(DIRECTORY ${CORVANE_ACK_DIR} DESTINATION share/corvane)
+
+# Symbols for desktops whose icon theme lacks them, beside the licence texts.
+file(GLOB CORVANE_ICONS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/share/corvane/icons/*.svg)
+file(COPY ${CORVANE_ICONS} DESTINATION ${CMAKE_BINARY_DIR}/share/corvane/icons)
+install(FILES ${CORVANE_ICONS} DESTINATION share/corvane/icons)
