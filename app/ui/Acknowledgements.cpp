@@ -4,7 +4,9 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QGuiApplication>
 #include <QPalette>
+#include <QScreen>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
@@ -79,6 +81,8 @@ void show() {
     entries(boxComponents, folder() / "box");
     view->moveCursor(QTextCursor::Start);
     view->resize(560, 520);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        view->move(screen->availableGeometry().center() - view->rect().center());
     theWindow = view;
     view->show();
     view->raise();

@@ -60,6 +60,7 @@ TEST_F(TrayOverDBus, ItemRegistersWithThePhaseMenuAndFollowsTheSetting) {
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
 
     setBox({.phase = phase(Kind::waitingForBox)});
+    const QStringList waitingIcon = menu({"icon"});
     EXPECT_EQ(menu(), (QStringList{"Box not connected (off)", "-", "Open Windows (off)", "Send Files to Windows... (off)",
                                     "Restart Box... (off)", "-", "Show Corvane", "Settings...", "Check for Updates...",
                                     "Save Diagnostics...", "-", "Quit Corvane"}));
@@ -68,6 +69,11 @@ TEST_F(TrayOverDBus, ItemRegistersWithThePhaseMenuAndFollowsTheSetting) {
     ASSERT_GE(streaming.size(), 5);
     EXPECT_EQ(streaming.mid(0, 5), (QStringList{"Windows is open (off)", "-", "Close Windows Session",
                                                 "Send Files to Windows... (off)", "Restart Box..."}));
+
+    // The picture follows the phase.
+    const QStringList streamingIcon = menu({"icon"});
+    ASSERT_EQ(streamingIcon.size(), 1);
+    EXPECT_NE(streamingIcon, waitingIcon);
 
     EXPECT_EQ(menu({"click", "Show Corvane"}), QStringList{"clicked"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows == 1; }, 5000));

@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 # Reads a tray item's menu through com.canonical.dbusmenu: prints one line per item ("label", with
 # " (off)" when disabled, "-" for a separator; hidden items are left out). With "click LABEL", sends that
-# item the "clicked" event instead.
+# item the "clicked" event instead; with "icon", prints a digest of the item's picture.
+import hashlib
 import sys
 
 import dbus
@@ -19,6 +20,10 @@ if "/" in service:
     service, path = service.split("/", 1)
     path = "/" + path
 item = bus.get_object(service, path)
+if len(sys.argv) > 1 and sys.argv[1] == "icon":
+    pixmaps = item.Get("org.kde.StatusNotifierItem", "IconPixmap", dbus_interface=dbus.PROPERTIES_IFACE)
+    print(hashlib.sha256(b"".join(bytes(p[2]) for p in pixmaps)).hexdigest())
+    sys.exit(0)
 menu_path = item.Get("org.kde.StatusNotifierItem", "Menu", dbus_interface=dbus.PROPERTIES_IFACE)
 menu = bus.get_object(service, menu_path)
 _, layout = menu.GetLayout(0, -1, dbus.Array([], signature="s"), dbus_interface="com.canonical.dbusmenu")
