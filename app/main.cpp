@@ -5,11 +5,21 @@
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/StreamSettings.hpp"
+#include "app/controller/Diagnostics.hpp"
+#include "app/ui/Acknowledgements.hpp"
+#include "app/ui/GeneralTab.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "app/ui/SettingsWindow.hpp"
+#include "app/ui/TrayMenu.hpp"
+#include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/instance/SingleInstance.hpp"
 
 #include <QApplication>
+#include <QGuiApplication>
+#include <QLayout>
+#include <QMenuBar>
+#include <QScreen>
 #include <QTimer>
 
 #include <filesystem>
@@ -34,19 +44,51 @@ int main(int argc, char** argv) {
     std::error_code error;
     controller.executable = std::filesystem::canonical("/proc/self/exe", error);
 
-    MainWindow window(controller);
-    instance.onShowRequested = [&window] { window.showAndActivate(); };
-    if (!AppLaunch::atLogin) window.showAndActivate();
-    else window.show();
+    // The main screen as the stream settings see it: its size, scale and refresh rate.
+    StreamSettings::setScreenSource([]() -> std::optional<StreamSettings::MainScreen> {
+        const QScreen* screen = QGuiApplication::primaryScreen();
+        if (!screen) return std::nullopt;
+        const QSize size = screen->size();
+        return StreamSettings::MainScreen{double(size.width()), double(size.height()), screen->devicePixelRatio(),
+                                          screen->refreshRate()};
+    });
 
-    // The app quits with its last window only while the tray icon is off (or no tray exists).
-    QApplication::setQuitOnLastWindowClosed(!StreamSettings::menuBarEnabled(*defaults) || !window.trayShown());
     // Every way out ("Quit Corvane", SIGINT, SIGTERM) closes the stream window with its log line before
     // Qt closes the windows; aboutToQuit covers a quit that came another way (the last window closed).
     const auto quit = [&controller] {
         controller.shutdown();
         QApplication::quit();
     };
+
+    MainWindow window(controller);
+    SettingsWindow settings(controller);
+    const auto showMain = [&window] { window.showAndActivate(); };
+    const auto openSettings = [&settings] { settings.showAndRaise(); };
+    window.openSettings = openSettings;
+    // The tray decides whether closing the last window quits (no icon: nothing would bring the app back).
+    TrayMenu tray(controller, {showMain, openSettings, quit});
+    window.setTray(&tray);
+    settings.general()->onMenuBarChanged = [&tray] { tray.syncVisibility(); };
+
+    auto* menuBar = new QMenuBar(&window);
+    QMenu* appMenu = menuBar->addMenu("Corvane");
+    QObject::connect(appMenu->addAction("Check for Updates..."), &QAction::triggered, &window, [&] {
+        showMain();
+        controller.updates().checkNow();
+    });
+    QObject::connect(appMenu->addAction("Acknowledgements"), &QAction::triggered, &window, [] { Acknowledgements::show(); });
+    QObject::connect(appMenu->addAction("Settings..."), &QAction::triggered, &window, openSettings);
+    appMenu->addSeparator();
+    QObject::connect(appMenu->addAction("Quit Corvane"), &QAction::triggered, &window, quit);
+    QMenu* helpMenu = menuBar->addMenu("Help");
+    QObject::connect(helpMenu->addAction("Save Diagnostics..."), &QAction::triggered, &window,
+                     [&] { Diagnostics::save(controller, &window); });
+    window.layout()->setMenuBar(menuBar);
+
+    instance.onShowRequested = showMain;
+    if (!AppLaunch::atLogin) window.showAndActivate();
+    else window.show();
+
     QuitSignals quitSignals(quit);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.shutdown(); });
     QTimer::singleShot(0, &controller, [&controller] { controller.start(); });

@@ -14,3 +14,5 @@ apt-get install -y -qq --no-install-recommends \
 # Sharing's peers: a private session bus with python stand-ins, GTK clipboard owners and drag sources.
 apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1.2-gtk-3.0 curl dunst >/dev/null
 apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null
+# The tray and window symbols shipped as SVG are drawn through Qt's SVG plugins.
+apt-get install -y -qq --no-install-recommends libqt6svg6 >/dev/null

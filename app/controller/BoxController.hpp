@@ -93,6 +93,7 @@ public:
     bool paired() const { return paired_; }
     const std::optional<std::string>& boxName() const { return boxName_; }
     bool working() const { return working_; }
+    bool statusSupported() const { return statusSupported_; }
     bool accessibilityTrusted() const { return true; }  // X11 lets the app see its own keys
     const StreamSettings& settings() const { return settings_; }
     // Saves, re-applies the overlay and appearance and tells sharing, when the value differs.
@@ -154,6 +155,7 @@ Q_SIGNALS:
     void changed();
 
 private:
+    friend struct BoxControllerProbe;  // tests set published fields directly
     template <class T> void publish(T& field, T value) {
         if (field == value) return;
         field = std::move(value);

@@ -1,29 +1,29 @@
 #include "app/ui/MainWindow.hpp"
 
+#include "app/controller/AppLaunch.hpp"
 #include "app/controller/BoxController.hpp"
+#include "app/services/StreamSettings.hpp"
+#include "app/ui/BoxStatusCard.hpp"
+#include "app/ui/PlainText.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/Symbols.hpp"
+#include "app/ui/TextStyle.hpp"
+#include "app/ui/TrayMenu.hpp"
+#include "app/ui/UpdateBanner.hpp"
 
+#include <QApplication>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace corvane {
-namespace {
-
-QLabel* plainLabel(QWidget* parent, Qt::Alignment alignment = Qt::AlignLeft) {
-    auto* label = new QLabel(parent);
-    label->setTextFormat(Qt::PlainText);  // box names and failure texts are never markup
-    label->setAlignment(alignment);
-    return label;
-}
-
-QString escapedMnemonics(const std::string& text) { return QString::fromStdString(text).replace("&", "&&"); }
-
-} // namespace
 
 MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), box_(box) {
     setObjectName("main");
@@ -33,28 +33,46 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     column->setSpacing(0);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSizeConstraint(QLayout::SetFixedSize);
+    // The layout sizes the window to its content; this strut holds the column at its width.
+    auto* strut = new QWidget(this);
+    strut->setFixedSize(440, 0);
+    column->addWidget(strut);
 
     auto* header = new QHBoxLayout;
     header->setContentsMargins(24, 14, 24, 14);
     header->setSpacing(10);
     auto* icon = new QLabel(this);
-    icon->setPixmap(Symbols::icon("cable.connector.horizontal").pixmap(28, 28));
+    const int iconSize = QFontMetrics(textFont(TextStyle::title2)).height();
+    icon->setPixmap(Symbols::icon("cable.connector.horizontal", tintColor(Tint::accent)).pixmap(iconSize, iconSize));
     header->addWidget(icon);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(1);
     auto* name = new QLabel("Corvane", this);
-    QFont headline = name->font();
-    headline.setBold(true);
-    name->setFont(headline);
+    setTextStyle(name, TextStyle::headline);
     titles->addWidget(name);
-    subtitle_ = plainLabel(this);
+    subtitle_ = PlainText::label(this);
+    subtitle_->setObjectName("subtitle");
+    setTextStyle(subtitle_, TextStyle::caption);
+    setSecondary(subtitle_);
     titles->addWidget(subtitle_);
     header->addLayout(titles);
     header->addStretch();
+    auto* settings = settings_ = new QToolButton(this);
+    settings->setObjectName("settingsButton");
+    settings->setAutoRaise(true);
+    settings->setToolTip("Settings");
+    settings->setIconSize(QSize(20, 20));
+    connect(settings, &QToolButton::clicked, this, [this] {
+        if (openSettings) openSettings();
+    });
+    header->addWidget(settings);
     column->addLayout(header);
+
+    column->addWidget(new UpdateBanner(box_.updates(), this));
 
     auto* divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
+    divider->setFrameShadow(QFrame::Sunken);
     column->addWidget(divider);
 
     auto* body = new QVBoxLayout;
@@ -63,34 +81,55 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     auto* card = new QVBoxLayout;
     card->setSpacing(10);
     badge_ = new QLabel(this);
+    badge_->setObjectName("badge");
     badge_->setFixedSize(76, 76);
     badge_->setAlignment(Qt::AlignCenter);
-    card->addWidget(badge_, 0, Qt::AlignHCenter);
-    spinner_ = new QProgressBar(this);
+    auto* badgeLayout = new QVBoxLayout(badge_);
+    spinner_ = new QProgressBar(badge_);
+    spinner_->setObjectName("spinner");
     spinner_->setRange(0, 0);
     spinner_->setTextVisible(false);
-    spinner_->setFixedWidth(76);
-    card->addWidget(spinner_, 0, Qt::AlignHCenter);
-    title_ = plainLabel(this, Qt::AlignHCenter);
-    QFont titleFont = title_->font();
-    titleFont.setPointSizeF(titleFont.pointSizeF() * 1.25);
-    titleFont.setWeight(QFont::DemiBold);
-    title_->setFont(titleFont);
+    spinner_->setFixedWidth(44);
+    badgeLayout->addWidget(spinner_, 0, Qt::AlignCenter);
+    card->addWidget(badge_, 0, Qt::AlignHCenter);
+    title_ = PlainText::label(this);
+    title_->setObjectName("title");
+    title_->setAlignment(Qt::AlignHCenter);
+    setTextStyle(title_, TextStyle::title3, QFont::DemiBold);
     card->addWidget(title_);
-    detail_ = plainLabel(this, Qt::AlignHCenter);
+    detail_ = PlainText::label(this);
+    detail_->setObjectName("detail");
+    detail_->setAlignment(Qt::AlignHCenter);
     detail_->setWordWrap(true);
+    setTextStyle(detail_, TextStyle::callout);
+    setSecondary(detail_);
     card->addWidget(detail_);
     body->addLayout(card);
 
-    auto* checklist = new QVBoxLayout;
-    checklist->setSpacing(8);
-    for (auto*& check : checks_) {
-        check = plainLabel(this);
-        checklist->addWidget(check);
+    auto* checklist = new QFrame(this);
+    checklist->setObjectName("checklist");
+    checklist->setStyleSheet("#checklist { background: rgba(128, 128, 128, 18); border-radius: 10px; }");
+    auto* checkColumn = new QVBoxLayout(checklist);
+    checkColumn->setContentsMargins(14, 14, 14, 14);
+    checkColumn->setSpacing(8);
+    for (int i = 0; i < 4; ++i) {
+        auto* row = new QHBoxLayout;
+        row->setSpacing(8);
+        checkIcons_[i] = new QLabel(checklist);
+        checks_[i] = PlainText::label(checklist);
+        checks_[i]->setObjectName(QString("check%1").arg(i));
+        setTextStyle(checks_[i], TextStyle::callout);
+        row->addWidget(checkIcons_[i]);
+        row->addWidget(checks_[i], 1);
+        checkColumn->addLayout(row);
     }
-    body->addLayout(checklist);
+    body->addWidget(checklist);
+
+    boxCard_ = new BoxStatusCard(this);
+    body->addWidget(boxCard_);
 
     action_ = new QPushButton(this);
+    action_->setObjectName("action");
     action_->setMinimumHeight(32);
     connect(action_, &QPushButton::clicked, this, &MainWindow::act);
     body->addWidget(action_);
@@ -100,24 +139,59 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     sync();
 }
 
+bool MainWindow::trayShown() const { return tray_ && tray_->shown(); }
+
 void MainWindow::showAndActivate() {
     show();
     raise();
     activateWindow();
 }
 
+void MainWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    if (!AppLaunch::atLogin) return;
+    // A login start waits in the tray; without a tray the window stays, or there would be no way back.
+    const bool menuBar = StreamSettings::menuBarEnabled(box_.defaults());
+    AppLaunch::atLogin = false;
+    if (menuBar && trayShown()) QTimer::singleShot(0, this, [this] { close(); });
+}
+
+void MainWindow::keyPressEvent(QKeyEvent* event) {
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && action_->isVisible() && action_->isDefault() && action_->isEnabled()) {
+        action_->click();
+        return;
+    }
+    QWidget::keyPressEvent(event);
+}
+
 void MainWindow::sync() {
+    ++syncs_;
+    // Plain symbols take the text colour, so they stay visible in either look.
+    settings_->setIcon(Symbols::icon("gearshape", palette().color(QPalette::ButtonText)));
     using Kind = BoxController::Phase::Kind;
-    subtitle_->setText(box_.boxName() ? "Connected to " + QString::fromStdString(*box_.boxName())
+    subtitle_->setText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
                                       : QString("Windows gaming over Thunderbolt"));
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);
-    badge_->setStyleSheet(QString("border-radius: 38px; background: rgba(%1, %2, %3, 38);")
-                              .arg(tint.red()).arg(tint.green()).arg(tint.blue()));
-    badge_->setPixmap(status.spinning ? QPixmap() : Symbols::icon(status.symbol).pixmap(32, 32));
+    // The badge is drawn, not styled: a style sheet per redraw would re-polish the whole window.
+    QPixmap badge(76 * devicePixelRatio(), 76 * devicePixelRatio());
+    badge.setDevicePixelRatio(devicePixelRatio());
+    badge.fill(Qt::transparent);
+    {
+        QPainter painter(&badge);
+        painter.setRenderHint(QPainter::Antialiasing);
+        QColor fill = tint;
+        fill.setAlphaF(0.15);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(fill);
+        painter.drawEllipse(QRectF(0, 0, 76, 76));
+        if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, tint).pixmap(32, 32));
+    }
+    badge_->setPixmap(badge);
     spinner_->setVisible(status.spinning);
     title_->setText(QString::fromStdString(status.title));
-    detail_->setText(QString::fromStdString(status.detail));
+    detail_->setText(PlainText::cut(status.detail));
     detail_->setVisible(!status.detail.empty());
 
     const std::pair<const char*, bool> rows[] = {
@@ -127,9 +201,17 @@ void MainWindow::sync() {
         {"Paired with this Mac", box_.paired()},
     };
     for (int i = 0; i < 4; ++i) {
-        checks_[i]->setText(QString(rows[i].second ? "\u2714  " : "\u25cb  ") + rows[i].first);
-        checks_[i]->setEnabled(rows[i].second);
+        const bool done = rows[i].second;
+        QColor symbolColor = done ? tintColor(Tint::green) : tintColor(Tint::secondary);
+        if (!done) symbolColor.setAlphaF(0.5);
+        checkIcons_[i]->setPixmap(Symbols::icon(done ? "checkmark.circle.fill" : "circle", symbolColor).pixmap(14, 14));
+        checks_[i]->setText(rows[i].first);
+        checks_[i]->setProperty("done", done);
+        setSecondary(checks_[i], !done);
     }
+
+    boxCard_->setVisible(box_.boxStatus().has_value());
+    if (box_.boxStatus()) boxCard_->show(*box_.boxStatus());
 
     const Kind kind = box_.phase().kind;
     struct Action {
@@ -146,11 +228,14 @@ void MainWindow::sync() {
     if (kind == Kind::failed) action = Action{"Try Again", "arrow.clockwise", true, true};
     action_->setVisible(action.has_value());
     if (action) {
-        action_->setText(escapedMnemonics(action->title));
-        action_->setIcon(Symbols::icon(action->symbol));
+        action_->setText(PlainText::mnemonicSafe(action->title));
+        action_->setIcon(Symbols::icon(action->symbol, palette().color(QPalette::ButtonText)));
         action_->setEnabled(action->enabled);
         action_->setDefault(kind == Kind::ready);
-        action_->setAutoDefault(kind == Kind::ready);
+        action_->setProperty("prominent", action->prominent);
+        QFont font = action_->font();
+        font.setBold(action->prominent);
+        action_->setFont(font);
     }
 }
 

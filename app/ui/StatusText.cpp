@@ -1,7 +1,5 @@
 #include "app/ui/StatusText.hpp"
 
-#include <QApplication>
-#include <QPalette>
 
 namespace corvane {
 
@@ -50,14 +48,6 @@ StatusText::StatusText(const BoxController::Phase& phase, const StreamSettings& 
     }
 }
 
-QColor StatusText::color(Tint tint) {
-    switch (tint) {
-    case Tint::accent: return QApplication::palette().color(QPalette::Highlight);
-    case Tint::orange: return QColor(0xff, 0x95, 0x00);
-    case Tint::red: return QColor(0xff, 0x3b, 0x30);
-    case Tint::green: return QColor(0x34, 0xc7, 0x59);
-    }
-    return QColor();
-}
+QColor StatusText::color(Tint tint) { return tintColor(tint); }
 
 } // namespace corvane

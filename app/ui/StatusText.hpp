@@ -2,6 +2,8 @@
 
 #include "app/controller/BoxController.hpp"
 
+#include "app/ui/Tint.hpp"
+
 #include <QColor>
 
 #include <string>
@@ -11,7 +13,7 @@ namespace corvane {
 // What the main window's status card shows for a phase: title, detail, symbol, tint and whether a
 // spinner stands in for the symbol. A plain value computed afresh on every redraw.
 struct StatusText {
-    enum class Tint { accent, orange, red, green };
+    using Tint = corvane::Tint;
 
     std::string title;
     std::string detail;

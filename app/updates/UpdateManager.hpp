@@ -135,6 +135,7 @@ Q_SIGNALS:
     void changed();
 
 private:
+    friend struct UpdateManagerProbe;  // tests set published fields directly
     QCoro::Task<> check(bool manual);
     QCoro::Task<> checkBox(bool force);
     QCoro::Task<bool> performBoxUpdate(std::string component);

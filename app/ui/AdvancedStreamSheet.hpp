@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QDialog>
+
+#include <string>
+
+class QCheckBox;
+class QLabel;
+
+namespace corvane {
+
+class BoxController;
+class PopupPicker;
+struct StreamSettings;
+
+// Bitrate, codec, HDR, 4:4:4, sound channels, V-Sync and frame pacing: a window-modal sheet over the
+// settings window, shown while the controller's showAdvancedStream is on. "Done" (Return) turns it off.
+class AdvancedStreamSheet final : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kBitrates[] = {0, 20, 50, 80, 100, 150, 200, 300};
+
+    AdvancedStreamSheet(BoxController& box, QWidget* parent);
+
+    static std::string automaticLabel(const StreamSettings& settings);
+    void sync();
+
+private:
+    BoxController& box_;
+    PopupPicker* bitrate_;
+    PopupPicker* codec_;
+    QCheckBox* hdr_;
+    QCheckBox* yuv444_;
+    PopupPicker* audio_;
+    QCheckBox* vsync_;
+    QCheckBox* framePacing_;
+};
+
+} // namespace corvane

@@ -1,0 +1,122 @@
+#include "app/ui/BoxStatusCard.hpp"
+
+#include "app/ui/PlainText.hpp"
+#include "app/ui/TextStyle.hpp"
+#include "app/ui/Tint.hpp"
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <optional>
+
+namespace corvane {
+namespace {
+
+constexpr double kGiB = 1073741824.0;
+
+// Halves away from zero; none when the result leaves the 64-bit range (or is not a number).
+std::optional<long long> rounded(double value) {
+    const double r = std::round(value);
+    if (!std::isfinite(r) || r >= 9.2e18 || r <= -9.2e18) return std::nullopt;
+    return static_cast<long long>(r);
+}
+
+std::string wholeOrDash(double value, const char* suffix) {
+    const auto r = rounded(value);
+    return r ? std::to_string(*r) + suffix : std::string("-");
+}
+
+} // namespace
+
+BoxStatusCard::BoxStatusCard(QWidget* parent) : QFrame(parent) {
+    setObjectName("boxStatusCard");
+    setStyleSheet("#boxStatusCard { background: rgba(128, 128, 128, 18); border-radius: 10px; }");
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(14, 14, 14, 14);
+    column->setSpacing(10);
+    tileRow_ = new QWidget(this);
+    auto* row = new QHBoxLayout(tileRow_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(10);
+    column->addWidget(tileRow_);
+    footer_ = PlainText::label(this);
+    setTextStyle(footer_, TextStyle::caption);
+    setSecondary(footer_);
+    column->addWidget(footer_);
+}
+
+void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
+    auto* row = tileRow_->layout();
+    while (auto* item = row->takeAt(0)) {
+        delete item->widget();
+        delete item;
+    }
+    for (const Tile& tile : tiles(status)) {
+        auto* box = new QWidget(tileRow_);
+        auto* column = new QVBoxLayout(box);
+        column->setContentsMargins(0, 0, 0, 0);
+        column->setSpacing(4);
+        auto* label = PlainText::label(box, QString::fromStdString(tile.label));
+        setTextStyle(label, TextStyle::caption);
+        setSecondary(label);
+        column->addWidget(label);
+        auto* value = PlainText::label(box, QString::fromStdString(tile.value));
+        value->setObjectName("value");
+        setTextStyle(value, TextStyle::callout, QFont::DemiBold);
+        column->addWidget(value);
+        auto* bar = new QProgressBar(box);
+        bar->setRange(0, 1000);
+        bar->setTextVisible(false);
+        bar->setMaximumHeight(6);
+        const double fill = std::isnan(tile.fraction) ? 0 : std::clamp(tile.fraction, 0.0, 1.0);
+        bar->setValue(static_cast<int>(std::lround(fill * 1000)));
+        QPalette palette = bar->palette();
+        palette.setColor(QPalette::Highlight, tintColor(tile.fraction > 0.9 ? Tint::orange : Tint::accent));
+        bar->setPalette(palette);
+        column->addWidget(bar);
+        row->addWidget(box);
+    }
+    const QString text = PlainText::cut(footer(status), 200);
+    footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));
+    footer_->setToolTip(text);
+}
+
+std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {
+    std::vector<Tile> result;
+    if (status.gpuPercent)
+        result.push_back({"Graphics", wholeOrDash(*status.gpuPercent, "%"), *status.gpuPercent / 100});
+    result.push_back({"Processor", wholeOrDash(status.cpuPercent, "%"), status.cpuPercent / 100});
+    char used[48];
+    std::snprintf(used, sizeof used, "%.1f GB", static_cast<double>(status.memoryUsed) / kGiB);
+    result.push_back({"Memory", used + std::string(" of ") + wholeOrDash(static_cast<double>(status.memoryTotal) / kGiB, " GB"),
+                      status.memoryTotal == 0 ? 0
+                                              : static_cast<double>(status.memoryUsed) / static_cast<double>(status.memoryTotal)});
+    result.push_back({"Storage", wholeOrDash(static_cast<double>(status.diskFree) / kGiB, " GB") + " free",
+                      status.diskTotal == 0 ? 0
+                                            : 1 - static_cast<double>(status.diskFree) / static_cast<double>(status.diskTotal)});
+    return result;
+}
+
+std::string BoxStatusCard::footer(const AgentClient::BoxStatus& status) {
+    std::vector<std::string> parts;
+    if (status.gpuName && !status.gpuName->empty()) parts.push_back(*status.gpuName);
+    if (status.temperatureC) parts.push_back(wholeOrDash(*status.temperatureC, "\u00b0C"));
+    parts.push_back("on for " + duration(status.uptimeSeconds));
+    std::string result;
+    for (const auto& part : parts) result += (result.empty() ? "" : "  \u00b7  ") + part;
+    return result;
+}
+
+std::string BoxStatusCard::duration(std::uint64_t seconds) {
+    if (seconds >= 172800) return std::to_string(seconds / 86400) + " days";
+    const std::uint64_t minutes = (seconds % 3600) / 60;
+    if (seconds >= 3600) return std::to_string(seconds / 3600) + " h " + std::to_string(minutes) + " min";
+    return std::to_string(minutes) + " min";
+}
+
+} // namespace corvane

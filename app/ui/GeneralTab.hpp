@@ -1,0 +1,55 @@
+#pragma once
+
+#include "app/ui/SettingsPage.hpp"
+
+#include <functional>
+
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+namespace corvane {
+
+class BoxController;
+class PopupPicker;
+class SegmentedPicker;
+
+// Theme, start at login, the tray icon, the box's sleep, waking, restarting, shutting down and forgetting
+// the box, and support.
+class GeneralTab final : public SettingsPage {
+    Q_OBJECT
+public:
+    struct SleepChoice {
+        int minutes;
+        const char* label;
+    };
+    static constexpr SleepChoice kSleepChoices[] = {
+        {0, "Never"}, {5, "After 5 minutes"}, {15, "After 15 minutes"}, {30, "After 30 minutes"},
+        {60, "After 1 hour"}, {120, "After 2 hours"},
+    };
+
+    explicit GeneralTab(BoxController& box, QWidget* parent = nullptr);
+    // Called after the tray setting changed.
+    std::function<void()> onMenuBarChanged;
+
+    void sync();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    BoxController& box_;
+    SegmentedPicker* theme_;
+    QCheckBox* login_;
+    QCheckBox* menuBar_;
+    QLabel* boxName_;
+    PopupPicker* sleep_;
+    QCheckBox* wake_;
+    QPushButton* wakeNow_;
+    QLabel* sent_;
+    QLabel* sleepNote_;
+    QWidget* power_;
+    QPushButton* forget_;
+};
+
+} // namespace corvane

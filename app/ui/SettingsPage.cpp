@@ -1,0 +1,80 @@
+#include "app/ui/SettingsPage.hpp"
+
+#include "app/ui/PlainText.hpp"
+#include "app/ui/TextStyle.hpp"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+namespace corvane {
+
+SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
+    setFixedWidth(kWidth);
+    page_ = new QVBoxLayout(this);
+    page_->setContentsMargins(24, 24, 24, 24);
+    page_->setSpacing(18);
+    page_->setAlignment(Qt::AlignTop);
+}
+
+QWidget* SettingsPage::addSection(const QString& title) {
+    auto* section = new QWidget(this);
+    section_ = new QVBoxLayout(section);
+    section_->setContentsMargins(0, 0, 0, 0);
+    section_->setSpacing(10);
+    auto* heading = PlainText::label(section, title);
+    setTextStyle(heading, TextStyle::headline);
+    section_->addWidget(heading);
+    page_->addWidget(section);
+    return section;
+}
+
+QWidget* SettingsPage::addRow(const QString& label, QLayout* controls) {
+    auto* holder = new QWidget(this);
+    controls->setContentsMargins(0, 0, 0, 0);
+    holder->setLayout(controls);
+    return addRow(label, holder);
+}
+
+QWidget* SettingsPage::addRow(const QString& label, QWidget* control) {
+    auto* row = new QWidget(this);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(12);
+    auto* title = PlainText::label(row, label.isEmpty() ? QString() : label + ":");
+    title->setObjectName("rowLabel");
+    title->setFixedWidth(kLabelWidth);
+    title->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    line->addWidget(title);
+    control->setParent(row);
+    line->addWidget(control);
+    line->addStretch();
+    section_->addWidget(row);
+    return row;
+}
+
+QLabel* SettingsPage::addNote(const QString& text) {
+    auto* row = new QWidget(this);
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(0, 0, 0, 0);
+    line->setSpacing(12);
+    line->addSpacing(kLabelWidth);
+    auto* note = PlainText::label(row, text);
+    note->setObjectName("note");
+    note->setWordWrap(true);
+    setTextStyle(note, TextStyle::caption);
+    setSecondary(note);
+    line->addWidget(note, 1);
+    section_->addWidget(row);
+    return note;
+}
+
+void SettingsPage::addDivider() {
+    auto* line = new QFrame(this);
+    line->setFrameShape(QFrame::HLine);
+    line->setFrameShadow(QFrame::Sunken);
+    page_->addWidget(line);
+}
+
+} // namespace corvane

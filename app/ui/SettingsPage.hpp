@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QString>
+#include <QWidget>
+
+class QLabel;
+class QVBoxLayout;
+
+namespace corvane {
+
+// The page every settings tab is laid out on: 570 wide with 24 around, sections with a headline title,
+// rows with a 130-wide right-aligned label column and their control, and notes under the controls,
+// aligned with the control column. Rows and notes go into the section added last.
+class SettingsPage : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int kWidth = 570;
+    static constexpr int kLabelWidth = 130;
+
+    explicit SettingsPage(QWidget* parent = nullptr);
+
+    // A titled group; later rows and notes go into it.
+    QWidget* addSection(const QString& title);
+    // A row: "label:" (nothing for an empty label) in the label column, then the control.
+    QWidget* addRow(const QString& label, QWidget* control);
+    QWidget* addRow(const QString& label, QLayout* controls);
+    // A wrapping caption under the controls.
+    QLabel* addNote(const QString& text);
+    void addDivider();
+
+protected:
+    QVBoxLayout* page_;
+    QVBoxLayout* section_ = nullptr;
+};
+
+} // namespace corvane

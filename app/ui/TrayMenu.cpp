@@ -1,0 +1,100 @@
+#include "app/ui/TrayMenu.hpp"
+
+#include "app/controller/BoxController.hpp"
+#include "app/controller/Diagnostics.hpp"
+#include "app/services/StreamSettings.hpp"
+#include "app/sharing/SharingManager.hpp"
+#include "app/ui/PlainText.hpp"
+#include "app/ui/Symbols.hpp"
+#include "app/updates/UpdateManager.hpp"
+
+#include <QApplication>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+namespace corvane {
+
+TrayMenu::TrayMenu(BoxController& box, Actions actions, QObject* parent)
+    : QObject(parent), box_(box), actions_(std::move(actions)), menu_(std::make_unique<QMenu>()),
+      icon_(new QSystemTrayIcon(this)) {
+    icon_->setToolTip("Corvane");
+    icon_->setContextMenu(menu_.get());
+    connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        // A click or double click shows the main window; the context request opens the menu.
+        if (reason != QSystemTrayIcon::Context && actions_.showMain) actions_.showMain();
+    });
+    connect(&box_, &BoxController::changed, this, &TrayMenu::rebuild);
+    connect(&box_.sharing(), &SharingManager::changed, this, &TrayMenu::rebuild);
+    rebuild();
+    syncVisibility();
+}
+
+TrayMenu::~TrayMenu() { icon_->setContextMenu(nullptr); }
+
+void TrayMenu::syncVisibility() {
+    icon_->setVisible(StreamSettings::menuBarEnabled(box_.defaults()));
+    // Without an icon, closing the last window must end the app: nothing else would bring it back.
+    QApplication::setQuitOnLastWindowClosed(!shown());
+}
+
+bool TrayMenu::shown() const { return icon_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable(); }
+
+std::string TrayMenu::iconSymbol(const BoxController& box) {
+    using Kind = BoxController::Phase::Kind;
+    if (box.phase().is(Kind::ready)) return "cable.connector.horizontal";
+    if (box.phase().is(Kind::streaming)) return "play.rectangle.fill";
+    return "cable.connector";
+}
+
+void TrayMenu::rebuild() {
+    using Kind = BoxController::Phase::Kind;
+    const std::string symbol = iconSymbol(box_);
+    if (symbol != iconSymbol_) {
+        iconSymbol_ = symbol;
+        icon_->setIcon(Symbols::icon(symbol));
+    }
+    // The action being triggered may be the one that changed the controller: it goes once its call ends.
+    for (QAction* action : menu_->actions()) {
+        menu_->removeAction(action);
+        action->deleteLater();
+    }
+    QMenu* menu = menu_.get();
+    const auto add = [menu](const std::string& text, bool enabled, auto slot) {
+        QAction* action = menu->addAction(PlainText::mnemonicSafe(text));
+        action->setEnabled(enabled);
+        QObject::connect(action, &QAction::triggered, menu, slot);
+        return action;
+    };
+    QAction* status = menu->addAction(PlainText::cut(box_.menuStatus(), 80).replace('&', "&&"));
+    status->setEnabled(false);
+    menu->addSeparator();
+    BoxController* box = &box_;
+    if (box_.phase().is(Kind::streaming))
+        add("Close Windows Session", true, [box] { box->closeSession(); });
+    else
+        add("Open Windows", box_.phase().is(Kind::ready), [box] {
+            if (box->paired()) box->openEngineWindow();
+        });
+    if (box_.canWake()) add("Wake Box", true, [box] { box->wakeBoxNow(); });
+    add("Send Files to Windows...", box_.sharing().available(), [box] { box->sharing().chooseFilesToSend(); });
+    add("Restart Box...", box_.boxFound() && box_.statusSupported(), [box] { box->confirmBoxPower("restart"); });
+    menu->addSeparator();
+    const Actions* actions = &actions_;
+    add("Show Corvane", true, [actions] {
+        if (actions->showMain) actions->showMain();
+    });
+    add("Settings...", true, [actions] {
+        if (actions->openSettings) actions->openSettings();
+    });
+    add("Check for Updates...", true, [actions, box] {
+        if (actions->showMain) actions->showMain();
+        box->updates().checkNow();
+    });
+    add("Save Diagnostics...", true, [box] { Diagnostics::save(*box); });
+    menu->addSeparator();
+    add("Quit Corvane", true, [actions] {
+        if (actions->quit) actions->quit();
+    });
+}
+
+} // namespace corvane

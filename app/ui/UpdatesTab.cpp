@@ -1,0 +1,219 @@
+#include "app/ui/UpdatesTab.hpp"
+
+#include "app/controller/BoxController.hpp"
+#include "app/services/agent/AgentReplies.hpp"
+#include "app/ui/PercentBar.hpp"
+#include "app/ui/PlainText.hpp"
+#include "app/ui/ShortTime.hpp"
+#include "app/ui/Symbols.hpp"
+#include "app/ui/TextLines.hpp"
+#include "app/ui/TextStyle.hpp"
+#include "app/ui/Tint.hpp"
+#include "app/updates/UpdateManager.hpp"
+
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace corvane {
+namespace {
+
+const UpdateManager::BoxUpdate* boxUpdate(const UpdateManager& updates, const std::string& component) {
+    for (const auto& update : updates.boxUpdates())
+        if (update.component == component) return &update;
+    return nullptr;
+}
+
+} // namespace
+
+std::string UpdatesTab::boxAgentDetail(BoxController& box) {
+    if (!box.boxInfo()) return "Box not connected";
+    const std::string version = "Version " + box.boxInfo()->agentVersion;
+    return box.updates().boxNeedsSetup() ? version + ", needs a one-time update on the box" : version;
+}
+
+std::string UpdatesTab::hostDetail(BoxController& box) {
+    if (!box.boxInfo()) return "Box not connected";
+    const auto& version = box.updates().boxHostVersion();
+    return version && !version->empty() ? "Version " + *version : "Version unknown";
+}
+
+std::optional<std::string> UpdatesTab::statusLine(const UpdateManager& updates) {
+    using Kind = UpdateManager::Status::Kind;
+    const auto& status = updates.status();
+    switch (status.kind) {
+    case Kind::checking: return "Checking...";
+    case Kind::updating: return updates.batchStep() ? "Update " + *updates.batchStep() + ": " + status.text : status.text;
+    case Kind::failed: return status.text;
+    default:
+        if (updates.lastChecked()) return "Last checked " + shortTime(*updates.lastChecked()).toStdString();
+        return std::nullopt;
+    }
+}
+
+QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& detail, Trailing& trailing) {
+    auto* row = new QWidget;
+    auto* line = new QHBoxLayout(row);
+    line->setContentsMargins(12, 10, 12, 10);
+    line->setSpacing(12);
+    auto* symbol = new QLabel(row);
+    symbol->setFixedWidth(24);
+    symbol->setPixmap(Symbols::icon(icon, tintColor(Tint::accent)).pixmap(20, 20));
+    line->addWidget(symbol);
+    auto* texts = new QVBoxLayout;
+    texts->setSpacing(2);
+    auto* title = PlainText::label(row, name);
+    setTextStyle(title, TextStyle::callout, QFont::Medium);
+    texts->addWidget(title);
+    detail = PlainText::label(row);
+    detail->setWordWrap(true);
+    setTextStyle(detail, TextStyle::caption);
+    setSecondary(detail);
+    texts->addWidget(detail);
+    line->addLayout(texts, 1);
+    line->addSpacing(12);
+    trailing.button = new QPushButton(row);
+    trailing.button->setAutoDefault(false);
+    line->addWidget(trailing.button);
+    trailing.badge = new QWidget(row);
+    auto* badge = new QHBoxLayout(trailing.badge);
+    badge->setContentsMargins(0, 0, 0, 0);
+    badge->setSpacing(4);
+    auto* check = new QLabel(trailing.badge);
+    check->setPixmap(Symbols::icon("checkmark.circle.fill", tintColor(Tint::green)).pixmap(12, 12));
+    badge->addWidget(check);
+    auto* upToDate = new QLabel("Up to date", trailing.badge);
+    setTextStyle(upToDate, TextStyle::caption);
+    setSecondary(upToDate);
+    badge->addWidget(upToDate);
+    line->addWidget(trailing.badge);
+    return row;
+}
+
+UpdatesTab::UpdatesTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
+    addSection("Software");
+    auto* card = new QFrame;
+    card->setObjectName("softwareCard");
+    card->setStyleSheet("#softwareCard { background: rgba(128, 128, 128, 10); border: 1px solid rgba(128, 128, 128, 40); "
+                        "border-radius: 10px; }");
+    auto* rows = new QVBoxLayout(card);
+    rows->setContentsMargins(0, 0, 0, 0);
+    rows->setSpacing(0);
+    const auto divider = [card, rows] {
+        auto* holder = new QHBoxLayout;
+        holder->setContentsMargins(48, 0, 0, 0);
+        auto* line = new QFrame(card);
+        line->setFrameShape(QFrame::HLine);
+        holder->addWidget(line);
+        rows->addLayout(holder);
+    };
+    rows->addWidget(softwareRow("laptopcomputer", "Corvane", appDetail_, app_));
+    divider();
+    rows->addWidget(softwareRow("shippingbox", "Box software", agentDetail_, agent_));
+    divider();
+    rows->addWidget(softwareRow("dot.radiowaves.left.and.right", "Corvane streamer", hostDetail_, host_));
+    section_->addWidget(card);
+
+    UpdateManager* updates = &box_.updates();
+    connect(app_.button, &QPushButton::clicked, this, [updates] { updates->updateApp(); });
+    connect(agent_.button, &QPushButton::clicked, this, [this, updates] {
+        if (updates->boxNeedsSetup()) updates->showBoxSetupSteps(window());
+        else updates->updateBox("agent");
+    });
+    connect(host_.button, &QPushButton::clicked, this, [updates] { updates->updateBox("host"); });
+
+    auto* below = new QVBoxLayout;
+    below->setSpacing(8);
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(10);
+    updateAll_ = new QPushButton;
+    updateAll_->setObjectName("updateAll");
+    updateAll_->setAutoDefault(false);
+    connect(updateAll_, &QPushButton::clicked, this, [updates] { updates->updateAll(); });
+    buttons->addWidget(updateAll_);
+    check_ = new QPushButton("Check for Updates");
+    check_->setObjectName("checkForUpdates");
+    check_->setAutoDefault(false);
+    connect(check_, &QPushButton::clicked, this, [updates] { updates->checkNow(); });
+    buttons->addWidget(check_);
+    checking_ = new QProgressBar;
+    static_cast<QProgressBar*>(checking_)->setRange(0, 0);
+    static_cast<QProgressBar*>(checking_)->setTextVisible(false);
+    checking_->setFixedWidth(24);
+    buttons->addWidget(checking_);
+    status_ = new TextLines(3);
+    status_->setObjectName("updateStatus");
+    buttons->addWidget(status_, 1);
+    below->addLayout(buttons);
+    progress_ = new PercentBar;
+    below->addWidget(progress_);
+    auto* note = PlainText::label(nullptr, "Corvane checks automatically every 6 hours, and checks the box each time it connects.");
+    note->setWordWrap(true);
+    setTextStyle(note, TextStyle::caption);
+    setSecondary(note);
+    below->addWidget(note);
+    page_->addLayout(below);
+
+    connect(&box_, &BoxController::changed, this, &UpdatesTab::sync);
+    connect(updates, &UpdateManager::changed, this, &UpdatesTab::sync);
+    sync();
+}
+
+void UpdatesTab::sync() {
+    using Kind = UpdateManager::Status::Kind;
+    UpdateManager& updates = box_.updates();
+    const bool busy = updates.isBusy();
+    const auto show = [busy](Trailing& trailing, std::optional<std::string> button, bool badge, bool enabledWhileBusy) {
+        trailing.button->setVisible(button.has_value());
+        if (button) trailing.button->setText(PlainText::mnemonicSafe(*button));
+        trailing.button->setEnabled(enabledWhileBusy || !busy);
+        trailing.badge->setVisible(badge);
+    };
+
+    appDetail_->setText("Version " + PlainText::cut(updates.currentVersion(), 60));
+    if (updates.appUpdate()) show(app_, "Update to " + updates.appUpdate()->version, false, false);
+    else show(app_, std::nullopt, updates.lastChecked().has_value(), false);
+
+    agentDetail_->setText(PlainText::cut(boxAgentDetail(box_)));
+    const auto* agentUpdate = boxUpdate(updates, "agent");
+    if (!box_.boxInfo()) show(agent_, std::nullopt, false, false);
+    else if (updates.boxNeedsSetup()) show(agent_, std::string("Show Steps"), false, true);
+    else if (agentUpdate) show(agent_, "Update to " + agentUpdate->version, false, false);
+    else show(agent_, std::nullopt, true, false);
+
+    hostDetail_->setText(PlainText::cut(hostDetail(box_)));
+    const auto* hostUpdate = boxUpdate(updates, "host");
+    if (!box_.boxInfo() || updates.boxNeedsSetup()) show(host_, std::nullopt, false, false);
+    else if (hostUpdate) show(host_, "Update to " + hostUpdate->version, false, false);
+    else show(host_, std::nullopt, true, false);
+
+    const int pending = updates.pendingCount();
+    updateAll_->setVisible(pending >= 1);
+    updateAll_->setText(pending >= 2 ? QString("Update All (%1)").arg(pending) : QString("Update All"));
+    updateAll_->setEnabled(!busy);
+    check_->setEnabled(!busy);
+
+    const Kind kind = updates.status().kind;
+    checking_->setVisible(kind == Kind::checking);
+    const auto line = statusLine(updates);
+    status_->setVisible(line.has_value());
+    status_->setText(line ? PlainText::cut(*line) : QString());
+    // Two lines for an update in progress, three for a failure, one otherwise.
+    status_->setMaxLines(kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
+    if (kind == Kind::failed) {
+        QPalette palette = status_->palette();
+        palette.setColor(QPalette::WindowText, tintColor(Tint::orange));
+        status_->setPalette(palette);
+        setSecondary(status_, false);
+    } else {
+        status_->setPalette(QPalette());
+        setSecondary(status_);
+    }
+    progress_->setVisible(kind == Kind::updating && updates.progress());
+    if (updates.progress()) progress_->setValue(*updates.progress());
+}
+
+} // namespace corvane

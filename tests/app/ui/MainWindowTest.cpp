@@ -1,0 +1,133 @@
+#include "app/controller/AppLaunch.hpp"
+#include "app/ui/BoxStatusCard.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "app/ui/StatusText.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+
+namespace corvane {
+namespace {
+
+using Kind = BoxController::Phase::Kind;
+using Phase = BoxController::Phase;
+
+class MainWindowTest : public test::UiFixture {
+protected:
+    QString text(const char* name) { return window.findChild<QLabel*>(name)->text(); }
+    QPushButton* action() { return window.findChild<QPushButton*>("action"); }
+    bool spinning() { return !window.findChild<QProgressBar*>("spinner")->isHidden(); }
+    MainWindow window{*box};
+};
+
+TEST_F(MainWindowTest, StatusCardAndActionFollowEveryPhase) {
+    struct Row {
+        Phase phase;
+        const char* title;
+        const char* symbol;
+        Tint tint;
+        bool spinning;
+        const char* action;  // none: no button
+        bool enabledWhileWorking;
+    };
+    const Row rows[] = {
+        {Phase::needsNetworkSetup("Bridge off."), "One quick setup step", "network", Tint::orange, false,
+         "Set up Thunderbolt link", false},
+        {Phase::boxNotReady("Host starting."), "Box is starting up", "hourglass", Tint::orange, true, nullptr, false},
+        {Phase::failed("It broke."), "Something went wrong", "xmark.octagon", Tint::red, false, "Try Again", true},
+        {phase(Kind::starting), "Starting...", "hourglass", Tint::accent, true, nullptr, false},
+        {phase(Kind::waitingForBox), "Plug in your box", "cable.connector", Tint::accent, false, nullptr, false},
+        {phase(Kind::cableNoAddress), "Cable connected", "cable.connector", Tint::orange, false, "Connect directly", false},
+        {phase(Kind::boxNotAnswering), "Box connected, not answering", "exclamationmark.triangle", Tint::orange, false,
+         nullptr, false},
+        {phase(Kind::pairing), "Pairing with your box", "link", Tint::accent, true, nullptr, false},
+        {phase(Kind::ready), "Ready", "checkmark.circle", Tint::green, false, "Open Windows", true},
+        {phase(Kind::streaming), "Windows is open", "play.rectangle", Tint::green, false, "Close Windows session", true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.title);
+        const StatusText status(row.phase, box->settings());
+        EXPECT_EQ(status.symbol, row.symbol);
+        EXPECT_EQ(status.tint, row.tint);
+        EXPECT_EQ(status.spinning, row.spinning);
+        for (bool working : {false, true}) {
+            setBox({.phase = row.phase, .working = working});
+            EXPECT_EQ(text("title"), row.title);
+            EXPECT_EQ(spinning(), row.spinning);
+            EXPECT_EQ(!action()->isHidden(), row.action != nullptr);
+            if (!row.action) continue;
+            EXPECT_EQ(action()->text(), row.action);
+            EXPECT_EQ(action()->isEnabled(), !working || row.enabledWhileWorking);
+            EXPECT_EQ(action()->isDefault(), row.phase.kind == Kind::ready);
+        }
+    }
+}
+
+TEST_F(MainWindowTest, DetailsCarryTheMessageAndTheShortcuts) {
+    setBox({.phase = Phase::needsNetworkSetup("")});
+    EXPECT_EQ(text("detail"), "\nCorvane will fix it. The system will ask for your password once.");
+    setBox({.phase = phase(Kind::starting)});
+    EXPECT_TRUE(window.findChild<QLabel*>("detail")->isHidden());
+    setBox({.phase = phase(Kind::streaming)});
+    EXPECT_EQ(text("detail"), "Control + Option + Shift + Z releases the mouse.\nControl + Option + Shift + Q ends the session.");
+    // A box's message is plain text and never grows the window without bound.
+    setBox({.phase = Phase::failed("<b>x</b>" + std::string(5000, 'y'))});
+    EXPECT_EQ(window.findChild<QLabel*>("detail")->textFormat(), Qt::PlainText);
+    EXPECT_LE(text("detail").size(), 601);
+}
+
+TEST_F(MainWindowTest, ChecklistAndSubtitleFollowTheController) {
+    setBox({.phase = phase(Kind::ready), .linkUp = true, .boxFound = false, .paired = true, .boxName = "Den & Co"});
+    EXPECT_EQ(text("subtitle"), "Connected to Den & Co");
+    const bool expected[] = {true, true, false, true};
+    const char* texts[] = {"Streaming engine installed", "Thunderbolt link connected", "Box found", "Paired with this Mac"};
+    for (int i = 0; i < 4; ++i) {
+        auto* check = window.findChild<QLabel*>(QString("check%1").arg(i));
+        EXPECT_EQ(check->text(), texts[i]);
+        EXPECT_EQ(check->property("done").toBool(), expected[i]) << i;
+    }
+    setBox({});
+    EXPECT_EQ(text("subtitle"), "Windows gaming over Thunderbolt");
+    EXPECT_TRUE(window.findChild<QLabel*>("check0")->property("done").toBool());
+}
+
+TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
+    auto* card = window.findChild<BoxStatusCard*>();
+    EXPECT_TRUE(card->isHidden());
+    AgentClient::BoxStatus status;
+    status.cpuPercent = 12;
+    setBox({.boxStatus = status});
+    EXPECT_FALSE(card->isHidden());
+    setBox({});
+    EXPECT_TRUE(card->isHidden());
+}
+
+TEST_F(MainWindowTest, OpenWindowsWithoutPairingDoesNothing) {
+    setBox({.phase = phase(Kind::ready), .paired = false});
+    action()->click();
+    EXPECT_FALSE(box->streamOpen());
+}
+
+TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {
+    AppLaunch::atLogin = true;
+    window.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.objectName(), "main");
+    EXPECT_EQ(window.width(), 440);
+    EXPECT_FALSE(AppLaunch::atLogin);
+    EXPECT_TRUE(window.isVisible());
+}
+
+TEST_F(MainWindowTest, LoopPassesWithNothingNewRedrawNothing) {
+    const int before = window.syncCount();
+    setBox({.phase = phase(Kind::waitingForBox)});
+    EXPECT_EQ(window.syncCount(), before + 1);
+    // The controller emits only on a real change; settings assigned unchanged are no change.
+    for (int i = 0; i < 60; ++i) box->setSettings(box->settings());
+    EXPECT_EQ(window.syncCount(), before + 1);
+}
+
+} // namespace
+} // namespace corvane

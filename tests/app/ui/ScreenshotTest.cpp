@@ -1,0 +1,66 @@
+#include "app/controller/Appearance.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "app/ui/SettingsWindow.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <QImage>
+#include <QSet>
+#include <QTabWidget>
+
+#include <cstdlib>
+
+namespace corvane {
+namespace {
+
+using Kind = BoxController::Phase::Kind;
+
+// Pictures of every phase and tab in both looks: each must show something, and the looks must differ.
+// CORVANE_KEEP_SCREENSHOTS names a folder to keep them in.
+class ScreenshotTest : public test::UiFixture {
+protected:
+    ~ScreenshotTest() override { Appearance::apply(std::nullopt); }
+
+    QImage shoot(QWidget& widget, const QString& name) {
+        widget.show();
+        QCoreApplication::processEvents();
+        QImage image = widget.grab().toImage();
+        if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS")) image.save(QString(keep) + "/" + name + ".png");
+        return image;
+    }
+    static int colours(const QImage& image) {
+        QSet<QRgb> seen;
+        for (int y = 0; y < image.height(); y += 3)
+            for (int x = 0; x < image.width(); x += 3) seen.insert(image.pixel(x, y));
+        return static_cast<int>(seen.size());
+    }
+};
+
+TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
+    MainWindow window(*box);
+    SettingsWindow settings(*box);
+    for (int k = 0; k <= static_cast<int>(Kind::streaming); ++k) {
+        const auto kind = static_cast<Kind>(k);
+        setBox({.phase = BoxController::Phase{kind, k < 3 ? "The box said so." : ""}, .linkUp = k > 4,
+                .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt});
+        QImage looks[2];
+        for (int dark = 0; dark < 2; ++dark) {
+            Appearance::apply(dark ? Appearance::dark : Appearance::light);
+            looks[dark] = shoot(window, QString("main-%1-%2").arg(k).arg(dark ? "dark" : "light"));
+            EXPECT_GT(colours(looks[dark]), 8) << k;
+        }
+        EXPECT_NE(looks[0], looks[1]) << k;
+    }
+    for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+        settings.tabs()->setCurrentIndex(tab);
+        QImage looks[2];
+        for (int dark = 0; dark < 2; ++dark) {
+            Appearance::apply(dark ? Appearance::dark : Appearance::light);
+            looks[dark] = shoot(settings, QString("settings-%1-%2").arg(tab).arg(dark ? "dark" : "light"));
+            EXPECT_GT(colours(looks[dark]), 8) << tab;
+        }
+        EXPECT_NE(looks[0], looks[1]) << tab;
+    }
+}
+
+} // namespace
+} // namespace corvane

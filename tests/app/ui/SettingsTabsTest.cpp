@@ -1,0 +1,242 @@
+#include "app/services/ShortcutRecorder.hpp"
+#include "app/sharing/SharingManager.hpp"
+#include "app/ui/AdvancedStreamSheet.hpp"
+#include "app/ui/ControllersTab.hpp"
+#include "app/ui/GeneralTab.hpp"
+#include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsWindow.hpp"
+#include "app/ui/SharingTab.hpp"
+#include "app/ui/ShortcutsTab.hpp"
+#include "app/ui/StreamTab.hpp"
+#include "app/ui/UpdatesTab.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <QAbstractButton>
+#include <QButtonGroup>
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QLabel>
+#include <QPushButton>
+#include <QTabWidget>
+
+namespace corvane {
+namespace {
+
+using S = StreamSettings;
+using Kind = BoxController::Phase::Kind;
+
+template <class T> T* child(QWidget& parent, const QString& text) {
+    for (auto* widget : parent.findChildren<T*>())
+        if (widget->text() == text) return widget;
+    return nullptr;
+}
+
+class SettingsTabsTest : public test::UiFixture {
+protected:
+    void screen(double fps) {
+        S::setScreenSource([fps]() -> std::optional<S::MainScreen> { return S::MainScreen{1512, 982, 2, fps}; });
+    }
+    ~SettingsTabsTest() override { S::setScreenSource({}); }
+};
+
+TEST_F(SettingsTabsTest, WindowHasSixTabsOnPagesOfTheGrid) {
+    SettingsWindow window(*box);
+    const char* labels[] = {"General", "Stream", "Controllers", "Sharing", "Shortcuts", "Updates"};
+    ASSERT_EQ(window.tabs()->count(), 6);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(window.tabs()->tabText(i), labels[i]);
+        EXPECT_EQ(window.tabs()->widget(i)->width(), 570);
+    }
+    for (auto* label : window.findChildren<QLabel*>("rowLabel")) EXPECT_EQ(label->width(), 130);
+    EXPECT_TRUE(child<QLabel>(window, "Theme:"));
+    EXPECT_TRUE(child<QLabel>(window, "Save files to:"));
+}
+
+TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
+    S s;
+    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 49 Mbps. These changes apply the next time Windows opens.");
+    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (49 Mbps)");
+    s.hdr = true;
+    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 62 Mbps, HDR on. These changes apply the next time Windows opens.");
+    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (62 Mbps)");
+    s.hdr = false;
+    s.fps = 30;
+    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (24 Mbps)");
+    s = S{};
+    s.size = S::Size::qhd;
+    s.fps = 120;
+    s.yuv444 = s.hdr = true;
+    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (250 Mbps)");
+    s.bitrateMbps = 150;
+    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 18), "Bitrate: 150 Mbps,");
+    s.bitrateMbps = 2147483647;  // a stored value far past any choice: held, no overflow
+    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 19), "Bitrate: 1000 Mbps,");
+    EXPECT_EQ(StreamTab::gamesNote(S{}),
+              "Captures the pointer for games with mouse look. Press Control-Option-Shift-Z to release.");
+}
+
+TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
+    StreamTab tab(*box);
+    auto* preset = tab.findChildren<SegmentedPicker*>().at(0);
+    for (double fps : {60.0, 120.0}) {
+        screen(fps);
+        tab.sync();
+        preset->group()->button(0)->click();  // Smooth
+        EXPECT_EQ(box->settings().quality, S::Quality::smooth);
+        EXPECT_EQ(box->settings().fps, fps > 119 ? 120 : 60);
+        EXPECT_TRUE(box->settings().framePacing);
+    }
+    preset->group()->button(1)->click();  // Balanced
+    auto* resolution = tab.findChildren<PopupPicker*>().at(0);
+    resolution->setCurrentIndex(1);
+    Q_EMIT resolution->activated(1);
+    EXPECT_EQ(box->settings().size, S::Size::qhd);
+    EXPECT_EQ(box->settings().quality, S::Quality::custom);
+    EXPECT_TRUE(child<QLabel>(tab, "Your own resolution and frame rate."));
+
+    // A direct switch keeps the preset; the frame-rate list follows the screen.
+    preset->group()->button(1)->click();
+    child<QCheckBox>(tab, "Match the window's shape (no black bars)")->click();
+    EXPECT_EQ(box->settings().quality, S::Quality::balanced);
+    screen(60);
+    EXPECT_EQ(StreamTab::frameRates(), (std::vector<int>{30, 60}));
+    screen(120);
+    EXPECT_EQ(StreamTab::frameRates(), (std::vector<int>{30, 60, 120}));
+
+    // "Off" disables the position and keeps the detail flag.
+    auto* overlay = tab.findChildren<SegmentedPicker*>().at(2);
+    auto* position = tab.findChildren<SegmentedPicker*>().at(3);
+    overlay->group()->button(2)->click();
+    overlay->group()->button(0)->click();
+    EXPECT_FALSE(position->isEnabled());
+    EXPECT_TRUE(box->settings().detailedStats);
+}
+
+TEST_F(SettingsTabsTest, AdvancedSheetShowsWhileTheFlagIsOn) {
+    StreamTab tab(*box);
+    child<QPushButton>(tab, "Advanced...")->click();
+    ASSERT_TRUE(tab.sheet());
+    child<QCheckBox>(*tab.sheet(), "Full color detail (4:4:4, when supported)")->click();
+    EXPECT_TRUE(box->settings().yuv444);
+    EXPECT_EQ(box->settings().quality, S::Quality::custom);
+    child<QPushButton>(*tab.sheet(), "Done")->click();
+    EXPECT_FALSE(box->showAdvancedStream());
+    EXPECT_FALSE(tab.sheet());
+}
+
+TEST_F(SettingsTabsTest, GeneralRowsFollowTheBox) {
+    GeneralTab tab(*box);
+    auto* forget = child<QPushButton>(tab, "Forget This Box and Pair Again");
+    auto* wake = child<QPushButton>(tab, "Wake Box Now");
+    auto* restart = child<QPushButton>(tab, "Restart Box...");
+    setBox({.wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
+    EXPECT_TRUE(child<QLabel>(tab, "No box connected"));
+    EXPECT_TRUE(child<QLabel>(tab, "Connect the box to change its sleep setting (needs box software 0.2.0 or newer)."));
+    EXPECT_FALSE(forget->isEnabled());
+    EXPECT_TRUE(wake->isEnabled());
+    EXPECT_FALSE(restart->isEnabledTo(&tab));
+    setBox({.boxFound = true, .statusSupported = false, .boxName = "Den", .wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
+    EXPECT_TRUE(forget->isEnabled());
+    EXPECT_FALSE(wake->isEnabled());
+    EXPECT_FALSE(restart->isEnabledTo(&tab));
+    setBox({.boxFound = true, .boxName = "Den"});
+    EXPECT_TRUE(restart->isEnabledTo(&tab));
+    child<QAbstractButton>(tab, "Dark")->click();
+    EXPECT_EQ(box->settings().appearance, S::Appearance::dark);
+    child<QCheckBox>(tab, "Show Corvane in the menu bar")->click();
+    EXPECT_FALSE(S::menuBarEnabled(*defaults));
+}
+
+TEST_F(SettingsTabsTest, ControllersDriverStatus) {
+    ControllersTab tab(*box);
+    EXPECT_TRUE(child<QLabel>(tab, "No controllers connected"));
+    EXPECT_EQ(ControllersTab::driverStatus(*box), "Connect the box to check");
+    AgentClient::Info info;
+    setBox({.boxFound = true, .boxInfo = info});
+    EXPECT_EQ(ControllersTab::driverStatus(*box), "Unknown (update the box software)");
+    info.gamepadDriver = false;
+    setBox({.boxFound = true, .boxInfo = info});
+    EXPECT_EQ(ControllersTab::driverStatus(*box), "Not installed");
+    auto* install = child<QPushButton>(tab, "Install Controller Driver");
+    EXPECT_TRUE(install->isVisibleTo(&tab));
+    setUpdates(UpdateManagerProbe::State{.status = UpdateManager::Status::checking()});
+    EXPECT_FALSE(install->isEnabled());
+    info.gamepadDriver = true;
+    setBox({.boxFound = true, .boxInfo = info});
+    EXPECT_EQ(ControllersTab::driverStatus(*box), "Installed");
+    EXPECT_FALSE(install->isVisibleTo(&tab));
+}
+
+TEST_F(SettingsTabsTest, SharingFolderChosenAndCancelled) {
+    SharingTab tab(*box);
+    EXPECT_FALSE(child<QPushButton>(tab, "Send Files to Windows...")->isEnabled());
+    auto* useDownloads = child<QPushButton>(tab, "Use Downloads");
+    EXPECT_FALSE(useDownloads->isVisibleTo(&tab));
+    tab.chooseFolder();
+    QFileDialog* panel = tab.folderPanel();
+    ASSERT_TRUE(panel);
+    tab.chooseFolder();  // a second click raises the same panel
+    EXPECT_EQ(tab.folderPanel(), panel);
+    panel->reject();
+    EXPECT_TRUE(box->settings().receiveFolder.empty());
+
+    tab.chooseFolder();
+    const auto folder = dir.path() / "Inbox";
+    std::filesystem::create_directories(folder);
+    Q_EMIT tab.folderPanel()->fileSelected(QString::fromStdString(folder.string()));
+    EXPECT_EQ(box->settings().receiveFolder, folder.string());
+    EXPECT_EQ(tab.findChild<QLabel*>("folderName")->text(), "Inbox");
+    EXPECT_TRUE(useDownloads->isVisibleTo(&tab));
+    useDownloads->click();
+    EXPECT_TRUE(box->settings().receiveFolder.empty());
+}
+
+TEST_F(SettingsTabsTest, ShortcutsRecordAndReset) {
+    ShortcutsTab tab(*box);
+    EXPECT_FALSE(tab.resetButton(0)->isEnabled());
+    tab.shortcutButton(0)->click();
+    EXPECT_EQ(tab.shortcutButton(0)->text(), "Press new shortcut...");
+    EXPECT_EQ(tab.findChild<QLabel*>("recorderMessage")->text(), "Press the new shortcut. Escape cancels.");
+    // Control + Option + M.
+    box->shortcutRecorder().handleKeyDown({46, KeyShortcut::control | KeyShortcut::option, "m", "m"});
+    EXPECT_EQ(tab.shortcutButton(0)->text(), "Control + Option + M");
+    EXPECT_TRUE(tab.resetButton(0)->isEnabled());
+    tab.shortcutButton(1)->click();
+    tab.resetButton(0)->click();  // Reset during a recording ends it and restores that row only
+    EXPECT_FALSE(box->shortcutRecorder().active());
+    EXPECT_EQ(tab.shortcutButton(0)->text(), "Control + Option + Shift + Z");
+}
+
+TEST_F(SettingsTabsTest, UpdatesRows) {
+    UpdatesTab tab(*box);
+    EXPECT_EQ(UpdatesTab::boxAgentDetail(*box), "Box not connected");
+    EXPECT_EQ(UpdatesTab::hostDetail(*box), "Box not connected");
+    AgentClient::Info info;
+    info.agentVersion = "0.1.0";
+    setBox({.boxInfo = info});
+    setUpdates(UpdateManagerProbe::State{.boxNeedsSetup = true});
+    EXPECT_EQ(UpdatesTab::boxAgentDetail(*box), "Version 0.1.0, needs a one-time update on the box");
+    EXPECT_EQ(UpdatesTab::hostDetail(*box), "Version unknown");
+    setUpdates(UpdateManagerProbe::State{.status = UpdateManager::Status::updating("Waiting for the box software to restart..."),
+                                  .batchStep = "1 of 2",
+                                  .boxNeedsSetup = true});
+    EXPECT_EQ(*UpdatesTab::statusLine(box->updates()), "Update 1 of 2: Waiting for the box software to restart...");
+    EXPECT_TRUE(child<QPushButton>(tab, "Show Steps")->isEnabled());  // usable while busy
+    EXPECT_FALSE(tab.findChild<QPushButton*>("checkForUpdates")->isEnabled());
+
+    setUpdates(UpdateManagerProbe::State{.appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}},
+                                  .boxUpdates = {{"host", "1.1"}, {"agent", "0.3"}},
+                                  .boxHostVersion = "1.0"});
+    EXPECT_EQ(tab.findChild<QPushButton*>("updateAll")->text(), "Update All (3)");
+    EXPECT_TRUE(child<QPushButton>(tab, "Update to 1.1"));
+    EXPECT_TRUE(child<QPushButton>(tab, "Update to 0.3"));
+    EXPECT_EQ(UpdatesTab::hostDetail(*box), "Version 1.0");
+    setUpdates(UpdateManagerProbe::State{.appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}}});
+    EXPECT_EQ(tab.findChild<QPushButton*>("updateAll")->text(), "Update All");
+    setUpdates(UpdateManagerProbe::State{});
+    EXPECT_FALSE(tab.findChild<QPushButton*>("updateAll")->isVisibleTo(&tab));
+    EXPECT_FALSE(UpdatesTab::statusLine(box->updates()));
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,94 @@
+#include "app/sharing/SharingManager.hpp"
+#include "app/ui/Acknowledgements.hpp"
+#include "app/ui/TrayMenu.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <QMenu>
+#include <QTextEdit>
+
+#include <fstream>
+
+namespace corvane {
+namespace {
+
+using Kind = BoxController::Phase::Kind;
+using Phase = BoxController::Phase;
+
+class TrayMenuTest : public test::UiFixture {
+protected:
+    // Each item as "text", with "(off)" when disabled; separators as "-".
+    std::vector<std::string> items(const TrayMenu& tray) {
+        std::vector<std::string> result;
+        for (QAction* action : tray.menu()->actions()) {
+            if (action->isSeparator()) {
+                result.push_back("-");
+                continue;
+            }
+            result.push_back(action->text().toStdString() + (action->isEnabled() ? "" : " (off)"));
+        }
+        return result;
+    }
+};
+
+TEST_F(TrayMenuTest, ItemsFollowThePhase) {
+    int quits = 0;
+    TrayMenu tray(*box, {{}, {}, [&quits] { ++quits; }});
+    const std::vector<std::string> tail{"-", "Show Corvane", "Settings...", "Check for Updates...", "Save Diagnostics...",
+                                        "-", "Quit Corvane"};
+    const auto with = [&tail](std::vector<std::string> head) {
+        head.insert(head.end(), tail.begin(), tail.end());
+        return head;
+    };
+    setBox({.phase = phase(Kind::waitingForBox), .wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
+    EXPECT_EQ(items(tray), with({"Box not connected (off)", "-", "Open Windows (off)", "Wake Box",
+                                 "Send Files to Windows... (off)", "Restart Box... (off)"}));
+    EXPECT_EQ(tray.iconSymbol(), "cable.connector");
+
+    setBox({.phase = phase(Kind::ready), .boxFound = true, .statusSupported = false, .boxName = "Den & Co",
+         .wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
+    EXPECT_EQ(items(tray), with({"Ready: Den && Co (off)", "-", "Open Windows", "Send Files to Windows... (off)",
+                                 "Restart Box... (off)"}));
+    EXPECT_EQ(tray.iconSymbol(), "cable.connector.horizontal");
+
+    setBox({.phase = phase(Kind::streaming), .boxFound = true});
+    EXPECT_EQ(items(tray), with({"Windows is open (off)", "-", "Close Windows Session", "Send Files to Windows... (off)",
+                                 "Restart Box..."}));
+    EXPECT_EQ(tray.iconSymbol(), "play.rectangle.fill");
+
+    tray.menu()->actions().back()->trigger();
+    EXPECT_EQ(quits, 1);
+}
+
+TEST_F(TrayMenuTest, SettingRemovesTheIcon) {
+    TrayMenu tray(*box, {});
+    defaults->set(StreamSettings::menuBarKey, {false});
+    tray.syncVisibility();
+    EXPECT_FALSE(tray.shown());
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
+}
+
+TEST(AcknowledgementsTest, OneWindowAndMissingLicences) {
+    test::uiApp();
+    test::TempDir dir;
+    Acknowledgements::folderOverride = dir.path() / "none";
+    {
+        std::ofstream(dir.path() / "ENet-LICENSE.txt") << "\n\n  Copyright ENet.\n\n";
+    }
+    EXPECT_EQ(Acknowledgements::licence(dir.path() / "ENet-LICENSE.txt"), "Copyright ENet.");
+    Acknowledgements::show();
+    QWidget* first = Acknowledgements::window();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->windowTitle(), "Acknowledgements");
+    first->close();
+    Acknowledgements::show();
+    EXPECT_EQ(Acknowledgements::window(), first);
+    const QString text = static_cast<QTextEdit*>(first)->toPlainText();
+    const int entries = std::size(Acknowledgements::components) + std::size(Acknowledgements::boxComponents);
+    EXPECT_EQ(text.count(Acknowledgements::missingLicence), entries);
+    EXPECT_TRUE(text.startsWith("Corvane uses this open source software. Thank you to its authors.\n\nQt 6\n"));
+    EXPECT_EQ(text.count("On the box\n\nENet 1.3.18\n"), 1);
+    Acknowledgements::folderOverride.reset();
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,92 @@
+// The tray item as a desktop sees it: registered with a stand-in StatusNotifierWatcher (python3-dbus) on
+// the test's own session bus, its menu read and clicked through com.canonical.dbusmenu.
+#include "app/ui/TrayMenu.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <QProcess>
+#include <QTest>
+
+#include <filesystem>
+
+namespace corvane {
+namespace {
+
+using Kind = BoxController::Phase::Kind;
+const std::filesystem::path kScripts = std::filesystem::path(__FILE__).parent_path() / "dbus";
+
+class TrayOverDBus : public test::UiFixture {
+protected:
+    TrayOverDBus() : UiFixture(true) {}
+
+    void SetUp() override {
+        watcher.setProgram("/usr/bin/python3");
+        watcher.setArguments({QString::fromStdString((kScripts / "watcher.py").string())});
+        watcher.start();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return readWatcher().contains("ready"); }, 15000));
+    }
+    void TearDown() override {
+        watcher.kill();
+        watcher.waitForFinished();
+    }
+    QString readWatcher() {
+        output += QString::fromUtf8(watcher.readAllStandardOutput());
+        return output;
+    }
+    int registrations() { return static_cast<int>(readWatcher().count("item ")); }
+
+    // Runs the menu reader while this process keeps answering its D-Bus calls.
+    QStringList menu(const QStringList& extra = {}) {
+        QProcess reader;
+        reader.start("/usr/bin/python3", QStringList{QString::fromStdString((kScripts / "menu.py").string())} + extra);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (reader.state() != QProcess::NotRunning && std::chrono::steady_clock::now() < end) {
+            QCoreApplication::processEvents();
+            reader.waitForFinished(5);
+        }
+        const QString err = QString::fromUtf8(reader.readAllStandardError());
+        EXPECT_TRUE(err.isEmpty()) << err.toStdString();
+        return QString::fromUtf8(reader.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    QProcess watcher;
+    QString output;
+};
+
+TEST_F(TrayOverDBus, ItemRegistersWithThePhaseMenuAndFollowsTheSetting) {
+    int shows = 0;
+    TrayMenu tray(*box, {[&shows] { ++shows; }, {}, {}});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return registrations() == 1; }, 15000)) << output.toStdString();
+    EXPECT_TRUE(tray.shown());
+    EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
+
+    setBox({.phase = phase(Kind::waitingForBox)});
+    const QStringList waitingIcon = menu({"icon"});
+    EXPECT_EQ(menu(), (QStringList{"Box not connected (off)", "-", "Open Windows (off)", "Send Files to Windows... (off)",
+                                    "Restart Box... (off)", "-", "Show Corvane", "Settings...", "Check for Updates...",
+                                    "Save Diagnostics...", "-", "Quit Corvane"}));
+    setBox({.phase = phase(Kind::streaming), .boxFound = true, .boxName = "Den"});
+    const QStringList streaming = menu();
+    ASSERT_GE(streaming.size(), 5);
+    EXPECT_EQ(streaming.mid(0, 5), (QStringList{"Windows is open (off)", "-", "Close Windows Session",
+                                                "Send Files to Windows... (off)", "Restart Box..."}));
+
+    // The picture follows the phase.
+    const QStringList streamingIcon = menu({"icon"});
+    ASSERT_EQ(streamingIcon.size(), 1);
+    EXPECT_NE(streamingIcon, waitingIcon);
+
+    EXPECT_EQ(menu({"click", "Show Corvane"}), QStringList{"clicked"});
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shows == 1; }, 5000));
+
+    // Turning the setting off removes the item; on again registers it anew.
+    defaults->set(StreamSettings::menuBarKey, {false});
+    tray.syncVisibility();
+    EXPECT_FALSE(tray.shown());
+    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
+    defaults->set(StreamSettings::menuBarKey, {true});
+    tray.syncVisibility();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return registrations() == 2; }, 15000)) << output.toStdString();
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,151 @@
+#pragma once
+
+#include "app/controller/BoxController.hpp"
+#include "app/controller/CableLink.hpp"
+#include "app/services/AppPool.hpp"
+#include "app/services/Clock.hpp"
+#include "app/services/agent/AgentReplies.hpp"
+#include "app/updates/UpdateManager.hpp"
+#include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace corvane {
+
+// Sets the controller's published fields the way its loop would, one change signal per call.
+struct BoxControllerProbe {
+    struct State {
+        BoxController::Phase phase = BoxController::Phase::of(BoxController::Phase::Kind::starting);
+        bool linkUp = false;
+        bool boxFound = false;
+        bool paired = false;
+        bool working = false;
+        bool statusSupported = true;
+        std::optional<std::string> boxName{};
+        std::optional<AgentClient::Info> boxInfo{};
+        std::optional<AgentClient::BoxStatus> boxStatus{};
+        std::vector<std::string> wakeMACs{};
+    };
+    static void apply(BoxController& box, const State& s) {
+        box.phase_ = s.phase;
+        box.linkUp_ = s.linkUp;
+        box.boxFound_ = s.boxFound;
+        box.paired_ = s.paired;
+        box.working_ = s.working;
+        box.statusSupported_ = s.statusSupported;
+        box.boxName_ = s.boxName;
+        box.boxInfo_ = s.boxInfo;
+        box.boxStatus_ = s.boxStatus;
+        box.wakeMACs_ = s.wakeMACs;
+        Q_EMIT box.changed();
+    }
+};
+
+// Sets the update manager's published fields as its checks and updates would.
+struct UpdateManagerProbe {
+    struct State {
+        UpdateManager::Status status{};
+        bool showResult = false;
+        std::optional<std::string> batchStep{};
+        std::optional<double> progress{};
+        std::optional<UpdateManager::AppUpdate> appUpdate{};
+        std::vector<UpdateManager::BoxUpdate> boxUpdates{};
+        bool boxNeedsSetup = false;
+        std::optional<std::string> boxHostVersion{};
+        std::optional<std::chrono::system_clock::time_point> lastChecked{};
+    };
+    static void apply(UpdateManager& u, const State& s) {
+        u.status_ = s.status;
+        u.showResult_ = s.showResult;
+        u.batchStep_ = s.batchStep;
+        u.progress_ = s.progress;
+        u.appUpdate_ = s.appUpdate;
+        u.boxUpdates_ = s.boxUpdates;
+        u.boxNeedsSetup_ = s.boxNeedsSetup;
+        u.boxHostVersion_ = s.boxHostVersion;
+        u.lastChecked_ = s.lastChecked;
+        Q_EMIT u.changed();
+    }
+};
+
+namespace test {
+
+// A cable with no link: the controller's loop is never started by these tests.
+class NoCable final : public CableLink {
+public:
+    std::optional<std::string> linkAddress() override { return std::nullopt; }
+    bool bridgeHasSelfAssignedAddress() override { return false; }
+    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return {}; }
+    void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
+    void assignLinkAddressManually(std::stop_token) override {}
+};
+
+// A session bus of the test program's own (x11 programs get one, so the tray can be read over D-Bus);
+// the daemon ends with the program.
+inline void startSessionBus() {
+    FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
+    if (!out) return;
+    char address[512] = {};
+    char pid[32] = {};
+    const bool read = std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out);
+    ::pclose(out);
+    if (!read) return;
+    std::string bus(address);
+    while (!bus.empty() && (bus.back() == '\n' || bus.back() == '\r')) bus.pop_back();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
+    static const int daemon = std::atoi(pid);
+    std::atexit([] { ::kill(daemon, SIGTERM); });
+}
+
+// The one application of a test program: offscreen, or on a virtual X display of its own with `x11`.
+inline QApplication& uiApp(bool x11 = false) {
+    static TempDir* home = new TempDir;
+    static XvfbDisplay* display = x11 ? new XvfbDisplay : nullptr;
+    (void)display;
+    static int argc = 1;
+    static char name[] = "ui-test";
+    static char* argv[] = {name, nullptr};
+    static QApplication* app = [x11] {
+        for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"})
+            ::setenv(var, home->path().c_str(), 1);
+        qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
+        if (x11) startSessionBus();
+        else qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+        return new QApplication(argc, argv);
+    }();
+    return *app;
+}
+
+// One controller, as the app builds it, over a manual clock and a defaults file of the test's own.
+class UiFixture : public ::testing::Test {
+protected:
+    explicit UiFixture(bool x11 = false) {
+        uiApp(x11);
+        defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
+        box = std::make_unique<BoxController>(
+            BoxController::Environment{clock, pool, defaults, std::make_unique<NoCable>(), dir.path() / "keys"});
+        box->autostartConfigHome = dir.path() / "config";
+    }
+
+    void setBox(const BoxControllerProbe::State& state) { BoxControllerProbe::apply(*box, state); }
+    void setUpdates(const UpdateManagerProbe::State& state) { UpdateManagerProbe::apply(box->updates(), state); }
+    static BoxController::Phase phase(BoxController::Phase::Kind kind) { return BoxController::Phase::of(kind); }
+
+    TempDir dir;
+    ManualClock clock;
+    AppPool pool;
+    std::shared_ptr<platform::UserDefaults> defaults;
+    std::unique_ptr<BoxController> box;
+};
+
+} // namespace test
+} // namespace corvane
