@@ -10,3 +10,5 @@ apt-get install -y -qq --no-install-recommends \
   libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 >/dev/null
+# The stream window's tests: a real window manager and its command-line control.
+apt-get install -y -qq --no-install-recommends openbox wmctrl >/dev/null

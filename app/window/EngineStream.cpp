@@ -46,7 +46,8 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 
 QCoro::Task<> stopSession(AppPool& pool, std::shared_ptr<stream::StreamSession> session) {
     try {
-        co_await onPool(pool, [session](std::stop_token token) { session->stop(false, token); });
+        const auto stop = [session](std::stop_token token) { session->stop(false, token); };
+        co_await onPool(pool, stop);
     } catch (...) {
         // stop() never throws; nothing to report either way.
     }
@@ -90,13 +91,13 @@ void EngineStream::setSession(std::shared_ptr<stream::StreamSession> session) {
 
 // ---- Opening ----
 
-QCoro::Task<> EngineStream::open(std::shared_ptr<stream::BoxHost> host, StreamSettings settings,
-                                 std::optional<std::string> boxName) {
+QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, const StreamSettings& settings,
+                                 const std::optional<std::string>& boxName) {
     if (window_) co_return;
     const std::weak_ptr<int> life = life_;
-    host_ = std::move(host);
-    settings_ = std::move(settings);
-    boxName_ = std::move(boxName);
+    host_ = host;
+    settings_ = settings;
+    boxName_ = boxName;
     const Pixels size = StreamShape::baseSize(settings_.size);
     switch (settings_.codec) {
     case StreamSettings::Codec::h264: codec_ = stream::StreamConfig::Codec::h264; break;
@@ -246,7 +247,8 @@ QCoro::Task<std::optional<bool>> EngineStream::askSideways(Generation generation
     box->setDefaultButton(sideways);
     sidewaysBox_ = box;
     box->open();
-    co_await DialogAwaiter{box};
+    DialogAwaiter answered{box};  // named: gcc 12 destroys such temporaries of a co_await twice
+    co_await answered;
     if (life.expired() || !alive(generation) || !box) co_return std::nullopt;
     const bool answer = box->clickedButton() == sideways;
     box->deleteLater();
