@@ -1,5 +1,7 @@
 // When Windows hides its cursor the pointer is captured (third hidden report, pointer over the picture) and
 // every way it is freed again, on the simulated box's cursor replies and a clock the test steps.
+#include <QLabel>
+
 #include "tests/app/window/StreamWindowFixture.hpp"
 
 namespace corvane {
@@ -51,6 +53,11 @@ TEST_F(PointerRulesIntegrationTest, HiddenCursorCapturesAndEveryWayOutReleases) 
     EXPECT_TRUE(test::logHas("engine: Windows hid its cursor (game); capturing the mouse"));
     EXPECT_EQ(stream->view()->inputHooks.mouseMode, stream::MouseMode::relative);
     EXPECT_TRUE(test::pointerGrabbedElsewhere());
+    // The hint over the picture tells how to get out.
+    auto* pill = qobject_cast<QLabel*>(stream->hint().panel());
+    ASSERT_NE(pill, nullptr);
+    EXPECT_EQ(pill->text(), "Press Control-Option-Shift-Z to release the mouse");
+    EXPECT_TRUE(test::logHasPrefix("engine: release hint shown at {{"));
 
     // Visible again: released, absolute mouse.
     box->agent().setCursorVisible(true);
@@ -90,6 +97,29 @@ TEST_F(PointerRulesIntegrationTest, HiddenCursorCapturesAndEveryWayOutReleases) 
     EXPECT_TRUE(test::logHas("engine: releasing the mouse: desktop changed") ||
                 !test::appLog().ends_with("engine: releasing the mouse: window no longer in front\n"));
     test::runCommand("wmctrl -s 0");
+}
+
+TEST_F(PointerRulesIntegrationTest, AStaleHiddenReplyIsDropped) {
+    startBox(false);
+    makeStream(clock);
+    open();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
+    pointerOverPicture();
+    // The first poll's hidden reply comes late, after the second poll's visible one.
+    boxsim::Agent::Reply late;
+    late.body = R"({"visible":false})";
+    late.delaySeconds = 0.6;
+    box->agent().script("GET /v1/user/cursor", late);
+    poll();
+    poll();
+    QTest::qWait(800);
+    // Applied, the stale report would make the second hidden poll from here capture; dropped, the third does.
+    box->agent().setCursorVisible(false);
+    poll();
+    poll();
+    EXPECT_FALSE(captured());
+    poll();
+    EXPECT_TRUE(captured());
 }
 
 }  // namespace
