@@ -15,6 +15,7 @@
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
+#include "app/window/WindowHints.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 
 namespace corvane {
@@ -205,6 +206,7 @@ void EngineStream::showWindow(Pixels size) {
     }
     window_ = window;
     window->show();
+    if (!matchWindow_) fixAspectRatio(*window, size.width, size.height);
     window->raise();
     window->activateWindow();
 }
@@ -214,6 +216,7 @@ void EngineStream::reshapeWindow(Pixels size) {
     const QScreen* screen = window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
     window_->resize(content);
+    if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height);
     if (screen) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());

@@ -27,6 +27,9 @@ TEST_F(StreamWindowIntegrationTest, OpensWithAPictureAndTheCloseButtonEndsIt) {
     ASSERT_NE(stream->window(), nullptr);
     EXPECT_EQ(stream->window()->windowTitle(), "Windows");
     EXPECT_EQ(stream->view()->size(), QSize(640, 360));
+    // Without matchWindowShape the window keeps the stream's shape.
+    const auto hints = test::runCommand("xprop -id " + winId() + " WM_NORMAL_HINTS").output;
+    EXPECT_NE(hints.find("program specified maximum aspect ratio: 640/360"), std::string::npos) << hints;
     ASSERT_TRUE(waitForPictures());
     EXPECT_TRUE(test::logHas("engine: opening Windows 640x360 at 30 FPS, H.264, 20 Mbps"));
     EXPECT_TRUE(test::logHasPrefix("engine: session up in "));
