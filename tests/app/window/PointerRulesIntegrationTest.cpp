@@ -93,9 +93,10 @@ TEST_F(PointerRulesIntegrationTest, HiddenCursorCapturesAndEveryWayOutReleases) 
     test::runCommand("wmctrl -s 1");
     clock.advance(0.25);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !captured(); }, 5000));
-    // The switch may first take the window's focus away, which frees input without a line.
+    // The window manager may take the window's focus before it names the new desktop: then the capture
+    // check sees a window no longer in front first.
     EXPECT_TRUE(test::logHas("engine: releasing the mouse: desktop changed") ||
-                !test::appLog().ends_with("engine: releasing the mouse: window no longer in front\n"));
+                test::logHas("engine: releasing the mouse: window no longer in front"));
     test::runCommand("wmctrl -s 0");
 }
 
