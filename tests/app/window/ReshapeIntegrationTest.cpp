@@ -79,6 +79,11 @@ TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
     EXPECT_EQ(reshapes, 2u) << log;
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 1000x500 pt; Windows 480x480 -> 680x336"));
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{680, 336}));
+
+    // Three seconds after the session started the box was asked to refresh its wallpaper.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !box->agent().wallpaperReasons().empty(); }, 10000));
+    EXPECT_EQ(box->agent().wallpaperReasons().front(), "session start");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return test::logHasPrefix("engine: wallpaper refresh (session start): 200 "); }, 5000));
 }
 
 TEST_F(ReshapeIntegrationTest, AnIgnoredResizeRestartsTheStream) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "app/window/ReplyText.hpp"
+#include "app/window/StreamWindow.hpp"
+
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -69,6 +72,22 @@ TEST(ReplyTextTest, BodiesAreCutAndEscapedForTheLog) {
     const std::string euros = std::string(511, 'x') + "\xE2\x82\xAC";
     EXPECT_EQ(replyText(euros), std::string(511, 'x'));
     EXPECT_EQ(replyText("\xFF"), "\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(StreamWindowTest, OwnProcessAnswersThroughTheHook) {
+    StreamWindow::ownWindow = nullptr;
+    EXPECT_FALSE(StreamWindow::find(::getpid()));
+    const StreamWindow::Info info{42, QRectF(10, 20, 640, 360)};
+    StreamWindow::ownWindow = [&] { return std::optional<StreamWindow::Info>(info); };
+    EXPECT_EQ(StreamWindow::find(::getpid()), info);
+    EXPECT_FALSE(StreamWindow::find(::getpid() + 1));
+    StreamWindow::ownWindow = nullptr;
 }
 
 }  // namespace
