@@ -121,6 +121,12 @@ TEST_F(PointerRulesIntegrationTest, AStaleHiddenReplyIsDropped) {
     EXPECT_FALSE(captured());
     poll();
     EXPECT_TRUE(captured());
+
+    // After the window closes every watcher ends at its next wake: nothing keeps waiting on the clock.
+    stream->window()->close();
+    EXPECT_FALSE(test::pointerGrabbedElsewhere());
+    clock.advance(5.0);
+    EXPECT_EQ(clock.sleepers(), 0);
 }
 
 }  // namespace
