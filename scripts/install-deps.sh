@@ -16,3 +16,6 @@ apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1
 apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null
 # The tray and window symbols shipped as SVG are drawn through Qt's SVG plugins.
 apt-get install -y -qq --no-install-recommends libqt6svg6 >/dev/null
+  python3 python3-cryptography iproute2 >/dev/null
+# The stream window's tests: a real window manager and its command-line control.
+apt-get install -y -qq --no-install-recommends openbox wmctrl >/dev/null

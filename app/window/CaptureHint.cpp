@@ -60,7 +60,8 @@ void CaptureHint::show(QWidget& over, const std::string& text) {
     Log::write("engine: release hint shown at " + StreamWindow::describe(panelFrame) + " over window " +
                StreamWindow::describe(StreamWindow::screenRect(QRectF(window))) + ", visible " +
                (pill->isVisible() ? "true" : "false"));
-    fadeLater(alive_, ++generation_);
+    const std::weak_ptr<int> alive = alive_;
+    fadeLater(alive, ++generation_);
 }
 
 void CaptureHint::place() {

@@ -15,6 +15,7 @@
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
+#include "app/window/WindowHints.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 
 namespace corvane {
@@ -46,7 +47,8 @@ std::string replaceAll(std::string text, const std::string& from, const std::str
 
 QCoro::Task<> stopSession(AppPool& pool, std::shared_ptr<stream::StreamSession> session) {
     try {
-        co_await onPool(pool, [session](std::stop_token token) { session->stop(false, token); });
+        const auto stop = [session](std::stop_token token) { session->stop(false, token); };
+        co_await onPool(pool, stop);
     } catch (...) {
         // stop() never throws; nothing to report either way.
     }
@@ -90,13 +92,13 @@ void EngineStream::setSession(std::shared_ptr<stream::StreamSession> session) {
 
 // ---- Opening ----
 
-QCoro::Task<> EngineStream::open(std::shared_ptr<stream::BoxHost> host, StreamSettings settings,
-                                 std::optional<std::string> boxName) {
+QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, const StreamSettings& settings,
+                                 const std::optional<std::string>& boxName) {
     if (window_) co_return;
     const std::weak_ptr<int> life = life_;
-    host_ = std::move(host);
-    settings_ = std::move(settings);
-    boxName_ = std::move(boxName);
+    host_ = host;
+    settings_ = settings;
+    boxName_ = boxName;
     const Pixels size = StreamShape::baseSize(settings_.size);
     switch (settings_.codec) {
     case StreamSettings::Codec::h264: codec_ = stream::StreamConfig::Codec::h264; break;
@@ -204,6 +206,7 @@ void EngineStream::showWindow(Pixels size) {
     }
     window_ = window;
     window->show();
+    if (!matchWindow_) fixAspectRatio(*window, size.width, size.height);
     window->raise();
     window->activateWindow();
 }
@@ -213,6 +216,7 @@ void EngineStream::reshapeWindow(Pixels size) {
     const QScreen* screen = window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
     window_->resize(content);
+    if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height);
     if (screen) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -246,7 +250,8 @@ QCoro::Task<std::optional<bool>> EngineStream::askSideways(Generation generation
     box->setDefaultButton(sideways);
     sidewaysBox_ = box;
     box->open();
-    co_await DialogAwaiter{box};
+    DialogAwaiter answered{box};  // named: gcc 12 destroys such temporaries of a co_await twice
+    co_await answered;
     if (life.expired() || !alive(generation) || !box) co_return std::nullopt;
     const bool answer = box->clickedButton() == sideways;
     box->deleteLater();

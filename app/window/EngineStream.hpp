@@ -78,8 +78,9 @@ public:
 
     // Opens the window and starts the stream; returns once input, controllers and the statistics run (or
     // at once when a window is already open). Throws Error and the engine's errors; the window is then gone.
-    QCoro::Task<> open(std::shared_ptr<stream::BoxHost> host, StreamSettings settings,
-                       std::optional<std::string> boxName);
+    // The arguments are copied before the first suspension.
+    QCoro::Task<> open(const std::shared_ptr<stream::BoxHost>& host, const StreamSettings& settings,
+                       const std::optional<std::string>& boxName);
     // Closes the window and releases everything of the stream without stopping the session and without
     // calling onEnded. Safe when nothing is open, and from the window's or the view's own event handlers.
     void tearDown();
@@ -148,9 +149,10 @@ private:
     Pixels sizeMatching() const;
     QCoro::Task<> reshape(Generation generation);
     QCoro::Task<> prepareBoxDisplay(Generation generation, Pixels size);
-    QCoro::Task<bool> waitForPicture(Generation generation, Pixels size, std::string step,
+    // `step` names a fixed step ("reshape", ...): a string literal.
+    QCoro::Task<bool> waitForPicture(Generation generation, Pixels size, const char* step,
                                      std::function<std::int64_t()> ms, bool refreshWallpaper);
-    QCoro::Task<bool> restartStream(Generation generation, Pixels size, std::string step,
+    QCoro::Task<bool> restartStream(Generation generation, Pixels size, const char* step,
                                     std::function<std::int64_t()> ms);
 
     // Pointer rules.

@@ -65,9 +65,10 @@ QCoro::Task<> EngineStream::cursorTick(Generation generation, std::uint64_t) {
     request.timeoutSeconds = 1.0;
     std::optional<bool> visible;
     try {
-        const auto reply = co_await onPool(pool_, [request](std::stop_token token) {
+        const auto work = [request](std::stop_token token) {
             return platform::Http::get(request, token);
-        });
+        };
+        const auto reply = co_await onPool(pool_, work);
         visible = cursorVisible(reply);
     } catch (const std::exception&) {
         co_return;

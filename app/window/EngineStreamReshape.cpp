@@ -40,9 +40,10 @@ QCoro::Task<Posted> postDisplay(AppPool& pool, const nlohmann::json& body) {
     request.body = Bytes(text.begin(), text.end());
     request.timeoutSeconds = 60;
     try {
-        const auto reply = co_await onPool(pool, [request](std::stop_token token) {
+        const auto work = [request](std::stop_token token) {
             return platform::Http::perform(request, token);
-        });
+        };
+        const auto reply = co_await onPool(pool, work);
         co_return Posted{reply.status,
                          replyText(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size()))};
     } catch (const std::exception&) {
@@ -176,7 +177,7 @@ QCoro::Task<> EngineStream::prepareBoxDisplay(Generation generation, Pixels size
     Log::write("engine: box display mode " + sizeText(size) + ": " + std::to_string(posted.status) + " " + posted.text);
 }
 
-QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels size, std::string step,
+QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels size, const char* step,
                                                std::function<std::int64_t()> ms, bool refreshWallpaper) {
     const std::weak_ptr<int> life = life_;
     if (!view_) co_return false;
@@ -184,7 +185,7 @@ QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels siz
     while (clock_.uptime() < deadline) {
         const auto frame = view_->slot().take();
         if (frame && frame->image && frame->image->width() == size.width && frame->image->height() == size.height) {
-            Log::write("engine: " + step + ": first " + sizeText(size) + " picture at " + std::to_string(ms()) + " ms");
+            Log::write(std::string("engine: ") + step + ": first " + sizeText(size) + " picture at " + std::to_string(ms()) + " ms");
             if (onStreamSize) onStreamSize(size.width, size.height);
             if (refreshWallpaper) refreshBoxWallpaper("resize", 1.5);
             co_return true;
@@ -195,7 +196,7 @@ QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels siz
     co_return false;
 }
 
-QCoro::Task<bool> EngineStream::restartStream(Generation generation, Pixels size, std::string step,
+QCoro::Task<bool> EngineStream::restartStream(Generation generation, Pixels size, const char* step,
                                               std::function<std::int64_t()> ms) {
     const std::weak_ptr<int> life = life_;
     if (!view_) co_return false;
@@ -205,21 +206,22 @@ QCoro::Task<bool> EngineStream::restartStream(Generation generation, Pixels size
     pipeline_.reset();
     if (auto audio = std::exchange(audio_, nullptr)) audio->stop();
     if (session) {
-        co_await onPool(pool_, [session](std::stop_token token) { session->stop(false, token); });
+        const auto work = [session](std::stop_token token) { session->stop(false, token); };
+        co_await onPool(pool_, work);
         if (life.expired() || !alive(generation) || !view_) co_return false;
     }
-    Log::write("engine: " + step + ": stream ended at " + std::to_string(ms()) + " ms");
+    Log::write(std::string("engine: ") + step + ": stream ended at " + std::to_string(ms()) + " ms");
     view_->slot().clear();
     streamSize_ = size;
     try {
         co_await startSession(generation);
     } catch (const std::exception& error) {
         if (life.expired() || !alive(generation)) co_return false;
-        Log::write("engine: " + step + ": could not start at " + sizeText(size) + ": " + error.what());
+        Log::write(std::string("engine: ") + step + ": could not start at " + sizeText(size) + ": " + error.what());
         co_return false;
     }
     if (life.expired() || !alive(generation) || !session_) co_return false;
-    Log::write("engine: " + step + ": session up at " + std::to_string(ms()) + " ms");
+    Log::write(std::string("engine: ") + step + ": session up at " + std::to_string(ms()) + " ms");
     co_return co_await waitForPicture(generation, size, step, ms, true);
 }
 

@@ -49,9 +49,10 @@ QCoro::Task<> sendWallpaperRefresh(Clock& clock, AppPool& pool, std::string reas
     request.method = "POST";
     request.timeoutSeconds = 5.0;
     try {
-        const auto reply = co_await onPool(pool, [request](std::stop_token token) {
+        const auto work = [request](std::stop_token token) {
             return platform::Http::perform(request, token);
-        });
+        };
+        const auto reply = co_await onPool(pool, work);
         Log::write("engine: wallpaper refresh (" + reason + "): " + std::to_string(reply.status) + " " +
                    replyText(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size())));
     } catch (const std::exception& error) {
@@ -85,10 +86,12 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
     view_->slot().setPacing(settings_.framePacing);
 
     const auto host = host_;
-    const auto info = co_await onPool(pool_, [host](std::stop_token token) { return host->pairedServerInfo(token); });
+    const auto askInfo = [host](std::stop_token token) { return host->pairedServerInfo(token); };
+    const auto info = co_await onPool(pool_, askInfo);
     if (!ours()) co_return;
     if (!info || !info->paired) throw Error::notPaired();
-    const auto apps = co_await onPool(pool_, [host](std::stop_token token) { return host->appList(token); });
+    const auto askApps = [host](std::stop_token token) { return host->appList(token); };
+    const auto apps = co_await onPool(pool_, askApps);
     if (!ours()) co_return;
     const auto desktop = std::find_if(apps.begin(), apps.end(), [](const auto& app) { return app.title == "Desktop"; });
     const std::int64_t current = info->currentGame;
@@ -101,7 +104,8 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
         } else if (current == desktop->id && !defaultsBool(*defaults_, "Corvane.EngineResumeDesktop")) {
             appID = current;
             Log::write("engine: starting Desktop fresh instead of resuming (resume shows black)");
-            co_await onPool(pool_, [host](std::stop_token token) { host->cancel(token); });
+            const auto cancel = [host](std::stop_token token) { host->cancel(token); };
+            co_await onPool(pool_, cancel);
             if (!ours()) co_return;
         } else {
             appID = current;
@@ -162,7 +166,8 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
                std::to_string(bitrateKbps / 1000) + " Mbps" + (resume ? " (resuming)" : ""));
 
     try {
-        co_await onPool(pool_, [session, resume](std::stop_token token) { session->start(resume, token); });
+        const auto start = [session, resume](std::stop_token token) { session->start(resume, token); };
+        co_await onPool(pool_, start);
     } catch (...) {
         if (life.expired()) co_return;
         if (!alive(generation) || session_ != session) {

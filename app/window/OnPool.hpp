@@ -17,15 +17,17 @@ namespace corvane {
 // Runs blocking work (engine and box calls) on the application's pool and resumes the awaiting coroutine on
 // the main thread with its result, or with the exception it threw (QFuture alone would only carry
 // QException). The work gets the pool's stop token, so that quitting never waits on the box.
+// `work` is taken by reference and copied before the first suspension: gcc 12 destroys a temporary passed
+// by value to a coroutine twice.
 template <class Work>
-auto onPool(AppPool& pool, Work work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
+auto onPool(AppPool& pool, const Work& work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
     using Result = std::invoke_result_t<Work, std::stop_token>;
     using Stored = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
     struct Outcome {
         std::optional<Stored> value;
         std::exception_ptr error;
     };
-    QFuture<Outcome> future = QtConcurrent::run(pool.threads(), [work = std::move(work), token = pool.token()]() {
+    QFuture<Outcome> future = QtConcurrent::run(pool.threads(), [work, token = pool.token()]() {
         Outcome outcome;
         try {
             if constexpr (std::is_void_v<Result>) {

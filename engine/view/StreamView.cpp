@@ -230,6 +230,9 @@ void StreamView::tick() {
             }
         }
 
+        // Each picture is presented once; whoever counts them (the overlay's frame counter) hears of it here.
+        if (onPresented) onPresented(*frame);
+
         std::lock_guard guard(lock);
         shownThisSecond += 1;
         _shownTotal += 1;

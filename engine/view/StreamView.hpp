@@ -59,6 +59,8 @@ public:
 
     // Called once at the first non-black frame after markOpened(); the owner fades out its start cover.
     std::function<void()> onFirstPicture;
+    // Called on the main thread with every picture the view presents, once each, outside the view's lock.
+    std::function<void(const DecodedFrame& frame)> onPresented;
     InputHooks inputHooks;
     InputState inputState;
 

@@ -1,0 +1,94 @@
+#include "app/window/StreamShape.hpp"
+
+#include <gtest/gtest.h>
+
+#include "app/window/ReplyText.hpp"
+#include "app/window/StreamWindow.hpp"
+
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+using Pixels = StreamSettings::Pixels;
+
+TEST(StreamShapeTest, WindowOpensAtMostAtEightyFivePercentOfTheScreen) {
+    struct Row {
+        Pixels stream;
+        std::optional<QSizeF> visible;
+        QSize content;
+    };
+    const Row rows[] = {
+        {{2560, 1440}, QSizeF(1440, 900), QSize(1224, 689)},  // set by the width; 688.5 rounds up
+        {{1920, 1080}, QSizeF(3000, 2000), QSize(1920, 1080)},  // never enlarged
+        {{1920, 1080}, std::nullopt, QSize(1632, 918)},         // no screen: the stream stands in
+        {{1440, 2560}, QSizeF(1440, 900), QSize(430, 765)},     // set by the height
+    };
+    for (const Row& row : rows) EXPECT_EQ(StreamShape::contentSize(row.stream, row.visible), row.content);
+}
+
+TEST(StreamShapeTest, TheTwelveReadySizesOfTheDefaultArea) {
+    const std::array<Pixels, 12> expected{{{1080, 1920}, {1176, 1760}, {1248, 1664}, {1288, 1608}, {1440, 1440},
+                                           {1608, 1288}, {1664, 1248}, {1760, 1176}, {1824, 1136}, {1920, 1080},
+                                           {2040, 1016}, {2200, 944}}};
+    EXPECT_EQ(StreamShape::readySizes(2073600), expected);
+}
+
+TEST(StreamShapeTest, WindowShapeGivesTheStreamSize) {
+    struct Row {
+        const char* name;
+        double width, height;
+        int area;
+        Pixels base;
+        Pixels expected;
+    };
+    const Pixels current{1920, 1080};
+    const Row rows[] = {
+        {"worked example 1100x700 -> 8:5", 1100, 700, 2073600, {1920, 1080}, {1824, 1136}},
+        {"16:9 window keeps the hd base", 1600, 900, 2073600, {1920, 1080}, {1920, 1080}},
+        {"16:9 window keeps the qhd base", 1600, 900, 3686400, {2560, 1440}, {2560, 1440}},
+        {"16:9 window on a 3024x1964 screen", 1600, 900, 3024 * 1964, {3024, 1964}, {3248, 1824}},
+        {"7:3 at 5120x2880 stops at 4096 wide", 2100, 900, 5120 * 2880, {5120, 2880}, {4096, 1752}},
+        {"50 pt high is too small", 800, 50, 2073600, {1920, 1080}, current},
+        {"square", 700, 700, 640 * 360, {640, 360}, {480, 480}},
+        {"a tiny area is held at 64", 900, 900, 100, {10, 10}, {64, 64}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(StreamShape::sizeMatching(row.width, row.height, current, row.area, row.base), row.expected) << row.name;
+}
+
+TEST(StreamShapeTest, NearestAspectIsNearestByRatio) {
+    EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1000, 1900), 9.0 / 16);
+    EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1412, 1000), 4.0 / 3);  // just below the halfway point
+    EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1416, 1000), 3.0 / 2);
+    EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(5000, 1000), 7.0 / 3);
+}
+
+TEST(ReplyTextTest, BodiesAreCutAndEscapedForTheLog) {
+    EXPECT_EQ(replyText("{\"ok\":true}\r\n"), "{\"ok\":true}\\r\\n");
+    EXPECT_EQ(replyText(std::string("a\0b\x1b", 4)), "a\\u0000b\\u001B");
+    EXPECT_EQ(replyText(std::string(600, 'x')).size(), 512u);
+    // Never cut inside a character; bad bytes repaired.
+    const std::string euros = std::string(511, 'x') + "\xE2\x82\xAC";
+    EXPECT_EQ(replyText(euros), std::string(511, 'x'));
+    EXPECT_EQ(replyText("\xFF"), "\xEF\xBF\xBD");
+}
+
+}  // namespace
+}  // namespace corvane
+
+namespace corvane {
+namespace {
+
+TEST(StreamWindowTest, OwnProcessAnswersThroughTheHook) {
+    StreamWindow::ownWindow = nullptr;
+    EXPECT_FALSE(StreamWindow::find(::getpid()));
+    const StreamWindow::Info info{42, QRectF(10, 20, 640, 360)};
+    StreamWindow::ownWindow = [&] { return std::optional<StreamWindow::Info>(info); };
+    EXPECT_EQ(StreamWindow::find(::getpid()), info);
+    EXPECT_FALSE(StreamWindow::find(::getpid() + 1));
+    StreamWindow::ownWindow = nullptr;
+}
+
+}  // namespace
+}  // namespace corvane

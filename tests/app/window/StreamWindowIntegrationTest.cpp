@@ -1,0 +1,255 @@
+// The stream window against a whole simulated box on the test's own loopback address, on a virtual display
+// with a real window manager: opening, the picture, and every way a stream ends.
+#include "app/window/EngineStream.hpp"
+
+#include <algorithm>
+
+#include <QMessageBox>
+#include <qcoro/qcorotask.h>
+
+#include "app/window/StartView.hpp"
+#include "boxsim/Box.hpp"
+#include "platform/defaults/UserDefaults.hpp"
+#include "tests/app/window/StreamWindowFixture.hpp"
+#include "tests/app/window/WindowTestSupport.hpp"
+#include "tests/support/SimulatedBox.hpp"
+
+namespace corvane {
+namespace {
+
+using test::Endings;
+using test::StreamWindowIntegrationTest;
+
+TEST_F(StreamWindowIntegrationTest, OpensWithAPictureAndTheCloseButtonEndsIt) {
+    startBox(true);
+    makeStream();
+    open();
+    ASSERT_NE(stream->window(), nullptr);
+    EXPECT_EQ(stream->window()->windowTitle(), "Windows");
+    EXPECT_EQ(stream->view()->size(), QSize(640, 360));
+    // Without matchWindowShape the window keeps the stream's shape.
+    const auto hints = test::runCommand("xprop -id " + winId() + " WM_NORMAL_HINTS").output;
+    EXPECT_NE(hints.find("program specified maximum aspect ratio: 640/360"), std::string::npos) << hints;
+    int presented = 0;
+    stream->view()->onPresented = [&](const stream::DecodedFrame&) { ++presented; };
+    const int shownBefore = stream->view()->shownTotal();
+    ASSERT_TRUE(waitForPictures());
+    EXPECT_EQ(presented, stream->view()->shownTotal() - shownBefore);
+    EXPECT_TRUE(test::logHas("engine: opening Windows 640x360 at 30 FPS, H.264, 20 Mbps"));
+    EXPECT_TRUE(test::logHasPrefix("engine: session up in "));
+
+    // The window manager's close, as the title bar's button sends it.
+    test::runCommand("wmctrl -i -c " + winId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window() == nullptr; }, 10000));
+    EXPECT_EQ(endings, Endings{std::nullopt});
+    const std::string log = test::appLog();
+    const auto totals = log.rfind(" engine: session totals: shown ");
+    ASSERT_NE(totals, std::string::npos);
+    EXPECT_GT(log.find(" engine: window closed\n", totals), totals);
+    EXPECT_EQ(stream->session(), nullptr);
+    EXPECT_FALSE(test::pointerGrabbedElsewhere());
+    EXPECT_FALSE(test::keyboardGrabbedElsewhere());
+    // The box was asked to launch once and never to quit its application.
+    EXPECT_EQ(hostCalls(), std::vector<std::string>{"/launch 881448767"});
+
+    // The last picture is kept for the next cover: a JPEG 480 wide, height in proportion.
+    const auto snapshot = StartView::snapshotURL();
+    ASSERT_TRUE(snapshot);
+    const auto probe = test::runCommand("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 '" +
+                                        snapshot->string() + "'");
+    EXPECT_EQ(probe.output, "mjpeg,480,270\n");
+}
+
+TEST_F(StreamWindowIntegrationTest, EndSessionShortcutClosesTheWindow) {
+    startBox(true);
+    makeStream();
+    open();
+    ASSERT_TRUE(waitForPictures());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
+    test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+q");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window() == nullptr; }, 10000));
+    EXPECT_EQ(endings, Endings{std::nullopt});
+    EXPECT_EQ(test::logCount("engine: end session shortcut"), 1u);
+    EXPECT_TRUE(test::logHas("engine: window closed"));
+    EXPECT_EQ(hostCalls(), std::vector<std::string>{"/launch 881448767"});
+}
+
+TEST_F(StreamWindowIntegrationTest, BoxGoingAwayEndsTheStreamWithItsReason) {
+    startBox(true);
+    makeStream();
+    open();
+    ASSERT_TRUE(waitForPictures());
+    box->stop();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !endings.empty(); }, 20000));
+    ASSERT_EQ(endings.size(), 1u);
+    ASSERT_TRUE(endings[0].has_value());
+    EXPECT_TRUE(test::logHas("engine: the session ended: " + *endings[0]));
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_FALSE(test::logHas("engine: window closed"));
+}
+
+TEST_F(StreamWindowIntegrationTest, DirectTearDownReportsNothing) {
+    startBox(false);
+    makeStream();
+    open();
+    ASSERT_NE(stream->session(), nullptr);
+    const auto session = stream->session();
+    stream->tearDown();
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    session->stop(false);  // the caller's part
+    QTest::qWait(100);
+    EXPECT_TRUE(endings.empty());
+}
+
+TEST_F(StreamWindowIntegrationTest, ClosingWhileFramesFlowLeavesNothingBehind) {
+    startBox(true);
+    makeStream();
+    for (int round = 0; round < 3; ++round) {
+        open();
+        // The box may still be ending the previous session's media; the first round must show frames.
+        const bool shown = waitForPictures(3, round == 0 ? 30000 : 5000);
+        if (round == 0) {
+            ASSERT_TRUE(shown);
+        }
+        stream->window()->close();
+        EXPECT_EQ(stream->window(), nullptr);
+        // The old view goes while its session is still being stopped and the decoder may still deliver.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QTest::qWait(50);
+    }
+    EXPECT_EQ(endings.size(), 3u);
+}
+
+TEST_F(StreamWindowIntegrationTest, SidewaysQuestionIsAnsweredAndRemembered) {
+    startBox(false);
+    defaults->set("Corvane.EngineFakeSidewaysScreen", platform::DefaultsValue{true});
+    settings.matchWindowShape = true;
+    makeStream();
+    bool opened = false;
+    std::exception_ptr error;
+    opening(opened, error);
+    QMessageBox* sheet = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        sheet = stream->window() ? stream->window()->findChild<QMessageBox*>() : nullptr;
+        return sheet && sheet->isVisible();
+    }, 10000));
+    EXPECT_EQ(sheet->text(), "Your screen is sideways. Show Windows sideways too?");
+    test::runCommand("xdotool key Return");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return opened; }, 20000));
+    EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{360, 640}));
+    EXPECT_TRUE(test::logHasPrefix("engine: sideways screen "));
+    const auto stored = defaults->object("Corvane.SidewaysScreens");
+    ASSERT_TRUE(stored && stored->get<platform::DefaultsValue::Dictionary>());
+    const auto& answers = *stored->get<platform::DefaultsValue::Dictionary>();
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_TRUE(answers.begin()->first.ends_with(" 900x1440"));
+    EXPECT_EQ(answers.begin()->second, platform::DefaultsValue{true});
+    // The launch asked for the tall size.
+    EXPECT_EQ(box->host().lastRequest("/launch")->item("mode").value_or("").rfind("360x640x", 0), 0u);
+
+    // The next opening on the same screen asks nothing.
+    stream->tearDown();
+    open();
+    EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{360, 640}));
+    EXPECT_EQ(stream->window()->findChild<QMessageBox*>(), nullptr);
+}
+
+TEST_F(StreamWindowIntegrationTest, ClosingUnderTheSidewaysQuestionEndsTheOpening) {
+    startBox(false);
+    defaults->set("Corvane.EngineFakeSidewaysScreen", platform::DefaultsValue{true});
+    settings.matchWindowShape = true;
+    makeStream();
+    bool opened = false;
+    std::exception_ptr error;
+    opening(opened, error);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window() && stream->window()->findChild<QMessageBox*>(); }, 10000));
+    stream->window()->close();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return opened; }, 10000));
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    EXPECT_EQ(endings, Endings{std::nullopt});
+    EXPECT_TRUE(hostCalls().empty());
+}
+
+// Which application the window streams, and how, for each state of the box.
+struct StartRow {
+    const char* name;
+    std::vector<boxsim::StreamingHost::App> apps;
+    std::int64_t running;
+    bool resumeSwitch;
+    std::vector<std::string> calls;
+    int errorCode;  // 0: opens
+};
+
+const boxsim::StreamingHost::App desktopApp{881448767, "Desktop", false};
+const boxsim::StreamingHost::App gameApp{7, "Steam", false};
+const boxsim::StreamingHost::App lowerApp{9, "desktop", false};
+
+class SessionStartIntegrationTest : public StreamWindowIntegrationTest,
+                                    public ::testing::WithParamInterface<StartRow> {};
+
+TEST_P(SessionStartIntegrationTest, ChoosesTheApplication) {
+    const StartRow& row = GetParam();
+    startBox(false, [&](boxsim::Box::Options& options) {
+        options.host.apps = row.apps;
+        options.host.runningApp = row.running;
+    });
+    box->host().clearRequests();
+    if (row.resumeSwitch) defaults->set("Corvane.EngineResumeDesktop", platform::DefaultsValue{true});
+    makeStream();
+    int code = 0;
+    try {
+        open();
+    } catch (const EngineStream::Error& error) {
+        code = error.code();
+        EXPECT_STREQ(error.domain(), "Corvane");
+        EXPECT_STREQ(error.what(), "The box has no Desktop to open.");
+    }
+    EXPECT_EQ(code, row.errorCode);
+    EXPECT_EQ(hostCalls(), row.calls);
+    EXPECT_EQ(stream->window() != nullptr, row.errorCode == 0);
+    const bool fresh = row.calls.size() == 2;
+    EXPECT_EQ(test::logCount("engine: starting Desktop fresh instead of resuming (resume shows black)"), fresh ? 1u : 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, SessionStartIntegrationTest,
+    ::testing::Values(StartRow{"DesktopNothingRuns", {gameApp, desktopApp}, 0, false, {"/launch 881448767"}, 0},
+                      StartRow{"DesktopRunsResumeOn", {desktopApp}, 881448767, true, {"/resume 881448767"}, 0},
+                      StartRow{"DesktopRunsResumeOff", {desktopApp}, 881448767, false, {"/cancel", "/launch 881448767"}, 0},
+                      StartRow{"AnotherAppRuns", {desktopApp, gameApp}, 7, false, {"/resume 7"}, 0},
+                      StartRow{"NoDesktopNothingRuns", {lowerApp}, 0, false, {}, 2},
+                      StartRow{"NoDesktopAppRuns", {lowerApp}, 9, false, {"/resume 9"}, 0}),
+    [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+
+TEST_F(StreamWindowIntegrationTest, UnpairedBoxIsRefused) {
+    startBox(false, {}, false);
+    makeStream();
+    try {
+        open();
+        FAIL() << "opened";
+    } catch (const EngineStream::Error& error) {
+        EXPECT_EQ(error.code(), 1);
+        EXPECT_STREQ(error.what(), "Corvane isn't paired with the box yet.");
+    }
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    EXPECT_TRUE(endings.empty());
+    EXPECT_TRUE(hostCalls().empty());
+}
+
+TEST_F(StreamWindowIntegrationTest, FailedLaunchLeavesNothing) {
+    startBox(false, [](boxsim::Box::Options& options) { options.host.refusedSizes = {"640x360"}; });
+    makeStream();
+    EXPECT_ANY_THROW(open());
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    EXPECT_EQ(stream->pipeline(), nullptr);
+    EXPECT_EQ(stream->audio(), nullptr);
+    EXPECT_TRUE(endings.empty());
+    EXPECT_FALSE(test::pointerGrabbedElsewhere());
+}
+
+}  // namespace
+}  // namespace corvane

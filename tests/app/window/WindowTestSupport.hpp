@@ -1,0 +1,141 @@
+#pragma once
+
+// One virtual display with a real window manager (openbox) and one QApplication per test program, the
+// application's XDG folders in a folder of the program's own, and helpers to read the app log and to look
+// at the X server as a second client.
+
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+
+#include <QApplication>
+#include <QTest>
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "app/services/Folders.hpp"
+#include "app/services/Log.hpp"
+#include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+namespace corvane::test {
+
+class WindowEnvironment : public ::testing::Environment {
+public:
+    static QApplication& ensure();
+
+    void TearDown() override {
+        app.reset();
+        if (openbox > 0) {
+            kill(openbox, SIGTERM);
+            waitpid(openbox, nullptr, 0);
+        }
+        xvfb.reset();
+    }
+
+private:
+    int argc = 1;
+    char name[16] = "window-test";
+    char* argv[2] = {name, nullptr};
+    std::unique_ptr<TempDir> home;
+    std::unique_ptr<XvfbDisplay> xvfb;
+    pid_t openbox = -1;
+    std::unique_ptr<QApplication> app;
+};
+
+inline WindowEnvironment* const windowEnvironment =
+    static_cast<WindowEnvironment*>(::testing::AddGlobalTestEnvironment(new WindowEnvironment));
+
+inline QApplication& WindowEnvironment::ensure() {
+    WindowEnvironment& env = *windowEnvironment;
+    if (!env.app) {
+        env.home = std::make_unique<TempDir>();
+        for (const char* variable : {"XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
+            setenv(variable, (env.home->path() / variable).c_str(), 1);
+        setenv("SDL_AUDIODRIVER", "dummy", 1);
+        env.xvfb = std::make_unique<XvfbDisplay>("1440x900x24");
+        env.openbox = fork();
+        if (env.openbox == 0) {
+            execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        for (int i = 0; i < 200 && runCommand("wmctrl -m >/dev/null 2>&1").status != 0; ++i) usleep(50000);
+        qputenv("QT_QPA_PLATFORM", "xcb");
+        qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
+        qunsetenv("QT_SCALE_FACTOR");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+        dlopen("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", RTLD_LAZY | RTLD_NODELETE);
+        env.app = std::make_unique<QApplication>(env.argc, env.argv);
+    }
+    return *env.app;
+}
+
+inline std::size_t logMark = 0;
+
+// The app log since the last markLog(), every queued line written.
+inline std::string appLog() {
+    Log::flush();
+    std::ifstream file(Folders::logs() / "Corvane.log");
+    std::stringstream text;
+    text << file.rdbuf();
+    const std::string all = text.str();
+    return logMark <= all.size() ? all.substr(logMark) : all;
+}
+
+inline void markLog() {
+    logMark = 0;
+    logMark = appLog().size();
+}
+
+inline bool logHas(const std::string& line) { return appLog().find(" " + line + "\n") != std::string::npos; }
+inline bool logHasPrefix(const std::string& start) { return appLog().find(" " + start) != std::string::npos; }
+inline std::size_t logCount(const std::string& line) {
+    const std::string text = appLog();
+    std::size_t count = 0;
+    for (std::size_t at = text.find(" " + line + "\n"); at != std::string::npos; at = text.find(" " + line + "\n", at + 1))
+        ++count;
+    return count;
+}
+
+}  // namespace corvane::test
+
+// Last: Xlib's macros (None, Bool, Status, ...) would break the headers above.
+#include <X11/Xlib.h>
+
+namespace corvane::test {
+
+// Whether another client holds the pointer: a second connection tries to grab it itself.
+inline bool pointerGrabbedElsewhere() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    const int status = XGrabPointer(display, DefaultRootWindow(display), False, ButtonPressMask, GrabModeAsync,
+                                    GrabModeAsync, None, None, CurrentTime);
+    if (status == GrabSuccess) XUngrabPointer(display, CurrentTime);
+    XCloseDisplay(display);
+    return status == AlreadyGrabbed;
+}
+
+inline bool keyboardGrabbedElsewhere() {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    const int status = XGrabKeyboard(display, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync, CurrentTime);
+    if (status == GrabSuccess) XUngrabKeyboard(display, CurrentTime);
+    XCloseDisplay(display);
+    return status == AlreadyGrabbed;
+}
+
+}  // namespace corvane::test
+
+#undef None
+#undef Bool
+#undef Status
+#undef True
+#undef False
+#undef Success
+#undef Always
+#undef CurrentTime
