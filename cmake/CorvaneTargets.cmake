@@ -1,8 +1,20 @@
 # Shared settings for Corvane's own targets: strict warnings, optional sanitizers.
+# Warnings stop the build only where asked (the presets do); a compiler we never tried may warn anew.
+option(CORVANE_WERROR "Treat compiler warnings as errors" OFF)
+option(CORVANE_TSAN "Build with ThreadSanitizer" OFF)
+
 function(corvane_target_options target)
-  target_compile_options(${target} PRIVATE -Wall -Wextra -Werror)
+  target_compile_options(${target} PRIVATE -Wall -Wextra $<$<BOOL:${CORVANE_WERROR}>:-Werror>)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
+
+if(CORVANE_SANITIZE AND CORVANE_TSAN)
+  message(FATAL_ERROR "CORVANE_SANITIZE and CORVANE_TSAN cannot be combined")
+endif()
+if(CORVANE_TSAN)
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+endif()
 
 if(CORVANE_SANITIZE)
   add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)

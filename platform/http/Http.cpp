@@ -318,7 +318,8 @@ std::string url(const HttpRequest& request) {
     const bool ipv6 = request.host.find(':') != std::string::npos;
     std::string out = request.secure ? "https://" : "http://";
     out += ipv6 ? "[" + request.host + "]" : request.host;
-    out += ":" + std::to_string(request.port);
+    out += ':';
+    out += std::to_string(request.port);
     out += request.pathEncoded ? request.path : encodePath(request.path);
     char separator = '?';
     for (const auto& [name, value] : request.query) {
