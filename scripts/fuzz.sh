@@ -11,5 +11,7 @@ for f in build/fuzz/fuzz/fuzz_*; do
   corpus=fuzz/corpus/${name#fuzz_}
   mkdir -p build/fuzz/work/$name
   echo "fuzzing $name ($runs inputs)"
-  "$f" -runs="$runs" -max_total_time=60 -max_len=8192 build/fuzz/work/$name $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
+  dict=fuzz/${name#fuzz_}.dict
+  "$f" -runs="$runs" -max_total_time=60 -max_len=8192 $( [ -f "$dict" ] && echo "-dict=$dict" ) \
+    build/fuzz/work/$name $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
 done
