@@ -1,6 +1,6 @@
 #include "platform/gamepad/GamepadManager.hpp"
 
-#include "tests/platform/gamepad/VirtualPad.hpp"
+#include "tests/support/VirtualPad.hpp"
 
 #include <gtest/gtest.h>
 
@@ -71,15 +71,11 @@ TEST_F(GamepadManagerTest, ReportsEveryArrivalChangeAndRemoval) {
     auto got = take();
     ASSERT_EQ(got.size(), 1u);
     const auto& first = std::get<Added>(got[0]);
-    EXPECT_EQ(first.info.id, dualSense.id());
-    EXPECT_EQ(first.info.name, "DualSense Wireless Controller");
-    EXPECT_EQ(first.info.productCategory, "DualSense");
-    EXPECT_EQ(first.info.type, GamepadManager::Type::ps5);
-    EXPECT_EQ(std::tie(first.info.vendor, first.info.product), std::make_tuple(0x054C, 0x0CE6));
-    EXPECT_TRUE(first.info.rumble);
-    EXPECT_EQ(first.info.buttons, VirtualPad::dualSense().buttons);
-    EXPECT_TRUE(first.state.pressed(Button::a));
-    EXPECT_EQ(first.state.axis(Axis::leftTrigger), 0);
+    EXPECT_EQ(std::tie(first.info.id, first.info.name, first.info.productCategory, first.info.type, first.info.vendor,
+                       first.info.product, first.info.rumble, first.info.buttons),
+              std::make_tuple(dualSense.id(), "DualSense Wireless Controller", "DualSense", GamepadManager::Type::ps5,
+                              0x054C, 0x0CE6, true, VirtualPad::dualSense().buttons));
+    EXPECT_EQ(first.state.buttons, 1u << static_cast<int>(Button::a));
 
     auto pad = std::make_unique<VirtualPad>(VirtualPad::switchPro());
     manager.pump();
@@ -120,14 +116,9 @@ TEST_F(GamepadManagerTest, ReportsEveryArrivalChangeAndRemoval) {
 
     // Rumble reaches only a known device; leaving silences it.
     EXPECT_FALSE(manager.rumble(id, 1, 1, 10));
-    EXPECT_TRUE(manager.rumble(dualSense.id(), 40000, 20000, 1000));
-    EXPECT_TRUE(manager.rumble(dualSense.id(), 0, 0, 0));
-    using Rumbles = std::vector<std::pair<std::uint16_t, std::uint16_t>>;
-    EXPECT_EQ(dualSense.rumbles(), (Rumbles{{40000, 20000}, {0, 0}}));
     manager.rumble(dualSense.id(), 100, 100, 30000);
     manager.stop();
-    EXPECT_EQ(dualSense.rumbles().back(), (std::pair<std::uint16_t, std::uint16_t>{0, 0}));
-    EXPECT_FALSE(manager.rumble(dualSense.id(), 1, 1, 10));
+    EXPECT_EQ(dualSense.rumbles(), (std::vector<std::pair<std::uint16_t, std::uint16_t>>{{100, 100}, {0, 0}}));
 }
 
 TEST_F(GamepadManagerTest, AnInactiveApplicationHearsChangesOnlyWithBackgroundEvents) {
