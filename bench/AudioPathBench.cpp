@@ -20,7 +20,7 @@
 #include "engine/audio/AudioPlayer.hpp"
 #include "engine/audio/AudioReassembler.hpp"
 #include "engine/audio/OpusAudioDecoder.hpp"
-#include "tests/engine/audio/AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace {
 thread_local bool counting = false;

@@ -7,7 +7,7 @@
 #include <new>
 #include <thread>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/support/SimulatedBox.hpp"

@@ -4,7 +4,7 @@
 
 #include <random>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <set>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {
