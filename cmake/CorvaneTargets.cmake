@@ -10,7 +10,7 @@ set(CORVANE_OPTIMISED_GCC12_OFF "")
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU" AND CMAKE_CXX_COMPILER_VERSION VERSION_LESS 13
    AND CMAKE_BUILD_TYPE MATCHES "^(Release|RelWithDebInfo|MinSizeRel)$")
   set(CORVANE_OPTIMISED_GCC12_OFF -Wno-restrict -Wno-stringop-overflow -Wno-array-bounds -Wno-maybe-uninitialized
-      -Wno-free-nonheap-object)
+      -Wno-stringop-overread -Wno-free-nonheap-object)
 endif()
 
 function(corvane_target_options target)
