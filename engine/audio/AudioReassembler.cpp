@@ -19,7 +19,8 @@ static_assert(AudioReassembler::maxPayload <= UINT16_MAX);
 
 AudioReassembler::AudioReassembler(std::uint16_t reorderWindow, int concealLimit)
     : reorderWindow(std::min(reorderWindow, maxReorderWindow)), concealLimit(std::max(concealLimit, 1)),
-      slots_(std::make_unique<Slot[]>(slotCount)), blocks_(std::make_unique<Block[]>(maxBlocks)) {}
+      slots_(std::make_unique_for_overwrite<Slot[]>(slotCount)),
+      blocks_(std::make_unique_for_overwrite<Block[]>(maxBlocks)) {}
 
 AudioReassembler::~AudioReassembler() = default;
 
@@ -161,6 +162,28 @@ void AudioReassembler::passed(std::uint16_t s) {
     }
 }
 
+void AudioReassembler::skipLost(std::uint16_t from, int count) {
+    if (count < static_cast<int>(slotCount)) {
+        for (int i = 0; i < count; ++i) passed(static_cast<std::uint16_t>(from + i));
+        return;
+    }
+    // A long run passes every block and payload that ends before it does: clear those outright rather than
+    // one sequence number at a time (a jump may be 32767 long).
+    const auto to = static_cast<std::uint16_t>(from + count);
+    for (std::size_t i = 0; i < maxBlocks; ++i) {
+        Block& block = blocks_[i];
+        if (block.live && distance(static_cast<std::uint16_t>(block.base + 15), to) < 0) {
+            block.live = false;
+            --blockCount_;
+        }
+    }
+    for (std::size_t i = 0; i < slotCount; ++i) {
+        Slot& slot = slots_[i];
+        const auto end = static_cast<std::uint16_t>((slot.sequence & ~3u) + 15);
+        if (slot.data && !slot.pending && distance(end, to) < 0) slot.data = false;
+    }
+}
+
 void AudioReassembler::emit(std::optional<ByteView> payload) {
     if (onFrame) onFrame(payload);
 }
@@ -198,10 +221,8 @@ void AudioReassembler::drain(std::optional<std::uint16_t> incoming) {
             const int run = distance(runEnd, s);
             if (run > concealLimit) {
                 const int skip = run - concealLimit;
-                for (int i = 0; i < skip; ++i) {
-                    passed(s);
-                    s = static_cast<std::uint16_t>(s + 1);
-                }
+                skipLost(s, skip);
+                s = static_cast<std::uint16_t>(s + skip);
                 lost_.fetch_add(skip, std::memory_order_relaxed);
             }
             lost_.fetch_add(1, std::memory_order_relaxed);

@@ -80,7 +80,7 @@ private:
         std::uint16_t size = 0;
         bool data = false;    // holds this sequence number's payload (received or rebuilt)
         bool pending = false; // ... not yet handed on
-        std::array<std::uint8_t, maxPayload> bytes;
+        std::array<std::uint8_t, maxPayload> bytes; // left uninitialised: only the first `size` are read
         ByteView view() const { return ByteView(bytes.data(), size); }
     };
     struct Block {
@@ -104,6 +104,8 @@ private:
     std::uint16_t earliestPending(std::uint16_t after, std::uint16_t newest);
     // The block ending at `sequence` has been played past by 12: its parity can no longer help.
     void passed(std::uint16_t sequence);
+    // The play position moves `count` past `from` over packets declared lost.
+    void skipLost(std::uint16_t from, int count);
     void emit(std::optional<ByteView> payload);
 
     std::optional<std::uint16_t> next_;
