@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang and runs each for a fixed number of inputs (default 100000).
+# Builds the libFuzzer targets with clang and runs each for a fixed number of inputs (default 100000), or
+# for at most a number of seconds each (default 60), whichever ends first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-100000}
+seconds=${2:-60}
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 for f in build/fuzz/fuzz/fuzz_*; do
@@ -12,6 +14,6 @@ for f in build/fuzz/fuzz/fuzz_*; do
   mkdir -p build/fuzz/work/$name
   echo "fuzzing $name ($runs inputs)"
   dict=fuzz/${name#fuzz_}.dict
-  "$f" -runs="$runs" -max_total_time=60 -max_len=8192 $( [ -f "$dict" ] && echo "-dict=$dict" ) \
+  "$f" -runs="$runs" -max_total_time="$seconds" -max_len=8192 $( [ -f "$dict" ] && echo "-dict=$dict" ) \
     build/fuzz/work/$name $( [ -d "$corpus" ] && echo "$corpus" ) 2>&1 | tail -n 2
 done
