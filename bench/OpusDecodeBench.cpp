@@ -13,7 +13,7 @@
 #include <opus_multistream.h>
 
 #include "engine/audio/OpusAudioDecoder.hpp"
-#include "tests/engine/audio/AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {

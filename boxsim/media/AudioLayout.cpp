@@ -3,9 +3,9 @@
 namespace corvane::boxsim {
 
 std::optional<AudioLayout> AudioLayout::parse(std::string_view text) {
-    std::vector<int> digits;
+    std::vector<std::uint8_t> digits;
     for (char c : text)
-        if (c >= '0' && c <= '9') digits.push_back(c - '0');
+        if (c >= '0' && c <= '9') digits.push_back(static_cast<std::uint8_t>(c - '0'));
     if (digits.size() < 3 || digits[0] < 1 || digits.size() != static_cast<std::size_t>(digits[0]) + 3) return std::nullopt;
     AudioLayout layout;
     layout.channels = digits[0];

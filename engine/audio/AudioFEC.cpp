@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <utility>
-#include <vector>
 
 namespace corvane::stream::AudioFEC {
 
@@ -20,7 +19,7 @@ std::uint8_t inv(std::uint8_t a) { return GF2_8_EXP[255 - GF2_8_LOG[a]]; }
 namespace {
 
 // dst[t] ^= f * src[t] for t below the shorter of the two.
-void addScaled(Bytes& dst, const Bytes& src, std::uint8_t f) {
+void addScaled(std::span<std::uint8_t> dst, ByteView src, std::uint8_t f) {
     const std::size_t n = std::min(dst.size(), src.size());
     if (f == 0) return;
     const unsigned logF = GF2_8_LOG[f];
@@ -28,7 +27,7 @@ void addScaled(Bytes& dst, const Bytes& src, std::uint8_t f) {
         if (src[t] != 0) dst[t] ^= GF2_8_EXP[logF + GF2_8_LOG[src[t]]];
 }
 
-void scale(Bytes& row, std::uint8_t f) {
+void scale(std::span<std::uint8_t> row, std::uint8_t f) {
     const unsigned logF = GF2_8_LOG[f];
     for (auto& byte : row)
         if (byte != 0) byte = GF2_8_EXP[logF + GF2_8_LOG[byte]];
@@ -36,40 +35,44 @@ void scale(Bytes& row, std::uint8_t f) {
 
 } // namespace
 
-bool recover(std::span<std::optional<Bytes>> data, std::span<const std::optional<Bytes>> parity) {
-    std::vector<std::size_t> missing;
+std::optional<std::size_t> recover(std::span<const ByteView> data, std::span<const ByteView> parity,
+                                   std::span<const std::span<std::uint8_t>> out) {
+    if (data.size() > dataShards || parity.size() > parityShards || out.size() < data.size()) return std::nullopt;
+    std::array<std::size_t, dataShards> missing{};
+    std::size_t m = 0;
     for (std::size_t i = 0; i < data.size(); ++i)
-        if (!data[i]) missing.push_back(i);
-    if (missing.empty()) return true;
-    if (data.size() > dataShards || parity.size() > parityShards) return false;
+        if (data[i].empty()) missing[m++] = i;
+    if (m == 0) return 0;
 
-    std::vector<std::size_t> used;
-    for (std::size_t i = 0; i < parity.size() && used.size() < missing.size(); ++i)
-        if (parity[i]) used.push_back(i);
-    if (used.size() < missing.size()) return false;
+    std::array<std::size_t, parityShards> used{};
+    std::size_t u = 0;
+    for (std::size_t i = 0; i < parity.size() && u < m; ++i)
+        if (!parity[i].empty()) used[u++] = i;
+    if (u < m) return std::nullopt;
 
-    const std::size_t m = missing.size();
-    std::size_t length = parity[used[0]]->size();
-    for (std::size_t p : used) length = std::min(length, parity[p]->size());
-    if (length == 0) return false;
+    std::size_t length = parity[used[0]].size();
+    for (std::size_t r = 0; r < m; ++r)
+        length = std::min({length, parity[used[r]].size(), out[missing[r]].size()});
+    if (length == 0) return std::nullopt;
 
-    // Coefficients of the missing shards, and right-hand sides: each used parity shard with the present
-    // data shards' contributions taken out.
+    // Coefficients of the missing shards, and right-hand sides (built in place in the missing shards'
+    // buffers): each used parity shard with the present data shards' contributions taken out.
     std::array<std::array<std::uint8_t, dataShards>, parityShards> a{};
-    std::vector<Bytes> rhs(m);
+    std::array<std::span<std::uint8_t>, parityShards> rhs{};
     for (std::size_t r = 0; r < m; ++r) {
         const auto& row = parityRows[used[r]];
         for (std::size_t k = 0; k < m; ++k) a[r][k] = row[missing[k]];
-        rhs[r].assign(parity[used[r]]->begin(), parity[used[r]]->begin() + static_cast<std::ptrdiff_t>(length));
+        rhs[r] = out[missing[r]].first(length);
+        std::copy_n(parity[used[r]].begin(), length, rhs[r].begin());
         for (std::size_t j = 0; j < data.size(); ++j)
-            if (data[j]) addScaled(rhs[r], *data[j], row[j]);
+            if (!data[j].empty()) addScaled(rhs[r], data[j], row[j]);
     }
 
-    // Gauss-Jordan elimination on at most 2 x 2.
+    // Gauss-Jordan elimination on at most 2 x 2. Row swaps swap which buffer holds which row.
     for (std::size_t c = 0; c < m; ++c) {
         std::size_t pivot = c;
         while (pivot < m && a[pivot][c] == 0) ++pivot;
-        if (pivot == m) return false;
+        if (pivot == m) return std::nullopt;
         std::swap(a[pivot], a[c]);
         std::swap(rhs[pivot], rhs[c]);
         const std::uint8_t q = inv(a[c][c]);
@@ -82,9 +85,9 @@ bool recover(std::span<std::optional<Bytes>> data, std::span<const std::optional
             addScaled(rhs[k], rhs[c], f);
         }
     }
-
-    for (std::size_t k = 0; k < m; ++k) data[missing[k]] = std::move(rhs[k]);
-    return true;
+    // Row k solved for missing shard k; put it back in that shard's own buffer.
+    if (m == 2 && rhs[0].data() != out[missing[0]].data()) std::swap_ranges(rhs[0].begin(), rhs[0].end(), rhs[1].begin());
+    return length;
 }
 
 } // namespace corvane::stream::AudioFEC

@@ -25,14 +25,17 @@ inline constexpr std::array<std::array<std::uint8_t, dataShards>, parityShards> 
 std::uint8_t mul(std::uint8_t a, std::uint8_t b);
 std::uint8_t inv(std::uint8_t a); // a != 0
 
-// Rebuilds the absent entries of `data` (at most 4) from the present entries of `parity` (at most 2).
-// True when nothing was missing or everything missing was rebuilt; false, with `data` unchanged, when
-// there is too little parity, the lists are longer than the code, or the parity is empty.
+// Rebuilds the absent (empty) entries of `data` (at most 4) from the present (non-empty) entries of
+// `parity` (at most 2), writing rebuilt shard i into out[i]. Returns the rebuilt shards' length (0 when
+// nothing was missing), or none when there is too little parity or the lists are longer than the code;
+// `data` is never written, and out[i] of an absent shard holds garbage after a failure.
 //
 // Shards of one block may differ in length (the packets of a variable-rate stream): every shard counts as
-// padded with zeros to the block's length. The block's length is that of the shortest parity shard used;
-// present data shards are read only up to their own end, and each rebuilt shard has the block's length.
-bool recover(std::span<std::optional<Bytes>> data, std::span<const std::optional<Bytes>> parity);
+// padded with zeros to the block's length. The block's length is that of the shortest parity shard used
+// (or of the shortest out[i] of a missing shard, if smaller); present data shards are read only up to
+// their own end. Allocates nothing.
+std::optional<std::size_t> recover(std::span<const ByteView> data, std::span<const ByteView> parity,
+                                   std::span<const std::span<std::uint8_t>> out);
 
 } // namespace AudioFEC
 

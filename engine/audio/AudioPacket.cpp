@@ -19,9 +19,9 @@ std::optional<Kind> parse(ByteView d) {
     const std::uint8_t type = d[1] & 0x7F;
     if (type == fecType) {
         if (d.size() <= fecHeaderBytes) return std::nullopt;
-        return Fec{d[12], u16BE(d, 14), u32BE(d, 16), Bytes(d.begin() + fecHeaderBytes, d.end())};
+        return Fec{d[12], u16BE(d, 14), u32BE(d, 16), d.subspan(fecHeaderBytes)};
     }
-    if (type == audioType) return Audio{u16BE(d, 2), u32BE(d, 4), Bytes(d.begin() + audioHeaderBytes, d.end())};
+    if (type == audioType) return Audio{u16BE(d, 2), u32BE(d, 4), d.subspan(audioHeaderBytes)};
     return std::nullopt;
 }
 

@@ -30,24 +30,23 @@ inline constexpr std::uint8_t fecType = 127;
 inline constexpr std::size_t audioHeaderBytes = 12;
 inline constexpr std::size_t fecHeaderBytes = 24;
 
+// Payloads are views into the datagram: nothing is copied.
 struct Audio {
     std::uint16_t sequence = 0;
     std::uint32_t timestamp = 0;
-    Bytes payload; // at least one byte
-    bool operator==(const Audio&) const = default;
+    ByteView payload; // at least one byte
 };
 
 struct Fec {
     std::uint8_t index = 0;
     std::uint16_t baseSequence = 0;
     std::uint32_t baseTimestamp = 0;
-    Bytes payload; // at least one byte
-    bool operator==(const Fec&) const = default;
+    ByteView payload; // at least one byte
 };
 
 using Kind = std::variant<Audio, Fec>;
 
-// None for a datagram too short for its kind or of another payload type.
+// None for a datagram too short for its kind or of another payload type. The payload views `datagram`.
 std::optional<Kind> parse(ByteView datagram);
 
 // Sequence numbers wrap at 16 bits: a − b read as a signed 16-bit number, so a is after b when positive.

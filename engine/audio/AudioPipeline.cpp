@@ -25,20 +25,17 @@ AudioPipeline::AudioPipeline(std::weak_ptr<StreamSession> session, std::int64_t 
                    // Concealment beyond what the player holds would only be trimmed away again.
                    static_cast<int>(maxMs * AudioPlayer::framesPerMs / OpusAudioDecoder::frameSamples)) {
     // The reassembler lives inside the pipeline, so its callback cannot outlive it.
-    reassembler_.onFrame = [this](std::optional<Bytes> payload) { play(std::move(payload)); };
+    reassembler_.onFrame = [this](std::optional<ByteView> payload) { play(payload); };
 }
 
 AudioPipeline::~AudioPipeline() = default;
 
 void AudioPipeline::receive(ByteView datagram) {
-    {
-        std::lock_guard guard(lock_);
-        ++packets_;
-    }
+    packets_.fetch_add(1, std::memory_order_relaxed);
     reassembler_.add(datagram);
 }
 
-void AudioPipeline::play(std::optional<Bytes> payload) {
+void AudioPipeline::play(std::optional<ByteView> payload) {
     std::shared_ptr<OpusAudioDecoder> decoder;
     std::shared_ptr<AudioPlayer> player;
     {
@@ -47,8 +44,7 @@ void AudioPipeline::play(std::optional<Bytes> payload) {
         player = player_;
     }
     if (!decoder || !player) return;
-    const auto samples = payload ? decoder->decode(ByteView(*payload)) : decoder->decode(std::nullopt);
-    player->enqueue(samples);
+    player->enqueue(decoder->decode(payload));
 }
 
 void AudioPipeline::start() {
@@ -92,10 +88,10 @@ void AudioPipeline::stop() {
 
 AudioPipeline::Stats AudioPipeline::stats() const {
     Stats result;
+    result.packets = packets_.load(std::memory_order_relaxed);
     std::shared_ptr<AudioPlayer> player;
     {
         std::lock_guard guard(lock_);
-        result.packets = packets_;
         player = player_;
     }
     const auto assembled = reassembler_.stats();

@@ -6,6 +6,7 @@
 #include "platform/core/Bytes.hpp"
 #include "platform/core/Error.hpp"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -78,12 +79,12 @@ public:
 
 private:
     AudioPipeline(std::weak_ptr<StreamSession> session, std::int64_t channels);
-    void play(std::optional<Bytes> payload);
+    void play(std::optional<ByteView> payload);
 
     const std::weak_ptr<StreamSession> session_;
     AudioReassembler reassembler_;
-    mutable std::mutex lock_; // packets_, and installing decoder_ and player_
-    std::int64_t packets_ = 0;
+    std::atomic<std::int64_t> packets_{0};
+    mutable std::mutex lock_; // installing decoder_ and player_
     std::shared_ptr<OpusAudioDecoder> decoder_;
     std::shared_ptr<AudioPlayer> player_;
 };

@@ -4,15 +4,25 @@
 #include "engine/audio/AudioPacket.hpp"
 
 #include <algorithm>
-#include <utility>
 #include <variant>
 
 namespace corvane::stream {
 
 using AudioPacket::distance;
 
+// Live payloads span the blocks kept behind the play position (15), the window and a rebuilt block's
+// tail (3); live parity blocks span those kept behind and parityAheadLimit. Neither ring may wrap onto
+// itself.
+static_assert(AudioReassembler::slotCount > 15 + AudioReassembler::maxReorderWindow + 3 + 1);
+static_assert(AudioReassembler::maxBlocks * 4 > AudioReassembler::parityAheadLimit + 15);
+static_assert(AudioReassembler::maxPayload <= UINT16_MAX);
+
 AudioReassembler::AudioReassembler(std::uint16_t reorderWindow, int concealLimit)
-    : reorderWindow(reorderWindow), concealLimit(std::max(concealLimit, 1)) {}
+    : reorderWindow(std::min(reorderWindow, maxReorderWindow)), concealLimit(std::max(concealLimit, 1)),
+      slots_(std::make_unique_for_overwrite<Slot[]>(slotCount)),
+      blocks_(std::make_unique_for_overwrite<Block[]>(maxBlocks)) {}
+
+AudioReassembler::~AudioReassembler() = default;
 
 AudioReassembler::Stats AudioReassembler::stats() const {
     return Stats{frames_.load(std::memory_order_relaxed), recovered_.load(std::memory_order_relaxed),
@@ -20,44 +30,73 @@ AudioReassembler::Stats AudioReassembler::stats() const {
 }
 
 void AudioReassembler::add(ByteView datagram) {
-    auto kind = AudioPacket::parse(datagram);
+    const auto kind = AudioPacket::parse(datagram);
     if (!kind) return;
-    if (auto* audio = std::get_if<AudioPacket::Audio>(&*kind))
-        addAudio(audio->sequence, std::move(audio->payload));
-    else if (auto* fec = std::get_if<AudioPacket::Fec>(&*kind))
-        addParity(fec->index, fec->baseSequence, std::move(fec->payload));
+    if (const auto* audio = std::get_if<AudioPacket::Audio>(&*kind)) {
+        if (audio->payload.size() <= maxPayload) addAudio(audio->sequence, audio->payload);
+    } else if (const auto* fec = std::get_if<AudioPacket::Fec>(&*kind)) {
+        if (fec->payload.size() <= maxPayload) addParity(fec->index, fec->baseSequence, fec->payload);
+    }
 }
 
-AudioReassembler::Block* AudioReassembler::blockFor(std::uint16_t base) {
-    auto found = blocks_.find(base);
-    if (found != blocks_.end()) return &found->second;
-    if (blocks_.size() >= maxBlocks) return nullptr;
-    return &blocks_[base];
+AudioReassembler::Block* AudioReassembler::liveBlock(std::uint16_t base) {
+    Block& block = blocks_[(base / 4u) % maxBlocks];
+    return block.live && block.base == base ? &block : nullptr;
 }
 
-void AudioReassembler::addAudio(std::uint16_t s, Bytes payload) {
+AudioReassembler::Block* AudioReassembler::claimBlock(std::uint16_t base) {
+    Block& block = blocks_[(base / 4u) % maxBlocks];
+    if (block.live && block.base == base) return &block;
+    // Live blocks never share a slot once the stream has started; before it, the newest parity is the
+    // likeliest to be of the stream about to start.
+    if (!block.live) ++blockCount_;
+    block.live = true;
+    block.base = base;
+    block.paritySize = {};
+    return &block;
+}
+
+void AudioReassembler::queue(Slot& slot, std::uint16_t s) {
+    slot.pending = true;
+    if (pendingCount_++ == 0 || distance(s, newest_) > 0) newest_ = s;
+}
+
+void AudioReassembler::addAudio(std::uint16_t s, ByteView payload) {
     if (!next_) {
         next_ = s;
         // Parity that came before the first packet: blocks behind it would never be passed, and blocks
         // far ahead are not of this stream; either would only take room.
-        std::erase_if(blocks_, [s](const auto& entry) {
-            const int ahead = distance(static_cast<std::uint16_t>(entry.first + 4), s);
-            return ahead <= 0 || ahead > parityAheadLimit;
-        });
+        for (std::size_t i = 0; i < maxBlocks; ++i) {
+            Block& block = blocks_[i];
+            const int ahead = distance(static_cast<std::uint16_t>(block.base + 4), s);
+            if (block.live && (ahead <= 0 || ahead > parityAheadLimit)) {
+                block.live = false;
+                --blockCount_;
+            }
+        }
     } else if (distance(s, *next_) < 0) {
         late_.fetch_add(1, std::memory_order_relaxed);
         return;
     }
-    const auto base = static_cast<std::uint16_t>(s & ~3u);
-    Block* block = blockFor(base);
-    if (block) block->data[s & 3u] = payload;
-    pending_[s] = std::move(payload);
+    if (distance(s, *next_) > reorderWindow) drain(s);
+
+    Slot& slot = this->slot(s);
+    // Only a duplicate still waiting can be here: the rings are sized so live slots never collide.
+    const bool waiting = slot.pending && slot.sequence == s;
+    if (slot.pending && !waiting) --pendingCount_;
+    slot.sequence = s;
+    slot.size = static_cast<std::uint16_t>(payload.size());
+    slot.data = true;
+    std::copy(payload.begin(), payload.end(), slot.bytes.begin());
+    if (!waiting) queue(slot, s);
+
     // Parity that overtook this packet may be enough now.
-    if (block && (block->parity[0] || block->parity[1])) tryRecover(base);
+    const auto base = static_cast<std::uint16_t>(s & ~3u);
+    if (const Block* block = liveBlock(base); block && (block->paritySize[0] || block->paritySize[1])) tryRecover(base);
     drain();
 }
 
-void AudioReassembler::addParity(std::uint8_t index, std::uint16_t base, Bytes payload) {
+void AudioReassembler::addParity(std::uint8_t index, std::uint16_t base, ByteView payload) {
     if (index >= AudioFEC::parityShards) return;
     // Blocks start on multiples of four; any other base is not a block the play position ever passes.
     if ((base & 3u) != 0) return;
@@ -65,72 +104,125 @@ void AudioReassembler::addParity(std::uint8_t index, std::uint16_t base, Bytes p
         const int ahead = distance(static_cast<std::uint16_t>(base + 4), *next_);
         if (ahead <= 0 || ahead > parityAheadLimit) return;
     }
-    Block* block = blockFor(base);
+    Block* block = claimBlock(base);
     if (!block) return;
-    block->parity[index] = std::move(payload);
+    std::copy(payload.begin(), payload.end(), block->parity[index].begin());
+    block->paritySize[index] = static_cast<std::uint16_t>(payload.size());
     tryRecover(base);
     drain();
 }
 
 void AudioReassembler::tryRecover(std::uint16_t b) {
-    auto found = blocks_.find(b);
-    if (found == blocks_.end() || !next_) return;
-    Block& block = found->second;
-    if (std::all_of(block.data.begin(), block.data.end(), [](const auto& d) { return d.has_value(); })) return;
+    const Block* block = liveBlock(b);
+    if (!block || !next_) return;
     if (distance(static_cast<std::uint16_t>(b + 4), *next_) <= 0) return;
 
-    auto data = block.data;
-    if (!AudioFEC::recover(data, block.parity)) return;
+    std::array<ByteView, AudioFEC::dataShards> data{};
+    std::array<std::span<std::uint8_t>, AudioFEC::dataShards> out{};
+    bool missing = false;
     for (std::size_t i = 0; i < data.size(); ++i) {
-        if (block.data[i]) continue;
-        block.data[i] = data[i];
         const auto s = static_cast<std::uint16_t>(b + i);
-        if (distance(s, *next_) < 0 || pending_.contains(s)) continue;
-        pending_[s] = std::move(*data[i]);
+        Slot& slot = this->slot(s);
+        if (holds(s)) {
+            data[i] = slot.view();
+        } else {
+            if (slot.pending) return; // another packet's slot: never with the rings' sizes, but never overwrite it
+            out[i] = slot.bytes;
+            missing = true;
+        }
+    }
+    if (!missing) return;
+    const std::array<ByteView, AudioFEC::parityShards> parity{ByteView(block->parity[0].data(), block->paritySize[0]),
+                                                              ByteView(block->parity[1].data(), block->paritySize[1])};
+    const auto length = AudioFEC::recover(data, parity, out);
+    if (!length) return;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        if (!data[i].empty()) continue;
+        const auto s = static_cast<std::uint16_t>(b + i);
+        Slot& slot = this->slot(s);
+        slot.sequence = s;
+        slot.size = static_cast<std::uint16_t>(*length);
+        slot.data = true;
+        if (distance(s, *next_) < 0) continue;
+        queue(slot, s);
         recovered_.fetch_add(1, std::memory_order_relaxed);
     }
 }
 
 void AudioReassembler::passed(std::uint16_t s) {
-    if (((s + 1) & 3u) == 0) blocks_.erase(static_cast<std::uint16_t>(s - 15));
+    if (((s + 1) & 3u) != 0) return;
+    const auto base = static_cast<std::uint16_t>(s - 15);
+    if (Block* block = liveBlock(base)) {
+        block->live = false;
+        --blockCount_;
+    }
+    for (std::uint16_t i = 0; i < 4; ++i) {
+        const auto old = static_cast<std::uint16_t>(base + i);
+        if (holds(old)) slot(old).data = false;
+    }
 }
 
-void AudioReassembler::emit(std::optional<Bytes> payload) {
-    if (onFrame) onFrame(std::move(payload));
+void AudioReassembler::skipLost(std::uint16_t from, int count) {
+    if (count < static_cast<int>(slotCount)) {
+        for (int i = 0; i < count; ++i) passed(static_cast<std::uint16_t>(from + i));
+        return;
+    }
+    // A long run passes every block and payload that ends before it does: clear those outright rather than
+    // one sequence number at a time (a jump may be 32767 long).
+    const auto to = static_cast<std::uint16_t>(from + count);
+    for (std::size_t i = 0; i < maxBlocks; ++i) {
+        Block& block = blocks_[i];
+        if (block.live && distance(static_cast<std::uint16_t>(block.base + 15), to) < 0) {
+            block.live = false;
+            --blockCount_;
+        }
+    }
+    for (std::size_t i = 0; i < slotCount; ++i) {
+        Slot& slot = slots_[i];
+        const auto end = static_cast<std::uint16_t>((slot.sequence & ~3u) + 15);
+        if (slot.data && !slot.pending && distance(end, to) < 0) slot.data = false;
+    }
 }
 
-void AudioReassembler::drain() {
+void AudioReassembler::emit(std::optional<ByteView> payload) {
+    if (onFrame) onFrame(payload);
+}
+
+std::uint16_t AudioReassembler::earliestPending(std::uint16_t after, std::uint16_t newest) {
+    auto s = after;
+    for (std::size_t i = 0; i < slotCount && s != newest; ++i) {
+        s = static_cast<std::uint16_t>(s + 1);
+        if (slot(s).pending && slot(s).sequence == s) return s;
+    }
+    return newest;
+}
+
+void AudioReassembler::drain(std::optional<std::uint16_t> incoming) {
     if (!next_) return;
     std::uint16_t s = *next_;
     for (;;) {
-        auto found = pending_.find(s);
-        if (found != pending_.end()) {
-            Bytes payload = std::move(found->second);
-            pending_.erase(found);
+        Slot& slot = this->slot(s);
+        if (slot.pending && slot.sequence == s) {
+            slot.pending = false;
+            --pendingCount_;
             frames_.fetch_add(1, std::memory_order_relaxed);
-            emit(std::move(payload));
+            emit(slot.view());
         } else {
-            if (pending_.empty()) break;
-            // Every pending key lies after s, so serial order is well defined among them.
-            std::uint16_t newest = pending_.begin()->first;
-            std::uint16_t earliest = newest;
-            for (const auto& entry : pending_) {
-                if (distance(newest, entry.first) < 0) newest = entry.first;
-                if (distance(entry.first, earliest) < 0) earliest = entry.first;
-            }
+            if (pendingCount_ == 0 && !incoming) break;
+            // An incoming packet lies beyond every pending one.
+            const std::uint16_t newest = incoming ? *incoming : newest_;
             if (distance(newest, s) <= reorderWindow) break;
 
             // s is lost, and so is everything up to the earliest pending packet or the start of the
             // window still being waited for. Conceal only the tail of a long run.
+            const std::uint16_t earliest = earliestPending(s, newest);
             const auto waitFrom = static_cast<std::uint16_t>(newest - reorderWindow);
             const std::uint16_t runEnd = distance(waitFrom, earliest) < 0 ? waitFrom : earliest;
             const int run = distance(runEnd, s);
             if (run > concealLimit) {
                 const int skip = run - concealLimit;
-                for (int i = 0; i < skip; ++i) {
-                    passed(s);
-                    s = static_cast<std::uint16_t>(s + 1);
-                }
+                skipLost(s, skip);
+                s = static_cast<std::uint16_t>(s + skip);
                 lost_.fetch_add(skip, std::memory_order_relaxed);
             }
             lost_.fetch_add(1, std::memory_order_relaxed);

@@ -10,7 +10,11 @@ namespace corvane::platform {
 
 namespace {
 
+// SDL reads controllers, and notices arrivals, only when pumped; it offers nothing to block on (its own
+// SDL_WaitEventTimeout pumps every millisecond without a video subsystem). So: pump often while a
+// controller is there, and only now and then for an arrival while none is.
 constexpr auto pollInterval = std::chrono::milliseconds(2);
+constexpr auto idleInterval = std::chrono::milliseconds(100);
 constexpr int eventBatch = 64;
 
 GamepadManager::Type typeOf(SDL_GameControllerType type) {
@@ -138,8 +142,13 @@ void GamepadManager::run(std::stop_token stop) {
     pthread_setname_np(pthread_self(), "corvane.gamepad");
     while (!stop.stop_requested()) {
         pump();
+        bool idle;
+        {
+            std::lock_guard sdl(sdlLock_);
+            idle = open_.empty();
+        }
         std::unique_lock lock(waitLock_);
-        wake_.wait_for(lock, stop, pollInterval, [] { return false; });
+        wake_.wait_for(lock, stop, idle ? idleInterval : pollInterval, [] { return false; });
     }
 }
 

@@ -23,7 +23,8 @@ namespace corvane::platform {
 // knows as game controllers (those with a mapping) appear; other joysticks are left alone.
 //
 // Events are delivered through the callbacks either on the manager's own thread "corvane.gamepad"
-// (Delivery::ownThread, polling SDL every couple of milliseconds) or on whatever thread calls pump()
+// (Delivery::ownThread, polling SDL every couple of milliseconds while a controller is attached, every
+// 100 ms for an arrival while none is) or on whatever thread calls pump()
 // (Delivery::pump). Controllers already attached are reported from start() itself, on the caller's thread.
 // Callbacks never run under the manager's SDL lock, so they may call rumble(); they must not call start()
 // or stop(). rumble() may be called from any thread.

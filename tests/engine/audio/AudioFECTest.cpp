@@ -1,79 +1,96 @@
 #include "engine/audio/AudioFEC.hpp"
+#include "engine/audio/AudioPacket.hpp"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {
 
-using Data = std::array<std::optional<Bytes>, 4>;
-using Parity = std::array<std::optional<Bytes>, 2>;
-
-std::array<Bytes, 4> randomShards(std::mt19937& random, std::array<std::size_t, 4> lengths) {
-    std::array<Bytes, 4> shards;
-    for (int j = 0; j < 4; ++j) {
-        shards[j].resize(lengths[j]);
-        for (auto& b : shards[j]) b = static_cast<std::uint8_t>(random());
+TEST(AudioPacketTest, ParsesTheBoxsTwoDatagramKindsByteForByte) {
+    struct Case {
+        Bytes datagram;
+        int kind; // 0 none, 1 audio (sequence, timestamp), 2 parity (index, base, timestamp)
+        std::uint32_t a = 0, b = 0, c = 0;
+        Bytes payload{};
+    };
+    const Bytes audio{0x80, 0x61, 0x12, 0x34, 0xA1, 0xB2, 0xC3, 0xD4, 9, 9, 9, 9, 0x5A};
+    Bytes marked = audio;
+    marked[1] = 0xE1; // marker bit over type 97
+    const Bytes fec{0x80, 0x7F, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 0x01, 9, 0xFF, 0xFC, 0, 0, 0, 7, 9, 9, 9, 9, 0x99};
+    Bytes other = audio;
+    other[1] = 96;
+    const Case cases[] = {
+        {audio, 1, 0x1234, 0xA1B2C3D4, 0, {0x5A}},   {marked, 1, 0x1234, 0xA1B2C3D4, 0, {0x5A}},
+        {Bytes(audio.begin(), audio.end() - 1), 0}, {fec, 2, 1, 0xFFFC, 7, {0x99}},
+        {Bytes(fec.begin(), fec.end() - 1), 0},     {Bytes(fec.begin(), fec.begin() + 13), 0},
+        {other, 0},                                 {{}, 0},
+    };
+    for (const auto& c : cases) {
+        const auto parsed = AudioPacket::parse(c.datagram);
+        ASSERT_EQ(parsed.has_value(), c.kind != 0) << c.datagram.size() << " bytes";
+        if (const auto* a = parsed ? std::get_if<AudioPacket::Audio>(&*parsed) : nullptr) {
+            EXPECT_EQ(c.kind, 1);
+            EXPECT_EQ(std::tuple(a->sequence, a->timestamp, Bytes(a->payload.begin(), a->payload.end())),
+                      std::tuple(c.a, c.b, c.payload));
+        } else if (const auto* f = parsed ? std::get_if<AudioPacket::Fec>(&*parsed) : nullptr) {
+            EXPECT_EQ(c.kind, 2);
+            EXPECT_EQ(std::tuple(std::uint32_t{f->index}, std::uint32_t{f->baseSequence}, f->baseTimestamp,
+                                 Bytes(f->payload.begin(), f->payload.end())),
+                      std::tuple(c.a, c.b, c.c, c.payload));
+        }
     }
-    return shards;
 }
 
 TEST(AudioFECTest, ParityRowsAreTheSystematicVandermondeRows) {
     EXPECT_EQ(test::audio::vandermondeParityRows(), AudioFEC::parityRows);
 }
 
+// Every pattern of lost data and present parity, on shards of different lengths (the box pads them with
+// zeros for its parity): enough parity rebuilds exactly, padded to the block's length; too little fails.
 TEST(AudioFECTest, RebuildsEveryLossPatternTheParityCovers) {
     std::mt19937 random(7);
-    const auto shards = randomShards(random, {97, 97, 97, 97});
-    const auto parity = test::audio::isalParity(shards);
+    std::array<Bytes, 4> shards{Bytes(40), Bytes(3), Bytes(61), Bytes(17)};
+    for (auto& shard : shards)
+        for (auto& b : shard) b = static_cast<std::uint8_t>(random());
+    const auto parity = test::audio::isalParity(shards); // 61 bytes each
     for (unsigned lost = 0; lost < 16; ++lost) {
-        for (unsigned parityMask = 0; parityMask < 4; ++parityMask) {
-            Data data;
-            for (int j = 0; j < 4; ++j)
+        for (unsigned given = 0; given < 4; ++given) {
+            std::array<ByteView, 4> data;
+            std::array<Bytes, 4> buffers;
+            std::array<std::span<std::uint8_t>, 4> out;
+            for (int j = 0; j < 4; ++j) {
+                buffers[j].assign(100, 0xEE);
+                out[j] = buffers[j];
                 if (!(lost & (1u << j))) data[j] = shards[j];
-            Parity given;
-            for (int p = 0; p < 2; ++p)
-                if (parityMask & (1u << p)) given[p] = parity[p];
-            const Data before = data;
-            const bool enough = __builtin_popcount(parityMask) >= __builtin_popcount(lost);
-            ASSERT_EQ(AudioFEC::recover(data, given), enough) << "lost " << lost << " parity " << parityMask;
-            EXPECT_EQ(data, (enough ? Data{shards[0], shards[1], shards[2], shards[3]} : before)) << "lost " << lost;
+            }
+            std::array<ByteView, 2> p;
+            for (int i = 0; i < 2; ++i)
+                if (given & (1u << i)) p[i] = parity[i];
+            const auto length = AudioFEC::recover(data, p, out);
+            const bool enough = std::popcount(given) >= std::popcount(lost);
+            ASSERT_EQ(length.has_value(), enough) << "lost " << lost << " parity " << given;
+            if (!enough || lost == 0) continue;
+            ASSERT_EQ(*length, 61u);
+            for (int j = 0; j < 4; ++j) {
+                if (!(lost & (1u << j))) continue;
+                Bytes padded = shards[j];
+                padded.resize(61, 0);
+                EXPECT_EQ(Bytes(buffers[j].begin(), buffers[j].begin() + 61), padded) << "lost " << lost;
+                EXPECT_EQ(buffers[j][61], 0xEE) << "written past the block";
+            }
         }
     }
-}
-
-// Packets of a variable-rate stream differ in length; the box pads them with zeros for its parity.
-TEST(AudioFECTest, ShardsOfDifferentLengthsAreReadOnlyToTheirEnd) {
-    std::mt19937 random(9);
-    const auto shards = randomShards(random, {40, 3, 61, 17});
-    const auto parity = test::audio::isalParity(shards); // 61 bytes each
-
-    // The longest lost: rebuilt exactly.
-    Data data{shards[0], shards[1], std::nullopt, shards[3]};
-    ASSERT_TRUE(AudioFEC::recover(data, Parity{parity[0], std::nullopt}));
-    EXPECT_EQ(data[2], shards[2]);
-
-    // A lost short shard comes back padded to the block's length.
-    Data two{std::nullopt, std::nullopt, shards[2], shards[3]};
-    ASSERT_TRUE(AudioFEC::recover(two, Parity{parity[0], parity[1]}));
-    Bytes padded = shards[1];
-    padded.resize(61, 0);
-    EXPECT_EQ(two[1], padded);
-    EXPECT_EQ(Bytes(two[0]->begin(), two[0]->begin() + 40), shards[0]);
-
-    // Parity cut short by the network: rebuilt as far as it reaches, never read or written past it.
-    Data cut{shards[0], std::nullopt, shards[2], shards[3]};
-    Bytes shortParity(parity[1].begin(), parity[1].begin() + 2);
-    ASSERT_TRUE(AudioFEC::recover(cut, Parity{std::nullopt, shortParity}));
-    EXPECT_EQ(cut[1], Bytes(shards[1].begin(), shards[1].begin() + 2));
-
-    // Empty parity rebuilds nothing.
-    Data none{std::nullopt, shards[1], shards[2], shards[3]};
-    EXPECT_FALSE(AudioFEC::recover(none, Parity{Bytes{}, std::nullopt}));
-    EXPECT_FALSE(none[0]);
+    // Parity cut short by the network rebuilds as far as it reaches.
+    std::array<ByteView, 4> data{shards[0], {}, shards[2], shards[3]};
+    Bytes one(100);
+    const std::array<std::span<std::uint8_t>, 4> out{{{}, one, {}, {}}};
+    const std::array<ByteView, 2> cut{ByteView(parity[0]).first(2), {}};
+    EXPECT_EQ(AudioFEC::recover(data, cut, out), 2u);
+    EXPECT_EQ(Bytes(one.begin(), one.begin() + 2), Bytes(shards[1].begin(), shards[1].begin() + 2));
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "engine/audio/AudioPipeline.hpp"
 #include "engine/audio/AudioPlayer.hpp"
 
 #include <gtest/gtest.h>
@@ -6,7 +7,13 @@
 #include <new>
 #include <thread>
 
-// Counts the allocations a thread makes while it asks for counting: the render path must make none.
+#include "tests/support/AudioStreams.hpp"
+#include "engine/EngineLog.hpp"
+#include "engine/session/StreamSession.hpp"
+#include "tests/support/SimulatedBox.hpp"
+#include "tests/support/TestSupport.hpp"
+
+// Counts the allocations a thread makes while it asks for counting: the audio path must make none.
 namespace {
 thread_local bool countAllocations = false;
 thread_local int allocations = 0;
@@ -24,13 +31,19 @@ void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 namespace corvane::stream {
 namespace {
 
-// Stereo frames numbered from `first`: both channels of frame k hold k (left) and -k (right).
+template <typename F>
+int allocationsIn(F&& f) {
+    allocations = 0;
+    countAllocations = true;
+    f();
+    countAllocations = false;
+    return allocations;
+}
+
+// Stereo frames numbered from `first`: frame k holds k (left) and -k (right).
 std::vector<float> numbered(int count, int first = 1) {
     std::vector<float> samples;
-    for (int k = first; k < first + count; ++k) {
-        samples.push_back(static_cast<float>(k));
-        samples.push_back(static_cast<float>(-k));
-    }
+    for (int k = first; k < first + count; ++k) samples.insert(samples.end(), {float(k), float(-k)});
     return samples;
 }
 
@@ -46,149 +59,138 @@ std::vector<float> renderLeft(AudioPlayer& player, int n) {
     return left;
 }
 
-bool silent(const std::vector<float>& v) {
-    return std::all_of(v.begin(), v.end(), [](float f) { return f == 0.0f; });
-}
-
-class AudioPlayerTest : public ::testing::Test {
-protected:
+TEST(AudioPlayerTest, PrimesToTheTargetThenPlaysAndPrimesAgainWhenDry) {
     AudioPlayer player{2, 20, 80};
-};
-
-TEST_F(AudioPlayerTest, StaysSilentUntilTheTargetIsBuffered) {
     player.enqueue(numbered(959));
-    EXPECT_TRUE(silent(renderLeft(player, 512)));
-    EXPECT_EQ(player.stats().bufferedMs, 19); // nothing consumed while priming
+    EXPECT_EQ(renderLeft(player, 512), std::vector<float>(512, 0.0f));
     player.enqueue(numbered(1, 960));
+    EXPECT_EQ(renderLeft(player, 512)[511], 512);
+    // 448 left: played, then zeros and one underrun; priming again is silent and not counted.
     const auto left = renderLeft(player, 512);
-    for (int i = 0; i < 512; ++i) ASSERT_EQ(left[i], i + 1);
-    EXPECT_EQ(player.stats().bufferedMs, (960 - 512) / 48);
-}
-
-TEST_F(AudioPlayerTest, RunningDryPlaysWhatThereIsThenPrimesAgain) {
-    player.enqueue(numbered(960));
-    renderLeft(player, 512);
-    // 448 left: this render gets them and then zeros, one underrun.
-    const auto left = renderLeft(player, 512);
-    EXPECT_EQ(left[447], 960);
-    EXPECT_TRUE(silent(std::vector<float>(left.begin() + 448, left.end())));
-    EXPECT_EQ(player.stats().underruns, 1);
-
-    // Priming again: silent and not counted, until 20 ms are back.
+    EXPECT_EQ(std::vector<float>(left.begin() + 447, left.begin() + 449), (std::vector<float>{960, 0}));
     player.enqueue(numbered(900, 2000));
-    EXPECT_TRUE(silent(renderLeft(player, 100)));
-    EXPECT_EQ(player.stats().underruns, 1);
+    EXPECT_EQ(renderLeft(player, 100), std::vector<float>(100, 0.0f));
     player.enqueue(numbered(60, 2900));
     EXPECT_EQ(renderLeft(player, 1)[0], 2000);
-
-    // A render that exactly empties the buffer is no underrun; the next one primes again.
-    AudioPlayer exact(2, 20, 80);
-    exact.enqueue(numbered(960));
-    renderLeft(exact, 960);
-    EXPECT_TRUE(silent(renderLeft(exact, 64)));
-    EXPECT_EQ(exact.stats().underruns, 0);
-    exact.enqueue(numbered(240, 5000));
-    EXPECT_TRUE(silent(renderLeft(exact, 64)));
+    EXPECT_EQ(player.stats().underruns, 1);
 }
 
-TEST_F(AudioPlayerTest, NudgesTheFillLevelByOneFrame) {
-    // Playing with 5 ms buffered: the packet is stretched by repeating its last frame.
-    player.enqueue(numbered(960));
-    renderLeft(player, 720);
-    player.enqueue(numbered(240, 3000));
-    EXPECT_EQ(player.stats().stretched, 1);
-    const auto left = renderLeft(player, 481);
-    EXPECT_EQ(left[239], 960);
-    EXPECT_EQ(left[479], 3239);
-    EXPECT_EQ(left[480], 3239);
+TEST(AudioPlayerTest, NudgesTheFillLevelAndCapsIt) {
+    AudioPlayer low{2, 20, 80}; // playing with 5 ms buffered: the last frame is repeated
+    low.enqueue(numbered(960));
+    renderLeft(low, 720);
+    low.enqueue(numbered(240, 3000));
+    const auto left = renderLeft(low, 481);
+    EXPECT_EQ(std::vector<float>(left.begin() + 479, left.end()), (std::vector<float>{3239, 3239}));
 
-    // 50 ms buffered: shortened by its last frame; a two-frame packet never is.
-    AudioPlayer full(2, 20, 80);
-    full.enqueue(numbered(2400));
-    full.enqueue(numbered(240, 5000));
-    EXPECT_EQ(full.stats().squeezed, 1);
-    EXPECT_EQ(full.stats().bufferedMs, (2400 + 239) / 48);
-    full.enqueue(numbered(2, 6000));
-    EXPECT_EQ(full.stats().squeezed, 1);
-}
+    AudioPlayer high{2, 20, 80}; // above 40 ms: shortened by its last frame; at the cap trimmed to 20 ms
+    high.enqueue(numbered(3600));
+    high.enqueue(numbered(480, 10000));
+    EXPECT_EQ(high.stats(), (AudioPlayer::Stats{0, 64, 20, 0, 1}));
+    EXPECT_EQ(renderLeft(high, 960)[481], 10000);
 
-TEST_F(AudioPlayerTest, CapDropsTheOldestAudioDownToTheTarget) {
-    player.enqueue(numbered(3600));
-    player.enqueue(numbered(480, 10000)); // above 40 ms: 479 frames, then 3119 oldest dropped
-    const auto stats = player.stats();
-    EXPECT_EQ(stats.squeezed, 1);
-    EXPECT_EQ(stats.trimmedMs, 64);
-    EXPECT_EQ(stats.bufferedMs, 20);
-    const auto left = renderLeft(player, 960);
-    EXPECT_EQ(left[0], 3600 - 481 + 1 + 0); // the 481 newest old frames survive
-    EXPECT_EQ(left[481], 10000);
-    EXPECT_EQ(left[959], 10478);
-
-    // More than the ring: only the newest frames up to the cap; half a frame or nothing is harmless.
-    AudioPlayer big(2, 20, 80);
+    AudioPlayer big{2, 20, 80}; // more than the ring: only the newest frames up to the cap
     big.enqueue(numbered(60000));
-    EXPECT_EQ(big.stats().bufferedMs, 80);
     EXPECT_EQ(renderLeft(big, 1)[0], 60000 - 3840 + 1);
-    std::vector<float> ragged = numbered(10);
-    ragged.push_back(1.0f);
-    big.enqueue(ragged);
-    big.enqueue({});
+    EXPECT_THROW(AudioPlayer(9, 20, 80), std::invalid_argument);
+    EXPECT_THROW(AudioPlayer(2, 90, 80), std::invalid_argument);
 }
 
-TEST_F(AudioPlayerTest, RenderAllocatesNothingAndKeepsFramesWholeAcrossTheRingsEnd) {
-    allocations = 0;
-    std::vector<float> out(2 * 512);
-    auto render = [&](int frames) {
-        countAllocations = true;
-        player.render(out.data(), frames);
-        countAllocations = false;
-    };
-    render(512);  // priming
-    int next = 1;
-    for (int i = 0; i < 300; ++i) {  // far more than the ring holds: every frame once, in order
-        player.enqueue(numbered(480, 1 + i * 480));
-        render(480);
-        for (int f = 0; f < 480; ++f) {
-            if (out[2 * f] == 0.0f) continue;  // priming
-            ASSERT_EQ(out[2 * f], next++) << "round " << i;
-            ASSERT_EQ(out[2 * f + 1], -out[2 * f]);
-        }
-    }
-    EXPECT_EQ(player.stats().underruns, 0);
-    EXPECT_EQ(player.stats().trimmedMs, 0);
-    render(512);  // running dry
-    render(512);  // primed again
-    EXPECT_EQ(allocations, 0);
-
-    countAllocations = true;  // the counter does see allocations
-    auto probe = std::make_unique<int>(1);
-    countAllocations = false;
-    EXPECT_EQ(allocations, 1);
-}
-
-TEST_F(AudioPlayerTest, MediaAndAudioThreadsShareTheRing) {
+TEST(AudioPlayerTest, MediaAndAudioThreadsShareTheRingWithoutAllocating) {
+    AudioPlayer player{2, 20, 80};
     std::atomic<bool> done{false};
+    std::atomic<int> rendered{0};
     std::thread audio([&] {
         std::vector<float> out(1024);
         float last = 0;
-        while (!done) {
-            player.render(out.data(), 512);
-            for (std::size_t i = 0; i < out.size(); i += 2) {
-                ASSERT_EQ(out[i + 1], -out[i]);
-                if (out[i] != 0.0f) {
-                    ASSERT_GE(out[i], last); // never goes back; a stretch repeats a frame
-                    last = out[i];
-                }
-            }
-        }
+        EXPECT_EQ(allocationsIn([&] {
+                      while (!done) {
+                          player.render(out.data(), 512);
+                          for (std::size_t i = 0; i < out.size(); i += 2) {
+                              if (out[i + 1] != -out[i] || (out[i] != 0 && out[i] < last)) return;
+                              last = out[i] != 0 ? out[i] : last;
+                          }
+                          ++rendered;
+                      }
+                  }),
+                  0);
+        EXPECT_TRUE(done) << "frames torn or out of order";
     });
-    int next = 1;
-    for (int i = 0; i < 5000; ++i) {
-        player.enqueue(numbered(240, next));
-        next += 240 + 1; // leave room for a repeated last frame
-    }
+    for (int i = 0, next = 1; i < 5000 || rendered < 10; ++i, next += 241) player.enqueue(numbered(240, next));
     done = true;
     audio.join();
+}
+
+class AudioPipelineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        setenv("SDL_AUDIODRIVER", "disk", 1);
+        setenv("SDL_DISKAUDIOFILE", (dir.path() / "out.raw").c_str(), 1);
+        EngineLog::setSink([this](const std::string& line) {
+            std::lock_guard guard(logLock);
+            log.push_back(line);
+        });
+    }
+    void TearDown() override { EngineLog::setSink({}); }
+    std::vector<std::string> logged() {
+        std::lock_guard guard(logLock);
+        return log;
+    }
+    test::TempDir dir;
+    std::mutex logLock;
+    std::vector<std::string> log;
+};
+
+TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
+    using test::audio::audioDatagram;
+    auto pipeline = AudioPipeline::make(nullptr, 2);
+    const auto stream = test::audio::OpusStream::make(2, 400);
+    pipeline->receive(audioDatagram(0, 0, stream.packets[0])); // before start: reassembled, not played
+    EXPECT_EQ(pipeline->stats(), (AudioPipeline::Stats{1, 1, 0, 0, 0, 0, 0, 0, 0}));
+    pipeline->start();
+    EXPECT_EQ(logged(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
+                                                  "[engine] audio: playing 2 channels at 48 kHz (start after 20 ms, cap 80 ms)"}));
+    // Every block loses its third packet and is rebuilt from parity.
+    std::vector<Bytes> datagrams;
+    for (std::size_t b = 4; b < 400; b += 4) {
+        std::array<Bytes, 4> block{stream.packets[b], stream.packets[b + 1], stream.packets[b + 2], stream.packets[b + 3]};
+        for (std::size_t j : {0, 1, 3}) datagrams.push_back(audioDatagram(std::uint16_t(b + j), 0, block[j]));
+        datagrams.push_back(test::audio::fecDatagram(0, std::uint16_t(b), test::audio::isalParity(block)[0]));
+    }
+    for (std::size_t i = 0; i < 100; ++i) pipeline->receive(datagrams[i]);
+    EXPECT_EQ(allocationsIn([&] {
+                  for (std::size_t i = 100; i < datagrams.size(); ++i) pipeline->receive(datagrams[i]);
+              }),
+              0);
+    const auto stats = pipeline->stats();
+    EXPECT_EQ(stats.recovered, 99);
+    EXPECT_EQ(stats.lost, 3); // 1...3 never sent
+    EXPECT_GE(stats.frames, 400 - 1 - 3 - 6);
+    EXPECT_GT(stats.bufferedMs, 0);
+    pipeline->stop();
+}
+
+TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {
+    auto pipeline = AudioPipeline::make(nullptr, 6);
+    pipeline->start();
+    EXPECT_EQ(logged().at(0),
+              "[engine] audio: WARNING: no surround-params for 6 channels in the DESCRIBE reply, falling back to stereo");
+    EXPECT_EQ(logged().at(1), "[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01");
+    pipeline->stop();
+}
+
+TEST_F(AudioPipelineTest, SessionHandlerHoldsThePipelineWeakly) {
+    auto session = std::make_shared<StreamSession>(test::boxHostFor(test::uniqueLoopbackAddress(), dir.path()),
+                                                   StreamConfig(1280, 720, 60, 10000, StreamConfig::Codec::h264, 2, 1392), 1);
+    auto pipeline = AudioPipeline::make(session, 2);
+    session->audioHandler(test::audio::audioDatagram(7, 0, Bytes{1, 2, 3}));
+    session->audioHandler(Bytes{1, 2, 3});
+    EXPECT_EQ(pipeline->stats().packets, 2);
+    EXPECT_EQ(pipeline->stats().frames, 1);
+    std::weak_ptr<AudioPipeline> weak = pipeline;
+    pipeline.reset();
+    EXPECT_TRUE(weak.expired());
+    session->audioHandler(test::audio::audioDatagram(8, 0, Bytes{1, 2, 3})); // dropped, no crash
 }
 
 } // namespace

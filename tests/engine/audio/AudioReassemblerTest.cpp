@@ -4,160 +4,117 @@
 
 #include <random>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {
 
 using test::audio::audioDatagram;
-using test::audio::fecDatagram;
-using Out = std::vector<std::optional<Bytes>>;
+using Stats = AudioReassembler::Stats;
 
 Bytes payloadOf(std::uint16_t s) { return {static_cast<std::uint8_t>(s >> 8), static_cast<std::uint8_t>(s), 0xAB}; }
 
-class AudioReassemblerTest : public ::testing::Test {
-protected:
-    AudioReassemblerTest() {
-        reassembler.onFrame = [this](std::optional<Bytes> payload) { out.push_back(std::move(payload)); };
-    }
+// An arrival: audio packet s, or parity shard `index` of the block at `base` (made with ISA-L).
+struct Arrival {
+    int s;
+    int index = -1;
+};
+Arrival P(int index, int base) { return {base, index}; }
 
-    void audio(std::uint16_t s) { reassembler.add(audioDatagram(s, s * 240u, payloadOf(s))); }
-    void audio(std::initializer_list<int> sequences) {
-        for (int s : sequences) audio(static_cast<std::uint16_t>(s));
-    }
-    void parity(std::uint8_t index, std::uint16_t base) {
-        std::array<Bytes, 4> data;
-        for (int j = 0; j < 4; ++j) data[j] = payloadOf(static_cast<std::uint16_t>(base + j));
-        reassembler.add(fecDatagram(index, base, test::audio::isalParity(data)[index % 2]));
-    }
-    static Out played(std::initializer_list<int> sequences) {
-        Out o;
-        for (int s : sequences)
-            o.push_back(s < 0 ? std::nullopt : std::optional(payloadOf(static_cast<std::uint16_t>(s))));
-        return o;
-    }
-
+struct Feed {
     AudioReassembler reassembler;
-    Out out;
+    std::vector<int> out; // sequence numbers handed on, -1 for a lost one
+    Feed() {
+        reassembler.onFrame = [this](std::optional<ByteView> payload) {
+            out.push_back(payload ? (*payload)[0] << 8 | (*payload)[1] : -1);
+            if (payload) {
+                EXPECT_EQ(Bytes(payload->begin(), payload->end()), payloadOf(static_cast<std::uint16_t>(out.back())));
+            }
+        };
+    }
+    void add(Arrival a) {
+        const auto s = static_cast<std::uint16_t>(a.s);
+        if (a.index < 0) return reassembler.add(audioDatagram(s, s * 240u, payloadOf(s)));
+        std::array<Bytes, 4> data;
+        for (int j = 0; j < 4; ++j) data[j] = payloadOf(static_cast<std::uint16_t>(s + j));
+        reassembler.add(test::audio::fecDatagram(static_cast<std::uint8_t>(a.index), s,
+                                                 test::audio::isalParity(data)[a.index % 2]));
+    }
 };
 
-TEST_F(AudioReassemblerTest, ReordersDropsLateAndDuplicatesAndWraps) {
-    audio({10, 12, 12});  // a duplicate while waiting is handed on once
-    EXPECT_EQ(out, played({10}));
-    audio({11, 9, 11});  // earlier than the first packet, or already handed on: late
-    EXPECT_EQ(out, played({10, 11, 12}));
-    EXPECT_EQ(reassembler.stats(), (AudioReassembler::Stats{3, 0, 0, 2}));
-
-    AudioReassembler wrapping;
-    Out got;
-    wrapping.onFrame = [&](std::optional<Bytes> p) { got.push_back(std::move(p)); };
-    for (int s : {65532, 65533, 65535, 0, 65534, 1, 2, 3}) wrapping.add(audioDatagram(s, 0, payloadOf(s)));
-    EXPECT_EQ(got, played({65532, 65533, 65534, 65535, 0, 1, 2, 3}));
-    EXPECT_EQ(wrapping.stats(), (AudioReassembler::Stats{8, 0, 0, 0}));
+std::vector<int> range(int from, int to) {
+    std::vector<int> r;
+    for (int s = from; s <= to; ++s) r.push_back(s & 0xFFFF);
+    return r;
+}
+std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-TEST_F(AudioReassemblerTest, GapIsDeclaredLostOnlyBeyondTheReorderWindow) {
-    audio({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 12, 13, 14, 15, 16});
-    EXPECT_EQ(out.size(), 10u);  // 10 still awaited
-    audio(17);
-    EXPECT_EQ(out, played({0, 1, 2, 3, 4, 5, 6, 7, 8, 9, -1, 11, 12, 13, 14, 15, 16, 17}));
-    EXPECT_EQ(reassembler.stats().lost, 1);
-    audio(10);
-    EXPECT_EQ(reassembler.stats().late, 1);
+TEST(AudioReassemblerTest, HandsOnEverySequenceNumberOnceInOrder) {
+    struct Case {
+        const char* name;
+        std::vector<Arrival> arrivals;
+        std::vector<int> out;
+        Stats stats;
+        std::size_t blocks = 0;
+    };
+    std::vector<Arrival> gap;
+    for (int s : range(0, 9) + range(11, 17)) gap.push_back({s});
+    const Case cases[] = {
+        {"reorder, duplicate, late", {{10}, {12}, {12}, {11}, {9}, {11}}, {10, 11, 12}, {3, 0, 0, 2}, 0},
+        {"wrap", {{65532}, {65533}, {65535}, {0}, {65534}, {1}, {2}, {3}}, range(65532, 65539), {8, 0, 0, 0}},
+        {"lost beyond the window", gap, range(0, 9) + std::vector{-1} + range(11, 17), {17, 0, 1, 0}, 0},
+        {"parity overtakes the block's last packet", {{200}, {201}, P(1, 200), {203}}, range(200, 203), {4, 1, 0, 0}, 1},
+        {"two lost need both parity shards", {{300}, {303}, P(0, 300), {304}, P(1, 300)}, range(300, 304), {5, 2, 0, 0}, 1},
+        {"rebuilt behind the play position stays back",
+         {{400}, {401}, {404}, {405}, {406}, {407}, {408}, {409}, P(0, 400), P(1, 400), P(0, 396)},
+         std::vector{400, 401, -1} + range(403, 409), {9, 1, 1, 0}, 1},
+        {"parity off the grid, behind, far ahead or index 2",
+         {{500}, {501}, {503}, P(2, 500), P(0, 502), P(0, 496), P(0, 1000), P(0, 60000), P(1, 504)},
+         {500, 501}, {2, 0, 0, 0}, 1},
+        {"parity before the first packet kept only near it",
+         {P(0, 4096), P(0, 8188), P(0, 8192), P(0, 60000), {8190}}, {8190}, {1, 0, 0, 0}, 2},
+    };
+    for (const auto& c : cases) {
+        Feed run;
+        for (const auto& a : c.arrivals) run.add(a);
+        EXPECT_EQ(run.out, c.out) << c.name;
+        EXPECT_EQ(run.reassembler.stats(), c.stats) << c.name;
+        EXPECT_EQ(run.reassembler.blockCount(), c.blocks) << c.name;
+    }
 }
 
-TEST_F(AudioReassemblerTest, ParityThatOvertookTheBlocksLastPacketStillRebuilds) {
-    audio({200, 201});
-    parity(1, 200);  // two gaps, one parity shard: nothing yet
-    EXPECT_EQ(out, played({200, 201}));
-    audio(203);
-    EXPECT_EQ(out, played({200, 201, 202, 203}));
-    EXPECT_EQ(reassembler.stats(), (AudioReassembler::Stats{4, 1, 0, 0}));
+TEST(AudioReassemblerTest, FarJumpConcealsOnlyWhatThePlayerCanHold) {
+    Feed run;
+    for (int s : {1000, 1001, 31000}) run.add({s});
+    const int limit = 16, window = 6; // 80 ms of concealment; the reorder window
+    EXPECT_EQ(run.out, (std::vector{1000, 1001} + std::vector(static_cast<std::size_t>(limit), -1)));
+    EXPECT_EQ(run.reassembler.stats().lost, 31000 - 1002 - window);
+    EXPECT_EQ(run.reassembler.next(), 31000 - window);
+    for (int s : range(31001, 31006)) run.add({s});
+    EXPECT_EQ(run.out.size(), 2u + limit + window + 7);
+    EXPECT_EQ(run.reassembler.stats().lost, 31000 - 1002);
 }
 
-TEST_F(AudioReassemblerTest, RebuiltPacketBehindThePlayPositionIsNotHandedOn) {
-    audio({400, 401, 404, 405, 406, 407, 408, 409});
-    EXPECT_EQ(out, played({400, 401, -1})); // 402 given up, 403 still awaited
-    parity(0, 400);
-    parity(1, 400);
-    EXPECT_EQ(out, played({400, 401, -1, 403, 404, 405, 406, 407, 408, 409}));
-    EXPECT_EQ(reassembler.stats().recovered, 1);
-    // Parity for a block wholly behind the play position changes nothing.
-    parity(0, 396);
-    EXPECT_EQ(reassembler.stats().recovered, 1);
-}
-
-TEST_F(AudioReassemblerTest, IgnoresParityOffTheGridBehindOrFarAheadOrWithABadIndex) {
-    audio({500, 501, 502, 503, 504});
-    const std::size_t blocks = reassembler.blockCount();
-    parity(2, 504);  // index 2
-    parity(0, 506);  // not a block start
-    parity(0, 496);  // block already played
-    parity(0, 60000); // nowhere near the play position
-    parity(0, 1000);
-    EXPECT_EQ(reassembler.blockCount(), blocks);
-    parity(0, 504);
-    EXPECT_EQ(reassembler.blockCount(), blocks);
-    parity(0, 508); // the next block's parity may come before its packets
-    EXPECT_EQ(reassembler.blockCount(), blocks + 1);
-}
-
-TEST_F(AudioReassemblerTest, ParityBeforeTheFirstPacketKeepsOnlyBlocksNearIt) {
-    for (int base = 0; base < 65536; base += 1024) parity(0, static_cast<std::uint16_t>(base));
-    EXPECT_EQ(reassembler.blockCount(), 64u);
-    audio(8190); // only the block at 8192 lies just ahead; the one at 8188 is its own
-    EXPECT_EQ(reassembler.blockCount(), 2u);
-}
-
-TEST_F(AudioReassemblerTest, FarJumpConcealsOnlyWhatThePlayerCanHold) {
-    audio({1000, 1001});
-    audio(31000); // 30000 ahead
-    const int limit = AudioReassembler::defaultConcealLimit;
-    ASSERT_EQ(static_cast<int>(out.size()), 2 + limit);
-    for (int i = 0; i < limit; ++i) EXPECT_FALSE(out[2 + i]);
-    // Everything in between counts as lost; the new packet waits in its window like any other.
-    EXPECT_EQ(reassembler.stats().lost, 31000 - 1002 - AudioReassembler::defaultReorderWindow);
-    EXPECT_EQ(reassembler.next(), 31000 - AudioReassembler::defaultReorderWindow);
-    // The window before the new packet is waited for and passed one packet at a time, as usual.
-    audio({31001, 31002, 31003, 31004, 31005, 31006});
-    EXPECT_EQ(out.back(), payloadOf(31006));
-    EXPECT_EQ(static_cast<int>(out.size()), 2 + limit + 6 + 7);
-    EXPECT_EQ(reassembler.stats().lost, 31000 - 1002);
-    EXPECT_EQ(reassembler.pendingCount(), 0u);
-}
-
-TEST_F(AudioReassemblerTest, StateStaysBoundedOverALongLossyStream) {
+TEST(AudioReassemblerTest, StateStaysBoundedOverALongHostileStream) {
+    Feed run;
     std::mt19937 random(3);
     std::uint16_t s = 65000;
     for (int i = 0; i < 20000; ++i) {
         const auto r = random() % 100;
-        if (r < 10) {
-            s = static_cast<std::uint16_t>(s + random() % 40000); // jumps, some read as backwards
-        } else if (r < 20) {
-            parity(static_cast<std::uint8_t>(random() % 2), static_cast<std::uint16_t>((s + random() % 64) & ~3u));
-        }
-        if (r % 7 != 0) audio(s);
+        if (r < 10) s = static_cast<std::uint16_t>(s + random() % 40000); // jumps, some read as backwards
+        if (r >= 10 && r < 20) run.add(P(static_cast<int>(random() % 2), (s + random() % 300) & ~3));
+        if (r % 7 != 0) run.add({s});
+        if (r == 99) run.reassembler.add(Bytes(3000, 97)); // longer than any datagram: ignored
         s = static_cast<std::uint16_t>(s + 1);
-        ASSERT_LE(reassembler.pendingCount(), AudioReassembler::defaultReorderWindow + 1u);
-        ASSERT_LE(reassembler.blockCount(), AudioReassembler::maxBlocks);
+        ASSERT_LE(run.reassembler.pendingCount(), AudioReassembler::defaultReorderWindow + 1u);
+        ASSERT_LE(run.reassembler.blockCount(), AudioReassembler::maxBlocks);
     }
-    // Blocks behind the play position are gone once the stream runs on cleanly.
-    s = *reassembler.next();
-    for (int i = 0; i < 100; ++i) audio(s++);
-    EXPECT_LE(reassembler.blockCount(), 5u);
-}
-
-TEST_F(AudioReassemblerTest, ShardsOfDifferentLengthsRebuildAtTheBlockLength) {
-    // A packet cut short, and one longer than the parity: no read or write past either.
-    const std::array<Bytes, 4> data{Bytes(50, 1), Bytes(10, 2), Bytes(50, 3), Bytes(50, 4)};
-    const auto parity = test::audio::isalParity(data);
-    reassembler.add(audioDatagram(600, 0, data[0]));
-    reassembler.add(audioDatagram(601, 0, data[1]));
-    reassembler.add(audioDatagram(603, 0, Bytes(300, 4)));
-    reassembler.add(fecDatagram(1, 600, parity[1]));
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(out[2], data[2]);
-    EXPECT_EQ(reassembler.stats().recovered, 1);
+    s = *run.reassembler.next();
+    for (int i = 0; i < 100; ++i) run.add({s++});
+    EXPECT_LE(run.reassembler.blockCount(), 5u);
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 #include <algorithm>
 #include <set>
 
-#include "AudioTestStreams.hpp"
+#include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -54,8 +54,8 @@ TEST_P(AudioRecoveryTest, RebuiltStreamDecodesToTheSentSamples) {
     auto decoder = OpusAudioDecoder::make(*OpusLayout::from(stream.surroundParams(), channels, true));
     ASSERT_NE(decoder, nullptr);
     std::vector<float> played;
-    reassembler.onFrame = [&](std::optional<Bytes> payload) {
-        const auto samples = payload ? decoder->decode(ByteView(*payload)) : decoder->decode(std::nullopt);
+    reassembler.onFrame = [&](std::optional<ByteView> payload) {
+        const auto samples = decoder->decode(payload);
         played.insert(played.end(), samples.begin(), samples.end());
     };
     for (const auto& d : datagrams) reassembler.add(d);

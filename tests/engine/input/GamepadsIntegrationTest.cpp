@@ -3,7 +3,7 @@
 #include "boxsim/Box.hpp"
 #include "engine/input/GamepadPacket.hpp"
 #include "engine/session/StreamSession.hpp"
-#include "tests/platform/gamepad/VirtualPad.hpp"
+#include "tests/support/VirtualPad.hpp"
 #include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 

@@ -90,7 +90,7 @@ public:
                                       "misc1", "paddle1", "paddle2", "paddle3", "paddle4", "touchpad"};
         std::string mapping = std::string(guid) + "," + model.name;
         for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b)
-            if (model.buttons & (1u << b)) mapping += "," + std::string(names[b]) + ":b" + std::to_string(b);
+            if (model.buttons & (1u << b)) mapping.append(",").append(names[b]).append(":b").append(std::to_string(b));
         mapping += ",leftx:a0,lefty:a1,rightx:a2,righty:a3,lefttrigger:a4,righttrigger:a5,platform:Linux";
         if (SDL_GameControllerAddMapping(mapping.c_str()) < 0) throw std::runtime_error(SDL_GetError());
         joystick_ = SDL_JoystickOpen(index);
