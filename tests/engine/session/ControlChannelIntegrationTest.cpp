@@ -55,10 +55,12 @@ struct Observed {
 class ControlChannelTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(seen.lock);
-            seen.logs.push_back(line);
-            seen.changed.notify_all();
+        // A channel released from its own callback ends on its own thread, maybe after the test: the sink
+        // keeps what it writes into alive.
+        EngineLog::setSink([observed = seenOwner](const std::string& line) {
+            std::lock_guard guard(observed->lock);
+            observed->logs.push_back(line);
+            observed->changed.notify_all();
         });
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
@@ -87,7 +89,8 @@ protected:
 
     std::string address = test::uniqueLoopbackAddress();
     std::unique_ptr<ControlServer> server;
-    Observed seen;
+    std::shared_ptr<Observed> seenOwner = std::make_shared<Observed>();
+    Observed& seen = *seenOwner;
 };
 
 // The opening messages, sealed and in order, a silent host and a stop while connecting are checked end to

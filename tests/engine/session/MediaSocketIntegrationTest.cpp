@@ -159,7 +159,10 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
                                               }
                                           },
                                           nullptr);
-    owned->start();
+    {
+        std::lock_guard guard(ownerLock);
+        owned->start();
+    }
     ASSERT_TRUE(box.waitForPings(1, 1, 3));
     box.sendVideo(Bytes{1});
     box.sendVideo(Bytes{2});
