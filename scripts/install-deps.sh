@@ -7,15 +7,8 @@ apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config \
   libssl-dev libcurl4-openssl-dev libexpat1-dev nlohmann-json3-dev libenet-dev libopus-dev \
   libavcodec-dev libavutil-dev libswscale-dev libsdl2-dev qt6-base-dev libqt6opengl6-dev qcoro-qt6-dev \
-  libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
+  libqt6svg6 libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 \
-  desktop-file-utils libglib2.0-bin python3-gi >/dev/null
-# Sharing's peers: a private session bus with python stand-ins, GTK clipboard owners and drag sources.
-apt-get install -y -qq --no-install-recommends dbus python3-dbus python3-gi gir1.2-gtk-3.0 curl dunst >/dev/null
-apt-get install -y -qq --no-install-recommends libarchive-tools >/dev/null
-# The tray and window symbols shipped as SVG are drawn through Qt's SVG plugins.
-apt-get install -y -qq --no-install-recommends libqt6svg6 >/dev/null
-  python3 python3-cryptography iproute2 >/dev/null
-# The stream window's tests: a real window manager and its command-line control.
-apt-get install -y -qq --no-install-recommends openbox wmctrl >/dev/null
+  openbox wmctrl dbus dbus-x11 python3-dbus python3-gi gir1.2-gtk-3.0 dunst curl libarchive-tools \
+  desktop-file-utils libglib2.0-bin >/dev/null
