@@ -1,34 +1,34 @@
 #pragma once
 
-#include "app/services/AppPool.hpp"
-
-#include <QtConcurrent/QtConcurrent>
-#include <qcoro/qcorofuture.h>
-#include <qcoro/qcorotask.h>
-
 #include <exception>
 #include <optional>
 #include <type_traits>
 #include <utility>
 #include <variant>
 
+#include <QtConcurrent/QtConcurrent>
+#include <qcoro/qcorofuture.h>
+#include <qcoro/qcorotask.h>
+
+#include "app/services/AppPool.hpp"
+
 namespace corvane {
 
-namespace detail {
-
-template <class Result>
-struct PoolOutcome {
-    using Stored = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
-    std::optional<Stored> value;
-    std::exception_ptr error;
-};
-
-// Not a coroutine: gcc 12 mishandles lambdas with init-captures made inside coroutine bodies.
+// Runs blocking work (engine and box calls) on the application's pool and resumes the awaiting coroutine on
+// the main thread with its result, or with the exception it threw (QFuture alone would only carry
+// QException). The work gets the pool's stop token, so that quitting never waits on the box.
+// `work` is taken by reference and copied before the first suspension: gcc 12 destroys a temporary passed
+// by value to a coroutine twice.
 template <class Work>
-QFuture<PoolOutcome<std::invoke_result_t<Work, std::stop_token>>> startOnPool(AppPool& pool, Work work) {
+auto onPool(AppPool& pool, const Work& work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
     using Result = std::invoke_result_t<Work, std::stop_token>;
-    return QtConcurrent::run(pool.threads(), [work = std::move(work), token = pool.token()]() {
-        PoolOutcome<Result> outcome;
+    using Stored = std::conditional_t<std::is_void_v<Result>, std::monostate, Result>;
+    struct Outcome {
+        std::optional<Stored> value;
+        std::exception_ptr error;
+    };
+    QFuture<Outcome> future = QtConcurrent::run(pool.threads(), [work, token = pool.token()]() {
+        Outcome outcome;
         try {
             if constexpr (std::is_void_v<Result>) {
                 work(token);
@@ -41,19 +41,9 @@ QFuture<PoolOutcome<std::invoke_result_t<Work, std::stop_token>>> startOnPool(Ap
         }
         return outcome;
     });
-}
-
-} // namespace detail
-
-// Runs blocking work (engine and box calls) on the application's pool and resumes the awaiting coroutine on
-// the main thread with its result, or with the exception it threw (QFuture alone would only carry
-// QException). The work gets the pool's stop token, so that quitting never waits on the box.
-template <class Work>
-auto onPool(AppPool& pool, Work work) -> QCoro::Task<std::invoke_result_t<Work, std::stop_token>> {
-    using Result = std::invoke_result_t<Work, std::stop_token>;
-    auto outcome = co_await detail::startOnPool(pool, std::move(work));
+    Outcome outcome = co_await future;
     if (outcome.error) std::rethrow_exception(outcome.error);
     if constexpr (!std::is_void_v<Result>) co_return std::move(*outcome.value);
 }
 
-} // namespace corvane
+}  // namespace corvane

@@ -11,7 +11,7 @@
 #include "app/services/Log.hpp"
 #include "app/window/Desktops.hpp"
 #include "app/window/DialogAwaiter.hpp"
-#include "app/window/OnPool.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"

@@ -10,7 +10,7 @@
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Log.hpp"
 #include "app/window/Desktops.hpp"
-#include "app/window/OnPool.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/window/StreamWindowWidget.hpp"
 #include "platform/http/Http.hpp"
 

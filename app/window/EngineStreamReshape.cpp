@@ -9,7 +9,7 @@
 
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Log.hpp"
-#include "app/window/OnPool.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/window/ReplyText.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"

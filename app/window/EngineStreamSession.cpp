@@ -7,7 +7,7 @@
 
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Log.hpp"
-#include "app/window/OnPool.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/window/ReplyText.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/http/Http.hpp"

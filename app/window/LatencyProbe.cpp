@@ -4,7 +4,7 @@
 #include <cmath>
 #include <numeric>
 
-#include "app/window/OnPool.hpp"
+#include "app/services/OnPool.hpp"
 #include "platform/net/TcpConnection.hpp"
 
 namespace corvane {
