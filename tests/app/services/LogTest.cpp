@@ -110,6 +110,7 @@ TEST_F(LogWriterTest, RotatesOnlyAboveTheLimitEvenWithinOneBurst) {
     }
     EXPECT_FALSE(fs::exists(older));
     writeFile(older, "stale older generation\n");
+    writeFile(file, std::string(2'000'000, 'x') + "\n");  // one byte above: rotated
     const auto before = fs::file_size(file);
     {
         LogWriter log(file);
