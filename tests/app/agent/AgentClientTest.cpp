@@ -31,11 +31,7 @@ std::string textOf(const std::optional<Bytes>& bytes) { return bytes ? std::stri
 
 TEST(AgentClientTest, EveryEndpointOnTheWire) {
     using Call = std::function<void(const AgentClient&)>;
-    const struct {
-        Call call;
-        std::string request;  // method, URL and body as sent
-        double silence;
-    } rows[] = {
+    const struct { Call call; std::string request; double silence; } rows[] = {  // method, URL and body as sent
         {[](auto& c) { c.info(); }, "GET http://10.77.0.1:47800/v1/info (none)", 3},
         {[](auto& c) { c.pair("0427", "My Laptop", true); },
          R"(POST http://10.77.0.1:47800/v1/pair {"name":"My Laptop","pin":"0427","target":"host"})", 90},
@@ -68,9 +64,7 @@ TEST(AgentClientTest, EveryEndpointOnTheWire) {
         FakeAgent agent;
         try {
             row.call(agent.client);
-        } catch (const AgentClient::DecodeError&) {
-            // "{}" is not every record: only the request matters here.
-        }
+        } catch (const AgentClient::DecodeError&) {}  // "{}" is not every record: only the request matters here
         ASSERT_EQ(agent.requests.size(), 1u) << row.request;
         const HttpRequest& sent = agent.requests[0];
         EXPECT_EQ(sent.method + " " + platform::Http::url(sent) + " " + textOf(sent.body), row.request);
@@ -93,22 +87,11 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
     using Call = std::function<std::string(const AgentClient&)>;
     const Call info = [](auto& c) { return c.info().boxName; };
     const Call status = [](auto& c) { return std::to_string(c.status().uptimeSeconds); };
-    const Call clip = [](auto& c) {
-        const auto got = c.clipboard(1);
-        return got ? got->text.value_or("?") : "nothing newer";
-    };
-    const Call power = [](auto& c) {
-        c.power("shutdown");
-        return std::string("ok");
-    };
+    const Call clip = [](auto& c) { const auto got = c.clipboard(1); return got ? got->text.value_or("?") : "nothing newer"; };
+    const Call power = [](auto& c) { c.power("shutdown"); return std::string("ok"); };
     const Call pair = [](auto& c) { return std::string(c.pair("1", "n", true) ? "paired" : "not paired"); };
     const Call seq = [](auto& c) { return std::to_string(c.setClipboard(std::string("t"), std::nullopt)); };
-    const struct {
-        const Call& call;
-        long status;
-        std::string body;
-        std::string outcome;
-    } rows[] = {
+    const struct { const Call& call; long status; std::string body, outcome; } rows[] = {
         {info, 500, R"({"error":"disk full"})", "Box answered 500: disk full"},
         {info, 404, "not here", "Box answered 404: not here"},
         {status, 500, "", "Box answered 500: "},

@@ -19,7 +19,6 @@ TEST(AgentQueryPeerTest, QueryValuesAndIdsArriveUnchanged) {
     const std::string address = test::uniqueLoopbackAddress();
     const test::PythonServer server({"-c", test::kEchoServer, address, "47800"}, address, 47800);
     const AgentClient client(address, 47800);
-
     const std::vector<std::string> values = {
         "a+b",       "semi;colon", "x&y=z",    "#hash",  "100%",         "two  spaces ", "été/Фото/写真.jpg",
         "%2B%3B%20", "+;&=#% mix", "?q=1&r=2", "trailing=", "C:\\Users\\a b", "emoji 😀"};

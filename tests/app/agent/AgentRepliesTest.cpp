@@ -32,7 +32,6 @@ TEST(AgentRepliesTest, InfoWithOnlyTheRequiredKeysAndWithEverything) {
     EXPECT_EQ(minimal.boxName, "box");
     EXPECT_FALSE(minimal.streamingHost || minimal.windows || minimal.gamepadDriver || minimal.wake || minimal.settings ||
                  minimal.canUpdate || minimal.update || minimal.sharing);
-
     const auto full = AgentClient::Info::decode(view(R"({
         "product":"P","agent_version":"1","box_name":"B","ignored":[1,2],
         "streaming_host":{"reachable":true,"auth_ok":false,"paired_clients":3,"version":"7"},
@@ -59,7 +58,6 @@ TEST(AgentRepliesTest, MustFailRows) {
     const auto outbox = [](ByteView b) { return AgentClient::OutboxItem::decodeList(b); };
     const std::string status0 =
         R"({"cpu_percent":1,"memory_total":1,"disk_free":1,"disk_total":1,"uptime_seconds":1,"memory_used":)";
-
     EXPECT_EQ(failure(info, R"({"product":"P","agent_version":"1"})"), Kind::keyNotFound);
     EXPECT_EQ(failure(info, R"({"product":"P","agent_version":"1","box_name":null})"), Kind::valueNotFound);
     EXPECT_EQ(failure(info, R"({"product":"P","agent_version":1,"box_name":"B"})"), Kind::typeMismatch);
@@ -93,7 +91,6 @@ TEST(AgentRepliesTest, NumbersByValueAndWidth) {
     EXPECT_EQ(status.memoryTotal, 1000u);  // a whole number written with an exponent
     EXPECT_EQ(status.diskTotal, 18446744073709551615u);
     EXPECT_FALSE(status.gpuPercent || status.temperatureC);
-
     EXPECT_EQ(AgentClient::Clip::decode(view(R"({"seq":4294967295})")).seq, 4294967295u);
     const auto items = AgentClient::OutboxItem::decodeList(
         view(R"({"items":[{"id":"a","files":[],"total_bytes":-9223372036854775808}]})"));
@@ -107,7 +104,6 @@ TEST(AgentRepliesTest, RefusalMessagesAndLooseReplies) {
         {"bad \xFF byte", "bad \xEF\xBF\xBD byte"},
     };
     for (const auto& [body, message] : messages) EXPECT_EQ(AgentClient::messageOf(view(body)), message);
-
     for (const char* body : {R"({"paired":"true"})", R"({"paired":{}})", R"({"paired":[]})", R"({"paired":1})", "[true]", "{}"})
         EXPECT_FALSE(AgentClient::pairedOf(view(body))) << body;
     for (const char* body : {"{}", R"({"seq":-1})", R"({"seq":4294967296})", R"({"seq":1.5})", R"({"seq":"7"})"})

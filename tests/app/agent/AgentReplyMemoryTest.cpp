@@ -67,12 +67,7 @@ std::string repeated(const std::string& head, const std::string& item, std::size
 TEST(AgentReplyMemoryTest, NoReplyCostsMoreThanASmallMultipleOfItsSize) {
     constexpr std::size_t kSize = 4u << 20;
     const std::string outboxFile = R"({"path":"Fotos/IMG_1234.jpg","size":1234567})";
-    const struct {
-        const char* what;
-        std::string body;
-        bool list;
-        bool decodes;
-    } rows[] = {
+    const struct { const char* what; std::string body; bool list, decodes; } rows[] = {
         {"empty arrays in a clipboard reply", repeated(R"({"seq":1,"junk":[)", "[]", kSize, "]}"), false, false},
         {"zeros in a clipboard reply", repeated(R"({"seq":1,"x":[)", "0", kSize, "]}"), false, false},
         {"empty arrays in an outbox list", repeated(R"({"items":[)", "[]", kSize, "]}"), true, false},
@@ -85,13 +80,9 @@ TEST(AgentReplyMemoryTest, NoReplyCostsMoreThanASmallMultipleOfItsSize) {
     };
     for (const auto& row : rows) {
         const auto [peak, decoded] = peakOf([&] {
-            if (row.body.starts_with(R"({"items")")) {
-                (void)AgentClient::OutboxItem::decodeList(view(row.body));
-            } else if (row.list) {
-                (void)AgentClient::DropStart::decode(view(row.body));
-            } else {
-                (void)AgentClient::Clip::decode(view(row.body));
-            }
+            if (row.body.starts_with(R"({"items")")) (void)AgentClient::OutboxItem::decodeList(view(row.body));
+            else if (row.list) (void)AgentClient::DropStart::decode(view(row.body));
+            else (void)AgentClient::Clip::decode(view(row.body));
         });
         EXPECT_EQ(decoded, row.decodes) << row.what;
         // Lists within twelve times their size; replies of fixed shape within a fixed amount, however long.

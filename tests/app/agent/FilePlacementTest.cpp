@@ -13,11 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 int fails(int error) {
     errno = error;
     return -1;
@@ -38,10 +33,10 @@ TEST(FilePlacementTest, NeverReplacesOnAnyFileSystem) {
             std::ofstream(dir.path() / ".part") << content;
             (void)Downloader::place(dir.path() / ".part", dir.path() / "report.pdf", calls);
         }
-        EXPECT_EQ(readFile(dir.path() / "report.pdf"), "mine");
-        EXPECT_EQ(readFile(dir.path() / "report 2.pdf"), "mine too");
-        EXPECT_EQ(readFile(dir.path() / "report 3.pdf"), "first");
-        EXPECT_EQ(readFile(dir.path() / "report 4.pdf"), "second");
+        EXPECT_EQ(test::readWhole(dir.path() / "report.pdf"), "mine");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 2.pdf"), "mine too");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 3.pdf"), "first");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 4.pdf"), "second");
         std::set<std::string> names;
         for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
         EXPECT_EQ(names.size(), 4u);  // no temporary file and no reservation left

@@ -22,14 +22,12 @@ TEST(PairingThroughAgentTest, TheAgentEntersThePinAndTheHostPairs) {
     options.address = address;
     boxsim::Box box(options);
     box.start();
-
     auto host = test::boxHostFor(address, dir.path());
     const AgentClient agent(address, 47800);
     bool agentSaidPaired = false;
     host->pair("Corvane", [&](const std::string& pin, std::stop_token stop) {
         agentSaidPaired = agent.pair(pin, "Corvane", true, stop);
     });
-
     EXPECT_TRUE(agentSaidPaired);
     EXPECT_EQ(host->pairState(), stream::BoxHost::PairState::paired);
     ASSERT_TRUE(host->pairedServerInfo().has_value());

@@ -26,9 +26,7 @@ public:
         if (pid_ < 0) throw std::runtime_error("fork failed");
         if (pid_ == 0) {
             const int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, STDIN_FILENO);
-            ::dup2(null, STDOUT_FILENO);
-            ::dup2(null, STDERR_FILENO);
+            for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
             std::vector<char*> argv;
             for (auto& a : all) argv.push_back(a.data());
             argv.push_back(nullptr);
@@ -45,9 +43,7 @@ public:
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
-    ~PythonServer() {
-        if (pid_ > 0 && ::kill(pid_, SIGTERM) == 0) ::waitpid(pid_, nullptr, 0);
-    }
+    ~PythonServer() { (void)(pid_ > 0 && ::kill(pid_, SIGTERM) == 0 && ::waitpid(pid_, nullptr, 0)); }
     PythonServer(const PythonServer&) = delete;
 
 private:
@@ -61,7 +57,6 @@ private:
         ::close(fd);
         return ok;
     }
-
     pid_t pid_ = -1;
 };
 
@@ -73,24 +68,19 @@ from urllib.parse import urlsplit, parse_qs, unquote
 
 class Echo(BaseHTTPRequestHandler):
     def answer(self):
-        length = int(self.headers.get('Content-Length') or 0)
-        body = self.rfile.read(length) if length else b''
+        body = self.rfile.read(int(self.headers.get('Content-Length') or 0))
         parts = urlsplit(self.path)
         out = {"method": self.command, "raw": self.path,
                "segments": [unquote(s, errors='strict') for s in parts.path.split('/')[1:]],
                "query": parse_qs(parts.query, keep_blank_values=True, errors='strict'),
-               "userAgent": self.headers.get('User-Agent'),
-               "body": body.decode('utf-8', 'replace')}
+               "userAgent": self.headers.get('User-Agent'), "body": body.decode('utf-8', 'replace')}
         data = json.dumps(out).encode()
         self.send_response(200)
         self.send_header('Content-Length', str(len(data)))
         self.end_headers()
         self.wfile.write(data)
-    do_GET = answer
-    do_POST = answer
-    do_PUT = answer
-    def log_message(self, *args):
-        pass
+    do_GET = do_POST = do_PUT = answer
+    def log_message(self, *args): pass
 
 HTTPServer((sys.argv[1], int(sys.argv[2])), Echo).serve_forever()
 )PY";

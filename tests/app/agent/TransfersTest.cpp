@@ -19,15 +19,11 @@ using platform::HttpRequest;
 
 // Stands in for the HTTP layer: records the request and plays a reply into the receiver.
 struct FakeReply {
-    FakeReply(long status, std::optional<std::uint64_t> announced, std::vector<std::string> pieces)
-        : status(status), announced(announced), pieces(std::move(pieces)) {}
     long status;
     std::optional<std::uint64_t> announced;
     std::vector<std::string> pieces;
-    std::vector<HttpRequest> seen;
-    std::size_t endless = 0;  // pieces of 64 KiB after `pieces`, as long as the receiver takes them
-    std::size_t taken = 0;
-
+    std::vector<HttpRequest> seen = {};
+    std::size_t endless = 0, taken = 0;  // pieces of 64 KiB after `pieces`, as long as the receiver takes them
     platform::Http::Transport transport() {
         return [this](const HttpRequest& request, std::stop_token, const platform::HttpReceiver* receiver) {
             seen.push_back(request);
@@ -49,18 +45,9 @@ std::set<std::string> namesIn(const fs::path& folder) {
     return names;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(DownloaderTest, OnlyAWholeBodyIsPlaced) {
-    const struct {
-        bool direct;
-        std::optional<std::int64_t> expected;  // what the outbox says
-        FakeReply reply;
-        std::string outcome;  // the file's content, or the error
-    } rows[] = {
+    // Whether straight from the box, the size the outbox says, the reply, and the file's content or the error.
+    const struct { bool direct; std::optional<std::int64_t> expected; FakeReply reply; std::string outcome; } rows[] = {
         {true, 10, {200, 10, {"hello", "world"}}, "helloworld"},
         {true, -5, {200, std::nullopt, {}}, ""},
         {false, std::nullopt, {200, std::nullopt, {"any", "size"}}, "anysize"},
@@ -82,7 +69,7 @@ TEST(DownloaderTest, OnlyAWholeBodyIsPlaced) {
                                                                         row.reply.transport())
                                            : Downloader::download("https://example.org/f", folder.path() / "f", nullptr,
                                                                   {}, row.reply.transport());
-            outcome = readFile(placed);
+            outcome = test::readWhole(placed);
             EXPECT_EQ(namesIn(folder.path()), std::set<std::string>{"f"});
         } catch (const Downloader::DownloadError& error) {
             outcome = error.what();
@@ -105,13 +92,11 @@ TEST(DownloaderTest, RequestsAndProgress) {
     for (std::size_t i = 1; i + 2 < reports.size(); ++i) EXPECT_GE(reports[i] - reports[i - 1], 0.005 - 1e-12);
     EXPECT_EQ(reports.end()[-2], 1.0);
     EXPECT_EQ(reports.back(), 1.0);
-
     FakeReply unknown{200, std::nullopt, {"a", "b", "c"}};
     reports.clear();
     auto direct = AgentClient("10.77.0.1", 47800).userURL({"outbox", "7", "file"}, {{"path", "a b"}});
     Downloader::downloadDirect(direct, folder.path() / "b", record, {}, std::nullopt, unknown.transport());
     EXPECT_EQ(reports, (std::vector<double>{-1, 1.0}));  // nothing known: one report of nothing
-
     using Headers = std::vector<std::pair<std::string, std::string>>;
     const HttpRequest& normal = known.seen.at(0);
     EXPECT_EQ(normal.url, "https://example.org/Corvane.zip");
@@ -140,13 +125,7 @@ TEST(UploaderTest, SendsTheFileAsTheCallerPreparedIt) {
         out.push_back(whole.substr(at));
         return out;
     };
-    const struct {
-        long status;
-        std::string body;
-        std::string outcome;
-        std::vector<std::string> pieces = {};
-        std::size_t endless = 0;
-    } rows[] = {
+    const struct { long status; std::string body, outcome; std::vector<std::string> pieces = {}; std::size_t endless = 0; } rows[] = {
         {201, "", "sent"},
         {204, "", "sent"},
         {500, R"({"error":"disk full"})", "Box answered 500: disk full"},

@@ -13,20 +13,15 @@ namespace corvane {
 namespace {
 
 // Sets an environment variable for one scope and puts the old value back.
-class ScopedVariable {
-public:
-    ScopedVariable(const char* name, const std::optional<std::string>& value) : name_(name) {
-        if (const char* old = std::getenv(name)) old_ = old;
-        set(name, value);
+struct ScopedVariable {
+    ScopedVariable(const char* name, const std::optional<std::string>& value) : name(name) {
+        if (const char* was = std::getenv(name)) old = was;
+        set(value);
     }
-    ~ScopedVariable() { set(name_, old_); }
-
-private:
-    static void set(const char* name, const std::optional<std::string>& value) {
-        value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name);
-    }
-    const char* name_;
-    std::optional<std::string> old_;
+    ~ScopedVariable() { set(old); }
+    void set(const std::optional<std::string>& value) { value ? ::setenv(name, value->c_str(), 1) : ::unsetenv(name); }
+    const char* name;
+    std::optional<std::string> old;
 };
 
 TEST(Folders, FollowTheXdgVariables) {
@@ -39,11 +34,8 @@ TEST(Folders, FollowTheXdgVariables) {
     EXPECT_EQ(Folders::logs(), dir.path() / ".local/state/Corvane");
     EXPECT_EQ(Folders::applicationSupport(), dir.path() / ".local/share/Corvane");
     EXPECT_EQ(Folders::downloads(), dir.path() / "Downloads");
-    {
-        ScopedVariable moved("XDG_STATE_HOME", "/var/tmp/state");
-        EXPECT_EQ(Folders::logs(), std::filesystem::path("/var/tmp/state/Corvane"));
-    }
-
+    state.set("/var/tmp/state");
+    EXPECT_EQ(Folders::logs(), std::filesystem::path("/var/tmp/state/Corvane"));
     std::filesystem::create_directories(dir.path() / "conf");
     std::ofstream(dir.path() / "conf" / "user-dirs.dirs") << "# written by xdg-user-dirs-update\n"
                                                              "XDG_DESKTOP_DIR=\"$HOME/Schreibtisch\"\n"
@@ -54,9 +46,8 @@ TEST(Folders, FollowTheXdgVariables) {
 }
 
 TEST(Utf8, ReplacesEachIllFormedSequence) {
-    struct Case { std::string in, out; };
     const std::string r = "\xEF\xBF\xBD";
-    const Case cases[] = {
+    const struct { std::string in, out; } cases[] = {
         {"plain ascii", "plain ascii"},
         {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},  // é € 😀
         {"\xC0\xAF", r + r},                  // overlong "/"

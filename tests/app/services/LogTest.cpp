@@ -16,20 +16,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string readFile(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const fs::path& file, const std::string& bytes) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
-}
+using test::readWhole;
+void writeFile(const fs::path& file, const std::string& bytes) { std::ofstream(file, std::ios::binary) << bytes; }
 
 // The message of a stamped line ("2026-12-06T18:03:20.007Z message"), or "(unstamped)".
 std::string messageOf(const std::string& line) {
-    const bool stamped = line.size() > 25 && line[4] == '-' && line[10] == 'T' && line[19] == '.' && line[23] == 'Z' &&
-                         line[24] == ' ';
-    return stamped ? line.substr(25) : "(unstamped)";
+    const bool stamped = line.size() > 25 && line[4] == '-' && line[10] == 'T' && line[19] == '.' && line[23] == 'Z';
+    return stamped && line[24] == ' ' ? line.substr(25) : "(unstamped)";
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -39,10 +32,17 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> messagesOf(const std::string& text) {
+    auto lines = linesOf(text);
+    for (auto& line : lines) line = messageOf(line);
+    return lines;
+}
+
 class LogWriterTest : public ::testing::Test {
 protected:
     test::TempDir dir;
     fs::path file = dir.path() / "Corvane.log";
+    std::vector<std::string> lines() const { return linesOf(readWhole(file)); }
 };
 
 TEST_F(LogWriterTest, WholeStampedLinesInOrderFromManyThreads) {
@@ -57,11 +57,10 @@ TEST_F(LogWriterTest, WholeStampedLinesInOrderFromManyThreads) {
         });
     for (auto& thread : threads) thread.join();
     log.flush();
-
     std::vector<int> next(8, 0);
-    const auto lines = linesOf(readFile(file));
-    ASSERT_EQ(lines.size(), 8u * 500);
-    for (const auto& line : lines) {
+    const auto all = lines();
+    ASSERT_EQ(all.size(), 8u * 500);
+    for (const auto& line : all) {
         int t = -1, i = -1;
         ASSERT_EQ(std::sscanf(messageOf(line).c_str(), "%d %d", &t, &i), 2) << line;
         ASSERT_TRUE(t >= 0 && t < 8 && line.ends_with(std::string(100, 'a'))) << line;
@@ -71,10 +70,7 @@ TEST_F(LogWriterTest, WholeStampedLinesInOrderFromManyThreads) {
 
 TEST_F(LogWriterTest, OneMessageIsOneLineEscapedAndCut) {
     LogWriter log(file);
-    const struct {
-        std::string message;
-        std::string written;
-    } rows[] = {
+    const struct { std::string message, written; } rows[] = {
         {"host \nforged 2026-01-01T00:00:00.000Z line", "host \\nforged 2026-01-01T00:00:00.000Z line"},
         {"a\r\nb\tc", "a\\r\\nb\\tc"},
         {std::string("nul \0 bell \x07 del \x7F", 18), "nul \\x00 bell \\x07 del \\x7F"},
@@ -87,22 +83,20 @@ TEST_F(LogWriterTest, OneMessageIsOneLineEscapedAndCut) {
     for (int i = 0; i < 10000; ++i) longText += "\xC3\xA9";
     log.write(longText);
     log.flush();
-
-    const auto lines = linesOf(readFile(file));
-    ASSERT_EQ(lines.size(), std::size(rows) + 1);
-    for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(messageOf(lines[i]), rows[i].written);
-    const std::string cut = messageOf(lines.back());
-    EXPECT_EQ(cut, longText.substr(0, 8192) + " [11808 more bytes]");
+    auto all = lines();
+    ASSERT_EQ(all.size(), std::size(rows) + 1);
+    for (std::size_t i = 0; i < std::size(rows); ++i) EXPECT_EQ(messageOf(all[i]), rows[i].written);
+    EXPECT_EQ(messageOf(all.back()), longText.substr(0, 8192) + " [11808 more bytes]");
     log.write(longText.substr(1));  // starts with a stray continuation byte: the cut falls inside a character
     log.flush();
-    const auto all = linesOf(readFile(file));
+    all = lines();
     ASSERT_EQ(all.size(), std::size(rows) + 2);
     EXPECT_EQ(messageOf(all.back()), "\xEF\xBF\xBD" + longText.substr(2, 8190) + " [11808 more bytes]");
 
     // The writer thread carries its name.
     bool named = false;
     for (const auto& task : fs::directory_iterator("/proc/self/task"))
-        named = named || readFile(task.path() / "comm") == "corvane.log\n";
+        named = named || readWhole(task.path() / "comm") == "corvane.log\n";
     EXPECT_TRUE(named);
 }
 
@@ -116,16 +110,14 @@ TEST_F(LogWriterTest, RotatesOnlyAboveTheLimitEvenWithinOneBurst) {
     }
     EXPECT_FALSE(fs::exists(older));
     writeFile(older, "stale older generation\n");
+    writeFile(file, std::string(2'000'000, 'x') + "\n");  // one byte above: rotated
     const auto before = fs::file_size(file);
     {
         LogWriter log(file);
         log.write("fresh");
     }
     EXPECT_EQ(fs::file_size(older), before);
-    const auto lines = linesOf(readFile(file));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(messageOf(lines[0]), "fresh");
-
+    EXPECT_EQ(messagesOf(readWhole(file)), std::vector<std::string>{"fresh"});
     LogWriter log(file, {.maxQueuedBytes = 8u << 20, .rotateAbove = 1000});
     for (int i = 0; i < 100; ++i) log.write(std::string(90, 'r'));
     log.flush();
@@ -137,11 +129,7 @@ TEST_F(LogWriterTest, RotatesOnlyAboveTheLimitEvenWithinOneBurst) {
 TEST_F(LogWriterTest, TailSplitsAtLineFeedsAndShowsBadBytesReplaced) {
     EXPECT_EQ(LogWriter(dir.path() / "none.log").tail(10), "(no log yet)");
     LogWriter log(file);
-    const struct {
-        std::string file;
-        int count;
-        std::string tail;
-    } rows[] = {
+    const struct { std::string file; int count; std::string tail; } rows[] = {
         {"a\nb\nc\n", 3, "b\nc\n"},
         {"a\nb\nc\n", 400, "a\nb\nc\n"},
         {"a\nb\nc\n", 1, ""},
@@ -163,18 +151,14 @@ TEST_F(LogWriterTest, FullQueueDropsLinesAndSaysHowMany) {
     log.flush();
     const auto dropped = log.droppedLines();
     ASSERT_GE(dropped, 1u);
-
     std::uint64_t reported = 0, burst = 0;
-    for (const auto& line : linesOf(readFile(file))) {
+    for (const auto& line : lines()) {
         const std::string message = messageOf(line);
         unsigned long long n = 0;
-        if (message == "burst") {
-            ++burst;
-        } else if (std::sscanf(message.c_str(), "WARNING: log: %llu lines dropped because the log fell behind", &n) == 1) {
+        if (message == "burst") ++burst;
+        else if (std::sscanf(message.c_str(), "WARNING: log: %llu lines dropped because the log fell behind", &n) == 1)
             reported += n;
-        } else {
-            EXPECT_EQ(message, "after");
-        }
+        else EXPECT_EQ(message, "after");
     }
     EXPECT_EQ(reported, dropped);
     EXPECT_EQ(burst + dropped, 20000u);
@@ -189,9 +173,7 @@ TEST_F(LogWriterTest, FolderRemovedWhileRunningIsMadeAgain) {
     fs::remove_all(dir.path() / "state");
     log.write("two");
     log.flush();
-    const auto lines = linesOf(readFile(nested));
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(messageOf(lines[0]), "two");
+    EXPECT_EQ(messagesOf(readWhole(nested)), std::vector<std::string>{"two"});
 }
 
 TEST(Log, LivesInTheStateFolderAndFlushesBeforeTail) {

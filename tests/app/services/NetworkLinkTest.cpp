@@ -15,15 +15,7 @@ namespace {
 using NetworkLink::BridgeStatus;
 using Args = std::vector<std::string>;
 
-std::string readFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-void writeFile(const std::filesystem::path& file, const std::string& text) {
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << text;
-}
-
+void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
 void writeScript(const std::filesystem::path& file, const std::string& body) {
     writeFile(file, "#!/bin/sh\n" + body);
     std::filesystem::permissions(file, std::filesystem::perms::owner_all);
@@ -49,21 +41,15 @@ protected:
         set("method", "ipv4.method:auto\n");
     }
     void set(const std::string& name, const std::string& text) { writeFile(dir.path() / name, text); }
-
     std::vector<Args> calls() const {
         std::vector<Args> result(1);
-        std::istringstream in(readFile(dir.path() / "calls"));
-        for (std::string line; std::getline(in, line);) {
-            if (line == "--")
-                result.emplace_back();
-            else
-                result.back().push_back(line);
-        }
+        std::istringstream in(test::readWhole(dir.path() / "calls"));
+        for (std::string line; std::getline(in, line);)
+            line == "--" ? void(result.emplace_back()) : result.back().push_back(line);
         result.pop_back();
         std::filesystem::remove(dir.path() / "calls");
         return result;
     }
-
     test::TempDir dir;
     // Paths with a blank, so the command lines must quote them.
     NetworkLink::Tools tools{(dir.path() / "tool dir" / "nmcli").string(), (dir.path() / "tool dir" / "ip").string(),
@@ -75,7 +61,6 @@ TEST_F(FakeTools, FindsTheBridgeByNameOrDeviceAndReadsItsState) {
     EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{"Thunderbolt Bridge", false, true}));
     EXPECT_EQ(calls(), (std::vector<Args>{{"-t", "-f", "NAME,AUTOCONNECT,DEVICE", "connection", "show"},
                                           {"-t", "-f", "ipv4.method", "connection", "show", "id", "Thunderbolt Bridge"}}));
-
     set("listing", "Wired:yes:eth0\nCable\\: box \\\\ one:yes:thunderbolt0\n");
     set("method", "ipv4.method:manual\n");
     EXPECT_EQ(NetworkLink::bridgeStatus(tools), (BridgeStatus{"Cable: box \\ one", true, false}));
@@ -90,7 +75,6 @@ TEST_F(FakeTools, FindsTheBridgeByNameOrDeviceAndReadsItsState) {
     NetworkLink::Tools missing = tools;
     missing.nmcli = (dir.path() / "no-nmcli").string();
     EXPECT_EQ(NetworkLink::bridgeStatus(missing), (BridgeStatus{"Thunderbolt Bridge", true, true}));
-
     EXPECT_EQ(NetworkLink::findBridgeConnection("a:yes:thunderbolt1\nThunderbolt Bridge:yes:\n"),
               (std::pair<std::string, bool>{"a", true}));
     EXPECT_EQ(NetworkLink::findBridgeConnection("bad line\n:yes:thunderbolt0\nx:no\n"), std::nullopt);
@@ -106,7 +90,7 @@ TEST(NetworkLinkQuoting, QuotedTextIsOneWordInARealShell) {
 
 TEST_F(FakeTools, FixBridgeRunsTheStepsAsAdministratorAndStopsAtAFailure) {
     NetworkLink::fixBridge({std::nullopt, false, false}, tools);
-    const std::string admin = readFile(dir.path() / "admin");
+    const std::string admin = test::readWhole(dir.path() / "admin");
     EXPECT_TRUE(admin.starts_with("/bin/sh\n-c\n")) << admin;
     EXPECT_NE(admin.find(" connection add type ethernet con-name 'Thunderbolt Bridge' ifname 'thunderbolt"),
               std::string::npos)
@@ -123,7 +107,6 @@ TEST_F(FakeTools, FixBridgeRunsTheStepsAsAdministratorAndStopsAtAFailure) {
     made = calls();
     ASSERT_EQ(made.size(), 3u);
     EXPECT_EQ(made[0], (Args{"connection", "modify", "Bob's cable", "connection.autoconnect", "yes"}));
-
     writeScript(tools.nmcli, "echo 'Error: unknown connection' >&2; exit 10\n");
     try {
         NetworkLink::fixBridge({"Thunderbolt Bridge", false, false}, tools);

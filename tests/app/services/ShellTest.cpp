@@ -15,22 +15,14 @@ using Lines = std::vector<std::string>;
 
 ProcessResult sh(const std::string& script, double timeout = 30) { return Shell::run("/bin/sh", {"-c", script}, timeout); }
 
-std::string readFile(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 TEST(ShellRun, StreamsStatusLaunchFailureAndRepairedText) {
     auto result = sh("echo out; echo err >&2; exit 3");
-    EXPECT_EQ(result.status, 3);
-    EXPECT_EQ(result.stdout, "out\n");
-    EXPECT_EQ(result.stderr, "err\n");
-    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(std::tie(result.status, result.stdout, result.stderr, result.timedOut),
+              std::tuple(3, "out\n", "err\n", false));
     EXPECT_EQ(sh("kill -9 $$").status, 9);
     result = sh("printf 'a\\377b'; printf '\\300' >&2");
     EXPECT_EQ(result.stdout, "a\xEF\xBF\xBD" "b");
     EXPECT_EQ(result.stderr, "\xEF\xBF\xBD");
-
     result = Shell::run("/nonexistent/corvane-tool", {"-x"}, 5);
     EXPECT_EQ(result.status, -1);
     EXPECT_NE(result.stderr.find("/nonexistent/corvane-tool"), std::string::npos) << result.stderr;
@@ -71,7 +63,6 @@ TEST(ShellTimeout, EndsStubbornChildrenAndNeverReadsAsSuccess) {
     EXPECT_EQ(result.stdout, "parent done\n");
     EXPECT_TRUE(result.timedOut);
     EXPECT_NE(result.status, 0);
-
     result = sh("trap 'exit 0' TERM; while :; do sleep 0.05; done", 0.3);
     EXPECT_TRUE(result.timedOut);
     EXPECT_EQ(result.status, 124);
@@ -91,11 +82,9 @@ TEST(ShellStreaming, MergesStreamsLineByLineAndNeverCutsACharacter) {
     EXPECT_EQ(lines, (Lines{"out", "err", "", "x\r", "b"}));
     EXPECT_EQ(result.stdout, "out\nerr\n\nx\r\nb");
     EXPECT_EQ(result.stderr, "");
-
     lines.clear();
     Shell::runStreaming("/bin/sh", {"-c", "printf '\\342\\202'; sleep 0.1; printf '\\254\\n'"}, 10, collect);
     EXPECT_EQ(lines, (Lines{"\xE2\x82\xAC"}));
-
     lines.clear();
     result = Shell::runStreaming("/nonexistent/corvane-tool", {}, 5, collect);
     EXPECT_EQ(result.status, -1);
@@ -110,14 +99,12 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     std::ofstream(pkexec) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (dir.path() / "args").string()
                           << "'\nif [ -e '" << (dir.path() / "dismiss").string() << "' ]; then exit 126; fi\nexec \"$@\"\n";
     std::filesystem::permissions(pkexec, std::filesystem::perms::owner_all);
-
     const auto out = dir.path() / "out";
     const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
     Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());
-    const std::string args = readFile(dir.path() / "args");
+    const std::string args = test::readWhole(dir.path() / "args");
     EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n") && args.ends_with("\nsh\n" + command + "\n")) << args;
-    EXPECT_EQ(readFile(out), "quote\" back\\slash 2");
-
+    EXPECT_EQ(test::readWhole(out), "quote\" back\\slash 2");
     const auto failure = [&](const std::string& script) {
         try {
             Shell::runAsAdmin(script, "prompt", pkexec.string());

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <limits>
 
 namespace corvane {
@@ -63,11 +62,7 @@ protected:
     static void screen(double width, double height, double scale, double fps) {
         S::setScreenSource([=] { return S::MainScreen{width, height, scale, fps}; });
     }
-    std::string storedText() {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-
+    std::string storedText() { return test::readWhole(file); }
     test::TempDir dir;
     std::filesystem::path file = dir.path() / "defaults.json";
     platform::UserDefaults defaults{file};
@@ -97,17 +92,12 @@ TEST_F(StreamSettingsTest, LoadFallsBackFieldByField) {
         {"mouse", {std::string("auto")}},
     });
     S expected;
-    expected.audio = S::AudioChannels::surround71;
-    expected.endSessionKey = {1, 0x40000, "S"};
-    expected.receiveFolder = "/home/me/In";
-    expected.mouse = S::MouseMode::automatic;
+    expected.audio = S::AudioChannels::surround71, expected.endSessionKey = {1, 0x40000, "S"};
+    expected.receiveFolder = "/home/me/In", expected.mouse = S::MouseMode::automatic;
     EXPECT_EQ(S::load(defaults), expected) << S::load(defaults).description();
 
     // Quality: inferred when missing, custom when unknown.
-    const struct {
-        Dictionary stored;
-        S::Quality quality;
-    } qualities[] = {
+    const struct { Dictionary stored; S::Quality quality; } qualities[] = {
         {{{"fps", {std::int64_t{60}}}, {"size", {std::string("2560x1440")}}}, S::Quality::custom},
         {{{"fps", {std::int64_t{60}}}, {"size", {std::string("1920x1080")}}}, S::Quality::balanced},
         {{{"fps", {std::int64_t{120}}}, {"quality", {std::string("unknown")}}}, S::Quality::custom},
@@ -129,18 +119,10 @@ TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
     s.commandAsControl = s.matchWindowShape = s.sendMacShortcuts = s.backgroundGamepad = s.swapGamepadButtons = true;
     s.wakeBox = s.multiController = s.dropToWindows = s.shareClipboard = s.vsync = s.autoConnect = false;
     s.hdr = s.yuv444 = s.framePacing = s.showStats = s.detailedStats = true;
-    s.appearance = S::Appearance::dark;
-    s.receiveFolder = "/tmp/in";
-    s.releaseMouseKey = {96, 0xC0000, "F5"};
-    s.endSessionKey = {0, 0x100000, "A"};
-    s.displayMode = S::DisplayMode::fullscreen;
-    s.quality = S::Quality::custom;
-    s.bitrateMbps = 150;
-    s.codec = S::Codec::hevc;
-    s.audio = S::AudioChannels::surround51;
-    s.size = S::Size::matchScreenSharp;
-    s.fps = 120;
-    s.mouse = S::MouseMode::games;
+    s.appearance = S::Appearance::dark, s.receiveFolder = "/tmp/in", s.displayMode = S::DisplayMode::fullscreen;
+    s.releaseMouseKey = {96, 0xC0000, "F5"}, s.endSessionKey = {0, 0x100000, "A"};
+    s.quality = S::Quality::custom, s.bitrateMbps = 150, s.codec = S::Codec::hevc, s.fps = 120;
+    s.audio = S::AudioChannels::surround51, s.size = S::Size::matchScreenSharp, s.mouse = S::MouseMode::games;
     s.statsPosition = StatsOverlayPosition::topCenter;
     s.save(defaults);
     EXPECT_EQ(S::load(platform::UserDefaults(file)), s);
@@ -153,38 +135,21 @@ TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
 }
 
 TEST_F(StreamSettingsTest, PresetsSetTheirFiveFieldsOnly) {
-    const struct {
-        S::Quality preset;
-        double screenFps;
-        S::Size size;
-        int fps;
-        bool yuv444;
-        bool framePacing;
-    } rows[] = {
+    const struct { S::Quality preset; double screenFps; S::Size size; int fps; bool yuv444, framePacing; } rows[] = {
         {S::Quality::smooth, 120, S::Size::hd, 120, false, true},
         {S::Quality::smooth, 119, S::Size::hd, 60, false, true},
         {S::Quality::balanced, 120, S::Size::hd, 60, false, false},
         {S::Quality::sharp, 120, S::Size::matchScreenSharp, 60, true, false},
     };
     S before;
-    before.size = S::Size::qhd;
-    before.fps = 30;
-    before.yuv444 = !before.yuv444;
-    before.bitrateMbps = 80;
-    before.codec = S::Codec::av1;
-    before.hdr = before.vsync = true;
-    before.audio = S::AudioChannels::surround71;
-    before.displayMode = S::DisplayMode::fullscreen;
-    before.mouse = S::MouseMode::games;
+    before.size = S::Size::qhd, before.fps = 30, before.yuv444 = !before.yuv444, before.bitrateMbps = 80;
+    before.codec = S::Codec::av1, before.hdr = before.vsync = true, before.audio = S::AudioChannels::surround71;
+    before.displayMode = S::DisplayMode::fullscreen, before.mouse = S::MouseMode::games;
     for (const auto& row : rows) {
         screen(1920, 1080, 1, row.screenFps);
         S expected = before;
-        expected.quality = row.preset;
-        expected.size = row.size;
-        expected.fps = row.fps;
-        expected.yuv444 = row.yuv444;
-        expected.framePacing = row.framePacing;
-        expected.bitrateMbps = 0;
+        expected.quality = row.preset, expected.size = row.size, expected.fps = row.fps, expected.bitrateMbps = 0;
+        expected.yuv444 = row.yuv444, expected.framePacing = row.framePacing;
         S s = before;
         s.applyQuality(row.preset);
         EXPECT_EQ(s, expected) << s.description();
@@ -203,7 +168,6 @@ TEST_F(StreamSettingsTest, BitratesSizesAndOverlay) {
     EXPECT_EQ(S::load(defaults).statsInfo().bitrateMbps, S::maximumBitrateMbps);
     store({{"bitrateMbps", {std::int64_t{-5}}}});
     EXPECT_EQ(S::load(defaults).bitrateMbps, 0);
-
     S s;
     EXPECT_EQ(s.automaticBitrateKbps(), 49766);
     s.yuv444 = true;
@@ -217,17 +181,14 @@ TEST_F(StreamSettingsTest, BitratesSizesAndOverlay) {
     s.size = S::Size::matchScreenSharp;
     s.fps = std::numeric_limits<int>::max();
     EXPECT_EQ(s.automaticBitrateKbps(), 250000);
-
     S::setScreenSource({});
     EXPECT_EQ(S::screenSize(true), (S::Pixels{1920, 1080}));  // no screen
     screen(1511.7, 983, 1.5, 60);
     EXPECT_EQ(S::screenSize(false), (S::Pixels{1510, 982}));
     EXPECT_EQ(S::label(S::Size::matchScreenSharp), "Match this Mac, Retina (2266 x 1474)");
     EXPECT_EQ(S::label(S::Size::qhd), "2560 x 1440");
-
     s = S{};
-    s.fps = 120;
-    s.hdr = true;
+    s.fps = 120, s.hdr = true;
     screen(1920, 1080, 1, 50);  // a screen below 60 Hz still counts as 60
     EXPECT_EQ(s.statsInfo(), (StatsOverlayStreamInfo{1920, 1080, "auto codec", 124, 60, true}));
 
@@ -236,7 +197,6 @@ TEST_F(StreamSettingsTest, BitratesSizesAndOverlay) {
     s.setOverlayMode(S::OverlayMode::off);
     EXPECT_TRUE(s.detailedStats);
     EXPECT_EQ(s.overlayMode(), S::OverlayMode::off);
-
     EXPECT_TRUE(S::menuBarEnabled(defaults));
     defaults.set(S::menuBarKey, {false});
     EXPECT_FALSE(S::menuBarEnabled(defaults));

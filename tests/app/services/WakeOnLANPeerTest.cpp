@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <netinet/in.h>
@@ -41,31 +40,12 @@ std::vector<Bytes> receive(int fd, std::size_t count) {
     return packets;
 }
 
-// text2pcap's input: each packet as offset-prefixed hex lines, starting again at offset 0.
-std::string hexDump(const std::vector<Bytes>& packets) {
-    std::string text;
-    char line[32];
-    for (const auto& packet : packets) {
-        for (std::size_t i = 0; i < packet.size(); ++i) {
-            if (i % 16 == 0) {
-                std::snprintf(line, sizeof line, "%s%06zx", i ? "\n" : "", i);
-                text += line;
-            }
-            std::snprintf(line, sizeof line, " %02x", packet[i]);
-            text += line;
-        }
-        text += "\n";
-    }
-    return text;
-}
-
 TEST(WakeOnLANPeer, TsharkReadsTheSentPacketsAsWakeOnLan) {
     if (test::runCommand("command -v tshark text2pcap").status != 0) GTEST_SKIP() << "tshark and text2pcap needed";
     const std::string box = test::uniqueLoopbackAddress();
     const int nine = udpSocket(box, 9);
     const int seven = udpSocket(box, 7);
     if (nine < 0 || seven < 0) GTEST_SKIP() << "ports 9 and 7 need root";
-
     ::setenv("CORVANE_BOX_ADDRESS", box.c_str(), 1);
     EXPECT_EQ(WakeOnLAN::send({"AA:BB:CC:DD:EE:FF", "bogus", "0a-1b-2c-3d-4e-5f"}), 4);  // two to each port
     ::unsetenv("CORVANE_BOX_ADDRESS");
@@ -75,14 +55,17 @@ TEST(WakeOnLANPeer, TsharkReadsTheSentPacketsAsWakeOnLan) {
     EXPECT_EQ(onNine[0].size(), 102u);
     // Port 7 is the echo service to tshark; its packets must be the very same bytes.
     EXPECT_EQ(onSeven, onNine);
-
     test::TempDir dir;
-    const auto dump = dir.path() / "wol.txt";
-    const auto capture = dir.path() / "wol.pcap";
-    std::ofstream(dump) << hexDump(onNine);
-    const std::string convert = "text2pcap -q -u 40000,9 -4 127.0.0.1," + box + " '" + dump.string() + "' '" +
-                                capture.string() + "' 2>&1";
-    ASSERT_EQ(test::runCommand(convert).status, 0);
+    const auto dump = dir.path() / "wol.txt", capture = dir.path() / "wol.pcap";
+    for (std::size_t i = 0; i < onNine.size(); ++i) {
+        // text2pcap reads od's dump; each restart at offset 0 is a packet of its own.
+        const auto raw = dir.path() / std::to_string(i);
+        test::writeWhole(raw, onNine[i]);
+        ASSERT_EQ(test::runCommand("od -Ax -tx1 -v '" + raw.string() + "' >> '" + dump.string() + "'").status, 0);
+    }
+    ASSERT_EQ(test::runCommand("text2pcap -q -u 40000,9 -4 127.0.0.1," + box + " '" + dump.string() + "' '" +
+                               capture.string() + "' 2>&1").status,
+              0);
     const auto dissected = test::runCommand("tshark -r '" + capture.string() + "' -V -Y wol 2>/dev/null");
     ASSERT_EQ(dissected.status, 0);
     const std::string& text = dissected.output;

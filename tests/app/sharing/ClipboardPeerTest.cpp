@@ -15,9 +15,7 @@ namespace {
 namespace fs = std::filesystem;
 using boxsim::Agent;
 
-std::string base64(const std::string& bytes) {
-    return QByteArray::fromStdString(bytes).toBase64().toStdString();
-}
+std::string base64(const std::string& bytes) { return QByteArray::fromStdString(bytes).toBase64().toStdString(); }
 
 std::string picture(const char* format, int width = 40, int height = 30) {
     QImage image(width, height, QImage::Format_RGB32);
@@ -34,12 +32,6 @@ std::string picture(const char* format, int width = 40, int height = 30) {
 class ClipboardTest : public test::SharingFixture {
 protected:
     ClipboardTest() : SharingFixture(true) {}
-
-    void SetUp() override {
-        SharingFixture::SetUp();
-        settings.receiveFolder = folder.path().string();
-    }
-
     // Another program copies `bytes` as `type`; returns once we have seen the change.
     void copyElsewhere(const std::string& bytes, const std::string& type = "UTF8_STRING") {
         const auto file = folder.path() / ("copy" + std::to_string(copies++));
@@ -63,7 +55,6 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 30000));
     }
     std::size_t sent() { return requests("POST /v1/user/clipboard"); }
-
     int copies = 0;
 };
 
@@ -74,13 +65,11 @@ TEST_F(ClipboardTest, TextTravelsOnceEachWayAndNeverComesBack) {
     tick();  // the baseline: nothing moves either way
     EXPECT_EQ(sent(), 0u);
     EXPECT_EQ(pasteElsewhere(), "here before");
-
     copyElsewhere("hello Windows ✓");
     tick();
     tick();
     EXPECT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().text, "hello Windows ✓");
-
     agent.setWindowsClipboardText("hello desktop");
     tick();
     EXPECT_EQ(pasteElsewhere(), "hello desktop");
@@ -97,14 +86,12 @@ TEST_F(ClipboardTest, PicturesTravelAsPNG) {
     tick();
     ASSERT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().pngBase64, base64(png));
-
     copyElsewhere(picture("BMP", 17, 9), "image/bmp");
     tick();
     ASSERT_EQ(sent(), 2u);
     const auto decoded = QByteArray::fromBase64(QByteArray::fromStdString(agent.clipboard().pngBase64));
     EXPECT_TRUE(decoded.startsWith("\x89PNG"));
     EXPECT_EQ(QImage::fromData(decoded).size(), QSize(17, 9));
-
     const auto windowsPNG = picture("PNG", 23, 11);
     agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
     tick();
@@ -156,18 +143,15 @@ Gtk.main()
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 15000));
     tick();
     EXPECT_EQ(sent(), 0u);
-
     copyElsewhere("file:///etc/hostname\n", "text/uri-list");
     tick();
     EXPECT_EQ(sent(), 0u);
-
     copyElsewhere(std::string(SharingManager::kMaxTextBytes + 1, 't'));
     tick();
     EXPECT_EQ(sent(), 0u);
     copyElsewhere(std::string(SharingManager::kMaxPictureBytes + 1, 'p'), "image/png");
     tick();
     EXPECT_EQ(sent(), 0u);
-
     copyElsewhere(std::string(SharingManager::kMaxTextBytes, 't'));
     tick();
     EXPECT_EQ(sent(), 1u);

@@ -40,7 +40,6 @@ Gtk.main()
 class DragAndDropTest : public test::SharingFixture {
 protected:
     DragAndDropTest() : SharingFixture(true) {}
-
     void SetUp() override {
         SharingFixture::SetUp();
         settings.shareClipboard = false;
@@ -71,7 +70,6 @@ protected:
                                     20000));
         EXPECT_EQ(done.get(), 0);
     }
-
     QWidget window;
     int sourcePid = -1;
     test::TempDir source;

@@ -1,5 +1,6 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
+#include <QLabel>
 #include <QPixmap>
 #include <QScreen>
 
@@ -12,7 +13,6 @@ namespace {
 class PillScreenshot : public ::testing::Test {
 protected:
     PillScreenshot() { test::SharingGui::ensure(true); }
-
     QImage screen() {
         QTest::qWait(200);  // let the X server draw
         return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
@@ -21,7 +21,6 @@ protected:
         if (const char* dir = std::getenv("CORVANE_KEEP_SCREENSHOTS")) image.save(QString::fromUtf8(dir) + "/" + name);
     }
     static bool dark(QRgb pixel) { return qRed(pixel) < 90 && qGreen(pixel) < 90 && qBlue(pixel) < 90; }
-
     ManualClock clock;
 };
 
@@ -33,7 +32,6 @@ TEST_F(PillScreenshot, OverTheStreamWindowThenTopRight) {
     window.resize(700, 450);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 10000));
-
     TransferHUD hud(clock);
     hud.streamPID = 1;
     hud.setStreamWindow(&window);
@@ -42,9 +40,12 @@ TEST_F(PillScreenshot, OverTheStreamWindowThenTopRight) {
     auto shot = screen();
     keep(shot, "pill-over-stream-window.png");
     EXPECT_EQ(pill.bottom() + 1, window.geometry().bottom() + 1 - 24);
+    EXPECT_EQ(hud.pill()->x(), window.width() / 2 - hud.pill()->width() / 2);
+    const auto labels = hud.pill()->findChildren<QLabel*>();
+    ASSERT_FALSE(labels.empty());
+    for (auto* label : labels) EXPECT_EQ(label->textFormat(), Qt::PlainText);
     EXPECT_TRUE(dark(shot.pixel(pill.left() + 30, pill.bottom() - 4)));     // the pill's dark body
     EXPECT_FALSE(dark(shot.pixel(pill.left() + 30, pill.top() - 10)));      // the window above it
-
     window.hide();
     hud.finish("Could not receive from Windows: The server answered with error 500.", true);
     clock.advance(TransferHUD::kTick);
@@ -56,6 +57,7 @@ TEST_F(PillScreenshot, OverTheStreamWindowThenTopRight) {
     EXPECT_EQ(alone.right(), area.right() - 16);
     EXPECT_EQ(alone.top(), area.top() + 16);
     EXPECT_TRUE(dark(shot.pixel(alone.left() + 40, alone.bottom() - 6)));
+    EXPECT_TRUE(hud.pill()->testAttribute(Qt::WA_TransparentForMouseEvents));
     clock.advance(TransferHUD::kHideAfterFailure);
     EXPECT_FALSE(hud.visible());
 }

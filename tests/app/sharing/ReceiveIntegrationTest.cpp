@@ -33,7 +33,7 @@ protected:
     fs::path inbox = folder.path() / "Downloads";
 };
 
-TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsed) {
+TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsedEvenForNoItems) {
     test::writeFile(inbox / "report.pdf", "mine");
     test::writeFile(inbox / "report 2.pdf", "mine too");
     test::writeFile(inbox / "Photos" / "old.jpg", "old");
@@ -42,24 +42,24 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsed) {
     agent.addOutboxItem({"2", {{"Photos/a.jpg", "A", std::nullopt}, {"Photos/sub/b.jpg", "B", std::nullopt}},
                          std::vector<std::string>{"Photos/empty"}, {}});
     agent.addOutboxItem({"3", {}, std::vector<std::string>{"Link"}, {}});
-
+    agent.addOutboxItem({"4", {}, {}, {}});
     tick();
-    EXPECT_EQ(test::readFile(inbox / "report 3.pdf"), "R");
-    EXPECT_EQ(test::readFile(inbox / "report.pdf"), "mine");
+    EXPECT_EQ(test::readWhole(inbox / "report 3.pdf"), "R");
+    EXPECT_EQ(test::readWhole(inbox / "report.pdf"), "mine");
     EXPECT_EQ(manager->hud().title(), "Saved report.pdf to " + inbox.filename().string());
     EXPECT_FALSE(manager->hud().failed());
-
     tick();
     EXPECT_EQ(tree(inbox / "Photos 2"), (std::set<std::string>{"a.jpg", "sub/", "sub/b.jpg", "empty/"}));
     EXPECT_EQ(tree(inbox / "Photos"), (std::set<std::string>{"old.jpg"}));
     EXPECT_EQ(manager->hud().title(), "Saved Photos to " + inbox.filename().string());
-
     tick();
     EXPECT_TRUE(fs::is_directory(inbox / "Link 2"));
     EXPECT_TRUE(fs::is_symlink(inbox / "Link"));
-
+    tick();
+    EXPECT_EQ(manager->hud().title(), "Saved 0 items to " + inbox.filename().string());
     EXPECT_TRUE(agent.outbox().empty());  // each one told done
     const auto log = logTail();
+    EXPECT_NE(log.find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("receive from Windows: 1 file(s), 1 bytes"), std::string::npos) << log;
     EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
 }
@@ -72,7 +72,7 @@ TEST_F(ReceiveTest, FilesTheBoxStreamsFromDiskArriveWhole) {
     agent.serveOutboxFileFrom("d", "big.bin", (folder.path() / "on-disk.bin").string());
     tick();
     EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
-    EXPECT_TRUE(test::readFile(inbox / "big.bin") == content);
+    EXPECT_TRUE(test::readWhole(inbox / "big.bin") == content);
 }
 
 TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
@@ -88,7 +88,6 @@ TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
                          std::vector<std::string>{"..", ".", "Box/../../dir"},
                          {}});
     fs::create_directories(inbox / "inside");
-
     tick();
     EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
     EXPECT_EQ(tree(inbox), (std::set<std::string>{"inside/", "Box/", "Box/ok.txt"}));
@@ -98,24 +97,9 @@ TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
     EXPECT_EQ(manager->hud().title(), "Saved Box to " + inbox.filename().string());
 }
 
-TEST_F(ReceiveTest, EmptyItemIsDoneAndNamesNoItems) {
-    agent.addOutboxItem({"e", {}, {}, {}});
-    tick();
-    EXPECT_EQ(manager->hud().title(), "Saved 0 items to " + inbox.filename().string());
-    EXPECT_EQ(requests("POST /v1/user/outbox/{id}/done"), 1u);
-    const auto log = logTail();
-    EXPECT_NE(log.find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos) << log;
-}
-
 // Each failure: no done, nothing under a final name, not tried again in this run.
 TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
-    struct Case {
-        const char* name;
-        Agent::OutboxFile file;
-        std::optional<Agent::Reply> reply;
-        std::string text;
-    };
-    const std::vector<Case> cases = {
+    const struct { const char* name; Agent::OutboxFile file; std::optional<Agent::Reply> reply; std::string text; } cases[] = {
         {"status", {"a.txt", "abc", std::nullopt}, Agent::Reply{500, R"({"error":"gone"})"},
          "Could not receive from Windows: The server answered with error 500."},
         {"more than stated", {"b.txt", std::string(5000, 'b'), 10}, std::nullopt, ""},
@@ -129,9 +113,7 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
         agent.addOutboxItem({id, {c.file}, {}, {}});
         tick();
         EXPECT_TRUE(manager->hud().failed());
-        if (!c.text.empty()) {
-            EXPECT_EQ(manager->hud().title(), c.text);
-        }
+        if (!c.text.empty()) { EXPECT_EQ(manager->hud().title(), c.text); }
         EXPECT_EQ(manager->hud().title().rfind("Could not receive from Windows: ", 0), 0u) << manager->hud().title();
         EXPECT_TRUE(tree(inbox).empty());
         const auto fileRequests = requests("GET /v1/user/outbox/{id}/file");
@@ -140,7 +122,7 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
         EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), fileRequests);  // not retried
     }
     EXPECT_EQ(requests("POST /v1/user/outbox/{id}/done"), 0u);
-    EXPECT_EQ(agent.outbox().size(), cases.size());
+    EXPECT_EQ(agent.outbox().size(), std::size(cases));
     const auto log = logTail();
     EXPECT_NE(log.find("receive from Windows failed: The server answered with error 500."), std::string::npos) << log;
 }
@@ -159,10 +141,7 @@ TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRangeAndShortBodiesFail) {
     EXPECT_EQ(manager->hud().title(), "Could not receive from Windows: The download ended after 5 of "
                                       "68719476736 bytes.");  // sizes are capped at 64 GiB
     EXPECT_TRUE(tree(inbox).empty());
-    for (double p : shown) {
-        EXPECT_GE(p, 0.0);
-        EXPECT_LE(p, 1.0);
-    }
+    for (double p : shown) EXPECT_TRUE(p >= 0.0 && p <= 1.0) << p;
 }
 
 TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
@@ -175,7 +154,7 @@ TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
     EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
     ASSERT_TRUE(waitIdle());
     tick();
-    EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
+    EXPECT_EQ(test::readWhole(inbox / "w.txt"), "w");
 }
 
 TEST_F(ReceiveTest, ASendAcceptedWhileTheListIsOutGoesFirst) {
@@ -193,7 +172,7 @@ TEST_F(ReceiveTest, ASendAcceptedWhileTheListIsOutGoesFirst) {
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(manager->hud().title(), "Copied send-me.txt to Desktop on Windows");
     tick();  // the item was left for this tick
-    EXPECT_EQ(test::readFile(inbox / "w.txt"), "w");
+    EXPECT_EQ(test::readWhole(inbox / "w.txt"), "w");
 }
 
 } // namespace

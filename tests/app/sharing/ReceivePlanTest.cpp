@@ -28,20 +28,16 @@ TEST(ReceivePlan, UniqueNamesCountUpAndSeeDanglingLinks) {
     for (const char* name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc"})
         std::ofstream(dir.path() / name) << "x";
     fs::create_symlink(dir.path() / "missing", dir.path() / "Link");
-    struct Row {
-        const char* name;
-        std::set<std::string> taken;
-        const char* expected;
-    };
-    for (const auto& row : std::vector<Row>{{"report.pdf", {}, "report 3.pdf"},
+    const struct { const char* name; std::set<std::string> taken; const char* expected; } rows[] = {
+        {"report.pdf", {}, "report 3.pdf"},
                                              {"Photos", {}, "Photos 2"},
                                              {"archive.tar.gz", {}, "archive.tar 2.gz"},
                                              {".bashrc", {}, ".bashrc 2"},
                                              {"Link", {}, "Link 2"},
                                              {"new.txt", {}, "new.txt"},
-                                             {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"}}) {
+                                             {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"}};
+    for (const auto& row : rows)
         EXPECT_EQ(ReceivePlan::uniqueName(row.name, dir.path(), row.taken), row.expected) << row.name;
-    }
 }
 
 TEST(ReceivePlan, TopNamesAndWhat) {

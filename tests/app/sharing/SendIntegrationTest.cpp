@@ -32,12 +32,10 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
     test::writeFile(here("notes.txt"), "notes");
     test::writeFile(here("other/notes.txt"), "a second notes.txt: left out");
     fs::create_directories(here("Empty"));
-
     manager->send({here("Project"), here("notes.txt"), here("other/notes.txt"), here("Empty")});
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(manager->hud().title(), "Copied 3 items to Desktop on Windows");
     EXPECT_FALSE(manager->hud().failed());
-
     const auto drops = agent.drops();
     ASSERT_EQ(drops.size(), 1u);
     EXPECT_EQ(drops[0].names, (std::vector<std::string>{"Project", "notes.txt", "Empty"}));
@@ -71,7 +69,6 @@ TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.drops().empty() && !manager->transferBusy(); }, 10000));
     EXPECT_EQ(agent.drops()[0].names, (std::vector<std::string>{"Chosen", "loose.txt"}));
     EXPECT_EQ(agent.drops()[0].files.size(), 2u);
-
     manager->chooseFilesToSend();
     ASSERT_EQ(panels().size(), 1u);
     panels().front()->reject();
@@ -90,11 +87,7 @@ TEST_F(SendTest, AnEmptyFolderAloneLogsOneByte) {
 TEST_F(SendTest, EachFailingStepStopsAtOnce) {
     test::writeFile(here("Folder/a.txt"), "a");
     test::writeFile(here("Folder/b.txt"), "b");
-    struct Case {
-        const char* endpoint;
-        std::size_t dirs, files, finishes;  // requests made in all
-    };
-    const std::vector<Case> cases = {
+    const struct { const char* endpoint; std::size_t dirs, files, finishes; } cases[] = {  // requests made in all
         {"POST /v1/user/drop", 0, 0, 0},
         {"POST /v1/user/drop/{id}/dir", 1, 0, 0},
         {"PUT /v1/user/drop/{id}/file", 1, 1, 0},
@@ -125,7 +118,6 @@ TEST_F(SendTest, VanishedItemsAreLeftOut) {
     EXPECT_EQ(manager->hud().title(), "Copied here.txt to Desktop on Windows");
     ASSERT_EQ(agent.drops().size(), 1u);
     EXPECT_EQ(agent.drops()[0].names, std::vector<std::string>{"here.txt"});
-
     manager->send({here("gone.txt")});
     ASSERT_TRUE(waitIdle());
     EXPECT_TRUE(manager->hud().failed());
@@ -150,12 +142,10 @@ TEST_F(SendTest, LinksAndText) {
     ASSERT_TRUE(waitForResult());
     EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
     EXPECT_EQ(manager->hud().title(), "Opened the link in Windows");
-
     manager->sendText("hello Windows");
     ASSERT_TRUE(QTest::qWaitFor([&] { return agent.clipboard().text == "hello Windows"; }, 10000));
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return manager->hud().title() == "Text copied to the Windows clipboard. Press Ctrl + V to paste."; }, 10000));
-
     agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
     manager->openInWindows(QUrl("mailto:a@b.c"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->hud().failed(); }, 10000));
@@ -188,7 +178,6 @@ TEST_F(SendTest, WhySharingIsOff) {
     EXPECT_TRUE(manager->hud().failed());
     manager->openInWindows(QUrl("https://example.com"));
     manager->sendText("t");
-
     AgentClient::Info info;
     manager->update(info, s);
     EXPECT_EQ(manager->unavailableReason(),
@@ -205,7 +194,6 @@ TEST_F(SendTest, WhySharingIsOff) {
     EXPECT_TRUE(manager->available());
     EXPECT_EQ(manager->unavailableReason(), "Limited");
     EXPECT_FALSE(manager->catcher().enabled);
-
     QTest::qWait(100);
     EXPECT_TRUE(agent.openedLinks().empty());
     EXPECT_EQ(requests("POST /v1/user/clipboard"), 0u);
@@ -215,12 +203,7 @@ TEST_F(SendTest, WhySharingIsOff) {
 
 TEST_F(SendTest, AFileTooLargeForTheBoxFailsTheSend) {
     agent.stop();
-    boxsim::Agent small([&] {
-        Agent::Options o;
-        o.address = address;
-        o.maxUploadBytes = 1000;
-        return o;
-    }());
+    boxsim::Agent small(agentOptions([](Agent::Options& o) { o.maxUploadBytes = 1000; }));
     small.start();
     test::writeFile(here("big.bin"), std::string(200000, 'b'));
     manager->send({here("big.bin")});
@@ -235,13 +218,7 @@ TEST_F(SendTest, AFileTooLargeForTheBoxFailsTheSend) {
 TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     agent.stop();
     test::TempDir windows;
-    boxsim::Agent other([&] {
-        Agent::Options o;
-        o.address = address;
-        o.dropDest = "C:\\";
-        o.dropFolder = windows.path().string();
-        return o;
-    }());
+    boxsim::Agent other(agentOptions([&](Agent::Options& o) { o.dropDest = "C:\\", o.dropFolder = windows.path().string(); }));
     other.start();
     test::writeFile(here("a.txt"), "a");
     test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
@@ -249,8 +226,8 @@ TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(manager->hud().title(), "Copied 2 items to Windows on Windows");
     // Streamed to the box's disk as they came.
-    EXPECT_EQ(test::readFile(windows.path() / "T1" / "a.txt"), "a");
-    EXPECT_EQ(test::readFile(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
+    EXPECT_EQ(test::readWhole(windows.path() / "T1" / "a.txt"), "a");
+    EXPECT_EQ(test::readWhole(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
 }
 
 } // namespace

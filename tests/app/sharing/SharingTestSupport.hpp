@@ -16,7 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -42,10 +42,7 @@ public:
         }
         return *env->app;
     }
-    void TearDown() override {
-        app.reset();
-        xvfb.reset();
-    }
+    void TearDown() override { app.reset(), xvfb.reset(); }
 
 private:
     int argc = 1;
@@ -56,11 +53,6 @@ private:
     std::unique_ptr<QApplication> app;
 };
 
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << content;
@@ -70,7 +62,6 @@ inline void writeFile(const std::filesystem::path& path, const std::string& cont
 class SharingFixture : public ::testing::Test {
 protected:
     explicit SharingFixture(bool x11 = false) { SharingGui::ensure(x11); }
-
     void SetUp() override {
         agent.start();
         manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800));
@@ -80,29 +71,27 @@ protected:
         manager.reset();
         agent.stop();
     }
-
     void turnOn() {
         AgentClient::Info info;
         info.sharing = AgentClient::Info::Sharing{true, std::nullopt};
         manager->update(info, settings);
     }
     // The pill shows a result line.
-    bool waitForResult(int ms = 20000) {
-        return QTest::qWaitFor([&] { return !manager->hud().title().empty() && !manager->hud().progress(); }, ms);
+    bool waitForResult() {
+        return QTest::qWaitFor([&] { return !manager->hud().title().empty() && !manager->hud().progress(); }, 20000);
     }
-    bool waitIdle(int ms = 20000) { return QTest::qWaitFor([&] { return !manager->transferBusy(); }, ms); }
-    std::string logTail(int lines = 20) {
-        Log::flush();
-        return Log::tail(lines);
-    }
+    bool waitIdle() { return QTest::qWaitFor([&] { return !manager->transferBusy(); }, 20000); }
+    std::string logTail() { return Log::flush(), Log::tail(20); }
     std::size_t requests(const std::string& endpoint) { return agent.seen(endpoint).size(); }
-
     std::string address = uniqueLoopbackAddress();
-    boxsim::Agent agent{[this] {
+    // A box agent on the fixture's address, with `change` made to its options.
+    boxsim::Agent::Options agentOptions(const std::function<void(boxsim::Agent::Options&)>& change = {}) {
         boxsim::Agent::Options o;
         o.address = address;
+        if (change) change(o);
         return o;
-    }()};
+    }
+    boxsim::Agent agent{agentOptions()};
     ManualClock clock;
     AppPool pool;
     TempDir folder;

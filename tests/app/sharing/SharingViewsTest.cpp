@@ -6,9 +6,7 @@
 
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QLabel>
 #include <QMimeData>
-#include <QScreen>
 
 namespace corvane {
 namespace {
@@ -28,7 +26,6 @@ TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
     hud.setProgress(1.7);
     EXPECT_DOUBLE_EQ(*hud.progress(), 1.0);
     EXPECT_TRUE(hud.visible());
-
     hud.finish("Copied a to Desktop on Windows", false);
     EXPECT_FALSE(hud.progress());
     hud.setProgress(0.2);
@@ -38,7 +35,6 @@ TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
     EXPECT_TRUE(hud.visible());
     clock.advance(0.25);
     EXPECT_FALSE(hud.visible());
-
     hud.finish("Could not copy to Windows: x", true);
     EXPECT_TRUE(hud.visible());
     clock.advance(5.75);
@@ -48,42 +44,9 @@ TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
     EXPECT_TRUE(hud.visible());
 }
 
-TEST_F(SharingViews, PillSitsOverTheStreamWindowElseTopRight) {
-    TransferHUD hud(clock);
-    QWidget window;
-    window.resize(800, 500);
-    window.show();
-    hud.streamPID = 1;
-    hud.setStreamWindow(&window);
-    hud.show("<b>a</b> & b", 0.5);
-    ASSERT_EQ(hud.pill()->parentWidget(), &window);
-    const QRect r = hud.pill()->geometry();
-    EXPECT_EQ(r.x(), 400 - r.width() / 2);
-    EXPECT_EQ(r.bottom() + 1, 500 - 24);
-    const auto labels = hud.pill()->findChildren<QLabel*>();
-    ASSERT_FALSE(labels.empty());
-    for (auto* label : labels) EXPECT_EQ(label->textFormat(), Qt::PlainText);
-
-    window.hide();
-    clock.advance(0.25);
-    EXPECT_TRUE(hud.pill()->isWindow());
-    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
-    EXPECT_EQ(hud.pill()->geometry().right(), area.right() - 16);
-    EXPECT_EQ(hud.pill()->geometry().top(), area.top() + 16);
-    EXPECT_TRUE(hud.pill()->testAttribute(Qt::WA_TransparentForMouseEvents));
-}
-
 TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
-    struct Row {
-        const char* name;
-        QList<QUrl> urls;
-        QString text;
-        std::optional<DropCatcher::Drop::Kind> kind;
-        QString link;
-        std::string asText;
-    };
     using K = DropCatcher::Drop::Kind;
-    const std::vector<Row> rows = {
+    const struct { const char* name; QList<QUrl> urls; QString text; std::optional<K> kind; QString link; std::string asText; } rows[] = {
         {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", K::files, "", ""},
         {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", K::link, "https://example.com/p", ""},
         {"mail link", {QUrl("mailto:a@b.c")}, "", K::link, "mailto:a@b.c", ""},
@@ -103,15 +66,9 @@ TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
         ASSERT_EQ(drop.has_value(), row.kind.has_value());
         if (!drop) continue;
         EXPECT_EQ(drop->kind, *row.kind);
-        if (drop->kind == K::files) {
-            EXPECT_EQ(drop->files, (std::vector<std::filesystem::path>{"/tmp/a", "/tmp/b c"}));
-        }
-        if (drop->kind == K::link) {
-            EXPECT_EQ(drop->link.toString(), row.link);
-        }
-        if (drop->kind == K::text) {
-            EXPECT_EQ(drop->text, row.asText);
-        }
+        if (drop->kind == K::files) { EXPECT_EQ(drop->files, (std::vector<std::filesystem::path>{"/tmp/a", "/tmp/b c"})); }
+        if (drop->kind == K::link) { EXPECT_EQ(drop->link.toString(), row.link); }
+        if (drop->kind == K::text) { EXPECT_EQ(drop->text, row.asText); }
     }
 }
 
@@ -130,7 +87,6 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndHandsTheDropOver) {
         QApplication::sendEvent(target, &event);
         return event.isAccepted();
     };
-
     catcher.start();
     enter(&window);
     EXPECT_FALSE(catcher.panelVisible());  // not enabled
@@ -146,14 +102,12 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndHandsTheDropOver) {
     EXPECT_FALSE(panel->highlighted());
     EXPECT_TRUE(enter(panel));
     EXPECT_TRUE(panel->highlighted());
-
     QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(panel, &drop);
     EXPECT_TRUE(drop.isAccepted());
     EXPECT_FALSE(catcher.panelVisible());
     ASSERT_EQ(drops.size(), 1u);
     EXPECT_EQ(drops[0].files, (std::vector<std::filesystem::path>{"/tmp/one", "/tmp/two"}));
-
     enter(&window);
     ASSERT_TRUE(catcher.panelVisible());
     enter(panel);
