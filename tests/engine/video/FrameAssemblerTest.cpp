@@ -193,28 +193,6 @@ TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery)
     }
 }
 
-TEST_F(FrameAssemblerTest, LossBeyondParityAsksForAKeyframeAndRecoversAtIt)
-{
-    feedFrame(0, true);
-    const auto shards = cut(1, false).blocks[0].datagrams; // 4 data and 2 parity, three data lost
-    feed({shards.begin() + 3, shards.end()});
-    feedFrame(2, false); // its first packet settles frame 1 as lost
-    EXPECT_EQ(keyframeRequests, (Indexes{1}));
-    EXPECT_TRUE(assembler.waitingForKeyframe());
-    // A second loss while still waiting asks again but logs nothing new.
-    assembler.add(cut(3, false).all[0]);
-    feedFrame(4, false);
-    EXPECT_EQ(keyframeRequests, (Indexes{1, 3}));
-    EXPECT_EQ(log.matching("lost; waiting"), std::vector<std::string>{"video: frame 1 lost; waiting for a keyframe"});
-
-    feedFrame(5, true);
-    feedFrame(6, false);
-    EXPECT_EQ(delivered(), (Indexes{0, 5, 6}));
-    EXPECT_EQ(assembler.stats().framesLost, 2);
-    EXPECT_EQ(assembler.stats().framesSkippedWaitingForKeyframe, 2); // frames 2 and 4
-    expectEmpty();
-}
-
 TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery)
 {
     feedFrame(0, true);

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
 #include <map>
 #include <mutex>
 #include <string>
@@ -138,26 +137,6 @@ TEST_F(VideoDecoderPeerTest, HevcInEitherLayoutWithColourTagsOnlyForHdr) {
     EXPECT_EQ(log.matching("video: stream colors"),
               (Lines{"video: stream colors: transfer SMPTE_ST_2084_PQ, primaries ITU_R_2020, matrix ITU_R_2020",
                      "video: stream colors: transfer none, primaries none, matrix none"}));
-}
-
-TEST_F(VideoDecoderPeerTest, WaitsSilentlyForAKeyframeAndCountsAnOutputWithoutAPictureAsAnError) {
-    const Clip h264 = clip({ClipCodec::h264, 320, 240, 11, 5});
-    VideoDecoder decoder(StreamConfig::Codec::h264, false, 64, false);
-    record(decoder);
-    // Joining at frame 2: frames 2 to 4 find no session; frame 5 is the first keyframe.
-    for (std::uint32_t i = 2; i <= 5; ++i) decoder.decode(frameOf(h264, i, i));
-    // A slice of noise: the decoder takes it and gives no picture for it.
-    VideoFrame noise;
-    noise.index = 6;
-    noise.data = {0, 0, 0, 1, 0x41};
-    for (int i = 0; i < 300; ++i) noise.data.push_back(static_cast<std::uint8_t>(i * 37 + 11));
-    decoder.decode(noise);
-    decoder.decode(frameOf(h264, 10, 10));
-    decoder.flush();
-    const auto stats = decoder.stats();
-    EXPECT_EQ((std::array{stats.decoded, stats.errors, stats.dropped}), (std::array<std::int64_t, 3>{2, 1, 0}));
-    std::lock_guard guard(lock);
-    EXPECT_EQ(order, (Indexes{5, 10}));
 }
 
 }  // namespace
