@@ -5,12 +5,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <thread>
 
 #include "boxsim/Box.hpp"
-#include "engine/BoxHost.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"

@@ -9,8 +9,6 @@
 
 #include "tests/support/AudioStreams.hpp"
 #include "engine/EngineLog.hpp"
-#include "engine/session/StreamSession.hpp"
-#include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
 
 // Counts the allocations a thread makes while it asks for counting: the audio path must make none.
@@ -163,34 +161,20 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
               }),
               0);
     const auto stats = pipeline->stats();
-    EXPECT_EQ(stats.recovered, 99);
-    EXPECT_EQ(stats.lost, 3); // 1...3 never sent
-    EXPECT_GE(stats.frames, 400 - 1 - 3 - 6);
-    EXPECT_GT(stats.bufferedMs, 0);
+    EXPECT_TRUE(stats.recovered == 99 && stats.lost == 3); // 1...3 never sent
+    EXPECT_TRUE(stats.frames >= 400 - 1 - 3 - 6 && stats.bufferedMs > 0);
     pipeline->stop();
 }
 
 TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {
     auto pipeline = AudioPipeline::make(nullptr, 6);
     pipeline->start();
-    EXPECT_EQ(logged().at(0),
-              "[engine] audio: WARNING: no surround-params for 6 channels in the DESCRIBE reply, falling back to stereo");
-    EXPECT_EQ(logged().at(1), "[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01");
+    const auto lines = logged();
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 2),
+              (std::vector<std::string>{"[engine] audio: WARNING: no surround-params for 6 channels in the DESCRIBE reply, falling back to stereo",
+                                        "[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01"}));
     pipeline->stop();
-}
-
-TEST_F(AudioPipelineTest, SessionHandlerHoldsThePipelineWeakly) {
-    auto session = std::make_shared<StreamSession>(test::boxHostFor(test::uniqueLoopbackAddress(), dir.path()),
-                                                   StreamConfig(1280, 720, 60, 10000, StreamConfig::Codec::h264, 2, 1392), 1);
-    auto pipeline = AudioPipeline::make(session, 2);
-    session->audioHandler(test::audio::audioDatagram(7, 0, Bytes{1, 2, 3}));
-    session->audioHandler(Bytes{1, 2, 3});
-    EXPECT_EQ(pipeline->stats().packets, 2);
-    EXPECT_EQ(pipeline->stats().frames, 1);
-    std::weak_ptr<AudioPipeline> weak = pipeline;
-    pipeline.reset();
-    EXPECT_TRUE(weak.expired());
-    session->audioHandler(test::audio::audioDatagram(8, 0, Bytes{1, 2, 3})); // dropped, no crash
 }
 
 } // namespace

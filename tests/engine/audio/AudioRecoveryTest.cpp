@@ -1,6 +1,5 @@
-// The box's audio stream end to end up to the samples: libopus packets with ISA-L parity, lost and
-// reordered on the way, reassembled, rebuilt and decoded, must give exactly the samples libopus gives
-// for the packets that were sent (and its own concealment where a packet could not be rebuilt).
+// libopus packets with ISA-L parity, lost and reordered, must decode to exactly libopus's own samples
+// (and its concealment where a packet could not be rebuilt).
 
 #include "engine/audio/AudioReassembler.hpp"
 #include "engine/audio/OpusAudioDecoder.hpp"

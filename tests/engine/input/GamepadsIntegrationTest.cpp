@@ -28,21 +28,18 @@ bool received(const std::vector<Message>& messages, const Bytes& packet) {
 TEST(GamepadsIntegrationTest, ControllersReachTheBoxAndRumbleComesBack) {
     test::SdlControllers sdl;
     test::TempDir dir;
-    const std::string address = test::uniqueLoopbackAddress();
     boxsim::Box::Options options;
-    options.address = address;
+    options.address = test::uniqueLoopbackAddress();
     auto box = std::make_shared<boxsim::Box>(options);
     box->start();
-    auto host = test::boxHostFor(address, dir.path());
+    auto host = test::boxHostFor(options.address, dir.path());
     test::pairWithBox(*host, box);
 
     Gamepads gamepads; // events on its own thread, as in the application
     auto session = std::make_unique<StreamSession>(
         host, StreamConfig(1280, 720, 60, 10000, StreamConfig::Codec::h264, 2, 1392), 881448767);
     gamepads.send = [&session](ByteView packet) { session->sendInput(Bytes(packet.begin(), packet.end())); };
-    session->onRumble = [&gamepads](std::int64_t slot, std::uint16_t low, std::uint16_t high) {
-        gamepads.rumble(slot, low, high);
-    };
+    session->onRumble = [&gamepads](std::int64_t slot, std::uint16_t low, std::uint16_t high) { gamepads.rumble(slot, low, high); };
     session->start(false);
     auto control = box->control();
     ASSERT_TRUE(control);
@@ -55,8 +52,7 @@ TEST(GamepadsIntegrationTest, ControllersReachTheBoxAndRumbleComesBack) {
     ASSERT_TRUE(control->waitFor([&](const auto& m) { return received(m, arrival); }, 10));
 
     pad.press(SDL_CONTROLLER_BUTTON_Y);
-    const Bytes pressed = GamepadPacket::state(0, 0x1, Buttons::y, 0, 0, 0, 0, 0, 0);
-    ASSERT_TRUE(control->waitFor([&](const auto& m) { return received(m, pressed); }, 10));
+    ASSERT_TRUE(control->waitFor([&](const auto& m) { return received(m, GamepadPacket::state(0, 0x1, Buttons::y, 0, 0, 0, 0, 0, 0)); }, 10));
 
     // Slots the box has no controller in, or that cannot exist, are ignored on the way.
     control->sendRumble(9, 1000, 1000);
@@ -69,8 +65,7 @@ TEST(GamepadsIntegrationTest, ControllersReachTheBoxAndRumbleComesBack) {
 
     // The end of the stream neutralises the slot on the box.
     gamepads.stop();
-    const Bytes neutral = GamepadPacket::state(0, 0, {}, 0, 0, 0, 0, 0, 0);
-    ASSERT_TRUE(control->waitFor([&](const auto& m) { return received(m, neutral); }, 10));
+    ASSERT_TRUE(control->waitFor([&](const auto& m) { return received(m, GamepadPacket::state(0, 0, {}, 0, 0, 0, 0, 0, 0)); }, 10));
     session.reset();
     box->stop();
 }

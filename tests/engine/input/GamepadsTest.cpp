@@ -45,14 +45,8 @@ bool neutral(const Seen& s) {
 class GamepadsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(lock);
-            log.push_back(line);
-        });
-        gamepads.send = [this](ByteView packet) {
-            std::lock_guard guard(lock);
-            packets.emplace_back(packet.begin(), packet.end());
-        };
+        EngineLog::setSink([this](const std::string& line) { std::lock_guard guard(lock); log.push_back(line); });
+        gamepads.send = [this](ByteView packet) { std::lock_guard guard(lock); packets.emplace_back(packet.begin(), packet.end()); };
     }
     void TearDown() override {
         gamepads.stop();

@@ -47,8 +47,7 @@ TEST(InputPacketTest, FixedBuffersHoldTheSameBytes) {
     EXPECT_EQ(position.size(), 18u);
     EXPECT_EQ(Bytes(position.view().begin(), position.view().end()), InputPacket::mousePosition(-32768, 32767, 0, 0));
     EXPECT_FALSE(InputPacket::fixed::scroll(1) == InputPacket::fixed::horizontalScroll(1));
-    EXPECT_FALSE(InputPacket::mouseButtonFromRaw(0));
-    EXPECT_FALSE(InputPacket::mouseButtonFromRaw(6));
+    EXPECT_FALSE(InputPacket::mouseButtonFromRaw(0) || InputPacket::mouseButtonFromRaw(6));
     EXPECT_EQ(InputPacket::mouseButtonFromRaw(5), MouseButton::x2);
 }
 

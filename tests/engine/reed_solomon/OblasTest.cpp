@@ -1,9 +1,11 @@
 #include "engine/reed_solomon/Oblas.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,17 +16,10 @@
 namespace corvane::stream {
 namespace {
 
-Bytes randomBytes(std::size_t size, std::mt19937& random)
-{
+Bytes randomBytes(std::size_t size, std::mt19937& random) {
     Bytes bytes(size);
     for (auto& b : bytes) b = static_cast<std::uint8_t>(random());
     return bytes;
-}
-
-const char* isaName(oblas_isa isa)
-{
-    static const char* const names[] = {"automatic", "portable", "ssse3", "avx2", "avx512"};
-    return names[static_cast<int>(isa)];
 }
 
 // Each kernel set against products from ISA-L's field arithmetic, at every length up to a few vector steps
@@ -62,12 +57,9 @@ TEST_P(KernelSet, EveryKernelMatchesFieldProducts)
     }
     for (auto [rows, count] : {std::pair{1u, 1u}, {2u, 3u}, {4u, 7u}, {5u, 20u}, {9u, 2u}, {13u, 5u}, {3u, 0u}}) {
         for (std::uint32_t k : {1u, 15u, 16u, 17u, 63u, 64u, 65u, 100u, 130u, 1408u}) {
-            std::vector<Bytes> inputs;
+            std::vector<Bytes> inputs(count);
             std::vector<const std::uint8_t*> in;
-            for (std::uint32_t s = 0; s < count; ++s) {
-                inputs.push_back(randomBytes(k, random));
-                in.push_back(inputs.back().data());
-            }
+            for (auto& input : inputs) in.push_back((input = randomBytes(k, random)).data());
             const Bytes coef = randomBytes(static_cast<std::size_t>(rows) * count, random);
             std::vector<Bytes> outputs(rows, Bytes(k + 1, 0xEE));
             std::vector<std::uint8_t*> out;
@@ -87,15 +79,13 @@ TEST_P(KernelSet, EveryKernelMatchesFieldProducts)
 
 INSTANTIATE_TEST_SUITE_P(Oblas, KernelSet,
     testing::Values(oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512),
-    [](const auto& info) { return std::string(isaName(info.param)); });
+    [](const auto& info) { return std::string(std::array{"automatic", "portable", "ssse3", "avx2", "avx512"}[int(info.param)]); });
 
 TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives)
 {
-    EXPECT_EQ(obl_alloc(0, 16, 16), nullptr);
-    EXPECT_EQ(obl_alloc(16, 0, 16), nullptr);
-    EXPECT_EQ(obl_alloc(4, 16, 24), nullptr);
-    EXPECT_EQ(obl_alloc(SIZE_MAX / 2, 64, 16), nullptr);
-    EXPECT_EQ(obl_alloc(2, SIZE_MAX - 4, 16), nullptr);
+    for (auto [count, size, alignment] : {std::tuple<std::size_t, std::size_t, std::size_t>{0, 16, 16}, {16, 0, 16},
+             {4, 16, 24}, {SIZE_MAX / 2, 64, 16}, {2, SIZE_MAX - 4, 16}})
+        EXPECT_EQ(obl_alloc(count, size, alignment), nullptr) << count << " " << size << " " << alignment;
     for (std::size_t alignment : {0u, 1u, 16u, 64u}) {
         // Each element of 10 bytes is rounded up to the alignment.
         auto* memory = static_cast<std::uint8_t*>(obl_alloc(3, 10, alignment));

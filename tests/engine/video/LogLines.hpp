@@ -21,7 +21,6 @@ public:
     LogLines(const LogLines&) = delete;
     LogLines& operator=(const LogLines&) = delete;
 
-    // The lines that contain `part`, in order.
     std::vector<std::string> matching(const std::string& part) const {
         std::lock_guard guard(lock_);
         std::vector<std::string> out;

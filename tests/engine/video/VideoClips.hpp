@@ -6,14 +6,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <optional>
 #include <sstream>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "platform/core/Bytes.hpp"
@@ -25,14 +22,10 @@ namespace corvane::test::clips {
 enum class Codec { h264, hevc };
 
 struct ClipOptions {
-    ClipOptions(Codec codec = Codec::h264, int width = 320, int height = 240, int frames = 30, int keyframeInterval = 10,
-                bool tenBitHDR = false, std::string extra = {})
-        : codec(codec), width(width), height(height), frames(frames), keyframeInterval(keyframeInterval),
-          tenBitHDR(tenBitHDR), extra(std::move(extra)) {}
-    Codec codec;
-    int width, height, frames, keyframeInterval;
-    bool tenBitHDR;    // HEVC Main 10 tagged BT.2020 / PQ
-    std::string extra; // more encoder options
+    Codec codec = Codec::h264;
+    int width = 320, height = 240, frames = 30, keyframeInterval = 10;
+    bool tenBitHDR = false; // HEVC Main 10 tagged BT.2020 / PQ
+    std::string extra{};    // more encoder options
 };
 
 struct Clip {
@@ -56,8 +49,7 @@ inline std::vector<NalPosition> nalPositions(const Bytes& stream) {
     std::vector<NalPosition> out;
     for (std::size_t i = 0; i + 2 < stream.size(); ++i) {
         if (stream[i] == 0 && stream[i + 1] == 0 && stream[i + 2] == 1) {
-            const std::size_t begin = (i > 0 && stream[i - 1] == 0) ? i - 1 : i;
-            out.push_back({begin, i + 3});
+            out.push_back({(i > 0 && stream[i - 1] == 0) ? i - 1 : i, i + 3});
             i += 2;
         }
     }
@@ -82,15 +74,13 @@ inline std::vector<Bytes> splitAccessUnits(const Bytes& stream, Codec codec) {
         const bool firstSlice = slice && flagAt < stream.size() && (stream[flagAt] & 0x80) != 0;
         const bool prefix = h264 ? type >= 6 && type <= 9 : (type >= 32 && type <= 35) || type == 39;
         if (haveSlice && (prefix || firstSlice)) {
-            units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(unitBegin),
-                               stream.begin() + static_cast<std::ptrdiff_t>(positions[n].startCode));
+            units.emplace_back(stream.begin() + long(unitBegin), stream.begin() + long(positions[n].startCode));
             unitBegin = positions[n].startCode;
             haveSlice = false;
         }
-        if (slice) haveSlice = true;
+        haveSlice = haveSlice || slice;
     }
-    if (unitBegin < stream.size())
-        units.emplace_back(stream.begin() + static_cast<std::ptrdiff_t>(unitBegin), stream.end());
+    if (unitBegin < stream.size()) units.emplace_back(stream.begin() + long(unitBegin), stream.end());
     return units;
 }
 
@@ -135,8 +125,7 @@ inline std::vector<Bytes> ffmpegFrames(const std::filesystem::path& clip, const 
     const Bytes all = readFile(out);
     std::vector<Bytes> frames;
     for (std::size_t at = 0; at + frameBytes <= all.size(); at += frameBytes)
-        frames.emplace_back(all.begin() + static_cast<std::ptrdiff_t>(at),
-                            all.begin() + static_cast<std::ptrdiff_t>(at + frameBytes));
+        frames.emplace_back(all.begin() + long(at), all.begin() + long(at + frameBytes));
     return frames;
 }
 

@@ -26,25 +26,13 @@ VideoFrame frame(std::uint32_t index, const std::vector<Bytes>& units, bool keyf
     return out;
 }
 
-TEST(VideoDecoderTest, Av1IsRefusedWithItsText) {
-    try {
-        VideoDecoder decoder(StreamConfig::Codec::av1, false);
-        FAIL() << "made a decoder for AV1";
-    } catch (const VideoDecoder::Error& error) {
-        EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::unsupported);
-        EXPECT_STREQ(error.what(), "AV1 is not supported yet");
-    }
-}
-
 TEST(VideoDecoderTest, HdrTagsComeFromTheFirstHevcSequenceSetsProfile) {
     const Bytes vps = {0x40, 0x01, 0x0C, 0x01};
     const Bytes main = {0x42, 0x01, 0x01, 0x01, 0x60};
     const Bytes main10 = {0x42, 0x01, 0x01, 0x02, 0x60};
     const auto tags = VideoDecoder::hdrTags({vps, main10});
     ASSERT_TRUE(tags);
-    EXPECT_EQ(tags->primaries, "ITU_R_2020");
-    EXPECT_EQ(tags->transfer, "SMPTE_ST_2084_PQ");
-    EXPECT_EQ(tags->matrix, "ITU_R_2020");
+    EXPECT_EQ(tags->primaries + " " + tags->transfer + " " + tags->matrix, "ITU_R_2020 SMPTE_ST_2084_PQ ITU_R_2020");
     EXPECT_TRUE(VideoDecoder::hdrTags({Bytes{0x42, 0x01, 0x01, 0x22, 0x60}})); // tier flag set, profile still 2
     EXPECT_FALSE(VideoDecoder::hdrTags({vps, main}));
     // Only the first sequence set counts; empty and other units are passed over; a short one has no profile.
@@ -83,10 +71,7 @@ TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTh
                  VideoDecoder::Error);
     decoder.flush();
     const auto stats = decoder.stats();
-    EXPECT_EQ(stats.width, 320);
-    EXPECT_EQ(stats.height, 240);
-    EXPECT_EQ(stats.decoded + stats.errors, 0);
-    EXPECT_EQ(pictures, 0);
+    EXPECT_TRUE(stats.width == 320 && stats.height == 240 && stats.decoded + stats.errors == 0 && pictures == 0);
     // No picture yet, so libavcodec has not settled on hardware or software: nothing is claimed.
     EXPECT_EQ(stats.hardware, std::nullopt);
     EXPECT_TRUE(log.matching("video: decoder").empty());

@@ -1,6 +1,3 @@
-// The video pipeline on a live session with the simulated box, which encodes its test picture, cuts it
-// into datagrams with parity and sends it over loopback.
-
 #include "engine/video/VideoPipeline.hpp"
 
 #include <gtest/gtest.h>
@@ -29,8 +26,6 @@ protected:
         if (box) box->stop();
     }
 
-    // Starts a streaming box, pairs with it, and starts a session with a video pipeline that counts the
-    // pictures.
     void bringUp(StreamConfig::Codec codec) {
         boxsim::Box::Options options;
         options.address = address;
@@ -51,7 +46,6 @@ protected:
         pipeline->startWatchdog();
     }
 
-    // Waits until `condition` holds, at most 20 s.
     template <typename Condition> static bool waitFor(Condition condition) {
         const auto until = std::chrono::steady_clock::now() + 20s;
         while (!condition() && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(10ms);

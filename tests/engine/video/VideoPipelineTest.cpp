@@ -90,9 +90,7 @@ TEST_F(VideoPipelineTest, ADecodeErrorIsLoggedAndAsksForOneKeyframe) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].back(), ')');
     const auto stats = pipeline->stats();
-    EXPECT_EQ(stats.framesDelivered, 2);
-    EXPECT_EQ(stats.keyframeRequests, 1);
-    EXPECT_EQ(stats.decoded, 0);
+    EXPECT_TRUE(stats.framesDelivered == 2 && stats.keyframeRequests == 1 && stats.decoded == 0);
     EXPECT_EQ(stats.decodeErrors, 0); // configuration failures are not counted as decode errors
 }
 
@@ -104,8 +102,7 @@ TEST_F(VideoPipelineTest, SimulatedLossDropsAfterCountingAndTapping) {
     const auto dropped = datagrams(0, true, 900);
     send(dropped);
     auto stats = pipeline->stats();
-    EXPECT_EQ(stats.packets, static_cast<std::int64_t>(dropped.size()));
-    EXPECT_EQ(stats.simulatedDrops, static_cast<std::int64_t>(dropped.size()));
+    EXPECT_TRUE(stats.packets == std::int64_t(dropped.size()) && stats.simulatedDrops == stats.packets);
     EXPECT_EQ(stats.framesDelivered + stats.framesLost + stats.badPackets, 0);
     EXPECT_EQ(tapped, dropped);
     // Off again: everything reaches the assembler.
@@ -127,7 +124,13 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     int earlierHandlerCalls = 0;
     auto av1 = makeSession(StreamConfig::Codec::av1);
     av1->videoHandler = [&](ByteView) { ++earlierHandlerCalls; };
-    EXPECT_THROW(VideoPipeline::make(StreamConfig::Codec::av1, av1), VideoDecoder::Error);
+    try {
+        VideoPipeline::make(StreamConfig::Codec::av1, av1);
+        ADD_FAILURE() << "made a pipeline for AV1";
+    } catch (const VideoDecoder::Error& error) {
+        EXPECT_EQ(error.kind, VideoDecoder::Error::Kind::unsupported);
+        EXPECT_STREQ(error.what(), "AV1 is not supported yet");
+    }
     av1->videoHandler(Bytes{1, 2, 3});
     EXPECT_EQ(earlierHandlerCalls, 1);
     EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);

@@ -38,14 +38,11 @@ TEST(AesGcmTest, MatchesThePublishedVectorAndRefusesAnyChange) {
     EXPECT_EQ(Bytes(tag.begin(), tag.end()), kTag);
 
     Bytes plain(kCipher.size());
-    cipher[7] ^= 0x01;
-    EXPECT_FALSE(gcm.open(kNonce, cipher, Tag(kTag.data(), 16), plain));
-    Bytes badTag = kTag;
-    badTag[15] ^= 0x80;
+    const auto flipped = [](Bytes bytes, std::size_t at) { bytes[at] ^= 0x01; return bytes; };
+    const Bytes badTag = flipped(kTag, 15);
+    EXPECT_FALSE(gcm.open(kNonce, flipped(kCipher, 7), Tag(kTag.data(), 16), plain));
     EXPECT_FALSE(gcm.open(kNonce, kCipher, Tag(badTag.data(), 16), plain));
-    Bytes nonce = kNonce;
-    nonce[0] ^= 0x01;
-    EXPECT_FALSE(gcm.open(nonce, kCipher, Tag(kTag.data(), 16), plain));
+    EXPECT_FALSE(gcm.open(flipped(kNonce, 0), kCipher, Tag(kTag.data(), 16), plain));
     // A failure leaves the context usable for the next message.
     ASSERT_TRUE(gcm.open(kNonce, kCipher, Tag(kTag.data(), 16), plain));
     EXPECT_EQ(plain, kPlain);
@@ -62,13 +59,11 @@ TEST(AesGcmTest, ContextsKeepNoStaleStateAndRefuseBadSizes) {
     ASSERT_TRUE(copy.seal(longNonce, kPlain, a, tagA));
     ASSERT_TRUE(copy.seal(kNonce, kPlain, b, tagB));
     ASSERT_TRUE(AesGcm(kKey).seal(longNonce, kPlain, c, tagC));
-    EXPECT_EQ(a, c);
-    EXPECT_EQ(tagA, tagC);
+    EXPECT_TRUE(a == c && tagA == tagC);
     EXPECT_EQ(b, kCipher);
     EXPECT_EQ(Bytes(tagB.begin(), tagB.end()), kTag);
 
-    EXPECT_THROW(AesGcm(Bytes(15, 0)), CryptoError);
-    EXPECT_THROW(AesGcm(Bytes(32, 0)), CryptoError);
+    for (std::size_t size : {15u, 32u}) EXPECT_THROW(AesGcm(Bytes(size, 0)), CryptoError) << size;
     Bytes shortOut(kPlain.size() - 1);
     EXPECT_FALSE(copy.seal(kNonce, kPlain, shortOut, tagA));
 }

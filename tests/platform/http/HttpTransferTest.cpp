@@ -5,18 +5,14 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <chrono>
 #include <fstream>
 #include <stdexcept>
-#include <thread>
+#include <tuple>
 
 #include <sys/stat.h>
 
 namespace corvane::platform {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr int kPort = 47800;
 
@@ -33,8 +29,6 @@ protected:
 
     std::string address = test::uniqueLoopbackAddress();
     test::LoopbackServer server;
-    std::atomic<bool> release{false};
-    void TearDown() override { release = true; }
 };
 
 TEST_F(HttpTransferTest, PostAndPutCarryExactlyTheCallersBodyAndHeaders) {
@@ -66,15 +60,13 @@ TEST_F(HttpTransferTest, PostAndPutCarryExactlyTheCallersBodyAndHeaders) {
     put.onSent = [&](std::uint64_t n) { sent.push_back(n); };
     EXPECT_EQ(Http::perform(put).status, 200);
     ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(sent.back(), content.size());
-    EXPECT_TRUE(std::is_sorted(sent.begin(), sent.end()));
+    EXPECT_TRUE(sent.back() == content.size() && std::is_sorted(sent.begin(), sent.end()));
 
     std::lock_guard lock(mutex);
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0], std::make_tuple(std::string("POST"), std::string("application/json"), std::string(R"({"a":1})"), false));
     EXPECT_EQ(seen[1], std::make_tuple(std::string("POST"), std::string(), std::string(), false));
-    EXPECT_EQ(std::get<2>(seen[2]).size(), content.size());
-    EXPECT_FALSE(std::get<3>(seen[2]));
+    EXPECT_TRUE(std::get<2>(seen[2]).size() == content.size() && !std::get<3>(seen[2]));
 
     // A header that would split the request is refused before anything is sent.
     auto injected = requestFor("/p", "POST");
@@ -110,11 +102,8 @@ TEST_F(HttpTransferTest, ReceiverSeesHeadThenPiecesAndItsExceptionsComeOut) {
     };
     receiver.onBody = [&](ByteView piece) { received += piece.size(); };
     const auto response = Http::perform(requestFor("/file"), {}, &receiver);
-    EXPECT_EQ(response.status, 200);
-    EXPECT_TRUE(response.body.empty());
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(announced, 200000u);
-    EXPECT_EQ(received, 200000u);
+    EXPECT_TRUE(response.status == 200 && response.body.empty());
+    EXPECT_EQ(std::tuple(status, announced, received), std::tuple(200L, std::optional<std::uint64_t>(200000), std::uint64_t(200000)));
 
     // Without a body the head still comes, at the end.
     status = 0;
@@ -124,40 +113,6 @@ TEST_F(HttpTransferTest, ReceiverSeesHeadThenPiecesAndItsExceptionsComeOut) {
 
     receiver.onBody = [](ByteView) { throw std::runtime_error("disk full"); };
     EXPECT_THROW(Http::perform(requestFor("/file"), {}, &receiver), std::runtime_error);
-}
-
-TEST_F(HttpTransferTest, SilenceLimitIsApartFromTheWholeLimit) {
-    // Ten pieces, 200 ms apart: never silent for long, yet two seconds in all.
-    server.on("/trickle", [this](const httplib::Request&, httplib::Response& response) {
-        response.set_chunked_content_provider("text/plain", [this, n = 0](std::size_t, httplib::DataSink& sink) mutable {
-            if (n++ == 10 || release) {
-                sink.done();
-                return true;
-            }
-            std::this_thread::sleep_for(200ms);
-            return sink.write("x", 1);
-        });
-    });
-    server.on("/silent", [this](const httplib::Request&, httplib::Response& response) {
-        for (int i = 0; i < 100 && !release; ++i) std::this_thread::sleep_for(50ms);
-        response.set_content("late", "text/plain");
-    });
-    server.start(address, kPort);
-
-    auto trickle = requestFor("/trickle");
-    trickle.idleTimeoutSeconds = 1;
-    trickle.timeoutSeconds = 30;
-    EXPECT_EQ(Http::perform(trickle).body.size(), 10u);
-
-    auto silent = requestFor("/silent");
-    silent.idleTimeoutSeconds = 0.5;
-    silent.timeoutSeconds = 30;
-    try {
-        Http::perform(silent);
-        ADD_FAILURE() << "no time-out";
-    } catch (const HttpError& error) {
-        EXPECT_EQ(error.kind, HttpError::Kind::timedOut);
-    }
 }
 
 TEST_F(HttpTransferTest, EncodedPathsAndWholeUrls) {

@@ -1,6 +1,7 @@
 #include "platform/keystore/KeyStore.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fstream>
 #include <regex>
@@ -78,9 +79,8 @@ TEST_F(KeyStoreTest, PairsCertificatesWithKeysOldestFirstAndDeletesOnlyWhatMatch
     std::vector<KeyStore::Identity> identities{{certA, keyA}};
     std::vector<Bytes> certificates{certA};
     EXPECT_EQ(store.identities(identities), KeyStore::kItemNotFound);  // a missing folder holds nothing
-    EXPECT_TRUE(identities.empty());
     EXPECT_EQ(store.certificates(certificates), KeyStore::kItemNotFound);
-    EXPECT_TRUE(certificates.empty());
+    EXPECT_TRUE(identities.empty() && certificates.empty());
     EXPECT_EQ(store.deleteCertificate(certA), KeyStore::kItemNotFound);
 
     ASSERT_EQ(store.addPrivateKey(keyB, "B", bytesOf("tag-b")), 0);
@@ -90,10 +90,10 @@ TEST_F(KeyStoreTest, PairsCertificatesWithKeysOldestFirstAndDeletesOnlyWhatMatch
     ASSERT_EQ(store.addCertificate(certB, "B"), 0);
     ASSERT_EQ(store.identities(identities), 0);
     ASSERT_EQ(identities.size(), 2u);
-    EXPECT_EQ(identities[0].certificateDER, certA);
-    EXPECT_TRUE(identities[0].privateKey.matchesCertificate(certA));
-    EXPECT_EQ(identities[1].certificateDER, certB);
-    EXPECT_TRUE(identities[1].privateKey.matchesCertificate(certB));
+    for (std::size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(identities[i].certificateDER, i == 0 ? certA : certB);
+        EXPECT_TRUE(identities[i].privateKey.matchesCertificate(identities[i].certificateDER));
+    }
 
     EXPECT_EQ(store.addCertificate(certA, "again"), KeyStore::kDuplicateItem);
     EXPECT_EQ(store.addCertificate(bytesOf("junk"), "junk"), -EINVAL);
@@ -119,9 +119,8 @@ TEST_F(KeyStoreTest, DamagedFilesAreSkippedButKeptAndAFileForAFolderIsAnError) {
     KeyStore blocked(dir.path() / "Corvane" / "keys" / "00000000000000000000-1-0.key.pem");
     std::vector<KeyStore::Identity> identities;
     std::vector<Bytes> certificates;
-    EXPECT_EQ(blocked.identities(identities), -ENOTDIR);
-    EXPECT_EQ(blocked.certificates(certificates), -ENOTDIR);
-    EXPECT_EQ(blocked.deleteKeys(bytesOf("x")), -ENOTDIR);
+    EXPECT_EQ((std::array{blocked.identities(identities), blocked.certificates(certificates), blocked.deleteKeys(bytesOf("x"))}),
+              (std::array{-ENOTDIR, -ENOTDIR, -ENOTDIR}));
     EXPECT_LT(blocked.addCertificate(certB, "B"), 0);
 
     ::setenv("XDG_DATA_HOME", "/data/home", 1);

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 namespace corvane::platform {
@@ -31,10 +32,7 @@ public:
         for (std::size_t i = 0; i < all.size(); i += 8) {
             std::uint8_t byte = 0;
             for (std::size_t b = 0; b < 8; ++b) byte = static_cast<std::uint8_t>(byte << 1 | (all[i + b] ? 1 : 0));
-            if (zeros >= 2 && byte <= 3) {
-                out.push_back(3);
-                zeros = 0;
-            }
+            if (zeros >= 2 && byte <= 3) out.push_back(3), zeros = 0;
             out.push_back(byte);
             zeros = byte == 0 ? zeros + 1 : 0;
         }
@@ -83,9 +81,7 @@ TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestP
     // 1920x1080 is 120x68 macroblocks with 4 rows of chroma (8 luma rows) cropped at the bottom.
     const auto result = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(120, 68, {0, 0, 0, 4})}, std::nullopt);
     ASSERT_EQ(result.status, 0);
-    EXPECT_EQ(result.format->width(), 1920);
-    EXPECT_EQ(result.format->height(), 1080);
-    EXPECT_EQ(result.format->bitDepth(), 8);
+    EXPECT_EQ(std::tuple(result.format->width(), result.format->height(), result.format->bitDepth()), std::tuple(1920, 1080, 8));
 
     // Within the largest picture (8192 x 8192) it is taken; one macroblock row more, a side beyond 16384, a
     // cropping window as large as the picture, a set cut short or none at all is refused.
@@ -100,8 +96,7 @@ TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestP
 TEST(VideoFormatTest, ChromaFormatAndDepthOutsideTheirRangesAreRefused) {
     const auto made = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(20, 15, {}, High{2, 2})}, std::nullopt);
     ASSERT_EQ(made.status, 0);
-    EXPECT_EQ(made.format->bitDepth(), 10);
-    EXPECT_EQ(made.format->chromaFormat(), 2);
+    EXPECT_EQ(std::pair(made.format->bitDepth(), made.format->chromaFormat()), std::pair(10, 2));
     for (const High high : {High{4, 0}, High{0xFFFFFFFE, 0}, High{1, 9}, High{1, 0xFFFFFFF8}})
         EXPECT_LT(VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(20, 15, {}, high)}, std::nullopt).status, 0)
             << high.chroma << " " << high.depth;
