@@ -4,24 +4,22 @@
 #include "engine/EngineLog.hpp"
 #include "engine/session/NetworkHints.hpp"
 #include "tests/support/SimulatedBox.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <mutex>
 #include <thread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,40 +51,23 @@ std::string offerFrom(const std::string& client) {
            "o=android 0 14 IN IPv4 " + client + "\r\n"
            "s=Corvane Streaming Client\r\n"
            "a=x-nv-general.serverAddress:rtsp://" + client + ":48010\r\n"
-           "a=x-nv-general.featureFlags:0\r\n"
-           "a=x-nv-general.useReliableUdp:13\r\n"
-           "a=x-ml-general.featureFlags:0\r\n"
-           "a=x-ss-general.encryptionEnabled:1\r\n"
-           "a=x-nv-video[0].clientViewportWd:1920\r\n"
-           "a=x-nv-video[0].clientViewportHt:1080\r\n"
-           "a=x-nv-video[0].maxFPS:60\r\n"
-           "a=x-nv-video[0].packetSize:1392\r\n"
-           "a=x-nv-video[0].rateControlMode:4\r\n"
-           "a=x-nv-video[0].timeoutLengthMs:7000\r\n"
-           "a=x-nv-video[0].framesWithInvalidRefThreshold:0\r\n"
-           "a=x-nv-video[0].maxNumReferenceFrames:1\r\n"
-           "a=x-nv-video[0].encoderCscMode:2\r\n"
-           "a=x-nv-video[0].dynamicRangeMode:0\r\n"
-           "a=x-nv-video[0].videoEncoderSlicesPerFrame:1\r\n"
-           "a=x-ss-video[0].chromaSamplingType:0\r\n"
-           "a=x-ml-video.configuredBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bw.maximumBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bw.minimumBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bitStreamFormat:1\r\n"
-           "a=x-nv-clientSupportHevc:1\r\n"
-           "a=x-nv-vqos[0].fec.enable:1\r\n"
-           "a=x-nv-vqos[0].fec.minRequiredFecPackets:2\r\n"
-           "a=x-nv-vqos[0].bllFec.enable:0\r\n"
-           "a=x-nv-vqos[0].drc.enable:0\r\n"
-           "a=x-nv-vqos[0].videoQualityScoreUpdateTime:5000\r\n"
-           "a=x-nv-vqos[0].qosTrafficType:5\r\n"
-           "a=x-nv-audio.surround.numChannels:2\r\n"
-           "a=x-nv-audio.surround.channelMask:3\r\n"
-           "a=x-nv-audio.surround.enable:0\r\n"
-           "a=x-nv-audio.surround.AudioQuality:1\r\n"
-           "a=x-nv-aqos.packetDuration:5\r\n"
-           "a=x-nv-aqos.qosTrafficType:4\r\n"
-           "t=0 0\r\n"
+           "a=x-nv-general.featureFlags:0\r\n" "a=x-nv-general.useReliableUdp:13\r\n"
+           "a=x-ml-general.featureFlags:0\r\n" "a=x-ss-general.encryptionEnabled:1\r\n"
+           "a=x-nv-video[0].clientViewportWd:1920\r\n" "a=x-nv-video[0].clientViewportHt:1080\r\n"
+           "a=x-nv-video[0].maxFPS:60\r\n" "a=x-nv-video[0].packetSize:1392\r\n"
+           "a=x-nv-video[0].rateControlMode:4\r\n" "a=x-nv-video[0].timeoutLengthMs:7000\r\n"
+           "a=x-nv-video[0].framesWithInvalidRefThreshold:0\r\n" "a=x-nv-video[0].maxNumReferenceFrames:1\r\n"
+           "a=x-nv-video[0].encoderCscMode:2\r\n" "a=x-nv-video[0].dynamicRangeMode:0\r\n"
+           "a=x-nv-video[0].videoEncoderSlicesPerFrame:1\r\n" "a=x-ss-video[0].chromaSamplingType:0\r\n"
+           "a=x-ml-video.configuredBitrateKbps:20000\r\n" "a=x-nv-vqos[0].bw.maximumBitrateKbps:20000\r\n"
+           "a=x-nv-vqos[0].bw.minimumBitrateKbps:20000\r\n" "a=x-nv-vqos[0].bitStreamFormat:1\r\n"
+           "a=x-nv-clientSupportHevc:1\r\n" "a=x-nv-vqos[0].fec.enable:1\r\n"
+           "a=x-nv-vqos[0].fec.minRequiredFecPackets:2\r\n" "a=x-nv-vqos[0].bllFec.enable:0\r\n"
+           "a=x-nv-vqos[0].drc.enable:0\r\n" "a=x-nv-vqos[0].videoQualityScoreUpdateTime:5000\r\n"
+           "a=x-nv-vqos[0].qosTrafficType:5\r\n" "a=x-nv-audio.surround.numChannels:2\r\n"
+           "a=x-nv-audio.surround.channelMask:3\r\n" "a=x-nv-audio.surround.enable:0\r\n"
+           "a=x-nv-audio.surround.AudioQuality:1\r\n" "a=x-nv-aqos.packetDuration:5\r\n"
+           "a=x-nv-aqos.qosTrafficType:4\r\n" "t=0 0\r\n"
            "m=video 47998\r\n";
 }
 
@@ -94,10 +75,7 @@ std::string offerFrom(const std::string& client) {
 class StreamSessionIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
+        test::Recorder::captureLog(recorder);
         ::unsetenv(StreamSession::encryptionVariable);
     }
     void TearDown() override {
@@ -118,10 +96,7 @@ protected:
         session = std::make_unique<StreamSession>(host, config(), 881448767);
     }
 
-    std::size_t logCount(const std::string& line) {
-        std::lock_guard guard(logMutex);
-        return static_cast<std::size_t>(std::count(log.begin(), log.end(), "[engine] " + line));
-    }
+    std::size_t logCount(const std::string& line) { return recorder->countLogs(line); }
     std::size_t cancels() const {
         const auto requests = box->host().requests();
         return static_cast<std::size_t>(
@@ -135,18 +110,13 @@ protected:
     std::shared_ptr<boxsim::Box> box;
     std::shared_ptr<BoxHost> host = test::boxHostFor(address, dir.path());
     std::unique_ptr<StreamSession> session;
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCleanly) {
     bringUp();
-    std::mutex videoMutex;
-    std::vector<Bytes> video;
-    session->videoHandler = [&](ByteView datagram) {
-        std::lock_guard guard(videoMutex);
-        video.emplace_back(datagram.begin(), datagram.end());
-    };
+    std::vector<Bytes> video; // under recorder->lock
+    session->videoHandler = [&](ByteView d) { recorder->record([&] { video.emplace_back(d.begin(), d.end()); }); };
     session->start(false);
 
     // Every request of the handshake, byte for byte, numbered from 1 with the common headers last.
@@ -212,12 +182,7 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     const Bytes videoPing = box->media().videoPings().front();
     EXPECT_EQ(std::string(videoPing.begin(), videoPing.end()), std::string("VIDEOPINGPAYLOAD\0\0\0\x01", 20));
     ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}));
-    for (int i = 0; i < 250 && session->stats().videoPackets == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    {
-        std::lock_guard guard(videoMutex);
-        EXPECT_EQ(video, (std::vector<Bytes>{Bytes{1, 2, 3}}));
-    }
+    EXPECT_TRUE(recorder->waitFor([&] { return video == std::vector<Bytes>{Bytes{1, 2, 3}}; }));
 
     session->stop(true);
     EXPECT_EQ(logCount("session: stopped and ended on the box"), 1u);
@@ -241,11 +206,8 @@ TEST_F(StreamSessionIntegrationTest, RumbleAndTheBoxsDisconnectReachTheOwner) {
     };
     std::promise<std::pair<std::string, std::string>> ended;
     session->onEnded = [&](const std::string& reason) {
-        char name[32] = {};
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        // Stopping right here, on the control thread, must not wait for itself.
-        session->stop(false);
-        ended.set_value({reason, name});
+        session->stop(false); // on the control thread: must not wait for itself
+        ended.set_value({reason, test::threadName()});
     };
     session->start(false);
     auto control = box->control();
@@ -314,20 +276,21 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
 }
 
 TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
-    const std::map<std::string, std::string> v2 = {{"x-ss-general.encryptionSupported", "3"},
-                                                   {"x-ss-general.encryptionRequested", "1"}};
-    const std::map<std::string, std::string> v1 = {{"x-ss-general.encryptionSupported", "2"},
-                                                   {"x-ss-general.encryptionRequested", "2"}};
-    const std::map<std::string, std::string> supportedOnly = {{"x-ss-general.encryptionSupported", "1"},
-                                                              {"x-ss-general.encryptionRequested", "0"}};
     using S = ControlCrypto::IVStyle;
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, nullptr), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, "V2"), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v1, "V2"), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption(v1, "v2"), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, "v1"), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption(supportedOnly, nullptr), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption({}, nullptr), S::v1);
+    const struct {
+        const char *supported, *requested, *environment;
+        S style;
+    } rows[] = {
+        {"3", "1", nullptr, S::v2}, {"3", "1", "V2", S::v2}, {"2", "2", "V2", S::v1}, {"2", "2", "v2", S::v2},
+        {"3", "1", "v1", S::v1},    {"1", "0", nullptr, S::v1}, {nullptr, nullptr, nullptr, S::v1},
+    };
+    for (const auto& r : rows) {
+        std::map<std::string, std::string> offer;
+        if (r.supported)
+            offer = {{"x-ss-general.encryptionSupported", r.supported}, {"x-ss-general.encryptionRequested", r.requested}};
+        EXPECT_EQ(StreamSession::chooseEncryption(offer, r.environment), r.style)
+            << (r.supported ? r.supported : "-") << " " << (r.environment ? r.environment : "-");
+    }
 }
 
 TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
