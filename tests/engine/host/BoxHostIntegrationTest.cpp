@@ -4,12 +4,11 @@
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
 #include "platform/http/Http.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <mutex>
 #include <regex>
 
 namespace corvane::stream {
@@ -30,10 +29,7 @@ Fault fault(std::string path, std::string step, Change change) {
 class BoxHostIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
+        test::Recorder::captureLog(recorder);
         options.address = address;
         options.hostname = "corvane-box\nsession: forged";
         box = std::make_shared<boxsim::StreamingHost>(options);
@@ -41,14 +37,7 @@ protected:
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
 
-    bool logged(const std::string& line) {
-        std::lock_guard guard(logMutex);
-        return std::find(log.begin(), log.end(), "[engine] " + line) != log.end();
-    }
-    bool loggedStartingWith(const std::string& prefix) {
-        std::lock_guard guard(logMutex);
-        return std::any_of(log.begin(), log.end(), [&](const auto& l) { return l.starts_with("[engine] " + prefix); });
-    }
+    bool logged(const std::string& line, bool whole = true) { return recorder->countLogs(line, whole) > 0; }
     Pairing::Approve approveOnBox() {
         return [box = box](const std::string& pin, std::stop_token) { box->enterPin(pin); };
     }
@@ -72,8 +61,7 @@ protected:
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
     BoxHost host{address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
                  defaults};
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
@@ -129,8 +117,8 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     for (const auto& path : {"/applist", "/launch", "/resume", "/cancel"}) EXPECT_TRUE(box->lastRequest(path)->secure);
 
     // Nothing that reached the engine's log carries the session key.
-    std::lock_guard guard(logMutex);
-    for (const auto& line : log) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
+    std::lock_guard guard(recorder->lock);
+    for (const auto& line : recorder->logs) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
 }
 
 TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
@@ -189,7 +177,7 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();
     EXPECT_FALSE(host.unpair());
-    EXPECT_TRUE(loggedStartingWith("pair: the box did not remove this Mac's certificate: "));
+    EXPECT_TRUE(logged("pair: the box did not remove this Mac's certificate: ", false));
     EXPECT_FALSE(host.savedServerCertificate(box->uniqueId()));
     EXPECT_NE(host.identityStore.loadOrCreate().uniqueID(), firstID);
 }
@@ -209,23 +197,19 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
 
 TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
     host.pair("Corvane", approveOnBox());
-    const StreamConfig config(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392);
-    box->addFault(fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }));
-    try {
-        host.start(881448767, config, SessionKeys::random(), false);
-        FAIL();
-    } catch (const HostError& e) {
-        EXPECT_STREQ(e.what(), "unexpected reply to /launch");
-    }
-    box->addFault(fault("/launch", "", [](Fault& f) {
-        f.statusCode = 503;
-        f.statusMessage = "busy";
-    }));
-    try {
-        host.start(881448767, config, SessionKeys::random(), false);
-        FAIL();
-    } catch (const HostError& e) {
-        EXPECT_STREQ(e.what(), "box replied 503: busy");
+    const std::pair<Fault, std::string> cases[] = {
+        {fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }), "unexpected reply to /launch"},
+        {fault("/launch", "", [](Fault& f) { f.statusCode = 503; f.statusMessage = "busy"; }), "box replied 503: busy"},
+    };
+    for (const auto& [boxFault, expected] : cases) {
+        box->addFault(boxFault);
+        try {
+            host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                       SessionKeys::random(), false);
+            ADD_FAILURE() << "launched despite " << expected;
+        } catch (const HostError& e) {
+            EXPECT_EQ(std::string(e.what()), expected);
+        }
     }
 }
 
