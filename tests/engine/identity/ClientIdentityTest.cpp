@@ -1,7 +1,6 @@
 #include "engine/pairing/identity/ClientIdentity.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
 
@@ -79,11 +78,9 @@ TEST(ClientCertificate, PemAndUniqueIdAreDerivedFromTheDer) {
 class IdentityStore : public ::testing::Test {
 protected:
     std::size_t files(const std::string& suffix) const {
-        std::size_t count = 0;
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(keys.folder(), ec))
-            count += entry.path().string().ends_with(suffix);
-        return count;
+        return static_cast<std::size_t>(std::count_if(std::filesystem::directory_iterator(keys.folder(), ec), {},
+                                                       [&](const auto& e) { return e.path().string().ends_with(suffix); }));
     }
 
     test::EngineLogCapture log;
