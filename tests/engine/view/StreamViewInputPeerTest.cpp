@@ -63,8 +63,8 @@ protected:
         view->installEventFilter(&watch);
         const QPoint global = view->mapToGlobal(point);
         xdo("mousemove " + std::to_string(global.x()) + " " + std::to_string(global.y()));
-        if (awaitMove) EXPECT_TRUE(QTest::qWaitFor([&] { return watch.moved; }, 10000)) << point.x() << "," << point.y();
-        else EXPECT_TRUE(QTest::qWaitFor([&] { return watch.arrived; }, 10000)) << point.x() << "," << point.y();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return awaitMove ? watch.moved : watch.arrived; }, 10000))
+            << point.x() << "," << point.y();
         view->removeEventFilter(&watch);
     }
 
@@ -88,10 +88,7 @@ protected:
         (void)QTest::qWaitFor([&] { return packets.size() >= expected.size(); }, 10000);
         if (packets == expected) return ::testing::AssertionSuccess();
         auto failure = ::testing::AssertionFailure() << "got " << packets.size() << " packets:";
-        for (const auto& packet : packets) {
-            failure << "\n ";
-            for (const auto byte : packet) failure << " " << std::hex << int(byte);
-        }
+        for (const auto& packet : packets) failure << "\n  " << test::hexOf(packet);
         return failure;
     }
 
