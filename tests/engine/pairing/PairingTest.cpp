@@ -2,13 +2,12 @@
 
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -31,11 +30,10 @@ public:
     std::function<HostXML(const Request&, std::stop_token)> answer;
 
     HostXML get(const std::string& path, const QueryItems& query, bool secure, double, std::stop_token stop) override {
-        Request request{path, query, secure};
-        {
-            std::lock_guard guard(mutex);
-            requests.push_back(request);
-        }
+        const Request request{path, query, secure};
+        std::unique_lock guard(mutex);
+        requests.push_back(request);
+        guard.unlock();
         return answer(request, stop);
     }
     std::vector<Request> recorded() {
@@ -59,17 +57,12 @@ HostXML waitUntilStopped(std::stop_token stop) {
 
 class PairingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
-    }
+    void SetUp() override { test::Recorder::captureLog(recorder); }
     void TearDown() override { EngineLog::setSink(nullptr); }
 
     std::vector<std::string> logLines() {
-        std::lock_guard guard(logMutex);
-        return log;
+        std::lock_guard guard(recorder->lock);
+        return recorder->logs;
     }
 
     static const ClientIdentity& identity() {
@@ -81,8 +74,7 @@ protected:
     }
 
     FakeTransport transport;
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
