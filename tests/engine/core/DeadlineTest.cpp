@@ -1,7 +1,5 @@
 #include "engine/Deadline.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <cmath>

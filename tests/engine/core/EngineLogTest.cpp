@@ -1,7 +1,5 @@
 #include "engine/EngineLog.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <future>
 #include <memory>

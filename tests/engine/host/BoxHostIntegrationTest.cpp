@@ -1,14 +1,11 @@
 #include "engine/BoxHost.hpp"
-
 #include "boxsim/host/StreamingHost.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
 #include "platform/http/Http.hpp"
 #include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <regex>
 
 namespace corvane::stream {
@@ -36,7 +33,6 @@ protected:
         box->start();
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     bool logged(const std::string& line, bool whole = true) { return recorder->countLogs(line, whole) > 0; }
     Pairing::Approve approveOnBox() {
         return [box = box](const std::string& pin, std::stop_token) { box->enterPin(pin); };
@@ -52,7 +48,6 @@ protected:
         if (const auto at = line.find("uuid=" + uuid); at != std::string::npos) line.replace(at + 5, uuid.size(), "UUID");
         return line;
     }
-
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     boxsim::StreamingHost::Options options;
@@ -70,7 +65,6 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     ASSERT_EQ(box->requests().size(), 1u);
     EXPECT_FALSE(box->requests()[0].secure);
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=0&uuid=UUID HTTP/1.1");
-
     host.pair("Corvane", approveOnBox());
     EXPECT_EQ(host.savedServerCertificate(box->uniqueId()), box->certificateDER());
     const ClientIdentity identity = host.identityStore.loadOrCreate();
@@ -80,13 +74,11 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     // The box's host name arrives with a line feed in it; it stays on one line of the log.
     EXPECT_TRUE(logged("pair: pairing with corvane-box\\nsession: forged (7.1.431.-1)"));
     EXPECT_FALSE(logged("session: forged (7.1.431.-1)"));
-
     EXPECT_EQ(host.pairState(), BoxHost::PairState::paired);
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
     const auto apps = host.appList();
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(lastLine("/applist"), "GET /applist?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
-
     // Launch and resume: the thirteen items in order; the surround value by channel count.
     const SessionKeys keys{Bytes{0x0a, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, -5};
     const struct {
@@ -115,7 +107,6 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     EXPECT_TRUE(logged("session: cancel ok (1)"));
     EXPECT_EQ(box->currentGame(), 0);
     for (const auto& path : {"/applist", "/launch", "/resume", "/cancel"}) EXPECT_TRUE(box->lastRequest(path)->secure);
-
     // Nothing that reached the engine's log carries the session key.
     std::lock_guard guard(recorder->lock);
     for (const auto& line : recorder->logs) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
@@ -172,7 +163,6 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     EXPECT_TRUE(host.unpair());
     EXPECT_TRUE(box->pairedClients().empty());
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
-
     host.pair("Corvane", approveOnBox());
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();

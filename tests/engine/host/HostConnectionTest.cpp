@@ -1,5 +1,4 @@
 #include "engine/host/HostConnection.hpp"
-
 #include "engine/Deadline.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
@@ -8,9 +7,7 @@
 #include "tests/platform/http/LoopbackServers.hpp"
 #include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -68,7 +65,6 @@ protected:
         });
         server.start(address, kHttpPort);
     }
-
     void TearDown() override {
         {
             std::lock_guard guard(mutex);
@@ -76,7 +72,6 @@ protected:
         }
         released.notify_all();
     }
-
     std::mutex mutex;
     std::condition_variable released;
     bool release = false;
@@ -90,18 +85,15 @@ TEST_F(HostConnectionHttpTest, ReturnsTheTreeOfAnyXmlReply) {
     EXPECT_EQ(info["hostname"], "BOX");
     ASSERT_EQ(server.seen().size(), 1u);
     EXPECT_EQ(server.seen()[0].target, "/serverinfo?uniqueid=0123456789ABCDEF&uuid=u");
-
     // The status is the caller's to judge.
     const HostXML missing = connection.get("/missing", {}, false, 5);
     EXPECT_EQ(hostFailure([&] { HostReply::check(missing); }), HostError::status(404, "Not Found"));
     const HostXML wellFormedErrorPage = connection.get("/xmlerror", {}, false, 5);
     EXPECT_EQ(hostFailure([&] { HostReply::check(wellFormedErrorPage); }), HostError::status(0, ""));
-
     // Bodies that are not XML become host errors; replies over the cap are refused.
     EXPECT_STREQ(hostFailure([&] { connection.get("/html", {}, false, 5); }).what(), "HTTP 503");
     EXPECT_STREQ(hostFailure([&] { connection.get("/empty", {}, false, 5); }).what(), "unexpected reply to /empty");
     EXPECT_EQ(httpFailure([&] { connection.get("/huge", {}, false, 5); }), platform::HttpError::Kind::tooLarge);
-
     // Transport failures and a caller's stop pass unchanged.
     HostConnection nowhere(test::uniqueLoopbackAddress(), kHttpPort, kHttpsPort, std::nullopt, std::nullopt);
     EXPECT_EQ(httpFailure([&] { nowhere.get("/serverinfo", {}, false, 5); }), platform::HttpError::Kind::cannotConnect);
@@ -131,7 +123,6 @@ protected:
         test::Recorder::captureLog(recorder);
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     HostConnection connectionPinning(std::optional<Bytes> pin) {
         ClientIdentity identity;
         identity.privateKey = clientCertificate.key;
@@ -139,7 +130,6 @@ protected:
         identity.secIdentity = platform::KeyStore::Identity{clientCertificate.der, clientCertificate.key};
         return HostConnection(address, kHttpPort, kHttpsPort, identity, std::move(pin));
     }
-
     test::TempDir folder;
     test::TestCertificate boxCertificate = test::makeTestCertificate(folder.path(), "box");
     test::TestCertificate clientCertificate = test::makeTestCertificate(folder.path(), "client");
@@ -160,7 +150,6 @@ TEST_F(HostConnectionHttpsTest, OnlyThePinnedCertificateLetsTheRequestThroughWit
     EXPECT_TRUE(server->seen().empty());
     EXPECT_EQ(recorder->logs, std::vector<std::string>(3, "[engine] https: rejected the box's certificate (not the one "
                                                           "saved at pairing)"));
-
     // A replaced pin applies to the next handshake.
     HostConnection connection = connectionPinning(std::nullopt);
     connection.setServerCertificateDER(boxCertificate.der);

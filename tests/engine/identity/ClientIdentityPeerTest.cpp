@@ -1,10 +1,7 @@
 // The client identity and the pairing primitives as openssl sees them.
 #include "engine/pairing/identity/ClientIdentity.hpp"
-
 #include <filesystem>
-
 #include <gtest/gtest.h>
-
 #include "engine/pairing/identity/Hex.hpp"
 #include "engine/pairing/identity/PairingCrypto.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -36,9 +33,7 @@ TEST_F(IdentityWithOpenssl, TheCertificateIsAValidSelfSignedV3CertificateOfItsSt
     const std::string pem = write("cert.pem", bytesOf(identity.certificatePEM()));
     EXPECT_EQ(test::runCommand("openssl verify -check_ss_sig -CAfile " + pem + " " + pem + " 2>&1").status, 0);
     EXPECT_EQ(identity.certificatePEM(), run("openssl x509 -inform DER -outform PEM -in " + der));
-
     EXPECT_EQ(identity.uniqueID(), hex(*bytesFromHex(run("openssl dgst -sha256 -r " + der).substr(0, 16))));
-
     for (const auto& entry : std::filesystem::directory_iterator(folder.path() / "keys")) {
         if (!entry.path().string().ends_with(".key.pem")) continue;
         EXPECT_EQ(run("openssl pkey -pubout -in '" + entry.path().string() + "'"),
@@ -59,7 +54,6 @@ TEST_F(IdentityWithOpenssl, SignaturesAndDigestsAgreeWithOpenssl) {
         at("theirs.bin") + " " + messageFile);
     EXPECT_TRUE(PairingCrypto::verify(message, read("theirs.bin"), identity.certificateDER));
     EXPECT_FALSE(PairingCrypto::verify(bytesOf("client challenge responsE"), read("theirs.bin"), identity.certificateDER));
-
     const Bytes data = PairingCrypto::random(48);
     EXPECT_EQ(bytesFromHex(run("openssl dgst -sha256 -r " + write("data.bin", data)).substr(0, 64)),
               PairingCrypto::sha256(ByteView(data).first(10), ByteView(data).subspan(10)));

@@ -1,9 +1,6 @@
 #include "engine/pairing/identity/DER.hpp"
-
 #include <chrono>
-
 #include <gtest/gtest.h>
-
 #include "engine/pairing/identity/Hex.hpp"
 
 namespace corvane::stream {

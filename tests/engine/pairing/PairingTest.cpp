@@ -1,12 +1,9 @@
 #include "engine/pairing/Pairing.hpp"
-
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
 #include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -28,7 +25,6 @@ public:
         bool secure;
     };
     std::function<HostXML(const Request&, std::stop_token)> answer;
-
     HostXML get(const std::string& path, const QueryItems& query, bool secure, double, std::stop_token stop) override {
         const Request request{path, query, secure};
         std::unique_lock guard(mutex);
@@ -59,12 +55,10 @@ class PairingTest : public ::testing::Test {
 protected:
     void SetUp() override { test::Recorder::captureLog(recorder); }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     std::vector<std::string> logLines() {
         std::lock_guard guard(recorder->lock);
         return recorder->logs;
     }
-
     static const ClientIdentity& identity() {
         static const ClientIdentity made = [] {
             auto [key, der] = ClientIdentity::generate("Corvane Stream Client", std::nullopt, nullptr);
@@ -72,7 +66,6 @@ protected:
         }();
         return made;
     }
-
     FakeTransport transport;
     std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
@@ -93,7 +86,6 @@ TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
     transport.answer = [](const auto&, std::stop_token) { return reply("0"); };
     EXPECT_THROW(Pairing::pair(transport, identity(), "0042", "Corvane", 7, [](const std::string&, std::stop_token) {}),
                  Pairing::Failure);
-
     const auto requests = transport.recorded();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/pair");
@@ -148,7 +140,6 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
         EXPECT_TRUE(approvalEnded);
         EXPECT_EQ(failure, Pairing::Failure::approvalFailed("late"));
     }
-
     // With an approval that succeeds, the first step's own error comes through, whatever the clean-up did.
     try {
         Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});

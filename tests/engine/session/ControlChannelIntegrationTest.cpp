@@ -1,12 +1,8 @@
 #include "engine/session/ControlChannel.hpp"
-
 #include "boxsim/session/ControlServer.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include "tests/engine/session/Recorder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <limits>
 #include <memory>
@@ -23,7 +19,6 @@ class ControlChannelTest : public ::testing::Test {
 protected:
     void SetUp() override { test::Recorder::captureLog(seenOwner); }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     void startServer(std::optional<Bytes> key, ControlServer::NonceStyle style) {
         server = std::make_unique<ControlServer>(ControlServer::Options{address, 47999, key, style, false});
         server->start();
@@ -36,7 +31,6 @@ protected:
         channel->onDisconnect = [this](const std::string& reason) { seen.record([&] { disconnects.push_back(reason); }); };
         return channel;
     }
-
     std::string address = test::uniqueLoopbackAddress();
     std::unique_ptr<ControlServer> server;
     std::shared_ptr<test::Recorder> seenOwner = std::make_shared<test::Recorder>();
@@ -98,7 +92,6 @@ TEST_F(ControlChannelTest, FollowsABoxThatFallsBackToV1AndWarns) {
     ASSERT_TRUE(seen.waitFor([&] { return !messages.empty(); }));
     channel->send(0x0307, Bytes{0});
     ASSERT_TRUE(server->waitFor([](const auto& record) { return record.size() >= 2; }, 3));
-
     const auto record = server->messages();
     EXPECT_EQ(record[0].style, ControlServer::NonceStyle::v2);
     EXPECT_EQ(record[1].style, ControlServer::NonceStyle::v1);
@@ -116,7 +109,6 @@ TEST_F(ControlChannelTest, CloseDisconnectsGracefullyOrAfterOneSecondAndLaterMes
     EXPECT_EQ(seen.countLogs("control: closed") + late, 1u);
     channel->send(0x0200, Bytes(8, 0));
     EXPECT_EQ(channel->stats().sent, 0);
-
     // A box that no longer answers is reset after one second of waiting for its disconnect reply.
     auto second = makeChannel();
     second->connect(5);
@@ -150,7 +142,6 @@ TEST_F(ControlChannelTest, SequenceNumbersNeverWrapBackToUsedNonces) {
     channel->send(0x0200, Bytes(8, 1)); // would need sequence number 0 again
     ASSERT_TRUE(seen.waitFor([&] { return !disconnects.empty(); }));
     EXPECT_TRUE(server->waitClientGone(3));
-
     const auto record = server->messages();
     ASSERT_EQ(record.size(), 1u);
     EXPECT_EQ(record[0].seq, std::numeric_limits<std::uint32_t>::max());

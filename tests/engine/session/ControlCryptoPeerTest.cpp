@@ -1,7 +1,5 @@
 #include "engine/session/ControlCrypto.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
 
 

@@ -1,10 +1,7 @@
 #include "engine/session/ControlCrypto.hpp"
-
 #include "engine/session/LittleEndian.hpp"
 #include "platform/crypto/AesGcm.hpp"
-
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 
 namespace corvane::stream {
@@ -27,7 +24,6 @@ Kind failureOf(ControlCrypto& crypto, const Bytes& data, bool fromHost) {
 
 TEST(ControlCryptoTest, FramesPlainMessages) {
     EXPECT_EQ(ControlCrypto::plain(0x0302, Bytes(4, 0)), (Bytes{0x02, 0x03, 0x04, 0x00, 0, 0, 0, 0}));
-
     // The sealed layout is checked against an independent implementation in the peer test.
 }
 
@@ -40,7 +36,6 @@ TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
     EXPECT_EQ(ControlCrypto::iv(257, Style::v1, true), v1); // repeats every 256 and ignores the direction
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("v1"), Style::v1);
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("V2"), std::nullopt);
-
     // Either style opens and is reported; the caller decides whether to switch. Direction matters for v2 only.
     ControlCrypto v2(kKey, Style::v2);
     const Bytes fromHost = v2.seal(0x010B, Bytes(10, 1), 9, true);
@@ -55,7 +50,6 @@ TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
 TEST(ControlCryptoTest, RefusesDamagedMessagesWithTheFirstFailingCheck) {
     ControlCrypto crypto(kKey, Style::v2);
     const Bytes good = crypto.seal(0x0200, Bytes(12, 0), 3, true); // 40 bytes
-
     const auto changed = [&](std::size_t at, std::uint8_t value) {
         Bytes data = good;
         data[at] = value;

@@ -1,13 +1,9 @@
 #include "engine/session/MediaSocket.hpp"
-
 #include "boxsim/session/MediaPorts.hpp"
 #include "engine/session/NetworkHints.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include "tests/engine/session/Recorder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -24,7 +20,6 @@ protected:
         box.start();
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     MediaSocket::Handler into(std::vector<Bytes>& datagrams) {
         return [this, &datagrams](ByteView d) { got.record([&] { datagrams.emplace_back(d.begin(), d.end()); }); };
     }
@@ -32,7 +27,6 @@ protected:
         return std::make_unique<MediaSocket>(address, 47998, 48000, std::move(videoPayload), bytesOf("PING"),
                                              into(video), into(audio));
     }
-
     std::string address = test::uniqueLoopbackAddress();
     boxsim::MediaPorts box{boxsim::MediaPorts::Options{address, 47998, 48000}};
     std::shared_ptr<test::Recorder> gotOwner = std::make_shared<test::Recorder>();
@@ -52,7 +46,6 @@ TEST_F(MediaSocketTest, PingsWithACounterOnSixteenBytePayloadsAndDatagramsReachT
     EXPECT_EQ(box.videoPings()[1], second);
     EXPECT_EQ(box.audioPings()[1], bytesOf("PING"));
     EXPECT_EQ(got.countLogs("udp: receive buffer ", false), 1u);
-
     ASSERT_TRUE(box.sendVideo(Bytes{1, 2, 3}));
     ASSERT_TRUE(box.sendAudio(Bytes{4, 5}));
     ASSERT_TRUE(box.sendVideo(Bytes(2048, 0xAB))); // the largest that fits whole

@@ -1,7 +1,5 @@
 #include "engine/session/RTSP.hpp"
-
 #include <string>
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream {
@@ -61,7 +59,6 @@ TEST(RTSPParse, StatusLineAndHeaders) {
     EXPECT_EQ(response->header("X-Empty"), "");
     EXPECT_FALSE(response->header("no colon here"));
     EXPECT_EQ(response->headers.size(), 2u);
-
     // Invalid UTF-8 is replaced, one replacement per broken sequence.
     const auto broken = parseText("RTSP/1.0 200 O\xFFK\r\nX-Name: a\xC3\r\n\r\n", true);
     EXPECT_EQ(broken->reason, "O\xEF\xBF\xBDK");

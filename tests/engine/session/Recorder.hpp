@@ -1,9 +1,7 @@
 #pragma once
 
 #include "engine/EngineLog.hpp"
-
 #include <memory>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +24,6 @@ struct Recorder {
     std::condition_variable changed;
     std::vector<std::string> logs;
     std::vector<std::string> threads;
-
     template <class Change>
     void record(Change change) {
         std::lock_guard guard(lock);

@@ -1,10 +1,7 @@
 #include "engine/session/SDP.hpp"
-
 #include "engine/session/RTSP.hpp"
 #include "engine/session/SessionKeys.hpp"
-
 #include <gtest/gtest.h>
-
 #include <tuple>
 
 namespace corvane::stream {
@@ -25,7 +22,6 @@ TEST(SDPAnnounce, ValuesFollowTheConfig) {
     EXPECT_TRUE(text.starts_with("v=0\r\no=android 0 14 IN IPv4 0.0.0.0\r\n")) << text;
     EXPECT_NE(text.find("a=x-nv-general.serverAddress:rtsp://0.0.0.0:48010\r\n"), std::string::npos);
     EXPECT_NE(text.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
-
     // HDR only with HEVC.
     for (const auto& [codec, mode, hevcSupport, format] :
          {std::tuple{Codec::h264, "0", "0", "0"}, {Codec::hevc, "1", "1", "1"}, {Codec::av1, "0", "1", "2"}}) {

@@ -1,10 +1,7 @@
 #include "engine/session/TCPExchange.hpp"
-
 #include "boxsim/session/RtspServer.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <thread>
 
@@ -34,7 +31,6 @@ protected:
         faults.splitWrites = splitWrites;
         server.setFaults(faults);
     }
-
     std::string address = test::uniqueLoopbackAddress();
     boxsim::RtspServer server{[this] {
         boxsim::RtspServer::Config config;
@@ -72,7 +68,6 @@ TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsAndStopsEndTheExchangeAtOnce) {
     for (const std::int64_t port : {48010 + 65536, 0, -1})
         EXPECT_EQ(failure(port), RTSP::Error::connection("port " + std::to_string(port) + " is outside 1...65535"));
     EXPECT_EQ(server.connectionsAccepted(), 0);
-
     std::stop_source stop;
     std::jthread canceller([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));

@@ -1,12 +1,9 @@
 // The stream view's display side on a real (virtual) X display with software OpenGL.
 #include "engine/view/StreamView.hpp"
-
 #include <cstring>
 #include <tuple>
-
 #include <QImage>
 #include <QTest>
-
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/GuiEnvironment.hpp"
 
@@ -82,7 +79,6 @@ protected:
         view->slot().put(std::move(frame));
         view->tick();
     }
-
     double now = 100;
     std::unique_ptr<StreamView> view;
     test::EngineLogCapture log;
@@ -99,7 +95,6 @@ TEST_F(StreamViewDisplay, DrawsTheNewestPictureAspectFittedOnBlackAndTenBitPictu
                                                      {300, 200, white, 8}, {200, 20, black, 0}, {200, 280, black, 0}};
     for (const auto& [x, y, colour, tolerance] : points) EXPECT_TRUE(near(shownAt(x, y), colour, tolerance)) << x << "," << y;
     EXPECT_EQ(view->shownTotal(), 1);
-
     // Video-range black (64) and peak white (940); mid grey stays neutral; a standard picture ends the
     // 10-bit path and the next 10-bit picture starts it again.
     const std::string hdr = "video: showing HDR (10-bit) through the HDR display layer";
@@ -124,7 +119,6 @@ TEST_F(StreamViewDisplay, FirstFrameAndFirstNonBlackFrameAreLoggedOncePerOpening
     view->onFirstPicture = [&] { ++pictures; };
     show(frameOf(gray(64, 64, 128), 1));  // not armed: nothing is logged
     EXPECT_TRUE(log.all().empty());
-
     view->markOpened();
     now = 100.25;
     show(frameOf(gray(64, 64, 0), 2));
@@ -140,7 +134,6 @@ TEST_F(StreamViewDisplay, FirstFrameAndFirstNonBlackFrameAreLoggedOncePerOpening
     show(frameOf(gray(64, 64, 128), 5));
     EXPECT_EQ(pictures, 1);
     EXPECT_EQ(log.all().size(), 3u);  // two firsts and the 10-bit path
-
     view->markOpened();  // opening again re-arms both lines and the callback
     now = 101.125;
     show(frameOf(gray(64, 64, 128), 6));
@@ -171,7 +164,6 @@ TEST_F(StreamViewDisplay, CountsEachFrameOnceAndSmoothsLatenciesAndRate) {
     EXPECT_NEAR(view->latencyMs().packetToShow, expected, 1e-6);
     show(frameOf(nullptr, 2001));  // no picture: not counted
     EXPECT_EQ(view->shownTotal(), 5);
-
     // The rate is that of the last whole second since the clock started at 100, and falls to zero.
     EXPECT_EQ(view->shownFPS(), 0);
     for (const auto& [at, fps] : {std::pair{100.999, 0}, {101.0, 5}, {102.0, 0}}) {
@@ -179,7 +171,6 @@ TEST_F(StreamViewDisplay, CountsEachFrameOnceAndSmoothsLatenciesAndRate) {
         view->tick();
         EXPECT_EQ(view->shownFPS(), fps) << at;
     }
-
     // A picture whose rows claim fewer bytes than its pixels need cannot be measured: it counts as bright.
     auto picture = gray(16, 16, 0);
     EXPECT_EQ(StreamView::averageLuma(*picture), 0);
