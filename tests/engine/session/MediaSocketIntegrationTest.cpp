@@ -100,18 +100,15 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
     std::mutex ownerLock;
     std::unique_ptr<MediaSocket> owned;
     std::atomic<int> calls{0};
-    owned = std::make_unique<MediaSocket>(address, 47998, 48000, bytesOf("PING"), bytesOf("PING"),
-                                          [&](ByteView) {
-                                              ++calls;
-                                              std::unique_ptr<MediaSocket> dropped;
-                                              {
-                                                  std::lock_guard guard(ownerLock);
-                                                  dropped = std::move(owned);
-                                              }
-                                          },
-                                          nullptr);
+    const auto dropOwner = [&](ByteView) {
+        ++calls;
+        std::unique_lock guard(ownerLock);
+        auto dropped = std::move(owned);
+        guard.unlock();
+    };
     {
         std::lock_guard guard(ownerLock);
+        owned = std::make_unique<MediaSocket>(address, 47998, 48000, bytesOf("PING"), bytesOf("PING"), dropOwner, nullptr);
         owned->start();
     }
     ASSERT_TRUE(box.waitForPings(1, 1, 3));
