@@ -1,12 +1,9 @@
 // The simulated box's host replies, byte for byte: the engine falls back to defaults for elements it does
 // not find, so a misnamed element would pass every end-to-end test.
 #include "boxsim/host/StreamingHost.hpp"
-
 #include <string>
-
 #include <gtest/gtest.h>
 #include <httplib.h>
-
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::boxsim {
@@ -30,7 +27,6 @@ protected:
         const auto reply = http.Get(target);
         return reply ? std::to_string(reply->status) + " " + reply->body : "no reply";
     }
-
     std::string address = test::uniqueLoopbackAddress();
     std::unique_ptr<StreamingHost> host;
     httplib::Client http{address, 48089};

@@ -1,12 +1,9 @@
 #include "boxsim/media/AudioSource.hpp"
-
 #include <cstdint>
 #include <string>
 #include <vector>
-
 #include <gtest/gtest.h>
 #include <opus_multistream.h>
-
 #include "boxsim/media/AudioLayout.hpp"
 #include "boxsim/media/AudioPacketizer.hpp"
 #include "tests/support/TestSupport.hpp"

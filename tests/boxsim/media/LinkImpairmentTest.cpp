@@ -1,5 +1,4 @@
 #include "boxsim/media/LinkImpairment.hpp"
-
 #include <gtest/gtest.h>
 
 namespace corvane::boxsim {
@@ -32,7 +31,6 @@ TEST(LinkImpairment, LossDuplicationReorderingDelayAndItsBound) {
     }
     EXPECT_NEAR(a.stats().dropped, 2000, 200);
     EXPECT_EQ(numbers(a.takeDue(t0)), numbers(b.takeDue(t0)));
-
     // A held datagram with nothing behind it goes after the longest hold; delay holds each for its time.
     LinkImpairment swapped({.reorderPercent = 100});
     swapped.submit(Bytes{9}, t0);

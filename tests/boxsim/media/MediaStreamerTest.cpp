@@ -1,12 +1,10 @@
 #include "boxsim/media/MediaStreamer.hpp"
-
 #include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
 #include <tuple>
 #include <vector>
-
 #include <gtest/gtest.h>
 
 namespace corvane::boxsim {
@@ -32,7 +30,6 @@ TEST(MediaStreamer, TakesTheStreamShapeFromTheOfferAndKeepsDefaultsForUnusableVa
     EXPECT_EQ(options.audioLayout, (AudioLayout{6, 4, 2, {0, 1, 4, 5, 2, 3}}));
     EXPECT_EQ(MediaStreamer::forOffer(base, {{"x-nv-audio.surround.numChannels", "8"}}, describe).audioLayout,
               AudioLayout::standard(8));
-
     const MediaStreamer::Attributes hostile = {
         {"x-nv-video[0].clientViewportWd", "-1920"}, {"x-nv-video[0].clientViewportHt", "1080px"},
         {"x-nv-video[0].maxFPS", "99999999999999999999"}, {"x-nv-video[0].packetSize", "0"},

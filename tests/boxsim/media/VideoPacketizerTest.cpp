@@ -1,13 +1,10 @@
 #include "boxsim/media/VideoPacketizer.hpp"
-
 #include <algorithm>
 #include <cstdint>
 #include <random>
 #include <string>
-
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
-
 #include "platform/core/Error.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -39,7 +36,6 @@ TEST(VideoPacketizer, AFrameGoesOutAsThePinnedDatagrams) {
               "80600002" "00015F90" "0000000000000000" "02000000" "07000000" "01001000" "40268000");
     EXPECT_EQ(hexOf(datagrams[3]).substr(0, 64),
               "80600003" "00015F90" "0000000000000000" "03000000" "07000000" "01001000" "40368000");
-
     // The next frame goes on with sequence and packet index; a non-key frame says 1 in its header.
     const auto next = packetizer.packetize(Bytes(3, 0x41), 8, 93000, false);
     ASSERT_FALSE(next.empty());
@@ -60,7 +56,6 @@ TEST(VideoPacketizer, FramesSplitIntoEvenBlocksWithAtLeastTheMinimumParity) {
     EXPECT_EQ(split.planBlocks(21), (std::vector<Block>{{6, 0, 0}, {5, 0, 0}, {5, 0, 0}, {5, 0, 0}}));
     EXPECT_TRUE(split.planBlocks(4093).empty());
     EXPECT_THROW(split.packetize(Bytes(4093 * 64, 1), 1, 1, false), Error);
-
     // 20 % of one shard would round to 1: the percent sent is raised until the receiver reads 2.
     VideoPacketizer box(VideoPacketizer::Options{1392, 20, 2, 0});
     EXPECT_EQ(box.planBlocks(1), (std::vector<Block>{{1, 2, 101}}));
@@ -88,7 +83,6 @@ TEST(VideoPacketizer, LostDataShardsAreRebuiltFromTheSurvivors) {
     for (int j = 0; j < k; ++j) generator[static_cast<std::size_t>(j * k + j)] = 1;
     for (int i = 0; i < m; ++i)
         for (int j = 0; j < k; ++j) generator[static_cast<std::size_t>((k + i) * k + j)] = gf_inv(static_cast<unsigned char>((j + m) ^ i));
-
     for (const std::vector<int>& lost : std::vector<std::vector<int>>{{0}, {k - 1}, {1, 3, 5, 7, 9, 11}, {0, 1, 2, 3, 4, 5, 6}}) {
         std::vector<int> survivors;
         for (int s = 0; static_cast<int>(survivors.size()) < k; ++s)

@@ -1,10 +1,7 @@
 #include "boxsim/media/VideoSource.hpp"
-
 #include <fstream>
 #include <string>
-
 #include <gtest/gtest.h>
-
 #include "tests/support/TestSupport.hpp"
 
 // libx265 keeps a few small buffers of every encoder it opened until the process ends.

@@ -1,17 +1,13 @@
 // The simulated box's RTSP replies, byte for byte: the engine takes defaults for ports, ping payloads and
 // connect data it cannot find, so a misnamed header would pass every end-to-end test.
 #include "boxsim/session/RtspServer.hpp"
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <string>
-
 #include <gtest/gtest.h>
-
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::boxsim {

@@ -1,13 +1,9 @@
 #include "engine/EngineLog.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <future>
 #include <memory>
-#include <string>
 #include <thread>
-#include <vector>
 
 namespace corvane::stream {
 namespace {
@@ -31,11 +27,9 @@ TEST_F(EngineLogTest, TagsLinesEscapesControlCharactersAndStopsWhenRemoved) {
     EngineLog::write(std::string(10000, 'x'));
     EngineLog::setSink(nullptr);
     EngineLog::write("after");
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0], "[engine] pair: step 1");
-    EXPECT_EQ(lines[1], "[engine] ");
-    EXPECT_EQ(lines[2], "[engine] session: cancel ok (1\\nsession: forged)");
-    EXPECT_EQ(lines[3], "[engine] " + std::string(8192, 'x') + "...");
+    EXPECT_EQ(lines, (std::vector<std::string>{"[engine] pair: step 1", "[engine] ",
+                                               "[engine] session: cancel ok (1\\nsession: forged)",
+                                               "[engine] " + std::string(8192, 'x') + "..."}));
 }
 
 TEST_F(EngineLogTest, ASinkMayLogAndReplaceItselfWithoutDeadlock) {

@@ -1,5 +1,4 @@
 #include "engine/Text.hpp"
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream::text {

@@ -1,15 +1,11 @@
 #include "engine/BoxHost.hpp"
-
 #include "boxsim/host/StreamingHost.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
 #include "platform/http/Http.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <mutex>
 #include <regex>
 
 namespace corvane::stream {
@@ -30,25 +26,14 @@ Fault fault(std::string path, std::string step, Change change) {
 class BoxHostIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
+        test::Recorder::captureLog(recorder);
         options.address = address;
         options.hostname = "corvane-box\nsession: forged";
         box = std::make_shared<boxsim::StreamingHost>(options);
         box->start();
     }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
-    bool logged(const std::string& line) {
-        std::lock_guard guard(logMutex);
-        return std::find(log.begin(), log.end(), "[engine] " + line) != log.end();
-    }
-    bool loggedStartingWith(const std::string& prefix) {
-        std::lock_guard guard(logMutex);
-        return std::any_of(log.begin(), log.end(), [&](const auto& l) { return l.starts_with("[engine] " + prefix); });
-    }
+    bool logged(const std::string& line, bool whole = true) { return recorder->countLogs(line, whole) > 0; }
     Pairing::Approve approveOnBox() {
         return [box = box](const std::string& pin, std::stop_token) { box->enterPin(pin); };
     }
@@ -63,7 +48,6 @@ protected:
         if (const auto at = line.find("uuid=" + uuid); at != std::string::npos) line.replace(at + 5, uuid.size(), "UUID");
         return line;
     }
-
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     boxsim::StreamingHost::Options options;
@@ -72,8 +56,7 @@ protected:
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
     BoxHost host{address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
                  defaults};
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
@@ -82,7 +65,6 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     ASSERT_EQ(box->requests().size(), 1u);
     EXPECT_FALSE(box->requests()[0].secure);
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=0&uuid=UUID HTTP/1.1");
-
     host.pair("Corvane", approveOnBox());
     EXPECT_EQ(host.savedServerCertificate(box->uniqueId()), box->certificateDER());
     const ClientIdentity identity = host.identityStore.loadOrCreate();
@@ -92,13 +74,11 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     // The box's host name arrives with a line feed in it; it stays on one line of the log.
     EXPECT_TRUE(logged("pair: pairing with corvane-box\\nsession: forged (7.1.431.-1)"));
     EXPECT_FALSE(logged("session: forged (7.1.431.-1)"));
-
     EXPECT_EQ(host.pairState(), BoxHost::PairState::paired);
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
     const auto apps = host.appList();
     ASSERT_EQ(apps.size(), 1u);
     EXPECT_EQ(lastLine("/applist"), "GET /applist?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
-
     // Launch and resume: the thirteen items in order; the surround value by channel count.
     const SessionKeys keys{Bytes{0x0a, 0xff, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}, -5};
     const struct {
@@ -127,10 +107,9 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     EXPECT_TRUE(logged("session: cancel ok (1)"));
     EXPECT_EQ(box->currentGame(), 0);
     for (const auto& path : {"/applist", "/launch", "/resume", "/cancel"}) EXPECT_TRUE(box->lastRequest(path)->secure);
-
     // Nothing that reached the engine's log carries the session key.
-    std::lock_guard guard(logMutex);
-    for (const auto& line : log) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
+    std::lock_guard guard(recorder->lock);
+    for (const auto& line : recorder->logs) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
 }
 
 TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
@@ -184,12 +163,11 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     EXPECT_TRUE(host.unpair());
     EXPECT_TRUE(box->pairedClients().empty());
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
-
     host.pair("Corvane", approveOnBox());
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();
     EXPECT_FALSE(host.unpair());
-    EXPECT_TRUE(loggedStartingWith("pair: the box did not remove this Mac's certificate: "));
+    EXPECT_TRUE(logged("pair: the box did not remove this Mac's certificate: ", false));
     EXPECT_FALSE(host.savedServerCertificate(box->uniqueId()));
     EXPECT_NE(host.identityStore.loadOrCreate().uniqueID(), firstID);
 }
@@ -209,23 +187,19 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
 
 TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
     host.pair("Corvane", approveOnBox());
-    const StreamConfig config(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392);
-    box->addFault(fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }));
-    try {
-        host.start(881448767, config, SessionKeys::random(), false);
-        FAIL();
-    } catch (const HostError& e) {
-        EXPECT_STREQ(e.what(), "unexpected reply to /launch");
-    }
-    box->addFault(fault("/launch", "", [](Fault& f) {
-        f.statusCode = 503;
-        f.statusMessage = "busy";
-    }));
-    try {
-        host.start(881448767, config, SessionKeys::random(), false);
-        FAIL();
-    } catch (const HostError& e) {
-        EXPECT_STREQ(e.what(), "box replied 503: busy");
+    const std::pair<Fault, std::string> cases[] = {
+        {fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }), "unexpected reply to /launch"},
+        {fault("/launch", "", [](Fault& f) { f.statusCode = 503; f.statusMessage = "busy"; }), "box replied 503: busy"},
+    };
+    for (const auto& [boxFault, expected] : cases) {
+        box->addFault(boxFault);
+        try {
+            host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                       SessionKeys::random(), false);
+            ADD_FAILURE() << "launched despite " << expected;
+        } catch (const HostError& e) {
+            EXPECT_EQ(std::string(e.what()), expected);
+        }
     }
 }
 

@@ -3,9 +3,7 @@
 #include "engine/host/HostReply.hpp"
 #include "engine/host/HostXML.hpp"
 #include "engine/host/ServerInfo.hpp"
-
 #include <gtest/gtest.h>
-
 #include <string>
 
 namespace corvane::stream {
@@ -58,7 +56,6 @@ TEST(HostXML, UnicodeWhiteSpaceIsTrimmedAndNotADocumentGivesNothing) {
     for (const char* bad : {"", "<html><body><p>Service Unavailable</body></html>", "<root>", "\x00\x01",
                             "<!DOCTYPE root><root status_code=\"200\"/>"})
         EXPECT_FALSE(HostXML::parse(bytesOf(bad))) << bad;
-
     std::string deep;
     for (int i = 0; i < 100000; ++i) deep += "<a>";
     EXPECT_FALSE(HostXML::parse(bytesOf(deep)));
@@ -67,11 +64,9 @@ TEST(HostXML, UnicodeWhiteSpaceIsTrimmedAndNotADocumentGivesNothing) {
 TEST(HostReply, OnlyStatus200Passes) {
     EXPECT_NO_THROW(HostReply::check(parsed("<root status_code=\"200\"/>")));
     EXPECT_NO_THROW(HostReply::check(parsed("<other status_code=\"+200\"><x/></other>")));
-
     EXPECT_STREQ(statusErrorOf("<root status_code=\"404\" status_message=\"Not Found\"/>").what(),
                  "box replied 404: Not Found");
     EXPECT_STREQ(statusErrorOf("<root/>").what(), "box replied 0");
-
     for (const char* code : {" 200", "200 ", "200.0", "2e2", "", "99999999999999999999"})
         EXPECT_EQ(statusErrorOf(std::string("<root status_code=\"") + code + "\" status_message=\"m\"/>"),
                   HostError::status(0, "m"))
@@ -98,7 +93,6 @@ TEST(ServerInfo, ReadsEveryFieldAndDefaultsWhatIsMissingOrMalformed) {
     expected.codecModeSupport = 262913;
     expected.maxLumaPixelsHEVC = 1869449984;
     EXPECT_EQ(info, expected);
-
     EXPECT_EQ(ServerInfo(parsed("<root status_code=\"200\"><HttpsPort></HttpsPort><ExternalPort>abc</ExternalPort>"
                                 "<PairStatus>01</PairStatus><currentgame>1.5</currentgame></root>")),
               ServerInfo());

@@ -1,12 +1,8 @@
 #include "engine/pairing/identity/ClientIdentity.hpp"
-
 #include <algorithm>
-#include <cerrno>
 #include <filesystem>
 #include <fstream>
-
 #include <gtest/gtest.h>
-
 #include "engine/pairing/identity/Hex.hpp"
 #include "engine/pairing/identity/PairingCrypto.hpp"
 #include "tests/support/EngineLogCapture.hpp"
@@ -56,7 +52,6 @@ TEST(ClientCertificate, IsTheFixedLayoutAroundSerialKeyAndSignature) {
         EXPECT_EQ(hex(der), hex(expected));
         EXPECT_TRUE(PairingCrypto::verify(tbs, signature, der));
         EXPECT_NE(ClientIdentity::selfSignedCertificate(kLabel, pkcs1, key, sys_days{year{2026} / December / 5}), der);
-
         // From 6 January 2030 on, the end of validity falls in 2050: GeneralizedTime, with the start still UTCTime.
         const Bytes late = ClientIdentity::selfSignedCertificate(kLabel, pkcs1, key, sys_days{year{2030} / January / 6});
         const Bytes validity = hexBytes({"3020", "170D", "3330303130353030303030305A", "180F", "32303530303130313030303030305A"});
@@ -79,13 +74,10 @@ TEST(ClientCertificate, PemAndUniqueIdAreDerivedFromTheDer) {
 class IdentityStore : public ::testing::Test {
 protected:
     std::size_t files(const std::string& suffix) const {
-        std::size_t count = 0;
         std::error_code ec;
-        for (const auto& entry : std::filesystem::directory_iterator(keys.folder(), ec))
-            count += entry.path().string().ends_with(suffix);
-        return count;
+        return static_cast<std::size_t>(std::count_if(std::filesystem::directory_iterator(keys.folder(), ec), {},
+                                                       [&](const auto& e) { return e.path().string().ends_with(suffix); }));
     }
-
     test::EngineLogCapture log;
     test::TempDir dir;
     platform::KeyStore keys{dir.path() / "keys"};
@@ -103,13 +95,11 @@ TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
     EXPECT_TRUE(created.privateKey.matchesCertificate(created.certificateDER));
     EXPECT_EQ(files(".key.pem"), 1u);
     EXPECT_EQ(files(".cert.pem"), 1u);
-
     // A new store over the same folder, as after a restart: nothing logged or written.
     const ClientIdentity again = ClientIdentityStore(kLabel, platform::KeyStore(keys.folder())).loadOrCreate();
     EXPECT_EQ(again.certificateDER, created.certificateDER);
     EXPECT_EQ(log.all().size(), 1u);
     EXPECT_EQ(files(".pem"), 2u);
-
     // Another label keeps its own identity; removing ours leaves it, and the next request makes a new one.
     const ClientIdentityStore other("Other Client", keys);
     const ClientIdentity otherIdentity = other.loadOrCreate();

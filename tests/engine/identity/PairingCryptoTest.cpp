@@ -1,9 +1,6 @@
 #include "engine/pairing/identity/PairingCrypto.hpp"
-
 #include <tuple>
-
 #include <gtest/gtest.h>
-
 #include "engine/pairing/identity/Hex.hpp"
 
 namespace corvane::stream {
@@ -14,11 +11,8 @@ TEST(PairingCrypto, KeyFromSaltAndPinAndAesEcbBlockByBlock) {
     // SHA-256 of the salt and "0042", cut to 16 bytes.
     EXPECT_EQ(hex(PairingCrypto::pairingKey(salt, "0042")), "3E20BD76D9872FBF31A91365570852BD");
     EXPECT_NE(PairingCrypto::random(16), PairingCrypto::random(16));
-
     const Bytes key = *bytesFromHex("000102030405060708090A0B0C0D0E0F");
-    const Bytes block = *bytesFromHex("00112233445566778899AABBCCDDEEFF");
-    Bytes data = block;
-    data.insert(data.end(), block.begin(), block.end());
+    const Bytes data = *bytesFromHex("00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF");
     EXPECT_EQ(hex(PairingCrypto::aesECB(data, key, true)),
               "69C4E0D86A7B0430D8CDB78070B4C55A69C4E0D86A7B0430D8CDB78070B4C55A");
     EXPECT_EQ(PairingCrypto::aesECB(PairingCrypto::aesECB(data, key, true), key, false), data);

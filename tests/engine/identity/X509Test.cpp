@@ -1,7 +1,5 @@
 #include "engine/pairing/identity/X509.hpp"
-
 #include <gtest/gtest.h>
-
 #include "engine/pairing/identity/DER.hpp"
 
 namespace corvane::stream {
@@ -25,7 +23,6 @@ TEST(X509, TheSignatureIsTheThirdElementsBitStringOfACertificateShape) {
     certificate.insert(certificate.end(), {0xFF, 0xFF, 0xFF});  // trailing bytes are ignored
     EXPECT_EQ(X509::signatureOfDER(certificate), (Bytes{0xAA, 0xBB}));
     EXPECT_TRUE(X509::signatureOfDER(DER::sequence(tbs, tbs, DER::tlv(0x03, Bytes{0x07}))).empty());
-
     for (const Bytes& shape : {DER::sequence(tbs, tbs, DER::tlv(0x04, Bytes{0x00, 0x01})), DER::sequence(tbs, bits),
                                DER::sequence(tbs, tbs, bits, bits), DER::sequence(tbs, tbs, DER::tlv(0x03, Bytes{})),
                                DER::set(tbs, tbs, bits)}) {

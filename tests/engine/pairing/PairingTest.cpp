@@ -1,14 +1,10 @@
 #include "engine/pairing/Pairing.hpp"
-
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <stdexcept>
@@ -29,13 +25,11 @@ public:
         bool secure;
     };
     std::function<HostXML(const Request&, std::stop_token)> answer;
-
     HostXML get(const std::string& path, const QueryItems& query, bool secure, double, std::stop_token stop) override {
-        Request request{path, query, secure};
-        {
-            std::lock_guard guard(mutex);
-            requests.push_back(request);
-        }
+        const Request request{path, query, secure};
+        std::unique_lock guard(mutex);
+        requests.push_back(request);
+        guard.unlock();
         return answer(request, stop);
     }
     std::vector<Request> recorded() {
@@ -59,19 +53,12 @@ HostXML waitUntilStopped(std::stop_token stop) {
 
 class PairingTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
-    }
+    void SetUp() override { test::Recorder::captureLog(recorder); }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
     std::vector<std::string> logLines() {
-        std::lock_guard guard(logMutex);
-        return log;
+        std::lock_guard guard(recorder->lock);
+        return recorder->logs;
     }
-
     static const ClientIdentity& identity() {
         static const ClientIdentity made = [] {
             auto [key, der] = ClientIdentity::generate("Corvane Stream Client", std::nullopt, nullptr);
@@ -79,10 +66,8 @@ protected:
         }();
         return made;
     }
-
     FakeTransport transport;
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
@@ -101,7 +86,6 @@ TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
     transport.answer = [](const auto&, std::stop_token) { return reply("0"); };
     EXPECT_THROW(Pairing::pair(transport, identity(), "0042", "Corvane", 7, [](const std::string&, std::stop_token) {}),
                  Pairing::Failure);
-
     const auto requests = transport.recorded();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/pair");
@@ -156,7 +140,6 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
         EXPECT_TRUE(approvalEnded);
         EXPECT_EQ(failure, Pairing::Failure::approvalFailed("late"));
     }
-
     // With an approval that succeeds, the first step's own error comes through, whatever the clean-up did.
     try {
         Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});

@@ -1,96 +1,42 @@
 #include "engine/session/ControlChannel.hpp"
-
 #include "boxsim/session/ControlServer.hpp"
-#include "engine/EngineLog.hpp"
 #include "tests/support/TestSupport.hpp"
-
+#include "tests/engine/session/Recorder.hpp"
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <limits>
 #include <memory>
-#include <mutex>
-#include <pthread.h>
-#include <string>
-#include <vector>
 
 namespace corvane::stream {
 namespace {
 
 using boxsim::ControlServer;
 using Style = ControlCrypto::IVStyle;
-using namespace std::chrono_literals;
 
 const Bytes kKey{0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87, 0x98, 0xA9, 0xBA, 0xCB, 0xDC, 0xED, 0xFE, 0x0F};
 
-std::string threadName() {
-    char name[32] = {};
-    pthread_getname_np(pthread_self(), name, sizeof name);
-    return name;
-}
-
-// What the channel's callbacks and the engine log saw, safe to wait on from the test thread.
-struct Observed {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::pair<std::uint16_t, Bytes>> messages;
-    std::vector<std::string> disconnects;
-    std::vector<std::string> logs;
-    std::vector<std::string> callbackThreads;
-
-    template <class Pred>
-    bool waitFor(Pred pred, std::chrono::milliseconds limit = 3000ms) {
-        std::unique_lock guard(lock);
-        return changed.wait_for(guard, limit, [&] { return pred(); });
-    }
-    std::size_t countLogs(const std::string& line) {
-        std::lock_guard guard(lock);
-        return static_cast<std::size_t>(std::count(logs.begin(), logs.end(), "[engine] " + line));
-    }
-};
-
 class ControlChannelTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        // A channel released from its own callback ends on its own thread, maybe after the test: the sink
-        // keeps what it writes into alive.
-        EngineLog::setSink([observed = seenOwner](const std::string& line) {
-            std::lock_guard guard(observed->lock);
-            observed->logs.push_back(line);
-            observed->changed.notify_all();
-        });
-    }
+    void SetUp() override { test::Recorder::captureLog(seenOwner); }
     void TearDown() override { EngineLog::setSink(nullptr); }
-
-    void startServer(std::optional<Bytes> key, ControlServer::NonceStyle style, bool silent = false) {
-        server = std::make_unique<ControlServer>(ControlServer::Options{address, 47999, key, style, silent});
+    void startServer(std::optional<Bytes> key, ControlServer::NonceStyle style) {
+        server = std::make_unique<ControlServer>(ControlServer::Options{address, 47999, key, style, false});
         server->start();
     }
-
     std::unique_ptr<ControlChannel> makeChannel(std::optional<Bytes> key = kKey, Style style = Style::v2) {
         auto channel = std::make_unique<ControlChannel>(address, 47999, 0xC0FFEE01u, key, style);
         channel->onMessage = [this](std::uint16_t type, const Bytes& payload) {
-            std::lock_guard guard(seen.lock);
-            seen.messages.emplace_back(type, payload);
-            seen.callbackThreads.push_back(threadName());
-            seen.changed.notify_all();
+            seen.record([&] { messages.emplace_back(type, payload); });
         };
-        channel->onDisconnect = [this](const std::string& reason) {
-            std::lock_guard guard(seen.lock);
-            seen.disconnects.push_back(reason);
-            seen.callbackThreads.push_back(threadName());
-            seen.changed.notify_all();
-        };
+        channel->onDisconnect = [this](const std::string& reason) { seen.record([&] { disconnects.push_back(reason); }); };
         return channel;
     }
-
     std::string address = test::uniqueLoopbackAddress();
     std::unique_ptr<ControlServer> server;
-    std::shared_ptr<Observed> seenOwner = std::make_shared<Observed>();
-    Observed& seen = *seenOwner;
+    std::shared_ptr<test::Recorder> seenOwner = std::make_shared<test::Recorder>();
+    test::Recorder& seen = *seenOwner;
+    std::vector<std::pair<std::uint16_t, Bytes>> messages; // under seen.lock
+    std::vector<std::string> disconnects;                   // under seen.lock
 };
 
 // The opening messages, sealed and in order, a silent host and a stop while connecting are checked end to
@@ -122,13 +68,13 @@ TEST_F(ControlChannelTest, TamperedMessagesAreRefusedCountedAndNeverDelivered) {
         server->sendRaw(sealed);
     }
     server->sendPlain(0x010B, Bytes(10, 0x01)); // plain messages are accepted on an encrypted channel too
-    ASSERT_TRUE(seen.waitFor([&] { return seen.messages.size() >= 2; }));
+    ASSERT_TRUE(seen.waitFor([&] { return messages.size() >= 2; }));
     {
         std::lock_guard guard(seen.lock);
-        ASSERT_EQ(seen.messages.size(), 2u);
-        EXPECT_EQ(seen.messages[0], (std::pair<std::uint16_t, Bytes>{0x010B, {0, 0, 0, 0, 5, 0, 0x10, 0x27, 0x20, 0x4E}}));
-        EXPECT_EQ(seen.messages[1].second, Bytes(10, 0x01));
-        EXPECT_EQ(seen.callbackThreads, std::vector<std::string>(2, "corvane.control"));
+        ASSERT_EQ(messages.size(), 2u);
+        EXPECT_EQ(messages[0], (std::pair<std::uint16_t, Bytes>{0x010B, {0, 0, 0, 0, 5, 0, 0x10, 0x27, 0x20, 0x4E}}));
+        EXPECT_EQ(messages[1].second, Bytes(10, 0x01));
+        EXPECT_EQ(seen.threads, std::vector<std::string>(2, "corvane.control"));
     }
     EXPECT_EQ(channel->stats().decryptFailures, 5);
     EXPECT_EQ(channel->stats().received, 2);
@@ -143,10 +89,9 @@ TEST_F(ControlChannelTest, FollowsABoxThatFallsBackToV1AndWarns) {
     channel->send(0x0305, Bytes{0, 0}); // still v2: the box has not answered yet
     ASSERT_TRUE(server->waitFor([](const auto& record) { return !record.empty(); }, 3));
     server->send(0x0101, Bytes{1});
-    ASSERT_TRUE(seen.waitFor([&] { return !seen.messages.empty(); }));
+    ASSERT_TRUE(seen.waitFor([&] { return !messages.empty(); }));
     channel->send(0x0307, Bytes{0});
     ASSERT_TRUE(server->waitFor([](const auto& record) { return record.size() >= 2; }, 3));
-
     const auto record = server->messages();
     EXPECT_EQ(record[0].style, ControlServer::NonceStyle::v2);
     EXPECT_EQ(record[1].style, ControlServer::NonceStyle::v1);
@@ -164,22 +109,20 @@ TEST_F(ControlChannelTest, CloseDisconnectsGracefullyOrAfterOneSecondAndLaterMes
     EXPECT_EQ(seen.countLogs("control: closed") + late, 1u);
     channel->send(0x0200, Bytes(8, 0));
     EXPECT_EQ(channel->stats().sent, 0);
-
     // A box that no longer answers is reset after one second of waiting for its disconnect reply.
     auto second = makeChannel();
     second->connect(5);
     server->freeze();
     const auto before = std::chrono::steady_clock::now();
     second->close();
-    EXPECT_GT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_GT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     EXPECT_EQ(seen.countLogs("control: closed (no disconnect reply within 1 s)"), late + 1);
     EXPECT_TRUE(server->messages().empty());
 }
 
 TEST_F(ControlChannelTest, BadAddressesAndPortsFailInsteadOfBeingGuessed) {
-    EXPECT_THROW(ControlChannel(address, 70000, 0, kKey, Style::v2), ControlChannel::Error);
-    EXPECT_THROW(ControlChannel(address, -1, 0, kKey, Style::v2), ControlChannel::Error);
-
+    for (const std::int64_t port : {70000, -1})
+        EXPECT_THROW(ControlChannel(address, port, 0, kKey, Style::v2), ControlChannel::Error) << port;
     ControlChannel unparseable("box.invalid", 47999, 0, kKey, Style::v2);
     try {
         unparseable.connect(5);
@@ -197,14 +140,13 @@ TEST_F(ControlChannelTest, SequenceNumbersNeverWrapBackToUsedNonces) {
     channel->send(0x0200, Bytes(8, 0));
     ASSERT_TRUE(server->waitFor([](const auto& record) { return !record.empty(); }, 3));
     channel->send(0x0200, Bytes(8, 1)); // would need sequence number 0 again
-    ASSERT_TRUE(seen.waitFor([&] { return !seen.disconnects.empty(); }));
+    ASSERT_TRUE(seen.waitFor([&] { return !disconnects.empty(); }));
     EXPECT_TRUE(server->waitClientGone(3));
-
     const auto record = server->messages();
     ASSERT_EQ(record.size(), 1u);
     EXPECT_EQ(record[0].seq, std::numeric_limits<std::uint32_t>::max());
     std::lock_guard guard(seen.lock);
-    EXPECT_EQ(seen.disconnects[0], "the control channel used up its sequence numbers");
+    EXPECT_EQ(disconnects[0], "the control channel used up its sequence numbers");
 }
 
 // An owner that drops the channel inside its own callback (on the control thread) must neither wait for
@@ -215,11 +157,9 @@ TEST_F(ControlChannelTest, ReleasingTheChannelFromItsOwnCallbackEndsIt) {
     std::unique_ptr<ControlChannel> owned = std::make_unique<ControlChannel>(address, 47999, 0, kKey, Style::v2);
     std::atomic<bool> released{false};
     owned->onMessage = [&](std::uint16_t, const Bytes&) {
-        std::unique_ptr<ControlChannel> dropped;
-        {
-            std::lock_guard guard(ownerLock);
-            dropped = std::move(owned);
-        }
+        std::unique_lock guard(ownerLock);
+        auto dropped = std::move(owned);
+        guard.unlock();
         dropped.reset();
         released = true;
     };

@@ -1,24 +1,10 @@
 #include "engine/session/ControlCrypto.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <string>
 
 namespace corvane::stream {
 namespace {
-
-std::string hexOf(const Bytes& bytes) {
-    std::string out;
-    char pair[3];
-    for (auto b : bytes) {
-        std::snprintf(pair, sizeof pair, "%02x", b);
-        out += pair;
-    }
-    return out;
-}
 
 // Python's independent AES-GCM opens what we seal, for both nonce styles. The script reads the sealed
 // layout and forms each nonce itself (the 16-byte v1 nonce exercises GCM's GHASH path for long IVs).
@@ -40,22 +26,17 @@ plain = AESGCM(key).decrypt(nonce, m[24:] + m[8:24], None)
 assert plain == (0x0206).to_bytes(2, 'little') + (5).to_bytes(2, 'little') + b'input', plain.hex()
 print(seq)
 )";
-    const std::string path = test::TempDir().path().string() + ".py";
-    {
-        std::FILE* file = std::fopen(path.c_str(), "w");
-        ASSERT_TRUE(file);
-        std::fputs(script.c_str(), file);
-        std::fclose(file);
-    }
+    test::TempDir dir;
+    const std::string path = (dir.path() / "open.py").string();
+    test::writeWhole(path, bytesOf(script));
     for (auto style : ControlCrypto::allIVStyles) {
         const std::string name(ControlCrypto::rawValue(style));
         ControlCrypto crypto(key, style);
         const Bytes sealed = crypto.seal(0x0206, bytesOf("input"), 300, false);
-        const auto result = test::runCommand("python3 " + path + " " + hexOf(key) + " " + name + " " + hexOf(sealed));
+        const auto result = test::runCommand("python3 " + path + " " + test::hexOf(key) + " " + name + " " + test::hexOf(sealed));
         EXPECT_EQ(result.status, 0) << name;
         EXPECT_EQ(result.output, "300\n") << name;
     }
-    std::remove(path.c_str());
 }
 
 } // namespace

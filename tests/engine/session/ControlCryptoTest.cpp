@@ -1,11 +1,7 @@
 #include "engine/session/ControlCrypto.hpp"
-
 #include "engine/session/LittleEndian.hpp"
 #include "platform/crypto/AesGcm.hpp"
-
 #include <gtest/gtest.h>
-
-#include <array>
 #include <stdexcept>
 
 namespace corvane::stream {
@@ -26,21 +22,9 @@ Kind failureOf(ControlCrypto& crypto, const Bytes& data, bool fromHost) {
     return Kind::tooLong;
 }
 
-TEST(ControlCryptoTest, FramesPlainAndSealedMessages) {
+TEST(ControlCryptoTest, FramesPlainMessages) {
     EXPECT_EQ(ControlCrypto::plain(0x0302, Bytes(4, 0)), (Bytes{0x02, 0x03, 0x04, 0x00, 0, 0, 0, 0}));
-
-    ControlCrypto crypto(kKey, Style::v2);
-    const Bytes sealed = crypto.seal(0x0206, Bytes{1, 2, 3, 4}, 0x01020304, false);
-    ASSERT_EQ(sealed.size(), 32u);
-    EXPECT_EQ(u16LE(sealed, 0), 1);
-    EXPECT_EQ(u16LE(sealed, 2), 28);
-    EXPECT_EQ(u32LE(sealed, 4), 0x01020304u);
-    // The tag sits before the ciphertext: decrypting bytes 24.. under bytes 8..23 gives the plain message.
-    platform::AesGcm gcm(kKey);
-    Bytes plain(8);
-    ASSERT_TRUE(gcm.open(ControlCrypto::iv(0x01020304, Style::v2, false), ByteView(sealed).subspan(24),
-                         std::span<const std::uint8_t, 16>(sealed.data() + 8, 16), plain));
-    EXPECT_EQ(plain, (Bytes{0x06, 0x02, 0x04, 0x00, 1, 2, 3, 4}));
+    // The sealed layout is checked against an independent implementation in the peer test.
 }
 
 TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
@@ -52,7 +36,6 @@ TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
     EXPECT_EQ(ControlCrypto::iv(257, Style::v1, true), v1); // repeats every 256 and ignores the direction
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("v1"), Style::v1);
     EXPECT_EQ(ControlCrypto::ivStyleFromRaw("V2"), std::nullopt);
-
     // Either style opens and is reported; the caller decides whether to switch. Direction matters for v2 only.
     ControlCrypto v2(kKey, Style::v2);
     const Bytes fromHost = v2.seal(0x010B, Bytes(10, 1), 9, true);
@@ -67,28 +50,23 @@ TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {
 TEST(ControlCryptoTest, RefusesDamagedMessagesWithTheFirstFailingCheck) {
     ControlCrypto crypto(kKey, Style::v2);
     const Bytes good = crypto.seal(0x0200, Bytes(12, 0), 3, true); // 40 bytes
-
+    const auto changed = [&](std::size_t at, std::uint8_t value) {
+        Bytes data = good;
+        data[at] = value;
+        return data;
+    };
     Bytes tooShort(27, 0);
     tooShort[0] = 1;
-    Bytes notEncrypted = good;
-    notEncrypted[0] = 2;
-    Bytes badLength = good;
-    badLength[2] = 35;
-    Bytes flipped = good;
-    flipped[30] ^= 0x10;
-    Bytes wrongSeq = good;
-    wrongSeq[4] ^= 0x01;
-
     const struct {
         const char* name;
         Bytes data;
         Kind kind;
     } rows[] = {
         {"27 bytes", tooShort, Kind::tooShort},
-        {"marker 2", notEncrypted, Kind::notEncrypted},
-        {"length 35 of 36", badLength, Kind::badLength},
-        {"ciphertext bit", flipped, Kind::authentication},
-        {"sequence number", wrongSeq, Kind::authentication},
+        {"marker 2", changed(0, 2), Kind::notEncrypted},
+        {"length 35 of 36", changed(2, 35), Kind::badLength},
+        {"ciphertext bit", changed(30, good[30] ^ 0x10), Kind::authentication},
+        {"sequence number", changed(4, good[4] ^ 0x01), Kind::authentication},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);

@@ -1,12 +1,8 @@
 #include "engine/session/SDP.hpp"
-
-#include <map>
-#include <string>
-#include <tuple>
-
-#include <gtest/gtest.h>
-
 #include "engine/session/RTSP.hpp"
+#include "engine/session/SessionKeys.hpp"
+#include <gtest/gtest.h>
+#include <tuple>
 
 namespace corvane::stream {
 namespace {
@@ -15,22 +11,17 @@ using Codec = StreamConfig::Codec;
 
 StreamConfig hevc1080p() { return StreamConfig(1920, 1080, 60, 20000, Codec::hevc, 2, 1392); }
 
-std::string offer(const StreamConfig& config, const std::string& client = "10.77.0.2", std::int64_t encryption = 1) {
-    const Bytes bytes = SDP::announce(config, client, encryption);
-    return std::string(bytes.begin(), bytes.end());
-}
-
 std::map<std::string, std::string> attributesOf(const StreamConfig& config) {
     return RTSP::sdpAttributes(SDP::announce(config, "10.77.0.2", 0));
 }
 
 TEST(SDPAnnounce, ValuesFollowTheConfig) {
     // The whole offer is pinned where the session sends it; here what varies with the arguments.
-    const auto text = offer(hevc1080p(), "0.0.0.0", 0);
+    const Bytes bytes = SDP::announce(hevc1080p(), "0.0.0.0", 0);
+    const std::string text(bytes.begin(), bytes.end());
     EXPECT_TRUE(text.starts_with("v=0\r\no=android 0 14 IN IPv4 0.0.0.0\r\n")) << text;
     EXPECT_NE(text.find("a=x-nv-general.serverAddress:rtsp://0.0.0.0:48010\r\n"), std::string::npos);
     EXPECT_NE(text.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
-
     // HDR only with HEVC.
     for (const auto& [codec, mode, hevcSupport, format] :
          {std::tuple{Codec::h264, "0", "0", "0"}, {Codec::hevc, "1", "1", "1"}, {Codec::av1, "0", "1", "2"}}) {
@@ -58,6 +49,15 @@ TEST(SDPAnnounce, ValuesFollowTheConfig) {
     const auto a = attributesOf(config);
     EXPECT_EQ(a.at("x-ss-video[0].chromaSamplingType"), "1");
     EXPECT_EQ(a.at("x-nv-vqos[0].bw.minimumBitrateKbps"), "-5");
+}
+
+TEST(SessionKeys, AreFreshSixteenByteKeysAndCodecsComeOnlyFromKnownValues) {
+    const auto a = SessionKeys::random();
+    EXPECT_EQ(a.key.size(), 16u);
+    EXPECT_NE(a, SessionKeys::random());
+    EXPECT_EQ(StreamConfig::codecFromRaw(2), Codec::av1);
+    EXPECT_FALSE(StreamConfig::codecFromRaw(3));
+    EXPECT_FALSE(StreamConfig::codecFromRaw(-1));
 }
 
 } // namespace

@@ -1,27 +1,21 @@
 #include "engine/session/StreamSession.hpp"
-
 #include "boxsim/Box.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/session/NetworkHints.hpp"
 #include "tests/support/SimulatedBox.hpp"
+#include "tests/engine/session/Recorder.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <mutex>
 #include <thread>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -53,40 +47,23 @@ std::string offerFrom(const std::string& client) {
            "o=android 0 14 IN IPv4 " + client + "\r\n"
            "s=Corvane Streaming Client\r\n"
            "a=x-nv-general.serverAddress:rtsp://" + client + ":48010\r\n"
-           "a=x-nv-general.featureFlags:0\r\n"
-           "a=x-nv-general.useReliableUdp:13\r\n"
-           "a=x-ml-general.featureFlags:0\r\n"
-           "a=x-ss-general.encryptionEnabled:1\r\n"
-           "a=x-nv-video[0].clientViewportWd:1920\r\n"
-           "a=x-nv-video[0].clientViewportHt:1080\r\n"
-           "a=x-nv-video[0].maxFPS:60\r\n"
-           "a=x-nv-video[0].packetSize:1392\r\n"
-           "a=x-nv-video[0].rateControlMode:4\r\n"
-           "a=x-nv-video[0].timeoutLengthMs:7000\r\n"
-           "a=x-nv-video[0].framesWithInvalidRefThreshold:0\r\n"
-           "a=x-nv-video[0].maxNumReferenceFrames:1\r\n"
-           "a=x-nv-video[0].encoderCscMode:2\r\n"
-           "a=x-nv-video[0].dynamicRangeMode:0\r\n"
-           "a=x-nv-video[0].videoEncoderSlicesPerFrame:1\r\n"
-           "a=x-ss-video[0].chromaSamplingType:0\r\n"
-           "a=x-ml-video.configuredBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bw.maximumBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bw.minimumBitrateKbps:20000\r\n"
-           "a=x-nv-vqos[0].bitStreamFormat:1\r\n"
-           "a=x-nv-clientSupportHevc:1\r\n"
-           "a=x-nv-vqos[0].fec.enable:1\r\n"
-           "a=x-nv-vqos[0].fec.minRequiredFecPackets:2\r\n"
-           "a=x-nv-vqos[0].bllFec.enable:0\r\n"
-           "a=x-nv-vqos[0].drc.enable:0\r\n"
-           "a=x-nv-vqos[0].videoQualityScoreUpdateTime:5000\r\n"
-           "a=x-nv-vqos[0].qosTrafficType:5\r\n"
-           "a=x-nv-audio.surround.numChannels:2\r\n"
-           "a=x-nv-audio.surround.channelMask:3\r\n"
-           "a=x-nv-audio.surround.enable:0\r\n"
-           "a=x-nv-audio.surround.AudioQuality:1\r\n"
-           "a=x-nv-aqos.packetDuration:5\r\n"
-           "a=x-nv-aqos.qosTrafficType:4\r\n"
-           "t=0 0\r\n"
+           "a=x-nv-general.featureFlags:0\r\n" "a=x-nv-general.useReliableUdp:13\r\n"
+           "a=x-ml-general.featureFlags:0\r\n" "a=x-ss-general.encryptionEnabled:1\r\n"
+           "a=x-nv-video[0].clientViewportWd:1920\r\n" "a=x-nv-video[0].clientViewportHt:1080\r\n"
+           "a=x-nv-video[0].maxFPS:60\r\n" "a=x-nv-video[0].packetSize:1392\r\n"
+           "a=x-nv-video[0].rateControlMode:4\r\n" "a=x-nv-video[0].timeoutLengthMs:7000\r\n"
+           "a=x-nv-video[0].framesWithInvalidRefThreshold:0\r\n" "a=x-nv-video[0].maxNumReferenceFrames:1\r\n"
+           "a=x-nv-video[0].encoderCscMode:2\r\n" "a=x-nv-video[0].dynamicRangeMode:0\r\n"
+           "a=x-nv-video[0].videoEncoderSlicesPerFrame:1\r\n" "a=x-ss-video[0].chromaSamplingType:0\r\n"
+           "a=x-ml-video.configuredBitrateKbps:20000\r\n" "a=x-nv-vqos[0].bw.maximumBitrateKbps:20000\r\n"
+           "a=x-nv-vqos[0].bw.minimumBitrateKbps:20000\r\n" "a=x-nv-vqos[0].bitStreamFormat:1\r\n"
+           "a=x-nv-clientSupportHevc:1\r\n" "a=x-nv-vqos[0].fec.enable:1\r\n"
+           "a=x-nv-vqos[0].fec.minRequiredFecPackets:2\r\n" "a=x-nv-vqos[0].bllFec.enable:0\r\n"
+           "a=x-nv-vqos[0].drc.enable:0\r\n" "a=x-nv-vqos[0].videoQualityScoreUpdateTime:5000\r\n"
+           "a=x-nv-vqos[0].qosTrafficType:5\r\n" "a=x-nv-audio.surround.numChannels:2\r\n"
+           "a=x-nv-audio.surround.channelMask:3\r\n" "a=x-nv-audio.surround.enable:0\r\n"
+           "a=x-nv-audio.surround.AudioQuality:1\r\n" "a=x-nv-aqos.packetDuration:5\r\n"
+           "a=x-nv-aqos.qosTrafficType:4\r\n" "t=0 0\r\n"
            "m=video 47998\r\n";
 }
 
@@ -94,10 +71,7 @@ std::string offerFrom(const std::string& client) {
 class StreamSessionIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logMutex);
-            log.push_back(line);
-        });
+        test::Recorder::captureLog(recorder);
         ::unsetenv(StreamSession::encryptionVariable);
     }
     void TearDown() override {
@@ -106,7 +80,6 @@ protected:
         EngineLog::setSink(nullptr);
         if (box) box->stop();
     }
-
     template <class Change = void (*)(boxsim::Box::Options&)>
     void bringUp(Change change = [](boxsim::Box::Options&) {}) {
         boxsim::Box::Options options;
@@ -117,38 +90,26 @@ protected:
         test::pairWithBox(*host, box);
         session = std::make_unique<StreamSession>(host, config(), 881448767);
     }
-
-    std::size_t logCount(const std::string& line) {
-        std::lock_guard guard(logMutex);
-        return static_cast<std::size_t>(std::count(log.begin(), log.end(), "[engine] " + line));
-    }
+    std::size_t logCount(const std::string& line) { return recorder->countLogs(line); }
     std::size_t cancels() const {
         const auto requests = box->host().requests();
         return static_cast<std::size_t>(
             std::count_if(requests.begin(), requests.end(), [](const auto& r) { return r.path == "/cancel"; }));
     }
-
     static StreamConfig config() { return StreamConfig(1920, 1080, 60, 20000, StreamConfig::Codec::hevc, 2, 1392); }
-
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;
     std::shared_ptr<BoxHost> host = test::boxHostFor(address, dir.path());
     std::unique_ptr<StreamSession> session;
-    std::mutex logMutex;
-    std::vector<std::string> log;
+    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCleanly) {
     bringUp();
-    std::mutex videoMutex;
-    std::vector<Bytes> video;
-    session->videoHandler = [&](ByteView datagram) {
-        std::lock_guard guard(videoMutex);
-        video.emplace_back(datagram.begin(), datagram.end());
-    };
+    std::vector<Bytes> video; // under recorder->lock
+    session->videoHandler = [&](ByteView d) { recorder->record([&] { video.emplace_back(d.begin(), d.end()); }); };
     session->start(false);
-
     // Every request of the handshake, byte for byte, numbered from 1 with the common headers last.
     const std::string common = "X-GS-ClientVersion: 14\r\nHost: " + address + "\r\n";
     const std::string epoch = "If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT\r\n";
@@ -177,7 +138,6 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
                        "x-ss-general.encryptionRequested=1, x-ss-general.encryptionSupported=1, "
                        "x-ss-general.featureFlags=3"),
               1u);
-
     // The control server saw the connect data and the opening messages first, in order, sealed with v2.
     auto control = box->control();
     ASSERT_TRUE(control);
@@ -191,7 +151,6 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
         EXPECT_EQ(opening[i].payload, first[i].second) << i;
         EXPECT_TRUE(opening[i].sealed && opening[i].style == boxsim::ControlServer::NonceStyle::v2) << i;
     }
-
     // What the owner sends arrives unchanged; a resize that does not fit 16 bits is refused.
     const Bytes input = {0x0C, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x41, 0x42, 0xFF, 0x00};
     session->sendInput(input);
@@ -206,26 +165,18 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
         },
         5));
     EXPECT_EQ(control->refused(), 0);
-
     // The media socket pings with the payloads the box named, and the box's video comes back.
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     const Bytes videoPing = box->media().videoPings().front();
     EXPECT_EQ(std::string(videoPing.begin(), videoPing.end()), std::string("VIDEOPINGPAYLOAD\0\0\0\x01", 20));
     ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}));
-    for (int i = 0; i < 250 && session->stats().videoPackets == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    {
-        std::lock_guard guard(videoMutex);
-        EXPECT_EQ(video, (std::vector<Bytes>{Bytes{1, 2, 3}}));
-    }
-
+    EXPECT_TRUE(recorder->waitFor([&] { return video == std::vector<Bytes>{Bytes{1, 2, 3}}; }));
     session->stop(true);
     EXPECT_EQ(logCount("session: stopped and ended on the box"), 1u);
     EXPECT_EQ(box->host().currentGame(), 0);
     EXPECT_TRUE(control->waitClientGone(3));
     EXPECT_FALSE(sessionThreadsRunning());
     EXPECT_EQ(session->stats().videoPackets, 1);
-
     // A second stop logs again but ends the application on the box only once.
     session->stop(true);
     EXPECT_EQ(logCount("session: stopped and ended on the box"), 2u);
@@ -241,21 +192,16 @@ TEST_F(StreamSessionIntegrationTest, RumbleAndTheBoxsDisconnectReachTheOwner) {
     };
     std::promise<std::pair<std::string, std::string>> ended;
     session->onEnded = [&](const std::string& reason) {
-        char name[32] = {};
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        // Stopping right here, on the control thread, must not wait for itself.
-        session->stop(false);
-        ended.set_value({reason, name});
+        session->stop(false); // on the control thread: must not wait for itself
+        ended.set_value({reason, test::threadName()});
     };
     session->start(false);
     auto control = box->control();
     ASSERT_TRUE(control);
-
     control->sendRumble(5, 10000, 20000);
     auto rumbled = rumble.get_future();
     ASSERT_EQ(rumbled.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_EQ(rumbled.get(), std::make_tuple(std::int64_t{5}, std::uint16_t{10000}, std::uint16_t{20000}));
-
     control->disconnect(7);
     auto endedFuture = ended.get_future();
     ASSERT_EQ(endedFuture.wait_for(std::chrono::seconds(5)), std::future_status::ready);
@@ -277,7 +223,6 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     session->requestKeyframeAtStart = false;
     ::setenv(StreamSession::encryptionVariable, "v1", 1);
     session->start(false);
-
     EXPECT_EQ(logCount("session: OPTIONS timed out, trying again"), 1u);
     const auto requests = box->rtsp().requests();
     ASSERT_EQ(requests.size(), 8u);
@@ -289,7 +234,6 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
               1u);
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     EXPECT_EQ(box->media().audioPings().front(), (Bytes{'P', 'I', 'N', 'G'}));
-
     // The environment chose v1 although the box offers v2; the box is told so in the offer.
     EXPECT_EQ(session->controlEncryption(), ControlCrypto::IVStyle::v1);
     EXPECT_EQ(logCount("WARNING: session: control encryption v1 (legacy, reuses IVs); the box did not offer v2 "
@@ -305,7 +249,6 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
         EXPECT_NE(m.type, 0x0302);
         EXPECT_EQ(m.style, boxsim::ControlServer::NonceStyle::v1);
     }
-
     // Released without stop: the session stops itself and joins its threads.
     session.reset();
     EXPECT_FALSE(sessionThreadsRunning());
@@ -314,20 +257,21 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
 }
 
 TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
-    const std::map<std::string, std::string> v2 = {{"x-ss-general.encryptionSupported", "3"},
-                                                   {"x-ss-general.encryptionRequested", "1"}};
-    const std::map<std::string, std::string> v1 = {{"x-ss-general.encryptionSupported", "2"},
-                                                   {"x-ss-general.encryptionRequested", "2"}};
-    const std::map<std::string, std::string> supportedOnly = {{"x-ss-general.encryptionSupported", "1"},
-                                                              {"x-ss-general.encryptionRequested", "0"}};
     using S = ControlCrypto::IVStyle;
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, nullptr), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, "V2"), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v1, "V2"), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption(v1, "v2"), S::v2);
-    EXPECT_EQ(StreamSession::chooseEncryption(v2, "v1"), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption(supportedOnly, nullptr), S::v1);
-    EXPECT_EQ(StreamSession::chooseEncryption({}, nullptr), S::v1);
+    const struct {
+        const char *supported, *requested, *environment;
+        S style;
+    } rows[] = {
+        {"3", "1", nullptr, S::v2}, {"3", "1", "V2", S::v2}, {"2", "2", "V2", S::v1}, {"2", "2", "v2", S::v2},
+        {"3", "1", "v1", S::v1},    {"1", "0", nullptr, S::v1}, {nullptr, nullptr, nullptr, S::v1},
+    };
+    for (const auto& r : rows) {
+        std::map<std::string, std::string> offer;
+        if (r.supported)
+            offer = {{"x-ss-general.encryptionSupported", r.supported}, {"x-ss-general.encryptionRequested", r.requested}};
+        EXPECT_EQ(StreamSession::chooseEncryption(offer, r.environment), r.style)
+            << (r.supported ? r.supported : "-") << " " << (r.environment ? r.environment : "-");
+    }
 }
 
 TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
@@ -377,7 +321,6 @@ TEST_F(StreamSessionIntegrationTest, AFailedStartLeavesNothingRunningAndBoxTextC
     session->stop(true);
     EXPECT_EQ(box->host().currentGame(), 0);
     EXPECT_EQ(cancels(), 1u);
-
     // A box that names a port no 16-bit field holds, or refuses RTSP, fails the start too.
     box->stop();
     bringUp([](boxsim::Box::Options& o) { o.rtsp.controlPort = 70000; });
@@ -406,7 +349,6 @@ TEST_F(StreamSessionIntegrationTest, AStopRacingAStartEndsWhatItMakesAndTheAppli
     EXPECT_EQ(box->host().currentGame(), 0);
     EXPECT_EQ(cancels(), 1u);
     EXPECT_THROW(session->start(false), std::logic_error);
-
     // Stopped before it starts: the start refuses at once.
     StreamSession stopped(host, config(), 881448767);
     stopped.stop(false);
@@ -425,7 +367,6 @@ TEST(StreamSessionRelease, ASessionReleasedWhileItsStartUnwindsIsNotUsedAfterwar
     ::inet_pton(AF_INET, address.c_str(), &local.sin_addr);
     ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&local), sizeof local), 0);
     ASSERT_EQ(::listen(listener, 4), 0);
-
     test::TempDir dir;
     auto session = std::make_unique<StreamSession>(test::boxHostFor(address, dir.path()),
                                                    StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),

@@ -1,7 +1,5 @@
 #include "engine/view/FrameSlot.hpp"
-
 #include <thread>
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream {

@@ -1,13 +1,10 @@
 // The whole road of the picture: the simulated box encodes its moving test picture, the session carries
 // it over loopback, the video pipeline decodes it, and the stream view shows it on a virtual display.
 #include "engine/view/StreamView.hpp"
-
 #include <atomic>
 #include <memory>
-
 #include <QImage>
 #include <QTest>
-
 #include "boxsim/Box.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "engine/video/VideoPipeline.hpp"
@@ -41,7 +38,6 @@ protected:
         view.reset();
         if (box) box->stop();
     }
-
     test::EngineLogCapture log;
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
@@ -61,7 +57,6 @@ TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
     box = std::make_shared<boxsim::Box>(options);
     box->start();
     test::pairWithBox(*host, box);
-
     // The window opens with the view before the session starts, as the stream window does it.
     view = std::make_unique<StreamView>(QRect(0, 0, 640, 360));
     std::atomic<int> firstPictures{0};
@@ -70,7 +65,6 @@ TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
     view->markOpened();
     view->start();
-
     session = std::make_shared<StreamSession>(
         host, StreamConfig(640, 360, 30, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
     VideoPipeline::Options pipelineOptions;
@@ -78,11 +72,9 @@ TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
     pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, pipelineOptions);
     pipeline->setOnDecoded([slot = &view->slot()](const DecodedFrame& frame) { slot->put(frame); });
     session->start(false);
-
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->shownTotal() >= 10; }, 30000)) << view->shownTotal();
     EXPECT_EQ(firstPictures, 1);
     EXPECT_TRUE(log.hasStart("video: first non-black frame shown "));
-
     // Two looks half a second apart: a picture each time, and not the same one.
     const QImage first = view->grabFramebuffer();
     const int shownBefore = view->shownTotal();

@@ -1,11 +1,8 @@
 // The stream view's input side driven by real X events (xdotool through XTest) on a virtual display.
 #include "engine/view/StreamView.hpp"
-
 #include <QCursor>
 #include <QMouseEvent>
-
 #include <QTest>
-
 #include "engine/input/InputPacket.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/GuiEnvironment.hpp"
@@ -34,18 +31,15 @@ protected:
         view->setFocus();
         ASSERT_TRUE(QTest::qWaitFor([&] { return view->hasFocus(); }, 10000));
     }
-
     void TearDown() override {
         view.reset();
         // Nothing stays held on the shared display for the next test.
         test::runCommand("xdotool keyup Shift_L Shift_R Super_L a mouseup 1 2>&1");
     }
-
     static void xdo(const std::string& arguments) {
         const auto result = test::runCommand("xdotool " + arguments + " 2>&1");
         ASSERT_EQ(result.status, 0) << arguments << ": " << result.output;
     }
-
     // Puts the real pointer on a point of the view, given in the view's own (top-left) coordinates, and
     // waits until the view has seen it get there. Coming from outside, the first place reaches the view as
     // an enter, and a move to where the last test left the pointer is dropped by Qt as no move at all; so
@@ -57,17 +51,15 @@ protected:
         moveTo(target + QPoint(2 * step, 2 * step), true);
         moveTo(target, true);
     }
-
     void moveTo(QPoint point, bool awaitMove) {
         MoveWatch watch(point);
         view->installEventFilter(&watch);
         const QPoint global = view->mapToGlobal(point);
         xdo("mousemove " + std::to_string(global.x()) + " " + std::to_string(global.y()));
-        if (awaitMove) EXPECT_TRUE(QTest::qWaitFor([&] { return watch.moved; }, 10000)) << point.x() << "," << point.y();
-        else EXPECT_TRUE(QTest::qWaitFor([&] { return watch.arrived; }, 10000)) << point.x() << "," << point.y();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return awaitMove ? watch.moved : watch.arrived; }, 10000))
+            << point.x() << "," << point.y();
         view->removeEventFilter(&watch);
     }
-
     struct MoveWatch : QObject {
         explicit MoveWatch(QPoint target) : target(target) {}
         bool eventFilter(QObject*, QEvent* event) override {
@@ -81,20 +73,14 @@ protected:
         bool arrived = false;
         bool moved = false;
     };
-
     Bytes last() const { return packets.empty() ? Bytes{} : packets.back(); }
-
     ::testing::AssertionResult received(const std::vector<Bytes>& expected) {
         (void)QTest::qWaitFor([&] { return packets.size() >= expected.size(); }, 10000);
         if (packets == expected) return ::testing::AssertionSuccess();
         auto failure = ::testing::AssertionFailure() << "got " << packets.size() << " packets:";
-        for (const auto& packet : packets) {
-            failure << "\n ";
-            for (const auto byte : packet) failure << " " << std::hex << int(byte);
-        }
+        for (const auto& packet : packets) failure << "\n  " << test::hexOf(packet);
         return failure;
     }
-
     std::unique_ptr<StreamView> view;
     std::vector<Bytes> packets;
     std::vector<bool> captureChanges;
@@ -138,7 +124,6 @@ TEST_F(StreamViewInput, KeysGoOutAsWindowsKeysWithTheirModifiers) {
         EXPECT_TRUE(received(row.expected)) << row.xdotool;
         EXPECT_TRUE(view->inputState.keysDown.empty()) << row.xdotool;
     }
-
     // The shortcut hook is offered key downs only and takes what it claims.
     packets.clear();
     std::vector<std::uint16_t> offered;
@@ -159,13 +144,11 @@ TEST_F(StreamViewInput, AbsolutePositionsMapIntoTheLetterboxedPicture) {
     EXPECT_EQ(last(), InputPacket::mousePosition(960, 540, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer hidden over the picture (app active true)"));
     EXPECT_EQ(view->cursor().shape(), Qt::BlankCursor);
-
     // Over the top bar: the picture's top edge, and the desktop pointer shows again.
     pointAt(10, 5);
     EXPECT_EQ(last(), InputPacket::mousePosition(30, 0, 1920, 1080));
     EXPECT_TRUE(log.has("input: Mac pointer shown"));
     EXPECT_NE(view->cursor().shape(), Qt::BlankCursor);
-
     pointAt(639, 399);
     EXPECT_EQ(last(), InputPacket::mousePosition(1917, 1079, 1920, 1080));
     EXPECT_EQ(log.count("input: Mac pointer hidden over the picture (app active true)"), 1u);
@@ -202,25 +185,21 @@ TEST_F(StreamViewInput, GamesModeCapturesOnTheFirstClickAndSendsRawMotion) {
     EXPECT_TRUE(received({InputPacket::scroll(120)}));
     EXPECT_FALSE(view->isPointerCaptured());
     packets.clear();
-
     // The first click only captures; neither it nor its release is sent.
     xdo("click 1");
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->isPointerCaptured(); }, 10000));
     EXPECT_TRUE(log.has("input: first click (games mode)"));
     EXPECT_TRUE(log.has("input: pointer captured (ok)"));
     EXPECT_EQ(captureChanges, std::vector<bool>{true});
-
     xdo("mousemove_relative 5 7");
     xdo("mousemove_relative -- -3 -2");
     EXPECT_TRUE(received({InputPacket::mouseMove(5, 7), InputPacket::mouseMove(-3, -2)}));
-
     // Captured clicks go through without a position; the keyboard is still ours.
     xdo("click 1 key a");
     EXPECT_TRUE(received({InputPacket::mouseMove(5, 7), InputPacket::mouseMove(-3, -2),
                           InputPacket::mouseButton(MouseButton::left, true),
                           InputPacket::mouseButton(MouseButton::left, false), InputPacket::key(0x41, true, none),
                           InputPacket::key(0x41, false, none)}));
-
     // Fractions wait for the next motion.
     packets.clear();
     view->relativeMotion(0.4, 0.4);
@@ -229,7 +208,6 @@ TEST_F(StreamViewInput, GamesModeCapturesOnTheFirstClickAndSendsRawMotion) {
     view->relativeMotion(0.4, 0.4);
     EXPECT_EQ(packets, std::vector<Bytes>{InputPacket::mouseMove(1, 1)});
     EXPECT_NEAR(view->inputState.pendingDX, 0.2, 1e-9);
-
     // Released: motion is no longer sent, and the pointer is back where the capture began.
     packets.clear();
     view->releasePointer();
@@ -274,7 +252,6 @@ TEST_F(StreamViewInput, ReleaseAllInputLetsGoOfHeldKeysAndButtons) {
 TEST_F(StreamViewInput, LosingAndRegainingTheActiveWindowShowsAndHidesThePointer) {
     pointAt(320, 200);
     ASSERT_TRUE(QTest::qWaitFor([&] { return view->inputState.macPointerHidden; }, 10000));
-
     QWidget other;
     other.setGeometry(700, 500, 100, 100);
     other.show();
@@ -282,7 +259,6 @@ TEST_F(StreamViewInput, LosingAndRegainingTheActiveWindowShowsAndHidesThePointer
     ASSERT_TRUE(QTest::qWaitForWindowActive(&other, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !view->inputState.macPointerHidden; }, 10000));
     EXPECT_TRUE(log.has("input: Mac pointer shown"));
-
     // Active again with the pointer still over the picture.
     view->activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(view.get(), 10000));
