@@ -103,10 +103,11 @@ TEST_F(ControlChannelTest, CloseDisconnectsGracefullyOrAfterOneSecondAndLaterMes
     auto channel = makeChannel();
     channel->connect(5);
     channel->close();
-    EXPECT_TRUE(server->waitClientGone(10));
-    // On a loaded machine the box's reply can miss its second: then the reset path closes it.
+    // On a loaded machine (sanitizers) the box's reply can miss its second: then the reset path closes
+    // the channel, and the box only notices the client gone at its own time-out.
     const std::size_t late = seen.countLogs("control: closed (no disconnect reply within 1 s)");
     EXPECT_EQ(seen.countLogs("control: closed") + late, 1u);
+    if (late == 0) EXPECT_TRUE(server->waitClientGone(3));
     channel->send(0x0200, Bytes(8, 0));
     EXPECT_EQ(channel->stats().sent, 0);
     // A box that no longer answers is reset after one second of waiting for its disconnect reply.
