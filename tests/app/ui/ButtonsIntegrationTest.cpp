@@ -4,11 +4,8 @@
 #include "app/ui/UpdatesTab.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
+#include "tests/app/updates/UpdateHarness.hpp"
 #include <QPushButton>
-#include <QThread>
-
-#include <chrono>
 
 namespace corvane {
 namespace {
@@ -27,24 +24,13 @@ protected:
         box.reset();
         ::unsetenv(BoxEndpoint::overrideVariable);
     }
-    bool pumpUntil(const std::function<bool()>& done) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > end) return false;
-            QCoreApplication::processEvents();
-            if (clock.sleepers() > 0) clock.advance(1);
-            else QThread::usleep(200);
-        }
-        return true;
-    }
-    static boxsim::Agent::Options options(const std::string& address) {
-        boxsim::Agent::Options result;
-        result.address = address;
-        return result;
-    }
-
+    bool pumpUntil(const std::function<bool()>& done) { return test::pumpUntil(clock, done); }
     std::string address = test::uniqueLoopbackAddress();
-    boxsim::Agent agent{options(address)};
+    boxsim::Agent agent{[this] {
+        boxsim::Agent::Options options;
+        options.address = address;
+        return options;
+    }()};
     test::TempDir dir;
     ManualClock clock;
     AppPool pool;
@@ -62,7 +48,6 @@ TEST_F(ViewButtons, InstallDriverAndCheckForUpdatesReachTheAgent) {
         if (button->text() == "Install Controller Driver") button->click();
     EXPECT_TRUE(pumpUntil([&] { return !agent.seen("POST /v1/update").empty() && !box->updates().isBusy(); }));
     ASSERT_FALSE(agent.seen("POST /v1/update").empty());
-
     UpdatesTab updates(*box);
     box->updates().boxConnected(true);
     pumpUntil([&] { return !box->updates().isBusy(); });

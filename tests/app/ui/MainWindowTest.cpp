@@ -3,7 +3,6 @@
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/StatusText.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>

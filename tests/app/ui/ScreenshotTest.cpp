@@ -2,11 +2,9 @@
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/SettingsWindow.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QImage>
 #include <QSet>
 #include <QTabWidget>
-
 #include <cstdlib>
 
 namespace corvane {
@@ -19,7 +17,6 @@ using Kind = BoxController::Phase::Kind;
 class ScreenshotTest : public test::UiFixture {
 protected:
     ~ScreenshotTest() override { Appearance::apply(std::nullopt); }
-
     QImage shoot(QWidget& widget, const QString& name) {
         widget.show();
         QCoreApplication::processEvents();
@@ -38,27 +35,25 @@ protected:
 TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
     MainWindow window(*box);
     SettingsWindow settings(*box);
+    // Each look shows something, and the two differ.
+    const auto bothLooks = [&](QWidget& widget, const QString& name) {
+        QImage looks[2];
+        for (int dark = 0; dark < 2; ++dark) {
+            Appearance::apply(dark ? Appearance::dark : Appearance::light);
+            looks[dark] = shoot(widget, name + (dark ? "-dark" : "-light"));
+            EXPECT_GT(colours(looks[dark]), 8) << name.toStdString();
+        }
+        EXPECT_NE(looks[0], looks[1]) << name.toStdString();
+    };
     for (int k = 0; k <= static_cast<int>(Kind::streaming); ++k) {
         const auto kind = static_cast<Kind>(k);
         setBox({.phase = BoxController::Phase{kind, k < 3 ? "The box said so." : ""}, .linkUp = k > 4,
                 .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt});
-        QImage looks[2];
-        for (int dark = 0; dark < 2; ++dark) {
-            Appearance::apply(dark ? Appearance::dark : Appearance::light);
-            looks[dark] = shoot(window, QString("main-%1-%2").arg(k).arg(dark ? "dark" : "light"));
-            EXPECT_GT(colours(looks[dark]), 8) << k;
-        }
-        EXPECT_NE(looks[0], looks[1]) << k;
+        bothLooks(window, QString("main-%1").arg(k));
     }
     for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
         settings.tabs()->setCurrentIndex(tab);
-        QImage looks[2];
-        for (int dark = 0; dark < 2; ++dark) {
-            Appearance::apply(dark ? Appearance::dark : Appearance::light);
-            looks[dark] = shoot(settings, QString("settings-%1-%2").arg(tab).arg(dark ? "dark" : "light"));
-            EXPECT_GT(colours(looks[dark]), 8) << tab;
-        }
-        EXPECT_NE(looks[0], looks[1]) << tab;
+        bothLooks(settings, QString("settings-%1").arg(tab));
     }
 }
 

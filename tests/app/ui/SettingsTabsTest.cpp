@@ -10,7 +10,6 @@
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
@@ -41,12 +40,10 @@ protected:
 
 TEST_F(SettingsTabsTest, WindowHasSixTabsOnPagesOfTheGrid) {
     SettingsWindow window(*box);
-    const char* labels[] = {"General", "Stream", "Controllers", "Sharing", "Shortcuts", "Updates"};
-    ASSERT_EQ(window.tabs()->count(), 6);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(window.tabs()->tabText(i), labels[i]);
-        EXPECT_EQ(window.tabs()->widget(i)->width(), 570);
-    }
+    QStringList labels;
+    for (int i = 0; i < window.tabs()->count(); ++i) labels << window.tabs()->tabText(i);
+    EXPECT_EQ(labels, (QStringList{"General", "Stream", "Controllers", "Sharing", "Shortcuts", "Updates"}));
+    for (int i = 0; i < window.tabs()->count(); ++i) EXPECT_EQ(window.tabs()->widget(i)->width(), 570);
     for (auto* label : window.findChildren<QLabel*>("rowLabel")) EXPECT_EQ(label->width(), 130);
     EXPECT_TRUE(child<QLabel>(window, "Theme:"));
     EXPECT_TRUE(child<QLabel>(window, "Save files to:"));
@@ -93,7 +90,6 @@ TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
     EXPECT_EQ(box->settings().size, S::Size::qhd);
     EXPECT_EQ(box->settings().quality, S::Quality::custom);
     EXPECT_TRUE(child<QLabel>(tab, "Your own resolution and frame rate."));
-
     // A direct switch keeps the preset; the frame-rate list follows the screen.
     preset->group()->button(1)->click();
     child<QCheckBox>(tab, "Match the window's shape (no black bars)")->click();
@@ -102,7 +98,6 @@ TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
     EXPECT_EQ(StreamTab::frameRates(), (std::vector<int>{30, 60}));
     screen(120);
     EXPECT_EQ(StreamTab::frameRates(), (std::vector<int>{30, 60, 120}));
-
     // "Off" disables the position and keeps the detail flag.
     auto* overlay = tab.findChildren<SegmentedPicker*>().at(2);
     auto* position = tab.findChildren<SegmentedPicker*>().at(3);
@@ -179,7 +174,6 @@ TEST_F(SettingsTabsTest, SharingFolderChosenAndCancelled) {
     EXPECT_EQ(tab.folderPanel(), panel);
     panel->reject();
     EXPECT_TRUE(box->settings().receiveFolder.empty());
-
     tab.chooseFolder();
     const auto folder = dir.path() / "Inbox";
     std::filesystem::create_directories(folder);
@@ -223,7 +217,6 @@ TEST_F(SettingsTabsTest, UpdatesRows) {
     EXPECT_EQ(*UpdatesTab::statusLine(box->updates()), "Update 1 of 2: Waiting for the box software to restart...");
     EXPECT_TRUE(child<QPushButton>(tab, "Show Steps")->isEnabled());  // usable while busy
     EXPECT_FALSE(tab.findChild<QPushButton*>("checkForUpdates")->isEnabled());
-
     setUpdates(UpdateManagerProbe::State{.appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}},
                                   .boxUpdates = {{"host", "1.1"}, {"agent", "0.3"}},
                                   .boxHostVersion = "1.0"});

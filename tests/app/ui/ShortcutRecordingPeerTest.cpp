@@ -3,7 +3,6 @@
 #include "app/ui/SettingsWindow.hpp"
 #include "app/ui/ShortcutsTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
@@ -15,7 +14,6 @@ namespace {
 class ShortcutRecording : public test::UiFixture {
 protected:
     ShortcutRecording() : UiFixture(true) {}
-
     void SetUp() override {
         window = std::make_unique<SettingsWindow>(*box);
         window->tabs()->setCurrentIndex(4);
@@ -23,7 +21,6 @@ protected:
         window->showAndRaise();
         ASSERT_TRUE(QTest::qWaitForWindowActive(window.get(), 10000));
     }
-
     void press(const std::string& keys) {
         const auto result = test::runCommand("xdotool key " + keys + " 2>&1");
         ASSERT_EQ(result.status, 0) << result.output;
@@ -31,7 +28,6 @@ protected:
     // Waits until the recorder has taken a key press (its message or state changed).
     bool settled(const std::function<bool()>& done) { return QTest::qWaitFor(done, 10000); }
     QString message() { return tab->findChild<QLabel*>("recorderMessage")->text(); }
-
     std::unique_ptr<SettingsWindow> window;
     ShortcutsTab* tab = nullptr;
 };
@@ -39,32 +35,27 @@ protected:
 TEST_F(ShortcutRecording, RealKeysThroughTheRecorder) {
     auto& recorder = box->shortcutRecorder();
     const KeyShortcut original = box->settings().releaseMouseKey;
-
     // Escape cancels.
     tab->shortcutButton(0)->click();
     ASSERT_TRUE(recorder.isMonitoring());
     press("Escape");
     EXPECT_TRUE(settled([&] { return !recorder.active(); }));
     EXPECT_EQ(box->settings().releaseMouseKey, original);
-
     // A key without Control, Option or Command is refused; recording goes on.
     tab->shortcutButton(0)->click();
     press("m");
     EXPECT_TRUE(settled([&] { return message().startsWith("Use at least one of Control, Option or Command"); }));
     EXPECT_EQ(recorder.active(), ShortcutAction::releaseMouse);
-
     // The other action's keys are refused by the controller.
     press("ctrl+alt+shift+q");
     EXPECT_TRUE(settled([&] { return !message().startsWith("Use at least one"); }));
     EXPECT_EQ(recorder.active(), ShortcutAction::releaseMouse);
     EXPECT_EQ(box->settings().releaseMouseKey, original);
-
     // A new shortcut is stored and ends the recording.
     press("ctrl+alt+m");
     EXPECT_TRUE(settled([&] { return !recorder.active(); }));
     EXPECT_EQ(box->settings().releaseMouseKey.display(), "Control + Option + M");
     EXPECT_EQ(tab->shortcutButton(0)->text(), "Control + Option + M");
-
     // Leaving the tab ends a recording; the stored shortcut stays.
     tab->shortcutButton(1)->click();
     ASSERT_TRUE(recorder.active());

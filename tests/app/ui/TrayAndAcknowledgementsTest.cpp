@@ -2,10 +2,8 @@
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QMenu>
 #include <QTextEdit>
-
 #include <fstream>
 
 namespace corvane {
@@ -20,11 +18,7 @@ protected:
     std::vector<std::string> items(const TrayMenu& tray) {
         std::vector<std::string> result;
         for (QAction* action : tray.menu()->actions()) {
-            if (action->isSeparator()) {
-                result.push_back("-");
-                continue;
-            }
-            result.push_back(action->text().toStdString() + (action->isEnabled() ? "" : " (off)"));
+            result.push_back(action->isSeparator() ? "-" : action->text().toStdString() + (action->isEnabled() ? "" : " (off)"));
         }
         return result;
     }
@@ -43,37 +37,24 @@ TEST_F(TrayMenuTest, ItemsFollowThePhase) {
     EXPECT_EQ(items(tray), with({"Box not connected (off)", "-", "Open Windows (off)", "Wake Box",
                                  "Send Files to Windows... (off)", "Restart Box... (off)"}));
     EXPECT_EQ(tray.iconSymbol(), "cable.connector");
-
     setBox({.phase = phase(Kind::ready), .boxFound = true, .statusSupported = false, .boxName = "Den & Co",
          .wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
     EXPECT_EQ(items(tray), with({"Ready: Den && Co (off)", "-", "Open Windows", "Send Files to Windows... (off)",
                                  "Restart Box... (off)"}));
     EXPECT_EQ(tray.iconSymbol(), "cable.connector.horizontal");
-
     setBox({.phase = phase(Kind::streaming), .boxFound = true});
     EXPECT_EQ(items(tray), with({"Windows is open (off)", "-", "Close Windows Session", "Send Files to Windows... (off)",
                                  "Restart Box..."}));
     EXPECT_EQ(tray.iconSymbol(), "play.rectangle.fill");
-
     tray.menu()->actions().back()->trigger();
     EXPECT_EQ(quits, 1);
-}
-
-TEST_F(TrayMenuTest, SettingRemovesTheIcon) {
-    TrayMenu tray(*box, {});
-    defaults->set(StreamSettings::menuBarKey, {false});
-    tray.syncVisibility();
-    EXPECT_FALSE(tray.shown());
-    EXPECT_TRUE(QApplication::quitOnLastWindowClosed());
 }
 
 TEST(AcknowledgementsTest, OneWindowAndMissingLicences) {
     test::uiApp();
     test::TempDir dir;
     Acknowledgements::folderOverride = dir.path() / "none";
-    {
-        std::ofstream(dir.path() / "ENet-LICENSE.txt") << "\n\n  Copyright ENet.\n\n";
-    }
+    std::ofstream(dir.path() / "ENet-LICENSE.txt") << "\n\n  Copyright ENet.\n\n";
     EXPECT_EQ(Acknowledgements::licence(dir.path() / "ENet-LICENSE.txt"), "Copyright ENet.");
     Acknowledgements::show();
     QWidget* first = Acknowledgements::window();

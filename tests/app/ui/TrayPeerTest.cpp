@@ -2,10 +2,8 @@
 // the test's own session bus, its menu read and clicked through com.canonical.dbusmenu.
 #include "app/ui/TrayMenu.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QProcess>
 #include <QTest>
-
 #include <filesystem>
 
 namespace corvane {
@@ -17,7 +15,6 @@ const std::filesystem::path kScripts = std::filesystem::path(__FILE__).parent_pa
 class TrayOverDBus : public test::UiFixture {
 protected:
     TrayOverDBus() : UiFixture(true) {}
-
     void SetUp() override {
         watcher.setProgram("/usr/bin/python3");
         watcher.setArguments({QString::fromStdString((kScripts / "watcher.py").string())});
@@ -33,7 +30,6 @@ protected:
         return output;
     }
     int registrations() { return static_cast<int>(readWatcher().count("item ")); }
-
     // Runs the menu reader while this process keeps answering its D-Bus calls.
     QStringList menu(const QStringList& extra = {}) {
         QProcess reader;
@@ -47,7 +43,6 @@ protected:
         EXPECT_TRUE(err.isEmpty()) << err.toStdString();
         return QString::fromUtf8(reader.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     }
-
     QProcess watcher;
     QString output;
 };
@@ -58,7 +53,6 @@ TEST_F(TrayOverDBus, ItemRegistersWithThePhaseMenuAndFollowsTheSetting) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return registrations() == 1; }, 15000)) << output.toStdString();
     EXPECT_TRUE(tray.shown());
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
-
     setBox({.phase = phase(Kind::waitingForBox)});
     const QStringList waitingIcon = menu({"icon"});
     EXPECT_EQ(menu(), (QStringList{"Box not connected (off)", "-", "Open Windows (off)", "Send Files to Windows... (off)",
@@ -69,15 +63,12 @@ TEST_F(TrayOverDBus, ItemRegistersWithThePhaseMenuAndFollowsTheSetting) {
     ASSERT_GE(streaming.size(), 5);
     EXPECT_EQ(streaming.mid(0, 5), (QStringList{"Windows is open (off)", "-", "Close Windows Session",
                                                 "Send Files to Windows... (off)", "Restart Box..."}));
-
     // The picture follows the phase.
     const QStringList streamingIcon = menu({"icon"});
     ASSERT_EQ(streamingIcon.size(), 1);
     EXPECT_NE(streamingIcon, waitingIcon);
-
     EXPECT_EQ(menu({"click", "Show Corvane"}), QStringList{"clicked"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return shows == 1; }, 5000));
-
     // Turning the setting off removes the item; on again registers it anew.
     defaults->set(StreamSettings::menuBarKey, {false});
     tray.syncVisibility();

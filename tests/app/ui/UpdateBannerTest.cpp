@@ -2,10 +2,8 @@
 #include "app/ui/PercentBar.hpp"
 #include "app/ui/UpdateBanner.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <QLayout>
 #include <QPushButton>
-
 #include <cmath>
 #include <limits>
 
@@ -27,12 +25,7 @@ protected:
 TEST_F(UpdateBannerTest, PrecedenceDecidesTheRows) {
     const UpdateManager::AppUpdate app{"2.0", std::nullopt, {}};
     const std::vector<UpdateManager::BoxUpdate> two{{"gamepad", "1.2"}, {"foo", "1.2"}};
-    struct Row {
-        const char* name;
-        State state;
-        std::vector<std::string> titles;
-        bool padded;
-    };
+    struct Row { const char* name; State state; std::vector<std::string> titles; bool padded; };
     const Row rows[] = {
         {"nothing", {}, {}, false},
         {"updating hides waiting ones",
@@ -65,7 +58,6 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(*rows[0].detail, "You have " + box->updates().currentVersion() + ".");
     EXPECT_TRUE(rows[0].buttons.at(0).prominent);  // one pending update: its button leads
-
     setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}}, .boxUpdates = {{"agent", "0.9"}}});
     rows = UpdateBanner::rows(box->updates());
     ASSERT_EQ(rows.size(), 3u);
@@ -74,14 +66,12 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
     EXPECT_EQ(*rows[1].detail, "Faster.");
     EXPECT_FALSE(rows[1].buttons.at(0).prominent);
     EXPECT_EQ(rows[2].title, "Box software 0.9 is available");
-
     setUpdates({.status = Status::updating("x"), .progress = 0.5});
     rows = UpdateBanner::rows(box->updates());
     EXPECT_FALSE(rows[0].spinner);
     EXPECT_EQ(*rows[0].progress, 0.5);
     setUpdates({.status = Status::updating("x")});
     EXPECT_TRUE(UpdateBanner::rows(box->updates())[0].spinner);
-
     // Dismiss reaches the manager: the failure row goes.
     setUpdates({.status = Status::failed("Disk full.")});
     UpdateBanner banner(box->updates());
@@ -96,11 +86,7 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
 TEST(PercentBarTest, RoundsAndClamps) {
     test::uiApp();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Row {
-        double value;
-        int percent;
-        int fill;
-    };
+    struct Row { double value; int percent; int fill; };
     const Row rows[] = {{0.125, 13, 125}, {0.994, 99, 994}, {0.995, 100, 995}, {1.7, 100, 1000},
                         {-0.2, 0, 0},     {0, 0, 0},        {nan, 0, 0}};
     PercentBar bar;
@@ -135,7 +121,6 @@ TEST(BoxStatusCardTest, TilesAndFooter) {
     EXPECT_EQ(tiles[1].value, "0.5 GB of 2 GB");
     EXPECT_EQ(tiles[2].value, "250 GB free");
     EXPECT_EQ(BoxStatusCard::footer(status), "on for 1 h 0 min");
-
     status.gpuPercent = 1e300;  // rounding leaves the 64-bit range
     status.gpuName = "RTX";
     status.temperatureC = 64.5;

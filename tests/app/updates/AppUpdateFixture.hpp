@@ -6,17 +6,11 @@
 #include "platform/crypto/Sha256.hpp"
 #include "tests/app/agent/PythonServer.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 #include <map>
 #include <sstream>
-
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace corvane::test {
 
@@ -102,36 +96,27 @@ class AppUpdateFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         ensureApplication(true);
-        std::filesystem::create_directories(served());
-        std::filesystem::create_directories(apps());
-        std::filesystem::create_directories(temporary());
-        std::filesystem::create_directories(outside());
+        for (const auto& folder : {served(), apps(), temporary(), outside()}) std::filesystem::create_directories(folder);
         server = std::make_unique<PythonServer>(
             std::vector<std::string>{"-c", kFileServer, address, std::to_string(port), served().string()}, address, port);
     }
-    void TearDown() override { endWaited(); }
-
     std::filesystem::path served() const { return root.path() / "served"; }
     std::filesystem::path apps() const { return root.path() / "apps"; }
     std::filesystem::path installed() const { return apps() / "Corvane"; }
     std::filesystem::path temporary() const { return root.path() / "tmp"; }
     std::filesystem::path outside() const { return root.path() / "outside"; }
-    std::string urlOf(const std::string& name) const {
-        return "http://" + address + ":" + std::to_string(port) + "/" + name;
-    }
-
+    std::string urlOf(const std::string& name) const { return "http://" + address + ":" + std::to_string(port) + "/" + name; }
     void writeFeed(const std::string& archive, const std::optional<std::string>& sha256, const std::string& version = "2.0") {
         std::string feed = "{\"version\": \"" + version + "\", \"url\": \"" + urlOf(archive) + "\", \"notes\": \"New\"";
         if (sha256) feed += ", \"sha256\": \"" + *sha256 + "\"";
         writeFile(served() / "feed.json", feed + "}");
     }
-
     // A manager whose running bundle is the installed folder; it quits by ending the waited process.
     std::unique_ptr<UpdateManager> make(AppInfo info) {
         auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient("127.0.0.1", 1), std::move(info));
         manager->runningBundleOverride = installed();
         manager->temporaryFolder = temporary();
-        manager->relaunchWaitPid = startWaited();
+        manager->relaunchWaitPid = standIn.start();
         // Quitting is only counted: the test ends the stand-in itself, once it has seen that nothing started.
         manager->quit = [this] { ++quits; };
         recorder.attach(*manager);
@@ -140,7 +125,6 @@ protected:
     std::unique_ptr<UpdateManager> forFeed(const std::string& current = "1.0") {
         return make(AppInfo{current, kIdentifier, urlOf("feed.json"), ""});
     }
-
     // Checks, then installs what the check found; true when the update ended (quit or failed).
     bool checkAndUpdate(UpdateManager& manager) {
         manager.checkNow();
@@ -148,20 +132,6 @@ protected:
         manager.updateApp();
         return pumpUntil(clock, [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; });
     }
-
-    pid_t startWaited() {
-        endWaited();
-        waited = startStandIn();
-        return waited;
-    }
-    void endWaited() {
-        if (waited > 0) {
-            ::kill(waited, SIGKILL);
-            ::waitpid(waited, nullptr, 0);
-            waited = -1;
-        }
-    }
-
     TempDir root;
     std::string address = uniqueLoopbackAddress();
     int port = 8000;
@@ -169,7 +139,7 @@ protected:
     ManualClock clock;
     AppPool pool;
     Recorder recorder;
-    pid_t waited = -1;
+    StandIn standIn;
     int quits = 0;
 };
 

@@ -1,10 +1,6 @@
 #include "tests/app/updates/AppUpdateFixture.hpp"
-
 #include <algorithm>
 #include <cmath>
-
-#include <archive.h>
-#include <archive_entry.h>
 
 namespace corvane {
 namespace {
@@ -14,19 +10,12 @@ using Source = UpdateManager::AppUpdate::Source;
 
 constexpr const char* kNotValid = "The downloaded update is not a valid Corvane app.";
 
-// Zips the folder `top` inside `parent` with python's zipfile, modes kept.
-constexpr const char* kZipFolder = R"PY(
-import os, sys, zipfile
-parent, top, out = sys.argv[1], sys.argv[2], sys.argv[3]
-with zipfile.ZipFile(out, 'w', zipfile.ZIP_DEFLATED) as zf:
-    for folder, dirs, files in os.walk(os.path.join(parent, top)):
-        rel = os.path.relpath(folder, parent)
-        zf.write(folder, rel + '/')
-        for name in files:
-            zf.write(os.path.join(folder, name), os.path.join(rel, name))
-)PY";
-
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// Zips `top` inside `stage` with the given tool ("python3 -m zipfile -c" keeps modes as bsdtar does).
+int zip(const char* tool, const std::filesystem::path& stage, const std::filesystem::path& archive) {
+    return test::run("cd " + quoted(stage.string()) + " && " + tool + " " + quoted(archive.string()) + " Corvane-2.0");
+}
 
 class AppUpdateTest : public test::AppUpdateFixture {
 protected:
@@ -36,13 +25,12 @@ protected:
         return path.string();
     }
     int scripts = 0;
-
     // A new version whose program records, when it runs, whether the old process was still there.
     void stageNewVersion(const std::filesystem::path& stage) {
         const auto marker = root.path() / "started";
         test::makeInstallFolder(stage / "Corvane-2.0", "2.0",
                                 // Ended means gone or a zombie (its parent may not have reaped it yet).
-                                "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" + std::to_string(waited) +
+                                "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" + std::to_string(standIn.pid) +
                                     "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
                                     quoted(marker.string()) + "; else echo after > " + quoted(marker.string()) + "; fi\n");
     }
@@ -74,11 +62,8 @@ TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToT
 }
 
 TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfterQuitting) {
-    const std::pair<const char*, std::string> zippers[] = {
-        {"python", "python3 " + quoted(script(kZipFolder)) + " "},
-        {"bsdtar", ""},
-    };
-    for (const auto& [zipper, command] : zippers) {
+    const std::pair<const char*, const char*> zippers[] = {{"python", "python3 -m zipfile -c"}, {"bsdtar", "bsdtar -a -cf"}};
+    for (const auto& [zipper, tool] : zippers) {
         SCOPED_TRACE(zipper);
         recorder = test::Recorder{};
         std::filesystem::remove_all(installed());
@@ -88,16 +73,11 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         auto manager = forFeed();
         stageNewVersion(stage.path());
         const auto archive = served() / (std::string(zipper) + ".zip");
-        const std::string make = command.empty()
-                                     ? "cd " + quoted(stage.path().string()) + " && bsdtar -a -cf " +
-                                           quoted(archive.string()) + " Corvane-2.0"
-                                     : command + quoted(stage.path().string()) + " Corvane-2.0 " + quoted(archive.string());
-        ASSERT_EQ(test::run(make), 0);
+        ASSERT_EQ(zip(tool, stage.path(), archive), 0);
         const auto expected = test::snapshot(stage.path() / "Corvane-2.0");
         auto digest = test::sha256Of(archive);
         std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
         writeFeed("halves/" + archive.filename().string(), digest);
-
         ASSERT_TRUE(checkAndUpdate(*manager));
         ASSERT_EQ(quits, 1) << manager->status().text;
         EXPECT_EQ(test::snapshot(installed()), expected);
@@ -119,7 +99,7 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         // The new program runs only once the old process has gone: not while it lingers after quitting.
         QThread::msleep(300);
         EXPECT_FALSE(std::filesystem::exists(root.path() / "started"));
-        endWaited();
+        standIn.end();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return std::filesystem::exists(root.path() / "started"); }));
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readFile(root.path() / "started") == "after\n"; }));
         quits = 0;
@@ -131,9 +111,7 @@ TEST_F(AppUpdateTest, ADigestThatDoesNotMatchLeavesTheAppAlone) {
     const auto before = test::snapshot(installed());
     test::TempDir stage;
     stageNewVersion(stage.path());
-    ASSERT_EQ(test::run("python3 " + quoted(script(kZipFolder)) + " " + quoted(stage.path().string()) + " Corvane-2.0 " +
-                        quoted((served() / "u.zip").string())),
-              0);
+    ASSERT_EQ(zip("python3 -m zipfile -c", stage.path(), served() / "u.zip"), 0);
     const std::string digest = test::sha256Of(served() / "u.zip");
     for (const auto& bad : {" " + digest + " ", std::string(64, '0'), std::string()}) {
         auto manager = forFeed();
@@ -197,60 +175,14 @@ make('garbage', lambda zf: None)
 open(out + '/garbage.zip', 'wb').write(b'PK\x03\x04' + bytes(100))
 )PY";
 
-struct ZipEntry {
-    std::string name;
-    unsigned type;  // AE_IFREG, AE_IFDIR, AE_IFLNK, AE_IFCHR ...
-    unsigned mode;
-    std::string data;  // or the link target
-};
-
-// The same kind of archive written by libarchive itself (its zip writer refuses devices; python makes those).
-void writeZip(const std::filesystem::path& path, const std::vector<ZipEntry>& entries) {
-    archive* writer = archive_write_new();
-    archive_write_set_format_zip(writer);
-    ASSERT_EQ(archive_write_open_filename(writer, path.c_str()), ARCHIVE_OK);
-    for (const auto& e : entries) {
-        archive_entry* entry = archive_entry_new();
-        archive_entry_set_pathname(entry, e.name.c_str());
-        archive_entry_set_filetype(entry, e.type);
-        archive_entry_set_perm(entry, e.mode);
-        if (e.type == AE_IFLNK) archive_entry_set_symlink(entry, e.data.c_str());
-        if (e.type == AE_IFREG) archive_entry_set_size(entry, static_cast<la_int64_t>(e.data.size()));
-        archive_write_header(writer, entry);
-        if (e.type == AE_IFREG) archive_write_data(writer, e.data.data(), e.data.size());
-        archive_entry_free(entry);
-    }
-    archive_write_close(writer);
-    archive_write_free(writer);
-}
-
 TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAppUntouched) {
-    const std::vector<ZipEntry> app = {
-        {"Corvane/", AE_IFDIR, 0755, ""},
-        {"Corvane/bin/corvane", AE_IFREG, 0755, "#!/bin/sh\n"},
-        {"Corvane/share/corvane/app-info.json", AE_IFREG, 0644, "{\"identifier\": \"" + test::kIdentifier + "\"}"},
-    };
-    const std::pair<const char*, std::vector<ZipEntry>> made[] = {
-        {"la-absolute", {{(outside() / "evil").string(), AE_IFREG, 0644, "x"}}},
-        {"la-dotdot", {{"Corvane/../../evil", AE_IFREG, 0644, "x"}}},
-        {"la-link-out", {{"Corvane/link", AE_IFLNK, 0777, outside().string()}, {"Corvane/link/evil", AE_IFREG, 0644, "x"}}},
-        {"la-link-up", {{"Corvane/bin/up", AE_IFLNK, 0777, "../.."}}},
-        {"la-setuid", {{"Corvane/bin/helper", AE_IFREG, 04755, "x"}}},
-    };
-    for (const auto& [name, extra] : made) {
-        auto entries = app;
-        entries.insert(entries.end(), extra.begin(), extra.end());
-        writeZip(served() / (std::string(name) + ".zip"), entries);
-    }
-
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     const auto before = test::snapshot(installed());
     ASSERT_EQ(test::run("python3 " + quoted(script(kHostile)) + " " + quoted(served().string()) + " " +
                         quoted(outside().string()) + " " + test::kIdentifier),
               0);
     for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "device", "setuid", "setgid", "two",
-                             "subfolder", "identifier", "entries", "bytes", "garbage", "la-absolute", "la-dotdot",
-                             "la-link-out", "la-link-up", "la-setuid"}) {
+                             "subfolder", "identifier", "entries", "bytes", "garbage"}) {
         SCOPED_TRACE(name);
         quits = 0;
         const std::string archive = std::string(name) + ".zip";

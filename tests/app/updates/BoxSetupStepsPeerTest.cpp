@@ -1,10 +1,7 @@
 #include "tests/app/updates/UpdateHarness.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QMessageBox>
-
 #include <future>
 
 namespace corvane {

@@ -1,10 +1,7 @@
 #include "app/updates/UpdateManager.hpp"
-
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 
 namespace corvane {
@@ -18,27 +15,12 @@ constexpr const char* kRestartText =
     "The box software could not restart itself to finish the update. Run the box setup on the box once more "
     "(Show Steps); after that, box updates install from here.";
 
-Agent::Options optionsFor(const std::string& address) {
-    Agent::Options options;
-    options.address = address;
-    return options;
-}
-
-Agent::Reply replyOf(int status, std::string body, int times = 1) {
-    Agent::Reply reply;
-    reply.status = status;
-    reply.body = std::move(body);
-    reply.times = times;
-    return reply;
-}
-
 class BoxUpdateTest : public ::testing::Test {
 protected:
     void SetUp() override {
         test::ensureApplication();
         agent.start();
     }
-
     std::unique_ptr<UpdateManager> make(AppInfo info = AppInfo{"1.0", "org.corvane.Corvane", "", ""}) {
         auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800), std::move(info));
         recorder.attach(*manager);
@@ -51,12 +33,13 @@ protected:
         EXPECT_TRUE(test::pumpUntil(clock, [&] { return !agent.seen("GET /v1/updates").empty() && !manager->boxUpdates().empty(); }));
         return manager;
     }
-    bool idle(UpdateManager& manager) {
-        return test::pumpUntil(clock, [&] { return !manager.isBusy(); });
-    }
-
+    bool idle(UpdateManager& manager) { return test::pumpUntil(clock, [&] { return !manager.isBusy(); }); }
     std::string address = test::uniqueLoopbackAddress();
-    Agent agent{optionsFor(address)};
+    Agent agent{[this] {
+        Agent::Options options;
+        options.address = address;
+        return options;
+    }()};
     ManualClock clock;
     AppPool pool;
     test::Recorder recorder;
@@ -134,45 +117,36 @@ TEST_F(BoxUpdateTest, AnAgentKeepingItsOldVersionFailsAfterNinetyTries) {
     EXPECT_EQ(manager->boxUpdates().front().component, "agent");
 }
 
-TEST_F(BoxUpdateTest, ThirtyFailedPollsAreToleratedTheThirtyFirstEndsTheUpdate) {
+TEST_F(BoxUpdateTest, HowAHostRunEnds) {
+    struct Row { Step last; int failedPolls; std::string status; std::string logLine; };
+    const Row rows[] = {
+        {Step{"done", {}, 1, {}}, 30, "upToDate", ""},
+        {Step{"done", {}, 1, {}}, 31, "failed: Lost contact with the box during the update.",
+         "box update failed: host: Lost contact with the box during the update."},
+        {Step{"failed", "Disk full", 0, {}}, 0, "failed: Disk full", "box update failed: host: Disk full"},
+        // Box text never forges log lines.
+        {Step{"failed", "Bad\nbox update finished: host", 0, {}}, 0, "failed: Bad\nbox update finished: host",
+         "box update failed: host: Bad\\x0abox update finished: host"},
+        {Step{"failed", {}, 0, {}}, 0, "failed: The box update failed.", ""},
+    };
     auto manager = make();
-    agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
-    agent.script("GET /v1/update/status", replyOf(500, "{}", 30));
-    manager->updateBox("host");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status().kind, Kind::upToDate);
-
-    agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
-    agent.script("GET /v1/update/status", replyOf(500, "{}", 31));
-    manager->updateBox("host");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed("Lost contact with the box during the update."));
-    EXPECT_FALSE(manager->boxNeedsSetup());
-    EXPECT_NE(test::logTail().find("box update failed: host: Lost contact with the box during the update."),
-              std::string::npos);
-}
-
-TEST_F(BoxUpdateTest, AFailedRunShowsTheAgentsMessageOrItsOwn) {
-    auto manager = make();
-    agent.scriptUpdateRun("host", {Step{"failed", "Disk full", 0, {}}});
-    manager->updateBox("host");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed("Disk full"));
-    // Box text never forges log lines.
-    EXPECT_NE(test::logTail().find("box update failed: host: Disk full"), std::string::npos);
-    agent.scriptUpdateRun("host", {Step{"failed", "Bad\nbox update finished: host", 0, {}}});
-    manager->updateBox("host");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_NE(test::logTail().find("box update failed: host: Bad\\x0abox update finished: host"), std::string::npos);
-    agent.scriptUpdateRun("host", {Step{"failed", {}, 0, {}}});
-    manager->updateBox("host");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The box update failed."));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.status);
+        agent.scriptUpdateRun("host", {row.last});
+        if (row.failedPolls) agent.script("GET /v1/update/status", Agent::Reply{.status = 500, .body = "{}", .times = row.failedPolls});
+        manager->updateBox("host");
+        ASSERT_TRUE(idle(*manager));
+        EXPECT_EQ(recorder.statuses.back(), row.status);
+        EXPECT_FALSE(manager->boxNeedsSetup());
+        if (!row.logLine.empty()) {
+            EXPECT_NE(test::logTail().find(row.logLine), std::string::npos);
+        }
+    }
 }
 
 TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
     for (const int code : {404, 405}) {
-        agent.script("GET /v1/updates", replyOf(code, "{}"));
+        agent.script("GET /v1/updates", Agent::Reply{.status = code, .body = "{}"});
         auto manager = make();
         manager->boxConnected(true);
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxNeedsSetup(); })) << code;
@@ -180,7 +154,7 @@ TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
         EXPECT_TRUE(manager->showResult());
     }
     auto manager = connected();
-    agent.script("GET /v1/updates", replyOf(500, "{\"error\":\"busy\"}"));
+    agent.script("GET /v1/updates", Agent::Reply{.status = 500, .body = "{\"error\":\"busy\"}"});
     manager->checkNow();
     ASSERT_TRUE(idle(*manager));
     EXPECT_EQ(manager->boxUpdates().size(), 2u);
@@ -222,7 +196,6 @@ TEST_F(BoxUpdateTest, UpdateAllStopsAtAFailedStepAndFinishesOnlyWithoutOne) {
     EXPECT_EQ(manager->status(), UpdateManager::Status::failed("No space"));
     EXPECT_EQ(manager->batchStep(), std::nullopt);
     EXPECT_EQ(test::logTail().find("update all: finished"), std::string::npos);
-
     manager->dismissResult();
     agent.scriptUpdateRun("agent", {Step{"done", {}, 1, {}}});
     agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});

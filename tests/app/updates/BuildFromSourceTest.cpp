@@ -8,15 +8,11 @@ constexpr const char* kBuildFailed = "The build failed. Details are in build.log
 class BuildFromSourceTest : public ::testing::Test {
 protected:
     void SetUp() override { test::ensureApplication(); }
-    void TearDown() override { endWaited(); }
-
     std::filesystem::path source() const { return root.path() / "corvane"; }
-
     // An install folder whose program writes `mark` into the marker file.
     void builtApp(const std::filesystem::path& folder, const std::string& mark) {
         test::makeInstallFolder(folder, "2.0", "#!/bin/sh\necho " + mark + " > '" + (root.path() / "started").string() + "'\n");
     }
-
     // Runs the update the source folder offers with this build script; true once it has ended.
     bool build(const std::string& script, double limit = UpdateManager::kBuildSeconds) {
         test::writeFile(source() / "VERSION", "2.0\n");
@@ -26,32 +22,19 @@ protected:
         recorder = test::Recorder{};
         recorder.attach(*manager);
         manager->buildTimeLimit = limit;
-        endWaited();
-        waited = test::startStandIn();
-        manager->relaunchWaitPid = waited;
-        manager->quit = [this] {
-            ++quits;
-            endWaited();
-        };
+        manager->relaunchWaitPid = standIn.start();
+        manager->quit = [this] { ++quits, standIn.end(); };
         manager->checkNow();
         if (!test::pumpUntil(clock, [&] { return !manager->isBusy(); }) || !manager->appUpdate()) return false;
         manager->updateApp();
         return test::pumpUntil(clock, [&] { return quits > 0 || manager->status().kind == UpdateManager::Status::Kind::failed; });
     }
-    void endWaited() {
-        if (waited > 0) {
-            ::kill(waited, SIGKILL);
-            ::waitpid(waited, nullptr, 0);
-            waited = -1;
-        }
-    }
-
     test::TempDir root;
     ManualClock clock;
     AppPool pool;
     test::Recorder recorder;
     std::unique_ptr<UpdateManager> manager;
-    pid_t waited = -1;
+    test::StandIn standIn;
     int quits = 0;
 };
 

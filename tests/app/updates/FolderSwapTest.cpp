@@ -1,16 +1,11 @@
 #include "app/updates/FolderSwap.hpp"
-
 #include "tests/app/updates/AppUpdateFixture.hpp"
 
 namespace corvane {
 namespace {
 
 TEST(FolderSwapTest, TheOldFolderStaysInPlaceWhicheverStepFails) {
-    struct Row {
-        const char* name;
-        std::vector<int> failing;
-        bool swapped;
-    };
+    struct Row { const char* name; std::vector<int> failing; bool swapped; };
     const Row rows[] = {
         {"exchange", {}, true},
         {"without the exchange", {0}, true},

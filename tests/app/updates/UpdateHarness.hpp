@@ -9,21 +9,13 @@
 #include "app/updates/UpdateManager.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
-
 #include <QApplication>
-
-#include <QCoreApplication>
+#include <algorithm>
 #include <QThread>
-
+#include <csignal>
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
 namespace corvane::test {
 
@@ -39,14 +31,14 @@ inline void ensureApplication(bool display = false) {
     static int argc = 1;
     static char name[] = "corvane-tests";
     static char* argv[] = {name, nullptr};
-    if (display) {
-        xvfb = new XvfbDisplay;
-        (void)xvfb;
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        new QApplication(argc, argv);
-    } else {
+    if (!display) {
         new QCoreApplication(argc, argv);
+        return;
     }
+    xvfb = new XvfbDisplay;
+    (void)xvfb;
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    new QApplication(argc, argv);
 }
 
 // Runs the event loop; whenever nothing but clock sleeps can move, steps the clock by one second. Gives up
@@ -70,7 +62,6 @@ struct Recorder {
     std::vector<std::optional<double>> progress;
     std::vector<std::optional<std::string>> batchSteps;
     int checks = 0;
-
     void attach(UpdateManager& manager) {
         QObject::connect(&manager, &UpdateManager::changed, &manager, [this, &manager] {
             const auto& status = manager.status();
@@ -91,25 +82,29 @@ struct Recorder {
         });
     }
     bool saw(const std::string& status) const {
-        for (const auto& s : statuses)
-            if (s == status) return true;
-        return false;
+        return std::find(statuses.begin(), statuses.end(), status) != statuses.end();
     }
 };
 
 // A stand-in for the running app's process: the relaunch waits for it to end.
-inline pid_t startStandIn() {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_RDWR);
-        ::dup2(null, 0);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        ::execlp("sleep", "sleep", "120", nullptr);
-        ::_exit(127);
+struct StandIn {
+    pid_t pid = -1;
+    pid_t start() {
+        end();
+        pid = ::fork();
+        if (pid == 0) {
+            const int null = ::open("/dev/null", O_RDWR);
+            ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
+            ::execlp("sleep", "sleep", "120", nullptr);
+            ::_exit(127);
+        }
+        return pid;
     }
-    return pid;
-}
+    void end() {
+        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1;
+    }
+    ~StandIn() { end(); }
+};
 
 inline std::string logTail(int lines = 50) {
     Log::flush();

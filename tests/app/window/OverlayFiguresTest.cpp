@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include "app/window/FrameCounter.hpp"
 #include "app/window/LatencyProbe.hpp"
 
@@ -36,12 +35,10 @@ TEST(LatencySamplesTest, ProbeAndEngineRules) {
     for (double ms : {10.0, 10.0, 40.0}) probe.addProbe(ms);
     EXPECT_DOUBLE_EQ(*probe.latencyMs, 16.0);
     EXPECT_DOUBLE_EQ(*probe.jitterMs, 9.6);
-
     LatencySamples engine;
     for (double ms : {10.0, 10.0, 10.0, 10.0, 40.0}) engine.addEngine(ms);
     EXPECT_DOUBLE_EQ(*engine.latencyMs, 40.0);
     EXPECT_DOUBLE_EQ(*engine.jitterMs, 9.6);
-
     // The eleventh sample drops the oldest.
     LatencySamples window;
     window.addProbe(1000);

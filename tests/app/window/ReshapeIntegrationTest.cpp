@@ -1,7 +1,6 @@
 // The box follows the window's shape: display-mode bodies to the agent, the resize request on the control
 // channel, a picture of the new size, and the restart, retry and fallback paths when none comes.
 #include <nlohmann/json.hpp>
-
 #include "tests/app/window/StreamWindowFixture.hpp"
 
 namespace corvane {
@@ -13,42 +12,28 @@ protected:
         StreamWindowIntegrationTest::SetUp();
         settings.matchWindowShape = true;
     }
-
     void resize(int width, int height) {
         test::runCommand("xdotool windowsize " + winId() + " " + std::to_string(width) + " " + std::to_string(height));
     }
-
     bool waitForLine(const std::string& start, std::size_t count = 1, int timeoutMs = 30000) {
-        return QTest::qWaitFor([&] { return countPrefix(start) >= count; }, timeoutMs);
-    }
-
-    static std::size_t countPrefix(const std::string& start) {
-        const std::string log = test::appLog();
-        std::size_t count = 0;
-        for (auto at = log.find(" " + start); at != std::string::npos; at = log.find(" " + start, at + 1)) ++count;
-        return count;
+        return QTest::qWaitFor([&] { return test::logCount(start) >= count; }, timeoutMs);
     }
 };
 
 TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
-    startBox(true);
-    makeStream();
-    open();
+    openStream(true);
     ASSERT_TRUE(waitForPictures());
-
     // A square window: 1:1 at the opened area, 640 x 360 pixels.
     resize(700, 700);
     ASSERT_TRUE(waitForLine("engine: reshape: done in "));
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 700x700 pt; Windows 640x360 -> 480x480"));
     EXPECT_TRUE(test::logHasPrefix("engine: live resize: first 480x480 picture at "));
-    EXPECT_EQ(countPrefix("engine: reshape: done in "), 1u);
+    EXPECT_EQ(test::logCount("engine: reshape: done in "), 1u);
     EXPECT_NE(test::appLog().find(" ms at 480x480 (live)\n"), std::string::npos);
     EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{{480, 480}}));
     const auto frame = stream->view()->slot().take();
     ASSERT_TRUE(frame && frame->image);
-    EXPECT_EQ(frame->image->width(), 480);
-    EXPECT_EQ(frame->image->height(), 480);
-
+    EXPECT_EQ(QSize(frame->image->width(), frame->image->height()), QSize(480, 480));
     // The agent got the twelve ready sizes once (answered 200), then one display mode per preparation.
     const auto bodies = box->agent().displayModeBodies();
     ASSERT_EQ(bodies.size(), 3u);
@@ -58,28 +43,17 @@ TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
     EXPECT_EQ(nlohmann::json::parse(bodies[1]), nlohmann::json::parse(R"({"width":640,"height":360})"));
     EXPECT_EQ(nlohmann::json::parse(bodies[2]), nlohmann::json::parse(R"({"width":480,"height":480})"));
     EXPECT_TRUE(test::logHasPrefix("engine: box ready shapes (12): 200 "));
-
     // The streaming host was asked over the control channel: 0x5503, width then height, 16-bit little-endian.
-    const bool asked = box->control()->waitFor(
-        [](const std::vector<boxsim::ControlServer::Message>& record) {
-            return std::any_of(record.begin(), record.end(), [](const auto& message) {
-                return message.type == 0x5503 && message.payload == Bytes{0xE0, 0x01, 0xE0, 0x01};
-            });
-        },
-        5);
-    EXPECT_TRUE(asked);
-
+    EXPECT_TRUE(box->control()->waitFor([](const auto& record) {
+        return std::ranges::any_of(record, [](const auto& m) { return m.type == 0x5503 && m.payload == Bytes{0xE0, 0x01, 0xE0, 0x01}; });
+    }, 5));
     // A burst of window changes gives one reshape, for the last shape (2:1).
     test::runCommand("xdotool windowsize " + winId() + " 800 600 windowsize " + winId() + " 900 450 windowsize " +
                      winId() + " 1000 500");
     ASSERT_TRUE(waitForLine("engine: reshape: done in ", 2));
-    const std::string log = test::appLog();
-    std::size_t reshapes = 0;
-    for (auto at = log.find(" pt; Windows "); at != std::string::npos; at = log.find(" pt; Windows ", at + 1)) ++reshapes;
-    EXPECT_EQ(reshapes, 2u) << log;
+    EXPECT_EQ(test::logCount("pt; Windows "), 2u) << test::appLog();
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 1000x500 pt; Windows 480x480 -> 680x336"));
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{680, 336}));
-
     // Three seconds after the session started the box was asked to refresh its wallpaper.
     ASSERT_TRUE(QTest::qWaitFor([&] { return !box->agent().wallpaperReasons().empty(); }, 10000));
     EXPECT_EQ(box->agent().wallpaperReasons().front(), "session start");
@@ -87,9 +61,7 @@ TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
 }
 
 TEST_F(ReshapeIntegrationTest, AnIgnoredResizeRestartsTheStream) {
-    startBox(true, [](boxsim::Box::Options& options) { options.resizeIgnored = true; });
-    makeStream();
-    open();
+    openStream(true, [](boxsim::Box::Options& options) { options.resizeIgnored = true; });
     ASSERT_TRUE(waitForPictures());
     resize(700, 700);
     ASSERT_TRUE(waitForLine("engine: reshape: done in "));

@@ -1,11 +1,6 @@
 #include "app/window/StreamShape.hpp"
-
 #include <gtest/gtest.h>
-
 #include "app/window/ReplyText.hpp"
-#include "app/window/StreamWindow.hpp"
-
-#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -13,11 +8,7 @@ namespace {
 using Pixels = StreamSettings::Pixels;
 
 TEST(StreamShapeTest, WindowOpensAtMostAtEightyFivePercentOfTheScreen) {
-    struct Row {
-        Pixels stream;
-        std::optional<QSizeF> visible;
-        QSize content;
-    };
+    struct Row { Pixels stream; std::optional<QSizeF> visible; QSize content; };
     const Row rows[] = {
         {{2560, 1440}, QSizeF(1440, 900), QSize(1224, 689)},  // set by the width; 688.5 rounds up
         {{1920, 1080}, QSizeF(3000, 2000), QSize(1920, 1080)},  // never enlarged
@@ -35,13 +26,7 @@ TEST(StreamShapeTest, TheTwelveReadySizesOfTheDefaultArea) {
 }
 
 TEST(StreamShapeTest, WindowShapeGivesTheStreamSize) {
-    struct Row {
-        const char* name;
-        double width, height;
-        int area;
-        Pixels base;
-        Pixels expected;
-    };
+    struct Row { const char* name; double width, height; int area; Pixels base; Pixels expected; };
     const Pixels current{1920, 1080};
     const Row rows[] = {
         {"worked example 1100x700 -> 8:5", 1100, 700, 2073600, {1920, 1080}, {1824, 1136}},
@@ -72,22 +57,6 @@ TEST(ReplyTextTest, BodiesAreCutAndEscapedForTheLog) {
     const std::string euros = std::string(511, 'x') + "\xE2\x82\xAC";
     EXPECT_EQ(replyText(euros), std::string(511, 'x'));
     EXPECT_EQ(replyText("\xFF"), "\xEF\xBF\xBD");
-}
-
-}  // namespace
-}  // namespace corvane
-
-namespace corvane {
-namespace {
-
-TEST(StreamWindowTest, OwnProcessAnswersThroughTheHook) {
-    StreamWindow::ownWindow = nullptr;
-    EXPECT_FALSE(StreamWindow::find(::getpid()));
-    const StreamWindow::Info info{42, QRectF(10, 20, 640, 360)};
-    StreamWindow::ownWindow = [&] { return std::optional<StreamWindow::Info>(info); };
-    EXPECT_EQ(StreamWindow::find(::getpid()), info);
-    EXPECT_FALSE(StreamWindow::find(::getpid() + 1));
-    StreamWindow::ownWindow = nullptr;
 }
 
 }  // namespace

@@ -3,16 +3,8 @@
 // A stream window with a simulated box of its own on the test's loopback address, on the shared virtual
 // display with openbox.
 
-#include <exception>
-#include <functional>
-#include <memory>
-#include <optional>
 #include <stdexcept>
-#include <string>
-#include <vector>
-
 #include <qcoro/qcorotask.h>
-
 #include "app/window/EngineStream.hpp"
 #include "boxsim/Box.hpp"
 #include "platform/defaults/UserDefaults.hpp"
@@ -34,14 +26,12 @@ protected:
         settings.fps = 30;
         test::markLog();
     }
-
     void TearDown() override {
         stream.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         if (box) box->stop();
         StreamSettings::setScreenSource(nullptr);
     }
-
     void startBox(bool media, const std::function<void(boxsim::Box::Options&)>& tweak = {}, bool pair = true) {
         boxsim::Box::Options options;
         options.address = address;
@@ -52,13 +42,11 @@ protected:
         box->start();
         if (pair) test::pairWithBox(*host, box);
     }
-
     void makeStream(Clock& clock = Clock::system()) {
         stream = std::make_unique<EngineStream>(clock, pool, defaults);
         stream->onEnded = [this](std::optional<std::string> reason) { endings.push_back(std::move(reason)); };
         stream->onStreamSize = [this](int width, int height) { sizes.push_back({width, height}); };
     }
-
     // Starts an opening; `done` turns true when it returns or throws (the error is kept).
     QCoro::Task<> opening(bool& done, std::exception_ptr& error) {
         try {
@@ -68,7 +56,6 @@ protected:
         }
         done = true;
     }
-
     void open() {
         bool done = false;
         std::exception_ptr error;
@@ -76,21 +63,22 @@ protected:
         if (!QTest::qWaitFor([&] { return done; }, 60000)) throw std::runtime_error("the opening never ended");
         if (error) std::rethrow_exception(error);
     }
-
+    void openStream(bool media, const std::function<void(boxsim::Box::Options&)>& tweak = {}) {
+        startBox(media, tweak);
+        makeStream();
+        open();
+    }
     bool waitForPictures(int count = 5, int timeoutMs = 30000) {
         return QTest::qWaitFor([&] { return stream->view() && stream->view()->shownTotal() >= count; }, timeoutMs);
     }
-
     std::vector<std::string> hostCalls() const {
         std::vector<std::string> calls;
-        for (const auto& request : box->host().requests())
-            if (request.path == "/launch" || request.path == "/resume" || request.path == "/cancel")
-                calls.push_back(request.path + (request.item("appid") ? " " + *request.item("appid") : ""));
+        for (const auto& r : box->host().requests())
+            if (r.path == "/launch" || r.path == "/resume" || r.path == "/cancel")
+                calls.push_back(r.path + (r.item("appid") ? " " + *r.item("appid") : ""));
         return calls;
     }
-
     std::string winId() const { return std::to_string(stream->window()->winId()); }
-
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;
@@ -100,11 +88,7 @@ protected:
     StreamSettings settings;
     std::optional<std::string> boxName = std::string("Study");
     // As in the app, one pool for the whole run: fire-and-forget requests outlive their stream.
-    static AppPool& sharedPool() {
-        static AppPool* pool = new AppPool;
-        return *pool;
-    }
-    AppPool& pool = sharedPool();
+    AppPool& pool = *[] { static AppPool* shared = new AppPool; return shared; }();
     std::unique_ptr<EngineStream> stream;
     Endings endings;
     std::vector<std::pair<int, int>> sizes;

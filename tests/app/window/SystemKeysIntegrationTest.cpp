@@ -1,5 +1,4 @@
-// The desktop's shortcuts go to Windows while the stream window is full screen with sendMacShortcuts on:
-// the window holds the keyboard, keys reach the box, and the desktop stays where it is.
+// Full screen with sendMacShortcuts: the window holds the keyboard, keys reach the box, the desktop stays.
 #include "tests/app/window/StreamWindowFixture.hpp"
 
 namespace corvane {
@@ -9,28 +8,31 @@ class SystemKeysIntegrationTest : public test::StreamWindowIntegrationTest {};
 
 TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
     settings.sendMacShortcuts = true;
-    startBox(false);
-    makeStream();
-    open();
+    openStream(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
     test::runCommand("wmctrl -i -r " + winId() + " -b add,fullscreen");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().grabbed(); }, 10000));
     EXPECT_TRUE(test::logHas("engine: Mac shortcuts go to Windows (full screen)"));
     EXPECT_TRUE(test::keyboardGrabbedElsewhere());
-
     // openbox's own desktop-switch key reaches the box as key packets; the desktop stays.
     const auto sentBefore = stream->session()->stats().controlSent;
     test::runCommand("xdotool key ctrl+alt+Right");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->session()->stats().controlSent >= sentBefore + 4; }, 5000));
     EXPECT_EQ(test::runCommand("wmctrl -d | grep -c '\\*' && wmctrl -d | awk '$2==\"*\"{print $1}'").output, "1\n0\n");
-
     // Leaving full screen gives the keys back, saying so once.
     test::runCommand("wmctrl -i -r " + winId() + " -b remove,fullscreen");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stream->systemKeys().running(); }, 10000));
     EXPECT_FALSE(test::keyboardGrabbedElsewhere());
     EXPECT_EQ(test::logCount("engine: Mac shortcuts back on the Mac"), 1u);
+    // The caller's own tear-down reports no ending.
+    const auto session = stream->session();
     stream->tearDown();
     EXPECT_EQ(test::logCount("engine: Mac shortcuts back on the Mac"), 1u);
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    session->stop(false);
+    QTest::qWait(100);
+    EXPECT_TRUE(endings.empty());
 }
 
 }  // namespace

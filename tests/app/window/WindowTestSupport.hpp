@@ -10,14 +10,12 @@
 #include <memory>
 #include <sstream>
 #include <string>
-
 #include <QApplication>
 #include <QTest>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -28,13 +26,9 @@ namespace corvane::test {
 class WindowEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
-
     void TearDown() override {
         app.reset();
-        if (openbox > 0) {
-            kill(openbox, SIGTERM);
-            waitpid(openbox, nullptr, 0);
-        }
+        if (openbox > 0) kill(openbox, SIGTERM), waitpid(openbox, nullptr, 0);
         xvfb.reset();
     }
 
@@ -86,19 +80,14 @@ inline std::string appLog() {
     const std::string all = text.str();
     return logMark <= all.size() ? all.substr(logMark) : all;
 }
-
-inline void markLog() {
-    logMark = 0;
-    logMark = appLog().size();
-}
-
+inline void markLog() { logMark = 0, logMark = appLog().size(); }
 inline bool logHas(const std::string& line) { return appLog().find(" " + line + "\n") != std::string::npos; }
 inline bool logHasPrefix(const std::string& start) { return appLog().find(" " + start) != std::string::npos; }
-inline std::size_t logCount(const std::string& line) {
+// Lines starting with `start`.
+inline std::size_t logCount(const std::string& start) {
     const std::string text = appLog();
     std::size_t count = 0;
-    for (std::size_t at = text.find(" " + line + "\n"); at != std::string::npos; at = text.find(" " + line + "\n", at + 1))
-        ++count;
+    for (auto at = text.find(" " + start); at != std::string::npos; at = text.find(" " + start, at + 1)) ++count;
     return count;
 }
 
@@ -109,25 +98,20 @@ inline std::size_t logCount(const std::string& line) {
 
 namespace corvane::test {
 
-// Whether another client holds the pointer: a second connection tries to grab it itself.
-inline bool pointerGrabbedElsewhere() {
+// Whether another client holds the pointer (or keyboard): a second connection tries to grab it itself.
+inline bool grabbedElsewhere(bool keyboard) {
     Display* display = XOpenDisplay(nullptr);
     if (!display) return false;
-    const int status = XGrabPointer(display, DefaultRootWindow(display), False, ButtonPressMask, GrabModeAsync,
-                                    GrabModeAsync, None, None, CurrentTime);
-    if (status == GrabSuccess) XUngrabPointer(display, CurrentTime);
+    const ::Window root = DefaultRootWindow(display);
+    const int status = keyboard ? XGrabKeyboard(display, root, False, GrabModeAsync, GrabModeAsync, CurrentTime)
+                                : XGrabPointer(display, root, False, ButtonPressMask, GrabModeAsync, GrabModeAsync,
+                                               None, None, CurrentTime);
+    if (status == GrabSuccess) keyboard ? XUngrabKeyboard(display, CurrentTime) : XUngrabPointer(display, CurrentTime);
     XCloseDisplay(display);
     return status == AlreadyGrabbed;
 }
-
-inline bool keyboardGrabbedElsewhere() {
-    Display* display = XOpenDisplay(nullptr);
-    if (!display) return false;
-    const int status = XGrabKeyboard(display, DefaultRootWindow(display), False, GrabModeAsync, GrabModeAsync, CurrentTime);
-    if (status == GrabSuccess) XUngrabKeyboard(display, CurrentTime);
-    XCloseDisplay(display);
-    return status == AlreadyGrabbed;
-}
+inline bool pointerGrabbedElsewhere() { return grabbedElsewhere(false); }
+inline bool keyboardGrabbedElsewhere() { return grabbedElsewhere(true); }
 
 }  // namespace corvane::test
 

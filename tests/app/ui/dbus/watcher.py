@@ -24,36 +24,29 @@ INTROSPECTION = """<node>
  </interface>
 </node>"""
 
-
 class Watcher(dbus.service.Object):
     def __init__(self, bus):
         super().__init__(bus, "/StatusNotifierWatcher")
         self.items = []
-
     @dbus.service.method(IFACE, in_signature="s", sender_keyword="sender")
     def RegisterStatusNotifierItem(self, service, sender=None):
         item = sender + service if service.startswith("/") else service
         self.items.append(item)
         print("item " + item, flush=True)
         self.StatusNotifierItemRegistered(item)
-
     @dbus.service.method(IFACE, in_signature="s")
     def RegisterStatusNotifierHost(self, service):
         pass
-
     @dbus.service.signal(IFACE, signature="s")
     def StatusNotifierItemRegistered(self, item):
         pass
-
     # Clients that read properties through an introspected proxy (Qt's) need them listed here.
     @dbus.service.method(dbus.INTROSPECTABLE_IFACE, out_signature="s")
     def Introspect(self):
         return INTROSPECTION
-
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="ss", out_signature="v")
     def Get(self, interface, name):
         return self.GetAll(interface)[name]
-
     @dbus.service.method(dbus.PROPERTIES_IFACE, in_signature="s", out_signature="a{sv}")
     def GetAll(self, interface):
         return {
@@ -61,7 +54,6 @@ class Watcher(dbus.service.Object):
             "IsStatusNotifierHostRegistered": dbus.Boolean(True),
             "ProtocolVersion": dbus.Int32(0),
         }
-
 
 DBusGMainLoop(set_as_default=True)
 bus = dbus.SessionBus()
