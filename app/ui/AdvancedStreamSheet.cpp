@@ -1,5 +1,7 @@
 #include "app/ui/AdvancedStreamSheet.hpp"
 
+#include "app/ui/SettingsEdit.hpp"
+
 #include "app/controller/BoxController.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/Pickers.hpp"
@@ -37,15 +39,7 @@ AdvancedStreamSheet::AdvancedStreamSheet(BoxController& box, QWidget* parent) : 
     setTextStyle(title, TextStyle::title3, QFont::DemiBold);
     page->layout()->addWidget(title);
 
-    const auto write = [this](auto change, bool toCustom) {
-        S settings = box_.settings();
-        change(settings);
-        box_.setSettings(settings);
-        if (!toCustom) return;
-        settings = box_.settings();
-        settings.quality = S::Quality::custom;
-        box_.setSettings(settings);
-    };
+    const auto write = [this](auto change, bool toCustom) { editSettings(box_, change, toCustom); };
     page->addSection("Picture");
     bitrate_ = new PopupPicker(300);
     connect(bitrate_, &PopupPicker::chosen, this, [write](int value) { write([value](S& s) { s.bitrateMbps = value; }, false); });

@@ -1,5 +1,7 @@
 #include "app/ui/StreamTab.hpp"
 
+#include "app/ui/SettingsEdit.hpp"
+
 #include "app/controller/BoxController.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
@@ -56,24 +58,13 @@ std::vector<int> StreamTab::frameRates() {
     return {30, 60};
 }
 
-template <class F> void StreamTab::edit(F change, bool toCustom) {
-    S settings = box_.settings();
-    change(settings);
-    box_.setSettings(settings);
-    if (!toCustom) return;
-    // The value first, then the fall back to Custom: two changes, as two edits would make.
-    settings = box_.settings();
-    settings.quality = S::Quality::custom;
-    box_.setSettings(settings);
-}
-
 StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
     addSection("Quality");
     preset_ = new SegmentedPicker({{"Smooth", int(S::Quality::smooth)}, {"Balanced", int(S::Quality::balanced)},
                                    {"Sharp", int(S::Quality::sharp)}, {"Custom", int(S::Quality::custom)}},
                                   360);
     connect(preset_, &SegmentedPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.applyQuality(static_cast<S::Quality>(value)); }); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.applyQuality(static_cast<S::Quality>(value)); }); });
     addRow("Preset", preset_);
     qualityNote_ = addNote("");
     addDivider();
@@ -81,18 +72,18 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
     addSection("Stream");
     showAs_ = new SegmentedPicker({{"Window", int(S::DisplayMode::window)}, {"Full screen", int(S::DisplayMode::fullscreen)}}, 300);
     connect(showAs_, &SegmentedPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.displayMode = static_cast<S::DisplayMode>(value); }); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.displayMode = static_cast<S::DisplayMode>(value); }); });
     addRow("Show as", showAs_);
     resolution_ = new PopupPicker(300);
     connect(resolution_, &PopupPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.size = static_cast<S::Size>(value); }, true); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.size = static_cast<S::Size>(value); }, true); });
     addRow("Resolution", resolution_);
     frameRate_ = new PopupPicker(300);
-    connect(frameRate_, &PopupPicker::chosen, this, [this](int value) { edit([value](S& s) { s.fps = value; }, true); });
+    connect(frameRate_, &PopupPicker::chosen, this, [this](int value) { editSettings(box_, [value](S& s) { s.fps = value; }, true); });
     addRow("Frame rate", frameRate_);
     mouse_ = new PopupPicker(300);
     connect(mouse_, &PopupPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.mouse = static_cast<S::MouseMode>(value); }); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.mouse = static_cast<S::MouseMode>(value); }); });
     addRow("Mouse", mouse_);
     autoNote_ = addNote("The pointer is captured while a game hides Windows' pointer (mouse look) and moves freely otherwise.");
     gamesNote_ = addNote("");
@@ -104,7 +95,7 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
     for (int i = 0; i < 4; ++i) {
         switches_[i] = new QCheckBox(switchTexts[i]);
         bool S::*field = fields[i];
-        connect(switches_[i], &QCheckBox::clicked, this, [this, field](bool on) { edit([field, on](S& s) { s.*field = on; }); });
+        connect(switches_[i], &QCheckBox::clicked, this, [this, field](bool on) { editSettings(box_, [field, on](S& s) { s.*field = on; }); });
         addRow("", switches_[i]);
     }
     auto* advanced = new QPushButton("Advanced...");
@@ -120,14 +111,14 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
                                     {"Detailed", int(S::OverlayMode::detailed)}},
                                    300);
     connect(overlay_, &SegmentedPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.setOverlayMode(static_cast<S::OverlayMode>(value)); }); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.setOverlayMode(static_cast<S::OverlayMode>(value)); }); });
     addRow("Show", overlay_);
     position_ = new SegmentedPicker({{"Top left", int(StatsOverlayPosition::topLeft)},
                                      {"Top center", int(StatsOverlayPosition::topCenter)},
                                      {"Top right", int(StatsOverlayPosition::topRight)}},
                                     300);
     connect(position_, &SegmentedPicker::chosen, this,
-            [this](int value) { edit([value](S& s) { s.statsPosition = static_cast<StatsOverlayPosition>(value); }); });
+            [this](int value) { editSettings(box_, [value](S& s) { s.statsPosition = static_cast<StatsOverlayPosition>(value); }); });
     addRow("Position", position_);
     addNote("FPS counts the new frames the box sends each second. Latency is the round trip to the box over the cable. "
             "Detailed adds a 30 second FPS graph, the video settings and the box's GPU, processor and temperature. "

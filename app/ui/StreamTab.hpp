@@ -32,7 +32,6 @@ public:
     AdvancedStreamSheet* sheet() const { return sheet_; }
 
 private:
-    template <class F> void edit(F change, bool toCustom = false);
 
     BoxController& box_;
     SegmentedPicker* preset_;
