@@ -20,21 +20,11 @@
 #include "engine/audio/AudioPlayer.hpp"
 #include "engine/audio/AudioReassembler.hpp"
 #include "engine/audio/OpusAudioDecoder.hpp"
+#include "tests/support/AllocationCounter.hpp"
 #include "tests/support/AudioStreams.hpp"
 
-namespace {
-thread_local bool counting = false;
-thread_local std::int64_t allocations = 0;
-} // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    if (counting) ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+using corvane::test::allocations::counted;
+using corvane::test::allocations::counting;
 
 namespace corvane::stream {
 namespace {
@@ -103,7 +93,7 @@ void audioPath(benchmark::State& state) {
     };
     for (std::size_t i = 0; i < datagrams.size(); ++i) feedOne(); // warm up
 
-    allocations = 0;
+    counted = 0;
     counting = true;
     const auto start = std::chrono::steady_clock::now();
     for (auto _ : state) feedOne();
@@ -114,7 +104,7 @@ void audioPath(benchmark::State& state) {
     const auto iterations = static_cast<double>(state.iterations());
     const double perPacket = seconds / iterations * static_cast<double>(datagrams.size()) / kPackets;
     state.SetItemsProcessed(state.iterations());
-    state.counters["allocs_per_datagram"] = static_cast<double>(allocations) / iterations;
+    state.counters["allocs_per_datagram"] = static_cast<double>(counted) / iterations;
     state.counters["libopus_share"] = libopusSecondsPerPacket(stream) / perPacket;
     state.counters["realtime_x"] = 0.005 / perPacket;
 }

@@ -7,6 +7,7 @@
 // allocate per event, and the counter says how much.
 #include "engine/input/InputPacket.hpp"
 #include "engine/session/ControlChannel.hpp"
+#include "tests/support/AllocationCounter.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -19,36 +20,7 @@
 #include <new>
 #include <optional>
 
-// GCC pairs the replaced operator new with free() inline and cannot see that the two replacements match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-namespace {
-
-std::atomic<std::int64_t> allocations{0};
-
-} // namespace
-
-void* operator new(std::size_t size) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return ::operator new(size); }
-void* operator new(std::size_t size, std::align_val_t align) {
-    allocations.fetch_add(1, std::memory_order_relaxed);
-    const auto a = static_cast<std::size_t>(align);
-    if (void* p = std::aligned_alloc(a, (size + a - 1) / a * a)) return p;
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t size, std::align_val_t align) { return ::operator new(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+using corvane::test::allocations::total;
 
 namespace {
 
@@ -128,13 +100,13 @@ double secondsPerCall(F&& call) {
 void BuildAndQueue(benchmark::State& state, Event event) {
     PacketRing ring;
     int i = 0;
-    const std::int64_t before = allocations.load();
+    const std::int64_t before = total.load();
     for (auto _ : state) {
         ring.push(buildFixed(event, i++));
         auto taken = ring.take(); // the sender's side keeps the ring from filling
         benchmark::DoNotOptimize(taken);
     }
-    const std::int64_t allocated = allocations.load() - before;
+    const std::int64_t allocated = total.load() - before;
     state.counters["allocs_per_event"] =
         benchmark::Counter(static_cast<double>(allocated) / static_cast<double>(state.iterations()));
 
@@ -158,9 +130,9 @@ void BytesThroughControlChannel(benchmark::State& state, Event event) {
     int i = 0;
     std::int64_t allocated = 0;
     for (auto _ : state) {
-        const std::int64_t before = allocations.load();
+        const std::int64_t before = total.load();
         channel->send(0x0206, buildBytes(event, i));
-        allocated += allocations.load() - before;
+        allocated += total.load() - before;
         if (++i % 16 == 0) {
             state.PauseTiming();
             channel = std::make_unique<ControlChannel>("127.0.0.1", 47999, 0, std::nullopt,
