@@ -10,7 +10,7 @@
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
-#include "app/window/ReplyText.hpp"
+#include "engine/Text.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
@@ -45,7 +45,7 @@ QCoro::Task<Posted> postDisplay(AppPool& pool, const nlohmann::json& body) {
         };
         const auto reply = co_await onPool(pool, work);
         co_return Posted{reply.status,
-                         replyText(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size()))};
+                         stream::text::forLog(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size()))};
     } catch (const std::exception&) {
         co_return Posted{0, "no answer"};
     }

@@ -8,7 +8,7 @@
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
-#include "app/window/ReplyText.hpp"
+#include "engine/Text.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/http/Http.hpp"
 
@@ -54,7 +54,7 @@ QCoro::Task<> sendWallpaperRefresh(Clock& clock, AppPool& pool, std::string reas
         };
         const auto reply = co_await onPool(pool, work);
         Log::write("engine: wallpaper refresh (" + reason + "): " + std::to_string(reply.status) + " " +
-                   replyText(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size())));
+                   stream::text::forLog(std::string_view(reinterpret_cast<const char*>(reply.body.data()), reply.body.size())));
     } catch (const std::exception& error) {
         Log::write("engine: wallpaper refresh (" + reason + ") failed: " + error.what());
     }

@@ -1,6 +1,5 @@
 #include "app/window/StreamShape.hpp"
 #include <gtest/gtest.h>
-#include "app/window/ReplyText.hpp"
 
 namespace corvane {
 namespace {
@@ -47,16 +46,6 @@ TEST(StreamShapeTest, NearestAspectIsNearestByRatio) {
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1412, 1000), 4.0 / 3);  // just below the halfway point
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1416, 1000), 3.0 / 2);
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(5000, 1000), 7.0 / 3);
-}
-
-TEST(ReplyTextTest, BodiesAreCutAndEscapedForTheLog) {
-    EXPECT_EQ(replyText("{\"ok\":true}\r\n"), "{\"ok\":true}\\r\\n");
-    EXPECT_EQ(replyText(std::string("a\0b\x1b", 4)), "a\\u0000b\\u001B");
-    EXPECT_EQ(replyText(std::string(600, 'x')).size(), 512u);
-    // Never cut inside a character; bad bytes repaired.
-    const std::string euros = std::string(511, 'x') + "\xE2\x82\xAC";
-    EXPECT_EQ(replyText(euros), std::string(511, 'x'));
-    EXPECT_EQ(replyText("\xFF"), "\xEF\xBF\xBD");
 }
 
 }  // namespace
