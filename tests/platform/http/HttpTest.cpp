@@ -109,10 +109,10 @@ TEST(HttpCodingTest, CodingsNeverAskedForAreRefused) {
             received.clear();
             try {
                 const auto body = Http::perform(request, {}, through).body;
-                EXPECT_TRUE(row.accepted) << row.headAndBody.substr(0, 40);
+                EXPECT_TRUE(row.accepted);
                 EXPECT_EQ(through ? received : std::string(body.begin(), body.end()), "plain");
             } catch (const HttpError& error) {
-                EXPECT_FALSE(row.accepted) << error.what();
+                EXPECT_FALSE(row.accepted);
                 EXPECT_EQ(error.kind, HttpError::Kind::other);
                 EXPECT_EQ(received, "");
             }
@@ -189,11 +189,6 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
     }
     canceller.join();
     release = true;
-
-    // Already stopped: nothing is sent at all.
-    const auto before = server.seen().size();
-    EXPECT_EQ(failureOf(requestFor("/slow"), stop.get_token()), HttpError::Kind::cancelled);
-    EXPECT_EQ(server.seen().size(), before);
 }
 
 TEST_F(HttpTest, BadRequestsRefusedConnectionsAndNoProxy) {
@@ -216,78 +211,6 @@ TEST_F(HttpTest, BadRequestsRefusedConnectionsAndNoProxy) {
     EXPECT_NO_THROW(response = Http::get(requestFor("/serverinfo")));
     for (const char* name : proxies) unsetenv(name);
     EXPECT_EQ(response.status, 200);
-}
-
-// Certificates made once for the suite by the openssl tool.
-struct Certificates {
-    test::TempDir folder;
-    test::TestCertificate server = test::makeTestCertificate(folder.path(), "box");
-    test::TestCertificate other = test::makeTestCertificate(folder.path(), "other");
-    test::TestCertificate client = test::makeTestCertificate(folder.path(), "client");
-};
-
-class HttpsTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        server = std::make_unique<LoopbackServer>(made->server);
-        server->on("/applist", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("<root status_code=\"200\"/>", "text/xml");
-        });
-        server->start(address, 47984);
-    }
-
-    HttpRequest requestPinning(const Bytes& pin, bool withIdentity = true) {
-        HttpRequest request;
-        request.secure = true;
-        request.host = address;
-        request.port = 47984;
-        request.path = "/applist";
-        request.query = {{"uniqueid", "ABC"}};
-        request.acceptServerCertificate = [this, pin](ByteView leaf) {
-            ++judged;
-            return std::equal(pin.begin(), pin.end(), leaf.begin(), leaf.end());
-        };
-        if (withIdentity) {
-            request.clientCertificateDER = made->client.der;
-            request.clientKey = made->client.key;
-        }
-        return request;
-    }
-
-    static void SetUpTestSuite() { made = std::make_unique<Certificates>(); }
-    static void TearDownTestSuite() { made.reset(); }
-    static inline std::unique_ptr<Certificates> made;
-    std::string address = test::uniqueLoopbackAddress();
-    std::unique_ptr<LoopbackServer> server;
-    std::atomic<int> judged{0};
-};
-
-TEST_F(HttpsTest, AcceptedLeafCompletesAndPresentsTheClientCertificate) {
-    EXPECT_EQ(Http::get(requestPinning(made->server.der)).status, 200);
-    EXPECT_EQ(judged, 1);
-    // Without an identity no certificate is shown; a second request makes a new handshake and is judged again.
-    EXPECT_EQ(Http::get(requestPinning(made->server.der, false)).status, 200);
-    EXPECT_EQ(judged, 2);
-    const auto seen = server->seen();
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].target, "/applist?uniqueid=ABC");
-    EXPECT_EQ(seen[0].clientCertificate, made->client.der);
-    EXPECT_FALSE(seen[1].clientCertificate);
-}
-
-TEST_F(HttpsTest, RejectedLeafEndsTheHandshakeBeforeTheRequestIsSent) {
-    Bytes oneByteOff = made->server.der;
-    oneByteOff[oneByteOff.size() / 2] ^= 0x01;
-    for (const Bytes& pin : {oneByteOff, made->other.der, Bytes{}})
-        EXPECT_EQ(failureOf(requestPinning(pin)), HttpError::Kind::cancelled);
-    // No judge trusts nobody, nor does a judge that fails.
-    auto request = requestPinning(made->server.der);
-    request.acceptServerCertificate = nullptr;
-    EXPECT_EQ(failureOf(request), HttpError::Kind::cancelled);
-    request.acceptServerCertificate = [](ByteView) -> bool { throw std::runtime_error("broken judge"); };
-    EXPECT_EQ(failureOf(request), HttpError::Kind::cancelled);
-    EXPECT_EQ(judged, 3);
-    EXPECT_TRUE(server->seen().empty());
 }
 
 } // namespace

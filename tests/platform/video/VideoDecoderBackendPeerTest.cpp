@@ -83,23 +83,6 @@ protected:
     test::TempDir folder;
 };
 
-TEST_F(VideoDecoderBackendPeerTest, FormatReadsSizeAndDepthFromRealSequenceParameterSets) {
-    // 318x178 is not a whole number of macroblocks or coding blocks: the size comes from the cropping window.
-    // Sub-layers put more profile and level fields before the size; x264's high profile with its own
-    // scaling matrices still parses.
-    const Clip h264 = makeClip({Codec::h264, 318, 178, 2, 10});
-    const Clip layered = makeClip({Codec::hevc, 318, 178, 4, 10, false, ":temporal-layers=1:bframes=4"});
-    ASSERT_EQ((parameterSets(layered.accessUnits.at(0), Codec::hevc).at(1)[2] >> 1) & 7, 1); // sps_max_sub_layers_minus1
-    for (const auto& [clip, width, height, depth] :
-         {std::tuple{h264, 318, 178, 8}, {makeClip({Codec::hevc, 318, 178, 2, 10, true}), 318, 178, 10},
-          {layered, 318, 178, 8}, {makeClip({Codec::h264, 640, 360, 1, 10, false, "-profile:v high -x264-params cqm=jvt"}), 640, 360, 8}}) {
-        const VideoFormat format = formatOf(clip);
-        EXPECT_EQ(std::tuple(format.width(), format.height(), format.bitDepth(), format.chromaFormat()),
-                  std::tuple(width, height, depth, 1)) << clip.path;
-    }
-    EXPECT_LT(VideoFormat::make(VideoFormat::Codec::hevc, {Bytes{0x42, 0x01, 0x01}}, std::nullopt).status, 0); // cut short
-}
-
 TEST_F(VideoDecoderBackendPeerTest, PicturesAreFilledAgainOnlyOnceEveryHolderLetGo) {
     const Clip clip = makeClip({Codec::h264, 320, 240, 20, 10});
     const auto expected = test::clips::expectedPictures(clip, false);
