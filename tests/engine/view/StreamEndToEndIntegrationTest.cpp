@@ -85,6 +85,11 @@ TEST_F(StreamEndToEndIntegrationTest, TheBoxsMovingPictureIsShown) {
     EXPECT_GT(compare(first, second).second, 50);
     EXPECT_TRUE(QTest::qWaitFor([&] { return view->shownFPS() > 0; }, 10000));
     EXPECT_GT(view->latencyMs().packetToShow, 0);
+    const auto stats = pipeline->stats();
+    EXPECT_EQ(stats.hardwareDecoder, std::optional<bool>(false));
+    EXPECT_EQ(stats.decodeErrors + stats.framesLost, 0);
+    EXPECT_EQ(log.count("video: decoder H.264 640x360, SOFTWARE"), 1u);
+    EXPECT_FALSE(log.hasStart("WARNING: video: no video packets"));
     if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS")) {
         first.save(QString::fromUtf8(keep) + "/end-to-end-1.png");
         second.save(QString::fromUtf8(keep) + "/end-to-end-2.png");
