@@ -60,29 +60,4 @@ private:
     pid_t pid_ = -1;
 };
 
-// Answers every GET, POST and PUT with what it understood of the request, as JSON.
-inline const char* kEchoServer = R"PY(
-import json, sys
-from http.server import BaseHTTPRequestHandler, HTTPServer
-from urllib.parse import urlsplit, parse_qs, unquote
-
-class Echo(BaseHTTPRequestHandler):
-    def answer(self):
-        body = self.rfile.read(int(self.headers.get('Content-Length') or 0))
-        parts = urlsplit(self.path)
-        out = {"method": self.command, "raw": self.path,
-               "segments": [unquote(s, errors='strict') for s in parts.path.split('/')[1:]],
-               "query": parse_qs(parts.query, keep_blank_values=True, errors='strict'),
-               "userAgent": self.headers.get('User-Agent'), "body": body.decode('utf-8', 'replace')}
-        data = json.dumps(out).encode()
-        self.send_response(200)
-        self.send_header('Content-Length', str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-    do_GET = do_POST = do_PUT = answer
-    def log_message(self, *args): pass
-
-HTTPServer((sys.argv[1], int(sys.argv[2])), Echo).serve_forever()
-)PY";
-
 } // namespace corvane::test

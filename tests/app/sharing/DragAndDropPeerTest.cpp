@@ -87,14 +87,6 @@ TEST_F(DragAndDropTest, FilesDraggedFromAnotherProgramAreSent) {
     EXPECT_FALSE(manager->catcher().panelVisible());
 }
 
-TEST_F(DragAndDropTest, TextAndLinksDroppedGoToWindows) {
-    startSource("text", "  https://example.com/page \n");
-    pointer("mousemove 100 60 mousedown 1 sleep 0.3 mousemove 110 65 sleep 0.2 mousemove 140 80 sleep 0.3 "
-            "mousemove 500 300 sleep 0.3 mousemove 640 400 sleep 0.5 mouseup 1");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.openedLinks().empty(); }, 15000));
-    EXPECT_EQ(agent.openedLinks()[0], "https://example.com/page");
-}
-
 TEST_F(DragAndDropTest, ADragReleasedElsewhereTakesThePanelDown) {
     startSource("text", "never dropped");
     pointer("mousemove 100 60 mousedown 1 sleep 0.3 mousemove 110 65 sleep 0.2 mousemove 140 80 sleep 0.3");

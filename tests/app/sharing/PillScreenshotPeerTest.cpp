@@ -4,8 +4,6 @@
 #include <QPixmap>
 #include <QScreen>
 
-#include <cstdlib>
-
 namespace corvane {
 namespace {
 
@@ -16,9 +14,6 @@ protected:
     QImage screen() {
         QTest::qWait(200);  // let the X server draw
         return QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-    }
-    void keep(const QImage& image, const char* name) {
-        if (const char* dir = std::getenv("CORVANE_KEEP_SCREENSHOTS")) image.save(QString::fromUtf8(dir) + "/" + name);
     }
     static bool dark(QRgb pixel) { return qRed(pixel) < 90 && qGreen(pixel) < 90 && qBlue(pixel) < 90; }
     ManualClock clock;
@@ -38,7 +33,6 @@ TEST_F(PillScreenshot, OverTheStreamWindowThenTopRight) {
     hud.show("Receiving holiday photos from Windows", 0.42);
     const QRect pill(hud.pill()->mapToGlobal(QPoint(0, 0)), hud.pill()->size());
     auto shot = screen();
-    keep(shot, "pill-over-stream-window.png");
     EXPECT_EQ(pill.bottom() + 1, window.geometry().bottom() + 1 - 24);
     EXPECT_EQ(hud.pill()->x(), window.width() / 2 - hud.pill()->width() / 2);
     const auto labels = hud.pill()->findChildren<QLabel*>();
@@ -51,7 +45,6 @@ TEST_F(PillScreenshot, OverTheStreamWindowThenTopRight) {
     clock.advance(TransferHUD::kTick);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(hud.pill(), 10000));
     shot = screen();
-    keep(shot, "pill-top-right.png");
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     const QRect alone = hud.pill()->frameGeometry();
     EXPECT_EQ(alone.right(), area.right() - 16);

@@ -64,17 +64,6 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsedEvenForNoItem
     EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
 }
 
-TEST_F(ReceiveTest, FilesTheBoxStreamsFromDiskArriveWhole) {
-    std::string content(3 << 20, '\0');
-    for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 131 % 251);
-    test::writeFile(folder.path() / "on-disk.bin", content);
-    agent.addOutboxItem({"d", {{"big.bin", "", std::nullopt}}, {}, {}});
-    agent.serveOutboxFileFrom("d", "big.bin", (folder.path() / "on-disk.bin").string());
-    tick();
-    EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
-    EXPECT_TRUE(test::readWhole(inbox / "big.bin") == content);
-}
-
 TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
     const std::string longName(300, 'n');
     agent.addOutboxItem({"h",
@@ -142,19 +131,6 @@ TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRangeAndShortBodiesFail) {
                                       "68719476736 bytes.");  // sizes are capped at 64 GiB
     EXPECT_TRUE(tree(inbox).empty());
     for (double p : shown) EXPECT_TRUE(p >= 0.0 && p <= 1.0) << p;
-}
-
-TEST_F(ReceiveTest, NoItemIsTakenWhileASendRuns) {
-    test::writeFile(inbox.parent_path() / "send-me.txt", "s");
-    agent.script("POST /v1/user/drop", Agent::Reply{200, R"({"id":"T9","dest":"C:\\D","names":[]})", "application/json", 1.0});
-    agent.addOutboxItem({"w", {{"w.txt", "w", std::nullopt}}, {}, {}});
-    manager->send({inbox.parent_path() / "send-me.txt"});
-    clock.advance(SharingManager::kOutboxPeriod);
-    QTest::qWait(200);
-    EXPECT_EQ(requests("GET /v1/user/outbox/{id}/file"), 0u);
-    ASSERT_TRUE(waitIdle());
-    tick();
-    EXPECT_EQ(test::readWhole(inbox / "w.txt"), "w");
 }
 
 TEST_F(ReceiveTest, ASendAcceptedWhileTheListIsOutGoesFirst) {

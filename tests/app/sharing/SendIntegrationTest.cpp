@@ -201,20 +201,6 @@ TEST_F(SendTest, WhySharingIsOff) {
     EXPECT_NE(log.find("sharing: off"), std::string::npos);  // the fixture had turned it on
 }
 
-TEST_F(SendTest, AFileTooLargeForTheBoxFailsTheSend) {
-    agent.stop();
-    boxsim::Agent small(agentOptions([](Agent::Options& o) { o.maxUploadBytes = 1000; }));
-    small.start();
-    test::writeFile(here("big.bin"), std::string(200000, 'b'));
-    manager->send({here("big.bin")});
-    ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(manager->hud().failed());
-    EXPECT_EQ(manager->hud().title().rfind("Could not copy to Windows: ", 0), 0u) << manager->hud().title();
-    ASSERT_EQ(small.drops().size(), 1u);
-    EXPECT_TRUE(small.drops()[0].files.empty());
-    EXPECT_FALSE(small.drops()[0].finished);
-}
-
 TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     agent.stop();
     test::TempDir windows;
