@@ -9,7 +9,6 @@
 
 #include <QApplication>
 #include <QCoroTask>
-#include <QTest>
 
 #include <cstdlib>
 #include <memory>
@@ -204,32 +203,6 @@ TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTh
         EXPECT_EQ(controller->phase().kind, Kind::starting);
     }
     EXPECT_EQ(logged("engine: pairing failed: the box did not approve the PIN: the box did not accept the PIN"), 3);
-}
-
-TEST_F(BoxControllerTest, ForgetBoxUnpairsEverythingAndStartsOver) {
-    box->start();
-    cable->address = address;
-    pass();
-    ASSERT_TRUE(controller->paired());
-    controller->forgetBox();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->paired(); }, 5000));
-    EXPECT_FALSE(controller->paired());
-    EXPECT_EQ(controller->phase().kind, Kind::starting);
-    EXPECT_EQ(box->agent().seen("POST /v1/unpair-all").size(), 1u);
-}
-
-TEST_F(BoxControllerTest, ShortcutsRefuseTheOtherActionsKeysAndReset) {
-    const KeyShortcut releaseKeys = controller->settings().releaseMouseKey;
-    EXPECT_EQ(controller->setShortcut(ShortcutAction::endSession, releaseKeys),
-              "Control + Option + Shift + Z is already used for release mouse.");
-    EXPECT_FALSE(controller->hasCustomShortcuts());
-    KeyShortcut other = releaseKeys;
-    other.keyCode = 7;
-    other.key = "X";
-    EXPECT_EQ(controller->setShortcut(ShortcutAction::releaseMouse, other), std::nullopt);
-    EXPECT_TRUE(controller->hasCustomShortcuts());
-    controller->resetShortcut(ShortcutAction::releaseMouse);
-    EXPECT_FALSE(controller->hasCustomShortcuts());
 }
 
 } // namespace

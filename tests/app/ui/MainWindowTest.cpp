@@ -1,4 +1,3 @@
-#include "app/controller/AppLaunch.hpp"
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/StatusText.hpp"
@@ -101,31 +100,6 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     EXPECT_FALSE(card->isHidden());
     setBox({});
     EXPECT_TRUE(card->isHidden());
-}
-
-TEST_F(MainWindowTest, OpenWindowsWithoutPairingDoesNothing) {
-    setBox({.phase = phase(Kind::ready), .paired = false});
-    action()->click();
-    EXPECT_FALSE(box->streamOpen());
-}
-
-TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {
-    AppLaunch::atLogin = true;
-    window.show();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(window.objectName(), "main");
-    EXPECT_EQ(window.width(), 440);
-    EXPECT_FALSE(AppLaunch::atLogin);
-    EXPECT_TRUE(window.isVisible());
-}
-
-TEST_F(MainWindowTest, LoopPassesWithNothingNewRedrawNothing) {
-    const int before = window.syncCount();
-    setBox({.phase = phase(Kind::waitingForBox)});
-    EXPECT_EQ(window.syncCount(), before + 1);
-    // The controller emits only on a real change; settings assigned unchanged are no change.
-    for (int i = 0; i < 60; ++i) box->setSettings(box->settings());
-    EXPECT_EQ(window.syncCount(), before + 1);
 }
 
 } // namespace

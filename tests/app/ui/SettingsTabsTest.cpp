@@ -1,28 +1,20 @@
-#include "app/services/ShortcutRecorder.hpp"
-#include "app/sharing/SharingManager.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Pickers.hpp"
-#include "app/ui/SettingsWindow.hpp"
-#include "app/ui/SharingTab.hpp"
-#include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QButtonGroup>
 #include <QCheckBox>
-#include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
-#include <QTabWidget>
 
 namespace corvane {
 namespace {
 
 using S = StreamSettings;
-using Kind = BoxController::Phase::Kind;
 
 template <class T> T* child(QWidget& parent, const QString& text) {
     for (auto* widget : parent.findChildren<T*>())
@@ -37,17 +29,6 @@ protected:
     }
     ~SettingsTabsTest() override { S::setScreenSource({}); }
 };
-
-TEST_F(SettingsTabsTest, WindowHasSixTabsOnPagesOfTheGrid) {
-    SettingsWindow window(*box);
-    QStringList labels;
-    for (int i = 0; i < window.tabs()->count(); ++i) labels << window.tabs()->tabText(i);
-    EXPECT_EQ(labels, (QStringList{"General", "Stream", "Controllers", "Sharing", "Shortcuts", "Updates"}));
-    for (int i = 0; i < window.tabs()->count(); ++i) EXPECT_EQ(window.tabs()->widget(i)->width(), 570);
-    for (auto* label : window.findChildren<QLabel*>("rowLabel")) EXPECT_EQ(label->width(), 130);
-    EXPECT_TRUE(child<QLabel>(window, "Theme:"));
-    EXPECT_TRUE(child<QLabel>(window, "Save files to:"));
-}
 
 TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     S s;
@@ -107,18 +88,6 @@ TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
     EXPECT_TRUE(box->settings().detailedStats);
 }
 
-TEST_F(SettingsTabsTest, AdvancedSheetShowsWhileTheFlagIsOn) {
-    StreamTab tab(*box);
-    child<QPushButton>(tab, "Advanced...")->click();
-    ASSERT_TRUE(tab.sheet());
-    child<QCheckBox>(*tab.sheet(), "Full color detail (4:4:4, when supported)")->click();
-    EXPECT_TRUE(box->settings().yuv444);
-    EXPECT_EQ(box->settings().quality, S::Quality::custom);
-    child<QPushButton>(*tab.sheet(), "Done")->click();
-    EXPECT_FALSE(box->showAdvancedStream());
-    EXPECT_FALSE(tab.sheet());
-}
-
 TEST_F(SettingsTabsTest, GeneralRowsFollowTheBox) {
     GeneralTab tab(*box);
     auto* forget = child<QPushButton>(tab, "Forget This Box and Pair Again");
@@ -160,45 +129,6 @@ TEST_F(SettingsTabsTest, ControllersDriverStatus) {
     setBox({.boxFound = true, .boxInfo = info});
     EXPECT_EQ(ControllersTab::driverStatus(*box), "Installed");
     EXPECT_FALSE(install->isVisibleTo(&tab));
-}
-
-TEST_F(SettingsTabsTest, SharingFolderChosenAndCancelled) {
-    SharingTab tab(*box);
-    EXPECT_FALSE(child<QPushButton>(tab, "Send Files to Windows...")->isEnabled());
-    auto* useDownloads = child<QPushButton>(tab, "Use Downloads");
-    EXPECT_FALSE(useDownloads->isVisibleTo(&tab));
-    tab.chooseFolder();
-    QFileDialog* panel = tab.folderPanel();
-    ASSERT_TRUE(panel);
-    tab.chooseFolder();  // a second click raises the same panel
-    EXPECT_EQ(tab.folderPanel(), panel);
-    panel->reject();
-    EXPECT_TRUE(box->settings().receiveFolder.empty());
-    tab.chooseFolder();
-    const auto folder = dir.path() / "Inbox";
-    std::filesystem::create_directories(folder);
-    Q_EMIT tab.folderPanel()->fileSelected(QString::fromStdString(folder.string()));
-    EXPECT_EQ(box->settings().receiveFolder, folder.string());
-    EXPECT_EQ(tab.findChild<QLabel*>("folderName")->text(), "Inbox");
-    EXPECT_TRUE(useDownloads->isVisibleTo(&tab));
-    useDownloads->click();
-    EXPECT_TRUE(box->settings().receiveFolder.empty());
-}
-
-TEST_F(SettingsTabsTest, ShortcutsRecordAndReset) {
-    ShortcutsTab tab(*box);
-    EXPECT_FALSE(tab.resetButton(0)->isEnabled());
-    tab.shortcutButton(0)->click();
-    EXPECT_EQ(tab.shortcutButton(0)->text(), "Press new shortcut...");
-    EXPECT_EQ(tab.findChild<QLabel*>("recorderMessage")->text(), "Press the new shortcut. Escape cancels.");
-    // Control + Option + M.
-    box->shortcutRecorder().handleKeyDown({46, KeyShortcut::control | KeyShortcut::option, "m", "m"});
-    EXPECT_EQ(tab.shortcutButton(0)->text(), "Control + Option + M");
-    EXPECT_TRUE(tab.resetButton(0)->isEnabled());
-    tab.shortcutButton(1)->click();
-    tab.resetButton(0)->click();  // Reset during a recording ends it and restores that row only
-    EXPECT_FALSE(box->shortcutRecorder().active());
-    EXPECT_EQ(tab.shortcutButton(0)->text(), "Control + Option + Shift + Z");
 }
 
 TEST_F(SettingsTabsTest, UpdatesRows) {

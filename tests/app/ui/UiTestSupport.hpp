@@ -25,27 +25,16 @@ namespace corvane {
 struct BoxControllerProbe {
     struct State {
         BoxController::Phase phase = BoxController::Phase::of(BoxController::Phase::Kind::starting);
-        bool linkUp = false;
-        bool boxFound = false;
-        bool paired = false;
-        bool working = false;
-        bool statusSupported = true;
+        bool linkUp = false, boxFound = false, paired = false, working = false, statusSupported = true;
         std::optional<std::string> boxName{};
         std::optional<AgentClient::Info> boxInfo{};
         std::optional<AgentClient::BoxStatus> boxStatus{};
         std::vector<std::string> wakeMACs{};
     };
     static void apply(BoxController& box, const State& s) {
-        box.phase_ = s.phase;
-        box.linkUp_ = s.linkUp;
-        box.boxFound_ = s.boxFound;
-        box.paired_ = s.paired;
-        box.working_ = s.working;
-        box.statusSupported_ = s.statusSupported;
-        box.boxName_ = s.boxName;
-        box.boxInfo_ = s.boxInfo;
-        box.boxStatus_ = s.boxStatus;
-        box.wakeMACs_ = s.wakeMACs;
+        box.phase_ = s.phase, box.linkUp_ = s.linkUp, box.boxFound_ = s.boxFound, box.paired_ = s.paired;
+        box.working_ = s.working, box.statusSupported_ = s.statusSupported, box.boxName_ = s.boxName;
+        box.boxInfo_ = s.boxInfo, box.boxStatus_ = s.boxStatus, box.wakeMACs_ = s.wakeMACs;
         Q_EMIT box.changed();
     }
 };
@@ -64,15 +53,9 @@ struct UpdateManagerProbe {
         std::optional<std::chrono::system_clock::time_point> lastChecked{};
     };
     static void apply(UpdateManager& u, const State& s) {
-        u.status_ = s.status;
-        u.showResult_ = s.showResult;
-        u.batchStep_ = s.batchStep;
-        u.progress_ = s.progress;
-        u.appUpdate_ = s.appUpdate;
-        u.boxUpdates_ = s.boxUpdates;
-        u.boxNeedsSetup_ = s.boxNeedsSetup;
-        u.boxHostVersion_ = s.boxHostVersion;
-        u.lastChecked_ = s.lastChecked;
+        u.status_ = s.status, u.showResult_ = s.showResult, u.batchStep_ = s.batchStep, u.progress_ = s.progress;
+        u.appUpdate_ = s.appUpdate, u.boxUpdates_ = s.boxUpdates, u.boxNeedsSetup_ = s.boxNeedsSetup;
+        u.boxHostVersion_ = s.boxHostVersion, u.lastChecked_ = s.lastChecked;
         Q_EMIT u.changed();
     }
 };

@@ -4,8 +4,6 @@
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QLayout>
 #include <QPushButton>
-#include <cmath>
-#include <limits>
 
 namespace corvane {
 namespace {
@@ -81,26 +79,6 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
     buttons[0]->click();
     EXPECT_EQ(box->updates().status(), Status::idle());
     EXPECT_TRUE(UpdateBanner::rows(box->updates()).empty());
-}
-
-TEST(PercentBarTest, RoundsAndClamps) {
-    test::uiApp();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Row { double value; int percent; int fill; };
-    const Row rows[] = {{0.125, 13, 125}, {0.994, 99, 994}, {0.995, 100, 995}, {1.7, 100, 1000},
-                        {-0.2, 0, 0},     {0, 0, 0},        {nan, 0, 0}};
-    PercentBar bar;
-    for (const Row& row : rows) {
-        bar.setValue(row.value);
-        EXPECT_EQ(bar.text(), QString::number(row.percent) + "%") << row.value;
-        EXPECT_EQ(bar.fill(), row.fill) << row.value;
-    }
-}
-
-TEST(BoxStatusCardTest, Duration) {
-    const std::pair<std::uint64_t, const char*> rows[] = {
-        {59, "0 min"}, {3599, "59 min"}, {3600, "1 h 0 min"}, {172799, "47 h 59 min"}, {172800, "2 days"}, {259199, "2 days"}};
-    for (const auto& [seconds, text] : rows) EXPECT_EQ(BoxStatusCard::duration(seconds), text) << seconds;
 }
 
 TEST(BoxStatusCardTest, TilesAndFooter) {

@@ -127,17 +127,6 @@ TEST_F(AppUpdateTest, ADigestThatDoesNotMatchLeavesTheAppAlone) {
     }
 }
 
-TEST_F(AppUpdateTest, AnAppOutsideAnInstallFolderIsNeverDownloadedFor) {
-    auto manager = forFeed();
-    manager->runningBundleOverride.reset();  // this test program lives in the build tree
-    writeFeed("never.zip", std::string(64, 'a'));
-    ASSERT_TRUE(checkAndUpdate(*manager));
-    const auto program = std::filesystem::canonical("/proc/self/exe");
-    EXPECT_EQ(manager->status(),
-              UpdateManager::Status::failed("Could not replace the app in " + program.parent_path().string() + "."));
-    EXPECT_TRUE(std::filesystem::is_empty(temporary()));
-}
-
 // Hostile archives, made with python's zipfile.
 constexpr const char* kHostile = R"PY(
 import json, sys, zipfile

@@ -2,7 +2,6 @@
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <gtest/gtest.h>
 #include <fstream>
-#include <sys/stat.h>
 
 namespace corvane {
 namespace {
@@ -74,34 +73,6 @@ TEST_F(UpdateManagerTest, ASecondActivityWhileBusyIsIgnoredAndAFoundUpdateCounts
     // Found something: even an automatic check shows it.
     EXPECT_TRUE(manager->showResult());
     EXPECT_EQ(manager->pendingCount(), 1);
-}
-
-TEST_F(UpdateManagerTest, ASourceFolderFileThatIsNoRegularFileOffersNothingAndNeverBlocks) {
-    test::TempDir source;
-    ASSERT_EQ(::mkfifo((source.path() / "VERSION").c_str(), 0644), 0);
-    auto manager = make(AppInfo{"1.0", "org.corvane.Corvane", "", source.path().string()});
-    manager->checkNow();
-    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
-    EXPECT_EQ(manager->appUpdate(), std::nullopt);
-    // A version file past its cap is not read either.
-    std::filesystem::remove(source.path() / "VERSION");
-    std::ofstream(source.path() / "VERSION") << "2.0" << std::string(8192, ' ');
-    manager->checkNow();
-    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
-    EXPECT_EQ(manager->appUpdate(), std::nullopt);
-}
-
-TEST(AppInfoTest, TheEnvironmentOverridesAndAnEmptyVersionReadsZero) {
-    ::setenv("CORVANE_VERSION", "", 1);
-    ::setenv("CORVANE_UPDATE_FEED_URL", "http://127.0.0.1/feed.json", 1);
-    ::setenv("CORVANE_SOURCE_DIR", "/src/corvane", 1);
-    const AppInfo info = AppInfo::current();
-    EXPECT_EQ(info.version, "0");
-    EXPECT_EQ(info.updateFeedURL, "http://127.0.0.1/feed.json");
-    EXPECT_EQ(info.sourceDir, "/src/corvane");
-    ::setenv("CORVANE_VERSION", "1.2", 1);
-    EXPECT_EQ(AppInfo::current().version, "1.2");
-    for (const char* name : {"CORVANE_VERSION", "CORVANE_UPDATE_FEED_URL", "CORVANE_SOURCE_DIR"}) ::unsetenv(name);
 }
 
 TEST(VersionTest, ComparesNumericallyPieceByPiece) {

@@ -1,6 +1,6 @@
 #pragma once
 
-// One virtual display with a real window manager (openbox) and one QApplication per test program, the
+// The shared virtual display with a real window manager (openbox) and one QApplication per test program, the
 // application's XDG folders in a folder of the program's own, and helpers to read the app log and to look
 // at the X server as a second client.
 
@@ -12,34 +12,27 @@
 #include <string>
 #include <QApplication>
 #include <QTest>
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
 #include "tests/support/TestSupport.hpp"
-#include "tests/support/XvfbDisplay.hpp"
+#include "tests/support/GuiEnvironment.hpp"
 
 namespace corvane::test {
 
+// Openbox on the shared display, started with the application, ended with the program.
 class WindowEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
     void TearDown() override {
-        app.reset();
         if (openbox > 0) kill(openbox, SIGTERM), waitpid(openbox, nullptr, 0);
-        xvfb.reset();
     }
 
 private:
-    int argc = 1;
-    char name[16] = "window-test";
-    char* argv[2] = {name, nullptr};
     std::unique_ptr<TempDir> home;
-    std::unique_ptr<XvfbDisplay> xvfb;
     pid_t openbox = -1;
-    std::unique_ptr<QApplication> app;
 };
 
 inline WindowEnvironment* const windowEnvironment =
@@ -47,26 +40,20 @@ inline WindowEnvironment* const windowEnvironment =
 
 inline QApplication& WindowEnvironment::ensure() {
     WindowEnvironment& env = *windowEnvironment;
-    if (!env.app) {
+    if (!env.home) {
         env.home = std::make_unique<TempDir>();
         for (const char* variable : {"XDG_STATE_HOME", "XDG_DATA_HOME", "XDG_CONFIG_HOME"})
             setenv(variable, (env.home->path() / variable).c_str(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
-        env.xvfb = std::make_unique<XvfbDisplay>("1440x900x24");
+        GuiEnvironment::ensure();
         env.openbox = fork();
         if (env.openbox == 0) {
             execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
             _exit(127);
         }
         for (int i = 0; i < 200 && runCommand("wmctrl -m >/dev/null 2>&1").status != 0; ++i) usleep(50000);
-        qputenv("QT_QPA_PLATFORM", "xcb");
-        qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
-        qunsetenv("QT_SCALE_FACTOR");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-        dlopen("/usr/lib/x86_64-linux-gnu/dri/swrast_dri.so", RTLD_LAZY | RTLD_NODELETE);
-        env.app = std::make_unique<QApplication>(env.argc, env.argv);
     }
-    return *env.app;
+    return GuiEnvironment::ensure();
 }
 
 inline std::size_t logMark = 0;
