@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCoroTask>
+#include <QTest>
 
 #include <cstdlib>
 #include <memory>
@@ -203,6 +204,18 @@ TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTh
         EXPECT_EQ(controller->phase().kind, Kind::starting);
     }
     EXPECT_EQ(logged("engine: pairing failed: the box did not approve the PIN: the box did not accept the PIN"), 3);
+}
+
+TEST_F(BoxControllerTest, ForgetBoxUnpairsEverythingAndStartsOver) {
+    box->start();
+    cable->address = address;
+    pass();
+    ASSERT_TRUE(controller->paired());
+    controller->forgetBox();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->paired(); }, 5000));
+    EXPECT_FALSE(controller->paired());
+    EXPECT_EQ(controller->phase().kind, Kind::starting);
+    EXPECT_EQ(box->agent().seen("POST /v1/unpair-all").size(), 1u);
 }
 
 } // namespace

@@ -1,3 +1,4 @@
+#include "app/controller/AppLaunch.hpp"
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/StatusText.hpp"
@@ -100,6 +101,16 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     EXPECT_FALSE(card->isHidden());
     setBox({});
     EXPECT_TRUE(card->isHidden());
+}
+
+TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {
+    AppLaunch::atLogin = true;
+    window.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.objectName(), "main");
+    EXPECT_EQ(window.width(), 440);
+    EXPECT_FALSE(AppLaunch::atLogin);
+    EXPECT_TRUE(window.isVisible());
 }
 
 } // namespace

@@ -113,5 +113,19 @@ TEST(BoxStatusCardTest, TilesAndFooter) {
     EXPECT_EQ(BoxStatusCard::footer(status), "RTX  \u00b7  65\u00b0C  \u00b7  on for 1 h 0 min");
 }
 
+TEST(PercentBarTest, RoundsAndClamps) {
+    test::uiApp();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Row { double value; int percent; int fill; };
+    const Row rows[] = {{0.125, 13, 125}, {0.994, 99, 994}, {0.995, 100, 995}, {1.7, 100, 1000},
+                        {-0.2, 0, 0},     {0, 0, 0},        {nan, 0, 0}};
+    PercentBar bar;
+    for (const Row& row : rows) {
+        bar.setValue(row.value);
+        EXPECT_EQ(bar.text(), QString::number(row.percent) + "%") << row.value;
+        EXPECT_EQ(bar.fill(), row.fill) << row.value;
+    }
+}
+
 } // namespace
 } // namespace corvane

@@ -194,5 +194,16 @@ TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAp
     EXPECT_EQ(std::filesystem::status(unpacked.path() / "Corvane/fifo").type(), std::filesystem::file_type::regular);
 }
 
+TEST_F(AppUpdateTest, AnAppOutsideAnInstallFolderIsNeverDownloadedFor) {
+    auto manager = forFeed();
+    manager->runningBundleOverride.reset();  // this test program lives in the build tree
+    writeFeed("never.zip", std::string(64, 'a'));
+    ASSERT_TRUE(checkAndUpdate(*manager));
+    const auto program = std::filesystem::canonical("/proc/self/exe");
+    EXPECT_EQ(manager->status(),
+              UpdateManager::Status::failed("Could not replace the app in " + program.parent_path().string() + "."));
+    EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+}
+
 } // namespace
 } // namespace corvane

@@ -11,6 +11,10 @@ using boxsim::Agent;
 using Kind = UpdateManager::Status::Kind;
 using Step = Agent::UpdateStep;
 
+constexpr const char* kRestartText =
+    "The box software could not restart itself to finish the update. Run the box setup on the box once more "
+    "(Show Steps); after that, box updates install from here.";
+
 class BoxUpdateTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -168,6 +172,39 @@ TEST_F(BoxUpdateTest, UpdateAllStopsAtAFailedStepAndFinishesOnlyWithoutOne) {
     EXPECT_TRUE(manager->showResult());
     EXPECT_TRUE(manager->boxUpdates().empty());
     EXPECT_NE(test::logTail().find("update all: finished"), std::string::npos);
+}
+
+TEST_F(BoxUpdateTest, AnAgentKeepingItsOldVersionFailsAfterNinetyTries) {
+    auto manager = connected();
+    agent.scriptUpdateRun("agent", {Step{"done", {}, 1, "0.3.1"}});
+    agent.setAgentRestart({0, Agent::AgentRestart::Outcome::oldVersion});
+    manager->updateBox("agent");
+    ASSERT_TRUE(idle(*manager));
+    EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kRestartText));
+    EXPECT_TRUE(manager->boxNeedsSetup());
+    EXPECT_TRUE(manager->showResult());
+    EXPECT_EQ(manager->progress(), std::nullopt);
+    EXPECT_EQ(agent.seen("GET /v1/info").size(), 90u);
+    // The entry stays, to be tried again.
+    EXPECT_EQ(manager->boxUpdates().front().component, "agent");
+}
+
+TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
+    for (const int code : {404, 405}) {
+        agent.script("GET /v1/updates", Agent::Reply{.status = code, .body = "{}"});
+        auto manager = make();
+        manager->boxConnected(true);
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxNeedsSetup(); })) << code;
+        EXPECT_TRUE(manager->boxUpdates().empty());
+        EXPECT_TRUE(manager->showResult());
+    }
+    auto manager = connected();
+    agent.script("GET /v1/updates", Agent::Reply{.status = 500, .body = "{\"error\":\"busy\"}"});
+    manager->checkNow();
+    ASSERT_TRUE(idle(*manager));
+    EXPECT_EQ(manager->boxUpdates().size(), 2u);
+    EXPECT_FALSE(manager->boxNeedsSetup());
+    EXPECT_NE(test::logTail().find("box update check failed: Box answered 500: busy"), std::string::npos);
 }
 
 } // namespace

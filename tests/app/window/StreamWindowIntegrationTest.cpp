@@ -175,5 +175,17 @@ INSTANTIATE_TEST_SUITE_P(
                       StartRow{"Unpaired", {desktopApp}, 0, false, {}, 1, "Corvane isn't paired with the box yet.", false}),
     [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
 
+TEST_F(StreamWindowIntegrationTest, FailedLaunchLeavesNothing) {
+    startBox(false, [](boxsim::Box::Options& options) { options.host.refusedSizes = {"640x360"}; });
+    makeStream();
+    EXPECT_ANY_THROW(open());
+    EXPECT_EQ(stream->window(), nullptr);
+    EXPECT_EQ(stream->session(), nullptr);
+    EXPECT_EQ(stream->pipeline(), nullptr);
+    EXPECT_EQ(stream->audio(), nullptr);
+    EXPECT_TRUE(endings.empty());
+    EXPECT_FALSE(test::pointerGrabbedElsewhere());
+}
+
 }  // namespace
 }  // namespace corvane
