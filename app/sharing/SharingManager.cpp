@@ -1,5 +1,7 @@
 #include "app/sharing/SharingManager.hpp"
 
+#include "engine/Text.hpp"
+
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/Folders.hpp"
@@ -58,11 +60,7 @@ auto offMain(AppPool& pool, F f) {
 }
 
 // Box and file-system texts go into the log on one line and within bounds.
-std::string logged(const std::string& text) {
-    std::string out;
-    for (char c : text.substr(0, 1000)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
-    return out;
-}
+std::string logged(const std::string& text) { return stream::text::forLog(text, 1000); }
 
 // No file mode takes files and folders together: in ExistingFiles mode a chosen folder would be opened
 // instead of taken, so the send button takes whatever is selected as it is.
