@@ -98,6 +98,9 @@ TEST_F(SidewaysIntegrationTest, QuestionIsAnsweredAndRemembered) {
         return sheet && sheet->isVisible();
     }, 10000));
     EXPECT_EQ(sheet->text(), "Your screen is sideways. Show Windows sideways too?");
+    // The key goes where the window manager put the focus; give it to the question as a click would.
+    test::runCommand("xdotool windowactivate " + std::to_string(sheet->winId()));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return sheet->isActiveWindow(); }, 10000));
     test::runCommand("xdotool key Return");
     ASSERT_TRUE(QTest::qWaitFor([&] { return opened; }, 20000));
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{360, 640}));
