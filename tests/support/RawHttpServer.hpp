@@ -58,28 +58,19 @@ public:
 
 private:
     void serve() {
-        while (!stopping_) {
+        for (char buffer[4096]; !stopping_;) {
             pollfd ready{listener_, POLLIN, 0};
-            if (::poll(&ready, 1, 50) <= 0) continue;
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            const int fd = ::poll(&ready, 1, 50) > 0 ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd < 0) continue;
             std::string head;
-            char buffer[4096];
-            while (head.find("\r\n\r\n") == std::string::npos) {
-                const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                if (n <= 0) break;
+            ssize_t n = 1;
+            while (head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
                 head.append(buffer, static_cast<std::size_t>(n));
-            }
-            const auto end = head.find("\r\n\r\n");
-            if (end != std::string::npos) {
-                std::size_t body = head.size() - end - 4;
+            if (const auto end = head.find("\r\n\r\n"); end != std::string::npos) {
                 const auto length = head.find("Content-Length: ");
                 const std::size_t wanted = length == std::string::npos ? 0 : std::stoul(head.substr(length + 16));
-                while (body < wanted) {
-                    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-                    if (n <= 0) break;
+                for (std::size_t body = head.size() - end - 4; body < wanted && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0;)
                     body += static_cast<std::size_t>(n);
-                }
                 answer_(fd, head.substr(0, end + 4));
             }
             ::close(fd);

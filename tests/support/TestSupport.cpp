@@ -1,6 +1,5 @@
 #include "tests/support/TestSupport.hpp"
 
-#include <array>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -14,13 +13,10 @@ namespace corvane::test {
 
 std::string uniqueLoopbackAddress() {
     static std::atomic<unsigned> counter{0};
-    const unsigned pid = static_cast<unsigned>(getpid());
-    const unsigned n = counter.fetch_add(1);
     // 127.P.P.N with P from the process id: distinct programs rarely collide, and never within one.
-    const unsigned second = 1 + (pid >> 8) % 254;
-    const unsigned third = pid % 256;
-    const unsigned fourth = 2 + n % 250;
-    return "127." + std::to_string(second) + "." + std::to_string(third) + "." + std::to_string(fourth);
+    const unsigned pid = static_cast<unsigned>(getpid());
+    return "127." + std::to_string(1 + (pid >> 8) % 254) + "." + std::to_string(pid % 256) + "." +
+           std::to_string(2 + counter.fetch_add(1) % 250);
 }
 
 TempDir::TempDir() {
@@ -38,9 +34,8 @@ CommandResult runCommand(const std::string& command) {
     CommandResult result;
     FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) return result;
-    std::array<char, 4096> buffer{};
-    std::size_t n = 0;
-    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0) result.output.append(buffer.data(), n);
+    char buffer[4096];
+    for (std::size_t n = 0; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) result.output.append(buffer, n);
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 #include <string>
 
@@ -11,20 +12,16 @@
 namespace {
 std::atomic<long long> liveBytes{0};
 std::atomic<long long> peakBytes{0};
-constexpr std::size_t kHeader = 16;  // keeps the size, and the alignment of new
 
 void* counted(std::size_t size) {
-    auto* block = static_cast<unsigned char*>(std::malloc(size + kHeader));
+    void* block = std::malloc(size ? size : 1);
     if (!block) throw std::bad_alloc();
-    *reinterpret_cast<std::size_t*>(block) = size;
-    const long long now = liveBytes += static_cast<long long>(size);
+    const long long now = liveBytes += static_cast<long long>(::malloc_usable_size(block));
     for (long long peak = peakBytes; now > peak && !peakBytes.compare_exchange_weak(peak, now);) {}
-    return block + kHeader;
+    return block;
 }
-void release(void* pointer) noexcept {
-    if (!pointer) return;
-    auto* block = static_cast<unsigned char*>(pointer) - kHeader;
-    liveBytes -= static_cast<long long>(*reinterpret_cast<std::size_t*>(block));
+void release(void* block) noexcept {
+    liveBytes -= static_cast<long long>(::malloc_usable_size(block));
     std::free(block);
 }
 } // namespace

@@ -11,7 +11,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,23 +21,23 @@ class PythonServer {
 public:
     PythonServer(std::vector<std::string> all, const std::string& address, int port) {
         all.insert(all.begin(), "python3");
-        pid_ = ::fork();
-        if (pid_ < 0) throw std::runtime_error("fork failed");
-        if (pid_ == 0) {
+        std::vector<char*> argv;
+        for (auto& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if ((pid_ = ::fork()) == 0) {
             const int null = ::open("/dev/null", O_RDWR);
             for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) ::dup2(null, fd);
-            std::vector<char*> argv;
-            for (auto& a : all) argv.push_back(a.data());
-            argv.push_back(nullptr);
             ::execvp("python3", argv.data());
             ::_exit(127);
         }
-        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (!accepts(address, port)) {
-            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-                pid_ = -1;
-                throw std::runtime_error("python3 ended before serving");
-            }
+        sockaddr_in to{AF_INET, htons(static_cast<std::uint16_t>(port)), {}, {}};
+        ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
+        for (const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);;) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            const bool accepted = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
+            ::close(fd);
+            if (accepted) return;
+            if (pid_ < 0 || ::waitpid(pid_, nullptr, WNOHANG) == pid_) throw std::runtime_error("python3 did not start");
             if (std::chrono::steady_clock::now() > limit) throw std::runtime_error("python3 never served");
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
@@ -47,16 +46,6 @@ public:
     PythonServer(const PythonServer&) = delete;
 
 private:
-    static bool accepts(const std::string& address, int port) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<std::uint16_t>(port));
-        ::inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-        const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-        ::close(fd);
-        return ok;
-    }
     pid_t pid_ = -1;
 };
 

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <fstream>
 #include <set>
@@ -77,6 +78,30 @@ TEST(DownloaderTest, OnlyAWholeBodyIsPlaced) {
         }
         EXPECT_EQ(outcome, row.outcome);
     }
+}
+
+// Received files never replace what is there: on this machine, then on a file system without the
+// no-replace rename, then on one without hard links either (FUSE mounts).
+TEST(DownloaderTest, PlacingNeverReplacesOnAnyFileSystem) {
+    const auto refused = [](const char*, const char*) { return errno = EINVAL, -1; };
+    const Downloader::PlacementCalls noRename{refused, Downloader::systemCalls().link};
+    const Downloader::PlacementCalls neither{refused, [](const char*, const char*) { return errno = EPERM, -1; }};
+    for (const auto& calls : {Downloader::systemCalls(), noRename, neither}) {
+        test::TempDir dir;
+        std::ofstream(dir.path() / "report.pdf") << "mine";
+        std::ofstream(dir.path() / "report 2.pdf") << "mine too";
+        for (const char* content : {"first", "second"}) {
+            std::ofstream(dir.path() / ".part") << content;
+            (void)Downloader::place(dir.path() / ".part", dir.path() / "report.pdf", calls);
+        }
+        EXPECT_EQ(test::readWhole(dir.path() / "report.pdf"), "mine");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 2.pdf"), "mine too");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 3.pdf"), "first");
+        EXPECT_EQ(test::readWhole(dir.path() / "report 4.pdf"), "second");
+        EXPECT_EQ(namesIn(dir.path()).size(), 4u);  // no temporary file and no reservation left
+    }
+    EXPECT_EQ(Downloader::numberedName("/d/archive.tar.gz", 3), fs::path("/d/archive.tar 3.gz"));
+    EXPECT_EQ(Downloader::numberedName("/d/Photos", 2), fs::path("/d/Photos 2"));
 }
 
 TEST(DownloaderTest, RequestsAndProgress) {

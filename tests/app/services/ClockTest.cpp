@@ -8,15 +8,11 @@
 namespace corvane {
 namespace {
 
-QCoro::Task<> sleeper(Clock& clock, double seconds, std::string name, std::vector<std::string>& woke) {
-    co_await clock.sleep(seconds);
-    woke.push_back(name + "@" + std::to_string(static_cast<int>(clock.uptime() - 1000)));
-}
-
-QCoro::Task<> loop(Clock& clock, int passes, std::vector<std::string>& woke) {
+// Sleeps `passes` times, noting each wake-up as "name@seconds".
+QCoro::Task<> sleeper(Clock& clock, double seconds, std::string name, std::vector<std::string>& woke, int passes = 1) {
     for (int i = 0; i < passes; ++i) {
-        co_await clock.sleep(1);
-        woke.push_back("tick@" + std::to_string(static_cast<int>(clock.uptime() - 1000)));
+        co_await clock.sleep(seconds);
+        woke.push_back(name + "@" + std::to_string(static_cast<int>(clock.uptime() - 1000)));
     }
 }
 
@@ -26,7 +22,7 @@ TEST(ManualClockTest, WakesSleepersInDeadlineOrderOnlyWhenDueAndIgnoresWallTimeJ
     std::vector<std::string> woke;
     auto a = sleeper(clock, 20, "a", woke);
     auto b = sleeper(clock, 5, "b", woke);
-    auto c = loop(clock, 3, woke);
+    auto c = sleeper(clock, 1, "tick", woke, 3);
     auto now = sleeper(clock, 0, "now", woke);
     EXPECT_EQ(woke, std::vector<std::string>{"now@0"});
     EXPECT_EQ(clock.sleepers(), 3);

@@ -25,16 +25,11 @@ std::string messageOf(const std::string& line) {
     return stamped && line[24] == ' ' ? line.substr(25) : "(unstamped)";
 }
 
-std::vector<std::string> linesOf(const std::string& text) {
+// The file's lines, or their messages.
+std::vector<std::string> linesOf(const fs::path& file, bool messages = false) {
     std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> messagesOf(const std::string& text) {
-    auto lines = linesOf(text);
-    for (auto& line : lines) line = messageOf(line);
+    std::istringstream in(readWhole(file));
+    for (std::string line; std::getline(in, line);) lines.push_back(messages ? messageOf(line) : line);
     return lines;
 }
 
@@ -42,7 +37,7 @@ class LogWriterTest : public ::testing::Test {
 protected:
     test::TempDir dir;
     fs::path file = dir.path() / "Corvane.log";
-    std::vector<std::string> lines() const { return linesOf(readWhole(file)); }
+    std::vector<std::string> lines() const { return linesOf(file); }
 };
 
 TEST_F(LogWriterTest, WholeStampedLinesInOrderFromManyThreads) {
@@ -117,7 +112,7 @@ TEST_F(LogWriterTest, RotatesOnlyAboveTheLimitEvenWithinOneBurst) {
         log.write("fresh");
     }
     EXPECT_EQ(fs::file_size(older), before);
-    EXPECT_EQ(messagesOf(readWhole(file)), std::vector<std::string>{"fresh"});
+    EXPECT_EQ(linesOf(file, true), std::vector<std::string>{"fresh"});
     LogWriter log(file, {.maxQueuedBytes = 8u << 20, .rotateAbove = 1000});
     for (int i = 0; i < 100; ++i) log.write(std::string(90, 'r'));
     log.flush();
@@ -173,7 +168,7 @@ TEST_F(LogWriterTest, FolderRemovedWhileRunningIsMadeAgain) {
     fs::remove_all(dir.path() / "state");
     log.write("two");
     log.flush();
-    EXPECT_EQ(messagesOf(readWhole(nested)), std::vector<std::string>{"two"});
+    EXPECT_EQ(linesOf(nested, true), std::vector<std::string>{"two"});
 }
 
 TEST(Log, LivesInTheStateFolderAndFlushesBeforeTail) {

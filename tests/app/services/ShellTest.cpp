@@ -52,25 +52,23 @@ TEST(ShellRun, ReadsOneMegabyteOnEachPipeWithoutDeadlock) {
 }
 
 TEST(ShellTimeout, EndsStubbornChildrenAndNeverReadsAsSuccess) {
-    // Shell and background sleep both ignore SIGTERM and hold the pipes: only SIGKILL to the group ends them.
-    auto result = sh("trap '' TERM; sleep 60 & echo started; sleep 60; wait", 0.5);
-    EXPECT_TRUE(result.timedOut);
-    EXPECT_NE(result.status, 0);
-    EXPECT_EQ(result.stdout, "started\n");
-
-    // The child finishes at once, its grandchild keeps standard output open.
-    result = sh("sleep 60 & echo parent done", 0.5);
-    EXPECT_EQ(result.stdout, "parent done\n");
-    EXPECT_TRUE(result.timedOut);
-    EXPECT_NE(result.status, 0);
-    result = sh("trap 'exit 0' TERM; while :; do sleep 0.05; done", 0.3);
-    EXPECT_TRUE(result.timedOut);
-    EXPECT_EQ(result.status, 124);
-
+    // A shell and a background sleep both ignoring SIGTERM and holding the pipes (only SIGKILL to the group
+    // ends them); a grandchild keeping standard output open after its parent is done; a child ended by SIGTERM.
+    const struct { const char* script; double timeout; const char* out; int status; } rows[] = {
+        {"trap '' TERM; sleep 60 & echo started; sleep 60; wait", 0.5, "started\n", -1},
+        {"sleep 60 & echo parent done", 0.5, "parent done\n", -1},
+        {"trap 'exit 0' TERM; while :; do sleep 0.05; done", 0.3, "", 124},
+    };
+    for (const auto& row : rows) {
+        const auto result = sh(row.script, row.timeout);
+        EXPECT_TRUE(result.timedOut) << row.script;
+        EXPECT_EQ(result.stdout, row.out);
+        EXPECT_TRUE(row.status < 0 ? result.status != 0 : result.status == row.status) << result.status;
+    }
     // A stop ends the child as its time-out would.
     std::stop_source stop;
     stop.request_stop();
-    result = Shell::run("/bin/sleep", {"60"}, 120, stop.get_token());
+    const auto result = Shell::run("/bin/sleep", {"60"}, 120, stop.get_token());
     EXPECT_TRUE(result.timedOut);
     EXPECT_NE(result.status, 0);
 }

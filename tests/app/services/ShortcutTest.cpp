@@ -66,7 +66,9 @@ protected:
     }
 };
 
-TEST_F(ShortcutRecorderTest, EscapeCancelsShiftAloneIsRefusedAndCandidatesKeepTheFourModifiers) {
+// Escape, a refused key and a taken shortcut are pressed for real in the settings window's peer test; here
+// the candidates themselves and the monitor's life.
+TEST_F(ShortcutRecorderTest, CandidatesKeepTheFourModifiersAndEveryEndRemovesTheMonitor) {
     int changes = 0;
     QObject::connect(&recorder, &ShortcutRecorder::changed, [&] { ++changes; });
     record();
@@ -74,26 +76,17 @@ TEST_F(ShortcutRecorderTest, EscapeCancelsShiftAloneIsRefusedAndCandidatesKeepTh
     EXPECT_GE(changes, 1);
     EXPECT_TRUE(monitor.press(53, kCapsLock));
     EXPECT_TRUE(offered.empty());
-    EXPECT_EQ(recorder.active(), std::nullopt);
     EXPECT_EQ(monitor.removed, 1);
     record();
     EXPECT_TRUE(monitor.press(0, kShift, "a"));
-    EXPECT_EQ(recorder.message(),
-              "Use at least one of Control, Option or Command, so the shortcut never gets in the way of typing.");
-    EXPECT_EQ(recorder.active(), ShortcutAction::endSession);
     EXPECT_TRUE(monitor.press(53, kControl));  // Control-Escape is a candidate
-    ASSERT_EQ(offered.size(), 1u);
-    EXPECT_EQ(offered[0], (KeyShortcut{53, kControl, "Escape"}));
     answer = "That shortcut already ends the session.";
     record();
     EXPECT_TRUE(monitor.press(96, kControl | kOption | kCapsLock | kFunction));
-    ASSERT_EQ(offered.size(), 2u);
-    EXPECT_EQ(offered[1], (KeyShortcut{96, kControl | kOption, "F5"}));
+    EXPECT_EQ(offered, (std::vector<KeyShortcut>{{53, kControl, "Escape"}, {96, kControl | kOption, "F5"}}));
     EXPECT_EQ(recorder.message(), "That shortcut already ends the session.");
-    EXPECT_EQ(recorder.active(), ShortcutAction::endSession);
     answer.reset();
     EXPECT_TRUE(monitor.press(7, kControl, "x"));
-    EXPECT_EQ(recorder.active(), std::nullopt);
     EXPECT_EQ(recorder.message(), std::nullopt);
     EXPECT_EQ(monitor.removed, monitor.installed);
     EXPECT_FALSE(monitor.press(7, kControl, "x"));

@@ -1,10 +1,10 @@
 #include "platform/crypto/Crypto.hpp"
 
+#include "tests/platform/crypto/TestCertificate.hpp"
+
 #include <gtest/gtest.h>
 
 #include <tuple>
-
-#include "tests/platform/crypto/TestCertificate.hpp"
 
 namespace corvane::platform {
 namespace {
@@ -12,13 +12,13 @@ namespace {
 class CryptoKeys : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        key = PrivateKey::generateRsa(2048);
-        otherKey = PrivateKey::generateRsa(2048);
-        certificate = test::makeTestCertificate(key, "Test Client");
-        otherCertificate = test::makeTestCertificate(otherKey, "Other");
+        mine = test::makeTestCertificate(dir.path(), "Test Client");
+        other = test::makeTestCertificate(dir.path(), "Other");
     }
-    static inline PrivateKey key, otherKey;
-    static inline Bytes certificate, otherCertificate;
+    static inline test::TempDir dir;
+    static inline test::TestCertificate mine, other;
+    const PrivateKey& key = mine.key;
+    const Bytes &certificate = mine.der, &otherCertificate = other.der;
 };
 
 TEST_F(CryptoKeys, SignaturesVerifyOnlyUnderTheSignersCertificateAndMessage) {
@@ -41,7 +41,7 @@ TEST_F(CryptoKeys, SignaturesVerifyOnlyUnderTheSignersCertificateAndMessage) {
 }
 
 TEST_F(CryptoKeys, KeysAndCertificatesReadAndWriteAsOpensslDoes) {
-    EXPECT_EQ(key.toPem(), test::opensslPem({}, &key));
+    EXPECT_EQ(key.toPem(), test::readWhole(mine.keyPem));
     const auto restored = PrivateKey::fromPem(key.toPem());
     ASSERT_TRUE(restored.has_value());
     EXPECT_TRUE(restored->matchesCertificate(certificate));

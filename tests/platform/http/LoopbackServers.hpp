@@ -1,16 +1,11 @@
 #pragma once
 
-// Local HTTP and HTTPS servers on a loopback address of the test's own, and certificates made with the
-// openssl tool, for tests of the HTTP layer and of the host connection.
+// Local HTTP and HTTPS servers on a loopback address of the test's own, for tests of the HTTP layer and of
+// the host connection.
 
-#include "platform/core/Bytes.hpp"
-#include "platform/crypto/Crypto.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/platform/crypto/TestCertificate.hpp"
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -24,34 +19,6 @@
 #include <openssl/x509.h>
 
 namespace corvane::test {
-
-inline std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// A self-signed certificate and its key, as PEM files and in memory.
-struct TestCertificate {
-    std::filesystem::path certificatePem;
-    std::filesystem::path keyPem;
-    Bytes der;
-    platform::PrivateKey key;
-};
-
-inline TestCertificate makeTestCertificate(const std::filesystem::path& folder, const std::string& name) {
-    TestCertificate made{folder / (name + ".crt"), folder / (name + ".key"), {}, {}};
-    const auto der = folder / (name + ".der");
-    const std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=" + name +
-                                " -keyout '" + made.keyPem.string() + "' -out '" + made.certificatePem.string() +
-                                "' 2>/dev/null && openssl x509 -in '" + made.certificatePem.string() +
-                                "' -outform DER -out '" + der.string() + "'";
-    if (runCommand(command).status != 0) throw std::runtime_error("openssl could not make " + name);
-    made.der = bytesOf(readFile(der));
-    auto key = platform::PrivateKey::fromPem(readFile(made.keyPem));
-    if (!key) throw std::runtime_error("unreadable key " + name);
-    made.key = *key;
-    return made;
-}
 
 // What a server saw of one request.
 struct SeenRequest {

@@ -19,13 +19,13 @@ namespace fs = std::filesystem;
 class KeyStoreTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        keyA = PrivateKey::generateRsa(2048);
-        keyB = PrivateKey::generateRsa(2048);
-        certA = test::makeTestCertificate(keyA, "Client A");
-        certB = test::makeTestCertificate(keyB, "Client B");
+        a = test::makeTestCertificate(made.path(), "Client A");
+        b = test::makeTestCertificate(made.path(), "Client B");
     }
-    static inline PrivateKey keyA, keyB;
-    static inline Bytes certA, certB;
+    static inline test::TempDir made;
+    static inline test::TestCertificate a, b;
+    const PrivateKey &keyA = a.key, &keyB = b.key;
+    const Bytes &certA = a.der, &certB = b.der;
 
     // File name -> content, in name order.
     std::vector<std::pair<std::string, std::string>> files() const {
@@ -58,16 +58,16 @@ TEST_F(KeyStoreTest, ItemsArePrivatePemFilesOfThePinnedLayout) {
     }
     EXPECT_EQ(items[0].second, "Label: Corvane Stream Client\n"
                                "Application-Tag: 436F7276616E652053747265616D20436C69656E74\n" +
-                                   test::opensslPem({}, &keyA));
+                                   test::readWhole(a.keyPem));
     // A label cannot break the header lines.
-    EXPECT_EQ(items[1].second, "Label: line%0Abreak 100%25\n" + test::opensslPem(certA));
+    EXPECT_EQ(items[1].second, "Label: line%0Abreak 100%25\n" + test::readWhole(a.certificatePem));
     EXPECT_EQ(fs::status(store.folder()).permissions(), fs::perms::owner_all);
 
     // Files of that layout written by hand are read as items.
     KeyStore other(dir.path() / "other");
     fs::create_directories(other.folder());
-    std::ofstream(other.folder() / "1.key.pem") << "Application-Tag: 7461672D62\n" << test::opensslPem({}, &keyB);
-    std::ofstream(other.folder() / "2.cert.pem") << test::opensslPem(certB);
+    std::ofstream(other.folder() / "1.key.pem") << "Application-Tag: 7461672D62\n" << test::readWhole(b.keyPem);
+    std::ofstream(other.folder() / "2.cert.pem") << test::readWhole(b.certificatePem);
     std::vector<KeyStore::Identity> identities;
     ASSERT_EQ(other.identities(identities), 0);
     ASSERT_EQ(identities.size(), 1u);
