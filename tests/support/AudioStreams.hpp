@@ -28,11 +28,7 @@ inline Bytes audioDatagram(std::uint16_t sequence, std::uint32_t timestamp, Byte
 
 inline Bytes fecDatagram(std::uint8_t index, std::uint16_t base, ByteView payload) {
     Bytes d(24, 0);
-    d[0] = 0x80;
-    d[1] = 127;
-    d[12] = index;
-    d[14] = static_cast<std::uint8_t>(base >> 8);
-    d[15] = static_cast<std::uint8_t>(base);
+    d[0] = 0x80, d[1] = 127, d[12] = index, d[14] = static_cast<std::uint8_t>(base >> 8), d[15] = static_cast<std::uint8_t>(base);
     d.insert(d.end(), payload.begin(), payload.end());
     return d;
 }

@@ -43,22 +43,17 @@ public:
     static constexpr std::uint32_t paddles = (1u << SDL_CONTROLLER_BUTTON_PADDLE1) | (1u << SDL_CONTROLLER_BUTTON_PADDLE2) |
                                              (1u << SDL_CONTROLLER_BUTTON_PADDLE3) | (1u << SDL_CONTROLLER_BUTTON_PADDLE4);
     static constexpr std::uint32_t bit(SDL_GameControllerButton b) { return 1u << b; }
+    static constexpr std::uint32_t misc1 = 1u << SDL_CONTROLLER_BUTTON_MISC1, touchpad = 1u << SDL_CONTROLLER_BUTTON_TOUCHPAD;
 
     static Model xboxElite() { return {0x045E, 0x0B00, "Xbox Elite Controller", allButtons & ~bit(SDL_CONTROLLER_BUTTON_TOUCHPAD)}; }
-    static Model xboxPlain() {
-        return {0x045E, 0x02EA, "Xbox One S Controller",
-                allButtons & ~(paddles | bit(SDL_CONTROLLER_BUTTON_MISC1) | bit(SDL_CONTROLLER_BUTTON_TOUCHPAD))};
-    }
+    static Model xboxPlain() { return {0x045E, 0x02EA, "Xbox One S Controller", allButtons & ~(paddles | misc1 | touchpad)}; }
     static Model dualSense() { return {0x054C, 0x0CE6, "DualSense Wireless Controller", allButtons & ~paddles}; }
-    static Model dualShock4() { return {0x054C, 0x09CC, "PS4 Controller", allButtons & ~(paddles | bit(SDL_CONTROLLER_BUTTON_MISC1))}; }
-    static Model switchPro() {
-        return {0x057E, 0x2009, "Pro Controller", allButtons & ~(paddles | bit(SDL_CONTROLLER_BUTTON_TOUCHPAD))};
-    }
+    static Model dualShock4() { return {0x054C, 0x09CC, "PS4 Controller", allButtons & ~(paddles | misc1)}; }
+    static Model switchPro() { return {0x057E, 0x2009, "Pro Controller", allButtons & ~(paddles | touchpad)}; }
     // No back, guide or stick buttons; an unknown maker.
     static Model arcade() {
         return {0x1234, 0x5678, "Arcade Stick",
-                allButtons & ~(paddles | bit(SDL_CONTROLLER_BUTTON_MISC1) | bit(SDL_CONTROLLER_BUTTON_TOUCHPAD) |
-                               bit(SDL_CONTROLLER_BUTTON_BACK) | bit(SDL_CONTROLLER_BUTTON_GUIDE) |
+                allButtons & ~(paddles | misc1 | touchpad | bit(SDL_CONTROLLER_BUTTON_BACK) | bit(SDL_CONTROLLER_BUTTON_GUIDE) |
                                bit(SDL_CONTROLLER_BUTTON_LEFTSTICK) | bit(SDL_CONTROLLER_BUTTON_RIGHTSTICK))};
     }
 
