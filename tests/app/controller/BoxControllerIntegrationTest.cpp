@@ -296,24 +296,38 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
     EXPECT_EQ(logged("the session dropped again; not reopening automatically (click Open Windows)"), 1);
 }
 
-TEST_F(BoxControllerTest, AConfirmedRestartEndsTheStreamAndReopensWindowsWhenTheBoxIsBack) {
+TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
     box->start();
     autoConnect();
     cable->address = address;
     pass();
     ASSERT_TRUE(streaming(true));
-    controller->confirmBoxPower("restart");
-    ASSERT_TRUE(press("Restart"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box restart requested") == 1; }, 10000));
-    EXPECT_FALSE(controller->streamOpen());
-    EXPECT_EQ(box->agent().powerActions(), std::vector<std::string>{"restart"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
-    pass();
-    EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::open; }, 5000));
-    pass();
-    EXPECT_TRUE(streaming(true));
-    EXPECT_EQ(logged("reopening Windows after the session dropped (try 1)"), 1);
+    // After a restart Windows reopens when the box is back; a shut-down is not undone by automatic wakes.
+    const struct {
+        std::string action;
+        QString button;
+    } rows[] = {{"restart", "Restart"}, {"shutdown", "Shut Down"}};
+    for (const auto& row : rows) {
+        const auto wakes = test::logCount("wake on LAN (automatic)");
+        controller->confirmBoxPower(row.action);
+        ASSERT_TRUE(press(row.button));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box " + row.action + " requested") == 1; }, 10000));
+        EXPECT_FALSE(controller->streamOpen());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
+        pass();
+        EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
+        if (row.action == "restart") {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::open; }, 5000));
+            pass();
+            EXPECT_TRUE(streaming(true));
+            EXPECT_EQ(logged("reopening Windows after the session dropped (try 1)"), 1);
+        } else {
+            for (int i = 0; i < 60; ++i) pass();
+            EXPECT_EQ(test::logCount("wake on LAN (automatic)"), wakes);
+            EXPECT_EQ(box->power().ports(), Ports::stopped);
+        }
+    }
+    EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
 }
 
 TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
