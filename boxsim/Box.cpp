@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -42,12 +43,35 @@ Box::Box(Options options) : options_(std::move(options)) {
     Agent::Options agent = options_.agent;
     agent.address = options_.address;
     agent.enterPin = [this](std::string pin) { host_->enterPin(std::move(pin)); };
+    agent.onPower = [this](const std::string& action) { power_->request(action); };
+    agent.onUnpairAll = [this] { host_->forgetClients(); };
     agent_ = std::make_unique<Agent>(std::move(agent));
+    BoxPower::Options power;
+    power.address = options_.address;
+    power.mac = options_.agent.wakeMac;
+    power.tcpPorts = {static_cast<std::uint16_t>(options_.agent.port), static_cast<std::uint16_t>(options_.host.httpPort),
+                      static_cast<std::uint16_t>(options_.host.pairingPort),
+                      static_cast<std::uint16_t>(options_.host.httpsPort), options_.rtsp.port};
+    power.restartSeconds = options_.restartSeconds;
+    power.open = [this] { openServices(); };
+    power.close = [this] { closeServices(true); };
+    power_ = std::make_unique<BoxPower>(std::move(power));
 }
 
 Box::~Box() { stop(); }
 
 void Box::start() {
+    openServices();
+    power_->start();
+}
+
+void Box::stop() {
+    // Not under lifecycle_: the power thread may be opening or closing the services.
+    power_->stop();
+    closeServices(false);
+}
+
+void Box::openServices() {
     std::lock_guard life(lifecycle_);
     try {
         media_->start();
@@ -65,11 +89,15 @@ void Box::start() {
     running_ = true;
 }
 
-void Box::stop() {
+void Box::closeServices(bool endStream) {
     std::lock_guard life(lifecycle_);
     {
         std::lock_guard guard(lock_);
         running_ = false;
+    }
+    if (auto server = endStream ? this->control() : nullptr) {
+        server->disconnect(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the notice leaves before the port closes
     }
     agent_->stop();  // first: it wakes replies it is holding back
     // The host first: a launch being served may still make a control server, none after this returns.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "boxsim/BoxPower.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "boxsim/host/StreamingHost.hpp"
 #include "boxsim/session/ControlServer.hpp"
@@ -39,6 +40,7 @@ public:
         // the asked size when the agent's display list last offered that size. These change that:
         bool resizeIgnored = false;                 // every resize is ignored
         std::vector<std::string> sizesNeverShown;   // "WxH": taken, but no picture of it is ever sent
+        double restartSeconds = 3;  // how long a restart keeps every port closed
     };
 
     explicit Box(Options options);
@@ -56,6 +58,9 @@ public:
     RtspServer& rtsp() { return *rtsp_; }
     MediaPorts& media() { return *media_; }
     Agent& agent() { return *agent_; }
+    // Restart, shut-down and wake, silent or stopped ports; the agent's power requests act through it too,
+    // and its "v1/unpair-all" makes the streaming host forget its clients.
+    BoxPower& power() { return *power_; }
     // The control server of the latest launch or resume, or none before the first.
     std::shared_ptr<ControlServer> control() const;
     // Waits for a launch or resume to have made the control server.
@@ -65,6 +70,9 @@ public:
     std::optional<std::int32_t> sessionKeyId() const;
 
 private:
+    void openServices();
+    // `endStream`: a client streaming is told the box goes away, as a box does when it powers down.
+    void closeServices(bool endStream);
     void launched(const Bytes& key, std::int32_t keyId);
     // Whether the client asked for a keyframe (control message 0x0302) since the last call; asked by the
     // media streamer's thread once per picture.
@@ -78,6 +86,7 @@ private:
     std::unique_ptr<RtspServer> rtsp_;
     std::unique_ptr<MediaPorts> media_;
     std::unique_ptr<Agent> agent_;
+    std::unique_ptr<BoxPower> power_;
     std::uint16_t controlPort_ = 47999;
 
     std::mutex lifecycle_;         // start and stop; never held while waiting for the host's threads' work

@@ -1,7 +1,15 @@
 // corvane-boxsim: a whole simulated box (streaming host, RTSP, control and media ports) on a loopback
 // address, until SIGINT or SIGTERM. A client that starts a stream gets the moving test picture and tones,
 // unless --no-media; the impairment options spoil either stream on its way.
-// Lines "pin NNNN" on standard input enter a PIN as the user at the box would.
+// Lines on standard input act as the user at the box would:
+//   pin NNNN     enters a PIN
+//   unpair-all   forgets every paired client (the host then refuses their certificates)
+//   restart      closes every port for --restart-seconds (3), then opens them again
+//   shutdown     closes every port until a Wake-on-LAN packet for its address reaches UDP 9 or 7 (root only)
+//   silent       every port accepts and never answers
+//   stop         every port refuses
+//   start        every port serves again
+//   wakes        prints the number of wake packets received
 
 #include <cerrno>
 #include <csignal>
@@ -21,6 +29,7 @@ namespace {
 int usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n"
+                 "       [--restart-seconds SECONDS]\n"
                  "       [--no-media] [--parity PERCENT] [--seed N]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
                  "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
@@ -56,8 +65,8 @@ bool mediaOption(std::string_view arg, const char* value, corvane::boxsim::Box::
     return true;
 }
 
-// Hands complete lines of standard input to the host; false once input has ended.
-bool readInput(corvane::boxsim::StreamingHost& host, std::string& pending) {
+// Hands complete lines of standard input to the box; false once input has ended.
+bool readInput(corvane::boxsim::Box& box, std::string& pending) {
     char buffer[1024];
     const ssize_t n = read(STDIN_FILENO, buffer, sizeof buffer);
     if (n < 0) return errno == EINTR || errno == EAGAIN;
@@ -68,9 +77,26 @@ bool readInput(corvane::boxsim::StreamingHost& host, std::string& pending) {
         std::string line = pending.substr(0, end);
         pending.erase(0, end + 1);
         if (!line.empty() && line.back() == '\r') line.pop_back();
+        using Ports = corvane::boxsim::BoxPower::Ports;
+        auto& power = box.power();
         if (line.rfind("pin ", 0) == 0 && line.size() > 4) {
-            host.enterPin(line.substr(4));
+            box.host().enterPin(line.substr(4));
             std::printf("pin entered\n");
+        } else if (line == "unpair-all") {
+            box.host().forgetClients();
+            box.agent().setPairedClients(0);
+            std::printf("unpaired all\n");
+        } else if (line == "restart") {
+            power.restart();
+            std::printf("restarting\n");
+        } else if (line == "shutdown") {
+            power.shutdown();
+            std::printf(power.wakeListening() ? "shut down\n" : "shut down (no wake ports: start brings it back)\n");
+        } else if (line == "silent" || line == "stop" || line == "start") {
+            power.setPorts(line == "silent" ? Ports::silent : line == "stop" ? Ports::stopped : Ports::open);
+            std::printf("ports %s\n", line == "silent" ? "silent" : line == "stop" ? "stopped" : "open");
+        } else if (line == "wakes") {
+            std::printf("wake packets %zu\n", power.wakePackets());
         } else if (!line.empty()) {
             std::fprintf(stderr, "corvane-boxsim: unknown command: %s\n", line.c_str());
         }
@@ -99,6 +125,7 @@ int main(int argc, char** argv) {
         else if (arg == "--hostname") options.host.hostname = options.agent.boxName = value;
         else if (arg == "--uniqueid") options.host.uniqueId = value;
         else if (arg == "--pin-wait") options.host.pinWaitSeconds = std::atof(value);
+        else if (arg == "--restart-seconds") options.restartSeconds = std::atof(value);
         else if (!mediaOption(arg, value, options)) return usage(argv[0]);
     }
     if (options.address.rfind("127.", 0) != 0) return usage(argv[0]);
@@ -116,8 +143,7 @@ int main(int argc, char** argv) {
     try {
         corvane::boxsim::Box box(options);
         box.start();
-        corvane::boxsim::StreamingHost& host = box.host();
-        std::printf("ready %s uniqueid %s\n", options.address.c_str(), host.uniqueId().c_str());
+        std::printf("ready %s uniqueid %s\n", options.address.c_str(), box.host().uniqueId().c_str());
         std::fflush(stdout);
 
         std::string pending;
@@ -130,7 +156,7 @@ int main(int argc, char** argv) {
                 break;
             }
             if (fds[0].revents & POLLIN) break;
-            if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) inputOpen = readInput(host, pending);
+            if (inputOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) inputOpen = readInput(box, pending);
         }
         box.stop();
     } catch (const std::exception& error) {

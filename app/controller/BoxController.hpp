@@ -230,6 +230,8 @@ private:
     std::optional<double> selfAssignedSince_;
     double wakeUntil_;
     double lastAutoWake_;
+    // Shut down at the user's request: no automatic wake undoes it until the box answers or is woken by hand.
+    bool shutDownAsked_ = false;
     std::optional<std::string> appearance_;  // the app's own appearance, none: the desktop's
 
     QPointer<QMessageBox> powerAlert_;

@@ -76,6 +76,7 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
 // Wake.
 
 void BoxController::wakeBoxNow() {
+    shutDownAsked_ = false;
     wakeUntil_ = clock_.uptime() + 120.0;
     sendWake("requested");
 }
@@ -155,6 +156,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     if (!failure) {
         Log::write("box " + action + " requested");
         if (restart) resumeWanted_ = true;
+        shutDownAsked_ = !restart;
         co_return;
     }
     const QString reason = tooOld ? QString("Update the box software to 0.4.0 or newer (Settings > Updates).")

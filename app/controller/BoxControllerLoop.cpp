@@ -117,6 +117,7 @@ QCoro::Task<> BoxController::tick() {
         co_return;
     }
     publish(boxFound_, true);
+    shutDownAsked_ = false;
     publish(boxName_, std::optional<std::string>(info->boxName));
     setBoxInfo(info);
     co_await refreshStatusIfDue();
@@ -211,7 +212,7 @@ QCoro::Task<> BoxController::refreshStatusIfDue() {
 
 void BoxController::wakeIfDue() {
     const double now = clock_.uptime();
-    if (!settings_.wakeBox || wakeMACs_.empty() || !(now < wakeUntil_) || !(now - lastAutoWake_ >= 20.0)) return;
+    if (!settings_.wakeBox || shutDownAsked_ || wakeMACs_.empty() || !(now < wakeUntil_) || !(now - lastAutoWake_ >= 20.0)) return;
     lastAutoWake_ = now;
     sendWake("automatic");
 }

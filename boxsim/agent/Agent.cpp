@@ -357,7 +357,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         if (restart_.outcome == AgentRestart::Outcome::oldVersion) agentVersion_ = versionBeforeRestart_;
     }
     if (endpoint == "GET /v1/info") {
-        json wake = json::array({json{{"name", "Ethernet"}, {"mac", "02:00:00:00:00:01"}, {"wireless", false},
+        json wake = json::array({json{{"name", "Ethernet"}, {"mac", options_.wakeMac}, {"wireless", false},
                                       {"up", true}, {"ipv4", json::array({options_.address})}}});
         json info = {{"product", options_.product},
                      {"agent_version", agentVersion_},
@@ -394,6 +394,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         const std::string& action = segments[2];
         if (action != "restart" && action != "shutdown") return bad("unknown action");
         powerActions_.push_back(action);
+        if (options_.onPower) options_.onPower(action);
         return Answer{};
     }
     if (endpoint == "POST /v1/settings") {
@@ -465,6 +466,7 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
     }
     if (endpoint == "POST /v1/unpair-all") {
         pairedClients_ = 0;
+        if (options_.onUnpairAll) options_.onUnpairAll();
         return Answer{};
     }
     if (endpoint == "GET /v1/user/clipboard") {

@@ -53,6 +53,12 @@ public:
         // When set, each dropped file is streamed to <dropFolder>/<drop id>/<path> instead of kept in memory
         // (its entry in Drop::files stays empty), with no size limit.
         std::string dropFolder;
+        // The hardware address its wake list names.
+        std::string wakeMac = "02:00:00:00:00:01";
+        // Called (on a server thread, before the reply) with each accepted power action, and after each
+        // "v1/unpair-all", under the agent's lock; the box wires them to its power and its streaming host.
+        std::function<void(std::string action)> onPower;
+        std::function<void()> onUnpairAll;
     };
 
     // One scripted answer, used by the next `times` requests of its endpoint (0 or less: every one).

@@ -247,6 +247,12 @@ bool StreamingHost::isPaired(ByteView certificateDER) const {
     return isPairedLocked(certificateDER);
 }
 
+void StreamingHost::forgetClients() {
+    std::lock_guard lock(mutex_);
+    paired_.clear();
+    refuseUnknown_ = true;
+}
+
 bool StreamingHost::isPairedLocked(ByteView certificateDER) const {
     if (certificateDER.empty()) return false;
     return std::any_of(paired_.begin(), paired_.end(), [&](const PairedClient& c) {
@@ -332,11 +338,11 @@ int StreamingHost::verifyClientCertificate(int, X509_STORE_CTX* store) {
 
 bool StreamingHost::acceptsClientCertificate(ByteView der) {
     std::lock_guard lock(mutex_);
-    // Until a client is paired any certificate may talk to the box (it is told PairStatus 0); after that
-    // only paired ones, and the one whose pairing waits for its confirmation over HTTPS.
+    // Until a client is paired any certificate may talk to the box (it is told PairStatus 0); after that, or
+    // once it forgot its clients, only paired ones and the one whose pairing waits for its confirmation.
     const bool pairing = pairing_ && std::equal(pairing_->clientCertificateDER.begin(),
                                                 pairing_->clientCertificateDER.end(), der.begin(), der.end());
-    if (paired_.empty() || pairing || isPairedLocked(der)) return true;
+    if ((paired_.empty() && !refuseUnknown_) || pairing || isPairedLocked(der)) return true;
     ++refusedHandshakes_;
     return false;
 }

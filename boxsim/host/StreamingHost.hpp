@@ -148,6 +148,9 @@ public:
     // Pairs a client certificate directly, without the protocol (for tests of later steps).
     void addPairedClient(PairedClient client);
     bool isPaired(ByteView certificateDER) const;
+    // Forgets every paired client, as the box does when asked to unpair all. From then on a certificate it
+    // does not know is refused at the handshake, as by a host that has had clients.
+    void forgetClients();
 
     std::vector<ReceivedRequest> requests() const;
     std::optional<ReceivedRequest> lastRequest(std::string_view path) const;
@@ -222,6 +225,7 @@ private:
     std::vector<Fault> faults_;
     std::int64_t currentGame_ = 0;
     std::size_t refusedHandshakes_ = 0;
+    bool refuseUnknown_ = false;
 
     // Serialises start() and stop(); never taken by the server threads, so stop() can join them.
     mutable std::mutex lifecycle_;

@@ -3,12 +3,15 @@
 #include "app/services/Log.hpp"
 #include "boxsim/Box.hpp"
 #include "platform/defaults/UserDefaults.hpp"
+#include "tests/app/window/WindowTestSupport.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCoroTask>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 
 #include <cstdlib>
@@ -19,6 +22,7 @@ namespace corvane {
 namespace {
 
 using Kind = BoxController::Phase::Kind;
+using Ports = boxsim::BoxPower::Ports;
 
 // The cable as the test sets it: an address or none, the bridge's service, a self-assigned address.
 class ScriptedCable final : public CableLink {
@@ -38,24 +42,15 @@ public:
     void assignLinkAddressManually(std::stop_token) override {}
 };
 
-// One app's worth of folders for the whole program: the log, settings and keys never touch the user's.
-class Folders final : public ::testing::Environment {
-public:
-    void SetUp() override {
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-            setenv(name, (dir.path() / name).c_str(), 1);
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    }
-    test::TempDir dir;
-};
-const auto* const folders = ::testing::AddGlobalTestEnvironment(new Folders);
-
 class BoxControllerTest : public ::testing::Test {
 protected:
     BoxControllerTest() {
+        test::WindowEnvironment::ensure();  // Windows opens on the shared display
         setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
+        StreamSettings::setScreenSource([] { return StreamSettings::MainScreen{640, 360, 1, 60}; });
         boxsim::Box::Options options;
         options.address = address;
+        options.restartSeconds = 1;
         box = std::make_unique<boxsim::Box>(options);
         auto owned = std::make_unique<ScriptedCable>();
         cable = owned.get();
@@ -63,15 +58,21 @@ protected:
             clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"), std::move(owned),
             dir.path() / "keys"});
         controller->autostartConfigHome = dir.path() / "config";
-        // Windows opens in the tests that have a display for it.
+        // Windows opens in the tests that ask for it.
         StreamSettings settings = controller->settings();
         settings.autoConnect = false;
+        settings.size = StreamSettings::Size::matchScreen;
+        settings.codec = StreamSettings::Codec::h264;
+        settings.fps = 30;
+        settings.matchWindowShape = false;  // no question on the stopped clock
         controller->setSettings(settings);
-        Log::write(marker);
+        test::markLog();
     }
     ~BoxControllerTest() override {
         controller.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         box->stop();
+        StreamSettings::setScreenSource(nullptr);
     }
 
     // One pass of the loop, run to its end; the clock moves a second as the loop's sleep would.
@@ -80,20 +81,38 @@ protected:
         clock.advance(1);
     }
     // How often a line was logged since this test began.
-    int logged(const std::string& line) {
-        std::string tail = "\n" + Log::tail(2000) + "\n";
-        if (const auto start = tail.rfind(" " + marker + "\n"); start != std::string::npos) tail = tail.substr(start);
-        int count = 0;
-        for (auto at = tail.find(" " + line + "\n"); at != std::string::npos; at = tail.find(" " + line + "\n", at + 1))
-            ++count;
+    static int logged(const std::string& line) { return static_cast<int>(test::logCount(line + "\n")); }
+
+    // Opening and ending Windows take real time; the loop's own clock stands still meanwhile.
+    bool streaming(bool open) {
+        if (open) ++sessionsUp;
+        return QTest::qWaitFor([&] {
+            return controller->streamOpen() == open && controller->phase().is(Kind::streaming) == open &&
+                   test::logCount("engine: session up in ") == sessionsUp;
+        }, 30000);
+    }
+    std::size_t sessionsUp = 0;
+    std::size_t openings() const {
+        std::size_t count = 0;
+        for (const auto& request : box->host().requests()) count += request.path == "/launch" || request.path == "/resume";
         return count;
     }
+    void autoConnect() {
+        StreamSettings settings = controller->settings();
+        settings.autoConnect = true;
+        controller->setSettings(settings);
+    }
+    // Presses a button of the alert the controller shows.
+    bool press(const QString& button) {
+        return QTest::qWaitFor([&] {
+            for (auto* widget : QApplication::topLevelWidgets())
+                if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible())
+                    for (auto* candidate : alert->findChildren<QPushButton*>())
+                        if (candidate->text() == button) return candidate->click(), true;
+            return false;
+        }, 5000);
+    }
 
-    static inline int argc = 1;
-    static inline char name[] = "test";
-    static inline char* argv[] = {name, nullptr};
-    QApplication app{argc, argv};
-    const std::string marker = "test: " + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name());
     test::TempDir dir;
     const std::string address = test::uniqueLoopbackAddress();
     ManualClock clock;
@@ -183,10 +202,17 @@ TEST_F(BoxControllerTest, ABoxThatIsNotAnsweringOrNotReady) {
     EXPECT_FALSE(controller->boxFound());
 
     box->start();
-    box->host().stop();  // the agent answers, the streaming host does not
-    pass();
-    EXPECT_EQ(controller->phase(),
-              BoxController::Phase::boxNotReady("Waiting for the box's streaming service to answer."));
+    for (const auto ports : {Ports::stopped, Ports::silent}) {
+        box->host().stop();  // the agent answers, the streaming host does not
+        pass();
+        EXPECT_EQ(controller->phase(),
+                  BoxController::Phase::boxNotReady("Waiting for the box's streaming service to answer."));
+        box->power().setPorts(ports);
+        pass();
+        EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering) << static_cast<int>(ports);
+        EXPECT_FALSE(controller->boxFound());
+        box->power().setPorts(Ports::open);
+    }
 }
 
 TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTheThird) {
@@ -216,6 +242,130 @@ TEST_F(BoxControllerTest, ForgetBoxUnpairsEverythingAndStartsOver) {
     EXPECT_FALSE(controller->paired());
     EXPECT_EQ(controller->phase().kind, Kind::starting);
     EXPECT_EQ(box->agent().seen("POST /v1/unpair-all").size(), 1u);
+    pass();  // the host forgot us too: paired anew
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
+    EXPECT_EQ(box->agent().pins().size(), 2u);
+}
+
+TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly) {
+    box->start();
+    autoConnect();
+    cable->address = address;
+    pass();
+    ASSERT_TRUE(streaming(true));
+    controller->closeSession();  // closed by hand: it stays closed while the box stays plugged in
+    ASSERT_TRUE(streaming(false));
+    for (int i = 0; i < 3; ++i) pass();
+    EXPECT_EQ(openings(), 1u);
+    cable->address.reset();
+    pass();
+    cable->address = address;
+    pass();
+    ASSERT_TRUE(streaming(true));
+
+    // A drop reopens Windows when the box is back, three times in a run.
+    enum class Drop { cable, boxRestart };
+    const Drop drops[] = {Drop::cable, Drop::boxRestart, Drop::cable, Drop::cable};
+    for (std::size_t i = 0; i < std::size(drops); ++i) {
+        if (drops[i] == Drop::cable) {
+            cable->address.reset();
+            pass();
+            ASSERT_TRUE(streaming(false));
+            pass();
+            EXPECT_EQ(controller->phase().kind, Kind::waitingForBox);
+            cable->address = address;
+        } else {
+            box->power().restart();  // the box ends the stream as it goes
+            ASSERT_TRUE(streaming(false));
+            ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
+            pass();
+            EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
+            ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::open; }, 5000));
+        }
+        pass();
+        if (i < 3) {
+            ASSERT_TRUE(streaming(true)) << i;
+        }
+    }
+    for (int i = 0; i < 3; ++i) pass();
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
+    EXPECT_EQ(openings(), 5u);
+    EXPECT_EQ(logged("lost the box during the session; Windows reopens when the box is back"), 3);
+    EXPECT_EQ(test::logCount("the stream ended unexpectedly (the box closed the control channel"), 1u);
+    EXPECT_EQ(logged("reopening Windows after the session dropped (try 3)"), 1);
+    EXPECT_EQ(logged("the session dropped again; not reopening automatically (click Open Windows)"), 1);
+}
+
+TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
+    box->start();
+    autoConnect();
+    cable->address = address;
+    pass();
+    ASSERT_TRUE(streaming(true));
+    // After a restart Windows reopens when the box is back; a shut-down is not undone by automatic wakes.
+    const struct {
+        std::string action;
+        QString button;
+    } rows[] = {{"restart", "Restart"}, {"shutdown", "Shut Down"}};
+    for (const auto& row : rows) {
+        const auto wakes = test::logCount("wake on LAN (automatic)");
+        controller->confirmBoxPower(row.action);
+        ASSERT_TRUE(press(row.button));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box " + row.action + " requested") == 1; }, 10000));
+        EXPECT_FALSE(controller->streamOpen());
+        ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
+        pass();
+        EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
+        if (row.action == "restart") {
+            ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::open; }, 5000));
+            pass();
+            EXPECT_TRUE(streaming(true));
+            EXPECT_EQ(logged("reopening Windows after the session dropped (try 1)"), 1);
+        } else {
+            for (int i = 0; i < 60; ++i) pass();
+            EXPECT_EQ(test::logCount("wake on LAN (automatic)"), wakes);
+            EXPECT_EQ(box->power().ports(), Ports::stopped);
+        }
+    }
+    EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
+}
+
+TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
+    box->start();
+    cable->address = address;
+    pass();
+    ASSERT_TRUE(controller->paired());
+    box->host().forgetClients();  // from now on it refuses our certificate
+    controller->openEngineWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::failed); }, 30000));
+    EXPECT_EQ(test::logCount("engine: could not open Windows: "), 1u);
+    controller->tryAgain();
+    pass();
+    EXPECT_EQ(controller->phase().kind, Kind::ready);  // not paired, rather than not answering
+    EXPECT_EQ(box->agent().pins().size(), 2u);
+    controller->openEngineWindow();
+    EXPECT_TRUE(streaming(true));
+}
+
+TEST_F(BoxControllerTest, AutomaticWakesComeEveryTwentySecondsForTwoMinutesAndWakeTheBox) {
+    box->start();
+    if (!box->power().wakeListening()) GTEST_SKIP() << "the wake ports 9 and 7 need root";
+    cable->address = address;
+    pass();  // learns the box's wake address
+    ASSERT_EQ(controller->wakeMACs(), std::vector<std::string>{"02:00:00:00:00:01"});
+    box->power().shutdown();
+    pass();
+    EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::open; }, 5000));
+    EXPECT_EQ(box->power().wakePackets(), 2u);  // to port 9, then 7
+    pass();
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
+
+    // Stopped from 2 s later: a new 120 s window, with wakes 20, 40 ... 120 s after the first.
+    box->power().setPorts(Ports::stopped);
+    for (int i = 0; i < 150; ++i) pass();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return logged("wake on LAN (automatic): 2 packets sent") == 7; }, 5000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->power().wakePackets() == 14u; }, 5000));
 }
 
 } // namespace
