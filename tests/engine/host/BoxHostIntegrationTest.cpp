@@ -203,22 +203,5 @@ TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
     }
 }
 
-TEST(BoxHostSessionStart, EncryptionAndPortComeFromTheSessionURL) {
-    const struct {
-        const char* url;
-        bool encrypted;
-        int port;
-    } cases[] = {
-        {"rtspenc://10.77.0.1:48010", true, 48010}, {"rtsp://10.77.0.1:50000", false, 50000},
-        {"rtsp://10.77.0.1", false, 48010},         {"RTSPENC://10.77.0.1:1", false, 1},
-        {"not a url", false, 48010},
-    };
-    for (const auto& c : cases) {
-        const BoxHost::SessionStart start{c.url};
-        EXPECT_EQ(start.encryptedRTSP(), c.encrypted) << c.url;
-        EXPECT_EQ(start.rtspPort(), c.port) << c.url;
-    }
-}
-
 } // namespace
 } // namespace corvane::stream
