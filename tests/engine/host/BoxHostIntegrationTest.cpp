@@ -185,23 +185,5 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     EXPECT_TRUE(dictionary.contains(box->uniqueId()));
 }
 
-TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
-    host.pair("Corvane", approveOnBox());
-    const std::pair<Fault, std::string> cases[] = {
-        {fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }), "unexpected reply to /launch"},
-        {fault("/launch", "", [](Fault& f) { f.statusCode = 503; f.statusMessage = "busy"; }), "box replied 503: busy"},
-    };
-    for (const auto& [boxFault, expected] : cases) {
-        box->addFault(boxFault);
-        try {
-            host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
-                       SessionKeys::random(), false);
-            ADD_FAILURE() << "launched despite " << expected;
-        } catch (const HostError& e) {
-            EXPECT_EQ(std::string(e.what()), expected);
-        }
-    }
-}
-
 } // namespace
 } // namespace corvane::stream

@@ -1,4 +1,5 @@
 #include "engine/BoxHost.hpp"
+#include "engine/host/HostError.hpp"
 #include "engine/pairing/identity/Hex.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
@@ -8,16 +9,16 @@ namespace {
 
 // What each request may take, as the box host hands it to the transport: launching waits longest, for
 // the box to start the application; pairing's first step waits for the PIN to be typed on the box.
-TEST(BoxHostTimeouts, EachRequestCarriesItsOwnLimit) {
+TEST(BoxHostRequests, EachCarriesItsOwnTimeOutAndARefusedLaunchFails) {
     test::TempDir dir;
     auto defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
     std::vector<std::string> sent;
-    std::string reply;
+    std::string reply, launchReply;
     BoxHost host(test::uniqueLoopbackAddress(), 48089,
                  ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")), defaults,
                  [&](const platform::HttpRequest& r, std::stop_token, const platform::HttpReceiver*) {
                      sent.push_back((r.secure ? "https " : "http ") + r.path + " " + std::to_string(r.timeoutSeconds));
-                     return platform::HttpResponse{200, bytesOf(reply)};
+                     return platform::HttpResponse{200, bytesOf(r.path == "/launch" && !launchReply.empty() ? launchReply : reply)};
                  });
     // Every reply passes as paired, names a session and carries a certificate, but no pairing challenge.
     reply = "<root status_code=\"200\"><uniqueid>B0X</uniqueid><appversion>7.1.431.-1</appversion><paired>1</paired>"
@@ -26,6 +27,20 @@ TEST(BoxHostTimeouts, EachRequestCarriesItsOwnLimit) {
     defaults->set("CorvaneStream.PairedBoxes.Corvane Stream Client",
                   {platform::DefaultsValue::Dictionary{{"B0X", {Bytes{1}}}}});
     const StreamConfig config(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392);
+    // A launch the box refuses, or answers without a session, fails.
+    for (const auto& [answer, error] :
+         {std::pair{"<root status_code=\"503\" status_message=\"busy\"/>", "box replied 503: busy"},
+          {"<root status_code=\"200\"><sessionUrl0/></root>", "unexpected reply to /launch"}}) {
+        launchReply = answer;
+        try {
+            host.start(1, config, SessionKeys::random(), false);
+            ADD_FAILURE() << "launched despite " << error;
+        } catch (const HostError& e) {
+            EXPECT_STREQ(e.what(), error);
+        }
+    }
+    launchReply.clear();
+    sent.clear();
     host.pairedServerInfo();
     host.appList();
     host.start(1, config, SessionKeys::random(), false);
