@@ -1,10 +1,7 @@
 #include "engine/input/Gamepads.hpp"
-
 #include "engine/EngineLog.hpp"
 #include "tests/support/VirtualPad.hpp"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <memory>
 #include <mutex>
@@ -52,7 +49,6 @@ protected:
         gamepads.stop();
         EngineLog::setSink(nullptr);
     }
-
     std::vector<Seen> take() {
         std::lock_guard guard(lock);
         std::vector<Seen> seen;
@@ -69,7 +65,6 @@ protected:
         std::lock_guard guard(lock);
         return std::find(log.begin(), log.end(), "[engine] " + line) != log.end();
     }
-
     test::SdlControllers sdl;
     Gamepads gamepads{platform::GamepadManager::Delivery::pump};
     std::mutex lock;
@@ -108,14 +103,12 @@ TEST_F(GamepadsTest, EveryChangeSendsTheWholeStateOfTheSlot) {
     auto xbox = attach(VirtualPad::xboxElite());
     auto dualSense = attach(VirtualPad::dualSense());
     take();
-
     // With swapButtons the physical A is sent as B.
     xbox->press(SDL_CONTROLLER_BUTTON_A);
     gamepads.pump();
     auto seen = take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_EQ(std::tie(seen[0].slot, seen[0].mask, seen[0].buttons), std::make_tuple(0, 0x3, 0x2000u));
-
     xbox->press(SDL_CONTROLLER_BUTTON_PADDLE3);
     xbox->press(SDL_CONTROLLER_BUTTON_MISC1);
     xbox->press(SDL_CONTROLLER_BUTTON_Y);
@@ -123,7 +116,6 @@ TEST_F(GamepadsTest, EveryChangeSendsTheWholeStateOfTheSlot) {
     seen = take();
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[2].buttons, 0x2000u | 0x4000u | 0x040000u | 0x200000u);
-
     // Full triggers are 255; up on a stick (SDL's -32768) is sent as +32767, never 32768 or -32768.
     dualSense->axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, 32767);
     dualSense->axis(SDL_CONTROLLER_AXIS_LEFTX, -32768);
@@ -169,7 +161,6 @@ TEST_F(GamepadsTest, SlotsAreRefilledSharedAndFreedWithTheirLastController) {
     pads.clear();
     gamepads.stop();
     take();
-
     gamepads.multiController = false;
     gamepads.start(false);
     auto first = attach(VirtualPad::xboxPlain());
@@ -209,7 +200,6 @@ TEST_F(GamepadsTest, RumblePlaysOnBothMotorsAndStopNeutralisesEveryOccupiedSlot)
     gamepads.rumble(0, 655, 0);
     gamepads.rumble(0, 50000, 50000);
     EXPECT_EQ(first->rumbles(), (Rumbles{{40000, 20000}, {656, 0}, {20000, 40000}, {0, 0}, {50000, 50000}}));
-
     gamepads.stop(); // silences the motors and neutralises slots 0 and 2
     EXPECT_EQ(first->rumbles().back(), (std::pair<std::uint16_t, std::uint16_t>{0, 0}));
     auto seen = take();

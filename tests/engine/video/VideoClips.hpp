@@ -4,7 +4,6 @@
 // of them. Shared by the engine's and the platform's video tests.
 
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -12,7 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
 #include "platform/core/Bytes.hpp"
 #include "platform/video/PixelBuffer.hpp"
 #include "tests/support/TestSupport.hpp"
