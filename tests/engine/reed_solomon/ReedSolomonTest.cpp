@@ -95,9 +95,8 @@ TEST(ReedSolomonTest, BadArgumentsAreRefusedAndNothingIsTouchedThatNeedNotBe) {
     }
 }
 
-// Every loss pattern of every small block shape, on every kernel set; then random shapes up to 255 shards,
-// which also encode exactly as ISA-L does.
-TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksAndRandomLargeOnesOnEveryKernelSet) {
+// Every loss pattern of every small block shape, on every kernel set. (Large blocks: FECTest.)
+TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksOnEveryKernelSet) {
     std::mt19937 random(13);
     for (auto isa : {oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512}) {
         if (oblas_force_isa(isa) != 0) continue;
@@ -115,28 +114,6 @@ TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksAndRandomLargeOnesOnEvery
                     for (int j = 0; result == 0 && j < ds; ++j) ASSERT_EQ(block.shards[j], original.shards[j]);
                 }
             }
-        std::vector<std::tuple<int, int, int>> shapes = {{20, 4, 1408}, {100, 20, 1411}, {200, 55, 1408}, {1, 254, 33},
-            {254, 1, 64}, {128, 127, 100}};
-        for (int n = 0; n < 6; ++n) {
-            const int ts = 2 + static_cast<int>(random() % 254);
-            const int ds = 1 + static_cast<int>(random() % (ts - 1));
-            shapes.emplace_back(ds, ts - ds, 1 + static_cast<int>(random() % 1500));
-        }
-        for (const auto& [ds, ps, bs] : shapes) {
-            const Block original(ds, ps, bs, random);
-            std::vector<Bytes> encoded = original.shards;
-            for (int i = ds; i < ds + ps; ++i) std::fill(encoded[i].begin(), encoded[i].end(), std::uint8_t{0});
-            ASSERT_EQ(reed_solomon_encode(makeContext(ds, ps).get(), pointersTo(encoded).data(), ds + ps, bs), 0);
-            ASSERT_EQ(encoded, original.shards) << ds << "," << ps;
-            std::vector<int> order(static_cast<std::size_t>(ds + ps));
-            for (int i = 0; i < ds + ps; ++i) order[i] = i;
-            std::shuffle(order.begin(), order.end(), random);
-            // Mostly data shards lost, the case that does work; as many as the parity allows.
-            std::stable_partition(order.begin(), order.end(), [&, d = ds](int i) { return i < d && random() % 4 != 0; });
-            Block block = original;
-            ASSERT_EQ(block.decode(block.lose({order.begin(), order.begin() + ps})), 0);
-            for (int j = 0; j < ds; ++j) ASSERT_EQ(block.shards[j], original.shards[j]) << ds << "," << ps << "," << bs;
-        }
     }
     oblas_force_isa(oblas_isa::automatic);
 }
