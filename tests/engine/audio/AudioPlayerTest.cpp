@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <thread>
 #include "tests/support/AudioStreams.hpp"
-#include "engine/EngineLog.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/AllocationCounter.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -104,19 +104,9 @@ protected:
     void SetUp() override {
         setenv("SDL_AUDIODRIVER", "disk", 1);
         setenv("SDL_DISKAUDIOFILE", (dir.path() / "out.raw").c_str(), 1);
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logLock);
-            log.push_back(line);
-        });
-    }
-    void TearDown() override { EngineLog::setSink({}); }
-    std::vector<std::string> logged() {
-        std::lock_guard guard(logLock);
-        return log;
     }
     test::TempDir dir;
-    std::mutex logLock;
-    std::vector<std::string> log;
+    test::EngineLogCapture log;
 };
 
 TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
@@ -126,7 +116,7 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
     pipeline->receive(audioDatagram(0, 0, stream.packets[0])); // before start: reassembled, not played
     EXPECT_EQ(pipeline->stats(), (AudioPipeline::Stats{1, 1, 0, 0, 0, 0, 0, 0, 0}));
     pipeline->start();
-    EXPECT_EQ(logged(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
+    EXPECT_EQ(log.all(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
                                                   "[engine] audio: playing 2 channels at 48 kHz (start after 20 ms, cap 80 ms)"}));
     // Every block loses its third packet and is rebuilt from parity.
     std::vector<Bytes> datagrams;
@@ -149,7 +139,7 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
 TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {
     auto pipeline = AudioPipeline::make(nullptr, 6);
     pipeline->start();
-    const auto lines = logged();
+    const auto lines = log.all();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 2),
               (std::vector<std::string>{"[engine] audio: WARNING: no surround-params for 6 channels in the DESCRIBE reply, falling back to stereo",

@@ -1,5 +1,5 @@
 #include "engine/input/Gamepads.hpp"
-#include "engine/EngineLog.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/VirtualPad.hpp"
 #include <gtest/gtest.h>
 #include <algorithm>
@@ -42,13 +42,9 @@ bool neutral(const Seen& s) {
 class GamepadsTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        EngineLog::setSink([this](const std::string& line) { std::lock_guard guard(lock); log.push_back(line); });
         gamepads.send = [this](ByteView packet) { std::lock_guard guard(lock); packets.emplace_back(packet.begin(), packet.end()); };
     }
-    void TearDown() override {
-        gamepads.stop();
-        EngineLog::setSink(nullptr);
-    }
+    void TearDown() override { gamepads.stop(); }
     std::vector<Seen> take() {
         std::lock_guard guard(lock);
         std::vector<Seen> seen;
@@ -61,15 +57,11 @@ protected:
         gamepads.pump();
         return pad;
     }
-    bool logged(const std::string& line) {
-        std::lock_guard guard(lock);
-        return std::find(log.begin(), log.end(), "[engine] " + line) != log.end();
-    }
     test::SdlControllers sdl;
     Gamepads gamepads{platform::GamepadManager::Delivery::pump};
     std::mutex lock;
     std::vector<Bytes> packets;
-    std::vector<std::string> log;
+    corvane::test::EngineLogCapture log;
 };
 
 TEST_F(GamepadsTest, AnnouncesEachFamilyWithItsKindCapabilitiesAndButtons) {
@@ -93,7 +85,7 @@ TEST_F(GamepadsTest, AnnouncesEachFamilyWithItsKindCapabilitiesAndButtons) {
         EXPECT_EQ(std::tie(arrival.kind, arrival.capabilities, arrival.buttons),
                   std::tie(std::get<0>(expected[n]), std::get<1>(expected[n]), std::get<2>(expected[n])));
         EXPECT_TRUE(neutral(state) && state.slot == static_cast<int>(n) && state.mask == (2 << n) - 1) << n;
-        EXPECT_TRUE(logged(std::get<3>(expected[n])));
+        EXPECT_TRUE(log.has(std::get<3>(expected[n])));
     }
 }
 
@@ -151,7 +143,7 @@ TEST_F(GamepadsTest, SlotsAreRefilledSharedAndFreedWithTheirLastController) {
     seen = take();
     ASSERT_EQ(seen.size(), 1u);
     EXPECT_TRUE(neutral(seen[0]) && seen[0].slot == 1 && seen[0].mask == 0xFFFD);
-    EXPECT_TRUE(logged("controller 2 disconnected"));
+    EXPECT_TRUE(log.has("controller 2 disconnected"));
     pads[1] = attach(VirtualPad::dualSense());
     seen = take();
     ASSERT_EQ(seen.size(), 2u);
