@@ -1,7 +1,7 @@
 #include "engine/host/HostConnection.hpp"
 #include "engine/Deadline.hpp"
 #include "engine/host/HostError.hpp"
-#include "tests/engine/session/Recorder.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include <gtest/gtest.h>
 #include <condition_variable>
 #include <mutex>
@@ -70,8 +70,7 @@ TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
 }
 
 TEST(HostConnection, OverHttpsOnlyThePinnedCertificatePassesAndTheClientCertificateIsShown) {
-    auto recorder = std::make_shared<test::Recorder>();
-    test::Recorder::captureLog(recorder);
+    corvane::test::EngineLogCapture log;
     auto [key, der] = ClientIdentity::generate("Corvane Stream Client", std::nullopt, nullptr);
     const Bytes pinned{0x30, 0x01, 0x02};
     Fake fake;
@@ -89,9 +88,8 @@ TEST(HostConnection, OverHttpsOnlyThePinnedCertificatePassesAndTheClientCertific
     EXPECT_TRUE(fake.last.acceptServerCertificate(Bytes{0x30, 0x01}));
     connection.setServerCertificateDER(std::nullopt);
     EXPECT_FALSE(fake.last.acceptServerCertificate(pinned));
-    EngineLog::setSink(nullptr);
-    EXPECT_EQ(recorder->logs, std::vector<std::string>(3, "[engine] https: rejected the box's certificate (not the "
-                                                          "one saved at pairing)"));
+    EXPECT_EQ(log.all(), std::vector<std::string>(3, "[engine] https: rejected the box's certificate (not the one "
+                                                     "saved at pairing)"));
 }
 
 } // namespace
