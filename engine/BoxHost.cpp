@@ -50,9 +50,9 @@ bool BoxHost::SessionStart::encryptedRTSP() const { return sessionURL.starts_wit
 int BoxHost::SessionStart::rtspPort() const { return platform::Url::port(sessionURL).value_or(kDefaultRtspPort); }
 
 BoxHost::BoxHost(std::string address, int httpPort, ClientIdentityStore identityStore,
-                 std::shared_ptr<platform::UserDefaults> defaults)
+                 std::shared_ptr<platform::UserDefaults> defaults, platform::Http::Transport transport)
     : address(std::move(address)), httpPort(httpPort), identityStore(std::move(identityStore)),
-      defaults_(std::move(defaults)) {}
+      transport(std::move(transport)), defaults_(std::move(defaults)) {}
 
 std::string BoxHost::recordKey() const { return "CorvaneStream.PairedBoxes." + identityStore.label; }
 
@@ -87,7 +87,7 @@ void BoxHost::saveServerCertificate(const Bytes& certificate, const std::string&
 std::shared_ptr<HostConnection> BoxHost::makeConnection(std::optional<Bytes> serverCert, const ServerInfo& info) {
     auto connection = std::make_shared<HostConnection>(address, static_cast<int>(info.httpPort),
                                                        static_cast<int>(info.httpsPort),
-                                                       identityStore.loadOrCreate(), std::move(serverCert));
+                                                       identityStore.loadOrCreate(), std::move(serverCert), transport);
     std::lock_guard guard(lock_);
     connection_ = connection;
     return connection;
@@ -104,7 +104,7 @@ BoxHost::Paired BoxHost::pairedConnection(std::stop_token stop) {
 }
 
 ServerInfo BoxHost::publicServerInfo(std::stop_token stop) {
-    HostConnection connection(address, httpPort, kPublicHttpsPort, std::nullopt, std::nullopt);
+    HostConnection connection(address, httpPort, kPublicHttpsPort, std::nullopt, std::nullopt, transport);
     return ServerInfo(connection.get("/serverinfo", {{"uniqueid", "0"}, {"uuid", randomUUIDString()}}, false, 5, stop));
 }
 

@@ -34,8 +34,9 @@ public:
         bool operator==(const SessionStart&) const = default;
     };
 
+    // `transport` carries every request to the box; empty: libcurl.
     BoxHost(std::string address, int httpPort, ClientIdentityStore identityStore,
-            std::shared_ptr<platform::UserDefaults> defaults);
+            std::shared_ptr<platform::UserDefaults> defaults, platform::Http::Transport transport = {});
     BoxHost(const BoxHost&) = delete;
     BoxHost& operator=(const BoxHost&) = delete;
 
@@ -55,6 +56,7 @@ public:
     const std::string address;
     const int httpPort;
     const ClientIdentityStore identityStore;
+    const platform::Http::Transport transport;
 
 private:
     struct Paired {

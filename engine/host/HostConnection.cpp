@@ -11,11 +11,13 @@
 namespace corvane::stream {
 
 HostConnection::HostConnection(std::string host, int httpPort, int httpsPort,
-                               std::optional<ClientIdentity> identity, std::optional<Bytes> serverCertificateDER)
+                               std::optional<ClientIdentity> identity, std::optional<Bytes> serverCertificateDER,
+                               platform::Http::Transport transport)
     : host(std::move(host)),
       httpPort(httpPort),
       httpsPort(httpsPort),
       identity(std::move(identity)),
+      transport(std::move(transport)),
       serverCertificateDER_(std::move(serverCertificateDER)) {}
 
 std::optional<Bytes> HostConnection::serverCertificateDER() const {
@@ -56,7 +58,7 @@ HostXML HostConnection::get(const std::string& path, const QueryItems& query, bo
 
     const std::string work = std::string(secure ? "HTTPS" : "HTTP") + " " + path;
     const platform::HttpResponse response = withDeadline(
-        timeout + 2, work, [&](std::stop_token bodyStop) { return platform::Http::get(request, bodyStop); }, stop);
+        timeout + 2, work, [&](std::stop_token bodyStop) { return platform::Http::perform(transport, request, bodyStop); }, stop);
 
     if (auto root = HostXML::parse(response.body)) return std::move(*root);
     if (response.status != 200) throw HostError::http(response.status);

@@ -3,6 +3,7 @@
 #include "engine/host/HostTransport.hpp"
 #include "engine/pairing/identity/ClientIdentity.hpp"
 #include "platform/core/Bytes.hpp"
+#include "platform/http/Http.hpp"
 
 #include <mutex>
 #include <optional>
@@ -19,8 +20,9 @@ public:
     // Replies larger than this are refused.
     static constexpr std::size_t kMaxReplyBytes = 1 << 20;
 
+    // `transport` carries the requests; empty: libcurl.
     HostConnection(std::string host, int httpPort, int httpsPort, std::optional<ClientIdentity> identity,
-                   std::optional<Bytes> serverCertificateDER);
+                   std::optional<Bytes> serverCertificateDER, platform::Http::Transport transport = {});
 
     // Runs under withDeadline(timeout + 2 s, "HTTPS /path" or "HTTP /path"). Returns the reply's root when
     // the body is XML whatever the HTTP status; otherwise throws HostError::http (status not 200) or
@@ -36,6 +38,7 @@ public:
     const int httpPort;
     const int httpsPort;
     const std::optional<ClientIdentity> identity;
+    const platform::Http::Transport transport;
 
 private:
     bool acceptsServerCertificate(ByteView leafDER) const;

@@ -34,6 +34,14 @@ public:
         return std::any_of(lines_.begin(), lines_.end(),
                            [&](const std::string& line) { return line.starts_with("[engine] " + start); });
     }
+    // Lines holding `part`, without the prefix.
+    std::vector<std::string> matching(const std::string& part) const {
+        std::lock_guard guard(mutex_);
+        std::vector<std::string> out;
+        for (const auto& line : lines_)
+            if (line.find(part) != std::string::npos) out.push_back(line.substr(line.starts_with("[engine] ") ? 9 : 0));
+        return out;
+    }
     std::vector<std::string> all() const {
         std::lock_guard guard(mutex_);
         return lines_;

@@ -1,13 +1,10 @@
 #include "engine/audio/AudioPipeline.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <thread>
-
 #include "boxsim/Box.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/support/SimulatedBox.hpp"
@@ -36,7 +33,6 @@ TEST_P(AudioEndToEndTest, TheBoxsSoundReachesTheAudioDevice) {
     test::TempDir dir;
     ::setenv("SDL_AUDIODRIVER", "disk", 1);
     ::setenv("SDL_DISKAUDIOFILE", (dir.path() / "played.raw").c_str(), 1);
-
     boxsim::Box::Options options;
     options.address = test::uniqueLoopbackAddress();
     options.streamMedia = true;
@@ -44,19 +40,16 @@ TEST_P(AudioEndToEndTest, TheBoxsSoundReachesTheAudioDevice) {
     box->start();
     auto host = test::boxHostFor(options.address, dir.path());
     test::pairWithBox(*host, box);
-
     const int channels = GetParam();
     auto session = std::make_shared<StreamSession>(
         host, StreamConfig(640, 360, 30, 2000, StreamConfig::Codec::h264, channels, 1392), 881448767);
     auto audio = AudioPipeline::make(session, channels);
     session->start(false);
     audio->start();
-
     for (int i = 0; i < 250 && (audio->stats().frames < 200 || loudest(dir.path() / "played.raw") < 0.05f); ++i)
         std::this_thread::sleep_for(20ms);
     EXPECT_GE(audio->stats().frames, 200);
     EXPECT_GT(loudest(dir.path() / "played.raw"), 0.05f);
-
     audio->stop();
     session->stop(true);
     box->stop();

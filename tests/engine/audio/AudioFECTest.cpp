@@ -1,10 +1,7 @@
 #include "engine/audio/AudioFEC.hpp"
 #include "engine/audio/AudioPacket.hpp"
-
 #include <gtest/gtest.h>
-
 #include <random>
-
 #include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {

@@ -1,41 +1,23 @@
 #include "engine/audio/AudioPipeline.hpp"
 #include "engine/audio/AudioPlayer.hpp"
-
 #include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <new>
 #include <thread>
-
 #include "tests/support/AudioStreams.hpp"
-#include "engine/EngineLog.hpp"
+#include "tests/support/EngineLogCapture.hpp"
+#include "tests/support/AllocationCounter.hpp"
 #include "tests/support/TestSupport.hpp"
-
-// Counts the allocations a thread makes while it asks for counting: the audio path must make none.
-namespace {
-thread_local bool countAllocations = false;
-thread_local int allocations = 0;
-} // namespace
-
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(std::size_t size) {
-    if (countAllocations) ++allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace corvane::stream {
 namespace {
 
+// What the calling thread allocates in f(): the audio path must allocate nothing.
 template <typename F>
-int allocationsIn(F&& f) {
-    allocations = 0;
-    countAllocations = true;
+std::int64_t allocationsIn(F&& f) {
+    test::allocations::counted = 0;
+    test::allocations::counting = true;
     f();
-    countAllocations = false;
-    return allocations;
+    test::allocations::counting = false;
+    return test::allocations::counted;
 }
 
 // Stereo frames numbered from `first`: frame k holds k (left) and -k (right).
@@ -80,13 +62,11 @@ TEST(AudioPlayerTest, NudgesTheFillLevelAndCapsIt) {
     low.enqueue(numbered(240, 3000));
     const auto left = renderLeft(low, 481);
     EXPECT_EQ(std::vector<float>(left.begin() + 479, left.end()), (std::vector<float>{3239, 3239}));
-
     AudioPlayer high{2, 20, 80}; // above 40 ms: shortened by its last frame; at the cap trimmed to 20 ms
     high.enqueue(numbered(3600));
     high.enqueue(numbered(480, 10000));
     EXPECT_EQ(high.stats(), (AudioPlayer::Stats{0, 64, 20, 0, 1}));
     EXPECT_EQ(renderLeft(high, 960)[481], 10000);
-
     AudioPlayer big{2, 20, 80}; // more than the ring: only the newest frames up to the cap
     big.enqueue(numbered(60000));
     EXPECT_EQ(renderLeft(big, 1)[0], 60000 - 3840 + 1);
@@ -124,19 +104,9 @@ protected:
     void SetUp() override {
         setenv("SDL_AUDIODRIVER", "disk", 1);
         setenv("SDL_DISKAUDIOFILE", (dir.path() / "out.raw").c_str(), 1);
-        EngineLog::setSink([this](const std::string& line) {
-            std::lock_guard guard(logLock);
-            log.push_back(line);
-        });
-    }
-    void TearDown() override { EngineLog::setSink({}); }
-    std::vector<std::string> logged() {
-        std::lock_guard guard(logLock);
-        return log;
     }
     test::TempDir dir;
-    std::mutex logLock;
-    std::vector<std::string> log;
+    test::EngineLogCapture log;
 };
 
 TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
@@ -146,7 +116,7 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
     pipeline->receive(audioDatagram(0, 0, stream.packets[0])); // before start: reassembled, not played
     EXPECT_EQ(pipeline->stats(), (AudioPipeline::Stats{1, 1, 0, 0, 0, 0, 0, 0, 0}));
     pipeline->start();
-    EXPECT_EQ(logged(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
+    EXPECT_EQ(log.all(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
                                                   "[engine] audio: playing 2 channels at 48 kHz (start after 20 ms, cap 80 ms)"}));
     // Every block loses its third packet and is rebuilt from parity.
     std::vector<Bytes> datagrams;
@@ -169,7 +139,7 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
 TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {
     auto pipeline = AudioPipeline::make(nullptr, 6);
     pipeline->start();
-    const auto lines = logged();
+    const auto lines = log.all();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(std::vector(lines.begin(), lines.begin() + 2),
               (std::vector<std::string>{"[engine] audio: WARNING: no surround-params for 6 channels in the DESCRIBE reply, falling back to stereo",

@@ -1,7 +1,5 @@
 #include "engine/audio/AudioReassembler.hpp"
-
 #include <gtest/gtest.h>
-
 #include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {

@@ -1,9 +1,6 @@
 #include "engine/audio/OpusAudioDecoder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
-
 #include "tests/support/AudioStreams.hpp"
 
 namespace corvane::stream {
@@ -14,7 +11,6 @@ TEST(OpusLayoutTest, ReadsOneDigitPerFieldAndPicksTheLayoutForTheChannelCount) {
     EXPECT_EQ(OpusLayout::stereo, (OpusLayout{2, 1, 1, {0, 1}}));
     for (const std::string& bad : {std::string("21101 9"), std::string("0"), std::string("011"), std::string(9999, '7')})
         EXPECT_EQ(OpusLayout::parse(bad), std::nullopt) << bad.substr(0, 10);
-
     const std::string body = "a=fmtp:97 surround-params=642014235\r\n"
                              "a=rtpmap:97 opus/48000/2\r\n"
                              "a=fmtp:97 surround-params= 6 6 0 0 1 2 3 4 5 \t\r\n"

@@ -1,9 +1,8 @@
 #include "engine/BoxHost.hpp"
 #include "boxsim/host/StreamingHost.hpp"
-#include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
 #include "platform/http/Http.hpp"
-#include "tests/engine/session/Recorder.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
 #include <regex>
@@ -26,14 +25,11 @@ Fault fault(std::string path, std::string step, Change change) {
 class BoxHostIntegrationTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        test::Recorder::captureLog(recorder);
         options.address = address;
         options.hostname = "corvane-box\nsession: forged";
         box = std::make_shared<boxsim::StreamingHost>(options);
         box->start();
     }
-    void TearDown() override { EngineLog::setSink(nullptr); }
-    bool logged(const std::string& line, bool whole = true) { return recorder->countLogs(line, whole) > 0; }
     Pairing::Approve approveOnBox() {
         return [box = box](const std::string& pin, std::stop_token) { box->enterPin(pin); };
     }
@@ -48,6 +44,7 @@ protected:
         if (const auto at = line.find("uuid=" + uuid); at != std::string::npos) line.replace(at + 5, uuid.size(), "UUID");
         return line;
     }
+    corvane::test::EngineLogCapture log;
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     boxsim::StreamingHost::Options options;
@@ -56,7 +53,6 @@ protected:
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
     BoxHost host{address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
                  defaults};
-    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
 };
 
 TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
@@ -72,8 +68,8 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     ASSERT_EQ(box->pairedClients().size(), 1u);
     EXPECT_EQ(box->pairedClients()[0].certificateDER, identity.certificateDER);
     // The box's host name arrives with a line feed in it; it stays on one line of the log.
-    EXPECT_TRUE(logged("pair: pairing with corvane-box\\nsession: forged (7.1.431.-1)"));
-    EXPECT_FALSE(logged("session: forged (7.1.431.-1)"));
+    EXPECT_TRUE(log.has("pair: pairing with corvane-box\\nsession: forged (7.1.431.-1)"));
+    EXPECT_FALSE(log.has("session: forged (7.1.431.-1)"));
     EXPECT_EQ(host.pairState(), BoxHost::PairState::paired);
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
     const auto apps = host.appList();
@@ -104,12 +100,11 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     EXPECT_EQ(box->currentGame(), 881448767);
     host.cancel();
     EXPECT_EQ(lastLine("/cancel"), "GET /cancel?uniqueid=" + id + "&uuid=UUID HTTP/1.1");
-    EXPECT_TRUE(logged("session: cancel ok (1)"));
+    EXPECT_TRUE(log.has("session: cancel ok (1)"));
     EXPECT_EQ(box->currentGame(), 0);
     for (const auto& path : {"/applist", "/launch", "/resume", "/cancel"}) EXPECT_TRUE(box->lastRequest(path)->secure);
     // Nothing that reached the engine's log carries the session key.
-    std::lock_guard guard(recorder->lock);
-    for (const auto& line : recorder->logs) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
+    for (const auto& line : log.all()) EXPECT_EQ(line.find("0AFF0102"), std::string::npos) << line;
 }
 
 TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
@@ -131,7 +126,7 @@ TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
         } catch (const std::exception& e) {
             EXPECT_EQ(std::string(e.what()), expected);
         }
-        EXPECT_TRUE(logged("pair: failed: " + expected));
+        EXPECT_TRUE(log.has("pair: failed: " + expected));
         const auto requests = box->requests();
         ASSERT_FALSE(requests.empty());
         EXPECT_EQ(requests.back().path, "/unpair") << expected;
@@ -152,7 +147,7 @@ TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     } catch (const platform::HttpError& e) {
         EXPECT_EQ(e.kind, platform::HttpError::Kind::cancelled);
     }
-    EXPECT_TRUE(logged("https: rejected the box's certificate (not the one saved at pairing)"));
+    EXPECT_TRUE(log.has("https: rejected the box's certificate (not the one saved at pairing)"));
     for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.
     EXPECT_EQ(host.pairState(), BoxHost::PairState::unknown);
@@ -167,7 +162,7 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();
     EXPECT_FALSE(host.unpair());
-    EXPECT_TRUE(logged("pair: the box did not remove this Mac's certificate: ", false));
+    EXPECT_TRUE(log.hasStart("pair: the box did not remove this Mac's certificate: "));
     EXPECT_FALSE(host.savedServerCertificate(box->uniqueId()));
     EXPECT_NE(host.identityStore.loadOrCreate().uniqueID(), firstID);
 }
@@ -183,41 +178,6 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     const auto& dictionary = *record->get<platform::DefaultsValue::Dictionary>();
     EXPECT_EQ(dictionary.size(), 1u);
     EXPECT_TRUE(dictionary.contains(box->uniqueId()));
-}
-
-TEST_F(BoxHostIntegrationTest, LaunchRefusalsAndMissingSessionsAreErrors) {
-    host.pair("Corvane", approveOnBox());
-    const std::pair<Fault, std::string> cases[] = {
-        {fault("/launch", "", [](Fault& f) { f.emptySessionUrl = true; }), "unexpected reply to /launch"},
-        {fault("/launch", "", [](Fault& f) { f.statusCode = 503; f.statusMessage = "busy"; }), "box replied 503: busy"},
-    };
-    for (const auto& [boxFault, expected] : cases) {
-        box->addFault(boxFault);
-        try {
-            host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
-                       SessionKeys::random(), false);
-            ADD_FAILURE() << "launched despite " << expected;
-        } catch (const HostError& e) {
-            EXPECT_EQ(std::string(e.what()), expected);
-        }
-    }
-}
-
-TEST(BoxHostSessionStart, EncryptionAndPortComeFromTheSessionURL) {
-    const struct {
-        const char* url;
-        bool encrypted;
-        int port;
-    } cases[] = {
-        {"rtspenc://10.77.0.1:48010", true, 48010}, {"rtsp://10.77.0.1:50000", false, 50000},
-        {"rtsp://10.77.0.1", false, 48010},         {"RTSPENC://10.77.0.1:1", false, 1},
-        {"not a url", false, 48010},
-    };
-    for (const auto& c : cases) {
-        const BoxHost::SessionStart start{c.url};
-        EXPECT_EQ(start.encryptedRTSP(), c.encrypted) << c.url;
-        EXPECT_EQ(start.rtspPort(), c.port) << c.url;
-    }
 }
 
 } // namespace

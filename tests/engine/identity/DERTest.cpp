@@ -30,22 +30,6 @@ TEST(DERWriter, LengthsAndIntegersUseTheShortestForm) {
     for (const std::int64_t value : {std::int64_t{-1}, INT64_MIN}) EXPECT_THROW(DER::integer(value), DER::EncodingError);
 }
 
-TEST(DERWriter, ObjectIdentifiersFollowX690) {
-    const std::pair<const char*, const char*> rows[] = {
-        {"1.2.840.113549.1.1.11", "06092A864886F70D01010B"},
-        {"1.2.840.113549.1.1.1", "06092A864886F70D010101"},
-        {"2.5.4.3", "0603550403"},
-        {"..2..5.4.3.", "0603550403"},  // empty pieces are left out
-        {"0.39", "060127"},
-        {"2.999.3", "0603883703"},  // the first sub-identifier 40*2+999 takes two bytes
-        {"1.2.18446744073709551615", "060B2A81FFFFFFFFFFFFFFFF7F"},
-        {"2.18446744073709551615", "060A8280808080808080804F"},  // 80 + 2^64 - 1 needs more than 64 bits
-    };
-    for (const auto& [text, expected] : rows) EXPECT_EQ(hex(DER::oid(text)), expected) << text;
-    for (const char* bad : {"", "1", "3.1", "0.40", "1.40", "1.2.x", "1.2.-3", "1.2. 3", "1.2.18446744073709551616"})
-        EXPECT_THROW(DER::oid(bad), DER::EncodingError) << '"' << bad << '"';
-}
-
 TEST(DERWriter, ContainersStringsAndTimes) {
     EXPECT_EQ(hex(DER::sequence()) + hex(DER::utf8String("")), "30000C00");
     const auto lastUtc = sys_days{year{2049} / December / 31} + 23h + 59min + 59s + 999ms;

@@ -1,7 +1,5 @@
 #include "engine/input/GamepadPacket.hpp"
-
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 
 namespace corvane::stream {
@@ -30,7 +28,6 @@ TEST(GamepadPacketTest, StateSplitsTheButtonsAroundTheSticks) {
     neutral.resize(neutral.size() + 12, 0x00);
     neutral.insert(neutral.end(), {0x9C, 0x00, 0x00, 0x00, 0x55, 0x00});
     EXPECT_EQ(GamepadPacket::state(2, 0, {}, 0, 0, 0, 0, 0, 0), neutral);
-
     const Bytes full = GamepadPacket::state(15, 0x8001, Buttons::a | Buttons::misc | Buttons::paddle1, 255, 1, -32767,
                                             32767, -1, 256);
     EXPECT_EQ(full, (Bytes{0x00, 0x00, 0x00, 0x1E, 0x0C, 0x00, 0x00, 0x00, 0x1A, 0x00, 0x0F, 0x00, 0x01, 0x80,

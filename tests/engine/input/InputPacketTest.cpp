@@ -1,5 +1,4 @@
 #include "engine/input/InputPacket.hpp"
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream {

@@ -1,7 +1,5 @@
 #include "engine/input/KeyMap.hpp"
-
 #include <gtest/gtest.h>
-
 #include <map>
 #include <optional>
 

@@ -1,7 +1,7 @@
 #include "engine/pairing/Pairing.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
-#include "tests/engine/session/Recorder.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
 #include <atomic>
@@ -53,12 +53,6 @@ HostXML waitUntilStopped(std::stop_token stop) {
 
 class PairingTest : public ::testing::Test {
 protected:
-    void SetUp() override { test::Recorder::captureLog(recorder); }
-    void TearDown() override { EngineLog::setSink(nullptr); }
-    std::vector<std::string> logLines() {
-        std::lock_guard guard(recorder->lock);
-        return recorder->logs;
-    }
     static const ClientIdentity& identity() {
         static const ClientIdentity made = [] {
             auto [key, der] = ClientIdentity::generate("Corvane Stream Client", std::nullopt, nullptr);
@@ -67,7 +61,7 @@ protected:
         return made;
     }
     FakeTransport transport;
-    std::shared_ptr<test::Recorder> recorder = std::make_shared<test::Recorder>();
+    corvane::test::EngineLogCapture log;
 };
 
 TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
@@ -79,7 +73,7 @@ TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
         EXPECT_STREQ(failure.what(), "box version 6 is too old for Corvane's engine");
     }
     EXPECT_TRUE(transport.recorded().empty());
-    EXPECT_TRUE(logLines().empty());
+    EXPECT_TRUE(log.all().empty());
 }
 
 TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
@@ -100,7 +94,7 @@ TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
     EXPECT_NE(requests[0].query[3].second, requests[1].query[3].second);
     EXPECT_EQ(requests[0].query[4], (std::pair<std::string, std::string>{"phrase", "getservercert"}));
     EXPECT_EQ(requests[1].query.size(), 4u);
-    EXPECT_EQ(logLines().back(), "[engine] pair: failed: the box refused pairing at getservercert");
+    EXPECT_EQ(log.all().back(), "[engine] pair: failed: the box refused pairing at getservercert");
 }
 
 TEST_F(PairingTest, AFailedApprovalCancelsTheWaitingFirstStep) {
@@ -147,7 +141,7 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
     } catch (const HostError& error) {
         EXPECT_STREQ(error.what(), "box replied 503: busy");
     }
-    EXPECT_EQ(logLines().back(), "[engine] pair: failed: box replied 503: busy");
+    EXPECT_EQ(log.all().back(), "[engine] pair: failed: box replied 503: busy");
 }
 
 TEST_F(PairingTest, AnApprovalStillRunningAfterAFailureOwnsWhatItUses) {

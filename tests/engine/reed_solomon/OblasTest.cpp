@@ -1,5 +1,4 @@
 #include "engine/reed_solomon/Oblas.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -7,10 +6,8 @@
 #include <string>
 #include <tuple>
 #include <vector>
-
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
-
 #include "platform/core/Bytes.hpp"
 
 namespace corvane::stream {
@@ -26,8 +23,7 @@ Bytes randomBytes(std::size_t size, std::mt19937& random) {
 // and at unaligned offsets, so the wide steps, the masked or byte-wise tails and the bytes around are covered.
 class KernelSet : public testing::TestWithParam<oblas_isa> {};
 
-TEST_P(KernelSet, EveryKernelMatchesFieldProducts)
-{
+TEST_P(KernelSet, EveryKernelMatchesFieldProducts) {
     oblas_impl impl{};
     if (oblas_get_impl_for(&impl, GetParam()) != 0) GTEST_SKIP() << "this CPU lacks the instruction set";
     std::mt19937 random(29);
@@ -81,8 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Oblas, KernelSet,
     testing::Values(oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512),
     [](const auto& info) { return std::string(std::array{"automatic", "portable", "ssse3", "avx2", "avx512"}[int(info.param)]); });
 
-TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives)
-{
+TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives) {
     for (auto [count, size, alignment] : {std::tuple<std::size_t, std::size_t, std::size_t>{0, 16, 16}, {16, 0, 16},
              {4, 16, 24}, {SIZE_MAX / 2, 64, 16}, {2, SIZE_MAX - 4, 16}})
         EXPECT_EQ(obl_alloc(count, size, alignment), nullptr) << count << " " << size << " " << alignment;

@@ -1,14 +1,11 @@
 #include "engine/reed_solomon/ReedSolomon.hpp"
-
 #include <algorithm>
 #include <memory>
 #include <random>
 #include <tuple>
 #include <vector>
-
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
-
 #include "platform/core/Bytes.hpp"
 
 namespace corvane::stream {
@@ -27,10 +24,8 @@ std::vector<std::uint8_t*> pointersTo(std::vector<Bytes>& shards) {
 struct Block {
     int ds, ps, bs;
     std::vector<Bytes> shards;
-
     Block(int dataShards, int parityShards, int size, std::mt19937& random)
-        : ds(dataShards), ps(parityShards), bs(size), shards(static_cast<std::size_t>(ds + ps), Bytes(size))
-    {
+        : ds(dataShards), ps(parityShards), bs(size), shards(static_cast<std::size_t>(ds + ps), Bytes(size)) {
         for (int j = 0; j < ds; ++j)
             for (auto& b : shards[j]) b = static_cast<std::uint8_t>(random());
         Bytes matrix(static_cast<std::size_t>(ds * ps));
@@ -41,10 +36,8 @@ struct Block {
         auto all = pointersTo(shards);
         ec_encode_data(bs, ds, ps, tables.data(), all.data(), all.data() + ds);
     }
-
     // Marks the shards lost and fills them with junk, as a receiver's buffers would be.
-    std::vector<std::uint8_t> lose(const std::vector<int>& lost)
-    {
+    std::vector<std::uint8_t> lose(const std::vector<int>& lost) {
         std::vector<std::uint8_t> marks(shards.size(), 0);
         for (int index : lost) {
             marks[index] = 1;
@@ -52,57 +45,22 @@ struct Block {
         }
         return marks;
     }
-
-    int decode(const std::vector<std::uint8_t>& marks, reed_solomon* rs = nullptr)
-    {
+    int decode(const std::vector<std::uint8_t>& marks, reed_solomon* rs = nullptr) {
         auto own = makeContext(ds, ps);
         return reed_solomon_decode(rs ? rs : own.get(), pointersTo(shards).data(), marks.data(), ds + ps, bs);
     }
 };
 
-TEST(ReedSolomonTest, LimitsAndCallerBuffers)
-{
+TEST(ReedSolomonTest, Limits) {
     for (auto [ds, ps] : {std::pair{0, 1}, {1, 0}, {256, 1}, {200, 56}, {-1, 5}, {5, -1}, {255, 1}}) {
         EXPECT_EQ(reed_solomon_new(ds, ps), nullptr) << ds << "," << ps;
         EXPECT_EQ(reed_solomon_size(ds, ps), 0u) << ds << "," << ps;
     }
     for (auto [ds, ps] : {std::pair{200, 55}, {254, 1}, {1, 254}}) EXPECT_NE(makeContext(ds, ps), nullptr);
-
-    const std::size_t size = reed_solomon_size(3, 2);
-    std::vector<std::uint64_t> storage(size / 8 + 2);
-    auto* buffer = reinterpret_cast<std::uint8_t*>(storage.data());
-    for (auto [at, bytes, ds, ps] : {std::tuple{(std::uint8_t*)nullptr, size, 3, 2}, {buffer, size - 1, 3, 2},
-             {buffer + 1, size, 3, 2}, {buffer, size * 4, 200, 56}})
-        EXPECT_EQ(reed_solomon_new_static(at, bytes, ds, ps), nullptr) << bytes << " " << ds;
-    reed_solomon* rs = reed_solomon_new_static(buffer, size, 3, 2);
-    ASSERT_NE(rs, nullptr);
-    // It decodes like any other context, and releasing it frees nothing (ASan would see that).
-    std::mt19937 random(7);
-    Block block(3, 2, 100, random);
-    const auto original = block.shards;
-    EXPECT_EQ(block.decode(block.lose({0, 2}), rs), 0);
-    EXPECT_EQ(block.shards, original);
-    reed_solomon_release(rs);
     reed_solomon_release(nullptr);
 }
 
-TEST(ReedSolomonTest, KnownParityAndMatrixRows)
-{
-    // Encoding unit shards reads the matrix out column by column.
-    for (const auto& [ds, rows] : {std::pair{2, std::vector<Bytes>{{0x01, 0x8E}}},
-             std::pair{3, std::vector<Bytes>{{0x8E, 0xF4, 0x47}, {0xF4, 0x8E, 0xA7}}}}) {
-        const int ps = static_cast<int>(rows.size());
-        for (int j = 0; j < ds; ++j) {
-            std::vector<Bytes> unit(static_cast<std::size_t>(ds + ps), Bytes(1, 0));
-            unit[j][0] = 1;
-            ASSERT_EQ(reed_solomon_encode(makeContext(ds, ps).get(), pointersTo(unit).data(), ds + ps, 1), 0);
-            for (int i = 0; i < ps; ++i) EXPECT_EQ(unit[ds + i][0], rows[i][j]) << "row " << i << " column " << j;
-        }
-    }
-}
-
-TEST(ReedSolomonTest, BadArgumentsAreRefusedAndNothingIsTouchedThatNeedNotBe)
-{
+TEST(ReedSolomonTest, BadArgumentsAreRefusedAndNothingIsTouchedThatNeedNotBe) {
     std::mt19937 random(3);
     Block block(4, 3, 64, random);
     auto pointers = pointersTo(block.shards);
@@ -122,7 +80,6 @@ TEST(ReedSolomonTest, BadArgumentsAreRefusedAndNothingIsTouchedThatNeedNotBe)
     marks[6] = 1;
     EXPECT_EQ(reed_solomon_decode(rs.get(), pointers.data(), marks.data(), 7, 64), 0);
     EXPECT_EQ(reed_solomon_encode(rs.get(), pointers.data(), 7, 64), -1);
-
     // Only parity lost: nothing touched. Too much lost: refused, lost buffers unchanged. Shards past ds + ps
     // are ignored.
     for (const std::vector<int>& lost : {std::vector{4, 6}, std::vector{0, 3, 4, 6}}) {
@@ -138,10 +95,8 @@ TEST(ReedSolomonTest, BadArgumentsAreRefusedAndNothingIsTouchedThatNeedNotBe)
     }
 }
 
-// Every loss pattern of every small block shape, on every kernel set; then random shapes up to 255 shards,
-// which also encode exactly as ISA-L does.
-TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksAndRandomLargeOnesOnEveryKernelSet)
-{
+// Every loss pattern of every small block shape, on every kernel set. (Large blocks: FECTest.)
+TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksOnEveryKernelSet) {
     std::mt19937 random(13);
     for (auto isa : {oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512}) {
         if (oblas_force_isa(isa) != 0) continue;
@@ -159,28 +114,6 @@ TEST(ReedSolomonTest, RebuildsEveryPatternOfSmallBlocksAndRandomLargeOnesOnEvery
                     for (int j = 0; result == 0 && j < ds; ++j) ASSERT_EQ(block.shards[j], original.shards[j]);
                 }
             }
-        std::vector<std::tuple<int, int, int>> shapes = {{20, 4, 1408}, {100, 20, 1411}, {200, 55, 1408}, {1, 254, 33},
-            {254, 1, 64}, {128, 127, 100}};
-        for (int n = 0; n < 6; ++n) {
-            const int ts = 2 + static_cast<int>(random() % 254);
-            const int ds = 1 + static_cast<int>(random() % (ts - 1));
-            shapes.emplace_back(ds, ts - ds, 1 + static_cast<int>(random() % 1500));
-        }
-        for (const auto& [ds, ps, bs] : shapes) {
-            const Block original(ds, ps, bs, random);
-            std::vector<Bytes> encoded = original.shards;
-            for (int i = ds; i < ds + ps; ++i) std::fill(encoded[i].begin(), encoded[i].end(), std::uint8_t{0});
-            ASSERT_EQ(reed_solomon_encode(makeContext(ds, ps).get(), pointersTo(encoded).data(), ds + ps, bs), 0);
-            ASSERT_EQ(encoded, original.shards) << ds << "," << ps;
-            std::vector<int> order(static_cast<std::size_t>(ds + ps));
-            for (int i = 0; i < ds + ps; ++i) order[i] = i;
-            std::shuffle(order.begin(), order.end(), random);
-            // Mostly data shards lost, the case that does work; as many as the parity allows.
-            std::stable_partition(order.begin(), order.end(), [&, d = ds](int i) { return i < d && random() % 4 != 0; });
-            Block block = original;
-            ASSERT_EQ(block.decode(block.lose({order.begin(), order.begin() + ps})), 0);
-            for (int j = 0; j < ds; ++j) ASSERT_EQ(block.shards[j], original.shards[j]) << ds << "," << ps << "," << bs;
-        }
     }
     oblas_force_isa(oblas_isa::automatic);
 }

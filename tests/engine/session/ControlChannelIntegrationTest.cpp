@@ -41,21 +41,6 @@ protected:
 
 // The opening messages, sealed and in order, a silent host and a stop while connecting are checked end to
 // end in StreamSessionIntegrationTest.
-TEST_F(ControlChannelTest, QueuedMessagesAreSentOnceUpAndTravelPlainWithoutAKey) {
-    startServer(std::nullopt, ControlServer::NonceStyle::v2);
-    auto channel = makeChannel(std::nullopt);
-    channel->send(0x0305, Bytes{0, 0});
-    channel->connect(5);
-    channel->send(0x0200, Bytes(8, 0));
-    ASSERT_TRUE(server->waitFor([](const auto& record) { return record.size() >= 2; }, 3));
-    const auto record = server->messages();
-    EXPECT_EQ(server->connectData(), 0xC0FFEE01u);
-    EXPECT_EQ(std::make_pair(record[0].type, record[0].payload), std::make_pair(std::uint16_t{0x0305}, Bytes{0, 0}));
-    EXPECT_FALSE(record[1].sealed);
-    EXPECT_EQ(record[1].payload, Bytes(8, 0));
-    EXPECT_EQ(channel->stats().sent, 2);
-}
-
 TEST_F(ControlChannelTest, TamperedMessagesAreRefusedCountedAndNeverDelivered) {
     startServer(kKey, ControlServer::NonceStyle::v2);
     auto channel = makeChannel();

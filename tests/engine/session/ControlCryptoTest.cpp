@@ -1,6 +1,7 @@
 #include "engine/session/ControlCrypto.hpp"
 #include "engine/session/LittleEndian.hpp"
 #include "platform/crypto/AesGcm.hpp"
+#include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
 #include <stdexcept>
 
@@ -22,9 +23,14 @@ Kind failureOf(ControlCrypto& crypto, const Bytes& data, bool fromHost) {
     return Kind::tooLong;
 }
 
-TEST(ControlCryptoTest, FramesPlainMessages) {
+TEST(ControlCryptoTest, FramesPlainAndSealedMessagesByteForByte) {
     EXPECT_EQ(ControlCrypto::plain(0x0302, Bytes(4, 0)), (Bytes{0x02, 0x03, 0x04, 0x00, 0, 0, 0, 0}));
-    // The sealed layout is checked against an independent implementation in the peer test.
+    // 01 00 | length | sequence 300 | tag | type 0x0206, length 5, "input" sealed; made with Python's AES-GCM.
+    const Bytes key{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+    EXPECT_EQ(test::hexOf(ControlCrypto(key, Style::v1).seal(0x0206, bytesOf("input"), 300, false)),
+              "01001D002C010000F6D39AA4F7C2C0877AB4E00CD7D1E00DED27A6ABD2A4007CFE");
+    EXPECT_EQ(test::hexOf(ControlCrypto(key, Style::v2).seal(0x0206, bytesOf("input"), 300, false)),
+              "01001D002C0100001F5BCEDB43CBD0D8BA90BCB670632115A14B13EF703456FB59");
 }
 
 TEST(ControlCryptoTest, NoncesOfBothStylesAndOpeningEitherStyle) {

@@ -1,7 +1,5 @@
 #include "engine/video/AnnexB.hpp"
-
 #include <optional>
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream {
@@ -10,16 +8,14 @@ namespace {
 using Codec = StreamConfig::Codec;
 
 // A payload with the 8-byte frame header: type 1, host time, "last length" L, then the rest.
-Bytes withHeader(std::uint16_t hostTenths, std::uint16_t lastLength, const Bytes& rest)
-{
+Bytes withHeader(std::uint16_t hostTenths, std::uint16_t lastLength, const Bytes& rest) {
     Bytes p{1, static_cast<std::uint8_t>(hostTenths), static_cast<std::uint8_t>(hostTenths >> 8), 0xEE,
         static_cast<std::uint8_t>(lastLength), static_cast<std::uint8_t>(lastLength >> 8), 0xEE, 0xEE};
     p.insert(p.end(), rest.begin(), rest.end());
     return p;
 }
 
-TEST(AnnexBTest, NalUnitsAndTheFirstStartCode)
-{
+TEST(AnnexBTest, NalUnitsAndTheFirstStartCode) {
     const Bytes stream{0x00, 0x00, 0x00, 0x01, 0x67, 0xAA, 0x00, 0x00, 0x01, 0x68, 0xBB};
     EXPECT_EQ(AnnexB::nalUnits(stream), (std::vector<Bytes>{{0x67, 0xAA}, {0x68, 0xBB}}));
     EXPECT_EQ(AnnexB::nalUnitViews(stream).size(), 2u);
@@ -30,7 +26,6 @@ TEST(AnnexBTest, NalUnitsAndTheFirstStartCode)
     EXPECT_TRUE(AnnexB::nalUnits(Bytes{}).empty());
     EXPECT_TRUE(AnnexB::hasNalUnit(messy));
     EXPECT_FALSE(AnnexB::hasNalUnit(Bytes{0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01}));
-
     // The search stops at the limit, and a start code in the last three bytes is not found.
     Bytes payload(100, 0xAB);
     payload[64] = payload[65] = 0;
@@ -43,8 +38,7 @@ TEST(AnnexBTest, NalUnitsAndTheFirstStartCode)
     EXPECT_EQ(AnnexB::firstStartCode(Bytes{0x00, 0x01}, 10), std::nullopt);
 }
 
-TEST(AnnexBTest, AccessUnitWithFrameHeaderUsesTheLastPacketLength)
-{
+TEST(AnnexBTest, AccessUnitWithFrameHeaderUsesTheLastPacketLength) {
     Bytes rest{0x00, 0x00, 0x01, 0x65};
     rest.resize(1100, 0x77);
     const Bytes payload = withHeader(123, 100, rest);
@@ -53,8 +47,7 @@ TEST(AnnexBTest, AccessUnitWithFrameHeaderUsesTheLastPacketLength)
     EXPECT_EQ(AnnexB::accessUnit(payload, 1000), Bytes(rest.begin(), rest.end() - 900));
 }
 
-TEST(AnnexBTest, AccessUnitFallbacksAndRefusals)
-{
+TEST(AnnexBTest, AccessUnitFallbacksAndRefusals) {
     Bytes padded{0x00, 0x00, 0x01, 0x65, 0x11, 0x22};
     const Bytes unit = padded;
     padded.resize(padded.size() + 50, 0);
@@ -88,8 +81,7 @@ TEST(AnnexBTest, AccessUnitFallbacksAndRefusals)
     EXPECT_DOUBLE_EQ(AnnexB::hostProcessingMs(noHeader), 0);
 }
 
-TEST(AnnexBTest, KeyframeRulePerCodec)
-{
+TEST(AnnexBTest, KeyframeRulePerCodec) {
     auto unitOf = [](std::initializer_list<std::uint8_t> heads) {
         Bytes au;
         for (auto head : heads) au.insert(au.end(), {0x00, 0x00, 0x00, 0x01, head, 0x80});

@@ -1,7 +1,5 @@
 #include "engine/video/FEC.hpp"
-
 #include <random>
-
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
 
@@ -9,8 +7,7 @@ namespace corvane::stream {
 namespace {
 
 // A block of random data shards and their parity from ISA-L, all as slots.
-FEC::Shards makeBlock(int data, int parity, std::size_t length)
-{
+FEC::Shards makeBlock(int data, int parity, std::size_t length) {
     std::mt19937 random(static_cast<unsigned>(data * 1000 + parity));
     std::vector<Bytes> shards(static_cast<std::size_t>(data + parity), Bytes(length));
     std::vector<unsigned char> matrix;
@@ -27,14 +24,12 @@ FEC::Shards makeBlock(int data, int parity, std::size_t length)
     return {shards.begin(), shards.end()};
 }
 
-FEC::Shards without(FEC::Shards shards, std::initializer_list<int> lost)
-{
+FEC::Shards without(FEC::Shards shards, std::initializer_list<int> lost) {
     for (int i : lost) shards[static_cast<std::size_t>(i)].reset();
     return shards;
 }
 
-TEST(FECTest, RebuildsLostDataOnlyAndRefusalsLeaveTheShardsUnchanged)
-{
+TEST(FECTest, RebuildsLostDataOnlyAndRefusalsLeaveTheShardsUnchanged) {
     // As many shards lost as there is parity, over data and parity; lost parity stays absent.
     for (auto [data, parity] : {std::pair{4, 2}, {200, 55}, {128, 127}}) {
         const auto full = makeBlock(data, parity, 64);

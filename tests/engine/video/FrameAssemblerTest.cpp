@@ -1,12 +1,9 @@
 #include "engine/video/FrameAssembler.hpp"
-
 #include <algorithm>
 #include <string>
-
 #include <gtest/gtest.h>
-
 #include "boxsim/media/VideoPacketizer.hpp"
-#include "tests/engine/video/LogLines.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -21,8 +18,7 @@ void putLE32(std::uint8_t* at, std::uint32_t value) {
 std::uint32_t fecInfo(int data, int index, int percent) { return std::uint32_t(data) << 22 | std::uint32_t(index) << 12 | std::uint32_t(percent) << 4; }
 
 // A 32-byte video datagram header followed by `payload`.
-Bytes datagram(std::uint32_t frame, std::uint8_t blocks, std::uint32_t fec, const Bytes& payload)
-{
+Bytes datagram(std::uint32_t frame, std::uint8_t blocks, std::uint32_t fec, const Bytes& payload) {
     Bytes out(32, 0);
     out[0] = 0x90;
     putLE32(&out[20], frame);
@@ -34,8 +30,7 @@ Bytes datagram(std::uint32_t frame, std::uint8_t blocks, std::uint32_t fec, cons
 
 // The access unit of frame `index`: parameter sets for a keyframe, one slice whose bytes depend on the
 // index so mix-ups show, never zero so no stray start code appears.
-Bytes unitOf(std::uint32_t index, bool key, std::size_t bytes = 900)
-{
+Bytes unitOf(std::uint32_t index, bool key, std::size_t bytes = 900) {
     Bytes unit{0, 0, 0, 1, 0x67, 0x42, 0x00, 0x1F, 0, 0, 0, 1, 0x68, 0xCE};
     if (!key) unit.clear();
     unit.insert(unit.end(), {0, 0, 0, 1, static_cast<std::uint8_t>(key ? 0x65 : 0x41)});
@@ -52,17 +47,14 @@ struct Frame {
     };
     std::vector<Bytes> all;
     std::vector<Block> blocks;
-
-    std::vector<Bytes> dataOnly() const
-    {
+    std::vector<Bytes> dataOnly() const {
         std::vector<Bytes> out;
         for (const auto& block : blocks) for (auto& d : block.dataOnly()) out.push_back(d);
         return out;
     }
 };
 
-Frame cut(std::uint32_t index, bool key, std::size_t bytes = 900, Options options = {256, 50, 0, 16}, double hostMs = 0)
-{
+Frame cut(std::uint32_t index, bool key, std::size_t bytes = 900, Options options = {256, 50, 0, 16}, double hostMs = 0) {
     Frame frame;
     frame.all = boxsim::VideoPacketizer(options).packetize(unitOf(index, key, bytes), index, index * 1500, key, hostMs);
     for (const Bytes& d : frame.all) {
@@ -76,31 +68,27 @@ Frame cut(std::uint32_t index, bool key, std::size_t bytes = 900, Options option
 
 class FrameAssemblerTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         assembler.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
         assembler.onNeedKeyframe = [this](std::uint32_t index) { keyframeRequests.push_back(index); };
         assembler.now = [this] { return clock; };
     }
     void feed(const std::vector<Bytes>& datagrams) { for (const auto& d : datagrams) assembler.add(d); }
     void feedFrame(std::uint32_t index, bool key) { feed(cut(index, key).dataOnly()); }
-    Indexes delivered() const
-    {
+    Indexes delivered() const {
         Indexes out;
         for (const auto& frame : frames) out.push_back(frame.index);
         return out;
     }
     void expectEmpty() const { EXPECT_TRUE(assembler.pendingCount() == 0 && assembler.bufferedBytes() == 0); }
-
-    test::LogLines log;
+    corvane::test::EngineLogCapture log;
     FrameAssembler assembler{StreamConfig::Codec::h264};
     std::vector<VideoFrame> frames;
     Indexes keyframeRequests;
     double clock = 100;
 };
 
-TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming)
-{
+TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming) {
     const auto key = cut(7, true, 5000, {256, 50, 0, 8}, 12.3);
     ASSERT_EQ(key.blocks.size(), 3u);
     auto datagrams = key.dataOnly();
@@ -110,7 +98,6 @@ TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming)
     clock = 2.5;
     feed({datagrams.begin() + 1, datagrams.end()});
     feedFrame(8, false);
-
     ASSERT_EQ(delivered(), (Indexes{7, 8}));
     EXPECT_EQ(frames[0], (VideoFrame{7, 7 * 1500, unitOf(7, true, 5000), true, 1.5, 2.5, 0, 12.3}));
     EXPECT_EQ(frames[1].data, unitOf(8, false));
@@ -120,8 +107,7 @@ TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming)
     EXPECT_TRUE(keyframeRequests.empty());
 }
 
-TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndLateOnes)
-{
+TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndLateOnes) {
     const auto frame = cut(1, true, 3000, {256, 60, 0, 5}); // 5 data, 3 parity per block
     ASSERT_GE(frame.blocks.size(), 3u);
     // Block 0 loses three data shards; block 1 arrives parity first, all reversed; block 2 is whole and its
@@ -145,8 +131,7 @@ TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndL
     EXPECT_EQ(assembler.stats().packetsLate, 4);
 }
 
-TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks)
-{
+TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks) {
     const auto data = cut(3, true).dataOnly();
     ASSERT_EQ(data.size(), 4u);
     assembler.add(data[0]);
@@ -163,8 +148,7 @@ TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks)
     EXPECT_EQ(assembler.stats().packetsBad, 1);
 }
 
-TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame)
-{
+TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame) {
     feedFrame(1, true);
     // Without a frame header, then behind one: start codes followed only by padding.
     assembler.add(datagram(2, 0, fecInfo(1, 0, 0), {0, 0, 1, 0, 0}));
@@ -174,8 +158,7 @@ TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame)
     EXPECT_EQ(assembler.stats().framesLost, 2);
 }
 
-TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery)
-{
+TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery) {
     // Frame 4 loses three shards, the short one present counts as padded; frame 5 loses the short shard
     // (rebuilt at full length, the header's length cuts it); frame 6 loses the first, and its short shard is
     // padded where frame 4's rebuilt bytes were.
@@ -193,8 +176,7 @@ TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery)
     }
 }
 
-TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery)
-{
+TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery) {
     feedFrame(0, true);
     feedFrame(2, false); // nothing of frame 1 ever arrives
     feedFrame(3, true);
@@ -216,8 +198,7 @@ TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery)
     expectEmpty();
 }
 
-TEST_F(FrameAssemblerTest, FrameIndexesWrapAroundAndStrayFarIndexesAreNotBelieved)
-{
+TEST_F(FrameAssemblerTest, FrameIndexesWrapAroundAndStrayFarIndexesAreNotBelieved) {
     for (std::uint32_t index : {0xFFFFFFFEu, 0xFFFFFFFFu, 0u}) feedFrame(index, index == 0xFFFFFFFEu);
     assembler.add(cut(0xFFFFFFFFu, false).all[0]); // just before the wrap is now the past
     EXPECT_EQ(assembler.stats().packetsLate, 1);
@@ -226,7 +207,6 @@ TEST_F(FrameAssemblerTest, FrameIndexesWrapAroundAndStrayFarIndexesAreNotBelieve
     EXPECT_EQ(delivered(), (Indexes{0xFFFFFFFEu, 0xFFFFFFFFu, 0, 1}));
     EXPECT_EQ(assembler.stats().packetsBad, 3);
     EXPECT_TRUE(keyframeRequests.empty());
-
     // A run of packets that agree with each other moves the stream; the frame cut short is lost.
     const std::uint32_t base = 3'000'000'000u;
     feed(cut(base, true, 2000).dataOnly());
@@ -238,8 +218,7 @@ TEST_F(FrameAssemblerTest, FrameIndexesWrapAroundAndStrayFarIndexesAreNotBelieve
     expectEmpty();
 }
 
-TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse)
-{
+TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
     feedFrame(0, true);
     const auto rest = cut(1, false).dataOnly();
     auto withFec = [&](std::uint32_t fec) {
@@ -256,7 +235,6 @@ TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse)
     EXPECT_EQ(assembler.stats().packetsBad, 5);
     feed(rest);
     EXPECT_EQ(delivered(), (Indexes{0, 1}));
-
     // A complete frame whose payload holds no access unit is bad and lost.
     assembler.add(datagram(2, 0, fecInfo(1, 0, 0), Bytes(300, 0x42)));
     feedFrame(3, true);
@@ -264,7 +242,6 @@ TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse)
     EXPECT_EQ(assembler.stats().framesLost, 1);
     EXPECT_EQ(keyframeRequests, (Indexes{2}));
     EXPECT_EQ(delivered(), (Indexes{0, 1, 3}));
-
     // Parsed packets go the same way; one shorter than any video datagram is bad.
     VideoPacket handMade;
     handMade.fecInfo = fecInfo(1, 0, 0);
@@ -276,8 +253,7 @@ TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse)
     EXPECT_EQ(frames.back().data, unitOf(4, false));
 }
 
-TEST_F(FrameAssemblerTest, BlockTooLargeToRebuildWaitsForItsDataShards)
-{
+TEST_F(FrameAssemblerTest, BlockTooLargeToRebuildWaitsForItsDataShards) {
     // 200 data shards claiming 50 % parity: 300 shards, beyond the codec, so no recovery is tried.
     std::vector<Bytes> shards = cut(0, true, 200 * 16 - 8 - 19 - 10, {16, 0, 0, 200}).all;
     ASSERT_EQ(shards.size(), 200u);
@@ -294,8 +270,7 @@ TEST_F(FrameAssemblerTest, BlockTooLargeToRebuildWaitsForItsDataShards)
     EXPECT_EQ(assembler.stats().packetsRecovered, 0);
 }
 
-TEST_F(FrameAssemblerTest, BufferedBytesAreCapped)
-{
+TEST_F(FrameAssemblerTest, BufferedBytesAreCapped) {
     // One frame of two huge blocks of the largest datagrams: the shards beyond the cap are refused.
     for (int block = 0; block < 2; ++block)
         for (int i = 0; i < 600; ++i) {

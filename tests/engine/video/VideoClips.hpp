@@ -4,15 +4,11 @@
 // of them. Shared by the engine's and the platform's video tests.
 
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 #include <string>
 #include <vector>
-
 #include "platform/core/Bytes.hpp"
 #include "platform/video/PixelBuffer.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -33,11 +29,6 @@ struct Clip {
     std::filesystem::path path;
     std::vector<Bytes> accessUnits;  // Annex B, in decoding order
 };
-
-inline Bytes readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Where each NAL unit's start code and its first byte begin.
 struct NalPosition {
@@ -112,7 +103,7 @@ inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
     }
     Clip clip{recipe, folder / ("clip-" + std::to_string(std::hash<std::string>{}(options.str()))), {}};
     ffmpeg(options.str() + quoted(clip.path));
-    clip.accessUnits = splitAccessUnits(readFile(clip.path), recipe.codec);
+    clip.accessUnits = splitAccessUnits(bytesOf(readWhole(clip.path)), recipe.codec);
     return clip;
 }
 
@@ -122,7 +113,7 @@ inline std::vector<Bytes> ffmpegFrames(const std::filesystem::path& clip, const 
                                        std::size_t frameBytes, const std::string& options = "") {
     const std::filesystem::path out = clip.string() + "." + pixelFormat + ".raw";
     ffmpeg("-i " + quoted(clip) + " " + options + " -pix_fmt " + pixelFormat + " -f rawvideo " + quoted(out));
-    const Bytes all = readFile(out);
+    const Bytes all = bytesOf(readWhole(out));
     std::vector<Bytes> frames;
     for (std::size_t at = 0; at + frameBytes <= all.size(); at += frameBytes)
         frames.emplace_back(all.begin() + long(at), all.begin() + long(at + frameBytes));

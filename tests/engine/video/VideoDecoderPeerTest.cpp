@@ -1,16 +1,13 @@
 #include "engine/video/VideoDecoder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-
 #include "engine/Uptime.hpp"
 #include "engine/video/AnnexB.hpp"
-#include "tests/engine/video/LogLines.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 #include "tests/engine/video/VideoClips.hpp"
 
 namespace corvane::stream {
@@ -39,7 +36,6 @@ VideoFrame frameOf(const Clip& clip, std::size_t unit, std::uint32_t index) {
 class VideoDecoderPeerTest : public ::testing::Test {
 protected:
     Clip clip(ClipOptions recipe) { return corvane::test::clips::makeClip(folder.path(), std::move(recipe)); }
-
     // Records every picture by frame index, on a thread that must not be the caller's.
     void record(VideoDecoder& decoder) {
         decoder.onFrame = [this](const DecodedFrame& frame) {
@@ -49,7 +45,6 @@ protected:
             EXPECT_NE(std::this_thread::get_id(), caller);
         };
     }
-
     // Decodes the clip's access units as frames first..first+n-1 and checks every picture against ffmpeg.
     void decodeAndCompare(VideoDecoder& decoder, const Clip& clip, std::uint32_t first) {
         for (std::size_t i = 0; i < clip.accessUnits.size(); ++i)
@@ -72,9 +67,8 @@ protected:
             EXPECT_TRUE(tightBytes(*frame.image) == expected[i]) << "picture of frame " << index << " differs";
         }
     }
-
     corvane::test::TempDir folder;
-    test::LogLines log;
+    corvane::test::EngineLogCapture log;
     const double start = uptimeSeconds();
     const std::thread::id caller = std::this_thread::get_id();
     std::mutex lock;

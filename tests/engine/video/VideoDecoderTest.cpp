@@ -1,11 +1,8 @@
 #include "engine/video/VideoDecoder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
-
-#include "tests/engine/video/LogLines.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -43,7 +40,7 @@ TEST(VideoDecoderTest, HdrTagsComeFromTheFirstHevcSequenceSetsProfile) {
 }
 
 TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTheSameSets) {
-    test::LogLines log;
+    corvane::test::EngineLogCapture log;
     VideoDecoder decoder(StreamConfig::Codec::h264, false, 8, false);
     int pictures = 0;
     decoder.onFrame = [&](const DecodedFrame&) { ++pictures; };
@@ -63,7 +60,6 @@ TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTh
         EXPECT_EQ(std::string(error.what()), "video format not accepted (" + std::to_string(error.status) + ")");
         EXPECT_LT(error.status, 0);
     }
-
     decoder.decode(frame(5, {sps320x240, pps}, true));
     decoder.decode(frame(6, {sps320x240, pps}, true)); // byte for byte the same: nothing happens
     // A cut-short sequence set later on is refused, and the running format stays.

@@ -1,12 +1,10 @@
 #include "engine/video/VideoPacket.hpp"
-
 #include <gtest/gtest.h>
 
 namespace corvane::stream {
 namespace {
 
-TEST(VideoPacketTest, ReadsEachFieldInItsByteOrder)
-{
+TEST(VideoPacketTest, ReadsEachFieldInItsByteOrder) {
     // 90 60 | seq 12 34 | ts 01 02 03 04 | 8 unread | stream idx 0x0A0B0C0D LE | frame 0x11223344 LE |
     // flags 05 | 00 | multiFecFlags 07 | multiFecBlocks 0xE0 | fecInfo 0x01406320 LE | payload AB
     const Bytes datagram{0x90, 0x60, 0x12, 0x34, 0x01, 0x02, 0x03, 0x04, 9, 9, 9, 9, 9, 9, 9, 9, 0x0D, 0x0C, 0x0B,
@@ -33,7 +31,6 @@ TEST(VideoPacketTest, ReadsEachFieldInItsByteOrder)
     EXPECT_TRUE(header->datagram.empty());
     header->datagram = datagram;
     EXPECT_EQ(*header, *packet);
-
     EXPECT_FALSE(VideoPacket::parse(Bytes(32, 0))); // needs at least one payload byte
     EXPECT_FALSE(VideoPacket::parse(Bytes{}));
     EXPECT_EQ(VideoPacket::parse(Bytes(33, 0))->shard().size(), 17u);

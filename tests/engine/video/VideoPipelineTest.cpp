@@ -1,15 +1,12 @@
 #include "engine/video/VideoPipeline.hpp"
-
 #include <gtest/gtest.h>
-
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <stop_token>
 #include <vector>
-
 #include "boxsim/media/VideoPacketizer.hpp"
-#include "tests/engine/video/LogLines.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -49,11 +46,10 @@ protected:
         *now = time;
         session->videoHandler(datagrams(index + 1, false).front());
     }
-
     std::shared_ptr<StreamSession> session = makeSession(StreamConfig::Codec::h264);
     boxsim::VideoPacketizer packetizer{200, 20};
     std::shared_ptr<double> now = std::make_shared<double>(0.0);
-    test::LogLines log;
+    corvane::test::EngineLogCapture log;
 };
 
 TEST_F(VideoPipelineTest, KeyframeRequestsAreSpacedByMoreThanATenthOfASecond) {
@@ -66,7 +62,6 @@ TEST_F(VideoPipelineTest, KeyframeRequestsAreSpacedByMoreThanATenthOfASecond) {
     loseFrameAt(0.25, 3); // 0.15 s after it: sent
     EXPECT_EQ(pipeline->stats().keyframeRequests, 2);
     EXPECT_EQ(pipeline->stats().framesLost, 4);
-
     // With the session gone the request is still counted and timed, and nothing is sent.
     const auto handler = session->videoHandler;
     session.reset();
@@ -119,7 +114,6 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     EXPECT_TRUE(weak.expired());
     ASSERT_TRUE(session->videoHandler);
     send(datagrams(0, true, 900));
-
     // AV1 is refused before the session's handler is touched.
     int earlierHandlerCalls = 0;
     auto av1 = makeSession(StreamConfig::Codec::av1);
