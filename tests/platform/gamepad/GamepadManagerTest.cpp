@@ -26,12 +26,19 @@ using Report = std::variant<Added, Changed, Removed>;
 
 class GamepadManagerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        manager.onAdded = [this](const auto& info, const auto& state) { record(Added{info, state}); };
-        manager.onChanged = [this](GamepadManager::Id id, const auto& state) { record(Changed{id, state}); };
-        manager.onRemoved = [this](GamepadManager::Id id) { record(Removed{id}); };
+    void SetUp() override { listening = manager.listen(listener(false)); }
+    void TearDown() override {
+        listening.reset();
+        manager.stop();
     }
-    void TearDown() override { manager.stop(); }
+    GamepadManager::Listener listener(bool background) {
+        GamepadManager::Listener listener;
+        listener.onAdded = [this](const auto& info, const auto& state) { record(Added{info, state}); };
+        listener.onChanged = [this](GamepadManager::Id id, const auto& state) { record(Changed{id, state}); };
+        listener.onRemoved = [this](GamepadManager::Id id) { record(Removed{id}); };
+        listener.background = background;
+        return listener;
+    }
     void record(Report report) {
         char name[32] = {};
         pthread_getname_np(pthread_self(), name, sizeof name);
@@ -48,6 +55,7 @@ protected:
 
     test::SdlControllers sdl;
     GamepadManager manager;
+    GamepadManager::Listening listening;
     std::mutex lock;
     std::condition_variable changed;
     std::vector<Report> reports;
@@ -57,7 +65,7 @@ protected:
 TEST_F(GamepadManagerTest, ReportsArrivalEachChangeAndRemovalAlone) {
     VirtualPad dualSense(VirtualPad::dualSense());
     dualSense.press(SDL_CONTROLLER_BUTTON_A);
-    manager.start(false, GamepadManager::Delivery::pump);
+    manager.start(GamepadManager::Delivery::pump);
     auto got = take(); // from start() itself, with the state at that moment
     ASSERT_EQ(got.size(), 1u);
     const auto& first = std::get<Added>(got[0]);
@@ -92,36 +100,39 @@ TEST_F(GamepadManagerTest, ReportsArrivalEachChangeAndRemovalAlone) {
     EXPECT_EQ(std::get<Removed>(got[0]).id, id);
 }
 
-TEST_F(GamepadManagerTest, AnInactiveApplicationHearsChangesOnlyWithBackgroundEvents) {
+TEST_F(GamepadManagerTest, AnInactiveApplicationReachesOnlyBackgroundListeners) {
     VirtualPad pad(VirtualPad::xboxPlain());
-    for (const bool background : {false, true}) {
-        manager.start(background, GamepadManager::Delivery::pump);
-        take();
-        manager.setApplicationActive(false);
-        pad.press(SDL_CONTROLLER_BUTTON_A, !background);
-        manager.pump();
-        EXPECT_EQ(take().size(), background ? 1u : 0u);
-        manager.setApplicationActive(true);
-        manager.stop();
-    }
-    // Back in front, the next change carries the whole state, the press made meanwhile included.
-    manager.start(false, GamepadManager::Delivery::pump);
+    manager.start(GamepadManager::Delivery::pump);
     take();
+    // A second listener, for the background, first hears of the pad already there.
+    auto background = manager.listen(listener(true));
+    auto got = take();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(std::get<Added>(got[0]).info.id, pad.id());
+
     manager.setApplicationActive(false);
     pad.press(SDL_CONTROLLER_BUTTON_A);
     manager.pump();
+    EXPECT_EQ(take().size(), 1u);
+    // Back in front, the next change carries the whole state, the press made meanwhile included.
     manager.setApplicationActive(true);
     pad.press(SDL_CONTROLLER_BUTTON_B);
     manager.pump();
-    auto got = take();
-    ASSERT_EQ(got.size(), 1u);
+    got = take();
+    ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::get<Changed>(got[0]).state.buttons, 0x3u);
+
+    // A listener that has gone hears nothing more.
+    background.reset();
+    pad.press(SDL_CONTROLLER_BUTTON_B, false);
+    manager.pump();
+    EXPECT_EQ(take().size(), 1u);
 }
 
 TEST_F(GamepadManagerTest, OwnThreadDeliversUntilStoppedAndRestarts) {
     VirtualPad pad(VirtualPad::xboxPlain());
     for (int run = 0; run < 2; ++run) {
-        manager.start(true, GamepadManager::Delivery::ownThread);
+        manager.start(GamepadManager::Delivery::ownThread);
         auto got = take(1); // reported afresh on each start, with the state then
         EXPECT_EQ(std::get<Added>(got.at(0)).info.id, pad.id());
         EXPECT_EQ(std::get<Added>(got.at(0)).state.pressed(Button::b), run == 1);
