@@ -1,15 +1,7 @@
-#include "app/controller/BoxController.hpp"
-
-#include "boxsim/Box.hpp"
-#include "platform/defaults/UserDefaults.hpp"
-#include "tests/support/TestSupport.hpp"
+#include "tests/app/controller/ControllerRig.hpp"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QCoroTask>
-
-#include <cstdlib>
 #include <filesystem>
 
 #include <unistd.h>
@@ -17,7 +9,6 @@
 namespace corvane {
 namespace {
 
-namespace fs = std::filesystem;
 using Kind = BoxController::Phase::Kind;
 
 // The system's view of the cable's addresses; the bridge's service as set up (NetworkManager is not what
@@ -38,7 +29,6 @@ int ip(const std::string& command) { return test::runCommand("ip " + command + "
 void plugInInOwnNetwork() {
     // Asked over netlink: /sys/class/net may still show the machine's interfaces.
     const auto links = test::runCommand("ip -o link show");
-    ASSERT_EQ(links.status, 0);
     ASSERT_TRUE(links.output.starts_with("1: lo:") && links.output.find('\n') == links.output.size() - 1)
         << "not in a network namespace of its own: " << links.output;
     ASSERT_EQ(ip("link set lo up"), 0);
@@ -46,76 +36,43 @@ void plugInInOwnNetwork() {
     ASSERT_TRUE(ip("link add thunderbolt0 type dummy") == 0 || ip("link add thunderbolt0 type bridge") == 0);
     ASSERT_EQ(ip("link set thunderbolt0 up"), 0);
 
-    test::TempDir dir;
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-        setenv(name, (dir.path() / name).c_str(), 1);
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    const std::string address = test::uniqueLoopbackAddress();
-    setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
+    test::ControllerRig rig(std::make_unique<SystemAddresses>());
     // This computer's end of the cable: another address of the box's network.
-    const std::string link = address.substr(0, address.rfind('.') + 1) + (address.ends_with(".250") ? "251" : "250");
-
-    int argc = 1;
-    char name[] = "plug-test";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    ManualClock clock;
-    AppPool pool;
-    boxsim::Box::Options options;
-    options.address = address;
-    boxsim::Box box(options);
-    box.start();
-    auto controller = std::make_unique<BoxController>(BoxController::Environment{
-        clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"),
-        std::make_unique<SystemAddresses>(), dir.path() / "keys"});
-    StreamSettings settings = controller->settings();
-    settings.autoConnect = false;
-    controller->setSettings(settings);
-    const auto pass = [&] {
-        QCoro::waitFor(controller->tick());
-        clock.advance(1);
-    };
-
-    pass();
-    EXPECT_EQ(controller->phase().kind, Kind::waitingForBox);
+    const std::string link = rig.address.substr(0, rig.address.rfind('.') + 1) + (rig.address.ends_with(".250") ? "251" : "250");
+    rig.box->start();
+    auto& controller = *rig.controller;
+    rig.pass();
+    EXPECT_EQ(controller.phase().kind, Kind::waitingForBox);
 
     // Only a self-assigned address: said so once it has stayed more than 20 s.
     ASSERT_EQ(ip("address add 169.254.7.7/16 dev thunderbolt0"), 0);
-    pass();
-    EXPECT_TRUE(controller->cable().bridgeHasSelfAssignedAddress());
-    clock.advance(20);
-    pass();
-    EXPECT_EQ(controller->phase().kind, Kind::cableNoAddress);
+    rig.pass();
+    EXPECT_TRUE(controller.cable().bridgeHasSelfAssignedAddress());
+    rig.clock.advance(20);
+    rig.pass();
+    EXPECT_EQ(controller.phase().kind, Kind::cableNoAddress);
 
-    // The cable's address arrives: the box is found and paired.
+    // The cable's address arrives: the box is found and paired; then unplugged.
     ASSERT_EQ(ip("address del 169.254.7.7/16 dev thunderbolt0"), 0);
     ASSERT_EQ(ip("address add " + link + "/32 dev thunderbolt0"), 0);
-    pass();
-    EXPECT_EQ(controller->cable().linkAddress(), link);
-    EXPECT_EQ(controller->phase().kind, Kind::ready);
-    EXPECT_TRUE(controller->paired());
-
-    // Unplugged.
+    rig.pass();
+    EXPECT_EQ(controller.cable().linkAddress(), link);
+    EXPECT_EQ(controller.phase().kind, Kind::ready);
     ASSERT_EQ(ip("address del " + link + "/32 dev thunderbolt0"), 0);
-    pass();
-    EXPECT_EQ(controller->cable().linkAddress(), std::nullopt);
-    EXPECT_EQ(controller->phase().kind, Kind::waitingForBox);
-    EXPECT_FALSE(controller->paired());
-    controller.reset();
-    box.stop();
+    rig.pass();
+    EXPECT_EQ(controller.cable().linkAddress(), std::nullopt);
+    EXPECT_EQ(controller.phase().kind, Kind::waitingForBox);
+    EXPECT_FALSE(controller.paired());
 }
 
 // Runs itself again under `unshare -n`, so no interface of the machine it runs on is ever touched.
-TEST(CablePlugIn, LinkAndSelfAssignedAddressesOnADummyThunderboltInterface) {
-    if (std::getenv("CORVANE_OWN_NETWORK")) {
-        plugInInOwnNetwork();
-        return;
-    }
+TEST(CablePlugIn, LinkAndSelfAssignedAddressesOnThunderbolt0) {
+    if (std::getenv("CORVANE_OWN_NETWORK")) return plugInInOwnNetwork();
     if (::geteuid() != 0 || test::runCommand("unshare -n true").status != 0)
         GTEST_SKIP() << "needs root and network namespaces";
-    const auto self = fs::read_symlink("/proc/self/exe").string();
+    const auto self = std::filesystem::read_symlink("/proc/self/exe").string();
     const auto run = test::runCommand("CORVANE_OWN_NETWORK=1 unshare -n '" + self +
-                                      "' --gtest_filter=CablePlugIn.LinkAndSelfAssignedAddressesOnADummyThunderboltInterface 2>&1");
+                                      "' --gtest_filter=CablePlugIn.LinkAndSelfAssignedAddressesOnThunderbolt0 2>&1");
     EXPECT_EQ(run.status, 0) << run.output;
 }
 

@@ -1,14 +1,12 @@
 #include "app/controller/Diagnostics.hpp"
 
-#include "app/controller/BoxController.hpp"
-#include "platform/defaults/UserDefaults.hpp"
+#include "app/services/Log.hpp"
+#include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-#include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -90,13 +88,10 @@ void saveThroughDialog(BoxController& box, const std::string& typed, const fs::p
 // while no file manager is on the bus, then by the file manager with the file's encoded address.
 TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileManager) {
     test::TempDir dir;
-    const fs::path home = dir.path() / "home", desktop = home / "Desktop", bin = dir.path() / "bin";
+    const fs::path desktop = dir.path() / "Desktop", bin = dir.path() / "bin", record = dir.path() / "record.txt";
     fs::create_directories(desktop);
     fs::create_directories(bin);
-    setenv("HOME", home.c_str(), 1);
-    for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-        setenv(name, (dir.path() / name).c_str(), 1);
-    const fs::path record = dir.path() / "record.txt";
+    setenv("HOME", dir.path().c_str(), 1);
     std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf 'xdg-open|%s\\n' \"$@\" >> '" << record.string() << "'\n";
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
@@ -117,35 +112,26 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
 
     test::XvfbDisplay display;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    int argc = 1;
-    char name[] = "diagnostics-test";
-    char* argv[] = {name, nullptr};
-    QApplication app(argc, argv);
-    ManualClock clock;
-    AppPool pool;
-    auto box = std::make_unique<BoxController>(BoxController::Environment{
-        clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"),
-        std::make_unique<test::NoCable>(), dir.path() / "keys"});
+    test::ControllerRig rig(std::make_unique<test::NoCable>());
     const auto recorded = [&](const std::string& line) {
         return QTest::qWaitFor([&] { return test::readWhole(record).find(line) != std::string::npos; }, 10000);
     };
 
-    saveThroughDialog(*box, "first.txt", desktop);
+    saveThroughDialog(*rig.controller, "first.txt", desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "first.txt"); }, 15000));
     const std::string saved = test::readWhole(desktop / "first.txt");
     EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
     EXPECT_TRUE(saved.ends_with("===== Box =====\nThe box is not connected, so only Mac details are included."));
     EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
 
+    // A path typed into another folder is the one saved.
     std::ofstream(dir.path() / "claim").flush();
     ASSERT_TRUE(waitForFile(dir.path() / "claimed"));
     const fs::path second = dir.path() / "Report #1 50%.txt";
-    saveThroughDialog(*box, second.string(), desktop);
+    saveThroughDialog(*rig.controller, second.string(), desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(second); }, 15000));
     EXPECT_TRUE(recorded("ShowItems|file://" + dir.path().string() + "/Report%20%231%2050%25.txt\n"));
-    EXPECT_NE(test::readWhole(dir.path() / "XDG_STATE_HOME/Corvane/Corvane.log").find("diagnostics saved to " + second.string()),
-              std::string::npos);
-    box.reset();
+    EXPECT_NE(Log::tail(5).find("diagnostics saved to " + second.string()), std::string::npos);
 }
 
 } // namespace
