@@ -84,6 +84,8 @@ void GamepadManager::start(Delivery delivery) {
             if (running_) return;
             // Each listener says whether it hears changes in the background; SDL keeps them all.
             SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
+            // SIGINT and SIGTERM belong to the app; SDL would turn them into quit events nobody reads.
+            SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
             if (SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) != 0)
                 throw Error(std::string("game controllers are unavailable: ") + SDL_GetError());
             running_ = true;
