@@ -24,14 +24,13 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The desktop's file manager on a session bus of its own: it writes the bus's address and its pid, and
-// takes the file manager's name once the file "claim" appears; each call is one line of record.txt.
+// The desktop's file manager: each call is one line of the record; "ready" once it holds its name. It ends
+// with its bus.
 constexpr const char* kFileManager = R"(
-import os, sys, dbus, dbus.service, dbus.mainloop.glib
+import sys, dbus, dbus.service, dbus.mainloop.glib
 from gi.repository import GLib
 dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-folder = sys.argv[1]
-record = open(os.path.join(folder, 'record.txt'), 'a', buffering=1)
+record = open(sys.argv[1], 'a', buffering=1)
 bus = dbus.SessionBus()
 
 class FileManager(dbus.service.Object):
@@ -39,23 +38,9 @@ class FileManager(dbus.service.Object):
     def ShowItems(self, uris, startup):
         record.write('ShowItems|%s\n' % ','.join(uris))
 
-held = []
-def claim():
-    try:
-        os.kill(int(sys.argv[2]), 0)  # ends with the test, should the test die
-    except OSError:
-        os._exit(0)
-    if held or not os.path.exists(os.path.join(folder, 'claim')):
-        return True
-    held.append(dbus.service.BusName('org.freedesktop.FileManager1', bus))
-    held.append(FileManager(bus, '/org/freedesktop/FileManager1'))
-    open(os.path.join(folder, 'claimed'), 'w').close()
-    return True
-
-with open(os.path.join(folder, 'bus.tmp'), 'w') as out:
-    out.write('%s\n%d\n' % (os.environ['DBUS_SESSION_BUS_ADDRESS'], os.getpid()))
-os.rename(os.path.join(folder, 'bus.tmp'), os.path.join(folder, 'bus'))
-GLib.timeout_add(20, claim)
+name = dbus.service.BusName('org.freedesktop.FileManager1', bus)
+FileManager(bus, '/org/freedesktop/FileManager1')
+record.write('ready\n')
 GLib.MainLoop().run()
 )";
 
@@ -96,19 +81,17 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     fs::permissions(bin / "xdg-open", fs::perms::owner_all);
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
 
-    std::ofstream(dir.path() / "standin.py") << kFileManager;
-    test::runCommand("dbus-run-session -- /usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
-                     dir.path().string() + "' " + std::to_string(::getpid()) + " >/dev/null 2>&1 &");
+    // A session bus of the test's own, kept by a shell that sleeps (so it also ends should the test die).
+    test::runCommand("cd '" + dir.path().string() + "' && dbus-run-session -- sh -c 'echo \"$DBUS_SESSION_BUS_ADDRESS\" $$ "
+                     "> bus.tmp && mv bus.tmp bus && exec sleep 120' >/dev/null 2>&1 &");
     ASSERT_TRUE(waitForFile(dir.path() / "bus"));
-    std::ifstream bus(dir.path() / "bus");
-    std::string address, pid;
-    std::getline(bus, address);
-    std::getline(bus, pid);
+    std::string address;
+    struct Ended {
+        int pid = -1;
+        ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
+    } bus, standIn;
+    std::ifstream(dir.path() / "bus") >> address >> bus.pid;
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
-    const struct StandIn {
-        int pid;
-        ~StandIn() { ::kill(pid, SIGTERM); }
-    } standIn{std::stoi(pid)};
 
     test::XvfbDisplay display;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -124,9 +107,11 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     EXPECT_TRUE(saved.ends_with("===== Box =====\nThe box is not connected, so only Mac details are included."));
     EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
 
-    // A path typed into another folder is the one saved.
-    std::ofstream(dir.path() / "claim").flush();
-    ASSERT_TRUE(waitForFile(dir.path() / "claimed"));
+    // With a file manager on the bus; a path typed into another folder is the one saved.
+    std::ofstream(dir.path() / "standin.py") << kFileManager;
+    standIn.pid = std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
+                                             record.string() + "' >/dev/null 2>&1 & echo $!").output);
+    ASSERT_TRUE(recorded("ready\n"));
     const fs::path second = dir.path() / "Report #1 50%.txt";
     saveThroughDialog(*rig.controller, second.string(), desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(second); }, 15000));
