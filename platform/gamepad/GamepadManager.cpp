@@ -202,11 +202,18 @@ void GamepadManager::collect() {
             if (events_[j].type == SDL_CONTROLLERDEVICEREMOVED && events_[j].cdevice.which == id) return true;
         return false;
     };
+    // Arrivals are found by looking at every device once the pump's events are through: an arrival names a
+    // device index of its moment, and SDL drops a controller's arrival when an earlier device leaves before
+    // the pump.
+    bool rescan = false;
     for (std::size_t i = 0; i < events_.size(); ++i) {
         const SDL_Event& event = events_[i];
         switch (event.type) {
-        case SDL_CONTROLLERDEVICEADDED: open(event.cdevice.which); break;
+        case SDL_JOYDEVICEADDED:
+        case SDL_CONTROLLERDEVICEADDED:
+        case SDL_JOYDEVICEREMOVED: rescan = true; break;
         case SDL_CONTROLLERDEVICEREMOVED: {
+            rescan = true;
             const auto it = open_.find(event.cdevice.which);
             if (it == open_.end()) break;
             SDL_GameControllerClose(it->second.controller);
@@ -241,6 +248,8 @@ void GamepadManager::collect() {
         default: break; // raw joystick events, remaps, touchpads and sensors: not used
         }
     }
+    if (rescan)
+        for (int index = 0; index < SDL_NumJoysticks(); ++index) open(index);
 }
 
 void GamepadManager::deliver() {
