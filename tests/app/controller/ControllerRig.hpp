@@ -31,10 +31,7 @@ struct ControllerRig {
         settings.autoConnect = false;
         controller->setSettings(settings);
     }
-    ~ControllerRig() {
-        controller.reset();
-        box->stop();
-    }
+    ~ControllerRig() { controller.reset(), box->stop(); }
     // One pass of the loop, then the second its sleep would take.
     void pass() {
         QCoro::waitFor(controller->tick());

@@ -11,11 +11,9 @@
 #include <QLineEdit>
 #include <QTest>
 
-#include <chrono>
 #include <csignal>
 #include <fstream>
 #include <regex>
-#include <thread>
 
 #include <unistd.h>
 
@@ -43,11 +41,6 @@ FileManager(bus, '/org/freedesktop/FileManager1')
 record.write('ready\n')
 GLib.MainLoop().run()
 )";
-
-bool waitForFile(const fs::path& file) {
-    for (int i = 0; i < 750 && !fs::exists(file); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return fs::exists(file);
-}
 
 // Types the path into the save dialog the report opens and presses Return.
 void saveThroughDialog(BoxController& box, const std::string& typed, const fs::path& startFolder) {
@@ -82,15 +75,16 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
 
     // A session bus of the test's own, kept by a shell that sleeps (so it also ends should the test die).
-    test::runCommand("cd '" + dir.path().string() + "' && dbus-run-session -- sh -c 'echo \"$DBUS_SESSION_BUS_ADDRESS\" $$ "
-                     "> bus.tmp && mv bus.tmp bus && exec sleep 120' >/dev/null 2>&1 &");
-    ASSERT_TRUE(waitForFile(dir.path() / "bus"));
+    test::runCommand("cd '" + dir.path().string() + "' && (dbus-run-session -- sh -c 'echo \"$DBUS_SESSION_BUS_ADDRESS\" $$ "
+                     "> bus.tmp && mv bus.tmp bus && exec sleep 120' >/dev/null 2>&1 &) && "
+                     "for i in $(seq 750); do [ -e bus ] && break; sleep 0.02; done");
     std::string address;
     struct Ended {
         int pid = -1;
         ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
     } bus, standIn;
     std::ifstream(dir.path() / "bus") >> address >> bus.pid;
+    ASSERT_FALSE(address.empty());
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
 
     test::XvfbDisplay display;

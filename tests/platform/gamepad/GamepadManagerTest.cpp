@@ -4,13 +4,9 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <tuple>
+#include <utility>
 #include <variant>
-
-#include <pthread.h>
 
 namespace corvane::platform {
 namespace {
@@ -39,27 +35,14 @@ protected:
         listener.background = background;
         return listener;
     }
-    void record(Report report) {
-        char name[32] = {};
-        pthread_getname_np(pthread_self(), name, sizeof name);
-        std::lock_guard guard(lock);
-        reports.push_back(std::move(report));
-        thread = name;
-        changed.notify_all();
-    }
-    std::vector<Report> take(std::size_t atLeast = 0) {
-        std::unique_lock guard(lock);
-        changed.wait_for(guard, std::chrono::seconds(10), [&] { return reports.size() >= atLeast; });
-        return std::exchange(reports, {});
-    }
+    // Deliveries come on this thread (pumped).
+    void record(Report report) { reports.push_back(std::move(report)); }
+    std::vector<Report> take() { return std::exchange(reports, {}); }
 
     test::SdlControllers sdl;
     GamepadManager manager;
     GamepadManager::Listening listening;
-    std::mutex lock;
-    std::condition_variable changed;
     std::vector<Report> reports;
-    std::string thread;
 };
 
 TEST_F(GamepadManagerTest, ReportsArrivalEachChangeAndRemovalAlone) {
@@ -127,22 +110,6 @@ TEST_F(GamepadManagerTest, AnInactiveApplicationReachesOnlyBackgroundListeners) 
     pad.press(SDL_CONTROLLER_BUTTON_B, false);
     manager.pump();
     EXPECT_EQ(take().size(), 1u);
-}
-
-TEST_F(GamepadManagerTest, OwnThreadDeliversUntilStoppedAndRestarts) {
-    VirtualPad pad(VirtualPad::xboxPlain());
-    for (int run = 0; run < 2; ++run) {
-        manager.start(GamepadManager::Delivery::ownThread);
-        auto got = take(1); // reported afresh on each start, with the state then
-        EXPECT_EQ(std::get<Added>(got.at(0)).info.id, pad.id());
-        EXPECT_EQ(std::get<Added>(got.at(0)).state.pressed(Button::b), run == 1);
-        pad.press(SDL_CONTROLLER_BUTTON_B, run == 0);
-        got = take(1);
-        EXPECT_EQ(std::get<Changed>(got.at(0)).state.pressed(Button::b), run == 0);
-        EXPECT_EQ(thread, "corvane.gamepad");
-        manager.stop();
-        EXPECT_FALSE(manager.running());
-    }
 }
 
 } // namespace
