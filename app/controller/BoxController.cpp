@@ -87,7 +87,7 @@ BoxController::BoxController(Environment environment, QObject* parent)
     streamHost_ = std::make_shared<stream::BoxHost>(BoxEndpoint::address(), BoxEndpoint::streamHttpPort,
                                                     stream::ClientIdentityStore("Corvane Stream Client", std::move(keys)),
                                                     defaults_);
-    engineStream_ = std::make_unique<EngineStream>(clock_, pool_, defaults_);
+    engineStream_ = std::make_unique<EngineStream>(clock_, pool_, defaults_, controllers_->gamepads());
 }
 
 BoxController::~BoxController() {

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <memory>
 #include <sstream>
 
 namespace corvane::Diagnostics {
@@ -183,16 +184,18 @@ QCoro::Task<> saveTask(BoxController& box, QPointer<QWidget> parent) {
     panel->setAcceptMode(QFileDialog::AcceptSave);
     panel->setFileMode(QFileDialog::AnyFile);
     panel->setAttribute(Qt::WA_DeleteOnClose, false);
+    // The file as accepted: once the dialog closes, its selection may name the folder it shows instead.
+    auto chosen = std::make_shared<QString>();
+    QObject::connect(panel, &QFileDialog::fileSelected, panel, [chosen](const QString& file) { *chosen = file; });
     openPanel() = panel;
     panel->open();
     panel->raise();
     panel->activateWindow();
     const int result = co_await qCoro(panel.data(), &QDialog::finished);
     if (!panel) co_return;
-    const QStringList chosen = panel->selectedFiles();
     panel->deleteLater();
-    if (result != QDialog::Accepted || chosen.isEmpty()) co_return;
-    const QString path = chosen.first();
+    if (result != QDialog::Accepted || chosen->isEmpty()) co_return;
+    const QString path = *chosen;
     QSaveFile out(path);
     const QByteArray bytes = QByteArray::fromStdString(text);
     if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit()) {

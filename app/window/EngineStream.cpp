@@ -58,6 +58,14 @@ QCoro::Task<> stopSession(AppPool& pool, std::shared_ptr<stream::StreamSession> 
 
 EngineStream::EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
                            QObject* parent)
+    : EngineStream(clock, pool, std::move(defaults), nullptr, parent) {}
+
+EngineStream::EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
+                           platform::GamepadManager& gamepads, QObject* parent)
+    : EngineStream(clock, pool, std::move(defaults), &gamepads, parent) {}
+
+EngineStream::EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
+                           platform::GamepadManager* gamepads, QObject* parent)
     : QObject(parent),
       clock_(clock),
       pool_(pool),
@@ -65,6 +73,7 @@ EngineStream::EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform
       relay_(std::make_shared<Relay>()),
       port_(std::make_shared<SessionPort>()),
       outlet_(std::make_shared<FrameOutlet>()),
+      gamepads_(gamepads ? std::make_unique<stream::Gamepads>(*gamepads) : std::make_unique<stream::Gamepads>()),
       hint_(clock) {
     relay_->stream = this;
 }
@@ -164,7 +173,10 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
 
     // Observers: the application going inactive; desktop switches are seen by the watchers' ticks.
     observers_.append(connect(qGuiApp, &QGuiApplication::applicationStateChanged, this,
-                              [this](Qt::ApplicationState state) { applicationStateChanged(state); }));
+                              [this](Qt::ApplicationState state) {
+                                  gamepads_->setApplicationActive(state == Qt::ApplicationActive);
+                                  applicationStateChanged(state);
+                              }));
     lastDesktop_ = Desktops::current();
 
     view_->setFocus(Qt::OtherFocusReason);
@@ -172,13 +184,14 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
     if (defaultsBool(*defaults_, "Corvane.EngineTestHint")) hint_.show(*window_, hintText());
 
     // Controllers.
-    gamepads_.multiController = settings_.multiController;
-    gamepads_.swapButtons = settings_.swapGamepadButtons;
-    gamepads_.send = [port = port_](ByteView packet) {
+    gamepads_->multiController = settings_.multiController;
+    gamepads_->swapButtons = settings_.swapGamepadButtons;
+    gamepads_->send = [port = port_](ByteView packet) {
         std::lock_guard guard(port->lock);
         if (port->session) port->session->sendInput(Bytes(packet.begin(), packet.end()));
     };
-    gamepads_.start(settings_.backgroundGamepad);
+    gamepads_->setApplicationActive(qGuiApp->applicationState() == Qt::ApplicationActive);
+    gamepads_->start(settings_.backgroundGamepad);
     gamepadsStarted_ = true;
 
     if (onOpened) onOpened();
@@ -347,10 +360,10 @@ void EngineStream::tearDown() {
         view_->releaseAllInput();
     }
     if (gamepadsStarted_) {
-        gamepads_.stop();
+        gamepads_->stop();
         gamepadsStarted_ = false;
     }
-    gamepads_.send = nullptr;
+    gamepads_->send = nullptr;
     if (view_) view_->stop();
     {
         // The decoder's thread puts into the view's slot; from here on it puts nowhere.

@@ -66,8 +66,12 @@ public:
 
     using Pixels = StreamSettings::Pixels;
 
+    // Controllers through a manager of the stream's own.
     EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
                  QObject* parent = nullptr);
+    // Controllers through the app's one manager, which outlives this object.
+    EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
+                 platform::GamepadManager& gamepads, QObject* parent = nullptr);
     ~EngineStream() override;
 
     // Hooks the box controller installs.
@@ -169,6 +173,9 @@ private:
 
     QCoro::Task<> statsLoop(Generation generation);
 
+    EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
+                 platform::GamepadManager* gamepads, QObject* parent);
+
     Clock& clock_;
     AppPool& pool_;
     std::shared_ptr<platform::UserDefaults> defaults_;
@@ -184,7 +191,7 @@ private:
     std::uint64_t nextSessionId_ = 0;
     std::shared_ptr<stream::VideoPipeline> pipeline_;
     std::shared_ptr<stream::AudioPipeline> audio_;
-    stream::Gamepads gamepads_;
+    std::unique_ptr<stream::Gamepads> gamepads_;
     SystemKeyTap systemKeys_;
     CaptureHint hint_;
     QPointer<QMessageBox> sidewaysBox_;

@@ -148,7 +148,7 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
             QMetaObject::invokeMethod(
                 stream,
                 [stream, id, slot, low, high] {
-                    if (id == stream->sessionId_) stream->gamepads_.rumble(slot, low, high);
+                    if (id == stream->sessionId_) stream->gamepads_->rumble(slot, low, high);
                 },
                 Qt::QueuedConnection);
     };

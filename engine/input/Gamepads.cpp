@@ -20,25 +20,35 @@ constexpr Buttons allPaddles = Buttons::of(0x000F0000);
 
 } // namespace
 
-Gamepads::Gamepads(Manager::Delivery delivery) : delivery_(delivery) {
-    manager_.onAdded = [this](const Manager::Info& info, const Manager::State& state) { connect(info, state); };
-    manager_.onRemoved = [this](Manager::Id id) { disconnect(id); };
-    manager_.onChanged = [this](Manager::Id id, const Manager::State& state) {
+Gamepads::Gamepads(Manager::Delivery delivery)
+    : own_(std::make_unique<Manager>()), manager_(*own_), delivery_(delivery) {}
+
+Gamepads::Gamepads(Manager& shared) : manager_(shared), delivery_(Manager::Delivery::ownThread) {}
+
+// Listening ends first, so no controller event reaches a half-destroyed object.
+Gamepads::~Gamepads() {
+    listening_.reset();
+    if (own_) own_->stop();
+}
+
+void Gamepads::start(bool background) {
+    if (own_) {
+        try {
+            own_->start(delivery_);
+        } catch (const Manager::Error& error) {
+            EngineLog::write(error.what());
+        }
+    }
+    Manager::Listener listener;
+    listener.onAdded = [this](const Manager::Info& info, const Manager::State& state) { connect(info, state); };
+    listener.onRemoved = [this](Manager::Id id) { disconnect(id); };
+    listener.onChanged = [this](Manager::Id id, const Manager::State& state) {
         std::lock_guard guard(lock_);
         const auto it = slots_.find(id);
         if (it != slots_.end()) sendState(it->second.slot, it->second, state);
     };
-}
-
-// The manager is stopped first, so no controller event reaches a half-destroyed object.
-Gamepads::~Gamepads() { manager_.stop(); }
-
-void Gamepads::start(bool background) {
-    try {
-        manager_.start(background, delivery_);
-    } catch (const Manager::Error& error) {
-        EngineLog::write(error.what());
-    }
+    listener.background = background;
+    listening_ = manager_.listen(std::move(listener));
 }
 
 void Gamepads::pump() { manager_.pump(); }
@@ -46,16 +56,20 @@ void Gamepads::pump() { manager_.pump(); }
 void Gamepads::setApplicationActive(bool active) { manager_.setApplicationActive(active); }
 
 void Gamepads::stop() {
-    // Not under the lock: the event thread may be waiting for it while the manager joins that thread. The
-    // manager silences every controller as it lets go of it.
-    manager_.stop();
-    std::lock_guard guard(lock_);
-    std::vector<int> occupied;
-    for (int slot = 0; slot < slotCount; ++slot)
-        if (!controllers_[static_cast<std::size_t>(slot)].empty()) occupied.push_back(slot);
-    for (auto& list : controllers_) list.clear();
-    slots_.clear();
-    for (int slot : occupied) sendNeutral(slot, 0);
+    // Not under the lock: a delivery under way may be waiting for it while listening ends.
+    listening_.reset();
+    {
+        std::lock_guard guard(lock_);
+        std::vector<int> occupied;
+        for (int slot = 0; slot < slotCount; ++slot)
+            if (!controllers_[static_cast<std::size_t>(slot)].empty()) occupied.push_back(slot);
+        // A shared manager keeps the controllers open: their motors stop here.
+        for (const auto& [id, pad] : slots_) manager_.rumble(id, 0, 0, 0);
+        for (auto& list : controllers_) list.clear();
+        slots_.clear();
+        for (int slot : occupied) sendNeutral(slot, 0);
+    }
+    if (own_) own_->stop();
 }
 
 void Gamepads::rumble(std::int64_t index, std::uint16_t low, std::uint16_t high) {

@@ -23,6 +23,9 @@ namespace corvane::stream {
 // of them leaves; only then is it freed, neutralised and silenced. Rumble for a shared slot drives every
 // controller in it.
 //
+// The controllers come from a GamepadManager: the app's one, shared with whoever else lists controllers, or
+// one of its own that runs between start() and stop().
+//
 // Threads: the controllers' events arrive on the manager's thread "corvane.gamepad" (or the thread calling
 // pump() with Delivery::pump); rumble() comes from any thread (the session's "corvane.control"). One lock
 // guards the tables and is held while `send` runs, so `send` must not call back into this object. Set
@@ -41,7 +44,10 @@ public:
     bool multiController = true;
     bool swapButtons = false;
 
+    // With a manager of its own.
     explicit Gamepads(platform::GamepadManager::Delivery delivery = platform::GamepadManager::Delivery::ownThread);
+    // Listening to `shared`, which its owner runs and which outlives this object.
+    explicit Gamepads(platform::GamepadManager& shared);
     ~Gamepads();
     Gamepads(const Gamepads&) = delete;
     Gamepads& operator=(const Gamepads&) = delete;
@@ -49,7 +55,7 @@ public:
     // Watches the controllers (`background`: also while the application is not active) and announces those
     // already attached. A failure to reach the controllers is logged; the stream goes on without them.
     void start(bool background);
-    // Stops watching, silences every controller and sends a neutral state with mask 0 for every occupied
+    // Stops watching, silences its controllers and sends a neutral state with mask 0 for every occupied
     // slot. start() may follow for the next stream.
     void stop();
     // With Delivery::pump: handles the controllers' pending events on this thread.
@@ -84,8 +90,10 @@ private:
     void emit(const PacketBuffer& packet);
     std::uint16_t activeMaskLocked() const;
 
-    platform::GamepadManager manager_;
+    std::unique_ptr<platform::GamepadManager> own_;
+    platform::GamepadManager& manager_;
     platform::GamepadManager::Delivery delivery_;
+    platform::GamepadManager::Listening listening_;
 
     mutable std::mutex lock_;
     std::map<platform::GamepadManager::Id, Pad> slots_;

@@ -3,6 +3,7 @@
 #include <SDL.h>
 
 #include <chrono>
+#include <utility>
 
 #include <pthread.h>
 
@@ -74,15 +75,17 @@ bool GamepadManager::running() const {
     return running_;
 }
 
-void GamepadManager::start(bool background, Delivery delivery) {
+void GamepadManager::start(Delivery delivery) {
     std::lock_guard owner(ownerLock_);
     {
         std::lock_guard pump(pumpLock_);
         {
             std::lock_guard sdl(sdlLock_);
             if (running_) return;
-            SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, background ? "1" : "0");
-            background_ = background;
+            // Each listener says whether it hears changes in the background; SDL keeps them all.
+            SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
+            // SIGINT and SIGTERM belong to the app; SDL would turn them into quit events nobody reads.
+            SDL_SetHint(SDL_HINT_NO_SIGNAL_HANDLERS, "1");
             if (SDL_InitSubSystem(SDL_INIT_GAMECONTROLLER) != 0)
                 throw Error(std::string("game controllers are unavailable: ") + SDL_GetError());
             running_ = true;
@@ -176,10 +179,10 @@ void GamepadManager::open(int deviceIndex) {
     for (int b = 0; b < SDL_CONTROLLER_BUTTON_MAX; ++b)
         if (SDL_GameControllerHasButton(controller, static_cast<SDL_GameControllerButton>(b))) info.buttons |= bit(b);
 
-    Open entry{controller, stateOf(controller)};
-    open_.emplace(id, entry);
+    Open entry{controller, stateOf(controller), info};
+    pending_.push_back({Delivered::Kind::added, id, entry.state, infos_.size()});
     infos_.push_back(std::move(info));
-    pending_.push_back({Delivered::Kind::added, id, entry.state, infos_.size() - 1});
+    open_.emplace(id, std::move(entry));
 }
 
 void GamepadManager::collect() {
@@ -199,12 +202,18 @@ void GamepadManager::collect() {
             if (events_[j].type == SDL_CONTROLLERDEVICEREMOVED && events_[j].cdevice.which == id) return true;
         return false;
     };
-    const bool reportChanges = background_ || active_;
+    // Arrivals are found by looking at every device once the pump's events are through: an arrival names a
+    // device index of its moment, and SDL drops a controller's arrival when an earlier device leaves before
+    // the pump.
+    bool rescan = false;
     for (std::size_t i = 0; i < events_.size(); ++i) {
         const SDL_Event& event = events_[i];
         switch (event.type) {
-        case SDL_CONTROLLERDEVICEADDED: open(event.cdevice.which); break;
+        case SDL_JOYDEVICEADDED:
+        case SDL_CONTROLLERDEVICEADDED:
+        case SDL_JOYDEVICEREMOVED: rescan = true; break;
         case SDL_CONTROLLERDEVICEREMOVED: {
+            rescan = true;
             const auto it = open_.find(event.cdevice.which);
             if (it == open_.end()) break;
             SDL_GameControllerClose(it->second.controller);
@@ -222,7 +231,7 @@ void GamepadManager::collect() {
             const std::uint32_t buttons = event.cbutton.state == SDL_PRESSED ? state.buttons | mask : state.buttons & ~mask;
             if (buttons == state.buttons) break;
             state.buttons = buttons;
-            if (reportChanges) pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
+            pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
             break;
         }
         case SDL_CONTROLLERAXISMOTION: {
@@ -233,30 +242,71 @@ void GamepadManager::collect() {
             std::int16_t& value = state.axes[event.caxis.axis];
             if (value == event.caxis.value) break;
             value = event.caxis.value;
-            if (reportChanges) pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
+            pending_.push_back({Delivered::Kind::changed, it->first, state, 0});
             break;
         }
         default: break; // raw joystick events, remaps, touchpads and sensors: not used
         }
     }
+    if (rescan)
+        for (int index = 0; index < SDL_NumJoysticks(); ++index) open(index);
 }
 
 void GamepadManager::deliver() {
+    const bool active = active_;
     for (const Delivered& d : pending_) {
-        switch (d.kind) {
-        case Delivered::Kind::added:
-            if (onAdded) onAdded(infos_[d.info], d.state);
-            break;
-        case Delivered::Kind::changed:
-            if (onChanged) onChanged(d.id, d.state);
-            break;
-        case Delivered::Kind::removed:
-            if (onRemoved) onRemoved(d.id);
-            break;
+        for (const auto& [key, listener] : listeners_) {
+            switch (d.kind) {
+            case Delivered::Kind::added:
+                if (listener.onAdded) listener.onAdded(infos_[d.info], d.state);
+                break;
+            case Delivered::Kind::changed:
+                if (listener.onChanged && (active || listener.background)) listener.onChanged(d.id, d.state);
+                break;
+            case Delivered::Kind::removed:
+                if (listener.onRemoved) listener.onRemoved(d.id);
+                break;
+            }
         }
     }
     pending_.clear();
     infos_.clear();
+}
+
+GamepadManager::Listening GamepadManager::listen(Listener listener) {
+    std::lock_guard pump(pumpLock_);
+    std::vector<std::pair<Info, State>> attached;
+    {
+        std::lock_guard sdl(sdlLock_);
+        if (running_) {
+            collect();
+            for (const auto& [id, open] : open_) attached.emplace_back(open.info, open.state);
+        }
+    }
+    // What happened before this listener came goes to the others only; it hears the outcome below.
+    deliver();
+    if (listener.onAdded)
+        for (const auto& [info, state] : attached) listener.onAdded(info, state);
+    const std::uint64_t key = nextKey_++;
+    listeners_.emplace_back(key, std::move(listener));
+    return Listening(this, key);
+}
+
+void GamepadManager::unlisten(std::uint64_t key) {
+    std::lock_guard pump(pumpLock_);
+    std::erase_if(listeners_, [key](const auto& entry) { return entry.first == key; });
+}
+
+GamepadManager::Listening& GamepadManager::Listening::operator=(Listening&& other) noexcept {
+    if (this == &other) return *this;
+    reset();
+    manager_ = std::exchange(other.manager_, nullptr);
+    key_ = other.key_;
+    return *this;
+}
+
+void GamepadManager::Listening::reset() {
+    if (auto* manager = std::exchange(manager_, nullptr)) manager->unlisten(key_);
 }
 
 } // namespace corvane::platform

@@ -22,15 +22,20 @@ namespace corvane::platform {
 // every button and axis change, what each controller offers, and rumble on its two motors. Only devices SDL
 // knows as game controllers (those with a mapping) appear; other joysticks are left alone.
 //
-// Events are delivered through the callbacks either on the manager's own thread "corvane.gamepad"
-// (Delivery::ownThread, polling SDL every couple of milliseconds while a controller is attached, every
-// 100 ms for an arrival while none is) or on whatever thread calls pump()
-// (Delivery::pump). Controllers already attached are reported from start() itself, on the caller's thread.
-// Callbacks never run under the manager's SDL lock, so they may call rumble(); they must not call start()
-// or stop(). rumble() may be called from any thread.
+// SDL has one event queue per process, so the whole app runs one manager and everyone who cares about
+// controllers listens to it: listen() returns a Listening handle; while it lives the listener hears every
+// arrival, change and removal. A listener added while the manager runs is first told of the controllers
+// attached then, with their state, on the listening thread; controllers attached at start() are reported to
+// every listener from start() itself.
 //
-// Set the callbacks before start(). start() and stop() come from one owning thread; after stop() returns no
-// callback runs any more.
+// Events are delivered either on the manager's own thread "corvane.gamepad" (Delivery::ownThread, polling
+// SDL every couple of milliseconds while a controller is attached, every 100 ms for an arrival while none
+// is) or on whatever thread calls pump() (Delivery::pump). Callbacks never run under the manager's SDL lock,
+// so they may call rumble(); they must not call start(), stop() or listen(), nor end a Listening. rumble()
+// may be called from any thread.
+//
+// start() and stop() come from one owning thread; after stop() returns no callback runs any more, and once
+// a Listening is gone its listener hears nothing more. The manager outlives every Listening.
 class GamepadManager final {
 public:
     using Id = std::int32_t; // SDL's instance id: one per attachment, never reused in a run
@@ -77,21 +82,41 @@ public:
         bool operator==(const State&) const = default;
     };
 
-    std::function<void(const Info&, const State&)> onAdded;
-    // One call per change of one button or axis, with the whole state after it.
-    std::function<void(Id, const State&)> onChanged;
-    std::function<void(Id)> onRemoved;
+    struct Listener {
+        std::function<void(const Info&, const State&)> onAdded;
+        // One call per change of one button or axis, with the whole state after it.
+        std::function<void(Id, const State&)> onChanged;
+        std::function<void(Id)> onRemoved;
+        // Also hear changes while the application is not the active one.
+        bool background = false;
+    };
+
+    // A listener's registration; ending it (destruction or assignment) waits for a delivery under way.
+    class Listening {
+    public:
+        Listening() = default;
+        Listening(Listening&& other) noexcept { *this = std::move(other); }
+        Listening& operator=(Listening&& other) noexcept;
+        ~Listening() { reset(); }
+        void reset();
+
+    private:
+        friend class GamepadManager;
+        Listening(GamepadManager* manager, std::uint64_t key) : manager_(manager), key_(key) {}
+        GamepadManager* manager_ = nullptr;
+        std::uint64_t key_ = 0;
+    };
 
     GamepadManager();
     ~GamepadManager();
     GamepadManager(const GamepadManager&) = delete;
     GamepadManager& operator=(const GamepadManager&) = delete;
 
-    // Sets whether controller events keep coming while the application is in the background
-    // (SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS), brings up SDL's game-controller subsystem, reports the
-    // controllers already attached and, with Delivery::ownThread, starts the event thread. Throws Error when
-    // SDL cannot start. A second start() while running does nothing.
-    void start(bool background, Delivery delivery = Delivery::ownThread);
+    // Brings up SDL's game-controller subsystem, reports the controllers already attached to every listener
+    // and, with Delivery::ownThread, starts the event thread. Throws Error when SDL cannot start. A second
+    // start() while running does nothing.
+    void start(Delivery delivery = Delivery::ownThread);
+    [[nodiscard]] Listening listen(Listener listener);
     // Handles every pending controller event now, on this thread. For Delivery::pump; harmless otherwise.
     void pump();
     // Stops the event thread, silences and closes every controller and leaves the subsystem. Safe always.
@@ -99,7 +124,7 @@ public:
     bool running() const;
 
     // Whether the application is the active one (true until told otherwise). SDL sees no window of ours, so
-    // it cannot tell: without `background`, changes made while the application is inactive are not reported
+    // it cannot tell: a listener without `background` hears no change made while the application is inactive
     // (the state still follows them, so the next reported change carries the truth). Any thread.
     void setApplicationActive(bool active);
 
@@ -117,6 +142,7 @@ private:
     struct Open {
         _SDL_GameController* controller = nullptr;
         State state;
+        Info info;
     };
 
     // Under sdlLock_: turns SDL's pending events into deliveries.
@@ -124,12 +150,14 @@ private:
     void open(int deviceIndex);
     void deliver();
     void run(std::stop_token stop);
+    void unlisten(std::uint64_t key);
 
     std::mutex ownerLock_; // start and stop
-    std::mutex pumpLock_;  // one pump at a time; held while delivering
+    std::mutex pumpLock_;  // one pump at a time; held while delivering, and for listeners_
     mutable std::mutex sdlLock_; // every SDL call, and open_
     bool running_ = false;
-    bool background_ = false;
+    std::vector<std::pair<std::uint64_t, Listener>> listeners_;
+    std::uint64_t nextKey_ = 1;
     std::atomic<bool> active_{true};
     std::map<Id, Open> open_;
     std::vector<Delivered> pending_; // reused between pumps

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/controller/BoxController.hpp"
+#include "boxsim/Box.hpp"
+#include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/TestSupport.hpp"
+
+#include <QApplication>
+#include <QCoroTask>
+
+#include <cstdlib>
+#include <memory>
+
+namespace corvane::test {
+
+// One controller as the app builds it (offscreen unless the test chose a platform), over a manual clock and
+// folders of its own, its simulated box (not started) on a loopback address of its own.
+struct ControllerRig {
+    explicit ControllerRig(std::unique_ptr<CableLink> cable) {
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+            setenv(name, (dir.path() / name).c_str(), 1);
+        setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
+        boxsim::Box::Options options;
+        options.address = address;
+        box = std::make_unique<boxsim::Box>(options);
+        controller = std::make_unique<BoxController>(BoxController::Environment{
+            clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"), std::move(cable),
+            dir.path() / "keys"});
+        controller->autostartConfigHome = dir.path() / "config";
+        StreamSettings settings = controller->settings();
+        settings.autoConnect = false;
+        controller->setSettings(settings);
+    }
+    ~ControllerRig() { controller.reset(), box->stop(); }
+    // One pass of the loop, then the second its sleep would take.
+    void pass() {
+        QCoro::waitFor(controller->tick());
+        clock.advance(1);
+    }
+
+    inline static int argc = 1;
+    inline static char name[] = "test";
+    inline static char* argv[] = {name, nullptr};
+    const bool platform = setenv("QT_QPA_PLATFORM", "offscreen", 0) == 0;
+    QApplication app{argc, argv};
+    TempDir dir;
+    const std::string address = uniqueLoopbackAddress();
+    ManualClock clock;
+    AppPool pool;
+    std::unique_ptr<boxsim::Box> box;
+    std::unique_ptr<BoxController> controller;
+};
+
+} // namespace corvane::test

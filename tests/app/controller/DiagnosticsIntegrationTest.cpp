@@ -1,0 +1,79 @@
+#include "app/controller/Diagnostics.hpp"
+
+#include "tests/app/controller/ControllerRig.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+namespace corvane {
+namespace {
+
+std::string lines(int from, int to, const char* end = "") {
+    std::string text;
+    for (int i = from; i <= to; ++i) text += "line " + std::to_string(i) + (i < to ? "\n" : end);
+    return text;
+}
+
+// The report against a simulated box: its lines, the box part for each answer of the agent, and the tail of
+// the build log beside the source folder.
+TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
+    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    rig.box->start();
+    const auto report = [&] { return QCoro::waitFor(Diagnostics::report(*rig.controller)); };
+    const std::string text = report();
+    std::istringstream in(text);
+    const std::vector<std::string> starts = {
+        "Corvane diagnostics, 2026-12-06T18:00:00Z", "", "===== Mac =====", "Model: ", "Linux: ", "Corvane: ",
+        "Streaming engine: built in, ", "Status: starting", "Link: up=false boxFound=false paired=false",
+        "Thunderbolt address: none", "IPv4 addresses: ", "Screen Recording allowed: true",
+        "Accessibility allowed: true", "Open at login: false", "Controllers: none",
+        "Known box network addresses for wake: 0", "Settings: StreamSettings(", "",
+        "===== Thunderbolt Bridge (ip address show dev thunderbolt"};
+    std::string line;
+    for (const auto& start : starts) {
+        ASSERT_TRUE(std::getline(in, line));
+        EXPECT_TRUE(line.starts_with(start)) << line;
+    }
+    EXPECT_NE(text.find("\n\n===== Corvane log (last 400 lines) =====\n"), std::string::npos);
+    EXPECT_EQ(text.find("===== Last build"), std::string::npos);  // no source folder known
+    // No box: no request reaches the agent.
+    EXPECT_TRUE(text.ends_with("\n\n===== Box =====\nThe box is not connected, so only Mac details are included."));
+    EXPECT_TRUE(rig.box->agent().seen("GET /v1/diagnostics").empty());
+
+    AgentClient::Info info;
+    info.agentVersion = "1.2.0";
+    const struct {
+        std::optional<int> status;
+        std::optional<AgentClient::Info> info;
+        std::string ending;
+    } rows[] = {
+        {std::nullopt, info, "Corvane Host diagnostics\nbox: corvane-box\nagent: 0.3.0\n"},
+        {404, info, "The box software (1.2.0) is too old to report diagnostics."},
+        {405, std::nullopt, "The box software (old version) is too old to report diagnostics."},
+        {500, info, "Could not read the box's diagnostics: "},
+    };
+    for (const auto& row : rows) {
+        BoxControllerProbe::apply(*rig.controller, {.boxFound = true, .boxInfo = row.info});
+        if (row.status) rig.box->agent().script("GET /v1/diagnostics", {*row.status, "{}"});
+        const std::string got = report();
+        EXPECT_NE(got.find("\n===== Box =====\n" + row.ending), std::string::npos) << got.substr(got.rfind("====="));
+    }
+    EXPECT_EQ(rig.box->agent().seen("GET /v1/diagnostics").size(), 4u);
+
+    // The build log lies beside the source folder; its last 60 pieces, a final empty one included.
+    setenv("CORVANE_SOURCE_DIR", (rig.dir.path() / "corvane").c_str(), 1);
+    const std::pair<std::string, std::string> logs[] = {
+        {lines(1, 10), lines(1, 10)}, {lines(1, 100), lines(41, 100)}, {lines(1, 100, "\n"), lines(42, 100, "\n")}};
+    for (const auto& [log, shown] : logs) {
+        std::ofstream(rig.dir.path() / "build.log", std::ios::trunc) << log;
+        EXPECT_NE(report().find("\n\n===== Last build (build.log, last 60 lines) =====\n" + shown + "\n\n===== Box ====="),
+                  std::string::npos) << shown.substr(0, 8);
+    }
+    unsetenv("CORVANE_SOURCE_DIR");
+}
+
+} // namespace
+} // namespace corvane

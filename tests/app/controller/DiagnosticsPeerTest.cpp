@@ -1,0 +1,117 @@
+#include "app/controller/Diagnostics.hpp"
+
+#include "app/services/Log.hpp"
+#include "tests/app/controller/ControllerRig.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+#include <gtest/gtest.h>
+
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QTest>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The desktop's file manager: each call is one line of the record; "ready" once it holds its name. It ends
+// with its bus.
+constexpr const char* kFileManager = R"(
+import sys, dbus, dbus.service, dbus.mainloop.glib
+from gi.repository import GLib
+dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
+record = open(sys.argv[1], 'a', buffering=1)
+bus = dbus.SessionBus()
+
+class FileManager(dbus.service.Object):
+    @dbus.service.method('org.freedesktop.FileManager1', in_signature='ass')
+    def ShowItems(self, uris, startup):
+        record.write('ShowItems|%s\n' % ','.join(uris))
+
+name = dbus.service.BusName('org.freedesktop.FileManager1', bus)
+FileManager(bus, '/org/freedesktop/FileManager1')
+record.write('ready\n')
+GLib.MainLoop().run()
+)";
+
+// Types the path into the save dialog the report opens and presses Return.
+void saveThroughDialog(BoxController& box, const std::string& typed, const fs::path& startFolder) {
+    Diagnostics::save(box);
+    QFileDialog* dialog = nullptr;
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
+        return dialog != nullptr;
+    }, 15000));
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), startFolder.string());
+    const auto proposed = fs::path(dialog->selectedFiles().value(0).toStdString()).filename().string();
+    EXPECT_TRUE(std::regex_match(proposed, std::regex(R"(Corvane Diagnostics \d{4}-\d\d-\d\d \d{4}\.txt)"))) << proposed;
+    auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+    ASSERT_NE(edit, nullptr);
+    edit->clear();
+    QTest::keyClicks(edit, QString::fromStdString(typed));
+    QTest::keyClick(edit, Qt::Key_Return);
+}
+
+// Saved through Qt's own file dialog on a virtual display, then shown: by the folder opened with xdg-open
+// while no file manager is on the bus, then by the file manager with the file's encoded address.
+TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileManager) {
+    test::TempDir dir;
+    const fs::path desktop = dir.path() / "Desktop", bin = dir.path() / "bin", record = dir.path() / "record.txt";
+    fs::create_directories(desktop);
+    fs::create_directories(bin);
+    setenv("HOME", dir.path().c_str(), 1);
+    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf 'xdg-open|%s\\n' \"$@\" >> '" << record.string() << "'\n";
+    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+
+    // A session bus of the test's own, kept by a shell that sleeps (so it also ends should the test die).
+    test::runCommand("cd '" + dir.path().string() + "' && (dbus-run-session -- sh -c 'echo \"$DBUS_SESSION_BUS_ADDRESS\" $$ "
+                     "> bus.tmp && mv bus.tmp bus && exec sleep 120' >/dev/null 2>&1 &) && "
+                     "for i in $(seq 750); do [ -e bus ] && break; sleep 0.02; done");
+    std::string address;
+    struct Ended {
+        int pid = -1;
+        ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
+    } bus, standIn;
+    std::ifstream(dir.path() / "bus") >> address >> bus.pid;
+    ASSERT_FALSE(address.empty());
+    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+
+    test::XvfbDisplay display;
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    const auto recorded = [&](const std::string& line) {
+        return QTest::qWaitFor([&] { return test::readWhole(record).find(line) != std::string::npos; }, 10000);
+    };
+
+    saveThroughDialog(*rig.controller, "first.txt", desktop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "first.txt"); }, 15000));
+    const std::string saved = test::readWhole(desktop / "first.txt");
+    EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
+    EXPECT_TRUE(saved.ends_with("===== Box =====\nThe box is not connected, so only Mac details are included."));
+    EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
+
+    // With a file manager on the bus; a path typed into another folder is the one saved.
+    std::ofstream(dir.path() / "standin.py") << kFileManager;
+    standIn.pid = std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
+                                             record.string() + "' >/dev/null 2>&1 & echo $!").output);
+    ASSERT_TRUE(recorded("ready\n"));
+    const fs::path second = dir.path() / "Report #1 50%.txt";
+    saveThroughDialog(*rig.controller, second.string(), desktop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(second); }, 15000));
+    EXPECT_TRUE(recorded("ShowItems|file://" + dir.path().string() + "/Report%20%231%2050%25.txt\n"));
+    EXPECT_NE(Log::tail(5).find("diagnostics saved to " + second.string()), std::string::npos);
+}
+
+} // namespace
+} // namespace corvane
