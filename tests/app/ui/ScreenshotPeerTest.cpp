@@ -3,6 +3,7 @@
 #include "app/ui/SettingsWindow.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QImage>
+#include <QScreen>
 #include <QSet>
 #include <QTabWidget>
 
@@ -11,14 +12,25 @@ namespace {
 
 using Kind = BoxController::Phase::Kind;
 
-// Pictures of every phase and tab in both looks: each must show something, and the looks must differ.
+// Pictures of every phase and tab in both looks, read back from the X server: each must show something,
+// and the looks must differ. CORVANE_KEEP_SCREENSHOTS names a folder that keeps them.
 class ScreenshotTest : public test::UiFixture {
 protected:
+    ScreenshotTest() : UiFixture(true) {}
     ~ScreenshotTest() override { Appearance::apply(std::nullopt); }
-    QImage shoot(QWidget& widget) {
+    static QImage shoot(QWidget& widget, const QString& name) {
         widget.show();
-        QCoreApplication::processEvents();
-        return widget.grab().toImage();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(&widget));
+        // The window manager may still be fitting the frame to a new height: shoot once it holds.
+        QImage image;
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            QCoreApplication::processEvents();
+            widget.repaint();
+            image = widget.screen()->grabWindow(widget.winId()).toImage();
+            return image.size() == widget.size() * widget.devicePixelRatio();
+        })) << name.toStdString();
+        if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS")) image.save(QString(keep) + "/" + name + ".png");
+        return image;
     }
     static int colours(const QImage& image) {
         QSet<QRgb> seen;
@@ -36,7 +48,7 @@ TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
         QImage looks[2];
         for (int dark = 0; dark < 2; ++dark) {
             Appearance::apply(dark ? Appearance::dark : Appearance::light);
-            looks[dark] = shoot(widget);
+            looks[dark] = shoot(widget, name + (dark ? "-dark" : "-light"));
             EXPECT_GT(colours(looks[dark]), 8) << name.toStdString();
         }
         EXPECT_NE(looks[0], looks[1]) << name.toStdString();
@@ -45,11 +57,12 @@ TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
         const auto kind = static_cast<Kind>(k);
         setBox({.phase = BoxController::Phase{kind, k < 3 ? "The box said so." : ""}, .linkUp = k > 4,
                 .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt});
-        bothLooks(window, QString("main-%1").arg(k));
+        bothLooks(window, "main-" + QString::fromStdString(box->phase().description()).section('(', 0, 0));
     }
+    window.hide();
     for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
         settings.tabs()->setCurrentIndex(tab);
-        bothLooks(settings, QString("settings-%1").arg(tab));
+        bothLooks(settings, "settings-" + settings.tabs()->tabText(tab));
     }
 }
 
