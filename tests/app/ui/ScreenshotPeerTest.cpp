@@ -43,6 +43,9 @@ protected:
 TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
     MainWindow window(*box);
     SettingsWindow settings(*box);
+    AgentClient::BoxStatus load;
+    load.gpuPercent = 30, load.cpuPercent = 13, load.memoryUsed = 8ull << 30, load.memoryTotal = 32ull << 30;
+    load.diskFree = 400ull << 30, load.diskTotal = 1000ull << 30, load.gpuName = "Simulated GPU";
     // Each look shows something, and the two differ.
     const auto bothLooks = [&](QWidget& widget, const QString& name) {
         QImage looks[2];
@@ -56,7 +59,8 @@ TEST_F(ScreenshotTest, MainWindowInEveryPhaseAndSettingsTabsInBothLooks) {
     for (int k = 0; k <= static_cast<int>(Kind::streaming); ++k) {
         const auto kind = static_cast<Kind>(k);
         setBox({.phase = BoxController::Phase{kind, k < 3 ? "The box said so." : ""}, .linkUp = k > 4,
-                .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt});
+                .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt,
+                .boxStatus = k > 6 ? std::optional(load) : std::nullopt});
         bothLooks(window, "main-" + QString::fromStdString(box->phase().description()).section('(', 0, 0));
     }
     window.hide();
