@@ -19,6 +19,12 @@ public:
 
     explicit SettingsPage(QWidget* parent = nullptr);
 
+    // Only the page shown asks for room, never wider than the page: a tab widget sizes itself to the
+    // largest of all its pages, and a row's control may ask for more than the page has.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    int heightForWidth(int width) const override;
+
     // A titled group; later rows and notes go into it.
     QWidget* addSection(const QString& title);
     // A row: "label:" (nothing for an empty label) in the label column, then the control.

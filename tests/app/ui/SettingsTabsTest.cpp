@@ -2,6 +2,7 @@
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsWindow.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
@@ -10,6 +11,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
+#include <set>
 
 namespace corvane {
 namespace {
@@ -29,6 +32,20 @@ protected:
     }
     ~SettingsTabsTest() override { S::setScreenSource({}); }
 };
+
+TEST_F(SettingsTabsTest, TheWindowFitsThePageShown) {
+    SettingsWindow window(*box);
+    window.show();
+    std::set<int> chrome;  // the window's height beyond the page's: the same on every tab
+    for (int tab = 0; tab < window.tabs()->count(); ++tab) {
+        window.tabs()->setCurrentIndex(tab);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(window.tabs()->currentWidget()->width(), 570);
+        EXPECT_LT(window.width(), 590) << tab;  // a page's frame, nothing wider
+        chrome.insert(window.height() - window.tabs()->currentWidget()->sizeHint().height());
+    }
+    EXPECT_EQ(chrome.size(), 1u);
+}
 
 TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     S s;
