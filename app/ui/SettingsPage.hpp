@@ -16,6 +16,8 @@ class SettingsPage : public QWidget {
 public:
     static constexpr int kWidth = 570;
     static constexpr int kLabelWidth = 130;
+    // What a row leaves its control: the page less its insets, the label column and the gap after it.
+    static constexpr int kControlWidth = kWidth - 2 * 24 - kLabelWidth - 12;
 
     explicit SettingsPage(QWidget* parent = nullptr);
 

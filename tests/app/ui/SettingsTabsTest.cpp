@@ -45,6 +45,9 @@ TEST_F(SettingsTabsTest, TheWindowFitsThePageShown) {
         chrome.insert(window.height() - window.tabs()->currentWidget()->sizeHint().height());
     }
     EXPECT_EQ(chrome.size(), 1u);
+    // Long switch texts wrap within the row's control column rather than run off the page.
+    for (const auto* toggle : window.findChildren<QCheckBox*>())
+        EXPECT_LE(toggle->sizeHint().width(), SettingsPage::kControlWidth) << toggle->text().toStdString();
 }
 
 TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
