@@ -40,9 +40,10 @@ TEST_F(SettingsTabsTest, TheWindowFitsThePageShown) {
     for (int tab = 0; tab < window.tabs()->count(); ++tab) {
         window.tabs()->setCurrentIndex(tab);
         QCoreApplication::processEvents();
-        EXPECT_EQ(window.tabs()->currentWidget()->width(), 570);
+        const QWidget* page = window.tabs()->currentWidget();
+        EXPECT_EQ(page->width(), 570);
         EXPECT_LT(window.width(), 590) << tab;  // a page's frame, nothing wider
-        chrome.insert(window.height() - window.tabs()->currentWidget()->sizeHint().height());
+        chrome.insert(window.height() - page->sizeHint().height());
     }
     EXPECT_EQ(chrome.size(), 1u);
     // Long switch texts wrap within the row's control column rather than run off the page.

@@ -42,9 +42,7 @@ TEST_F(TrayMenuTest, ItemsFollowThePhase) {
     EXPECT_EQ(items(tray), with({"Ready: Den && Co (off)", "-", "Open Windows", "Send Files to Windows... (off)",
                                  "Restart Box... (off)"}));
     EXPECT_EQ(tray.iconSymbol(), "cable.connector.horizontal");
-    setBox({.phase = phase(Kind::streaming), .boxFound = true});
-    EXPECT_EQ(items(tray), with({"Windows is open (off)", "-", "Close Windows Session", "Send Files to Windows... (off)",
-                                 "Restart Box..."}));
+    setBox({.phase = phase(Kind::streaming), .boxFound = true});  // its items: the tray's D-Bus test
     EXPECT_EQ(tray.iconSymbol(), "play.rectangle.fill");
     tray.menu()->actions().back()->trigger();
     EXPECT_EQ(quits, 1);

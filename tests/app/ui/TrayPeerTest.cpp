@@ -53,8 +53,7 @@ protected:
 };
 
 TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSetting) {
-    int shows = 0;
-    TrayMenu tray(*box, {[&shows] { ++shows; }, {}, {}});
+    TrayMenu tray(*box, {});
     ASSERT_TRUE(QTest::qWaitFor([&] { return registrations() == 1; }, 15000)) << output.toStdString();
     EXPECT_TRUE(tray.shown());
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
@@ -85,8 +84,6 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
     QCoro::waitFor(box->stopStreamAndWait());
     boxsim.terminate();
     boxsim.waitForFinished();
-    EXPECT_EQ(menu({"click", "Show Corvane"}), QStringList{"clicked"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shows == 1; }, 5000));
     // Turning the setting off removes the item; on again registers it anew.
     defaults->set(StreamSettings::menuBarKey, {false});
     tray.syncVisibility();
