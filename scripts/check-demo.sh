@@ -22,6 +22,19 @@ export SDL_AUDIODRIVER=dummy
 
 CORVANE_DEMO_HOME="$home" bash scripts/run-demo.sh >"$home/demo.out" 2>&1 &
 demo=$!
+
+# The main window as a person sees it while pairing (the box held still for the picture); kept in
+# $CORVANE_KEEP_SCREENSHOTS when set.
+shots=${CORVANE_KEEP_SCREENSHOTS:-$home}
+window_shot() { ffmpeg -loglevel error -y -f x11grab -window_id "$main" -i "$DISPLAY" -frames:v 1 "$shots/$1"; }
+for _ in $(seq 6000); do grep -q "status: pairing" "$log" 2>/dev/null && break; sleep 0.01; done
+boxsim=$(pgrep -P "$demo" -x corvane-boxsim) || fail "no pairing"
+kill -STOP "$boxsim"
+main=$(xdotool search --onlyvisible --name '^Corvane$' | head -n1) || true
+sleep 0.5
+grep -q "engine: paired with the box" "$log" && { kill -CONT "$boxsim"; fail "pairing ended before its picture"; }
+[ -n "$main" ] && window_shot main-pairing.png || { kill -CONT "$boxsim"; fail "no main window"; }
+kill -CONT "$boxsim"
 for _ in $(seq 600); do
   grep -q "video: first non-black frame shown" "$log" 2>/dev/null && break
   kill -0 "$demo" 2>/dev/null || fail "the app ended early: $(tail -n 5 "$home/demo.out")"
@@ -42,6 +55,12 @@ sleep 1
 shot "$home/b.png"
 cmp -s "$home/a.png" "$home/b.png" && fail "the picture does not move"
 awk -v y="$(brightness "$home/a.png")" 'BEGIN { exit !(y > 10) }' || fail "the screen is black"
+
+# The main window, raised over the stream, now says Windows is open.
+xdotool windowraise "$main"
+sleep 0.5
+window_shot main-open.png
+cmp -s "$shots/main-pairing.png" "$shots/main-open.png" && fail "the main window did not change"
 
 # Quitting ends the stream with its log line and exits cleanly; the script ends the simulated box.
 kill -TERM "$(pgrep -x corvane)"

@@ -24,18 +24,9 @@ struct Component {
 };
 
 inline constexpr Component components[] = {
-    {"Qt 6", "Windows, menus and the tray icon", "Qt-LICENSE.txt"},
-    {"QCoro", "Waiting for the box without blocking the windows", "QCoro-LICENSE.txt"},
-    {"OpenSSL", "Pairing keys and the encrypted connection to the box", "OpenSSL-LICENSE.txt"},
-    {"libcurl", "Talking to the box and downloading updates", "libcurl-LICENSE.txt"},
-    {"Expat", "Reading the box's XML replies", "expat-LICENSE.txt"},
-    {"JSON for Modern C++", "Reading and writing JSON", "nlohmann-json-LICENSE.txt"},
     {"ENet 1.3.18", "Reliable connection for the stream's control messages", "ENet-LICENSE.txt"},
+    {"nanors", "Rebuilding lost video packets (Reed-Solomon)", "nanors-LICENSE.txt"},
     {"libopus 1.5.2", "Decoding the box's sound (Opus)", "libopus-LICENSE.txt"},
-    {"FFmpeg libavcodec", "Decoding the box's video", "libavcodec-LICENSE.txt"},
-    {"SDL2", "Sound output and game controllers", "SDL2-LICENSE.txt"},
-    {"libarchive", "Unpacking updates", "libarchive-LICENSE.txt"},
-    {"ISA-L", "Rebuilding lost video packets (Reed-Solomon)", "ISA-L-LICENSE.txt"},
 };
 
 inline constexpr Component boxComponents[] = {

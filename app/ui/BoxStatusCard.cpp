@@ -1,6 +1,7 @@
 #include "app/ui/BoxStatusCard.hpp"
 
 #include "app/ui/PlainText.hpp"
+#include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
 
@@ -51,7 +52,7 @@ BoxStatusCard::BoxStatusCard(QWidget* parent) : QFrame(parent) {
 }
 
 void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
-    auto* row = tileRow_->layout();
+    auto* row = static_cast<QHBoxLayout*>(tileRow_->layout());
     while (auto* item = row->takeAt(0)) {
         delete item->widget();
         delete item;
@@ -65,7 +66,8 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
         setTextStyle(label, TextStyle::caption);
         setSecondary(label);
         column->addWidget(label);
-        auto* value = PlainText::label(box, QString::fromStdString(tile.value));
+        auto* value = new ShrinkingLabel(0.7, box);
+        value->setText(QString::fromStdString(tile.value));
         value->setObjectName("value");
         setTextStyle(value, TextStyle::callout, QFont::DemiBold);
         column->addWidget(value);
@@ -73,13 +75,14 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
         bar->setRange(0, 1000);
         bar->setTextVisible(false);
         bar->setMaximumHeight(6);
+        bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);  // the tiles share the width, whatever it is
         const double fill = std::isnan(tile.fraction) ? 0 : std::clamp(tile.fraction, 0.0, 1.0);
         bar->setValue(static_cast<int>(std::lround(fill * 1000)));
         QPalette palette = bar->palette();
         palette.setColor(QPalette::Highlight, tintColor(tile.fraction > 0.9 ? Tint::orange : Tint::accent));
         bar->setPalette(palette);
         column->addWidget(bar);
-        row->addWidget(box);
+        row->addWidget(box, 1);
     }
     const QString text = PlainText::cut(footer(status), 200);
     footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));

@@ -8,6 +8,7 @@
 #include "app/ui/Symbols.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/updates/UpdateManager.hpp"
+#include "app/ui/WrappingCheckBox.hpp"
 
 #include <QCheckBox>
 #include <QHBoxLayout>
@@ -42,7 +43,7 @@ ControllersTab::ControllersTab(BoxController& box, QWidget* parent) : SettingsPa
                            "Swap A/B and X/Y (Nintendo layout)"};
     bool S::*fields[] = {&S::multiController, &S::backgroundGamepad, &S::swapGamepadButtons};
     for (int i = 0; i < 3; ++i) {
-        options_[i] = new QCheckBox(texts[i]);
+        options_[i] = new WrappingCheckBox(texts[i], kControlWidth);
         bool S::*field = fields[i];
         connect(options_[i], &QCheckBox::clicked, this, [this, field](bool on) {
             S settings = box_.settings();

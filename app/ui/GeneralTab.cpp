@@ -8,6 +8,7 @@
 #include "app/ui/PlainText.hpp"
 #include "app/ui/ShortTime.hpp"
 #include "app/ui/TextStyle.hpp"
+#include "app/ui/WrappingCheckBox.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 
 #include <QCheckBox>
@@ -34,10 +35,10 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     addDivider();
 
     addSection("Startup");
-    login_ = new QCheckBox("Open Corvane when you log in");
+    login_ = new WrappingCheckBox("Open Corvane when you log in", kControlWidth);
     connect(login_, &QCheckBox::clicked, this, [this](bool on) { box_.setLaunchAtLogin(on); });
     addRow("", login_);
-    menuBar_ = new QCheckBox("Show Corvane in the menu bar");
+    menuBar_ = new WrappingCheckBox("Show Corvane in the menu bar", kControlWidth);
     connect(menuBar_, &QCheckBox::clicked, this, [this](bool on) {
         if (StreamSettings::menuBarEnabled(box_.defaults()) != on) box_.defaults().set(StreamSettings::menuBarKey, {on});
         if (onMenuBarChanged) onMenuBarChanged();
@@ -53,7 +54,7 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     sleep_ = new PopupPicker(300);
     connect(sleep_, &PopupPicker::chosen, this, [this](int minutes) { box_.setBoxSleep(minutes); });
     addRow("Sleep when unplugged", sleep_);
-    wake_ = new QCheckBox("Wake the box when Corvane looks for it");
+    wake_ = new WrappingCheckBox("Wake the box when Corvane looks for it", kControlWidth);
     connect(wake_, &QCheckBox::clicked, this, [this](bool on) {
         StreamSettings settings = box_.settings();
         settings.wakeBox = on;

@@ -1,12 +1,9 @@
-# Licence texts for the Acknowledgements window, copied from the Debian copyright files of what this build
-# links. A package whose file is missing leaves its entry to the window's missing-licence line.
+# Licence texts for the Acknowledgements window's rows, copied from the Debian copyright files. A row with no
+# file here (or a package whose file is missing) shows the window's missing-licence line.
 set(CORVANE_ACK_DIR ${CMAKE_BINARY_DIR}/share/corvane/Acknowledgements)
 set(CORVANE_ACK_FILES
-  "Qt-LICENSE.txt|libqt6core6" "QCoro-LICENSE.txt|libqcoro6core0" "OpenSSL-LICENSE.txt|libssl3"
-  "libcurl-LICENSE.txt|libcurl4" "expat-LICENSE.txt|libexpat1" "nlohmann-json-LICENSE.txt|nlohmann-json3-dev"
-  "ENet-LICENSE.txt|libenet7" "libopus-LICENSE.txt|libopus0" "libavcodec-LICENSE.txt|libavcodec59"
-  "SDL2-LICENSE.txt|libsdl2-2.0-0" "libarchive-LICENSE.txt|libarchive13" "ISA-L-LICENSE.txt|libisal2"
-  "box/ENet-LICENSE.txt|libenet7" "box/libopus-LICENSE.txt|libopus0")
+  "ENet-LICENSE.txt|libenet7" "libopus-LICENSE.txt|libopus0" "box/ENet-LICENSE.txt|libenet7"
+  "box/libopus-LICENSE.txt|libopus0")
 file(MAKE_DIRECTORY ${CORVANE_ACK_DIR}/box)
 foreach(entry IN LISTS CORVANE_ACK_FILES)
   string(REPLACE "|" ";" parts ${entry})

@@ -18,6 +18,15 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     page_->setAlignment(Qt::AlignTop);
 }
 
+QSize SettingsPage::sizeHint() const {
+    if (isHidden()) return {kWidth, 0};
+    return {kWidth, layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(kWidth) : QWidget::sizeHint().height()};
+}
+
+QSize SettingsPage::minimumSizeHint() const { return {kWidth, isHidden() ? 0 : sizeHint().height()}; }
+
+int SettingsPage::heightForWidth(int width) const { return isHidden() ? 0 : QWidget::heightForWidth(width); }
+
 QWidget* SettingsPage::addSection(const QString& title) {
     auto* section = new QWidget(this);
     section_ = new QVBoxLayout(section);

@@ -16,8 +16,16 @@ class SettingsPage : public QWidget {
 public:
     static constexpr int kWidth = 570;
     static constexpr int kLabelWidth = 130;
+    // What a row leaves its control: the page less its insets, the label column and the gap after it.
+    static constexpr int kControlWidth = kWidth - 2 * 24 - kLabelWidth - 12;
 
     explicit SettingsPage(QWidget* parent = nullptr);
+
+    // Only the page shown asks for room, never wider than the page: a tab widget sizes itself to the
+    // largest of all its pages, and a row's control may ask for more than the page has.
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override;
+    int heightForWidth(int width) const override;
 
     // A titled group; later rows and notes go into it.
     QWidget* addSection(const QString& title);

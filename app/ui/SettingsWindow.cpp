@@ -96,12 +96,9 @@ void SettingsWindow::showAndRaise() {
 }
 
 void SettingsWindow::fitPage() {
-    // Only the page shown asks for room, so the window is exactly as tall as that page.
-    for (int i = 0; i < tabs_->count(); ++i)
-        tabs_->widget(i)->setSizePolicy(QSizePolicy::Preferred,
-                                        i == tabs_->currentIndex() ? QSizePolicy::Preferred : QSizePolicy::Ignored);
-    tabs_->adjustSize();
-    adjustSize();
+    // Only the page shown asks for room (see SettingsPage), so the window is exactly as tall as that page.
+    tabs_->updateGeometry();
+    layout()->activate();
 }
 
 } // namespace corvane

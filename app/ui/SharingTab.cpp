@@ -6,6 +6,7 @@
 #include "app/ui/PlainText.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/Tint.hpp"
+#include "app/ui/WrappingCheckBox.hpp"
 
 #include <QCheckBox>
 #include <QFileDialog>
@@ -34,7 +35,7 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     page_->addWidget(banner);
 
     addSection("Mac to Windows");
-    drop_ = new QCheckBox("Drag files, folders and links onto the stream window");
+    drop_ = new WrappingCheckBox("Drag files, folders and links onto the stream window", kControlWidth);
     connect(drop_, &QCheckBox::clicked, this, [this](bool on) {
         StreamSettings settings = box_.settings();
         settings.dropToWindows = on;
@@ -73,7 +74,7 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     addDivider();
 
     addSection("Clipboard");
-    clipboard_ = new QCheckBox("Share the clipboard (text and pictures)");
+    clipboard_ = new WrappingCheckBox("Share the clipboard (text and pictures)", kControlWidth);
     connect(clipboard_, &QCheckBox::clicked, this, [this](bool on) {
         StreamSettings settings = box_.settings();
         settings.shareClipboard = on;

@@ -6,6 +6,7 @@
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/WrappingCheckBox.hpp"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -93,7 +94,7 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
                                  "Send Mac shortcuts to Windows in full screen"};
     bool S::*fields[] = {&S::autoConnect, &S::matchWindowShape, &S::commandAsControl, &S::sendMacShortcuts};
     for (int i = 0; i < 4; ++i) {
-        switches_[i] = new QCheckBox(switchTexts[i]);
+        switches_[i] = new WrappingCheckBox(switchTexts[i], kControlWidth);
         bool S::*field = fields[i];
         connect(switches_[i], &QCheckBox::clicked, this, [this, field](bool on) { editSettings(box_, [field, on](S& s) { s.*field = on; }); });
         addRow("", switches_[i]);

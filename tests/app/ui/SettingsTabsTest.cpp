@@ -2,6 +2,7 @@
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsWindow.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
@@ -10,6 +11,8 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
+#include <set>
 
 namespace corvane {
 namespace {
@@ -29,6 +32,24 @@ protected:
     }
     ~SettingsTabsTest() override { S::setScreenSource({}); }
 };
+
+TEST_F(SettingsTabsTest, TheWindowFitsThePageShown) {
+    SettingsWindow window(*box);
+    window.show();
+    std::set<int> chrome;  // the window's height beyond the page's: the same on every tab
+    for (int tab = 0; tab < window.tabs()->count(); ++tab) {
+        window.tabs()->setCurrentIndex(tab);
+        QCoreApplication::processEvents();
+        const QWidget* page = window.tabs()->currentWidget();
+        EXPECT_EQ(page->width(), 570);
+        EXPECT_LT(window.width(), 590) << tab;  // a page's frame, nothing wider
+        chrome.insert(window.height() - page->sizeHint().height());
+    }
+    EXPECT_EQ(chrome.size(), 1u);
+    // Long switch texts wrap within the row's control column rather than run off the page.
+    for (const auto* toggle : window.findChildren<QCheckBox*>())
+        EXPECT_LE(toggle->sizeHint().width(), SettingsPage::kControlWidth) << toggle->text().toStdString();
+}
 
 TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     S s;

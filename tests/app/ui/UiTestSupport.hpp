@@ -3,16 +3,20 @@
 #include "app/controller/BoxController.hpp"
 #include "app/controller/CableLink.hpp"
 #include "app/services/AppPool.hpp"
+#include "app/services/BoxEndpoint.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/agent/AgentReplies.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
-#include "tests/support/XvfbDisplay.hpp"
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
+
+// After Qt's headers: its X11 helpers leave some of Xlib's event macros defined.
+#include "tests/app/window/WindowTestSupport.hpp"
 
 #include <csignal>
 #include <cstdio>
@@ -62,10 +66,11 @@ struct UpdateManagerProbe {
 
 namespace test {
 
-// A cable with no link: the controller's loop is never started by these tests.
+// A cable with no link unless a test gives it the simulated box's address; the loop is only stepped by hand.
 class NoCable final : public CableLink {
 public:
-    std::optional<std::string> linkAddress() override { return std::nullopt; }
+    std::optional<std::string> address;
+    std::optional<std::string> linkAddress() override { return address; }
     bool bridgeHasSelfAssignedAddress() override { return false; }
     NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return {}; }
     void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
@@ -89,20 +94,23 @@ inline void startSessionBus() {
     std::atexit([] { ::kill(daemon, SIGTERM); });
 }
 
-// The one application of a test program: offscreen, or on a virtual X display of its own with `x11`.
+// The one application of a test program: offscreen, or with `x11` the program's shared virtual display
+// with openbox and a session bus (set once the app stands, before anything reads it).
 inline QApplication& uiApp(bool x11 = false) {
     static TempDir* home = new TempDir;
-    static XvfbDisplay* display = x11 ? new XvfbDisplay : nullptr;
-    (void)display;
     static int argc = 1;
     static char name[] = "ui-test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [x11] {
         for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"})
             ::setenv(var, home->path().c_str(), 1);
-        qputenv("QT_QPA_PLATFORM", x11 ? "xcb" : "offscreen");
-        if (x11) startSessionBus();
-        else qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+        if (x11) {
+            QApplication* shared = &WindowEnvironment::ensure();
+            startSessionBus();
+            return shared;
+        }
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
         return new QApplication(argc, argv);
     }();
     return *app;
@@ -113,9 +121,12 @@ class UiFixture : public ::testing::Test {
 protected:
     explicit UiFixture(bool x11 = false) {
         uiApp(x11);
+        ::setenv(BoxEndpoint::overrideVariable, address.c_str(), 1);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
+        auto owned = std::make_unique<NoCable>();
+        cable = owned.get();
         box = std::make_unique<BoxController>(
-            BoxController::Environment{clock, pool, defaults, std::make_unique<NoCable>(), dir.path() / "keys"});
+            BoxController::Environment{clock, pool, defaults, std::move(owned), dir.path() / "keys"});
         box->autostartConfigHome = dir.path() / "config";
     }
 
@@ -124,6 +135,8 @@ protected:
     static BoxController::Phase phase(BoxController::Phase::Kind kind) { return BoxController::Phase::of(kind); }
 
     TempDir dir;
+    std::string address = uniqueLoopbackAddress();  // where the box would answer; nothing does unless started
+    NoCable* cable = nullptr;
     ManualClock clock;
     AppPool pool;
     std::shared_ptr<platform::UserDefaults> defaults;
