@@ -43,33 +43,6 @@ TEST(DERReader, MalformedInputFailsWithTheRightError) {
     }
 }
 
-TEST(DERReader, ReadsTheFirstElementAndCopiesTheRest) {
-    struct Row {
-        Bytes input;
-        DER::Node node;
-        Bytes rest;
-    };
-    const Row rows[] = {
-        {{0x04, 0x00}, {0x04, {}}, {}},
-        {{0x04, 0x81, 0x02, 0xAA, 0xBB, 0xCC}, {0x04, {0xAA, 0xBB}}, {0xCC}},
-        {{0x04, 0x81, 0x05, 1, 2, 3, 4, 5}, {0x04, {1, 2, 3, 4, 5}}, {}},  // not minimal, accepted
-        {{0xA0, 0x84, 0, 0, 0, 1, 0x7E, 0x00}, {0xA0, {0x7E}}, {0x00}},
-    };
-    for (const Row& row : rows) {
-        const auto [node, rest] = DER::read(row.input);
-        EXPECT_EQ(node, row.node) << hex(row.input);
-        EXPECT_EQ(rest, row.rest) << hex(row.input);
-    }
-    // Children are all or nothing.
-    EXPECT_TRUE(DER::children({}).empty());
-    EXPECT_EQ(hex(DER::sequence(DER::null, DER::set(DER::utf8String("\xC3\xA9")))), "300805003104" "0C02C3A9");
-    const Bytes two{0x02, 0x01, 0x05, 0x04, 0x02, 0xAA, 0xBB};
-    EXPECT_EQ(DER::children(two), (std::vector<DER::Node>{{0x02, {0x05}}, {0x04, {0xAA, 0xBB}}}));
-    Bytes broken = two;
-    broken.push_back(0x05);
-    EXPECT_THROW(DER::children(broken), DER::ParseError);
-}
-
 TEST(DERReader, ManySmallChildrenTakeLinearTime) {
     // Copying the rest after every element would move ~100 GB here and never finish.
     const Bytes input(800'000, 0x00);
