@@ -17,7 +17,7 @@ int untilStopped(std::stop_token stop) {
     throw std::runtime_error("cancelled");
 }
 
-TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorAndRefusesLimitsThatAreNoTime) {
+TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimit) {
     const auto one = [](std::stop_token) { return 1; };
     EXPECT_EQ(withDeadline(30.0, "HTTP /x", one), 1);
     EXPECT_THROW(withDeadline(30.0, "HTTP /x", [](std::stop_token) -> int { throw std::runtime_error("own"); }),
@@ -31,9 +31,7 @@ TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorAndRefusesLimitsThatAreNoTime) {
     std::stop_source caller;
     caller.request_stop();
     EXPECT_THROW(withDeadline(30.0, "x", untilStopped, caller.get_token()), std::runtime_error);
-}
-
-TEST(Deadline, StopsACooperativeBodyAndNamesTheWorkWithWholeSeconds) {
+    // A cooperative body is stopped at the limit; the error names the work with whole seconds.
     try {
         withDeadline(0.05, "HTTPS /applist", untilStopped);
         FAIL() << "no DeadlineExceeded";

@@ -113,8 +113,6 @@ TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
         {fault("", "", [](Fault& f) { f.badSignature = true; }), "the box's pairing signature is not valid"},
         {fault("/pair", "clientpairingsecret", [](Fault& f) { f.notPaired = true; }),
          "the box refused pairing at clientpairingsecret"},
-        {fault("/pair", "getservercert", [](Fault& f) { f.notPaired = true; }),
-         "the box refused pairing at getservercert"},
         {fault("/pair", "clientchallenge", [](Fault& f) { f.malformedXml = true; f.httpStatus = 500; }), "HTTP 500"},
     };
     for (const auto& [boxFault, expected] : cases) {

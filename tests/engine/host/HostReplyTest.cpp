@@ -24,31 +24,15 @@ HostError statusErrorOf(const std::string& document) {
     throw std::runtime_error("check passed: " + document);
 }
 
-TEST(HostXML, BuildsTheTreeWithTrimmedTextAndAttributes) {
-    const HostXML root = parsed(
-        "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-        "<root status_code=\"200\" status_message=\"OK\">\n"
-        "  <hostname>\n   BOX \r\n</hostname>\n"
-        "  <mixed> x <child>y</child> z </mixed>\n"
-        "  <dup>first</dup><dup>second</dup>\n"
-        "  <outer><inner>deep</inner></outer>\n"
-        "  <cdata>a<![CDATA[hidden]]>b</cdata>\n"
-        "</root>");
-    EXPECT_EQ(root.name, "root");
-    EXPECT_EQ(root.attributes.at("status_code"), "200");
-    EXPECT_EQ(root.attributes.at("status_message"), "OK");
-    EXPECT_EQ(root.text, "");
-    EXPECT_EQ(root["hostname"], "BOX");
-    // Trimmed at its ends only; the child's text is its own.
+// Attributes, trimmed text, repeated and nested elements as the replies use them: ServerInfo and HostApp.
+TEST(HostXML, TextAroundChildrenIsTheElementsOwnAndCharacterDataIsLeftOut) {
+    const HostXML root = parsed("<root><mixed> x <child>y</child> z </mixed><dup>first</dup><dup>second</dup>"
+                                "<outer><inner>deep</inner></outer><cdata>a<![CDATA[hidden]]>b</cdata></root>");
     EXPECT_EQ(root["mixed"], "x  z");
     EXPECT_EQ(root.all("mixed").at(0)["child"], "y");
     EXPECT_EQ(root["dup"], "first");
-    ASSERT_EQ(root.all("dup").size(), 2u);
-    EXPECT_EQ(root.all("dup")[1].text, "second");
     EXPECT_EQ(root["inner"], std::nullopt);  // grandchildren are not searched
-    EXPECT_TRUE(root.all("inner").empty());
     EXPECT_EQ(root["cdata"], "ab");
-    EXPECT_EQ(root["nothing"], std::nullopt);
 }
 
 TEST(HostXML, UnicodeWhiteSpaceIsTrimmedAndNotADocumentGivesNothing) {
@@ -74,7 +58,7 @@ TEST(HostReply, OnlyStatus200Passes) {
     EXPECT_EQ(statusErrorOf("<root status_code=\"-1\"/>").code, -1);
 }
 
-TEST(ServerInfo, ReadsEveryFieldAndDefaultsWhatIsMissingOrMalformed) {
+TEST(ServerInfo, ReadsEveryFieldAndTheMajorVersionAndDefaultsWhatIsMissingOrMalformed) {
     const ServerInfo info(parsed(
         "<root status_code=\"200\"><hostname>BOX</hostname><uniqueid>ABC123</uniqueid>"
         "<appversion>7.1.431.-1</appversion><HttpsPort>47990</HttpsPort><ExternalPort>47991</ExternalPort>"
@@ -108,21 +92,12 @@ TEST(ServerInfo, ReadsEveryFieldAndDefaultsWhatIsMissingOrMalformed) {
     EXPECT_EQ(edge.httpsPort, 65535);
     EXPECT_EQ(edge.httpPort, 1);
     EXPECT_THROW(ServerInfo(parsed("<root status_code=\"401\"><hostname>BOX</hostname></root>")), HostError);
-}
-
-TEST(ServerInfo, MajorVersionAndBusy) {
-    ServerInfo info;
+    ServerInfo versioned;
     const std::pair<const char*, std::int64_t> versions[] = {
         {"7.1.431.-1", 7}, {".5.0", 5}, {"..12", 12}, {"", 0}, {"abc.1", 0}, {"...", 0}, {"-3.0", -3}, {"7a.1", 0}};
     for (const auto& [version, major] : versions) {
-        info.appVersion = version;
-        EXPECT_EQ(info.majorVersion(), major) << version;
-    }
-    const std::pair<const char*, bool> states[] = {{"STREAM_SERVER_BUSY", true}, {"_BUSY", true}, {"STREAM_SERVER_FREE", false},
-                                                   {"SERVER_busy", false}, {"BUSY", false}, {"_BUSY ", false}, {"", false}};
-    for (const auto& [state, busy] : states) {
-        info.state = state;
-        EXPECT_EQ(info.busy(), busy) << state;
+        versioned.appVersion = version;
+        EXPECT_EQ(versioned.majorVersion(), major) << version;
     }
 }
 
@@ -139,7 +114,6 @@ TEST(HostApp, KeepsNumberedAppsInDocumentOrder) {
         "</root>"));
     const std::vector<HostApp> expected{{881448767, "Desktop", true}, {-2, "", false}, {12, "Notepad", false}};
     EXPECT_EQ(apps, expected);
-    EXPECT_TRUE(HostApp::list(parsed("<root status_code=\"200\"/>")).empty());
     EXPECT_THROW(HostApp::list(parsed("<root status_code=\"503\"><App><ID>1</ID></App></root>")), HostError);
 }
 

@@ -1,17 +1,9 @@
 #include "engine/pairing/identity/DER.hpp"
-#include <chrono>
 #include <gtest/gtest.h>
 #include "engine/pairing/identity/Hex.hpp"
 
 namespace corvane::stream {
 namespace {
-
-using namespace std::chrono;
-
-Bytes operator+(Bytes head, const Bytes& tail) {
-    head.insert(head.end(), tail.begin(), tail.end());
-    return head;
-}
 
 TEST(DERWriter, LengthsAndIntegersUseTheShortestForm) {
     const std::pair<std::size_t, const char*> rows[] = {
@@ -28,16 +20,6 @@ TEST(DERWriter, LengthsAndIntegersUseTheShortestForm) {
         {2, "020102"}, {0, "020100"}, {255, "020200FF"}, {256, "02020100"}, {INT64_MAX, "02087FFFFFFFFFFFFFFF"}};
     for (const auto& [value, expected] : fromNumbers) EXPECT_EQ(hex(DER::integer(value)), expected) << value;
     for (const std::int64_t value : {std::int64_t{-1}, INT64_MIN}) EXPECT_THROW(DER::integer(value), DER::EncodingError);
-}
-
-TEST(DERWriter, ContainersStringsAndTimes) {
-    EXPECT_EQ(hex(DER::sequence()) + hex(DER::utf8String("")), "30000C00");
-    const auto lastUtc = sys_days{year{2049} / December / 31} + 23h + 59min + 59s + 999ms;
-    EXPECT_EQ(DER::time(lastUtc), (Bytes{0x17, 0x0D} + bytesOf("491231235959Z")));
-    EXPECT_EQ(DER::time(sys_days{year{2050} / January / 1}), (Bytes{0x18, 0x0F} + bytesOf("20500101000000Z")));
-    // Before the epoch the second is floored, not rounded towards zero.
-    EXPECT_EQ(DER::time(sys_days{year{1970} / January / 1} - 500ms),
-              (Bytes{0x17, 0x0D} + bytesOf("691231235959Z")));
 }
 
 TEST(DERReader, MalformedInputFailsWithTheRightError) {
@@ -59,33 +41,6 @@ TEST(DERReader, MalformedInputFailsWithTheRightError) {
             EXPECT_EQ(error.kind, kind) << hex(input);
         }
     }
-}
-
-TEST(DERReader, ReadsTheFirstElementAndCopiesTheRest) {
-    struct Row {
-        Bytes input;
-        DER::Node node;
-        Bytes rest;
-    };
-    const Row rows[] = {
-        {{0x04, 0x00}, {0x04, {}}, {}},
-        {{0x04, 0x81, 0x02, 0xAA, 0xBB, 0xCC}, {0x04, {0xAA, 0xBB}}, {0xCC}},
-        {{0x04, 0x81, 0x05, 1, 2, 3, 4, 5}, {0x04, {1, 2, 3, 4, 5}}, {}},  // not minimal, accepted
-        {{0xA0, 0x84, 0, 0, 0, 1, 0x7E, 0x00}, {0xA0, {0x7E}}, {0x00}},
-    };
-    for (const Row& row : rows) {
-        const auto [node, rest] = DER::read(row.input);
-        EXPECT_EQ(node, row.node) << hex(row.input);
-        EXPECT_EQ(rest, row.rest) << hex(row.input);
-    }
-    // Children are all or nothing.
-    EXPECT_TRUE(DER::children({}).empty());
-    EXPECT_EQ(hex(DER::sequence(DER::null, DER::set(DER::utf8String("\xC3\xA9")))), "300805003104" "0C02C3A9");
-    const Bytes two{0x02, 0x01, 0x05, 0x04, 0x02, 0xAA, 0xBB};
-    EXPECT_EQ(DER::children(two), (std::vector<DER::Node>{{0x02, {0x05}}, {0x04, {0xAA, 0xBB}}}));
-    Bytes broken = two;
-    broken.push_back(0x05);
-    EXPECT_THROW(DER::children(broken), DER::ParseError);
 }
 
 TEST(DERReader, ManySmallChildrenTakeLinearTime) {

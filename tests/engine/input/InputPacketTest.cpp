@@ -38,14 +38,6 @@ TEST(InputPacketTest, BuildsEveryKindByteForByte) {
          {0x00, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x55, 0x00, 0x78}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.packet, c.expected) << c.name;
-}
-
-TEST(InputPacketTest, FixedBuffersHoldTheSameBytes) {
-    EXPECT_EQ(InputPacket::fixed::key(0x5B, false, Modifiers::meta).bytes(), InputPacket::key(0x5B, false, Modifiers::meta));
-    const PacketBuffer position = InputPacket::fixed::mousePosition(-32768, 32767, 0, 0);
-    EXPECT_EQ(position.size(), 18u);
-    EXPECT_EQ(Bytes(position.view().begin(), position.view().end()), InputPacket::mousePosition(-32768, 32767, 0, 0));
-    EXPECT_FALSE(InputPacket::fixed::scroll(1) == InputPacket::fixed::horizontalScroll(1));
     EXPECT_FALSE(InputPacket::mouseButtonFromRaw(0) || InputPacket::mouseButtonFromRaw(6));
     EXPECT_EQ(InputPacket::mouseButtonFromRaw(5), MouseButton::x2);
 }

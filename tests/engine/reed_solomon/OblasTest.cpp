@@ -1,10 +1,8 @@
 #include "engine/reed_solomon/Oblas.hpp"
-#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
 #include <string>
-#include <tuple>
 #include <vector>
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
@@ -76,22 +74,6 @@ TEST_P(KernelSet, EveryKernelMatchesFieldProducts) {
 INSTANTIATE_TEST_SUITE_P(Oblas, KernelSet,
     testing::Values(oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512),
     [](const auto& info) { return std::string(std::array{"automatic", "portable", "ssse3", "avx2", "avx512"}[int(info.param)]); });
-
-TEST(OblasAlloc, RefusesBadRequestsAndZeroesWhatItGives) {
-    for (auto [count, size, alignment] : {std::tuple<std::size_t, std::size_t, std::size_t>{0, 16, 16}, {16, 0, 16},
-             {4, 16, 24}, {SIZE_MAX / 2, 64, 16}, {2, SIZE_MAX - 4, 16}})
-        EXPECT_EQ(obl_alloc(count, size, alignment), nullptr) << count << " " << size << " " << alignment;
-    for (std::size_t alignment : {0u, 1u, 16u, 64u}) {
-        // Each element of 10 bytes is rounded up to the alignment.
-        auto* memory = static_cast<std::uint8_t*>(obl_alloc(3, 10, alignment));
-        ASSERT_NE(memory, nullptr);
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(memory) % std::max<std::size_t>(alignment, 1), 0u);
-        const std::size_t total = alignment > 1 ? 3 * alignment : 30;
-        EXPECT_EQ(std::count(memory, memory + total, 0), static_cast<std::ptrdiff_t>(total));
-        obl_free(memory);
-    }
-    obl_free(nullptr);
-}
 
 } // namespace
 } // namespace corvane::stream

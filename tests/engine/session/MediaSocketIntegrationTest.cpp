@@ -104,24 +104,6 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
     owned.reset();
 }
 
-TEST_F(MediaSocketTest, PortsAndAddressesThatDoNotFitFailInsteadOfBeingTruncated) {
-    const auto kindOf = [](auto make) {
-        try {
-            make();
-        } catch (const MediaSocket::Error& error) {
-            return error.kind;
-        }
-        ADD_FAILURE() << "made";
-        return MediaSocket::Error::Kind::socket;
-    };
-    EXPECT_EQ(kindOf([&] { MediaSocket(address, 47998 + 65536, 48000, {}, {}, nullptr, nullptr); }),
-              MediaSocket::Error::Kind::port);
-    EXPECT_EQ(kindOf([&] { MediaSocket("box.local", 47998, 48000, {}, {}, nullptr, nullptr); }),
-              MediaSocket::Error::Kind::address);
-    MediaSocket neverStarted(address, 47998, 48000, {}, {}, nullptr, nullptr);
-    neverStarted.stop();
-}
-
 TEST(NetworkHintsTest, FindsTheLocalAddressTowardADottedHostOnly) {
     EXPECT_EQ(NetworkHints::localAddress("127.0.0.1"), "127.0.0.1");
     EXPECT_EQ(NetworkHints::localAddress("box.local"), std::nullopt);

@@ -103,8 +103,9 @@ protected:
 
 TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCleanly) {
     bringUp();
-    std::vector<Bytes> video; // under recorder->lock
+    std::vector<Bytes> video, audio; // under recorder->lock
     session->videoHandler = [&](ByteView d) { recorder->record([&] { video.emplace_back(d.begin(), d.end()); }); };
+    session->audioHandler = [&](ByteView d) { recorder->record([&] { audio.emplace_back(d.begin(), d.end()); }); };
     session->start(false);
     // Every request of the handshake, byte for byte, numbered from 1 with the common headers last.
     const std::string common = "X-GS-ClientVersion: 14\r\nHost: " + address + "\r\n";
@@ -161,12 +162,15 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
         },
         5));
     EXPECT_EQ(control->refused(), 0);
-    // The media socket pings with the payloads the box named, and the box's video comes back.
+    // The audio layouts stay for the audio pipeline; the media socket pings with the payloads the box named,
+    // and the box's video and audio come back.
+    EXPECT_NE(session->describeBody().find("a=fmtp:97 surround-params=642012453\r\n"), std::string::npos);
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     const Bytes videoPing = box->media().videoPings().front();
     EXPECT_EQ(std::string(videoPing.begin(), videoPing.end()), std::string("VIDEOPINGPAYLOAD\0\0\0\x01", 20));
-    ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}));
-    EXPECT_TRUE(recorder->waitFor([&] { return video == std::vector<Bytes>{Bytes{1, 2, 3}}; }));
+    ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}) && box->media().sendAudio(Bytes{4, 5}));
+    EXPECT_TRUE(recorder->waitFor(
+        [&] { return video == std::vector<Bytes>{Bytes{1, 2, 3}} && audio == std::vector<Bytes>{Bytes{4, 5}}; }));
     session->stop(true);
     EXPECT_EQ(logCount("session: stopped and ended on the box"), 1u);
     EXPECT_EQ(box->host().currentGame(), 0);

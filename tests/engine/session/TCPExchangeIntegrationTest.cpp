@@ -46,10 +46,6 @@ TEST_F(TCPExchangeTest, RepliesInPiecesOrOversizedAndTheStatusIsLeftToTheCaller)
     const auto split = send();
     EXPECT_EQ(std::make_pair(split.status, split.reason), std::make_pair(std::int64_t{454}, std::string("Session Not Found")));
     EXPECT_EQ(std::string(split.body.begin(), split.body.end()), "abc");
-    // Without a length the reply is what came before the box closed the connection.
-    reply("RTSP/1.0 200 OK\r\nCSeq: 1\r\n\r\nall of it");
-    const auto whole = send();
-    EXPECT_EQ(std::string(whole.body.begin(), whole.body.end()), "all of it");
     for (const auto& raw : {std::string("RTSP/1.0 200 OK\r\nContent-Length: 999999999\r\n\r\nabc"),
                             std::string(600 * 1024, 'x')}) {
         reply(raw);

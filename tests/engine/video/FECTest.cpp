@@ -1,7 +1,9 @@
 #include "engine/video/FEC.hpp"
+#include <bit>
 #include <random>
 #include <gtest/gtest.h>
 #include <isa-l/erasure_code.h>
+#include "engine/reed_solomon/Oblas.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -65,6 +67,26 @@ TEST(FECTest, RebuildsLostDataOnlyAndRefusalsLeaveTheShardsUnchanged) {
     }
     EXPECT_FALSE(FEC::codecAccepts(200, 60));
     EXPECT_TRUE(FEC::codecAccepts(200, 55));
+}
+
+// Every loss pattern of every small block shape, on every kernel set.
+TEST(FECTest, RebuildsEveryLossPatternOfSmallBlocksOnEveryKernelSet) {
+    for (auto isa : {oblas_isa::portable, oblas_isa::ssse3, oblas_isa::avx2, oblas_isa::avx512}) {
+        if (oblas_force_isa(isa) != 0) continue;
+        for (int total = 2; total <= 8; ++total)
+            for (int data = 1; data < total; ++data) {
+                const auto full = makeBlock(data, total - data, static_cast<std::size_t>(1 + (data * 37 + total * 11) % 150));
+                for (unsigned pattern = 0; pattern < (1u << total); ++pattern) {
+                    FEC::Shards shards = full;
+                    for (int i = 0; i < total; ++i)
+                        if (pattern & (1u << i)) shards[static_cast<std::size_t>(i)].reset();
+                    const bool enough = std::popcount(pattern) <= total - data;
+                    ASSERT_EQ(FEC::recover(shards, data, total - data), enough) << data << "+" << total - data << " " << pattern;
+                    for (int j = 0; enough && j < data; ++j) ASSERT_EQ(shards[static_cast<std::size_t>(j)], full[static_cast<std::size_t>(j)]);
+                }
+            }
+    }
+    oblas_force_isa(oblas_isa::automatic);
 }
 
 } // namespace

@@ -253,23 +253,6 @@ TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
     EXPECT_EQ(frames.back().data, unitOf(4, false));
 }
 
-TEST_F(FrameAssemblerTest, BlockTooLargeToRebuildWaitsForItsDataShards) {
-    // 200 data shards claiming 50 % parity: 300 shards, beyond the codec, so no recovery is tried.
-    std::vector<Bytes> shards = cut(0, true, 200 * 16 - 8 - 19 - 10, {16, 0, 0, 200}).all;
-    ASSERT_EQ(shards.size(), 200u);
-    for (int i = 0; i < 100; ++i) shards.push_back(datagram(0, 0, fecInfo(200, 200 + i, 50), Bytes(16, 0x77)));
-    for (auto& d : shards) putLE32(&d[28], fecInfo(200, d[29] >> 4 | (d[30] & 0x3F) << 4, 50));
-    const Bytes missing = shards[5];
-    shards.erase(shards.begin() + 5);
-    feed(shards);
-    EXPECT_TRUE(frames.empty());
-    EXPECT_EQ(log.matching("too many to rebuild").size(), 1u);
-    assembler.add(missing);
-    ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].data, unitOf(0, true, 200 * 16 - 8 - 19 - 10));
-    EXPECT_EQ(assembler.stats().packetsRecovered, 0);
-}
-
 TEST_F(FrameAssemblerTest, BufferedBytesAreCapped) {
     // One frame of two huge blocks of the largest datagrams: the shards beyond the cap are refused.
     for (int block = 0; block < 2; ++block)

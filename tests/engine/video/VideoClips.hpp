@@ -21,7 +21,6 @@ struct ClipOptions {
     Codec codec = Codec::h264;
     int width = 320, height = 240, frames = 30, keyframeInterval = 10;
     bool tenBitHDR = false; // HEVC Main 10 tagged BT.2020 / PQ
-    std::string extra{};    // more encoder options
 };
 
 struct Clip {
@@ -93,13 +92,12 @@ inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
     options << "-f lavfi -i testsrc2=size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
     if (recipe.codec == Codec::h264) {
         options << "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
-                << " -keyint_min " << gop << " -sc_threshold 0 " << recipe.extra << " -f h264 ";
+                << " -keyint_min " << gop << " -sc_threshold 0 -f h264 ";
     } else {
         options << (recipe.tenBitHDR ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")
                 << "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=0:keyint=" << gop
                 << ":min-keyint=" << gop << ":scenecut=0"
-                << (recipe.tenBitHDR ? ":colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc" : "")
-                << recipe.extra << " -f hevc ";
+                << (recipe.tenBitHDR ? ":colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc" : "") << " -f hevc ";
     }
     Clip clip{recipe, folder / ("clip-" + std::to_string(std::hash<std::string>{}(options.str()))), {}};
     ffmpeg(options.str() + quoted(clip.path));
