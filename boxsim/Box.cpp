@@ -42,6 +42,7 @@ Box::Box(Options options) : options_(std::move(options)) {
     Agent::Options agent = options_.agent;
     agent.address = options_.address;
     agent.enterPin = [this](std::string pin) { host_->enterPin(std::move(pin)); };
+    agent.hostUpdated = [this] { restartHost(); };
     agent_ = std::make_unique<Agent>(std::move(agent));
 }
 
@@ -66,12 +67,24 @@ void Box::start() {
 }
 
 void Box::stop() {
-    std::lock_guard life(lifecycle_);
+    std::thread restart;
     {
         std::lock_guard guard(lock_);
         running_ = false;
+        restart.swap(hostRestart_);
     }
+    changed_.notify_all();
+    if (restart.joinable()) restart.join();
+    {
+        std::lock_guard guard(lock_);
+        hostRestarting_ = false;
+    }
+    std::lock_guard life(lifecycle_);
     agent_->stop();  // first: it wakes replies it is holding back
+    stopHostPorts();
+}
+
+void Box::stopHostPorts() {
     // The host first: a launch being served may still make a control server, none after this returns.
     // A launch callback takes only controlLifecycle_, so waiting for the host's threads here is safe.
     host_->stop();
@@ -81,6 +94,38 @@ void Box::stop() {
     }
     rtsp_->stop();
     media_->stop();
+}
+
+// Called by the agent as a host update finishes: the host's ports close, a running stream ends, and the
+// ports open again a little later. One restart at a time; stop() ends a restart early.
+void Box::restartHost() {
+    std::lock_guard guard(lock_);
+    if (!running_ || hostRestarting_) return;
+    if (hostRestart_.joinable()) hostRestart_.join();  // the last one, finished
+    hostRestarting_ = true;
+    hostRestart_ = std::thread([this] {
+        {
+            std::lock_guard life(lifecycle_);
+            stopHostPorts();
+        }
+        {
+            std::unique_lock lock(lock_);
+            changed_.wait_for(lock, std::chrono::duration<double>(options_.hostRestartSeconds), [this] { return !running_; });
+            if (!running_) return;
+        }
+        {
+            std::lock_guard life(lifecycle_);
+            try {
+                media_->start();
+                rtsp_->start();
+                host_->start();
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "boxsim: %s\n", error.what());
+            }
+        }
+        std::lock_guard lock(lock_);
+        hostRestarting_ = false;
+    });
 }
 
 std::shared_ptr<ControlServer> Box::control() const {

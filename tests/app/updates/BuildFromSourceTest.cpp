@@ -1,4 +1,4 @@
-#include "tests/app/updates/AppUpdateFixture.hpp"
+#include "tests/app/updates/UpdateHarness.hpp"
 
 namespace corvane {
 namespace {

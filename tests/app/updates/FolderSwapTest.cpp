@@ -1,5 +1,5 @@
 #include "app/updates/FolderSwap.hpp"
-#include "tests/app/updates/AppUpdateFixture.hpp"
+#include "tests/app/updates/UpdateHarness.hpp"
 
 namespace corvane {
 namespace {
