@@ -21,6 +21,7 @@
 #include <QEventLoop>
 #include <QTimer>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -133,22 +134,36 @@ void BM_DownloadAgainstCurl(benchmark::State& state) {
     std::ofstream(archive).close();
     fs::resize_file(archive, static_cast<std::uintmax_t>(kMiB) << 20);
     r.feed("big.zip", std::string(64, '0'));
-    for (auto _ : state) {
-        const auto curlOut = r.temporary() / "curl.out";
-        const auto curlStart = std::chrono::steady_clock::now();
-        if (std::system(("curl -sf -o '" + curlOut.string() + "' '" + r.url("big.zip") + "'").c_str()) != 0)
-            state.SkipWithError("curl failed");
-        const double curl = secondsSince(curlStart);
-        fs::remove(curlOut);
-
+    const auto curlOnce = [&] {
+        const auto out = r.temporary() / "curl.out";
+        const auto start = std::chrono::steady_clock::now();
+        const bool ok = std::system(("curl -sf -o '" + out.string() + "' '" + r.url("big.zip") + "'").c_str()) == 0;
+        const double seconds = secondsSince(start);
+        fs::remove(out);
+        return ok ? seconds : 0.0;
+    };
+    const auto oursOnce = [&] {
         auto manager = r.manager();
         const auto start = std::chrono::steady_clock::now();
         manager->updateApp();
         Rig::waitFor(*manager, [&] { return manager->status() == UpdateManager::Status::updating("Installing the update...") ||
                                             manager->status().kind == Kind::failed; });
-        const double ours = secondsSince(start);
-        if (manager->status().kind == Kind::failed) state.SkipWithError(manager->status().text.c_str());
+        const double seconds = secondsSince(start);
+        const bool ok = manager->status().kind != Kind::failed;
         Rig::waitFor(*manager, [&] { return manager->status().kind == Kind::failed; });
+        return ok ? seconds : 0.0;
+    };
+    for (auto _ : state) {
+        // Each the better of two, in turns, so that neither gains from going first or second.
+        double curl = 1e9;
+        double ours = 1e9;
+        for (int round = 0; round < 2; ++round) {
+            const double a = curlOnce();
+            const double b = oursOnce();
+            if (a <= 0 || b <= 0) state.SkipWithError("a download failed");
+            curl = std::min(curl, a);
+            ours = std::min(ours, b);
+        }
         state.SetIterationTime(ours);
         state.counters["curl_MiB/s"] = kMiB / curl;
         state.counters["ours_MiB/s"] = kMiB / ours;
