@@ -39,11 +39,11 @@ TEST_F(BuildFromSourceTest, CountersBecomeProgressAndTheLastBuiltLineIsStarted) 
     EXPECT_TRUE(recorder.saw("updating: Building Corvane 2.0. This takes about a minute."));
     EXPECT_EQ(manager->status(), UpdateManager::Status::updating("Restarting Corvane..."));
     // The log sits beside the source folder, with both streams.
-    const auto log = test::readFile(root.path() / "build.log");
+    const auto log = test::readWhole(root.path() / "build.log");
     EXPECT_NE(log.find("[12/48] a.o\n"), std::string::npos);
     EXPECT_NE(log.find("[60/48] again\n"), std::string::npos);
     standIn.end();
-    ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readFile(root.path() / "started") == "second\n"; }));
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(root.path() / "started") == "second\n"; }));
 }
 
 TEST_F(BuildFromSourceTest, AnyDoubtAboutTheBuildEndsInTheBuildFailure) {

@@ -17,10 +17,8 @@
 #include <algorithm>
 #include <cmath>
 #include <csignal>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,11 +35,11 @@ inline void ensureApplication(bool display = false) {
     static char* argv[] = {name, nullptr};
     if (!display) {
         new QCoreApplication(argc, argv);
-        return;
+    } else {
+        new XvfbDisplay;
+        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+        new QApplication(argc, argv);
     }
-    new XvfbDisplay;
-    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    new QApplication(argc, argv);
 }
 
 // Runs the event loop; whenever nothing but clock sleeps can move, steps the clock by one second. Gives up
@@ -88,18 +86,10 @@ struct StandIn {
     pid_t pid = -1;
     pid_t start() {
         end();
-        pid = ::fork();
-        if (pid == 0) {
-            const int null = ::open("/dev/null", O_RDWR);
-            ::dup2(null, 0), ::dup2(null, 1), ::dup2(null, 2);
-            ::execlp("sleep", "sleep", "120", nullptr);
-            ::_exit(127);
-        }
+        if ((pid = ::fork()) == 0) ::execlp("sleep", "sleep", "120", nullptr), ::_exit(127);
         return pid;
     }
-    void end() {
-        if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1;
-    }
+    void end() { if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0), pid = -1; }
     ~StandIn() { end(); }
 };
 
@@ -114,12 +104,6 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
     std::filesystem::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
     ::chmod(path.c_str(), mode);
-}
-
-inline std::string readFile(const std::filesystem::path& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
 }
 
 // An install folder as `cmake --install` lays it out.
@@ -138,7 +122,7 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
         struct stat st {};
         ::lstat(entry.path().c_str(), &st);
         std::string value = std::to_string(st.st_mode) + ":";
-        if (S_ISREG(st.st_mode)) value += readFile(entry.path());
+        if (S_ISREG(st.st_mode)) value += readWhole(entry.path());
         if (S_ISLNK(st.st_mode)) value += std::filesystem::read_symlink(entry.path()).string();
         out[entry.path().lexically_relative(folder).string()] = value;
     }
@@ -153,12 +137,10 @@ inline int run(const std::string& command) { return runCommand(command).status; 
 // /500/ answer with status 500 and the file, under /halves/ send it in two halves with a pause between (the
 // client sees the download at exactly half), under /to-http/ redirect to the same file at the given http URL.
 inline const char* kFileServer = R"PY(
-import os, ssl, sys, time
+import functools, os, ssl, sys, time
 from http.server import SimpleHTTPRequestHandler, HTTPServer
 folder = sys.argv[3]
 class Files(SimpleHTTPRequestHandler):
-    def __init__(self, *a, **k):
-        super().__init__(*a, directory=folder, **k)
     def send(self, status, data, pause=0, headers=()):
         self.send_response(status)
         for header in (('Content-Length', str(len(data))),) + headers: self.send_header(*header)
@@ -171,9 +153,7 @@ class Files(SimpleHTTPRequestHandler):
         if kind == 'halves': return self.send(200, read(), 0.3)
         if kind == 'to-http': return self.send(302, b'', 0, (('Location', sys.argv[5] + rest),))
         super().do_GET()
-    def log_message(self, *a):
-        pass
-server = HTTPServer((sys.argv[1], int(sys.argv[2])), Files)
+server = HTTPServer((sys.argv[1], int(sys.argv[2])), functools.partial(Files, directory=folder))
 if len(sys.argv) > 4:
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(sys.argv[4])
@@ -197,10 +177,10 @@ protected:
     std::string urlOf(const std::string& name, const std::string& scheme = "http") const {
         return scheme + "://" + address + ":" + std::to_string(scheme == "http" ? port : port + 1) + "/" + name;
     }
-    void writeFeed(const std::string& archiveURL, const std::optional<std::string>& sha256, const std::string& name = "feed.json") {
+    void writeFeed(const std::string& archiveURL, const std::optional<std::string>& sha256) {
         std::string feed = "{\"version\": \"2.0\", \"url\": \"" + archiveURL + "\", \"notes\": \"New\"";
         if (sha256) feed += ", \"sha256\": \"" + *sha256 + "\"";
-        writeFile(served() / name, feed + "}");
+        writeFile(served() / "feed.json", feed + "}");
     }
     // A manager whose running bundle is the installed folder; quitting is only counted: the test ends the
     // stand-in itself, once it has seen that nothing started.
@@ -214,6 +194,19 @@ protected:
         return manager;
     }
     std::unique_ptr<UpdateManager> forFeed(const std::string& feedURL) { return make(AppInfo{"1.0", kIdentifier, feedURL, ""}); }
+    // Serves the folder over https on the next port too, its certificate made for the address by a certificate
+    // authority of the test's own; trust() has the app trust that authority until the test ends.
+    void serveHttps() {
+        const std::string tls = "cd '" + root.path().string() + "' && exec 2>/dev/null && openssl req -x509 -newkey rsa:2048 "
+            "-nodes -days 2 -subj /CN=Test-CA -keyout ca.key -out ca.pem && openssl req -newkey rsa:2048 -nodes -subj /CN=s "
+            "-keyout s.key -out s.csr && echo subjectAltName=IP:" + address + " > san && openssl x509 -req -in s.csr -CA "
+            "ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile san -out s.pem && cat s.pem s.key > both.pem";
+        ASSERT_EQ(run(tls), 0);
+        secure = std::make_unique<PythonServer>(std::vector<std::string>{"-c", kFileServer, address, std::to_string(port + 1),
+            served().string(), (root.path() / "both.pem").string(), urlOf("")}, address, port + 1);
+    }
+    void trust() { ::setenv("CURL_CA_BUNDLE", (root.path() / "ca.pem").c_str(), 1); }
+    void TearDown() override { caBundle ? ::setenv("CURL_CA_BUNDLE", caBundle->c_str(), 1) : ::unsetenv("CURL_CA_BUNDLE"); }
     // Checks, then installs what the check found; true when the update ended (quit or failed).
     bool checkAndUpdate(UpdateManager& manager) {
         manager.checkNow();
@@ -226,6 +219,9 @@ protected:
     std::string address = uniqueLoopbackAddress();
     int port = 8000;  // https on the next one
     std::unique_ptr<PythonServer> server;
+    std::unique_ptr<PythonServer> secure;
+    const std::optional<std::string> caBundle =
+        std::getenv("CURL_CA_BUNDLE") ? std::optional<std::string>(std::getenv("CURL_CA_BUNDLE")) : std::nullopt;
     ManualClock clock;
     AppPool pool;
     Recorder recorder;
