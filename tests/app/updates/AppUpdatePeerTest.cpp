@@ -10,23 +10,7 @@ using Source = UpdateManager::AppUpdate::Source;
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
-// Zips `Corvane-2.0` inside `stage` with the given tool ("python3 -m zipfile -c" keeps modes as bsdtar does).
-int zip(const char* tool, const std::filesystem::path& stage, const std::filesystem::path& archive) {
-    return test::run("cd " + quoted(stage.string()) + " && " + tool + " " + quoted(archive.string()) + " Corvane-2.0");
-}
-
-class AppUpdateTest : public test::AppUpdateFixture {
-protected:
-    // A new version whose program records, when it runs, whether the old process was still there (ended
-    // means gone or a zombie: its parent may not have reaped it yet).
-    void stageNewVersion(const std::filesystem::path& stage) {
-        test::makeInstallFolder(stage / "Corvane-2.0", "2.0",
-                                "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" + std::to_string(standIn.pid) +
-                                    "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
-                                    quoted(started().string()) + "; else echo after > " + quoted(started().string()) + "; fi\n");
-    }
-    std::filesystem::path started() const { return root.path() / "started"; }
-};
+using AppUpdateTest = test::AppUpdateFixture;
 
 TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToTheSourceFolder) {
     test::TempDir source;
@@ -60,14 +44,19 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         SCOPED_TRACE(zipper);
         recorder = test::Recorder{};
         quits = 0;
+        const auto started = root.path() / "started";
         std::filesystem::remove_all(installed());
-        std::filesystem::remove(started());
+        std::filesystem::remove(started);
         test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
         auto manager = forFeed(urlOf("feed.json"));
+        // The new program records whether the old process was still there (ended: gone, or a zombie its parent
+        // has not reaped yet); python's zipfile keeps modes as bsdtar does.
         test::TempDir stage;
-        stageNewVersion(stage.path());
+        test::makeInstallFolder(stage.path() / "Corvane-2.0", "2.0", "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" +
+            std::to_string(standIn.pid) + "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
+            quoted(started.string()) + "; else echo after > " + quoted(started.string()) + "; fi\n");
         const auto archive = served() / (std::string(zipper) + ".zip");
-        ASSERT_EQ(zip(tool, stage.path(), archive), 0);
+        ASSERT_EQ(test::run("cd " + quoted(stage.path().string()) + " && " + tool + " " + quoted(archive.string()) + " Corvane-2.0"), 0);
         auto digest = test::sha256Of(archive);
         std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
         writeFeed(urlOf("halves/" + archive.filename().string(), scheme), scheme == std::string("http") ? digest : "");
@@ -86,9 +75,9 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
             << ::testing::PrintToString(seen);
         // The new program runs only once the old process has gone: not while it lingers after quitting.
         QThread::msleep(300);
-        EXPECT_FALSE(std::filesystem::exists(started()));
+        EXPECT_FALSE(std::filesystem::exists(started));
         standIn.end();
-        ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(started()) == "after\n"; }));
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(started) == "after\n"; }));
     }
 }
 

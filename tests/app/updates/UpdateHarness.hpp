@@ -31,22 +31,18 @@ inline void ensureApplication(bool display = false) {
     if (QCoreApplication::instance()) return;
     ::setenv("XDG_STATE_HOME", (new TempDir)->path().c_str(), 1);
     static int argc = 1;
-    static char name[] = "corvane-tests";
-    static char* argv[] = {name, nullptr};
-    if (!display) {
-        new QCoreApplication(argc, argv);
-    } else {
+    static char name[] = "corvane-tests", *argv[] = {name, nullptr};
+    if (display) {
         new XvfbDisplay;
         ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-        new QApplication(argc, argv);
     }
+    display ? (void)new QApplication(argc, argv) : (void)new QCoreApplication(argc, argv);
 }
 
 // Runs the event loop; whenever nothing but clock sleeps can move, steps the clock by one second. Gives up
-// after `limit` (a guard against a hang, not a time measurement).
-inline bool pumpUntil(ManualClock& clock, const std::function<bool()>& done,
-                      std::chrono::seconds limit = std::chrono::seconds(60)) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+// after a minute (a guard against a hang, not a time measurement).
+inline bool pumpUntil(ManualClock& clock, const std::function<bool()>& done) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     while (!done()) {
         if (std::chrono::steady_clock::now() > end) return false;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
@@ -65,15 +61,9 @@ struct Recorder {
     int checks = 0;
     void attach(UpdateManager& manager) {
         QObject::connect(&manager, &UpdateManager::changed, &manager, [this, &manager] {
-            using Kind = UpdateManager::Status::Kind;
-            const auto& status = manager.status();
-            const std::map<Kind, std::string> names = {{Kind::idle, "idle"}, {Kind::checking, "checking"},
-                {Kind::upToDate, "upToDate"}, {Kind::updating, "updating: "}, {Kind::failed, "failed: "}};
-            const std::string text = names.at(status.kind) + status.text;
-            if (statuses.empty() || statuses.back() != text) {
-                checks += text == "checking";
-                statuses.push_back(text);
-            }
+            static const char* const kinds[] = {"idle", "checking", "upToDate", "updating: ", "failed: "};
+            const std::string text = kinds[static_cast<int>(manager.status().kind)] + manager.status().text;
+            if (statuses.empty() || statuses.back() != text) statuses.push_back(text), checks += text == "checking";
             if (progress.empty() || progress.back() != manager.progress()) progress.push_back(manager.progress());
             if (batchSteps.empty() || batchSteps.back() != manager.batchStep()) batchSteps.push_back(manager.batchStep());
         });
@@ -107,12 +97,10 @@ inline void writeFile(const std::filesystem::path& path, const std::string& text
 }
 
 // An install folder as `cmake --install` lays it out.
-inline void makeInstallFolder(const std::filesystem::path& folder, const std::string& version,
-                              const std::string& program, const std::string& identifier = kIdentifier) {
+inline void makeInstallFolder(const std::filesystem::path& folder, const std::string& version, const std::string& program) {
     writeFile(folder / "bin/corvane", program, 0755);
     writeFile(folder / "lib/libcorvane_engine.so.1", "engine " + version);
-    writeFile(folder / "share/corvane/app-info.json",
-              "{\"identifier\": \"" + identifier + "\", \"version\": \"" + version + "\"}");
+    writeFile(folder / "share/corvane/app-info.json", "{\"identifier\": \"" + kIdentifier + "\", \"version\": \"" + version + "\"}");
 }
 
 // Every entry below `folder` with its type, mode and content.
