@@ -159,7 +159,7 @@ public:
     // old one, or the port stays closed.
     struct AgentRestart {
         enum class Outcome { newVersion, oldVersion, never };
-        double closedSeconds = 0;
+        double closedSeconds = 3;
         Outcome outcome = Outcome::newVersion;
     };
     // What "v1/updates" reports, settable while the agent runs.

@@ -33,8 +33,7 @@ TEST_F(UpdateManagerTest, StartingTwiceChecksOnceAtOnceThenEverySixHoursAndManua
     manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
     manager->startAutomaticChecks();
     manager->startAutomaticChecks();
-    EXPECT_EQ(recorder.checks, 1);
-    EXPECT_EQ(clock.sleepers(), 1);
+    EXPECT_TRUE(recorder.checks == 1 && clock.sleepers() == 1);
     EXPECT_EQ(manager->status().kind, Kind::upToDate);
     EXPECT_FALSE(manager->showResult());  // an automatic check that finds nothing shows nothing
     const auto first = manager->lastChecked();
@@ -61,9 +60,7 @@ TEST_F(UpdateManagerTest, ASecondActivityWhileBusyIsIgnoredAndAFoundUpdateCounts
     manager->startAutomaticChecks();
     // The source folder is read on the pool: the check is still running.
     ASSERT_TRUE(manager->isBusy());
-    manager->checkNow();
-    manager->updateAll();
-    manager->updateBox("host");
+    manager->checkNow(), manager->updateAll(), manager->updateBox("host");
     ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
     EXPECT_EQ(recorder.statuses, (std::vector<std::string>{"checking", "upToDate"}));
     EXPECT_EQ(manager->appUpdate(), (UpdateManager::AppUpdate{"1.5.0", "- b\n- c",
