@@ -45,6 +45,7 @@ Box::Box(Options options) : options_(std::move(options)) {
     agent.enterPin = [this](std::string pin) { host_->enterPin(std::move(pin)); };
     agent.onPower = [this](const std::string& action) { power_->request(action); };
     agent.onUnpairAll = [this] { host_->forgetClients(); };
+    agent.hostUpdated = [this] { restartHost(); };
     agent_ = std::make_unique<Agent>(std::move(agent));
     BoxPower::Options power;
     power.address = options_.address;
@@ -90,16 +91,29 @@ void Box::openServices() {
 }
 
 void Box::closeServices(bool endStream) {
-    std::lock_guard life(lifecycle_);
+    // A host restart in flight ends first: its thread takes lifecycle_.
+    std::thread restart;
     {
         std::lock_guard guard(lock_);
         running_ = false;
+        restart.swap(hostRestart_);
     }
+    changed_.notify_all();
+    if (restart.joinable()) restart.join();
+    {
+        std::lock_guard guard(lock_);
+        hostRestarting_ = false;
+    }
+    std::lock_guard life(lifecycle_);
     if (auto server = endStream ? this->control() : nullptr) {
         server->disconnect(0);
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the notice leaves before the port closes
     }
     agent_->stop();  // first: it wakes replies it is holding back
+    stopHostPorts();
+}
+
+void Box::stopHostPorts() {
     // The host first: a launch being served may still make a control server, none after this returns.
     // A launch callback takes only controlLifecycle_, so waiting for the host's threads here is safe.
     host_->stop();
@@ -109,6 +123,38 @@ void Box::closeServices(bool endStream) {
     }
     rtsp_->stop();
     media_->stop();
+}
+
+// Called by the agent as a host update finishes: the host's ports close, a running stream ends, and the
+// ports open again a little later. One restart at a time; stop() ends a restart early.
+void Box::restartHost() {
+    std::lock_guard guard(lock_);
+    if (!running_ || hostRestarting_) return;
+    if (hostRestart_.joinable()) hostRestart_.join();  // the last one, finished
+    hostRestarting_ = true;
+    hostRestart_ = std::thread([this] {
+        {
+            std::lock_guard life(lifecycle_);
+            stopHostPorts();
+        }
+        {
+            std::unique_lock lock(lock_);
+            changed_.wait_for(lock, std::chrono::duration<double>(options_.hostRestartSeconds), [this] { return !running_; });
+            if (!running_) return;
+        }
+        {
+            std::lock_guard life(lifecycle_);
+            try {
+                media_->start();
+                rtsp_->start();
+                host_->start();
+            } catch (const std::exception& error) {
+                std::fprintf(stderr, "boxsim: %s\n", error.what());
+            }
+        }
+        std::lock_guard lock(lock_);
+        hostRestarting_ = false;
+    });
 }
 
 std::shared_ptr<ControlServer> Box::control() const {

@@ -14,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace corvane::boxsim {
 
@@ -41,6 +42,9 @@ public:
         bool resizeIgnored = false;                 // every resize is ignored
         std::vector<std::string> sizesNeverShown;   // "WxH": taken, but no picture of it is ever sent
         double restartSeconds = 3;  // how long a restart keeps every port closed
+        // An update of "host" through the agent closes the streaming host's ports (ending a stream) for
+        // this long, then opens them again.
+        double hostRestartSeconds = 2;
     };
 
     explicit Box(Options options);
@@ -80,6 +84,8 @@ private:
     // A size the client asked for (control message 0x5503) since the last call that the host follows;
     // asked by the media streamer's thread once per picture.
     std::optional<std::pair<int, int>> resizeWanted();
+    void restartHost();
+    void stopHostPorts();  // under lifecycle_
 
     Options options_;
     std::unique_ptr<StreamingHost> host_;
@@ -95,6 +101,8 @@ private:
     mutable std::condition_variable changed_;
     bool running_ = false;
     std::shared_ptr<ControlServer> control_;
+    std::thread hostRestart_;  // under lock_
+    bool hostRestarting_ = false;
     std::optional<Bytes> key_;
     std::optional<std::int32_t> keyId_;
 

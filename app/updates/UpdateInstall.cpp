@@ -159,7 +159,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
                     if (!fraction) return;
                     const double value = 0.85 * *fraction;
                     toMainThread(self, [value](UpdateManager& manager) { manager.advance(value); });
-                }, stop);
+                }, stop, {}, true);  // the archive goes once unpacked: no need to flush it to disk
             });
             placed = co_await downloading;
         } catch (const std::exception& e) {

@@ -120,6 +120,10 @@ void Agent::start() {
         std::lock_guard lock(mutex_);
         stopping_ = false;
     }
+    serve();
+}
+
+void Agent::serve() {
     auto server = std::make_unique<httplib::Server>();
     server->set_socket_options([](socket_t sock) {
         int yes = 1;
@@ -162,27 +166,88 @@ void Agent::start() {
     if (!server->bind_to_port(options_.address, options_.port))
         throw Error("boxsim: cannot bind " + options_.address + ":" + std::to_string(options_.port));
     httplib::Server* raw = server.get();
+    // Set before any request can arrive: a handler may close the port for a restart.
+    server_ = std::move(server);
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = false;
+    }
     thread_ = std::thread([raw] { raw->listen_after_bind(); });
     // stop() can only end a server whose loop has begun.
     const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!raw->is_running() && std::chrono::steady_clock::now() < limit)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    server_ = std::move(server);
     log("agent: serving " + options_.address + ":" + std::to_string(options_.port));
 }
 
 void Agent::stop() {
-    std::lock_guard life(lifecycle_);
-    if (!server_) return;
+    {
+        std::lock_guard life(lifecycle_);
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;  // a restart in its closed time stays closed
+            if (server_ && !closed_) server_->stop();
+            closed_ = true;
+        }
+        stopped_.notify_all();
+        if (server_) {
+            thread_.join();
+            server_.reset();
+            log("agent: stopped " + options_.address);
+        }
+    }
+    joinRestarts();
+}
+
+void Agent::joinRestarts() {
+    std::vector<std::thread> restarts;
     {
         std::lock_guard lock(mutex_);
-        stopping_ = true;
+        restarts.swap(restarts_);
+    }
+    for (auto& thread : restarts) thread.join();
+}
+
+// On the thread of the request that finished the update: only the listening socket closes here, so the
+// reply being written still goes out and the port is closed before the client reads it.
+void Agent::closeForRestart() {
+    std::lock_guard lock(mutex_);
+    if (closed_) return;
+    closed_ = true;
+    comeBack_ = false;
+    server_->stop();
+    restarts_.emplace_back([this] { reopen(); });
+}
+
+void Agent::reopen() {
+    {
+        std::lock_guard life(lifecycle_);
+        if (!server_) return;  // stopped meanwhile
+        thread_.join();        // ends once the request that closed the port has been answered
+        server_.reset();
+    }
+    log("agent: restarting " + options_.address);
+    std::unique_lock lock(mutex_);
+    stopped_.wait_for(lock, std::chrono::duration<double>(restart_.closedSeconds), [this] { return stopping_ || comeBack_; });
+    if (stopping_ || restart_.outcome == AgentRestart::Outcome::never) return;
+    if (restart_.outcome == AgentRestart::Outcome::oldVersion) agentVersion_ = versionBeforeRestart_;
+    lock.unlock();
+    std::lock_guard life(lifecycle_);
+    if (server_) return;  // started again by hand
+    try {
+        serve();
+    } catch (const std::exception& error) {
+        log(error.what());
+    }
+}
+
+void Agent::comeBack() {
+    {
+        std::lock_guard lock(mutex_);
+        comeBack_ = true;
     }
     stopped_.notify_all();
-    server_->stop();
-    thread_.join();
-    server_.reset();
-    log("agent: stopped " + options_.address);
+    joinRestarts();
 }
 
 void Agent::script(const std::string& endpoint, Reply reply) {
@@ -277,6 +342,15 @@ void Agent::handle(const httplib::Request& request, httplib::Response& response)
         return;
     }
     const Answer answer = simulate(endpoint, segments, request);
+    bool agentUpdated = false;
+    bool hostUpdated = false;
+    {
+        std::lock_guard lock(mutex_);
+        agentUpdated = std::exchange(agentUpdated_, false);
+        hostUpdated = std::exchange(hostUpdated_, false);
+    }
+    if (hostUpdated && options_.hostUpdated) options_.hostUpdated();
+    if (agentUpdated) closeForRestart();
     response.status = answer.status;
     std::string source;  // an outbox file kept on disk is streamed from there
     if (endpoint == "GET /v1/user/outbox/{id}/file" && answer.status == 200) {
@@ -348,14 +422,6 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
     }
 
     std::lock_guard lock(mutex_);
-    if (endpoint == "GET /v1/info" && restarting_) {
-        if (restartRefusalsLeft_ > 0 || restart_.outcome == AgentRestart::Outcome::never) {
-            if (restartRefusalsLeft_ > 0) --restartRefusalsLeft_;
-            return Answer{503, error("restarting")};
-        }
-        restarting_ = false;
-        if (restart_.outcome == AgentRestart::Outcome::oldVersion) agentVersion_ = versionBeforeRestart_;
-    }
     if (endpoint == "GET /v1/info") {
         json wake = json::array({json{{"name", "Ethernet"}, {"mac", options_.wakeMac}, {"wireless", false},
                                       {"up", true}, {"ipv4", json::array({options_.address})}}});
@@ -438,14 +504,15 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
         if (step.message) status["message"] = *step.message;
         if (step.version) status["version"] = *step.version;
         if (step.state == "done" && update_.state == "running") {
+            // Installed; the agent and the host then restart.
             const std::string version = step.version.value_or(update_.version);
             installed_[update_.component] = version;
             if (update_.component == "agent") {
                 versionBeforeRestart_ = agentVersion_;
                 agentVersion_ = version;
-                restarting_ = true;
-                restartRefusalsLeft_ = restart_.refusedInfo;
+                agentUpdated_ = true;
             }
+            if (update_.component == "host") hostUpdated_ = true;
         }
         update_.state = step.state;
         return Answer{200, status.dump()};

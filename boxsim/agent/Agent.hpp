@@ -59,6 +59,9 @@ public:
         // "v1/unpair-all", under the agent's lock; the box wires them to its power and its streaming host.
         std::function<void(std::string action)> onPower;
         std::function<void()> onUnpairAll;
+        // Called (on a server thread, no lock held) once an update of "host" is done; the box restarts its
+        // streaming host's ports, as installing it would.
+        std::function<void()> hostUpdated;
     };
 
     // One scripted answer, used by the next `times` requests of its endpoint (0 or less: every one).
@@ -157,20 +160,25 @@ public:
         double progress = 0;
         std::optional<std::string> version;
     };
-    // How the agent comes back after replacing itself: first `refusedInfo` information requests fail
-    // (503, as while its port is closed), then it answers with the new version, with its old one, or never.
+    // How the agent comes back after replacing itself: its port closes as the update reports "done" and
+    // stays closed for `closedSeconds` (or until comeBack()); then it answers with the new version, with its
+    // old one, or the port stays closed.
     struct AgentRestart {
         enum class Outcome { newVersion, oldVersion, never };
-        int refusedInfo = 0;
+        double closedSeconds = 3;
         Outcome outcome = Outcome::newVersion;
     };
     // What "v1/updates" reports, settable while the agent runs.
     void setUpdates(std::map<std::string, std::string> installed, std::map<std::string, std::string> available,
                     bool canUpdate);
     // The next update of `component` reports these steps, one per status request (the last one repeats).
-    // A final "done" installs its version (or the offered one when it names none).
+    // A final "done" installs its version (or the offered one when it names none) and restarts what was
+    // updated: the agent as setAgentRestart() says, the host through Options::hostUpdated.
     void scriptUpdateRun(const std::string& component, std::vector<UpdateStep> steps);
     void setAgentRestart(AgentRestart restart);
+    // Ends the closed time of a restart now; returns once the port is open again (or, for one that never
+    // comes back, once that is settled).
+    void comeBack();
 
 private:
     struct Answer;
@@ -179,11 +187,16 @@ private:
     Answer simulate(const std::string& endpoint, const std::vector<std::string>& segments,
                     const httplib::Request& request);
     bool waitOrStop(double seconds);
+    void serve();  // under lifecycle_
+    void closeForRestart();
+    void reopen();
+    void joinRestarts();
 
     Options options_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     std::mutex lifecycle_;
+    std::vector<std::thread> restarts_;  // under mutex_
 
     mutable std::mutex mutex_;
     std::condition_variable stopped_;
@@ -216,8 +229,10 @@ private:
     std::deque<UpdateStep> currentRun_;
     bool scriptedRun_ = false;
     AgentRestart restart_;
-    int restartRefusalsLeft_ = 0;
-    bool restarting_ = false;
+    bool closed_ = false;          // the listening socket of server_ is closed
+    bool comeBack_ = false;
+    bool agentUpdated_ = false;    // the agent restarts once this reply is on its way
+    bool hostUpdated_ = false;
     std::string versionBeforeRestart_;
 };
 

@@ -6,6 +6,7 @@
 #include <charconv>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -83,6 +84,13 @@ void deliverHead(Transfer& transfer) {
     if (transfer.receiver->onHead)
         transfer.receiver->onHead(status, length >= 0 ? std::optional<std::uint64_t>(static_cast<std::uint64_t>(length))
                                                        : std::nullopt);
+}
+
+// The trust store named by CURL_CA_BUNDLE, else SSL_CERT_FILE, or none (the system's).
+const char* trustStoreFile() {
+    for (const char* name : {"CURL_CA_BUNDLE", "SSL_CERT_FILE"})
+        if (const char* value = std::getenv(name); value && *value) return value;
+    return nullptr;
 }
 
 bool startsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -499,6 +507,8 @@ HttpResponse perform(const HttpRequest& request, std::stop_token stop, const Htt
     } else if (secure) {
         setOption(easy, CURLOPT_SSL_VERIFYPEER, 1L);
         setOption(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+        // libcurl ignores the usual variables that point at another trust store; honour them as curl does.
+        if (const char* file = trustStoreFile()) setOption(easy, CURLOPT_CAINFO, file);
     }
 
     std::unique_ptr<CURLM, MultiDeleter> multiHolder(curl_multi_init());

@@ -50,7 +50,8 @@ struct HttpRequest {
     // Nothing received or sent for this long ends the request with timedOut; 0 or less: no such limit.
     double idleTimeoutSeconds = 0;
     // A whole http or https URL used instead of host, port, path and query. Its https is checked against the
-    // system's trust store and the host name (the pin judge above still takes over when set).
+    // system's trust store (or the file CURL_CA_BUNDLE, else SSL_CERT_FILE, names) and the host name (the pin
+    // judge above still takes over when set).
     std::string url;
     bool followRedirects = false;  // at most 10, http and https only
 };

@@ -40,8 +40,8 @@ public:
         }
     }
 
-    void finish() {
-        if (::fsync(fd_) != 0) throw Downloader::DownloadError::file(path_, errno);
+    void finish(bool flush) {
+        if (flush && ::fsync(fd_) != 0) throw Downloader::DownloadError::file(path_, errno);
         const int fd = std::exchange(fd_, -1);
         if (::close(fd) != 0) throw Downloader::DownloadError::file(path_, errno);
     }
@@ -134,12 +134,12 @@ std::filesystem::path Downloader::place(const std::filesystem::path& file, const
 
 std::filesystem::path Downloader::download(const std::string& from, const std::filesystem::path& to,
                                            const Progress& progress, std::stop_token stop,
-                                           const platform::Http::Transport& transport) {
+                                           const platform::Http::Transport& transport, bool scratch) {
     platform::HttpRequest request;
     request.url = from;
     request.followRedirects = true;
     request.idleTimeoutSeconds = kRequestSeconds;
-    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop, false, transport);
+    return Downloader(to, progress).run(std::move(request), kMaxDownloadBytes, stop, false, transport, scratch);
 }
 
 std::filesystem::path Downloader::downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
@@ -171,7 +171,7 @@ void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> 
 }
 
 std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                                     bool limitIsSize, const platform::Http::Transport& transport) {
+                                     bool limitIsSize, const platform::Http::Transport& transport, bool scratch) {
     request.method = "GET";
     request.timeoutSeconds = kResourceSeconds;
     request.headers.emplace_back("User-Agent", "Corvane");
@@ -199,7 +199,7 @@ std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64
     // A connection closed early ends the body as if it were whole: hold it to what was announced.
     const std::optional<std::uint64_t> promised = limitIsSize ? std::optional(limit) : expected;
     if (promised && written != *promised) throw DownloadError::incomplete(written, *promised);
-    temp.finish();
+    temp.finish(!scratch);
     const auto placed = temp.place(dest);
     if (onProgress) onProgress(1.0);
     return placed;

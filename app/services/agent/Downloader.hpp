@@ -45,10 +45,11 @@ public:
     static constexpr double kResourceSeconds = 604800;        // a whole download
 
     // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
-    // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError.
+    // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError. A `scratch`
+    // file (read once, then removed) is not flushed to disk before it is placed.
     static std::filesystem::path download(const std::string& from, const std::filesystem::path& to,
                                           const Progress& progress, std::stop_token stop = {},
-                                          const platform::Http::Transport& transport = {});
+                                          const platform::Http::Transport& transport = {}, bool scratch = false);
     // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
     // holds; below 0 counts as 0) is the size: a reply announcing or sending more throws
     // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. In both modes a body shorter
@@ -77,7 +78,7 @@ private:
     Downloader(std::filesystem::path dest, Progress onProgress);
     // With `limitIsSize` the body must hold exactly `limit` bytes.
     std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                              bool limitIsSize, const platform::Http::Transport& transport);
+                              bool limitIsSize, const platform::Http::Transport& transport, bool scratch = false);
     void progressed(std::uint64_t written, std::optional<std::uint64_t> expected);
 
     std::filesystem::path dest;

@@ -1,57 +1,30 @@
-#include "tests/app/updates/AppUpdateFixture.hpp"
-#include <algorithm>
-#include <cmath>
+#include "tests/app/updates/UpdateHarness.hpp"
+#include <QAbstractButton>
+#include <QMessageBox>
+#include <future>
 
 namespace corvane {
 namespace {
 
-using Kind = UpdateManager::Status::Kind;
 using Source = UpdateManager::AppUpdate::Source;
-
-constexpr const char* kNotValid = "The downloaded update is not a valid Corvane app.";
 
 std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
-// Zips `top` inside `stage` with the given tool ("python3 -m zipfile -c" keeps modes as bsdtar does).
-int zip(const char* tool, const std::filesystem::path& stage, const std::filesystem::path& archive) {
-    return test::run("cd " + quoted(stage.string()) + " && " + tool + " " + quoted(archive.string()) + " Corvane-2.0");
-}
-
-class AppUpdateTest : public test::AppUpdateFixture {
-protected:
-    std::string script(const char* text) {
-        const auto path = root.path() / ("script" + std::to_string(++scripts) + ".py");
-        test::writeFile(path, text);
-        return path.string();
-    }
-    int scripts = 0;
-    // A new version whose program records, when it runs, whether the old process was still there.
-    void stageNewVersion(const std::filesystem::path& stage) {
-        const auto marker = root.path() / "started";
-        test::makeInstallFolder(stage / "Corvane-2.0", "2.0",
-                                // Ended means gone or a zombie (its parent may not have reaped it yet).
-                                "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" + std::to_string(standIn.pid) +
-                                    "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
-                                    quoted(marker.string()) + "; else echo after > " + quoted(marker.string()) + "; fi\n");
-    }
-};
+using AppUpdateTest = test::AppUpdateFixture;
 
 TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToTheSourceFolder) {
     test::TempDir source;
     test::writeFile(source.path() / "VERSION", "1.9.1\n");
     test::writeFile(source.path() / "CHANGELOG.md", "## 1.9.1\n- from source\n");
-    const std::string feed = "{\"version\": \"1.10\", \"url\": \"https://127.0.0.1/c.zip\", \"notes\": \"N\", \"sha256\": \"AB\"}";
-    test::writeFile(served() / "newer.json", feed);
+    test::writeFile(served() / "newer.json", "{\"version\": \"1.10\", \"url\": \"https://127.0.0.1/c.zip\", \"notes\": \"N\", \"sha256\": \"AB\"}");
     test::writeFile(served() / "same.json", "{\"version\": \"1.9\", \"url\": \"https://127.0.0.1/c.zip\"}");
     test::writeFile(served() / "page.html", "<html><body>Not here</body></html>");
     test::writeFile(served() / "file.json", "{\"version\": \"3\", \"url\": \"file:///etc/passwd\"}");
-    test::writeFile(served() / "nourl.json", "{\"version\": \"3\"}");
     const UpdateManager::AppUpdate fromFeed{"1.10", "N", {Source::Kind::download, "https://127.0.0.1/c.zip", "AB"}};
     const UpdateManager::AppUpdate fromSource{"1.9.1", "- from source", {Source::Kind::sourceFolder, source.path().string(), {}}};
     const std::pair<std::string, UpdateManager::AppUpdate> rows[] = {
-        {"newer.json", fromFeed},    {"500/newer.json", fromFeed}, {"same.json", fromSource},
-        {"page.html", fromSource},   {"file.json", fromSource},    {"nourl.json", fromSource},
-        {"missing.json", fromSource},
+        {"newer.json", fromFeed}, {"500/newer.json", fromFeed}, {"same.json", fromSource}, {"page.html", fromSource},
+        {"file.json", fromSource}, {"missing.json", fromSource},
     };
     for (const auto& [name, expected] : rows) {
         auto manager = make(AppInfo{"1.9", test::kIdentifier, urlOf(name), source.path().string()});
@@ -62,79 +35,59 @@ TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToT
 }
 
 TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfterQuitting) {
-    const std::pair<const char*, const char*> zippers[] = {{"python", "python3 -m zipfile -c"}, {"bsdtar", "bsdtar -a -cf"}};
-    for (const auto& [zipper, tool] : zippers) {
+    serveHttps();
+    trust();
+    // Over https an archive needs no digest from the feed.
+    const std::tuple<const char*, const char*, const char*> zippers[] = {
+        {"python", "python3 -m zipfile -c", "http"}, {"bsdtar", "bsdtar -a -cf", "https"}};
+    for (const auto& [zipper, tool, scheme] : zippers) {
         SCOPED_TRACE(zipper);
         recorder = test::Recorder{};
+        quits = 0;
+        const auto started = root.path() / "started";
         std::filesystem::remove_all(installed());
-        std::filesystem::remove(root.path() / "started");
+        std::filesystem::remove(started);
         test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+        auto manager = forFeed(urlOf("feed.json"));
+        // The new program records whether the old process was still there (ended: gone, or a zombie its parent
+        // has not reaped yet); python's zipfile keeps modes as bsdtar does.
         test::TempDir stage;
-        auto manager = forFeed();
-        stageNewVersion(stage.path());
+        test::makeInstallFolder(stage.path() / "Corvane-2.0", "2.0", "#!/bin/sh\nstate=$(awk '{print $3}' /proc/" +
+            std::to_string(standIn.pid) + "/stat 2>/dev/null)\nif [ -n \"$state\" ] && [ \"$state\" != Z ]; then echo early > " +
+            quoted(started.string()) + "; else echo after > " + quoted(started.string()) + "; fi\n");
         const auto archive = served() / (std::string(zipper) + ".zip");
-        ASSERT_EQ(zip(tool, stage.path(), archive), 0);
-        const auto expected = test::snapshot(stage.path() / "Corvane-2.0");
+        ASSERT_EQ(test::run("cd " + quoted(stage.path().string()) + " && " + tool + " " + quoted(archive.string()) + " Corvane-2.0"), 0);
         auto digest = test::sha256Of(archive);
         std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
-        writeFeed("halves/" + archive.filename().string(), digest);
+        writeFeed(urlOf("halves/" + archive.filename().string(), scheme), scheme == std::string("http") ? digest : "");
         ASSERT_TRUE(checkAndUpdate(*manager));
         ASSERT_EQ(quits, 1) << manager->status().text;
-        EXPECT_EQ(test::snapshot(installed()), expected);
+        EXPECT_EQ(test::snapshot(installed()), test::snapshot(stage.path() / "Corvane-2.0"));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
-        EXPECT_TRUE(recorder.saw("updating: Downloading Corvane 2.0..."));
-        EXPECT_TRUE(recorder.saw("updating: Installing the update..."));
+        EXPECT_TRUE(recorder.saw("updating: Downloading Corvane 2.0...") && recorder.saw("updating: Installing the update..."));
         EXPECT_EQ(manager->status(), UpdateManager::Status::updating("Restarting Corvane..."));
-        ASSERT_GE(recorder.progress.size(), 4u);
-        EXPECT_EQ(recorder.progress[1], 0.0);
-        EXPECT_TRUE(std::is_sorted(recorder.progress.begin() + 1, recorder.progress.end()));
-        // Half the archive shows as 0.425 (an odd size is a byte short of half).
-        EXPECT_NE(std::find_if(recorder.progress.begin(), recorder.progress.end(),
-                               [](const std::optional<double>& p) { return p && std::abs(*p - 0.425) < 1e-3; }),
-                  recorder.progress.end())
-            << ::testing::PrintToString(recorder.progress);
-        EXPECT_EQ(recorder.progress[recorder.progress.size() - 2], 0.9) << ::testing::PrintToString(recorder.progress);
-        EXPECT_EQ(recorder.progress.back(), 1.0);
+        // 0, half the archive as 0.425 (an odd size is a byte short of half), 0.9 and 1, never backwards.
+        const auto& seen = recorder.progress;
+        ASSERT_GE(seen.size(), 4u);
+        EXPECT_TRUE(seen[1] == 0.0 && std::is_sorted(seen.begin() + 1, seen.end()) && seen[seen.size() - 2] == 0.9 &&
+                    seen.back() == 1.0 && std::any_of(seen.begin(), seen.end(), [](auto p) { return p && std::abs(*p - 0.425) < 1e-3; }))
+            << ::testing::PrintToString(seen);
         // The new program runs only once the old process has gone: not while it lingers after quitting.
         QThread::msleep(300);
-        EXPECT_FALSE(std::filesystem::exists(root.path() / "started"));
+        EXPECT_FALSE(std::filesystem::exists(started));
         standIn.end();
-        ASSERT_TRUE(test::pumpUntil(clock, [&] { return std::filesystem::exists(root.path() / "started"); }));
-        ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readFile(root.path() / "started") == "after\n"; }));
-        quits = 0;
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(started) == "after\n"; }));
     }
 }
 
-TEST_F(AppUpdateTest, ADigestThatDoesNotMatchLeavesTheAppAlone) {
-    test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
-    const auto before = test::snapshot(installed());
-    test::TempDir stage;
-    stageNewVersion(stage.path());
-    ASSERT_EQ(zip("python3 -m zipfile -c", stage.path(), served() / "u.zip"), 0);
-    const std::string digest = test::sha256Of(served() / "u.zip");
-    for (const auto& bad : {" " + digest + " ", std::string(64, '0'), std::string()}) {
-        auto manager = forFeed();
-        // Over plain http an archive without a digest is never installed.
-        writeFeed("u.zip", bad);
-        ASSERT_TRUE(checkAndUpdate(*manager));
-        EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The download did not pass its integrity check."));
-        EXPECT_EQ(manager->progress(), std::nullopt);
-        EXPECT_TRUE(manager->showResult());
-        EXPECT_EQ(quits, 0);
-        EXPECT_EQ(test::snapshot(installed()), before);
-        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
-    }
-}
-
-// Hostile archives, made with python's zipfile.
-constexpr const char* kHostile = R"PY(
+// Hostile archives, made with python's zipfile, and a valid one.
+constexpr const char* kArchives = R"PY(
 import json, sys, zipfile
 out, outside, ident = sys.argv[1], sys.argv[2], sys.argv[3]
 def entry(zf, name, data=b'', mode=0o100644):
     info = zipfile.ZipInfo(name)
-    info.create_system = 3
-    info.external_attr = mode << 16
+    info.create_system, info.external_attr = 3, mode << 16
     zf.writestr(info, data)
 def app(zf, top, identifier=ident):
     entry(zf, top + '/', mode=0o40755)
@@ -142,13 +95,12 @@ def app(zf, top, identifier=ident):
     entry(zf, top + '/share/corvane/app-info.json', json.dumps({'identifier': identifier, 'version': '2.0'}).encode())
 def make(name, *parts):
     with zipfile.ZipFile(out + '/' + name + '.zip', 'w') as zf:
-        app(zf, 'Corvane') if name not in ('subfolder', 'identifier') else None
-        for part in parts:
-            part(zf)
+        if name not in ('subfolder', 'identifier'): app(zf, 'Corvane')
+        for part in parts: part(zf)
+make('valid')
 make('absolute', lambda zf: entry(zf, outside + '/evil', b'x'))
 make('dotdot', lambda zf: entry(zf, 'Corvane/../../evil', b'x'))
-make('link-out', lambda zf: entry(zf, 'Corvane/link', outside.encode(), 0o120777),
-     lambda zf: entry(zf, 'Corvane/link/evil', b'x'))
+make('link-out', lambda zf: entry(zf, 'Corvane/link', outside.encode(), 0o120777), lambda zf: entry(zf, 'Corvane/link/evil', b'x'))
 make('link-up', lambda zf: entry(zf, 'Corvane/up', b'../..', 0o120777), lambda zf: entry(zf, 'Corvane/up/evil', b'x'))
 make('link-only', lambda zf: entry(zf, 'Corvane/share/corvane/data', b'../../..', 0o120777))
 make('device', lambda zf: entry(zf, 'Corvane/dev', b'', 0o020666))
@@ -160,33 +112,40 @@ make('subfolder', lambda zf: app(zf, 'outer/Corvane'))
 make('identifier', lambda zf: app(zf, 'Corvane', 'com.example.Other'))
 make('entries', *[lambda zf, i=i: entry(zf, 'Corvane/lib/f%d' % i, b'x') for i in range(60)])
 make('bytes', lambda zf: entry(zf, 'Corvane/lib/big', bytes(3 << 20)))
-make('garbage', lambda zf: None)
 open(out + '/garbage.zip', 'wb').write(b'PK\x03\x04' + bytes(100))
 )PY";
 
-TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAppUntouched) {
+TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUntouched) {
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     const auto before = test::snapshot(installed());
-    ASSERT_EQ(test::run("python3 " + quoted(script(kHostile)) + " " + quoted(served().string()) + " " +
-                        quoted(outside().string()) + " " + test::kIdentifier),
-              0);
+    test::writeFile(root.path() / "archives.py", kArchives);
+    ASSERT_EQ(test::run("python3 " + quoted((root.path() / "archives.py").string()) + " " + quoted(served().string()) +
+                        " " + quoted(outside().string()) + " " + test::kIdentifier), 0);
+    const std::string notValid = "The downloaded update is not a valid Corvane app.";
+    const std::string integrity = "The download did not pass its integrity check.";
+    const std::string digest = test::sha256Of(served() / "valid.zip");
+    // Over plain http an archive without a digest is never installed; an app outside an install folder (this
+    // test program, in the build tree) is never downloaded for.
+    const auto program = std::filesystem::canonical("/proc/self/exe").parent_path().string();
+    std::vector<std::tuple<std::string, std::string, std::string>> rows = {
+        {"valid", " " + digest + " ", integrity}, {"valid", std::string(64, '0'), integrity}, {"valid", "", integrity},
+        {"never", digest, "Could not replace the app in " + program + "."}};
     for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "device", "setuid", "setgid", "two",
-                             "subfolder", "identifier", "entries", "bytes", "garbage"}) {
+                             "subfolder", "identifier", "entries", "bytes", "garbage"})
+        rows.emplace_back(name, test::sha256Of(served() / (std::string(name) + ".zip")), notValid);
+    for (const auto& [name, sha256, failure] : rows) {
         SCOPED_TRACE(name);
         quits = 0;
-        const std::string archive = std::string(name) + ".zip";
-        auto manager = forFeed();
+        auto manager = forFeed(urlOf("feed.json"));
         manager->archiveLimits = UpdateArchive::Limits{50, 1 << 20};
-        writeFeed(archive, test::sha256Of(served() / archive));
+        if (name == "never") manager->runningBundleOverride.reset();
+        writeFeed(urlOf(name + ".zip"), sha256);
         ASSERT_TRUE(checkAndUpdate(*manager));
-        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kNotValid));
-        EXPECT_EQ(quits, 0);
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(failure));
+        EXPECT_TRUE(manager->progress() == std::nullopt && manager->showResult() && quits == 0);
         EXPECT_EQ(test::snapshot(installed()), before);
-        EXPECT_TRUE(std::filesystem::is_empty(outside()));
-        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+        EXPECT_TRUE(std::filesystem::is_empty(outside()) && std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
-        EXPECT_FALSE(std::filesystem::exists(root.path() / "evil"));
-        EXPECT_FALSE(std::filesystem::exists(apps() / "evil"));
     }
     // A FIFO's mode in a zip reaches us as an ordinary file: what is unpacked is never a FIFO.
     test::TempDir unpacked;
@@ -194,15 +153,52 @@ TEST_F(AppUpdateTest, HostileArchivesAreRefusedWithNothingWrittenOutsideAndTheAp
     EXPECT_EQ(std::filesystem::status(unpacked.path() / "Corvane/fifo").type(), std::filesystem::file_type::regular);
 }
 
-TEST_F(AppUpdateTest, AnAppOutsideAnInstallFolderIsNeverDownloadedFor) {
-    auto manager = forFeed();
-    manager->runningBundleOverride.reset();  // this test program lives in the build tree
-    writeFeed("never.zip", std::string(64, 'a'));
-    ASSERT_TRUE(checkAndUpdate(*manager));
-    const auto program = std::filesystem::canonical("/proc/self/exe");
-    EXPECT_EQ(manager->status(),
-              UpdateManager::Status::failed("Could not replace the app in " + program.parent_path().string() + "."));
-    EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+TEST_F(AppUpdateTest, AnHttpsFeedNeedsItsAuthorityTrustedAndIsNeverFollowedDownToHttp) {
+    serveHttps();
+    writeFeed("https://127.0.0.1/u.zip", std::nullopt);
+    EXPECT_EQ(UpdateManager::fetchFeed(urlOf("feed.json", "https")), std::nullopt);
+    trust();
+    EXPECT_NE(UpdateManager::fetchFeed(urlOf("feed.json", "https")), std::nullopt);
+    // The feed itself is fine over http, but an https feed that redirects there is refused.
+    EXPECT_NE(UpdateManager::fetchFeed(urlOf("feed.json")), std::nullopt);
+    EXPECT_EQ(UpdateManager::fetchFeed(urlOf("to-http/feed.json", "https")), std::nullopt);
+}
+
+// The alert shown, and its button with this text.
+std::pair<QMessageBox*, QAbstractButton*> shownAlert(const QString& text) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible())
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == text) return {box, button};
+    return {};
+}
+
+TEST_F(AppUpdateTest, CopyLinkPutsTheBoxSetupPageOnTheClipboardAnHttpFeedOffersNone) {
+    {
+        auto manager = forFeed("https://updates.example/corvane/stable/feed.json");
+        auto shown = manager->showBoxSetupSteps();
+        const auto [box, copy] = shownAlert("Copy Link");
+        ASSERT_NE(copy, nullptr);
+        EXPECT_EQ(box->text(), "Update the box software (one time)");
+        EXPECT_NE(box->informativeText().indexOf("go to:\n   https://updates.example/corvane/box/\n3. Download"), -1);
+        copy->click();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return shown.isReady(); }));
+        // The clipboard is served by this process: read it while the event loop runs.
+        auto read = std::async(std::launch::async, [] { return test::runCommand("xclip -o -selection clipboard"); });
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return read.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
+        EXPECT_EQ(read.get().output, "https://updates.example/corvane/box/");
+    }
+    auto manager = forFeed("http://updates.example/corvane/stable/feed.json");
+    auto shown = manager->showBoxSetupSteps();
+    const auto [box, done] = shownAlert("Done");
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(shownAlert("Copy Link").second, nullptr);
+    EXPECT_NE(box->informativeText().indexOf("the box setup page on your Corvane update site (run Publish Corvane "
+                                             "Update.command on this Mac first to create it)\n3."), -1);
+    // A second request raises the alert already shown instead of opening another.
+    EXPECT_TRUE(manager->showBoxSetupSteps().isReady());
+    done->click();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return shown.isReady(); }));
 }
 
 } // namespace

@@ -1,8 +1,5 @@
-#include "app/updates/UpdateManager.hpp"
-#include "boxsim/agent/Agent.hpp"
+#include "boxsim/Box.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
-#include <gtest/gtest.h>
-#include <fstream>
 
 namespace corvane {
 namespace {
@@ -10,46 +7,47 @@ namespace {
 using boxsim::Agent;
 using Kind = UpdateManager::Status::Kind;
 using Step = Agent::UpdateStep;
+using Outcome = Agent::AgentRestart::Outcome;
 
-constexpr const char* kRestartText =
-    "The box software could not restart itself to finish the update. Run the box setup on the box once more "
-    "(Show Steps); after that, box updates install from here.";
+bool accepts(const std::string& address, int port) {
+    return test::run("bash -c 'exec 3<>/dev/tcp/" + address + "/" + std::to_string(port) + "' 2>/dev/null") == 0;
+}
 
 class BoxUpdateTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        test::ensureApplication();
-        agent.start();
-    }
-    std::unique_ptr<UpdateManager> make(AppInfo info = AppInfo{"1.0", "org.corvane.Corvane", "", ""}) {
-        auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800), std::move(info));
+    void SetUp() override { test::ensureApplication(), agent.start(); }
+    // With `connect`, the box is connected and its first check done.
+    std::unique_ptr<UpdateManager> make(bool connect = false, const std::string& sourceDir = "") {
+        auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800),
+                                                       AppInfo{"1.0", test::kIdentifier, "", sourceDir});
         recorder.attach(*manager);
+        if (connect) manager->boxConnected(true);
+        EXPECT_TRUE(!connect || test::pumpUntil(clock, [&] { return !manager->boxUpdates().empty(); }));
         return manager;
     }
-    // Connects the box and waits for its first check.
-    std::unique_ptr<UpdateManager> connected(AppInfo info = AppInfo{"1.0", "org.corvane.Corvane", "", ""}) {
-        auto manager = make(std::move(info));
-        manager->boxConnected(true);
-        EXPECT_TRUE(test::pumpUntil(clock, [&] { return !agent.seen("GET /v1/updates").empty() && !manager->boxUpdates().empty(); }));
-        return manager;
+    // Runs until the manager is idle; an agent that restarts comes back at once.
+    bool idle(UpdateManager& manager) {
+        return test::pumpUntil(clock, [&] {
+            if (manager.status().text == "Waiting for the box software to restart...") agent.comeBack();
+            return !manager.isBusy();
+        });
     }
-    bool idle(UpdateManager& manager) { return test::pumpUntil(clock, [&] { return !manager.isBusy(); }); }
     std::string address = test::uniqueLoopbackAddress();
-    Agent agent{[this] {
-        Agent::Options options;
-        options.address = address;
-        return options;
-    }()};
+    Agent agent{[this] { Agent::Options o; o.address = address; return o; }()};
     ManualClock clock;
     AppPool pool;
     test::Recorder recorder;
 };
 
-TEST_F(BoxUpdateTest, FollowsTheAgentsMessagesAndNeverMovesProgressBackOrPastOne) {
-    auto manager = connected();
-    EXPECT_TRUE(manager->showResult());
+TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProgressBackOrPastOne) {
+    auto manager = make(true);
+    manager->prepareForUpdate = [&]() -> QCoro::Task<> {
+        // The stream is still ending: nothing may have been asked of the agent yet.
+        EXPECT_TRUE(agent.seen("POST /v1/update").empty());
+        co_await clock.sleep(2);
+    };
+    EXPECT_TRUE(manager->showResult() && manager->boxHostVersion() == "1.0.0");
     EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"agent", "0.3.1"}, {"host", "1.0.0"}}));
-    EXPECT_EQ(manager->boxHostVersion(), "1.0.0");
     agent.scriptUpdateRun("host", {Step{"running", "Downloading", 0.2, {}}, Step{"running", "Installing", 0.1, {}},
                                    Step{"running", {}, -1, {}}, Step{"running", {}, 1.5, {}}, Step{"done", {}, 1, "1.1.0"}});
     manager->updateBox("host");
@@ -64,129 +62,113 @@ TEST_F(BoxUpdateTest, FollowsTheAgentsMessagesAndNeverMovesProgressBackOrPastOne
     EXPECT_NE(test::logTail().find("box update finished: host 1.1.0"), std::string::npos);
 }
 
-TEST_F(BoxUpdateTest, PreparingTextsNameEachComponentAndTheStreamEndsFirst) {
-    auto manager = make();
-    int prepared = 0;
-    manager->prepareForUpdate = [&]() -> QCoro::Task<> {
-        ++prepared;
-        // The stream is still ending: nothing may have been asked of the agent yet.
-        EXPECT_EQ(agent.seen("POST /v1/update").size(), static_cast<std::size_t>(prepared - 1));
-        co_await clock.sleep(2);
-    };
-    agent.setAgentRestart({0, Agent::AgentRestart::Outcome::newVersion});
-    const std::pair<const char*, const char*> rows[] = {{"agent", "box software"},
-                                                        {"host", "corvane streamer"},
-                                                        {"gamepad", "controller driver"}};
-    for (const auto& [component, name] : rows) {
-        agent.scriptUpdateRun(component, {Step{"done", {}, 1, {}}});
-        manager->updateBox(component);
-        EXPECT_EQ(manager->status().text, std::string("Preparing the ") + name + " update...");
+TEST_F(BoxUpdateTest, AnAgentComesBackWithItsNewVersionOrFailsAfterNinetyTries) {
+    constexpr const char* kRestartText =
+        "The box software could not restart itself to finish the update. Run the box setup on the box once more "
+        "(Show Steps); after that, box updates install from here.";
+    auto manager = make(true);
+    const std::tuple<Outcome, const char*, std::size_t> rows[] = {{Outcome::oldVersion, "0.4.0", 85}, {Outcome::newVersion, "0.5.0", 1}};
+    for (const auto& [outcome, version, asked] : rows) {
+        agent.scriptUpdateRun("agent", {Step{"running", "Installing", 0.5, {}}, Step{"done", {}, 1, version}});
+        agent.setAgentRestart({3600, outcome});
+        const auto before = agent.seen("GET /v1/info").size();
+        manager->updateBox("agent");
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->status().text == "Waiting for the box software to restart..."; }));
+        // Five tries meet a closed port and the wait goes on; then the agent comes back.
+        for (int i = 0; i < 5; ++i) {
+            clock.advance(1);
+            ASSERT_TRUE(test::pumpUntil(clock, [&] { return clock.sleepers() > 0; }));
+        }
         ASSERT_TRUE(idle(*manager));
-        EXPECT_EQ(manager->status().kind, Kind::upToDate) << component;
+        EXPECT_EQ(agent.seen("GET /v1/info").size() - before, asked);
+        if (outcome == Outcome::oldVersion) {
+            EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kRestartText));
+            EXPECT_TRUE(manager->boxNeedsSetup() && manager->showResult());
+            EXPECT_EQ(manager->boxUpdates().front().component, "agent");  // to be tried again
+        }
     }
-    EXPECT_EQ(prepared, 3);
+    EXPECT_TRUE(recorder.saw("updating: Preparing the box software update...") && !manager->boxNeedsSetup());
+    EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"host", "1.0.0"}}));
 }
 
-TEST_F(BoxUpdateTest, AnAgentRestartedWithItsNewVersionFinishesTheUpdate) {
-    agent.setUpdates({{"agent", "0.3.0"}}, {{"agent", "0.4.0"}}, false);
-    auto manager = connected();
-    EXPECT_FALSE(manager->boxNeedsSetup());
-    agent.scriptUpdateRun("agent", {Step{"running", "Installing", 0.5, {}}, Step{"done", {}, 1, "0.4.0"}});
-    agent.setAgentRestart({5, Agent::AgentRestart::Outcome::newVersion});
-    manager->updateBox("agent");
-    ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->status().text == "Waiting for the box software to restart..."; }));
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status().kind, Kind::upToDate);
-    EXPECT_TRUE(manager->boxUpdates().empty());
-    EXPECT_FALSE(manager->boxNeedsSetup());
-    EXPECT_EQ(agent.seen("GET /v1/info").size(), 6u);
-}
-
-TEST_F(BoxUpdateTest, HowAHostRunEnds) {
-    struct Row { Step last; int failedPolls; std::string status; std::string logLine; };
+TEST_F(BoxUpdateTest, HowARunEnds) {
+    // `trace`: a log line the run writes or a status it shows.
+    struct Row { Step last; int failedPolls; std::string status; std::string trace; const char* component = "host"; };
     const Row rows[] = {
-        {Step{"done", {}, 1, {}}, 30, "upToDate", ""},
+        {Step{"done", {}, 1, {}}, 30, "upToDate", "box update finished: host"},
+        {Step{"done", {}, 1, {}}, 0, "upToDate", "Preparing the controller driver update...", "gamepad"},
         {Step{"done", {}, 1, {}}, 31, "failed: Lost contact with the box during the update.",
          "box update failed: host: Lost contact with the box during the update."},
         {Step{"failed", "Disk full", 0, {}}, 0, "failed: Disk full", "box update failed: host: Disk full"},
         // Box text never forges log lines.
         {Step{"failed", "Bad\nbox update finished: host", 0, {}}, 0, "failed: Bad\nbox update finished: host",
          "box update failed: host: Bad\\x0abox update finished: host"},
-        {Step{"failed", {}, 0, {}}, 0, "failed: The box update failed.", ""},
+        {Step{"failed", {}, 0, {}}, 0, "failed: The box update failed.", "box update failed: host: The box update failed."},
     };
     auto manager = make();
     for (const Row& row : rows) {
         SCOPED_TRACE(row.status);
-        agent.scriptUpdateRun("host", {row.last});
+        agent.scriptUpdateRun(row.component, {row.last});
         if (row.failedPolls) agent.script("GET /v1/update/status", Agent::Reply{.status = 500, .body = "{}", .times = row.failedPolls});
-        manager->updateBox("host");
+        manager->updateBox(row.component);
         ASSERT_TRUE(idle(*manager));
         EXPECT_EQ(recorder.statuses.back(), row.status);
         EXPECT_FALSE(manager->boxNeedsSetup());
-        if (!row.logLine.empty()) {
-            EXPECT_NE(test::logTail().find(row.logLine), std::string::npos);
-        }
+        EXPECT_TRUE(test::logTail().find(row.trace) != std::string::npos || recorder.saw("updating: " + row.trace));
     }
 }
 
-TEST_F(BoxUpdateTest, UpdateAllInstallsTheAgentFirstAndTheAppLast) {
+TEST_F(BoxUpdateTest, AHostUpdateClosesTheStreamingHostsPorts) {
+    agent.stop();
+    boxsim::Box::Options options;
+    options.address = address;
+    options.hostRestartSeconds = 3600;
+    boxsim::Box box(options);
+    box.start();
+    ASSERT_TRUE(accepts(address, 48089) && accepts(address, 48010));
+    auto manager = make();
+    box.agent().scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
+    manager->updateBox("host");
+    ASSERT_TRUE(test::pumpUntil(clock, [&] {
+        return !manager->isBusy() && !accepts(address, 48089) && !accepts(address, 48010) && !accepts(address, 47984);
+    }));
+    EXPECT_EQ(manager->status().kind, Kind::upToDate);
+    EXPECT_TRUE(accepts(address, 47800));
+}
+
+TEST_F(BoxUpdateTest, UpdateAllGoesAgentFirstAppLastAndStopsAtAFailedStep) {
     test::TempDir source;
-    std::ofstream(source.path() / "VERSION") << "2.0\n";
-    std::ofstream(source.path() / "build.sh") << "echo '[1/2] compiling'\nexit 3\n";
-    auto manager = connected(AppInfo{"1.0", "org.corvane.Corvane", "", source.path().string()});
+    test::writeFile(source.path() / "VERSION", "2.0\n");
+    test::writeFile(source.path() / "build.sh", "echo '[1/2] compiling'\nexit 3\n");
+    auto manager = make(true, source.path().string());
     manager->checkNow();
     ASSERT_TRUE(idle(*manager));
     ASSERT_EQ(manager->pendingCount(), 3);
-    agent.scriptUpdateRun("agent", {Step{"done", {}, 1, {}}});
-    agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
-    manager->updateAll();
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(recorder.batchSteps, (std::vector<std::optional<std::string>>{std::nullopt, "1 of 3", "2 of 3", "3 of 3",
-                                                                            std::nullopt}));
+    // A failed first step ends the batch at once. Then the agent first, the app last, whose build fails.
+    for (const char* first : {"failed", "done"}) {
+        agent.scriptUpdateRun("agent", {Step{first, "No space", 0, {}}});
+        agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
+        manager->updateAll();
+        ASSERT_TRUE(idle(*manager));
+        EXPECT_EQ(manager->status().text, first == std::string("failed") ? "No space" : "The build failed. Details are in build.log in the Corvane folder.");
+    }
+    EXPECT_EQ(recorder.batchSteps, (std::vector<std::optional<std::string>>{std::nullopt, "1 of 3", std::nullopt, "1 of 3",
+                                                                            "2 of 3", "3 of 3", std::nullopt}));
     const auto started = agent.seen("POST /v1/update");
-    ASSERT_EQ(started.size(), 2u);
-    EXPECT_NE(started[0].body.find("agent"), std::string::npos);
-    EXPECT_NE(started[1].body.find("host"), std::string::npos);
-    // The build failed: the batch ends on that failure.
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The build failed. Details are in build.log in the Corvane folder."));
+    ASSERT_EQ(started.size(), 3u);
+    EXPECT_TRUE(started[1].body.find("agent") != std::string::npos && started[2].body.find("host") != std::string::npos);
     const auto log = test::logTail();
-    EXPECT_NE(log.find("update all: 3 updates"), std::string::npos);
-    EXPECT_EQ(log.find("update all: finished"), std::string::npos);
-}
-
-TEST_F(BoxUpdateTest, UpdateAllStopsAtAFailedStepAndFinishesOnlyWithoutOne) {
-    auto manager = connected();
-    agent.scriptUpdateRun("agent", {Step{"failed", "No space", 0, {}}});
-    manager->updateAll();
+    ASSERT_NE(log.rfind("update all: 3 updates"), std::string::npos);
+    EXPECT_EQ(log.find("update all: finished", log.rfind("update all: 3 updates")), std::string::npos);
+    // Without a failure the batch finishes and shows it.
+    test::writeFile(source.path() / "VERSION", "1.0\n");
+    agent.setUpdates({{"host", "1.0.0"}}, {{"host", "1.1.0"}}, true);
+    manager->checkNow();
     ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(agent.seen("POST /v1/update").size(), 1u);
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed("No space"));
-    EXPECT_EQ(manager->batchStep(), std::nullopt);
-    EXPECT_EQ(test::logTail().find("update all: finished"), std::string::npos);
-    manager->dismissResult();
-    agent.scriptUpdateRun("agent", {Step{"done", {}, 1, {}}});
-    agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
     manager->updateAll();
     ASSERT_TRUE(idle(*manager));
     EXPECT_EQ(manager->status().kind, Kind::upToDate);
-    EXPECT_TRUE(manager->showResult());
-    EXPECT_TRUE(manager->boxUpdates().empty());
     EXPECT_NE(test::logTail().find("update all: finished"), std::string::npos);
-}
-
-TEST_F(BoxUpdateTest, AnAgentKeepingItsOldVersionFailsAfterNinetyTries) {
-    auto manager = connected();
-    agent.scriptUpdateRun("agent", {Step{"done", {}, 1, "0.3.1"}});
-    agent.setAgentRestart({0, Agent::AgentRestart::Outcome::oldVersion});
-    manager->updateBox("agent");
-    ASSERT_TRUE(idle(*manager));
-    EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kRestartText));
-    EXPECT_TRUE(manager->boxNeedsSetup());
-    EXPECT_TRUE(manager->showResult());
-    EXPECT_EQ(manager->progress(), std::nullopt);
-    EXPECT_EQ(agent.seen("GET /v1/info").size(), 90u);
-    // The entry stays, to be tried again.
-    EXPECT_EQ(manager->boxUpdates().front().component, "agent");
 }
 
 TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
@@ -195,10 +177,9 @@ TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
         auto manager = make();
         manager->boxConnected(true);
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxNeedsSetup(); })) << code;
-        EXPECT_TRUE(manager->boxUpdates().empty());
-        EXPECT_TRUE(manager->showResult());
+        EXPECT_TRUE(manager->boxUpdates().empty() && manager->showResult());
     }
-    auto manager = connected();
+    auto manager = make(true);
     agent.script("GET /v1/updates", Agent::Reply{.status = 500, .body = "{\"error\":\"busy\"}"});
     manager->checkNow();
     ASSERT_TRUE(idle(*manager));
