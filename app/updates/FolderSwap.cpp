@@ -25,6 +25,12 @@ int exchange(const std::filesystem::path& a, const std::filesystem::path& b) {
 bool FolderSwap::replace(const std::filesystem::path& replacement, const std::filesystem::path& installed,
                          const FailStep& failStep) {
     auto failing = [&](int step) { return failStep && failStep(step); };
+    // The new files reach the disk before they take the installed name: a power cut right after the swap
+    // never leaves empty files in the app.
+    if (const int folder = ::open(replacement.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); folder >= 0) {
+        ::syncfs(folder);
+        ::close(folder);
+    }
     if (!failing(0)) {
         if (exchange(replacement, installed) == 0) return true;
         // Only a file system without the exchange takes the slower way; any other error (a missing folder,
