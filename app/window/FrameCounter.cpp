@@ -3,7 +3,86 @@
 #include <algorithm>
 #include <cmath>
 
+#include <pthread.h>
+
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
 namespace corvane {
+
+FrameCounter::FrameCounter(double now)
+    : last_(now), sampleBytes_(std::size_t(sampleWidth) * sampleHeight * 4) {
+    worker_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+FrameCounter::~FrameCounter() {
+    worker_.request_stop();
+    if (worker_.joinable()) worker_.join();
+    sws_freeContext(scaler_);
+}
+
+void FrameCounter::present(std::shared_ptr<const platform::PixelBuffer> picture) {
+    if (!picture) return;
+    bool wake = false;
+    {
+        std::lock_guard guard(lock_);
+        if (waiting_ == queueDepth) return;  // the worker is behind: dropped, as a full capture queue would
+        queue_[(head_ + waiting_) % queueDepth] = std::move(picture);
+        ++waiting_;
+        wake = idle_;
+    }
+    // Only a sleeping worker needs the wake-up: a busy one looks at the ring again before it sleeps.
+    if (wake) wake_.notify_one();
+}
+
+void FrameCounter::run(std::stop_token stop) {
+    pthread_setname_np(pthread_self(), "corvane.fps");
+    for (;;) {
+        std::shared_ptr<const platform::PixelBuffer> picture;
+        {
+            std::unique_lock guard(lock_);
+            busy_ = false;
+            idle_ = true;
+            wake_.wait(guard, stop, [this] { return waiting_ > 0; });
+            idle_ = false;
+            if (stop.stop_requested()) return;
+            picture = std::move(queue_[head_]);
+            head_ = (head_ + 1) % queueDepth;
+            --waiting_;
+            busy_ = true;
+        }
+        frame(sample(*picture));
+    }
+}
+
+int FrameCounter::pending() const {
+    std::lock_guard guard(lock_);
+    return static_cast<int>(waiting_) + (busy_ ? 1 : 0);
+}
+
+std::optional<std::uint64_t> FrameCounter::sample(const platform::PixelBuffer& picture) {
+    const auto& plane = picture.plane(0);
+    if (!plane.data || picture.width() < 1 || picture.height() < 1) return std::nullopt;
+    AVPixelFormat source = AV_PIX_FMT_BGRA;
+    if (picture.format() == platform::PixelBuffer::Format::x420) {
+        // 16-bit little-endian samples with the value in the upper ten bits, CbCr interleaved: P010.
+        if (picture.planeCount() != 2 || !picture.plane(1).data) return std::nullopt;
+        source = AV_PIX_FMT_P010LE;
+    }
+    scaler_ = sws_getCachedContext(scaler_, picture.width(), picture.height(), source, sampleWidth, sampleHeight,
+                                   AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr);
+    if (!scaler_) return std::nullopt;
+    const std::uint8_t* planes[4] = {plane.data, picture.planeCount() > 1 ? picture.plane(1).data : nullptr,
+                                     nullptr, nullptr};
+    const int strides[4] = {plane.bytesPerRow, picture.planeCount() > 1 ? picture.plane(1).bytesPerRow : 0, 0, 0};
+    std::uint8_t* target[4] = {sampleBytes_.data(), nullptr, nullptr, nullptr};
+    const int targetStrides[4] = {sampleWidth * 4, 0, 0, 0};
+    if (sws_scale(scaler_, planes, strides, 0, picture.height(), target, targetStrides) != sampleHeight)
+        return std::nullopt;
+    return fingerprint(sampleBytes_.data(), sampleWidth, sampleHeight, sampleWidth * 4);
+}
 
 void FrameCounter::frame(std::optional<std::uint64_t> fingerprint) {
     if (fingerprint) {
