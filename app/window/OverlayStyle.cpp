@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 
 #include <QFontDatabase>
 
@@ -21,11 +22,16 @@ std::string latencyText(double ms) {
     return text;
 }
 
-QFont font(double pixelSize, QFont::Weight weight) {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    font.setPixelSize(static_cast<int>(pixelSize + 0.5));
-    font.setWeight(weight);
-    return font;
+const QFont& font(int pixelSize, QFont::Weight weight) {
+    // Main thread only. Never destroyed: a font torn down after the application at exit may crash.
+    static auto* fonts = new std::map<std::pair<int, int>, QFont>;
+    auto [entry, made] = fonts->try_emplace({pixelSize, int(weight)});
+    if (made) {
+        entry->second = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+        entry->second.setPixelSize(pixelSize);
+        entry->second.setWeight(weight);
+    }
+    return entry->second;
 }
 
 }  // namespace corvane::OverlayStyle

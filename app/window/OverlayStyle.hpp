@@ -21,8 +21,9 @@ QColor fpsColor(std::optional<int> fps, int target);
 // "%.1f ms" below 10 ms, "%.0f ms" from 10 ms on.
 std::string latencyText(double ms);
 
-// The system font at a pixel size and weight.
-QFont font(double pixelSize, QFont::Weight weight);
+// The system font at a pixel size and weight, made once per size and weight (a font made afresh costs its
+// metrics lookup every time).
+const QFont& font(int pixelSize, QFont::Weight weight);
 
 }  // namespace OverlayStyle
 

@@ -6,7 +6,6 @@
 
 #include <QFontMetricsF>
 #include <QPainter>
-#include <QPainterPath>
 
 #include "app/window/FPSGraph.hpp"
 #include "app/window/OverlayStyle.hpp"
@@ -23,8 +22,9 @@ constexpr double rowSpacing = 5;
 const char* const hintText =
     "Low FPS is normal on a still screen: the box only sends a new frame when the picture changes.";
 
-QFont rowFont() { return OverlayStyle::font(11.5, QFont::Medium); }
-QFont hintFont() { return OverlayStyle::font(10.5, QFont::Normal); }
+// 11.5 and 10.5 in whole pixels.
+const QFont& rowFont() { return OverlayStyle::font(11, QFont::Medium); }
+const QFont& hintFont() { return OverlayStyle::font(10, QFont::Normal); }
 double inner() { return width - 2 * padding; }
 
 std::vector<std::pair<std::string, std::string>> rows(const StatsOverlay& model) {
@@ -104,18 +104,7 @@ QSizeF size(const StatsOverlay& model) {
 }
 
 void paint(QPainter& painter, const StatsOverlay& model) {
-    const QSizeF card = size(model);
     painter.save();
-    painter.setRenderHint(QPainter::Antialiasing);
-    QPainterPath shape;
-    shape.addRoundedRect(QRectF(QPointF(0, 0), card), 12, 12);
-    painter.fillPath(shape, OverlayStyle::background);
-    QPainterPath edge;
-    edge.addRoundedRect(QRectF(0.5, 0.5, card.width() - 1, card.height() - 1), 11.5, 11.5);
-    painter.setPen(QPen(OverlayStyle::border, 1));
-    painter.setBrush(Qt::NoBrush);
-    painter.drawPath(edge);
-
     StatsHeadline::paint(painter, QPointF(padding, padding), model);
     const QRectF graph = graphRect(model);
     FPSGraph::paint(painter, graph, model.fpsHistory(), model.targetFPS());

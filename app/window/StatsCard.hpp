@@ -14,12 +14,13 @@ class StatsOverlay;
 
 // The overlay's detailed card, 260 wide: the headline, the frame-rate graph, a divider, the rows "Frame
 // rate", "Latency", "Video" (and "Box" with a box status), and the still-screen hint when the rate is low.
-// Drawn from the model each time; keeps nothing.
+// Drawn from the model each time over the card's rounded rectangle (the panel's); keeps nothing.
 namespace StatsCard {
 
 inline constexpr double width = 260;
 inline constexpr double padding = 12;
 inline constexpr double graphHeight = 30;
+inline constexpr double cornerRadius = 12;
 
 std::string frameRate(const StatsOverlay& model);
 std::string latency(const StatsOverlay& model);

@@ -16,7 +16,7 @@ namespace {
 constexpr double dot = 7;
 constexpr double spacing = 8;
 
-QFont headlineFont() { return OverlayStyle::font(13, QFont::DemiBold); }
+const QFont& headlineFont() { return OverlayStyle::font(13, QFont::DemiBold); }
 
 }  // namespace
 

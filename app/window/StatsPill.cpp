@@ -35,22 +35,37 @@ QSize StatsPill::fittingSize() const {
 }
 
 void StatsPill::paintEvent(QPaintEvent*) {
-    if (!model_) return;
     QPainter painter(this);
-    if (model_->detailed()) {
+    draw(painter);
+}
+
+void StatsPill::draw(QPainter& painter) const {
+    if (!model_) return;
+    const QSize size = fittingSize();
+    const bool card = model_->detailed();
+    painter.drawImage(QPoint(0, 0), frame(size, card));
+    if (card)
         StatsCard::paint(painter, *model_);
-        return;
-    }
+    else
+        StatsHeadline::paint(painter, QPointF(horizontalPadding, verticalPadding), *model_);
+}
+
+const QImage& StatsPill::frame(QSize size, bool card) const {
+    if (frame_.size() == size && frameIsCard_ == card) return frame_;
+    frame_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
+    frame_.fill(Qt::transparent);
+    frameIsCard_ = card;
+    QPainter painter(&frame_);
     painter.setRenderHint(QPainter::Antialiasing);
-    const QRectF pill(QPointF(0, 0), QSizeF(fittingSize()));
-    const double radius = pill.height() / 2;
-    QPainterPath capsule;
-    capsule.addRoundedRect(pill, radius, radius);
-    painter.fillPath(capsule, OverlayStyle::background);
+    const QRectF bounds(QPointF(0, 0), QSizeF(size));
+    const double radius = card ? StatsCard::cornerRadius : bounds.height() / 2;
+    QPainterPath shape;
+    shape.addRoundedRect(bounds, radius, radius);
+    painter.fillPath(shape, OverlayStyle::background);
     painter.setPen(QPen(OverlayStyle::border, 1));
     painter.setBrush(Qt::NoBrush);
-    painter.drawRoundedRect(pill.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
-    StatsHeadline::paint(painter, QPointF(horizontalPadding, verticalPadding), *model_);
+    painter.drawRoundedRect(bounds.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
+    return frame_;
 }
 
 }  // namespace corvane

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QImage>
 #include <QPointer>
 #include <QWidget>
+
+class QPainter;
 
 namespace corvane {
 
@@ -18,12 +21,20 @@ public:
 
     QSize fittingSize() const;
     QSize sizeHint() const override { return fittingSize(); }
+    // What a paint draws, with the top left at the painter's origin.
+    void draw(QPainter& painter) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The capsule or the card's rounded rectangle with its border: drawn once per size (stroking a rounded
+    // outline with antialiasing costs more than all the rest of a paint).
+    const QImage& frame(QSize size, bool card) const;
+
     QPointer<StatsOverlay> model_;
+    mutable QImage frame_;
+    mutable bool frameIsCard_ = false;
 };
 
 }  // namespace corvane
