@@ -66,7 +66,6 @@ TEST(StatsOverlayTest, PlacementAtTheTopEdge) {
     struct Row { const char* name; QRectF bounds; Position position; std::vector<QRectF> screens; QRectF frame; };
     const Row rows[] = {
         {"right, 40 below the top", {100, 50, 800, 600}, Position::topRight, screen, {788, 780, 100, 30}},
-        {"left", {100, 50, 800, 600}, Position::topLeft, screen, {112, 780, 100, 30}},
         {"centre, half away from zero", {100.5, 50, 800, 600}, Position::topCenter, screen, {451, 780, 100, 30}},
         {"full screen within 1.9", {0, 0, 1438.1, 901.9}, Position::topLeft, screen, {12, 858, 100, 30}},
         {"2 off is a window", {0, 0, 1438, 900}, Position::topLeft, screen, {12, 830, 100, 30}},
