@@ -37,14 +37,17 @@ std::vector<std::pair<std::string, std::string>> rows(const StatsOverlay& model)
 std::string whole(double value) { return std::to_string(static_cast<long long>(std::round(value))); }
 
 QRectF hintRect(double top) {
-    const QFontMetricsF metrics(hintFont());
-    const QRectF bounds = metrics.boundingRect(QRectF(0, 0, inner(), 1000), Qt::TextWordWrap, QString::fromUtf8(hintText));
-    return QRectF(padding, top, inner(), std::ceil(bounds.height()));
+    // The text and its width never change: laid out once.
+    static const double height = std::ceil(QFontMetricsF(hintFont())
+                                               .boundingRect(QRectF(0, 0, inner(), 1000), Qt::TextWordWrap,
+                                                             QString::fromUtf8(hintText))
+                                               .height());
+    return QRectF(padding, top, inner(), height);
 }
 
 // The top of the rows' grid.
-double gridTop(const StatsOverlay& model) {
-    return padding + StatsHeadline::size(model).height() + spacing + graphHeight + spacing + 1 + spacing;
+double gridTop() {
+    return padding + StatsHeadline::height() + spacing + graphHeight + spacing + 1 + spacing;
 }
 
 double gridHeight(const StatsOverlay& model) {
@@ -93,12 +96,12 @@ bool stillScreenHint(const StatsOverlay& model) {
     return model.fps() && model.fpsHistory().size() >= 3 && *model.fps() < model.targetFPS() / 2.0;
 }
 
-QRectF graphRect(const StatsOverlay& model) {
-    return QRectF(padding, padding + StatsHeadline::size(model).height() + spacing, inner(), graphHeight);
+QRectF graphRect(const StatsOverlay&) {
+    return QRectF(padding, padding + StatsHeadline::height() + spacing, inner(), graphHeight);
 }
 
 QSizeF size(const StatsOverlay& model) {
-    double height = gridTop(model) + gridHeight(model);
+    double height = gridTop() + gridHeight(model);
     if (stillScreenHint(model)) height += spacing + hintRect(0).height();
     return QSizeF(width, std::ceil(height + padding));
 }
@@ -114,11 +117,14 @@ void paint(QPainter& painter, const StatsOverlay& model) {
     const QFontMetricsF metrics(font);
     painter.setFont(font);
     const auto list = rows(model);
-    double labels = 0;
-    for (const auto& row : list) labels = std::max(labels, metrics.horizontalAdvance(QString::fromStdString(row.first)));
-    const double valueX = padding + std::ceil(labels) + columnSpacing;
+    // The label column: as wide as the widest label the card may show (the labels never change).
+    static const double labels = std::ceil(std::max({metrics.horizontalAdvance(QStringLiteral("Frame rate")),
+                                                     metrics.horizontalAdvance(QStringLiteral("Latency")),
+                                                     metrics.horizontalAdvance(QStringLiteral("Video")),
+                                                     metrics.horizontalAdvance(QStringLiteral("Box"))}));
+    const double valueX = padding + labels + columnSpacing;
     const double lineHeight = std::ceil(metrics.height());
-    double y = gridTop(model);
+    double y = gridTop();
     for (const auto& row : list) {
         const double baseline = y + metrics.ascent();
         painter.setPen(OverlayStyle::muted);
@@ -132,7 +138,7 @@ void paint(QPainter& painter, const StatsOverlay& model) {
     if (stillScreenHint(model)) {
         painter.setFont(hintFont());
         painter.setPen(OverlayStyle::muted);
-        painter.drawText(hintRect(gridTop(model) + gridHeight(model) + spacing), Qt::TextWordWrap,
+        painter.drawText(hintRect(gridTop() + gridHeight(model) + spacing), Qt::TextWordWrap,
                          QString::fromUtf8(hintText));
     }
     painter.restore();

@@ -31,27 +31,29 @@ std::string latencyText(const StatsOverlay& model) {
     return "-- ms";
 }
 
+double height() { return std::ceil(std::max(dot, QFontMetricsF(headlineFont()).height())); }
+
 QSizeF size(const StatsOverlay& model) {
     const QFontMetricsF metrics(headlineFont());
     const double width = dot + spacing + metrics.horizontalAdvance(QString::fromStdString(fpsText(model))) + spacing +
                          metrics.horizontalAdvance(QStringLiteral("|")) + spacing +
                          metrics.horizontalAdvance(QString::fromStdString(latencyText(model)));
-    return QSizeF(std::ceil(width), std::ceil(std::max(dot, metrics.height())));
+    return QSizeF(std::ceil(width), height());
 }
 
-QPointF dotCentre(const StatsOverlay& model) { return QPointF(dot / 2, size(model).height() / 2); }
+QPointF dotCentre(const StatsOverlay&) { return QPointF(dot / 2, height() / 2); }
 
 void paint(QPainter& painter, QPointF origin, const StatsOverlay& model) {
     const QFont font = headlineFont();
     const QFontMetricsF metrics(font);
-    const double height = size(model).height();
+    const double rowHeight = height();
     painter.save();
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setPen(Qt::NoPen);
     painter.setBrush(OverlayStyle::fpsColor(model.fps(), model.targetFPS()));
-    painter.drawEllipse(QRectF(origin.x(), origin.y() + (height - dot) / 2, dot, dot));
+    painter.drawEllipse(QRectF(origin.x(), origin.y() + (rowHeight - dot) / 2, dot, dot));
     painter.setFont(font);
-    const double baseline = origin.y() + (height - metrics.height()) / 2 + metrics.ascent();
+    const double baseline = origin.y() + (rowHeight - metrics.height()) / 2 + metrics.ascent();
     double x = origin.x() + dot + spacing;
     auto text = [&](const QString& value, double opacity) {
         painter.setPen(QColor(255, 255, 255, static_cast<int>(opacity * 255 + 0.5)));

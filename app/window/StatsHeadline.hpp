@@ -18,6 +18,8 @@ namespace StatsHeadline {
 std::string fpsText(const StatsOverlay& model);
 std::string latencyText(const StatsOverlay& model);
 QSizeF size(const StatsOverlay& model);
+// The row's height, whatever it shows (no text is measured).
+double height();
 // Draws the row with its top left at `origin`.
 void paint(QPainter& painter, QPointF origin, const StatsOverlay& model);
 // Where the dot's centre falls, relative to the row's top left.

@@ -147,7 +147,9 @@ void StatsOverlay::place(QWidget& over, const StreamWindow::Info& info) {
     if (panel_->parentWidget() != &over) panel_->setParent(&over);
     const QSize size = panel_->fittingSize();
     const QRectF frame = StreamWindow::screenRect(placement(QSizeF(size), info.bounds, position_, screenFrames()));
-    const QPoint local = over.mapFromGlobal(QPoint(static_cast<int>(frame.x()), static_cast<int>(frame.y())));
+    // `over` is a top-level window: its geometry is its content in screen coordinates (mapFromGlobal would
+    // ask the X server every tick).
+    const QPoint local = QPoint(static_cast<int>(frame.x()), static_cast<int>(frame.y())) - over.geometry().topLeft();
     panel_->setGeometry(QRect(local, size));
     panel_->raise();
     panel_->show();
