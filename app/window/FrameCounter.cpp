@@ -1,6 +1,7 @@
 #include "app/window/FrameCounter.hpp"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 
 #include <pthread.h>
@@ -23,43 +24,37 @@ FrameCounter::~FrameCounter() {
     sws_freeContext(scaler_);
 }
 
-void FrameCounter::present(std::shared_ptr<const platform::PixelBuffer> picture) {
+void FrameCounter::present(const std::shared_ptr<const platform::PixelBuffer>& picture) {
     if (!picture) return;
-    bool wake = false;
-    {
-        std::lock_guard guard(lock_);
-        if (waiting_ == queueDepth) return;  // the worker is behind: dropped, as a full capture queue would
-        queue_[(head_ + waiting_) % queueDepth] = std::move(picture);
-        ++waiting_;
-        wake = idle_;
-    }
-    // Only a sleeping worker needs the wake-up: a busy one looks at the ring again before it sleeps.
-    if (wake) wake_.notify_one();
+    const std::size_t tail = tail_.load(std::memory_order_relaxed);
+    // The worker is behind: dropped, as a full capture queue would.
+    if (tail - head_.load(std::memory_order_acquire) >= queueDepth) return;
+    queue_[tail % queueDepth] = picture;
+    tail_.store(tail + 1, std::memory_order_release);
 }
 
 void FrameCounter::run(std::stop_token stop) {
     pthread_setname_np(pthread_self(), "corvane.fps");
-    for (;;) {
-        std::shared_ptr<const platform::PixelBuffer> picture;
-        {
-            std::unique_lock guard(lock_);
-            busy_ = false;
-            idle_ = true;
-            wake_.wait(guard, stop, [this] { return waiting_ > 0; });
-            idle_ = false;
+    // Woken by time, not by the producer: a wake-up per picture would cost the main thread a system call.
+    constexpr auto pollInterval = std::chrono::milliseconds(4);
+    while (!stop.stop_requested()) {
+        std::size_t head = head_.load(std::memory_order_relaxed);
+        while (head != tail_.load(std::memory_order_acquire)) {
+            busy_.store(true, std::memory_order_relaxed);
+            const auto picture = std::move(queue_[head % queueDepth]);
+            head_.store(++head, std::memory_order_release);
+            frame(sample(*picture));
+            busy_.store(false, std::memory_order_release);
             if (stop.stop_requested()) return;
-            picture = std::move(queue_[head_]);
-            head_ = (head_ + 1) % queueDepth;
-            --waiting_;
-            busy_ = true;
         }
-        frame(sample(*picture));
+        std::unique_lock guard(sleepLock_);
+        wake_.wait_for(guard, stop, pollInterval, [] { return false; });
     }
 }
 
 int FrameCounter::pending() const {
-    std::lock_guard guard(lock_);
-    return static_cast<int>(waiting_) + (busy_ ? 1 : 0);
+    const std::size_t waiting = tail_.load(std::memory_order_acquire) - head_.load(std::memory_order_acquire);
+    return static_cast<int>(waiting) + (busy_.load(std::memory_order_acquire) ? 1 : 0);
 }
 
 std::optional<std::uint64_t> FrameCounter::sample(const platform::PixelBuffer& picture) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -18,8 +19,10 @@ namespace corvane {
 // Counts the pictures of the followed window that really changed; the overlay reads and resets the count
 // once a second. Pictures are handed over on the main thread with present() and fingerprinted on the
 // counter's own worker, "corvane.fps", from a 128x72 BGRA downscale (libswscale); at most five wait, more
-// are dropped as a slow capture would drop them. The count and the interval's start are shared under one
-// lock; the fingerprint is the worker's alone. take() runs on the main thread.
+// are dropped as a slow capture would drop them. The hand-over is a single-producer ring of atomics that
+// the worker drains every few milliseconds: presenting a picture takes no lock and makes no system call.
+// The count and the interval's start are shared under one lock; the fingerprint is the worker's alone.
+// take() runs on the main thread.
 class FrameCounter final {
 public:
     // `now`: seconds of uptime at construction, the start of the first interval. Starts the worker.
@@ -29,8 +32,8 @@ public:
     FrameCounter(const FrameCounter&) = delete;
     FrameCounter& operator=(const FrameCounter&) = delete;
 
-    // One presented picture; never blocks on the worker.
-    void present(std::shared_ptr<const platform::PixelBuffer> picture);
+    // One presented picture; never blocks on the worker. Main thread (one producer).
+    void present(const std::shared_ptr<const platform::PixelBuffer>& picture);
     // One picture, by its fingerprint (none: counted whatever it shows). The worker's (and tests') entry.
     void frame(std::optional<std::uint64_t> fingerprint);
     // Changed pictures per second since the previous take(), rounded; starts a new interval.
@@ -56,12 +59,13 @@ private:
     double last_;
     std::uint64_t lastFingerprint_ = 0;  // the worker's own
 
-    // Waiting pictures: a ring of `queueDepth`, guarded by `lock_`.
+    // Waiting pictures: slot n % queueDepth holds picture n for tail_ - head_ pictures. The producer alone
+    // moves tail_ (after filling the slot), the worker alone head_ (after emptying it).
     std::array<std::shared_ptr<const platform::PixelBuffer>, queueDepth> queue_;
-    std::size_t head_ = 0;
-    std::size_t waiting_ = 0;
-    bool busy_ = false;  // the worker is scaling a picture taken from the ring
-    bool idle_ = false;  // the worker sleeps on `wake_`
+    std::atomic<std::size_t> head_{0};
+    std::atomic<std::size_t> tail_{0};
+    std::atomic<bool> busy_{false};  // the worker holds a picture it took from the ring
+    std::mutex sleepLock_;           // the worker's alone, for its timed sleep
     std::condition_variable_any wake_;
 
     // The worker's own.
