@@ -1,9 +1,11 @@
 #include "app/window/FPSGraph.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include <QPainter>
 #include <QPolygonF>
+#include <QVarLengthArray>
 
 #include "app/window/OverlayStyle.hpp"
 
@@ -19,8 +21,8 @@ void paint(QPainter& painter, const QRectF& rect, const std::vector<int>& values
     painter.setRenderHint(QPainter::Antialiasing, false);
 
     // 1-wide antialiased pens take the rasteriser's fast path; a 1.5-wide stroke (or an antialiased fill)
-    // costs tens of times more. So the area is filled without antialiasing (its edge is the curve's) and the
-    // 1.5-wide curve is two 1-wide strokes half a pixel apart.
+    // costs tens of times more. So the area is filled column by column without antialiasing (its edge is the
+    // curve's) and the 1.5-wide curve is two 1-wide strokes half a pixel apart.
     painter.setRenderHint(QPainter::Antialiasing);
     QPen dashed(QColor(255, 255, 255, 46), 1.0);
     dashed.setDashPattern({3, 3});
@@ -36,12 +38,21 @@ void paint(QPainter& painter, const QRectF& rect, const std::vector<int>& values
         QColor colour = OverlayStyle::fpsColor(values.back(), target);
         QColor fill = colour;
         fill.setAlphaF(0.18f);
-        QPolygonF area = curve;
-        area << QPointF(w, h) << QPointF(curve.first().x(), h);
+        // The area under the curve as one pixel column per x, handed over in one call.
+        QVarLengthArray<QRectF, 512> columns;
+        std::size_t segment = 1;
+        for (int x = static_cast<int>(std::ceil(curve.first().x())); x < static_cast<int>(w); ++x) {
+            const double centre = x + 0.5;
+            while (segment + 1 < n && curve[static_cast<qsizetype>(segment)].x() < centre) ++segment;
+            const QPointF a = curve[static_cast<qsizetype>(segment - 1)];
+            const QPointF b = curve[static_cast<qsizetype>(segment)];
+            const double y = std::round(a.y() + (b.y() - a.y()) * (centre - a.x()) / std::max(b.x() - a.x(), 1e-9));
+            if (y < h) columns.append(QRectF(x, y, 1, h - y));
+        }
         painter.setRenderHint(QPainter::Antialiasing, false);
         painter.setPen(Qt::NoPen);
         painter.setBrush(fill);
-        painter.drawPolygon(area);
+        painter.drawRects(columns.constData(), static_cast<int>(columns.size()));
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(QPen(colour, 1.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
         painter.setBrush(Qt::NoBrush);
