@@ -97,7 +97,7 @@ void StatsOverlay::tick() {
     if (!over) {
         panel_->hide();
         // Ordered out: nothing followed at all, not even a hidden engine window.
-        if (!engineWindow) panel_->setParent(nullptr);
+        if (!engineWindow && panel_->parentWidget()) panel_->setParent(nullptr);
         return;
     }
     place(*over, *followed);
