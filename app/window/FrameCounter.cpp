@@ -36,9 +36,13 @@ void FrameCounter::present(const std::shared_ptr<const platform::PixelBuffer>& p
 void FrameCounter::run(std::stop_token stop) {
     pthread_setname_np(pthread_self(), "corvane.fps");
     // Woken by time, not by the producer: a wake-up per picture would cost the main thread a system call.
-    constexpr auto pollInterval = std::chrono::milliseconds(4);
+    // Every 4 ms while pictures come; after a second without any, every 100 ms.
+    constexpr auto flowing = std::chrono::milliseconds(4);
+    constexpr auto idle = std::chrono::milliseconds(100);
+    int emptyPolls = 0;
     while (!stop.stop_requested()) {
         std::size_t head = head_.load(std::memory_order_relaxed);
+        emptyPolls = head == tail_.load(std::memory_order_acquire) ? emptyPolls + 1 : 0;
         while (head != tail_.load(std::memory_order_acquire)) {
             busy_.store(true, std::memory_order_relaxed);
             const auto picture = std::move(queue_[head % queueDepth]);
@@ -48,7 +52,7 @@ void FrameCounter::run(std::stop_token stop) {
             if (stop.stop_requested()) return;
         }
         std::unique_lock guard(sleepLock_);
-        wake_.wait_for(guard, stop, pollInterval, [] { return false; });
+        wake_.wait_for(guard, stop, emptyPolls > 250 ? idle : flowing, [] { return false; });
     }
 }
 

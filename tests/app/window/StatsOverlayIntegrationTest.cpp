@@ -18,6 +18,7 @@ class StatsOverlayIntegrationTest : public test::StreamWindowIntegrationTest {
 protected:
     void TearDown() override {
         overlay.stop();
+        clock.advance(1.0);  // the stopped timer's last sleep ends
         StreamWindow::ownWindow = nullptr;
         StreamWindowIntegrationTest::TearDown();
     }
