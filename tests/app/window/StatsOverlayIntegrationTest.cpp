@@ -100,11 +100,16 @@ TEST_F(StatsOverlayIntegrationTest, WithoutHooksTheFrameCounterCountsThePresente
     const int presented = view->shownTotal() - before;
     ASSERT_TRUE(QTest::qWaitFor([&] { return overlay.counter().pending() == 0; }, 5000));
     EXPECT_NE(test::runCommand("grep -lx corvane.fps /proc/" + std::to_string(::getpid()) + "/task/*/comm").output, "");
-    clock.advance(0.75);  // the whole-second step, 0.75 s after counting began
+    clock.advance(0.75);  // the whole-second step, 0.75 s after counting began; a probe of the agent starts
     EXPECT_EQ(overlay.fps(), static_cast<int>(std::lround(presented / 0.75)));
     EXPECT_TRUE(overlay.panel()->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay.latencyMs().has_value(); }, 5000));
+    const auto latency = overlay.latencyMs();
+    clock.advance(1.0);  // another probe, ending only after the stop: dropped
     overlay.stop();
     EXPECT_FALSE(view->onPresented);
+    QTest::qWait(300);
+    EXPECT_EQ(overlay.latencyMs(), latency);
 }
 
 }  // namespace
