@@ -194,6 +194,9 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
     gamepads_->start(settings_.backgroundGamepad);
     gamepadsStarted_ = true;
 
+    // "Show as Full screen": entered once the stream runs, so the box follows it as any full screen.
+    if (settings_.displayMode == StreamSettings::DisplayMode::fullscreen) window_->showFullScreen();
+
     if (onOpened) onOpened();
     statsLoop(generation);
 }
@@ -219,7 +222,7 @@ void EngineStream::showWindow(Pixels size) {
     }
     window_ = window;
     window->show();
-    if (!matchWindow_) fixAspectRatio(*window, size.width, size.height);
+    if (!matchWindow_) fixAspectRatio(*window, size.width, size.height, content);
     window->raise();
     window->activateWindow();
 }
@@ -229,7 +232,7 @@ void EngineStream::reshapeWindow(Pixels size) {
     const QScreen* screen = window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
     window_->resize(content);
-    if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height);
+    if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height, content);
     if (screen) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());

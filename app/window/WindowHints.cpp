@@ -8,7 +8,7 @@
 
 namespace corvane {
 
-void fixAspectRatio(QWidget& window, int width, int height) {
+void fixAspectRatio(QWidget& window, int width, int height, QSize content) {
     auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     Display* display = x11 ? x11->display() : nullptr;
     if (!display || width <= 0 || height <= 0) return;
@@ -19,6 +19,13 @@ void fixAspectRatio(QWidget& window, int width, int height) {
     hints.flags |= PAspect;
     hints.min_aspect.x = hints.max_aspect.x = width;
     hints.min_aspect.y = hints.max_aspect.y = height;
+    if (content.width() > 0 && content.height() > 0) {
+        // Compared as cross products: no rounding.
+        const bool narrower = static_cast<long long>(content.width()) * height < static_cast<long long>(width) * content.height();
+        auto& bound = narrower ? hints.min_aspect : hints.max_aspect;
+        bound.x = content.width();
+        bound.y = content.height();
+    }
     XSetWMNormalHints(display, id, &hints);
     XFlush(display);
 }

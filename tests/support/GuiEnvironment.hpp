@@ -3,6 +3,7 @@
 // One virtual display and one QApplication (xcb, software OpenGL) per test program, made by the first test
 // that needs them and ended after the last test (header only: the test links Qt Widgets).
 
+#include <cstdlib>
 #include <dlfcn.h>
 #include <memory>
 
@@ -36,7 +37,9 @@ inline GuiEnvironment* const guiEnvironment =
 inline QApplication& GuiEnvironment::ensure() {
     GuiEnvironment& env = *guiEnvironment;
     if (!env.app) {
-        env.xvfb = std::make_unique<XvfbDisplay>();
+        // A test may run itself again on a screen of another size.
+        const char* screen = std::getenv("CORVANE_TEST_SCREEN");
+        env.xvfb = screen ? std::make_unique<XvfbDisplay>(screen) : std::make_unique<XvfbDisplay>();
         qputenv("QT_QPA_PLATFORM", "xcb");
         qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
         qunsetenv("QT_SCALE_FACTOR");

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 #include "app/window/FrameCounter.hpp"
 #include "app/window/LatencyProbe.hpp"
+#include "app/window/OverlayStyle.hpp"
+#include "app/window/StatsOverlay.hpp"
 
 namespace corvane {
 namespace {
@@ -45,6 +47,32 @@ TEST(LatencySamplesTest, ProbeAndEngineRules) {
     for (int i = 0; i < 10; ++i) window.addProbe(10);
     EXPECT_EQ(window.samples.size(), 10u);
     EXPECT_DOUBLE_EQ(*window.jitterMs, 0.0);
+}
+
+TEST(OverlayStyleTest, FrameRateColourAndLatencyFormat) {
+    const QColor green(52, 199, 89), yellow(255, 204, 0), orange(255, 149, 0);
+    struct Row { std::optional<int> fps; int target; QColor colour; };
+    const Row rows[] = {{54, 60, green}, {89, 100, yellow}, {30, 60, yellow}, {29, 60, orange},
+                        {1, 0, green}, {0, 0, orange}, {std::nullopt, 60, QColor(255, 255, 255, 128)}};
+    for (const Row& row : rows) EXPECT_EQ(OverlayStyle::fpsColor(row.fps, row.target), row.colour) << row.fps.value_or(-1);
+    EXPECT_EQ(OverlayStyle::latencyText(9.94), "9.9 ms");
+    EXPECT_EQ(OverlayStyle::latencyText(10), "10 ms");
+}
+
+TEST(StatsOverlayTest, PlacementAtTheTopEdge) {
+    using Position = StatsOverlay::Position;
+    const std::vector<QRectF> screen{QRectF(0, 0, 1440, 900)};
+    const QSizeF pill(100, 30);
+    struct Row { const char* name; QRectF bounds; Position position; std::vector<QRectF> screens; QRectF frame; };
+    const Row rows[] = {
+        {"right, 40 below the top", {100, 50, 800, 600}, Position::topRight, screen, {788, 780, 100, 30}},
+        {"centre, half away from zero", {100.5, 50, 800, 600}, Position::topCenter, screen, {451, 780, 100, 30}},
+        {"full screen within 1.9", {0, 0, 1438.1, 901.9}, Position::topLeft, screen, {12, 858, 100, 30}},
+        {"2 off is a window", {0, 0, 1438, 900}, Position::topLeft, screen, {12, 830, 100, 30}},
+        {"no screens: the window's own bottom", {100, 50, 800, 600}, Position::topLeft, {}, {112, 530, 100, 30}},
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(StatsOverlay::placement(pill, row.bounds, row.position, row.screens), row.frame) << row.name;
 }
 
 }  // namespace

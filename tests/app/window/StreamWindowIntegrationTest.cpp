@@ -20,11 +20,7 @@ TEST_F(StreamWindowIntegrationTest, OpensWithAPictureAndTheCloseButtonEndsIt) {
     // Without matchWindowShape the window keeps the stream's shape.
     const auto hints = test::runCommand("xprop -id " + winId() + " WM_NORMAL_HINTS").output;
     EXPECT_NE(hints.find("program specified maximum aspect ratio: 640/360"), std::string::npos) << hints;
-    int presented = 0;
-    stream->view()->onPresented = [&](const stream::DecodedFrame&) { ++presented; };
-    const int shownBefore = stream->view()->shownTotal();
     ASSERT_TRUE(waitForPictures());
-    EXPECT_EQ(presented, stream->view()->shownTotal() - shownBefore);
     EXPECT_TRUE(test::logHas("engine: opening Windows 640x360 at 30 FPS, H.264, 20 Mbps"));
     EXPECT_TRUE(test::logHasPrefix("engine: session up in "));
     // The window manager's close, as the title bar's button sends it.

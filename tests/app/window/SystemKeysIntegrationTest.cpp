@@ -1,4 +1,4 @@
-// Full screen with sendMacShortcuts: the window holds the keyboard, keys reach the box, the desktop stays.
+// Shown full screen with sendMacShortcuts: the window holds the keyboard, keys reach the box, the desktop stays.
 #include "tests/app/window/StreamWindowFixture.hpp"
 
 namespace corvane {
@@ -8,9 +8,8 @@ class SystemKeysIntegrationTest : public test::StreamWindowIntegrationTest {};
 
 TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
     settings.sendMacShortcuts = true;
+    settings.displayMode = StreamSettings::DisplayMode::fullscreen;  // "Show as Full screen"
     openStream(false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
-    test::runCommand("wmctrl -i -r " + winId() + " -b add,fullscreen");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().grabbed(); }, 10000));
     EXPECT_TRUE(test::logHas("engine: Mac shortcuts go to Windows (full screen)"));
     EXPECT_TRUE(test::keyboardGrabbedElsewhere());

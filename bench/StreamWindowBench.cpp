@@ -1,0 +1,163 @@
+// The stream window's per-frame and per-tick costs on a virtual X display with software OpenGL:
+// - PresentedHook: the stream view's per-frame step (tick: a new 1920x1080 picture taken from the slot and
+//   counted) with the presented-frame hook (the frame counter's hand-over to its worker) against the same
+//   step without it, interleaved in one run; "ratio" is with/without, "added_ns" the difference per frame
+//   (medians).
+// - OverlayTick: the overlay's whole-second tick (placement over the window, figures) plus the card's repaint
+//   (drawn into an image: the window system's flush is not the overlay's), in main-thread CPU time;
+//   "tick_cpu_us" is the tick alone, "wall_us" both by the wall clock.
+// - SaveSnapshot: the last-picture file from a 3840x2160 BGRA and a 10-bit picture (target: under 40 ms).
+#include "app/services/AppPool.hpp"
+#include "app/services/Clock.hpp"
+#include "app/window/StartView.hpp"
+#include "app/window/StatsOverlay.hpp"
+#include "app/window/StatsPill.hpp"
+#include "engine/view/StreamView.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QPainter>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <unistd.h>
+
+namespace {
+
+using namespace corvane;
+using platform::PixelBuffer;
+using Seconds = std::chrono::duration<double>;
+
+// The main thread's own CPU time: on a busy machine the wall clock also counts the time others ran.
+double threadCpuSeconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+std::shared_ptr<PixelBuffer> picture(PixelBuffer::Format format, int width, int height) {
+    auto buffer = PixelBuffer::make(format, width, height);
+    for (int p = 0; p < buffer->planeCount(); ++p) {
+        auto& plane = buffer->mutablePlane(p);
+        for (int row = 0; row < plane.height; ++row)
+            std::memset(plane.data + std::size_t(row) * plane.bytesPerRow, (row * 7 + p * 50) & 0xff, plane.bytesPerRow);
+    }
+    return buffer;
+}
+
+// One refresh step: a new picture put in the slot (as the decoder does), then the view's tick.
+double step(stream::StreamView& view, const std::shared_ptr<PixelBuffer>& image, std::uint32_t index) {
+    view.slot().put(stream::DecodedFrame{image, index, 0, 0, 0});
+    const auto start = std::chrono::steady_clock::now();
+    view.tick();
+    return Seconds(std::chrono::steady_clock::now() - start).count();
+}
+
+void PresentedHook(benchmark::State& state) {
+    stream::StreamView view(QRect(0, 0, 960, 540));
+    FrameCounter counter(0);
+    const std::function<void(const stream::DecodedFrame&)> hook = [&counter](const stream::DecodedFrame& frame) {
+        counter.present(frame.image);
+    };
+    const auto image = picture(PixelBuffer::Format::bgra, 1920, 1080);
+    std::uint32_t index = 0;
+    std::vector<double> without, with;
+    for (auto _ : state) {
+        // Alternating which goes first, so neither always finds the caches the other warmed.
+        double plain = 0, hooked = 0;
+        for (int round = 0; round < 2; ++round) {
+            const bool hookFirst = (index / 2 + round) % 2 == 1;
+            view.onPresented = hookFirst ? hook : nullptr;
+            (hookFirst ? hooked : plain) += step(view, image, ++index);
+            view.onPresented = hookFirst ? nullptr : hook;
+            (hookFirst ? plain : hooked) += step(view, image, ++index);
+        }
+        without.push_back(plain / 2);
+        with.push_back(hooked / 2);
+        state.SetIterationTime(hooked / 2);
+    }
+    view.onPresented = nullptr;
+    // Medians: a busy machine's occasional preemption would swamp a mean of 100 ns steps.
+    const auto median = [](std::vector<double>& values) {
+        std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(values.size() / 2), values.end());
+        return values.empty() ? 0.0 : values[values.size() / 2];
+    };
+    const double plain = median(without), hooked = median(with);
+    state.counters["ratio"] = plain > 0 ? hooked / plain : 0;
+    state.counters["added_ns"] = (hooked - plain) * 1e9;
+    state.counters["without_ns"] = plain * 1e9;
+}
+BENCHMARK(PresentedHook)->UseManualTime()->Iterations(20000);
+
+void OverlayTick(benchmark::State& state) {
+    ManualClock clock;
+    AppPool pool;
+    QWidget window;
+    window.resize(1280, 720);
+    window.show();
+    QCoreApplication::processEvents();
+    StatsOverlay overlay(clock, pool);
+    overlay.start(0, StatsOverlay::Position::topRight, true, {2560, 1440, "HEVC", 50, 60, false});
+    overlay.engineWindow = &window;
+    int fps = 40;
+    overlay.engineFPS = [&fps]() -> std::optional<int> { return fps = fps == 40 ? 61 : 40; };
+    overlay.engineLatency = []() -> std::optional<double> { return 4.2; };
+    AgentClient::BoxStatus load;
+    load.cpuPercent = 12.4, load.gpuPercent = 55.5, load.temperatureC = 61.0;
+    overlay.setBoxStatus(load);
+    double ticking = 0, wall = 0;
+    QImage card(overlay.panel()->size() + QSize(0, 40), QImage::Format_ARGB32_Premultiplied);
+    for (auto _ : state) {
+        for (int i = 0; i < 3; ++i) overlay.tick();
+        const auto start = std::chrono::steady_clock::now();
+        const double cpu = threadCpuSeconds();
+        overlay.tick();  // the whole-second one
+        ticking += threadCpuSeconds() - cpu;
+        QPainter painter(&card);
+        static_cast<StatsPill*>(overlay.panel())->draw(painter);
+        painter.end();
+        state.SetIterationTime(threadCpuSeconds() - cpu);
+        wall += Seconds(std::chrono::steady_clock::now() - start).count();
+    }
+    const double n = double(state.iterations());
+    state.counters["tick_cpu_us"] = ticking / n * 1e6;
+    state.counters["wall_us"] = wall / n * 1e6;
+    overlay.stop();
+}
+BENCHMARK(OverlayTick)->UseManualTime()->Iterations(400);
+
+void SaveSnapshot(benchmark::State& state) {
+    const auto format = state.range(0) ? PixelBuffer::Format::x420 : PixelBuffer::Format::bgra;
+    const auto image = picture(format, 3840, 2160);
+    for (auto _ : state) StartView::saveSnapshot(*image);
+    state.SetLabel(state.range(0) ? "3840x2160 10-bit" : "3840x2160 BGRA");
+}
+BENCHMARK(SaveSnapshot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(10);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
+    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
+    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
+    test::XvfbDisplay display;
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+    int qtArgc = 1;
+    char name[] = "bench";
+    char* qtArgv[] = {name, nullptr};
+    QApplication app(qtArgc, qtArgv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::filesystem::remove_all(folder);
+    return 0;
+}

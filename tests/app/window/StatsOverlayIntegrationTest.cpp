@@ -1,0 +1,116 @@
+// The performance overlay over a live stream on the shared display: its pill and card at each position,
+// colours sampled from the screen, figures from the view and pipelines, and the frame counter fed with the
+// pictures the view presents.
+#include "app/window/StatsOverlay.hpp"
+#include <QScreen>
+#include <unistd.h>
+#include "app/window/OverlayStyle.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsHeadline.hpp"
+#include "tests/app/window/StreamWindowFixture.hpp"
+
+namespace corvane {
+namespace {
+
+using Position = StatsOverlay::Position;
+
+class StatsOverlayIntegrationTest : public test::StreamWindowIntegrationTest {
+protected:
+    void TearDown() override {
+        overlay.stop();
+        clock.advance(1.0);  // the stopped timer's last sleep ends
+        StreamWindow::ownWindow = nullptr;
+        StreamWindowIntegrationTest::TearDown();
+    }
+    ManualClock clock;
+    StatsOverlay overlay{clock, pool};
+    const StatsOverlay::StreamInfo info{640, 360, "H.264", 20, 30, false};
+};
+
+// How far a pixel is from a colour (sum of channel differences).
+int distance(QColor a, QColor b) {
+    return std::abs(a.red() - b.red()) + std::abs(a.green() - b.green()) + std::abs(a.blue() - b.blue());
+}
+
+TEST_F(StatsOverlayIntegrationTest, PillAndCardAtEachPositionOverALossyStream) {
+    openStream(true, [](boxsim::Box::Options& options) { options.media.videoLink.lossPercent = 15; });
+    ASSERT_TRUE(waitForPictures());
+    // As the box controller drives it.
+    overlay.start(0, Position::topRight, false, info);
+    overlay.engineWindow = stream->window();
+    overlay.engineFPS = [this]() -> std::optional<int> { return stream->view()->shownFPS(); };
+    overlay.engineLatency = [this] { return stream->endToEndMs(); };
+    overlay.setBoxStatus(AgentClient::BoxStatus{{}, {}, 12.5, 40.2, 0, 0, 0, 0, 61.0, 0});
+    const QRect window = stream->window()->frameGeometry();
+    for (const bool detailed : {false, true}) {
+        for (const Position position : {Position::topLeft, Position::topCenter, Position::topRight}) {
+            SCOPED_TRACE(std::string(detailed ? "card " : "pill ") + std::to_string(int(position)));
+            overlay.update(position, detailed, info);
+            clock.advance(1.0);  // the whole-second step; the view's figures are still those it read
+            const int fps = stream->view()->shownFPS();
+            const auto latency = stream->endToEndMs();
+            QTest::qWait(300);
+            const QImage shown = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
+            if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS"))
+                shown.save(QString("%1/overlay-%2-%3.png").arg(keep, detailed ? "card" : "pill").arg(int(position)));
+            ASSERT_TRUE(overlay.panel() && overlay.panel()->isVisible());
+            const QRect panel(overlay.panel()->mapToGlobal(QPoint(0, 0)), overlay.panel()->size());
+            EXPECT_EQ(panel.top(), window.top() + 40);
+            const double left = position == Position::topLeft    ? window.left() + 12
+                                : position == Position::topRight ? window.left() + window.width() - 12 - panel.width()
+                                                                 : window.left() + (window.width() - panel.width()) / 2.0;
+            EXPECT_NEAR(panel.left(), left, 0.5);
+            // The dot's colour follows the rule for the figure shown.
+            const QPointF dot = QPointF(panel.topLeft()) + QPointF(12, detailed ? 12 : 6) + StatsHeadline::dotCentre(overlay);
+            EXPECT_EQ(shown.pixelColor(dot.toPoint()), OverlayStyle::fpsColor(fps, 30)) << "fps " << fps;
+            // The card's figures are the view's and the pipelines'.
+            const auto video = stream->pipeline()->stats();
+            EXPECT_EQ(StatsCard::frameRate(overlay), std::to_string(fps) + " of 30 FPS");
+            EXPECT_EQ(StatsCard::video(overlay), QString("%1 x %2, H.264, 20 Mbps").arg(video.width).arg(video.height).toStdString());
+            EXPECT_EQ(StatsCard::box(overlay), "GPU 40%, CPU 13%, 61 \u00B0C");
+            EXPECT_TRUE(!latency || overlay.latencyMs() == latency);
+            if (!detailed || overlay.fpsHistory().size() < 2) continue;
+            // The graph's newest stretch: of the column just left of its right edge, the pixel nearest to any of
+            // the rule's colours is nearest to the newest figure's.
+            const QRectF graph = StatsCard::graphRect(overlay).translated(panel.topLeft());
+            const QColor rule[] = {OverlayStyle::fpsColor(30, 30), OverlayStyle::fpsColor(15, 30), OverlayStyle::fpsColor(1, 30)};
+            std::pair<int, QColor> nearest{INT_MAX, QColor()};
+            for (int y = int(graph.top()); y <= int(graph.bottom()); ++y)
+                for (const QColor& colour : rule)
+                    if (const int d = distance(shown.pixelColor(int(graph.right()) - 2, y), colour); d < nearest.first)
+                        nearest = {d, colour};
+            EXPECT_LT(nearest.first, 60);
+            EXPECT_EQ(nearest.second, OverlayStyle::fpsColor(overlay.fpsHistory().back(), 30));
+        }
+    }
+    EXPECT_GT(stream->pipeline()->stats().framesLost, 0);  // the loss reached the picture
+}
+
+TEST_F(StatsOverlayIntegrationTest, WithoutHooksTheFrameCounterCountsThePresentedPictures) {
+    openStream(true);
+    ASSERT_TRUE(waitForPictures());
+    StreamWindow::ownWindow = [this] { return stream->streamWindowInfo(); };
+    overlay.start(static_cast<std::int32_t>(::getpid()), Position::topLeft, false, info);
+    clock.advance(0.25);  // the first tick finds the window and starts counting its pictures
+    auto* view = stream->view();
+    ASSERT_TRUE(view->onPresented);
+    const int before = view->shownTotal();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return view->shownTotal() >= before + 15; }, 10000));
+    view->stop();
+    const int presented = view->shownTotal() - before;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay.counter().pending() == 0; }, 5000));
+    EXPECT_NE(test::runCommand("grep -lx corvane.fps /proc/" + std::to_string(::getpid()) + "/task/*/comm").output, "");
+    clock.advance(0.75);  // the whole-second step, 0.75 s after counting began; a probe of the agent starts
+    EXPECT_EQ(overlay.fps(), static_cast<int>(std::lround(presented / 0.75)));
+    EXPECT_TRUE(overlay.panel()->isVisible());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return overlay.latencyMs().has_value(); }, 5000));
+    const auto latency = overlay.latencyMs();
+    clock.advance(1.0);  // another probe, ending only after the stop: dropped
+    overlay.stop();
+    EXPECT_FALSE(view->onPresented);
+    QTest::qWait(300);
+    EXPECT_EQ(overlay.latencyMs(), latency);
+}
+
+}  // namespace
+}  // namespace corvane
