@@ -6,7 +6,7 @@
 #include "app/services/agent/Downloader.hpp"
 #include "app/updates/FolderSwap.hpp"
 #include "app/updates/InstallFolder.hpp"
-#include "app/updates/PoolWork.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/updates/Relauncher.hpp"
 #include "platform/crypto/Sha256.hpp"
 
@@ -154,7 +154,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     std::filesystem::path placed;
     try {
         try {
-            auto downloading = runOnPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
+            auto downloading = onPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
                 return Downloader::download(url, archive, [self](std::optional<double> fraction) {
                     if (!fraction) return;
                     const double value = 0.85 * *fraction;
@@ -170,7 +170,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         advance(0.9);
 
         if (hasDigest) {
-            auto hashing = runOnPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
+            auto hashing = onPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
                 return platform::Sha256::hex(platform::Sha256::ofFile(placed, stop));
             });
             const auto digest = co_await hashing;
@@ -181,7 +181,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto identifier = info_.identifier;
         const auto limits = archiveLimits;
         const auto installed = *destination;
-        auto unpacking = runOnPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
+        auto unpacking = onPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
             std::filesystem::create_directory(unpack);
             UpdateArchive::extract(placed, unpack, limits, stop);
             const auto found = onlyInstallFolder(unpack, identifier);
@@ -195,7 +195,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         error = std::current_exception();
     }
     // The archive always goes; so does the unpack folder (after a swap it holds the old version).
-    auto cleaning = runOnPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
+    auto cleaning = onPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
         std::error_code ignored;
         std::filesystem::remove(archive, ignored);
         if (!placed.empty()) std::filesystem::remove(placed, ignored);
@@ -211,7 +211,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     folder = folder.lexically_normal();
     if (!folder.has_filename()) folder = folder.parent_path();
     const auto script = folder / "build.sh";
-    auto building = runOnPool(pool_, stop_.get_token(), [script, self, limit = buildTimeLimit](std::stop_token stop) {
+    auto building = onPool(pool_, stop_.get_token(), [script, self, limit = buildTimeLimit](std::stop_token stop) {
         return Shell::runStreaming("/bin/bash", {script.string()}, limit, [self](const std::string& line) {
             if (const auto value = buildProgress(line))
                 toMainThread(self, [value = *value](UpdateManager& manager) { manager.advance(value); });
@@ -220,7 +220,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     const auto result = co_await building;
     if (!self) throw UpdateError("cancelled");
     const auto identifier = info_.identifier;
-    auto reading = runOnPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
+    auto reading = onPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
         writeAtomically(folder.parent_path() / "build.log", result.stdout + "\n" + result.stderr);
         if (result.status != 0 || result.timedOut) return std::nullopt;
         std::optional<std::string> path;

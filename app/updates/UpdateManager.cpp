@@ -3,7 +3,7 @@
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/Log.hpp"
-#include "app/updates/PoolWork.hpp"
+#include "app/services/OnPool.hpp"
 
 #include <QCoreApplication>
 
@@ -175,7 +175,7 @@ QCoro::Task<> UpdateManager::checkBox(bool force) {
     std::optional<AgentClient::BoxUpdates> reply;
     std::exception_ptr error;
     try {
-        auto asking = runOnPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
+        auto asking = onPool(pool_, stop_.get_token(), [agent = agent_, force](std::stop_token stop) { return agent.checkUpdates(force, stop); });
         reply = co_await asking;
     } catch (...) {
         error = std::current_exception();
@@ -218,7 +218,7 @@ QCoro::Task<bool> UpdateManager::performBoxUpdate(std::string component) {
             co_await prepareForUpdate();
             if (!self) co_return false;
         }
-        auto starting = runOnPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
+        auto starting = onPool(pool_, stop_.get_token(), [agent = agent_, component](std::stop_token stop) { agent.startUpdate(component, stop); });
         co_await starting;
         if (!self) co_return false;
         Log::write("box update started: " + component);
@@ -261,7 +261,7 @@ QCoro::Task<std::string> UpdateManager::followBoxUpdate() {
         if (stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<AgentClient::UpdateStatus> reply;
         try {
-            auto polling = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
+            auto polling = onPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) {
                 return AgentClient::UpdateStatus::decode(agent.send(agent.url({"v1", "update", "status"}), 5, stop));
             });
             reply = co_await polling;
@@ -290,7 +290,7 @@ QCoro::Task<> UpdateManager::waitForAgent(std::string version) {
         if (!self || stop_.stop_requested()) throw UpdateError("cancelled");
         std::optional<std::string> answered;
         try {
-            auto asking = runOnPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
+            auto asking = onPool(pool_, stop_.get_token(), [agent = agent_](std::stop_token stop) { return agent.info(stop).agentVersion; });
             answered = co_await asking;
         } catch (...) {
         }

@@ -2,7 +2,7 @@
 // compare, the release notes of one version, and the build script's progress lines.
 #include "app/updates/UpdateManager.hpp"
 
-#include "app/updates/PoolWork.hpp"
+#include "app/services/OnPool.hpp"
 #include "app/updates/SmallFile.hpp"
 #include "platform/http/Http.hpp"
 
@@ -196,14 +196,14 @@ QCoro::Task<std::optional<UpdateManager::AppUpdate>> UpdateManager::findAppUpdat
     QPointer<UpdateManager> self(this);
     const std::string current = info_.version;
     if (!info_.updateFeedURL.empty() && isWebURL(info_.updateFeedURL)) {
-        auto fetching = runOnPool(pool_, stop_.get_token(),
+        auto fetching = onPool(pool_, stop_.get_token(),
                                        [url = info_.updateFeedURL](std::stop_token stop) { return fetchFeed(url, stop); });
         auto feed = co_await fetching;
         if (!self) co_return std::nullopt;
         if (feed && isNewer(feed->version, current)) co_return feed;
     }
     if (info_.sourceDir.empty()) co_return std::nullopt;
-    auto reading = runOnPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
+    auto reading = onPool(pool_, stop_.get_token(), [folder = std::filesystem::path(info_.sourceDir), current](
                                                                std::stop_token) { return readSourceFolder(folder, current); });
     co_return co_await reading;
 }
