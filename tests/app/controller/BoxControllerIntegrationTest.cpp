@@ -1,22 +1,11 @@
-#include "app/controller/BoxController.hpp"
-
-#include "app/services/Log.hpp"
-#include "boxsim/Box.hpp"
-#include "platform/defaults/UserDefaults.hpp"
+#include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/window/WindowTestSupport.hpp"
-#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <QApplication>
-#include <QCoroTask>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
-
-#include <cstdlib>
-#include <memory>
-#include <string>
 
 namespace corvane {
 namespace {
@@ -42,25 +31,17 @@ public:
     void assignLinkAddressManually(std::stop_token) override {}
 };
 
+boxsim::Box::Options quickRestart() {
+    boxsim::Box::Options options;
+    options.restartSeconds = 1;
+    return options;
+}
+
 class BoxControllerTest : public ::testing::Test {
 protected:
     BoxControllerTest() {
-        test::WindowEnvironment::ensure();  // Windows opens on the shared display
-        setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
         StreamSettings::setScreenSource([] { return StreamSettings::MainScreen{640, 360, 1, 60}; });
-        boxsim::Box::Options options;
-        options.address = address;
-        options.restartSeconds = 1;
-        box = std::make_unique<boxsim::Box>(options);
-        auto owned = std::make_unique<ScriptedCable>();
-        cable = owned.get();
-        controller = std::make_unique<BoxController>(BoxController::Environment{
-            clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"), std::move(owned),
-            dir.path() / "keys"});
-        controller->autostartConfigHome = dir.path() / "config";
-        // Windows opens in the tests that ask for it.
         StreamSettings settings = controller->settings();
-        settings.autoConnect = false;
         settings.size = StreamSettings::Size::matchScreen;
         settings.codec = StreamSettings::Codec::h264;
         settings.fps = 30;
@@ -69,17 +50,12 @@ protected:
         test::markLog();
     }
     ~BoxControllerTest() override {
-        controller.reset();
+        rig.controller.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        box->stop();
         StreamSettings::setScreenSource(nullptr);
     }
 
-    // One pass of the loop, run to its end; the clock moves a second as the loop's sleep would.
-    void pass() {
-        QCoro::waitFor(controller->tick());
-        clock.advance(1);
-    }
+    void pass() { rig.pass(); }
     // How often a line was logged since this test began.
     static int logged(const std::string& line) { return static_cast<int>(test::logCount(line + "\n")); }
 
@@ -113,13 +89,13 @@ protected:
         }, 5000);
     }
 
-    test::TempDir dir;
-    const std::string address = test::uniqueLoopbackAddress();
-    ManualClock clock;
-    AppPool pool;
-    std::unique_ptr<boxsim::Box> box;
-    ScriptedCable* cable = nullptr;
-    std::unique_ptr<BoxController> controller;
+    const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
+    ScriptedCable* cable = new ScriptedCable;
+    test::ControllerRig rig{std::unique_ptr<CableLink>(cable), quickRestart()};
+    const std::string& address = rig.address;
+    ManualClock& clock = rig.clock;
+    std::unique_ptr<boxsim::Box>& box = rig.box;
+    std::unique_ptr<BoxController>& controller = rig.controller;
 };
 
 TEST_F(BoxControllerTest, WithoutALinkTheBridgeDecidesThePhase) {

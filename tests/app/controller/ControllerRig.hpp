@@ -16,11 +16,11 @@ namespace corvane::test {
 // One controller as the app builds it (offscreen unless the test chose a platform), over a manual clock and
 // folders of its own, its simulated box (not started) on a loopback address of its own.
 struct ControllerRig {
-    explicit ControllerRig(std::unique_ptr<CableLink> cable) {
-        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
-            setenv(name, (dir.path() / name).c_str(), 1);
+    explicit ControllerRig(std::unique_ptr<CableLink> cable, boxsim::Box::Options options = {}) {
+        if (app)  // else the test's display environment gave the app its folders
+            for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_STATE_HOME"})
+                setenv(name, (dir.path() / name).c_str(), 1);
         setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
-        boxsim::Box::Options options;
         options.address = address;
         box = std::make_unique<boxsim::Box>(options);
         controller = std::make_unique<BoxController>(BoxController::Environment{
@@ -42,7 +42,8 @@ struct ControllerRig {
     inline static char name[] = "test";
     inline static char* argv[] = {name, nullptr};
     const bool platform = setenv("QT_QPA_PLATFORM", "offscreen", 0) == 0;
-    QApplication app{argc, argv};
+    // The test's own display and application when it made them first.
+    std::unique_ptr<QApplication> app = qApp ? nullptr : std::make_unique<QApplication>(argc, argv);
     TempDir dir;
     const std::string address = uniqueLoopbackAddress();
     ManualClock clock;

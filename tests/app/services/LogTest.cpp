@@ -1,11 +1,9 @@
-#include "app/services/Log.hpp"
 #include "app/services/LogWriter.hpp"
 
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -169,15 +167,6 @@ TEST_F(LogWriterTest, FolderRemovedWhileRunningIsMadeAgain) {
     log.write("two");
     log.flush();
     EXPECT_EQ(linesOf(nested, true), std::vector<std::string>{"two"});
-}
-
-TEST(Log, LivesInTheStateFolderAndFlushesBeforeTail) {
-    test::TempDir state;
-    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
-    EXPECT_EQ(Log::url(), state.path() / "Corvane" / "Corvane.log");
-    for (int i = 0; i < 1000; ++i) Log::write("status: line " + std::to_string(i));
-    EXPECT_TRUE(Log::tail(2).ends_with(" status: line 999\n"));
-    ::unsetenv("XDG_STATE_HOME");
 }
 
 } // namespace

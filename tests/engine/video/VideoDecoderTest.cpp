@@ -23,22 +23,6 @@ VideoFrame frame(std::uint32_t index, const std::vector<Bytes>& units, bool keyf
     return out;
 }
 
-TEST(VideoDecoderTest, HdrTagsComeFromTheFirstHevcSequenceSetsProfile) {
-    const Bytes vps = {0x40, 0x01, 0x0C, 0x01};
-    const Bytes main = {0x42, 0x01, 0x01, 0x01, 0x60};
-    const Bytes main10 = {0x42, 0x01, 0x01, 0x02, 0x60};
-    const auto tags = VideoDecoder::hdrTags({vps, main10});
-    ASSERT_TRUE(tags);
-    EXPECT_EQ(tags->primaries + " " + tags->transfer + " " + tags->matrix, "ITU_R_2020 SMPTE_ST_2084_PQ ITU_R_2020");
-    EXPECT_TRUE(VideoDecoder::hdrTags({Bytes{0x42, 0x01, 0x01, 0x22, 0x60}})); // tier flag set, profile still 2
-    EXPECT_FALSE(VideoDecoder::hdrTags({vps, main}));
-    // Only the first sequence set counts; empty and other units are passed over; a short one has no profile.
-    EXPECT_FALSE(VideoDecoder::hdrTags({main, main10}));
-    EXPECT_TRUE(VideoDecoder::hdrTags({Bytes{}, vps, main10, main}));
-    EXPECT_FALSE(VideoDecoder::hdrTags({Bytes{0x42, 0x01, 0x01}}));
-    EXPECT_FALSE(VideoDecoder::hdrTags({vps}));
-}
-
 TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTheSameSets) {
     corvane::test::EngineLogCapture log;
     VideoDecoder decoder(StreamConfig::Codec::h264, false, 8, false);
