@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractItemView>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
@@ -42,7 +44,7 @@ record.write('ready\n')
 GLib.MainLoop().run()
 )";
 
-// Types the path into the save dialog the report opens and presses Return.
+// Enters the path into the save dialog the report opens and presses Return.
 void saveThroughDialog(BoxController& box, const std::string& typed, const fs::path& startFolder) {
     Diagnostics::save(box);
     QFileDialog* dialog = nullptr;
@@ -57,8 +59,10 @@ void saveThroughDialog(BoxController& box, const std::string& typed, const fs::p
     EXPECT_TRUE(std::regex_match(proposed, std::regex(R"(Corvane Diagnostics \d{4}-\d\d-\d\d \d{4}\.txt)"))) << proposed;
     auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
     ASSERT_NE(edit, nullptr);
-    edit->clear();
-    QTest::keyClicks(edit, QString::fromStdString(typed));
+    // Pasted in one go: typed key by key, the name's completer can pop up late on a loaded machine and take
+    // the Return.
+    edit->setText(QString::fromStdString(typed));
+    if (edit->completer() && edit->completer()->popup()) edit->completer()->popup()->hide();
     QTest::keyClick(edit, Qt::Key_Return);
 }
 
