@@ -247,7 +247,7 @@ QCoro::Task<> SharingManager::clipTick() {
         lastMacChange_ = count;
         // On X11 the owner is asked from the pool through a connection of its own: a large copy or a slow owner
         // never holds up the main thread. Elsewhere it is read here.
-        std::shared_ptr<platform::SelectionReader> reader = pasteboard_->reader();
+        std::shared_ptr<platform::SelectionReader> reader = pasteboard_->reader(stop);
         std::optional<ClipItem> read;
         if (!reader) read = readMacClipboard(*pasteboard_);
         if (reader || read) {

@@ -77,9 +77,9 @@ std::optional<std::string> Pasteboard::string(std::size_t limit) const {
     return out;
 }
 
-std::unique_ptr<SelectionReader> Pasteboard::reader() const {
+std::unique_ptr<SelectionReader> Pasteboard::reader(std::stop_token stop) const {
     if (QGuiApplication::platformName() != "xcb") return nullptr;
-    return std::make_unique<SelectionReader>(qEnvironmentVariable("DISPLAY").toStdString());
+    return std::make_unique<SelectionReader>(qEnvironmentVariable("DISPLAY").toStdString(), std::move(stop));
 }
 
 void Pasteboard::setString(const std::string& text) {

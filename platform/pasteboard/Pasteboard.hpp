@@ -8,6 +8,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -45,7 +46,7 @@ public:
     std::optional<std::string> string(std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
     // A reader that asks the same questions from another thread through an X connection of its own, when the
     // clipboard is the X display's; nothing otherwise (then only the questions above can be asked).
-    std::unique_ptr<SelectionReader> reader() const;
+    std::unique_ptr<SelectionReader> reader(std::stop_token stop = {}) const;
 
     // Set once as UTF-8 bytes: pasting never converts the text again.
     void setString(const std::string& text);

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <memory>
+#include <utility>
 
 #include <poll.h>
 #include <xcb/xcb.h>
@@ -20,40 +21,43 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-struct FreeEvent {
+struct Free {
     void operator()(void* p) const { std::free(p); }
 };
-using Event = std::unique_ptr<xcb_generic_event_t, FreeEvent>;
+using Event = std::unique_ptr<xcb_generic_event_t, Free>;
 template <class T>
-using Reply = std::unique_ptr<T, FreeEvent>;
+using Reply = std::unique_ptr<T, Free>;
 
 // What an image decoder may allocate for one clipboard picture.
 constexpr int kImageAllocationMiB = 512;
 // Property pieces read per request (in 32-bit units).
 constexpr std::uint32_t kPieceUnits = 1u << 18;
 
-// The next event `wanted` accepts, others dropped; nothing when the owner stays silent past the time-out
-// or the connection breaks.
+// The next event `wanted` accepts, others dropped; nothing when the owner stays silent past the time-out,
+// the connection breaks or a stop is asked for.
 template <class Wanted>
-Event waitFor(xcb_connection_t* connection, Wanted wanted) {
+Event waitFor(xcb_connection_t* connection, const std::stop_token& stop, Wanted wanted) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(SelectionReader::kTimeoutMs);
     for (;;) {
         while (Event event{xcb_poll_for_event(connection)}) {
             if (wanted(event.get())) return event;
         }
-        if (xcb_connection_has_error(connection)) return nullptr;
+        if (xcb_connection_has_error(connection) || stop.stop_requested()) return nullptr;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return nullptr;
         pollfd fd{xcb_get_file_descriptor(connection), POLLIN, 0};
-        ::poll(&fd, 1, static_cast<int>(std::min<long long>(left, 1000)));
+        ::poll(&fd, 1, static_cast<int>(std::min<long long>(left, 100)));
     }
 }
 
-bool validUtf8(const SelectionReader::Bytes& bytes) { return QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())).isValidUtf8(); }
+bool validUtf8(const SelectionReader::Bytes& bytes) {
+    return QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())).isValidUtf8();
+}
 
 } // namespace
 
-SelectionReader::SelectionReader(std::string display) : display_(std::move(display)) {}
+SelectionReader::SelectionReader(std::string display, std::stop_token stop)
+    : display_(std::move(display)), stop_(std::move(stop)) {}
 
 SelectionReader::~SelectionReader() {
     if (connection_) xcb_disconnect(connection_);
@@ -92,7 +96,7 @@ std::optional<SelectionReader::Bytes> SelectionReader::fetch(std::uint32_t targe
     xcb_delete_property(connection_, window_, property_);
     xcb_convert_selection(connection_, window_, clipboard_, target, property_, XCB_CURRENT_TIME);
     xcb_flush(connection_);
-    const auto notified = waitFor(connection_, [&](xcb_generic_event_t* event) {
+    const auto notified = waitFor(connection_, stop_, [&](xcb_generic_event_t* event) {
         return (event->response_type & 0x7F) == XCB_SELECTION_NOTIFY &&
                reinterpret_cast<xcb_selection_notify_event_t*>(event)->requestor == window_;
     });
@@ -102,35 +106,39 @@ std::optional<SelectionReader::Bytes> SelectionReader::fetch(std::uint32_t targe
     }
     if (reinterpret_cast<xcb_selection_notify_event_t*>(notified.get())->property == XCB_ATOM_NONE) return std::nullopt;
 
-    // Reads the property whole, piece by piece, and deletes it; false when it grows past the limit.
+    // Reads the property whole, piece by piece; false when it would grow past the limit.
     Bytes out;
     std::uint32_t type = XCB_ATOM_NONE;
     const auto readProperty = [&]() -> bool {
         std::uint32_t offset = 0;
         for (;;) {
-            const auto cookie = xcb_get_property(connection_, 0, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, offset, kPieceUnits);
+            const auto cookie =
+                xcb_get_property(connection_, 0, window_, property_, XCB_GET_PROPERTY_TYPE_ANY, offset, kPieceUnits);
             Reply<xcb_get_property_reply_t> reply(xcb_get_property_reply(connection_, cookie, nullptr));
             if (!reply) return false;
             type = reply->type;
             const auto length = static_cast<std::size_t>(xcb_get_property_value_length(reply.get()));
             if (type != incr_) {
-                if (out.size() + length > limit) return false;
+                if (length > limit - out.size()) return false;
                 const auto* value = static_cast<const std::uint8_t*>(xcb_get_property_value(reply.get()));
                 out.insert(out.end(), value, value + length);
             }
             offset += static_cast<std::uint32_t>((length + 3) / 4);
-            if (reply->bytes_after == 0 || length == 0) break;
+            if (reply->bytes_after == 0 || length == 0) return true;
         }
+    };
+    const auto deleteProperty = [&] {
         xcb_delete_property(connection_, window_, property_);
         xcb_flush(connection_);
-        return true;
     };
-    if (!readProperty()) return std::nullopt;
+    const bool whole = readProperty();
+    deleteProperty();  // for pieces: asks for the first one
+    if (!whole) return std::nullopt;
     if (type != incr_) return out;
 
     // Sent in pieces: each deletion of the property asks for the next; an empty piece ends it.
     for (;;) {
-        const auto piece = waitFor(connection_, [&](xcb_generic_event_t* event) {
+        const auto piece = waitFor(connection_, stop_, [&](xcb_generic_event_t* event) {
             if ((event->response_type & 0x7F) != XCB_PROPERTY_NOTIFY) return false;
             const auto* change = reinterpret_cast<xcb_property_notify_event_t*>(event);
             return change->window == window_ && change->atom == property_ && change->state == XCB_PROPERTY_NEW_VALUE;
@@ -140,12 +148,17 @@ std::optional<SelectionReader::Bytes> SelectionReader::fetch(std::uint32_t targe
             return std::nullopt;
         }
         const auto before = out.size();
-        if (!readProperty()) return std::nullopt;
+        if (!readProperty()) {
+            // The owner may go on with the pieces of this one: later questions are answered in a fresh property.
+            property_ = atom("CORVANE_SELECTION_" + std::to_string(++abandoned_));
+            return std::nullopt;
+        }
+        deleteProperty();
         if (out.size() == before) return out;
     }
 }
 
-std::vector<std::string> SelectionReader::types() {
+const std::vector<std::string>& SelectionReader::types() {
     if (types_) return *types_;
     types_.emplace();
     const auto targets = fetch("TARGETS", 1 << 20);
@@ -164,7 +177,7 @@ std::vector<std::string> SelectionReader::types() {
 }
 
 bool SelectionReader::offers(const std::string& type) {
-    const auto offered = types();
+    const auto& offered = types();
     return std::find(offered.begin(), offered.end(), type) != offered.end();
 }
 
@@ -176,9 +189,11 @@ bool SelectionReader::concealed() {
 bool SelectionReader::hasFiles() {
     if (offers("x-special/gnome-copied-files")) return true;
     if (!offers("text/uri-list")) return false;
+    // A list that cannot be read is taken for files: they are never to be shared.
     const auto list = fetch("text/uri-list", 1 << 20);
-    if (!list) return false;
-    const auto lines = QByteArray(reinterpret_cast<const char*>(list->data()), static_cast<qsizetype>(list->size())).split('\n');
+    if (!list) return true;
+    const auto lines =
+        QByteArray(reinterpret_cast<const char*>(list->data()), static_cast<qsizetype>(list->size())).split('\n');
     return std::any_of(lines.begin(), lines.end(), [](const QByteArray& line) {
         const auto url = line.trimmed();
         return !url.isEmpty() && !url.startsWith('#') && QUrl::fromEncoded(url).isLocalFile();

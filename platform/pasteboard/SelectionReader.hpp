@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
@@ -24,14 +25,15 @@ public:
     static constexpr int kTimeoutMs = 5000;  // between two answers of the owner, as Qt waits
     static constexpr std::size_t kMaxImageBytes = std::size_t(512) << 20;  // a picture's raw bytes
 
-    // `display` as in $DISPLAY; empty: the default display. Nothing is asked before the first question.
-    explicit SelectionReader(std::string display);
+    // `display` as in $DISPLAY; empty: the default display. Nothing is asked before the first question; a stop
+    // ends the waiting at once, and with it every later question.
+    explicit SelectionReader(std::string display, std::stop_token stop = {});
     ~SelectionReader();
     SelectionReader(const SelectionReader&) = delete;
     SelectionReader& operator=(const SelectionReader&) = delete;
 
     // The offered types, by their X names (UTF8_STRING, image/png, ...).
-    std::vector<std::string> types();
+    const std::vector<std::string>& types();
     bool concealed();
     bool hasFiles();
     std::optional<Bytes> png(std::size_t limit);
@@ -54,11 +56,13 @@ private:
     }
 
     std::string display_;
+    std::stop_token stop_;
     xcb_connection_t* connection_ = nullptr;
     bool tried_ = false;
     bool silent_ = false;  // the owner let a question time out
     std::uint32_t window_ = 0;
     std::uint32_t clipboard_ = 0, property_ = 0, incr_ = 0;
+    int abandoned_ = 0;  // transfers given up half way
     std::optional<std::vector<std::string>> types_;
 };
 
