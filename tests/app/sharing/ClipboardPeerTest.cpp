@@ -12,8 +12,8 @@
 namespace corvane {
 namespace {
 
-namespace fs = std::filesystem;
 using boxsim::Agent;
+constexpr std::size_t kEightMiB = 8u << 20;
 
 std::string base64(const std::string& bytes) { return QByteArray::fromStdString(bytes).toBase64().toStdString(); }
 
@@ -144,16 +144,16 @@ Gtk.main()
     tick();
     EXPECT_EQ(sent(), 0u);
     for (const auto& [bytes, type] : std::vector<std::pair<std::string, std::string>>{
-             {"file:///etc/hostname\n", "text/uri-list"}, {std::string(SharingManager::kMaxTextBytes + 1, 't'), "UTF8_STRING"},
-             {std::string(SharingManager::kMaxPictureBytes + 1, 'p'), "image/png"}}) {
+             {"file:///etc/hostname\n", "text/uri-list"}, {std::string(kEightMiB + 1, 't'), "UTF8_STRING"},
+             {std::string((32u << 20) + 1, 'p'), "image/png"}}) {
         copyElsewhere(bytes, type);
         tick();
         EXPECT_EQ(sent(), 0u) << type;
     }
-    copyElsewhere(std::string(SharingManager::kMaxTextBytes, 't'));
+    copyElsewhere(std::string(kEightMiB, 't'));
     tick();
     EXPECT_EQ(sent(), 1u);
-    EXPECT_EQ(agent.clipboard().text.size(), SharingManager::kMaxTextBytes);
+    EXPECT_EQ(agent.clipboard().text.size(), kEightMiB);
 }
 
 TEST_F(ClipboardTest, ACopyMadeWhileThePollIsOutWins) {

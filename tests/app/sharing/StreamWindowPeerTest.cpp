@@ -9,7 +9,6 @@
 namespace corvane {
 namespace {
 
-namespace fs = std::filesystem;
 
 // A GTK program at the top left of the display whose label can be dragged: as files or as text.
 constexpr const char* kDragSource = R"(
