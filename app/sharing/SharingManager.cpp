@@ -597,7 +597,6 @@ void SharingManager::setStreamPID(std::optional<std::int32_t> pid) {
 }
 
 void SharingManager::setStreamWindow(QWidget* streamWindow) {
-    hud_->setStreamWindow(streamWindow);
     catcher_->setStreamWindow(streamWindow);
 }
 

@@ -1,5 +1,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
+#include "app/window/StreamWindow.hpp"
+
 #include <QLabel>
 #include <QPixmap>
 #include <QScreen>
@@ -43,8 +45,12 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 10000));
         manager->setStreamWindow(&window);
         manager->setStreamPID(::getpid());
+        StreamWindow::ownWindow = [this] {
+            return std::optional(StreamWindow::Info{static_cast<std::uint32_t>(window.winId()), window.frameGeometry()});
+        };
     }
     void TearDown() override {
+        StreamWindow::ownWindow = nullptr;
         if (sourcePid > 0) ::kill(sourcePid, SIGTERM);
         SharingFixture::TearDown();
     }
