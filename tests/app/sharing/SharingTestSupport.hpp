@@ -26,13 +26,17 @@ inline QApplication& sharingApp(bool x11) {
     static TempDir state;
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     if (x11) return GuiEnvironment::ensure();
-    static int argc = 1;
-    static char name[] = "sharing-test";
-    static char* argv[] = {name, nullptr};
+    struct Offscreen : ::testing::Environment {
+        void TearDown() override { app.reset(); }
+        int argc = 1;
+        char name[16] = "sharing-test", *argv[2] = {name, nullptr};
+        std::unique_ptr<QApplication> app;
+    };
+    static auto* env = static_cast<Offscreen*>(::testing::AddGlobalTestEnvironment(new Offscreen));
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    static QApplication* app = new QApplication(argc, argv);
-    return *app;
+    if (!env->app) env->app = std::make_unique<QApplication>(env->argc, env->argv);
+    return *env->app;
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
@@ -51,6 +55,7 @@ protected:
     }
     void TearDown() override {
         manager.reset();
+        clock.advance(3600);  // the ended manager's loops wake and finish
         agent.stop();
     }
     void turnOn() {
