@@ -17,8 +17,8 @@ namespace corvane::platform {
 class SelectionReader;
 
 // The desktop's clipboard (the CLIPBOARD selection only; the primary selection is never touched), read and
-// written on the main thread. The change count grows by one with every change Qt reports, our own writes
-// included. While we own the clipboard Qt answers other programs' requests; at quit it hands the content
+// written on the main thread, or read from another thread through reader(). The change count grows by one
+// with every change Qt reports, our own writes included. While we own the clipboard Qt answers other programs' requests; at quit it hands the content
 // to a clipboard manager if one runs.
 class Pasteboard final : public QObject {
     Q_OBJECT
