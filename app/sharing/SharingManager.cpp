@@ -13,6 +13,7 @@
 #include "app/sharing/SendPlan.hpp"
 #include "platform/notify/Notifier.hpp"
 #include "platform/pasteboard/Pasteboard.hpp"
+#include "platform/pasteboard/SelectionReader.hpp"
 
 #include <QByteArray>
 #include <QCoroFuture>
@@ -21,9 +22,12 @@
 #include <QScopeGuard>
 #include <QtConcurrent>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <functional>
+#include <memory>
 #include <sys/stat.h>
 #include <type_traits>
 
@@ -82,6 +86,28 @@ protected:
         Q_EMIT filesSelected(chosen);
         QDialog::accept();
     }
+};
+
+// The newest progress of a transfer, reported on its pool thread and shown on the main thread. At most one
+// hop waits in the main thread's queue at a time: a fast transfer reports far more often than the pill can
+// show, and each hop costs the event loop.
+class ProgressPost final : public std::enable_shared_from_this<ProgressPost> {
+public:
+    explicit ProgressPost(std::function<void(double)> show) : show(std::move(show)) {}
+    // Any thread.
+    void put(double value) {
+        latest.store(value);
+        if (waiting.exchange(true)) return;  // the hop already waiting will read this value
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [keep = shared_from_this()] {
+            keep->waiting.store(false);
+            keep->show(keep->latest.load());
+        }, Qt::QueuedConnection);
+    }
+
+private:
+    const std::function<void(double)> show;  // on the main thread
+    std::atomic<double> latest{0};
+    std::atomic<bool> waiting{false};
 };
 
 std::string lastComponent(const fs::path& folder) {
@@ -186,12 +212,13 @@ QCoro::Task<> SharingManager::outboxLoop(std::uint64_t generation) {
     }
 }
 
-std::optional<SharingManager::ClipItem> SharingManager::readMacClipboard(const platform::Pasteboard& pasteboard) {
+template <class Board>
+std::optional<SharingManager::ClipItem> SharingManager::readMacClipboard(Board& pasteboard) {
     if (pasteboard.concealed() || pasteboard.hasFiles()) return std::nullopt;
     if (auto png = pasteboard.png(kMaxPictureBytes)) return ClipItem{std::nullopt, std::move(*png)};
     if (auto png = pasteboard.otherImageAsPNG(kMaxPictureBytes)) return ClipItem{std::nullopt, std::move(*png)};
-    auto text = pasteboard.string();
-    if (text && !text->empty() && text->size() <= kMaxTextBytes) return ClipItem{std::move(*text), std::nullopt};
+    auto text = pasteboard.string(kMaxTextBytes);
+    if (text && !text->empty()) return ClipItem{std::move(*text), std::nullopt};
     return std::nullopt;
 }
 
@@ -217,15 +244,22 @@ QCoro::Task<> SharingManager::clipTick() {
     }
 
     if (count != lastMacChange_) {
-        lastMacChange_ = pasteboard_->changeCount();
-        if (auto item = readMacClipboard(*pasteboard_)) {
-            auto sending = offMain(pool_, [agent, stop, item = std::move(*item)] {
-                return agent.setClipboard(item.text, item.png, stop);
+        lastMacChange_ = count;
+        // On X11 the owner is asked from the pool through a connection of its own: a large copy or a slow owner
+        // never holds up the main thread. Elsewhere it is read here.
+        std::shared_ptr<platform::SelectionReader> reader = pasteboard_->reader(stop);
+        std::optional<ClipItem> read;
+        if (!reader) read = readMacClipboard(*pasteboard_);
+        if (reader || read) {
+            auto sending = offMain(pool_, [agent, stop, reader, read]() -> std::optional<std::uint32_t> {
+                const auto item = reader ? readMacClipboard(*reader) : read;
+                if (!item) return std::nullopt;
+                return agent.setClipboard(item->text, item->png, stop);
             });
             auto sent = co_await sending;
             if (!self) co_return;
-            if (sent.value) lastWinSeq_ = *sent.value;
-            else Log::write("clipboard to Windows failed: " + logged(sent.error));
+            if (!sent.value) Log::write("clipboard to Windows failed: " + logged(sent.error));
+            else if (*sent.value) lastWinSeq_ = **sent.value;
         }
     }
 
@@ -330,6 +364,9 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
 
     const auto agent = agent_;
     const auto stop = pool_.token();
+    const auto post = std::make_shared<ProgressPost>([self, transfer](double value) {
+        if (self) self->progressed(transfer, value);
+    });
     std::int64_t done = 0;
     for (const auto& file : item.files) {
         const auto dest = plan.destination(file.path);
@@ -340,11 +377,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
             fail(ec.message());
             co_return;
         }
-        const auto report = [self, transfer, plan, done, size = file.size](std::optional<double> fraction) {
-            const double value = plan.progress(done, fraction.value_or(0), size);
-            QMetaObject::invokeMethod(self.data(), [self, transfer, value] {
-                if (self) self->progressed(transfer, value);
-            }, Qt::QueuedConnection);
+        const auto report = [post, plan, done, size = file.size](std::optional<double> fraction) {
+            post->put(plan.progress(done, fraction.value_or(0), size));
         };
         auto downloading = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
                                                size = file.size] {
@@ -455,14 +489,14 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         }
     }
 
+    const auto post = std::make_shared<ProgressPost>([self, transfer](double value) {
+        if (self) self->progressed(transfer, value);
+    });
     std::int64_t done = 0;
     const double total = static_cast<double>(plan.total);
     for (const auto& entry : plan.entries) {
-        const auto report = [self, transfer, done, total](std::int64_t sent) {
-            const double value = std::clamp((static_cast<double>(done) + static_cast<double>(std::max<std::int64_t>(sent, 0))) / total, 0.0, 1.0);
-            QMetaObject::invokeMethod(self.data(), [self, transfer, value] {
-                if (self) self->progressed(transfer, value);
-            }, Qt::QueuedConnection);
+        const auto report = [post, done, total](std::int64_t sent) {
+            post->put(std::clamp((static_cast<double>(done) + static_cast<double>(std::max<std::int64_t>(sent, 0))) / total, 0.0, 1.0));
         };
         auto uploading = offMain(pool_, [agent, stop, id, entry, report] {
             auto request = agent.userURL({"drop", id, "file"}, {{"path", entry.rel}});
@@ -563,7 +597,6 @@ void SharingManager::setStreamPID(std::optional<std::int32_t> pid) {
 }
 
 void SharingManager::setStreamWindow(QWidget* streamWindow) {
-    hud_->setStreamWindow(streamWindow);
     catcher_->setStreamWindow(streamWindow);
 }
 

@@ -82,7 +82,9 @@ private:
         std::optional<std::string> text;
         std::optional<Bytes> png;
     };
-    static std::optional<ClipItem> readMacClipboard(const platform::Pasteboard& pasteboard);
+    // What of the clipboard goes to Windows: asked of a Pasteboard, or of a SelectionReader on the pool.
+    template <class Board>
+    static std::optional<ClipItem> readMacClipboard(Board& pasteboard);
 
     void start();
     QCoro::Task<> clipLoop(std::uint64_t generation);

@@ -1,6 +1,7 @@
 #include "app/sharing/TransferHUD.hpp"
 
 #include "app/services/Clock.hpp"
+#include "app/window/StreamWindow.hpp"
 
 #include <QCoroTask>
 #include <QGuiApplication>
@@ -210,15 +211,18 @@ void TransferHUD::place() {
     if (!pill_) return;
     pill_->adjustSize();
     const QSize size = pill_->sizeHint().expandedTo(QSize(kWidth, 0));
-    QWidget* window = streamPID ? streamWindow_.data() : nullptr;
+    // The stream window as the window list finds it; it is ours, so its widget takes the pill as a child.
+    const auto stream = streamPID ? StreamWindow::find(*streamPID) : std::nullopt;
+    QWidget* window = stream ? QWidget::find(static_cast<WId>(stream->id)) : nullptr;
     if (window && window->isVisible()) {
         if (pill_->parentWidget() != window) {
             pill_->setParent(window, Qt::Widget);
             pill_->clearMask();
         }
-        const QRect r = window->rect();
-        pill_->setGeometry(r.width() / 2 - size.width() / 2, r.height() - kAboveBottom - size.height(),
-                           size.width(), size.height());
+        // Centred on the window, bottom edge 24 above the window's: reckoned from the bottom of the screen.
+        const QRectF frame = StreamWindow::screenRect(stream->bounds);
+        const QRectF above(frame.center().x() - size.width() / 2.0, frame.y() + kAboveBottom, size.width(), size.height());
+        pill_->setGeometry(QRect(window->mapFromGlobal(StreamWindow::screenRect(above).topLeft().toPoint()), size));
         pill_->raise();
         pill_->show();
         return;

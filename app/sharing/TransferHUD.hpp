@@ -34,9 +34,8 @@ public:
     // The pill's widget once made (tests look at it).
     QWidget* pill() const { return pill_; }
 
-    // Set while the stream window is open; the pill goes over `streamWindow` (the app hands it over).
+    // Set while the stream window is open; the pill goes over the window StreamWindow::find finds for it.
     std::optional<std::int32_t> streamPID;
-    void setStreamWindow(QWidget* streamWindow) { streamWindow_ = streamWindow; }
 
     void show(const std::string& title, std::optional<double> progress);
     // Never moves back, never passes 1; neither shows nor moves the pill.
@@ -58,7 +57,6 @@ private:
     std::optional<double> hideAt_;
     bool ticking_ = false;
     QPointer<QWidget> pill_;
-    QPointer<QWidget> streamWindow_;
 };
 
 } // namespace corvane

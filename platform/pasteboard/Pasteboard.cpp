@@ -1,5 +1,7 @@
 #include "platform/pasteboard/Pasteboard.hpp"
 
+#include "platform/pasteboard/SelectionReader.hpp"
+
 #include <QBuffer>
 #include <QClipboard>
 #include <QGuiApplication>
@@ -60,32 +62,32 @@ std::optional<Pasteboard::Bytes> Pasteboard::otherImageAsPNG(std::size_t limit) 
     if (!data) return std::nullopt;
     for (const auto& format : types()) {
         if (!format.startsWith("image/") || format == kPNG) continue;
-        auto raw = data->data(format);
-        QBuffer buffer(&raw);
-        QImageReader reader(&buffer);
-        reader.setAllocationLimit(kImageAllocationMiB);
-        const QImage image = reader.read();
-        if (image.isNull()) continue;
-        QByteArray out;
-        QBuffer sink(&out);
-        sink.open(QIODevice::WriteOnly);
-        if (!image.save(&sink, "PNG") || static_cast<std::size_t>(out.size()) > limit) return std::nullopt;
-        return Bytes(out.begin(), out.end());
+        if (auto png = SelectionReader::asPNG(data->data(format), limit)) return png;
     }
     return std::nullopt;
 }
 
-std::optional<std::string> Pasteboard::string() const {
+std::optional<std::string> Pasteboard::string(std::size_t limit) const {
     const auto* data = current();
     const auto offered = types();
     const bool text = std::any_of(offered.begin(), offered.end(), [](const QString& t) { return t.startsWith("text/plain"); });
     if (!data || !text) return std::nullopt;
-    return data->text().toStdString();
+    auto out = data->text().toStdString();
+    if (out.size() > limit) return std::nullopt;
+    return out;
+}
+
+std::unique_ptr<SelectionReader> Pasteboard::reader(std::stop_token stop) const {
+    if (QGuiApplication::platformName() != "xcb") return nullptr;
+    return std::make_unique<SelectionReader>(qEnvironmentVariable("DISPLAY").toStdString(), std::move(stop));
 }
 
 void Pasteboard::setString(const std::string& text) {
     auto* data = new QMimeData;
-    data->setText(QString::fromStdString(text));
+    const QByteArray bytes(text.data(), static_cast<qsizetype>(text.size()));
+    // Qt offers "text/plain" as UTF8_STRING, STRING and TEXT too, and hands out these bytes as they are.
+    data->setData("text/plain", bytes);
+    data->setData(kString, bytes);
     QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
 }
 

@@ -5,15 +5,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <optional>
+#include <stop_token>
 #include <string>
 #include <vector>
 
 namespace corvane::platform {
 
+class SelectionReader;
+
 // The desktop's clipboard (the CLIPBOARD selection only; the primary selection is never touched), read and
-// written on the main thread. The change count grows by one with every change Qt reports, our own writes
-// included. While we own the clipboard Qt answers other programs' requests; at quit it hands the content
+// written on the main thread, or read from another thread through reader(). The change count grows by one
+// with every change Qt reports, our own writes included. While we own the clipboard Qt answers other programs' requests; at quit it hands the content
 // to a clipboard manager if one runs.
 class Pasteboard final : public QObject {
     Q_OBJECT
@@ -37,9 +42,13 @@ public:
     std::optional<Bytes> png(std::size_t limit) const;
     // Any other picture the owner offers, decoded under an allocation limit and made PNG; at most `limit`.
     std::optional<Bytes> otherImageAsPNG(std::size_t limit) const;
-    // The text, when there is text.
-    std::optional<std::string> string() const;
+    // The text, when there is text (of at most `limit` bytes).
+    std::optional<std::string> string(std::size_t limit = std::numeric_limits<std::size_t>::max()) const;
+    // A reader that asks the same questions from another thread through an X connection of its own, when the
+    // clipboard is the X display's; nothing otherwise (then only the questions above can be asked).
+    std::unique_ptr<SelectionReader> reader(std::stop_token stop = {}) const;
 
+    // Set once as UTF-8 bytes: pasting never converts the text again.
     void setString(const std::string& text);
     // The PNG bytes as they are, plus the picture itself when they decode.
     void setPNG(const Bytes& png);

@@ -47,7 +47,6 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsedEvenForNoItem
     EXPECT_EQ(test::readWhole(inbox / "report 3.pdf"), "R");
     EXPECT_EQ(test::readWhole(inbox / "report.pdf"), "mine");
     EXPECT_EQ(manager->hud().title(), "Saved report.pdf to " + inbox.filename().string());
-    EXPECT_FALSE(manager->hud().failed());
     tick();
     EXPECT_EQ(tree(inbox / "Photos 2"), (std::set<std::string>{"a.jpg", "sub/", "sub/b.jpg", "empty/"}));
     EXPECT_EQ(tree(inbox / "Photos"), (std::set<std::string>{"old.jpg"}));
@@ -58,28 +57,24 @@ TEST_F(ReceiveTest, NamesNeverReplaceAndTheNoticeFollowsTheNameUsedEvenForNoItem
     tick();
     EXPECT_EQ(manager->hud().title(), "Saved 0 items to " + inbox.filename().string());
     EXPECT_TRUE(agent.outbox().empty());  // each one told done
-    const auto log = logTail();
-    EXPECT_NE(log.find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos) << log;
-    EXPECT_NE(log.find("receive from Windows: 1 file(s), 1 bytes"), std::string::npos) << log;
-    EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos) << log;
+    EXPECT_NE(logTail().find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos);
+    EXPECT_NE(logTail().find("receive from Windows: saved to " + inbox.string()), std::string::npos);
 }
 
 TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
-    const std::string longName(300, 'n');
-    agent.addOutboxItem({"h",
-                         {{"../evil.txt", "x", std::nullopt},
-                          {"./dot.txt", "x", std::nullopt},
-                          {"Box/../../up.txt", "x", std::nullopt},
-                          {"Box/ctl\x01.txt", "x", std::nullopt},
-                          {"Box/" + longName, "x", std::nullopt},
-                          {"/Box//ok.txt", "fine", std::nullopt},
-                          {"..", "x", std::nullopt}},
-                         std::vector<std::string>{"..", ".", "Box/../../dir"},
-                         {}});
+    const std::string longest(255, 'n');
+    std::vector<Agent::OutboxFile> files;
+    for (const auto& path : {std::string("../evil.txt"), std::string("./dot.txt"), std::string("Box/../../up.txt"),
+                             std::string("Box/ctl\x01.txt"), std::string("Box/del\x7f"), std::string("Box/nul\0x", 9),
+                             "Box/" + longest + "n", std::string("..")})
+        files.push_back({path, "x", std::nullopt});
+    files.push_back({"/Box//ok.txt", "fine", std::nullopt});
+    files.push_back({"Box/" + longest, "longest", std::nullopt});
+    agent.addOutboxItem({"h", files, std::vector<std::string>{"..", ".", "Box/../../dir"}, {}});
     fs::create_directories(inbox / "inside");
     tick();
     EXPECT_FALSE(manager->hud().failed()) << manager->hud().title();
-    EXPECT_EQ(tree(inbox), (std::set<std::string>{"inside/", "Box/", "Box/ok.txt"}));
+    EXPECT_EQ(tree(inbox), (std::set<std::string>{"inside/", "Box/", "Box/ok.txt", "Box/" + longest}));
     std::set<std::string> outside;
     for (const auto& entry : fs::directory_iterator(inbox.parent_path())) outside.insert(entry.path().filename());
     EXPECT_EQ(outside, std::set<std::string>{"Downloads"});
@@ -89,8 +84,7 @@ TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolder) {
 // Each failure: no done, nothing under a final name, not tried again in this run.
 TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
     const struct { const char* name; Agent::OutboxFile file; std::optional<Agent::Reply> reply; std::string text; } cases[] = {
-        {"status", {"a.txt", "abc", std::nullopt}, Agent::Reply{500, R"({"error":"gone"})"},
-         "Could not receive from Windows: The server answered with error 500."},
+        {"status", {"a.txt", "abc", std::nullopt}, Agent::Reply{500, R"({"error":"gone"})"}, "The server answered with error 500."},
         {"more than stated", {"b.txt", std::string(5000, 'b'), 10}, std::nullopt, ""},
         {"negative size", {"c.txt", "ccc", -5}, std::nullopt, ""},
     };
@@ -102,8 +96,7 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
         agent.addOutboxItem({id, {c.file}, {}, {}});
         tick();
         EXPECT_TRUE(manager->hud().failed());
-        if (!c.text.empty()) { EXPECT_EQ(manager->hud().title(), c.text); }
-        EXPECT_EQ(manager->hud().title().rfind("Could not receive from Windows: ", 0), 0u) << manager->hud().title();
+        EXPECT_EQ(manager->hud().title().rfind("Could not receive from Windows: " + c.text, 0), 0u) << manager->hud().title();
         EXPECT_TRUE(tree(inbox).empty());
         const auto fileRequests = requests("GET /v1/user/outbox/{id}/file");
         tick();
@@ -112,8 +105,7 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
     }
     EXPECT_EQ(requests("POST /v1/user/outbox/{id}/done"), 0u);
     EXPECT_EQ(agent.outbox().size(), std::size(cases));
-    const auto log = logTail();
-    EXPECT_NE(log.find("receive from Windows failed: The server answered with error 500."), std::string::npos) << log;
+    EXPECT_NE(logTail().find("receive from Windows failed: The server answered with error 500."), std::string::npos);
 }
 
 TEST_F(ReceiveTest, HugeStatedSizesKeepProgressInRangeAndShortBodiesFail) {

@@ -23,7 +23,7 @@ protected:
     test::TempDir source;
 };
 
-TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
+TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATime) {
     test::writeFile(here("Project/.hidden"), "h");
     test::writeFile(here("Project/.DS_Store"), "never");
     test::writeFile(here("Project/sub/deep/x.txt"), "xx");
@@ -32,10 +32,12 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
     test::writeFile(here("notes.txt"), "notes");
     test::writeFile(here("other/notes.txt"), "a second notes.txt: left out");
     fs::create_directories(here("Empty"));
-    manager->send({here("Project"), here("notes.txt"), here("other/notes.txt"), here("Empty")});
+    manager->send({here("Project"), here("gone.txt"), here("notes.txt"), here("other/notes.txt"), here("Empty")});
+    manager->send({here("notes.txt")});  // refused from the moment the first is accepted
+    EXPECT_EQ(manager->hud().title(), "Another transfer is still running. Try again when it finishes.");
+    EXPECT_TRUE(manager->hud().failed());
     ASSERT_TRUE(waitIdle());
     EXPECT_EQ(manager->hud().title(), "Copied 3 items to Desktop on Windows");
-    EXPECT_FALSE(manager->hud().failed());
     const auto drops = agent.drops();
     ASSERT_EQ(drops.size(), 1u);
     EXPECT_EQ(drops[0].names, (std::vector<std::string>{"Project", "notes.txt", "Empty"}));
@@ -44,9 +46,8 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDrop) {
     EXPECT_EQ(drops[0].files, (std::map<std::string, std::string>{
                                   {"Project/.hidden", "h"}, {"Project/sub/deep/x.txt", "xx"}, {"notes.txt", "notes"}}));
     EXPECT_TRUE(drops[0].finished);
-    const auto log = logTail();
-    EXPECT_NE(log.find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos) << log;
-    EXPECT_NE(log.find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos) << log;
+    EXPECT_NE(logTail().find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos);
+    EXPECT_NE(logTail().find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos);
 }
 
 TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
@@ -69,19 +70,6 @@ TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.drops().empty() && !manager->transferBusy(); }, 10000));
     EXPECT_EQ(agent.drops()[0].names, (std::vector<std::string>{"Chosen", "loose.txt"}));
     EXPECT_EQ(agent.drops()[0].files.size(), 2u);
-    manager->chooseFilesToSend();
-    ASSERT_EQ(panels().size(), 1u);
-    panels().front()->reject();
-    QTest::qWait(50);
-    EXPECT_EQ(agent.drops().size(), 1u);
-}
-
-TEST_F(SendTest, AnEmptyFolderAloneLogsOneByte) {
-    fs::create_directories(here("Empty"));
-    manager->send({here("Empty")});
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(manager->hud().title(), "Copied Empty to Desktop on Windows");
-    EXPECT_NE(logTail().find("send to Windows: 1 item(s), 0 file(s), 1 bytes"), std::string::npos);
 }
 
 TEST_F(SendTest, EachFailingStepStopsAtOnce) {
@@ -111,73 +99,44 @@ TEST_F(SendTest, EachFailingStepStopsAtOnce) {
     }
 }
 
-TEST_F(SendTest, VanishedItemsAreLeftOut) {
-    test::writeFile(here("here.txt"), "1");
-    manager->send({here("gone.txt"), here("here.txt")});
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(manager->hud().title(), "Copied here.txt to Desktop on Windows");
-    ASSERT_EQ(agent.drops().size(), 1u);
-    EXPECT_EQ(agent.drops()[0].names, std::vector<std::string>{"here.txt"});
+TEST_F(SendTest, OnlyVanishedItemsBeginNoDrop) {
     manager->send({here("gone.txt")});
     ASSERT_TRUE(waitIdle());
     EXPECT_TRUE(manager->hud().failed());
     EXPECT_EQ(manager->hud().title(), "Could not copy to Windows: \"gone.txt\" is no longer there.");
-    EXPECT_EQ(agent.drops().size(), 1u);  // no drop begun
+    EXPECT_TRUE(agent.drops().empty());
 }
 
-TEST_F(SendTest, ASecondSendIsRefusedFromTheMomentTheFirstIsAccepted) {
-    test::writeFile(here("one.txt"), "1");
-    manager->send({here("one.txt")});
-    manager->send({here("one.txt")});
-    EXPECT_EQ(manager->hud().title(), "Another transfer is still running. Try again when it finishes.");
-    EXPECT_TRUE(manager->hud().failed());
-    ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(agent.drops().size(), 1u);
-    EXPECT_EQ(manager->hud().title(), "Copied one.txt to Desktop on Windows");
-}
-
-TEST_F(SendTest, LinksAndText) {
+TEST_F(SendTest, LinksAndTextAndTextIsNotPastedBack) {
+    const auto shows = [&](const std::string& title) {
+        return QTest::qWaitFor([&] { return manager->hud().title() == title; }, 10000);
+    };
     manager->openInWindows(QUrl("https://example.com/a b?q=1&r=2"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.openedLinks().empty(); }, 10000));
-    ASSERT_TRUE(waitForResult());
+    ASSERT_TRUE(shows("Opened the link in Windows"));
     EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
-    EXPECT_EQ(manager->hud().title(), "Opened the link in Windows");
-    manager->sendText("hello Windows");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return agent.clipboard().text == "hello Windows"; }, 10000));
-    ASSERT_TRUE(QTest::qWaitFor(
-        [&] { return manager->hud().title() == "Text copied to the Windows clipboard. Press Ctrl + V to paste."; }, 10000));
     agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
     manager->openInWindows(QUrl("mailto:a@b.c"));
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->hud().failed(); }, 10000));
-    EXPECT_EQ(manager->hud().title(), "Could not open the link: Box answered 500: no browser");
-}
-
-TEST_F(SendTest, DroppedTextIsNotPastedBack) {
+    ASSERT_TRUE(shows("Could not open the link: Box answered 500: no browser"));
     settings.shareClipboard = true;
     turnOn();
     clock.advance(SharingManager::kClipPeriod);  // primes
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 1; }, 10000));
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy() && requests("GET /v1/user/clipboard") == 1; }, 10000));
     manager->sendText("from a drop");
-    ASSERT_TRUE(waitForResult());
+    ASSERT_TRUE(shows("Text copied to the Windows clipboard. Press Ctrl + V to paste."));
+    EXPECT_EQ(agent.clipboard().text, "from a drop");
     const auto before = manager->pasteboard().changeCount();
     clock.advance(SharingManager::kClipPeriod);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2; }, 10000));
-    QTest::qWait(50);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2 && !manager->clipBusy(); }, 10000));
     EXPECT_EQ(manager->pasteboard().changeCount(), before);
-    EXPECT_NE(manager->pasteboard().string().value_or(""), "from a drop");
 }
 
 TEST_F(SendTest, WhySharingIsOff) {
     StreamSettings s;
     manager->update(std::nullopt, s);
-    EXPECT_FALSE(manager->available());
     EXPECT_EQ(manager->unavailableReason(), "Connect the box to share files and the clipboard.");
     manager->send({here("x")});
     EXPECT_EQ(manager->hud().title(), "Connect the box to share files and the clipboard.");
     EXPECT_TRUE(manager->hud().failed());
-    manager->openInWindows(QUrl("https://example.com"));
-    manager->sendText("t");
     AgentClient::Info info;
     manager->update(info, s);
     EXPECT_EQ(manager->unavailableReason(),
@@ -185,34 +144,32 @@ TEST_F(SendTest, WhySharingIsOff) {
     info.sharing = AgentClient::Info::Sharing{false, std::nullopt};
     manager->update(info, s);
     EXPECT_EQ(manager->unavailableReason(), "Sign in to Windows on the box to share files and the clipboard.");
-    info.sharing = AgentClient::Info::Sharing{false, "Windows is locked"};
-    manager->update(info, s);
-    EXPECT_EQ(manager->unavailableReason(), "Windows is locked");
     info.sharing = AgentClient::Info::Sharing{true, "Limited"};
     s.dropToWindows = false;
     manager->update(info, s);
     EXPECT_TRUE(manager->available());
     EXPECT_EQ(manager->unavailableReason(), "Limited");
     EXPECT_FALSE(manager->catcher().enabled);
-    QTest::qWait(100);
-    EXPECT_TRUE(agent.openedLinks().empty());
-    EXPECT_EQ(requests("POST /v1/user/clipboard"), 0u);
-    const auto log = logTail();
-    EXPECT_NE(log.find("sharing: off"), std::string::npos);  // the fixture had turned it on
+    EXPECT_NE(logTail().find("sharing: off"), std::string::npos);  // the fixture had turned it on
 }
 
 TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
     agent.stop();
     test::TempDir windows;
-    boxsim::Agent other(agentOptions([&](Agent::Options& o) { o.dropDest = "C:\\", o.dropFolder = windows.path().string(); }));
+    auto options = agentOptions();
+    options.dropDest = "C:\\";
+    options.dropFolder = windows.path().string();
+    boxsim::Agent other(options);
     other.start();
     test::writeFile(here("a.txt"), "a");
     test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
+    double shown = 0;  // the pill's bar reaches the end before the result replaces it
+    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] { shown = manager->hud().progress().value_or(shown); });
     manager->send({here("a.txt"), here("F")});
     ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(shown, 1.0);
     EXPECT_EQ(manager->hud().title(), "Copied 2 items to Windows on Windows");
-    // Streamed to the box's disk as they came.
-    EXPECT_EQ(test::readWhole(windows.path() / "T1" / "a.txt"), "a");
+    EXPECT_EQ(test::readWhole(windows.path() / "T1" / "a.txt"), "a");  // streamed to the box's disk
     EXPECT_EQ(test::readWhole(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
 }
 
