@@ -1,0 +1,54 @@
+// The two stream shortcuts pressed for real (xdotool), and the statistics lines on the stream's own clock.
+#include "tests/app/window/StreamWindowFixture.hpp"
+
+namespace corvane {
+namespace {
+
+using test::Endings;
+using test::StreamWindowIntegrationTest;
+
+TEST_F(StreamWindowIntegrationTest, StatisticsEveryFiveSecondsThenTheEndSessionShortcutClosesTheWindow) {
+    ManualClock clock;
+    startBox(true);
+    makeStream(clock);
+    open();
+    ASSERT_TRUE(waitForPictures());
+    EXPECT_EQ(test::logCount("engine: shown "), 0u);
+    clock.advance(4.9);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(test::logCount("engine: shown "), 0u);
+    clock.advance(0.1);
+    ASSERT_TRUE(QTest::qWaitFor([] { return test::logCount("engine: shown ") == 1; }, 5000));
+    EXPECT_EQ(test::logCount("engine: end to end "), 1u);
+    clock.advance(5.0);
+    ASSERT_TRUE(QTest::qWaitFor([] { return test::logCount("engine: shown ") == 2; }, 5000));
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
+    test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+q");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window() == nullptr; }, 10000));
+    EXPECT_EQ(endings, Endings{std::nullopt});
+    EXPECT_EQ(test::logCount("engine: end session shortcut"), 1u);
+    EXPECT_TRUE(test::logHas("engine: window closed"));
+    EXPECT_TRUE(test::logHasPrefix("engine: session totals: shown "));
+    // The box keeps its application: a launch, no cancel.
+    EXPECT_EQ(hostCalls(), std::vector<std::string>{"/launch 881448767"});
+}
+
+// In full screen the desktop's keys go to Windows; after the release shortcut they act on the desktop again.
+TEST_F(StreamWindowIntegrationTest, AfterTheReleaseShortcutTheDesktopsKeysActOnTheDesktop) {
+    settings.sendMacShortcuts = true;
+    settings.displayMode = StreamSettings::DisplayMode::fullscreen;
+    openStream(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().grabbed(); }, 10000));
+    test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+z");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().paused(); }, 5000));
+    EXPECT_TRUE(stream->systemKeys().running());
+    EXPECT_FALSE(test::keyboardGrabbedElsewhere());
+    test::runCommand("xdotool key ctrl+alt+Right");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [] { return test::runCommand("wmctrl -d | awk '$2==\"*\"{print $1}'").output == "1\n"; }, 5000));
+    test::runCommand("wmctrl -s 0");
+}
+
+}  // namespace
+}  // namespace corvane
