@@ -4,7 +4,6 @@
 // for their parity) rather than with the code under test.
 
 #include "platform/core/Bytes.hpp"
-
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -12,7 +11,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
 #include <isa-l/erasure_code.h>
 #include <opus_multistream.h>
 
@@ -70,7 +68,6 @@ struct OpusStream {
     int channels = 0, streams = 0, coupled = 0;
     std::vector<std::uint8_t> mapping;
     std::vector<Bytes> packets;
-
     // The DESCRIBE attribute that announces this layout.
     std::string surroundParams() const {
         std::string text = "a=fmtp:97 surround-params=" + std::to_string(channels) + std::to_string(streams) +
@@ -78,7 +75,6 @@ struct OpusStream {
         for (auto m : mapping) text += std::to_string(m);
         return text;
     }
-
     static OpusStream make(int channels, int count, int frameSize = 240) {
         OpusStream s;
         s.channels = channels;
@@ -121,7 +117,6 @@ public:
     }
     ~ReferenceDecoder() { opus_multistream_decoder_destroy(decoder_); }
     ReferenceDecoder(const ReferenceDecoder&) = delete;
-
     std::vector<float> decode(const Bytes* packet) {
         std::vector<float> out(static_cast<std::size_t>(5760 * channels_));
         const int n = packet ? opus_multistream_decode_float(decoder_, packet->data(), static_cast<int>(packet->size()),

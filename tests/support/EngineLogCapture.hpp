@@ -6,7 +6,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
 #include "engine/EngineLog.hpp"
 
 namespace corvane::test {
@@ -22,7 +21,6 @@ public:
     ~EngineLogCapture() { stream::EngineLog::setSink(nullptr); }
     EngineLogCapture(const EngineLogCapture&) = delete;
     EngineLogCapture& operator=(const EngineLogCapture&) = delete;
-
     // Lines are given without the "[engine] " prefix.
     std::size_t count(const std::string& line) const {
         std::lock_guard guard(mutex_);

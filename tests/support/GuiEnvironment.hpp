@@ -6,10 +6,8 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <memory>
-
 #include <gtest/gtest.h>
 #include <QApplication>
-
 #include "tests/support/XvfbDisplay.hpp"
 
 namespace corvane::test {
@@ -17,7 +15,6 @@ namespace corvane::test {
 class GuiEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
-
     void TearDown() override {
         app.reset();
         xvfb.reset();

@@ -9,7 +9,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
 #include <atomic>
 #include <functional>
 #include <stdexcept>
@@ -23,7 +22,6 @@ class RawHttpServer {
 public:
     // Called with the connection and the request's head (its body, by Content-Length, already read).
     using Answer = std::function<void(int fd, const std::string& head)>;
-
     RawHttpServer(const std::string& address, int port, Answer answer) : answer_(std::move(answer)) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
@@ -43,9 +41,6 @@ public:
     }
     RawHttpServer(const RawHttpServer&) = delete;
     RawHttpServer& operator=(const RawHttpServer&) = delete;
-
-    bool stopping() const { return stopping_; }
-
     // Writes all of `bytes`; false once the peer has gone.
     static bool sendAll(int fd, std::string_view bytes) {
         while (!bytes.empty()) {
@@ -76,7 +71,6 @@ private:
             ::close(fd);
         }
     }
-
     Answer answer_;
     int listener_ = -1;
     std::atomic<bool> stopping_{false};

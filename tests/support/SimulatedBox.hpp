@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-
 #include "boxsim/Box.hpp"
 #include "engine/BoxHost.hpp"
 #include "platform/defaults/UserDefaults.hpp"

@@ -1,5 +1,4 @@
 #include "tests/support/TestSupport.hpp"
-
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -46,10 +45,6 @@ std::string readWhole(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-void writeWhole(const std::filesystem::path& file, ByteView content) {
-    std::ofstream(file, std::ios::binary)
-        .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(content.size()));
-}
 
 std::string hexOf(ByteView bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";

@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <string>
-
 #include "platform/core/Bytes.hpp"
 
 namespace corvane::test {
@@ -31,9 +30,8 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
-// A file's whole content ("" when it cannot be read), and a file written whole.
+// A file's whole content ("" when it cannot be read).
 std::string readWhole(const std::filesystem::path& file);
-void writeWhole(const std::filesystem::path& file, ByteView content);
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);

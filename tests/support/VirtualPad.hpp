@@ -1,9 +1,6 @@
 #pragma once
 
 #include <SDL.h>
-
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
@@ -38,13 +35,11 @@ public:
         const char* name;
         std::uint32_t buttons; // bit (1 << SDL_GameControllerButton) per button it has
     };
-
     static constexpr std::uint32_t allButtons = (1u << SDL_CONTROLLER_BUTTON_MAX) - 1;
     static constexpr std::uint32_t paddles = (1u << SDL_CONTROLLER_BUTTON_PADDLE1) | (1u << SDL_CONTROLLER_BUTTON_PADDLE2) |
                                              (1u << SDL_CONTROLLER_BUTTON_PADDLE3) | (1u << SDL_CONTROLLER_BUTTON_PADDLE4);
     static constexpr std::uint32_t bit(SDL_GameControllerButton b) { return 1u << b; }
     static constexpr std::uint32_t misc1 = 1u << SDL_CONTROLLER_BUTTON_MISC1, touchpad = 1u << SDL_CONTROLLER_BUTTON_TOUCHPAD;
-
     static Model xboxElite() { return {0x045E, 0x0B00, "Xbox Elite Controller", allButtons & ~bit(SDL_CONTROLLER_BUTTON_TOUCHPAD)}; }
     static Model xboxPlain() { return {0x045E, 0x02EA, "Xbox One S Controller", allButtons & ~(paddles | misc1 | touchpad)}; }
     static Model dualSense() { return {0x054C, 0x0CE6, "DualSense Wireless Controller", allButtons & ~paddles}; }
@@ -56,7 +51,6 @@ public:
                 allButtons & ~(paddles | misc1 | touchpad | bit(SDL_CONTROLLER_BUTTON_BACK) | bit(SDL_CONTROLLER_BUTTON_GUIDE) |
                                bit(SDL_CONTROLLER_BUTTON_LEFTSTICK) | bit(SDL_CONTROLLER_BUTTON_RIGHTSTICK))};
     }
-
     explicit VirtualPad(Model model) {
         SDL_VirtualJoystickDesc desc{};
         desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
@@ -94,7 +88,6 @@ public:
         axis(SDL_CONTROLLER_AXIS_TRIGGERLEFT, -32768);
         axis(SDL_CONTROLLER_AXIS_TRIGGERRIGHT, -32768);
     }
-
     ~VirtualPad() {
         for (int i = 0; i < SDL_NumJoysticks(); ++i)
             if (SDL_JoystickGetDeviceInstanceID(i) == id_) {
@@ -104,35 +97,25 @@ public:
         if (joystick_) SDL_JoystickClose(joystick_);
     }
     VirtualPad(const VirtualPad&) = delete;
-
     SDL_JoystickID id() const { return id_; }
-
     void press(SDL_GameControllerButton button, bool down = true) {
         SDL_JoystickSetVirtualButton(joystick_, button, down ? SDL_PRESSED : SDL_RELEASED);
     }
     // Raw joystick values: sticks -32768...32767 (Y downward), triggers -32768 (rest) ... 32767 (full).
     void axis(SDL_GameControllerAxis which, std::int16_t value) { SDL_JoystickSetVirtualAxis(joystick_, which, value); }
-
     std::vector<std::pair<std::uint16_t, std::uint16_t>> rumbles() const {
         std::lock_guard guard(lock_);
         return rumbles_;
-    }
-    bool waitForRumbles(std::size_t count, double seconds) const {
-        std::unique_lock lock(lock_);
-        return changed_.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return rumbles_.size() >= count; });
     }
 
 private:
     void rumbled(std::uint16_t low, std::uint16_t high) {
         std::lock_guard guard(lock_);
         rumbles_.emplace_back(low, high);
-        changed_.notify_all();
     }
-
     SDL_JoystickID id_ = -1;
     SDL_Joystick* joystick_ = nullptr;
     mutable std::mutex lock_;
-    mutable std::condition_variable changed_;
     std::vector<std::pair<std::uint16_t, std::uint16_t>> rumbles_;
 };
 

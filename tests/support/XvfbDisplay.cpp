@@ -1,5 +1,4 @@
 #include "tests/support/XvfbDisplay.hpp"
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>

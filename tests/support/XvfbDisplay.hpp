@@ -18,9 +18,6 @@ public:
     XvfbDisplay(const XvfbDisplay&) = delete;
     XvfbDisplay& operator=(const XvfbDisplay&) = delete;
 
-    // ":N"
-    const std::string& name() const { return name_; }
-
 private:
     pid_t pid_ = -1;
     std::string name_;

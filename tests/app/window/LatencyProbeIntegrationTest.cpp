@@ -48,10 +48,7 @@ TEST(LatencyProbeIntegrationTest, AnswersClosedAndSilentPeers) {
     // A listener with a backlog of 0 already holding one connection it never accepts: the next connection
     // never comes up, and the probe gives up after its second.
     const int listener = socket(AF_INET, SOCK_STREAM, 0), holder = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(47801);
-    inet_pton(AF_INET, address.c_str(), &where.sin_addr);
+    sockaddr_in where{.sin_family = AF_INET, .sin_port = htons(47801), .sin_addr = {inet_addr(address.c_str())}, .sin_zero = {}};
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
     ASSERT_EQ(listen(listener, 0), 0);
     ASSERT_EQ(connect(holder, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);

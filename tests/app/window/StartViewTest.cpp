@@ -1,4 +1,5 @@
 #include "app/window/StartView.hpp"
+#include <algorithm>
 #include <cstring>
 #include <QApplication>
 #include <QImageReader>
@@ -13,11 +14,9 @@ class StartViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
         static int argc = 1;
-        static char name[] = "start-view-test";
-        static char* argv[] = {name, nullptr};
+        static char name[] = "start-view-test", *argv[] = {name, nullptr};
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        static QApplication* app = new QApplication(argc, argv);
-        (void)app;
+        if (!qApp) new QApplication(argc, argv);
         setenv("XDG_DATA_HOME", dir.path().c_str(), 1);
     }
     void TearDown() override { unsetenv("XDG_DATA_HOME"); }
@@ -39,11 +38,7 @@ TEST_F(StartViewTest, LastPictureIsASmallBlurredJpeg) {
     // A BGRA picture: left half white, right half black.
     auto bgra = platform::PixelBuffer::make(platform::PixelBuffer::Format::bgra, 1920, 1080);
     auto& plane = bgra->mutablePlane(0);
-    for (int y = 0; y < 1080; ++y) {
-        std::uint8_t* row = plane.data + std::size_t(y) * plane.bytesPerRow;
-        std::memset(row, 0, std::size_t(1920) * 4);
-        std::memset(row, 0xFF, std::size_t(960) * 4);
-    }
+    for (int y = 0; y < 1080; ++y) std::memset(std::memset(plane.data + std::size_t(y) * plane.bytesPerRow, 0, 1920 * 4), 0xFF, 960 * 4);
     StartView::saveSnapshot(*bgra);
     const auto url = StartView::snapshotURL();
     ASSERT_TRUE(url);
@@ -60,10 +55,8 @@ TEST_F(StartViewTest, LastPictureIsASmallBlurredJpeg) {
     auto x420 = platform::PixelBuffer::make(platform::PixelBuffer::Format::x420, 640, 360);
     for (int p = 0; p < 2; ++p) {
         auto& pl = x420->mutablePlane(p);
-        for (int y = 0; y < pl.height; ++y) {
-            auto* row = reinterpret_cast<std::uint16_t*>(pl.data + std::size_t(y) * pl.bytesPerRow);
-            for (int x = 0; x < pl.width * (p == 0 ? 1 : 2); ++x) row[x] = std::uint16_t((p == 0 ? 502 : 512) << 6);
-        }
+        for (int y = 0; y < pl.height; ++y)
+            std::fill_n(reinterpret_cast<std::uint16_t*>(pl.data + std::size_t(y) * pl.bytesPerRow), pl.width * (p + 1), std::uint16_t((p ? 512 : 502) << 6));
     }
     StartView::saveSnapshot(*x420);
     const QImage grey(QString::fromStdString(url->string()));

@@ -1,7 +1,6 @@
 // The stream window against a whole simulated box on the test's own loopback address, on a virtual display
 // with a real window manager: opening, the picture, and every way a stream ends.
 #include "app/window/EngineStream.hpp"
-#include <algorithm>
 #include <QMessageBox>
 #include "app/window/StartView.hpp"
 #include "tests/app/window/StreamWindowFixture.hpp"
@@ -49,8 +48,7 @@ TEST_F(StreamWindowIntegrationTest, BoxGoingAwayEndsTheStreamWithItsReason) {
     ASSERT_TRUE(waitForPictures());
     box->stop();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !endings.empty(); }, 20000));
-    ASSERT_EQ(endings.size(), 1u);
-    ASSERT_TRUE(endings[0].has_value());
+    ASSERT_TRUE(endings.size() == 1u && endings[0].has_value());
     EXPECT_TRUE(test::logHas("engine: the session ended: " + *endings[0]));
     EXPECT_EQ(stream->window(), nullptr);
     EXPECT_FALSE(test::logHas("engine: window closed"));
@@ -156,11 +154,8 @@ TEST_P(SessionStartIntegrationTest, ChoosesTheApplication) {
     EXPECT_EQ(hostCalls(), row.calls);
     EXPECT_EQ(stream->window() != nullptr, row.errorCode == 0);
     EXPECT_EQ(stream->session() != nullptr, row.errorCode == 0);
-    if (row.errorCode) {
-        EXPECT_TRUE(endings.empty());
-    }
-    const bool fresh = row.calls.size() == 2;
-    EXPECT_EQ(test::logCount("engine: starting Desktop fresh instead of resuming (resume shows black)"), fresh ? 1u : 0u);
+    EXPECT_TRUE(row.errorCode == 0 || endings.empty());
+    EXPECT_EQ(test::logCount("engine: starting Desktop fresh instead of resuming (resume shows black)"), row.calls.size() == 2 ? 1u : 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,10 +5,7 @@
 // at the X server as a second client.
 
 #include <csignal>
-#include <filesystem>
-#include <fstream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <QApplication>
 #include <QTest>
@@ -26,9 +23,7 @@ namespace corvane::test {
 class WindowEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
-    void TearDown() override {
-        if (openbox > 0) kill(openbox, SIGTERM), waitpid(openbox, nullptr, 0);
-    }
+    void TearDown() override { if (openbox > 0) kill(openbox, SIGTERM), waitpid(openbox, nullptr, 0); }
 
 private:
     std::unique_ptr<TempDir> home;
@@ -61,10 +56,7 @@ inline std::size_t logMark = 0;
 // The app log since the last markLog(), every queued line written.
 inline std::string appLog() {
     Log::flush();
-    std::ifstream file(Folders::logs() / "Corvane.log");
-    std::stringstream text;
-    text << file.rdbuf();
-    const std::string all = text.str();
+    const std::string all = readWhole(Folders::logs() / "Corvane.log");
     return logMark <= all.size() ? all.substr(logMark) : all;
 }
 inline void markLog() { logMark = 0, logMark = appLog().size(); }

@@ -46,32 +46,26 @@ protected:
     // the pointer enters beside the point, moves once more beside it, and only then onto it.
     void pointAt(int x, int y) {
         const int step = x > 2 ? -1 : 1;
-        const QPoint target(x, y);
-        moveTo(target + QPoint(step, step), false);
-        moveTo(target + QPoint(2 * step, 2 * step), true);
-        moveTo(target, true);
+        for (const int away : {1, 2, 0}) moveTo(QPoint(x, y) + away * QPoint(step, step), away != 1);
     }
     void moveTo(QPoint point, bool awaitMove) {
         MoveWatch watch(point);
         view->installEventFilter(&watch);
         const QPoint global = view->mapToGlobal(point);
         xdo("mousemove " + std::to_string(global.x()) + " " + std::to_string(global.y()));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return awaitMove ? watch.moved : watch.arrived; }, 10000))
-            << point.x() << "," << point.y();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return awaitMove ? watch.moved : watch.arrived; }, 10000)) << point.x() << "," << point.y();
         view->removeEventFilter(&watch);
     }
     struct MoveWatch : QObject {
         explicit MoveWatch(QPoint target) : target(target) {}
         bool eventFilter(QObject*, QEvent* event) override {
-            if (event->type() != QEvent::MouseMove && event->type() != QEvent::Enter) return false;
-            if (static_cast<QSinglePointEvent*>(event)->position().toPoint() != target) return false;
-            arrived = true;
-            moved = moved || event->type() == QEvent::MouseMove;
+            const bool move = event->type() == QEvent::MouseMove;
+            if ((move || event->type() == QEvent::Enter) && static_cast<QSinglePointEvent*>(event)->position().toPoint() == target)
+                arrived = true, moved = moved || move;
             return false;
         }
         QPoint target;
-        bool arrived = false;
-        bool moved = false;
+        bool arrived = false, moved = false;
     };
     Bytes last() const { return packets.empty() ? Bytes{} : packets.back(); }
     bool received(const std::vector<Bytes>& expected) {

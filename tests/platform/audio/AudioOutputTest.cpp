@@ -1,13 +1,10 @@
 #include "platform/audio/AudioOutput.hpp"
-
 #include <gtest/gtest.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <thread>
-
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::platform {

@@ -1,9 +1,6 @@
 #include "platform/crypto/Crypto.hpp"
-
 #include "tests/platform/crypto/TestCertificate.hpp"
-
 #include <gtest/gtest.h>
-
 #include <tuple>
 
 namespace corvane::platform {
@@ -53,7 +50,6 @@ TEST_F(CryptoKeys, KeysAndCertificatesReadAndWriteAsOpensslDoes) {
     ASSERT_EQ(pkcs1.size(), 270u);
     EXPECT_EQ(Bytes(pkcs1.begin(), pkcs1.begin() + 9), (Bytes{0x30, 0x82, 0x01, 0x0A, 0x02, 0x82, 0x01, 0x01, 0x00}));
     EXPECT_EQ(Bytes(pkcs1.end() - 5, pkcs1.end()), (Bytes{0x02, 0x03, 0x01, 0x00, 0x01}));
-
     EXPECT_TRUE(Crypto::isCertificate(certificate));
     EXPECT_EQ(Crypto::certificateCommonName(certificate), "Test Client");
     Bytes trailing = certificate;
@@ -69,7 +65,6 @@ TEST(Crypto, AesMeetsTheFips197VectorAndRefusesBadSizesWithTheirStatus) {
     EXPECT_EQ(Crypto::aes128Ecb(plain, key, true), cipher);
     EXPECT_EQ(Crypto::aes128Ecb(cipher, key, false), plain);
     EXPECT_TRUE(Crypto::aes128Ecb({}, key, true).empty());
-
     struct Row { std::size_t keySize, dataSize; std::int32_t status; };  // kCCKeySizeError, kCCAlignmentError
     for (const Row row : {Row{15, 16, -4310}, Row{17, 16, -4310}, Row{0, 0, -4310}, Row{16, 1, -4303}, Row{16, 47, -4303}}) {
         try {
@@ -88,7 +83,6 @@ TEST(Crypto, DigestsRandomBytesAndStrictBase64) {
     EXPECT_EQ(Crypto::base64Encode(Crypto::sha256({})), "47DEQpj8HBSa+/TImW+5JCeuQeRkm5NMpJWZG3hSuFU=");
     EXPECT_EQ(Crypto::randomBytes(32).size(), 32u);
     EXPECT_NE(Crypto::randomBytes(32), Crypto::randomBytes(32));
-
     Bytes data;
     for (int n = 0; n < 70; ++n) {
         EXPECT_EQ(Crypto::base64Decode(Crypto::base64Encode(data)), data) << n;

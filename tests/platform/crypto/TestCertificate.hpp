@@ -5,7 +5,6 @@
 
 #include "platform/crypto/Crypto.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <filesystem>
 #include <stdexcept>
 #include <string>

@@ -1,9 +1,6 @@
 #include "platform/defaults/UserDefaults.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <filesystem>
 #include <fstream>
 
@@ -64,7 +61,6 @@ TEST_F(UserDefaultsTest, WritesThePinnedFileAsAPrivateFileAndReadsItBack) {
     EXPECT_EQ(text(), kFile);
     EXPECT_EQ(names(), std::vector<std::string>{"defaults.json"});  // no temporary file left
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
-
     const UserDefaults reloaded(file);
     for (const auto& [key, value] : kValues) EXPECT_EQ(reloaded.object(key), value) << key;
     EXPECT_FALSE(reloaded.object("gone").has_value());

@@ -1,9 +1,6 @@
 #include "platform/gamepad/GamepadManager.hpp"
-
 #include "tests/support/VirtualPad.hpp"
-
 #include <gtest/gtest.h>
-
 #include <utility>
 #include <variant>
 
@@ -37,7 +34,6 @@ protected:
     // Deliveries come on this thread (pumped).
     void record(Report report) { reports.push_back(std::move(report)); }
     std::vector<Report> take() { return std::exchange(reports, {}); }
-
     test::SdlControllers sdl;
     GamepadManager manager;
     GamepadManager::Listening listening;
@@ -54,7 +50,6 @@ TEST_F(GamepadManagerTest, AnInactiveApplicationReachesOnlyBackgroundListeners) 
     auto got = take();
     ASSERT_EQ(got.size(), 1u);
     EXPECT_EQ(std::get<Added>(got[0]).info.id, pad.id());
-
     manager.setApplicationActive(false);
     pad.press(SDL_CONTROLLER_BUTTON_A);
     manager.pump();
@@ -66,7 +61,6 @@ TEST_F(GamepadManagerTest, AnInactiveApplicationReachesOnlyBackgroundListeners) 
     got = take();
     ASSERT_EQ(got.size(), 2u);
     EXPECT_EQ(std::get<Changed>(got[0]).state.buttons, 0x3u);
-
     // A listener that has gone hears nothing more.
     background.reset();
     pad.press(SDL_CONTROLLER_BUTTON_B, false);

@@ -1,7 +1,5 @@
 #include "platform/keys/KeyEvents.hpp"
-
 #include <gtest/gtest.h>
-
 #include <map>
 
 namespace corvane::platform {
@@ -69,7 +67,6 @@ TEST(KeyEventsTest, PressesAndReleasesFollowEachModifierSide) {
     EXPECT_FALSE(keys.release(24, 'q', true));  // X11's repeat release has no Mac twin
     EXPECT_EQ(keys.release(24, 'q'), (K::Event{Type::keyUp, 0x0C, 0, "q", false}));
     EXPECT_FALSE(keys.press(172, 0x1008FF14));   // no Mac key
-
     const std::uint64_t shiftBoth = K::shiftFlag | K::leftShiftBit | K::rightShiftBit;
     EXPECT_EQ(keys.press(50, 0xFFE1), (K::Event{Type::flagsChanged, 0x38, K::shiftFlag | K::leftShiftBit, "", false}));
     EXPECT_FALSE(keys.press(50, 0xFFE1, true));  // modifiers do not repeat
@@ -78,7 +75,6 @@ TEST(KeyEventsTest, PressesAndReleasesFollowEachModifierSide) {
     EXPECT_EQ(keys.press(10, '!'), (K::Event{Type::keyDown, 0x12, K::shiftFlag | K::rightShiftBit, "1", false}));
     keys.release(62, 0xFFE2);
     EXPECT_EQ(keys.modifierFlags(), 0u);
-
     // The keysym, not the place, decides the modifier: AltGr is the right Option, Caps Lock made Control is
     // Control, a modifier place typing Escape is an ordinary key.
     const std::pair<std::uint32_t, std::uint32_t> presses[] = {{37, 0xFFE3}, {133, 0xFFEB}, {108, 0xFE03}, {66, 0xFFE3},
@@ -89,7 +85,6 @@ TEST(KeyEventsTest, PressesAndReleasesFollowEachModifierSide) {
                                         K::rightOptionBit);
     keys.reset();
     EXPECT_EQ(keys.press(37, 0xFF1B).value().type, Type::keyDown);
-
     // Caps Lock toggles on its press only.
     EXPECT_EQ(keys.press(66, 0xFFE5), (K::Event{Type::flagsChanged, 0x39, K::capsLockFlag, "", false}));
     EXPECT_FALSE(keys.release(66, 0xFFE5));

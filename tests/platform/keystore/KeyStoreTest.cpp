@@ -1,13 +1,10 @@
 #include "platform/keystore/KeyStore.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
 #include <regex>
-
 #include <gtest/gtest.h>
-
 #include "tests/platform/crypto/TestCertificate.hpp"
 #include "tests/support/TestSupport.hpp"
 
@@ -26,7 +23,6 @@ protected:
     static inline test::TestCertificate a, b;
     const PrivateKey &keyA = a.key, &keyB = b.key;
     const Bytes &certA = a.der, &certB = b.der;
-
     // File name -> content, in name order.
     std::vector<std::pair<std::string, std::string>> files() const {
         std::vector<std::pair<std::string, std::string>> out;
@@ -40,7 +36,6 @@ protected:
         std::vector<KeyStore::Identity> identities;
         return store.identities(identities) == 0 ? identities.size() : 0;
     }
-
     test::TempDir dir;
     KeyStore store{dir.path() / "Corvane" / "keys"};
 };
@@ -62,7 +57,6 @@ TEST_F(KeyStoreTest, ItemsArePrivatePemFilesOfThePinnedLayout) {
     // A label cannot break the header lines.
     EXPECT_EQ(items[1].second, "Label: line%0Abreak 100%25\n" + test::readWhole(a.certificatePem));
     EXPECT_EQ(fs::status(store.folder()).permissions(), fs::perms::owner_all);
-
     // Files of that layout written by hand are read as items.
     KeyStore other(dir.path() / "other");
     fs::create_directories(other.folder());
@@ -82,7 +76,6 @@ TEST_F(KeyStoreTest, PairsCertificatesWithKeysOldestFirstAndDeletesOnlyWhatMatch
     EXPECT_EQ(store.certificates(certificates), KeyStore::kItemNotFound);
     EXPECT_TRUE(identities.empty() && certificates.empty());
     EXPECT_EQ(store.deleteCertificate(certA), KeyStore::kItemNotFound);
-
     ASSERT_EQ(store.addPrivateKey(keyB, "B", bytesOf("tag-b")), 0);
     ASSERT_EQ(store.addCertificate(certA, "A"), 0);
     ASSERT_EQ(store.addPrivateKey(keyA, "A", bytesOf("tag-a")), 0);
@@ -94,7 +87,6 @@ TEST_F(KeyStoreTest, PairsCertificatesWithKeysOldestFirstAndDeletesOnlyWhatMatch
         EXPECT_EQ(identities[i].certificateDER, i == 0 ? certA : certB);
         EXPECT_TRUE(identities[i].privateKey.matchesCertificate(identities[i].certificateDER));
     }
-
     EXPECT_EQ(store.addCertificate(certA, "again"), KeyStore::kDuplicateItem);
     EXPECT_EQ(store.addCertificate(bytesOf("junk"), "junk"), -EINVAL);
     EXPECT_EQ(store.addPrivateKey(PrivateKey(), "none", {}), -EINVAL);
@@ -115,14 +107,12 @@ TEST_F(KeyStoreTest, DamagedFilesAreSkippedButKeptAndAFileForAFolderIsAnError) {
     std::ofstream(store.folder() / ".99999999999999999999-1-0.cert.pem.tmp") << "half";
     EXPECT_EQ(identityCount(), 1u);
     EXPECT_EQ(files().size(), 5u);
-
     KeyStore blocked(dir.path() / "Corvane" / "keys" / "00000000000000000000-1-0.key.pem");
     std::vector<KeyStore::Identity> identities;
     std::vector<Bytes> certificates;
     EXPECT_EQ((std::array{blocked.identities(identities), blocked.certificates(certificates), blocked.deleteKeys(bytesOf("x"))}),
               (std::array{-ENOTDIR, -ENOTDIR, -ENOTDIR}));
     EXPECT_LT(blocked.addCertificate(certB, "B"), 0);
-
     ::setenv("XDG_DATA_HOME", "/data/home", 1);
     EXPECT_EQ(KeyStore::standardFolder(), fs::path("/data/home/Corvane/keys"));
     ::unsetenv("XDG_DATA_HOME");

@@ -1,9 +1,6 @@
 #include "platform/login/LoginItem.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <chrono>
 #include <fstream>
 #include <thread>

@@ -1,10 +1,7 @@
 #include "platform/login/LoginItem.hpp"
-
 #include "platform/core/Error.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 
 namespace corvane::platform {
@@ -33,7 +30,6 @@ TEST(LoginItemTest, WritesThePinnedAutostartEntryAndRemovesIt) {
     EXPECT_FALSE(fs::exists(entry));
     EXPECT_EQ(LoginItem::status(config), LoginItem::Status::notRegistered);
     EXPECT_NO_THROW(LoginItem::set(false, "/opt/corvane", config));
-
     // Entries written by hand or switched off by the desktop's own settings.
     fs::create_directories(entry.parent_path());
     const struct { const char* content; LoginItem::Status expected; } rows[] = {

@@ -1,14 +1,11 @@
 #include "platform/video/VideoDecoderBackend.hpp"
-
 #include <gtest/gtest.h>
 #include <pthread.h>
-
 #include <algorithm>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
-
 #include "platform/video/VideoFormat.hpp"
 #include "tests/engine/video/VideoClips.hpp"
 

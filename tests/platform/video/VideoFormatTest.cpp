@@ -1,7 +1,5 @@
 #include "platform/video/VideoFormat.hpp"
-
 #include <gtest/gtest.h>
-
 #include <cstdint>
 #include <optional>
 #include <tuple>
@@ -82,7 +80,6 @@ TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestP
     const auto result = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(120, 68, {0, 0, 0, 4})}, std::nullopt);
     ASSERT_EQ(result.status, 0);
     EXPECT_EQ(std::tuple(result.format->width(), result.format->height(), result.format->bitDepth()), std::tuple(1920, 1080, 8));
-
     // Within the largest picture (8192 x 8192) it is taken; one macroblock row more, a side beyond 16384, a
     // cropping window as large as the picture, a set cut short or none at all is refused.
     EXPECT_EQ(VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(512, 512)}, std::nullopt).status, 0);

@@ -1,7 +1,5 @@
 #include "platform/xml/XmlParser.hpp"
-
 #include <gtest/gtest.h>
-
 #include <stdexcept>
 #include <string>
 
@@ -57,7 +55,6 @@ TEST(XmlParser, DepthIsBoundedAndAHandlersExceptionComesBack) {
     EXPECT_NE(events(nested(64)), "!");
     EXPECT_EQ(events(nested(65)), "!");
     EXPECT_EQ(events(nested(200000)), "!");
-
     XmlParser::Events throwing;
     int ends = 0;
     throwing.startElement = [](std::string_view name, const XmlParser::Attributes&) {
