@@ -180,7 +180,7 @@ void BoxController::fixNetwork() {
 
 QCoro::Task<> BoxController::fixNetworkTask() {
     std::weak_ptr<int> life = life_;
-    CableLink* cable = cable_.get();
+    std::shared_ptr<CableLink> cable = cable_;
     std::optional<std::string> failure;
     try {
         auto work5 = [cable, status = bridge_](std::stop_token stop) { cable->fixBridge(status, stop); };
@@ -206,7 +206,7 @@ void BoxController::connectManually() {
 
 QCoro::Task<> BoxController::connectManuallyTask() {
     std::weak_ptr<int> life = life_;
-    CableLink* cable = cable_.get();
+    std::shared_ptr<CableLink> cable = cable_;
     std::optional<std::string> failure;
     try {
         auto work6 = [cable](std::stop_token stop) { cable->assignLinkAddressManually(stop); };
