@@ -113,7 +113,7 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         controller.confirmBoxPower(row.action);
         QMessageBox* box = alert(row.question);
         ASSERT_TRUE(box) << row.action;
-        EXPECT_EQ(box->informativeText(), row.informative);
+        EXPECT_EQ(box->informativeText().toStdString(), row.informative.toStdString());
         controller.confirmBoxPower(row.action);  // raises the one shown
         EXPECT_EQ(alerts().size(), 1u);
         ASSERT_TRUE(press(box, "Cancel"));
@@ -124,7 +124,7 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         ASSERT_TRUE(press(alert(row.question), row.button));
         box = alert(row.failed);
         ASSERT_TRUE(box) << row.action;
-        EXPECT_EQ(box->informativeText(), "Update the box software to 0.4.0 or newer (Settings > Updates).");
+        EXPECT_EQ(box->informativeText().toStdString(), "Update the box software to 0.4.0 or newer (Settings > Updates).");
         EXPECT_TRUE(press(box, "OK"));
         EXPECT_EQ(sent(), ++requests);
         EXPECT_EQ(rig.box->agent().seen("POST /v1/power/{action}").back().segments.back(), row.action);
@@ -240,7 +240,7 @@ TEST_F(BoxControllerActionsTest, StartUpEndsTheOldEngineAppAndAsksAboutLoginOnce
         }
         QMessageBox* box = alert(question);
         ASSERT_TRUE(box);
-        EXPECT_EQ(box->informativeText(),
+        EXPECT_EQ(box->informativeText().toStdString(),
                   "If your Mac restarts or shuts down unexpectedly, Corvane starts again quietly in the menu bar and "
                   "reopens Windows as soon as the box is connected. You can change this in Settings > General.");
         EXPECT_TRUE(press(box, answer));
