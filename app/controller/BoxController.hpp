@@ -192,7 +192,7 @@ private:
     Clock& clock_;
     AppPool& pool_;
     std::shared_ptr<platform::UserDefaults> defaults_;
-    std::unique_ptr<CableLink> cable_;
+    std::shared_ptr<CableLink> cable_;  // shared with pool work that may outlive the controller
 
     Phase phase_ = Phase::of(Phase::Kind::starting);
     std::optional<AgentClient::Info> boxInfo_;

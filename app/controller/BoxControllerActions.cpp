@@ -44,7 +44,8 @@ std::string lower(std::string_view text) {
 
 QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
                                     QStringList buttons) {
-    if (slot) {
+    // An answered alert may wait a moment for its task to resume: the next request asks anew.
+    if (slot && slot->isVisible()) {
         // One of a kind at a time: a second request brings the one shown forward.
         slot->raise();
         slot->activateWindow();
@@ -70,7 +71,9 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     if (!box) co_return -1;
     const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
     box->deleteLater();
-    co_return life.expired() ? -1 : index;
+    if (life.expired()) co_return -1;
+    if (slot == box) slot = nullptr;
+    co_return index;
 }
 
 // Wake.
@@ -177,7 +180,7 @@ void BoxController::fixNetwork() {
 
 QCoro::Task<> BoxController::fixNetworkTask() {
     std::weak_ptr<int> life = life_;
-    CableLink* cable = cable_.get();
+    std::shared_ptr<CableLink> cable = cable_;
     std::optional<std::string> failure;
     try {
         auto work5 = [cable, status = bridge_](std::stop_token stop) { cable->fixBridge(status, stop); };
@@ -203,7 +206,7 @@ void BoxController::connectManually() {
 
 QCoro::Task<> BoxController::connectManuallyTask() {
     std::weak_ptr<int> life = life_;
-    CableLink* cable = cable_.get();
+    std::shared_ptr<CableLink> cable = cable_;
     std::optional<std::string> failure;
     try {
         auto work6 = [cable](std::stop_token stop) { cable->assignLinkAddressManually(stop); };

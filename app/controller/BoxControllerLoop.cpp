@@ -154,7 +154,7 @@ QCoro::Task<> BoxController::checkBridgeIfDue() {
     if (!(clock_.uptime() - lastBridgeCheck_ > 5.0)) co_return;
     std::weak_ptr<int> life = life_;
     lastBridgeCheck_ = clock_.uptime();
-    CableLink* cable = cable_.get();
+    std::shared_ptr<CableLink> cable = cable_;
     NetworkLink::BridgeStatus status;
     try {
         auto work2 = [cable](std::stop_token stop) { return cable->bridgeStatus(stop); };

@@ -21,8 +21,8 @@ public:
     virtual void fixBridge(const NetworkLink::BridgeStatus& status, std::stop_token stop) = 0;
     virtual void assignLinkAddressManually(std::stop_token stop) = 0;
 
-    // The real cable, through NetworkManager and the interface list.
-    static std::unique_ptr<CableLink> system();
+    // The real cable, through NetworkManager and the interface list (tests pass stand-in tools).
+    static std::unique_ptr<CableLink> system(NetworkLink::Tools tools = {});
 };
 
 } // namespace corvane
