@@ -159,6 +159,10 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     // Seven answered passes: the load is asked on the 1st, 4th and 7th.
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 3u);
     EXPECT_EQ(logged("status: ready"), 1);
+    // An agent without the endpoint is not asked again.
+    box->agent().script("GET /v1/status", {.status = 404, .body = "{}"});
+    for (int i = 0; i < 9; ++i) pass();
+    EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 4u);
 
     // Unplugged: the pairing is forgotten and the next plug-in pairs (or finds the pairing) again.
     cable->address.reset();
