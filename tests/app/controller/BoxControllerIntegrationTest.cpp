@@ -1,3 +1,4 @@
+#include "app/window/StatsOverlay.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/window/WindowTestSupport.hpp"
 
@@ -159,10 +160,18 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     // Seven answered passes: the load is asked on the 1st, 4th and 7th.
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 3u);
     EXPECT_EQ(logged("status: ready"), 1);
+    // With the detailed overlay shown, every second pass.
+    StreamSettings detailed = controller->settings();
+    detailed.detailedStats = true;
+    controller->setSettings(detailed);
+    controller->statsOverlay().start(0, detailed.statsPosition, true, detailed.statsInfo());
+    for (int i = 0; i < 6; ++i) pass();
+    EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 6u);
+    controller->statsOverlay().stop();
     // An agent without the endpoint is not asked again.
     box->agent().script("GET /v1/status", {.status = 404, .body = "{}"});
     for (int i = 0; i < 9; ++i) pass();
-    EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 4u);
+    EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 7u);
 
     // Unplugged: the pairing is forgotten and the next plug-in pairs (or finds the pairing) again.
     cable->address.reset();
