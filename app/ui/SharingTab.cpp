@@ -90,7 +90,8 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
 }
 
 void SharingTab::chooseFolder() {
-    if (panel_) {
+    // A panel just answered is hidden and goes with the next turn of the event loop: a new one opens.
+    if (panel_ && panel_->isVisible()) {
         panel_->raise();
         panel_->activateWindow();
         return;

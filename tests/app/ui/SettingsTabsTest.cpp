@@ -193,18 +193,10 @@ TEST_F(SettingsTabsTest, ReceiveFolderThroughTheFolderPanel) {
     SharingTab tab(*box);
     tab.show();
     auto* change = child<QPushButton>(tab, "Change...");
-    const auto shown = [&tab] { return QTest::qWaitFor([&tab] { return tab.folderPanel() && tab.folderPanel()->isVisible(); }); };
-    const QString before = tab.findChild<QLabel*>("folderName")->text();
-    change->click();
-    ASSERT_TRUE(shown());
-    QFileDialog* panel = tab.folderPanel();
-    change->click();  // the panel shown comes forward; no second one
-    EXPECT_EQ(tab.folderPanel(), panel);
-    EXPECT_EQ(std::ranges::count_if(QApplication::topLevelWidgets(), [](QWidget* w) { return qobject_cast<QFileDialog*>(w); }), 1);
-    QTest::mouseClick(panel->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
-    EXPECT_TRUE(QTest::qWaitFor([&tab] { return !tab.folderPanel(); }));
-    EXPECT_EQ(box->settings().receiveFolder, "");
-    EXPECT_EQ(tab.findChild<QLabel*>("folderName")->text(), before);
+    auto* row = tab.findChild<QLabel*>("folderName");
+    const auto shown = [&tab] {
+        return QTest::qWaitFor([&tab] { return tab.folderPanel() && tab.folderPanel()->isVisible(); });
+    };
     // Entered in one go: a completer popping up late could take the Return.
     const auto chosen = dir.path() / "Landing & Co";
     std::filesystem::create_directories(chosen);
@@ -215,8 +207,21 @@ TEST_F(SettingsTabsTest, ReceiveFolderThroughTheFolderPanel) {
     if (edit->completer() && edit->completer()->popup()) edit->completer()->popup()->hide();
     QTest::keyClick(edit, Qt::Key_Return);
     EXPECT_EQ(box->settings().receiveFolder, chosen.string());
-    EXPECT_EQ(tab.findChild<QLabel*>("folderName")->text(), "Landing & Co");
+    EXPECT_EQ(row->text().toStdString(), "Landing & Co");
     EXPECT_TRUE(child<QPushButton>(tab, "Use Downloads")->isVisibleTo(&tab));
+    // A second click raises the panel shown rather than opening another; Cancel changes nothing.
+    change->click();
+    ASSERT_TRUE(shown());
+    QFileDialog* panel = tab.folderPanel();
+    change->click();
+    EXPECT_EQ(tab.folderPanel(), panel);
+    const auto panels = std::ranges::count_if(QApplication::topLevelWidgets(),
+                                              [](QWidget* w) { return qobject_cast<QFileDialog*>(w) && w->isVisible(); });
+    EXPECT_EQ(panels, 1);
+    QTest::mouseClick(panel->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&tab] { return !tab.folderPanel(); }));
+    EXPECT_EQ(box->settings().receiveFolder, chosen.string());
+    EXPECT_EQ(row->text().toStdString(), "Landing & Co");
 }
 
 } // namespace
