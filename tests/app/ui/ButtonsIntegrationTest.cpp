@@ -1,5 +1,4 @@
-// Views with the simulated box's agent behind them: their buttons reach the models, and they repaint only
-// for what changed.
+// Views with the simulated box's agent behind them: buttons reach the models; repaints follow changes only.
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/TrayMenu.hpp"
