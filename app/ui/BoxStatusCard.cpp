@@ -52,37 +52,54 @@ BoxStatusCard::BoxStatusCard(QWidget* parent) : QFrame(parent) {
 }
 
 void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
+    const std::vector<Tile> shown = tiles(status);
     auto* row = static_cast<QHBoxLayout*>(tileRow_->layout());
-    while (auto* item = row->takeAt(0)) {
-        delete item->widget();
-        delete item;
+    // Tiles are built again only when which tiles show changes; otherwise each takes its values in place,
+    // so a load that stayed the same repaints nothing.
+    bool same = row->count() == static_cast<int>(shown.size());
+    for (int i = 0; same && i < row->count(); ++i)
+        same = row->itemAt(i)->widget()->findChild<QLabel*>("label")->text() == QString::fromStdString(shown[i].label);
+    if (!same) {
+        while (auto* item = row->takeAt(0)) {
+            delete item->widget();
+            delete item;
+        }
+        for (const Tile& tile : shown) {
+            auto* box = new QWidget(tileRow_);
+            auto* column = new QVBoxLayout(box);
+            column->setContentsMargins(0, 0, 0, 0);
+            column->setSpacing(4);
+            auto* label = PlainText::label(box, QString::fromStdString(tile.label));
+            label->setObjectName("label");
+            setTextStyle(label, TextStyle::caption);
+            setSecondary(label);
+            column->addWidget(label);
+            auto* value = new ShrinkingLabel(0.7, box);
+            value->setObjectName("value");
+            setTextStyle(value, TextStyle::callout, QFont::DemiBold);
+            column->addWidget(value);
+            auto* bar = new QProgressBar(box);
+            bar->setRange(0, 1000);
+            bar->setTextVisible(false);
+            bar->setMaximumHeight(6);
+            bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);  // the tiles share the width, whatever it is
+            column->addWidget(bar);
+            row->addWidget(box, 1);
+        }
     }
-    for (const Tile& tile : tiles(status)) {
-        auto* box = new QWidget(tileRow_);
-        auto* column = new QVBoxLayout(box);
-        column->setContentsMargins(0, 0, 0, 0);
-        column->setSpacing(4);
-        auto* label = PlainText::label(box, QString::fromStdString(tile.label));
-        setTextStyle(label, TextStyle::caption);
-        setSecondary(label);
-        column->addWidget(label);
-        auto* value = new ShrinkingLabel(0.7, box);
-        value->setText(QString::fromStdString(tile.value));
-        value->setObjectName("value");
-        setTextStyle(value, TextStyle::callout, QFont::DemiBold);
-        column->addWidget(value);
-        auto* bar = new QProgressBar(box);
-        bar->setRange(0, 1000);
-        bar->setTextVisible(false);
-        bar->setMaximumHeight(6);
-        bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);  // the tiles share the width, whatever it is
+    for (int i = 0; i < row->count(); ++i) {
+        const Tile& tile = shown[i];
+        QWidget* box = row->itemAt(i)->widget();
+        box->findChild<ShrinkingLabel*>("value")->setText(QString::fromStdString(tile.value));
+        auto* bar = box->findChild<QProgressBar*>();
         const double fill = std::isnan(tile.fraction) ? 0 : std::clamp(tile.fraction, 0.0, 1.0);
         bar->setValue(static_cast<int>(std::lround(fill * 1000)));
-        QPalette palette = bar->palette();
-        palette.setColor(QPalette::Highlight, tintColor(tile.fraction > 0.9 ? Tint::orange : Tint::accent));
-        bar->setPalette(palette);
-        column->addWidget(bar);
-        row->addWidget(box, 1);
+        const QColor tint = tintColor(tile.fraction > 0.9 ? Tint::orange : Tint::accent);
+        if (bar->palette().color(QPalette::Highlight) != tint) {
+            QPalette palette = bar->palette();
+            palette.setColor(QPalette::Highlight, tint);
+            bar->setPalette(palette);
+        }
     }
     const QString text = PlainText::cut(footer(status), 200);
     footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));

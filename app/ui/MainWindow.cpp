@@ -6,6 +6,7 @@
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/PlainText.hpp"
 #include "app/ui/StatusText.hpp"
+#include "app/ui/Shown.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/TrayMenu.hpp"
@@ -166,29 +167,36 @@ void MainWindow::keyPressEvent(QKeyEvent* event) {
 }
 
 void MainWindow::sync() {
-    ++syncs_;
     // Plain symbols take the text colour, so they stay visible in either look.
-    settings_->setIcon(Symbols::icon("gearshape", palette().color(QPalette::ButtonText)));
+    const QColor buttonText = palette().color(QPalette::ButtonText);
+    if (showsNew(settings_, buttonText.name(QColor::HexArgb)))
+        settings_->setIcon(Symbols::icon("gearshape", buttonText));
     using Kind = BoxController::Phase::Kind;
     subtitle_->setText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
                                       : QString("Windows gaming over Thunderbolt"));
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);
     // The badge is drawn, not styled: a style sheet per redraw would re-polish the whole window.
-    QPixmap badge(76 * devicePixelRatio(), 76 * devicePixelRatio());
-    badge.setDevicePixelRatio(devicePixelRatio());
-    badge.fill(Qt::transparent);
-    {
-        QPainter painter(&badge);
-        painter.setRenderHint(QPainter::Antialiasing);
-        QColor fill = tint;
-        fill.setAlphaF(0.15);
-        painter.setPen(Qt::NoPen);
-        painter.setBrush(fill);
-        painter.drawEllipse(QRectF(0, 0, 76, 76));
-        if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, tint).pixmap(32, 32));
+    const QString badgeKey = QString("%1 %2 %3 %4")
+                                 .arg(QString::fromStdString(status.symbol), tint.name(QColor::HexArgb))
+                                 .arg(status.spinning)
+                                 .arg(devicePixelRatio());
+    if (showsNew(badge_, badgeKey)) {
+        QPixmap badge(76 * devicePixelRatio(), 76 * devicePixelRatio());
+        badge.setDevicePixelRatio(devicePixelRatio());
+        badge.fill(Qt::transparent);
+        {
+            QPainter painter(&badge);
+            painter.setRenderHint(QPainter::Antialiasing);
+            QColor fill = tint;
+            fill.setAlphaF(0.15);
+            painter.setPen(Qt::NoPen);
+            painter.setBrush(fill);
+            painter.drawEllipse(QRectF(0, 0, 76, 76));
+            if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, tint).pixmap(32, 32));
+        }
+        badge_->setPixmap(badge);
     }
-    badge_->setPixmap(badge);
     spinner_->setVisible(status.spinning);
     title_->setText(QString::fromStdString(status.title));
     detail_->setText(PlainText::cut(status.detail));
@@ -204,9 +212,10 @@ void MainWindow::sync() {
         const bool done = rows[i].second;
         QColor symbolColor = done ? tintColor(Tint::green) : tintColor(Tint::secondary);
         if (!done) symbolColor.setAlphaF(0.5);
-        checkIcons_[i]->setPixmap(Symbols::icon(done ? "checkmark.circle.fill" : "circle", symbolColor).pixmap(14, 14));
+        if (showsNew(checkIcons_[i], symbolColor.name(QColor::HexArgb) + (done ? " done" : "")))
+            checkIcons_[i]->setPixmap(Symbols::icon(done ? "checkmark.circle.fill" : "circle", symbolColor).pixmap(14, 14));
         checks_[i]->setText(rows[i].first);
-        checks_[i]->setProperty("done", done);
+        if (checks_[i]->property("done") != QVariant(done)) checks_[i]->setProperty("done", done);
         setSecondary(checks_[i], !done);
     }
 
@@ -229,13 +238,16 @@ void MainWindow::sync() {
     action_->setVisible(action.has_value());
     if (action) {
         action_->setText(PlainText::mnemonicSafe(action->title));
-        action_->setIcon(Symbols::icon(action->symbol, palette().color(QPalette::ButtonText)));
+        if (showsNew(action_, action->symbol + (" " + buttonText.name(QColor::HexArgb))))
+            action_->setIcon(Symbols::icon(action->symbol, buttonText));
         action_->setEnabled(action->enabled);
         action_->setDefault(kind == Kind::ready);
-        action_->setProperty("prominent", action->prominent);
-        QFont font = action_->font();
-        font.setBold(action->prominent);
-        action_->setFont(font);
+        if (action_->property("prominent") != QVariant(action->prominent)) action_->setProperty("prominent", action->prominent);
+        if (action_->font().bold() != action->prominent) {
+            QFont font = action_->font();
+            font.setBold(action->prominent);
+            action_->setFont(font);
+        }
     }
 }
 

@@ -31,9 +31,6 @@ public:
     // Opens or raises the settings window; set by the app.
     std::function<void()> openSettings;
 
-    // How often the content was re-read (a repaint follows each).
-    int syncCount() const { return syncs_; }
-
 protected:
     void showEvent(QShowEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -54,7 +51,6 @@ private:
     QLabel* checks_[4];
     BoxStatusCard* boxCard_;
     QPushButton* action_;
-    int syncs_ = 0;
 };
 
 } // namespace corvane

@@ -4,6 +4,7 @@
 #include "app/services/StreamSettings.hpp"
 #include "app/sharing/SharingManager.hpp"
 #include "app/ui/PlainText.hpp"
+#include "app/ui/Shown.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
@@ -89,7 +90,8 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
 }
 
 void SharingTab::chooseFolder() {
-    if (panel_) {
+    // A panel just answered is hidden and goes with the next turn of the event loop: a new one opens.
+    if (panel_ && panel_->isVisible()) {
         panel_->raise();
         panel_->activateWindow();
         return;
@@ -115,9 +117,10 @@ void SharingTab::chooseFolder() {
 void SharingTab::sync() {
     auto& sharing = box_.sharing();
     const bool available = sharing.available();
-    bannerIcon_->setPixmap(Symbols::icon(available ? "checkmark.circle.fill" : "info.circle.fill",
-                                         tintColor(available ? Tint::green : Tint::orange))
-                               .pixmap(16, 16));
+    if (showsNew(bannerIcon_, available ? "on" : "off"))
+        bannerIcon_->setPixmap(Symbols::icon(available ? "checkmark.circle.fill" : "info.circle.fill",
+                                             tintColor(available ? Tint::green : Tint::orange))
+                                   .pixmap(16, 16));
     bannerText_->setText(available ? QString("Sharing is on. Your Mac and Windows can trade files, links and the "
                                              "clipboard over the cable.")
                          : sharing.unavailableReason() ? PlainText::cut(*sharing.unavailableReason())

@@ -40,7 +40,8 @@ void setTextStyle(QWidget* widget, TextStyle style, QFont::Weight weight) { widg
 
 void setSecondary(QWidget* widget, bool secondary) {
     // A role rather than a colour, so the text follows a later change of the app's look.
-    widget->setForegroundRole(secondary ? QPalette::PlaceholderText : QPalette::WindowText);
+    const auto role = secondary ? QPalette::PlaceholderText : QPalette::WindowText;
+    if (widget->foregroundRole() != role) widget->setForegroundRole(role);
 }
 
 } // namespace corvane

@@ -12,6 +12,8 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include <vector>
+
 namespace corvane {
 
 TrayMenu::TrayMenu(BoxController& box, Actions actions, QObject* parent)
@@ -53,21 +55,18 @@ void TrayMenu::rebuild() {
         iconSymbol_ = symbol;
         icon_->setIcon(Symbols::icon(symbol));
     }
-    // The action being triggered may be the one that changed the controller: it goes once its call ends.
-    for (QAction* action : menu_->actions()) {
-        menu_->removeAction(action);
-        action->deleteLater();
-    }
-    QMenu* menu = menu_.get();
-    const auto add = [menu](const std::string& text, bool enabled, auto slot) {
-        QAction* action = menu->addAction(PlainText::mnemonicSafe(text));
-        action->setEnabled(enabled);
-        QObject::connect(action, &QAction::triggered, menu, slot);
-        return action;
+    struct Item {
+        QString text;  // empty: a separator
+        bool enabled;
+        std::function<void()> slot;
     };
-    QAction* status = menu->addAction(PlainText::cut(box_.menuStatus(), 80).replace('&', "&&"));
-    status->setEnabled(false);
-    menu->addSeparator();
+    std::vector<Item> items;
+    const auto add = [&items](const std::string& text, bool enabled, std::function<void()> slot) {
+        items.push_back({PlainText::mnemonicSafe(text), enabled, std::move(slot)});
+    };
+    const auto separator = [&items] { items.push_back({QString(), true, {}}); };
+    items.push_back({PlainText::cut(box_.menuStatus(), 80).replace('&', "&&"), false, {}});
+    separator();
     BoxController* box = &box_;
     if (box_.phase().is(Kind::streaming))
         add("Close Windows Session", true, [box] { box->closeSession(); });
@@ -78,7 +77,7 @@ void TrayMenu::rebuild() {
     if (box_.canWake()) add("Wake Box", true, [box] { box->wakeBoxNow(); });
     add("Send Files to Windows...", box_.sharing().available(), [box] { box->sharing().chooseFilesToSend(); });
     add("Restart Box...", box_.boxFound() && box_.statusSupported(), [box] { box->confirmBoxPower("restart"); });
-    menu->addSeparator();
+    separator();
     const Actions* actions = &actions_;
     add("Show Corvane", true, [actions] {
         if (actions->showMain) actions->showMain();
@@ -91,10 +90,33 @@ void TrayMenu::rebuild() {
         box->updates().checkNow();
     });
     add("Save Diagnostics...", true, [box] { Diagnostics::save(*box); });
-    menu->addSeparator();
+    separator();
     add("Quit Corvane", true, [actions] {
         if (actions->quit) actions->quit();
     });
+
+    // An item's call follows from its text, so the same texts and states are the same menu: left as it is,
+    // an open menu does not flicker with every change of the controller.
+    const QList<QAction*> current = menu_->actions();
+    bool same = current.size() == static_cast<qsizetype>(items.size());
+    for (std::size_t i = 0; same && i < items.size(); ++i)
+        same = current[i]->isSeparator() == items[i].text.isEmpty() && current[i]->text() == items[i].text &&
+               current[i]->isEnabled() == items[i].enabled;
+    if (same) return;
+    // The action being triggered may be the one that changed the controller: it goes once its call ends.
+    for (QAction* action : current) {
+        menu_->removeAction(action);
+        action->deleteLater();
+    }
+    for (Item& item : items) {
+        if (item.text.isEmpty()) {
+            menu_->addSeparator();
+            continue;
+        }
+        QAction* action = menu_->addAction(item.text);
+        action->setEnabled(item.enabled);
+        if (item.slot) QObject::connect(action, &QAction::triggered, menu_.get(), std::move(item.slot));
+    }
 }
 
 } // namespace corvane

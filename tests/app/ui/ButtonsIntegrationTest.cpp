@@ -1,17 +1,21 @@
-// Buttons of the views reach the models, with the simulated box's agent behind them.
+// Views with the simulated box's agent behind them: buttons reach the models; repaints follow changes only.
 #include "app/ui/ControllersTab.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "app/ui/TrayMenu.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
+#include <QCoroTask>
+#include <QMenu>
 #include <QPushButton>
 
 namespace corvane {
 namespace {
 
-class ViewButtons : public test::UiFixture {
+class ViewsWithTheAgent : public test::UiFixture {
 protected:
-    ViewButtons() { agent.start(); }
+    ViewsWithTheAgent() { agent.start(); }
     bool pumpUntil(const std::function<bool()>& done) { return test::pumpUntil(clock, done); }
     boxsim::Agent agent{[this] {
         boxsim::Agent::Options options;
@@ -20,7 +24,7 @@ protected:
     }()};
 };
 
-TEST_F(ViewButtons, InstallDriverAndCheckForUpdatesReachTheAgent) {
+TEST_F(ViewsWithTheAgent, InstallDriverAndCheckForUpdatesReachTheAgent) {
     ControllersTab controllers(*box);
     AgentClient::Info info;
     info.gamepadDriver = false;
@@ -36,6 +40,45 @@ TEST_F(ViewButtons, InstallDriverAndCheckForUpdatesReachTheAgent) {
     const auto before = agent.seen("GET /v1/updates").size();
     updates.findChild<QPushButton*>("checkForUpdates")->click();
     EXPECT_TRUE(pumpUntil([&] { return agent.seen("GET /v1/updates").size() > before && !box->updates().isBusy(); }));
+}
+
+// Paints of one window's widgets and items put into or taken from one menu, application-wide.
+struct Redraws final : QObject {
+    QWidget* window;
+    QMenu* menu;
+    int paints = 0, menuEdits = 0;
+    Redraws(QWidget* w, QMenu* m) : window(w), menu(m) { qApp->installEventFilter(this); }
+    ~Redraws() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* target, QEvent* event) override {
+        auto* widget = qobject_cast<QWidget*>(target);
+        paints += event->type() == QEvent::Paint && widget && widget->window() == window;
+        menuEdits += target == menu && (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved);
+        return false;
+    }
+};
+
+TEST_F(ViewsWithTheAgent, AMinuteWithNothingNewRepaintsNothing) {
+    cable->address = address;
+    StreamSettings settings = box->settings();
+    settings.autoConnect = false;
+    box->setSettings(settings);
+    setBox({.paired = true});
+    MainWindow window(*box);
+    TrayMenu tray(*box, {});
+    window.show();
+    const auto pass = [&] {
+        QCoro::waitFor(box->tick());
+        Q_EMIT box->changed();  // as a detail no view shows would (the box's uptime in seconds)
+        clock.advance(1);
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+    };
+    pass();
+    ASSERT_TRUE(box->phase().is(BoxController::Phase::Kind::ready) && box->boxStatus());
+    pass();
+    const Redraws redraws(&window, tray.menu());
+    for (int second = 0; second < 60; ++second) pass();
+    EXPECT_EQ(redraws.paints, 0);
+    EXPECT_EQ(redraws.menuEdits, 0);
 }
 
 } // namespace

@@ -111,6 +111,14 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     const auto* value = card->findChild<ShrinkingLabel*>("value");
     EXPECT_EQ(value->fittedFont(1000).pointSizeF(), value->font().pointSizeF());
     EXPECT_DOUBLE_EQ(value->fittedFont(1).pointSizeF(), value->font().pointSizeF() * 0.7);
+    // A new load shows in the tiles there, the bar orange past 90 %; without a graphics figure the tiles go.
+    status.gpuPercent = 95;
+    setBox({.boxStatus = status});
+    EXPECT_EQ(value->text().toStdString(), "95%");
+    EXPECT_EQ(card->findChild<QProgressBar*>()->palette().color(QPalette::Highlight), tintColor(Tint::orange));
+    status.gpuPercent.reset();
+    setBox({.boxStatus = status});
+    EXPECT_EQ(card->findChild<ShrinkingLabel*>("value")->text().toStdString(), "12%");
     setBox({});
     EXPECT_TRUE(card->isHidden());
 }

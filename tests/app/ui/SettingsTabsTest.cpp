@@ -3,15 +3,22 @@
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Pickers.hpp"
 #include "app/ui/SettingsWindow.hpp"
+#include "app/ui/SharingTab.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QButtonGroup>
+#include <QAbstractItemView>
 #include <QCheckBox>
+#include <QCompleter>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <algorithm>
 #include <set>
 
 namespace corvane {
@@ -180,6 +187,41 @@ TEST_F(SettingsTabsTest, UpdatesRows) {
     setUpdates(UpdateManagerProbe::State{});
     EXPECT_FALSE(tab.findChild<QPushButton*>("updateAll")->isVisibleTo(&tab));
     EXPECT_FALSE(UpdatesTab::statusLine(box->updates()));
+}
+
+TEST_F(SettingsTabsTest, ReceiveFolderThroughTheFolderPanel) {
+    SharingTab tab(*box);
+    tab.show();
+    auto* change = child<QPushButton>(tab, "Change...");
+    auto* row = tab.findChild<QLabel*>("folderName");
+    const auto shown = [&tab] {
+        return QTest::qWaitFor([&tab] { return tab.folderPanel() && tab.folderPanel()->isVisible(); });
+    };
+    // Entered in one go: a completer popping up late could take the Return.
+    const auto chosen = dir.path() / "Landing & Co";
+    std::filesystem::create_directories(chosen);
+    change->click();
+    ASSERT_TRUE(shown());
+    auto* edit = tab.folderPanel()->findChild<QLineEdit*>("fileNameEdit");
+    edit->setText(QString::fromStdString(chosen.string()));
+    if (edit->completer() && edit->completer()->popup()) edit->completer()->popup()->hide();
+    QTest::keyClick(edit, Qt::Key_Return);
+    EXPECT_EQ(box->settings().receiveFolder, chosen.string());
+    EXPECT_EQ(row->text().toStdString(), "Landing & Co");
+    EXPECT_TRUE(child<QPushButton>(tab, "Use Downloads")->isVisibleTo(&tab));
+    // A second click raises the panel shown rather than opening another; Cancel changes nothing.
+    change->click();
+    ASSERT_TRUE(shown());
+    QFileDialog* panel = tab.folderPanel();
+    change->click();
+    EXPECT_EQ(tab.folderPanel(), panel);
+    const auto panels = std::ranges::count_if(QApplication::topLevelWidgets(),
+                                              [](QWidget* w) { return qobject_cast<QFileDialog*>(w) && w->isVisible(); });
+    EXPECT_EQ(panels, 1);
+    QTest::mouseClick(panel->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&tab] { return !tab.folderPanel(); }));
+    EXPECT_EQ(box->settings().receiveFolder, chosen.string());
+    EXPECT_EQ(row->text().toStdString(), "Landing & Co");
 }
 
 } // namespace
