@@ -95,6 +95,7 @@ TEST_F(MainWindowTest, ChecklistAndSubtitleFollowTheController) {
 
 TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     auto* card = window.findChild<BoxStatusCard*>();
+    ASSERT_NE(card, nullptr);
     EXPECT_TRUE(card->isHidden());
     AgentClient::BoxStatus status;
     status.cpuPercent = 12;
@@ -109,6 +110,8 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     EXPECT_EQ(window.width(), 440);
     // A value shrinks down to 70 % of its size before it is cut.
     const auto* value = card->findChild<ShrinkingLabel*>("value");
+    ASSERT_NE(value, nullptr);
+    ASSERT_NE(card->findChild<QProgressBar*>(), nullptr);
     EXPECT_EQ(value->fittedFont(1000).pointSizeF(), value->font().pointSizeF());
     EXPECT_DOUBLE_EQ(value->fittedFont(1).pointSizeF(), value->font().pointSizeF() * 0.7);
     // A new load shows in the tiles there, the bar orange past 90 %; without a graphics figure the tiles go.
@@ -118,7 +121,9 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     EXPECT_EQ(card->findChild<QProgressBar*>()->palette().color(QPalette::Highlight), tintColor(Tint::orange));
     status.gpuPercent.reset();
     setBox({.boxStatus = status});
-    EXPECT_EQ(card->findChild<ShrinkingLabel*>("value")->text().toStdString(), "12%");
+    value = card->findChild<ShrinkingLabel*>("value");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->text().toStdString(), "12%");
     setBox({});
     EXPECT_TRUE(card->isHidden());
 }
