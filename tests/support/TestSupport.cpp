@@ -45,6 +45,11 @@ std::string readWhole(const std::filesystem::path& file) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
+void writeScript(const std::filesystem::path& file, const std::string& body) {
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << "#!/bin/sh\n" << body;
+    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
+}
+
 
 std::string hexOf(ByteView bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";

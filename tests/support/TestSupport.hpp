@@ -32,6 +32,8 @@ CommandResult runCommand(const std::string& command);
 
 // A file's whole content ("" when it cannot be read).
 std::string readWhole(const std::filesystem::path& file);
+// A shell script only the owner may run: "#!/bin/sh" and then `body`.
+void writeScript(const std::filesystem::path& file, const std::string& body);
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);

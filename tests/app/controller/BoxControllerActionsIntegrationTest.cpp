@@ -20,11 +20,6 @@ namespace {
 using Kind = BoxController::Phase::Kind;
 using Args = std::vector<std::string>;
 
-void writeScript(const std::filesystem::path& file, const std::string& body) {
-    std::ofstream(file) << "#!/bin/sh\n" << body;
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-}
-
 std::vector<QMessageBox*> alerts() {
     std::vector<QMessageBox*> shown;
     for (auto* widget : QApplication::topLevelWidgets())
@@ -56,7 +51,7 @@ protected:
     BoxControllerActionsTest() {
         const std::string d = dir.path().string();
         for (const char* tool : {"nmcli", "ip", "pkexec"})
-            writeScript(dir.path() / tool, "printf '%s\\n' \"$@\" -- >> '" + d + "/" + tool + ".runs'\n" +
+            test::writeScript(dir.path() / tool, "printf '%s\\n' \"$@\" -- >> '" + d + "/" + tool + ".runs'\n" +
                                                (tool == std::string("pkexec") ? "exec \"$@\"\n" : ""));
     }
     ~BoxControllerActionsTest() override {
@@ -157,7 +152,7 @@ TEST_F(BoxControllerActionsTest, BothRepairsRunOnceAsAdministratorWhenPressedTwi
     EXPECT_EQ(controller.phase().kind, Kind::waitingForBox);
 
     // A dismissed password prompt leaves the setup text.
-    writeScript(dir.path() / "pkexec", "exit 126\n");
+    test::writeScript(dir.path() / "pkexec", "exit 126\n");
     controller.fixNetwork();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !controller.working(); }, 10000));
     EXPECT_EQ(controller.phase(), BoxController::Phase::needsNetworkSetup("The password prompt was cancelled."));

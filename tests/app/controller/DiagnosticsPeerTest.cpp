@@ -74,8 +74,7 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     fs::create_directories(desktop);
     fs::create_directories(bin);
     setenv("HOME", dir.path().c_str(), 1);
-    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf 'xdg-open|%s\\n' \"$@\" >> '" << record.string() << "'\n";
-    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    test::writeScript(bin / "xdg-open", "printf 'xdg-open|%s\\n' \"$@\" >> '" + record.string() + "'\n");
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
 
     // A session bus of the test's own, kept by a shell that sleeps (so it also ends should the test die).

@@ -21,10 +21,7 @@ using NetworkLink::BridgeStatus;
 using Args = std::vector<std::string>;
 
 void writeFile(const std::filesystem::path& file, const std::string& text) { std::ofstream(file, std::ios::binary) << text; }
-void writeScript(const std::filesystem::path& file, const std::string& body) {
-    writeFile(file, "#!/bin/sh\n" + body);
-    std::filesystem::permissions(file, std::filesystem::perms::owner_all);
-}
+using test::writeScript;
 
 // Stand-ins for nmcli, ip and pkexec. nmcli and ip append their arguments, one a line and "--" after each
 // call, to "calls"; nmcli lists "listing" with status "listing-status" and answers the IPv4 method from

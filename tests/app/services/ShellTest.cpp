@@ -94,9 +94,8 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     test::TempDir dir;
     // A stand-in for pkexec: records its arguments and runs them, or answers as a dismissed dialog.
     const auto pkexec = dir.path() / "pkexec";
-    std::ofstream(pkexec) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << (dir.path() / "args").string()
-                          << "'\nif [ -e '" << (dir.path() / "dismiss").string() << "' ]; then exit 126; fi\nexec \"$@\"\n";
-    std::filesystem::permissions(pkexec, std::filesystem::perms::owner_all);
+    test::writeScript(pkexec, "printf '%s\\n' \"$@\" > '" + (dir.path() / "args").string() + "'\nif [ -e '" +
+                                  (dir.path() / "dismiss").string() + "' ]; then exit 126; fi\nexec \"$@\"\n");
     const auto out = dir.path() / "out";
     const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
     Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());

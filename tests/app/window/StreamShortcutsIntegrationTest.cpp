@@ -1,4 +1,4 @@
-// The two stream shortcuts pressed for real (xdotool), and the statistics lines on the stream's own clock.
+// The end-session shortcut pressed for real (xdotool), and the statistics lines on the stream's own clock.
 #include "tests/app/window/StreamWindowFixture.hpp"
 
 namespace corvane {
@@ -32,22 +32,6 @@ TEST_F(StreamWindowIntegrationTest, StatisticsEveryFiveSecondsThenTheEndSessionS
     EXPECT_TRUE(test::logHasPrefix("engine: session totals: shown "));
     // The box keeps its application: a launch, no cancel.
     EXPECT_EQ(hostCalls(), std::vector<std::string>{"/launch 881448767"});
-}
-
-// In full screen the desktop's keys go to Windows; after the release shortcut they act on the desktop again.
-TEST_F(StreamWindowIntegrationTest, AfterTheReleaseShortcutTheDesktopsKeysActOnTheDesktop) {
-    settings.sendMacShortcuts = true;
-    settings.displayMode = StreamSettings::DisplayMode::fullscreen;
-    openStream(false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().grabbed(); }, 10000));
-    test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+z");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().paused(); }, 5000));
-    EXPECT_TRUE(stream->systemKeys().running());
-    EXPECT_FALSE(test::keyboardGrabbedElsewhere());
-    test::runCommand("xdotool key ctrl+alt+Right");
-    EXPECT_TRUE(QTest::qWaitFor(
-        [] { return test::runCommand("wmctrl -d | awk '$2==\"*\"{print $1}'").output == "1\n"; }, 5000));
-    test::runCommand("wmctrl -s 0");
 }
 
 }  // namespace

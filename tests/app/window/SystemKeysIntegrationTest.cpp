@@ -18,6 +18,14 @@ TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
     test::runCommand("xdotool key ctrl+alt+Right");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->session()->stats().controlSent >= sentBefore + 4; }, 5000));
     EXPECT_EQ(test::runCommand("wmctrl -d | grep -c '\\*' && wmctrl -d | awk '$2==\"*\"{print $1}'").output, "1\n0\n");
+    // After the release shortcut the desktop's keys act on the desktop again.
+    test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+z");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().paused(); }, 5000));
+    EXPECT_FALSE(test::keyboardGrabbedElsewhere());
+    test::runCommand("xdotool key ctrl+alt+Right");
+    EXPECT_TRUE(QTest::qWaitFor(
+        [] { return test::runCommand("wmctrl -d | awk '$2==\"*\"{print $1}'").output == "1\n"; }, 5000));
+    test::runCommand("wmctrl -s 0");
     // Leaving full screen gives the keys back, saying so once.
     test::runCommand("wmctrl -i -r " + winId() + " -b remove,fullscreen");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stream->systemKeys().running(); }, 10000));

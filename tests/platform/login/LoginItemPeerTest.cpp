@@ -34,8 +34,7 @@ TEST(LoginItemPeerTest, DesktopToolsReadAndRunTheEntryForAwkwardPaths) {
     const fs::path record = dir.path() / "record";
     const fs::path program = dir.path() / "we ird \"q\" 'a' $HOME `tick` back\\slash ünï" / "rec order";
     fs::create_directories(program.parent_path());
-    std::ofstream(program) << "#!/bin/sh\nprintf '%s\\n' \"$0\" \"$@\" > '" << record.string() << "'\n";
-    fs::permissions(program, fs::perms::owner_all);
+    test::writeScript(program, "printf '%s\\n' \"$0\" \"$@\" > '" + record.string() + "'\n");
     LoginItem::set(true, program, config);
     ASSERT_EQ(test::runCommand("gio launch '" + LoginItem::file(config).string() + "' 2>&1").status, 0);
     for (int i = 0; i < 500 && test::readWhole(record).empty(); ++i)

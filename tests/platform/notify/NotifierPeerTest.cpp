@@ -120,8 +120,7 @@ TEST_F(NotifierTest, WithoutAFileManagerTheFolderOpens) {
         [] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.FileManager1"); }, 5000));
     const auto bin = temp.path() / "bin";
     fs::create_directories(bin);
-    std::ofstream(bin / "xdg-open") << "#!/bin/sh\nprintf 'xdg-open|%s\\n' \"$@\" >> '" << record().string() << "'\n";
-    fs::permissions(bin / "xdg-open", fs::perms::owner_all);
+    test::writeScript(bin / "xdg-open", "printf 'xdg-open|%s\\n' \"$@\" >> '" + record().string() + "'\n");
     const std::string path = std::getenv("PATH");
     ::setenv("PATH", (bin.string() + ":" + path).c_str(), 1);
     Reveal::show("/tmp/a; rm -rf x/$(echo no)/file.txt");
