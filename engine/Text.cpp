@@ -138,4 +138,14 @@ std::string forLog(std::string_view text, std::size_t limit) {
     return out;
 }
 
+std::string messageOf(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        return e.what();
+    } catch (...) {
+        return "unknown error";
+    }
+}
+
 } // namespace corvane::stream::text

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 #include <cstdint>
+#include <exception>
 
 // Small text rules shared by the reply parsers: Unicode-aware trimming and line splitting of UTF-8 text.
 namespace corvane::stream::text {
@@ -21,5 +22,7 @@ std::optional<std::int64_t> parseInteger(std::string_view text);
 // as \n, \r, \t, \xNN or \uNNNN so they cannot forge lines, and at most `limit` bytes of `text` kept,
 // the rest replaced by "...".
 std::string forLog(std::string_view text, std::size_t limit = 512);
+// What a caught exception says: its what(), or "unknown error" for anything that is not a std::exception.
+std::string messageOf(const std::exception_ptr& error);
 
 } // namespace corvane::stream::text

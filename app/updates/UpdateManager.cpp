@@ -4,6 +4,7 @@
 #include "app/services/Clock.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
+#include "engine/Text.hpp"
 
 #include <QCoreApplication>
 
@@ -36,34 +37,8 @@ bool endpointMissing(const std::exception_ptr& error) {
     }
 }
 
-std::string describe(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
-
-// Box text in a log line: control characters escaped, so a message cannot forge lines, and cut short.
-std::string forLog(const std::string& text) {
-    constexpr std::size_t kMaxBytes = 1000;
-    std::string out;
-    for (const char c : text.substr(0, kMaxBytes)) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            static constexpr char kDigits[] = "0123456789abcdef";
-            out += "\\x";
-            out += kDigits[byte >> 4];
-            out += kDigits[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    if (text.size() > kMaxBytes) out += "...";
-    return out;
-}
+// Box text in a log line: escaped, so it cannot forge lines, and cut short.
+std::string forLog(const std::string& text) { return stream::text::forLog(text, 1000); }
 
 // What the box says is shown as it is, only kept to a length a status line can hold.
 std::string shownText(const std::string& text) {
@@ -196,7 +171,7 @@ QCoro::Task<> UpdateManager::checkBox(bool force) {
         boxUpdates_.clear();
         publish();
     } else {
-        Log::write("box update check failed: " + forLog(describe(error)));
+        Log::write("box update check failed: " + forLog(stream::text::messageOf(error)));
     }
 }
 
@@ -242,7 +217,7 @@ QCoro::Task<bool> UpdateManager::performBoxUpdate(std::string component) {
         Log::write("box update finished: " + forLog(component) + " " + forLog(version));
         co_return true;
     }
-    const std::string text = shownText(describe(error));
+    const std::string text = shownText(stream::text::messageOf(error));
     progress_.reset();
     if (component == "agent") boxNeedsSetup_ = true;
     status_ = Status::failed(text);

@@ -1,6 +1,7 @@
 #include "engine/pairing/Pairing.hpp"
 
 #include "engine/EngineLog.hpp"
+#include "engine/Text.hpp"
 #include "engine/Uuid.hpp"
 #include "engine/host/HostConnection.hpp"
 #include "engine/host/HostReply.hpp"
@@ -36,16 +37,6 @@ Pairing::Failure Pairing::Failure::badSignature() {
 }
 
 namespace {
-
-std::string printed(const std::exception_ptr& error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const std::exception& e) {
-        return e.what();
-    } catch (...) {
-        return "unknown error";
-    }
-}
 
 // The approval runs as a task of its own that pairing never joins: after a failure pairing only asks it to
 // stop and returns. Everything the task touches therefore lives here, owned jointly by the task and `pair`.
@@ -149,7 +140,7 @@ Bytes Pairing::pair(HostTransport& transport, const ClientIdentity& identity, co
         }
         step1.join();
         if (step1Error) {
-            if (const auto approvalError = approval->wait()) throw Failure::approvalFailed(printed(approvalError));
+            if (const auto approvalError = approval->wait()) throw Failure::approvalFailed(text::messageOf(approvalError));
             std::rethrow_exception(step1Error);
         }
 
@@ -197,14 +188,14 @@ Bytes Pairing::pair(HostTransport& transport, const ClientIdentity& identity, co
         checked("pairchallenge", {{"phrase", "pairchallenge"}}, true);
 
         if (const auto approvalError = approval->wait())
-            EngineLog::write("pair: paired, though the approval reported: " + printed(approvalError));
+            EngineLog::write("pair: paired, though the approval reported: " + text::messageOf(approvalError));
         else
             EngineLog::write("pair: paired");
         return *boxCertificate;
     } catch (...) {
         if (approval) approval->cancel();
         const auto error = std::current_exception();
-        EngineLog::write("pair: failed: " + printed(error));
+        EngineLog::write("pair: failed: " + text::messageOf(error));
         try {
             request("/unpair", {}, false, 5, {});
         } catch (...) {

@@ -102,7 +102,7 @@ TEST_F(BoxUpdateTest, HowARunEnds) {
         {Step{"failed", "Disk full", 0, {}}, 0, "failed: Disk full", "box update failed: host: Disk full"},
         // Box text never forges log lines.
         {Step{"failed", "Bad\nbox update finished: host", 0, {}}, 0, "failed: Bad\nbox update finished: host",
-         "box update failed: host: Bad\\x0abox update finished: host"},
+         "box update failed: host: Bad\\nbox update finished: host"},
         {Step{"failed", {}, 0, {}}, 0, "failed: The box update failed.", "box update failed: host: The box update failed."},
     };
     auto manager = make();
