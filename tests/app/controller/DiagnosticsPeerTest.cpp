@@ -3,6 +3,7 @@
 #include "app/services/Log.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
+#include "tests/support/FileManagerStandIn.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 
 #include <gtest/gtest.h>
@@ -23,26 +24,6 @@ namespace corvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-// The desktop's file manager: each call is one line of the record; "ready" once it holds its name. It ends
-// with its bus.
-constexpr const char* kFileManager = R"(
-import sys, dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-record = open(sys.argv[1], 'a', buffering=1)
-bus = dbus.SessionBus()
-
-class FileManager(dbus.service.Object):
-    @dbus.service.method('org.freedesktop.FileManager1', in_signature='ass')
-    def ShowItems(self, uris, startup):
-        record.write('ShowItems|%s\n' % ','.join(uris))
-
-name = dbus.service.BusName('org.freedesktop.FileManager1', bus)
-FileManager(bus, '/org/freedesktop/FileManager1')
-record.write('ready\n')
-GLib.MainLoop().run()
-)";
 
 // Enters the path into the save dialog the report opens and presses Return.
 void saveThroughDialog(BoxController& box, const std::string& typed, const fs::path& startFolder) {
@@ -105,14 +86,14 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
 
     // With a file manager on the bus; a path typed into another folder is the one saved.
-    std::ofstream(dir.path() / "standin.py") << kFileManager;
+    std::ofstream(dir.path() / "standin.py") << test::kFileManagerStandIn;
     standIn.pid = std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
                                              record.string() + "' >/dev/null 2>&1 & echo $!").output);
     ASSERT_TRUE(recorded("ready\n"));
     const fs::path second = dir.path() / "Report #1 50%.txt";
     saveThroughDialog(*rig.controller, second.string(), desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(second); }, 15000));
-    EXPECT_TRUE(recorded("ShowItems|file://" + dir.path().string() + "/Report%20%231%2050%25.txt\n"));
+    EXPECT_TRUE(recorded("ShowItems|file://" + dir.path().string() + "/Report%20%231%2050%25.txt|\n"));
     EXPECT_NE(Log::tail(5).find("diagnostics saved to " + second.string()), std::string::npos);
 }
 

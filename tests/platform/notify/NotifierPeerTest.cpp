@@ -1,6 +1,7 @@
 #include "platform/notify/Notifier.hpp"
 #include "platform/notify/Reveal.hpp"
 
+#include "tests/support/FileManagerStandIn.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 
@@ -21,28 +22,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The desktop's file manager, as far as we use it: every call is written to a record file as one line.
-constexpr const char* kFileManager = R"(
-import sys, dbus, dbus.service, dbus.mainloop.glib
-from gi.repository import GLib
-dbus.mainloop.glib.DBusGMainLoop(set_as_default=True)
-record = open(sys.argv[1], 'a', buffering=1)
-bus = dbus.SessionBus()
-
-class FileManager(dbus.service.Object):
-    @dbus.service.method('org.freedesktop.FileManager1', in_signature='ass')
-    def ShowItems(self, uris, startup):
-        record.write('ShowItems|%s|%s\n' % (','.join(uris), startup))
-
-name = dbus.service.BusName('org.freedesktop.FileManager1', bus)
-FileManager(bus, '/org/freedesktop/FileManager1')
-GLib.MainLoop().run()
-)";
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // A session bus of the test's own, with the application on it.
 class NotifierTest : public ::testing::Test {
@@ -65,7 +44,7 @@ protected:
     void TearDown() override { if (standInPid > 0) ::kill(standInPid, SIGTERM); }
 
     void startFileManager() {
-        std::ofstream(temp.path() / "standin.py") << kFileManager;
+        std::ofstream(temp.path() / "standin.py") << test::kFileManagerStandIn;
         standInPid = std::stoi(test::runCommand("/usr/bin/python3 '" + (temp.path() / "standin.py").string() + "' '" +
                                                 record().string() + "' >/dev/null 2>&1 & echo $!")
                                    .output);
@@ -74,7 +53,7 @@ protected:
     }
     fs::path record() const { return temp.path() / "record.txt"; }
     bool recorded(const std::string& line) {
-        return QTest::qWaitFor([&] { return readFile(record()).find(line) != std::string::npos; }, 10000);
+        return QTest::qWaitFor([&] { return test::readWhole(record()).find(line) != std::string::npos; }, 10000);
     }
 
     static inline int busPid = -1;
@@ -98,8 +77,8 @@ TEST_F(NotifierTest, DunstShowsTheNoticeAsCorvaneAndItsClickShowsTheFile) {
         Notifier notifier;
         notifier.post("Received <b>a</b> & b from Windows", "Saved to <b>a</b> & b. Click to show in the file manager.",
                       fs::path("/tmp/Downloads/report 3.pdf"));
-        EXPECT_TRUE(QTest::qWaitFor([&] { return readFile(monitor).find("from Windows") != std::string::npos; }, 10000));
-        const auto seen = readFile(monitor);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return test::readWhole(monitor).find("from Windows") != std::string::npos; }, 10000));
+        const auto seen = test::readWhole(monitor);
         for (const char* part : {"string \"Corvane\"", "uint32 0", "string \"Received <b>a</b> & b from Windows\"",
                                  "string \"Saved to &lt;b&gt;a&lt;/b&gt; &amp; b. Click to show in the file manager.\"",
                                  "string \"default\"", "string \"Show\"", "int32 -1"})
