@@ -22,12 +22,6 @@ namespace corvane {
 
 namespace {
 
-bool defaultsBool(const platform::UserDefaults& defaults, std::string_view key) {
-    const auto value = defaults.object(key);
-    const bool* flag = value ? value->get<bool>() : nullptr;
-    return flag && *flag;
-}
-
 std::string format(const char* pattern, auto... values) {
     char line[512];
     std::snprintf(line, sizeof line, pattern, values...);
@@ -181,7 +175,7 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
 
     view_->setFocus(Qt::OtherFocusReason);
     view_->setMouseTracking(true);
-    if (defaultsBool(*defaults_, "Corvane.EngineTestHint")) hint_.show(*window_, hintText());
+    if (defaults_->boolean("Corvane.EngineTestHint")) hint_.show(*window_, hintText());
 
     // Controllers.
     gamepads_->multiController = settings_.multiController;
@@ -245,7 +239,7 @@ QCoro::Task<std::optional<bool>> EngineStream::askSideways(Generation generation
     const QScreen* screen = window_ && window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     if (!screen) co_return std::nullopt;
     const QRect frame = screen->geometry();
-    if (!defaultsBool(*defaults_, "Corvane.EngineFakeSidewaysScreen") && frame.width() >= frame.height())
+    if (!defaults_->boolean("Corvane.EngineFakeSidewaysScreen") && frame.width() >= frame.height())
         co_return std::nullopt;
     const std::string key = screen->name().toStdString() + " " + std::to_string(std::min(frame.width(), frame.height())) +
                             "x" + std::to_string(std::max(frame.width(), frame.height()));

@@ -16,20 +16,6 @@ namespace corvane {
 
 namespace {
 
-bool defaultsBool(const platform::UserDefaults& defaults, std::string_view key) {
-    const auto value = defaults.object(key);
-    const bool* flag = value ? value->get<bool>() : nullptr;
-    return flag && *flag;
-}
-
-double defaultsDouble(const platform::UserDefaults& defaults, std::string_view key) {
-    const auto value = defaults.object(key);
-    if (!value) return 0;
-    if (auto* number = value->get<double>()) return *number;
-    if (auto* whole = value->get<std::int64_t>()) return double(*whole);
-    return 0;
-}
-
 // The shortest text that reads back as the same double, with ".0" on whole numbers.
 std::string shortest(double value) {
     char text[64];
@@ -101,7 +87,7 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
     if (desktop != apps.end()) {
         if (current == 0) {
             appID = desktop->id;
-        } else if (current == desktop->id && !defaultsBool(*defaults_, "Corvane.EngineResumeDesktop")) {
+        } else if (current == desktop->id && !defaults_->boolean("Corvane.EngineResumeDesktop")) {
             appID = current;
             Log::write("engine: starting Desktop fresh instead of resuming (resume shows black)");
             const auto cancel = [host](std::stop_token token) { host->cancel(token); };
@@ -126,9 +112,9 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
     config.yuv444 = settings_.yuv444;
     config.hdr = hdr;
     auto session = std::make_shared<stream::StreamSession>(host, config, appID);
-    session->requestKeyframeAtStart = !defaultsBool(*defaults_, "Corvane.EngineNoEarlyKeyframe");
+    session->requestKeyframeAtStart = !defaults_->boolean("Corvane.EngineNoEarlyKeyframe");
     auto pipeline = stream::VideoPipeline::make(codec_, session);
-    if (const double loss = defaultsDouble(*defaults_, "Corvane.EngineSimulatedLoss"); loss > 0) {
+    if (const double loss = defaults_->number("Corvane.EngineSimulatedLoss"); loss > 0) {
         pipeline->setSimulatedLossPercent(loss);
         Log::write("engine: TEST MODE: dropping " + shortest(loss) + "% of video packets");
     }

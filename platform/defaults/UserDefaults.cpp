@@ -124,6 +124,20 @@ std::optional<DefaultsValue> UserDefaults::object(std::string_view key) const {
     return it->second;
 }
 
+bool UserDefaults::boolean(std::string_view key) const {
+    const auto value = object(key);
+    const bool* flag = value ? value->get<bool>() : nullptr;
+    return flag && *flag;
+}
+
+double UserDefaults::number(std::string_view key) const {
+    const auto value = object(key);
+    if (!value) return 0;
+    if (auto* real = value->get<double>()) return *real;
+    if (auto* whole = value->get<std::int64_t>()) return double(*whole);
+    return 0;
+}
+
 void UserDefaults::set(const std::string& key, DefaultsValue value) {
     std::lock_guard guard(mutex_);
     values_[key] = std::move(value);

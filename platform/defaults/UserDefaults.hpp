@@ -33,6 +33,8 @@ public:
     static std::filesystem::path standardFile();  // $XDG_CONFIG_HOME/Corvane/defaults.json
 
     std::optional<DefaultsValue> object(std::string_view key) const;
+    bool boolean(std::string_view key) const;  // false when missing or not a Bool
+    double number(std::string_view key) const;  // 0 when missing or not a number
     void set(const std::string& key, DefaultsValue value);
     void remove(std::string_view key);
 
