@@ -7,6 +7,7 @@
 //   timer over one idle second before it.
 // One iteration each. The server binds a 127.x address of its own; run inside a network namespace of its own
 // or on an idle loopback.
+#include "bench/BenchSupport.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/updates/UpdateManager.hpp"
@@ -17,7 +18,6 @@
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 
@@ -199,31 +199,18 @@ void BM_MainThreadDuringUpdate(benchmark::State& state) {
     r.feed("update.zip", corvane::platform::Sha256::hex(corvane::platform::Sha256::ofFile(archive)));
     for (auto _ : state) {
         auto manager = r.manager();
-        // A 1 ms timer: how much later than asked each tick comes.
-        QElapsedTimer elapsed;
-        qint64 last = 0;
-        double worst = 0;
-        QTimer probe;
-        probe.setTimerType(Qt::PreciseTimer);
-        probe.setInterval(1);
-        QObject::connect(&probe, &QTimer::timeout, [&] {
-            const qint64 now = elapsed.nsecsElapsed();
-            worst = std::max(worst, (now - last) / 1e6 - 1);
-            last = now;
-        });
-        elapsed.start();
-        probe.start();
+        // A 1 ms timer: how much later than asked each tick comes, idle first, then while updating.
+        corvane::bench::LatenessProbe probe;
         QEventLoop idle;
         QTimer::singleShot(1000, &idle, &QEventLoop::quit);
         idle.exec();
-        const double idleWorst = worst;
-        worst = 0;
+        const double idleWorst = probe.worstMs();
+        probe.reset();
         const int quitsBefore = r.quits;
         const auto start = std::chrono::steady_clock::now();
-        last = elapsed.nsecsElapsed();
         manager->updateApp();
         Rig::waitFor(*manager, [&] { return r.quits > quitsBefore || manager->status().kind == Kind::failed; });
-        probe.stop();
+        const double worst = probe.worstMs();
         state.SetIterationTime(secondsSince(start));
         if (r.quits == quitsBefore) state.SkipWithError(manager->status().text.c_str());
         state.counters["worst_ms"] = worst;

@@ -4,6 +4,7 @@
 // out the agent's 3 s time-out on the pool), and while the engine pairs with a simulated box. "worst ms" is
 // the longest the probe came late; the target is under 50 ms. Reference: the same probe on an idle loop,
 // nothing else running ("x idle" is worst ms over the idle worst).
+#include "bench/BenchSupport.hpp"
 #include "app/controller/BoxController.hpp"
 #include "app/controller/CableLink.hpp"
 #include "boxsim/Box.hpp"
@@ -48,28 +49,6 @@ private:
     std::string address_;
 };
 
-// The longest the 1 ms probe came late while it ran.
-class Probe {
-public:
-    Probe() {
-        timer_.setTimerType(Qt::PreciseTimer);
-        timer_.setInterval(1);
-        QObject::connect(&timer_, &QTimer::timeout, [this] {
-            const auto now = Steady::now();
-            worst_ = std::max(worst_, std::chrono::duration<double, std::milli>(now - last_).count() - 1.0);
-            last_ = now;
-        });
-        last_ = Steady::now();
-        timer_.start();
-    }
-    double worstMs() const { return worst_; }
-
-private:
-    QTimer timer_;
-    Steady::time_point last_;
-    double worst_ = 0;
-};
-
 void runEvents(int ms) {
     QEventLoop loop;
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
@@ -109,7 +88,7 @@ struct Rig {
     // Passes back to back until `seconds` are over or `done` holds; returns the probe's worst lateness.
     template <class Done>
     double run(double seconds, Done done) {
-        Probe probe;
+        corvane::bench::LatenessProbe probe;
         const auto until = Steady::now() + std::chrono::duration<double>(seconds);
         while (Steady::now() < until && !done()) {
             QCoro::waitFor(controller->tick());
@@ -153,7 +132,7 @@ void report(benchmark::State& state, double worst) {
 
 void BM_IdleLoop(benchmark::State& state) {
     for (auto _ : state) {
-        Probe probe;
+        corvane::bench::LatenessProbe probe;
         runEvents(1000);
         idleWorst = probe.worstMs();
     }

@@ -2,6 +2,7 @@
 // the tools (xclip reading the clipboard plus curl posting it; curl getting it plus xclip setting and
 // reading it). "main cpu ms" is the main thread's CPU time per round: what the sync costs the event loop.
 // Run it inside a network namespace of its own: the box binds 127.92.x.1 on its real port.
+#include "bench/BenchSupport.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/StreamSettings.hpp"
@@ -16,7 +17,6 @@
 #include <QTimer>
 
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -32,24 +32,10 @@ namespace boxsim = corvane::boxsim;
 
 constexpr std::size_t kBytes = 8u << 20;
 
-// Runs the event loop until `done`, sleeping between events as the app's loop does (a busy loop here would
-// count as the sync's main-thread time); a 5 ms tick bounds each sleep.
-void spin(const std::function<bool()>& done) {
-    QTimer tick;
-    tick.start(5);
-    while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
-
-double threadCpuMs() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 // A shell command run beside the event loop, which keeps answering clipboard requests meanwhile.
 int runBeside(const std::string& command) {
     auto done = std::async(std::launch::async, [command] { return std::system(command.c_str()); });
-    spin([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
+    corvane::bench::spinUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     return done.get();
 }
 
@@ -79,7 +65,7 @@ struct Rig {
     }
     void tick() {
         clock.advance(SharingManager::kClipPeriod);
-        spin([&] { return !manager->clipBusy(); });
+        corvane::bench::spinUntil([&] { return !manager->clipBusy(); });
     }
     fs::path text(char fill) {
         const auto path = dir / "text.txt";
@@ -120,12 +106,12 @@ void BM_ClipboardToWindows(benchmark::State& state) {
         state.PauseTiming();
         const auto before = r.manager->pasteboard().changeCount();
         runBeside("xclip -selection clipboard -i '" + r.text(fill++).string() + "' >/dev/null 2>&1");
-        spin([&] { return r.manager->pasteboard().changeCount() != before; });
+        corvane::bench::spinUntil([&] { return r.manager->pasteboard().changeCount() != before; });
         const auto posts = r.agent->seen("POST /v1/user/clipboard").size();
         state.ResumeTiming();
-        const double cpu = threadCpuMs();
+        const double cpu = corvane::bench::threadCpuSeconds();
         r.tick();
-        mainMs += threadCpuMs() - cpu;
+        mainMs += (corvane::bench::threadCpuSeconds() - cpu) * 1e3;
         if (r.agent->seen("POST /v1/user/clipboard").size() != posts + 1) state.SkipWithError("nothing was sent");
     }
     state.counters["main cpu ms"] = mainMs / static_cast<double>(state.iterations());
@@ -151,9 +137,9 @@ void BM_ClipboardFromWindows(benchmark::State& state) {
         state.PauseTiming();
         r.agent->setWindowsClipboardText(std::string(kBytes, fill++));
         state.ResumeTiming();
-        const double cpu = threadCpuMs();
+        const double cpu = corvane::bench::threadCpuSeconds();
         r.tick();
-        mainMs += threadCpuMs() - cpu;
+        mainMs += (corvane::bench::threadCpuSeconds() - cpu) * 1e3;
         // Pasted by another program.
         if (runBeside("xclip -selection clipboard -o > '" + (r.dir / "pasted.txt").string() + "'") != 0)
             state.SkipWithError("xclip failed");

@@ -2,6 +2,7 @@
 // and from the same box in the same run (curl -o for receiving, curl -T for sending). One big file (64 MiB,
 // or 1 GiB with CORVANE_BENCH_FULL set) and 2,000 files of 4 KiB each way. Run it inside a network
 // namespace of its own or on an idle loopback: the box binds 127.91.x.1 on its real port.
+#include "bench/BenchSupport.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/StreamSettings.hpp"
@@ -29,14 +30,6 @@ namespace boxsim = corvane::boxsim;
 std::uint64_t bigBytes() { return std::getenv("CORVANE_BENCH_FULL") ? (1ull << 30) : (64ull << 20); }
 constexpr int kSmallFiles = 2000;
 constexpr std::size_t kSmallBytes = 4096;
-
-// Runs the event loop until `done`, sleeping between events as the app's loop does (a busy loop here would
-// take a core from the transfer it measures); a 5 ms tick bounds each sleep.
-void spin(const std::function<bool()>& done) {
-    QTimer tick;
-    tick.start(5);
-    while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
-}
 
 // One box, one manager and a folder of files, made once for the whole run.
 struct Rig {
@@ -81,7 +74,7 @@ struct Rig {
     }
     void receive(const std::string& id) {
         clock.advance(SharingManager::kOutboxPeriod);
-        spin([&] { return !manager->outboxBusy(); });
+        corvane::bench::spinUntil([&] { return !manager->outboxBusy(); });
         if (manager->hud().failed()) std::abort();
         (void)id;
     }
@@ -142,7 +135,7 @@ void BM_SendBigFile(benchmark::State& state) {
         r.clearOut();
         state.ResumeTiming();
         r.manager->send({r.big});
-        spin([&] { return !r.manager->transferBusy(); });
+        corvane::bench::spinUntil([&] { return !r.manager->transferBusy(); });
         if (r.manager->hud().failed()) state.SkipWithError(r.manager->hud().title().c_str());
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bigBytes()));
@@ -188,7 +181,7 @@ void BM_SendSmallFiles(benchmark::State& state) {
         r.clearOut();
         state.ResumeTiming();
         r.manager->send({r.dir / "small"});
-        spin([&] { return !r.manager->transferBusy(); });
+        corvane::bench::spinUntil([&] { return !r.manager->transferBusy(); });
         if (r.manager->hud().failed()) state.SkipWithError(r.manager->hud().title().c_str());
     }
     state.counters["files/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kSmallFiles), benchmark::Counter::kIsRate);

@@ -7,6 +7,7 @@
 //   (drawn into an image: the window system's flush is not the overlay's), in main-thread CPU time;
 //   "tick_cpu_us" is the tick alone, "wall_us" both by the wall clock.
 // - SaveSnapshot: the last-picture file from a 3840x2160 BGRA and a 10-bit picture (target: under 40 ms).
+#include "bench/BenchSupport.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/window/StartView.hpp"
@@ -25,7 +26,6 @@
 #include <vector>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <unistd.h>
 
@@ -34,13 +34,6 @@ namespace {
 using namespace corvane;
 using platform::PixelBuffer;
 using Seconds = std::chrono::duration<double>;
-
-// The main thread's own CPU time: on a busy machine the wall clock also counts the time others ran.
-double threadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
 
 std::shared_ptr<PixelBuffer> picture(PixelBuffer::Format format, int width, int height) {
     auto buffer = PixelBuffer::make(format, width, height);
@@ -117,13 +110,13 @@ void OverlayTick(benchmark::State& state) {
     for (auto _ : state) {
         for (int i = 0; i < 3; ++i) overlay.tick();
         const auto start = std::chrono::steady_clock::now();
-        const double cpu = threadCpuSeconds();
+        const double cpu = corvane::bench::threadCpuSeconds();
         overlay.tick();  // the whole-second one
-        ticking += threadCpuSeconds() - cpu;
+        ticking += corvane::bench::threadCpuSeconds() - cpu;
         QPainter painter(&card);
         static_cast<StatsPill*>(overlay.panel())->draw(painter);
         painter.end();
-        state.SetIterationTime(threadCpuSeconds() - cpu);
+        state.SetIterationTime(corvane::bench::threadCpuSeconds() - cpu);
         wall += Seconds(std::chrono::steady_clock::now() - start).count();
     }
     const double n = double(state.iterations());
