@@ -218,7 +218,7 @@ TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
         {"strays interleaved with the first frame",
          {{201, 0, 'f'}, {0, 1, 'f'}, {201, 0, 'r'}, {0, 1, 'r'}, {1, 0, 'a'}}, {0, 1}, {201}, 0},
         {"strays after it, a keyframe among them", {{0, 1, 'a'}, {5000, 1, 'a'}, {1, 0, 'f'}, {5001, 0, 'f'},
-         {1, 0, 'r'}, {0x90000000u, 0, 'a'}, {2, 0, 'a'}}, {0, 1, 2}, {}, 9},
+         {1, 0, 'r'}, {5002, 0, 'a'}, {0x90000000u, 0, 'a'}, {2, 0, 'a'}}, {0, 1, 2}, {}, 13},
         {"across the wrap", {{top - 1, 1, 'a'}, {top, 0, 'a'}, {0x7FFFFFFF, 1, 'f'}, {0, 0, 'a'}, {top - 256, 0, 'f'},
          {1, 0, 'a'}}, {top - 1, top, 0, 1}, {}, 2},
         {"a jump followed at the first keyframe after three frames", {{10, 1, 'a'}, {11, 0, 'f'}, {5000, 1, 'a'},
