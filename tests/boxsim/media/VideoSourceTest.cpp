@@ -24,6 +24,18 @@ TEST(VideoSourceTest, TheDesktopCostsWhatTheBitrateAllows) {
     EXPECT_GT(desktop, 0.4 * 10000 * 1000 / 8 / 60) << desktop;  // much of a picture's share of the bitrate
 }
 
+// Zero latency: every picture leaves in the call that made it, at a size encoded on one thread and on many.
+TEST(VideoSourceTest, EveryPictureLeavesAtOnce) {
+    for (const auto codec : {VideoCodec::h264, VideoCodec::hevc})
+        for (const auto& [width, height] : {std::pair{64, 64}, {1920, 1080}}) {
+            VideoSource source({width, height, 60, 5000, codec});
+            for (const bool key : {true, false, false}) {
+                const auto frame = source.next(false);
+                EXPECT_TRUE(!frame.accessUnit.empty() && frame.keyframe == key) << width << " " << toString(codec);
+            }
+        }
+}
+
 TEST(VideoSourceTest, ALoopSendsItsPicturesRoundAndRoundAndAKeyframeRestartsIt) {
     VideoSource source({64, 64, 60, 1000, VideoCodec::h264, Picture::bars, 3});
     std::vector<Bytes> first;
