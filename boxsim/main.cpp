@@ -1,6 +1,8 @@
 // corvane-boxsim: a whole simulated box (streaming host, RTSP, control and media ports) on a loopback
 // address, until SIGINT or SIGTERM. A client that starts a stream gets the moving test picture and tones,
-// unless --no-media; the impairment options spoil either stream on its way.
+// unless --no-media; --picture desktop sends a busy desktop instead of the colour bars, --loop FRAMES encodes
+// only that many pictures and sends them round and round (for sizes too large to encode live); the
+// impairment options spoil either stream on its way.
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
 //   unpair-all   forgets every paired client (the host then refuses their certificates)
@@ -30,7 +32,7 @@ int usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n"
                  "       [--restart-seconds SECONDS]\n"
-                 "       [--no-media] [--parity PERCENT] [--seed N]\n"
+                 "       [--no-media] [--parity PERCENT] [--seed N] [--picture bars|desktop] [--loop FRAMES]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
                  "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
                  program);
@@ -44,9 +46,13 @@ bool mediaOption(std::string_view arg, const char* value, corvane::boxsim::Box::
     if (end == value || *end != '\0' || !(number >= 0)) return false;
     auto& media = options.media;
     const bool percent = number <= 100;
+    using Source = corvane::boxsim::VideoSource;
     if (arg == "--parity") {
         if (number > 255) return false;
         media.parityPercent = static_cast<int>(number);
+    } else if (arg == "--loop") {
+        if (number > Source::maxLoopFrames || number != static_cast<int>(number)) return false;
+        media.format.loopFrames = static_cast<int>(number);
     } else if (arg == "--seed") {
         media.videoLink.seed = static_cast<std::uint64_t>(number);
         media.audioLink.seed = static_cast<std::uint64_t>(number) + 1;
@@ -126,7 +132,13 @@ int main(int argc, char** argv) {
         else if (arg == "--uniqueid") options.host.uniqueId = value;
         else if (arg == "--pin-wait") options.host.pinWaitSeconds = std::atof(value);
         else if (arg == "--restart-seconds") options.restartSeconds = std::atof(value);
-        else if (!mediaOption(arg, value, options)) return usage(argv[0]);
+        else if (arg == "--picture") {
+            const auto picture = corvane::boxsim::VideoSource::pictureNamed(value);
+            if (!picture) return usage(argv[0]);
+            options.media.format.picture = *picture;
+        } else if (!mediaOption(arg, value, options)) {
+            return usage(argv[0]);
+        }
     }
     if (options.address.rfind("127.", 0) != 0) return usage(argv[0]);
 

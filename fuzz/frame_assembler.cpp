@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 const auto unit = AnnexB::accessUnitRange(record, static_cast<std::int64_t>(length) - 200);
                 if (unit && (unit->empty() || unit->data() + unit->size() > record.data() + record.size())) __builtin_trap();
             }
-            if (assembler.pendingCount() > FrameAssembler::maxPending) __builtin_trap();
+            if (assembler.pendingCount() > FrameAssembler::maxPending * FrameAssembler::maxSequences) __builtin_trap();
             if (assembler.bufferedBytes() > FrameAssembler::maxBufferedBytes) __builtin_trap();
         }
         if (assembler.stats().framesDelivered != static_cast<std::int64_t>(delivered)) __builtin_trap();

@@ -119,6 +119,7 @@ void MediaStreamer::runVideo() {
         if (!sent) ++stats_.sendFailures;
     };
 
+    for (const Bytes& datagram : options_.earlierVideo) send(datagram);
     for (;;) {
         Clock::time_point wake = nextFrame;
         if (auto due = link.nextDue(); due && *due < wake) wake = *due;

@@ -39,6 +39,9 @@ public:
         int audioBitrate = 0;  // 0: AudioSource's default for the layout
         LinkImpairment::Options videoLink;
         LinkImpairment::Options audioLink;
+        // Sent on the video port just before the first picture, as the datagrams of a stream that ended
+        // still reach the client's port when a new session starts right after it.
+        std::vector<Bytes> earlierVideo;
         bool operator==(const Options&) const = default;
     };
 

@@ -36,8 +36,7 @@ void fill(int x0, int y0, int x1, int y1, Yuv c, std::uint8_t* y, int yStride, s
 
 void draw(std::uint32_t n, int width, int height, std::uint8_t* y, int yStride, std::uint8_t* u, int uStride,
           std::uint8_t* v, int vStride) {
-    const int band = std::max(2, height / 8) & ~1;
-    const int barsHeight = height - band;
+    const int barsHeight = height - counterHeight(height);
     const int barWidth = std::max(1, width / 8);
     const int shift = static_cast<int>((n * 4u) % static_cast<std::uint32_t>(barWidth * 8));
 
@@ -65,7 +64,16 @@ void draw(std::uint32_t n, int width, int height, std::uint8_t* y, int yStride, 
         fill(x0, y0, x0 + side, y0 + side, kWhite, y, yStride, u, uStride, v, vStride);
     }
 
-    // The frame counter band: grey behind 16 cells.
+    drawCounter(n, width, height, y, yStride, u, uStride, v, vStride);
+}
+
+int counterHeight(int height) { return std::max(2, height / 8) & ~1; }
+
+void drawCounter(std::uint32_t n, int width, int height, std::uint8_t* y, int yStride, std::uint8_t* u, int uStride,
+                 std::uint8_t* v, int vStride) {
+    // Grey behind 16 cells.
+    const int band = counterHeight(height);
+    const int barsHeight = height - band;
     fill(0, barsHeight, width, height, kBars[7], y, yStride, u, uStride, v, vStride);
     const int cell = width / 16;
     if (cell >= 2) {

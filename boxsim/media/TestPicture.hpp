@@ -14,5 +14,12 @@ namespace TestPicture {
 void draw(std::uint32_t n, int width, int height, std::uint8_t* y, int yStride, std::uint8_t* u, int uStride,
           std::uint8_t* v, int vStride);
 
+// Draws only the bottom band with the frame number, as draw() does; other test pictures carry it too.
+void drawCounter(std::uint32_t n, int width, int height, std::uint8_t* y, int yStride, std::uint8_t* u, int uStride,
+                 std::uint8_t* v, int vStride);
+
+// The height of that band.
+int counterHeight(int height);
+
 } // namespace TestPicture
 } // namespace corvane::boxsim

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
+#include <thread>
+#include <vector>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -11,6 +13,7 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include "boxsim/media/DesktopPicture.hpp"
 #include "boxsim/media/TestPicture.hpp"
 #include "platform/core/Error.hpp"
 
@@ -30,6 +33,9 @@ struct VideoSource::Impl {
     AVFrame* frame = nullptr;
     AVPacket* packet = nullptr;
     std::uint32_t pictures = 0;
+    std::optional<DesktopPicture> desktop;
+    std::vector<Frame> loop;   // the pictures kept for sending round again
+    std::size_t loopAt = 0;    // the next one to send once all are kept
 
     ~Impl() {
         av_packet_free(&packet);
@@ -37,6 +43,18 @@ struct VideoSource::Impl {
         avcodec_free_context(&context);
     }
 };
+
+std::optional<VideoSource::Picture> VideoSource::pictureNamed(std::string_view name) {
+    if (name == "bars") return Picture::bars;
+    if (name == "desktop") return Picture::desktop;
+    return std::nullopt;
+}
+
+int VideoSource::threadsFor(int width, int height) {
+    const std::int64_t pixels = static_cast<std::int64_t>(width) * height;
+    const int cores = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 1u, 8u));
+    return static_cast<int>(std::clamp<std::int64_t>((pixels + 999'999) / 1'000'000, 1, cores));
+}
 
 VideoSource::VideoSource(Format format) : format_(format), impl_(std::make_unique<Impl>()) {
     format_.width &= ~1;
@@ -46,6 +64,7 @@ VideoSource::VideoSource(Format format) : format_(format), impl_(std::make_uniqu
                     " cannot be encoded");
     format_.fps = std::clamp(format_.fps, 1, 240);
     format_.bitrateKbps = std::clamp(format_.bitrateKbps, 100, 500000);
+    format_.loopFrames = std::clamp(format_.loopFrames, 0, maxLoopFrames);
 
     const char* name = format_.codec == VideoCodec::h264   ? "libx264"
                        : format_.codec == VideoCodec::hevc ? "libx265"
@@ -70,14 +89,21 @@ VideoSource::VideoSource(Format format) : format_(format), impl_(std::make_uniqu
     c->rc_buffer_size = static_cast<int>(std::min<std::int64_t>(c->bit_rate * 2 / format_.fps, INT32_MAX));
     c->max_b_frames = 0;
     c->gop_size = 0x7FFFFFFF;  // keyframes only when asked
-    c->thread_count = 1;       // no frame-thread delay, one slice per picture
     c->color_range = AVCOL_RANGE_MPEG;
     c->colorspace = AVCOL_SPC_BT470BG;
     av_opt_set(c->priv_data, "preset", "ultrafast", 0);
     av_opt_set(c->priv_data, "tune", "zerolatency", 0);
     av_opt_set_int(c->priv_data, "forced-idr", 1, 0);
-    if (format_.codec == VideoCodec::hevc) av_opt_set(c->priv_data, "x265-params", "log-level=error:repeat-headers=1:open-gop=0", 0);
-    else av_opt_set(c->priv_data, "x264-params", "log=-1:repeat-headers=1:sliced-threads=0", 0);
+    // Threads only within a picture: frame threads would hold pictures back.
+    const std::string threads = std::to_string(threadsFor(format_.width, format_.height));
+    c->thread_count = std::stoi(threads);
+    if (format_.codec == VideoCodec::hevc)
+        av_opt_set(c->priv_data, "x265-params",
+                   ("log-level=error:repeat-headers=1:open-gop=0:frame-threads=1" +
+                    (threads == "1" ? std::string() : ":pools=" + threads)).c_str(), 0);
+    else
+        av_opt_set(c->priv_data, "x264-params",
+                   (std::string("log=-1:repeat-headers=1:sliced-threads=") + (threads == "1" ? "0" : "1")).c_str(), 0);
     if (const int rc = avcodec_open2(c, codec, nullptr); rc < 0)
         throw Error(std::string("boxsim: the ") + name + " encoder did not open: " + averror(rc));
 
@@ -86,6 +112,7 @@ VideoSource::VideoSource(Format format) : format_(format), impl_(std::make_uniqu
     s.frame->height = c->height;
     if (const int rc = av_frame_get_buffer(s.frame, 0); rc < 0)
         throw Error("boxsim: no picture buffer for the video encoder: " + averror(rc));
+    if (format_.picture == Picture::desktop) s.desktop.emplace(format_.width, format_.height);
 }
 
 VideoSource::~VideoSource() = default;
@@ -93,11 +120,24 @@ VideoSource::~VideoSource() = default;
 VideoSource::Frame VideoSource::next(bool keyframe) {
     Impl& s = *impl_;
     const auto started = std::chrono::steady_clock::now();
+    const auto loopFrames = static_cast<std::size_t>(std::max(0, format_.loopFrames));
+    if (loopFrames > 0 && s.loop.size() == loopFrames) {
+        // Every round starts with the first picture, a keyframe; a keyframe asked for starts a round.
+        if (keyframe) s.loopAt = 0;
+        Frame out = s.loop[s.loopAt];
+        s.loopAt = (s.loopAt + 1) % loopFrames;
+        out.encodeMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+        return out;
+    }
     Frame out;
     out.picture = s.pictures;
     if (av_frame_make_writable(s.frame) < 0) return out;
-    TestPicture::draw(s.pictures, format_.width, format_.height, s.frame->data[0], s.frame->linesize[0],
-                      s.frame->data[1], s.frame->linesize[1], s.frame->data[2], s.frame->linesize[2]);
+    if (s.desktop)
+        s.desktop->draw(s.pictures, s.frame->data[0], s.frame->linesize[0], s.frame->data[1], s.frame->linesize[1],
+                        s.frame->data[2], s.frame->linesize[2]);
+    else
+        TestPicture::draw(s.pictures, format_.width, format_.height, s.frame->data[0], s.frame->linesize[0],
+                          s.frame->data[1], s.frame->linesize[1], s.frame->data[2], s.frame->linesize[2]);
     s.frame->pts = s.pictures;
     const bool forceKey = keyframe || s.pictures == 0;
     s.frame->pict_type = forceKey ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
@@ -111,6 +151,7 @@ VideoSource::Frame VideoSource::next(bool keyframe) {
         av_packet_unref(s.packet);
     }
     out.encodeMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - started).count();
+    if (loopFrames > 0 && !out.accessUnit.empty()) s.loop.push_back(out);
     return out;
 }
 

@@ -3,7 +3,9 @@
 #include "engine/EngineLog.hpp"
 #include "engine/ThreadSupport.hpp"
 #include "engine/session/LittleEndian.hpp"
+#include "engine/session/WakeSignal.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
@@ -15,6 +17,8 @@
 #include <vector>
 
 #include <enet/enet.h>
+#include <enet/time.h>
+#include <poll.h>
 #include <pthread.h>
 
 namespace corvane::stream {
@@ -29,6 +33,9 @@ struct ControlChannel::State {
     // Touched only by the control thread once connect has started it.
     std::optional<ControlCrypto> crypto;
     std::uint32_t seq = 0;
+
+    // Wakes the control thread from its wait: a message was queued or a stop asked for.
+    WakeSignal wake;
 
     // Everything below is guarded by `lock`, held only to copy, append or swap.
     std::mutex lock;
@@ -55,6 +62,41 @@ void completeConnect(State& s, std::optional<ControlChannel::Error> error) {
     s.connectDone = true;
     s.connectError = std::move(error);
     s.changed.notify_all();
+}
+
+// The longest the control thread sleeps with nothing due: a bound in case ENet keeps a timer not covered
+// below, long enough that an idle channel costs a few wake-ups a second.
+constexpr int kMaxWaitMs = 250;
+
+int millisecondsUntil(Clock::time_point at) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(at - Clock::now()).count();
+    return static_cast<int>(std::clamp<std::int64_t>(left, 0, kMaxWaitMs));
+}
+
+// When ENet next needs servicing without anything arriving: it has no call that says so, so this follows
+// the timers its service runs: the resend and time-out check of reliable commands in flight, and the
+// keep-alive ping once nothing is in flight and the peer was silent for its ping interval. Commands held
+// back by a full window go out as acknowledgements arrive, which wakes the wait anyway.
+int enetDueInMs(const ENetPeer* peer) {
+    const enet_uint32 now = enet_time_get();
+    const auto until = [now](enet_uint32 at) {
+        if (!ENET_TIME_LESS(now, at)) return 0;
+        return static_cast<int>(std::min<enet_uint32>(ENET_TIME_DIFFERENCE(at, now), kMaxWaitMs));
+    };
+    int due = kMaxWaitMs;
+    if (!enet_list_empty(&peer->sentReliableCommands))
+        due = until(peer->nextTimeout);
+    else if (peer->state == ENET_PEER_STATE_CONNECTED)
+        due = until(peer->lastReceiveTime + peer->pingInterval);
+    if (!enet_list_empty(&peer->outgoingCommands) || !enet_list_empty(&peer->acknowledgements)) due = std::min(due, 10);
+    return due;
+}
+
+// Sleeps until the box sends something, the wake signal is raised or `timeoutMs` passed. At least 1 ms, so a
+// timer that ENet does not act on when expected costs a wake-up a millisecond, never a busy loop.
+void waitForWork(ENetHost* host, const WakeSignal& wake, int timeoutMs) {
+    pollfd fds[2] = {{host->socket, POLLIN, 0}, {wake.fd(), POLLIN, 0}};
+    if (::poll(fds, 2, std::max(timeoutMs, 1)) > 0 && (fds[1].revents & POLLIN)) wake.drain();
 }
 
 void copyPeerStats(State& s, const ENetPeer* peer) {
@@ -247,13 +289,20 @@ void run(const std::shared_ptr<State>& state, double timeoutSeconds) {
             break;
         }
 
+        // ENet does its work (acknowledgements, resends, pings, sending what was queued) within the service
+        // call; the thread then sleeps until the box sends, a message is queued or a stop is asked for, or
+        // until ENet's or the channel's own next timer.
         ENetEvent event{};
-        const int result = enet_host_service(host, &event, 1);
-        if (result < 0) {
-            EngineLog::write("control: enet_host_service error");
+        const int result = enet_host_service(host, &event, 0);
+        if (result < 0) EngineLog::write("control: enet_host_service error");
+        if (result <= 0) {
+            int waitMs = enetDueInMs(peer);
+            if (!connected) waitMs = std::min(waitMs, millisecondsUntil(deadline));
+            if (disconnectSent)
+                waitMs = std::min(waitMs, millisecondsUntil(disconnectStart + std::chrono::seconds(1)) + 1);
+            waitForWork(host, s.wake, waitMs);
             continue;
         }
-        if (result == 0) continue;
         if (event.type == ENET_EVENT_TYPE_CONNECT) {
             completeConnect(s, std::nullopt);
             connected = true;
@@ -283,11 +332,19 @@ void run(const std::shared_ptr<State>& state, double timeoutSeconds) {
     endStep(s, host);
 }
 
+std::shared_ptr<State> makeState() {
+    try {
+        return std::make_shared<State>();
+    } catch (const std::system_error&) {
+        throw ControlChannel::Error::setup("eventfd");
+    }
+}
+
 } // namespace
 
 ControlChannel::ControlChannel(std::string address, std::int64_t port, std::uint32_t connectData,
                                std::optional<Bytes> key, ControlCrypto::IVStyle ivStyle)
-    : state_(std::make_shared<State>()) {
+    : state_(makeState()) {
     if (port < 0 || port > 65535) throw Error::setup("port " + std::to_string(port) + " is not a 16-bit port");
     state_->address = std::move(address);
     state_->port = static_cast<std::uint16_t>(port);
@@ -300,6 +357,7 @@ ControlChannel::~ControlChannel() {
         std::lock_guard guard(state_->lock);
         state_->stopRequested = true;
     }
+    state_->wake.signal();
     std::lock_guard join(joinLock_);
     // Released from its own callback: the thread holds the state and ends after the callback returns.
     joinUnlessSelf(thread_);
@@ -343,6 +401,7 @@ void ControlChannel::connect(double timeoutSeconds, std::stop_token stop) {
         std::unique_lock lock(s.lock);
         if (!s.changed.wait(lock, stop, [&] { return s.connectDone; })) {
             s.stopRequested = true; // a stop before the connection ends it with connectTimeout
+            s.wake.signal();
             s.changed.wait(lock, [&] { return s.connectDone; });
         }
         error = s.connectError;
@@ -356,10 +415,13 @@ void ControlChannel::connect(double timeoutSeconds, std::stop_token stop) {
 }
 
 void ControlChannel::send(std::uint16_t type, Bytes payload) {
-    std::lock_guard guard(state_->lock);
-    // Nothing queued after a stop is ever sent, so it is not kept either.
-    if (state_->stopRequested || state_->ended) return;
-    state_->outgoing.emplace_back(type, std::move(payload));
+    {
+        std::lock_guard guard(state_->lock);
+        // Nothing queued after a stop is ever sent, so it is not kept either.
+        if (state_->stopRequested || state_->ended) return;
+        state_->outgoing.emplace_back(type, std::move(payload));
+    }
+    state_->wake.signal();
 }
 
 ControlChannel::Stats ControlChannel::stats() const {
@@ -373,6 +435,7 @@ void ControlChannel::close() {
         std::unique_lock lock(s.lock);
         if (!s.started) return;
         s.stopRequested = true;
+        s.wake.signal();
         // On the control thread (from a callback) waiting would wait for itself: the request is enough.
         if (s.threadId == std::this_thread::get_id()) return;
         s.changed.wait(lock, [&] { return s.ended; });

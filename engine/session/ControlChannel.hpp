@@ -18,7 +18,8 @@ namespace corvane::stream {
 
 // The session's reliable two-way message path to the streaming host: ENet as a client with one peer, on its
 // own thread "corvane.control", which makes every ENet call, seals and sends queued messages, opens received
-// ones and runs both callbacks. Other threads only queue messages (send) and read statistics.
+// ones and runs both callbacks. Other threads only queue messages (send) and read statistics. The thread
+// sleeps until the box sends, a message is queued (which wakes it at once) or ENet's next timer is due.
 //
 // Lifetime: connect once, close once. Destroying the channel closes it and joins its thread, so no thread
 // outlives it. The callbacks run on "corvane.control": an owner that wants to stop or release the channel in
@@ -79,8 +80,8 @@ public:
     // up within `timeoutSeconds`, the host disconnects first, or a stop is requested (through `stop` or
     // close()). On failure the thread has ended before this returns.
     void connect(double timeoutSeconds, std::stop_token stop = {});
-    // Queues a message for the control thread; any thread. Messages queued before the connection are sent
-    // once it is up; after a stop was requested they are dropped.
+    // Queues a message for the control thread and wakes it; any thread. Messages queued before the
+    // connection are sent once it is up; after a stop was requested they are dropped.
     void send(std::uint16_t type, Bytes payload);
     Stats stats() const;
     // Asks the thread to end (a graceful disconnect, forced after 1 s without reply) and waits for it.

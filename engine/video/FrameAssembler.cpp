@@ -1,6 +1,7 @@
 #include "engine/video/FrameAssembler.hpp"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <utility>
@@ -99,23 +100,34 @@ void FrameAssembler::add(const VideoPacket& packet)
     addShard(packet, packet.shardView());
 }
 
+std::optional<std::uint32_t> FrameAssembler::next() const
+{
+    if (!current_) return std::nullopt;
+    return current_->next;
+}
+
+std::size_t FrameAssembler::pendingCount() const
+{
+    std::size_t total = 0;
+    for (const Sequence& sequence : sequences_) total += sequence.pending.size();
+    return total;
+}
+
 void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
 {
     const std::uint32_t frameIndex = header.frameIndex;
-    if (!next_) {
-        next_ = frameIndex;
-    } else {
-        const std::int64_t distance = serialDistance(*next_, frameIndex);
-        if (distance > maxFrameJump || distance < -std::int64_t(maxFrameJump)) {
-            if (!acceptFarPacket(frameIndex)) return;
-        } else {
-            farCount_ = 0;
-            if (distance < 0) return bump(counters_.packetsLate);
-        }
+    Sequence& sequence = sequenceFor(frameIndex);
+    sequence.lastPacket = ++packetSerial_;
+    if (serialDistance(sequence.next, frameIndex) < 0) {
+        if (believed(sequence)) return bump(counters_.packetsLate);
+        return bump(counters_.packetsBad);
     }
+    noteFrame(sequence, frameIndex);
+    // Packets of a stream not (yet) believed are counted here once, as bad, and nowhere else.
+    if (!believed(sequence)) bump(counters_.packetsBad);
 
-    settleBefore(frameIndex);
-    Pending& pending = pendingFor(header);
+    settleBefore(sequence, frameIndex);
+    Pending& pending = pendingFor(sequence, header);
     Block& block = pending.blocks[static_cast<std::size_t>(header.blockIndex())];
     // Only a packet that is taken in (or that names a block already whole) may announce more blocks: a
     // refused or repeated one, maybe damaged, must not make the frame wait for blocks that never come.
@@ -128,82 +140,139 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
 
     // A later packet may describe the block differently from the one that created it.
     const int shardIndex = header.shardIndex();
-    if (static_cast<std::size_t>(shardIndex) >= block.slots.size()) return bump(counters_.packetsBad);
-    if (block.slots[static_cast<std::size_t>(shardIndex)].present) return bump(counters_.packetsDuplicate);
-    if (shard.size() > maxBufferedBytes - bufferedBytes_) return bump(counters_.packetsBad);
+    if (static_cast<std::size_t>(shardIndex) >= block.slots.size()) return count(sequence, counters_.packetsBad);
+    if (block.slots[static_cast<std::size_t>(shardIndex)].present) return count(sequence, counters_.packetsDuplicate);
+    if (shard.size() > maxBufferedBytes - bufferedBytes_) return count(sequence, counters_.packetsBad);
 
     pending.lastBlock = lastBlock;
     store(pending, block, shardIndex, shard);
     if (block.dataPresent == block.data)
         block.complete = true;
     else if (block.present >= block.data && !block.recoveryGivenUp)
-        tryRecovery(pending, block);
-    deliverReady();
+        tryRecovery(sequence, pending, block);
+    deliverReady(sequence);
 }
 
-bool FrameAssembler::acceptFarPacket(std::uint32_t frameIndex)
+// The sequence a frame index belongs to: the session's when it is near enough, else the nearest other one,
+// else a new one in a free place or in that of the other sequence heard from longest ago.
+FrameAssembler::Sequence& FrameAssembler::sequenceFor(std::uint32_t frameIndex)
 {
-    // One stray index must not throw the stream off; a run of packets that agree with each other means
-    // the numbering really moved (the host restarted it, or a long outage).
-    const std::int64_t fromLast = serialDistance(farLast_, frameIndex);
-    if (farCount_ > 0 && fromLast <= maxFrameJump && fromLast >= -std::int64_t(maxFrameJump))
-        ++farCount_;
-    else
-        farCount_ = 1;
-    farLast_ = frameIndex;
-    if (farCount_ < resyncPackets) {
-        bump(counters_.packetsBad);
-        return false;
+    Sequence* found = nullptr;
+    std::int64_t foundDistance = 0;
+    for (Sequence& sequence : sequences_) {
+        if (!sequence.used) continue;
+        const std::int64_t distance = std::abs(serialDistance(sequence.next, frameIndex));
+        if (distance > maxFrameJump) continue;
+        if (&sequence == current_) {
+            found = &sequence;
+            break;
+        }
+        if (!found || distance < foundDistance) {
+            found = &sequence;
+            foundDistance = distance;
+        }
     }
+    if (found && found == current_) {
+        // The session's stream is alive: whatever else arrived meanwhile was not a jump of it.
+        for (Sequence& other : sequences_)
+            if (other.used && &other != current_) drop(other);
+        return *found;
+    }
+    if (found) return *found;
 
-    EngineLog::write("video: frame index jumped from " + std::to_string(*next_) + " to " +
-                     std::to_string(frameIndex) + "; starting over at the next keyframe");
-    const auto dropped = static_cast<std::int64_t>(pending_.size());
-    while (!pending_.empty()) {
-        auto pending = std::move(pending_.back());
-        pending_.pop_back();
-        recycle(std::move(pending));
+    Sequence* place = nullptr;
+    for (Sequence& sequence : sequences_) {
+        if (&sequence == current_) continue;
+        if (!sequence.used) {
+            place = &sequence;
+            break;
+        }
+        if (!place || sequence.lastPacket < place->lastPacket) place = &sequence;
     }
-    if (dropped > 0) bump(counters_.framesLost, dropped);
-    next_ = frameIndex;
-    farCount_ = 0;
-    waitingForKeyframe_ = true;
+    if (place->used) drop(*place);
+    place->used = true;
+    place->next = frameIndex;
+    place->newest = frameIndex;
+    place->frames = 0;
+    place->lastPacket = 0;
+    return *place;
+}
+
+// Counts the frames a sequence runs through; another sequence than the session's that runs through enough
+// of them while the session's stays silent (else it would have been dropped) is the session's stream, moved.
+void FrameAssembler::noteFrame(Sequence& sequence, std::uint32_t frameIndex)
+{
+    if (sequence.frames > 0 && serialDistance(sequence.newest, frameIndex) <= 0) return;
+    sequence.newest = frameIndex;
+    if (sequence.frames >= resyncFrames) return;
+    if (++sequence.frames < resyncFrames || !current_ || &sequence == current_) return;
+    EngineLog::write("video: frame index jumped from " + std::to_string(current_->next) + " to " +
+                     std::to_string(frameIndex) + "; starting over at the next keyframe");
     if (onNeedKeyframe) onNeedKeyframe(frameIndex);
-    return true;
+}
+
+// Before the first keyframe every sequence may be the session's; after it, the session's and any other
+// that has shown itself to be its continuation.
+bool FrameAssembler::believed(const Sequence& sequence) const
+{
+    return !current_ || &sequence == current_ || sequence.frames >= resyncFrames;
+}
+
+void FrameAssembler::count(const Sequence& sequence, std::atomic<std::int64_t>& counter, std::int64_t by)
+{
+    if (believed(sequence)) bump(counter, by);
+}
+
+void FrameAssembler::drop(Sequence& sequence)
+{
+    const auto held = static_cast<std::int64_t>(sequence.pending.size());
+    count(sequence, counters_.framesLost, held);
+    while (!sequence.pending.empty()) {
+        recycle(std::move(sequence.pending.back()));
+        sequence.pending.pop_back();
+    }
+    sequence.used = false;
+}
+
+void FrameAssembler::takeOver(Sequence& sequence)
+{
+    for (Sequence& other : sequences_)
+        if (other.used && &other != &sequence) drop(other);
+    current_ = &sequence;
 }
 
 // Without a reordering window, a packet of frame F ends every frame before it: deliver those that are
 // complete, lose the others, and lose in one go the frames of which nothing arrived at all (else delivery
 // would wait at such an index for ever).
-void FrameAssembler::settleBefore(std::uint32_t frameIndex)
+void FrameAssembler::settleBefore(Sequence& sequence, std::uint32_t frameIndex)
 {
-    while (next_ && *next_ != frameIndex) {
-        const std::uint32_t n = *next_;
-        if (Pending* pending = find(n)) {
+    while (sequence.next != frameIndex) {
+        const std::uint32_t n = sequence.next;
+        if (Pending* pending = find(sequence, n)) {
             if (pending->complete()) {
-                deliver(take(n));
+                deliver(sequence, take(sequence, n));
             } else {
-                recycle(take(n));
-                loseFrames(n, 1);
+                recycle(take(sequence, n));
+                loseFrames(sequence, n, 1);
             }
             continue;
         }
         std::uint32_t until = frameIndex;
-        for (const auto& held : pending_) {
+        for (const auto& held : sequence.pending) {
             const std::int64_t distance = serialDistance(n, held->index);
             if (distance > 0 && distance < serialDistance(n, until)) until = held->index;
         }
-        loseFrames(n, until - n);
+        loseFrames(sequence, n, until - n);
     }
 }
 
-FrameAssembler::Pending& FrameAssembler::pendingFor(const VideoPacket& header)
+FrameAssembler::Pending& FrameAssembler::pendingFor(Sequence& sequence, const VideoPacket& header)
 {
-    if (Pending* pending = find(header.frameIndex)) return *pending;
-    if (pending_.size() >= maxPending) {
-        const std::uint32_t oldest = pending_.front()->index;
-        recycle(take(oldest));
-        loseFrames(oldest, 1);
+    if (Pending* pending = find(sequence, header.frameIndex)) return *pending;
+    if (sequence.pending.size() >= maxPending) {
+        const std::uint32_t oldest = sequence.pending.front()->index;
+        recycle(take(sequence, oldest));
+        loseFrames(sequence, oldest, 1);
     }
     std::unique_ptr<Pending> pending;
     if (!spare_.empty()) {
@@ -218,24 +287,24 @@ FrameAssembler::Pending& FrameAssembler::pendingFor(const VideoPacket& header)
     pending->lastBlock = 0;
     pending->bytes = 0;
     for (Block& block : pending->blocks) block.exists = false;
-    pending_.push_back(std::move(pending));
-    return *pending_.back();
+    sequence.pending.push_back(std::move(pending));
+    return *sequence.pending.back();
 }
 
-FrameAssembler::Pending* FrameAssembler::find(std::uint32_t frameIndex)
+FrameAssembler::Pending* FrameAssembler::find(Sequence& sequence, std::uint32_t frameIndex)
 {
-    for (const auto& pending : pending_)
+    for (const auto& pending : sequence.pending)
         if (pending->index == frameIndex) return pending.get();
     return nullptr;
 }
 
-std::unique_ptr<FrameAssembler::Pending> FrameAssembler::take(std::uint32_t frameIndex)
+std::unique_ptr<FrameAssembler::Pending> FrameAssembler::take(Sequence& sequence, std::uint32_t frameIndex)
 {
-    const auto it = std::find_if(pending_.begin(), pending_.end(),
+    const auto it = std::find_if(sequence.pending.begin(), sequence.pending.end(),
         [&](const auto& pending) { return pending->index == frameIndex; });
-    if (it == pending_.end()) return nullptr;
+    if (it == sequence.pending.end()) return nullptr;
     auto pending = std::move(*it);
-    pending_.erase(it);
+    sequence.pending.erase(it);
     return pending;
 }
 
@@ -269,7 +338,7 @@ void FrameAssembler::store(Pending& pending, Block& block, int shardIndex, ByteV
 
 // Enough shards are present but some data shards are not: rebuild them. Shorter shards (the host's last
 // shard of a block may be short) count as padded with zeros to the longest, as the host encoded them.
-void FrameAssembler::tryRecovery(Pending& pending, Block& block)
+void FrameAssembler::tryRecovery(Sequence& sequence, Pending& pending, Block& block)
 {
     if (!FEC::codecAccepts(block.data, block.parity)) {
         // Such a block can only complete by its data shards; trying again at every shard would be wasted.
@@ -329,22 +398,22 @@ void FrameAssembler::tryRecovery(Pending& pending, Block& block)
     block.complete = true;
     pending.bytes += rebuiltBytes;
     bufferedBytes_ += rebuiltBytes;
-    bump(counters_.packetsRecovered, block.recovered);
+    count(sequence, counters_.packetsRecovered, block.recovered);
 }
 
-void FrameAssembler::deliverReady()
+void FrameAssembler::deliverReady(Sequence& sequence)
 {
-    while (next_) {
-        Pending* pending = find(*next_);
+    for (;;) {
+        Pending* pending = find(sequence, sequence.next);
         if (!pending || !pending->complete()) return;
-        deliver(take(*next_));
+        deliver(sequence, take(sequence, sequence.next));
     }
 }
 
-void FrameAssembler::deliver(std::unique_ptr<Pending> pending)
+void FrameAssembler::deliver(Sequence& sequence, std::unique_ptr<Pending> pending)
 {
     const std::uint32_t index = pending->index;
-    next_ = index + 1;
+    sequence.next = index + 1;
 
     std::size_t total = 0;
     for (int b = 0; b <= pending->lastBlock; ++b) {
@@ -375,12 +444,24 @@ void FrameAssembler::deliver(std::unique_ptr<Pending> pending)
     const auto unit = AnnexB::accessUnitRange(payload, lastShardPayload);
     // A start code with nothing behind it is no access unit.
     if (!unit || !AnnexB::hasNalUnit(*unit)) {
-        bump(counters_.packetsBad);
-        loseFrames(index, 1);
+        count(sequence, counters_.packetsBad);
+        loseFrames(sequence, index, 1);
         return;
     }
     const bool key = AnnexB::isKeyframe(*unit, codec_);
-    if (waitingForKeyframe_ && !key) return bump(counters_.framesSkippedWaitingForKeyframe);
+    const bool session = &sequence == current_;
+    if (!key && (waitingForKeyframe_ || !session)) {
+        // Still waiting: every frame that goes by asks again, in case the keyframe asked for earlier was lost
+        // or came before this stream did.
+        if (!believed(sequence)) return;
+        bump(counters_.framesSkippedWaitingForKeyframe);
+        if (onNeedKeyframe) onNeedKeyframe(index);
+        return;
+    }
+    if (!session) {
+        if (!believed(sequence)) return;  // another stream's keyframe
+        takeOver(sequence);
+    }
     waitingForKeyframe_ = false;
     bump(counters_.framesDelivered);
 
@@ -393,11 +474,12 @@ void FrameAssembler::deliver(std::unique_ptr<Pending> pending)
     if (onFrame) onFrame(std::move(frame));
 }
 
-void FrameAssembler::loseFrames(std::uint32_t first, std::uint32_t count)
+void FrameAssembler::loseFrames(Sequence& sequence, std::uint32_t first, std::uint32_t frames)
 {
-    bump(counters_.framesLost, count);
-    if (next_ && serialDistance(*next_, first) >= 0) next_ = first + count;
-    if (!waitingForKeyframe_) {
+    if (serialDistance(sequence.next, first) >= 0) sequence.next = first + frames;
+    if (!believed(sequence)) return;
+    bump(counters_.framesLost, frames);
+    if (&sequence == current_ && !waitingForKeyframe_) {
         waitingForKeyframe_ = true;
         EngineLog::write("video: frame " + std::to_string(first) + " lost; waiting for a keyframe");
     }

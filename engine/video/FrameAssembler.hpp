@@ -20,14 +20,21 @@ namespace corvane::stream {
 
 // Turns the video datagrams of one session into whole frames: sorts shards into frames and blocks,
 // rebuilds lost data shards from parity, cuts out the access unit and hands frames to onFrame in
-// frame-index order. A frame that cannot be completed is lost: onNeedKeyframe is called and non-key frames
-// are dropped until a keyframe comes through.
+// frame-index order. A frame that cannot be completed is lost; non-key frames are dropped until a keyframe
+// comes through, and every frame lost or dropped meanwhile calls onNeedKeyframe, so a keyframe is asked for
+// for as long as one is awaited (the owner spaces the requests).
 //
 // There is no reordering window: a packet of frame F settles every frame before F (delivered when complete,
 // lost otherwise, including frames of which no packet came at all), so at most the frame being received is
-// held. Frame indexes are compared in serial-number order, so they may wrap past 2^32 - 1; a packet more
-// than maxFrameJump frames away from the expected one is distrusted, and only a run of resyncPackets such
-// packets close to each other makes the assembler start over at the new position.
+// held. Frame indexes are compared in serial-number order, so they may wrap past 2^32 - 1.
+//
+// Datagrams of another stream (an earlier session's, still in flight) may reach the port. So indexes are
+// sorted into sequences: a packet within maxFrameJump of a sequence's expected frame belongs to it, any
+// other starts a sequence of its own. The first keyframe completed decides which sequence is the
+// session's; nothing before it fixes the expected index. After that, packets of other sequences are counted
+// as bad and never settle the session's frames; such a sequence is dropped as soon as the session's own
+// sends again, and is believed only when it runs through resyncFrames frames while the session's stays
+// silent (the numbering really jumped): then a keyframe is asked for and the first one moves delivery to it.
 //
 // Thread: driven only from the media thread, no lock; onFrame and onNeedKeyframe run on that thread from
 // inside add() and must not call add() themselves. stats() may be read from any thread.
@@ -44,11 +51,15 @@ public:
         bool operator==(const Stats&) const = default;
     };
 
-    // How far (in frames, either way) a packet may be from the expected frame and still be believed.
-    static constexpr std::uint32_t maxFrameJump = 1024;
-    // Packets beyond that, each within maxFrameJump of the one before, that move the stream to them.
-    static constexpr int resyncPackets = 4;
-    // Frames held at once; the rule above keeps it at one in practice.
+    // How far (in frames, either way) a packet may be from a sequence's expected frame and still belong to
+    // it: more than a burst of loss swallows (half a second at 120 frames a second), less than an earlier
+    // stream is ahead of a new one by the time the new one starts.
+    static constexpr std::uint32_t maxFrameJump = 64;
+    // Frames another sequence runs through, with the session's silent meanwhile, before it is believed.
+    static constexpr int resyncFrames = 3;
+    // Sequences followed at once: the session's and two others.
+    static constexpr std::size_t maxSequences = 3;
+    // Frames held at once per sequence; the rule above keeps it at one in practice.
     static constexpr std::size_t maxPending = 4;
     // No UDP datagram is longer; anything longer did not come from the socket.
     static constexpr std::size_t maxDatagramBytes = 65535;
@@ -69,9 +80,10 @@ public:
     Stats stats() const;
 
     // Media thread only.
-    std::optional<std::uint32_t> next() const { return next_; }
+    // The session's expected frame index; none before its first keyframe.
+    std::optional<std::uint32_t> next() const;
     bool waitingForKeyframe() const { return waitingForKeyframe_; }
-    std::size_t pendingCount() const { return pending_.size(); }
+    std::size_t pendingCount() const;
     std::size_t bufferedBytes() const { return bufferedBytes_; }
 
     // Set by the owner before the first datagram.
@@ -128,29 +140,44 @@ private:
         std::atomic<std::int64_t> packetsBad{0};
     };
 
+    // Frame indexes that follow one another: the session's, or another stream's, or the session's after a
+    // jump in its numbering.
+    struct Sequence {
+        bool used = false;
+        std::uint32_t next = 0;                          // the frame index to settle next
+        std::vector<std::unique_ptr<Pending>> pending;   // in frame order, all at or after next
+        std::uint64_t lastPacket = 0;                    // packetSerial_ of its latest packet
+        std::uint32_t newest = 0;                        // the newest frame index it has seen
+        int frames = 0;                                  // frames it has seen, counted up to resyncFrames
+    };
+
     void addShard(const VideoPacket& header, ByteView shard);
-    bool acceptFarPacket(std::uint32_t frameIndex);
-    void settleBefore(std::uint32_t frameIndex);
-    Pending& pendingFor(const VideoPacket& header);
-    Pending* find(std::uint32_t frameIndex);
-    std::unique_ptr<Pending> take(std::uint32_t frameIndex);
+    Sequence& sequenceFor(std::uint32_t frameIndex);
+    void noteFrame(Sequence& sequence, std::uint32_t frameIndex);
+    bool believed(const Sequence& sequence) const;
+    void count(const Sequence& sequence, std::atomic<std::int64_t>& counter, std::int64_t by = 1);
+    void drop(Sequence& sequence);
+    void takeOver(Sequence& sequence);
+    void settleBefore(Sequence& sequence, std::uint32_t frameIndex);
+    Pending& pendingFor(Sequence& sequence, const VideoPacket& header);
+    static Pending* find(Sequence& sequence, std::uint32_t frameIndex);
+    static std::unique_ptr<Pending> take(Sequence& sequence, std::uint32_t frameIndex);
     void recycle(std::unique_ptr<Pending> pending);
     void store(Pending& pending, Block& block, int shardIndex, ByteView shard);
-    void tryRecovery(Pending& pending, Block& block);
-    void deliverReady();
-    void deliver(std::unique_ptr<Pending> pending);
-    void loseFrames(std::uint32_t first, std::uint32_t count);
+    void tryRecovery(Sequence& sequence, Pending& pending, Block& block);
+    void deliverReady(Sequence& sequence);
+    void deliver(Sequence& sequence, std::unique_ptr<Pending> pending);
+    void loseFrames(Sequence& sequence, std::uint32_t first, std::uint32_t frames);
 
     StreamConfig::Codec codec_;
     Counters counters_;
-    std::vector<std::unique_ptr<Pending>> pending_;  // in frame order, all at or after next_
-    std::optional<std::uint32_t> next_;
+    std::array<Sequence, maxSequences> sequences_;
+    Sequence* current_ = nullptr;  // the session's: frames are delivered from it; none before a keyframe
+    std::uint64_t packetSerial_ = 0;
     bool waitingForKeyframe_ = true;
 
     std::vector<std::unique_ptr<Pending>> spare_;
     std::size_t bufferedBytes_ = 0;
-    std::uint32_t farLast_ = 0;
-    int farCount_ = 0;
     bool refusedBlockLogged_ = false;
     // Recovery state, reused.
     BlockDecoder decoder_;

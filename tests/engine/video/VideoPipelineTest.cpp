@@ -61,16 +61,23 @@ TEST_F(VideoPipelineTest, KeyframeRequestsAreSpacedByMoreThanATenthOfASecond) {
     EXPECT_EQ(pipeline->stats().keyframeRequests, 1);
     loseFrameAt(0.25, 3); // 0.15 s after it: sent
     EXPECT_EQ(pipeline->stats().keyframeRequests, 2);
-    EXPECT_EQ(pipeline->stats().framesLost, 4);
+    // Whole frames that go by while a keyframe is awaited ask again, spaced the same way.
+    for (const auto& [time, frame] : {std::pair{0.3, 5u}, {0.4, 6u}}) {
+        *now = time;
+        send(datagrams(frame, false));
+    }
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 3);
+    EXPECT_EQ(pipeline->stats().framesSkippedWaitingForKeyframe, 2);
+    EXPECT_EQ(pipeline->stats().framesLost, 5);
     // With the session gone the request is still counted and timed, and nothing is sent.
     const auto handler = session->videoHandler;
     session.reset();
-    for (std::uint32_t frame = 5; frame <= 7; ++frame) {
-        *now = frame == 7 ? 1.05 : 1.0;
+    for (std::uint32_t frame = 8; frame <= 10; ++frame) {
+        *now = frame == 10 ? 1.05 : 1.0;
         handler(packetizer.packetize(slice(false, 600), frame, frame * 1500, false).front());
     }
-    EXPECT_EQ(pipeline->stats().framesLost, 7);
-    EXPECT_EQ(pipeline->stats().keyframeRequests, 3);
+    EXPECT_EQ(pipeline->stats().framesLost, 8);
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 4);
 }
 
 TEST_F(VideoPipelineTest, ADecodeErrorIsLoggedAndAsksForOneKeyframe) {
