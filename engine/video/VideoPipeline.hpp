@@ -72,6 +72,9 @@ public:
 
     // Keyframe requests closer together than this are not sent.
     static constexpr double keyframeInterval = 0.1;
+    // While the decoder waits for a keyframe after falling behind, it asks again no sooner than this after
+    // the last request.
+    static constexpr double keyframeRetry = 0.5;
 
     // Makes the pipeline and installs it as the session's videoHandler. An HDR session gets a 10-bit
     // decoder. Throws the decoder's VideoDecoder::Error unchanged; then the session is left untouched.
@@ -105,7 +108,7 @@ public:
 
 private:
     void receive(ByteView datagram);
-    void requestKeyframe();
+    void requestKeyframe(double interval = keyframeInterval);
 
     FrameAssembler assembler_;
     std::unique_ptr<VideoDecoder> decoder_;
