@@ -3,7 +3,6 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWidget>
-#include <QWindow>
 
 #include "engine/view/StreamView.hpp"
 
@@ -31,13 +30,9 @@ void placeOverPicture(QWidget& panel, double radius) {
         // A native child window asked to be translucent shows nothing at all on X without a compositor.
         panel.setAttribute(Qt::WA_TranslucentBackground, false);
         panel.setAttribute(Qt::WA_NativeWindow);
+        // On a native window this empties its input shape: X hands the pointer to the window beneath.
         panel.setAttribute(Qt::WA_TransparentForMouseEvents);
     }
-    // A new parent made the panel's window anew with the flags it gave: input goes through again.
-    if (!panel.windowFlags().testFlag(Qt::WindowTransparentForInput))
-        panel.setWindowFlags(panel.windowFlags() | Qt::WindowTransparentForInput);
-    if (QWindow* window = panel.windowHandle(); window && !window->flags().testFlag(Qt::WindowTransparentForInput))
-        window->setFlag(Qt::WindowTransparentForInput, true);
     const QRegion mask = outline(panel.size(), radius);
     if (mask != panel.mask()) {
         if (mask.isEmpty())

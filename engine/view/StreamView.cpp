@@ -393,7 +393,7 @@ bool StreamView::render(bool swap, Presented* timing) {
                      static_cast<int>(std::lround(surface_->height() * ratio)));
     renderer_.draw(size);
     if (fade_) {
-        const double elapsed = uptimeSeconds() - fade_->start;
+        const double elapsed = clock_() - fade_->start;
         if (elapsed >= fade_->seconds) {
             fade_.reset();
             renderer_.setOverlay(QImage());
@@ -461,7 +461,7 @@ QImage StreamView::grabFramebuffer() {
 }
 
 void StreamView::fadeAway(const QImage& image, const QRect& area, double seconds) {
-    fade_ = Fade{image, area, uptimeSeconds(), seconds, false};
+    fade_ = Fade{image, area, clock_(), seconds, false};
     render(true);
     if (!tickTimer_.isActive() || tickTimer_.remainingTime() > milliseconds(refreshInterval()))
         tickTimer_.start(milliseconds(refreshInterval()));
