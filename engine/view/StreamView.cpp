@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -137,6 +138,11 @@ void StreamView::scheduleTick() {
 void StreamView::runTick() {
     if (!running_) return;
     tickTimer_.stop();
+    if (swapPending_) {
+        // The GL is still drawing the last frame: the next tick follows its swap rather than wait for it.
+        tickAfterSwap_ = true;
+        return;
+    }
     lastTickAt = uptimeSeconds();
     const std::size_t drawn = presentedCount_;
     tick();
@@ -433,6 +439,7 @@ void StreamView::completeSwap(bool wait) {
         swapPending_ = false;
         fence_ = nullptr;
         swapPoll_.stop();
+        if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
         return;
     }
     QOpenGLExtraFunctions* gl = context_->extraFunctions();
@@ -445,6 +452,7 @@ void StreamView::completeSwap(bool wait) {
     context_->swapBuffers(surface_);
     if (swapEntry_) presented_[*swapEntry_ % presentedKept].swappedAt = uptimeSeconds();
     swapEntry_.reset();
+    if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
 }
 
 QImage StreamView::grabFramebuffer() {

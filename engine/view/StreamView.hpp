@@ -40,9 +40,11 @@ class StreamSurface;
 // window filling the view), so nothing stands between the draw and the screen. The view itself is a native
 // window too; panels laid over the picture must be native windows of their own stacked above it (the
 // surface always lies beneath the view's native children). Frames arrive in `slot()` from the decoder's
-// thread, which wakes the main thread; `tick()` takes at most one frame a refresh (no sooner than most of
-// a refresh interval after the last), uploads its planes and draws and swaps at once, the swap setting the
-// pace of the next tick. A slow timer keeps ticking while nothing comes, so the rate figure falls to 0.
+// thread, which wakes the main thread as each one arrives; `tick()` takes at most one frame a refresh (no
+// sooner than most of a refresh interval after the last), uploads its planes, converts and draws them in a
+// shader, and swaps as soon as the GL has drawn them (a software rasteriser draws on threads of its own
+// while the main thread goes on). With frame pacing on, or while a panel fades, a tick comes every refresh;
+// otherwise a slow timer keeps ticking while nothing comes, so the rate figure falls to 0.
 // The first frame and the first non-black frame after markOpened() are logged, the latter also reported
 // through onFirstPicture.
 //
@@ -227,7 +229,8 @@ private:
     // A drawn frame whose swap waits for the GL to finish: the main thread goes on meanwhile rather than
     // block in the swap while a software rasteriser works. Then the entry of `presented_` to complete.
     bool swapPending_ = false;
-    bool fences_ = false;  // the context has fence syncs
+    bool tickAfterSwap_ = false;  // a tick came while the swap was pending: it runs once the swap is done
+    bool fences_ = false;         // the context has fence syncs
     void* fence_ = nullptr;
     double swapDrawnAt_ = 0;
     std::optional<std::size_t> swapEntry_;

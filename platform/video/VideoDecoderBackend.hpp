@@ -23,8 +23,8 @@ namespace corvane::platform {
 // the decoder consumed the unit but gave no picture for it; a negative status (an AVERROR code) and no
 // picture when it failed or the picture came out damaged. Units dropped from the queue get no call.
 //
-// Pictures share the decoder's own buffers: a picture is let go of (and its memory goes back to the
-// decoder) as soon as its last holder drops it.
+// Pictures share the decoder's own buffers: once a picture's last holder has dropped it, its memory goes
+// back to the decoder when the next picture comes out.
 //
 // Threads: create, decode, discardQueued, replaceFormat, waitForAsynchronousFrames and invalidate are
 // called by one thread (the owner's); usingHardware and format by any. Handlers must not call back into

@@ -21,6 +21,7 @@ struct ClipOptions {
     Codec codec = Codec::h264;
     int width = 320, height = 240, frames = 30, keyframeInterval = 10;
     bool tenBitHDR = false; // HEVC Main 10 tagged BT.2020 / PQ
+    bool chroma422 = false; // H.264 High 4:2:2: a layout the view does not draw
 };
 
 struct Clip {
@@ -91,7 +92,7 @@ inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
     std::ostringstream options;
     options << "-f lavfi -i testsrc2=size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
     if (recipe.codec == Codec::h264) {
-        options << "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
+        options << (recipe.chroma422 ? "-pix_fmt yuv422p" : "-pix_fmt yuv420p") << " -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
                 << " -keyint_min " << gop << " -sc_threshold 0 -f h264 ";
     } else {
         options << (recipe.tenBitHDR ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")

@@ -90,6 +90,27 @@ TEST_F(VideoDecoderBackendPeerTest, PicturesAreTheDecodersOwnPlanesHeldUntilThei
     EXPECT_LE(std::unique(seen.begin(), seen.end()) - seen.begin(), 3);
 }
 
+TEST_F(VideoDecoderBackendPeerTest, ALayoutTheViewDoesNotDrawIsConvertedOnlyWhenRead) {
+    const Clip clip = test::clips::makeClip(folder.path(), {Codec::h264, 320, 240, 6, 6, false, true});
+    // ffmpeg's own decoding converted by the same library with the same flags: any difference is ours.
+    const auto expected = test::clips::ffmpegFrames(clip.path, "bgra", 320 * 240 * 4, "-sws_flags bilinear");
+    ASSERT_EQ(expected.size(), 6u);
+    std::vector<std::shared_ptr<const PixelBuffer>> pictures;
+    decodeAll(clip, clip.accessUnits, [&](std::size_t, int status, std::shared_ptr<const PixelBuffer> image,
+                                          const VideoDecoderBackend::Timing&) {
+        EXPECT_EQ(status, 0);
+        ASSERT_TRUE(image);
+        EXPECT_EQ(image->format(), PixelBuffer::Format::bgra);
+        EXPECT_FALSE(image->ready());  // nothing converted on the decoder's thread
+        pictures.push_back(std::move(image));
+    });
+    ASSERT_EQ(pictures.size(), 6u);
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_TRUE(tightBytes(*pictures[i]) == expected[i]) << "picture " << i;
+        EXPECT_TRUE(pictures[i]->ready());
+    }
+}
+
 TEST_F(VideoDecoderBackendPeerTest, DamagedUnitsAreAnsweredWithoutAPictureAndAKeyframeRecovers) {
     const Clip clip = test::clips::makeClip(folder.path(), {Codec::h264, 320, 240, 12, 6});
     // A slice cut to a few bytes, pure noise, and a unit with no slice at all, then a keyframe and the rest.
