@@ -22,7 +22,8 @@ namespace corvane::stream {
 
 // The video path of one streaming session: the session's video datagrams go to a FrameAssembler, its
 // frames to a VideoDecoder, and a lost frame or a failed decode asks the box for a keyframe, at most once
-// every 0.1 s. Also a test switch that drops a share of the datagrams, a tap that sees every datagram, a
+// every 0.1 s (while the decoder waits for the keyframe it asked for after falling behind, at most once
+// every 0.5 s). Also a test switch that drops a share of the datagrams, a tap that sees every datagram, a
 // start-up watchdog and one statistics snapshot.
 //
 // The pipeline installs itself as the session's videoHandler when made, so make it before the session
