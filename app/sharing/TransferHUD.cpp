@@ -1,6 +1,7 @@
 #include "app/sharing/TransferHUD.hpp"
 
 #include "app/services/Clock.hpp"
+#include "app/window/OverlayPanel.hpp"
 #include "app/window/StreamWindow.hpp"
 
 #include <QCoroTask>
@@ -215,15 +216,13 @@ void TransferHUD::place() {
     const auto stream = streamPID ? StreamWindow::find(*streamPID) : std::nullopt;
     QWidget* window = stream ? QWidget::find(static_cast<WId>(stream->id)) : nullptr;
     if (window && window->isVisible()) {
-        if (pill_->parentWidget() != window) {
-            pill_->setParent(window, Qt::Widget);
-            pill_->clearMask();
-        }
+        if (pill_->parentWidget() != window) pill_->setParent(window, Qt::Widget);
         // Centred on the window, bottom edge 24 above the window's: reckoned from the bottom of the screen.
         const QRectF frame = StreamWindow::screenRect(stream->bounds);
         const QRectF above(frame.center().x() - size.width() / 2.0, frame.y() + kAboveBottom, size.width(), size.height());
         pill_->setGeometry(QRect(window->mapFromGlobal(StreamWindow::screenRect(above).topLeft().toPoint()), size));
-        pill_->raise();
+        // Over the stream's picture: a native panel of its own, clipped to its outline, raised above it.
+        OverlayPanel::placeOverPicture(*pill_, 12);
         pill_->show();
         return;
     }

@@ -5,16 +5,20 @@
 
 #include <QGraphicsOpacityEffect>
 #include <QLabel>
+#include <QPainter>
 #include <QPropertyAnimation>
 
 #include "app/services/Log.hpp"
+#include "app/window/OverlayPanel.hpp"
+#include "app/window/OverlayStyle.hpp"
 #include "app/window/StreamWindow.hpp"
 
 namespace corvane {
 
 namespace {
 
-// The pill keeps itself at the top centre of its parent whenever the parent changes size.
+// The pill keeps itself at the top centre of its parent whenever the parent changes size. It paints its own
+// background, opaque, with the border inside its rounded outline (OverlayPanel clips it to that outline).
 class Pill final : public QLabel {
 public:
     explicit Pill(QWidget* parent) : QLabel(parent) { parent->installEventFilter(this); }
@@ -24,6 +28,17 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched == parent() && event->type() == QEvent::Resize && onParentResized) onParentResized();
         return false;
+    }
+    void paintEvent(QPaintEvent* event) override {
+        {
+            QPainter painter(this);
+            painter.fillRect(rect(), OverlayStyle::panel);
+            painter.setRenderHint(QPainter::Antialiasing);
+            painter.setPen(QPen(OverlayStyle::border, 1));
+            const double radius = height() / 2.0;
+            painter.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);
+        }
+        QLabel::paintEvent(event);
     }
 };
 
@@ -45,14 +60,12 @@ void CaptureHint::show(QWidget& over, const std::string& text) {
     const int height = label.height() + 14;
     pill->setFixedSize(width, height);
     pill->setAlignment(Qt::AlignCenter);
-    pill->setStyleSheet(QStringLiteral("color: white; background: rgba(0, 0, 0, 158); "
-                                       "border: 1px solid rgba(255, 255, 255, 31); border-radius: %1px;")
-                            .arg(height / 2));
+    pill->setStyleSheet(QStringLiteral("color: white; background: transparent;"));
     panel_ = pill;
     parent_ = &over;
     pill->onParentResized = [this] { place(); };
     place();
-    pill->raise();
+    OverlayPanel::placeOverPicture(*pill, height / 2.0);
     pill->show();
 
     const QRect window = over.window()->frameGeometry();
@@ -76,6 +89,11 @@ QCoro::Task<> CaptureHint::fadeLater(std::weak_ptr<int> alive, std::uint64_t gen
     if (alive.expired()) co_return;
     if (generation != generation_ || !panel_) co_return;
     QPointer<QWidget> pill = panel_;
+    if (OverlayPanel::fadeOverPicture(*pill, 0.4)) {
+        // The picture fades the pill's look away; the pill itself is gone already.
+        hide();
+        co_return;
+    }
     auto* effect = new QGraphicsOpacityEffect(pill);
     pill->setGraphicsEffect(effect);
     auto* animation = new QPropertyAnimation(effect, "opacity", pill);

@@ -14,8 +14,9 @@ class QLabel;
 namespace corvane {
 
 // A small dark pill near the top of the stream window telling the user how to get out; shown for three
-// seconds, then faded away. A mouse-transparent child of the window, so it stays over the picture and
-// follows moves and full screen. Main thread only.
+// seconds, then faded away. A child of the window laid over the picture as a native panel of its own
+// (OverlayPanel), so it stays over the picture, follows moves and full screen and lets clicks through to
+// the stream view. Main thread only.
 class CaptureHint final {
 public:
     explicit CaptureHint(Clock& clock) : clock_(clock) {}

@@ -6,6 +6,8 @@
 
 #include <pthread.h>
 
+#include "platform/video/PictureConverter.hpp"
+
 extern "C" {
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -62,20 +64,20 @@ int FrameCounter::pending() const {
 }
 
 std::optional<std::uint64_t> FrameCounter::sample(const platform::PixelBuffer& picture) {
-    const auto& plane = picture.plane(0);
-    if (!plane.data || picture.width() < 1 || picture.height() < 1) return std::nullopt;
-    AVPixelFormat source = AV_PIX_FMT_BGRA;
-    if (picture.format() == platform::PixelBuffer::Format::x420) {
-        // 16-bit little-endian samples with the value in the upper ten bits, CbCr interleaved: P010.
-        if (picture.planeCount() != 2 || !picture.plane(1).data) return std::nullopt;
-        source = AV_PIX_FMT_P010LE;
+    const int count = picture.planeCount();
+    if (count < 1 || count > 3 || picture.width() < 1 || picture.height() < 1) return std::nullopt;
+    const std::uint8_t* planes[4] = {nullptr, nullptr, nullptr, nullptr};
+    int strides[4] = {0, 0, 0, 0};
+    for (int p = 0; p < count; ++p) {
+        planes[p] = picture.plane(p).data;
+        strides[p] = picture.plane(p).bytesPerRow;
+        if (!planes[p]) return std::nullopt;
     }
+    // Any of the decoder's layouts, as libswscale knows them ('x420' is P010).
+    const auto source = static_cast<AVPixelFormat>(platform::PictureConverter::avPixelFormat(picture.format()));
     scaler_ = sws_getCachedContext(scaler_, picture.width(), picture.height(), source, sampleWidth, sampleHeight,
                                    AV_PIX_FMT_BGRA, SWS_AREA, nullptr, nullptr, nullptr);
     if (!scaler_) return std::nullopt;
-    const std::uint8_t* planes[4] = {plane.data, picture.planeCount() > 1 ? picture.plane(1).data : nullptr,
-                                     nullptr, nullptr};
-    const int strides[4] = {plane.bytesPerRow, picture.planeCount() > 1 ? picture.plane(1).bytesPerRow : 0, 0, 0};
     std::uint8_t* target[4] = {sampleBytes_.data(), nullptr, nullptr, nullptr};
     const int targetStrides[4] = {sampleWidth * 4, 0, 0, 0};
     if (sws_scale(scaler_, planes, strides, 0, picture.height(), target, targetStrides) != sampleHeight)

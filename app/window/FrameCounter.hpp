@@ -18,11 +18,12 @@ namespace corvane {
 
 // Counts the pictures of the followed window that really changed; the overlay reads and resets the count
 // once a second. Pictures are handed over on the main thread with present() and fingerprinted on the
-// counter's own worker, "corvane.fps", from a 128x72 BGRA downscale (libswscale); at most five wait, more
-// are dropped as a slow capture would drop them. The hand-over is a single-producer ring of atomics that
-// the worker drains every few milliseconds (every tenth of a second while none come): presenting a
-// picture takes no lock and makes no system call. The count and the interval's start are shared under
-// one lock; the fingerprint is the worker's alone. take() runs on the main thread.
+// counter's own worker, "corvane.fps", from a 128x72 BGRA downscale of the picture in whatever layout the
+// decoder gave it (libswscale); at most five wait, more are dropped as a slow capture would drop them. The
+// hand-over is a single-producer ring of atomics that the worker drains every few milliseconds (every
+// tenth of a second while none come): presenting a picture takes no lock and makes no system call. The
+// count and the interval's start are shared under one lock; the fingerprint is the worker's alone. take()
+// runs on the main thread.
 class FrameCounter final {
 public:
     // `now`: seconds of uptime at construction, the start of the first interval. Starts the worker.

@@ -14,6 +14,9 @@ namespace OverlayStyle {
 inline const QColor background(0, 0, 0, 158);    // black at 0.62
 inline const QColor border(255, 255, 255, 31);   // white at 0.12
 inline const QColor muted(255, 255, 255, 153);   // white at 0.6
+// What a panel over the picture fills itself with: as a window of its own it lets nothing of the picture
+// show through, so it takes the translucent background as it looks over a dark picture.
+inline const QColor panel(28, 28, 30);
 
 // Green from 90 % of the target, yellow from half of it, orange below; no figure: half-transparent white.
 QColor fpsColor(std::optional<int> fps, int target);

@@ -1,6 +1,7 @@
 #include "app/window/StartView.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <system_error>
 #include <vector>
@@ -15,6 +16,8 @@
 #include <QVBoxLayout>
 
 #include "app/services/Folders.hpp"
+#include "app/window/OverlayPanel.hpp"
+#include "platform/video/ColorMatrix.hpp"
 
 namespace corvane {
 
@@ -22,14 +25,26 @@ namespace {
 
 constexpr int snapshotWidth = 480;
 
-QRgb yuvToRgb(int y, int cb, int cr) {
-    // BT.709 video range, 8-bit values.
-    const double yy = 1.164383 * (y - 16);
-    const double b = yy + 2.112402 * (cb - 128);
-    const double g = yy - 0.213249 * (cb - 128) - 0.532909 * (cr - 128);
-    const double r = yy + 1.792741 * (cr - 128);
-    auto clamp = [](double v) { return std::clamp(static_cast<int>(std::lround(v)), 0, 255); };
-    return qRgb(clamp(r), clamp(g), clamp(b));
+// A Y'CbCr picture's samples at a pixel, as fractions of the largest code.
+std::array<float, 3> samplesAt(const platform::PixelBuffer& picture, int x, int y) {
+    using Format = platform::PixelBuffer::Format;
+    const auto at = [&](int plane, int column, int row, int bytes) {
+        const auto& p = picture.plane(plane);
+        const std::uint8_t* sample = p.data + std::size_t(std::min(row, p.height - 1)) * std::size_t(p.bytesPerRow) +
+                                     std::size_t(column) * std::size_t(bytes);
+        return bytes == 1 ? int(sample[0]) : int(sample[0] | (sample[1] << 8));
+    };
+    const int cx = x / 2, cy = y / 2;
+    switch (picture.format()) {
+    case Format::nv12: return {at(0, x, y, 1) / 255.f, at(1, 2 * cx, cy, 1) / 255.f, at(1, 2 * cx + 1, cy, 1) / 255.f};
+    case Format::i420: return {at(0, x, y, 1) / 255.f, at(1, cx, cy, 1) / 255.f, at(2, cx, cy, 1) / 255.f};
+    case Format::i444: return {at(0, x, y, 1) / 255.f, at(1, x, y, 1) / 255.f, at(2, x, y, 1) / 255.f};
+    case Format::x420:
+        return {(at(0, x, y, 2) >> 6) / 1023.f, (at(1, 2 * cx, cy, 2) >> 6) / 1023.f, (at(1, 2 * cx + 1, cy, 2) >> 6) / 1023.f};
+    case Format::i010: return {at(0, x, y, 2) / 1023.f, at(1, cx, cy, 2) / 1023.f, at(2, cx, cy, 2) / 1023.f};
+    case Format::bgra: break;
+    }
+    return {0, 0.5f, 0.5f};
 }
 
 }  // namespace
@@ -76,7 +91,8 @@ StartView::StartView(QWidget* parent, const std::optional<std::string>& boxName,
         update();
     });
     spin->start(80);
-    raise();
+    // Over the picture's own surface: a native panel of its own, square, letting clicks through.
+    OverlayPanel::placeOverPicture(*this, 0);
     show();
 }
 
@@ -113,6 +129,11 @@ void StartView::paintEvent(QPaintEvent*) {
 void StartView::fadeOut() {
     if (fading_) return;
     fading_ = true;
+    // Over a stream view the picture fades the cover's look away as it draws; the cover goes at once.
+    if (OverlayPanel::fadeOverPicture(*this, 0.35)) {
+        deleteLater();
+        return;
+    }
     auto* effect = new QGraphicsOpacityEffect(this);
     setGraphicsEffect(effect);
     auto* animation = new QPropertyAnimation(effect, "opacity", this);
@@ -132,6 +153,10 @@ std::optional<std::filesystem::path> StartView::snapshotURL() {
 }
 
 QImage StartView::snapshotImage(const platform::PixelBuffer& picture) {
+    // A picture whose planes could not be had (a conversion that failed) leaves no snapshot.
+    if (picture.planeCount() != platform::PixelBuffer::layout(picture.format()).planes) return QImage();
+    for (int p = 0; p < picture.planeCount(); ++p)
+        if (!picture.plane(p).data) return QImage();
     const int width = std::max(picture.width(), 1);
     const double scale = double(snapshotWidth) / width;
     const int height = std::max(1, static_cast<int>(std::lround(picture.height() * scale)));
@@ -141,20 +166,18 @@ QImage StartView::snapshotImage(const platform::PixelBuffer& picture) {
         const QImage source(plane.data, picture.width(), picture.height(), plane.bytesPerRow, QImage::Format_RGB32);
         scaled = source.scaled(snapshotWidth, height, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
     } else {
-        // 10-bit 4:2:0: sample the planes straight into the small picture.
-        const auto& luma = picture.plane(0);
-        const auto& chroma = picture.plane(1);
+        // Y'CbCr: sample the planes straight into the small picture, with the picture's own matrix and range
+        // (an HDR picture's colours come out flat, which a blurred backdrop does not mind).
+        const auto matrix = platform::ColorMatrix::of(picture.colorSpace(), platform::PixelBuffer::isTenBit(picture.format()) ? 10 : 8);
         scaled = QImage(snapshotWidth, height, QImage::Format_RGB32);
         for (int y = 0; y < height; ++y) {
             const int sy = std::min(picture.height() - 1, static_cast<int>(y / scale));
-            const auto* lumaRow = reinterpret_cast<const std::uint16_t*>(luma.data + std::size_t(sy) * luma.bytesPerRow);
-            const auto* chromaRow =
-                reinterpret_cast<const std::uint16_t*>(chroma.data + std::size_t(std::min(sy / 2, chroma.height - 1)) * chroma.bytesPerRow);
             auto* out = reinterpret_cast<QRgb*>(scaled.scanLine(y));
             for (int x = 0; x < snapshotWidth; ++x) {
                 const int sx = std::min(picture.width() - 1, static_cast<int>(x / scale));
-                const int cx = std::min(sx / 2, chroma.width - 1);
-                out[x] = yuvToRgb(lumaRow[sx] >> 8, chromaRow[2 * cx] >> 8, chromaRow[2 * cx + 1] >> 8);
+                const auto [yy, cb, cr] = samplesAt(picture, sx, sy);
+                const auto rgb = matrix.apply(yy, cb, cr);
+                out[x] = qRgb(int(std::lround(rgb[0] * 255)), int(std::lround(rgb[1] * 255)), int(std::lround(rgb[2] * 255)));
             }
         }
     }
@@ -212,6 +235,7 @@ void StartView::saveSnapshot(const platform::PixelBuffer& picture) {
     const auto url = snapshotURL();
     if (!url) return;
     const QImage image = snapshotImage(picture);
+    if (image.isNull()) return;
     QSaveFile file(QString::fromStdString(url->string()));
     if (!file.open(QIODevice::WriteOnly)) return;
     if (!image.save(&file, "JPEG", 60)) {

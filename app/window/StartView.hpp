@@ -15,7 +15,8 @@ namespace corvane {
 
 // The cover over the stream view while there is no picture: the box's name, a message and a spinner on
 // black, over a dim copy of the last picture of the previous stream. It also keeps that last picture: a
-// small blurred JPEG saved when a stream ends. Mouse-transparent; it follows its parent's size. Main thread.
+// small blurred JPEG saved when a stream ends. A native panel over the picture's surface (OverlayPanel),
+// letting clicks through; it follows its parent's size. Main thread.
 class StartView final : public QWidget {
     Q_OBJECT
 

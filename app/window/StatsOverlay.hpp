@@ -32,8 +32,8 @@ class StatsPill;
 
 // The performance overlay: the model behind the small pill (or, detailed, the card) at the top edge of the
 // stream window with frames per second, latency, jitter, a 30-second frame-rate graph, the stream's facts
-// and the box's load, and the panel that shows it. The panel is a mouse-transparent child widget of the
-// followed window, so it composes over the OpenGL picture and follows moves and full screen.
+// and the box's load, and the panel that shows it. The panel is a child of the followed window laid over
+// the picture as a native panel of its own (OverlayPanel), so it follows moves and full screen.
 //
 // One instance lives for the app's run; the box controller drives it. With the engine hooks set the figures
 // come from the stream view and the session; without them the overlay follows a window by process id,

@@ -3,8 +3,8 @@
 #include <cmath>
 
 #include <QPainter>
-#include <QPainterPath>
 
+#include "app/window/OverlayPanel.hpp"
 #include "app/window/OverlayStyle.hpp"
 #include "app/window/StatsCard.hpp"
 #include "app/window/StatsHeadline.hpp"
@@ -34,6 +34,20 @@ QSize StatsPill::fittingSize() const {
     return QSize(static_cast<int>(std::ceil(size.width())), static_cast<int>(std::ceil(size.height())));
 }
 
+double StatsPill::cornerRadius() const {
+    return model_ && model_->detailed() ? StatsCard::cornerRadius : height() / 2.0;
+}
+
+bool StatsPill::event(QEvent* event) {
+    if (event->type() == QEvent::ParentChange && parentWidget()) OverlayPanel::placeOverPicture(*this, cornerRadius());
+    return QWidget::event(event);
+}
+
+void StatsPill::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (parentWidget()) OverlayPanel::placeOverPicture(*this, cornerRadius());
+}
+
 void StatsPill::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     draw(painter);
@@ -53,15 +67,13 @@ void StatsPill::draw(QPainter& painter) const {
 const QImage& StatsPill::frame(QSize size, bool card) const {
     if (frame_.size() == size && frameIsCard_ == card) return frame_;
     frame_ = QImage(size, QImage::Format_ARGB32_Premultiplied);
-    frame_.fill(Qt::transparent);
+    // Opaque to the edge: the outline's mask cuts the corners, and nothing beneath may blend in.
+    frame_.fill(OverlayStyle::panel);
     frameIsCard_ = card;
     QPainter painter(&frame_);
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF bounds(QPointF(0, 0), QSizeF(size));
     const double radius = card ? StatsCard::cornerRadius : bounds.height() / 2;
-    QPainterPath shape;
-    shape.addRoundedRect(bounds, radius, radius);
-    painter.fillPath(shape, OverlayStyle::background);
     painter.setPen(QPen(OverlayStyle::border, 1));
     painter.setBrush(Qt::NoBrush);
     painter.drawRoundedRect(bounds.adjusted(0.5, 0.5, -0.5, -0.5), radius - 0.5, radius - 0.5);

@@ -106,21 +106,26 @@ void VideoDecoder::submit(Bytes sample, const VideoFrame& frame) {
         ++stats_.dropped;
         return;
     }
-    auto handler = [this, closing = closing_, index = frame.index, firstPacketAt = frame.firstPacketAt,
-                    hostMs = frame.hostProcessingMs](int status, std::shared_ptr<platform::PixelBuffer> image) {
-        if (!*closing) output(status, std::move(image), index, firstPacketAt, hostMs);
+    // What the picture needs of its frame; not the frame itself, whose access unit is already in `sample`.
+    VideoFrame about;
+    about.index = frame.index;
+    about.firstPacketAt = frame.firstPacketAt;
+    about.completedAt = frame.completedAt;
+    about.hostProcessingMs = frame.hostProcessingMs;
+    auto handler = [this, closing = closing_, about](int status, std::shared_ptr<const platform::PixelBuffer> image,
+                                                     const platform::VideoDecoderBackend::Timing& timing) {
+        if (!*closing) output(status, std::move(image), timing, about);
     };
-    std::size_t evicted = 0;
-    const int status = session_->decode(std::move(sample), std::move(handler), frame.isKeyframe, &evicted);
-    if (status == 0) {
+    const auto queued = session_->decode(std::move(sample), frame.isKeyframe, std::move(handler));
+    if (queued.status == 0) {
         waitingForKeyframe_ = false;
-        if (evicted > 0) {
+        if (queued.dropped > 0) {
             std::lock_guard guard(lock_);
-            stats_.dropped += static_cast<std::int64_t>(evicted);
+            stats_.dropped += static_cast<std::int64_t>(queued.dropped);
         }
         return;
     }
-    if (status == platform::VideoDecoderBackend::busyStatus) {
+    if (queued.status == platform::VideoDecoderBackend::busyStatus) {
         {
             std::lock_guard guard(lock_);
             ++stats_.dropped;
@@ -132,11 +137,11 @@ void VideoDecoder::submit(Bytes sample, const VideoFrame& frame) {
         std::lock_guard guard(lock_);
         ++stats_.errors;
     }
-    throw Error::decode(status);
+    throw Error::decode(queued.status);
 }
 
-void VideoDecoder::output(int status, std::shared_ptr<platform::PixelBuffer> image, std::uint32_t frameIndex,
-                          double firstPacketAt, double hostProcessingMs) {
+void VideoDecoder::output(int status, std::shared_ptr<const platform::PixelBuffer> image,
+                          const platform::VideoDecoderBackend::Timing& timing, const VideoFrame& frame) {
     if (status != 0 || !image) {
         std::lock_guard guard(lock_);
         ++stats_.errors;
@@ -146,10 +151,19 @@ void VideoDecoder::output(int status, std::shared_ptr<platform::PixelBuffer> ima
         std::lock_guard guard(lock_);
         ++stats_.decoded;
     }
-    const double decodedAt = uptimeSeconds();
+    DecodedFrame decoded;
+    decoded.image = std::move(image);
+    decoded.frameIndex = frame.index;
+    decoded.firstPacketAt = frame.firstPacketAt;
+    decoded.decodedAt = uptimeSeconds();
+    decoded.hostProcessingMs = frame.hostProcessingMs;
+    decoded.assembledAt = frame.completedAt;
+    decoded.queuedAt = timing.queuedAt;
+    decoded.decodeStartedAt = timing.startedAt;
+    decoded.queuedBehind = static_cast<int>(timing.waitingAhead);
     // Last, and through a copy: the owner may release the decoder from inside onFrame.
     const FrameHandler handler = onFrame;
-    if (handler) handler(DecodedFrame{std::move(image), frameIndex, firstPacketAt, decodedAt, hostProcessingMs});
+    if (handler) handler(decoded);
 }
 
 void VideoDecoder::configure(const std::vector<Bytes>& sets) {
@@ -180,7 +194,6 @@ void VideoDecoder::configure(const std::vector<Bytes>& sets) {
     }
 
     platform::VideoDecoderBackend::Options options;
-    options.output = tenBit ? platform::PixelBuffer::Format::x420 : platform::PixelBuffer::Format::bgra;
     options.allowHardware = allowHardware_;
     options.queueLimit = queueLimit_;
     auto created = platform::VideoDecoderBackend::create(format, options);

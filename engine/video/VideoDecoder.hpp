@@ -27,10 +27,11 @@ namespace corvane::stream {
 // "corvane.decode" and every picture reaches onFrame there. Frames that arrive while there is no session
 // are dropped without counting.
 //
-// The session's queue is bounded: when the decoder falls behind, decode() never waits. The unit that does
-// not fit is dropped, decode() throws Error::behind() once (the pipeline logs it and asks for a keyframe)
-// and later non-key frames are dropped quietly, counted in `dropped`, until a keyframe; a keyframe that
-// finds the queue full replaces the stale units waiting there.
+// The session's queue is bounded: when the decoder falls behind, decode() never waits. A full queue skips
+// ahead to the newest keyframe it holds (or to an arriving keyframe), dropping the units in front of it.
+// With no keyframe to skip to, the unit that does not fit is dropped, decode() throws Error::behind() once
+// (the pipeline logs it and asks for a keyframe) and later non-key frames are dropped quietly until a
+// keyframe. Every dropped unit counts in `dropped`.
 //
 // Threads: decode() and flush() on the media thread, one call at a time; stats() from any thread. onFrame
 // is set before decoding starts and called outside the lock. Releasing the decoder ends its session:
@@ -89,9 +90,12 @@ public:
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     const StreamConfig::Codec codec;
+    // An HDR session: its colour tags are logged with every new decoder. Pictures leave in whatever layout
+    // and depth the stream has (PixelBuffer), 10-bit ones for an HDR stream.
     const bool tenBit;
 
-    // Receives every decoded picture, on the decoder's thread. Set before decoding starts.
+    // Receives every decoded picture, on the decoder's thread, with the times it was queued and taken up.
+    // Set before decoding starts.
     FrameHandler onFrame;
 
     // Submits one access unit. Throws Error (format, session, decode, noParameterSets, behind).
@@ -112,8 +116,8 @@ private:
     void configure(const std::vector<Bytes>& sets);
     void submit(Bytes sample, const VideoFrame& frame);
     void noteHardware();
-    void output(int status, std::shared_ptr<platform::PixelBuffer> image, std::uint32_t frameIndex,
-                double firstPacketAt, double hostProcessingMs);
+    void output(int status, std::shared_ptr<const platform::PixelBuffer> image,
+                const platform::VideoDecoderBackend::Timing& timing, const VideoFrame& frame);
 
     const std::size_t queueLimit_;
     const bool allowHardware_;

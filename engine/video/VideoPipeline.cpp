@@ -27,9 +27,10 @@ std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
         if (!self) return;
         try {
             self->decoder_->decode(frame);
-            // Frames the decoder drops while it waits for a keyframe ask again, within the rate limit: the
-            // keyframe that answered an earlier request may have come before the decoder fell behind.
-            if (self->decoder_->waitingForKeyframe()) self->requestKeyframe();
+            // While the decoder waits for a keyframe, its frames ask again, but only once the answer to the
+            // last request is overdue: asking at every frame would bring a keyframe for each, and keyframes
+            // are the frames a decoder that fell behind can least afford.
+            if (self->decoder_->waitingForKeyframe()) self->requestKeyframe(keyframeRetry);
         } catch (const std::exception& error) {
             EngineLog::write(std::string("video: ") + error.what());
             self->requestKeyframe();
@@ -77,11 +78,11 @@ void VideoPipeline::receive(ByteView datagram) {
     assembler_.add(datagram);
 }
 
-void VideoPipeline::requestKeyframe() {
+void VideoPipeline::requestKeyframe(double interval) {
     const double now = options_.now();
     {
         std::lock_guard guard(lock_);
-        if (lastRequest_ && now - *lastRequest_ <= keyframeInterval) return;
+        if (lastRequest_ && now - *lastRequest_ <= interval) return;
         lastRequest_ = now;
         ++keyframeRequests_;
     }

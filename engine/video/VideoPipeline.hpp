@@ -22,7 +22,8 @@ namespace corvane::stream {
 
 // The video path of one streaming session: the session's video datagrams go to a FrameAssembler, its
 // frames to a VideoDecoder, and a lost frame or a failed decode asks the box for a keyframe, at most once
-// every 0.1 s. Also a test switch that drops a share of the datagrams, a tap that sees every datagram, a
+// every 0.1 s (while the decoder waits for the keyframe it asked for after falling behind, at most once
+// every 0.5 s). Also a test switch that drops a share of the datagrams, a tap that sees every datagram, a
 // start-up watchdog and one statistics snapshot.
 //
 // The pipeline installs itself as the session's videoHandler when made, so make it before the session
@@ -72,6 +73,9 @@ public:
 
     // Keyframe requests closer together than this are not sent.
     static constexpr double keyframeInterval = 0.1;
+    // While the decoder waits for a keyframe after falling behind, it asks again no sooner than this after
+    // the last request.
+    static constexpr double keyframeRetry = 0.5;
 
     // Makes the pipeline and installs it as the session's videoHandler. An HDR session gets a 10-bit
     // decoder. Throws the decoder's VideoDecoder::Error unchanged; then the session is left untouched.
@@ -105,7 +109,7 @@ public:
 
 private:
     void receive(ByteView datagram);
-    void requestKeyframe();
+    void requestKeyframe(double interval = keyframeInterval);
 
     FrameAssembler assembler_;
     std::unique_ptr<VideoDecoder> decoder_;

@@ -19,6 +19,7 @@ void FrameSlot::put(DecodedFrame frame) {
             }
         }
     }
+    if (onPut_) onPut_();
 }
 
 std::optional<DecodedFrame> FrameSlot::next() {

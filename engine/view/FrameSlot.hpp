@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -30,6 +31,10 @@ public:
     bool pacing() const { return pacing_.load(std::memory_order_relaxed); }
     void setPacing(bool on) { pacing_.store(on, std::memory_order_relaxed); }
 
+    // Called after every put, on the putting thread and outside the lock: the display side learns of a new
+    // frame as it arrives. Set once by the slot's owner, before frames flow; it must not block.
+    void setOnPut(std::function<void()> hook) { onPut_ = std::move(hook); }
+
 private:
     static constexpr std::size_t maxQueued = 2;
 
@@ -37,6 +42,7 @@ private:
     std::optional<DecodedFrame> newest;
     std::deque<DecodedFrame> queue;
     std::atomic<bool> pacing_{false};
+    std::function<void()> onPut_;
 };
 
 }  // namespace corvane::stream

@@ -3,21 +3,24 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <QOffscreenSurface>
 #include <QOpenGLContext>
-#include <QOpenGLShaderProgram>
+#include <QOpenGLExtraFunctions>
+#include <QOpenGLFunctions>
+#include <QPainter>
+#include <QResizeEvent>
 #include <QScreen>
 #include <QShowEvent>
+#include <QSocketNotifier>
 
 #include "engine/EngineLog.hpp"
 #include "engine/Uptime.hpp"
-
-#ifndef GL_UNPACK_ROW_LENGTH
-#define GL_UNPACK_ROW_LENGTH 0x0CF2
-#endif
-#ifndef GL_LUMINANCE_ALPHA
-#define GL_LUMINANCE_ALPHA 0x190A
-#endif
+#include "engine/view/StreamSurface.hpp"
 
 namespace corvane::stream {
 
@@ -25,106 +28,63 @@ namespace {
 
 using platform::PixelBuffer;
 
-constexpr int bgraTexture = 0;
-constexpr int lumaTexture = 1;
-constexpr int chromaTexture = 2;
+// While no frame comes, a tick this often keeps the rate figure falling within its two seconds.
+constexpr int idleTickMs = 250;
+// How often a drawn frame looks whether the GL is done with it, and how long it waits at most.
+constexpr int swapPollMs = 1;
+constexpr double swapWaitLimit = 0.1;
 
-// Old-style GLSL so one text serves desktop compatibility contexts and OpenGL ES 2 alike.
-const char* const vertexShader = R"(
-attribute vec2 position;
-varying vec2 uv;
-void main() {
-    // Row 0 of the picture is its top.
-    uv = vec2(position.x * 0.5 + 0.5, 0.5 - position.y * 0.5);
-    gl_Position = vec4(position, 0.0, 1.0);
-}
-)";
-
-const char* const bgraFragmentShader = R"(
-#ifdef GL_ES
-precision mediump float;
-#endif
-uniform sampler2D picture;
-varying vec2 uv;
-void main() {
-    // Bytes B, G, R, A arrive as r, g, b, a.
-    gl_FragColor = vec4(texture2D(picture, uv).bgr, 1.0);
-}
-)";
-
-// 10-bit 4:2:0 video range, BT.2020 primaries with the PQ transfer (HDR10), shown on an SDR target: each
-// 16-bit sample arrives as two 8-bit channels (low byte, high byte); filtering is linear in both, so their
-// weighted sum is the filtered sample. PQ light is mapped with the reference white (203 nits) at 1.0 and a
-// soft shoulder above 0.8, converted to BT.709 primaries and encoded with a 2.2 gamma.
-const char* const x420FragmentShader = R"(
-#ifdef GL_ES
-precision highp float;
-#endif
-uniform sampler2D luma;
-uniform sampler2D chroma;
-varying vec2 uv;
-
-vec3 pqToNits(vec3 e) {
-    vec3 p = pow(max(e, vec3(0.0)), vec3(1.0 / 78.84375));
-    vec3 l = pow(max(p - vec3(0.8359375), vec3(0.0)) / (vec3(18.8515625) - 18.6875 * p),
-                 vec3(1.0 / 0.1593017578125));
-    return l * 10000.0;
-}
-
-float shoulder(float x) {
-    return x <= 0.8 ? x : 0.8 + 0.2 * (1.0 - exp(-(x - 0.8) / 0.2));
-}
-
-void main() {
-    vec4 l = texture2D(luma, uv);
-    vec4 c = texture2D(chroma, uv);
-    float y = (l.a * 65280.0 + l.r * 255.0) / 64.0;
-    float cb = (c.g * 65280.0 + c.r * 255.0) / 64.0;
-    float cr = (c.a * 65280.0 + c.b * 255.0) / 64.0;
-    float Y = (y - 64.0) / 876.0;
-    float U = (cb - 512.0) / 896.0;
-    float V = (cr - 512.0) / 896.0;
-    vec3 e = clamp(vec3(Y + 1.4746 * V, Y - 0.16455 * U - 0.57135 * V, Y + 1.8814 * U), 0.0, 1.0);
-    vec3 x = pqToNits(e) / 203.0;
-    vec3 rec709 = vec3( 1.6605 * x.r - 0.5876 * x.g - 0.0728 * x.b,
-                       -0.1246 * x.r + 1.1329 * x.g - 0.0083 * x.b,
-                       -0.0182 * x.r - 0.1006 * x.g + 1.1187 * x.b);
-    rec709 = max(rec709, vec3(0.0));
-    vec3 sdr = vec3(shoulder(rec709.r), shoulder(rec709.g), shoulder(rec709.b));
-    gl_FragColor = vec4(pow(sdr, vec3(1.0 / 2.2)), 1.0);
-}
-)";
-
-const GLfloat quad[] = {-1.f, -1.f, 1.f, -1.f, -1.f, 1.f, 1.f, 1.f};
+int milliseconds(double seconds) { return std::max(1, static_cast<int>(std::ceil(seconds * 1000))); }
 
 // The five rows the brightness test reads.
 std::array<int, 5> sampleRows(int h) { return {h / 5, 2 * h / 5, h / 2, 3 * h / 5, 4 * h / 5}; }
 
 }  // namespace
 
-StreamView::StreamView(QWidget* parent) : QOpenGLWidget(parent), clock_(uptimeSeconds) {
+StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds) {
     secondStart = clock_();
-    // Black where the picture is not, and no system background painted under the GL content.
+    // A window of its own, which the picture's surface fills: Qt paints nothing of its own there.
+    setAttribute(Qt::WA_NativeWindow);
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAttribute(Qt::WA_NoSystemBackground);
     setAutoFillBackground(false);
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
-    pacedTick.setSingleShot(true);
-    pacedTick.setTimerType(Qt::PreciseTimer);
-    connect(&pacedTick, &QTimer::timeout, this, [this] { runTick(); });
+    tickTimer_.setSingleShot(true);
+    tickTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&tickTimer_, &QTimer::timeout, this, [this] {
+        if (running_) {
+            runTick();
+        } else if (fade_) {
+            render(true);
+            if (fade_) tickTimer_.start(milliseconds(refreshInterval()));
+        }
+    });
+    swapPoll_.setTimerType(Qt::PreciseTimer);
+    connect(&swapPoll_, &QTimer::timeout, this, [this] { completeSwap(uptimeSeconds() - swapDrawnAt_ > swapWaitLimit); });
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ >= 0) {
+        wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
+        connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] { frameArrived(); });
+        // The decoder's thread: one write (no lock, no allocation) per batch of frames, the main thread
+        // clearing the flag before it looks at the slot.
+        slot_.setOnPut([this] {
+            if (!wakePending_.exchange(true, std::memory_order_acq_rel)) {
+                const std::uint64_t one = 1;
+                [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+            }
+        });
+    }
 }
 
 StreamView::StreamView(const QRect& frame, QWidget* parent) : StreamView(parent) { setGeometry(frame); }
 
 StreamView::~StreamView() {
     stop();
-    // The base class destroys the context after this object is gone; the hook must not run then.
-    disconnect(contextConnection);
-    if (isValid()) {
-        makeCurrent();
-        releaseGL();
-        doneCurrent();
-    }
+    releaseGL();
+    delete surface_.data();
+    delete wakeNotifier_;
+    if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 void StreamView::setClock(std::function<double()> clock) {
@@ -142,15 +102,12 @@ void StreamView::markOpened() {
 void StreamView::start() {
     if (running_) return;
     running_ = true;
-    swapConnection = connect(this, &QOpenGLWidget::frameSwapped, this, &StreamView::onFrameSwapped);
     runTick();
 }
 
 void StreamView::stop() {
-    if (!running_) return;
     running_ = false;
-    disconnect(swapConnection);
-    pacedTick.stop();
+    tickTimer_.stop();
 }
 
 double StreamView::refreshInterval() const {
@@ -159,33 +116,44 @@ double StreamView::refreshInterval() const {
     return rate >= 20 && rate <= 500 ? 1.0 / rate : 1.0 / 60;
 }
 
-void StreamView::onFrameSwapped() {
-    if (!running_) return;
-    // Swaps come once per refresh with vsync; without it they come as fast as paints do, so a tick comes
-    // no sooner than most of a refresh interval after the last.
-    const double interval = refreshInterval();
-    const double since = uptimeSeconds() - lastTickAt;
-    if (since >= 0.75 * interval) {
+void StreamView::frameArrived() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+    wakePending_.store(false, std::memory_order_release);
+    if (running_) scheduleTick();
+}
+
+void StreamView::scheduleTick() {
+    // At most one frame a refresh: a tick comes no sooner than most of a refresh interval after the last
+    // (a screen without vsync swaps as fast as it is asked to).
+    const double earliest = 0.75 * refreshInterval() - (uptimeSeconds() - lastTickAt);
+    if (earliest <= 0) {
         runTick();
         return;
     }
-    pacedTick.start(std::max(1, static_cast<int>(std::ceil((interval - since) * 1000))));
+    const int due = milliseconds(earliest);
+    if (!tickTimer_.isActive() || tickTimer_.remainingTime() > due) tickTimer_.start(due);
 }
 
 void StreamView::runTick() {
     if (!running_) return;
-    lastTickAt = uptimeSeconds();
-    tick();
-    const double interval = refreshInterval();
-    if (uploadPending && isVisible()) {
-        // The swap of this paint brings the next tick; the timer only stands in should no paint come.
-        update();
-        pacedTick.start(static_cast<int>(std::ceil(3 * interval * 1000)));
-    } else {
-        // Nothing to paint (or a hidden view): the timer keeps the refreshes, so the slot is still drained
-        // and the rate still falls to 0.
-        pacedTick.start(std::max(1, static_cast<int>(std::ceil(interval * 1000))));
+    tickTimer_.stop();
+    if (swapPending_) {
+        // The GL is still drawing the last frame: the next tick follows its swap rather than wait for it.
+        tickAfterSwap_ = true;
+        return;
     }
+    lastTickAt = uptimeSeconds();
+    const std::size_t drawn = presentedCount_;
+    tick();
+    if (fade_ && presentedCount_ == drawn) render(true);
+    // Paced frames wait in the slot for a refresh each, and a fade moves at every one. Otherwise the next
+    // frame wakes the view as it arrives.
+    const double interval = refreshInterval();
+    if (fade_ || slot_.pacing() || wakeFd_ < 0)
+        tickTimer_.start(milliseconds(interval));
+    else
+        tickTimer_.start(idleTickMs);
 }
 
 void StreamView::tick() {
@@ -201,13 +169,21 @@ void StreamView::tick() {
         }
     }
 
+    // Reading the planes of a picture in a layout the view does not draw converts it, here and only here.
     if (fresh && frame->image && frame->image->plane(0).data) {
-        if (frame->image->format() != PixelBuffer::Format::bgra) {
+        if (PixelBuffer::isTenBit(frame->image->format())) {
             showHDR(*frame);
         } else {
             hdrActive = false;
             current = frame;
             uploadPending = true;
+        }
+        Presented timing{frame->frameIndex, frame->firstPacketAt, frame->assembledAt, frame->queuedAt,
+                         frame->decodeStartedAt, frame->decodedAt, uptimeSeconds(), 0, 0, frame->queuedBehind};
+        if (render(true, &timing)) {
+            if (swapPending_) swapEntry_ = presentedCount_;
+            presented_[presentedCount_ % presentedKept] = timing;
+            ++presentedCount_;
         }
 
         if (openedAt) {
@@ -259,8 +235,9 @@ void StreamView::showHDR(const DecodedFrame& frame) {
         EngineLog::write("video: showing HDR (10-bit) through the HDR display layer");
     }
     const PixelBuffer& picture = *frame.image;
-    if (picture.format() != PixelBuffer::Format::x420 || picture.planeCount() != 2 || !picture.plane(1).data)
-        return;
+    if (picture.planeCount() != PixelBuffer::layout(picture.format()).planes) return;
+    for (int p = 0; p < picture.planeCount(); ++p)
+        if (!picture.plane(p).data) return;
     current = frame;
     uploadPending = true;
 }
@@ -268,39 +245,48 @@ void StreamView::showHDR(const DecodedFrame& frame) {
 double StreamView::averageLuma(const PixelBuffer& picture) {
     const PixelBuffer::Plane& plane = picture.plane(0);
     if (!plane.data) return 255;
+    const int w = plane.width;
+    const int h = plane.height;
     double sum = 0;
     int count = 0;
-    if (picture.format() == PixelBuffer::Format::x420) {
-        const int w = plane.width;
-        const int h = plane.height;
-        const int stride = plane.bytesPerRow / 2;
+    // Every 16th pixel of five rows; `value` gives one pixel's brightness on the 0...255 scale.
+    const auto sample = [&](int bytesPerPixel, auto value) {
         // A row shorter than its samples cannot be read safely.
-        if (w < 1 || stride < w) return 255;
+        if (w < 1 || plane.bytesPerRow < w * bytesPerPixel) return false;
         for (const int row : sampleRows(h)) {
             if (row < 0 || row >= h) continue;
+            const std::uint8_t* line = plane.data + static_cast<std::size_t>(row) * std::size_t(plane.bytesPerRow);
             for (int x = 0; x < w; x += 16) {
-                const std::size_t index = static_cast<std::size_t>(row) * static_cast<std::size_t>(stride) +
-                                          static_cast<std::size_t>(x);
-                sum += plane.data[index * 2 + 1];  // high byte of the little-endian sample
+                sum += value(line + static_cast<std::size_t>(x) * std::size_t(bytesPerPixel));
                 ++count;
             }
         }
-    } else if (picture.format() == PixelBuffer::Format::bgra) {
-        const int w = plane.width;
-        const int h = plane.height;
-        if (plane.bytesPerRow < w * 4) return 255;
-        for (const int row : sampleRows(h)) {
-            if (row < 0 || row >= h) continue;
-            for (int x = 0; x < w; x += 16) {
-                const std::uint8_t* pixel = plane.data + static_cast<std::size_t>(row) * plane.bytesPerRow +
-                                            static_cast<std::size_t>(x) * 4;
-                sum += 0.114 * pixel[0] + 0.587 * pixel[1] + 0.299 * pixel[2];
-                ++count;
-            }
-        }
-    } else {
-        return 255;
+        return true;
+    };
+    bool measured = false;
+    switch (picture.format()) {
+    case PixelBuffer::Format::x420:
+        // The high byte of the little-endian sample: its top 8 bits.
+        measured = sample(2, [](const std::uint8_t* p) { return double(p[1]); });
+        break;
+    case PixelBuffer::Format::i010:
+        // The top 8 of the 10 bits, as for 'x420'.
+        measured = sample(2, [](const std::uint8_t* p) { return double(((p[1] << 8) | p[0]) >> 2 & 0xFF); });
+        break;
+    case PixelBuffer::Format::bgra:
+        measured = sample(4, [](const std::uint8_t* p) { return 0.114 * p[0] + 0.587 * p[1] + 0.299 * p[2]; });
+        break;
+    case PixelBuffer::Format::nv12:
+    case PixelBuffer::Format::i420:
+    case PixelBuffer::Format::i444:
+        // Luma on the full scale, as a converted picture would measure: video-range black (16) is black.
+        if (picture.colorSpace().fullRange)
+            measured = sample(1, [](const std::uint8_t* p) { return double(p[0]); });
+        else
+            measured = sample(1, [](const std::uint8_t* p) { return std::max(0.0, (p[0] - 16) * 255.0 / 219.0); });
+        break;
     }
+    if (!measured) return 255;
     return count > 0 ? sum / count : 255;
 }
 
@@ -324,150 +310,190 @@ double StreamView::hostProcessingMs() const {
     return _hostMs;
 }
 
+std::vector<StreamView::Presented> StreamView::presented() const {
+    const std::size_t kept = std::min(presentedCount_, presentedKept);
+    std::vector<Presented> out;
+    out.reserve(kept);
+    for (std::size_t i = presentedCount_ - kept; i < presentedCount_; ++i) out.push_back(presented_[i % presentedKept]);
+    return out;
+}
+
 void StreamView::showEvent(QShowEvent* event) {
-    QOpenGLWidget::showEvent(event);
+    QWidget::showEvent(event);
+    ensureSurface();
     if (!focusWatched_) {
         focusWatched_ = true;
         watchFocusForPointer();
     }
 }
 
+void StreamView::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    if (surface_) surface_->setGeometry(QRect(QPoint(0, 0), size()));
+}
+
+void StreamView::paintEvent(QPaintEvent*) {
+    // The surface covers all of it; this shows only for the moment before the surface is on screen.
+    QPainter(this).fillRect(rect(), Qt::black);
+}
+
 // Drawing.
 
-void StreamView::initializeGL() {
-    initializeOpenGLFunctions();
-    glGenTextures(3, textures);
-    for (const unsigned int texture : textures) {
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+void StreamView::ensureSurface() {
+    QWindow* host = windowHandle();
+    if (!host) return;
+    if (!surface_) {
+        surface_ = new StreamSurface(host);
+        surface_->onExposed = [this] { render(true); };
+    } else if (surface_->parent() != host) {
+        surface_->setParent(host);
+    } else if (surface_->isVisible()) {
+        return;
     }
-    std::fill(std::begin(textureWidth), std::end(textureWidth), 0);
-    std::fill(std::begin(textureHeight), std::end(textureHeight), 0);
-    glReady = true;
-    // The picture is uploaded again into the new context.
-    uploadPending = current.has_value();
-    // The context goes away when the widget moves to another window; its objects go with it.
-    disconnect(contextConnection);
-    contextConnection = connect(context(), &QOpenGLContext::aboutToBeDestroyed, this, [this] {
-        makeCurrent();
-        releaseGL();
-        doneCurrent();
-    });
+    surface_->setGeometry(QRect(QPoint(0, 0), size()));
+    surface_->show();
+    // Beneath the panels laid over the picture, whichever native window was made first.
+    surface_->lower();
+}
+
+bool StreamView::makeCurrent() {
+    if (!surface_ || !surface_->handle()) return false;
+    if (!context_) {
+        if (glFailed_) return false;
+        auto context = std::make_unique<QOpenGLContext>();
+        context->setFormat(surface_->requestedFormat());
+        if (!context->create()) {
+            // Nothing can be shown; trying again at every frame would not change that.
+            glFailed_ = true;
+            return false;
+        }
+        context_ = std::move(context);
+        if (!context_->makeCurrent(surface_)) return false;
+        const QSurfaceFormat format = context_->format();
+        fences_ = format.version() >= (context_->isOpenGLES() ? qMakePair(3, 0) : qMakePair(3, 2)) ||
+                  context_->hasExtension("GL_ARB_sync");
+        return true;
+    }
+    return context_->makeCurrent(surface_);
+}
+
+bool StreamView::render(bool swap, Presented* timing) {
+    // The frame drawn before goes out first, so frames reach the screen in order.
+    completeSwap(true);
+    if (!surface_ || !surface_->isExposed() || !makeCurrent()) return false;
+    if (!renderer_.initialized()) {
+        renderer_.initialize();
+        uploadPending = true;
+        if (fade_) fade_->uploaded = false;
+    }
+    if (uploadPending) {
+        uploadPending = false;
+        if (current && current->image)
+            renderer_.upload(*current->image);
+        else
+            renderer_.forget();
+    }
+    if (timing) timing->uploadedAt = uptimeSeconds();
+    const double ratio = surface_->devicePixelRatio();
+    const QSize size(static_cast<int>(std::lround(surface_->width() * ratio)),
+                     static_cast<int>(std::lround(surface_->height() * ratio)));
+    renderer_.draw(size);
+    if (fade_) {
+        const double elapsed = clock_() - fade_->start;
+        if (elapsed >= fade_->seconds) {
+            fade_.reset();
+            renderer_.setOverlay(QImage());
+        } else {
+            if (!fade_->uploaded) {
+                renderer_.setOverlay(fade_->image);
+                fade_->uploaded = true;
+            }
+            const QRectF area(fade_->area.x() * ratio, fade_->area.y() * ratio, fade_->area.width() * ratio,
+                              fade_->area.height() * ratio);
+            renderer_.drawOverlay(size, area, static_cast<float>(1 - elapsed / fade_->seconds));
+        }
+    }
+    if (!swap) return true;
+    if (fences_) {
+        // The drawing starts now; the swap follows once it is done, without the main thread waiting for it.
+        QOpenGLExtraFunctions* gl = context_->extraFunctions();
+        fence_ = gl->glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+        gl->glFlush();
+        if (fence_) {
+            swapPending_ = true;
+            swapDrawnAt_ = uptimeSeconds();
+            swapEntry_.reset();
+            swapPoll_.start(swapPollMs);
+            return true;
+        }
+    }
+    context_->swapBuffers(surface_);
+    if (timing) timing->swappedAt = uptimeSeconds();
+    return true;
+}
+
+void StreamView::completeSwap(bool wait) {
+    if (!swapPending_) return;
+    if (!surface_ || !context_ || !context_->makeCurrent(surface_)) {
+        // Its surface went: the frame has nowhere to go (and the fence went with the context's objects).
+        swapPending_ = false;
+        fence_ = nullptr;
+        swapPoll_.stop();
+        if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
+        return;
+    }
+    QOpenGLExtraFunctions* gl = context_->extraFunctions();
+    auto* fence = static_cast<GLsync>(fence_);
+    if (!wait && gl->glClientWaitSync(fence, 0, 0) == GL_TIMEOUT_EXPIRED) return;
+    swapPending_ = false;
+    swapPoll_.stop();
+    gl->glDeleteSync(fence);
+    fence_ = nullptr;
+    context_->swapBuffers(surface_);
+    if (swapEntry_) presented_[*swapEntry_ % presentedKept].swappedAt = uptimeSeconds();
+    swapEntry_.reset();
+    if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
+}
+
+QImage StreamView::grabFramebuffer() {
+    if (!render(false)) return QImage();
+    const double ratio = surface_->devicePixelRatio();
+    const int w = static_cast<int>(std::lround(surface_->width() * ratio));
+    const int h = static_cast<int>(std::lround(surface_->height() * ratio));
+    QImage image(w, h, QImage::Format_RGBA8888);
+    QOpenGLFunctions* gl = context_->functions();
+    gl->glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    gl->glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, image.bits());
+    // OpenGL's rows run from the bottom up.
+    return image.mirrored().convertToFormat(QImage::Format_RGB32);
+}
+
+void StreamView::fadeAway(const QImage& image, const QRect& area, double seconds) {
+    fade_ = Fade{image, area, clock_(), seconds, false};
+    render(true);
+    if (!tickTimer_.isActive() || tickTimer_.remainingTime() > milliseconds(refreshInterval()))
+        tickTimer_.start(milliseconds(refreshInterval()));
 }
 
 void StreamView::releaseGL() {
-    if (!glReady) return;
-    glDeleteTextures(3, textures);
-    std::fill(std::begin(textures), std::end(textures), 0u);
-    bgraProgram.reset();
-    x420Program.reset();
-    glReady = false;
-    textureValid = false;
-}
-
-bool StreamView::ensurePrograms() {
-    auto build = [](const char* fragment) {
-        auto program = std::make_unique<QOpenGLShaderProgram>();
-        program->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
-        program->addShaderFromSourceCode(QOpenGLShader::Fragment, fragment);
-        program->bindAttributeLocation("position", 0);
-        if (!program->link()) {
-            EngineLog::write("video: shader failed: " + program->log().toStdString());
-            program.reset();
-        }
-        return program;
-    };
-    if (!bgraProgram) bgraProgram = build(bgraFragmentShader);
-    if (!x420Program) x420Program = build(x420FragmentShader);
-    return bgraProgram && x420Program;
-}
-
-void StreamView::upload(const PixelBuffer& picture) {
-    textureValid = false;
-    const bool rowLength = !context()->isOpenGLES() || context()->format().majorVersion() >= 3;
-
-    auto plane = [&](int slot, const PixelBuffer::Plane& source, GLenum format, int bytesPerTexel) {
-        if (!source.data || source.width < 1 || source.height < 1 ||
-            source.bytesPerRow < source.width * bytesPerTexel || source.bytesPerRow % bytesPerTexel != 0)
-            return false;
-        glBindTexture(GL_TEXTURE_2D, textures[slot]);
-        if (textureWidth[slot] != source.width || textureHeight[slot] != source.height) {
-            glTexImage2D(GL_TEXTURE_2D, 0, static_cast<GLint>(format), source.width, source.height, 0, format,
-                         GL_UNSIGNED_BYTE, nullptr);
-            textureWidth[slot] = source.width;
-            textureHeight[slot] = source.height;
-        }
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        if (rowLength) {
-            glPixelStorei(GL_UNPACK_ROW_LENGTH, source.bytesPerRow / bytesPerTexel);
-            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, source.width, source.height, format, GL_UNSIGNED_BYTE,
-                            source.data);
-            glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    if (!context_) return;
+    completeSwap(true);
+    if (renderer_.initialized()) {
+        if (surface_ && surface_->handle() && context_->makeCurrent(surface_)) {
+            renderer_.release();
+            context_->doneCurrent();
         } else {
-            // OpenGL ES 2 cannot skip the rows' padding.
-            for (int row = 0; row < source.height; ++row)
-                glTexSubImage2D(GL_TEXTURE_2D, 0, 0, row, source.width, 1, format, GL_UNSIGNED_BYTE,
-                                source.data + static_cast<std::size_t>(row) * source.bytesPerRow);
+            // The surface went first (its window with the view's): any surface of the context will do.
+            QOffscreenSurface offscreen;
+            offscreen.setFormat(context_->format());
+            offscreen.create();
+            if (context_->makeCurrent(&offscreen)) {
+                renderer_.release();
+                context_->doneCurrent();
+            }
         }
-        return true;
-    };
-
-    if (picture.format() == PixelBuffer::Format::bgra) {
-        textureValid = plane(bgraTexture, picture.plane(0), GL_RGBA, 4);
-    } else if (picture.planeCount() == 2) {
-        textureValid = plane(lumaTexture, picture.plane(0), GL_LUMINANCE_ALPHA, 2) &&
-                       plane(chromaTexture, picture.plane(1), GL_RGBA, 4);
     }
-}
-
-void StreamView::paintGL() {
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT);
-    if (!current || !current->image || !glReady || !ensurePrograms()) return;
-    const PixelBuffer& picture = *current->image;
-    if (uploadPending) {
-        upload(picture);
-        uploadPending = false;
-    }
-    if (!textureValid) return;
-
-    // Aspect fit, centred, black bars.
-    const double ratio = devicePixelRatioF();
-    const double W = width() * ratio;
-    const double H = height() * ratio;
-    const double scale = std::min(W / picture.width(), H / picture.height());
-    const double w = picture.width() * scale;
-    const double h = picture.height() * scale;
-    glViewport(static_cast<GLint>(std::lround((W - w) / 2)), static_cast<GLint>(std::lround((H - h) / 2)),
-               static_cast<GLsizei>(std::lround(w)), static_cast<GLsizei>(std::lround(h)));
-
-    QOpenGLShaderProgram* program = nullptr;
-    if (picture.format() == PixelBuffer::Format::bgra) {
-        program = bgraProgram.get();
-        program->bind();
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D, textures[bgraTexture]);
-        program->setUniformValue("picture", 0);
-    } else {
-        program = x420Program.get();
-        program->bind();
-        glActiveTexture(GL_TEXTURE0);
-        glBindTexture(GL_TEXTURE_2D, textures[lumaTexture]);
-        glActiveTexture(GL_TEXTURE1);
-        glBindTexture(GL_TEXTURE_2D, textures[chromaTexture]);
-        glActiveTexture(GL_TEXTURE0);
-        program->setUniformValue("luma", 0);
-        program->setUniformValue("chroma", 1);
-    }
-    glBindBuffer(GL_ARRAY_BUFFER, 0);
-    program->enableAttributeArray(0);
-    program->setAttributeArray(0, GL_FLOAT, quad, 2);
-    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
-    program->disableAttributeArray(0);
-    program->release();
+    context_.reset();
 }
 
 }  // namespace corvane::stream

@@ -1,45 +1,59 @@
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <vector>
 
-#include <QOpenGLFunctions>
-#include <QOpenGLWidget>
+#include <QImage>
+#include <QPointer>
 #include <QPointF>
 #include <QRectF>
 #include <QTimer>
+#include <QWidget>
 
 #include "engine/input/InputPacket.hpp"
 #include "engine/video/DecodedFrame.hpp"
 #include "engine/view/FrameSlot.hpp"
 #include "engine/view/InputHooks.hpp"
 #include "engine/view/InputState.hpp"
+#include "engine/view/PictureRenderer.hpp"
 #include "platform/keys/KeyEvents.hpp"
 #include "platform/pointer/PointerCapture.hpp"
 #include "platform/video/PixelBuffer.hpp"
 
-class QOpenGLShaderProgram;
+class QOpenGLContext;
+class QSocketNotifier;
 
 namespace corvane::stream {
 
-// The engine's view of the stream: shows the newest decoded picture once per screen refresh and turns the
-// user's keyboard, mouse and wheel into input packets.
+class StreamSurface;
+
+// The engine's view of the stream: shows the newest decoded picture, at most once per screen refresh, and
+// turns the user's keyboard, mouse and wheel into input packets.
 //
-// Display side: frames arrive in `slot()` from the decoder's thread; `tick()` runs on the main thread once
-// per refresh, driven by the widget's own frame swaps (so by the screen's vsync), takes at most one frame,
-// and the next paint uploads it as a texture and draws it aspect-fitted on black. 10-bit 'x420' pictures
-// go through a shader that converts their two planes. The first frame and the first non-black frame after
-// markOpened() are logged, the latter also reported through onFirstPicture.
+// Display side: the picture is drawn into a GL surface of the view's own (StreamSurface, a native child
+// window filling the view), so nothing stands between the draw and the screen. The view itself is a native
+// window too; panels laid over the picture must be native windows of their own stacked above it (the
+// surface always lies beneath the view's native children). Frames arrive in `slot()` from the decoder's
+// thread, which wakes the main thread as each one arrives; `tick()` takes at most one frame a refresh (no
+// sooner than most of a refresh interval after the last), uploads its planes, converts and draws them in a
+// shader, and swaps as soon as the GL has drawn them (a software rasteriser draws on threads of its own
+// while the main thread goes on). With frame pacing on, or while a panel fades, a tick comes every refresh;
+// otherwise a slow timer keeps ticking while nothing comes, so the rate figure falls to 0.
+// The first frame and the first non-black frame after markOpened() are logged, the latter also reported
+// through onFirstPicture.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
 //
 // Everything runs on the main thread except put() on the slot and the statistics getters, which any
 // thread may call. Whoever puts frames from another thread stops doing so before the view is destroyed.
-class StreamView final : public QOpenGLWidget, protected QOpenGLFunctions {
+class StreamView final : public QWidget {
     Q_OBJECT
 
 public:
@@ -49,6 +63,21 @@ public:
         double decodeToShow = 0;
         double packetToShow = 0;
     };
+
+    // One picture the view drew: its way from the first packet to the screen, seconds of uptime.
+    struct Presented {
+        std::uint32_t frameIndex = 0;
+        double firstPacketAt = 0;
+        double assembledAt = 0;
+        double queuedAt = 0;
+        double decodeStartedAt = 0;
+        double decodedAt = 0;
+        double tickAt = 0;      // the tick that took it from the slot
+        double uploadedAt = 0;  // its planes were in the textures
+        double swappedAt = 0;   // the swap that put it on screen returned
+        int queuedBehind = 0;
+    };
+    static constexpr std::size_t presentedKept = 1024;
 
     explicit StreamView(QWidget* parent = nullptr);
     // The view sized to `frame` (the stream window makes it with the stream's width and height).
@@ -75,14 +104,23 @@ public:
     int shownTotal() const;
     Latency latencyMs() const;
     double hostProcessingMs() const;
+    // The last pictures drawn (at most presentedKept), oldest first. Main thread.
+    std::vector<Presented> presented() const;
 
-    // The per-refresh step: takes the frame to show from the slot, counts it, logs the first pictures.
-    // Public so that an owner without a running screen (or a test) can step the view itself.
+    // The per-refresh step: takes the frame to show from the slot, counts it, draws it, logs the first
+    // pictures. Public so that an owner without a running screen (or a test) can step the view itself.
     void tick();
     // Mean brightness (0...255) of a sample of the picture; 255 whenever it cannot be measured.
     static double averageLuma(const platform::PixelBuffer& picture);
     // The uptime clock the view reads; tests step time through it. Also restarts the one-second window.
     void setClock(std::function<double()> clock);
+
+    // The picture as the surface shows it, drawn again into the surface's back buffer and read back from
+    // there (glReadPixels). Null while the surface is not on screen.
+    QImage grabFramebuffer();
+    // Lets `image` (at `area`, in the view's coordinates) fade out over the picture within `seconds`: for a
+    // panel over the picture, which as a window of its own cannot fade over the surface itself.
+    void fadeAway(const QImage& image, const QRect& area, double seconds);
 
     // Input side.
     void keyDown(const platform::KeyEvents::Event& event);
@@ -103,9 +141,9 @@ public:
     bool focusWatched() const { return focusWatched_; }
 
 protected:
-    void initializeGL() override;
-    void paintGL() override;
     void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
     bool event(QEvent* event) override;
     bool focusNextPrevChild(bool next) override;
     void keyPressEvent(QKeyEvent* event) override;
@@ -119,13 +157,20 @@ protected:
 
 private:
     // Display side.
-    void onFrameSwapped();
+    void frameArrived();
+    void scheduleTick();
     void runTick();
     double refreshInterval() const;
     void showHDR(const DecodedFrame& frame);
+    void ensureSurface();
+    bool makeCurrent();
+    // Draws what the view shows into the surface's back buffer, and swaps when asked. False when the
+    // surface is not on screen.
+    bool render(bool swap, Presented* timing = nullptr);
+    // Puts the drawn frame on screen once the GL has finished drawing it. `wait`: now, however long that
+    // takes; otherwise only if it is done (else the poll tries again shortly).
+    void completeSwap(bool wait);
     void releaseGL();
-    void upload(const platform::PixelBuffer& picture);
-    bool ensurePrograms();
 
     // Input side.
     void sendKeyVK(std::uint16_t vk, bool down, const platform::KeyEvents::Event& event);
@@ -156,25 +201,43 @@ private:
     bool hdrActive = false;  // the 10-bit path is showing
     bool focusWatched_ = false;
 
-    // Ticks: one per frame swap, no closer together than most of a refresh interval (a screen without
-    // vsync swaps as fast as it can); a slow timer keeps ticking while nothing is painted (hidden window).
+    // Ticks: at a frame's arrival (woken through an eventfd the slot's put writes), no sooner than most of
+    // a refresh interval after the last; every refresh while frames are paced or a panel fades; else a slow
+    // timer.
     bool running_ = false;
-    QMetaObject::Connection swapConnection;
-    QMetaObject::Connection contextConnection;
-    QTimer pacedTick;
-    QTimer fallbackTick;
+    int wakeFd_ = -1;
+    std::atomic<bool> wakePending_{false};
+    QSocketNotifier* wakeNotifier_ = nullptr;
+    QTimer tickTimer_;
     double lastTickAt = -1;
 
-    // What the next paint draws; holding the frame holds its picture.
+    // Drawing. What is drawn: the current frame (holding it holds its picture), uploaded when it changed.
+    QPointer<StreamSurface> surface_;
+    std::unique_ptr<QOpenGLContext> context_;
+    bool glFailed_ = false;  // no context could be made: nothing is drawn
+    PictureRenderer renderer_;
     std::optional<DecodedFrame> current;
     bool uploadPending = false;
-    bool textureValid = false;
-    bool glReady = false;
-    unsigned int textures[3] = {0, 0, 0};  // BGRA picture, luma, chroma
-    int textureWidth[3] = {0, 0, 0};
-    int textureHeight[3] = {0, 0, 0};
-    std::unique_ptr<QOpenGLShaderProgram> bgraProgram;
-    std::unique_ptr<QOpenGLShaderProgram> x420Program;
+    struct Fade {
+        QImage image;
+        QRect area;
+        double start = 0;
+        double seconds = 0;
+        bool uploaded = false;
+    };
+    std::optional<Fade> fade_;
+    // A drawn frame whose swap waits for the GL to finish: the main thread goes on meanwhile rather than
+    // block in the swap while a software rasteriser works. Then the entry of `presented_` to complete.
+    bool swapPending_ = false;
+    bool tickAfterSwap_ = false;  // a tick came while the swap was pending: it runs once the swap is done
+    bool fences_ = false;         // the context has fence syncs
+    void* fence_ = nullptr;
+    double swapDrawnAt_ = 0;
+    std::optional<std::size_t> swapEntry_;
+    QTimer swapPoll_;
+
+    std::array<Presented, presentedKept> presented_{};
+    std::size_t presentedCount_ = 0;
 
     platform::KeyEvents keyEvents;
     std::optional<std::uint16_t> passedOnKey;  // Command-Q or Command-H left to the desktop

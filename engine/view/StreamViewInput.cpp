@@ -154,10 +154,14 @@ bool StreamView::event(QEvent* event) {
     case QEvent::WindowDeactivate:
         if (focusWatched_) pointerFocusChanged(false);
         break;
+    case QEvent::WinIdChange:
+        // The view's window was made anew (moved to another window): the picture's surface moves with it.
+        ensureSurface();
+        break;
     default:
         break;
     }
-    return QOpenGLWidget::event(event);
+    return QWidget::event(event);
 }
 
 // Mouse.
@@ -307,12 +311,12 @@ void StreamView::wheelEvent(QWheelEvent* event) {
 }
 
 void StreamView::enterEvent(QEnterEvent* event) {
-    QOpenGLWidget::enterEvent(event);
+    QWidget::enterEvent(event);
     if (isActiveWindow()) updatePointerVisibility(viewPoint(event->position()));
 }
 
 void StreamView::leaveEvent(QEvent* event) {
-    QOpenGLWidget::leaveEvent(event);
+    QWidget::leaveEvent(event);
     updatePointerVisibility(std::nullopt);
 }
 

@@ -13,8 +13,21 @@ extern "C" {
 namespace corvane::platform {
 
 int PictureConverter::scaleFlags() {
-    // Same size in and out, so the filter only shapes the chroma upsampling.
-    return SWS_BILINEAR | SWS_ACCURATE_RND;
+    // Same size in and out, so the filter only shapes the chroma upsampling. Accurate rounding would cost
+    // several times the conversion for a step of difference at most.
+    return SWS_BILINEAR;
+}
+
+int PictureConverter::avPixelFormat(PixelBuffer::Format format) {
+    switch (format) {
+    case PixelBuffer::Format::bgra: return AV_PIX_FMT_BGRA;
+    case PixelBuffer::Format::x420: return AV_PIX_FMT_P010LE;
+    case PixelBuffer::Format::nv12: return AV_PIX_FMT_NV12;
+    case PixelBuffer::Format::i420: return AV_PIX_FMT_YUV420P;
+    case PixelBuffer::Format::i444: return AV_PIX_FMT_YUV444P;
+    case PixelBuffer::Format::i010: return AV_PIX_FMT_YUV420P10LE;
+    }
+    return AV_PIX_FMT_NONE;
 }
 
 PictureConverter::~PictureConverter() { sws_freeContext(scaler_); }
@@ -71,6 +84,12 @@ std::shared_ptr<PixelBuffer> PictureConverter::convert(const AVFrame& picture, P
     }
     const int rows = sws_scale(scaler_, picture.data, picture.linesize, 0, picture.height, planes, strides);
     if (rows != picture.height) return nullptr;
+    if (format == PixelBuffer::Format::x420)
+        out->setColorSpace({matrix == AVCOL_SPC_BT709       ? PixelBuffer::ColorSpace::Matrix::bt709
+                            : matrix == AVCOL_SPC_BT2020_NCL || matrix == AVCOL_SPC_BT2020_CL
+                                ? PixelBuffer::ColorSpace::Matrix::bt2020
+                                : PixelBuffer::ColorSpace::Matrix::bt601,
+                            false});
     return out;
 }
 

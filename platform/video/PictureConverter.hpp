@@ -13,16 +13,18 @@ struct SwsContext;
 
 namespace corvane::platform {
 
-// Turns a decoded libavcodec picture (software, any planar YUV layout libswscale reads) into a PixelBuffer
-// of its own: 'BGRA' in full range, or 'x420' (video-range 10-bit 4:2:0 as P010: a luma plane and an
-// interleaved CbCr plane, the value in the upper 10 bits of each little-endian 16-bit sample). The YUV
-// matrix and range come from the picture; a picture that names no matrix takes the format's colour tags
-// (BT.2020 for HDR10), else BT.601. Keeps its scaler between calls, and a few pictures: one whose every
-// other holder has let go is filled again rather than allocating anew. One thread at a time.
+// The fallback for decoded pictures in a layout the view does not draw (4:2:2, 12-bit, RGB and the like):
+// turns a libavcodec picture into a PixelBuffer of its own, 'BGRA' in full range or 'x420' (video-range
+// 10-bit 4:2:0 as P010). The YUV matrix and range come from the picture; a picture that names no matrix
+// takes the format's colour tags (BT.2020 for HDR10), else BT.601. Keeps its scaler between calls, and a
+// few pictures: one whose every other holder has let go is filled again rather than allocating anew. One
+// thread at a time.
 class PictureConverter final {
 public:
     // The libswscale flags every conversion uses, so a check can reproduce a conversion exactly.
     static int scaleFlags();
+    // libavutil's pixel format for a layout (an AVPixelFormat), for code that hands pictures to libswscale.
+    static int avPixelFormat(PixelBuffer::Format format);
 
     PictureConverter() = default;
     ~PictureConverter();

@@ -1,9 +1,12 @@
 #include "platform/video/VideoDecoderBackend.hpp"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -24,6 +27,10 @@ namespace corvane::platform {
 
 namespace {
 
+double steadySeconds() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 bool hasVaapiPath(const AVCodec* codec) {
     for (int i = 0;; ++i) {
         const AVCodecHWConfig* config = avcodec_get_hw_config(codec, i);
@@ -43,6 +50,32 @@ struct VideoDecoderBackend::Impl {
         Bytes data;
         OutputHandler handler;
         std::optional<VideoFormat> format;  // set on the first unit after a format change
+        bool keyframe = false;
+        Timing timing;
+    };
+
+    struct Pending {
+        OutputHandler handler;
+        Timing timing;
+    };
+
+    // A picture handed out in the decoder's own buffers. Kept for reuse: once the pool holds the only
+    // reference, its buffers go back to the decoder and the entry takes the next picture.
+    struct Wrapped {
+        AVFrame* frame = av_frame_alloc();
+        std::optional<PixelBuffer> picture;
+        Wrapped() = default;
+        Wrapped(const Wrapped&) = delete;
+        Wrapped& operator=(const Wrapped&) = delete;
+        ~Wrapped() { av_frame_free(&frame); }
+    };
+    static constexpr std::size_t wrappedKept = 12;
+
+    // The fallback conversion, shared by the deferred pictures of the session and run on whichever thread
+    // first reads one of them.
+    struct Fallback {
+        std::mutex lock;
+        PictureConverter converter;
     };
 
     // What libavcodec decodes on, as far as it has told.
@@ -80,9 +113,10 @@ struct VideoDecoderBackend::Impl {
     AVPacket* packet = nullptr;
     AVFrame* frame = nullptr;
     AVFrame* transfer = nullptr;
-    PictureConverter converter;
+    std::vector<std::shared_ptr<Wrapped>> wrapped;
+    std::shared_ptr<Fallback> fallback;
     VideoFormat decodingFormat;
-    std::map<std::int64_t, OutputHandler> pending;  // units in the decoder, by the id carried as pts
+    std::map<std::int64_t, Pending> pending;  // units in the decoder, by the id carried as pts
     std::int64_t nextId = 0;
 
     int open(const VideoFormat& source, bool tryHardware);
@@ -91,7 +125,10 @@ struct VideoDecoderBackend::Impl {
     void process(Job job);
     void receiveAll(std::int64_t current);
     void deliver(AVFrame* picture);
-    void finish(std::int64_t id, int status, std::shared_ptr<PixelBuffer> image);
+    std::shared_ptr<const PixelBuffer> output(AVFrame* picture);
+    std::shared_ptr<const PixelBuffer> wrap(AVFrame* picture, PixelBuffer::Format format, PixelBuffer::ColorSpace color);
+    std::shared_ptr<const PixelBuffer> deferred(AVFrame* picture);
+    void finish(std::int64_t id, int status, std::shared_ptr<const PixelBuffer> image);
     void retire(std::int64_t current);
     void drain();
 };
@@ -202,43 +239,59 @@ void VideoDecoderBackend::replaceFormat(const VideoFormat& next) {
     impl_->formatToSend = next;
 }
 
-int VideoDecoderBackend::decode(Bytes accessUnit, OutputHandler handler, bool evictWhenFull,
-                                std::size_t* evicted) {
+namespace {
+
+// Moves `format` onto a unit: its parameter sets go in front of the unit's bytes (libavcodec takes new sets
+// only in front of a picture's own units). Rare enough (a change of the box's screen) to be worth the one
+// extra copy.
+void carry(std::optional<VideoFormat>& format, Bytes& data, std::optional<VideoFormat>& carried) {
+    const Bytes sets = format->annexB();
+    Bytes joined;
+    joined.reserve(sets.size() + data.size() + VideoDecoderBackend::paddingBytes);
+    joined.insert(joined.end(), sets.begin(), sets.end());
+    joined.insert(joined.end(), data.begin(), data.end());
+    data = std::move(joined);
+    carried = std::move(format);
+    format.reset();
+}
+
+}  // namespace
+
+VideoDecoderBackend::Queued VideoDecoderBackend::decode(Bytes accessUnit, bool keyframe, OutputHandler handler) {
     Impl& impl = *impl_;
-    std::deque<Impl::Job> dropped;
+    Impl::Job job{std::move(accessUnit), std::move(handler), std::nullopt, keyframe, {}};
+    std::deque<Impl::Job> dropped;  // let go of after the lock
+    std::optional<VideoFormat> droppedFormat;
     {
         std::lock_guard guard(impl.lock);
-        if (impl.stopping) return AVERROR(EINVAL);
+        if (impl.stopping) return {AVERROR(EINVAL), 0};
         if (impl.queue.size() >= impl.options.queueLimit) {
-            if (!evictWhenFull) return busyStatus;
-            dropped.swap(impl.queue);
+            if (keyframe) {
+                dropped.swap(impl.queue);
+            } else {
+                // The newest waiting keyframe behind the front one (the front may be in the decoder's hands
+                // next; skipping to it gains nothing).
+                auto newest = std::find_if(impl.queue.rbegin(), std::prev(impl.queue.rend()),
+                                           [](const Impl::Job& waiting) { return waiting.keyframe; });
+                if (newest == std::prev(impl.queue.rend())) return {busyStatus, 0};
+                const auto keep = std::prev(newest.base());
+                std::move(impl.queue.begin(), keep, std::back_inserter(dropped));
+                impl.queue.erase(impl.queue.begin(), keep);
+            }
+            // A dropped unit may have carried new parameter sets: the unit that now leads carries them.
+            for (Impl::Job& gone : dropped)
+                if (gone.format) droppedFormat = std::move(gone.format);
+            if (droppedFormat && !impl.queue.empty() && !impl.queue.front().format)
+                carry(droppedFormat, impl.queue.front().data, impl.queue.front().format);
         }
-    }
-    if (evicted) *evicted = dropped.size();
-    // A dropped unit may have carried new parameter sets; this one carries them instead.
-    for (Impl::Job& job : dropped)
-        if (job.format && !impl.formatToSend) impl.formatToSend = std::move(job.format);
-    Impl::Job job{std::move(accessUnit), std::move(handler), std::nullopt};
-    if (impl.formatToSend) {
-        // libavcodec takes new parameter sets only in front of a picture's own units. Rare enough (a
-        // change of the box's screen) to be worth the one extra copy.
-        const Bytes sets = impl.formatToSend->annexB();
-        Bytes joined;
-        joined.reserve(sets.size() + job.data.size() + paddingBytes);
-        joined.insert(joined.end(), sets.begin(), sets.end());
-        joined.insert(joined.end(), job.data.begin(), job.data.end());
-        job.data = std::move(joined);
-        job.format = impl.formatToSend;
-    }
-    {
-        // Only this thread adds units, so the room found above is still there.
-        std::lock_guard guard(impl.lock);
-        if (impl.stopping) return AVERROR(EINVAL);
+        if (droppedFormat && !impl.formatToSend) impl.formatToSend = std::move(droppedFormat);
+        if (impl.formatToSend) carry(impl.formatToSend, job.data, job.format);
+        job.timing.queuedAt = steadySeconds();
+        job.timing.waitingAhead = impl.queue.size();
         impl.queue.push_back(std::move(job));
     }
-    impl.formatToSend.reset();
     impl.changed.notify_all();
-    return 0;
+    return {0, dropped.size()};
 }
 
 std::size_t VideoDecoderBackend::discardQueued() {
@@ -302,7 +355,8 @@ void VideoDecoderBackend::Impl::run() {
 void VideoDecoderBackend::Impl::process(Job job) {
     if (job.format) decodingFormat = std::move(*job.format);
     const std::int64_t id = nextId++;
-    pending.emplace(id, std::move(job.handler));
+    job.timing.startedAt = steadySeconds();
+    pending.emplace(id, Pending{std::move(job.handler), job.timing});
     const int status = send(std::move(job.data), id);
     if (status < 0 && status != AVERROR(EAGAIN)) finish(id, status, nullptr);
     receiveAll(id);
@@ -351,7 +405,7 @@ void VideoDecoderBackend::Impl::deliver(AVFrame* picture) {
         finish(id, AVERROR_INVALIDDATA, nullptr);
         return;
     }
-    const AVFrame* source = picture;
+    AVFrame* source = picture;
     if (picture->format == AV_PIX_FMT_VAAPI) {
         av_frame_unref(transfer);
         const int status = av_hwframe_transfer_data(transfer, picture, 0);
@@ -362,17 +416,114 @@ void VideoDecoderBackend::Impl::deliver(AVFrame* picture) {
         av_frame_copy_props(transfer, picture);
         source = transfer;
     }
-    std::shared_ptr<PixelBuffer> image = converter.convert(*source, options.output, decodingFormat.extensions());
+    std::shared_ptr<const PixelBuffer> image = output(source);
     const int status = image ? 0 : AVERROR(ENOMEM);
     finish(id, status, std::move(image));
 }
 
-void VideoDecoderBackend::Impl::finish(std::int64_t id, int status, std::shared_ptr<PixelBuffer> image) {
+namespace {
+
+// The layouts the view draws as they are, and whether a J format says full range.
+std::optional<PixelBuffer::Format> drawnLayout(int format, bool& fullRange) {
+    fullRange = format == AV_PIX_FMT_YUVJ420P || format == AV_PIX_FMT_YUVJ444P;
+    switch (format) {
+    case AV_PIX_FMT_YUV420P:
+    case AV_PIX_FMT_YUVJ420P: return PixelBuffer::Format::i420;
+    case AV_PIX_FMT_YUV444P:
+    case AV_PIX_FMT_YUVJ444P: return PixelBuffer::Format::i444;
+    case AV_PIX_FMT_NV12: return PixelBuffer::Format::nv12;
+    case AV_PIX_FMT_P010LE: return PixelBuffer::Format::x420;
+    case AV_PIX_FMT_YUV420P10LE: return PixelBuffer::Format::i010;
+    default: return std::nullopt;
+    }
+}
+
+// The matrix a picture signals, when it is one the view's conversion knows; a picture that names none takes
+// the format's colour tags (BT.2020 for HDR10), else BT.601.
+std::optional<PixelBuffer::ColorSpace::Matrix> matrixOf(const AVFrame& picture,
+                                                        const std::optional<VideoFormat::ColorTags>& tags) {
+    using Matrix = PixelBuffer::ColorSpace::Matrix;
+    switch (picture.colorspace) {
+    case AVCOL_SPC_BT709: return Matrix::bt709;
+    case AVCOL_SPC_BT470BG:
+    case AVCOL_SPC_SMPTE170M: return Matrix::bt601;
+    case AVCOL_SPC_BT2020_NCL: return Matrix::bt2020;
+    case AVCOL_SPC_UNSPECIFIED:
+    case AVCOL_SPC_RESERVED:
+        return tags && tags->matrix == VideoFormat::matrixBT2020 ? Matrix::bt2020 : Matrix::bt601;
+    default: return std::nullopt;  // RGB, YCgCo, constant luminance and the rest: the fallback's
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::output(AVFrame* picture) {
+    bool fullRange = false;
+    const std::optional<PixelBuffer::Format> layout = drawnLayout(picture->format, fullRange);
+    const auto matrix = matrixOf(*picture, decodingFormat.extensions());
+    if (layout && matrix)
+        return wrap(picture, *layout, {*matrix, fullRange || picture->color_range == AVCOL_RANGE_JPEG});
+    return deferred(picture);
+}
+
+std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::wrap(AVFrame* picture, PixelBuffer::Format format,
+                                                                 PixelBuffer::ColorSpace color) {
+    const PixelBuffer::Layout shape = PixelBuffer::layout(format);
+    std::array<PixelBuffer::Plane, 3> planes{};
+    for (int p = 0; p < shape.planes; ++p) {
+        const bool half = p > 0 && shape.subsampled;
+        const int w = half ? (picture->width + 1) / 2 : picture->width;
+        const int h = half ? (picture->height + 1) / 2 : picture->height;
+        if (!picture->data[p] || picture->linesize[p] < w * shape.bytesPerSample[std::size_t(p)]) return nullptr;
+        planes[std::size_t(p)] = {picture->data[p], picture->linesize[p], w, h};
+    }
+    // Entries nobody else holds give their buffers back to the decoder now, not when next used.
+    std::shared_ptr<Wrapped> entry;
+    for (auto& kept : wrapped) {
+        if (kept.use_count() != 1) continue;
+        // Pairs with the release in the last holder's let-go: its reads come before our reuse.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (kept->picture) {
+            kept->picture.reset();
+            av_frame_unref(kept->frame);
+        }
+        if (!entry) entry = kept;
+    }
+    if (!entry) {
+        entry = std::make_shared<Wrapped>();
+        if (wrapped.size() < wrappedKept) wrapped.push_back(entry);
+    }
+    if (!entry->frame) return nullptr;
+    av_frame_move_ref(entry->frame, picture);
+    entry->picture.emplace(format, entry->frame->width, entry->frame->height, planes, shape.planes, color, nullptr);
+    return std::shared_ptr<const PixelBuffer>(entry, &*entry->picture);
+}
+
+std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::deferred(AVFrame* picture) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture->format));
+    const bool deep = descriptor && descriptor->comp[0].depth > 8;
+    const PixelBuffer::Format target = deep ? PixelBuffer::Format::x420 : PixelBuffer::Format::bgra;
+    const auto tags = decodingFormat.extensions();
+    PixelBuffer::ColorSpace color = PixelBuffer::standardColor(target);
+    if (const auto matrix = matrixOf(*picture, tags)) color.matrix = *matrix;
+    AVFrame* held = av_frame_alloc();
+    if (!held) return nullptr;
+    av_frame_move_ref(held, picture);
+    std::shared_ptr<AVFrame> source(held, [](AVFrame* frame) { av_frame_free(&frame); });
+    if (!fallback) fallback = std::make_shared<Fallback>();
+    return PixelBuffer::deferred(target, held->width, held->height, color,
+                                 [source, target, tags, fallback = fallback]() -> std::shared_ptr<const PixelBuffer> {
+                                     std::lock_guard guard(fallback->lock);
+                                     return fallback->converter.convert(*source, target, tags);
+                                 });
+}
+
+void VideoDecoderBackend::Impl::finish(std::int64_t id, int status, std::shared_ptr<const PixelBuffer> image) {
     const auto found = pending.find(id);
     if (found == pending.end()) return;
-    OutputHandler handler = std::move(found->second);
+    Pending answered = std::move(found->second);
     pending.erase(found);
-    if (handler) handler(status, std::move(image));
+    if (answered.handler) answered.handler(status, std::move(image), answered.timing);
 }
 
 void VideoDecoderBackend::Impl::retire(std::int64_t current) {

@@ -14,12 +14,17 @@
 namespace corvane::platform {
 
 // One decoding session on libavcodec (H.264 or HEVC): VA-API when the machine has a device for it, else
-// software decoding with slice threads. Access units go in on the caller's thread into a bounded queue;
-// the session's own thread "corvane.decode" feeds them to libavcodec, converts every picture
-// (PictureConverter) and calls the unit's handler. Each unit's handler is called exactly once, on that
-// thread: status 0 with the picture; status 0 and no picture when the decoder consumed the unit but gave
-// no picture for it; a negative status (an AVERROR code) and no picture when it failed or the picture came
-// out damaged. Units dropped by discardQueued() or invalidate() get no call.
+// software decoding with slice threads (frame threads would hold every picture back by a frame per thread).
+// Access units go in on the caller's thread into a bounded queue; the session's own thread "corvane.decode"
+// only decodes: every picture leaves as the planes the decoder wrote (NV12, I420, I444, P010 or 10-bit
+// I420; VA-API pictures as they are transferred), carrying the matrix and range the stream signals. A
+// picture in any other layout leaves `deferred`, converted only when something reads it. Each unit's
+// handler is called exactly once, on that thread: status 0 with the picture; status 0 and no picture when
+// the decoder consumed the unit but gave no picture for it; a negative status (an AVERROR code) and no
+// picture when it failed or the picture came out damaged. Units dropped from the queue get no call.
+//
+// Pictures share the decoder's own buffers: once a picture's last holder has dropped it, its memory goes
+// back to the decoder when the next picture comes out.
 //
 // Threads: create, decode, discardQueued, replaceFormat, waitForAsynchronousFrames and invalidate are
 // called by one thread (the owner's); usingHardware and format by any. Handlers must not call back into
@@ -27,14 +32,21 @@ namespace corvane::platform {
 class VideoDecoderBackend final {
 public:
     struct Options {
-        PixelBuffer::Format output = PixelBuffer::Format::bgra;
         bool allowHardware = true;     // try VA-API before software
         std::size_t queueLimit = 8;    // access units that may wait for the decoder
     };
 
-    using OutputHandler = std::function<void(int status, std::shared_ptr<PixelBuffer> image)>;
+    // When a unit went through, all on the uptime clock (std::chrono::steady_clock, seconds).
+    struct Timing {
+        double queuedAt = 0;
+        double startedAt = 0;          // the decode thread took it up
+        std::size_t waitingAhead = 0;  // units that waited in front of it when it was queued
+    };
 
-    // decode()'s answer when queueLimit units already wait: the unit was not taken.
+    using OutputHandler =
+        std::function<void(int status, std::shared_ptr<const PixelBuffer> image, const Timing& timing)>;
+
+    // decode()'s status when the unit was not taken: the queue is full and holds no keyframe to skip to.
     static constexpr int busyStatus = -EAGAIN;
 
     struct Created {
@@ -63,11 +75,16 @@ public:
     // beyond its end reaches libavcodec without being copied again.
     static constexpr std::size_t paddingBytes = 64;
 
-    // Queues one access unit in Annex B form for decoding. Returns 0, busyStatus (the unit is dropped,
-    // `handler` never called), or AVERROR(EINVAL) after invalidate(). With `evictWhenFull` a full queue is
-    // emptied to make room instead (for a unit that depends on none before it: a keyframe); the count of
-    // units dropped so goes to `evicted`.
-    int decode(Bytes accessUnit, OutputHandler handler, bool evictWhenFull = false, std::size_t* evicted = nullptr);
+    struct Queued {
+        int status = 0;           // 0, busyStatus, or AVERROR(EINVAL) after invalidate()
+        std::size_t dropped = 0;  // waiting units dropped to make room
+    };
+    // Queues one access unit in Annex B form; `keyframe`: it depends on no unit before it. The queue holds
+    // queueLimit units; when they all wait, the decoder has fallen well behind, and rather than add to the
+    // delay it skips ahead: a keyframe replaces every waiting unit; another unit drops the units in front
+    // of the newest waiting keyframe. With no keyframe to skip to, the unit is refused (busyStatus) and
+    // `handler` is never called.
+    Queued decode(Bytes accessUnit, bool keyframe, OutputHandler handler);
 
     // Drops the units still waiting for the decoder; their handlers are not called. Returns how many.
     std::size_t discardQueued();

@@ -84,6 +84,17 @@ TEST_F(StatsOverlayIntegrationTest, PillAndCardAtEachPositionOverALossyStream) {
         }
     }
     EXPECT_GT(stream->pipeline()->stats().framesLost, 0);  // the loss reached the picture
+    // The panel is a window of its own over the picture, yet the pointer over it is over the stream view
+    // beneath: it stays hidden there, and a click reaches the view.
+    const QPoint middle = overlay.panel()->mapToGlobal(overlay.panel()->rect().center());
+    const auto pointer = [](QPoint at, const char* then = "") {
+        test::runCommand("xdotool mousemove " + std::to_string(at.x()) + " " + std::to_string(at.y()) + then);
+    };
+    pointer(middle + QPoint(0, overlay.panel()->height()));
+    ASSERT_TRUE(QTest::qWaitFor([this] { return stream->view()->inputState.macPointerHidden; }, 5000));
+    pointer(middle, " click 1");
+    EXPECT_TRUE(QTest::qWaitFor([this] { return stream->view()->inputState.firstClickLogged; }, 5000));
+    EXPECT_TRUE(stream->view()->inputState.macPointerHidden);
 }
 
 TEST_F(StatsOverlayIntegrationTest, WithoutHooksTheFrameCounterCountsThePresentedPictures) {

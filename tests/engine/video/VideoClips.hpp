@@ -21,6 +21,7 @@ struct ClipOptions {
     Codec codec = Codec::h264;
     int width = 320, height = 240, frames = 30, keyframeInterval = 10;
     bool tenBitHDR = false; // HEVC Main 10 tagged BT.2020 / PQ
+    bool chroma422 = false; // H.264 High 4:2:2: a layout the view does not draw
 };
 
 struct Clip {
@@ -91,7 +92,7 @@ inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
     std::ostringstream options;
     options << "-f lavfi -i testsrc2=size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
     if (recipe.codec == Codec::h264) {
-        options << "-pix_fmt yuv420p -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
+        options << (recipe.chroma422 ? "-pix_fmt yuv422p" : "-pix_fmt yuv420p") << " -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
                 << " -keyint_min " << gop << " -sc_threshold 0 -f h264 ";
     } else {
         options << (recipe.tenBitHDR ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")
@@ -121,9 +122,10 @@ inline std::vector<Bytes> ffmpegFrames(const std::filesystem::path& clip, const 
 // A picture's rows without their padding, planes one after the other.
 inline Bytes tightBytes(const platform::PixelBuffer& image) {
     Bytes out;
+    const auto layout = platform::PixelBuffer::layout(image.format());
     for (int p = 0; p < image.planeCount(); ++p) {
         const auto& plane = image.plane(p);
-        const int sampleBytes = image.format() == platform::PixelBuffer::Format::bgra ? 4 : p == 0 ? 2 : 4;
+        const int sampleBytes = layout.bytesPerSample[std::size_t(p)];
         for (int y = 0; y < plane.height; ++y) {
             const std::uint8_t* row = plane.data + static_cast<std::ptrdiff_t>(y) * plane.bytesPerRow;
             out.insert(out.end(), row, row + plane.width * sampleBytes);
@@ -132,30 +134,13 @@ inline Bytes tightBytes(const platform::PixelBuffer& image) {
     return out;
 }
 
-// ffmpeg's pictures of a clip in the layout the decoder delivers, as tightBytes gives them. BGRA: ffmpeg's
-// decoding converted by the same library with our conversion's flags (bilinear, accurate rounding), so the
-// matrix, ranges and rounding are the same and any difference is ours. 'x420' (P010): ffmpeg's native
-// yuv420p10le decoding moved into the layout by hand (value << 6, Cb and Cr interleaved), no scaler at all.
-inline std::vector<Bytes> expectedPictures(const Clip& clip, bool tenBit) {
+// ffmpeg's own pictures of a clip, as tightBytes gives the decoder's: the planes libavcodec decodes to
+// (yuv420p, or yuv420p10le for a 10-bit clip), byte for byte, with no scaler anywhere.
+inline std::vector<Bytes> expectedPictures(const Clip& clip) {
     const auto luma = static_cast<std::size_t>(clip.recipe.width) * static_cast<std::size_t>(clip.recipe.height);
-    if (!tenBit) return ffmpegFrames(clip.path, "bgra", luma * 4, "-sws_flags bilinear+accurate_rnd");
-    std::vector<Bytes> out;
-    for (const Bytes& native : ffmpegFrames(clip.path, "yuv420p10le", luma * 3)) {
-        Bytes picture;
-        picture.reserve(luma * 3);
-        const auto put = [&](std::size_t index) {
-            const auto value = static_cast<std::uint16_t>((native[index * 2] | (native[index * 2 + 1] << 8)) << 6);
-            picture.push_back(static_cast<std::uint8_t>(value & 0xFF));
-            picture.push_back(static_cast<std::uint8_t>(value >> 8));
-        };
-        for (std::size_t s = 0; s < luma; ++s) put(s);
-        for (std::size_t s = 0; s < luma / 4; ++s) {
-            put(luma + s);
-            put(luma + luma / 4 + s);
-        }
-        out.push_back(std::move(picture));
-    }
-    return out;
+    const auto chroma = static_cast<std::size_t>((clip.recipe.width + 1) / 2) * std::size_t((clip.recipe.height + 1) / 2);
+    const std::size_t sampleBytes = clip.recipe.tenBitHDR ? 2 : 1;
+    return ffmpegFrames(clip.path, clip.recipe.tenBitHDR ? "yuv420p10le" : "yuv420p", (luma + 2 * chroma) * sampleBytes);
 }
 
 }  // namespace corvane::test::clips

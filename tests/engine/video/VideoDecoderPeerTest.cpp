@@ -1,12 +1,15 @@
 #include "engine/video/VideoDecoder.hpp"
 #include <gtest/gtest.h>
+#include <future>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 #include "engine/Uptime.hpp"
+#include "boxsim/media/VideoPacketizer.hpp"
 #include "engine/video/AnnexB.hpp"
+#include "engine/video/VideoPipeline.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/engine/video/VideoClips.hpp"
 
@@ -29,6 +32,7 @@ VideoFrame frameOf(const Clip& clip, std::size_t unit, std::uint32_t index) {
     frame.isKeyframe = AnnexB::isKeyframe(frame.data, clip.recipe.codec == ClipCodec::h264 ? StreamConfig::Codec::h264
                                                                                             : StreamConfig::Codec::hevc);
     frame.firstPacketAt = 1000.0 + index;
+    frame.completedAt = 1000.5 + index;
     frame.hostProcessingMs = 0.5 * index;
     return frame;
 }
@@ -50,20 +54,26 @@ protected:
         for (std::size_t i = 0; i < clip.accessUnits.size(); ++i)
             decoder.decode(frameOf(clip, i, first + static_cast<std::uint32_t>(i)));
         decoder.flush();
-        const auto expected = expectedPictures(clip, decoder.tenBit);
+        const auto expected = expectedPictures(clip);
         ASSERT_EQ(expected.size(), clip.accessUnits.size());
+        using Picture = platform::PixelBuffer;
+        const Picture::ColorSpace colors{clip.recipe.tenBitHDR ? Picture::ColorSpace::Matrix::bt2020
+                                                               : Picture::ColorSpace::Matrix::bt601, false};
         std::lock_guard guard(lock);
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const auto index = first + static_cast<std::uint32_t>(i);
             ASSERT_TRUE(frames.count(index) && frames[index].image) << "no picture for frame " << index;
             const DecodedFrame& frame = frames[index];
-            EXPECT_EQ(frame.image->format(), decoder.tenBit ? platform::PixelBuffer::Format::x420
-                                                            : platform::PixelBuffer::Format::bgra);
+            // The decoder's own planes, with the colours the stream signals.
+            EXPECT_EQ(frame.image->format(), clip.recipe.tenBitHDR ? Picture::Format::i010 : Picture::Format::i420);
+            EXPECT_EQ(frame.image->colorSpace(), colors);
             EXPECT_EQ(frame.image->width(), clip.recipe.width);
             EXPECT_EQ(frame.image->height(), clip.recipe.height);
             EXPECT_EQ(frame.firstPacketAt, 1000.0 + index);
             EXPECT_EQ(frame.hostProcessingMs, 0.5 * index);
-            EXPECT_GE(frame.decodedAt, start);
+            EXPECT_EQ(frame.assembledAt, 1000.5 + index);
+            EXPECT_TRUE(start <= frame.queuedAt && frame.queuedAt <= frame.decodeStartedAt &&
+                        frame.decodeStartedAt <= frame.decodedAt);
             EXPECT_TRUE(tightBytes(*frame.image) == expected[i]) << "picture of frame " << index << " differs";
         }
     }
@@ -83,7 +93,7 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     VideoDecoder decoder(StreamConfig::Codec::hevc, true, 64, false);
     record(decoder);
     decodeAndCompare(decoder, hdr, 0);
-    // An 8-bit Main stream follows in the same decoder: pictures stay 'x420' and the colour line says none.
+    // An 8-bit Main stream follows in the same decoder: its pictures are 8-bit and the colour line says none.
     for (std::uint32_t i = 0; i < plain.accessUnits.size(); ++i) decoder.decode(frameOf(plain, i, 200 + i));
     decoder.flush();
     const auto stats = decoder.stats();
@@ -99,7 +109,63 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     std::lock_guard guard(lock);
     EXPECT_EQ(order, inOrder);
     ASSERT_TRUE(frames.count(200) && frames[200].image);
-    EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::x420);
+    EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::i420);
+}
+
+TEST_F(VideoDecoderPeerTest, ADecoderThatFellBehindSkipsToTheNextKeyframeWithoutAskingForOneAtEveryFrame) {
+    const Clip stream = clip({ClipCodec::h264, 320, 240, 12, 6});
+    // The whole pipeline, fed the clip as the box's datagrams, its decoder with room for two waiting units.
+    auto session = std::make_shared<StreamSession>(nullptr, StreamConfig(320, 240, 60, 10000, StreamConfig::Codec::h264, 2, 1392), 1);
+    double now = 10;
+    VideoPipeline::Options options;
+    options.now = [&now] { return now; };
+    options.decoderQueueLimit = 2;
+    options.allowHardware = false;
+    const auto pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, options);
+    // Frame 0's picture holds the decoder's thread: the next two wait, and the third finds no room.
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    pipeline->setOnDecoded([&](const DecodedFrame& frame) {
+        if (frame.frameIndex == 0) {
+            entered.set_value();
+            released.wait();
+        }
+        std::lock_guard guard(lock);
+        frames[frame.frameIndex] = frame;
+    });
+    boxsim::VideoPacketizer packetizer{1392, 20};
+    const auto send = [&](std::uint32_t i, double at) {
+        now = at;
+        const Bytes& unit = stream.accessUnits[i];
+        for (const auto& datagram : packetizer.packetize(unit, i, i * 1500, i % 6 == 0)) session->videoHandler(datagram);
+    };
+    send(0, 10);
+    entered.get_future().wait();
+    for (std::uint32_t i = 1; i <= 3; ++i) send(i, 10 + i * 0.016);  // 3 is refused: one request
+    EXPECT_EQ(log.matching("video: the decoder fell behind; frames dropped until the next keyframe").size(), 1u);
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 1);
+    // Dropped quietly meanwhile; asked again only once the answer is overdue, not at every frame.
+    send(4, 10.3);
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 1);
+    send(5, 10.6);
+    EXPECT_EQ(pipeline->stats().keyframeRequests, 2);
+    // The keyframe replaces what still waits, and decoding goes on from it.
+    send(6, 10.62);
+    release.set_value();
+    for (std::uint32_t i = 7; i < 12; ++i) {
+        pipeline->decoder().flush();  // one at a time: two waiting units are all the room there is
+        send(i, 10.62 + (i - 6) * 0.016);
+    }
+    pipeline->decoder().flush();
+    const auto stats = pipeline->stats();
+    EXPECT_EQ(stats.decodeDrops, 5);  // 1 and 2 replaced, 3 refused, 4 and 5 waiting for the keyframe
+    EXPECT_EQ(stats.decoded, 7);
+    EXPECT_EQ(stats.keyframeRequests, 2);
+    EXPECT_EQ(stats.decodeErrors + stats.framesLost, 0);
+    std::lock_guard guard(lock);
+    EXPECT_EQ(frames.size(), 7u);
+    EXPECT_TRUE(frames.count(0) && frames.count(6) && frames.count(11));
+    EXPECT_EQ(frames[6].queuedBehind, 0);
 }
 
 }  // namespace

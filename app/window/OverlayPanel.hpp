@@ -1,0 +1,26 @@
+#pragma once
+
+class QWidget;
+
+namespace corvane {
+
+// Panels laid over the stream picture: the start cover, the capture hint, the performance overlay and the
+// transfer panel. The picture is drawn into a native surface of its own that nothing composes with, so a
+// panel over it is a native window too, stacked above it: opaque (a window of its own shows nothing of what
+// lies beneath), clipped to its rounded outline, and transparent for input, so that clicks and motion go
+// straight through to the stream view. Main thread only.
+namespace OverlayPanel {
+
+// Makes `panel` (a child of the stream window or of its view) such a panel with corners of `radius` (0:
+// square) and raises it above the picture. Called again whenever its size or parent changed; cheap when
+// nothing did.
+void placeOverPicture(QWidget& panel, double radius);
+
+// Fades the panel away over the picture within `seconds`: the stream view beneath draws the panel's look
+// fading over the picture, and the panel itself is hidden at once. False, with nothing done, when no shown
+// stream view lies beneath it.
+bool fadeOverPicture(QWidget& panel, double seconds);
+
+}  // namespace OverlayPanel
+
+}  // namespace corvane

@@ -1,0 +1,333 @@
+#include "engine/view/PictureRenderer.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <string>
+
+#include <QGenericMatrix>
+#include <QOpenGLContext>
+#include <QOpenGLShaderProgram>
+
+#include "engine/EngineLog.hpp"
+#include "platform/video/ColorMatrix.hpp"
+
+#ifndef GL_UNPACK_ROW_LENGTH
+#define GL_UNPACK_ROW_LENGTH 0x0CF2
+#endif
+#ifndef GL_LUMINANCE
+#define GL_LUMINANCE 0x1909
+#endif
+#ifndef GL_LUMINANCE_ALPHA
+#define GL_LUMINANCE_ALPHA 0x190A
+#endif
+
+namespace corvane::stream {
+
+namespace {
+
+using platform::PixelBuffer;
+
+constexpr int overlaySlot = 3;
+
+// Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike.
+const char* const vertexShader = R"(
+attribute vec2 position;
+varying vec2 uv;
+void main() {
+    // Row 0 of the picture is its top.
+    uv = vec2(position.x * 0.5 + 0.5, 0.5 - position.y * 0.5);
+    gl_Position = vec4(position, 0.0, 1.0);
+}
+)";
+
+const char* const bgraShader = R"(
+uniform sampler2D plane0;
+varying vec2 uv;
+void main() {
+    // Bytes B, G, R, A arrive as r, g, b, a.
+    gl_FragColor = vec4(texture2D(plane0, uv).bgr, 1.0);
+}
+)";
+
+const char* const overlayShader = R"(
+uniform sampler2D plane0;
+uniform float opacity;
+varying vec2 uv;
+void main() {
+    gl_FragColor = texture2D(plane0, uv) * opacity;  // premultiplied
+}
+)";
+
+// Y'CbCr planes to colour. 8-bit samples arrive as fractions of 255. A 16-bit sample arrives as two 8-bit
+// channels (low byte, high byte); filtering is linear in both, so their weighted sum is the filtered
+// sample, and sampleScale makes it a fraction of the largest 10-bit code. 10-bit pictures are HDR10: the
+// PQ light is mapped with the reference white (203 nits) at 1.0 and a soft shoulder above 0.8, converted
+// from BT.2020 to BT.709 primaries and encoded with a 2.2 gamma.
+const char* const yuvShader = R"(
+uniform sampler2D plane0;
+uniform sampler2D plane1;
+uniform sampler2D plane2;
+uniform mat3 toRgb;
+uniform vec3 offset;
+uniform float sampleScale;
+uniform float chromaShift;
+varying vec2 uv;
+
+float wide(vec2 lowHigh) {
+    return (lowHigh.y * 65280.0 + lowHigh.x * 255.0) * sampleScale;
+}
+
+#ifdef PQ
+vec3 pqToNits(vec3 e) {
+    vec3 p = pow(max(e, vec3(0.0)), vec3(1.0 / 78.84375));
+    vec3 l = pow(max(p - vec3(0.8359375), vec3(0.0)) / (vec3(18.8515625) - 18.6875 * p),
+                 vec3(1.0 / 0.1593017578125));
+    return l * 10000.0;
+}
+
+float shoulder(float x) {
+    return x <= 0.8 ? x : 0.8 + 0.2 * (1.0 - exp(-(x - 0.8) / 0.2));
+}
+#endif
+
+void main() {
+    // 4:2:0 chroma samples sit on the even luma columns, not between them.
+    vec2 cuv = vec2(uv.x + chromaShift, uv.y);
+    vec3 yuv;
+#ifdef DEEP
+    yuv.x = wide(texture2D(plane0, uv).ra);
+#ifdef BIPLANAR
+    vec4 c = texture2D(plane1, cuv);
+    yuv.y = wide(c.rg);
+    yuv.z = wide(c.ba);
+#else
+    yuv.y = wide(texture2D(plane1, cuv).ra);
+    yuv.z = wide(texture2D(plane2, cuv).ra);
+#endif
+#else
+    yuv.x = texture2D(plane0, uv).r;
+#ifdef BIPLANAR
+    vec4 c = texture2D(plane1, cuv);
+    yuv.y = c.r;
+    yuv.z = c.a;
+#else
+    yuv.y = texture2D(plane1, cuv).r;
+    yuv.z = texture2D(plane2, cuv).r;
+#endif
+#endif
+    vec3 rgb = clamp(toRgb * (yuv - offset), 0.0, 1.0);
+#ifdef PQ
+    vec3 x = pqToNits(rgb) / 203.0;
+    vec3 rec709 = vec3( 1.6605 * x.r - 0.5876 * x.g - 0.0728 * x.b,
+                       -0.1246 * x.r + 1.1329 * x.g - 0.0083 * x.b,
+                       -0.0182 * x.r - 0.1006 * x.g + 1.1187 * x.b);
+    rec709 = max(rec709, vec3(0.0));
+    vec3 sdr = vec3(shoulder(rec709.r), shoulder(rec709.g), shoulder(rec709.b));
+    gl_FragColor = vec4(pow(sdr, vec3(1.0 / 2.2)), 1.0);
+#else
+    gl_FragColor = vec4(rgb, 1.0);
+#endif
+}
+)";
+
+const GLfloat quad[] = {-1.f, -1.f, 1.f, -1.f, -1.f, 1.f, 1.f, 1.f};
+
+}  // namespace
+
+PictureRenderer::PictureRenderer() = default;
+PictureRenderer::~PictureRenderer() = default;
+
+void PictureRenderer::initialize() {
+    initializeOpenGLFunctions();
+    const QOpenGLContext* context = QOpenGLContext::currentContext();
+    rowLength_ = context && (!context->isOpenGLES() || context->format().majorVersion() >= 3);
+    glGenTextures(GLsizei(textures_.size()), textures_.data());
+    for (const unsigned int texture : textures_) {
+        glBindTexture(GL_TEXTURE_2D, texture);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    }
+    textureSizes_ = {};
+    textureFormats_ = {};
+    programFailed_ = {};
+    ready_ = false;
+    initialized_ = true;
+}
+
+void PictureRenderer::release() {
+    if (!initialized_) return;
+    glDeleteTextures(GLsizei(textures_.size()), textures_.data());
+    textures_ = {};
+    for (auto& program : programs_) program.reset();
+    initialized_ = false;
+    ready_ = false;
+    overlaySize_ = QSize();
+}
+
+QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
+    auto& slot = programs_[std::size_t(kind)];
+    if (slot || programFailed_[std::size_t(kind)]) return slot.get();
+    std::string fragment;
+    switch (kind) {
+    case Kind::bgra: fragment = bgraShader; break;
+    case Kind::overlay: fragment = overlayShader; break;
+    case Kind::nv12: fragment = std::string("#define BIPLANAR\n") + yuvShader; break;
+    case Kind::planar8: fragment = yuvShader; break;
+    case Kind::p010: fragment = std::string("#define DEEP\n#define BIPLANAR\n#define PQ\n") + yuvShader; break;
+    case Kind::planar16: fragment = std::string("#define DEEP\n#define PQ\n") + yuvShader; break;
+    case Kind::count: return nullptr;
+    }
+    // Full precision where the language has levels: 16-bit samples and PQ need it.
+    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + fragment;
+    auto made = std::make_unique<QOpenGLShaderProgram>();
+    made->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
+    made->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragment));
+    made->bindAttributeLocation("position", 0);
+    if (!made->link()) {
+        EngineLog::write("video: shader failed: " + made->log().toStdString());
+        programFailed_[std::size_t(kind)] = true;
+        return nullptr;
+    }
+    slot = std::move(made);
+    return slot.get();
+}
+
+bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel) {
+    if (!source.data || source.width < 1 || source.height < 1 || source.bytesPerRow < source.width * bytesPerTexel ||
+        source.bytesPerRow % bytesPerTexel != 0)
+        return false;
+    glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(slot)]);
+    const QSize size(source.width, source.height);
+    if (textureSizes_[std::size_t(slot)] != size || textureFormats_[std::size_t(slot)] != format) {
+        glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), source.width, source.height, 0, format, GL_UNSIGNED_BYTE, nullptr);
+        textureSizes_[std::size_t(slot)] = size;
+        textureFormats_[std::size_t(slot)] = format;
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    if (rowLength_) {
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, source.bytesPerRow / bytesPerTexel);
+        glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, source.width, source.height, format, GL_UNSIGNED_BYTE, source.data);
+        glPixelStorei(GL_UNPACK_ROW_LENGTH, 0);
+    } else {
+        // OpenGL ES 2 cannot skip the rows' padding.
+        for (int row = 0; row < source.height; ++row)
+            glTexSubImage2D(GL_TEXTURE_2D, 0, 0, row, source.width, 1, format, GL_UNSIGNED_BYTE,
+                            source.data + static_cast<std::size_t>(row) * std::size_t(source.bytesPerRow));
+    }
+    return true;
+}
+
+bool PictureRenderer::upload(const PixelBuffer& picture) {
+    ready_ = false;
+    if (!initialized_) return false;
+    using Format = PixelBuffer::Format;
+    const Format format = picture.format();
+    const PixelBuffer::Layout layout = PixelBuffer::layout(format);
+    if (picture.planeCount() != layout.planes) return false;
+    bool ok = true;
+    switch (format) {
+    case Format::bgra:
+        kind_ = Kind::bgra;
+        ok = plane(0, picture.plane(0), GL_RGBA, 4);
+        break;
+    case Format::nv12:
+        kind_ = Kind::nv12;
+        ok = plane(0, picture.plane(0), GL_LUMINANCE, 1) && plane(1, picture.plane(1), GL_LUMINANCE_ALPHA, 2);
+        break;
+    case Format::i420:
+    case Format::i444:
+        kind_ = Kind::planar8;
+        for (int p = 0; p < 3 && ok; ++p) ok = plane(p, picture.plane(p), GL_LUMINANCE, 1);
+        break;
+    case Format::x420:
+        kind_ = Kind::p010;
+        ok = plane(0, picture.plane(0), GL_LUMINANCE_ALPHA, 2) && plane(1, picture.plane(1), GL_RGBA, 4);
+        break;
+    case Format::i010:
+        kind_ = Kind::planar16;
+        for (int p = 0; p < 3 && ok; ++p) ok = plane(p, picture.plane(p), GL_LUMINANCE_ALPHA, 2);
+        break;
+    }
+    if (!ok) return false;
+    const bool tenBit = PixelBuffer::isTenBit(format);
+    const platform::ColorMatrix matrix = platform::ColorMatrix::of(picture.colorSpace(), tenBit ? 10 : 8);
+    matrix_ = matrix.rows;
+    offset_ = matrix.offset;
+    sampleScale_ = format == Format::x420 ? 1.0f / (64.0f * 1023.0f) : 1.0f / 1023.0f;
+    chromaShift_ = layout.subsampled ? 0.5f / float(picture.width()) : 0.0f;
+    pictureSize_ = QSize(picture.width(), picture.height());
+    ready_ = true;
+    return true;
+}
+
+void PictureRenderer::draw(QSize size) {
+    glViewport(0, 0, size.width(), size.height());
+    glClearColor(0, 0, 0, 1);
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (!ready_ || pictureSize_.isEmpty()) return;
+    QOpenGLShaderProgram* shader = program(kind_);
+    if (!shader) return;
+
+    // Aspect fit, centred, black bars.
+    const double W = size.width(), H = size.height();
+    const double scale = std::min(W / pictureSize_.width(), H / pictureSize_.height());
+    const double w = pictureSize_.width() * scale, h = pictureSize_.height() * scale;
+    glViewport(GLint(std::lround((W - w) / 2)), GLint(std::lround((H - h) / 2)), GLsizei(std::lround(w)),
+               GLsizei(std::lround(h)));
+
+    shader->bind();
+    const int planes = kind_ == Kind::bgra ? 1 : kind_ == Kind::nv12 || kind_ == Kind::p010 ? 2 : 3;
+    for (int p = 0; p < planes; ++p) {
+        glActiveTexture(GLenum(GL_TEXTURE0 + p));
+        glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(p)]);
+        shader->setUniformValue(("plane" + std::to_string(p)).c_str(), p);
+    }
+    glActiveTexture(GL_TEXTURE0);
+    if (kind_ != Kind::bgra) {
+        shader->setUniformValue("toRgb", QMatrix3x3(matrix_.data()));
+        shader->setUniformValue("offset", offset_[0], offset_[1], offset_[2]);
+        shader->setUniformValue("sampleScale", sampleScale_);
+        shader->setUniformValue("chromaShift", chromaShift_);
+    }
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    shader->enableAttributeArray(0);
+    shader->setAttributeArray(0, GL_FLOAT, quad, 2);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    shader->disableAttributeArray(0);
+    shader->release();
+}
+
+void PictureRenderer::setOverlay(const QImage& image) {
+    overlaySize_ = QSize();
+    if (!initialized_ || image.isNull()) return;
+    const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
+    const PixelBuffer::Plane source{const_cast<std::uint8_t*>(rgba.constBits()), int(rgba.bytesPerLine()), rgba.width(),
+                                    rgba.height()};
+    if (plane(overlaySlot, source, GL_RGBA, 4)) overlaySize_ = rgba.size();
+}
+
+void PictureRenderer::drawOverlay(QSize size, const QRectF& area, float opacity) {
+    if (overlaySize_.isEmpty() || area.isEmpty()) return;
+    QOpenGLShaderProgram* shader = program(Kind::overlay);
+    if (!shader) return;
+    glViewport(GLint(std::lround(area.x())), GLint(std::lround(size.height() - area.y() - area.height())),
+               GLsizei(std::lround(area.width())), GLsizei(std::lround(area.height())));
+    glEnable(GL_BLEND);
+    glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
+    shader->bind();
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, textures_[overlaySlot]);
+    shader->setUniformValue("plane0", 0);
+    shader->setUniformValue("opacity", std::clamp(opacity, 0.0f, 1.0f));
+    glBindBuffer(GL_ARRAY_BUFFER, 0);
+    shader->enableAttributeArray(0);
+    shader->setAttributeArray(0, GL_FLOAT, quad, 2);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    shader->disableAttributeArray(0);
+    shader->release();
+    glDisable(GL_BLEND);
+}
+
+}  // namespace corvane::stream

@@ -1,0 +1,74 @@
+#pragma once
+
+#include <array>
+#include <memory>
+
+#include <QImage>
+#include <QOpenGLFunctions>
+#include <QRectF>
+#include <QSize>
+
+#include "platform/video/PixelBuffer.hpp"
+
+class QOpenGLShaderProgram;
+
+namespace corvane::stream {
+
+// Draws decoded pictures with OpenGL. A picture's planes go up as textures just as the decoder wrote them,
+// and a shader turns them into colour: Y'CbCr with the matrix and range the picture carries (4:2:0 chroma
+// sited as H.264 and HEVC site it), 10-bit pictures as HDR10 (BT.2020 and PQ) tone-mapped for a standard
+// screen, BGRA as it is. The picture is drawn aspect-fitted on black. It can also lay an image over the
+// picture at a given opacity (a panel fading away).
+//
+// Every call needs the renderer's context current; one renderer per context, made and released in it.
+class PictureRenderer final : protected QOpenGLFunctions {
+public:
+    PictureRenderer();
+    ~PictureRenderer();
+    PictureRenderer(const PictureRenderer&) = delete;
+    PictureRenderer& operator=(const PictureRenderer&) = delete;
+
+    bool initialized() const { return initialized_; }
+    void initialize();
+    // Deletes the textures and programs; the context is about to go or change.
+    void release();
+
+    // Takes the picture's planes into the textures. False when it cannot be drawn (a layout without a
+    // shader, planes missing, rows shorter than their samples): nothing is drawn until the next upload.
+    bool upload(const platform::PixelBuffer& picture);
+    // Nothing to draw until the next upload.
+    void forget() { ready_ = false; }
+    // Black, and the last uploaded picture aspect-fitted into a target of `size` device pixels.
+    void draw(QSize size);
+
+    // The image laid over the picture, premultiplied; a null image removes it.
+    void setOverlay(const QImage& image);
+    // Draws the overlay at `area` (device pixels, origin top left) in a target of `size`, at `opacity`.
+    void drawOverlay(QSize size, const QRectF& area, float opacity);
+
+private:
+    enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };
+    QOpenGLShaderProgram* program(Kind kind);
+    bool plane(int slot, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
+
+    bool initialized_ = false;
+    bool rowLength_ = true;  // the context can skip padding at the end of rows
+    std::array<unsigned int, 4> textures_{};  // three planes, and the overlay
+    std::array<QSize, 4> textureSizes_{};
+    std::array<unsigned int, 4> textureFormats_{};
+    std::array<std::unique_ptr<QOpenGLShaderProgram>, std::size_t(Kind::count)> programs_;
+    std::array<bool, std::size_t(Kind::count)> programFailed_{};
+
+    // The uploaded picture.
+    bool ready_ = false;
+    Kind kind_ = Kind::bgra;
+    QSize pictureSize_;
+    std::array<float, 9> matrix_{};
+    std::array<float, 3> offset_{};
+    float sampleScale_ = 1;
+    float chromaShift_ = 0;
+
+    QSize overlaySize_;
+};
+
+}  // namespace corvane::stream
