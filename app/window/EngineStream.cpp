@@ -199,9 +199,10 @@ void EngineStream::showWindow(Pixels size) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
     auto* window = new StreamWindowWidget(view_);
+    ownSize_ = content;
     window->resize(content);
     window->onClose = [this] { windowWillClose(); };
-    window->onResized = [this] { windowDidEndLiveResize(); };
+    window->onResized = [this] { windowResized(); };
     window->onFullScreenChanged = [this](bool fullScreen) {
         if (fullScreen)
             windowDidEnterFullScreen();
@@ -225,6 +226,7 @@ void EngineStream::reshapeWindow(Pixels size) {
     if (!window_) return;
     const QScreen* screen = window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
+    ownSize_ = content;
     window_->resize(content);
     if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height, content);
     if (screen) {

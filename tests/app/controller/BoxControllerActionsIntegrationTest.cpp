@@ -124,6 +124,16 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         EXPECT_EQ(sent(), ++requests);
         EXPECT_EQ(rig.box->agent().seen("POST /v1/power/{action}").back().segments.back(), row.action);
     }
+    // A refusal of 1 MiB reaches the alert cut short.
+    boxsim::Agent::Reply huge{.status = 500, .body = ""};
+    huge.hugeBytes = 1 << 20;
+    rig.box->agent().script("POST /v1/power/{action}", huge);
+    controller.confirmBoxPower("restart");
+    ASSERT_TRUE(press(alert("Restart the box?"), "Restart"));
+    QMessageBox* box = alert("The box did not restart");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->informativeText(), "Box answered 500: " + QString(582, 'x') + QChar(0x2026));
+    EXPECT_TRUE(press(box, "OK"));
 }
 
 TEST_F(BoxControllerActionsTest, BothRepairsRunOnceAsAdministratorWhenPressedTwice) {

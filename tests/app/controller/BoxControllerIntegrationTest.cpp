@@ -1,6 +1,7 @@
+#include "app/window/EngineStream.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
-#include "tests/app/window/WindowTestSupport.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -184,6 +185,23 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     EXPECT_EQ(logged("engine: already paired with the box"), 1);
 }
 
+// A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
+// asking for the box's information every second; a due poll waits for the one still running.
+TEST_F(BoxControllerTest, ASlowStatusNeverHoldsThePass) {
+    box->start();
+    cable->address = address;
+    pass();
+    box->agent().script("GET /v1/status", {.body = std::string(100, ' '), .secondsPerByte = 1});
+    for (int i = 0; i < 6; ++i) {
+        QCoro::waitFor(controller->tick());
+        clock.advance(1);
+    }
+    EXPECT_EQ(box->agent().seen("GET /v1/info").size(), 7u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return box->agent().seen("GET /v1/status").size() == 2; }, 5000));
+    EXPECT_TRUE(controller->askingStatus());
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
+}
+
 TEST_F(BoxControllerTest, ABoxThatIsNotAnsweringOrNotReady) {
     cable->address = address;
     pass();  // nothing listens
@@ -311,9 +329,15 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
             EXPECT_TRUE(streaming(true));
             EXPECT_EQ(logged("reopening Windows after the session dropped (try 1)"), 1);
         } else {
+            // Held through the minute and an unplugging; plugged in anew, the box is woken again.
             for (int i = 0; i < 60; ++i) pass();
+            cable->address.reset();
+            pass();
             EXPECT_EQ(test::logCount("wake on LAN (automatic)"), wakes);
             EXPECT_EQ(box->power().ports(), Ports::stopped);
+            cable->address = address;
+            pass();
+            EXPECT_TRUE(QTest::qWaitFor([&] { return test::logCount("wake on LAN (automatic)") == wakes + 1; }, 5000));
         }
     }
     EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
@@ -327,13 +351,38 @@ TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
     box->host().forgetClients();  // from now on it refuses our certificate
     controller->openEngineWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::failed); }, 30000));
+    const std::string& failure = controller->phase().message;  // around the TLS library's own words
+    EXPECT_TRUE(failure.starts_with("Windows didn't open (OpenSSL ")) << failure;
+    EXPECT_TRUE(failure.ends_with("). Click Try Again.")) << failure;
     EXPECT_EQ(test::logCount("engine: could not open Windows: "), 1u);
     controller->tryAgain();
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);  // not paired, rather than not answering
     EXPECT_EQ(box->agent().pins().size(), 2u);
+    StreamSettings settings = controller->settings();
+    settings.showStats = true;
+    controller->setSettings(settings);
     controller->openEngineWindow();
-    EXPECT_TRUE(streaming(true));
+    ASSERT_TRUE(streaming(true));
+    // The overlay's frame rate once the view is gone is 0, not none.
+    ASSERT_TRUE(controller->statsOverlay().engineFPS);
+    controller->engineStream().tearDown();
+    EXPECT_EQ(controller->statsOverlay().engineFPS(), 0);
+}
+
+// The tray's first line in each phase.
+TEST_F(BoxControllerTest, MenuStatusForEachPhase) {
+    using Phase = BoxController::Phase;
+    const std::pair<Phase, std::string> rows[] = {
+        {Phase::needsNetworkSetup("x"), "Setup needed"}, {Phase::boxNotReady("x"), "Box is starting up"},
+        {Phase::failed("x"), "Something went wrong"}, {Phase::of(Kind::starting), "Starting..."},
+        {Phase::of(Kind::waitingForBox), "Box not connected"}, {Phase::of(Kind::cableNoAddress), "Box not connected"},
+        {Phase::of(Kind::boxNotAnswering), "Box not answering"}, {Phase::of(Kind::pairing), "Pairing..."},
+        {Phase::of(Kind::ready), "Ready"}, {Phase::of(Kind::streaming), "Windows is open"}};
+    for (const auto& [phase, text] : rows) {
+        BoxControllerProbe::apply(*controller, {.phase = phase});
+        EXPECT_EQ(controller->menuStatus(), text) << phase.description();
+    }
 }
 
 TEST_F(BoxControllerTest, AutomaticWakesComeEveryTwentySecondsForTwoMinutesAndWakeTheBox) {

@@ -6,6 +6,7 @@
 #include "tests/support/TestSupport.hpp"
 
 #include <QApplication>
+#include <QTest>
 #include <QCoroTask>
 
 #include <cstdlib>
@@ -32,9 +33,10 @@ struct ControllerRig {
         controller->setSettings(settings);
     }
     ~ControllerRig() { controller.reset(), box->stop(); }
-    // One pass of the loop, then the second its sleep would take.
+    // One pass of the loop and the status request it started, then the second its sleep would take.
     void pass() {
         QCoro::waitFor(controller->tick());
+        (void)QTest::qWaitFor([&] { return !controller->askingStatus(); }, 10000);
         clock.advance(1);
     }
 

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QFileDialog>
+
 #include <fstream>
 #include <sstream>
 
@@ -73,6 +75,29 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
                   std::string::npos) << shown.substr(0, 8);
     }
     unsetenv("CORVANE_SOURCE_DIR");
+}
+
+// Two quick requests build one report for one panel; a request while it shows brings it forward.
+TEST(DiagnosticsTest, OneSaveAtATime) {
+    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    rig.box->start();
+    BoxControllerProbe::apply(*rig.controller, {.boxFound = true});
+    rig.box->agent().script("GET /v1/diagnostics", {200, "box", "text/plain", 1});
+    const auto panels = [] {
+        std::vector<QFileDialog*> shown;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* panel = qobject_cast<QFileDialog*>(widget); panel && panel->isVisible()) shown.push_back(panel);
+        return shown;
+    };
+    Diagnostics::save(*rig.controller);
+    Diagnostics::save(*rig.controller);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panels().size() == 1; }, 15000));
+    Diagnostics::save(*rig.controller);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panels().size(), 1u);
+    EXPECT_EQ(rig.box->agent().seen("GET /v1/diagnostics").size(), 1u);
+    EXPECT_EQ(panels()[0]->windowTitle(), "Save Diagnostics");
+    panels()[0]->reject();
 }
 
 } // namespace

@@ -47,9 +47,15 @@ TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
     EXPECT_TRUE(box->control()->waitFor([](const auto& record) {
         return std::ranges::any_of(record, [](const auto& m) { return m.type == 0x5503 && m.payload == Bytes{0xE0, 0x01, 0xE0, 0x01}; });
     }, 5));
-    // A burst of window changes gives one reshape, for the last shape (2:1).
-    test::runCommand("xdotool windowsize " + winId() + " 800 600 windowsize " + winId() + " 900 450 windowsize " +
-                     winId() + " 1000 500");
+    // A drag is one reshape, at its end: shapes held past the debounce with the button down start none;
+    // once it is up, the last shape (2:1) is streamed.
+    test::runCommand("xdotool mousemove 1430 890 mousedown 1");
+    for (const int width : {800, 900, 1000}) {
+        resize(width, 500);
+        QTest::qWait(400);
+    }
+    EXPECT_EQ(test::logCount("pt; Windows "), 1u);
+    test::runCommand("xdotool mouseup 1");
     ASSERT_TRUE(waitForLine("engine: reshape: done in ", 2));
     EXPECT_EQ(test::logCount("pt; Windows "), 2u) << test::appLog();
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 1000x500 pt; Windows 480x480 -> 680x336"));
@@ -72,6 +78,35 @@ TEST_F(ReshapeIntegrationTest, AnIgnoredResizeRestartsTheStream) {
     EXPECT_EQ(test::appLog().find("(live)"), std::string::npos);
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{480, 480}));
     EXPECT_EQ(box->host().lastRequest("/launch")->item("mode").value_or("").rfind("480x480x", 0), 0u);
+    EXPECT_FALSE(stream->restarting());
+}
+
+// On the stream's own clock: the reshape starts 0.2 s after the window's last change, the restart 3 s after
+// asking for the new size without its picture; the window closed during the restart ends every step left.
+TEST_F(ReshapeIntegrationTest, DebounceAndPictureWaitThenAClosedWindowEndsTheReshape) {
+    ManualClock clock;
+    startBox(true, [](boxsim::Box::Options& options) { options.resizeIgnored = true; });
+    makeStream(clock);
+    open();
+    ASSERT_TRUE(waitForPictures());
+    resize(700, 700);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->view()->size() == QSize(700, 700); }, 10000));
+    clock.advance(0.15);
+    EXPECT_EQ(test::logCount("engine: reshape: "), 0u);
+    clock.advance(0.1);
+    EXPECT_TRUE(test::logHas("engine: reshape: window content 700x700 pt; Windows 640x360 -> 480x480"));
+    ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at "));
+    clock.advance(2.9);
+    EXPECT_EQ(test::logCount("engine: reshape: no live picture"), 0u);
+    clock.advance(0.2);
+    ASSERT_TRUE(test::logHas("engine: reshape: no live picture at 480x480; restarting the stream"));
+    stream->window()->close();  // while the session is stopped for the restart
+    ASSERT_TRUE(waitForLine("engine: reshape: done in "));
+    EXPECT_TRUE(test::logHasPrefix("engine: reshape: no picture at 480x480 after 3"));
+    EXPECT_TRUE(test::logHas("engine: reshape: giving up on 480x480; back to 640x360"));
+    const std::string log = test::appLog();
+    const auto done = log.find(" engine: reshape: done in ");
+    EXPECT_EQ(log.substr(log.find(" ms at ", done), 28), " ms at 480x480 (no picture)\n");
     EXPECT_FALSE(stream->restarting());
 }
 
