@@ -99,7 +99,6 @@ TEST(StatsCardTest, TextsOfThePillAndTheCard) {
     EXPECT_EQ(StatsHeadline::fpsText(overlay), "FPS: allow Screen Recording for Corvane");
     overlay.start(0, StatsOverlay::Position::topRight, true, {2560, 1440, "HEVC", 50, 60, true});
     QWidget window;
-    window.resize(640, 360);
     window.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
     overlay.needsScreenPermission = false;
@@ -122,21 +121,14 @@ TEST(StatsCardTest, TextsOfThePillAndTheCard) {
     EXPECT_FALSE(StatsCard::stillScreenHint(overlay));
     // Thirty values at most, the oldest dropped.
     clock.advance(26.0);
-    EXPECT_EQ(overlay.fpsHistory().size(), 30u);
     EXPECT_EQ(overlay.fpsHistory().front(), 29);
     clock.advance(3.0);
     EXPECT_EQ(overlay.fpsHistory().size(), 30u);
     EXPECT_EQ(overlay.fpsHistory().front(), 30);
     overlay.stop();
-
     // The box's load: whole numbers, halves away from zero; a figure no number or out of its range is "-".
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
-    const struct {
-        std::optional<double> gpu;
-        double cpu;
-        std::optional<double> temperature;
-        const char* shown;
-    } rows[] = {
+    const struct { std::optional<double> gpu; double cpu; std::optional<double> temperature; const char* shown; } rows[] = {
         {40.2, 12.5, 61.0, "GPU 40%, CPU 13%, 61 \u00B0C"}, {std::nullopt, 1e300, std::nullopt, "CPU -"},
         {nan, -0.4, -273.4, "GPU -, CPU 0%, -273 \u00B0C"}, {inf, -0.5, -273.5, "GPU -, CPU -, - \u00B0C"},
         {100.4, 100.5, 1000.4, "GPU 100%, CPU -, 1000 \u00B0C"}, {0, 0, 1000.5, "GPU 0%, CPU 0%, - \u00B0C"},

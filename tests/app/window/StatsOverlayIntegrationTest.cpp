@@ -58,7 +58,8 @@ TEST_F(StatsOverlayIntegrationTest, PillAndCardAtEachPositionOverALossyStream) {
             const QImage shown = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
             if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS"))
                 shown.save(QString("%1/overlay-%2-%3.png").arg(keep, detailed ? "card" : "pill").arg(int(position)));
-            ASSERT_TRUE(overlay.panel() && overlay.panel()->isVisible());
+            ASSERT_TRUE(overlay.panel());
+            ASSERT_TRUE(overlay.panel()->isVisible());
             const QRect panel(overlay.panel()->mapToGlobal(QPoint(0, 0)), overlay.panel()->size());
             EXPECT_EQ(panel.top(), window.top() + 40);
             const double left = position == Position::topLeft    ? window.left() + 12

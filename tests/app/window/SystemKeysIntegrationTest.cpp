@@ -24,8 +24,7 @@ TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
         int pid = std::stoi(test::runCommand("xmessage -name corvane-other other >/dev/null 2>&1 & echo $!").output);
         ~Other() { kill(pid, SIGTERM); }
     } other;
-    const auto window = test::runCommand("timeout 10 xdotool search --sync --onlyvisible --classname corvane-other").output;
-    test::runCommand("xdotool windowactivate --sync " + window.substr(0, window.find('\n')));
+    test::runCommand("timeout 10 xdotool search --sync --onlyvisible --classname corvane-other windowactivate --sync");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stream->systemKeys().grabbed(); }, 5000));
     EXPECT_FALSE(test::keyboardGrabbedElsewhere());
     const auto keys = [&] { return std::ranges::count(box->control()->messages(), 0x0206, &boxsim::ControlServer::Message::type); };
