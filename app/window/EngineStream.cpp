@@ -12,6 +12,7 @@
 #include "app/window/Desktops.hpp"
 #include "app/window/DialogAwaiter.hpp"
 #include "app/services/OnPool.hpp"
+#include "app/services/ShownText.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
@@ -101,7 +102,8 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
     const std::weak_ptr<int> life = life_;
     host_ = host;
     settings_ = settings;
-    boxName_ = boxName;
+    // Shown on the covers: the box's own text, cut as every box text is before a widget shows it.
+    boxName_ = boxName ? std::optional(ShownText::cut(*boxName, 80).toStdString()) : std::nullopt;
     const Pixels size = StreamShape::baseSize(settings_.size);
     switch (settings_.codec) {
     case StreamSettings::Codec::h264: codec_ = stream::StreamConfig::Codec::h264; break;

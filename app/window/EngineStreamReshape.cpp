@@ -113,7 +113,7 @@ QCoro::Task<> EngineStream::reshape(Generation generation) {
     const std::string contentText = std::to_string(content.width()) + "x" + std::to_string(content.height()) + " pt";
     const Pixels target = sizeMatching();
     const Pixels old = streamSize_;
-    if (std::abs(target.width - old.width) <= 16 && std::abs(target.height - old.height) <= 16) {
+    if (StreamShape::closeEnough(target, old)) {
         Log::write("engine: reshape: window content " + contentText + " matches the stream (" + sizeText(old) +
                    "); nothing to do");
         co_return;

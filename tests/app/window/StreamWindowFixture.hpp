@@ -82,8 +82,7 @@ protected:
     std::string winId() const { return std::to_string(stream->window()->winId()); }
     // Whether the start cover over the picture shows this message.
     bool coverSays(const QString& message) const {
-        const auto labels = stream->view()->findChildren<QLabel*>();
-        return std::ranges::any_of(labels, [&](const QLabel* label) { return label->text() == message; });
+        return std::ranges::any_of(stream->view()->findChildren<QLabel*>(), [&](auto* label) { return label->text() == message; });
     }
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
