@@ -140,7 +140,7 @@ void BoxController::applyStatsOverlay() {
     statsOverlay_->engineWindow = engineStream_->window();
     QPointer<EngineStream> stream = engineStream_.get();
     statsOverlay_->engineFPS = [stream]() -> std::optional<int> {
-        if (!stream || !stream->view()) return std::nullopt;
+        if (!stream || !stream->view()) return 0;
         return stream->view()->shownFPS();
     };
     std::weak_ptr<int> life = life_;

@@ -94,6 +94,7 @@ public:
     const std::optional<std::string>& boxName() const { return boxName_; }
     bool working() const { return working_; }
     bool statusSupported() const { return statusSupported_; }
+    bool askingStatus() const { return askingStatus_; }
     bool accessibilityTrusted() const { return true; }  // X11 lets the app see its own keys
     const StreamSettings& settings() const { return settings_; }
     // Saves, re-applies the overlay and appearance and tells sharing, when the value differs.
@@ -169,7 +170,8 @@ private:
     QCoro::Task<> runLoop();
     QCoro::Task<> checkBridgeIfDue();
     void setBoxInfo(std::optional<AgentClient::Info> info);
-    QCoro::Task<> refreshStatusIfDue();
+    void refreshStatusIfDue();
+    QCoro::Task<> askStatus();
     void wakeIfDue();
 
     QCoro::Task<bool> pairEngine();
@@ -230,8 +232,11 @@ private:
     std::optional<double> selfAssignedSince_;
     double wakeUntil_;
     double lastAutoWake_;
-    // Shut down at the user's request: no automatic wake undoes it until the box answers or is woken by hand.
+    bool askingStatus_ = false;  // a status request runs beside the loop
+    // Shut down at the user's request: no automatic wake undoes it until the box answers, is woken by hand,
+    // or is plugged in anew (the cable gone, then back).
     bool shutDownAsked_ = false;
+    bool cableGoneSinceShutDown_ = false;
     std::optional<std::string> appearance_;  // the app's own appearance, none: the desktop's
 
     QPointer<QMessageBox> powerAlert_;

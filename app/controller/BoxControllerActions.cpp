@@ -6,6 +6,7 @@
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
+#include "app/services/ShownText.hpp"
 #include "app/services/WakeOnLAN.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/login/LoginItem.hpp"
@@ -160,10 +161,11 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
         Log::write("box " + action + " requested");
         if (restart) resumeWanted_ = true;
         shutDownAsked_ = !restart;
+        cableGoneSinceShutDown_ = false;
         co_return;
     }
     const QString reason = tooOld ? QString("Update the box software to 0.4.0 or newer (Settings > Updates).")
-                                  : QString::fromStdString(*failure);
+                                  : ShownText::cut(*failure);
     const QString failed = QString("The box did not ") + (restart ? "restart" : "shut down");
     // (gcc 12 cannot hold an initializer list across co_await: the list is a local.)
     const QStringList ok{"OK"};

@@ -79,6 +79,7 @@ QCoro::Task<> BoxController::tick() {
         publish(boxName_, std::optional<std::string>());
         setBoxInfo(std::nullopt);
         wakeIfDue();
+        if (shutDownAsked_) cableGoneSinceShutDown_ = true;
         autoLaunchArmed_ = true;
         pairFailures_ = 0;
         co_await checkBridgeIfDue();
@@ -102,6 +103,7 @@ QCoro::Task<> BoxController::tick() {
 
     publish(linkUp_, true);
     selfAssignedSince_.reset();
+    if (cableGoneSinceShutDown_) shutDownAsked_ = cableGoneSinceShutDown_ = false;  // plugged in anew
     std::optional<AgentClient::Info> info;
     try {
         auto work = [agent = agent_](std::stop_token stop) { return agent.info(stop); };
@@ -120,8 +122,7 @@ QCoro::Task<> BoxController::tick() {
     shutDownAsked_ = false;
     publish(boxName_, std::optional<std::string>(info->boxName));
     setBoxInfo(info);
-    co_await refreshStatusIfDue();
-    if (life.expired()) co_return;
+    refreshStatusIfDue();
 
     if (!paired_) {
         busy_ = true;
@@ -193,21 +194,34 @@ void BoxController::setBoxInfo(std::optional<AgentClient::Info> info) {
     Q_EMIT changed();
 }
 
-QCoro::Task<> BoxController::refreshStatusIfDue() {
+void BoxController::refreshStatusIfDue() {
     ++statusTicks_;
     const int period = statsOverlay_->running() && settings_.detailedStats ? 2 : 3;
-    if (!statusSupported_ || statusTicks_ % period != 1) co_return;
+    if (!statusSupported_ || statusTicks_ % period != 1) return;
+    // Beside the pass and one at a time: a box that answers slowly never holds up the loop's own requests.
+    if (askingStatus_) return;
+    askingStatus_ = true;
+    askStatus();
+}
+
+QCoro::Task<> BoxController::askStatus() {
     std::weak_ptr<int> life = life_;
+    std::optional<AgentClient::BoxStatus> status;
+    bool missing = false;
     try {
         auto work3 = [agent = agent_](std::stop_token stop) { return agent.status(stop); };
-        auto status = co_await onPool(pool_, std::move(work3));
-        if (life.expired()) co_return;
-        publish(boxStatus_, std::optional<AgentClient::BoxStatus>(status));
-        if (statsOverlay_->running()) statsOverlay_->setBoxStatus(status);
+        status = co_await onPool(pool_, std::move(work3));
     } catch (const AgentClient::AgentError& error) {
-        if (!life.expired() && error.endpointMissing()) statusSupported_ = false;
+        missing = error.endpointMissing();
     } catch (const std::exception&) {
     }
+    if (life.expired()) co_return;
+    askingStatus_ = false;
+    if (!boxInfo_) co_return;  // the box went meanwhile
+    if (missing) statusSupported_ = false;
+    if (!status) co_return;
+    publish(boxStatus_, status);
+    if (statsOverlay_->running()) statsOverlay_->setBoxStatus(status);
 }
 
 void BoxController::wakeIfDue() {

@@ -47,6 +47,7 @@ QCoro::Task<bool> BoxController::pairEngine() {
 
     setPhase(Phase::of(Phase::Kind::pairing));
     const std::string name = platform::SystemInfo::computerName().value_or("Mac") + " (Corvane)";
+    bool done = false;
     std::string failure;
     try {
         auto work2 = [host, agent = agent_, name](std::stop_token stop) {
@@ -55,11 +56,12 @@ QCoro::Task<bool> BoxController::pairEngine() {
             }, stop);
         };
         co_await onPool(pool_, std::move(work2));
+        done = true;
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (life.expired()) co_return false;
-    if (failure.empty()) {
+    if (done) {
         publish(paired_, true);
         pairFailures_ = 0;
         Log::write("engine: paired with the box");
@@ -112,15 +114,17 @@ void BoxController::openEngineWindow() {
 
 QCoro::Task<> BoxController::openTask() {
     std::weak_ptr<int> life = life_;
+    bool opened = false;
     std::string failure;
     try {
         co_await engineStream_->open(streamHost_, settings_, boxName_);
+        opened = true;
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (life.expired()) co_return;
     engineOpening_ = false;
-    if (!failure.empty()) {
+    if (!opened) {
         Log::write("engine: could not open Windows: " + failure);
         setPhase(Phase::failed("Windows didn't open (" + failure + "). Click Try Again."));
     }

@@ -168,14 +168,22 @@ QCoro::Task<std::string> report(BoxController& box) {
 
 namespace {
 
-QPointer<QFileDialog>& openPanel() {
-    static QPointer<QFileDialog> panel;
-    return panel;
+// The one save: from the request until its panel closes. Set before the report is built, so that a second
+// request made meanwhile starts nothing.
+struct Saving {
+    bool building = false;
+    QPointer<QFileDialog> panel;
+};
+
+Saving& saving() {
+    static Saving state;
+    return state;
 }
 
 QCoro::Task<> saveTask(BoxController& box, QPointer<QWidget> parent) {
     QPointer<BoxController> alive(&box);
     const std::string text = co_await report(box);
+    saving().building = false;
     if (!alive) co_return;
     const QString name = "Corvane Diagnostics " + QDateTime::currentDateTime().toString("yyyy-MM-dd HHmm") + ".txt";
     QPointer<QFileDialog> panel = new QFileDialog(parent, "Save Diagnostics",
@@ -187,12 +195,13 @@ QCoro::Task<> saveTask(BoxController& box, QPointer<QWidget> parent) {
     // The file as accepted: once the dialog closes, its selection may name the folder it shows instead.
     auto chosen = std::make_shared<QString>();
     QObject::connect(panel, &QFileDialog::fileSelected, panel, [chosen](const QString& file) { *chosen = file; });
-    openPanel() = panel;
+    saving().panel = panel;
     panel->open();
     panel->raise();
     panel->activateWindow();
     const int result = co_await qCoro(panel.data(), &QDialog::finished);
     if (!panel) co_return;
+    saving().panel = nullptr;
     panel->deleteLater();
     if (result != QDialog::Accepted || chosen->isEmpty()) co_return;
     const QString path = *chosen;
@@ -214,12 +223,15 @@ QCoro::Task<> saveTask(BoxController& box, QPointer<QWidget> parent) {
 } // namespace
 
 void save(BoxController& box, QWidget* parent) {
-    // Each request builds its own report; a panel already shown is brought forward instead of a second.
-    if (auto& panel = openPanel(); panel) {
-        panel->raise();
-        panel->activateWindow();
+    // One save at a time: a panel already shown is brought forward, one about to show is waited for.
+    Saving& state = saving();
+    if (state.panel) {
+        state.panel->raise();
+        state.panel->activateWindow();
         return;
     }
+    if (state.building) return;
+    state.building = true;
     saveTask(box, parent);
 }
 

@@ -103,7 +103,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
     }
     const QString text = PlainText::cut(footer(status), 200);
     footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));
-    footer_->setToolTip(text);
+    footer_->setToolTip(PlainText::toolTip(text));
 }
 
 std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {

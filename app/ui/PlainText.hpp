@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/services/ShownText.hpp"
+
 #include <QString>
 
 #include <string>
@@ -14,12 +16,12 @@ namespace corvane {
 // "&" doubled where Qt reads mnemonics (menus, buttons, tabs).
 namespace PlainText {
 
-// Longer box texts are cut here, so that no window grows past the screen.
-inline constexpr int kMaxChars = 600;
-
-QString cut(std::string_view text, int maxChars = kMaxChars);
+using ShownText::kMaxChars;
+using ShownText::cut;
 // For menu items, buttons and tabs.
 QString mnemonicSafe(std::string_view text);
+// A tool tip showing `text` as it is: Qt guesses rich text in tool tips, so it goes as escaped markup.
+QString toolTip(const QString& text);
 // A label that never reads its text as markup.
 QLabel* label(QWidget* parent, const QString& text = {});
 

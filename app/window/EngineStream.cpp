@@ -12,6 +12,7 @@
 #include "app/window/Desktops.hpp"
 #include "app/window/DialogAwaiter.hpp"
 #include "app/services/OnPool.hpp"
+#include "app/services/ShownText.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
@@ -101,7 +102,8 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
     const std::weak_ptr<int> life = life_;
     host_ = host;
     settings_ = settings;
-    boxName_ = boxName;
+    // Shown on the covers: the box's own text, cut as every box text is before a widget shows it.
+    boxName_ = boxName ? std::optional(ShownText::cut(*boxName, 80).toStdString()) : std::nullopt;
     const Pixels size = StreamShape::baseSize(settings_.size);
     switch (settings_.codec) {
     case StreamSettings::Codec::h264: codec_ = stream::StreamConfig::Codec::h264; break;
@@ -199,9 +201,10 @@ void EngineStream::showWindow(Pixels size) {
     const QScreen* screen = QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
     auto* window = new StreamWindowWidget(view_);
+    ownSize_ = content;
     window->resize(content);
     window->onClose = [this] { windowWillClose(); };
-    window->onResized = [this] { windowDidEndLiveResize(); };
+    window->onResized = [this] { windowResized(); };
     window->onFullScreenChanged = [this](bool fullScreen) {
         if (fullScreen)
             windowDidEnterFullScreen();
@@ -225,6 +228,7 @@ void EngineStream::reshapeWindow(Pixels size) {
     if (!window_) return;
     const QScreen* screen = window_->screen() ? window_->screen() : QGuiApplication::primaryScreen();
     const QSize content = StreamShape::contentSize(size, visibleSize(screen));
+    ownSize_ = content;
     window_->resize(content);
     if (!matchWindow_) fixAspectRatio(*window_, size.width, size.height, content);
     if (screen) {

@@ -10,6 +10,7 @@
 #include <QMetaObject>
 #include <QObject>
 #include <QPointer>
+#include <QSize>
 #include <qcoro/qcorotask.h>
 
 #include "app/services/AppPool.hpp"
@@ -99,12 +100,15 @@ public:
     Pixels streamSize() const { return streamSize_; }
     bool restarting() const { return restarting_; }
     bool autoCaptureHeld() const { return autoCaptureHeld_; }
+    // Windows cursor replies handled so far (stale ones included).
+    std::uint64_t cursorReplies() const { return cursorReplies_; }
     const CaptureHint& hint() const { return hint_; }
     const SystemKeyTap& systemKeys() const { return systemKeys_; }
 
     // Window events, as the window reports them.
     void windowWillClose();
-    void windowDidEndLiveResize();
+    // Every size change of the window; a drag's end is decided from them.
+    void windowResized();
     void windowDidEnterFullScreen();
     void windowDidExitFullScreen();
     void windowDidResignKey();
@@ -206,6 +210,7 @@ private:
     bool autoCaptureHeld_ = false;
     std::uint64_t cursorSequence_ = 0;  // the last poll sent
     std::uint64_t cursorApplied_ = 0;   // the newest poll whose reply was applied
+    std::uint64_t cursorReplies_ = 0;
     std::optional<std::int64_t> lastDesktop_;
     bool gamepadsStarted_ = false;
 
@@ -218,6 +223,8 @@ private:
     bool matchWindow_ = false;
     bool restarting_ = false;
     std::uint64_t reshapeTicket_ = 0;  // the scheduled reshape; 0: none
+    std::uint64_t reshapeRuns_ = 0;    // bumped by every reshape that starts
+    QSize ownSize_;                    // the window size the app itself asked for last
     bool reshapePending_ = false;
     bool hostStreamer_ = false;
     bool shapesChecked_ = false;

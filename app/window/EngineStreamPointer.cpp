@@ -79,6 +79,7 @@ QCoro::Task<> EngineStream::cursorTick(Generation generation, std::uint64_t) {
 
 void EngineStream::cursorReply(std::uint64_t sequence, bool visible) {
     // Replies are handled in the order the polls went out: one older than a reply already applied is stale.
+    ++cursorReplies_;
     if (sequence <= cursorApplied_ || !view_) return;
     cursorApplied_ = sequence;
     if (!visible) {

@@ -11,6 +11,7 @@
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
 #include "engine/Text.hpp"
+#include "app/window/PointerButtons.hpp"
 #include "app/window/StartView.hpp"
 #include "app/window/StreamShape.hpp"
 #include "app/window/StreamWindowWidget.hpp"
@@ -53,7 +54,12 @@ QCoro::Task<Posted> postDisplay(AppPool& pool, const nlohmann::json& body) {
 
 }  // namespace
 
-void EngineStream::windowDidEndLiveResize() { scheduleReshape(); }
+void EngineStream::windowResized() {
+    // The app's own resizes (opening, the sideways answer) are no drag.
+    if (!window_ || window_->size() == ownSize_) return;
+    ownSize_ = QSize();
+    scheduleReshape();
+}
 
 void EngineStream::windowDidEnterFullScreen() {
     scheduleReshape();
@@ -74,8 +80,18 @@ void EngineStream::scheduleReshape() {
 
 QCoro::Task<> EngineStream::debounce(Generation generation, std::uint64_t ticket) {
     const std::weak_ptr<int> life = life_;
-    co_await clock_.sleep(0.2);
-    if (life.expired() || reshapeTicket_ != ticket || !alive(generation)) co_return;
+    const auto current = [&] { return !life.expired() && reshapeTicket_ == ticket && alive(generation); };
+    // X11 names no end of a drag: it is over once no window event came for the debounce while no pointer
+    // button (the one that moves the frame) is held. A release is followed by one more debounce, for the
+    // window manager's last word on the size; any event meanwhile starts the wait anew (a new ticket).
+    for (bool held = true; held;) {
+        co_await clock_.sleep(0.2);
+        if (!current()) co_return;
+        for (held = false; PointerButtons::held(); held = true) {
+            co_await clock_.sleep(0.05);
+            if (!current()) co_return;
+        }
+    }
     reshapeTicket_ = 0;
     co_await reshape(generation);
 }
@@ -88,8 +104,7 @@ StreamSettings::Pixels EngineStream::sizeMatching() const {
 
 QCoro::Task<> EngineStream::reshape(Generation generation) {
     const std::weak_ptr<int> life = life_;
-    auto ours = [&] { return !life.expired() && alive(generation); };
-    if (!ours() || !view_ || !session_) co_return;
+    if (life.expired() || !alive(generation) || !view_ || !session_) co_return;
     if (restarting_) {
         reshapePending_ = true;
         co_return;
@@ -98,12 +113,13 @@ QCoro::Task<> EngineStream::reshape(Generation generation) {
     const std::string contentText = std::to_string(content.width()) + "x" + std::to_string(content.height()) + " pt";
     const Pixels target = sizeMatching();
     const Pixels old = streamSize_;
-    if (std::abs(target.width - old.width) <= 16 && std::abs(target.height - old.height) <= 16) {
+    if (StreamShape::closeEnough(target, old)) {
         Log::write("engine: reshape: window content " + contentText + " matches the stream (" + sizeText(old) +
                    "); nothing to do");
         co_return;
     }
     restarting_ = true;
+    const std::uint64_t run = ++reshapeRuns_;
     const double began = clock_.uptime();
     Clock& clock = clock_;
     const std::function<std::int64_t()> ms = [&clock, began] {
@@ -111,46 +127,48 @@ QCoro::Task<> EngineStream::reshape(Generation generation) {
     };
     Log::write("engine: reshape: window content " + contentText + "; Windows " + sizeText(old) + " -> " + sizeText(target));
 
+    // From here a window closed meanwhile (no view) makes every remaining step fail at once: the reshape
+    // still says how it ended, and ends.
     co_await prepareBoxDisplay(generation, target);
-    if (!ours() || !session_ || !view_) co_return;
+    if (life.expired()) co_return;
     Log::write("engine: reshape: listed on the box at " + std::to_string(ms()) + " ms; asking Corvane Host for " +
                sizeText(target));
-    try {
-        session_->requestResize(target.width, target.height);
-    } catch (const std::exception& error) {
-        Log::write(std::string("engine: reshape: ") + error.what());
+    if (alive(generation) && session_ && view_) {
+        try {
+            session_->requestResize(target.width, target.height);
+        } catch (const std::exception& error) {
+            Log::write(std::string("engine: reshape: ") + error.what());
+        }
+        streamSize_ = target;
+        view_->inputHooks.streamSize = {double(target.width), double(target.height)};
     }
-    streamSize_ = target;
-    view_->inputHooks.streamSize = {double(target.width), double(target.height)};
     bool shown = co_await waitForPicture(generation, target, "live resize", ms, false);
-    if (!ours()) co_return;
+    if (life.expired()) co_return;
     if (shown) {
         Log::write("engine: reshape: done in " + std::to_string(ms()) + " ms at " + sizeText(target) + " (live)");
     } else {
         Log::write("engine: reshape: no live picture at " + sizeText(target) + "; restarting the stream");
-        QPointer<StartView> cover = view_ ? new StartView(view_, boxName_, "Resizing...") : nullptr;
-        auto fade = [&cover] {
-            if (cover) cover->fadeOut();
-        };
+        QPointer<StartView> cover = alive(generation) && view_ ? new StartView(view_, boxName_, "Resizing...") : nullptr;
         shown = co_await restartStream(generation, target, "reshape", ms);
-        if (!ours()) co_return;
+        if (life.expired()) co_return;
         if (!shown) {
             Log::write("engine: reshape: no picture at " + sizeText(target) + " after " + std::to_string(ms()) +
                        " ms; trying once more");
             shown = co_await restartStream(generation, target, "retry", ms);
-            if (!ours()) co_return;
+            if (life.expired()) co_return;
         }
         if (!shown) {
             Log::write("engine: reshape: giving up on " + sizeText(target) + "; back to " + sizeText(old));
             shown = co_await restartStream(generation, old, "fallback", ms);
-            if (!ours()) co_return;
+            if (life.expired()) co_return;
         }
-        fade();
+        if (cover) cover->fadeOut();
         Log::write("engine: reshape: done in " + std::to_string(ms()) + " ms at " + sizeText(streamSize_) +
                    (shown ? "" : " (no picture)"));
     }
-    restarting_ = false;
-    if (reshapePending_) {
+    // A stream opened since may run a reshape of its own: its flag is not this one's to clear.
+    if (run == reshapeRuns_) restarting_ = false;
+    if (reshapePending_ && alive(generation)) {
         reshapePending_ = false;
         co_await reshape(generation);
     }
@@ -180,7 +198,7 @@ QCoro::Task<> EngineStream::prepareBoxDisplay(Generation generation, Pixels size
 QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels size, const char* step,
                                                std::function<std::int64_t()> ms, bool refreshWallpaper) {
     const std::weak_ptr<int> life = life_;
-    if (!view_) co_return false;
+    if (!alive(generation) || !view_) co_return false;
     const double deadline = clock_.uptime() + 3.0;
     while (clock_.uptime() < deadline) {
         const auto frame = view_->slot().take();
@@ -199,7 +217,7 @@ QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels siz
 QCoro::Task<bool> EngineStream::restartStream(Generation generation, Pixels size, const char* step,
                                               std::function<std::int64_t()> ms) {
     const std::weak_ptr<int> life = life_;
-    if (!view_) co_return false;
+    if (!alive(generation) || !view_) co_return false;
     auto session = session_;
     setSession(nullptr);
     sessionId_ = 0;

@@ -34,7 +34,18 @@ std::vector<std::pair<std::string, std::string>> rows(const StatsOverlay& model)
     return list;
 }
 
-std::string whole(double value) { return std::to_string(static_cast<long long>(std::round(value))); }
+// A box figure rounded to a whole number (halves away from zero), or "-" for one that is no number or lies
+// outside what it can be: the box's text is never trusted to fit an integer.
+std::string whole(double value, double low, double high) {
+    const double rounded = std::round(value);
+    if (!(rounded >= low && rounded <= high)) return "-";
+    return std::to_string(static_cast<long long>(rounded));
+}
+
+std::string percent(const char* name, double value) {
+    const std::string figure = whole(value, 0, 100);
+    return name + (" " + figure) + (figure == "-" ? "" : "%");
+}
 
 QRectF hintRect(double top) {
     // The text and its width never change: laid out once.
@@ -83,9 +94,9 @@ std::optional<std::string> box(const StatsOverlay& model) {
     if (!model.boxStatus()) return std::nullopt;
     const auto& status = *model.boxStatus();
     std::vector<std::string> parts;
-    if (status.gpuPercent) parts.push_back("GPU " + whole(*status.gpuPercent) + "%");
-    parts.push_back("CPU " + whole(status.cpuPercent) + "%");
-    if (status.temperatureC) parts.push_back(whole(*status.temperatureC) + " \u00B0C");
+    if (status.gpuPercent) parts.push_back(percent("GPU", *status.gpuPercent));
+    parts.push_back(percent("CPU", status.cpuPercent));
+    if (status.temperatureC) parts.push_back(whole(*status.temperatureC, -273, 1000) + " \u00B0C");
     std::string text;
     for (const auto& part : parts) text += (text.empty() ? "" : ", ") + part;
     return text;

@@ -23,7 +23,9 @@ std::vector<QRectF> screenFrames() {
 
 }  // namespace
 
-StatsOverlay::StatsOverlay(Clock& clock, AppPool& pool) : clock_(clock), pool_(pool), counter_(clock.uptime()) {}
+StatsOverlay::StatsOverlay(Clock& clock, AppPool& pool) : clock_(clock), counter_(clock.uptime()) {
+    latencyProbe = [&pool] { return LatencyProbe::roundTrip(pool, BoxEndpoint::address(), BoxEndpoint::agentPort, 1.0); };
+}
 
 StatsOverlay::~StatsOverlay() {
     stop();
@@ -188,8 +190,7 @@ void StatsOverlay::stopCapture() {
 
 QCoro::Task<> StatsOverlay::sampleLatency(std::uint64_t run) {
     const std::weak_ptr<int> life = life_;
-    const std::optional<double> ms =
-        co_await LatencyProbe::roundTrip(pool_, BoxEndpoint::address(), BoxEndpoint::agentPort, 1.0);
+    const std::optional<double> ms = co_await latencyProbe();
     // A probe that ends after its run was stopped (or a new one started) is dropped.
     if (life.expired() || run != runs_ || !ms) co_return;
     samples_.addProbe(*ms);

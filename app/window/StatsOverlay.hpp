@@ -69,6 +69,9 @@ public:
     // Always false where window capture needs no permission; kept for the views' sake.
     bool needsScreenPermission = false;
 
+    // How latency is measured without the engine hooks: the time to connect to the box agent.
+    std::function<QCoro::Task<std::optional<double>>()> latencyProbe;
+
     // Engine hooks, written by the caller after start().
     QPointer<QWidget> engineWindow;
     std::function<std::optional<int>()> engineFPS;
@@ -98,7 +101,6 @@ private:
     QCoro::Task<> sampleLatency(std::uint64_t run);
 
     Clock& clock_;
-    AppPool& pool_;
     std::shared_ptr<int> life_ = std::make_shared<int>(0);
 
     std::optional<int> fps_;

@@ -64,4 +64,8 @@ Pixels baseSize(StreamSettings::Size size) {
     return {1920, 1080};
 }
 
+bool closeEnough(Pixels target, Pixels current) {
+    return std::abs(target.width - current.width) <= 16 && std::abs(target.height - current.height) <= 16;
+}
+
 }  // namespace corvane::StreamShape

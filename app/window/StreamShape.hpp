@@ -35,6 +35,9 @@ Pixels sizeForArea(double aspect, double area);
 // 50 points or less; the base size itself for 16:9 windows when the base is 16:9.
 Pixels sizeMatching(double width, double height, Pixels current, int chosenArea, Pixels base);
 
+// Whether a target lies within 16 pixels of the current size in both directions: no reshape is worth it.
+bool closeEnough(Pixels target, Pixels current);
+
 // The list offered to the box: one size per ready aspect for the area.
 std::array<Pixels, 12> readySizes(int chosenArea);
 

@@ -1,6 +1,7 @@
 #include "app/window/SystemKeyTap.hpp"
 
 #include <QGuiApplication>
+#include <QWindow>
 
 #include <X11/Xlib.h>
 
@@ -21,12 +22,16 @@ bool SystemKeyTap::start(QWidget& window) {
     if (running_) return true;
     window_ = &window;
     paused_ = false;
-    if (!grab()) {
+    running_ = true;
+    if (!display() || (shouldHold() && !grab())) {
         Log::write("engine: could not start the keyboard tap for Mac shortcuts");
+        running_ = false;
         window_.clear();
         return false;
     }
-    running_ = true;
+    // Another window or application activated: the keys are theirs until the stream window is active again.
+    activation_ = QObject::connect(qGuiApp, &QGuiApplication::applicationStateChanged, &window, [this] { renew(); });
+    focus_ = QObject::connect(qGuiApp, &QGuiApplication::focusWindowChanged, &window, [this] { renew(); });
     Log::write("engine: Mac shortcuts go to Windows (full screen)");
     return true;
 }
@@ -35,6 +40,8 @@ void SystemKeyTap::stop() {
     const bool was = running_;
     running_ = false;
     paused_ = false;
+    QObject::disconnect(activation_);
+    QObject::disconnect(focus_);
     ungrab();
     window_.clear();
     if (was) Log::write("engine: Mac shortcuts back on the Mac");
@@ -42,15 +49,19 @@ void SystemKeyTap::stop() {
 
 void SystemKeyTap::setPaused(bool paused) {
     paused_ = paused;
-    if (!running_) return;
-    if (paused)
-        ungrab();
-    else
-        grab();
+    renew();
 }
 
 void SystemKeyTap::renew() {
-    if (running_ && !paused_) grab();
+    if (shouldHold())
+        grab();
+    else
+        ungrab();
+}
+
+bool SystemKeyTap::shouldHold() const {
+    return running_ && !paused_ && window_ && window_->isActiveWindow() &&
+           QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
 bool SystemKeyTap::grab() {

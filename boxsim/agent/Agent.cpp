@@ -330,6 +330,12 @@ void Agent::handle(const httplib::Request& request, httplib::Response& response)
                                                           return provider(static_cast<std::size_t>(offset), sink);
                                                       });
             }
+        } else if (scripted->secondsPerByte > 0) {
+            response.set_content_provider(scripted->body.size(), scripted->contentType,
+                                          [this, body = scripted->body, pause = scripted->secondsPerByte](
+                                              std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                                              return waitOrStop(pause) && sink.write(body.data() + offset, 1);
+                                          });
         } else {
             response.set_content(scripted->body, scripted->contentType);
         }

@@ -73,6 +73,7 @@ public:
         std::uint64_t hugeBytes = 0;  // when above 0: a body of this many bytes instead of `body`
         bool announceLength = true;   // a huge body with its length announced, or chunked without
         int times = 1;
+        double secondsPerByte = 0;  // when above 0: `body` one byte at a time, this far apart
     };
 
     struct Seen {

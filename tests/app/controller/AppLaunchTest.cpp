@@ -1,5 +1,4 @@
 #include "app/controller/AppLaunch.hpp"
-
 #include <gtest/gtest.h>
 
 namespace corvane {
@@ -7,12 +6,7 @@ namespace {
 
 TEST(AppLaunchTest, LoginArgumentOrAnEnabledItemWithinTwoMinutesOfBoot) {
     using platform::LoginItem::Status;
-    const struct {
-        bool argument;
-        Status status;
-        double uptime;
-        bool atLogin;
-    } rows[] = {
+    const struct { bool argument; Status status; double uptime; bool atLogin; } rows[] = {
         {true, Status::notRegistered, 5000, true},
         {false, Status::enabled, 30, true},
         {false, Status::enabled, 119.9, true},

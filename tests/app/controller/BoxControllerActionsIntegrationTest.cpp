@@ -1,17 +1,9 @@
 #include "app/controller/AppLaunch.hpp"
-#include "tests/app/controller/ControllerRig.hpp"
 #include "app/services/Log.hpp"
-
-#include <gtest/gtest.h>
-
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
-
+#include "tests/app/controller/ControllerRig.hpp"
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
 #include <fstream>
 
 namespace corvane {
@@ -19,31 +11,7 @@ namespace {
 
 using Kind = BoxController::Phase::Kind;
 using Args = std::vector<std::string>;
-
-std::vector<QMessageBox*> alerts() {
-    std::vector<QMessageBox*> shown;
-    for (auto* widget : QApplication::topLevelWidgets())
-        if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible()) shown.push_back(alert);
-    return shown;
-}
-
-// The one alert shown, once it is the one with this text.
-QMessageBox* alert(const QString& text) {
-    QMessageBox* found = nullptr;
-    (void)QTest::qWaitFor([&] {
-        const auto shown = alerts();
-        found = shown.size() == 1 && shown[0]->text() == text ? shown[0] : nullptr;
-        return found != nullptr;
-    }, 5000);
-    return found;
-}
-
-bool press(QMessageBox* box, const QString& button) {
-    if (!box) return false;
-    for (auto* candidate : box->findChildren<QPushButton*>())
-        if (candidate->text() == button) return candidate->click(), QTest::qWaitFor([] { return alerts().empty(); }, 5000);
-    return false;
-}
+using test::alert, test::alerts, test::press;
 
 // The real cable over stand-ins: pkexec and nmcli/ip record each run as its arguments, one a line, then "--".
 class BoxControllerActionsTest : public ::testing::Test {
@@ -88,11 +56,7 @@ protected:
 
 TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAgentGetsTheUpdateHint) {
     rig.box->start();
-    const struct {
-        std::string action;
-        QString question, informative, button, failed;
-        int oldAgentStatus;
-    } rows[] = {
+    const struct { std::string action; QString question, informative, button, failed; int oldAgentStatus; } rows[] = {
         {"restart", "Restart the box?",
          "Windows restarts and Corvane reconnects by itself when it is back, in about a minute. Save your work in "
          "Windows first: anything unsaved may be lost.",
@@ -113,7 +77,6 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         EXPECT_EQ(alerts().size(), 1u);
         ASSERT_TRUE(press(box, "Cancel"));
         EXPECT_EQ(sent(), requests);
-
         rig.box->agent().script("POST /v1/power/{action}", {.status = row.oldAgentStatus, .body = "{}"});
         controller.confirmBoxPower(row.action);
         ASSERT_TRUE(press(alert(row.question), row.button));
@@ -124,14 +87,20 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         EXPECT_EQ(sent(), ++requests);
         EXPECT_EQ(rig.box->agent().seen("POST /v1/power/{action}").back().segments.back(), row.action);
     }
+    // A refusal of 1 MiB reaches the alert cut short.
+    boxsim::Agent::Reply huge{.status = 500, .body = ""};
+    huge.hugeBytes = 1 << 20;
+    rig.box->agent().script("POST /v1/power/{action}", huge);
+    controller.confirmBoxPower("restart");
+    ASSERT_TRUE(press(alert("Restart the box?"), "Restart"));
+    QMessageBox* box = alert("The box did not restart");
+    ASSERT_TRUE(box);
+    EXPECT_EQ(box->informativeText(), "Box answered 500: " + QString(582, 'x') + QChar(0x2026));
+    EXPECT_TRUE(press(box, "OK"));
 }
 
 TEST_F(BoxControllerActionsTest, BothRepairsRunOnceAsAdministratorWhenPressedTwice) {
-    const struct {
-        void (BoxController::*press)();
-        const char* tool;
-        std::vector<Args> calls;
-    } rows[] = {
+    const struct { void (BoxController::*press)(); const char* tool; std::vector<Args> calls; } rows[] = {
         {&BoxController::fixNetwork, "nmcli",
          {{"connection", "modify", "Thunderbolt Bridge", "connection.autoconnect", "yes"},
           {"connection", "modify", "Thunderbolt Bridge", "ipv4.method", "auto"},
@@ -150,7 +119,6 @@ TEST_F(BoxControllerActionsTest, BothRepairsRunOnceAsAdministratorWhenPressedTwi
         EXPECT_EQ(runs(row.tool), row.calls);
     }
     EXPECT_EQ(controller.phase().kind, Kind::waitingForBox);
-
     // A dismissed password prompt leaves the setup text.
     test::writeScript(dir.path() / "pkexec", "exit 126\n");
     controller.fixNetwork();
@@ -166,7 +134,6 @@ TEST_F(BoxControllerActionsTest, SleepZeroIsSentAsZeroAndAShortcutOfTheOtherActi
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].body, R"({"unplugged_sleep_minutes":0})");
     EXPECT_NE(Log::tail(5).find(" box sleep when unplugged set to 0 minutes\n"), std::string::npos);
-
     const StreamSettings before = controller.settings();
     EXPECT_EQ(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()),
               "Control + Option + Shift + Z is already used for release mouse.");
@@ -196,7 +163,8 @@ TEST_F(BoxControllerActionsTest, StartUpEndsTheOldEngineAppAndAsksAboutLoginOnce
                    std::filesystem::canonical(program);
         }, 5000);
     };
-    ASSERT_TRUE(runs(inside, old / "Contents" / "MacOS" / "sleep") && runs(outside, "/bin/sleep"));
+    ASSERT_TRUE(runs(inside, old / "Contents" / "MacOS" / "sleep"));
+    ASSERT_TRUE(runs(outside, "/bin/sleep"));
     const std::string savedData = getenv("XDG_DATA_HOME") ? getenv("XDG_DATA_HOME") : "";
     setenv("XDG_DATA_HOME", data.c_str(), 1);
     controller.executable = "/usr/bin/true";
@@ -210,12 +178,10 @@ TEST_F(BoxControllerActionsTest, StartUpEndsTheOldEngineAppAndAsksAboutLoginOnce
     kill(outside, SIGKILL), waitpid(outside, nullptr, 0), kill(inside, SIGKILL), waitpid(inside, nullptr, 0);
     EXPECT_FALSE(std::filesystem::exists(old));
     EXPECT_TRUE(std::filesystem::exists(data / "Corvane"));
-
     clock.advance(4);
     EXPECT_TRUE(alerts().empty());  // at login
     rig.controller.reset();
     AppLaunch::atLogin = false;
-
     // Later launches by hand on the same defaults: with the item on; asked; never again.
     for (int launch = 0; launch < 3; ++launch) {
         platform::LoginItem::set(launch == 0, "/usr/bin/true", rig.dir.path() / "config");

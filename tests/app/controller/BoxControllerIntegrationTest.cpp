@@ -1,17 +1,14 @@
+#include "app/updates/UpdateManager.hpp"
+#include "app/window/EngineStream.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
-#include "tests/app/window/WindowTestSupport.hpp"
-
-#include <gtest/gtest.h>
-
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
+#include "tests/app/ui/UiTestSupport.hpp"
 
 namespace corvane {
 namespace {
 
 using Kind = BoxController::Phase::Kind;
+using Phase = BoxController::Phase;
 using Ports = boxsim::BoxPower::Ports;
 
 // The cable as the test sets it: an address or none, the bridge's service, a self-assigned address.
@@ -20,9 +17,9 @@ public:
     std::optional<std::string> address;
     NetworkLink::BridgeStatus bridge{std::string("Thunderbolt Bridge"), true, true};
     bool selfAssigned = false;
-    int bridgeReads = 0;
+    int bridgeReads = 0, linkReads = 0;
 
-    std::optional<std::string> linkAddress() override { return address; }
+    std::optional<std::string> linkAddress() override { return ++linkReads, address; }
     bool bridgeHasSelfAssignedAddress() override { return selfAssigned; }
     NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override {
         ++bridgeReads;
@@ -31,12 +28,6 @@ public:
     void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
     void assignLinkAddressManually(std::stop_token) override {}
 };
-
-boxsim::Box::Options quickRestart() {
-    boxsim::Box::Options options;
-    options.restartSeconds = 1;
-    return options;
-}
 
 class BoxControllerTest : public ::testing::Test {
 protected:
@@ -70,29 +61,17 @@ protected:
     }
     std::size_t sessionsUp = 0;
     std::size_t openings() const {
-        std::size_t count = 0;
-        for (const auto& request : box->host().requests()) count += request.path == "/launch" || request.path == "/resume";
-        return count;
+        return std::ranges::count_if(box->host().requests(), [](const auto& r) { return r.path == "/launch" || r.path == "/resume"; });
     }
     void autoConnect() {
         StreamSettings settings = controller->settings();
         settings.autoConnect = true;
         controller->setSettings(settings);
     }
-    // Presses a button of the alert the controller shows.
-    bool press(const QString& button) {
-        return QTest::qWaitFor([&] {
-            for (auto* widget : QApplication::topLevelWidgets())
-                if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible())
-                    for (auto* candidate : alert->findChildren<QPushButton*>())
-                        if (candidate->text() == button) return candidate->click(), true;
-            return false;
-        }, 5000);
-    }
-
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
     ScriptedCable* cable = new ScriptedCable;
-    test::ControllerRig rig{std::unique_ptr<CableLink>(cable), quickRestart()};
+    test::ControllerRig rig{std::unique_ptr<CableLink>(cable),
+                            [] { boxsim::Box::Options quick; quick.restartSeconds = 1; return quick; }()};
     const std::string& address = rig.address;
     ManualClock& clock = rig.clock;
     std::unique_ptr<boxsim::Box>& box = rig.box;
@@ -100,17 +79,11 @@ protected:
 };
 
 TEST_F(BoxControllerTest, WithoutALinkTheBridgeDecidesThePhase) {
-    const struct {
-        NetworkLink::BridgeStatus bridge;
-        BoxController::Phase phase;
-    } rows[] = {
-        {{std::nullopt, false, false},
-         BoxController::Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this Mac.")},
-        {{std::string("Thunderbolt Bridge"), false, true},
-         BoxController::Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this Mac.")},
-        {{std::string("Thunderbolt Bridge"), true, false},
-         BoxController::Phase::needsNetworkSetup("Thunderbolt Bridge is set to a manual address.")},
-        {{std::string("Thunderbolt Bridge"), true, true}, BoxController::Phase::of(Kind::waitingForBox)},
+    const struct { NetworkLink::BridgeStatus bridge; Phase phase; } rows[] = {
+        {{std::nullopt, false, false}, Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this Mac.")},
+        {{"Thunderbolt Bridge", false, true}, Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this Mac.")},
+        {{"Thunderbolt Bridge", true, false}, Phase::needsNetworkSetup("Thunderbolt Bridge is set to a manual address.")},
+        {{"Thunderbolt Bridge", true, true}, Phase::of(Kind::waitingForBox)},
     };
     for (const auto& row : rows) {
         cable->bridge = row.bridge;
@@ -120,11 +93,25 @@ TEST_F(BoxControllerTest, WithoutALinkTheBridgeDecidesThePhase) {
         EXPECT_FALSE(controller->linkUp());
     }
     EXPECT_EQ(logged("status: needsNetworkSetup(\"Thunderbolt Bridge is set to a manual address.\")"), 1);
-
-    // Read at most every 5 s: four quick passes, one read.
+    // Read when more than 5 s have passed: not at 5 s, at 6 s.
     const int reads = cable->bridgeReads;
-    for (int i = 0; i < 4; ++i) pass();
+    for (int i = 0; i < 5; ++i) pass();
     EXPECT_EQ(cable->bridgeReads, reads);
+    pass();
+    EXPECT_EQ(cable->bridgeReads, reads + 1);
+}
+
+// start() runs once: one start line, one loop, whose passes come a second apart on the controller's clock.
+TEST_F(BoxControllerTest, StartRunsOneLoopOfOneSecondPasses) {
+    controller->start();
+    controller->start();
+    EXPECT_EQ(logged("Corvane " + controller->updates().currentVersion() + " started"), 1);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::waitingForBox); }, 5000));
+    const int reads = cable->linkReads;
+    clock.advance(0.9);
+    EXPECT_EQ(cable->linkReads, reads);
+    clock.advance(0.1);
+    EXPECT_EQ(cable->linkReads, reads + 1);
 }
 
 TEST_F(BoxControllerTest, ASelfAssignedAddressWaitsTwentySecondsThenSaysSo) {
@@ -155,7 +142,6 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     EXPECT_EQ(logged("status: pairing"), 1);
     EXPECT_EQ(logged("box connected: corvane-box agent 0.3.0"), 1);
     EXPECT_EQ(controller->menuStatus(), "Ready: corvane-box");
-
     for (int i = 0; i < 6; ++i) pass();
     // Seven answered passes: the load is asked on the 1st, 4th and 7th.
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 3u);
@@ -172,7 +158,6 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     box->agent().script("GET /v1/status", {.status = 404, .body = "{}"});
     for (int i = 0; i < 9; ++i) pass();
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 7u);
-
     // Unplugged: the pairing is forgotten and the next plug-in pairs (or finds the pairing) again.
     cable->address.reset();
     pass();
@@ -182,6 +167,31 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);
     EXPECT_EQ(logged("engine: already paired with the box"), 1);
+    // Forgotten: the box unpairs every client and the next pass pairs anew.
+    controller->forgetBox();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->paired(); }, 5000));
+    EXPECT_EQ(controller->phase().kind, Kind::starting);
+    EXPECT_EQ(box->agent().seen("POST /v1/unpair-all").size(), 1u);
+    pass();
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
+    EXPECT_EQ(box->agent().pins().size(), 2u);
+}
+
+// A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
+// asking for the box's information every second; a due poll is skipped while one still runs.
+TEST_F(BoxControllerTest, ASlowStatusNeverHoldsThePass) {
+    box->start();
+    cable->address = address;
+    pass();
+    box->agent().script("GET /v1/status", {.body = std::string(100, ' '), .secondsPerByte = 1});
+    for (int i = 0; i < 7; ++i) {
+        QCoro::waitFor(controller->tick());
+        clock.advance(1);
+    }
+    EXPECT_EQ(box->agent().seen("GET /v1/info").size(), 8u);
+    EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 2u);  // the 4th pass's; the 7th's waits for it
+    EXPECT_TRUE(controller->askingStatus());
+    EXPECT_EQ(controller->phase().kind, Kind::ready);
 }
 
 TEST_F(BoxControllerTest, ABoxThatIsNotAnsweringOrNotReady) {
@@ -189,13 +199,11 @@ TEST_F(BoxControllerTest, ABoxThatIsNotAnsweringOrNotReady) {
     pass();  // nothing listens
     EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
     EXPECT_FALSE(controller->boxFound());
-
     box->start();
     for (const auto ports : {Ports::stopped, Ports::silent}) {
         box->host().stop();  // the agent answers, the streaming host does not
         pass();
-        EXPECT_EQ(controller->phase(),
-                  BoxController::Phase::boxNotReady("Waiting for the box's streaming service to answer."));
+        EXPECT_EQ(controller->phase(), Phase::boxNotReady("Waiting for the box's streaming service to answer."));
         box->power().setPorts(ports);
         pass();
         EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering) << static_cast<int>(ports);
@@ -212,28 +220,13 @@ TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTh
     const std::string third = "Pairing with the box keeps failing. Try running the box setup again.";
     for (const auto& expected : {first, first, third}) {
         pass();
-        EXPECT_EQ(controller->phase(), BoxController::Phase::failed(expected));
+        EXPECT_EQ(controller->phase(), Phase::failed(expected));
         pass();  // a failure stays while the link does
-        EXPECT_EQ(controller->phase(), BoxController::Phase::failed(expected));
+        EXPECT_EQ(controller->phase(), Phase::failed(expected));
         controller->tryAgain();
         EXPECT_EQ(controller->phase().kind, Kind::starting);
     }
     EXPECT_EQ(logged("engine: pairing failed: the box did not approve the PIN: the box did not accept the PIN"), 3);
-}
-
-TEST_F(BoxControllerTest, ForgetBoxUnpairsEverythingAndStartsOver) {
-    box->start();
-    cable->address = address;
-    pass();
-    ASSERT_TRUE(controller->paired());
-    controller->forgetBox();
-    EXPECT_TRUE(QTest::qWaitFor([&] { return !controller->paired(); }, 5000));
-    EXPECT_FALSE(controller->paired());
-    EXPECT_EQ(controller->phase().kind, Kind::starting);
-    EXPECT_EQ(box->agent().seen("POST /v1/unpair-all").size(), 1u);
-    pass();  // the host forgot us too: paired anew
-    EXPECT_EQ(controller->phase().kind, Kind::ready);
-    EXPECT_EQ(box->agent().pins().size(), 2u);
 }
 
 TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly) {
@@ -251,7 +244,6 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
     cable->address = address;
     pass();
     ASSERT_TRUE(streaming(true));
-
     // A drop reopens Windows when the box is back, three times in a run.
     enum class Drop { cable, boxRestart };
     const Drop drops[] = {Drop::cable, Drop::boxRestart, Drop::cable, Drop::cable};
@@ -292,14 +284,11 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
     pass();
     ASSERT_TRUE(streaming(true));
     // After a restart Windows reopens when the box is back; a shut-down is not undone by automatic wakes.
-    const struct {
-        std::string action;
-        QString button;
-    } rows[] = {{"restart", "Restart"}, {"shutdown", "Shut Down"}};
+    const struct { std::string action; QString button; } rows[] = {{"restart", "Restart"}, {"shutdown", "Shut Down"}};
     for (const auto& row : rows) {
         const auto wakes = test::logCount("wake on LAN (automatic)");
         controller->confirmBoxPower(row.action);
-        ASSERT_TRUE(press(row.button));
+        ASSERT_TRUE(test::press(test::alert(row.action == "restart" ? "Restart the box?" : "Shut down the box?"), row.button));
         ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box " + row.action + " requested") == 1; }, 10000));
         EXPECT_FALSE(controller->streamOpen());
         ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
@@ -311,9 +300,15 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
             EXPECT_TRUE(streaming(true));
             EXPECT_EQ(logged("reopening Windows after the session dropped (try 1)"), 1);
         } else {
+            // Held through the minute and an unplugging; plugged in anew, the box is woken again.
             for (int i = 0; i < 60; ++i) pass();
+            cable->address.reset();
+            pass();
             EXPECT_EQ(test::logCount("wake on LAN (automatic)"), wakes);
             EXPECT_EQ(box->power().ports(), Ports::stopped);
+            cable->address = address;
+            pass();
+            EXPECT_TRUE(QTest::qWaitFor([&] { return test::logCount("wake on LAN (automatic)") == wakes + 1; }, 5000));
         }
     }
     EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
@@ -327,13 +322,41 @@ TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
     box->host().forgetClients();  // from now on it refuses our certificate
     controller->openEngineWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::failed); }, 30000));
+    const std::string& failure = controller->phase().message;  // around the TLS library's own words
+    EXPECT_TRUE(failure.starts_with("Windows didn't open (")) << failure;
+    EXPECT_TRUE(failure.ends_with("). Click Try Again.")) << failure;
     EXPECT_EQ(test::logCount("engine: could not open Windows: "), 1u);
     controller->tryAgain();
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);  // not paired, rather than not answering
     EXPECT_EQ(box->agent().pins().size(), 2u);
+    StreamSettings settings = controller->settings();
+    settings.showStats = true;
+    controller->setSettings(settings);
     controller->openEngineWindow();
-    EXPECT_TRUE(streaming(true));
+    controller->openEngineWindow();  // while the first opens: nothing
+    ASSERT_TRUE(streaming(true));
+    EXPECT_EQ(openings(), 1u);
+    // The overlay's frame rate once the view is gone is 0, not none; with no window, closing does nothing.
+    ASSERT_TRUE(controller->statsOverlay().engineFPS);
+    controller->engineStream().tearDown();
+    EXPECT_EQ(controller->statsOverlay().engineFPS(), 0);
+    controller->closeSession();
+    EXPECT_EQ(logged("session closed from Corvane"), 0);
+}
+
+// The tray's first line in each phase.
+TEST_F(BoxControllerTest, MenuStatusForEachPhase) {
+    const std::pair<Phase, std::string> rows[] = {
+        {Phase::needsNetworkSetup("x"), "Setup needed"}, {Phase::boxNotReady("x"), "Box is starting up"},
+        {Phase::failed("x"), "Something went wrong"}, {Phase::of(Kind::starting), "Starting..."},
+        {Phase::of(Kind::waitingForBox), "Box not connected"}, {Phase::of(Kind::cableNoAddress), "Box not connected"},
+        {Phase::of(Kind::boxNotAnswering), "Box not answering"}, {Phase::of(Kind::pairing), "Pairing..."},
+        {Phase::of(Kind::ready), "Ready"}, {Phase::of(Kind::streaming), "Windows is open"}};
+    for (const auto& [phase, text] : rows) {
+        BoxControllerProbe::apply(*controller, {.phase = phase});
+        EXPECT_EQ(controller->menuStatus(), text) << phase.description();
+    }
 }
 
 TEST_F(BoxControllerTest, AutomaticWakesComeEveryTwentySecondsForTwoMinutesAndWakeTheBox) {
@@ -349,7 +372,6 @@ TEST_F(BoxControllerTest, AutomaticWakesComeEveryTwentySecondsForTwoMinutesAndWa
     EXPECT_EQ(box->power().wakePackets(), 2u);  // to port 9, then 7
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);
-
     // Stopped from 2 s later: a new 120 s window, with wakes 20, 40 ... 120 s after the first.
     box->power().setPorts(Ports::stopped);
     for (int i = 0; i < 150; ++i) pass();

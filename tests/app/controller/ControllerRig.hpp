@@ -4,10 +4,12 @@
 #include "boxsim/Box.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <QApplication>
 #include <QCoroTask>
-
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <gtest/gtest.h>
 #include <cstdlib>
 #include <memory>
 
@@ -32,9 +34,10 @@ struct ControllerRig {
         controller->setSettings(settings);
     }
     ~ControllerRig() { controller.reset(), box->stop(); }
-    // One pass of the loop, then the second its sleep would take.
+    // One pass of the loop and the status request it started, then the second its sleep would take.
     void pass() {
         QCoro::waitFor(controller->tick());
+        (void)QTest::qWaitFor([&] { return !controller->askingStatus(); }, 10000);
         clock.advance(1);
     }
 
@@ -51,5 +54,27 @@ struct ControllerRig {
     std::unique_ptr<boxsim::Box> box;
     std::unique_ptr<BoxController> controller;
 };
+
+// The alerts shown now; the one alert shown, once it has this text; a button of it pressed and the alert gone.
+inline std::vector<QMessageBox*> alerts() {
+    std::vector<QMessageBox*> shown;
+    for (auto* widget : QApplication::topLevelWidgets())
+        if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible()) shown.push_back(alert);
+    return shown;
+}
+inline QMessageBox* alert(const QString& text) {
+    QMessageBox* found = nullptr;
+    (void)QTest::qWaitFor([&] {
+        const auto shown = alerts();
+        return (found = shown.size() == 1 && shown[0]->text() == text ? shown[0] : nullptr) != nullptr;
+    }, 5000);
+    return found;
+}
+inline bool press(QMessageBox* box, const QString& button) {
+    if (!box) return false;
+    for (auto* candidate : box->findChildren<QPushButton*>())
+        if (candidate->text() == button) return candidate->click(), QTest::qWaitFor([] { return alerts().empty(); }, 5000);
+    return false;
+}
 
 } // namespace corvane::test

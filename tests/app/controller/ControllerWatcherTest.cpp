@@ -1,13 +1,9 @@
 #include "app/controller/ControllerWatcher.hpp"
-
 #include "engine/input/Gamepads.hpp"
 #include "tests/support/VirtualPad.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QCoreApplication>
 #include <QTest>
-
 #include <memory>
 
 namespace corvane {
@@ -59,7 +55,6 @@ TEST_F(ControllerWatcherTest, ListsWhatTheManagerTheStreamSharesReports) {
     settle();
     EXPECT_EQ(watcher.names(), Names{"DualSense Wireless Controller"});
     EXPECT_EQ(gamepads.activeMask(), 0x2);
-
     // An arrival and a removal in one pump.
     gamepads.stop();
     VirtualPad third(VirtualPad::switchPro());

@@ -1,10 +1,8 @@
 #include "app/controller/Diagnostics.hpp"
-
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <gtest/gtest.h>
-
+#include <QFileDialog>
 #include <fstream>
 #include <sstream>
 
@@ -17,9 +15,9 @@ std::string lines(int from, int to, const char* end = "") {
     return text;
 }
 
-// The report against a simulated box: its lines, the box part for each answer of the agent, and the tail of
-// the build log beside the source folder.
-TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
+// The report against a simulated box: its lines, the box part for each answer of the agent, the tail of the
+// build log beside the source folder; one save at a time.
+TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) {
     test::ControllerRig rig(std::make_unique<test::NoCable>());
     rig.box->start();
     const auto report = [&] { return QCoro::waitFor(Diagnostics::report(*rig.controller)); };
@@ -42,14 +40,9 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
     // No box: no request reaches the agent.
     EXPECT_TRUE(text.ends_with("\n\n===== Box =====\nThe box is not connected, so only Mac details are included."));
     EXPECT_TRUE(rig.box->agent().seen("GET /v1/diagnostics").empty());
-
     AgentClient::Info info;
     info.agentVersion = "1.2.0";
-    const struct {
-        std::optional<int> status;
-        std::optional<AgentClient::Info> info;
-        std::string ending;
-    } rows[] = {
+    const struct { std::optional<int> status; std::optional<AgentClient::Info> info; std::string ending; } rows[] = {
         {std::nullopt, info, "Corvane Host diagnostics\nbox: corvane-box\nagent: 0.3.0\n"},
         {404, info, "The box software (1.2.0) is too old to report diagnostics."},
         {405, std::nullopt, "The box software (old version) is too old to report diagnostics."},
@@ -62,7 +55,6 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
         EXPECT_NE(got.find("\n===== Box =====\n" + row.ending), std::string::npos) << got.substr(got.rfind("====="));
     }
     EXPECT_EQ(rig.box->agent().seen("GET /v1/diagnostics").size(), 4u);
-
     // The build log lies beside the source folder; its last 60 pieces, a final empty one included.
     setenv("CORVANE_SOURCE_DIR", (rig.dir.path() / "corvane").c_str(), 1);
     const std::pair<std::string, std::string> logs[] = {
@@ -73,6 +65,24 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerAndTheBuildLog) {
                   std::string::npos) << shown.substr(0, 8);
     }
     unsetenv("CORVANE_SOURCE_DIR");
+    // Two quick saves build one report for one panel; a request while it shows brings it forward.
+    rig.box->agent().script("GET /v1/diagnostics", {200, "box", "text/plain", 1});
+    const auto asked = rig.box->agent().seen("GET /v1/diagnostics").size();
+    const auto panels = [] {
+        std::vector<QFileDialog*> shown;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* panel = qobject_cast<QFileDialog*>(widget); panel && panel->isVisible()) shown.push_back(panel);
+        return shown;
+    };
+    Diagnostics::save(*rig.controller);
+    Diagnostics::save(*rig.controller);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return panels().size() == 1; }, 15000));
+    Diagnostics::save(*rig.controller);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(panels().size(), 1u);
+    EXPECT_EQ(rig.box->agent().seen("GET /v1/diagnostics").size(), asked + 1);
+    EXPECT_EQ(panels()[0]->windowTitle(), "Save Diagnostics");
+    panels()[0]->reject();
 }
 
 } // namespace

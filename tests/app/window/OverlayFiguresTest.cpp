@@ -1,7 +1,13 @@
+#include <cmath>
+#include <limits>
+#include <QApplication>
+#include <QTest>
 #include <gtest/gtest.h>
 #include "app/window/FrameCounter.hpp"
 #include "app/window/LatencyProbe.hpp"
 #include "app/window/OverlayStyle.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsHeadline.hpp"
 #include "app/window/StatsOverlay.hpp"
 
 namespace corvane {
@@ -73,6 +79,64 @@ TEST(StatsOverlayTest, PlacementAtTheTopEdge) {
     };
     for (const Row& row : rows)
         EXPECT_EQ(StatsOverlay::placement(pill, row.bounds, row.position, row.screens), row.frame) << row.name;
+}
+
+// What the pill and the card say as figures come in, once a second from the engine hooks over a window.
+TEST(StatsCardTest, TextsOfThePillAndTheCard) {
+    static int argc = 1;
+    static char name[] = "overlay-test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qApp) new QApplication(argc, argv);
+    ManualClock clock;
+    AppPool pool;
+    StatsOverlay overlay(clock, pool);
+    const auto texts = [&] {
+        return std::vector<std::string>{StatsHeadline::fpsText(overlay), StatsHeadline::latencyText(overlay),
+                                        StatsCard::frameRate(overlay), StatsCard::latency(overlay), StatsCard::video(overlay)};
+    };
+    EXPECT_EQ(texts(), (std::vector<std::string>{"-- FPS", "-- ms", "--", "--", "--"}));
+    overlay.needsScreenPermission = true;
+    EXPECT_EQ(StatsHeadline::fpsText(overlay), "FPS: allow Screen Recording for Corvane");
+    overlay.start(0, StatsOverlay::Position::topRight, true, {2560, 1440, "HEVC", 50, 60, true});
+    QWidget window;
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    overlay.needsScreenPermission = false;
+    int fps = 29;
+    overlay.engineWindow = &window;
+    overlay.engineFPS = [&] { return fps; };
+    overlay.engineLatency = [] { return 4.24; };
+    clock.advance(0.75);
+    EXPECT_FALSE(overlay.fps());  // the whole-second step comes with the 4th tick
+    clock.advance(0.25);
+    EXPECT_EQ(texts(), (std::vector<std::string>{"29 FPS", "4.2 ms", "29 of 60 FPS", "4.2 ms", "2560 x 1440, HEVC, 50 Mbps, HDR"}));
+    // Below half the target, with three values: the still-screen hint; at half, none.
+    clock.advance(1.0);
+    EXPECT_FALSE(StatsCard::stillScreenHint(overlay));
+    clock.advance(1.0);
+    EXPECT_TRUE(StatsCard::stillScreenHint(overlay));
+    EXPECT_EQ(StatsCard::latency(overlay), "4.2 ms, jitter 0.0 ms");
+    fps = 30;
+    clock.advance(1.0);
+    EXPECT_FALSE(StatsCard::stillScreenHint(overlay));
+    // Thirty values at most, the oldest dropped.
+    clock.advance(26.0);
+    EXPECT_EQ(overlay.fpsHistory().front(), 29);
+    clock.advance(3.0);
+    EXPECT_EQ(overlay.fpsHistory().size(), 30u);
+    EXPECT_EQ(overlay.fpsHistory().front(), 30);
+    overlay.stop();
+    // The box's load: whole numbers, halves away from zero; a figure no number or out of its range is "-".
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const struct { std::optional<double> gpu; double cpu; std::optional<double> temperature; const char* shown; } rows[] = {
+        {40.2, 12.5, 61.0, "GPU 40%, CPU 13%, 61 \u00B0C"}, {std::nullopt, 1e300, std::nullopt, "CPU -"},
+        {nan, -0.4, -273.4, "GPU -, CPU 0%, -273 \u00B0C"}, {inf, -0.5, -273.5, "GPU -, CPU -, - \u00B0C"},
+        {100.4, 100.5, 1000.4, "GPU 100%, CPU -, 1000 \u00B0C"}, {0, 0, 1000.5, "GPU 0%, CPU 0%, - \u00B0C"},
+    };
+    for (const auto& row : rows) {
+        overlay.setBoxStatus(AgentClient::BoxStatus{{}, {}, row.cpu, row.gpu, 0, 0, 0, 0, row.temperature, 0});
+        EXPECT_EQ(StatsCard::box(overlay), row.shown);
+    }
 }
 
 }  // namespace

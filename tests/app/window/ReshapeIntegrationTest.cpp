@@ -1,5 +1,6 @@
 // The box follows the window's shape: display-mode bodies to the agent, the resize request on the control
-// channel, a picture of the new size, and the restart, retry and fallback paths when none comes.
+// channel, a picture of the new size, and the restart, retry and fallback paths when none comes. On the
+// stream's own clock, stepped by the test: only the box and the decoder take real time.
 #include <nlohmann/json.hpp>
 #include "tests/app/window/StreamWindowFixture.hpp"
 
@@ -12,28 +13,46 @@ protected:
         StreamWindowIntegrationTest::SetUp();
         settings.matchWindowShape = true;
     }
-    void resize(int width, int height) {
+    void openOnTheClock(const std::function<void(boxsim::Box::Options&)>& tweak = {}) {
+        startBox(true, tweak);
+        makeStream(clock);
+        open();
+        ASSERT_TRUE(waitForPictures());
+    }
+    // The window at a new size, once its view has it.
+    void resized(int width, int height) {
         test::runCommand("xdotool windowsize " + winId() + " " + std::to_string(width) + " " + std::to_string(height));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return stream->view()->size() == QSize(width, height); }, 10000));
     }
-    bool waitForLine(const std::string& start, std::size_t count = 1, int timeoutMs = 30000) {
-        return QTest::qWaitFor([&] { return test::logCount(start) >= count; }, timeoutMs);
+    bool waitForLine(const std::string& start, std::size_t count = 1) {
+        return QTest::qWaitFor([&] { return test::logCount(start) >= count; }, 30000);
     }
+    // Until the `count`th such line: the clock steps 50 ms whenever a picture of `size` is at hand, so a wait for
+    // it sees it at its next look and never runs out meanwhile.
+    bool pumpFor(QSize size, const std::string& line, std::size_t count = 1) {
+        return QTest::qWaitFor([&] {
+            const auto frame = stream->view() ? stream->view()->slot().take() : std::nullopt;
+            if (frame && frame->image && QSize(frame->image->width(), frame->image->height()) == size) clock.advance(0.05);
+            return test::logCount(line) >= count;
+        }, 30000);
+    }
+    ManualClock clock;
 };
 
 TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
-    openStream(true);
-    ASSERT_TRUE(waitForPictures());
-    // A square window: 1:1 at the opened area, 640 x 360 pixels.
-    resize(700, 700);
-    ASSERT_TRUE(waitForLine("engine: reshape: done in "));
+    openOnTheClock();
+    // A 16:9 window streams the 16:9 size chosen: nothing to do. A square one: 1:1 at the opened area.
+    resized(1000, 563);
+    clock.advance(0.25);
+    EXPECT_TRUE(test::logHas("engine: reshape: window content 1000x563 pt matches the stream (640x360); nothing to do"));
+    resized(700, 700);
+    clock.advance(0.25);
+    ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at "));
+    ASSERT_TRUE(pumpFor({480, 480}, "engine: reshape: done in "));
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 700x700 pt; Windows 640x360 -> 480x480"));
     EXPECT_TRUE(test::logHasPrefix("engine: live resize: first 480x480 picture at "));
-    EXPECT_EQ(test::logCount("engine: reshape: done in "), 1u);
     EXPECT_NE(test::appLog().find(" ms at 480x480 (live)\n"), std::string::npos);
     EXPECT_EQ(sizes, (std::vector<std::pair<int, int>>{{480, 480}}));
-    const auto frame = stream->view()->slot().take();
-    ASSERT_TRUE(frame && frame->image);
-    EXPECT_EQ(QSize(frame->image->width(), frame->image->height()), QSize(480, 480));
     // The agent got the twelve ready sizes once (answered 200), then one display mode per preparation.
     const auto bodies = box->agent().displayModeBodies();
     ASSERT_EQ(bodies.size(), 3u);
@@ -47,48 +66,81 @@ TEST_F(ReshapeIntegrationTest, TheBoxFollowsTheWindowLive) {
     EXPECT_TRUE(box->control()->waitFor([](const auto& record) {
         return std::ranges::any_of(record, [](const auto& m) { return m.type == 0x5503 && m.payload == Bytes{0xE0, 0x01, 0xE0, 0x01}; });
     }, 5));
-    // A burst of window changes gives one reshape, for the last shape (2:1).
-    test::runCommand("xdotool windowsize " + winId() + " 800 600 windowsize " + winId() + " 900 450 windowsize " +
-                     winId() + " 1000 500");
-    ASSERT_TRUE(waitForLine("engine: reshape: done in ", 2));
-    EXPECT_EQ(test::logCount("pt; Windows "), 2u) << test::appLog();
+    // A drag is one reshape, at its end: shapes held past the debounce with the button down start none;
+    // once it is up, and the debounce passed again, the last shape (2:1) is streamed.
+    test::runCommand("xdotool mousemove 1430 890 mousedown 1");
+    for (const int width : {800, 900, 1000}) {
+        resized(width, 500);
+        clock.advance(0.5);
+    }
+    EXPECT_EQ(test::logCount("pt; Windows "), 1u);
+    test::runCommand("xdotool mouseup 1");
+    clock.advance(0.15);
+    EXPECT_EQ(test::logCount("pt; Windows "), 1u);
+    clock.advance(0.15);
     EXPECT_TRUE(test::logHasPrefix("engine: reshape: window content 1000x500 pt; Windows 480x480 -> 680x336"));
+    ASSERT_TRUE(pumpFor({680, 336}, "engine: reshape: done in ", 2));
+    EXPECT_EQ(test::logCount("pt; Windows "), 2u);
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{680, 336}));
     // Three seconds after the session started the box was asked to refresh its wallpaper.
+    clock.advance(3.0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !box->agent().wallpaperReasons().empty(); }, 10000));
     EXPECT_EQ(box->agent().wallpaperReasons().front(), "session start");
     EXPECT_TRUE(QTest::qWaitFor([&] { return test::logHasPrefix("engine: wallpaper refresh (session start): 200 "); }, 5000));
 }
 
-TEST_F(ReshapeIntegrationTest, AnIgnoredResizeRestartsTheStream) {
-    openStream(true, [](boxsim::Box::Options& options) { options.resizeIgnored = true; });
-    ASSERT_TRUE(waitForPictures());
-    resize(700, 700);
-    ASSERT_TRUE(waitForLine("engine: reshape: done in "));
-    EXPECT_TRUE(test::logHas("engine: reshape: no live picture at 480x480; restarting the stream"));
-    EXPECT_TRUE(test::logHasPrefix("engine: reshape: stream ended at "));
-    EXPECT_TRUE(test::logHasPrefix("engine: reshape: session up at "));
-    EXPECT_TRUE(test::logHasPrefix("engine: reshape: first 480x480 picture at "));
+// The reshape starts 0.2 s after the window's last change and, without a picture of the new size 3 s after
+// asking for it, restarts the stream there; a window closed during a restart ends every step left.
+TEST_F(ReshapeIntegrationTest, AnIgnoredResizeRestartsTheStreamAndAClosedWindowEndsTheReshape) {
+    openOnTheClock([](boxsim::Box::Options& options) { options.resizeIgnored = true; });
+    resized(700, 700);
+    clock.advance(0.15);
+    EXPECT_EQ(test::logCount("engine: reshape: "), 0u);
+    clock.advance(0.1);
+    EXPECT_TRUE(test::logHas("engine: reshape: window content 700x700 pt; Windows 640x360 -> 480x480"));
+    ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at "));
+    clock.advance(2.9);
+    EXPECT_EQ(test::logCount("engine: reshape: no live picture"), 0u);
+    clock.advance(0.2);
+    ASSERT_TRUE(test::logHas("engine: reshape: no live picture at 480x480; restarting the stream"));
+    EXPECT_TRUE(coverSays("Resizing..."));
+    ASSERT_TRUE(pumpFor({480, 480}, "engine: reshape: done in "));
+    for (const char* line : {"engine: reshape: stream ended at ", "engine: reshape: session up at ",
+                             "engine: reshape: first 480x480 picture at "})
+        EXPECT_TRUE(test::logHasPrefix(line)) << line;
     EXPECT_EQ(test::appLog().find("(live)"), std::string::npos);
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{480, 480}));
     EXPECT_EQ(box->host().lastRequest("/launch")->item("mode").value_or("").rfind("480x480x", 0), 0u);
     EXPECT_FALSE(stream->restarting());
+
+    resized(1000, 500);
+    clock.advance(0.25);
+    ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at ", 2));
+    clock.advance(3.1);
+    ASSERT_TRUE(test::logHas("engine: reshape: no live picture at 680x336; restarting the stream"));
+    stream->window()->close();  // while the session is stopped for the restart
+    ASSERT_TRUE(waitForLine("engine: reshape: done in ", 2));
+    EXPECT_TRUE(test::logHasPrefix("engine: reshape: no picture at 680x336 after 3"));
+    EXPECT_TRUE(test::logHas("engine: reshape: giving up on 680x336; back to 480x480"));
+    const std::string log = test::appLog();
+    const auto done = log.rfind(" engine: reshape: done in ");
+    EXPECT_EQ(log.substr(log.find(" ms at ", done), 28), " ms at 680x336 (no picture)\n");
+    EXPECT_FALSE(stream->restarting());
 }
 
 TEST_F(ReshapeIntegrationTest, ARefusedSizeFallsBackToTheOldOne) {
-    startBox(true, [](boxsim::Box::Options& options) {
+    openOnTheClock([](boxsim::Box::Options& options) {
         options.resizeIgnored = true;
         options.host.refusedSizes = {"480x480"};
     });
-    makeStream();
-    open();
-    ASSERT_TRUE(waitForPictures());
-    resize(700, 700);
-    ASSERT_TRUE(waitForLine("engine: reshape: done in ", 1, 60000));
-    EXPECT_TRUE(test::logHasPrefix("engine: reshape: could not start at 480x480: "));
-    EXPECT_TRUE(test::logHasPrefix("engine: retry: could not start at 480x480: "));
-    EXPECT_TRUE(test::logHas("engine: reshape: giving up on 480x480; back to 640x360"));
-    EXPECT_TRUE(test::logHasPrefix("engine: fallback: first 640x360 picture at "));
+    resized(700, 700);
+    clock.advance(0.25);
+    ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at "));
+    clock.advance(3.1);
+    ASSERT_TRUE(pumpFor({640, 360}, "engine: reshape: done in "));
+    for (const char* line : {"engine: reshape: could not start at 480x480: ", "engine: retry: could not start at 480x480: ",
+                             "engine: reshape: giving up on 480x480; back to 640x360\n", "engine: fallback: first 640x360 picture at "})
+        EXPECT_TRUE(test::logHasPrefix(line)) << line;
     const std::string log = test::appLog();
     const auto done = log.find(" engine: reshape: done in ");
     ASSERT_NE(done, std::string::npos);

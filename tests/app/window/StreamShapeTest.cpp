@@ -11,6 +11,8 @@ TEST(StreamShapeTest, WindowOpensAtMostAtEightyFivePercentOfTheScreen) {
     const Row rows[] = {
         {{1920, 1080}, std::nullopt, QSize(1632, 918)},         // no screen: the stream stands in
         {{1440, 2560}, QSizeF(1440, 900), QSize(430, 765)},     // set by the height
+        {{2560, 1440}, QSizeF(1440, 900), QSize(1224, 689)},    // set by the width; 688.5 rounds up
+        {{1920, 1080}, QSizeF(3000, 2000), QSize(1920, 1080)},  // never enlarged
     };
     for (const Row& row : rows) EXPECT_EQ(StreamShape::contentSize(row.stream, row.visible), row.content);
 }
@@ -37,6 +39,12 @@ TEST(StreamShapeTest, WindowShapeGivesTheStreamSize) {
     };
     for (const Row& row : rows)
         EXPECT_EQ(StreamShape::sizeMatching(row.width, row.height, current, row.area, row.base), row.expected) << row.name;
+}
+
+TEST(StreamShapeTest, WithinSixteenPixelsBothWaysIsCloseEnough) {
+    const std::pair<Pixels, bool> rows[] = {{{1936, 1096}, true}, {{1904, 1064}, true}, {{1937, 1080}, false}, {{1920, 1063}, false}};
+    for (const auto& [target, close] : rows)
+        EXPECT_EQ(StreamShape::closeEnough(target, {1920, 1080}), close) << target.width << "x" << target.height;
 }
 
 TEST(StreamShapeTest, NearestAspectIsNearestByRatio) {

@@ -4,6 +4,7 @@
 // display with openbox.
 
 #include <stdexcept>
+#include <QLabel>
 #include <qcoro/qcorotask.h>
 #include "app/window/EngineStream.hpp"
 #include "boxsim/Box.hpp"
@@ -79,6 +80,10 @@ protected:
         return calls;
     }
     std::string winId() const { return std::to_string(stream->window()->winId()); }
+    // Whether the start cover over the picture shows this message.
+    bool coverSays(const QString& message) const {
+        return std::ranges::any_of(stream->view()->findChildren<QLabel*>(), [&](auto* label) { return label->text() == message; });
+    }
     test::TempDir dir;
     std::string address = test::uniqueLoopbackAddress();
     std::shared_ptr<boxsim::Box> box;

@@ -18,6 +18,22 @@ TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
     test::runCommand("xdotool key ctrl+alt+Right");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->session()->stats().controlSent >= sentBefore + 4; }, 5000));
     EXPECT_EQ(test::runCommand("wmctrl -d | grep -c '\\*' && wmctrl -d | awk '$2==\"*\"{print $1}'").output, "1\n0\n");
+    // Another application activated: the grab goes with the focus, so what is typed there never reaches the
+    // box; back on the stream window the grab is taken again.
+    struct Other {
+        int pid = std::stoi(test::runCommand("xmessage -name corvane-other other >/dev/null 2>&1 & echo $!").output);
+        ~Other() { kill(pid, SIGTERM); }
+    } other;
+    test::runCommand("timeout 10 xdotool search --sync --onlyvisible --classname corvane-other windowactivate --sync");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !stream->systemKeys().grabbed(); }, 5000));
+    EXPECT_FALSE(test::keyboardGrabbedElsewhere());
+    const auto keys = [&] { return std::ranges::count(box->control()->messages(), 0x0206, &boxsim::ControlServer::Message::type); };
+    const auto before = keys();
+    test::runCommand("xdotool type hello && xdotool windowactivate --sync " + winId());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().grabbed(); }, 5000));
+    test::runCommand("xdotool key x");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return keys() >= before + 2; }, 5000));
+    EXPECT_EQ(keys(), before + 2);  // the down and up of "x" alone
     // After the release shortcut the desktop's keys act on the desktop again.
     test::runCommand("xdotool key --clearmodifiers ctrl+alt+shift+z");
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->systemKeys().paused(); }, 5000));

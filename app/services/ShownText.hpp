@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+#include <string_view>
+
+namespace corvane {
+
+// Text from the box, a feed or a file on its way into a widget (labels, alerts, menus, tool tips): cut to a
+// sane length first, so that no window grows past the screen and no megabyte of it is laid out.
+namespace ShownText {
+
+inline constexpr int kMaxChars = 600;
+
+// At most `maxChars` UTF-16 units, then an ellipsis; a character is never split in two. Only the start of a
+// long text is decoded.
+QString cut(std::string_view text, int maxChars = kMaxChars);
+
+} // namespace ShownText
+
+} // namespace corvane
