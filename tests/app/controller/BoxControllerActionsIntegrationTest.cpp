@@ -100,17 +100,17 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
 }
 
 TEST_F(BoxControllerActionsTest, BothRepairsRunOnceAsAdministratorWhenPressedTwice) {
-    const struct { void (BoxController::*press)(); const char* tool; std::vector<Args> calls; } rows[] = {
-        {&BoxController::fixNetwork, "nmcli",
+    const struct { void (*press)(BoxController&); const char* tool; std::vector<Args> calls; } rows[] = {
+        {[](BoxController& c) { c.fixNetwork(); }, "nmcli",
          {{"connection", "modify", "Thunderbolt Bridge", "connection.autoconnect", "yes"},
           {"connection", "modify", "Thunderbolt Bridge", "ipv4.method", "auto"},
           {"connection", "up", "Thunderbolt Bridge"}}},
-        {&BoxController::connectManually, "ip", {{"address", "add", "10.77.0.2/24", "dev", "thunderbolt0"}}},
+        {[](BoxController& c) { c.connectManually(); }, "ip", {{"address", "add", "10.77.0.2/24", "dev", "thunderbolt0"}}},
     };
     std::size_t admin = 0;
     for (const auto& row : rows) {
-        (controller.*row.press)();
-        (controller.*row.press)();
+        row.press(controller);
+        row.press(controller);
         EXPECT_TRUE(controller.working());
         ASSERT_TRUE(QTest::qWaitFor([&] { return !controller.working(); }, 10000)) << row.tool;
         const auto pkexec = runs("pkexec");
