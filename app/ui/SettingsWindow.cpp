@@ -4,6 +4,7 @@
 #include "app/services/ShortcutRecorder.hpp"
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
+#include "app/ui/Look.hpp"
 #include "app/ui/SharingTab.hpp"
 #include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/StreamTab.hpp"
@@ -14,11 +15,27 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTabBar>
+#include <QTimer>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
+
+struct Tab {
+    const char* label;
+    const char* symbol;
+};
+constexpr Tab kTabs[] = {{"General", "gearshape"},   {"Stream", "play.rectangle"},
+                         {"Controllers", "gamecontroller"}, {"Sharing", "arrow.left.arrow.right"},
+                         {"Shortcuts", "keyboard"},  {"Updates", "arrow.down.circle"}};
 
 // Hands the recorder the key presses that reach the settings window, in the Mac key vocabulary.
 class KeyMonitor final : public QObject {
@@ -58,20 +75,28 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     setObjectName("settings");
     setWindowTitle("Corvane Settings");
     setFont(textFont(TextStyle::callout));
+    setWindowIcon(Symbols::appIcon());
+    Look::keepReadable();
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    column->setSizeConstraint(QLayout::SetFixedSize);
     tabs_ = new QTabWidget(this);
     column->addWidget(tabs_);
-    const QColor text = palette().color(QPalette::WindowText);
     general_ = new GeneralTab(box_);
-    tabs_->addTab(general_, Symbols::icon("gearshape", text), "General");
-    tabs_->addTab(new StreamTab(box_), Symbols::icon("play.rectangle", text), "Stream");
-    tabs_->addTab(new ControllersTab(box_), Symbols::icon("gamecontroller", text), "Controllers");
-    tabs_->addTab(new SharingTab(box_), Symbols::icon("arrow.left.arrow.right", text), "Sharing");
-    tabs_->addTab(new ShortcutsTab(box_), Symbols::icon("keyboard", text), "Shortcuts");
-    tabs_->addTab(new UpdatesTab(box_), Symbols::icon("arrow.down.circle", text), "Updates");
+    // Each page scrolls on its own when the screen is shorter than it.
+    const auto scrolling = [](SettingsPage* page) {
+        auto* scroll = new QScrollArea;
+        scroll->setFrameShape(QFrame::NoFrame);
+        scroll->setWidgetResizable(true);
+        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        scroll->setWidget(page);
+        return scroll;
+    };
+    pages_ = {general_, new StreamTab(box_), new ControllersTab(box_), new SharingTab(box_), new ShortcutsTab(box_),
+              new UpdatesTab(box_)};
+    for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(scrolling(pages_[i]), QString(kTabs[i].label));
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::fitPage);
+    Look::onChange(this, [this] { drawTabSymbols(); });
+    drawTabSymbols();
     fitPage();
 
     QPointer<QWidget> self(this);
@@ -95,10 +120,45 @@ void SettingsWindow::showAndRaise() {
     activateWindow();
 }
 
+void SettingsWindow::drawTabSymbols() {
+    const QColor text = palette().color(QPalette::WindowText);
+    for (int i = 0; i < tabs_->count(); ++i) tabs_->setTabIcon(i, Symbols::icon(kTabs[i].symbol, text));
+}
+
+SettingsPage* SettingsWindow::page(int index) const {
+    return index >= 0 && index < static_cast<int>(pages_.size()) ? pages_[static_cast<std::size_t>(index)] : nullptr;
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Once framed, the frame's real size is known.
+    QTimer::singleShot(0, this, [this] { fitPage(); });
+}
+
 void SettingsWindow::fitPage() {
-    // Only the page shown asks for room (see SettingsPage), so the window is exactly as tall as that page.
-    tabs_->updateGeometry();
-    layout()->activate();
+    // As tall as the page shown, but never taller than the screen's free area: past that the page scrolls.
+    SettingsPage* shown = page(tabs_->currentIndex());
+    const QScreen* on = screen();
+    if (!shown || !on) return;
+    const QRect area = on->availableGeometry();
+    auto* scroll = static_cast<QScrollArea*>(tabs_->currentWidget());
+    const int wanted = shown->heightForWidth(SettingsPage::kWidth);
+    // The tab widget's own frame and bar around the page.
+    const int chrome = tabs_->tabBar()->sizeHint().height() + 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    const int frame = isVisible() && frameGeometry().height() > height() ? frameGeometry().height() - height() : 48;
+    const int room = std::max(160, area.height() - frame - chrome);
+    const int bar = wanted > room ? scroll->verticalScrollBar()->sizeHint().width() : 0;
+    const int width = std::min(SettingsPage::kWidth + bar + 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4,
+                               area.width() - 8);
+    const QSize size(width, std::min(wanted, room) + chrome);
+    if (size != this->size() || minimumSize() != size) setFixedSize(size);
+    if (!isVisible()) return;
+    const QRect outer = frameGeometry();
+    if (area.contains(outer)) return;
+    QPoint corner = outer.topLeft();
+    corner.setX(std::clamp(corner.x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())));
+    corner.setY(std::clamp(corner.y(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
+    move(corner);
 }
 
 } // namespace corvane

@@ -169,9 +169,9 @@ TEST_F(BoxControllerActionsTest, SleepZeroIsSentAsZeroAndAShortcutOfTheOtherActi
 
     const StreamSettings before = controller.settings();
     EXPECT_EQ(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()),
-              "Control + Option + Shift + Z is already used for release mouse.");
+              "Ctrl + Alt + Shift + Z is already used for release mouse.");
     EXPECT_EQ(controller.setShortcut(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()),
-              "Control + Option + Shift + Q is already used for end session.");
+              "Ctrl + Alt + Shift + Q is already used for end session.");
     EXPECT_EQ(controller.settings(), before);
 }
 
@@ -228,8 +228,9 @@ TEST_F(BoxControllerActionsTest, StartUpEndsTheOldEngineAppAndAsksAboutLoginOnce
         if (launch != 1) continue;
         QMessageBox* box = alerts()[0];
         EXPECT_EQ(box->text().toStdString(), "Open Corvane when you log in?");
+        EXPECT_EQ(box->icon(), QMessageBox::Question);
         EXPECT_EQ(box->informativeText().toStdString(),
-                  "If your Mac restarts or shuts down unexpectedly, Corvane starts again quietly in the menu bar and "
+                  "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
                   "reopens Windows as soon as the box is connected. You can change this in Settings > General.");
         EXPECT_TRUE(press(box, "Not Now"));
         EXPECT_FALSE(later->launchAtLogin());

@@ -18,7 +18,7 @@ class MainWindowTest : public test::UiFixture {
 protected:
     QString text(const char* name) { return window.findChild<QLabel*>(name)->text(); }
     QPushButton* action() { return window.findChild<QPushButton*>("action"); }
-    bool spinning() { return !window.findChild<QProgressBar*>("spinner")->isHidden(); }
+    bool spinning() { return !window.findChild<QWidget*>("spinner")->isHidden(); }
     MainWindow window{*box};
 };
 
@@ -71,7 +71,7 @@ TEST_F(MainWindowTest, DetailsCarryTheMessageAndTheShortcuts) {
     setBox({.phase = phase(Kind::starting)});
     EXPECT_TRUE(window.findChild<QLabel*>("detail")->isHidden());
     setBox({.phase = phase(Kind::streaming)});
-    EXPECT_EQ(text("detail"), "Control + Option + Shift + Z releases the mouse.\nControl + Option + Shift + Q ends the session.");
+    EXPECT_EQ(text("detail"), "Ctrl + Alt + Shift + Z releases the mouse.\nCtrl + Alt + Shift + Q ends the session.");
     // A box's message is plain text and never grows the window without bound.
     setBox({.phase = Phase::failed("<b>x</b>" + std::string(5000, 'y'))});
     EXPECT_EQ(window.findChild<QLabel*>("detail")->textFormat(), Qt::PlainText);
@@ -82,7 +82,7 @@ TEST_F(MainWindowTest, ChecklistAndSubtitleFollowTheController) {
     setBox({.phase = phase(Kind::ready), .linkUp = true, .boxFound = false, .paired = true, .boxName = "Den & Co"});
     EXPECT_EQ(text("subtitle"), "Connected to Den & Co");
     const bool expected[] = {true, true, false, true};
-    const char* texts[] = {"Streaming engine installed", "Thunderbolt link connected", "Box found", "Paired with this Mac"};
+    const char* texts[] = {"Streaming engine installed", "Thunderbolt link connected", "Box found", "Paired with this computer"};
     for (int i = 0; i < 4; ++i) {
         auto* check = window.findChild<QLabel*>(QString("check%1").arg(i));
         EXPECT_EQ(check->text(), texts[i]);
