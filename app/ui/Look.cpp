@@ -29,6 +29,24 @@ private:
         QPalette palette = QApplication::palette();
         bool changed = false;
         for (const auto group : {QPalette::Active, QPalette::Inactive}) {
+            // The default button and chosen items write their text on the highlight, which the style may
+            // lighten for a button's face: hence the margin over 4.5.
+            const QColor highlight = Contrast::atLeast(palette.color(group, QPalette::Highlight),
+                                                       {palette.color(group, QPalette::HighlightedText)}, 6.0);
+            if (highlight != palette.color(group, QPalette::Highlight)) {
+                palette.setColor(group, QPalette::Highlight, highlight);
+                changed = true;
+            }
+            // The default button's face is the button colour tinted with the highlight.
+            const QColor face = palette.color(group, QPalette::Button);
+            QColor tinted = palette.color(group, QPalette::Highlight);
+            tinted.setAlphaF(0.4f);
+            const QColor buttonText = Contrast::atLeast(palette.color(group, QPalette::ButtonText),
+                                                        {face, Contrast::over(tinted, face)}, kReadable);
+            if (buttonText != palette.color(group, QPalette::ButtonText)) {
+                palette.setColor(group, QPalette::ButtonText, buttonText);
+                changed = true;
+            }
             const QColor window = palette.color(group, QPalette::Window);
             const QColor wanted = Contrast::atLeast(
                 palette.color(group, QPalette::PlaceholderText),
@@ -55,9 +73,12 @@ public:
     }
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override {
+    bool eventFilter(QObject* target, QEvent* event) override {
         const auto type = event->type();
-        if (type == QEvent::PaletteChange || type == QEvent::ApplicationPaletteChange || type == QEvent::StyleChange)
+        // The application's change reaches a widget before its own palette follows; the widget's own
+        // change comes next, unless it holds a palette of its own.
+        const bool own = static_cast<QWidget*>(target)->testAttribute(Qt::WA_SetPalette);
+        if (type == QEvent::PaletteChange || type == QEvent::StyleChange || (own && type == QEvent::ApplicationPaletteChange))
             redo_();
         return false;
     }

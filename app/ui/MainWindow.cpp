@@ -220,8 +220,9 @@ void MainWindow::sync() {
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);
     // The badge is drawn, not styled: a style sheet per redraw would re-polish the whole window.
-    const QString badgeKey = QString("%1 %2 %3 %4")
-                                 .arg(QString::fromStdString(status.symbol), tint.name(QColor::HexArgb))
+    const QString badgeKey = QString("%1 %2 %3 %4 %5")
+                                 .arg(QString::fromStdString(status.symbol), tint.name(QColor::HexArgb),
+                                      palette().color(QPalette::Window).name())
                                  .arg(status.spinning)
                                  .arg(devicePixelRatio());
     if (showsNew(badge_, badgeKey)) {

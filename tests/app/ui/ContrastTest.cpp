@@ -1,0 +1,149 @@
+// Every text, symbol and control of the windows, measured in the drawn pixels: in light, in dark, started
+// dark and switched live both ways. Text keeps 4.5:1 against what is behind it, symbols 3:1, and a
+// picker's chosen segment stands 3:1 apart from the others.
+#include "app/controller/Appearance.hpp"
+#include "app/ui/Acknowledgements.hpp"
+#include "app/ui/AdvancedStreamSheet.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsWindow.hpp"
+#include "app/ui/Spinner.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QHash>
+#include <QLabel>
+#include <QTabWidget>
+#include <algorithm>
+#include <cmath>
+
+namespace corvane {
+namespace {
+
+using Kind = BoxController::Phase::Kind;
+
+double luminance(QRgb c) {
+    const auto channel = [](int v) {
+        const double s = v / 255.0;
+        return s <= 0.04045 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
+}
+double ratio(QRgb a, QRgb b) {
+    const double x = luminance(a), y = luminance(b);
+    return (std::max(x, y) + 0.05) / (std::min(x, y) + 0.05);
+}
+QRgb mostCommon(const QImage& image) {
+    QHash<QRgb, int> seen;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) ++seen[image.pixel(x, y) | 0xff000000];
+    return std::max_element(seen.begin(), seen.end(), [](int a, int b) { return a < b; }).key();
+}
+// The contrast of what is drawn against its backdrop (the commonest colour): the third strongest pixel, so
+// one stray pixel decides nothing.
+double drawnContrast(const QImage& image) {
+    const QRgb backdrop = mostCommon(image);
+    std::vector<double> all;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) all.push_back(ratio(image.pixel(x, y), backdrop));
+    std::partial_sort(all.begin(), all.begin() + std::min<std::size_t>(3, all.size()), all.end(), std::greater<>());
+    return all.size() >= 3 ? all[2] : 1;
+}
+
+class ContrastTest : public test::UiFixture {
+protected:
+    ~ContrastTest() override { Appearance::apply(std::nullopt); }
+
+    // Measures every visible, enabled text, symbol and control of `window` in one grab.
+    void measure(QWidget& window, const std::string& where) {
+        window.show();
+        QCoreApplication::processEvents();
+        const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const qreal scale = shot.width() / double(window.width());
+        const auto crop = [&](QWidget* w) {
+            const QRect r(w->mapTo(&window, QPoint(0, 0)) * scale, w->size() * scale);
+            return shot.copy(r.intersected(shot.rect()));
+        };
+        for (QWidget* w : window.findChildren<QWidget*>()) {
+            if (!w->isVisibleTo(&window) || !w->isEnabled() || w->width() < 4 || w->height() < 4) continue;
+            if (!w->visibleRegion().boundingRect().contains(w->rect())) continue;  // scrolled out of view
+            double wanted = 0;
+            std::string what;
+            if (auto* label = qobject_cast<QLabel*>(w)) {
+                if (!label->text().isEmpty()) wanted = 4.5, what = label->text().toStdString();
+                else if (!label->pixmap().isNull()) wanted = 3.0, what = "symbol " + w->objectName().toStdString();
+            } else if (auto* button = qobject_cast<QAbstractButton*>(w); button && !button->text().isEmpty()) {
+                wanted = 4.5, what = "button " + button->text().toStdString();
+            } else if (auto* combo = qobject_cast<QComboBox*>(w)) {
+                wanted = 4.5, what = "picker " + combo->currentText().toStdString();
+            } else if (dynamic_cast<Spinner*>(w)) {
+                wanted = 3.0, what = "spinner";
+            }
+            if (wanted == 0) continue;
+            const double got = drawnContrast(crop(w));
+            EXPECT_GE(got, wanted) << where << ": " << what << " on " << std::hex << mostCommon(crop(w));
+            ++measured;
+        }
+        // A chosen segment against the others.
+        for (auto* picker : window.findChildren<SegmentedPicker*>()) {
+            if (!picker->isVisibleTo(&window) || !picker->isEnabled()) continue;
+            QRgb chosen = 0, other = 0;
+            for (auto* segment : picker->findChildren<QAbstractButton*>())
+                (segment->isChecked() ? chosen : other) = mostCommon(crop(segment));
+            if (!chosen || !other) continue;
+            EXPECT_GE(ratio(chosen, other), 3.0) << where << ": picker";
+        }
+    }
+
+    void everyWindow(const std::string& look, const std::function<void()>& afterBuilding) {
+        MainWindow main(*box);
+        SettingsWindow settings(*box);
+        AdvancedStreamSheet sheet(*box, nullptr);
+        Acknowledgements::show();
+        afterBuilding();
+        AgentClient::BoxStatus load;
+        load.gpuPercent = 95, load.cpuPercent = 13, load.memoryUsed = 8ull << 30, load.memoryTotal = 32ull << 30;
+        load.diskFree = 400ull << 30, load.diskTotal = 1000ull << 30, load.gpuName = "Simulated GPU";
+        for (int k = 0; k <= static_cast<int>(Kind::streaming); ++k) {
+            setBox({.phase = BoxController::Phase{static_cast<Kind>(k), k < 3 ? "The box said so." : ""},
+                    .linkUp = k > 4, .boxFound = k > 6, .paired = k > 7,
+                    .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt,
+                    .boxStatus = k > 6 ? std::optional(load) : std::nullopt});
+            setUpdates({.status = k % 2 ? UpdateManager::Status::idle() : UpdateManager::Status::updating("Downloading"),
+                        .progress = 0.4, .appUpdate = UpdateManager::AppUpdate{"9.9", std::nullopt, {}}});
+            measure(main, look + " main " + std::to_string(k));
+        }
+        main.hide();
+        for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+            settings.tabs()->setCurrentIndex(tab);
+            measure(settings, look + " " + settings.tabs()->tabText(tab).toStdString());
+        }
+        settings.hide();
+        measure(sheet, look + " advanced");
+        sheet.hide();
+        measure(*Acknowledgements::window(), look + " acknowledgements");
+        Acknowledgements::window()->hide();
+    }
+    int measured = 0;
+};
+
+TEST_F(ContrastTest, EveryTextSymbolAndControlInEveryLook) {
+    const struct {
+        const char* name;
+        std::optional<std::string> start, then;
+    } looks[] = {
+        {"light", Appearance::light, std::nullopt},   {"started dark", Appearance::dark, std::nullopt},
+        {"to dark", Appearance::light, Appearance::dark}, {"to system", Appearance::dark, std::string()},
+        {"to light", Appearance::dark, Appearance::light},
+    };
+    for (const auto& look : looks) {
+        Appearance::apply(look.start);
+        everyWindow(look.name, [&] {
+            if (look.then) Appearance::apply(look.then->empty() ? std::nullopt : look.then);
+        });
+    }
+    EXPECT_GT(measured, 500);
+}
+
+} // namespace
+} // namespace corvane
