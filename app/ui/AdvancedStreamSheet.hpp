@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <string>
 
@@ -23,13 +24,18 @@ public:
     AdvancedStreamSheet(BoxController& box, QWidget* parent);
 
     static std::string automaticLabel(const StreamSettings& settings);
+    // Why codecs or HDR cannot be had here, shown under their controls; empty when they can.
+    static QString codecReason(const StreamSettings& settings);
+    static QString hdrReason();
     void sync();
 
 private:
     BoxController& box_;
     PopupPicker* bitrate_;
     PopupPicker* codec_;
+    QLabel* codecReason_;
     QCheckBox* hdr_;
+    QLabel* hdrReason_;
     QCheckBox* yuv444_;
     PopupPicker* audio_;
     QCheckBox* vsync_;

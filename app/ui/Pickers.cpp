@@ -8,6 +8,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
 #include <QStyleOptionFocusRect>
 
 namespace corvane {
@@ -106,7 +107,9 @@ int SegmentedPicker::current() const {
 PopupPicker::PopupPicker(int width, QWidget* parent) : QComboBox(parent) {
     setFixedWidth(width);
     connect(this, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(choices_.size())) Q_EMIT chosen(choices_[static_cast<std::size_t>(index)].value);
+        if (index < 0 || index >= static_cast<int>(choices_.size())) return;
+        const Choice& choice = choices_[static_cast<std::size_t>(index)];
+        if (choice.available) Q_EMIT chosen(choice.value);
     });
 }
 
@@ -121,6 +124,8 @@ void PopupPicker::setChoices(std::vector<Choice> choices, int current, const QSt
         for (const Choice& choice : choices) addItem(choice.label);
         if (!listed) addItem(unlisted);
     }
+    if (auto* items = qobject_cast<QStandardItemModel*>(model()))
+        for (std::size_t i = 0; i < choices.size(); ++i) items->item(static_cast<int>(i))->setEnabled(choices[i].available);
     choices_ = std::move(choices);
     int index = static_cast<int>(choices_.size());
     for (std::size_t i = 0; i < choices_.size(); ++i)

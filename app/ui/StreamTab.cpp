@@ -6,6 +6,7 @@
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/StreamAbilities.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 
 #include <QCheckBox>
@@ -44,7 +45,7 @@ std::string StreamTab::qualityNote(const StreamSettings& settings) {
 std::string StreamTab::bitrateSummary(const StreamSettings& settings) {
     // The stored rate is held to its maximum before it is multiplied, so a huge value cannot overflow.
     const std::int64_t kbps = settings.bitrateKbps();
-    return "Bitrate: " + std::to_string(kbps / 1000) + " Mbps" + (settings.hdr ? ", HDR on" : "") +
+    return "Bitrate: " + std::to_string(kbps / 1000) + " Mbps" + (settings.hdr && StreamAbilities::hdrOutput ? ", HDR on" : "") +
            ". These changes apply the next time Windows opens.";
 }
 

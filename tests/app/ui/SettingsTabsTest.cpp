@@ -17,6 +17,7 @@
 #include <QLineEdit>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardItemModel>
 #include <QTabWidget>
 #include <algorithm>
 #include <set>
@@ -66,7 +67,8 @@ TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 49 Mbps. These changes apply the next time Windows opens.");
     EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (49 Mbps)");
     s.hdr = true;
-    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 62 Mbps, HDR on. These changes apply the next time Windows opens.");
+    // HDR raises the rate it asks for, but X11 shows none: the summary does not claim it.
+    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 62 Mbps. These changes apply the next time Windows opens.");
     EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (62 Mbps)");
     s.hdr = false;
     s.fps = 30;
@@ -77,11 +79,38 @@ TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     s.yuv444 = s.hdr = true;
     EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (250 Mbps)");
     s.bitrateMbps = 150;
-    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 18), "Bitrate: 150 Mbps,");
+    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 18), "Bitrate: 150 Mbps.");
     s.bitrateMbps = 2147483647;  // a stored value far past any choice: held, no overflow
-    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 19), "Bitrate: 1000 Mbps,");
+    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 19), "Bitrate: 1000 Mbps.");
     EXPECT_EQ(StreamTab::gamesNote(S{}),
               "Captures the pointer for games with mouse look. Press Ctrl-Alt-Shift-Z to release.");
+}
+
+// AV1 (the engine decodes none) and HDR (X11 shows none) are offered as unavailable, each with its reason;
+// the stored choices stay as they are, whatever else is changed.
+TEST_F(SettingsTabsTest, TheAdvancedSheetShowsWhatThisComputerCannotHave) {
+    S stored = box->settings();
+    stored.codec = S::Codec::av1;
+    stored.hdr = true;
+    box->setSettings(stored);
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* codec = sheet.findChildren<PopupPicker*>().at(1);
+    const auto* items = qobject_cast<QStandardItemModel*>(codec->model());
+    EXPECT_EQ(codec->currentText(), "AV1");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(items->item(i)->isEnabled(), i < 3) << i;
+    auto* hdr = child<QCheckBox>(sheet, "HDR (when this display supports it)");
+    EXPECT_FALSE(hdr->isEnabled());
+    EXPECT_FALSE(hdr->isChecked());
+    EXPECT_TRUE(child<QLabel>(sheet, "AV1 is not available: this computer cannot decode it. Windows streams in HEVC (H.265) instead."));
+    EXPECT_TRUE(child<QLabel>(sheet, "Not available: X11 has no HDR output, so streams are SDR."));
+    child<QCheckBox>(sheet, "V-Sync (no tearing)")->click();
+    EXPECT_TRUE(box->settings().codec == S::Codec::av1 && box->settings().hdr && box->settings().vsync != stored.vsync);
+    EXPECT_EQ(S::load(*defaults).codec, S::Codec::av1);
+    // H.264 is picked; AV1 cannot be picked back, and the reason no longer speaks of a fallback.
+    Q_EMIT codec->activated(1);
+    Q_EMIT codec->activated(3);
+    EXPECT_EQ(box->settings().codec, S::Codec::h264);
+    EXPECT_TRUE(child<QLabel>(sheet, "AV1 is not available: this computer cannot decode it."));
 }
 
 TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
