@@ -5,6 +5,7 @@
 #include "app/controller/BoxController.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/ScreenFit.hpp"
 #include "app/ui/SettingsPage.hpp"
 #include "app/ui/StreamAbilities.hpp"
 #include "app/ui/TextStyle.hpp"
@@ -13,8 +14,10 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSignalBlocker>
 #include <QStringList>
+#include <QTimer>
 #include <QVBoxLayout>
 
 namespace corvane {
@@ -70,9 +73,11 @@ AdvancedStreamSheet::AdvancedStreamSheet(BoxController& box, QWidget* parent) : 
     setWindowTitle("Advanced stream options");
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-    auto* page = new SettingsPage(this);
-    column->addWidget(page);
+    page_ = new SettingsPage;
+    auto* page = page_;
+    // As tall as its content up to the screen's free area; past that it scrolls.
+    scroll_ = ScreenFit::scrollArea(page);
+    column->addWidget(scroll_);
     auto* title = new QLabel("Advanced stream options", page);
     setTextStyle(title, TextStyle::title3, QFont::DemiBold);
     page->layout()->addWidget(title);
@@ -123,6 +128,17 @@ AdvancedStreamSheet::AdvancedStreamSheet(BoxController& box, QWidget* parent) : 
 
     connect(&box_, &BoxController::changed, this, &AdvancedStreamSheet::sync);
     sync();
+    fit();
+}
+
+void AdvancedStreamSheet::fit() {
+    ScreenFit::fit(*this, *scroll_, SettingsPage::kWidth, page_->heightForWidth(SettingsPage::kWidth));
+}
+
+void AdvancedStreamSheet::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    // Once framed, the frame's real size is known.
+    QTimer::singleShot(0, this, [this] { fit(); });
 }
 
 void AdvancedStreamSheet::sync() {

@@ -7,11 +7,13 @@
 
 class QCheckBox;
 class QLabel;
+class QScrollArea;
 
 namespace corvane {
 
 class BoxController;
 class PopupPicker;
+class SettingsPage;
 struct StreamSettings;
 
 // Bitrate, codec, HDR, 4:4:4, sound channels, V-Sync and frame pacing: a window-modal sheet over the
@@ -29,8 +31,15 @@ public:
     static QString hdrReason();
     void sync();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void fit();
+
     BoxController& box_;
+    QScrollArea* scroll_;
+    SettingsPage* page_;
     PopupPicker* bitrate_;
     PopupPicker* codec_;
     QLabel* codecReason_;

@@ -8,6 +8,7 @@
 #include "app/ui/Contrast.hpp"
 #include "app/ui/Look.hpp"
 #include "app/ui/PlainText.hpp"
+#include "app/ui/ScreenFit.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/Shown.hpp"
 #include "app/ui/Spinner.hpp"
@@ -23,9 +24,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -42,16 +41,12 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(0, 0, 0, 0);
     // The content keeps its 440 wide column and scrolls when the screen is shorter than it.
-    scroll_ = new QScrollArea(this);
-    scroll_->setObjectName("mainScroll");
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setWidgetResizable(true);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    outer->addWidget(scroll_);
     content_ = new QWidget;
     content_->setObjectName("mainContent");
     content_->setMinimumWidth(kWidth);
-    scroll_->setWidget(content_);
+    scroll_ = ScreenFit::scrollArea(content_);
+    scroll_->setObjectName("mainScroll");
+    outer->addWidget(scroll_);
     auto* column = new QVBoxLayout(content_);
     column->setSpacing(0);
     column->setContentsMargins(0, 0, 0, 0);
@@ -154,27 +149,10 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
 }
 
 void MainWindow::fit() {
-    // As tall as the content, but never taller than the screen's free area: past that the content scrolls.
-    const QScreen* shownOn = screen();
-    if (!shownOn) return;
-    const QRect area = shownOn->availableGeometry();
     auto* column = content_->layout();
     const int wanted = column->hasHeightForWidth() ? column->totalHeightForWidth(kWidth) : content_->sizeHint().height();
     const int menu = layout()->menuBar() ? layout()->menuBar()->sizeHint().height() : 0;
-    // Before the window manager has framed the window its frame is unknown: assume a title bar's worth.
-    const int frame = isVisible() && frameGeometry().height() > height() ? frameGeometry().height() - height() : 48;
-    const int room = std::max(120, area.height() - frame - menu);
-    const int bar = wanted > room ? scroll_->verticalScrollBar()->sizeHint().width() : 0;
-    const QSize size(kWidth + bar, std::min(wanted, room) + menu);
-    if (size != this->size() || minimumSize() != size) setFixedSize(size);
-    if (!isVisible()) return;
-    // A window whose frame reaches past the free area comes back inside it.
-    const QRect outerFrame = frameGeometry();
-    if (area.contains(outerFrame)) return;
-    QPoint corner = outerFrame.topLeft();
-    corner.setX(std::clamp(corner.x(), area.left(), std::max(area.left(), area.right() + 1 - outerFrame.width())));
-    corner.setY(std::clamp(corner.y(), area.top(), std::max(area.top(), area.bottom() + 1 - outerFrame.height())));
-    move(corner);
+    ScreenFit::fit(*this, *scroll_, kWidth, wanted, menu);
 }
 
 bool MainWindow::trayShown() const { return tray_ && tray_->shown(); }

@@ -5,6 +5,7 @@
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Look.hpp"
+#include "app/ui/ScreenFit.hpp"
 #include "app/ui/SharingTab.hpp"
 #include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/StreamTab.hpp"
@@ -15,9 +16,7 @@
 
 #include <QApplication>
 #include <QKeyEvent>
-#include <QScreen>
 #include <QScrollArea>
-#include <QScrollBar>
 #include <QStyle>
 #include <QTabBar>
 #include <QTimer>
@@ -83,17 +82,9 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     column->addWidget(tabs_);
     general_ = new GeneralTab(box_);
     // Each page scrolls on its own when the screen is shorter than it.
-    const auto scrolling = [](SettingsPage* page) {
-        auto* scroll = new QScrollArea;
-        scroll->setFrameShape(QFrame::NoFrame);
-        scroll->setWidgetResizable(true);
-        scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-        scroll->setWidget(page);
-        return scroll;
-    };
     pages_ = {general_, new StreamTab(box_), new ControllersTab(box_), new SharingTab(box_), new ShortcutsTab(box_),
               new UpdatesTab(box_)};
-    for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(scrolling(pages_[i]), QString(kTabs[i].label));
+    for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(ScreenFit::scrollArea(pages_[i]), QString(kTabs[i].label));
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::fitPage);
     Look::onChange(this, [this] { drawTabSymbols(); });
     drawTabSymbols();
@@ -138,27 +129,11 @@ void SettingsWindow::showEvent(QShowEvent* event) {
 void SettingsWindow::fitPage() {
     // As tall as the page shown, but never taller than the screen's free area: past that the page scrolls.
     SettingsPage* shown = page(tabs_->currentIndex());
-    const QScreen* on = screen();
-    if (!shown || !on) return;
-    const QRect area = on->availableGeometry();
-    auto* scroll = static_cast<QScrollArea*>(tabs_->currentWidget());
-    const int wanted = shown->heightForWidth(SettingsPage::kWidth);
+    if (!shown) return;
     // The tab widget's own frame and bar around the page.
-    const int chrome = tabs_->tabBar()->sizeHint().height() + 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
-    const int frame = isVisible() && frameGeometry().height() > height() ? frameGeometry().height() - height() : 48;
-    const int room = std::max(160, area.height() - frame - chrome);
-    const int bar = wanted > room ? scroll->verticalScrollBar()->sizeHint().width() : 0;
-    const int width = std::min(SettingsPage::kWidth + bar + 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4,
-                               area.width() - 8);
-    const QSize size(width, std::min(wanted, room) + chrome);
-    if (size != this->size() || minimumSize() != size) setFixedSize(size);
-    if (!isVisible()) return;
-    const QRect outer = frameGeometry();
-    if (area.contains(outer)) return;
-    QPoint corner = outer.topLeft();
-    corner.setX(std::clamp(corner.x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width())));
-    corner.setY(std::clamp(corner.y(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height())));
-    move(corner);
+    const int frame = 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    ScreenFit::fit(*this, *static_cast<QScrollArea*>(tabs_->currentWidget()), SettingsPage::kWidth + frame,
+                   shown->heightForWidth(SettingsPage::kWidth), tabs_->tabBar()->sizeHint().height() + frame);
 }
 
 } // namespace corvane
