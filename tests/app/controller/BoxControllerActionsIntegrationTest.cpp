@@ -168,10 +168,9 @@ TEST_F(BoxControllerActionsTest, SleepZeroIsSentAsZeroAndAShortcutOfTheOtherActi
     EXPECT_NE(Log::tail(5).find(" box sleep when unplugged set to 0 minutes\n"), std::string::npos);
 
     const StreamSettings before = controller.settings();
-    EXPECT_EQ(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()),
-              "Ctrl + Alt + Shift + Z is already used for release mouse.");
-    EXPECT_EQ(controller.setShortcut(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()),
-              "Ctrl + Alt + Shift + Q is already used for end session.");
+    // The refusals' texts are in the view's shortcut text table.
+    EXPECT_TRUE(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()));
+    EXPECT_TRUE(controller.setShortcut(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()));
     EXPECT_EQ(controller.settings(), before);
 }
 

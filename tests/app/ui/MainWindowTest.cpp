@@ -1,8 +1,11 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/StatusText.hpp"
+#include "app/ui/StreamTab.hpp"
+#include "app/window/EngineStream.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QLabel>
 #include <QProgressBar>
@@ -70,12 +73,35 @@ TEST_F(MainWindowTest, DetailsCarryTheMessageAndTheShortcuts) {
     EXPECT_EQ(text("detail"), "\nCorvane will fix it. The system will ask for your password once.");
     setBox({.phase = phase(Kind::starting)});
     EXPECT_TRUE(window.findChild<QLabel*>("detail")->isHidden());
-    setBox({.phase = phase(Kind::streaming)});
-    EXPECT_EQ(text("detail"), "Ctrl + Alt + Shift + Z releases the mouse.\nCtrl + Alt + Shift + Q ends the session.");
     // A box's message is plain text and never grows the window without bound.
     setBox({.phase = Phase::failed("<b>x</b>" + std::string(5000, 'y'))});
     EXPECT_EQ(window.findChild<QLabel*>("detail")->textFormat(), Qt::PlainText);
     EXPECT_LE(text("detail").size(), 601);
+}
+
+// Every text that names a stream shortcut names the keys as this keyboard labels them, in its order: Ctrl,
+// Alt, Shift, Super. Mouse release is moved to Super + Alt + M; ending keeps its default.
+TEST_F(MainWindowTest, ShortcutTextsNameThisKeyboardsKeys) {
+    StreamSettings settings = box->settings();
+    settings.releaseMouseKey = {46, KeyShortcut::command | KeyShortcut::option, "M"};
+    box->setSettings(settings);
+    setBox({.phase = phase(Kind::streaming)});
+    ShortcutsTab tab(*box);
+    const auto refused = [&](ShortcutAction action, const KeyShortcut& shortcut) {
+        return QString::fromStdString(box->setShortcut(action, shortcut).value_or("accepted"));
+    };
+    const std::pair<QString, const char*> rows[] = {
+        {text("detail"), "Alt + Super + M releases the mouse.\nCtrl + Alt + Shift + Q ends the session."},
+        {QString::fromStdString(EngineStream::hintText(settings.releaseMouseKey)), "Press Alt-Super-M to release the mouse"},
+        {QString::fromStdString(StreamTab::gamesNote(settings)),
+         "Captures the pointer for games with mouse look. Press Alt-Super-M to release."},
+        {tab.shortcutButton(0)->text(), "Alt + Super + M"},
+        {tab.shortcutButton(1)->text(), "Ctrl + Alt + Shift + Q"},
+        {refused(ShortcutAction::endSession, settings.releaseMouseKey), "Alt + Super + M is already used for release mouse."},
+        {refused(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()),
+         "Ctrl + Alt + Shift + Q is already used for end session."},
+    };
+    for (const auto& [shown, expected] : rows) EXPECT_EQ(shown.toStdString(), expected);
 }
 
 TEST_F(MainWindowTest, ChecklistAndSubtitleFollowTheController) {

@@ -82,8 +82,6 @@ TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
     EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 18), "Bitrate: 150 Mbps.");
     s.bitrateMbps = 2147483647;  // a stored value far past any choice: held, no overflow
     EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 19), "Bitrate: 1000 Mbps.");
-    EXPECT_EQ(StreamTab::gamesNote(S{}),
-              "Captures the pointer for games with mouse look. Press Ctrl-Alt-Shift-Z to release.");
 }
 
 // AV1 (the engine decodes none) and HDR (X11 shows none) are offered as unavailable, each with its reason;
