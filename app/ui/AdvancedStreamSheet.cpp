@@ -73,8 +73,7 @@ AdvancedStreamSheet::AdvancedStreamSheet(BoxController& box, QWidget* parent) : 
     setWindowTitle("Advanced stream options");
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    page_ = new SettingsPage;
-    auto* page = page_;
+    auto* page = new SettingsPage;
     // As tall as its content up to the screen's free area; past that it scrolls.
     scroll_ = ScreenFit::scrollArea(page);
     column->addWidget(scroll_);
@@ -132,7 +131,7 @@ AdvancedStreamSheet::AdvancedStreamSheet(BoxController& box, QWidget* parent) : 
 }
 
 void AdvancedStreamSheet::fit() {
-    ScreenFit::fit(*this, *scroll_, SettingsPage::kWidth, page_->heightForWidth(SettingsPage::kWidth));
+    ScreenFit::fit(*this, *scroll_, SettingsPage::kWidth);
 }
 
 void AdvancedStreamSheet::showEvent(QShowEvent* event) {

@@ -13,7 +13,6 @@ namespace corvane {
 
 class BoxController;
 class PopupPicker;
-class SettingsPage;
 struct StreamSettings;
 
 // Bitrate, codec, HDR, 4:4:4, sound channels, V-Sync and frame pacing: a window-modal sheet over the
@@ -39,7 +38,6 @@ private:
 
     BoxController& box_;
     QScrollArea* scroll_;
-    SettingsPage* page_;
     PopupPicker* bitrate_;
     PopupPicker* codec_;
     QLabel* codecReason_;

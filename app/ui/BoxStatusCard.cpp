@@ -89,6 +89,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
             bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);  // the tiles share the width, whatever it is
             column->addWidget(bar);
             row->addWidget(box, 1);
+            box->show();  // now, not when the layout would get to it: the window measures it as it fits
         }
     }
     for (int i = 0; i < row->count(); ++i) {

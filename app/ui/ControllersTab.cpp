@@ -89,6 +89,7 @@ void ControllersTab::sync() {
         layout->addWidget(content);
         layout->addStretch();
         listRows_->addWidget(line);
+        line->show();  // now, not when the layout would get to it: the window measures it as it fits
     };
     if (names.empty()) {
         auto* none = PlainText::label(nullptr, "No controllers connected");

@@ -3,6 +3,7 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/controller/BoxController.hpp"
 #include "app/services/StreamSettings.hpp"
+#include "app/updates/UpdateManager.hpp"
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/Card.hpp"
 #include "app/ui/Contrast.hpp"
@@ -144,15 +145,15 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     column->addLayout(body);
 
     connect(&box_, &BoxController::changed, this, &MainWindow::sync);
+    // The update banner follows the update manager on its own; the window then fits its new height.
+    connect(&box_.updates(), &UpdateManager::changed, this, &MainWindow::fit);
     Look::onChange(this, [this] { sync(); });
     sync();
 }
 
 void MainWindow::fit() {
-    auto* column = content_->layout();
-    const int wanted = column->hasHeightForWidth() ? column->totalHeightForWidth(kWidth) : content_->sizeHint().height();
     const int menu = layout()->menuBar() ? layout()->menuBar()->sizeHint().height() : 0;
-    ScreenFit::fit(*this, *scroll_, kWidth, wanted, menu);
+    ScreenFit::fit(*this, *scroll_, kWidth, QSize(0, menu));
 }
 
 bool MainWindow::trayShown() const { return tray_ && tray_->shown(); }

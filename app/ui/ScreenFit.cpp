@@ -1,7 +1,9 @@
 #include "app/ui/ScreenFit.hpp"
 
+#include <QCoreApplication>
 #include <QEvent>
 #include <QFrame>
+#include <QLayout>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -59,19 +61,27 @@ private:
 
 } // namespace
 
-void fit(QWidget& window, QScrollArea& scroll, int width, int wanted, int chrome) {
+void fit(QWidget& window, QScrollArea& scroll, int width, QSize chrome) {
     const QScreen* on = window.screen();
-    if (!on) return;
+    QWidget* content = scroll.widget();
+    if (!on || !content) return;
+    // Its layout would otherwise answer from sizes cached before the latest change, until a later pass.
+    if (content->layout()) content->layout()->activate();
+    const int measured = content->heightForWidth(width);
+    const int wanted = measured >= 0 ? measured : content->sizeHint().height();
     const QRect area = on->availableGeometry();
     // Before the window manager has framed the window its frame is unknown: assume a title bar's worth.
     const QRect outer = window.frameGeometry();
     const bool framed = window.isVisible() && outer != window.geometry();
     const int frameHeight = framed ? outer.height() - window.height() : 48;
     const int frameWidth = framed ? outer.width() - window.width() : 8;
-    const int room = std::max(120, area.height() - frameHeight - chrome);
+    const int room = std::max(120, area.height() - frameHeight - chrome.height());
     const int bar = wanted > room ? scroll.verticalScrollBar()->sizeHint().width() : 0;
-    const QSize size(std::min(width + bar, area.width() - frameWidth), std::min(wanted, room) + chrome);
+    const QSize size(std::min(width + chrome.width() + bar, area.width() - frameWidth), std::min(wanted, room) + chrome.height());
     if (size != window.size() || window.minimumSize() != size) window.setFixedSize(size);
+    // A window that keeps its size still has content of a new height: the scroll area sizes it afresh.
+    QEvent request(QEvent::LayoutRequest);
+    QCoreApplication::sendEvent(&scroll, &request);
     if (window.isVisible() && !keepInside(window) && !window.findChild<QObject*>(OnceFramed::kName, Qt::FindDirectChildrenOnly))
         new OnceFramed(window);
 }

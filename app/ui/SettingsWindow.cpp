@@ -128,12 +128,11 @@ void SettingsWindow::showEvent(QShowEvent* event) {
 
 void SettingsWindow::fitPage() {
     // As tall as the page shown, but never taller than the screen's free area: past that the page scrolls.
-    SettingsPage* shown = page(tabs_->currentIndex());
-    if (!shown) return;
+    auto* scroll = static_cast<QScrollArea*>(tabs_->currentWidget());
+    if (!scroll) return;
     // The tab widget's own frame and bar around the page.
     const int frame = 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
-    ScreenFit::fit(*this, *static_cast<QScrollArea*>(tabs_->currentWidget()), SettingsPage::kWidth + frame,
-                   shown->heightForWidth(SettingsPage::kWidth), tabs_->tabBar()->sizeHint().height() + frame);
+    ScreenFit::fit(*this, *scroll, SettingsPage::kWidth, QSize(frame, tabs_->tabBar()->sizeHint().height() + frame));
 }
 
 } // namespace corvane

@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
 
@@ -33,11 +35,12 @@ ShortcutsTab::ShortcutsTab(BoxController& box, QWidget* parent) : SettingsPage(p
         controls->setSpacing(8);
         buttons_[row] = new QPushButton;
         buttons_[row]->setObjectName(QString("shortcut%1").arg(row));
-        buttons_[row]->setFixedWidth(300);
         buttons_[row]->setAutoDefault(false);
         connect(buttons_[row], &QPushButton::clicked, this, [this, row] { toggleRecording(row); });
         controls->addWidget(buttons_[row]);
         resets_[row] = new QPushButton("Reset");
+        // 300 wide where "Reset" still fits beside it in the row; else the row would run off the page.
+        buttons_[row]->setFixedWidth(std::min(300, kControlWidth - controls->spacing() - resets_[row]->sizeHint().width()));
         resets_[row]->setAutoDefault(false);
         connect(resets_[row], &QPushButton::clicked, this, [this, row] {
             box_.shortcutRecorder().stop();

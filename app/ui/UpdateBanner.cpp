@@ -148,6 +148,7 @@ void UpdateBanner::sync() {
         list->addWidget(frame);
     }
     column_->addWidget(content_);
+    content_->show();  // now, not when the layout would get to it: the window measures it as it fits
     column_->setContentsMargins(24, 0, 24, hasContent(updates_) ? 12 : 0);
     setVisible(list->count() > 0);
 }

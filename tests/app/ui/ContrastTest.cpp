@@ -1,6 +1,6 @@
-// Every text, symbol and control of the windows, measured in the drawn pixels: in light, in dark, started
-// dark and switched live both ways. Text keeps 4.5:1 against what is behind it, symbols 3:1, and a
-// picker's chosen segment stands 3:1 apart from the others.
+// Every text, symbol and control of the windows, the transfer panel and the stream overlay, measured in the
+// drawn pixels: in light, in dark, started dark and switched live both ways. Text keeps 4.5:1 against what
+// is behind it, symbols 3:1, and a picker's chosen segment stands 3:1 apart from the others.
 #include "app/controller/Appearance.hpp"
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
@@ -8,11 +8,15 @@
 #include "app/ui/Pickers.hpp"
 #include "app/ui/SettingsWindow.hpp"
 #include "app/ui/Spinner.hpp"
+#include "app/sharing/TransferHUD.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsOverlay.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QComboBox>
 #include <QHash>
 #include <QLabel>
+#include <QPainter>
 #include <QTabWidget>
 #include <algorithm>
 #include <cmath>
@@ -89,6 +93,48 @@ protected:
         }
     }
 
+    // A panel drawn over the stream picture (the transfer panel, the overlay's pill and card), grabbed on its
+    // own and laid over a white and a black picture. Each thing drawn on its body, found as a run of rows
+    // split at gaps of 6 columns, is text (4.5:1) or, when no wider than tall, a symbol (3:1); runs of one
+    // or two pixels are rules, and the overlay's graph (`symbols`) is a symbol.
+    void measurePanel(QWidget& panel, const std::string& where, QRect symbols = {}) {
+        panel.show();
+        QCoreApplication::processEvents();
+        const QImage grabbed = panel.grab().toImage();
+        for (const QColor behind : {QColor(Qt::white), QColor(Qt::black)}) {
+            QImage over(grabbed.size(), QImage::Format_RGB32);
+            over.fill(behind);
+            QPainter(&over).drawImage(0, 0, grabbed);
+            const QRect inner = over.rect().adjusted(14, 3, -14, -3);  // clear of the rounded ends and the border
+            const QRgb body = mostCommon(over.copy(inner));
+            const auto drawn = [&](int x, int y) { return ratio(over.pixel(x, y), body) > 1.3; };
+            const auto runs = [](int from, int to, int gap, const std::function<bool(int)>& any) {
+                std::vector<std::pair<int, int>> found;
+                for (int i = from, last = from - gap - 2; i <= to; ++i) {
+                    if (!any(i)) continue;
+                    if (i - last - 1 > gap) found.push_back({i, i});
+                    found.back().second = last = i;
+                }
+                return found;
+            };
+            for (const auto& [top, bottom] : runs(inner.top(), inner.bottom(), 0, [&](int y) {
+                     for (int x = inner.left(); x <= inner.right(); ++x) if (drawn(x, y)) return true;
+                     return false; })) {
+                for (const auto& [left, right] : runs(inner.left(), inner.right(), 6, [&](int x) {
+                         for (int y = top; y <= bottom; ++y) if (drawn(x, y)) return true;
+                         return false; })) {
+                    const QRect item(QPoint(left, top), QPoint(right, bottom));
+                    if (item.width() <= 2 || item.height() <= 2) continue;
+                    const double wanted = item.width() <= item.height() || symbols.intersects(item) ? 3.0 : 4.5;
+                    EXPECT_GE(drawnContrast(over.copy(item.adjusted(-1, -1, 1, 1))), wanted)
+                        << where << " over " << behind.name().toStdString() << " at " << left << "," << top;
+                    ++measured;
+                }
+            }
+        }
+        panel.hide();
+    }
+
     void everyWindow(const std::string& look, const std::function<void()>& afterBuilding) {
         MainWindow main(*box);
         SettingsWindow settings(*box);
@@ -116,6 +162,28 @@ protected:
         sheet.hide();
         measure(*Acknowledgements::window(), look + " acknowledgements");
         Acknowledgements::window()->hide();
+
+        TransferHUD hud(clock);
+        hud.show("Receiving holiday photos from Windows", 0.15);
+        measurePanel(*hud.pill(), look + " transfer");
+        hud.finish("Could not send to Windows: the box did not answer.", true);
+        measurePanel(*hud.pill(), look + " transfer failed");
+        StatsOverlay overlay(clock, pool);
+        QWidget stream;
+        stream.resize(800, 450);
+        stream.show();
+        for (const int fps : {58, 12}) {
+            for (const bool detailed : {false, true}) {
+                overlay.start(0, StatsOverlay::Position::topRight, detailed, {1920, 1080, "HEVC", 50, 60, false});
+                overlay.engineWindow = &stream;
+                overlay.engineFPS = [fps] { return fps; };
+                overlay.engineLatency = [] { return 12.5; };
+                overlay.setBoxStatus(load);
+                for (int tick = 0; tick < 13; ++tick) overlay.tick();  // 3 figures, then the size they need
+                measurePanel(*overlay.panel(), look + (detailed ? " card " : " pill ") + std::to_string(fps),
+                             detailed ? StatsCard::graphRect(overlay).toAlignedRect() : QRect());
+            }
+        }
     }
     int measured = 0;
 };
