@@ -26,12 +26,9 @@ class Notices(dbus.service.Object):
         record.write('Notify|%s|%s\n' % (summary, body))
         return 1
 
-if sys.argv[2:] == ['notices']:
-    name = dbus.service.BusName('org.freedesktop.Notifications', bus)
-    Notices(bus, '/org/freedesktop/Notifications')
-else:
-    name = dbus.service.BusName('org.freedesktop.FileManager1', bus)
-    FileManager(bus, '/org/freedesktop/FileManager1')
+service, kind = ('Notifications', Notices) if sys.argv[2:] == ['notices'] else ('FileManager1', FileManager)
+name = dbus.service.BusName('org.freedesktop.' + service, bus)
+kind(bus, '/org/freedesktop/' + service)
 record.write('ready %s\n' % name.get_name())
 GLib.MainLoop().run()
 )";

@@ -168,7 +168,6 @@ TEST_F(BoxControllerActionsTest, SleepZeroIsSentAsZeroAndAShortcutOfTheOtherActi
     EXPECT_NE(Log::tail(5).find(" box sleep when unplugged set to 0 minutes\n"), std::string::npos);
 
     const StreamSettings before = controller.settings();
-    // The refusals' texts are in the view's shortcut text table.
     EXPECT_TRUE(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()));
     EXPECT_TRUE(controller.setShortcut(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()));
     EXPECT_EQ(controller.settings(), before);

@@ -87,21 +87,18 @@ TEST_F(MainWindowTest, ShortcutTextsNameThisKeyboardsKeys) {
     box->setSettings(settings);
     setBox({.phase = phase(Kind::streaming)});
     ShortcutsTab tab(*box);
-    const auto refused = [&](ShortcutAction action, const KeyShortcut& shortcut) {
-        return QString::fromStdString(box->setShortcut(action, shortcut).value_or("accepted"));
-    };
-    const std::pair<QString, const char*> rows[] = {
-        {text("detail"), "Alt + Super + M releases the mouse.\nCtrl + Alt + Shift + Q ends the session."},
-        {QString::fromStdString(EngineStream::hintText(settings.releaseMouseKey)), "Press Alt-Super-M to release the mouse"},
-        {QString::fromStdString(StreamTab::gamesNote(settings)),
-         "Captures the pointer for games with mouse look. Press Alt-Super-M to release."},
-        {tab.shortcutButton(0)->text(), "Alt + Super + M"},
-        {tab.shortcutButton(1)->text(), "Ctrl + Alt + Shift + Q"},
+    const auto refused = [&](ShortcutAction action, const KeyShortcut& shortcut) { return box->setShortcut(action, shortcut).value_or("accepted"); };
+    const std::pair<std::string, const char*> rows[] = {
+        {text("detail").toStdString(), "Alt + Super + M releases the mouse.\nCtrl + Alt + Shift + Q ends the session."},
+        {EngineStream::hintText(settings.releaseMouseKey), "Press Alt-Super-M to release the mouse"},
+        {StreamTab::gamesNote(settings), "Captures the pointer for games with mouse look. Press Alt-Super-M to release."},
+        {tab.shortcutButton(0)->text().toStdString(), "Alt + Super + M"},
+        {tab.shortcutButton(1)->text().toStdString(), "Ctrl + Alt + Shift + Q"},
         {refused(ShortcutAction::endSession, settings.releaseMouseKey), "Alt + Super + M is already used for release mouse."},
         {refused(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()),
          "Ctrl + Alt + Shift + Q is already used for end session."},
     };
-    for (const auto& [shown, expected] : rows) EXPECT_EQ(shown.toStdString(), expected);
+    for (const auto& [shown, expected] : rows) EXPECT_EQ(shown, expected);
 }
 
 TEST_F(MainWindowTest, ChecklistAndSubtitleFollowTheController) {
@@ -130,10 +127,6 @@ TEST_F(MainWindowTest, BoxCardOnlyWhileTheBoxReportsItsLoad) {
     status.diskFree = status.diskTotal = 400ull << 30;
     setBox({.boxStatus = status});
     EXPECT_FALSE(card->isHidden());
-    // Four full tiles share the width: the window stays 440 wide.
-    window.show();
-    QCoreApplication::processEvents();
-    EXPECT_EQ(window.width(), 440);
     // A value shrinks down to 70 % of its size before it is cut.
     const auto* value = card->findChild<ShrinkingLabel*>("value");
     ASSERT_NE(value, nullptr);
