@@ -134,7 +134,7 @@ protected:
         stream.show();
         for (const auto& [fps, detailed] : {std::pair{58, false}, {58, true}, {12, false}, {12, true}}) {
             overlay.start(0, StatsOverlay::Position::topRight, detailed, {1920, 1080, "HEVC", 50, 60, false});
-            overlay.engineWindow = &stream, overlay.engineFPS = [fps] { return fps; }, overlay.engineLatency = [] { return 12.5; };
+            overlay.engineWindow = &stream, overlay.engineFPS = [fps = fps] { return fps; }, overlay.engineLatency = [] { return 12.5; };
             overlay.setBoxStatus(load);
             for (int tick = 0; tick < 13; ++tick) overlay.tick();  // 3 figures, then the size they need
             measurePanel(*overlay.panel(), look + (detailed ? " card " : " pill ") + std::to_string(fps),
