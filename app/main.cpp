@@ -10,6 +10,7 @@
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/SettingsWindow.hpp"
+#include "app/ui/Symbols.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName("Corvane");
     QApplication::setDesktopFileName("corvane");
+    QApplication::setWindowIcon(Symbols::appIcon());
 
     platform::SingleInstance instance;
     if (instance.handOffToRunning()) return 0;

@@ -187,9 +187,10 @@ private:
     void offerLoginItemOnce();
     QCoro::Task<> offerLoginItemTask();
     void removeOldEngineApp();
-    // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed.
+    // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed. An
+    // alert the user did not ask for (`unasked`) waits while the stream window is the active one.
     QCoro::Task<int> ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                         QStringList buttons);
+                         QStringList buttons, int icon, bool unasked = false);
 
     Clock& clock_;
     AppPool& pool_;

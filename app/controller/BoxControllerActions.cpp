@@ -1,6 +1,7 @@
 // What the user asks of the box controller: wake, sleep, power, network repair, starting over, the login
 // item, the stream shortcuts, and the start-up tidy-up.
 #include "app/controller/BoxController.hpp"
+#include "app/window/EngineStream.hpp"
 
 #include "app/controller/AppLaunch.hpp"
 #include "app/services/Folders.hpp"
@@ -16,7 +17,9 @@
 #include <QApplication>
 #include <QCoroSignal>
 #include <QLabel>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QWindow>
 #include <QPushButton>
 
 #include <algorithm>
@@ -44,7 +47,7 @@ std::string lower(std::string_view text) {
 } // namespace
 
 QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                                    QStringList buttons) {
+                                    QStringList buttons, int icon, bool unasked) {
     // An answered alert may wait a moment for its task to resume: the next request asks anew.
     if (slot && slot->isVisible()) {
         // One of a kind at a time: a second request brings the one shown forward.
@@ -53,7 +56,14 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
         co_return -1;
     }
     std::weak_ptr<int> life = life_;
-    QPointer<QMessageBox> box = new QMessageBox(QMessageBox::Warning, title, text);
+    // Keys typed into the stream belong to Windows: a question the user did not ask for waits until the
+    // stream window is no longer the active one, so it never takes the keyboard and no key meant for
+    // Windows answers it.
+    while (unasked && engineStream_->window() && engineStream_->window()->isActiveWindow()) {
+        co_await qCoro(qApp, &QGuiApplication::focusWindowChanged);
+        if (life.expired()) co_return -1;
+    }
+    QPointer<QMessageBox> box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text);
     box->setTextFormat(Qt::PlainText);
     box->setInformativeText(informative);
     if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
@@ -141,7 +151,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
                         : "To turn it on again, press its power button, or Corvane wakes it over your network if "
                           "wake is set up.") + kSaveWork;
     const QStringList buttons{restart ? "Restart" : "Shut Down", "Cancel"};
-    const int answer = co_await ask(powerAlert_, QString("Corvane"), question, informative, buttons);
+    const int answer = co_await ask(powerAlert_, QString("Corvane"), question, informative, buttons, QMessageBox::Warning);
     if (answer != 0 || life.expired()) co_return;
     co_await stopStreamAndWait();
     if (life.expired()) co_return;
@@ -169,7 +179,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     const QString failed = QString("The box did not ") + (restart ? "restart" : "shut down");
     // (gcc 12 cannot hold an initializer list across co_await: the list is a local.)
     const QStringList ok{"OK"};
-    co_await ask(powerFailure_, QString("Corvane"), failed, reason, ok);
+    co_await ask(powerFailure_, QString("Corvane"), failed, reason, ok, QMessageBox::Warning);
 }
 
 // Network repair.
@@ -281,10 +291,11 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
     // Stored before the answer, so the question comes once whatever the user does.
     defaults_->set(kAskedLoginItemKey, {true});
     const QString informative =
-        "If your Mac restarts or shuts down unexpectedly, Corvane starts again quietly in the menu bar and "
+        "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
-    const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"), informative, buttons);
+    const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"),
+                                    informative, buttons, QMessageBox::Question, true);
     if (answer == 0 && !life.expired()) setLaunchAtLogin(true);
 }
 

@@ -85,9 +85,9 @@ QCoro::Task<> BoxController::tick() {
         co_await checkBridgeIfDue();
         if (life.expired()) co_return;
         if (!bridge_.serviceName) {
-            setPhase(Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this Mac."));
+            setPhase(Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this computer."));
         } else if (!bridge_.enabled) {
-            setPhase(Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this Mac."));
+            setPhase(Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this computer."));
         } else if (!bridge_.usesDHCP) {
             setPhase(Phase::needsNetworkSetup("Thunderbolt Bridge is set to a manual address."));
         } else if (cable_->bridgeHasSelfAssignedAddress()) {

@@ -6,10 +6,12 @@
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
 #include "app/services/Shell.hpp"
+#include "app/sharing/SharingManager.hpp"
 #include "app/updates/AppInfo.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "engine/EngineLog.hpp"
 #include "platform/login/LoginItem.hpp"
+#include "platform/notify/Notifier.hpp"
 #include "platform/notify/Reveal.hpp"
 #include "platform/system/SystemInfo.hpp"
 
@@ -217,7 +219,10 @@ QCoro::Task<> saveTask(BoxController& box, QPointer<QWidget> parent) {
         co_return;
     }
     Log::write("diagnostics saved to " + path.toStdString());
-    platform::Reveal::show(path.toStdString());
+    // Without a file manager to point at it, a notice says where it went.
+    platform::Reveal::show(path.toStdString(), [alive, file = path.toStdString()] {
+        if (alive) alive->sharing().notifications().post("Diagnostics saved", "Saved to " + file + ".", file);
+    });
 }
 
 } // namespace

@@ -8,8 +8,8 @@ namespace corvane {
 
 std::string KeyShortcut::display() const {
     std::string text;
-    for (const auto& [flag, word] : {std::pair{control, "Control"}, std::pair{option, "Option"},
-                                     std::pair{shift, "Shift"}, std::pair{command, "Command"}}) {
+    for (const auto& [flag, word] : {std::pair{control, "Ctrl"}, std::pair{option, "Alt"},
+                                     std::pair{shift, "Shift"}, std::pair{command, "Super"}}) {
         if (modifiers & flag) text += std::string(word) + " + ";
     }
     return text + key;

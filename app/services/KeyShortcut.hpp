@@ -22,7 +22,7 @@ struct KeyShortcut {
 
     bool operator==(const KeyShortcut&) const = default;
 
-    // "Control + Option + Shift + Command + K" for the flags that are set, in that order.
+    // "Ctrl + Alt + Shift + Super + K" for the flags that are set, in that order (Super is the Command flag).
     std::string display() const;
     // A key event matches on its key code and its flags within the mask; other flags are ignored.
     bool matches(std::uint16_t eventKeyCode, std::uint64_t eventFlags) const;

@@ -75,7 +75,7 @@ bool ShortcutRecorder::handleKeyDown(const KeyPress& press) {
     if (press.keyCode == kEscape && (flags & KeyShortcut::modifierMask) == 0) {
         stop();
     } else if ((flags & kNeedsOneOf) == 0) {
-        setState(active_, "Use at least one of Control, Option or Command, so the shortcut never gets in the way of "
+        setState(active_, "Use at least one of Ctrl, Alt or Super, so the shortcut never gets in the way of "
                           "typing.");
     } else {
         const KeyShortcut candidate{press.keyCode, flags & KeyShortcut::modifierMask, keyName(press)};

@@ -267,11 +267,11 @@ std::string StreamSettings::label(Size size) {
     case Size::qhd: return "2560 x 1440";
     case Size::matchScreen: {
         const Pixels p = screenSize(false);
-        return "Match this Mac (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")";
+        return "Match this computer (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")";
     }
     case Size::matchScreenSharp: {
         const Pixels p = screenSize(true);
-        return "Match this Mac, Retina (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")";
+        return "Match this computer, full resolution (" + std::to_string(p.width) + " x " + std::to_string(p.height) + ")";
     }
     }
     return {};

@@ -121,6 +121,12 @@ public:
         small.setStyleHint(QFont::Monospace);
         percent_->setFont(small);
         percent_->setStyleSheet("color: rgba(255,255,255,217); background: transparent;");
+        // Room for the widest figure from the start: the row is laid out again only later, and a figure
+        // drawn in the room of a narrower one loses its right side ("15%" read "15º").
+        const QFontMetrics figures(small);
+        percent_->setFixedSize(std::max(figures.horizontalAdvance("100%"), figures.boundingRect("100%").right() + 1) + 1,
+                               figures.height());
+        percent_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         bottom->addWidget(bar_, 1);
         bottom->addWidget(percent_);
         column->addWidget(barRow_);

@@ -1,5 +1,7 @@
 #include "app/ui/Acknowledgements.hpp"
 
+#include "app/ui/Look.hpp"
+#include "app/ui/Symbols.hpp"
 #include "app/ui/TextStyle.hpp"
 
 #include <QApplication>
@@ -7,10 +9,13 @@
 #include <QGuiApplication>
 #include <QPalette>
 #include <QScreen>
+#include <QScrollBar>
 #include <QTextCharFormat>
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QTextEdit>
+
+#include <algorithm>
 
 namespace corvane::Acknowledgements {
 namespace {
@@ -36,13 +41,24 @@ QString licence(const std::filesystem::path& file) {
 
 QWidget* window() { return theWindow; }
 
-void show() {
-    if (theWindow) {
-        theWindow->show();
-        theWindow->raise();
-        theWindow->activateWindow();
-        return;
+std::vector<Component> components() {
+    std::vector<Component> rows;
+    QFile index(QString::fromStdString((folder() / "index.tsv").string()));
+    if (!index.open(QIODevice::ReadOnly) || index.size() > kMaxLicenceBytes) return rows;
+    for (const QByteArray& line : index.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.split('\t');
+        if (fields.size() != 3 || fields[2].contains('/')) continue;
+        rows.push_back({fields[0].toStdString(), fields[1].toStdString(), fields[2].toStdString()});
     }
+    return rows;
+}
+
+namespace {
+
+// Built from the palette in force; built again when it changes, at the same scroll position.
+void fill(QTextEdit* view) {
+    const int scrolled = view->verticalScrollBar()->value();
+    view->clear();
     const QFont base = QApplication::font();
     QFont entry = base;
     entry.setBold(true);
@@ -51,16 +67,8 @@ void show() {
     section.setBold(true);
     section.setPointSizeF(base.pointSizeF() + 3);
     const QFont licenceFont = textFont(TextStyle::licence);
-    const QColor label = QApplication::palette().color(QPalette::WindowText);
-    const QColor secondary = QApplication::palette().color(QPalette::PlaceholderText);
-
-    auto* view = new QTextEdit;
-    view->setObjectName("acknowledgements");
-    view->setWindowTitle("Acknowledgements");
-    view->setReadOnly(true);
-    view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
-    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    view->document()->setDocumentMargin(16);
+    const QColor label = view->palette().color(QPalette::Text);
+    const QColor secondary = view->palette().color(QPalette::PlaceholderText);
     QTextCursor cursor(view->document());
     const auto add = [&cursor](const QString& text, const QFont& font, const QColor& color) {
         QTextCharFormat format;
@@ -71,18 +79,42 @@ void show() {
     add("Corvane uses this open source software. Thank you to its authors.\n\n", base, label);
     const auto entries = [&](const auto& rows, const std::filesystem::path& from) {
         for (const Component& row : rows) {
-            add(QString(row.name) + "\n", entry, label);
-            add(QString(row.use) + "\n\n", base, secondary);
-            add(licence(from / row.file) + "\n\n\n", licenceFont, label);
+            add(QString::fromStdString(row.name) + "\n", entry, label);
+            add(QString::fromStdString(row.use) + "\n\n", base, secondary);
+            add((row.file.empty() ? QString(onTheBox) : licence(from / row.file)) + "\n\n\n", licenceFont, label);
         }
     };
-    entries(components, folder());
+    entries(components(), folder());
     add("On the box\n\n", section, label);
     entries(boxComponents, folder() / "box");
+    view->verticalScrollBar()->setValue(scrolled);
+}
+
+} // namespace
+
+void show() {
+    if (theWindow) {
+        theWindow->show();
+        theWindow->raise();
+        theWindow->activateWindow();
+        return;
+    }
+    Look::keepReadable();
+    auto* view = new QTextEdit;
+    view->setObjectName("acknowledgements");
+    view->setWindowTitle("Acknowledgements");
+    view->setWindowIcon(Symbols::appIcon());
+    view->setReadOnly(true);
+    view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    view->document()->setDocumentMargin(16);
+    fill(view);
+    Look::onChange(view, [view] { fill(view); });
     view->moveCursor(QTextCursor::Start);
-    view->resize(560, 520);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        view->move(screen->availableGeometry().center() - view->rect().center());
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 560, 520);
+    view->resize(std::min(560, area.width() - 16), std::min(520, area.height() - 64));
+    view->move(area.center() - view->rect().center());
     theWindow = view;
     view->show();
     view->raise();

@@ -1,11 +1,13 @@
 #pragma once
 
 #include <QDialog>
+#include <QString>
 
 #include <string>
 
 class QCheckBox;
 class QLabel;
+class QScrollArea;
 
 namespace corvane {
 
@@ -23,13 +25,24 @@ public:
     AdvancedStreamSheet(BoxController& box, QWidget* parent);
 
     static std::string automaticLabel(const StreamSettings& settings);
+    // Why codecs or HDR cannot be had here, shown under their controls; empty when they can.
+    static QString codecReason(const StreamSettings& settings);
+    static QString hdrReason();
     void sync();
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private:
+    void fit();
+
     BoxController& box_;
+    QScrollArea* scroll_;
     PopupPicker* bitrate_;
     PopupPicker* codec_;
+    QLabel* codecReason_;
     QCheckBox* hdr_;
+    QLabel* hdrReason_;
     QCheckBox* yuv444_;
     PopupPicker* audio_;
     QCheckBox* vsync_;

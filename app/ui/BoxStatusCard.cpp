@@ -34,9 +34,12 @@ std::string wholeOrDash(double value, const char* suffix) {
 
 } // namespace
 
-BoxStatusCard::BoxStatusCard(QWidget* parent) : QFrame(parent) {
+BoxStatusCard::BoxStatusCard(QWidget* parent) : Card(Look::Fill::card, false, parent) {
     setObjectName("boxStatusCard");
-    setStyleSheet("#boxStatusCard { background: rgba(128, 128, 128, 18); border-radius: 10px; }");
+    // The bars' colours are the named tints of the palette in force.
+    Look::onChange(this, [this] {
+        if (shown_) show(*shown_);
+    });
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(14, 14, 14, 14);
     column->setSpacing(10);
@@ -52,6 +55,7 @@ BoxStatusCard::BoxStatusCard(QWidget* parent) : QFrame(parent) {
 }
 
 void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
+    shown_ = status;
     const std::vector<Tile> shown = tiles(status);
     auto* row = static_cast<QHBoxLayout*>(tileRow_->layout());
     // Tiles are built again only when which tiles show changes; otherwise each takes its values in place,
@@ -85,6 +89,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
             bar->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);  // the tiles share the width, whatever it is
             column->addWidget(bar);
             row->addWidget(box, 1);
+            box->show();  // now, not when the layout would get to it: the window measures it as it fits
         }
     }
     for (int i = 0; i < row->count(); ++i) {

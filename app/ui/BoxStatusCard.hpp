@@ -2,9 +2,10 @@
 
 #include "app/services/agent/AgentReplies.hpp"
 
-#include <QFrame>
+#include "app/ui/Card.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,7 @@ namespace corvane {
 
 // The box's load while its agent reports it: tiles for graphics, processor, memory and storage, and a
 // footer with the graphics card, the temperature and the time since the box started.
-class BoxStatusCard final : public QFrame {
+class BoxStatusCard final : public Card {
     Q_OBJECT
 public:
     struct Tile {
@@ -31,6 +32,7 @@ public:
     static std::string duration(std::uint64_t seconds);
 
 private:
+    std::optional<AgentClient::BoxStatus> shown_;
     QWidget* tileRow_;
     QLabel* footer_;
 };

@@ -5,7 +5,7 @@
 #include "app/services/StreamSettings.hpp"
 #include "app/services/agent/AgentReplies.hpp"
 #include "app/ui/PlainText.hpp"
-#include "app/ui/Symbols.hpp"
+#include "app/ui/SymbolLabel.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
@@ -27,7 +27,7 @@ std::string ControllersTab::driverStatus(const BoxController& box) {
 
 ControllersTab::ControllersTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
     using S = StreamSettings;
-    addSection("Connected to this Mac");
+    addSection("Connected to this computer");
     list_ = new QWidget;
     listRows_ = new QVBoxLayout(list_);
     listRows_->setContentsMargins(0, 0, 0, 0);
@@ -64,7 +64,7 @@ ControllersTab::ControllersTab(BoxController& box, QWidget* parent) : SettingsPa
         if (!box_.updates().isBusy()) box_.updates().updateBox("gamepad");
     });
     installRow_ = addRow("", install_);
-    addNote("Windows needs this driver to see controllers from the Mac (they appear as Xbox controllers). Installing "
+    addNote("Windows needs this driver to see controllers from this computer (they appear as Xbox controllers). Installing "
             "it ends the current session.");
 
     connect(&box_, &BoxController::changed, this, &ControllersTab::sync);
@@ -89,6 +89,7 @@ void ControllersTab::sync() {
         layout->addWidget(content);
         layout->addStretch();
         listRows_->addWidget(line);
+        line->show();  // now, not when the layout would get to it: the window measures it as it fits
     };
     if (names.empty()) {
         auto* none = PlainText::label(nullptr, "No controllers connected");
@@ -99,9 +100,7 @@ void ControllersTab::sync() {
         auto* entry = new QWidget;
         auto* layout = new QHBoxLayout(entry);
         layout->setContentsMargins(0, 0, 0, 0);
-        auto* icon = new QLabel(entry);
-        icon->setPixmap(Symbols::icon("gamecontroller.fill").pixmap(16, 16));
-        layout->addWidget(icon);
+        layout->addWidget(new SymbolLabel("gamecontroller.fill", Tint::text, 16, entry));
         layout->addWidget(PlainText::label(entry, PlainText::cut(name, 120)));
         row(entry);
     }

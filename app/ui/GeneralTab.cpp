@@ -22,7 +22,7 @@ namespace corvane {
 GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
     using Appearance = StreamSettings::Appearance;
     addSection("Appearance");
-    theme_ = new SegmentedPicker({{"Match Mac", int(Appearance::system)}, {"Light", int(Appearance::light)},
+    theme_ = new SegmentedPicker({{"Match System", int(Appearance::system)}, {"Light", int(Appearance::light)},
                                   {"Dark", int(Appearance::dark)}},
                                  300);
     connect(theme_, &SegmentedPicker::chosen, this, [this](int value) {
@@ -31,21 +31,21 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
         box_.setSettings(settings);
     });
     addRow("Theme", theme_);
-    addNote("Match Mac follows your Mac's Light or Dark setting automatically.");
+    addNote("Match System follows your desktop's Light or Dark setting automatically.");
     addDivider();
 
     addSection("Startup");
     login_ = new WrappingCheckBox("Open Corvane when you log in", kControlWidth);
     connect(login_, &QCheckBox::clicked, this, [this](bool on) { box_.setLaunchAtLogin(on); });
     addRow("", login_);
-    menuBar_ = new WrappingCheckBox("Show Corvane in the menu bar", kControlWidth);
+    menuBar_ = new WrappingCheckBox("Show Corvane in the tray", kControlWidth);
     connect(menuBar_, &QCheckBox::clicked, this, [this](bool on) {
         if (StreamSettings::menuBarEnabled(box_.defaults()) != on) box_.defaults().set(StreamSettings::menuBarKey, {on});
         if (onMenuBarChanged) onMenuBarChanged();
     });
     addRow("", menuBar_);
-    addNote("With both on, Corvane waits quietly in the menu bar and opens Windows as soon as the box is plugged in. "
-            "With the menu bar icon on, closing the Corvane window keeps it running.");
+    addNote("With both on, Corvane waits quietly in the tray and opens Windows as soon as the box is plugged in. "
+            "With the tray icon on, closing the Corvane window keeps it running.");
     addDivider();
 
     addSection("Box");
@@ -89,7 +89,7 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     auto* diagnostics = new QPushButton("Save Diagnostics...");
     connect(diagnostics, &QPushButton::clicked, this, [this] { Diagnostics::save(box_, window()); });
     addRow("", diagnostics);
-    addNote("Saves one text file with Corvane's logs and settings from this Mac and the box, for troubleshooting. "
+    addNote("Saves one text file with Corvane's logs and settings from this computer and the box, for troubleshooting. "
             "No passwords are included.");
     auto* acknowledgements = new QPushButton("Acknowledgements");
     connect(acknowledgements, &QPushButton::clicked, this, [] { Acknowledgements::show(); });
@@ -121,7 +121,7 @@ void GeneralTab::sync() {
     const int shown = minutes ? static_cast<int>(std::clamp<std::int64_t>(*minutes, -1, 1 << 30)) : 30;
     sleep_->setChoices(choices, shown, QString::number(shown) + " min");
     sleep_->setEnabled(minutes.has_value());
-    sleepNote_->setText(minutes ? "The box never sleeps while this Mac is plugged in. After it is unplugged, it sleeps once "
+    sleepNote_->setText(minutes ? "The box never sleeps while this computer is plugged in. After it is unplugged, it sleeps once "
                                   "idle for the time above. Corvane wakes it over your home network (the box must be on "
                                   "the same network, by Ethernet for best results)."
                                 : "Connect the box to change its sleep setting (needs box software 0.2.0 or newer).");

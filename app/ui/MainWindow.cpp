@@ -3,10 +3,16 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/controller/BoxController.hpp"
 #include "app/services/StreamSettings.hpp"
+#include "app/updates/UpdateManager.hpp"
 #include "app/ui/BoxStatusCard.hpp"
+#include "app/ui/Card.hpp"
+#include "app/ui/Contrast.hpp"
+#include "app/ui/Look.hpp"
 #include "app/ui/PlainText.hpp"
+#include "app/ui/ScreenFit.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/Shown.hpp"
+#include "app/ui/Spinner.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/TrayMenu.hpp"
@@ -18,34 +24,40 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
-#include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace corvane {
 
 MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), box_(box) {
     setObjectName("main");
     setWindowTitle("Corvane");
-    setFixedWidth(440);
-    auto* column = new QVBoxLayout(this);
+    setWindowIcon(Symbols::appIcon());
+    Look::keepReadable();
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    // The content keeps its 440 wide column and scrolls when the screen is shorter than it.
+    content_ = new QWidget;
+    content_->setObjectName("mainContent");
+    content_->setMinimumWidth(kWidth);
+    scroll_ = ScreenFit::scrollArea(content_);
+    scroll_->setObjectName("mainScroll");
+    outer->addWidget(scroll_);
+    auto* column = new QVBoxLayout(content_);
     column->setSpacing(0);
     column->setContentsMargins(0, 0, 0, 0);
-    column->setSizeConstraint(QLayout::SetFixedSize);
-    // The layout sizes the window to its content; this strut holds the column at its width.
-    auto* strut = new QWidget(this);
-    strut->setFixedSize(440, 0);
-    column->addWidget(strut);
 
     auto* header = new QHBoxLayout;
     header->setContentsMargins(24, 14, 24, 14);
     header->setSpacing(10);
-    auto* icon = new QLabel(this);
-    const int iconSize = QFontMetrics(textFont(TextStyle::title2)).height();
-    icon->setPixmap(Symbols::icon("cable.connector.horizontal", tintColor(Tint::accent)).pixmap(iconSize, iconSize));
-    header->addWidget(icon);
+    icon_ = new QLabel(this);
+    icon_->setObjectName("headerIcon");
+    header->addWidget(icon_);
     auto* titles = new QVBoxLayout;
     titles->setSpacing(1);
     auto* name = new QLabel("Corvane", this);
@@ -86,11 +98,8 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     badge_->setFixedSize(76, 76);
     badge_->setAlignment(Qt::AlignCenter);
     auto* badgeLayout = new QVBoxLayout(badge_);
-    spinner_ = new QProgressBar(badge_);
+    spinner_ = new Spinner(36, badge_);
     spinner_->setObjectName("spinner");
-    spinner_->setRange(0, 0);
-    spinner_->setTextVisible(false);
-    spinner_->setFixedWidth(44);
     badgeLayout->addWidget(spinner_, 0, Qt::AlignCenter);
     card->addWidget(badge_, 0, Qt::AlignHCenter);
     title_ = PlainText::label(this);
@@ -107,9 +116,8 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     card->addWidget(detail_);
     body->addLayout(card);
 
-    auto* checklist = new QFrame(this);
+    auto* checklist = new Card(Look::Fill::card, false, this);
     checklist->setObjectName("checklist");
-    checklist->setStyleSheet("#checklist { background: rgba(128, 128, 128, 18); border-radius: 10px; }");
     auto* checkColumn = new QVBoxLayout(checklist);
     checkColumn->setContentsMargins(14, 14, 14, 14);
     checkColumn->setSpacing(8);
@@ -137,7 +145,15 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     column->addLayout(body);
 
     connect(&box_, &BoxController::changed, this, &MainWindow::sync);
+    // The update banner follows the update manager on its own; the window then fits its new height.
+    connect(&box_.updates(), &UpdateManager::changed, this, &MainWindow::fit);
+    Look::onChange(this, [this] { sync(); });
     sync();
+}
+
+void MainWindow::fit() {
+    const int menu = layout()->menuBar() ? layout()->menuBar()->sizeHint().height() : 0;
+    ScreenFit::fit(*this, *scroll_, kWidth, QSize(0, menu));
 }
 
 bool MainWindow::trayShown() const { return tray_ && tray_->shown(); }
@@ -150,6 +166,8 @@ void MainWindow::showAndActivate() {
 
 void MainWindow::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
+    // Once framed, the frame's real size is known.
+    QTimer::singleShot(0, this, [this] { fit(); });
     if (!AppLaunch::atLogin) return;
     // A login start waits in the tray; without a tray the window stays, or there would be no way back.
     const bool menuBar = StreamSettings::menuBarEnabled(box_.defaults());
@@ -171,14 +189,19 @@ void MainWindow::sync() {
     const QColor buttonText = palette().color(QPalette::ButtonText);
     if (showsNew(settings_, buttonText.name(QColor::HexArgb)))
         settings_->setIcon(Symbols::icon("gearshape", buttonText));
+    const int iconSize = QFontMetrics(textFont(TextStyle::title2)).height();
+    const QColor accent = tintColor(Tint::accent);
+    if (showsNew(icon_, accent.name(QColor::HexArgb) + QString::number(devicePixelRatio())))
+        icon_->setPixmap(Symbols::icon("cable.connector.horizontal", accent).pixmap(iconSize, iconSize));
     using Kind = BoxController::Phase::Kind;
     subtitle_->setText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
                                       : QString("Windows gaming over Thunderbolt"));
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);
     // The badge is drawn, not styled: a style sheet per redraw would re-polish the whole window.
-    const QString badgeKey = QString("%1 %2 %3 %4")
-                                 .arg(QString::fromStdString(status.symbol), tint.name(QColor::HexArgb))
+    const QString badgeKey = QString("%1 %2 %3 %4 %5")
+                                 .arg(QString::fromStdString(status.symbol), tint.name(QColor::HexArgb),
+                                      palette().color(QPalette::Window).name())
                                  .arg(status.spinning)
                                  .arg(devicePixelRatio());
     if (showsNew(badge_, badgeKey)) {
@@ -189,11 +212,13 @@ void MainWindow::sync() {
             QPainter painter(&badge);
             painter.setRenderHint(QPainter::Antialiasing);
             QColor fill = tint;
-            fill.setAlphaF(0.15);
+            fill.setAlphaF(0.15f);
             painter.setPen(Qt::NoPen);
             painter.setBrush(fill);
             painter.drawEllipse(QRectF(0, 0, 76, 76));
-            if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, tint).pixmap(32, 32));
+            // The symbol stands out from the badge it sits on, not only from the window.
+            const QColor ink = Contrast::atLeast(tint, {Contrast::over(fill, palette().color(QPalette::Window))}, 3.2);
+            if (!status.spinning) painter.drawPixmap(22, 22, Symbols::icon(status.symbol, ink).pixmap(32, 32));
         }
         badge_->setPixmap(badge);
     }
@@ -206,12 +231,11 @@ void MainWindow::sync() {
         {"Streaming engine installed", true},
         {"Thunderbolt link connected", box_.linkUp()},
         {"Box found", box_.boxFound()},
-        {"Paired with this Mac", box_.paired()},
+        {"Paired with this computer", box_.paired()},
     };
     for (int i = 0; i < 4; ++i) {
         const bool done = rows[i].second;
-        QColor symbolColor = done ? tintColor(Tint::green) : tintColor(Tint::secondary);
-        if (!done) symbolColor.setAlphaF(0.5);
+        const QColor symbolColor = done ? tintColor(Tint::green) : tintColor(Tint::secondary);
         if (showsNew(checkIcons_[i], symbolColor.name(QColor::HexArgb) + (done ? " done" : "")))
             checkIcons_[i]->setPixmap(Symbols::icon(done ? "checkmark.circle.fill" : "circle", symbolColor).pixmap(14, 14));
         checks_[i]->setText(rows[i].first);
@@ -249,6 +273,7 @@ void MainWindow::sync() {
             action_->setFont(font);
         }
     }
+    fit();
 }
 
 void MainWindow::act() {

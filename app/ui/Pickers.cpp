@@ -1,11 +1,74 @@
 #include "app/ui/Pickers.hpp"
 
+#include "app/ui/Contrast.hpp"
+
 #include <QButtonGroup>
 #include <QHBoxLayout>
+#include <QPainter>
+#include <QPainterPath>
 #include <QPushButton>
 #include <QSignalBlocker>
+#include <QStandardItemModel>
+#include <QStyleOptionFocusRect>
 
 namespace corvane {
+namespace {
+
+// One segment, drawn from the palette of the moment: the chosen one in the accent colour, set off from the
+// others by at least 3:1, its text readable on it.
+class Segment final : public QPushButton {
+public:
+    Segment(const QString& text, bool first, bool last, QWidget* parent)
+        : QPushButton(text, parent), first_(first), last_(last) {
+        setCheckable(true);
+        setAutoDefault(false);
+    }
+
+    QSize sizeHint() const override {
+        const QFontMetrics metrics(font());
+        return {metrics.horizontalAdvance(text()) + 20, std::max(26, metrics.height() + 10)};
+    }
+    QSize minimumSizeHint() const override { return {0, sizeHint().height()}; }
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        const QPalette::ColorGroup group = isEnabled() ? QPalette::Active : QPalette::Disabled;
+        const QColor face = palette().color(group, QPalette::Button);
+        const QColor chosen = Contrast::atLeast(palette().color(group, QPalette::Highlight), {face}, 3.0);
+        const QColor fill = isChecked() ? chosen : face;
+        QColor ink = palette().color(group, QPalette::ButtonText);
+        if (isChecked()) {
+            ink = palette().color(group, QPalette::HighlightedText);
+            if (Contrast::ratio(ink, fill) < 4.5)
+                ink = Contrast::ratio(Qt::black, fill) > Contrast::ratio(Qt::white, fill) ? Qt::black : Qt::white;
+        }
+        // Only the outer ends are rounded; inner edges meet their neighbours.
+        const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+        QPainterPath path;
+        path.addRoundedRect(box, 6, 6);
+        if (!first_) path.addRect(box.adjusted(0, 0, -box.width() / 2, 0));
+        if (!last_) path.addRect(box.adjusted(box.width() / 2, 0, 0, 0));
+        path.setFillRule(Qt::WindingFill);
+        painter.fillPath(path.simplified(), fill);
+        painter.setPen(QPen(palette().color(group, QPalette::Mid), 1));
+        painter.drawPath(path.simplified());
+        painter.setPen(ink);
+        painter.drawText(rect(), Qt::AlignCenter | Qt::TextShowMnemonic, text());
+        if (hasFocus()) {
+            QStyleOptionFocusRect focus;
+            focus.initFrom(this);
+            focus.rect = rect().adjusted(3, 3, -3, -3);
+            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        }
+    }
+
+private:
+    bool first_, last_;
+};
+
+} // namespace
 
 SegmentedPicker::SegmentedPicker(std::vector<Choice> choices, int width, QWidget* parent)
     : QWidget(parent), choices_(std::move(choices)), group_(new QButtonGroup(this)) {
@@ -15,9 +78,7 @@ SegmentedPicker::SegmentedPicker(std::vector<Choice> choices, int width, QWidget
     row->setSpacing(0);
     group_->setExclusive(true);
     for (std::size_t i = 0; i < choices_.size(); ++i) {
-        auto* button = new QPushButton(QString(choices_[i].label).replace('&', "&&"), this);
-        button->setCheckable(true);
-        button->setAutoDefault(false);
+        auto* button = new Segment(QString(choices_[i].label).replace('&', "&&"), i == 0, i + 1 == choices_.size(), this);
         group_->addButton(button, static_cast<int>(i));
         row->addWidget(button);
     }
@@ -46,7 +107,9 @@ int SegmentedPicker::current() const {
 PopupPicker::PopupPicker(int width, QWidget* parent) : QComboBox(parent) {
     setFixedWidth(width);
     connect(this, &QComboBox::activated, this, [this](int index) {
-        if (index >= 0 && index < static_cast<int>(choices_.size())) Q_EMIT chosen(choices_[static_cast<std::size_t>(index)].value);
+        if (index < 0 || index >= static_cast<int>(choices_.size())) return;
+        const Choice& choice = choices_[static_cast<std::size_t>(index)];
+        if (choice.available) Q_EMIT chosen(choice.value);
     });
 }
 
@@ -61,6 +124,8 @@ void PopupPicker::setChoices(std::vector<Choice> choices, int current, const QSt
         for (const Choice& choice : choices) addItem(choice.label);
         if (!listed) addItem(unlisted);
     }
+    if (auto* items = qobject_cast<QStandardItemModel*>(model()))
+        for (std::size_t i = 0; i < choices.size(); ++i) items->item(static_cast<int>(i))->setEnabled(choices[i].available);
     choices_ = std::move(choices);
     int index = static_cast<int>(choices_.size());
     for (std::size_t i = 0; i < choices_.size(); ++i)

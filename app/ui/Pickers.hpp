@@ -9,10 +9,11 @@ class QButtonGroup;
 
 namespace corvane {
 
-// One choice of a picker: its label and the value it stands for.
+// One choice of a picker: its label, the value it stands for, and whether it may be picked.
 struct Choice {
     QString label;
     int value = 0;
+    bool available = true;
 };
 
 // A segmented picker: exclusive checkable buttons. A stored value not among the choices checks none.
@@ -31,7 +32,8 @@ private:
     QButtonGroup* group_;
 };
 
-// A pop-up picker. A stored value not among the choices is shown as an extra entry and never changed.
+// A pop-up picker. A stored value not among the choices is shown as an extra entry and never changed; an
+// unavailable choice is greyed out and cannot be picked, but stays shown when it is the stored value.
 class PopupPicker final : public QComboBox {
     Q_OBJECT
 public:

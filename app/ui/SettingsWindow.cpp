@@ -4,6 +4,8 @@
 #include "app/services/ShortcutRecorder.hpp"
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
+#include "app/ui/Look.hpp"
+#include "app/ui/ScreenFit.hpp"
 #include "app/ui/SharingTab.hpp"
 #include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/StreamTab.hpp"
@@ -14,11 +16,25 @@
 
 #include <QApplication>
 #include <QKeyEvent>
+#include <QScrollArea>
+#include <QStyle>
+#include <QTabBar>
+#include <QTimer>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
+
+struct Tab {
+    const char* label;
+    const char* symbol;
+};
+constexpr Tab kTabs[] = {{"General", "gearshape"},   {"Stream", "play.rectangle"},
+                         {"Controllers", "gamecontroller"}, {"Sharing", "arrow.left.arrow.right"},
+                         {"Shortcuts", "keyboard"},  {"Updates", "arrow.down.circle"}};
 
 // Hands the recorder the key presses that reach the settings window, in the Mac key vocabulary.
 class KeyMonitor final : public QObject {
@@ -58,20 +74,20 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     setObjectName("settings");
     setWindowTitle("Corvane Settings");
     setFont(textFont(TextStyle::callout));
+    setWindowIcon(Symbols::appIcon());
+    Look::keepReadable();
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
-    column->setSizeConstraint(QLayout::SetFixedSize);
     tabs_ = new QTabWidget(this);
     column->addWidget(tabs_);
-    const QColor text = palette().color(QPalette::WindowText);
     general_ = new GeneralTab(box_);
-    tabs_->addTab(general_, Symbols::icon("gearshape", text), "General");
-    tabs_->addTab(new StreamTab(box_), Symbols::icon("play.rectangle", text), "Stream");
-    tabs_->addTab(new ControllersTab(box_), Symbols::icon("gamecontroller", text), "Controllers");
-    tabs_->addTab(new SharingTab(box_), Symbols::icon("arrow.left.arrow.right", text), "Sharing");
-    tabs_->addTab(new ShortcutsTab(box_), Symbols::icon("keyboard", text), "Shortcuts");
-    tabs_->addTab(new UpdatesTab(box_), Symbols::icon("arrow.down.circle", text), "Updates");
+    // Each page scrolls on its own when the screen is shorter than it.
+    pages_ = {general_, new StreamTab(box_), new ControllersTab(box_), new SharingTab(box_), new ShortcutsTab(box_),
+              new UpdatesTab(box_)};
+    for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(ScreenFit::scrollArea(pages_[i]), QString(kTabs[i].label));
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::fitPage);
+    Look::onChange(this, [this] { drawTabSymbols(); });
+    drawTabSymbols();
     fitPage();
 
     QPointer<QWidget> self(this);
@@ -95,10 +111,28 @@ void SettingsWindow::showAndRaise() {
     activateWindow();
 }
 
+void SettingsWindow::drawTabSymbols() {
+    const QColor text = palette().color(QPalette::WindowText);
+    for (int i = 0; i < tabs_->count(); ++i) tabs_->setTabIcon(i, Symbols::icon(kTabs[i].symbol, text));
+}
+
+SettingsPage* SettingsWindow::page(int index) const {
+    return index >= 0 && index < static_cast<int>(pages_.size()) ? pages_[static_cast<std::size_t>(index)] : nullptr;
+}
+
+void SettingsWindow::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    // Once framed, the frame's real size is known.
+    QTimer::singleShot(0, this, [this] { fitPage(); });
+}
+
 void SettingsWindow::fitPage() {
-    // Only the page shown asks for room (see SettingsPage), so the window is exactly as tall as that page.
-    tabs_->updateGeometry();
-    layout()->activate();
+    // As tall as the page shown, but never taller than the screen's free area: past that the page scrolls.
+    auto* scroll = static_cast<QScrollArea*>(tabs_->currentWidget());
+    if (!scroll) return;
+    // The tab widget's own frame and bar around the page.
+    const int frame = 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
+    ScreenFit::fit(*this, *scroll, SettingsPage::kWidth, QSize(frame, tabs_->tabBar()->sizeHint().height() + frame));
 }
 
 } // namespace corvane

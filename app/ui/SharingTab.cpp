@@ -5,7 +5,8 @@
 #include "app/sharing/SharingManager.hpp"
 #include "app/ui/PlainText.hpp"
 #include "app/ui/Shown.hpp"
-#include "app/ui/Symbols.hpp"
+#include "app/ui/Card.hpp"
+#include "app/ui/SymbolLabel.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 
@@ -21,13 +22,12 @@
 namespace corvane {
 
 SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
-    auto* banner = new QFrame(this);
+    auto* banner = new Card(Look::Fill::card, false, this);
     banner->setObjectName("sharingBanner");
-    banner->setStyleSheet("#sharingBanner { background: rgba(128, 128, 128, 18); border-radius: 10px; }");
     auto* bannerRow = new QHBoxLayout(banner);
     bannerRow->setContentsMargins(12, 12, 12, 12);
     bannerRow->setSpacing(8);
-    bannerIcon_ = new QLabel(banner);
+    bannerIcon_ = new SymbolLabel("info.circle.fill", Tint::orange, 16, banner);
     bannerRow->addWidget(bannerIcon_);
     bannerText_ = PlainText::label(banner);
     bannerText_->setObjectName("availability");
@@ -35,7 +35,7 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     bannerRow->addWidget(bannerText_, 1);
     page_->addWidget(banner);
 
-    addSection("Mac to Windows");
+    addSection("This computer to Windows");
     drop_ = new WrappingCheckBox("Drag files, folders and links onto the stream window", kControlWidth);
     connect(drop_, &QCheckBox::clicked, this, [this](bool on) {
         StreamSettings settings = box_.settings();
@@ -50,12 +50,10 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
             "browser; dropped text goes to the Windows clipboard.");
     addDivider();
 
-    addSection("Windows to Mac");
+    addSection("Windows to this computer");
     auto* folderRow = new QHBoxLayout;
     folderRow->setSpacing(8);
-    auto* folderIcon = new QLabel;
-    folderIcon->setPixmap(Symbols::icon("folder").pixmap(16, 16));
-    folderRow->addWidget(folderIcon);
+    folderRow->addWidget(new SymbolLabel("folder", Tint::text, 16));
     folderName_ = PlainText::label(nullptr);
     folderName_->setObjectName("folderName");
     folderRow->addWidget(folderName_);
@@ -117,11 +115,8 @@ void SharingTab::chooseFolder() {
 void SharingTab::sync() {
     auto& sharing = box_.sharing();
     const bool available = sharing.available();
-    if (showsNew(bannerIcon_, available ? "on" : "off"))
-        bannerIcon_->setPixmap(Symbols::icon(available ? "checkmark.circle.fill" : "info.circle.fill",
-                                             tintColor(available ? Tint::green : Tint::orange))
-                                   .pixmap(16, 16));
-    bannerText_->setText(available ? QString("Sharing is on. Your Mac and Windows can trade files, links and the "
+    bannerIcon_->setSymbol(available ? "checkmark.circle.fill" : "info.circle.fill", available ? Tint::green : Tint::orange);
+    bannerText_->setText(available ? QString("Sharing is on. This computer and Windows can trade files, links and the "
                                              "clipboard over the cable.")
                          : sharing.unavailableReason() ? PlainText::cut(*sharing.unavailableReason())
                                                        : QString("Sharing is not available right now."));

@@ -12,6 +12,7 @@ class QPushButton;
 namespace corvane {
 
 class BoxController;
+class SymbolLabel;
 
 // Whether sharing is on now, dropping onto the stream window, where files from Windows land, and the
 // shared clipboard.
@@ -27,7 +28,7 @@ public:
 
 private:
     BoxController& box_;
-    QLabel* bannerIcon_;
+    SymbolLabel* bannerIcon_;
     QLabel* bannerText_;
     QCheckBox* drop_;
     QPushButton* send_;

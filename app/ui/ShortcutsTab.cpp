@@ -11,6 +11,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
 
@@ -33,11 +35,12 @@ ShortcutsTab::ShortcutsTab(BoxController& box, QWidget* parent) : SettingsPage(p
         controls->setSpacing(8);
         buttons_[row] = new QPushButton;
         buttons_[row]->setObjectName(QString("shortcut%1").arg(row));
-        buttons_[row]->setFixedWidth(300);
         buttons_[row]->setAutoDefault(false);
         connect(buttons_[row], &QPushButton::clicked, this, [this, row] { toggleRecording(row); });
         controls->addWidget(buttons_[row]);
         resets_[row] = new QPushButton("Reset");
+        // 300 wide where "Reset" still fits beside it in the row; else the row would run off the page.
+        buttons_[row]->setFixedWidth(std::min(300, kControlWidth - controls->spacing() - resets_[row]->sizeHint().width()));
         resets_[row]->setAutoDefault(false);
         connect(resets_[row], &QPushButton::clicked, this, [this, row] {
             box_.shortcutRecorder().stop();
@@ -48,8 +51,8 @@ ShortcutsTab::ShortcutsTab(BoxController& box, QWidget* parent) : SettingsPage(p
     }
     message_ = addNote("");
     message_->setObjectName("recorderMessage");
-    addNote("Click a shortcut, then press the keys you want. Use at least one of Control, Option or Command. The "
-            "original Control + Option + Shift shortcuts keep working too.");
+    addNote("Click a shortcut, then press the keys you want. Use at least one of Ctrl, Alt or Super. The "
+            "original Ctrl + Alt + Shift shortcuts keep working too.");
 
     permission_ = new QWidget(this);
     auto* permissionColumn = new QVBoxLayout(permission_);

@@ -22,12 +22,12 @@ StatusText::StatusText(const BoxController::Phase& phase, const StreamSettings& 
     case Kind::starting: set("Starting...", "", "hourglass", Tint::accent, true); break;
     case Kind::waitingForBox:
         set("Plug in your box",
-                 "Connect the box to this Mac with a Thunderbolt cable and make sure it is powered on.",
+                 "Connect the box to this computer with a Thunderbolt cable and make sure it is powered on.",
                  "cable.connector", Tint::accent, false);
         break;
     case Kind::cableNoAddress:
         set("Cable connected",
-                 "The box has not given this Mac an address yet. If the box was just turned on, give it a minute. "
+                 "The box has not given this computer an address yet. If the box was just turned on, give it a minute. "
                  "You can also connect directly (asks for your password).",
                  "cable.connector", Tint::orange, false);
         break;

@@ -6,6 +6,7 @@
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/AdvancedStreamSheet.hpp"
 #include "app/ui/Pickers.hpp"
+#include "app/ui/StreamAbilities.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 
 #include <QCheckBox>
@@ -34,7 +35,7 @@ std::string StreamTab::qualityNote(const StreamSettings& settings) {
         return "1920 x 1080 at the highest frame rate this display supports, with frame pacing. Best for fast games.";
     case S::Quality::balanced: return "1920 x 1080 at 60 FPS. A good match for most games and apps.";
     case S::Quality::sharp:
-        return "This Mac's full Retina resolution at 60 FPS with full color detail (4:4:4 when supported). Best for text "
+        return "This computer's full resolution at 60 FPS with full color detail (4:4:4 when supported). Best for text "
                "and desktop work.";
     case S::Quality::custom: return "Your own resolution and frame rate.";
     }
@@ -44,7 +45,7 @@ std::string StreamTab::qualityNote(const StreamSettings& settings) {
 std::string StreamTab::bitrateSummary(const StreamSettings& settings) {
     // The stored rate is held to its maximum before it is multiplied, so a huge value cannot overflow.
     const std::int64_t kbps = settings.bitrateKbps();
-    return "Bitrate: " + std::to_string(kbps / 1000) + " Mbps" + (settings.hdr ? ", HDR on" : "") +
+    return "Bitrate: " + std::to_string(kbps / 1000) + " Mbps" + (settings.hdr && StreamAbilities::hdrOutput ? ", HDR on" : "") +
            ". These changes apply the next time Windows opens.";
 }
 
@@ -90,8 +91,8 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
     gamesNote_ = addNote("");
     const char* switchTexts[] = {"Open Windows automatically when the box is plugged in",
                                  "Match the window's shape (no black bars)",
-                                 "Command key acts as Control (copy and paste with Command-C and Command-V)",
-                                 "Send Mac shortcuts to Windows in full screen"};
+                                 "Super key acts as Ctrl (copy and paste with Super-C and Super-V)",
+                                 "Send desktop shortcuts to Windows in full screen"};
     bool S::*fields[] = {&S::autoConnect, &S::matchWindowShape, &S::commandAsControl, &S::sendMacShortcuts};
     for (int i = 0; i < 4; ++i) {
         switches_[i] = new WrappingCheckBox(switchTexts[i], kControlWidth);

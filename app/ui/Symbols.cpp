@@ -4,9 +4,11 @@
 #include <QDir>
 #include <QFile>
 #include <QHash>
+#include <QImage>
 #include <QPainter>
 #include <QPixmap>
 
+#include <algorithm>
 #include <utility>
 
 namespace corvane::Symbols {
@@ -89,16 +91,78 @@ QIcon icon(std::string_view symbol) {
     return cache[key] = lookUp(symbol);
 }
 
+namespace {
+
+QImage tinted(QImage image, const QColor& tint) {
+    image = image.convertToFormat(QImage::Format_ARGB32);
+    // A symbol with colours of its own (a theme's full-colour icon) is drawn as it is.
+    double darkest = 0;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = QColor::fromRgba(image.pixel(x, y));
+            if (c.alpha() < 32) continue;
+            if (c.hsvSaturationF() > 0.25f && c.valueF() > 0.2f) return image;
+            darkest = std::max(darkest, 1.0 - c.lightnessF());
+        }
+    if (darkest <= 0) darkest = 1;
+    // A one-colour symbol: its ink takes the tint and what it draws in white (the check on a filled disc)
+    // stays white, so a filled symbol keeps its inner shape.
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = QColor::fromRgba(image.pixel(x, y));
+            const double ink = std::clamp((1.0 - c.lightnessF()) / darkest, 0.0, 1.0);
+            QColor out = QColor::fromRgbF(static_cast<float>(tint.redF() * ink + (1 - ink)),
+                                          static_cast<float>(tint.greenF() * ink + (1 - ink)),
+                                          static_cast<float>(tint.blueF() * ink + (1 - ink)));
+            out.setAlphaF(c.alphaF() * tint.alphaF());
+            image.setPixel(x, y, out.rgba());
+        }
+    return image;
+}
+
+} // namespace
+
 QIcon icon(std::string_view symbol, const QColor& tint) {
     static QHash<QString, QIcon> cache;
     const QString key = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size())) + '/' + tint.name(QColor::HexArgb);
     if (const auto found = cache.constFind(key); found != cache.constEnd()) return *found;
-    QPixmap pixmap = icon(symbol).pixmap(64, 64);
-    QPainter painter(&pixmap);
-    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
-    painter.fillRect(pixmap.rect(), tint);
-    painter.end();
-    return cache[key] = QIcon(pixmap);
+    QIcon result;
+    for (const int size : {16, 32, 64})
+        result.addPixmap(QPixmap::fromImage(tinted(icon(symbol).pixmap(size, size).toImage(), tint)));
+    return cache[key] = result;
+}
+
+QIcon appIcon() {
+    static const QIcon app = [] {
+        QIcon themed = QIcon::fromTheme("corvane");
+        if (!themed.isNull()) return themed;
+        const QString file = QCoreApplication::applicationDirPath() + "/../share/icons/hicolor/scalable/apps/corvane.svg";
+        return QFile::exists(file) ? QIcon(file) : shipped("corvane");
+    }();
+    return app;
+}
+
+QIcon trayIcon(std::string_view symbol) {
+    // Panels are light or dark: the glyph sits white on an accent-coloured plate that stands out on either.
+    static QHash<QString, QIcon> cache;
+    const QString key = QString::fromUtf8(symbol.data(), static_cast<qsizetype>(symbol.size()));
+    if (const auto found = cache.constFind(key); found != cache.constEnd()) return *found;
+    QIcon result;
+    for (const int size : {16, 22, 24, 32, 48, 64}) {
+        QPixmap plate(size, size);
+        plate.fill(Qt::transparent);
+        QPainter painter(&plate);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(0x1f, 0x6f, 0xeb));
+        painter.drawRoundedRect(QRectF(0.5, 0.5, size - 1, size - 1), size / 4.0, size / 4.0);
+        const int glyph = size * 3 / 4;
+        const int at = (size - glyph) / 2;
+        painter.drawPixmap(at, at, icon(symbol, Qt::white).pixmap(glyph, glyph));
+        painter.end();
+        result.addPixmap(plate);
+    }
+    return cache[key] = result;
 }
 
 } // namespace corvane::Symbols

@@ -12,8 +12,13 @@ namespace corvane {
 namespace Symbols {
 
 QIcon icon(std::string_view symbol);
-// The symbol drawn in one colour.
+// The symbol in `tint`: a one-colour symbol's ink takes the tint (white inside it stays white); a symbol
+// with colours of its own keeps them.
 QIcon icon(std::string_view symbol, const QColor& tint);
+// The app's own icon (the desktop's theme, else the installed or shipped file).
+QIcon appIcon();
+// A tray symbol that shows on light and dark panels alike.
+QIcon trayIcon(std::string_view symbol);
 // The freedesktop name standing for a symbol; empty when the table has none.
 const char* themeName(std::string_view symbol);
 

@@ -5,6 +5,8 @@
 #include <QPalette>
 #include <QWidget>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
 
@@ -28,9 +30,11 @@ QFont textFont(TextStyle style, QFont::Weight weight) {
     QFont font = style == TextStyle::licence ? QFontDatabase::systemFont(QFontDatabase::FixedFont)
                                              : QApplication::font();
     const double base = QApplication::font().pointSizeF() > 0 ? QApplication::font().pointSizeF() : 10;
+    // Small text never under the desktop's smallest readable size, nor under 9 pt.
+    const double smallest = std::max(9.0, QFontDatabase::systemFont(QFontDatabase::SmallestReadableFont).pointSizeF());
     for (const Style& entry : kStyles) {
         if (entry.style != style) continue;
-        font.setPointSizeF(base * entry.scale);
+        font.setPointSizeF(std::max(base * entry.scale, smallest));
         font.setWeight(weight != QFont::Normal ? weight : entry.weight);
     }
     return font;
@@ -39,7 +43,8 @@ QFont textFont(TextStyle style, QFont::Weight weight) {
 void setTextStyle(QWidget* widget, TextStyle style, QFont::Weight weight) { widget->setFont(textFont(style, weight)); }
 
 void setSecondary(QWidget* widget, bool secondary) {
-    // A role rather than a colour, so the text follows a later change of the app's look.
+    // A role rather than a colour, so the text follows a later change of the app's look; the role itself is
+    // kept readable (Look::keepReadable).
     const auto role = secondary ? QPalette::PlaceholderText : QPalette::WindowText;
     if (widget->foregroundRole() != role) widget->setForegroundRole(role);
 }

@@ -53,7 +53,7 @@ void TrayMenu::rebuild() {
     const std::string symbol = iconSymbol(box_);
     if (symbol != iconSymbol_) {
         iconSymbol_ = symbol;
-        icon_->setIcon(Symbols::icon(symbol));
+        icon_->setIcon(Symbols::trayIcon(symbol));
     }
     struct Item {
         QString text;  // empty: a separator

@@ -1,15 +1,16 @@
 #include "app/ui/UpdateBanner.hpp"
 
+#include "app/ui/Card.hpp"
 #include "app/ui/PercentBar.hpp"
 #include "app/ui/PlainText.hpp"
-#include "app/ui/Symbols.hpp"
+#include "app/ui/Spinner.hpp"
+#include "app/ui/SymbolLabel.hpp"
 #include "app/ui/TextLines.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/updates/UpdateManager.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QPointer>
 #include <QVBoxLayout>
@@ -99,15 +100,12 @@ void UpdateBanner::sync() {
     list->setContentsMargins(0, 0, 0, 0);
     list->setSpacing(10);
     for (Row& row : rows(updates_, window())) {
-        auto* frame = new QFrame(content_);
+        auto* frame = new Card(Look::Fill::accent, false, content_);
         frame->setObjectName("bannerRow");
-        frame->setStyleSheet("#bannerRow { background: rgba(128, 128, 128, 20); border-radius: 10px; }");
         auto* line = new QHBoxLayout(frame);
         line->setContentsMargins(12, 12, 12, 12);
         line->setSpacing(10);
-        auto* icon = new QLabel(frame);
-        icon->setPixmap(Symbols::icon(row.symbol, tintColor(row.tint)).pixmap(18, 18));
-        line->addWidget(icon, 0, Qt::AlignTop);
+        line->addWidget(new SymbolLabel(row.symbol, row.tint, 18, frame), 0, Qt::AlignTop);
         auto* texts = new QVBoxLayout;
         texts->setSpacing(2);
         auto* title = PlainText::label(frame, PlainText::cut(row.title, 200));
@@ -132,11 +130,7 @@ void UpdateBanner::sync() {
         line->addLayout(texts, 1);
         line->addSpacing(8);
         if (row.spinner) {
-            auto* spinner = new QProgressBar(frame);
-            spinner->setRange(0, 0);
-            spinner->setTextVisible(false);
-            spinner->setFixedWidth(40);
-            line->addWidget(spinner, 0, Qt::AlignTop);
+            line->addWidget(new Spinner(18, frame), 0, Qt::AlignTop);
         }
         for (Button& button : row.buttons) {
             auto* push = new QPushButton(PlainText::mnemonicSafe(button.title), frame);
@@ -154,6 +148,7 @@ void UpdateBanner::sync() {
         list->addWidget(frame);
     }
     column_->addWidget(content_);
+    content_->show();  // now, not when the layout would get to it: the window measures it as it fits
     column_->setContentsMargins(24, 0, 24, hasContent(updates_) ? 12 : 0);
     setVisible(list->count() > 0);
 }

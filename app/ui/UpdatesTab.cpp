@@ -1,3 +1,8 @@
+#include "app/ui/Card.hpp"
+#include "app/ui/Contrast.hpp"
+#include "app/ui/Look.hpp"
+#include "app/ui/Spinner.hpp"
+#include "app/ui/SymbolLabel.hpp"
 #include "app/ui/UpdatesTab.hpp"
 
 #include "app/controller/BoxController.hpp"
@@ -14,7 +19,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QProgressBar>
+#include <QApplication>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -59,10 +64,8 @@ QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& de
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(12, 10, 12, 10);
     line->setSpacing(12);
-    auto* symbol = new QLabel(row);
-    symbol->setFixedWidth(24);
-    symbol->setPixmap(Symbols::icon(icon, tintColor(Tint::accent)).pixmap(20, 20));
-    line->addWidget(symbol);
+    line->addWidget(new SymbolLabel(icon, Tint::accent, 20, row));
+    line->addSpacing(4);
     auto* texts = new QVBoxLayout;
     texts->setSpacing(2);
     auto* title = PlainText::label(row, name);
@@ -82,9 +85,7 @@ QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& de
     auto* badge = new QHBoxLayout(trailing.badge);
     badge->setContentsMargins(0, 0, 0, 0);
     badge->setSpacing(4);
-    auto* check = new QLabel(trailing.badge);
-    check->setPixmap(Symbols::icon("checkmark.circle.fill", tintColor(Tint::green)).pixmap(12, 12));
-    badge->addWidget(check);
+    badge->addWidget(new SymbolLabel("checkmark.circle.fill", Tint::green, 14, trailing.badge));
     auto* upToDate = new QLabel("Up to date", trailing.badge);
     setTextStyle(upToDate, TextStyle::caption);
     setSecondary(upToDate);
@@ -95,10 +96,8 @@ QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& de
 
 UpdatesTab::UpdatesTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
     addSection("Software");
-    auto* card = new QFrame;
+    auto* card = new Card(Look::Fill::card, true);
     card->setObjectName("softwareCard");
-    card->setStyleSheet("#softwareCard { background: rgba(128, 128, 128, 10); border: 1px solid rgba(128, 128, 128, 40); "
-                        "border-radius: 10px; }");
     auto* rows = new QVBoxLayout(card);
     rows->setContentsMargins(0, 0, 0, 0);
     rows->setSpacing(0);
@@ -139,10 +138,7 @@ UpdatesTab::UpdatesTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     check_->setAutoDefault(false);
     connect(check_, &QPushButton::clicked, this, [updates] { updates->checkNow(); });
     buttons->addWidget(check_);
-    checking_ = new QProgressBar;
-    static_cast<QProgressBar*>(checking_)->setRange(0, 0);
-    static_cast<QProgressBar*>(checking_)->setTextVisible(false);
-    checking_->setFixedWidth(24);
+    checking_ = new Spinner(18);
     buttons->addWidget(checking_);
     status_ = new TextLines(3);
     status_->setObjectName("updateStatus");
@@ -159,6 +155,7 @@ UpdatesTab::UpdatesTab(BoxController& box, QWidget* parent) : SettingsPage(paren
 
     connect(&box_, &BoxController::changed, this, &UpdatesTab::sync);
     connect(updates, &UpdateManager::changed, this, &UpdatesTab::sync);
+    Look::onChange(this, [this] { sync(); });
     sync();
 }
 
@@ -204,9 +201,14 @@ void UpdatesTab::sync() {
     // Two lines for an update in progress, three for a failure, one otherwise.
     status_->setMaxLines(kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
     if (kind == Kind::failed) {
+        // Orange as text needs more contrast than as a symbol.
         QPalette palette = status_->palette();
-        palette.setColor(QPalette::WindowText, tintColor(Tint::orange));
-        status_->setPalette(palette);
+        const QPalette& window = QApplication::palette();
+        const QColor ink = Contrast::atLeast(tintColor(Tint::orange), {window.color(QPalette::Window)}, 4.6);
+        if (palette.color(QPalette::WindowText) != ink) {
+            palette.setColor(QPalette::WindowText, ink);
+            status_->setPalette(palette);
+        }
         setSecondary(status_, false);
     } else {
         status_->setPalette(QPalette());

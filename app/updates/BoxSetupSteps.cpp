@@ -22,7 +22,7 @@ QCoro::Task<> UpdateManager::showBoxSetupSteps(QWidget* parent) {
                     "web browser and go to:\n   ") +
         (link ? *link
               : std::string("the box setup page on your Corvane update site (run Publish Corvane Update.command on "
-                            "this Mac first to create it)")) +
+                            "this computer first to create it)")) +
         "\n3. Download the box setup, unzip it, double-click Setup-Box.cmd, and approve the Windows prompt.\n4. The "
         "stream disconnects for about a minute while setup runs. Corvane reconnects by itself.";
 

@@ -177,7 +177,7 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
 
     view_->setFocus(Qt::OtherFocusReason);
     view_->setMouseTracking(true);
-    if (defaults_->boolean("Corvane.EngineTestHint")) hint_.show(*window_, hintText());
+    if (defaults_->boolean("Corvane.EngineTestHint")) hint_.show(*window_, hintText(settings_.releaseMouseKey));
 
     // Controllers.
     gamepads_->multiController = settings_.multiController;
@@ -275,8 +275,8 @@ QCoro::Task<std::optional<bool>> EngineStream::askSideways(Generation generation
     co_return answer;
 }
 
-std::string EngineStream::hintText() const {
-    return "Press " + replaceAll(settings_.releaseMouseKey.display(), " + ", "-") + " to release the mouse";
+std::string EngineStream::hintText(const KeyShortcut& releaseMouse) {
+    return "Press " + replaceAll(releaseMouse.display(), " + ", "-") + " to release the mouse";
 }
 
 stream::InputHooks EngineStream::makeInputHooks() {
@@ -326,7 +326,7 @@ void EngineStream::captureChanged(bool captured) {
     if (captured) {
         systemKeys_.setPaused(false);
         if (window_) {
-            hint_.show(*window_, hintText());
+            hint_.show(*window_, hintText(settings_.releaseMouseKey));
             watchCapture();
             return;
         }

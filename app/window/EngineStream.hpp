@@ -67,6 +67,9 @@ public:
 
     using Pixels = StreamSettings::Pixels;
 
+    // The hint shown when the pointer is captured: how to release it.
+    static std::string hintText(const KeyShortcut& releaseMouse);
+
     // Controllers through a manager of the stream's own.
     EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,
                  QObject* parent = nullptr);
@@ -149,7 +152,6 @@ private:
     stream::InputHooks makeInputHooks();
     bool shortcut(const platform::KeyEvents::Event& event);
     void captureChanged(bool captured);
-    std::string hintText() const;
 
     // Reshaping.
     void scheduleReshape();

@@ -152,8 +152,8 @@ void EngineStream::updateSystemKeys() {
     if (!settings_.sendMacShortcuts || !view_ || !window_) return;
     if (!window_->isFullScreen()) return;
     if (systemKeys_.start(*window_))
-        hint_.show(*window_, "Mac shortcuts go to Windows. Press " + dashed(settings_.releaseMouseKey.display()) +
-                                 " to use them on the Mac");
+        hint_.show(*window_, "Desktop shortcuts go to Windows. Press " + dashed(settings_.releaseMouseKey.display()) +
+                                 " to use them on this computer");
 }
 
 }  // namespace corvane

@@ -20,6 +20,12 @@ VideoDecoder::VideoDecoder(StreamConfig::Codec codec, bool tenBit, std::size_t q
     if (codec == StreamConfig::Codec::av1) throw Error::unsupported("AV1");
 }
 
+bool VideoDecoder::canDecode(StreamConfig::Codec codec) {
+    if (codec == StreamConfig::Codec::av1) return false;
+    return platform::VideoDecoderBackend::canDecode(codec == StreamConfig::Codec::h264 ? platform::VideoFormat::Codec::h264
+                                                                                      : platform::VideoFormat::Codec::hevc);
+}
+
 VideoDecoder::~VideoDecoder() {
     // Pictures that come out while the session winds down belong to no one any more.
     *closing_ = true;

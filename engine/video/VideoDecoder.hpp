@@ -82,6 +82,10 @@ public:
     // How many access units may wait for the decoder; about a quarter of a second at 30 frames a second.
     static constexpr std::size_t defaultQueueLimit = 8;
 
+    // Whether streams in `codec` can be decoded here: H.264 and HEVC when libavcodec has their decoder; AV1
+    // never, as only H.264 and HEVC parameter sets are read here.
+    static bool canDecode(StreamConfig::Codec codec);
+
     // Throws Error::unsupported("AV1") for av1. `allowHardware` false keeps decoding in software.
     VideoDecoder(StreamConfig::Codec codec, bool tenBit, std::size_t queueLimit = defaultQueueLimit,
                  bool allowHardware = true);

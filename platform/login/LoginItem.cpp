@@ -85,6 +85,7 @@ void set(bool enabled, const std::filesystem::path& executable, const std::files
                                 "Type=Application\n"
                                 "Name=Corvane\n"
                                 "Comment=Shows the box's Windows desktop\n"
+                                "Icon=corvane\n"
                                 "Exec=" + execLine(executable.string()) + "\n"
                                 "Terminal=false\n"
                                 "X-GNOME-Autostart-enabled=true\n";

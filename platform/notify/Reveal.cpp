@@ -19,10 +19,11 @@ void openFolder(const std::filesystem::path& file) {
 
 } // namespace
 
-void show(const std::filesystem::path& file) {
+void show(const std::filesystem::path& file, std::function<void()> notShown) {
     auto bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         openFolder(file);
+        if (notShown) notShown();
         return;
     }
     auto call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
@@ -30,8 +31,11 @@ void show(const std::filesystem::path& file) {
     const auto uri = QUrl::fromLocalFile(QString::fromStdString(file.string())).toString(QUrl::FullyEncoded);
     call << QStringList{uri} << QString();
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 5000));
-    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [file](QDBusPendingCallWatcher* done) {
-        if (done->isError()) openFolder(file);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, [file, notShown](QDBusPendingCallWatcher* done) {
+        if (done->isError()) {
+            openFolder(file);
+            if (notShown) notShown();
+        }
         done->deleteLater();
     });
 }

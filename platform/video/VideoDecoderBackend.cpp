@@ -156,11 +156,14 @@ AVPixelFormat pickFormat(AVCodecContext* context, const AVPixelFormat* formats) 
     return AV_PIX_FMT_NONE;
 }
 
+AVCodecID codecID(VideoFormat::Codec codec) { return codec == VideoFormat::Codec::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC; }
+
 }  // namespace
 
+bool VideoDecoderBackend::canDecode(VideoFormat::Codec codec) { return avcodec_find_decoder(codecID(codec)) != nullptr; }
+
 int VideoDecoderBackend::Impl::open(const VideoFormat& source, bool tryHardware) {
-    const AVCodec* codec =
-        avcodec_find_decoder(source.codec() == VideoFormat::Codec::h264 ? AV_CODEC_ID_H264 : AV_CODEC_ID_HEVC);
+    const AVCodec* codec = avcodec_find_decoder(codecID(source.codec()));
     if (!codec) return AVERROR_DECODER_NOT_FOUND;
     avcodec_free_context(&context);
     av_buffer_unref(&device);

@@ -56,6 +56,8 @@ public:
     // Opens libavcodec's decoder on the format (its parameter sets as extradata) and starts the session's
     // thread. Status 0 and the session, or a negative status and none.
     static Created create(const VideoFormat& format, Options options);
+    // Whether this libavcodec has a decoder for `codec` at all.
+    static bool canDecode(VideoFormat::Codec codec);
 
     ~VideoDecoderBackend();
     VideoDecoderBackend(const VideoDecoderBackend&) = delete;

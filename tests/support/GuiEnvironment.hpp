@@ -34,12 +34,13 @@ inline GuiEnvironment* const guiEnvironment =
 inline QApplication& GuiEnvironment::ensure() {
     GuiEnvironment& env = *guiEnvironment;
     if (!env.app) {
-        // A test may run itself again on a screen of another size.
+        // A test may run itself again on a screen of another size, or scaled.
         const char* screen = std::getenv("CORVANE_TEST_SCREEN");
         env.xvfb = screen ? std::make_unique<XvfbDisplay>(screen) : std::make_unique<XvfbDisplay>();
         qputenv("QT_QPA_PLATFORM", "xcb");
         qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
-        qunsetenv("QT_SCALE_FACTOR");
+        if (const char* scale = std::getenv("CORVANE_TEST_SCALE")) qputenv("QT_SCALE_FACTOR", scale);
+        else qunsetenv("QT_SCALE_FACTOR");
         // No session bus: Qt would otherwise reach for one (accessibility, theme) and libdbus keeps what it
         // allocated for it until exit, which the sanitizer builds report as leaks.
         qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");

@@ -1,5 +1,6 @@
 #include "tests/support/TestSupport.hpp"
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -7,6 +8,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace corvane::test {
 
@@ -38,6 +40,17 @@ CommandResult runCommand(const std::string& command) {
     const int status = pclose(pipe);
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return result;
+}
+
+bool startSessionBus() {
+    const auto started = runCommand("dbus-daemon --session --fork --print-address=1 --print-pid=1");
+    const auto end = started.output.find('\n');
+    if (started.status != 0 || end == std::string::npos) return false;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", started.output.substr(0, end).c_str(), 1);
+    static std::vector<int> daemons;
+    if (daemons.empty()) std::atexit([] { for (const int daemon : daemons) ::kill(daemon, SIGTERM); });
+    daemons.push_back(std::atoi(started.output.c_str() + end + 1));
+    return true;
 }
 
 std::string readWhole(const std::filesystem::path& file) {

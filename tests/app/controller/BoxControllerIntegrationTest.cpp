@@ -1,6 +1,8 @@
+#include "app/controller/AppLaunch.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "app/window/EngineStream.hpp"
 #include "app/window/StatsOverlay.hpp"
+#include "platform/login/LoginItem.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 
@@ -80,8 +82,8 @@ protected:
 
 TEST_F(BoxControllerTest, WithoutALinkTheBridgeDecidesThePhase) {
     const struct { NetworkLink::BridgeStatus bridge; Phase phase; } rows[] = {
-        {{std::nullopt, false, false}, Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this Mac.")},
-        {{"Thunderbolt Bridge", false, true}, Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this Mac.")},
+        {{std::nullopt, false, false}, Phase::needsNetworkSetup("The Thunderbolt Bridge network service is missing on this computer.")},
+        {{"Thunderbolt Bridge", false, true}, Phase::needsNetworkSetup("Thunderbolt Bridge networking is turned off on this computer.")},
         {{"Thunderbolt Bridge", true, false}, Phase::needsNetworkSetup("Thunderbolt Bridge is set to a manual address.")},
         {{"Thunderbolt Bridge", true, true}, Phase::of(Kind::waitingForBox)},
     };
@@ -275,6 +277,42 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
     EXPECT_EQ(test::logCount("the stream ended unexpectedly (the box closed the control channel"), 1u);
     EXPECT_EQ(logged("reopening Windows after the session dropped (try 3)"), 1);
     EXPECT_EQ(logged("the session dropped again; not reopening automatically (click Open Windows)"), 1);
+}
+
+// The first launch's login question falls due while Windows has the keyboard: it waits, the Return typed
+// then goes to Windows and answers nothing; the question comes once the stream window is left.
+TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
+    box->start();
+    autoConnect();
+    cable->address = address;
+    AppLaunch::atLogin = false;
+    controller->start();
+    ASSERT_TRUE(streaming(true));
+    QWidget* stream = controller->engineStream().window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    const auto question = [] {
+        for (auto* widget : QApplication::topLevelWidgets())
+            if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible()) return alert;
+        return static_cast<QMessageBox*>(nullptr);
+    };
+    clock.advance(4);  // the question falls due 3 s after the start
+    QTest::qWait(300);
+    // Return down and up reach the box as key packets.
+    const auto session = controller->engineStream().session();
+    const auto sentBefore = session->stats().controlSent;
+    test::runCommand("xdotool key Return");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return session->stats().controlSent >= sentBefore + 2; }, 5000));
+    EXPECT_TRUE(stream->isActiveWindow());
+    EXPECT_EQ(question(), nullptr);
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+    // Leaving the stream window brings the question, with the question icon.
+    QWidget other;
+    other.show();
+    other.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question() != nullptr; }, 5000));
+    EXPECT_EQ(question()->icon(), QMessageBox::Question);
+    EXPECT_TRUE(test::press(question(), "Not Now"));
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {

@@ -48,7 +48,8 @@ void saveThroughDialog(BoxController& box, const std::string& typed, const fs::p
 }
 
 // Saved through Qt's own file dialog on a virtual display, then shown: by the folder opened with xdg-open
-// while no file manager is on the bus, then by the file manager with the file's encoded address.
+// and a notice naming the file while no file manager is on the bus, then by the file manager with the
+// file's encoded address, and no notice.
 TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileManager) {
     test::TempDir dir;
     const fs::path desktop = dir.path() / "Desktop", bin = dir.path() / "bin", record = dir.path() / "record.txt";
@@ -66,10 +67,16 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     struct Ended {
         int pid = -1;
         ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
-    } bus, standIn;
+    } bus, standIn, notices;
     std::ifstream(dir.path() / "bus") >> address >> bus.pid;
     ASSERT_FALSE(address.empty());
     setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    std::ofstream(dir.path() / "standin.py") << test::kFileManagerStandIn;
+    const auto standInFor = [&](const char* service) {
+        return std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
+                                          record.string() + "' " + service + " >/dev/null 2>&1 & echo $!").output);
+    };
+    notices.pid = standInFor("notices");
 
     test::XvfbDisplay display;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -77,6 +84,7 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     const auto recorded = [&](const std::string& line) {
         return QTest::qWaitFor([&] { return test::readWhole(record).find(line) != std::string::npos; }, 10000);
     };
+    ASSERT_TRUE(recorded("ready org.freedesktop.Notifications\n"));
 
     saveThroughDialog(*rig.controller, "first.txt", desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "first.txt"); }, 15000));
@@ -84,17 +92,18 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
     EXPECT_TRUE(saved.ends_with("===== Box =====\nThe box is not connected, so only Mac details are included."));
     EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
+    EXPECT_TRUE(recorded("Notify|Diagnostics saved|Saved to " + (desktop / "first.txt").string() + ".\n"));
 
     // With a file manager on the bus; a path typed into another folder is the one saved.
-    std::ofstream(dir.path() / "standin.py") << test::kFileManagerStandIn;
-    standIn.pid = std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
-                                             record.string() + "' >/dev/null 2>&1 & echo $!").output);
-    ASSERT_TRUE(recorded("ready\n"));
+    standIn.pid = standInFor("files");
+    ASSERT_TRUE(recorded("ready org.freedesktop.FileManager1\n"));
     const fs::path second = dir.path() / "Report #1 50%.txt";
+    const std::size_t mark = test::readWhole(record).size();
     saveThroughDialog(*rig.controller, second.string(), desktop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(second); }, 15000));
     EXPECT_TRUE(recorded("ShowItems|file://" + dir.path().string() + "/Report%20%231%2050%25.txt|\n"));
     EXPECT_NE(Log::tail(5).find("diagnostics saved to " + second.string()), std::string::npos);
+    EXPECT_FALSE(QTest::qWaitFor([&] { return test::readWhole(record).find("Notify|", mark) != std::string::npos; }, 200));
 }
 
 } // namespace

@@ -14,7 +14,7 @@ constexpr std::uint64_t kShift = KeyShortcut::shift, kControl = KeyShortcut::con
 
 TEST(KeyShortcut, DisplayMatchAndJson) {
     EXPECT_EQ((KeyShortcut{1, kCommand | kOption | kShift | kControl, "S"}.display()),
-              "Control + Option + Shift + Command + S");
+              "Ctrl + Alt + Shift + Super + S");
     EXPECT_EQ((KeyShortcut{49, 0, "Space"}.display()), "Space");
     const KeyShortcut release = KeyShortcut::defaultReleaseMouse();
     EXPECT_TRUE(release.matches(6, kControl | kOption | kShift | kCapsLock | kFunction));

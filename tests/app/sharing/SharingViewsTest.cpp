@@ -6,6 +6,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
 #include <QDragEnterEvent>
+#include <QLabel>
 #include <QMimeData>
 
 #include <fstream>
@@ -20,14 +21,23 @@ protected:
     ManualClock clock;
 };
 
+// The figure is whole as soon as it changes, before any later layout pass: it never shows cut ("15º").
 TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
     TransferHUD hud(clock);
     hud.show("Copying a to Windows", 0.0);
+    const auto figureFits = [&](const char* text) {
+        for (auto* label : hud.pill()->findChildren<QLabel*>())
+            if (label->text() == text) return label->width() >= label->sizeHint().width() && label->height() >= label->sizeHint().height();
+        return false;
+    };
+    hud.setProgress(0.15);
+    EXPECT_TRUE(figureFits("15%"));
     hud.setProgress(0.6);
     hud.setProgress(0.4);
     EXPECT_DOUBLE_EQ(*hud.progress(), 0.6);
     hud.setProgress(1.7);
     EXPECT_DOUBLE_EQ(*hud.progress(), 1.0);
+    EXPECT_TRUE(figureFits("100%"));
     hud.finish("Copied a to Desktop on Windows", false);
     clock.advance(3.25);
     EXPECT_TRUE(hud.visible());

@@ -26,12 +26,14 @@ TEST_F(BoxTextTest, MarkupFromTheBoxIsNeverRead) {
     MainWindow main(*box);
     SettingsWindow settings(*box);
     TrayMenu tray(*box, {});
-    // Each text that carries the box's, as Qt draws it (markup read where Qt reads it), shows the markup.
+    // Each text that carries the box's, as Qt draws it (markup read where Qt reads it), shows the markup; a
+    // label cut to its width in the middle shows at least the markup's start.
     const auto shown = [](const QString& text, bool rich, const char* where) {
         if (!text.contains("Zq")) return 0;
         QTextDocument document;
         document.setHtml(text);
-        EXPECT_TRUE((rich ? document.toPlainText() : text).contains(kMarkup)) << where << ": " << text.toStdString();
+        const QString markup = where == std::string("label") && text.contains(u'…') ? "<b>Zq</b>" : kMarkup;
+        EXPECT_TRUE((rich ? document.toPlainText() : text).contains(markup)) << where << ": " << text.toStdString();
         return 1;
     };
     int labels = 0, tips = 0, items = 0;

@@ -2,7 +2,6 @@
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Pickers.hpp"
-#include "app/ui/SettingsWindow.hpp"
 #include "app/ui/SharingTab.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
@@ -17,9 +16,8 @@
 #include <QLineEdit>
 #include <QLabel>
 #include <QPushButton>
-#include <QTabWidget>
+#include <QStandardItemModel>
 #include <algorithm>
-#include <set>
 
 namespace corvane {
 namespace {
@@ -40,45 +38,45 @@ protected:
     ~SettingsTabsTest() override { S::setScreenSource({}); }
 };
 
-TEST_F(SettingsTabsTest, TheWindowFitsThePageShown) {
-    SettingsWindow window(*box);
-    window.show();
-    std::set<int> chrome;  // the window's height beyond the page's: the same on every tab
-    for (int tab = 0; tab < window.tabs()->count(); ++tab) {
-        window.tabs()->setCurrentIndex(tab);
-        QCoreApplication::processEvents();
-        const QWidget* page = window.tabs()->currentWidget();
-        EXPECT_EQ(page->width(), 570);
-        EXPECT_LT(window.width(), 590) << tab;  // a page's frame, nothing wider
-        chrome.insert(window.height() - page->sizeHint().height());
+TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
+    const auto with = [](auto change) { S s; change(s); return s; };
+    const struct { S settings; const char* summary; const char* automatic; } rows[] = {
+        {S{}, "Bitrate: 49 Mbps", "Automatic (49 Mbps)"},
+        // HDR raises the rate it asks for, but X11 shows none: the summary does not claim it.
+        {with([](S& s) { s.hdr = true; }), "Bitrate: 62 Mbps", "Automatic (62 Mbps)"},
+        {with([](S& s) { s.fps = 30; }), "Bitrate: 24 Mbps", "Automatic (24 Mbps)"},
+        {with([](S& s) { s.size = S::Size::qhd, s.fps = 120, s.yuv444 = s.hdr = true; }), "Bitrate: 250 Mbps", "Automatic (250 Mbps)"},
+        {with([](S& s) { s.bitrateMbps = 150; }), "Bitrate: 150 Mbps", "Automatic (49 Mbps)"},
+        // A stored value far past any choice: held, no overflow.
+        {with([](S& s) { s.bitrateMbps = 2147483647; }), "Bitrate: 1000 Mbps", "Automatic (49 Mbps)"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(StreamTab::bitrateSummary(row.settings), row.summary + std::string(". These changes apply the next time Windows opens."));
+        EXPECT_EQ(AdvancedStreamSheet::automaticLabel(row.settings), row.automatic);
     }
-    EXPECT_EQ(chrome.size(), 1u);
-    // Long switch texts wrap within the row's control column rather than run off the page.
-    for (const auto* toggle : window.findChildren<QCheckBox*>())
-        EXPECT_LE(toggle->sizeHint().width(), SettingsPage::kControlWidth) << toggle->text().toStdString();
 }
 
-TEST_F(SettingsTabsTest, BitrateSummaryAndAutomaticLabel) {
-    S s;
-    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 49 Mbps. These changes apply the next time Windows opens.");
-    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (49 Mbps)");
-    s.hdr = true;
-    EXPECT_EQ(StreamTab::bitrateSummary(s), "Bitrate: 62 Mbps, HDR on. These changes apply the next time Windows opens.");
-    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (62 Mbps)");
-    s.hdr = false;
-    s.fps = 30;
-    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (24 Mbps)");
-    s = S{};
-    s.size = S::Size::qhd;
-    s.fps = 120;
-    s.yuv444 = s.hdr = true;
-    EXPECT_EQ(AdvancedStreamSheet::automaticLabel(s), "Automatic (250 Mbps)");
-    s.bitrateMbps = 150;
-    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 18), "Bitrate: 150 Mbps,");
-    s.bitrateMbps = 2147483647;  // a stored value far past any choice: held, no overflow
-    EXPECT_EQ(StreamTab::bitrateSummary(s).substr(0, 19), "Bitrate: 1000 Mbps,");
-    EXPECT_EQ(StreamTab::gamesNote(S{}),
-              "Captures the pointer for games with mouse look. Press Control-Option-Shift-Z to release.");
+// AV1 (the engine decodes none) and HDR (X11 shows none) are offered as unavailable, each with its reason;
+// the stored choices stay as they are, whatever else is changed.
+TEST_F(SettingsTabsTest, TheAdvancedSheetShowsWhatThisComputerCannotHave) {
+    S stored = box->settings();
+    stored.codec = S::Codec::av1, stored.hdr = true;
+    box->setSettings(stored);
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* codec = sheet.findChildren<PopupPicker*>().at(1);
+    EXPECT_EQ(codec->currentText(), "AV1");
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(qobject_cast<QStandardItemModel*>(codec->model())->item(i)->isEnabled(), i < 3) << i;
+    auto* hdr = child<QCheckBox>(sheet, "HDR (when this display supports it)");
+    EXPECT_FALSE(hdr->isEnabled() || hdr->isChecked());
+    EXPECT_TRUE(child<QLabel>(sheet, "AV1 is not available: this computer cannot decode it. Windows streams in HEVC (H.265) instead."));
+    EXPECT_TRUE(child<QLabel>(sheet, "Not available: X11 has no HDR output, so streams are SDR."));
+    child<QCheckBox>(sheet, "V-Sync (no tearing)")->click();
+    EXPECT_TRUE(box->settings().codec == S::Codec::av1 && box->settings().hdr && box->settings().vsync != stored.vsync);
+    EXPECT_EQ(S::load(*defaults).codec, S::Codec::av1);
+    // H.264 is picked; AV1 cannot be picked back, and the reason no longer speaks of a fallback.
+    Q_EMIT codec->activated(1), codec->activated(3);
+    EXPECT_EQ(box->settings().codec, S::Codec::h264);
+    EXPECT_TRUE(child<QLabel>(sheet, "AV1 is not available: this computer cannot decode it."));
 }
 
 TEST_F(SettingsTabsTest, PresetsSmoothByScreenAndFallBackToCustom) {
@@ -135,7 +133,7 @@ TEST_F(SettingsTabsTest, GeneralRowsFollowTheBox) {
     EXPECT_TRUE(restart->isEnabledTo(&tab));
     child<QAbstractButton>(tab, "Dark")->click();
     EXPECT_EQ(box->settings().appearance, S::Appearance::dark);
-    child<QCheckBox>(tab, "Show Corvane in the menu bar")->click();
+    child<QCheckBox>(tab, "Show Corvane in the tray")->click();
     EXPECT_FALSE(S::menuBarEnabled(*defaults));
 }
 

@@ -6,6 +6,10 @@
 #include "app/services/BoxEndpoint.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/agent/AgentReplies.hpp"
+#include "app/ui/Acknowledgements.hpp"
+#include "app/ui/AdvancedStreamSheet.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "app/ui/SettingsWindow.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -13,14 +17,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTabWidget>
 #include <QTest>
 
 // After Qt's headers: its X11 helpers leave some of Xlib's event macros defined.
 #include "tests/app/window/WindowTestSupport.hpp"
 
-#include <csignal>
-#include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace corvane {
@@ -77,23 +81,6 @@ public:
     void assignLinkAddressManually(std::stop_token) override {}
 };
 
-// A session bus of the test program's own (x11 programs get one, so the tray can be read over D-Bus);
-// the daemon ends with the program.
-inline void startSessionBus() {
-    FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    if (!out) return;
-    char address[512] = {};
-    char pid[32] = {};
-    const bool read = std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out);
-    ::pclose(out);
-    if (!read) return;
-    std::string bus(address);
-    while (!bus.empty() && (bus.back() == '\n' || bus.back() == '\r')) bus.pop_back();
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
-    static const int daemon = std::atoi(pid);
-    std::atexit([] { ::kill(daemon, SIGTERM); });
-}
-
 // The one application of a test program: offscreen, or with `x11` the program's shared virtual display
 // with openbox and a session bus (set once the app stands, before anything reads it).
 inline QApplication& uiApp(bool x11 = false) {
@@ -106,7 +93,7 @@ inline QApplication& uiApp(bool x11 = false) {
             ::setenv(var, home->path().c_str(), 1);
         if (x11) {
             QApplication* shared = &WindowEnvironment::ensure();
-            startSessionBus();
+            startSessionBus();  // so the tray can be read over D-Bus
             return shared;
         }
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -131,6 +118,39 @@ protected:
     }
 
     void setBox(const BoxControllerProbe::State& state) { BoxControllerProbe::apply(*box, state); }
+    // Every window a user sees in every state it has: the main window in each phase (with the box's load and
+    // update rows), the settings window on each tab, the advanced sheet and the acknowledgements. `visit`
+    // shows each and gets its name; `built` runs once they all exist.
+    void everyWindow(const std::function<void(QWidget&, const std::string&)>& visit, const std::function<void()>& built = {}) {
+        using Kind = BoxController::Phase::Kind;
+        MainWindow main(*box);
+        SettingsWindow settings(*box);
+        AdvancedStreamSheet sheet(*box, nullptr);
+        Acknowledgements::show();
+        Acknowledgements::window()->hide();
+        if (built) built();
+        for (int k = 0; k <= static_cast<int>(Kind::streaming); ++k) {
+            setBox({.phase = BoxController::Phase{static_cast<Kind>(k), k < 3 ? "The box said so, at some length." : ""},
+                    .linkUp = k > 4, .boxFound = k > 6, .paired = k > 7, .boxName = k > 6 ? std::optional<std::string>("Den") : std::nullopt,
+                    .boxStatus = k > 6 ? std::optional(load) : std::nullopt});
+            setUpdates({.status = k % 2 ? UpdateManager::Status::idle() : UpdateManager::Status::updating("Downloading"),
+                        .progress = 0.4, .appUpdate = UpdateManager::AppUpdate{"9.9", std::nullopt, {}}, .boxUpdates = {{"host", "1.1"}}});
+            visit(main, "main " + std::to_string(k));
+        }
+        main.hide();
+        for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+            settings.tabs()->setCurrentIndex(tab);
+            visit(settings, settings.tabs()->tabText(tab).toStdString());
+        }
+        settings.hide();
+        for (auto [window, name] : {std::pair<QWidget*, const char*>{&sheet, "advanced"}, {Acknowledgements::window(), "acknowledgements"}}) {
+            visit(*window, name);
+            window->hide();
+        }
+    }
+    const AgentClient::BoxStatus load{.cpuName = {}, .gpuName = "GPU", .cpuPercent = 13, .gpuPercent = 95, .memoryUsed = 8ull << 30,
+                                      .memoryTotal = 32ull << 30, .diskFree = 400ull << 30, .diskTotal = 1000ull << 30,
+                                      .temperatureC = {}};
     void setUpdates(const UpdateManagerProbe::State& state) { UpdateManagerProbe::apply(box->updates(), state); }
     static BoxController::Phase phase(BoxController::Phase::Kind kind) { return BoxController::Phase::of(kind); }
 

@@ -59,23 +59,19 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
     setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}}, .boxUpdates = {{"agent", "0.9"}}});
     rows = UpdateBanner::rows(box->updates());
     ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0].buttons.at(0).title, "Update All");
-    EXPECT_TRUE(rows[0].buttons.at(0).prominent);
-    EXPECT_EQ(*rows[1].detail, "Faster.");
-    EXPECT_FALSE(rows[1].buttons.at(0).prominent);
+    EXPECT_TRUE(rows[0].buttons.at(0).title == "Update All" && rows[0].buttons.at(0).prominent);
+    EXPECT_TRUE(*rows[1].detail == "Faster." && !rows[1].buttons.at(0).prominent);
     EXPECT_EQ(rows[2].title, "Box software 0.9 is available");
     setUpdates({.status = Status::updating("x"), .progress = 0.5});
     rows = UpdateBanner::rows(box->updates());
-    EXPECT_FALSE(rows[0].spinner);
-    EXPECT_EQ(*rows[0].progress, 0.5);
+    EXPECT_TRUE(!rows[0].spinner && *rows[0].progress == 0.5);
     setUpdates({.status = Status::updating("x")});
     EXPECT_TRUE(UpdateBanner::rows(box->updates())[0].spinner);
     // Dismiss reaches the manager: the failure row goes.
     setUpdates({.status = Status::failed("Disk full.")});
     UpdateBanner banner(box->updates());
     auto buttons = banner.findChildren<QPushButton*>();
-    ASSERT_EQ(buttons.size(), 1);
-    EXPECT_EQ(buttons[0]->text(), "Dismiss");
+    ASSERT_TRUE(buttons.size() == 1 && buttons[0]->text() == "Dismiss");
     buttons[0]->click();
     EXPECT_EQ(box->updates().status(), Status::idle());
     EXPECT_TRUE(UpdateBanner::rows(box->updates()).empty());
@@ -83,33 +79,19 @@ TEST_F(UpdateBannerTest, ButtonsAndDetails) {
 
 TEST(BoxStatusCardTest, TilesAndFooter) {
     constexpr std::uint64_t GiB = 1ull << 30;
-    AgentClient::BoxStatus status;
-    status.cpuPercent = 99.5;
-    status.memoryUsed = GiB / 2;
-    status.memoryTotal = GiB * 3 / 2;
-    status.diskFree = static_cast<std::uint64_t>(250.4 * GiB);
-    status.diskTotal = 1000 * GiB;
-    status.gpuName = "";
-    status.uptimeSeconds = 3600;
+    AgentClient::BoxStatus status{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2,
+                                  .memoryTotal = GiB * 3 / 2, .diskFree = static_cast<std::uint64_t>(250.4 * GiB),
+                                  .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600};
     auto tiles = BoxStatusCard::tiles(status);
     ASSERT_EQ(tiles.size(), 3u);
-    EXPECT_EQ(tiles[0].label, "Processor");
-    EXPECT_EQ(tiles[0].value, "100%");
-    EXPECT_DOUBLE_EQ(tiles[0].fraction, 0.995);
-    EXPECT_EQ(tiles[1].value, "0.5 GB of 2 GB");
-    EXPECT_EQ(tiles[2].value, "250 GB free");
+    EXPECT_TRUE(tiles[0].label == "Processor" && tiles[0].value == "100%" && std::abs(tiles[0].fraction - 0.995) < 1e-12);
+    EXPECT_TRUE(tiles[1].value == "0.5 GB of 2 GB" && tiles[2].value == "250 GB free");
     EXPECT_EQ(BoxStatusCard::footer(status), "on for 1 h 0 min");
     status.gpuPercent = 1e300;  // rounding leaves the 64-bit range
-    status.gpuName = "RTX";
-    status.temperatureC = 64.5;
-    status.memoryTotal = 0;
-    status.diskTotal = 0;
+    status.gpuName = "RTX", status.temperatureC = 64.5, status.memoryTotal = status.diskTotal = 0;
     tiles = BoxStatusCard::tiles(status);
     ASSERT_EQ(tiles.size(), 4u);
-    EXPECT_EQ(tiles[0].label, "Graphics");
-    EXPECT_EQ(tiles[0].value, "-");
-    EXPECT_EQ(tiles[2].fraction, 0);
-    EXPECT_EQ(tiles[3].fraction, 0);
+    EXPECT_TRUE(tiles[0].label == "Graphics" && tiles[0].value == "-" && tiles[2].fraction == 0 && tiles[3].fraction == 0);
     EXPECT_EQ(BoxStatusCard::footer(status), "RTX  \u00b7  65\u00b0C  \u00b7  on for 1 h 0 min");
 }
 

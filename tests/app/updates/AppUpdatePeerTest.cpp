@@ -194,7 +194,7 @@ TEST_F(AppUpdateTest, CopyLinkPutsTheBoxSetupPageOnTheClipboardAnHttpFeedOffersN
     ASSERT_NE(done, nullptr);
     EXPECT_EQ(shownAlert("Copy Link").second, nullptr);
     EXPECT_NE(box->informativeText().indexOf("the box setup page on your Corvane update site (run Publish Corvane "
-                                             "Update.command on this Mac first to create it)\n3."), -1);
+                                             "Update.command on this computer first to create it)\n3."), -1);
     // A second request raises the alert already shown instead of opening another.
     EXPECT_TRUE(manager->showBoxSetupSteps().isReady());
     done->click();

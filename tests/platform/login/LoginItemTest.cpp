@@ -21,6 +21,7 @@ TEST(LoginItemTest, WritesThePinnedAutostartEntryAndRemovesIt) {
                                       "Type=Application\n"
                                       "Name=Corvane\n"
                                       "Comment=Shows the box's Windows desktop\n"
+                                      "Icon=corvane\n"
                                       R"(Exec="/opt/a b/\\"\\$\\`\\\\%%/corvane" --at-login)" "\n"
                                       "Terminal=false\n"
                                       "X-GNOME-Autostart-enabled=true\n");

@@ -15,7 +15,6 @@
 #include <fstream>
 #include <future>
 #include <iterator>
-#include <sstream>
 
 namespace corvane::platform {
 namespace {
@@ -27,20 +26,12 @@ namespace fs = std::filesystem;
 class NotifierTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const auto started = test::runCommand("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-        std::istringstream lines(started.output);
-        std::string address, pid;
-        std::getline(lines, address);
-        std::getline(lines, pid);
-        ASSERT_FALSE(address.empty());
-        busPid = std::stoi(pid);
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        ASSERT_TRUE(test::startSessionBus());
         static int argc = 1;
         static char name[] = "notify-test";
         static char* argv[] = {name, nullptr};
         app = new QCoreApplication(argc, argv);
     }
-    static void TearDownTestSuite() { if (busPid > 0) ::kill(busPid, SIGTERM); }
     void TearDown() override { if (standInPid > 0) ::kill(standInPid, SIGTERM); }
 
     void startFileManager() {
@@ -56,7 +47,6 @@ protected:
         return QTest::qWaitFor([&] { return test::readWhole(record()).find(line) != std::string::npos; }, 10000);
     }
 
-    static inline int busPid = -1;
     static inline QCoreApplication* app = nullptr;
     int standInPid = -1;
     test::TempDir temp;

@@ -1,0 +1,89 @@
+#include "app/ui/ScreenFit.hpp"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QFrame>
+#include <QLayout>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QWidget>
+
+#include <algorithm>
+
+namespace corvane::ScreenFit {
+
+QScrollArea* scrollArea(QWidget* content) {
+    auto* scroll = new QScrollArea;
+    scroll->setFrameShape(QFrame::NoFrame);
+    scroll->setWidgetResizable(true);
+    scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setWidget(content);
+    return scroll;
+}
+
+namespace {
+
+// Brings a shown window's frame back inside the free area; false while the frame is not known yet.
+bool keepInside(QWidget& window) {
+    const QRect framed = window.frameGeometry();
+    if (!window.isVisible() || framed == window.geometry()) return false;
+    const QRect area = window.screen()->availableGeometry();
+    if (area.contains(framed)) return true;
+    QPoint corner = framed.topLeft();
+    corner.setX(std::clamp(corner.x(), area.left(), std::max(area.left(), area.right() + 1 - framed.width())));
+    corner.setY(std::clamp(corner.y(), area.top(), std::max(area.top(), area.bottom() + 1 - framed.height())));
+    window.move(corner);
+    return true;
+}
+
+// Checks the frame again once the window manager has framed and placed the window.
+class OnceFramed final : public QObject {
+public:
+    static constexpr const char* kName = "onceFramed";
+    explicit OnceFramed(QWidget& window) : QObject(&window), window_(window) {
+        setObjectName(kName);
+        window.installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override {
+        if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && keepInside(window_)) {
+            window_.removeEventFilter(this);
+            deleteLater();
+        }
+        return false;
+    }
+
+private:
+    QWidget& window_;
+};
+
+} // namespace
+
+void fit(QWidget& window, QScrollArea& scroll, int width, QSize chrome) {
+    const QScreen* on = window.screen();
+    QWidget* content = scroll.widget();
+    if (!on || !content) return;
+    // Its layout would otherwise answer from sizes cached before the latest change, until a later pass.
+    if (content->layout()) content->layout()->activate();
+    const int measured = content->heightForWidth(width);
+    const int wanted = measured >= 0 ? measured : content->sizeHint().height();
+    const QRect area = on->availableGeometry();
+    // Before the window manager has framed the window its frame is unknown: assume a title bar's worth.
+    const QRect outer = window.frameGeometry();
+    const bool framed = window.isVisible() && outer != window.geometry();
+    const int frameHeight = framed ? outer.height() - window.height() : 48;
+    const int frameWidth = framed ? outer.width() - window.width() : 8;
+    const int room = std::max(120, area.height() - frameHeight - chrome.height());
+    const int bar = wanted > room ? scroll.verticalScrollBar()->sizeHint().width() : 0;
+    const QSize size(std::min(width + chrome.width() + bar, area.width() - frameWidth), std::min(wanted, room) + chrome.height());
+    if (size != window.size() || window.minimumSize() != size) window.setFixedSize(size);
+    // A window that keeps its size still has content of a new height: the scroll area sizes it afresh.
+    QEvent request(QEvent::LayoutRequest);
+    QCoreApplication::sendEvent(&scroll, &request);
+    if (window.isVisible() && !keepInside(window) && !window.findChild<QObject*>(OnceFramed::kName, Qt::FindDirectChildrenOnly))
+        new OnceFramed(window);
+}
+
+} // namespace corvane::ScreenFit

@@ -1,0 +1,54 @@
+// The tree `cmake --install` lays out: a desktop entry the desktop's menu accepts, the app icon in the
+// hicolor theme, and acknowledgements whose every row has its text; the autostart entry names the icon too.
+#include "app/ui/Acknowledgements.hpp"
+#include "app/ui/MainWindow.hpp"
+#include "platform/login/LoginItem.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+
+#include <filesystem>
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+class InstallTest : public test::UiFixture {};
+
+TEST_F(InstallTest, DesktopEntryIconsAndAcknowledgementsOfAnInstalledTree) {
+    const fs::path prefix = dir.path() / "prefix";
+    const auto install = test::runCommand("cmake --install '" CORVANE_BUILD_DIR "' --prefix '" + prefix.string() + "' 2>&1");
+    ASSERT_EQ(install.status, 0) << install.output;
+
+    const fs::path entry = prefix / "share/applications/corvane.desktop";
+    const auto valid = test::runCommand("desktop-file-validate '" + entry.string() + "' 2>&1");
+    EXPECT_TRUE(valid.status == 0 && valid.output.empty()) << valid.output;
+    const std::string text = test::readWhole(entry);
+    EXPECT_NE(text.find("\nIcon=corvane\n"), std::string::npos);
+    EXPECT_NE(text.find("\nExec=" + (prefix / "bin/corvane").string() + "\n"), std::string::npos) << text;
+    for (const char* size : {"16x16", "22x22", "24x24", "32x32", "48x48", "64x64", "128x128", "256x256"})
+        EXPECT_GT(fs::file_size(prefix / "share/icons/hicolor" / size / "apps/corvane.png"), 100u) << size;
+    EXPECT_TRUE(fs::exists(prefix / "share/icons/hicolor/scalable/apps/corvane.svg"));
+
+    // The login item's entry: as valid, with the same icon.
+    platform::LoginItem::set(true, prefix / "bin/corvane", dir.path() / "config");
+    const auto autostart = test::runCommand("desktop-file-validate '" + platform::LoginItem::file(dir.path() / "config").string() + "' 2>&1");
+    EXPECT_TRUE(autostart.status == 0 && autostart.output.empty()) << autostart.output;
+    EXPECT_NE(test::readWhole(platform::LoginItem::file(dir.path() / "config")).find("\nIcon=corvane\n"), std::string::npos);
+
+    Acknowledgements::folderOverride = prefix / "share/corvane/Acknowledgements";
+    const auto rows = Acknowledgements::components();
+    EXPECT_GE(rows.size(), 10u);
+    for (const auto& row : rows)
+        EXPECT_NE(Acknowledgements::licence(Acknowledgements::folder() / row.file), Acknowledgements::missingLicence) << row.name;
+    for (const auto& row : Acknowledgements::boxComponents) {
+        if (row.file.empty()) continue;
+        EXPECT_NE(Acknowledgements::licence(Acknowledgements::folder() / "box" / row.file), Acknowledgements::missingLicence);
+    }
+    Acknowledgements::folderOverride.reset();
+
+    MainWindow window(*box);
+    EXPECT_FALSE(window.windowIcon().isNull());
+}
+
+} // namespace
+} // namespace corvane

@@ -1,0 +1,89 @@
+// Every window fits the screen's free area and every button of every phase and tab can be scrolled into
+// view and pressed: on a 1366x768 screen in the light look, and at scale 2 on a 1920x1080 one (a 960x540
+// desktop) in the dark. The test runs itself again on a virtual display of each kind, under openbox.
+// CORVANE_KEEP_SCREENSHOTS names a folder that keeps what the X server shows of each window.
+#include "app/controller/Appearance.hpp"
+#include "tests/app/ui/UiTestSupport.hpp"
+#include <QAbstractButton>
+#include <QLabel>
+#include <QScreen>
+#include <QScrollArea>
+#include <QSignalBlocker>
+#include <cstdlib>
+
+namespace corvane {
+namespace {
+// Xvfb's screen, QT_SCALE_FACTOR and the look.
+const char* const screens[][3] = {{"1366x768x24", "1", "light"}, {"1920x1080x24", "2", "dark"}};
+
+class OnThisScreen final : public test::UiFixture {
+public:
+    OnThisScreen() : UiFixture(true) {}
+    void TestBody() override {}
+    using UiFixture::everyWindow;
+
+    // The frame inside the free area once the window manager has framed it. Nothing waits to be shown, runs
+    // past the window's side or is squeezed below its text's height. Each button that can be used now,
+    // brought into view by the scroll area holding it, is the widget found under its centre on the X server
+    // and goes down when pressed there (released outside it, so nothing is done).
+    void check(QWidget& window, const std::string& where) {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window)) << where;
+        const QRect area = window.screen()->availableGeometry();
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            const QRect frame = window.frameGeometry();
+            return frame.height() > window.height() && area.contains(frame) && QApplication::topLevelAt(frame.center()) == &window;
+        })) << where << ": frame " << std::unique_ptr<char[]>(QTest::toString(window.frameGeometry())).get();
+        for (QWidget* w : window.findChildren<QWidget*>()) {
+            auto* label = qobject_cast<QLabel*>(w);
+            const std::string what = where + ": " + w->metaObject()->className() + " " + (label ? label->text().toStdString() : "");
+            EXPECT_FALSE(w->parentWidget()->isVisible() && w->isHidden() && !w->testAttribute(Qt::WA_WState_ExplicitShowHide) &&
+                         !w->isWindow()) << what;
+            EXPECT_TRUE(!w->isVisible() || w->isWindow() || w->mapTo(&window, QPoint(w->width(), 0)).x() <= window.width()) << what;
+            EXPECT_TRUE(!label || !label->isVisible() || !label->wordWrap() || label->height() >= label->heightForWidth(label->width()))
+                << what;
+        }
+        for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+            if (!button->isVisibleTo(&window) || !button->isEnabled()) continue;
+            for (QWidget* up = button->parentWidget(); up && up != &window; up = up->parentWidget())
+                if (auto* scroll = qobject_cast<QScrollArea*>(up)) scroll->ensureWidgetVisible(button, 0, 0);
+            QPoint centre;
+            EXPECT_TRUE(QTest::qWaitFor([&] {
+                centre = button->mapToGlobal(button->rect().center());
+                QWidget* hit = QApplication::widgetAt(centre);
+                return area.contains(centre) && (hit == button || button->isAncestorOf(hit));
+            }, 2000)) << where << ": " << button->text().toStdString() << " " << button->objectName().toStdString();
+            const QSignalBlocker quiet(button);
+            QTest::mousePress(button, Qt::LeftButton, {}, button->mapFromGlobal(centre));
+            EXPECT_TRUE(button->isDown()) << where << ": " << button->text().toStdString();
+            QTest::mouseRelease(button, Qt::LeftButton, {}, QPoint(-4, -4));
+            ++pressed;
+        }
+        window.repaint();
+        if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS"))
+            window.screen()->grabWindow(window.winId()).save(QString("%1/%2-%3.png").arg(keep, look, QString::fromStdString(where)));
+    }
+    int pressed = 0;
+    QString look;
+};
+
+TEST(ScreenFitTest, EveryWindowPhaseAndTabOnSmallScreens) {
+    if (!std::getenv("CORVANE_TEST_SCALE")) {
+        for (const auto& [screen, scale, look] : screens) {
+            const auto run = test::runCommand(std::string("CORVANE_TEST_SCREEN=") + screen + " CORVANE_TEST_SCALE=" + scale +
+                                              " CORVANE_TEST_LOOK=" + look + " /proc/" + std::to_string(::getpid()) +
+                                              "/exe --gtest_filter='*OnSmallScreens*' 2>&1");
+            EXPECT_TRUE(run.status == 0 && run.output.find("[       OK ] ") != std::string::npos) << screen << "\n" << run.output;
+        }
+        return;
+    }
+    OnThisScreen on;
+    on.look = std::getenv("CORVANE_TEST_LOOK");
+    Appearance::apply(on.look.toStdString());
+    on.everyWindow([&on](QWidget& window, const std::string& name) { on.check(window, name); });
+    Appearance::apply(std::nullopt);
+    EXPECT_GT(on.pressed, 50);
+}
+
+} // namespace
+} // namespace corvane
