@@ -8,6 +8,7 @@
 #include "app/services/agent/AgentReplies.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/ChildProcesses.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -18,9 +19,6 @@
 // After Qt's headers: its X11 helpers leave some of Xlib's event macros defined.
 #include "tests/app/window/WindowTestSupport.hpp"
 
-#include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <memory>
 
 namespace corvane {
@@ -76,23 +74,6 @@ public:
     void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
     void assignLinkAddressManually(std::stop_token) override {}
 };
-
-// A session bus of the test program's own (x11 programs get one, so the tray can be read over D-Bus);
-// the daemon ends with the program.
-inline void startSessionBus() {
-    FILE* out = ::popen("dbus-daemon --session --fork --print-address=1 --print-pid=1", "r");
-    if (!out) return;
-    char address[512] = {};
-    char pid[32] = {};
-    const bool read = std::fgets(address, sizeof address, out) && std::fgets(pid, sizeof pid, out);
-    ::pclose(out);
-    if (!read) return;
-    std::string bus(address);
-    while (!bus.empty() && (bus.back() == '\n' || bus.back() == '\r')) bus.pop_back();
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.c_str(), 1);
-    static const int daemon = std::atoi(pid);
-    std::atexit([] { ::kill(daemon, SIGTERM); });
-}
 
 // The one application of a test program: offscreen, or with `x11` the program's shared virtual display
 // with openbox and a session bus (set once the app stands, before anything reads it).
