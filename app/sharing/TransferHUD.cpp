@@ -218,6 +218,11 @@ void TransferHUD::place() {
         if (pill_->parentWidget() != window) {
             pill_->setParent(window, Qt::Widget);
             pill_->clearMask();
+            // The window's teardown deletes what it holds: the pill steps out first, and the next tick puts
+            // it at the top right with the transfer it shows.
+            connect(window, &QObject::destroyed, this, [this, window] {
+                if (pill_ && pill_->parentWidget() == window) pill_->setParent(nullptr, kFloating);
+            });
         }
         // Centred on the window, bottom edge 24 above the window's: reckoned from the bottom of the screen.
         const QRectF frame = StreamWindow::screenRect(stream->bounds);

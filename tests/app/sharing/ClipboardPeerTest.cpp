@@ -3,6 +3,8 @@
 #include "platform/pasteboard/Pasteboard.hpp"
 
 #include <QBuffer>
+#include <QClipboard>
+#include <QMimeData>
 #include <QByteArray>
 #include <QImage>
 
@@ -49,9 +51,9 @@ protected:
                                     20000));
         return result.get();
     }
-    // One clipboard tick, run to its end.
+    // One clipboard tick (every 0.75 s), run to its end.
     void tick() {
-        clock.advance(SharingManager::kClipPeriod);
+        clock.advance(0.75);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 30000));
     }
     std::size_t sent() { return requests("POST /v1/user/clipboard"); }
@@ -117,6 +119,13 @@ TEST_F(ClipboardTest, PicturesTravelAsPNG) {
     agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
     tick();
     EXPECT_EQ(pasteElsewhere("image/png"), windowsPNG);  // byte for byte
+    // The same picture offered again as a new item is not decoded again.
+    const auto ours = [] { return QGuiApplication::clipboard()->mimeData()->imageData().value<QImage>(); };
+    ASSERT_EQ(ours().size(), QSize(23, 11));
+    const auto once = ours().cacheKey();
+    agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
+    tick();
+    EXPECT_EQ(ours().cacheKey(), once);
     tick();
     EXPECT_EQ(sent(), 2u);
 }
@@ -161,10 +170,12 @@ TEST_F(ClipboardTest, ACopyMadeWhileThePollIsOutWins) {
     agent.setWindowsClipboardText("late from Windows");
     const auto late = R"({"seq":)" + std::to_string(agent.clipboard().seq) + R"(,"type":"text","text":"late from Windows"})";
     agent.script("GET /v1/user/clipboard", Agent::Reply{200, late, "application/json", 1.0});
-    clock.advance(SharingManager::kClipPeriod);
+    clock.advance(0.75);
     ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2; }, 10000));
+    clock.advance(0.75);  // no second step while one is out
     copyElsewhere("copied meanwhile");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 10000));
+    EXPECT_EQ(requests("GET /v1/user/clipboard"), 2u);
     EXPECT_EQ(pasteElsewhere(), "copied meanwhile");
     tick();
     EXPECT_EQ(sent(), 1u);

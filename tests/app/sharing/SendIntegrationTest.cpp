@@ -5,6 +5,7 @@
 #include <QFileDialog>
 
 #include <map>
+#include <sys/stat.h>
 
 namespace corvane {
 namespace {
@@ -20,6 +21,9 @@ protected:
         turnOn();
     }
     fs::path here(const std::string& rel) { return source.path() / rel; }
+    bool shows(const std::string& title) {
+        return QTest::qWaitFor([&] { return manager->hud().title() == title; }, 10000);
+    }
     test::TempDir source;
 };
 
@@ -37,7 +41,9 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATime) {
     EXPECT_EQ(manager->hud().title(), "Another transfer is still running. Try again when it finishes.");
     EXPECT_TRUE(manager->hud().failed());
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(manager->hud().title(), "Copied 3 items to Desktop on Windows");
+    // What went is copied; what did not is named, in the warning style.
+    EXPECT_EQ(manager->hud().title(), "Copied 3 items to Desktop on Windows, but \"Project/link.txt\" and 2 more could not be sent.");
+    EXPECT_TRUE(manager->hud().failed());
     const auto drops = agent.drops();
     ASSERT_EQ(drops.size(), 1u);
     EXPECT_EQ(drops[0].names, (std::vector<std::string>{"Project", "notes.txt", "Empty"}));
@@ -46,8 +52,34 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATime) {
     EXPECT_EQ(drops[0].files, (std::map<std::string, std::string>{
                                   {"Project/.hidden", "h"}, {"Project/sub/deep/x.txt", "xx"}, {"notes.txt", "notes"}}));
     EXPECT_TRUE(drops[0].finished);
-    EXPECT_NE(logTail().find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos);
-    EXPECT_NE(logTail().find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos);
+    // A folder has 15 s of silence, a file 60 s, sent as bytes.
+    const auto id = "/v1/user/drop/" + drops[0].id;
+    EXPECT_EQ(sentLike("POST " + id + "/dir"), std::vector<std::string>(5, "POST " + id + "/dir 15"));
+    EXPECT_EQ(sentLike("PUT"), std::vector<std::string>(3, "PUT " + id + "/file 60 Content-Type: application/octet-stream"));
+    const auto log = logTail();
+    EXPECT_NE(log.find("send to Windows: 3 item(s), 3 file(s), 8 bytes"), std::string::npos);
+    EXPECT_NE(log.find("send to Windows: left out Project/link.txt"), std::string::npos);
+    EXPECT_NE(log.find("send to Windows: done (C:\\Users\\corvane\\Desktop)"), std::string::npos);
+}
+
+// Nothing that could go is no send; something left out beside what went is said.
+TEST_F(SendTest, WhatIsLeftOutIsSaid) {
+    test::writeFile(here("a.txt"), "a");
+    ASSERT_EQ(::mkfifo(here("topfifo").c_str(), 0600), 0);
+    const struct { std::vector<std::string> chosen; std::string title; std::size_t drops; } rows[] = {
+        {{"topfifo"}, "Could not copy to Windows: \"topfifo\" is not a file or folder.", 0},
+        {{"gone.txt"}, "Could not copy to Windows: \"gone.txt\" is no longer there.", 0},
+        {{"a.txt", "topfifo"}, "Copied a.txt to Desktop on Windows, but \"topfifo\" is not a file or folder.", 1},
+    };
+    for (const auto& row : rows) {
+        std::vector<fs::path> chosen;
+        for (const auto& name : row.chosen) chosen.push_back(here(name));
+        manager->send(chosen);
+        ASSERT_TRUE(waitIdle());
+        EXPECT_EQ(manager->hud().title(), row.title);
+        EXPECT_TRUE(manager->hud().failed());
+        EXPECT_EQ(agent.drops().size(), row.drops);
+    }
 }
 
 TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
@@ -64,6 +96,7 @@ TEST_F(SendTest, ThePanelSendsChosenFoldersAndFiles) {
     ASSERT_EQ(panels().size(), 1u);
     auto* panel = panels().front();
     EXPECT_EQ(panel->labelText(QFileDialog::Accept), "Send to Windows");
+    EXPECT_EQ(panel->windowTitle(), "Choose files or folders to copy to Windows.");
     panel->setDirectory(QString::fromStdString(source.path().string()));
     panel->selectFile("\"Chosen\" \"loose.txt\"");
     static_cast<QDialog*>(panel)->accept();  // the send button
@@ -99,76 +132,106 @@ TEST_F(SendTest, EachFailingStepStopsAtOnce) {
     }
 }
 
-TEST_F(SendTest, OnlyVanishedItemsBeginNoDrop) {
-    manager->send({here("gone.txt")});
-    ASSERT_TRUE(waitIdle());
-    EXPECT_TRUE(manager->hud().failed());
-    EXPECT_EQ(manager->hud().title(), "Could not copy to Windows: \"gone.txt\" is no longer there.");
-    EXPECT_TRUE(agent.drops().empty());
-}
-
 TEST_F(SendTest, LinksAndTextAndTextIsNotPastedBack) {
-    const auto shows = [&](const std::string& title) {
-        return QTest::qWaitFor([&] { return manager->hud().title() == title; }, 10000);
-    };
     manager->openInWindows(QUrl("https://example.com/a b?q=1&r=2"));
     ASSERT_TRUE(shows("Opened the link in Windows"));
+    EXPECT_FALSE(manager->hud().failed());
     EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
     agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
     manager->openInWindows(QUrl("mailto:a@b.c"));
     ASSERT_TRUE(shows("Could not open the link: Box answered 500: no browser"));
+    EXPECT_TRUE(manager->hud().failed());
+    agent.script("POST /v1/user/clipboard", Agent::Reply{500, R"({"error":"locked"})"});
+    manager->sendText("refused");
+    ASSERT_TRUE(shows("Could not send the text: Box answered 500: locked"));
+    agent.clearScripts();
+    // The clipboard is polled every 0.75 s: the first poll primes.
     settings.shareClipboard = true;
     turnOn();
-    clock.advance(SharingManager::kClipPeriod);  // primes
+    clock.advance(0.74);
+    EXPECT_EQ(requests("GET /v1/user/clipboard"), 0u);
+    clock.advance(0.01);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy() && requests("GET /v1/user/clipboard") == 1; }, 10000));
     manager->sendText("from a drop");
     ASSERT_TRUE(shows("Text copied to the Windows clipboard. Press Ctrl + V to paste."));
+    EXPECT_FALSE(manager->hud().failed());
     EXPECT_EQ(agent.clipboard().text, "from a drop");
     const auto before = manager->pasteboard().changeCount();
-    clock.advance(SharingManager::kClipPeriod);
+    clock.advance(0.75);
     ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2 && !manager->clipBusy(); }, 10000));
     EXPECT_EQ(manager->pasteboard().changeCount(), before);
 }
 
-TEST_F(SendTest, WhySharingIsOff) {
-    StreamSettings s;
-    manager->update(std::nullopt, s);
-    EXPECT_EQ(manager->unavailableReason(), "Connect the box to share files and the clipboard.");
-    manager->send({here("x")});
-    EXPECT_EQ(manager->hud().title(), "Connect the box to share files and the clipboard.");
-    EXPECT_TRUE(manager->hud().failed());
-    AgentClient::Info info;
-    manager->update(info, s);
-    EXPECT_EQ(manager->unavailableReason(),
-              "Update the box software to 0.3.0 or newer (Settings > Updates) to share files and the clipboard.");
-    info.sharing = AgentClient::Info::Sharing{false, std::nullopt};
-    manager->update(info, s);
-    EXPECT_EQ(manager->unavailableReason(), "Sign in to Windows on the box to share files and the clipboard.");
-    info.sharing = AgentClient::Info::Sharing{true, "Limited"};
-    s.dropToWindows = false;
-    manager->update(info, s);
-    EXPECT_TRUE(manager->available());
-    EXPECT_EQ(manager->unavailableReason(), "Limited");
-    EXPECT_FALSE(manager->catcher().enabled);
-    EXPECT_NE(logTail().find("sharing: off"), std::string::npos);  // the fixture had turned it on
+TEST_F(SendTest, WhySharingIsOffAndWhatItKeepsBack) {
+    using Sharing = AgentClient::Info::Sharing;
+    Log::write("test: from here");
+    const struct { std::optional<std::optional<Sharing>> info; bool drop; bool available; std::optional<std::string> reason; } rows[] = {
+        {std::nullopt, true, false, "Connect the box to share files and the clipboard."},
+        {std::optional<Sharing>(), true, false,
+         "Update the box software to 0.3.0 or newer (Settings > Updates) to share files and the clipboard."},
+        {Sharing{false, std::nullopt}, true, false, "Sign in to Windows on the box to share files and the clipboard."},
+        {Sharing{false, "Windows is locked"}, true, false, "Windows is locked"},
+        {Sharing{true, std::nullopt}, true, true, std::nullopt},
+        {Sharing{true, "Limited"}, false, true, "Limited"},
+    };
+    for (const auto& row : rows) {
+        std::optional<AgentClient::Info> info;
+        if (row.info) info.emplace().sharing = *row.info;
+        StreamSettings s;
+        s.dropToWindows = row.drop;
+        manager->update(info, s);
+        EXPECT_EQ(manager->available(), row.available);
+        EXPECT_EQ(manager->unavailableReason(), row.reason);
+        EXPECT_EQ(manager->catcher().enabled, row.available && row.drop);
+        if (row.available) continue;
+        // A refused send says why; a link or text while off does nothing at all.
+        manager->send({here("x")});
+        EXPECT_EQ(manager->hud().title(), *row.reason);
+        EXPECT_TRUE(manager->hud().failed());
+        manager->openInWindows(QUrl("https://example.com"));
+        manager->sendText("t");
+        QTest::qWait(50);
+        EXPECT_EQ(manager->hud().title(), *row.reason);
+    }
+    EXPECT_TRUE(agent.openedLinks().empty());
+    EXPECT_EQ(requests("POST /v1/user/clipboard"), 0u);
+    // Off once, on again once: unchanged availability logs nothing.
+    Log::flush();
+    const auto all = Log::tail(40);
+    const auto log = all.substr(all.rfind("test: from here"));
+    const auto count = [&](const std::string& line) {
+        std::size_t n = 0;
+        for (auto at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("sharing: on"), 1u);
+    EXPECT_EQ(count("sharing: off"), 1u);
 }
 
-TEST_F(SendTest, WindowsNamesTheFolderWhenTheDestHasNoLastPart) {
+TEST_F(SendTest, TheBoxFolderIsTheLastNameOfItsDestination) {
     agent.stop();
     test::TempDir windows;
     auto options = agentOptions();
-    options.dropDest = "C:\\";
+    options.dropDest = "C:\\Users\\Name\\Desktop\\";
     options.dropFolder = windows.path().string();
     boxsim::Agent other(options);
     other.start();
     test::writeFile(here("a.txt"), "a");
     test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
-    double shown = 0;  // the pill's bar reaches the end before the result replaces it
-    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] { shown = manager->hud().progress().value_or(shown); });
+    std::vector<double> shown;  // the pill's bar reaches the end before the result replaces it
+    std::string title;
+    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] {
+        if (const auto p = manager->hud().progress()) shown.push_back(*p), title = manager->hud().title();
+    });
     manager->send({here("a.txt"), here("F")});
     ASSERT_TRUE(waitIdle());
-    EXPECT_EQ(shown, 1.0);
-    EXPECT_EQ(manager->hud().title(), "Copied 2 items to Windows on Windows");
+    ASSERT_FALSE(shown.empty());
+    EXPECT_EQ(shown.front(), 0.0);
+    EXPECT_EQ(shown.back(), 1.0);
+    EXPECT_TRUE(std::is_sorted(shown.begin(), shown.end()));
+    EXPECT_EQ(title, "Copying 2 items to Windows");
+    EXPECT_EQ(manager->hud().title(), "Copied 2 items to Desktop on Windows");
+    EXPECT_FALSE(manager->hud().failed());
     EXPECT_EQ(test::readWhole(windows.path() / "T1" / "a.txt"), "a");  // streamed to the box's disk
     EXPECT_EQ(test::readWhole(windows.path() / "T1" / "F" / "b.bin"), std::string(2 << 20, 'b'));
 }

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace corvane::test {
@@ -50,8 +51,32 @@ protected:
     explicit SharingFixture(bool x11 = false) { sharingApp(x11); }
     void SetUp() override {
         agent.start();
-        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800));
+        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800, recording()));
         settings.receiveFolder = folder.path().string();
+    }
+    // Each request the manager's client and its transfers send, as "<method> <path> <silence limit>".
+    struct Sent {
+        std::mutex mutex;
+        std::vector<std::string> lines;
+    };
+    std::shared_ptr<Sent> sent = std::make_shared<Sent>();
+    AgentClient::Transport recording() {
+        return [sent = sent](const platform::HttpRequest& request, std::stop_token stop, const platform::HttpReceiver* receiver) {
+            {
+                std::lock_guard guard(sent->mutex);
+                std::string line = request.method + " " + request.path + " " + std::to_string(int(request.idleTimeoutSeconds));
+                for (const auto& [name, value] : request.headers) line += " " + name + ": " + value;
+                sent->lines.push_back(line);
+            }
+            return platform::Http::perform({}, request, std::move(stop), receiver);
+        };
+    }
+    std::vector<std::string> sentLike(const std::string& start) {
+        std::lock_guard guard(sent->mutex);
+        std::vector<std::string> out;
+        for (const auto& line : sent->lines)
+            if (line.starts_with(start)) out.push_back(line);
+        return out;
     }
     void TearDown() override {
         manager.reset();

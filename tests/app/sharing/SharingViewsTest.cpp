@@ -2,40 +2,110 @@
 #include "app/sharing/DropCatcher.hpp"
 #include "app/sharing/DropTargetView.hpp"
 #include "app/sharing/ReceivePlan.hpp"
+#include "app/sharing/SendPlan.hpp"
 #include "app/sharing/TransferHUD.hpp"
+#include "app/window/StreamWindow.hpp"
+#include "platform/pasteboard/Pasteboard.hpp"
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
+#include <QBuffer>
 #include <QDragEnterEvent>
+#include <QLabel>
 #include <QMimeData>
+#include <QScreen>
 
+#include <cmath>
+#include <fcntl.h>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
 
+namespace fs = std::filesystem;
+
 class SharingViews : public ::testing::Test {
 protected:
     SharingViews() { test::sharingApp(false); }
-    void TearDown() override { clock.advance(3600); }  // the ended views' ticks wake and finish
+    void TearDown() override {
+        StreamWindow::ownWindow = nullptr;
+        clock.advance(3600);  // the ended views' ticks wake and finish
+    }
+    static bool shows(QWidget* pill, const QString& text) {
+        const auto labels = pill->findChildren<QLabel*>();
+        return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) { return l->isVisibleTo(pill) && l->text() == text; });
+    }
     ManualClock clock;
 };
 
-TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
+// A result stays 3.5 s (6.0 s when it failed), give or take one 0.25 s tick: finished on a tick it goes on
+// the tick 3.5 s later, finished 0.01 s after a tick it goes one tick later still. Times from the show.
+TEST_F(SharingViews, PillProgressNeverMovesBackAndResultsGoOnTime) {
     TransferHUD hud(clock);
-    hud.show("Copying a to Windows", 0.0);
-    hud.setProgress(0.6);
-    hud.setProgress(0.4);
-    EXPECT_DOUBLE_EQ(*hud.progress(), 0.6);
-    hud.setProgress(1.7);
-    EXPECT_DOUBLE_EQ(*hud.progress(), 1.0);
-    hud.finish("Copied a to Desktop on Windows", false);
+    hud.show("Copying a to Windows", std::nullopt);
+    const std::pair<double, double> steps[] = {{0.2, 0.2}, {0.6, 0.6}, {0.4, 0.6}, {NAN, 0.6}, {1.7, 1.0}};
+    for (const auto& [value, shown] : steps) {
+        hud.setProgress(value);
+        EXPECT_EQ(hud.progress(), shown) << value;
+    }
+    ASSERT_TRUE(shows(hud.pill(), "100%"));
+    clock.advance(30);  // a running transfer stays up
+    EXPECT_TRUE(hud.visible());
+    const struct { bool failed; double offset, shownAt, goneAt; } rows[] = {
+        {false, 0, 3.25, 3.5}, {false, 0.01, 3.5, 3.75}, {true, 0, 5.75, 6.0}, {true, 0.01, 6.0, 6.25}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.goneAt);
+        hud.show("Receiving b from Windows", 0.0);
+        clock.advance(row.offset);
+        hud.finish("done", row.failed);
+        clock.advance(row.shownAt - row.offset);
+        EXPECT_TRUE(hud.visible());
+        clock.advance(row.goneAt - row.shownAt);
+        EXPECT_FALSE(hud.visible());
+    }
+    // A second result restarts the time; a transfer after a result cancels it.
+    hud.finish("first", false);
+    clock.advance(3);
+    hud.finish("again", false);
     clock.advance(3.25);
     EXPECT_TRUE(hud.visible());
-    clock.advance(0.25);
-    EXPECT_FALSE(hud.visible());
-    hud.show("Receiving b from Windows", 0.0);  // a running transfer stays up
+    hud.show("Copying c to Windows", 0.5);
     clock.advance(30);
     EXPECT_TRUE(hud.visible());
+}
+
+// Over the stream window: centred, 24 above its bottom edge. The window's teardown leaves the pill and its
+// transfer alone, and the next tick puts it at the top right of the screen, 16 in from both edges.
+TEST_F(SharingViews, ThePillSitsOverTheStreamWindowAndOutlivesIt) {
+    auto* window = new QWidget;
+    window->move(100, 80);
+    window->resize(600, 400);
+    window->show();
+    const QPointer<QWidget> alive(window);
+    StreamWindow::ownWindow = [alive]() -> std::optional<StreamWindow::Info> {
+        if (!alive) return std::nullopt;
+        return StreamWindow::Info{static_cast<std::uint32_t>(alive->winId()), QRectF(alive->frameGeometry())};
+    };
+    TransferHUD hud(clock);
+    hud.streamPID = ::getpid();
+    hud.show("Receiving holiday photos from Windows", 0.42);
+    const QPointer<QWidget> pill = hud.pill();
+    ASSERT_EQ(pill->parentWidget(), window);
+    const QRect frame = window->frameGeometry(), placed(pill->mapToGlobal(QPoint()), pill->size());
+    EXPECT_EQ(placed.bottom(), frame.bottom() - 24);
+    EXPECT_EQ(placed.left() * 2 + placed.width(), frame.left() * 2 + frame.width());
+    delete window;
+    ASSERT_TRUE(pill) << "the pill went with the window";
+    clock.advance(0.24);
+    EXPECT_FALSE(pill->isVisible());
+    clock.advance(0.01);
+    ASSERT_TRUE(pill->isVisible());
+    EXPECT_EQ(pill->parentWidget(), nullptr);
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(pill->frameGeometry().topRight(), QPoint(area.right() - 16, area.top() + 16));
+    EXPECT_TRUE(shows(pill, "42%"));
+    EXPECT_TRUE(shows(pill, "Receiving holiday photos from Windows"));
 }
 
 TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
@@ -60,16 +130,15 @@ TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
         ASSERT_EQ(drop.has_value(), row.kind.has_value());
         if (!drop) continue;
         EXPECT_EQ(drop->kind, *row.kind);
-        if (drop->kind == K::files) { EXPECT_EQ(drop->files, (std::vector<std::filesystem::path>{"/tmp/a", "/tmp/b c"})); }
+        if (drop->kind == K::files) { EXPECT_EQ(drop->files, (std::vector<fs::path>{"/tmp/a", "/tmp/b c"})); }
         if (drop->kind == K::link) { EXPECT_EQ(drop->link.toString(), row.link); }
         if (drop->kind == K::text) { EXPECT_EQ(drop->text, row.asText); }
     }
 }
 
-TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWhenTheDragLeaves) {
+TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWithinAWatchStep) {
     QWidget window;
     window.resize(640, 400);
-    window.show();
     DropCatcher catcher(clock);
     catcher.setStreamWindow(&window);
     QMimeData data;
@@ -79,35 +148,131 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWhenTheDragLeaves)
         QApplication::sendEvent(target, &event);
         return event.isAccepted();
     };
-    catcher.start();
-    catcher.enabled = true;
-    enter(&window);
-    EXPECT_FALSE(catcher.panelVisible());  // no stream
-    catcher.streamPID = 1;
-    enter(&window);
+    // Each one missing keeps it down: the watch started, drops allowed, a stream, its window shown.
+    const struct { bool started, enabled; std::optional<std::int32_t> pid; bool shown; } rows[] = {
+        {false, true, 1, true}, {true, false, 1, true}, {true, true, std::nullopt, true}, {true, true, 1, false},
+        {true, true, 1, true}};
+    for (const auto& row : rows) {
+        row.started ? catcher.start() : catcher.stop();
+        catcher.enabled = row.enabled;
+        catcher.streamPID = row.pid;
+        window.setVisible(row.shown);
+        EXPECT_EQ(enter(&window), &row == &std::end(rows)[-1]);
+    }
     ASSERT_TRUE(catcher.panelVisible());
     auto* panel = window.findChild<DropTargetView*>();
-    ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->geometry(), window.rect());
     EXPECT_FALSE(panel->highlighted());
+    // No button down and nothing over it: down at the first watch step, 0.3 s on.
+    clock.advance(0.29);
+    EXPECT_TRUE(catcher.panelVisible());
+    clock.advance(0.01);
+    EXPECT_FALSE(catcher.panelVisible());
+    enter(&window);
     EXPECT_TRUE(enter(panel));
     EXPECT_TRUE(panel->highlighted());
+    const auto label = panel->findChild<QLabel*>();
+    EXPECT_EQ(label->text(), "Drop to copy to Windows");
+    EXPECT_TRUE(label->isVisibleTo(panel));
+    clock.advance(3);  // a drag over it keeps it up
+    EXPECT_TRUE(catcher.panelVisible());
     QDragLeaveEvent leave;
-    QApplication::sendEvent(panel, &leave);  // the drag left the window
+    QApplication::sendEvent(panel, &leave);
     EXPECT_FALSE(catcher.panelVisible());
 }
 
-TEST(ReceivePlan, UniqueNamesCountUpAndSeeDanglingLinks) {
+// A Windows picture is decoded under a pixel limit: at the limit it decodes, one pixel over it does not.
+TEST_F(SharingViews, PicturesDecodeUpToThePixelLimit) {
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    image.save(&buffer, "PNG");
+    for (const auto& [limit, decodes] : {std::pair{1201, true}, {1200, true}, {1199, false}})
+        EXPECT_EQ(platform::Pasteboard::decodedPNG(png, limit).size(), decodes ? QSize(40, 30) : QSize(0, 0)) << limit;
+    EXPECT_TRUE(platform::Pasteboard::decodedPNG("not a picture").isNull());
+}
+
+TEST(ReceivePlan, NamesNeverTakeAnExistingOneAndFitTheFileSystem) {
     test::TempDir dir;
-    for (const char* name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc"})
+    const auto longest = std::string(251, 'a') + ".txt";  // 255 bytes, the most a name may hold
+    for (const std::string name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc", longest.c_str()})
         std::ofstream(dir.path() / name) << "x";
-    std::filesystem::create_symlink(dir.path() / "missing", dir.path() / "Link");
-    const struct { const char* name; std::set<std::string> taken; const char* expected; } rows[] = {
+    fs::create_symlink(dir.path() / "missing", dir.path() / "Link");
+    std::string wide;  // 90 characters of 3 bytes: legal on Windows, 274 bytes with ".txt"
+    for (int i = 0; i < 90; ++i) wide += "\xE6\xBC\xA2";
+    const struct { std::string name; std::set<std::string> taken; std::string expected; } rows[] = {
         {"report.pdf", {}, "report 3.pdf"}, {"Photos", {}, "Photos 2"}, {"archive.tar.gz", {}, "archive.tar 2.gz"},
-        {".bashrc", {}, ".bashrc 2"},      {"Link", {}, "Link 2"},     {"new.txt", {}, "new.txt"},
-        {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"}};
+        {".bashrc", {}, ".bashrc 2"}, {"Link", {}, "Link 2"}, {"new.txt", {}, "new.txt"},
+        {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"},
+        {longest, {}, std::string(249, 'a') + " 2.txt"},
+        {std::string(250, 'b') + ".txt", {}, std::string(250, 'b') + ".txt"},
+        {std::string(251, 'b') + ".txt", {}, std::string(251, 'b') + ".txt"},
+        {std::string(252, 'b') + ".txt", {}, std::string(251, 'b') + ".txt"},
+        {wide + ".txt", {}, wide.substr(0, 249) + ".txt"},  // cut between characters, not inside one
+    };
     for (const auto& row : rows)
         EXPECT_EQ(ReceivePlan::uniqueName(row.name, dir.path(), row.taken), row.expected) << row.name;
+    // Below the top, long names are shortened the same way.
+    AgentClient::OutboxItem item;
+    item.files = {{"Box/" + wide + ".txt", 1}, {"Box/ok", 1}};
+    const auto plan = ReceivePlan::make(item, dir.path());
+    EXPECT_EQ(plan.destination(item.files[0].path), dir.path() / "Box" / (wide.substr(0, 249) + ".txt"));
+    EXPECT_TRUE(plan.leftOut(item).empty());
+    const auto saved = plan.saved();
+    EXPECT_EQ((std::vector<std::string>{saved.pill, saved.noticeTitle, saved.noticeBody}),
+              (std::vector<std::string>{"Saved Box to " + dir.path().filename().string(), "Received Box from Windows",
+                                        "Saved to " + dir.path().filename().string() + ". Click to show in the file manager."}));
+}
+
+// What a send leaves out is named, with why when it is one thing; the box's folder is its last name.
+TEST(SendPlan, WhatIsLeftOutIsNamedAndTheBoxFolderIsItsLastName) {
+    const std::pair<std::string, std::string> folders[] = {
+        {"C:\\Users\\Name\\Desktop", "Desktop"}, {"C:\\Users\\Name\\Desktop\\", "Desktop"}, {"D:/Shared//", "Shared"},
+        {"C:\\", "C:"}, {"\\", "Windows"}, {"", "Windows"}, {"Inbox", "Inbox"}};
+    for (const auto& [dest, name] : folders) EXPECT_EQ(SendPlan::folderName(dest), name) << dest;
+    test::TempDir dir;
+    const auto at = [&](const std::string& rel) { return dir.path() / rel; };
+    test::writeFile(at("F/a.txt"), "a");
+    test::writeFile(at("F/.DS_Store"), "never");
+    test::writeFile(at("other/F/b.txt"), "b");
+    fs::create_symlink("a.txt", at("F/link"));
+    ASSERT_EQ(::mkfifo(at("F/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::mkfifo(at("topfifo").c_str(), 0600), 0);
+    // Folders of 250-byte names, 17 deep: the deepest has a path longer than the system takes.
+    std::string deep = "F";
+    for (int i = 0; i < 17; ++i) deep += "/" + std::string(250, 'd');
+    int fd = ::open(at("F").c_str(), O_RDONLY | O_DIRECTORY);
+    for (int i = 0; i < 17; ++i) {
+        ASSERT_EQ(::mkdirat(fd, std::string(250, 'd').c_str(), 0755), 0);
+        const int next = ::openat(fd, std::string(250, 'd').c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(fd);
+        fd = next;
+    }
+    ::close(fd);
+    const auto plan = SendPlan::make({at("F"), at("topfifo"), at("gone"), at("other/F")});
+    test::runCommand("rm -rf '" + at("F").string() + "'");  // deeper than the library's own removal reaches
+    using Why = SendPlan::LeftOut::Why;
+    std::vector<std::pair<std::string, Why>> leftOut;
+    for (const auto& left : plan.leftOut) leftOut.emplace_back(left.rel.substr(0, 300), left.why);
+    EXPECT_EQ(plan.names, std::vector<std::string>{"F"});
+    EXPECT_EQ(plan.entries.size(), 1u);
+    ASSERT_EQ(leftOut.size(), 6u);
+    EXPECT_EQ(leftOut[0], std::pair(deep.substr(0, 300), Why::unreadable));
+    EXPECT_EQ(std::vector(leftOut.begin() + 1, leftOut.end()),
+              (std::vector<std::pair<std::string, Why>>{{"F/fifo", Why::notFileOrFolder}, {"F/link", Why::notFileOrFolder},
+                  {"topfifo", Why::notFileOrFolder}, {"gone", Why::gone}, {"F", Why::sameName}}));
+    const std::pair<Why, std::string> texts[] = {{Why::gone, "\"x\" is no longer there."},
+        {Why::sameName, "\"x\" has the name of another item sent."}, {Why::notFileOrFolder, "\"x\" is not a file or folder."},
+        {Why::unreadable, "\"x\" could not be read."}};
+    SendPlan one, two;
+    two.leftOut = {{"x\n", Why::gone}, {"y", Why::gone}};
+    for (const auto& [why, text] : texts) {
+        one.leftOut = {{"x", why}};
+        EXPECT_EQ(one.describeLeftOut(), text);
+    }
+    EXPECT_EQ(two.describeLeftOut(), "\"x\\n\" and 1 more could not be sent.");
 }
 
 } // namespace

@@ -84,7 +84,7 @@ TEST_F(StreamWindowTest, ADragIsWatchedFromItsStartAndItsFilesAreSent) {
     pointer("mousemove 100 60 mousedown 1 sleep 0.3 mousemove 110 65 sleep 0.2 mousemove 140 80 sleep 0.3");
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->catcher().panelVisible(); }, 5000));
     pointer("mousemove 150 90 sleep 0.2 mouseup 1 sleep 0.2");
-    clock.advance(DropCatcher::kWatch);
+    clock.advance(0.3);
     EXPECT_FALSE(manager->catcher().panelVisible());
     EXPECT_EQ(requests("POST /v1/user/clipboard"), 0u);
     // Dropped on the stream window: up before the drag gets near it, then the file goes to Windows.
@@ -116,7 +116,7 @@ TEST_F(StreamWindowTest, ThePillOverTheStreamWindowThenTopRight) {
     EXPECT_FALSE(dark(shot.pixel(pill.left() + 30, pill.top() - 10)));   // the window above it
     window.hide();
     hud.finish("Could not receive from Windows: The server answered with error 500.", true);
-    clock.advance(TransferHUD::kTick);
+    clock.advance(0.25);
     ASSERT_TRUE(QTest::qWaitForWindowExposed(hud.pill(), 10000));
     shot = shoot();
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -125,7 +125,7 @@ TEST_F(StreamWindowTest, ThePillOverTheStreamWindowThenTopRight) {
     EXPECT_EQ(alone.top(), area.top() + 16);
     EXPECT_TRUE(dark(shot.pixel(alone.left() + 40, alone.bottom() - 6)));
     EXPECT_TRUE(hud.pill()->testAttribute(Qt::WA_TransparentForMouseEvents));
-    clock.advance(TransferHUD::kHideAfterFailure);
+    clock.advance(6.0);
     EXPECT_FALSE(hud.visible());
 }
 
