@@ -7,6 +7,7 @@
 #include "app/sharing/SharingManager.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/support/GuiEnvironment.hpp"
+#include "tests/support/RecordedRequests.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <mutex>
 #include <string>
 
 namespace corvane::test {
@@ -51,33 +51,12 @@ protected:
     explicit SharingFixture(bool x11 = false) { sharingApp(x11); }
     void SetUp() override {
         agent.start();
-        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800, recording()));
+        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800, sent.transport()));
         settings.receiveFolder = folder.path().string();
     }
-    // Each request the manager's client and its transfers send, as "<method> <path> <silence limit>".
-    struct Sent {
-        std::mutex mutex;
-        std::vector<std::string> lines;
-    };
-    std::shared_ptr<Sent> sent = std::make_shared<Sent>();
-    AgentClient::Transport recording() {
-        return [sent = sent](const platform::HttpRequest& request, std::stop_token stop, const platform::HttpReceiver* receiver) {
-            {
-                std::lock_guard guard(sent->mutex);
-                std::string line = request.method + " " + request.path + " " + std::to_string(int(request.idleTimeoutSeconds));
-                for (const auto& [name, value] : request.headers) line += " " + name + ": " + value;
-                sent->lines.push_back(line);
-            }
-            return platform::Http::perform({}, request, std::move(stop), receiver);
-        };
-    }
-    std::vector<std::string> sentLike(const std::string& start) {
-        std::lock_guard guard(sent->mutex);
-        std::vector<std::string> out;
-        for (const auto& line : sent->lines)
-            if (line.starts_with(start)) out.push_back(line);
-        return out;
-    }
+    // Each request the manager's client and its transfers send.
+    std::vector<std::string> sentLike(const std::string& start) { return sent.like(start); }
+    test::RecordedRequests sent;
     void TearDown() override {
         manager.reset();
         clock.advance(3600);  // the ended manager's loops wake and finish
