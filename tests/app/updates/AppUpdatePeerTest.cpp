@@ -65,14 +65,17 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         EXPECT_EQ(test::snapshot(installed()), test::snapshot(stage.path() / "Corvane-2.0"));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
-        EXPECT_TRUE(recorder.saw("updating: Downloading Corvane 2.0...") && recorder.saw("updating: Installing the update..."));
-        EXPECT_EQ(manager->status(), UpdateManager::Status::updating("Restarting Corvane..."));
+        EXPECT_EQ(std::vector(recorder.statuses.end() - 4, recorder.statuses.end()),
+                  (std::vector<std::string>{"upToDate", "updating: Downloading Corvane 2.0...",
+                                            "updating: Installing the update...", "updating: Restarting Corvane..."}));
         // 0, half the archive as 0.425 (an odd size is a byte short of half), 0.9 and 1, never backwards.
         const auto& seen = recorder.progress;
-        ASSERT_GE(seen.size(), 4u);
-        EXPECT_TRUE(seen[1] == 0.0 && std::is_sorted(seen.begin() + 1, seen.end()) && seen[seen.size() - 2] == 0.9 &&
-                    seen.back() == 1.0 && std::any_of(seen.begin(), seen.end(), [](auto p) { return p && std::abs(*p - 0.425) < 1e-3; }))
-            << ::testing::PrintToString(seen);
+        ASSERT_GE(seen.size(), 4u) << ::testing::PrintToString(seen);
+        EXPECT_EQ(seen[1], 0.0);
+        EXPECT_TRUE(std::is_sorted(seen.begin() + 1, seen.end())) << ::testing::PrintToString(seen);
+        EXPECT_EQ(seen.end()[-2], 0.9);
+        EXPECT_EQ(seen.back(), 1.0);
+        EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](auto p) { return p && std::abs(*p - 0.425) < 1e-3; }), 1);
         // The new program runs only once the old process has gone: not while it lingers after quitting.
         QThread::msleep(300);
         EXPECT_FALSE(std::filesystem::exists(started));
@@ -103,6 +106,10 @@ make('dotdot', lambda zf: entry(zf, 'Corvane/../../evil', b'x'))
 make('link-out', lambda zf: entry(zf, 'Corvane/link', outside.encode(), 0o120777), lambda zf: entry(zf, 'Corvane/link/evil', b'x'))
 make('link-up', lambda zf: entry(zf, 'Corvane/up', b'../..', 0o120777), lambda zf: entry(zf, 'Corvane/up/evil', b'x'))
 make('link-only', lambda zf: entry(zf, 'Corvane/share/corvane/data', b'../../..', 0o120777))
+make('link-via-link', lambda zf: entry(zf, 'Corvane/a/b/c/d/e/deep', b'../../../../..', 0o120777),
+     lambda zf: entry(zf, 'Corvane/esc', b'a/b/c/d/e/deep/../../../../..', 0o120777))
+make('links', lambda zf: entry(zf, 'Corvane/lib/libx.so', b'libx.so.1', 0o120777),
+     lambda zf: entry(zf, 'Corvane/bin/tool', b'../lib/libx.so', 0o120777))
 make('device', lambda zf: entry(zf, 'Corvane/dev', b'', 0o020666))
 make('fifo', lambda zf: entry(zf, 'Corvane/fifo', b'', 0o010644))
 make('setuid', lambda zf: entry(zf, 'Corvane/bin/helper', b'x', 0o104755))
@@ -124,14 +131,15 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
     const std::string notValid = "The downloaded update is not a valid Corvane app.";
     const std::string integrity = "The download did not pass its integrity check.";
     const std::string digest = test::sha256Of(served() / "valid.zip");
-    // Over plain http an archive without a digest is never installed; an app outside an install folder (this
+    // Over plain http an archive without a digest is never fetched; an app outside an install folder (this
     // test program, in the build tree) is never downloaded for.
     const auto program = std::filesystem::canonical("/proc/self/exe").parent_path().string();
     std::vector<std::tuple<std::string, std::string, std::string>> rows = {
-        {"valid", " " + digest + " ", integrity}, {"valid", std::string(64, '0'), integrity}, {"valid", "", integrity},
+        {"valid", " " + digest + " ", integrity}, {"valid", std::string(64, '0'), integrity},
+        {"valid", "", "The update was not downloaded: it is offered over plain http without a digest to check it against."},
         {"never", digest, "Could not replace the app in " + program + "."}};
-    for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "device", "setuid", "setgid", "two",
-                             "subfolder", "identifier", "entries", "bytes", "garbage"})
+    for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "link-via-link", "device", "setuid",
+                             "setgid", "two", "subfolder", "identifier", "entries", "bytes", "garbage"})
         rows.emplace_back(name, test::sha256Of(served() / (std::string(name) + ".zip")), notValid);
     for (const auto& [name, sha256, failure] : rows) {
         SCOPED_TRACE(name);
@@ -142,15 +150,43 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         writeFeed(urlOf(name + ".zip"), sha256);
         ASSERT_TRUE(checkAndUpdate(*manager));
         EXPECT_EQ(manager->status(), UpdateManager::Status::failed(failure));
-        EXPECT_TRUE(manager->progress() == std::nullopt && manager->showResult() && quits == 0);
+        EXPECT_EQ(manager->progress(), std::nullopt);
+        EXPECT_TRUE(manager->showResult());
+        EXPECT_EQ(quits, 0);
         EXPECT_EQ(test::snapshot(installed()), before);
-        EXPECT_TRUE(std::filesystem::is_empty(outside()) && std::filesystem::is_empty(temporary()));
+        EXPECT_TRUE(std::filesystem::is_empty(outside()));
+        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
     }
-    // A FIFO's mode in a zip reaches us as an ordinary file: what is unpacked is never a FIFO.
+    // A FIFO's mode in a zip reaches us as an ordinary file: what is unpacked is never a FIFO. Links that
+    // climb only from their own folder are kept.
     test::TempDir unpacked;
     UpdateArchive::extract(served() / "fifo.zip", unpacked.path(), UpdateArchive::Limits{});
     EXPECT_EQ(std::filesystem::status(unpacked.path() / "Corvane/fifo").type(), std::filesystem::file_type::regular);
+    std::filesystem::create_directory(unpacked.path() / "links");
+    UpdateArchive::extract(served() / "links.zip", unpacked.path() / "links", UpdateArchive::Limits{});
+    EXPECT_EQ(std::filesystem::read_symlink(unpacked.path() / "links/Corvane/bin/tool"), "../lib/libx.so");
+}
+
+// Quitting while the update installs: the event loop has ended, and what the update made goes all the same.
+TEST_F(AppUpdateTest, AQuitWhileInstallingLeavesNothingBehind) {
+    serveHttps();
+    trust();
+    test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+    test::TempDir stage;
+    test::makeInstallFolder(stage.path() / "Corvane", "2.0", "#!/bin/sh\necho new\n");
+    ASSERT_EQ(test::run("cd " + quoted(stage.path().string()) + " && bsdtar -a -cf " + quoted((served() / "u.zip").string()) + " Corvane"), 0);
+    writeFeed(urlOf("u.zip", "https"), std::nullopt);
+    auto manager = forFeed(urlOf("feed.json"));
+    manager->checkNow();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+    manager->updateApp();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->status().text == "Installing the update..."; }));
+    manager.reset();  // the app quits here: nothing more of the event loop runs
+    pool.threads()->waitForDone();
+    EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
+    QCoreApplication::processEvents();  // what was left waiting ends, harmlessly
 }
 
 TEST_F(AppUpdateTest, AnHttpsFeedNeedsItsAuthorityTrustedAndIsNeverFollowedDownToHttp) {
@@ -162,6 +198,13 @@ TEST_F(AppUpdateTest, AnHttpsFeedNeedsItsAuthorityTrustedAndIsNeverFollowedDownT
     // The feed itself is fine over http, but an https feed that redirects there is refused.
     EXPECT_NE(UpdateManager::fetchFeed(urlOf("feed.json")), std::nullopt);
     EXPECT_EQ(UpdateManager::fetchFeed(urlOf("to-http/feed.json", "https")), std::nullopt);
+    // A feed has 15 s in all.
+    std::optional<double> limit;
+    UpdateManager::fetchFeed(urlOf("feed.json"), {}, [&](const platform::HttpRequest& request, std::stop_token, const platform::HttpReceiver*) {
+        limit = request.timeoutSeconds;
+        return platform::HttpResponse{};
+    });
+    EXPECT_EQ(limit, 15);
 }
 
 // The alert shown, and its button with this text.

@@ -1,5 +1,6 @@
 #include "boxsim/Box.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
+#include "tests/support/RecordedRequests.hpp"
 
 namespace corvane {
 namespace {
@@ -18,11 +19,13 @@ protected:
     void SetUp() override { test::ensureApplication(), agent.start(); }
     // With `connect`, the box is connected and its first check done.
     std::unique_ptr<UpdateManager> make(bool connect = false, const std::string& sourceDir = "") {
-        auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800),
+        auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800, sent.transport()),
                                                        AppInfo{"1.0", test::kIdentifier, "", sourceDir});
         recorder.attach(*manager);
-        if (connect) manager->boxConnected(true);
-        EXPECT_TRUE(!connect || test::pumpUntil(clock, [&] { return !manager->boxUpdates().empty(); }));
+        if (connect) {
+            manager->boxConnected(true);
+            EXPECT_TRUE(test::pumpUntil(clock, [&] { return !manager->boxUpdates().empty(); }));
+        }
         return manager;
     }
     // Runs until the manager is idle; an agent that restarts comes back at once.
@@ -37,6 +40,7 @@ protected:
     ManualClock clock;
     AppPool pool;
     test::Recorder recorder;
+    test::RecordedRequests sent;
 };
 
 TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProgressBackOrPastOne) {
@@ -46,13 +50,21 @@ TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProg
         EXPECT_TRUE(agent.seen("POST /v1/update").empty());
         co_await clock.sleep(2);
     };
-    EXPECT_TRUE(manager->showResult() && manager->boxHostVersion() == "1.0.0");
+    EXPECT_TRUE(manager->showResult());
+    EXPECT_EQ(manager->boxHostVersion(), "1.0.0");
     EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"agent", "0.3.1"}, {"host", "1.0.0"}}));
     agent.scriptUpdateRun("host", {Step{"running", "Downloading", 0.2, {}}, Step{"running", "Installing", 0.1, {}},
                                    Step{"running", {}, -1, {}}, Step{"running", {}, 1.5, {}}, Step{"done", {}, 1, "1.1.0"}});
     manager->updateBox("host");
     // The box goes away while it updates: what it offered stays listed.
     manager->boxConnected(false);
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !agent.seen("POST /v1/update").empty() && clock.sleepers() == 1; }));
+    // The status is asked a second after the start, then every second, with 5 s to answer.
+    clock.advance(0.99);
+    EXPECT_TRUE(sent.like("GET /v1/update/status").empty());
+    clock.advance(0.01);
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return sent.like("GET /v1/update/status").size() == 1; }));
+    EXPECT_EQ(sent.like("GET /v1/update/status"), std::vector<std::string>{"GET /v1/update/status 5"});
     ASSERT_TRUE(idle(*manager));
     const std::vector<std::string> expected = {"updating: Preparing the corvane streamer update...",
                                                "updating: Downloading", "updating: Installing", "upToDate"};
@@ -62,41 +74,46 @@ TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProg
     EXPECT_NE(test::logTail().find("box update finished: host 1.1.0"), std::string::npos);
 }
 
+// The new box software has 90 tries, a second apart with 3 s each, to answer with its new version.
 TEST_F(BoxUpdateTest, AnAgentComesBackWithItsNewVersionOrFailsAfterNinetyTries) {
     constexpr const char* kRestartText =
         "The box software could not restart itself to finish the update. Run the box setup on the box once more "
         "(Show Steps); after that, box updates install from here.";
     auto manager = make(true);
-    const std::tuple<Outcome, const char*, std::size_t> rows[] = {{Outcome::oldVersion, "0.4.0", 85}, {Outcome::newVersion, "0.5.0", 1}};
-    for (const auto& [outcome, version, asked] : rows) {
-        agent.scriptUpdateRun("agent", {Step{"running", "Installing", 0.5, {}}, Step{"done", {}, 1, version}});
-        agent.setAgentRestart({3600, outcome});
+    const struct { Outcome outcome; const char* version; int closedTries; std::size_t asked; bool updated; } rows[] = {
+        {Outcome::oldVersion, "0.4.0", 5, 85, false}, {Outcome::newVersion, "0.5.0", 90, 0, false},
+        {Outcome::newVersion, "0.6.0", 89, 1, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.version);
+        agent.scriptUpdateRun("agent", {Step{"running", "Installing", 0.5, {}}, Step{"done", {}, 1, row.version}});
+        agent.setAgentRestart({3600, row.outcome});
         const auto before = agent.seen("GET /v1/info").size();
         manager->updateBox("agent");
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->status().text == "Waiting for the box software to restart..."; }));
-        // Five tries meet a closed port and the wait goes on; then the agent comes back.
-        for (int i = 0; i < 5; ++i) {
+        // Tries that meet a closed port; then the agent comes back.
+        for (int i = 0; i < row.closedTries && manager->isBusy(); ++i) {
             clock.advance(1);
-            ASSERT_TRUE(test::pumpUntil(clock, [&] { return clock.sleepers() > 0; }));
+            ASSERT_TRUE(test::pumpUntil(clock, [&] { return clock.sleepers() > 0 || !manager->isBusy(); }));
         }
         ASSERT_TRUE(idle(*manager));
-        EXPECT_EQ(agent.seen("GET /v1/info").size() - before, asked);
-        if (outcome == Outcome::oldVersion) {
-            EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kRestartText));
-            EXPECT_TRUE(manager->boxNeedsSetup() && manager->showResult());
-            EXPECT_EQ(manager->boxUpdates().front().component, "agent");  // to be tried again
-        }
+        agent.comeBack();
+        EXPECT_EQ(agent.seen("GET /v1/info").size() - before, row.asked);
+        EXPECT_EQ(manager->status(), row.updated ? UpdateManager::Status::upToDate() : UpdateManager::Status::failed(kRestartText));
+        EXPECT_EQ(manager->boxNeedsSetup(), !row.updated);
+        EXPECT_TRUE(manager->showResult());
+        EXPECT_EQ(manager->boxUpdates().front().component, row.updated ? "host" : "agent");  // a failed one stays
     }
-    EXPECT_TRUE(recorder.saw("updating: Preparing the box software update...") && !manager->boxNeedsSetup());
-    EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"host", "1.0.0"}}));
+    EXPECT_TRUE(recorder.saw("updating: Preparing the box software update..."));
+    EXPECT_EQ(sent.like("GET /v1/info").back(), "GET /v1/info 3");
 }
 
 TEST_F(BoxUpdateTest, HowARunEnds) {
-    // `trace`: a log line the run writes or a status it shows.
+    // `trace`: a log line the run writes, or the status it shows first.
     struct Row { Step last; int failedPolls; std::string status; std::string trace; const char* component = "host"; };
     const Row rows[] = {
         {Step{"done", {}, 1, {}}, 30, "upToDate", "box update finished: host"},
-        {Step{"done", {}, 1, {}}, 0, "upToDate", "Preparing the controller driver update...", "gamepad"},
+        {Step{"done", {}, 1, {}}, 0, "upToDate", "updating: Preparing the controller driver update...", "gamepad"},
+        {Step{"done", {}, 1, {}}, 0, "failed: Box answered 400: unknown component", "updating: Preparing the tool update...", "Tool"},
         {Step{"done", {}, 1, {}}, 31, "failed: Lost contact with the box during the update.",
          "box update failed: host: Lost contact with the box during the update."},
         {Step{"failed", "Disk full", 0, {}}, 0, "failed: Disk full", "box update failed: host: Disk full"},
@@ -114,7 +131,8 @@ TEST_F(BoxUpdateTest, HowARunEnds) {
         ASSERT_TRUE(idle(*manager));
         EXPECT_EQ(recorder.statuses.back(), row.status);
         EXPECT_FALSE(manager->boxNeedsSetup());
-        EXPECT_TRUE(test::logTail().find(row.trace) != std::string::npos || recorder.saw("updating: " + row.trace));
+        if (row.trace.starts_with("updating: ")) EXPECT_TRUE(recorder.saw(row.trace));
+        else EXPECT_NE(test::logTail().find(row.trace), std::string::npos);
     }
 }
 
@@ -156,7 +174,8 @@ TEST_F(BoxUpdateTest, UpdateAllGoesAgentFirstAppLastAndStopsAtAFailedStep) {
                                                                             "2 of 3", "3 of 3", std::nullopt}));
     const auto started = agent.seen("POST /v1/update");
     ASSERT_EQ(started.size(), 3u);
-    EXPECT_TRUE(started[1].body.find("agent") != std::string::npos && started[2].body.find("host") != std::string::npos);
+    EXPECT_NE(started[1].body.find("agent"), std::string::npos);
+    EXPECT_NE(started[2].body.find("host"), std::string::npos);
     const auto log = test::logTail();
     ASSERT_NE(log.rfind("update all: 3 updates"), std::string::npos);
     EXPECT_EQ(log.find("update all: finished", log.rfind("update all: 3 updates")), std::string::npos);
@@ -177,7 +196,8 @@ TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
         auto manager = make();
         manager->boxConnected(true);
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxNeedsSetup(); })) << code;
-        EXPECT_TRUE(manager->boxUpdates().empty() && manager->showResult());
+        EXPECT_TRUE(manager->boxUpdates().empty());
+        EXPECT_TRUE(manager->showResult());
     }
     auto manager = make(true);
     agent.script("GET /v1/updates", Agent::Reply{.status = 500, .body = "{\"error\":\"busy\"}"});
