@@ -71,7 +71,16 @@ TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProg
     EXPECT_EQ(std::vector<std::string>(recorder.statuses.end() - 4, recorder.statuses.end()), expected);
     EXPECT_EQ(recorder.progress, (std::vector<std::optional<double>>{std::nullopt, 0.0, 0.2, 1.0, std::nullopt}));
     EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"agent", "0.3.1"}}));
+    EXPECT_NE(test::logTail().find("box update started: host"), std::string::npos);
     EXPECT_NE(test::logTail().find("box update finished: host 1.1.0"), std::string::npos);
+    // Connected again: one check, however often it is said; gone while idle: nothing is listed.
+    manager->boxConnected(true);
+    manager->boxConnected(true);
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return agent.seen("GET /v1/updates").size() == 2 && !manager->boxUpdates().empty(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(agent.seen("GET /v1/updates").size(), 2u);
+    manager->boxConnected(false);
+    EXPECT_TRUE(manager->boxUpdates().empty());
 }
 
 // The new box software has 90 tries, a second apart with 3 s each, to answer with its new version.

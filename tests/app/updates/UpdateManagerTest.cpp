@@ -57,6 +57,9 @@ TEST_F(UpdateManagerTest, StartingTwiceChecksOnceAtOnceThenEverySixHoursAndManua
     EXPECT_FALSE(manager->showResult());
     EXPECT_EQ(manager->status().kind, Kind::upToDate);
     EXPECT_EQ(manager->pendingCount(), 0);
+    manager->updateAll();  // nothing pending: no batch, no log line
+    EXPECT_FALSE(manager->isBusy());
+    EXPECT_EQ(test::logTail().find("update all:"), std::string::npos);
     EXPECT_EQ(manager->buildTimeLimit, 1200);  // the build's time limit
 }
 
