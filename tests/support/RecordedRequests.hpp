@@ -1,8 +1,5 @@
 #pragma once
 
-// A transport that writes down each request ("<method> <path> <silence limit>" and its extra headers)
-// before the real HTTP layer sends it, so a test can check what a client asked for and how long it waits.
-
 #include "platform/http/Http.hpp"
 
 #include <memory>
@@ -12,35 +9,34 @@
 
 namespace corvane::test {
 
+// A transport that notes each request as "<method> <path> <silence limit>[ <header>: <value>]..." before the
+// real HTTP layer sends it: what a client asked for, and how long it waits.
 class RecordedRequests {
 public:
     platform::Http::Transport transport() const {
-        return [lines = lines_](const platform::HttpRequest& request, std::stop_token stop,
-                                const platform::HttpReceiver* receiver) {
-            std::string line = request.method + " " + request.path + " " + std::to_string(int(request.idleTimeoutSeconds));
-            for (const auto& [name, value] : request.headers) line += " " + name + ": " + value;
+        return [seen = seen_](const platform::HttpRequest& r, std::stop_token stop, const platform::HttpReceiver* receiver) {
+            std::string line = r.method + " " + r.path + " " + std::to_string(int(r.idleTimeoutSeconds));
+            for (const auto& [name, value] : r.headers) line += " " + name + ": " + value;
             {
-                std::lock_guard guard(lines->mutex);
-                lines->all.push_back(line);
+                std::lock_guard guard(seen->mutex);
+                seen->lines.push_back(line);
             }
-            return platform::Http::perform({}, request, std::move(stop), receiver);
+            return platform::Http::perform({}, r, std::move(stop), receiver);
         };
     }
-    // The lines that begin with `start`, in order.
     std::vector<std::string> like(const std::string& start) const {
-        std::lock_guard guard(lines_->mutex);
         std::vector<std::string> out;
-        for (const auto& line : lines_->all)
-            if (line.starts_with(start)) out.push_back(line);
+        std::lock_guard guard(seen_->mutex);
+        std::copy_if(seen_->lines.begin(), seen_->lines.end(), std::back_inserter(out), [&](auto& l) { return l.starts_with(start); });
         return out;
     }
 
 private:
-    struct Lines {
+    struct Seen {
         std::mutex mutex;
-        std::vector<std::string> all;
+        std::vector<std::string> lines;
     };
-    std::shared_ptr<Lines> lines_ = std::make_shared<Lines>();
+    std::shared_ptr<Seen> seen_ = std::make_shared<Seen>();
 };
 
 } // namespace corvane::test

@@ -126,6 +126,9 @@ TEST_F(ClipboardTest, PicturesTravelAsPNG) {
     agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
     tick();
     EXPECT_EQ(ours().cacheKey(), once);
+    // Decoded under a pixel limit: at it a picture decodes, one pixel over it does not.
+    for (const auto& [limit, decodes] : {std::pair{254, true}, {253, true}, {252, false}})
+        EXPECT_EQ(platform::Pasteboard::decodedPNG(QByteArray::fromStdString(windowsPNG), limit).isNull(), !decodes) << limit;
     tick();
     EXPECT_EQ(sent(), 2u);
 }

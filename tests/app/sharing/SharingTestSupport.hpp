@@ -74,6 +74,7 @@ protected:
     boxsim::Agent::Options agentOptions() const {
         boxsim::Agent::Options o;
         o.address = address;
+        o.dropDest = "C:\\Users\\corvane\\Desktop\\";  // its last name is "Desktop"
         return o;
     }
     boxsim::Agent agent{agentOptions()};

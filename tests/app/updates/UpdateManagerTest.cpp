@@ -201,45 +201,38 @@ TEST(FolderSwapTest, TheOldFolderStaysInPlaceWhicheverStepFails) {
 // A kill between the two renames of the slower swap (or just after them) is put right at the next start,
 // and what killed runs left beside the app and in the temporary folder goes unless an instance holds it.
 TEST_F(UpdateManagerTest, TheNextStartRepairsAKilledSwapAndClearsWhatNoInstanceHolds) {
-    const auto state = root.path() / "state";
+    const auto fresh = apps() / ".corvane-update-K/Corvane";
     for (const int killedAt : {2, 3}) {
-        SCOPED_TRACE(killedAt);
         std::filesystem::remove_all(installed());
         test::makeInstallFolder(installed(), "1.0", "old");
-        test::makeInstallFolder(apps() / ".corvane-update-K/Corvane", "2.0", "new");
-        const auto oldFolder = test::snapshot(installed()), newFolder = test::snapshot(apps() / ".corvane-update-K/Corvane");
-        if (const pid_t child = ::fork(); child == 0) {
-            FolderSwap::replace(apps() / ".corvane-update-K/Corvane", installed(), [&](int step) {
-                if (step == killedAt) ::_exit(0);
-                return step == 0;  // a file system without the exchange
-            }, state / "update-swap");
+        test::makeInstallFolder(fresh, "2.0", "new");
+        const auto before = test::snapshot(killedAt == 2 ? installed() : fresh);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            FolderSwap::replace(fresh, installed(), [&](int step) { return step == killedAt ? ::_exit(0), false : step == 0; },
+                                root.path() / "state/update-swap");
             ::_exit(1);
-        } else {
-            int status = 0;
-            ASSERT_EQ(::waitpid(child, &status, 0), child);
-            ASSERT_EQ(WEXITSTATUS(status), 0);
         }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
         ASSERT_EQ(std::filesystem::exists(installed()), killedAt == 3);
-        for (const auto& name : {".corvane-update-stale", ".corvane-update-busy"}) std::filesystem::create_directories(apps() / name);
-        for (const auto& name : {"corvane-update-A.zip", ".corvane-download-x", "corvane-update-busy.zip"})
+        std::vector<int> held;
+        for (const auto& path : {apps() / ".corvane-update-stale", apps() / ".corvane-update-held"}) std::filesystem::create_directory(path);
+        for (const auto& name : {"corvane-update-A.zip", ".corvane-download-x", "corvane-update-held.zip"})
             test::writeFile(temporary() / name, "partial");
-        const int busyFolder = ::open((apps() / ".corvane-update-busy").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        const int busyFile = ::open((temporary() / "corvane-update-busy.zip").c_str(), O_RDONLY | O_CLOEXEC);
-        ASSERT_EQ(::flock(busyFolder, LOCK_EX), 0);
-        ASSERT_EQ(::flock(busyFile, LOCK_EX), 0);
+        for (const auto& path : {apps() / ".corvane-update-held", temporary() / "corvane-update-held.zip"})
+            held.push_back(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), ::flock(held.back(), LOCK_EX);
         manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
-        manager->stateFolder = state;
+        manager->stateFolder = root.path() / "state";
         auto tidying = manager->tidyUp();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
-        ::close(busyFolder), ::close(busyFile);
-        EXPECT_EQ(test::snapshot(installed()), killedAt == 2 ? oldFolder : newFolder);
+        EXPECT_EQ(test::snapshot(installed()), before) << killedAt;
         std::set<std::string> left;
-        for (const auto& folder : {apps(), temporary()})
+        for (const auto& folder : {apps(), temporary(), root.path() / "state"})
             for (const auto& entry : std::filesystem::directory_iterator(folder)) left.insert(entry.path().filename());
-        EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-busy", "corvane-update-busy.zip"}));
-        EXPECT_FALSE(std::filesystem::exists(state / "update-swap"));
-        std::filesystem::remove_all(apps() / ".corvane-update-busy");
-        std::filesystem::remove(temporary() / "corvane-update-busy.zip");
+        EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-held", "corvane-update-held.zip"})) << killedAt;
+        for (const int fd : held) ::close(fd);
+        std::filesystem::remove_all(apps() / ".corvane-update-held");
     }
 }
 
