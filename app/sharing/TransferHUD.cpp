@@ -23,6 +23,17 @@ namespace {
 constexpr int kWidth = 340;
 constexpr int kInset = 16;
 constexpr int kAboveBottom = 24;
+// The pill shows two lines; a title may carry a box's error text of any length, which is cut first so that
+// laying it out never costs the main thread.
+constexpr std::size_t kMaxTitleBytes = 500;
+
+std::string shortened(const std::string& text) {
+    if (text.size() <= kMaxTitleBytes) return text;
+    std::size_t end = kMaxTitleBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end) + "\u2026";
+}
+
 constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                       Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
 
@@ -167,7 +178,7 @@ TransferHUD::~TransferHUD() { delete pill_.data(); }
 bool TransferHUD::visible() const { return pill_ && pill_->isVisible(); }
 
 void TransferHUD::show(const std::string& title, std::optional<double> progress) {
-    title_ = title;
+    title_ = shortened(title);
     progress_ = progress ? std::optional(std::clamp(*progress, 0.0, 1.0)) : std::nullopt;
     failed_ = false;
     hideAt_.reset();
@@ -182,7 +193,7 @@ void TransferHUD::setProgress(double value) {
 }
 
 void TransferHUD::finish(const std::string& text, bool failed) {
-    title_ = text;
+    title_ = shortened(text);
     progress_.reset();
     failed_ = failed;
     hideAt_ = clock_.uptime() + (failed ? kHideAfterFailure : kHideAfterSuccess);

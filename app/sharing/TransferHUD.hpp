@@ -37,6 +37,7 @@ public:
     // Set while the stream window is open; the pill goes over the window StreamWindow::find finds for it.
     std::optional<std::int32_t> streamPID;
 
+    // Titles longer than 500 bytes are cut there (at a character boundary) and end in an ellipsis.
     void show(const std::string& title, std::optional<double> progress);
     // Never moves back, never passes 1; neither shows nor moves the pill.
     void setProgress(double value);

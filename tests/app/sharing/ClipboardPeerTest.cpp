@@ -142,12 +142,10 @@ TEST_F(ClipboardTest, ConcealedItemsCopiedFilesAndOversizedItemsStayHere) {
 import gi
 gi.require_version('Gtk', '3.0')
 from gi.repository import Gtk, Gdk
-w = Gtk.Invisible()
-clip = Gdk.Atom.intern('CLIPBOARD', False)
+w, clip = Gtk.Invisible(), Gdk.Atom.intern('CLIPBOARD', False)
 Gtk.selection_add_targets(w, clip, [Gtk.TargetEntry.new(t, 0, 0) for t in ('UTF8_STRING', 'x-kde-passwordManagerHint')])
 w.connect('selection-get', lambda w, data, info, time: data.set(data.get_target(), 8, b'secret'))
-Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME)
-Gtk.main()
+Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
 )");
     const auto before = manager->pasteboard().changeCount();
     test::runCommand("/usr/bin/python3 '" + script.string() + "' >/dev/null 2>&1 &");

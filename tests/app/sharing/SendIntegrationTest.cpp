@@ -130,6 +130,12 @@ TEST_F(SendTest, EachFailingStepStopsAtOnceAndWhatIsLeftOutIsSaid) {
         EXPECT_EQ(requests("POST /v1/user/drop/{id}/finish") - before[3], c.finishes);
     }
     EXPECT_NE(logTail().find("send to Windows failed: Box answered 507: <b>disk</b> & full"), std::string::npos);
+    // A box's error of any length is cut to 500 bytes in the pill.
+    const std::string lead = "Could not copy to Windows: Box answered 507: ";
+    agent.script("POST /v1/user/drop", Agent::Reply{507, R"({"error":")" + std::string(1 << 20, 'x') + "\"}"});
+    manager->send({here("Folder")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_EQ(manager->hud().title(), lead + std::string(500 - lead.size(), 'x') + "\u2026");
 }
 
 TEST_F(SendTest, LinksAndTextAndTextIsNotPastedBack) {

@@ -21,23 +21,18 @@
 
 namespace corvane::test {
 
-// One QApplication per test program: on the shared virtual X display when the test needs the real X
-// clipboard, else offscreen. The log goes to a folder of the program's own.
+// One QApplication per test program, never destroyed (Qt's statics go first): on the shared virtual X display
+// when the test needs the real X clipboard, else offscreen. The log goes to a folder of the program's own.
 inline QApplication& sharingApp(bool x11) {
     static TempDir state;
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     if (x11) return GuiEnvironment::ensure();
-    struct Offscreen : ::testing::Environment {
-        void TearDown() override { app.reset(); }
-        int argc = 1;
-        char name[16] = "sharing-test", *argv[2] = {name, nullptr};
-        std::unique_ptr<QApplication> app;
-    };
-    static auto* env = static_cast<Offscreen*>(::testing::AddGlobalTestEnvironment(new Offscreen));
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    if (!env->app) env->app = std::make_unique<QApplication>(env->argc, env->argv);
-    return *env->app;
+    static int argc = 1;
+    static char name[] = "sharing-test", *argv[] = {name, nullptr};
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {

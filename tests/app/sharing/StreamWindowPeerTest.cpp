@@ -12,19 +12,12 @@ constexpr const char* kDragSource = R"(
 import sys, gi
 gi.require_version('Gtk', '3.0')
 from gi.repository import Gtk, Gdk
-payload = sys.argv[1]
-w, box = Gtk.Window(), Gtk.EventBox()
-w.set_default_size(200, 120)
-w.move(0, 0)
-box.add(Gtk.Label(label='drag me'))
-w.add(box)
-targets = Gtk.TargetList.new([])
+w, box, targets = Gtk.Window(), Gtk.EventBox(), Gtk.TargetList.new([])
+w.set_default_size(200, 120); w.move(0, 0); box.add(Gtk.Label(label='drag me')); w.add(box)
 targets.add_uri_targets(0)
-box.drag_source_set(Gdk.ModifierType.BUTTON1_MASK, [], Gdk.DragAction.COPY)
-box.drag_source_set_target_list(targets)
-box.connect('drag-data-get', lambda w, c, data, i, t: data.set_uris(payload.split('\n')))
-w.show_all()
-Gtk.main()
+box.drag_source_set(Gdk.ModifierType.BUTTON1_MASK, [], Gdk.DragAction.COPY); box.drag_source_set_target_list(targets)
+box.connect('drag-data-get', lambda w, c, data, i, t: data.set_uris(sys.argv[1].split('\n')))
+w.show_all(); Gtk.main()
 )";
 
 class StreamWindowTest : public test::SharingFixture {

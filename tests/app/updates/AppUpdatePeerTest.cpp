@@ -12,7 +12,10 @@ std::string quoted(const std::string& text) { return "'" + text + "'"; }
 
 using AppUpdateTest = test::AppUpdateFixture;
 
-TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToTheSourceFolder) {
+// A feed counts whatever the status it comes with; over https only from a trusted authority and never followed
+// down to http. Otherwise the source folder is read.
+TEST_F(AppUpdateTest, FeedsAreReadWhateverTheirStatusOverTrustedHttpsOnlyAndFallBackToTheSourceFolder) {
+    serveHttps();
     test::TempDir source;
     test::writeFile(source.path() / "VERSION", "1.9.1\n");
     test::writeFile(source.path() / "CHANGELOG.md", "## 1.9.1\n- from source\n");
@@ -22,16 +25,24 @@ TEST_F(AppUpdateTest, FeedsFromTheServerAreReadWhateverTheirStatusAndFallBackToT
     test::writeFile(served() / "file.json", "{\"version\": \"3\", \"url\": \"file:///etc/passwd\"}");
     const UpdateManager::AppUpdate fromFeed{"1.10", "N", {Source::Kind::download, "https://127.0.0.1/c.zip", "AB"}};
     const UpdateManager::AppUpdate fromSource{"1.9.1", "- from source", {Source::Kind::sourceFolder, source.path().string(), {}}};
-    const std::pair<std::string, UpdateManager::AppUpdate> rows[] = {
-        {"newer.json", fromFeed}, {"500/newer.json", fromFeed}, {"same.json", fromSource}, {"page.html", fromSource},
-        {"file.json", fromSource}, {"missing.json", fromSource},
-    };
-    for (const auto& [name, expected] : rows) {
-        auto manager = make(AppInfo{"1.9", test::kIdentifier, urlOf(name), source.path().string()});
+    const std::tuple<std::string, bool, UpdateManager::AppUpdate> rows[] = {
+        {urlOf("newer.json"), false, fromFeed}, {urlOf("500/newer.json"), false, fromFeed}, {urlOf("same.json"), false, fromSource},
+        {urlOf("page.html"), false, fromSource}, {urlOf("file.json"), false, fromSource}, {urlOf("missing.json"), false, fromSource},
+        {urlOf("newer.json", "https"), false, fromSource}, {urlOf("newer.json", "https"), true, fromFeed},
+        {urlOf("to-http/newer.json", "https"), true, fromSource}};
+    for (const auto& [url, trusted, expected] : rows) {
+        if (trusted) trust();
+        auto manager = make(AppInfo{"1.9", test::kIdentifier, url, source.path().string()});
         manager->checkNow();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
-        EXPECT_EQ(manager->appUpdate(), expected) << name;
+        EXPECT_EQ(manager->appUpdate(), expected) << url;
     }
+    // A feed has 15 s in all.
+    std::optional<double> limit;
+    UpdateManager::fetchFeed(urlOf("newer.json"), {}, [&](const platform::HttpRequest& request, std::stop_token, auto) {
+        return limit = request.timeoutSeconds, platform::HttpResponse{};
+    });
+    EXPECT_EQ(limit, 15);
 }
 
 TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfterQuitting) {
@@ -180,24 +191,6 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
     std::filesystem::create_directory(unpacked.path() / "links");
     UpdateArchive::extract(served() / "links.zip", unpacked.path() / "links", UpdateArchive::Limits{});
     EXPECT_EQ(std::filesystem::read_symlink(unpacked.path() / "links/Corvane/bin/tool"), "../lib/libx.so");
-}
-
-TEST_F(AppUpdateTest, AnHttpsFeedNeedsItsAuthorityTrustedAndIsNeverFollowedDownToHttp) {
-    serveHttps();
-    writeFeed("https://127.0.0.1/u.zip", std::nullopt);
-    EXPECT_EQ(UpdateManager::fetchFeed(urlOf("feed.json", "https")), std::nullopt);
-    trust();
-    EXPECT_NE(UpdateManager::fetchFeed(urlOf("feed.json", "https")), std::nullopt);
-    // The feed itself is fine over http, but an https feed that redirects there is refused.
-    EXPECT_NE(UpdateManager::fetchFeed(urlOf("feed.json")), std::nullopt);
-    EXPECT_EQ(UpdateManager::fetchFeed(urlOf("to-http/feed.json", "https")), std::nullopt);
-    // A feed has 15 s in all.
-    std::optional<double> limit;
-    UpdateManager::fetchFeed(urlOf("feed.json"), {}, [&](const platform::HttpRequest& request, std::stop_token, const platform::HttpReceiver*) {
-        limit = request.timeoutSeconds;
-        return platform::HttpResponse{};
-    });
-    EXPECT_EQ(limit, 15);
 }
 
 // The alert shown, and its button with this text.

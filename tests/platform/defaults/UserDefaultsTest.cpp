@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <future>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -90,17 +89,13 @@ TEST_F(UserDefaultsTest, AnUnreadableValueFallsBackAloneAndAnUnreadableFileIsKep
         EXPECT_EQ(defaults.object("other"), DefaultsValue{std::int64_t{1}}) << value;
         EXPECT_EQ(names(), std::vector<std::string>{"defaults.json"});
     }
-    // No regular file (a FIFO would hold up the start for good), not a dictionary, no JSON, or too large.
-    const std::function<void()> files[] = {
-        [&] { ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0); },
-        [&] { std::ofstream(file) << "[1, 2]"; },
-        [&] { std::ofstream(file) << R"({"other": 1,)"; },
-        [&] { std::ofstream(file) << R"({"other": ")" + std::string(16u << 20, 'x') + "\"}"; },
-    };
-    for (const auto& make : files) {
+    // No regular file (a FIFO, "", would hold up the start for good), not a dictionary, no JSON, or too large.
+    for (const auto& content : {std::string(), std::string("[1, 2]"), std::string(R"({"other": 1,)"),
+                                R"({"other": ")" + std::string(16u << 20, 'x') + "\"}"}) {
         fs::remove_all(file.parent_path());
         fs::create_directories(file.parent_path());
-        make();
+        if (content.empty()) ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        else std::ofstream(file) << content;
         const auto kept = fs::symlink_status(file).type();
         auto reading = std::async(std::launch::async, [&] { return std::make_unique<UserDefaults>(file); });
         if (reading.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
