@@ -11,7 +11,8 @@ namespace corvane::StaleFiles {
 
 bool lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
-void sweep(const std::filesystem::path& folder, std::string_view prefix) {
+int sweep(const std::filesystem::path& folder, std::string_view prefix) {
+    int removed = 0;
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const auto path = it->path();
@@ -22,12 +23,11 @@ void sweep(const std::filesystem::path& folder, std::string_view prefix) {
         const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | (S_ISDIR(st.st_mode) ? O_DIRECTORY : 0);
         const int fd = ::open(path.c_str(), flags);
         if (fd < 0) continue;
-        if (lock(fd)) {
-            std::error_code ignored;
-            std::filesystem::remove_all(path, ignored);
-        }
+        std::error_code failed;
+        if (lock(fd) && std::filesystem::remove_all(path, failed) > 0 && !failed) ++removed;
         ::close(fd);
     }
+    return removed;
 }
 
 } // namespace corvane::StaleFiles

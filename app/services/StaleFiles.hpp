@@ -13,8 +13,9 @@ namespace StaleFiles {
 // Takes the lock on an open file or folder without waiting; false when another holds it.
 bool lock(int fd);
 // Removes every entry of `folder` named `prefix`... that this user owns (a file, or a folder with what it
-// holds) and whose lock is free. Links are never followed or removed. Blocking: run it off the main thread.
-void sweep(const std::filesystem::path& folder, std::string_view prefix);
+// holds) and whose lock is free, and answers how many went. Links are never followed or removed. Blocking: run
+// it off the main thread.
+int sweep(const std::filesystem::path& folder, std::string_view prefix);
 
 } // namespace StaleFiles
 

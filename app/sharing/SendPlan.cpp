@@ -87,13 +87,17 @@ std::string SendPlan::describeLeftOut() const {
     if (leftOut.empty()) return {};
     const std::string first = "\"" + stream::text::forLog(leftOut.front().rel, 100) + "\"";
     if (leftOut.size() > 1) return first + " and " + std::to_string(leftOut.size() - 1) + " more could not be sent.";
-    switch (leftOut.front().why) {
-    case Why::gone: return first + " is no longer there.";
-    case Why::sameName: return first + " has the name of another item sent.";
-    case Why::notFileOrFolder: return first + " is not a file or folder.";
+    return first + " " + reason(leftOut.front().why) + ".";
+}
+
+std::string SendPlan::reason(LeftOut::Why why) {
+    switch (why) {
+    case Why::gone: return "is no longer there";
+    case Why::sameName: return "has the name of another item sent";
+    case Why::notFileOrFolder: return "is not a file or folder";
     case Why::unreadable: break;
     }
-    return first + " could not be read.";
+    return "could not be read";
 }
 
 std::string SendPlan::folderName(const std::string& dest) {

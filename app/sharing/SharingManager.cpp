@@ -341,7 +341,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     auto planning = offMain(pool_, [item, folder] {
         std::error_code ignored;
         fs::create_directories(folder, ignored);
-        StaleFiles::sweep(folder, Downloader::kTemporaryPrefix);
+        if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
+            Log::write("receive from Windows: removed " + std::to_string(removed) + " unfinished download(s) of earlier runs");
         auto plan = ReceivePlan::make(*item, folder);
         auto leftOut = plan.leftOut(*item);
         return Planned{std::move(plan), std::move(leftOut)};
@@ -458,7 +459,8 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         co_return;
     }
     const SendPlan plan = std::move(*made.value);
-    for (const auto& left : plan.leftOut) Log::write("send to Windows: left out " + logged(left.rel));
+    for (const auto& left : plan.leftOut)
+        Log::write("send to Windows: left out " + logged(left.rel) + " (" + SendPlan::reason(left.why) + ")");
     if (plan.names.empty()) {
         if (plan.leftOut.empty()) {
             activeTransfer_ = 0;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <optional>
 
 namespace corvane {
 
@@ -24,8 +25,9 @@ bool replace(const std::filesystem::path& replacement, const std::filesystem::pa
 
 // After a swap the journal says was cut short: the kept old folder goes back where no installed folder
 // stands, or goes away where the new one already stands; only a folder `isOurs` accepts is moved or
-// removed. Then the journal goes. Nothing without a journal.
-void repair(const std::filesystem::path& journal, const std::function<bool(const std::filesystem::path&)>& isOurs);
+// removed. Then the journal goes. Nothing without a journal. Answers the installed folder when it put one back.
+std::optional<std::filesystem::path> repair(const std::filesystem::path& journal,
+                                            const std::function<bool(const std::filesystem::path&)>& isOurs);
 
 } // namespace FolderSwap
 

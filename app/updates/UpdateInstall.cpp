@@ -3,6 +3,7 @@
 #include "app/updates/UpdateManager.hpp"
 
 #include "app/services/Folders.hpp"
+#include "app/services/Log.hpp"
 #include "app/services/Shell.hpp"
 #include "app/services/StaleFiles.hpp"
 #include "app/services/agent/Downloader.hpp"
@@ -11,6 +12,7 @@
 #include "app/services/OnPool.hpp"
 #include "app/updates/Relauncher.hpp"
 #include "app/updates/UpdateScratch.hpp"
+#include "engine/Text.hpp"
 #include "platform/crypto/Sha256.hpp"
 
 #include <QCoreApplication>
@@ -95,11 +97,14 @@ std::filesystem::path UpdateManager::swapJournal() const {
 QCoro::Task<> UpdateManager::tidyUp() {
     auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, identifier = info_.identifier,
                                                      journal = swapJournal(), temporary = temporaryPath()](std::stop_token) {
-        FolderSwap::repair(journal, [&](const std::filesystem::path& folder) { return InstallFolder::isOurs(folder, identifier); });
+        const auto putBack = FolderSwap::repair(journal, [&](const std::filesystem::path& folder) {
+            return InstallFolder::isOurs(folder, identifier);
+        });
+        if (putBack) Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) + " after an update cut short");
         const auto installed = bundle ? bundle : InstallFolder::running(identifier);
-        if (installed) StaleFiles::sweep(installed->parent_path(), ".corvane-update-");
-        StaleFiles::sweep(temporary, "corvane-update-");
-        StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
+        int removed = installed ? StaleFiles::sweep(installed->parent_path(), ".corvane-update-") : 0;
+        removed += StaleFiles::sweep(temporary, "corvane-update-") + StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
+        if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
     });
     co_await tidying;
 }

@@ -87,6 +87,7 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     EXPECT_TRUE(agent.outbox().empty());  // each one told done
     const auto log = logTail();
     EXPECT_NE(log.find("receive from Windows: 0 file(s), 0 bytes"), std::string::npos);
+    EXPECT_NE(log.find("receive from Windows: removed 1 unfinished download(s) of earlier runs"), std::string::npos);
     EXPECT_NE(log.find("receive from Windows: saved to " + inbox.string()), std::string::npos);
 }
 

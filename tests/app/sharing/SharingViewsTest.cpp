@@ -56,12 +56,11 @@ TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
     const QRect frame = window->frameGeometry(), placed(pill->mapToGlobal(QPoint()), pill->size());
     EXPECT_EQ(placed.bottom(), frame.bottom() - 24);
     EXPECT_EQ(placed.left() * 2 + placed.width(), frame.left() * 2 + frame.width());
+    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), pill && pill->isVisible(); };
     delete window;
     ASSERT_TRUE(pill) << "the pill went with the window";
-    clock.advance(0.24);
-    EXPECT_FALSE(pill->isVisible());
-    clock.advance(0.01);
-    ASSERT_TRUE(pill->isVisible());
+    EXPECT_FALSE(shownAfter(0.24));
+    ASSERT_TRUE(shownAfter(0.01));
     EXPECT_EQ(pill->parentWidget(), nullptr);
     EXPECT_TRUE(pill->testAttribute(Qt::WA_TransparentForMouseEvents));  // clicks reach what is below
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
@@ -78,24 +77,19 @@ TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
     const struct { bool failed; double offset, shownAt, goneAt; } rows[] = {
         {false, 0, 3.25, 3.5}, {false, 0.01, 3.5, 3.75}, {true, 0, 5.75, 6.0}, {true, 0.01, 6.0, 6.25}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.goneAt);
         hud.show("Receiving b from Windows", 0.0);
         clock.advance(row.offset);
         hud.finish("done", row.failed);
-        clock.advance(row.shownAt - row.offset);
-        EXPECT_TRUE(hud.visible());
-        clock.advance(row.goneAt - row.shownAt);
-        EXPECT_FALSE(hud.visible());
+        EXPECT_TRUE(shownAfter(row.shownAt - row.offset)) << row.goneAt;
+        EXPECT_FALSE(shownAfter(row.goneAt - row.shownAt)) << row.goneAt;
     }
     // A second result restarts the time; a transfer after a result cancels it.
     hud.finish("first", false);
     clock.advance(3);
     hud.finish("again", false);
-    clock.advance(3.25);
-    EXPECT_TRUE(hud.visible());
+    EXPECT_TRUE(shownAfter(3.25));
     hud.show("Copying c to Windows", 0.5);
-    clock.advance(30);
-    EXPECT_TRUE(hud.visible());
+    EXPECT_TRUE(shownAfter(30));
 }
 
 TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
@@ -149,19 +143,17 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWithinAWatchStep) 
     auto* panel = window.findChild<DropTargetView*>();
     EXPECT_EQ(panel->geometry(), window.rect());
     EXPECT_FALSE(panel->highlighted());
-    // No button down and nothing over it: down at the first watch step, 0.3 s on.
-    clock.advance(0.29);
-    EXPECT_TRUE(catcher.panelVisible());
-    clock.advance(0.01);
-    EXPECT_FALSE(catcher.panelVisible());
+    // No button down and nothing over it: down at the first watch step, 0.3 s on; a drag over it keeps it up.
+    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), catcher.panelVisible(); };
+    EXPECT_TRUE(shownAfter(0.29));
+    EXPECT_FALSE(shownAfter(0.01));
     enter(&window);
     EXPECT_TRUE(enter(panel));
     EXPECT_TRUE(panel->highlighted());
     const auto label = panel->findChild<QLabel*>();
     EXPECT_EQ(label->text(), "Drop to copy to Windows");
     EXPECT_TRUE(label->isVisibleTo(panel));
-    clock.advance(3);  // a drag over it keeps it up
-    EXPECT_TRUE(catcher.panelVisible());
+    EXPECT_TRUE(shownAfter(3));
     QDragLeaveEvent leave;
     QApplication::sendEvent(panel, &leave);
     EXPECT_FALSE(catcher.panelVisible());

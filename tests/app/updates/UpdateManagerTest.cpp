@@ -231,6 +231,9 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAKilledSwapAndClearsWhatNoInstanceH
         for (const auto& folder : {apps(), temporary(), root.path() / "state"})
             for (const auto& entry : std::filesystem::directory_iterator(folder)) left.insert(entry.path().filename());
         EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-held", "corvane-update-held.zip"})) << killedAt;
+        const auto log = test::logTail(3);
+        EXPECT_EQ(log.find("update: put the app back in " + installed().string()) != std::string::npos, killedAt == 2);
+        EXPECT_NE(log.find("update: removed 4 leftover(s) of updates cut short"), std::string::npos);
         for (const int fd : held) ::close(fd);
         std::filesystem::remove_all(apps() / ".corvane-update-held");
     }
