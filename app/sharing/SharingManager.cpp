@@ -342,7 +342,8 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
         std::error_code ignored;
         fs::create_directories(folder, ignored);
         if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
-            Log::write("receive from Windows: removed " + std::to_string(removed) + " unfinished download(s) of earlier runs");
+            Log::write("receive from Windows: removed " + std::to_string(removed) +
+                       " unfinished download(s) of earlier runs");
         auto plan = ReceivePlan::make(*item, folder);
         auto leftOut = plan.leftOut(*item);
         return Planned{std::move(plan), std::move(leftOut)};

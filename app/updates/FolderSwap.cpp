@@ -76,7 +76,8 @@ bool FolderSwap::replace(const std::filesystem::path& replacement, const std::fi
         std::error_code error;
         if (!swapped) std::rename(aside.c_str(), installed.c_str());
         // The old folder takes the replacement's place, as after an exchange.
-        else if (failing(3) || std::rename(aside.c_str(), replacement.c_str()) != 0) std::filesystem::remove_all(aside, error);
+        else if (failing(3) || std::rename(aside.c_str(), replacement.c_str()) != 0)
+            std::filesystem::remove_all(aside, error);
     }
     if (!journal.empty()) ::unlink(journal.c_str());
     return swapped;

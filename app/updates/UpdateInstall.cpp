@@ -100,10 +100,13 @@ QCoro::Task<> UpdateManager::tidyUp() {
         const auto putBack = FolderSwap::repair(journal, [&](const std::filesystem::path& folder) {
             return InstallFolder::isOurs(folder, identifier);
         });
-        if (putBack) Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) + " after an update cut short");
+        if (putBack)
+            Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) +
+                       " after an update cut short");
         const auto installed = bundle ? bundle : InstallFolder::running(identifier);
         int removed = installed ? StaleFiles::sweep(installed->parent_path(), ".corvane-update-") : 0;
-        removed += StaleFiles::sweep(temporary, "corvane-update-") + StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
+        removed += StaleFiles::sweep(temporary, "corvane-update-");
+        removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
         if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
     });
     co_await tidying;

@@ -80,7 +80,7 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     for (const auto& name : {"Photos 2/empty", "Link 2", "Tree/d4999"}) EXPECT_TRUE(fs::is_directory(inbox / name)) << name;
     EXPECT_EQ(tree(inbox / "Photos"), (std::set<std::string>{"old.jpg"}));
     EXPECT_TRUE(fs::is_symlink(inbox / "Link"));
-    EXPECT_EQ(sentLike("GET /v1/user/outbox/1"), std::vector<std::string>{"GET /v1/user/outbox/1/file 60 User-Agent: Corvane"});
+    EXPECT_EQ(sent.like("GET /v1/user/outbox/1"), std::vector<std::string>{"GET /v1/user/outbox/1/file 60 User-Agent: Corvane"});
     EXPECT_FALSE(fs::exists(inbox / ".corvane-download-left"));
     EXPECT_TRUE(fs::exists(inbox / ".corvane-download-busy"));
     ::close(busy);

@@ -66,8 +66,8 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATime) {
     EXPECT_TRUE(drops[0].finished);
     // A folder has 15 s of silence, a file 60 s, sent as bytes.
     const auto id = "/v1/user/drop/" + drops[0].id;
-    EXPECT_EQ(sentLike("POST " + id + "/dir"), std::vector<std::string>(5, "POST " + id + "/dir 15"));
-    EXPECT_EQ(sentLike("PUT"), std::vector<std::string>(4, "PUT " + id + "/file 60 Content-Type: application/octet-stream"));
+    EXPECT_EQ(sent.like("POST " + id + "/dir"), std::vector<std::string>(5, "POST " + id + "/dir 15"));
+    EXPECT_EQ(sent.like("PUT"), std::vector<std::string>(4, "PUT " + id + "/file 60 Content-Type: application/octet-stream"));
     const auto log = logTail();
     EXPECT_NE(log.find("send to Windows: 3 item(s), 4 file(s), 2097160 bytes"), std::string::npos);
     EXPECT_NE(log.find("send to Windows: left out Project/link.txt (is not a file or folder)\n"), std::string::npos);

@@ -49,9 +49,7 @@ protected:
         manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800, sent.transport()));
         settings.receiveFolder = folder.path().string();
     }
-    // Each request the manager's client and its transfers send.
-    std::vector<std::string> sentLike(const std::string& start) { return sent.like(start); }
-    test::RecordedRequests sent;
+    test::RecordedRequests sent;  // each request the manager's client and its transfers send
     void TearDown() override {
         manager.reset();
         clock.advance(3600);  // the ended manager's loops wake and finish
@@ -66,13 +64,12 @@ protected:
     std::string logTail() { return Log::flush(), Log::tail(20); }
     std::size_t requests(const std::string& endpoint) { return agent.seen(endpoint).size(); }
     std::string address = uniqueLoopbackAddress();
-    boxsim::Agent::Options agentOptions() const {
+    boxsim::Agent agent{[this] {
         boxsim::Agent::Options o;
         o.address = address;
         o.dropDest = "C:\\Users\\corvane\\Desktop\\";  // its last name is "Desktop"
         return o;
-    }
-    boxsim::Agent agent{agentOptions()};
+    }()};
     ManualClock clock;
     AppPool pool;
     TempDir folder;
