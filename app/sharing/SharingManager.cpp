@@ -170,8 +170,15 @@ void SharingManager::update(const std::optional<AgentClient::Info>& info, const 
     Q_EMIT changed();
 }
 
+// Downloads a killed run left in the receive folder: removed when sharing comes on and before each receive.
+void SharingManager::sweepDownloads(const fs::path& folder) {
+    if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
+        Log::write("receive from Windows: removed " + std::to_string(removed) + " unfinished download(s) of earlier runs");
+}
+
 void SharingManager::start() {
     Log::write("sharing: on");
+    offMain(pool_, [folder = receiveFolder()] { sweepDownloads(folder); });
     clipPrimed_ = false;
     running_ = true;
     const auto generation = ++pollGeneration_;
@@ -341,9 +348,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     auto planning = offMain(pool_, [item, folder] {
         std::error_code ignored;
         fs::create_directories(folder, ignored);
-        if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
-            Log::write("receive from Windows: removed " + std::to_string(removed) +
-                       " unfinished download(s) of earlier runs");
+        sweepDownloads(folder);
         auto plan = ReceivePlan::make(*item, folder);
         auto leftOut = plan.leftOut(*item);
         return Planned{std::move(plan), std::move(leftOut)};

@@ -94,6 +94,7 @@ private:
     static std::optional<ClipItem> readMacClipboard(Board& pasteboard);
 
     void start();
+    static void sweepDownloads(const std::filesystem::path& folder);  // blocking
     QCoro::Task<> clipLoop(std::uint64_t generation);
     QCoro::Task<> outboxLoop(std::uint64_t generation);
     QCoro::Task<> clipTick();

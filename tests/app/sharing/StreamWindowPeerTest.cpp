@@ -23,50 +23,39 @@ w.show_all(); Gtk.main()
 class StreamWindowTest : public test::SharingFixture {
 protected:
     StreamWindowTest() : SharingFixture(true) {}
-    void SetUp() override {
-        SharingFixture::SetUp();
-        settings.shareClipboard = false;
-        turnOn();
-        window.move(400, 200);
-        window.resize(600, 400);
-        window.show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 10000));
-        manager->setStreamWindow(&window);
-        manager->setStreamPID(::getpid());
-        StreamWindow::ownWindow = [this] {
-            return std::optional(StreamWindow::Info{static_cast<std::uint32_t>(window.winId()), window.frameGeometry()});
-        };
-    }
     void TearDown() override {
         StreamWindow::ownWindow = nullptr;
-        if (sourcePid > 0) ::kill(sourcePid, SIGTERM);
+        if (source > 0) ::kill(source, SIGTERM);
         SharingFixture::TearDown();
     }
-    static bool sourceShown() {
-        return test::runCommand("xdotool search --onlyvisible --name '^source.py$' 2>/dev/null").status == 0;
-    }
-    void startSource(const std::string& payload) {
-        test::writeFile(folder.path() / "source.py", kDragSource);
-        sourcePid = std::stoi(test::runCommand("/usr/bin/python3 '" + (folder.path() / "source.py").string() + "' '" +
-                                               payload + "' >/dev/null 2>&1 & echo $!").output);
-        ASSERT_TRUE(QTest::qWaitFor(sourceShown, 15000));
-    }
-    // xdotool moves the pointer while our event loop keeps answering the drag.
-    void pointer(const std::string& steps) {
-        auto done = std::async(std::launch::async, [steps] { return test::runCommand("xdotool " + steps).status; });
-        ASSERT_TRUE(QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; },
-                                    20000));
-        EXPECT_EQ(done.get(), 0);
-    }
-    QWidget window;
-    int sourcePid = -1;
-    test::TempDir source;
+    pid_t source = -1;
 };
 
+// A drag that starts in another program brings the panel up before it gets near the stream window; dropped
+// there, the file goes to Windows.
 TEST_F(StreamWindowTest, ADragIsWatchedFromItsStartAndItsFilesAreSent) {
-    // Dropped on the stream window: up before the drag gets near it, then the file goes to Windows.
-    test::writeFile(source.path() / "dragged.txt", "dragged bytes");
-    startSource("file://" + (source.path() / "dragged.txt").string());
+    settings.shareClipboard = false;
+    turnOn();
+    QWidget window;
+    window.setGeometry(400, 200, 600, 400);
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 10000));
+    manager->setStreamWindow(&window);
+    manager->setStreamPID(::getpid());
+    StreamWindow::ownWindow = [&] {
+        return std::optional(StreamWindow::Info{static_cast<std::uint32_t>(window.winId()), window.frameGeometry()});
+    };
+    test::writeFile(folder.path() / "dragged.txt", "dragged bytes");
+    test::writeFile(folder.path() / "source.py", kDragSource);
+    source = std::stoi(test::runCommand("/usr/bin/python3 '" + (folder.path() / "source.py").string() + "' 'file://" +
+                                        (folder.path() / "dragged.txt").string() + "' >/dev/null 2>&1 & echo $!").output);
+    ASSERT_TRUE(QTest::qWaitFor([] { return test::runCommand("xdotool search --onlyvisible --name '^source.py$'").status == 0; }, 15000));
+    // xdotool moves the pointer while our event loop keeps answering the drag.
+    const auto pointer = [](const std::string& steps) {
+        auto done = std::async(std::launch::async, [steps] { return test::runCommand("xdotool " + steps).status; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20000));
+        EXPECT_EQ(done.get(), 0);
+    };
     pointer("mousemove 100 60 mousedown 1 sleep 0.3 mousemove 110 65 sleep 0.2 mousemove 140 80 sleep 0.3");
     EXPECT_TRUE(QTest::qWaitFor([&] { return manager->catcher().panelVisible(); }, 5000));
     pointer("mousemove 500 300 sleep 0.3 mousemove 620 380 sleep 0.3 mousemove 640 400 sleep 0.5 mouseup 1");
