@@ -138,34 +138,7 @@ TEST_F(SendTest, EachFailingStepStopsAtOnceAndWhatIsLeftOutIsSaid) {
     EXPECT_EQ(manager->hud().title(), lead + std::string(500 - lead.size(), 'x') + "\u2026");
 }
 
-TEST_F(SendTest, LinksAndTextAndTextIsNotPastedBack) {
-    manager->openInWindows(QUrl("https://example.com/a b?q=1&r=2"));
-    ASSERT_TRUE(shows("Opened the link in Windows", false));
-    EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
-    agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
-    manager->openInWindows(QUrl("mailto:a@b.c"));
-    ASSERT_TRUE(shows("Could not open the link: Box answered 500: no browser", true));
-    agent.script("POST /v1/user/clipboard", Agent::Reply{500, R"({"error":"locked"})"});
-    manager->sendText("refused");
-    ASSERT_TRUE(shows("Could not send the text: Box answered 500: locked", true));
-    agent.clearScripts();
-    // The clipboard is polled every 0.75 s: the first poll primes.
-    settings.shareClipboard = true;
-    turnOn();
-    clock.advance(0.74);
-    EXPECT_EQ(requests("GET /v1/user/clipboard"), 0u);
-    clock.advance(0.01);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy() && requests("GET /v1/user/clipboard") == 1; }, 10000));
-    manager->sendText("from a drop");
-    ASSERT_TRUE(shows("Text copied to the Windows clipboard. Press Ctrl + V to paste.", false));
-    EXPECT_EQ(agent.clipboard().text, "from a drop");
-    const auto before = manager->pasteboard().changeCount();
-    clock.advance(0.75);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2 && !manager->clipBusy(); }, 10000));
-    EXPECT_EQ(manager->pasteboard().changeCount(), before);
-}
-
-TEST_F(SendTest, WhySharingIsOffAndWhatItKeepsBack) {
+TEST_F(SendTest, WhySharingIsOffWhatItKeepsBackAndLinksAndTextWhenOn) {
     using Sharing = AgentClient::Info::Sharing;
     Log::write("test: from here");
     const struct { std::optional<std::optional<Sharing>> info; bool drop; bool available; std::optional<std::string> reason; } rows[] = {
@@ -203,6 +176,31 @@ TEST_F(SendTest, WhySharingIsOffAndWhatItKeepsBack) {
         EXPECT_NE(log.find(line), std::string::npos);
         EXPECT_EQ(log.find(line), log.rfind(line));
     }
+    // On: links open in Windows, text goes to its clipboard and is not pasted back here.
+    manager->openInWindows(QUrl("https://example.com/a b?q=1&r=2"));
+    ASSERT_TRUE(shows("Opened the link in Windows", false));
+    EXPECT_EQ(agent.openedLinks(), std::vector<std::string>{"https://example.com/a%20b?q=1&r=2"});
+    agent.script("POST /v1/user/open-url", Agent::Reply{500, R"({"error":"no browser"})"});
+    manager->openInWindows(QUrl("mailto:a@b.c"));
+    ASSERT_TRUE(shows("Could not open the link: Box answered 500: no browser", true));
+    agent.script("POST /v1/user/clipboard", Agent::Reply{500, R"({"error":"locked"})"});
+    manager->sendText("refused");
+    ASSERT_TRUE(shows("Could not send the text: Box answered 500: locked", true));
+    agent.clearScripts();
+    // The clipboard is polled every 0.75 s: the first poll primes.
+    settings.shareClipboard = true;
+    turnOn();
+    clock.advance(0.74);
+    EXPECT_EQ(requests("GET /v1/user/clipboard"), 0u);
+    clock.advance(0.01);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy() && requests("GET /v1/user/clipboard") == 1; }, 10000));
+    manager->sendText("from a drop");
+    ASSERT_TRUE(shows("Text copied to the Windows clipboard. Press Ctrl + V to paste.", false));
+    EXPECT_EQ(agent.clipboard().text, "from a drop");
+    const auto before = manager->pasteboard().changeCount();
+    clock.advance(0.75);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2 && !manager->clipBusy(); }, 10000));
+    EXPECT_EQ(manager->pasteboard().changeCount(), before);
 }
 
 } // namespace

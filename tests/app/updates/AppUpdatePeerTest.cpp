@@ -76,10 +76,7 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         std::transform(digest.begin(), digest.end(), digest.begin(), ::toupper);
         writeFeed(urlOf("halves/" + archive.filename().string(), scheme), scheme == std::string("http") ? digest : "");
         if (zipper == std::string("quit")) {
-            manager->checkNow();
-            ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
-            manager->updateApp();
-            ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->status().text == "Installing the update..."; }));
+            ASSERT_TRUE(checkAndUpdate(*manager, [&] { return manager->status().text == "Installing the update..."; }));
             manager.reset();  // nothing more of the event loop runs
             pool.threads()->waitForDone();
             EXPECT_TRUE(std::filesystem::is_empty(temporary()));

@@ -62,9 +62,8 @@ TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProg
     ASSERT_TRUE(test::pumpUntil(clock, [&] { return sent.like("GET /v1/update/status").size() == 1; }));
     EXPECT_EQ(sent.like("GET /v1/update/status"), std::vector<std::string>{"GET /v1/update/status 5"});
     ASSERT_TRUE(idle(*manager));
-    const std::vector<std::string> expected = {"updating: Preparing the corvane streamer update...",
-                                               "updating: Downloading", "updating: Installing", "upToDate"};
-    EXPECT_EQ(std::vector<std::string>(recorder.statuses.end() - 4, recorder.statuses.end()), expected);
+    EXPECT_EQ(std::vector(recorder.statuses.end() - 4, recorder.statuses.end()), (std::vector<std::string>{
+        "updating: Preparing the corvane streamer update...", "updating: Downloading", "updating: Installing", "upToDate"}));
     EXPECT_EQ(recorder.progress, (std::vector<std::optional<double>>{std::nullopt, 0.0, 0.2, 1.0, std::nullopt}));
     EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"agent", "0.3.1"}}));
     EXPECT_NE(test::logTail().find("box update started: host"), std::string::npos);

@@ -195,12 +195,13 @@ protected:
     }
     void trust() { ::setenv("CURL_CA_BUNDLE", (root.path() / "ca.pem").c_str(), 1); }
     void TearDown() override { caBundle ? ::setenv("CURL_CA_BUNDLE", caBundle->c_str(), 1) : ::unsetenv("CURL_CA_BUNDLE"); }
-    // Checks, then installs what the check found; true when the update ended (quit or failed).
-    bool checkAndUpdate(UpdateManager& manager) {
+    // Checks, then installs what the check found; true when the update ended (quit or failed), or got to `until`.
+    bool checkAndUpdate(UpdateManager& manager, std::function<bool()> until = {}) {
         manager.checkNow();
         if (!pumpUntil(clock, [&] { return !manager.isBusy(); }) || !manager.appUpdate()) return false;
         manager.updateApp();
-        return pumpUntil(clock, [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; });
+        if (!until) until = [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; };
+        return pumpUntil(clock, until);
     }
     bool display = true;  // for the alert tests in the same program
     TempDir root;
