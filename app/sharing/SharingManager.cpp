@@ -413,7 +413,10 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
         done = ReceivePlan::saturatingAdd(done, file.size);
     }
     // What could not be written is no success: the box keeps the item.
-    if (!planned.value->leftOut.empty()) {
+    const auto& leftOut = planned.value->leftOut;
+    for (std::size_t i = 0; i < std::min<std::size_t>(leftOut.size(), 20); ++i)
+        Log::write("receive from Windows: left out " + logged(leftOut[i]));
+    if (!leftOut.empty()) {
         fail(ReceivePlan::describeLeftOut(planned.value->leftOut));
         co_return;
     }

@@ -24,8 +24,7 @@ std::string picture(const char* format, int width = 40, int height = 30) {
     image.fill(QColor(200, 40, 90));
     QByteArray out;
     QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
+    image.save(&buffer, format);  // opens it for writing
     return out.toStdString();
 }
 

@@ -106,9 +106,7 @@ TEST_F(ReceiveTest, HostilePathsNeverLeaveTheFolderAndAreNoSuccess) {
     fs::create_directories(inbox / "inside");
     tick();
     EXPECT_EQ(tree(inbox), (std::set<std::string>{"inside/", "Box/", "Box/ok.txt"}));
-    std::set<std::string> outside;
-    for (const auto& entry : fs::directory_iterator(inbox.parent_path())) outside.insert(entry.path().filename());
-    EXPECT_EQ(outside, std::set<std::string>{"Downloads"});
+    EXPECT_EQ(std::distance(fs::directory_iterator(inbox.parent_path()), {}), 1);  // Downloads alone
     EXPECT_TRUE(manager->hud().failed());
     EXPECT_EQ(manager->hud().title(),
               "Could not receive from Windows: \"../evil.txt\" and 9 more have names that cannot be used on this computer.");

@@ -92,31 +92,7 @@ TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
     EXPECT_TRUE(shownAfter(30));
 }
 
-TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
-    const struct { const char* name; QList<QUrl> urls; QString text; std::string sorted; } rows[] = {
-        {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", "files /tmp/a|/tmp/b c"},
-        {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", "link https://example.com/p"},
-        {"mail link", {QUrl("mailto:a@b.c")}, "", "link mailto:a@b.c"},
-        {"ftp link as its text", {QUrl("ftp://x.org/f")}, "", "text ftp://x.org/f"},
-        {"address in text", {}, "  https://example.com/x \n", "link https://example.com/x"},
-        {"mailto text", {}, "mailto:a@b.c", "text mailto:a@b.c"},
-        {"spaces", {}, "   ", "text    "},
-        {"plain", {}, "hello <b>", "text hello <b>"},
-        {"empty", {}, "", "none"},
-    };
-    for (const auto& row : rows) {
-        QMimeData data;
-        if (!row.urls.isEmpty()) data.setUrls(row.urls);
-        if (!row.text.isEmpty()) data.setText(row.text);
-        const auto drop = DropCatcher::sort(data);
-        std::string sorted = !drop ? "none" : drop->kind == DropCatcher::Drop::Kind::link ? "link " + drop->link.toString().toStdString()
-                                          : drop->kind == DropCatcher::Drop::Kind::text ? "text " + drop->text : "files ";
-        for (const auto& file : drop ? drop->files : std::vector<fs::path>{}) sorted += (sorted.back() == ' ' ? "" : "|") + file.string();
-        EXPECT_EQ(sorted, row.sorted) << row.name;
-    }
-}
-
-TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWithinAWatchStep) {
+TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedGoesWithinAWatchStepAndSortsDrops) {
     QWidget window;
     window.resize(640, 400);
     DropCatcher catcher(clock);
@@ -157,9 +133,31 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWithinAWatchStep) 
     QDragLeaveEvent leave;
     QApplication::sendEvent(panel, &leave);
     EXPECT_FALSE(catcher.panelVisible());
+    // A drop sorts into files, a link or text.
+    const struct { const char* name; QList<QUrl> urls; QString text; std::string sorted; } drops[] = {
+        {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", "files /tmp/a|/tmp/b c"},
+        {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", "link https://example.com/p"},
+        {"mail link", {QUrl("mailto:a@b.c")}, "", "link mailto:a@b.c"},
+        {"ftp link as its text", {QUrl("ftp://x.org/f")}, "", "text ftp://x.org/f"},
+        {"address in text", {}, "  https://example.com/x \n", "link https://example.com/x"},
+        {"mailto text", {}, "mailto:a@b.c", "text mailto:a@b.c"},
+        {"spaces", {}, "   ", "text    "},
+        {"plain", {}, "hello <b>", "text hello <b>"},
+        {"empty", {}, "", "none"},
+    };
+    for (const auto& row : drops) {
+        QMimeData dropped;
+        if (!row.urls.isEmpty()) dropped.setUrls(row.urls);
+        if (!row.text.isEmpty()) dropped.setText(row.text);
+        const auto drop = DropCatcher::sort(dropped);
+        std::string sorted = !drop ? "none" : drop->kind == DropCatcher::Drop::Kind::link ? "link " + drop->link.toString().toStdString()
+                                          : drop->kind == DropCatcher::Drop::Kind::text ? "text " + drop->text : "files ";
+        for (const auto& file : drop ? drop->files : std::vector<fs::path>{}) sorted += (sorted.back() == ' ' ? "" : "|") + file.string();
+        EXPECT_EQ(sorted, row.sorted) << row.name;
+    }
 }
 
-TEST(ReceivePlan, NamesNeverTakeAnExistingOneAndFitTheFileSystem) {
+TEST(Plans, ReceivedNamesFitAndNeverTakeAnExistingOneAndWhatASendLeavesOutIsNamed) {
     test::TempDir dir;
     const auto longest = std::string(251, 'a') + ".txt";  // 255 bytes, the most a name may hold
     for (const std::string name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc", longest.c_str()})
@@ -186,15 +184,11 @@ TEST(ReceivePlan, NamesNeverTakeAnExistingOneAndFitTheFileSystem) {
     EXPECT_EQ((std::vector<std::string>{saved.pill, saved.noticeTitle, saved.noticeBody}),
               (std::vector<std::string>{"Saved Box to " + dir.path().filename().string(), "Received Box from Windows",
                                         "Saved to " + dir.path().filename().string() + ". Click to show in the file manager."}));
-}
-
-// What a send leaves out is named, with why when it is one thing; the box's folder is its last name.
-TEST(SendPlan, WhatIsLeftOutIsNamedAndTheBoxFolderIsItsLastName) {
+    // What a send leaves out is named, with why when it is one thing; the box's folder is its last name.
     const std::pair<std::string, std::string> folders[] = {
         {"C:\\Users\\Name\\Desktop", "Desktop"}, {"C:\\Users\\Name\\Desktop\\", "Desktop"}, {"D:/Shared//", "Shared"},
         {"C:\\", "C:"}, {"\\", "Windows"}, {"", "Windows"}, {"Inbox", "Inbox"}};
     for (const auto& [dest, name] : folders) EXPECT_EQ(SendPlan::folderName(dest), name) << dest;
-    test::TempDir dir;
     const auto at = [&](const std::string& rel) { return dir.path() / rel; };
     for (const auto& file : {"F/a.txt", "F/.DS_Store", "other/F/b.txt"}) test::writeFile(at(file), "x");
     fs::create_symlink("a.txt", at("F/link"));

@@ -9,7 +9,6 @@ namespace corvane {
 namespace {
 
 using Kind = UpdateManager::Status::Kind;
-constexpr const char* kBuildFailed = "The build failed. Details are in build.log in the Corvane folder.";
 
 // The box is not there: the agent's port is closed.
 class UpdateManagerTest : public test::AppUpdateFixture {
@@ -24,8 +23,7 @@ protected:
     bool build(const std::string& script, double limit = UpdateManager::kBuildSeconds) {
         test::writeFile(source() / "VERSION", "2.0\n");
         test::writeFile(source() / "build.sh", script);
-        recorder = test::Recorder{};
-        quits = 0;
+        recorder = {}, quits = 0;
         manager = make(AppInfo{"1.0", test::kIdentifier, "", source().string()});
         manager->buildTimeLimit = limit;
         return checkAndUpdate(*manager);
@@ -126,7 +124,7 @@ TEST_F(UpdateManagerTest, BuildFromSourceStartsTheLastBuiltAppAndAnyDoubtEndsInT
     for (const auto& [name, script] : rows) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(build(script, 1));
-        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(kBuildFailed));
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The build failed. Details are in build.log in the Corvane folder."));
         EXPECT_EQ(manager->progress(), std::nullopt);
         EXPECT_EQ(quits, 0);
         EXPECT_TRUE(std::filesystem::exists(root.path() / "build.log"));

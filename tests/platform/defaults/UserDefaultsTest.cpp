@@ -40,26 +40,21 @@ const Dictionary kValues{
     {"ratio", {1.0}},
 };
 
-class UserDefaultsTest : public ::testing::Test {
-protected:
-    std::string text() const { return test::readWhole(file); }
-    std::vector<std::string> names() const {
+TEST(UserDefaultsTest, WritesThePinnedFileReadsItBackAndKeepsWhatItCanOfOtherFiles) {
+    test::TempDir dir;
+    const fs::path file = dir.path() / "sub" / "defaults.json";
+    const auto names = [&] {
         std::vector<std::string> out;
         for (const auto& entry : fs::directory_iterator(file.parent_path())) out.push_back(entry.path().filename());
         return out;
-    }
-    test::TempDir dir;
-    fs::path file = dir.path() / "sub" / "defaults.json";
-};
-
-TEST_F(UserDefaultsTest, WritesThePinnedFileReadsItBackAndKeepsWhatItCanOfOtherFiles) {
+    };
     {
         UserDefaults defaults(file);
         for (const auto& [key, value] : kValues) defaults.set(key, value);
         defaults.set("gone", {false});
         defaults.remove("gone");
     }
-    EXPECT_EQ(text(), kFile);
+    EXPECT_EQ(test::readWhole(file), kFile);
     EXPECT_EQ(names(), std::vector<std::string>{"defaults.json"});  // no temporary file left
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     const UserDefaults reloaded(file);
@@ -100,7 +95,7 @@ TEST_F(UserDefaultsTest, WritesThePinnedFileReadsItBackAndKeepsWhatItCanOfOtherF
         const fs::path aside = file.parent_path() / (all[0] == "defaults.json" ? all[1] : all[0]);
         EXPECT_TRUE(aside.filename().string().starts_with("defaults.json.unreadable-")) << aside;
         EXPECT_EQ(fs::symlink_status(aside).type(), kept);
-        EXPECT_EQ(text(), "{\n  \"fresh\": true\n}\n");
+        EXPECT_EQ(test::readWhole(file), "{\n  \"fresh\": true\n}\n");
     }
     ::setenv("XDG_CONFIG_HOME", "/config", 1);
     EXPECT_EQ(UserDefaults::standardFile(), fs::path("/config/Corvane/defaults.json"));
