@@ -1,5 +1,6 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
+#include "app/services/Folders.hpp"
 #include "platform/pasteboard/Pasteboard.hpp"
 
 #include <QFileDialog>
@@ -155,6 +156,7 @@ TEST_F(SendTest, WhySharingIsOffWhatItKeepsBackAndLinksAndTextWhenOn) {
         EXPECT_EQ(manager->available(), row.available);
         EXPECT_EQ(manager->unavailableReason(), row.reason);
         EXPECT_EQ(manager->catcher().enabled, row.available && row.drop);
+        EXPECT_EQ(manager->receiveFolder(), Folders::downloads());  // the setting is empty
         if (row.available) continue;
         // A refused send says why; a link or text while off does nothing at all.
         manager->send({here("x")});
@@ -187,7 +189,7 @@ TEST_F(SendTest, WhySharingIsOffWhatItKeepsBackAndLinksAndTextWhenOn) {
     settings.shareClipboard = true;
     turnOn();
     clock.advance(0.74);
-    EXPECT_EQ(requests("GET /v1/user/clipboard"), 0u);
+    EXPECT_FALSE(manager->clipBusy());  // no step has begun
     clock.advance(0.01);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy() && requests("GET /v1/user/clipboard") == 1; }, 10000));
     manager->sendText("from a drop");

@@ -124,8 +124,8 @@ make('dotdot', lambda zf: entry(zf, 'Corvane/../../evil', b'x'))
 make('link-out', lambda zf: entry(zf, 'Corvane/link', outside.encode(), 0o120777), lambda zf: entry(zf, 'Corvane/link/evil', b'x'))
 make('link-up', lambda zf: entry(zf, 'Corvane/up', b'../..', 0o120777), lambda zf: entry(zf, 'Corvane/up/evil', b'x'))
 make('link-only', lambda zf: entry(zf, 'Corvane/share/corvane/data', b'../../..', 0o120777))
-make('link-via-link', lambda zf: entry(zf, 'Corvane/a/b/c/d/e/deep', b'../../../../..', 0o120777),
-     lambda zf: entry(zf, 'Corvane/esc', b'a/b/c/d/e/deep/../../../../..', 0o120777))
+make('link-via-link', lambda zf: entry(zf, 'Corvane/1/2/3/4/5/6/a/b/c/d/e/deep', b'../' * 10 + b'..', 0o120777),
+     lambda zf: entry(zf, 'Corvane/1/2/3/4/5/6/esc', b'a/b/c/d/e/deep/../../../../..', 0o120777))
 make('device', lambda zf: entry(zf, 'Corvane/dev', b'', 0o020666))
 make('fifo', lambda zf: entry(zf, 'Corvane/fifo', b'', 0o010644))
 make('setuid', lambda zf: entry(zf, 'Corvane/bin/helper', b'x', 0o104755))
