@@ -1,7 +1,6 @@
 #include "app/sharing/ReceivePlan.hpp"
 
 #include "app/services/FileName.hpp"
-#include "app/services/agent/Downloader.hpp"
 #include "engine/Text.hpp"
 #include "platform/core/Error.hpp"
 
@@ -51,7 +50,7 @@ std::string ReceivePlan::uniqueName(const std::string& name, const fs::path& fol
     const auto fitted = FileName::fitted(name);
     if (free(fitted)) return fitted;
     for (int n = 2;; ++n) {
-        const auto candidate = Downloader::numberedName(fitted, n).string();
+        const auto candidate = FileName::withSuffix(fitted, " " + std::to_string(n));
         if (free(candidate)) return candidate;
     }
 }
