@@ -24,12 +24,9 @@
 #include <QtConcurrent>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
 #include <type_traits>
 
 namespace corvane {
@@ -397,7 +394,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
             if (error) throw Error(error.message());
             auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
             request.idleTimeoutSeconds = 60;
-            // The body waits in the receive folder itself, where the next receive's sweep finds what a kill left.
+            // The body waits in the receive folder itself, where a later sweep finds what a kill left.
             return Downloader::downloadDirect(std::move(request), to, report, stop, size, agent.transport(), folder);
         });
         auto placed = co_await downloading;
