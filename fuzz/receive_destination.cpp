@@ -36,7 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (rel.empty() || *rel.begin() == ".." || dest->lexically_normal() != *dest) std::abort();
         for (const auto& part : rel)
             if (!ReceivePlan::safePart(part.string())) std::abort();
-        if (plan.progress(plan.total, 1.0, static_cast<std::int64_t>(size)) > 1.0) std::abort();
+        if (ReceivePlan::progress(plan.total, plan.total, 1.0, static_cast<std::int64_t>(size)) > 1.0) std::abort();
     }
     return 0;
 }

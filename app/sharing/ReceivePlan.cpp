@@ -1,9 +1,16 @@
 #include "app/sharing/ReceivePlan.hpp"
 
+#include "app/services/FileName.hpp"
+#include "engine/Text.hpp"
+#include "platform/core/Error.hpp"
+
 #include <algorithm>
-#include <climits>
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <system_error>
+
+#include <sys/stat.h>
 
 namespace corvane {
 
@@ -31,7 +38,7 @@ std::vector<std::string> ReceivePlan::parts(const std::string& windowsPath) {
 }
 
 bool ReceivePlan::safePart(const std::string& part) {
-    if (part.empty() || part == "." || part == ".." || part.size() > NAME_MAX) return false;
+    if (part.empty() || part == "." || part == "..") return false;
     return std::none_of(part.begin(), part.end(), [](char c) {
         const auto u = static_cast<unsigned char>(c);
         return u < 0x20 || u == 0x7F;
@@ -40,17 +47,10 @@ bool ReceivePlan::safePart(const std::string& part) {
 
 std::string ReceivePlan::uniqueName(const std::string& name, const fs::path& folder, const std::set<std::string>& taken) {
     const auto free = [&](const std::string& candidate) { return !taken.contains(candidate) && !present(folder / candidate); };
-    if (free(name)) return name;
-    const fs::path asPath(name);
-    std::string base = name;
-    std::string ext;
-    if (asPath.has_extension() && asPath.stem() != "") {
-        ext = asPath.extension().string().substr(1);
-        base = asPath.stem().string();
-    }
-    for (long n = 2;; ++n) {
-        std::string candidate = base + " " + std::to_string(n);
-        if (!ext.empty()) candidate += "." + ext;
+    const auto fitted = FileName::fitted(name);
+    if (free(fitted)) return fitted;
+    for (int n = 2;; ++n) {
+        const auto candidate = FileName::withSuffix(fitted, " " + std::to_string(n));
         if (free(candidate)) return candidate;
     }
 }
@@ -87,8 +87,57 @@ std::optional<fs::path> ReceivePlan::destination(const std::string& windowsPath)
     if (mac == macNames.end()) return std::nullopt;
     if (!std::all_of(split.begin(), split.end(), safePart)) return std::nullopt;
     fs::path out = folder / mac->second;
-    for (std::size_t i = 1; i < split.size(); ++i) out /= split[i];
+    for (std::size_t i = 1; i < split.size(); ++i) out /= FileName::fitted(split[i]);
     return out;
+}
+
+ReceivePlan::Saved ReceivePlan::saved() const {
+    auto name = folder.filename().string();
+    if (name.empty()) name = folder.string();
+    return {"Saved " + what + " to " + name, "Received " + what + " from Windows",
+            "Saved to " + name + ". Click to show in the file manager."};
+}
+
+std::vector<std::string> ReceivePlan::leftOut(const AgentClient::OutboxItem& item) const {
+    std::vector<std::string> out;
+    for (const auto& file : item.files)
+        if (!destination(file.path)) out.push_back(file.path);
+    if (item.dirs)
+        for (const auto& dir : *item.dirs)
+            if (!parts(dir).empty() && !destination(dir)) out.push_back(dir);
+    return out;
+}
+
+std::string ReceivePlan::describeLeftOut(const std::vector<std::string>& paths) {
+    if (paths.empty()) return {};
+    const std::string first = "\"" + stream::text::forLog(paths.front(), 100) + "\"";
+    if (paths.size() == 1) return first + " has a name that cannot be used on this computer.";
+    return first + " and " + std::to_string(paths.size() - 1) + " more have names that cannot be used on this computer.";
+}
+
+void ReceivePlan::makeFolders(const std::vector<std::string>& dirs) {
+    std::set<std::string> taken;
+    for (const auto& [top, mac] : macNames) taken.insert(mac);
+    // Each top-level folder is made here and now, so nothing ever merges into a folder that was there.
+    for (const auto& top : topNames) {
+        if (!folderTops.contains(top)) continue;
+        for (;;) {
+            const auto path = folder / macNames[top];
+            if (::mkdir(path.c_str(), 0777) == 0) break;
+            const int error = errno;
+            if (error != EEXIST)
+                throw Error("Could not create the folder \"" + path.filename().string() + "\": " + std::strerror(error));
+            macNames[top] = uniqueName(top, folder, taken);
+            taken.insert(macNames[top]);
+        }
+    }
+    for (const auto& dir : dirs) {
+        const auto dest = destination(dir);
+        if (!dest) continue;
+        std::error_code error;
+        fs::create_directories(*dest, error);
+        if (error) throw Error(error.message());
+    }
 }
 
 std::int64_t ReceivePlan::saturatingAdd(std::int64_t a, std::int64_t b) {
@@ -97,7 +146,7 @@ std::int64_t ReceivePlan::saturatingAdd(std::int64_t a, std::int64_t b) {
     return a > std::numeric_limits<std::int64_t>::max() - b ? std::numeric_limits<std::int64_t>::max() : a + b;
 }
 
-double ReceivePlan::progress(std::int64_t done, double fraction, std::int64_t size) const {
+double ReceivePlan::progress(std::int64_t total, std::int64_t done, double fraction, std::int64_t size) {
     if (!(fraction >= 0)) fraction = 0;
     const double value = (static_cast<double>(std::max<std::int64_t>(done, 0)) +
                           std::min(fraction, 1.0) * static_cast<double>(std::max<std::int64_t>(size, 0))) /

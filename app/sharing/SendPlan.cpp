@@ -1,6 +1,7 @@
 #include "app/sharing/SendPlan.hpp"
 
 #include "app/sharing/ReceivePlan.hpp"
+#include "engine/Text.hpp"
 
 #include <algorithm>
 #include <system_error>
@@ -8,6 +9,7 @@
 namespace corvane {
 
 namespace fs = std::filesystem;
+using Why = SendPlan::LeftOut::Why;
 
 namespace {
 
@@ -15,9 +17,9 @@ namespace {
 void walk(const fs::path& dir, const std::string& rel, SendPlan& plan) {
     std::vector<fs::directory_entry> children;
     std::error_code ec;
-    for (fs::directory_iterator it(dir, fs::directory_options::skip_permission_denied, ec), end; !ec && it != end;
-         it.increment(ec))
-        children.push_back(*it);
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) children.push_back(*it);
+    // Unreadable, or named by a path longer than the system takes: what it holds stays here.
+    if (ec) plan.leftOut.push_back({rel, Why::unreadable});
     std::sort(children.begin(), children.end(),
               [](const auto& a, const auto& b) { return a.path().filename() < b.path().filename(); });
     for (const auto& child : children) {
@@ -26,7 +28,6 @@ void walk(const fs::path& dir, const std::string& rel, SendPlan& plan) {
         const auto path = rel + "/" + name;
         std::error_code sc;
         const auto status = child.symlink_status(sc);
-        if (sc) continue;
         if (fs::is_directory(status)) {
             plan.folders.push_back(path);
             walk(child.path(), path, plan);
@@ -34,6 +35,8 @@ void walk(const fs::path& dir, const std::string& rel, SendPlan& plan) {
             std::error_code zc;
             const auto size = fs::file_size(child.path(), zc);
             plan.entries.push_back({path, child.path(), zc ? 0 : static_cast<std::int64_t>(size)});
+        } else {
+            plan.leftOut.push_back({path, sc ? Why::unreadable : Why::notFileOrFolder});
         }
     }
 }
@@ -42,27 +45,32 @@ void walk(const fs::path& dir, const std::string& rel, SendPlan& plan) {
 
 SendPlan SendPlan::make(const std::vector<fs::path>& chosen) {
     SendPlan plan;
+    std::vector<std::string> seen;
     for (const auto& given : chosen) {
         auto path = given.lexically_normal();
         if (!path.has_filename()) path = path.parent_path();
         const auto name = path.filename().string();
-        if (name.empty() || std::find(plan.names.begin(), plan.names.end(), name) != plan.names.end() ||
-            std::find(plan.vanished.begin(), plan.vanished.end(), name) != plan.vanished.end())
+        if (name.empty()) continue;
+        if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
+            plan.leftOut.push_back({name, Why::sameName});
             continue;
+        }
+        seen.push_back(name);
         std::error_code ec;
         const auto status = fs::status(path, ec);  // the chosen item itself may be a link the user picked
         if (ec || !fs::exists(status)) {
-            plan.vanished.push_back(name);
-            continue;
-        }
-        plan.names.push_back(name);
-        if (fs::is_directory(status)) {
+            plan.leftOut.push_back({name, Why::gone});
+        } else if (fs::is_directory(status)) {
+            plan.names.push_back(name);
             plan.folders.push_back(name);
             walk(path, name, plan);
         } else if (fs::is_regular_file(status)) {  // a device or pipe would never end
+            plan.names.push_back(name);
             std::error_code zc;
             const auto size = fs::file_size(path, zc);
             plan.entries.push_back({name, path, zc ? 0 : static_cast<std::int64_t>(size)});
+        } else {
+            plan.leftOut.push_back({name, Why::notFileOrFolder});
         }
     }
     std::int64_t sum = 0;
@@ -73,6 +81,31 @@ SendPlan SendPlan::make(const std::vector<fs::path>& chosen) {
 
 std::string SendPlan::what() const {
     return names.size() == 1 ? names.front() : std::to_string(names.size()) + " items";
+}
+
+std::string SendPlan::describeLeftOut() const {
+    if (leftOut.empty()) return {};
+    const std::string first = "\"" + stream::text::forLog(leftOut.front().rel, 100) + "\"";
+    if (leftOut.size() > 1) return first + " and " + std::to_string(leftOut.size() - 1) + " more could not be sent.";
+    return first + " " + reason(leftOut.front().why) + ".";
+}
+
+std::string SendPlan::reason(LeftOut::Why why) {
+    switch (why) {
+    case Why::gone: return "is no longer there";
+    case Why::sameName: return "has the name of another item sent";
+    case Why::notFileOrFolder: return "is not a file or folder";
+    case Why::unreadable: break;
+    }
+    return "could not be read";
+}
+
+std::string SendPlan::folderName(const std::string& dest) {
+    const auto end = dest.find_last_not_of("\\/");
+    if (end == std::string::npos) return "Windows";
+    const auto slash = dest.find_last_of("\\/", end);
+    const auto start = slash == std::string::npos ? 0 : slash + 1;
+    return stream::text::forLog(std::string_view(dest).substr(start, end + 1 - start), 255);
 }
 
 } // namespace corvane

@@ -6,6 +6,7 @@
 #include "app/services/Clock.hpp"
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
+#include "app/services/StaleFiles.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/services/agent/Downloader.hpp"
 #include "app/services/agent/Uploader.hpp"
@@ -23,12 +24,9 @@
 #include <QtConcurrent>
 
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <exception>
 #include <functional>
 #include <memory>
-#include <sys/stat.h>
 #include <type_traits>
 
 namespace corvane {
@@ -110,11 +108,6 @@ private:
     std::atomic<bool> waiting{false};
 };
 
-std::string lastComponent(const fs::path& folder) {
-    const auto name = folder.filename().string();
-    return name.empty() ? folder.string() : name;
-}
-
 } // namespace
 
 SharingManager::SharingManager(Clock& clock, AppPool& pool, AgentClient agent, QObject* parent)
@@ -174,8 +167,15 @@ void SharingManager::update(const std::optional<AgentClient::Info>& info, const 
     Q_EMIT changed();
 }
 
+// Downloads a killed run left in the receive folder: removed when sharing comes on and before each receive.
+void SharingManager::sweepDownloads(const fs::path& folder) {
+    if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
+        Log::write("receive from Windows: removed " + std::to_string(removed) + " unfinished download(s) of earlier runs");
+}
+
 void SharingManager::start() {
     Log::write("sharing: on");
+    offMain(pool_, [folder = receiveFolder()] { sweepDownloads(folder); });
     clipPrimed_ = false;
     running_ = true;
     const auto generation = ++pollGeneration_;
@@ -245,6 +245,7 @@ QCoro::Task<> SharingManager::clipTick() {
 
     if (count != lastMacChange_) {
         lastMacChange_ = count;
+        lastPicture_ = {};  // the picture we put there has gone from the clipboard
         // On X11 the owner is asked from the pool through a connection of its own: a large copy or a slow owner
         // never holds up the main thread. Elsewhere it is read here.
         std::shared_ptr<platform::SelectionReader> reader = pasteboard_->reader(stop);
@@ -265,19 +266,31 @@ QCoro::Task<> SharingManager::clipTick() {
 
     // A copy the user makes while the poll is out must win over what Windows had.
     const auto before = pasteboard_->changeCount();
-    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_] { return agent.clipboard(since, stop); });
+    // A picture is decoded on the pool, and only when its bytes differ from the last one's.
+    struct Polled {
+        std::optional<AgentClient::Clip> clip;
+        Picture picture;
+    };
+    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_, last = lastPicture_] {
+        Polled out{agent.clipboard(since, stop), {}};
+        if (!out.clip || out.clip->type != "png" || !out.clip->png) return out;
+        const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*out.clip->png),
+                                                            QByteArray::AbortOnBase64DecodingErrors);
+        if (!decoded || decoded.decoded.isEmpty()) return out;
+        out.picture.png = decoded.decoded;
+        out.picture.image = out.picture.png == last.png ? last.image : platform::Pasteboard::decodedPNG(out.picture.png);
+        return out;
+    });
     auto polled = co_await polling;
-    if (!self || !polled.value || !*polled.value) co_return;
-    const auto& clip = **polled.value;
+    if (!self || !polled.value || !polled.value->clip) co_return;
+    const auto& clip = *polled.value->clip;
     lastWinSeq_ = clip.seq;
     if (pasteboard_->changeCount() != before) co_return;
     if (clip.type == "text" && clip.text && !clip.text->empty()) {
         pasteboard_->setString(*clip.text);
-    } else if (clip.type == "png" && clip.png) {
-        const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*clip.png),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
-        if (decoded && !decoded.decoded.isEmpty())
-            pasteboard_->setPNG(Bytes(decoded.decoded.begin(), decoded.decoded.end()));
+    } else if (!polled.value->picture.png.isEmpty()) {
+        lastPicture_ = polled.value->picture;
+        pasteboard_->setPNG(lastPicture_.png, lastPicture_.image);
     }
     lastMacChange_ = pasteboard_->changeCount();
 }
@@ -310,19 +323,11 @@ void SharingManager::progressed(std::uint64_t transfer, double value) {
     hud_->setProgress(value);
 }
 
-QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
+QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     transferBusy_ = true;
     const auto transfer = activeTransfer_ = ++transfers_;
     QPointer<SharingManager> self(this);
     const auto folder = receiveFolder();
-    std::error_code ignored;
-    fs::create_directories(folder, ignored);
-    auto plan = ReceivePlan::make(item, folder);
-
-    hud_->show("Receiving " + plan.what + " from Windows", 0.0);
-    Log::write("receive from Windows: " + std::to_string(item.files.size()) + " file(s), " +
-               std::to_string(item.totalBytes) + " bytes");
-
     const auto fail = [self](const std::string& description) {
         if (!self) return;
         self->activeTransfer_ = 0;
@@ -331,36 +336,44 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
         self->transferBusy_ = false;
     };
 
-    // Each top-level folder is made here and now, so nothing ever merges into a folder that was there.
-    std::set<std::string> taken;
-    for (const auto& [top, mac] : plan.macNames) taken.insert(mac);
-    for (const auto& top : plan.topNames) {
-        if (!plan.folderTops.contains(top)) continue;
-        for (;;) {
-            const auto path = folder / plan.macNames[top];
-            if (::mkdir(path.c_str(), 0777) == 0) break;
-            const int error = errno;
-            if (error != EEXIST) {
-                fail(std::string("Could not create the folder \"") + path.filename().string() + "\": " + std::strerror(error));
-                co_return;
-            }
-            taken.insert(plan.macNames[top]);
-            plan.macNames[top] = ReceivePlan::uniqueName(top, folder, taken);
-            taken.insert(plan.macNames[top]);
-        }
+    // Everything that touches the disk runs on the pool: an item of many folders never stalls the main thread.
+    const auto item = std::make_shared<const AgentClient::OutboxItem>(std::move(given));
+    struct Planned {
+        ReceivePlan plan;
+        std::vector<std::string> leftOut;
+    };
+    auto planning = offMain(pool_, [item, folder] {
+        std::error_code ignored;
+        fs::create_directories(folder, ignored);
+        sweepDownloads(folder);
+        auto plan = ReceivePlan::make(*item, folder);
+        auto leftOut = plan.leftOut(*item);
+        return Planned{std::move(plan), std::move(leftOut)};
+    });
+    auto planned = co_await planning;
+    if (!self) co_return;
+    if (!planned.value) {
+        fail(planned.error);
+        co_return;
     }
-    if (item.dirs) {
-        for (const auto& dir : *item.dirs) {
-            const auto dest = plan.destination(dir);
-            if (!dest) continue;
-            std::error_code ec;
-            fs::create_directories(*dest, ec);
-            if (ec) {
-                fail(ec.message());
-                co_return;
-            }
-        }
+    ReceivePlan plan = std::move(planned.value->plan);
+
+    hud_->show("Receiving " + plan.what + " from Windows", 0.0);
+    Log::write("receive from Windows: " + std::to_string(item->files.size()) + " file(s), " +
+               std::to_string(item->totalBytes) + " bytes");
+
+    auto making = offMain(pool_, [item, plan] {
+        auto withFolders = plan;
+        withFolders.makeFolders(item->dirs.value_or(std::vector<std::string>{}));
+        return withFolders;
+    });
+    auto made = co_await making;
+    if (!self) co_return;
+    if (!made.value) {
+        fail(made.error);
+        co_return;
     }
+    plan = std::move(*made.value);
 
     const auto agent = agent_;
     const auto stop = pool_.token();
@@ -368,23 +381,21 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
         if (self) self->progressed(transfer, value);
     });
     std::int64_t done = 0;
-    for (const auto& file : item.files) {
+    for (const auto& file : item->files) {
         const auto dest = plan.destination(file.path);
         if (!dest) continue;
-        std::error_code ec;
-        fs::create_directories(dest->parent_path(), ec);
-        if (ec) {
-            fail(ec.message());
-            co_return;
-        }
-        const auto report = [post, plan, done, size = file.size](std::optional<double> fraction) {
-            post->put(plan.progress(done, fraction.value_or(0), size));
+        const auto report = [post, total = plan.total, done, size = file.size](std::optional<double> fraction) {
+            post->put(ReceivePlan::progress(total, done, fraction.value_or(0), size));
         };
-        auto downloading = offMain(pool_, [agent, stop, id = item.id, path = file.path, to = *dest, report,
-                                               size = file.size] {
+        auto downloading = offMain(pool_, [agent, stop, id = item->id, path = file.path, to = *dest, report,
+                                               size = file.size, folder] {
+            std::error_code error;
+            fs::create_directories(to.parent_path(), error);
+            if (error) throw Error(error.message());
             auto request = agent.userURL({"outbox", id, "file"}, {{"path", path}});
             request.idleTimeoutSeconds = 60;
-            return Downloader::downloadDirect(std::move(request), to, report, stop, size);
+            // The body waits in the receive folder itself, where a later sweep finds what a kill left.
+            return Downloader::downloadDirect(std::move(request), to, report, stop, size, agent.transport(), folder);
         });
         auto placed = co_await downloading;
         if (!self) co_return;
@@ -398,17 +409,25 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem item) {
             plan.macNames[split.front()] = placed.value->filename().string();
         done = ReceivePlan::saturatingAdd(done, file.size);
     }
+    // What could not be written is no success: the box keeps the item.
+    const auto& leftOut = planned.value->leftOut;
+    for (std::size_t i = 0; i < std::min<std::size_t>(leftOut.size(), 20); ++i)
+        Log::write("receive from Windows: left out " + logged(leftOut[i]));
+    if (!leftOut.empty()) {
+        fail(ReceivePlan::describeLeftOut(planned.value->leftOut));
+        co_return;
+    }
 
-    auto telling = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+    auto telling = offMain(pool_, [agent, stop, id = item->id] { agent.outboxDone(id, stop); });
     co_await telling;
     if (!self) co_return;
 
     std::optional<fs::path> reveal;
     if (!plan.topNames.empty()) reveal = folder / plan.macNames[plan.topNames.front()];
     activeTransfer_ = 0;
-    hud_->finish("Saved " + plan.what + " to " + lastComponent(folder), false);
-    notifications_->post("Received " + plan.what + " from Windows",
-                         "Saved to " + lastComponent(folder) + ". Click to show in the file manager.", reveal);
+    const auto saved = plan.saved();
+    hud_->finish(saved.pill, false);
+    notifications_->post(saved.noticeTitle, saved.noticeBody, reveal);
     Log::write("receive from Windows: saved to " + folder.string());
     transferBusy_ = false;
 }
@@ -446,15 +465,15 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         co_return;
     }
     const SendPlan plan = std::move(*made.value);
+    for (const auto& left : plan.leftOut)
+        Log::write("send to Windows: left out " + logged(left.rel) + " (" + SendPlan::reason(left.why) + ")");
     if (plan.names.empty()) {
-        if (plan.vanished.empty()) {
+        if (plan.leftOut.empty()) {
             activeTransfer_ = 0;
             transferBusy_ = false;
             co_return;
         }
-        std::string list;
-        for (const auto& name : plan.vanished) list += (list.empty() ? "\"" : ", \"") + name + "\"";
-        fail(list + (plan.vanished.size() == 1 ? " is no longer there." : " are no longer there."));
+        fail(plan.describeLeftOut());
         co_return;
     }
 
@@ -503,7 +522,7 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
             request.method = "PUT";
             request.idleTimeoutSeconds = 60;
             request.headers.emplace_back("Content-Type", "application/octet-stream");
-            Uploader::upload(std::move(request), entry.path, report, stop);
+            Uploader::upload(std::move(request), entry.path, report, stop, agent.transport());
         });
         auto sent = co_await uploading;
         if (!self) co_return;
@@ -522,12 +541,11 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
         co_return;
     }
 
-    std::string slashed = dest;
-    std::replace(slashed.begin(), slashed.end(), '\\', '/');
-    auto folderName = fs::path(slashed).filename().string();
-    if (folderName.empty()) folderName = "Windows";
     activeTransfer_ = 0;
-    hud_->finish("Copied " + what + " to " + folderName + " on Windows", false);
+    // What went is reported as copied; what stayed here is named, and the pill shows a warning.
+    const auto copied = "Copied " + what + " to " + SendPlan::folderName(dest) + " on Windows";
+    if (plan.leftOut.empty()) hud_->finish(copied, false);
+    else hud_->finish(copied + ", but " + plan.describeLeftOut(), true);
     Log::write("send to Windows: done (" + logged(dest) + ")");
     transferBusy_ = false;
 }

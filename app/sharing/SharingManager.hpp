@@ -4,7 +4,9 @@
 #include "app/sharing/DropCatcher.hpp"
 #include "app/sharing/TransferHUD.hpp"
 
+#include <QByteArray>
 #include <QCoroTask>
+#include <QImage>
 #include <QObject>
 #include <QPointer>
 #include <QUrl>
@@ -82,11 +84,17 @@ private:
         std::optional<std::string> text;
         std::optional<Bytes> png;
     };
+    // A Windows picture as put on the clipboard: its bytes, and what they decoded to (null when nothing).
+    struct Picture {
+        QByteArray png;
+        QImage image;
+    };
     // What of the clipboard goes to Windows: asked of a Pasteboard, or of a SelectionReader on the pool.
     template <class Board>
     static std::optional<ClipItem> readMacClipboard(Board& pasteboard);
 
     void start();
+    static void sweepDownloads(const std::filesystem::path& folder);  // blocking
     QCoro::Task<> clipLoop(std::uint64_t generation);
     QCoro::Task<> outboxLoop(std::uint64_t generation);
     QCoro::Task<> clipTick();
@@ -114,6 +122,7 @@ private:
     bool clipBusy_ = false;
     std::int64_t lastMacChange_ = 0;
     std::uint32_t lastWinSeq_ = 0;
+    Picture lastPicture_;  // the one we last put on the clipboard, while it is still there
     bool outboxBusy_ = false;
     bool transferBusy_ = false;
     std::set<std::string> handledOutbox_;

@@ -24,6 +24,17 @@ namespace {
 constexpr int kWidth = 340;
 constexpr int kInset = 16;
 constexpr int kAboveBottom = 24;
+// The pill shows two lines; a title may carry a box's error text of any length, which is cut first so that
+// laying it out never costs the main thread.
+constexpr std::size_t kMaxTitleBytes = 500;
+
+std::string shortened(const std::string& text) {
+    if (text.size() <= kMaxTitleBytes) return text;
+    std::size_t end = kMaxTitleBytes;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+    return text.substr(0, end) + "\u2026";
+}
+
 constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                       Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
 
@@ -174,7 +185,7 @@ TransferHUD::~TransferHUD() { delete pill_.data(); }
 bool TransferHUD::visible() const { return pill_ && pill_->isVisible(); }
 
 void TransferHUD::show(const std::string& title, std::optional<double> progress) {
-    title_ = title;
+    title_ = shortened(title);
     progress_ = progress ? std::optional(std::clamp(*progress, 0.0, 1.0)) : std::nullopt;
     failed_ = false;
     hideAt_.reset();
@@ -189,7 +200,7 @@ void TransferHUD::setProgress(double value) {
 }
 
 void TransferHUD::finish(const std::string& text, bool failed) {
-    title_ = text;
+    title_ = shortened(text);
     progress_.reset();
     failed_ = failed;
     hideAt_ = clock_.uptime() + (failed ? kHideAfterFailure : kHideAfterSuccess);
@@ -222,7 +233,14 @@ void TransferHUD::place() {
     const auto stream = streamPID ? StreamWindow::find(*streamPID) : std::nullopt;
     QWidget* window = stream ? QWidget::find(static_cast<WId>(stream->id)) : nullptr;
     if (window && window->isVisible()) {
-        if (pill_->parentWidget() != window) pill_->setParent(window, Qt::Widget);
+        if (pill_->parentWidget() != window) {
+            pill_->setParent(window, Qt::Widget);
+            // The window's teardown deletes what it holds: the pill steps out first, and the next tick puts
+            // it at the top right with the transfer it shows.
+            connect(window, &QObject::destroyed, this, [this, window] {
+                if (pill_ && pill_->parentWidget() == window) pill_->setParent(nullptr, kFloating);
+            });
+        }
         // Centred on the window, bottom edge 24 above the window's: reckoned from the bottom of the screen.
         const QRectF frame = StreamWindow::screenRect(stream->bounds);
         const QRectF above(frame.center().x() - size.width() / 2.0, frame.y() + kAboveBottom, size.width(), size.height());

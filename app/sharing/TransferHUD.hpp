@@ -16,7 +16,7 @@ class Clock;
 // then a result line with a success or failure icon that goes away after a few seconds. It sits 24 px
 // above the bottom edge of the stream window, as a widget inside it, when there is one; otherwise it is a
 // frameless, unfocusable, click-through window that stays on top at the top right of the primary screen.
-// Main thread only.
+// It outlives the stream window: when that closes, the next tick moves it to the top right. Main thread only.
 class TransferHUD final : public QObject {
     Q_OBJECT
 public:
@@ -37,6 +37,7 @@ public:
     // Set while the stream window is open; the pill goes over the window StreamWindow::find finds for it.
     std::optional<std::int32_t> streamPID;
 
+    // Titles longer than 500 bytes are cut there (at a character boundary) and end in an ellipsis.
     void show(const std::string& title, std::optional<double> progress);
     // Never moves back, never passes 1; neither shows nor moves the pill.
     void setProgress(double value);

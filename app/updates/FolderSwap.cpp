@@ -1,5 +1,7 @@
 #include "app/updates/FolderSwap.hpp"
 
+#include "app/updates/SmallFile.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -20,10 +22,33 @@ int exchange(const std::filesystem::path& a, const std::filesystem::path& b) {
     return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE));
 }
 
+bool present(const std::filesystem::path& path) {
+    std::error_code error;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, error));
+}
+
+// "<installed>\0<aside>\0", on disk before the first rename.
+bool writeJournal(const std::filesystem::path& journal, const std::filesystem::path& installed,
+                  const std::filesystem::path& aside) {
+    if (journal.empty()) return true;
+    std::error_code error;
+    std::filesystem::create_directories(journal.parent_path(), error);
+    const std::string text = installed.string() + '\0' + aside.string() + '\0';
+    auto temporary = journal;
+    temporary += ".part";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+    ::close(fd);
+    if (written && std::rename(temporary.c_str(), journal.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
 } // namespace
 
 bool FolderSwap::replace(const std::filesystem::path& replacement, const std::filesystem::path& installed,
-                         const FailStep& failStep) {
+                         const FailStep& failStep, const std::filesystem::path& journal) {
     auto failing = [&](int step) { return failStep && failStep(step); };
     // The new files reach the disk before they take the installed name: a power cut right after the swap
     // never leaves empty files in the app.
@@ -40,19 +65,39 @@ bool FolderSwap::replace(const std::filesystem::path& replacement, const std::fi
 
     auto aside = installed;
     aside += ".old";
-    std::error_code error;
-    for (int n = 2; std::filesystem::exists(std::filesystem::symlink_status(aside, error)); ++n) {
+    for (int n = 2; present(aside); ++n) {
         aside = installed;
         aside += ".old" + std::to_string(n);
     }
-    if (failing(1) || std::rename(installed.c_str(), aside.c_str()) != 0) return false;
-    if (failing(2) || std::rename(replacement.c_str(), installed.c_str()) != 0) {
-        std::rename(aside.c_str(), installed.c_str());
-        return false;
+    if (!present(installed) || !writeJournal(journal, installed, aside)) return false;
+    bool swapped = false;
+    if (!failing(1) && std::rename(installed.c_str(), aside.c_str()) == 0) {
+        swapped = !failing(2) && std::rename(replacement.c_str(), installed.c_str()) == 0;
+        std::error_code error;
+        if (!swapped) std::rename(aside.c_str(), installed.c_str());
+        // The old folder takes the replacement's place, as after an exchange.
+        else if (failing(3) || std::rename(aside.c_str(), replacement.c_str()) != 0)
+            std::filesystem::remove_all(aside, error);
     }
-    // The old folder takes the replacement's place, as after an exchange.
-    if (std::rename(aside.c_str(), replacement.c_str()) != 0) std::filesystem::remove_all(aside, error);
-    return true;
+    if (!journal.empty()) ::unlink(journal.c_str());
+    return swapped;
+}
+
+std::optional<std::filesystem::path> FolderSwap::repair(const std::filesystem::path& journal,
+                                                        const std::function<bool(const std::filesystem::path&)>& isOurs) {
+    const auto text = SmallFile::read(journal, 2 * 4096 + 2);
+    if (!text) return std::nullopt;
+    std::optional<std::filesystem::path> putBack;
+    const auto split = text->find('\0');
+    if (split != std::string::npos && text->size() > split + 1 && text->back() == '\0') {
+        const std::filesystem::path installed = text->substr(0, split);
+        const std::filesystem::path aside = text->substr(split + 1, text->size() - split - 2);
+        std::error_code error;
+        if (isOurs(aside) && present(installed)) std::filesystem::remove_all(aside, error);
+        else if (isOurs(aside) && std::rename(aside.c_str(), installed.c_str()) == 0) putBack = installed;
+    }
+    ::unlink(journal.c_str());
+    return putBack;
 }
 
 } // namespace corvane

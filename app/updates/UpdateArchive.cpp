@@ -58,23 +58,28 @@ std::vector<std::string> componentsOf(const char* name) {
     return parts;
 }
 
-// A link target must stay inside the top-level folder when read from the link's own folder: that folder is
-// what gets installed, so a link reaching its parent would lead out of the app once it is in place.
+// A link target must stay inside the top-level folder: that folder is what gets installed, so a link
+// reaching its parent would lead out of the app once it is in place. The system resolves a target through
+// the links it passes, so ".." may only climb from the link's own folder (a real folder: entries are never
+// written through links), before the target descends: "../lib/x" is fine, "a/../x" is refused, since "a" may
+// be a link to anywhere inside and ".." then climbs from there. Every link obeying this resolves inside.
 void checkLinkTarget(const std::vector<std::string>& linkParts, const char* target) {
     if (!target || !*target) refuse("a link without a target");
     const std::string text = target;
     if (text.size() > kMaxPathBytes || text.front() == '/') refuse("a link leading out: " + text);
     std::size_t depth = linkParts.size() - 1;  // the link's folder
+    bool descended = false;
     std::size_t start = 0;
     while (start <= text.size()) {
         auto slash = text.find('/', start);
         if (slash == std::string::npos) slash = text.size();
         const std::string piece = text.substr(start, slash - start);
         if (piece == "..") {
+            if (descended) refuse("a link climbing through another entry: " + text);
             if (depth <= 1) refuse("a link leading out: " + text);
             --depth;
         } else if (!piece.empty() && piece != ".") {
-            ++depth;
+            descended = true;
         }
         start = slash + 1;
     }

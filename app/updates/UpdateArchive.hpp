@@ -11,9 +11,9 @@ namespace corvane {
 // Unpacks a downloaded update (a zip archive) into an empty folder without trusting a byte of it: every
 // entry is written below that folder through directory handles opened without following symbolic links, so
 // no name ("/etc/x", "../x") and no link ("a -> /", then "a/x") reaches outside it. Only folders, regular
-// files and links that stay inside the top-level folder are accepted; devices, FIFOs, sockets, hard links and
-// set-user-ID, set-group-ID or sticky bits are refused; a file's mode keeps at most rwxr-xr-x. The entry
-// count and the unpacked bytes are capped. Runs on a worker thread.
+// files and links that stay inside the top-level folder, whatever links they pass through, are accepted;
+// devices, FIFOs, sockets, hard links and set-user-ID, set-group-ID or sticky bits are refused; a file's mode
+// keeps at most rwxr-xr-x. The entry count and the unpacked bytes are capped. Runs on a worker thread.
 namespace UpdateArchive {
 
 struct Limits {

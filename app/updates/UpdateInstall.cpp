@@ -2,15 +2,21 @@
 // folder; then the new version is started once this one has quit.
 #include "app/updates/UpdateManager.hpp"
 
+#include "app/services/Folders.hpp"
+#include "app/services/Log.hpp"
 #include "app/services/Shell.hpp"
+#include "app/services/StaleFiles.hpp"
 #include "app/services/agent/Downloader.hpp"
 #include "app/updates/FolderSwap.hpp"
 #include "app/updates/InstallFolder.hpp"
 #include "app/services/OnPool.hpp"
 #include "app/updates/Relauncher.hpp"
+#include "app/updates/UpdateScratch.hpp"
+#include "engine/Text.hpp"
 #include "platform/crypto/Sha256.hpp"
 
 #include <QCoreApplication>
+#include <QScopeGuard>
 #include <QUuid>
 
 #include <fstream>
@@ -21,6 +27,8 @@ namespace corvane {
 namespace {
 
 constexpr const char* kIntegrity = "The download did not pass its integrity check.";
+constexpr const char* kUnchecked =
+    "The update was not downloaded: it is offered over plain http without a digest to check it against.";
 constexpr const char* kBuildFailed = "The build failed. Details are in build.log in the Corvane folder.";
 
 std::string newUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
@@ -76,6 +84,33 @@ void writeAtomically(const std::filesystem::path& path, const std::string& text)
 }
 
 } // namespace
+
+std::filesystem::path UpdateManager::temporaryPath() const {
+    std::error_code error;
+    return temporaryFolder.empty() ? std::filesystem::temp_directory_path(error) : temporaryFolder;
+}
+
+std::filesystem::path UpdateManager::swapJournal() const {
+    return (stateFolder.empty() ? Folders::logs() : stateFolder) / "update-swap";
+}
+
+QCoro::Task<> UpdateManager::tidyUp() {
+    auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, identifier = info_.identifier,
+                                                     journal = swapJournal(), temporary = temporaryPath()](std::stop_token) {
+        const auto putBack = FolderSwap::repair(journal, [&](const std::filesystem::path& folder) {
+            return InstallFolder::isOurs(folder, identifier);
+        });
+        if (putBack)
+            Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) +
+                       " after an update cut short");
+        const auto installed = bundle ? bundle : InstallFolder::running(identifier);
+        int removed = installed ? StaleFiles::sweep(installed->parent_path(), ".corvane-update-") : 0;
+        removed += StaleFiles::sweep(temporary, "corvane-update-");
+        removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
+        if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
+    });
+    co_await tidying;
+}
 
 void UpdateManager::updateApp() {
     if (!appUpdate_ || isBusy()) return;
@@ -143,25 +178,37 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     }
     const auto parent = destination->parent_path();
     const bool hasDigest = sha256 && !sha256->empty();
-    // Over plain http anyone on the way could swap the archive; only the feed's digest can tell.
-    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kIntegrity);
+    // Over plain http anyone on the way could swap the archive; only the feed's digest can tell, so without
+    // one nothing is fetched.
+    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked);
 
-    const auto temporary = temporaryFolder.empty() ? std::filesystem::temp_directory_path() : temporaryFolder;
-    const auto archive = temporary / ("corvane-update-" + newUuid() + ".zip");
     // Unpacked beside the installed folder, so that the two sit on one file system and can be exchanged.
-    const auto unpack = parent / (".corvane-update-" + newUuid());
+    const auto scratch = std::make_shared<UpdateScratch>(
+        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"), parent / (".corvane-update-" + newUuid()));
+    scratch_ = scratch;
+    // Each step on the pool runs inside the scratch's enter and leave, so that a quit in the middle still
+    // removes what the update made once the step is over.
+    const auto step = [scratch](auto work) {
+        return [scratch, work](std::stop_token stop) {
+            if (!scratch->enter()) throw UpdateError("cancelled");
+            const auto leave = qScopeGuard([&] { scratch->leave(); });
+            return work(stop);
+        };
+    };
     std::exception_ptr error;
-    std::filesystem::path placed;
     try {
         try {
-            auto downloading = onPool(pool_, stop_.get_token(), [url, archive, self](std::stop_token stop) {
-                return Downloader::download(url, archive, [self](std::optional<double> fraction) {
+            auto downloading = onPool(pool_, stop_.get_token(), step([url, scratch, self](std::stop_token stop) {
+                // The archive goes once unpacked: no need to flush it to disk.
+                Downloader::download(url, scratch->archive(), [self](std::optional<double> fraction) {
                     if (!fraction) return;
                     const double value = 0.85 * *fraction;
                     toMainThread(self, [value](UpdateManager& manager) { manager.advance(value); });
-                }, stop, {}, true);  // the archive goes once unpacked: no need to flush it to disk
-            });
-            placed = co_await downloading;
+                }, stop, {}, true);
+                scratch->lockArchive();
+                return true;
+            }));
+            co_await downloading;
         } catch (const std::exception& e) {
             throw UpdateError(std::string("The download failed: ") + e.what());
         }
@@ -170,9 +217,9 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         advance(0.9);
 
         if (hasDigest) {
-            auto hashing = onPool(pool_, stop_.get_token(), [placed](std::stop_token stop) {
-                return platform::Sha256::hex(platform::Sha256::ofFile(placed, stop));
-            });
+            auto hashing = onPool(pool_, stop_.get_token(), step([scratch](std::stop_token stop) {
+                return platform::Sha256::hex(platform::Sha256::ofFile(scratch->archive(), stop));
+            }));
             const auto digest = co_await hashing;
             if (!self) throw UpdateError("cancelled");
             if (digest != lowerAscii(*sha256)) throw UpdateError(kIntegrity);
@@ -181,27 +228,25 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto identifier = info_.identifier;
         const auto limits = archiveLimits;
         const auto installed = *destination;
-        auto unpacking = onPool(pool_, stop_.get_token(), [=](std::stop_token stop) {
-            std::filesystem::create_directory(unpack);
-            UpdateArchive::extract(placed, unpack, limits, stop);
-            const auto found = onlyInstallFolder(unpack, identifier);
+        const auto journal = swapJournal();
+        auto unpacking = onPool(pool_, stop_.get_token(), step([=](std::stop_token stop) {
+            scratch->makeUnpackFolder();
+            UpdateArchive::extract(scratch->archive(), scratch->unpack(), limits, stop);
+            const auto found = onlyInstallFolder(scratch->unpack(), identifier);
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
-            return FolderSwap::replace(*found, installed);
-        });
+            return FolderSwap::replace(*found, installed, nullptr, journal);
+        }));
         const bool swapped = co_await unpacking;
         if (!self) throw UpdateError("cancelled");
         if (!swapped) throw UpdateError(cannotReplace(parent));
     } catch (...) {
         error = std::current_exception();
     }
+    if (!self) throw UpdateError("cancelled");  // the manager's end released what the update made
     // The archive always goes; so does the unpack folder (after a swap it holds the old version).
-    auto cleaning = onPool(pool_, {}, [archive, placed, unpack](std::stop_token) {
-        std::error_code ignored;
-        std::filesystem::remove(archive, ignored);
-        if (!placed.empty()) std::filesystem::remove(placed, ignored);
-        std::filesystem::remove_all(unpack, ignored);
-    });
+    auto cleaning = onPool(pool_, {}, [scratch](std::stop_token) { scratch->release(); });
     co_await cleaning;
+    if (self && scratch_ == scratch) scratch_.reset();
     if (error) std::rethrow_exception(error);
     co_return *destination;
 }

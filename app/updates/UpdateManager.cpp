@@ -4,6 +4,7 @@
 #include "app/services/Clock.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
+#include "app/updates/UpdateScratch.hpp"
 #include "engine/Text.hpp"
 
 #include <QCoreApplication>
@@ -63,6 +64,8 @@ UpdateManager::UpdateManager(Clock& clock, AppPool& pool, AgentClient agent, App
 UpdateManager::~UpdateManager() {
     poolStop_.reset();
     stop_.request_stop();
+    // A quit in the middle of an app update: its coroutine never resumes, so what it made goes here.
+    if (scratch_) scratch_->release();
 }
 
 void UpdateManager::setStatus(Status status) {
@@ -90,6 +93,7 @@ void UpdateManager::dismissResult() {
 void UpdateManager::startAutomaticChecks() {
     if (timerStarted_) return;
     timerStarted_ = true;
+    tidyUp();
     check(false);
     // The repeating timer: lives as long as the manager, each firing starts its own check.
     [](QPointer<UpdateManager> self, Clock& clock) -> QCoro::Task<> {

@@ -4,6 +4,7 @@
 #include "app/updates/AppInfo.hpp"
 #include "app/updates/UpdateArchive.hpp"
 #include "platform/core/Error.hpp"
+#include "platform/http/Http.hpp"
 
 #include <QCoroTask>
 #include <QObject>
@@ -25,6 +26,7 @@ namespace corvane {
 
 class AppPool;
 class Clock;
+class UpdateScratch;
 
 // The one model of what updates exist for the application and the box, and of the one update activity
 // that may run at a time. Main thread only: every asynchronous step is a coroutine on the main thread;
@@ -100,7 +102,11 @@ public:
     // Ends a running stream and returns once it has stopped; set by the box controller.
     std::function<QCoro::Task<>()> prepareForUpdate;
 
+    // Starts the checks once; first tidies up after an earlier run (tidyUp).
     void startAutomaticChecks();
+    // What an earlier run killed in the middle of an update left: an interrupted swap is undone, and the
+    // unpack folders beside the app and archives in the temporary folder that no running instance holds go.
+    QCoro::Task<> tidyUp();
     void checkNow();
     void dismissResult();
     int pendingCount() const;
@@ -120,7 +126,8 @@ public:
     static std::optional<std::string> notes(const std::string& version, const std::optional<std::string>& changelog);
     static std::optional<double> buildProgress(const std::string& line);
     // Blocking readers of the two sources (worker threads).
-    static std::optional<AppUpdate> fetchFeed(const std::string& url, std::stop_token stop = {});
+    static std::optional<AppUpdate> fetchFeed(const std::string& url, std::stop_token stop = {},
+                                              const platform::Http::Transport& transport = {});
     static std::optional<AppUpdate> readSourceFolder(const std::filesystem::path& folder, const std::string& current);
 
     // Seams for tests and the demo; the application leaves them alone.
@@ -130,6 +137,7 @@ public:
     UpdateArchive::Limits archiveLimits;
     double buildTimeLimit = kBuildSeconds;
     std::filesystem::path temporaryFolder;                       // else the system's temporary folder
+    std::filesystem::path stateFolder;                           // else the log's folder (the swap journal)
 
 Q_SIGNALS:
     void changed();
@@ -149,6 +157,8 @@ private:
     void advance(double value);
     void relaunch(const std::filesystem::path& app);
 
+    std::filesystem::path temporaryPath() const;
+    std::filesystem::path swapJournal() const;
     void setStatus(Status status);
     void setProgress(std::optional<double> progress);
     void publish() { Q_EMIT changed(); }
@@ -162,6 +172,7 @@ private:
     bool timerStarted_ = false;
     bool boxIsConnected_ = false;
     QPointer<QWidget> setupAlert_;
+    std::shared_ptr<UpdateScratch> scratch_;  // the running app update's archive and unpack folder
 
     Status status_;
     std::optional<AppUpdate> appUpdate_;

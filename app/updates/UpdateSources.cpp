@@ -149,7 +149,8 @@ std::optional<double> UpdateManager::buildProgress(const std::string& line) {
     return value;
 }
 
-std::optional<UpdateManager::AppUpdate> UpdateManager::fetchFeed(const std::string& url, std::stop_token stop) {
+std::optional<UpdateManager::AppUpdate> UpdateManager::fetchFeed(const std::string& url, std::stop_token stop,
+                                                               const platform::Http::Transport& transport) {
     if (!isWebURL(url)) return std::nullopt;
     platform::HttpRequest request;
     request.url = url;
@@ -158,7 +159,7 @@ std::optional<UpdateManager::AppUpdate> UpdateManager::fetchFeed(const std::stri
     request.maxBodyBytes = kMaxFeedBytes;
     platform::HttpResponse response;
     try {
-        response = platform::Http::get(request, stop);
+        response = platform::Http::perform(transport, request, stop);
     } catch (const std::exception&) {
         return std::nullopt;
     }

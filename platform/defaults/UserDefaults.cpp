@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
+#include <optional>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace corvane::platform {
@@ -81,6 +81,55 @@ DefaultsValue fromJson(const Json& j, int depth = 0) {
     }
 }
 
+// A value as stored, with what cannot be read (null, bytes that are not Base64) left out: in a dictionary or
+// list only that entry goes. Nothing when the value itself cannot be read; throws when it is nested too deeply.
+std::optional<DefaultsValue> readable(const Json& j, int depth = 0) {
+    if (depth > 64) throw std::runtime_error("values nested too deeply");
+    if (j.is_array()) {
+        DefaultsValue::Array array;
+        for (const auto& item : j)
+            if (auto value = readable(item, depth + 1)) array.push_back(std::move(*value));
+        return DefaultsValue{std::move(array)};
+    }
+    if (j.is_object() && !(j.size() == 1 && j.contains(kBytesTag))) {
+        DefaultsValue::Dictionary dictionary;
+        for (const auto& [key, item] : j.items())
+            if (auto value = readable(item, depth + 1)) dictionary[unescapeKey(key)] = std::move(*value);
+        return DefaultsValue{std::move(dictionary)};
+    }
+    try {
+        return fromJson(j, depth);
+    } catch (const std::exception&) {
+        return std::nullopt;
+    }
+}
+
+// The file's text when it is a regular file of a sane size; false when there is none. A FIFO or device in its
+// place never holds up the start, and a file too large to be ours is refused rather than read: both throw.
+constexpr std::size_t kMaxFileBytes = 16u << 20;
+bool readSettingsFile(const std::filesystem::path& file, std::string& text) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) return false;
+        throw std::runtime_error(std::strerror(errno));
+    }
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) throw std::runtime_error("not a regular file");
+    char block[16384];
+    for (;;) {
+        const ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) throw std::runtime_error(std::strerror(errno));
+        if (got == 0) return true;
+        if (text.size() + static_cast<std::size_t>(got) > kMaxFileBytes) throw std::runtime_error("larger than 16 MiB");
+        text.append(block, static_cast<std::size_t>(got));
+    }
+}
+
 std::filesystem::path xdgFolder(const char* variable, const char* fallbackUnderHome) {
     if (const char* value = std::getenv(variable); value && value[0] == '/') return value;
     const char* home = std::getenv("HOME");
@@ -90,14 +139,25 @@ std::filesystem::path xdgFolder(const char* variable, const char* fallbackUnderH
 } // namespace
 
 UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) {
-    std::ifstream in(file_, std::ios::binary);
-    if (!in) return;  // nothing stored yet
-    std::stringstream text;
-    text << in.rdbuf();
+    std::string text;
     try {
-        const Json root = Json::parse(text.str());
+        if (!readSettingsFile(file_, text)) return;  // nothing stored yet
+        const Json root = Json::parse(text);
         if (!root.is_object()) throw std::runtime_error("the file does not hold a dictionary");
-        for (const auto& [key, item] : root.items()) values_[unescapeKey(key)] = fromJson(item);
+        // A value that cannot be read is left out on its own: the other settings stay.
+        std::vector<std::string> dropped;
+        for (const auto& [key, item] : root.items()) {
+            std::optional<DefaultsValue> value;
+            try {
+                value = readable(item);
+            } catch (const std::exception&) {
+            }
+            if (value) values_[unescapeKey(key)] = std::move(*value);
+            else dropped.push_back(key);
+        }
+        for (const auto& key : dropped)
+            SystemLog::write("defaults", "WARNING: the setting " + Json(key).dump() + " in " + file_.string() +
+                                             " could not be read and is left out");
     } catch (const std::exception& e) {
         // Keep the unreadable file for the user rather than overwriting it with the next change.
         values_.clear();

@@ -25,8 +25,9 @@ struct DefaultsValue {
 };
 
 // The user's settings in one JSON file, read once and rewritten atomically (temporary file, then rename)
-// on every change. A file that cannot be read is moved aside with a warning, never overwritten.
-// Thread-safe.
+// on every change. A file that cannot be read (no JSON dictionary, not a regular file, over 16 MiB) is moved
+// aside with a warning, never overwritten; a value in it that cannot be read (null, say) is left out alone,
+// so each reader falls back for that key only. Thread-safe.
 class UserDefaults final {
 public:
     explicit UserDefaults(std::filesystem::path file);

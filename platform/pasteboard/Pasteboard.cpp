@@ -91,17 +91,22 @@ void Pasteboard::setString(const std::string& text) {
     QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
 }
 
-void Pasteboard::setPNG(const Bytes& png) {
+void Pasteboard::setPNG(const QByteArray& png, const QImage& picture) {
     auto* data = new QMimeData;
-    const QByteArray bytes(reinterpret_cast<const char*>(png.data()), static_cast<qsizetype>(png.size()));
-    QImage image;
+    if (!picture.isNull()) data->setImageData(picture);
+    data->setData(kPNG, png);
+    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+}
+
+QImage Pasteboard::decodedPNG(const QByteArray& png, qint64 maxPixels) {
     QBuffer buffer;
-    buffer.setData(bytes);
+    buffer.setData(png);
     QImageReader reader(&buffer, "png");
     reader.setAllocationLimit(kImageAllocationMiB);
-    if (reader.read(&image)) data->setImageData(image);
-    data->setData(kPNG, bytes);
-    QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
+    const QSize size = reader.size();
+    QImage image;
+    if (!size.isValid() || qint64(size.width()) * size.height() > maxPixels || !reader.read(&image)) return {};
+    return image;
 }
 
 } // namespace corvane::platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+#include <QImage>
 #include <QObject>
 #include <QStringList>
 
@@ -50,8 +52,14 @@ public:
 
     // Set once as UTF-8 bytes: pasting never converts the text again.
     void setString(const std::string& text);
-    // The PNG bytes as they are, plus the picture itself when they decode.
-    void setPNG(const Bytes& png);
+    // The PNG bytes as they are, plus `picture` (decoded from them) when there is one.
+    void setPNG(const QByteArray& png, const QImage& picture = {});
+
+    // A screen's picture at most: 40 megapixels (an 8K screen has 33).
+    static constexpr qint64 kMaxPicturePixels = 40'000'000;
+    // The picture in PNG bytes, or a null image when they do not decode or it has more than `maxPixels`
+    // pixels (known from the header, before anything is decoded). Any thread.
+    static QImage decodedPNG(const QByteArray& png, qint64 maxPixels = kMaxPicturePixels);
 
 private:
     // Asking an owner that never answers costs a time-out per question, so the offered types are asked once

@@ -42,17 +42,6 @@ CommandResult runCommand(const std::string& command) {
     return result;
 }
 
-bool startSessionBus() {
-    const auto started = runCommand("dbus-daemon --session --fork --print-address=1 --print-pid=1");
-    const auto end = started.output.find('\n');
-    if (started.status != 0 || end == std::string::npos) return false;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", started.output.substr(0, end).c_str(), 1);
-    static std::vector<int> daemons;
-    if (daemons.empty()) std::atexit([] { for (const int daemon : daemons) ::kill(daemon, SIGTERM); });
-    daemons.push_back(std::atoi(started.output.c_str() + end + 1));
-    return true;
-}
-
 std::string readWhole(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};

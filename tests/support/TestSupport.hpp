@@ -30,10 +30,6 @@ struct CommandResult {
 };
 CommandResult runCommand(const std::string& command);
 
-// A session bus of the program's own (dbus-daemon), ended when the program exits; DBUS_SESSION_BUS_ADDRESS
-// names it from then on. False when none could be started.
-bool startSessionBus();
-
 // A file's whole content ("" when it cannot be read).
 std::string readWhole(const std::filesystem::path& file);
 // A shell script only the owner may run: "#!/bin/sh" and then `body`.

@@ -89,6 +89,8 @@ public:
     // "http://<address>:<port>", no trailing slash.
     std::string base() const;
     const std::string& address() const { return address_; }
+    // What carries this client's requests; transfers to and from the agent go the same way.
+    const Transport& transport() const { return transport_; }
     int port() const { return port_; }
 
     // A GET request for base + "/" + the segments. Each segment is one path segment: a "/" inside it is

@@ -1,5 +1,8 @@
 #include "app/services/agent/Downloader.hpp"
 
+#include "app/services/FileName.hpp"
+#include "app/services/StaleFiles.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -12,14 +15,16 @@
 namespace corvane {
 namespace {
 
-// The temporary file of one download: removed unless it was placed.
+// The temporary file of one download: removed unless it was placed. Locked while open, so that a start-up
+// sweep tells it from one a killed process left.
 class TempFile {
 public:
     explicit TempFile(const std::filesystem::path& folder) {
-        std::string pattern = (folder / ".corvane-download-XXXXXX").string();
+        std::string pattern = (folder / (std::string(Downloader::kTemporaryPrefix) + "XXXXXX")).string();
         fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
         if (fd_ < 0) throw Downloader::DownloadError::file(folder, errno);
         path_ = pattern;
+        StaleFiles::lock(fd_);
     }
     ~TempFile() {
         closeFile();
@@ -42,13 +47,13 @@ public:
 
     void finish(bool flush) {
         if (flush && ::fsync(fd_) != 0) throw Downloader::DownloadError::file(path_, errno);
-        const int fd = std::exchange(fd_, -1);
-        if (::close(fd) != 0) throw Downloader::DownloadError::file(path_, errno);
     }
 
+    // Still open (and locked) while it moves.
     std::filesystem::path place(const std::filesystem::path& to) {
         auto placed = Downloader::place(path_, to);
         placed_ = true;
+        closeFile();
         return placed;
     }
 
@@ -91,10 +96,7 @@ Downloader::Downloader(std::filesystem::path dest, Progress onProgress)
     : dest(std::move(dest)), onProgress(std::move(onProgress)) {}
 
 std::filesystem::path Downloader::numberedName(const std::filesystem::path& to, int n) {
-    const auto name = to.filename();
-    const auto extension = name.extension().string();
-    const auto stem = name.stem().string();
-    return to.parent_path() / (stem + " " + std::to_string(n) + extension);
+    return to.parent_path() / FileName::withSuffix(to.filename().string(), " " + std::to_string(n));
 }
 
 Downloader::PlacementCalls Downloader::systemCalls() {
@@ -145,13 +147,15 @@ std::filesystem::path Downloader::download(const std::string& from, const std::f
 std::filesystem::path Downloader::downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                  const Progress& progress, std::stop_token stop,
                                                  std::optional<std::int64_t> expectedSize,
-                                                 const platform::Http::Transport& transport) {
+                                                 const platform::Http::Transport& transport,
+                                                 const std::filesystem::path& scratchFolder) {
     if (request.idleTimeoutSeconds <= 0) request.idleTimeoutSeconds = kDirectRequestSeconds;
     request.followRedirects = false;
     const std::uint64_t limit =
         expectedSize ? std::min(kMaxDownloadBytes, static_cast<std::uint64_t>(std::max<std::int64_t>(*expectedSize, 0)))
                      : kMaxDownloadBytes;
-    return Downloader(to, progress).run(std::move(request), limit, stop, expectedSize.has_value(), transport);
+    return Downloader(to, progress).run(std::move(request), limit, stop, expectedSize.has_value(), transport, false,
+                                        scratchFolder);
 }
 
 void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> expected) {
@@ -171,12 +175,13 @@ void Downloader::progressed(std::uint64_t written, std::optional<std::uint64_t> 
 }
 
 std::filesystem::path Downloader::run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                                     bool limitIsSize, const platform::Http::Transport& transport, bool scratch) {
+                                     bool limitIsSize, const platform::Http::Transport& transport, bool scratch,
+                                     const std::filesystem::path& scratchFolder) {
     request.method = "GET";
     request.timeoutSeconds = kResourceSeconds;
     request.headers.emplace_back("User-Agent", "Corvane");
 
-    auto folder = dest.parent_path();
+    auto folder = scratchFolder.empty() ? dest.parent_path() : scratchFolder;
     if (folder.empty()) folder = ".";
     TempFile temp(folder);
     std::optional<std::uint64_t> expected;

@@ -14,10 +14,11 @@ namespace corvane {
 
 // One download into one file, as one blocking call with progress. Each transfer is its own object.
 //
-// The body goes to a hidden temporary file beside the destination and is renamed into place only when
-// complete, without ever replacing anything: when the destination's name is taken, the file gets the next
-// free name "<base> <n>.<extension>" (report.pdf -> report 2.pdf). The name used is returned. A failed
-// download leaves nothing behind. The progress callback runs on the calling thread.
+// The body goes to a hidden temporary file (".corvane-download-...", locked while in use) beside the
+// destination and is renamed into place only when complete, without ever replacing anything: when the
+// destination's name is taken, the file gets the next free name "<base> <n>.<extension>" (report.pdf ->
+// report 2.pdf). The name used is returned. A failed download leaves nothing behind. The progress callback
+// runs on the calling thread.
 class Downloader final {
 public:
     class DownloadError final : public Error {
@@ -43,6 +44,8 @@ public:
     static constexpr double kRequestSeconds = 60;             // silence that ends a download
     static constexpr double kDirectRequestSeconds = 120;      // the same, when a direct request names none
     static constexpr double kResourceSeconds = 604800;        // a whole download
+    // The temporary file's name begins so.
+    static constexpr const char* kTemporaryPrefix = ".corvane-download-";
 
     // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
     // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError. A `scratch`
@@ -53,13 +56,16 @@ public:
     // A prepared request (the agent's outbox file), no redirects. `expectedSize` (what the box said the file
     // holds; below 0 counts as 0) is the size: a reply announcing or sending more throws
     // DownloadError::tooLarge, one that ends sooner DownloadError::incomplete. In both modes a body shorter
-    // than its Content-Length is incomplete. `transport` stands in for the HTTP layer in tests.
+    // than its Content-Length is incomplete. `transport` stands in for the HTTP layer in tests. The body
+    // waits in `scratchFolder` (on the destination's file system) when one is given.
     static std::filesystem::path downloadDirect(platform::HttpRequest request, const std::filesystem::path& to,
                                                 const Progress& progress, std::stop_token stop = {},
                                                 std::optional<std::int64_t> expectedSize = std::nullopt,
-                                                const platform::Http::Transport& transport = {});
+                                                const platform::Http::Transport& transport = {},
+                                                const std::filesystem::path& scratchFolder = {});
 
-    // The free name for `to` on the n-th try (n >= 2): "<stem> <n><extension>".
+    // The free name for `to` on the n-th try (n >= 2): "<stem> <n><extension>", the stem shortened when the
+    // name would not fit.
     static std::filesystem::path numberedName(const std::filesystem::path& to, int n);
 
     // The two file system calls that refuse a taken name; both return 0 or -1 with errno set.
@@ -78,7 +84,8 @@ private:
     Downloader(std::filesystem::path dest, Progress onProgress);
     // With `limitIsSize` the body must hold exactly `limit` bytes.
     std::filesystem::path run(platform::HttpRequest request, std::uint64_t limit, std::stop_token stop,
-                              bool limitIsSize, const platform::Http::Transport& transport, bool scratch = false);
+                              bool limitIsSize, const platform::Http::Transport& transport, bool scratch = false,
+                              const std::filesystem::path& scratchFolder = {});
     void progressed(std::uint64_t written, std::optional<std::uint64_t> expected);
 
     std::filesystem::path dest;

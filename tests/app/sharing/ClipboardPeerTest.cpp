@@ -3,6 +3,8 @@
 #include "platform/pasteboard/Pasteboard.hpp"
 
 #include <QBuffer>
+#include <QClipboard>
+#include <QMimeData>
 #include <QByteArray>
 #include <QImage>
 
@@ -22,8 +24,7 @@ std::string picture(const char* format, int width = 40, int height = 30) {
     image.fill(QColor(200, 40, 90));
     QByteArray out;
     QBuffer buffer(&out);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
+    image.save(&buffer, format);  // opens it for writing
     return out.toStdString();
 }
 
@@ -49,16 +50,16 @@ protected:
                                     20000));
         return result.get();
     }
-    // One clipboard tick, run to its end.
+    // One clipboard tick (every 0.75 s), run to its end.
     void tick() {
-        clock.advance(SharingManager::kClipPeriod);
+        clock.advance(0.75);
         ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 30000));
     }
     std::size_t sent() { return requests("POST /v1/user/clipboard"); }
     int copies = 0;
 };
 
-TEST_F(ClipboardTest, TextTravelsOnceEachWayAndNeverComesBack) {
+TEST_F(ClipboardTest, TextAndPicturesTravelOnceEachWayAndNeverComeBack) {
     copyElsewhere("here before");
     agent.setWindowsClipboardText("Windows before");
     turnOn();
@@ -97,19 +98,29 @@ TEST_F(ClipboardTest, TextTravelsOnceEachWayAndNeverComesBack) {
     }
     tick();
     EXPECT_NE(agent.seen("GET /v1/user/clipboard").back().target.find(since), std::string::npos) << since;
-}
-
-TEST_F(ClipboardTest, PicturesTravelAsPNG) {
-    turnOn();
+    // A copy made here while the poll is out wins over what Windows had then; no second step starts meanwhile.
+    agent.setWindowsClipboardText("late from Windows");
+    const auto late = R"({"seq":)" + std::to_string(agent.clipboard().seq) + R"(,"type":"text","text":"late from Windows"})";
+    agent.script("GET /v1/user/clipboard", Agent::Reply{200, late, "application/json", 1.0});
+    const auto asked = requests("GET /v1/user/clipboard") + 1;
+    clock.advance(0.75);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == asked; }, 10000));
+    clock.advance(0.75);
+    copyElsewhere("copied meanwhile");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 10000));
+    EXPECT_EQ(requests("GET /v1/user/clipboard"), asked);
+    EXPECT_EQ(pasteElsewhere(), "copied meanwhile");
     tick();
+    EXPECT_EQ(agent.clipboard().text, "copied meanwhile");
+    // Pictures travel as PNG.
     const auto png = picture("PNG");
     copyElsewhere(png, "image/png");
     tick();
-    ASSERT_EQ(sent(), 1u);
+    ASSERT_EQ(sent(), 4u);
     EXPECT_EQ(agent.clipboard().pngBase64, base64(png));
     copyElsewhere(picture("BMP", 17, 9), "image/bmp");
     tick();
-    ASSERT_EQ(sent(), 2u);
+    ASSERT_EQ(sent(), 5u);
     const auto decoded = QByteArray::fromBase64(QByteArray::fromStdString(agent.clipboard().pngBase64));
     EXPECT_TRUE(decoded.startsWith("\x89PNG"));
     EXPECT_EQ(QImage::fromData(decoded).size(), QSize(17, 9));
@@ -117,11 +128,21 @@ TEST_F(ClipboardTest, PicturesTravelAsPNG) {
     agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
     tick();
     EXPECT_EQ(pasteElsewhere("image/png"), windowsPNG);  // byte for byte
+    // The same picture offered again as a new item is not decoded again.
+    const auto ours = [] { return QGuiApplication::clipboard()->mimeData()->imageData().value<QImage>(); };
+    ASSERT_EQ(ours().size(), QSize(23, 11));
+    const auto once = ours().cacheKey();
+    agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
     tick();
-    EXPECT_EQ(sent(), 2u);
+    EXPECT_EQ(ours().cacheKey(), once);
+    // Decoded under a pixel limit: at it a picture decodes, one pixel over it does not.
+    for (const auto& [limit, decodes] : {std::pair{254, true}, {253, true}, {252, false}})
+        EXPECT_EQ(platform::Pasteboard::decodedPNG(QByteArray::fromStdString(windowsPNG), limit).isNull(), !decodes) << limit;
+    tick();
+    EXPECT_EQ(sent(), 5u);
 }
 
-TEST_F(ClipboardTest, ConcealedItemsCopiedFilesAndOversizedItemsStayHere) {
+TEST_F(ClipboardTest, ConcealedItemsCopiedFilesOversizedItemsAndSilentOwnersStayHere) {
     turnOn();
     tick();
     // A password manager: text plus the hint, owned by a GTK program.
@@ -130,12 +151,10 @@ TEST_F(ClipboardTest, ConcealedItemsCopiedFilesAndOversizedItemsStayHere) {
 import gi
 gi.require_version('Gtk', '3.0')
 from gi.repository import Gtk, Gdk
-w = Gtk.Invisible()
-clip = Gdk.Atom.intern('CLIPBOARD', False)
+w, clip = Gtk.Invisible(), Gdk.Atom.intern('CLIPBOARD', False)
 Gtk.selection_add_targets(w, clip, [Gtk.TargetEntry.new(t, 0, 0) for t in ('UTF8_STRING', 'x-kde-passwordManagerHint')])
 w.connect('selection-get', lambda w, data, info, time: data.set(data.get_target(), 8, b'secret'))
-Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME)
-Gtk.main()
+Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
 )");
     const auto before = manager->pasteboard().changeCount();
     test::runCommand("/usr/bin/python3 '" + script.string() + "' >/dev/null 2>&1 &");
@@ -149,48 +168,24 @@ Gtk.main()
         tick();
         EXPECT_EQ(sent(), 0u) << type;
     }
+    // An owner that never answers: nothing goes, and the next copy does.
+    test::writeFile(folder.path() / "stuck", "never delivered");
+    const auto stuck = manager->pasteboard().changeCount();
+    const auto pid = std::stoi(test::runCommand("xclip -quiet -selection clipboard -i '" + (folder.path() / "stuck").string() +
+                                                "' >/dev/null 2>&1 & echo $!").output);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != stuck; }, 10000));
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    tick();
+    EXPECT_EQ(sent(), 0u);
+    ::kill(pid, SIGKILL);
     copyElsewhere(std::string(kEightMiB, 't'));
+    // The dead owner's leaving is a change of its own; wait until the new copy is what we see.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().string(kEightMiB).has_value(); }, 10000));
     tick();
     EXPECT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().text.size(), kEightMiB);
 }
 
-TEST_F(ClipboardTest, ACopyMadeWhileThePollIsOutWins) {
-    turnOn();
-    tick();
-    agent.setWindowsClipboardText("late from Windows");
-    const auto late = R"({"seq":)" + std::to_string(agent.clipboard().seq) + R"(,"type":"text","text":"late from Windows"})";
-    agent.script("GET /v1/user/clipboard", Agent::Reply{200, late, "application/json", 1.0});
-    clock.advance(SharingManager::kClipPeriod);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return requests("GET /v1/user/clipboard") == 2; }, 10000));
-    copyElsewhere("copied meanwhile");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !manager->clipBusy(); }, 10000));
-    EXPECT_EQ(pasteElsewhere(), "copied meanwhile");
-    tick();
-    EXPECT_EQ(sent(), 1u);
-    EXPECT_EQ(agent.clipboard().text, "copied meanwhile");
-}
-
-TEST_F(ClipboardTest, AnOwnerThatNeverAnswersSendsNothing) {
-    turnOn();
-    tick();
-    const auto file = folder.path() / "stuck";
-    test::writeFile(file, "never delivered");
-    const auto before = manager->pasteboard().changeCount();
-    const auto pid = test::runCommand("xclip -quiet -selection clipboard -i '" + file.string() +
-                                      "' >/dev/null 2>&1 & echo $!").output;
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 10000));
-    ASSERT_EQ(::kill(std::stoi(pid), SIGSTOP), 0);
-    tick();
-    EXPECT_EQ(sent(), 0u);
-    ::kill(std::stoi(pid), SIGKILL);
-    copyElsewhere("after the stuck one");
-    // The dead owner's leaving is a change of its own; wait until the new copy is what we see.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().string() == "after the stuck one"; }, 10000));
-    tick();
-    EXPECT_EQ(sent(), 1u);
-    EXPECT_EQ(agent.clipboard().text, "after the stuck one");
-}
 
 } // namespace
 } // namespace corvane

@@ -7,6 +7,7 @@
 #include "app/sharing/SharingManager.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/support/GuiEnvironment.hpp"
+#include "tests/support/RecordedRequests.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
@@ -20,23 +21,18 @@
 
 namespace corvane::test {
 
-// One QApplication per test program: on the shared virtual X display when the test needs the real X
-// clipboard, else offscreen. The log goes to a folder of the program's own.
+// One QApplication per test program, never destroyed (Qt's statics go first): on the shared virtual X display
+// when the test needs the real X clipboard, else offscreen. The log goes to a folder of the program's own.
 inline QApplication& sharingApp(bool x11) {
     static TempDir state;
     ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     if (x11) return GuiEnvironment::ensure();
-    struct Offscreen : ::testing::Environment {
-        void TearDown() override { app.reset(); }
-        int argc = 1;
-        char name[16] = "sharing-test", *argv[2] = {name, nullptr};
-        std::unique_ptr<QApplication> app;
-    };
-    static auto* env = static_cast<Offscreen*>(::testing::AddGlobalTestEnvironment(new Offscreen));
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    if (!env->app) env->app = std::make_unique<QApplication>(env->argc, env->argv);
-    return *env->app;
+    static int argc = 1;
+    static char name[] = "sharing-test", *argv[] = {name, nullptr};
+    static auto* app = new QApplication(argc, argv);
+    return *app;
 }
 
 inline void writeFile(const std::filesystem::path& path, const std::string& content) {
@@ -50,9 +46,10 @@ protected:
     explicit SharingFixture(bool x11 = false) { sharingApp(x11); }
     void SetUp() override {
         agent.start();
-        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800));
+        manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800, sent.transport()));
         settings.receiveFolder = folder.path().string();
     }
+    test::RecordedRequests sent;  // each request the manager's client and its transfers send
     void TearDown() override {
         manager.reset();
         clock.advance(3600);  // the ended manager's loops wake and finish
@@ -67,12 +64,12 @@ protected:
     std::string logTail() { return Log::flush(), Log::tail(20); }
     std::size_t requests(const std::string& endpoint) { return agent.seen(endpoint).size(); }
     std::string address = uniqueLoopbackAddress();
-    boxsim::Agent::Options agentOptions() const {
+    boxsim::Agent agent{[this] {
         boxsim::Agent::Options o;
         o.address = address;
+        o.dropDest = "C:\\Users\\corvane\\Desktop\\";  // its last name is "Desktop"
         return o;
-    }
-    boxsim::Agent agent{agentOptions()};
+    }()};
     ManualClock clock;
     AppPool pool;
     TempDir folder;

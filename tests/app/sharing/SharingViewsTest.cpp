@@ -2,84 +2,106 @@
 #include "app/sharing/DropCatcher.hpp"
 #include "app/sharing/DropTargetView.hpp"
 #include "app/sharing/ReceivePlan.hpp"
+#include "app/sharing/SendPlan.hpp"
 #include "app/sharing/TransferHUD.hpp"
+#include "app/window/StreamWindow.hpp"
 #include "tests/app/sharing/SharingTestSupport.hpp"
 
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
+#include <QScreen>
 
+#include <cmath>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
 
+namespace fs = std::filesystem;
+
 class SharingViews : public ::testing::Test {
 protected:
     SharingViews() { test::sharingApp(false); }
-    void TearDown() override { clock.advance(3600); }  // the ended views' ticks wake and finish
+    void TearDown() override {
+        StreamWindow::ownWindow = nullptr;
+        clock.advance(3600);  // the ended views' ticks wake and finish
+    }
+    // A figure is shown whole: cut to a narrower one's room, "15%" reads "15º".
+    static bool shows(QWidget* pill, const QString& text) {
+        const auto labels = pill->findChildren<QLabel*>();
+        return std::any_of(labels.begin(), labels.end(), [&](QLabel* l) {
+            const bool whole = !text.endsWith('%') ||
+                               (l->width() >= l->sizeHint().width() && l->height() >= l->sizeHint().height());
+            return l->isVisibleTo(pill) && l->text() == text && whole;
+        });
+    }
     ManualClock clock;
 };
 
-// The figure is whole as soon as it changes, before any later layout pass: it never shows cut ("15º").
-TEST_F(SharingViews, PillProgressNeverMovesBackAndHidesOnTime) {
+// Over the stream window: centred, 24 above its bottom edge. The window's teardown leaves the pill and its
+// transfer alone, and the next tick (0.25 s) puts it at the top right of the screen, 16 in from both edges.
+// A result stays 3.5 s (6.0 s when it failed), give or take a tick: finished on a tick it goes on the tick
+// 3.5 s later, finished 0.01 s after one it goes a tick later still (times from the show).
+TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
+    auto* window = new QWidget;
+    window->setGeometry(100, 80, 600, 400);
+    window->show();
+    StreamWindow::ownWindow = [alive = QPointer<QWidget>(window)]() -> std::optional<StreamWindow::Info> {
+        if (!alive) return std::nullopt;
+        return StreamWindow::Info{static_cast<std::uint32_t>(alive->winId()), QRectF(alive->frameGeometry())};
+    };
     TransferHUD hud(clock);
-    hud.show("Copying a to Windows", 0.0);
-    const auto figureFits = [&](const char* text) {
-        for (auto* label : hud.pill()->findChildren<QLabel*>())
-            if (label->text() == text) return label->width() >= label->sizeHint().width() && label->height() >= label->sizeHint().height();
-        return false;
-    };
+    hud.streamPID = ::getpid();
+    hud.show("Receiving holiday photos from Windows", 0.42);
+    const QPointer<QWidget> pill = hud.pill();
+    ASSERT_EQ(pill->parentWidget(), window);
+    const QRect frame = window->frameGeometry(), placed(pill->mapToGlobal(QPoint()), pill->size());
+    EXPECT_EQ(placed.bottom(), frame.bottom() - 24);
+    EXPECT_EQ(placed.left() * 2 + placed.width(), frame.left() * 2 + frame.width());
+    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), pill && pill->isVisible(); };
+    delete window;
+    ASSERT_TRUE(pill) << "the pill went with the window";
+    EXPECT_FALSE(shownAfter(0.24));
+    ASSERT_TRUE(shownAfter(0.01));
+    EXPECT_EQ(pill->parentWidget(), nullptr);
+    EXPECT_TRUE(pill->testAttribute(Qt::WA_TransparentForMouseEvents));  // clicks reach what is below
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    EXPECT_EQ(pill->frameGeometry().topRight(), QPoint(area.right() - 16, area.top() + 16));
+    EXPECT_TRUE(shows(pill, "42%"));
+    EXPECT_TRUE(shows(pill, "Receiving holiday photos from Windows"));
+    hud.show("Copying a to Windows", std::nullopt);
     hud.setProgress(0.15);
-    EXPECT_TRUE(figureFits("15%"));
-    hud.setProgress(0.6);
-    hud.setProgress(0.4);
-    EXPECT_DOUBLE_EQ(*hud.progress(), 0.6);
-    hud.setProgress(1.7);
-    EXPECT_DOUBLE_EQ(*hud.progress(), 1.0);
-    EXPECT_TRUE(figureFits("100%"));
-    hud.finish("Copied a to Desktop on Windows", false);
-    clock.advance(3.25);
-    EXPECT_TRUE(hud.visible());
-    clock.advance(0.25);
-    EXPECT_FALSE(hud.visible());
-    hud.show("Receiving b from Windows", 0.0);  // a running transfer stays up
-    clock.advance(30);
-    EXPECT_TRUE(hud.visible());
-}
-
-TEST_F(SharingViews, DropsSortIntoFilesLinksAndText) {
-    using K = DropCatcher::Drop::Kind;
-    const struct { const char* name; QList<QUrl> urls; QString text; std::optional<K> kind; QString link; std::string asText; } rows[] = {
-        {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", K::files, "", ""},
-        {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", K::link, "https://example.com/p", ""},
-        {"mail link", {QUrl("mailto:a@b.c")}, "", K::link, "mailto:a@b.c", ""},
-        {"ftp link as its text", {QUrl("ftp://x.org/f")}, "", K::text, "", "ftp://x.org/f"},
-        {"address in text", {}, "  https://example.com/x \n", K::link, "https://example.com/x", ""},
-        {"mailto text", {}, "mailto:a@b.c", K::text, "", "mailto:a@b.c"},
-        {"spaces", {}, "   ", K::text, "", "   "},
-        {"plain", {}, "hello <b>", K::text, "", "hello <b>"},
-        {"empty", {}, "", std::nullopt, "", ""},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        QMimeData data;
-        if (!row.urls.isEmpty()) data.setUrls(row.urls);
-        if (!row.text.isEmpty()) data.setText(row.text);
-        const auto drop = DropCatcher::sort(data);
-        ASSERT_EQ(drop.has_value(), row.kind.has_value());
-        if (!drop) continue;
-        EXPECT_EQ(drop->kind, *row.kind);
-        if (drop->kind == K::files) { EXPECT_EQ(drop->files, (std::vector<std::filesystem::path>{"/tmp/a", "/tmp/b c"})); }
-        if (drop->kind == K::link) { EXPECT_EQ(drop->link.toString(), row.link); }
-        if (drop->kind == K::text) { EXPECT_EQ(drop->text, row.asText); }
+    EXPECT_TRUE(shows(pill, "15%"));  // whole before any later layout pass
+    for (const auto& [value, shown] : {std::pair{0.2, 0.2}, {0.6, 0.6}, {0.4, 0.6}, {NAN, 0.6}, {1.7, 1.0}}) {
+        hud.setProgress(value);
+        EXPECT_EQ(hud.progress(), shown) << value;
     }
+    clock.advance(29.75);  // a running transfer stays up; from here the ticks fall on whole seconds
+    EXPECT_TRUE(shows(pill, "100%"));
+    const struct { bool failed; double offset, shownAt, goneAt; } rows[] = {
+        {false, 0, 3.25, 3.5}, {false, 0.01, 3.5, 3.75}, {true, 0, 5.75, 6.0}, {true, 0.01, 6.0, 6.25}};
+    for (const auto& row : rows) {
+        hud.show("Receiving b from Windows", 0.0);
+        clock.advance(row.offset);
+        hud.finish("done", row.failed);
+        EXPECT_TRUE(shownAfter(row.shownAt - row.offset)) << row.goneAt;
+        EXPECT_FALSE(shownAfter(row.goneAt - row.shownAt)) << row.goneAt;
+    }
+    // A second result restarts the time; a transfer after a result cancels it.
+    hud.finish("first", false);
+    clock.advance(3);
+    hud.finish("again", false);
+    EXPECT_TRUE(shownAfter(3.25));
+    hud.show("Copying c to Windows", 0.5);
+    EXPECT_TRUE(shownAfter(30));
 }
 
-TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWhenTheDragLeaves) {
+TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedGoesWithinAWatchStepAndSortsDrops) {
     QWidget window;
     window.resize(640, 400);
-    window.show();
     DropCatcher catcher(clock);
     catcher.setStreamWindow(&window);
     QMimeData data;
@@ -89,35 +111,117 @@ TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedAndGoesWhenTheDragLeaves)
         QApplication::sendEvent(target, &event);
         return event.isAccepted();
     };
-    catcher.start();
-    catcher.enabled = true;
-    enter(&window);
-    EXPECT_FALSE(catcher.panelVisible());  // no stream
-    catcher.streamPID = 1;
-    enter(&window);
+    // Each one missing keeps it down: the watch started, drops allowed, a stream, its window shown.
+    const struct { bool started, enabled; std::optional<std::int32_t> pid; bool shown; } rows[] = {
+        {false, true, 1, true}, {true, false, 1, true}, {true, true, std::nullopt, true}, {true, true, 1, false},
+        {true, true, 1, true}};
+    for (const auto& row : rows) {
+        row.started ? catcher.start() : catcher.stop();
+        catcher.enabled = row.enabled;
+        catcher.streamPID = row.pid;
+        window.setVisible(row.shown);
+        EXPECT_EQ(enter(&window), &row == &std::end(rows)[-1]);
+    }
     ASSERT_TRUE(catcher.panelVisible());
     auto* panel = window.findChild<DropTargetView*>();
-    ASSERT_NE(panel, nullptr);
     EXPECT_EQ(panel->geometry(), window.rect());
     EXPECT_FALSE(panel->highlighted());
+    // No button down and nothing over it: down at the first watch step, 0.3 s on; a drag over it keeps it up.
+    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), catcher.panelVisible(); };
+    EXPECT_TRUE(shownAfter(0.29));
+    EXPECT_FALSE(shownAfter(0.01));
+    enter(&window);
     EXPECT_TRUE(enter(panel));
     EXPECT_TRUE(panel->highlighted());
+    const auto label = panel->findChild<QLabel*>();
+    EXPECT_EQ(label->text(), "Drop to copy to Windows");
+    EXPECT_TRUE(label->isVisibleTo(panel));
+    EXPECT_TRUE(shownAfter(3));
     QDragLeaveEvent leave;
-    QApplication::sendEvent(panel, &leave);  // the drag left the window
+    QApplication::sendEvent(panel, &leave);
     EXPECT_FALSE(catcher.panelVisible());
+    // A drop sorts into files, a link or text.
+    const struct { const char* name; QList<QUrl> urls; QString text; std::string sorted; } drops[] = {
+        {"files", {QUrl("file:///tmp/a"), QUrl("https://x.org"), QUrl("file:///tmp/b c")}, "", "files /tmp/a|/tmp/b c"},
+        {"page link", {QUrl("https://example.com/p")}, "https://example.com/p", "link https://example.com/p"},
+        {"mail link", {QUrl("mailto:a@b.c")}, "", "link mailto:a@b.c"},
+        {"ftp link as its text", {QUrl("ftp://x.org/f")}, "", "text ftp://x.org/f"},
+        {"address in text", {}, "  https://example.com/x \n", "link https://example.com/x"},
+        {"mailto text", {}, "mailto:a@b.c", "text mailto:a@b.c"},
+        {"spaces", {}, "   ", "text    "},
+        {"plain", {}, "hello <b>", "text hello <b>"},
+        {"empty", {}, "", "none"},
+    };
+    for (const auto& row : drops) {
+        QMimeData dropped;
+        if (!row.urls.isEmpty()) dropped.setUrls(row.urls);
+        if (!row.text.isEmpty()) dropped.setText(row.text);
+        const auto drop = DropCatcher::sort(dropped);
+        std::string sorted = !drop ? "none" : drop->kind == DropCatcher::Drop::Kind::link ? "link " + drop->link.toString().toStdString()
+                                          : drop->kind == DropCatcher::Drop::Kind::text ? "text " + drop->text : "files ";
+        for (const auto& file : drop ? drop->files : std::vector<fs::path>{}) sorted += (sorted.back() == ' ' ? "" : "|") + file.string();
+        EXPECT_EQ(sorted, row.sorted) << row.name;
+    }
 }
 
-TEST(ReceivePlan, UniqueNamesCountUpAndSeeDanglingLinks) {
+TEST(Plans, ReceivedNamesFitAndNeverTakeAnExistingOneAndWhatASendLeavesOutIsNamed) {
     test::TempDir dir;
-    for (const char* name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc"})
+    const auto longest = std::string(251, 'a') + ".txt";  // 255 bytes, the most a name may hold
+    for (const std::string name : {"report.pdf", "report 2.pdf", "Photos", "archive.tar.gz", ".bashrc", longest.c_str()})
         std::ofstream(dir.path() / name) << "x";
-    std::filesystem::create_symlink(dir.path() / "missing", dir.path() / "Link");
-    const struct { const char* name; std::set<std::string> taken; const char* expected; } rows[] = {
+    fs::create_symlink(dir.path() / "missing", dir.path() / "Link");
+    std::string wide;  // 90 characters of 3 bytes: legal on Windows, 274 bytes with ".txt"
+    for (int i = 0; i < 90; ++i) wide += "\xE6\xBC\xA2";
+    const struct { std::string name; std::set<std::string> taken; std::string expected; } rows[] = {
         {"report.pdf", {}, "report 3.pdf"}, {"Photos", {}, "Photos 2"}, {"archive.tar.gz", {}, "archive.tar 2.gz"},
-        {".bashrc", {}, ".bashrc 2"},      {"Link", {}, "Link 2"},     {"new.txt", {}, "new.txt"},
-        {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"}};
+        {".bashrc", {}, ".bashrc 2"}, {"Link", {}, "Link 2"}, {"new.txt", {}, "new.txt"},
+        {"new.txt", {"new.txt", "new 2.txt"}, "new 3.txt"},
+        {longest, {}, std::string(249, 'a') + " 2.txt"},
+        {std::string(250, 'b') + ".txt", {}, std::string(250, 'b') + ".txt"},
+        {std::string(251, 'b') + ".txt", {}, std::string(251, 'b') + ".txt"},
+        {std::string(252, 'b') + ".txt", {}, std::string(251, 'b') + ".txt"},
+        {wide + ".txt", {}, wide.substr(0, 249) + ".txt"},  // cut between characters, not inside one
+    };
     for (const auto& row : rows)
         EXPECT_EQ(ReceivePlan::uniqueName(row.name, dir.path(), row.taken), row.expected) << row.name;
+    // What the user reads once an item is saved.
+    AgentClient::OutboxItem item;
+    item.files = {{"Box/ok", 1}};
+    const auto saved = ReceivePlan::make(item, dir.path()).saved();
+    EXPECT_EQ((std::vector<std::string>{saved.pill, saved.noticeTitle, saved.noticeBody}),
+              (std::vector<std::string>{"Saved Box to " + dir.path().filename().string(), "Received Box from Windows",
+                                        "Saved to " + dir.path().filename().string() + ". Click to show in the file manager."}));
+    // What a send leaves out is named, with why when it is one thing; the box's folder is its last name.
+    const std::pair<std::string, std::string> folders[] = {
+        {"C:\\Users\\Name\\Desktop", "Desktop"}, {"C:\\Users\\Name\\Desktop\\", "Desktop"}, {"D:/Shared//", "Shared"},
+        {"C:\\", "C:"}, {"\\", "Windows"}, {"", "Windows"}, {"Inbox", "Inbox"}};
+    for (const auto& [dest, name] : folders) EXPECT_EQ(SendPlan::folderName(dest), name) << dest;
+    const auto at = [&](const std::string& rel) { return dir.path() / rel; };
+    for (const auto& file : {"F/a.txt", "F/.DS_Store", "other/F/b.txt"}) test::writeFile(at(file), "x");
+    fs::create_symlink("a.txt", at("F/link"));
+    for (const auto& fifo : {"F/fifo", "topfifo"}) ASSERT_EQ(::mkfifo(at(fifo).c_str(), 0600), 0);
+    // Folders of 250-byte names, 17 deep: the deepest has a path longer than the system takes.
+    ASSERT_EQ(test::runCommand("cd '" + at("F").string() + "' && python3 -c \"import os\nfor _ in range(17): os.mkdir('d' * 250); "
+                                                         "os.chdir('d' * 250)\"").status, 0);
+    std::string deep = "F";
+    for (int i = 0; i < 17; ++i) deep += "/" + std::string(250, 'd');
+    const auto plan = SendPlan::make({at("F"), at("topfifo"), at("gone"), at("other/F")});
+    test::runCommand("rm -rf '" + at("F").string() + "'");  // deeper than the library's own removal reaches
+    using Why = SendPlan::LeftOut::Why;
+    std::vector<std::pair<std::string, Why>> leftOut;
+    for (const auto& left : plan.leftOut) leftOut.emplace_back(left.rel, left.why);
+    EXPECT_EQ(plan.names, std::vector<std::string>{"F"});
+    EXPECT_EQ(plan.entries.size(), 1u);
+    EXPECT_EQ(leftOut, (std::vector<std::pair<std::string, Why>>{{deep, Why::unreadable}, {"F/fifo", Why::notFileOrFolder},
+        {"F/link", Why::notFileOrFolder}, {"topfifo", Why::notFileOrFolder}, {"gone", Why::gone}, {"F", Why::sameName}}));
+    const std::pair<std::vector<SendPlan::LeftOut>, std::string> texts[] = {{{{"x", Why::gone}}, "\"x\" is no longer there."},
+        {{{"x", Why::sameName}}, "\"x\" has the name of another item sent."},
+        {{{"x", Why::notFileOrFolder}}, "\"x\" is not a file or folder."}, {{{"x", Why::unreadable}}, "\"x\" could not be read."},
+        {{{"x\n", Why::gone}, {"y", Why::gone}}, "\"x\\n\" and 1 more could not be sent."}};
+    for (SendPlan with; const auto& [leftOut, text] : texts) {
+        with.leftOut = leftOut;
+        EXPECT_EQ(with.describeLeftOut(), text);
+    }
 }
 
 } // namespace

@@ -21,6 +21,7 @@ class TrayOverDBus : public test::UiFixture {
 protected:
     TrayOverDBus() : UiFixture(true) {}
     void SetUp() override {
+        test::endsWithTest(watcher);
         watcher.setProgram("/usr/bin/python3");
         watcher.setArguments({QString::fromStdString((kScripts / "watcher.py").string())});
         watcher.start();
@@ -38,6 +39,7 @@ protected:
     // Runs the menu reader while this process keeps answering its D-Bus calls.
     QStringList menu(const QStringList& extra = {}) {
         QProcess reader;
+        test::endsWithTest(reader);
         reader.start("/usr/bin/python3", QStringList{QString::fromStdString((kScripts / "menu.py").string())} + extra);
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
         while (reader.state() != QProcess::NotRunning && std::chrono::steady_clock::now() < end) {
@@ -64,6 +66,7 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
                                     "Save Diagnostics...", "-", "Quit Corvane"}));
     // The simulated box on the fixture's address: one pass of the loop pairs, then the menu opens Windows.
     QProcess boxsim;
+    test::endsWithTest(boxsim);
     boxsim.start(CORVANE_BOXSIM_PROGRAM, {"--address", QString::fromStdString(address), "--no-media"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return boxsim.canReadLine() && boxsim.readLine().startsWith("ready"); }, 15000));
     StreamSettings settings = box->settings();

@@ -12,6 +12,7 @@
 #include "app/ui/SettingsWindow.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/ChildProcesses.hpp"
 #include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>

@@ -32,10 +32,7 @@ inline void ensureApplication(bool display = false) {
     ::setenv("XDG_STATE_HOME", (new TempDir)->path().c_str(), 1);
     static int argc = 1;
     static char name[] = "corvane-tests", *argv[] = {name, nullptr};
-    if (display) {
-        new XvfbDisplay;
-        ::setenv("QT_QPA_PLATFORM", "xcb", 1);
-    }
+    if (display) new XvfbDisplay, ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     display ? (void)new QApplication(argc, argv) : (void)new QCoreApplication(argc, argv);
 }
 
@@ -130,9 +127,7 @@ from http.server import SimpleHTTPRequestHandler, HTTPServer
 folder = sys.argv[3]
 class Files(SimpleHTTPRequestHandler):
     def send(self, status, data, pause=0, headers=()):
-        self.send_response(status)
-        for header in (('Content-Length', str(len(data))),) + headers: self.send_header(*header)
-        self.end_headers()
+        self.send_response(status); [self.send_header(*h) for h in (('Content-Length', str(len(data))),) + headers]; self.end_headers()
         self.wfile.write(data[:len(data) // 2]); self.wfile.flush(); time.sleep(pause); self.wfile.write(data[len(data) // 2:])
     def do_GET(self):
         kind, _, rest = self.path[1:].partition('/')
@@ -143,8 +138,7 @@ class Files(SimpleHTTPRequestHandler):
         super().do_GET()
 server = HTTPServer((sys.argv[1], int(sys.argv[2])), functools.partial(Files, directory=folder))
 if len(sys.argv) > 4:
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(sys.argv[4])
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); context.load_cert_chain(sys.argv[4])
     server.socket = context.wrap_socket(server.socket, server_side=True)
 server.serve_forever()
 )PY";
@@ -195,12 +189,13 @@ protected:
     }
     void trust() { ::setenv("CURL_CA_BUNDLE", (root.path() / "ca.pem").c_str(), 1); }
     void TearDown() override { caBundle ? ::setenv("CURL_CA_BUNDLE", caBundle->c_str(), 1) : ::unsetenv("CURL_CA_BUNDLE"); }
-    // Checks, then installs what the check found; true when the update ended (quit or failed).
-    bool checkAndUpdate(UpdateManager& manager) {
+    // Checks, then installs what the check found; true when the update ended (quit or failed), or got to `until`.
+    bool checkAndUpdate(UpdateManager& manager, std::function<bool()> until = {}) {
         manager.checkNow();
         if (!pumpUntil(clock, [&] { return !manager.isBusy(); }) || !manager.appUpdate()) return false;
         manager.updateApp();
-        return pumpUntil(clock, [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; });
+        if (!until) until = [&] { return quits > 0 || manager.status().kind == UpdateManager::Status::Kind::failed; };
+        return pumpUntil(clock, until);
     }
     bool display = true;  // for the alert tests in the same program
     TempDir root;

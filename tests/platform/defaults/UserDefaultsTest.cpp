@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <filesystem>
 #include <fstream>
+#include <sys/stat.h>
 
 namespace corvane::platform {
 namespace {
@@ -39,59 +40,62 @@ const Dictionary kValues{
     {"ratio", {1.0}},
 };
 
-class UserDefaultsTest : public ::testing::Test {
-protected:
-    std::string text() const { return test::readWhole(file); }
-    std::vector<std::string> names() const {
+TEST(UserDefaultsTest, WritesThePinnedFileReadsItBackAndKeepsWhatItCanOfOtherFiles) {
+    test::TempDir dir;
+    const fs::path file = dir.path() / "sub" / "defaults.json";
+    const auto names = [&] {
         std::vector<std::string> out;
         for (const auto& entry : fs::directory_iterator(file.parent_path())) out.push_back(entry.path().filename());
         return out;
-    }
-    test::TempDir dir;
-    fs::path file = dir.path() / "sub" / "defaults.json";
-};
-
-TEST_F(UserDefaultsTest, WritesThePinnedFileAsAPrivateFileAndReadsItBack) {
+    };
     {
         UserDefaults defaults(file);
         for (const auto& [key, value] : kValues) defaults.set(key, value);
         defaults.set("gone", {false});
         defaults.remove("gone");
     }
-    EXPECT_EQ(text(), kFile);
+    EXPECT_EQ(test::readWhole(file), kFile);
     EXPECT_EQ(names(), std::vector<std::string>{"defaults.json"});  // no temporary file left
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
     const UserDefaults reloaded(file);
     for (const auto& [key, value] : kValues) EXPECT_EQ(reloaded.object(key), value) << key;
     EXPECT_FALSE(reloaded.object("gone").has_value());
-}
-
-TEST_F(UserDefaultsTest, OtherFilesReadAsGivenOrAreKeptAsideWhole) {
-    const std::pair<std::string, std::optional<DefaultsValue>> rows[] = {
-        {R"({"big": 18446744073709551615})", DefaultsValue{18446744073709551615.0}},
-        {R"({"big": {"$bytes": "AQID", "x": 1}})",
-         DefaultsValue{Dictionary{{"$bytes", {std::string("AQID")}}, {"x", {std::int64_t{1}}}}}},
-        {R"({"big": {"$bytes": "not base64!"}, "other": 1})", std::nullopt},
-        {R"({"big": null, "other": 1})", std::nullopt},
-        {R"([1, 2])", std::nullopt},
-        {R"({"other": 1, "big": )" + std::string(70, '[') + std::string(70, ']') + "}", std::nullopt},
+    // A value that cannot be read goes alone: the rest of the file stays (big: what is read, other: 1 always).
+    const std::pair<std::string, std::optional<DefaultsValue>> values[] = {
+        {R"(18446744073709551615)", DefaultsValue{18446744073709551615.0}},
+        {R"({"$bytes": "AQID", "x": 1})", DefaultsValue{Dictionary{{"$bytes", {std::string("AQID")}}, {"x", {std::int64_t{1}}}}}},
+        {R"({"$bytes": "not base64!"})", std::nullopt},
+        {R"(null)", std::nullopt},
+        {R"({"fps": null, "hdr": true, "key": {"$bytes": "!"}})", DefaultsValue{Dictionary{{"hdr", {true}}}}},
+        {R"([1, null, "two"])", DefaultsValue{Array{{std::int64_t{1}}, {std::string("two")}}}},
+        {std::string(70, '[') + std::string(70, ']'), std::nullopt},
     };
-    for (const auto& [content, big] : rows) {
+    fs::create_directories(file.parent_path());
+    for (const auto& [value, big] : values) {
+        std::ofstream(file) << R"({"other": 1, "big": )" + value + "}";
+        const UserDefaults defaults(file);
+        EXPECT_EQ(defaults.object("big"), big) << value;
+        EXPECT_EQ(defaults.object("other"), DefaultsValue{std::int64_t{1}}) << value;
+        EXPECT_EQ(names(), std::vector<std::string>{"defaults.json"});
+    }
+    // No regular file (a FIFO, "", would hold up the start for good), not a dictionary, no JSON, or too large.
+    for (const auto& content : {std::string(), std::string("[1, 2]"), std::string(R"({"other": 1,)"),
+                                R"({"other": ")" + std::string(16u << 20, 'x') + "\"}"}) {
         fs::remove_all(file.parent_path());
         fs::create_directories(file.parent_path());
-        std::ofstream(file) << content;
-        UserDefaults defaults(file);
-        EXPECT_EQ(defaults.object("big"), big) << content;
-        if (big) continue;
-        // Nothing of it is used; it is kept aside under its own name and the next change starts afresh.
-        EXPECT_FALSE(defaults.object("other").has_value()) << content;
+        if (content.empty()) ASSERT_EQ(::mkfifo(file.c_str(), 0600), 0);
+        else std::ofstream(file) << content;
+        const auto kept = fs::symlink_status(file).type();
+        UserDefaults defaults(file);  // (reading a FIFO would wait here for a writer)
+        EXPECT_FALSE(defaults.object("other").has_value());
+        // Kept aside under its own name, as it was; the next change starts afresh.
         defaults.set("fresh", {true});
         const auto all = names();
-        ASSERT_EQ(all.size(), 2u) << content;
+        ASSERT_EQ(all.size(), 2u);
         const fs::path aside = file.parent_path() / (all[0] == "defaults.json" ? all[1] : all[0]);
         EXPECT_TRUE(aside.filename().string().starts_with("defaults.json.unreadable-")) << aside;
-        EXPECT_EQ(test::readWhole(aside), content);
-        EXPECT_EQ(text(), "{\n  \"fresh\": true\n}\n");
+        EXPECT_EQ(fs::symlink_status(aside).type(), kept);
+        EXPECT_EQ(test::readWhole(file), "{\n  \"fresh\": true\n}\n");
     }
     ::setenv("XDG_CONFIG_HOME", "/config", 1);
     EXPECT_EQ(UserDefaults::standardFile(), fs::path("/config/Corvane/defaults.json"));

@@ -1,6 +1,7 @@
 #include "platform/notify/Notifier.hpp"
 #include "platform/notify/Reveal.hpp"
 
+#include "tests/support/ChildProcesses.hpp"
 #include "tests/support/FileManagerStandIn.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
@@ -26,11 +27,11 @@ namespace fs = std::filesystem;
 class NotifierTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        ASSERT_TRUE(test::startSessionBus());
         static int argc = 1;
         static char name[] = "notify-test";
         static char* argv[] = {name, nullptr};
         app = new QCoreApplication(argc, argv);
+        ASSERT_TRUE(test::startSessionBus());
     }
     void TearDown() override { if (standInPid > 0) ::kill(standInPid, SIGTERM); }
 
