@@ -5,7 +5,9 @@
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
+#include <tuple>
 
 namespace corvane::stream {
 namespace {
@@ -51,8 +53,15 @@ protected:
     std::shared_ptr<boxsim::StreamingHost> box;
     std::shared_ptr<platform::UserDefaults> defaults =
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
+    // Each request's scheme, path and time-out as the box host hands it over.
+    std::mutex sentLock;
+    std::vector<std::tuple<bool, std::string, double>> sent;
     BoxHost host{address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-                 defaults};
+                 defaults, [this](const platform::HttpRequest& r, std::stop_token stop, const platform::HttpReceiver* to) {
+                     std::lock_guard guard(sentLock);
+                     sent.emplace_back(r.secure, r.path, r.timeoutSeconds);
+                     return platform::Http::perform(r, stop, to);
+                 }};
 };
 
 TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
@@ -63,6 +72,11 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=0&uuid=UUID HTTP/1.1");
     host.pair("Corvane", approveOnBox());
     EXPECT_EQ(host.savedServerCertificate(box->uniqueId()), box->certificateDER());
+    // The first step waits 75 s for the PIN to be typed on the box, the other four 15 s, the last over HTTPS.
+    const std::vector<std::tuple<bool, std::string, double>> pairing = {
+        {false, "/serverinfo", 5}, {false, "/serverinfo", 5}, {false, "/pair", 75}, {false, "/pair", 15},
+        {false, "/pair", 15},      {false, "/pair", 15},      {true, "/pair", 15}};
+    EXPECT_EQ(sent, pairing);
     const ClientIdentity identity = host.identityStore.loadOrCreate();
     const std::string id = identity.uniqueID();
     ASSERT_EQ(box->pairedClients().size(), 1u);
@@ -172,7 +186,8 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     EXPECT_THROW(host.appList(), HostError); // nothing saved: untrusted
     host.pair("Corvane", approveOnBox());
     const auto record = defaults->object("CorvaneStream.PairedBoxes.Corvane Stream Client");
-    ASSERT_TRUE(record && record->get<platform::DefaultsValue::Dictionary>());
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(record->get<platform::DefaultsValue::Dictionary>());
     const auto& dictionary = *record->get<platform::DefaultsValue::Dictionary>();
     EXPECT_EQ(dictionary.size(), 1u);
     EXPECT_TRUE(dictionary.contains(box->uniqueId()));

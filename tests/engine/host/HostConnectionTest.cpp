@@ -44,7 +44,7 @@ TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
     // The status is the caller's to judge.
     EXPECT_EQ(connection.get("/serverinfo", {{"uniqueid", "0123456789ABCDEF"}}, false, 5).attributes.at("status_code"),
               "404");
-    EXPECT_TRUE(fake.last.host == "box" && fake.last.port == 48089 && !fake.last.secure);
+    EXPECT_EQ(std::tuple(fake.last.host, fake.last.port, fake.last.secure), std::tuple(std::string("box"), 48089, false));
     EXPECT_EQ(fake.last.maxBodyBytes, HostConnection::kMaxReplyBytes);
     EXPECT_FALSE(fake.last.acceptServerCertificate);
     response = {503, bytesOf("<html><body><p>Service Unavailable</body></html>")};
