@@ -100,7 +100,8 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
     Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());
     const std::string args = test::readWhole(dir.path() / "args");
-    EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n") && args.ends_with("\nsh\n" + command + "\n")) << args;
+    EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n")) << args;
+    EXPECT_TRUE(args.ends_with("\nsh\n" + command + "\n")) << args;
     EXPECT_EQ(test::readWhole(out), "quote\" back\\slash 2");
     const auto failure = [&](const std::string& script) {
         try {

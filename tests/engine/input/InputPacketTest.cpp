@@ -38,7 +38,8 @@ TEST(InputPacketTest, BuildsEveryKindByteForByte) {
          {0x00, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x55, 0x00, 0x78}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.packet, c.expected) << c.name;
-    EXPECT_FALSE(InputPacket::mouseButtonFromRaw(0) || InputPacket::mouseButtonFromRaw(6));
+    EXPECT_EQ(InputPacket::mouseButtonFromRaw(0), std::nullopt);
+    EXPECT_EQ(InputPacket::mouseButtonFromRaw(6), std::nullopt);
     EXPECT_EQ(InputPacket::mouseButtonFromRaw(5), MouseButton::x2);
 }
 

@@ -80,7 +80,10 @@ protected:
         for (const auto& frame : frames) out.push_back(frame.index);
         return out;
     }
-    void expectEmpty() const { EXPECT_TRUE(assembler.pendingCount() == 0 && assembler.bufferedBytes() == 0); }
+    void expectEmpty() const {
+        EXPECT_EQ(assembler.pendingCount(), 0u);
+        EXPECT_EQ(assembler.bufferedBytes(), 0u);
+    }
     corvane::test::EngineLogCapture log;
     FrameAssembler assembler{StreamConfig::Codec::h264};
     std::vector<VideoFrame> frames;

@@ -92,7 +92,9 @@ TEST_F(VideoPipelineTest, ADecodeErrorIsLoggedAndAsksForOneKeyframe) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0].back(), ')');
     const auto stats = pipeline->stats();
-    EXPECT_TRUE(stats.framesDelivered == 2 && stats.keyframeRequests == 1 && stats.decoded == 0);
+    EXPECT_EQ(stats.framesDelivered, 2);
+    EXPECT_EQ(stats.keyframeRequests, 1);
+    EXPECT_EQ(stats.decoded, 0);
     EXPECT_EQ(stats.decodeErrors, 0); // configuration failures are not counted as decode errors
 }
 
@@ -104,7 +106,8 @@ TEST_F(VideoPipelineTest, SimulatedLossDropsAfterCountingAndTapping) {
     const auto dropped = datagrams(0, true, 900);
     send(dropped);
     auto stats = pipeline->stats();
-    EXPECT_TRUE(stats.packets == std::int64_t(dropped.size()) && stats.simulatedDrops == stats.packets);
+    EXPECT_EQ(stats.packets, std::int64_t(dropped.size()));
+    EXPECT_EQ(stats.simulatedDrops, stats.packets);
     EXPECT_EQ(stats.framesDelivered + stats.framesLost + stats.badPackets, 0);
     EXPECT_EQ(tapped, dropped);
     // Off again: everything reaches the assembler.
