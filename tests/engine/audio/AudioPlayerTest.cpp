@@ -68,6 +68,17 @@ TEST(AudioPlayerTest, NudgesTheFillLevelAndCapsIt) {
     high.enqueue(numbered(480, 10000));
     EXPECT_EQ(high.stats(), (AudioPlayer::Stats{0, 64, 20, 0, 1}));
     EXPECT_EQ(renderLeft(high, 960)[481], 10000);
+    // Below 10 ms buffered a packet gains a frame, above 40 ms it loses one.
+    const struct { int buffered; std::int64_t stretched, squeezed; } rows[] = {{479, 1, 0}, {480, 0, 0}, {1920, 0, 0}, {1921, 0, 1}};
+    for (const auto& row : rows) {
+        AudioPlayer player{2, 20, 80};
+        player.enqueue(numbered(960));
+        if (row.buffered < 960) renderLeft(player, 960 - row.buffered);
+        else player.enqueue(numbered(row.buffered - 960, 2000));
+        player.enqueue(numbered(240, 5000));
+        const auto stats = player.stats();
+        EXPECT_EQ(std::pair(stats.stretched, stats.squeezed), std::pair(row.stretched, row.squeezed)) << row.buffered;
+    }
     AudioPlayer big{2, 20, 80}; // more than the ring: only the newest frames up to the cap
     big.enqueue(numbered(60000));
     EXPECT_EQ(renderLeft(big, 1)[0], 60000 - 3840 + 1);
