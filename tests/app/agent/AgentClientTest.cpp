@@ -95,6 +95,7 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
         {status, 199, "", "Box answered 199: "},
         {info, 204, "", "decode"},
         {info, 299, R"({"product":"P","agent_version":"1","box_name":"B"})", "B"},
+        {info, 300, R"({"product":"P","agent_version":"1","box_name":"B"})", R"(Box answered 300: {"product":"P","agent_version":"1","box_name":"B"})"},
         {clip, 400, R"({"error":"bad"})", R"(Box answered 400: {"error":"bad"})"},
         {clip, 204, "", "nothing newer"},
         {clip, 200, R"({"seq":2,"text":"from Windows"})", "from Windows"},

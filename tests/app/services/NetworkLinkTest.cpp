@@ -114,12 +114,8 @@ TEST_F(FakeTools, FixBridgeRunsTheStepsAsAdministratorAndStopsAtAFailure) {
     ASSERT_EQ(made.size(), 3u);
     EXPECT_EQ(made[0], (Args{"connection", "modify", "Bob's cable", "connection.autoconnect", "yes"}));
     writeScript(tools.nmcli, "echo 'Error: unknown connection' >&2; exit 10\n");
-    try {
-        NetworkLink::fixBridge({"Thunderbolt Bridge", false, false}, tools);
-        FAIL() << "no error";
-    } catch (const Shell::AdminError& error) {
-        EXPECT_STREQ(error.what(), "The setup step failed: Error: unknown connection");
-    }
+    EXPECT_EQ(test::failureOf<Shell::AdminError>([&] { NetworkLink::fixBridge({"Thunderbolt Bridge", false, false}, tools); }),
+              "The setup step failed: Error: unknown connection");
 }
 
 TEST_F(FakeTools, ManualAddressGoesToTheFirstSelfAssignedThunderboltInterface) {

@@ -132,12 +132,7 @@ TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
     for (const auto& [boxFault, expected] : cases) {
         box->clearRequests();
         box->addFault(boxFault);
-        try {
-            host.pair("Corvane", approveOnBox());
-            ADD_FAILURE() << "paired despite " << expected;
-        } catch (const std::exception& e) {
-            EXPECT_EQ(std::string(e.what()), expected);
-        }
+        EXPECT_EQ(test::failureOf<std::exception>([&] { host.pair("Corvane", approveOnBox()); }), expected);
         EXPECT_TRUE(log.has("pair: failed: " + expected));
         const auto requests = box->requests();
         ASSERT_FALSE(requests.empty());
@@ -152,13 +147,11 @@ TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     // Another server takes the box's address and unique id, with a certificate of its own.
     auto impostor = std::make_shared<boxsim::StreamingHost>(box->options());
     impostor->start();
-    try {
-        host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
-                   SessionKeys::random(), false);
-        FAIL() << "launched on an impostor";
-    } catch (const platform::HttpError& e) {
-        EXPECT_EQ(e.kind, platform::HttpError::Kind::cancelled);
-    }
+    EXPECT_EQ(test::failureOf<platform::HttpError>([&] {
+                  host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                             SessionKeys::random(), false);
+              }),
+              "cancelled");
     EXPECT_TRUE(log.has("https: rejected the box's certificate (not the one saved at pairing)"));
     for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.
@@ -170,6 +163,10 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     EXPECT_TRUE(host.unpair());
     EXPECT_TRUE(box->pairedClients().empty());
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
+    host.pair("Corvane", approveOnBox());
+    box->addFault(fault("/unpair", "", [](Fault& f) { f.statusCode = 503; }));  // refused: not confirmed
+    EXPECT_FALSE(host.unpair());
+    EXPECT_TRUE(log.hasStart("pair: the box did not remove this Mac's certificate: box replied 503"));
     host.pair("Corvane", approveOnBox());
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();
@@ -183,7 +180,7 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     defaults->set("CorvaneStream.PairedBoxes.Corvane Stream Client",
                   {platform::DefaultsValue::Dictionary{{"OTHER", {std::string("not bytes")}}}});
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
-    EXPECT_THROW(host.appList(), HostError); // nothing saved: untrusted
+    EXPECT_EQ(test::failureOf<HostError>([&] { host.appList(); }), "the box's certificate is not the one saved at pairing");
     host.pair("Corvane", approveOnBox());
     const auto record = defaults->object("CorvaneStream.PairedBoxes.Corvane Stream Client");
     ASSERT_TRUE(record);
