@@ -53,6 +53,8 @@ TEST(AudioPlayerTest, PrimesToTheTargetThenPlaysAndPrimesAgainWhenDry) {
     EXPECT_EQ(renderLeft(player, 100), std::vector<float>(100, 0.0f));
     player.enqueue(numbered(60, 2900));
     EXPECT_EQ(renderLeft(player, 1)[0], 2000);
+    renderLeft(player, 959);  // exactly what was left: the next render finds it empty and primes, uncounted
+    EXPECT_EQ(renderLeft(player, 1)[0], 0);
     EXPECT_EQ(player.stats().underruns, 1);
 }
 
