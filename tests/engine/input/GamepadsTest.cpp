@@ -11,12 +11,10 @@
 
 // How long each rumble is asked of SDL: this program's own SDL_GameControllerRumble comes before SDL's,
 // which it then calls.
-std::mutex rumbleLock;
-std::vector<Uint32> rumbleDurations;
+std::vector<Uint32> rumbleDurations;  // SDL is asked only on the test's own thread
 extern "C" int SDL_GameControllerRumble(SDL_GameController* controller, Uint16 low, Uint16 high, Uint32 ms) {
     static const auto sdl =
         reinterpret_cast<decltype(&SDL_GameControllerRumble)>(dlsym(RTLD_NEXT, "SDL_GameControllerRumble"));
-    std::lock_guard guard(rumbleLock);
     rumbleDurations.push_back(ms);
     return sdl(controller, low, high, ms);
 }
