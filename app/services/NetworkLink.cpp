@@ -116,15 +116,15 @@ std::optional<std::pair<std::string, bool>> findBridgeConnection(std::string_vie
 }
 
 BridgeStatus bridgeStatus(const Tools& tools, std::stop_token stop) {
+    const Shell::Runner run = tools.run ? tools.run : Shell::Runner(Shell::run);
     const ProcessResult listing =
-        Shell::run(tools.nmcli, {"-t", "-f", "NAME,AUTOCONNECT,DEVICE", "connection", "show"}, kToolTimeout, stop);
+        run(tools.nmcli, {"-t", "-f", "NAME,AUTOCONNECT,DEVICE", "connection", "show"}, kToolTimeout, stop);
     if (listing.status != 0 || listing.timedOut) return {bridgeServiceName, true, true};
     const auto found = findBridgeConnection(listing.stdout);
     if (!found) return {std::nullopt, false, false};
 
     const ProcessResult info =
-        Shell::run(tools.nmcli, {"-t", "-f", "ipv4.method", "connection", "show", "id", found->first}, kToolTimeout,
-                   stop);
+        run(tools.nmcli, {"-t", "-f", "ipv4.method", "connection", "show", "id", found->first}, kToolTimeout, stop);
     bool usesDHCP = false;
     for (const auto line : lines(info.stdout))
         if (line == "ipv4.method:auto") usesDHCP = true;
@@ -148,7 +148,7 @@ std::string fixBridgeCommand(const BridgeStatus& status, const Tools& tools, con
 
 void fixBridge(const BridgeStatus& status, const Tools& tools, std::stop_token stop) {
     Shell::runAsAdmin(fixBridgeCommand(status, tools, firstBridgeInterface()), kFixPrompt, tools.adminProgram,
-                      std::move(stop));
+                      std::move(stop), tools.run);
 }
 
 std::string manualAddressCommand(const std::vector<InterfaceAddress>& addresses, const Tools& tools) {
@@ -164,7 +164,7 @@ std::string manualAddressCommand(const std::vector<InterfaceAddress>& addresses,
 
 void assignLinkAddressManually(const Tools& tools, std::stop_token stop) {
     Shell::runAsAdmin(manualAddressCommand(ipv4Addresses(), tools), kManualPrompt, tools.adminProgram,
-                      std::move(stop));
+                      std::move(stop), tools.run);
 }
 
 } // namespace corvane::NetworkLink

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/services/Shell.hpp"
+
 #include <optional>
 #include <stop_token>
 #include <string>
@@ -41,6 +43,7 @@ struct Tools {
     std::string nmcli = "/usr/bin/nmcli";
     std::string ip = "/sbin/ip";
     std::string adminProgram = "/usr/bin/pkexec";
+    Shell::Runner run;  // empty: Shell::run
 };
 
 // Every IPv4 address of every interface (down ones and loopback included), in the system's order, one entry

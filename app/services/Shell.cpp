@@ -279,10 +279,10 @@ ProcessResult runStreaming(const std::string& path, const std::vector<std::strin
 }
 
 void runAsAdmin(const std::string& command, const std::string& prompt, const std::string& adminProgram,
-                std::stop_token stop) {
+                std::stop_token stop, const Runner& runner) {
     (void)prompt;
-    const ProcessResult result =
-        run(adminProgram, {"/bin/sh", "-c", kAdminWrapper, "sh", command}, 300, std::move(stop));
+    const std::vector<std::string> arguments{"/bin/sh", "-c", kAdminWrapper, "sh", command};
+    const ProcessResult result = (runner ? runner : Runner(run))(adminProgram, arguments, 300, std::move(stop));
     if (result.status == 0 && !result.timedOut) return;
     // pkexec ends with 126 when the user dismissed its dialog, 127 when authorisation failed.
     if (result.status == kAdminDismissed && !result.timedOut) throw AdminError::cancelled();

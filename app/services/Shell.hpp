@@ -22,6 +22,10 @@ namespace Shell {
 
 inline constexpr const char* defaultAdminProgram = "/usr/bin/pkexec";
 
+// Runs a child as run() does; callers that take one let tests watch what is run and for how long.
+using Runner = std::function<ProcessResult(const std::string& path, const std::vector<std::string>& arguments,
+                                           double timeout, std::stop_token stop)>;
+
 // Failure of runAsAdmin. what() is the text shown to the user.
 class AdminError final : public Error {
 public:
@@ -53,9 +57,10 @@ ProcessResult runStreaming(const std::string& path, const std::vector<std::strin
 // still say what the step is for). The command's own exit status 126 reads as a failure, so that only
 // pkexec's 126 means a dismissed dialog. Time-out 300 s. Throws
 // AdminError::cancelled when the dialog was dismissed (pkexec's status 126), AdminError::failed with the
-// trimmed error output otherwise. `adminProgram` is replaceable for tests.
+// trimmed error output otherwise. `adminProgram` and `runner` (empty: run) are replaceable for tests.
 void runAsAdmin(const std::string& command, const std::string& prompt,
-                const std::string& adminProgram = defaultAdminProgram, std::stop_token stop = {});
+                const std::string& adminProgram = defaultAdminProgram, std::stop_token stop = {},
+                const Runner& runner = {});
 
 } // namespace Shell
 

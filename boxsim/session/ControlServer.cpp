@@ -120,6 +120,7 @@ struct ControlServer::Impl {
 
     void receive(const Bytes& bytes) {
         Message message;
+        message.at = std::chrono::steady_clock::now();
         if (options.key && bytes.size() >= 2 && le16(bytes.data()) == 1) {
             bool opened = false;
             if (bytes.size() >= 28 && le16(bytes.data() + 2) == bytes.size() - 4) {

@@ -2,6 +2,7 @@
 
 #include "platform/core/Bytes.hpp"
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -40,6 +41,7 @@ public:
         bool sealed = false;
         std::uint32_t seq = 0;
         std::optional<NonceStyle> style; // the style that opened it
+        std::chrono::steady_clock::time_point at; // when it arrived
     };
 
     explicit ControlServer(Options options);

@@ -79,11 +79,14 @@ void MediaPorts::run() {
             std::lock_guard guard(lock_);
             // A flood of datagrams must not grow the record without end; the first ones are kept.
             auto& pings = i == 0 ? videoPings_ : audioPings_;
-            if (pings.size() < maxRecordedPings) pings.emplace_back(buffer, buffer + n);
+            lastPing_ = std::chrono::steady_clock::now();
+            if (pings.size() < maxRecordedPings) {
+                pings.emplace_back(buffer, buffer + n);
+                if (i == 0) videoPingTimes_.push_back(lastPing_);
+            }
             haveClient_ = true;
             clientAddress_ = from.sin_addr.s_addr;
             clientPort_ = from.sin_port;
-            lastPing_ = std::chrono::steady_clock::now();
             pinged = true;
             changed_.notify_all();
         }
@@ -179,6 +182,11 @@ std::vector<Bytes> MediaPorts::videoPings() const {
 std::vector<Bytes> MediaPorts::audioPings() const {
     std::lock_guard guard(lock_);
     return audioPings_;
+}
+
+std::vector<std::chrono::steady_clock::time_point> MediaPorts::videoPingTimes() const {
+    std::lock_guard guard(lock_);
+    return videoPingTimes_;
 }
 
 bool MediaPorts::waitForPings(std::size_t video, std::size_t audio, double seconds) const {

@@ -56,6 +56,7 @@ public:
     static constexpr std::size_t maxRecordedPings = 10000;
     std::vector<Bytes> videoPings() const;
     std::vector<Bytes> audioPings() const;
+    std::vector<std::chrono::steady_clock::time_point> videoPingTimes() const;  // when each arrived
     bool waitForPings(std::size_t video, std::size_t audio, double seconds) const;
     // The client's address and port as "a.b.c.d:port", once a ping arrived.
     std::optional<std::string> client() const;
@@ -96,6 +97,7 @@ private:
     mutable std::condition_variable changed_;
     std::vector<Bytes> videoPings_;
     std::vector<Bytes> audioPings_;
+    std::vector<std::chrono::steady_clock::time_point> videoPingTimes_;
     bool haveClient_ = false;
     std::uint32_t clientAddress_ = 0; // network order
     std::uint16_t clientPort_ = 0;    // network order

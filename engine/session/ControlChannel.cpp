@@ -42,6 +42,7 @@ struct ControlChannel::State {
     std::condition_variable_any changed;
     std::vector<std::pair<std::uint16_t, Bytes>> outgoing;
     Stats stats;
+    PeerSettings peerSettings;
     bool stopRequested = false;
     bool started = false;
     bool ended = false;
@@ -240,6 +241,10 @@ void run(const std::shared_ptr<State>& state, double timeoutSeconds) {
     }
     enet_peer_ping_interval(peer, 500);
     enet_peer_timeout(peer, 32, 5000, 10000);
+    {
+        std::lock_guard guard(s.lock);
+        s.peerSettings = {peer->pingInterval, peer->timeoutLimit, peer->timeoutMinimum, peer->timeoutMaximum};
+    }
 
     const auto now = Clock::now();
     const double limit = std::isnan(timeoutSeconds) ? 0.0 : std::max(0.0, timeoutSeconds);
@@ -427,6 +432,11 @@ void ControlChannel::send(std::uint16_t type, Bytes payload) {
 ControlChannel::Stats ControlChannel::stats() const {
     std::lock_guard guard(state_->lock);
     return state_->stats;
+}
+
+ControlChannel::PeerSettings ControlChannel::peerSettings() const {
+    std::lock_guard guard(state_->lock);
+    return state_->peerSettings;
 }
 
 void ControlChannel::close() {

@@ -38,6 +38,16 @@ public:
         bool operator==(const Stats&) const = default;
     };
 
+    // How the ENet peer watches the box: its ping interval and the limits after which it gives a silent box
+    // up (milliseconds, and ENet's count of unanswered round trips). Zero until the thread has set them.
+    struct PeerSettings {
+        std::uint32_t pingIntervalMs = 0;
+        std::uint32_t timeoutLimit = 0;
+        std::uint32_t timeoutMinimumMs = 0;
+        std::uint32_t timeoutMaximumMs = 0;
+        bool operator==(const PeerSettings&) const = default;
+    };
+
     class Error final : public corvane::Error {
     public:
         enum class Kind { setup, connectTimeout };
@@ -84,6 +94,7 @@ public:
     // connection are sent once it is up; after a stop was requested they are dropped.
     void send(std::uint16_t type, Bytes payload);
     Stats stats() const;
+    PeerSettings peerSettings() const;
     // Asks the thread to end (a graceful disconnect, forced after 1 s without reply) and waits for it.
     // Returns at once when never connected or already ended.
     void close();

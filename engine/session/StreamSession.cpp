@@ -69,6 +69,7 @@ struct StreamSession::State {
         PacketHandler video;
         PacketHandler audio;
         bool requestKeyframe = true;
+        Exchange exchange;
     };
     // What a stop decided under the lock.
     struct Teardown {
@@ -82,6 +83,8 @@ struct StreamSession::State {
     void run(bool resume, std::stop_token stop, Handlers handlers);
     RTSP::Response rtsp(const std::string& method, const std::string& target, Headers headers, const Bytes& body,
                         std::int64_t port, std::stop_token stop);
+    RTSP::Response exchange(const Bytes& request, std::int64_t port, double timeout, const std::string& label,
+                            std::stop_token stop) const;
     void checkNotStopped() const;
     Teardown tearDown(bool endOnBox);
     void cancelOnBox(std::stop_token stop);
@@ -109,6 +112,7 @@ struct StreamSession::State {
     bool cancelClaimed = false; // the application is ended on the box once per session
     std::stop_source startStop; // cancels the blocking steps of a running start
     std::int64_t cseq = 0;      // the running start's only
+    Exchange exchangeWith;      // set by start before the first request
 };
 
 StreamSession::StreamSession(std::shared_ptr<BoxHost> host, StreamConfig config, std::int64_t appID)
@@ -213,7 +217,7 @@ RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::
         // The first contact after launch: the host may still be bringing its RTSP side up.
         for (int retries = 0;; ++retries) {
             try {
-                reply = TCPExchange::send(host->address, port, request, 1.5, method, stop);
+                reply = exchange(request, port, 1.5, method, stop);
                 break;
             } catch (const RTSP::Error& error) {
                 if (error.kind != RTSP::Error::Kind::timeout || retries >= 3 || stop.stop_requested()) throw;
@@ -221,7 +225,7 @@ RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::
             }
         }
     } else {
-        reply = TCPExchange::send(host->address, port, request, 5.0, method, stop);
+        reply = exchange(request, port, 5.0, method, stop);
     }
     const std::int64_t ms = millisecondsSince(began);
     if (ms >= 501) EngineLog::write("session: RTSP " + method + " took " + std::to_string(ms) + " ms");
@@ -230,10 +234,16 @@ RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::
     return reply;
 }
 
+RTSP::Response StreamSession::State::exchange(const Bytes& request, std::int64_t port, double timeout,
+                                             const std::string& label, std::stop_token stop) const {
+    if (exchangeWith) return exchangeWith(host->address, port, request, timeout, label, std::move(stop));
+    return TCPExchange::send(host->address, port, request, timeout, label, std::move(stop));
+}
+
 void StreamSession::start(bool resume, std::stop_token stop) {
     // From here on only the state is touched: the session itself may be released while this runs.
     const std::shared_ptr<State> state = state_;
-    state->run(resume, std::move(stop), State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart});
+    state->run(resume, std::move(stop), State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart, exchange});
 }
 
 void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handlers) {
@@ -245,6 +255,7 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
     }
     std::stop_callback forward(stop, [this] { startStop.request_stop(); });
     const std::stop_token token = startStop.get_token();
+    exchangeWith = std::move(handlers.exchange);
 
     // What this start made, so that a failure (or a stop racing it) ends all of it.
     std::shared_ptr<MediaSocket> ownMedia;

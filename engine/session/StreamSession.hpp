@@ -85,6 +85,9 @@ public:
     using EndedHandler = std::function<void(const std::string& reason)>;
     using RumbleHandler = std::function<void(std::int64_t controller, std::uint16_t low, std::uint16_t high)>;
     using PacketHandler = MediaSocket::Handler;
+    // Carries one RTSP request to the box and brings back its reply, as TCPExchange::send does.
+    using Exchange = std::function<RTSP::Response(const std::string& host, std::int64_t port, const Bytes& request,
+                                                  double timeoutSeconds, const std::string& label, std::stop_token)>;
 
     static constexpr const char* encryptionVariable = "CORVANE_CONTROL_ENCRYPTION";
 
@@ -103,6 +106,7 @@ public:
     bool requestKeyframeAtStart = true;
     PacketHandler audioHandler; // copied into the media socket at start
     PacketHandler videoHandler;
+    Exchange exchange; // empty: TCPExchange::send; tests put the box's side of the handshake here
 
     // Written by start(); each returns a copy.
     std::map<std::string, std::string> describeAttributes() const;

@@ -38,4 +38,15 @@ void writeScript(const std::filesystem::path& file, const std::string& body);
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);
 
+// The text of the `Error` that `f` throws, "no error" when it returns; other exceptions pass through.
+template <class Error, class F>
+std::string failureOf(F&& f) {
+    try {
+        f();
+    } catch (const Error& error) {
+        return error.what();
+    }
+    return "no error";
+}
+
 } // namespace corvane::test

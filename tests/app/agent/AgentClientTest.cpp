@@ -95,6 +95,7 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
         {status, 199, "", "Box answered 199: "},
         {info, 204, "", "decode"},
         {info, 299, R"({"product":"P","agent_version":"1","box_name":"B"})", "B"},
+        {info, 300, R"({"product":"P","agent_version":"1","box_name":"B"})", R"(Box answered 300: {"product":"P","agent_version":"1","box_name":"B"})"},
         {clip, 400, R"({"error":"bad"})", R"(Box answered 400: {"error":"bad"})"},
         {clip, 204, "", "nothing newer"},
         {clip, 200, R"({"seq":2,"text":"from Windows"})", "from Windows"},
@@ -123,16 +124,25 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
 TEST(AgentClientTest, UnsafeRequestsNeverLeave) {
     FakeAgent agent;
     const auto& client = agent.client;
-    const std::function<void()> calls[] = {
-        [&] { client.outboxDone(".."); },
-        [&] { client.dropFinish(std::string("T1\0", 3)); },
-        [&] { client.dropBegin({"fine", "new\nline"}); },
-        [&] { client.power(""); },
-        [&] { client.openURL("\xC3("); },  // not UTF-8: cannot be written as JSON
-        [&] { client.userURL({"outbox", "tab\t", "done"}); },
-        [&] { client.userURL({"drop", "T1", "file"}, {{"path", "line\r\nInjected: 1"}}); },
+    const std::pair<std::function<void()>, std::string> rows[] = {
+        {[&] { client.outboxDone(".."); }, R"(Refused an unsafe name: "..")"},
+        {[&] { client.dropFinish(std::string("T1\0", 3)); }, R"(Refused an unsafe name: "T1\x00")"},
+        {[&] { client.dropBegin({"fine", "new\nline"}); }, R"(Refused an unsafe name: "new\x0Aline")"},
+        {[&] { client.power(""); }, R"(Refused an unsafe name: "")"},
+        {[&] { client.openURL("\xC3("); }, "The request could not be written: "},  // not UTF-8: not JSON text
+        {[&] { client.userURL({"outbox", "tab\t", "done"}); }, R"(Refused an unsafe name: "tab\x09")"},
+        {[&] { client.userURL({"drop", "T1", "file"}, {{"path", "line\r\nInjected: 1"}}); },
+         R"(Refused an unsafe query: "path" = "line\x0D\x0AInjected: 1")"},
     };
-    for (const auto& call : calls) EXPECT_THROW(call(), AgentClient::RequestError);
+    for (const auto& [call, text] : rows) {
+        try {
+            call();
+            ADD_FAILURE() << "sent: " << text;
+        } catch (const AgentClient::RequestError& error) {
+            const std::string what = error.what();  // the JSON writer's own reason follows the last one's colon
+            EXPECT_EQ(text.ends_with(": ") ? what.substr(0, text.size()) : what, text);
+        }
+    }
     EXPECT_TRUE(agent.requests.empty());
     EXPECT_EQ(platform::Http::url(client.userURL({"drop", "T1", "dir"}, {{"path", "a+b;c d/#1&2=3%"}})),
               "http://10.77.0.1:47800/v1/user/drop/T1/dir?path=a%2Bb%3Bc%20d%2F%231%262%3D3%25");

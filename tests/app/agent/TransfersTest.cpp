@@ -133,6 +133,10 @@ TEST(DownloaderTest, RequestsAndProgress) {
     EXPECT_EQ(std::tuple(sent.method, sent.followRedirects, sent.idleTimeoutSeconds, sent.timeoutSeconds),
               std::tuple(std::string("GET"), false, 120.0, 604800.0));
     EXPECT_EQ(sent.headers, (Headers{{"User-Agent", "Corvane"}}));
+    EXPECT_EQ(test::failureOf<Downloader::DownloadError>([&] {
+                  Downloader::download("https://example.org/f", folder.path() / "gone" / "f", nullptr, {}, known.transport());
+              }),
+              "Could not save " + (folder.path() / "gone").string() + ": No such file or directory");
 }
 
 TEST(UploaderTest, SendsTheFileAsTheCallerPreparedIt) {

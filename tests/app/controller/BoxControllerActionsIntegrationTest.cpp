@@ -45,7 +45,7 @@ protected:
     }
 
     NetworkLink::Tools tools() const {
-        return {(dir.path() / "nmcli").string(), (dir.path() / "ip").string(), (dir.path() / "pkexec").string()};
+        return {(dir.path() / "nmcli").string(), (dir.path() / "ip").string(), (dir.path() / "pkexec").string(), {}};
     }
 
     test::TempDir dir;

@@ -100,26 +100,18 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     const std::string command = "printf '%s' \"quote\\\" back\\\\slash $((1+1))\" > '" + out.string() + "'";
     Shell::runAsAdmin(command, "Corvane needs to set up the Thunderbolt connection to your box.", pkexec.string());
     const std::string args = test::readWhole(dir.path() / "args");
-    EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n") && args.ends_with("\nsh\n" + command + "\n")) << args;
+    EXPECT_TRUE(args.starts_with("/bin/sh\n-c\n")) << args;
+    EXPECT_TRUE(args.ends_with("\nsh\n" + command + "\n")) << args;
     EXPECT_EQ(test::readWhole(out), "quote\" back\\slash 2");
     const auto failure = [&](const std::string& script) {
-        try {
-            Shell::runAsAdmin(script, "prompt", pkexec.string());
-        } catch (const Shell::AdminError& error) {
-            return std::make_pair(error.kind, std::string(error.what()));
-        }
-        return std::make_pair(Shell::AdminError::Kind::failed, std::string("(no error)"));
+        return test::failureOf<Shell::AdminError>([&] { Shell::runAsAdmin(script, "prompt", pkexec.string()); });
     };
     std::ofstream(dir.path() / "dismiss") << "";
-    EXPECT_EQ(failure("true"), std::make_pair(Shell::AdminError::Kind::cancelled,
-                                              std::string("The password prompt was cancelled.")));
+    EXPECT_EQ(failure("true"), "The password prompt was cancelled.");
     std::filesystem::remove(dir.path() / "dismiss");
     // The command's own 126 is a failure, not a dismissed dialog.
-    EXPECT_EQ(failure("echo denied >&2; exit 126"),
-              std::make_pair(Shell::AdminError::Kind::failed, std::string("The setup step failed: denied")));
-    EXPECT_EQ(failure("echo '  nmcli: no such connection  ' >&2; exit 10"),
-              std::make_pair(Shell::AdminError::Kind::failed,
-                             std::string("The setup step failed: nmcli: no such connection")));
+    EXPECT_EQ(failure("echo denied >&2; exit 126"), "The setup step failed: denied");
+    EXPECT_EQ(failure("echo '  nmcli: no such connection  ' >&2; exit 10"), "The setup step failed: nmcli: no such connection");
     EXPECT_THROW(Shell::runAsAdmin("true", "prompt", (dir.path() / "missing").string()), Shell::AdminError);
 }
 

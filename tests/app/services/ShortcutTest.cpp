@@ -79,6 +79,7 @@ TEST_F(ShortcutRecorderTest, CandidatesKeepTheFourModifiersAndEveryEndRemovesThe
     EXPECT_EQ(monitor.removed, 1);
     record();
     EXPECT_TRUE(monitor.press(0, kShift, "a"));
+    EXPECT_EQ(recorder.message(), "Use at least one of Ctrl, Alt or Super, so the shortcut never gets in the way of typing.");
     EXPECT_TRUE(monitor.press(53, kControl));  // Control-Escape is a candidate
     answer = "That shortcut already ends the session.";
     record();

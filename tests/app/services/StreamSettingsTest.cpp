@@ -126,7 +126,8 @@ TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
     s.save(defaults);
     EXPECT_EQ(S::load(platform::UserDefaults(file)), s);
     const auto stored = platform::UserDefaults(file).object(S::defaultsKey);
-    ASSERT_TRUE(stored && stored->get<Dictionary>());
+    ASSERT_TRUE(stored);
+    ASSERT_TRUE(stored->get<Dictionary>());
     const Dictionary& d = *stored->get<Dictionary>();
     EXPECT_EQ(d.at("codec"), DefaultsValue{std::string("HEVC")});
     EXPECT_EQ(d.at("size"), DefaultsValue{std::string("match-screen-retina")});
@@ -184,8 +185,10 @@ TEST_F(StreamSettingsTest, BitratesSizesAndOverlay) {
     EXPECT_EQ(S::screenSize(true), (S::Pixels{1920, 1080}));  // no screen
     screen(1511.7, 983, 1.5, 60);
     EXPECT_EQ(S::screenSize(false), (S::Pixels{1510, 982}));
-    EXPECT_EQ(S::label(S::Size::matchScreenSharp), "Match this computer, full resolution (2266 x 1474)");
-    EXPECT_EQ(S::label(S::Size::qhd), "2560 x 1440");
+    const std::pair<S::Size, const char*> labels[] = {
+        {S::Size::hd, "1920 x 1080"}, {S::Size::qhd, "2560 x 1440"}, {S::Size::matchScreen, "Match this computer (1510 x 982)"},
+        {S::Size::matchScreenSharp, "Match this computer, full resolution (2266 x 1474)"}};
+    for (const auto& [size, label] : labels) EXPECT_EQ(S::label(size), label);
     s = S{};
     s.fps = 120, s.hdr = true;
     screen(1920, 1080, 1, 50);  // a screen below 60 Hz still counts as 60

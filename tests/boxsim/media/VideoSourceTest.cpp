@@ -31,7 +31,7 @@ TEST(VideoSourceTest, EveryPictureLeavesAtOnce) {
             VideoSource source({width, height, 60, 5000, codec});
             for (const bool key : {true, false, false}) {
                 const auto frame = source.next(false);
-                EXPECT_TRUE(!frame.accessUnit.empty() && frame.keyframe == key) << width << " " << toString(codec);
+                EXPECT_EQ(std::pair(frame.accessUnit.empty(), frame.keyframe), std::pair(false, key)) << width << " " << toString(codec);
             }
         }
 }

@@ -53,21 +53,32 @@ TEST(AudioPlayerTest, PrimesToTheTargetThenPlaysAndPrimesAgainWhenDry) {
     EXPECT_EQ(renderLeft(player, 100), std::vector<float>(100, 0.0f));
     player.enqueue(numbered(60, 2900));
     EXPECT_EQ(renderLeft(player, 1)[0], 2000);
+    renderLeft(player, 959);  // exactly what was left: the next render finds it empty and primes, uncounted
+    EXPECT_EQ(renderLeft(player, 1)[0], 0);
     EXPECT_EQ(player.stats().underruns, 1);
 }
 
 TEST(AudioPlayerTest, NudgesTheFillLevelAndCapsIt) {
-    AudioPlayer low{2, 20, 80}; // playing with 5 ms buffered: the last frame is repeated
-    low.enqueue(numbered(960));
-    renderLeft(low, 720);
-    low.enqueue(numbered(240, 3000));
-    const auto left = renderLeft(low, 481);
-    EXPECT_EQ(std::vector<float>(left.begin() + 479, left.end()), (std::vector<float>{3239, 3239}));
     AudioPlayer high{2, 20, 80}; // above 40 ms: shortened by its last frame; at the cap trimmed to 20 ms
     high.enqueue(numbered(3600));
     high.enqueue(numbered(480, 10000));
     EXPECT_EQ(high.stats(), (AudioPlayer::Stats{0, 64, 20, 0, 1}));
     EXPECT_EQ(renderLeft(high, 960)[481], 10000);
+    // Below 10 ms buffered while playing a packet gains a copy of its last frame; above 40 ms it loses it.
+    const struct { int buffered; std::int64_t stretched, squeezed; } rows[] = {
+        {240, 1, 0}, {479, 1, 0}, {480, 0, 0}, {1920, 0, 0}, {1921, 0, 1}};
+    for (const auto& row : rows) {
+        AudioPlayer player{2, 20, 80};
+        player.enqueue(numbered(960));
+        if (row.buffered < 960) renderLeft(player, 960 - row.buffered);
+        else player.enqueue(numbered(row.buffered - 960, 2000));
+        player.enqueue(numbered(240, 5000));
+        const auto stats = player.stats();
+        EXPECT_EQ(std::pair(stats.stretched, stats.squeezed), std::pair(row.stretched, row.squeezed)) << row.buffered;
+        const auto left = renderLeft(player, static_cast<int>(row.buffered + 240 + row.stretched - row.squeezed));
+        EXPECT_EQ(std::pair(left.end()[-2], left.back()),
+                  std::pair(float(5238 + row.stretched - row.squeezed), float(5239 - row.squeezed))) << row.buffered;
+    }
     AudioPlayer big{2, 20, 80}; // more than the ring: only the newest frames up to the cap
     big.enqueue(numbered(60000));
     EXPECT_EQ(renderLeft(big, 1)[0], 60000 - 3840 + 1);
@@ -133,8 +144,9 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
               }),
               0);
     const auto stats = pipeline->stats();
-    EXPECT_TRUE(stats.recovered == 99 && stats.lost == 3); // 1...3 never sent
-    EXPECT_TRUE(stats.frames >= 400 - 1 - 3 - 6 && stats.bufferedMs > 0);
+    EXPECT_EQ(std::pair(stats.recovered, stats.lost), std::pair(std::int64_t{99}, std::int64_t{3})); // 1...3 never sent
+    EXPECT_GE(stats.frames, 400 - 1 - 3 - 6);
+    EXPECT_GT(stats.bufferedMs, 0);
     pipeline->stop();
 }
 

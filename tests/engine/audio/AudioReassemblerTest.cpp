@@ -56,6 +56,7 @@ TEST(AudioReassemblerTest, HandsOnEverySequenceNumberOnceInOrder) {
     const Case cases[] = {
         {"reorder, duplicate, late", {{10}, {12}, {12}, {11}, {9}, {11}}, {10, 11, 12}, {3, 0, 0, 2}, 0},
         {"wrap", {{65532}, {65533}, {65535}, {0}, {65534}, {1}, {2}, {3}}, range(65532, 65539), {8, 0, 0, 0}},
+        {"six ahead still within the window", {gap.begin(), gap.end() - 1}, range(0, 9), {10, 0, 0, 0}, 0},
         {"lost beyond the window", gap, range(0, 9) + std::vector{-1} + range(11, 17), {17, 0, 1, 0}, 0},
         {"parity overtakes the block's last packet", {{200}, {201}, P(1, 200), {203}}, range(200, 203), {4, 1, 0, 0}, 1},
         {"two lost need both parity shards", {{300}, {303}, P(0, 300), {304}, P(1, 300)}, range(300, 304), {5, 2, 0, 0}, 1},

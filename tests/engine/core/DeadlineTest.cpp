@@ -1,5 +1,6 @@
 #include "engine/Deadline.hpp"
 #include <gtest/gtest.h>
+#include "tests/support/TestSupport.hpp"
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -32,14 +33,8 @@ TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimit) {
     caller.request_stop();
     EXPECT_THROW(withDeadline(30.0, "x", untilStopped, caller.get_token()), std::runtime_error);
     // A cooperative body is stopped at the limit; the error names the work with whole seconds.
-    try {
-        withDeadline(0.05, "HTTPS /applist", untilStopped);
-        FAIL() << "no DeadlineExceeded";
-    } catch (const DeadlineExceeded& e) {
-        EXPECT_EQ(e.work, "HTTPS /applist");
-        EXPECT_EQ(e.seconds, 0.05);
-        EXPECT_STREQ(e.what(), "HTTPS /applist did not finish within 0 s");
-    }
+    EXPECT_EQ(test::failureOf<DeadlineExceeded>([] { withDeadline(0.05, "HTTPS /applist", untilStopped); }),
+              "HTTPS /applist did not finish within 0 s");
     EXPECT_STREQ(DeadlineExceeded("HTTP /a", 7.9).what(), "HTTP /a did not finish within 7 s");
 }
 

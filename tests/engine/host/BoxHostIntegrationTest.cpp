@@ -5,7 +5,9 @@
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <mutex>
 #include <regex>
+#include <tuple>
 
 namespace corvane::stream {
 namespace {
@@ -51,8 +53,15 @@ protected:
     std::shared_ptr<boxsim::StreamingHost> box;
     std::shared_ptr<platform::UserDefaults> defaults =
         std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
+    // Each request's scheme, path and time-out as the box host hands it over.
+    std::mutex sentLock;
+    std::vector<std::tuple<bool, std::string, double>> sent;
     BoxHost host{address, 48089, ClientIdentityStore("Corvane Stream Client", platform::KeyStore(dir.path() / "keys")),
-                 defaults};
+                 defaults, [this](const platform::HttpRequest& r, std::stop_token stop, const platform::HttpReceiver* to) {
+                     std::lock_guard guard(sentLock);
+                     sent.emplace_back(r.secure, r.path, r.timeoutSeconds);
+                     return platform::Http::perform(r, stop, to);
+                 }};
 };
 
 TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
@@ -63,6 +72,11 @@ TEST_F(BoxHostIntegrationTest, PairsThenSendsTheExactRequestsOverPinnedHttps) {
     EXPECT_EQ(lastLine("/serverinfo"), "GET /serverinfo?uniqueid=0&uuid=UUID HTTP/1.1");
     host.pair("Corvane", approveOnBox());
     EXPECT_EQ(host.savedServerCertificate(box->uniqueId()), box->certificateDER());
+    // The first step waits 75 s for the PIN to be typed on the box, the other four 15 s, the last over HTTPS.
+    const std::vector<std::tuple<bool, std::string, double>> pairing = {
+        {false, "/serverinfo", 5}, {false, "/serverinfo", 5}, {false, "/pair", 75}, {false, "/pair", 15},
+        {false, "/pair", 15},      {false, "/pair", 15},      {true, "/pair", 15}};
+    EXPECT_EQ(sent, pairing);
     const ClientIdentity identity = host.identityStore.loadOrCreate();
     const std::string id = identity.uniqueID();
     ASSERT_EQ(box->pairedClients().size(), 1u);
@@ -118,12 +132,7 @@ TEST_F(BoxHostIntegrationTest, EachPairingFailureIsReportedAndWithdrawn) {
     for (const auto& [boxFault, expected] : cases) {
         box->clearRequests();
         box->addFault(boxFault);
-        try {
-            host.pair("Corvane", approveOnBox());
-            ADD_FAILURE() << "paired despite " << expected;
-        } catch (const std::exception& e) {
-            EXPECT_EQ(std::string(e.what()), expected);
-        }
+        EXPECT_EQ(test::failureOf<std::exception>([&] { host.pair("Corvane", approveOnBox()); }), expected);
         EXPECT_TRUE(log.has("pair: failed: " + expected));
         const auto requests = box->requests();
         ASSERT_FALSE(requests.empty());
@@ -138,13 +147,11 @@ TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     // Another server takes the box's address and unique id, with a certificate of its own.
     auto impostor = std::make_shared<boxsim::StreamingHost>(box->options());
     impostor->start();
-    try {
-        host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
-                   SessionKeys::random(), false);
-        FAIL() << "launched on an impostor";
-    } catch (const platform::HttpError& e) {
-        EXPECT_EQ(e.kind, platform::HttpError::Kind::cancelled);
-    }
+    EXPECT_EQ(test::failureOf<platform::HttpError>([&] {
+                  host.start(881448767, StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
+                             SessionKeys::random(), false);
+              }),
+              "cancelled");
     EXPECT_TRUE(log.has("https: rejected the box's certificate (not the one saved at pairing)"));
     for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.
@@ -156,6 +163,10 @@ TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhe
     EXPECT_TRUE(host.unpair());
     EXPECT_TRUE(box->pairedClients().empty());
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
+    host.pair("Corvane", approveOnBox());
+    box->addFault(fault("/unpair", "", [](Fault& f) { f.statusCode = 503; }));  // refused: not confirmed
+    EXPECT_FALSE(host.unpair());
+    EXPECT_TRUE(log.hasStart("pair: the box did not remove this Mac's certificate: box replied 503"));
     host.pair("Corvane", approveOnBox());
     const std::string firstID = host.identityStore.loadOrCreate().uniqueID();
     box->stop();
@@ -169,10 +180,11 @@ TEST_F(BoxHostIntegrationTest, ARecordWithAnyValueThatIsNotBytesCountsAsAbsent) 
     defaults->set("CorvaneStream.PairedBoxes.Corvane Stream Client",
                   {platform::DefaultsValue::Dictionary{{"OTHER", {std::string("not bytes")}}}});
     EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);
-    EXPECT_THROW(host.appList(), HostError); // nothing saved: untrusted
+    EXPECT_EQ(test::failureOf<HostError>([&] { host.appList(); }), "the box's certificate is not the one saved at pairing");
     host.pair("Corvane", approveOnBox());
     const auto record = defaults->object("CorvaneStream.PairedBoxes.Corvane Stream Client");
-    ASSERT_TRUE(record && record->get<platform::DefaultsValue::Dictionary>());
+    ASSERT_TRUE(record);
+    ASSERT_TRUE(record->get<platform::DefaultsValue::Dictionary>());
     const auto& dictionary = *record->get<platform::DefaultsValue::Dictionary>();
     EXPECT_EQ(dictionary.size(), 1u);
     EXPECT_TRUE(dictionary.contains(box->uniqueId()));

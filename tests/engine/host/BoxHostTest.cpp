@@ -32,12 +32,7 @@ TEST(BoxHostRequests, EachCarriesItsOwnTimeOutAndARefusedLaunchFails) {
          {std::pair{"<root status_code=\"503\" status_message=\"busy\"/>", "box replied 503: busy"},
           {"<root status_code=\"200\"><sessionUrl0/></root>", "unexpected reply to /launch"}}) {
         launchReply = answer;
-        try {
-            host.start(1, config, SessionKeys::random(), false);
-            ADD_FAILURE() << "launched despite " << error;
-        } catch (const HostError& e) {
-            EXPECT_STREQ(e.what(), error);
-        }
+        EXPECT_EQ(test::failureOf<HostError>([&] { host.start(1, config, SessionKeys::random(), false); }), error);
     }
     launchReply.clear();
     sent.clear();

@@ -2,6 +2,7 @@
 #include "engine/Deadline.hpp"
 #include "engine/host/HostError.hpp"
 #include "tests/support/EngineLogCapture.hpp"
+#include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
 #include <condition_variable>
 #include <mutex>
@@ -26,16 +27,6 @@ struct Fake {
     }
 };
 
-template <class Error, class F>
-std::string failure(F&& f) {
-    try {
-        f();
-    } catch (const Error& error) {
-        return error.what();
-    }
-    return "no error";
-}
-
 TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
     Fake fake;
     HttpResponse response{404, bytesOf("<root status_code=\"404\" status_message=\"Not Found\"/>")};
@@ -44,13 +35,13 @@ TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
     // The status is the caller's to judge.
     EXPECT_EQ(connection.get("/serverinfo", {{"uniqueid", "0123456789ABCDEF"}}, false, 5).attributes.at("status_code"),
               "404");
-    EXPECT_TRUE(fake.last.host == "box" && fake.last.port == 48089 && !fake.last.secure);
+    EXPECT_EQ(std::tuple(fake.last.host, fake.last.port, fake.last.secure), std::tuple(std::string("box"), 48089, false));
     EXPECT_EQ(fake.last.maxBodyBytes, HostConnection::kMaxReplyBytes);
     EXPECT_FALSE(fake.last.acceptServerCertificate);
     response = {503, bytesOf("<html><body><p>Service Unavailable</body></html>")};
-    EXPECT_EQ(failure<HostError>([&] { connection.get("/html", {}, false, 5); }), "HTTP 503");
+    EXPECT_EQ(test::failureOf<HostError>([&] { connection.get("/html", {}, false, 5); }), "HTTP 503");
     response = {200, {}};
-    EXPECT_EQ(failure<HostError>([&] { connection.get("/empty", {}, false, 5); }), "unexpected reply to /empty");
+    EXPECT_EQ(test::failureOf<HostError>([&] { connection.get("/empty", {}, false, 5); }), "unexpected reply to /empty");
     // A stop reaches the transfer; one that outlives its limit by 2 s is ended.
     fake.answer = [](std::stop_token stop) -> HttpResponse {
         std::mutex mutex;
@@ -61,8 +52,8 @@ TEST(HostConnection, HandsBackAnyXmlReplyAndTurnsOtherBodiesIntoHostErrors) {
     };
     std::stop_source stop;
     stop.request_stop();
-    EXPECT_EQ(failure<HttpError>([&] { connection.get("/stuck", {}, false, 5, stop.get_token()); }), "cancelled");
-    EXPECT_EQ(failure<DeadlineExceeded>([&] { connection.get("/stuck", {}, false, 0); }),
+    EXPECT_EQ(test::failureOf<HttpError>([&] { connection.get("/stuck", {}, false, 5, stop.get_token()); }), "cancelled");
+    EXPECT_EQ(test::failureOf<DeadlineExceeded>([&] { connection.get("/stuck", {}, false, 0); }),
               "HTTP /stuck did not finish within 2 s");
 }
 

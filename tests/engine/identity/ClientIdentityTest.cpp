@@ -113,13 +113,8 @@ TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
 TEST_F(IdentityStore, AnUnreadableStoreFailsWithoutDeletingOrCreating) {
     std::filesystem::create_directories(dir.path());
     std::ofstream(keys.folder()) << "not a folder";
-    try {
-        ClientIdentityStore(kLabel, keys).loadOrCreate();
-        ADD_FAILURE();
-    } catch (const ClientIdentity::Error& error) {
-        EXPECT_EQ(error.kind, ClientIdentity::Error::Kind::keychain);
-        EXPECT_STREQ(error.what(), "keychain read identity failed (-20)");
-    }
+    EXPECT_EQ(test::failureOf<ClientIdentity::Error>([&] { ClientIdentityStore(kLabel, keys).loadOrCreate(); }),
+              "keychain read identity failed (-20)");
     EXPECT_TRUE(log.all().empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(keys.folder()));
 }

@@ -1,6 +1,7 @@
 #include "engine/pairing/identity/DER.hpp"
 #include <gtest/gtest.h>
 #include "engine/pairing/identity/Hex.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -23,24 +24,17 @@ TEST(DERWriter, LengthsAndIntegersUseTheShortestForm) {
 }
 
 TEST(DERReader, MalformedInputFailsWithTheRightError) {
-    using K = DER::ParseError::Kind;
-    const std::pair<Bytes, K> rows[] = {
-        {{}, K::truncated},
-        {{0x30}, K::truncated},
-        {{0x30, 0x80, 0x00, 0x00}, K::badLength},  // indefinite form
-        {{0x30, 0x85, 0, 0, 0, 0, 1, 0}, K::badLength},
-        {{0x04, 0x82, 0x01}, K::badLength},  // length bytes past the end
-        {{0x04, 0x03, 0x01, 0x02}, K::truncated},
-        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, K::truncated},  // a lying length near 4 GiB
+    const std::pair<Bytes, const char*> rows[] = {
+        {{}, "truncated"},
+        {{0x30}, "truncated"},
+        {{0x30, 0x80, 0x00, 0x00}, "badLength"},  // indefinite form
+        {{0x30, 0x85, 0, 0, 0, 0, 1, 0}, "badLength"},
+        {{0x04, 0x82, 0x01}, "badLength"},  // length bytes past the end
+        {{0x04, 0x03, 0x01, 0x02}, "truncated"},
+        {{0x04, 0x84, 0xFF, 0xFF, 0xFF, 0xFF, 0x00}, "truncated"},  // a lying length near 4 GiB
     };
-    for (const auto& [input, kind] : rows) {
-        try {
-            DER::read(input);
-            ADD_FAILURE() << hex(input);
-        } catch (const DER::ParseError& error) {
-            EXPECT_EQ(error.kind, kind) << hex(input);
-        }
-    }
+    for (const auto& [input, kind] : rows)
+        EXPECT_EQ(test::failureOf<DER::ParseError>([&] { DER::read(input); }), kind) << hex(input);
 }
 
 TEST(DERReader, ManySmallChildrenTakeLinearTime) {

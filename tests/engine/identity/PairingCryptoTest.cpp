@@ -2,6 +2,7 @@
 #include <tuple>
 #include <gtest/gtest.h>
 #include "engine/pairing/identity/Hex.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace corvane::stream {
 namespace {
@@ -18,12 +19,8 @@ TEST(PairingCrypto, KeyFromSaltAndPinAndAesEcbBlockByBlock) {
     EXPECT_EQ(PairingCrypto::aesECB(PairingCrypto::aesECB(data, key, true), key, false), data);
     for (const auto& [size, keySize, text] : {std::tuple{8, 16, "aes(status: -4303)"}, {17, 16, "aes(status: -4303)"},
                                               {16, 24, "aes(status: -4310)"}}) {
-        try {
-            PairingCrypto::aesECB(Bytes(size, 0), Bytes(keySize, 1), false);
-            ADD_FAILURE() << size << "/" << keySize;
-        } catch (const PairingCrypto::Error& error) {
-            EXPECT_STREQ(error.what(), text);
-        }
+        EXPECT_EQ(test::failureOf<PairingCrypto::Error>([&] { PairingCrypto::aesECB(Bytes(size, 0), Bytes(keySize, 1), false); }),
+                  text) << size << "/" << keySize;
     }
     EXPECT_THROW(PairingCrypto::sign(bytesOf("m"), platform::PrivateKey()), PairingCrypto::Error);
 }

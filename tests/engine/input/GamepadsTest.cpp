@@ -7,6 +7,17 @@
 #include <memory>
 #include <mutex>
 #include <tuple>
+#include <dlfcn.h>
+
+// How long each rumble is asked of SDL: this program's own SDL_GameControllerRumble comes before SDL's,
+// which it then calls.
+std::vector<Uint32> rumbleDurations;  // SDL is asked only on the test's own thread
+extern "C" int SDL_GameControllerRumble(SDL_GameController* controller, Uint16 low, Uint16 high, Uint32 ms) {
+    static const auto sdl =
+        reinterpret_cast<decltype(&SDL_GameControllerRumble)>(dlsym(RTLD_NEXT, "SDL_GameControllerRumble"));
+    rumbleDurations.push_back(ms);
+    return sdl(controller, low, high, ms);
+}
 
 namespace corvane::stream {
 namespace {
@@ -159,12 +170,14 @@ TEST_F(GamepadsTest, RumblePlaysOnBothMotorsAndStopNeutralisesEveryOccupiedSlot)
     // Slots from the box that lie outside the table, or are empty, do nothing; 1 % or less only stops.
     for (std::int64_t index : {std::int64_t{-1}, std::int64_t{1}, std::int64_t{16}, std::int64_t{65535}})
         gamepads.rumble(index, 40000, 40000);
+    rumbleDurations.clear();
     gamepads.rumble(0, 40000, 20000);
     gamepads.rumble(0, 656, 0);
     gamepads.rumble(0, 20000, 40000);
     gamepads.rumble(0, 655, 0);
     gamepads.rumble(0, 50000, 50000);
     EXPECT_EQ(first->rumbles(), (Rumbles{{40000, 20000}, {656, 0}, {20000, 40000}, {0, 0}, {50000, 50000}}));
+    EXPECT_EQ(rumbleDurations, (std::vector<Uint32>{30000, 30000, 30000, 0, 30000})); // until the next, or 30 s
     gamepads.stop(); // silences the motors and neutralises slots 0 and 2
     EXPECT_EQ(first->rumbles().back(), (std::pair<std::uint16_t, std::uint16_t>{0, 0}));
     EXPECT_EQ(take(), (std::vector<Bytes>{state(0, 0), state(2, 0)}));

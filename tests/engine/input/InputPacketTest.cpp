@@ -38,7 +38,7 @@ TEST(InputPacketTest, BuildsEveryKindByteForByte) {
          {0x00, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x55, 0x00, 0x78}},
     };
     for (const Case& c : cases) EXPECT_EQ(c.packet, c.expected) << c.name;
-    EXPECT_FALSE(InputPacket::mouseButtonFromRaw(0) || InputPacket::mouseButtonFromRaw(6));
+    for (const std::uint8_t raw : {0, 6}) EXPECT_EQ(InputPacket::mouseButtonFromRaw(raw), std::nullopt) << int(raw);
     EXPECT_EQ(InputPacket::mouseButtonFromRaw(5), MouseButton::x2);
 }
 

@@ -1,6 +1,7 @@
 #include "engine/pairing/Pairing.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/host/HostError.hpp"
+#include "engine/pairing/identity/Hex.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
@@ -66,12 +67,10 @@ protected:
 
 TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
     transport.answer = [](const auto&, std::stop_token) -> HostXML { throw std::logic_error("no request expected"); };
-    try {
-        Pairing::pair(transport, identity(), "1234", "Corvane", 6, [](const std::string&, std::stop_token) {});
-        FAIL();
-    } catch (const Pairing::Failure& failure) {
-        EXPECT_STREQ(failure.what(), "box version 6 is too old for Corvane's engine");
-    }
+    EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
+                  Pairing::pair(transport, identity(), "1234", "Corvane", 6, [](const std::string&, std::stop_token) {});
+              }),
+              "box version 6 is too old for Corvane's engine");
     EXPECT_TRUE(transport.recorded().empty());
     EXPECT_TRUE(log.all().empty());
 }
@@ -103,15 +102,13 @@ TEST_F(PairingTest, AFailedApprovalCancelsTheWaitingFirstStep) {
         return waitUntilStopped(stop);
     };
     std::string pinSeen;
-    try {
-        Pairing::pair(transport, identity(), "0007", "Corvane", 7, [&](const std::string& pin, std::stop_token) {
-            pinSeen = pin;
-            throw std::runtime_error("the box did not accept the PIN");
-        });
-        FAIL();
-    } catch (const Pairing::Failure& failure) {
-        EXPECT_EQ(failure, Pairing::Failure::approvalFailed("the box did not accept the PIN"));
-    }
+    EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
+                  Pairing::pair(transport, identity(), "0007", "Corvane", 7, [&](const std::string& pin, std::stop_token) {
+                      pinSeen = pin;
+                      throw std::runtime_error("the box did not accept the PIN");
+                  });
+              }),
+              "the box did not approve the PIN: the box did not accept the PIN");
     EXPECT_EQ(pinSeen, "0007");
     EXPECT_EQ(transport.recorded().back().path, "/unpair");
 }
@@ -123,24 +120,20 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
     };
     std::atomic<bool> approvalEnded{false};
     // The approval is still running when the first step fails; it fails as well, later, and wins.
-    try {
-        Pairing::pair(transport, identity(), "1234", "Corvane", 7, [&](const std::string&, std::stop_token) {
-            std::this_thread::sleep_for(50ms);
-            approvalEnded = true;
-            throw std::runtime_error("late");
-        });
-        FAIL();
-    } catch (const Pairing::Failure& failure) {
-        EXPECT_TRUE(approvalEnded);
-        EXPECT_EQ(failure, Pairing::Failure::approvalFailed("late"));
-    }
+    EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
+                  Pairing::pair(transport, identity(), "1234", "Corvane", 7, [&](const std::string&, std::stop_token) {
+                      std::this_thread::sleep_for(50ms);
+                      approvalEnded = true;
+                      throw std::runtime_error("late");
+                  });
+              }),
+              "the box did not approve the PIN: late");
+    EXPECT_TRUE(approvalEnded);
     // With an approval that succeeds, the first step's own error comes through, whatever the clean-up did.
-    try {
-        Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});
-        FAIL();
-    } catch (const HostError& error) {
-        EXPECT_STREQ(error.what(), "box replied 503: busy");
-    }
+    EXPECT_EQ(test::failureOf<HostError>([&] {
+                  Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});
+              }),
+              "box replied 503: busy");
     EXPECT_EQ(log.all().back(), "[engine] pair: failed: box replied 503: busy");
 }
 
@@ -159,6 +152,35 @@ TEST_F(PairingTest, AnApprovalStillRunningAfterAFailureOwnsWhatItUses) {
     // pair asked the approval to stop; it ends on its own.
     for (int i = 0; i < 2000 && !*finished; ++i) std::this_thread::sleep_for(1ms);
     EXPECT_TRUE(*finished);
+}
+
+// A box whose challenge response is not 48 bytes, or whose pairing secret is shorter than its 16 bytes and a
+// signature, is refused at that step, before anything of it is used. (Its certificate: this client's own.)
+TEST_F(PairingTest, RepliesOfTheWrongLengthAreRefusedAtTheirStep) {
+    const struct { std::size_t response, secret; const char* failure; } rows[] = {
+        {47, 17, "unexpected pairing reply at clientchallenge"},
+        {49, 17, "unexpected pairing reply at clientchallenge"},
+        {48, 16, "unexpected pairing reply at serverchallengeresp"},
+        {48, 17, "the box's pairing signature is not valid"},  // long enough, but not signed by the box
+    };
+    for (const auto& row : rows) {
+        transport.answer = [&](const FakeTransport::Request& r, std::stop_token) {
+            const auto value = [&](const std::string& element, std::size_t bytes) {
+                return "<" + element + ">" + hex(Bytes(bytes, 0x5A)) + "</" + element + ">";
+            };
+            std::string body = "<root status_code=\"200\"><paired>1</paired>";
+            for (const auto& [name, ignored] : r.query) {
+                if (name == "salt") body += "<plaincert>" + hex(bytesOf(identity().certificatePEM())) + "</plaincert>";
+                if (name == "clientchallenge") body += value("challengeresponse", row.response);
+                if (name == "serverchallengeresp") body += value("pairingsecret", row.secret);
+            }
+            return *HostXML::parse(bytesOf(body + "</root>"));
+        };
+        EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
+                      Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});
+                  }),
+                  row.failure);
+    }
 }
 
 } // namespace

@@ -39,6 +39,11 @@ TEST_F(MediaSocketTest, PingsCountOnSixteenBytePayloadsAndOnlyWholeDatagramsFrom
     auto socket = makeSocket(sixteen);
     socket->start();
     ASSERT_TRUE(box.waitForPings(2, 2, 3));
+    // Every 0.5 s; with nothing received a pass waits up to 100 ms before it looks at the time again.
+    const auto pinged = box.videoPingTimes();
+    const std::chrono::duration<double> gap = pinged.at(1) - pinged[0];
+    EXPECT_GE(gap.count(), 0.49);
+    EXPECT_LT(gap.count(), 0.9);
     Bytes second = sixteen;
     second.insert(second.end(), {0, 0, 0, 2});
     EXPECT_EQ(box.videoPings()[1], second);

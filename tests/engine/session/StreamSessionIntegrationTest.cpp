@@ -2,6 +2,7 @@
 #include "boxsim/Box.hpp"
 #include "engine/EngineLog.hpp"
 #include "engine/session/NetworkHints.hpp"
+#include "engine/session/TCPExchange.hpp"
 #include "tests/support/RawHttpServer.hpp"
 #include "tests/support/SimulatedBox.hpp"
 #include "tests/engine/session/Recorder.hpp"
@@ -111,7 +112,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     const std::string common = "X-GS-ClientVersion: 14\r\nHost: " + address + "\r\n";
     const std::string epoch = "If-Modified-Since: Thu, 01 Jan 1970 00:00:00 GMT\r\n";
     const std::string ports = "Transport: unicast;X-GS-ClientPort=50000-50001\r\n";
-    const std::string offer = offerFrom(NetworkHints::localAddress(address).value_or("0.0.0.0"));
+    const auto client = NetworkHints::localAddress(address);
+    ASSERT_TRUE(client);
+    const std::string offer = offerFrom(*client);
     const std::vector<std::string> expected = {
         "OPTIONS rtsp://" + address + ":48010 RTSP/1.0\r\nCSeq: 1\r\n" + common + "\r\n",
         "DESCRIBE rtsp://" + address + ":48010 RTSP/1.0\r\nCSeq: 2\r\nAccept: application/sdp\r\n" + epoch + common +
@@ -138,27 +141,34 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     // The control server saw the connect data and the opening messages first, in order, sealed with v2.
     auto control = box->control();
     ASSERT_TRUE(control);
-    // Keep-alives follow every 100 ms: three within a few seconds even on a slow machine.
-    ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 3; }, 5));
+    // Keep-alives follow every 100 ms: eleven span ten intervals (give or take a stalled thread's batch).
+    ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 11; }, 5));
     EXPECT_EQ(control->connectData(), 305419896u);
     const auto opening = control->messages();
     const std::pair<std::uint16_t, Bytes> first[] = {{0x0305, {0, 0}}, {0x0307, {0}}, {0x0302, {0, 0, 0, 0}}};
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(opening[i].type, first[i].first) << i;
         EXPECT_EQ(opening[i].payload, first[i].second) << i;
-        EXPECT_TRUE(opening[i].sealed && opening[i].style == boxsim::ControlServer::NonceStyle::v2) << i;
+        EXPECT_TRUE(opening[i].sealed) << i;
+        EXPECT_EQ(opening[i].style, boxsim::ControlServer::NonceStyle::v2) << i;
     }
+    std::vector<std::chrono::steady_clock::time_point> kept;
+    for (const Message& m : opening) if (m.type == 0x0200) kept.push_back(m.at);
+    const std::chrono::duration<double> tenIntervals = kept.at(10) - kept[0];
+    EXPECT_GE(tenIntervals.count(), 0.8);
+    EXPECT_LE(tenIntervals.count(), 1.6);
     // What the owner sends arrives unchanged; a resize that does not fit 16 bits is refused.
     const Bytes input = {0x0C, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x41, 0x42, 0xFF, 0x00};
     session->sendInput(input);
     session->requestResize(2560, 1440);
+    session->requestResize(65535, 0);  // the largest and smallest a 16-bit field holds
     session->requestKeyframe();
     EXPECT_THROW(session->requestResize(65536, 1440), StreamSession::Error);
     EXPECT_THROW(session->requestResize(2560, -1), StreamSession::Error);
     ASSERT_TRUE(control->waitFor(
         [&](const auto& m) {
             return countOf(m, 0x0206, input) == 1 && countOf(m, 0x5503, {0x00, 0x0A, 0xA0, 0x05}) == 1 &&
-                   countOf(m, 0x0302, {0, 0, 0, 0}) == 2;
+                   countOf(m, 0x5503, {0xFF, 0xFF, 0x00, 0x00}) == 1 && countOf(m, 0x0302, {0, 0, 0, 0}) == 2;
         },
         5));
     EXPECT_EQ(control->refused(), 0);
@@ -168,7 +178,8 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     const Bytes videoPing = box->media().videoPings().front();
     EXPECT_EQ(std::string(videoPing.begin(), videoPing.end()), std::string("VIDEOPINGPAYLOAD\0\0\0\x01", 20));
-    ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}) && box->media().sendAudio(Bytes{4, 5}));
+    ASSERT_TRUE(box->media().sendVideo(Bytes{1, 2, 3}));
+    ASSERT_TRUE(box->media().sendAudio(Bytes{4, 5}));
     EXPECT_TRUE(recorder->waitFor(
         [&] { return video == std::vector<Bytes>{Bytes{1, 2, 3}} && audio == std::vector<Bytes>{Bytes{4, 5}}; }));
     session->stop(true);
@@ -211,24 +222,41 @@ TEST_F(StreamSessionIntegrationTest, RumbleAndTheBoxsDisconnectReachTheOwner) {
     EXPECT_FALSE(sessionThreadsRunning());
 }
 
+// Each exchange's limit as the session sets it: OPTIONS, the first contact after launch, 1.5 s for each of
+// up to four attempts, every other request 5 s; one that takes 501 ms or more is logged.
 TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEverything) {
     bringUp([](boxsim::Box::Options& o) {
         o.rtsp.videoPingPayload.reset();
         o.rtsp.audioPingPayload.reset();
         o.rtsp.nameServerPorts = false; // the defaults are the box's ports
     });
-    boxsim::RtspServer::Faults faults;
-    faults.silentAttempts = 1;
-    box->rtsp().setFaults(faults);
+    std::vector<std::pair<std::string, double>> limits;
+    std::vector<Bytes> options;
+    session->exchange = [&](const std::string& host, std::int64_t port, const Bytes& request, double limit,
+                            const std::string& label, std::stop_token stop) {
+        limits.emplace_back(label, limit);
+        if (label == "OPTIONS") {
+            options.push_back(request);
+            if (options.size() < 4) throw RTSP::Error::timeout(label);
+        }
+        if (label == "DESCRIBE") std::this_thread::sleep_for(std::chrono::milliseconds(505)); // logged
+        if (label == "PLAY") std::this_thread::sleep_for(std::chrono::milliseconds(400));     // not logged
+        return TCPExchange::send(host, port, request, limit, label, stop);
+    };
     session->requestKeyframeAtStart = false;
     ::setenv(StreamSession::encryptionVariable, "v1", 1);
     session->start(false);
-    EXPECT_EQ(logCount("session: OPTIONS timed out, trying again"), 1u);
+    EXPECT_EQ(logCount("session: OPTIONS timed out, trying again"), 3u);
+    const std::vector<std::pair<std::string, double>> expected = {
+        {"OPTIONS", 1.5}, {"OPTIONS", 1.5}, {"OPTIONS", 1.5}, {"OPTIONS", 1.5}, {"DESCRIBE", 5},
+        {"SETUP", 5},     {"SETUP", 5},     {"SETUP", 5},     {"ANNOUNCE", 5},  {"PLAY", 5}};
+    EXPECT_EQ(limits, expected);
+    EXPECT_EQ(options, std::vector<Bytes>(4, options.at(0))); // the retries send the same request, CSeq 1
+    EXPECT_EQ(recorder->countLogs("session: RTSP ", false), 1u);
+    EXPECT_EQ(recorder->countLogs("session: RTSP DESCRIBE took 5", false), 1u);
     const auto requests = box->rtsp().requests();
-    ASSERT_EQ(requests.size(), 8u);
-    EXPECT_FALSE(requests[0].answered);
-    EXPECT_EQ(requests[0].raw, requests[1].raw); // the retry sends the same request, CSeq 1
-    EXPECT_EQ(requests[2].header("CSeq"), "2");
+    ASSERT_EQ(requests.size(), 7u);
+    EXPECT_EQ(requests[1].header("CSeq"), "2");
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
                        "payloads no, audio and video payloads THE SAME"),
               1u);
@@ -239,7 +267,7 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     EXPECT_EQ(logCount("WARNING: session: control encryption v1 (legacy, reuses IVs); the box did not offer v2 "
                        "(supported 1, requested 1)"),
               1u);
-    EXPECT_NE(requests[6].body.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
+    EXPECT_NE(requests[5].body.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
     auto control = box->control();
     ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 1; }, 5));
     const auto opening = control->messages();
@@ -254,6 +282,16 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     EXPECT_FALSE(sessionThreadsRunning());
     EXPECT_TRUE(control->waitClientGone(3));
     EXPECT_EQ(logCount("session: stopped"), 1u);
+    // A fourth silent OPTIONS ends the start.
+    StreamSession silent(host, config(), 881448767);
+    int attempts = 0;
+    silent.exchange = [&](auto&&...) -> RTSP::Response {
+        ++attempts;
+        throw RTSP::Error::timeout("OPTIONS");
+    };
+    EXPECT_EQ(test::failureOf<RTSP::Error>([&] { silent.start(false); }), "OPTIONS timed out");
+    EXPECT_EQ(attempts, 4);
+    silent.stop(true);
 }
 
 TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
@@ -304,12 +342,13 @@ TEST_F(StreamSessionIntegrationTest, AFailedStartLeavesNothingRunningAndBoxTextC
         o.controlSilent = true;
         o.rtsp.connectData = "1\nsession: forged";
     });
-    try {
-        session->start(false);
-        ADD_FAILURE() << "started";
-    } catch (const ControlChannel::Error& error) {
-        EXPECT_STREQ(error.what(), "the box did not accept the control channel");
-    }
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(test::failureOf<ControlChannel::Error>([&] { session->start(false); }),
+              "the box did not accept the control channel");
+    // The control channel is given 5 s to come up; the launch and the handshake before it take little.
+    const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - began;
+    EXPECT_GE(waited.count(), 5.0);
+    EXPECT_LT(waited.count(), 8.0);
     // No stop yet: the media socket that was pinging is already gone.
     EXPECT_FALSE(sessionThreadsRunning());
     EXPECT_GE(session->stats().pingsSent, 1);
@@ -356,14 +395,8 @@ TEST(StreamSessionRelease, ASessionReleasedWhileItsStartUnwindsIsNotUsedAfterwar
                                                    StreamConfig(1280, 720, 60, 5000, StreamConfig::Codec::h264, 2, 1392),
                                                    881448767);
     std::promise<std::string> outcome;
-    std::thread starting([&outcome, raw = session.get()] {
-        try {
-            raw->start(false);
-            outcome.set_value("started");
-        } catch (const std::exception& error) {
-            outcome.set_value(error.what());
-        }
-    });
+    std::thread starting(
+        [&outcome, raw = session.get()] { outcome.set_value(test::failureOf<std::exception>([raw] { raw->start(false); })); });
     EXPECT_EQ(asked.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
     session->stop(false);
     session.reset();

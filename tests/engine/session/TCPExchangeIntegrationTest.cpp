@@ -12,13 +12,13 @@ namespace {
 // and a box that stays silent are covered by the session's tests, parsing by RTSPTest.)
 class TCPExchangeTest : public ::testing::Test {
 protected:
-    RTSP::Response send(std::int64_t port = 48010, std::stop_token stop = {}) {
+    RTSP::Response send(std::int64_t port = 48010, std::stop_token stop = {}, double limit = 5) {
         const Bytes request = RTSP::request("OPTIONS", "rtsp://" + address + ":48010", 1, {}, {});
-        return TCPExchange::send(address, port, request, 5, "OPTIONS", stop);
+        return TCPExchange::send(address, port, request, limit, "OPTIONS", stop);
     }
-    RTSP::Error failure(std::int64_t port = 48010, std::stop_token stop = {}) {
+    RTSP::Error failure(std::int64_t port = 48010, std::stop_token stop = {}, double limit = 5) {
         try {
-            send(port, stop);
+            send(port, stop, limit);
         } catch (const RTSP::Error& error) {
             return error;
         }
@@ -55,9 +55,9 @@ TEST_F(TCPExchangeTest, RepliesInPiecesOrOversizedAndTheStatusIsLeftToTheCaller)
     EXPECT_EQ(failure(), RTSP::Error::badResponse("short body"));
 }
 
-TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsAndStopsEndTheExchangeAtOnce) {
+TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsStopsAndTheTimeLimitEndTheExchange) {
     boxsim::RtspServer::Faults faults;
-    faults.silentAttempts = 1;
+    faults.silentAttempts = 2;
     server.setFaults(faults);
     server.start();
     // 48010 + 65536 would land on the listening port if it were truncated.
@@ -70,6 +70,10 @@ TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsAndStopsEndTheExchangeAtOnce) {
         stop.request_stop();
     });
     EXPECT_EQ(failure(48010, stop.get_token()).kind, RTSP::Error::Kind::connection);
+    // A box that takes the connection and never answers: its limit covers connecting, sending and waiting.
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(failure(48010, {}, 0.3), RTSP::Error::timeout("OPTIONS"));
+    EXPECT_GE(std::chrono::steady_clock::now() - began, std::chrono::milliseconds(300));
 }
 
 } // namespace

@@ -80,7 +80,7 @@ protected:
         for (const auto& frame : frames) out.push_back(frame.index);
         return out;
     }
-    void expectEmpty() const { EXPECT_TRUE(assembler.pendingCount() == 0 && assembler.bufferedBytes() == 0); }
+    void expectEmpty() const { EXPECT_EQ(std::pair(assembler.pendingCount(), assembler.bufferedBytes()), std::pair(0ul, 0ul)); }
     corvane::test::EngineLogCapture log;
     FrameAssembler assembler{StreamConfig::Codec::h264};
     std::vector<VideoFrame> frames;

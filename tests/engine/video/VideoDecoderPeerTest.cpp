@@ -62,7 +62,8 @@ protected:
         std::lock_guard guard(lock);
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const auto index = first + static_cast<std::uint32_t>(i);
-            ASSERT_TRUE(frames.count(index) && frames[index].image) << "no picture for frame " << index;
+            ASSERT_TRUE(frames.count(index)) << "no frame " << index;
+            ASSERT_TRUE(frames[index].image) << "no picture for frame " << index;
             const DecodedFrame& frame = frames[index];
             // The decoder's own planes, with the colours the stream signals.
             EXPECT_EQ(frame.image->format(), clip.recipe.tenBitHDR ? Picture::Format::i010 : Picture::Format::i420);
@@ -72,8 +73,9 @@ protected:
             EXPECT_EQ(frame.firstPacketAt, 1000.0 + index);
             EXPECT_EQ(frame.hostProcessingMs, 0.5 * index);
             EXPECT_EQ(frame.assembledAt, 1000.5 + index);
-            EXPECT_TRUE(start <= frame.queuedAt && frame.queuedAt <= frame.decodeStartedAt &&
-                        frame.decodeStartedAt <= frame.decodedAt);
+            EXPECT_LE(start, frame.queuedAt);
+            EXPECT_LE(frame.queuedAt, frame.decodeStartedAt);
+            EXPECT_LE(frame.decodeStartedAt, frame.decodedAt);
             EXPECT_TRUE(tightBytes(*frame.image) == expected[i]) << "picture of frame " << index << " differs";
         }
     }
@@ -97,7 +99,7 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     for (std::uint32_t i = 0; i < plain.accessUnits.size(); ++i) decoder.decode(frameOf(plain, i, 200 + i));
     decoder.flush();
     const auto stats = decoder.stats();
-    EXPECT_TRUE(stats.decoded == 20 && stats.errors == 0 && stats.width == 318 && stats.height == 178);
+    EXPECT_EQ(std::tuple(stats.decoded, stats.errors, stats.width, stats.height), std::tuple(20, 0, 318, 178));
     EXPECT_EQ(stats.hardware, std::optional<bool>(false));
     EXPECT_EQ(log.matching("video: decoder"),
               (Lines{"video: decoder HEVC 320x240, SOFTWARE", "video: decoder HEVC 318x178, SOFTWARE"}));
@@ -108,7 +110,8 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     for (std::uint32_t i = 0; i < 20; ++i) inOrder.push_back(i < 12 ? i : 188 + i);
     std::lock_guard guard(lock);
     EXPECT_EQ(order, inOrder);
-    ASSERT_TRUE(frames.count(200) && frames[200].image);
+    ASSERT_TRUE(frames.count(200));
+    ASSERT_TRUE(frames[200].image);
     EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::i420);
 }
 
@@ -164,7 +167,7 @@ TEST_F(VideoDecoderPeerTest, ADecoderThatFellBehindSkipsToTheNextKeyframeWithout
     EXPECT_EQ(stats.decodeErrors + stats.framesLost, 0);
     std::lock_guard guard(lock);
     EXPECT_EQ(frames.size(), 7u);
-    EXPECT_TRUE(frames.count(0) && frames.count(6) && frames.count(11));
+    for (const std::uint32_t kept : {0u, 6u, 11u}) EXPECT_EQ(frames.count(kept), 1u) << kept;
     EXPECT_EQ(frames[6].queuedBehind, 0);
 }
 

@@ -51,7 +51,7 @@ TEST(VideoDecoderTest, ConfiguresOnlyFromReadableSetsInAKeyframeAndOnlyOnceForTh
                  VideoDecoder::Error);
     decoder.flush();
     const auto stats = decoder.stats();
-    EXPECT_TRUE(stats.width == 320 && stats.height == 240 && stats.decoded + stats.errors == 0 && pictures == 0);
+    EXPECT_EQ(std::tuple(stats.width, stats.height, stats.decoded, stats.errors, pictures), std::tuple(320, 240, 0, 0, 0));
     // No picture yet, so libavcodec has not settled on hardware or software: nothing is claimed.
     EXPECT_EQ(stats.hardware, std::nullopt);
     EXPECT_TRUE(log.matching("video: decoder").empty());
