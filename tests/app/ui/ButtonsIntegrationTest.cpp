@@ -73,7 +73,8 @@ TEST_F(ViewsWithTheAgent, AMinuteWithNothingNewRepaintsNothing) {
         for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
     };
     pass();
-    ASSERT_TRUE(box->phase().is(BoxController::Phase::Kind::ready) && box->boxStatus());
+    ASSERT_TRUE(box->phase().is(BoxController::Phase::Kind::ready));
+    ASSERT_TRUE(box->boxStatus());
     pass();
     const Redraws redraws(&window, tray.menu());
     for (int second = 0; second < 60; ++second) pass();

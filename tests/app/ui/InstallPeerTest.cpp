@@ -21,7 +21,8 @@ TEST_F(InstallTest, DesktopEntryIconsAndAcknowledgementsOfAnInstalledTree) {
 
     const fs::path entry = prefix / "share/applications/corvane.desktop";
     const auto valid = test::runCommand("desktop-file-validate '" + entry.string() + "' 2>&1");
-    EXPECT_TRUE(valid.status == 0 && valid.output.empty()) << valid.output;
+    EXPECT_EQ(valid.status, 0);
+    EXPECT_EQ(valid.output, "");
     const std::string text = test::readWhole(entry);
     EXPECT_NE(text.find("\nIcon=corvane\n"), std::string::npos);
     EXPECT_NE(text.find("\nExec=" + (prefix / "bin/corvane").string() + "\n"), std::string::npos) << text;
@@ -32,7 +33,8 @@ TEST_F(InstallTest, DesktopEntryIconsAndAcknowledgementsOfAnInstalledTree) {
     // The login item's entry: as valid, with the same icon.
     platform::LoginItem::set(true, prefix / "bin/corvane", dir.path() / "config");
     const auto autostart = test::runCommand("desktop-file-validate '" + platform::LoginItem::file(dir.path() / "config").string() + "' 2>&1");
-    EXPECT_TRUE(autostart.status == 0 && autostart.output.empty()) << autostart.output;
+    EXPECT_EQ(autostart.status, 0);
+    EXPECT_EQ(autostart.output, "");
     EXPECT_NE(test::readWhole(platform::LoginItem::file(dir.path() / "config")).find("\nIcon=corvane\n"), std::string::npos);
 
     Acknowledgements::folderOverride = prefix / "share/corvane/Acknowledgements";

@@ -75,7 +75,9 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
     ASSERT_TRUE(box->phase().is(Kind::ready)) << box->phase().description();
     EXPECT_EQ(menu({"click", "Open Windows"}), QStringList{"clicked"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return box->engineStream().session() != nullptr; }, 60000));
-    EXPECT_TRUE(box->streamOpen() && box->engineStream().window()->isVisible());
+    EXPECT_TRUE(box->streamOpen());
+    ASSERT_NE(box->engineStream().window(), nullptr);
+    EXPECT_TRUE(box->engineStream().window()->isVisible());
     EXPECT_EQ(menu().mid(0, 3), (QStringList{"Windows is open (off)", "-", "Close Windows Session"}));
     // The picture follows the phase.
     const QStringList streamingIcon = menu({"icon"});
