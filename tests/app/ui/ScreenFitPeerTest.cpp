@@ -38,10 +38,10 @@ public:
             auto* label = qobject_cast<QLabel*>(w);
             const std::string what = where + ": " + w->metaObject()->className() + " " + (label ? label->text().toStdString() : "");
             if (w->isWindow()) continue;
-            if (w->parentWidget()->isVisible() && !w->testAttribute(Qt::WA_WState_ExplicitShowHide)) EXPECT_FALSE(w->isHidden()) << what;
+            if (w->parentWidget()->isVisible() && !w->testAttribute(Qt::WA_WState_ExplicitShowHide)) { EXPECT_FALSE(w->isHidden()) << what; }
             if (!w->isVisible()) continue;
             EXPECT_LE(w->mapTo(&window, QPoint(w->width(), 0)).x(), window.width()) << what;
-            if (label && label->wordWrap()) EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what;
+            if (label && label->wordWrap()) { EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what; }
         }
         for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
             if (!button->isVisibleTo(&window) || !button->isEnabled()) continue;

@@ -135,6 +135,7 @@ protected:
     explicit UiFixture(bool x11 = false) {
         uiApp(x11);
         ::setenv(BoxEndpoint::overrideVariable, address.c_str(), 1);
+        ::setenv("CORVANE_VERSION", "1.0", 1);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
         auto owned = std::make_unique<NoCable>();
         cable = owned.get();
