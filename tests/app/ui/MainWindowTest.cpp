@@ -4,10 +4,13 @@
 #include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/StreamTab.hpp"
+#include "app/ui/TrayMenu.hpp"
 #include "app/window/EngineStream.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QLabel>
+#include <QMenu>
 #include <QProgressBar>
+#include <QTextDocument>
 #include <QPushButton>
 
 namespace corvane {
@@ -15,6 +18,7 @@ namespace {
 
 using Kind = BoxController::Phase::Kind;
 using Phase = BoxController::Phase;
+constexpr const char* kMarkup = "<b>Zq</b><img src=\"/nonexistent/zq.png\">";
 
 class MainWindowTest : public test::UiFixture {
 protected:
@@ -115,10 +119,79 @@ TEST_F(MainWindowTest, ShortcutTextsNameThisKeyboardsKeys) {
         {EngineStream::hintText(settings.releaseMouseKey), "Press Alt-Super-M to release the mouse"},
         {StreamTab::gamesNote(settings), "Captures the pointer for games with mouse look. Press Alt-Super-M to release."},
         {refused(ShortcutAction::endSession, settings.releaseMouseKey), "Alt + Super + M is already used for release mouse."},
-        {refused(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()),
-         "Ctrl + Alt + Shift + Q is already used for end session."},
-    };
+        {refused(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()), "Ctrl + Alt + Shift + Q is already used for end session."}};
     for (const auto& [shown, expected] : rows) EXPECT_EQ(shown, expected);
+}
+
+// A minute of passes that change nothing shown (the box's uptime moves within its minute) repaints nothing and
+// leaves the tray's menu as it is.
+TEST_F(MainWindowTest, NothingNewRepaintsNothing) {
+    TrayMenu tray(*box, {});
+    window.show();
+    struct Redraws final : QObject {
+        const QObject *window = nullptr, *menu = nullptr;
+        int paints = 0, menuEdits = 0;
+        bool eventFilter(QObject* target, QEvent* event) override {
+            auto* widget = qobject_cast<QWidget*>(target);
+            paints += event->type() == QEvent::Paint && widget && widget->window() == window;
+            menuEdits += target == menu && (event->type() == QEvent::ActionAdded || event->type() == QEvent::ActionRemoved);
+            return false;
+        }
+    } redraws;
+    AgentClient::BoxStatus status = load;
+    for (int second = 0; second < 60; ++second) {
+        status.uptimeSeconds = 3600 + second;
+        setBox({.phase = phase(Kind::ready), .linkUp = true, .boxFound = true, .paired = true, .boxName = "Den", .boxStatus = status});
+        for (int i = 0; i < 3; ++i) QCoreApplication::processEvents();
+        if (second == 1) redraws.window = &window, redraws.menu = tray.menu(), qApp->installEventFilter(&redraws);
+    }
+    qApp->removeEventFilter(&redraws);
+    EXPECT_EQ(redraws.paints, 0);
+    EXPECT_EQ(redraws.menuEdits, 0);
+}
+
+// Box text with markup in it reaches every label, tool tip, title and menu item that shows it as it is, cut to
+// a sane length.
+TEST_F(MainWindowTest, MarkupFromTheBoxIsNeverReadAndIsCut) {
+    const std::string markup = kMarkup + std::string(5000, 'x');
+    AgentClient::Info info;
+    info.boxName = info.agentVersion = markup;
+    info.windows = markup;
+    setBox({.phase = Phase::failed(markup), .linkUp = true, .boxFound = true, .boxName = markup, .boxInfo = info,
+            .boxStatus = AgentClient::BoxStatus{markup, markup, 10, 20, 1, 2, 1, 2, 50, 60}});
+    setUpdates({.boxUpdates = {{markup, markup}}, .boxHostVersion = markup});
+    SettingsWindow settings(*box);
+    TrayMenu tray(*box, {});
+    // Each text that carries the box's, as Qt draws it (markup read where Qt reads it), shows the markup; a
+    // label cut to its width in the middle shows at least the markup's start.
+    const auto shown = [](const QString& text, bool rich, const char* where) {
+        if (!text.contains("Zq")) return 0;
+        EXPECT_LE(text.size(), where == std::string("tool tip") ? 700 : 601) << where;
+        QTextDocument document;
+        document.setHtml(text);
+        const QString markup = where == std::string("label") && text.contains(u'…') ? "<b>Zq</b>" : kMarkup;
+        EXPECT_TRUE((rich ? document.toPlainText() : text).contains(markup)) << where << ": " << text.toStdString();
+        return 1;
+    };
+    int labels = 0, tips = 0, items = 0;
+    for (QWidget* top : {static_cast<QWidget*>(&window), static_cast<QWidget*>(&settings)}) {
+        QList<QWidget*> widgets = top->findChildren<QWidget*>();
+        for (QWidget* widget : widgets << top) {
+            tips += shown(widget->toolTip(), Qt::mightBeRichText(widget->toolTip()), "tool tip");
+            shown(widget->windowTitle(), false, "title");
+            if (auto* label = qobject_cast<QLabel*>(widget))
+                labels += shown(label->text(), label->textFormat() == Qt::RichText ||
+                                                   (label->textFormat() == Qt::AutoText && Qt::mightBeRichText(label->text())),
+                                "label");
+        }
+    }
+    setBox({.phase = Phase::of(Phase::Kind::ready), .boxName = markup});
+    for (QAction* action : tray.menu()->actions()) items += shown(action->text().replace("&&", "&"), false, "menu");
+    // The main window's subtitle, detail and load card, the settings' box name, versions and updates; the load
+    // card's tip; the tray's first line.
+    EXPECT_EQ(labels, 7);
+    EXPECT_EQ(tips, 1);
+    EXPECT_EQ(items, 1);
 }
 
 TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {

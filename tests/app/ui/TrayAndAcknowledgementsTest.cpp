@@ -40,8 +40,6 @@ TEST_F(TrayMenuTest, ItemsFollowThePhaseAndReachTheController) {
         {{.phase = phase(Kind::waitingForBox), .wakeMACs = wakeMACs}, false,
          "Box not connected (off) | - | Open Windows (off) | Wake Box | Send Files to Windows... (off) | Restart Box... (off) | ",
          "cable.connector"},
-        {{.phase = phase(Kind::pairing)}, false,
-         "Pairing... (off) | - | Open Windows (off) | Send Files to Windows... (off) | Restart Box... (off) | ", "cable.connector"},
         {{.phase = phase(Kind::ready), .boxFound = true, .statusSupported = false, .boxName = "Den & Co", .wakeMACs = wakeMACs}, false,
          "Ready: Den && Co (off) | - | Open Windows | Send Files to Windows... (off) | Restart Box... (off) | ",
          "cable.connector.horizontal"},
