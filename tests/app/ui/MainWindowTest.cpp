@@ -10,8 +10,8 @@
 #include <QLabel>
 #include <QMenu>
 #include <QProgressBar>
-#include <QTextDocument>
 #include <QPushButton>
+#include <QTextDocument>
 
 namespace corvane {
 namespace {

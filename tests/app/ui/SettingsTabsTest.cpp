@@ -12,7 +12,6 @@
 #include "app/ui/UpdatesTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractItemView>
-#include <QCheckBox>
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QFileDialog>
@@ -264,10 +263,11 @@ TEST_F(SettingsTabsTest, UpdatesTabFollowsTheManager) {
         setUpdates(row.state);
         EXPECT_EQ(shownTexts(tab), app + row.shown + note);
     }
-    // A failure shows three lines at most, an update in progress two.
+    // A failure shows three lines at most, an update in progress two; no progress known, no bar.
     for (const auto& [state, lines] : {std::pair{Status::failed(std::string(3000, 'x')), 3}, {Status::updating(std::string(3000, 'x')), 2}}) {
         setUpdates({.status = state});
         EXPECT_EQ(tab.findChild<TextLines*>("updateStatus")->lines(200).size(), lines);
+        EXPECT_EQ(shownTexts(tab).find('%'), std::string::npos);
     }
     setUpdates({});
     child(tab, "Check for Updates")->click();

@@ -3,7 +3,6 @@
 #include "app/ui/TextLines.hpp"
 #include "app/ui/UpdateBanner.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-#include <QLayout>
 #include <QPushButton>
 
 namespace corvane {
