@@ -110,7 +110,7 @@ TEST_F(SettingsTabsTest, StreamTabFollowsTheSettings) {
         {S::MouseMode::automatic, "[Automatic (captured in games)]\n~The pointer is captured while a game hides Windows' pointer "
                                   "(mouse look) and moves freely otherwise.\n"}};
     for (const auto& [mouse, shown] : mice) {
-        edit([mouse](S& s) { s.mouse = mouse; });
+        edit([mouse = mouse](S& s) { s.mouse = mouse; });
         EXPECT_THAT(shownTexts(tab), HasSubstr(shown + std::string("Open Windows automatically")));
     }
     // The rate the next stream asks for, in whole megabits: HDR raises it, but X11 shows none, so it is not claimed; a
