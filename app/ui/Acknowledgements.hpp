@@ -24,9 +24,9 @@ struct Component {
 };
 
 inline const Component boxComponents[] = {
-    {"ENet", "Corvane Host's connection to this computer", "ENet-LICENSE.txt"},
+    {"ENet 1.3.18", "Corvane Host's connection to this computer", "ENet-LICENSE.txt"},
     {"nanors", "Corvane Host's error correction for video packets", ""},
-    {"libopus", "Corvane Host's sound (Opus)", "libopus-LICENSE.txt"},
+    {"libopus 1.5.2", "Corvane Host's sound (Opus)", "libopus-LICENSE.txt"},
     {"Virtual Display Driver", "The box's virtual screen, shaped like Corvane's window", ""},
     {"ViGEmBus", "Game controllers on the box", ""},
     {"ViGEmClient", "Corvane Host's connection to the controller driver", ""},

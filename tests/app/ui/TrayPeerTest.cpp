@@ -61,24 +61,23 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
     EXPECT_FALSE(QApplication::quitOnLastWindowClosed());
     setBox({.phase = phase(Kind::waitingForBox)});
     const QStringList waitingIcon = menu({"icon"});
-    EXPECT_EQ(menu(), (QStringList{"Box not connected (off)", "-", "Open Windows (off)", "Send Files to Windows... (off)",
-                                    "Restart Box... (off)", "-", "Show Corvane", "Settings...", "Check for Updates...",
-                                    "Save Diagnostics...", "-", "Quit Corvane"}));
+    EXPECT_EQ(menu().mid(0, 3), (QStringList{"Box not connected (off)", "-", "Open Windows (off)"}));  // all: TrayMenuTest
     // The simulated box on the fixture's address: one pass of the loop pairs, then the menu opens Windows.
     QProcess boxsim;
     test::endsWithTest(boxsim);
     boxsim.start(CORVANE_BOXSIM_PROGRAM, {"--address", QString::fromStdString(address), "--no-media"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return boxsim.canReadLine() && boxsim.readLine().startsWith("ready"); }, 15000));
     StreamSettings settings = box->settings();
-    settings.autoConnect = false;
-    settings.codec = StreamSettings::Codec::h264;
+    settings.autoConnect = false, settings.codec = StreamSettings::Codec::h264;
     box->setSettings(settings);
     cable->address = address;
     QCoro::waitFor(box->tick());
     ASSERT_TRUE(box->phase().is(Kind::ready)) << box->phase().description();
     EXPECT_EQ(menu({"click", "Open Windows"}), QStringList{"clicked"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return box->engineStream().session() != nullptr; }, 60000));
-    EXPECT_TRUE(box->streamOpen() && box->engineStream().window()->isVisible());
+    EXPECT_TRUE(box->streamOpen());
+    ASSERT_NE(box->engineStream().window(), nullptr);
+    EXPECT_TRUE(box->engineStream().window()->isVisible());
     EXPECT_EQ(menu().mid(0, 3), (QStringList{"Windows is open (off)", "-", "Close Windows Session"}));
     // The picture follows the phase.
     const QStringList streamingIcon = menu({"icon"});

@@ -10,6 +10,7 @@
 #include "app/ui/AdvancedStreamSheet.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/SettingsWindow.hpp"
+#include "app/ui/TextLines.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/ChildProcesses.hpp"
@@ -17,7 +18,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QAbstractButton>
 #include <QApplication>
+#include <QComboBox>
+#include <QLabel>
 #include <QTabWidget>
 #include <QTest>
 
@@ -46,6 +50,7 @@ struct BoxControllerProbe {
         box.boxInfo_ = s.boxInfo, box.boxStatus_ = s.boxStatus, box.wakeMACs_ = s.wakeMACs;
         Q_EMIT box.changed();
     }
+    static double wakeUntil(const BoxController& box) { return box.wakeUntil_; }
 };
 
 // Sets the update manager's published fields as its checks and updates would.
@@ -70,6 +75,27 @@ struct UpdateManagerProbe {
 };
 
 namespace test {
+
+// Every text a user reads in `root` now, in the widgets' order, one a line: labels ("~" before a dimmed
+// one), buttons and switches (" (off)" after one that cannot be used), pop-up pickers as their choices with
+// the current one in brackets. Hidden widgets and empty texts are left out.
+inline std::string shownTexts(QWidget& root) {
+    std::string out;
+    for (QWidget* w : root.findChildren<QWidget*>()) {
+        QString text;
+        if (auto* label = qobject_cast<QLabel*>(w)) text = label->text();
+        if (auto* lines = qobject_cast<TextLines*>(w)) text = lines->text();
+        if (!text.isEmpty() && w->foregroundRole() == QPalette::PlaceholderText) text.prepend('~');
+        if (auto* button = qobject_cast<QAbstractButton*>(w)) text = button->text() + (w->isEnabled() ? "" : " (off)");
+        if (auto* picker = qobject_cast<QComboBox*>(w)) {
+            for (int i = 0; i < picker->count(); ++i)
+                text += (i ? ", " : "") + (i == picker->currentIndex() ? "[" + picker->itemText(i) + "]" : picker->itemText(i));
+            text += w->isEnabled() ? "" : " (off)";
+        }
+        if (w->isVisibleTo(&root) && !text.isEmpty()) out += text.toStdString() + "\n";
+    }
+    return out;
+}
 
 // A cable with no link unless a test gives it the simulated box's address; the loop is only stepped by hand.
 class NoCable final : public CableLink {
@@ -110,6 +136,7 @@ protected:
     explicit UiFixture(bool x11 = false) {
         uiApp(x11);
         ::setenv(BoxEndpoint::overrideVariable, address.c_str(), 1);
+        ::setenv("CORVANE_VERSION", "1.0", 1);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
         auto owned = std::make_unique<NoCable>();
         cable = owned.get();

@@ -1,8 +1,8 @@
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/PercentBar.hpp"
+#include "app/ui/TextLines.hpp"
 #include "app/ui/UpdateBanner.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-#include <QLayout>
 #include <QPushButton>
 
 namespace corvane {
@@ -13,96 +13,107 @@ using State = UpdateManagerProbe::State;
 
 class UpdateBannerTest : public test::UiFixture {
 protected:
-    std::vector<std::string> titles() {
+    // Each row as "title | detail", then its progress or spinner and its buttons ("*" leads).
+    std::vector<std::string> shown() {
         std::vector<std::string> result;
-        for (const auto& row : UpdateBanner::rows(box->updates())) result.push_back(row.title);
+        for (const auto& row : UpdateBanner::rows(box->updates())) {
+            std::string line = row.title + " | " + row.detail.value_or("-");
+            if (row.progress) line += " | " + std::to_string(std::lround(*row.progress * 100)) + "%";
+            if (row.spinner) line += " | spinner";
+            for (const auto& button : row.buttons) line += " | [" + button.title + (button.prominent ? "*]" : "]");
+            result.push_back(line);
+        }
         return result;
     }
 };
 
-TEST_F(UpdateBannerTest, PrecedenceDecidesTheRows) {
+TEST_F(UpdateBannerTest, PrecedenceDecidesTheRowsTheirTextsAndButtons) {
     const UpdateManager::AppUpdate app{"2.0", std::nullopt, {}};
-    const std::vector<UpdateManager::BoxUpdate> two{{"gamepad", "1.2"}, {"foo", "1.2"}};
-    struct Row { const char* name; State state; std::vector<std::string> titles; bool padded; };
+    const std::vector<UpdateManager::BoxUpdate> three{{"gamepad", "1.2"}, {"foo", "1.2"}, {"agent", "0.9"}};
+    const std::string onBox = " | Installs on the box. Updating ends the current session. | [Update]";
+    const std::string setup = "Box software needs a one-time update | This is done on the box, not here. After that, the box "
+                              "updates from Corvane. | [Show Steps] | [Later]";
+    const auto all = [](int n) {
+        return std::to_string(n) + " updates are available | Installs them one after another. Corvane restarts at the end "
+                                   "if it updates itself. | [Update All*]";
+    };
+    struct Row { const char* name; State state; std::vector<std::string> rows; bool padded; };
     const Row rows[] = {
         {"nothing", {}, {}, false},
         {"updating hides waiting ones",
-         {.status = Status::updating("Downloading..."), .batchStep = "2 of 3", .appUpdate = app, .boxUpdates = two},
-         {"Updating (2 of 3)"}, true},
-        {"failure", {.status = Status::failed("no"), .appUpdate = app}, {"Update failed"}, true},
+         {.status = Status::updating("Downloading..."), .batchStep = "2 of 3", .progress = 0.4, .appUpdate = app, .boxUpdates = three},
+         {"Updating (2 of 3) | Downloading... | 40%"}, true},
+        {"updating, no progress", {.status = Status::updating("Waiting...")}, {"Updating | Waiting... | spinner"}, true},
+        {"failure", {.status = Status::failed("Disk full."), .appUpdate = app}, {"Update failed | Disk full. | [Dismiss]"}, true},
         {"manual check", {.status = Status::checking(), .showResult = true, .appUpdate = app},
-         {"Checking for updates..."}, true},
-        {"automatic check keeps the list", {.status = Status::checking(), .appUpdate = app}, {"Corvane 2.0 is available"}, false},
+         {"Checking for updates... | - | spinner"}, true},
+        {"automatic check keeps the list; one pending leads", {.status = Status::checking(), .appUpdate = app},
+         {"Corvane 2.0 is available | You have 1.0. | [Update*]"}, false},
+        {"two pending", {.appUpdate = app, .boxUpdates = {{"host", "1.1"}}},
+         {all(2), "Corvane 2.0 is available | You have 1.0. | [Update]", "Corvane streamer 1.1 is available" + onBox}, true},
         {"all waiting",
-         {.appUpdate = app, .boxUpdates = two, .boxNeedsSetup = true},
-         {"3 updates are available", "Corvane 2.0 is available", "Controller driver 1.2 is available", "foo 1.2 is available",
-          "Box software needs a one-time update"},
+         {.status = Status::upToDate(), .showResult = true, .appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}},
+          .boxUpdates = three, .boxNeedsSetup = true},
+         {all(4), "Corvane 2.0 is available | Faster. | [Update]", "Controller driver 1.2 is available" + onBox,
+          "foo 1.2 is available" + onBox, "Box software 0.9 is available" + onBox, setup},
          true},
-        {"setup alone has no padding", {.boxNeedsSetup = true}, {"Box software needs a one-time update"}, false},
-        {"up to date", {.status = Status::upToDate(), .showResult = true}, {"Corvane is up to date"}, true},
+        {"setup alone has no padding", {.boxNeedsSetup = true}, {setup}, false},
+        {"up to date", {.status = Status::upToDate(), .showResult = true}, {"Corvane is up to date | Version 1.0 | [OK]"}, true},
         {"up to date after OK", {.status = Status::upToDate()}, {}, false},
+        {"not while a box update waits", {.status = Status::upToDate(), .showResult = true, .boxUpdates = {{"host", "1.1"}}},
+         {"Corvane streamer 1.1 is available" + onBox}, true},
+        {"nor while the box needs its setup", {.status = Status::upToDate(), .showResult = true, .boxNeedsSetup = true}, {setup}, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         setUpdates(row.state);
-        EXPECT_EQ(titles(), row.titles);
+        EXPECT_EQ(shown(), row.rows);
         EXPECT_EQ(UpdateBanner::hasContent(box->updates()), row.padded);
     }
-}
-
-TEST_F(UpdateBannerTest, ButtonsAndDetails) {
-    setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", std::nullopt, {}}});
-    auto rows = UpdateBanner::rows(box->updates());
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(*rows[0].detail, "You have " + box->updates().currentVersion() + ".");
-    EXPECT_TRUE(rows[0].buttons.at(0).prominent);  // one pending update: its button leads
-    setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}}, .boxUpdates = {{"agent", "0.9"}}});
-    rows = UpdateBanner::rows(box->updates());
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_TRUE(rows[0].buttons.at(0).title == "Update All" && rows[0].buttons.at(0).prominent);
-    EXPECT_TRUE(*rows[1].detail == "Faster." && !rows[1].buttons.at(0).prominent);
-    EXPECT_EQ(rows[2].title, "Box software 0.9 is available");
-    setUpdates({.status = Status::updating("x"), .progress = 0.5});
-    rows = UpdateBanner::rows(box->updates());
-    EXPECT_TRUE(!rows[0].spinner && *rows[0].progress == 0.5);
-    setUpdates({.status = Status::updating("x")});
-    EXPECT_TRUE(UpdateBanner::rows(box->updates())[0].spinner);
-    // Dismiss reaches the manager: the failure row goes.
-    setUpdates({.status = Status::failed("Disk full.")});
+    // The buttons reach the manager; details stop at four lines.
+    setUpdates({.status = Status::upToDate(), .showResult = true});
+    UpdateBanner::rows(box->updates()).at(0).buttons.at(0).action();  // OK
+    EXPECT_TRUE(UpdateBanner::rows(box->updates()).empty());
+    setUpdates({.status = Status::failed(std::string(2000, 'x') + " end")});
     UpdateBanner banner(box->updates());
-    auto buttons = banner.findChildren<QPushButton*>();
-    ASSERT_TRUE(buttons.size() == 1 && buttons[0]->text() == "Dismiss");
-    buttons[0]->click();
+    EXPECT_EQ(banner.findChild<TextLines*>("detail")->lines(200).size(), 4);
+    banner.findChild<QPushButton*>()->click();  // its one button: Dismiss
     EXPECT_EQ(box->updates().status(), Status::idle());
     EXPECT_TRUE(UpdateBanner::rows(box->updates()).empty());
 }
 
-TEST(BoxStatusCardTest, TilesAndFooter) {
+TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
     constexpr std::uint64_t GiB = 1ull << 30;
-    AgentClient::BoxStatus status{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2,
-                                  .memoryTotal = GiB * 3 / 2, .diskFree = static_cast<std::uint64_t>(250.4 * GiB),
-                                  .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600};
-    auto tiles = BoxStatusCard::tiles(status);
-    ASSERT_EQ(tiles.size(), 3u);
-    EXPECT_TRUE(tiles[0].label == "Processor" && tiles[0].value == "100%" && std::abs(tiles[0].fraction - 0.995) < 1e-12);
-    EXPECT_TRUE(tiles[1].value == "0.5 GB of 2 GB" && tiles[2].value == "250 GB free");
-    EXPECT_EQ(BoxStatusCard::footer(status), "on for 1 h 0 min");
-    status.gpuPercent = 1e300;  // rounding leaves the 64-bit range
-    status.gpuName = "RTX", status.temperatureC = 64.5, status.memoryTotal = status.diskTotal = 0;
-    tiles = BoxStatusCard::tiles(status);
-    ASSERT_EQ(tiles.size(), 4u);
-    EXPECT_TRUE(tiles[0].label == "Graphics" && tiles[0].value == "-" && tiles[2].fraction == 0 && tiles[3].fraction == 0);
-    EXPECT_EQ(BoxStatusCard::footer(status), "RTX  \u00b7  65\u00b0C  \u00b7  on for 1 h 0 min");
-}
-
-TEST(PercentBarTest, RoundsAndClamps) {
+    // Each tile as "label value fill", then the footer.
+    const auto shown = [](const AgentClient::BoxStatus& status) {
+        std::string result;
+        for (const auto& tile : BoxStatusCard::tiles(status)) {
+            char fill[32];
+            std::snprintf(fill, sizeof fill, "%.3g", tile.fraction);
+            result += tile.label + " " + tile.value + " " + fill + "; ";
+        }
+        return result + BoxStatusCard::footer(status);
+    };
+    const struct { AgentClient::BoxStatus status; const char* shown; } rows[] = {
+        {{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2, .memoryTotal = GiB * 3 / 2,
+          .diskFree = static_cast<std::uint64_t>(250.4 * GiB), .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600},
+         "Processor 100% 0.995; Memory 0.5 GB of 2 GB 0.333; Storage 250 GB free 0.75; on for 1 h 0 min"},
+        // Halves away from zero; a figure past the 64-bit range shows "-"; no total, no fill.
+        {{.cpuName = {}, .gpuName = "RTX", .cpuPercent = 12.5, .gpuPercent = 1e300, .memoryUsed = 8 * GiB, .memoryTotal = 0,
+          .diskFree = 0, .diskTotal = 0, .temperatureC = 64.5, .uptimeSeconds = 59},
+         "Graphics - 1e+298; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+    };
+    for (const auto& row : rows) EXPECT_EQ(shown(row.status), row.shown);
+    const std::pair<std::uint64_t, const char*> durations[] = {{59, "0 min"}, {3599, "59 min"}, {3600, "1 h 0 min"},
+        {172799, "47 h 59 min"}, {172800, "2 days"}, {259199, "2 days"}, {259200, "3 days"}};
+    for (const auto& [seconds, text] : durations) EXPECT_EQ(BoxStatusCard::duration(seconds), text) << seconds;
+    // A percent bar rounds halves away from zero and clamps.
     test::uiApp();
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    struct Row { double value; int percent; int fill; };
-    const Row rows[] = {{0.125, 13, 125}, {0.994, 99, 994}, {0.995, 100, 995}, {1.7, 100, 1000},
-                        {-0.2, 0, 0},     {0, 0, 0},        {nan, 0, 0}};
+    const struct { double value; int percent; int fill; } bars[] = {{0.125, 13, 125}, {0.994, 99, 994}, {0.995, 100, 995},
+                                                                     {1.7, 100, 1000}, {-0.2, 0, 0}, {0, 0, 0}, {nan, 0, 0}};
     PercentBar bar;
-    for (const Row& row : rows) {
+    for (const auto& row : bars) {
         bar.setValue(row.value);
         EXPECT_EQ(bar.text(), QString::number(row.percent) + "%") << row.value;
         EXPECT_EQ(bar.fill(), row.fill) << row.value;
