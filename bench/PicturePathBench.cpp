@@ -1,32 +1,45 @@
-// The picture path end to end, on a virtual X display (Xvfb, software OpenGL), the view shown on it:
+// The picture path end to end, on a virtual X display (Xvfb, 1920x1080, Mesa's software OpenGL), the view
+// shown on it in a window of the stream's size (at most the screen's):
 // - BoxSendToSwap: the simulated box (in this process, on a loopback address of its own) streams its busy
-//   desktop picture in H.264 at 60 frames a second (1080p encoded live; 4K from a pre-encoded loop, which
-//   this computer cannot encode live) with 0% or 5% of the video datagrams dropped on the way; the engine's
-//   session, video pipeline and stream view show it. Timed per frame: from the box's last send of the
-//   frame's datagrams to the end of the swap that put it on screen, one steady clock on both sides.
-//   Reference, measured in the same run right after: the access units the box sent, fed at the same 60
-//   frames a second (from the moment each was due) to libavcodec alone and drawn by a minimal GL window at
-//   the same refresh (ReferencePlayer). Counters, times in ms:
-//     p50, p99 / ref_p50, ref_p99    box send to swap, ours and the reference's
-//     p99_over_ref                   our p99 minus the reference's (goal: at most 3)
-//     shown_pct                      frames shown / frames the box sent in the window (goal: 98 at 0% loss)
-//     decode_cpu_ms / ffmpeg_cpu_ms  CPU per decoded frame of the decoder's threads (its own and libavcodec's
-//                                    slice threads) / of `ffmpeg -benchmark` decoding the same access units
-//                                    from a file with the same threading; decode_x is the ratio (goal: 1.3)
-//     ref_decode_cpu_ms              the same for the reference's decoder
-//     late_p99                       how late a 1 ms timer on the main thread came, 99th percentile (goal: 5)
-//     box_fps, keyframes             what the box sent per second, and the keyframes among it
-//     <stage>_p50/_p99, ref_<stage>  per stage: net (box send to assembled), queue (to the decoder taking
-//                                    it; the reference's from when it was due), decode, wait (for the tick
-//                                    that takes it), upload (planes into textures), swap (draw and swap)
-// - Relaunch: the session closed and a new one started at once, again and again, each with the datagrams of
-//   an earlier stream (frames 201 to 203) reaching it before its own. "shown" counts the launches whose
-//   first picture came within 5 s (goal: all); first_p50/p99 is the time from the start to it (ms).
-// - SoundWithCoresBusy: 1080p60 with sound (SDL's dummy output pulling 48 kHz) while every other core
-//   runs a busy loop; how often the sound ran dry (underruns) and how much was trimmed, per minute (goal:
-//   at most one a minute).
-// Quick with --benchmark_min_time below 0.5 (CI: about a second of streaming per case, two relaunches);
-// otherwise CORVANE_BENCH_SECONDS (default 20) of streaming per case, 50 relaunches, a minute of sound.
+//   desktop picture in H.264 at 60 frames a second and the bitrate the application picks (1080p encoded
+//   live; 4K from a pre-encoded loop of 300 pictures, which this computer cannot encode live), with 0% or
+//   5% of the video datagrams dropped on the way; the engine's session, video pipeline and stream view show
+//   it. Timed per frame: from the box's last send of the frame's datagrams to the end of the swap that put it
+//   on screen, one steady clock on both sides.
+//   Reference, measured in the same run: the access units the box sent, fed at the same 60 frames a second
+//   (each from the moment it was due) to libavcodec alone and drawn by a minimal GL window at the same
+//   refresh (ReferencePlayer), while the box's own drawing and encoding go on as they did for ours. Ours
+//   and the reference take turns (four turns each), so a change in the machine's load meets both alike.
+//   Counters, times in ms:
+//     p50, p99 / ref_p50, ref_p99   box send to swap, ours and the reference's
+//     p99_over_ref                  our p99 minus the reference's (goal: at most 3)
+//     shown_pct / ref_shown_pct     frames shown / frames sent in the window (goal: 98 at 0% loss)
+//     decode_cpu_ms                 CPU per decoded frame of the decoder's threads (its own and libavcodec's
+//                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
+//                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
+//                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
+//     main_cpu_ms, raster_cpu_ms    CPU per drawn frame of the main thread and of the software rasteriser's
+//                                   threads; ref_render_cpu_ms, ref_raster_cpu_ms the reference's
+//     late_p99                      how late a 1 ms timer on the main thread came while streaming, 99th
+//                                   percentile (goal: under 5); idle_late_p99 the same while the main thread
+//                                   only waits (the reference playing): what the machine's load adds alone
+//     box_fps, keyframes            what the box sent per second in the windows, and the keyframes
+//     <stage>_p50/_p99, ref_<...>   per stage: net (box send to assembled: network and assembly), queue (to
+//                                   the decoder taking it; the reference's from when it was due), decode,
+//                                   wait (for the tick that takes it: the refresh), upload (planes into
+//                                   textures), swap (draw and swap)
+// - Relaunch: the session closed and a new one started at once, again and again (50 times), each with the
+//   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
+//   "shown" counts the launches whose first picture came within 5 s (goal: all); first_p50/p99 is the time
+//   from the start to it (ms).
+// - SoundWithCoresBusy: 1080p60 with sound for a minute while every other core runs a busy loop; the
+//   player is pulled at a sound card's pace (512 frames per 512/48000 s). underruns_per_min: the sound ran
+//   dry (the engine's count; goal: at most one a minute); trimmed_ms_per_min: sound dropped for an
+//   overfull buffer; output_late_per_min: pulls the card's own thread missed (a card's fault, not counted
+//   as the engine's).
+// With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
+// per case, two relaunches, half a second of sound. Otherwise CORVANE_BENCH_SECONDS (default 20) of
+// streaming per case.
 #include "bench/BenchSupport.hpp"
 #include "bench/ReferencePlayer.hpp"
 #include "bench/ThreadCpu.hpp"
@@ -84,7 +97,7 @@ struct RunLength {
     double streamSeconds = 20;  // measured, per case
     int rounds = 4;             // ours and the reference take turns this often
     double warmSeconds = 2;     // streamed before the measuring starts
-    int loopFrames = 120;       // the 4K loop
+    int loopFrames = 300;       // the 4K loop
     int relaunches = 50;
     double soundSeconds = 60;
 };
@@ -94,7 +107,7 @@ double now() { return stream::uptimeSeconds(); }
 
 double ms(double seconds) { return seconds * 1000; }
 
-// The first non-black picture's arrival, or the time-out.
+// Runs the event loop until `done` or for `seconds`, whichever comes first; whether `done`.
 bool waitFor(const std::function<bool()>& done, double seconds) {
     const double until = now() + seconds;
     bench::spinUntil([&] { return done() || now() > until; });
