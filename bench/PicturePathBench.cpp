@@ -500,6 +500,10 @@ void SoundWithCoresBusy(benchmark::State& state) {
         // one pull a period. Woken more than a period late, it has missed its turn (a card plays silence
         // then, counted apart as the output's own fault) and goes on from now.
         const auto player = stream.audio->player();
+        if (!player) {
+            state.SkipWithError("no sound player");
+            return;
+        }
         player->stop();
         std::atomic<std::int64_t> cardLate{0};
         std::jthread card([player, &cardLate](std::stop_token stop) {
