@@ -1,6 +1,6 @@
 #pragma once
 // What several benchmarks measure with: the main thread's own CPU time, an event-loop wait that sleeps
-// rather than spins, and a 1 ms timer that records how late it comes.
+// rather than spins, a 1 ms timer that records how late it comes, and percentiles.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
@@ -9,6 +9,7 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
+#include <vector>
 
 namespace corvane::bench {
 
@@ -27,32 +28,48 @@ inline void spinUntil(const std::function<bool()>& done) {
     while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
 }
 
-// The longest a 1 ms timer came late while it ran.
+// The value below which `q` (0...1) of `values` lie (nearest rank); 0 for none.
+inline double percentile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    const auto rank = static_cast<std::size_t>(std::clamp(q, 0.0, 1.0) * double(values.size() - 1) + 0.5);
+    std::nth_element(values.begin(), values.begin() + std::ptrdiff_t(rank), values.end());
+    return values[rank];
+}
+
+// How late a 1 ms timer came while it ran: the worst, and every time it fired (a percentile of those).
 class LatenessProbe {
 public:
     LatenessProbe() {
+        samples_.reserve(1 << 16);
         timer_.setTimerType(Qt::PreciseTimer);
         timer_.setInterval(1);
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             const auto now = Clock::now();
-            worst_ = std::max(worst_, std::chrono::duration<double, std::milli>(now - last_).count() - 1.0);
+            const double late = std::chrono::duration<double, std::milli>(now - last_).count() - 1.0;
+            worst_ = std::max(worst_, late);
+            if (samples_.size() < maxSamples) samples_.push_back(late);
             last_ = now;
         });
         last_ = Clock::now();
         timer_.start();
     }
     double worstMs() const { return worst_; }
+    double percentileMs(double q) const { return percentile(samples_, q); }
+    const std::vector<double>& samples() const { return samples_; }
     // Starts a new measurement.
     void reset() {
         worst_ = 0;
+        samples_.clear();
         last_ = Clock::now();
     }
 
 private:
     using Clock = std::chrono::steady_clock;
     QTimer timer_;
+    static constexpr std::size_t maxSamples = 1 << 20;  // 17 minutes of a timer that keeps time
     Clock::time_point last_;
     double worst_ = 0;
+    std::vector<double> samples_;
 };
 
 } // namespace corvane::bench

@@ -38,6 +38,7 @@ Box::Box(Options options) : options_(std::move(options)) {
         };
         streaming.keyframeWanted = [this] { return keyframeWanted(); };
         streaming.resizeWanted = [this] { return resizeWanted(); };
+        streaming.frameSent = options_.onFrameSent;
     }
     media_ = std::make_unique<MediaPorts>(media, std::move(streaming));
     Agent::Options agent = options_.agent;

@@ -10,6 +10,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -36,6 +37,8 @@ public:
         // Off by default, so tests can send datagrams of their own; the demo turns it on.
         bool streamMedia = false;
         MediaStreamer::Options media;
+        // Told of every picture as its last datagram has gone out, on the streamer's video thread (timing).
+        std::function<void(const MediaStreamer::SentFrame&)> onFrameSent;
         Agent::Options agent;  // its address and enterPin are set by the box
         // A resize asked over the control channel (0x5503) is followed with a new encoder and a keyframe at
         // the asked size when the agent's display list last offered that size. These change that:

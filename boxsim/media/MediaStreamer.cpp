@@ -176,6 +176,8 @@ void MediaStreamer::runVideo() {
                 else send(datagram);
             }
             if (impaired) flush(link, sentAt, send);
+            if (sinks_.frameSent)
+                sinks_.frameSent(SentFrame{frameIndex - 1, frame.accessUnit, frame.keyframe, Clock::now()});
         }
         // Behind by more than a frame (a slow encoder): the next picture now, not a burst of catching up.
         nextFrame += period;

@@ -45,6 +45,14 @@ public:
         bool operator==(const Options&) const = default;
     };
 
+    // A picture as it left: its frame index, its access unit and when its last datagram was sent.
+    struct SentFrame {
+        std::uint32_t index = 0;
+        ByteView accessUnit;
+        bool keyframe = false;
+        std::chrono::steady_clock::time_point sentAt;
+    };
+
     // A client's SDP offer as (key, value) attributes.
     using Attributes = std::vector<std::pair<std::string, std::string>>;
 
@@ -55,6 +63,9 @@ public:
         // Asked once per picture: a new picture size to encode at from now on (a new encoder, keyframe
         // first). Optional.
         std::function<std::optional<std::pair<int, int>>()> resizeWanted;
+        // Called once a picture's datagrams have gone out (through an impairment: all it let through at
+        // once), on the video thread; the access unit is only valid during the call. Optional.
+        std::function<void(const SentFrame&)> frameSent;
     };
 
     struct Stats {

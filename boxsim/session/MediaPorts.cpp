@@ -119,6 +119,7 @@ void MediaPorts::superviseStream(bool pinged) {
     sinks.audio = [this](ByteView d) { return sendAudio(d); };
     sinks.keyframeWanted = streaming_.keyframeWanted;
     sinks.resizeWanted = streaming_.resizeWanted;
+    sinks.frameSent = streaming_.frameSent;
     auto streamer = std::make_unique<MediaStreamer>(*options, std::move(sinks));
     streamer->start();
     std::lock_guard guard(lock_);

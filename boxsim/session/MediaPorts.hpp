@@ -40,6 +40,8 @@ public:
         double idleSeconds = 3;
         // Called on the streamer's video thread before each picture: a new size to stream at.
         std::function<std::optional<std::pair<int, int>>()> resizeWanted;
+        // Called on the streamer's video thread once each picture's datagrams have gone out.
+        std::function<void(const MediaStreamer::SentFrame&)> frameSent;
     };
 
     explicit MediaPorts(Options options);

@@ -86,6 +86,11 @@ void AudioPipeline::stop() {
     if (player) player->stop();
 }
 
+std::shared_ptr<AudioPlayer> AudioPipeline::player() const {
+    std::lock_guard guard(lock_);
+    return player_;
+}
+
 AudioPipeline::Stats AudioPipeline::stats() const {
     Stats result;
     result.packets = packets_.load(std::memory_order_relaxed);

@@ -71,6 +71,9 @@ public:
     // Stops the player's output, if there is a player.
     void stop();
     Stats stats() const;
+    // The player start() made (none before): whoever measures the sound path may stop its output and pull
+    // it at a pace of its own.
+    std::shared_ptr<AudioPlayer> player() const;
 
     // One audio datagram from the media socket.
     void receive(ByteView datagram);

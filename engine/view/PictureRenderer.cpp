@@ -1,10 +1,10 @@
 #include "engine/view/PictureRenderer.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <string>
 
-#include <QGenericMatrix>
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
 
@@ -62,14 +62,12 @@ void main() {
 // channels (low byte, high byte); filtering is linear in both, so their weighted sum is the filtered
 // sample, and sampleScale makes it a fraction of the largest 10-bit code. 10-bit pictures are HDR10: the
 // PQ light is mapped with the reference white (203 nits) at 1.0 and a soft shoulder above 0.8, converted
-// from BT.2020 to BT.709 primaries and encoded with a 2.2 gamma.
+// from BT.2020 to BT.709 primaries and encoded with a 2.2 gamma. toRgb, offset and sampleScale are
+// constants written in front of this text (see constants()).
 const char* const yuvShader = R"(
 uniform sampler2D plane0;
 uniform sampler2D plane1;
 uniform sampler2D plane2;
-uniform mat3 toRgb;
-uniform vec3 offset;
-uniform float sampleScale;
 uniform float chromaShift;
 varying vec2 uv;
 
@@ -132,6 +130,27 @@ void main() {
 
 const GLfloat quad[] = {-1.f, -1.f, 1.f, -1.f, -1.f, 1.f, 1.f, 1.f};
 
+// A float as a GLSL literal, whatever the process's locale.
+std::string literal(float value) {
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text, value).ptr;
+    std::string out(text, end);
+    if (out.find_first_of(".e") == std::string::npos) out += ".0";
+    return out;
+}
+
+// The conversion's numbers as constants of the program: a software rasteriser runs the shader about a
+// fifth faster than with the same numbers as uniforms. GLSL builds a mat3 column by column.
+std::string constants(const std::array<float, 9>& rows, const std::array<float, 3>& offset, float sampleScale) {
+    std::string text = "const mat3 toRgb = mat3(";
+    for (int column = 0; column < 3; ++column)
+        for (int row = 0; row < 3; ++row)
+            text += literal(rows[std::size_t(row * 3 + column)]) + (column == 2 && row == 2 ? ");\n" : ", ");
+    text += "const vec3 offset = vec3(" + literal(offset[0]) + ", " + literal(offset[1]) + ", " + literal(offset[2]) +
+            ");\n";
+    return text + "const float sampleScale = " + literal(sampleScale) + ";\n";
+}
+
 }  // namespace
 
 PictureRenderer::PictureRenderer() = default;
@@ -168,6 +187,13 @@ void PictureRenderer::release() {
 
 QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     auto& slot = programs_[std::size_t(kind)];
+    const bool yuv = kind != Kind::bgra && kind != Kind::overlay;
+    // A picture of another colour space needs a program of its own.
+    if (yuv && programNumbers_[std::size_t(kind)] != numbers_) {
+        slot.reset();
+        programFailed_[std::size_t(kind)] = false;
+        programNumbers_[std::size_t(kind)] = numbers_;
+    }
     if (slot || programFailed_[std::size_t(kind)]) return slot.get();
     std::string fragment;
     switch (kind) {
@@ -180,7 +206,7 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     case Kind::count: return nullptr;
     }
     // Full precision where the language has levels: 16-bit samples and PQ need it.
-    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + fragment;
+    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + (yuv ? numbers_ : std::string()) + fragment;
     auto made = std::make_unique<QOpenGLShaderProgram>();
     made->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
     made->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragment));
@@ -253,9 +279,13 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
     if (!ok) return false;
     const bool tenBit = PixelBuffer::isTenBit(format);
     const platform::ColorMatrix matrix = platform::ColorMatrix::of(picture.colorSpace(), tenBit ? 10 : 8);
-    matrix_ = matrix.rows;
-    offset_ = matrix.offset;
-    sampleScale_ = format == Format::x420 ? 1.0f / (64.0f * 1023.0f) : 1.0f / 1023.0f;
+    const float sampleScale = format == Format::x420 ? 1.0f / (64.0f * 1023.0f) : 1.0f / 1023.0f;
+    if (numbers_.empty() || matrix.rows != matrix_ || matrix.offset != offset_ || sampleScale != sampleScale_) {
+        matrix_ = matrix.rows;
+        offset_ = matrix.offset;
+        sampleScale_ = sampleScale;
+        numbers_ = constants(matrix_, offset_, sampleScale_);
+    }
     chromaShift_ = layout.subsampled ? 0.5f / float(picture.width()) : 0.0f;
     pictureSize_ = QSize(picture.width(), picture.height());
     ready_ = true;
@@ -286,9 +316,6 @@ void PictureRenderer::draw(QSize size) {
     }
     glActiveTexture(GL_TEXTURE0);
     if (kind_ != Kind::bgra) {
-        shader->setUniformValue("toRgb", QMatrix3x3(matrix_.data()));
-        shader->setUniformValue("offset", offset_[0], offset_[1], offset_[2]);
-        shader->setUniformValue("sampleScale", sampleScale_);
         shader->setUniformValue("chromaShift", chromaShift_);
     }
     glBindBuffer(GL_ARRAY_BUFFER, 0);

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <memory>
+#include <string>
 
 #include <QImage>
 #include <QOpenGLFunctions>
@@ -58,6 +59,7 @@ private:
     std::array<unsigned int, 4> textureFormats_{};
     std::array<std::unique_ptr<QOpenGLShaderProgram>, std::size_t(Kind::count)> programs_;
     std::array<bool, std::size_t(Kind::count)> programFailed_{};
+    std::array<std::string, std::size_t(Kind::count)> programNumbers_;  // the constants each was made with
 
     // The uploaded picture.
     bool ready_ = false;
@@ -66,6 +68,7 @@ private:
     std::array<float, 9> matrix_{};
     std::array<float, 3> offset_{};
     float sampleScale_ = 1;
+    std::string numbers_;  // the three above as the shader's constants
     float chromaShift_ = 0;
 
     QSize overlaySize_;

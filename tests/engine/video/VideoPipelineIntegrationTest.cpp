@@ -4,6 +4,9 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <mutex>
+#include <optional>
+#include <utility>
 #include "boxsim/Box.hpp"
 #include "boxsim/media/VideoPacketizer.hpp"
 #include "engine/session/StreamSession.hpp"
@@ -29,6 +32,12 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     slice.resize(6000, 0x5A);
     options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(slice, 600, 600 * 1500, false);
     options.media.earlierVideo.resize(2);
+    std::mutex sentLock;
+    std::optional<std::pair<std::uint32_t, bool>> firstSent;  // index, keyframe: as the box told of it
+    options.onFrameSent = [&](const boxsim::MediaStreamer::SentFrame& frame) {
+        std::lock_guard guard(sentLock);
+        if (!firstSent) firstSent.emplace(frame.index, frame.keyframe);
+    };
     auto box = std::make_shared<boxsim::Box>(options);
     box->start();
     const auto host = test::boxHostFor(address, dir.path());
@@ -53,6 +62,11 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     EXPECT_TRUE(decoded.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready)
         << "no picture within 5 s";
     EXPECT_EQ(firstIndex, 600u);
+    {
+        // The box told of its own first picture (the keyframe the session decoded), not of the strays.
+        std::lock_guard guard(sentLock);
+        EXPECT_EQ(firstSent, std::make_pair(0u, true));
+    }
     session->stop(false);
     pipeline.reset();
     session.reset();

@@ -1,0 +1,582 @@
+// The picture path end to end, on a virtual X display (Xvfb, 1920x1080, Mesa's software OpenGL), the view
+// shown on it in a window of the stream's size (at most the screen's):
+// - BoxSendToSwap: the simulated box (in this process, on a loopback address of its own) streams its busy
+//   desktop picture in H.264 at 60 frames a second and the bitrate the application picks (1080p encoded
+//   live; 4K from a pre-encoded loop of 300 pictures, which this computer cannot encode live), with 0% or
+//   5% of the video datagrams dropped on the way; the engine's session, video pipeline and stream view show
+//   it. Timed per frame: from the box's last send of the frame's datagrams to the end of the swap that put it
+//   on screen, one steady clock on both sides.
+//   Reference, measured in the same run: the access units the box sent, fed at the same 60 frames a second
+//   (each from the moment it was due) to libavcodec alone and drawn by a minimal GL window at the same
+//   refresh (ReferencePlayer), while the box's own drawing and encoding go on as they did for ours. Ours
+//   and the reference take turns (four turns each), so a change in the machine's load meets both alike.
+//   Counters, times in ms:
+//     p50, p99 / ref_p50, ref_p99   box send to swap, ours and the reference's
+//     p99_over_ref                  our p99 minus the reference's (goal: at most 3)
+//     shown_pct / ref_shown_pct     frames shown / frames sent in the window (goal: 98 at 0% loss)
+//     decode_cpu_ms                 CPU per decoded frame of the decoder's threads (its own and libavcodec's
+//                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
+//                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
+//                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
+//     main_cpu_ms, raster_cpu_ms    CPU per drawn frame of the main thread and of the software rasteriser's
+//                                   threads; ref_render_cpu_ms, ref_raster_cpu_ms the reference's
+//     late_p99                      how late a 1 ms timer on the main thread came while streaming, 99th
+//                                   percentile (goal: under 5); idle_late_p99 the same while the main thread
+//                                   only waits (the reference playing): what the machine's load adds alone
+//     box_fps, keyframes            what the box sent per second in the windows, and the keyframes
+//     <stage>_p50/_p99, ref_<...>   per stage: net (box send to assembled: network and assembly), queue (to
+//                                   the decoder taking it; the reference's from when it was due), decode,
+//                                   wait (for the tick that takes it: the refresh), upload (planes into
+//                                   textures), swap (draw and swap)
+// - Relaunch: the session closed and a new one started at once, again and again (50 times), each with the
+//   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
+//   "shown" counts the launches whose first picture came within 5 s (goal: all); first_p50/p99 is the time
+//   from the start to it (ms).
+// - SoundWithCoresBusy: 1080p60 with sound for a minute while every other core runs a busy loop; the
+//   player is pulled at a sound card's pace (512 frames per 512/48000 s). underruns_per_min: the sound ran
+//   dry (the engine's count; goal: at most one a minute); trimmed_ms_per_min: sound dropped for an
+//   overfull buffer; output_late_per_min: pulls the card's own thread missed (a card's fault, not counted
+//   as the engine's).
+// With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
+// per case, two relaunches, half a second of sound. Otherwise CORVANE_BENCH_SECONDS (default 20) of
+// streaming per case.
+#include "bench/BenchSupport.hpp"
+#include "bench/ReferencePlayer.hpp"
+#include "bench/ThreadCpu.hpp"
+#include "boxsim/Box.hpp"
+#include "boxsim/media/VideoPacketizer.hpp"
+#include "boxsim/media/VideoSource.hpp"
+#include "engine/audio/AudioPipeline.hpp"
+#include "engine/session/StreamSession.hpp"
+#include "engine/video/VideoPipeline.hpp"
+#include "engine/view/StreamView.hpp"
+#include "platform/audio/AudioOutput.hpp"
+#include "tests/support/SimulatedBox.hpp"
+#include "tests/support/TestSupport.hpp"
+#include "tests/support/XvfbDisplay.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QScreen>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <pthread.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace corvane;
+using Clock = std::chrono::steady_clock;
+using bench::percentile;
+
+constexpr std::int64_t appID = 881448767;
+constexpr int fps = 60;
+
+// The bitrate the application picks for a size at 60 frames a second.
+std::int64_t kbpsFor(int width, int height) {
+    return std::min<std::int64_t>(std::int64_t(width) * height * fps * 4 / 10000, 250000);
+}
+
+// How long each part runs: short for CI, long enough by hand for a 99th percentile worth reading.
+struct RunLength {
+    bool full = true;
+    double streamSeconds = 20;  // measured, per case
+    int rounds = 4;             // ours and the reference take turns this often
+    double warmSeconds = 2;     // streamed before the measuring starts
+    int loopFrames = 300;       // the 4K loop
+    int relaunches = 50;
+    double soundSeconds = 60;
+};
+RunLength run;
+
+double now() { return stream::uptimeSeconds(); }
+
+double ms(double seconds) { return seconds * 1000; }
+
+// Runs the event loop until `done` or for `seconds`, whichever comes first; whether `done`.
+bool waitFor(const std::function<bool()>& done, double seconds) {
+    const double until = now() + seconds;
+    bench::spinUntil([&] { return done() || now() > until; });
+    return done();
+}
+
+// What the box sent: when each frame's last datagram went out (by frame index), and the access units.
+class BoxRecord {
+public:
+    explicit BoxRecord(std::size_t unitsKept) : unitsKept_(unitsKept) {}
+
+    void sent(const boxsim::MediaStreamer::SentFrame& frame) {
+        const double at = std::chrono::duration<double>(frame.sentAt.time_since_epoch()).count();
+        std::lock_guard guard(lock_);
+        if (frame.index >= sentAt_.size()) sentAt_.resize(std::max<std::size_t>(frame.index + 1, 2 * sentAt_.size()), 0);
+        sentAt_[frame.index] = at;
+        keyframes_ += frame.keyframe;
+        if (units_.size() < unitsKept_ && frame.index == units_.size())
+            units_.push_back({Bytes(frame.accessUnit.begin(), frame.accessUnit.end()), frame.keyframe});
+    }
+    // Frame indexes and send times of what went out in [from, to).
+    std::map<std::uint32_t, double> sentBetween(double from, double to) const {
+        std::lock_guard guard(lock_);
+        std::map<std::uint32_t, double> out;
+        for (std::size_t i = 0; i < sentAt_.size(); ++i)
+            if (sentAt_[i] >= from && sentAt_[i] < to) out.emplace(std::uint32_t(i), sentAt_[i]);
+        return out;
+    }
+    std::vector<bench::ReferencePlayer::Unit> units() const {
+        std::lock_guard guard(lock_);
+        return units_;
+    }
+    std::size_t unitCount() const {
+        std::lock_guard guard(lock_);
+        return units_.size();
+    }
+    void reset() {
+        std::lock_guard guard(lock_);
+        std::fill(sentAt_.begin(), sentAt_.end(), 0);
+        units_.clear();
+        keyframes_ = 0;
+    }
+    std::int64_t keyframes() const {
+        std::lock_guard guard(lock_);
+        return keyframes_;
+    }
+
+private:
+    const std::size_t unitsKept_;
+    mutable std::mutex lock_;
+    std::vector<double> sentAt_ = std::vector<double>(4096, 0);
+    std::vector<bench::ReferencePlayer::Unit> units_;
+    std::int64_t keyframes_ = 0;
+};
+
+// One simulated box, paired, and the engine's session with its pipeline and view; torn down in the order
+// the stream window keeps (the decoder's thread puts into the view's slot: session and pipeline go first).
+struct Stream {
+    test::TempDir dir;
+    std::string address = test::uniqueLoopbackAddress();
+    std::shared_ptr<boxsim::Box> box;
+    std::shared_ptr<stream::BoxHost> host;
+    std::unique_ptr<stream::StreamView> view;
+    std::shared_ptr<stream::StreamSession> session;
+    std::shared_ptr<stream::VideoPipeline> pipeline;
+    std::shared_ptr<stream::AudioPipeline> audio;
+
+    explicit Stream(boxsim::Box::Options options) {
+        options.address = address;
+        options.streamMedia = true;
+        ::setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
+        box = std::make_shared<boxsim::Box>(std::move(options));
+        box->start();
+        host = test::boxHostFor(address, dir.path());
+        test::pairWithBox(*host, box);
+    }
+    ~Stream() {
+        end();
+        view.reset();
+        box->stop();
+        ::unsetenv("CORVANE_BOX_ADDRESS");
+    }
+
+    // Opens a view of `viewSize` and starts a session of `width` x `height` into it; false when it failed.
+    // Without a sound output, the stream goes on without sound (`audio` empty).
+    bool begin(int width, int height, QSize viewSize, bool resume, bool withSound,
+               std::function<void()> onFirstPicture = {}) {
+        view = std::make_unique<stream::StreamView>(QRect(QPoint(0, 0), viewSize));
+        view->onFirstPicture = std::move(onFirstPicture);
+        view->show();
+        if (!waitFor([&] { return !view->grabFramebuffer().isNull(); }, 10)) return false;
+        view->markOpened();
+        view->start();
+        session = std::make_shared<stream::StreamSession>(
+            host,
+            stream::StreamConfig(width, height, fps, kbpsFor(width, height), stream::StreamConfig::Codec::h264, 2, 1392),
+            appID);
+        pipeline = stream::VideoPipeline::make(stream::StreamConfig::Codec::h264, session);
+        pipeline->setOnDecoded([slot = &view->slot()](const stream::DecodedFrame& frame) { slot->put(frame); });
+        if (withSound) audio = stream::AudioPipeline::make(session, 2);
+        try {
+            session->start(resume);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "session did not start: %s\n", error.what());
+            return false;
+        }
+        try {
+            if (audio) audio->start();
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "no sound: %s\n", error.what());
+            audio.reset();
+        }
+        return true;
+    }
+    void end() {
+        if (audio) audio->stop();
+        if (session) session->stop(false);
+        pipeline.reset();
+        audio.reset();
+        session.reset();
+    }
+};
+
+struct Stage {
+    const char* name;
+    double (*of)(const stream::StreamView::Presented&, double sentAt);
+};
+const Stage stages[] = {
+    {"net", [](const stream::StreamView::Presented& p, double sent) { return p.assembledAt - sent; }},
+    {"queue", [](const stream::StreamView::Presented& p, double) { return p.decodeStartedAt - p.assembledAt; }},
+    {"decode", [](const stream::StreamView::Presented& p, double) { return p.decodedAt - p.decodeStartedAt; }},
+    {"wait", [](const stream::StreamView::Presented& p, double) { return p.tickAt - p.decodedAt; }},
+    {"upload", [](const stream::StreamView::Presented& p, double) { return p.uploadedAt - p.tickAt; }},
+    {"swap", [](const stream::StreamView::Presented& p, double) { return p.swappedAt - p.uploadedAt; }},
+};
+
+double ffmpegCpuPerFrame(const std::vector<bench::ReferencePlayer::Unit>& units, const std::filesystem::path& folder) {
+    const auto file = folder / "stream.h264";
+    {
+        std::ofstream out(file, std::ios::binary);
+        for (const auto& unit : units) out.write(reinterpret_cast<const char*>(unit.data.data()), std::streamsize(unit.data.size()));
+    }
+    // The engine's settings: slice threads, as many as libavcodec picks, low delay.
+    const auto result = test::runCommand("ffmpeg -hide_banner -nostdin -benchmark -threads 0 -thread_type slice "
+                                         "-flags low_delay -f h264 -i '" + file.string() + "' -f null - 2>&1");
+    double user = 0, system = 0;
+    const auto at = result.output.find("bench: utime=");
+    if (result.status != 0 || at == std::string::npos ||
+        std::sscanf(result.output.c_str() + at, "bench: utime=%lfs stime=%lfs", &user, &system) != 2)
+        return 0;
+    return (user + system) / double(std::max<std::size_t>(units.size(), 1));
+}
+
+void BoxSendToSwap(benchmark::State& state) {
+    const int width = state.range(0) == 2160 ? 3840 : 1920;
+    const int height = int(state.range(0));
+    const double loss = double(state.range(1));
+    const bool loop = height > 1080;
+    const QSize viewSize(std::min(width, 1920), std::min(height, 1080));
+    const double refresh = 1.0 / std::clamp(QGuiApplication::primaryScreen()->refreshRate(), 20.0, 500.0);
+    test::TempDir folder;
+
+    // The box keeps the access units of each session's first seconds for the reference and ffmpeg.
+    const auto warmFrames = std::uint32_t(run.warmSeconds * fps);
+    BoxRecord record(warmFrames + std::size_t(run.streamSeconds / run.rounds * fps));
+    boxsim::Box::Options options;
+    options.media.audio = false;
+    options.media.format.picture = boxsim::VideoSource::Picture::desktop;
+    options.media.format.loopFrames = loop ? run.loopFrames : 0;
+    options.media.videoLink.lossPercent = loss;
+    options.onFrameSent = [&record](const boxsim::MediaStreamer::SentFrame& frame) { record.sent(frame); };
+
+    for (auto _ : state) {
+        Stream stream(options);
+        std::vector<double> total, refTotal, late, idleLate;
+        std::vector<std::vector<double>> perStage(std::size(stages)), refStage(std::size(stages));
+        std::size_t sentCount = 0, refDue = 0;
+        double measured = 0, decodeCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
+        double mainCpu = 0, rasterCpu = 0, refRenderCpu = 0, refRasterCpu = 0;
+        std::size_t drawn = 0, refDrawn = 0;
+        std::int64_t decoded = 0, refDecoded = 0, keyframes = 0;
+        bool refDrew = true;
+        // Ours and the reference take turns, so a change in the machine's load meets both alike.
+        for (int round = 0; round < run.rounds; ++round) {
+            record.reset();
+            std::map<std::uint32_t, stream::StreamView::Presented> shown;
+            double from = 0, to = 0;
+            {
+                if (!stream.begin(width, height, viewSize, round > 0, false) ||
+                    !waitFor([&] { return stream.view->shownTotal() > 0; }, 20)) {
+                    state.SkipWithError("no picture");
+                    return;
+                }
+                // Past the start, and for the loop past its first round, which is encoded live.
+                const double warmUntil = now() + run.warmSeconds;
+                waitFor([&] { return now() > warmUntil && (!loop || record.unitCount() >= std::size_t(run.loopFrames)); },
+                        120);
+
+                bench::LatenessProbe probe;
+                const auto threadsBefore = bench::threadCpu();
+                const auto decodedBefore = stream.pipeline->stats().decoded;
+                from = now();
+                // The view keeps its last 1024 frames: collected every few seconds.
+                while (now() - from < run.streamSeconds / run.rounds) {
+                    waitFor([] { return false; }, std::min(4.0, run.streamSeconds / run.rounds - (now() - from)));
+                    for (const auto& p : stream.view->presented()) shown[p.frameIndex] = p;
+                }
+                to = now();
+                late.insert(late.end(), probe.samples().begin(), probe.samples().end());
+                const auto threadsAfter = bench::threadCpu();
+                decoded += stream.pipeline->stats().decoded - decodedBefore;
+                // The decoder's thread, and libavcodec's slice threads, started by the media thread (the first
+                // "corvane.media") and named after it.
+                pid_t media = 0;
+                for (const auto& t : threadsAfter)
+                    if (t.name == "corvane.media" && (media == 0 || t.tid < media)) media = t.tid;
+                decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) {
+                    return t.name == "corvane.decode" || (t.name == "corvane.media" && t.tid != media);
+                });
+                mainCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.tid == ::getpid(); });
+                rasterCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) {
+                    return t.name.rfind("llvmpipe", 0) == 0;
+                });
+                for (const auto& [index, p] : shown) drawn += p.tickAt >= from && p.tickAt < to;
+                // The last frames' swaps.
+                waitFor([] { return false; }, 0.1);
+                for (const auto& p : stream.view->presented()) shown[p.frameIndex] = p;
+                stream.end();
+                stream.view.reset();
+            }
+            measured += to - from;
+            keyframes += record.keyframes();
+
+            // Ours: every frame the box sent in the window (all but its last 0.2 s, whose frames may still be
+            // on their way), and those of them that reached the screen.
+            const auto sent = record.sentBetween(from, to - 0.2);
+            sentCount += sent.size();
+            for (const auto& [index, sentAt] : sent) {
+                const auto p = shown.find(index);
+                if (p == shown.end() || p->second.swappedAt <= 0) continue;
+                total.push_back(ms(p->second.swappedAt - sentAt));
+                for (std::size_t s = 0; s < std::size(stages); ++s)
+                    perStage[s].push_back(ms(stages[s].of(p->second, sentAt)));
+            }
+
+            // The reference: the same access units from the session's start, all but the warm-up counted. The
+            // box's own work goes on meanwhile (its datagrams go nowhere), so that both run beside it; its
+            // stream to the closed session ends first.
+            const auto units = record.units();
+            if (run.full) stream.box->media().waitForStreaming(false, 10);
+            boxsim::MediaStreamer::Options work = options.media;
+            work.format.width = width, work.format.height = height, work.format.fps = fps;
+            work.format.bitrateKbps = int(kbpsFor(width, height));
+            boxsim::MediaStreamer::Sinks nowhere;
+            nowhere.video = [](ByteView) { return true; };
+            boxsim::MediaStreamer box(work, nowhere);
+            box.start();
+            waitFor([&] { return !loop || box.stats().frames >= run.loopFrames; }, 120);
+            // The main thread only waits while the reference plays: its timer's lateness is the machine's.
+            bench::LatenessProbe idleProbe;
+            bench::ReferencePlayer reference(viewSize, refresh);
+            const auto played = reference.play(units, fps);
+            idleLate.insert(idleLate.end(), idleProbe.samples().begin(), idleProbe.samples().end());
+            box.stop();
+            refDrew = refDrew && played.drew;
+            refDecoded += played.decoded;
+            refDecodeCpu += played.decodeCpuSeconds;
+            refRenderCpu += played.renderCpuSeconds;
+            refRasterCpu += played.rasterCpuSeconds;
+            refDrawn += played.shown.size();
+            refDue += units.size() > warmFrames ? units.size() - warmFrames : 0;
+            for (const auto& r : played.shown) {
+                if (r.index < warmFrames) continue;
+                refTotal.push_back(ms(r.swappedAt - r.sentAt));
+                const double values[] = {0, r.decodeStartedAt - r.sentAt, r.decodedAt - r.decodeStartedAt,
+                                         r.tickAt - r.decodedAt, r.uploadedAt - r.tickAt, r.swappedAt - r.uploadedAt};
+                for (std::size_t s = 0; s < std::size(stages); ++s) refStage[s].push_back(ms(values[s]));
+            }
+            if (round == 0) ffmpeg = ffmpegCpuPerFrame(units, folder.path());
+        }
+
+        state.SetIterationTime(measured);
+        auto& c = state.counters;
+        c["p50"] = percentile(total, 0.5);
+        c["p99"] = percentile(total, 0.99);
+        c["ref_p50"] = percentile(refTotal, 0.5);
+        c["ref_p99"] = percentile(refTotal, 0.99);
+        c["p99_over_ref"] = c["p99"] - c["ref_p99"];
+        c["shown_pct"] = sentCount ? 100.0 * double(total.size()) / double(sentCount) : 0;
+        c["ref_shown_pct"] = refDue ? 100.0 * double(refTotal.size()) / double(refDue) : 0;
+        c["decode_cpu_ms"] = decoded > 0 ? ms(decodeCpu) / double(decoded) : 0;
+        c["ref_decode_cpu_ms"] = refDecoded > 0 ? ms(refDecodeCpu) / double(refDecoded) : 0;
+        c["ffmpeg_cpu_ms"] = ms(ffmpeg);
+        c["decode_x"] = ffmpeg > 0 ? c["decode_cpu_ms"] / c["ffmpeg_cpu_ms"] : 0;
+        c["main_cpu_ms"] = drawn ? ms(mainCpu) / double(drawn) : 0;
+        c["raster_cpu_ms"] = drawn ? ms(rasterCpu) / double(drawn) : 0;
+        c["ref_render_cpu_ms"] = refDrawn ? ms(refRenderCpu) / double(refDrawn) : 0;
+        c["ref_raster_cpu_ms"] = refDrawn ? ms(refRasterCpu) / double(refDrawn) : 0;
+        c["late_p99"] = percentile(late, 0.99);
+        c["idle_late_p99"] = percentile(idleLate, 0.99);
+        c["box_fps"] = double(sentCount) / std::max(measured - 0.2 * run.rounds, 1e-3);
+        c["keyframes"] = double(keyframes);
+        for (std::size_t s = 0; s < std::size(stages); ++s) {
+            const std::string name = stages[s].name;
+            c[name + "_p50"] = percentile(perStage[s], 0.5);
+            c[name + "_p99"] = percentile(perStage[s], 0.99);
+            c["ref_" + name + "_p50"] = percentile(refStage[s], 0.5);
+            c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
+        }
+        if (!refDrew) state.SetLabel("the reference drew nothing");
+    }
+}
+BENCHMARK(BoxSendToSwap)
+    ->ArgNames({"height", "loss"})
+    ->Args({1080, 0})
+    ->Args({1080, 5})
+    ->Args({2160, 0})
+    ->Args({2160, 5})
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+// Datagrams of frames 201 to 203 of an earlier stream of the same picture.
+std::vector<Bytes> earlierStream(int width, int height) {
+    boxsim::VideoSource::Format format;
+    format.width = width, format.height = height, format.picture = boxsim::VideoSource::Picture::desktop;
+    boxsim::VideoSource source(format);
+    boxsim::VideoPacketizer packetizer(1392, 20);
+    std::vector<Bytes> datagrams;
+    source.next(true);
+    for (std::uint32_t index = 201; index <= 203; ++index) {
+        auto frame = source.next(false);
+        for (auto& d : packetizer.packetize(frame.accessUnit, index, index * 1500, false)) datagrams.push_back(std::move(d));
+    }
+    return datagrams;
+}
+
+void Relaunch(benchmark::State& state) {
+    boxsim::Box::Options options;
+    options.media.audio = false;
+    options.media.format.picture = boxsim::VideoSource::Picture::desktop;
+    options.media.earlierVideo = earlierStream(1920, 1080);
+    for (auto _ : state) {
+        Stream stream(options);
+        int shown = 0;
+        std::vector<double> firstPicture;
+        const double start = now();
+        for (int launch = 0; launch < run.relaunches; ++launch) {
+            // The last session closes and the next starts at once, in a window of its own.
+            stream.end();
+            stream.view.reset();
+            const double began = now();
+            bool pictured = false;
+            if (!stream.begin(1920, 1080, QSize(1920, 1080), launch > 0, false, [&pictured] { pictured = true; })) {
+                // No view on screen (no GL at all) or no session: nothing here to count.
+                state.SkipWithError("the stream did not start");
+                return;
+            }
+            if (waitFor([&] { return pictured; }, 5)) {
+                ++shown;
+                firstPicture.push_back(ms(now() - began));
+            }
+        }
+        stream.end();
+        state.SetIterationTime(now() - start);
+        state.counters["launches"] = run.relaunches;
+        state.counters["shown"] = shown;
+        state.counters["first_p50"] = percentile(firstPicture, 0.5);
+        state.counters["first_p99"] = percentile(firstPicture, 0.99);
+    }
+}
+BENCHMARK(Relaunch)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+void SoundWithCoresBusy(benchmark::State& state) {
+    ::setenv("SDL_AUDIODRIVER", "dummy", 1);
+    boxsim::Box::Options options;
+    options.media.format.picture = boxsim::VideoSource::Picture::desktop;
+    for (auto _ : state) {
+        Stream stream(options);
+        if (!stream.begin(1920, 1080, QSize(1920, 1080), false, true) ||
+            !waitFor([&] { return stream.view->shownTotal() > 0; }, 20)) {
+            state.SkipWithError("no picture");
+            return;
+        }
+        if (!stream.audio) {
+            state.SkipWithError("no sound");
+            return;
+        }
+        // SDL's dummy output pulls by whole milliseconds, faster than the sound plays: a card's pace instead,
+        // one pull a period. Woken more than a period late, it has missed its turn (a card plays silence
+        // then, counted apart as the output's own fault) and goes on from now.
+        const auto player = stream.audio->player();
+        if (!player) {
+            state.SkipWithError("no sound player");
+            return;
+        }
+        player->stop();
+        std::atomic<std::int64_t> cardLate{0};
+        std::jthread card([player, &cardLate](std::stop_token stop) {
+            pthread_setname_np(pthread_self(), "bench.audio");
+            constexpr std::int64_t pull = platform::AudioOutput::maxFramesPerRender;
+            const auto period = std::chrono::duration_cast<Clock::duration>(
+                std::chrono::duration<double>(double(pull) / platform::AudioOutput::sampleRate));
+            std::vector<float> out(std::size_t(pull * player->channels));
+            Clock::time_point next = Clock::now();
+            while (!stop.stop_requested()) {
+                player->render(out.data(), pull);
+                next += period;
+                if (Clock::now() > next + period) {
+                    ++cardLate;
+                    next = Clock::now();
+                }
+                std::this_thread::sleep_until(next);
+            }
+        });
+        waitFor([] { return false; }, run.warmSeconds);
+        std::atomic<bool> stop{false};
+        std::vector<std::thread> busy;
+        for (unsigned i = 1; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+            busy.emplace_back([&stop] {
+                volatile std::uint64_t x = 0;
+                while (!stop.load(std::memory_order_relaxed)) x = x + 1;
+            });
+        const auto before = stream.audio->stats();
+        const auto lateBefore = cardLate.load();
+        const double from = now();
+        waitFor([] { return false; }, run.soundSeconds);
+        const double minutes = (now() - from) / 60;
+        const auto after = stream.audio->stats();
+        stop = true;
+        for (auto& t : busy) t.join();
+        state.SetIterationTime(minutes * 60);
+        state.counters["busy_threads"] = double(busy.size());
+        state.counters["underruns_per_min"] = double(after.underruns - before.underruns) / minutes;
+        state.counters["trimmed_ms_per_min"] = double(after.trimmedMs - before.trimmedMs) / minutes;
+        state.counters["lost_per_min"] = double(after.lost - before.lost) / minutes;
+        state.counters["output_late_per_min"] = double(cardLate.load() - lateBefore) / minutes;
+        state.counters["shown_fps"] = stream.view->shownFPS();
+    }
+}
+BENCHMARK(SoundWithCoresBusy)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const std::string flag = "--benchmark_min_time=";
+        if (arg.rfind(flag, 0) == 0 && std::atof(arg.c_str() + flag.size()) < 0.5) {
+            run.full = false;
+            run.streamSeconds = 0.25, run.rounds = 1, run.warmSeconds = 0.1, run.loopFrames = 6, run.relaunches = 2, run.soundSeconds = 0.5;
+        }
+    }
+    if (const char* seconds = std::getenv("CORVANE_BENCH_SECONDS"); seconds && run.full)
+        run.streamSeconds = std::max(1.0, std::atof(seconds));
+    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
+    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
+    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
+    test::XvfbDisplay display("1920x1080x24");
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
+    int qtArgc = 1;
+    char name[] = "bench";
+    char* qtArgv[] = {name, nullptr};
+    QApplication app(qtArgc, qtArgv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    std::filesystem::remove_all(folder);
+    return 0;
+}
