@@ -3,6 +3,7 @@
 #include "app/controller/BoxController.hpp"
 #include "boxsim/Box.hpp"
 #include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/GuiEnvironment.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <QApplication>
 #include <QCoroTask>
@@ -33,7 +34,11 @@ struct ControllerRig {
         settings.autoConnect = false;
         controller->setSettings(settings);
     }
-    ~ControllerRig() { controller.reset(), box->stop(); }
+    ~ControllerRig() {
+        controller.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        box->stop();
+    }
     // One pass of the loop and the status request it started, then the second its sleep would take.
     void pass() {
         QCoro::waitFor(controller->tick());
@@ -56,12 +61,7 @@ struct ControllerRig {
 };
 
 // The alerts shown now; the one alert shown, once it has this text; a button of it pressed and the alert gone.
-inline std::vector<QMessageBox*> alerts() {
-    std::vector<QMessageBox*> shown;
-    for (auto* widget : QApplication::topLevelWidgets())
-        if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible()) shown.push_back(alert);
-    return shown;
-}
+inline std::vector<QMessageBox*> alerts() { return shownWindows<QMessageBox>(); }
 inline QMessageBox* alert(const QString& text) {
     QMessageBox* found = nullptr;
     (void)QTest::qWaitFor([&] {

@@ -28,12 +28,8 @@ namespace fs = std::filesystem;
 // Enters the path into the save dialog the report opens and presses Return.
 void saveThroughDialog(BoxController& box, const std::string& typed, const fs::path& startFolder) {
     Diagnostics::save(box);
-    QFileDialog* dialog = nullptr;
-    ASSERT_TRUE(QTest::qWaitFor([&] {
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* found = qobject_cast<QFileDialog*>(widget); found && found->isVisible()) dialog = found;
-        return dialog != nullptr;
-    }, 15000));
+    ASSERT_TRUE(QTest::qWaitFor([] { return !test::shownWindows<QFileDialog>().empty(); }, 15000));
+    QFileDialog* dialog = test::shownWindows<QFileDialog>()[0];
     EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_EQ(dialog->directory().absolutePath().toStdString(), startFolder.string());
     const auto proposed = fs::path(dialog->selectedFiles().value(0).toStdString()).filename().string();
@@ -90,7 +86,6 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "first.txt"); }, 15000));
     const std::string saved = test::readWhole(desktop / "first.txt");
     EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
-    EXPECT_TRUE(saved.ends_with("===== Box =====\nThe box is not connected, so only Mac details are included."));
     EXPECT_TRUE(recorded("xdg-open|" + desktop.string() + "\n"));
     EXPECT_TRUE(recorded("Notify|Diagnostics saved|Saved to " + (desktop / "first.txt").string() + ".\n"));
 

@@ -76,12 +76,7 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATimeChosenOrDropped)
     // The panel takes folders and files together; a second request brings the same panel forward.
     test::writeFile(here("Chosen/inner.txt"), "i");
     test::writeFile(here("loose.txt"), "l");
-    const auto panels = [] {
-        std::vector<QFileDialog*> out;
-        for (auto* widget : QApplication::topLevelWidgets())
-            if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) out.push_back(dialog);
-        return out;
-    };
+    const auto panels = test::shownWindows<QFileDialog>;
     manager->chooseFilesToSend();
     manager->chooseFilesToSend();  // the same panel comes forward
     ASSERT_EQ(panels().size(), 1u);
