@@ -63,10 +63,7 @@ TEST_F(StreamWindowIntegrationTest, ClosingWhileFramesFlowLeavesNothingBehind) {
     for (int round = 0; round < 3; ++round) {
         open();
         // The box may still be ending the previous session's media; the first round must show frames.
-        const bool pictures = waitForPictures(3, round == 0 ? 30000 : 5000);
-        if (round == 0) {
-            ASSERT_TRUE(pictures);
-        }
+        ASSERT_TRUE(waitForPictures(3, round == 0 ? 30000 : 5000) || round > 0);
         stream->window()->close();
         EXPECT_EQ(stream->window(), nullptr);
         // The old view goes while its session is still being stopped and the decoder may still deliver.

@@ -24,11 +24,7 @@ TEST(Text, ReadsOnlyPlainDecimalIntegers) {
 }
 
 TEST(Text, BoxTextForALogLineCannotForgeLines) {
-    const struct {
-        std::string in;
-        std::size_t limit;
-        std::string out;
-    } cases[] = {
+    const struct { std::string in; std::size_t limit; std::string out; } cases[] = {
         {"Box\nsession: forged", 512, "Box\\nsession: forged"},
         {"a\r\tb\x01\x7F", 512, "a\\r\\tb\\x01\\x7F"},
         {"\xC2\x85" "x\xE2\x80\xA8" "y\xE2\x80\xA9", 512, "\\u0085x\\u2028y\\u2029"},

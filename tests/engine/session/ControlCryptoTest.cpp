@@ -59,11 +59,7 @@ TEST(ControlCryptoTest, RefusesDamagedMessagesWithTheFirstFailingCheck) {
     };
     Bytes tooShort(27, 0);
     tooShort[0] = 1;
-    const struct {
-        const char* name;
-        Bytes data;
-        Kind kind;
-    } rows[] = {
+    const struct { const char* name; Bytes data; Kind kind; } rows[] = {
         {"27 bytes", tooShort, Kind::tooShort},
         {"marker 2", changed(0, 2), Kind::notEncrypted},
         {"length 35 of 36", changed(2, 35), Kind::badLength},

@@ -296,10 +296,7 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
 
 TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
     using S = ControlCrypto::IVStyle;
-    const struct {
-        const char *supported, *requested, *environment;
-        S style;
-    } rows[] = {
+    const struct { const char *supported, *requested, *environment; S style; } rows[] = {
         {"3", "1", nullptr, S::v2}, {"3", "1", "V2", S::v2}, {"2", "2", "V2", S::v1}, {"2", "2", "v2", S::v2},
         {"3", "1", "v1", S::v1},    {"1", "0", nullptr, S::v1}, {nullptr, nullptr, nullptr, S::v1},
     };
@@ -313,10 +310,7 @@ TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNam
 }
 
 TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
-    const struct {
-        const char* transport;
-        std::int64_t port; // 0: refused
-    } cases[] = {
+    const struct { const char* transport; std::int64_t port; } cases[] = {  // port 0: refused
         {"unicast;server_port=47998-47999", 47998},
         {"unicast;client_port=1", 48000},
         {"server_port=x48001", 48000},
