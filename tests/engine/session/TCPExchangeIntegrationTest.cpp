@@ -32,11 +32,7 @@ protected:
         server.setFaults(faults);
     }
     std::string address = test::uniqueLoopbackAddress();
-    boxsim::RtspServer server{[this] {
-        boxsim::RtspServer::Config config;
-        config.address = address;
-        return config;
-    }()};
+    boxsim::RtspServer server{{.address = address}};
 };
 
 TEST_F(TCPExchangeTest, RepliesInPiecesOrOversizedAndTheStatusIsLeftToTheCaller) {
