@@ -1,6 +1,5 @@
 #include "tests/support/TestSupport.hpp"
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -51,7 +50,6 @@ void writeScript(const std::filesystem::path& file, const std::string& body) {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << "#!/bin/sh\n" << body;
     std::filesystem::permissions(file, std::filesystem::perms::owner_all);
 }
-
 
 std::string hexOf(ByteView bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";

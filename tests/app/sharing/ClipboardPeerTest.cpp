@@ -186,6 +186,5 @@ Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
     EXPECT_EQ(agent.clipboard().text.size(), kEightMiB);
 }
 
-
 } // namespace
 } // namespace corvane

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <limits>
 #include <QApplication>
 #include <QTest>

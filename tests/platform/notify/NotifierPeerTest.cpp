@@ -15,13 +15,11 @@
 #include <csignal>
 #include <fstream>
 #include <future>
-#include <iterator>
 
 namespace corvane::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
 
 // A session bus of the test's own, with the application on it.
 class NotifierTest : public ::testing::Test {
