@@ -13,24 +13,6 @@ using Kind = BoxController::Phase::Kind;
 using Phase = BoxController::Phase;
 using Ports = boxsim::BoxPower::Ports;
 
-// The cable as the test sets it: an address or none, the bridge's service, a self-assigned address.
-class ScriptedCable final : public CableLink {
-public:
-    std::optional<std::string> address;
-    NetworkLink::BridgeStatus bridge{std::string("Thunderbolt Bridge"), true, true};
-    bool selfAssigned = false;
-    int bridgeReads = 0, linkReads = 0;
-
-    std::optional<std::string> linkAddress() override { return ++linkReads, address; }
-    bool bridgeHasSelfAssignedAddress() override { return selfAssigned; }
-    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override {
-        ++bridgeReads;
-        return bridge;
-    }
-    void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
-    void assignLinkAddressManually(std::stop_token) override {}
-};
-
 class BoxControllerTest : public ::testing::Test {
 protected:
     BoxControllerTest() {
@@ -67,7 +49,7 @@ protected:
         controller->setSettings(settings);
     }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
-    ScriptedCable* cable = new ScriptedCable;
+    test::ScriptedCable* cable = new test::ScriptedCable;
     test::ControllerRig rig{std::unique_ptr<CableLink>(cable),
                             [] { boxsim::Box::Options quick; quick.restartSeconds = 1; return quick; }()};
     const std::string& address = rig.address;

@@ -18,7 +18,7 @@ std::string lines(int from, int to, const char* end = "") {
 // The report against a simulated box: its lines, the box part for each answer of the agent, the tail of the
 // build log beside the source folder; one save at a time.
 TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) {
-    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    test::ControllerRig rig(std::make_unique<test::ScriptedCable>());
     rig.box->start();
     const auto report = [&] { return QCoro::waitFor(Diagnostics::report(*rig.controller)); };
     const std::string text = report();

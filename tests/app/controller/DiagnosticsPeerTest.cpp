@@ -55,18 +55,11 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     test::writeScript(bin / "xdg-open", "printf 'xdg-open|%s\\n' \"$@\" >> '" + record.string() + "'\n");
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
 
-    // A session bus of the test's own, kept by a shell that sleeps (so it also ends should the test die).
-    test::runCommand("cd '" + dir.path().string() + "' && (dbus-run-session -- sh -c 'echo \"$DBUS_SESSION_BUS_ADDRESS\" $$ "
-                     "> bus.tmp && mv bus.tmp bus && exec sleep 120' >/dev/null 2>&1 &) && "
-                     "for i in $(seq 750); do [ -e bus ] && break; sleep 0.02; done");
-    std::string address;
+    ASSERT_TRUE(test::startSessionBus());
     struct Ended {
         int pid = -1;
         ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
-    } bus, standIn, notices;
-    std::ifstream(dir.path() / "bus") >> address >> bus.pid;
-    ASSERT_FALSE(address.empty());
-    setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    } standIn, notices;
     std::ofstream(dir.path() / "standin.py") << test::kFileManagerStandIn;
     const auto standInFor = [&](const char* service) {
         return std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
@@ -76,7 +69,7 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
 
     test::XvfbDisplay display;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
-    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    test::ControllerRig rig(std::make_unique<test::ScriptedCable>());
     const auto recorded = [&](const std::string& line) {
         return QTest::qWaitFor([&] { return test::readWhole(record).find(line) != std::string::npos; }, 10000);
     };

@@ -97,13 +97,17 @@ inline std::string shownTexts(QWidget& root) {
     return out;
 }
 
-// A cable with no link unless a test gives it the simulated box's address; the loop is only stepped by hand.
-class NoCable final : public CableLink {
+// The cable as the test sets it: no link until it is given the simulated box's address, the bridge's
+// service, a self-assigned address; reads are counted. The loop is only stepped by hand.
+class ScriptedCable final : public CableLink {
 public:
     std::optional<std::string> address;
-    std::optional<std::string> linkAddress() override { return address; }
-    bool bridgeHasSelfAssignedAddress() override { return false; }
-    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return {}; }
+    NetworkLink::BridgeStatus bridge{std::string("Thunderbolt Bridge"), true, true};
+    bool selfAssigned = false;
+    int bridgeReads = 0, linkReads = 0;
+    std::optional<std::string> linkAddress() override { return ++linkReads, address; }
+    bool bridgeHasSelfAssignedAddress() override { return selfAssigned; }
+    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return ++bridgeReads, bridge; }
     void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
     void assignLinkAddressManually(std::stop_token) override {}
 };
@@ -138,7 +142,7 @@ protected:
         ::setenv(BoxEndpoint::overrideVariable, address.c_str(), 1);
         ::setenv("CORVANE_VERSION", "1.0", 1);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
-        auto owned = std::make_unique<NoCable>();
+        auto owned = std::make_unique<ScriptedCable>();
         cable = owned.get();
         box = std::make_unique<BoxController>(
             BoxController::Environment{clock, pool, defaults, std::move(owned), dir.path() / "keys"});
@@ -184,7 +188,7 @@ protected:
 
     TempDir dir;
     std::string address = uniqueLoopbackAddress();  // where the box would answer; nothing does unless started
-    NoCable* cable = nullptr;
+    ScriptedCable* cable = nullptr;
     ManualClock clock;
     AppPool pool;
     std::shared_ptr<platform::UserDefaults> defaults;
