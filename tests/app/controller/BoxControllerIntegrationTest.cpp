@@ -43,10 +43,13 @@ protected:
     std::size_t openings() const {
         return std::ranges::count_if(box->host().requests(), [](const auto& r) { return r.path == "/launch" || r.path == "/resume"; });
     }
-    void autoConnect() {
+    // The box started and its cable in; with `autoConnect`, Windows opens at the next pass.
+    void plugIn(bool autoConnect = false) {
+        box->start();
         StreamSettings settings = controller->settings();
-        settings.autoConnect = true;
+        settings.autoConnect = autoConnect;
         controller->setSettings(settings);
+        cable->address = address;
     }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
     test::ScriptedCable* cable = new test::ScriptedCable;
@@ -110,8 +113,7 @@ TEST_F(BoxControllerTest, ASelfAssignedAddressWaitsTwentySecondsThenSaysSo) {
 }
 
 TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
-    box->start();
-    cable->address = address;
+    plugIn();
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);
     EXPECT_TRUE(controller->paired());
@@ -160,8 +162,7 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
 // asking for the box's information every second; a due poll is skipped while one still runs.
 TEST_F(BoxControllerTest, ASlowStatusNeverHoldsThePass) {
-    box->start();
-    cable->address = address;
+    plugIn();
     pass();
     box->agent().script("GET /v1/status", {.body = std::string(100, ' '), .secondsPerByte = 1});
     for (int i = 0; i < 7; ++i) {
@@ -193,9 +194,8 @@ TEST_F(BoxControllerTest, ABoxThatIsNotAnsweringOrNotReady) {
 }
 
 TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTheThird) {
-    box->start();
+    plugIn();
     box->agent().script("POST /v1/pair", {200, R"({"paired":false})", "application/json", 0, 0, true, 0});
-    cable->address = address;
     const std::string first = "Pairing with the box did not finish. Click Try Again.";
     const std::string third = "Pairing with the box keeps failing. Try running the box setup again.";
     for (const auto& expected : {first, first, third}) {
@@ -210,9 +210,7 @@ TEST_F(BoxControllerTest, PairingFailuresStayUntilTryAgainAndChangeTheirTextAtTh
 }
 
 TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly) {
-    box->start();
-    autoConnect();
-    cable->address = address;
+    plugIn(true);
     pass();
     ASSERT_TRUE(streaming(true));
     controller->closeSession();  // closed by hand: it stays closed while the box stays plugged in
@@ -258,9 +256,7 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
 // The first launch's login question falls due while Windows has the keyboard: it waits, the Return typed
 // then goes to Windows and answers nothing; the question comes once the stream window is left.
 TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
-    box->start();
-    autoConnect();
-    cable->address = address;
+    plugIn(true);
     AppLaunch::atLogin = false;
     controller->start();
     ASSERT_TRUE(streaming(true));
@@ -288,9 +284,7 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
-    box->start();
-    autoConnect();
-    cable->address = address;
+    plugIn(true);
     pass();
     ASSERT_TRUE(streaming(true));
     // After a restart Windows reopens when the box is back; a shut-down is not undone by automatic wakes.
@@ -325,8 +319,7 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
 }
 
 TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
-    box->start();
-    cable->address = address;
+    plugIn();
     pass();
     ASSERT_TRUE(controller->paired());
     box->host().forgetClients();  // from now on it refuses our certificate
@@ -370,9 +363,8 @@ TEST_F(BoxControllerTest, MenuStatusForEachPhase) {
 }
 
 TEST_F(BoxControllerTest, AutomaticWakesComeEveryTwentySecondsForTwoMinutesAndWakeTheBox) {
-    box->start();
+    plugIn();
     if (!box->power().wakeListening()) GTEST_SKIP() << "the wake ports 9 and 7 need root";
-    cable->address = address;
     pass();  // learns the box's wake address
     ASSERT_EQ(controller->wakeMACs(), std::vector<std::string>{"02:00:00:00:00:01"});
     box->power().shutdown();
