@@ -131,13 +131,11 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     ASSERT_EQ(requests.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(requests[i].raw, expected[i]) << i;
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
-                       "payloads yes, audio and video payloads different"),
-              1u);
+                       "payloads yes, audio and video payloads different"), 1u);
     EXPECT_EQ(logCount("session: control encryption v2"), 1u);
     EXPECT_EQ(logCount("session: DESCRIBE offers x-nv-general.serverPorts=48000, "
                        "x-ss-general.encryptionRequested=1, x-ss-general.encryptionSupported=1, "
-                       "x-ss-general.featureFlags=3"),
-              1u);
+                       "x-ss-general.featureFlags=3"), 1u);
     // The control server saw the connect data and the opening messages first, in order, sealed with v2.
     auto control = box->control();
     ASSERT_TRUE(control);
@@ -258,15 +256,13 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     ASSERT_EQ(requests.size(), 7u);
     EXPECT_EQ(requests[1].header("CSeq"), "2");
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
-                       "payloads no, audio and video payloads THE SAME"),
-              1u);
+                       "payloads no, audio and video payloads THE SAME"), 1u);
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     EXPECT_EQ(box->media().audioPings().front(), (Bytes{'P', 'I', 'N', 'G'}));
     // The environment chose v1 although the box offers v2; the box is told so in the offer.
     EXPECT_EQ(session->controlEncryption(), ControlCrypto::IVStyle::v1);
     EXPECT_EQ(logCount("WARNING: session: control encryption v1 (legacy, reuses IVs); the box did not offer v2 "
-                       "(supported 1, requested 1)"),
-              1u);
+                       "(supported 1, requested 1)"), 1u);
     EXPECT_NE(requests[5].body.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
     auto control = box->control();
     ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 1; }, 5));
@@ -348,8 +344,7 @@ TEST_F(StreamSessionIntegrationTest, AFailedStartLeavesNothingRunningAndBoxTextC
     EXPECT_GE(session->stats().pingsSent, 1);
     EXPECT_EQ(logCount("session: forged"), 0u);
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 1\\nsession: "
-                       "forged; ping payloads yes, audio and video payloads different"),
-              1u);
+                       "forged; ping payloads yes, audio and video payloads different"), 1u);
     session->sendInput(Bytes{1}); // no channel: dropped
     session->stop(true);
     EXPECT_EQ(box->host().currentGame(), 0);
