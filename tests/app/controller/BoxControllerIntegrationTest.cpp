@@ -17,12 +17,10 @@ class BoxControllerTest : public ::testing::Test {
 protected:
     BoxControllerTest() {
         StreamSettings::setScreenSource([] { return StreamSettings::MainScreen{640, 360, 1, 60}; });
-        StreamSettings settings = controller->settings();
-        settings.size = StreamSettings::Size::matchScreen;
-        settings.codec = StreamSettings::Codec::h264;
-        settings.fps = 30;
-        settings.matchWindowShape = false;  // no question on the stopped clock
-        controller->setSettings(settings);
+        rig.edit([](StreamSettings& s) {
+            s.size = StreamSettings::Size::matchScreen, s.codec = StreamSettings::Codec::h264, s.fps = 30;
+            s.matchWindowShape = false;  // no question on the stopped clock
+        });
         test::markLog();
     }
     ~BoxControllerTest() override { StreamSettings::setScreenSource(nullptr); }
@@ -46,9 +44,7 @@ protected:
     // The box started and its cable in; with `autoConnect`, Windows opens at the next pass.
     void plugIn(bool autoConnect = false) {
         box->start();
-        StreamSettings settings = controller->settings();
-        settings.autoConnect = autoConnect;
-        controller->setSettings(settings);
+        rig.edit([=](StreamSettings& s) { s.autoConnect = autoConnect; });
         cable->address = address;
     }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
@@ -129,10 +125,8 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 3u);
     EXPECT_EQ(logged("status: ready"), 1);
     // With the detailed overlay shown, every second pass.
-    StreamSettings detailed = controller->settings();
-    detailed.detailedStats = true;
-    controller->setSettings(detailed);
-    controller->statsOverlay().start(0, detailed.statsPosition, true, detailed.statsInfo());
+    rig.edit([](StreamSettings& s) { s.detailedStats = true; });
+    controller->statsOverlay().start(0, controller->settings().statsPosition, true, controller->settings().statsInfo());
     for (int i = 0; i < 6; ++i) pass();
     EXPECT_EQ(box->agent().seen("GET /v1/status").size(), 6u);
     controller->statsOverlay().stop();
@@ -333,9 +327,7 @@ TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);  // not paired, rather than not answering
     EXPECT_EQ(box->agent().pins().size(), 2u);
-    StreamSettings settings = controller->settings();
-    settings.showStats = true;
-    controller->setSettings(settings);
+    rig.edit([](StreamSettings& s) { s.showStats = true; });
     controller->openEngineWindow();
     controller->openEngineWindow();  // while the first opens: nothing
     ASSERT_TRUE(streaming(true));

@@ -12,6 +12,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace corvane::test {
@@ -30,14 +31,17 @@ struct ControllerRig {
             clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"), std::move(cable),
             dir.path() / "keys"});
         controller->autostartConfigHome = dir.path() / "config";
-        StreamSettings settings = controller->settings();
-        settings.autoConnect = false;
-        controller->setSettings(settings);
+        edit([](StreamSettings& s) { s.autoConnect = false; });
     }
     ~ControllerRig() {
         controller.reset();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         box->stop();
+    }
+    void edit(const std::function<void(StreamSettings&)>& change) {
+        StreamSettings settings = controller->settings();
+        change(settings);
+        controller->setSettings(settings);
     }
     // One pass of the loop and the status request it started, then the second its sleep would take.
     void pass() {

@@ -150,6 +150,10 @@ protected:
     }
 
     void setBox(const BoxControllerProbe::State& state) { BoxControllerProbe::apply(*box, state); }
+    void edit(const std::function<void(StreamSettings&)>& change) {
+        StreamSettings s = box->settings();
+        change(s), box->setSettings(s);
+    }
     // Every window a user sees in every state it has: the main window in each phase (with the box's load and
     // update rows), the settings window on each tab, the advanced sheet and the acknowledgements. `visit`
     // shows each and gets its name; `built` runs once they all exist.
