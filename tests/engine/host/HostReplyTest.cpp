@@ -24,8 +24,9 @@ HostError statusErrorOf(const std::string& document) {
     throw std::runtime_error("check passed: " + document);
 }
 
-// Attributes, trimmed text, repeated and nested elements as the replies use them: ServerInfo and HostApp.
-TEST(HostXML, TextAroundChildrenIsTheElementsOwnAndCharacterDataIsLeftOut) {
+// Attributes, trimmed text, repeated and nested elements as the replies use them: ServerInfo and HostApp. What
+// is no document is refused by the XML layer (its tests); here the depth the replies are held to.
+TEST(HostXML, TextAroundChildrenIsTheElementsOwnCharacterDataIsLeftOutAndDepthIsBounded) {
     const HostXML root = parsed("<root><mixed> x <child>y</child> z </mixed><dup>first</dup><dup>second</dup>"
                                 "<outer><inner>deep</inner></outer><cdata>a<![CDATA[hidden]]>b</cdata></root>");
     EXPECT_EQ(root["mixed"], "x  z");
@@ -33,13 +34,7 @@ TEST(HostXML, TextAroundChildrenIsTheElementsOwnAndCharacterDataIsLeftOut) {
     EXPECT_EQ(root["dup"], "first");
     EXPECT_EQ(root["inner"], std::nullopt);  // grandchildren are not searched
     EXPECT_EQ(root["cdata"], "ab");
-}
-
-TEST(HostXML, UnicodeWhiteSpaceIsTrimmedAndNotADocumentGivesNothing) {
-    EXPECT_EQ(parsed("<r>\xC2\xA0\xE2\x80\xA8 1 \xC2\x85</r>").text, "1");
-    for (const char* bad : {"", "<html><body><p>Service Unavailable</body></html>", "<root>", "\x00\x01",
-                            "<!DOCTYPE root><root status_code=\"200\"/>"})
-        EXPECT_FALSE(HostXML::parse(bytesOf(bad))) << bad;
+    EXPECT_EQ(parsed("<r>\xC2\xA0\xE2\x80\xA8 1 \xC2\x85</r>").text, "1");  // Unicode white space trimmed
     std::string deep;
     for (int i = 0; i < 100000; ++i) deep += "<a>";
     EXPECT_FALSE(HostXML::parse(bytesOf(deep)));
@@ -65,18 +60,10 @@ TEST(ServerInfo, ReadsEveryFieldAndTheMajorVersionAndDefaultsWhatIsMissingOrMalf
         "<PairStatus>\n 1 \n</PairStatus><currentgame>881448767</currentgame><state>STREAM_SERVER_BUSY</state>"
         "<ServerCodecModeSupport>262913</ServerCodecModeSupport><MaxLumaPixelsHEVC>1869449984</MaxLumaPixelsHEVC>"
         "</root>"));
-    ServerInfo expected;
-    expected.hostname = "BOX";
-    expected.uniqueID = "ABC123";
-    expected.appVersion = "7.1.431.-1";
-    expected.httpsPort = 47990;
-    expected.httpPort = 47991;
-    expected.paired = true;
-    expected.currentGame = 881448767;
-    expected.state = "STREAM_SERVER_BUSY";
-    expected.codecModeSupport = 262913;
-    expected.maxLumaPixelsHEVC = 1869449984;
-    EXPECT_EQ(info, expected);
+    EXPECT_EQ(std::tie(info.hostname, info.uniqueID, info.appVersion, info.httpsPort, info.httpPort, info.paired),
+              std::tuple("BOX", "ABC123", "7.1.431.-1", 47990, 47991, true));
+    EXPECT_EQ(std::tie(info.currentGame, info.state, info.codecModeSupport, info.maxLumaPixelsHEVC),
+              std::tuple(881448767, "STREAM_SERVER_BUSY", 262913, 1869449984));
     EXPECT_EQ(ServerInfo(parsed("<root status_code=\"200\"><HttpsPort></HttpsPort><ExternalPort>abc</ExternalPort>"
                                 "<PairStatus>01</PairStatus><currentgame>1.5</currentgame></root>")),
               ServerInfo());
