@@ -34,6 +34,8 @@ CommandResult runCommand(const std::string& command);
 std::string readWhole(const std::filesystem::path& file);
 // A shell script only the owner may run: "#!/bin/sh" and then `body`.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+// How many of this process's threads carry the name `name`.
+std::size_t threadsNamed(const std::string& name);
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);

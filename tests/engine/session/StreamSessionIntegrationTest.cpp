@@ -11,8 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -22,14 +20,8 @@ namespace {
 using Message = boxsim::ControlServer::Message;
 
 bool sessionThreadsRunning() {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        if (std::getline(comm, name) &&
-            (name == "corvane.media" || name == "corvane.control" || name == "corvane.session"))
-            return true;
-    }
-    return false;
+    return test::threadsNamed("corvane.media") + test::threadsNamed("corvane.control") +
+           test::threadsNamed("corvane.session");
 }
 
 std::size_t countOf(const std::vector<Message>& messages, std::uint16_t type, const Bytes& payload) {
@@ -144,12 +136,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     EXPECT_EQ(control->connectData(), 305419896u);
     const auto opening = control->messages();
     const std::pair<std::uint16_t, Bytes> first[] = {{0x0305, {0, 0}}, {0x0307, {0}}, {0x0302, {0, 0, 0, 0}}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(opening[i].type, first[i].first) << i;
-        EXPECT_EQ(opening[i].payload, first[i].second) << i;
-        EXPECT_TRUE(opening[i].sealed) << i;
-        EXPECT_EQ(opening[i].style, boxsim::ControlServer::NonceStyle::v2) << i;
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(std::tuple(opening[i].type, opening[i].payload, opening[i].sealed, opening[i].style),
+                  std::tuple(first[i].first, first[i].second, true, boxsim::ControlServer::NonceStyle::v2)) << i;
     std::vector<std::chrono::steady_clock::time_point> kept;
     for (const Message& m : opening) if (m.type == 0x0200) kept.push_back(m.at);
     const std::chrono::duration<double> tenIntervals = kept.at(10) - kept[0];
