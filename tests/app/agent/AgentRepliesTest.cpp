@@ -88,7 +88,7 @@ TEST(AgentRepliesTest, MustFailRows) {
                   Kind::dataCorrupted) << below;
 }
 
-TEST(AgentRepliesTest, NumbersByValueAndWidth) {
+TEST(AgentRepliesTest, NumbersByValueAndWidthRefusalMessagesAndLooseReplies) {
     const std::string rest = R"(,"memory_total":1e3,"disk_free":0,"disk_total":18446744073709551615,"uptime_seconds":7})";
     const auto status = AgentClient::BoxStatus::decode(view(R"({"cpu_percent":12,"memory_used":5)" + rest));
     EXPECT_EQ(status.cpuPercent, 12.0);
@@ -100,9 +100,6 @@ TEST(AgentRepliesTest, NumbersByValueAndWidth) {
     const auto items = AgentClient::OutboxItem::decodeList(
         view(R"({"items":[{"id":"a","files":[],"total_bytes":-9223372036854775808}]})"));
     EXPECT_EQ(items.at(0).totalBytes, std::numeric_limits<std::int64_t>::min());
-}
-
-TEST(AgentRepliesTest, RefusalMessagesAndLooseReplies) {
     // Error objects, other JSON and plain text are read through the client's status rule.
     const std::pair<std::string, std::string> messages[] = {{R"(["error"])", R"(["error"])"},
                                                             {"bad \xFF byte", "bad \xEF\xBF\xBD byte"}};

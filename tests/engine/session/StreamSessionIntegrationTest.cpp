@@ -279,7 +279,7 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     silent.stop(true);
 }
 
-TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
+TEST(StreamSessionRules, EncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyleAndPortsTheTransportHeader) {
     using S = ControlCrypto::IVStyle;
     const struct { const char *supported, *requested, *environment; S style; } rows[] = {
         {"3", "1", nullptr, S::v2}, {"3", "1", "V2", S::v2}, {"2", "2", "V2", S::v1}, {"2", "2", "v2", S::v2},
@@ -292,9 +292,6 @@ TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNam
         EXPECT_EQ(StreamSession::chooseEncryption(offer, r.environment), r.style)
             << (r.supported ? r.supported : "-") << " " << (r.environment ? r.environment : "-");
     }
-}
-
-TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
     const struct { const char* transport; std::int64_t port; } cases[] = {  // port 0: refused
         {"unicast;server_port=47998-47999", 47998},
         {"unicast;client_port=1", 48000},
