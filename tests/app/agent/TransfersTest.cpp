@@ -125,14 +125,13 @@ TEST(DownloaderTest, RequestsAndProgress) {
     using Headers = std::vector<std::pair<std::string, std::string>>;
     const HttpRequest& normal = known.seen.at(0);
     EXPECT_EQ(normal.url, "https://example.org/Corvane.zip");
-    EXPECT_EQ(std::tuple(normal.method, normal.followRedirects, normal.idleTimeoutSeconds, normal.timeoutSeconds),
-              std::tuple(std::string("GET"), true, 60.0, 604800.0));
-    EXPECT_EQ(normal.headers, (Headers{{"User-Agent", "Corvane"}}));
+    const auto seen = [](const HttpRequest& r) {
+        return std::tuple(r.method, r.followRedirects, r.idleTimeoutSeconds, r.timeoutSeconds, r.headers);
+    };
+    EXPECT_EQ(seen(normal), std::tuple(std::string("GET"), true, 60.0, 604800.0, Headers{{"User-Agent", "Corvane"}}));
     const HttpRequest& sent = unknown.seen.at(0);
     EXPECT_EQ(platform::Http::url(sent), "http://10.77.0.1:47800/v1/user/outbox/7/file?path=a%20b");
-    EXPECT_EQ(std::tuple(sent.method, sent.followRedirects, sent.idleTimeoutSeconds, sent.timeoutSeconds),
-              std::tuple(std::string("GET"), false, 120.0, 604800.0));
-    EXPECT_EQ(sent.headers, (Headers{{"User-Agent", "Corvane"}}));
+    EXPECT_EQ(seen(sent), std::tuple(std::string("GET"), false, 120.0, 604800.0, Headers{{"User-Agent", "Corvane"}}));
     EXPECT_EQ(test::failureOf<Downloader::DownloadError>([&] {
                   Downloader::download("https://example.org/f", folder.path() / "gone" / "f", nullptr, {}, known.transport());
               }),
