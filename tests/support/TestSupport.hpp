@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include "platform/core/Bytes.hpp"
 
@@ -49,6 +50,17 @@ std::string failureOf(F&& f) {
         return error.what();
     }
     return "no error";
+}
+
+// The `Error` that `f` throws, none when it returns; other exceptions pass through.
+template <class Error, class F>
+std::optional<Error> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
 }
 
 } // namespace corvane::test

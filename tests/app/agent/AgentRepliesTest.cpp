@@ -1,4 +1,5 @@
 #include "app/services/agent/AgentClient.hpp"
+#include "tests/support/TestSupport.hpp"
 
 #include <gtest/gtest.h>
 
@@ -15,15 +16,10 @@ ByteView view(const std::string& text) { return ByteView(reinterpret_cast<const 
 std::string lastFailure;  // what the user reads of the last failure
 
 template <class Decode>
-Kind failure(Decode decode, const std::string& body) {
-    try {
-        decode(view(body));
-    } catch (const AgentClient::DecodeError& error) {
-        lastFailure = error.what();
-        return error.kind;
-    }
-    ADD_FAILURE() << "decoded: " << body;
-    return Kind::dataCorrupted;
+std::optional<Kind> failure(Decode decode, const std::string& body) {
+    const auto error = test::errorOf<AgentClient::DecodeError>([&] { decode(view(body)); });
+    lastFailure = error ? error->what() : "decoded";
+    return error ? std::optional(error->kind) : std::nullopt;
 }
 
 const std::string kMinimalInfo = R"({"product":"Corvane Host","agent_version":"0.3.0","box_name":"box"})";

@@ -64,13 +64,10 @@ TEST(Crypto, AesMeetsItsVectorAndDigestsRandomBytesAndBase64AreStrict) {
     EXPECT_TRUE(Crypto::aes128Ecb({}, key, true).empty());
     struct Row { std::size_t keySize, dataSize; std::int32_t status; };  // kCCKeySizeError, kCCAlignmentError
     for (const Row row : {Row{15, 16, -4310}, Row{17, 16, -4310}, Row{0, 0, -4310}, Row{16, 1, -4303}, Row{16, 47, -4303}}) {
-        try {
-            Crypto::aes128Ecb(Bytes(row.dataSize, 0x11), Bytes(row.keySize, 0x42), true);
-            ADD_FAILURE() << "accepted key " << row.keySize << " data " << row.dataSize;
-        } catch (const CryptoError& error) {
-            EXPECT_EQ(error.kind, CryptoError::Kind::aes);
-            EXPECT_EQ(error.status, row.status) << row.keySize << "/" << row.dataSize;
-        }
+        const Bytes data(row.dataSize, 0x11), badKey(row.keySize, 0x42);
+        const auto error = test::errorOf<CryptoError>([&] { Crypto::aes128Ecb(data, badKey, true); });
+        ASSERT_TRUE(error) << "accepted key " << row.keySize << " data " << row.dataSize;
+        EXPECT_EQ(std::pair(error->kind, error->status), std::pair(CryptoError::Kind::aes, row.status)) << row.keySize;
     }
     // Digests, random bytes and strict base64.
     EXPECT_EQ(Crypto::base64Encode(Crypto::sha256({bytesOf("ab"), bytesOf(""), bytesOf("c")})),
