@@ -1,10 +1,7 @@
 #include "app/services/agent/AgentReplies.hpp"
-
 #include "app/services/BoxEndpoint.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <functional>
 #include <string>

@@ -1,8 +1,6 @@
 #include "app/services/agent/AgentClient.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <limits>
 #include <string>
 

@@ -1,11 +1,8 @@
 #include "app/services/agent/AgentClient.hpp"
 #include "app/services/agent/Downloader.hpp"
 #include "app/services/agent/Uploader.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <cerrno>
 #include <filesystem>
 #include <fstream>

@@ -1,23 +1,18 @@
 #include "app/controller/Diagnostics.hpp"
-
 #include "app/services/Log.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include "tests/support/FileManagerStandIn.hpp"
 #include "tests/support/XvfbDisplay.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAbstractItemView>
 #include <QCompleter>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QTest>
-
 #include <csignal>
 #include <fstream>
 #include <regex>
-
 #include <unistd.h>
 
 namespace corvane {

@@ -1,9 +1,6 @@
 #include "app/services/LogWriter.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <fstream>
 #include <sstream>
 #include <thread>

@@ -1,14 +1,10 @@
 #include "app/services/NetworkLink.hpp"
 #include "app/services/Shell.hpp"
 #include "app/services/WakeOnLAN.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <sched.h>
-
 #include <filesystem>
 #include <fstream>
 #include <sstream>

@@ -1,9 +1,6 @@
 #include "app/services/Shell.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <csignal>
 #include <filesystem>
 #include <fstream>

@@ -1,10 +1,7 @@
 #include "app/services/StreamSettings.hpp"
-
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <limits>
 
 namespace corvane {

@@ -1,13 +1,10 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include "platform/pasteboard/Pasteboard.hpp"
-
 #include <QBuffer>
 #include <QClipboard>
 #include <QMimeData>
 #include <QByteArray>
 #include <QImage>
-
 #include <csignal>
 #include <future>
 

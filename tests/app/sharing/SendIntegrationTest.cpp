@@ -1,10 +1,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include "app/services/Folders.hpp"
 #include "platform/pasteboard/Pasteboard.hpp"
-
 #include <QFileDialog>
-
 #include <sys/stat.h>
 
 namespace corvane {

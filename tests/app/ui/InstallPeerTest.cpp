@@ -3,7 +3,6 @@
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <filesystem>
 
 namespace corvane {

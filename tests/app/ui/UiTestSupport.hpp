@@ -15,9 +15,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/ChildProcesses.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -27,7 +25,6 @@
 
 // After Qt's headers: its X11 helpers leave some of Xlib's event macros defined.
 #include "tests/app/window/WindowTestSupport.hpp"
-
 #include <cstdlib>
 #include <functional>
 #include <memory>

@@ -1,6 +1,5 @@
 #include "app/updates/FolderSwap.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
-
 #include <fcntl.h>
 #include <set>
 #include <sys/file.h>
