@@ -20,9 +20,9 @@ std::optional<HostError> statusErrorOf(const std::string& document) {
     return test::errorOf<HostError>([&] { HostReply::check(parsed(document)); });
 }
 
-// Attributes, trimmed text, repeated and nested elements as the replies use them: ServerInfo and HostApp. What
-// is no document is refused by the XML layer (its tests); here the depth the replies are held to.
-TEST(HostXML, TextAroundChildrenIsTheElementsOwnCharacterDataIsLeftOutAndDepthIsBounded) {
+// Attributes, trimmed text, repeated and nested elements as the replies use them: ServerInfo and HostApp; what
+// is no document, or too deep, gives nothing.
+TEST(HostXML, TextAroundChildrenIsTheElementsOwnCharacterDataIsLeftOutAndNoDocumentGivesNothing) {
     const HostXML root = parsed("<root><mixed> x <child>y</child> z </mixed><dup>first</dup><dup>second</dup>"
                                 "<outer><inner>deep</inner></outer><cdata>a<![CDATA[hidden]]>b</cdata></root>");
     EXPECT_EQ(root["mixed"], "x  z");
@@ -31,6 +31,9 @@ TEST(HostXML, TextAroundChildrenIsTheElementsOwnCharacterDataIsLeftOutAndDepthIs
     EXPECT_EQ(root["inner"], std::nullopt);  // grandchildren are not searched
     EXPECT_EQ(root["cdata"], "ab");
     EXPECT_EQ(parsed("<r>\xC2\xA0\xE2\x80\xA8 1 \xC2\x85</r>").text, "1");  // Unicode white space trimmed
+    for (const char* bad : {"", "<html><body><p>Service Unavailable</body></html>", "<root>", "\x00\x01",
+                            "<!DOCTYPE root><root status_code=\"200\"/>", "<root/>junk"})
+        EXPECT_FALSE(HostXML::parse(bytesOf(bad))) << bad;
     std::string deep;
     for (int i = 0; i < 100000; ++i) deep += "<a>";
     EXPECT_FALSE(HostXML::parse(bytesOf(deep)));
