@@ -5,7 +5,6 @@
 // SIGKILL when its parent goes. Start them on the main thread, which lives as long as the program.
 
 #include <QProcess>
-
 #include <csignal>
 #include <sys/prctl.h>
 #include <unistd.h>

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <dlfcn.h>
 #include <memory>
+#include <vector>
 #include <gtest/gtest.h>
 #include <QApplication>
 #include "tests/support/XvfbDisplay.hpp"
@@ -50,6 +51,15 @@ inline QApplication& GuiEnvironment::ensure() {
         env.app = std::make_unique<QApplication>(env.argc, env.argv);
     }
     return *env.app;
+}
+
+// The application's top-level windows of type T shown now.
+template <class T>
+std::vector<T*> shownWindows() {
+    std::vector<T*> shown;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (auto* window = qobject_cast<T*>(widget); window && window->isVisible()) shown.push_back(window);
+    return shown;
 }
 
 }  // namespace corvane::test

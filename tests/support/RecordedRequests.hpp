@@ -1,7 +1,6 @@
 #pragma once
 
 #include "platform/http/Http.hpp"
-
 #include <memory>
 #include <mutex>
 #include <string>

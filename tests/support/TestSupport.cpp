@@ -1,6 +1,5 @@
 #include "tests/support/TestSupport.hpp"
 #include <atomic>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -52,6 +51,12 @@ void writeScript(const std::filesystem::path& file, const std::string& body) {
     std::filesystem::permissions(file, std::filesystem::perms::owner_all);
 }
 
+std::size_t threadsNamed(const std::string& name) {
+    std::size_t count = 0;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        count += readWhole(task.path() / "comm") == name + "\n";
+    return count;
+}
 
 std::string hexOf(ByteView bytes) {
     static constexpr char digits[] = "0123456789ABCDEF";

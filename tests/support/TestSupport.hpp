@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include "platform/core/Bytes.hpp"
 
@@ -34,6 +35,8 @@ CommandResult runCommand(const std::string& command);
 std::string readWhole(const std::filesystem::path& file);
 // A shell script only the owner may run: "#!/bin/sh" and then `body`.
 void writeScript(const std::filesystem::path& file, const std::string& body);
+// How many of this process's threads carry the name `name`.
+std::size_t threadsNamed(const std::string& name);
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);
@@ -47,6 +50,17 @@ std::string failureOf(F&& f) {
         return error.what();
     }
     return "no error";
+}
+
+// The `Error` that `f` throws, none when it returns; other exceptions pass through.
+template <class Error, class F>
+std::optional<Error> errorOf(F&& f) {
+    try {
+        f();
+    } catch (const Error& error) {
+        return error;
+    }
+    return std::nullopt;
 }
 
 } // namespace corvane::test

@@ -1,9 +1,7 @@
 #include "app/services/agent/AgentReplies.hpp"
-
 #include "app/services/BoxEndpoint.hpp"
-
+#include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -135,13 +133,8 @@ TEST(AgentClientTest, UnsafeRequestsNeverLeave) {
          R"(Refused an unsafe query: "path" = "line\x0D\x0AInjected: 1")"},
     };
     for (const auto& [call, text] : rows) {
-        try {
-            call();
-            ADD_FAILURE() << "sent: " << text;
-        } catch (const AgentClient::RequestError& error) {
-            const std::string what = error.what();  // the JSON writer's own reason follows the last one's colon
-            EXPECT_EQ(text.ends_with(": ") ? what.substr(0, text.size()) : what, text);
-        }
+        const std::string what = test::failureOf<AgentClient::RequestError>(call);
+        EXPECT_EQ(text.ends_with(": ") ? what.substr(0, text.size()) : what, text);  // the JSON writer's reason follows
     }
     EXPECT_TRUE(agent.requests.empty());
     EXPECT_EQ(platform::Http::url(client.userURL({"drop", "T1", "dir"}, {{"path", "a+b;c d/#1&2=3%"}})),

@@ -1,7 +1,5 @@
 #include "app/services/agent/AgentReplies.hpp"
-
 #include <gtest/gtest.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <malloc.h>

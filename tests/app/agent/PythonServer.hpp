@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sys/socket.h>

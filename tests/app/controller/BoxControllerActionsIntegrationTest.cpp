@@ -22,10 +22,6 @@ protected:
             test::writeScript(dir.path() / tool, "printf '%s\\n' \"$@\" -- >> '" + d + "/" + tool + ".runs'\n" +
                                                (tool == std::string("pkexec") ? "exec \"$@\"\n" : ""));
     }
-    ~BoxControllerActionsTest() override {
-        rig.controller.reset();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    }
     std::vector<Args> runs(const char* tool) const {
         std::vector<Args> result(1);
         std::ifstream in(dir.path() / (std::string(tool) + ".runs"));

@@ -3,6 +3,7 @@
 #include "app/controller/BoxController.hpp"
 #include "boxsim/Box.hpp"
 #include "platform/defaults/UserDefaults.hpp"
+#include "tests/support/GuiEnvironment.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <QApplication>
 #include <QCoroTask>
@@ -11,6 +12,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 
 namespace corvane::test {
@@ -29,11 +31,18 @@ struct ControllerRig {
             clock, pool, std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json"), std::move(cable),
             dir.path() / "keys"});
         controller->autostartConfigHome = dir.path() / "config";
+        edit([](StreamSettings& s) { s.autoConnect = false; });
+    }
+    ~ControllerRig() {
+        controller.reset();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        box->stop();
+    }
+    void edit(const std::function<void(StreamSettings&)>& change) {
         StreamSettings settings = controller->settings();
-        settings.autoConnect = false;
+        change(settings);
         controller->setSettings(settings);
     }
-    ~ControllerRig() { controller.reset(), box->stop(); }
     // One pass of the loop and the status request it started, then the second its sleep would take.
     void pass() {
         QCoro::waitFor(controller->tick());
@@ -56,12 +65,7 @@ struct ControllerRig {
 };
 
 // The alerts shown now; the one alert shown, once it has this text; a button of it pressed and the alert gone.
-inline std::vector<QMessageBox*> alerts() {
-    std::vector<QMessageBox*> shown;
-    for (auto* widget : QApplication::topLevelWidgets())
-        if (auto* alert = qobject_cast<QMessageBox*>(widget); alert && alert->isVisible()) shown.push_back(alert);
-    return shown;
-}
+inline std::vector<QMessageBox*> alerts() { return shownWindows<QMessageBox>(); }
 inline QMessageBox* alert(const QString& text) {
     QMessageBox* found = nullptr;
     (void)QTest::qWaitFor([&] {

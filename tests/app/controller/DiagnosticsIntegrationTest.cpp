@@ -18,7 +18,7 @@ std::string lines(int from, int to, const char* end = "") {
 // The report against a simulated box: its lines, the box part for each answer of the agent, the tail of the
 // build log beside the source folder; one save at a time.
 TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) {
-    test::ControllerRig rig(std::make_unique<test::NoCable>());
+    test::ControllerRig rig(std::make_unique<test::ScriptedCable>());
     rig.box->start();
     const auto report = [&] { return QCoro::waitFor(Diagnostics::report(*rig.controller)); };
     const std::string text = report();
@@ -68,12 +68,7 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) 
     // Two quick saves build one report for one panel; a request while it shows brings it forward.
     rig.box->agent().script("GET /v1/diagnostics", {200, "box", "text/plain", 1});
     const auto asked = rig.box->agent().seen("GET /v1/diagnostics").size();
-    const auto panels = [] {
-        std::vector<QFileDialog*> shown;
-        for (QWidget* widget : QApplication::topLevelWidgets())
-            if (auto* panel = qobject_cast<QFileDialog*>(widget); panel && panel->isVisible()) shown.push_back(panel);
-        return shown;
-    };
+    const auto panels = test::shownWindows<QFileDialog>;
     Diagnostics::save(*rig.controller);
     Diagnostics::save(*rig.controller);
     ASSERT_TRUE(QTest::qWaitFor([&] { return panels().size() == 1; }, 15000));

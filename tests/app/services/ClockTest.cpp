@@ -1,7 +1,5 @@
 #include "app/services/Clock.hpp"
-
 #include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 

@@ -1,10 +1,7 @@
 #include "app/services/Folders.hpp"
 #include "app/services/Utf8.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <optional>

@@ -1,9 +1,7 @@
 #include "app/services/KeyShortcut.hpp"
 #include "app/services/ShortcutMonitor.hpp"
 #include "app/services/ShortcutRecorder.hpp"
-
 #include <gtest/gtest.h>
-
 #include <memory>
 
 namespace corvane {

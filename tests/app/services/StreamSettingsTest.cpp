@@ -1,10 +1,7 @@
 #include "app/services/StreamSettings.hpp"
-
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <limits>
 
 namespace corvane {
@@ -125,13 +122,12 @@ TEST_F(StreamSettingsTest, EveryFieldRoundTrips) {
     s.statsPosition = StatsOverlayPosition::topCenter;
     s.save(defaults);
     EXPECT_EQ(S::load(platform::UserDefaults(file)), s);
-    const auto stored = platform::UserDefaults(file).object(S::defaultsKey);
-    ASSERT_TRUE(stored);
-    ASSERT_TRUE(stored->get<Dictionary>());
-    const Dictionary& d = *stored->get<Dictionary>();
-    EXPECT_EQ(d.at("codec"), DefaultsValue{std::string("HEVC")});
-    EXPECT_EQ(d.at("size"), DefaultsValue{std::string("match-screen-retina")});
-    EXPECT_EQ(d.at("audio"), DefaultsValue{std::string("5.1-surround")});
+    const auto stored = platform::UserDefaults(file).object(S::defaultsKey).value_or(DefaultsValue{});
+    const Dictionary* d = stored.get<Dictionary>();
+    ASSERT_TRUE(d);
+    EXPECT_EQ(std::tuple(d->at("codec"), d->at("size"), d->at("audio")),
+              std::tuple(DefaultsValue{std::string("HEVC")}, DefaultsValue{std::string("match-screen-retina")},
+                         DefaultsValue{std::string("5.1-surround")}));
 }
 
 TEST_F(StreamSettingsTest, PresetsSetTheirFiveFieldsOnly) {

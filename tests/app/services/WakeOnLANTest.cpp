@@ -1,9 +1,6 @@
 #include "app/services/WakeOnLAN.hpp"
-
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <poll.h>

@@ -1,13 +1,10 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include "platform/pasteboard/Pasteboard.hpp"
-
 #include <QBuffer>
 #include <QClipboard>
 #include <QMimeData>
 #include <QByteArray>
 #include <QImage>
-
 #include <csignal>
 #include <future>
 
@@ -185,7 +182,6 @@ Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
     EXPECT_EQ(sent(), 1u);
     EXPECT_EQ(agent.clipboard().text.size(), kEightMiB);
 }
-
 
 } // namespace
 } // namespace corvane

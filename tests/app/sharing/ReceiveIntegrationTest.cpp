@@ -1,7 +1,5 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include <QTimer>
-
 #include <fcntl.h>
 #include <limits>
 #include <map>

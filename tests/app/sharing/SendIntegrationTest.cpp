@@ -1,10 +1,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include "app/services/Folders.hpp"
 #include "platform/pasteboard/Pasteboard.hpp"
-
 #include <QFileDialog>
-
 #include <sys/stat.h>
 
 namespace corvane {
@@ -76,12 +73,7 @@ TEST_F(SendTest, FilesAndNestedFoldersReachTheDropOneSendAtATimeChosenOrDropped)
     // The panel takes folders and files together; a second request brings the same panel forward.
     test::writeFile(here("Chosen/inner.txt"), "i");
     test::writeFile(here("loose.txt"), "l");
-    const auto panels = [] {
-        std::vector<QFileDialog*> out;
-        for (auto* widget : QApplication::topLevelWidgets())
-            if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) out.push_back(dialog);
-        return out;
-    };
+    const auto panels = test::shownWindows<QFileDialog>;
     manager->chooseFilesToSend();
     manager->chooseFilesToSend();  // the same panel comes forward
     ASSERT_EQ(panels().size(), 1u);

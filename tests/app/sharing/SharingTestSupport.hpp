@@ -9,11 +9,9 @@
 #include "tests/support/GuiEnvironment.hpp"
 #include "tests/support/RecordedRequests.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
 #include <QApplication>
 #include <QTest>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>

@@ -6,12 +6,10 @@
 #include "app/sharing/TransferHUD.hpp"
 #include "app/window/StreamWindow.hpp"
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
 #include <QScreen>
-
 #include <cmath>
 #include <fstream>
 #include <sys/stat.h>

@@ -1,7 +1,5 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
-
 #include "app/window/StreamWindow.hpp"
-
 #include <future>
 
 namespace corvane {

@@ -1,10 +1,8 @@
 // The tree `cmake --install` lays out: a desktop entry the desktop's menu accepts, the app icon in the
-// hicolor theme, and acknowledgements whose every row has its text; the autostart entry names the icon too.
+// hicolor theme, and acknowledgements whose every row has its text. (The autostart entry: LoginItemTest.)
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/MainWindow.hpp"
-#include "platform/login/LoginItem.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
-
 #include <filesystem>
 
 namespace corvane {
@@ -19,24 +17,16 @@ TEST_F(InstallTest, DesktopEntryIconsAndAcknowledgementsOfAnInstalledTree) {
     const auto install = test::runCommand("cmake --install '" CORVANE_BUILD_DIR "' --prefix '" + prefix.string() + "' 2>&1");
     ASSERT_EQ(install.status, 0) << install.output;
 
-    // A desktop entry the desktop accepts, naming the app's icon; its text.
-    const auto valid = [](const fs::path& entry) {
-        const auto run = test::runCommand("desktop-file-validate '" + entry.string() + "' 2>&1");
-        EXPECT_EQ(run.status, 0);
-        EXPECT_EQ(run.output, "");
-        const std::string text = test::readWhole(entry);
-        EXPECT_NE(text.find("\nIcon=corvane\n"), std::string::npos) << entry;
-        return text;
-    };
-    const std::string text = valid(prefix / "share/applications/corvane.desktop");
+    // A desktop entry the desktop accepts, naming the app and its icon.
+    const fs::path entry = prefix / "share/applications/corvane.desktop";
+    const auto valid = test::runCommand("desktop-file-validate '" + entry.string() + "' 2>&1");
+    EXPECT_EQ(std::pair(valid.status, valid.output), std::pair(0, std::string()));
+    const std::string text = test::readWhole(entry);
+    EXPECT_NE(text.find("\nIcon=corvane\n"), std::string::npos) << text;
     EXPECT_NE(text.find("\nExec=" + (prefix / "bin/corvane").string() + "\n"), std::string::npos) << text;
     for (const char* size : {"16x16", "22x22", "24x24", "32x32", "48x48", "64x64", "128x128", "256x256"})
         EXPECT_GT(fs::file_size(prefix / "share/icons/hicolor" / size / "apps/corvane.png"), 100u) << size;
     EXPECT_TRUE(fs::exists(prefix / "share/icons/hicolor/scalable/apps/corvane.svg"));
-
-    // The login item's entry: as valid, with the same icon.
-    platform::LoginItem::set(true, prefix / "bin/corvane", dir.path() / "config");
-    valid(platform::LoginItem::file(dir.path() / "config"));
 
     Acknowledgements::folderOverride = prefix / "share/corvane/Acknowledgements";
     const auto rows = Acknowledgements::components();

@@ -109,9 +109,8 @@ TEST_F(MainWindowTest, EveryTextOfTheWindow) {
 // Every text that names a stream shortcut names the keys as this keyboard labels them, in its order: Ctrl,
 // Alt, Shift, Super. Mouse release is moved to Super + Alt + M; ending keeps its default.
 TEST_F(MainWindowTest, ShortcutTextsNameThisKeyboardsKeys) {
-    StreamSettings settings = box->settings();
-    settings.releaseMouseKey = {46, KeyShortcut::command | KeyShortcut::option, "M"};
-    box->setSettings(settings);
+    edit([](StreamSettings& s) { s.releaseMouseKey = {46, KeyShortcut::command | KeyShortcut::option, "M"}; });
+    const StreamSettings settings = box->settings();
     setBox({.phase = phase(Kind::streaming)});
     const auto refused = [&](ShortcutAction action, const KeyShortcut& shortcut) { return box->setShortcut(action, shortcut).value_or("accepted"); };
     const std::pair<std::string, const char*> rows[] = {

@@ -38,7 +38,6 @@ class SettingsTabsTest : public test::UiFixture {
 protected:
     void screen(double fps) { S::setScreenSource([fps] { return std::optional(S::MainScreen{1512, 982, 2, fps}); }); }
     ~SettingsTabsTest() override { S::setScreenSource({}); }
-    void edit(const std::function<void(S&)>& change) { S s = box->settings(); change(s), box->setSettings(s); }
 };
 
 TEST_F(SettingsTabsTest, GeneralTabFollowsTheBox) {
@@ -173,9 +172,7 @@ TEST_F(SettingsTabsTest, TheAdvancedSheetShowsWhatThisComputerCannotHave) {
               "cable has room for much more than games need. HDR needs an HDR game or Windows HDR content and uses HEVC or AV1. "
               "4:4:4 makes small text crisper.\nSound and timing\nAudio:\n[Stereo], 5.1 surround, 7.1 surround\n"
               "V-Sync (no tearing)\nFrame pacing (smoothest motion, adds a little delay)\nDone\n");
-    S stored = box->settings();
-    stored.codec = S::Codec::av1, stored.hdr = true;
-    box->setSettings(stored);
+    edit([](S& s) { s.codec = S::Codec::av1, s.hdr = true; });
     EXPECT_THAT(shownTexts(sheet), HasSubstr("Automatic, H.264, HEVC (H.265), [AV1]\n~AV1 is not available: this computer cannot "
                                              "decode it. Windows streams in HEVC (H.265) instead.\n" + hdr));
     child(sheet, "V-Sync (no tearing)")->click();

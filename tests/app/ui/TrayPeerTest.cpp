@@ -67,9 +67,7 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
     test::endsWithTest(boxsim);
     boxsim.start(CORVANE_BOXSIM_PROGRAM, {"--address", QString::fromStdString(address), "--no-media"});
     ASSERT_TRUE(QTest::qWaitFor([&] { return boxsim.canReadLine() && boxsim.readLine().startsWith("ready"); }, 15000));
-    StreamSettings settings = box->settings();
-    settings.autoConnect = false, settings.codec = StreamSettings::Codec::h264;
-    box->setSettings(settings);
+    edit([](StreamSettings& s) { s.autoConnect = false, s.codec = StreamSettings::Codec::h264; });
     cable->address = address;
     QCoro::waitFor(box->tick());
     ASSERT_TRUE(box->phase().is(Kind::ready)) << box->phase().description();

@@ -15,9 +15,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/ChildProcesses.hpp"
 #include "tests/support/TestSupport.hpp"
-
 #include <gtest/gtest.h>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QComboBox>
@@ -27,7 +25,6 @@
 
 // After Qt's headers: its X11 helpers leave some of Xlib's event macros defined.
 #include "tests/app/window/WindowTestSupport.hpp"
-
 #include <cstdlib>
 #include <functional>
 #include <memory>
@@ -97,13 +94,17 @@ inline std::string shownTexts(QWidget& root) {
     return out;
 }
 
-// A cable with no link unless a test gives it the simulated box's address; the loop is only stepped by hand.
-class NoCable final : public CableLink {
+// The cable as the test sets it: no link until it is given the simulated box's address, the bridge's
+// service, a self-assigned address; reads are counted. The loop is only stepped by hand.
+class ScriptedCable final : public CableLink {
 public:
     std::optional<std::string> address;
-    std::optional<std::string> linkAddress() override { return address; }
-    bool bridgeHasSelfAssignedAddress() override { return false; }
-    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return {}; }
+    NetworkLink::BridgeStatus bridge{std::string("Thunderbolt Bridge"), true, true};
+    bool selfAssigned = false;
+    int bridgeReads = 0, linkReads = 0;
+    std::optional<std::string> linkAddress() override { return ++linkReads, address; }
+    bool bridgeHasSelfAssignedAddress() override { return selfAssigned; }
+    NetworkLink::BridgeStatus bridgeStatus(std::stop_token) override { return ++bridgeReads, bridge; }
     void fixBridge(const NetworkLink::BridgeStatus&, std::stop_token) override {}
     void assignLinkAddressManually(std::stop_token) override {}
 };
@@ -138,7 +139,7 @@ protected:
         ::setenv(BoxEndpoint::overrideVariable, address.c_str(), 1);
         ::setenv("CORVANE_VERSION", "1.0", 1);
         defaults = std::make_shared<platform::UserDefaults>(dir.path() / "defaults.json");
-        auto owned = std::make_unique<NoCable>();
+        auto owned = std::make_unique<ScriptedCable>();
         cable = owned.get();
         box = std::make_unique<BoxController>(
             BoxController::Environment{clock, pool, defaults, std::move(owned), dir.path() / "keys"});
@@ -146,6 +147,10 @@ protected:
     }
 
     void setBox(const BoxControllerProbe::State& state) { BoxControllerProbe::apply(*box, state); }
+    void edit(const std::function<void(StreamSettings&)>& change) {
+        StreamSettings s = box->settings();
+        change(s), box->setSettings(s);
+    }
     // Every window a user sees in every state it has: the main window in each phase (with the box's load and
     // update rows), the settings window on each tab, the advanced sheet and the acknowledgements. `visit`
     // shows each and gets its name; `built` runs once they all exist.
@@ -184,7 +189,7 @@ protected:
 
     TempDir dir;
     std::string address = uniqueLoopbackAddress();  // where the box would answer; nothing does unless started
-    NoCable* cable = nullptr;
+    ScriptedCable* cable = nullptr;
     ManualClock clock;
     AppPool pool;
     std::shared_ptr<platform::UserDefaults> defaults;

@@ -1,4 +1,3 @@
-#include <cmath>
 #include <limits>
 #include <QApplication>
 #include <QTest>
@@ -13,7 +12,7 @@
 namespace corvane {
 namespace {
 
-TEST(FrameCounterTest, CountsChangedPicturesPerSecond) {
+TEST(FrameCounterTest, CountsPicturesWhoseFnv1aFingerprintChangedPerSecond) {
     FrameCounter counter(100.0);
     for (std::uint64_t fingerprint : {1, 2, 2, 1}) counter.frame(fingerprint);  // A B B A: three changes
     counter.frame(std::nullopt);                                                // unknown: always counted
@@ -22,9 +21,7 @@ TEST(FrameCounterTest, CountsChangedPicturesPerSecond) {
     counter.frame(7);
     EXPECT_EQ(counter.take(102.0), 1000);  // at least 1 ms
     EXPECT_EQ(counter.take(103.0), 0);
-}
-
-TEST(FrameCounterTest, FingerprintIsFnv1aOverEachRowsPixels) {
+    // The fingerprint is FNV-1a over each row's pixels.
     EXPECT_EQ(FrameCounter::fingerprint(nullptr, 128, 0, 512), 0xcbf29ce484222325ULL);
     // One BGRA pixel "a" "b" "c" "d", then padding the hash must not see.
     const std::uint8_t row[8] = {'a', 'b', 'c', 'd', 9, 9, 9, 9};

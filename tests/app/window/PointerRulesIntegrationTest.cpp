@@ -27,9 +27,7 @@ protected:
     void pointerOverPicture() { test::runCommand("xdotool mousemove --window " + winId() + " 320 180"); }
     void pointerElsewhere() { test::runCommand("xdotool mousemove 1430 890"); }
     void openActive() {
-        startBox(false);
-        makeStream(clock);
-        open();
+        openStream(false, {}, clock);
         ASSERT_TRUE(QTest::qWaitFor([&] { return stream->window()->isActiveWindow(); }, 10000));
     }
     bool captured() const { return stream->view() && stream->view()->isPointerCaptured(); }

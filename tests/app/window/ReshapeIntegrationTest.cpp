@@ -14,9 +14,7 @@ protected:
         settings.matchWindowShape = true;
     }
     void openOnTheClock(const std::function<void(boxsim::Box::Options&)>& tweak = {}) {
-        startBox(true, tweak);
-        makeStream(clock);
-        open();
+        openStream(true, tweak, clock);
         ASSERT_TRUE(waitForPictures());
     }
     // The window at a new size, once its view has it.

@@ -41,13 +41,10 @@ TEST(StreamShapeTest, WindowShapeGivesTheStreamSize) {
         EXPECT_EQ(StreamShape::sizeMatching(row.width, row.height, current, row.area, row.base), row.expected) << row.name;
 }
 
-TEST(StreamShapeTest, WithinSixteenPixelsBothWaysIsCloseEnough) {
+TEST(StreamShapeTest, CloseEnoughIsSixteenPixelsBothWaysAndTheNearestAspectIsByRatio) {
     const std::pair<Pixels, bool> rows[] = {{{1936, 1096}, true}, {{1904, 1064}, true}, {{1937, 1080}, false}, {{1920, 1063}, false}};
     for (const auto& [target, close] : rows)
         EXPECT_EQ(StreamShape::closeEnough(target, {1920, 1080}), close) << target.width << "x" << target.height;
-}
-
-TEST(StreamShapeTest, NearestAspectIsNearestByRatio) {
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1000, 1900), 9.0 / 16);
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1412, 1000), 4.0 / 3);  // just below the halfway point
     EXPECT_DOUBLE_EQ(StreamShape::nearestAspect(1416, 1000), 3.0 / 2);

@@ -64,9 +64,10 @@ protected:
         if (!QTest::qWaitFor([&] { return done; }, 60000)) throw std::runtime_error("the opening never ended");
         if (error) std::rethrow_exception(error);
     }
-    void openStream(bool media, const std::function<void(boxsim::Box::Options&)>& tweak = {}) {
+    void openStream(bool media, const std::function<void(boxsim::Box::Options&)>& tweak = {},
+                    Clock& clock = Clock::system()) {
         startBox(media, tweak);
-        makeStream();
+        makeStream(clock);
         open();
     }
     bool waitForPictures(int count = 5, int timeoutMs = 30000) {

@@ -63,10 +63,7 @@ TEST_F(StreamWindowIntegrationTest, ClosingWhileFramesFlowLeavesNothingBehind) {
     for (int round = 0; round < 3; ++round) {
         open();
         // The box may still be ending the previous session's media; the first round must show frames.
-        const bool pictures = waitForPictures(3, round == 0 ? 30000 : 5000);
-        if (round == 0) {
-            ASSERT_TRUE(pictures);
-        }
+        ASSERT_TRUE(waitForPictures(3, round == 0 ? 30000 : 5000) || round > 0);
         stream->window()->close();
         EXPECT_EQ(stream->window(), nullptr);
         // The old view goes while its session is still being stopped and the decoder may still deliver.
@@ -111,13 +108,11 @@ TEST_F(SidewaysIntegrationTest, QuestionIsAnsweredAndRemembered) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return opened; }, 20000));
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{360, 640}));
     EXPECT_TRUE(test::logHasPrefix("engine: sideways screen "));
-    const auto stored = defaults->object("Corvane.SidewaysScreens");
-    ASSERT_TRUE(stored);
-    ASSERT_TRUE(stored->get<platform::DefaultsValue::Dictionary>());
-    const auto& answers = *stored->get<platform::DefaultsValue::Dictionary>();
-    ASSERT_EQ(answers.size(), 1u);
-    EXPECT_TRUE(answers.begin()->first.ends_with(" 800x1280"));
-    EXPECT_EQ(answers.begin()->second, platform::DefaultsValue{true});
+    const auto stored = defaults->object("Corvane.SidewaysScreens").value_or(platform::DefaultsValue{});
+    const auto* answers = stored.get<platform::DefaultsValue::Dictionary>();
+    ASSERT_TRUE(answers && answers->size() == 1u);
+    EXPECT_TRUE(answers->begin()->first.ends_with(" 800x1280"));
+    EXPECT_EQ(answers->begin()->second, platform::DefaultsValue{true});
     // The launch asked for the tall size.
     EXPECT_EQ(box->host().lastRequest("/launch")->item("mode").value_or("").rfind("360x640x", 0), 0u);
     // The next opening on the same screen asks nothing.

@@ -39,12 +39,9 @@ TEST(VideoSourceTest, EveryPictureLeavesAtOnce) {
 TEST(VideoSourceTest, ALoopSendsItsPicturesRoundAndRoundAndAKeyframeRestartsIt) {
     VideoSource source({64, 64, 60, 1000, VideoCodec::h264, Picture::bars, 3});
     std::vector<Bytes> first;
-    const struct {
-        bool askKey;
-        std::uint32_t picture;
-        bool key;
-    } calls[] = {{false, 0, true}, {false, 1, false}, {false, 2, false}, {false, 0, true},
-                 {false, 1, false}, {true, 0, true}, {false, 1, false}, {false, 2, false}};
+    const struct { bool askKey; std::uint32_t picture; bool key; } calls[] = {
+        {false, 0, true}, {false, 1, false}, {false, 2, false}, {false, 0, true},
+        {false, 1, false}, {true, 0, true}, {false, 1, false}, {false, 2, false}};
     for (const auto& call : calls) {
         const auto frame = source.next(call.askKey);
         EXPECT_EQ(std::pair(frame.picture, frame.keyframe), std::pair(call.picture, call.key));

@@ -34,9 +34,7 @@ std::string rtspExchange(const std::string& address, const std::string& request)
 
 TEST(RtspServerReplies, TheHandshakeRepliesAreThePinnedBytes) {
     const std::string address = test::uniqueLoopbackAddress();
-    RtspServer::Config config;
-    config.address = address;
-    RtspServer server(config);
+    RtspServer server({.address = address});
     server.start();
     const std::string url = "rtsp://" + address + ":48010";
     const auto ask = [&](const std::string& method, const std::string& target, int cseq, const std::string& extra = "") {

@@ -8,12 +8,8 @@ namespace corvane::stream {
 namespace {
 
 TEST(AudioPacketTest, ParsesTheBoxsTwoDatagramKindsByteForByte) {
-    struct Case {
-        Bytes datagram;
-        int kind; // 0 none, 1 audio (sequence, timestamp), 2 parity (index, base, timestamp)
-        std::uint32_t a = 0, b = 0, c = 0;
-        Bytes payload{};
-    };
+    // kind 0: none, 1: audio (a sequence, b timestamp), 2: parity (a index, b base, c timestamp)
+    struct Case { Bytes datagram; int kind; std::uint32_t a = 0, b = 0, c = 0; Bytes payload{}; };
     const Bytes audio{0x80, 0x61, 0x12, 0x34, 0xA1, 0xB2, 0xC3, 0xD4, 9, 9, 9, 9, 0x5A};
     Bytes marked = audio;
     marked[1] = 0xE1; // marker bit over type 97

@@ -43,7 +43,7 @@ std::vector<int> operator+(std::vector<int> a, const std::vector<int>& b) {
     return a;
 }
 
-TEST(AudioReassemblerTest, HandsOnEverySequenceNumberOnceInOrder) {
+TEST(AudioReassemblerTest, HandsOnEverySequenceNumberOnceInOrderAndConcealsWhatThePlayerCanHold) {
     struct Case {
         const char* name;
         std::vector<Arrival> arrivals;
@@ -76,9 +76,7 @@ TEST(AudioReassemblerTest, HandsOnEverySequenceNumberOnceInOrder) {
         EXPECT_EQ(run.reassembler.stats(), c.stats) << c.name;
         EXPECT_EQ(run.reassembler.blockCount(), c.blocks) << c.name;
     }
-}
-
-TEST(AudioReassemblerTest, FarJumpConcealsOnlyWhatThePlayerCanHold) {
+    // A far jump conceals only what the player can hold.
     Feed run;
     for (int s : {1000, 1001, 31000}) run.add({s});
     const int limit = 16, window = 6; // 80 ms of concealment; the reorder window

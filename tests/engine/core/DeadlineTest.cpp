@@ -18,7 +18,7 @@ int untilStopped(std::stop_token stop) {
     throw std::runtime_error("cancelled");
 }
 
-TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimit) {
+TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimitOnceItHasReturned) {
     const auto one = [](std::stop_token) { return 1; };
     EXPECT_EQ(withDeadline(30.0, "HTTP /x", one), 1);
     EXPECT_THROW(withDeadline(30.0, "HTTP /x", [](std::stop_token) -> int { throw std::runtime_error("own"); }),
@@ -36,16 +36,14 @@ TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimit) {
     EXPECT_EQ(test::failureOf<DeadlineExceeded>([] { withDeadline(0.05, "HTTPS /applist", untilStopped); }),
               "HTTPS /applist did not finish within 0 s");
     EXPECT_STREQ(DeadlineExceeded("HTTP /a", 7.9).what(), "HTTP /a did not finish within 7 s");
-}
-
-TEST(Deadline, WaitsForABodyThatIgnoresTheStop) {
+    // A body that ignores the stop is waited for: the error comes once it has really returned.
     std::atomic<bool> bodyEnded{false};
     const auto slow = [&](std::stop_token) {
         std::this_thread::sleep_for(200ms);
         bodyEnded = true;
     };
     EXPECT_THROW(withDeadline(0.01, "HTTP /slow", slow), DeadlineExceeded);
-    EXPECT_TRUE(bodyEnded); // the error arrives only once the body has really returned
+    EXPECT_TRUE(bodyEnded);
 }
 
 } // namespace

@@ -4,7 +4,7 @@
 namespace corvane::stream::text {
 namespace {
 
-TEST(Text, TrimsUnicodeWhitespaceAtTheEndsOnly) {
+TEST(Text, TrimsUnicodeWhitespaceAtTheEndsOnlyAndReadsOnlyPlainDecimalIntegers) {
     EXPECT_EQ(trimWhitespace(" \t\r\n1\n "), "1");
     EXPECT_EQ(trimWhitespace(" x  z "), "x  z");
     EXPECT_EQ(trimWhitespace("\xC2\xA0" "a" "\xE2\x80\xA8"), "a");  // no-break space, line separator
@@ -13,9 +13,6 @@ TEST(Text, TrimsUnicodeWhitespaceAtTheEndsOnly) {
     EXPECT_EQ(trimBlanks("\t a\n"), "a\n");
     const auto lines = splitLines("a\r\nb\x0B" "c\xE2\x80\xA9" "d");
     EXPECT_EQ(lines, (std::vector<std::string_view>{"a", "", "b", "c", "d"}));
-}
-
-TEST(Text, ReadsOnlyPlainDecimalIntegers) {
     EXPECT_EQ(parseInteger("+200"), 200);
     EXPECT_EQ(parseInteger("-9223372036854775808"), INT64_MIN);
     EXPECT_EQ(parseInteger("9223372036854775807"), INT64_MAX);
@@ -24,11 +21,7 @@ TEST(Text, ReadsOnlyPlainDecimalIntegers) {
 }
 
 TEST(Text, BoxTextForALogLineCannotForgeLines) {
-    const struct {
-        std::string in;
-        std::size_t limit;
-        std::string out;
-    } cases[] = {
+    const struct { std::string in; std::size_t limit; std::string out; } cases[] = {
         {"Box\nsession: forged", 512, "Box\\nsession: forged"},
         {"a\r\tb\x01\x7F", 512, "a\\r\\tb\\x01\\x7F"},
         {"\xC2\x85" "x\xE2\x80\xA8" "y\xE2\x80\xA9", 512, "\\u0085x\\u2028y\\u2029"},

@@ -52,11 +52,7 @@ TEST(BoxHostRequests, EachCarriesItsOwnTimeOutAndARefusedLaunchFails) {
 }
 
 TEST(BoxHostSessionStart, EncryptionAndPortComeFromTheSessionURL) {
-    const struct {
-        const char* url;
-        bool encrypted;
-        int port;
-    } cases[] = {
+    const struct { const char* url; bool encrypted; int port; } cases[] = {
         {"rtspenc://10.77.0.1:48010", true, 48010}, {"rtsp://10.77.0.1:50000", false, 50000},
         {"rtsp://10.77.0.1", false, 48010},         {"RTSPENC://10.77.0.1:1", false, 1},
         {"not a url", false, 48010},

@@ -6,7 +6,7 @@
 namespace corvane::stream {
 namespace {
 
-TEST(X509, PemLinesMarkersAndBlanksAreLeftOutButOnlyStrictBase64Reads) {
+TEST(X509, PemReadsOnlyStrictBase64AndTheSignatureIsTheThirdElementsBitString) {
     for (const char* text : {"-----BEGIN CERTIFICATE-----\r\nQUJD\r\nREVGR0hJ\r\n-----END CERTIFICATE-----\r\n",
                              "-----BEGIN RSA THING-----\n\n  QUJD\t\n\t REVGR0hJ  \n-----whatever\n",
                              "QUJD\x0BREVG\x0CR0hJ", "QUJD\xE2\x80\xA8REVGR0hJ\xC2\x85",  // VT FF U+2028 U+0085 end lines
@@ -15,9 +15,7 @@ TEST(X509, PemLinesMarkersAndBlanksAreLeftOutButOnlyStrictBase64Reads) {
     for (const char* text : {"QU JD\nREVGR0hJ\n", "QUJD\nREVGR0h\n", "QUJD=\nREVGR0hJ", "QUJD\n-REVGR0hJ\n", "QUJDREVGR0h*"})
         EXPECT_FALSE(X509::derFromPEM(text).has_value()) << text;
     EXPECT_EQ(X509::derFromPEM("-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----\n"), Bytes{});
-}
-
-TEST(X509, TheSignatureIsTheThirdElementsBitStringOfACertificateShape) {
+    // The signature is the third element's bit string of a certificate's shape.
     const Bytes tbs = DER::sequence(DER::null);
     const Bytes bits = DER::tlv(0x03, Bytes{0x00, 0xAA, 0xBB});
     Bytes certificate = DER::sequence(tbs, tbs, bits);

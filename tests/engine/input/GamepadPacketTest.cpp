@@ -9,7 +9,7 @@ using GamepadPacket::Buttons;
 using GamepadPacket::Capabilities;
 using GamepadPacket::Kind;
 
-TEST(GamepadPacketTest, ArrivalCarriesSlotKindCapabilitiesAndButtons) {
+TEST(GamepadPacketTest, ArrivalCarriesSlotKindAndCapabilitiesAndStateSplitsTheButtonsAroundTheSticks) {
     const Bytes packet = GamepadPacket::arrival(3, Kind::playstation, Capabilities::analogTriggers | Capabilities::rumble |
                                                                          Capabilities::touchpad,
                                                 Buttons::of(0x0010F3FF));
@@ -20,9 +20,7 @@ TEST(GamepadPacketTest, ArrivalCarriesSlotKindCapabilitiesAndButtons) {
     EXPECT_THROW(GamepadPacket::arrival(-1, Kind::xbox, {}, {}), std::out_of_range);
     EXPECT_FALSE(GamepadPacket::kindFromRaw(4));
     EXPECT_EQ(GamepadPacket::kindFromRaw(3), Kind::nintendo);
-}
-
-TEST(GamepadPacketTest, StateSplitsTheButtonsAroundTheSticks) {
+    // The state splits the buttons around the sticks.
     // A neutral state for slot 2 with mask 0.
     Bytes neutral = {0x00, 0x00, 0x00, 0x1E, 0x0C, 0x00, 0x00, 0x00, 0x1A, 0x00, 0x02, 0x00, 0x00, 0x00, 0x14, 0x00};
     neutral.resize(neutral.size() + 12, 0x00);

@@ -7,15 +7,9 @@ namespace {
 using InputPacket::Modifiers;
 using InputPacket::MouseButton;
 
-struct Case {
-    const char* name;
-    Bytes packet;
-    Bytes expected;
-};
-
 // Every kind with its bytes written out: header (length BE, magic LE), then the payload.
 TEST(InputPacketTest, BuildsEveryKindByteForByte) {
-    const Case cases[] = {
+    const struct { const char* name; Bytes packet, expected; } cases[] = {
         {"key-down 0x41 with shift", InputPacket::key(0x41, true, Modifiers::shift),
          {0x00, 0x00, 0x00, 0x0A, 0x03, 0x00, 0x00, 0x00, 0x00, 0x41, 0x80, 0x01, 0x00, 0x00}},
         {"key-up uses magic 4, same layout", InputPacket::key(0x41, false, Modifiers::shift),
@@ -37,7 +31,7 @@ TEST(InputPacketTest, BuildsEveryKindByteForByte) {
         {"horizontal wheel carries it once", InputPacket::horizontalScroll(120),
          {0x00, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x55, 0x00, 0x78}},
     };
-    for (const Case& c : cases) EXPECT_EQ(c.packet, c.expected) << c.name;
+    for (const auto& c : cases) EXPECT_EQ(c.packet, c.expected) << c.name;
     for (const std::uint8_t raw : {0, 6}) EXPECT_EQ(InputPacket::mouseButtonFromRaw(raw), std::nullopt) << int(raw);
     EXPECT_EQ(InputPacket::mouseButtonFromRaw(5), MouseButton::x2);
 }

@@ -39,7 +39,7 @@ const std::map<std::uint16_t, std::uint16_t>& expectedMap() {
     return map;
 }
 
-TEST(KeyMapTest, MapsExactlyTheKnownMacCodesAndCommandAsControlOnlyTheCommandKeys) {
+TEST(KeyMapTest, MapsExactlyTheKnownMacCodesAndReadsTheModifierFlagsAndBits) {
     ASSERT_EQ(expectedMap().size(), 116u);
     for (std::uint32_t mac = 0; mac <= 0xFFFF; ++mac) {
         const auto code = static_cast<std::uint16_t>(mac);
@@ -50,9 +50,7 @@ TEST(KeyMapTest, MapsExactlyTheKnownMacCodesAndCommandAsControlOnlyTheCommandKey
         EXPECT_EQ(KeyMap::windowsKey(code, false), plain) << "mac code " << mac;
         EXPECT_EQ(KeyMap::windowsKey(code, true), asControl) << "mac code " << mac;
     }
-}
-
-TEST(KeyMapTest, ModifiersReadTheDeviceIndependentFlagsAndEachKeysOwnBit) {
+    // Modifiers read the device-independent flags, and each modifier key its own bit.
     EXPECT_EQ(KeyMap::modifiers(0x120000, false).rawValue, 0x09);
     EXPECT_EQ(KeyMap::modifiers(0x120000, true).rawValue, 0x03);
     EXPECT_EQ(KeyMap::modifiers(0x140000, true), Modifiers::control); // Control and Command: just control

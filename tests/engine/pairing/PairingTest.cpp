@@ -61,15 +61,18 @@ protected:
         }();
         return made;
     }
+    // Pairs as "Corvane" with a box of `version`; the approval does nothing unless given.
+    void pair(const std::string& pin = "1234", Pairing::Approve approve = {}, std::int64_t version = 7) {
+        if (!approve) approve = [](const std::string&, std::stop_token) {};
+        Pairing::pair(transport, identity(), pin, "Corvane", version, std::move(approve));
+    }
     FakeTransport transport;
     corvane::test::EngineLogCapture log;
 };
 
 TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
     transport.answer = [](const auto&, std::stop_token) -> HostXML { throw std::logic_error("no request expected"); };
-    EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
-                  Pairing::pair(transport, identity(), "1234", "Corvane", 6, [](const std::string&, std::stop_token) {});
-              }),
+    EXPECT_EQ(test::failureOf<Pairing::Failure>([&] { pair("1234", {}, 6); }),
               "box version 6 is too old for Corvane's engine");
     EXPECT_TRUE(transport.recorded().empty());
     EXPECT_TRUE(log.all().empty());
@@ -77,8 +80,7 @@ TEST_F(PairingTest, AnOldHostIsRefusedBeforeAnyRequest) {
 
 TEST_F(PairingTest, ARefusedFirstStepIsWithdrawnWithTheSameCommonItems) {
     transport.answer = [](const auto&, std::stop_token) { return reply("0"); };
-    EXPECT_THROW(Pairing::pair(transport, identity(), "0042", "Corvane", 7, [](const std::string&, std::stop_token) {}),
-                 Pairing::Failure);
+    EXPECT_THROW(pair("0042"), Pairing::Failure);
     const auto requests = transport.recorded();
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[0].path, "/pair");
@@ -103,7 +105,7 @@ TEST_F(PairingTest, AFailedApprovalCancelsTheWaitingFirstStep) {
     };
     std::string pinSeen;
     EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
-                  Pairing::pair(transport, identity(), "0007", "Corvane", 7, [&](const std::string& pin, std::stop_token) {
+                  pair("0007", [&](const std::string& pin, std::stop_token) {
                       pinSeen = pin;
                       throw std::runtime_error("the box did not accept the PIN");
                   });
@@ -121,7 +123,7 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
     std::atomic<bool> approvalEnded{false};
     // The approval is still running when the first step fails; it fails as well, later, and wins.
     EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
-                  Pairing::pair(transport, identity(), "1234", "Corvane", 7, [&](const std::string&, std::stop_token) {
+                  pair("1234", [&](const std::string&, std::stop_token) {
                       std::this_thread::sleep_for(50ms);
                       approvalEnded = true;
                       throw std::runtime_error("late");
@@ -130,10 +132,7 @@ TEST_F(PairingTest, AFirstStepFailureWaitsForTheApprovalWhichDecides) {
               "the box did not approve the PIN: late");
     EXPECT_TRUE(approvalEnded);
     // With an approval that succeeds, the first step's own error comes through, whatever the clean-up did.
-    EXPECT_EQ(test::failureOf<HostError>([&] {
-                  Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});
-              }),
-              "box replied 503: busy");
+    EXPECT_EQ(test::failureOf<HostError>([&] { pair(); }), "box replied 503: busy");
     EXPECT_EQ(log.all().back(), "[engine] pair: failed: box replied 503: busy");
 }
 
@@ -142,12 +141,11 @@ TEST_F(PairingTest, AnApprovalStillRunningAfterAFailureOwnsWhatItUses) {
     transport.answer = [](const FakeTransport::Request&, std::stop_token) { return reply("1"); };
     auto release = std::make_shared<std::atomic<bool>>(false);
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    EXPECT_THROW(Pairing::pair(transport, identity(), "1234", "Corvane", 7,
-                               [release, finished](const std::string& pin, std::stop_token stop) {
-                                   while (!stop.stop_requested() && !*release) std::this_thread::sleep_for(1ms);
-                                   EXPECT_EQ(pin, "1234");  // still readable after pair returned
-                                   *finished = true;
-                               }),
+    EXPECT_THROW(pair("1234", [release, finished](const std::string& pin, std::stop_token stop) {
+                     while (!stop.stop_requested() && !*release) std::this_thread::sleep_for(1ms);
+                     EXPECT_EQ(pin, "1234");  // still readable after pair returned
+                     *finished = true;
+                 }),
                  Pairing::Failure);
     // pair asked the approval to stop; it ends on its own.
     for (int i = 0; i < 2000 && !*finished; ++i) std::this_thread::sleep_for(1ms);
@@ -176,10 +174,7 @@ TEST_F(PairingTest, RepliesOfTheWrongLengthAreRefusedAtTheirStep) {
             }
             return *HostXML::parse(bytesOf(body + "</root>"));
         };
-        EXPECT_EQ(test::failureOf<Pairing::Failure>([&] {
-                      Pairing::pair(transport, identity(), "1234", "Corvane", 7, [](const std::string&, std::stop_token) {});
-                  }),
-                  row.failure);
+        EXPECT_EQ(test::failureOf<Pairing::Failure>([&] { pair(); }), row.failure);
     }
 }
 

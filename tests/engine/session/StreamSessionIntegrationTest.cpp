@@ -11,8 +11,6 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <future>
 #include <thread>
 
@@ -22,14 +20,8 @@ namespace {
 using Message = boxsim::ControlServer::Message;
 
 bool sessionThreadsRunning() {
-    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-        std::ifstream comm(task.path() / "comm");
-        std::string name;
-        if (std::getline(comm, name) &&
-            (name == "corvane.media" || name == "corvane.control" || name == "corvane.session"))
-            return true;
-    }
-    return false;
+    return test::threadsNamed("corvane.media") + test::threadsNamed("corvane.control") +
+           test::threadsNamed("corvane.session");
 }
 
 std::size_t countOf(const std::vector<Message>& messages, std::uint16_t type, const Bytes& payload) {
@@ -131,13 +123,11 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     ASSERT_EQ(requests.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(requests[i].raw, expected[i]) << i;
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
-                       "payloads yes, audio and video payloads different"),
-              1u);
+                       "payloads yes, audio and video payloads different"), 1u);
     EXPECT_EQ(logCount("session: control encryption v2"), 1u);
     EXPECT_EQ(logCount("session: DESCRIBE offers x-nv-general.serverPorts=48000, "
                        "x-ss-general.encryptionRequested=1, x-ss-general.encryptionSupported=1, "
-                       "x-ss-general.featureFlags=3"),
-              1u);
+                       "x-ss-general.featureFlags=3"), 1u);
     // The control server saw the connect data and the opening messages first, in order, sealed with v2.
     auto control = box->control();
     ASSERT_TRUE(control);
@@ -146,12 +136,9 @@ TEST_F(StreamSessionIntegrationTest, RunsASessionWithTheExactHandshakeAndStopsCl
     EXPECT_EQ(control->connectData(), 305419896u);
     const auto opening = control->messages();
     const std::pair<std::uint16_t, Bytes> first[] = {{0x0305, {0, 0}}, {0x0307, {0}}, {0x0302, {0, 0, 0, 0}}};
-    for (std::size_t i = 0; i < 3; ++i) {
-        EXPECT_EQ(opening[i].type, first[i].first) << i;
-        EXPECT_EQ(opening[i].payload, first[i].second) << i;
-        EXPECT_TRUE(opening[i].sealed) << i;
-        EXPECT_EQ(opening[i].style, boxsim::ControlServer::NonceStyle::v2) << i;
-    }
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(std::tuple(opening[i].type, opening[i].payload, opening[i].sealed, opening[i].style),
+                  std::tuple(first[i].first, first[i].second, true, boxsim::ControlServer::NonceStyle::v2)) << i;
     std::vector<std::chrono::steady_clock::time_point> kept;
     for (const Message& m : opening) if (m.type == 0x0200) kept.push_back(m.at);
     const std::chrono::duration<double> tenIntervals = kept.at(10) - kept[0];
@@ -258,15 +245,13 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     ASSERT_EQ(requests.size(), 7u);
     EXPECT_EQ(requests[1].header("CSeq"), "2");
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 305419896; ping "
-                       "payloads no, audio and video payloads THE SAME"),
-              1u);
+                       "payloads no, audio and video payloads THE SAME"), 1u);
     ASSERT_TRUE(box->media().waitForPings(1, 1, 5));
     EXPECT_EQ(box->media().audioPings().front(), (Bytes{'P', 'I', 'N', 'G'}));
     // The environment chose v1 although the box offers v2; the box is told so in the offer.
     EXPECT_EQ(session->controlEncryption(), ControlCrypto::IVStyle::v1);
     EXPECT_EQ(logCount("WARNING: session: control encryption v1 (legacy, reuses IVs); the box did not offer v2 "
-                       "(supported 1, requested 1)"),
-              1u);
+                       "(supported 1, requested 1)"), 1u);
     EXPECT_NE(requests[5].body.find("a=x-ss-general.encryptionEnabled:0\r\n"), std::string::npos);
     auto control = box->control();
     ASSERT_TRUE(control->waitFor([](const auto& m) { return countOf(m, 0x0200, Bytes(8, 0)) >= 1; }, 5));
@@ -294,12 +279,9 @@ TEST_F(StreamSessionIntegrationTest, RetriesASilentOptionsAndReleasingStopsEvery
     silent.stop(true);
 }
 
-TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyle) {
+TEST(StreamSessionRules, EncryptionFollowsTheOfferUnlessTheEnvironmentNamesAStyleAndPortsTheTransportHeader) {
     using S = ControlCrypto::IVStyle;
-    const struct {
-        const char *supported, *requested, *environment;
-        S style;
-    } rows[] = {
+    const struct { const char *supported, *requested, *environment; S style; } rows[] = {
         {"3", "1", nullptr, S::v2}, {"3", "1", "V2", S::v2}, {"2", "2", "V2", S::v1}, {"2", "2", "v2", S::v2},
         {"3", "1", "v1", S::v1},    {"1", "0", nullptr, S::v1}, {nullptr, nullptr, nullptr, S::v1},
     };
@@ -310,13 +292,7 @@ TEST(StreamSessionRules, ControlEncryptionFollowsTheOfferUnlessTheEnvironmentNam
         EXPECT_EQ(StreamSession::chooseEncryption(offer, r.environment), r.style)
             << (r.supported ? r.supported : "-") << " " << (r.environment ? r.environment : "-");
     }
-}
-
-TEST(StreamSessionRules, ServerPortsComeFromTheTransportHeader) {
-    const struct {
-        const char* transport;
-        std::int64_t port; // 0: refused
-    } cases[] = {
+    const struct { const char* transport; std::int64_t port; } cases[] = {  // port 0: refused
         {"unicast;server_port=47998-47999", 47998},
         {"unicast;client_port=1", 48000},
         {"server_port=x48001", 48000},
@@ -354,8 +330,7 @@ TEST_F(StreamSessionIntegrationTest, AFailedStartLeavesNothingRunningAndBoxTextC
     EXPECT_GE(session->stats().pingsSent, 1);
     EXPECT_EQ(logCount("session: forged"), 0u);
     EXPECT_EQ(logCount("session: ports video 47998, audio 48000, control 47999; connect data 1\\nsession: "
-                       "forged; ping payloads yes, audio and video payloads different"),
-              1u);
+                       "forged; ping payloads yes, audio and video payloads different"), 1u);
     session->sendInput(Bytes{1}); // no channel: dropped
     session->stop(true);
     EXPECT_EQ(box->host().currentGame(), 0);

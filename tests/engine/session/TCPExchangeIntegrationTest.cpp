@@ -16,14 +16,8 @@ protected:
         const Bytes request = RTSP::request("OPTIONS", "rtsp://" + address + ":48010", 1, {}, {});
         return TCPExchange::send(address, port, request, limit, "OPTIONS", stop);
     }
-    RTSP::Error failure(std::int64_t port = 48010, std::stop_token stop = {}, double limit = 5) {
-        try {
-            send(port, stop, limit);
-        } catch (const RTSP::Error& error) {
-            return error;
-        }
-        ADD_FAILURE() << "no error";
-        return RTSP::Error::connection("none");
+    std::optional<RTSP::Error> failure(std::int64_t port = 48010, std::stop_token stop = {}, double limit = 5) {
+        return test::errorOf<RTSP::Error>([&] { send(port, stop, limit); });
     }
     void reply(const std::string& raw, int splitWrites = 1) {
         boxsim::RtspServer::Faults faults;
@@ -32,11 +26,7 @@ protected:
         server.setFaults(faults);
     }
     std::string address = test::uniqueLoopbackAddress();
-    boxsim::RtspServer server{[this] {
-        boxsim::RtspServer::Config config;
-        config.address = address;
-        return config;
-    }()};
+    boxsim::RtspServer server{{.address = address}};
 };
 
 TEST_F(TCPExchangeTest, RepliesInPiecesOrOversizedAndTheStatusIsLeftToTheCaller) {
@@ -69,7 +59,7 @@ TEST_F(TCPExchangeTest, PortsOutsideSixteenBitsStopsAndTheTimeLimitEndTheExchang
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         stop.request_stop();
     });
-    EXPECT_EQ(failure(48010, stop.get_token()).kind, RTSP::Error::Kind::connection);
+    EXPECT_EQ(failure(48010, stop.get_token()).value().kind, RTSP::Error::Kind::connection);
     // A box that takes the connection and never answers: its limit covers connecting, sending and waiting.
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(failure(48010, {}, 0.3), RTSP::Error::timeout("OPTIONS"));

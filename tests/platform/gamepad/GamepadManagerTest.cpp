@@ -8,8 +8,6 @@ namespace corvane::platform {
 namespace {
 
 using test::VirtualPad;
-using Button = GamepadManager::Button;
-using Axis = GamepadManager::Axis;
 
 struct Added { GamepadManager::Info info; GamepadManager::State state; };
 struct Changed { GamepadManager::Id id; GamepadManager::State state; };

@@ -1,27 +1,22 @@
 #include "platform/notify/Notifier.hpp"
 #include "platform/notify/Reveal.hpp"
-
 #include "tests/support/ChildProcesses.hpp"
 #include "tests/support/FileManagerStandIn.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
-
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QTest>
-
 #include <csignal>
 #include <fstream>
 #include <future>
-#include <iterator>
 
 namespace corvane::platform {
 namespace {
 
 namespace fs = std::filesystem;
-
 
 // A session bus of the test's own, with the application on it.
 class NotifierTest : public ::testing::Test {

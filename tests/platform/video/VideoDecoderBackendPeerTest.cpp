@@ -126,9 +126,7 @@ TEST_F(VideoDecoderBackendPeerTest, DamagedUnitsAreAnsweredWithoutAPictureAndAKe
         std::lock_guard guard(lock);
         answered.push_back(unit);
         EXPECT_EQ(image != nullptr, unit >= 3) << unit;
-        if (unit >= 3) {
-            EXPECT_EQ(status, 0) << unit;
-        }
+        EXPECT_EQ(unit >= 3 ? status : 0, 0) << unit;
     });
     EXPECT_EQ(answered.size(), 9u);
 }
@@ -159,12 +157,7 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
         ASSERT_TRUE(image) << "unit " << unit;
         EXPECT_TRUE(tightBytes(*image) == expected[unit]) << "unit " << unit;
     };
-    struct Step {
-        std::size_t unit;
-        int status;
-        std::size_t dropped;
-    };
-    const Step steps[] = {
+    const struct { std::size_t unit; int status; std::size_t dropped; } steps[] = {
         {1, 0, 0}, {2, 0, 0}, {3, 0, 0},             // 1, 2 and 3 wait: full
         {4, 0, 2},                                   // skips to keyframe 3: 1 and 2 go
         {5, 0, 0},                                   // 3, 4, 5
@@ -176,7 +169,7 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
     // The thread holds unit 0 before the rest come, so the queue counts only the units behind it.
     ASSERT_EQ(queue(*session, clip.accessUnits, 0, true, handler).status, 0);
     entered.get_future().wait();
-    for (const Step& step : steps) {
+    for (const auto& step : steps) {
         const auto queued = queue(*session, clip.accessUnits, step.unit, step.unit % 3 == 0, handler);
         EXPECT_EQ(queued.status, step.status) << "unit " << step.unit;
         EXPECT_EQ(queued.dropped, step.dropped) << "unit " << step.unit;

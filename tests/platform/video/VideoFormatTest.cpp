@@ -75,7 +75,7 @@ Bytes baselineSps(std::uint32_t widthMbs, std::uint32_t heightMbs, std::vector<s
     return w.nal();
 }
 
-TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestPicture) {
+TEST(VideoFormatTest, SizeChromaFormatAndDepthAreReadWithinTheirRanges) {
     // 1920x1080 is 120x68 macroblocks with 4 rows of chroma (8 luma rows) cropped at the bottom.
     const auto result = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(120, 68, {0, 0, 0, 4})}, std::nullopt);
     ASSERT_EQ(result.status, 0);
@@ -88,9 +88,7 @@ TEST(VideoFormatTest, SizeIsTheMacroblocksLessTheCroppingWindowWithinTheLargestP
     for (const auto& sets : {std::vector<Bytes>{baselineSps(512, 513)}, {baselineSps(1025, 1)},
                              {baselineSps(2, 2, {0, 16, 0, 0})}, {cut}, {}})
         EXPECT_LT(VideoFormat::make(VideoFormat::Codec::h264, sets, std::nullopt).status, 0) << sets.size();
-}
-
-TEST(VideoFormatTest, ChromaFormatAndDepthOutsideTheirRangesAreRefused) {
+    // A chroma format or depth outside its range is refused.
     const auto made = VideoFormat::make(VideoFormat::Codec::h264, {baselineSps(20, 15, {}, High{2, 2})}, std::nullopt);
     ASSERT_EQ(made.status, 0);
     EXPECT_EQ(std::pair(made.format->bitDepth(), made.format->chromaFormat()), std::pair(10, 2));

@@ -28,7 +28,7 @@ std::string nested(int depth) {
     return s;
 }
 
-TEST(XmlParser, DecodesDocumentsAsTheirEvents) {
+TEST(XmlParser, DecodesOneWellFormedDocumentWithoutDeclarationsAsItsEvents) {
     const std::pair<const char*, const char*> rows[] = {
         {"<?xml version=\"1.0\"?><r a=\"1\" b='&amp;'><c>x</c>y</r>", "<r a=1 b=&><c>x</c>y</r>"},
         {"<p:r xmlns:p=\"urn:x\"><p:c/></p:r>", "<p:r xmlns:p=urn:x><p:c></p:c></p:r>"},  // no namespace processing
@@ -37,9 +37,7 @@ TEST(XmlParser, DecodesDocumentsAsTheirEvents) {
     };
     for (const auto& [document, expected] : rows) EXPECT_EQ(events(document), expected) << document;
     EXPECT_EQ(events("<r>a<![CDATA[<b>]]></r>", true), "<r>a[<b>]</r>");
-}
-
-TEST(XmlParser, RefusesAllButOneWellFormedDocumentWithoutDeclarations) {
+    // All else is refused.
     for (const char* bad : {"", "   ", "<r>", "<r></s>", "<r/><r/>", "<r/>junk", "<html><body>oops</html>",
                             "<r a=\"1\" a=\"2\"/>", "<r>&undefined;</r>", "\xff\xfe<r/>", "text only",
                             "<!DOCTYPE r><r/>", "<!DOCTYPE r [<!ENTITY e \"x\">]><r>&e;</r>",
