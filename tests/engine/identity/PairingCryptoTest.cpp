@@ -15,8 +15,9 @@ TEST(PairingCrypto, KeyFromSaltAndPinAesRefusalsAndHexUpperCaseOutAndStrictIn) {
     EXPECT_NE(PairingCrypto::random(16), PairingCrypto::random(16));
     for (const auto& [size, keySize, text] : {std::tuple{8, 16, "aes(status: -4303)"}, {17, 16, "aes(status: -4303)"},
                                               {16, 24, "aes(status: -4310)"}}) {
-        EXPECT_EQ(test::failureOf<PairingCrypto::Error>([&] { PairingCrypto::aesECB(Bytes(size, 0), Bytes(keySize, 1), false); }),
-                  text) << size << "/" << keySize;
+        const Bytes data(size, 0), key(keySize, 1);
+        EXPECT_EQ(test::failureOf<PairingCrypto::Error>([&] { PairingCrypto::aesECB(data, key, false); }), text)
+            << size << "/" << keySize;
     }
     EXPECT_THROW(PairingCrypto::sign(bytesOf("m"), platform::PrivateKey()), PairingCrypto::Error);
     EXPECT_EQ(hex(Bytes{0x00, 0x0A, 0xFF}), "000AFF");
