@@ -181,7 +181,8 @@ void VideoDecoder::configure(const std::vector<Bytes>& sets) {
             if (!set.empty() && (h264 ? h264Type(set) : hevcType(set)) == type) ordered.push_back(set);
     if (ordered.empty()) throw Error::noParameterSets();
 
-    auto tags = h264 ? std::nullopt : hdrTags(ordered);
+    // Only a stream asked for as HDR is taken for HDR10 where it names no colours of its own.
+    auto tags = h264 || !tenBit ? std::nullopt : hdrTags(ordered);
     auto made = platform::VideoFormat::make(h264 ? platform::VideoFormat::Codec::h264 : platform::VideoFormat::Codec::hevc,
                                             std::move(ordered), std::move(tags));
     if (made.status != 0 || !made.format) throw Error::formatDescription(made.status);

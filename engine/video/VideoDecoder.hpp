@@ -94,8 +94,10 @@ public:
     VideoDecoder& operator=(const VideoDecoder&) = delete;
 
     const StreamConfig::Codec codec;
-    // An HDR session: its colour tags are logged with every new decoder. Pictures leave in whatever layout
-    // and depth the stream has (PixelBuffer), 10-bit ones for an HDR stream.
+    // An HDR session: a Main 10 stream's colour tags (hdrTags) stand for what its pictures leave unsaid, and
+    // are logged with every new decoder. Pictures leave in whatever layout and depth the stream has
+    // (PixelBuffer) with the colour they signal; outside an HDR session one that signals none is standard
+    // dynamic range, whatever its depth.
     const bool tenBit;
 
     // Receives every decoded picture, on the decoder's thread, with the times it was queued and taken up.

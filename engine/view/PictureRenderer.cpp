@@ -60,10 +60,14 @@ void main() {
 
 // Y'CbCr planes to colour. 8-bit samples arrive as fractions of 255. A 16-bit sample arrives as two 8-bit
 // channels (low byte, high byte); filtering is linear in both, so their weighted sum is the filtered
-// sample, and sampleScale makes it a fraction of the largest 10-bit code. 10-bit pictures are HDR10: the
-// PQ light is mapped with the reference white (203 nits) at 1.0 and a soft shoulder above 0.8, converted
-// from BT.2020 to BT.709 primaries and encoded with a 2.2 gamma. toRgb, offset and sampleScale are
-// constants written in front of this text (see constants()).
+// sample, and sampleScale makes it a fraction of the largest 10-bit code. toRgb, offset and sampleScale are
+// constants written in front of this text, and so are the switches for the picture's colour (see
+// colourText()):
+// - PQ or HLG: the light is mapped with the reference white (203 nits; HLG as a 1000-nit screen shows it)
+//   at 1.0 and a soft shoulder above 0.8, and encoded with a 2.2 gamma for a standard screen;
+// - WIDE: BT.2020 primaries, converted to the screen's BT.709 in linear light (a standard-range picture
+//   decoded and encoded again with BT.1886's 2.4 gamma, so greys stay as they are).
+// Without either, the converted samples are the screen's own.
 const char* const yuvShader = R"(
 uniform sampler2D plane0;
 uniform sampler2D plane1;
@@ -75,14 +79,39 @@ float wide(vec2 lowHigh) {
     return (lowHigh.y * 65280.0 + lowHigh.x * 255.0) * sampleScale;
 }
 
+#ifdef WIDE
+vec3 toBT709(vec3 x) {
+    return vec3( 1.6605 * x.r - 0.5876 * x.g - 0.0728 * x.b,
+                -0.1246 * x.r + 1.1329 * x.g - 0.0083 * x.b,
+                -0.0182 * x.r - 0.1006 * x.g + 1.1187 * x.b);
+}
+#endif
+
 #ifdef PQ
-vec3 pqToNits(vec3 e) {
+vec3 toNits(vec3 e) {
     vec3 p = pow(max(e, vec3(0.0)), vec3(1.0 / 78.84375));
     vec3 l = pow(max(p - vec3(0.8359375), vec3(0.0)) / (vec3(18.8515625) - 18.6875 * p),
                  vec3(1.0 / 0.1593017578125));
     return l * 10000.0;
 }
+#endif
 
+#ifdef HLG
+vec3 toNits(vec3 e) {
+    // Scene light, then the system gamma (1.2) of a 1000-nit screen, by the luminance of the primaries.
+    vec3 low = e * e / 3.0;
+    vec3 high = (exp((e - vec3(0.55991073)) / 0.17883277) + vec3(0.28466892)) / 12.0;
+    vec3 s = mix(low, high, step(vec3(0.5), e));
+#ifdef WIDE
+    float ys = dot(s, vec3(0.2627, 0.6780, 0.0593));
+#else
+    float ys = dot(s, vec3(0.2126, 0.7152, 0.0722));
+#endif
+    return 1000.0 * pow(max(ys, 0.0), 0.2) * s;
+}
+#endif
+
+#if defined(PQ) || defined(HLG)
 float shoulder(float x) {
     return x <= 0.8 ? x : 0.8 + 0.2 * (1.0 - exp(-(x - 0.8) / 0.2));
 }
@@ -114,14 +143,16 @@ void main() {
 #endif
 #endif
     vec3 rgb = clamp(toRgb * (yuv - offset), 0.0, 1.0);
-#ifdef PQ
-    vec3 x = pqToNits(rgb) / 203.0;
-    vec3 rec709 = vec3( 1.6605 * x.r - 0.5876 * x.g - 0.0728 * x.b,
-                       -0.1246 * x.r + 1.1329 * x.g - 0.0083 * x.b,
-                       -0.0182 * x.r - 0.1006 * x.g + 1.1187 * x.b);
-    rec709 = max(rec709, vec3(0.0));
-    vec3 sdr = vec3(shoulder(rec709.r), shoulder(rec709.g), shoulder(rec709.b));
+#if defined(PQ) || defined(HLG)
+    vec3 x = toNits(rgb) / 203.0;
+#ifdef WIDE
+    x = max(toBT709(x), vec3(0.0));
+#endif
+    vec3 sdr = vec3(shoulder(x.r), shoulder(x.g), shoulder(x.b));
     gl_FragColor = vec4(pow(sdr, vec3(1.0 / 2.2)), 1.0);
+#elif defined(WIDE)
+    vec3 light = clamp(toBT709(pow(rgb, vec3(2.4))), 0.0, 1.0);
+    gl_FragColor = vec4(pow(light, vec3(1.0 / 2.4)), 1.0);
 #else
     gl_FragColor = vec4(rgb, 1.0);
 #endif
@@ -139,10 +170,15 @@ std::string literal(float value) {
     return out;
 }
 
-// The conversion's numbers as constants of the program: a software rasteriser runs the shader about a
-// fifth faster than with the same numbers as uniforms. GLSL builds a mat3 column by column.
-std::string constants(const std::array<float, 9>& rows, const std::array<float, 3>& offset, float sampleScale) {
-    std::string text = "const mat3 toRgb = mat3(";
+// The conversion's numbers as constants of the program, and its colour as switches: a software rasteriser
+// runs the shader about a fifth faster than with the same numbers as uniforms. GLSL builds a mat3 column by
+// column.
+std::string colourText(const std::array<float, 9>& rows, const std::array<float, 3>& offset, float sampleScale,
+                       PixelBuffer::ColorSpace::Transfer transfer, PixelBuffer::ColorSpace::Primaries primaries) {
+    using Transfer = PixelBuffer::ColorSpace::Transfer;
+    std::string text = transfer == Transfer::pq ? "#define PQ\n" : transfer == Transfer::hlg ? "#define HLG\n" : "";
+    if (primaries == PixelBuffer::ColorSpace::Primaries::bt2020) text += "#define WIDE\n";
+    text += "const mat3 toRgb = mat3(";
     for (int column = 0; column < 3; ++column)
         for (int row = 0; row < 3; ++row)
             text += literal(rows[std::size_t(row * 3 + column)]) + (column == 2 && row == 2 ? ");\n" : ", ");
@@ -201,11 +237,11 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     case Kind::overlay: fragment = overlayShader; break;
     case Kind::nv12: fragment = std::string("#define BIPLANAR\n") + yuvShader; break;
     case Kind::planar8: fragment = yuvShader; break;
-    case Kind::p010: fragment = std::string("#define DEEP\n#define BIPLANAR\n#define PQ\n") + yuvShader; break;
-    case Kind::planar16: fragment = std::string("#define DEEP\n#define PQ\n") + yuvShader; break;
+    case Kind::p010: fragment = std::string("#define DEEP\n#define BIPLANAR\n") + yuvShader; break;
+    case Kind::planar16: fragment = std::string("#define DEEP\n") + yuvShader; break;
     case Kind::count: return nullptr;
     }
-    // Full precision where the language has levels: 16-bit samples and PQ need it.
+    // Full precision where the language has levels: 16-bit samples and the HDR curves need it.
     fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + (yuv ? numbers_ : std::string()) + fragment;
     auto made = std::make_unique<QOpenGLShaderProgram>();
     made->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
@@ -278,13 +314,17 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
     }
     if (!ok) return false;
     const bool tenBit = PixelBuffer::isTenBit(format);
-    const platform::ColorMatrix matrix = platform::ColorMatrix::of(picture.colorSpace(), tenBit ? 10 : 8);
+    const PixelBuffer::ColorSpace& color = picture.colorSpace();
+    const platform::ColorMatrix matrix = platform::ColorMatrix::of(color, tenBit ? 10 : 8);
     const float sampleScale = format == Format::x420 ? 1.0f / (64.0f * 1023.0f) : 1.0f / 1023.0f;
-    if (numbers_.empty() || matrix.rows != matrix_ || matrix.offset != offset_ || sampleScale != sampleScale_) {
+    if (numbers_.empty() || matrix.rows != matrix_ || matrix.offset != offset_ || sampleScale != sampleScale_ ||
+        color.transfer != transfer_ || color.primaries != primaries_) {
         matrix_ = matrix.rows;
         offset_ = matrix.offset;
         sampleScale_ = sampleScale;
-        numbers_ = constants(matrix_, offset_, sampleScale_);
+        transfer_ = color.transfer;
+        primaries_ = color.primaries;
+        numbers_ = colourText(matrix_, offset_, sampleScale_, transfer_, primaries_);
     }
     chromaShift_ = layout.subsampled ? 0.5f / float(picture.width()) : 0.0f;
     pictureSize_ = QSize(picture.width(), picture.height());

@@ -17,9 +17,10 @@ namespace corvane::stream {
 
 // Draws decoded pictures with OpenGL. A picture's planes go up as textures just as the decoder wrote them,
 // and a shader turns them into colour: Y'CbCr with the matrix and range the picture carries (4:2:0 chroma
-// sited as H.264 and HEVC site it), 10-bit pictures as HDR10 (BT.2020 and PQ) tone-mapped for a standard
-// screen, BGRA as it is. The picture is drawn aspect-fitted on black. It can also lay an image over the
-// picture at a given opacity (a panel fading away).
+// sited as H.264 and HEVC site it), BGRA as it is. Colour follows what the picture signals: PQ and HLG
+// pictures (PixelBuffer::highDynamicRange) are tone-mapped for a standard screen, every other transfer is
+// shown as the screen's own, and BT.2020 primaries are converted to the screen's BT.709. The picture is drawn
+// aspect-fitted on black. It can also lay an image over the picture at a given opacity (a panel fading away).
 //
 // Every call needs the renderer's context current; one renderer per context, made and released in it.
 class PictureRenderer final : protected QOpenGLFunctions {
@@ -68,7 +69,9 @@ private:
     std::array<float, 9> matrix_{};
     std::array<float, 3> offset_{};
     float sampleScale_ = 1;
-    std::string numbers_;  // the three above as the shader's constants
+    platform::PixelBuffer::ColorSpace::Transfer transfer_ = platform::PixelBuffer::ColorSpace::Transfer::sdr;
+    platform::PixelBuffer::ColorSpace::Primaries primaries_ = platform::PixelBuffer::ColorSpace::Primaries::bt709;
+    std::string numbers_;  // the five above as the shader's constants and switches
     float chromaShift_ = 0;
 
     QSize overlaySize_;

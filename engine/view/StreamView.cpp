@@ -171,7 +171,7 @@ void StreamView::tick() {
 
     // Reading the planes of a picture in a layout the view does not draw converts it, here and only here.
     if (fresh && frame->image && frame->image->plane(0).data) {
-        if (PixelBuffer::isTenBit(frame->image->format())) {
+        if (frame->image->highDynamicRange()) {
             showHDR(*frame);
         } else {
             hdrActive = false;

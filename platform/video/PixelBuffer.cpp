@@ -26,12 +26,8 @@ PixelBuffer::Layout PixelBuffer::layout(Format format) {
     return {};
 }
 
-PixelBuffer::ColorSpace PixelBuffer::standardColor(Format format) {
-    return isTenBit(format) ? ColorSpace{ColorSpace::Matrix::bt2020, false} : ColorSpace{};
-}
-
 std::shared_ptr<PixelBuffer> PixelBuffer::make(Format format, int width, int height) {
-    return make(format, width, height, standardColor(format));
+    return make(format, width, height, ColorSpace{});
 }
 
 std::shared_ptr<PixelBuffer> PixelBuffer::make(Format format, int width, int height, ColorSpace color) {

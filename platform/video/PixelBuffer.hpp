@@ -30,13 +30,24 @@ public:
                             // the value in the lower 10 bits
     };
 
-    // The Y'CbCr matrix and range the stream signals. BGRA pictures carry one too; it means nothing there.
+    // The colour the stream signals: the Y'CbCr matrix and range, the transfer function and the primaries.
+    // BGRA pictures carry one too; it means nothing there.
     struct ColorSpace {
         enum class Matrix { bt601, bt709, bt2020 };
+        // `sdr` is every standard-range curve (BT.709, BT.601, BT.2020, sRGB, unnamed): a standard screen
+        // shows those codes as they are. PQ (SMPTE ST 2084) and HLG carry high dynamic range.
+        enum class Transfer { sdr, pq, hlg };
+        // BT.709's, or near enough that a screen shows them as its own (BT.601's); BT.2020's need converting.
+        enum class Primaries { bt709, bt2020 };
         Matrix matrix = Matrix::bt601;
         bool fullRange = false;
+        Transfer transfer = Transfer::sdr;
+        Primaries primaries = Primaries::bt709;
         bool operator==(const ColorSpace&) const = default;
     };
+    // HDR10 as an HDR stream's tags describe it: BT.2020 matrix and primaries, PQ, video range.
+    static constexpr ColorSpace hdr10{ColorSpace::Matrix::bt2020, false, ColorSpace::Transfer::pq,
+                                      ColorSpace::Primaries::bt2020};
 
     struct Plane {
         std::uint8_t* data = nullptr;
@@ -52,13 +63,12 @@ public:
         bool subsampled = false;              // chroma planes are half wide and half high (4:2:0)
     };
     static Layout layout(Format format);
-    // 10 bits a sample: the pictures of an HDR stream.
+    // 10 bits a sample.
     static bool isTenBit(Format format) { return format == Format::x420 || format == Format::i010; }
-    // BT.2020 for the 10-bit formats (HDR10), else BT.601; video range.
-    static ColorSpace standardColor(Format format);
 
-    // Allocates a picture of its own, rows padded to 64 bytes. Throws std::bad_alloc on failure and
-    // std::invalid_argument for sizes outside 1...16384.
+    // Allocates a picture of its own, rows padded to 64 bytes; without a colour space, it is one that signals
+    // nothing (BT.601, video range, standard dynamic range, whatever the depth). Throws std::bad_alloc on
+    // failure and std::invalid_argument for sizes outside 1...16384.
     static std::shared_ptr<PixelBuffer> make(Format format, int width, int height);
     static std::shared_ptr<PixelBuffer> make(Format format, int width, int height, ColorSpace color);
 
@@ -78,6 +88,11 @@ public:
     int width() const { return width_; }
     int height() const { return height_; }
     const ColorSpace& colorSpace() const { return color_; }
+    // Light beyond a standard screen's (PQ or HLG), which it shows only tone-mapped. Never for BGRA, which is
+    // shown as it is.
+    bool highDynamicRange() const {
+        return format_ != Format::bgra && color_.transfer != ColorSpace::Transfer::sdr;
+    }
     int planeCount() const {
         resolve();
         return planeCount_;

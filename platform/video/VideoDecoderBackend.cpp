@@ -442,7 +442,7 @@ std::optional<PixelBuffer::Format> drawnLayout(int format, bool& fullRange) {
 }
 
 // The matrix a picture signals, when it is one the view's conversion knows; a picture that names none takes
-// the format's colour tags (BT.2020 for HDR10), else BT.601.
+// the format's colour tags (an HDR stream's), else BT.601.
 std::optional<PixelBuffer::ColorSpace::Matrix> matrixOf(const AVFrame& picture,
                                                         const std::optional<VideoFormat::ColorTags>& tags) {
     using Matrix = PixelBuffer::ColorSpace::Matrix;
@@ -458,14 +458,49 @@ std::optional<PixelBuffer::ColorSpace::Matrix> matrixOf(const AVFrame& picture,
     }
 }
 
+// The transfer function a picture signals. Only PQ and HLG are drawn apart: every other curve (BT.709,
+// BT.601, BT.2020, sRGB, plain gammas) is a standard screen's own. One that names none takes the format's
+// colour tags, so it is high dynamic range only in a stream tagged HDR.
+PixelBuffer::ColorSpace::Transfer transferOf(const AVFrame& picture,
+                                             const std::optional<VideoFormat::ColorTags>& tags) {
+    using Transfer = PixelBuffer::ColorSpace::Transfer;
+    switch (picture.color_trc) {
+    case AVCOL_TRC_SMPTE2084: return Transfer::pq;
+    case AVCOL_TRC_ARIB_STD_B67: return Transfer::hlg;
+    case AVCOL_TRC_UNSPECIFIED:
+    case AVCOL_TRC_RESERVED:
+    case AVCOL_TRC_RESERVED0:
+        return tags && tags->transfer == VideoFormat::transferPQ ? Transfer::pq : Transfer::sdr;
+    default: return Transfer::sdr;
+    }
+}
+
+// BT.2020 primaries only where the picture (or, naming none, the format's tags) says so; the rest are shown
+// as the screen's own.
+PixelBuffer::ColorSpace::Primaries primariesOf(const AVFrame& picture,
+                                               const std::optional<VideoFormat::ColorTags>& tags) {
+    using Primaries = PixelBuffer::ColorSpace::Primaries;
+    switch (picture.color_primaries) {
+    case AVCOL_PRI_BT2020: return Primaries::bt2020;
+    case AVCOL_PRI_UNSPECIFIED:
+    case AVCOL_PRI_RESERVED:
+    case AVCOL_PRI_RESERVED0:
+        return tags && tags->primaries == VideoFormat::primariesBT2020 ? Primaries::bt2020 : Primaries::bt709;
+    default: return Primaries::bt709;
+    }
+}
+
 }  // namespace
 
 std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::output(AVFrame* picture) {
     bool fullRange = false;
     const std::optional<PixelBuffer::Format> layout = drawnLayout(picture->format, fullRange);
-    const auto matrix = matrixOf(*picture, decodingFormat.extensions());
+    const auto& tags = decodingFormat.extensions();
+    const auto matrix = matrixOf(*picture, tags);
     if (layout && matrix)
-        return wrap(picture, *layout, {*matrix, fullRange || picture->color_range == AVCOL_RANGE_JPEG});
+        return wrap(picture, *layout,
+                    {*matrix, fullRange || picture->color_range == AVCOL_RANGE_JPEG, transferOf(*picture, tags),
+                     primariesOf(*picture, tags)});
     return deferred(picture);
 }
 
@@ -507,8 +542,14 @@ std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::deferred(AVFrame* 
     const bool deep = descriptor && descriptor->comp[0].depth > 8;
     const PixelBuffer::Format target = deep ? PixelBuffer::Format::x420 : PixelBuffer::Format::bgra;
     const auto tags = decodingFormat.extensions();
-    PixelBuffer::ColorSpace color = PixelBuffer::standardColor(target);
+    // The conversion keeps the matrix and makes video range; BGRA is shown as it is, so only the 10-bit
+    // target keeps the picture's transfer and primaries.
+    PixelBuffer::ColorSpace color;
     if (const auto matrix = matrixOf(*picture, tags)) color.matrix = *matrix;
+    if (deep) {
+        color.transfer = transferOf(*picture, tags);
+        color.primaries = primariesOf(*picture, tags);
+    }
     AVFrame* held = av_frame_alloc();
     if (!held) return nullptr;
     av_frame_move_ref(held, picture);

@@ -17,11 +17,12 @@ namespace corvane::platform {
 // software decoding with slice threads (frame threads would hold every picture back by a frame per thread).
 // Access units go in on the caller's thread into a bounded queue; the session's own thread "corvane.decode"
 // only decodes: every picture leaves as the planes the decoder wrote (NV12, I420, I444, P010 or 10-bit
-// I420; VA-API pictures as they are transferred), carrying the matrix and range the stream signals. A
-// picture in any other layout leaves `deferred`, converted only when something reads it. Each unit's
-// handler is called exactly once, on that thread: status 0 with the picture; status 0 and no picture when
-// the decoder consumed the unit but gave no picture for it; a negative status (an AVERROR code) and no
-// picture when it failed or the picture came out damaged. Units dropped from the queue get no call.
+// I420; VA-API pictures as they are transferred), carrying the colour the stream signals (matrix, range,
+// transfer and primaries; what it leaves unsaid from the format's colour tags, else BT.601 and standard
+// dynamic range). A picture in any other layout leaves `deferred`, converted only when something reads it.
+// Each unit's handler is called exactly once, on that thread: status 0 with the picture; status 0 and no
+// picture when the decoder consumed the unit but gave no picture for it; a negative status (an AVERROR code)
+// and no picture when it failed or the picture came out damaged. Units dropped from the queue get no call.
 //
 // Pictures share the decoder's own buffers: once a picture's last holder has dropped it, its memory goes
 // back to the decoder when the next picture comes out.

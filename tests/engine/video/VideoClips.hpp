@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -22,6 +23,11 @@ struct ClipOptions {
     int width = 320, height = 240, frames = 30, keyframeInterval = 10;
     bool tenBitHDR = false; // HEVC Main 10 tagged BT.2020 / PQ
     bool chroma422 = false; // H.264 High 4:2:2: a layout the view does not draw
+    // HEVC Main 10 with this colour description in x265's terms ("colorprim=bt709:transfer=bt709"), or
+    // none when empty; instead of tenBitHDR's.
+    std::optional<std::string> tenBitColours = std::nullopt;
+    std::string picture = "testsrc2";  // the lavfi source, e.g. "color=c=0x969696" for a flat grey
+    bool tenBit() const { return tenBitHDR || tenBitColours; }
 };
 
 struct Clip {
@@ -90,15 +96,17 @@ inline Clip makeClip(const std::filesystem::path& folder, ClipOptions recipe) {
     const std::string size = std::to_string(recipe.width) + "x" + std::to_string(recipe.height);
     const std::string gop = std::to_string(recipe.keyframeInterval);
     std::ostringstream options;
-    options << "-f lavfi -i testsrc2=size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
+    options << "-f lavfi -i " << recipe.picture << (recipe.picture.find('=') == std::string::npos ? "=" : ":")
+            << "size=" << size << ":rate=30 -frames:v " << recipe.frames << " ";
     if (recipe.codec == Codec::h264) {
         options << (recipe.chroma422 ? "-pix_fmt yuv422p" : "-pix_fmt yuv420p") << " -c:v libx264 -preset ultrafast -tune zerolatency -bf 0 -g " << gop
                 << " -keyint_min " << gop << " -sc_threshold 0 -f h264 ";
     } else {
-        options << (recipe.tenBitHDR ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")
+        const std::string colours = recipe.tenBitHDR ? "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc"
+                                                     : recipe.tenBitColours.value_or("");
+        options << (recipe.tenBit() ? "-pix_fmt yuv420p10le " : "-pix_fmt yuv420p ")
                 << "-c:v libx265 -preset ultrafast -x265-params log-level=error:bframes=0:keyint=" << gop
-                << ":min-keyint=" << gop << ":scenecut=0"
-                << (recipe.tenBitHDR ? ":colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc" : "") << " -f hevc ";
+                << ":min-keyint=" << gop << ":scenecut=0" << (colours.empty() ? "" : ":" + colours) << " -f hevc ";
     }
     Clip clip{recipe, folder / ("clip-" + std::to_string(std::hash<std::string>{}(options.str()))), {}};
     ffmpeg(options.str() + quoted(clip.path));
@@ -139,8 +147,8 @@ inline Bytes tightBytes(const platform::PixelBuffer& image) {
 inline std::vector<Bytes> expectedPictures(const Clip& clip) {
     const auto luma = static_cast<std::size_t>(clip.recipe.width) * static_cast<std::size_t>(clip.recipe.height);
     const auto chroma = static_cast<std::size_t>((clip.recipe.width + 1) / 2) * std::size_t((clip.recipe.height + 1) / 2);
-    const std::size_t sampleBytes = clip.recipe.tenBitHDR ? 2 : 1;
-    return ffmpegFrames(clip.path, clip.recipe.tenBitHDR ? "yuv420p10le" : "yuv420p", (luma + 2 * chroma) * sampleBytes);
+    const std::size_t sampleBytes = clip.recipe.tenBit() ? 2 : 1;
+    return ffmpegFrames(clip.path, clip.recipe.tenBit() ? "yuv420p10le" : "yuv420p", (luma + 2 * chroma) * sampleBytes);
 }
 
 }  // namespace corvane::test::clips

@@ -57,8 +57,7 @@ protected:
         const auto expected = expectedPictures(clip);
         ASSERT_EQ(expected.size(), clip.accessUnits.size());
         using Picture = platform::PixelBuffer;
-        const Picture::ColorSpace colors{clip.recipe.tenBitHDR ? Picture::ColorSpace::Matrix::bt2020
-                                                               : Picture::ColorSpace::Matrix::bt601, false};
+        const Picture::ColorSpace colors = clip.recipe.tenBitHDR ? Picture::hdr10 : Picture::ColorSpace{};
         std::lock_guard guard(lock);
         for (std::size_t i = 0; i < expected.size(); ++i) {
             const auto index = first + static_cast<std::uint32_t>(i);
@@ -113,6 +112,55 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     ASSERT_TRUE(frames.count(200));
     ASSERT_TRUE(frames[200].image);
     EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::i420);
+}
+
+TEST_F(VideoDecoderPeerTest, TenBitPicturesCarryTheColoursTheirStreamSignalsAndAreHdr10OnlyInAnHdrSession) {
+    using Color = platform::PixelBuffer::ColorSpace;
+    using M = Color::Matrix;
+    using T = Color::Transfer;
+    using P = Color::Primaries;
+    struct Row {
+        const char* name;
+        std::string colours;  // x265's colour description
+        bool hdrSession;
+        Color expected;
+    };
+    const Row rows[] = {
+        {"BT.709", "colorprim=bt709:transfer=bt709:colormatrix=bt709", false, {M::bt709, false, T::sdr, P::bt709}},
+        {"BT.709 in an HDR session", "colorprim=bt709:transfer=bt709:colormatrix=bt709", true, {M::bt709, false, T::sdr, P::bt709}},
+        {"BT.2020 standard range, full", "colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc:range=full", false,
+         {M::bt2020, true, T::sdr, P::bt2020}},
+        {"SMPTE 170M", "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m", false, {M::bt601, false, T::sdr, P::bt709}},
+        {"sRGB", "colorprim=bt709:transfer=iec61966-2-1:colormatrix=bt709", false, {M::bt709, false, T::sdr, P::bt709}},
+        {"PQ", "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc", false, platform::PixelBuffer::hdr10},
+        {"HLG", "colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc", false, {M::bt2020, false, T::hlg, P::bt2020}},
+        {"PQ with BT.709 primaries", "colorprim=bt709:transfer=smpte2084:colormatrix=bt709", false, {M::bt709, false, T::pq, P::bt709}},
+        {"none", "", false, Color{}},
+        {"none in an HDR session", "", true, platform::PixelBuffer::hdr10},
+    };
+    for (const Row& row : rows) {
+        ClipOptions recipe{ClipCodec::hevc, 64, 64, 2, 2};
+        recipe.tenBitColours = row.colours;
+        const Clip stream = clip(recipe);
+        VideoDecoder decoder(StreamConfig::Codec::hevc, row.hdrSession, 64, false);
+        record(decoder);
+        for (std::uint32_t i = 0; i < stream.accessUnits.size(); ++i) decoder.decode(frameOf(stream, i, i));
+        decoder.flush();
+        std::lock_guard guard(lock);
+        ASSERT_EQ(frames.size(), 2u) << row.name;
+        for (const auto& [index, frame] : frames) {
+            ASSERT_TRUE(frame.image) << row.name;
+            EXPECT_EQ(frame.image->format(), platform::PixelBuffer::Format::i010) << row.name;
+            const Color& got = frame.image->colorSpace();
+            EXPECT_EQ(got, row.expected) << row.name << ": matrix " << int(got.matrix) << ", full " << got.fullRange
+                                         << ", transfer " << int(got.transfer) << ", primaries " << int(got.primaries);
+            EXPECT_EQ(frame.image->highDynamicRange(), row.expected.transfer != T::sdr) << row.name;
+        }
+        frames.clear();
+    }
+    // Only an HDR session has colours to take for those a stream leaves unsaid, and names them.
+    const std::string tags = "video: stream colors: transfer SMPTE_ST_2084_PQ, primaries ITU_R_2020, matrix ITU_R_2020";
+    EXPECT_EQ(log.matching("video: stream colors"), (Lines{tags, tags}));
 }
 
 TEST_F(VideoDecoderPeerTest, ADecoderThatFellBehindSkipsToTheNextKeyframeWithoutAskingForOneAtEveryFrame) {

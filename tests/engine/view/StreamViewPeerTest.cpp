@@ -2,10 +2,15 @@
 #include "engine/view/StreamView.hpp"
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <vector>
 #include <tuple>
 #include <QImage>
 #include <QTest>
+#include "engine/video/AnnexB.hpp"
+#include "engine/video/VideoDecoder.hpp"
+#include "tests/engine/video/VideoClips.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/GuiEnvironment.hpp"
 
@@ -31,10 +36,10 @@ std::shared_ptr<PixelBuffer> quadrants(int w, int h, Rgb tl, Rgb tr, Rgb bl, Rgb
 
 std::shared_ptr<PixelBuffer> gray(int w, int h, std::uint8_t v) { return quadrants(w, h, {v, v, v}, {v, v, v}, {v, v, v}, {v, v, v}); }
 
-// A 10-bit picture: luma `left` on the left half, `right` on the right, neutral chroma; 16-bit samples with
+// An HDR10 picture: luma `left` on the left half, `right` on the right, neutral chroma; 16-bit samples with
 // the value in the upper 10 bits.
 std::shared_ptr<PixelBuffer> x420(int w, int h, std::uint16_t left, std::uint16_t right) {
-    auto picture = PixelBuffer::make(PixelBuffer::Format::x420, w, h);
+    auto picture = PixelBuffer::make(PixelBuffer::Format::x420, w, h, PixelBuffer::hdr10);
     for (int p = 0; p < 2; ++p) {
         auto& plane = picture->mutablePlane(p);
         for (int y = 0; y < plane.height; ++y)
@@ -145,26 +150,57 @@ Rgb reference8(const Coefficients& k, Codes c) {
     return {clamp(y + k.rCr * cr), clamp(y + k.gCb * cb + k.gCr * cr), clamp(y + k.bCb * cb)};
 }
 
-// HDR10 (BT.2020 video range, PQ) as a standard screen shows it: the reference white (203 nits) at 1.0 with a
-// soft shoulder above 0.8, BT.709 primaries, a 2.2 gamma.
-Rgb reference10(Codes c) {
+// Video-range 10-bit codes as a standard screen shows them, from each standard's Kr and Kb and the transfer
+// and primaries: a standard transfer as it is, BT.2020 primaries converted to BT.709 in linear light (BT.1886's
+// 2.4 gamma both ways); PQ, and HLG as a 1000-nit screen shows it, with the reference white (203 nits) at 1.0
+// and a soft shoulder above 0.8, then BT.709 primaries and a 2.2 gamma.
+Rgb reference10(Codes c, PixelBuffer::ColorSpace color) {
+    using Color = PixelBuffer::ColorSpace;
+    const bool bt2020 = color.primaries == Color::Primaries::bt2020;
+    const bool m709 = color.matrix == Color::Matrix::bt709, m2020 = color.matrix == Color::Matrix::bt2020;
+    const double kr = m709 ? 0.2126 : m2020 ? 0.2627 : 0.299, kb = m709 ? 0.0722 : m2020 ? 0.0593 : 0.114;
     const double Y = (c.y - 64) / 876.0, U = (c.cb - 512) / 896.0, V = (c.cr - 512) / 896.0;
-    const double e[3] = {Y + 1.4746 * V, Y - 0.164553 * U - 0.571353 * V, Y + 1.8814 * U};
-    double light[3];
-    for (int i = 0; i < 3; ++i) {
-        const double p = std::pow(std::clamp(e[i], 0.0, 1.0), 1 / 78.84375);
-        light[i] = std::pow(std::max(p - 0.8359375, 0.0) / (18.8515625 - 18.6875 * p), 1 / 0.1593017578125) * 10000 / 203;
+    const double r = Y + 2 * (1 - kr) * V, b = Y + 2 * (1 - kb) * U;
+    double e[3] = {r, (Y - kr * r - kb * b) / (1 - kr - kb), b};
+    for (double& v : e) v = std::clamp(v, 0.0, 1.0);
+    const auto toBT709 = [](const double* x, double* out) {
+        out[0] = 1.6605 * x[0] - 0.5876 * x[1] - 0.0728 * x[2];
+        out[1] = -0.1246 * x[0] + 1.1329 * x[1] - 0.0083 * x[2];
+        out[2] = -0.0182 * x[0] - 0.1006 * x[1] + 1.1187 * x[2];
+    };
+    double shown[3];
+    if (color.transfer == Color::Transfer::sdr) {
+        std::copy(e, e + 3, shown);
+        if (bt2020) {
+            const double light[3] = {std::pow(e[0], 2.4), std::pow(e[1], 2.4), std::pow(e[2], 2.4)};
+            toBT709(light, shown);
+            for (double& v : shown) v = std::pow(std::clamp(v, 0.0, 1.0), 1 / 2.4);
+        }
+    } else {
+        double light[3];
+        if (color.transfer == Color::Transfer::pq) {
+            for (int i = 0; i < 3; ++i) {
+                const double p = std::pow(e[i], 1 / 78.84375);
+                light[i] = std::pow(std::max(p - 0.8359375, 0.0) / (18.8515625 - 18.6875 * p), 1 / 0.1593017578125) * 10000;
+            }
+        } else {
+            double scene[3];
+            for (int i = 0; i < 3; ++i)
+                scene[i] = e[i] <= 0.5 ? e[i] * e[i] / 3 : (std::exp((e[i] - 0.55991073) / 0.17883277) + 0.28466892) / 12;
+            const double ys = bt2020 ? 0.2627 * scene[0] + 0.6780 * scene[1] + 0.0593 * scene[2]
+                                     : 0.2126 * scene[0] + 0.7152 * scene[1] + 0.0722 * scene[2];
+            for (int i = 0; i < 3; ++i) light[i] = 1000 * std::pow(ys, 0.2) * scene[i];
+        }
+        for (double& v : light) v /= 203;
+        if (bt2020) toBT709(light, shown);
+        else std::copy(light, light + 3, shown);
+        for (double& v : shown) {
+            const double x = std::max(v, 0.0);
+            v = std::pow(x <= 0.8 ? x : 0.8 + 0.2 * (1 - std::exp(-(x - 0.8) / 0.2)), 1 / 2.2);
+        }
     }
-    const double rec709[3] = {1.6605 * light[0] - 0.5876 * light[1] - 0.0728 * light[2],
-                              -0.1246 * light[0] + 1.1329 * light[1] - 0.0083 * light[2],
-                              -0.0182 * light[0] - 0.1006 * light[1] + 1.1187 * light[2]};
-    std::uint8_t out[3];
-    for (int i = 0; i < 3; ++i) {
-        const double x = std::max(rec709[i], 0.0);
-        const double shoulder = x <= 0.8 ? x : 0.8 + 0.2 * (1 - std::exp(-(x - 0.8) / 0.2));
-        out[i] = std::uint8_t(std::lround(std::pow(shoulder, 1 / 2.2) * 255));
-    }
-    return {out[0], out[1], out[2]};
+    const auto byte = [](double v) { return std::uint8_t(std::lround(std::clamp(v, 0.0, 1.0) * 255)); };
+    return {byte(shown[0]), byte(shown[1]), byte(shown[2])};
 }
 
 TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTwoStepsOfTheReference) {
@@ -177,11 +213,13 @@ TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTw
                                        {100, 110, 150}, {180, 140, 100}, {30, 128, 200}, {240, 100, 128}};
     const std::vector<Codes> codes10 = {{64, 512, 512}, {940, 512, 512}, {502, 512, 512}, {400, 300, 700},
                                         {600, 700, 400}, {300, 600, 600}, {800, 450, 560}, {200, 512, 380}};
+    using Transfer = PixelBuffer::ColorSpace::Transfer;
+    using Primaries = PixelBuffer::ColorSpace::Primaries;
     struct Row {
         const char* name;
         Format format;
         PixelBuffer::ColorSpace color;
-        const Coefficients* k;  // none: HDR10
+        const Coefficients* k;  // none: by the colour space (reference10)
     };
     const Row rows[] = {
         {"NV12 BT.601 limited", Format::nv12, {Matrix::bt601, false}, &bt601Limited},
@@ -196,15 +234,23 @@ TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTw
         {"I444 BT.709 limited", Format::i444, {Matrix::bt709, false}, &bt709Limited},
         {"I444 BT.601 full", Format::i444, {Matrix::bt601, true}, &bt601Full},
         {"I444 BT.709 full", Format::i444, {Matrix::bt709, true}, &bt709Full},
-        {"P010 HDR10", Format::x420, {Matrix::bt2020, false}, nullptr},
-        {"I010 HDR10", Format::i010, {Matrix::bt2020, false}, nullptr},
+        {"P010 HDR10", Format::x420, PixelBuffer::hdr10, nullptr},
+        {"I010 HDR10", Format::i010, PixelBuffer::hdr10, nullptr},
+        {"P010 BT.709 standard range", Format::x420, {Matrix::bt709, false}, nullptr},
+        {"I010 BT.601 standard range", Format::i010, {Matrix::bt601, false}, nullptr},
+        {"I010 BT.2020 standard range", Format::i010, {Matrix::bt2020, false, Transfer::sdr, Primaries::bt2020}, nullptr},
+        {"NV12 BT.2020 standard range", Format::nv12, {Matrix::bt2020, false, Transfer::sdr, Primaries::bt2020}, nullptr},
+        {"P010 HLG", Format::x420, {Matrix::bt2020, false, Transfer::hlg, Primaries::bt2020}, nullptr},
+        {"I010 HLG, BT.709 primaries", Format::i010, {Matrix::bt709, false, Transfer::hlg, Primaries::bt709}, nullptr},
+        {"P010 PQ, BT.709 primaries", Format::x420, {Matrix::bt709, false, Transfer::pq, Primaries::bt709}, nullptr},
     };
     view->resize(256, 64);
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
     std::uint32_t index = 0;
     for (const Row& row : rows) {
-        const auto& codes = row.k ? codes8 : codes10;
+        const bool deep = PixelBuffer::isTenBit(row.format);
+        const auto& codes = deep ? codes10 : codes8;
         const int across = int(codes.size()) / 2;
         view->resize(across * 32, 64);
         show(frameOf(patches(row.format, codes, across, row.color), ++index));
@@ -212,12 +258,88 @@ TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTw
         ASSERT_EQ(shown.size(), QSize(across * 32, 64)) << row.name;
         for (std::size_t i = 0; i < codes.size(); ++i) {
             const int x = int(i % std::size_t(across)) * 32 + 16, y = int(i / std::size_t(across)) * 32 + 16;
-            const Rgb expected = row.k ? reference8(*row.k, codes[i]) : reference10(codes[i]);
+            // 8-bit video-range codes are the 10-bit ones divided by 4.
+            const Codes wide = deep ? codes[i] : Codes{codes[i].y * 4, codes[i].cb * 4, codes[i].cr * 4};
+            const Rgb expected = row.k ? reference8(*row.k, codes[i]) : reference10(wide, row.color);
             EXPECT_TRUE(near(shown.pixel(x, y), expected, 2))
                 << row.name << ", codes " << codes[i].y << " " << codes[i].cb << " " << codes[i].cr << ": expected "
                 << int(expected.r) << "," << int(expected.g) << "," << int(expected.b);
         }
     }
+}
+
+// Real 10-bit HEVC streams of a mid grey (150 of 255), made by ffmpeg, decoded and shown: under any standard
+// transfer the grey stays 150 whatever the primaries; only PQ and HLG take the HDR path, and a stream that
+// names no colours only in an HDR session.
+TEST_F(StreamViewDisplay, TenBitStreamsAreShownWithTheTransferAndPrimariesTheySignal) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    test::TempDir folder;
+    struct Row {
+        const char* name;
+        std::string colours;  // x265's colour description
+        bool hdrSession;
+        bool hdr;
+    };
+    const Row rows[] = {
+        {"BT.709", "colorprim=bt709:transfer=bt709:colormatrix=bt709", false, false},
+        {"PQ", "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc", false, true},
+        {"BT.2020 standard range", "colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc", false, false},
+        {"SMPTE 170M", "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m", false, false},
+        {"HLG", "colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc", false, true},
+        {"none", "", false, false},
+        {"none in an HDR session", "", true, true},
+        {"BT.709 in an HDR session", "colorprim=bt709:transfer=bt709:colormatrix=bt709", true, false},
+    };
+    const std::string hdrLine = "video: showing HDR (10-bit) through the HDR display layer";
+    std::size_t hdrLines = 0;
+    bool hdrShowing = false;
+    std::uint32_t index = 0;
+    for (const Row& row : rows) {
+        test::clips::ClipOptions recipe{test::clips::Codec::hevc, 160, 120, 2, 2};
+        recipe.tenBitColours = row.colours;
+        recipe.picture = "color=c=0x969696";
+        const test::clips::Clip clip = test::clips::makeClip(folder.path(), recipe);
+        std::mutex lock;
+        std::optional<DecodedFrame> decoded;
+        VideoDecoder decoder(StreamConfig::Codec::hevc, row.hdrSession, 8, false);
+        decoder.onFrame = [&](const DecodedFrame& frame) {
+            std::lock_guard guard(lock);
+            decoded = frame;
+        };
+        for (const Bytes& unit : clip.accessUnits) {
+            VideoFrame frame;
+            frame.index = index++;
+            frame.data = unit;
+            frame.isKeyframe = AnnexB::isKeyframe(unit, StreamConfig::Codec::hevc);
+            decoder.decode(frame);
+        }
+        decoder.flush();
+        std::lock_guard guard(lock);
+        ASSERT_TRUE(decoded && decoded->image) << row.name;
+        const PixelBuffer& picture = *decoded->image;
+        ASSERT_EQ(picture.format(), PixelBuffer::Format::i010) << row.name;
+        show(*decoded);
+        const QRgb centre = shownAt(200, 150);
+        if (row.hdr) {
+            // The HDR path's curve, on the codes the decoder gave (PQ: 150 shows as 249).
+            const auto code = [&](int p, int x, int y) {
+                const std::uint8_t* at = picture.plane(p).data + y * picture.plane(p).bytesPerRow + x * 2;
+                return at[0] | at[1] << 8;
+            };
+            const Codes codes{code(0, 80, 60), code(1, 40, 30), code(2, 40, 30)};
+            const Rgb expected = reference10(codes, picture.colorSpace());
+            EXPECT_TRUE(near(centre, expected, 2)) << row.name << ": expected " << int(expected.r);
+            EXPECT_GT(expected.r, 160) << row.name;
+        } else {
+            EXPECT_TRUE(near(centre, {150, 150, 150}, 2)) << row.name;
+        }
+        // The line comes with the first HDR picture after standard ones.
+        if (row.hdr && !hdrShowing) ++hdrLines;
+        hdrShowing = row.hdr;
+        EXPECT_EQ(log.count(hdrLine), hdrLines) << row.name;
+    }
+    EXPECT_EQ(hdrLines, 3u);
 }
 
 TEST_F(StreamViewDisplay, APanelsLookFadesAwayOverThePicture) {
