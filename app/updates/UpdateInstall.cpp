@@ -12,6 +12,7 @@
 #include "app/services/OnPool.hpp"
 #include "app/updates/Relauncher.hpp"
 #include "app/updates/UpdateScratch.hpp"
+#include "app/updates/VersionSwitch.hpp"
 #include "engine/Text.hpp"
 #include "platform/crypto/Sha256.hpp"
 
@@ -19,6 +20,7 @@
 #include <QScopeGuard>
 #include <QUuid>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,9 @@ std::string lowerAscii(std::string text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     return text;
 }
+
+// Text for a log line: escaped as box text is, and cut short.
+std::string forLog(const std::string& text) { return stream::text::forLog(text, 1000); }
 
 std::string cannotReplace(const std::filesystem::path& folder) {
     return "Could not replace the app in " + folder.string() + ".";
@@ -94,17 +99,35 @@ std::filesystem::path UpdateManager::swapJournal() const {
     return (stateFolder.empty() ? Folders::logs() : stateFolder) / "update-swap";
 }
 
+std::filesystem::path UpdateManager::installJournal() const {
+    return (stateFolder.empty() ? Folders::logs() : stateFolder) / "update-install";
+}
+
 QCoro::Task<> UpdateManager::tidyUp() {
     auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, identifier = info_.identifier,
-                                                     journal = swapJournal(), temporary = temporaryPath()](std::stop_token) {
-        const auto putBack = FolderSwap::repair(journal, [&](const std::filesystem::path& folder) {
+                                                     swap = swapJournal(), journal = installJournal(),
+                                                     temporary = temporaryPath()](std::stop_token) {
+        const auto putBack = FolderSwap::repair(swap, [&](const std::filesystem::path& folder) {
             return InstallFolder::isOurs(folder, identifier);
         });
         if (putBack)
-            Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) +
-                       " after an update cut short");
-        const auto installed = bundle ? bundle : InstallFolder::running(identifier);
-        int removed = installed ? StaleFiles::sweep(installed->parent_path(), ".corvane-update-") : 0;
+            Log::write("update: put the app back in " + forLog(putBack->string()) + " after an update cut short");
+        std::vector<std::filesystem::path> installs;
+        if (const auto installed = bundle ? bundle : InstallFolder::running(identifier)) installs.push_back(*installed);
+        if (const auto named = VersionSwitch::remembered(journal);
+            named && std::find(installs.begin(), installs.end(), *named) == installs.end())
+            installs.push_back(*named);
+        int removed = 0;
+        for (const auto& install : installs) {
+            if (!InstallFolder::current(install, identifier)) continue;
+            if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
+                Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
+                           forLog(install.string()));
+            // Where earlier versions unpacked updates.
+            removed += StaleFiles::sweep(install.parent_path(), ".corvane-update-");
+        }
+        std::error_code ignored;
+        std::filesystem::remove(journal, ignored);
         removed += StaleFiles::sweep(temporary, "corvane-update-");
         removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
         if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
@@ -182,9 +205,10 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     // one nothing is fetched.
     if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked);
 
-    // Unpacked beside the installed folder, so that the two sit on one file system and can be exchanged.
+    // Unpacked inside the install folder, on its file system, so that the version can be renamed into place.
     const auto scratch = std::make_shared<UpdateScratch>(
-        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"), parent / (".corvane-update-" + newUuid()));
+        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"),
+        *destination / InstallFolder::kVersions / (".corvane-update-" + newUuid()));
     scratch_ = scratch;
     // Each step on the pool runs inside the scratch's enter and leave, so that a quit in the middle still
     // removes what the update made once the step is over.
@@ -228,23 +252,39 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto identifier = info_.identifier;
         const auto limits = archiveLimits;
         const auto installed = *destination;
-        const auto journal = swapJournal();
+        const auto journal = installJournal();
+        const auto failed = cannotReplace(parent);
         auto unpacking = onPool(pool_, stop_.get_token(), step([=](std::stop_token stop) {
+            // Named first, so that the next start tidies the install folder whatever happens from here on.
+            VersionSwitch::remember(journal, installed);
+            try {
+                VersionSwitch::versionsOf(installed);
+            } catch (const Error& e) {
+                throw UpdateError(failed, e.what());
+            }
             scratch->makeUnpackFolder();
             UpdateArchive::extract(scratch->archive(), scratch->unpack(), limits, stop);
             const auto found = onlyInstallFolder(scratch->unpack(), identifier);
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
-            return FolderSwap::replace(*found, installed, nullptr, journal);
+            try {
+                VersionSwitch::install(*found, installed);
+            } catch (const Error& e) {
+                throw UpdateError(failed, e.what());
+            }
+            return true;
         }));
-        const bool swapped = co_await unpacking;
+        co_await unpacking;
         if (!self) throw UpdateError("cancelled");
-        if (!swapped) throw UpdateError(cannotReplace(parent));
     } catch (...) {
         error = std::current_exception();
     }
     if (!self) throw UpdateError("cancelled");  // the manager's end released what the update made
-    // The archive always goes; so does the unpack folder (after a swap it holds the old version).
-    auto cleaning = onPool(pool_, {}, [scratch](std::stop_token) { scratch->release(); });
+    // The archive always goes, and so does the unpack folder; an install folder the update left as it was
+    // loses the versions folder it made.
+    auto cleaning = onPool(pool_, {}, [scratch, versions = *destination / InstallFolder::kVersions](std::stop_token) {
+        scratch->release();
+        ::rmdir(versions.c_str());
+    });
     co_await cleaning;
     if (self && scratch_ == scratch) scratch_.reset();
     if (error) std::rethrow_exception(error);

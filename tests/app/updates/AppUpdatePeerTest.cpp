@@ -1,3 +1,4 @@
+#include "app/updates/InstallFolder.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -48,17 +49,20 @@ TEST_F(AppUpdateTest, FeedsAreReadWhateverTheirStatusOverTrustedHttpsOnlyAndFall
 TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfterQuitting) {
     serveHttps();
     trust();
-    // Over https an archive needs no digest from the feed. The last one is quit while it installs: the event
-    // loop has ended, and what the update made goes all the same.
+    // Over https an archive needs no digest from the feed. The second updates the app the first put in, once
+    // its next start has tidied up. The last one is quit while it installs: the event loop has ended, and what
+    // the update made goes all the same.
     const std::tuple<const char*, const char*, const char*> zippers[] = {
         {"python", "python3 -m zipfile -c", "http"}, {"bsdtar", "bsdtar -a -cf", "https"}, {"quit", "bsdtar -a -cf", "https"}};
     for (const auto& [zipper, tool, scheme] : zippers) {
         SCOPED_TRACE(zipper);
         recorder = {}, quits = 0;
         const auto started = root.path() / "started";
-        std::filesystem::remove_all(installed());
         std::filesystem::remove(started);
-        test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+        if (zipper != std::string("bsdtar")) {
+            std::filesystem::remove_all(installed());
+            test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+        }
         auto manager = forFeed(urlOf("feed.json"));
         // The new program records whether the old process was still there (ended: gone, or a zombie its parent
         // has not reaped yet); python's zipfile keeps modes as bsdtar does.
@@ -85,7 +89,11 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         }
         ASSERT_TRUE(checkAndUpdate(*manager));
         ASSERT_EQ(quits, 1) << manager->status().text;
-        EXPECT_EQ(test::snapshot(installed()), test::snapshot(stage.path() / "Corvane-2.0"));
+        // The install folder's program is now a link to the new version, beside the one before.
+        const auto current = InstallFolder::current(installed(), test::kIdentifier);
+        ASSERT_TRUE(current);
+        EXPECT_TRUE(std::filesystem::is_symlink(installed() / "bin/corvane"));
+        EXPECT_EQ(test::snapshot(*current), test::snapshot(stage.path() / "Corvane-2.0"));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
         EXPECT_EQ(std::vector(recorder.statuses.end() - 4, recorder.statuses.end()),
@@ -102,6 +110,12 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         EXPECT_FALSE(std::filesystem::exists(started));
         standIn.end();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(started) == "after\n"; }));
+        // The next start removes the version before.
+        auto tidying = manager->tidyUp();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed() / ".versions"), {}), 1);
+        EXPECT_EQ(std::filesystem::directory_iterator(installed() / ".versions")->path(), *current);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed()), {}), 2);  // bin/ and .versions/
     }
 }
 
