@@ -177,11 +177,20 @@ QCoro::Task<> UpdateManager::performAppUpdate(AppUpdate update) {
         co_return;
     }
     std::string text;
+    std::string detail;
     try {
         std::rethrow_exception(error);
-    } catch (const std::exception& e) {
+    } catch (const UpdateError& e) {
+        text = e.message;
+        detail = e.detail;
+    } catch (const UpdateArchive::NotValid& e) {
         text = e.what();
+        detail = e.detail;
+    } catch (...) {
+        text = stream::text::messageOf(error);
     }
+    Log::write("update: app update to " + forLog(update.version) + " failed: " + forLog(text) +
+               (detail.empty() ? "" : " (" + forLog(detail) + ")"));
     progress_.reset();
     status_ = Status::failed(text);
     showResult_ = true;
@@ -197,13 +206,14 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     if (!destination) {
         std::error_code ignored;
         const auto program = std::filesystem::canonical("/proc/self/exe", ignored);
-        throw UpdateError(cannotReplace(program.parent_path()));
+        throw UpdateError(cannotReplace(program.parent_path()),
+                          "the app does not run from an install folder that holds nothing but the app");
     }
     const auto parent = destination->parent_path();
     const bool hasDigest = sha256 && !sha256->empty();
     // Over plain http anyone on the way could swap the archive; only the feed's digest can tell, so without
     // one nothing is fetched.
-    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked);
+    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked, "plain http: " + url);
 
     // Unpacked inside the install folder, on its file system, so that the version can be renamed into place.
     const auto scratch = std::make_shared<UpdateScratch>(
@@ -246,7 +256,8 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
             }));
             const auto digest = co_await hashing;
             if (!self) throw UpdateError("cancelled");
-            if (digest != lowerAscii(*sha256)) throw UpdateError(kIntegrity);
+            if (digest != lowerAscii(*sha256))
+                throw UpdateError(kIntegrity, "the archive's SHA-256 is " + digest + ", the feed gives " + *sha256);
         }
 
         const auto identifier = info_.identifier;
@@ -305,9 +316,12 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     const auto result = co_await building;
     if (!self) throw UpdateError("cancelled");
     const auto identifier = info_.identifier;
-    auto reading = onPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
+    // The built app, or why there is none.
+    using Built = std::pair<std::optional<std::filesystem::path>, std::string>;
+    auto reading = onPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> Built {
         writeAtomically(folder.parent_path() / "build.log", result.stdout + "\n" + result.stderr);
-        if (result.status != 0 || result.timedOut) return std::nullopt;
+        if (result.timedOut) return {std::nullopt, "the script ran past its time limit"};
+        if (result.status != 0) return {std::nullopt, "the script ended with status " + std::to_string(result.status)};
         std::optional<std::string> path;
         std::size_t start = 0;
         const std::string& out = result.stdout;
@@ -318,26 +332,32 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
             if (line.starts_with("Built: ")) path = std::string(line.substr(7));
             start = end + 1;
         }
-        if (!path) return std::nullopt;
+        if (!path) return {std::nullopt, "the script named nothing it built"};
         // The script names what it built; only an install folder of ours inside the source folder is started.
         std::error_code realError;
         std::error_code sourceError;
         const auto real = std::filesystem::canonical(*path, realError);
         const auto source = std::filesystem::canonical(folder, sourceError);
-        if (realError || sourceError || !InstallFolder::isOurs(real, identifier)) return std::nullopt;
+        if (realError || sourceError || !InstallFolder::isOurs(real, identifier))
+            return {std::nullopt, *path + " is not an install folder of this app"};
         const auto inside = real.lexically_relative(source);
-        if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".") return std::nullopt;
-        return real;
+        if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".")
+            return {std::nullopt, *path + " is not inside the source folder"};
+        return {real, {}};
     });
-    const auto built = co_await reading;
+    const Built built = co_await reading;
     if (!self) throw UpdateError("cancelled");
-    if (!built) throw UpdateError(kBuildFailed);
-    co_return *built;
+    if (!built.first) throw UpdateError(kBuildFailed, built.second);
+    co_return *built.first;
 }
 
 void UpdateManager::relaunch(const std::filesystem::path& app) {
     // A helper that cannot start is no reason to keep running the old version: the user asked to restart.
-    Relauncher::startAfterExit(app / InstallFolder::kProgram, {}, relaunchWaitPid);
+    try {
+        Relauncher::startAfterExit(app / InstallFolder::kProgram, {}, relaunchWaitPid);
+    } catch (const std::exception& e) {
+        Log::write("update: the new version will not start by itself: " + forLog(e.what()));
+    }
     if (quit) quit();
     else QCoreApplication::quit();
 }

@@ -109,27 +109,44 @@ TEST_F(UpdateManagerTest, BuildFromSourceStartsTheLastBuiltAppAndAnyDoubtEndsInT
     builtApp(source() / "out/Other", "other");
     test::writeFile(source() / "out/Other/share/corvane/app-info.json", "{\"identifier\": \"com.example.Other\"}");
     std::filesystem::create_directories(source() / "out/Plain");
-    const std::pair<const char*, std::string> rows[] = {
-        {"exit status", "echo 'Built: " + source().string() + "'\nexit 1\n"},
-        {"no result line", "echo '[1/1] done'\n"},
-        {"no space after the colon", "echo 'Built:" + (source() / "out/Other").string() + "'\n"},
-        {"outside the source folder", "echo 'Built: " + (outside() / "Corvane").string() + "'\n"},
-        {"another identifier", "echo 'Built: " + (source() / "out/Other").string() + "'\n"},
-        {"not an install folder", "echo 'Built: " + (source() / "out/Plain").string() + "'\n"},
-        {"the source folder itself", "echo 'Built: " + source().string() + "'\n"},
-        {"over the time limit", "echo '[1/2] slow'\nsleep 30\n"},
+    const auto notOurs = [](const std::filesystem::path& path) { return path.string() + " is not an install folder of this app"; };
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"exit status", "echo 'Built: " + source().string() + "'\nexit 1\n", "the script ended with status 1"},
+        {"no result line", "echo '[1/1] done'\n", "the script named nothing it built"},
+        {"no space after the colon", "echo 'Built:" + (source() / "out/Other").string() + "'\n", "the script named nothing it built"},
+        {"outside the source folder", "echo 'Built: " + (outside() / "Corvane").string() + "'\n",
+         (outside() / "Corvane").string() + " is not inside the source folder"},
+        {"another identifier", "echo 'Built: " + (source() / "out/Other").string() + "'\n", notOurs(source() / "out/Other")},
+        {"not an install folder", "echo 'Built: " + (source() / "out/Plain").string() + "'\n", notOurs(source() / "out/Plain")},
+        {"the source folder itself", "echo 'Built: " + source().string() + "'\n", notOurs(source())},
+        {"over the time limit", "echo '[1/2] slow'\nsleep 30\n", "the script ran past its time limit"},
     };
-    for (const auto& [name, script] : rows) {
+    for (const auto& [name, script, why] : rows) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(build(script, 1));
         EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The build failed. Details are in build.log in the Corvane folder."));
         EXPECT_EQ(manager->progress(), std::nullopt);
         EXPECT_EQ(quits, 0);
         EXPECT_TRUE(std::filesystem::exists(root.path() / "build.log"));
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: The build failed. Details are in build.log in the "
+                                        "Corvane folder. (" + why + ")"), std::string::npos) << test::logTail(2);
         manager->dismissResult();
         EXPECT_EQ(manager->status(), UpdateManager::Status::idle());
     }
     EXPECT_FALSE(std::filesystem::exists(root.path() / "started"));
+    // A program gone by the time of the relaunch: the log says so, and the app quits all the same.
+    const auto gone = source() / "out/Corvane/bin/corvane";
+    test::writeFile(source() / "build.sh", "echo 'Built: " + (source() / "out/Corvane").string() + "'\n");
+    quits = 0;
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", source().string()});
+    manager->prepareForUpdate = [gone]() -> QCoro::Task<> {
+        std::filesystem::remove(gone);
+        co_return;
+    };
+    ASSERT_TRUE(checkAndUpdate(*manager));
+    EXPECT_EQ(quits, 1);
+    EXPECT_NE(test::logTail(2).find("update: the new version will not start by itself: " + gone.string() +
+                                    ": No such file or directory"), std::string::npos) << test::logTail(2);
 }
 
 TEST(VersionTest, ComparesNumericallyPieceByPiece) {
