@@ -36,7 +36,7 @@ bool holdsOnlyOurs(const std::filesystem::path& install) {
     return holdsOnly(install, {"bin", "lib", "share", InstallFolder::kVersions}) &&
            holdsOnly(install / "bin", {"corvane"}, InstallFolder::kLinkPrefix) &&
            holdsOnly(install / "share", {"corvane", "applications", "icons"}) &&
-           holdsOnly(install / "share/applications", {"corvane.desktop"});
+           holdsOnly(install / "share/applications", {"corvane.desktop", "mimeinfo.cache"});
 }
 
 // <name> of the only link target a switch writes, "../.versions/<name>/bin/corvane".
