@@ -12,6 +12,8 @@
 #include "app/ui/SettingsWindow.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/TrayMenu.hpp"
+#include "app/updates/AppInfo.hpp"
+#include "app/updates/InstallFolder.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 #include "platform/instance/SingleInstance.hpp"
@@ -43,8 +45,7 @@ int main(int argc, char** argv) {
     AppPool pool;
     auto defaults = std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
     BoxController controller({Clock::system(), pool, defaults, nullptr, {}});
-    std::error_code error;
-    controller.executable = std::filesystem::canonical("/proc/self/exe", error);
+    controller.executable = InstallFolder::programToStart(AppInfo::current().identifier);
 
     // The main screen as the stream settings see it: its size, scale and refresh rate.
     StreamSettings::setScreenSource([]() -> std::optional<StreamSettings::MainScreen> {

@@ -144,7 +144,8 @@ public:
     std::optional<std::string> setShortcut(ShortcutAction action, const KeyShortcut& shortcut);
     void resetShortcut(ShortcutAction action);
 
-    // The executable the login item starts (the real path of this program; tests set their own).
+    // The executable the login item starts: the install folder's program, which updates keep, else the real
+    // path of this program (InstallFolder::programToStart); tests set their own.
     std::filesystem::path executable;
     // Where the login item's entry lives; empty: $XDG_CONFIG_HOME.
     std::filesystem::path autostartConfigHome;

@@ -1,18 +1,28 @@
 #include "app/updates/Relauncher.hpp"
 
+#include "platform/core/Error.hpp"
+
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace corvane {
 
-bool Relauncher::startAfterExit(const std::filesystem::path& program, const std::vector<std::string>& arguments,
+void Relauncher::startAfterExit(const std::filesystem::path& program, const std::vector<std::string>& arguments,
                                 pid_t waitFor, double waitSeconds) {
+    // The helper execs only once this process has gone, where nobody could hear of a failure: what can be
+    // known now is checked now.
+    struct stat st {};
+    if (::stat(program.c_str(), &st) != 0) throw Error(program.string() + ": " + std::strerror(errno));
+    if (!S_ISREG(st.st_mode) || ::access(program.c_str(), X_OK) != 0)
+        throw Error(program.string() + " is not an executable file");
     // Everything the children need is prepared here: after fork only async-signal-safe calls are made.
     std::vector<std::string> words;
     words.push_back(program.string());
@@ -26,8 +36,9 @@ bool Relauncher::startAfterExit(const std::filesystem::path& program, const std:
 
     const pid_t first = ::fork();
     if (first < 0) {
+        const int error = errno;
         if (pidfd >= 0) ::close(pidfd);
-        return false;
+        throw Error(std::string("cannot start the helper: ") + std::strerror(error));
     }
     if (first == 0) {
         ::setsid();
@@ -58,7 +69,7 @@ bool Relauncher::startAfterExit(const std::filesystem::path& program, const std:
     int status = 0;
     while (::waitpid(first, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw Error("cannot start the helper: its fork failed");
 }
 
 } // namespace corvane

@@ -9,9 +9,10 @@ namespace corvane {
 
 // Starts the new version of the application once the running one has ended: a detached helper in its own
 // session waits (at most `waitSeconds`) for process `waitFor` to end, then executes `program` with
-// `arguments` directly (no shell). Returns false when the helper could not be started.
+// `arguments` directly (no shell). Throws corvane::Error saying why when `program` is no executable file or
+// the helper could not be started.
 namespace Relauncher {
-bool startAfterExit(const std::filesystem::path& program, const std::vector<std::string>& arguments, pid_t waitFor,
+void startAfterExit(const std::filesystem::path& program, const std::vector<std::string>& arguments, pid_t waitFor,
                     double waitSeconds = 10);
 } // namespace Relauncher
 

@@ -12,6 +12,7 @@
 #include "app/services/OnPool.hpp"
 #include "app/updates/Relauncher.hpp"
 #include "app/updates/UpdateScratch.hpp"
+#include "app/updates/VersionSwitch.hpp"
 #include "engine/Text.hpp"
 #include "platform/crypto/Sha256.hpp"
 
@@ -19,6 +20,7 @@
 #include <QScopeGuard>
 #include <QUuid>
 
+#include <algorithm>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -38,6 +40,9 @@ std::string lowerAscii(std::string text) {
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
     return text;
 }
+
+// Text for a log line: escaped as box text is, and cut short.
+std::string forLog(const std::string& text) { return stream::text::forLog(text, 1000); }
 
 std::string cannotReplace(const std::filesystem::path& folder) {
     return "Could not replace the app in " + folder.string() + ".";
@@ -94,17 +99,35 @@ std::filesystem::path UpdateManager::swapJournal() const {
     return (stateFolder.empty() ? Folders::logs() : stateFolder) / "update-swap";
 }
 
+std::filesystem::path UpdateManager::installJournal() const {
+    return (stateFolder.empty() ? Folders::logs() : stateFolder) / "update-install";
+}
+
 QCoro::Task<> UpdateManager::tidyUp() {
     auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, identifier = info_.identifier,
-                                                     journal = swapJournal(), temporary = temporaryPath()](std::stop_token) {
-        const auto putBack = FolderSwap::repair(journal, [&](const std::filesystem::path& folder) {
+                                                     swap = swapJournal(), journal = installJournal(),
+                                                     temporary = temporaryPath()](std::stop_token) {
+        const auto putBack = FolderSwap::repair(swap, [&](const std::filesystem::path& folder) {
             return InstallFolder::isOurs(folder, identifier);
         });
         if (putBack)
-            Log::write("update: put the app back in " + stream::text::forLog(putBack->string(), 1000) +
-                       " after an update cut short");
-        const auto installed = bundle ? bundle : InstallFolder::running(identifier);
-        int removed = installed ? StaleFiles::sweep(installed->parent_path(), ".corvane-update-") : 0;
+            Log::write("update: put the app back in " + forLog(putBack->string()) + " after an update cut short");
+        std::vector<std::filesystem::path> installs;
+        if (const auto installed = bundle ? bundle : InstallFolder::running(identifier)) installs.push_back(*installed);
+        if (const auto named = VersionSwitch::remembered(journal);
+            named && std::find(installs.begin(), installs.end(), *named) == installs.end())
+            installs.push_back(*named);
+        int removed = 0;
+        for (const auto& install : installs) {
+            if (!InstallFolder::current(install, identifier)) continue;
+            if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
+                Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
+                           forLog(install.string()));
+            // Where earlier versions unpacked updates.
+            removed += StaleFiles::sweep(install.parent_path(), ".corvane-update-");
+        }
+        std::error_code ignored;
+        std::filesystem::remove(journal, ignored);
         removed += StaleFiles::sweep(temporary, "corvane-update-");
         removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
         if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
@@ -154,11 +177,20 @@ QCoro::Task<> UpdateManager::performAppUpdate(AppUpdate update) {
         co_return;
     }
     std::string text;
+    std::string detail;
     try {
         std::rethrow_exception(error);
-    } catch (const std::exception& e) {
+    } catch (const UpdateError& e) {
+        text = e.message;
+        detail = e.detail;
+    } catch (const UpdateArchive::NotValid& e) {
         text = e.what();
+        detail = e.detail;
+    } catch (...) {
+        text = stream::text::messageOf(error);
     }
+    Log::write("update: app update to " + forLog(update.version) + " failed: " + forLog(text) +
+               (detail.empty() ? "" : " (" + forLog(detail) + ")"));
     progress_.reset();
     status_ = Status::failed(text);
     showResult_ = true;
@@ -174,17 +206,19 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     if (!destination) {
         std::error_code ignored;
         const auto program = std::filesystem::canonical("/proc/self/exe", ignored);
-        throw UpdateError(cannotReplace(program.parent_path()));
+        throw UpdateError(cannotReplace(program.parent_path()),
+                          "the app does not run from an install folder that holds nothing but the app");
     }
     const auto parent = destination->parent_path();
     const bool hasDigest = sha256 && !sha256->empty();
     // Over plain http anyone on the way could swap the archive; only the feed's digest can tell, so without
     // one nothing is fetched.
-    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked);
+    if (!url.starts_with("https://") && !hasDigest) throw UpdateError(kUnchecked, "plain http: " + url);
 
-    // Unpacked beside the installed folder, so that the two sit on one file system and can be exchanged.
+    // Unpacked inside the install folder, on its file system, so that the version can be renamed into place.
     const auto scratch = std::make_shared<UpdateScratch>(
-        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"), parent / (".corvane-update-" + newUuid()));
+        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"),
+        *destination / InstallFolder::kVersions / (".corvane-update-" + newUuid()));
     scratch_ = scratch;
     // Each step on the pool runs inside the scratch's enter and leave, so that a quit in the middle still
     // removes what the update made once the step is over.
@@ -222,29 +256,46 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
             }));
             const auto digest = co_await hashing;
             if (!self) throw UpdateError("cancelled");
-            if (digest != lowerAscii(*sha256)) throw UpdateError(kIntegrity);
+            if (digest != lowerAscii(*sha256))
+                throw UpdateError(kIntegrity, "the archive's SHA-256 is " + digest + ", the feed gives " + *sha256);
         }
 
         const auto identifier = info_.identifier;
         const auto limits = archiveLimits;
         const auto installed = *destination;
-        const auto journal = swapJournal();
+        const auto journal = installJournal();
+        const auto failed = cannotReplace(parent);
         auto unpacking = onPool(pool_, stop_.get_token(), step([=](std::stop_token stop) {
+            // Named first, so that the next start tidies the install folder whatever happens from here on.
+            VersionSwitch::remember(journal, installed);
+            try {
+                VersionSwitch::versionsOf(installed);
+            } catch (const Error& e) {
+                throw UpdateError(failed, e.what());
+            }
             scratch->makeUnpackFolder();
             UpdateArchive::extract(scratch->archive(), scratch->unpack(), limits, stop);
             const auto found = onlyInstallFolder(scratch->unpack(), identifier);
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
-            return FolderSwap::replace(*found, installed, nullptr, journal);
+            try {
+                VersionSwitch::install(*found, installed);
+            } catch (const Error& e) {
+                throw UpdateError(failed, e.what());
+            }
+            return true;
         }));
-        const bool swapped = co_await unpacking;
+        co_await unpacking;
         if (!self) throw UpdateError("cancelled");
-        if (!swapped) throw UpdateError(cannotReplace(parent));
     } catch (...) {
         error = std::current_exception();
     }
     if (!self) throw UpdateError("cancelled");  // the manager's end released what the update made
-    // The archive always goes; so does the unpack folder (after a swap it holds the old version).
-    auto cleaning = onPool(pool_, {}, [scratch](std::stop_token) { scratch->release(); });
+    // The archive always goes, and so does the unpack folder; an install folder the update left as it was
+    // loses the versions folder it made.
+    auto cleaning = onPool(pool_, {}, [scratch, versions = *destination / InstallFolder::kVersions](std::stop_token) {
+        scratch->release();
+        ::rmdir(versions.c_str());
+    });
     co_await cleaning;
     if (self && scratch_ == scratch) scratch_.reset();
     if (error) std::rethrow_exception(error);
@@ -265,9 +316,12 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
     const auto result = co_await building;
     if (!self) throw UpdateError("cancelled");
     const auto identifier = info_.identifier;
-    auto reading = onPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> std::optional<std::filesystem::path> {
+    // The built app, or why there is none.
+    using Built = std::pair<std::optional<std::filesystem::path>, std::string>;
+    auto reading = onPool(pool_, stop_.get_token(), [folder, result, identifier](std::stop_token) -> Built {
         writeAtomically(folder.parent_path() / "build.log", result.stdout + "\n" + result.stderr);
-        if (result.status != 0 || result.timedOut) return std::nullopt;
+        if (result.timedOut) return {std::nullopt, "the script ran past its time limit"};
+        if (result.status != 0) return {std::nullopt, "the script ended with status " + std::to_string(result.status)};
         std::optional<std::string> path;
         std::size_t start = 0;
         const std::string& out = result.stdout;
@@ -278,26 +332,32 @@ QCoro::Task<std::filesystem::path> UpdateManager::buildFromSource(std::filesyste
             if (line.starts_with("Built: ")) path = std::string(line.substr(7));
             start = end + 1;
         }
-        if (!path) return std::nullopt;
+        if (!path) return {std::nullopt, "the script named nothing it built"};
         // The script names what it built; only an install folder of ours inside the source folder is started.
         std::error_code realError;
         std::error_code sourceError;
         const auto real = std::filesystem::canonical(*path, realError);
         const auto source = std::filesystem::canonical(folder, sourceError);
-        if (realError || sourceError || !InstallFolder::isOurs(real, identifier)) return std::nullopt;
+        if (realError || sourceError || !InstallFolder::isOurs(real, identifier))
+            return {std::nullopt, *path + " is not an install folder of this app"};
         const auto inside = real.lexically_relative(source);
-        if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".") return std::nullopt;
-        return real;
+        if (inside.empty() || *inside.begin() == ".." || *inside.begin() == ".")
+            return {std::nullopt, *path + " is not inside the source folder"};
+        return {real, {}};
     });
-    const auto built = co_await reading;
+    const Built built = co_await reading;
     if (!self) throw UpdateError("cancelled");
-    if (!built) throw UpdateError(kBuildFailed);
-    co_return *built;
+    if (!built.first) throw UpdateError(kBuildFailed, built.second);
+    co_return *built.first;
 }
 
 void UpdateManager::relaunch(const std::filesystem::path& app) {
     // A helper that cannot start is no reason to keep running the old version: the user asked to restart.
-    Relauncher::startAfterExit(app / InstallFolder::kProgram, {}, relaunchWaitPid);
+    try {
+        Relauncher::startAfterExit(app / InstallFolder::kProgram, {}, relaunchWaitPid);
+    } catch (const std::exception& e) {
+        Log::write("update: the new version will not start by itself: " + forLog(e.what()));
+    }
     if (quit) quit();
     else QCoreApplication::quit();
 }

@@ -71,9 +71,11 @@ public:
     class UpdateError final : public Error {
     public:
         enum class Kind { message };
-        explicit UpdateError(std::string message) : Error(message), message(std::move(message)) {}
+        explicit UpdateError(std::string message, std::string detail = {})
+            : Error(message), message(std::move(message)), detail(std::move(detail)) {}
         Kind kind = Kind::message;
         std::string message;
+        std::string detail;  // why, for the log
     };
 
     static constexpr double kCheckInterval = 21600;
@@ -104,8 +106,9 @@ public:
 
     // Starts the checks once; first tidies up after an earlier run (tidyUp).
     void startAutomaticChecks();
-    // What an earlier run killed in the middle of an update left: an interrupted swap is undone, and the
-    // unpack folders beside the app and archives in the temporary folder that no running instance holds go.
+    // What an earlier run left: versions of the app it replaced or did not get to switch to, unpack folders
+    // and archives no running instance holds, an earlier version's interrupted folder swap. Also tidies the
+    // install folder the last update named when this start runs from elsewhere.
     QCoro::Task<> tidyUp();
     void checkNow();
     void dismissResult();
@@ -137,7 +140,7 @@ public:
     UpdateArchive::Limits archiveLimits;
     double buildTimeLimit = kBuildSeconds;
     std::filesystem::path temporaryFolder;                       // else the system's temporary folder
-    std::filesystem::path stateFolder;                           // else the log's folder (the swap journal)
+    std::filesystem::path stateFolder;                           // else the log's folder (the update journals)
 
 Q_SIGNALS:
     void changed();
@@ -159,6 +162,7 @@ private:
 
     std::filesystem::path temporaryPath() const;
     std::filesystem::path swapJournal() const;
+    std::filesystem::path installJournal() const;
     void setStatus(Status status);
     void setProgress(std::optional<double> progress);
     void publish() { Q_EMIT changed(); }

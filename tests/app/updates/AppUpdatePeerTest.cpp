@@ -1,3 +1,4 @@
+#include "app/updates/InstallFolder.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -48,17 +49,20 @@ TEST_F(AppUpdateTest, FeedsAreReadWhateverTheirStatusOverTrustedHttpsOnlyAndFall
 TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfterQuitting) {
     serveHttps();
     trust();
-    // Over https an archive needs no digest from the feed. The last one is quit while it installs: the event
-    // loop has ended, and what the update made goes all the same.
+    // Over https an archive needs no digest from the feed. The second updates the app the first put in, once
+    // its next start has tidied up. The last one is quit while it installs: the event loop has ended, and what
+    // the update made goes all the same.
     const std::tuple<const char*, const char*, const char*> zippers[] = {
         {"python", "python3 -m zipfile -c", "http"}, {"bsdtar", "bsdtar -a -cf", "https"}, {"quit", "bsdtar -a -cf", "https"}};
     for (const auto& [zipper, tool, scheme] : zippers) {
         SCOPED_TRACE(zipper);
         recorder = {}, quits = 0;
         const auto started = root.path() / "started";
-        std::filesystem::remove_all(installed());
         std::filesystem::remove(started);
-        test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+        if (zipper != std::string("bsdtar")) {
+            std::filesystem::remove_all(installed());
+            test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+        }
         auto manager = forFeed(urlOf("feed.json"));
         // The new program records whether the old process was still there (ended: gone, or a zombie its parent
         // has not reaped yet); python's zipfile keeps modes as bsdtar does.
@@ -85,7 +89,11 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         }
         ASSERT_TRUE(checkAndUpdate(*manager));
         ASSERT_EQ(quits, 1) << manager->status().text;
-        EXPECT_EQ(test::snapshot(installed()), test::snapshot(stage.path() / "Corvane-2.0"));
+        // The install folder's program is now a link to the new version, beside the one before.
+        const auto current = InstallFolder::current(installed(), test::kIdentifier);
+        ASSERT_TRUE(current);
+        EXPECT_TRUE(std::filesystem::is_symlink(installed() / "bin/corvane"));
+        EXPECT_EQ(test::snapshot(*current), test::snapshot(stage.path() / "Corvane-2.0"));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
         EXPECT_EQ(std::vector(recorder.statuses.end() - 4, recorder.statuses.end()),
@@ -102,6 +110,12 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         EXPECT_FALSE(std::filesystem::exists(started));
         standIn.end();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return test::readWhole(started) == "after\n"; }));
+        // The next start removes the version before.
+        auto tidying = manager->tidyUp();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed() / ".versions"), {}), 1);
+        EXPECT_EQ(std::filesystem::directory_iterator(installed() / ".versions")->path(), *current);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed()), {}), 2);  // bin/ and .versions/
     }
 }
 
@@ -148,17 +162,31 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
     const std::string integrity = "The download did not pass its integrity check.";
     const std::string digest = test::sha256Of(served() / "valid.zip");
     // Over plain http an archive without a digest is never fetched; an app outside an install folder (this
-    // test program, in the build tree) is never downloaded for.
+    // test program, in the build tree) is never downloaded for. Each refusal is logged with why.
     const auto program = std::filesystem::canonical("/proc/self/exe").parent_path().string();
-    std::vector<std::tuple<std::string, std::string, std::string>> rows = {
-        {"valid", " " + digest + " ", integrity}, {"valid", std::string(64, '0'), integrity},
-        {"valid", "", "The update was not downloaded: it is offered over plain http without a digest to check it against."},
-        {"never", digest, "Could not replace the app in " + program + "."},
-        {"missing", digest, "The download failed: The server answered with error 404."}};
-    for (const char* name : {"absolute", "dotdot", "link-out", "link-up", "link-only", "link-via-link", "device", "setuid",
-                             "setgid", "two", "subfolder", "identifier", "entries", "bytes", "garbage"})
-        rows.emplace_back(name, test::sha256Of(served() / (std::string(name) + ".zip")), notValid);
-    for (const auto& [name, sha256, failure] : rows) {
+    const std::string one = " (not exactly one install folder of ours)";
+    std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows = {
+        {"valid", " " + digest + " ", integrity, " (the archive's SHA-256 is " + digest + ", the feed gives  " + digest + " )"},
+        {"valid", std::string(64, '0'), integrity, " (the archive's SHA-256 is " + digest + ", the feed gives 0000"},
+        {"valid", "", "The update was not downloaded: it is offered over plain http without a digest to check it against.",
+         " (plain http: " + urlOf("valid.zip") + ")"},
+        {"never", digest, "Could not replace the app in " + program + ".",
+         " (the app does not run from an install folder that holds nothing but the app)"},
+        {"missing", digest, "The download failed: The server answered with error 404.", ""}};
+    const std::pair<const char*, std::string> refused[] = {
+        {"absolute", " (an absolute entry name: " + outside().string() + "/evil)"},
+        {"dotdot", " (an entry name leading out: Corvane/../../evil)"},
+        {"link-out", " (a link leading out: " + outside().string() + ")"}, {"link-up", " (a link leading out: ../..)"},
+        {"link-only", " (a link leading out: ../../..)"},
+        {"link-via-link", " (a link climbing through another entry: a/b/c/d/e/deep/../../../../..)"},
+        {"device", " (a device, FIFO or socket: Corvane/dev)"},
+        {"setuid", " (set-user-ID, set-group-ID or sticky bits: Corvane/bin/helper)"},
+        {"setgid", " (set-user-ID, set-group-ID or sticky bits: Corvane/bin/helper)"}, {"two", one}, {"subfolder", one},
+        {"identifier", one}, {"entries", " (more entries than allowed)"}, {"bytes", " (more bytes than allowed)"},
+        {"garbage", " ("}};
+    for (const auto& [name, why] : refused)
+        rows.emplace_back(name, test::sha256Of(served() / (std::string(name) + ".zip")), notValid, why);
+    for (const auto& [name, sha256, failure, why] : rows) {
         SCOPED_TRACE(name);
         quits = 0;
         auto manager = forFeed(urlOf("feed.json"));
@@ -174,6 +202,8 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         EXPECT_TRUE(std::filesystem::is_empty(outside()));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: " + failure + why), std::string::npos)
+            << test::logTail(2);
     }
     // A FIFO's mode in a zip reaches us as an ordinary file: what is unpacked is never a FIFO.
     test::TempDir unpacked;

@@ -1,4 +1,3 @@
-#include "app/updates/FolderSwap.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <fcntl.h>
 #include <set>
@@ -110,27 +109,44 @@ TEST_F(UpdateManagerTest, BuildFromSourceStartsTheLastBuiltAppAndAnyDoubtEndsInT
     builtApp(source() / "out/Other", "other");
     test::writeFile(source() / "out/Other/share/corvane/app-info.json", "{\"identifier\": \"com.example.Other\"}");
     std::filesystem::create_directories(source() / "out/Plain");
-    const std::pair<const char*, std::string> rows[] = {
-        {"exit status", "echo 'Built: " + source().string() + "'\nexit 1\n"},
-        {"no result line", "echo '[1/1] done'\n"},
-        {"no space after the colon", "echo 'Built:" + (source() / "out/Other").string() + "'\n"},
-        {"outside the source folder", "echo 'Built: " + (outside() / "Corvane").string() + "'\n"},
-        {"another identifier", "echo 'Built: " + (source() / "out/Other").string() + "'\n"},
-        {"not an install folder", "echo 'Built: " + (source() / "out/Plain").string() + "'\n"},
-        {"the source folder itself", "echo 'Built: " + source().string() + "'\n"},
-        {"over the time limit", "echo '[1/2] slow'\nsleep 30\n"},
+    const auto notOurs = [](const std::filesystem::path& path) { return path.string() + " is not an install folder of this app"; };
+    const std::tuple<const char*, std::string, std::string> rows[] = {
+        {"exit status", "echo 'Built: " + source().string() + "'\nexit 1\n", "the script ended with status 1"},
+        {"no result line", "echo '[1/1] done'\n", "the script named nothing it built"},
+        {"no space after the colon", "echo 'Built:" + (source() / "out/Other").string() + "'\n", "the script named nothing it built"},
+        {"outside the source folder", "echo 'Built: " + (outside() / "Corvane").string() + "'\n",
+         (outside() / "Corvane").string() + " is not inside the source folder"},
+        {"another identifier", "echo 'Built: " + (source() / "out/Other").string() + "'\n", notOurs(source() / "out/Other")},
+        {"not an install folder", "echo 'Built: " + (source() / "out/Plain").string() + "'\n", notOurs(source() / "out/Plain")},
+        {"the source folder itself", "echo 'Built: " + source().string() + "'\n", notOurs(source())},
+        {"over the time limit", "echo '[1/2] slow'\nsleep 30\n", "the script ran past its time limit"},
     };
-    for (const auto& [name, script] : rows) {
+    for (const auto& [name, script, why] : rows) {
         SCOPED_TRACE(name);
         ASSERT_TRUE(build(script, 1));
         EXPECT_EQ(manager->status(), UpdateManager::Status::failed("The build failed. Details are in build.log in the Corvane folder."));
         EXPECT_EQ(manager->progress(), std::nullopt);
         EXPECT_EQ(quits, 0);
         EXPECT_TRUE(std::filesystem::exists(root.path() / "build.log"));
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: The build failed. Details are in build.log in the "
+                                        "Corvane folder. (" + why + ")"), std::string::npos) << test::logTail(2);
         manager->dismissResult();
         EXPECT_EQ(manager->status(), UpdateManager::Status::idle());
     }
     EXPECT_FALSE(std::filesystem::exists(root.path() / "started"));
+    // A program gone by the time of the relaunch: the log says so, and the app quits all the same.
+    const auto gone = source() / "out/Corvane/bin/corvane";
+    test::writeFile(source() / "build.sh", "echo 'Built: " + (source() / "out/Corvane").string() + "'\n");
+    quits = 0;
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", source().string()});
+    manager->prepareForUpdate = [gone]() -> QCoro::Task<> {
+        std::filesystem::remove(gone);
+        co_return;
+    };
+    ASSERT_TRUE(checkAndUpdate(*manager));
+    EXPECT_EQ(quits, 1);
+    EXPECT_NE(test::logTail(2).find("update: the new version will not start by itself: " + gone.string() +
+                                    ": No such file or directory"), std::string::npos) << test::logTail(2);
 }
 
 TEST(VersionTest, ComparesNumericallyPieceByPiece) {
@@ -164,46 +180,21 @@ TEST(BuildProgressTest, ReadsMarkersAndCounters) {
     }
 }
 
-// Whichever step of a swap fails, the old app stays in place. A kill between the two renames of the slower
-// swap (or just after them) is put right at the next start, and what killed runs left beside the app and in
-// the temporary folder goes unless an instance holds it.
-TEST_F(UpdateManagerTest, ASwapLeavesTheOldAppOnFailureAndTheNextStartRepairsAKilledOne) {
-    struct Row { const char* name; std::vector<int> failing; bool swapped; };
-    const Row rows[] = {{"exchange", {}, true}, {"without the exchange", {0}, true}, {"moving the old one aside", {0, 1}, false},
-                        {"moving the new one in", {0, 2}, false}, {"the exchange alone", {1, 2}, true}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.name);
-        test::TempDir here;
-        test::makeInstallFolder(here.path() / "Corvane", "1.0", "old");
-        test::makeInstallFolder(here.path() / ".new", "2.0", "new");
-        const auto oldFolder = test::snapshot(here.path() / "Corvane");
-        const auto newFolder = test::snapshot(here.path() / ".new");
-        const bool done = FolderSwap::replace(here.path() / ".new", here.path() / "Corvane", [&](int step) {
-            return std::find(row.failing.begin(), row.failing.end(), step) != row.failing.end();
-        });
-        EXPECT_EQ(done, row.swapped);
-        EXPECT_EQ(test::snapshot(here.path() / "Corvane"), row.swapped ? newFolder : oldFolder);
-        EXPECT_EQ(test::snapshot(here.path() / ".new"), row.swapped ? oldFolder : newFolder);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(here.path()), {}), 2);
-    }
-    // A missing installed folder is never "replaced" by moving the new one there.
-    test::TempDir spare;
-    test::makeInstallFolder(spare.path() / ".new", "2.0", "new");
-    EXPECT_FALSE(FolderSwap::replace(spare.path() / ".new", spare.path() / "Corvane"));
-    EXPECT_TRUE(std::filesystem::exists(spare.path() / ".new/bin/corvane"));
-    // Killed: repaired at the next start, with what killed runs left.
+// An earlier version's folder swap cut short between its renames (the installed folder aside, the new one not
+// yet in) or just after them (the old folder still aside) is put right at the next start, and what killed
+// runs left beside the app and in the temporary folder goes unless an instance holds it.
+TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweepsLeftovers) {
     const auto fresh = apps() / ".corvane-update-K/Corvane";
-    for (const int killedAt : {2, 3}) {
+    const auto aside = apps() / "Corvane.old";
+    for (const bool newOneIn : {false, true}) {
         std::filesystem::remove_all(installed());
-        test::makeInstallFolder(installed(), "1.0", "old");
-        test::makeInstallFolder(fresh, "2.0", "new");
-        const auto before = test::snapshot(killedAt == 2 ? installed() : fresh);
-        // The kill: nothing after that step runs.
-        const auto killed = [&](int step) { return step == killedAt ? throw killedAt : step == 0; };
-        EXPECT_THROW(FolderSwap::replace(fresh, installed(), killed, root.path() / "state/update-swap"), int);
-        ASSERT_EQ(std::filesystem::exists(installed()), killedAt == 3);
+        test::makeInstallFolder(aside, "1.0", "old");
+        test::makeInstallFolder(newOneIn ? installed() : fresh, "2.0", "new");
+        std::filesystem::create_directories(fresh.parent_path());
+        const auto expected = test::snapshot(newOneIn ? installed() : aside);
+        test::writeFile(root.path() / "state/update-swap", installed().string() + '\0' + aside.string() + '\0');
         std::vector<int> held;
-        for (const auto& path : {apps() / ".corvane-update-stale", apps() / ".corvane-update-held"}) std::filesystem::create_directory(path);
+        for (const auto& path : {apps() / ".corvane-update-stale", apps() / ".corvane-update-held"}) std::filesystem::create_directories(path);
         for (const auto& name : {"corvane-update-A.zip", ".corvane-download-x", "corvane-update-held.zip"})
             test::writeFile(temporary() / name, "partial");
         for (const auto& path : {apps() / ".corvane-update-held", temporary() / "corvane-update-held.zip"})
@@ -212,13 +203,13 @@ TEST_F(UpdateManagerTest, ASwapLeavesTheOldAppOnFailureAndTheNextStartRepairsAKi
         manager->stateFolder = root.path() / "state";
         auto tidying = manager->tidyUp();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
-        EXPECT_EQ(test::snapshot(installed()), before) << killedAt;
+        EXPECT_EQ(test::snapshot(installed()), expected) << newOneIn;
         std::set<std::string> left;
         for (const auto& folder : {apps(), temporary(), root.path() / "state"})
             for (const auto& entry : std::filesystem::directory_iterator(folder)) left.insert(entry.path().filename());
-        EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-held", "corvane-update-held.zip"})) << killedAt;
+        EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-held", "corvane-update-held.zip"})) << newOneIn;
         const auto log = test::logTail(3);
-        EXPECT_EQ(log.find("update: put the app back in " + installed().string()) != std::string::npos, killedAt == 2);
+        EXPECT_EQ(log.find("update: put the app back in " + installed().string()) != std::string::npos, !newOneIn);
         EXPECT_NE(log.find("update: removed 4 leftover(s) of updates cut short"), std::string::npos);
         for (const int fd : held) ::close(fd);
         std::filesystem::remove_all(apps() / ".corvane-update-held");

@@ -1,0 +1,152 @@
+#include "app/updates/VersionSwitch.hpp"
+
+#include "app/services/StaleFiles.hpp"
+#include "app/updates/InstallFolder.hpp"
+#include "app/updates/SmallFile.hpp"
+#include "platform/core/Error.hpp"
+
+#include <QUuid>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace corvane {
+namespace {
+
+struct Fd {
+    int fd;
+    explicit Fd(int fd) : fd(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+std::string reason() { return std::strerror(errno); }
+
+// Removes one entry of a folder this user owns: a file or link, or a folder with what it holds unless a
+// process holds its lock (an update unpacking into it). True when it went.
+bool removeUnheld(const std::filesystem::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
+    if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
+    const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    std::error_code error;
+    return folder.fd >= 0 && StaleFiles::lock(folder.fd) && std::filesystem::remove_all(path, error) > 0 && !error;
+}
+
+bool isFolder(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+} // namespace
+
+std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& install) {
+    const auto versions = install / InstallFolder::kVersions;
+    if (::mkdir(versions.c_str(), 0755) != 0 && errno != EEXIST)
+        throw Error("cannot make " + versions.string() + ": " + reason());
+    struct stat st {};
+    if (::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        throw Error(versions.string() + " is not a folder of this user");
+    return versions;
+}
+
+void VersionSwitch::install(const std::filesystem::path& app, const std::filesystem::path& install, const StepHook& step) {
+    const auto failing = [&](int number) {
+        if (!step || !step(number)) return false;
+        errno = EIO;
+        return true;
+    };
+    const auto program = install / InstallFolder::kProgram;
+    struct stat st {};
+    if (::lstat(program.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+        throw Error("no program to replace at " + program.string());
+    const std::string name = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
+    const auto version = install / InstallFolder::kVersions / name;
+    const auto link = install / "bin" / (InstallFolder::kLinkPrefix + name);
+    // Held until the switch is over, so that a tidy-up elsewhere never takes the version it is putting in.
+    const Fd held(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (held.fd < 0) throw Error("cannot open " + app.string() + ": " + reason());
+    StaleFiles::lock(held.fd);
+    const auto putBack = [&] {
+        std::error_code error;
+        if (::rename(version.c_str(), app.c_str()) != 0) std::filesystem::remove_all(version, error);
+    };
+
+    if (failing(1) || ::rename(app.c_str(), version.c_str()) != 0)
+        throw Error("cannot move the new version to " + version.string() + ": " + reason());
+    const std::string target = std::string("../") + InstallFolder::kVersions + "/" + name + "/" + InstallFolder::kProgram;
+    if (failing(2) || ::symlink(target.c_str(), link.c_str()) != 0) {
+        const auto why = reason();
+        putBack();
+        throw Error("cannot make the link " + link.string() + ": " + why);
+    }
+    // The new files and the renames that lead to them reach the disk before the link takes the program's
+    // place: a power cut right after the switch never starts empty files.
+    if (const Fd folder(::open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.fd >= 0) ::syncfs(folder.fd);
+    if (failing(3) || ::rename(link.c_str(), program.c_str()) != 0) {
+        const auto why = reason();
+        ::unlink(link.c_str());
+        putBack();
+        throw Error("cannot put the link in place of " + program.string() + ": " + why);
+    }
+    if (const Fd bin(::open((install / "bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); bin.fd >= 0) ::fsync(bin.fd);
+    failing(4);
+}
+
+int VersionSwitch::tidy(const std::filesystem::path& install, const std::string& identifier) {
+    const auto current = InstallFolder::current(install, identifier);
+    if (!current) return 0;
+    const bool switched = *current != install;
+    int removed = 0;
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(install / "bin", error), end; !error && it != end; it.increment(error))
+        if (it->path().filename().string().starts_with(InstallFolder::kLinkPrefix) && it->is_symlink() &&
+            ::unlink(it->path().c_str()) == 0)
+            ++removed;
+    const auto versions = install / InstallFolder::kVersions;
+    if (isFolder(versions)) {
+        for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error))
+            if (!(switched && it->path() == *current) && removeUnheld(it->path())) ++removed;
+    }
+    if (!switched) {
+        ::rmdir(versions.c_str());
+        return removed;
+    }
+    // What the folder held as its own app before its first update; the desktop's share/applications and
+    // share/icons stay.
+    for (const char* own : {"lib", "share/corvane"})
+        if (isFolder(install / own) && std::filesystem::remove_all(install / own, error) > 0 && !error) ++removed;
+    ::rmdir((install / "share").c_str());  // when the desktop's entries were not there either
+    return removed;
+}
+
+bool VersionSwitch::remember(const std::filesystem::path& journal, const std::filesystem::path& install) {
+    std::error_code error;
+    std::filesystem::create_directories(journal.parent_path(), error);
+    const std::string text = install.string() + '\0';
+    auto temporary = journal;
+    temporary += ".part";
+    const Fd out(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    if (out.fd < 0) return false;
+    const bool written = ::write(out.fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(out.fd) == 0;
+    if (written && ::rename(temporary.c_str(), journal.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+std::optional<std::filesystem::path> VersionSwitch::remembered(const std::filesystem::path& journal) {
+    const auto text = SmallFile::read(journal, 4096 + 1);
+    if (!text || text->size() < 2 || text->back() != '\0' || text->find('\0') != text->size() - 1 || text->front() != '/')
+        return std::nullopt;
+    return std::filesystem::path(text->substr(0, text->size() - 1));
+}
+
+} // namespace corvane

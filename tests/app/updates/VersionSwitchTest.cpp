@@ -1,0 +1,257 @@
+// An update killed at any step: what the desktop entry and the login item start, and what the next start
+// makes of it. The switch runs in a child process killed at each step in turn.
+#include "app/updates/InstallFolder.hpp"
+#include "app/updates/VersionSwitch.hpp"
+#include "platform/login/LoginItem.hpp"
+#include "tests/app/updates/UpdateHarness.hpp"
+#include <cstddef>
+#include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <set>
+#include <sstream>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#ifndef RENAME_EXCHANGE
+#define RENAME_EXCHANGE (1 << 1)
+#endif
+
+namespace corvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool exchanges(const fs::path& folder) {
+    test::writeFile(folder / "a", "a"), test::writeFile(folder / "b", "b");
+    const bool done = ::syscall(SYS_renameat2, AT_FDCWD, (folder / "a").c_str(), AT_FDCWD, (folder / "b").c_str(), RENAME_EXCHANGE) == 0;
+    fs::remove(folder / "a"), fs::remove(folder / "b");
+    return done;
+}
+
+// From here on this process gets EINVAL for the exchange rename, as on a file system without it; every other
+// call goes through. True once a probe in `folder` sees that answer.
+bool withoutExchange(const fs::path& folder) {
+    static sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[4])),  // the flags' low word
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, RENAME_EXCHANGE, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        return false;
+    return !exchanges(folder) && errno == EINVAL;
+}
+
+std::set<std::string> names(const fs::path& folder) {
+    std::set<std::string> out;
+    for (const auto& entry : fs::directory_iterator(folder)) out.insert(entry.path().filename());
+    return out;
+}
+
+class VersionSwitchTest : public test::AppUpdateFixture {
+protected:
+    VersionSwitchTest() { display = false; }
+    fs::path config() const { return root.path() / "config"; }
+    fs::path journal() const { return root.path() / "state/update-install"; }
+    fs::path desktopEntry() const { return installed() / "share/applications/corvane.desktop"; }
+    fs::path out() const { return root.path() / "started"; }
+
+    // An app whose program, however it is reached, writes "<its engine>|<its arguments>" once it has found
+    // the folder it really sits in complete: its library and app-info.json of one version.
+    void makeApp(const fs::path& folder, const std::string& version) {
+        test::makeInstallFolder(folder, version,
+            "#!/bin/sh\napp=$(dirname \"$(dirname \"$(readlink -f \"$0\")\")\")\n"
+            "engine=$(cat \"$app/lib/libcorvane_engine.so.1\") || exit 1\n"
+            "grep -q \"\\\"version\\\": \\\"${engine#engine }\\\"\" \"$app/share/corvane/app-info.json\" || exit 1\n"
+            "echo \"$engine|$*\" > '" + out().string() + "'\n");
+    }
+    // A plain install as `cmake --install` leaves it, with its desktop entry, and the login item the app
+    // writes for it.
+    void install(const std::string& version) {
+        fs::remove_all(installed());
+        makeApp(installed(), version);
+        test::writeFile(desktopEntry(), "[Desktop Entry]\nType=Application\nName=Corvane\nExec=" +
+                                            (installed() / "bin/corvane").string() + "\nIcon=corvane\n");
+        platform::LoginItem::set(true, InstallFolder::programToStart(test::kIdentifier, installed() / "bin/corvane"), config());
+    }
+    // An update that runs to its end, and the next start's tidy-up.
+    void update(const std::string& version) {
+        const auto scratch = VersionSwitch::versionsOf(installed()) / ".corvane-update-done";
+        makeApp(scratch / "Corvane", version);
+        VersionSwitch::install(scratch / "Corvane", installed());
+        fs::remove_all(scratch);
+        VersionSwitch::tidy(installed(), test::kIdentifier);
+    }
+    // What the Exec line of a desktop entry file starts: the line with the key file's escapes undone, run by
+    // the shell, whose double quotes read the entry's quoting. "" when no complete app started.
+    std::string start(const fs::path& entry) {
+        fs::remove(out());
+        std::istringstream lines(test::readWhole(entry));
+        std::string line, exec;
+        while (std::getline(lines, line))
+            if (line.starts_with("Exec=")) exec = line.substr(5);
+        std::string command;
+        for (std::size_t i = 0; i < exec.size(); ++i) {
+            if ((exec[i] == '\\' || exec[i] == '%') && i + 1 < exec.size() && exec[i + 1] == exec[i]) ++i;
+            command += exec[i];
+        }
+        test::runCommand(command + " 2>/dev/null");
+        auto text = test::readWhole(out());
+        if (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
+    std::pair<std::string, std::string> started() { return {start(platform::LoginItem::file(config())), start(desktopEntry())}; }
+};
+
+// Killed before, between and after the steps of a switch (0: while it unpacks, 1 to 3: before moving the
+// version in, making its link, putting the link in place; 4 and 5: once it is in place), from a plain
+// install and from one switched before, where the file system has no exchange rename and where it has one:
+// the entries always start a complete app, the old one until the link is in place and the new one from
+// then on. The next start keeps that app and removes everything else the update made or replaced, also
+// when it runs from the build tree and only the journal names the install folder.
+TEST_F(VersionSwitchTest, AKillAtAnyStepLeavesTheEntriesStartingACompleteAppAndTheNextStartFinishesOrRollsBack) {
+    SCOPED_TRACE(exchanges(root.path()) ? "this file system exchanges" : "this file system cannot exchange");
+    for (const bool noExchange : {true, false}) {
+        for (const bool switchedBefore : {false, true}) {
+            for (int killAt = 0; killAt <= 5; ++killAt) {
+                SCOPED_TRACE(std::string(noExchange ? "without" : "with") + " the exchange, " +
+                             (switchedBefore ? "switched before" : "plain") + ", killed at " + std::to_string(killAt));
+                install("1.0");
+                if (switchedBefore) update("1.5");
+                const std::string old = switchedBefore ? "engine 1.5" : "engine 1.0";
+                ASSERT_EQ(started(), std::pair(old + "|--at-login", old + "|"));
+                const auto before = test::snapshot(installed());
+
+                const pid_t child = ::fork();
+                if (child == 0) {
+                    if (noExchange && !withoutExchange(root.path())) ::_exit(3);
+                    VersionSwitch::remember(journal(), installed());
+                    const auto scratch = VersionSwitch::versionsOf(installed()) / ".corvane-update-K";
+                    fs::create_directory(scratch);
+                    ::flock(::open(scratch.c_str(), O_RDONLY | O_DIRECTORY), LOCK_EX);
+                    makeApp(scratch / "Corvane-2.0", "2.0");
+                    if (killAt == 0) ::raise(SIGKILL);
+                    VersionSwitch::install(scratch / "Corvane-2.0", installed(), [&](int step) {
+                        if (step == killAt) ::raise(SIGKILL);
+                        return false;
+                    });
+                    if (killAt == 5) ::raise(SIGKILL);
+                    ::_exit(4);
+                }
+                int status = 0;
+                ASSERT_EQ(::waitpid(child, &status, 0), child);
+                ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+                const std::string now = killAt >= 4 ? "engine 2.0" : old;
+                EXPECT_EQ(started(), std::pair(now + "|--at-login", now + "|"));
+
+                // The next start: from the build tree for a plain install, from the install folder otherwise.
+                auto manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
+                manager->stateFolder = journal().parent_path();
+                if (!switchedBefore) manager->runningBundleOverride.reset();
+                auto tidying = manager->tidyUp();
+                ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+                EXPECT_EQ(started(), std::pair(now + "|--at-login", now + "|"));
+                if (now == old && !switchedBefore) {
+                    EXPECT_EQ(test::snapshot(installed()), before);
+                } else {
+                    EXPECT_EQ(names(installed()), (std::set<std::string>{".versions", "bin", "share"}));
+                    EXPECT_EQ(names(installed() / "bin"), std::set<std::string>{"corvane"});
+                    EXPECT_EQ(names(installed() / ".versions").size(), 1u);
+                    EXPECT_EQ(names(installed() / "share"), std::set<std::string>{"applications"});
+                }
+                EXPECT_EQ(names(apps()), std::set<std::string>{"Corvane"});
+                EXPECT_FALSE(fs::exists(journal()));
+                EXPECT_NE(test::logTail(3).find(" earlier version(s) or leftover(s) from " + installed().string()), std::string::npos);
+            }
+        }
+    }
+}
+
+// A switch that fails at any step leaves the install folder starting the old app and the new version where
+// it was; an install folder without a program is never switched.
+TEST_F(VersionSwitchTest, AFailedStepLeavesTheOldAppAndTheNewVersionWhereTheyWere) {
+    for (int failing = 1; failing <= 3; ++failing) {
+        SCOPED_TRACE(failing);
+        install("1.0");
+        const auto before = test::snapshot(installed());
+        const auto scratch = VersionSwitch::versionsOf(installed()) / ".corvane-update-F";
+        makeApp(scratch / "Corvane", "2.0");
+        const auto fresh = test::snapshot(scratch);
+        EXPECT_THROW(VersionSwitch::install(scratch / "Corvane", installed(), [&](int step) { return step == failing; }), Error);
+        EXPECT_EQ(test::snapshot(scratch), fresh);
+        fs::remove_all(installed() / ".versions");
+        EXPECT_EQ(test::snapshot(installed()), before);
+    }
+    fs::remove(installed() / "bin/corvane");
+    const auto scratch = VersionSwitch::versionsOf(installed()) / ".corvane-update-F";
+    makeApp(scratch / "Corvane", "2.0");
+    EXPECT_THROW(VersionSwitch::install(scratch / "Corvane", installed()), Error);
+    EXPECT_TRUE(fs::exists(scratch / "Corvane/bin/corvane"));
+    EXPECT_FALSE(fs::exists(installed() / "bin/corvane"));
+}
+
+// Only an install folder that holds nothing but the app is one, and only the link a switch writes leads to
+// its version; a program in a version folder belongs to the install folder around it, and what the login
+// item starts is that folder's program, which every update keeps.
+TEST_F(VersionSwitchTest, AnInstallFolderHoldsOnlyTheAppAndFollowsOnlyTheLinkASwitchWrites) {
+    install("1.0");
+    EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), installed());
+    EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), installed());
+    update("2.0");
+    const auto version = InstallFolder::current(installed(), test::kIdentifier);
+    ASSERT_TRUE(version);
+    EXPECT_EQ(version->parent_path(), installed() / ".versions");
+    EXPECT_EQ(fs::canonical(installed() / "bin/corvane"), *version / "bin/corvane");
+    for (const auto& program : {installed() / "bin/corvane", *version / "bin/corvane"}) {
+        EXPECT_EQ(InstallFolder::running(test::kIdentifier, program), installed()) << program;
+        EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier, program), installed() / "bin/corvane") << program;
+    }
+    EXPECT_EQ(InstallFolder::current(installed(), "com.example.Other"), std::nullopt);
+    // An unpack folder a running update holds stays; once let go, it goes.
+    const auto unpacking = installed() / ".versions/.corvane-update-H";
+    fs::create_directory(unpacking);
+    const int held = ::open(unpacking.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ::flock(held, LOCK_EX);
+    EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 0);
+    ::close(held);
+    EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 1);
+    EXPECT_FALSE(fs::exists(unpacking));
+    const auto self = fs::canonical("/proc/self/exe");
+    EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier), self);  // a build tree
+
+    // Anything the app does not put there: a prefix shared with other programs, such as ~/.local.
+    const std::pair<fs::path, fs::path> extras[] = {{"bin/other", "bin/other"}, {"state/Corvane/Corvane.log", "state"},
+                                                    {"share/Corvane/keys", "share/Corvane"},
+                                                    {"share/applications/other.desktop", "share/applications/other.desktop"}};
+    for (const auto& [extra, made] : extras) {
+        test::writeFile(installed() / extra, "x");
+        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt) << extra;
+        EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), std::nullopt) << extra;
+        EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 0) << extra;
+        fs::remove_all(installed() / made);
+    }
+    ASSERT_EQ(InstallFolder::current(installed(), test::kIdentifier), version);
+    // Links other than "../.versions/<name>/bin/corvane".
+    const auto name = version->filename().string();
+    for (const std::string& target : std::vector<std::string>{version->string() + "/bin/corvane", "../.versions/" + name + "/../" + name + "/bin/corvane",
+                                     "../.versions/../.versions/" + name + "/bin/corvane", "../.versions/" + name + "/bin/../bin/corvane"}) {
+        fs::remove(installed() / "bin/corvane");
+        fs::create_symlink(target, installed() / "bin/corvane");
+        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt) << target;
+    }
+    // A versions folder that is a link to one elsewhere.
+    fs::remove(installed() / "bin/corvane");
+    fs::create_symlink("../.versions/" + name + "/bin/corvane", installed() / "bin/corvane");
+    fs::rename(installed() / ".versions", outside() / "versions");
+    fs::create_directory_symlink(outside() / "versions", installed() / ".versions");
+    EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt);
+    EXPECT_THROW(VersionSwitch::versionsOf(installed()), Error);
+}
+
+} // namespace
+} // namespace corvane
