@@ -189,8 +189,10 @@ public:
 private:
     void pull(const std::stop_token& stop) {
         pthread_setname_np(pthread_self(), "bench.audio");
-        // What SDL does for its audio thread before the first callback.
+        // What SDL does for its audio thread before the first callback, then what the engine's output does
+        // before the first pull.
         SDL_SetThreadPriority(SDL_THREAD_PRIORITY_TIME_CRITICAL);
+        stream::AudioPlayer::prepareOutputThread();
         constexpr std::int64_t frames = platform::AudioOutput::maxFramesPerRender;
         const auto period = std::chrono::duration_cast<Clock::duration>(
             std::chrono::duration<double>(double(frames) / platform::AudioOutput::sampleRate));

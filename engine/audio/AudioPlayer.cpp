@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <pthread.h>
+
 namespace corvane::stream {
 
 AudioPlayer::AudioPlayer(std::int64_t channels, std::int64_t targetMs, std::int64_t maxMs)
@@ -21,13 +23,23 @@ AudioPlayer::~AudioPlayer() { stop(); }
 
 void AudioPlayer::start() {
     std::lock_guard guard(outputLock_);
-    if (!output_)
+    if (!output_) {
         output_ = std::make_unique<platform::AudioOutput>(
             static_cast<int>(channels), [this](float* out, int frames) { render(out, frames); });
+        output_->onThreadStart = &AudioPlayer::prepareOutputThread;
+    }
     output_->start();
     EngineLog::write("audio: playing " + std::to_string(channels) + " channels at 48 kHz (start after " +
                      std::to_string(target / framesPerMs) + " ms, cap " + std::to_string(maxBuffered / framesPerMs) +
                      " ms)");
+}
+
+void AudioPlayer::prepareOutputThread() {
+    const auto grant = platform::ThreadPriority::raiseCallingThread(outputScheduling);
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    EngineLog::write("audio: " + std::string(name) + " thread " + std::to_string(grant.thread) + ": " +
+                     grant.description());
 }
 
 void AudioPlayer::stop() {
