@@ -38,32 +38,31 @@ RealtimeKit::RealtimeKit(Clock::time_point deadline) : deadline_(deadline) {
         bus_ = nullptr;
         throw Error("no system bus: " + errnoText(opened));
     }
-    // The connection is made; being let in (authentication and the bus's greeting) is waited for here,
-    // in slices that end by the deadline.
+    // The socket is connected; being let in (authentication, then the bus's reply to our greeting) is
+    // waited for here, in slices that end by the deadline. The library's own wait has no such limit.
     for (;;) {
-        int r = sd_bus_is_ready(bus_);
-        if (r > 0) return;
-        if (r == 0) r = sd_bus_process(bus_, nullptr);
+        if (sd_bus_is_ready(bus_) > 0) return;
+        const int r = sd_bus_process(bus_, nullptr);
         if (r < 0) {
-            sd_bus_close_unref(bus_);
-            bus_ = nullptr;
+            close();
             throw Error("no system bus: " + errnoText(r));
         }
-        if (r > 0) continue;
-        std::uint64_t left = 0;
-        try {
-            left = remaining();
-        } catch (const Error&) {
-            sd_bus_close_unref(bus_);
-            bus_ = nullptr;
+        if (r > 0) continue;  // more to process at once
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline_ - Clock::now()).count();
+        if (left < 1) {
+            close();
             throw Error("the system bus did not answer in time");
         }
-        sd_bus_wait(bus_, left);
+        sd_bus_wait(bus_, static_cast<std::uint64_t>(left));
     }
 }
 
-RealtimeKit::~RealtimeKit() {
+RealtimeKit::~RealtimeKit() { close(); }
+
+// Without flushing: a flush waits for the peer without a limit.
+void RealtimeKit::close() {
     if (bus_) sd_bus_close_unref(bus_);
+    bus_ = nullptr;
 }
 
 std::uint64_t RealtimeKit::remaining() const {

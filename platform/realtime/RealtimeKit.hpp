@@ -48,6 +48,7 @@ public:
 
 private:
     std::int64_t property(const char* name);
+    void close();
     // Microseconds left before the deadline; throws Error when none.
     std::uint64_t remaining() const;
 
