@@ -1,6 +1,7 @@
 #include "engine/audio/AudioPlayer.hpp"
 
 #include "engine/EngineLog.hpp"
+#include "engine/session/MediaSocket.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -33,6 +34,9 @@ void AudioPlayer::start() {
                      std::to_string(target / framesPerMs) + " ms, cap " + std::to_string(maxBuffered / framesPerMs) +
                      " ms)");
 }
+
+// A pull that waited for the thread filling the ring would run dry the moment it was late.
+static_assert(AudioPlayer::outputScheduling.realtime > MediaSocket::scheduling.realtime);
 
 void AudioPlayer::prepareOutputThread() {
     const auto grant = platform::ThreadPriority::raiseCallingThread(outputScheduling);
