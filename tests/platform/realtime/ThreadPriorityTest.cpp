@@ -2,6 +2,7 @@
 #include "tests/platform/realtime/FakeKernel.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 #include <sys/socket.h>
