@@ -32,11 +32,6 @@
 //   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
 //   "shown" counts the launches whose first picture came within 5 s (goal: all); first_p50/p99 is the time
 //   from the start to it (ms).
-// - SoundWithCoresBusy: 1080p60 with sound for a minute while every other core runs a busy loop; the
-//   player is pulled at a sound card's pace (512 frames per 512/48000 s). underruns_per_min: the sound ran
-//   dry (the engine's count; goal: at most one a minute); trimmed_ms_per_min: sound dropped for an
-//   overfull buffer; output_late_per_min: pulls the card's own thread missed (a card's fault, not counted
-//   as the engine's).
 // With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
 // per case, two relaunches, half a second of sound. Otherwise CORVANE_BENCH_SECONDS (default 20) of
 // streaming per case.
@@ -480,75 +475,6 @@ void Relaunch(benchmark::State& state) {
     }
 }
 BENCHMARK(Relaunch)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
-
-void SoundWithCoresBusy(benchmark::State& state) {
-    ::setenv("SDL_AUDIODRIVER", "dummy", 1);
-    boxsim::Box::Options options;
-    options.media.format.picture = boxsim::VideoSource::Picture::desktop;
-    for (auto _ : state) {
-        Stream stream(options);
-        if (!stream.begin(1920, 1080, QSize(1920, 1080), false, true) ||
-            !waitFor([&] { return stream.view->shownTotal() > 0; }, 20)) {
-            state.SkipWithError("no picture");
-            return;
-        }
-        if (!stream.audio) {
-            state.SkipWithError("no sound");
-            return;
-        }
-        // SDL's dummy output pulls by whole milliseconds, faster than the sound plays: a card's pace instead,
-        // one pull a period. Woken more than a period late, it has missed its turn (a card plays silence
-        // then, counted apart as the output's own fault) and goes on from now.
-        const auto player = stream.audio->player();
-        if (!player) {
-            state.SkipWithError("no sound player");
-            return;
-        }
-        player->stop();
-        std::atomic<std::int64_t> cardLate{0};
-        std::jthread card([player, &cardLate](std::stop_token stop) {
-            pthread_setname_np(pthread_self(), "bench.audio");
-            constexpr std::int64_t pull = platform::AudioOutput::maxFramesPerRender;
-            const auto period = std::chrono::duration_cast<Clock::duration>(
-                std::chrono::duration<double>(double(pull) / platform::AudioOutput::sampleRate));
-            std::vector<float> out(std::size_t(pull * player->channels));
-            Clock::time_point next = Clock::now();
-            while (!stop.stop_requested()) {
-                player->render(out.data(), pull);
-                next += period;
-                if (Clock::now() > next + period) {
-                    ++cardLate;
-                    next = Clock::now();
-                }
-                std::this_thread::sleep_until(next);
-            }
-        });
-        waitFor([] { return false; }, run.warmSeconds);
-        std::atomic<bool> stop{false};
-        std::vector<std::thread> busy;
-        for (unsigned i = 1; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
-            busy.emplace_back([&stop] {
-                volatile std::uint64_t x = 0;
-                while (!stop.load(std::memory_order_relaxed)) x = x + 1;
-            });
-        const auto before = stream.audio->stats();
-        const auto lateBefore = cardLate.load();
-        const double from = now();
-        waitFor([] { return false; }, run.soundSeconds);
-        const double minutes = (now() - from) / 60;
-        const auto after = stream.audio->stats();
-        stop = true;
-        for (auto& t : busy) t.join();
-        state.SetIterationTime(minutes * 60);
-        state.counters["busy_threads"] = double(busy.size());
-        state.counters["underruns_per_min"] = double(after.underruns - before.underruns) / minutes;
-        state.counters["trimmed_ms_per_min"] = double(after.trimmedMs - before.trimmedMs) / minutes;
-        state.counters["lost_per_min"] = double(after.lost - before.lost) / minutes;
-        state.counters["output_late_per_min"] = double(cardLate.load() - lateBefore) / minutes;
-        state.counters["shown_fps"] = stream.view->shownFPS();
-    }
-}
-BENCHMARK(SoundWithCoresBusy)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 

@@ -6,7 +6,7 @@ apt-get update -qq
 apt-get install -y -qq --no-install-recommends \
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config \
   libssl-dev libcurl4-openssl-dev libexpat1-dev nlohmann-json3-dev libenet-dev libopus-dev \
-  libavcodec-dev libavutil-dev libswscale-dev libsdl2-dev qt6-base-dev libqt6opengl6-dev qcoro-qt6-dev \
+  libavcodec-dev libavutil-dev libswscale-dev libsdl2-dev libsystemd-dev qt6-base-dev libqt6opengl6-dev qcoro-qt6-dev \
   libqt6svg6 libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 \

@@ -1,11 +1,14 @@
 #include "engine/audio/AudioPlayer.hpp"
 
 #include "engine/EngineLog.hpp"
+#include "engine/session/MediaSocket.hpp"
 
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+
+#include <pthread.h>
 
 namespace corvane::stream {
 
@@ -21,13 +24,26 @@ AudioPlayer::~AudioPlayer() { stop(); }
 
 void AudioPlayer::start() {
     std::lock_guard guard(outputLock_);
-    if (!output_)
+    if (!output_) {
         output_ = std::make_unique<platform::AudioOutput>(
             static_cast<int>(channels), [this](float* out, int frames) { render(out, frames); });
+        output_->onThreadStart = &AudioPlayer::prepareOutputThread;
+    }
     output_->start();
     EngineLog::write("audio: playing " + std::to_string(channels) + " channels at 48 kHz (start after " +
                      std::to_string(target / framesPerMs) + " ms, cap " + std::to_string(maxBuffered / framesPerMs) +
                      " ms)");
+}
+
+// A pull that waited for the thread filling the ring would run dry the moment it was late.
+static_assert(AudioPlayer::outputScheduling.realtime > MediaSocket::scheduling.realtime);
+
+void AudioPlayer::prepareOutputThread() {
+    const auto grant = platform::ThreadPriority::raiseCallingThread(outputScheduling);
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof name);
+    EngineLog::write("audio: " + std::string(name) + " thread " + std::to_string(grant.thread) + ": " +
+                     grant.description());
 }
 
 void AudioPlayer::stop() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/audio/AudioOutput.hpp"
+#include "platform/realtime/ThreadPriority.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -49,6 +50,13 @@ public:
     void enqueue(std::span<const float> samples);
     // Fills `frames` interleaved frames of `channels` floats.
     void render(float* out, std::int64_t frames);
+
+    // Asks for sound's scheduling for the calling thread, the one that pulls render(), and logs what it got
+    // ("audio: <thread name> thread <id>: ..."). The output does it on its thread before the first render;
+    // whoever pulls render() on a thread of its own calls it there.
+    static void prepareOutputThread();
+    // Real-time above the media thread that fills the ring: a pull must never wait for it.
+    static constexpr platform::ThreadPriority::Request outputScheduling{10, -15};
 
     Stats stats() const;
 

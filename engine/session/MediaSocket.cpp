@@ -2,6 +2,7 @@
 
 #include "engine/EngineLog.hpp"
 #include "engine/ThreadSupport.hpp"
+#include "platform/realtime/ThreadPriority.hpp"
 
 #include <cerrno>
 #include <chrono>
@@ -84,6 +85,9 @@ bool isRunning(const State& s) {
 void loop(const std::shared_ptr<State>& state) {
     State& s = *state;
     pthread_setname_np(pthread_self(), "corvane.media");
+    // Sound is received, repaired and decoded here: on a busy computer this thread must not wait for a core.
+    const auto grant = platform::ThreadPriority::raiseCallingThread(MediaSocket::scheduling);
+    EngineLog::write("udp: corvane.media thread " + std::to_string(grant.thread) + ": " + grant.description());
     {
         std::lock_guard guard(s.lock);
         s.threadId = std::this_thread::get_id();

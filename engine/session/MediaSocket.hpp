@@ -2,6 +2,7 @@
 
 #include "platform/core/Bytes.hpp"
 #include "platform/core/Error.hpp"
+#include "platform/realtime/ThreadPriority.hpp"
 
 #include <cstdint>
 #include <functional>
@@ -42,6 +43,9 @@ public:
     };
 
     static constexpr int receiveBufferRequest = 8 * 1024 * 1024;
+    // What the media thread asks for as it starts (and logs, with what it got): real-time below the thread
+    // that feeds the sound device, which must never wait for this one.
+    static constexpr platform::ThreadPriority::Request scheduling{8, -15};
     static constexpr std::size_t maxDatagram = 2048;
 
     // Throws Error(address) when `host` is not a dotted IPv4 address and Error(port) for a port outside

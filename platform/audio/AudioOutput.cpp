@@ -53,6 +53,7 @@ void AudioOutput::callback(void* self, std::uint8_t* stream, int bytes) {
     if (!output->named_) {
         pthread_setname_np(pthread_self(), "corvane.audio");
         output->named_ = true;
+        if (output->onThreadStart) output->onThreadStart();
     }
     const int frameBytes = static_cast<int>(sizeof(float)) * output->channels_;
     const int frames = bytes / frameBytes;

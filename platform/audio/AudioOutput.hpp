@@ -15,8 +15,9 @@ namespace corvane::platform {
 //
 // `render(out, frames)` must fill `frames` whole frames (frames x channels floats) and must not block for
 // long or allocate: it runs on the real-time audio thread. Each call asks for at most maxFramesPerRender
-// frames. start() and stop() are for the owner's thread; after stop() (or destruction) returns, `render`
-// runs no more.
+// frames. `onThreadStart`, when set (before start()), runs on that thread before its first render, once per
+// start(): the place to ask for the thread's scheduling. start() and stop() are for the owner's thread;
+// after stop() (or destruction) returns, neither callback runs any more.
 class AudioOutput final {
 public:
     using Render = std::function<void(float* interleaved, int frames)>;
@@ -43,6 +44,8 @@ public:
 
     int channels() const { return channels_; }
     bool running() const { return device_ != 0; }
+
+    std::function<void()> onThreadStart;
 
 private:
     static void callback(void* self, std::uint8_t* stream, int bytes);

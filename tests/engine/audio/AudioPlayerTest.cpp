@@ -2,6 +2,7 @@
 #include "engine/audio/AudioPlayer.hpp"
 #include "engine/session/StreamSession.hpp"
 #include <gtest/gtest.h>
+#include <cstdio>
 #include <thread>
 #include "tests/support/AudioStreams.hpp"
 #include "tests/support/EngineLogCapture.hpp"
@@ -129,8 +130,11 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
     session->audioHandler(audioDatagram(0, 0, stream.packets[0])); // before start: reassembled, not played
     EXPECT_EQ(pipeline->stats(), (AudioPipeline::Stats{1, 1, 0, 0, 0, 0, 0, 0, 0}));
     pipeline->start();
-    EXPECT_EQ(log.all(), (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
-                                                  "[engine] audio: playing 2 channels at 48 kHz (start after 20 ms, cap 80 ms)"}));
+    // The output thread's own line (see below) may come at any time.
+    auto lines = log.all();
+    std::erase_if(lines, [](const std::string& line) { return line.starts_with("[engine] audio: corvane.audio thread "); });
+    EXPECT_EQ(lines, (std::vector<std::string>{"[engine] audio: 2 channels, 1 streams (1 coupled), mapping 01",
+                                               "[engine] audio: playing 2 channels at 48 kHz (start after 20 ms, cap 80 ms)"}));
     // Every block loses its third packet and is rebuilt from parity.
     std::vector<Bytes> datagrams;
     for (std::size_t b = 4; b < 400; b += 4) {
@@ -148,6 +152,25 @@ TEST_F(AudioPipelineTest, DecodesIntoThePlayerWithNoAllocationPerDatagram) {
     EXPECT_GE(stats.frames, 400 - 1 - 3 - 6);
     EXPECT_GT(stats.bufferedMs, 0);
     pipeline->stop();
+}
+
+// The thread that feeds the sound device asks for sound's scheduling before its first pull and says what it
+// got, truthfully, once per start.
+TEST_F(AudioPipelineTest, TheOutputThreadSaysWhichSchedulingItGot) {
+    auto pipeline = AudioPipeline::make(nullptr, 2);
+    pipeline->start();
+    const auto said = [&] { return log.matching("audio: corvane.audio thread "); };
+    for (int i = 0; i < 2000 && said().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(said().size(), 1u);
+    const std::string line = said()[0];
+    int thread = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "audio: corvane.audio thread %d: ", &thread), 1) << line;
+    platform::ThreadPriority::Grant actual;
+    actual.scheduling = platform::ThreadPriority::System::kernel().current(thread);  // the device is still open
+    const std::string has = actual.description().substr(0, actual.description().find(','));
+    EXPECT_TRUE(line.substr(line.find(": ", line.find(" thread ")) + 2).starts_with(has + ",")) << line << " / " << has;
+    pipeline->stop();
+    EXPECT_EQ(said().size(), 1u);
 }
 
 TEST_F(AudioPipelineTest, SurroundWithoutALayoutFallsBackToStereoWithAWarning) {

@@ -4,7 +4,9 @@
 #include "tests/support/TestSupport.hpp"
 #include "tests/engine/session/Recorder.hpp"
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -107,6 +109,26 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
     EXPECT_EQ(calls, 1);
     std::lock_guard guard(ownerLock);
     owned.reset();
+}
+
+// The media thread asks for sound's scheduling as it starts and says what it got, truthfully, once.
+TEST_F(MediaSocketTest, TheMediaThreadSaysWhichSchedulingItGot) {
+    auto socket = makeSocket();
+    socket->start();
+    ASSERT_TRUE(box.waitForPings(1, 1, 3)); // the line comes before the first ping
+    ASSERT_EQ(got.countLogs("udp: corvane.media thread ", false), 1u);
+    std::string line;
+    {
+        std::lock_guard guard(got.lock);
+        line = *std::find_if(got.logs.begin(), got.logs.end(),
+                             [](const std::string& l) { return l.starts_with("[engine] udp: corvane.media thread "); });
+    }
+    int thread = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "[engine] udp: corvane.media thread %d: ", &thread), 1) << line;
+    platform::ThreadPriority::Grant actual;
+    actual.scheduling = platform::ThreadPriority::System::kernel().current(thread);
+    const std::string has = actual.description().substr(0, actual.description().find(','));
+    EXPECT_TRUE(line.substr(line.find(": ", line.find(" thread ")) + 2).starts_with(has + ",")) << line << " / " << has;
 }
 
 TEST(NetworkHintsTest, FindsTheLocalAddressTowardADottedHostOnly) {

@@ -4,7 +4,11 @@
 #include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
+#include <pthread.h>
 #include "tests/support/TestSupport.hpp"
 
 namespace corvane::platform {
@@ -51,6 +55,40 @@ TEST(AudioOutputTest, PullsInterleavedFloatFramesUntilStopped) {
     EXPECT_THROW(output.start(), AudioOutput::Error);
     EXPECT_FALSE(output.running());
     EXPECT_THROW(AudioOutput(9, [](float*, int) {}), std::invalid_argument);
+}
+
+// The thread's own set-up runs on the thread that renders, before its first pull, once per start.
+TEST(AudioOutputTest, ThreadStartRunsOnTheRenderThreadBeforeItsFirstPull) {
+    setenv("SDL_AUDIODRIVER", "dummy", 1);
+    std::mutex lock;
+    std::vector<std::string> seen;  // "start <thread>", then "render <thread>" for the first pull after it
+    const auto note = [&](const std::string& what) {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof name);
+        const std::string entry = what + " " + name + " " + std::to_string(pthread_self());
+        std::lock_guard guard(lock);
+        if (what == "start" || (!seen.empty() && seen.back().starts_with("start "))) seen.push_back(entry);
+    };
+    AudioOutput output(2, [&](float* out, int frames) {
+        std::fill(out, out + frames * 2, 0.0f);
+        note("render");
+    });
+    output.onThreadStart = [&] { note("start"); };
+    const auto pulls = [&] {
+        std::lock_guard guard(lock);
+        return seen.size();
+    };
+    for (int round = 1; round <= 2; ++round) {
+        output.start();
+        for (int i = 0; i < 2000 && pulls() < 2u * round; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        output.stop();
+    }
+    std::lock_guard guard(lock);
+    ASSERT_EQ(seen.size(), 4u);
+    for (std::size_t i = 0; i < 4; i += 2) {
+        EXPECT_TRUE(seen[i].starts_with("start corvane.audio ")) << seen[i];
+        EXPECT_EQ(seen[i + 1], "render" + seen[i].substr(5));
+    }
 }
 
 } // namespace
