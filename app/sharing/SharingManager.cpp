@@ -408,6 +408,9 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
         if (split.size() == 1 && !plan.folderTops.contains(split.front()))
             plan.macNames[split.front()] = placed.value->filename().string();
         done = ReceivePlan::saturatingAdd(done, file.size);
+        // The transfer's own last report may not have come, or still be on its way: the bar reaches the end
+        // of each file before the next begins, and of the last before the result replaces it.
+        progressed(transfer, ReceivePlan::progress(plan.total, done, 0, 0));
     }
     // What could not be written is no success: the box keeps the item.
     const auto& leftOut = planned.value->leftOut;
@@ -531,6 +534,7 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
             co_return;
         }
         done = ReceivePlan::saturatingAdd(done, entry.size);
+        progressed(transfer, std::clamp(static_cast<double>(done) / total, 0.0, 1.0));  // as a receive does
     }
 
     auto finishing = offMain(pool_, [agent, stop, id] { agent.dropFinish(id, stop); });
