@@ -3,6 +3,8 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -168,7 +170,9 @@ TEST_F(LogWriterTest, FolderRemovedWhileRunningIsMadeAgain) {
 // takes them, stamped with its own time, and later ones go straight in.
 TEST(AppLogTest, SettingsWarningsReachTheLogFromBeforeItTookThem) {
     test::TempDir dir;
-    ::setenv("XDG_STATE_HOME", (dir.path() / "state").c_str(), 1);  // unless this program made its log already
+    // The log's folder, unless this program made its log already; kept, as the log lives on past this test.
+    static const auto* state = new test::TempDir;
+    ::setenv("XDG_STATE_HOME", state->path().c_str(), 1);
     platform::UserDefaults::setWarningSink(nullptr);
     const fs::path file = dir.path() / "defaults.json";
     writeFile(file, "[1, 2]");
