@@ -4,6 +4,7 @@
 #include "app/controller/QuitSignals.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
+#include "app/services/Log.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/controller/Diagnostics.hpp"
 #include "app/ui/Acknowledgements.hpp"
@@ -44,6 +45,8 @@ int main(int argc, char** argv) {
 
     AppPool pool;
     auto defaults = std::make_shared<platform::UserDefaults>(platform::UserDefaults::standardFile());
+    // What reading the settings had to warn of goes to the app log, as everything later.
+    Log::takeSettingsWarnings();
     BoxController controller({Clock::system(), pool, defaults, nullptr, {}});
     controller.executable = InstallFolder::programToStart(AppInfo::current().identifier);
 

@@ -174,6 +174,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
         cableGoneSinceShutDown_ = false;
         co_return;
     }
+    Log::write("box " + action + " failed: " + *failure);
     const QString reason = tooOld ? QString("Update the box software to 0.4.0 or newer (Settings > Updates).")
                                   : ShownText::cut(*failure);
     const QString failed = QString("The box did not ") + (restart ? "restart" : "shut down");

@@ -2,6 +2,7 @@
 
 #include "app/services/Folders.hpp"
 #include "app/services/LogWriter.hpp"
+#include "platform/defaults/UserDefaults.hpp"
 
 #include <cstdlib>
 #include <system_error>
@@ -37,5 +38,11 @@ void write(std::string_view message) { shared().write(message); }
 std::string tail(int count) { return shared().tail(count); }
 
 void flush() { shared().flush(); }
+
+void takeSettingsWarnings() {
+    LogWriter& log = shared();
+    platform::UserDefaults::setWarningSink(
+        [&log](const platform::UserDefaults::Warning& warning) { log.write(warning.line, warning.at); });
+}
 
 } // namespace corvane::Log

@@ -21,6 +21,9 @@ std::string tail(int count);
 void flush();
 // The log file. Its folder is created (failure ignored) when this is first asked.
 std::filesystem::path url();
+// From now on the settings file's warnings come here too, each at the time it was raised: those raised
+// before (the settings are read before the log is made) first.
+void takeSettingsWarnings();
 
 } // namespace Log
 

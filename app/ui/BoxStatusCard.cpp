@@ -4,6 +4,7 @@
 #include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
+#include "app/window/LoadFigure.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -114,8 +115,8 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
 std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {
     std::vector<Tile> result;
     if (status.gpuPercent)
-        result.push_back({"Graphics", wholeOrDash(*status.gpuPercent, "%"), *status.gpuPercent / 100});
-    result.push_back({"Processor", wholeOrDash(status.cpuPercent, "%"), status.cpuPercent / 100});
+        result.push_back({"Graphics", LoadFigure::text(*status.gpuPercent), LoadFigure::fill(*status.gpuPercent)});
+    result.push_back({"Processor", LoadFigure::text(status.cpuPercent), LoadFigure::fill(status.cpuPercent)});
     char used[48];
     std::snprintf(used, sizeof used, "%.1f GB", static_cast<double>(status.memoryUsed) / kGiB);
     result.push_back({"Memory", used + std::string(" of ") + wholeOrDash(static_cast<double>(status.memoryTotal) / kGiB, " GB"),

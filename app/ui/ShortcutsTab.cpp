@@ -51,8 +51,7 @@ ShortcutsTab::ShortcutsTab(BoxController& box, QWidget* parent) : SettingsPage(p
     }
     message_ = addNote("");
     message_->setObjectName("recorderMessage");
-    addNote("Click a shortcut, then press the keys you want. Use at least one of Ctrl, Alt or Super. The "
-            "original Ctrl + Alt + Shift shortcuts keep working too.");
+    addNote("Click a shortcut, then press the keys you want. Use at least one of Ctrl, Alt or Super.");
 
     permission_ = new QWidget(this);
     auto* permissionColumn = new QVBoxLayout(permission_);

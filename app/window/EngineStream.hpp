@@ -159,6 +159,8 @@ private:
     Pixels sizeMatching() const;
     QCoro::Task<> reshape(Generation generation);
     QCoro::Task<> prepareBoxDisplay(Generation generation, Pixels size);
+    // Asks the box agent for one display mode, whatever window there is, and logs its answer.
+    QCoro::Task<> askDisplayMode(Pixels size);
     // `step` names a fixed step ("reshape", ...): a string literal.
     QCoro::Task<bool> waitForPicture(Generation generation, Pixels size, const char* step,
                                      std::function<std::int64_t()> ms, bool refreshWallpaper);
@@ -230,6 +232,7 @@ private:
     bool reshapePending_ = false;
     bool hostStreamer_ = false;
     bool shapesChecked_ = false;
+    std::optional<Pixels> boxMode_;    // the display mode last asked of the box agent
 };
 
 }  // namespace corvane

@@ -128,14 +128,14 @@ QCoro::Task<> EngineStream::reshape(Generation generation) {
     Log::write("engine: reshape: window content " + contentText + "; Windows " + sizeText(old) + " -> " + sizeText(target));
 
     // From here a window closed meanwhile (no view) makes every remaining step fail at once: the reshape
-    // still says how it ended, and ends.
+    // still says how it ended, puts the box back at the stream's old mode, and ends.
     co_await prepareBoxDisplay(generation, target);
     if (life.expired()) co_return;
-    Log::write("engine: reshape: listed on the box at " + std::to_string(ms()) + " ms; asking Corvane Host for " +
-               sizeText(target));
     if (alive(generation) && session_ && view_) {
         try {
             session_->requestResize(target.width, target.height);
+            Log::write("engine: reshape: listed on the box at " + std::to_string(ms()) + " ms; asking Corvane Host for " +
+                       sizeText(target));
         } catch (const std::exception& error) {
             Log::write(std::string("engine: reshape: ") + error.what());
         }
@@ -161,6 +161,12 @@ QCoro::Task<> EngineStream::reshape(Generation generation) {
             Log::write("engine: reshape: giving up on " + sizeText(target) + "; back to " + sizeText(old));
             shown = co_await restartStream(generation, old, "fallback", ms);
             if (life.expired()) co_return;
+            // A window closed meanwhile has no stream left to restart, while the box may still be at the new
+            // shape: it is put back straight through its agent, unless a new window has the box by now.
+            if (!alive(generation) && !window_ && boxMode_ != old) {
+                co_await askDisplayMode(old);
+                if (life.expired()) co_return;
+            }
         }
         if (cover) cover->fadeOut();
         Log::write("engine: reshape: done in " + std::to_string(ms()) + " ms at " + sizeText(streamSize_) +
@@ -182,16 +188,25 @@ QCoro::Task<> EngineStream::prepareBoxDisplay(Generation generation, Pixels size
         nlohmann::json body = nlohmann::json::object();
         body["sizes"] = sizes;
         const Posted posted = co_await postDisplay(pool_, body);
-        if (life.expired() || generation != generation_) co_return;
+        if (life.expired()) co_return;
+        // Sent, so answered in the log; a window closed meanwhile asks for no mode.
         Log::write("engine: box ready shapes (" + std::to_string(sizes.size()) + "): " + std::to_string(posted.status) +
                    " " + posted.text);
+        if (generation != generation_) co_return;
         if (posted.status == 200) shapesChecked_ = true;
     }
+    co_await askDisplayMode(size);
+}
+
+QCoro::Task<> EngineStream::askDisplayMode(Pixels size) {
+    const std::weak_ptr<int> life = life_;
     nlohmann::json mode = nlohmann::json::object();
     mode["width"] = size.width;
     mode["height"] = size.height;
+    boxMode_ = size;
     const Posted posted = co_await postDisplay(pool_, mode);
-    if (life.expired() || generation != generation_) co_return;
+    // Answered even when the window closed meanwhile: the box may have taken it.
+    if (life.expired()) co_return;
     Log::write("engine: box display mode " + sizeText(size) + ": " + std::to_string(posted.status) + " " + posted.text);
 }
 

@@ -8,6 +8,7 @@
 #include <QPainter>
 
 #include "app/window/FPSGraph.hpp"
+#include "app/window/LoadFigure.hpp"
 #include "app/window/OverlayStyle.hpp"
 #include "app/window/StatsHeadline.hpp"
 #include "app/window/StatsOverlay.hpp"
@@ -42,10 +43,7 @@ std::string whole(double value, double low, double high) {
     return std::to_string(static_cast<long long>(rounded));
 }
 
-std::string percent(const char* name, double value) {
-    const std::string figure = whole(value, 0, 100);
-    return name + (" " + figure) + (figure == "-" ? "" : "%");
-}
+std::string percent(const char* name, double load) { return name + (" " + LoadFigure::text(load)); }
 
 QRectF hintRect(double top) {
     // The text and its width never change: laid out once.

@@ -10,10 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace corvane::platform {
 namespace {
@@ -130,6 +133,42 @@ bool readSettingsFile(const std::filesystem::path& file, std::string& text) {
     }
 }
 
+// Where warnings go besides the system log, and those kept while there is no sink.
+struct Warnings {
+    std::mutex lock;
+    UserDefaults::WarningSink sink;
+    std::vector<UserDefaults::Warning> kept;
+    std::size_t notKept = 0;
+    std::chrono::system_clock::time_point lastNotKept;
+};
+
+Warnings& warnings() {
+    // Never destroyed: settings may be saved, and warn, while the process exits.
+    static auto* shared = new Warnings;
+    return *shared;
+}
+
+void warn(const std::string& text) {
+    const UserDefaults::Warning warning{std::chrono::system_clock::now(), "WARNING: settings: " + text};
+    SystemLog::write("defaults", warning.line);
+    Warnings& all = warnings();
+    UserDefaults::WarningSink sink;
+    {
+        std::lock_guard guard(all.lock);
+        if (!all.sink) {
+            if (all.kept.size() < UserDefaults::kKeptWarnings) {
+                all.kept.push_back(warning);
+            } else {
+                ++all.notKept;
+                all.lastNotKept = warning.at;
+            }
+            return;
+        }
+        sink = all.sink;
+    }
+    sink(warning);
+}
+
 std::filesystem::path xdgFolder(const char* variable, const char* fallbackUnderHome) {
     if (const char* value = std::getenv(variable); value && value[0] == '/') return value;
     const char* home = std::getenv("HOME");
@@ -156,8 +195,7 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
             else dropped.push_back(key);
         }
         for (const auto& key : dropped)
-            SystemLog::write("defaults", "WARNING: the setting " + Json(key).dump() + " in " + file_.string() +
-                                             " could not be read and is left out");
+            warn("the setting " + Json(key).dump() + " in " + file_.string() + " could not be read and is left out");
     } catch (const std::exception& e) {
         // Keep the unreadable file for the user rather than overwriting it with the next change.
         values_.clear();
@@ -166,11 +204,31 @@ UserDefaults::UserDefaults(std::filesystem::path file) : file_(std::move(file)) 
                                .count();
         auto aside = file_;
         aside += ".unreadable-" + std::to_string(stamp);
-        std::error_code ignored;
-        std::filesystem::rename(file_, aside, ignored);
-        SystemLog::write("defaults", "WARNING: settings file " + file_.string() + " could not be read (" +
-                                         e.what() + "); moved aside to " + aside.string());
+        std::error_code moveError;
+        std::filesystem::rename(file_, aside, moveError);
+        warn("the file " + file_.string() + " could not be read (" + e.what() + "); " +
+             (moveError ? "left where it is (" + moveError.message() + ")" : "moved aside to " + aside.string()));
     }
+}
+
+void UserDefaults::setWarningSink(WarningSink sink) {
+    Warnings& all = warnings();
+    WarningSink installed = sink;
+    std::vector<Warning> kept;
+    std::size_t notKept = 0;
+    std::chrono::system_clock::time_point lastNotKept;
+    {
+        std::lock_guard guard(all.lock);
+        std::swap(all.sink, sink);
+        if (!installed) return;  // the old sink goes outside the lock
+        kept = std::exchange(all.kept, {});
+        notKept = std::exchange(all.notKept, 0);
+        lastNotKept = all.lastNotKept;
+    }
+    // Installed above, so a warning raised meanwhile may come out before these: each keeps its own time.
+    for (const Warning& warning : kept) installed(warning);
+    if (notKept > 0)
+        installed({lastNotKept, "WARNING: settings: " + std::to_string(notKept) + " more warnings were not kept"});
 }
 
 std::filesystem::path UserDefaults::standardFile() {
@@ -199,20 +257,28 @@ double UserDefaults::number(std::string_view key) const {
 }
 
 void UserDefaults::set(const std::string& key, DefaultsValue value) {
-    std::lock_guard guard(mutex_);
-    values_[key] = std::move(value);
-    save();
+    std::optional<std::string> failure;
+    {
+        std::lock_guard guard(mutex_);
+        values_[key] = std::move(value);
+        failure = save();
+    }
+    if (failure) warn(*failure);
 }
 
 void UserDefaults::remove(std::string_view key) {
-    std::lock_guard guard(mutex_);
-    const auto it = values_.find(key);
-    if (it == values_.end()) return;
-    values_.erase(it);
-    save();
+    std::optional<std::string> failure;
+    {
+        std::lock_guard guard(mutex_);
+        const auto it = values_.find(key);
+        if (it == values_.end()) return;
+        values_.erase(it);
+        failure = save();
+    }
+    if (failure) warn(*failure);
 }
 
-void UserDefaults::save() const {
+std::optional<std::string> UserDefaults::save() const {
     Json root = Json::object();
     for (const auto& [key, item] : values_) root[escapeKey(key)] = toJson(item);
     const std::string text = root.dump(2) + "\n";
@@ -233,11 +299,10 @@ void UserDefaults::save() const {
     ok = ok && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
     if (ok) ok = ::rename(temporary.c_str(), file_.c_str()) == 0;
-    if (!ok) {
-        const std::string reason = std::strerror(errno);
-        ::unlink(temporary.c_str());
-        SystemLog::write("defaults", "WARNING: settings could not be saved to " + file_.string() + ": " + reason);
-    }
+    if (ok) return std::nullopt;
+    const std::string reason = std::strerror(errno);
+    ::unlink(temporary.c_str());
+    return "could not be saved to " + file_.string() + ": " + reason;
 }
 
 } // namespace corvane::platform

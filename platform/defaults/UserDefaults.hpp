@@ -2,8 +2,10 @@
 
 #include "platform/core/Bytes.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -28,10 +30,25 @@ struct DefaultsValue {
 // on every change. A file that cannot be read (no JSON dictionary, not a regular file, over 16 MiB) is moved
 // aside with a warning, never overwritten; a value in it that cannot be read (null, say) is left out alone,
 // so each reader falls back for that key only. Thread-safe.
+//
+// Warnings ("WARNING: settings: ...") go to the system log and to the warning sink the application installs
+// for its own log. That log may be made only after the settings were read: warnings raised while no sink is
+// installed are kept (the first kKeptWarnings, then only their number) and handed to the next sink installed.
 class UserDefaults final {
 public:
+    struct Warning {
+        std::chrono::system_clock::time_point at;  // when it was raised
+        std::string line;
+    };
+    using WarningSink = std::function<void(const Warning& warning)>;
+    static constexpr std::size_t kKeptWarnings = 100;
+
     explicit UserDefaults(std::filesystem::path file);
     static std::filesystem::path standardFile();  // $XDG_CONFIG_HOME/Corvane/defaults.json
+
+    // Every later warning goes to `sink` (none: kept again), the kept ones first, in the order raised.
+    // Callable from any thread; the sink is called outside every lock, so it may read settings or log.
+    static void setWarningSink(WarningSink sink);
 
     std::optional<DefaultsValue> object(std::string_view key) const;
     bool boolean(std::string_view key) const;  // false when missing or not a Bool
@@ -40,7 +57,8 @@ public:
     void remove(std::string_view key);
 
 private:
-    void save() const;  // with mutex_ held
+    // With mutex_ held; what to warn of once it is released, if the file could not be written.
+    std::optional<std::string> save() const;
 
     std::filesystem::path file_;
     mutable std::mutex mutex_;

@@ -80,6 +80,9 @@ TEST_F(BoxControllerActionsTest, PowerAlertsAskOnceCancelSendsNothingAndAnOldAge
         ASSERT_TRUE(box) << row.action;
         EXPECT_EQ(box->informativeText().toStdString(), "Update the box software to 0.4.0 or newer (Settings > Updates).");
         EXPECT_TRUE(press(box, "OK"));
+        // The log says what failed, with the box's own answer.
+        EXPECT_NE(Log::tail(3).find(" box " + row.action + " failed: Box answered " + std::to_string(row.oldAgentStatus) + ": "),
+                  std::string::npos);
         EXPECT_EQ(sent(), ++requests);
         EXPECT_EQ(rig.box->agent().seen("POST /v1/power/{action}").back().segments.back(), row.action);
     }
@@ -130,6 +133,11 @@ TEST_F(BoxControllerActionsTest, SleepZeroIsSentAsZeroAndAShortcutOfTheOtherActi
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].body, R"({"unplugged_sleep_minutes":0})");
     EXPECT_NE(Log::tail(5).find(" box sleep when unplugged set to 0 minutes\n"), std::string::npos);
+    // A refused setting leaves the value as it was and says so in the log.
+    rig.box->agent().script("POST /v1/settings", {.status = 500, .body = R"({"error":"busy"})"});
+    controller.setBoxSleep(15);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Log::tail(3).find(" box sleep setting failed: Box answered 500: ") != std::string::npos; }, 10000));
+    EXPECT_EQ(controller.boxSleepMinutes(), 0);
     const StreamSettings before = controller.settings();
     EXPECT_TRUE(controller.setShortcut(ShortcutAction::endSession, KeyShortcut::defaultReleaseMouse()));
     EXPECT_TRUE(controller.setShortcut(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()));

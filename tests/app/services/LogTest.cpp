@@ -1,6 +1,10 @@
+#include "app/services/Log.hpp"
 #include "app/services/LogWriter.hpp"
+#include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <algorithm>
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -160,6 +164,33 @@ TEST_F(LogWriterTest, FolderRemovedWhileRunningIsMadeAgain) {
     log.write("two");
     log.flush();
     EXPECT_EQ(linesOf(nested, true), std::vector<std::string>{"two"});
+}
+
+// The settings are read before the app log is made: a warning they raised meanwhile reaches the log once it
+// takes them, stamped with its own time, and later ones go straight in.
+TEST(AppLogTest, SettingsWarningsReachTheLogFromBeforeItTookThem) {
+    test::TempDir dir;
+    // The log's folder, unless this program made its log already; kept, as the log lives on past this test.
+    static const auto* state = new test::TempDir;
+    ::setenv("XDG_STATE_HOME", state->path().c_str(), 1);
+    platform::UserDefaults::setWarningSink(nullptr);
+    const fs::path file = dir.path() / "defaults.json";
+    writeFile(file, "[1, 2]");
+    const platform::UserDefaults unreadable(file);
+    const auto raised = std::chrono::system_clock::now();
+    Log::takeSettingsWarnings();
+    writeFile(file, R"({"fps": null})");
+    const platform::UserDefaults partly(file);
+    Log::flush();
+    const auto lines = linesOf(Log::url());
+    const std::string moved = "WARNING: settings: the file " + file.string() +
+                              " could not be read (the file does not hold a dictionary); moved aside to ";
+    const auto first = std::find_if(lines.begin(), lines.end(), [&](const auto& line) { return messageOf(line).starts_with(moved); });
+    ASSERT_NE(first, lines.end());
+    EXPECT_LE(first->substr(0, 24), LogWriter::timestamp(raised));
+    ASSERT_NE(first + 1, lines.end());
+    EXPECT_EQ(messageOf(first[1]), "WARNING: settings: the setting \"fps\" in " + file.string() + " could not be read and is left out");
+    platform::UserDefaults::setWarningSink(nullptr);
 }
 
 } // namespace

@@ -98,10 +98,13 @@ TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
         {{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2, .memoryTotal = GiB * 3 / 2,
           .diskFree = static_cast<std::uint64_t>(250.4 * GiB), .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600},
          "Processor 100% 0.995; Memory 0.5 GB of 2 GB 0.333; Storage 250 GB free 0.75; on for 1 h 0 min"},
-        // Halves away from zero; a figure past the 64-bit range shows "-"; no total, no fill.
+        // Halves away from zero; a load no load can be reads "-" over an empty bar; no total, no fill.
         {{.cpuName = {}, .gpuName = "RTX", .cpuPercent = 12.5, .gpuPercent = 1e300, .memoryUsed = 8 * GiB, .memoryTotal = 0,
           .diskFree = 0, .diskTotal = 0, .temperatureC = 64.5, .uptimeSeconds = 59},
-         "Graphics - 1e+298; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+         "Graphics - 0; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+        {{.cpuName = {}, .gpuName = {}, .cpuPercent = -5, .gpuPercent = 250, .memoryUsed = 0, .memoryTotal = GiB,
+          .diskFree = GiB, .diskTotal = GiB, .temperatureC = {}, .uptimeSeconds = 0},
+         "Graphics - 0; Processor - 0; Memory 0.0 GB of 1 GB 0; Storage 1 GB free 0; on for 0 min"},
     };
     for (const auto& row : rows) EXPECT_EQ(shown(row.status), row.shown);
     const std::pair<std::uint64_t, const char*> durations[] = {{59, "0 min"}, {3599, "59 min"}, {3600, "1 h 0 min"},

@@ -3,6 +3,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 #include "app/window/FrameCounter.hpp"
+#include "app/window/LoadFigure.hpp"
 #include "app/window/LatencyProbe.hpp"
 #include "app/window/OverlayStyle.hpp"
 #include "app/window/StatsCard.hpp"
@@ -60,6 +61,20 @@ TEST(OverlayStyleTest, FrameRateColourAndLatencyFormat) {
     for (const Row& row : rows) EXPECT_EQ(OverlayStyle::fpsColor(row.fps, row.target), row.colour) << row.fps.value_or(-1);
     EXPECT_EQ(OverlayStyle::latencyText(9.94), "9.9 ms");
     EXPECT_EQ(OverlayStyle::latencyText(10), "10 ms");
+}
+
+// One rule for a load of the box wherever it shows: a whole percent within 0...100, else "-" over no bar.
+TEST(LoadFigureTest, ReadsAWholePercentWithinItsRangeElseADashOverAnEmptyBar) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const struct { double load; const char* text; double fill; } rows[] = {
+        {nan, "-", 0}, {inf, "-", 0}, {-inf, "-", 0}, {-0.5, "-", 0}, {-0.49, "0%", 0}, {0, "0%", 0},
+        {12.5, "13%", 0.125}, {99.5, "100%", 0.995}, {100.49, "100%", 1}, {100.5, "-", 0}, {250, "-", 0},
+        {-5, "-", 0}, {1e300, "-", 0}, {-1e300, "-", 0}, {std::numeric_limits<double>::max(), "-", 0},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(LoadFigure::text(row.load), row.text) << row.load;
+        EXPECT_DOUBLE_EQ(LoadFigure::fill(row.load), row.fill) << row.load;
+    }
 }
 
 TEST(StatsOverlayTest, PlacementAtTheTopEdge) {

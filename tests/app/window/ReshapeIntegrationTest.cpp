@@ -146,5 +146,125 @@ TEST_F(ReshapeIntegrationTest, ARefusedSizeFallsBackToTheOldOne) {
     EXPECT_EQ(stream->streamSize(), (StreamSettings::Pixels{640, 360}));
 }
 
+// Where a reshape may be waiting when its window closes.
+enum class Await { readyShapes, displayMode, livePicture, streamStop, restartDisplayMode, restartLaunch, fallbackDisplayMode };
+
+struct CloseRow {
+    const char* name;
+    Await at;
+    bool asked;             // the streaming host had been asked for the new size by then
+    std::size_t modes;      // display modes the agent was asked for in all, the opening's included
+};
+
+void PrintTo(const CloseRow& row, std::ostream* out) { *out << row.name; }
+
+class ReshapeCloseTest : public ReshapeIntegrationTest, public ::testing::WithParamInterface<CloseRow> {
+protected:
+    // The agent answers the next display request only long after the window closed (after `first` more at once).
+    void holdDisplayRequest(int first = 0) {
+        if (first > 0) box->agent().script("POST /v1/display/mode", {.status = 200, .body = "{}", .times = first});
+        box->agent().script("POST /v1/display/mode", {.status = 200, .body = "{}", .delaySeconds = kHeld});
+    }
+    std::vector<nlohmann::json> displayRequests() const {
+        std::vector<nlohmann::json> bodies;
+        for (const auto& seen : box->agent().seen("POST /v1/display/mode")) bodies.push_back(nlohmann::json::parse(seen.body));
+        return bodies;
+    }
+    bool waitForDisplayRequests(std::size_t count) {
+        return QTest::qWaitFor([&] { return box->agent().seen("POST /v1/display/mode").size() >= count; }, 30000);
+    }
+    static constexpr double kHeld = 4;
+};
+
+// However far the reshape got, the box ends at the stream's old mode, every request that went out has its answer
+// in the log, and none that did not go out has a line.
+TEST_P(ReshapeCloseTest, TheBoxIsPutBackAndTheLogSaysOnlyWhatWasAsked) {
+    const CloseRow& row = GetParam();
+    const Await at = row.at;
+    startBox(true, [at](boxsim::Box::Options& options) {
+        if (at == Await::fallbackDisplayMode) {
+            options.resizeIgnored = true;
+            options.host.refusedSizes = {"480x480"};  // the restart and the retry fail at once
+        } else {
+            options.sizesNeverShown = {"480x480"};  // taken live, but never shown
+        }
+    });
+    // The opening's list of ready shapes refused: the reshape offers it again first.
+    if (at == Await::readyShapes) box->agent().script("POST /v1/display/mode", {.status = 500, .body = "{}"});
+    makeStream(clock);
+    open();
+    ASSERT_TRUE(waitForPictures());
+    ASSERT_EQ(displayRequests().size(), 2u);
+    const auto control = box->control();  // the session's, before any restart makes another
+    switch (at) {
+    case Await::readyShapes:
+    case Await::displayMode: holdDisplayRequest(); break;
+    case Await::restartDisplayMode: holdDisplayRequest(1); break;   // after the live request
+    case Await::fallbackDisplayMode: holdDisplayRequest(3); break;  // after the live, restart and retry requests
+    case Await::restartLaunch: {
+        boxsim::StreamingHost::Fault held;
+        held.path = "/launch";
+        held.delaySeconds = kHeld;
+        box->host().addFault(held);
+        break;
+    }
+    default: break;
+    }
+    resized(700, 700);
+    clock.advance(0.25);
+    if (at == Await::readyShapes || at == Await::displayMode) {
+        ASSERT_TRUE(waitForDisplayRequests(3));
+    } else {
+        ASSERT_TRUE(waitForLine("engine: reshape: listed on the box at "));
+        // No live picture: the restart begins with stopping the session.
+        if (at != Await::livePicture) clock.advance(3.1);
+        const auto launches = [&] { return std::ranges::count(hostCalls(), "/launch 881448767"); };
+        const bool there = at == Await::restartDisplayMode    ? waitForDisplayRequests(4)
+                           : at == Await::fallbackDisplayMode ? waitForDisplayRequests(6)
+                           : at == Await::restartLaunch       ? QTest::qWaitFor([&] { return launches() == 2; }, 30000)
+                                                              : true;
+        ASSERT_TRUE(there);
+    }
+    stream->window()->close();
+    if (at == Await::livePicture) clock.advance(0.05);  // the wait for the picture looks again
+    ASSERT_TRUE(waitForLine("engine: reshape: done in "));
+    EXPECT_FALSE(stream->restarting());
+    const std::string log = test::appLog();
+    const auto done = log.find(" engine: reshape: done in ");
+    EXPECT_EQ(log.substr(log.find('\n', done) - 13, 13), " (no picture)");
+    const auto after = log.find(" engine: reshape: giving up on 480x480; back to 640x360\n");
+    ASSERT_NE(after, std::string::npos);
+
+    // The streaming host was asked for the new size exactly when the log says so.
+    EXPECT_EQ(test::logCount("engine: reshape: listed on the box at "), row.asked ? 1u : 0u);
+    EXPECT_EQ(log.find(" ms; asking Corvane Host for 480x480\n") != std::string::npos, row.asked);
+    const auto resize = [](const std::vector<boxsim::ControlServer::Message>& record) {
+        return std::ranges::any_of(record, [](const auto& m) { return m.type == 0x5503 && m.payload == Bytes{0xE0, 0x01, 0xE0, 0x01}; });
+    };
+    EXPECT_EQ(row.asked ? control->waitFor(resize, 10) : resize(control->messages()), row.asked);
+
+    // The box's last display mode is the stream's own, asked again only where the reshape had changed it.
+    std::vector<nlohmann::json> modes;
+    for (const auto& body : displayRequests())
+        if (body.contains("width")) modes.push_back(body);
+    ASSERT_EQ(modes.size(), row.modes);
+    EXPECT_EQ(modes.back(), nlohmann::json::parse(R"({"width":640,"height":360})"));
+    EXPECT_EQ(log.find(" engine: box display mode 640x360: 200 ", after) != std::string::npos, at != Await::readyShapes);
+    // Every request that went out has its answer in the log, even one answered after the window closed.
+    EXPECT_EQ(test::logCount("engine: box display mode "), modes.size());
+    EXPECT_EQ(test::logCount("engine: box ready shapes (12): "), displayRequests().size() - modes.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Awaits, ReshapeCloseTest,
+    ::testing::Values(CloseRow{"ReadyShapes", Await::readyShapes, false, 1},
+                      CloseRow{"DisplayMode", Await::displayMode, false, 3},
+                      CloseRow{"LivePicture", Await::livePicture, true, 3},
+                      CloseRow{"StreamStop", Await::streamStop, true, 3},
+                      CloseRow{"RestartDisplayMode", Await::restartDisplayMode, true, 4},
+                      CloseRow{"RestartLaunch", Await::restartLaunch, true, 4},
+                      CloseRow{"FallbackDisplayMode", Await::fallbackDisplayMode, true, 5}),
+    [](const ::testing::TestParamInfo<CloseRow>& info) { return std::string(info.param.name); });
+
 }  // namespace
 }  // namespace corvane

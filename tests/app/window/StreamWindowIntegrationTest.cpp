@@ -73,6 +73,29 @@ TEST_F(StreamWindowIntegrationTest, ClosingWhileFramesFlowLeavesNothingBehind) {
     EXPECT_EQ(endings.size(), 3u);
 }
 
+// Changed shortcuts replace the defaults: the stream view's filter keeps only the chosen ones from Windows.
+TEST_F(StreamWindowIntegrationTest, OnlyTheChosenShortcutsAreKeptFromWindows) {
+    settings.releaseMouseKey = {14, KeyShortcut::control | KeyShortcut::option, "E"};
+    settings.endSessionKey = {46, KeyShortcut::command, "M"};
+    openStream(false);
+    const auto consumed = [&](std::uint16_t keyCode, std::uint64_t flags) {
+        platform::KeyEvents::Event event;
+        event.keyCode = keyCode;
+        event.modifierFlags = flags;
+        return stream->view()->inputHooks.shortcut(event);
+    };
+    const std::uint64_t defaults = KeyShortcut::control | KeyShortcut::option | KeyShortcut::shift;
+    EXPECT_FALSE(consumed(6, defaults));   // Ctrl + Alt + Shift + Z
+    EXPECT_FALSE(consumed(12, defaults));  // Ctrl + Alt + Shift + Q
+    EXPECT_EQ(test::logCount("engine: release mouse shortcut"), 0u);
+    ASSERT_NE(stream->window(), nullptr);
+    EXPECT_TRUE(consumed(14, KeyShortcut::control | KeyShortcut::option));
+    EXPECT_EQ(test::logCount("engine: release mouse shortcut"), 1u);
+    EXPECT_TRUE(consumed(46, KeyShortcut::command | 0x10000));  // Caps Lock on is no other shortcut
+    EXPECT_EQ(test::logCount("engine: end session shortcut"), 1u);
+    EXPECT_EQ(stream->window(), nullptr);
+}
+
 // A screen taller than wide: the window asks whether to show Windows sideways.
 class SidewaysIntegrationTest : public StreamWindowIntegrationTest {
 protected:

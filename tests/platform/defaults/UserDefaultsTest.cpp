@@ -1,6 +1,7 @@
 #include "platform/defaults/UserDefaults.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
@@ -100,6 +101,55 @@ TEST(UserDefaultsTest, WritesThePinnedFileReadsItBackAndKeepsWhatItCanOfOtherFil
     ::setenv("XDG_CONFIG_HOME", "/config", 1);
     EXPECT_EQ(UserDefaults::standardFile(), fs::path("/config/Corvane/defaults.json"));
     ::unsetenv("XDG_CONFIG_HOME");
+}
+
+// The app log is made after the settings are read: warnings wait for its sink, in order and with their time;
+// past the first hundred only their number is kept. Once installed, the sink hears each warning at once.
+TEST(UserDefaultsTest, WarningsRaisedBeforeTheSinkAreKeptForIt) {
+    using Warning = UserDefaults::Warning;
+    UserDefaults::setWarningSink([](const Warning&) {});  // what earlier tests of this program left kept
+    UserDefaults::setWarningSink(nullptr);
+    test::TempDir dir;
+    const fs::path file = dir.path() / "defaults.json";
+    const auto before = std::chrono::system_clock::now();
+    std::ofstream(file) << R"({"fps": null, "hdr": true})";
+    UserDefaults{file};
+    std::ofstream(file) << "[1, 2]";
+    UserDefaults{file};
+    std::string many = "{";
+    for (int i = 0; i < 110; ++i) many += (i ? ", \"k" : "\"k") + std::to_string(i) + "\": null";
+    std::ofstream(file) << many + "}";
+    UserDefaults{file};
+    const auto after = std::chrono::system_clock::now();
+
+    std::vector<Warning> heard;
+    UserDefaults::setWarningSink([&heard](const Warning& warning) { heard.push_back(warning); });
+    ASSERT_EQ(heard.size(), UserDefaults::kKeptWarnings + 1);
+    EXPECT_EQ(heard[0].line, "WARNING: settings: the setting \"fps\" in " + file.string() + " could not be read and is left out");
+    EXPECT_TRUE(heard[1].line.starts_with("WARNING: settings: the file " + file.string() +
+                                          " could not be read (the file does not hold a dictionary); moved aside to " +
+                                          file.string() + ".unreadable-")) << heard[1].line;
+    EXPECT_EQ(heard[2].line, "WARNING: settings: the setting \"k0\" in " + file.string() + " could not be read and is left out");
+    EXPECT_EQ(heard.back().line, "WARNING: settings: 12 more warnings were not kept");
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        EXPECT_TRUE(heard[i].at >= before && heard[i].at <= after) << i;
+        if (i > 0) {
+            EXPECT_LE(heard[i - 1].at, heard[i].at) << i;
+        }
+    }
+    // A settings file under a file instead of a folder can be neither read nor moved aside nor written: the
+    // installed sink hears each at once, and only what happened.
+    heard.clear();
+    std::ofstream(dir.path() / "folder") << "a file";
+    const fs::path nowhere = dir.path() / "folder" / "defaults.json";
+    UserDefaults unwritable(nowhere);
+    unwritable.set("x", {true});
+    ASSERT_EQ(heard.size(), 2u);
+    EXPECT_EQ(heard[0].line, "WARNING: settings: the file " + nowhere.string() +
+                                 " could not be read (Not a directory); left where it is (Not a directory)");
+    EXPECT_TRUE(heard[1].line.starts_with("WARNING: settings: could not be saved to " + nowhere.string() + ": "))
+        << heard[1].line;
+    UserDefaults::setWarningSink(nullptr);
 }
 
 } // namespace
