@@ -2,10 +2,15 @@
 // and from the same box in the same run (curl -o for receiving, curl -T for sending). One big file (64 MiB,
 // or 1 GiB with CORVANE_BENCH_FULL set) and 2,000 files of 4 KiB each way. Run it inside a network
 // namespace of its own or on an idle loopback: the box binds 127.91.x.1 on its real port.
+// Also the plan of a received item of 60,000 top-level files (the name each gets and where each lands, as
+// the receive makes it before the first download while sharing is busy), against one look in the receive
+// folder per name: the least a plan that never replaces anything must do.
 #include "bench/BenchSupport.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/StreamSettings.hpp"
+#include "app/services/agent/AgentReplies.hpp"
+#include "app/sharing/ReceivePlan.hpp"
 #include "app/sharing/SharingManager.hpp"
 #include "boxsim/agent/Agent.hpp"
 
@@ -30,6 +35,7 @@ namespace boxsim = corvane::boxsim;
 std::uint64_t bigBytes() { return std::getenv("CORVANE_BENCH_FULL") ? (1ull << 30) : (64ull << 20); }
 constexpr int kSmallFiles = 2000;
 constexpr std::size_t kSmallBytes = 4096;
+constexpr int kPlanNames = 60000;
 
 // One box, one manager and a folder of files, made once for the whole run.
 struct Rig {
@@ -187,12 +193,50 @@ void BM_SendSmallFiles(benchmark::State& state) {
     state.counters["files/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kSmallFiles), benchmark::Counter::kIsRate);
 }
 
+corvane::AgentClient::OutboxItem manyNames() {
+    corvane::AgentClient::OutboxItem item;
+    item.id = "many";
+    for (int i = 0; i < kPlanNames; ++i) item.files.push_back({"photo " + std::to_string(i) + ".jpg", 1});
+    item.totalBytes = kPlanNames;
+    return item;
+}
+
+void BM_PlanManyNames(benchmark::State& state) {
+    auto& r = rig();
+    r.clearOut();
+    fs::create_directories(r.dir / "in");
+    const auto item = manyNames();
+    for (auto _ : state) {
+        auto plan = corvane::ReceivePlan::make(item, r.dir / "in");
+        auto leftOut = plan.leftOut(item);
+        benchmark::DoNotOptimize(plan);
+        benchmark::DoNotOptimize(leftOut);
+    }
+    state.counters["names/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPlanNames), benchmark::Counter::kIsRate);
+}
+
+void BM_LookUpManyNames(benchmark::State& state) {
+    auto& r = rig();
+    r.clearOut();
+    fs::create_directories(r.dir / "in");
+    const auto item = manyNames();
+    for (auto _ : state) {
+        for (const auto& file : item.files) {
+            std::error_code ignored;
+            benchmark::DoNotOptimize(fs::symlink_status(r.dir / "in" / file.path, ignored));
+        }
+    }
+    state.counters["names/s"] = benchmark::Counter(static_cast<double>(state.iterations() * kPlanNames), benchmark::Counter::kIsRate);
+}
+
 BENCHMARK(BM_ReceiveBigFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlGetBigFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SendBigFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CurlPutBigFile)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ReceiveSmallFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_SendSmallFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_PlanManyNames)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_LookUpManyNames)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 } // namespace
 

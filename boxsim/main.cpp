@@ -5,7 +5,7 @@
 // impairment options spoil either stream on its way.
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
-//   unpair-all   forgets every paired client (the host then refuses their certificates)
+//   unpair-all   forgets every paired client (the host then answers them as not paired)
 //   restart      closes every port for --restart-seconds (3), then opens them again
 //   shutdown     closes every port until a Wake-on-LAN packet for its address reaches UDP 9 or 7 (root only)
 //   silent       every port accepts and never answers

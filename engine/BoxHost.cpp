@@ -7,7 +7,6 @@
 #include "engine/host/HostReply.hpp"
 #include "engine/pairing/identity/Hex.hpp"
 #include "platform/crypto/Crypto.hpp"
-#include "platform/http/Http.hpp"
 #include "platform/http/Url.hpp"
 
 #include <chrono>
@@ -117,23 +116,14 @@ std::optional<ServerInfo> BoxHost::pairedServerInfo(std::stop_token stop) {
 }
 
 BoxHost::PairState BoxHost::pairState(std::stop_token stop) {
-    bool answered = false;
     try {
-        const ServerInfo info = publicServerInfo(stop);
-        answered = true;
-        auto saved = savedServerCertificate(info.uniqueID);
-        if (!saved) return PairState::notPaired;
-        auto connection = makeConnection(std::move(saved), info);
-        const ServerInfo paired(connection->get("/serverinfo", clientQuery(*connection->identity), true, 5, stop));
-        return paired.paired ? PairState::paired : PairState::notPaired;
+        const auto info = pairedServerInfo(stop);
+        return info && info->paired ? PairState::paired : PairState::notPaired;
     } catch (const HostError&) {
         return PairState::notPaired;
-    } catch (const platform::HttpError& e) {
-        // It answers in plain HTTP yet ends the secure exchange: it refuses our certificate, it forgot us.
-        if (answered && e.kind == platform::HttpError::Kind::other) return PairState::notPaired;
-        EngineLog::write(std::string("pair: check failed: ") + e.what());
-        return PairState::unknown;
     } catch (const std::exception& e) {
+        // A secure exchange that fails (a handshake cut short, a closed connection, a pin rejected) says
+        // nothing of the pairing: pairing again over a passing fault would only replace a good one.
         EngineLog::write(std::string("pair: check failed: ") + e.what());
         return PairState::unknown;
     }

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <limits>
 #include <system_error>
+#include <unordered_map>
+#include <unordered_set>
 
 #include <sys/stat.h>
 
@@ -21,6 +23,18 @@ namespace {
 bool present(const fs::path& path) {
     std::error_code ec;
     return fs::exists(fs::symlink_status(path, ec));
+}
+
+// `fitted` when free, else the first free "<base> <n>.<ext>" ("<name> <n>" without extension) for n from
+// `last` + 1, at least 2. `last` ends as the n returned (unchanged when `fitted` is), so the next search for
+// the same name, while every name found taken is still taken, goes on where this one stopped.
+template <class Free>
+std::string firstFree(const std::string& fitted, int& last, const Free& free) {
+    if (last == 0 && free(fitted)) return fitted;
+    for (last = std::max(last, 1) + 1;; ++last) {
+        auto candidate = FileName::withSuffix(fitted, " " + std::to_string(last));
+        if (free(candidate)) return candidate;
+    }
 }
 
 } // namespace
@@ -46,34 +60,35 @@ bool ReceivePlan::safePart(const std::string& part) {
 }
 
 std::string ReceivePlan::uniqueName(const std::string& name, const fs::path& folder, const std::set<std::string>& taken) {
-    const auto free = [&](const std::string& candidate) { return !taken.contains(candidate) && !present(folder / candidate); };
-    const auto fitted = FileName::fitted(name);
-    if (free(fitted)) return fitted;
-    for (int n = 2;; ++n) {
-        const auto candidate = FileName::withSuffix(fitted, " " + std::to_string(n));
-        if (free(candidate)) return candidate;
-    }
+    int last = 0;
+    return firstFree(FileName::fitted(name), last,
+                     [&](const std::string& candidate) { return !taken.contains(candidate) && !present(folder / candidate); });
 }
 
 ReceivePlan ReceivePlan::make(const AgentClient::OutboxItem& item, const fs::path& folder) {
     ReceivePlan plan;
     plan.folder = folder;
+    std::unordered_set<std::string> seen;
     const auto note = [&](const std::string& path, bool isDir) {
         const auto split = parts(path);
         if (split.empty() || !safePart(split.front())) return;
         if (isDir || split.size() > 1) plan.folderTops.insert(split.front());
-        if (std::find(plan.topNames.begin(), plan.topNames.end(), split.front()) == plan.topNames.end())
-            plan.topNames.push_back(split.front());
+        if (seen.insert(split.front()).second) plan.topNames.push_back(split.front());
     };
     for (const auto& file : item.files) note(file.path, false);
     if (item.dirs)
         for (const auto& dir : *item.dirs) note(dir, true);
 
+    // Many names that shorten to one cost a look each, not a look per name before them: within one plan a
+    // name found taken stays taken, so each search goes on where the last one for the same name stopped.
     std::set<std::string> taken;
+    std::unordered_map<std::string, int> searched;  // fitted name -> the n of the last name taken for it
+    const auto free = [&](const std::string& candidate) { return !taken.contains(candidate) && !present(folder / candidate); };
     for (const auto& top : plan.topNames) {
-        const auto mac = uniqueName(top, folder, taken);
+        const auto fitted = FileName::fitted(top);
+        auto mac = firstFree(fitted, searched[fitted], free);
         taken.insert(mac);
-        plan.macNames[top] = mac;
+        plan.macNames[top] = std::move(mac);
     }
     plan.total = std::max<std::int64_t>(item.totalBytes, 1);
     plan.what = plan.topNames.size() == 1 ? plan.topNames.front() : std::to_string(plan.topNames.size()) + " items";

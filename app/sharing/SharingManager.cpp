@@ -245,54 +245,79 @@ QCoro::Task<> SharingManager::clipTick() {
 
     if (count != lastMacChange_) {
         lastMacChange_ = count;
-        lastPicture_ = {};  // the picture we put there has gone from the clipboard
+        held_ = {};  // what we knew of the clipboard has gone from it
         // On X11 the owner is asked from the pool through a connection of its own: a large copy or a slow owner
         // never holds up the main thread. Elsewhere it is read here.
         std::shared_ptr<platform::SelectionReader> reader = pasteboard_->reader(stop);
         std::optional<ClipItem> read;
         if (!reader) read = readMacClipboard(*pasteboard_);
         if (reader || read) {
-            auto sending = offMain(pool_, [agent, stop, reader, read]() -> std::optional<std::uint32_t> {
-                const auto item = reader ? readMacClipboard(*reader) : read;
+            struct Sent {
+                std::uint32_t seq = 0;
+                Held held;
+            };
+            auto sending = offMain(pool_, [agent, stop, reader, read, count]() -> std::optional<Sent> {
+                auto item = reader ? readMacClipboard(*reader) : read;
                 if (!item) return std::nullopt;
-                return agent.setClipboard(item->text, item->png, stop);
+                Sent sent{agent.setClipboard(item->text, item->png, stop), {count, {}, {}}};
+                if (item->text) sent.held.text = std::make_shared<const std::string>(std::move(*item->text));
+                if (item->png)
+                    sent.held.png = QByteArray(reinterpret_cast<const char*>(item->png->data()), qsizetype(item->png->size()));
+                return sent;
             });
             auto sent = co_await sending;
             if (!self) co_return;
-            if (!sent.value) Log::write("clipboard to Windows failed: " + logged(sent.error));
-            else if (*sent.value) lastWinSeq_ = **sent.value;
+            if (!sent.value) {
+                Log::write("clipboard to Windows failed: " + logged(sent.error));
+            } else if (*sent.value) {
+                lastWinSeq_ = (*sent.value)->seq;
+                held_ = std::move((*sent.value)->held);
+            }
         }
     }
 
     // A copy the user makes while the poll is out must win over what Windows had.
     const auto before = pasteboard_->changeCount();
-    // A picture is decoded on the pool, and only when its bytes differ from the last one's.
+    // The item is unpacked on the pool: a picture decoded, and only when its bytes differ from what the
+    // clipboard holds; a box that hands back the same item on every poll (it ignores "since") then costs the
+    // main thread no write, and a large text is not copied on it.
     struct Polled {
-        std::optional<AgentClient::Clip> clip;
+        std::optional<AgentClient::Clip> clip;  // its text or picture moved out to the fields below
+        std::shared_ptr<const std::string> text;
         Picture picture;
     };
-    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_, last = lastPicture_] {
-        Polled out{agent.clipboard(since, stop), {}};
-        if (!out.clip || out.clip->type != "png" || !out.clip->png) return out;
-        const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*out.clip->png),
-                                                            QByteArray::AbortOnBase64DecodingErrors);
-        if (!decoded || decoded.decoded.isEmpty()) return out;
-        out.picture.png = decoded.decoded;
-        out.picture.image = out.picture.png == last.png ? last.image : platform::Pasteboard::decodedPNG(out.picture.png);
+    auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_, held = held_.at == before ? held_ : Held{}] {
+        Polled out{agent.clipboard(since, stop), {}, {}};
+        if (!out.clip) return out;
+        auto& clip = *out.clip;
+        if (clip.type == "text" && clip.text && !clip.text->empty()) {
+            if (!held.text || *held.text != *clip.text) out.text = std::make_shared<const std::string>(std::move(*clip.text));
+        } else if (clip.type == "png" && clip.png) {
+            const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*clip.png),
+                                                                QByteArray::AbortOnBase64DecodingErrors);
+            if (decoded && !decoded.decoded.isEmpty() && decoded.decoded != held.png) {
+                out.picture.png = decoded.decoded;
+                out.picture.image = platform::Pasteboard::decodedPNG(out.picture.png);
+            }
+        }
+        clip.text.reset();
+        clip.png.reset();
         return out;
     });
     auto polled = co_await polling;
     if (!self || !polled.value || !polled.value->clip) co_return;
-    const auto& clip = *polled.value->clip;
-    lastWinSeq_ = clip.seq;
+    const auto& got = *polled.value;
+    lastWinSeq_ = got.clip->seq;
     if (pasteboard_->changeCount() != before) co_return;
-    if (clip.type == "text" && clip.text && !clip.text->empty()) {
-        pasteboard_->setString(*clip.text);
-    } else if (!polled.value->picture.png.isEmpty()) {
-        lastPicture_ = polled.value->picture;
-        pasteboard_->setPNG(lastPicture_.png, lastPicture_.image);
+    if (got.text) {
+        pasteboard_->setString(*got.text);
+        held_ = {0, got.text, {}};
+    } else if (!got.picture.png.isEmpty()) {
+        pasteboard_->setPNG(got.picture.png, got.picture.image);
+        held_ = {0, {}, got.picture.png};
     }
     lastMacChange_ = pasteboard_->changeCount();
+    if (got.text || !got.picture.png.isEmpty()) held_.at = lastMacChange_;
 }
 
 QCoro::Task<> SharingManager::outboxTick() {

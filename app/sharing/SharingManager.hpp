@@ -89,6 +89,13 @@ private:
         QByteArray png;
         QImage image;
     };
+    // What this computer's clipboard holds while its change count stays `at`: the item we last put there or
+    // sent from there. A poll that brings back the same bytes writes nothing.
+    struct Held {
+        std::int64_t at = -1;
+        std::shared_ptr<const std::string> text;
+        QByteArray png;
+    };
     // What of the clipboard goes to Windows: asked of a Pasteboard, or of a SelectionReader on the pool.
     template <class Board>
     static std::optional<ClipItem> readMacClipboard(Board& pasteboard);
@@ -122,7 +129,7 @@ private:
     bool clipBusy_ = false;
     std::int64_t lastMacChange_ = 0;
     std::uint32_t lastWinSeq_ = 0;
-    Picture lastPicture_;  // the one we last put on the clipboard, while it is still there
+    Held held_;
     bool outboxBusy_ = false;
     bool transferBusy_ = false;
     std::set<std::string> handledOutbox_;

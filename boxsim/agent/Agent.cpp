@@ -549,7 +549,8 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
             !std::all_of(since->begin(), since->end(), [](char c) { return c >= '0' && c <= '9'; }) ||
             (n = std::stoull(*since)) > 0xFFFFFFFFull)
             return bad("since must be a sequence number");
-        if (clipboard_.seq <= n || clipboard_.type.empty()) return Answer{204, "", "application/json"};
+        if ((clipboard_.seq <= n && !clipboardIgnoresSince_) || clipboard_.type.empty())
+            return Answer{204, "", "application/json"};
         json clip = {{"seq", clipboard_.seq}, {"type", clipboard_.type}};
         if (clipboard_.type == "text") clip["text"] = clipboard_.text;
         else clip["png"] = clipboard_.pngBase64;
@@ -691,6 +692,11 @@ std::uint32_t Agent::setWindowsClipboard(Clipboard item) {
 Agent::Clipboard Agent::clipboard() const {
     std::lock_guard lock(mutex_);
     return clipboard_;
+}
+
+void Agent::setClipboardIgnoresSince(bool ignores) {
+    std::lock_guard lock(mutex_);
+    clipboardIgnoresSince_ = ignores;
 }
 
 std::vector<Agent::Drop> Agent::drops() const {

@@ -143,6 +143,8 @@ public:
     // sequence number is the next one, which is returned.
     std::uint32_t setWindowsClipboard(Clipboard item);
     Clipboard clipboard() const;
+    // As a box that ignores "since": every clipboard poll gets Windows's newest item, seen or not.
+    void setClipboardIgnoresSince(bool ignores);
     std::vector<Drop> drops() const;
     std::vector<std::string> openedLinks() const;
     std::vector<std::string> powerActions() const;
@@ -207,6 +209,7 @@ private:
     std::vector<OutboxEntry> outbox_;
     std::map<std::pair<std::string, std::string>, std::string> outboxSources_;
     Clipboard clipboard_;
+    bool clipboardIgnoresSince_ = false;
     std::vector<Drop> drops_;
     int nextDrop_ = 1;
     std::vector<std::string> links_;

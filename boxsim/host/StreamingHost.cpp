@@ -250,7 +250,6 @@ bool StreamingHost::isPaired(ByteView certificateDER) const {
 void StreamingHost::forgetClients() {
     std::lock_guard lock(mutex_);
     paired_.clear();
-    refuseUnknown_ = true;
 }
 
 bool StreamingHost::isPairedLocked(ByteView certificateDER) const {
@@ -338,11 +337,11 @@ int StreamingHost::verifyClientCertificate(int, X509_STORE_CTX* store) {
 
 bool StreamingHost::acceptsClientCertificate(ByteView der) {
     std::lock_guard lock(mutex_);
-    // Until a client is paired any certificate may talk to the box (it is told PairStatus 0); after that, or
-    // once it forgot its clients, only paired ones and the one whose pairing waits for its confirmation.
+    // While no client is paired any certificate may talk to the box (it is told PairStatus 0); while one is,
+    // only paired ones and the one whose pairing waits for its confirmation.
     const bool pairing = pairing_ && std::equal(pairing_->clientCertificateDER.begin(),
                                                 pairing_->clientCertificateDER.end(), der.begin(), der.end());
-    if ((paired_.empty() && !refuseUnknown_) || pairing || isPairedLocked(der)) return true;
+    if (paired_.empty() || pairing || isPairedLocked(der)) return true;
     ++refusedHandshakes_;
     return false;
 }

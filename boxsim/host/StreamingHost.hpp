@@ -148,8 +148,8 @@ public:
     // Pairs a client certificate directly, without the protocol (for tests of later steps).
     void addPairedClient(PairedClient client);
     bool isPaired(ByteView certificateDER) const;
-    // Forgets every paired client, as the box does when asked to unpair all. From then on a certificate it
-    // does not know is refused at the handshake, as by a host that has had clients.
+    // Forgets every paired client, as the box does when asked to unpair all. A client it forgot is answered
+    // over HTTPS as one it never knew: "PairStatus" 0, its paired requests refused.
     void forgetClients();
 
     std::vector<ReceivedRequest> requests() const;
@@ -225,7 +225,6 @@ private:
     std::vector<Fault> faults_;
     std::int64_t currentGame_ = 0;
     std::size_t refusedHandshakes_ = 0;
-    bool refuseUnknown_ = false;
 
     // Serialises start() and stop(); never taken by the server threads, so stop() can join them.
     mutable std::mutex lifecycle_;

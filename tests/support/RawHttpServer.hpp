@@ -1,8 +1,8 @@
 #pragma once
 
 // An HTTP server that writes whatever bytes a test gives it, for replies a real server library would never
-// send: unrequested codings, bodies cut short, bodies without end. One connection at a time, on its own
-// thread, on a loopback address.
+// send: unrequested codings, bodies cut short, bodies without end, a TLS handshake that fails. One
+// connection at a time, on its own thread, on a loopback address.
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -22,7 +22,10 @@ class RawHttpServer {
 public:
     // Called with the connection and the request's head (its body, by Content-Length, already read).
     using Answer = std::function<void(int fd, const std::string& head)>;
-    RawHttpServer(const std::string& address, int port, Answer answer) : answer_(std::move(answer)) {
+    // With `readsHead` false, `answer` has the connection as soon as it is taken, with an empty head: for a
+    // client whose first words are no HTTP head (a TLS client's hello), which `answer` reads itself.
+    RawHttpServer(const std::string& address, int port, Answer answer, bool readsHead = true)
+        : answer_(std::move(answer)), readsHead_(readsHead) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         const int on = 1;
         ::setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -57,6 +60,11 @@ private:
             pollfd ready{listener_, POLLIN, 0};
             const int fd = ::poll(&ready, 1, 50) > 0 ? ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
             if (fd < 0) continue;
+            if (!readsHead_) {
+                answer_(fd, {});
+                ::close(fd);
+                continue;
+            }
             std::string head;
             ssize_t n = 1;
             while (head.find("\r\n\r\n") == std::string::npos && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
@@ -72,6 +80,7 @@ private:
         }
     }
     Answer answer_;
+    const bool readsHead_;
     int listener_ = -1;
     std::atomic<bool> stopping_{false};
     std::thread thread_;

@@ -316,10 +316,10 @@ TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
     plugIn();
     pass();
     ASSERT_TRUE(controller->paired());
-    box->host().forgetClients();  // from now on it refuses our certificate
+    box->host().forgetClients();  // from now on it answers that we are not paired
     controller->openEngineWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::failed); }, 30000));
-    const std::string& failure = controller->phase().message;  // around the TLS library's own words
+    const std::string& failure = controller->phase().message;  // around the stream window's own words
     EXPECT_TRUE(failure.starts_with("Windows didn't open (")) << failure;
     EXPECT_TRUE(failure.ends_with("). Click Try Again.")) << failure;
     EXPECT_EQ(test::logCount("engine: could not open Windows: "), 1u);

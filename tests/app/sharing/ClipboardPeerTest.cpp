@@ -139,6 +139,42 @@ TEST_F(ClipboardTest, TextAndPicturesTravelOnceEachWayAndNeverComeBack) {
     EXPECT_EQ(sent(), 5u);
 }
 
+// A box that ignores "since" hands back its newest item on every poll. What the clipboard here holds
+// already, because we put it there or sent it from there, is not written again: a large text would cost the
+// main thread a copy every 0.75 s, and the program that owns a copy made here would lose it.
+TEST_F(ClipboardTest, ABoxThatIgnoresSinceSetsTheClipboardOnce) {
+    agent.setClipboardIgnoresSince(true);
+    turnOn();
+    tick();  // the baseline
+    const auto changes = [&] { return manager->pasteboard().changeCount(); };
+    const std::string text = "from Windows " + std::string(1 << 20, 'w');
+    agent.setWindowsClipboardText(text);
+    auto before = changes();
+    for (int i = 0; i < 4; ++i) tick();
+    EXPECT_EQ(changes(), before + 1);
+    EXPECT_EQ(pasteElsewhere(), text);
+    const auto windowsPNG = picture("PNG", 23, 11);
+    agent.setWindowsClipboard({0, "png", "", base64(windowsPNG)});
+    before = changes();
+    for (int i = 0; i < 4; ++i) tick();
+    EXPECT_EQ(changes(), before + 1);
+    EXPECT_EQ(pasteElsewhere("image/png"), windowsPNG);
+    // Copied here and sent: the box hands it back, and the copy stays the other program's.
+    copyElsewhere("copied here");
+    before = changes();
+    tick();
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "copied here");
+    EXPECT_EQ(changes(), before);
+    // The same text again from Windows, once this computer holds another: written.
+    agent.setWindowsClipboardText(text);
+    tick();
+    EXPECT_EQ(changes(), before + 1);
+    EXPECT_EQ(pasteElsewhere(), text);
+    EXPECT_EQ(sent(), 1u);  // nor sent back
+}
+
 TEST_F(ClipboardTest, ConcealedItemsCopiedFilesOversizedItemsAndSilentOwnersStayHere) {
     turnOn();
     tick();

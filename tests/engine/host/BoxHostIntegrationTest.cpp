@@ -3,8 +3,10 @@
 #include "engine/host/HostError.hpp"
 #include "platform/http/Http.hpp"
 #include "tests/support/EngineLogCapture.hpp"
+#include "tests/support/RawHttpServer.hpp"
 #include "tests/support/TestSupport.hpp"
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <mutex>
 #include <regex>
 #include <tuple>
@@ -152,6 +154,58 @@ TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.
     EXPECT_EQ(host.pairState(), BoxHost::PairState::unknown);
+}
+
+// Only the box's own answer says the pairing is gone. A secure exchange that fails says nothing of it: the
+// check logs why and reports unknown, so a passing fault never makes the app pair again.
+TEST_F(BoxHostIntegrationTest, AFailedSecureCheckIsUnknownAndLoggedOnlyTheBoxsAnswerIsNotPaired) {
+    host.pair("Corvane", approveOnBox());
+    box->addFault(fault("/serverinfo", "", [](Fault& f) { f.notPaired = true, f.times = 2; }));  // both requests
+    box->clearRequests();
+    EXPECT_EQ(host.pairState(), BoxHost::PairState::notPaired);  // told over HTTPS: "PairStatus" 0
+    ASSERT_EQ(box->requests().size(), 2u);
+    EXPECT_TRUE(box->requests()[1].secure);
+    EXPECT_TRUE(log.matching("pair: check failed").empty());
+    box->stop();
+
+    // The same box by its unique id and its public answers, with its secure port sent elsewhere.
+    auto moved = box->options();
+    moved.reportedHttpsPort = 47990;
+    const auto readHello = [](int fd) {
+        char hello[4096];
+        return ::recv(fd, hello, sizeof hello, 0) > 0;
+    };
+    const struct { std::string what; test::RawHttpServer::Answer answer; } cases[] = {
+        // A fatal "handshake_failure" alert (TLS 1.2 record: type 21, version 3.3, length 2, level 2, code 40).
+        {"handshake refused", [&](int fd, const std::string&) {
+             if (readHello(fd)) test::RawHttpServer::sendAll(fd, std::string("\x15\x03\x03\x00\x02\x02\x28", 7));
+         }},
+        {"connection closed", [&](int fd, const std::string&) { readHello(fd); }},
+        {"bytes that are no TLS", [&](int fd, const std::string&) {
+             if (readHello(fd)) test::RawHttpServer::sendAll(fd, "HTTP/1.1 400 Bad Request\r\n\r\n");
+         }},
+    };
+    auto standIn = std::make_shared<boxsim::StreamingHost>(moved);
+    standIn->start();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::RawHttpServer secure(address, 47990, c.answer, false);
+        const auto before = log.matching("pair: check failed: ").size();
+        EXPECT_EQ(host.pairState(), BoxHost::PairState::unknown);
+        const auto failed = log.matching("pair: check failed: ");
+        ASSERT_EQ(failed.size(), before + 1);
+        EXPECT_GT(failed.back().size(), std::string("pair: check failed: ").size()) << failed.back();
+    }
+    standIn->stop();
+
+    // Another server with the box's unique id and a certificate of its own: the pin is rejected, and that
+    // too is no verdict on the pairing.
+    auto impostor = std::make_shared<boxsim::StreamingHost>(box->options());
+    impostor->start();
+    EXPECT_EQ(host.pairState(), BoxHost::PairState::unknown);
+    EXPECT_TRUE(log.has("https: rejected the box's certificate (not the one saved at pairing)"));
+    EXPECT_EQ(log.matching("pair: check failed: ").back(), "pair: check failed: cancelled");
+    EXPECT_TRUE(host.savedServerCertificate(box->uniqueId()));  // nothing forgotten
 }
 
 TEST_F(BoxHostIntegrationTest, UnpairIsConfirmedByTheBoxAndForgetsLocallyEvenWhenItIsGone) {
