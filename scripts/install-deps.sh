@@ -10,5 +10,5 @@ apt-get install -y -qq --no-install-recommends \
   libqt6svg6 libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
   openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
   python3 python3-cryptography iproute2 \
-  openbox wmctrl dbus dbus-x11 python3-dbus python3-gi gir1.2-gtk-3.0 dunst curl libarchive-tools \
+  openbox xcompmgr wmctrl dbus dbus-x11 python3-dbus python3-gi gir1.2-gtk-3.0 dunst curl libarchive-tools \
   desktop-file-utils libglib2.0-bin >/dev/null

@@ -2,6 +2,7 @@
 
 #include "app/services/Clock.hpp"
 #include "app/window/OverlayPanel.hpp"
+#include "app/window/OverlayStyle.hpp"
 #include "app/window/StreamWindow.hpp"
 
 #include <QCoroTask>
@@ -86,11 +87,23 @@ private:
     Kind kind_ = Kind::transfer;
 };
 
-// The view: re-reads the HUD whenever it changes and holds nothing of its own.
+// The view: re-reads the HUD whenever it changes and holds nothing of its own. Made for one place: in
+// `over` (the stream window), as a panel over the picture, or floating on the desktop when that is null.
+// The two need X windows of different kinds, and a window keeps the kind it was made with: the HUD makes a
+// new pill when the place changes.
 class TransferPill final : public QWidget {
 public:
-    explicit TransferPill(TransferHUD& hud) : hud_(hud) {
-        setAttribute(Qt::WA_TranslucentBackground);
+    TransferPill(TransferHUD& hud, QWidget* over) : QWidget(over), hud_(hud) {
+        // Floating, it is a translucent window of its own. Over the picture it must never be: put in the
+        // stream window it becomes a native window at once (that window's children all are, the stream view
+        // being one), and one made translucent gets an alpha visual that the window's backing store cannot
+        // draw into, so the picture's pixels would stay where it is.
+        if (!over) {
+            setAttribute(Qt::WA_TranslucentBackground);
+            setWindowFlags(kFloating);
+        } else {
+            setAttribute(Qt::WA_OpaquePaintEvent);
+        }
         setAttribute(Qt::WA_TransparentForMouseEvents);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setFocusPolicy(Qt::NoFocus);
@@ -161,6 +174,12 @@ public:
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter p(this);
+        if (parentWidget()) {
+            // Over the picture nothing shows through a window of its own: opaque to the edge, the outline's
+            // mask cuts the corners.
+            p.fillRect(rect(), OverlayStyle::panel);
+            return;
+        }
         p.setRenderHint(QPainter::Antialiasing);
         QPainterPath shape;
         shape.addRoundedRect(QRectF(rect()), 12, 12);
@@ -209,10 +228,6 @@ void TransferHUD::finish(const std::string& text, bool failed) {
 }
 
 void TransferHUD::present() {
-    if (!pill_) {
-        pill_ = new TransferPill(*this);
-        pill_->setWindowFlags(kFloating);
-    }
     place();
     if (ticking_) return;
     ticking_ = true;
@@ -226,21 +241,21 @@ void TransferHUD::present() {
 }
 
 void TransferHUD::place() {
-    if (!pill_) return;
-    pill_->adjustSize();
-    const QSize size = pill_->sizeHint().expandedTo(QSize(kWidth, 0));
     // The stream window as the window list finds it; it is ours, so its widget takes the pill as a child.
     const auto stream = streamPID ? StreamWindow::find(*streamPID) : std::nullopt;
     QWidget* window = stream ? QWidget::find(static_cast<WId>(stream->id)) : nullptr;
-    if (window && window->isVisible()) {
-        if (pill_->parentWidget() != window) {
-            pill_->setParent(window, Qt::Widget);
-            // The window's teardown deletes what it holds: the pill steps out first, and the next tick puts
-            // it at the top right with the transfer it shows.
-            connect(window, &QObject::destroyed, this, [this, window] {
-                if (pill_ && pill_->parentWidget() == window) pill_->setParent(nullptr, kFloating);
-            });
-        }
+    if (window && !window->isVisible()) window = nullptr;
+    const auto* screen = QGuiApplication::primaryScreen();
+    if (!window && !screen) return;
+    // A pill of its own for each place (the view keeps nothing, so the change does not show). One in the
+    // stream window goes with it when the window goes; the next tick makes one for the top right.
+    if (!pill_ || pill_->parentWidget() != window) {
+        delete pill_.data();
+        pill_ = new TransferPill(*this, window);
+    }
+    pill_->adjustSize();
+    const QSize size = pill_->sizeHint().expandedTo(QSize(kWidth, 0));
+    if (window) {
         // Centred on the window, bottom edge 24 above the window's: reckoned from the bottom of the screen.
         const QRectF frame = StreamWindow::screenRect(stream->bounds);
         const QRectF above(frame.center().x() - size.width() / 2.0, frame.y() + kAboveBottom, size.width(), size.height());
@@ -250,9 +265,6 @@ void TransferHUD::place() {
         pill_->show();
         return;
     }
-    if (pill_->parentWidget()) pill_->setParent(nullptr, kFloating);
-    const auto* screen = QGuiApplication::primaryScreen();
-    if (!screen) return;
     const QRect area = screen->availableGeometry();
     pill_->setGeometry(area.right() + 1 - size.width() - kInset, area.top() + kInset, size.width(), size.height());
     // Without a compositor the translucent corners would show black.

@@ -14,9 +14,11 @@ class Clock;
 
 // The small pill that reports every sharing action: a title with a progress bar while a transfer runs,
 // then a result line with a success or failure icon that goes away after a few seconds. It sits 24 px
-// above the bottom edge of the stream window, as a widget inside it, when there is one; otherwise it is a
-// frameless, unfocusable, click-through window that stays on top at the top right of the primary screen.
-// It outlives the stream window: when that closes, the next tick moves it to the top right. Main thread only.
+// above the bottom edge of the stream window, as a panel over the picture inside it, when there is one;
+// otherwise it is a frameless, unfocusable, click-through translucent window that stays on top at the top
+// right of the primary screen. Each place has a pill widget of its own, made when the pill moves there.
+// What it shows outlives the stream window: when that closes, the next tick shows it at the top right.
+// Main thread only.
 class TransferHUD final : public QObject {
     Q_OBJECT
 public:
@@ -31,7 +33,7 @@ public:
     std::optional<double> progress() const { return progress_; }
     bool failed() const { return failed_; }
     bool visible() const;
-    // The pill's widget once made (tests look at it).
+    // The pill's widget now, if any (tests look at it); a new one whenever the pill changes place.
     QWidget* pill() const { return pill_; }
 
     // Set while the stream window is open; the pill goes over the window StreamWindow::find finds for it.

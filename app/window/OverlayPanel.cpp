@@ -3,6 +3,7 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QWidget>
+#include <QWindow>
 
 #include "engine/view/StreamView.hpp"
 
@@ -26,13 +27,16 @@ stream::StreamView* viewBeneath(QWidget& panel) {
 }  // namespace
 
 void placeOverPicture(QWidget& panel, double radius) {
-    if (!panel.testAttribute(Qt::WA_NativeWindow)) {
-        // A native child window asked to be translucent shows nothing at all on X without a compositor.
-        panel.setAttribute(Qt::WA_TranslucentBackground, false);
-        panel.setAttribute(Qt::WA_NativeWindow);
-        // On a native window this empties its input shape: X hands the pointer to the window beneath.
-        panel.setAttribute(Qt::WA_TransparentForMouseEvents);
-    }
+    Q_ASSERT(!panel.testAttribute(Qt::WA_TranslucentBackground));
+    if (!panel.testAttribute(Qt::WA_NativeWindow)) panel.setAttribute(Qt::WA_NativeWindow);
+    // Its window's input shape is emptied, so X hands the pointer to the window beneath, the stream view's.
+    // That is the window's flag: taken from the widget's flags as the window is made (the attribute alone
+    // does not reach it), and set on a window made before.
+    panel.setAttribute(Qt::WA_TransparentForMouseEvents);
+    panel.setWindowFlag(Qt::WindowTransparentForInput);
+    if (QWindow* window = panel.windowHandle();
+        window && window->handle() && !window->flags().testFlag(Qt::WindowTransparentForInput))
+        window->setFlag(Qt::WindowTransparentForInput);
     const QRegion mask = outline(panel.size(), radius);
     if (mask != panel.mask()) {
         if (mask.isEmpty())

@@ -13,7 +13,11 @@ namespace OverlayPanel {
 
 // Makes `panel` (a child of the stream window or of its view) such a panel with corners of `radius` (0:
 // square) and raises it above the picture. Called again whenever its size or parent changed; cheap when
-// nothing did.
+// nothing did. Input passes through it to the stream view beneath, whenever its window was made. The
+// panel must never have been translucent (WA_TranslucentBackground): put in the stream window it is a
+// native window at once, before this is called (the window's children all are, the view being one), and
+// one made translucent gets an alpha visual that the window's backing store cannot draw into, so it would
+// go on showing the picture's pixels that were there.
 void placeOverPicture(QWidget& panel, double radius);
 
 // Fades the panel away over the picture within `seconds`: the stream view beneath draws the panel's look

@@ -39,8 +39,9 @@ protected:
     ManualClock clock;
 };
 
-// Over the stream window: centred, 24 above its bottom edge. The window's teardown leaves the pill and its
-// transfer alone, and the next tick (0.25 s) puts it at the top right of the screen, 16 in from both edges.
+// Over the stream window: centred, 24 above its bottom edge. The window's teardown takes that pill with it
+// but leaves its transfer alone, and the next tick (0.25 s) shows it at the top right of the screen, 16 in
+// from both edges.
 // A result stays 3.5 s (6.0 s when it failed), give or take a tick: finished on a tick it goes on the tick
 // 3.5 s later, finished 0.01 s after one it goes a tick later still (times from the show).
 TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
@@ -54,16 +55,15 @@ TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
     TransferHUD hud(clock);
     hud.streamPID = ::getpid();
     hud.show("Receiving holiday photos from Windows", 0.42);
-    const QPointer<QWidget> pill = hud.pill();
-    ASSERT_EQ(pill->parentWidget(), window);
-    const QRect frame = window->frameGeometry(), placed(pill->mapToGlobal(QPoint()), pill->size());
+    ASSERT_EQ(hud.pill()->parentWidget(), window);
+    const QRect frame = window->frameGeometry(), placed(hud.pill()->mapToGlobal(QPoint()), hud.pill()->size());
     EXPECT_EQ(placed.bottom(), frame.bottom() - 24);
     EXPECT_EQ(placed.left() * 2 + placed.width(), frame.left() * 2 + frame.width());
-    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), pill && pill->isVisible(); };
+    const auto shownAfter = [&](double seconds) { return clock.advance(seconds), hud.visible(); };
     delete window;
-    ASSERT_TRUE(pill) << "the pill went with the window";
     EXPECT_FALSE(shownAfter(0.24));
     ASSERT_TRUE(shownAfter(0.01));
+    QWidget* pill = hud.pill();
     EXPECT_EQ(pill->parentWidget(), nullptr);
     EXPECT_TRUE(pill->testAttribute(Qt::WA_TransparentForMouseEvents));  // clicks reach what is below
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
