@@ -68,7 +68,8 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     QObject::connect(&watch, &QTimer::timeout, [&] { seenMidway |= fs::exists(inbox / "Tree/d0") && !fs::exists(inbox / "Tree/d4999"); });
     watch.start(0);
     std::vector<std::string> saved;
-    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] { if (!manager->hud().progress()) saved.push_back(manager->hud().title()); });
+    QObject listening;  // goes before what it writes to does
+    QObject::connect(&manager->hud(), &TransferHUD::changed, &listening, [&] { if (!manager->hud().progress()) saved.push_back(manager->hud().title()); });
     // The first poll comes 1.5 s after sharing went on.
     clock.advance(1.49);
     EXPECT_FALSE(manager->outboxBusy());  // no step has begun
@@ -123,7 +124,8 @@ TEST_F(ReceiveTest, FailedDownloadIsReportedOnceAndLeavesNothing) {
     };
     std::vector<double> shown;
     std::set<std::string> titles;
-    QObject::connect(&manager->hud(), &TransferHUD::changed, [&] {
+    QObject listening;  // goes before what it writes to does
+    QObject::connect(&manager->hud(), &TransferHUD::changed, &listening, [&] {
         shown.push_back(manager->hud().progress().value_or(0)), titles.insert(manager->hud().title());
     });
     for (int n = 0; const auto& c : cases) {
