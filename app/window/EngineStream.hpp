@@ -178,6 +178,8 @@ private:
     void applicationStateChanged(Qt::ApplicationState state);
     void updateSystemKeys();
     bool isKeyAndActive() const;
+    // Key, active, shown and on the current desktop: where the pointer may be captured.
+    bool isInFront() const;
 
     QCoro::Task<> statsLoop(Generation generation);
 

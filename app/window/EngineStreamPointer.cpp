@@ -39,6 +39,10 @@ bool EngineStream::isKeyAndActive() const {
     return window_ && window_->isActiveWindow() && QGuiApplication::applicationState() == Qt::ApplicationActive;
 }
 
+bool EngineStream::isInFront() const {
+    return isKeyAndActive() && Desktops::isOnCurrent(*window_) && window_->isVisible() && !window_->isMinimized();
+}
+
 void EngineStream::watchWindowsCursor() {
     cursorWatch_ = ++watchSerial_;
     cursorLoop(generation_, cursorWatch_);
@@ -86,8 +90,9 @@ void EngineStream::cursorReply(std::uint64_t sequence, bool visible) {
         const double now = clock_.uptime();
         if (!cursorHiddenSince_) cursorHiddenSince_ = now;
         if (autoCaptureHeld_) return;
+        // A reply that was on its way while the user left the window (another desktop) captures nothing.
         const bool over = view_->rect().contains(view_->mapFromGlobal(QCursor::pos()));
-        if (!view_->isPointerCaptured() && now - *cursorHiddenSince_ >= 0.3 - 1e-9 && over) {
+        if (!view_->isPointerCaptured() && now - *cursorHiddenSince_ >= 0.3 - 1e-9 && over && isInFront()) {
             Log::write("engine: Windows hid its cursor (game); capturing the mouse");
             view_->inputHooks.mouseMode = stream::MouseMode::relative;
             view_->capturePointer();
@@ -129,9 +134,7 @@ void EngineStream::captureTick() {
             return;
         }
     }
-    const bool inFront = QGuiApplication::applicationState() == Qt::ApplicationActive && window_->isActiveWindow() &&
-                         Desktops::isOnCurrent(*window_) && window_->isVisible() && !window_->isMinimized();
-    if (!inFront && view_->isPointerCaptured()) {
+    if (!isInFront() && view_->isPointerCaptured()) {
         Log::write("engine: releasing the mouse: window no longer in front");
         view_->releaseAllInput();
     }

@@ -87,12 +87,18 @@ TEST_F(PointerRulesIntegrationTest, HiddenCursorCapturesAndEveryWayOutReleases) 
     box->agent().setCursorVisible(false);
     poll(3);
     ASSERT_TRUE(captured());
+    // The poll of that same tick goes out before the window hears of the switch; its hidden reply comes late.
+    box->agent().script("GET /v1/user/cursor", boxsim::Agent::Reply{.body = R"({"visible":false})", .delaySeconds = 0.6});
+    const auto replies = stream->cursorReplies();
     test::runCommand("wmctrl -s 1");
     for (int i = 0; i < 500 && Desktops::current() != 1; ++i) usleep(10000);
     ASSERT_EQ(Desktops::current(), 1);
     clock.advance(0.25);
     EXPECT_FALSE(captured());
     EXPECT_TRUE(test::logHas("engine: releasing the mouse: desktop changed"));
+    // Arriving while the window is on another desktop, it captures nothing.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->cursorReplies() > replies; }, 5000));
+    EXPECT_FALSE(captured());
     test::runCommand("wmctrl -s 0");
 }
 
