@@ -1,8 +1,8 @@
 // The stream window's per-frame and per-tick costs on a virtual X display with software OpenGL:
 // - PresentedHook: the stream view's per-frame step, wall clock on the main thread, with the view shown on
-//   the display: a new 1920x1080 I420 picture (the decoder's layout) put in the slot, then the tick that
-//   takes it, counts it, uploads its planes, draws it into the view's own GL surface and starts its swap (a
-//   step first finishes the swap of the step before). With the presented-frame hook (the frame counter's
+//   the display in a 960x540 window: a new 1920x1080 I420 picture (the decoder's layout) put in the slot,
+//   then the tick that takes it, counts it, uploads its planes, draws it scaled to half into the view's own
+//   GL surface and starts its swap (a step first finishes the swap of the step before). With the presented-frame hook (the frame counter's
 //   hand-over to its worker) against the same step without it, interleaved in one run; "ratio" is
 //   with/without, "added_ns" the difference per frame, "without_ns" the step itself (medians), "drawn" the
 //   share of steps that drew.
