@@ -64,6 +64,8 @@ StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds)
         }
         if (wake) renderWake.notify_one();
     });
+    shared_.shown.reserve(2 * picturesHanded);
+    arrived_.reserve(2 * picturesHanded);
     renderThread_ = std::thread([this] { renderLoop(); });
 }
 

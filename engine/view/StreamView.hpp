@@ -166,6 +166,9 @@ protected:
 
 private:
     // Display side, main thread.
+    // A main thread that has fallen behind is handed the pictures of this many of the newest frames only;
+    // the older ones it still counts, without measuring or passing on their pictures.
+    static constexpr std::size_t picturesHanded = 4;
     // A frame the render thread took while running, drawn or not (no surface on screen).
     struct Shown {
         DecodedFrame frame;

@@ -20,10 +20,6 @@ namespace {
 
 using platform::PixelBuffer;
 
-// A main thread that has fallen behind is handed the pictures of this many of the newest frames only; the
-// older ones it still counts, without measuring or passing on their pictures.
-constexpr std::size_t picturesHanded = 4;
-
 std::chrono::steady_clock::time_point uptimePoint(double seconds) {
     return std::chrono::steady_clock::time_point(
         std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
