@@ -34,7 +34,9 @@
 //     <stage>_p50/_p99, ref_<...>   per stage, pooled: net (box send to assembled: network and assembly),
 //                                   queue (to the decoder taking it; the reference's from when it was due),
 //                                   decode, wait (decoded to taken for drawing: the hand-off and the
-//                                   refresh), upload (planes into textures), swap (draw and swap)
+//                                   refresh), upload (planes into textures), swap (draw and swap);
+//                                   handoff: the wait less what the taker waits for anyway (the swap of
+//                                   the frame before, one frame a refresh): what the hand-over costs
 //     load                          the machine's load average (1 minute) at the end: others' work
 // - Relaunch: the session closed and a new one started at once, again and again (50 times), each with the
 //   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
@@ -267,6 +269,15 @@ double loadAverage() {
     return ::getloadavg(&load, 1) == 1 ? load : 0;
 }
 
+// Decoded to taken for drawing, less the wait for the frame drawn before (its swap, and the one frame a
+// refresh the taker allows itself): what the hand-over from the decoder to the taker costs.
+template <class Timing>
+double handoff(const Timing& frame, const Timing* before, double refresh) {
+    double ready = frame.decodedAt;
+    if (before) ready = std::max({ready, before->swappedAt, before->tickAt + 0.75 * refresh});
+    return frame.tickAt - ready;
+}
+
 double ffmpegCpuPerFrame(const std::vector<bench::ReferencePlayer::Unit>& units, const std::filesystem::path& folder) {
     const auto file = folder / "stream.h264";
     {
@@ -307,6 +318,7 @@ void BoxSendToSwap(benchmark::State& state) {
         Stream stream(options);
         std::vector<double> total, refTotal, late, idleLate;
         std::vector<std::vector<double>> perStage(std::size(stages)), refStage(std::size(stages));
+        std::vector<double> handoffs, refHandoffs;
         // Each turn's own figures, for the spread.
         std::vector<double> turnP99, refTurnP99, turnOverRef, turnLate, turnShown;
         std::size_t sentCount = 0, refDue = 0;
@@ -372,6 +384,11 @@ void BoxSendToSwap(benchmark::State& state) {
             // on their way), and those of them that reached the screen.
             const auto sent = record.sentBetween(from, to - 0.2);
             sentCount += sent.size();
+            const stream::StreamView::Presented* before = nullptr;
+            for (const auto& [index, p] : shown) {
+                if (sent.count(index) && p.swappedAt > 0) handoffs.push_back(ms(handoff(p, before, refresh)));
+                before = &p;
+            }
             std::vector<double> turn;
             for (const auto& [index, sentAt] : sent) {
                 const auto p = shown.find(index);
@@ -411,8 +428,10 @@ void BoxSendToSwap(benchmark::State& state) {
             refDrawn += played.shown.size();
             refDue += units.size() > warmFrames ? units.size() - warmFrames : 0;
             std::vector<double> refTurn;
-            for (const auto& r : played.shown) {
+            for (std::size_t i = 0; i < played.shown.size(); ++i) {
+                const auto& r = played.shown[i];
                 if (r.index < warmFrames) continue;
+                refHandoffs.push_back(ms(handoff(r, i > 0 ? &played.shown[i - 1] : nullptr, refresh)));
                 refTurn.push_back(ms(r.swappedAt - r.sentAt));
                 const double values[] = {0, r.decodeStartedAt - r.sentAt, r.decodedAt - r.decodeStartedAt,
                                          r.tickAt - r.decodedAt, r.uploadedAt - r.tickAt, r.swappedAt - r.uploadedAt};
@@ -459,6 +478,10 @@ void BoxSendToSwap(benchmark::State& state) {
             c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
         }
         c["load"] = loadAverage();
+        c["handoff_p50"] = percentile(handoffs, 0.5);
+        c["handoff_p99"] = percentile(handoffs, 0.99);
+        c["ref_handoff_p50"] = percentile(refHandoffs, 0.5);
+        c["ref_handoff_p99"] = percentile(refHandoffs, 0.99);
         if (!refDrew) state.SetLabel("the reference drew nothing");
     }
 }

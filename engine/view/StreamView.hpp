@@ -125,7 +125,8 @@ public:
     void setClock(std::function<double()> clock);
 
     // The picture as the surface shows it, drawn again into the surface's back buffer and read back from
-    // there (glReadPixels). Null while the surface is not on screen.
+    // there (glReadPixels) by the render thread, which this waits for. Null while the surface is not on
+    // screen.
     QImage grabFramebuffer();
     // Lets `image` (at `area`, in the view's coordinates) fade out over the picture within `seconds`: for a
     // panel over the picture, which as a window of its own cannot fade over the surface itself.
