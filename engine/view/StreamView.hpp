@@ -314,7 +314,7 @@ private:
     bool hdrActive = false;           // the 10-bit path is showing
     std::uint64_t overlayShown_ = 0;  // the fade image in the renderer, by generation (0: none)
     std::uint64_t redrawsDone_ = 0;
-    double lastTakeAt_ = -1;
+    double lastDrawAt_ = -1;
     std::optional<double> pacedAt_;  // with frame pacing: when to look for the next queued frame
     std::thread renderThread_;
 

@@ -41,34 +41,34 @@ void StreamView::renderLoop() {
             continue;
         }
         if (shared_.quit) break;
+        // At most one picture a refresh, frame or redraw: no sooner than most of a refresh interval after the
+        // last (a screen without vsync swaps as fast as it is asked to). Paced frames wait in the slot a
+        // refresh each.
+        const double now = uptimeSeconds();
+        const bool look = shared_.running && (shared_.framePut || (pacedAt_ && now >= *pacedAt_));
+        const bool redraw = shared_.redraws > redrawsDone_;
+        const double earliest = lastDrawAt_ + 0.75 * shared_.refresh;
         std::optional<double> wakeAt;
-        if (shared_.running) {
-            // At most one frame a refresh: no sooner than most of a refresh interval after the last (a screen
-            // without vsync swaps as fast as it is asked to). Paced frames wait in the slot a refresh each.
-            const double now = uptimeSeconds();
-            const bool look = shared_.framePut || (pacedAt_ && now >= *pacedAt_);
-            const double earliest = lastTakeAt_ + 0.75 * shared_.refresh;
-            if (look && now >= earliest) {
-                shared_.framePut = false;
-                pacedAt_.reset();
-                const Target target = targetLocked();
-                guard.unlock();
-                takeAndDraw(target);
-                guard.lock();
-                continue;
-            }
-            if (look)
-                wakeAt = earliest;
-            else if (pacedAt_)
-                wakeAt = *pacedAt_;
-        }
-        if (shared_.redraws > redrawsDone_) {
+        if ((look || redraw) && now < earliest) {
+            wakeAt = earliest;
+        } else if (look) {
+            shared_.framePut = false;
+            pacedAt_.reset();
             const Target target = targetLocked();
             guard.unlock();
+            takeAndDraw(target);
+            guard.lock();
+            continue;
+        } else if (redraw) {
+            const Target target = targetLocked();
+            guard.unlock();
+            lastDrawAt_ = now;
             render(target, true);
             guard.lock();
             redrawsDone_ = std::max(redrawsDone_, target.redraws);
             continue;
+        } else if (shared_.running && pacedAt_) {
+            wakeAt = *pacedAt_;
         }
         if (wakeAt)
             renderWake.wait_until(guard, uptimePoint(*wakeAt));
@@ -96,7 +96,7 @@ void StreamView::takeAndDraw(const Target& target) {
     if (paced && frame) pacedAt_ = takenAt + target.refresh;
     // Reading the planes of a picture in a layout the view does not draw converts it, here and only here.
     if (!claim(frame) || !frame->image || !frame->image->plane(0).data) return;
-    lastTakeAt_ = takenAt;
+    lastDrawAt_ = takenAt;
     Shown shown{*frame,
                 Presented{frame->frameIndex, frame->firstPacketAt, frame->assembledAt, frame->queuedAt,
                           frame->decodeStartedAt, frame->decodedAt, takenAt, 0, 0, frame->queuedBehind},
