@@ -37,7 +37,8 @@
 //                                   refresh), upload (planes into textures), swap (draw and swap);
 //                                   handoff: the wait less what the taker waits for anyway (the swap of
 //                                   the frame before, one frame a refresh): what the hand-over costs
-//     load                          the machine's load average (1 minute) at the end: others' work
+//     load                          the machine's load average (1 minute) at the end, this run's own
+//                                   threads among it (4K rasterised in software alone fills 8 cores)
 // - Relaunch: the session closed and a new one started at once, again and again (50 times), each with the
 //   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
 //   "shown" counts the launches whose first picture came within 5 s (goal: all); first_p50/p99 is the time
