@@ -1,5 +1,5 @@
-// The picture path end to end, on a virtual X display (Xvfb, 1920x1080, Mesa's software OpenGL), the view
-// shown on it in a window of the stream's size (at most the screen's):
+// The picture path end to end, on a virtual X display (Xvfb, 3840x2160, Mesa's software OpenGL), the view
+// shown on it in a window of the stream's size (1920x1080 or 3840x2160):
 // - BoxSendToSwap: the simulated box (in this process, on a loopback address of its own) streams its busy
 //   desktop picture in H.264 at 60 frames a second and the bitrate the application picks (1080p encoded
 //   live; 4K from a pre-encoded loop of 300 pictures, which this computer cannot encode live), with 0% or
@@ -7,34 +7,45 @@
 //   it. Timed per frame: from the box's last send of the frame's datagrams to the end of the swap that put it
 //   on screen, one steady clock on both sides.
 //   Reference, measured in the same run: the access units the box sent, fed at the same 60 frames a second
-//   (each from the moment it was due) to libavcodec alone and drawn by a minimal GL window at the same
-//   refresh (ReferencePlayer), while the box's own drawing and encoding go on as they did for ours. Ours
-//   and the reference take turns (four turns each), so a change in the machine's load meets both alike.
+//   (each from the moment it was due) to libavcodec alone and drawn by a minimal GL window of the same size
+//   at the same refresh (ReferencePlayer), while the box's own drawing and encoding go on as they did for
+//   ours. Ours and the reference take turns (CORVANE_BENCH_TURNS, default 4, at least 3), so a change in the
+//   machine's load meets both alike; the figures pool every turn, and for the goals each turn's own figure
+//   is given too, as the spread over turns (_min, _med, _max).
 //   Counters, times in ms:
-//     p50, p99 / ref_p50, ref_p99   box send to swap, ours and the reference's
-//     p99_over_ref                  our p99 minus the reference's (goal: at most 3)
-//     shown_pct / ref_shown_pct     frames shown / frames sent in the window (goal: 98 at 0% loss)
+//     p50, p99 / ref_p50, ref_p99   box send to swap, ours and the reference's, pooled over the turns;
+//                                   p99_min/_med/_max, ref_p99_min/_med/_max: each turn's p99
+//     p99_over_ref                  our pooled p99 minus the reference's (goal: at most 3); over_ref_min/_med/
+//                                   _max: our p99 minus the reference's in each pair of turns
+//     shown_pct / ref_shown_pct     frames shown / frames sent in the window (goal: 98 at 0% loss);
+//                                   shown_pct_min the worst turn's
 //     decode_cpu_ms                 CPU per decoded frame of the decoder's threads (its own and libavcodec's
 //                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
 //                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
 //                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
-//     main_cpu_ms, raster_cpu_ms    CPU per drawn frame of the main thread and of the software rasteriser's
-//                                   threads; ref_render_cpu_ms, ref_raster_cpu_ms the reference's
+//     main_cpu_ms, render_cpu_ms,   CPU per drawn frame of the main thread, of the view's render thread
+//     raster_cpu_ms                 ("corvane.view") and of the software rasteriser's threads;
+//                                   ref_render_cpu_ms, ref_raster_cpu_ms the reference's
 //     late_p99                      how late a 1 ms timer on the main thread came while streaming, 99th
-//                                   percentile (goal: under 5); idle_late_p99 the same while the main thread
-//                                   only waits (the reference playing): what the machine's load adds alone
+//                                   percentile, pooled (goal: under 5); late_p99_min/_med/_max each turn's;
+//                                   idle_late_p99 the same while the main thread only waits (the reference
+//                                   playing): what the machine's load adds alone
 //     box_fps, keyframes            what the box sent per second in the windows, and the keyframes
-//     <stage>_p50/_p99, ref_<...>   per stage: net (box send to assembled: network and assembly), queue (to
-//                                   the decoder taking it; the reference's from when it was due), decode,
-//                                   wait (for the tick that takes it: the refresh), upload (planes into
-//                                   textures), swap (draw and swap)
+//     <stage>_p50/_p99, ref_<...>   per stage, pooled: net (box send to assembled: network and assembly),
+//                                   queue (to the decoder taking it; the reference's from when it was due),
+//                                   decode, wait (decoded to taken for drawing: the hand-off and the
+//                                   refresh), upload (planes into textures), swap (draw and swap);
+//                                   handoff: the wait less what the taker waits for anyway (the swap of
+//                                   the frame before, one frame a refresh): what the hand-over costs
+//     load                          the machine's load average (1 minute) at the end, this run's own
+//                                   threads among it (4K rasterised in software alone fills 8 cores)
 // - Relaunch: the session closed and a new one started at once, again and again (50 times), each with the
 //   datagrams of an earlier stream (its frames 201 to 203) reaching the new session before its own.
 //   "shown" counts the launches whose first picture came within 5 s (goal: all); first_p50/p99 is the time
 //   from the start to it (ms).
 // With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
-// per case, two relaunches, half a second of sound. Otherwise CORVANE_BENCH_SECONDS (default 20) of
-// streaming per case.
+// per case, two relaunches, half a second of sound. Otherwise CORVANE_BENCH_SECONDS (default 10) of
+// streaming per turn. Repeat a run with the same two variables.
 #include "bench/BenchSupport.hpp"
 #include "bench/ReferencePlayer.hpp"
 #include "bench/ThreadCpu.hpp"
@@ -89,7 +100,7 @@ std::int64_t kbpsFor(int width, int height) {
 // How long each part runs: short for CI, long enough by hand for a 99th percentile worth reading.
 struct RunLength {
     bool full = true;
-    double streamSeconds = 20;  // measured, per case
+    double streamSeconds = 10;  // measured, per turn
     int rounds = 4;             // ours and the reference take turns this often
     double warmSeconds = 2;     // streamed before the measuring starts
     int loopFrames = 300;       // the 4K loop
@@ -239,6 +250,30 @@ const Stage stages[] = {
     {"swap", [](const stream::StreamView::Presented& p, double) { return p.swappedAt - p.uploadedAt; }},
 };
 
+// Each turn's figures as their lowest, median and highest: how far one turn can be trusted.
+void spread(benchmark::UserCounters& counters, const std::string& name, std::vector<double> turns) {
+    if (turns.empty()) return;
+    std::sort(turns.begin(), turns.end());
+    counters[name + "_min"] = turns.front();
+    counters[name + "_med"] = percentile(turns, 0.5);
+    counters[name + "_max"] = turns.back();
+}
+
+// The 1-minute load average: how busy the rest of the machine was.
+double loadAverage() {
+    double load = 0;
+    return ::getloadavg(&load, 1) == 1 ? load : 0;
+}
+
+// Decoded to taken for drawing, less the wait for the frame drawn before (its swap, and the one frame a
+// refresh the taker allows itself): what the hand-over from the decoder to the taker costs.
+template <class Timing>
+double handoff(const Timing& frame, const Timing* before, double refresh) {
+    double ready = frame.decodedAt;
+    if (before) ready = std::max({ready, before->swappedAt, before->tickAt + 0.75 * refresh});
+    return frame.tickAt - ready;
+}
+
 double ffmpegCpuPerFrame(const std::vector<bench::ReferencePlayer::Unit>& units, const std::filesystem::path& folder) {
     const auto file = folder / "stream.h264";
     {
@@ -261,13 +296,13 @@ void BoxSendToSwap(benchmark::State& state) {
     const int height = int(state.range(0));
     const double loss = double(state.range(1));
     const bool loop = height > 1080;
-    const QSize viewSize(std::min(width, 1920), std::min(height, 1080));
+    const QSize viewSize(width, height);
     const double refresh = 1.0 / std::clamp(QGuiApplication::primaryScreen()->refreshRate(), 20.0, 500.0);
     test::TempDir folder;
 
     // The box keeps the access units of each session's first seconds for the reference and ffmpeg.
     const auto warmFrames = std::uint32_t(run.warmSeconds * fps);
-    BoxRecord record(warmFrames + std::size_t(run.streamSeconds / run.rounds * fps));
+    BoxRecord record(warmFrames + std::size_t(run.streamSeconds * fps));
     boxsim::Box::Options options;
     options.media.audio = false;
     options.media.format.picture = boxsim::VideoSource::Picture::desktop;
@@ -279,9 +314,12 @@ void BoxSendToSwap(benchmark::State& state) {
         Stream stream(options);
         std::vector<double> total, refTotal, late, idleLate;
         std::vector<std::vector<double>> perStage(std::size(stages)), refStage(std::size(stages));
+        std::vector<double> handoffs, refHandoffs;
+        // Each turn's own figures, for the spread.
+        std::vector<double> turnP99, refTurnP99, turnOverRef, turnLate, turnShown;
         std::size_t sentCount = 0, refDue = 0;
         double measured = 0, decodeCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
-        double mainCpu = 0, rasterCpu = 0, refRenderCpu = 0, refRasterCpu = 0;
+        double mainCpu = 0, renderCpu = 0, rasterCpu = 0, refRenderCpu = 0, refRasterCpu = 0;
         std::size_t drawn = 0, refDrawn = 0;
         std::int64_t decoded = 0, refDecoded = 0, keyframes = 0;
         bool refDrew = true;
@@ -306,12 +344,13 @@ void BoxSendToSwap(benchmark::State& state) {
                 const auto decodedBefore = stream.pipeline->stats().decoded;
                 from = now();
                 // The view keeps its last 1024 frames: collected every few seconds.
-                while (now() - from < run.streamSeconds / run.rounds) {
-                    waitFor([] { return false; }, std::min(4.0, run.streamSeconds / run.rounds - (now() - from)));
+                while (now() - from < run.streamSeconds) {
+                    waitFor([] { return false; }, std::min(4.0, run.streamSeconds - (now() - from)));
                     for (const auto& p : stream.view->presented()) shown[p.frameIndex] = p;
                 }
                 to = now();
                 late.insert(late.end(), probe.samples().begin(), probe.samples().end());
+                turnLate.push_back(probe.percentileMs(0.99));
                 const auto threadsAfter = bench::threadCpu();
                 decoded += stream.pipeline->stats().decoded - decodedBefore;
                 // The decoder's thread, and libavcodec's slice threads, started by the media thread (the first
@@ -323,6 +362,7 @@ void BoxSendToSwap(benchmark::State& state) {
                     return t.name == "corvane.decode" || (t.name == "corvane.media" && t.tid != media);
                 });
                 mainCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.tid == ::getpid(); });
+                renderCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.name == "corvane.view"; });
                 rasterCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) {
                     return t.name.rfind("llvmpipe", 0) == 0;
                 });
@@ -340,13 +380,22 @@ void BoxSendToSwap(benchmark::State& state) {
             // on their way), and those of them that reached the screen.
             const auto sent = record.sentBetween(from, to - 0.2);
             sentCount += sent.size();
+            const stream::StreamView::Presented* before = nullptr;
+            for (const auto& [index, p] : shown) {
+                if (sent.count(index) && p.swappedAt > 0) handoffs.push_back(ms(handoff(p, before, refresh)));
+                before = &p;
+            }
+            std::vector<double> turn;
             for (const auto& [index, sentAt] : sent) {
                 const auto p = shown.find(index);
                 if (p == shown.end() || p->second.swappedAt <= 0) continue;
-                total.push_back(ms(p->second.swappedAt - sentAt));
+                turn.push_back(ms(p->second.swappedAt - sentAt));
                 for (std::size_t s = 0; s < std::size(stages); ++s)
                     perStage[s].push_back(ms(stages[s].of(p->second, sentAt)));
             }
+            total.insert(total.end(), turn.begin(), turn.end());
+            turnP99.push_back(percentile(turn, 0.99));
+            turnShown.push_back(sent.empty() ? 0 : 100.0 * double(turn.size()) / double(sent.size()));
 
             // The reference: the same access units from the session's start, all but the warm-up counted. The
             // box's own work goes on meanwhile (its datagrams go nowhere), so that both run beside it; its
@@ -374,13 +423,19 @@ void BoxSendToSwap(benchmark::State& state) {
             refRasterCpu += played.rasterCpuSeconds;
             refDrawn += played.shown.size();
             refDue += units.size() > warmFrames ? units.size() - warmFrames : 0;
-            for (const auto& r : played.shown) {
+            std::vector<double> refTurn;
+            for (std::size_t i = 0; i < played.shown.size(); ++i) {
+                const auto& r = played.shown[i];
                 if (r.index < warmFrames) continue;
-                refTotal.push_back(ms(r.swappedAt - r.sentAt));
+                refHandoffs.push_back(ms(handoff(r, i > 0 ? &played.shown[i - 1] : nullptr, refresh)));
+                refTurn.push_back(ms(r.swappedAt - r.sentAt));
                 const double values[] = {0, r.decodeStartedAt - r.sentAt, r.decodedAt - r.decodeStartedAt,
                                          r.tickAt - r.decodedAt, r.uploadedAt - r.tickAt, r.swappedAt - r.uploadedAt};
                 for (std::size_t s = 0; s < std::size(stages); ++s) refStage[s].push_back(ms(values[s]));
             }
+            refTotal.insert(refTotal.end(), refTurn.begin(), refTurn.end());
+            refTurnP99.push_back(percentile(refTurn, 0.99));
+            turnOverRef.push_back(turnP99.back() - refTurnP99.back());
             if (round == 0) ffmpeg = ffmpegCpuPerFrame(units, folder.path());
         }
 
@@ -391,17 +446,23 @@ void BoxSendToSwap(benchmark::State& state) {
         c["ref_p50"] = percentile(refTotal, 0.5);
         c["ref_p99"] = percentile(refTotal, 0.99);
         c["p99_over_ref"] = c["p99"] - c["ref_p99"];
+        spread(c, "p99", turnP99);
+        spread(c, "ref_p99", refTurnP99);
+        spread(c, "over_ref", turnOverRef);
         c["shown_pct"] = sentCount ? 100.0 * double(total.size()) / double(sentCount) : 0;
+        c["shown_pct_min"] = turnShown.empty() ? 0 : *std::min_element(turnShown.begin(), turnShown.end());
         c["ref_shown_pct"] = refDue ? 100.0 * double(refTotal.size()) / double(refDue) : 0;
         c["decode_cpu_ms"] = decoded > 0 ? ms(decodeCpu) / double(decoded) : 0;
         c["ref_decode_cpu_ms"] = refDecoded > 0 ? ms(refDecodeCpu) / double(refDecoded) : 0;
         c["ffmpeg_cpu_ms"] = ms(ffmpeg);
         c["decode_x"] = ffmpeg > 0 ? c["decode_cpu_ms"] / c["ffmpeg_cpu_ms"] : 0;
         c["main_cpu_ms"] = drawn ? ms(mainCpu) / double(drawn) : 0;
+        c["render_cpu_ms"] = drawn ? ms(renderCpu) / double(drawn) : 0;
         c["raster_cpu_ms"] = drawn ? ms(rasterCpu) / double(drawn) : 0;
         c["ref_render_cpu_ms"] = refDrawn ? ms(refRenderCpu) / double(refDrawn) : 0;
         c["ref_raster_cpu_ms"] = refDrawn ? ms(refRasterCpu) / double(refDrawn) : 0;
         c["late_p99"] = percentile(late, 0.99);
+        spread(c, "late_p99", turnLate);
         c["idle_late_p99"] = percentile(idleLate, 0.99);
         c["box_fps"] = double(sentCount) / std::max(measured - 0.2 * run.rounds, 1e-3);
         c["keyframes"] = double(keyframes);
@@ -412,6 +473,11 @@ void BoxSendToSwap(benchmark::State& state) {
             c["ref_" + name + "_p50"] = percentile(refStage[s], 0.5);
             c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
         }
+        c["load"] = loadAverage();
+        c["handoff_p50"] = percentile(handoffs, 0.5);
+        c["handoff_p99"] = percentile(handoffs, 0.99);
+        c["ref_handoff_p50"] = percentile(refHandoffs, 0.5);
+        c["ref_handoff_p99"] = percentile(refHandoffs, 0.99);
         if (!refDrew) state.SetLabel("the reference drew nothing");
     }
 }
@@ -489,10 +555,12 @@ int main(int argc, char** argv) {
     }
     if (const char* seconds = std::getenv("CORVANE_BENCH_SECONDS"); seconds && run.full)
         run.streamSeconds = std::max(1.0, std::atof(seconds));
+    if (const char* turns = std::getenv("CORVANE_BENCH_TURNS"); turns && run.full) run.rounds = std::max(3, std::atoi(turns));
     char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
     const std::filesystem::path folder = ::mkdtemp(folderTemplate);
     for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
-    test::XvfbDisplay display("1920x1080x24");
+    // Large enough for a 4K view.
+    test::XvfbDisplay display("3840x2160x24");
     qputenv("QT_QPA_PLATFORM", "xcb");
     qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");

@@ -1,11 +1,11 @@
 // The stream window's per-frame and per-tick costs on a virtual X display with software OpenGL:
-// - PresentedHook: the stream view's per-frame step, wall clock on the main thread, with the view shown on
-//   the display: a new 1920x1080 I420 picture (the decoder's layout) put in the slot, then the tick that
-//   takes it, counts it, uploads its planes, draws it into the view's own GL surface and starts its swap (a
-//   step first finishes the swap of the step before). With the presented-frame hook (the frame counter's
-//   hand-over to its worker) against the same step without it, interleaved in one run; "ratio" is
-//   with/without, "added_ns" the difference per frame, "without_ns" the step itself (medians), "drawn" the
-//   share of steps that drew.
+// - PresentedHook: the stream view's per-frame step by hand, wall clock on the main thread, with the view
+//   shown on the display in a 960x540 window: a new 1920x1080 I420 picture (the decoder's layout) put in
+//   the slot, then the tick that takes it, has the view's render thread upload its planes, draw it scaled
+//   to half into the view's own GL surface and swap (waiting for that), and counts it. With the
+//   presented-frame hook (the frame counter's hand-over to its worker) against the same step without it,
+//   interleaved in one run; "ratio" is with/without, "added_ns" the difference per frame, "without_ns" the
+//   step itself (medians), "drawn" the share of steps that drew.
 // - OverlayTick: the overlay's whole-second tick (placement over the window, figures) plus the card's repaint
 //   (drawn into an image: the window system's flush is not the overlay's), in main-thread CPU time;
 //   "tick_cpu_us" is the tick alone, "wall_us" both by the wall clock.

@@ -3,15 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <type_traits>
 #include <utility>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
 
-#include <QOffscreenSurface>
-#include <QOpenGLContext>
-#include <QOpenGLExtraFunctions>
-#include <QOpenGLFunctions>
 #include <QPainter>
 #include <QResizeEvent>
 #include <QScreen>
@@ -28,11 +25,8 @@ namespace {
 
 using platform::PixelBuffer;
 
-// While no frame comes, a tick this often keeps the rate figure falling within its two seconds.
+// While no frame comes, the rate figure is rolled this often, so it falls within its two seconds.
 constexpr int idleTickMs = 250;
-// How often a drawn frame looks whether the GL is done with it, and how long it waits at most.
-constexpr int swapPollMs = 1;
-constexpr double swapWaitLimit = 0.1;
 
 int milliseconds(double seconds) { return std::max(1, static_cast<int>(std::ceil(seconds * 1000))); }
 
@@ -50,41 +44,59 @@ StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds)
     setAutoFillBackground(false);
     setFocusPolicy(Qt::StrongFocus);
     setMouseTracking(true);
-    tickTimer_.setSingleShot(true);
-    tickTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&tickTimer_, &QTimer::timeout, this, [this] {
-        if (running_) {
-            runTick();
-        } else if (fade_) {
-            render(true);
-            if (fade_) tickTimer_.start(milliseconds(refreshInterval()));
-        }
-    });
-    swapPoll_.setTimerType(Qt::PreciseTimer);
-    connect(&swapPoll_, &QTimer::timeout, this, [this] { completeSwap(uptimeSeconds() - swapDrawnAt_ > swapWaitLimit); });
+    // The slow timer also takes what the render thread handed over, should the eventfd be missing.
+    rateTimer_.setInterval(idleTickMs);
+    connect(&rateTimer_, &QTimer::timeout, this, [this] { presentedArrived(); });
+    fadeTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&fadeTimer_, &QTimer::timeout, this, [this] { updateFade(true); });
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ >= 0) {
         wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
-        connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] { frameArrived(); });
-        // The decoder's thread: one write (no lock, no allocation) per batch of frames, the main thread
-        // clearing the flag before it looks at the slot.
-        slot_.setOnPut([this] {
-            if (!wakePending_.exchange(true, std::memory_order_acq_rel)) {
-                const std::uint64_t one = 1;
-                [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
-            }
-        });
+        connect(wakeNotifier_, &QSocketNotifier::activated, this, [this] { presentedArrived(); });
     }
+    // The decoder's thread: a flag under the short lock, and the render thread woken while it takes frames.
+    slot_.setOnPut([this] {
+        bool wake = false;
+        {
+            std::lock_guard guard(renderLock);
+            shared_.framePut = true;
+            wake = shared_.running;
+        }
+        if (wake) renderWake.notify_one();
+    });
+    shared_.shown.reserve(2 * picturesHanded);
+    arrived_.reserve(2 * picturesHanded);
+    renderThread_ = std::thread([this] { renderLoop(); });
 }
 
 StreamView::StreamView(const QRect& frame, QWidget* parent) : StreamView(parent) { setGeometry(frame); }
 
 StreamView::~StreamView() {
     stop();
-    releaseGL();
+    if (surface_) {
+        surface_->onExposeChanged = nullptr;
+        surface_->onGoing = nullptr;
+    }
+    detachSurface();
+    {
+        std::lock_guard guard(renderLock);
+        shared_.quit = true;
+    }
+    renderWake.notify_one();
+    renderThread_.join();
     delete surface_.data();
     delete wakeNotifier_;
     if (wakeFd_ >= 0) ::close(wakeFd_);
+}
+
+template <class Job> void StreamView::onRenderThread(Job&& job) {
+    using Callable = std::remove_reference_t<Job>;
+    std::unique_lock guard(renderLock);
+    // Only the main thread hands over jobs, one at a time, and waits for each.
+    const std::uint64_t ticket = ++shared_.jobsPosted;
+    shared_.job = Shared::Job{[](void* callable) { (*static_cast<Callable*>(callable))(); }, static_cast<void*>(&job)};
+    renderWake.notify_one();
+    jobDone.wait(guard, [&] { return shared_.jobsDone >= ticket; });
 }
 
 void StreamView::setClock(std::function<double()> clock) {
@@ -102,12 +114,22 @@ void StreamView::markOpened() {
 void StreamView::start() {
     if (running_) return;
     running_ = true;
-    runTick();
+    publishSurface(false);
+    {
+        std::lock_guard guard(renderLock);
+        shared_.running = true;
+        // A frame may be waiting already.
+        shared_.framePut = true;
+    }
+    renderWake.notify_one();
+    rateTimer_.start();
 }
 
 void StreamView::stop() {
     running_ = false;
-    tickTimer_.stop();
+    rateTimer_.stop();
+    std::lock_guard guard(renderLock);
+    shared_.running = false;
 }
 
 double StreamView::refreshInterval() const {
@@ -116,109 +138,69 @@ double StreamView::refreshInterval() const {
     return rate >= 20 && rate <= 500 ? 1.0 / rate : 1.0 / 60;
 }
 
-void StreamView::frameArrived() {
-    std::uint64_t count = 0;
-    [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
-    wakePending_.store(false, std::memory_order_release);
-    if (running_) scheduleTick();
-}
-
-void StreamView::scheduleTick() {
-    // At most one frame a refresh: a tick comes no sooner than most of a refresh interval after the last
-    // (a screen without vsync swaps as fast as it is asked to).
-    const double earliest = 0.75 * refreshInterval() - (uptimeSeconds() - lastTickAt);
-    if (earliest <= 0) {
-        runTick();
-        return;
-    }
-    const int due = milliseconds(earliest);
-    if (!tickTimer_.isActive() || tickTimer_.remainingTime() > due) tickTimer_.start(due);
-}
-
-void StreamView::runTick() {
-    if (!running_) return;
-    tickTimer_.stop();
-    if (swapPending_) {
-        // The GL is still drawing the last frame: the next tick follows its swap rather than wait for it.
-        tickAfterSwap_ = true;
-        return;
-    }
-    lastTickAt = uptimeSeconds();
-    const std::size_t drawn = presentedCount_;
-    tick();
-    if (fade_ && presentedCount_ == drawn) render(true);
-    // Paced frames wait in the slot for a refresh each, and a fade moves at every one. Otherwise the next
-    // frame wakes the view as it arrives.
-    const double interval = refreshInterval();
-    if (fade_ || slot_.pacing() || wakeFd_ < 0)
-        tickTimer_.start(milliseconds(interval));
-    else
-        tickTimer_.start(idleTickMs);
+bool StreamView::claim(const std::optional<DecodedFrame>& frame) {
+    std::lock_guard guard(lock);
+    if (!frame || shownIndex == frame->frameIndex) return false;
+    shownIndex = frame->frameIndex;
+    return true;
 }
 
 void StreamView::tick() {
     const double now = clock_();
     const std::optional<DecodedFrame> frame = slot_.next();
-
-    bool fresh = false;
-    {
-        std::lock_guard guard(lock);
-        if (frame && shownIndex != frame->frameIndex) {
-            shownIndex = frame->frameIndex;
-            fresh = true;
-        }
-    }
-
-    // Reading the planes of a picture in a layout the view does not draw converts it, here and only here.
-    if (fresh && frame->image && frame->image->plane(0).data) {
-        if (frame->image->highDynamicRange()) {
-            showHDR(*frame);
-        } else {
-            hdrActive = false;
-            current = frame;
-            uploadPending = true;
-        }
+    // Reading the planes of a picture in a layout the view does not draw converts it, here (or where the
+    // render thread takes it) and only here.
+    if (claim(frame) && frame->image && frame->image->plane(0).data) {
         Presented timing{frame->frameIndex, frame->firstPacketAt, frame->assembledAt, frame->queuedAt,
                          frame->decodeStartedAt, frame->decodedAt, uptimeSeconds(), 0, 0, frame->queuedBehind};
-        if (render(true, &timing)) {
-            if (swapPending_) swapEntry_ = presentedCount_;
-            presented_[presentedCount_ % presentedKept] = timing;
-            ++presentedCount_;
-        }
+        bool drawn = false;
+        onRenderThread([&] { drawn = present(*frame, currentTarget(), timing); });
+        account(*frame, now, drawn ? &timing : nullptr);
+    }
+    rollSecond(now);
+}
 
-        if (openedAt) {
-            const auto ms = static_cast<long long>((now - *openedAt) * 1000);
-            if (!firstShownLogged) {
-                firstShownLogged = true;
-                EngineLog::write("video: first frame shown " + std::to_string(ms) + " ms after the window opened");
-            }
-            if (!nonBlackSeen) {
-                const double luma = averageLuma(*frame->image);
-                if (luma > 6.0) {
-                    nonBlackSeen = true;
-                    char line[160];
-                    std::snprintf(line, sizeof line,
-                                  "video: first non-black frame shown %lld ms after the window opened (brightness %.0f)",
-                                  ms, luma);
-                    EngineLog::write(line);
-                    if (onFirstPicture) onFirstPicture();
-                }
-            }
-        }
-
-        // Each picture is presented once; whoever counts them (the overlay's frame counter) hears of it here.
-        if (onPresented) onPresented(*frame);
-
-        std::lock_guard guard(lock);
-        shownThisSecond += 1;
-        _shownTotal += 1;
-        _decodeToShowMs = (now - frame->decodedAt) * 1000;
-        const double d = (now - frame->firstPacketAt) * 1000;
-        _packetToShowMs = _packetToShowMs == 0 ? d : 0.1 * d + 0.9 * _packetToShowMs;
-        const double h = frame->hostProcessingMs;
-        if (h > 0 && h < 1000) _hostMs = _hostMs == 0 ? h : 0.1 * h + 0.9 * _hostMs;
+void StreamView::account(const DecodedFrame& frame, double now, const Presented* timing) {
+    if (timing) {
+        presented_[presentedCount_ % presentedKept] = *timing;
+        ++presentedCount_;
     }
 
+    if (openedAt) {
+        const auto ms = static_cast<long long>((now - *openedAt) * 1000);
+        if (!firstShownLogged) {
+            firstShownLogged = true;
+            EngineLog::write("video: first frame shown " + std::to_string(ms) + " ms after the window opened");
+        }
+        // A frame handed over without its picture (the main thread had fallen behind) is not measured.
+        if (!nonBlackSeen && frame.image) {
+            const double luma = averageLuma(*frame.image);
+            if (luma > 6.0) {
+                nonBlackSeen = true;
+                char line[160];
+                std::snprintf(line, sizeof line,
+                              "video: first non-black frame shown %lld ms after the window opened (brightness %.0f)",
+                              ms, luma);
+                EngineLog::write(line);
+                if (onFirstPicture) onFirstPicture();
+            }
+        }
+    }
+
+    // Each picture is presented once; whoever counts them (the overlay's frame counter) hears of it here.
+    if (onPresented) onPresented(frame);
+
+    std::lock_guard guard(lock);
+    shownThisSecond += 1;
+    _shownTotal += 1;
+    _decodeToShowMs = (now - frame.decodedAt) * 1000;
+    const double d = (now - frame.firstPacketAt) * 1000;
+    _packetToShowMs = _packetToShowMs == 0 ? d : 0.1 * d + 0.9 * _packetToShowMs;
+    const double h = frame.hostProcessingMs;
+    if (h > 0 && h < 1000) _hostMs = _hostMs == 0 ? h : 0.1 * h + 0.9 * _hostMs;
+}
+
+void StreamView::rollSecond(double now) {
     std::lock_guard guard(lock);
     if (now - secondStart >= 1.0) {
         _shownFPS = shownThisSecond;
@@ -227,6 +209,27 @@ void StreamView::tick() {
     }
 }
 
+void StreamView::presentedArrived() {
+    if (wakeFd_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(wakeFd_, &count, sizeof count);
+    }
+    // The batch is taken whole; the hooks run outside the lock and may run the event loop, so this may be
+    // entered again meanwhile: it then takes a batch of its own.
+    std::vector<Shown> batch = std::move(arrived_);
+    {
+        std::lock_guard guard(renderLock);
+        batch.swap(shared_.shown);
+        shared_.wakePending = false;
+    }
+    const double now = clock_();
+    for (const Shown& shown : batch) account(shown.frame, now, shown.drawn ? &shown.timing : nullptr);
+    rollSecond(now);
+    batch.clear();
+    if (arrived_.capacity() < batch.capacity()) arrived_ = std::move(batch);
+}
+
+// Render thread.
 void StreamView::showHDR(const DecodedFrame& frame) {
     if (!hdrActive) {
         hdrActive = true;
@@ -330,6 +333,7 @@ void StreamView::showEvent(QShowEvent* event) {
 void StreamView::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
     if (surface_) surface_->setGeometry(QRect(QPoint(0, 0), size()));
+    publishSurface(false);
 }
 
 void StreamView::paintEvent(QPaintEvent*) {
@@ -337,163 +341,92 @@ void StreamView::paintEvent(QPaintEvent*) {
     QPainter(this).fillRect(rect(), Qt::black);
 }
 
-// Drawing.
+// The surface and the render thread.
 
 void StreamView::ensureSurface() {
     QWindow* host = windowHandle();
     if (!host) return;
     if (!surface_) {
         surface_ = new StreamSurface(host);
-        surface_->onExposed = [this] { render(true); };
+        surface_->onExposeChanged = [this] { publishSurface(true); };
+        surface_->onGoing = [this] { detachSurface(); };
     } else if (surface_->parent() != host) {
         surface_->setParent(host);
     } else if (surface_->isVisible()) {
+        publishSurface(false);
         return;
     }
     surface_->setGeometry(QRect(QPoint(0, 0), size()));
     surface_->show();
     // Beneath the panels laid over the picture, whichever native window was made first.
     surface_->lower();
+    publishSurface(false);
 }
 
-bool StreamView::makeCurrent() {
-    if (!surface_ || !surface_->handle()) return false;
-    if (!context_) {
-        if (glFailed_) return false;
-        auto context = std::make_unique<QOpenGLContext>();
-        context->setFormat(surface_->requestedFormat());
-        if (!context->create()) {
-            // Nothing can be shown; trying again at every frame would not change that.
-            glFailed_ = true;
-            return false;
-        }
-        context_ = std::move(context);
-        if (!context_->makeCurrent(surface_)) return false;
-        const QSurfaceFormat format = context_->format();
-        fences_ = format.version() >= (context_->isOpenGLES() ? qMakePair(3, 0) : qMakePair(3, 2)) ||
-                  context_->hasExtension("GL_ARB_sync");
-        return true;
+void StreamView::publishSurface(bool redraw) {
+    StreamSurface* surface = surface_ && surface_->drawable() ? surface_.data() : nullptr;
+    // The surface fills the view.
+    const double ratio = surface ? surface->devicePixelRatio() : devicePixelRatioF();
+    const QSize pixels(static_cast<int>(std::lround(width() * ratio)), static_cast<int>(std::lround(height() * ratio)));
+    const QSurfaceFormat format = surface ? surface->requestedFormat() : QSurfaceFormat();
+    const bool exposed = surface && surface->isExposed();
+    const double refresh = refreshInterval();
+    {
+        std::lock_guard guard(renderLock);
+        shared_.surface = surface;
+        shared_.format = format;
+        shared_.pixels = pixels;
+        shared_.exposed = exposed;
+        shared_.refresh = refresh;
+        if (redraw) ++shared_.redraws;
     }
-    return context_->makeCurrent(surface_);
+    if (redraw) renderWake.notify_one();
 }
 
-bool StreamView::render(bool swap, Presented* timing) {
-    // The frame drawn before goes out first, so frames reach the screen in order.
-    completeSwap(true);
-    if (!surface_ || !surface_->isExposed() || !makeCurrent()) return false;
-    if (!renderer_.initialized()) {
-        renderer_.initialize();
-        uploadPending = true;
-        if (fade_) fade_->uploaded = false;
+void StreamView::detachSurface() {
+    {
+        std::lock_guard guard(renderLock);
+        shared_.surface = nullptr;
+        shared_.exposed = false;
     }
-    if (uploadPending) {
-        uploadPending = false;
-        if (current && current->image)
-            renderer_.upload(*current->image);
-        else
-            renderer_.forget();
-    }
-    if (timing) timing->uploadedAt = uptimeSeconds();
-    const double ratio = surface_->devicePixelRatio();
-    const QSize size(static_cast<int>(std::lround(surface_->width() * ratio)),
-                     static_cast<int>(std::lround(surface_->height() * ratio)));
-    renderer_.draw(size);
+    // The render thread finishes what it draws, then lets go; the window stays until this returns.
+    onRenderThread([this] { releaseGL(); });
+}
+
+QImage StreamView::grabFramebuffer() {
+    updateFade(false);
+    QImage image;
+    onRenderThread([&] { image = readBack(currentTarget()); });
+    return image;
+}
+
+void StreamView::fadeAway(const QImage& image, const QRect& area, double seconds) {
+    fade_ = Fade{image, area, clock_(), seconds};
+    ++fadeGeneration_;
+    updateFade(true);
+    if (fade_) fadeTimer_.start(milliseconds(refreshInterval()));
+}
+
+void StreamView::updateFade(bool redraw) {
+    std::optional<FadeLook> look;
     if (fade_) {
         const double elapsed = clock_() - fade_->start;
         if (elapsed >= fade_->seconds) {
             fade_.reset();
-            renderer_.setOverlay(QImage());
         } else {
-            if (!fade_->uploaded) {
-                renderer_.setOverlay(fade_->image);
-                fade_->uploaded = true;
-            }
+            const double ratio = surface_ ? surface_->devicePixelRatio() : devicePixelRatioF();
             const QRectF area(fade_->area.x() * ratio, fade_->area.y() * ratio, fade_->area.width() * ratio,
                               fade_->area.height() * ratio);
-            renderer_.drawOverlay(size, area, static_cast<float>(1 - elapsed / fade_->seconds));
+            look = FadeLook{fade_->image, area, static_cast<float>(1 - elapsed / fade_->seconds), fadeGeneration_};
         }
     }
-    if (!swap) return true;
-    if (fences_) {
-        // The drawing starts now; the swap follows once it is done, without the main thread waiting for it.
-        QOpenGLExtraFunctions* gl = context_->extraFunctions();
-        fence_ = gl->glFenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
-        gl->glFlush();
-        if (fence_) {
-            swapPending_ = true;
-            swapDrawnAt_ = uptimeSeconds();
-            swapEntry_.reset();
-            swapPoll_.start(swapPollMs);
-            return true;
-        }
+    if (!fade_) fadeTimer_.stop();
+    {
+        std::lock_guard guard(renderLock);
+        shared_.fade = std::move(look);
+        if (redraw) ++shared_.redraws;
     }
-    context_->swapBuffers(surface_);
-    if (timing) timing->swappedAt = uptimeSeconds();
-    return true;
-}
-
-void StreamView::completeSwap(bool wait) {
-    if (!swapPending_) return;
-    if (!surface_ || !context_ || !context_->makeCurrent(surface_)) {
-        // Its surface went: the frame has nowhere to go (and the fence went with the context's objects).
-        swapPending_ = false;
-        fence_ = nullptr;
-        swapPoll_.stop();
-        if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
-        return;
-    }
-    QOpenGLExtraFunctions* gl = context_->extraFunctions();
-    auto* fence = static_cast<GLsync>(fence_);
-    if (!wait && gl->glClientWaitSync(fence, 0, 0) == GL_TIMEOUT_EXPIRED) return;
-    swapPending_ = false;
-    swapPoll_.stop();
-    gl->glDeleteSync(fence);
-    fence_ = nullptr;
-    context_->swapBuffers(surface_);
-    if (swapEntry_) presented_[*swapEntry_ % presentedKept].swappedAt = uptimeSeconds();
-    swapEntry_.reset();
-    if (std::exchange(tickAfterSwap_, false) && running_) scheduleTick();
-}
-
-QImage StreamView::grabFramebuffer() {
-    if (!render(false)) return QImage();
-    const double ratio = surface_->devicePixelRatio();
-    const int w = static_cast<int>(std::lround(surface_->width() * ratio));
-    const int h = static_cast<int>(std::lround(surface_->height() * ratio));
-    QImage image(w, h, QImage::Format_RGBA8888);
-    QOpenGLFunctions* gl = context_->functions();
-    gl->glPixelStorei(GL_PACK_ALIGNMENT, 4);
-    gl->glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, image.bits());
-    // OpenGL's rows run from the bottom up.
-    return image.mirrored().convertToFormat(QImage::Format_RGB32);
-}
-
-void StreamView::fadeAway(const QImage& image, const QRect& area, double seconds) {
-    fade_ = Fade{image, area, clock_(), seconds, false};
-    render(true);
-    if (!tickTimer_.isActive() || tickTimer_.remainingTime() > milliseconds(refreshInterval()))
-        tickTimer_.start(milliseconds(refreshInterval()));
-}
-
-void StreamView::releaseGL() {
-    if (!context_) return;
-    completeSwap(true);
-    if (renderer_.initialized()) {
-        if (surface_ && surface_->handle() && context_->makeCurrent(surface_)) {
-            renderer_.release();
-            context_->doneCurrent();
-        } else {
-            // The surface went first (its window with the view's): any surface of the context will do.
-            QOffscreenSurface offscreen;
-            offscreen.setFormat(context_->format());
-            offscreen.create();
-            if (context_->makeCurrent(&offscreen)) {
-                renderer_.release();
-                context_->doneCurrent();
-            }
-        }
-    }
-    context_.reset();
+    if (redraw) renderWake.notify_one();
 }
 
 }  // namespace corvane::stream

@@ -1,18 +1,20 @@
 #pragma once
 
 #include <array>
-#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 
 #include <QImage>
 #include <QPointer>
 #include <QPointF>
 #include <QRectF>
+#include <QSurfaceFormat>
 #include <QTimer>
 #include <QWidget>
 
@@ -28,6 +30,7 @@
 
 class QOpenGLContext;
 class QSocketNotifier;
+class QWindow;
 
 namespace corvane::stream {
 
@@ -39,20 +42,25 @@ class StreamSurface;
 // Display side: the picture is drawn into a GL surface of the view's own (StreamSurface, a native child
 // window filling the view), so nothing stands between the draw and the screen. The view itself is a native
 // window too; panels laid over the picture must be native windows of their own stacked above it (the
-// surface always lies beneath the view's native children). Frames arrive in `slot()` from the decoder's
-// thread, which wakes the main thread as each one arrives; `tick()` takes at most one frame a refresh (no
-// sooner than most of a refresh interval after the last), uploads its planes, converts and draws them in a
-// shader, and swaps as soon as the GL has drawn them (a software rasteriser draws on threads of its own
-// while the main thread goes on). With frame pacing on, or while a panel fades, a tick comes every refresh;
-// otherwise a slow timer keeps ticking while nothing comes, so the rate figure falls to 0.
-// The first frame and the first non-black frame after markOpened() are logged, the latter also reported
-// through onFirstPicture.
+// surface always lies beneath the view's native children).
+// All GL work (the context, uploads, drawing, swaps, the fading panel, read-backs) runs on the view's own
+// render thread ("corvane.view"): a swap blocks until the rasteriser has drawn and, with a software
+// rasteriser, copies the whole picture to the X server, which the main thread must not wait for. While
+// the view runs (start()), that thread waits on the slot itself: the decoder's put wakes it, and it takes
+// the frame (at most one a refresh: no sooner than most of a refresh interval after the last; with frame
+// pacing one queued frame every refresh), uploads its planes, converts and draws them in a shader and
+// swaps. Then it hands the frame to the main thread (through an eventfd, one wake-up per batch), where the
+// bookkeeping runs: statistics, the first frame and the first non-black frame after markOpened() logged,
+// the latter also reported through onFirstPicture, onPresented, presented(). A slow timer keeps the rate
+// figure falling to 0 while nothing comes. tick() and grabFramebuffer() step the render thread from the
+// main thread and wait for it.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
 //
 // Everything runs on the main thread except put() on the slot and the statistics getters, which any
-// thread may call. Whoever puts frames from another thread stops doing so before the view is destroyed.
+// thread may call. Whoever puts frames from another thread stops doing so before the view is destroyed;
+// the render thread ends with the view.
 class StreamView final : public QWidget {
     Q_OBJECT
 
@@ -72,7 +80,7 @@ public:
         double queuedAt = 0;
         double decodeStartedAt = 0;
         double decodedAt = 0;
-        double tickAt = 0;      // the tick that took it from the slot
+        double tickAt = 0;      // it was taken from the slot for drawing
         double uploadedAt = 0;  // its planes were in the textures
         double swappedAt = 0;   // the swap that put it on screen returned
         int queuedBehind = 0;
@@ -107,8 +115,9 @@ public:
     // The last pictures drawn (at most presentedKept), oldest first. Main thread.
     std::vector<Presented> presented() const;
 
-    // The per-refresh step: takes the frame to show from the slot, counts it, draws it, logs the first
-    // pictures. Public so that an owner without a running screen (or a test) can step the view itself.
+    // One step by hand: takes the frame to show from the slot, has the render thread draw and swap it
+    // (waiting for that), counts it, logs the first pictures. For an owner that does not start() the view
+    // (or a test); while the view runs, the render thread takes the frames itself.
     void tick();
     // Mean brightness (0...255) of a sample of the picture; 255 whenever it cannot be measured.
     static double averageLuma(const platform::PixelBuffer& picture);
@@ -116,7 +125,8 @@ public:
     void setClock(std::function<double()> clock);
 
     // The picture as the surface shows it, drawn again into the surface's back buffer and read back from
-    // there (glReadPixels). Null while the surface is not on screen.
+    // there (glReadPixels) by the render thread, which this waits for. Null while the surface is not on
+    // screen.
     QImage grabFramebuffer();
     // Lets `image` (at `area`, in the view's coordinates) fade out over the picture within `seconds`: for a
     // panel over the picture, which as a window of its own cannot fade over the surface itself.
@@ -156,20 +166,66 @@ protected:
     void leaveEvent(QEvent* event) override;
 
 private:
-    // Display side.
-    void frameArrived();
-    void scheduleTick();
-    void runTick();
+    // Display side, main thread.
+    // A main thread that has fallen behind is handed the pictures of this many of the newest frames only;
+    // the older ones it still counts, without measuring or passing on their pictures.
+    static constexpr std::size_t picturesHanded = 4;
+    // A frame the render thread took while running, drawn or not (no surface on screen).
+    struct Shown {
+        DecodedFrame frame;
+        Presented timing;
+        bool drawn = false;
+    };
+    // What the render thread lays over the picture: the main thread's say.
+    struct FadeLook {
+        QImage image;
+        QRectF area;  // device pixels
+        float opacity = 1;
+        std::uint64_t generation = 0;  // a new image
+    };
+    // Where and what the render thread draws, as the main thread last said.
+    struct Target {
+        QWindow* surface = nullptr;  // null while none is on screen
+        QSurfaceFormat format;
+        QSize pixels;
+        double refresh = 0;
+        std::optional<FadeLook> fade;
+        std::uint64_t redraws = 0;  // the redraws asked for so far: drawing this answers them
+    };
+    // Whether `frame` is new, recording it as taken for showing. Any thread.
+    bool claim(const std::optional<DecodedFrame>& frame);
+    // Statistics, log lines and hooks of one frame taken for showing at `now` (the view's clock); `timing`
+    // when it was drawn.
+    void account(const DecodedFrame& frame, double now, const Presented* timing);
+    // The rate window: at every tick, and on the slow timer while running.
+    void rollSecond(double now);
+    void presentedArrived();
     double refreshInterval() const;
-    void showHDR(const DecodedFrame& frame);
     void ensureSurface();
-    bool makeCurrent();
-    // Draws what the view shows into the surface's back buffer, and swaps when asked. False when the
-    // surface is not on screen.
-    bool render(bool swap, Presented* timing = nullptr);
-    // Puts the drawn frame on screen once the GL has finished drawing it. `wait`: now, however long that
-    // takes; otherwise only if it is done (else the poll tries again shortly).
-    void completeSwap(bool wait);
+    // Tells the render thread where to draw and at what refresh; `redraw` asks it to draw once more.
+    void publishSurface(bool redraw);
+    // Blocks until the render thread has let go of the surface, which is about to go.
+    void detachSurface();
+    // Hands the fade's look at this moment to the render thread, which lays it over every picture it draws;
+    // ends a fade whose time is up. `redraw` asks for a picture with it.
+    void updateFade(bool redraw);
+    // Runs `job` on the render thread and waits for it.
+    template <class Job> void onRenderThread(Job&& job);
+
+    // Render thread (and the jobs run there).
+    void renderLoop();
+    Target targetLocked() const;  // under renderLock
+    Target currentTarget();
+    // A frame taken from the slot while running: drawn, then handed to the main thread.
+    void takeAndDraw(const Target& target);
+    // Makes `frame` the one shown, then draws and swaps.
+    bool present(const DecodedFrame& frame, const Target& target, Presented& timing);
+    void showHDR(const DecodedFrame& frame);
+    bool makeCurrent(const Target& target);
+    // Draws what the view shows into the surface's back buffer, and swaps when asked. False when no
+    // surface is on screen.
+    bool render(const Target& target, bool swap, Presented* timing = nullptr);
+    QImage readBack(const Target& target);
     void releaseGL();
 
     // Input side.
@@ -198,46 +254,69 @@ private:
     std::optional<double> openedAt;
     bool firstShownLogged = false;
     bool nonBlackSeen = false;
-    bool hdrActive = false;  // the 10-bit path is showing
     bool focusWatched_ = false;
 
-    // Ticks: at a frame's arrival (woken through an eventfd the slot's put writes), no sooner than most of
-    // a refresh interval after the last; every refresh while frames are paced or a panel fades; else a slow
-    // timer.
     bool running_ = false;
-    int wakeFd_ = -1;
-    std::atomic<bool> wakePending_{false};
-    QSocketNotifier* wakeNotifier_ = nullptr;
-    QTimer tickTimer_;
-    double lastTickAt = -1;
-
-    // Drawing. What is drawn: the current frame (holding it holds its picture), uploaded when it changed.
+    QTimer rateTimer_;
     QPointer<StreamSurface> surface_;
-    std::unique_ptr<QOpenGLContext> context_;
-    bool glFailed_ = false;  // no context could be made: nothing is drawn
-    PictureRenderer renderer_;
-    std::optional<DecodedFrame> current;
-    bool uploadPending = false;
     struct Fade {
         QImage image;
         QRect area;
         double start = 0;
         double seconds = 0;
-        bool uploaded = false;
     };
     std::optional<Fade> fade_;
-    // A drawn frame whose swap waits for the GL to finish: the main thread goes on meanwhile rather than
-    // block in the swap while a software rasteriser works. Then the entry of `presented_` to complete.
-    bool swapPending_ = false;
-    bool tickAfterSwap_ = false;  // a tick came while the swap was pending: it runs once the swap is done
-    bool fences_ = false;         // the context has fence syncs
-    void* fence_ = nullptr;
-    double swapDrawnAt_ = 0;
-    std::optional<std::size_t> swapEntry_;
-    QTimer swapPoll_;
-
+    std::uint64_t fadeGeneration_ = 0;
+    QTimer fadeTimer_;  // a step every refresh while a panel fades
     std::array<Presented, presentedKept> presented_{};
     std::size_t presentedCount_ = 0;
+    // The render thread wakes the main thread through an eventfd: one write per batch of frames.
+    int wakeFd_ = -1;
+    QSocketNotifier* wakeNotifier_ = nullptr;
+    std::vector<Shown> arrived_;  // swapped with the shared batch, so both keep their capacity
+
+    // Shared by the main thread, the render thread and the slot's put; `renderLock` is held only to copy or
+    // swap. The render thread waits on `renderWake`, the main thread on `jobDone` for a job it handed over.
+    std::mutex renderLock;
+    std::condition_variable renderWake;
+    std::condition_variable jobDone;
+    struct Shared {
+        // The main thread's window: before it goes, the main thread waits for the render thread to let go.
+        QWindow* surface = nullptr;
+        QSurfaceFormat format;
+        QSize pixels;
+        bool exposed = false;
+        std::optional<FadeLook> fade;
+        double refresh = 1.0 / 60;
+        bool running = false;
+        bool framePut = false;  // the slot got a frame since the render thread last looked
+        std::uint64_t redraws = 0;
+        bool quit = false;
+        struct Job {
+            void (*run)(void*) = nullptr;
+            void* argument = nullptr;
+        };
+        std::optional<Job> job;
+        std::uint64_t jobsPosted = 0;
+        std::uint64_t jobsDone = 0;
+        std::vector<Shown> shown;  // for the main thread, oldest first
+        bool wakePending = false;
+    } shared_;
+
+    // The render thread's own. What is drawn: the current frame (holding it holds its picture), uploaded
+    // when it changed.
+    std::unique_ptr<QOpenGLContext> context_;
+    QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
+    bool glFailed_ = false;         // no context could be made: nothing is drawn
+    std::optional<PictureRenderer> renderer_{std::in_place};
+    std::optional<DecodedFrame> current;
+    bool uploadPending = false;
+    bool hdrActive = false;           // the HDR path is showing
+    std::uint64_t overlayShown_ = 0;  // the fade image in the renderer, by generation (0: none)
+    std::uint64_t redrawsDone_ = 0;
+    double lastDrawAt_ = -1;
+    std::optional<double> pacedAt_;  // with frame pacing: when to look for the next queued frame
+    std::thread renderThread_;
 
     platform::KeyEvents keyEvents;
     std::optional<std::uint16_t> passedOnKey;  // Command-Q or Command-H left to the desktop

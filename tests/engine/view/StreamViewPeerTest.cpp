@@ -1,15 +1,21 @@
 // The stream view's display side on a real (virtual) X display with software OpenGL.
 #include "engine/view/StreamView.hpp"
+#include <atomic>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <vector>
 #include <tuple>
 #include <QImage>
 #include <QTest>
+#include <QThread>
+#include <QWindow>
 #include "engine/video/AnnexB.hpp"
 #include "engine/video/VideoDecoder.hpp"
+#include "engine/view/StreamSurface.hpp"
 #include "tests/engine/video/VideoClips.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/GuiEnvironment.hpp"
@@ -441,6 +447,122 @@ TEST_F(StreamViewDisplay, CountsEachFrameOnceAndSmoothsLatenciesAndRate) {
     auto picture = gray(16, 16, 0);
     picture->mutablePlane(0).bytesPerRow = 16;
     EXPECT_EQ(StreamView::averageLuma(*picture), 255);
+}
+
+// A running view: its render thread takes the frames from the slot itself and the main thread counts them.
+class StreamViewRunning : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::GuiEnvironment::ensure();
+        view = std::make_unique<StreamView>(QRect(0, 0, 320, 240));
+        view->onPresented = [this](const DecodedFrame& frame) {
+            onMain = onMain && QThread::currentThread() == qApp->thread();
+            presented.emplace_back(frame.frameIndex, frame.image != nullptr);
+        };
+        view->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !view->grabFramebuffer().isNull(); }, 10000));
+    }
+    std::vector<std::uint32_t> indexes() const {
+        std::vector<std::uint32_t> out;
+        for (const auto& [index, pictured] : presented) out.push_back(index);
+        return out;
+    }
+    std::unique_ptr<StreamView> view;
+    std::vector<std::pair<std::uint32_t, bool>> presented;  // index, handed over with its picture
+    bool onMain = true;
+    test::EngineLogCapture log;
+};
+
+TEST_F(StreamViewRunning, FramesFromTheDecodersThreadAreDrawnOnceEachAndCountedOnTheMainThread) {
+    int pictures = 0;
+    view->onFirstPicture = [&] { ++pictures; };
+    view->markOpened();
+    view->start();
+    // A decoder's thread puts 60 frames as fast as it can: newest-wins drops some, never the last.
+    std::thread decoder([slot = &view->slot()] {
+        for (std::uint32_t index = 1; index <= 60; ++index) slot->put(frameOf(gray(64, 48, 90), index, 1, 1));
+    });
+    decoder.join();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !presented.empty() && presented.back().first == 60; }, 20000));
+    EXPECT_TRUE(onMain);
+    const auto shown = indexes();
+    EXPECT_TRUE(std::adjacent_find(shown.begin(), shown.end(), std::greater_equal<>()) == shown.end());
+    EXPECT_EQ(view->shownTotal(), int(shown.size()));
+    // Every frame reached the screen, in the order taken, through the upload and the swap.
+    const auto timings = view->presented();
+    ASSERT_EQ(timings.size(), shown.size());
+    for (std::size_t i = 0; i < timings.size(); ++i) {
+        EXPECT_EQ(timings[i].frameIndex, shown[i]);
+        EXPECT_LE(timings[i].tickAt, timings[i].uploadedAt);
+        EXPECT_LE(timings[i].uploadedAt, timings[i].swappedAt);
+    }
+    EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {90, 90, 90}, 2));
+    EXPECT_EQ(pictures, 1);
+    EXPECT_EQ(log.matching("video: first frame shown ").size(), 1u);
+    EXPECT_EQ(log.matching("video: first non-black frame shown ").size(), 1u);
+}
+
+TEST_F(StreamViewRunning, PacedFramesAreEachShownInOrder) {
+    view->slot().setPacing(true);
+    // Three frames before the start: the slot keeps the newest two.
+    for (std::uint32_t index = 1; index <= 3; ++index) view->slot().put(frameOf(gray(64, 48, 90), index));
+    view->start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() >= 2; }, 20000));
+    // Two more while it runs, put at once: both wait their turn.
+    view->slot().put(frameOf(gray(64, 48, 90), 4));
+    view->slot().put(frameOf(gray(64, 48, 90), 5));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() >= 4; }, 20000));
+    EXPECT_EQ(indexes(), (std::vector<std::uint32_t>{2, 3, 4, 5}));
+    EXPECT_EQ(view->presented().size(), 4u);
+}
+
+TEST_F(StreamViewRunning, AMainThreadFallenBehindCountsEveryFrameButIsHandedTheNewestPicturesOnly) {
+    view->start();
+    // The main thread runs no events while ten frames are taken one after another: each frame's picture is
+    // converted when the render thread takes it, which lets the next one go.
+    std::mutex mutex;
+    std::condition_variable taken;
+    std::uint32_t takenUpTo = 0;
+    for (std::uint32_t index = 1; index <= 10; ++index) {
+        view->slot().put(frameOf(PixelBuffer::deferred(PixelBuffer::Format::bgra, 8, 8, {}, [&, index] {
+            std::lock_guard guard(mutex);
+            takenUpTo = index;
+            taken.notify_all();
+            return std::shared_ptr<const PixelBuffer>(gray(8, 8, 50));
+        }), index));
+        std::unique_lock guard(mutex);
+        ASSERT_TRUE(taken.wait_for(guard, std::chrono::seconds(20), [&] { return takenUpTo == index; }));
+    }
+    // A read-back runs on the render thread after the last frame was drawn and handed over.
+    view->grabFramebuffer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() == 10; }, 10000));
+    EXPECT_EQ(view->shownTotal(), 10);
+    EXPECT_EQ(view->presented().size(), 10u);
+    std::vector<std::pair<std::uint32_t, bool>> expected;
+    for (std::uint32_t index = 1; index <= 10; ++index) expected.emplace_back(index, index > 6);
+    EXPECT_EQ(presented, expected);
+}
+
+TEST_F(StreamViewRunning, TheSurfaceGoingWhileFramesFlowIsLetGoAndDrawnIntoAgainWhenItReturns) {
+    view->start();
+    std::atomic<bool> stop{false};
+    std::thread decoder([&, slot = &view->slot()] {
+        for (std::uint32_t index = 1; !stop; ++index) slot->put(frameOf(gray(64, 48, std::uint8_t(60 + index % 2)), index));
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() >= 3; }, 20000));
+    // The surface's native window goes while the render thread draws, and comes back with the view.
+    auto* surface = view->windowHandle()->findChild<StreamSurface*>();
+    ASSERT_NE(surface, nullptr);
+    surface->destroy();
+    view->hide();
+    const std::size_t before = presented.size();
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return surface->isExposed() && presented.size() >= before + 3; }, 20000));
+    EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {60, 60, 60}, 2));
+    stop = true;
+    decoder.join();
 }
 
 }  // namespace

@@ -1,0 +1,214 @@
+// The stream view's render thread: its GL context, the uploads, the drawing and the swaps.
+#include "engine/view/StreamView.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include <QOpenGLContext>
+#include <QOpenGLFunctions>
+#include <QWindow>
+
+#include "engine/Uptime.hpp"
+
+namespace corvane::stream {
+
+namespace {
+
+using platform::PixelBuffer;
+
+std::chrono::steady_clock::time_point uptimePoint(double seconds) {
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds)));
+}
+
+}  // namespace
+
+void StreamView::renderLoop() {
+    pthread_setname_np(pthread_self(), "corvane.view");
+    std::unique_lock guard(renderLock);
+    for (;;) {
+        if (shared_.job) {
+            const Shared::Job job = *std::exchange(shared_.job, std::nullopt);
+            guard.unlock();
+            job.run(job.argument);
+            guard.lock();
+            ++shared_.jobsDone;
+            jobDone.notify_all();
+            continue;
+        }
+        if (shared_.quit) break;
+        // At most one picture a refresh, frame or redraw: no sooner than most of a refresh interval after the
+        // last (a screen without vsync swaps as fast as it is asked to). Paced frames wait in the slot a
+        // refresh each.
+        const double now = uptimeSeconds();
+        const bool look = shared_.running && (shared_.framePut || (pacedAt_ && now >= *pacedAt_));
+        const bool redraw = shared_.redraws > redrawsDone_;
+        const double earliest = lastDrawAt_ + 0.75 * shared_.refresh;
+        std::optional<double> wakeAt;
+        if ((look || redraw) && now < earliest) {
+            wakeAt = earliest;
+        } else if (look) {
+            shared_.framePut = false;
+            pacedAt_.reset();
+            const Target target = targetLocked();
+            guard.unlock();
+            takeAndDraw(target);
+            guard.lock();
+            continue;
+        } else if (redraw) {
+            const Target target = targetLocked();
+            guard.unlock();
+            lastDrawAt_ = now;
+            render(target, true);
+            guard.lock();
+            redrawsDone_ = std::max(redrawsDone_, target.redraws);
+            continue;
+        } else if (shared_.running && pacedAt_) {
+            wakeAt = *pacedAt_;
+        }
+        if (wakeAt)
+            renderWake.wait_until(guard, uptimePoint(*wakeAt));
+        else
+            renderWake.wait(guard);
+    }
+    guard.unlock();
+    releaseGL();
+}
+
+StreamView::Target StreamView::targetLocked() const {
+    return Target{shared_.exposed ? shared_.surface : nullptr, shared_.format, shared_.pixels, shared_.refresh,
+                  shared_.fade, shared_.redraws};
+}
+
+StreamView::Target StreamView::currentTarget() {
+    std::lock_guard guard(renderLock);
+    return targetLocked();
+}
+
+void StreamView::takeAndDraw(const Target& target) {
+    const double takenAt = uptimeSeconds();
+    const bool paced = slot_.pacing();
+    const std::optional<DecodedFrame> frame = slot_.next();
+    if (paced && frame) pacedAt_ = takenAt + target.refresh;
+    // Reading the planes of a picture in a layout the view does not draw converts it, here and only here.
+    if (!claim(frame) || !frame->image || !frame->image->plane(0).data) return;
+    lastDrawAt_ = takenAt;
+    Shown shown{*frame,
+                Presented{frame->frameIndex, frame->firstPacketAt, frame->assembledAt, frame->queuedAt,
+                          frame->decodeStartedAt, frame->decodedAt, takenAt, 0, 0, frame->queuedBehind},
+                false};
+    shown.drawn = present(*frame, target, shown.timing);
+    if (shown.drawn) redrawsDone_ = std::max(redrawsDone_, target.redraws);
+
+    // Released after the lock, so a picture's last reference never drops under it.
+    std::shared_ptr<const PixelBuffer> released;
+    bool wake = false;
+    {
+        std::lock_guard guard(renderLock);
+        shared_.shown.push_back(std::move(shown));
+        if (shared_.shown.size() > picturesHanded)
+            released = std::move(shared_.shown[shared_.shown.size() - 1 - picturesHanded].frame.image);
+        wake = !std::exchange(shared_.wakePending, true);
+    }
+    if (wake && wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
+    }
+}
+
+bool StreamView::present(const DecodedFrame& frame, const Target& target, Presented& timing) {
+    if (frame.image->highDynamicRange()) {
+        showHDR(frame);
+    } else {
+        hdrActive = false;
+        current = frame;
+        uploadPending = true;
+    }
+    return render(target, true, &timing);
+}
+
+bool StreamView::makeCurrent(const Target& target) {
+    if (!context_) {
+        if (glFailed_) return false;
+        auto context = std::make_unique<QOpenGLContext>();
+        context->setFormat(target.format);
+        if (!context->create()) {
+            // Nothing can be shown; trying again at every frame would not change that.
+            glFailed_ = true;
+            return false;
+        }
+        context_ = std::move(context);
+    }
+    if (!context_->makeCurrent(target.surface)) return false;
+    glSurface_ = target.surface;
+    return true;
+}
+
+bool StreamView::render(const Target& target, bool swap, Presented* timing) {
+    if (!target.surface || !makeCurrent(target)) return false;
+    if (!renderer_->initialized()) {
+        renderer_->initialize();
+        uploadPending = true;
+        overlayShown_ = 0;
+    }
+    if (uploadPending) {
+        uploadPending = false;
+        if (current && current->image)
+            renderer_->upload(*current->image);
+        else
+            renderer_->forget();
+    }
+    if (timing) timing->uploadedAt = uptimeSeconds();
+    renderer_->draw(target.pixels);
+    if (target.fade) {
+        if (overlayShown_ != target.fade->generation) {
+            renderer_->setOverlay(target.fade->image);
+            overlayShown_ = target.fade->generation;
+        }
+        renderer_->drawOverlay(target.pixels, target.fade->area, target.fade->opacity);
+    } else if (overlayShown_ != 0) {
+        renderer_->setOverlay(QImage());
+        overlayShown_ = 0;
+    }
+    if (!swap) return true;
+    // Blocks until the rasteriser has drawn the frame and it went to the window system: on this thread
+    // only, never the main thread's.
+    context_->swapBuffers(target.surface);
+    if (timing) timing->swappedAt = uptimeSeconds();
+    return true;
+}
+
+QImage StreamView::readBack(const Target& target) {
+    if (!render(target, false)) return QImage();
+    const int w = target.pixels.width();
+    const int h = target.pixels.height();
+    QImage image(w, h, QImage::Format_RGBA8888);
+    QOpenGLFunctions* gl = context_->functions();
+    gl->glPixelStorei(GL_PACK_ALIGNMENT, 4);
+    gl->glReadPixels(0, 0, w, h, GL_RGBA, GL_UNSIGNED_BYTE, image.bits());
+    // OpenGL's rows run from the bottom up.
+    return image.mirrored().convertToFormat(QImage::Format_RGB32);
+}
+
+void StreamView::releaseGL() {
+    if (context_) {
+        if (glSurface_ && context_->makeCurrent(glSurface_)) {
+            renderer_->release();
+            context_->doneCurrent();
+        }
+        context_.reset();
+    }
+    // What the renderer could not release without its context went with the context.
+    if (renderer_->initialized()) {
+        renderer_.reset();
+        renderer_.emplace();
+    }
+    glSurface_ = nullptr;
+    overlayShown_ = 0;
+}
+
+}  // namespace corvane::stream
