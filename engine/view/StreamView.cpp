@@ -18,6 +18,7 @@
 #include "engine/EngineLog.hpp"
 #include "engine/Uptime.hpp"
 #include "engine/view/StreamSurface.hpp"
+#include "platform/realtime/TimeSlice.hpp"
 
 namespace corvane::stream {
 
@@ -27,6 +28,8 @@ using platform::PixelBuffer;
 
 // While no frame comes, the rate figure is rolled this often, so it falls within its two seconds.
 constexpr int idleTickMs = 250;
+// Well under a refresh interval, and a tenth of the kernel's own default turn.
+constexpr std::chrono::microseconds mainThreadSlice{300};
 
 int milliseconds(double seconds) { return std::max(1, static_cast<int>(std::ceil(seconds * 1000))); }
 
@@ -114,6 +117,15 @@ void StreamView::markOpened() {
 void StreamView::start() {
     if (running_) return;
     running_ = true;
+    // The main thread takes every picture's bookkeeping and the window's events while the decoder and the
+    // rasteriser keep the cores busy: short turns let it in when it wakes rather than after theirs.
+    static const bool shortened = [] {
+        const auto slice = platform::TimeSlice::shortenCallingThread(mainThreadSlice);
+        EngineLog::write(slice ? "video: main thread time slice " + std::to_string(slice->count()) + " us"
+                               : std::string("video: main thread time slice left to the kernel"));
+        return true;
+    }();
+    (void)shortened;
     publishSurface(false);
     {
         std::lock_guard guard(renderLock);

@@ -1,0 +1,55 @@
+// Short turns for a waking thread: asked of the fair scheduler only, and reported as the kernel has them.
+#include "platform/realtime/TimeSlice.hpp"
+#include <cstdint>
+#include <thread>
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace corvane::platform {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The slice the kernel reports for the calling thread (sched_attr's sched_runtime), in nanoseconds.
+std::uint64_t reportedRuntime() {
+    struct {
+        std::uint32_t size, policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime, deadline, period;
+    } attr{};
+    return ::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
+}
+
+TEST(TimeSlice, AFairThreadKeepsItsNiceAndAReportedSliceIsTheOneAsked) {
+    std::thread([] {
+        const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
+        ASSERT_EQ(::setpriority(PRIO_PROCESS, self, 3), 0);
+        const auto slice = TimeSlice::shortenCallingThread(300us);
+        // Where the kernel has slices of a thread's own, it reports this one; elsewhere nothing is claimed.
+        if (slice) {
+            EXPECT_EQ(*slice, 300us);
+            EXPECT_EQ(reportedRuntime(), 300'000u);
+        }
+        EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
+        EXPECT_EQ(::getpriority(PRIO_PROCESS, self), 3);
+    }).join();
+}
+
+TEST(TimeSlice, ARealTimeThreadKeepsWhatItHas) {
+    std::thread([] {
+        const sched_param realtime{1};
+        if (::pthread_setschedparam(::pthread_self(), SCHED_RR, &realtime) != 0)
+            GTEST_SKIP() << "this process may not make a real-time thread";
+        EXPECT_FALSE(TimeSlice::shortenCallingThread(300us));
+        EXPECT_EQ(::sched_getscheduler(0), SCHED_RR);
+    }).join();
+}
+
+}  // namespace
+}  // namespace corvane::platform
