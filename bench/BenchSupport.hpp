@@ -1,12 +1,13 @@
 #pragma once
-// What several benchmarks measure with: the main thread's own CPU time, an event-loop wait that sleeps
-// rather than spins, a 1 ms timer that records how late it comes, and percentiles.
+// What several benchmarks measure with: the main thread's own CPU time, event-loop waits that sleep rather
+// than spin, the load average, a 1 ms timer that records how late it comes, and percentiles.
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QTimer>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
 #include <vector>
@@ -26,6 +27,19 @@ inline void spinUntil(const std::function<bool()>& done) {
     QTimer tick;
     tick.start(5);
     while (!done()) QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+}
+
+// Runs the event loop until `done` or for `seconds`, whichever comes first; whether `done`.
+inline bool waitFor(const std::function<bool()>& done, double seconds) {
+    const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    spinUntil([&] { return done() || std::chrono::steady_clock::now() > until; });
+    return done();
+}
+
+// The machine's load average over the last minute.
+inline double loadAverage() {
+    double load = 0;
+    return ::getloadavg(&load, 1) == 1 ? load : 0;
 }
 
 // The value below which `q` (0...1) of `values` lie (nearest rank); 0 for none.

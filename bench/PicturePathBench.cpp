@@ -47,9 +47,11 @@
 // With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
 // per case, two relaunches. Otherwise CORVANE_BENCH_SECONDS (default 10) of
 // streaming per turn. Repeat a run with the same two variables.
+#include "bench/BenchStream.hpp"
 #include "bench/BenchSupport.hpp"
 #include "bench/ReferencePlayer.hpp"
 #include "bench/ThreadCpu.hpp"
+#include "bench/VirtualDisplayMain.hpp"
 #include "boxsim/Box.hpp"
 #include "boxsim/media/VideoPacketizer.hpp"
 #include "boxsim/media/VideoSource.hpp"
@@ -60,11 +62,9 @@
 #include "platform/audio/AudioOutput.hpp"
 #include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
-#include "tests/support/XvfbDisplay.hpp"
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QScreen>
 
 #include <algorithm>
@@ -89,6 +89,7 @@ namespace {
 using namespace corvane;
 using Clock = std::chrono::steady_clock;
 using bench::percentile;
+using bench::waitFor;
 
 constexpr std::int64_t appID = 881448767;
 constexpr int fps = 60;
@@ -114,12 +115,6 @@ double now() { return stream::uptimeSeconds(); }
 
 double ms(double seconds) { return seconds * 1000; }
 
-// Runs the event loop until `done` or for `seconds`, whichever comes first; whether `done`.
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    const double until = now() + seconds;
-    bench::spinUntil([&] { return done() || now() > until; });
-    return done();
-}
 
 // What the box sent: when each frame's last datagram went out (by frame index), and the access units.
 class BoxRecord {
@@ -170,51 +165,17 @@ private:
     std::int64_t keyframes_ = 0;
 };
 
-// One simulated box, paired, and the engine's session with its pipeline and view; torn down in the order
-// the stream window keeps (the decoder's thread puts into the view's slot: session and pipeline go first).
-struct Stream {
-    test::TempDir dir;
-    std::string address = test::uniqueLoopbackAddress();
-    std::shared_ptr<boxsim::Box> box;
-    std::shared_ptr<stream::BoxHost> host;
-    std::unique_ptr<stream::StreamView> view;
-    std::shared_ptr<stream::StreamSession> session;
-    std::shared_ptr<stream::VideoPipeline> pipeline;
-    std::shared_ptr<stream::AudioPipeline> audio;
-
-    explicit Stream(boxsim::Box::Options options) {
-        options.address = address;
-        options.streamMedia = true;
-        ::setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
-        box = std::make_shared<boxsim::Box>(std::move(options));
-        box->start();
-        host = test::boxHostFor(address, dir.path());
-        test::pairWithBox(*host, box);
-    }
-    ~Stream() {
-        end();
-        view.reset();
-        box->stop();
-        ::unsetenv("CORVANE_BOX_ADDRESS");
-    }
+// The stream each case measures, started the way the stream window starts it.
+struct Stream : bench::BenchStream {
+    using BenchStream::BenchStream;
 
     // Opens a view of `viewSize` and starts a session of `width` x `height` into it; false when it failed.
     // Without a sound output, the stream goes on without sound (`audio` empty).
     bool begin(int width, int height, QSize viewSize, bool resume, bool withSound,
                std::function<void()> onFirstPicture = {}) {
-        view = std::make_unique<stream::StreamView>(QRect(QPoint(0, 0), viewSize));
-        view->onFirstPicture = std::move(onFirstPicture);
-        view->show();
-        if (!waitFor([&] { return !view->grabFramebuffer().isNull(); }, 10)) return false;
-        view->markOpened();
-        view->start();
-        session = std::make_shared<stream::StreamSession>(
-            host,
-            stream::StreamConfig(width, height, fps, kbpsFor(width, height), stream::StreamConfig::Codec::h264, 2, 1392),
-            appID);
-        pipeline = stream::VideoPipeline::make(stream::StreamConfig::Codec::h264, session);
-        pipeline->setOnDecoded([slot = &view->slot()](const stream::DecodedFrame& frame) { slot->put(frame); });
-        if (withSound) audio = stream::AudioPipeline::make(session, 2);
+        if (!openView(viewSize, std::move(onFirstPicture))) return false;
+        makeSession(stream::StreamConfig(width, height, fps, kbpsFor(width, height), stream::StreamConfig::Codec::h264, 2, 1392),
+                    appID, withSound);
         try {
             session->start(resume);
         } catch (const std::exception& error) {
@@ -228,13 +189,6 @@ struct Stream {
             audio.reset();
         }
         return true;
-    }
-    void end() {
-        if (audio) audio->stop();
-        if (session) session->stop(false);
-        pipeline.reset();
-        audio.reset();
-        session.reset();
     }
 };
 
@@ -261,10 +215,6 @@ void spread(benchmark::UserCounters& counters, const std::string& name, std::vec
 }
 
 // The 1-minute load average: how busy the rest of the machine was.
-double loadAverage() {
-    double load = 0;
-    return ::getloadavg(&load, 1) == 1 ? load : 0;
-}
 
 // Decoded to taken for drawing, less the wait for the frame drawn before (its swap, and the one frame a
 // refresh the taker allows itself): what the hand-over from the decoder to the taker costs.
@@ -474,7 +424,7 @@ void BoxSendToSwap(benchmark::State& state) {
             c["ref_" + name + "_p50"] = percentile(refStage[s], 0.5);
             c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
         }
-        c["load"] = loadAverage();
+        c["load"] = bench::loadAverage();
         c["handoff_p50"] = percentile(handoffs, 0.5);
         c["handoff_p99"] = percentile(handoffs, 0.99);
         c["ref_handoff_p50"] = percentile(refHandoffs, 0.5);
@@ -546,32 +496,13 @@ BENCHMARK(Relaunch)->UseManualTime()->Iterations(1)->Unit(benchmark::kSecond);
 }  // namespace
 
 int main(int argc, char** argv) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const std::string flag = "--benchmark_min_time=";
-        if (arg.rfind(flag, 0) == 0 && std::atof(arg.c_str() + flag.size()) < 0.5) {
-            run.full = false;
-            run.streamSeconds = 0.25, run.rounds = 1, run.warmSeconds = 0.1, run.loopFrames = 6, run.relaunches = 2, run.soundSeconds = 0.5;
-        }
+    if (bench::briefRun(argc, argv)) {
+        run.full = false;
+        run.streamSeconds = 0.25, run.rounds = 1, run.warmSeconds = 0.1, run.loopFrames = 6, run.relaunches = 2;
     }
     if (const char* seconds = std::getenv("CORVANE_BENCH_SECONDS"); seconds && run.full)
         run.streamSeconds = std::max(1.0, std::atof(seconds));
     if (const char* turns = std::getenv("CORVANE_BENCH_TURNS"); turns && run.full) run.rounds = std::max(3, std::atoi(turns));
-    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
-    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
     // Large enough for a 4K view.
-    test::XvfbDisplay display("3840x2160x24");
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    int qtArgc = 1;
-    char name[] = "bench";
-    char* qtArgv[] = {name, nullptr};
-    QApplication app(qtArgc, qtArgv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::filesystem::remove_all(folder);
-    return 0;
+    return bench::runOnVirtualDisplay(argc, argv, "3840x2160x24");
 }

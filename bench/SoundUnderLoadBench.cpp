@@ -25,7 +25,9 @@
 // CORVANE_BENCH_SECONDS (default 60) sets the measured seconds of busy loops per turn, CORVANE_BENCH_TURNS
 // (default 3, at least 3) the turns. With --benchmark_min_time below 0.5 (as CI runs it) three turns of
 // 0.3 s each.
+#include "bench/BenchStream.hpp"
 #include "bench/BenchSupport.hpp"
+#include "bench/VirtualDisplayMain.hpp"
 #include "boxsim/Box.hpp"
 #include "engine/audio/AudioPipeline.hpp"
 #include "engine/session/StreamSession.hpp"
@@ -34,7 +36,6 @@
 #include "platform/audio/AudioOutput.hpp"
 #include "tests/support/SimulatedBox.hpp"
 #include "tests/support/TestSupport.hpp"
-#include "tests/support/XvfbDisplay.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -70,6 +71,7 @@ namespace {
 
 using namespace corvane;
 using Clock = std::chrono::steady_clock;
+using bench::waitFor;
 
 constexpr std::int64_t appID = 881448767;
 constexpr int fps = 60;
@@ -90,11 +92,6 @@ void pass(double seconds) {
     bench::spinUntil([&] { return now() > until; });
 }
 
-bool waitFor(const std::function<bool()>& done, double seconds) {
-    const double until = now() + seconds;
-    bench::spinUntil([&] { return done() || now() > until; });
-    return done();
-}
 
 // One spinning process per core: this program, started again. Ended (SIGKILL) by the destructor, and by the
 // kernel should this program die first.
@@ -214,51 +211,15 @@ private:
     std::jthread thread_;  // last: stopped before the rest goes
 };
 
-// One simulated box, paired, and a session with its pipelines and view, torn down in the stream window's
-// order (session and pipelines before the view whose slot the decoder fills).
-struct Stream {
-    test::TempDir dir;
-    std::string address = test::uniqueLoopbackAddress();
-    std::shared_ptr<boxsim::Box> box;
-    std::shared_ptr<stream::BoxHost> host;
-    std::unique_ptr<stream::StreamView> view;
-    std::shared_ptr<stream::StreamSession> session;
-    std::shared_ptr<stream::VideoPipeline> pipeline;
-    std::shared_ptr<stream::AudioPipeline> audio;
+// A 1080p60 stream with sound, the sound's datagrams counted as they reach the session.
+struct Stream : bench::BenchStream {
+    using BenchStream::BenchStream;
 
-    explicit Stream(boxsim::Box::Options options) {
-        options.address = address;
-        options.streamMedia = true;
-        ::setenv("CORVANE_BOX_ADDRESS", address.c_str(), 1);
-        box = std::make_shared<boxsim::Box>(std::move(options));
-        box->start();
-        host = test::boxHostFor(address, dir.path());
-        test::pairWithBox(*host, box);
-    }
-    ~Stream() {
-        if (audio) audio->stop();
-        if (session) session->stop(false);
-        pipeline.reset();
-        audio.reset();
-        session.reset();
-        view.reset();
-        box->stop();
-        ::unsetenv("CORVANE_BOX_ADDRESS");
-    }
-
-    // Starts a 1080p60 session with sound into a new view; empty when it did not start.
+    // Starts it into a new view; empty when it did not start, else why.
     std::string begin(Arrivals& arrivals) {
-        view = std::make_unique<stream::StreamView>(QRect(0, 0, 1920, 1080));
-        view->show();
-        if (!waitFor([&] { return !view->grabFramebuffer().isNull(); }, 10)) return "no view";
-        view->markOpened();
-        view->start();
-        session = std::make_shared<stream::StreamSession>(
-            host, stream::StreamConfig(1920, 1080, fps, 1920 * 1080 * fps * 4 / 10000, stream::StreamConfig::Codec::h264, 2, 1392),
-            appID);
-        pipeline = stream::VideoPipeline::make(stream::StreamConfig::Codec::h264, session);
-        pipeline->setOnDecoded([slot = &view->slot()](const stream::DecodedFrame& frame) { slot->put(frame); });
-        audio = stream::AudioPipeline::make(session, 2);
+        if (!openView(QSize(1920, 1080))) return "no view";
+        makeSession(stream::StreamConfig(1920, 1080, fps, 1920 * 1080 * fps * 4 / 10000, stream::StreamConfig::Codec::h264, 2, 1392),
+                    appID, true);
         session->audioHandler = [inner = session->audioHandler, &arrivals](ByteView datagram) {
             arrivals.arrived();
             inner(datagram);
@@ -285,11 +246,6 @@ struct Window {
     }
 };
 
-double loadAverage() {
-    double load = 0;
-    std::ifstream("/proc/loadavg") >> load;
-    return load;
-}
 
 void SoundWithCoresBusy(benchmark::State& state) {
     ::setenv("SDL_AUDIODRIVER", "dummy", 1);
@@ -316,7 +272,7 @@ void SoundWithCoresBusy(benchmark::State& state) {
             player->stop();
             Card card(player);
             pass(run.warmSeconds);
-            load += loadAverage();
+            load += bench::loadAverage();
 
             Window reference(stream, card, arrivals);
             pass(run.busySeconds / 3);
@@ -367,29 +323,9 @@ BENCHMARK(SoundWithCoresBusy)->UseManualTime()->Iterations(1)->Unit(benchmark::k
 
 int main(int argc, char** argv) {
     if (argc == 3 && std::string(argv[1]) == "--busy-loop") BusyProcesses::spin(argv[2]);
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const std::string flag = "--benchmark_min_time=";
-        if (arg.rfind(flag, 0) == 0 && std::atof(arg.c_str() + flag.size()) < 0.5)
-            run.busySeconds = 0.3, run.warmSeconds = 0.1, run.turns = 3;
-    }
+    if (bench::briefRun(argc, argv)) run.busySeconds = 0.3, run.warmSeconds = 0.1, run.turns = 3;
     if (const char* seconds = std::getenv("CORVANE_BENCH_SECONDS"); seconds && run.busySeconds > 1)
         run.busySeconds = std::max(1.0, std::atof(seconds));
     if (const char* turns = std::getenv("CORVANE_BENCH_TURNS")) run.turns = std::max(3, std::atoi(turns));
-    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
-    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
-    test::XvfbDisplay display("1920x1080x24");
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    int qtArgc = 1;
-    char name[] = "bench";
-    char* qtArgv[] = {name, nullptr};
-    QApplication app(qtArgc, qtArgv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::filesystem::remove_all(folder);
-    return 0;
+    return bench::runOnVirtualDisplay(argc, argv, "1920x1080x24");
 }

@@ -17,11 +17,10 @@
 #include "app/window/StatsOverlay.hpp"
 #include "app/window/StatsPill.hpp"
 #include "engine/view/StreamView.hpp"
-#include "tests/support/XvfbDisplay.hpp"
+#include "bench/VirtualDisplayMain.hpp"
 
 #include <benchmark/benchmark.h>
 
-#include <QApplication>
 #include <QPainter>
 
 #include <algorithm>
@@ -29,7 +28,6 @@
 #include <vector>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <unistd.h>
 
 namespace {
@@ -144,21 +142,4 @@ BENCHMARK(SaveSnapshot)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iteratio
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
-    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
-    test::XvfbDisplay display;
-    qputenv("QT_QPA_PLATFORM", "xcb");
-    qputenv("LIBGL_ALWAYS_SOFTWARE", "1");
-    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
-    int qtArgc = 1;
-    char name[] = "bench";
-    char* qtArgv[] = {name, nullptr};
-    QApplication app(qtArgc, qtArgv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    std::filesystem::remove_all(folder);
-    return 0;
-}
+int main(int argc, char** argv) { return bench::runOnVirtualDisplay(argc, argv, "1280x800x24"); }
