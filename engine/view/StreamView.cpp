@@ -75,7 +75,7 @@ StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds)
 StreamView::StreamView(const QRect& frame, QWidget* parent) : StreamView(parent) { setGeometry(frame); }
 
 StreamView::~StreamView() {
-    stop();
+    halt();  // what was drawn meanwhile is not counted: no hook runs during teardown
     if (surface_) {
         surface_->onExposeChanged = nullptr;
         surface_->onGoing = nullptr;
@@ -138,6 +138,15 @@ void StreamView::start() {
 }
 
 void StreamView::stop() {
+    if (!running_) return;
+    halt();
+    // A frame being drawn as the view stops still reaches the screen: once it has, what was drawn is counted
+    // here, so that the figures are final when stop() returns.
+    onRenderThread([] {});
+    presentedArrived();
+}
+
+void StreamView::halt() {
     running_ = false;
     rateTimer_.stop();
     std::lock_guard guard(renderLock);

@@ -103,7 +103,8 @@ public:
 
     // Arms (or re-arms) first-picture detection from now.
     void markOpened();
-    // Starts and stops the per-refresh ticks. Destroying the view stops them too.
+    // Starts and stops the per-refresh ticks. Once stop() returns, every picture drawn has been counted and
+    // handed to onPresented, and nothing more comes. Destroying the view stops them too, counting nothing.
     void start();
     void stop();
     bool isRunning() const { return running_; }
@@ -211,6 +212,8 @@ private:
     void updateFade(bool redraw);
     // Runs `job` on the render thread and waits for it.
     template <class Job> void onRenderThread(Job&& job);
+    // Stops taking frames; what the render thread draws meanwhile is left uncounted.
+    void halt();
 
     // Render thread (and the jobs run there).
     void renderLoop();

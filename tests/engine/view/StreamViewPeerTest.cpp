@@ -544,6 +544,31 @@ TEST_F(StreamViewRunning, AMainThreadFallenBehindCountsEveryFrameButIsHandedTheN
     EXPECT_EQ(presented, expected);
 }
 
+TEST_F(StreamViewRunning, OnceStoppedEveryFrameDrawnIsCountedAndNothingMoreComes) {
+    view->start();
+    // The render thread takes a frame while the main thread runs no events, and the view stops.
+    std::mutex mutex;
+    std::condition_variable taken;
+    bool isTaken = false;
+    view->slot().put(frameOf(PixelBuffer::deferred(PixelBuffer::Format::bgra, 8, 8, {}, [&] {
+        std::lock_guard guard(mutex);
+        isTaken = true;
+        taken.notify_all();
+        return std::shared_ptr<const PixelBuffer>(gray(8, 8, 50));
+    }), 1));
+    {
+        std::unique_lock guard(mutex);
+        ASSERT_TRUE(taken.wait_for(guard, std::chrono::seconds(20), [&] { return isTaken; }));
+    }
+    view->stop();
+    EXPECT_EQ(view->shownTotal(), 1);
+    EXPECT_EQ(indexes(), std::vector<std::uint32_t>{1});
+    view->slot().put(frameOf(gray(8, 8, 60), 2));
+    QTest::qWait(100);
+    EXPECT_EQ(view->shownTotal(), 1);
+    EXPECT_EQ(indexes(), std::vector<std::uint32_t>{1});
+}
+
 TEST_F(StreamViewRunning, TheSurfaceGoingWhileFramesFlowIsLetGoAndDrawnIntoAgainWhenItReturns) {
     view->start();
     std::atomic<bool> stop{false};
