@@ -356,6 +356,9 @@ void EngineStream::tearDown() {
     for (const auto& observer : observers_) disconnect(observer);
     observers_.clear();
     if (view_) {
+        // Stopped first, so the figures logged are final; the cover it would fade goes with the window.
+        view_->onFirstPicture = nullptr;
+        view_->stop();
         logStatsFinal(*view_);
         if (auto frame = view_->slot().take(); frame && frame->image) StartView::saveSnapshot(*frame->image);
         view_->releaseAllInput();
@@ -365,7 +368,6 @@ void EngineStream::tearDown() {
         gamepadsStarted_ = false;
     }
     gamepads_->send = nullptr;
-    if (view_) view_->stop();
     {
         // The decoder's thread puts into the view's slot; from here on it puts nowhere.
         std::lock_guard guard(outlet_->lock);
