@@ -7,7 +7,6 @@
 #include <QCoroTask>
 
 #include <QDragEnterEvent>
-#include <QDragLeaveEvent>
 #include <QDropEvent>
 #include <QEvent>
 #include <QMimeData>

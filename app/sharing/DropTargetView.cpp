@@ -58,8 +58,9 @@ QRect DropTargetView::labelRect(QSize size) {
 }
 
 QImage DropTargetView::look(QSize size, double ratio, const QColor& accent) {
-    QImage image(QSize(static_cast<int>(std::lround(size.width() * ratio)), static_cast<int>(std::lround(size.height() * ratio))),
-                 QImage::Format_ARGB32_Premultiplied);
+    const QSize pixels(static_cast<int>(std::lround(size.width() * ratio)), static_cast<int>(std::lround(size.height() * ratio)));
+    // In the layout the view's textures take: handed over without a copy.
+    QImage image(pixels, QImage::Format_RGBA8888_Premultiplied);
     if (image.isNull()) return image;
     image.setDevicePixelRatio(ratio);
     image.fill(Qt::transparent);
@@ -91,7 +92,8 @@ void DropTargetView::showLook() {
     if (!view) return;
     // Over the whole window, wherever the view lies in it.
     const QRect area(view->mapFrom(window_.data(), QPoint(0, 0)), window_->size());
-    view->setOverlay(look(window_->size(), view->devicePixelRatioF(), window_->palette().color(QPalette::Highlight)), area);
+    const QColor accent = window_->palette().color(QPalette::Highlight);
+    view->setOverlay(look(window_->size(), view->devicePixelRatioF(), accent), area);
 }
 
 void DropTargetView::hideLook() {

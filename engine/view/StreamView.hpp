@@ -42,10 +42,10 @@ class StreamSurface;
 // Display side: the picture is drawn into a GL surface of the view's own (StreamSurface, a native child
 // window filling the view), so nothing stands between the draw and the screen. The view itself is a native
 // window too; panels laid over the picture must be native windows of their own stacked above it (the
-// surface always lies beneath the view's native children).
+// surface always lies beneath the view's native children), or looks the view draws over the picture itself
+// (fadeAway, setOverlay).
 // All GL work (the context, uploads, drawing, swaps, the looks laid over the picture, read-backs) runs on the
-// view's own
-// render thread ("corvane.view"): a swap blocks until the rasteriser has drawn and, with a software
+// view's own render thread ("corvane.view"): a swap blocks until the rasteriser has drawn and, with a software
 // rasteriser, copies the whole picture to the X server, which the main thread must not wait for. While
 // the view runs (start()), that thread waits on the slot itself: the decoder's put wakes it, and it takes
 // the frame (at most one a refresh: no sooner than most of a refresh interval after the last; with frame
