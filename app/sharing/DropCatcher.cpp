@@ -6,6 +6,8 @@
 
 #include <QCoroTask>
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QEvent>
 #include <QMimeData>
 
@@ -17,16 +19,17 @@ DropCatcher::DropCatcher(Clock& clock, QObject* parent) : QObject(parent), clock
 
 DropCatcher::~DropCatcher() {
     if (window_) window_->removeEventFilter(this);
-    delete panel_.data();
 }
 
 void DropCatcher::setStreamWindow(QWidget* streamWindow) {
     if (window_ == streamWindow) return;
     if (window_) window_->removeEventFilter(this);
-    delete panel_.data();
+    hide();
+    panel_.reset();
     window_ = streamWindow;
     if (!window_) return;
-    // Drags over the stream view travel up to the first widget that takes drops: the window.
+    // X hands a drag to the top-level window; Qt passes it to the widget beneath the pointer that takes drops,
+    // or the first of its parents that does: the window, as the stream view and the panels over it take none.
     window_->setAcceptDrops(true);
     window_->installEventFilter(this);
 }
@@ -58,7 +61,7 @@ void DropCatcher::mouseDragged() {
 
 void DropCatcher::show() {
     if (!panel_) {
-        panel_ = new DropTargetView(window_);
+        panel_ = std::make_unique<DropTargetView>(*window_);
         QPointer<DropCatcher> self(this);
         panel_->onLeave = [self] {
             // Without a drag watch nothing else would take the panel down.
@@ -73,9 +76,7 @@ void DropCatcher::show() {
             return true;
         };
     }
-    panel_->setGeometry(window_->rect());
-    panel_->raise();
-    panel_->show();
+    up_ = true;
     const auto showing = ++shown_;
     [](QPointer<DropCatcher> self, Clock& clock, std::uint64_t showing) -> QCoro::Task<> {
         for (;;) {
@@ -91,24 +92,44 @@ void DropCatcher::show() {
     }(this, clock_, showing);
 }
 
-bool DropCatcher::panelVisible() const { return panel_ && panel_->isVisible(); }
+bool DropCatcher::highlighted() const { return panel_ && panel_->highlighted(); }
 
 void DropCatcher::hide() {
     ++shown_;
-    if (!panel_) return;
-    panel_->setHighlighted(false);
-    panel_->hide();
+    up_ = false;
+    if (panel_) panel_->setHighlighted(false);
 }
 
 bool DropCatcher::eventFilter(QObject* watched, QEvent* event) {
     if (watched != window_) return false;
-    if (event->type() == QEvent::DragEnter && allowed()) {
-        if (!panelVisible()) show();
-        event->accept();
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove: {
+        // Up, the target takes every drag over the window; down, one allowed brings it up.
+        if (!up_) {
+            if (!allowed()) return false;
+            show();
+        }
+        if (event->type() == QEvent::DragEnter)
+            panel_->dragEnter(*static_cast<QDragEnterEvent*>(event));
+        else
+            panel_->dragMove(*static_cast<QDragMoveEvent*>(event));
         return true;
     }
-    if (event->type() == QEvent::Resize && panel_) panel_->setGeometry(window_->rect());
-    return false;
+    case QEvent::DragLeave:
+        if (!panel_ || !panel_->highlighted()) return false;
+        panel_->dragLeave();
+        return true;
+    case QEvent::Drop:
+        if (!up_) return false;
+        panel_->drop(*static_cast<QDropEvent*>(event));
+        return true;
+    case QEvent::Resize:
+        if (panel_) panel_->relayout();
+        return false;
+    default:
+        return false;
+    }
 }
 
 std::optional<DropCatcher::Drop> DropCatcher::sort(const QMimeData& data) {

@@ -25,9 +25,11 @@ class DragWatch;
 }
 
 // Catches what the user drags onto the stream window: while allowed, a drag that starts anywhere on the
-// display (or, without X11, one that reaches the window) brings up a clear panel over the stream window
-// that takes the drop and hands it to `onDrop` as files, a link or text. Once the button is up and no drag
-// hovers over it, the panel goes again. Main thread only.
+// display (or, without X11, one that reaches the window) brings up the drop target over the stream window,
+// which takes the drop and hands it to `onDrop` as files, a link or text. Once the button is up and no drag
+// hovers over it, the target goes again. The target is no window of its own: the stream window itself takes
+// the drag (it accepts drops, and this filters its drag events to the target), and the target's look, shown
+// while a drag is over the window, is drawn by the stream view over the moving picture. Main thread only.
 class DropCatcher final : public QObject {
     Q_OBJECT
 public:
@@ -53,7 +55,10 @@ public:
     void start();
     void stop();
     bool watching() const { return watching_; }
-    bool panelVisible() const;
+    // The drop target is up: it takes the drags over the stream window (and shows its look while one is over).
+    bool panelVisible() const { return up_; }
+    // A drag is over the stream window, and the target shows it.
+    bool highlighted() const;
 
     // Files first, then a web or mail link, then text (an http(s) address alone becomes a link); nothing for
     // an empty drag.
@@ -73,8 +78,9 @@ private:
     std::int64_t dragCount_ = 0;
     std::uint64_t shown_ = 0;  // numbers each showing, so an old watch loop ends
     bool watching_ = false;
+    bool up_ = false;
     QPointer<QWidget> window_;
-    QPointer<DropTargetView> panel_;
+    std::unique_ptr<DropTargetView> panel_;  // made on first use, kept with its window
 };
 
 } // namespace corvane

@@ -27,7 +27,7 @@ namespace {
 
 using platform::PixelBuffer;
 
-constexpr int overlaySlot = 3;
+constexpr int firstOverlaySlot = 3;
 
 // Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike.
 const char* const vertexShader = R"(
@@ -218,7 +218,7 @@ void PictureRenderer::release() {
     for (auto& program : programs_) program.reset();
     initialized_ = false;
     ready_ = false;
-    overlaySize_ = QSize();
+    overlaySizes_ = {};
 }
 
 QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
@@ -366,17 +366,19 @@ void PictureRenderer::draw(QSize size) {
     shader->release();
 }
 
-void PictureRenderer::setOverlay(const QImage& image) {
-    overlaySize_ = QSize();
+void PictureRenderer::setOverlay(int layer, const QImage& image) {
+    if (layer < 0 || layer >= overlayLayers) return;
+    QSize& shown = overlaySizes_[std::size_t(layer)];
+    shown = QSize();
     if (!initialized_ || image.isNull()) return;
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
     const PixelBuffer::Plane source{const_cast<std::uint8_t*>(rgba.constBits()), int(rgba.bytesPerLine()), rgba.width(),
                                     rgba.height()};
-    if (plane(overlaySlot, source, GL_RGBA, 4)) overlaySize_ = rgba.size();
+    if (plane(firstOverlaySlot + layer, source, GL_RGBA, 4)) shown = rgba.size();
 }
 
-void PictureRenderer::drawOverlay(QSize size, const QRectF& area, float opacity) {
-    if (overlaySize_.isEmpty() || area.isEmpty()) return;
+void PictureRenderer::drawOverlay(int layer, QSize size, const QRectF& area, float opacity) {
+    if (layer < 0 || layer >= overlayLayers || overlaySizes_[std::size_t(layer)].isEmpty() || area.isEmpty()) return;
     QOpenGLShaderProgram* shader = program(Kind::overlay);
     if (!shader) return;
     glViewport(GLint(std::lround(area.x())), GLint(std::lround(size.height() - area.y() - area.height())),
@@ -385,7 +387,7 @@ void PictureRenderer::drawOverlay(QSize size, const QRectF& area, float opacity)
     glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
     shader->bind();
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, textures_[overlaySlot]);
+    glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(firstOverlaySlot + layer)]);
     shader->setUniformValue("plane0", 0);
     shader->setUniformValue("opacity", std::clamp(opacity, 0.0f, 1.0f));
     glBindBuffer(GL_ARRAY_BUFFER, 0);

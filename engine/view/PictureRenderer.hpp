@@ -20,7 +20,8 @@ namespace corvane::stream {
 // sited as H.264 and HEVC site it), BGRA as it is. Colour follows what the picture signals: PQ and HLG
 // pictures (PixelBuffer::highDynamicRange) are tone-mapped for a standard screen, every other transfer is
 // shown as the screen's own, and BT.2020 primaries are converted to the screen's BT.709. The picture is drawn
-// aspect-fitted on black. It can also lay an image over the picture at a given opacity (a panel fading away).
+// aspect-fitted on black. It can also lay images over the picture at a given opacity (a panel fading away, a
+// look kept over the picture), each in a layer of its own.
 //
 // Every call needs the renderer's context current; one renderer per context, made and released in it.
 class PictureRenderer final : protected QOpenGLFunctions {
@@ -43,10 +44,13 @@ public:
     // Black, and the last uploaded picture aspect-fitted into a target of `size` device pixels.
     void draw(QSize size);
 
-    // The image laid over the picture, premultiplied; a null image removes it.
-    void setOverlay(const QImage& image);
-    // Draws the overlay at `area` (device pixels, origin top left) in a target of `size`, at `opacity`.
-    void drawOverlay(QSize size, const QRectF& area, float opacity);
+    // Layers of images over the picture, each drawn by its own call: the one drawn later lies above.
+    static constexpr int overlayLayers = 2;
+    // The image laid over the picture in `layer`, premultiplied; a null image removes it.
+    void setOverlay(int layer, const QImage& image);
+    // Draws the overlay of `layer` at `area` (device pixels, origin top left) in a target of `size`, at
+    // `opacity`.
+    void drawOverlay(int layer, QSize size, const QRectF& area, float opacity);
 
 private:
     enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };
@@ -55,9 +59,10 @@ private:
 
     bool initialized_ = false;
     bool rowLength_ = true;  // the context can skip padding at the end of rows
-    std::array<unsigned int, 4> textures_{};  // three planes, and the overlay
-    std::array<QSize, 4> textureSizes_{};
-    std::array<unsigned int, 4> textureFormats_{};
+    static constexpr std::size_t textureCount = 3 + overlayLayers;
+    std::array<unsigned int, textureCount> textures_{};  // three planes, then the overlays
+    std::array<QSize, textureCount> textureSizes_{};
+    std::array<unsigned int, textureCount> textureFormats_{};
     std::array<std::unique_ptr<QOpenGLShaderProgram>, std::size_t(Kind::count)> programs_;
     std::array<bool, std::size_t(Kind::count)> programFailed_{};
     std::array<std::string, std::size_t(Kind::count)> programNumbers_;  // the constants each was made with
@@ -74,7 +79,7 @@ private:
     std::string numbers_;  // the five above as the shader's constants and switches
     float chromaShift_ = 0;
 
-    QSize overlaySize_;
+    std::array<QSize, overlayLayers> overlaySizes_{};
 };
 
 }  // namespace corvane::stream

@@ -51,7 +51,7 @@ StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds)
     rateTimer_.setInterval(idleTickMs);
     connect(&rateTimer_, &QTimer::timeout, this, [this] { presentedArrived(); });
     fadeTimer_.setTimerType(Qt::PreciseTimer);
-    connect(&fadeTimer_, &QTimer::timeout, this, [this] { updateFade(true); });
+    connect(&fadeTimer_, &QTimer::timeout, this, [this] { updateLooks(true); });
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ >= 0) {
         wakeNotifier_ = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, this);
@@ -415,7 +415,7 @@ void StreamView::detachSurface() {
 }
 
 QImage StreamView::grabFramebuffer() {
-    updateFade(false);
+    updateLooks(false);
     QImage image;
     onRenderThread([&] { image = readBack(currentTarget()); });
     return image;
@@ -424,27 +424,41 @@ QImage StreamView::grabFramebuffer() {
 void StreamView::fadeAway(const QImage& image, const QRect& area, double seconds) {
     fade_ = Fade{image, area, clock_(), seconds};
     ++fadeGeneration_;
-    updateFade(true);
+    updateLooks(true);
     if (fade_) fadeTimer_.start(milliseconds(refreshInterval()));
 }
 
-void StreamView::updateFade(bool redraw) {
-    std::optional<FadeLook> look;
+void StreamView::setOverlay(const QImage& image, const QRect& area) {
+    if (image.isNull() || area.isEmpty()) {
+        if (!overlay_) return;
+        overlay_.reset();
+    } else {
+        overlay_ = Overlay{image, area};
+        ++overlayGeneration_;
+    }
+    updateLooks(true);
+}
+
+void StreamView::updateLooks(bool redraw) {
+    const double ratio = surface_ ? surface_->devicePixelRatio() : devicePixelRatioF();
+    const auto pixels = [ratio](const QRect& area) {
+        return QRectF(area.x() * ratio, area.y() * ratio, area.width() * ratio, area.height() * ratio);
+    };
+    std::optional<Look> overlay;
+    if (overlay_) overlay = Look{overlay_->image, pixels(overlay_->area), 1, overlayGeneration_};
+    std::optional<Look> fade;
     if (fade_) {
         const double elapsed = clock_() - fade_->start;
-        if (elapsed >= fade_->seconds) {
+        if (elapsed >= fade_->seconds)
             fade_.reset();
-        } else {
-            const double ratio = surface_ ? surface_->devicePixelRatio() : devicePixelRatioF();
-            const QRectF area(fade_->area.x() * ratio, fade_->area.y() * ratio, fade_->area.width() * ratio,
-                              fade_->area.height() * ratio);
-            look = FadeLook{fade_->image, area, static_cast<float>(1 - elapsed / fade_->seconds), fadeGeneration_};
-        }
+        else
+            fade = Look{fade_->image, pixels(fade_->area), static_cast<float>(1 - elapsed / fade_->seconds), fadeGeneration_};
     }
     if (!fade_) fadeTimer_.stop();
     {
         std::lock_guard guard(renderLock);
-        shared_.fade = std::move(look);
+        shared_.overlay = std::move(overlay);
+        shared_.fade = std::move(fade);
         if (redraw) ++shared_.redraws;
     }
     if (redraw) renderWake.notify_one();

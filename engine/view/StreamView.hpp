@@ -42,9 +42,10 @@ class StreamSurface;
 // Display side: the picture is drawn into a GL surface of the view's own (StreamSurface, a native child
 // window filling the view), so nothing stands between the draw and the screen. The view itself is a native
 // window too; panels laid over the picture must be native windows of their own stacked above it (the
-// surface always lies beneath the view's native children).
-// All GL work (the context, uploads, drawing, swaps, the fading panel, read-backs) runs on the view's own
-// render thread ("corvane.view"): a swap blocks until the rasteriser has drawn and, with a software
+// surface always lies beneath the view's native children), or looks the view draws over the picture itself
+// (fadeAway, setOverlay).
+// All GL work (the context, uploads, drawing, swaps, the looks laid over the picture, read-backs) runs on the
+// view's own render thread ("corvane.view"): a swap blocks until the rasteriser has drawn and, with a software
 // rasteriser, copies the whole picture to the X server, which the main thread must not wait for. While
 // the view runs (start()), that thread waits on the slot itself: the decoder's put wakes it, and it takes
 // the frame (at most one a refresh: no sooner than most of a refresh interval after the last; with frame
@@ -132,6 +133,10 @@ public:
     // Lets `image` (at `area`, in the view's coordinates) fade out over the picture within `seconds`: for a
     // panel over the picture, which as a window of its own cannot fade over the surface itself.
     void fadeAway(const QImage& image, const QRect& area, double seconds);
+    // Lays `image` (at `area`, in the view's coordinates) over every picture drawn from now on, until another
+    // is laid or a null image takes it away: for a look over the moving picture that cannot be a window of
+    // its own (one that lets the picture show through). A fading panel's look lies above it.
+    void setOverlay(const QImage& image, const QRect& area);
 
     // Input side.
     void keyDown(const platform::KeyEvents::Event& event);
@@ -178,19 +183,23 @@ private:
         bool drawn = false;
     };
     // What the render thread lays over the picture: the main thread's say.
-    struct FadeLook {
+    struct Look {
         QImage image;
         QRectF area;  // device pixels
         float opacity = 1;
         std::uint64_t generation = 0;  // a new image
     };
+    // The renderer's layers: the kept overlay beneath, a fading panel above it.
+    static constexpr int overlayLayer = 0;
+    static constexpr int fadeLayer = 1;
     // Where and what the render thread draws, as the main thread last said.
     struct Target {
         QWindow* surface = nullptr;  // null while none is on screen
         QSurfaceFormat format;
         QSize pixels;
         double refresh = 0;
-        std::optional<FadeLook> fade;
+        std::optional<Look> overlay;
+        std::optional<Look> fade;
         std::uint64_t redraws = 0;  // the redraws asked for so far: drawing this answers them
     };
     // Whether `frame` is new, recording it as taken for showing. Any thread.
@@ -207,9 +216,9 @@ private:
     void publishSurface(bool redraw);
     // Blocks until the render thread has let go of the surface, which is about to go.
     void detachSurface();
-    // Hands the fade's look at this moment to the render thread, which lays it over every picture it draws;
-    // ends a fade whose time is up. `redraw` asks for a picture with it.
-    void updateFade(bool redraw);
+    // Hands the overlay and the fade's look at this moment to the render thread, which lays them over every
+    // picture it draws; ends a fade whose time is up. `redraw` asks for a picture with them.
+    void updateLooks(bool redraw);
     // Runs `job` on the render thread and waits for it.
     template <class Job> void onRenderThread(Job&& job);
     // Stops taking frames; what the render thread draws meanwhile is left uncounted.
@@ -228,6 +237,9 @@ private:
     // Draws what the view shows into the surface's back buffer, and swaps when asked. False when no
     // surface is on screen.
     bool render(const Target& target, bool swap, Presented* timing = nullptr);
+    // Draws `look` in the renderer's `layer`, taking its image there first when it is new to it (`shown`
+    // holds the generation the layer has, 0: none).
+    void lay(const std::optional<Look>& look, int layer, std::uint64_t& shown, QSize pixels);
     QImage readBack(const Target& target);
     void releaseGL();
 
@@ -270,6 +282,12 @@ private:
     };
     std::optional<Fade> fade_;
     std::uint64_t fadeGeneration_ = 0;
+    struct Overlay {
+        QImage image;
+        QRect area;
+    };
+    std::optional<Overlay> overlay_;
+    std::uint64_t overlayGeneration_ = 0;
     QTimer fadeTimer_;  // a step every refresh while a panel fades
     std::array<Presented, presentedKept> presented_{};
     std::size_t presentedCount_ = 0;
@@ -289,7 +307,8 @@ private:
         QSurfaceFormat format;
         QSize pixels;
         bool exposed = false;
-        std::optional<FadeLook> fade;
+        std::optional<Look> overlay;
+        std::optional<Look> fade;
         double refresh = 1.0 / 60;
         bool running = false;
         bool framePut = false;  // the slot got a frame since the render thread last looked
@@ -315,7 +334,8 @@ private:
     std::optional<DecodedFrame> current;
     bool uploadPending = false;
     bool hdrActive = false;           // the HDR path is showing
-    std::uint64_t overlayShown_ = 0;  // the fade image in the renderer, by generation (0: none)
+    std::uint64_t overlayShown_ = 0;  // the overlay's image in the renderer, by generation (0: none)
+    std::uint64_t fadeShown_ = 0;     // the fade's image in the renderer, by generation (0: none)
     std::uint64_t redrawsDone_ = 0;
     double lastDrawAt_ = -1;
     std::optional<double> pacedAt_;  // with frame pacing: when to look for the next queued frame

@@ -81,7 +81,7 @@ void StreamView::renderLoop() {
 
 StreamView::Target StreamView::targetLocked() const {
     return Target{shared_.exposed ? shared_.surface : nullptr, shared_.format, shared_.pixels, shared_.refresh,
-                  shared_.fade, shared_.redraws};
+                  shared_.overlay, shared_.fade, shared_.redraws};
 }
 
 StreamView::Target StreamView::currentTarget() {
@@ -154,6 +154,7 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
         renderer_->initialize();
         uploadPending = true;
         overlayShown_ = 0;
+        fadeShown_ = 0;
     }
     if (uploadPending) {
         uploadPending = false;
@@ -164,22 +165,27 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
     }
     if (timing) timing->uploadedAt = uptimeSeconds();
     renderer_->draw(target.pixels);
-    if (target.fade) {
-        if (overlayShown_ != target.fade->generation) {
-            renderer_->setOverlay(target.fade->image);
-            overlayShown_ = target.fade->generation;
-        }
-        renderer_->drawOverlay(target.pixels, target.fade->area, target.fade->opacity);
-    } else if (overlayShown_ != 0) {
-        renderer_->setOverlay(QImage());
-        overlayShown_ = 0;
-    }
+    lay(target.overlay, overlayLayer, overlayShown_, target.pixels);
+    lay(target.fade, fadeLayer, fadeShown_, target.pixels);
     if (!swap) return true;
     // Blocks until the rasteriser has drawn the frame and it went to the window system: on this thread
     // only, never the main thread's.
     context_->swapBuffers(target.surface);
     if (timing) timing->swappedAt = uptimeSeconds();
     return true;
+}
+
+void StreamView::lay(const std::optional<Look>& look, int layer, std::uint64_t& shown, QSize pixels) {
+    if (!look) {
+        if (shown != 0) renderer_->setOverlay(layer, QImage());
+        shown = 0;
+        return;
+    }
+    if (shown != look->generation) {
+        renderer_->setOverlay(layer, look->image);
+        shown = look->generation;
+    }
+    renderer_->drawOverlay(layer, pixels, look->area, look->opacity);
 }
 
 QImage StreamView::readBack(const Target& target) {
@@ -209,6 +215,7 @@ void StreamView::releaseGL() {
     }
     glSurface_ = nullptr;
     overlayShown_ = 0;
+    fadeShown_ = 0;
 }
 
 }  // namespace corvane::stream

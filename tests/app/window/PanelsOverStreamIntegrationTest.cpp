@@ -1,9 +1,11 @@
 // Every panel over a live stream, read off the screen as a person sees it: the start cover, the transfer
 // panel of a receive that runs, the capture hint and the overlay's card, each on a background of its own
-// with its text standing out at least 4.5:1 from it, at its place over the moving picture; on a desktop
-// without a compositor and with one.
+// with its text standing out at least 4.5:1 from it, at its place over the moving picture; and the drop
+// target's look during a real drag; on a desktop without a compositor and with one.
 #include <algorithm>
 #include <cmath>
+#include <fstream>
+#include <future>
 #include <map>
 #include <QLabel>
 #include <QProcess>
@@ -78,6 +80,38 @@ Reading read(const QImage& screen, const QRect& panel, const QRect& text) {
     return reading;
 }
 
+// How the drop target's label reads in a grab of the screen. It lets the moving picture show through, darkened,
+// so its background is no one colour: each strip of 8 columns has its own, the colour most of it shows.
+struct LabelReading {
+    double darkShare = 0;  // of the strips, those whose background is dark (as no bar of the picture is)
+    int textWidth = 0;     // from the first to the last column holding a pixel 4.5:1 from its strip's background
+    bool readable(int width) const { return darkShare >= 0.9 && textWidth >= 0.8 * width; }
+    bool gone() const { return darkShare <= 0.6; }
+};
+
+std::ostream& operator<<(std::ostream& out, const LabelReading& r) {
+    return out << "dark background on " << r.darkShare * 100 << "% of the label, text " << r.textWidth << " px wide";
+}
+
+LabelReading readLabel(const QImage& screen, const QRect& label) {
+    LabelReading reading;
+    const QRect inside = label & screen.rect();
+    int strips = 0, dark = 0, first = INT_MAX, last = INT_MIN;
+    for (int left = inside.left(); left + 8 <= inside.right() + 1; left += 8, ++strips) {
+        std::map<QRgb, int> counts;
+        for (int x = left; x < left + 8; ++x)
+            for (int y = inside.top(); y <= inside.bottom(); ++y) ++counts[screen.pixel(x, y) | 0xFF000000];
+        const QColor background(std::max_element(counts.begin(), counts.end(), [](auto& a, auto& b) { return a.second < b.second; })->first);
+        if (std::max({background.red(), background.green(), background.blue()}) <= 115) ++dark;
+        for (int x = left; x < left + 8; ++x)
+            for (int y = inside.top(); y <= inside.bottom(); ++y)
+                if (contrast(screen.pixelColor(x, y), background) >= 4.5) first = std::min(first, x), last = std::max(last, x);
+    }
+    if (strips) reading.darkShare = double(dark) / strips;
+    if (first <= last) reading.textWidth = last - first + 1;
+    return reading;
+}
+
 // Whether a compositing manager runs on the display: it holds the selection of the screen.
 bool compositing() {
     Display* display = XOpenDisplay(nullptr);
@@ -129,9 +163,10 @@ protected:
         streamClock.advance(3600);
         StreamWindow::ownWindow = nullptr;
         StreamWindowIntegrationTest::TearDown();
-        if (compositor) {
-            compositor->terminate();
-            compositor->waitForFinished(10000);
+        for (auto* process : {compositor.get(), dragSource.get()}) {
+            if (!process) continue;
+            process->terminate();
+            process->waitForFinished(10000);
         }
     }
 
@@ -185,8 +220,10 @@ protected:
     StatsOverlay overlay{clock, pool};
     std::unique_ptr<SharingManager> manager;
     std::unique_ptr<QProcess> compositor;
+    std::unique_ptr<QProcess> dragSource;
 
     void runsEveryPanel();
+    void dragsOverThePicture();
 };
 
 void PanelsOverStreamIntegrationTest::runsEveryPanel() {
@@ -276,11 +313,146 @@ void PanelsOverStreamIntegrationTest::runsEveryPanel() {
     EXPECT_TRUE(stream->view()->inputState.macPointerHidden);
 }
 
+// A GTK program at the top left of the display whose label can be dragged as the file it is given.
+constexpr const char* kDragSource = R"(
+import sys, gi
+gi.require_version('Gtk', '3.0')
+from gi.repository import Gtk, Gdk
+w, box, targets = Gtk.Window(title='drag source'), Gtk.EventBox(), Gtk.TargetList.new([])
+w.set_default_size(140, 90); w.move(0, 0); box.add(Gtk.Label(label='drag me')); w.add(box)
+targets.add_uri_targets(0)
+box.drag_source_set(Gdk.ModifierType.BUTTON1_MASK, [], Gdk.DragAction.COPY); box.drag_source_set_target_list(targets)
+box.connect('drag-data-get', lambda w, c, data, i, t: data.set_uris([sys.argv[1]]))
+w.show_all(); Gtk.main()
+)";
+
+// A file dragged from another program over the stream window: while the drag is over it, the drop target's
+// look (tint, accent border, label) shows over the picture, which keeps moving beneath; when the drag
+// leaves, and when it ends in a drop, nothing of the look stays, and the drop reaches the catcher.
+void PanelsOverStreamIntegrationTest::dragsOverThePicture() {
+    openStream(true, {}, streamClock);
+    ASSERT_TRUE(waitForPictures());
+    QWidget* window = stream->window();
+    const QRect content = onScreen(*window);
+    manager = std::make_unique<SharingManager>(clock, pool, AgentClient(address, 47800));
+    StreamWindow::ownWindow = [this] { return stream->streamWindowInfo(); };
+    manager->setStreamPID(static_cast<std::int32_t>(::getpid()));
+    manager->setStreamWindow(window);
+    settings.shareClipboard = false;
+    AgentClient::Info info;
+    info.sharing = AgentClient::Info::Sharing{true, std::nullopt};
+    manager->update(info, settings);
+    DropCatcher& catcher = manager->catcher();
+    ASSERT_TRUE(catcher.enabled && catcher.watching());
+    std::vector<std::filesystem::path> dropped;
+    catcher.onDrop = [&](const DropCatcher::Drop& drop) { dropped.insert(dropped.end(), drop.files.begin(), drop.files.end()); };
+
+    const auto file = dir.path() / "dragged.txt";
+    std::ofstream(file) << "dragged bytes";
+    std::ofstream(dir.path() / "source.py") << kDragSource;
+    dragSource = std::make_unique<QProcess>();
+    test::endsWithTest(*dragSource);
+    dragSource->start("/usr/bin/python3", {QString::fromStdString((dir.path() / "source.py").string()),
+                                           QUrl::fromLocalFile(QString::fromStdString(file.string())).toString()});
+    ASSERT_TRUE(QTest::qWaitFor([] { return test::runCommand("xdotool search --onlyvisible --name '^drag source$'").status == 0; }, 15000));
+    // xdotool moves the pointer while our event loop keeps answering the drag.
+    const auto pointer = [](const std::string& steps) {
+        auto done = std::async(std::launch::async, [steps] { return test::runCommand("xdotool " + steps).status; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 20000));
+        EXPECT_EQ(done.get(), 0);
+    };
+    const auto at = [](QPoint p) { return std::to_string(p.x()) + " " + std::to_string(p.y()); };
+    const std::string startDrag = "mousemove 60 50 mousedown 1 sleep 0.3 mousemove 70 55 sleep 0.2 mousemove 100 70 sleep 0.3";
+    // Over the picture, in its lower right quarter: away from the label, the edges' middles and the strip
+    // the picture is compared in.
+    const QPoint over(content.left() + content.width() * 3 / 4, content.top() + content.height() * 3 / 4);
+    const QPoint outside(60, content.bottom() + 60);
+
+    const QColor accent = window->palette().color(QPalette::Highlight);
+    QFont font;
+    font.setPixelSize(20);
+    font.setWeight(QFont::DemiBold);
+    const int textWidth = QFontMetrics(font).horizontalAdvance("Drop to copy to Windows");
+    // The label's box, centred: the text and room around it.
+    const QRect label(content.center().x() - textWidth / 2 - 12, content.center().y() - 18, textWidth + 24, 36);
+    const std::vector<QPoint> edges = {{content.left() + 1, content.center().y()}, {content.right() - 1, content.center().y()},
+                                       {content.center().x(), content.top() + 1}, {content.center().x(), content.bottom() - 1}};
+    const auto borderShown = [&](const QImage& screen) {
+        return std::ranges::all_of(edges, [&](QPoint p) { return distance(screen.pixel(p), accent.rgb()) <= 12; });
+    };
+    const auto borderGone = [&](const QImage& screen) {
+        return std::ranges::none_of(edges, [&](QPoint p) { return distance(screen.pixel(p), accent.rgb()) <= 40; });
+    };
+    const auto grab = [] { return QGuiApplication::primaryScreen()->grabWindow(0).toImage(); };
+    QImage screen;
+    const auto shows = [&] { return screen = grab(), readLabel(screen, label).readable(textWidth) && borderShown(screen); };
+    const auto gone = [&] { return screen = grab(), readLabel(screen, label).gone() && borderGone(screen); };
+    const auto keep = [&](const char* shot) {
+        if (const char* folder = std::getenv("CORVANE_KEEP_SCREENSHOTS")) screen.save(QString("%1/%2.png").arg(folder, shot));
+    };
+
+    // The drag's start brings the target up; over the window, it shows.
+    pointer(startDrag);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return catcher.panelVisible(); }, 10000));
+    pointer("mousemove " + at(content.center() / 2 + over / 2) + " sleep 0.3 mousemove " + at(over) + " sleep 0.3");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return catcher.highlighted(); }, 10000));
+    static_cast<void>(QTest::qWaitFor(shows, 15000));  // judged below
+    keep("drop-target-over-picture");
+    const LabelReading reading = readLabel(screen, label);
+    EXPECT_TRUE(reading.readable(textWidth)) << reading << " (" << textWidth << " px expected)";
+    for (const QPoint p : edges) EXPECT_LE(distance(screen.pixel(p), accent.rgb()), 12) << p.x() << "," << p.y();
+    // The picture beneath goes on moving: a strip on the left half, clear of the label, differs a few pictures on.
+    const QRect strip(content.left() + 20, content.top() + content.height() / 3, content.width() / 3, 40);
+    const QImage before = screen.copy(strip);
+    const int shownBefore = stream->view()->shownTotal();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->view()->shownTotal() >= shownBefore + 4; }, 20000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return grab().copy(strip) != before; }, 10000));
+    EXPECT_TRUE(catcher.highlighted());
+
+    // Leaving the window, the look goes while the drag goes on; released outside, the target goes at the
+    // next watch step (the watch ticks every 0.3 s from the drag's start, on the test's clock).
+    pointer("mousemove " + at(outside) + " sleep 0.3");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !catcher.highlighted(); }, 10000));
+    static_cast<void>(QTest::qWaitFor(gone, 15000));
+    keep("drop-target-left");
+    EXPECT_TRUE(readLabel(screen, label).gone()) << readLabel(screen, label);
+    EXPECT_TRUE(borderGone(screen));
+    EXPECT_TRUE(catcher.panelVisible());
+    pointer("mouseup 1 sleep 0.3");
+    clock.advance(0.29);
+    EXPECT_TRUE(catcher.panelVisible());
+    clock.advance(0.01);
+    EXPECT_FALSE(catcher.panelVisible());
+    EXPECT_TRUE(dropped.empty());
+
+    // A second drag, dropped on the window: the file reaches the catcher and the look goes with the drop.
+    pointer(startDrag);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return catcher.panelVisible(); }, 10000));
+    pointer("mousemove " + at(content.center() / 2 + over / 2) + " sleep 0.3 mousemove " + at(over) + " sleep 0.3");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return catcher.highlighted(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor(shows, 15000));
+    pointer("mouseup 1");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dropped.empty(); }, 15000));
+    EXPECT_EQ(dropped, std::vector<std::filesystem::path>{file});
+    EXPECT_FALSE(catcher.panelVisible());
+    static_cast<void>(QTest::qWaitFor(gone, 15000));
+    keep("drop-target-dropped");
+    EXPECT_TRUE(readLabel(screen, label).gone()) << readLabel(screen, label);
+    EXPECT_TRUE(borderGone(screen));
+}
+
 TEST_F(PanelsOverStreamIntegrationTest, EveryPanelReadsOverThePictureWithoutACompositor) { runsEveryPanel(); }
 
 TEST_F(PanelsOverStreamIntegrationTest, EveryPanelReadsOverThePictureWithACompositor) {
     startCompositor();
     runsEveryPanel();
+}
+
+TEST_F(PanelsOverStreamIntegrationTest, TheDropTargetShowsOverTheMovingPictureWithoutACompositor) { dragsOverThePicture(); }
+
+TEST_F(PanelsOverStreamIntegrationTest, TheDropTargetShowsOverTheMovingPictureWithACompositor) {
+    startCompositor();
+    dragsOverThePicture();
 }
 
 }  // namespace

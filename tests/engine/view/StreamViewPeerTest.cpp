@@ -363,6 +363,34 @@ TEST_F(StreamViewDisplay, APanelsLookFadesAwayOverThePicture) {
     }
 }
 
+// A look laid over the picture (half-transparent red, premultiplied) stays over every new picture, beneath a
+// fading panel, until a null image takes it away; the fade goes on without it.
+TEST_F(StreamViewDisplay, ALookLaidOverThePictureStaysOverNewPicturesBeneathAFadeUntilTakenAway) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    show(frameOf(gray(400, 300, 50), 1));
+    QImage look(200, 100, QImage::Format_ARGB32_Premultiplied);
+    look.fill(QColor(255, 0, 0, 128));  // premultiplied: red 128
+    view->setOverlay(look, QRect(100, 100, 200, 100));
+    // Over grey g: red 128 + g/2, green and blue g/2.
+    const auto over = [](int g) { return Rgb{std::uint8_t(128 + g * 127 / 255), std::uint8_t(g * 127 / 255), std::uint8_t(g * 127 / 255)}; };
+    EXPECT_TRUE(near(shownAt(200, 150), over(50), 2));
+    EXPECT_TRUE(near(shownAt(50, 50), {50, 50, 50}, 1));
+    show(frameOf(gray(400, 300, 200), 2));
+    EXPECT_TRUE(near(shownAt(200, 150), over(200), 2));
+    QImage panel(100, 40, QImage::Format_ARGB32_Premultiplied);
+    panel.fill(Qt::white);
+    view->fadeAway(panel, QRect(80, 130, 100, 40), 1.0);
+    EXPECT_TRUE(near(shownAt(150, 150), {255, 255, 255}, 1));  // the fade above the look
+    EXPECT_TRUE(near(shownAt(250, 150), over(200), 2));
+    view->setOverlay(QImage(), QRect());
+    now = 100.5;
+    EXPECT_TRUE(near(shownAt(150, 150), {227, 227, 227}, 2));  // half way from white to the picture
+    EXPECT_TRUE(near(shownAt(250, 150), {200, 200, 200}, 1));
+    show(frameOf(gray(400, 300, 60), 3));
+    EXPECT_TRUE(near(shownAt(250, 150), {60, 60, 60}, 1));
+}
+
 TEST_F(StreamViewDisplay, FirstFrameAndFirstNonBlackFrameAreLoggedOncePerOpening) {
     int pictures = 0;
     view->onFirstPicture = [&] { ++pictures; };
@@ -567,6 +595,33 @@ TEST_F(StreamViewRunning, OnceStoppedEveryFrameDrawnIsCountedAndNothingMoreComes
     QTest::qWait(100);
     EXPECT_EQ(view->shownTotal(), 1);
     EXPECT_EQ(indexes(), std::vector<std::uint32_t>{1});
+}
+
+// The main thread lays, changes and takes away a look over and over while the render thread draws the frames
+// a decoder's thread puts (under TSan: the hand-over is clean); what it said last is what shows.
+TEST_F(StreamViewRunning, ALookLaidWhileFramesFlowShowsOverThemUntilTakenAway) {
+    view->start();
+    std::atomic<bool> stop{false};
+    std::thread decoder([&, slot = &view->slot()] {
+        for (std::uint32_t index = 1; !stop; ++index) slot->put(frameOf(gray(64, 48, std::uint8_t(60 + index % 2)), index));
+    });
+    QImage look(320, 240, QImage::Format_ARGB32_Premultiplied);
+    for (int round = 0; round < 40; ++round) {
+        look.fill(round % 2 ? QColor(0, 0, 200, 255) : QColor(0, 200, 0, 255));
+        const std::size_t before = presented.size();
+        if (round % 4 == 3)
+            view->setOverlay(QImage(), QRect());
+        else
+            view->setOverlay(look, QRect(0, 0, 320, 240));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() >= before + 2; }, 20000)) << round;
+    }
+    stop = true;
+    decoder.join();
+    // The last round (39) took it away; laid again, it shows over the last picture as soon as it is laid.
+    EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {60, 60, 60}, 2));
+    look.fill(QColor(0, 0, 200, 255));
+    view->setOverlay(look, QRect(0, 0, 320, 240));
+    EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {0, 0, 200}, 1));
 }
 
 TEST_F(StreamViewRunning, TheSurfaceGoingWhileFramesFlowIsLetGoAndDrawnIntoAgainWhenItReturns) {
