@@ -9,7 +9,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <vector>
 
 namespace corvane::bench {
@@ -34,6 +36,16 @@ inline bool waitFor(const std::function<bool()>& done, double seconds) {
     const auto until = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     spinUntil([&] { return done() || std::chrono::steady_clock::now() > until; });
     return done();
+}
+
+// A folder of this run's own under /tmp, the app's state, settings and data folders (and any other of
+// `variables`) pointed into it, so a benchmark never reads or writes the user's.
+inline std::filesystem::path privateFolder(std::initializer_list<const char*> variables = {}) {
+    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
+    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
+    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
+    for (const char* var : variables) ::setenv(var, folder.c_str(), 1);
+    return folder;
 }
 
 // The machine's load average over the last minute.

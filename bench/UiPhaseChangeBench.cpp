@@ -6,6 +6,7 @@
 #include "app/services/Clock.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/TrayMenu.hpp"
+#include "bench/BenchSupport.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 
 #include <benchmark/benchmark.h>
@@ -40,9 +41,7 @@ public:
 };
 
 void PhaseChange(benchmark::State& state) {
-    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
-    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"}) ::setenv(var, folder.c_str(), 1);
+    const std::filesystem::path folder = bench::privateFolder({"HOME"});
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
     int argc = 1;

@@ -1,6 +1,7 @@
 #pragma once
 // The main of a benchmark that shows windows: its own virtual X display (Xvfb, Mesa's software OpenGL),
 // XDG folders of its own (removed at the end) and a QApplication, then the benchmarks asked for.
+#include "bench/BenchSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 
 #include <benchmark/benchmark.h>
@@ -24,9 +25,7 @@ inline bool briefRun(int argc, char** argv) {
 
 // `screen` as Xvfb takes it ("1920x1080x24").
 inline int runOnVirtualDisplay(int argc, char** argv, const std::string& screen) {
-    char folderTemplate[] = "/tmp/corvane-bench-XXXXXX";
-    const std::filesystem::path folder = ::mkdtemp(folderTemplate);
-    for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME"}) ::setenv(var, folder.c_str(), 1);
+    const std::filesystem::path folder = privateFolder();
     {
         test::XvfbDisplay display(screen);
         qputenv("QT_QPA_PLATFORM", "xcb");
