@@ -89,5 +89,26 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     EXPECT_FALSE(QTest::qWaitFor([&] { return test::readWhole(record).find("Notify|", mark) != std::string::npos; }, 200));
 }
 
+// What is saved is the whole report, to its last line: with no box, the line that says so.
+TEST(DiagnosticsSaveTest, TheSavedFileIsTheWholeReportToItsLastLine) {
+    test::TempDir dir;
+    const fs::path desktop = dir.path() / "Desktop", bin = dir.path() / "bin";
+    fs::create_directories(desktop);
+    fs::create_directories(bin);
+    setenv("HOME", dir.path().c_str(), 1);
+    test::writeScript(bin / "xdg-open", "exit 0\n");  // the folder is shown by nobody
+    setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
+    ASSERT_TRUE(test::startSessionBus());
+    test::XvfbDisplay display;
+    setenv("QT_QPA_PLATFORM", "xcb", 1);
+    test::ControllerRig rig(std::make_unique<test::ScriptedCable>());
+    saveThroughDialog(*rig.controller, "whole.txt", desktop);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "whole.txt"); }, 15000));
+    const std::string saved = test::readWhole(desktop / "whole.txt");
+    EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
+    EXPECT_TRUE(saved.ends_with("\n\n===== Box =====\nThe box is not connected, so only Mac details are included."))
+        << saved.substr(saved.size() - std::min<std::size_t>(saved.size(), 200));
+}
+
 } // namespace
 } // namespace corvane

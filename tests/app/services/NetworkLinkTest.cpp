@@ -108,6 +108,15 @@ TEST_F(FakeTools, FixBridgeRunsTheStepsAsAdministratorAndStopsAtAFailure) {
               "The setup step failed: Error: unknown connection");
 }
 
+// An existing connection is only switched on, set to DHCP and brought up, under its own name: nothing is added.
+TEST_F(FakeTools, FixBridgeRepairsAnExistingConnectionUnderItsOwnName) {
+    NetworkLink::fixBridge({"Bob's cable", false, false}, tools);
+    EXPECT_EQ(test::readWhole(dir.path() / "admin").find(" connection add "), std::string::npos);
+    EXPECT_EQ(calls(), (std::vector<Args>{{"connection", "modify", "Bob's cable", "connection.autoconnect", "yes"},
+                                          {"connection", "modify", "Bob's cable", "ipv4.method", "auto"},
+                                          {"connection", "up", "Bob's cable"}}));
+}
+
 TEST_F(FakeTools, ManualAddressGoesToTheFirstSelfAssignedThunderboltInterface) {
     const std::vector<NetworkLink::InterfaceAddress> addresses = {
         {"lo", "127.0.0.1"}, {"eth0", "169.254.1.1"}, {"thunderbolt1", "169.254.7.7"}, {"thunderbolt0", "169.254.3.3"}};

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 namespace corvane {
 namespace {
@@ -100,11 +101,18 @@ TEST(ShellAdmin, RunsThroughShAndReportsCancelAndFailure) {
     const auto failure = [&](const std::string& script) {
         return test::failureOf<Shell::AdminError>([&] { Shell::runAsAdmin(script, "prompt", pkexec.string()); });
     };
+    // Callers tell a dismissed prompt from a failed step by the error's kind.
+    const auto kindOf = [&](const std::string& script) {
+        const auto error = test::errorOf<Shell::AdminError>([&] { Shell::runAsAdmin(script, "prompt", pkexec.string()); });
+        return error ? std::optional(error->kind) : std::nullopt;
+    };
     std::ofstream(dir.path() / "dismiss") << "";
     EXPECT_EQ(failure("true"), "The password prompt was cancelled.");
+    EXPECT_EQ(kindOf("true"), Shell::AdminError::Kind::cancelled);
     std::filesystem::remove(dir.path() / "dismiss");
     // The command's own 126 is a failure, not a dismissed dialog.
     EXPECT_EQ(failure("echo denied >&2; exit 126"), "The setup step failed: denied");
+    EXPECT_EQ(kindOf("echo denied >&2; exit 126"), Shell::AdminError::Kind::failed);
     EXPECT_EQ(failure("echo '  nmcli: no such connection  ' >&2; exit 10"), "The setup step failed: nmcli: no such connection");
     EXPECT_THROW(Shell::runAsAdmin("true", "prompt", (dir.path() / "missing").string()), Shell::AdminError);
 }

@@ -133,6 +133,20 @@ TEST_F(SendTest, EachFailingStepStopsAtOnceAndWhatIsLeftOutIsSaid) {
     EXPECT_EQ(manager->hud().title(), lead + std::string(500 - lead.size(), 'x') + "\u2026");
 }
 
+// A send where everything went says so, and not in the warning style.
+TEST_F(SendTest, ASendWhereEverythingWentIsNoFailure) {
+    test::writeFile(here("a.txt"), "a");
+    test::writeFile(here("F/b.bin"), std::string(2 << 20, 'b'));
+    manager->send({here("a.txt"), here("F")});
+    ASSERT_TRUE(waitIdle());
+    EXPECT_TRUE(shows("Copied 2 items to Desktop on Windows", false));
+    const auto drops = agent.drops();
+    ASSERT_EQ(drops.size(), 1u);
+    EXPECT_EQ(drops[0].files, (std::map<std::string, std::string>{{"F/b.bin", std::string(2 << 20, 'b')}, {"a.txt", "a"}}));
+    EXPECT_TRUE(drops[0].finished);
+    EXPECT_EQ(logTail().find("send to Windows: left out"), std::string::npos);
+}
+
 TEST_F(SendTest, WhySharingIsOffWhatItKeepsBackAndLinksAndTextWhenOn) {
     using Sharing = AgentClient::Info::Sharing;
     Log::write("test: from here");

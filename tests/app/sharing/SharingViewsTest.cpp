@@ -5,7 +5,9 @@
 #include "app/sharing/SendPlan.hpp"
 #include "app/sharing/TransferHUD.hpp"
 #include "app/window/StreamWindow.hpp"
+#include "platform/pasteboard/Pasteboard.hpp"
 #include "tests/app/sharing/SharingTestSupport.hpp"
+#include <QBuffer>
 #include <QDragEnterEvent>
 #include <QLabel>
 #include <QMimeData>
@@ -278,6 +280,22 @@ TEST(Plans, ReceivedNamesFitAndNeverTakeAnExistingOneAndWhatASendLeavesOutIsName
     for (SendPlan with; const auto& [leftOut, text] : texts) {
         with.leftOut = leftOut;
         EXPECT_EQ(with.describeLeftOut(), text);
+    }
+}
+
+// Bytes from the box that are no picture, or a picture cut short after its header, decode to nothing: no
+// picture at all, never a stand-in of a pixel.
+TEST_F(SharingViews, BytesThatAreNoPictureDecodeToNothing) {
+    QImage image(40, 30, QImage::Format_RGB32);
+    image.fill(Qt::red);
+    QByteArray png;
+    QBuffer buffer(&png);
+    buffer.open(QIODevice::WriteOnly);
+    ASSERT_TRUE(image.save(&buffer, "PNG"));
+    ASSERT_EQ(platform::Pasteboard::decodedPNG(png).size(), QSize(40, 30));
+    for (const QByteArray& bytes : {QByteArray("not a picture"), QByteArray(), png.left(40)}) {
+        const QImage decoded = platform::Pasteboard::decodedPNG(bytes);
+        EXPECT_TRUE(decoded.isNull()) << bytes.size() << " bytes decode to " << decoded.width() << "x" << decoded.height();
     }
 }
 

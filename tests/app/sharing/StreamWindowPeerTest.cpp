@@ -1,5 +1,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 #include "app/window/StreamWindow.hpp"
+#include "app/sharing/TransferHUD.hpp"
+#include <QLabel>
 #include <future>
 
 namespace corvane {
@@ -60,6 +62,37 @@ TEST_F(StreamWindowTest, ADragIsWatchedFromItsStartAndItsFilesAreSent) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return !agent.drops().empty() && agent.drops()[0].finished; }, 15000));
     EXPECT_EQ(agent.drops()[0].files.at("dragged.txt"), "dragged bytes");
     EXPECT_FALSE(manager->catcher().panelVisible());
+}
+
+// Names from the box carry whatever they hold: the pill's labels show markup as typed, over the stream window
+// and alone at the top right.
+TEST_F(StreamWindowTest, ThePillShowsMarkupInNamesFromTheBoxAsPlainText) {
+    auto* window = new QWidget;
+    window->setGeometry(400, 200, 600, 400);
+    window->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window, 10000));
+    StreamWindow::ownWindow = [alive = QPointer<QWidget>(window)]() -> std::optional<StreamWindow::Info> {
+        if (!alive) return std::nullopt;
+        return StreamWindow::Info{static_cast<std::uint32_t>(alive->winId()), QRectF(alive->frameGeometry())};
+    };
+    TransferHUD hud(clock);
+    hud.streamPID = ::getpid();
+    const QString markup = "Receiving <b>holiday</b> &amp; <i>photos</i> from Windows";
+    const auto shownAsTyped = [&](QWidget* pill, const QString& text) {
+        const auto labels = pill->findChildren<QLabel*>();
+        EXPECT_FALSE(labels.isEmpty());
+        for (QLabel* label : labels) EXPECT_EQ(label->textFormat(), Qt::PlainText) << label->text().toStdString();
+        return std::any_of(labels.begin(), labels.end(), [&](QLabel* label) { return label->text() == text; });
+    };
+    hud.show(markup.toStdString(), 0.42);
+    ASSERT_EQ(hud.pill()->parentWidget(), window);
+    EXPECT_TRUE(shownAsTyped(hud.pill(), markup));
+    delete window;
+    hud.finish("Could not receive <b>x</b> from Windows: <i>disk</i> &amp; full", true);
+    clock.advance(TransferHUD::kTick);
+    ASSERT_TRUE(hud.visible());
+    ASSERT_EQ(hud.pill()->parentWidget(), nullptr);
+    EXPECT_TRUE(shownAsTyped(hud.pill(), "Could not receive <b>x</b> from Windows: <i>disk</i> &amp; full"));
 }
 
 } // namespace

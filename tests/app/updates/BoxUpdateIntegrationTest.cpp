@@ -1,3 +1,4 @@
+#include "boxsim/Box.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include "tests/support/RecordedRequests.hpp"
@@ -9,6 +10,10 @@ using boxsim::Agent;
 using Kind = UpdateManager::Status::Kind;
 using Step = Agent::UpdateStep;
 using Outcome = Agent::AgentRestart::Outcome;
+
+bool accepts(const std::string& address, int port) {
+    return test::runCommand("bash -c 'exec 3<>/dev/tcp/" + address + "/" + std::to_string(port) + "' 2>/dev/null").status == 0;
+}
 
 class BoxUpdateTest : public ::testing::Test {
 protected:
@@ -68,6 +73,36 @@ TEST_F(BoxUpdateTest, EndsTheStreamThenFollowsTheAgentsMessagesAndNeverMovesProg
     EXPECT_EQ(manager->boxUpdates(), (std::vector<UpdateManager::BoxUpdate>{{"agent", "0.3.1"}}));
     EXPECT_NE(test::logTail().find("box update started: host"), std::string::npos);
     EXPECT_NE(test::logTail().find("box update finished: host 1.1.0"), std::string::npos);
+}
+
+// Gone while idle, the box takes what it offered with it; connected again, it is checked once more.
+TEST_F(BoxUpdateTest, ABoxGoneWhileIdleTakesItsListedUpdatesWithIt) {
+    auto manager = make(true);
+    ASSERT_EQ(manager->boxUpdates().size(), 2u);
+    manager->boxConnected(false);
+    EXPECT_TRUE(manager->boxUpdates().empty());
+    manager->boxConnected(true);
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->boxUpdates().empty(); }));
+    EXPECT_EQ(agent.seen("GET /v1/updates").size(), 2u);
+}
+
+// The simulated box's streaming host closes its ports while its update installs; the agent stays up.
+TEST_F(BoxUpdateTest, AHostUpdateClosesTheStreamingHostsPorts) {
+    agent.stop();
+    boxsim::Box::Options options;
+    options.address = address;
+    options.hostRestartSeconds = 3600;
+    boxsim::Box box(options);
+    box.start();
+    ASSERT_TRUE(accepts(address, 48089) && accepts(address, 48010) && accepts(address, 47984));
+    auto manager = make();
+    box.agent().scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
+    manager->updateBox("host");
+    ASSERT_TRUE(test::pumpUntil(clock, [&] {
+        return !manager->isBusy() && !accepts(address, 48089) && !accepts(address, 48010) && !accepts(address, 47984);
+    }));
+    EXPECT_EQ(manager->status().kind, Kind::upToDate);
+    EXPECT_TRUE(accepts(address, 47800));
 }
 
 // The new box software has 90 tries, a second apart with 3 s each, to answer with its new version.

@@ -36,6 +36,11 @@ TEST(Deadline, ReturnsTheBodysValueOrItsOwnErrorOrStopsItAtTheLimitOnceItHasRetu
     EXPECT_EQ(test::failureOf<DeadlineExceeded>([] { withDeadline(0.05, "HTTPS /applist", untilStopped); }),
               "HTTPS /applist did not finish within 0 s");
     EXPECT_STREQ(DeadlineExceeded("HTTP /a", 7.9).what(), "HTTP /a did not finish within 7 s");
+    // The error keeps the work's name and its limit as given, not the whole seconds of its text.
+    const auto exceeded = test::errorOf<DeadlineExceeded>([] { withDeadline(0.05, "HTTPS /applist", untilStopped); });
+    ASSERT_TRUE(exceeded.has_value());
+    EXPECT_EQ(exceeded->work, "HTTPS /applist");
+    EXPECT_EQ(exceeded->seconds, 0.05);
     // A body that ignores the stop is waited for: the error comes once it has really returned.
     std::atomic<bool> bodyEnded{false};
     const auto slow = [&](std::stop_token) {

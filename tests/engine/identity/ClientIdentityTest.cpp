@@ -113,8 +113,10 @@ TEST_F(IdentityStore, CreatesOnceClearingLeftoversThenLoadsTheSameIdentity) {
 TEST_F(IdentityStore, AnUnreadableStoreFailsWithoutDeletingOrCreating) {
     std::filesystem::create_directories(dir.path());
     std::ofstream(keys.folder()) << "not a folder";
-    EXPECT_EQ(test::failureOf<ClientIdentity::Error>([&] { ClientIdentityStore(kLabel, keys).loadOrCreate(); }),
-              "keychain read identity failed (-20)");
+    const auto error = test::errorOf<ClientIdentity::Error>([&] { ClientIdentityStore(kLabel, keys).loadOrCreate(); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_STREQ(error->what(), "keychain read identity failed (-20)");
+    EXPECT_EQ(error->kind, ClientIdentity::Error::Kind::keychain);
     EXPECT_TRUE(log.all().empty());
     EXPECT_TRUE(std::filesystem::is_regular_file(keys.folder()));
 }

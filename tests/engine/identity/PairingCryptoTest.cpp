@@ -27,5 +27,13 @@ TEST(PairingCrypto, KeyFromSaltAndPinAesRefusalsAndHexUpperCaseOutAndStrictIn) {
         EXPECT_FALSE(bytesFromHex(bad).has_value()) << bad;
 }
 
+// Pairing's challenges span more than one block: each block is its own, with no chaining between them.
+TEST(PairingCrypto, AesEcbGoesBlockByBlock) {
+    const Bytes key = *bytesFromHex("000102030405060708090A0B0C0D0E0F");
+    const Bytes data = *bytesFromHex("00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF");
+    EXPECT_EQ(hex(PairingCrypto::aesECB(data, key, true)), "69C4E0D86A7B0430D8CDB78070B4C55A69C4E0D86A7B0430D8CDB78070B4C55A");
+    EXPECT_EQ(PairingCrypto::aesECB(PairingCrypto::aesECB(data, key, true), key, false), data);
+}
+
 } // namespace
 } // namespace corvane::stream

@@ -126,8 +126,10 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     int earlierHandlerCalls = 0;
     auto av1 = makeSession(StreamConfig::Codec::av1);
     av1->videoHandler = [&](ByteView) { ++earlierHandlerCalls; };
-    EXPECT_EQ(test::failureOf<VideoDecoder::Error>([&] { VideoPipeline::make(StreamConfig::Codec::av1, av1); }),
-              "AV1 is not supported yet");
+    const auto refused = test::errorOf<VideoDecoder::Error>([&] { VideoPipeline::make(StreamConfig::Codec::av1, av1); });
+    ASSERT_TRUE(refused.has_value());
+    EXPECT_STREQ(refused->what(), "AV1 is not supported yet");
+    EXPECT_EQ(refused->kind, VideoDecoder::Error::Kind::unsupported);
     av1->videoHandler(Bytes{1, 2, 3});
     EXPECT_EQ(earlierHandlerCalls, 1);
     EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);

@@ -31,6 +31,9 @@ TEST_F(CryptoKeys, SignaturesVerifyOnlyUnderTheSignersCertificateAndMessage) {
              {certificate, message, Bytes{}}, {bytesOf("not a certificate"), message, signature}})
         EXPECT_FALSE(Crypto::verifySha256(signer, text, signed_)) << signer.size() << " " << signed_.size();
     EXPECT_EQ(test::failureOf<CryptoError>([&] { Crypto::signSha256(PrivateKey(), message); }), "no key");
+    const auto unsigned_ = test::errorOf<CryptoError>([&] { Crypto::signSha256(PrivateKey(), message); });
+    ASSERT_TRUE(unsigned_.has_value());
+    EXPECT_EQ(unsigned_->kind, CryptoError::Kind::sign);
 }
 
 TEST_F(CryptoKeys, KeysAndCertificatesReadAndWriteAsOpensslDoes) {

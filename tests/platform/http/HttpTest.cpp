@@ -266,7 +266,10 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
         for (int i = 0; i < 10000 && !arrived; ++i) std::this_thread::sleep_for(1ms);
         stop.request_stop();
     });
-    EXPECT_EQ(test::failureOf<HttpError>([&] { Http::get(requestFor("/slow"), stop.get_token()); }), "cancelled");
+    const auto error = test::errorOf<HttpError>([&] { Http::get(requestFor("/slow"), stop.get_token()); });
+    ASSERT_TRUE(error.has_value());
+    EXPECT_STREQ(error->what(), "cancelled");
+    EXPECT_EQ(error->kind, HttpError::Kind::cancelled);
 }
 
 } // namespace
