@@ -4,7 +4,8 @@
 The libraries are the program's own NEEDED entries (readelf) and the header-only libraries named on the
 command line; each is traced to the Debian package that installed it, grouped by source package, and given
 the licence and copyright lines of that package's copyright file (no packaging metadata, no e-mail
-addresses). Output: index.tsv (name, use, file per line) and one text file per row.
+addresses) followed by the whole text of each common licence the file cites. Output: index.tsv (name, use,
+file per line) and one text file per row.
 """
 import argparse
 import os
@@ -37,6 +38,12 @@ EMAIL = re.compile(r"\s*\S*@\S*")
 # Names shown for source packages whose own name says little.
 NAMES = {"qt6-base": "Qt", "enet": "ENet", "opus": "libopus", "libx11": "libX11", "libxi": "libXi",
          "libxfixes": "libXfixes", "nlohmann-json3": "JSON for Modern C++", "libsdl2": "SDL"}
+# The licences every Debian system carries whole; copyright files cite them instead of quoting them.
+COMMON_LICENCES = "/usr/share/common-licenses/"
+# A path to one, however it is quoted: `...', '...', "...", ‘...’ or bare, maybe ending a sentence.
+CITED_PATH = re.compile(re.escape(COMMON_LICENCES) + r"([A-Za-z0-9][\w.+-]*[\w+])")
+# The sentence pointing there, which the text itself replaces.
+POINTER = re.compile(r"On Debian\b[\s\S]{0,240}?" + re.escape(COMMON_LICENCES) + r"\S*[^\n]*(\n[^\n]+)*")
 
 
 def run(*command):
@@ -58,14 +65,23 @@ def package_of(path):
     return None
 
 
+def named_licences(field):
+    """Licences a License field names by their short names (versioned, as common licences are named); "+"
+    (or any later version) and an exception granted with one still name its text."""
+    for term in re.split(r",?\s+(?:and|or)\s+|,\s*", field):
+        name = re.sub(r"\s+with\s.*$", "", term.strip()).rstrip("+")
+        if re.fullmatch(r"[A-Za-z][A-Za-z0-9]*-\d[\d.]*|Artistic", name):
+            yield name
+
+
 def trimmed(text):
     """Licence and copyright lines of a copyright file; packaging paragraphs and metadata dropped."""
     paragraphs = [p for p in re.split(r"\n\s*\n", text) if p.strip()]
     if not paragraphs or not paragraphs[0].startswith("Format:"):
         kept = [EMAIL.sub("", line).rstrip() for line in text.splitlines()
                 if not re.search(r"debian|packag|downloaded from|upstream author", line, re.I)]
-        return "\n".join(kept).strip()
-    out = []
+        return with_common_licences("\n".join(kept).strip(), CITED_PATH.findall(text))
+    out, cited = [], []
     for paragraph in paragraphs[1:]:
         fields, current = {}, None
         for line in paragraph.splitlines():
@@ -77,6 +93,9 @@ def trimmed(text):
                 fields[current].append(line[1:] if line.startswith(" ") else line)
         if fields.get("Files", [""])[0].strip().startswith("debian/"):
             continue
+        # Cited by name in the License field, or by path anywhere (often in a Comment).
+        cited += named_licences(fields.get("License", [""])[0])
+        cited += CITED_PATH.findall(paragraph)
         block = []
         if "Copyright" in fields:
             lines = [EMAIL.sub("", l).strip() for l in fields["Copyright"] if l.strip()]
@@ -89,19 +108,25 @@ def trimmed(text):
                 block += [""] + body
         if block:
             out.append("\n".join(block).strip())
-    return with_common_licences("\n\n".join(dict.fromkeys(out)))
+    text = re.sub(r"\n{3,}", "\n\n", POINTER.sub("", "\n\n".join(dict.fromkeys(out)))).strip()
+    return with_common_licences(text, cited)
 
 
-def with_common_licences(text):
-    """A pointer to /usr/share/common-licenses becomes the licence text itself, once per licence."""
-    referenced = list(dict.fromkeys(re.findall(r"/usr/share/common-licenses/([\w.+-]+?)[.,;]?(?=\s|$|\")", text)))
-    text = re.sub(r"On Debian( GNU/Linux)? systems,?[\s\S]{0,240}?common-licenses/\S*[^\n]*(\n[^\n]+)*", "", text)
-    for name in referenced:
-        path = "/usr/share/common-licenses/" + name
-        if os.path.isfile(path):
-            with open(path, encoding="utf-8", errors="replace") as f:
-                text += "\n\n" + name + "\n\n" + f.read().strip()
-    return re.sub(r"\n{3,}", "\n\n", text).strip()
+def with_common_licences(text, cited):
+    """The text followed by the whole text of each licence cited, once, as Debian's file has it."""
+    words = " ".join(text.split())
+    for name in dict.fromkeys(cited):
+        path = COMMON_LICENCES + name
+        if not os.path.isfile(path):
+            continue
+        with open(path, encoding="utf-8", errors="replace") as f:
+            licence = f.read().strip()
+        # A file that quotes a licence whole (or cites one under two names) keeps the one copy.
+        if " ".join(licence.split()) in words:
+            continue
+        text += "\n\n" + name + "\n\n" + licence
+        words += " " + " ".join(licence.split())
+    return text
 
 
 def main():

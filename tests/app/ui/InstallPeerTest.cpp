@@ -2,6 +2,7 @@
 // hicolor theme, and acknowledgements whose every row has its text. (The autostart entry: LoginItemTest.)
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "tests/app/ui/AcknowledgementsCheck.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <filesystem>
 
@@ -39,6 +40,26 @@ TEST_F(InstallTest, DesktopEntryIconsAndAcknowledgementsOfAnInstalledTree) {
 
     MainWindow window(*box);
     EXPECT_FALSE(window.windowIcon().isNull());
+}
+
+// The installed rows carry their licences whole as the build tree's do, and the folder is the same bytes
+// when written again from the same program and packages.
+TEST_F(InstallTest, InstalledAcknowledgementsCarryWholeLicencesAndAreWrittenAlike) {
+    const fs::path prefix = dir.path() / "prefix", again = dir.path() / "again";
+    const auto install = test::runCommand("cmake --install '" CORVANE_BUILD_DIR "' --prefix '" + prefix.string() + "' 2>&1");
+    ASSERT_EQ(install.status, 0) << install.output;
+    const fs::path installed = prefix / "share/corvane/Acknowledgements";
+    Acknowledgements::folderOverride = installed;
+    EXPECT_GE(Acknowledgements::components().size(), 10u);
+    EXPECT_EQ(test::rowsShortOfTheirLicences(installed, {{"FFmpeg ", {"LGPL-2.1", "GPL-2", "GPL-3"}},
+                                                         {"SDL ", {"LGPL-2.1"}}, {"OpenSSL ", {"Apache-2.0"}}}), "");
+    Acknowledgements::folderOverride.reset();
+
+    // Another hash seed, so no order may come from hashing.
+    const auto written = test::runCommand("PYTHONHASHSEED=7 " CORVANE_ACK_COMMAND " --out '" + again.string() + "' 2>&1");
+    ASSERT_EQ(written.status, 0) << written.output;
+    const auto diff = test::runCommand("diff -r '" + installed.string() + "' '" + again.string() + "' 2>&1 | head -20");
+    EXPECT_EQ(diff.output, "");
 }
 
 } // namespace

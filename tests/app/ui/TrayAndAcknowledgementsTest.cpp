@@ -1,6 +1,7 @@
 #include "app/sharing/SharingManager.hpp"
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/TrayMenu.hpp"
+#include "tests/app/ui/AcknowledgementsCheck.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QMenu>
 #include <QSystemTrayIcon>
@@ -107,6 +108,28 @@ TEST(AcknowledgementsTest, OneWindowAndEveryRowWithItsText) {
               "libopus 1.5.2\nCorvane Host's sound (Opus)" + missing + "Virtual Display Driver\nThe box's virtual screen, shaped "
               "like Corvane's window" + onTheBox + "ViGEmBus\nGame controllers on the box" + onTheBox +
               "ViGEmClient\nCorvane Host's connection to the controller driver" + onTheBox);
+}
+
+// Each row carries its licences, not pointers to them: the common licences its copyright file cites (in
+// any quoting) whole and once, and where upstream points at a file of its own source, the licence it names.
+TEST(AcknowledgementsTest, EveryRowCarriesTheWholeLicencesItCites) {
+    test::uiApp();
+    ASSERT_GE(Acknowledgements::components().size(), 10u);
+    const std::map<std::string, QStringList> reported{
+        {"FFmpeg ", {"LGPL-2.1", "GPL-2", "GPL-3"}}, {"SDL ", {"LGPL-2.1"}}, {"OpenSSL ", {"Apache-2.0"}},
+        {"Qt ", {"LGPL-3", "GPL-2", "GPL-3"}}, {"systemd ", {"LGPL-2.1"}}};
+    EXPECT_EQ(test::rowsShortOfTheirLicences(Acknowledgements::folder(), reported), "");
+    // A pointer the text replaced is gone with it.
+    for (const auto& row : Acknowledgements::components())
+        EXPECT_FALSE(Acknowledgements::licence(Acknowledgements::folder() / row.file).contains("On Debian")) << row.name;
+}
+
+// The rows check reads the licences a text names in each way copyright files name them.
+TEST(AcknowledgementsTest, TheRowsCheckReadsShortNamesAndPathsInAnyQuoting) {
+    EXPECT_EQ(test::licencesNamed("License: LGPL-2.1+ and BSD-3-clause\nLicense: GPL-3 with Qt-1.0 exception\n"
+                                  "License: GFDL-NIV-1.3 or OLDAP-2.8 or Apache-2.0\n the GPL-2 text is in "
+                                  "`/usr/share/common-licenses/GPL-2'. and ‘/usr/share/common-licenses/CC0-1.0’.\n"),
+              QStringList({"LGPL-2.1", "GPL-3", "Apache-2.0", "GPL-2", "CC0-1.0"}));
 }
 
 } // namespace
