@@ -97,6 +97,10 @@ public:
     bool askingStatus() const { return askingStatus_; }
     bool accessibilityTrusted() const { return true; }  // X11 lets the app see its own keys
     const StreamSettings& settings() const { return settings_; }
+    // The name the box records this computer under when pairing, and so the name of its Send to entry on
+    // Windows: this computer's name, "Linux" without one, then " (Corvane)".
+    static std::string pairingName();
+    static std::string pairingName(const std::optional<std::string>& computerName);
     // Saves, re-applies the overlay and appearance and tells sharing, when the value differs.
     void setSettings(StreamSettings settings);
 

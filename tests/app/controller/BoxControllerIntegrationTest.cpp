@@ -3,8 +3,10 @@
 #include "app/window/EngineStream.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "platform/login/LoginItem.hpp"
+#include "platform/system/SystemInfo.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
+#include <nlohmann/json.hpp>
 
 namespace corvane {
 namespace {
@@ -155,6 +157,22 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
 
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
 // asking for the box's information every second; a due poll is skipped while one still runs.
+// The box records this computer under its own name, which names the Send to entry on Windows that the
+// Sharing tab points to.
+TEST_F(BoxControllerTest, TheBoxRecordsThisComputerUnderItsName) {
+    plugIn();
+    pass();
+    ASSERT_TRUE(controller->paired());
+    const auto pairs = box->agent().seen("POST /v1/pair");
+    ASSERT_EQ(pairs.size(), 1u);
+    const auto body = nlohmann::json::parse(pairs[0].body, nullptr, false);
+    ASSERT_TRUE(body.is_object() && body.contains("name") && body["name"].is_string()) << pairs[0].body;
+    const auto computer = platform::SystemInfo::computerName();
+    ASSERT_TRUE(computer);
+    EXPECT_EQ(body["name"].get<std::string>(), *computer + " (Corvane)");
+    EXPECT_EQ(body["name"].get<std::string>(), BoxController::pairingName());
+}
+
 TEST_F(BoxControllerTest, ASlowStatusNeverHoldsThePass) {
     plugIn();
     pass();
