@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QCoroTask>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -193,9 +194,10 @@ private:
     QCoro::Task<> offerLoginItemTask();
     void removeOldEngineApp();
     // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed. An
-    // alert the user did not ask for (`unasked`) waits while the stream window is the active one.
+    // alert the user did not ask for (`unasked`) waits while the stream window is the active one; `shown`
+    // runs once it is on screen.
     QCoro::Task<int> ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                         QStringList buttons, int icon, bool unasked = false);
+                         QStringList buttons, int icon, bool unasked = false, std::function<void()> shown = {});
 
     Clock& clock_;
     AppPool& pool_;

@@ -295,6 +295,37 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
+// A first launch whose stream window stays active until the quit never shows the login question, so it is
+// not marked as asked: the next launch asks it, and marks it as soon as it shows.
+TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
+    constexpr const char* asked = "Corvane.AskedLoginItem";
+    plugIn(true);
+    AppLaunch::atLogin = false;
+    controller->start();
+    ASSERT_TRUE(streaming(true));
+    QWidget* stream = controller->engineStream().window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    clock.advance(4);  // the question falls due 3 s after the start and waits
+    EXPECT_TRUE(test::alerts().empty());
+    EXPECT_FALSE(controller->defaults().object(asked));
+    controller->shutdown();
+    controller.reset();
+
+    AppPool pool;
+    auto later = std::make_unique<BoxController>(BoxController::Environment{
+        clock, pool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
+        std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
+    later->autostartConfigHome = rig.dir.path() / "config";
+    EXPECT_FALSE(later->defaults().object(asked));
+    later->start();
+    clock.advance(3.1);
+    QMessageBox* question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    EXPECT_TRUE(later->defaults().boolean(asked));  // before any answer
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
     plugIn(true);
     pass();
