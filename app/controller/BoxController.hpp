@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QCoroTask>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -97,6 +98,10 @@ public:
     bool askingStatus() const { return askingStatus_; }
     bool accessibilityTrusted() const { return true; }  // X11 lets the app see its own keys
     const StreamSettings& settings() const { return settings_; }
+    // The name the box records this computer under when pairing, and so the name of its Send to entry on
+    // Windows: this computer's name, "Linux" without one, then " (Corvane)".
+    static std::string pairingName();
+    static std::string pairingName(const std::optional<std::string>& computerName);
     // Saves, re-applies the overlay and appearance and tells sharing, when the value differs.
     void setSettings(StreamSettings settings);
 
@@ -189,9 +194,10 @@ private:
     QCoro::Task<> offerLoginItemTask();
     void removeOldEngineApp();
     // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed. An
-    // alert the user did not ask for (`unasked`) waits while the stream window is the active one.
+    // alert the user did not ask for (`unasked`) waits while the stream window is the active one; `shown`
+    // runs once it is on screen.
     QCoro::Task<int> ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                         QStringList buttons, int icon, bool unasked = false);
+                         QStringList buttons, int icon, bool unasked = false, std::function<void()> shown = {});
 
     Clock& clock_;
     AppPool& pool_;

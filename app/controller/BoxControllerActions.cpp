@@ -47,7 +47,7 @@ std::string lower(std::string_view text) {
 } // namespace
 
 QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                                    QStringList buttons, int icon, bool unasked) {
+                                    QStringList buttons, int icon, bool unasked, std::function<void()> shown) {
     // An answered alert may wait a moment for its task to resume: the next request asks anew.
     if (slot && slot->isVisible()) {
         // One of a kind at a time: a second request brings the one shown forward.
@@ -78,6 +78,7 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     box->open();
     box->raise();
     box->activateWindow();
+    if (shown) shown();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
     const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
@@ -289,14 +290,15 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
     std::weak_ptr<int> life = life_;
     co_await clock_.sleep(3.0);
     if (life.expired()) co_return;
-    // Stored before the answer, so the question comes once whatever the user does.
-    defaults_->set(kAskedLoginItemKey, {true});
     const QString informative =
         "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
+    // Stored once shown and before the answer, so the question comes once whatever the user does; one that
+    // waited for the stream window until quit is asked at a later launch.
+    auto markAsked = [defaults = defaults_] { defaults->set(kAskedLoginItemKey, {true}); };
     const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"),
-                                    informative, buttons, QMessageBox::Question, true);
+                                    informative, buttons, QMessageBox::Question, true, markAsked);
     if (answer == 0 && !life.expired()) setLaunchAtLogin(true);
 }
 

@@ -25,6 +25,12 @@ public:
 
 } // namespace
 
+std::string BoxController::pairingName() { return pairingName(platform::SystemInfo::computerName()); }
+
+std::string BoxController::pairingName(const std::optional<std::string>& computerName) {
+    return computerName.value_or("Linux") + " (Corvane)";
+}
+
 QCoro::Task<bool> BoxController::pairEngine() {
     std::weak_ptr<int> life = life_;
     auto host = streamHost_;
@@ -46,7 +52,7 @@ QCoro::Task<bool> BoxController::pairEngine() {
     }
 
     setPhase(Phase::of(Phase::Kind::pairing));
-    const std::string name = platform::SystemInfo::computerName().value_or("Mac") + " (Corvane)";
+    const std::string name = pairingName();
     bool done = false;
     std::string failure;
     try {

@@ -52,7 +52,7 @@ std::string cableInterface() {
 }
 
 QCoro::Task<std::string> boxPart(BoxController& box) {
-    if (!box.boxFound()) co_return "The box is not connected, so only Mac details are included.";
+    if (!box.boxFound()) co_return "The box is not connected, so only this computer's details are included.";
     const std::optional<std::string> version = box.boxInfo() ? std::optional(box.boxInfo()->agentVersion) : std::nullopt;
     try {
         auto work = [](std::stop_token stop) { return AgentClient().diagnostics(stop); };
@@ -112,7 +112,7 @@ QCoro::Task<std::string> report(BoxController& box) {
     std::vector<std::string> lines;
     lines.push_back("Corvane diagnostics, " + isoNow(box.clock().wallTime()));
     lines.push_back("");
-    lines.push_back("===== Mac =====");
+    lines.push_back("===== This computer =====");
     lines.push_back("Model: " + platform::SystemInfo::model().value_or("unknown"));
     lines.push_back("Linux: " + platform::SystemInfo::osDescription());
     lines.push_back("Corvane: " + box.updates().currentVersion());
@@ -124,8 +124,6 @@ QCoro::Task<std::string> report(BoxController& box) {
     for (const auto& entry : NetworkLink::ipv4Addresses())
         addresses += (addresses.empty() ? "" : ", ") + entry.interface + "=" + entry.address;
     lines.push_back("IPv4 addresses: " + addresses);
-    lines.push_back("Screen Recording allowed: true");
-    lines.push_back("Accessibility allowed: " + flag(box.accessibilityTrusted()));
     lines.push_back("Open at login: " + flag(platform::LoginItem::status(box.autostartConfigHome) ==
                                              platform::LoginItem::Status::enabled));
     std::string controllers;

@@ -68,8 +68,8 @@ SharingTab::SharingTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     });
     folderRow->addWidget(useDownloads_);
     addRow("Save files to", folderRow);
-    addNote("In File Explorer on Windows, right-click files or folders, choose Show more options > Send to > Mac "
-            "(Corvane). They arrive here with a notification.");
+    addNote(QString::fromStdString("In File Explorer on Windows, right-click files or folders, choose Show more options > "
+                                   "Send to > " + BoxController::pairingName() + ". They arrive here with a notification."));
     addDivider();
 
     addSection("Clipboard");

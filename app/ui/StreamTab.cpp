@@ -21,12 +21,6 @@ using S = StreamSettings;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 } // namespace
 
 std::string StreamTab::qualityNote(const StreamSettings& settings) {
@@ -50,8 +44,7 @@ std::string StreamTab::bitrateSummary(const StreamSettings& settings) {
 }
 
 std::string StreamTab::gamesNote(const StreamSettings& settings) {
-    return "Captures the pointer for games with mouse look. Press " +
-           replaceAll(settings.releaseMouseKey.display(), " + ", "-") + " to release.";
+    return "Captures the pointer for games with mouse look. Press " + settings.releaseMouseKey.display() + " to release.";
 }
 
 std::vector<int> StreamTab::frameRates() {
@@ -91,7 +84,7 @@ StreamTab::StreamTab(BoxController& box, QWidget* parent) : SettingsPage(parent)
     gamesNote_ = addNote("");
     const char* switchTexts[] = {"Open Windows automatically when the box is plugged in",
                                  "Match the window's shape (no black bars)",
-                                 "Super key acts as Ctrl (copy and paste with Super-C and Super-V)",
+                                 "Super key acts as Ctrl (copy and paste with Super + C and Super + V)",
                                  "Send desktop shortcuts to Windows in full screen"};
     bool S::*fields[] = {&S::autoConnect, &S::matchWindowShape, &S::commandAsControl, &S::sendMacShortcuts};
     for (int i = 0; i < 4; ++i) {

@@ -21,8 +21,8 @@ QCoro::Task<> UpdateManager::showBoxSetupSteps(QWidget* parent) {
                     "that, box updates install from Corvane.\n\n1. Open Windows from Corvane.\n2. In Windows, open a "
                     "web browser and go to:\n   ") +
         (link ? *link
-              : std::string("the box setup page on your Corvane update site (run Publish Corvane Update.command on "
-                            "this computer first to create it)")) +
+              : std::string("the box setup page on your Corvane update site (publish a Corvane update there first "
+                            "to create it)")) +
         "\n3. Download the box setup, unzip it, double-click Setup-Box.cmd, and approve the Windows prompt.\n4. The "
         "stream disconnects for about a minute while setup runs. Corvane reconnects by itself.";
 

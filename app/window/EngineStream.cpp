@@ -34,12 +34,6 @@ std::optional<QSizeF> visibleSize(const QScreen* screen) {
     return QSizeF(screen->availableGeometry().size());
 }
 
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
 QCoro::Task<> stopSession(AppPool& pool, std::shared_ptr<stream::StreamSession> session) {
     try {
         const auto stop = [session](std::stop_token token) { session->stop(false, token); };
@@ -276,7 +270,11 @@ QCoro::Task<std::optional<bool>> EngineStream::askSideways(Generation generation
 }
 
 std::string EngineStream::hintText(const KeyShortcut& releaseMouse) {
-    return "Press " + replaceAll(releaseMouse.display(), " + ", "-") + " to release the mouse";
+    return "Press " + releaseMouse.display() + " to release the mouse";
+}
+
+std::string EngineStream::systemKeysHintText(const KeyShortcut& releaseMouse) {
+    return "Desktop shortcuts go to Windows. Press " + releaseMouse.display() + " to use them on this computer";
 }
 
 stream::InputHooks EngineStream::makeInputHooks() {

@@ -69,6 +69,8 @@ public:
 
     // The hint shown when the pointer is captured: how to release it.
     static std::string hintText(const KeyShortcut& releaseMouse);
+    // The hint shown when the desktop's shortcuts start going to Windows in full screen.
+    static std::string systemKeysHintText(const KeyShortcut& releaseMouse);
 
     // Controllers through a manager of the stream's own.
     EngineStream(Clock& clock, AppPool& pool, std::shared_ptr<platform::UserDefaults> defaults,

@@ -18,11 +18,6 @@ namespace corvane {
 
 namespace {
 
-std::string dashed(std::string text) {
-    for (std::size_t at = text.find(" + "); at != std::string::npos; at = text.find(" + ", at + 1)) text.replace(at, 3, "-");
-    return text;
-}
-
 // The "visible" member of a 200 reply; none for anything else.
 std::optional<bool> cursorVisible(const platform::HttpResponse& reply) {
     if (reply.status != 200) return std::nullopt;
@@ -155,8 +150,7 @@ void EngineStream::updateSystemKeys() {
     if (!settings_.sendMacShortcuts || !view_ || !window_) return;
     if (!window_->isFullScreen()) return;
     if (systemKeys_.start(*window_))
-        hint_.show(*window_, "Desktop shortcuts go to Windows. Press " + dashed(settings_.releaseMouseKey.display()) +
-                                 " to use them on this computer");
+        hint_.show(*window_, systemKeysHintText(settings_.releaseMouseKey));
 }
 
 }  // namespace corvane

@@ -3,8 +3,10 @@
 #include "app/window/EngineStream.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "platform/login/LoginItem.hpp"
+#include "platform/system/SystemInfo.hpp"
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
+#include <nlohmann/json.hpp>
 
 namespace corvane {
 namespace {
@@ -155,6 +157,22 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
 
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
 // asking for the box's information every second; a due poll is skipped while one still runs.
+// The box records this computer under its own name, which names the Send to entry on Windows that the
+// Sharing tab points to.
+TEST_F(BoxControllerTest, TheBoxRecordsThisComputerUnderItsName) {
+    plugIn();
+    pass();
+    ASSERT_TRUE(controller->paired());
+    const auto pairs = box->agent().seen("POST /v1/pair");
+    ASSERT_EQ(pairs.size(), 1u);
+    const auto body = nlohmann::json::parse(pairs[0].body, nullptr, false);
+    ASSERT_TRUE(body.is_object() && body.contains("name") && body["name"].is_string()) << pairs[0].body;
+    const auto computer = platform::SystemInfo::computerName();
+    ASSERT_TRUE(computer);
+    EXPECT_EQ(body["name"].get<std::string>(), *computer + " (Corvane)");
+    EXPECT_EQ(body["name"].get<std::string>(), BoxController::pairingName());
+}
+
 TEST_F(BoxControllerTest, ASlowStatusNeverHoldsThePass) {
     plugIn();
     pass();
@@ -275,6 +293,37 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     EXPECT_EQ(question->icon(), QMessageBox::Question);
     EXPECT_TRUE(test::press(question, "Not Now"));
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// A first launch whose stream window stays active until the quit never shows the login question, so it is
+// not marked as asked: the next launch asks it, and marks it as soon as it shows.
+TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
+    constexpr const char* asked = "Corvane.AskedLoginItem";
+    plugIn(true);
+    AppLaunch::atLogin = false;
+    controller->start();
+    ASSERT_TRUE(streaming(true));
+    QWidget* stream = controller->engineStream().window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    clock.advance(4);  // the question falls due 3 s after the start and waits
+    EXPECT_TRUE(test::alerts().empty());
+    EXPECT_FALSE(controller->defaults().object(asked));
+    controller->shutdown();
+    controller.reset();
+
+    AppPool pool;
+    auto later = std::make_unique<BoxController>(BoxController::Environment{
+        clock, pool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
+        std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
+    later->autostartConfigHome = rig.dir.path() / "config";
+    EXPECT_FALSE(later->defaults().object(asked));
+    later->start();
+    clock.advance(3.1);
+    QMessageBox* question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    EXPECT_TRUE(later->defaults().boolean(asked));  // before any answer
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {

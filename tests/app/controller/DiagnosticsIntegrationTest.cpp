@@ -24,10 +24,9 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) 
     const std::string text = report();
     std::istringstream in(text);
     const std::vector<std::string> starts = {
-        "Corvane diagnostics, 2026-12-06T18:00:00Z", "", "===== Mac =====", "Model: ", "Linux: ", "Corvane: ",
+        "Corvane diagnostics, 2026-12-06T18:00:00Z", "", "===== This computer =====", "Model: ", "Linux: ", "Corvane: ",
         "Streaming engine: built in, ", "Status: starting", "Link: up=false boxFound=false paired=false",
-        "Thunderbolt address: none", "IPv4 addresses: ", "Screen Recording allowed: true",
-        "Accessibility allowed: true", "Open at login: false", "Controllers: none",
+        "Thunderbolt address: none", "IPv4 addresses: ", "Open at login: false", "Controllers: none",
         "Known box network addresses for wake: 0", "Settings: StreamSettings(", "",
         "===== Thunderbolt Bridge (ip address show dev thunderbolt"};
     std::string line;
@@ -38,7 +37,7 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) 
     EXPECT_NE(text.find("\n\n===== Corvane log (last 400 lines) =====\n"), std::string::npos);
     EXPECT_EQ(text.find("===== Last build"), std::string::npos);  // no source folder known
     // No box: no request reaches the agent.
-    EXPECT_TRUE(text.ends_with("\n\n===== Box =====\nThe box is not connected, so only Mac details are included."));
+    EXPECT_TRUE(text.ends_with("\n\n===== Box =====\nThe box is not connected, so only this computer's details are included."));
     EXPECT_TRUE(rig.box->agent().seen("GET /v1/diagnostics").empty());
     AgentClient::Info info;
     info.agentVersion = "1.2.0";
@@ -78,6 +77,25 @@ TEST(DiagnosticsTest, LinesTheBoxPartForEachAnswerTheBuildLogAndOneSaveAtATime) 
     EXPECT_EQ(rig.box->agent().seen("GET /v1/diagnostics").size(), asked + 1);
     EXPECT_EQ(panels()[0]->windowTitle(), "Save Diagnostics");
     panels()[0]->reject();
+}
+
+// The report's headings name this computer's parts, in order, and no line speaks of a Mac or of the
+// screen-recording and accessibility permissions this computer has no need of.
+TEST(DiagnosticsTest, HeadingsNameThisComputerAndNoPermissionIsListed) {
+    test::ControllerRig rig(std::make_unique<test::ScriptedCable>());
+    const std::string text = QCoro::waitFor(Diagnostics::report(*rig.controller));
+    std::vector<std::string> headings;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (line.starts_with("=====")) headings.push_back(line.substr(0, line.find(" (ip address show dev ")));
+        // The settings' stored names, the log and the commands' output are quoted as they are.
+        if (headings.size() > 1 || line.starts_with("Settings: ")) continue;
+        EXPECT_EQ(line.find("Mac"), std::string::npos) << line;
+        EXPECT_FALSE(line.starts_with("Screen Recording") || line.starts_with("Accessibility")) << line;
+    }
+    EXPECT_EQ(headings, (std::vector<std::string>{"===== This computer =====", "===== Thunderbolt Bridge",
+                                                  "===== Corvane log (last 400 lines) =====", "===== Box ====="}));
+    EXPECT_TRUE(text.ends_with("\n===== Box =====\nThe box is not connected, so only this computer's details are included."));
 }
 
 } // namespace

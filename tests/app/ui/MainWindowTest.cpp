@@ -115,11 +115,23 @@ TEST_F(MainWindowTest, ShortcutTextsNameThisKeyboardsKeys) {
     const auto refused = [&](ShortcutAction action, const KeyShortcut& shortcut) { return box->setShortcut(action, shortcut).value_or("accepted"); };
     const std::pair<std::string, const char*> rows[] = {
         {window.findChild<QLabel*>("detail")->text().toStdString(), "Alt + Super + M releases the mouse.\nCtrl + Alt + Shift + Q ends the session."},
-        {EngineStream::hintText(settings.releaseMouseKey), "Press Alt-Super-M to release the mouse"},
-        {StreamTab::gamesNote(settings), "Captures the pointer for games with mouse look. Press Alt-Super-M to release."},
+        {EngineStream::hintText(settings.releaseMouseKey), "Press Alt + Super + M to release the mouse"},
+        {StreamTab::gamesNote(settings), "Captures the pointer for games with mouse look. Press Alt + Super + M to release."},
         {refused(ShortcutAction::endSession, settings.releaseMouseKey), "Alt + Super + M is already used for release mouse."},
         {refused(ShortcutAction::releaseMouse, KeyShortcut::defaultEndSession()), "Ctrl + Alt + Shift + Q is already used for end session."}};
     for (const auto& [shown, expected] : rows) EXPECT_EQ(shown, expected);
+}
+
+// The hints over the stream write the release shortcut as the main window does, with the default keys.
+TEST_F(MainWindowTest, StreamHintsWriteTheShortcutAsTheMainWindowDoes) {
+    setBox({.phase = phase(Kind::streaming)});
+    const KeyShortcut release = box->settings().releaseMouseKey;
+    EXPECT_EQ(window.findChild<QLabel*>("detail")->text().toStdString(),
+              "Ctrl + Alt + Shift + Z releases the mouse.\nCtrl + Alt + Shift + Q ends the session.");
+    EXPECT_EQ(EngineStream::hintText(release), "Press Ctrl + Alt + Shift + Z to release the mouse");
+    EXPECT_EQ(EngineStream::systemKeysHintText(release),
+              "Desktop shortcuts go to Windows. Press Ctrl + Alt + Shift + Z to use them on this computer");
+    EXPECT_EQ(StreamTab::gamesNote(box->settings()), "Captures the pointer for games with mouse look. Press Ctrl + Alt + Shift + Z to release.");
 }
 
 // A minute of passes that change nothing shown (the box's uptime moves within its minute) repaints nothing and

@@ -10,6 +10,7 @@
 #include "app/ui/ShortcutsTab.hpp"
 #include "app/ui/StreamTab.hpp"
 #include "app/ui/UpdatesTab.hpp"
+#include "platform/system/SystemInfo.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractItemView>
 #include <QCompleter>
@@ -98,14 +99,14 @@ TEST_F(SettingsTabsTest, StreamTabFollowsTheSettings) {
               "[1920 x 1080], 2560 x 1440, Match this computer (1512 x 982), Match this computer, full resolution (3024 x 1964)\n"
               "Frame rate:\n30 FPS, [60 FPS], 120 FPS\nMouse:\n[Desktop (pointer)], Games (captured), Automatic (captured in games)\n"
               "Open Windows automatically when the box is plugged in\nMatch the window's shape (no black bars)\n"
-              "Super key acts as Ctrl (copy and paste with Super-C and Super-V)\nSend desktop shortcuts to Windows in full screen\n"
+              "Super key acts as Ctrl (copy and paste with Super + C and Super + V)\nSend desktop shortcuts to Windows in full screen\n"
               "Advanced...\n~Bitrate: 49 Mbps. These changes apply the next time Windows opens.\nPerformance overlay\nShow:\nOff\n"
               "FPS and latency\nDetailed\nPosition:\nTop left (off)\nTop center (off)\nTop right (off)\n~FPS counts the new frames "
               "the box sends each second. Latency is the round trip to the box over the cable. Detailed adds a 30 second FPS graph, "
               "the video settings and the box's GPU, processor and temperature. Changes show right away.\n");
     const std::pair<S::MouseMode, const char*> mice[] = {
         {S::MouseMode::games, "[Games (captured)], Automatic (captured in games)\n~Captures the pointer for games with mouse look. "
-                              "Press Ctrl-Alt-Shift-Z to release.\n"},
+                              "Press Ctrl + Alt + Shift + Z to release.\n"},
         {S::MouseMode::automatic, "[Automatic (captured in games)]\n~The pointer is captured while a game hides Windows' pointer "
                                   "(mouse look) and moves freely otherwise.\n"}};
     for (const auto& [mouse, shown] : mice) {
@@ -279,8 +280,8 @@ TEST_F(SettingsTabsTest, UpdatesTabFollowsTheManager) {
 TEST_F(SettingsTabsTest, SharingTabAndItsFolderPanel) {
     SharingTab tab(*box);
     tab.show();
-    const std::string explorer = "~In File Explorer on Windows, right-click files or folders, choose Show more options > Send to > "
-                                 "Mac (Corvane). They arrive here with a notification.\nClipboard\n";
+    const std::string explorer = "~In File Explorer on Windows, right-click files or folders, choose Show more options > Send to > " +
+                                 BoxController::pairingName() + ". They arrive here with a notification.\nClipboard\n";
     EXPECT_EQ(shownTexts(tab),
               "Connect the box to share files and the clipboard.\nThis computer to Windows\n"
               "Drag files, folders and links onto the stream window\nSend Files to Windows... (off)\n~Files go into the folder open in "
@@ -323,6 +324,19 @@ TEST_F(SettingsTabsTest, SharingTabAndItsFolderPanel) {
     EXPECT_THAT(shownTexts(tab), HasSubstr("Save files to:\nDownloads\nChange...\n" + explorer));
     setBox({});
     edit([](S& s) { s.shareClipboard = !s.shareClipboard; });  // sharing stops
+}
+
+// The Send to entry the Sharing tab names is the one Windows shows: this computer's name, as it pairs, and
+// "Linux" for a computer without one.
+TEST_F(SettingsTabsTest, SharingTabNamesTheSendToEntryAfterThisComputer) {
+    SharingTab tab(*box);
+    const auto computer = platform::SystemInfo::computerName();
+    ASSERT_TRUE(computer);
+    EXPECT_THAT(shownTexts(tab), HasSubstr("~In File Explorer on Windows, right-click files or folders, choose Show more options > "
+                                           "Send to > " + *computer + " (Corvane). They arrive here with a notification.\n"));
+    EXPECT_EQ(BoxController::pairingName(), *computer + " (Corvane)");
+    EXPECT_EQ(BoxController::pairingName(std::nullopt), "Linux (Corvane)");
+    EXPECT_EQ(BoxController::pairingName("Kim's desk"), "Kim's desk (Corvane)");
 }
 
 } // namespace

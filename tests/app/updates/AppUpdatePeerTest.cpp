@@ -231,8 +231,8 @@ TEST_F(AppUpdateTest, CopyLinkPutsTheBoxSetupPageOnTheClipboardAnHttpFeedOffersN
     };
     const std::tuple<std::string, const char*, std::string> rows[] = {
         {"https://updates.example/corvane/stable/feed.json", "Copy Link", "https://updates.example/corvane/box/"},
-        {"http://updates.example/corvane/stable/feed.json", "Done", "the box setup page on your Corvane update site (run "
-                                                                   "Publish Corvane Update.command on this computer first to create it)"}};
+        {"http://updates.example/corvane/stable/feed.json", "Done", "the box setup page on your Corvane update site (publish "
+                                                                   "a Corvane update there first to create it)"}};
     for (const auto& [feed, button, page] : rows) {
         auto manager = forFeed(feed);
         auto shown = manager->showBoxSetupSteps();

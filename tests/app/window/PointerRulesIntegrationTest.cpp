@@ -57,7 +57,7 @@ TEST_F(PointerRulesIntegrationTest, HiddenCursorCapturesAndEveryWayOutReleases) 
     EXPECT_TRUE(test::pointerGrabbedElsewhere());
     // The hint over the picture tells how to get out.
     auto* pill = qobject_cast<QLabel*>(stream->hint().panel());
-    EXPECT_EQ(pill ? pill->text() : QString(), "Press Ctrl-Alt-Shift-Z to release the mouse");
+    EXPECT_EQ(pill ? pill->text() : QString(), "Press Ctrl + Alt + Shift + Z to release the mouse");
     EXPECT_TRUE(test::logHasPrefix("engine: release hint shown at {{"));
     // Visible again: released, absolute mouse.
     box->agent().setCursorVisible(true);
