@@ -106,7 +106,7 @@ TEST(DiagnosticsSaveTest, TheSavedFileIsTheWholeReportToItsLastLine) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return fs::exists(desktop / "whole.txt"); }, 15000));
     const std::string saved = test::readWhole(desktop / "whole.txt");
     EXPECT_TRUE(saved.starts_with("Corvane diagnostics, "));
-    EXPECT_TRUE(saved.ends_with("\n\n===== Box =====\nThe box is not connected, so only Mac details are included."))
+    EXPECT_TRUE(saved.ends_with("\n\n===== Box =====\nThe box is not connected, so only this computer's details are included."))
         << saved.substr(saved.size() - std::min<std::size_t>(saved.size(), 200));
 }
 
