@@ -97,9 +97,9 @@ QColor fill(const QPalette& palette, Fill fill) {
     return Contrast::over(top, palette.color(QPalette::Window));
 }
 
-QColor outline(const QPalette& palette) {
+QColor outline(const QPalette& palette, QPalette::ColorRole from) {
     const QColor window = palette.color(QPalette::Window);
-    return Contrast::atLeast(window, {window, palette.color(QPalette::Base), fill(palette, Fill::card)}, kEdge);
+    return Contrast::atLeast(palette.color(from), {window, palette.color(QPalette::Base), fill(palette, Fill::card)}, kEdge);
 }
 
 void keepReadable() {

@@ -1,6 +1,5 @@
 #include "app/ui/Style.hpp"
 
-#include "app/ui/Contrast.hpp"
 #include "app/ui/Look.hpp"
 
 #include <QAction>
@@ -17,9 +16,7 @@ constexpr const char* kStatusLine = "corvaneStatusLine";
 // accent while the keyboard has focus there, so focus still shows.
 void strokeEdge(QPainter* painter, const QStyleOption& option, QRect rect, qreal radius, bool round) {
     const bool focused = (option.state & QStyle::State_HasFocus) && (option.state & QStyle::State_KeyboardFocusChange);
-    const QPalette& palette = option.palette;
-    const QColor edge = focused ? Contrast::atLeast(palette.color(QPalette::Highlight), {palette.color(QPalette::Window)}, 3.2)
-                                : Look::outline(palette);
+    const QColor edge = Look::outline(option.palette, focused ? QPalette::Highlight : QPalette::Window);
     painter->save();
     painter->setRenderHint(QPainter::Antialiasing, round || radius > 0);
     painter->setBrush(Qt::NoBrush);
