@@ -1,6 +1,7 @@
 #include "app/ui/Look.hpp"
 
 #include "app/ui/Contrast.hpp"
+#include "app/ui/Style.hpp"
 
 #include <QApplication>
 #include <QEvent>
@@ -10,6 +11,7 @@ namespace corvane::Look {
 namespace {
 
 constexpr double kReadable = 4.6;  // a little over 4.5, so rounding in the drawing never takes it under
+constexpr double kEdge = 3.2;      // a little over 3, as above
 
 class PaletteGuard final : public QObject {
 public:
@@ -95,9 +97,17 @@ QColor fill(const QPalette& palette, Fill fill) {
     return Contrast::over(top, palette.color(QPalette::Window));
 }
 
+QColor outline(const QPalette& palette, QPalette::ColorRole from) {
+    const QColor window = palette.color(QPalette::Window);
+    return Contrast::atLeast(palette.color(from), {window, palette.color(QPalette::Base), fill(palette, Fill::card)}, kEdge);
+}
+
 void keepReadable() {
     static PaletteGuard* guard = nullptr;
-    if (!guard) guard = new PaletteGuard;
+    if (guard) return;
+    // The style first: setting one may hand the app a palette, which the guard then sees to.
+    QApplication::setStyle(new Style(QApplication::style()));
+    guard = new PaletteGuard;
 }
 
 void onChange(QWidget* widget, std::function<void()> redo) { new ChangeWatch(widget, std::move(redo)); }

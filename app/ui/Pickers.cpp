@@ -1,6 +1,7 @@
 #include "app/ui/Pickers.hpp"
 
 #include "app/ui/Contrast.hpp"
+#include "app/ui/Look.hpp"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>
@@ -15,7 +16,9 @@ namespace corvane {
 namespace {
 
 // One segment, drawn from the palette of the moment: the chosen one in the accent colour, set off from the
-// others by at least 3:1, its text readable on it.
+// others by at least 3:1, its text readable on it. A disabled picker is drawn dimmer: its chosen segment in
+// the accent at half strength, every text in the disabled text colour, as readable on the chosen segment as
+// on the others.
 class Segment final : public QPushButton {
 public:
     Segment(const QString& text, bool first, bool last, QWidget* parent)
@@ -36,10 +39,15 @@ protected:
         painter.setRenderHint(QPainter::Antialiasing);
         const QPalette::ColorGroup group = isEnabled() ? QPalette::Active : QPalette::Disabled;
         const QColor face = palette().color(group, QPalette::Button);
-        const QColor chosen = Contrast::atLeast(palette().color(group, QPalette::Highlight), {face}, 3.0);
+        QColor chosen = Contrast::atLeast(palette().color(QPalette::Active, QPalette::Highlight), {face}, 3.0);
+        if (!isEnabled()) {
+            chosen.setAlphaF(0.5f);
+            chosen = Contrast::over(chosen, face);
+        }
         const QColor fill = isChecked() ? chosen : face;
         QColor ink = palette().color(group, QPalette::ButtonText);
-        if (isChecked()) {
+        if (isChecked() && !isEnabled()) ink = Contrast::atLeast(ink, {fill}, Contrast::ratio(ink, face));
+        if (isChecked() && isEnabled()) {
             ink = palette().color(group, QPalette::HighlightedText);
             if (Contrast::ratio(ink, fill) < 4.5)
                 ink = Contrast::ratio(Qt::black, fill) > Contrast::ratio(Qt::white, fill) ? Qt::black : Qt::white;
@@ -52,7 +60,7 @@ protected:
         if (!last_) path.addRect(box.adjusted(box.width() / 2, 0, 0, 0));
         path.setFillRule(Qt::WindingFill);
         painter.fillPath(path.simplified(), fill);
-        painter.setPen(QPen(palette().color(group, QPalette::Mid), 1));
+        painter.setPen(QPen(isEnabled() ? Look::outline(palette()) : palette().color(group, QPalette::Mid), 1));
         painter.drawPath(path.simplified());
         painter.setPen(ink);
         painter.drawText(rect(), Qt::AlignCenter | Qt::TextShowMnemonic, text());

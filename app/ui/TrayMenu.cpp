@@ -4,7 +4,9 @@
 #include "app/controller/Diagnostics.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/sharing/SharingManager.hpp"
+#include "app/ui/Look.hpp"
 #include "app/ui/PlainText.hpp"
+#include "app/ui/Style.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/updates/UpdateManager.hpp"
 
@@ -19,6 +21,7 @@ namespace corvane {
 TrayMenu::TrayMenu(BoxController& box, Actions actions, QObject* parent)
     : QObject(parent), box_(box), actions_(std::move(actions)), menu_(std::make_unique<QMenu>()),
       icon_(new QSystemTrayIcon(this)) {
+    Look::keepReadable();
     icon_->setToolTip("Corvane");
     icon_->setContextMenu(menu_.get());
     connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
@@ -65,6 +68,7 @@ void TrayMenu::rebuild() {
         items.push_back({PlainText::mnemonicSafe(text), enabled, std::move(slot)});
     };
     const auto separator = [&items] { items.push_back({QString(), true, {}}); };
+    // The status line: disabled, so nothing clicks it, and drawn as text (Style::setStatusLine).
     items.push_back({PlainText::cut(box_.menuStatus(), 80).replace('&', "&&"), false, {}});
     separator();
     BoxController* box = &box_;
@@ -115,6 +119,7 @@ void TrayMenu::rebuild() {
         }
         QAction* action = menu_->addAction(item.text);
         action->setEnabled(item.enabled);
+        if (action == menu_->actions().front()) Style::setStatusLine(action);
         if (item.slot) QObject::connect(action, &QAction::triggered, menu_.get(), std::move(item.slot));
     }
 }

@@ -1,19 +1,30 @@
-// Every text, symbol and control of the windows, the transfer panel and the stream overlay, measured in the
-// drawn pixels: in light, in dark, started dark and switched live both ways. Text keeps 4.5:1 against what
-// is behind it, symbols 3:1, and a picker's chosen segment stands 3:1 apart from the others.
+// Every text, symbol and control of the windows, the tray menu, the transfer panel and the stream overlay,
+// measured in the drawn pixels: in light, in dark, started dark and switched live both ways. Text keeps
+// 4.5:1 against what is behind it, symbols 3:1, and a picker's chosen segment stands 3:1 apart from the
+// others. Unchecked boxes and round buttons and the pickers' outlines stand 3:1 against what is around them;
+// a disabled picker draws dimmer than an enabled one, its text as readable as other disabled text. A menu's
+// status line reads as text.
 #include "app/controller/Appearance.hpp"
 #include "app/sharing/TransferHUD.hpp"
 #include "app/ui/Pickers.hpp"
 #include "app/ui/Spinner.hpp"
+#include "app/ui/TrayMenu.hpp"
+#include "app/ui/WrappingCheckBox.hpp"
 #include "app/window/StatsCard.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
-#include <QHash>
+#include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
+#include <map>
 
 namespace corvane {
 namespace {
@@ -23,22 +34,59 @@ double luminance(QRgb c) {  // the web's relative luminance, measured here on it
     return 0.2126 * ch(qRed(c)) + 0.7152 * ch(qGreen(c)) + 0.0722 * ch(qBlue(c));
 }
 double ratio(QRgb a, QRgb b) { return (std::max(luminance(a), luminance(b)) + 0.05) / (std::min(luminance(a), luminance(b)) + 0.05); }
-QRgb mostCommon(const QImage& image) {
-    QHash<QRgb, int> seen;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) ++seen[image.pixel(x, y) | 0xff000000];
-    return std::max_element(seen.begin(), seen.end(), [](int a, int b) { return a < b; }).key();
+// The pixels of `image` inside `area` and outside `hole`.
+std::vector<QRgb> pixels(const QImage& image, QRect area, QRect hole = {}) {
+    std::vector<QRgb> out;
+    area = area.intersected(image.rect());
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            if (!hole.contains(x, y)) out.push_back(image.pixel(x, y) | 0xff000000);
+    return out;
+}
+// Of colours as common (the rows of a shaded face), the lowest value, so every run finds the same.
+QRgb mostCommon(const std::vector<QRgb>& all) {
+    std::map<QRgb, int> seen;
+    for (const QRgb pixel : all) ++seen[pixel];
+    return std::max_element(seen.begin(), seen.end(), [](const auto& a, const auto& b) { return a.second < b.second; })->first;
+}
+QRgb mostCommon(const QImage& image) { return mostCommon(pixels(image, image.rect())); }
+// The `k`th strongest contrast against `backdrop`: `k` pixels are a line a user sees, a stray one is not.
+double strongest(const std::vector<QRgb>& all, QRgb backdrop, std::size_t k) {
+    std::vector<double> ratios;
+    for (const QRgb pixel : all) ratios.push_back(ratio(pixel, backdrop));
+    std::sort(ratios.begin(), ratios.end(), std::greater<>());
+    return ratios.size() >= k ? ratios[k - 1] : 1;
 }
 // The contrast of what is drawn against its backdrop (the commonest colour): the third strongest pixel, so
 // one stray pixel decides nothing.
-double drawnContrast(const QImage& image) {
-    const QRgb backdrop = mostCommon(image);
-    std::vector<double> all;
-    for (int y = 0; y < image.height(); ++y)
-        for (int x = 0; x < image.width(); ++x) all.push_back(ratio(image.pixel(x, y), backdrop));
-    std::partial_sort(all.begin(), all.begin() + std::min<std::size_t>(3, all.size()), all.end(), std::greater<>());
-    return all.size() >= 3 ? all[2] : 1;
-}
+double drawnContrast(const QImage& image) { return strongest(pixels(image, image.rect()), mostCommon(image), 3); }
+
+// The app's controls in each state they have, beside a disabled button and label.
+struct Controls final : QWidget {
+    Controls() {
+        auto* column = new QVBoxLayout(this);
+        for (const bool enabled : {true, false}) {
+            auto* popup = new PopupPicker(200, this);
+            popup->setChoices({{"After 30 minutes", 30}, {"Never", 0}}, 30);
+            auto* segments = new SegmentedPicker({{"Top left", 0}, {"Top right", 1}}, 200, this);
+            segments->setCurrent(1);
+            for (QWidget* picker : std::initializer_list<QWidget*>{popup, segments}) {
+                picker->setEnabled(enabled);
+                column->addWidget(picker);
+            }
+        }
+        auto* checked = new QCheckBox("Checked box", this);
+        checked->setChecked(true);
+        auto* chosen = new QRadioButton("Chosen round button", this);
+        chosen->setChecked(true);
+        auto* disabled = new QPushButton("Disabled button", this);
+        auto* dimmed = new QLabel("Disabled label", this);
+        for (QWidget* w : std::initializer_list<QWidget*>{disabled, dimmed}) w->setEnabled(false);
+        for (QWidget* w : std::initializer_list<QWidget*>{new QCheckBox("Box", this), checked, new WrappingCheckBox("Wrapping box", 200, this),
+                                                          new QRadioButton("Round button", this), chosen, disabled, dimmed})
+            column->addWidget(w);
+    }
+};
 
 class ContrastTest : public test::UiFixture {
 protected:
@@ -50,9 +98,12 @@ protected:
         QCoreApplication::processEvents();
         const QImage shot = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
         const qreal scale = shot.width() / double(window.width());
-        const auto crop = [&](QWidget* w) {
-            const QRect r(w->mapTo(&window, QPoint(0, 0)) * scale, w->size() * scale);
-            return shot.copy(r.intersected(shot.rect()));
+        const auto inShot = [&](QWidget* w, QRect r) { return QRect(w->mapTo(&window, r.topLeft()) * scale, r.size() * scale); };
+        const auto crop = [&](QWidget* w) { return shot.copy(inShot(w, w->rect()).intersected(shot.rect())); };
+        // What a button or picker draws on its face, clear of its outline.
+        const auto inside = [&](QWidget* w) { return shot.copy(inShot(w, w->rect().adjusted(3, 3, -3, -3))); };
+        const auto inView = [&](QWidget* w) {
+            return w->isVisibleTo(&window) && w->visibleRegion().boundingRect().contains(w->rect());
         };
         for (QWidget* w : window.findChildren<QWidget*>()) {
             if (!w->isVisibleTo(&window) || !w->isEnabled() || w->width() < 4 || w->height() < 4) continue;
@@ -63,8 +114,9 @@ protected:
             // Text 4.5:1; a label's picture and the spinner are symbols, 3:1.
             const bool symbol = (label && text.isEmpty() && !label->pixmap().isNull()) || dynamic_cast<Spinner*>(w);
             if (text.isEmpty() && !symbol) continue;
-            EXPECT_GE(drawnContrast(crop(w)), symbol ? 3.0 : 4.5)
-                << where << ": " << w->metaObject()->className() << " " << text.toStdString() << " on " << std::hex << mostCommon(crop(w));
+            const QImage drawn = qobject_cast<QComboBox*>(w) ? inside(w) : crop(w);
+            EXPECT_GE(drawnContrast(drawn), symbol ? 3.0 : 4.5)
+                << where << ": " << w->metaObject()->className() << " " << text.toStdString() << " on " << std::hex << mostCommon(drawn);
             ++measured;
         }
         // A chosen segment against the others.
@@ -77,6 +129,82 @@ protected:
             ASSERT_NE(other, 0u) << where << ": picker";
             EXPECT_GE(ratio(chosen, other), 3.0) << where << ": picker";
         }
+        // An unchecked box or round button: a side's worth of its indicator's pixels (the strip before its text)
+        // against the button's backdrop.
+        for (auto* button : window.findChildren<QAbstractButton*>()) {
+            const bool round = qobject_cast<QRadioButton*>(button);
+            if ((!round && !qobject_cast<QCheckBox*>(button)) || button->isChecked() || !button->isEnabled() || !inView(button)) continue;
+            const auto metric = round ? QStyle::PM_ExclusiveIndicatorWidth : QStyle::PM_IndicatorWidth;
+            const int side = int(button->style()->pixelMetric(metric, nullptr, button) * scale);
+            const QImage whole = crop(button);
+            EXPECT_GE(strongest(pixels(whole, QRect(0, 0, side + 1, whole.height())), mostCommon(whole), side), 3.0)
+                << where << ": indicator of " << button->text().toStdString() << " on " << std::hex << mostCommon(whole);
+            ++measured;
+        }
+        // A picker's outline: half the ring just inside its edge against the ring just outside.
+        const auto outline = [&](QWidget* picker, QRect box) {
+            if (!picker->isEnabled()) return;
+            const QRect r = inShot(picker, box);
+            const QRgb around = mostCommon(pixels(shot, r.adjusted(-2, -2, 2, 2), r));
+            EXPECT_GE(strongest(pixels(shot, r, r.adjusted(2, 2, -2, -2)), around, std::size_t(r.width() + r.height())), 3.0)
+                << where << ": outline of " << picker->metaObject()->className() << " on " << std::hex << around;
+            ++measured;
+        };
+        // How strongly a picker draws: a pop-up one its text on its face, a segmented one its chosen segment
+        // against the others. Every disabled one is weaker than every enabled one of its kind.
+        struct { std::vector<double> enabled, disabled; } popups, segmented;
+        std::vector<double> readable;  // how a disabled picker's texts read
+        for (auto* picker : window.findChildren<QComboBox*>()) {
+            if (!inView(picker)) continue;
+            outline(picker, picker->rect());
+            (picker->isEnabled() ? popups.enabled : popups.disabled).push_back(drawnContrast(inside(picker)));
+            if (!picker->isEnabled()) readable.push_back(popups.disabled.back());
+        }
+        for (auto* picker : window.findChildren<SegmentedPicker*>()) {
+            if (!inView(picker)) continue;
+            outline(picker, picker->childrenRect());
+            QRgb chosen = 0, other = 0;
+            for (auto* segment : picker->findChildren<QAbstractButton*>()) {
+                (segment->isChecked() ? chosen : other) = mostCommon(crop(segment));
+                if (!picker->isEnabled()) readable.push_back(drawnContrast(inside(segment)));
+            }
+            if (chosen && other) (picker->isEnabled() ? segmented.enabled : segmented.disabled).push_back(ratio(chosen, other));
+        }
+        for (auto* kind : {&popups, &segmented}) {
+            const auto& [on, off] = *kind;
+            if (!off.empty() && !on.empty()) {
+                EXPECT_LT(*std::max_element(off.begin(), off.end()), *std::min_element(on.begin(), on.end()))
+                    << where << (kind == &popups ? ": pop-up" : ": segmented") << " picker, disabled against enabled";
+            }
+        }
+        // The texts of disabled pickers read at least as well as the faintest other disabled text: of a button on
+        // its face, of a label on the window.
+        std::optional<double> faintest;
+        for (QWidget* w : window.findChildren<QWidget*>()) {
+            const bool button = qobject_cast<QPushButton*>(w) && !qobject_cast<SegmentedPicker*>(w->parentWidget());
+            auto* label = qobject_cast<QLabel*>(w);
+            if (w->isEnabled() || !inView(w) || !(button || (label && !label->text().isEmpty()))) continue;
+            faintest = std::min(faintest.value_or(21), drawnContrast(button ? inside(w) : crop(w)));
+        }
+        for (const double text : readable) {
+            if (faintest) { EXPECT_GE(text, *faintest - 0.05) << where << ": disabled picker"; }
+        }
+    }
+
+    // A menu's status line, its first item, reads as text at 4.5:1 and cannot be clicked.
+    void measureMenu(QMenu& menu, const std::string& where) {
+        menu.popup(QPoint(0, 0));
+        QCoreApplication::processEvents();
+        const QImage shot = menu.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const QRect line = menu.actionGeometry(menu.actions().front());
+        const qreal scale = shot.width() / double(menu.width());
+        EXPECT_GE(drawnContrast(shot.copy(QRect(line.topLeft() * scale, line.size() * scale))), 4.5)
+            << where << ": " << menu.actions().front()->text().toStdString();
+        ++measured;
+        QSignalSpy triggered(&menu, &QMenu::triggered);
+        QTest::mouseClick(&menu, Qt::LeftButton, {}, line.center());
+        EXPECT_EQ(triggered.count(), 0) << where;
+        menu.hide();
     }
 
     // A panel drawn over the stream picture (the transfer panel, the overlay's pill and card), grabbed on its
@@ -152,9 +280,16 @@ TEST_F(ContrastTest, EveryTextSymbolAndControlInEveryLook) {
         {"to system", Appearance::dark, std::string()}, {"to light", Appearance::dark, Appearance::light}};
     for (const auto& look : looks) {
         Appearance::apply(look.start);
+        Controls controls;
+        TrayMenu tray(*box, {});
         everyWindow([&](QWidget& window, const std::string& name) { measure(window, look.name + (" " + name)); }, [&] {
             if (look.then) Appearance::apply(look.then->empty() ? std::nullopt : look.then);
         });
+        measure(controls, look.name + std::string(" controls"));
+        for (const auto kind : {BoxController::Phase::Kind::waitingForBox, BoxController::Phase::Kind::streaming}) {
+            setBox({.phase = phase(kind)});
+            measureMenu(*tray.menu(), look.name + std::string(" tray"));
+        }
         everyPanel(look.name);
     }
     EXPECT_GT(measured, 500);
