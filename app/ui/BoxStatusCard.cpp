@@ -1,7 +1,6 @@
 #include "app/ui/BoxStatusCard.hpp"
 
 #include "app/ui/PlainText.hpp"
-#include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/window/LoadFigure.hpp"
@@ -79,10 +78,16 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
             setTextStyle(label, TextStyle::caption);
             setSecondary(label);
             column->addWidget(label);
-            auto* value = new ShrinkingLabel(0.7, box);
+            // A figure keeps the card's text size: one wider than its tile takes a second line.
+            auto* value = PlainText::label(box);
             value->setObjectName("value");
+            value->setWordWrap(true);
+            QSizePolicy shared(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            shared.setHeightForWidth(true);
+            value->setSizePolicy(shared);
             setTextStyle(value, TextStyle::callout, QFont::DemiBold);
             column->addWidget(value);
+            column->addStretch(1);  // the bars line up below a figure of two lines
             auto* bar = new QProgressBar(box);
             bar->setRange(0, 1000);
             bar->setTextVisible(false);
@@ -96,7 +101,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
     for (int i = 0; i < row->count(); ++i) {
         const Tile& tile = shown[i];
         QWidget* box = row->itemAt(i)->widget();
-        box->findChild<ShrinkingLabel*>("value")->setText(QString::fromStdString(tile.value));
+        box->findChild<QLabel*>("value")->setText(QString::fromStdString(tile.value));
         auto* bar = box->findChild<QProgressBar*>();
         const double fill = std::isnan(tile.fraction) ? 0 : std::clamp(tile.fraction, 0.0, 1.0);
         bar->setValue(static_cast<int>(std::lround(fill * 1000)));

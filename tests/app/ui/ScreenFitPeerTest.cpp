@@ -1,8 +1,10 @@
-// Every window fits the screen's free area and every button of every phase and tab can be scrolled into
-// view and pressed: on a 1366x768 screen in the light look, and at scale 2 on a 1920x1080 one (a 960x540
-// desktop) in the dark. The test runs itself again on a virtual display of each kind, under openbox.
+// Every window fits the screen's free area, every button of every phase and tab can be scrolled into view
+// and pressed, and no label's or button's text is cut: on 1920x1080 and 1366x768 screens and at scale 2 on a
+// 1920x1080 one (a 960x540 desktop), each in the light and the dark look. The test runs itself again on a
+// virtual display of each kind, under openbox.
 // CORVANE_KEEP_SCREENSHOTS names a folder that keeps what the X server shows of each window.
 #include "app/controller/Appearance.hpp"
+#include "tests/app/ui/TextFit.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QLabel>
@@ -14,7 +16,8 @@
 namespace corvane {
 namespace {
 // Xvfb's screen, QT_SCALE_FACTOR and the look.
-const char* const screens[][3] = {{"1366x768x24", "1", "light"}, {"1920x1080x24", "2", "dark"}};
+const char* const screens[][3] = {{"1366x768x24", "1", "light"}, {"1920x1080x24", "2", "dark"}, {"1920x1080x24", "1", "dark"},
+                                  {"1366x768x24", "1", "dark"}, {"1920x1080x24", "2", "light"}, {"1920x1080x24", "1", "light"}};
 
 class OnThisScreen final : public test::UiFixture {
 public:
@@ -43,6 +46,7 @@ public:
             EXPECT_LE(w->mapTo(&window, QPoint(w->width(), 0)).x(), window.width()) << what;
             if (label && label->wordWrap()) { EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what; }
         }
+        EXPECT_EQ(test::cutTexts(window), "") << where;
         for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
             if (!button->isVisibleTo(&window) || !button->isEnabled()) continue;
             for (QWidget* up = button->parentWidget(); up && up != &window; up = up->parentWidget())
