@@ -1,5 +1,6 @@
 #include "app/ui/BoxStatusCard.hpp"
 
+#include "app/ui/ElidedLabel.hpp"
 #include "app/ui/PlainText.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
@@ -48,7 +49,7 @@ BoxStatusCard::BoxStatusCard(QWidget* parent) : Card(Look::Fill::card, false, pa
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);
     column->addWidget(tileRow_);
-    footer_ = PlainText::label(this);
+    footer_ = new ElidedLabel(Qt::ElideMiddle, this);
     setTextStyle(footer_, TextStyle::caption);
     setSecondary(footer_);
     column->addWidget(footer_);
@@ -113,8 +114,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
         }
     }
     const QString text = PlainText::cut(footer(status), 200);
-    footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));
-    footer_->setToolTip(PlainText::toolTip(text));
+    footer_->setWholeText(text);
 }
 
 std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {

@@ -67,6 +67,27 @@ public:
         if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS"))
             window.screen()->grabWindow(window.winId()).save(QString("%1/%2-%3.png").arg(keep, look, QString::fromStdString(where)));
     }
+    // Box text at its longest where it shows: a name past its cut in the main window and on the General
+    // tab, versions of 100 KB on the Updates tab and in the update rows, a graphics card named at length.
+    void boxTexts() {
+        const std::string name(120, 'W'), version(100 << 10, '7');
+        MainWindow main(*box);
+        SettingsWindow settings(*box);
+        AgentClient::Info info;
+        info.boxName = name, info.agentVersion = version;
+        AgentClient::BoxStatus status = load;
+        status.gpuName = std::string(300, 'G');
+        setBox({.phase = phase(BoxController::Phase::Kind::ready), .linkUp = true, .boxFound = true, .paired = true,
+                .boxName = name, .boxInfo = info, .boxStatus = status});
+        setUpdates({.appUpdate = UpdateManager::AppUpdate{version, std::nullopt, {}}, .boxUpdates = {{"host", version}},
+                    .boxHostVersion = version});
+        check(main, "main, box text");
+        main.hide();
+        for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+            settings.tabs()->setCurrentIndex(tab);
+            check(settings, settings.tabs()->tabText(tab).toStdString() + ", box text");
+        }
+    }
     int pressed = 0;
     QString look;
 };
@@ -86,6 +107,7 @@ TEST(ScreenFitTest, EveryWindowPhaseAndTabOnSmallScreens) {
     on.look = std::getenv("CORVANE_TEST_LOOK");
     Appearance::apply(on.look.toStdString());
     on.everyWindow([&on](QWidget& window, const std::string& name) { on.check(window, name); });
+    on.boxTexts();
     Appearance::apply(std::nullopt);
     EXPECT_GT(on.pressed, 50);
 }
