@@ -383,7 +383,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     }
     ReceivePlan plan = std::move(planned.value->plan);
 
-    hud_->show("Receiving " + plan.what + " from Windows", 0.0);
+    hud_->show("Receiving " + plan.what + " from Windows", 0.0, {plan.what});
     Log::write("receive from Windows: " + std::to_string(item->files.size()) + " file(s), " +
                std::to_string(item->totalBytes) + " bytes");
 
@@ -454,7 +454,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     if (!plan.topNames.empty()) reveal = folder / plan.macNames[plan.topNames.front()];
     activeTransfer_ = 0;
     const auto saved = plan.saved();
-    hud_->finish(saved.pill, false);
+    hud_->finish(saved.pill, false, {plan.what, folder.filename().string()});
     notifications_->post(saved.noticeTitle, saved.noticeBody, reveal);
     Log::write("receive from Windows: saved to " + folder.string());
     transferBusy_ = false;
@@ -506,7 +506,7 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     }
 
     const auto what = plan.what();
-    hud_->show("Copying " + what + " to Windows", 0.0);
+    hud_->show("Copying " + what + " to Windows", 0.0, {what});
     Log::write("send to Windows: " + std::to_string(plan.names.size()) + " item(s), " +
                std::to_string(plan.entries.size()) + " file(s), " + std::to_string(plan.total) + " bytes");
 
@@ -572,9 +572,10 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 
     activeTransfer_ = 0;
     // What went is reported as copied; what stayed here is named, and the pill shows a warning.
-    const auto copied = "Copied " + what + " to " + SendPlan::folderName(dest) + " on Windows";
-    if (plan.leftOut.empty()) hud_->finish(copied, false);
-    else hud_->finish(copied + ", but " + plan.describeLeftOut(), true);
+    const auto into = SendPlan::folderName(dest);
+    const auto copied = "Copied " + what + " to " + into + " on Windows";
+    if (plan.leftOut.empty()) hud_->finish(copied, false, {what, into});
+    else hud_->finish(copied + ", but " + plan.describeLeftOut(), true, {what, into, plan.leftOutName()});
     Log::write("send to Windows: done (" + logged(dest) + ")");
     transferBusy_ = false;
 }
