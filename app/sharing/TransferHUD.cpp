@@ -65,17 +65,21 @@ QString fittedTitle(const QString& title, const std::vector<std::string>& names,
     const auto joined = [&] {
         QString text;
         qsizetype done = 0;
-        for (const Part& part : parts) text += title.mid(done, part.at - done) + part.shown, done = part.at + part.whole.size();
+        for (const Part& part : parts) {
+            text += title.mid(done, part.at - done) + part.shown;
+            done = part.at + part.whole.size();
+        }
         return text + title.mid(done);
     };
     const int shortest = metrics.horizontalAdvance(QString(6, 'x'));
     for (QString text = title; !fits(text); text = joined()) {
         Part* widest = nullptr;
+        int now = 0;
         for (Part& part : parts)
-            if (!widest || metrics.horizontalAdvance(part.shown) > metrics.horizontalAdvance(widest->shown)) widest = &part;
-        const int now = widest ? metrics.horizontalAdvance(widest->shown) : 0;
+            if (const int wide = metrics.horizontalAdvance(part.shown); wide > now) now = wide, widest = &part;
         if (now <= shortest) return text;  // nothing left to shorten: the label cuts what remains
-        widest->shown = metrics.elidedText(widest->whole, Qt::ElideMiddle, std::max(shortest, std::min(now - 1, now * 3 / 4)));
+        const int target = std::max(shortest, std::min(now - 1, now * 3 / 4));
+        widest->shown = metrics.elidedText(widest->whole, Qt::ElideMiddle, target);
     }
     return joined();
 }

@@ -26,8 +26,10 @@
 namespace corvane {
 namespace {
 
-// What of a version from the box or the feed a button or a line shows: the row keeps its room for the rest.
+// What a version from the box or the feed may take of a line, and a button of its row: the row keeps its room
+// for the rest.
 constexpr int kVersionWidth = 160;
+constexpr int kButtonTextWidth = 220;
 
 // Box text in a label that wraps: no word of it wider than the label can take.
 void setBoxText(QLabel* label, const QString& text) {
@@ -177,7 +179,7 @@ void UpdatesTab::sync() {
         trailing.button->setVisible(button.has_value());
         if (button) {
             const QString whole = PlainText::cut(*button);
-            const QString shown = PlainText::shortWords(whole, trailing.button->fontMetrics(), kVersionWidth);
+            const QString shown = trailing.button->fontMetrics().elidedText(whole, Qt::ElideRight, kButtonTextWidth);
             trailing.button->setText(QString(shown).replace('&', "&&"));
             PlainText::offerWhole(trailing.button, shown, whole);
         }

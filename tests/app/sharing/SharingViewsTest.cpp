@@ -125,7 +125,9 @@ TEST_F(SharingViews, AWarningKeepsItsReasonWholeWhileItsNamesAreCut) {
     EXPECT_EQ(title->text(), "Copied a to Desktop on Windows");
     hud.show("Copying a to Windows", 0.5, {"a"});
     for (QLabel* label : hud.pill()->findChildren<QLabel*>()) {
-        if (label->isVisibleTo(hud.pill())) { EXPECT_GE(QFontInfo(label->font()).pointSizeF(), 9.0) << label->text().toStdString(); }
+        if (label->isVisibleTo(hud.pill())) {
+            EXPECT_GE(QFontInfo(label->font()).pointSizeF(), 9.0) << label->text().toStdString();
+        }
     }
 }
 

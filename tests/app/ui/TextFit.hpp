@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ui/TextLines.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -32,7 +33,8 @@ inline std::string cutTexts(QWidget& root) {
         const int flags = (wrap ? Qt::TextWordWrap : 0) | (mnemonic ? Qt::TextShowMnemonic : 0);
         const QRect needs = QFontMetrics(font).boundingRect(QRect(0, 0, wrap ? area.width() : 1 << 20, 1 << 20), flags, text);
         if (needs.width() > area.width() || needs.height() > area.height()) report(w, text, needs.size(), area.size());
-        if (text.contains(QChar(0x2026)) && w->toolTip().isEmpty()) out += "cut without its whole text: \"" + text.left(120).toStdString() + "\"\n";
+        if (text.contains(QChar(0x2026)) && w->toolTip().isEmpty())
+            out += "cut without its whole text: \"" + text.left(120).toStdString() + "\"\n";
     };
     for (QWidget* w : root.findChildren<QWidget*>()) {
         if (w->isWindow() || !w->isVisibleTo(&root)) continue;
@@ -55,8 +57,8 @@ inline std::string cutTexts(QWidget& root) {
         } else if (auto* radio = qobject_cast<QRadioButton*>(w)) {
             QStyleOptionButton option;
             option.initFrom(radio);
-            check(radio, radio->text(), radio->font(), radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio),
-                  false, true);
+            const QRect area = radio->style()->subElementRect(QStyle::SE_RadioButtonContents, &option, radio);
+            check(radio, radio->text(), radio->font(), area, false, true);
         } else if (auto* push = qobject_cast<QPushButton*>(w)) {
             QStyleOptionButton option;
             option.initFrom(push);
@@ -64,7 +66,14 @@ inline std::string cutTexts(QWidget& root) {
             if (!push->icon().isNull()) area.setLeft(area.left() + push->iconSize().width() + 4);
             check(push, push->text(), push->font(), area, false, true);
         } else if (auto* tool = qobject_cast<QToolButton*>(w)) {
-            if (tool->toolButtonStyle() != Qt::ToolButtonIconOnly) check(tool, tool->text(), tool->font(), tool->rect(), false, true);
+            if (tool->toolButtonStyle() != Qt::ToolButtonIconOnly)
+                check(tool, tool->text(), tool->font(), tool->rect(), false, true);
+        } else if (auto* lines = qobject_cast<TextLines*>(w)) {
+            // Wrapped anywhere and cut after its lines by rule: each line shown whole.
+            const QStringList shown = lines->lines(lines->width());
+            const QRect area = lines->rect();
+            for (int i = 0; i < shown.size(); ++i)
+                check(lines, shown[i], lines->font(), area.adjusted(0, i * lines->fontMetrics().lineSpacing(), 0, 0), false, false);
         } else if (auto* bar = qobject_cast<QTabBar*>(w)) {
             for (QToolButton* arrow : bar->findChildren<QToolButton*>())
                 if (arrow->isVisible()) out += "tab bar scrolls: only part of its tabs shows\n";
@@ -77,7 +86,8 @@ inline std::string cutTexts(QWidget& root) {
                 option.iconSize = bar->iconSize();
                 option.shape = bar->shape();
                 if (!bar->rect().contains(option.rect)) out += "tab \"" + option.text.toStdString() + "\" lies outside its bar\n";
-                check(bar, option.text, bar->font(), bar->style()->subElementRect(QStyle::SE_TabBarTabText, &option, bar), false, true);
+                const QRect text = bar->style()->subElementRect(QStyle::SE_TabBarTabText, &option, bar);
+                check(bar, option.text, bar->font(), text, false, true);
             }
         }
     }

@@ -170,7 +170,8 @@ public:
     void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
     void drawTextItem(const QPointF& p, const QTextItem& item) override {
         const QPointF at = painter()->transform().map(p);
-        drawn.push_back({item.text(), item.font(), QRectF(at.x(), at.y() - item.ascent(), item.width(), item.ascent() + item.descent())});
+        const QRectF rect(at.x(), at.y() - item.ascent(), item.width(), item.ascent() + item.descent());
+        drawn.push_back({item.text(), item.font(), rect});
     }
     Type type() const override { return User; }
     QPaintEngine* paintEngine() const override { return const_cast<TextRecorder*>(this); }
