@@ -353,10 +353,10 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     const auto transfer = activeTransfer_ = ++transfers_;
     QPointer<SharingManager> self(this);
     const auto folder = receiveFolder();
-    const auto fail = [self](const std::string& description) {
+    const auto fail = [self](const std::string& description, std::vector<std::string> names = {}) {
         if (!self) return;
         self->activeTransfer_ = 0;
-        self->hud_->finish("Could not receive from Windows: " + description, true);
+        self->hud_->finish("Could not receive from Windows: " + description, true, std::move(names));
         Log::write("receive from Windows failed: " + logged(description));
         self->transferBusy_ = false;
     };
@@ -442,7 +442,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     for (std::size_t i = 0; i < std::min<std::size_t>(leftOut.size(), 20); ++i)
         Log::write("receive from Windows: left out " + logged(leftOut[i]));
     if (!leftOut.empty()) {
-        fail(ReceivePlan::describeLeftOut(planned.value->leftOut));
+        fail(ReceivePlan::describeLeftOut(leftOut), {ReceivePlan::leftOutName(leftOut)});
         co_return;
     }
 
@@ -476,10 +476,10 @@ void SharingManager::send(const std::vector<fs::path>& files) {
 QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     const auto transfer = activeTransfer_ = ++transfers_;
     QPointer<SharingManager> self(this);
-    const auto fail = [self](const std::string& description) {
+    const auto fail = [self](const std::string& description, std::vector<std::string> names = {}) {
         if (!self) return;
         self->activeTransfer_ = 0;
-        self->hud_->finish("Could not copy to Windows: " + description, true);
+        self->hud_->finish("Could not copy to Windows: " + description, true, std::move(names));
         Log::write("send to Windows failed: " + logged(description));
         self->transferBusy_ = false;
     };
@@ -501,7 +501,7 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
             transferBusy_ = false;
             co_return;
         }
-        fail(plan.describeLeftOut());
+        fail(plan.describeLeftOut(), {plan.leftOutName()});
         co_return;
     }
 
