@@ -125,9 +125,13 @@ std::vector<std::string> ReceivePlan::leftOut(const AgentClient::OutboxItem& ite
 
 std::string ReceivePlan::describeLeftOut(const std::vector<std::string>& paths) {
     if (paths.empty()) return {};
-    const std::string first = "\"" + stream::text::forLog(paths.front(), 100) + "\"";
+    const std::string first = "\"" + leftOutName(paths) + "\"";
     if (paths.size() == 1) return first + " has a name that cannot be used on this computer.";
     return first + " and " + std::to_string(paths.size() - 1) + " more have names that cannot be used on this computer.";
+}
+
+std::string ReceivePlan::leftOutName(const std::vector<std::string>& paths) {
+    return paths.empty() ? std::string() : stream::text::forLog(paths.front(), 100);
 }
 
 void ReceivePlan::makeFolders(const std::vector<std::string>& dirs) {

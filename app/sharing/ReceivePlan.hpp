@@ -40,6 +40,8 @@ struct ReceivePlan {
     std::vector<std::string> leftOut(const AgentClient::OutboxItem& item) const;
     // What the user reads about them: "\"a/../b\" has a name ..." (box text escaped and cut).
     static std::string describeLeftOut(const std::vector<std::string>& paths);
+    // The first of `paths`, as describeLeftOut names it (between its quotes).
+    static std::string leftOutName(const std::vector<std::string>& paths);
     // Makes the top-level folders under fresh names (a name taken meanwhile moves on to the next free one)
     // and every folder of `dirs` that has a destination. Blocking; throws corvane::Error.
     void makeFolders(const std::vector<std::string>& dirs);

@@ -85,9 +85,13 @@ std::string SendPlan::what() const {
 
 std::string SendPlan::describeLeftOut() const {
     if (leftOut.empty()) return {};
-    const std::string first = "\"" + stream::text::forLog(leftOut.front().rel, 100) + "\"";
+    const std::string first = "\"" + leftOutName() + "\"";
     if (leftOut.size() > 1) return first + " and " + std::to_string(leftOut.size() - 1) + " more could not be sent.";
     return first + " " + reason(leftOut.front().why) + ".";
+}
+
+std::string SendPlan::leftOutName() const {
+    return leftOut.empty() ? std::string() : stream::text::forLog(leftOut.front().rel, 100);
 }
 
 std::string SendPlan::reason(LeftOut::Why why) {

@@ -35,6 +35,8 @@ struct SendPlan {
     std::string what() const;
     // What the user reads about `leftOut`: "\"x\" is no longer there." or "\"x\" and 2 more could not be sent."
     std::string describeLeftOut() const;
+    // The first item left out, as describeLeftOut names it (between its quotes).
+    std::string leftOutName() const;
     // "is no longer there", "is not a file or folder", ...
     static std::string reason(LeftOut::Why why);
     // The name of the box's destination folder: its last non-empty component, "\" and "/" both separating;

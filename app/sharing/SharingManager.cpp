@@ -353,10 +353,10 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     const auto transfer = activeTransfer_ = ++transfers_;
     QPointer<SharingManager> self(this);
     const auto folder = receiveFolder();
-    const auto fail = [self](const std::string& description) {
+    const auto fail = [self](const std::string& description, std::vector<std::string> names = {}) {
         if (!self) return;
         self->activeTransfer_ = 0;
-        self->hud_->finish("Could not receive from Windows: " + description, true);
+        self->hud_->finish("Could not receive from Windows: " + description, true, std::move(names));
         Log::write("receive from Windows failed: " + logged(description));
         self->transferBusy_ = false;
     };
@@ -383,7 +383,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     }
     ReceivePlan plan = std::move(planned.value->plan);
 
-    hud_->show("Receiving " + plan.what + " from Windows", 0.0);
+    hud_->show("Receiving " + plan.what + " from Windows", 0.0, {plan.what});
     Log::write("receive from Windows: " + std::to_string(item->files.size()) + " file(s), " +
                std::to_string(item->totalBytes) + " bytes");
 
@@ -442,7 +442,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     for (std::size_t i = 0; i < std::min<std::size_t>(leftOut.size(), 20); ++i)
         Log::write("receive from Windows: left out " + logged(leftOut[i]));
     if (!leftOut.empty()) {
-        fail(ReceivePlan::describeLeftOut(planned.value->leftOut));
+        fail(ReceivePlan::describeLeftOut(leftOut), {ReceivePlan::leftOutName(leftOut)});
         co_return;
     }
 
@@ -454,7 +454,7 @@ QCoro::Task<> SharingManager::receive(AgentClient::OutboxItem given) {
     if (!plan.topNames.empty()) reveal = folder / plan.macNames[plan.topNames.front()];
     activeTransfer_ = 0;
     const auto saved = plan.saved();
-    hud_->finish(saved.pill, false);
+    hud_->finish(saved.pill, false, {plan.what, folder.filename().string()});
     notifications_->post(saved.noticeTitle, saved.noticeBody, reveal);
     Log::write("receive from Windows: saved to " + folder.string());
     transferBusy_ = false;
@@ -476,10 +476,10 @@ void SharingManager::send(const std::vector<fs::path>& files) {
 QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
     const auto transfer = activeTransfer_ = ++transfers_;
     QPointer<SharingManager> self(this);
-    const auto fail = [self](const std::string& description) {
+    const auto fail = [self](const std::string& description, std::vector<std::string> names = {}) {
         if (!self) return;
         self->activeTransfer_ = 0;
-        self->hud_->finish("Could not copy to Windows: " + description, true);
+        self->hud_->finish("Could not copy to Windows: " + description, true, std::move(names));
         Log::write("send to Windows failed: " + logged(description));
         self->transferBusy_ = false;
     };
@@ -501,12 +501,12 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
             transferBusy_ = false;
             co_return;
         }
-        fail(plan.describeLeftOut());
+        fail(plan.describeLeftOut(), {plan.leftOutName()});
         co_return;
     }
 
     const auto what = plan.what();
-    hud_->show("Copying " + what + " to Windows", 0.0);
+    hud_->show("Copying " + what + " to Windows", 0.0, {what});
     Log::write("send to Windows: " + std::to_string(plan.names.size()) + " item(s), " +
                std::to_string(plan.entries.size()) + " file(s), " + std::to_string(plan.total) + " bytes");
 
@@ -572,9 +572,10 @@ QCoro::Task<> SharingManager::sendFiles(std::vector<fs::path> files) {
 
     activeTransfer_ = 0;
     // What went is reported as copied; what stayed here is named, and the pill shows a warning.
-    const auto copied = "Copied " + what + " to " + SendPlan::folderName(dest) + " on Windows";
-    if (plan.leftOut.empty()) hud_->finish(copied, false);
-    else hud_->finish(copied + ", but " + plan.describeLeftOut(), true);
+    const auto into = SendPlan::folderName(dest);
+    const auto copied = "Copied " + what + " to " + into + " on Windows";
+    if (plan.leftOut.empty()) hud_->finish(copied, false, {what, into});
+    else hud_->finish(copied + ", but " + plan.describeLeftOut(), true, {what, into, plan.leftOutName()});
     Log::write("send to Windows: done (" + logged(dest) + ")");
     transferBusy_ = false;
 }

@@ -36,6 +36,54 @@ std::string shortened(const std::string& text) {
     return text.substr(0, end) + "\u2026";
 }
 
+// The height of the title's two lines in `font`, the last one with its descenders.
+int twoLines(const QFont& font) {
+    return QFontMetrics(font).boundingRect(QRect(0, 0, 1 << 20, 1 << 20), 0, QStringLiteral("x\nx")).height();
+}
+
+// The title as the pill's two lines of `width` hold it: while it needs more, the widest of its names (found
+// in `title` in their order) is shortened in the middle, down to a few characters.
+QString fittedTitle(const QString& title, const std::vector<std::string>& names, const QFont& font, int width) {
+    const QFontMetrics metrics(font);
+    const auto fits = [&](const QString& text) {
+        const QRect needs = metrics.boundingRect(QRect(0, 0, width, 1 << 20), Qt::TextWordWrap, text);
+        return needs.width() <= width && needs.height() <= twoLines(font);
+    };
+    struct Part {
+        qsizetype at;
+        QString whole, shown;
+    };
+    std::vector<Part> parts;
+    qsizetype from = 0;
+    for (const std::string& name : names) {
+        const QString whole = QString::fromStdString(name);
+        const qsizetype at = whole.isEmpty() ? -1 : title.indexOf(whole, from);
+        if (at < 0) continue;
+        parts.push_back({at, whole, whole});
+        from = at + whole.size();
+    }
+    const auto joined = [&] {
+        QString text;
+        qsizetype done = 0;
+        for (const Part& part : parts) {
+            text += title.mid(done, part.at - done) + part.shown;
+            done = part.at + part.whole.size();
+        }
+        return text + title.mid(done);
+    };
+    const int shortest = metrics.horizontalAdvance(QString(6, 'x'));
+    for (QString text = title; !fits(text); text = joined()) {
+        Part* widest = nullptr;
+        int now = 0;
+        for (Part& part : parts)
+            if (const int wide = metrics.horizontalAdvance(part.shown); wide > now) now = wide, widest = &part;
+        if (now <= shortest) return text;  // nothing left to shorten: the label cuts what remains
+        const int target = std::max(shortest, std::min(now - 1, now * 3 / 4));
+        widest->shown = metrics.elidedText(widest->whole, Qt::ElideMiddle, target);
+    }
+    return joined();
+}
+
 constexpr Qt::WindowFlags kFloating = Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
                                       Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
 
@@ -122,7 +170,7 @@ public:
         font.setWeight(QFont::Medium);
         title_->setFont(font);
         title_->setStyleSheet("color: white; background: transparent;");
-        title_->setMaximumHeight(QFontMetrics(font).lineSpacing() * 2);
+        title_->setMaximumHeight(twoLines(font));
         top->addWidget(icon_, 0, Qt::AlignVCenter);
         top->addWidget(title_, 1);
         column->addLayout(top);
@@ -141,7 +189,7 @@ public:
         percent_ = new QLabel(barRow_);
         percent_->setTextFormat(Qt::PlainText);
         QFont small = font;
-        small.setPixelSize(11);
+        small.setPixelSize(12);  // 11 raised: no text of the app is smaller than 9 points
         small.setStyleHint(QFont::Monospace);
         percent_->setFont(small);
         percent_->setStyleSheet("color: rgba(255,255,255,217); background: transparent;");
@@ -159,7 +207,9 @@ public:
     }
 
     void sync() {
-        title_->setText(QString::fromStdString(hud_.title()));
+        // The label's room: the pill less its insets, the icon and the gap after it.
+        const int room = kWidth - 2 * 14 - icon_->width() - 8;
+        title_->setText(fittedTitle(QString::fromStdString(hud_.title()), hud_.names(), title_->font(), room));
         icon_->setKind(hud_.failed() ? PillIcon::Kind::failed
                        : hud_.progress() ? PillIcon::Kind::transfer
                                          : PillIcon::Kind::done);
@@ -203,8 +253,9 @@ TransferHUD::~TransferHUD() { delete pill_.data(); }
 
 bool TransferHUD::visible() const { return pill_ && pill_->isVisible(); }
 
-void TransferHUD::show(const std::string& title, std::optional<double> progress) {
+void TransferHUD::show(const std::string& title, std::optional<double> progress, std::vector<std::string> names) {
     title_ = shortened(title);
+    names_ = std::move(names);
     progress_ = progress ? std::optional(std::clamp(*progress, 0.0, 1.0)) : std::nullopt;
     failed_ = false;
     hideAt_.reset();
@@ -218,8 +269,9 @@ void TransferHUD::setProgress(double value) {
     Q_EMIT changed();
 }
 
-void TransferHUD::finish(const std::string& text, bool failed) {
+void TransferHUD::finish(const std::string& text, bool failed, std::vector<std::string> names) {
     title_ = shortened(text);
+    names_ = std::move(names);
     progress_.reset();
     failed_ = failed;
     hideAt_ = clock_.uptime() + (failed ? kHideAfterFailure : kHideAfterSuccess);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace corvane {
 
@@ -30,6 +31,8 @@ public:
     ~TransferHUD() override;
 
     const std::string& title() const { return title_; }
+    // The parts of the title that name files, folders or items, in their order in it.
+    const std::vector<std::string>& names() const { return names_; }
     std::optional<double> progress() const { return progress_; }
     bool failed() const { return failed_; }
     bool visible() const;
@@ -39,11 +42,13 @@ public:
     // Set while the stream window is open; the pill goes over the window StreamWindow::find finds for it.
     std::optional<std::int32_t> streamPID;
 
-    // Titles longer than 500 bytes are cut there (at a character boundary) and end in an ellipsis.
-    void show(const std::string& title, std::optional<double> progress);
+    // Titles longer than 500 bytes are cut there (at a character boundary) and end in an ellipsis. `names`
+    // are the parts of it that name files, folders or items, in their order: where the title needs more than
+    // the pill's two lines they are shortened in the middle, so that what is said of them stays whole.
+    void show(const std::string& title, std::optional<double> progress, std::vector<std::string> names = {});
     // Never moves back, never passes 1; neither shows nor moves the pill.
     void setProgress(double value);
-    void finish(const std::string& text, bool failed);
+    void finish(const std::string& text, bool failed, std::vector<std::string> names = {});
 
 Q_SIGNALS:
     void changed();
@@ -55,6 +60,7 @@ private:
 
     Clock& clock_;
     std::string title_;
+    std::vector<std::string> names_;
     std::optional<double> progress_;
     bool failed_ = false;
     std::optional<double> hideAt_;

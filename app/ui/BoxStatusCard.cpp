@@ -1,7 +1,7 @@
 #include "app/ui/BoxStatusCard.hpp"
 
+#include "app/ui/ElidedLabel.hpp"
 #include "app/ui/PlainText.hpp"
-#include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/window/LoadFigure.hpp"
@@ -49,7 +49,7 @@ BoxStatusCard::BoxStatusCard(QWidget* parent) : Card(Look::Fill::card, false, pa
     row->setContentsMargins(0, 0, 0, 0);
     row->setSpacing(10);
     column->addWidget(tileRow_);
-    footer_ = PlainText::label(this);
+    footer_ = new ElidedLabel(Qt::ElideMiddle, this);
     setTextStyle(footer_, TextStyle::caption);
     setSecondary(footer_);
     column->addWidget(footer_);
@@ -79,10 +79,16 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
             setTextStyle(label, TextStyle::caption);
             setSecondary(label);
             column->addWidget(label);
-            auto* value = new ShrinkingLabel(0.7, box);
+            // A figure keeps the card's text size: one wider than its tile takes a second line.
+            auto* value = PlainText::label(box);
             value->setObjectName("value");
+            value->setWordWrap(true);
+            QSizePolicy shared(QSizePolicy::Ignored, QSizePolicy::Preferred);
+            shared.setHeightForWidth(true);
+            value->setSizePolicy(shared);
             setTextStyle(value, TextStyle::callout, QFont::DemiBold);
             column->addWidget(value);
+            column->addStretch(1);  // the bars line up below a figure of two lines
             auto* bar = new QProgressBar(box);
             bar->setRange(0, 1000);
             bar->setTextVisible(false);
@@ -96,7 +102,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
     for (int i = 0; i < row->count(); ++i) {
         const Tile& tile = shown[i];
         QWidget* box = row->itemAt(i)->widget();
-        box->findChild<ShrinkingLabel*>("value")->setText(QString::fromStdString(tile.value));
+        box->findChild<QLabel*>("value")->setText(QString::fromStdString(tile.value));
         auto* bar = box->findChild<QProgressBar*>();
         const double fill = std::isnan(tile.fraction) ? 0 : std::clamp(tile.fraction, 0.0, 1.0);
         bar->setValue(static_cast<int>(std::lround(fill * 1000)));
@@ -108,8 +114,7 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
         }
     }
     const QString text = PlainText::cut(footer(status), 200);
-    footer_->setText(footer_->fontMetrics().elidedText(text, Qt::ElideMiddle, 392));
-    footer_->setToolTip(PlainText::toolTip(text));
+    footer_->setWholeText(text);
 }
 
 std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {

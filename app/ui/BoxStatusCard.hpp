@@ -13,6 +13,8 @@ class QLabel;
 
 namespace corvane {
 
+class ElidedLabel;
+
 // The box's load while its agent reports it: tiles for graphics, processor, memory and storage, and a
 // footer with the graphics card, the temperature and the time since the box started.
 class BoxStatusCard final : public Card {
@@ -34,7 +36,7 @@ public:
 private:
     std::optional<AgentClient::BoxStatus> shown_;
     QWidget* tileRow_;
-    QLabel* footer_;
+    ElidedLabel* footer_;
 };
 
 } // namespace corvane

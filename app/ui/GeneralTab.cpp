@@ -4,6 +4,7 @@
 #include "app/controller/Diagnostics.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/ui/Acknowledgements.hpp"
+#include "app/ui/ElidedLabel.hpp"
 #include "app/ui/Pickers.hpp"
 #include "app/ui/PlainText.hpp"
 #include "app/ui/ShortTime.hpp"
@@ -49,7 +50,7 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     addDivider();
 
     addSection("Box");
-    boxName_ = PlainText::label(nullptr);
+    boxName_ = new ElidedLabel;
     addRow("Connected to", boxName_);
     sleep_ = new PopupPicker(300);
     connect(sleep_, &PopupPicker::chosen, this, [this](int minutes) { box_.setBoxSleep(minutes); });
@@ -112,7 +113,7 @@ void GeneralTab::sync() {
         menuBar_->setChecked(StreamSettings::menuBarEnabled(box_.defaults()));
         wake_->setChecked(box_.settings().wakeBox);
     }
-    boxName_->setText(box_.boxName() ? PlainText::cut(*box_.boxName(), 80) : QString("No box connected"));
+    boxName_->setWholeText(box_.boxName() ? PlainText::cut(*box_.boxName(), 80) : QString("No box connected"));
     setSecondary(boxName_, !box_.boxName());
 
     const auto minutes = box_.boxSleepMinutes();

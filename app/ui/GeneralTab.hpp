@@ -11,6 +11,7 @@ class QPushButton;
 namespace corvane {
 
 class BoxController;
+class ElidedLabel;
 class PopupPicker;
 class SegmentedPicker;
 
@@ -42,7 +43,7 @@ private:
     SegmentedPicker* theme_;
     QCheckBox* login_;
     QCheckBox* menuBar_;
-    QLabel* boxName_;
+    ElidedLabel* boxName_;
     PopupPicker* sleep_;
     QCheckBox* wake_;
     QPushButton* wakeNow_;

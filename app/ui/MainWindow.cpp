@@ -9,6 +9,7 @@
 #include "app/ui/Contrast.hpp"
 #include "app/ui/Look.hpp"
 #include "app/ui/PlainText.hpp"
+#include "app/ui/ElidedLabel.hpp"
 #include "app/ui/ScreenFit.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/Shown.hpp"
@@ -63,7 +64,7 @@ MainWindow::MainWindow(BoxController& box, QWidget* parent) : QWidget(parent), b
     auto* name = new QLabel("Corvane", this);
     setTextStyle(name, TextStyle::headline);
     titles->addWidget(name);
-    subtitle_ = PlainText::label(this);
+    subtitle_ = new ElidedLabel(Qt::ElideRight, this);
     subtitle_->setObjectName("subtitle");
     setTextStyle(subtitle_, TextStyle::caption);
     setSecondary(subtitle_);
@@ -194,7 +195,7 @@ void MainWindow::sync() {
     if (showsNew(icon_, accent.name(QColor::HexArgb) + QString::number(devicePixelRatio())))
         icon_->setPixmap(Symbols::icon("cable.connector.horizontal", accent).pixmap(iconSize, iconSize));
     using Kind = BoxController::Phase::Kind;
-    subtitle_->setText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
+    subtitle_->setWholeText(box_.boxName() ? "Connected to " + PlainText::cut(*box_.boxName(), 80)
                                       : QString("Windows gaming over Thunderbolt"));
     const StatusText status(box_.phase(), box_.settings());
     const QColor tint = StatusText::color(status.tint);

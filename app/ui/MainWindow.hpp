@@ -12,6 +12,7 @@ class QToolButton;
 namespace corvane {
 
 class BoxController;
+class ElidedLabel;
 class BoxStatusCard;
 class Spinner;
 class TrayMenu;
@@ -50,7 +51,7 @@ private:
     QWidget* content_;
     QLabel* icon_;
     QToolButton* settings_;
-    QLabel* subtitle_;
+    ElidedLabel* subtitle_;
     QLabel* badge_;
     Spinner* spinner_;
     QLabel* title_;

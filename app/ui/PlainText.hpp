@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+class QFontMetrics;
 class QLabel;
 class QWidget;
 
@@ -24,6 +25,12 @@ QString mnemonicSafe(std::string_view text);
 QString toolTip(const QString& text);
 // A label that never reads its text as markup.
 QLabel* label(QWidget* parent, const QString& text = {});
+// `text` with each word wider than `width` by `metrics` cut to that width with an ellipsis: box text of any
+// kind then wraps within a label of that width.
+QString shortWords(const QString& text, const QFontMetrics& metrics, int width);
+// Sets a widget's tool tip to `whole` where it shows less than that or `whole` was itself cut to its length;
+// clears it otherwise.
+void offerWhole(QWidget* widget, const QString& shown, const QString& whole);
 
 } // namespace PlainText
 

@@ -65,9 +65,13 @@ void fit(QWidget& window, QScrollArea& scroll, int width, QSize chrome) {
     const QScreen* on = window.screen();
     QWidget* content = scroll.widget();
     if (!on || !content) return;
-    // Its layout would otherwise answer from sizes cached before the latest change, until a later pass.
-    if (content->layout()) content->layout()->activate();
-    const int measured = content->heightForWidth(width);
+    // Its layouts would otherwise answer from sizes cached before the latest change, until a later pass: a
+    // layout whose widget is not shown yet, or was just made, passes its children's changes on only then.
+    // Each is brought up to date, the innermost first.
+    const QList<QLayout*> layouts = content->findChildren<QLayout*>();
+    for (auto it = layouts.rbegin(); it != layouts.rend(); ++it) (*it)->activate();
+    // Content narrower than the window (a page of fixed width) is measured at its own width.
+    const int measured = content->heightForWidth(std::min(width, content->maximumWidth()));
     const int wanted = measured >= 0 ? measured : content->sizeHint().height();
     const QRect area = on->availableGeometry();
     // Before the window manager has framed the window its frame is unknown: assume a title bar's worth.

@@ -15,7 +15,9 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     page_ = new QVBoxLayout(this);
     page_->setContentsMargins(24, 24, 24, 24);
     page_->setSpacing(18);
-    page_->setAlignment(Qt::AlignTop);
+    // No alignment for the layout: an aligned layout takes the height its text wants at its widest, and its
+    // wrapped notes, taller at the page's width, would squeeze the rows around them. The window is as tall
+    // as the page, so there is no room to spare below it.
 }
 
 QSize SettingsPage::sizeHint() const {
@@ -55,6 +57,8 @@ QWidget* SettingsPage::addRow(const QString& label, QWidget* control) {
     title->setObjectName("rowLabel");
     title->setFixedWidth(kLabelWidth);
     title->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // A label longer than its column, or one in a larger font, takes a second line instead of losing its start.
+    title->setWordWrap(true);
     line->addWidget(title);
     control->setParent(row);
     line->addWidget(control);

@@ -84,7 +84,11 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     // Each page scrolls on its own when the screen is shorter than it.
     pages_ = {general_, new StreamTab(box_), new ControllersTab(box_), new SharingTab(box_), new ShortcutsTab(box_),
               new UpdatesTab(box_)};
-    for (std::size_t i = 0; i < pages_.size(); ++i) tabs_->addTab(ScreenFit::scrollArea(pages_[i]), QString(kTabs[i].label));
+    for (std::size_t i = 0; i < pages_.size(); ++i) {
+        QScrollArea* scroll = ScreenFit::scrollArea(pages_[i]);
+        scroll->setAlignment(Qt::AlignHCenter | Qt::AlignTop);  // in a window widened for its tabs
+        tabs_->addTab(scroll, QString(kTabs[i].label));
+    }
     connect(tabs_, &QTabWidget::currentChanged, this, &SettingsWindow::fitPage);
     Look::onChange(this, [this] { drawTabSymbols(); });
     drawTabSymbols();
@@ -132,7 +136,9 @@ void SettingsWindow::fitPage() {
     if (!scroll) return;
     // The tab widget's own frame and bar around the page.
     const int frame = 2 * tabs_->style()->pixelMetric(QStyle::PM_DefaultFrameWidth) + 4;
-    ScreenFit::fit(*this, *scroll, SettingsPage::kWidth, QSize(frame, tabs_->tabBar()->sizeHint().height() + frame));
+    // Wide enough for the page and for every tab to show: a bar with scroll arrows hides some of its tabs.
+    const QSize bar = tabs_->tabBar()->sizeHint();
+    ScreenFit::fit(*this, *scroll, std::max(SettingsPage::kWidth, bar.width()), QSize(frame, bar.height() + frame));
 }
 
 } // namespace corvane

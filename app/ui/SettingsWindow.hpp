@@ -13,8 +13,9 @@ class BoxController;
 class GeneralTab;
 class SettingsPage;
 
-// The settings window: six tabs (General, Stream, Controllers, Sharing, Shortcuts, Updates), as tall as
-// the page shown up to the screen's free area, past which the page scrolls. While it lives, the shortcut recorder takes its key presses from this window.
+// The settings window: six tabs (General, Stream, Controllers, Sharing, Shortcuts, Updates), wide enough to
+// show them all and as tall as the page shown up to the screen's free area, past which the page
+// scrolls. While it lives, the shortcut recorder takes its key presses from this window.
 class SettingsWindow final : public QWidget {
     Q_OBJECT
 public:

@@ -108,9 +108,13 @@ void UpdateBanner::sync() {
         line->addWidget(new SymbolLabel(row.symbol, row.tint, 18, frame), 0, Qt::AlignTop);
         auto* texts = new QVBoxLayout;
         texts->setSpacing(2);
-        auto* title = PlainText::label(frame, PlainText::cut(row.title, 200));
+        auto* title = PlainText::label(frame);
         title->setObjectName("title");
         setTextStyle(title, TextStyle::callout, QFont::DemiBold);
+        // A version from the box or the feed may be one word of any width: cut to what the row can wrap.
+        const QString whole = PlainText::cut(row.title, 200);
+        title->setText(PlainText::shortWords(whole, title->fontMetrics(), 160));
+        PlainText::offerWhole(title, title->text(), whole);
         title->setWordWrap(true);
         texts->addWidget(title);
         if (row.detail) {

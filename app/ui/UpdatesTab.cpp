@@ -26,6 +26,18 @@
 namespace corvane {
 namespace {
 
+// What a version from the box or the feed may take of a line, and a button of its row: the row keeps its room
+// for the rest.
+constexpr int kVersionWidth = 160;
+constexpr int kButtonTextWidth = 220;
+
+// Box text in a label that wraps: no word of it wider than the label can take.
+void setBoxText(QLabel* label, const QString& text) {
+    const QString shown = PlainText::shortWords(text, label->fontMetrics(), kVersionWidth);
+    label->setText(shown);
+    PlainText::offerWhole(label, shown, text);
+}
+
 const UpdateManager::BoxUpdate* boxUpdate(const UpdateManager& updates, const std::string& component) {
     for (const auto& update : updates.boxUpdates())
         if (update.component == component) return &update;
@@ -165,23 +177,28 @@ void UpdatesTab::sync() {
     const bool busy = updates.isBusy();
     const auto show = [busy](Trailing& trailing, std::optional<std::string> button, bool badge, bool enabledWhileBusy) {
         trailing.button->setVisible(button.has_value());
-        if (button) trailing.button->setText(PlainText::mnemonicSafe(*button));
+        if (button) {
+            const QString whole = PlainText::cut(*button);
+            const QString shown = trailing.button->fontMetrics().elidedText(whole, Qt::ElideRight, kButtonTextWidth);
+            trailing.button->setText(QString(shown).replace('&', "&&"));
+            PlainText::offerWhole(trailing.button, shown, whole);
+        }
         trailing.button->setEnabled(enabledWhileBusy || !busy);
         trailing.badge->setVisible(badge);
     };
 
-    appDetail_->setText("Version " + PlainText::cut(updates.currentVersion(), 60));
+    setBoxText(appDetail_, "Version " + PlainText::cut(updates.currentVersion(), 60));
     if (updates.appUpdate()) show(app_, "Update to " + updates.appUpdate()->version, false, false);
     else show(app_, std::nullopt, updates.lastChecked().has_value(), false);
 
-    agentDetail_->setText(PlainText::cut(boxAgentDetail(box_)));
+    setBoxText(agentDetail_, PlainText::cut(boxAgentDetail(box_)));
     const auto* agentUpdate = boxUpdate(updates, "agent");
     if (!box_.boxInfo()) show(agent_, std::nullopt, false, false);
     else if (updates.boxNeedsSetup()) show(agent_, std::string("Show Steps"), false, true);
     else if (agentUpdate) show(agent_, "Update to " + agentUpdate->version, false, false);
     else show(agent_, std::nullopt, true, false);
 
-    hostDetail_->setText(PlainText::cut(hostDetail(box_)));
+    setBoxText(hostDetail_, PlainText::cut(hostDetail(box_)));
     const auto* hostUpdate = boxUpdate(updates, "host");
     if (!box_.boxInfo() || updates.boxNeedsSetup()) show(host_, std::nullopt, false, false);
     else if (hostUpdate) show(host_, "Update to " + hostUpdate->version, false, false);

@@ -23,16 +23,39 @@ constexpr double rowSpacing = 5;
 const char* const hintText =
     "Low FPS is normal on a still screen: the box only sends a new frame when the picture changes.";
 
-// 11.5 and 10.5 in whole pixels.
-const QFont& rowFont() { return OverlayStyle::font(11, QFont::Medium); }
-const QFont& hintFont() { return OverlayStyle::font(10, QFont::Normal); }
+// 11.5 and 10.5 raised to 12 pixels: no text of the app is smaller than 9 points.
+const QFont& rowFont() { return OverlayStyle::font(12, QFont::Medium); }
+const QFont& hintFont() { return OverlayStyle::font(12, QFont::Normal); }
 double inner() { return width - 2 * padding; }
+
+// The label column: as wide as the widest label the card may show (the labels never change).
+double labelColumn() {
+    static const double widest = [] {
+        const QFontMetricsF metrics(rowFont());
+        double result = 0;
+        for (const char* label : {"Frame rate", "Latency", "Video", "Box"})
+            result = std::max(result, metrics.horizontalAdvance(QString::fromLatin1(label)));
+        return std::ceil(result);
+    }();
+    return widest;
+}
 
 std::vector<std::pair<std::string, std::string>> rows(const StatsOverlay& model) {
     std::vector<std::pair<std::string, std::string>> list{
         {"Frame rate", frameRate(model)}, {"Latency", latency(model)}, {"Video", video(model)}};
     if (auto load = box(model)) list.emplace_back("Box", *load);
     return list;
+}
+
+// As wide as its headline and its widest row and never narrower than `width`: a figure is never cut, and every one of them is
+// made of numbers and a few fixed words, so the card stays small.
+double cardWidth(const StatsOverlay& model) {
+    const QFontMetricsF metrics(rowFont());
+    double widest = 0;
+    for (const auto& row : rows(model))
+        widest = std::max(widest, metrics.horizontalAdvance(QString::fromStdString(row.second)));
+    widest = std::max(labelColumn() + columnSpacing + widest, StatsHeadline::size(model).width());
+    return std::max(width, std::ceil(padding + widest + padding));
 }
 
 // A box figure rounded to a whole number (halves away from zero), or "-" for one that is no number or lies
@@ -105,14 +128,14 @@ bool stillScreenHint(const StatsOverlay& model) {
     return model.fps() && model.fpsHistory().size() >= 3 && *model.fps() < model.targetFPS() / 2.0;
 }
 
-QRectF graphRect(const StatsOverlay&) {
-    return QRectF(padding, padding + StatsHeadline::height() + spacing, inner(), graphHeight);
+QRectF graphRect(const StatsOverlay& model) {
+    return QRectF(padding, padding + StatsHeadline::height() + spacing, cardWidth(model) - 2 * padding, graphHeight);
 }
 
 QSizeF size(const StatsOverlay& model) {
     double height = gridTop() + gridHeight(model);
     if (stillScreenHint(model)) height += spacing + hintRect(0).height();
-    return QSizeF(width, std::ceil(height + padding));
+    return QSizeF(cardWidth(model), std::ceil(height + padding));
 }
 
 void paint(QPainter& painter, const StatsOverlay& model) {
@@ -120,18 +143,13 @@ void paint(QPainter& painter, const StatsOverlay& model) {
     StatsHeadline::paint(painter, QPointF(padding, padding), model);
     const QRectF graph = graphRect(model);
     FPSGraph::paint(painter, graph, model.fpsHistory(), model.targetFPS());
-    painter.fillRect(QRectF(padding, graph.bottom() + spacing, inner(), 1), OverlayStyle::border);
+    painter.fillRect(QRectF(padding, graph.bottom() + spacing, graph.width(), 1), OverlayStyle::border);
 
     const QFont font = rowFont();
     const QFontMetricsF metrics(font);
     painter.setFont(font);
     const auto list = rows(model);
-    // The label column: as wide as the widest label the card may show (the labels never change).
-    static const double labels = std::ceil(std::max({metrics.horizontalAdvance(QStringLiteral("Frame rate")),
-                                                     metrics.horizontalAdvance(QStringLiteral("Latency")),
-                                                     metrics.horizontalAdvance(QStringLiteral("Video")),
-                                                     metrics.horizontalAdvance(QStringLiteral("Box"))}));
-    const double valueX = padding + labels + columnSpacing;
+    const double valueX = padding + labelColumn() + columnSpacing;
     const double lineHeight = std::ceil(metrics.height());
     double y = gridTop();
     for (const auto& row : list) {
@@ -139,9 +157,7 @@ void paint(QPainter& painter, const StatsOverlay& model) {
         painter.setPen(OverlayStyle::muted);
         painter.drawText(QPointF(padding, baseline), QString::fromStdString(row.first));
         painter.setPen(Qt::white);
-        const QString value = metrics.elidedText(QString::fromStdString(row.second), Qt::ElideRight,
-                                                 width - padding - valueX);
-        painter.drawText(QPointF(valueX, baseline), value);
+        painter.drawText(QPointF(valueX, baseline), QString::fromStdString(row.second));
         y += lineHeight + rowSpacing;
     }
     if (stillScreenHint(model)) {

@@ -12,9 +12,10 @@ namespace corvane {
 
 class StatsOverlay;
 
-// The overlay's detailed card, 260 wide: the headline, the frame-rate graph, a divider, the rows "Frame
-// rate", "Latency", "Video" (and "Box" with a box status), and the still-screen hint when the rate is low.
-// Drawn from the model each time over the card's rounded rectangle (the panel's); keeps nothing.
+// The overlay's detailed card, 260 wide or as wide as its widest row: the headline, the frame-rate graph, a
+// divider, the rows "Frame rate", "Latency", "Video" (and "Box" with a box status), and the still-screen hint
+// when the rate is low. Drawn from the model each time over the card's rounded rectangle (the panel's);
+// keeps nothing.
 namespace StatsCard {
 
 inline constexpr double width = 260;

@@ -100,6 +100,39 @@ TEST_F(SharingViews, ThePillOutlivesTheStreamWindowAndItsResultsGoOnTime) {
     EXPECT_TRUE(shownAfter(30));
 }
 
+// A warning keeps what it says of a name whole in the pill's two lines while the names are cut in the middle,
+// the longest first; no text of the pill is under 9 points.
+TEST_F(SharingViews, AWarningKeepsItsReasonWholeWhileItsNamesAreCut) {
+    TransferHUD hud(clock);
+    const std::string path = "Holiday/" + std::string(92, 'p');
+    const std::string text = "Copied 2 items to Desktop on Windows, but \"" + path + "\" could not be read.";
+    hud.finish(text, true, {"2 items", "Desktop", path});
+    ASSERT_TRUE(hud.visible());
+    EXPECT_EQ(hud.title(), text);
+    QLabel* title = nullptr;
+    for (QLabel* label : hud.pill()->findChildren<QLabel*>())
+        if (label->text().startsWith("Copied")) title = label;
+    ASSERT_TRUE(title);
+    const QString shown = title->text();
+    EXPECT_TRUE(shown.startsWith("Copied 2 items to Desktop on Windows, but \"Holiday")) << shown.toStdString();
+    EXPECT_TRUE(shown.endsWith(QString::fromUtf8("pp\" could not be read."))) << shown.toStdString();
+    EXPECT_TRUE(shown.contains(QChar(0x2026)));
+    const QFontMetrics metrics(title->font());
+    const QRect needs = metrics.boundingRect(QRect(0, 0, title->width(), 1 << 20), Qt::TextWordWrap, shown);
+    EXPECT_LE(needs.width(), title->width());
+    EXPECT_LE(needs.height(), title->height());
+    EXPECT_LE(title->height(), metrics.boundingRect(QRect(0, 0, 1 << 20, 1 << 20), 0, "x\nx").height());  // two lines
+    // A title that fits is left as it is.
+    hud.finish("Copied a to Desktop on Windows", false, {"a", "Desktop"});
+    EXPECT_EQ(title->text(), "Copied a to Desktop on Windows");
+    hud.show("Copying a to Windows", 0.5, {"a"});
+    for (QLabel* label : hud.pill()->findChildren<QLabel*>()) {
+        if (label->isVisibleTo(hud.pill())) {
+            EXPECT_GE(QFontInfo(label->font()).pointSizeF(), 9.0) << label->text().toStdString();
+        }
+    }
+}
+
 TEST_F(SharingViews, TheDropPanelComesUpOnlyWhenAllowedGoesWithinAWatchStepAndSortsDrops) {
     QWidget window;
     window.resize(640, 400);

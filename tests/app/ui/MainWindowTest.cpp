@@ -1,9 +1,9 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/MainWindow.hpp"
-#include "app/ui/ShrinkingLabel.hpp"
 #include "app/ui/StatusText.hpp"
 #include "app/ui/StreamTab.hpp"
+#include "app/ui/TextStyle.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/window/EngineStream.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
@@ -91,11 +91,12 @@ TEST_F(MainWindowTest, EveryTextOfTheWindow) {
                                         "~Your box is connected and paired.\nStreaming engine installed\nThunderbolt link connected\n"
                                         "~Box found\nPaired with this computer\n~Graphics\n95%\n~Processor\n13%\n~Memory\n"
                                         "8.0 GB of 32 GB\n~Storage\n400 GB free\n~GPU  \u00b7  on for 0 min\nOpen Windows\n");
-    // A load card's value shrinks down to 70 % of its size before it is cut; a bar is orange only past 90 %.
+    // A load card's value keeps the card's text size and wraps where its tile is narrow; a bar is orange only
+    // past 90 %.
     auto* card = window.findChild<BoxStatusCard*>();
-    const auto* value = card->findChild<ShrinkingLabel*>("value");
-    EXPECT_EQ(value->fittedFont(1000).pointSizeF(), value->font().pointSizeF());
-    EXPECT_DOUBLE_EQ(value->fittedFont(1).pointSizeF(), value->font().pointSizeF() * 0.7);
+    const auto* value = card->findChild<QLabel*>("value");
+    EXPECT_EQ(value->font().pointSizeF(), textFont(TextStyle::callout).pointSizeF());
+    EXPECT_TRUE(value->wordWrap());
     for (const auto& [percent, tint] : {std::pair{90.0, Tint::accent}, {91.0, Tint::orange}}) {
         AgentClient::BoxStatus status = load;
         status.gpuPercent = percent;
@@ -198,10 +199,10 @@ TEST_F(MainWindowTest, MarkupFromTheBoxIsNeverReadAndIsCut) {
     }
     setBox({.phase = Phase::of(Phase::Kind::ready), .boxName = markup});
     for (QAction* action : tray.menu()->actions()) items += shown(action->text().replace("&&", "&"), false, "menu");
-    // The main window's subtitle, detail and load card, the settings' box name, versions and updates; the load
-    // card's tip; the tray's first line.
+    // The main window's subtitle, detail and load card, the settings' box name, versions and updates; the tips
+    // of the six of them that were cut, which offer the whole; the tray's first line.
     EXPECT_EQ(labels, 7);
-    EXPECT_EQ(tips, 1);
+    EXPECT_EQ(tips, 6);
     EXPECT_EQ(items, 1);
 }
 

@@ -1,8 +1,10 @@
-// Every window fits the screen's free area and every button of every phase and tab can be scrolled into
-// view and pressed: on a 1366x768 screen in the light look, and at scale 2 on a 1920x1080 one (a 960x540
-// desktop) in the dark. The test runs itself again on a virtual display of each kind, under openbox.
+// Every window fits the screen's free area, every button of every phase and tab can be scrolled into view
+// and pressed, and no label's or button's text is cut: on 1920x1080 and 1366x768 screens and at scale 2 on a
+// 1920x1080 one (a 960x540 desktop), each in the light and the dark look. The test runs itself again on a
+// virtual display of each kind, under openbox.
 // CORVANE_KEEP_SCREENSHOTS names a folder that keeps what the X server shows of each window.
 #include "app/controller/Appearance.hpp"
+#include "tests/app/ui/TextFit.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QLabel>
@@ -14,7 +16,8 @@
 namespace corvane {
 namespace {
 // Xvfb's screen, QT_SCALE_FACTOR and the look.
-const char* const screens[][3] = {{"1366x768x24", "1", "light"}, {"1920x1080x24", "2", "dark"}};
+const char* const screens[][3] = {{"1366x768x24", "1", "light"}, {"1920x1080x24", "2", "dark"}, {"1920x1080x24", "1", "dark"},
+                                  {"1366x768x24", "1", "dark"}, {"1920x1080x24", "2", "light"}, {"1920x1080x24", "1", "light"}};
 
 class OnThisScreen final : public test::UiFixture {
 public:
@@ -43,6 +46,7 @@ public:
             EXPECT_LE(w->mapTo(&window, QPoint(w->width(), 0)).x(), window.width()) << what;
             if (label && label->wordWrap()) { EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what; }
         }
+        EXPECT_EQ(test::cutTexts(window), "") << where;
         for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
             if (!button->isVisibleTo(&window) || !button->isEnabled()) continue;
             for (QWidget* up = button->parentWidget(); up && up != &window; up = up->parentWidget())
@@ -63,6 +67,27 @@ public:
         if (const char* keep = std::getenv("CORVANE_KEEP_SCREENSHOTS"))
             window.screen()->grabWindow(window.winId()).save(QString("%1/%2-%3.png").arg(keep, look, QString::fromStdString(where)));
     }
+    // Box text at its longest where it shows: a name past its cut in the main window and on the General
+    // tab, versions of 100 KB on the Updates tab and in the update rows, a graphics card named at length.
+    void boxTexts() {
+        const std::string name(120, 'W'), version(100 << 10, '7');
+        MainWindow main(*box);
+        SettingsWindow settings(*box);
+        AgentClient::Info info;
+        info.boxName = name, info.agentVersion = version;
+        AgentClient::BoxStatus status = load;
+        status.gpuName = std::string(300, 'G');
+        setBox({.phase = phase(BoxController::Phase::Kind::ready), .linkUp = true, .boxFound = true, .paired = true,
+                .boxName = name, .boxInfo = info, .boxStatus = status});
+        setUpdates({.appUpdate = UpdateManager::AppUpdate{version, std::nullopt, {}}, .boxUpdates = {{"host", version}},
+                    .boxHostVersion = version});
+        check(main, "main, box text");
+        main.hide();
+        for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+            settings.tabs()->setCurrentIndex(tab);
+            check(settings, settings.tabs()->tabText(tab).toStdString() + ", box text");
+        }
+    }
     int pressed = 0;
     QString look;
 };
@@ -82,6 +107,7 @@ TEST(ScreenFitTest, EveryWindowPhaseAndTabOnSmallScreens) {
     on.look = std::getenv("CORVANE_TEST_LOOK");
     Appearance::apply(on.look.toStdString());
     on.everyWindow([&on](QWidget& window, const std::string& name) { on.check(window, name); });
+    on.boxTexts();
     Appearance::apply(std::nullopt);
     EXPECT_GT(on.pressed, 50);
 }

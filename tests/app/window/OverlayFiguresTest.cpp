@@ -1,5 +1,7 @@
 #include <limits>
 #include <QApplication>
+#include <QPaintEngine>
+#include <QPainter>
 #include <QTest>
 #include <gtest/gtest.h>
 #include "app/window/FrameCounter.hpp"
@@ -149,6 +151,71 @@ TEST(StatsCardTest, TextsOfThePillAndTheCard) {
         overlay.setBoxStatus(AgentClient::BoxStatus{{}, {}, row.cpu, row.gpu, 0, 0, 0, 0, row.temperature, 0});
         EXPECT_EQ(StatsCard::box(overlay), row.shown);
     }
+}
+
+// Keeps every text a painter draws, with its font and where it lands; draws nothing else.
+class TextRecorder final : public QPaintEngine, public QPaintDevice {
+public:
+    struct Drawn {
+        QString text;
+        QFont font;
+        QRectF rect;
+    };
+    std::vector<Drawn> drawn;
+
+    bool begin(QPaintDevice*) override { return true; }
+    bool end() override { return true; }
+    void updateState(const QPaintEngineState&) override {}
+    void drawPixmap(const QRectF&, const QPixmap&, const QRectF&) override {}
+    void drawPolygon(const QPointF*, int, PolygonDrawMode) override {}
+    void drawTextItem(const QPointF& p, const QTextItem& item) override {
+        const QPointF at = painter()->transform().map(p);
+        const QRectF rect(at.x(), at.y() - item.ascent(), item.width(), item.ascent() + item.descent());
+        drawn.push_back({item.text(), item.font(), rect});
+    }
+    Type type() const override { return User; }
+    QPaintEngine* paintEngine() const override { return const_cast<TextRecorder*>(this); }
+    int metric(PaintDeviceMetric metric) const override {
+        switch (metric) {
+        case PdmWidth: case PdmHeight: return 1000;
+        case PdmDpiX: case PdmDpiY: case PdmPhysicalDpiX: case PdmPhysicalDpiY: return 96;
+        case PdmDepth: return 32;
+        case PdmDevicePixelRatioScaled: return static_cast<int>(devicePixelRatioFScale());
+        default: return 1;
+        }
+    }
+};
+
+// The card holds every figure whole at its rows' size, growing past its 260 for the widest; no text of it
+// is under 9 points.
+TEST(StatsCardTest, EveryFigureWholeAndNoTextUnderNinePoints) {
+    static int argc = 1;
+    static char name[] = "overlay-test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qApp) new QApplication(argc, argv);
+    ManualClock clock;
+    AppPool pool;
+    StatsOverlay overlay(clock, pool);
+    overlay.start(0, StatsOverlay::Position::topRight, true, {1920, 1080, "auto codec", 49, 60, true});
+    overlay.setBoxStatus(AgentClient::BoxStatus{{}, {}, 100, 100, 0, 0, 0, 0, 100, 0});
+    const QSizeF card = StatsCard::size(overlay);
+    EXPECT_GT(card.width(), StatsCard::width);
+    TextRecorder recorder;
+    {
+        QPainter painter(&recorder);
+        StatsCard::paint(painter, overlay);
+    }
+    QStringList texts;
+    for (const auto& drawn : recorder.drawn) {
+        texts << drawn.text;
+        EXPECT_GE(drawn.font.pixelSize() > 0 ? drawn.font.pixelSize() * 72.0 / 96 : drawn.font.pointSizeF(), 9.0)
+            << drawn.text.toStdString();
+        EXPECT_LE(drawn.rect.right(), card.width() - StatsCard::padding + 0.5) << drawn.text.toStdString();
+        EXPECT_FALSE(drawn.text.contains(QChar(0x2026))) << drawn.text.toStdString();
+    }
+    EXPECT_TRUE(texts.contains("1920 x 1080, auto codec, 49 Mbps, HDR")) << texts.join(" | ").toStdString();
+    EXPECT_TRUE(texts.contains("GPU 100%, CPU 100%, 100 \u00B0C")) << texts.join(" | ").toStdString();
+    overlay.stop();
 }
 
 }  // namespace
