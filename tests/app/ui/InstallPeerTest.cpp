@@ -1,5 +1,6 @@
 // The tree `cmake --install` lays out: a desktop entry the desktop's menu accepts, the app icon in the
-// hicolor theme, and acknowledgements whose every row has its text; the login item's entry passes the validator silently.
+// hicolor theme, and acknowledgements whose every row has its text; the login item's entry passes the
+// validator silently.
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/MainWindow.hpp"
 #include "platform/login/LoginItem.hpp"
