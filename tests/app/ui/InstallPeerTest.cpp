@@ -1,7 +1,9 @@
 // The tree `cmake --install` lays out: a desktop entry the desktop's menu accepts, the app icon in the
-// hicolor theme, and acknowledgements whose every row has its text. (The autostart entry: LoginItemTest.)
+// hicolor theme, and acknowledgements whose every row has its text; the login item's entry passes the
+// validator silently.
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "platform/login/LoginItem.hpp"
 #include "tests/app/ui/AcknowledgementsCheck.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <filesystem>
@@ -60,6 +62,14 @@ TEST_F(InstallTest, InstalledAcknowledgementsCarryWholeLicencesAndAreWrittenAlik
     ASSERT_EQ(written.status, 0) << written.output;
     const auto diff = test::runCommand("diff -r '" + installed.string() + "' '" + again.string() + "' 2>&1 | head -20");
     EXPECT_EQ(diff.output, "");
+}
+
+// The login item's entry for the installed program: the validator takes it without a word.
+TEST_F(InstallTest, TheLoginItemsEntryPassesTheValidatorSilently) {
+    platform::LoginItem::set(true, dir.path() / "prefix/bin/corvane", dir.path() / "config");
+    const auto valid = test::runCommand("desktop-file-validate '" + platform::LoginItem::file(dir.path() / "config").string() + "' 2>&1");
+    EXPECT_EQ(valid.status, 0);
+    EXPECT_EQ(valid.output, "");
 }
 
 } // namespace

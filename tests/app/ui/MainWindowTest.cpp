@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTextDocument>
+#include <gmock/gmock.h>
 
 namespace corvane {
 namespace {
@@ -204,6 +205,46 @@ TEST_F(MainWindowTest, MarkupFromTheBoxIsNeverReadAndIsCut) {
     EXPECT_EQ(labels, 7);
     EXPECT_EQ(tips, 6);
     EXPECT_EQ(items, 1);
+}
+
+// Four full tiles of the box's load share the width: the window stays 440 wide.
+TEST_F(MainWindowTest, TheWindowStays440WideWithFourLoadTiles) {
+    window.show();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(window.width(), 440);
+    AgentClient::BoxStatus status = load;
+    status.diskFree = status.diskTotal = 400ull << 30;
+    setBox({.phase = phase(Kind::ready), .linkUp = true, .boxFound = true, .paired = true, .boxName = "Den", .boxStatus = status});
+    QCoreApplication::processEvents();
+    ASSERT_EQ(BoxStatusCard::tiles(status).size(), 4u);
+    EXPECT_FALSE(window.findChild<BoxStatusCard*>()->isHidden());
+    EXPECT_EQ(window.width(), 440);
+}
+
+// A new load shows in the tiles in place; without a graphics figure its tile goes and the others stay.
+TEST_F(MainWindowTest, TheLoadCardShowsNewFigures) {
+    auto* card = window.findChild<BoxStatusCard*>();
+    ASSERT_NE(card, nullptr);
+    AgentClient::BoxStatus status = load;
+    setBox({.boxStatus = status});
+    const auto* value = card->findChild<QLabel*>("value");
+    ASSERT_NE(value, nullptr);
+    for (const double percent : {90.0, 91.0, 7.0}) {
+        status.gpuPercent = percent;
+        setBox({.boxStatus = status});
+        EXPECT_EQ(value->text().toStdString(), std::to_string(int(percent)) + "%");
+    }
+    status.cpuPercent = 55, status.diskFree = static_cast<std::uint64_t>(250.4 * (1ull << 30));
+    setBox({.boxStatus = status});
+    EXPECT_THAT(test::shownTexts(window), testing::HasSubstr("~Graphics\n7%\n~Processor\n55%\n~Memory\n8.0 GB of 32 GB\n~Storage\n"
+                                                             "250 GB free\n"));
+    status.gpuPercent.reset();
+    setBox({.boxStatus = status});
+    EXPECT_THAT(test::shownTexts(window), testing::HasSubstr("Paired with this computer\n~Processor\n55%\n~Memory\n8.0 GB of 32 GB\n"
+                                                             "~Storage\n250 GB free\n"));
+    value = card->findChild<QLabel*>("value");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->text().toStdString(), "55%");
 }
 
 TEST_F(MainWindowTest, LoginStartKeepsTheWindowWithoutATray) {

@@ -13,12 +13,16 @@
 #include "platform/system/SystemInfo.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractItemView>
+#include <QCheckBox>
 #include <QCompleter>
 #include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
+#include <QStandardItemModel>
 #include <gmock/gmock.h>
+#include <set>
 
 namespace corvane {
 namespace {
@@ -337,6 +341,135 @@ TEST_F(SettingsTabsTest, SharingTabNamesTheSendToEntryAfterThisComputer) {
     EXPECT_EQ(BoxController::pairingName(), *computer + " (Corvane)");
     EXPECT_EQ(BoxController::pairingName(std::nullopt), "Linux (Corvane)");
     EXPECT_EQ(BoxController::pairingName("Kim's desk"), "Kim's desk (Corvane)");
+}
+
+// The window is only as wide as the page shown or its tab bar, whichever is wider (with a scroll bar at
+// most), and as tall as it up to the
+// screen's free area; what it adds to the page's height is the same on every tab. Long switch texts wrap
+// within the row's control column rather than run off the page.
+TEST_F(SettingsTabsTest, TheWindowIsOnlyAsWideAsThePageShown) {
+    SettingsWindow window(*box);
+    window.show();
+    std::set<int> chrome;
+    for (int tab = 0; tab < window.tabs()->count(); ++tab) {
+        window.tabs()->setCurrentIndex(tab);
+        QCoreApplication::processEvents();
+        const SettingsPage* page = window.page(tab);
+        EXPECT_EQ(page->width(), 570) << tab;
+        EXPECT_LT(window.width(), std::max(570, window.tabs()->tabBar()->sizeHint().width()) + 30) << tab;
+        const int room = window.screen()->availableGeometry().height();
+        EXPECT_LE(window.height(), room) << tab;
+        if (window.height() < room - 100) chrome.insert(window.height() - page->heightForWidth(570));
+    }
+    EXPECT_EQ(chrome.size(), 1u);
+    for (const auto* toggle : window.findChildren<QCheckBox*>())
+        EXPECT_LE(toggle->sizeHint().width(), SettingsPage::kControlWidth) << toggle->text().toStdString();
+}
+
+// "Automatic (N Mbps)" names the rate the automatic choice gives, also while a rate of its own is chosen.
+TEST_F(SettingsTabsTest, AutomaticNamesTheAutomaticRateEvenWhenARateIsChosen) {
+    const auto with = [](auto change) { S s; change(s); return s; };
+    const std::pair<S, const char*> rows[] = {
+        {S{}, "Automatic (49 Mbps)"}, {with([](S& s) { s.hdr = true; }), "Automatic (62 Mbps)"},
+        {with([](S& s) { s.fps = 30; }), "Automatic (24 Mbps)"},
+        {with([](S& s) { s.size = S::Size::qhd, s.fps = 120, s.yuv444 = s.hdr = true; }), "Automatic (250 Mbps)"},
+        {with([](S& s) { s.bitrateMbps = 150; }), "Automatic (49 Mbps)"},
+        {with([](S& s) { s.bitrateMbps = 2147483647; }), "Automatic (49 Mbps)"}};
+    for (const auto& [settings, label] : rows) EXPECT_EQ(AdvancedStreamSheet::automaticLabel(settings), label);
+    AdvancedStreamSheet sheet(*box, nullptr);
+    edit([](S& s) { s.bitrateMbps = 150, s.fps = 30; });
+    EXPECT_THAT(shownTexts(sheet), HasSubstr("\nBitrate:\nAutomatic (24 Mbps), 20 Mbps, 50 Mbps, 80 Mbps, 100 Mbps, [150 Mbps], "
+                                             "200 Mbps, 300 Mbps\n"));
+}
+
+// V-Sync clicked is stored, each way, and the switch shows it.
+TEST_F(SettingsTabsTest, ClickingVSyncStoresIt) {
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* vsync = child(sheet, "V-Sync (no tearing)");
+    ASSERT_TRUE(vsync);
+    const bool before = box->settings().vsync;
+    for (const bool now : {!before, before}) {
+        vsync->click();
+        EXPECT_EQ(box->settings().vsync, now);
+        EXPECT_EQ(S::load(*defaults).vsync, now);
+        EXPECT_EQ(vsync->isChecked(), now);
+    }
+}
+
+// The folder panel goes once answered, chosen or cancelled; while it shows, "Change..." raises it, so one
+// panel shows at a time.
+TEST_F(SettingsTabsTest, TheFolderPanelGoesOnceAnswered) {
+    SharingTab tab(*box);
+    tab.show();
+    const auto shown = [&tab] { return QTest::qWaitFor([&tab] { return tab.folderPanel() && tab.folderPanel()->isVisible(); }); };
+    const auto panels = [] {
+        return std::ranges::count_if(QApplication::topLevelWidgets(), [](QWidget* w) { return qobject_cast<QFileDialog*>(w) && w->isVisible(); });
+    };
+    const auto chosen = dir.path() / "Inbox";
+    std::filesystem::create_directories(chosen);
+    std::filesystem::create_directories(box->sharing().receiveFolder());
+    tab.chooseFolder();
+    ASSERT_TRUE(shown());
+    tab.chooseFolder();
+    EXPECT_EQ(panels(), 1);
+    // Entered in one go: a completer popping up late could take the Return.
+    auto* name = tab.folderPanel()->findChild<QLineEdit*>("fileNameEdit");
+    name->setText(QString::fromStdString(chosen.string()));
+    if (name->completer() && name->completer()->popup()) name->completer()->popup()->hide();
+    QTest::keyClick(name, Qt::Key_Return);
+    EXPECT_EQ(box->settings().receiveFolder, chosen.string());
+    EXPECT_TRUE(QTest::qWaitFor([&tab] { return !tab.folderPanel(); }));
+    EXPECT_EQ(panels(), 0);
+    tab.chooseFolder();
+    ASSERT_TRUE(shown());
+    QTest::mouseClick(tab.folderPanel()->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Cancel), Qt::LeftButton);
+    EXPECT_TRUE(QTest::qWaitFor([&tab] { return !tab.folderPanel(); }));
+    EXPECT_EQ(panels(), 0);
+    EXPECT_EQ(box->settings().receiveFolder, chosen.string());
+}
+
+// With the overlay off its position cannot be chosen; Smooth turns frame pacing on.
+TEST_F(SettingsTabsTest, OverlayOffLeavesNoPositionAndSmoothPacesFrames) {
+    StreamTab tab(*box);
+    child(tab, "Detailed")->click();
+    child(tab, "Off")->click();
+    EXPECT_THAT(shownTexts(tab), HasSubstr("\nPosition:\nTop left (off)\nTop center (off)\nTop right (off)\n"));
+    edit([](S& s) { s.framePacing = false; });
+    child(tab, "Smooth")->click();
+    EXPECT_TRUE(box->settings().framePacing);
+}
+
+// The codec picker offers AV1 as an item that cannot be picked; the others can.
+TEST_F(SettingsTabsTest, AV1IsAnItemThatCannotBePicked) {
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* codec = sheet.findChildren<PopupPicker*>().at(1);
+    const auto* items = qobject_cast<QStandardItemModel*>(codec->model());
+    ASSERT_TRUE(items);
+    ASSERT_EQ(items->rowCount(), 4);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(items->item(i)->isEnabled(), i < 3) << items->item(i)->text().toStdString();
+}
+
+// A box found whose agent takes no status requests, then one that reports its sleep setting: the box rows in
+// full.
+TEST_F(SettingsTabsTest, GeneralTabBoxRowsWithAndWithoutTheSleepSetting) {
+    SettingsWindow window(*box);
+    QWidget& tab = *window.page(0);
+    setBox({.boxFound = true, .statusSupported = false, .boxName = "Den", .wakeMACs = {"aa:bb:cc:dd:ee:ff"}});
+    EXPECT_THAT(shownTexts(tab), HasSubstr("Connected to:\nDen\nSleep when unplugged:\n"
+                                           "Never, After 5 minutes, After 15 minutes, [After 30 minutes], After 1 hour, After 2 hours (off)\n"
+                                           "Wake the box when Corvane looks for it\nWake Box Now (off)\n"
+                                           "~Connect the box to change its sleep setting (needs box software 0.2.0 or newer).\n"
+                                           "Restart Box... (off)\nShut Down Box... (off)\nForget This Box and Pair Again\nSupport\n"));
+    AgentClient::Info info;
+    info.settings = AgentClient::BoxSettings{60};
+    setBox({.boxFound = true, .boxName = "Den", .boxInfo = info});
+    EXPECT_THAT(shownTexts(tab), HasSubstr("Connected to:\nDen\nSleep when unplugged:\n"
+                                           "Never, After 5 minutes, After 15 minutes, After 30 minutes, [After 1 hour], After 2 hours\n"
+                                           "Wake the box when Corvane looks for it\nWake Box Now (off)\n"
+                                           "~The box never sleeps while this computer is plugged in. After it is unplugged, it sleeps "
+                                           "once idle for the time above. Corvane wakes it over your home network (the box must be on "
+                                           "the same network, by Ethernet for best results).\n"
+                                           "Restart Box...\nShut Down Box...\nForget This Box and Pair Again\nSupport\n"));
 }
 
 } // namespace

@@ -69,6 +69,26 @@ TEST_F(TrayMenuTest, ItemsFollowThePhaseAndReachTheController) {
     EXPECT_EQ(quits, 1);
 }
 
+// While pairing, the first line says so and nothing can be opened, sent or restarted.
+TEST_F(TrayMenuTest, ItemsWhilePairing) {
+    TrayMenu tray(*box, {});
+    setBox({.phase = phase(Kind::pairing)});
+    EXPECT_EQ(items(tray), "Pairing... (off) | - | Open Windows (off) | Send Files to Windows... (off) | Restart Box... (off) | - | "
+                           "Show Corvane | Settings... | Check for Updates... | Save Diagnostics... | - | Quit Corvane | ");
+    EXPECT_EQ(tray.iconSymbol(), "cable.connector");
+}
+
+// Built from the build tree's folder: every row has its text, and the box's rows stand once under their heading.
+TEST(AcknowledgementsTest, EveryRowHasItsTextAndTheBoxsRowsStandOnce) {
+    test::uiApp();
+    delete Acknowledgements::window();
+    Acknowledgements::show();
+    const QString text = static_cast<QTextEdit*>(Acknowledgements::window())->toPlainText();
+    EXPECT_EQ(text.count(Acknowledgements::missingLicence), 0);
+    EXPECT_EQ(text.count("On the box\n\nENet 1.3.18\n"), 1);
+    EXPECT_EQ(text.count("On the box"), 1);
+}
+
 // The build tree's list: the libraries the program links, each with its licence and copyright lines only.
 TEST(AcknowledgementsTest, OneWindowAndEveryRowWithItsText) {
     test::uiApp();

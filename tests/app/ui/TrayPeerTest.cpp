@@ -62,6 +62,10 @@ TEST_F(TrayOverDBus, ItemRegistersFollowsThePhaseOpensWindowsAndFollowsTheSettin
     setBox({.phase = phase(Kind::waitingForBox)});
     const QStringList waitingIcon = menu({"icon"});
     EXPECT_EQ(menu().mid(0, 3), (QStringList{"Box not connected (off)", "-", "Open Windows (off)"}));  // all: TrayMenuTest
+    // The whole menu as the desktop shows it.
+    EXPECT_EQ(menu().join(" | ").toStdString(), "Box not connected (off) | - | Open Windows (off) | Send Files to Windows... (off) | "
+                                                "Restart Box... (off) | - | Show Corvane | Settings... | Check for Updates... | "
+                                                "Save Diagnostics... | - | Quit Corvane");
     // The simulated box on the fixture's address: one pass of the loop pairs, then the menu opens Windows.
     QProcess boxsim;
     test::endsWithTest(boxsim);

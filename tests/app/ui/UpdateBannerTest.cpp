@@ -82,6 +82,16 @@ TEST_F(UpdateBannerTest, PrecedenceDecidesTheRowsTheirTextsAndButtons) {
     EXPECT_TRUE(UpdateBanner::rows(box->updates()).empty());
 }
 
+// A failure's row shows one button, "Dismiss".
+TEST_F(UpdateBannerTest, AFailureShowsOneButtonDismiss) {
+    setUpdates({.status = Status::failed("Disk full.")});
+    UpdateBanner banner(box->updates());
+    const auto buttons = banner.findChildren<QPushButton*>();
+    ASSERT_EQ(buttons.size(), 1);
+    EXPECT_EQ(buttons[0]->text().toStdString(), "Dismiss");
+    EXPECT_TRUE(buttons[0]->isVisibleTo(&banner));
+}
+
 TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
     constexpr std::uint64_t GiB = 1ull << 30;
     // Each tile as "label value fill", then the footer.

@@ -1,0 +1,88 @@
+// Every window's frame as the X server has it, in its own pixels, inside the screen's free area, also for
+// the main window shown a second time; a scrolled page is never wider than the room it scrolls in. On a
+// 1366x768 screen, and at scale 2 on a 1920x1080 one; the test runs itself again on a virtual display of
+// each kind, under openbox.
+#include "tests/app/ui/UiTestSupport.hpp"
+#include <QScreen>
+#include <QScrollArea>
+#include <cstdio>
+#include <cstdlib>
+
+namespace corvane {
+namespace {
+
+// Xvfb's screen and QT_SCALE_FACTOR.
+const char* const screens[][2] = {{"1366x768x24", "1"}, {"1920x1080x24", "2"}};
+
+std::string text(QRect r) {
+    return std::to_string(r.x()) + "," + std::to_string(r.y()) + " " + std::to_string(r.width()) + "x" + std::to_string(r.height());
+}
+
+// The window manager's frame as the X server has it, in its pixels: the window's place and size grown by
+// _NET_FRAME_EXTENTS (none before the window manager has framed it).
+QRect serverFrame(const QWidget& window) {
+    const std::string id = std::to_string(window.winId());
+    const std::string place = test::runCommand("xwininfo -id " + id).output;
+    const std::string extents = test::runCommand("xprop -id " + id + " _NET_FRAME_EXTENTS").output;
+    const auto number = [&](const std::string& text, const std::string& after) {
+        const auto at = text.find(after);
+        return at == std::string::npos ? -1 : std::atoi(text.c_str() + at + after.size());
+    };
+    int left = 0, right = 0, top = 0, bottom = 0;
+    if (std::sscanf(extents.c_str(), "_NET_FRAME_EXTENTS(CARDINAL) = %d, %d, %d, %d", &left, &right, &top, &bottom) != 4) return {};
+    return QRect(number(place, "Absolute upper-left X:"), number(place, "Absolute upper-left Y:"), number(place, "Width:"),
+                 number(place, "Height:")).adjusted(-left, -top, right, bottom);
+}
+
+class OnTheServer final : public test::UiFixture {
+public:
+    OnTheServer() : UiFixture(true) {}
+    void TestBody() override {}
+
+    void check(QWidget& window, const std::string& where) {
+        window.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&window, 10000)) << where;
+        const QRect area = window.screen()->availableGeometry();
+        const qreal scale = window.devicePixelRatio();
+        const QRect deviceArea(area.topLeft() * scale, area.size() * scale);
+        QRect frame;
+        EXPECT_TRUE(QTest::qWaitFor([&] {
+            frame = serverFrame(window);
+            return !frame.isEmpty() && deviceArea.contains(frame) && QApplication::topLevelAt(window.geometry().center()) == &window;
+        }, 10000)) << where << ": frame " << text(frame) << " in " << text(deviceArea);
+        for (auto* scroll : window.findChildren<QScrollArea*>())
+            EXPECT_TRUE(!scroll->isVisible() || scroll->widget()->width() <= scroll->viewport()->width())
+                << where << ": " << scroll->widget()->width() << " in " << scroll->viewport()->width();
+        ++checked;
+    }
+    void everyWindowTwice() {
+        everyWindow([this](QWidget& window, const std::string& name) { check(window, name); });
+        // The main window hidden and shown again, in its tallest phase.
+        MainWindow main(*box);
+        setBox({.phase = phase(BoxController::Phase::Kind::ready), .linkUp = true, .boxFound = true, .paired = true,
+                .boxName = "Den", .boxStatus = load});
+        setUpdates({.appUpdate = UpdateManager::AppUpdate{"9.9", std::nullopt, {}}, .boxUpdates = {{"host", "1.1"}}});
+        check(main, "main");
+        main.hide();
+        check(main, "main shown again");
+    }
+    int checked = 0;
+};
+
+TEST(ServerFrameTest, EveryWindowInsideTheFreeAreaAsTheServerHasIt) {
+    if (!std::getenv("CORVANE_TEST_SCALE")) {
+        for (const auto& [screen, scale] : screens) {
+            const auto run = test::runCommand(std::string("CORVANE_TEST_SCREEN=") + screen + " CORVANE_TEST_SCALE=" + scale + " /proc/" +
+                                              std::to_string(::getpid()) + "/exe --gtest_filter='ServerFrameTest.*' 2>&1");
+            EXPECT_EQ(run.status, 0) << screen << "\n" << run.output;
+            EXPECT_NE(run.output.find("[       OK ] "), std::string::npos) << screen;
+        }
+        return;
+    }
+    OnTheServer on;
+    on.everyWindowTwice();
+    EXPECT_GT(on.checked, 18);
+}
+
+} // namespace
+} // namespace corvane
