@@ -72,7 +72,8 @@ TEST_F(NotifierTest, DunstShowsTheNoticeAsCorvaneAndItsClickShowsTheFile) {
                                  "string \"Saved to &lt;b&gt;a&lt;/b&gt; &amp; b. Click to show in the file manager.\"",
                                  "string \"default\"", "string \"Show\"", "int32 -1"})
             EXPECT_NE(seen.find(part), std::string::npos);
-        QTest::qWait(300);  // dunst shows it
+        // Clicked once dunst shows it.
+        EXPECT_TRUE(QTest::qWaitFor([] { return test::runCommand("dunstctl count displayed").output == "1\n"; }, 15000));
         auto click = std::async(std::launch::async, [] { return test::runCommand("dunstctl action 0").status; });
         ASSERT_TRUE(QTest::qWaitFor([&] { return click.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
         EXPECT_TRUE(recorded("ShowItems|file:///tmp/Downloads/report%203.pdf|\n"));
