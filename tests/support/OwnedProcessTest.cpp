@@ -34,8 +34,10 @@ TEST(OwnedProcessTest, ThePidIsTheProgramsAndItsRedirectionsApply) {
 // Once it has ended (and so was reaped) nothing more is sent to its pid, which another program may have taken.
 TEST(OwnedProcessTest, AnEndedChildIsNeverSignalledAgain) {
     OwnedProcess child("sh -c 'exit 3'");
-    ASSERT_TRUE(waitFor([&] { return !child.running(); }));
+    // Ended but not yet reaped: a signal would still be delivered (to the zombie) and look sent.
+    ASSERT_TRUE(waitFor([&] { return readWhole("/proc/" + std::to_string(child.pid()) + "/stat").find(") Z ") != std::string::npos; }));
     EXPECT_FALSE(child.signal(SIGTERM));
+    EXPECT_FALSE(child.running());
     EXPECT_FALSE(child.signal(0));
     const int status = child.stop();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 3) << status;
