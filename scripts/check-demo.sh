@@ -63,12 +63,14 @@ window_shot main-open.png
 cmp -s "$shots/main-pairing.png" "$shots/main-open.png" && fail "the main window did not change"
 
 # Quitting ends the stream with its log line and exits cleanly; the script ends the simulated box.
-kill -TERM "$(pgrep -x corvane)"
+# Only the app the demo script runs (its child): never another one on this machine.
+app=$(pgrep -P "$demo" -x corvane) || fail "the app is not running"
+kill -TERM "$app"
 status=0
 wait "$demo" || status=$?
 demo=
 [ "$status" -eq 0 ] || fail "the app exited with $status"
 grep -q "Corvane quitting: closing the engine window" "$log" || fail "no quit line"
 grep -q "session: stopped" "$log" || fail "the session was not stopped"
-pgrep -f "corvane-boxsim --address 127.0.0.2" >/dev/null && fail "the simulated box still runs"
+ps -o args= -p "$boxsim" | grep -q "corvane-boxsim --address 127.0.0.2" && fail "the simulated box still runs"
 echo "demo check passed"

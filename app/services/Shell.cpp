@@ -192,15 +192,19 @@ ProcessResult runChild(const std::string& path, const std::vector<std::string>& 
             }
         }
         if (!exited) {
-            const pid_t reaped = ::waitpid(pid, &waitStatus, WNOHANG);
-            if (reaped == pid) exited = true;
-            if (reaped < 0 && errno == ECHILD) exited = statusLost = true;
+            // Seen ended but left unreaped: while it is a zombie its pid, and so its group's id, cannot be
+            // taken by another program, which a signal to the group (a grandchild still holds the pipes)
+            // would otherwise reach.
+            siginfo_t info{};
+            const int seen = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT);
+            if (seen == 0 && info.si_pid == pid) exited = true;
+            if (seen < 0 && errno == ECHILD) exited = statusLost = true;
         }
     }
     out.fd.reset();
     err.fd.reset();
-    if (!exited) {
-        // Only reached after SIGKILL, which the child cannot outlive.
+    if (!statusLost) {
+        // Ended already, or after SIGKILL, which the child cannot outlive.
         pid_t reaped;
         while ((reaped = ::waitpid(pid, &waitStatus, 0)) < 0 && errno == EINTR) {}
         if (reaped < 0) statusLost = true;

@@ -11,12 +11,15 @@
 
 namespace corvane::test {
 
-XvfbDisplay::XvfbDisplay(const std::string& screen) {
+namespace {
+
+// One try: Xvfb's pid, its display number once it accepts connections, or none (the server ended, reaped).
+std::string tryStart(const std::string& screen, pid_t& pid) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("Xvfb: pipe failed");
     const char* argv[] = {"Xvfb", "-displayfd", "3", "-screen", "0", screen.c_str(), "-nolisten", "tcp", nullptr};
-    pid_ = fork();
-    if (pid_ == 0) {
+    pid = fork();
+    if (pid == 0) {
         // Only async-signal-safe calls until exec.
         prctl(PR_SET_PDEATHSIG, SIGTERM);
         dup2(fds[1], 3);  // the copy is inherited: dup2 clears close-on-exec
@@ -30,13 +33,22 @@ XvfbDisplay::XvfbDisplay(const std::string& screen) {
     std::string number;
     bool complete = false;
     pollfd reader{fds[0], POLLIN, 0};
-    for (char c = 0; pid_ > 0 && !complete && poll(&reader, 1, 15000) > 0 && read(fds[0], &c, 1) == 1;)
+    for (char c = 0; pid > 0 && !complete && poll(&reader, 1, 15000) > 0 && read(fds[0], &c, 1) == 1;)
         c == '\n' ? void(complete = !number.empty()) : number.push_back(c);
     close(fds[0]);
-    if (!complete) {
-        if (pid_ > 0) kill(pid_, SIGTERM), waitpid(pid_, nullptr, 0);
-        throw std::runtime_error("Xvfb did not start");
-    }
+    if (complete) return number;
+    if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    return {};
+}
+
+}  // namespace
+
+XvfbDisplay::XvfbDisplay(const std::string& screen) {
+    // Servers starting and ending beside this one may make it give up on a display number it was looking
+    // at (its lock file went between two looks); another try finds a free one.
+    std::string number;
+    for (int attempt = 0; attempt < 3 && number.empty(); ++attempt) number = tryStart(screen, pid_);
+    if (number.empty()) throw std::runtime_error("Xvfb did not start");
     name_ = ":" + number;
     if (const char* previous = std::getenv("DISPLAY")) previousDisplay_ = previous;
     setenv("DISPLAY", name_.c_str(), 1);

@@ -3,6 +3,7 @@
 #include "tests/app/controller/ControllerRig.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include "tests/support/FileManagerStandIn.hpp"
+#include "tests/support/OwnedProcess.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 #include <gtest/gtest.h>
 #include <QAbstractItemView>
@@ -51,16 +52,13 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     setenv("PATH", (bin.string() + ":" + std::getenv("PATH")).c_str(), 1);
 
     ASSERT_TRUE(test::startSessionBus());
-    struct Ended {
-        int pid = -1;
-        ~Ended() { if (pid > 0) ::kill(pid, SIGTERM); }
-    } standIn, notices;
+    std::unique_ptr<test::OwnedProcess> standIn, notices;
     std::ofstream(dir.path() / "standin.py") << test::kFileManagerStandIn;
     const auto standInFor = [&](const char* service) {
-        return std::stoi(test::runCommand("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
-                                          record.string() + "' " + service + " >/dev/null 2>&1 & echo $!").output);
+        return std::make_unique<test::OwnedProcess>("/usr/bin/python3 '" + (dir.path() / "standin.py").string() + "' '" +
+                                                    record.string() + "' " + service + " >/dev/null 2>&1");
     };
-    notices.pid = standInFor("notices");
+    notices = standInFor("notices");
 
     test::XvfbDisplay display;
     setenv("QT_QPA_PLATFORM", "xcb", 1);
@@ -78,7 +76,7 @@ TEST(DiagnosticsSaveTest, SavedThroughTheDialogThenShownByTheFolderOrTheFileMana
     EXPECT_TRUE(recorded("Notify|Diagnostics saved|Saved to " + (desktop / "first.txt").string() + ".\n"));
 
     // With a file manager on the bus; a path typed into another folder is the one saved.
-    standIn.pid = standInFor("files");
+    standIn = standInFor("files");
     ASSERT_TRUE(recorded("ready org.freedesktop.FileManager1\n"));
     const fs::path second = dir.path() / "Report #1 50%.txt";
     const std::size_t mark = test::readWhole(record).size();

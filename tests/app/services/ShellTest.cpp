@@ -68,6 +68,14 @@ TEST(ShellTimeout, EndsStubbornChildrenAndNeverReadsAsSuccess) {
     EXPECT_NE(result.status, 0);
 }
 
+// A child that ended while a grandchild in a session of its own still holds the pipes stays unreaped until
+// the run is over: its pid (the id of the group a time-out signals) cannot be another program's meanwhile.
+TEST(ShellTimeout, AnEndedChildKeepsItsPidWhileItsPipesAreHeld) {
+    const auto result = sh("setsid sh -c 'until [ ! -e /proc/$1 ] || [ \"$(cut -d\" \" -f3 /proc/$1/stat)\" = Z ]; do "
+                           "sleep 0.01; done; [ -e /proc/$1 ] && echo zombie || echo gone' - $$ & exit 0");
+    EXPECT_EQ(std::tie(result.status, result.stdout, result.timedOut), std::tuple(0, "zombie\n", false)) << result.stderr;
+}
+
 TEST(ShellStreaming, MergesStreamsLineByLineAndNeverCutsACharacter) {
     Lines lines;
     const auto collect = [&](const std::string& line) { lines.push_back(line); };

@@ -1,5 +1,6 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 #include "platform/pasteboard/Pasteboard.hpp"
+#include "tests/support/OwnedProcess.hpp"
 #include <QBuffer>
 #include <QClipboard>
 #include <QMimeData>
@@ -190,7 +191,7 @@ w.connect('selection-get', lambda w, data, info, time: data.set(data.get_target(
 Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
 )");
     const auto before = manager->pasteboard().changeCount();
-    test::runCommand("/usr/bin/python3 '" + script.string() + "' >/dev/null 2>&1 &");
+    test::OwnedProcess concealing("/usr/bin/python3 '" + script.string() + "' >/dev/null 2>&1");
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != before; }, 15000));
     tick();
     EXPECT_EQ(sent(), 0u);
@@ -204,13 +205,13 @@ Gtk.selection_owner_set(w, clip, Gdk.CURRENT_TIME); Gtk.main()
     // An owner that never answers: nothing goes, and the next copy does.
     test::writeFile(folder.path() / "stuck", "never delivered");
     const auto stuck = manager->pasteboard().changeCount();
-    const auto pid = std::stoi(test::runCommand("xclip -quiet -selection clipboard -i '" + (folder.path() / "stuck").string() +
-                                                "' >/dev/null 2>&1 & echo $!").output);
+    test::OwnedProcess owner("xclip -quiet -selection clipboard -i '" + (folder.path() / "stuck").string() + "' >/dev/null 2>&1");
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().changeCount() != stuck; }, 10000));
-    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    ASSERT_TRUE(owner.signal(SIGSTOP));
     tick();
     EXPECT_EQ(sent(), 0u);
-    ::kill(pid, SIGKILL);
+    owner.signal(SIGKILL);
+    owner.stop();
     copyElsewhere(std::string(kEightMiB, 't'));
     // The dead owner's leaving is a change of its own; wait until the new copy is what we see.
     ASSERT_TRUE(QTest::qWaitFor([&] { return manager->pasteboard().string(kEightMiB).has_value(); }, 10000));

@@ -1,6 +1,7 @@
 #include "tests/app/sharing/SharingTestSupport.hpp"
 #include "app/window/StreamWindow.hpp"
 #include "app/sharing/TransferHUD.hpp"
+#include "tests/support/OwnedProcess.hpp"
 #include <QLabel>
 #include <future>
 
@@ -25,10 +26,10 @@ protected:
     StreamWindowTest() : SharingFixture(true) {}
     void TearDown() override {
         StreamWindow::ownWindow = nullptr;
-        if (source > 0) ::kill(source, SIGTERM);
+        source.reset();
         SharingFixture::TearDown();
     }
-    pid_t source = -1;
+    std::unique_ptr<test::OwnedProcess> source;
 };
 
 // A drag that starts in another program brings the panel up before it gets near the stream window; dropped
@@ -47,8 +48,8 @@ TEST_F(StreamWindowTest, ADragIsWatchedFromItsStartAndItsFilesAreSent) {
     };
     test::writeFile(folder.path() / "dragged.txt", "dragged bytes");
     test::writeFile(folder.path() / "source.py", kDragSource);
-    source = std::stoi(test::runCommand("/usr/bin/python3 '" + (folder.path() / "source.py").string() + "' 'file://" +
-                                        (folder.path() / "dragged.txt").string() + "' >/dev/null 2>&1 & echo $!").output);
+    source = std::make_unique<test::OwnedProcess>("/usr/bin/python3 '" + (folder.path() / "source.py").string() + "' 'file://" +
+                                                  (folder.path() / "dragged.txt").string() + "' >/dev/null 2>&1");
     ASSERT_TRUE(QTest::qWaitFor([] { return test::runCommand("xdotool search --onlyvisible --name '^source.py$'").status == 0; }, 15000));
     // xdotool moves the pointer while our event loop keeps answering the drag.
     const auto pointer = [](const std::string& steps) {

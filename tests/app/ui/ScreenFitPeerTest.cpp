@@ -8,9 +8,11 @@
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QAbstractButton>
 #include <QLabel>
+#include <QPointer>
 #include <QScreen>
 #include <QScrollArea>
 #include <QSignalBlocker>
+#include <algorithm>
 #include <cstdlib>
 
 namespace corvane {
@@ -47,16 +49,31 @@ public:
             if (label && label->wordWrap()) { EXPECT_GE(label->height(), label->heightForWidth(label->width())) << what; }
         }
         EXPECT_EQ(test::cutTexts(window), "") << where;
-        for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
-            if (!button->isVisibleTo(&window) || !button->isEnabled()) continue;
+        // Waiting runs the event loop, where work the app finished on its threads may build a window's rows
+        // again: a button of the old rows is hidden and then gone, and the new rows' buttons are pressed too.
+        std::vector<QPointer<QAbstractButton>> buttons;
+        for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) buttons.emplace_back(button);
+        const auto usable = [&window](const QPointer<QAbstractButton>& button) {
+            return button && button->isVisibleTo(&window) && button->isEnabled();
+        };
+        for (std::size_t i = 0; i < buttons.size(); ++i) {
+            const QPointer<QAbstractButton> button = buttons[i];
+            if (!usable(button)) continue;
             for (QWidget* up = button->parentWidget(); up && up != &window; up = up->parentWidget())
                 if (auto* scroll = qobject_cast<QScrollArea*>(up)) scroll->ensureWidgetVisible(button, 0, 0);
             QPoint centre;
+            const std::string name = button->text().toStdString() + " " + button->objectName().toStdString();
             EXPECT_TRUE(QTest::qWaitFor([&] {
+                if (!usable(button)) return true;
                 centre = button->mapToGlobal(button->rect().center());
                 QWidget* hit = QApplication::widgetAt(centre);
                 return area.contains(centre) && (hit == button || button->isAncestorOf(hit));
-            }, 2000)) << where << ": " << button->text().toStdString() << " " << button->objectName().toStdString();
+            }, 10000)) << where << ": " << name;
+            if (!usable(button)) {
+                for (QAbstractButton* now : window.findChildren<QAbstractButton*>())
+                    if (std::find(buttons.begin(), buttons.end(), now) == buttons.end()) buttons.emplace_back(now);
+                continue;
+            }
             const QSignalBlocker quiet(button);
             QTest::mousePress(button, Qt::LeftButton, {}, button->mapFromGlobal(centre));
             EXPECT_TRUE(button->isDown()) << where << ": " << button->text().toStdString();

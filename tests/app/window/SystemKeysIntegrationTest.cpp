@@ -1,5 +1,6 @@
 // Shown full screen with sendMacShortcuts: the window holds the keyboard, keys reach the box, the desktop stays.
 #include "tests/app/window/StreamWindowFixture.hpp"
+#include "tests/support/OwnedProcess.hpp"
 
 namespace corvane {
 namespace {
@@ -20,10 +21,7 @@ TEST_F(SystemKeysIntegrationTest, FullScreenSendsTheDesktopsKeysToWindows) {
     EXPECT_EQ(test::runCommand("wmctrl -d | grep -c '\\*' && wmctrl -d | awk '$2==\"*\"{print $1}'").output, "1\n0\n");
     // Another application activated: the grab goes with the focus, so what is typed there never reaches the
     // box; back on the stream window the grab is taken again.
-    struct Other {
-        int pid = std::stoi(test::runCommand("xmessage -name corvane-other other >/dev/null 2>&1 & echo $!").output);
-        ~Other() { kill(pid, SIGTERM); }
-    } other;
+    test::OwnedProcess other("xmessage -name corvane-other other >/dev/null 2>&1");
     test::runCommand("timeout 10 xdotool search --sync --onlyvisible --classname corvane-other windowactivate --sync");
     ASSERT_TRUE(QTest::qWaitFor([&] { return !stream->systemKeys().grabbed(); }, 5000));
     EXPECT_FALSE(test::keyboardGrabbedElsewhere());

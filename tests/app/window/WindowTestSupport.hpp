@@ -14,6 +14,7 @@
 #include <unistd.h>
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
+#include "tests/support/OwnedProcess.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/GuiEnvironment.hpp"
 
@@ -23,11 +24,11 @@ namespace corvane::test {
 class WindowEnvironment : public ::testing::Environment {
 public:
     static QApplication& ensure();
-    void TearDown() override { if (openbox > 0) kill(openbox, SIGTERM), waitpid(openbox, nullptr, 0); }
+    void TearDown() override { openbox.reset(); }
 
 private:
     std::unique_ptr<TempDir> home;
-    pid_t openbox = -1;
+    std::unique_ptr<OwnedProcess> openbox;
 };
 
 inline WindowEnvironment* const windowEnvironment =
@@ -41,12 +42,9 @@ inline QApplication& WindowEnvironment::ensure() {
             setenv(variable, (env.home->path() / variable).c_str(), 1);
         setenv("SDL_AUDIODRIVER", "dummy", 1);
         GuiEnvironment::ensure();
-        env.openbox = fork();
-        if (env.openbox == 0) {
-            execlp("openbox", "openbox", "--sm-disable", static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        for (int i = 0; i < 200 && runCommand("wmctrl -m >/dev/null 2>&1").status != 0; ++i) usleep(50000);
+        env.openbox = std::make_unique<OwnedProcess>("openbox --sm-disable");
+        // Until openbox manages the screen (generously: a loaded machine starts it slowly).
+        for (int i = 0; i < 600 && runCommand("wmctrl -m >/dev/null 2>&1").status != 0; ++i) usleep(50000);
     }
     return GuiEnvironment::ensure();
 }

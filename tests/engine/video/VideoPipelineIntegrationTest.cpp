@@ -2,6 +2,7 @@
 #include "engine/video/VideoPipeline.hpp"
 #include <gtest/gtest.h>
 #include <chrono>
+#include <condition_variable>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -33,10 +34,13 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(slice, 600, 600 * 1500, false);
     options.media.earlierVideo.resize(2);
     std::mutex sentLock;
+    std::condition_variable sentChanged;
     std::optional<std::pair<std::uint32_t, bool>> firstSent;  // index, keyframe: as the box told of it
     options.onFrameSent = [&](const boxsim::MediaStreamer::SentFrame& frame) {
         std::lock_guard guard(sentLock);
-        if (!firstSent) firstSent.emplace(frame.index, frame.keyframe);
+        if (firstSent) return;
+        firstSent.emplace(frame.index, frame.keyframe);
+        sentChanged.notify_all();
     };
     auto box = std::make_shared<boxsim::Box>(options);
     box->start();
@@ -63,8 +67,10 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
         << "no picture within 5 s";
     EXPECT_EQ(firstIndex, 600u);
     {
-        // The box told of its own first picture (the keyframe the session decoded), not of the strays.
-        std::lock_guard guard(sentLock);
+        // The box told of its own first picture (the keyframe the session decoded), not of the strays. It
+        // tells once the datagrams have gone, so the picture may be decoded here before it has told.
+        std::unique_lock guard(sentLock);
+        EXPECT_TRUE(sentChanged.wait_for(guard, std::chrono::seconds(20), [&] { return firstSent.has_value(); }));
         EXPECT_EQ(firstSent, std::make_pair(0u, true));
     }
     session->stop(false);

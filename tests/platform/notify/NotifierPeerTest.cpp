@@ -2,6 +2,7 @@
 #include "platform/notify/Reveal.hpp"
 #include "tests/support/ChildProcesses.hpp"
 #include "tests/support/FileManagerStandIn.hpp"
+#include "tests/support/OwnedProcess.hpp"
 #include "tests/support/TestSupport.hpp"
 #include "tests/support/XvfbDisplay.hpp"
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <sys/wait.h>
 
 namespace corvane::platform {
 namespace {
@@ -28,13 +30,12 @@ protected:
         app = new QCoreApplication(argc, argv);
         ASSERT_TRUE(test::startSessionBus());
     }
-    void TearDown() override { if (standInPid > 0) ::kill(standInPid, SIGTERM); }
+    void TearDown() override { standIn.reset(); }
 
     void startFileManager() {
         std::ofstream(temp.path() / "standin.py") << test::kFileManagerStandIn;
-        standInPid = std::stoi(test::runCommand("/usr/bin/python3 '" + (temp.path() / "standin.py").string() + "' '" +
-                                                record().string() + "' >/dev/null 2>&1 & echo $!")
-                                   .output);
+        standIn = std::make_unique<test::OwnedProcess>("/usr/bin/python3 '" + (temp.path() / "standin.py").string() + "' '" +
+                                                       record().string() + "' >/dev/null 2>&1");
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.FileManager1"); }, 15000));
     }
@@ -44,7 +45,7 @@ protected:
     }
 
     static inline QCoreApplication* app = nullptr;
-    int standInPid = -1;
+    std::unique_ptr<test::OwnedProcess> standIn;
     test::TempDir temp;
 };
 
@@ -53,9 +54,11 @@ protected:
 TEST_F(NotifierTest, DunstShowsTheNoticeAsCorvaneAndItsClickShowsTheFile) {
     test::XvfbDisplay display;
     const auto monitor = temp.path() / "monitor.txt";
-    const int monitorPid = std::stoi(test::runCommand("dbus-monitor \"interface='org.freedesktop.Notifications',member='Notify'\" > '" +
-                                                      monitor.string() + "' 2>/dev/null & echo $!").output);
-    const int dunstPid = std::stoi(test::runCommand("dunst >/dev/null 2>&1 & echo $!").output);
+    test::OwnedProcess monitorProcess("dbus-monitor \"interface='org.freedesktop.Notifications',member='Notify'\" > '" +
+                                      monitor.string() + "' 2>/dev/null");
+    // It watches once the bus has taken its name back (it then only listens).
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::readWhole(monitor).find("member=NameLost") != std::string::npos; }, 15000));
+    test::OwnedProcess dunst("dunst >/dev/null 2>&1");
     ASSERT_TRUE(QTest::qWaitFor(
         [] { return QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); }, 15000));
     startFileManager();
@@ -69,13 +72,16 @@ TEST_F(NotifierTest, DunstShowsTheNoticeAsCorvaneAndItsClickShowsTheFile) {
                                  "string \"Saved to &lt;b&gt;a&lt;/b&gt; &amp; b. Click to show in the file manager.\"",
                                  "string \"default\"", "string \"Show\"", "int32 -1"})
             EXPECT_NE(seen.find(part), std::string::npos);
-        QTest::qWait(300);  // dunst shows it
+        // Clicked once dunst shows it.
+        EXPECT_TRUE(QTest::qWaitFor([] { return test::runCommand("dunstctl count displayed").output == "1\n"; }, 15000));
         auto click = std::async(std::launch::async, [] { return test::runCommand("dunstctl action 0").status; });
         ASSERT_TRUE(QTest::qWaitFor([&] { return click.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 10000));
         EXPECT_TRUE(recorded("ShowItems|file:///tmp/Downloads/report%203.pdf|\n"));
     }
-    ::kill(dunstPid, SIGTERM);
-    ::kill(monitorPid, SIGTERM);
+    // Ended by us while its display is still there, not by a failure of its own.
+    const int ended = dunst.stop();
+    EXPECT_TRUE(WIFEXITED(ended) && WEXITSTATUS(ended) == 0) << ended;
+    monitorProcess.stop();
     (void)QTest::qWaitFor(
         [] { return !QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.Notifications"); }, 5000);
 }
