@@ -49,6 +49,15 @@ protected:
         rig.edit([=](StreamSettings& s) { s.autoConnect = autoConnect; });
         cable->address = address;
     }
+    // A first launch (not at login) that opens Windows, whose window then has the keyboard; null if not.
+    QWidget* firstLaunchInWindows() {
+        plugIn(true);
+        AppLaunch::atLogin = false;
+        controller->start();
+        if (!streaming(true)) return nullptr;
+        QWidget* stream = controller->engineStream().window();
+        return QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000) ? stream : nullptr;
+    }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
     test::ScriptedCable* cable = new test::ScriptedCable;
     test::ControllerRig rig{std::unique_ptr<CableLink>(cable),
@@ -268,12 +277,8 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
 // The first launch's login question falls due while Windows has the keyboard: it waits, the Return typed
 // then goes to Windows and answers nothing; the question comes once the stream window is left.
 TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
-    plugIn(true);
-    AppLaunch::atLogin = false;
-    controller->start();
-    ASSERT_TRUE(streaming(true));
-    QWidget* stream = controller->engineStream().window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    QWidget* stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
     clock.advance(4);  // the question falls due 3 s after the start
     QTest::qWait(300);
     // Return down and up reach the box as key packets.
@@ -299,12 +304,8 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
 // not marked as asked: the next launch asks it, and marks it as soon as it shows.
 TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
     constexpr const char* asked = "Corvane.AskedLoginItem";
-    plugIn(true);
-    AppLaunch::atLogin = false;
-    controller->start();
-    ASSERT_TRUE(streaming(true));
-    QWidget* stream = controller->engineStream().window();
-    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    QWidget* stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
     clock.advance(4);  // the question falls due 3 s after the start and waits
     EXPECT_TRUE(test::alerts().empty());
     EXPECT_FALSE(controller->defaults().object(asked));

@@ -15,6 +15,14 @@
 namespace corvane {
 namespace {
 
+// The overlay's widgets need an application; no screen is drawn to.
+void offscreenApp() {
+    static int argc = 1;
+    static char name[] = "overlay-test", *argv[] = {name, nullptr};
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (!qApp) new QApplication(argc, argv);
+}
+
 TEST(FrameCounterTest, CountsPicturesWhoseFnv1aFingerprintChangedPerSecond) {
     FrameCounter counter(100.0);
     for (std::uint64_t fingerprint : {1, 2, 2, 1}) counter.frame(fingerprint);  // A B B A: three changes
@@ -97,10 +105,7 @@ TEST(StatsOverlayTest, PlacementAtTheTopEdge) {
 
 // What the pill and the card say as figures come in, once a second from the engine hooks over a window.
 TEST(StatsCardTest, TextsOfThePillAndTheCard) {
-    static int argc = 1;
-    static char name[] = "overlay-test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!qApp) new QApplication(argc, argv);
+    offscreenApp();
     ManualClock clock;
     AppPool pool;
     StatsOverlay overlay(clock, pool);
@@ -189,10 +194,7 @@ public:
 // The card holds every figure whole at its rows' size, growing past its 260 for the widest; no text of it
 // is under 9 points.
 TEST(StatsCardTest, EveryFigureWholeAndNoTextUnderNinePoints) {
-    static int argc = 1;
-    static char name[] = "overlay-test", *argv[] = {name, nullptr};
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (!qApp) new QApplication(argc, argv);
+    offscreenApp();
     ManualClock clock;
     AppPool pool;
     StatsOverlay overlay(clock, pool);
