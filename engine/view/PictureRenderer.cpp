@@ -206,6 +206,7 @@ void PictureRenderer::initialize() {
     }
     textureSizes_ = {};
     textureFormats_ = {};
+    firstPlaneFilter_ = GL_LINEAR;
     programFailed_ = {};
     ready_ = false;
     initialized_ = true;
@@ -346,6 +347,17 @@ void PictureRenderer::draw(QSize size) {
     const double w = pictureSize_.width() * scale, h = pictureSize_.height() * scale;
     glViewport(GLint(std::lround((W - w) / 2)), GLint(std::lround((H - h) / 2)), GLsizei(std::lround(w)),
                GLsizei(std::lround(h)));
+
+    // Shown pixel for pixel, every screen pixel sits on a texel's centre of the full-size plane: its nearest
+    // texel is what filtering would give, for one read instead of four (a software rasteriser's main cost).
+    const bool oneToOne = std::lround(w) == pictureSize_.width() && std::lround(h) == pictureSize_.height();
+    const GLenum filter = oneToOne ? GL_NEAREST : GL_LINEAR;
+    if (filter != firstPlaneFilter_) {
+        glBindTexture(GL_TEXTURE_2D, textures_[0]);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GLint(filter));
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GLint(filter));
+        firstPlaneFilter_ = filter;
+    }
 
     shader->bind();
     const int planes = kind_ == Kind::bgra ? 1 : kind_ == Kind::nv12 || kind_ == Kind::p010 ? 2 : 3;

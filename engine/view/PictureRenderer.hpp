@@ -78,6 +78,7 @@ private:
     platform::PixelBuffer::ColorSpace::Primaries primaries_ = platform::PixelBuffer::ColorSpace::Primaries::bt709;
     std::string numbers_;  // the five above as the shader's constants and switches
     float chromaShift_ = 0;
+    unsigned int firstPlaneFilter_ = 0;  // the first plane's sampling, as last set
 
     std::array<QSize, overlayLayers> overlaySizes_{};
 };

@@ -274,6 +274,34 @@ TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTw
     }
 }
 
+// Luma codes alternating black and white column by column, neutral chroma.
+std::shared_ptr<PixelBuffer> stripes(int w, int h) {
+    auto picture = PixelBuffer::make(PixelBuffer::Format::i420, w, h, {PixelBuffer::ColorSpace::Matrix::bt709, false});
+    for (int p = 0; p < 3; ++p) {
+        auto& plane = picture->mutablePlane(p);
+        for (int y = 0; y < plane.height; ++y)
+            for (int x = 0; x < plane.width; ++x) plane.data[y * plane.bytesPerRow + x] = p ? 128 : x % 2 ? 235 : 16;
+    }
+    return picture;
+}
+
+TEST_F(StreamViewDisplay, APictureShownPixelForPixelKeepsEachColumnAndAScaledOneIsFiltered) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    const Rgb black{0, 0, 0}, white{255, 255, 255}, grey{128, 128, 128};
+    // Twice the view's size: every screen pixel lies halfway between a black and a white column.
+    for (int round = 0; round < 2; ++round) {
+        show(frameOf(stripes(400, 300), std::uint32_t(2 * round + 1)));
+        QImage shown = view->grabFramebuffer();
+        for (const int x : {0, 1, 120, 201, 398, 399})
+            for (const int y : {0, 150, 299}) EXPECT_TRUE(near(shown.pixel(x, y), x % 2 ? white : black, 2)) << x << "," << y;
+        show(frameOf(stripes(800, 600), std::uint32_t(2 * round + 2)));
+        shown = view->grabFramebuffer();
+        for (const int x : {1, 120, 201, 398})
+            for (const int y : {1, 150, 298}) EXPECT_TRUE(near(shown.pixel(x, y), grey, 3)) << x << "," << y;
+    }
+}
+
 // Real 10-bit HEVC streams of a mid grey (150 of 255), made by ffmpeg, decoded and shown: under any standard
 // transfer the grey stays 150 whatever the primaries; only PQ and HLG take the HDR path, and a stream that
 // names no colours only in an HDR session.
