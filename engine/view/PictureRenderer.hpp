@@ -3,6 +3,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <QImage>
 #include <QOpenGLFunctions>
@@ -56,6 +57,8 @@ private:
     enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };
     QOpenGLShaderProgram* program(Kind kind);
     bool plane(int slot, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
+    // Cb and Cr of equal size into chroma_, side by side; false when they are not.
+    bool interleave(const platform::PixelBuffer::Plane& cb, const platform::PixelBuffer::Plane& cr);
 
     bool initialized_ = false;
     bool rowLength_ = true;  // the context can skip padding at the end of rows
@@ -79,6 +82,7 @@ private:
     std::string numbers_;  // the five above as the shader's constants and switches
     float chromaShift_ = 0;
     unsigned int firstPlaneFilter_ = 0;  // the first plane's sampling, as last set
+    std::vector<std::uint8_t> chroma_;   // a planar picture's two chroma planes, interleaved
 
     std::array<QSize, overlayLayers> overlaySizes_{};
 };
