@@ -1,8 +1,11 @@
 #include "platform/realtime/RealtimeKit.hpp"
 
+#include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <type_traits>
 
 #include <systemd/sd-bus.h>
 
@@ -87,31 +90,21 @@ std::int64_t RealtimeKit::property(const char* name) {
         std::strlen(contents) != 1 || sd_bus_message_enter_container(reply.get(), SD_BUS_TYPE_VARIANT, contents) <= 0)
         throw Error(std::string("its ") + name + " is not a number");
     // The service gives these as 32- or 64-bit integers.
+    const auto read = [&reply](auto value, char type) -> std::optional<std::int64_t> {
+        if (sd_bus_message_read_basic(reply.get(), type, &value) <= 0) return std::nullopt;
+        if constexpr (std::is_same_v<decltype(value), std::uint64_t>)
+            if (value > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+        return static_cast<std::int64_t>(value);
+    };
+    std::optional<std::int64_t> value;
     switch (contents[0]) {
-    case SD_BUS_TYPE_INT32: {
-        std::int32_t value = 0;
-        if (sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_INT32, &value) > 0) return value;
-        break;
+    case SD_BUS_TYPE_INT32: value = read(std::int32_t{}, SD_BUS_TYPE_INT32); break;
+    case SD_BUS_TYPE_UINT32: value = read(std::uint32_t{}, SD_BUS_TYPE_UINT32); break;
+    case SD_BUS_TYPE_INT64: value = read(std::int64_t{}, SD_BUS_TYPE_INT64); break;
+    case SD_BUS_TYPE_UINT64: value = read(std::uint64_t{}, SD_BUS_TYPE_UINT64); break;
+    default: break;
     }
-    case SD_BUS_TYPE_UINT32: {
-        std::uint32_t value = 0;
-        if (sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_UINT32, &value) > 0) return value;
-        break;
-    }
-    case SD_BUS_TYPE_INT64: {
-        std::int64_t value = 0;
-        if (sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_INT64, &value) > 0) return value;
-        break;
-    }
-    case SD_BUS_TYPE_UINT64: {
-        std::uint64_t value = 0;
-        if (sd_bus_message_read_basic(reply.get(), SD_BUS_TYPE_UINT64, &value) > 0 && value <= INT64_MAX)
-            return static_cast<std::int64_t>(value);
-        break;
-    }
-    default:
-        break;
-    }
+    if (value) return *value;
     throw Error(std::string("its ") + name + " is not a number");
 }
 

@@ -30,6 +30,15 @@ struct ClipOptions {
     bool tenBit() const { return tenBitHDR || tenBitColours; }
 };
 
+// Colour descriptions of 10-bit streams as x265 takes them, for ClipOptions::tenBitColours.
+namespace colours {
+inline const std::string bt709 = "colorprim=bt709:transfer=bt709:colormatrix=bt709";
+inline const std::string bt2020 = "colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc";
+inline const std::string smpte170m = "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m";
+inline const std::string pq = "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc";
+inline const std::string hlg = "colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc";
+}  // namespace colours
+
 struct Clip {
     ClipOptions recipe;
     std::filesystem::path path;

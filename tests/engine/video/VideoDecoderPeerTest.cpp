@@ -119,6 +119,7 @@ TEST_F(VideoDecoderPeerTest, TenBitPicturesCarryTheColoursTheirStreamSignalsAndA
     using M = Color::Matrix;
     using T = Color::Transfer;
     using P = Color::Primaries;
+    namespace C = corvane::test::clips::colours;
     struct Row {
         const char* name;
         std::string colours;  // x265's colour description
@@ -126,14 +127,14 @@ TEST_F(VideoDecoderPeerTest, TenBitPicturesCarryTheColoursTheirStreamSignalsAndA
         Color expected;
     };
     const Row rows[] = {
-        {"BT.709", "colorprim=bt709:transfer=bt709:colormatrix=bt709", false, {M::bt709, false, T::sdr, P::bt709}},
-        {"BT.709 in an HDR session", "colorprim=bt709:transfer=bt709:colormatrix=bt709", true, {M::bt709, false, T::sdr, P::bt709}},
-        {"BT.2020 standard range, full", "colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc:range=full", false,
+        {"BT.709", C::bt709, false, {M::bt709, false, T::sdr, P::bt709}},
+        {"BT.709 in an HDR session", C::bt709, true, {M::bt709, false, T::sdr, P::bt709}},
+        {"BT.2020 standard range, full", C::bt2020 + ":range=full", false,
          {M::bt2020, true, T::sdr, P::bt2020}},
-        {"SMPTE 170M", "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m", false, {M::bt601, false, T::sdr, P::bt709}},
+        {"SMPTE 170M", C::smpte170m, false, {M::bt601, false, T::sdr, P::bt709}},
         {"sRGB", "colorprim=bt709:transfer=iec61966-2-1:colormatrix=bt709", false, {M::bt709, false, T::sdr, P::bt709}},
-        {"PQ", "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc", false, platform::PixelBuffer::hdr10},
-        {"HLG", "colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc", false, {M::bt2020, false, T::hlg, P::bt2020}},
+        {"PQ", C::pq, false, platform::PixelBuffer::hdr10},
+        {"HLG", C::hlg, false, {M::bt2020, false, T::hlg, P::bt2020}},
         {"PQ with BT.709 primaries", "colorprim=bt709:transfer=smpte2084:colormatrix=bt709", false, {M::bt709, false, T::pq, P::bt709}},
         {"none", "", false, Color{}},
         {"none in an HDR session", "", true, platform::PixelBuffer::hdr10},

@@ -309,6 +309,7 @@ TEST_F(StreamViewDisplay, TenBitStreamsAreShownWithTheTransferAndPrimariesTheySi
     view->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
     test::TempDir folder;
+    namespace C = corvane::test::clips::colours;
     struct Row {
         const char* name;
         std::string colours;  // x265's colour description
@@ -316,14 +317,14 @@ TEST_F(StreamViewDisplay, TenBitStreamsAreShownWithTheTransferAndPrimariesTheySi
         bool hdr;
     };
     const Row rows[] = {
-        {"BT.709", "colorprim=bt709:transfer=bt709:colormatrix=bt709", false, false},
-        {"PQ", "colorprim=bt2020:transfer=smpte2084:colormatrix=bt2020nc", false, true},
-        {"BT.2020 standard range", "colorprim=bt2020:transfer=bt2020-10:colormatrix=bt2020nc", false, false},
-        {"SMPTE 170M", "colorprim=smpte170m:transfer=smpte170m:colormatrix=smpte170m", false, false},
-        {"HLG", "colorprim=bt2020:transfer=arib-std-b67:colormatrix=bt2020nc", false, true},
+        {"BT.709", C::bt709, false, false},
+        {"PQ", C::pq, false, true},
+        {"BT.2020 standard range", C::bt2020, false, false},
+        {"SMPTE 170M", C::smpte170m, false, false},
+        {"HLG", C::hlg, false, true},
         {"none", "", false, false},
         {"none in an HDR session", "", true, true},
-        {"BT.709 in an HDR session", "colorprim=bt709:transfer=bt709:colormatrix=bt709", true, false},
+        {"BT.709 in an HDR session", C::bt709, true, false},
     };
     const std::string hdrLine = "video: showing HDR (10-bit) through the HDR display layer";
     std::size_t hdrLines = 0;
