@@ -12,6 +12,7 @@
 //   stop         every port refuses
 //   start        every port serves again
 //   wakes        prints the number of wake packets received
+//   send NAME    puts a small text file NAME in the user's outbox, as a file sent from Windows
 
 #include <cerrno>
 #include <csignal>
@@ -101,6 +102,12 @@ bool readInput(corvane::boxsim::Box& box, std::string& pending) {
         } else if (line == "silent" || line == "stop" || line == "start") {
             power.setPorts(line == "silent" ? Ports::silent : line == "stop" ? Ports::stopped : Ports::open);
             std::printf("ports %s\n", line == "silent" ? "silent" : line == "stop" ? "stopped" : "open");
+        } else if (line.rfind("send ", 0) == 0 && line.size() > 5) {
+            static int sent = 0;
+            const std::string name = line.substr(5);
+            box.agent().addOutboxItem({"sent-" + std::to_string(++sent),
+                                       {{name, "Sent from Windows on the simulated box.\n", std::nullopt}}, {}, {}});
+            std::printf("sent %s\n", name.c_str());
         } else if (line == "wakes") {
             std::printf("wake packets %zu\n", power.wakePackets());
         } else if (!line.empty()) {

@@ -62,6 +62,14 @@ sleep 0.5
 window_shot main-open.png
 cmp -s "$shots/main-pairing.png" "$shots/main-open.png" && fail "the main window did not change"
 
+# A file sent from Windows lands in the demo's own Downloads, never the user's.
+note="demo-note-$$.txt"
+echo "send $note" >"$home/box-input"
+for _ in $(seq 300); do [ -f "$home/Downloads/$note" ] && break; sleep 0.1; done
+[ -f "$home/Downloads/$note" ] || fail "a file sent from the box did not reach the demo's Downloads"
+real_downloads=$(HOME="$HOME" XDG_CONFIG_HOME= xdg-user-dir DOWNLOAD 2>/dev/null || echo "$HOME/Downloads")
+[ -e "$real_downloads/$note" ] && fail "a file sent from the box went to $real_downloads"
+
 # Quitting ends the stream with its log line and exits cleanly; the script ends the simulated box.
 # Only the app the demo script runs (its child): never another one on this machine.
 app=$(pgrep -P "$demo" -x corvane) || fail "the app is not running"

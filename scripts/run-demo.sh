@@ -1,18 +1,30 @@
 #!/usr/bin/env bash
 # Builds Corvane and runs it on the simulated box at 127.0.0.2. The app gets folders of its own under
-# $CORVANE_DEMO_HOME (default build/demo): config/, data/, state/ (the log is state/Corvane/Corvane.log)
-# and runtime/, so a real setup is never touched. Quitting the app ends the simulated box too.
+# $CORVANE_DEMO_HOME (default build/demo): config/, data/, state/ (the log is state/Corvane/Corvane.log),
+# runtime/, and Downloads/ and Desktop/ for what it receives and saves, so a real setup is never touched.
+# Lines written to box-input there act as the user at the box (see corvane-boxsim's header), e.g.
+#   echo "send notes.txt" > build/demo/box-input
+# Quitting the app ends the simulated box too.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset dev >/dev/null
 cmake --build --preset dev --target corvane corvane-boxsim
 
 home=${CORVANE_DEMO_HOME:-build/demo}
-mkdir -p "$home/config" "$home/data" "$home/state" "$home/runtime"
+mkdir -p "$home/config" "$home/data" "$home/state" "$home/runtime" "$home/Downloads" "$home/Desktop"
 chmod 700 "$home/runtime"
 home=$(cd "$home" && pwd)
+# Received files and saved reports go to the demo's own Downloads and Desktop, not the user's.
+cat >"$home/config/user-dirs.dirs" <<EOF
+XDG_DOWNLOAD_DIR="$home/Downloads"
+XDG_DESKTOP_DIR="$home/Desktop"
+EOF
 
-build/dev/boxsim/corvane-boxsim --address 127.0.0.2 </dev/null >"$home/boxsim.log" 2>&1 &
+# The box reads its commands from a pipe this script holds open, so it never sees the input end.
+rm -f "$home/box-input"
+mkfifo "$home/box-input"
+exec 3<>"$home/box-input"
+build/dev/boxsim/corvane-boxsim --address 127.0.0.2 <"$home/box-input" >"$home/boxsim.log" 2>&1 &
 box=$!
 trap 'kill "$box" 2>/dev/null || true; wait "$box" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
