@@ -6,8 +6,10 @@
 // status line reads as text.
 #include "app/controller/Appearance.hpp"
 #include "app/sharing/TransferHUD.hpp"
+#include "app/ui/Look.hpp"
 #include "app/ui/Pickers.hpp"
 #include "app/ui/Spinner.hpp"
+#include "app/ui/Style.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 #include "app/window/StatsCard.hpp"
@@ -293,6 +295,36 @@ TEST_F(ContrastTest, EveryTextSymbolAndControlInEveryLook) {
         everyPanel(look.name);
     }
     EXPECT_GT(measured, 500);
+}
+
+// A menu's status line and an item that can be used, of the same text, look alike in each look: the line is
+// drawn in the menu's text colour, not in the dimmed one of an item that cannot be used (which may still read
+// at 4.5:1).
+TEST_F(ContrastTest, AMenusStatusLineIsDrawnAsAnItemThatCanBeUsed) {
+    Look::keepReadable();
+    for (const char* look : {Appearance::light, Appearance::dark}) {
+        Appearance::apply(look);
+        QMenu menu;
+        menu.addAction("Show Corvane");  // the first item lies on the menu's edge
+        QAction* line = menu.addAction("Connected to Study over Wi-Fi");
+        line->setEnabled(false);
+        Style::setStatusLine(line);
+        QAction* usable = menu.addAction(line->text());
+        QAction* dimmed = menu.addAction(line->text());
+        dimmed->setEnabled(false);
+        menu.popup(QPoint(300, 300));
+        QCoreApplication::processEvents();
+        ASSERT_EQ(menu.activeAction(), nullptr) << look;
+        const QImage shot = menu.grab().toImage().convertToFormat(QImage::Format_RGB32);
+        const qreal scale = shot.width() / double(menu.width());
+        const auto item = [&](QAction* action) {
+            const QRect at = menu.actionGeometry(action);
+            return shot.copy(QRect(at.topLeft() * scale, at.size() * scale));
+        };
+        EXPECT_FALSE(item(dimmed) == item(usable)) << look << ": the looks tell the two kinds apart";
+        EXPECT_TRUE(item(line) == item(usable)) << look;
+        menu.hide();
+    }
 }
 
 } // namespace

@@ -274,6 +274,36 @@ TEST_F(StreamViewDisplay, PlanesAreConvertedWithTheStreamsMatrixAndRangeWithinTw
     }
 }
 
+// Saturated colours whose pictures differ in their primaries alone, one after another: each is converted
+// with its own, not with those of the picture before.
+TEST_F(StreamViewDisplay, APictureWhosePrimariesAloneChangeIsConvertedWithItsOwn) {
+    using Color = PixelBuffer::ColorSpace;
+    const std::vector<Codes> codes = {{400, 300, 700}, {600, 700, 400}, {300, 600, 600}, {500, 400, 420}};
+    const Color narrow{Color::Matrix::bt2020, false, Color::Transfer::sdr, Color::Primaries::bt709};
+    const Color wide{Color::Matrix::bt2020, false, Color::Transfer::sdr, Color::Primaries::bt2020};
+    // Apart by more than both tolerances, so neither passes for the other.
+    for (const Codes& c : codes) {
+        const Rgb a = reference10(c, narrow), b = reference10(c, wide);
+        EXPECT_GT(std::abs(a.r - b.r) + std::abs(a.g - b.g) + std::abs(a.b - b.b), 12) << c.y << " " << c.cb << " " << c.cr;
+    }
+    view->resize(int(codes.size()) * 32, 32);
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    std::uint32_t index = 0;
+    for (const auto format : {PixelBuffer::Format::i010, PixelBuffer::Format::x420}) {
+        for (const Color& color : {narrow, wide, narrow}) {
+            show(frameOf(patches(format, codes, int(codes.size()), color), ++index));
+            const QImage shown = view->grabFramebuffer();
+            for (std::size_t i = 0; i < codes.size(); ++i) {
+                const Rgb expected = reference10(codes[i], color);
+                EXPECT_TRUE(near(shown.pixel(int(i) * 32 + 16, 16), expected, 2))
+                    << index << ": codes " << codes[i].y << " " << codes[i].cb << " " << codes[i].cr << ", expected "
+                    << int(expected.r) << "," << int(expected.g) << "," << int(expected.b);
+            }
+        }
+    }
+}
+
 // Luma codes alternating black and white column by column, neutral chroma.
 std::shared_ptr<PixelBuffer> stripes(int w, int h) {
     auto picture = PixelBuffer::make(PixelBuffer::Format::i420, w, h, {PixelBuffer::ColorSpace::Matrix::bt709, false});

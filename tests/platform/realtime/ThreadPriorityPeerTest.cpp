@@ -60,9 +60,13 @@ protected:
         address.resize(address.find('\n'));
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address.c_str(), 1);
         kernel.realLimits = true;
-        // Where this process may (as root), each case starts from no limit, whatever ran before it here.
-        const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-        ::setrlimit(RLIMIT_RTTIME, &unlimited);
+        // Where this process may (as root), each case starts from no limit, whatever ran before it here;
+        // else from the loosest soft limit it may take.
+        rlimit loosest{RLIM_INFINITY, RLIM_INFINITY};
+        if (::setrlimit(RLIMIT_RTTIME, &loosest) != 0 && ::getrlimit(RLIMIT_RTTIME, &loosest) == 0) {
+            loosest.rlim_cur = loosest.rlim_max;
+            ::setrlimit(RLIMIT_RTTIME, &loosest);
+        }
     }
     void TearDown() override {
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
@@ -102,6 +106,21 @@ protected:
     std::vector<pid_t> children;
     test::FakeKernel kernel;
 };
+
+// A soft limit within the service's maximum under an unlimited hard one: the service wants both within it,
+// so the hard one is lowered and the soft one kept.
+TEST_F(RealtimeKitPeer, ASoftRLIMIT_RTTIMEWithinTheMaximumUnderAnUnlimitedHardOneHasTheHardOneLowered) {
+    startService("grant", 20, 200000, -15);
+    // Raising a hard limit lowered by a case before it in this process takes a privilege (ctest runs each
+    // case in a process of its own).
+    const rlimit softOnly{50000, RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_RTTIME, &softOnly) != 0) GTEST_SKIP() << "RLIMIT_RTTIME's hard limit cannot be raised again";
+    pid_t thread = 0;
+    const auto grant = raiseAnotherThread(thread);
+    EXPECT_EQ(grant.description(), "real-time SCHED_RR priority 8, through RealtimeKit, RLIMIT_RTTIME 200000 us; "
+                                   "refused: real-time directly (Operation not permitted)");
+    EXPECT_EQ(recorded(), "ready\nMakeThreadRealtime|" + std::to_string(thread) + "|8|50000/200000\n");
+}
 
 TEST_F(RealtimeKitPeer, RealTimeThroughTheServiceAfterHoldingRLIMIT_RTTIMEToItsMaximum) {
     startService("grant", 3, 150000, -11);
