@@ -143,7 +143,8 @@ QCoro::Task<> UpdateManager::tidyUp() {
             installs.push_back(*named);
         int removed = 0;
         for (const auto& install : installs) {
-            if (!InstallFolder::current(install, identifier)) continue;
+            // Where the app cannot update itself, no update made anything to tidy.
+            if (!InstallFolder::current(install, identifier) || InstallFolder::obstacle(install)) continue;
             if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
                 Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
                            forLog(install.string()));
