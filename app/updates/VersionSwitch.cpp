@@ -134,15 +134,17 @@ int VersionSwitch::tidy(const std::filesystem::path& install, const std::string&
     // else there.
     for (const auto& versions : {install / InstallFolder::kVersions, install / InstallFolder::kEarlierVersions}) {
         if (!isFolder(versions.parent_path()) || !isFolder(versions)) continue;
+        bool tookOne = false;
         for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error)) {
             const auto& path = it->path();
             if (path == *current) continue;
             if ((path.filename().string().starts_with(InstallFolder::kUnpackPrefix) || InstallFolder::isOurs(path, identifier)) &&
                 removeUnheld(path))
-                ++removed;
+                ++removed, tookOne = true;
         }
         error.clear();
-        ::rmdir(versions.c_str());  // when empty
+        // Once empty: lib/corvane is the app's own; a .versions folder only when it held the app.
+        if (tookOne || versions == install / InstallFolder::kVersions) ::rmdir(versions.c_str());
     }
     if (!switched) return removed;
     // What the prefix's plain install held for its program, when it holds nothing an install does not put there.
