@@ -66,7 +66,10 @@ std::vector<UpdateBanner::Row> UpdateBanner::rows(UpdateManager& updates, QWidge
                           std::nullopt, false, {{"Update All", true, [u] { u->updateAll(); }}}});
     if (const auto& app = updates.appUpdate())
         result.push_back({"sparkles", Tint::accent, "Corvane " + app->version + " is available",
-                          app->notes ? *app->notes : "You have " + updates.currentVersion() + ".", std::nullopt, false,
+                          updates.appUpdateObstacle() ? *updates.appUpdateObstacle()
+                          : app->notes                ? *app->notes
+                                                      : "You have " + updates.currentVersion() + ".",
+                          std::nullopt, false,
                           {{"Update", pending < 2, [u] { u->updateApp(); }}}});
     for (const auto& box : updates.boxUpdates()) {
         const std::string component = box.component;

@@ -187,7 +187,9 @@ void UpdatesTab::sync() {
         trailing.badge->setVisible(badge);
     };
 
-    setBoxText(appDetail_, "Version " + PlainText::cut(updates.currentVersion(), 60));
+    // Why not is on the banner and in the failure; the row says only that it cannot.
+    setBoxText(appDetail_, "Version " + PlainText::cut(updates.currentVersion(), 60) +
+                               (updates.appUpdate() && updates.appUpdateObstacle() ? ", can't update itself where it is installed" : ""));
     if (updates.appUpdate()) show(app_, "Update to " + updates.appUpdate()->version, false, false);
     else show(app_, std::nullopt, updates.lastChecked().has_value(), false);
 

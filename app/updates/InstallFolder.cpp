@@ -2,7 +2,6 @@
 
 #include "app/updates/SmallFile.hpp"
 
-#include <set>
 #include <system_error>
 
 #include <nlohmann/json.hpp>
@@ -19,35 +18,20 @@ bool isKind(const std::filesystem::path& path, mode_t kind) {
     return ::lstat(path.c_str(), &st) == 0 && (st.st_mode & S_IFMT) == kind;
 }
 
-// Whether `folder` (missing counts as empty) holds no names but `allowed` and, when given, ones starting
-// with `prefix`.
-bool holdsOnly(const std::filesystem::path& folder, const std::set<std::string>& allowed, const std::string& prefix = {}) {
-    std::error_code error;
-    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
-        const std::string name = it->path().filename();
-        if (!allowed.contains(name) && (prefix.empty() || !name.starts_with(prefix))) return false;
-    }
-    return !error || error == std::errc::no_such_file_or_directory;
+// Whether every folder from `install` down to `install`/`relative` is a real folder, no link among them.
+bool realFolders(const std::filesystem::path& install, const std::filesystem::path& relative) {
+    auto path = install;
+    if (!isKind(path, S_IFDIR)) return false;
+    for (const auto& part : relative)
+        if (!isKind(path /= part, S_IFDIR)) return false;
+    return true;
 }
 
-// Only what `cmake --install` and updates put in an install folder: anything else means the folder is
-// shared with other programs, and an update must not touch it.
-bool holdsOnlyOurs(const std::filesystem::path& install) {
-    return holdsOnly(install, {"bin", "lib", "share", InstallFolder::kVersions}) &&
-           holdsOnly(install / "bin", {"corvane"}, InstallFolder::kLinkPrefix) &&
-           holdsOnly(install / "share", {"corvane", "applications", "icons"}) &&
-           holdsOnly(install / "share/applications", {"corvane.desktop", "mimeinfo.cache"});
-}
-
-// <name> of the only link target a switch writes, "../.versions/<name>/bin/corvane".
-std::optional<std::string> versionNamed(const std::string& target) {
-    const std::string head = std::string("../") + InstallFolder::kVersions + "/";
-    const std::string tail = std::string("/") + InstallFolder::kProgram;
-    if (!target.starts_with(head) || !target.ends_with(tail) || target.size() <= head.size() + tail.size())
-        return std::nullopt;
-    const std::string name = target.substr(head.size(), target.size() - head.size() - tail.size());
-    if (name == "." || name == ".." || name.find('/') != std::string::npos) return std::nullopt;
-    return name;
+// A folder this user owns and may write.
+bool writable(const std::filesystem::path& folder) {
+    struct stat st {};
+    return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+           ::access(folder.c_str(), W_OK) == 0;
 }
 
 } // namespace
@@ -59,7 +43,12 @@ std::optional<std::string> InstallFolder::identifierOf(const std::filesystem::pa
         return std::nullopt;
     struct stat program {};
     if (::lstat((folder / kProgram).c_str(), &program) != 0 || (program.st_mode & S_IXUSR) == 0) return std::nullopt;
-    const auto text = SmallFile::read(folder / kAppInfo, kMaxAppInfoBytes);
+    return appInfoIdentifier(folder / kAppInfo);
+}
+
+std::optional<std::string> InstallFolder::appInfoIdentifier(const std::filesystem::path& file) {
+    if (!isKind(file, S_IFREG)) return std::nullopt;
+    const auto text = SmallFile::read(file, kMaxAppInfoBytes);
     if (!text) return std::nullopt;
     const auto json = nlohmann::json::parse(*text, nullptr, false);
     if (json.is_discarded() || !json.is_object()) return std::nullopt;
@@ -73,20 +62,31 @@ bool InstallFolder::isOurs(const std::filesystem::path& folder, const std::strin
     return found && *found == identifier;
 }
 
+std::optional<InstallFolder::Link> InstallFolder::linkNamed(const std::string& target) {
+    const std::string tail = std::string("/") + kProgram;
+    for (const char* versions : {kVersions, kEarlierVersions}) {
+        const std::string head = std::string("../") + versions + "/";
+        if (!target.starts_with(head) || !target.ends_with(tail) || target.size() <= head.size() + tail.size()) continue;
+        const std::string name = target.substr(head.size(), target.size() - head.size() - tail.size());
+        if (name == "." || name == ".." || name.find('/') != std::string::npos) return std::nullopt;
+        return Link{versions, name};
+    }
+    return std::nullopt;
+}
+
 std::optional<std::filesystem::path> InstallFolder::current(const std::filesystem::path& install,
                                                             const std::string& identifier) {
-    struct stat st {};
-    if (::lstat(install.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) return std::nullopt;
-    if (!holdsOnlyOurs(install)) return std::nullopt;
-    if (!isKind(install / kProgram, S_IFLNK)) {
+    if (!isKind(install, S_IFDIR)) return std::nullopt;
+    if (isKind(install / kProgram, S_IFREG)) {
         if (!isOurs(install, identifier)) return std::nullopt;
         return install;
     }
+    if (!isKind(install / kProgram, S_IFLNK)) return std::nullopt;
     std::error_code error;
     const auto target = std::filesystem::read_symlink(install / kProgram, error);
-    const auto name = error ? std::nullopt : versionNamed(target.string());
-    if (!name || !isKind(install / kVersions, S_IFDIR)) return std::nullopt;
-    const auto version = install / kVersions / *name;
+    const auto link = error ? std::nullopt : linkNamed(target.string());
+    if (!link || !realFolders(install, link->versions)) return std::nullopt;
+    const auto version = install / link->versions / link->name;
     if (!isOurs(version, identifier)) return std::nullopt;
     return version;
 }
@@ -97,12 +97,36 @@ std::optional<std::filesystem::path> InstallFolder::running(const std::string& i
     const auto real = std::filesystem::canonical(executable, error);
     if (error || real.filename() != "corvane" || real.parent_path().filename() != "bin") return std::nullopt;
     const auto folder = real.parent_path().parent_path();
-    const auto install = folder.parent_path().filename() == kVersions ? folder.parent_path().parent_path() : folder;
-    // A system prefix is the distribution's to update, never ours, even when it looks like an install folder.
-    if (install.empty() || install == install.root_path() || install == "/usr" || install == "/usr/local")
-        return std::nullopt;
-    if (!isOurs(folder, identifier) || !current(install, identifier)) return std::nullopt;
-    return install;
+    if (!isOurs(folder, identifier)) return std::nullopt;
+    // A version of a prefix, in the app's own place or where an earlier release kept it; else a plain install.
+    const auto versions = folder.parent_path();
+    std::optional<std::filesystem::path> install;
+    if (versions.filename() == "corvane" && versions.parent_path().filename() == "lib")
+        install = versions.parent_path().parent_path();
+    else if (versions.filename() == kEarlierVersions)
+        install = versions.parent_path();
+    if (install && !install->empty() && current(*install, identifier) == folder) return install;
+    if (current(folder, identifier) == folder) return folder;
+    return std::nullopt;
+}
+
+std::optional<InstallFolder::Obstacle> InstallFolder::obstacle(const std::filesystem::path& install) {
+    auto normal = install.lexically_normal();
+    if (!normal.has_filename()) normal = normal.parent_path();
+    // The distribution's prefix: its package manager keeps what is there.
+    if (normal == "/usr" || normal == normal.root_path()) return Obstacle{install / "bin", true};
+    if (!writable(install / "bin")) return Obstacle{install / "bin"};
+    struct stat program {};
+    if (::lstat((install / kProgram).c_str(), &program) != 0 || program.st_uid != ::getuid())
+        return Obstacle{install / "bin"};
+    // The update makes lib/corvane, or lib too where the prefix has none.
+    for (const auto& folder : {install / kVersions, install / "lib", install}) {
+        struct stat st {};
+        if (::lstat(folder.c_str(), &st) != 0) continue;
+        if (!writable(folder)) return Obstacle{folder};
+        break;
+    }
+    return std::nullopt;
 }
 
 std::filesystem::path InstallFolder::programToStart(const std::string& identifier,

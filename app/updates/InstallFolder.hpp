@@ -6,39 +6,60 @@
 
 namespace corvane {
 
-// The application as `cmake --install` lays it out: bin/corvane, lib/, share/corvane/ with app-info.json
-// ({"identifier": ..., "version": ...}), share/applications and share/icons for the desktop. That folder is
-// what the desktop entry and the login item name (<folder>/bin/corvane), so it is never moved or replaced:
-// an update unpacks the new version into <folder>/.versions/<name>/ and switches <folder>/bin/corvane to a
-// link "../.versions/<name>/bin/corvane" (VersionSwitch). The folder then starts the version the link names;
-// before its first update it starts itself.
+// The application as `cmake --install --prefix <prefix>` lays it out: bin/corvane, share/corvane/ with
+// app-info.json ({"identifier": ..., "version": ...}), share/applications and share/icons for the desktop.
+// The prefix may be shared with other programs (~/.local, /opt/tools): an update keeps every version it
+// brings in a place of the app's own, <prefix>/lib/corvane/<name>/, laid out the same way, and switches
+// <prefix>/bin/corvane to a link "../lib/corvane/<name>/bin/corvane" (VersionSwitch). The desktop entry and
+// the login item name <prefix>/bin/corvane, so they always start the version the prefix starts. Installs
+// updated by an earlier release keep their versions in <prefix>/.versions/<name>/ until their next update.
 namespace InstallFolder {
 
 inline constexpr const char* kProgram = "bin/corvane";
 inline constexpr const char* kAppInfo = "share/corvane/app-info.json";
-inline constexpr const char* kVersions = ".versions";
+inline constexpr const char* kVersions = "lib/corvane";
+// Where an earlier release kept versions, in an install folder that held nothing but the app.
+inline constexpr const char* kEarlierVersions = ".versions";
 // A link in bin/ that a switch has made and not yet put in place.
 inline constexpr const char* kLinkPrefix = ".corvane-link-";
+// A folder in lib/corvane an update unpacks into.
+inline constexpr const char* kUnpackPrefix = ".corvane-update-";
 
 // The identifier of `folder` when it is laid out as above (a real folder, bin/corvane a regular executable
 // file, app-info.json a small regular file naming an identifier); nothing otherwise. Symbolic links are not
 // followed at any step below `folder`.
 std::optional<std::string> identifierOf(const std::filesystem::path& folder);
+// The identifier an app-info.json file names.
+std::optional<std::string> appInfoIdentifier(const std::filesystem::path& file);
 bool isOurs(const std::filesystem::path& folder, const std::string& identifier);
 
-// The folder holding the version `install` starts: `install` itself, or the version its program link names.
-// Nothing unless `install` is a real folder this user owns that holds only what the app puts there: an update
-// changes and removes things in it, so a prefix shared with other programs (~/.local, /opt) is never ours.
+// <name> when `target` is the link a switch writes to a version, "../lib/corvane/<name>/bin/corvane" (or an
+// earlier release's "../.versions/<name>/bin/corvane"), with the folder holding the versions.
+struct Link {
+    std::string versions;  // kVersions or kEarlierVersions
+    std::string name;
+};
+std::optional<Link> linkNamed(const std::string& target);
+
+// The folder holding the version <install>/bin/corvane starts: `install` itself (bin/corvane is the program
+// of a plain install), or the version of ours its link names. Nothing when bin/corvane is not the app's.
 std::optional<std::filesystem::path> current(const std::filesystem::path& install, const std::string& identifier);
 
-// The install folder holding the running program: the real path of `executable` must be
-// <install>/bin/corvane or <install>/.versions/<name>/bin/corvane of an install folder of ours. Nothing for a
-// build tree, /usr or /usr/local.
+// The prefix holding the running program: the real path of `executable` must be the program of <install> or of
+// one of its versions, and the one <install>/bin/corvane starts. Nothing for a build tree.
 std::optional<std::filesystem::path> running(const std::string& identifier,
                                              const std::filesystem::path& executable = "/proc/self/exe");
 
+// Why the app cannot update itself in `install`: the first folder an update would write that is the
+// system's (/usr), or that this user does not own or cannot write; the program when it is not this user's.
+struct Obstacle {
+    std::filesystem::path folder;
+    bool system = false;
+};
+std::optional<Obstacle> obstacle(const std::filesystem::path& install);
+
 // What a command that should start this app names: <install>/bin/corvane, which every update keeps, when the
-// program runs from an install folder of ours; else the real path of `executable`.
+// program runs from an install of ours; else the real path of `executable`.
 std::filesystem::path programToStart(const std::string& identifier,
                                      const std::filesystem::path& executable = "/proc/self/exe");
 

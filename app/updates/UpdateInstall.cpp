@@ -21,6 +21,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +47,15 @@ std::string forLog(const std::string& text) { return stream::text::forLog(text, 
 
 std::string cannotReplace(const std::filesystem::path& folder) {
     return "Could not replace the app in " + folder.string() + ".";
+}
+
+// Why the app cannot update itself where it is installed and what the user can do: the update row's text,
+// or the failure's.
+std::string obstacleText(const InstallFolder::Obstacle& obstacle, bool failure) {
+    return (failure ? "Could not replace the app in " : "Corvane can't update itself in ") + obstacle.folder.string() +
+           (obstacle.system ? ": that folder is the system's." : ": you can't change that folder.") +
+           " Install the new version the way you installed this one, or install Corvane in ~/.local, where it "
+           "updates itself.";
 }
 
 // Hands a value computed on a worker thread to the manager on the main thread, if it still exists.
@@ -90,6 +100,20 @@ void writeAtomically(const std::filesystem::path& path, const std::string& text)
 
 } // namespace
 
+std::optional<std::filesystem::path> UpdateManager::installFolder(const std::optional<std::filesystem::path>& bundle,
+                                                                  const std::filesystem::path& program,
+                                                                  const std::string& identifier) {
+    return bundle ? bundle : InstallFolder::running(identifier, program);
+}
+
+std::optional<std::string> UpdateManager::obstacleRow(const std::optional<std::filesystem::path>& bundle,
+                                                      const std::filesystem::path& program, const std::string& identifier) {
+    const auto install = installFolder(bundle, program, identifier);
+    const auto obstacle = install ? InstallFolder::obstacle(*install) : std::nullopt;
+    if (!obstacle) return std::nullopt;
+    return obstacleText(*obstacle, false);
+}
+
 std::filesystem::path UpdateManager::temporaryPath() const {
     std::error_code error;
     return temporaryFolder.empty() ? std::filesystem::temp_directory_path(error) : temporaryFolder;
@@ -104,22 +128,23 @@ std::filesystem::path UpdateManager::installJournal() const {
 }
 
 QCoro::Task<> UpdateManager::tidyUp() {
-    auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, identifier = info_.identifier,
-                                                     swap = swapJournal(), journal = installJournal(),
-                                                     temporary = temporaryPath()](std::stop_token) {
+    auto tidying = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, program = runningProgram,
+                                                     identifier = info_.identifier, swap = swapJournal(),
+                                                     journal = installJournal(), temporary = temporaryPath()](std::stop_token) {
         const auto putBack = FolderSwap::repair(swap, [&](const std::filesystem::path& folder) {
             return InstallFolder::isOurs(folder, identifier);
         });
         if (putBack)
             Log::write("update: put the app back in " + forLog(putBack->string()) + " after an update cut short");
         std::vector<std::filesystem::path> installs;
-        if (const auto installed = bundle ? bundle : InstallFolder::running(identifier)) installs.push_back(*installed);
+        if (const auto installed = installFolder(bundle, program, identifier)) installs.push_back(*installed);
         if (const auto named = VersionSwitch::remembered(journal);
             named && std::find(installs.begin(), installs.end(), *named) == installs.end())
             installs.push_back(*named);
         int removed = 0;
         for (const auto& install : installs) {
-            if (!InstallFolder::current(install, identifier)) continue;
+            // Where the app cannot update itself, no update made anything to tidy.
+            if (!InstallFolder::current(install, identifier) || InstallFolder::obstacle(install)) continue;
             if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
                 Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
                            forLog(install.string()));
@@ -128,6 +153,9 @@ QCoro::Task<> UpdateManager::tidyUp() {
         }
         std::error_code ignored;
         std::filesystem::remove(journal, ignored);
+        // What a write of the journal cut short left.
+        auto part = journal;
+        std::filesystem::remove(part += ".part", ignored);
         removed += StaleFiles::sweep(temporary, "corvane-update-");
         removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
         if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
@@ -199,17 +227,16 @@ QCoro::Task<> UpdateManager::performAppUpdate(AppUpdate update) {
 
 QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string url, std::optional<std::string> sha256) {
     QPointer<UpdateManager> self(this);
-    // Where the app lives decides everything else, so an app that is not in an install folder of ours (a
-    // build tree, a distribution's /usr) is never downloaded for.
-    std::optional<std::filesystem::path> destination = runningBundleOverride;
-    if (!destination) destination = InstallFolder::running(info_.identifier);
+    // Where the app lives decides everything else, so an app that is not installed (a build tree), or is
+    // where it cannot update itself, is never downloaded for.
+    const auto destination = installFolder(runningBundleOverride, runningProgram, info_.identifier);
     if (!destination) {
         std::error_code ignored;
-        const auto program = std::filesystem::canonical("/proc/self/exe", ignored);
-        throw UpdateError(cannotReplace(program.parent_path()),
-                          "the app does not run from an install folder that holds nothing but the app");
+        const auto program = std::filesystem::canonical(runningProgram, ignored);
+        throw UpdateError(cannotReplace(program.parent_path()), "the app does not run from bin/corvane of an install");
     }
-    const auto parent = destination->parent_path();
+    if (const auto obstacle = InstallFolder::obstacle(*destination))
+        throw UpdateError(obstacleText(*obstacle, true), obstacle->system ? "a system prefix" : "not this user's to change");
     const bool hasDigest = sha256 && !sha256->empty();
     // Over plain http anyone on the way could swap the archive; only the feed's digest can tell, so without
     // one nothing is fetched.
@@ -218,8 +245,9 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     // Unpacked inside the install folder, on its file system, so that the version can be renamed into place.
     const auto scratch = std::make_shared<UpdateScratch>(
         temporaryPath() / ("corvane-update-" + newUuid() + ".zip"),
-        *destination / InstallFolder::kVersions / (".corvane-update-" + newUuid()));
+        *destination / InstallFolder::kVersions / (InstallFolder::kUnpackPrefix + newUuid()));
     scratch_ = scratch;
+    const auto madeLib = std::make_shared<std::atomic<bool>>(false);
     // Each step on the pool runs inside the scratch's enter and leave, so that a quit in the middle still
     // removes what the update made once the step is over.
     const auto step = [scratch](auto work) {
@@ -264,10 +292,11 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto limits = archiveLimits;
         const auto installed = *destination;
         const auto journal = installJournal();
-        const auto failed = cannotReplace(parent);
+        const auto failed = cannotReplace(installed / "bin");
         auto unpacking = onPool(pool_, stop_.get_token(), step([=](std::stop_token stop) {
             // Named first, so that the next start tidies the install folder whatever happens from here on.
             VersionSwitch::remember(journal, installed);
+            madeLib->store(::access((installed / "lib").c_str(), F_OK) != 0);
             try {
                 VersionSwitch::versionsOf(installed);
             } catch (const Error& e) {
@@ -290,11 +319,11 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         error = std::current_exception();
     }
     if (!self) throw UpdateError("cancelled");  // the manager's end released what the update made
-    // The archive always goes, and so does the unpack folder; an install folder the update left as it was
-    // loses the versions folder it made.
-    auto cleaning = onPool(pool_, {}, [scratch, versions = *destination / InstallFolder::kVersions](std::stop_token) {
+    // The archive always goes, and so does the unpack folder; a prefix the update left as it was loses the
+    // folders it made for versions.
+    auto cleaning = onPool(pool_, {}, [scratch, madeLib, install = *destination](std::stop_token) {
         scratch->release();
-        ::rmdir(versions.c_str());
+        if (::rmdir((install / InstallFolder::kVersions).c_str()) == 0 && madeLib->load()) ::rmdir((install / "lib").c_str());
     });
     co_await cleaning;
     if (self && scratch_ == scratch) scratch_.reset();

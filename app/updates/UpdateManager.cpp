@@ -113,7 +113,18 @@ QCoro::Task<> UpdateManager::check(bool manual) {
     setStatus(Status::checking());
     auto found = co_await findAppUpdate();
     if (!self) co_return;
+    std::optional<std::string> obstacle;
+    // A build goes beside its source folder; only a download replaces the installed app.
+    if (found && found->source.kind == AppUpdate::Source::Kind::download) {
+        auto finding = onPool(pool_, stop_.get_token(), [bundle = runningBundleOverride, program = runningProgram,
+                                                         identifier = info_.identifier](std::stop_token) {
+            return obstacleRow(bundle, program, identifier);
+        });
+        obstacle = co_await finding;
+        if (!self) co_return;
+    }
     appUpdate_ = std::move(found);
+    appUpdateObstacle_ = std::move(obstacle);
     publish();
     if (boxIsConnected_) {
         co_await checkBox(manual);

@@ -99,6 +99,8 @@ public:
     const std::vector<BoxUpdate>& boxUpdates() const { return boxUpdates_; }
     bool boxNeedsSetup() const { return boxNeedsSetup_; }
     const std::optional<std::string>& batchStep() const { return batchStep_; }
+    // Why the app cannot install the update found where it is installed, and what to do; set with appUpdate.
+    const std::optional<std::string>& appUpdateObstacle() const { return appUpdateObstacle_; }
 
     const std::string& currentVersion() const { return info_.version; }
     // Ends a running stream and returns once it has stopped; set by the box controller.
@@ -134,7 +136,8 @@ public:
     static std::optional<AppUpdate> readSourceFolder(const std::filesystem::path& folder, const std::string& current);
 
     // Seams for tests and the demo; the application leaves them alone.
-    std::optional<std::filesystem::path> runningBundleOverride;  // else the install folder of /proc/self/exe
+    std::optional<std::filesystem::path> runningBundleOverride;  // else the install folder of runningProgram
+    std::filesystem::path runningProgram = "/proc/self/exe";
     std::function<void()> quit;                                  // else QCoreApplication::quit
     pid_t relaunchWaitPid;                                       // the process the relaunch waits for
     UpdateArchive::Limits archiveLimits;
@@ -160,6 +163,13 @@ private:
     void advance(double value);
     void relaunch(const std::filesystem::path& app);
 
+    // Where the app is installed, and why it cannot update itself there (the update row's text). Blocking file
+    // work, usable from any thread.
+    static std::optional<std::filesystem::path> installFolder(const std::optional<std::filesystem::path>& bundle,
+                                                              const std::filesystem::path& program,
+                                                              const std::string& identifier);
+    static std::optional<std::string> obstacleRow(const std::optional<std::filesystem::path>& bundle,
+                                                  const std::filesystem::path& program, const std::string& identifier);
     std::filesystem::path temporaryPath() const;
     std::filesystem::path swapJournal() const;
     std::filesystem::path installJournal() const;
@@ -187,6 +197,7 @@ private:
     std::vector<BoxUpdate> boxUpdates_;
     bool boxNeedsSetup_ = false;
     std::optional<std::string> batchStep_;
+    std::optional<std::string> appUpdateObstacle_;
 };
 
 } // namespace corvane

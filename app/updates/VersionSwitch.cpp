@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <set>
 #include <system_error>
 
 #include <fcntl.h>
@@ -46,14 +47,29 @@ bool isFolder(const std::filesystem::path& path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool isLink(const std::filesystem::path& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+// Whether `folder` holds no names but `allowed`.
+bool holdsOnly(const std::filesystem::path& folder, const std::set<std::string>& allowed) {
+    std::error_code error;
+    for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
+        if (!allowed.contains(it->path().filename().string())) return false;
+    return !error;
+}
+
 } // namespace
 
 std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& install) {
+    const auto lib = install / "lib";
     const auto versions = install / InstallFolder::kVersions;
-    if (::mkdir(versions.c_str(), 0755) != 0 && errno != EEXIST)
-        throw Error("cannot make " + versions.string() + ": " + reason());
+    for (const auto& folder : {lib, versions})
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
+            throw Error("cannot make " + folder.string() + ": " + reason());
     struct stat st {};
-    if (::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    if (!isFolder(lib) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
         throw Error(versions.string() + " is not a folder of this user");
     return versions;
 }
@@ -107,24 +123,35 @@ int VersionSwitch::tidy(const std::filesystem::path& install, const std::string&
     const bool switched = *current != install;
     int removed = 0;
     std::error_code error;
-    for (std::filesystem::directory_iterator it(install / "bin", error), end; !error && it != end; it.increment(error))
-        if (it->path().filename().string().starts_with(InstallFolder::kLinkPrefix) && it->is_symlink() &&
-            ::unlink(it->path().c_str()) == 0)
-            ++removed;
-    const auto versions = install / InstallFolder::kVersions;
-    if (isFolder(versions)) {
-        for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error))
-            if (!(switched && it->path() == *current) && removeUnheld(it->path())) ++removed;
+    // Only the links a switch makes: a name of ours leading to a version.
+    for (std::filesystem::directory_iterator it(install / "bin", error), end; !error && it != end; it.increment(error)) {
+        if (!it->path().filename().string().starts_with(InstallFolder::kLinkPrefix) || !isLink(it->path())) continue;
+        std::error_code unread;
+        const auto target = std::filesystem::read_symlink(it->path(), unread);
+        if (!unread && InstallFolder::linkNamed(target.string()) && ::unlink(it->path().c_str()) == 0) ++removed;
     }
-    if (!switched) {
-        ::rmdir(versions.c_str());
-        return removed;
+    // In the places versions are kept, only versions of this app and unpack folders: the app puts nothing
+    // else there.
+    for (const auto& versions : {install / InstallFolder::kVersions, install / InstallFolder::kEarlierVersions}) {
+        if (!isFolder(versions.parent_path()) || !isFolder(versions)) continue;
+        bool tookOne = false;
+        for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error)) {
+            const auto& path = it->path();
+            if (path == *current) continue;
+            if ((path.filename().string().starts_with(InstallFolder::kUnpackPrefix) || InstallFolder::isOurs(path, identifier)) &&
+                removeUnheld(path))
+                ++removed, tookOne = true;
+        }
+        error.clear();
+        // Once empty: lib/corvane is the app's own; a .versions folder only when it held the app.
+        if (tookOne || versions == install / InstallFolder::kVersions) ::rmdir(versions.c_str());
     }
-    // What the folder held as its own app before its first update; the desktop's share/applications and
-    // share/icons stay.
-    for (const char* own : {"lib", "share/corvane"})
-        if (isFolder(install / own) && std::filesystem::remove_all(install / own, error) > 0 && !error) ++removed;
-    ::rmdir((install / "share").c_str());  // when the desktop's entries were not there either
+    if (!switched) return removed;
+    // What the prefix's plain install held for its program, when it holds nothing an install does not put there.
+    const auto share = install / "share/corvane";
+    if (isFolder(install / "share") && isFolder(share) && holdsOnly(share, {"app-info.json", "icons", "Acknowledgements"}) &&
+        InstallFolder::appInfoIdentifier(install / InstallFolder::kAppInfo) == identifier && removeUnheld(share))
+        ++removed;
     return removed;
 }
 

@@ -7,23 +7,25 @@
 
 namespace corvane {
 
-// Puts a new version of the app in an install folder (InstallFolder) so that whatever names the folder's
-// program, the desktop entry and the login item among them, starts a complete app at every moment, also
-// when the process is killed between two steps and on file systems without an exchange rename:
-//   1. the unpacked version is renamed to <install>/.versions/<new name>;
-//   2. a link "../.versions/<new name>/bin/corvane" is made beside the program, in bin/;
+// Puts a new version of the app in a prefix it is installed in (InstallFolder) so that whatever names the
+// prefix's program, the desktop entry and the login item among them, starts a complete app at every moment,
+// also when the process is killed between two steps and on file systems without an exchange rename:
+//   1. the unpacked version is renamed to <install>/lib/corvane/<new name>;
+//   2. a link "../lib/corvane/<new name>/bin/corvane" is made beside the program, in bin/;
 //   3. one rename(2) puts that link over bin/corvane (a plain install's program file, or the link to the
 //      version before). Until then the old version starts; from then on the new one.
 // The version before stays where it is as the way back until tidy() removes it at the next start, with
-// whatever a switch cut short left. Blocking file work: run it off the main thread.
+// whatever a switch cut short left. Nothing else in the prefix is made, changed or removed: other programs'
+// files may sit beside the app's. Blocking file work: run it off the main thread.
 namespace VersionSwitch {
 
 // Called before each step with its number (1 to 3, and 4 once the switch is done); true fails the step as
 // if its call had. Tests fail or kill the process there; nullptr in the application.
 using StepHook = std::function<bool(int step)>;
 
-// The folder an update unpacks into: <install>/.versions, made when missing, so that the unpacked version
-// sits on the install's file system. Throws corvane::Error when it cannot be made or is not a real folder.
+// The folder an update unpacks into: <install>/lib/corvane, made (with lib/) when missing, so that the
+// unpacked version sits on the install's file system. Throws corvane::Error when it cannot be made or is not
+// a real folder of this user.
 std::filesystem::path versionsOf(const std::filesystem::path& install);
 
 // Switches `install` (a current InstallFolder) to the version at `app` (an install folder of ours inside
@@ -31,10 +33,11 @@ std::filesystem::path versionsOf(const std::filesystem::path& install);
 // version before, `app` stays where it was, and nothing else is left.
 void install(const std::filesystem::path& app, const std::filesystem::path& install, const StepHook& step = nullptr);
 
-// Removes from an install folder of ours what its current version does not use: the other versions (an
+// Removes from a prefix the app is installed in what its current version does not use, and only what updates
+// or the app's install put there: the other versions in lib/corvane/ and an earlier release's .versions/ (an
 // earlier one, or one a switch cut short before its link went in), unpack folders no process holds, links a
-// switch left in bin/, and, once the folder starts a version of .versions, the app it held itself before
-// its first update (lib/, share/corvane/). Answers how many entries went.
+// switch left in bin/, and, once the prefix starts a version, the share/corvane/ its plain install held when
+// that holds nothing else. Answers how many entries went.
 int tidy(const std::filesystem::path& install, const std::string& identifier);
 
 // The journal naming the install folder an update changes, so that the next start tidies it even when it

@@ -62,11 +62,12 @@ struct UpdateManagerProbe {
         bool boxNeedsSetup = false;
         std::optional<std::string> boxHostVersion{};
         std::optional<std::chrono::system_clock::time_point> lastChecked{};
+        std::optional<std::string> appUpdateObstacle{};
     };
     static void apply(UpdateManager& u, const State& s) {
         u.status_ = s.status, u.showResult_ = s.showResult, u.batchStep_ = s.batchStep, u.progress_ = s.progress;
         u.appUpdate_ = s.appUpdate, u.boxUpdates_ = s.boxUpdates, u.boxNeedsSetup_ = s.boxNeedsSetup;
-        u.boxHostVersion_ = s.boxHostVersion, u.lastChecked_ = s.lastChecked;
+        u.boxHostVersion_ = s.boxHostVersion, u.lastChecked_ = s.lastChecked, u.appUpdateObstacle_ = s.appUpdateObstacle;
         Q_EMIT u.changed();
     }
 };

@@ -113,10 +113,84 @@ TEST_F(AppUpdateTest, ADownloadedUpdateIsCheckedUnpackedSwappedInAndStartedAfter
         // The next start removes the version before.
         auto tidying = manager->tidyUp();
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed() / ".versions"), {}), 1);
-        EXPECT_EQ(std::filesystem::directory_iterator(installed() / ".versions")->path(), *current);
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed()), {}), 2);  // bin/ and .versions/
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed() / "lib/corvane"), {}), 1);
+        EXPECT_EQ(std::filesystem::directory_iterator(installed() / "lib/corvane")->path(), *current);
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(installed()), {}), 3);  // bin/, lib/ and share/
     }
+}
+
+// Installed with other programs into a prefix such as /opt/tools, or into ~/.local where the app's data and
+// state folders sit too: the update goes in, bin/corvane starts it, and neither the update nor the next
+// start's tidy-up touches a file or folder of the others.
+TEST_F(AppUpdateTest, APrefixSharedWithOtherProgramsUpdatesAndKeepsEveryFileOfTheirs) {
+    test::TempDir stage;
+    test::makeInstallFolder(stage.path() / "Corvane-2.0", "2.0", "#!/bin/sh\necho new\n");
+    const auto archive = served() / "update.zip";
+    ASSERT_EQ(test::run("cd " + quoted(stage.path().string()) + " && python3 -m zipfile -c " + quoted(archive.string()) +
+                        " Corvane-2.0"), 0);
+    writeFeed(urlOf("update.zip"), test::sha256Of(archive));
+    for (const bool home : {false, true}) {
+        const auto prefix = root.path() / (home ? "home/.local" : "opt/tools");
+        SCOPED_TRACE(prefix);
+        quits = 0;
+        test::makeInstallFolder(prefix, "1.0", "#!/bin/sh\necho old\n");
+        test::addOtherPrograms(prefix);
+        const auto theirs = test::otherPrograms(prefix);
+        const auto program = prefix / "bin/corvane";
+        const auto started = [&] { return test::runCommand(quoted(program.string())).output; };
+        // The app as it runs from the prefix; on ~/.local its journal goes to ~/.local/state/Corvane.
+        const auto start = [&] {
+            auto manager = forFeed(urlOf("feed.json"));
+            manager->runningBundleOverride.reset();
+            manager->runningProgram = program;
+            manager->stateFolder = home ? prefix / "state/Corvane" : root.path() / "state";
+            return manager;
+        };
+        auto manager = start();
+        ASSERT_TRUE(checkAndUpdate(*manager));
+        EXPECT_EQ(manager->appUpdateObstacle(), std::nullopt);
+        ASSERT_EQ(quits, 1) << manager->status().text;
+        EXPECT_EQ(started(), "new\n");
+        EXPECT_EQ(test::otherPrograms(prefix), theirs);
+
+        manager = start();
+        auto tidying = manager->tidyUp();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+        EXPECT_EQ(started(), "new\n");
+        EXPECT_EQ(test::otherPrograms(prefix), theirs);
+        EXPECT_NE(test::logTail(3).find(" earlier version(s) or leftover(s) from " + prefix.string()), std::string::npos);
+    }
+}
+
+// Where the app cannot change its prefix (another user's or read-only, or the system's /usr), the update
+// row says why and what to do, and so does the failure; nothing is downloaded and nothing changes.
+TEST_F(AppUpdateTest, WhereTheAppCannotChangeItsPrefixTheRowAndTheFailureSayWhyAndWhatToDo) {
+    test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+    writeFeed(urlOf("missing.zip"), std::string(64, '0'));
+    const auto bin = installed() / "bin";
+    // Tests may run as root, who can write anywhere: there the folder is another user's.
+    ASSERT_EQ(::geteuid() == 0 ? ::chown(bin.c_str(), 65534, 65534) : ::chmod(bin.c_str(), 0555), 0);
+    const auto before = test::snapshot(installed());
+    const std::string advice =
+        " Install the new version the way you installed this one, or install Corvane in ~/.local, where it updates itself.";
+    const std::tuple<std::filesystem::path, std::string, std::string> rows[] = {
+        {installed(), bin.string() + ": you can't change that folder.", "not this user's to change"},
+        {"/usr", "/usr/bin: that folder is the system's.", "a system prefix"}};
+    for (const auto& [prefix, why, detail] : rows) {
+        SCOPED_TRACE(prefix);
+        quits = 0;
+        auto manager = forFeed(urlOf("feed.json"));
+        manager->runningBundleOverride = prefix;
+        ASSERT_TRUE(checkAndUpdate(*manager));
+        EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + why + advice);
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed("Could not replace the app in " + why + advice));
+        EXPECT_EQ(quits, 0);
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: Could not replace the app in " + why + advice +
+                                        " (" + detail + ")"), std::string::npos) << test::logTail(2);
+        EXPECT_EQ(test::snapshot(installed()), before);
+        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+    }
+    ::geteuid() == 0 ? (void)::chown(bin.c_str(), 0, 0) : (void)::chmod(bin.c_str(), 0755);
 }
 
 // Hostile archives, made with python's zipfile, and a valid one.
@@ -171,7 +245,7 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         {"valid", "", "The update was not downloaded: it is offered over plain http without a digest to check it against.",
          " (plain http: " + urlOf("valid.zip") + ")"},
         {"never", digest, "Could not replace the app in " + program + ".",
-         " (the app does not run from an install folder that holds nothing but the app)"},
+         " (the app does not run from bin/corvane of an install)"},
         {"missing", digest, "The download failed: The server answered with error 404.", ""}};
     const std::pair<const char*, std::string> refused[] = {
         {"absolute", " (an absolute entry name: " + outside().string() + "/evil)"},

@@ -114,6 +114,34 @@ inline std::map<std::string, std::string> snapshot(const std::filesystem::path& 
     return out;
 }
 
+// Other programs' files in a prefix the app shares with them, such as ~/.local: in bin/ (one named as the
+// links a switch makes), lib/ and share/, an empty folder, and the app's own data and state folders.
+inline void addOtherPrograms(const std::filesystem::path& prefix) {
+    writeFile(prefix / "bin/other-tool", "#!/bin/sh\n", 0755);
+    writeFile(prefix / "bin/.corvane-link-mine", "not a link");
+    writeFile(prefix / "lib/python3.11/site-packages/userpkg.py", "print('mine')\n");
+    writeFile(prefix / "lib/corvane.conf", "mine");
+    std::filesystem::create_directories(prefix / "lib/empty");
+    writeFile(prefix / "share/applications/other.desktop", "[Desktop Entry]\n");
+    writeFile(prefix / "share/icons/hicolor/48x48/apps/other.png", "png");
+    writeFile(prefix / "share/Corvane/keys/client.pem", "key");
+    writeFile(prefix / "state/Corvane/Corvane.log", "log\n");
+}
+
+// What other programs put in `prefix`, with their folders: everything but the app's program, its versions,
+// what its install put in share/ and its update journal.
+inline std::map<std::string, std::string> otherPrograms(const std::filesystem::path& prefix) {
+    auto all = snapshot(prefix);
+    std::erase_if(all, [](const auto& entry) {
+        const std::string& name = entry.first;
+        for (const char* ours : {"bin/corvane", "lib/corvane", ".versions", "share/corvane", "share/applications/corvane.desktop",
+                                 "lib/libcorvane_engine.so.1", "state/Corvane/update-install"})
+            if (name == ours || name.starts_with(std::string(ours) + "/")) return true;
+        return false;
+    });
+    return all;
+}
+
 inline std::string sha256Of(const std::filesystem::path& path) { return platform::Sha256::hex(platform::Sha256::ofFile(path)); }
 
 inline int run(const std::string& command) { return runCommand(command).status; }

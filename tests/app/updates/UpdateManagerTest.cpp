@@ -216,5 +216,20 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweep
     }
 }
 
+// A kill while the journal was written leaves its part file: the next start removes it, and nothing else there.
+TEST_F(UpdateManagerTest, TheNextStartRemovesAJournalWriteCutShort) {
+    const auto state = root.path() / "state";
+    test::writeFile(state / "update-install.part", installed().string());  // no closing NUL: cut short
+    test::writeFile(state / "Corvane.log", "log\n");
+    test::writeFile(state / "update-install.part.mine", "mine");
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
+    manager->stateFolder = state;
+    auto tidying = manager->tidyUp();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+    std::set<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(state)) left.insert(entry.path().filename());
+    EXPECT_EQ(left, (std::set<std::string>{"Corvane.log", "update-install.part.mine"}));
+}
+
 } // namespace
 } // namespace corvane

@@ -79,6 +79,15 @@ protected:
                                             (installed() / "bin/corvane").string() + "\nIcon=corvane\n");
         platform::LoginItem::set(true, InstallFolder::programToStart(test::kIdentifier, installed() / "bin/corvane"), config());
     }
+    // What an earlier release's update left: the version in .versions/, the program a link to it, and the
+    // plain install's own files gone.
+    void earlierRelease(const std::string& version) {
+        makeApp(installed() / ".versions/EARLIER" , version);
+        fs::remove(installed() / "bin/corvane");
+        fs::create_symlink("../.versions/EARLIER/bin/corvane", installed() / "bin/corvane");
+        fs::remove_all(installed() / "lib");
+        fs::remove_all(installed() / "share/corvane");
+    }
     // An update that runs to its end, and the next start's tidy-up.
     void update(const std::string& version) {
         const auto scratch = VersionSwitch::versionsOf(installed()) / ".corvane-update-done";
@@ -110,20 +119,28 @@ protected:
 
 // Killed before, between and after the steps of a switch (0: while it unpacks, 1 to 3: before moving the
 // version in, making its link, putting the link in place; 4 and 5: once it is in place), from a plain
-// install and from one switched before, where the file system has no exchange rename and where it has one:
-// the entries always start a complete app, the old one until the link is in place and the new one from
-// then on. The next start keeps that app and removes everything else the update made or replaced, also
-// when it runs from the build tree and only the journal names the install folder.
+// install and one switched to lib/corvane/ in a prefix shared with other programs, and one an earlier
+// release switched to .versions/ in a folder of its own, where the file system has no exchange rename and
+// where it has one: the entries always start a complete app, the old one until the link is in place and the
+// new one from then on. The next start keeps that app and removes everything else the update made or
+// replaced, also when it runs from the build tree and only the journal names the install folder; other
+// programs' files stay as they were.
 TEST_F(VersionSwitchTest, AKillAtAnyStepLeavesTheEntriesStartingACompleteAppAndTheNextStartFinishesOrRollsBack) {
     SCOPED_TRACE(exchanges(root.path()) ? "this file system exchanges" : "this file system cannot exchange");
+    enum class Layout { plain, earlier, switched };
+    const std::tuple<Layout, bool, const char*> layouts[] = {{Layout::plain, true, "plain, shared"},
+        {Layout::earlier, false, "earlier release's"}, {Layout::switched, true, "switched before, shared"}};
     for (const bool noExchange : {true, false}) {
-        for (const bool switchedBefore : {false, true}) {
+        for (const auto& [layout, shared, named] : layouts) {
             for (int killAt = 0; killAt <= 5; ++killAt) {
-                SCOPED_TRACE(std::string(noExchange ? "without" : "with") + " the exchange, " +
-                             (switchedBefore ? "switched before" : "plain") + ", killed at " + std::to_string(killAt));
+                SCOPED_TRACE(std::string(noExchange ? "without" : "with") + " the exchange, " + named + ", killed at " +
+                             std::to_string(killAt));
                 install("1.0");
-                if (switchedBefore) update("1.5");
-                const std::string old = switchedBefore ? "engine 1.5" : "engine 1.0";
+                if (shared) test::addOtherPrograms(installed());
+                if (layout == Layout::switched) update("1.5");
+                if (layout == Layout::earlier) earlierRelease("1.5");
+                const auto theirs = test::otherPrograms(installed());
+                const std::string old = layout != Layout::plain ? "engine 1.5" : "engine 1.0";
                 ASSERT_EQ(started(), std::pair(old + "|--at-login", old + "|"));
                 const auto before = test::snapshot(installed());
 
@@ -152,17 +169,26 @@ TEST_F(VersionSwitchTest, AKillAtAnyStepLeavesTheEntriesStartingACompleteAppAndT
                 // The next start: from the build tree for a plain install, from the install folder otherwise.
                 auto manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
                 manager->stateFolder = journal().parent_path();
-                if (!switchedBefore) manager->runningBundleOverride.reset();
+                if (layout == Layout::plain) manager->runningBundleOverride.reset();
                 auto tidying = manager->tidyUp();
                 ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
                 EXPECT_EQ(started(), std::pair(now + "|--at-login", now + "|"));
-                if (now == old && !switchedBefore) {
+                if (shared) {
+                    EXPECT_EQ(test::otherPrograms(installed()), theirs);
+                }
+                if (now == old && layout == Layout::plain) {
                     EXPECT_EQ(test::snapshot(installed()), before);
+                } else if (now == old && layout == Layout::earlier) {
+                    // Still the earlier release's layout, but for the lib/ the update made.
+                    EXPECT_EQ(names(installed()), (std::set<std::string>{".versions", "bin", "lib", "share"}));
+                    EXPECT_EQ(names(installed() / ".versions"), std::set<std::string>{"EARLIER"});
+                    EXPECT_TRUE(fs::is_empty(installed() / "lib"));
                 } else {
-                    EXPECT_EQ(names(installed()), (std::set<std::string>{".versions", "bin", "share"}));
-                    EXPECT_EQ(names(installed() / "bin"), std::set<std::string>{"corvane"});
-                    EXPECT_EQ(names(installed() / ".versions").size(), 1u);
-                    EXPECT_EQ(names(installed() / "share"), std::set<std::string>{"applications"});
+                    using Names = std::set<std::string>;
+                    EXPECT_EQ(names(installed()), (shared ? Names{"bin", "lib", "share", "state"} : Names{"bin", "lib", "share"}));
+                    EXPECT_EQ(names(installed() / "bin"), (shared ? Names{"corvane", "other-tool", ".corvane-link-mine"} : Names{"corvane"}));
+                    EXPECT_EQ(names(installed() / "lib/corvane").size(), 1u);
+                    EXPECT_FALSE(fs::exists(installed() / "share/corvane"));
                 }
                 EXPECT_EQ(names(apps()), std::set<std::string>{"Corvane"});
                 EXPECT_FALSE(fs::exists(journal()));
@@ -184,7 +210,7 @@ TEST_F(VersionSwitchTest, AFailedStepLeavesTheOldAppAndTheNewVersionWhereTheyWer
         const auto fresh = test::snapshot(scratch);
         EXPECT_THROW(VersionSwitch::install(scratch / "Corvane", installed(), [&](int step) { return step == failing; }), Error);
         EXPECT_EQ(test::snapshot(scratch), fresh);
-        fs::remove_all(installed() / ".versions");
+        fs::remove_all(installed() / "lib/corvane");
         EXPECT_EQ(test::snapshot(installed()), before);
     }
     fs::remove(installed() / "bin/corvane");
@@ -195,60 +221,54 @@ TEST_F(VersionSwitchTest, AFailedStepLeavesTheOldAppAndTheNewVersionWhereTheyWer
     EXPECT_FALSE(fs::exists(installed() / "bin/corvane"));
 }
 
-// Only an install folder that holds nothing but the app is one, and only the link a switch writes leads to
-// its version; a program in a version folder belongs to the install folder around it, and what the login
-// item starts is that folder's program, which every update keeps.
-TEST_F(VersionSwitchTest, AnInstallFolderHoldsOnlyTheAppAndFollowsOnlyTheLinkASwitchWrites) {
+// Only the link a switch writes leads to a version; a program in a version folder belongs to the prefix
+// around it, and what the login item starts is that prefix's program, which every update keeps. A tidy-up
+// removes in the places versions are kept only versions and unpack folders, and nothing else anywhere.
+TEST_F(VersionSwitchTest, AnInstallFollowsOnlyTheLinkASwitchWritesAndItsTidyUpTakesOnlyWhatUpdatesMade) {
     install("1.0");
     EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), installed());
     EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), installed());
     update("2.0");
     const auto version = InstallFolder::current(installed(), test::kIdentifier);
     ASSERT_TRUE(version);
-    EXPECT_EQ(version->parent_path(), installed() / ".versions");
+    EXPECT_EQ(version->parent_path(), installed() / "lib/corvane");
     EXPECT_EQ(fs::canonical(installed() / "bin/corvane"), *version / "bin/corvane");
     for (const auto& program : {installed() / "bin/corvane", *version / "bin/corvane"}) {
         EXPECT_EQ(InstallFolder::running(test::kIdentifier, program), installed()) << program;
         EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier, program), installed() / "bin/corvane") << program;
     }
     EXPECT_EQ(InstallFolder::current(installed(), "com.example.Other"), std::nullopt);
-    // An unpack folder a running update holds stays; once let go, it goes.
-    const auto unpacking = installed() / ".versions/.corvane-update-H";
+    // An unpack folder a running update holds stays; once let go, it goes. What else sits where versions are
+    // kept is not the app's.
+    const auto unpacking = installed() / "lib/corvane/.corvane-update-H";
     fs::create_directory(unpacking);
     const int held = ::open(unpacking.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ::flock(held, LOCK_EX);
+    test::writeFile(installed() / "lib/corvane/notes/mine.txt", "mine");
+    test::writeFile(installed() / ".versions/mine.txt", "mine");
     EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 0);
     ::close(held);
     EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 1);
     EXPECT_FALSE(fs::exists(unpacking));
+    EXPECT_EQ(test::readWhole(installed() / "lib/corvane/notes/mine.txt"), "mine");
+    EXPECT_EQ(test::readWhole(installed() / ".versions/mine.txt"), "mine");
+    fs::remove_all(installed() / "lib/corvane/notes"), fs::remove_all(installed() / ".versions");
     const auto self = fs::canonical("/proc/self/exe");
     EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier), self);  // a build tree
 
-    // Anything the app does not put there: a prefix shared with other programs, such as ~/.local.
-    const std::pair<fs::path, fs::path> extras[] = {{"bin/other", "bin/other"}, {"state/Corvane/Corvane.log", "state"},
-                                                    {"share/Corvane/keys", "share/Corvane"},
-                                                    {"share/applications/other.desktop", "share/applications/other.desktop"}};
-    for (const auto& [extra, made] : extras) {
-        test::writeFile(installed() / extra, "x");
-        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt) << extra;
-        EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), std::nullopt) << extra;
-        EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 0) << extra;
-        fs::remove_all(installed() / made);
-    }
-    ASSERT_EQ(InstallFolder::current(installed(), test::kIdentifier), version);
-    // Links other than "../.versions/<name>/bin/corvane".
+    // Links other than "../lib/corvane/<name>/bin/corvane".
     const auto name = version->filename().string();
-    for (const std::string& target : std::vector<std::string>{version->string() + "/bin/corvane", "../.versions/" + name + "/../" + name + "/bin/corvane",
-                                     "../.versions/../.versions/" + name + "/bin/corvane", "../.versions/" + name + "/bin/../bin/corvane"}) {
+    for (const std::string& target : std::vector<std::string>{version->string() + "/bin/corvane", "../lib/corvane/" + name + "/../" + name + "/bin/corvane",
+                                     "../lib/../lib/corvane/" + name + "/bin/corvane", "../lib/corvane/" + name + "/bin/../bin/corvane"}) {
         fs::remove(installed() / "bin/corvane");
         fs::create_symlink(target, installed() / "bin/corvane");
         EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt) << target;
     }
     // A versions folder that is a link to one elsewhere.
     fs::remove(installed() / "bin/corvane");
-    fs::create_symlink("../.versions/" + name + "/bin/corvane", installed() / "bin/corvane");
-    fs::rename(installed() / ".versions", outside() / "versions");
-    fs::create_directory_symlink(outside() / "versions", installed() / ".versions");
+    fs::create_symlink("../lib/corvane/" + name + "/bin/corvane", installed() / "bin/corvane");
+    fs::rename(installed() / "lib/corvane", outside() / "versions");
+    fs::create_directory_symlink(outside() / "versions", installed() / "lib/corvane");
     EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt);
     EXPECT_THROW(VersionSwitch::versionsOf(installed()), Error);
 }
