@@ -3,8 +3,10 @@
 #include "app/ui/PlainText.hpp"
 
 #include <QEvent>
+#include <QFontMetricsF>
 
 #include <algorithm>
+#include <cmath>
 
 namespace corvane {
 
@@ -21,7 +23,9 @@ void ElidedLabel::setWholeText(const QString& text) {
 
 QSize ElidedLabel::sizeHint() const {
     const int margins = contentsMargins().left() + contentsMargins().right() + 2 * margin();
-    return {fontMetrics().horizontalAdvance(whole_) + margins, QLabel::sizeHint().height()};
+    // The text's own width rounded up: cutting measures it unrounded, and a width rounded down would cut it.
+    const auto text = static_cast<int>(std::ceil(QFontMetricsF(font(), this).horizontalAdvance(whole_)));
+    return {text + margins, QLabel::sizeHint().height()};
 }
 
 QSize ElidedLabel::minimumSizeHint() const {
@@ -46,7 +50,7 @@ void ElidedLabel::showEvent(QShowEvent* event) {
 
 void ElidedLabel::fit() {
     const int room = contentsRect().width() - 2 * margin();
-    const QString shown = isVisible() ? fontMetrics().elidedText(whole_, mode_, std::max(room, 0)) : whole_;
+    const QString shown = isVisible() ? QFontMetricsF(font(), this).elidedText(whole_, mode_, std::max(room, 0)) : whole_;
     if (shown != text()) setText(shown);
     PlainText::offerWhole(this, shown, whole_);
 }

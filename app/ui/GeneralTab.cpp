@@ -51,6 +51,7 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
 
     addSection("Box");
     boxName_ = new ElidedLabel;
+    boxName_->setObjectName("boxName");
     addRow("Connected to", boxName_);
     sleep_ = new PopupPicker(300);
     connect(sleep_, &PopupPicker::chosen, this, [this](int minutes) { box_.setBoxSleep(minutes); });

@@ -2,6 +2,7 @@
 
 #include "app/ui/Contrast.hpp"
 #include "app/ui/Look.hpp"
+#include "app/ui/Style.hpp"
 
 #include <QButtonGroup>
 #include <QHBoxLayout>
@@ -10,7 +11,7 @@
 #include <QPushButton>
 #include <QSignalBlocker>
 #include <QStandardItemModel>
-#include <QStyleOptionFocusRect>
+#include <QStyleOption>
 
 namespace corvane {
 namespace {
@@ -64,11 +65,11 @@ protected:
         painter.drawPath(path.simplified());
         painter.setPen(ink);
         painter.drawText(rect(), Qt::AlignCenter | Qt::TextShowMnemonic, text());
-        if (hasFocus()) {
-            QStyleOptionFocusRect focus;
-            focus.initFrom(this);
-            focus.rect = rect().adjusted(3, 3, -3, -3);
-            style()->drawPrimitive(QStyle::PE_FrameFocusRect, &focus, &painter, this);
+        // The segments draw focus only where the keyboard moved it, as styles do.
+        if (hasFocus() && window()->testAttribute(Qt::WA_KeyboardFocusChange)) {
+            QStyleOption option;
+            option.initFrom(this);
+            Style::drawFocusRing(&painter, option, rect().adjusted(2, 2, -2, -2), fill);
         }
     }
 

@@ -1,5 +1,6 @@
 #include "app/ui/ScreenFit.hpp"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QFrame>
@@ -18,6 +19,12 @@ QScrollArea* scrollArea(QWidget* content) {
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setWidgetResizable(true);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // No Tab stop of its own, where it would show nothing. Focus that comes in from outside (the Tab key from
+    // a tab bar) is brought into view as the scroll area does for focus moving within it.
+    scroll->setFocusPolicy(Qt::NoFocus);
+    QObject::connect(qApp, &QApplication::focusChanged, scroll, [scroll](QWidget*, QWidget* now) {
+        if (now && scroll->widget() && scroll->widget()->isAncestorOf(now)) scroll->ensureWidgetVisible(now);
+    });
     scroll->setWidget(content);
     return scroll;
 }

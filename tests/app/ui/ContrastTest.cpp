@@ -3,7 +3,7 @@
 // 4.5:1 against what is behind it, symbols 3:1, and a picker's chosen segment stands 3:1 apart from the
 // others. Unchecked boxes and round buttons and the pickers' outlines stand 3:1 against what is around them;
 // a disabled picker draws dimmer than an enabled one, its text as readable as other disabled text. A menu's
-// status line reads as text.
+// status line reads as text. Each Tab stop of the settings and main windows shows keyboard focus at 3:1.
 #include "app/controller/Appearance.hpp"
 #include "app/sharing/TransferHUD.hpp"
 #include "app/ui/Look.hpp"
@@ -273,6 +273,51 @@ protected:
                          detailed ? StatsCard::graphRect(overlay).toAlignedRect() : QRect());
         }
     }
+
+    // Each stop the Tab key reaches in `window`, from the one focused when it opens round to it again, in view
+    // and against itself without focus: at least as many of its pixels change by 3:1 as make a line round a
+    // square of its shorter side (a stop that shows nothing changes none).
+    void walkFocus(QWidget& window, const std::string& where) {
+        window.show();
+        window.activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(&window)) << where;
+        QWidget* const first = QApplication::focusWidget();
+        ASSERT_NE(first, nullptr) << where;
+        // Reached by the keyboard, so it shows as the keyboard's.
+        QTest::keyClick(first, Qt::Key_Backtab);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        ASSERT_EQ(QApplication::focusWidget(), first) << where;
+        const auto shot = [&window](QWidget* w) {
+            QCoreApplication::processEvents();
+            const QImage whole = window.grab().toImage().convertToFormat(QImage::Format_RGB32);
+            const qreal scale = whole.width() / double(window.width());
+            return whole.copy(QRect(w->mapTo(&window, QPoint()) * scale, w->size() * scale));
+        };
+        int stops = 0;
+        for (QWidget* stop = first; stop && (stops == 0 || stop != first) && stops < 200;
+             stop = QApplication::focusWidget(), ++stops) {
+            auto* button = qobject_cast<QAbstractButton*>(stop);
+            const QString text = button ? button->text() : stop->objectName();
+            const std::string what = where + ": focus on " + stop->metaObject()->className() + " \"" + text.toStdString() + "\"";
+            EXPECT_TRUE(stop->visibleRegion().boundingRect().contains(stop->rect())) << what << " out of view";
+            const QImage focused = shot(stop);
+            // Without focus for a moment, in the same place (moving on could scroll it).
+            stop->clearFocus();
+            const QImage unfocused = shot(stop);
+            stop->setFocus(Qt::TabFocusReason);
+            std::vector<double> ratios;
+            for (int y = 0; y < focused.height(); ++y)
+                for (int x = 0; x < focused.width(); ++x) ratios.push_back(ratio(focused.pixel(x, y), unfocused.pixel(x, y)));
+            std::sort(ratios.begin(), ratios.end(), std::greater<>());
+            const std::size_t line = 4 * std::size_t(std::min(focused.width(), focused.height()));
+            EXPECT_GE(ratios.size() >= line ? ratios[line - 1] : 1, 3.0) << what;
+            ++measured;
+            QTest::keyClick(stop, Qt::Key_Tab);
+        }
+        EXPECT_EQ(QApplication::focusWidget(), first) << where << ": the Tab key comes round";
+        EXPECT_GT(stops, 1) << where;
+    }
+
     int measured = 0;
 };
 
@@ -325,6 +370,33 @@ TEST_F(ContrastTest, AMenusStatusLineIsDrawnAsAnItemThatCanBeUsed) {
         EXPECT_TRUE(item(line) == item(usable)) << look;
         menu.hide();
     }
+}
+
+// Every Tab stop of the settings window on each tab, the advanced sheet and the main window with its
+// buttons shows where the keyboard is, in light and dark.
+TEST_F(ContrastTest, KeyboardFocusShowsAtEveryStop) {
+    using Kind = BoxController::Phase::Kind;
+    for (const auto look : {Appearance::light, Appearance::dark}) {
+        Appearance::apply(look);
+        const std::string name = look == Appearance::light ? "light" : "dark";
+        SettingsWindow settings(*box);
+        for (int tab = 0; tab < settings.tabs()->count(); ++tab) {
+            settings.tabs()->setCurrentIndex(tab);
+            settings.tabs()->tabBar()->setFocus();
+            walkFocus(settings, name + " " + settings.tabs()->tabText(tab).toStdString());
+        }
+        settings.hide();
+        AdvancedStreamSheet sheet(*box, nullptr);
+        walkFocus(sheet, name + " advanced");
+        sheet.hide();
+        MainWindow main(*box);
+        for (const auto kind : {Kind::ready, Kind::failed}) {
+            setBox({.phase = phase(kind), .boxName = "Den", .boxStatus = load});
+            setUpdates({.appUpdate = UpdateManager::AppUpdate{"9.9", std::nullopt, {}}, .boxUpdates = {{"host", "1.1"}}});
+            walkFocus(main, name + " main " + std::to_string(int(kind)));
+        }
+    }
+    EXPECT_GT(measured, 80);
 }
 
 } // namespace
