@@ -1,6 +1,7 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "app/window/EngineStream.hpp"
+#include "app/window/StatsCard.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "platform/login/LoginItem.hpp"
 #include "platform/system/SystemInfo.hpp"
@@ -162,6 +163,34 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     pass();
     EXPECT_EQ(controller->phase().kind, Kind::ready);
     EXPECT_EQ(box->agent().pins().size(), 2u);
+}
+
+// The box's load changes while Windows is open: the stream's passes keep asking for it (every 2nd pass with
+// the detailed overlay, else every 3rd) and the new figures reach the overlay's card and the main window's.
+TEST_F(BoxControllerTest, TheBoxsLoadKeepsComingWhileWindowsIsOpen) {
+    rig.edit([](StreamSettings& s) { s.showStats = true, s.detailedStats = true; });
+    plugIn(true);
+    pass();  // the 1st answered pass asks for the load, then Windows opens
+    ASSERT_TRUE(streaming(true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->statsOverlay().running(); }, 10000));
+    ASSERT_EQ(controller->boxStatus()->cpuPercent, 12.5);
+    box->agent().script("GET /v1/status", {.body = R"({"cpu_percent": 77.4, "gpu_percent": 63.5, "memory_used": 1,
+        "memory_total": 2, "disk_free": 1, "disk_total": 2, "uptime_seconds": 60})", .times = 0});
+    int changes = 0;
+    QObject::connect(controller.get(), &BoxController::changed, [&] { ++changes; });
+    const auto asked = [&] { return box->agent().seen("GET /v1/status").size(); };
+    for (int i = 0; i < 4; ++i) pass();
+    EXPECT_EQ(asked(), 3u);  // the 3rd and 5th
+    ASSERT_TRUE(controller->boxStatus());
+    EXPECT_EQ(controller->boxStatus()->cpuPercent, 77.4);  // what the main window's card shows
+    EXPECT_GE(changes, 1);
+    EXPECT_EQ(StatsCard::box(controller->statsOverlay()), "GPU 64%, CPU 77%");
+    rig.edit([](StreamSettings& s) { s.detailedStats = false; });
+    for (int i = 0; i < 6; ++i) pass();
+    EXPECT_EQ(asked(), 5u);  // the 7th and 10th
+    EXPECT_TRUE(controller->streamOpen());
+    EXPECT_EQ(controller->phase().kind, Kind::streaming);
+    EXPECT_EQ(box->agent().seen("GET /v1/info").size(), 1u);  // the stream's passes only watch the cable
 }
 
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
