@@ -351,9 +351,54 @@ TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch)
     clock.advance(3.1);
     QMessageBox* question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
-    EXPECT_TRUE(later->defaults().boolean(asked));  // before any answer
+    EXPECT_TRUE(QTest::qWaitFor([&] { return later->defaults().boolean(asked); }, 10000));  // on screen, before any answer
     EXPECT_TRUE(test::press(question, "Not Now"));
     EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// Pairing and opening Windows outlast the login question's 3 s: the question comes first, above the main
+// window, which does not cover it when activated. Windows then opens and takes the keyboard: the question steps
+// aside instead of staying under the stream window, and comes back on top once the stream window is left. It
+// counts as asked only once it was on screen.
+TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOnTopAndIsMarkedOnceSeen) {
+    constexpr const char* asked = "Corvane.AskedLoginItem";
+    QWidget main;
+    main.resize(400, 300);
+    const auto activate = [](QWidget& window) {  // as the main window is shown from the tray
+        window.show(), window.raise(), window.activateWindow();
+        return QTest::qWaitFor([&] { return window.isActiveWindow(); }, 10000);
+    };
+    ASSERT_TRUE(activate(main));
+    boxsim::StreamingHost::Fault slow;  // a slow pairing
+    slow.path = "/pair", slow.step = "getservercert", slow.delaySeconds = 1;
+    box->host().addFault(slow);
+    plugIn(true);
+    AppLaunch::atLogin = false;
+    controller->start();
+    clock.advance(3.1);  // the question falls due while the first pass still waits for the box
+    const auto shown = test::alerts();
+    ASSERT_EQ(shown.size(), 1u);
+    QPointer<QMessageBox> question = shown[0];
+    EXPECT_FALSE(controller->defaults().object(asked));  // opened is not yet seen
+    const auto onTop = [&] {
+        return question && question->isVisible() && test::stackedAbove(question->winId(), main.winId()) &&
+               (!controller->engineStream().window() ||
+                test::stackedAbove(question->winId(), controller->engineStream().window()->winId()));
+    };
+    // Windows opens and has the keyboard: the question is not left under it.
+    ASSERT_TRUE(streaming(true));
+    QWidget* stream = controller->engineStream().window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return question && !question->isVisible(); }, 5000));
+    // Left for the main window: the question is back, above both, and marked as asked.
+    ASSERT_TRUE(activate(main));
+    EXPECT_TRUE(QTest::qWaitFor(onTop, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->defaults().boolean(asked); }, 10000));
+    ASSERT_TRUE(activate(main));
+    QTest::qWait(200);  // the window manager restacks as it activates
+    EXPECT_TRUE(onTop());
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
