@@ -394,8 +394,13 @@ TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOnTopAndIsMarkedO
     ASSERT_TRUE(activate(main));
     EXPECT_TRUE(QTest::qWaitFor(onTop, 10000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return controller->defaults().boolean(asked); }, 10000));
+    // Another window of the app, then the main window again, activated: each is raised, the question stays above.
+    QWidget other;
+    other.resize(200, 200);
+    ASSERT_TRUE(activate(other));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(other.winId(), main.winId()); }, 10000));
     ASSERT_TRUE(activate(main));
-    QTest::qWait(200);  // the window manager restacks as it activates
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(main.winId(), other.winId()); }, 10000));
     EXPECT_TRUE(onTop());
     EXPECT_TRUE(test::press(question, "Not Now"));
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
