@@ -194,8 +194,9 @@ private:
     QCoro::Task<> offerLoginItemTask();
     void removeOldEngineApp();
     // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed. An
-    // alert the user did not ask for (`unasked`) waits while the stream window is the active one; `shown`
-    // runs once it is on screen.
+    // alert the user did not ask for (`unasked`) waits while the stream window is the active one, stays above
+    // the app's windows and steps aside whenever the stream window takes the keyboard; `shown` runs once it
+    // was on screen with no stream window over it (at once for other alerts).
     QCoro::Task<int> ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
                          QStringList buttons, int icon, bool unasked = false, std::function<void()> shown = {});
 

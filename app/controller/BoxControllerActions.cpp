@@ -4,6 +4,7 @@
 #include "app/window/EngineStream.hpp"
 
 #include "app/controller/AppLaunch.hpp"
+#include "app/controller/UnaskedAlert.hpp"
 #include "app/services/Folders.hpp"
 #include "app/services/Log.hpp"
 #include "app/services/OnPool.hpp"
@@ -75,10 +76,14 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     }
     if (buttons.size() > 1) box->setEscapeButton(added.back());
     slot = box;
+    if (unasked) {
+        QPointer<EngineStream> stream = engineStream_.get();
+        new UnaskedAlert(box, [stream]() -> QWidget* { return stream ? stream->window() : nullptr; }, std::move(shown));
+    }
     box->open();
     box->raise();
     box->activateWindow();
-    if (shown) shown();
+    if (!unasked && shown) shown();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
     const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
@@ -294,8 +299,8 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
         "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
-    // Stored once shown and before the answer, so the question comes once whatever the user does; one that
-    // waited for the stream window until quit is asked at a later launch.
+    // Stored once it was on screen and before the answer, so the question comes once whatever the user does;
+    // one that was never seen (kept back by the stream window until quit) is asked at a later launch.
     auto markAsked = [defaults = defaults_] { defaults->set(kAskedLoginItemKey, {true}); };
     const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"),
                                     informative, buttons, QMessageBox::Question, true, markAsked);

@@ -62,7 +62,12 @@ QCoro::Task<> BoxController::tick() {
 
     if (streamOpen() || engineOpening_) {
         setPhase(Phase::of(Phase::Kind::streaming));
-        if (cable_->linkAddress() || !streamOpen()) co_return;
+        if (cable_->linkAddress()) {
+            // The box's load keeps coming while Windows is open: the overlay and the card follow it.
+            if (boxInfo_) refreshStatusIfDue();
+            co_return;
+        }
+        if (!streamOpen()) co_return;
         Log::write("lost the box during the session; Windows reopens when the box is back");
         resumeWanted_ = true;
         engineStream_->window()->close();

@@ -4,7 +4,6 @@
 #include "app/ui/PlainText.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
-#include "app/window/LoadFigure.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -31,6 +30,15 @@ std::optional<long long> rounded(double value) {
 std::string wholeOrDash(double value, const char* suffix) {
     const auto r = rounded(value);
     return r ? std::to_string(*r) + suffix : std::string("-");
+}
+
+// A processor or graphics load: its whole percent, above 100 too (a box under full load may report a little
+// more), and its share of 100 as the bar. A load below zero is no reading at all, and neither is one that is
+// no number or too large to print: those read "-" over an empty bar, never a full bar beside a "-".
+BoxStatusCard::Tile loadTile(const char* label, double load) {
+    const auto r = rounded(load);
+    if (!r || *r < 0) return {label, "-", 0};
+    return {label, std::to_string(*r) + "%", load / 100};
 }
 
 } // namespace
@@ -119,9 +127,8 @@ void BoxStatusCard::show(const AgentClient::BoxStatus& status) {
 
 std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStatus& status) {
     std::vector<Tile> result;
-    if (status.gpuPercent)
-        result.push_back({"Graphics", LoadFigure::text(*status.gpuPercent), LoadFigure::fill(*status.gpuPercent)});
-    result.push_back({"Processor", LoadFigure::text(status.cpuPercent), LoadFigure::fill(status.cpuPercent)});
+    if (status.gpuPercent) result.push_back(loadTile("Graphics", *status.gpuPercent));
+    result.push_back(loadTile("Processor", status.cpuPercent));
     char used[48];
     std::snprintf(used, sizeof used, "%.1f GB", static_cast<double>(status.memoryUsed) / kGiB);
     result.push_back({"Memory", used + std::string(" of ") + wholeOrDash(static_cast<double>(status.memoryTotal) / kGiB, " GB"),

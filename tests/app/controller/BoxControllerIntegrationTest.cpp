@@ -1,6 +1,7 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "app/window/EngineStream.hpp"
+#include "app/window/StatsCard.hpp"
 #include "app/window/StatsOverlay.hpp"
 #include "platform/login/LoginItem.hpp"
 #include "platform/system/SystemInfo.hpp"
@@ -164,6 +165,34 @@ TEST_F(BoxControllerTest, PairsWithNoTypingThenIsReadyAndPollsTheLoad) {
     EXPECT_EQ(box->agent().pins().size(), 2u);
 }
 
+// The box's load changes while Windows is open: the stream's passes keep asking for it (every 2nd pass with
+// the detailed overlay, else every 3rd) and the new figures reach the overlay's card and the main window's.
+TEST_F(BoxControllerTest, TheBoxsLoadKeepsComingWhileWindowsIsOpen) {
+    rig.edit([](StreamSettings& s) { s.showStats = true, s.detailedStats = true; });
+    plugIn(true);
+    pass();  // the 1st answered pass asks for the load, then Windows opens
+    ASSERT_TRUE(streaming(true));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->statsOverlay().running(); }, 10000));
+    ASSERT_EQ(controller->boxStatus()->cpuPercent, 12.5);
+    box->agent().script("GET /v1/status", {.body = R"({"cpu_percent": 77.4, "gpu_percent": 63.5, "memory_used": 1,
+        "memory_total": 2, "disk_free": 1, "disk_total": 2, "uptime_seconds": 60})", .times = 0});
+    int changes = 0;
+    QObject::connect(controller.get(), &BoxController::changed, [&] { ++changes; });
+    const auto asked = [&] { return box->agent().seen("GET /v1/status").size(); };
+    for (int i = 0; i < 4; ++i) pass();
+    EXPECT_EQ(asked(), 3u);  // the 3rd and 5th
+    ASSERT_TRUE(controller->boxStatus());
+    EXPECT_EQ(controller->boxStatus()->cpuPercent, 77.4);  // what the main window's card shows
+    EXPECT_GE(changes, 1);
+    EXPECT_EQ(StatsCard::box(controller->statsOverlay()), "GPU 64%, CPU 77%");
+    rig.edit([](StreamSettings& s) { s.detailedStats = false; });
+    for (int i = 0; i < 6; ++i) pass();
+    EXPECT_EQ(asked(), 5u);  // the 7th and 10th
+    EXPECT_TRUE(controller->streamOpen());
+    EXPECT_EQ(controller->phase().kind, Kind::streaming);
+    EXPECT_EQ(box->agent().seen("GET /v1/info").size(), 1u);  // the stream's passes only watch the cable
+}
+
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
 // asking for the box's information every second; a due poll is skipped while one still runs.
 // The box records this computer under its own name, which names the Send to entry on Windows that the
@@ -322,9 +351,59 @@ TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch)
     clock.advance(3.1);
     QMessageBox* question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
-    EXPECT_TRUE(later->defaults().boolean(asked));  // before any answer
+    EXPECT_TRUE(QTest::qWaitFor([&] { return later->defaults().boolean(asked); }, 10000));  // on screen, before any answer
     EXPECT_TRUE(test::press(question, "Not Now"));
     EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// Pairing and opening Windows outlast the login question's 3 s: the question comes first, above the main
+// window, which does not cover it when activated. Windows then opens and takes the keyboard: the question steps
+// aside instead of staying under the stream window, and comes back on top once the stream window is left. It
+// counts as asked only once it was on screen.
+TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOnTopAndIsMarkedOnceSeen) {
+    constexpr const char* asked = "Corvane.AskedLoginItem";
+    QWidget main;
+    main.resize(400, 300);
+    const auto activate = [](QWidget& window) {  // as the main window is shown from the tray
+        window.show(), window.raise(), window.activateWindow();
+        return QTest::qWaitFor([&] { return window.isActiveWindow(); }, 10000);
+    };
+    ASSERT_TRUE(activate(main));
+    boxsim::StreamingHost::Fault slow;  // a slow pairing
+    slow.path = "/pair", slow.step = "getservercert", slow.delaySeconds = 1;
+    box->host().addFault(slow);
+    plugIn(true);
+    AppLaunch::atLogin = false;
+    controller->start();
+    clock.advance(3.1);  // the question falls due while the first pass still waits for the box
+    const auto shown = test::alerts();
+    ASSERT_EQ(shown.size(), 1u);
+    QPointer<QMessageBox> question = shown[0];
+    EXPECT_FALSE(controller->defaults().object(asked));  // opened is not yet seen
+    const auto onTop = [&] {
+        return question && question->isVisible() && test::stackedAbove(question->winId(), main.winId()) &&
+               (!controller->engineStream().window() ||
+                test::stackedAbove(question->winId(), controller->engineStream().window()->winId()));
+    };
+    // Windows opens and has the keyboard: the question is not left under it.
+    ASSERT_TRUE(streaming(true));
+    QWidget* stream = controller->engineStream().window();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return question && !question->isVisible(); }, 5000));
+    // Left for the main window: the question is back, above both, and marked as asked.
+    ASSERT_TRUE(activate(main));
+    EXPECT_TRUE(QTest::qWaitFor(onTop, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->defaults().boolean(asked); }, 10000));
+    // Another window of the app, then the main window again, activated: each is raised, the question stays above.
+    QWidget other;
+    other.resize(200, 200);
+    ASSERT_TRUE(activate(other));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(other.winId(), main.winId()); }, 10000));
+    ASSERT_TRUE(activate(main));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(main.winId(), other.winId()); }, 10000));
+    EXPECT_TRUE(onTop());
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {

@@ -1,9 +1,13 @@
 #include "app/ui/BoxStatusCard.hpp"
 #include "app/ui/PercentBar.hpp"
 #include "app/ui/TextLines.hpp"
+#include "app/ui/Tint.hpp"
 #include "app/ui/UpdateBanner.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
+#include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <limits>
 
 namespace corvane {
 namespace {
@@ -111,13 +115,14 @@ TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
         {{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2, .memoryTotal = GiB * 3 / 2,
           .diskFree = static_cast<std::uint64_t>(250.4 * GiB), .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600},
          "Processor 100% 0.995; Memory 0.5 GB of 2 GB 0.333; Storage 250 GB free 0.75; on for 1 h 0 min"},
-        // Halves away from zero; a load no load can be reads "-" over an empty bar; no total, no fill.
+        // Halves away from zero; a load that is no whole percent reads "-" over an empty bar; no total, no fill.
         {{.cpuName = {}, .gpuName = "RTX", .cpuPercent = 12.5, .gpuPercent = 1e300, .memoryUsed = 8 * GiB, .memoryTotal = 0,
           .diskFree = 0, .diskTotal = 0, .temperatureC = 64.5, .uptimeSeconds = 59},
          "Graphics - 0; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+        // Above 100 its number (the bar clamps it); below zero no reading.
         {{.cpuName = {}, .gpuName = {}, .cpuPercent = -5, .gpuPercent = 250, .memoryUsed = 0, .memoryTotal = GiB,
           .diskFree = GiB, .diskTotal = GiB, .temperatureC = {}, .uptimeSeconds = 0},
-         "Graphics - 0; Processor - 0; Memory 0.0 GB of 1 GB 0; Storage 1 GB free 0; on for 0 min"},
+         "Graphics 250% 2.5; Processor - 0; Memory 0.0 GB of 1 GB 0; Storage 1 GB free 0; on for 0 min"},
     };
     for (const auto& row : rows) EXPECT_EQ(shown(row.status), row.shown);
     const std::pair<std::uint64_t, const char*> durations[] = {{59, "0 min"}, {3599, "59 min"}, {3600, "1 h 0 min"},
@@ -133,6 +138,28 @@ TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
         bar.setValue(row.value);
         EXPECT_EQ(bar.text(), QString::number(row.percent) + "%") << row.value;
         EXPECT_EQ(bar.fill(), row.fill) << row.value;
+    }
+}
+
+// A box at full load may report a little over 100: the card shows that number over a full orange bar, and
+// "-" over an empty one only for what cannot be printed as a whole percent.
+TEST(BoxStatusCardTest, ALoadAbove100ShowsItsNumberOverAFullBar) {
+    test::uiApp();
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const struct { double load; const char* value; int fill; Tint tint; } rows[] = {
+        {250, "250%", 1000, Tint::orange}, {100.5, "101%", 1000, Tint::orange}, {99.5, "100%", 995, Tint::orange},
+        {1e15, "1000000000000000%", 1000, Tint::orange}, {nan, "-", 0, Tint::accent}, {inf, "-", 0, Tint::accent},
+        {-inf, "-", 0, Tint::accent}, {1e300, "-", 0, Tint::accent}, {-5, "-", 0, Tint::accent},
+        {-0.4, "0%", 0, Tint::accent}, {42, "42%", 420, Tint::accent},
+    };
+    BoxStatusCard card;
+    for (const auto& row : rows) {
+        card.show({.cpuName = {}, .gpuName = {}, .cpuPercent = row.load, .gpuPercent = {}, .memoryUsed = 0,
+                   .memoryTotal = 0, .diskFree = 0, .diskTotal = 0, .temperatureC = {}, .uptimeSeconds = 0});
+        EXPECT_EQ(card.findChild<QLabel*>("value")->text().toStdString(), row.value) << row.load;
+        const auto* bar = card.findChild<QProgressBar*>();
+        EXPECT_EQ(bar->value(), row.fill) << row.load;
+        EXPECT_EQ(bar->palette().color(QPalette::Highlight), tintColor(row.tint)) << row.load;
     }
 }
 

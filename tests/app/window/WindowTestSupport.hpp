@@ -71,6 +71,7 @@ inline std::size_t logCount(const std::string& start) {
 }  // namespace corvane::test
 
 // Last: Xlib's macros (None, Bool, Status, ...) would break the headers above.
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
 namespace corvane::test {
@@ -89,6 +90,30 @@ inline bool grabbedElsewhere(bool keyboard) {
 }
 inline bool pointerGrabbedElsewhere() { return grabbedElsewhere(false); }
 inline bool keyboardGrabbedElsewhere() { return grabbedElsewhere(true); }
+
+// Whether the window manager stacks window `upper` above window `lower` (its _NET_CLIENT_LIST_STACKING, bottom
+// to top); false while either is not in the list.
+inline bool stackedAbove(unsigned long upper, unsigned long lower) {
+    Display* display = XOpenDisplay(nullptr);
+    if (!display) return false;
+    Atom type = 0;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    long up = -1, low = -1;
+    if (XGetWindowProperty(display, DefaultRootWindow(display), XInternAtom(display, "_NET_CLIENT_LIST_STACKING", False),
+                           0, 4096, False, XA_WINDOW, &type, &format, &count, &after, &data) == Success &&
+        data && format == 32) {
+        const auto* ids = reinterpret_cast<const unsigned long*>(data);  // 32-bit items come as longs
+        for (unsigned long i = 0; i < count; ++i) {
+            if (ids[i] == upper) up = static_cast<long>(i);
+            if (ids[i] == lower) low = static_cast<long>(i);
+        }
+    }
+    if (data) XFree(data);
+    XCloseDisplay(display);
+    return up >= 0 && low >= 0 && up > low;
+}
 
 }  // namespace corvane::test
 
