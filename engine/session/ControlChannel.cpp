@@ -266,7 +266,10 @@ void run(const std::shared_ptr<State>& state, double timeoutSeconds) {
                 break;
             }
             if (!disconnectSent) {
-                enet_peer_disconnect(peer, 0);
+                // What was queued before the stop still goes, ahead of the disconnect. ENet sends that once
+                // all of it is acknowledged: a plain disconnect would drop whatever is still in flight.
+                (void)flushOutgoing(s, host, peer);
+                enet_peer_disconnect_later(peer, 0);
                 disconnectStart = Clock::now();
                 disconnectSent = true;
             }

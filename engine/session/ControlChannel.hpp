@@ -95,8 +95,8 @@ public:
     void send(std::uint16_t type, Bytes payload);
     Stats stats() const;
     PeerSettings peerSettings() const;
-    // Asks the thread to end (a graceful disconnect, forced after 1 s without reply) and waits for it.
-    // Returns at once when never connected or already ended.
+    // Asks the thread to end and waits for it: what was queued before goes out first, then a graceful
+    // disconnect, forced after 1 s without reply. Returns at once when never connected or already ended.
     void close();
 
     // Runs the receive path on bytes as the control thread does (open, count, log, onMessage). For the

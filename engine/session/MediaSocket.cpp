@@ -41,6 +41,7 @@ struct MediaSocket::State {
     int receiveBuffer = 0;
     std::thread::id threadId;
 
+    Now now;                   // copied by start before the thread starts, then the thread's
     int fd = -1;               // written by start before the thread starts, then the thread's
     std::uint32_t pingSeq = 0; // the thread's alone
 };
@@ -97,7 +98,7 @@ void loop(const std::shared_ptr<State>& state) {
     bool loggedOther = false, loggedTruncated = false;
 
     while (isRunning(s)) {
-        const auto now = Clock::now();
+        const auto now = s.now();
         if (lastPing == Clock::time_point::min() || now - lastPing >= std::chrono::milliseconds(500)) {
             lastPing = now;
             ++s.pingSeq; // wraps from 4294967295 to 0
@@ -191,6 +192,7 @@ void MediaSocket::start() {
         if (s.started) return;
         s.started = true;
     }
+    s.now = now ? now : Now(Clock::now);
     s.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s.fd < 0) {
         const int error = errno;

@@ -4,6 +4,7 @@
 #include "platform/core/Error.hpp"
 #include "platform/realtime/ThreadPriority.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -32,6 +33,7 @@ public:
     };
     // The datagram is a view of the socket's receive buffer, valid only during the call.
     using Handler = std::function<void(ByteView datagram)>;
+    using Now = std::function<std::chrono::steady_clock::time_point()>;
 
     class Error final : public corvane::Error {
     public:
@@ -55,6 +57,9 @@ public:
     ~MediaSocket();
     MediaSocket(const MediaSocket&) = delete;
     MediaSocket& operator=(const MediaSocket&) = delete;
+
+    // The clock the pings are paced on; read once per pass. Set before start().
+    Now now = std::chrono::steady_clock::now;
 
     // Opens the socket and starts the media thread. Throws Error(socket) when the socket or the thread
     // cannot be made; nothing is left running then. A second call does nothing.

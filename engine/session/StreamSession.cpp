@@ -28,8 +28,8 @@ using Headers = std::vector<std::pair<std::string, std::string>>;
 constexpr const char* kEpoch = "Thu, 01 Jan 1970 00:00:00 GMT";
 constexpr const char* kClientPorts = "unicast;X-GS-ClientPort=50000-50001";
 
-std::int64_t millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+std::int64_t millisecondsBetween(Clock::time_point start, Clock::time_point end) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(end - start).count();
 }
 
 // A whole decimal number with an optional sign; nothing for anything else.
@@ -70,6 +70,7 @@ struct StreamSession::State {
         PacketHandler audio;
         bool requestKeyframe = true;
         Exchange exchange;
+        Now now;
     };
     // What a stop decided under the lock.
     struct Teardown {
@@ -113,6 +114,7 @@ struct StreamSession::State {
     std::stop_source startStop; // cancels the blocking steps of a running start
     std::int64_t cseq = 0;      // the running start's only
     Exchange exchangeWith;      // set by start before the first request
+    Now now = Clock::now;       // likewise
 };
 
 StreamSession::StreamSession(std::shared_ptr<BoxHost> host, StreamConfig config, std::int64_t appID)
@@ -211,7 +213,7 @@ RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::
     headers.emplace_back("Host", host->address);
     ++cseq;
     const Bytes request = RTSP::request(method, target, cseq, headers, body);
-    const auto began = Clock::now();
+    const auto began = now();
     RTSP::Response reply;
     if (method == "OPTIONS") {
         // The first contact after launch: the host may still be bringing its RTSP side up.
@@ -227,7 +229,7 @@ RTSP::Response StreamSession::State::rtsp(const std::string& method, const std::
     } else {
         reply = exchange(request, port, 5.0, method, stop);
     }
-    const std::int64_t ms = millisecondsSince(began);
+    const std::int64_t ms = millisecondsBetween(began, now());
     if (ms >= 501) EngineLog::write("session: RTSP " + method + " took " + std::to_string(ms) + " ms");
     if (reply.status != 200)
         throw RTSP::Error::status(method + " " + target, reply.status, text::forLog(reply.reason, 200));
@@ -243,7 +245,8 @@ RTSP::Response StreamSession::State::exchange(const Bytes& request, std::int64_t
 void StreamSession::start(bool resume, std::stop_token stop) {
     // From here on only the state is touched: the session itself may be released while this runs.
     const std::shared_ptr<State> state = state_;
-    state->run(resume, std::move(stop), State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart, exchange});
+    state->run(resume, std::move(stop),
+               State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart, exchange, now});
 }
 
 void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handlers) {
@@ -256,13 +259,14 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
     std::stop_callback forward(stop, [this] { startStop.request_stop(); });
     const std::stop_token token = startStop.get_token();
     exchangeWith = std::move(handlers.exchange);
+    if (handlers.now) now = std::move(handlers.now);
 
     // What this start made, so that a failure (or a stop racing it) ends all of it.
     std::shared_ptr<MediaSocket> ownMedia;
     std::shared_ptr<ControlChannel> ownControl;
     std::jthread ownKeepAlive;
     try {
-        const auto began = Clock::now();
+        const auto began = now();
         const SessionKeys keys = SessionKeys::random();
 
         {
@@ -274,14 +278,14 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
         {
             std::lock_guard guard(lock);
             launching = false;
-            timings.launchMs = millisecondsSince(began);
+            timings.launchMs = millisecondsBetween(began, now());
         }
         checkNotStopped();
         if (session.encryptedRTSP())
             throw RTSP::Error::badResponse("the box asked for encrypted RTSP (" + text::forLog(session.sessionURL) +
                                            "), not supported yet");
 
-        const auto rtspBegan = Clock::now();
+        const auto rtspBegan = now();
         const std::int64_t rtspPort = session.rtspPort();
         const std::string base = "rtsp://" + host->address + ":" + std::to_string(rtspPort);
         const auto request = [&](const std::string& method, const std::string& target, Headers headers,
@@ -366,7 +370,7 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
         request("PLAY", "/", {{"Session", sessionID}});
         {
             std::lock_guard guard(lock);
-            timings.rtspMs = millisecondsSince(rtspBegan);
+            timings.rtspMs = millisecondsBetween(rtspBegan, now());
         }
 
         ownMedia = std::make_shared<MediaSocket>(host->address, videoPort, audioPort,
@@ -379,7 +383,7 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
         }
         checkNotStopped();
 
-        const auto controlBegan = Clock::now();
+        const auto controlBegan = now();
         ownControl = std::make_shared<ControlChannel>(host->address, controlPort, connectData, keys.key, style);
         const std::weak_ptr<Link> weakLink = link;
         ownControl->onDisconnect = [weakLink](const std::string& reason) {
@@ -405,8 +409,8 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
         {
             std::lock_guard guard(lock);
             control = ownControl;
-            timings.controlMs = millisecondsSince(controlBegan);
-            timings.totalMs = millisecondsSince(began);
+            timings.controlMs = millisecondsBetween(controlBegan, now());
+            timings.totalMs = millisecondsBetween(began, now());
             t = timings;
         }
         checkNotStopped();

@@ -9,6 +9,7 @@
 #include "platform/core/Bytes.hpp"
 #include "platform/core/Error.hpp"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -89,6 +90,9 @@ public:
     using Exchange = std::function<RTSP::Response(const std::string& host, std::int64_t port, const Bytes& request,
                                                   double timeoutSeconds, const std::string& label, std::stop_token)>;
 
+    // The clock a start's durations (its timings, a slow RTSP exchange) are read on.
+    using Now = std::function<std::chrono::steady_clock::time_point()>;
+
     static constexpr const char* encryptionVariable = "CORVANE_CONTROL_ENCRYPTION";
 
     StreamSession(std::shared_ptr<BoxHost> host, StreamConfig config, std::int64_t appID);
@@ -107,6 +111,7 @@ public:
     PacketHandler audioHandler; // copied into the media socket at start
     PacketHandler videoHandler;
     Exchange exchange; // empty: TCPExchange::send; tests put the box's side of the handshake here
+    Now now = std::chrono::steady_clock::now;
 
     // Written by start(); each returns a copy.
     std::map<std::string, std::string> describeAttributes() const;

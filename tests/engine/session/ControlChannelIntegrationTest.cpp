@@ -110,6 +110,30 @@ TEST_F(ControlChannelTest, CloseDisconnectsGracefullyOrAfterOneSecondAndLaterMes
     EXPECT_TRUE(server->messages().empty());
 }
 
+// A message queued just before the stop (a resize asked for as the session is being restarted) still
+// reaches the box, ahead of the disconnect. Queued and closed from the control thread's own callback, the
+// stop is there before the thread's next pass could send it.
+TEST_F(ControlChannelTest, WhatWasQueuedBeforeCloseStillReachesTheBox) {
+    startServer();
+    auto channel = makeChannel(false);
+    ControlChannel* open = channel.get();
+    channel->onMessage = [open](std::uint16_t, const Bytes&) {
+        open->send(0x5503, Bytes{0xE0, 0x01, 0xE0, 0x01});
+        open->close();
+        open->send(0x0302, Bytes(4, 0));  // after the stop: never sent
+    };
+    channel->connect(5);
+    server->send(0x0100, Bytes{1});
+    ASSERT_TRUE(server->waitFor([](const auto& record) { return !record.empty(); }, 5));
+    channel->close();  // waits for the thread's end: the count is final
+    EXPECT_EQ(channel->stats().sent, 1);
+    const auto record = server->messages();
+    ASSERT_EQ(record.size(), 1u);
+    EXPECT_EQ(record[0].type, 0x5503);
+    EXPECT_EQ(record[0].payload, (Bytes{0xE0, 0x01, 0xE0, 0x01}));
+    EXPECT_EQ(record[0].seq, 1u);
+}
+
 TEST_F(ControlChannelTest, SequenceNumbersNeverWrapBackToUsedNonces) {
     startServer();
     auto channel = makeChannel(false);

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace corvane::stream {
@@ -36,16 +38,50 @@ protected:
     std::vector<Bytes> video, audio; // under got.lock
 };
 
+// The media thread's clock, moved by the test. Each pass reads it once, before it decides on a ping.
+class PassClock {
+public:
+    MediaSocket::Now now() {
+        return [this] {
+            std::lock_guard guard(lock_);
+            ++reads_;
+            changed_.notify_all();
+            return at_;
+        };
+    }
+    // Sets the time, then waits until a pass that read it has ended (the next one read the clock): whatever
+    // that pass sent is counted by then.
+    bool setAndPass(std::chrono::milliseconds sinceStart) {
+        std::unique_lock guard(lock_);
+        at_ = start + sinceStart;
+        const std::int64_t after = reads_ + 2;
+        return changed_.wait_for(guard, 5s, [&] { return reads_ >= after; });
+    }
+    const std::chrono::steady_clock::time_point start{std::chrono::hours(1)};
+
+private:
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::chrono::steady_clock::time_point at_ = start;
+    std::int64_t reads_ = 0;
+};
+
 TEST_F(MediaSocketTest, PingsCountOnSixteenBytePayloadsAndOnlyWholeDatagramsFromTheBoxsPortsArrive) {
     const Bytes sixteen = bytesOf("0123456789ABCDEF");
+    PassClock clock;  // outlives the socket's thread
     auto socket = makeSocket(sixteen);
+    socket->now = clock.now();
     socket->start();
-    ASSERT_TRUE(box.waitForPings(2, 2, 3));
-    // Every 0.5 s; with nothing received a pass waits up to 100 ms before it looks at the time again.
-    const auto pinged = box.videoPingTimes();
-    const std::chrono::duration<double> gap = pinged.at(1) - pinged[0];
-    EXPECT_GE(gap.count(), 0.49);
-    EXPECT_LT(gap.count(), 0.9);
+    // The first pass pings at once; the next ping is due 0.5 s later on the media thread's clock. Passes go on
+    // while nothing is received (the receive waits 100 ms at most), so a due ping is never held back.
+    ASSERT_TRUE(box.waitForPings(1, 1, 5));
+    ASSERT_TRUE(clock.setAndPass(499ms));
+    EXPECT_EQ(socket->pings(), 2);
+    ASSERT_TRUE(clock.setAndPass(500ms));
+    EXPECT_EQ(socket->pings(), 4);
+    ASSERT_TRUE(clock.setAndPass(999ms));
+    EXPECT_EQ(socket->pings(), 4);
+    ASSERT_TRUE(box.waitForPings(2, 2, 5));
     Bytes second = sixteen;
     second.insert(second.end(), {0, 0, 0, 2});
     EXPECT_EQ(box.videoPings()[1], second);
