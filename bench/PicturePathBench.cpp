@@ -378,6 +378,8 @@ void BoxSendToSwap(benchmark::State& state) {
             {
                 boxsim::MediaStreamer box(work, sinks);
                 box.start();
+                // As ours: warmed up from its first picture on.
+                waitFor([&] { return reference.drewOnce(); }, 20);
                 const double warmUntil = now() + run.warmSeconds;
                 waitFor([&] { return now() > warmUntil && (!loop || box.stats().frames >= run.loopFrames); }, 120);
                 // The main thread only waits while the reference plays: its timer's lateness is the machine's.

@@ -96,6 +96,7 @@ struct ReferencePlayer::Impl {
     std::thread decoder, renderer;
     std::atomic<bool> rendered{false};
     std::atomic<bool> keyframeAsked{false};
+    std::atomic<bool> drewOnce{false};
     std::vector<ThreadCpu> threadsBefore;
     Result result;
 
@@ -259,6 +260,7 @@ void ReferencePlayer::Impl::render() {
         timing.swappedAt = now();
         result.shown.push_back(timing);
         result.drew = true;
+        drewOnce = true;
     }
     // Before the context goes, and its rasteriser's threads with it.
     const auto threadsAfter = threadCpu();
@@ -338,6 +340,8 @@ void ReferencePlayer::receive(std::uint32_t index, ByteView unit, bool keyframe,
 }
 
 bool ReferencePlayer::keyframeWanted() { return impl_->keyframeAsked.exchange(false); }
+
+bool ReferencePlayer::drewOnce() const { return impl_->drewOnce.load(); }
 
 ReferencePlayer::Result ReferencePlayer::stop() {
     Impl& s = *impl_;

@@ -62,6 +62,8 @@ public:
     void receive(std::uint32_t index, ByteView unit, bool keyframe, double sentAt);
     // Whether a keyframe was asked for since the last call.
     bool keyframeWanted();
+    // Whether a picture reached the screen yet.
+    bool drewOnce() const;
     // Decodes and draws what waits, ends the threads (running the event loop meanwhile) and returns what
     // was shown. Call after the box stopped feeding it.
     Result stop();
