@@ -6,12 +6,17 @@
 //   5% of the video datagrams dropped on the way; the engine's session, video pipeline and stream view show
 //   it. Timed per frame: from the box's last send of the frame's datagrams to the end of the swap that put it
 //   on screen, one steady clock on both sides.
-//   Reference, measured in the same run: the access units the box sent, fed at the same 60 frames a second
-//   (each from the moment it was due) to libavcodec alone and drawn by a minimal GL window of the same size
-//   at the same refresh (ReferencePlayer), while the box's own drawing and encoding go on as they did for
-//   ours. Ours and the reference take turns (CORVANE_BENCH_TURNS, default 4, at least 3), so a change in the
-//   machine's load meets both alike; the figures pool every turn, and for the goals each turn's own figure
-//   is given too, as the spread over turns (_min, _med, _max).
+//   Reference, measured in the same run: a minimal player at its best (ReferencePlayer) fed by a box of its
+//   own in this process, the same picture, size, bitrate, encoder and 60 frames a second, each access unit
+//   handed over whole as the box sends it (no network, no assembly): a queue of as many units as the
+//   engine's decoder keeps, dropped by the engine's rule when it is full (skip to a keyframe, else drop to
+//   the next and ask the box for one), libavcodec alone with the engine's software settings, the newest
+//   picture drawn at the same refresh into a plain GL window of the same size: the full-size plane at its
+//   nearest texel when shown pixel for pixel, both chroma planes in one texture, one draw. Timed the same:
+//   from the box's last send of a frame to the end of the swap that showed it. Ours and the reference take
+//   turns (CORVANE_BENCH_TURNS, default 4, at least 3), each warmed up and measured as long, so a change in
+//   the machine's load meets both alike; the figures pool every turn, and for the goals each turn's own
+//   figure is given too, as the spread over turns (_min, _med, _max).
 //   Counters, times in ms:
 //     p50, p99 / ref_p50, ref_p99   box send to swap, ours and the reference's, pooled over the turns;
 //                                   p99_min/_med/_max, ref_p99_min/_med/_max: each turn's p99
@@ -33,7 +38,7 @@
 //                                   keeps the short time slice the view asked for when it started
 //     box_fps, keyframes            what the box sent per second in the windows, and the keyframes
 //     <stage>_p50/_p99, ref_<...>   per stage, pooled: net (box send to assembled: network and assembly),
-//                                   queue (to the decoder taking it; the reference's from when it was due),
+//                                   queue (to the decoder taking it; the reference's from the box's send),
 //                                   decode, wait (decoded to taken for drawing: the hand-off and the
 //                                   refresh), upload (planes into textures), swap (draw and swap);
 //                                   handoff: the wait less what the taker waits for anyway (the swap of
@@ -46,7 +51,8 @@
 //   from the start to it (ms).
 // With --benchmark_min_time below 0.5 (as CI runs it) every part runs briefly: one turn of a quarter second
 // per case, two relaunches. Otherwise CORVANE_BENCH_SECONDS (default 10) of
-// streaming per turn. Repeat a run with the same two variables.
+// streaming per turn. Repeat a run with the same two variables. Each turn's p50, p99, shown and the load
+// at its end go to stderr as it ends.
 #include "bench/BenchStream.hpp"
 #include "bench/BenchSupport.hpp"
 #include "bench/ReferencePlayer.hpp"
@@ -57,6 +63,7 @@
 #include "boxsim/media/VideoSource.hpp"
 #include "engine/audio/AudioPipeline.hpp"
 #include "engine/session/StreamSession.hpp"
+#include "engine/video/VideoDecoder.hpp"
 #include "engine/video/VideoPipeline.hpp"
 #include "engine/view/StreamView.hpp"
 #include "platform/audio/AudioOutput.hpp"
@@ -128,7 +135,7 @@ public:
         sentAt_[frame.index] = at;
         keyframes_ += frame.keyframe;
         if (units_.size() < unitsKept_ && frame.index == units_.size())
-            units_.push_back({Bytes(frame.accessUnit.begin(), frame.accessUnit.end()), frame.keyframe});
+            units_.emplace_back(frame.accessUnit.begin(), frame.accessUnit.end());
     }
     // Frame indexes and send times of what went out in [from, to).
     std::map<std::uint32_t, double> sentBetween(double from, double to) const {
@@ -138,7 +145,7 @@ public:
             if (sentAt_[i] >= from && sentAt_[i] < to) out.emplace(std::uint32_t(i), sentAt_[i]);
         return out;
     }
-    std::vector<bench::ReferencePlayer::Unit> units() const {
+    std::vector<Bytes> units() const {
         std::lock_guard guard(lock_);
         return units_;
     }
@@ -161,7 +168,7 @@ private:
     const std::size_t unitsKept_;
     mutable std::mutex lock_;
     std::vector<double> sentAt_ = std::vector<double>(4096, 0);
-    std::vector<bench::ReferencePlayer::Unit> units_;
+    std::vector<Bytes> units_;
     std::int64_t keyframes_ = 0;
 };
 
@@ -225,11 +232,11 @@ double handoff(const Timing& frame, const Timing* before, double refresh) {
     return frame.tickAt - ready;
 }
 
-double ffmpegCpuPerFrame(const std::vector<bench::ReferencePlayer::Unit>& units, const std::filesystem::path& folder) {
+double ffmpegCpuPerFrame(const std::vector<Bytes>& units, const std::filesystem::path& folder) {
     const auto file = folder / "stream.h264";
     {
         std::ofstream out(file, std::ios::binary);
-        for (const auto& unit : units) out.write(reinterpret_cast<const char*>(unit.data.data()), std::streamsize(unit.data.size()));
+        for (const auto& unit : units) out.write(reinterpret_cast<const char*>(unit.data()), std::streamsize(unit.size()));
     }
     // The engine's settings: slice threads, as many as libavcodec picks, low delay.
     const auto result = test::runCommand("ffmpeg -hide_banner -nostdin -benchmark -threads 0 -thread_type slice "
@@ -251,7 +258,7 @@ void BoxSendToSwap(benchmark::State& state) {
     const double refresh = 1.0 / std::clamp(QGuiApplication::primaryScreen()->refreshRate(), 20.0, 500.0);
     test::TempDir folder;
 
-    // The box keeps the access units of each session's first seconds for the reference and ffmpeg.
+    // The box keeps the access units of each session's first seconds for ffmpeg.
     const auto warmFrames = std::uint32_t(run.warmSeconds * fps);
     BoxRecord record(warmFrames + std::size_t(run.streamSeconds * fps));
     boxsim::Box::Options options;
@@ -348,36 +355,55 @@ void BoxSendToSwap(benchmark::State& state) {
             turnP99.push_back(percentile(turn, 0.99));
             turnShown.push_back(sent.empty() ? 0 : 100.0 * double(turn.size()) / double(sent.size()));
 
-            // The reference: the same access units from the session's start, all but the warm-up counted. The
-            // box's own work goes on meanwhile (its datagrams go nowhere), so that both run beside it; its
-            // stream to the closed session ends first.
+            // The reference: fed as each picture leaves a box of its own in this process (its datagrams go
+            // nowhere), warmed up and measured as long as ours. The box's stream to the closed session ends
+            // first, so that each runs beside the box's drawing and encoding alone.
             const auto units = record.units();
             if (run.full) stream.box->media().waitForStreaming(false, 10);
+            BoxRecord refRecord(0);
+            bench::ReferencePlayer reference(viewSize, refresh, stream::VideoDecoder::defaultQueueLimit);
+            const bool refStarted = reference.start();
             boxsim::MediaStreamer::Options work = options.media;
             work.format.width = width, work.format.height = height, work.format.fps = fps;
             work.format.bitrateKbps = int(kbpsFor(width, height));
-            boxsim::MediaStreamer::Sinks nowhere;
-            nowhere.video = [](ByteView) { return true; };
-            boxsim::MediaStreamer box(work, nowhere);
-            box.start();
-            waitFor([&] { return !loop || box.stats().frames >= run.loopFrames; }, 120);
-            // The main thread only waits while the reference plays: its timer's lateness is the machine's.
-            bench::LatenessProbe idleProbe;
-            bench::ReferencePlayer reference(viewSize, refresh);
-            const auto played = reference.play(units, fps);
-            idleLate.insert(idleLate.end(), idleProbe.samples().begin(), idleProbe.samples().end());
-            box.stop();
-            refDrew = refDrew && played.drew;
+            boxsim::MediaStreamer::Sinks sinks;
+            sinks.video = [](ByteView) { return true; };
+            sinks.keyframeWanted = [&reference] { return reference.keyframeWanted(); };
+            sinks.frameSent = [&refRecord, &reference](const boxsim::MediaStreamer::SentFrame& frame) {
+                refRecord.sent(frame);
+                reference.receive(frame.index, frame.accessUnit, frame.keyframe,
+                                  std::chrono::duration<double>(frame.sentAt.time_since_epoch()).count());
+            };
+            double refFrom = 0, refTo = 0;
+            {
+                boxsim::MediaStreamer box(work, sinks);
+                box.start();
+                // As ours: warmed up from its first picture on.
+                waitFor([&] { return reference.drewOnce(); }, 20);
+                const double warmUntil = now() + run.warmSeconds;
+                waitFor([&] { return now() > warmUntil && (!loop || box.stats().frames >= run.loopFrames); }, 120);
+                // The main thread only waits while the reference plays: its timer's lateness is the machine's.
+                bench::LatenessProbe idleProbe;
+                refFrom = now();
+                waitFor([] { return false; }, run.streamSeconds);
+                refTo = now();
+                idleLate.insert(idleLate.end(), idleProbe.samples().begin(), idleProbe.samples().end());
+                box.stop();
+            }
+            const auto played = reference.stop();
+            refDrew = refDrew && refStarted && played.drew;
             refDecoded += played.decoded;
             refDecodeCpu += played.decodeCpuSeconds;
             refRenderCpu += played.renderCpuSeconds;
             refRasterCpu += played.rasterCpuSeconds;
             refDrawn += played.shown.size();
-            refDue += units.size() > warmFrames ? units.size() - warmFrames : 0;
+            // As for ours: every frame the box sent in the window but its last 0.2 s, and those shown.
+            const auto refSent = refRecord.sentBetween(refFrom, refTo - 0.2);
+            refDue += refSent.size();
             std::vector<double> refTurn;
             for (std::size_t i = 0; i < played.shown.size(); ++i) {
                 const auto& r = played.shown[i];
-                if (r.index < warmFrames) continue;
+                if (!refSent.count(r.index)) continue;
                 refHandoffs.push_back(ms(handoff(r, i > 0 ? &played.shown[i - 1] : nullptr, refresh)));
                 refTurn.push_back(ms(r.swappedAt - r.sentAt));
                 const double values[] = {0, r.decodeStartedAt - r.sentAt, r.decodedAt - r.decodeStartedAt,
@@ -387,6 +413,13 @@ void BoxSendToSwap(benchmark::State& state) {
             refTotal.insert(refTotal.end(), refTurn.begin(), refTurn.end());
             refTurnP99.push_back(percentile(refTurn, 0.99));
             turnOverRef.push_back(turnP99.back() - refTurnP99.back());
+            std::fprintf(stderr,
+                         "%dp loss %.0f%% turn %d: ours p50 %.1f p99 %.1f shown %.1f%%, reference p50 %.1f p99 %.1f "
+                         "shown %.1f%% (ms), load %.1f\n",
+                         height, loss, round + 1, percentile(turn, 0.5), turnP99.back(), turnShown.back(),
+                         percentile(refTurn, 0.5), refTurnP99.back(),
+                         refSent.empty() ? 0 : 100.0 * double(refTurn.size()) / double(refSent.size()),
+                         bench::loadAverage());
             if (round == 0) ffmpeg = ffmpegCpuPerFrame(units, folder.path());
         }
 
