@@ -214,6 +214,9 @@ private:
     void ensureSurface();
     // Tells the render thread where to draw and at what refresh; `redraw` asks it to draw once more.
     void publishSurface(bool redraw);
+    // Has the render thread make its GL context current on `surface` for the first time, draw and swap, while
+    // this thread waits: see makeCurrent.
+    void introduceSurface(QWindow* surface);
     // Blocks until the render thread has let go of the surface, which is about to go.
     void detachSurface();
     // Hands the overlay and the fade's look at this moment to the render thread, which lays them over every
@@ -304,6 +307,8 @@ private:
     struct Shared {
         // The main thread's window: before it goes, the main thread waits for the render thread to let go.
         QWindow* surface = nullptr;
+        // The surface the render thread's GL first met during a job (see makeCurrent): it draws into no other.
+        QWindow* introduced = nullptr;
         QSurfaceFormat format;
         QSize pixels;
         bool exposed = false;
@@ -330,6 +335,7 @@ private:
     std::unique_ptr<QOpenGLContext> context_;
     QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
     bool glFailed_ = false;         // no context could be made: nothing is drawn
+    bool inJob_ = false;            // running a job the main thread waits for
     std::optional<PictureRenderer> renderer_{std::in_place};
     std::optional<DecodedFrame> current;
     bool uploadPending = false;
