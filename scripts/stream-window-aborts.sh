@@ -62,25 +62,35 @@ runBatch() {
     seq "$first" $((first + count - 1)) | xargs -P "$parallel" -I{} "$0" --one "$kind" {} "$build" "$logs"
 }
 
-# Tallies the runs of `kind`: sets aborted, extra, failed and (openings) opened.
+# How a run ended: extra (Xlib's broken queue), aborted (another signal), failed or ok.
+outcome() {
+    local log=$1 kind rc
+    kind=$(basename "$log" | cut -d- -f1)
+    rc=$(cat "$log.rc")
+    if grep -q 'Extra reply data' "$log"; then
+        echo extra
+    elif ((rc > 128)); then
+        echo aborted
+    elif ((rc != 0)) || { [[ $kind == openings ]] && { ! grep -q '^done ' "$log" || grep -q '^no picture\|^failed ' "$log"; }; }; then
+        echo failed
+    else
+        echo ok
+    fi
+}
+
+# Tallies the runs of `kind`: sets runs, aborted, extra, failed and (openings) opened.
 tally() {
-    local kind=$1 log rc
+    local kind=$1 log
     aborted=0 extra=0 failed=0 opened=0 runs=0
     for log in "$logs/$kind"-*.log; do
         [[ -e $log ]] || continue
         runs=$((runs + 1))
-        rc=$(cat "$log.rc")
         [[ $kind == openings ]] && opened=$((opened + $(grep -c '^opened ' "$log" || true)))
-        if grep -q 'Extra reply data' "$log"; then
-            extra=$((extra + 1)) aborted=$((aborted + 1))
-        elif ((rc > 128)); then
-            aborted=$((aborted + 1))
-        elif ((rc != 0)) || { [[ $kind == openings ]] && ! grep -q '^done ' "$log"; } ||
-            { [[ $kind == openings ]] && grep -q '^no picture\|^failed ' "$log"; }; then
-            failed=$((failed + 1))
-        else
-            rm -f "$log" "$log.rc"
-        fi
+        case $(outcome "$log") in
+        extra) extra=$((extra + 1)) aborted=$((aborted + 1)) ;;
+        aborted) aborted=$((aborted + 1)) ;;
+        failed) failed=$((failed + 1)) ;;
+        esac
     done
 }
 
@@ -103,6 +113,7 @@ sidewaysLine="sideways: $runs runs; $aborted aborted (\"Extra reply data\": $ext
 
 for log in "$logs"/*.log; do
     [[ -e $log ]] || continue
+    [[ $(outcome "$log") == ok ]] && { rm -f "$log" "$log.rc"; continue; }
     echo "$(basename "$log" .log): exit $(cat "$log.rc")$(grep -m1 -o 'Extra reply data.*' "$log" | sed 's/^/, /')"
 done
 echo "$openingsLine"
