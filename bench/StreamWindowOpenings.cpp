@@ -3,11 +3,12 @@
 // opens and closes a stream, for counting what goes wrong while windows open (see
 // scripts/stream-window-aborts.sh, which runs it beside busy loops).
 //
-//   bench_stream_window_openings [COUNT]     (COUNT windows, 50 when not given)
+//   bench_stream_window_openings [COUNT]     (COUNT windows, 50 when not given; one for any other argument,
+//                                             as the brief run of every benchmark passes)
 //
 // Prints one line per window: "opened N shown K" once it showed K >= 3 pictures (the window is then closed),
 // "no picture N" when it showed none within 30 s, "failed N: reason" when the opening threw; "done N" last.
-// A process that aborts prints no "done".
+// A process that aborts prints no "done"; one with a window that failed or showed nothing exits with 1.
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/window/EngineStream.hpp"
@@ -19,6 +20,7 @@
 
 #include <qcoro/qcorotask.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -62,12 +64,14 @@ int run(int count) {
     AppPool& pool = *new AppPool;  // as in the app: fire-and-forget requests outlive their stream
     auto stream = std::make_unique<EngineStream>(Clock::system(), pool, defaults);
 
+    int status = 0;
     for (int n = 1; n <= count; ++n) {
         bool done = false;
         std::exception_ptr error;
         opening(*stream, host, settings, done, error);
         if (!QTest::qWaitFor([&] { return done; }, 60000)) {
             std::printf("failed %d: the opening never ended\n", n);
+            status = 1;
             break;
         }
         if (error) {
@@ -76,15 +80,18 @@ int run(int count) {
             } catch (const std::exception& e) {
                 std::printf("failed %d: %s\n", n, e.what());
             }
+            status = 1;
             std::fflush(stdout);
             continue;
         }
         const bool shown = QTest::qWaitFor(
             [&] { return stream->view() && stream->view()->shownTotal() >= 3; }, 30000);
-        if (shown)
+        if (shown) {
             std::printf("opened %d shown %d\n", n, stream->view()->shownTotal());
-        else
+        } else {
             std::printf("no picture %d\n", n);
+            status = 1;
+        }
         std::fflush(stdout);
         if (QWidget* window = stream->window()) window->close();
         // The old view goes while its session is still being stopped and the decoder may still deliver.
@@ -96,14 +103,14 @@ int run(int count) {
     box->stop();
     StreamSettings::setScreenSource(nullptr);
     std::printf("done %d\n", count);
-    return 0;
+    return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int count = argc > 1 ? std::atoi(argv[1]) : 50;
-    const int status = run(count > 0 ? count : 50);
+    const int count = argc < 2 ? 50 : std::max(1, std::atoi(argv[1]));
+    const int status = run(count);
     // The virtual display and openbox end with the program, as after a test run.
     test::windowEnvironment->TearDown();
     test::guiEnvironment->TearDown();
