@@ -54,7 +54,9 @@ class StreamSurface;
 // bookkeeping runs: statistics, the first frame and the first non-black frame after markOpened() logged,
 // the latter also reported through onFirstPicture, onPresented, presented(). A slow timer keeps the rate
 // figure falling to 0 while nothing comes. tick() and grabFramebuffer() step the render thread from the
-// main thread and wait for it.
+// main thread and wait for it. The GL library's first look at a window is not safe beside the main thread's
+// X traffic on the same connection: the context is made, and first drawn into a new surface, in such a
+// waited-for step (when the surface first shows), never in the render thread's own loop.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
