@@ -392,6 +392,7 @@ void StreamView::publishSurface(bool redraw) {
     const QSurfaceFormat format = surface ? surface->requestedFormat() : QSurfaceFormat();
     const bool exposed = surface && surface->isExposed();
     const double refresh = refreshInterval();
+    bool introduce = false;
     {
         std::lock_guard guard(renderLock);
         shared_.surface = surface;
@@ -400,8 +401,25 @@ void StreamView::publishSurface(bool redraw) {
         shared_.exposed = exposed;
         shared_.refresh = refresh;
         if (redraw) ++shared_.redraws;
+        introduce = exposed && shared_.introduced != surface;
     }
-    if (redraw) renderWake.notify_one();
+    if (introduce)
+        introduceSurface(surface);
+    else if (redraw)
+        renderWake.notify_one();
+}
+
+void StreamView::introduceSurface(QWindow* surface) {
+    // The first picture on a new surface: this thread sends nothing over its X connection meanwhile.
+    onRenderThread([this, surface] {
+        const Target target = currentTarget();
+        if (target.surface == surface) {
+            lastDrawAt_ = uptimeSeconds();
+            if (render(target, true)) redrawsDone_ = std::max(redrawsDone_, target.redraws);
+        }
+        std::lock_guard guard(renderLock);
+        shared_.introduced = surface;
+    });
 }
 
 void StreamView::detachSurface() {

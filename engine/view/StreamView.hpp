@@ -54,7 +54,9 @@ class StreamSurface;
 // bookkeeping runs: statistics, the first frame and the first non-black frame after markOpened() logged,
 // the latter also reported through onFirstPicture, onPresented, presented(). A slow timer keeps the rate
 // figure falling to 0 while nothing comes. tick() and grabFramebuffer() step the render thread from the
-// main thread and wait for it.
+// main thread and wait for it. The GL library's first look at a window is not safe beside the main thread's
+// X traffic on the same connection: the context is made, and first drawn into a new surface, in such a
+// waited-for step (when the surface first shows), never in the render thread's own loop.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
@@ -214,6 +216,9 @@ private:
     void ensureSurface();
     // Tells the render thread where to draw and at what refresh; `redraw` asks it to draw once more.
     void publishSurface(bool redraw);
+    // Has the render thread make its GL context current on `surface` for the first time, draw and swap, while
+    // this thread waits: see makeCurrent.
+    void introduceSurface(QWindow* surface);
     // Blocks until the render thread has let go of the surface, which is about to go.
     void detachSurface();
     // Hands the overlay and the fade's look at this moment to the render thread, which lays them over every
@@ -304,6 +309,8 @@ private:
     struct Shared {
         // The main thread's window: before it goes, the main thread waits for the render thread to let go.
         QWindow* surface = nullptr;
+        // The surface the render thread's GL first met during a job (see makeCurrent): it draws into no other.
+        QWindow* introduced = nullptr;
         QSurfaceFormat format;
         QSize pixels;
         bool exposed = false;
@@ -330,6 +337,7 @@ private:
     std::unique_ptr<QOpenGLContext> context_;
     QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
     bool glFailed_ = false;         // no context could be made: nothing is drawn
+    bool inJob_ = false;            // running a job the main thread waits for
     std::optional<PictureRenderer> renderer_{std::in_place};
     std::optional<DecodedFrame> current;
     bool uploadPending = false;

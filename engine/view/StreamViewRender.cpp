@@ -34,7 +34,9 @@ void StreamView::renderLoop() {
         if (shared_.job) {
             const Shared::Job job = *std::exchange(shared_.job, std::nullopt);
             guard.unlock();
+            inJob_ = true;
             job.run(job.argument);
+            inJob_ = false;
             guard.lock();
             ++shared_.jobsDone;
             jobDone.notify_all();
@@ -45,8 +47,10 @@ void StreamView::renderLoop() {
         // last (a screen without vsync swaps as fast as it is asked to). Paced frames wait in the slot a
         // refresh each.
         const double now = uptimeSeconds();
-        const bool look = shared_.running && (shared_.framePut || (pacedAt_ && now >= *pacedAt_));
-        const bool redraw = shared_.redraws > redrawsDone_;
+        // A surface on screen that GL has not met yet waits for the main thread's job that introduces it.
+        const bool awaiting = shared_.exposed && shared_.surface && shared_.introduced != shared_.surface;
+        const bool look = !awaiting && shared_.running && (shared_.framePut || (pacedAt_ && now >= *pacedAt_));
+        const bool redraw = !awaiting && shared_.redraws > redrawsDone_;
         const double earliest = lastDrawAt_ + 0.75 * shared_.refresh;
         std::optional<double> wakeAt;
         if ((look || redraw) && now < earliest) {
@@ -67,7 +71,7 @@ void StreamView::renderLoop() {
             guard.lock();
             redrawsDone_ = std::max(redrawsDone_, target.redraws);
             continue;
-        } else if (shared_.running && pacedAt_) {
+        } else if (!awaiting && shared_.running && pacedAt_) {
             wakeAt = *pacedAt_;
         }
         if (wakeAt)
@@ -132,6 +136,12 @@ bool StreamView::present(const DecodedFrame& frame, const Target& target, Presen
 }
 
 bool StreamView::makeCurrent(const Target& target) {
+    // Making the context, and making it current on a window for the first time, has the GL library look the
+    // window up over the main thread's X connection, and it reads that reply outside Xlib's lock: any reply
+    // the main thread reads meanwhile leaves Xlib's queue broken, which aborts the process. So those happen
+    // only in a job, while the main thread waits; the context stays current on its window until released,
+    // and making it current there again sends nothing.
+    if (!inJob_ && (!context_ || glSurface_ != target.surface)) return false;
     if (!context_) {
         if (glFailed_) return false;
         auto context = std::make_unique<QOpenGLContext>();
@@ -216,6 +226,8 @@ void StreamView::releaseGL() {
     glSurface_ = nullptr;
     overlayShown_ = 0;
     fadeShown_ = 0;
+    std::lock_guard guard(renderLock);
+    shared_.introduced = nullptr;
 }
 
 }  // namespace corvane::stream
