@@ -273,5 +273,46 @@ TEST_F(VersionSwitchTest, AnInstallFollowsOnlyTheLinkASwitchWritesAndItsTidyUpTa
     EXPECT_THROW(VersionSwitch::versionsOf(installed()), Error);
 }
 
+// An install an earlier release switched to .versions/: only the link that release's switch wrote is
+// followed, and other programs' files beside the app (a prefix shared with them, such as ~/.local) leave it
+// the app's install and are never tidied away.
+TEST_F(VersionSwitchTest, AnInstallFolderHoldsOnlyTheAppAndFollowsOnlyTheLinkASwitchWrites) {
+    install("1.0");
+    earlierRelease("1.0");
+    const auto version = InstallFolder::current(installed(), test::kIdentifier);
+    ASSERT_TRUE(version);
+    EXPECT_EQ(*version, installed() / ".versions/EARLIER");
+    EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), installed());
+    EXPECT_EQ(InstallFolder::current(installed(), "com.example.Other"), std::nullopt);
+
+    const std::pair<fs::path, fs::path> extras[] = {{"bin/other", "bin/other"}, {"state/Corvane/Corvane.log", "state"},
+                                                    {"share/Corvane/keys", "share/Corvane"},
+                                                    {"share/applications/other.desktop", "share/applications/other.desktop"},
+                                                    {"lib/python3.11/site-packages/userpkg.py", "lib"}};
+    for (const auto& [extra, made] : extras) {
+        test::writeFile(installed() / extra, "x");
+        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), version) << extra;
+        EXPECT_EQ(InstallFolder::running(test::kIdentifier, installed() / "bin/corvane"), installed()) << extra;
+        EXPECT_EQ(VersionSwitch::tidy(installed(), test::kIdentifier), 0) << extra;
+        EXPECT_EQ(test::readWhole(installed() / extra), "x") << extra;
+        fs::remove_all(installed() / made);
+    }
+    ASSERT_EQ(InstallFolder::current(installed(), test::kIdentifier), version);
+    // Links other than "../.versions/<name>/bin/corvane".
+    const auto name = version->filename().string();
+    for (const std::string& target : std::vector<std::string>{version->string() + "/bin/corvane", "../.versions/" + name + "/../" + name + "/bin/corvane",
+                                     "../.versions/../.versions/" + name + "/bin/corvane", "../.versions/" + name + "/bin/../bin/corvane"}) {
+        fs::remove(installed() / "bin/corvane");
+        fs::create_symlink(target, installed() / "bin/corvane");
+        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt) << target;
+    }
+    // A versions folder that is a link to one elsewhere.
+    fs::remove(installed() / "bin/corvane");
+    fs::create_symlink("../.versions/" + name + "/bin/corvane", installed() / "bin/corvane");
+    fs::rename(installed() / ".versions", outside() / "versions");
+    fs::create_directory_symlink(outside() / "versions", installed() / ".versions");
+    EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), std::nullopt);
+}
+
 } // namespace
 } // namespace corvane
