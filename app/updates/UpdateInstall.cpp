@@ -153,8 +153,11 @@ QCoro::Task<> UpdateManager::tidyUp() {
             if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
                 Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
                            forLog(install.string()));
-            // Where earlier versions unpacked updates.
-            removed += StaleFiles::sweep(install.parent_path(), ".corvane-update-");
+            // Beside the install folder, where an earlier release unpacked updates: only the names it gave them,
+            // since that folder is the user's (the home folder, for ~/.local).
+            removed += StaleFiles::sweep(install.parent_path(), [](std::string_view name) {
+                return InstallFolder::madeName(name, InstallFolder::kUnpackPrefix);
+            });
         }
         std::error_code ignored;
         std::filesystem::remove(journal, ignored);
