@@ -12,11 +12,15 @@ namespace corvane::StaleFiles {
 bool lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
 int sweep(const std::filesystem::path& folder, std::string_view prefix) {
+    return sweep(folder, [prefix](std::string_view name) { return name.starts_with(prefix); });
+}
+
+int sweep(const std::filesystem::path& folder, const std::function<bool(std::string_view name)>& ours) {
     int removed = 0;
     std::error_code error;
     for (std::filesystem::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         const auto path = it->path();
-        if (!path.filename().string().starts_with(prefix)) continue;
+        if (!ours(path.filename().string())) continue;
         struct stat st {};
         if (::lstat(path.c_str(), &st) != 0 || st.st_uid != ::getuid()) continue;
         if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) continue;

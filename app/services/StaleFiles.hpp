@@ -1,6 +1,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string_view>
 
 namespace corvane {
@@ -16,6 +17,8 @@ bool lock(int fd);
 // holds) and whose lock is free, and answers how many went. Links are never followed or removed. Blocking: run
 // it off the main thread.
 int sweep(const std::filesystem::path& folder, std::string_view prefix);
+// The same for the entries whose names `ours` accepts.
+int sweep(const std::filesystem::path& folder, const std::function<bool(std::string_view name)>& ours);
 
 } // namespace StaleFiles
 

@@ -36,6 +36,17 @@ bool writable(const std::filesystem::path& folder) {
 
 } // namespace
 
+bool InstallFolder::madeName(std::string_view name, std::string_view prefix) {
+    if (!name.starts_with(prefix) || name.size() != prefix.size() + 36) return false;
+    const auto uuid = name.substr(prefix.size());
+    for (std::size_t i = 0; i < uuid.size(); ++i) {
+        const char c = uuid[i];
+        const bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen != (c == '-') || (!hyphen && !((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F')))) return false;
+    }
+    return true;
+}
+
 std::optional<std::string> InstallFolder::identifierOf(const std::filesystem::path& folder) {
     if (!isKind(folder, S_IFDIR) || !isKind(folder / "bin", S_IFDIR) || !isKind(folder / "share", S_IFDIR) ||
         !isKind(folder / "share/corvane", S_IFDIR) || !isKind(folder / kProgram, S_IFREG) ||

@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -24,6 +25,13 @@ inline constexpr const char* kEarlierVersions = ".versions";
 inline constexpr const char* kLinkPrefix = ".corvane-link-";
 // A folder in lib/corvane an update unpacks into.
 inline constexpr const char* kUnpackPrefix = ".corvane-update-";
+// A folder a tidy-up is removing, renamed first into the folder holding the versions, so that what a kill
+// cuts short the next tidy-up still knows as its own.
+inline constexpr const char* kRemovingPrefix = ".corvane-old-";
+
+// Whether `name` is `prefix` and a UUID as updates make them (36 characters, upper case): the only names an
+// earlier release's unpack folders and a tidy-up's folders take.
+bool madeName(std::string_view name, std::string_view prefix);
 
 // The identifier of `folder` when it is laid out as above (a real folder, bin/corvane a regular executable
 // file, app-info.json a small regular file naming an identifier); nothing otherwise. Symbolic links are not

@@ -37,6 +37,17 @@ struct ReadFree {
 
 [[noreturn]] void refuse(const std::string& why) { throw UpdateArchive::NotValid(why); }
 
+// Making `entry` failed with `error`. Where the entry itself is the cause (a name the file system refuses, one
+// already there, a link or file in its way) the archive is refused; otherwise this computer could not write.
+[[noreturn]] void cannotMake(const std::string& what, const std::string& entry, int error) {
+    switch (error) {
+    case EEXIST: case ELOOP: case ENOTDIR: case EISDIR: case ENAMETOOLONG: case EINVAL: case EILSEQ:
+        refuse(what + " " + entry + ": " + std::strerror(error));
+    default:
+        throw UpdateArchive::CannotWrite(entry, error);
+    }
+}
+
 // The entry's name as components; refuses absolute names, "..", and empty names. "." and empty pieces
 // ("a//b", "./a") are dropped.
 std::vector<std::string> componentsOf(const char* name) {
@@ -91,7 +102,7 @@ Fd openParent(int root, const std::vector<std::string>& parts) {
     if (current.fd < 0) refuse("cannot open the unpack folder");
     for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
         if (::mkdirat(current.fd, parts[i].c_str(), 0755) != 0 && errno != EEXIST)
-            refuse("cannot create folder " + parts[i] + ": " + std::strerror(errno));
+            cannotMake("cannot create folder", parts[i], errno);
         Fd next(::openat(current.fd, parts[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (next.fd < 0) refuse("an entry written through a link or file: " + parts[i]);
         current = std::move(next);
@@ -99,10 +110,10 @@ Fd openParent(int root, const std::vector<std::string>& parts) {
     return current;
 }
 
-void writeFile(archive* reader, int parent, const std::string& name, mode_t mode, std::uint64_t& total,
-               const UpdateArchive::Limits& limits, const std::stop_token& stop) {
+void writeFile(archive* reader, int parent, const std::string& name, const std::string& entry, mode_t mode,
+               std::uint64_t& total, const UpdateArchive::Limits& limits, const std::stop_token& stop) {
     Fd out(::openat(parent, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (out.fd < 0) refuse("cannot create file " + name + ": " + std::strerror(errno));
+    if (out.fd < 0) cannotMake("cannot create file", entry, errno);
     std::vector<char> block(256 * 1024);
     for (;;) {
         if (stop.stop_requested()) throw Error("cancelled");
@@ -116,7 +127,7 @@ void writeFile(archive* reader, int parent, const std::string& name, mode_t mode
             const ssize_t wrote = ::write(out.fd, block.data() + done, static_cast<std::size_t>(got) - done);
             if (wrote < 0) {
                 if (errno == EINTR) continue;
-                refuse("cannot write " + name + ": " + std::strerror(errno));
+                throw UpdateArchive::CannotWrite(entry, errno);
             }
             done += static_cast<std::size_t>(wrote);
         }
@@ -128,6 +139,9 @@ void writeFile(archive* reader, int parent, const std::string& name, mode_t mode
 } // namespace
 
 UpdateArchive::NotValid::NotValid(std::string detail) : Error(kNotValid), detail(std::move(detail)) {}
+
+UpdateArchive::CannotWrite::CannotWrite(std::string entry, int error)
+    : Error("cannot write " + entry + ": " + std::strerror(error)), entry(std::move(entry)), error(error) {}
 
 void UpdateArchive::extract(const std::filesystem::path& archivePath, const std::filesystem::path& folder,
                             const Limits& limits, std::stop_token stop) {
@@ -165,22 +179,21 @@ void UpdateArchive::extract(const std::filesystem::path& archivePath, const std:
         switch (archive_entry_filetype(entry)) {
         case AE_IFDIR: {
             if (::mkdirat(parent.fd, last.c_str(), 0755) != 0) {
+                if (errno != EEXIST) cannotMake("cannot create folder", name, errno);
                 struct stat st {};
-                if (errno != EEXIST || ::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-                    !S_ISDIR(st.st_mode))
+                if (::fstatat(parent.fd, last.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode))
                     refuse("cannot create folder " + std::string(name));
             }
             break;
         }
         case AE_IFREG:
-            writeFile(reader.get(), parent.fd, last, (mode & 0755) | 0600, total, limits, stop);
+            writeFile(reader.get(), parent.fd, last, name, (mode & 0755) | 0600, total, limits, stop);
             break;
         case AE_IFLNK: {
             const char* target = archive_entry_symlink_utf8(entry);
             if (!target) target = archive_entry_symlink(entry);
             checkLinkTarget(parts, target);
-            if (::symlinkat(target, parent.fd, last.c_str()) != 0)
-                refuse("cannot create link " + std::string(name) + ": " + std::strerror(errno));
+            if (::symlinkat(target, parent.fd, last.c_str()) != 0) cannotMake("cannot create link", name, errno);
             break;
         }
         default:

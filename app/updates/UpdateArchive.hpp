@@ -28,8 +28,17 @@ public:
     std::string detail;  // why, for the log
 };
 
+// This computer failed to write what a valid entry needs (a full disk, a quota, a file size limit, an I/O
+// error): "cannot write {entry}: {the system's reason}".
+class CannotWrite final : public Error {
+public:
+    CannotWrite(std::string entry, int error);
+    std::string entry;  // the entry's name in the archive
+    int error;          // errno
+};
+
 // `folder` must exist. What was written before a refusal stays inside `folder`; the caller removes it.
-// Throws NotValid, or corvane::Error("cancelled") when `stop` is requested.
+// Throws NotValid, CannotWrite, or corvane::Error("cancelled") when `stop` is requested.
 void extract(const std::filesystem::path& archive, const std::filesystem::path& folder, const Limits& limits,
              std::stop_token stop = {});
 

@@ -22,6 +22,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -47,6 +48,10 @@ std::string forLog(const std::string& text) { return stream::text::forLog(text, 
 
 std::string cannotReplace(const std::filesystem::path& folder) {
     return "Could not replace the app in " + folder.string() + ".";
+}
+
+std::string cannotSave(const std::filesystem::path& folder, const std::string& reason) {
+    return "Could not save the update in " + folder.string() + ": " + reason;
 }
 
 // Why the app cannot update itself where it is installed and what the user can do: the update row's text,
@@ -148,8 +153,11 @@ QCoro::Task<> UpdateManager::tidyUp() {
             if (const int unused = VersionSwitch::tidy(install, identifier); unused > 0)
                 Log::write("update: removed " + std::to_string(unused) + " earlier version(s) or leftover(s) from " +
                            forLog(install.string()));
-            // Where earlier versions unpacked updates.
-            removed += StaleFiles::sweep(install.parent_path(), ".corvane-update-");
+            // Beside the install folder, where an earlier release unpacked updates: only the names it gave them,
+            // since that folder is the user's (the home folder, for ~/.local).
+            removed += StaleFiles::sweep(install.parent_path(), [](std::string_view name) {
+                return InstallFolder::madeName(name, InstallFolder::kUnpackPrefix);
+            });
         }
         std::error_code ignored;
         std::filesystem::remove(journal, ignored);
@@ -302,8 +310,16 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
             } catch (const Error& e) {
                 throw UpdateError(failed, e.what());
             }
-            scratch->makeUnpackFolder();
-            UpdateArchive::extract(scratch->archive(), scratch->unpack(), limits, stop);
+            // This computer failing to write (a full disk) is no fault of the archive: the user reads which.
+            const auto versions = scratch->unpack().parent_path();
+            try {
+                scratch->makeUnpackFolder();
+                UpdateArchive::extract(scratch->archive(), scratch->unpack(), limits, stop);
+            } catch (const UpdateArchive::CannotWrite& e) {
+                throw UpdateError(cannotSave(versions, std::strerror(e.error)), e.what());
+            } catch (const std::filesystem::filesystem_error& e) {
+                throw UpdateError(cannotSave(versions, e.code().message()), e.what());
+            }
             const auto found = onlyInstallFolder(scratch->unpack(), identifier);
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
             try {

@@ -32,14 +32,23 @@ struct Fd {
 std::string reason() { return std::strerror(errno); }
 
 // Removes one entry of a folder this user owns: a file or link, or a folder with what it holds unless a
-// process holds its lock (an update unpacking into it). True when it went.
-bool removeUnheld(const std::filesystem::path& path) {
+// process holds its lock (an update unpacking into it, another tidy-up removing it). A folder is first renamed
+// into `versions` under a name of the tidy-up's own, so that a kill part way never leaves a half-removed
+// folder under a name nothing recognises: the next tidy-up finishes it. True when it went.
+bool removeUnheld(const std::filesystem::path& path, const std::filesystem::path& versions) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || st.st_uid != ::getuid()) return false;
     if (!S_ISDIR(st.st_mode)) return ::unlink(path.c_str()) == 0;
     const Fd folder(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (folder.fd < 0 || !StaleFiles::lock(folder.fd)) return false;
+    auto removing = path;
+    if (!InstallFolder::madeName(path.filename().string(), InstallFolder::kRemovingPrefix)) {
+        removing = versions / (InstallFolder::kRemovingPrefix +
+                               QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString());
+        if (::rename(path.c_str(), removing.c_str()) != 0) return false;
+    }
     std::error_code error;
-    return folder.fd >= 0 && StaleFiles::lock(folder.fd) && std::filesystem::remove_all(path, error) > 0 && !error;
+    return std::filesystem::remove_all(removing, error) > 0 && !error;
 }
 
 bool isFolder(const std::filesystem::path& path) {
@@ -130,27 +139,35 @@ int VersionSwitch::tidy(const std::filesystem::path& install, const std::string&
         const auto target = std::filesystem::read_symlink(it->path(), unread);
         if (!unread && InstallFolder::linkNamed(target.string()) && ::unlink(it->path().c_str()) == 0) ++removed;
     }
-    // In the places versions are kept, only versions of this app and unpack folders: the app puts nothing
-    // else there.
+    // In the places versions are kept, only versions of this app, unpack folders and what a tidy-up cut short
+    // was removing: the app puts nothing else there. An earlier release's .versions/ may sit in a folder
+    // shared with other programs, so there only the names that release gave its unpack folders.
     for (const auto& versions : {install / InstallFolder::kVersions, install / InstallFolder::kEarlierVersions}) {
         if (!isFolder(versions.parent_path()) || !isFolder(versions)) continue;
+        const bool own = versions == install / InstallFolder::kVersions;
         bool tookOne = false;
         for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error)) {
             const auto& path = it->path();
+            const auto name = path.filename().string();
             if (path == *current) continue;
-            if ((path.filename().string().starts_with(InstallFolder::kUnpackPrefix) || InstallFolder::isOurs(path, identifier)) &&
-                removeUnheld(path))
+            const bool unpacked = own ? name.starts_with(InstallFolder::kUnpackPrefix)
+                                      : InstallFolder::madeName(name, InstallFolder::kUnpackPrefix);
+            if ((unpacked || InstallFolder::madeName(name, InstallFolder::kRemovingPrefix) ||
+                 InstallFolder::isOurs(path, identifier)) &&
+                removeUnheld(path, versions))
                 ++removed, tookOne = true;
         }
         error.clear();
         // Once empty: lib/corvane is the app's own; a .versions folder only when it held the app.
-        if (tookOne || versions == install / InstallFolder::kVersions) ::rmdir(versions.c_str());
+        if (tookOne || own) ::rmdir(versions.c_str());
     }
     if (!switched) return removed;
     // What the prefix's plain install held for its program, when it holds nothing an install does not put there.
+    // It goes by way of the folder holding the current version; where it cannot be renamed there, it stays.
     const auto share = install / "share/corvane";
     if (isFolder(install / "share") && isFolder(share) && holdsOnly(share, {"app-info.json", "icons", "Acknowledgements"}) &&
-        InstallFolder::appInfoIdentifier(install / InstallFolder::kAppInfo) == identifier && removeUnheld(share))
+        InstallFolder::appInfoIdentifier(install / InstallFolder::kAppInfo) == identifier &&
+        removeUnheld(share, current->parent_path()))
         ++removed;
     return removed;
 }

@@ -37,7 +37,8 @@ void install(const std::filesystem::path& app, const std::filesystem::path& inst
 // or the app's install put there: the other versions in lib/corvane/ and an earlier release's .versions/ (an
 // earlier one, or one a switch cut short before its link went in), unpack folders no process holds, links a
 // switch left in bin/, and, once the prefix starts a version, the share/corvane/ its plain install held when
-// that holds nothing else. Answers how many entries went.
+// that holds nothing else. A folder is renamed to a name of the tidy-up's own before it is removed, so that what
+// a kill cuts short the next tidy-up finishes. Answers how many entries went.
 int tidy(const std::filesystem::path& install, const std::string& identifier);
 
 // The journal naming the install folder an update changes, so that the next start tidies it even when it

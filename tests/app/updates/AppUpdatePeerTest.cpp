@@ -2,7 +2,11 @@
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <QAbstractButton>
 #include <QMessageBox>
+#include <QScopeGuard>
+#include <csignal>
+#include <cstring>
 #include <future>
+#include <sys/resource.h>
 
 namespace corvane {
 namespace {
@@ -223,6 +227,7 @@ make('subfolder', lambda zf: app(zf, 'outer/Corvane'))
 make('identifier', lambda zf: app(zf, 'Corvane', 'com.example.Other'))
 make('entries', *[lambda zf, i=i: entry(zf, 'Corvane/lib/f%d' % i, b'x') for i in range(60)])
 make('bytes', lambda zf: entry(zf, 'Corvane/lib/big', bytes(3 << 20)))
+make('big', lambda zf: zf.writestr(zipfile.ZipInfo('Corvane/lib/big'), bytes(3 << 20), zipfile.ZIP_DEFLATED))
 open(out + '/garbage.zip', 'wb').write(b'PK\x03\x04' + bytes(100))
 )PY";
 
@@ -283,6 +288,45 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
     test::TempDir unpacked;
     UpdateArchive::extract(served() / "fifo.zip", unpacked.path(), UpdateArchive::Limits{});
     EXPECT_EQ(std::filesystem::status(unpacked.path() / "Corvane/fifo").type(), std::filesystem::file_type::regular);
+}
+
+// This computer failing to write while an update unpacks (here past the file size limit, where a full disk
+// fails the same writes) says what failed, in the system's words; an archive refused under that limit keeps
+// its text. Either way the app stays as it was and the update leaves nothing behind.
+TEST_F(AppUpdateTest, AWriteFailureWhileUnpackingSaysWhatFailedAndWhy) {
+    test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
+    const auto before = test::snapshot(installed());
+    test::writeFile(root.path() / "archives.py", kArchives);
+    ASSERT_EQ(test::run("python3 " + quoted((root.path() / "archives.py").string()) + " " + quoted(served().string()) +
+                        " " + quoted(outside().string()) + " " + test::kIdentifier), 0);
+    // Writes past 1 MiB fail with EFBIG instead of raising SIGXFSZ. The archives are far smaller; "big" unpacks
+    // to 3 MiB.
+    struct sigaction ignore {}, was {};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &was);
+    rlimit saved {};
+    ::getrlimit(RLIMIT_FSIZE, &saved);
+    rlimit limit = saved;
+    limit.rlim_cur = std::min<rlim_t>(saved.rlim_max, 1 << 20);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const auto restore = qScopeGuard([&] { ::setrlimit(RLIMIT_FSIZE, &saved), ::sigaction(SIGXFSZ, &was, nullptr); });
+    const std::pair<const char*, std::string> rows[] = {
+        {"big", "Could not save the update in " + (installed() / "lib/corvane").string() + ": " + std::strerror(EFBIG) +
+                    " (cannot write Corvane/lib/big: " + std::strerror(EFBIG) + ")"},
+        {"dotdot", "The downloaded update is not a valid Corvane app. (an entry name leading out: Corvane/../../evil)"}};
+    for (const auto& [name, logged] : rows) {
+        SCOPED_TRACE(name);
+        auto manager = forFeed(urlOf("feed.json"));
+        writeFeed(urlOf(std::string(name) + ".zip"), test::sha256Of(served() / (std::string(name) + ".zip")));
+        ASSERT_TRUE(checkAndUpdate(*manager));
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(logged.substr(0, logged.find(" ("))));
+        EXPECT_EQ(quits, 0);
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: " + logged), std::string::npos) << test::logTail(2);
+        EXPECT_EQ(test::snapshot(installed()), before);
+        EXPECT_TRUE(std::filesystem::is_empty(outside()));
+        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
+    }
 }
 
 // The alert shown, and its button with this text.

@@ -184,7 +184,9 @@ TEST(BuildProgressTest, ReadsMarkersAndCounters) {
 // yet in) or just after them (the old folder still aside) is put right at the next start, and what killed
 // runs left beside the app and in the temporary folder goes unless an instance holds it.
 TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweepsLeftovers) {
-    const auto fresh = apps() / ".corvane-update-K/Corvane";
+    const std::string stale = ".corvane-update-0F8A3C52-1D4B-4E6F-9A7B-2C3D4E5F6A7B";
+    const std::string inUse = ".corvane-update-9B1D2C3E-4F5A-4B6C-8D7E-0F1A2B3C4D5E";
+    const auto fresh = apps() / ".corvane-update-6E2F3A4B-5C6D-4E7F-8A9B-C0D1E2F3A4B5/Corvane";
     const auto aside = apps() / "Corvane.old";
     for (const bool newOneIn : {false, true}) {
         std::filesystem::remove_all(installed());
@@ -194,10 +196,10 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweep
         const auto expected = test::snapshot(newOneIn ? installed() : aside);
         test::writeFile(root.path() / "state/update-swap", installed().string() + '\0' + aside.string() + '\0');
         std::vector<int> held;
-        for (const auto& path : {apps() / ".corvane-update-stale", apps() / ".corvane-update-held"}) std::filesystem::create_directories(path);
+        for (const auto& path : {apps() / stale, apps() / inUse}) std::filesystem::create_directories(path);
         for (const auto& name : {"corvane-update-A.zip", ".corvane-download-x", "corvane-update-held.zip"})
             test::writeFile(temporary() / name, "partial");
-        for (const auto& path : {apps() / ".corvane-update-held", temporary() / "corvane-update-held.zip"})
+        for (const auto& path : {apps() / inUse, temporary() / "corvane-update-held.zip"})
             held.push_back(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), ::flock(held.back(), LOCK_EX);
         manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
         manager->stateFolder = root.path() / "state";
@@ -207,13 +209,36 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweep
         std::set<std::string> left;
         for (const auto& folder : {apps(), temporary(), root.path() / "state"})
             for (const auto& entry : std::filesystem::directory_iterator(folder)) left.insert(entry.path().filename());
-        EXPECT_EQ(left, (std::set<std::string>{"Corvane", ".corvane-update-held", "corvane-update-held.zip"})) << newOneIn;
+        EXPECT_EQ(left, (std::set<std::string>{"Corvane", inUse, "corvane-update-held.zip"})) << newOneIn;
         const auto log = test::logTail(3);
         EXPECT_EQ(log.find("update: put the app back in " + installed().string()) != std::string::npos, !newOneIn);
         EXPECT_NE(log.find("update: removed 4 leftover(s) of updates cut short"), std::string::npos);
         for (const int fd : held) ::close(fd);
-        std::filesystem::remove_all(apps() / ".corvane-update-held");
+        std::filesystem::remove_all(apps() / inUse);
     }
+}
+
+// A start looks for leftovers only where updates unpack: the prefix's lib/corvane/, and beside it or in its
+// .versions/ only for the names an earlier release gave its unpack folders there. A folder of the user's
+// named alike, beside the prefix (the home folder, for ~/.local), in it or in a .versions/ of the user's,
+// stays.
+TEST_F(UpdateManagerTest, AStartSweepsOnlyWhereUpdatesUnpack) {
+    test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\n");
+    const std::string earlier = ".corvane-update-5D1C2E3F-0A4B-4C8D-9E7F-A1B2C3D4E5F6";
+    const std::filesystem::path mine[] = {apps() / ".corvane-update-mine", installed() / ".corvane-update-mine",
+                                          installed() / ".versions/.corvane-update-mine",
+                                          apps() / ".corvane-update-5d1c2e3f-0a4b-4c8d-9e7f-a1b2c3d4e5f6"};
+    for (const auto& folder : mine) test::writeFile(folder / "notes.txt", "mine");
+    for (const auto& leftover : {apps() / earlier, installed() / ".versions" / earlier, installed() / "lib/corvane/.corvane-update-K"})
+        test::writeFile(leftover / "Corvane/bin/corvane", "partial");
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
+    manager->stateFolder = root.path() / "state";
+    auto tidying = manager->tidyUp();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+    for (const auto& folder : mine) EXPECT_EQ(test::readWhole(folder / "notes.txt"), "mine") << folder;
+    EXPECT_FALSE(std::filesystem::exists(apps() / earlier));
+    EXPECT_FALSE(std::filesystem::exists(installed() / ".versions" / earlier));
+    EXPECT_FALSE(std::filesystem::exists(installed() / "lib/corvane"));
 }
 
 // A kill while the journal was written leaves its part file: the next start removes it, and nothing else there.

@@ -8,9 +8,12 @@
 #include <fcntl.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <poll.h>
+#include <random>
 #include <set>
 #include <sstream>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
@@ -196,6 +199,97 @@ TEST_F(VersionSwitchTest, AKillAtAnyStepLeavesTheEntriesStartingACompleteAppAndT
             }
         }
     }
+}
+
+// Runs a tidy-up of `install` in a child process and kills it once it has removed `after` entries watched by
+// `watch` (an inotify descriptor), or lets it end when it removes fewer. Answers the deletions seen.
+int tidyKilledAfter(const fs::path& install, int watch, int after) {
+    char events[64 * 1024];
+    while (::read(watch, events, sizeof events) > 0) {}  // what an earlier child left unread
+    int ended[2];
+    if (::pipe2(ended, O_CLOEXEC) != 0) return -1;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(ended[0]);
+        VersionSwitch::tidy(install, test::kIdentifier);
+        ::_exit(0);
+    }
+    ::close(ended[1]);
+    int seen = 0;
+    // The write end closes when the child ends, however it ends.
+    pollfd waits[] = {{watch, POLLIN, 0}, {ended[0], POLLIN, 0}};
+    while (seen < after && ::poll(waits, 2, -1) > 0) {
+        if (waits[0].revents & POLLIN)
+            for (ssize_t got = ::read(watch, events, sizeof events), at = 0; got > 0 && at < got;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                seen += (event->mask & IN_DELETE) != 0;
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+            }
+        if (waits[1].revents & (POLLIN | POLLHUP)) break;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    ::close(ended[0]);
+    return seen;
+}
+
+// A tidy-up killed at any moment while it removes a large version before and a plain install's share/corvane:
+// the starts after it finish what it began, and leave the current version, which the prefix's program, the
+// login item and the desktop entry start, and other programs' files as they were.
+TEST_F(VersionSwitchTest, ATidyUpKilledAtAnyMomentIsFinishedByTheNextStart) {
+    std::mt19937 random(20261207);
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        // A plain install whose share/corvane holds many licence texts, switched to a large version 1.5 and
+        // then to 2.0 as a switch leaves them (its flush to disk left out), without a start in between.
+        install("1.0");
+        test::addOtherPrograms(installed());
+        for (int i = 0; i < 60; ++i) test::writeFile(installed() / "share/corvane/Acknowledgements" / std::to_string(i), "text");
+        const auto versions = VersionSwitch::versionsOf(installed());
+        for (const std::string version : {"1.5", "2.0"}) {
+            const auto name = "V" + version + "-" + std::to_string(round);
+            makeApp(versions / name, version);
+            if (version == "1.5")
+                for (const char* part : {"bin/helpers", "lib/plugins", "share/corvane/Acknowledgements"})
+                    for (int i = 0; i < 100; ++i) test::writeFile(versions / name / part / std::to_string(i), std::string(512, 'x'));
+            fs::create_symlink("../lib/corvane/" + name + "/bin/corvane", installed() / "bin/.corvane-link-new");
+            fs::rename(installed() / "bin/.corvane-link-new", installed() / "bin/corvane");
+        }
+        const auto current = InstallFolder::current(installed(), test::kIdentifier);
+        ASSERT_TRUE(current);
+        const auto kept = test::snapshot(*current);
+        const auto theirs = test::otherPrograms(installed());
+        int entries = 0;
+        for (const auto& entry : fs::directory_iterator(versions)) {
+            if (entry.path() == *current) continue;
+            for (const auto& folder : {entry.path(), installed() / "share/corvane"}) {
+                ::inotify_add_watch(watch, folder.c_str(), IN_DELETE);
+                for (const auto& inner : fs::recursive_directory_iterator(folder)) {
+                    ++entries;
+                    if (inner.is_directory() && !inner.is_symlink()) ::inotify_add_watch(watch, inner.path().c_str(), IN_DELETE);
+                }
+            }
+        }
+        ASSERT_GT(entries, 350);
+
+        // Killed up to three times, each at a moment drawn over what is left, then a start that runs to its end.
+        for (int kill = 0; kill < 3 && entries > 0; ++kill) {
+            const int at = std::uniform_int_distribution<int>(0, entries)(random);
+            entries -= std::max(0, tidyKilledAfter(installed(), watch, at));
+        }
+        VersionSwitch::tidy(installed(), test::kIdentifier);
+
+        EXPECT_EQ(names(versions), std::set<std::string>{current->filename().string()});
+        EXPECT_EQ(InstallFolder::current(installed(), test::kIdentifier), current);
+        EXPECT_EQ(test::snapshot(*current), kept);
+        EXPECT_FALSE(fs::exists(installed() / "share/corvane"));
+        EXPECT_EQ(test::otherPrograms(installed()), theirs);
+        EXPECT_EQ(started(), std::pair(std::string("engine 2.0|--at-login"), std::string("engine 2.0|")));
+        fs::remove_all(installed());
+    }
+    ::close(watch);
 }
 
 // A switch that fails at any step leaves the install folder starting the old app and the new version where
