@@ -443,6 +443,10 @@ void StreamView::detachSurface() {
     onRenderThread([this] { releaseGL(); });
 }
 
+void StreamView::refuseMakeCurrent(int count) {
+    onRenderThread([this, count] { refusals_ = count; });
+}
+
 QImage StreamView::grabFramebuffer() {
     updateLooks(false);
     QImage image;

@@ -132,6 +132,9 @@ public:
     // The uptime clock the view reads; tests step time through it. Also restarts the one-second window.
     void setClock(std::function<double()> clock);
 
+    // Tests: the next `count` attempts to make the GL context current on a surface fail, as a driver's may.
+    void refuseMakeCurrent(int count);
+
     // The picture as the surface shows it, drawn again into the surface's back buffer and read back from
     // there (glReadPixels) by the render thread, which this waits for. Null while the surface is not on
     // screen.
@@ -351,6 +354,7 @@ private:
     QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
     bool glFailed_ = false;         // no context could be made: nothing is drawn
     bool connectionTried_ = false;  // for the current context
+    int refusals_ = 0;              // see refuseMakeCurrent
     bool inJob_ = false;            // running a job the main thread waits for
     std::optional<PictureRenderer> renderer_{std::in_place};
     std::optional<DecodedFrame> current;

@@ -173,6 +173,10 @@ bool StreamView::makeCurrent(const Target& target) {
         }
         context_ = std::move(context);
     }
+    if (refusals_ > 0 && glSurface_ != target.surface) {
+        --refusals_;
+        return false;
+    }
     if (connection_) {
         if (!connection_->makeCurrent(target.window)) return false;
     } else {
