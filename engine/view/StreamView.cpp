@@ -17,6 +17,7 @@
 
 #include "engine/EngineLog.hpp"
 #include "engine/Uptime.hpp"
+#include "engine/view/RenderConnection.hpp"
 #include "engine/view/StreamSurface.hpp"
 #include "platform/realtime/TimeSlice.hpp"
 
@@ -238,11 +239,14 @@ void StreamView::presentedArrived() {
     // The batch is taken whole; the hooks run outside the lock and may run the event loop, so this may be
     // entered again meanwhile: it then takes a batch of its own.
     std::vector<Shown> batch = std::move(arrived_);
+    bool reintroduce = false;
     {
         std::lock_guard guard(renderLock);
         batch.swap(shared_.shown);
         shared_.wakePending = false;
+        reintroduce = std::exchange(shared_.reintroduce, false);
     }
+    if (reintroduce) publishSurface(false);
     const double now = clock_();
     for (const Shown& shown : batch) account(shown.frame, now, shown.drawn ? &shown.timing : nullptr);
     rollSecond(now);
@@ -390,12 +394,14 @@ void StreamView::publishSurface(bool redraw) {
     const double ratio = surface ? surface->devicePixelRatio() : devicePixelRatioF();
     const QSize pixels(static_cast<int>(std::lround(width() * ratio)), static_cast<int>(std::lround(height() * ratio)));
     const QSurfaceFormat format = surface ? surface->requestedFormat() : QSurfaceFormat();
+    const WId window = surface ? surface->winId() : 0;
     const bool exposed = surface && surface->isExposed();
     const double refresh = refreshInterval();
     bool introduce = false;
     {
         std::lock_guard guard(renderLock);
         shared_.surface = surface;
+        shared_.window = window;
         shared_.format = format;
         shared_.pixels = pixels;
         shared_.exposed = exposed;
@@ -417,8 +423,13 @@ void StreamView::introduceSurface(QWindow* surface) {
             lastDrawAt_ = uptimeSeconds();
             if (render(target, true)) redrawsDone_ = std::max(redrawsDone_, target.redraws);
         }
+        // Without a context nothing is drawn anywhere; a context not made current here may be at the next try.
+        const bool met = glSurface_ == surface || glFailed_ || target.surface != surface;
         std::lock_guard guard(renderLock);
-        shared_.introduced = surface;
+        if (met)
+            shared_.introduced = surface;
+        else
+            shared_.failed = surface;
     });
 }
 
@@ -430,6 +441,10 @@ void StreamView::detachSurface() {
     }
     // The render thread finishes what it draws, then lets go; the window stays until this returns.
     onRenderThread([this] { releaseGL(); });
+}
+
+void StreamView::refuseMakeCurrent(int count) {
+    onRenderThread([this, count] { refusals_ = count; });
 }
 
 QImage StreamView::grabFramebuffer() {

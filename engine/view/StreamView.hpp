@@ -34,6 +34,7 @@ class QWindow;
 
 namespace corvane::stream {
 
+class RenderConnection;
 class StreamSurface;
 
 // The engine's view of the stream: shows the newest decoded picture, at most once per screen refresh, and
@@ -56,7 +57,10 @@ class StreamSurface;
 // figure falling to 0 while nothing comes. tick() and grabFramebuffer() step the render thread from the
 // main thread and wait for it. The GL library's first look at a window is not safe beside the main thread's
 // X traffic on the same connection: the context is made, and first drawn into a new surface, in such a
-// waited-for step (when the surface first shows), never in the render thread's own loop.
+// waited-for step (when the surface first shows), never in the render thread's own loop; should that step
+// fail to make the context current, the render thread asks the main thread for it again at the next frame.
+// On X11 the render thread then draws and swaps through an X connection of its own (RenderConnection), so
+// outside those steps it never uses Qt's.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
@@ -128,6 +132,9 @@ public:
     // The uptime clock the view reads; tests step time through it. Also restarts the one-second window.
     void setClock(std::function<double()> clock);
 
+    // Tests: the next `count` attempts to make the GL context current on a surface fail, as a driver's may.
+    void refuseMakeCurrent(int count);
+
     // The picture as the surface shows it, drawn again into the surface's back buffer and read back from
     // there (glReadPixels) by the render thread, which this waits for. Null while the surface is not on
     // screen.
@@ -197,6 +204,7 @@ private:
     // Where and what the render thread draws, as the main thread last said.
     struct Target {
         QWindow* surface = nullptr;  // null while none is on screen
+        WId window = 0;              // its native window
         QSurfaceFormat format;
         QSize pixels;
         double refresh = 0;
@@ -235,6 +243,8 @@ private:
     Target currentTarget();
     // A frame taken from the slot while running: drawn, then handed to the main thread.
     void takeAndDraw(const Target& target);
+    // Writes the eventfd when `wake` (the first wake-up of a batch).
+    void wakeMainThread(bool wake);
     // Makes `frame` the one shown, then draws and swaps.
     bool present(const DecodedFrame& frame, const Target& target, Presented& timing);
     void showHDR(const DecodedFrame& frame);
@@ -311,6 +321,11 @@ private:
         QWindow* surface = nullptr;
         // The surface the render thread's GL first met during a job (see makeCurrent): it draws into no other.
         QWindow* introduced = nullptr;
+        // The surface whose introduction failed to make the context current, until the render thread asks the
+        // main thread to try again (`reintroduce`).
+        QWindow* failed = nullptr;
+        bool reintroduce = false;
+        WId window = 0;
         QSurfaceFormat format;
         QSize pixels;
         bool exposed = false;
@@ -335,8 +350,11 @@ private:
     // The render thread's own. What is drawn: the current frame (holding it holds its picture), uploaded
     // when it changed.
     std::unique_ptr<QOpenGLContext> context_;
+    std::unique_ptr<RenderConnection> connection_;  // on X11: draws what context_ would, off Qt's connection
     QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
     bool glFailed_ = false;         // no context could be made: nothing is drawn
+    bool connectionTried_ = false;  // for the current context
+    int refusals_ = 0;              // see refuseMakeCurrent
     bool inJob_ = false;            // running a job the main thread waits for
     std::optional<PictureRenderer> renderer_{std::in_place};
     std::optional<DecodedFrame> current;

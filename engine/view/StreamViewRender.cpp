@@ -8,11 +8,14 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <QGuiApplication>
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QWindow>
 
+#include "engine/EngineLog.hpp"
 #include "engine/Uptime.hpp"
+#include "engine/view/RenderConnection.hpp"
 
 namespace corvane::stream {
 
@@ -51,10 +54,23 @@ void StreamView::renderLoop() {
         const bool awaiting = shared_.exposed && shared_.surface && shared_.introduced != shared_.surface;
         const bool look = !awaiting && shared_.running && (shared_.framePut || (pacedAt_ && now >= *pacedAt_));
         const bool redraw = !awaiting && shared_.redraws > redrawsDone_;
+        // One whose introduction failed is tried again when there is something to draw, at most once a refresh.
+        const bool retry = awaiting && shared_.failed == shared_.surface &&
+                           (shared_.framePut || shared_.redraws > redrawsDone_);
         const double earliest = lastDrawAt_ + 0.75 * shared_.refresh;
         std::optional<double> wakeAt;
-        if ((look || redraw) && now < earliest) {
+        if ((look || redraw || retry) && now < earliest) {
             wakeAt = earliest;
+        } else if (retry) {
+            // Asked once: the next try's failure asks again.
+            shared_.failed = nullptr;
+            shared_.reintroduce = true;
+            lastDrawAt_ = now;
+            const bool wake = !std::exchange(shared_.wakePending, true);
+            guard.unlock();
+            wakeMainThread(wake);
+            guard.lock();
+            continue;
         } else if (look) {
             shared_.framePut = false;
             pacedAt_.reset();
@@ -84,8 +100,8 @@ void StreamView::renderLoop() {
 }
 
 StreamView::Target StreamView::targetLocked() const {
-    return Target{shared_.exposed ? shared_.surface : nullptr, shared_.format, shared_.pixels, shared_.refresh,
-                  shared_.overlay, shared_.fade, shared_.redraws};
+    return Target{shared_.exposed ? shared_.surface : nullptr, shared_.window, shared_.format, shared_.pixels,
+                  shared_.refresh, shared_.overlay, shared_.fade, shared_.redraws};
 }
 
 StreamView::Target StreamView::currentTarget() {
@@ -118,6 +134,10 @@ void StreamView::takeAndDraw(const Target& target) {
             released = std::move(shared_.shown[shared_.shown.size() - 1 - picturesHanded].frame.image);
         wake = !std::exchange(shared_.wakePending, true);
     }
+    wakeMainThread(wake);
+}
+
+void StreamView::wakeMainThread(bool wake) {
     if (wake && wakeFd_ >= 0) {
         const std::uint64_t one = 1;
         [[maybe_unused]] const auto written = ::write(wakeFd_, &one, sizeof one);
@@ -153,7 +173,22 @@ bool StreamView::makeCurrent(const Target& target) {
         }
         context_ = std::move(context);
     }
-    if (!context_->makeCurrent(target.surface)) return false;
+    if (refusals_ > 0 && glSurface_ != target.surface) {
+        --refusals_;
+        return false;
+    }
+    if (connection_) {
+        if (!connection_->makeCurrent(target.window)) return false;
+    } else {
+        if (!context_->makeCurrent(target.surface)) return false;
+        if (inJob_ && !connectionTried_) {
+            // From here on the render thread draws through a connection of its own, where there is one.
+            connectionTried_ = true;
+            connection_ = RenderConnection::open(*context_, target.window);
+            if (!connection_ && QGuiApplication::platformName() == QLatin1String("xcb"))
+                EngineLog::write("video: the view draws through the app's X connection: it could not open one of its own");
+        }
+    }
     glSurface_ = target.surface;
     return true;
 }
@@ -180,7 +215,10 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
     if (!swap) return true;
     // Blocks until the rasteriser has drawn the frame and it went to the window system: on this thread
     // only, never the main thread's.
-    context_->swapBuffers(target.surface);
+    if (connection_)
+        connection_->swapBuffers();
+    else
+        context_->swapBuffers(target.surface);
     if (timing) timing->swappedAt = uptimeSeconds();
     return true;
 }
@@ -212,12 +250,14 @@ QImage StreamView::readBack(const Target& target) {
 
 void StreamView::releaseGL() {
     if (context_) {
-        if (glSurface_ && context_->makeCurrent(glSurface_)) {
-            renderer_->release();
-            context_->doneCurrent();
-        }
+        // With a connection of its own, its context is still current on the surface.
+        const bool current = glSurface_ && (connection_ || context_->makeCurrent(glSurface_));
+        if (current) renderer_->release();
+        connection_.reset();
+        if (current) context_->doneCurrent();
         context_.reset();
     }
+    connectionTried_ = false;
     // What the renderer could not release without its context went with the context.
     if (renderer_->initialized()) {
         renderer_.reset();

@@ -1,5 +1,6 @@
 // The stream view's display side on a real (virtual) X display with software OpenGL.
 #include "engine/view/StreamView.hpp"
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <condition_variable>
@@ -702,6 +703,32 @@ TEST_F(StreamViewRunning, TheSurfaceGoingWhileFramesFlowIsLetGoAndDrawnIntoAgain
     EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {60, 60, 60}, 2));
     stop = true;
     decoder.join();
+}
+
+TEST_F(StreamViewRunning, ASurfaceTheContextFirstFailsToBeMadeCurrentOnIsDrawnIntoOnceItCanBe) {
+    view->start();
+    std::atomic<bool> stop{false};
+    std::thread decoder([&, slot = &view->slot()] {
+        for (std::uint32_t index = 1; !stop; ++index) slot->put(frameOf(gray(64, 48, 70), index));
+    });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return presented.size() >= 3; }, 20000));
+    auto* surface = view->windowHandle()->findChild<StreamSurface*>();
+    ASSERT_NE(surface, nullptr);
+    surface->destroy();
+    view->hide();
+    // The new surface's first make-current fails; frames keep coming and later ones reach it.
+    view->refuseMakeCurrent(1);
+    const std::uint32_t last = view->presented().back().frameIndex;
+    const auto drawnSince = [&] {
+        const auto timings = view->presented();
+        return std::count_if(timings.begin(), timings.end(), [&](const auto& t) { return t.frameIndex > last; });
+    };
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return drawnSince() >= 3; }, 20000));
+    stop = true;
+    decoder.join();
+    EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {70, 70, 70}, 2));
 }
 
 }  // namespace
