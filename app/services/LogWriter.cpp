@@ -179,13 +179,9 @@ int LogWriter::openForAppend(std::uintmax_t& size) {
         ::unlink(olderFile().c_str());
         ::rename(file_.c_str(), olderFile().c_str());
     }
-    int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0 && errno == ENOENT) {
-        // The folder went away while the app runs: make it again rather than lose every later line.
-        std::error_code ignored;
-        std::filesystem::create_directories(file_.parent_path(), ignored);
-        fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    }
+    // A folder that went away stays away: its lines are lost until the next start makes it, and a folder
+    // removed by whoever owned it is never made again by a writer still running.
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd >= 0) size = ::fstat(fd, &info) == 0 ? static_cast<std::uintmax_t>(info.st_size) : 0;
     return fd;
 }

@@ -22,7 +22,7 @@ namespace corvane {
 // writer then logs one WARNING with the number lost, so a burst costs lines, never unbounded memory. The writer makes every line valid UTF-8.
 //
 // Before each line, a file larger than `rotateAbove` bytes is moved to the older generation (replacing it)
-// and a new file is begun. write() is callable from any thread; tail() and flush() wait for the writer and
+// and a new file is begun. The writer never makes the file's folder: while it is missing, lines are lost. write() is callable from any thread; tail() and flush() wait for the writer and
 // must not be called from it (nothing runs on it but this class's own code).
 class LogWriter final {
 public:

@@ -4,6 +4,7 @@
 #include "app/ui/PlainText.hpp"
 #include "app/ui/TextStyle.hpp"
 #include "app/ui/Tint.hpp"
+#include "app/window/LoadFigure.hpp"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -32,13 +33,9 @@ std::string wholeOrDash(double value, const char* suffix) {
     return r ? std::to_string(*r) + suffix : std::string("-");
 }
 
-// A processor or graphics load: its whole percent, above 100 too (a box under full load may report a little
-// more), and its share of 100 as the bar. A load below zero is no reading at all, and neither is one that is
-// no number or too large to print: those read "-" over an empty bar, never a full bar beside a "-".
+// A processor or graphics load reads as it does in the overlay.
 BoxStatusCard::Tile loadTile(const char* label, double load) {
-    const auto r = rounded(load);
-    if (!r || *r < 0) return {label, "-", 0};
-    return {label, std::to_string(*r) + "%", load / 100};
+    return {label, LoadFigure::text(load), LoadFigure::fill(load)};
 }
 
 } // namespace

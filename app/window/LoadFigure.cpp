@@ -5,11 +5,11 @@
 
 namespace corvane::LoadFigure {
 
-std::optional<int> percent(double load) {
+std::optional<long long> percent(double load) {
     const double rounded = std::round(load);
-    // NaN fails both comparisons; -0.4 rounds to -0, which reads 0.
-    if (!(rounded >= 0 && rounded <= 100)) return std::nullopt;
-    return static_cast<int>(rounded);
+    // NaN fails both comparisons; -0.4 rounds to -0, which reads 0; the bound keeps the cast within long long.
+    if (!(rounded >= 0 && rounded < 9.2e18)) return std::nullopt;
+    return static_cast<long long>(rounded);
 }
 
 std::string text(double load) {
@@ -19,7 +19,7 @@ std::string text(double load) {
 
 double fill(double load) {
     if (!percent(load)) return 0;
-    return std::clamp(load / 100, 0.0, 1.0);
+    return std::max(load / 100, 0.0);
 }
 
 }  // namespace corvane::LoadFigure

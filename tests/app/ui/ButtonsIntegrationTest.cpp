@@ -3,10 +3,13 @@
 #include "app/ui/MainWindow.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/ui/UpdatesTab.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsOverlay.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <QCoroTask>
+#include <gmock/gmock.h>
 #include <QMenu>
 #include <QPushButton>
 
@@ -82,6 +85,28 @@ TEST_F(ViewsWithTheAgent, AMinuteWithNothingNewRepaintsNothing) {
     for (int second = 0; second < 60; ++second) pass();
     EXPECT_EQ(redraws.paints, 0);
     EXPECT_EQ(redraws.menuEdits, 0);
+}
+
+// A box under more than full load: the overlay shows each figure as the main window's load card does.
+TEST_F(ViewsWithTheAgent, AnOverloadedBoxReadsAlikeInTheOverlayAndTheLoadCard) {
+    agent.script("GET /v1/status", {.body = R"({"cpu_percent": 137.4, "gpu_percent": 250, "memory_used": 1,
+        "memory_total": 2, "disk_free": 1, "disk_total": 2, "temperature_c": 48, "uptime_seconds": 60})", .times = 0});
+    cable->address = address;
+    edit([](StreamSettings& s) { s.autoConnect = false; });
+    setBox({.paired = true});
+    MainWindow window(*box);
+    window.show();
+    StatsOverlay& overlay = box->statsOverlay();
+    overlay.start(0, StatsOverlay::Position::topRight, true, box->settings().statsInfo());
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        QCoro::waitFor(box->tick());
+        clock.advance(1);
+        QCoreApplication::processEvents();
+        return overlay.boxStatus().has_value();
+    }, 30000));
+    EXPECT_EQ(StatsCard::box(overlay), "GPU 250%, CPU 137%, 48 \u00B0C");
+    EXPECT_THAT(test::shownTexts(window), testing::HasSubstr("~Graphics\n250%\n~Processor\n137%\n"));
+    overlay.stop();
 }
 
 } // namespace

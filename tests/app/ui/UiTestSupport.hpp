@@ -113,13 +113,13 @@ public:
 // The one application of a test program: offscreen, or with `x11` the program's shared virtual display
 // with openbox and a session bus (set once the app stands, before anything reads it).
 inline QApplication& uiApp(bool x11 = false) {
-    static TempDir* home = new TempDir;
+    static const TempDir home;  // removed as the program exits
     static int argc = 1;
     static char name[] = "ui-test";
     static char* argv[] = {name, nullptr};
     static QApplication* app = [x11] {
         for (const char* var : {"XDG_STATE_HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "HOME"})
-            ::setenv(var, home->path().c_str(), 1);
+            ::setenv(var, home.path().c_str(), 1);
         if (x11) {
             QApplication* shared = &WindowEnvironment::ensure();
             startSessionBus();  // so the tray can be read over D-Bus

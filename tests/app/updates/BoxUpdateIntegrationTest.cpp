@@ -168,10 +168,13 @@ TEST_F(BoxUpdateTest, HowARunEnds) {
 }
 
 TEST_F(BoxUpdateTest, UpdateAllGoesAgentFirstAppLastAndStopsAtAFailedStep) {
-    test::TempDir source;
-    test::writeFile(source.path() / "VERSION", "2.0\n");
-    test::writeFile(source.path() / "build.sh", "echo '[1/2] compiling'\nexit 3\n");
-    auto manager = make(true, source.path().string());
+    // The build's log goes beside the source folder: within the test's own.
+    test::TempDir dir;
+    const auto source = dir.path() / "Corvane";
+    std::filesystem::create_directories(source);
+    test::writeFile(source / "VERSION", "2.0\n");
+    test::writeFile(source / "build.sh", "echo '[1/2] compiling'\nexit 3\n");
+    auto manager = make(true, source.string());
     manager->checkNow();
     ASSERT_TRUE(idle(*manager));
     ASSERT_EQ(manager->pendingCount(), 3);
@@ -193,7 +196,7 @@ TEST_F(BoxUpdateTest, UpdateAllGoesAgentFirstAppLastAndStopsAtAFailedStep) {
     ASSERT_NE(log.rfind("update all: 3 updates"), std::string::npos);
     EXPECT_EQ(log.find("update all: finished", log.rfind("update all: 3 updates")), std::string::npos);
     // Without a failure the batch finishes and shows it.
-    test::writeFile(source.path() / "VERSION", "1.0\n");
+    test::writeFile(source / "VERSION", "1.0\n");
     agent.setUpdates({{"host", "1.0.0"}}, {{"host", "1.1.0"}}, true);
     manager->checkNow();
     ASSERT_TRUE(idle(*manager));

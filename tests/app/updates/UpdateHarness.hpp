@@ -27,9 +27,11 @@ namespace corvane::test {
 
 // The first call decides for the whole program: with `display`, a widget application on an Xvfb display of
 // its own (for alerts and the clipboard), else a core application. Never destroyed: Qt's statics go first.
+// The log's folder is the program's, removed as it exits.
 inline void ensureApplication(bool display = false) {
     if (QCoreApplication::instance()) return;
-    ::setenv("XDG_STATE_HOME", (new TempDir)->path().c_str(), 1);
+    static const TempDir state;
+    ::setenv("XDG_STATE_HOME", state.path().c_str(), 1);
     static int argc = 1;
     static char name[] = "corvane-tests", *argv[] = {name, nullptr};
     if (display) new XvfbDisplay, ::setenv("QT_QPA_PLATFORM", "xcb", 1);

@@ -73,13 +73,16 @@ TEST(OverlayStyleTest, FrameRateColourAndLatencyFormat) {
     EXPECT_EQ(OverlayStyle::latencyText(10), "10 ms");
 }
 
-// One rule for a load of the box wherever it shows: a whole percent within 0...100, else "-" over no bar.
+// One rule for a load of the box wherever it shows: a whole percent from 0 up, above 100 too, else "-" over
+// no bar.
 TEST(LoadFigureTest, ReadsAWholePercentWithinItsRangeElseADashOverAnEmptyBar) {
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const struct { double load; const char* text; double fill; } rows[] = {
         {nan, "-", 0}, {inf, "-", 0}, {-inf, "-", 0}, {-0.5, "-", 0}, {-0.49, "0%", 0}, {0, "0%", 0},
-        {12.5, "13%", 0.125}, {99.5, "100%", 0.995}, {100.49, "100%", 1}, {100.5, "-", 0}, {250, "-", 0},
-        {-5, "-", 0}, {1e300, "-", 0}, {-1e300, "-", 0}, {std::numeric_limits<double>::max(), "-", 0},
+        {12.5, "13%", 0.125}, {99.5, "100%", 0.995}, {100.49, "100%", 1.0049}, {100.5, "101%", 1.005},
+        {137.4, "137%", 1.374}, {250, "250%", 2.5}, {1e15, "1000000000000000%", 1e13},
+        {9.1e18, "9100000000000000000%", 9.1e16}, {9.2e18, "-", 0}, {-5, "-", 0}, {1e300, "-", 0}, {-1e300, "-", 0},
+        {std::numeric_limits<double>::max(), "-", 0},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(LoadFigure::text(row.load), row.text) << row.load;
@@ -145,12 +148,14 @@ TEST(StatsCardTest, TextsOfThePillAndTheCard) {
     EXPECT_EQ(overlay.fpsHistory().size(), 30u);
     EXPECT_EQ(overlay.fpsHistory().front(), 30);
     overlay.stop();
-    // The box's load: whole numbers, halves away from zero; a figure no number or out of its range is "-".
+    // The box's load: whole numbers, halves away from zero, a load above 100 too; a figure no number or out of
+    // its range is "-".
     const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
     const struct { std::optional<double> gpu; double cpu; std::optional<double> temperature; const char* shown; } rows[] = {
         {40.2, 12.5, 61.0, "GPU 40%, CPU 13%, 61 \u00B0C"}, {std::nullopt, 1e300, std::nullopt, "CPU -"},
         {nan, -0.4, -273.4, "GPU -, CPU 0%, -273 \u00B0C"}, {inf, -0.5, -273.5, "GPU -, CPU -, - \u00B0C"},
-        {100.4, 100.5, 1000.4, "GPU 100%, CPU -, 1000 \u00B0C"}, {0, 0, 1000.5, "GPU 0%, CPU 0%, - \u00B0C"},
+        {100.4, 100.5, 1000.4, "GPU 100%, CPU 101%, 1000 \u00B0C"}, {0, 0, 1000.5, "GPU 0%, CPU 0%, - \u00B0C"},
+        {250, 137.4, 48.0, "GPU 250%, CPU 137%, 48 \u00B0C"},
     };
     for (const auto& row : rows) {
         overlay.setBoxStatus(AgentClient::BoxStatus{{}, {}, row.cpu, row.gpu, 0, 0, 0, 0, row.temperature, 0});
