@@ -99,6 +99,27 @@ TEST_F(UpdateBannerTest, AFailureShowsOneButtonDismiss) {
     EXPECT_TRUE(buttons[0]->isVisibleTo(&banner));
 }
 
+// A text cut after its lines ends in an ellipsis and offers the whole as its tool tip; one that fits has none.
+TEST_F(UpdateBannerTest, ACutTextEndsInAnEllipsisAndOffersTheWhole) {
+    TextLines lines(2);
+    lines.resize(200, 100);
+    lines.setText(QString(40, 'a') + " " + QString(400, 'b'));
+    const QStringList shown = lines.lines(200);
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown.back().endsWith(QChar(0x2026)));
+    EXPECT_LE(lines.fontMetrics().horizontalAdvance(shown.back()), 200);
+    EXPECT_FALSE(lines.toolTip().isEmpty());
+    lines.setText("short\ntwo");
+    EXPECT_EQ(lines.lines(200), QStringList({"short", "two"}));
+    EXPECT_TRUE(lines.toolTip().isEmpty());
+    lines.setText("one\ntwo\nthree");
+    EXPECT_EQ(lines.lines(200).back(), QString("two") + QChar(0x2026));
+    EXPECT_FALSE(lines.toolTip().isEmpty());
+    lines.setMaxLines(0);
+    EXPECT_EQ(lines.lines(200), QStringList({"one", "two", "three"}));
+    EXPECT_TRUE(lines.toolTip().isEmpty());
+}
+
 TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
     constexpr std::uint64_t GiB = 1ull << 30;
     // Each tile as "label value fill", then the footer.
