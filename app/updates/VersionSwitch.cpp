@@ -69,7 +69,7 @@ std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& ins
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
             throw Error("cannot make " + folder.string() + ": " + reason());
     struct stat st {};
-    if (!isFolder(lib) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    if (!InstallFolder::libFolder(install) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
         throw Error(versions.string() + " is not a folder of this user");
     return versions;
 }
@@ -133,7 +133,9 @@ int VersionSwitch::tidy(const std::filesystem::path& install, const std::string&
     // In the places versions are kept, only versions of this app and unpack folders: the app puts nothing
     // else there.
     for (const auto& versions : {install / InstallFolder::kVersions, install / InstallFolder::kEarlierVersions}) {
-        if (!isFolder(versions.parent_path()) || !isFolder(versions)) continue;
+        const bool held = versions == install / InstallFolder::kVersions ? InstallFolder::libFolder(install).has_value()
+                                                                          : isFolder(versions.parent_path());
+        if (!held || !isFolder(versions)) continue;
         bool tookOne = false;
         for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error)) {
             const auto& path = it->path();
