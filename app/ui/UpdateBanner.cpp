@@ -47,7 +47,8 @@ std::vector<UpdateBanner::Row> UpdateBanner::rows(UpdateManager& updates, QWidge
     UpdateManager* u = &updates;
     const auto& status = updates.status();
     if (status.kind == Kind::updating) {
-        Row row{"arrow.down.circle", Tint::accent, "Updating", status.text, false, updates.progress(), !updates.progress(), {}};
+        Row row{"arrow.down.circle", Tint::accent, "Updating", status.text, false, updates.progress(), !updates.progress(),
+                {}};
         if (updates.batchStep()) row.title += " (" + *updates.batchStep() + ")";
         return {row};
     }

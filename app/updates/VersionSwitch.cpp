@@ -69,7 +69,8 @@ std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& ins
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
             throw Error("cannot make " + folder.string() + ": " + reason());
     struct stat st {};
-    if (!InstallFolder::libFolder(install) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    if (!InstallFolder::libFolder(install) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::getuid())
         throw Error(versions.string() + " is not a folder of this user");
     return versions;
 }
