@@ -1,5 +1,8 @@
 #include "app/ui/TextLines.hpp"
 
+#include "app/ui/PlainText.hpp"
+
+#include <QFontMetrics>
 #include <QPainter>
 #include <QTextLayout>
 
@@ -14,6 +17,7 @@ TextLines::TextLines(int maxLines, QWidget* parent) : QWidget(parent), maxLines_
 void TextLines::setText(const QString& text) {
     if (text == text_) return;
     text_ = text;
+    offerWhole();
     updateGeometry();
     update();
 }
@@ -21,11 +25,12 @@ void TextLines::setText(const QString& text) {
 void TextLines::setMaxLines(int maxLines) {
     if (maxLines == maxLines_) return;
     maxLines_ = maxLines;
+    offerWhole();
     updateGeometry();
     update();
 }
 
-QStringList TextLines::lines(int width) const {
+QStringList TextLines::wrap(int width) const {
     QStringList result;
     for (const QString& paragraph : text_.split('\n')) {
         QTextLayout layout(paragraph, font());
@@ -36,13 +41,38 @@ QStringList TextLines::lines(int width) const {
         for (QTextLine line = layout.createLine(); line.isValid(); line = layout.createLine()) {
             line.setLineWidth(std::max(width, 1));
             result << paragraph.mid(line.textStart(), line.textLength());
-            if (result.size() == maxLines_) break;
         }
         layout.endLayout();
-        if (result.size() == maxLines_) break;
     }
     return result;
 }
+
+QStringList TextLines::lines(int width) const {
+    QStringList result = wrap(width);
+    if (maxLines_ <= 0 || result.size() <= maxLines_) return result;
+    const QString next = result.at(maxLines_);
+    result.resize(maxLines_);
+    // The last line shown ends in an ellipsis, so that the cut shows.
+    const QFontMetrics metrics(font());
+    const QString ellipsis(QChar(0x2026));
+    const int room = std::max(width, 1);
+    QString last = metrics.elidedText(result.back() + next, Qt::ElideRight, room);
+    if (!last.endsWith(ellipsis)) {
+        last = metrics.elidedText(result.back(), Qt::ElideRight, room - metrics.horizontalAdvance(ellipsis));
+        if (!last.endsWith(ellipsis)) last += ellipsis;
+    }
+    result.back() = last;
+    return result;
+}
+
+bool TextLines::isCut(int width) const { return maxLines_ > 0 && wrap(width).size() > maxLines_; }
+
+void TextLines::offerWhole() {
+    const QString tip = isCut(width()) ? PlainText::toolTip(text_) : QString();
+    if (tip != toolTip()) setToolTip(tip);
+}
+
+void TextLines::resizeEvent(QResizeEvent*) { offerWhole(); }
 
 int TextLines::heightForWidth(int width) const {
     return static_cast<int>(lines(width).size()) * fontMetrics().lineSpacing();

@@ -47,48 +47,53 @@ std::vector<UpdateBanner::Row> UpdateBanner::rows(UpdateManager& updates, QWidge
     UpdateManager* u = &updates;
     const auto& status = updates.status();
     if (status.kind == Kind::updating) {
-        Row row{"arrow.down.circle", Tint::accent, "Updating", status.text, updates.progress(), !updates.progress(), {}};
+        Row row{"arrow.down.circle", Tint::accent, "Updating", status.text, false, updates.progress(), !updates.progress(),
+                {}};
         if (updates.batchStep()) row.title += " (" + *updates.batchStep() + ")";
         return {row};
     }
     if (status.kind == Kind::failed)
-        return {{"exclamationmark.triangle", Tint::orange, "Update failed", status.text, std::nullopt, false,
+        return {{"exclamationmark.triangle", Tint::orange, "Update failed", status.text,
+                 updates.appUpdateObstacle() == status.text, std::nullopt, false,
                  {{"Dismiss", false, [u] { u->dismissResult(); }}}}};
     if (status.kind == Kind::checking && updates.showResult())
-        return {{"arrow.triangle.2.circlepath", Tint::secondary, "Checking for updates...", std::nullopt, std::nullopt,
-                 true, {}}};
+        return {{"arrow.triangle.2.circlepath", Tint::secondary, "Checking for updates...", std::nullopt, false,
+                 std::nullopt, true, {}}};
 
     std::vector<Row> result;
     const int pending = updates.pendingCount();
     if (pending >= 2)
         result.push_back({"arrow.down.circle.fill", Tint::accent, std::to_string(pending) + " updates are available",
-                          "Installs them one after another. Corvane restarts at the end if it updates itself.",
+                          "Installs them one after another. Corvane restarts at the end if it updates itself.", false,
                           std::nullopt, false, {{"Update All", true, [u] { u->updateAll(); }}}});
-    if (const auto& app = updates.appUpdate())
+    if (const auto& app = updates.appUpdate()) {
+        // Where the app cannot update itself, its button is off and the row says why, whole.
+        const auto& obstacle = updates.appUpdateObstacle();
         result.push_back({"sparkles", Tint::accent, "Corvane " + app->version + " is available",
-                          updates.appUpdateObstacle() ? *updates.appUpdateObstacle()
-                          : app->notes                ? *app->notes
-                                                      : "You have " + updates.currentVersion() + ".",
-                          std::nullopt, false,
-                          {{"Update", pending < 2, [u] { u->updateApp(); }}}});
+                          obstacle    ? *obstacle
+                          : app->notes ? *app->notes
+                                       : "You have " + updates.currentVersion() + ".",
+                          obstacle.has_value(), std::nullopt, false,
+                          {{"Update", pending < 2 && !obstacle, [u] { u->updateApp(); }, !obstacle}}});
+    }
     for (const auto& box : updates.boxUpdates()) {
         const std::string component = box.component;
         result.push_back({"shippingbox", Tint::accent, displayName(component) + " " + box.version + " is available",
-                          "Installs on the box. Updating ends the current session.", std::nullopt, false,
+                          "Installs on the box. Updating ends the current session.", false, std::nullopt, false,
                           {{"Update", false, [u, component] { u->updateBox(component); }}}});
     }
     if (updates.boxNeedsSetup()) {
         QPointer<QWidget> parent = alertParent;
         result.push_back({"shippingbox", Tint::orange, "Box software needs a one-time update",
-                          "This is done on the box, not here. After that, the box updates from Corvane.", std::nullopt,
-                          false,
+                          "This is done on the box, not here. After that, the box updates from Corvane.", false,
+                          std::nullopt, false,
                           {{"Show Steps", false, [u, parent] { u->showBoxSetupSteps(parent); }},
                            {"Later", false, [u] { u->dismissResult(); }}}});
     }
     if (status.kind == Kind::upToDate && updates.showResult() && !updates.appUpdate() && updates.boxUpdates().empty() &&
         !updates.boxNeedsSetup())
         result.push_back({"checkmark.circle", Tint::green, "Corvane is up to date", "Version " + updates.currentVersion(),
-                          std::nullopt, false, {{"OK", false, [u] { u->dismissResult(); }}}});
+                          false, std::nullopt, false, {{"OK", false, [u] { u->dismissResult(); }}}});
     return result;
 }
 
@@ -121,7 +126,7 @@ void UpdateBanner::sync() {
         title->setWordWrap(true);
         texts->addWidget(title);
         if (row.detail) {
-            auto* detail = new TextLines(4, frame);
+            auto* detail = new TextLines(row.wholeDetail ? 0 : 4, frame);
             detail->setObjectName("detail");
             setTextStyle(detail, TextStyle::caption);
             setSecondary(detail);
@@ -144,6 +149,7 @@ void UpdateBanner::sync() {
             push->setDefault(false);
             push->setAutoDefault(false);
             push->setProperty("prominent", button.prominent);
+            push->setEnabled(button.enabled);
             if (button.prominent) {
                 QFont font = push->font();
                 font.setBold(true);

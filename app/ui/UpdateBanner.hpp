@@ -25,12 +25,15 @@ public:
         std::string title;
         bool prominent = false;
         std::function<void()> action;
+        bool enabled = true;
     };
     struct Row {
         std::string symbol;
         Tint tint = Tint::accent;
         std::string title;
         std::optional<std::string> detail;
+        // The app's advice where it cannot update itself: shown whole, on as many lines as it takes.
+        bool wholeDetail = false;
         std::optional<double> progress;
         bool spinner = false;
         std::vector<Button> buttons;

@@ -71,7 +71,7 @@ std::optional<std::string> UpdatesTab::statusLine(const UpdateManager& updates) 
     }
 }
 
-QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& detail, Trailing& trailing) {
+QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& detail, Trailing& trailing, TextLines** why) {
     auto* row = new QWidget;
     auto* line = new QHBoxLayout(row);
     line->setContentsMargins(12, 10, 12, 10);
@@ -88,6 +88,13 @@ QWidget* UpdatesTab::softwareRow(const char* icon, const char* name, QLabel*& de
     setTextStyle(detail, TextStyle::caption);
     setSecondary(detail);
     texts->addWidget(detail);
+    if (why) {
+        // Wrapped anywhere: a folder's path is one long word.
+        *why = new TextLines(0, row);
+        setTextStyle(*why, TextStyle::caption);
+        setSecondary(*why);
+        texts->addWidget(*why);
+    }
     line->addLayout(texts, 1);
     line->addSpacing(12);
     trailing.button = new QPushButton(row);
@@ -121,7 +128,7 @@ UpdatesTab::UpdatesTab(BoxController& box, QWidget* parent) : SettingsPage(paren
         holder->addWidget(line);
         rows->addLayout(holder);
     };
-    rows->addWidget(softwareRow("laptopcomputer", "Corvane", appDetail_, app_));
+    rows->addWidget(softwareRow("laptopcomputer", "Corvane", appDetail_, app_, &appObstacle_));
     divider();
     rows->addWidget(softwareRow("shippingbox", "Box software", agentDetail_, agent_));
     divider();
@@ -187,11 +194,15 @@ void UpdatesTab::sync() {
         trailing.badge->setVisible(badge);
     };
 
-    // Why not is on the banner and in the failure; the row says only that it cannot.
+    // Where the app cannot update itself its button is off, and the row says so and why.
+    const bool blocked = updates.appUpdate() && updates.appUpdateObstacle();
     setBoxText(appDetail_, "Version " + PlainText::cut(updates.currentVersion(), 60) +
-                               (updates.appUpdate() && updates.appUpdateObstacle() ? ", can't update itself where it is installed" : ""));
+                               (blocked ? ", can't update itself where it is installed" : ""));
+    appObstacle_->setVisible(blocked);
+    appObstacle_->setText(blocked ? PlainText::cut(*updates.appUpdateObstacle()) : QString());
     if (updates.appUpdate()) show(app_, "Update to " + updates.appUpdate()->version, false, false);
     else show(app_, std::nullopt, updates.lastChecked().has_value(), false);
+    if (blocked) app_.button->setEnabled(false);
 
     setBoxText(agentDetail_, PlainText::cut(boxAgentDetail(box_)));
     const auto* agentUpdate = boxUpdate(updates, "agent");
@@ -217,8 +228,10 @@ void UpdatesTab::sync() {
     const auto line = statusLine(updates);
     status_->setVisible(line.has_value());
     status_->setText(line ? PlainText::cut(*line) : QString());
-    // Two lines for an update in progress, three for a failure, one otherwise.
-    status_->setMaxLines(kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
+    // Two lines for an update in progress, three for a failure, one otherwise; the app's advice where it
+    // cannot update itself whole.
+    const bool advice = kind == Kind::failed && updates.appUpdateObstacle() == updates.status().text;
+    status_->setMaxLines(advice ? 0 : kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
     if (kind == Kind::failed) {
         // Orange as text needs more contrast than as a symbol.
         QPalette palette = status_->palette();

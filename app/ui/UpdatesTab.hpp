@@ -34,10 +34,11 @@ private:
         QPushButton* button;
         QWidget* badge;
     };
-    QWidget* softwareRow(const char* icon, const char* name, QLabel*& detail, Trailing& trailing);
+    QWidget* softwareRow(const char* icon, const char* name, QLabel*& detail, Trailing& trailing, TextLines** why = nullptr);
 
     BoxController& box_;
     QLabel* appDetail_;
+    TextLines* appObstacle_ = nullptr;  // why the app cannot update itself, whole
     QLabel* agentDetail_;
     QLabel* hostDetail_;
     Trailing app_{};

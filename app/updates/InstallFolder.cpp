@@ -6,6 +6,7 @@
 
 #include <nlohmann/json.hpp>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace corvane {
@@ -27,11 +28,20 @@ bool realFolders(const std::filesystem::path& install, const std::filesystem::pa
     return true;
 }
 
-// A folder this user owns and may write.
-bool writable(const std::filesystem::path& folder) {
+using Why = InstallFolder::Obstacle::Why;
+
+// Why `user` may not write in `folder`; nothing when they may.
+std::optional<Why> cannotWrite(const std::filesystem::path& folder, uid_t user) {
     struct stat st {};
-    return ::lstat(folder.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-           ::access(folder.c_str(), W_OK) == 0;
+    if (::lstat(folder.c_str(), &st) != 0) return Why::notFolder;
+    if (S_ISLNK(st.st_mode)) return Why::link;
+    if (!S_ISDIR(st.st_mode)) return Why::notFolder;
+    if (st.st_uid != user) return Why::otherUser;
+    struct statvfs mount {};
+    if ((st.st_mode & S_IWUSR) == 0 || (::statvfs(folder.c_str(), &mount) == 0 && (mount.f_flag & ST_RDONLY) != 0) ||
+        (user == ::getuid() && ::access(folder.c_str(), W_OK) != 0))
+        return Why::readOnly;
+    return std::nullopt;
 }
 
 } // namespace
@@ -85,6 +95,20 @@ std::optional<InstallFolder::Link> InstallFolder::linkNamed(const std::string& t
     return std::nullopt;
 }
 
+std::optional<std::filesystem::path> InstallFolder::libFolder(const std::filesystem::path& install) {
+    const auto lib = install / "lib";
+    if (isKind(lib, S_IFDIR)) return lib;
+    if (!isKind(lib, S_IFLNK)) return std::nullopt;
+    std::error_code error;
+    const auto target = std::filesystem::read_symlink(lib, error);
+    // A name alone: the folder beside it, never one up or elsewhere.
+    if (error || target.empty() || target.has_parent_path() || target.is_absolute() || target == "." || target == ".." ||
+        target == "lib")
+        return std::nullopt;
+    if (!isKind(install / target, S_IFDIR)) return std::nullopt;
+    return install / target;
+}
+
 std::optional<std::filesystem::path> InstallFolder::current(const std::filesystem::path& install,
                                                             const std::string& identifier) {
     if (!isKind(install, S_IFDIR)) return std::nullopt;
@@ -96,7 +120,10 @@ std::optional<std::filesystem::path> InstallFolder::current(const std::filesyste
     std::error_code error;
     const auto target = std::filesystem::read_symlink(install / kProgram, error);
     const auto link = error ? std::nullopt : linkNamed(target.string());
-    if (!link || !realFolders(install, link->versions)) return std::nullopt;
+    if (!link) return std::nullopt;
+    if (link->versions == kVersions ? !libFolder(install) || !isKind(install / kVersions, S_IFDIR)
+                                    : !realFolders(install, link->versions))
+        return std::nullopt;
     const auto version = install / link->versions / link->name;
     if (!isOurs(version, identifier)) return std::nullopt;
     return version;
@@ -109,35 +136,59 @@ std::optional<std::filesystem::path> InstallFolder::running(const std::string& i
     if (error || real.filename() != "corvane" || real.parent_path().filename() != "bin") return std::nullopt;
     const auto folder = real.parent_path().parent_path();
     if (!isOurs(folder, identifier)) return std::nullopt;
-    // A version of a prefix, in the app's own place or where an earlier release kept it; else a plain install.
+    // A version of a prefix, in the app's own place (through lib's link, when lib is one) or where an earlier
+    // release kept it, named as the prefix's link names it; else a plain install.
     const auto versions = folder.parent_path();
     std::optional<std::filesystem::path> install;
-    if (versions.filename() == "corvane" && versions.parent_path().filename() == "lib")
+    std::filesystem::path named;
+    if (versions.filename() == "corvane" && libFolder(versions.parent_path().parent_path()) == versions.parent_path()) {
         install = versions.parent_path().parent_path();
-    else if (versions.filename() == kEarlierVersions)
+        named = *install / kVersions / folder.filename();
+    } else if (versions.filename() == kEarlierVersions) {
         install = versions.parent_path();
-    if (install && !install->empty() && current(*install, identifier) == folder) return install;
+        named = folder;
+    }
+    if (install && !install->empty() && current(*install, identifier) == named) return install;
     if (current(folder, identifier) == folder) return folder;
     return std::nullopt;
 }
 
-std::optional<InstallFolder::Obstacle> InstallFolder::obstacle(const std::filesystem::path& install) {
+std::optional<InstallFolder::Obstacle> InstallFolder::obstacle(const std::filesystem::path& install, uid_t user) {
     auto normal = install.lexically_normal();
     if (!normal.has_filename()) normal = normal.parent_path();
     // The distribution's prefix: its package manager keeps what is there.
-    if (normal == "/usr" || normal == normal.root_path()) return Obstacle{install / "bin", true};
-    if (!writable(install / "bin")) return Obstacle{install / "bin"};
-    struct stat program {};
-    if (::lstat((install / kProgram).c_str(), &program) != 0 || program.st_uid != ::getuid())
-        return Obstacle{install / "bin"};
+    if (normal == "/usr" || normal == normal.root_path()) return Obstacle{install / "bin", Why::system};
+    const auto bin = install / "bin";
+    struct stat st {};
+    if (::lstat((install / kProgram).c_str(), &st) != 0) return Obstacle{bin, Why::programMissing};
+    if (const auto why = cannotWrite(bin, user)) return Obstacle{bin, *why};
+    if (st.st_uid != user) return Obstacle{bin, Why::programOtherUser};
     // The update makes lib/corvane, or lib too where the prefix has none.
-    for (const auto& folder : {install / kVersions, install / "lib", install}) {
-        struct stat st {};
-        if (::lstat(folder.c_str(), &st) != 0) continue;
-        if (!writable(folder)) return Obstacle{folder};
-        break;
+    const auto lib = install / "lib";
+    if (::lstat(lib.c_str(), &st) != 0) {
+        if (const auto why = cannotWrite(install, user)) return Obstacle{install, *why};
+        return std::nullopt;
     }
+    const auto real = libFolder(install);
+    if (!real) return Obstacle{lib, S_ISLNK(st.st_mode) ? Why::link : Why::notFolder};
+    const auto versions = install / kVersions;
+    const auto where = ::lstat(versions.c_str(), &st) == 0 ? versions : *real;
+    if (const auto why = cannotWrite(where, user)) return Obstacle{where, *why};
     return std::nullopt;
+}
+
+std::string InstallFolder::Obstacle::text() const {
+    const char* because = "";
+    switch (why) {
+    case Why::system: because = "that folder is the system's."; break;
+    case Why::link: because = "that is a link to a place Corvane does not update."; break;
+    case Why::notFolder: because = "that is not a folder."; break;
+    case Why::otherUser: because = "that folder belongs to another user."; break;
+    case Why::readOnly: because = "that folder is read-only."; break;
+    case Why::programMissing: because = "its program corvane is not there."; break;
+    case Why::programOtherUser: because = "its program corvane there belongs to another user."; break;
+    }
+    return "Corvane can't update itself in " + folder.string() + ": " + because;
 }
 
 std::filesystem::path InstallFolder::programToStart(const std::string& identifier,

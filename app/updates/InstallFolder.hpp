@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 namespace corvane {
 
 // The application as `cmake --install --prefix <prefix>` lays it out: bin/corvane, share/corvane/ with
@@ -35,7 +38,7 @@ bool madeName(std::string_view name, std::string_view prefix);
 
 // The identifier of `folder` when it is laid out as above (a real folder, bin/corvane a regular executable
 // file, app-info.json a small regular file naming an identifier); nothing otherwise. Symbolic links are not
-// followed at any step below `folder`.
+// followed at any step below `folder`, except libFolder's.
 std::optional<std::string> identifierOf(const std::filesystem::path& folder);
 // The identifier an app-info.json file names.
 std::optional<std::string> appInfoIdentifier(const std::filesystem::path& file);
@@ -49,6 +52,10 @@ struct Link {
 };
 std::optional<Link> linkNamed(const std::string& target);
 
+// The real folder <install>/lib is: lib itself, or the folder beside it that lib links to, as distributions
+// lay out lib -> lib64. Nothing for any other link, or no folder.
+std::optional<std::filesystem::path> libFolder(const std::filesystem::path& install);
+
 // The folder holding the version <install>/bin/corvane starts: `install` itself (bin/corvane is the program
 // of a plain install), or the version of ours its link names. Nothing when bin/corvane is not the app's.
 std::optional<std::filesystem::path> current(const std::filesystem::path& install, const std::string& identifier);
@@ -59,12 +66,16 @@ std::optional<std::filesystem::path> running(const std::string& identifier,
                                              const std::filesystem::path& executable = "/proc/self/exe");
 
 // Why the app cannot update itself in `install`: the first folder an update would write that is the
-// system's (/usr), or that this user does not own or cannot write; the program when it is not this user's.
+// system's (/usr), a link it does not follow, not a folder, another user's, or read-only; or the program, when
+// it is missing or another user's. `user` owns what the app may change.
 struct Obstacle {
+    enum class Why { system, link, notFolder, otherUser, readOnly, programMissing, programOtherUser };
     std::filesystem::path folder;
-    bool system = false;
+    Why why = Why::otherUser;
+    // "Corvane can't update itself in {folder}: {why}." in words that are true of it.
+    std::string text() const;
 };
-std::optional<Obstacle> obstacle(const std::filesystem::path& install);
+std::optional<Obstacle> obstacle(const std::filesystem::path& install, uid_t user = ::getuid());
 
 // What a command that should start this app names: <install>/bin/corvane, which every update keeps, when the
 // program runs from an install of ours; else the real path of `executable`.

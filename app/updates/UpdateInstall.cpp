@@ -54,13 +54,11 @@ std::string cannotSave(const std::filesystem::path& folder, const std::string& r
     return "Could not save the update in " + folder.string() + ": " + reason;
 }
 
-// Why the app cannot update itself where it is installed and what the user can do: the update row's text,
-// or the failure's.
-std::string obstacleText(const InstallFolder::Obstacle& obstacle, bool failure) {
-    return (failure ? "Could not replace the app in " : "Corvane can't update itself in ") + obstacle.folder.string() +
-           (obstacle.system ? ": that folder is the system's." : ": you can't change that folder.") +
-           " Install the new version the way you installed this one, or install Corvane in ~/.local, where it "
-           "updates itself.";
+// Why the app cannot update itself where it is installed and what the user can do: the update row's text, and
+// the failure's when that is found only once the update starts.
+std::string obstacleText(const InstallFolder::Obstacle& obstacle) {
+    return obstacle.text() + " Install the new version the way you installed this one, or install Corvane in ~/.local, "
+                             "where it updates itself.";
 }
 
 // Hands a value computed on a worker thread to the manager on the main thread, if it still exists.
@@ -116,7 +114,7 @@ std::optional<std::string> UpdateManager::obstacleRow(const std::optional<std::f
     const auto install = installFolder(bundle, program, identifier);
     const auto obstacle = install ? InstallFolder::obstacle(*install) : std::nullopt;
     if (!obstacle) return std::nullopt;
-    return obstacleText(*obstacle, false);
+    return obstacleText(*obstacle);
 }
 
 std::filesystem::path UpdateManager::temporaryPath() const {
@@ -172,7 +170,7 @@ QCoro::Task<> UpdateManager::tidyUp() {
 }
 
 void UpdateManager::updateApp() {
-    if (!appUpdate_ || isBusy()) return;
+    if (!canUpdateApp() || isBusy()) return;
     performAppUpdate(*appUpdate_);
 }
 
@@ -243,8 +241,11 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto program = std::filesystem::canonical(runningProgram, ignored);
         throw UpdateError(cannotReplace(program.parent_path()), "the app does not run from bin/corvane of an install");
     }
-    if (const auto obstacle = InstallFolder::obstacle(*destination))
-        throw UpdateError(obstacleText(*obstacle, true), obstacle->system ? "a system prefix" : "not this user's to change");
+    if (const auto obstacle = InstallFolder::obstacle(*destination)) {
+        // Found since the check: the app's update buttons go off with this reason beside them.
+        appUpdateObstacle_ = obstacleText(*obstacle);
+        throw UpdateError(*appUpdateObstacle_, "refused before downloading");
+    }
     const bool hasDigest = sha256 && !sha256->empty();
     // Over plain http anyone on the way could swap the archive; only the feed's digest can tell, so without
     // one nothing is fetched.

@@ -78,7 +78,7 @@ void UpdateManager::setProgress(std::optional<double> progress) {
     publish();
 }
 
-int UpdateManager::pendingCount() const { return (appUpdate_ ? 1 : 0) + static_cast<int>(boxUpdates_.size()); }
+int UpdateManager::pendingCount() const { return (canUpdateApp() ? 1 : 0) + static_cast<int>(boxUpdates_.size()); }
 
 bool UpdateManager::isBusy() const {
     return batchStep_.has_value() || status_.kind == Status::Kind::updating || status_.kind == Status::Kind::checking;
@@ -296,9 +296,11 @@ void UpdateManager::updateAll() {
     for (const auto& entry : boxUpdates_) components.push_back(entry.component);
     std::stable_sort(components.begin(), components.end(),
                      [](const std::string& a, const std::string& b) { return a == "agent" && b != "agent"; });
-    const int total = static_cast<int>(components.size()) + (appUpdate_ ? 1 : 0);
+    // The app only where it can update itself; the box's components all the same.
+    const auto app = canUpdateApp() ? appUpdate_ : std::nullopt;
+    const int total = static_cast<int>(components.size()) + (app ? 1 : 0);
     Log::write("update all: " + std::to_string(total) + " updates");
-    updateAllSteps(std::move(components), appUpdate_, total);
+    updateAllSteps(std::move(components), app, total);
 }
 
 QCoro::Task<> UpdateManager::updateAllSteps(std::vector<std::string> components, std::optional<AppUpdate> app,

@@ -99,8 +99,10 @@ public:
     const std::vector<BoxUpdate>& boxUpdates() const { return boxUpdates_; }
     bool boxNeedsSetup() const { return boxNeedsSetup_; }
     const std::optional<std::string>& batchStep() const { return batchStep_; }
-    // Why the app cannot install the update found where it is installed, and what to do; set with appUpdate.
+    // Why the app cannot install the update found where it is installed, and what to do; set with appUpdate,
+    // or by an update that finds it. The app's update buttons are off while it is set.
     const std::optional<std::string>& appUpdateObstacle() const { return appUpdateObstacle_; }
+    bool canUpdateApp() const { return appUpdate_ && !appUpdateObstacle_; }
 
     const std::string& currentVersion() const { return info_.version; }
     // Ends a running stream and returns once it has stopped; set by the box controller.
@@ -114,6 +116,7 @@ public:
     QCoro::Task<> tidyUp();
     void checkNow();
     void dismissResult();
+    // The updates that can be installed from here: the box's, and the app's where it can update itself.
     int pendingCount() const;
     bool isBusy() const;
     void boxConnected(bool connected);

@@ -78,7 +78,8 @@ std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& ins
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
             throw Error("cannot make " + folder.string() + ": " + reason());
     struct stat st {};
-    if (!isFolder(lib) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+    if (!InstallFolder::libFolder(install) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
+        st.st_uid != ::getuid())
         throw Error(versions.string() + " is not a folder of this user");
     return versions;
 }
@@ -143,8 +144,9 @@ int VersionSwitch::tidy(const std::filesystem::path& install, const std::string&
     // was removing: the app puts nothing else there. An earlier release's .versions/ may sit in a folder
     // shared with other programs, so there only the names that release gave its unpack folders.
     for (const auto& versions : {install / InstallFolder::kVersions, install / InstallFolder::kEarlierVersions}) {
-        if (!isFolder(versions.parent_path()) || !isFolder(versions)) continue;
         const bool own = versions == install / InstallFolder::kVersions;
+        const bool held = own ? InstallFolder::libFolder(install).has_value() : isFolder(versions.parent_path());
+        if (!held || !isFolder(versions)) continue;
         bool tookOne = false;
         for (std::filesystem::directory_iterator it(versions, error), end; !error && it != end; it.increment(error)) {
             const auto& path = it->path();

@@ -24,8 +24,8 @@ namespace VersionSwitch {
 using StepHook = std::function<bool(int step)>;
 
 // The folder an update unpacks into: <install>/lib/corvane, made (with lib/) when missing, so that the
-// unpacked version sits on the install's file system. Throws corvane::Error when it cannot be made or is not
-// a real folder of this user.
+// unpacked version sits on the install's file system; lib may link to a folder beside it (libFolder). Throws
+// corvane::Error when it cannot be made or is not a real folder of this user.
 std::filesystem::path versionsOf(const std::filesystem::path& install);
 
 // Switches `install` (a current InstallFolder) to the version at `app` (an install folder of ours inside

@@ -105,6 +105,39 @@ public:
             check(settings, settings.tabs()->tabText(tab).toStdString() + ", box text");
         }
     }
+    // Where the app cannot update itself: its advice, with a long folder, in the banner's row and failure and
+    // on the Updates tab, whole.
+    void appAdvice() {
+        const std::string advice = "Corvane can't update itself in /home/someone/.local/opt/a-folder-name-long-enough-to-"
+                                   "wrap-anywhere/bin: that folder belongs to another user. Install the new version the way "
+                                   "you installed this one, or install Corvane in ~/.local, where it updates itself.";
+        const UpdateManager::AppUpdate app{"2.0", "Faster.", {}};
+        for (const auto& [state, name] : {std::pair{UpdateManagerProbe::State{.appUpdate = app, .boxUpdates = {{"host", "1.1"}},
+                                                                              .appUpdateObstacle = advice}, "advice"},
+                                          std::pair{UpdateManagerProbe::State{.status = UpdateManager::Status::failed(advice),
+                                                                              .appUpdate = app, .appUpdateObstacle = advice}, "advice failed"}}) {
+            // Windows of their own, as the app opens them with an update waiting or failed.
+            setUpdates(state);
+            MainWindow main(*box);
+            SettingsWindow settings(*box);
+            settings.tabs()->setCurrentIndex(settings.tabs()->count() - 1);
+            const auto whole = [&advice](QWidget& window, const std::string& where) {
+                int shown = 0;
+                for (auto* lines : window.findChildren<TextLines*>()) {
+                    if (!lines->isVisible() || lines->text().toStdString() != advice) continue;
+                    ++shown;
+                    EXPECT_EQ(lines->lines(lines->width()).join("").toStdString(), advice) << where;
+                }
+                EXPECT_GE(shown, 1) << where;
+            };
+            check(main, std::string("main, ") + name);
+            whole(main, std::string("main, ") + name);
+            main.hide();
+            check(settings, std::string("Updates, ") + name);
+            whole(settings, std::string("Updates, ") + name);
+            settings.hide();
+        }
+    }
     int pressed = 0;
     QString look;
 };
@@ -125,6 +158,7 @@ TEST(ScreenFitTest, EveryWindowPhaseAndTabOnSmallScreens) {
     Appearance::apply(on.look.toStdString());
     on.everyWindow([&on](QWidget& window, const std::string& name) { on.check(window, name); });
     on.boxTexts();
+    on.appAdvice();
     Appearance::apply(std::nullopt);
     EXPECT_GT(on.pressed, 50);
 }

@@ -270,10 +270,10 @@ TEST_F(SettingsTabsTest, UpdatesTabFollowsTheManager) {
         setUpdates(row.state);
         EXPECT_EQ(shownTexts(tab), app + row.shown + note);
     }
-    // Where the app cannot update itself, its row says so.
+    // Where the app cannot update itself, its row says so and why, and its button is off.
     setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}}, .appUpdateObstacle = "Corvane can't update itself in /usr/bin."});
     EXPECT_TRUE(shownTexts(tab).starts_with("Software\nCorvane\n~Version 1.0, can't update itself where it is installed\n"
-                                            "Update to 2.0\n")) << shownTexts(tab);
+                                            "~Corvane can't update itself in /usr/bin.\nUpdate to 2.0 (off)\n")) << shownTexts(tab);
     // A failure shows three lines at most, an update in progress two; no progress known, no bar.
     for (const auto& [state, lines] : {std::pair{Status::failed(std::string(3000, 'x')), 3}, {Status::updating(std::string(3000, 'x')), 2}}) {
         setUpdates({.status = state});

@@ -1,4 +1,6 @@
+#include "app/controller/Appearance.hpp"
 #include "app/ui/BoxStatusCard.hpp"
+#include "tests/app/ui/TextFit.hpp"
 #include "app/ui/PercentBar.hpp"
 #include "app/ui/TextLines.hpp"
 #include "app/ui/Tint.hpp"
@@ -24,7 +26,8 @@ protected:
             std::string line = row.title + " | " + row.detail.value_or("-");
             if (row.progress) line += " | " + std::to_string(std::lround(*row.progress * 100)) + "%";
             if (row.spinner) line += " | spinner";
-            for (const auto& button : row.buttons) line += " | [" + button.title + (button.prominent ? "*]" : "]");
+            for (const auto& button : row.buttons)
+                line += " | [" + button.title + (button.prominent ? "*" : "") + (button.enabled ? "]" : " off]");
             result.push_back(line);
         }
         return result;
@@ -61,9 +64,13 @@ TEST_F(UpdateBannerTest, PrecedenceDecidesTheRowsTheirTextsAndButtons) {
          {all(4), "Corvane 2.0 is available | Faster. | [Update]", "Controller driver 1.2 is available" + onBox,
           "foo 1.2 is available" + onBox, "Box software 0.9 is available" + onBox, setup},
          true},
-        {"where the app cannot update itself, the row says why", {.appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}},
+        {"where the app cannot update itself, the row says why and its button is off", {.appUpdate = UpdateManager::AppUpdate{"2.0", "Faster.", {}},
          .appUpdateObstacle = "Corvane can't update itself in /usr/bin: that folder is the system's."},
-         {"Corvane 2.0 is available | Corvane can't update itself in /usr/bin: that folder is the system's. | [Update*]"}, true},
+         {"Corvane 2.0 is available | Corvane can't update itself in /usr/bin: that folder is the system's. | [Update off]"}, true},
+        {"nor is it counted for Update All",
+         {.appUpdate = app, .boxUpdates = {{"host", "1.1"}, {"agent", "0.9"}}, .appUpdateObstacle = "Cannot."},
+         {all(2), "Corvane 2.0 is available | Cannot. | [Update off]", "Corvane streamer 1.1 is available" + onBox,
+          "Box software 0.9 is available" + onBox}, true},
         {"setup alone has no padding", {.boxNeedsSetup = true}, {setup}, false},
         {"up to date", {.status = Status::upToDate(), .showResult = true}, {"Corvane is up to date | Version 1.0 | [OK]"}, true},
         {"up to date after OK", {.status = Status::upToDate()}, {}, false},
@@ -97,6 +104,91 @@ TEST_F(UpdateBannerTest, AFailureShowsOneButtonDismiss) {
     ASSERT_EQ(buttons.size(), 1);
     EXPECT_EQ(buttons[0]->text().toStdString(), "Dismiss");
     EXPECT_TRUE(buttons[0]->isVisibleTo(&banner));
+}
+
+// Where the app cannot update itself, its buttons in the main window's banner and on the Updates tab are off,
+// with the whole reason beside them, and so is a failure that found it: wrapped at the windows' widths, light
+// and dark, never cut. "Update All" stays on and counts the box's updates alone.
+TEST_F(UpdateBannerTest, WhereTheAppCannotUpdateItselfItsButtonsAreOffBesideTheWholeReason) {
+    const std::string advice = "Corvane can't update itself in /home/someone/.local/opt/a-folder-name-long-enough-to-wrap-"
+                               "anywhere/bin: that folder belongs to another user. Install the new version the way you "
+                               "installed this one, or install Corvane in ~/.local, where it updates itself.";
+    const UpdateManager::AppUpdate app{"2.0", "Faster.", {}};
+    MainWindow main(*box);
+    SettingsWindow settings(*box);
+    settings.tabs()->setCurrentIndex(settings.tabs()->count() - 1);
+    ASSERT_EQ(settings.tabs()->tabText(settings.tabs()->currentIndex()), "Updates");
+    const auto button = [](QWidget& window, const QString& text) -> QPushButton* {
+        for (auto* push : window.findChildren<QPushButton*>())
+            if (push->isVisibleTo(&window) && push->text() == text) return push;
+        return nullptr;
+    };
+    for (const char* look : {"light", "dark"}) {
+        Appearance::apply(std::string(look));
+        const State states[] = {{.appUpdate = app, .boxUpdates = {{"host", "1.1"}, {"agent", "0.9"}}, .appUpdateObstacle = advice},
+                                {.status = Status::failed(advice), .appUpdate = app, .appUpdateObstacle = advice}};
+        for (const State& state : states) {
+            const bool failed = state.status.kind == Status::Kind::failed;
+            SCOPED_TRACE(std::string(look) + (failed ? ", failed" : ", waiting"));
+            setUpdates(state);
+            for (QWidget* window : {static_cast<QWidget*>(&main), static_cast<QWidget*>(&settings)}) {
+                window->show();
+                QApplication::processEvents();
+                EXPECT_EQ(test::cutTexts(*window), "");
+                int whole = 0;
+                for (auto* lines : window->findChildren<TextLines*>()) {
+                    if (!lines->isVisibleTo(window) || lines->text().toStdString() != advice) continue;
+                    ++whole;
+                    EXPECT_EQ(lines->lines(lines->width()).join("").toStdString(), advice);
+                    EXPECT_GE(lines->height(), lines->heightForWidth(lines->width()));
+                }
+                // The banner's row or failure; the tab's row, and its status line with the failure.
+                EXPECT_EQ(whole, window == &main ? 1 : failed ? 2 : 1);
+                window->hide();
+            }
+            if (failed) continue;
+            ASSERT_NE(button(main, "Update"), nullptr);
+            EXPECT_FALSE(button(main, "Update")->isEnabled());
+            ASSERT_NE(button(settings, "Update to 2.0"), nullptr);
+            EXPECT_FALSE(button(settings, "Update to 2.0")->isEnabled());
+            ASSERT_NE(button(settings, "Update All (2)"), nullptr);
+            EXPECT_TRUE(button(settings, "Update All (2)")->isEnabled());
+            ASSERT_NE(button(main, "Update All"), nullptr);
+            EXPECT_TRUE(button(main, "Update All")->isEnabled());
+        }
+    }
+    Appearance::apply(std::nullopt);
+    // Update All goes for the box's two updates alone (nothing answers for the box here, so it stops at the first).
+    setUpdates({.appUpdate = app, .boxUpdates = {{"host", "1.1"}, {"agent", "0.9"}}, .appUpdateObstacle = advice});
+    std::vector<std::string> steps;
+    const auto watching = QObject::connect(&box->updates(), &UpdateManager::changed, &box->updates(), [&] {
+        if (box->updates().batchStep()) steps.push_back(*box->updates().batchStep());
+    });
+    button(settings, "Update All (2)")->click();
+    QObject::disconnect(watching);
+    ASSERT_FALSE(steps.empty());
+    EXPECT_EQ(steps.front(), "1 of 2");
+}
+
+// A text cut after its lines ends in an ellipsis and offers the whole as its tool tip; one that fits has none.
+TEST_F(UpdateBannerTest, ACutTextEndsInAnEllipsisAndOffersTheWhole) {
+    TextLines lines(2);
+    lines.resize(200, 100);
+    lines.setText(QString(40, 'a') + " " + QString(400, 'b'));
+    const QStringList shown = lines.lines(200);
+    ASSERT_EQ(shown.size(), 2);
+    EXPECT_TRUE(shown.back().endsWith(QChar(0x2026)));
+    EXPECT_LE(lines.fontMetrics().horizontalAdvance(shown.back()), 200);
+    EXPECT_FALSE(lines.toolTip().isEmpty());
+    lines.setText("short\ntwo");
+    EXPECT_EQ(lines.lines(200), QStringList({"short", "two"}));
+    EXPECT_TRUE(lines.toolTip().isEmpty());
+    lines.setText("one\ntwo\nthree");
+    EXPECT_EQ(lines.lines(200).back(), QString("two") + QChar(0x2026));
+    EXPECT_FALSE(lines.toolTip().isEmpty());
+    lines.setMaxLines(0);
+    EXPECT_EQ(lines.lines(200), QStringList({"one", "two", "three"}));
+    EXPECT_TRUE(lines.toolTip().isEmpty());
 }
 
 TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {

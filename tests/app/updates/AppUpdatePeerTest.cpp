@@ -166,35 +166,55 @@ TEST_F(AppUpdateTest, APrefixSharedWithOtherProgramsUpdatesAndKeepsEveryFileOfTh
     }
 }
 
-// Where the app cannot change its prefix (another user's or read-only, or the system's /usr), the update
-// row says why and what to do, and so does the failure; nothing is downloaded and nothing changes.
+// Where the app cannot change its prefix (another user's, or the system's /usr), the update row says why and
+// what to do, and the app's update does nothing. Found only once the update starts, the failure says the same
+// and the row takes it. Nothing is downloaded and nothing changes.
 TEST_F(AppUpdateTest, WhereTheAppCannotChangeItsPrefixTheRowAndTheFailureSayWhyAndWhatToDo) {
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     writeFeed(urlOf("missing.zip"), std::string(64, '0'));
     const auto bin = installed() / "bin";
-    // Tests may run as root, who can write anywhere: there the folder is another user's.
-    ASSERT_EQ(::geteuid() == 0 ? ::chown(bin.c_str(), 65534, 65534) : ::chmod(bin.c_str(), 0555), 0);
     const auto before = test::snapshot(installed());
     const std::string advice =
         " Install the new version the way you installed this one, or install Corvane in ~/.local, where it updates itself.";
-    const std::tuple<std::filesystem::path, std::string, std::string> rows[] = {
-        {installed(), bin.string() + ": you can't change that folder.", "not this user's to change"},
-        {"/usr", "/usr/bin: that folder is the system's.", "a system prefix"}};
-    for (const auto& [prefix, why, detail] : rows) {
+    // Tests may run as root, who can write anywhere: there the folder is another user's.
+    const auto lock = [&] { ASSERT_EQ(::geteuid() == 0 ? ::chown(bin.c_str(), 65534, 65534) : ::chmod(bin.c_str(), 0555), 0); };
+    const std::string why = bin.string() + (::geteuid() == 0 ? ": that folder belongs to another user." : ": that folder is read-only.");
+    const std::tuple<std::filesystem::path, std::string> rows[] = {{installed(), why}, {"/usr", "/usr/bin: that folder is the system's."}};
+    for (const auto& [prefix, reason] : rows) {
         SCOPED_TRACE(prefix);
-        quits = 0;
+        const std::string text = "Corvane can't update itself in " + reason + advice;
+        // Found by the check: the update does nothing.
+        if (prefix == installed()) lock();
         auto manager = forFeed(urlOf("feed.json"));
         manager->runningBundleOverride = prefix;
-        ASSERT_TRUE(checkAndUpdate(*manager));
-        EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + why + advice);
-        EXPECT_EQ(manager->status(), UpdateManager::Status::failed("Could not replace the app in " + why + advice));
+        manager->checkNow();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+        EXPECT_EQ(manager->appUpdateObstacle(), text);
+        EXPECT_FALSE(manager->canUpdateApp());
+        EXPECT_EQ(manager->pendingCount(), 0);
+        manager->updateApp();
+        EXPECT_FALSE(manager->isBusy());
+        EXPECT_EQ(manager->status(), UpdateManager::Status::upToDate());
+        // Found once the update starts.
+        ::geteuid() == 0 ? (void)::chown(bin.c_str(), 0, 0) : (void)::chmod(bin.c_str(), 0755);
+        quits = 0;
+        manager = forFeed(urlOf("feed.json"));
+        manager->checkNow();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+        ASSERT_TRUE(manager->canUpdateApp());
+        if (prefix == installed()) lock();
+        manager->runningBundleOverride = prefix;
+        manager->updateApp();
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(text));
+        EXPECT_EQ(manager->appUpdateObstacle(), text);
         EXPECT_EQ(quits, 0);
-        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: Could not replace the app in " + why + advice +
-                                        " (" + detail + ")"), std::string::npos) << test::logTail(2);
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: " + text + " (refused before downloading)"),
+                  std::string::npos) << test::logTail(2);
+        ::geteuid() == 0 ? (void)::chown(bin.c_str(), 0, 0) : (void)::chmod(bin.c_str(), 0755);
         EXPECT_EQ(test::snapshot(installed()), before);
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
     }
-    ::geteuid() == 0 ? (void)::chown(bin.c_str(), 0, 0) : (void)::chmod(bin.c_str(), 0755);
 }
 
 // Hostile archives, made with python's zipfile, and a valid one.

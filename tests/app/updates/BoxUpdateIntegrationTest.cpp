@@ -206,6 +206,35 @@ TEST_F(BoxUpdateTest, UpdateAllGoesAgentFirstAppLastAndStopsAtAFailedStep) {
     EXPECT_NE(test::logTail().find("update all: finished"), std::string::npos);
 }
 
+// Where the app cannot update itself (here the system's /usr), "Update All" updates the box's components
+// and leaves the app alone: nothing is downloaded for it and the batch counts only the box's steps.
+TEST_F(BoxUpdateTest, UpdateAllUpdatesTheBoxWhereTheAppCannotUpdateItself) {
+    // The agent serves the feed on a path the manager never asks it for.
+    const std::string archive = "http://" + address + ":47800/v1/user/outbox/1/file";
+    agent.script("GET /v1/diagnostics", Agent::Reply{.body = "{\"version\": \"2.0\", \"url\": \"" + archive +
+                                                             "\", \"sha256\": \"" + std::string(64, '0') + "\"}"});
+    auto manager = std::make_unique<UpdateManager>(clock, pool, AgentClient(address, 47800, sent.transport()),
+                                                   AppInfo{"1.0", test::kIdentifier, "http://" + address + ":47800/v1/diagnostics", ""});
+    manager->runningBundleOverride = "/usr";
+    recorder.attach(*manager);
+    manager->boxConnected(true);
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->boxUpdates().empty(); }));
+    manager->checkNow();
+    ASSERT_TRUE(idle(*manager));
+    ASSERT_TRUE(manager->appUpdate().has_value());
+    ASSERT_TRUE(manager->appUpdateObstacle().has_value());
+    EXPECT_EQ(manager->pendingCount(), 2);
+    agent.scriptUpdateRun("agent", {Step{"done", {}, 1, {}}});
+    agent.scriptUpdateRun("host", {Step{"done", {}, 1, {}}});
+    manager->updateAll();
+    ASSERT_TRUE(idle(*manager));
+    EXPECT_EQ(manager->status().kind, Kind::upToDate);
+    EXPECT_EQ(recorder.batchSteps, (std::vector<std::optional<std::string>>{std::nullopt, "1 of 2", "2 of 2", std::nullopt}));
+    EXPECT_EQ(agent.seen("POST /v1/update").size(), 2u);
+    EXPECT_TRUE(agent.seen("GET /v1/user/outbox/{id}/file").empty());
+    EXPECT_NE(test::logTail().find("update all: finished"), std::string::npos);
+}
+
 TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
     // Connected: one check, however often it is said; gone while idle: the setup need is forgotten.
     for (const int code : {404, 405}) {
