@@ -18,9 +18,7 @@
 #include <QApplication>
 #include <QCoroSignal>
 #include <QLabel>
-#include <QGuiApplication>
 #include <QMessageBox>
-#include <QWindow>
 #include <QPushButton>
 
 #include <algorithm>
@@ -48,7 +46,7 @@ std::string lower(std::string_view text) {
 } // namespace
 
 QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                                    QStringList buttons, int icon, bool unasked, std::function<void()> shown) {
+                                    QStringList buttons, int icon, bool unasked, std::function<void()> answered) {
     // An answered alert may wait a moment for its task to resume: the next request asks anew.
     if (slot && slot->isVisible()) {
         // One of a kind at a time: a second request brings the one shown forward.
@@ -57,14 +55,10 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
         co_return -1;
     }
     std::weak_ptr<int> life = life_;
-    // Keys typed into the stream belong to Windows: a question the user did not ask for waits until the
-    // stream window is no longer the active one, so it never takes the keyboard and no key meant for
-    // Windows answers it.
-    while (unasked && engineStream_->window() && engineStream_->window()->isActiveWindow()) {
-        co_await qCoro(qApp, &QGuiApplication::focusWindowChanged);
-        if (life.expired()) co_return -1;
-    }
-    QPointer<QMessageBox> box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text);
+    // One the user did not ask for belongs to the main window: stacked over it, never over other programs.
+    QWidget* parent = unasked ? mainWindow.data() : nullptr;
+    QPointer<QMessageBox> box =
+        new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton, parent);
     box->setTextFormat(Qt::PlainText);
     box->setInformativeText(informative);
     if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
@@ -77,13 +71,23 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     if (buttons.size() > 1) box->setEscapeButton(added.back());
     slot = box;
     if (unasked) {
+        // Keys typed into the stream belong to Windows: the alert waits while a stream window exists, so it
+        // never takes the keyboard and no key meant for Windows answers it.
         QPointer<EngineStream> stream = engineStream_.get();
-        new UnaskedAlert(box, [stream]() -> QWidget* { return stream ? stream->window() : nullptr; }, std::move(shown));
+        UnaskedAlert::Surroundings around{
+            [this, life] { return !life.expired() && streamWindowExists(); },
+            [stream]() -> QWidget* { return stream ? stream->window() : nullptr; },
+            mainWindow,
+            [this, life] { return life.expired() || quitting_; },
+        };
+        auto* alert = new UnaskedAlert(box, std::move(around), std::move(answered));
+        connect(this, &BoxController::streamWindowChanged, alert, &UnaskedAlert::update);
+        alert->update();
+    } else {
+        box->open();
+        box->raise();
+        box->activateWindow();
     }
-    box->open();
-    box->raise();
-    box->activateWindow();
-    if (!unasked && shown) shown();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
     const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
@@ -299,8 +303,8 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
         "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
-    // Stored once it was on screen and before the answer, so the question comes once whatever the user does;
-    // one that was never seen (kept back by the stream window until quit) is asked at a later launch.
+    // Stored once the user answered or closed it, whatever the answer; one never answered (kept back by the
+    // stream window until quit, or left open at quit) is asked at a later launch.
     auto markAsked = [defaults = defaults_] { defaults->set(kAskedLoginItemKey, {true}); };
     const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"),
                                     informative, buttons, QMessageBox::Question, true, markAsked);
