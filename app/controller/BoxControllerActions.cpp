@@ -56,20 +56,22 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
     }
     std::weak_ptr<int> life = life_;
     // One the user did not ask for belongs to the main window: stacked over it, never over other programs.
-    QWidget* parent = unasked ? mainWindow.data() : nullptr;
-    QPointer<QMessageBox> box =
-        new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton, parent);
-    box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(informative);
-    if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
-    QList<QPushButton*> added;
-    for (int i = 0; i < buttons.size(); ++i) {
-        auto* button = box->addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
-        added.push_back(button);
-        if (i == 0) box->setDefaultButton(button);
-    }
-    if (buttons.size() > 1) box->setEscapeButton(added.back());
-    slot = box;
+    QPointer<QWidget> parent = unasked ? mainWindow : QPointer<QWidget>();
+    const auto make = [=]() {
+        auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton,
+                                    parent.data());
+        box->setTextFormat(Qt::PlainText);
+        box->setInformativeText(informative);
+        if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
+        QPushButton* last = nullptr;
+        for (int i = 0; i < buttons.size(); ++i) {
+            last = box->addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+            last->setProperty("answer", i);
+            if (i == 0) box->setDefaultButton(last);
+        }
+        if (buttons.size() > 1) box->setEscapeButton(last);
+        return box;
+    };
     if (unasked) {
         // Keys typed into the stream belong to Windows: the alert waits while a stream window exists, so it
         // never takes the keyboard and no key meant for Windows answers it.
@@ -80,17 +82,27 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
             mainWindow,
             [this, life] { return life.expired() || quitting_; },
         };
-        auto* alert = new UnaskedAlert(box, std::move(around), std::move(answered));
+        const auto shown = [&slot, life](QMessageBox* box) {
+            if (!life.expired()) slot = box;
+        };
+        QPointer<UnaskedAlert> alert = new UnaskedAlert(make, std::move(around), shown, std::move(answered), this);
         connect(this, &BoxController::streamWindowChanged, alert, &UnaskedAlert::update);
         alert->update();
-    } else {
-        box->open();
-        box->raise();
-        box->activateWindow();
+        const int answer = co_await qCoro(alert.data(), &UnaskedAlert::finished);
+        if (life.expired()) co_return -1;
+        slot = nullptr;
+        if (alert) alert->deleteLater();
+        co_return answer;
     }
+    QPointer<QMessageBox> box = make();
+    slot = box;
+    box->open();
+    box->raise();
+    box->activateWindow();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
-    const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
+    QAbstractButton* clicked = box->clickedButton();
+    const int index = clicked ? clicked->property("answer").toInt() : -1;
     box->deleteLater();
     if (life.expired()) co_return -1;
     if (slot == box) slot = nullptr;

@@ -9,17 +9,19 @@
 
 namespace corvane {
 
-UnaskedAlert::UnaskedAlert(QMessageBox* alert, Surroundings around, std::function<void()> answered)
-    : QObject(alert), alert_(alert), around_(std::move(around)), answered_(std::move(answered)) {
-    alert_->installEventFilter(this);
-    connect(alert_, &QMessageBox::buttonClicked, this, &UnaskedAlert::userAnswered);
-    connect(alert_, &QDialog::finished, this, [this] { finished_ = true; });
+UnaskedAlert::UnaskedAlert(std::function<QMessageBox*()> make, Surroundings around,
+                           std::function<void(QMessageBox*)> shown, std::function<void()> answered, QObject* parent)
+    : QObject(parent), make_(std::move(make)), around_(std::move(around)), shown_(std::move(shown)),
+      answered_(std::move(answered)) {
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &UnaskedAlert::focusChanged);
 }
 
+UnaskedAlert::~UnaskedAlert() { delete alert_.data(); }
+
 void UnaskedAlert::update() {
+    if (done_) return;
     bool wanted = false;
-    if (finished_ || around_.quitting()) {
+    if (around_.quitting()) {
         wanted = false;
     } else if (!around_.streamWindowExists()) {
         streamHadKeyboard_ = false;
@@ -30,15 +32,42 @@ void UnaskedAlert::update() {
     }
     // Only a change of mind acts: an alert hidden with its parent (the main window closed to the tray) is not
     // brought back by the next focus change.
-    if (wanted == shown_) return;
-    shown_ = wanted;
-    if (!wanted) {
-        alert_->hide();
-        return;
-    }
+    if (wanted == bool(alert_)) return;
+    if (wanted)
+        show();
+    else
+        stepAside();
+}
+
+void UnaskedAlert::show() {
+    alert_ = make_();
+    alert_->installEventFilter(this);
+    connect(alert_, &QMessageBox::buttonClicked, this, &UnaskedAlert::userAnswered);
+    connect(alert_, &QDialog::finished, this, &UnaskedAlert::closed);
+    if (shown_) shown_(alert_);
     alert_->open();
     alert_->raise();
     alert_->activateWindow();
+}
+
+void UnaskedAlert::stepAside() {
+    QMessageBox* alert = alert_;
+    alert_ = nullptr;
+    alert->disconnect(this);
+    // Destroyed at once, not later: a focus the window manager still gives it must find no window of ours.
+    delete alert;
+    if (shown_) shown_(nullptr);
+}
+
+void UnaskedAlert::closed() {
+    QMessageBox* alert = alert_;
+    if (!alert || done_) return;
+    done_ = true;
+    QAbstractButton* button = alert->clickedButton();
+    const int answer = button ? button->property("answer").toInt() : -1;
+    alert->disconnect(this);
+    alert->deleteLater();  // we are inside its own handler
+    Q_EMIT finished(answer);
 }
 
 void UnaskedAlert::focusChanged(QWindow* focus) {
@@ -54,7 +83,9 @@ void UnaskedAlert::focusChanged(QWindow* focus) {
         // main window gets back from a closing one.
         cameForward_ = true;
     }
-    update();
+    // Not from inside the focus report: the window that lost the focus may be the alert, which stepping aside
+    // destroys, and the report still speaks to it after this.
+    QMetaObject::invokeMethod(this, &UnaskedAlert::update, Qt::QueuedConnection);
 }
 
 bool UnaskedAlert::eventFilter(QObject* watched, QEvent* event) {

@@ -16,9 +16,10 @@ namespace corvane {
 // window, comes to the app's main window; it steps aside again as soon as the stream window has the keyboard,
 // and shows once no stream window is left. Nothing shows it again once the app quits.
 //
-// The alert is stacked over the app's main window only (its parent, so the window manager keeps it above that
-// one and no other program's window). A child of the alert, made before the alert is shown; the alert is shown
-// only through update(). Main thread only.
+// While held back the alert is no window at all: each showing makes it anew and stepping aside destroys it, so
+// no late word of the window manager (a map, a focus) can reach it while a stream window has the keyboard.
+// The alert is made as a child of the app's main window, so it is stacked over that one and no other program's
+// windows. Main thread only.
 class UnaskedAlert final : public QObject {
     Q_OBJECT
 public:
@@ -31,28 +32,39 @@ public:
         std::function<bool()> quitting;
     };
 
-    // `answered` runs once, when the user pressed one of the alert's buttons or closed it, never for a close
-    // that the app's quit made.
-    UnaskedAlert(QMessageBox* alert, Surroundings around, std::function<void()> answered);
+    // `make` builds the alert (hidden) each time it is to show; each button carries its answer's number in the
+    // property "answer". `shown` hears of every alert made (null once it is gone). `answered` runs once, when
+    // the user pressed a button or closed the alert, never for a close that the app's quit made.
+    UnaskedAlert(std::function<QMessageBox*()> make, Surroundings around, std::function<void(QMessageBox*)> shown,
+                 std::function<void()> answered, QObject* parent);
+    ~UnaskedAlert() override;
 
     // Re-reads the surroundings and shows the alert or keeps it back; the owner calls it whenever a stream
     // window comes or goes and when the app begins to quit. Focus changes are followed here.
     void update();
+
+Q_SIGNALS:
+    // The alert was closed: the answer's number, or -1 when closed without a button.
+    void finished(int answer);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void focusChanged(QWindow* focus);
+    void show();
+    void stepAside();
+    void closed();
     void userAnswered();
 
-    QMessageBox* alert_;
+    std::function<QMessageBox*()> make_;
     Surroundings around_;
+    std::function<void(QMessageBox*)> shown_;
     std::function<void()> answered_;
+    QPointer<QMessageBox> alert_;
     bool streamHadKeyboard_ = false;  // since the current stream window appeared
     bool cameForward_ = false;        // the user came from the stream window to the main window
-    bool shown_ = false;              // what update() decided last
-    bool finished_ = false;
+    bool done_ = false;
     bool wasAnswered_ = false;
 };
 
