@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     };
 
     MainWindow window(controller);
+    controller.mainWindow = &window;
     SettingsWindow settings(controller);
     const auto showMain = [&window] { window.showAndActivate(); };
     const auto openSettings = [&settings] { settings.showAndRaise(); };

@@ -179,7 +179,12 @@ std::string BoxController::menuStatus() const {
 
 bool BoxController::streamOpen() const { return engineStream_->window() != nullptr; }
 
+bool BoxController::streamWindowExists() const { return engineOpening_ || streamOpen() || streamWindow_; }
+
 void BoxController::shutdown() {
+    // Nothing the user did not ask for shows while the app goes.
+    quitting_ = true;
+    Q_EMIT streamWindowChanged();
     sharing_->stop();
     statsOverlay_->stop();
     if (streamOpen()) {

@@ -19,6 +19,7 @@
 #include <vector>
 
 class QMessageBox;
+class QWidget;
 
 namespace corvane::platform {
 class UserDefaults;
@@ -132,6 +133,8 @@ public:
     void closeSession();
     QCoro::Task<> stopStreamAndWait();
     bool streamOpen() const;
+    // A stream window is opening, open, or closed but not yet gone.
+    bool streamWindowExists() const;
 
     // The user's actions.
     void wakeBoxNow();
@@ -154,12 +157,16 @@ public:
     std::filesystem::path executable;
     // Where the login item's entry lives; empty: $XDG_CONFIG_HOME.
     std::filesystem::path autostartConfigHome;
+    // The app's main window: the login question is stacked over it. Null: none.
+    QPointer<QWidget> mainWindow;
 
     // One pass of the loop; public for tests that step it by hand.
     QCoro::Task<> tick();
 
 Q_SIGNALS:
     void changed();
+    // A stream window began to open or is gone (streamWindowExists() changed), or the app began to quit.
+    void streamWindowChanged();
 
 private:
     friend struct BoxControllerProbe;  // tests set published fields directly
@@ -194,11 +201,11 @@ private:
     QCoro::Task<> offerLoginItemTask();
     void removeOldEngineApp();
     // A modal alert opened and awaited; returns the button pressed (0 for the first), -1 when closed. An
-    // alert the user did not ask for (`unasked`) waits while the stream window is the active one, stays above
-    // the app's windows and steps aside whenever the stream window takes the keyboard; `shown` runs once it
-    // was on screen with no stream window over it (at once for other alerts).
+    // alert the user did not ask for (`unasked`) is stacked over the main window and kept back while a stream
+    // window exists (UnaskedAlert); `answered` then runs once the user pressed a button or closed it.
     QCoro::Task<int> ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                         QStringList buttons, int icon, bool unasked = false, std::function<void()> shown = {});
+                         QStringList buttons, int icon, bool unasked = false, std::function<void()> answered = {});
+    void followStreamWindow();
 
     Clock& clock_;
     AppPool& pool_;
@@ -229,6 +236,8 @@ private:
     std::shared_ptr<stream::BoxHost> streamHost_;
     std::unique_ptr<EngineStream> engineStream_;
     bool engineOpening_ = false;
+    QPointer<QWidget> streamWindow_;  // the last stream window, until it is destroyed
+    bool quitting_ = false;
     bool loopStarted_ = false;
     bool busy_ = false;
     bool resumeWanted_ = false;

@@ -18,9 +18,7 @@
 #include <QApplication>
 #include <QCoroSignal>
 #include <QLabel>
-#include <QGuiApplication>
 #include <QMessageBox>
-#include <QWindow>
 #include <QPushButton>
 
 #include <algorithm>
@@ -48,7 +46,7 @@ std::string lower(std::string_view text) {
 } // namespace
 
 QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, QString text, QString informative,
-                                    QStringList buttons, int icon, bool unasked, std::function<void()> shown) {
+                                    QStringList buttons, int icon, bool unasked, std::function<void()> answered) {
     // An answered alert may wait a moment for its task to resume: the next request asks anew.
     if (slot && slot->isVisible()) {
         // One of a kind at a time: a second request brings the one shown forward.
@@ -57,36 +55,54 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
         co_return -1;
     }
     std::weak_ptr<int> life = life_;
-    // Keys typed into the stream belong to Windows: a question the user did not ask for waits until the
-    // stream window is no longer the active one, so it never takes the keyboard and no key meant for
-    // Windows answers it.
-    while (unasked && engineStream_->window() && engineStream_->window()->isActiveWindow()) {
-        co_await qCoro(qApp, &QGuiApplication::focusWindowChanged);
-        if (life.expired()) co_return -1;
-    }
-    QPointer<QMessageBox> box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text);
-    box->setTextFormat(Qt::PlainText);
-    box->setInformativeText(informative);
-    if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
-    QList<QPushButton*> added;
-    for (int i = 0; i < buttons.size(); ++i) {
-        auto* button = box->addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
-        added.push_back(button);
-        if (i == 0) box->setDefaultButton(button);
-    }
-    if (buttons.size() > 1) box->setEscapeButton(added.back());
-    slot = box;
+    // One the user did not ask for belongs to the main window: stacked over it, never over other programs.
+    QPointer<QWidget> parent = unasked ? mainWindow : QPointer<QWidget>();
+    const auto make = [=]() {
+        auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton,
+                                    parent.data());
+        box->setTextFormat(Qt::PlainText);
+        box->setInformativeText(informative);
+        if (auto* label = box->findChild<QLabel*>("qt_msgbox_informativelabel")) label->setTextFormat(Qt::PlainText);
+        QPushButton* last = nullptr;
+        for (int i = 0; i < buttons.size(); ++i) {
+            last = box->addButton(buttons[i], i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+            last->setProperty("answer", i);
+            if (i == 0) box->setDefaultButton(last);
+        }
+        if (buttons.size() > 1) box->setEscapeButton(last);
+        return box;
+    };
     if (unasked) {
+        // Keys typed into the stream belong to Windows: the alert waits while a stream window exists, so it
+        // never takes the keyboard and no key meant for Windows answers it.
         QPointer<EngineStream> stream = engineStream_.get();
-        new UnaskedAlert(box, [stream]() -> QWidget* { return stream ? stream->window() : nullptr; }, std::move(shown));
+        UnaskedAlert::Surroundings around{
+            [this, life] { return !life.expired() && streamWindowExists(); },
+            [stream]() -> QWidget* { return stream ? stream->window() : nullptr; },
+            mainWindow,
+            [this, life] { return life.expired() || quitting_; },
+        };
+        const auto shown = [&slot, life](QMessageBox* box) {
+            if (!life.expired()) slot = box;
+        };
+        QPointer<UnaskedAlert> alert = new UnaskedAlert(make, std::move(around), shown, std::move(answered), this);
+        connect(this, &BoxController::streamWindowChanged, alert, &UnaskedAlert::update);
+        alert->update();
+        const int answer = co_await qCoro(alert.data(), &UnaskedAlert::finished);
+        if (life.expired()) co_return -1;
+        slot = nullptr;
+        if (alert) alert->deleteLater();
+        co_return answer;
     }
+    QPointer<QMessageBox> box = make();
+    slot = box;
     box->open();
     box->raise();
     box->activateWindow();
-    if (!unasked && shown) shown();
     co_await qCoro(box.data(), &QDialog::finished);
     if (!box) co_return -1;
-    const int index = static_cast<int>(added.indexOf(qobject_cast<QPushButton*>(box->clickedButton())));
+    QAbstractButton* clicked = box->clickedButton();
+    const int index = clicked ? clicked->property("answer").toInt() : -1;
     box->deleteLater();
     if (life.expired()) co_return -1;
     if (slot == box) slot = nullptr;
@@ -299,8 +315,8 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
         "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
-    // Stored once it was on screen and before the answer, so the question comes once whatever the user does;
-    // one that was never seen (kept back by the stream window until quit) is asked at a later launch.
+    // Stored once the user answered or closed it, whatever the answer; one never answered (kept back by the
+    // stream window until quit, or left open at quit) is asked at a later launch.
     auto markAsked = [defaults = defaults_] { defaults->set(kAskedLoginItemKey, {true}); };
     const int answer = co_await ask(loginQuestion_, QString("Corvane"), QString("Open Corvane when you log in?"),
                                     informative, buttons, QMessageBox::Question, true, markAsked);

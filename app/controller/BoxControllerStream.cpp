@@ -83,6 +83,8 @@ QCoro::Task<bool> BoxController::pairEngine() {
 void BoxController::openEngineWindow() {
     if (streamOpen() || engineOpening_) return;
     engineOpening_ = true;
+    // Before the window shows: an alert the user did not ask for steps aside first.
+    Q_EMIT streamWindowChanged();
     setPhase(Phase::of(Phase::Kind::streaming));
     std::weak_ptr<int> life = life_;
     engineStream_->onStreamSize = [this, life](int width, int height) {
@@ -123,17 +125,28 @@ QCoro::Task<> BoxController::openTask() {
     bool opened = false;
     std::string failure;
     try {
-        co_await engineStream_->open(streamHost_, settings_, boxName_);
+        auto opening = engineStream_->open(streamHost_, settings_, boxName_);
+        followStreamWindow();  // the window is up before the opening first waits
+        co_await std::move(opening);
         opened = true;
     } catch (const std::exception& error) {
         failure = error.what();
     }
     if (life.expired()) co_return;
     engineOpening_ = false;
+    Q_EMIT streamWindowChanged();
     if (!opened) {
         Log::write("engine: could not open Windows: " + failure);
         setPhase(Phase::failed("Windows didn't open (" + failure + "). Click Try Again."));
     }
+}
+
+void BoxController::followStreamWindow() {
+    QWidget* window = engineStream_->window();
+    if (!window || window == streamWindow_) return;
+    streamWindow_ = window;
+    // Closed, the window is hidden at once but destroyed a turn later: only then is it gone.
+    connect(window, &QObject::destroyed, this, [this] { Q_EMIT streamWindowChanged(); }, Qt::QueuedConnection);
 }
 
 void BoxController::closeSession() {

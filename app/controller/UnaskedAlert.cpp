@@ -1,57 +1,104 @@
 #include "app/controller/UnaskedAlert.hpp"
 
-#include <QDialog>
-#include <QEvent>
+#include <QAbstractButton>
+#include <QCloseEvent>
 #include <QGuiApplication>
+#include <QMessageBox>
 #include <QWidget>
 #include <QWindow>
 
 namespace corvane {
 
-UnaskedAlert::UnaskedAlert(QDialog* alert, std::function<QWidget*()> stream, std::function<void()> seen)
-    : QObject(alert), alert_(alert), stream_(std::move(stream)), seen_(std::move(seen)) {
-    // Alone, a dialog with no parent window is stacked as any window: the main window, activated, or the
-    // stream window, opening, would cover it.
-    alert_->setWindowFlag(Qt::WindowStaysOnTopHint);
+UnaskedAlert::UnaskedAlert(std::function<QMessageBox*()> make, Surroundings around,
+                           std::function<void(QMessageBox*)> shown, std::function<void()> answered, QObject* parent)
+    : QObject(parent), make_(std::move(make)), around_(std::move(around)), shown_(std::move(shown)),
+      answered_(std::move(answered)) {
+    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &UnaskedAlert::focusChanged);
+}
+
+UnaskedAlert::~UnaskedAlert() { delete alert_.data(); }
+
+void UnaskedAlert::update() {
+    if (done_) return;
+    bool wanted = false;
+    if (around_.quitting()) {
+        wanted = false;
+    } else if (!around_.streamWindowExists()) {
+        streamHadKeyboard_ = false;
+        cameForward_ = false;
+        wanted = true;
+    } else {
+        wanted = cameForward_;
+    }
+    // Only a change of mind acts: an alert hidden with its parent (the main window closed to the tray) is not
+    // brought back by the next focus change.
+    if (wanted == bool(alert_)) return;
+    if (wanted)
+        show();
+    else
+        stepAside();
+}
+
+void UnaskedAlert::show() {
+    alert_ = make_();
     alert_->installEventFilter(this);
-    connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &UnaskedAlert::follow);
-    connect(alert_, &QDialog::finished, this, &UnaskedAlert::markSeen);
+    connect(alert_, &QMessageBox::buttonClicked, this, &UnaskedAlert::userAnswered);
+    connect(alert_, &QDialog::finished, this, &UnaskedAlert::closed);
+    if (shown_) shown_(alert_);
+    alert_->open();
+    alert_->raise();
+    alert_->activateWindow();
+}
+
+void UnaskedAlert::stepAside() {
+    QMessageBox* alert = alert_;
+    alert_ = nullptr;
+    alert->disconnect(this);
+    // Destroyed at once, not later: a focus the window manager still gives it must find no window of ours.
+    delete alert;
+    if (shown_) shown_(nullptr);
+}
+
+void UnaskedAlert::closed() {
+    QMessageBox* alert = alert_;
+    if (!alert || done_) return;
+    done_ = true;
+    QAbstractButton* button = alert->clickedButton();
+    const int answer = button ? button->property("answer").toInt() : -1;
+    alert->disconnect(this);
+    alert->deleteLater();  // we are inside its own handler
+    Q_EMIT finished(answer);
+}
+
+void UnaskedAlert::focusChanged(QWindow* focus) {
+    if (!focus) return;
+    QWidget* stream = around_.streamWindow();
+    QWidget* main = around_.mainWindow;
+    if (stream && stream->windowHandle() == focus) {
+        streamHadKeyboard_ = true;
+        cameForward_ = false;
+    } else if (streamHadKeyboard_ && stream && main && main->windowHandle() == focus) {
+        // Only a move away from the live stream counts: a late report that the main window was active, from
+        // before the stream window opened, must not bring the alert over the opening stream, nor the focus the
+        // main window gets back from a closing one.
+        cameForward_ = true;
+    }
+    // Not from inside the focus report: the window that lost the focus may be the alert, which stepping aside
+    // destroys, and the report still speaks to it after this.
+    QMetaObject::invokeMethod(this, &UnaskedAlert::update, Qt::QueuedConnection);
 }
 
 bool UnaskedAlert::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == alert_ && event->type() == QEvent::Show && !window_) {
-        // Only the native window hears when the window manager has put it on screen.
-        window_ = alert_->windowHandle();
-        if (window_) window_->installEventFilter(this);
-    }
-    if ((watched == alert_ && event->type() == QEvent::Show) || (watched == window_ && event->type() == QEvent::Expose))
-        QMetaObject::invokeMethod(this, &UnaskedAlert::follow, Qt::QueuedConnection);
+    // The window manager's close button; the app's own closing of every window at quit is not spontaneous.
+    if (watched == alert_ && event->type() == QEvent::Close && event->spontaneous() && alert_->isVisible())
+        userAnswered();
     return false;
 }
 
-void UnaskedAlert::follow() {
-    QWidget* stream = stream_();
-    if (stream && stream->isActiveWindow()) {
-        // Keys typed now belong to Windows, and the stream window would cover the alert.
-        if (alert_->isVisible()) {
-            aside_ = true;
-            alert_->hide();
-        }
-        return;
-    }
-    if (aside_) {
-        aside_ = false;
-        alert_->show();
-        alert_->raise();
-        return;  // seen once it is on screen again
-    }
-    if (alert_->isVisible() && window_ && window_->isExposed()) markSeen();
-}
-
-void UnaskedAlert::markSeen() {
-    if (wasSeen_) return;
-    wasSeen_ = true;
-    if (seen_) seen_();
+void UnaskedAlert::userAnswered() {
+    if (wasAnswered_ || around_.quitting()) return;
+    wasAnswered_ = true;
+    if (answered_) answered_();
 }
 
 } // namespace corvane

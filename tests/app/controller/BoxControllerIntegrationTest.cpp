@@ -304,8 +304,12 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
 }
 
 // The first launch's login question falls due while Windows has the keyboard: it waits, the Return typed
-// then goes to Windows and answers nothing; the question comes once the stream window is left.
+// then goes to Windows and answers nothing. Another window of the app does not bring it; the main window,
+// brought forward from the stream, does: the question comes over the main window, as its own dialog.
 TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
+    QWidget main;
+    main.resize(400, 300);
+    controller->mainWindow = &main;
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
     clock.advance(4);  // the question falls due 3 s after the start
@@ -318,52 +322,119 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     EXPECT_TRUE(stream->isActiveWindow());
     EXPECT_TRUE(test::alerts().empty());
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
-    // Leaving the stream window brings the question, with the question icon.
+    // Another window of the app, activated: the stream window still exists, the question still waits.
     QWidget other;
     other.show();
     other.activateWindow();
-    QMessageBox* question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return other.isActiveWindow(); }, 10000));
+    EXPECT_TRUE(test::alerts().empty());
+    // Back to the stream, then the main window brought forward: the question comes, over the main window.
+    stream->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
+    main.show(), main.raise(), main.activateWindow();
+    QPointer<QMessageBox> question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
     EXPECT_EQ(question->icon(), QMessageBox::Question);
+    EXPECT_EQ(question->parentWidget(), &main);
+    EXPECT_FALSE(question->windowFlags() & Qt::WindowStaysOnTopHint);
+    // Back into the stream: the question steps aside (its window is gone) and leaves the keyboard there, until
+    // the main window comes forward again.
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question && question->isActiveWindow(); }, 10000));
+    stream->activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow() && !question; }, 10000));
+    const std::string streamId = std::to_string(stream->winId());
+    EXPECT_EQ(test::runCommand("xdotool getactivewindow").output, streamId + "\n");  // as the window manager sees it
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(stream->isActiveWindow());
+    EXPECT_TRUE(test::alerts().empty());
+    main.activateWindow();
+    question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question && question->isActiveWindow(); }, 10000));
     EXPECT_TRUE(test::press(question, "Not Now"));
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
-// A first launch whose stream window stays active until the quit never shows the login question, so it is
-// not marked as asked: the next launch asks it, and marks it as soon as it shows.
-TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
+// The login question counts as asked only once the user answered or closed it. A first launch whose stream
+// window stays until the quit never shows it, not even as the quit closes the stream window; a launch that
+// quits with it on screen, unanswered, does not count either; the window manager's close button does.
+TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
     constexpr const char* asked = "Corvane.AskedLoginItem";
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
+    QPointer<QWidget> window = stream;
     clock.advance(4);  // the question falls due 3 s after the start and waits
     EXPECT_TRUE(test::alerts().empty());
-    EXPECT_FALSE(controller->defaults().object(asked));
+    int questionsShown = 0;
+    QObject::connect(qApp, &QGuiApplication::focusWindowChanged, controller.get(), [&] {
+        questionsShown += static_cast<int>(test::alerts().size());
+    });
     controller->shutdown();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !window; }, 10000));  // the stream window is gone
+    QCoreApplication::processEvents();                              // and the controller has heard of it
+    EXPECT_TRUE(test::alerts().empty());
+    EXPECT_EQ(questionsShown, 0);
+    EXPECT_FALSE(controller->defaults().object(asked));
     controller.reset();
 
     AppPool pool;
-    auto later = std::make_unique<BoxController>(BoxController::Environment{
-        clock, pool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
-        std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
-    later->autostartConfigHome = rig.dir.path() / "config";
-    EXPECT_FALSE(later->defaults().object(asked));
-    later->start();
-    clock.advance(3.1);
-    QMessageBox* question = test::alert("Open Corvane when you log in?");
+    const auto launch = [&] {
+        auto later = std::make_unique<BoxController>(BoxController::Environment{
+            clock, pool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
+            std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
+        later->autostartConfigHome = rig.dir.path() / "config";
+        later->start();
+        clock.advance(3.1);
+        return later;
+    };
+    // On screen, then the quit: it goes, unanswered.
+    auto second = launch();
+    QPointer<QMessageBox> question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return later->defaults().boolean(asked); }, 10000));  // on screen, before any answer
-    EXPECT_TRUE(test::press(question, "Not Now"));
-    EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+    EXPECT_FALSE(second->defaults().object(asked));  // on screen is not answered
+    second->shutdown();
+    EXPECT_TRUE(!question || !question->isVisible());
+    EXPECT_FALSE(second->defaults().object(asked));
+    second.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // Closed by the quit's closing of every window, before the controller hears of the quit: unanswered too.
+    auto third = launch();
+    question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    question->close();
+    third->shutdown();
+    EXPECT_FALSE(third->defaults().object(asked));
+    EXPECT_EQ(platform::LoginItem::status(third->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+    third.reset();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+
+    // Closed with the window manager's close button: answered.
+    auto fourth = launch();
+    question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return question && question->isActiveWindow(); }, 10000));
+    test::runCommand("wmctrl -i -c " + std::to_string(question->winId()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return fourth->defaults().boolean(asked); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([] { return test::alerts().empty(); }, 10000));
+    EXPECT_EQ(platform::LoginItem::status(fourth->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+    fourth.reset();
+
+    // Asked once: the next launch does not ask.
+    auto fifth = launch();
+    QTest::qWait(100);
+    EXPECT_TRUE(test::alerts().empty());
 }
 
-// Pairing and opening Windows outlast the login question's 3 s: the question comes first, above the main
-// window, which does not cover it when activated. Windows then opens and takes the keyboard: the question steps
-// aside instead of staying under the stream window, and comes back on top once the stream window is left. It
-// counts as asked only once it was on screen.
-TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOnTopAndIsMarkedOnceSeen) {
+// Pairing and opening Windows outlast the login question's 3 s: the question comes first, over the main
+// window, which does not cover it when activated. Windows then opens: the question steps aside before the
+// stream window shows, and comes back over the main window once the user brings that forward. It counts as
+// asked only once answered.
+TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOverTheMainWindowAndCountsOnceAnswered) {
     constexpr const char* asked = "Corvane.AskedLoginItem";
     QWidget main;
     main.resize(400, 300);
+    controller->mainWindow = &main;
     const auto activate = [](QWidget& window) {  // as the main window is shown from the tray
         window.show(), window.raise(), window.activateWindow();
         return QTest::qWaitFor([&] { return window.isActiveWindow(); }, 10000);
@@ -379,31 +450,134 @@ TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOnTopAndIsMarkedO
     const auto shown = test::alerts();
     ASSERT_EQ(shown.size(), 1u);
     QPointer<QMessageBox> question = shown[0];
-    EXPECT_FALSE(controller->defaults().object(asked));  // opened is not yet seen
-    const auto onTop = [&] {
-        return question && question->isVisible() && test::stackedAbove(question->winId(), main.winId()) &&
-               (!controller->engineStream().window() ||
-                test::stackedAbove(question->winId(), controller->engineStream().window()->winId()));
+    EXPECT_EQ(question->parentWidget(), &main);
+    EXPECT_FALSE(question->windowFlags() & Qt::WindowStaysOnTopHint);
+    const auto overMain = [&] {
+        question = BoxControllerProbe::loginQuestion(*controller);  // made anew each time it shows
+        return question && question->isVisible() && test::stackedAbove(question->winId(), main.winId());
     };
-    // Windows opens and has the keyboard: the question is not left under it.
+    EXPECT_TRUE(QTest::qWaitFor(overMain, 10000));
+    // Stacked over the main window only: nothing keeps it above every program's windows.
+    EXPECT_EQ(test::runCommand("xprop -id " + std::to_string(question->winId()) + " _NET_WM_STATE").output.find("ABOVE"),
+              std::string::npos);
+    EXPECT_FALSE(controller->defaults().object(asked));  // on screen is not answered
+    // Windows opens and has the keyboard: the question is not left over or under it.
+    bool visibleAsWindowsOpened = true;
+    QObject::connect(controller.get(), &BoxController::streamWindowChanged, &main, [&] {
+        if (controller->streamWindowExists()) visibleAsWindowsOpened = question && question->isVisible();
+    });
     ASSERT_TRUE(streaming(true));
+    EXPECT_FALSE(visibleAsWindowsOpened);
     QWidget* stream = controller->engineStream().window();
     ASSERT_TRUE(QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return question && !question->isVisible(); }, 5000));
-    // Left for the main window: the question is back, above both, and marked as asked.
-    ASSERT_TRUE(activate(main));
-    EXPECT_TRUE(QTest::qWaitFor(onTop, 10000));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return controller->defaults().boolean(asked); }, 10000));
-    // Another window of the app, then the main window again, activated: each is raised, the question stays above.
+    EXPECT_TRUE(test::alerts().empty());
+    // The user brings the main window forward: the question is back over it and has the keyboard (the main
+    // window it blocks never becomes the active one), still not answered.
+    main.raise(), main.activateWindow();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return overMain() && question->isActiveWindow(); }, 10000));
+    EXPECT_EQ(question->parentWidget(), &main);
+    EXPECT_FALSE(controller->defaults().object(asked));
+    // Another window of the app, then the main window again: each is raised, the question stays over the main
+    // window.
     QWidget other;
     other.resize(200, 200);
     ASSERT_TRUE(activate(other));
     ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(other.winId(), main.winId()); }, 10000));
-    ASSERT_TRUE(activate(main));
+    main.raise(), main.activateWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return test::stackedAbove(main.winId(), other.winId()); }, 10000));
-    EXPECT_TRUE(onTop());
+    EXPECT_TRUE(QTest::qWaitFor(overMain, 10000));
     EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_TRUE(controller->defaults().boolean(asked));
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// The login question falls due at every moment around the opening of Windows: just before it, in the same
+// turn, just after, while the stream window is shown but not yet reported active, and after it is. However
+// the window manager's reports fall, the question never shows while a stream window exists and never becomes
+// the active window after the stream window was; once the stream window is gone it shows, over the main window.
+TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsKeyboard) {
+    QWidget main;
+    main.resize(400, 300);
+    controller->mainWindow = &main;
+    main.show(), main.raise(), main.activateWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return main.isActiveWindow(); }, 10000));
+    plugIn();
+    AppLaunch::atLogin = false;
+    pass();
+    ASSERT_TRUE(controller->paired());
+
+    const QString text = "Open Corvane when you log in?";
+    bool streamPresent = false;  // from the opening until the window is destroyed
+    bool streamWasActive = false;
+    std::vector<std::string> faults;
+    const auto question = [&] { return BoxControllerProbe::loginQuestion(*controller); };
+    const auto check = [&](const char* when) {
+        QMessageBox* asked = question();
+        if (streamPresent && asked && asked->isVisible()) faults.push_back(std::string("shown with a stream window, ") + when);
+    };
+    QObject::connect(qApp, &QGuiApplication::focusWindowChanged, &main, [&](QWindow* focus) {
+        QWidget* stream = controller->engineStream().window();
+        if (stream && focus == stream->windowHandle()) streamWasActive = true;
+        QMessageBox* asked = question();
+        if (streamPresent && streamWasActive && asked && focus == asked->windowHandle())
+            faults.push_back("active after the stream window");
+        check("at a focus change");
+    });
+    const auto turns = [](int count) {
+        for (int i = 0; i < count; ++i) QCoreApplication::processEvents();
+    };
+    enum class Order { dueThenOpen, openThenDue, dueOnceShown, dueOnceActive, dueThenOpenOnceActive };
+    const Order orders[] = {Order::dueThenOpen, Order::openThenDue, Order::dueOnceShown, Order::dueOnceActive,
+                            Order::dueThenOpenOnceActive};
+    for (int round = 0; round < 15; ++round) {
+        const Order order = orders[round % 5];
+        const int between = round / 5 * 2;  // 0, 2, 4 turns of the event loop between the two steps
+        SCOPED_TRACE("round " + std::to_string(round));
+        streamWasActive = false;
+        BoxControllerProbe::offerLoginItem(*controller);  // due 3 s later on the controller's clock
+        const auto due = [&] { clock.advance(3.1); check("as it fell due"); };
+        const auto open = [&] {
+            streamPresent = true;
+            controller->openEngineWindow();
+            check("as Windows opened");
+        };
+        switch (order) {
+        case Order::dueThenOpen: due(), turns(between), open(); break;
+        case Order::openThenDue: open(), turns(between), due(); break;
+        case Order::dueOnceShown:
+            open();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return controller->engineStream().window()->isVisible(); }, 10000));
+            due();
+            break;
+        case Order::dueOnceActive:
+            open();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return streamWasActive; }, 10000));
+            due();
+            break;
+        case Order::dueThenOpenOnceActive:
+            due();
+            ASSERT_TRUE(QTest::qWaitFor([&] { return question() && question()->isActiveWindow(); }, 10000));
+            turns(between);
+            open();
+            break;
+        }
+        ASSERT_TRUE(streaming(true));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return streamWasActive; }, 10000));
+        check("while Windows was open");
+        QPointer<QWidget> window = controller->engineStream().window();
+        controller->closeSession();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !window; }, 10000));
+        streamPresent = false;
+        EXPECT_EQ(faults, std::vector<std::string>{});
+        faults.clear();
+        // No stream window left: the question shows, over the main window; closed unanswered for the next round.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return question() && question()->isVisible(); }, 10000));
+        EXPECT_EQ(question()->parentWidget(), &main);
+        question()->close();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !question(); }, 10000));
+        ASSERT_TRUE(streaming(false));
+    }
+    EXPECT_FALSE(controller->defaults().object("Corvane.AskedLoginItem"));
 }
 
 TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {

@@ -20,6 +20,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
+#include <QMessageBox>
 #include <QTabWidget>
 #include <QTest>
 
@@ -48,6 +49,9 @@ struct BoxControllerProbe {
         Q_EMIT box.changed();
     }
     static double wakeUntil(const BoxController& box) { return box.wakeUntil_; }
+    // The one-time login question as start() schedules it, and the question while it is asked.
+    static void offerLoginItem(BoxController& box) { box.offerLoginItemOnce(); }
+    static QMessageBox* loginQuestion(const BoxController& box) { return box.loginQuestion_.data(); }
 };
 
 // Sets the update manager's published fields as its checks and updates would.
