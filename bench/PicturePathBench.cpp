@@ -28,6 +28,9 @@
 //                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
 //                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
 //                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
+//     receive_cpu_ms                CPU per assembled frame of the session's receive thread (the first
+//                                   "corvane.media": the socket, reassembly and the hand-over to the decoder);
+//                                   the reference has none (its units come whole from its box)
 //     main_cpu_ms, render_cpu_ms,   CPU per drawn frame of the main thread, of the view's render thread
 //     raster_cpu_ms                 ("corvane.view") and of the software rasteriser's threads;
 //                                   ref_render_cpu_ms, ref_raster_cpu_ms the reference's
@@ -276,10 +279,10 @@ void BoxSendToSwap(benchmark::State& state) {
         // Each turn's own figures, for the spread.
         std::vector<double> turnP99, refTurnP99, turnOverRef, turnLate, turnShown;
         std::size_t sentCount = 0, refDue = 0;
-        double measured = 0, decodeCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
+        double measured = 0, decodeCpu = 0, receiveCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
         double mainCpu = 0, renderCpu = 0, rasterCpu = 0, refRenderCpu = 0, refRasterCpu = 0;
         std::size_t drawn = 0, refDrawn = 0;
-        std::int64_t decoded = 0, refDecoded = 0, keyframes = 0;
+        std::int64_t decoded = 0, assembled = 0, refDecoded = 0, keyframes = 0;
         bool refDrew = true;
         // Ours and the reference take turns, so a change in the machine's load meets both alike.
         for (int round = 0; round < run.rounds; ++round) {
@@ -299,7 +302,7 @@ void BoxSendToSwap(benchmark::State& state) {
 
                 bench::LatenessProbe probe;
                 const auto threadsBefore = bench::threadCpu();
-                const auto decodedBefore = stream.pipeline->stats().decoded;
+                const auto statsBefore = stream.pipeline->stats();
                 from = now();
                 // The view keeps its last 1024 frames: collected every few seconds.
                 while (now() - from < run.streamSeconds) {
@@ -310,7 +313,9 @@ void BoxSendToSwap(benchmark::State& state) {
                 late.insert(late.end(), probe.samples().begin(), probe.samples().end());
                 turnLate.push_back(probe.percentileMs(0.99));
                 const auto threadsAfter = bench::threadCpu();
-                decoded += stream.pipeline->stats().decoded - decodedBefore;
+                const auto statsAfter = stream.pipeline->stats();
+                decoded += statsAfter.decoded - statsBefore.decoded;
+                assembled += statsAfter.framesDelivered - statsBefore.framesDelivered;
                 // The decoder's thread, and libavcodec's slice threads, started by the media thread (the first
                 // "corvane.media") and named after it.
                 pid_t media = 0;
@@ -319,6 +324,7 @@ void BoxSendToSwap(benchmark::State& state) {
                 decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) {
                     return t.name == "corvane.decode" || (t.name == "corvane.media" && t.tid != media);
                 });
+                receiveCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) { return t.tid == media; });
                 mainCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.tid == ::getpid(); });
                 renderCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.name == "corvane.view"; });
                 rasterCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) {
@@ -437,6 +443,7 @@ void BoxSendToSwap(benchmark::State& state) {
         c["shown_pct_min"] = turnShown.empty() ? 0 : *std::min_element(turnShown.begin(), turnShown.end());
         c["ref_shown_pct"] = refDue ? 100.0 * double(refTotal.size()) / double(refDue) : 0;
         c["decode_cpu_ms"] = decoded > 0 ? ms(decodeCpu) / double(decoded) : 0;
+        c["receive_cpu_ms"] = assembled > 0 ? ms(receiveCpu) / double(assembled) : 0;
         c["ref_decode_cpu_ms"] = refDecoded > 0 ? ms(refDecodeCpu) / double(refDecoded) : 0;
         c["ffmpeg_cpu_ms"] = ms(ffmpeg);
         c["decode_x"] = ffmpeg > 0 ? c["decode_cpu_ms"] / c["ffmpeg_cpu_ms"] : 0;
