@@ -142,7 +142,11 @@ void main() {
     yuv.z = texture2D(plane2, cuv).r;
 #endif
 #endif
-    vec3 rgb = clamp(toRgb * (yuv - offset), 0.0, 1.0);
+    vec3 rgb = toRgb * (yuv - offset);
+#if defined(PQ) || defined(HLG) || defined(WIDE)
+    // The curves below are defined on the range alone.
+    rgb = clamp(rgb, 0.0, 1.0);
+#endif
 #if defined(PQ) || defined(HLG)
     vec3 x = toNits(rgb) / 203.0;
 #ifdef WIDE
@@ -154,6 +158,7 @@ void main() {
     vec3 light = clamp(toBT709(pow(rgb, vec3(2.4))), 0.0, 1.0);
     gl_FragColor = vec4(pow(light, vec3(1.0 / 2.4)), 1.0);
 #else
+    // The window's fixed-point channels clamp it, as they would here.
     gl_FragColor = vec4(rgb, 1.0);
 #endif
 }

@@ -332,6 +332,42 @@ TEST_F(StreamViewDisplay, APictureShownPixelForPixelKeepsEachColumnAndAScaledOne
     }
 }
 
+// A picture that fills the view leaves nothing behind where the bars of a smaller one come; codes far past
+// either end of the range come out as the screen's darkest and brightest steps exactly, in 8 and 10 bits.
+TEST_F(StreamViewDisplay, BarsAreBlackAfterAPictureThatFilledTheViewAndCodesPastTheRangeSaturate) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    const Rgb black{0, 0, 0}, white{255, 255, 255};
+    std::uint32_t index = 0;
+    for (int round = 0; round < 2; ++round) {
+        show(frameOf(gray(400, 300, 255), ++index));
+        QImage shown = view->grabFramebuffer();
+        for (const auto& [x, y] : {std::pair{0, 0}, {399, 0}, {200, 150}, {0, 299}, {399, 299}})
+            EXPECT_TRUE(near(shown.pixel(x, y), white, 0)) << x << "," << y;
+        // 150 x 84 in 400 x 300: bars above y 38 and below y 262.
+        show(frameOf(gray(150, 84, 120), ++index));
+        shown = view->grabFramebuffer();
+        for (const auto& [x, y] : {std::pair{0, 0}, {399, 37}, {200, 20}, {0, 263}, {399, 299}})
+            EXPECT_TRUE(near(shown.pixel(x, y), black, 0)) << x << "," << y;
+        EXPECT_TRUE(near(shown.pixel(200, 150), {120, 120, 120}, 0));
+    }
+    using Format = PixelBuffer::Format;
+    const PixelBuffer::ColorSpace bt709{PixelBuffer::ColorSpace::Matrix::bt709, false};
+    // Every channel far above or far below (by 15 steps and more); the 10-bit codes are the 8-bit ones times 4.
+    const std::vector<Codes> codes = {{255, 128, 128}, {0, 128, 128}, {200, 0, 0}, {60, 255, 255}};
+    const Rgb expected[] = {{255, 255, 255}, {0, 0, 0}, {0, 255, 0}, {255, 0, 255}};
+    view->resize(int(codes.size()) * 32, 32);
+    for (const Format format : {Format::i420, Format::nv12, Format::i444, Format::x420, Format::i010}) {
+        std::vector<Codes> used = codes;
+        if (PixelBuffer::isTenBit(format))
+            for (Codes& c : used) c = {c.y * 4, c.cb * 4, c.cr * 4};
+        show(frameOf(patches(format, used, int(used.size()), bt709), ++index));
+        const QImage shown = view->grabFramebuffer();
+        for (std::size_t i = 0; i < used.size(); ++i)
+            EXPECT_TRUE(near(shown.pixel(int(i) * 32 + 16, 16), expected[i], 0)) << int(format) << ", patch " << i;
+    }
+}
+
 // Real 10-bit HEVC streams of a mid grey (150 of 255), made by ffmpeg, decoded and shown: under any standard
 // transfer the grey stays 150 whatever the primaries; only PQ and HLG take the HDR path, and a stream that
 // names no colours only in an HDR session.
