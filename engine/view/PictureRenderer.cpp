@@ -7,6 +7,7 @@
 
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
+#include <QRect>
 
 #include "engine/EngineLog.hpp"
 #include "platform/video/ColorMatrix.hpp"
@@ -365,19 +366,27 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
 }
 
 void PictureRenderer::draw(QSize size) {
-    glViewport(0, 0, size.width(), size.height());
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT);
-    if (!ready_ || pictureSize_.isEmpty()) return;
-    QOpenGLShaderProgram* shader = program(kind_);
-    if (!shader) return;
-
+    QOpenGLShaderProgram* shader = ready_ && !pictureSize_.isEmpty() ? program(kind_) : nullptr;
     // Aspect fit, centred, black bars.
     const double W = size.width(), H = size.height();
-    const double scale = std::min(W / pictureSize_.width(), H / pictureSize_.height());
+    const double scale = shader ? std::min(W / pictureSize_.width(), H / pictureSize_.height()) : 0;
     const double w = pictureSize_.width() * scale, h = pictureSize_.height() * scale;
-    glViewport(GLint(std::lround((W - w) / 2)), GLint(std::lround((H - h) / 2)), GLsizei(std::lround(w)),
-               GLsizei(std::lround(h)));
+    const QRect area(int(std::lround((W - w) / 2)), int(std::lround((H - h) / 2)), int(std::lround(w)),
+                     int(std::lround(h)));
+    // A picture that covers the whole target leaves nothing to clear: a clear is one more write of every
+    // pixel, which a software rasteriser pays in full. It still clears one pixel: Mesa's software rasteriser
+    // takes up a resized window's buffers at a clear, and a draw alone may land in the buffer of the old size.
+    const bool covered = area == QRect(QPoint(0, 0), size);
+    glViewport(0, 0, size.width(), size.height());
+    glClearColor(0, 0, 0, 1);
+    if (covered) {
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(0, 0, 1, 1);
+    }
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (covered) glDisable(GL_SCISSOR_TEST);
+    if (!shader) return;
+    glViewport(area.x(), area.y(), area.width(), area.height());
 
     // Shown pixel for pixel, every screen pixel sits on a texel's centre of the full-size plane: its nearest
     // texel is what filtering would give, for one read instead of four (a software rasteriser's main cost).
