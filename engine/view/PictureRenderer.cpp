@@ -30,13 +30,23 @@ using platform::PixelBuffer;
 
 constexpr int firstOverlaySlot = 3;
 
-// Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike.
+// Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike. With SHIFTED,
+// the chroma planes' coordinates too: worked out per corner and interpolated, not per pixel (a software
+// rasteriser's cost).
 const char* const vertexShader = R"(
 attribute vec2 position;
 varying vec2 uv;
+#ifdef SHIFTED
+uniform float chromaShift;
+varying vec2 cuv;
+#endif
 void main() {
     // Row 0 of the picture is its top.
     uv = vec2(position.x * 0.5 + 0.5, 0.5 - position.y * 0.5);
+#ifdef SHIFTED
+    // 4:2:0 chroma samples sit on the even luma columns, not between them.
+    cuv = vec2(uv.x + chromaShift, uv.y);
+#endif
     gl_Position = vec4(position, 0.0, 1.0);
 }
 )";
@@ -73,8 +83,12 @@ const char* const yuvShader = R"(
 uniform sampler2D plane0;
 uniform sampler2D plane1;
 uniform sampler2D plane2;
-uniform float chromaShift;
 varying vec2 uv;
+#ifdef SHIFTED
+varying vec2 cuv;
+#else
+#define cuv uv
+#endif
 
 float wide(vec2 lowHigh) {
     return (lowHigh.y * 65280.0 + lowHigh.x * 255.0) * sampleScale;
@@ -119,8 +133,6 @@ float shoulder(float x) {
 #endif
 
 void main() {
-    // 4:2:0 chroma samples sit on the even luma columns, not between them.
-    vec2 cuv = vec2(uv.x + chromaShift, uv.y);
     vec3 yuv;
 #ifdef DEEP
     yuv.x = wide(texture2D(plane0, uv).ra);
@@ -249,9 +261,10 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     case Kind::count: return nullptr;
     }
     // Full precision where the language has levels: 16-bit samples and the HDR curves need it.
-    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + (yuv ? numbers_ : std::string()) + fragment;
+    const std::string shifted = shiftsChroma(kind) ? "#define SHIFTED\n" : "";
+    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + shifted + (yuv ? numbers_ : std::string()) + fragment;
     auto made = std::make_unique<QOpenGLShaderProgram>();
-    made->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
+    made->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray::fromStdString(shifted + vertexShader));
     made->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragment));
     made->bindAttributeLocation("position", 0);
     if (!made->link()) {
@@ -259,9 +272,16 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
         programFailed_[std::size_t(kind)] = true;
         return nullptr;
     }
+    // Each plane's texture unit is its number, for the program's life.
+    made->bind();
+    for (const char* name : {"plane0", "plane1", "plane2"}) made->setUniformValue(name, name[5] - '0');
+    made->release();
+    chromaShiftAt_[std::size_t(kind)] = made->uniformLocation("chromaShift");
     slot = std::move(made);
     return slot.get();
 }
+
+bool PictureRenderer::shiftsChroma(Kind kind) { return kind == Kind::nv12 || kind == Kind::p010 || kind == Kind::planar16; }
 
 bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel) {
     if (!source.data || source.width < 1 || source.height < 1 || source.bytesPerRow < source.width * bytesPerTexel ||
@@ -404,12 +424,9 @@ void PictureRenderer::draw(QSize size) {
     for (int p = 0; p < planes; ++p) {
         glActiveTexture(GLenum(GL_TEXTURE0 + p));
         glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(p)]);
-        shader->setUniformValue(("plane" + std::to_string(p)).c_str(), p);
     }
     glActiveTexture(GL_TEXTURE0);
-    if (kind_ != Kind::bgra) {
-        shader->setUniformValue("chromaShift", chromaShift_);
-    }
+    if (shiftsChroma(kind_)) shader->setUniformValue(chromaShiftAt_[std::size_t(kind_)], chromaShift_);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     shader->enableAttributeArray(0);
     shader->setAttributeArray(0, GL_FLOAT, quad, 2);
