@@ -44,6 +44,8 @@
 //                                   queue (to the decoder taking it; the reference's from the box's send),
 //                                   decode, wait (decoded to taken for drawing: the hand-off and the
 //                                   refresh), upload (planes into textures), swap (draw and swap);
+//                                   ours' queue in two: submit (assembled to queued: the hand-over on the
+//                                   receive thread) and pickup (queued to taken up by the decoder's thread);
 //                                   handoff: the wait less what the taker waits for anyway (the swap of
 //                                   the frame before, one frame a refresh): what the hand-over costs
 //     load                          the machine's load average (1 minute) at the end, this run's own
@@ -275,6 +277,7 @@ void BoxSendToSwap(benchmark::State& state) {
         Stream stream(options);
         std::vector<double> total, refTotal, late, idleLate;
         std::vector<std::vector<double>> perStage(std::size(stages)), refStage(std::size(stages));
+        std::vector<double> submits, pickups;  // ours' queue stage in two
         std::vector<double> handoffs, refHandoffs;
         // Each turn's own figures, for the spread.
         std::vector<double> turnP99, refTurnP99, turnOverRef, turnLate, turnShown;
@@ -356,6 +359,8 @@ void BoxSendToSwap(benchmark::State& state) {
                 turn.push_back(ms(p->second.swappedAt - sentAt));
                 for (std::size_t s = 0; s < std::size(stages); ++s)
                     perStage[s].push_back(ms(stages[s].of(p->second, sentAt)));
+                submits.push_back(ms(p->second.queuedAt - p->second.assembledAt));
+                pickups.push_back(ms(p->second.decodeStartedAt - p->second.queuedAt));
             }
             total.insert(total.end(), turn.begin(), turn.end());
             turnP99.push_back(percentile(turn, 0.99));
@@ -464,6 +469,10 @@ void BoxSendToSwap(benchmark::State& state) {
             c["ref_" + name + "_p50"] = percentile(refStage[s], 0.5);
             c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
         }
+        c["submit_p50"] = percentile(submits, 0.5);
+        c["submit_p99"] = percentile(submits, 0.99);
+        c["pickup_p50"] = percentile(pickups, 0.5);
+        c["pickup_p99"] = percentile(pickups, 0.99);
         c["load"] = bench::loadAverage();
         c["handoff_p50"] = percentile(handoffs, 0.5);
         c["handoff_p99"] = percentile(handoffs, 0.99);
