@@ -28,8 +28,8 @@
 //                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
 //                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
 //                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
-//     receive_cpu_ms                CPU per assembled frame of the session's receive thread (the first
-//                                   "corvane.media": the socket, reassembly and the hand-over to the decoder);
+//     receive_cpu_ms                CPU per assembled frame of the session's receive thread
+//                                   ("corvane.media": the socket, reassembly and the hand-over to the decoder);
 //                                   the reference has none (its units come whole from its box)
 //     main_cpu_ms, render_cpu_ms,   CPU per drawn frame of the main thread, of the view's render thread
 //     raster_cpu_ms                 ("corvane.view") and of the software rasteriser's threads;
@@ -319,15 +319,11 @@ void BoxSendToSwap(benchmark::State& state) {
                 const auto statsAfter = stream.pipeline->stats();
                 decoded += statsAfter.decoded - statsBefore.decoded;
                 assembled += statsAfter.framesDelivered - statsBefore.framesDelivered;
-                // The decoder's thread, and libavcodec's slice threads, started by the media thread (the first
-                // "corvane.media") and named after it.
-                pid_t media = 0;
-                for (const auto& t : threadsAfter)
-                    if (t.name == "corvane.media" && (media == 0 || t.tid < media)) media = t.tid;
-                decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) {
-                    return t.name == "corvane.decode" || (t.name == "corvane.media" && t.tid != media);
-                });
-                receiveCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) { return t.tid == media; });
+                // The decoder's thread, and libavcodec's slice threads, started by it and named after it.
+                decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter,
+                                               [](const bench::ThreadCpu& t) { return t.name == "corvane.decode"; });
+                receiveCpu += bench::cpuBetween(threadsBefore, threadsAfter,
+                                                [](const bench::ThreadCpu& t) { return t.name == "corvane.media"; });
                 mainCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.tid == ::getpid(); });
                 renderCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.name == "corvane.view"; });
                 rasterCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) {
