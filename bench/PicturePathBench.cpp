@@ -28,6 +28,9 @@
 //                                   slice threads); ref_decode_cpu_ms the same for the reference's decoder,
 //                                   ffmpeg_cpu_ms for `ffmpeg -benchmark` decoding the same access units
 //                                   from a file with the same threading; decode_x ours/ffmpeg (goal: 1.3)
+//     receive_cpu_ms                CPU per assembled frame of the session's receive thread
+//                                   ("corvane.media": the socket, reassembly and the hand-over to the decoder);
+//                                   the reference has none (its units come whole from its box)
 //     main_cpu_ms, render_cpu_ms,   CPU per drawn frame of the main thread, of the view's render thread
 //     raster_cpu_ms                 ("corvane.view") and of the software rasteriser's threads;
 //                                   ref_render_cpu_ms, ref_raster_cpu_ms the reference's
@@ -41,6 +44,8 @@
 //                                   queue (to the decoder taking it; the reference's from the box's send),
 //                                   decode, wait (decoded to taken for drawing: the hand-off and the
 //                                   refresh), upload (planes into textures), swap (draw and swap);
+//                                   ours' queue in two: submit (assembled to queued: the hand-over on the
+//                                   receive thread) and pickup (queued to taken up by the decoder's thread);
 //                                   handoff: the wait less what the taker waits for anyway (the swap of
 //                                   the frame before, one frame a refresh): what the hand-over costs
 //     load                          the machine's load average (1 minute) at the end, this run's own
@@ -272,14 +277,15 @@ void BoxSendToSwap(benchmark::State& state) {
         Stream stream(options);
         std::vector<double> total, refTotal, late, idleLate;
         std::vector<std::vector<double>> perStage(std::size(stages)), refStage(std::size(stages));
+        std::vector<double> submits, pickups;  // ours' queue stage in two
         std::vector<double> handoffs, refHandoffs;
         // Each turn's own figures, for the spread.
         std::vector<double> turnP99, refTurnP99, turnOverRef, turnLate, turnShown;
         std::size_t sentCount = 0, refDue = 0;
-        double measured = 0, decodeCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
+        double measured = 0, decodeCpu = 0, receiveCpu = 0, refDecodeCpu = 0, ffmpeg = 0;
         double mainCpu = 0, renderCpu = 0, rasterCpu = 0, refRenderCpu = 0, refRasterCpu = 0;
         std::size_t drawn = 0, refDrawn = 0;
-        std::int64_t decoded = 0, refDecoded = 0, keyframes = 0;
+        std::int64_t decoded = 0, assembled = 0, refDecoded = 0, keyframes = 0;
         bool refDrew = true;
         // Ours and the reference take turns, so a change in the machine's load meets both alike.
         for (int round = 0; round < run.rounds; ++round) {
@@ -299,7 +305,7 @@ void BoxSendToSwap(benchmark::State& state) {
 
                 bench::LatenessProbe probe;
                 const auto threadsBefore = bench::threadCpu();
-                const auto decodedBefore = stream.pipeline->stats().decoded;
+                const auto statsBefore = stream.pipeline->stats();
                 from = now();
                 // The view keeps its last 1024 frames: collected every few seconds.
                 while (now() - from < run.streamSeconds) {
@@ -310,15 +316,14 @@ void BoxSendToSwap(benchmark::State& state) {
                 late.insert(late.end(), probe.samples().begin(), probe.samples().end());
                 turnLate.push_back(probe.percentileMs(0.99));
                 const auto threadsAfter = bench::threadCpu();
-                decoded += stream.pipeline->stats().decoded - decodedBefore;
-                // The decoder's thread, and libavcodec's slice threads, started by the media thread (the first
-                // "corvane.media") and named after it.
-                pid_t media = 0;
-                for (const auto& t : threadsAfter)
-                    if (t.name == "corvane.media" && (media == 0 || t.tid < media)) media = t.tid;
-                decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter, [media](const bench::ThreadCpu& t) {
-                    return t.name == "corvane.decode" || (t.name == "corvane.media" && t.tid != media);
-                });
+                const auto statsAfter = stream.pipeline->stats();
+                decoded += statsAfter.decoded - statsBefore.decoded;
+                assembled += statsAfter.framesDelivered - statsBefore.framesDelivered;
+                // The decoder's thread, and libavcodec's slice threads, started by it and named after it.
+                decodeCpu += bench::cpuBetween(threadsBefore, threadsAfter,
+                                               [](const bench::ThreadCpu& t) { return t.name == "corvane.decode"; });
+                receiveCpu += bench::cpuBetween(threadsBefore, threadsAfter,
+                                                [](const bench::ThreadCpu& t) { return t.name == "corvane.media"; });
                 mainCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.tid == ::getpid(); });
                 renderCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) { return t.name == "corvane.view"; });
                 rasterCpu += bench::cpuBetween(threadsBefore, threadsAfter, [](const bench::ThreadCpu& t) {
@@ -350,6 +355,8 @@ void BoxSendToSwap(benchmark::State& state) {
                 turn.push_back(ms(p->second.swappedAt - sentAt));
                 for (std::size_t s = 0; s < std::size(stages); ++s)
                     perStage[s].push_back(ms(stages[s].of(p->second, sentAt)));
+                submits.push_back(ms(p->second.queuedAt - p->second.assembledAt));
+                pickups.push_back(ms(p->second.decodeStartedAt - p->second.queuedAt));
             }
             total.insert(total.end(), turn.begin(), turn.end());
             turnP99.push_back(percentile(turn, 0.99));
@@ -437,6 +444,7 @@ void BoxSendToSwap(benchmark::State& state) {
         c["shown_pct_min"] = turnShown.empty() ? 0 : *std::min_element(turnShown.begin(), turnShown.end());
         c["ref_shown_pct"] = refDue ? 100.0 * double(refTotal.size()) / double(refDue) : 0;
         c["decode_cpu_ms"] = decoded > 0 ? ms(decodeCpu) / double(decoded) : 0;
+        c["receive_cpu_ms"] = assembled > 0 ? ms(receiveCpu) / double(assembled) : 0;
         c["ref_decode_cpu_ms"] = refDecoded > 0 ? ms(refDecodeCpu) / double(refDecoded) : 0;
         c["ffmpeg_cpu_ms"] = ms(ffmpeg);
         c["decode_x"] = ffmpeg > 0 ? c["decode_cpu_ms"] / c["ffmpeg_cpu_ms"] : 0;
@@ -457,6 +465,10 @@ void BoxSendToSwap(benchmark::State& state) {
             c["ref_" + name + "_p50"] = percentile(refStage[s], 0.5);
             c["ref_" + name + "_p99"] = percentile(refStage[s], 0.99);
         }
+        c["submit_p50"] = percentile(submits, 0.5);
+        c["submit_p99"] = percentile(submits, 0.99);
+        c["pickup_p50"] = percentile(pickups, 0.5);
+        c["pickup_p99"] = percentile(pickups, 0.99);
         c["load"] = bench::loadAverage();
         c["handoff_p50"] = percentile(handoffs, 0.5);
         c["handoff_p99"] = percentile(handoffs, 0.99);

@@ -7,6 +7,7 @@
 
 #include <QOpenGLContext>
 #include <QOpenGLShaderProgram>
+#include <QRect>
 
 #include "engine/EngineLog.hpp"
 #include "platform/video/ColorMatrix.hpp"
@@ -29,13 +30,23 @@ using platform::PixelBuffer;
 
 constexpr int firstOverlaySlot = 3;
 
-// Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike.
+// Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike. With SHIFTED,
+// the chroma planes' coordinates too: worked out per corner and interpolated, not per pixel (a software
+// rasteriser's cost).
 const char* const vertexShader = R"(
 attribute vec2 position;
 varying vec2 uv;
+#ifdef SHIFTED
+uniform float chromaShift;
+varying vec2 cuv;
+#endif
 void main() {
     // Row 0 of the picture is its top.
     uv = vec2(position.x * 0.5 + 0.5, 0.5 - position.y * 0.5);
+#ifdef SHIFTED
+    // 4:2:0 chroma samples sit on the even luma columns, not between them.
+    cuv = vec2(uv.x + chromaShift, uv.y);
+#endif
     gl_Position = vec4(position, 0.0, 1.0);
 }
 )";
@@ -72,8 +83,12 @@ const char* const yuvShader = R"(
 uniform sampler2D plane0;
 uniform sampler2D plane1;
 uniform sampler2D plane2;
-uniform float chromaShift;
 varying vec2 uv;
+#ifdef SHIFTED
+varying vec2 cuv;
+#else
+#define cuv uv
+#endif
 
 float wide(vec2 lowHigh) {
     return (lowHigh.y * 65280.0 + lowHigh.x * 255.0) * sampleScale;
@@ -118,8 +133,6 @@ float shoulder(float x) {
 #endif
 
 void main() {
-    // 4:2:0 chroma samples sit on the even luma columns, not between them.
-    vec2 cuv = vec2(uv.x + chromaShift, uv.y);
     vec3 yuv;
 #ifdef DEEP
     yuv.x = wide(texture2D(plane0, uv).ra);
@@ -142,7 +155,11 @@ void main() {
     yuv.z = texture2D(plane2, cuv).r;
 #endif
 #endif
-    vec3 rgb = clamp(toRgb * (yuv - offset), 0.0, 1.0);
+    vec3 rgb = toRgb * (yuv - offset);
+#if defined(PQ) || defined(HLG) || defined(WIDE)
+    // The curves below are defined on the range alone.
+    rgb = clamp(rgb, 0.0, 1.0);
+#endif
 #if defined(PQ) || defined(HLG)
     vec3 x = toNits(rgb) / 203.0;
 #ifdef WIDE
@@ -154,6 +171,7 @@ void main() {
     vec3 light = clamp(toBT709(pow(rgb, vec3(2.4))), 0.0, 1.0);
     gl_FragColor = vec4(pow(light, vec3(1.0 / 2.4)), 1.0);
 #else
+    // The window's fixed-point channels clamp it, as they would here.
     gl_FragColor = vec4(rgb, 1.0);
 #endif
 }
@@ -243,9 +261,10 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     case Kind::count: return nullptr;
     }
     // Full precision where the language has levels: 16-bit samples and the HDR curves need it.
-    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + (yuv ? numbers_ : std::string()) + fragment;
+    const std::string shifted = shiftsChroma(kind) ? "#define SHIFTED\n" : "";
+    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + shifted + (yuv ? numbers_ : std::string()) + fragment;
     auto made = std::make_unique<QOpenGLShaderProgram>();
-    made->addShaderFromSourceCode(QOpenGLShader::Vertex, vertexShader);
+    made->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray::fromStdString(shifted + vertexShader));
     made->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragment));
     made->bindAttributeLocation("position", 0);
     if (!made->link()) {
@@ -253,9 +272,16 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
         programFailed_[std::size_t(kind)] = true;
         return nullptr;
     }
+    // Each plane's texture unit is its number, for the program's life.
+    made->bind();
+    for (const char* name : {"plane0", "plane1", "plane2"}) made->setUniformValue(name, name[5] - '0');
+    made->release();
+    chromaShiftAt_[std::size_t(kind)] = made->uniformLocation("chromaShift");
     slot = std::move(made);
     return slot.get();
 }
+
+bool PictureRenderer::shiftsChroma(Kind kind) { return kind == Kind::nv12 || kind == Kind::p010 || kind == Kind::planar16; }
 
 bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel) {
     if (!source.data || source.width < 1 || source.height < 1 || source.bytesPerRow < source.width * bytesPerTexel ||
@@ -360,19 +386,27 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
 }
 
 void PictureRenderer::draw(QSize size) {
-    glViewport(0, 0, size.width(), size.height());
-    glClearColor(0, 0, 0, 1);
-    glClear(GL_COLOR_BUFFER_BIT);
-    if (!ready_ || pictureSize_.isEmpty()) return;
-    QOpenGLShaderProgram* shader = program(kind_);
-    if (!shader) return;
-
+    QOpenGLShaderProgram* shader = ready_ && !pictureSize_.isEmpty() ? program(kind_) : nullptr;
     // Aspect fit, centred, black bars.
     const double W = size.width(), H = size.height();
-    const double scale = std::min(W / pictureSize_.width(), H / pictureSize_.height());
+    const double scale = shader ? std::min(W / pictureSize_.width(), H / pictureSize_.height()) : 0;
     const double w = pictureSize_.width() * scale, h = pictureSize_.height() * scale;
-    glViewport(GLint(std::lround((W - w) / 2)), GLint(std::lround((H - h) / 2)), GLsizei(std::lround(w)),
-               GLsizei(std::lround(h)));
+    const QRect area(int(std::lround((W - w) / 2)), int(std::lround((H - h) / 2)), int(std::lround(w)),
+                     int(std::lround(h)));
+    // A picture that covers the whole target leaves nothing to clear: a clear is one more write of every
+    // pixel, which a software rasteriser pays in full. It still clears one pixel: Mesa's software rasteriser
+    // takes up a resized window's buffers at a clear, and a draw alone may land in the buffer of the old size.
+    const bool covered = area == QRect(QPoint(0, 0), size);
+    glViewport(0, 0, size.width(), size.height());
+    glClearColor(0, 0, 0, 1);
+    if (covered) {
+        glEnable(GL_SCISSOR_TEST);
+        glScissor(0, 0, 1, 1);
+    }
+    glClear(GL_COLOR_BUFFER_BIT);
+    if (covered) glDisable(GL_SCISSOR_TEST);
+    if (!shader) return;
+    glViewport(area.x(), area.y(), area.width(), area.height());
 
     // Shown pixel for pixel, every screen pixel sits on a texel's centre of the full-size plane: its nearest
     // texel is what filtering would give, for one read instead of four (a software rasteriser's main cost).
@@ -390,12 +424,9 @@ void PictureRenderer::draw(QSize size) {
     for (int p = 0; p < planes; ++p) {
         glActiveTexture(GLenum(GL_TEXTURE0 + p));
         glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(p)]);
-        shader->setUniformValue(("plane" + std::to_string(p)).c_str(), p);
     }
     glActiveTexture(GL_TEXTURE0);
-    if (kind_ != Kind::bgra) {
-        shader->setUniformValue("chromaShift", chromaShift_);
-    }
+    if (shiftsChroma(kind_)) shader->setUniformValue(chromaShiftAt_[std::size_t(kind_)], chromaShift_);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     shader->enableAttributeArray(0);
     shader->setAttributeArray(0, GL_FLOAT, quad, 2);

@@ -56,6 +56,8 @@ public:
 private:
     enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };
     QOpenGLShaderProgram* program(Kind kind);
+    // Its chroma planes are half as wide as the picture, their coordinates shifted.
+    static bool shiftsChroma(Kind kind);
     bool plane(int slot, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
     // Cb and Cr of equal size into chroma_, side by side; false when they are not.
     bool interleave(const platform::PixelBuffer::Plane& cb, const platform::PixelBuffer::Plane& cr);
@@ -69,6 +71,7 @@ private:
     std::array<std::unique_ptr<QOpenGLShaderProgram>, std::size_t(Kind::count)> programs_;
     std::array<bool, std::size_t(Kind::count)> programFailed_{};
     std::array<std::string, std::size_t(Kind::count)> programNumbers_;  // the constants each was made with
+    std::array<int, std::size_t(Kind::count)> chromaShiftAt_{};        // each program's uniform location
 
     // The uploaded picture.
     bool ready_ = false;

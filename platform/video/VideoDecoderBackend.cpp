@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <iterator>
 #include <map>
 #include <mutex>
@@ -21,6 +22,7 @@ extern "C" {
 #include <libavutil/pixdesc.h>
 }
 
+#include "platform/realtime/TimeSlice.hpp"
 #include "platform/video/PictureConverter.hpp"
 
 namespace corvane::platform {
@@ -44,6 +46,13 @@ bool hasVaapiPath(const AVCodec* codec) {
 }  // namespace
 
 static_assert(VideoDecoderBackend::paddingBytes >= AV_INPUT_BUFFER_PADDING_SIZE);
+
+namespace {
+
+// The decoding threads' turns: as short as the view's main thread's.
+constexpr std::chrono::microseconds decodeSlice{300};
+
+}  // namespace
 
 struct VideoDecoderBackend::Impl {
     struct Job {
@@ -121,7 +130,8 @@ struct VideoDecoderBackend::Impl {
 
     int open(const VideoFormat& source, bool tryHardware);
     int send(Bytes data, std::int64_t id);
-    void run();
+    // Opens the codec, answers `opened` with the status, and decodes until stopped when it opened.
+    void run(std::promise<int>& opened);
     void process(Job job);
     void receiveAll(std::int64_t current);
     void deliver(AVFrame* picture);
@@ -203,11 +213,17 @@ VideoDecoderBackend::Created VideoDecoderBackend::create(const VideoFormat& form
     impl->frame = av_frame_alloc();
     impl->transfer = av_frame_alloc();
     if (!impl->packet || !impl->frame || !impl->transfer) return Created{AVERROR(ENOMEM), nullptr};
-    int status = impl->open(format, options.allowHardware);
-    if (status < 0 && impl->device) status = impl->open(format, false);
-    if (status < 0) return Created{status, nullptr};
-    // The thread owns the state it touches, so it stays sound even when it must detach from itself.
-    impl->thread = std::thread([impl] { impl->run(); });
+    // The codec is opened on the thread that decodes, so that libavcodec's own threads start from it and
+    // take its turns. The thread owns the state it touches, so it stays sound even when it must detach from
+    // itself.
+    std::promise<int> opened;
+    std::future<int> answer = opened.get_future();
+    impl->thread = std::thread([impl, &opened] { impl->run(opened); });
+    const int status = answer.get();
+    if (status < 0) {
+        impl->thread.join();
+        return Created{status, nullptr};
+    }
     return Created{0, std::unique_ptr<VideoDecoderBackend>(new VideoDecoderBackend(impl))};
 }
 
@@ -333,8 +349,16 @@ void VideoDecoderBackend::invalidate() {
         impl.thread.join();
 }
 
-void VideoDecoderBackend::Impl::run() {
+void VideoDecoderBackend::Impl::run(std::promise<int>& opened) {
     pthread_setname_np(pthread_self(), "corvane.decode");
+    // Woken by every unit, with a burst of work on the way to the screen, while the rasteriser fills the
+    // cores: short turns let it (and the codec's threads, which start from it) in when it wakes rather than
+    // after the turns of others.
+    TimeSlice::shortenCallingThread(decodeSlice);
+    int status = open(format, options.allowHardware);
+    if (status < 0 && device) status = open(format, false);
+    opened.set_value(status);  // the last use of `opened`: create() goes on from here
+    if (status < 0) return;
     for (;;) {
         Job job;
         {

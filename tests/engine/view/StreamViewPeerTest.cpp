@@ -333,6 +333,117 @@ TEST_F(StreamViewDisplay, APictureShownPixelForPixelKeepsEachColumnAndAScaledOne
     }
 }
 
+// A picture that fills the view leaves nothing behind where the bars of a smaller one come; codes far past
+// either end of the range come out as the screen's darkest and brightest steps exactly, in 8 and 10 bits.
+TEST_F(StreamViewDisplay, BarsAreBlackAfterAPictureThatFilledTheViewAndCodesPastTheRangeSaturate) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    const Rgb black{0, 0, 0}, white{255, 255, 255};
+    std::uint32_t index = 0;
+    for (int round = 0; round < 2; ++round) {
+        show(frameOf(gray(400, 300, 255), ++index));
+        QImage shown = view->grabFramebuffer();
+        for (const auto& [x, y] : {std::pair{0, 0}, {399, 0}, {200, 150}, {0, 299}, {399, 299}})
+            EXPECT_TRUE(near(shown.pixel(x, y), white, 0)) << x << "," << y;
+        // 150 x 84 in 400 x 300: bars above y 38 and below y 262.
+        show(frameOf(gray(150, 84, 120), ++index));
+        shown = view->grabFramebuffer();
+        for (const auto& [x, y] : {std::pair{0, 0}, {399, 37}, {200, 20}, {0, 263}, {399, 299}})
+            EXPECT_TRUE(near(shown.pixel(x, y), black, 0)) << x << "," << y;
+        EXPECT_TRUE(near(shown.pixel(200, 150), {120, 120, 120}, 0));
+    }
+    using Format = PixelBuffer::Format;
+    const PixelBuffer::ColorSpace bt709{PixelBuffer::ColorSpace::Matrix::bt709, false};
+    // Every channel far above or far below (by 15 steps and more); the 10-bit codes are the 8-bit ones times 4.
+    const std::vector<Codes> codes = {{255, 128, 128}, {0, 128, 128}, {200, 0, 0}, {60, 255, 255}};
+    const Rgb expected[] = {{255, 255, 255}, {0, 0, 0}, {0, 255, 0}, {255, 0, 255}};
+    view->resize(int(codes.size()) * 32, 32);
+    for (const Format format : {Format::i420, Format::nv12, Format::i444, Format::x420, Format::i010}) {
+        std::vector<Codes> used = codes;
+        if (PixelBuffer::isTenBit(format))
+            for (Codes& c : used) c = {c.y * 4, c.cb * 4, c.cr * 4};
+        show(frameOf(patches(format, used, int(used.size()), bt709), ++index));
+        const QImage shown = view->grabFramebuffer();
+        for (std::size_t i = 0; i < used.size(); ++i)
+            EXPECT_TRUE(near(shown.pixel(int(i) * 32 + 16, 16), expected[i], 0)) << int(format) << ", patch " << i;
+    }
+}
+
+// Every sample a pseudo-random code (10-bit ones within their 10 bits), so that any change in where or how a
+// sample is read or converted shows in some pixel.
+std::shared_ptr<PixelBuffer> noise(PixelBuffer::Format format, int w, int h, PixelBuffer::ColorSpace color,
+                                   std::uint32_t seed) {
+    auto picture = PixelBuffer::make(format, w, h, color);
+    const auto layout = PixelBuffer::layout(format);
+    const auto next = [&seed] { return (seed = seed * 1664525u + 1013904223u) >> 8; };
+    for (int p = 0; p < picture->planeCount(); ++p) {
+        auto& plane = picture->mutablePlane(p);
+        const int bytes = layout.bytesPerSample[std::size_t(p)];
+        const bool wide = PixelBuffer::isTenBit(format);
+        for (int y = 0; y < plane.height; ++y) {
+            std::uint8_t* row = plane.data + y * plane.bytesPerRow;
+            for (int i = 0; i < plane.width * bytes; i += wide ? 2 : 1) {
+                if (wide) {
+                    const std::uint32_t code = next() % 1024 << (format == PixelBuffer::Format::x420 ? 6 : 0);
+                    row[i] = std::uint8_t(code), row[i + 1] = std::uint8_t(code >> 8);
+                } else {
+                    row[i] = format == PixelBuffer::Format::bgra && i % 4 == 3 ? 255 : std::uint8_t(next());
+                }
+            }
+        }
+    }
+    return picture;
+}
+
+std::uint64_t checksum(const QImage& image) {
+    std::uint64_t hash = 14695981039346656037ull;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            for (const int channel : {qRed(pixel), qGreen(pixel), qBlue(pixel)}) hash = (hash ^ std::uint64_t(channel)) * 1099511628211ull;
+        }
+    return hash;
+}
+
+// The drawn pixels of noise pictures in every layout and colour, shown pixel for pixel and scaled, are pinned
+// (as Mesa's software rasteriser, the tests' GL, draws them): a faster way of drawing must give the same bytes.
+TEST_F(StreamViewDisplay, NoisePicturesInEveryLayoutAndColourAreDrawnToTheSameBytes) {
+    using Format = PixelBuffer::Format;
+    using Color = PixelBuffer::ColorSpace;
+    const Color bt601{Color::Matrix::bt601, false}, bt709Full{Color::Matrix::bt709, true};
+    const Color wideSdr{Color::Matrix::bt2020, false, Color::Transfer::sdr, Color::Primaries::bt2020};
+    const Color hlg{Color::Matrix::bt2020, false, Color::Transfer::hlg, Color::Primaries::bt2020};
+    const std::pair<Format, Color> cases[] = {
+        {Format::bgra, bt601},    {Format::nv12, bt601},      {Format::nv12, bt709Full}, {Format::nv12, wideSdr},
+        {Format::i420, bt601},    {Format::i420, bt709Full},  {Format::i444, bt601},     {Format::i444, bt709Full},
+        {Format::x420, PixelBuffer::hdr10}, {Format::x420, bt709Full}, {Format::x420, hlg},
+        {Format::i010, PixelBuffer::hdr10}, {Format::i010, bt601}, {Format::i010, wideSdr},
+    };
+    // Each case shown pixel for pixel (48 x 32), then scaled into 100 x 40 between bars.
+    const std::uint64_t expected[] = {
+        0x7004a577fd88ac5b, 0x599c09002a506adc, 0x7b0556e74db9d933, 0xfbaf8a6b6736a0d5,
+        0xc3a31f7d8296c949, 0x111f9fa1f1774e43, 0x43a489b9ad931a00, 0x68b5e9d153413b3a,
+        0xcd07d9a70cdb7e9b, 0x20d7dd0fd229f8c1, 0x1839fa662706efcd, 0xe836dcccf30a4e05,
+        0x73838afcf4301c41, 0xb9d515067a6bf543, 0x7f23006e3410d2af, 0xe43df61e8aae29d0,
+        0x134768a2e6e3edad, 0x9d4762a4f8c4ab95, 0x63472a085b57cd9c, 0x66615dd1e947b687,
+        0xe9543f3830097a3d, 0x34fc7911818279bb, 0x749ea69dd6b30a94, 0x52936f901f2c8105,
+        0x8a131583570598d2, 0x9f0b36e3fa5cca17, 0x595b632ec3b65b08, 0x7e86540f6107134f,
+    };
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    std::uint32_t index = 0;
+    for (const auto& [format, color] : cases) {
+        for (const QSize size : {QSize(48, 32), QSize(100, 40)}) {
+            view->resize(size);
+            show(frameOf(noise(format, 48, 32, color, index + 1), index + 1));
+            const QImage shown = view->grabFramebuffer();
+            ASSERT_EQ(shown.size(), size);
+            EXPECT_EQ(checksum(shown), expected[index]) << "case " << index << ", format " << int(format);
+            ++index;
+        }
+    }
+}
+
 // Real 10-bit HEVC streams of a mid grey (150 of 255), made by ffmpeg, decoded and shown: under any standard
 // transfer the grey stays 150 whatever the primaries; only PQ and HLG take the HDR path, and a stream that
 // names no colours only in an HDR session.
