@@ -16,7 +16,19 @@ UnaskedAlert::UnaskedAlert(std::function<QMessageBox*()> make, Surroundings arou
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, &UnaskedAlert::focusChanged);
 }
 
-UnaskedAlert::~UnaskedAlert() { delete alert_.data(); }
+UnaskedAlert::~UnaskedAlert() {
+    if (QMessageBox* alert = alert_.data()) {
+        alert_ = nullptr;
+        forget(alert);
+        delete alert;
+    }
+}
+
+void UnaskedAlert::forget(QMessageBox* alert) {
+    // Its destruction sends events through the filter after its own part is gone.
+    alert->removeEventFilter(this);
+    alert->disconnect(this);
+}
 
 void UnaskedAlert::update() {
     if (done_) return;
@@ -53,7 +65,7 @@ void UnaskedAlert::show() {
 void UnaskedAlert::stepAside() {
     QMessageBox* alert = alert_;
     alert_ = nullptr;
-    alert->disconnect(this);
+    forget(alert);
     // Destroyed at once, not later: a focus the window manager still gives it must find no window of ours.
     delete alert;
     if (shown_) shown_(nullptr);
@@ -65,7 +77,7 @@ void UnaskedAlert::closed() {
     done_ = true;
     QAbstractButton* button = alert->clickedButton();
     const int answer = button ? button->property("answer").toInt() : -1;
-    alert->disconnect(this);
+    forget(alert);
     alert->deleteLater();  // we are inside its own handler
     Q_EMIT finished(answer);
 }
@@ -90,7 +102,7 @@ void UnaskedAlert::focusChanged(QWindow* focus) {
 
 bool UnaskedAlert::eventFilter(QObject* watched, QEvent* event) {
     // The window manager's close button; the app's own closing of every window at quit is not spontaneous.
-    if (watched == alert_ && event->type() == QEvent::Close && event->spontaneous() && alert_->isVisible())
+    if (event->type() == QEvent::Close && event->spontaneous() && watched == alert_ && alert_->isVisible())
         userAnswered();
     return false;
 }

@@ -54,6 +54,8 @@ private:
     void focusChanged(QWindow* focus);
     void show();
     void stepAside();
+    // Stops hearing from `alert`, which is about to go.
+    void forget(QMessageBox* alert);
     void closed();
     void userAnswered();
 
