@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -63,6 +64,17 @@ std::string hexOf(ByteView bytes) {
     std::string out;
     for (const std::uint8_t b : bytes) out += {digits[b >> 4], digits[b & 15]};
     return out;
+}
+
+std::uint64_t reportedSlice(long tid) {
+    struct {
+        std::uint32_t size, policy;
+        std::uint64_t flags;
+        std::int32_t nice;
+        std::uint32_t priority;
+        std::uint64_t runtime, deadline, period;
+    } attr{};
+    return ::syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
 }
 
 } // namespace corvane::test

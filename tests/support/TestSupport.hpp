@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -37,6 +38,9 @@ std::string readWhole(const std::filesystem::path& file);
 void writeScript(const std::filesystem::path& file, const std::string& body);
 // How many of this process's threads carry the name `name`.
 std::size_t threadsNamed(const std::string& name);
+// The slice the kernel reports for thread `tid` (0: the calling one), sched_attr's sched_runtime in
+// nanoseconds; 0 when unknown.
+std::uint64_t reportedSlice(long tid = 0);
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);

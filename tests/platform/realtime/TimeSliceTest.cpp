@@ -1,5 +1,6 @@
 // Short turns for a waking thread: asked of the fair scheduler only, and reported as the kernel has them.
 #include "platform/realtime/TimeSlice.hpp"
+#include "tests/support/TestSupport.hpp"
 #include <cstdint>
 #include <thread>
 #include <gtest/gtest.h>
@@ -14,18 +15,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// The slice the kernel reports for the calling thread (sched_attr's sched_runtime), in nanoseconds.
-std::uint64_t reportedRuntime() {
-    struct {
-        std::uint32_t size, policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime, deadline, period;
-    } attr{};
-    return ::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
-}
-
 TEST(TimeSlice, AFairThreadKeepsItsNiceAndAReportedSliceIsTheOneAsked) {
     std::thread([] {
         const pid_t self = static_cast<pid_t>(::syscall(SYS_gettid));
@@ -34,7 +23,7 @@ TEST(TimeSlice, AFairThreadKeepsItsNiceAndAReportedSliceIsTheOneAsked) {
         // Where the kernel has slices of a thread's own, it reports this one; elsewhere nothing is claimed.
         if (slice) {
             EXPECT_EQ(*slice, 300us);
-            EXPECT_EQ(reportedRuntime(), 300'000u);
+            EXPECT_EQ(test::reportedSlice(), 300'000u);
         }
         EXPECT_EQ(::sched_getscheduler(0), SCHED_OTHER);
         EXPECT_EQ(::getpriority(PRIO_PROCESS, self), 3);

@@ -17,6 +17,7 @@
 #include "platform/realtime/TimeSlice.hpp"
 #include "platform/video/VideoFormat.hpp"
 #include "tests/engine/video/VideoClips.hpp"
+#include "tests/support/TestSupport.hpp"
 
 namespace corvane::platform {
 namespace {
@@ -198,30 +199,18 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
 }
 
 
-// The slice the kernel reports for thread `tid` (sched_attr's sched_runtime, nanoseconds), 0 when unknown.
-std::uint64_t runtimeOf(pid_t tid) {
-    struct {
-        std::uint32_t size, policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime, deadline, period;
-    } attr{};
-    return ::syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
-}
-
 // The decoder's thread and libavcodec's slice threads, which it starts, take short turns; the thread that
 // made the session keeps its own.
 TEST_F(VideoDecoderBackendPeerTest, TheDecodersThreadAndTheCodecsThreadsTakeShortTurns) {
     const Clip clip = test::clips::makeClip(folder.path(), {Codec::h264, 320, 240, 2, 2});
-    const std::uint64_t own = runtimeOf(0);
+    const std::uint64_t own = test::reportedSlice();
     auto session = sessionFor(clip, 4);
     ASSERT_TRUE(session);
     std::vector<std::uint64_t> slices;
     std::uint64_t decoderSlice = 0;
     std::promise<void> answered;
     const Handler handler = [&](std::size_t, int, std::shared_ptr<const PixelBuffer>, const auto&) {
-        decoderSlice = runtimeOf(0);
+        decoderSlice = test::reportedSlice();
         answered.set_value();
     };
     queue(*session, clip.accessUnits, 0, true, handler);
@@ -230,13 +219,13 @@ TEST_F(VideoDecoderBackendPeerTest, TheDecodersThreadAndTheCodecsThreadsTakeShor
         std::ifstream comm(task.path() / "comm");
         std::string name;
         std::getline(comm, name);
-        if (name == "corvane.decode") slices.push_back(runtimeOf(pid_t(std::stol(task.path().filename().string()))));
+        if (name == "corvane.decode") slices.push_back(test::reportedSlice(std::stol(task.path().filename().string())));
     }
     cpu_set_t cpus;
     ASSERT_EQ(::sched_getaffinity(0, sizeof cpus, &cpus), 0);
     // One slice thread per processor at least, where there is more than one.
     EXPECT_GE(slices.size(), CPU_COUNT(&cpus) > 1 ? std::size_t(3) : std::size_t(1));
-    EXPECT_EQ(runtimeOf(0), own);
+    EXPECT_EQ(test::reportedSlice(), own);
     // Kernels without slices of a thread's own report none, or their default for all alike.
     std::uint64_t asked = 0;
     std::thread([&] { asked = TimeSlice::shortenCallingThread(std::chrono::microseconds(300)) ? 300'000 : 0; }).join();
