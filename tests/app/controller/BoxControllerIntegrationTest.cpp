@@ -59,6 +59,17 @@ protected:
         QWidget* stream = controller->engineStream().window();
         return QTest::qWaitFor([&] { return stream->isActiveWindow(); }, 10000) ? stream : nullptr;
     }
+    // The app launched again on the same folders, not at login, and run until its login question falls due.
+    std::unique_ptr<BoxController> relaunch() {
+        AppLaunch::atLogin = false;
+        auto later = std::make_unique<BoxController>(BoxController::Environment{
+            clock, laterPool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
+            std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
+        later->autostartConfigHome = rig.dir.path() / "config";
+        later->start();
+        clock.advance(3.1);
+        return later;
+    }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
     test::ScriptedCable* cable = new test::ScriptedCable;
     test::ControllerRig rig{std::unique_ptr<CableLink>(cable),
@@ -67,6 +78,7 @@ protected:
     ManualClock& clock = rig.clock;
     std::unique_ptr<boxsim::Box>& box = rig.box;
     std::unique_ptr<BoxController>& controller = rig.controller;
+    AppPool laterPool;  // for relaunch(): outlives the controllers a test makes
 };
 
 TEST_F(BoxControllerTest, WithoutALinkTheBridgeDecidesThePhase) {
@@ -355,10 +367,9 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
-// The login question counts as asked only once the user answered or closed it. A first launch whose stream
-// window stays until the quit never shows it, not even as the quit closes the stream window; a launch that
-// quits with it on screen, unanswered, does not count either; the window manager's close button does.
-TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
+// A first launch whose stream window stays until the quit never shows the login question, not even as the quit
+// closes the stream window, and does not count it as asked: the next launch asks it.
+TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
     constexpr const char* asked = "Corvane.AskedLoginItem";
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
@@ -377,18 +388,24 @@ TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
     EXPECT_FALSE(controller->defaults().object(asked));
     controller.reset();
 
-    AppPool pool;
-    const auto launch = [&] {
-        auto later = std::make_unique<BoxController>(BoxController::Environment{
-            clock, pool, std::make_shared<platform::UserDefaults>(rig.dir.path() / "defaults.json"),
-            std::make_unique<test::ScriptedCable>(), rig.dir.path() / "keys"});
-        later->autostartConfigHome = rig.dir.path() / "config";
-        later->start();
-        clock.advance(3.1);
-        return later;
-    };
+    auto later = relaunch();
+    QMessageBox* question = test::alert("Open Corvane when you log in?");
+    ASSERT_TRUE(question);
+    EXPECT_FALSE(later->defaults().object(asked));  // on screen is not answered
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_TRUE(later->defaults().boolean(asked));
+    EXPECT_EQ(platform::LoginItem::status(later->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// The login question counts as asked only once the user answered or closed it: a launch that quits with it on
+// screen, unanswered, does not count, nor does the quit's closing of every window; the window manager's close
+// button does.
+TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
+    constexpr const char* asked = "Corvane.AskedLoginItem";
+    controller.reset();  // this test's launches are its own
+
     // On screen, then the quit: it goes, unanswered.
-    auto second = launch();
+    auto second = relaunch();
     QPointer<QMessageBox> question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
     EXPECT_FALSE(second->defaults().object(asked));  // on screen is not answered
@@ -399,7 +416,7 @@ TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     // Closed by the quit's closing of every window, before the controller hears of the quit: unanswered too.
-    auto third = launch();
+    auto third = relaunch();
     question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
     question->close();
@@ -410,7 +427,7 @@ TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 
     // Closed with the window manager's close button: answered.
-    auto fourth = launch();
+    auto fourth = relaunch();
     question = test::alert("Open Corvane when you log in?");
     ASSERT_TRUE(question);
     ASSERT_TRUE(QTest::qWaitFor([&] { return question && question->isActiveWindow(); }, 10000));
@@ -421,7 +438,7 @@ TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
     fourth.reset();
 
     // Asked once: the next launch does not ask.
-    auto fifth = launch();
+    auto fifth = relaunch();
     QTest::qWait(100);
     EXPECT_TRUE(test::alerts().empty());
 }
