@@ -54,7 +54,7 @@ std::vector<UpdateBanner::Row> UpdateBanner::rows(UpdateManager& updates, QWidge
     }
     if (status.kind == Kind::failed)
         return {{"exclamationmark.triangle", Tint::orange, "Update failed", status.text,
-                 updates.appUpdateObstacle() == status.text, std::nullopt, false,
+                 updates.failedOnObstacle(), std::nullopt, false,
                  {{"Dismiss", false, [u] { u->dismissResult(); }}}}};
     if (status.kind == Kind::checking && updates.showResult())
         return {{"arrow.triangle.2.circlepath", Tint::secondary, "Checking for updates...", std::nullopt, false,

@@ -230,7 +230,7 @@ void UpdatesTab::sync() {
     status_->setText(line ? PlainText::cut(*line) : QString());
     // Two lines for an update in progress, three for a failure, one otherwise; the app's advice where it
     // cannot update itself whole.
-    const bool advice = kind == Kind::failed && updates.appUpdateObstacle() == updates.status().text;
+    const bool advice = updates.failedOnObstacle();
     status_->setMaxLines(advice ? 0 : kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
     if (kind == Kind::failed) {
         // Orange as text needs more contrast than as a symbol.

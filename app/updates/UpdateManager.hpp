@@ -103,6 +103,8 @@ public:
     // or by an update that finds it. The app's update buttons are off while it is set.
     const std::optional<std::string>& appUpdateObstacle() const { return appUpdateObstacle_; }
     bool canUpdateApp() const { return appUpdate_ && !appUpdateObstacle_; }
+    // The failure shown is that advice: screens show it whole.
+    bool failedOnObstacle() const { return status_.kind == Status::Kind::failed && appUpdateObstacle_ == status_.text; }
 
     const std::string& currentVersion() const { return info_.version; }
     // Ends a running stream and returns once it has stopped; set by the box controller.
