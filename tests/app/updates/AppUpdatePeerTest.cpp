@@ -251,12 +251,19 @@ make('big', lambda zf: zf.writestr(zipfile.ZipInfo('Corvane/lib/big'), bytes(3 <
 open(out + '/garbage.zip', 'wb').write(b'PK\x03\x04' + bytes(100))
 )PY";
 
+// Makes those archives in `served`, through a script kept in `scratch`; `outside` is where none may write. The
+// script's exit status.
+int makeArchives(const std::filesystem::path& scratch, const std::filesystem::path& served,
+                 const std::filesystem::path& outside) {
+    test::writeFile(scratch / "archives.py", kArchives);
+    return test::run("python3 " + quoted((scratch / "archives.py").string()) + " " + quoted(served.string()) + " " +
+                     quoted(outside.string()) + " " + test::kIdentifier);
+}
+
 TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUntouched) {
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     const auto before = test::snapshot(installed());
-    test::writeFile(root.path() / "archives.py", kArchives);
-    ASSERT_EQ(test::run("python3 " + quoted((root.path() / "archives.py").string()) + " " + quoted(served().string()) +
-                        " " + quoted(outside().string()) + " " + test::kIdentifier), 0);
+    ASSERT_EQ(makeArchives(root.path(), served(), outside()), 0);
     const std::string notValid = "The downloaded update is not a valid Corvane app.";
     const std::string integrity = "The download did not pass its integrity check.";
     const std::string digest = test::sha256Of(served() / "valid.zip");
@@ -316,9 +323,7 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
 TEST_F(AppUpdateTest, AWriteFailureWhileUnpackingSaysWhatFailedAndWhy) {
     test::makeInstallFolder(installed(), "1.0", "#!/bin/sh\necho old\n");
     const auto before = test::snapshot(installed());
-    test::writeFile(root.path() / "archives.py", kArchives);
-    ASSERT_EQ(test::run("python3 " + quoted((root.path() / "archives.py").string()) + " " + quoted(served().string()) +
-                        " " + quoted(outside().string()) + " " + test::kIdentifier), 0);
+    ASSERT_EQ(makeArchives(root.path(), served(), outside()), 0);
     // Writes past 1 MiB fail with EFBIG instead of raising SIGXFSZ. The archives are far smaller; "big" unpacks
     // to 3 MiB.
     struct sigaction ignore {}, was {};
