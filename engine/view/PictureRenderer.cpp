@@ -10,6 +10,7 @@
 #include <QRect>
 
 #include "engine/EngineLog.hpp"
+#include "platform/video/ChromaWeave.hpp"
 #include "platform/video/ColorMatrix.hpp"
 
 #ifndef GL_UNPACK_ROW_LENGTH
@@ -308,24 +309,6 @@ bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned
     return true;
 }
 
-bool PictureRenderer::interleave(const PixelBuffer::Plane& cb, const PixelBuffer::Plane& cr) {
-    if (!cb.data || !cr.data || cb.width < 1 || cb.height < 1 || cr.width != cb.width || cr.height != cb.height ||
-        cb.bytesPerRow < cb.width || cr.bytesPerRow < cr.width)
-        return false;
-    const auto w = std::size_t(cb.width);
-    chroma_.resize(2 * w * std::size_t(cb.height));
-    for (std::size_t y = 0; y < std::size_t(cb.height); ++y) {
-        const std::uint8_t* b = cb.data + y * std::size_t(cb.bytesPerRow);
-        const std::uint8_t* r = cr.data + y * std::size_t(cr.bytesPerRow);
-        std::uint8_t* out = chroma_.data() + 2 * w * y;
-        for (std::size_t x = 0; x < w; ++x) {
-            out[2 * x] = b[x];
-            out[2 * x + 1] = r[x];
-        }
-    }
-    return true;
-}
-
 bool PictureRenderer::upload(const PixelBuffer& picture) {
     ready_ = false;
     if (!initialized_) return false;
@@ -347,7 +330,8 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
         // Cb and Cr side by side in one texture: one filtered read for both in the shader, where two cost a
         // software rasteriser far more than weaving the two quarter-size planes here.
         kind_ = Kind::nv12;
-        ok = plane(0, picture.plane(0), GL_LUMINANCE, 1) && interleave(picture.plane(1), picture.plane(2)) &&
+        ok = plane(0, picture.plane(0), GL_LUMINANCE, 1) &&
+             platform::weaveChroma(picture.plane(1), picture.plane(2), chroma_) &&
              plane(1, PixelBuffer::Plane{chroma_.data(), 2 * picture.plane(1).width, picture.plane(1).width,
                                          picture.plane(1).height},
                    GL_LUMINANCE_ALPHA, 2);

@@ -59,8 +59,6 @@ private:
     // Its chroma planes are half as wide as the picture, their coordinates shifted.
     static bool shiftsChroma(Kind kind);
     bool plane(int slot, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
-    // Cb and Cr of equal size into chroma_, side by side; false when they are not.
-    bool interleave(const platform::PixelBuffer::Plane& cb, const platform::PixelBuffer::Plane& cr);
 
     bool initialized_ = false;
     bool rowLength_ = true;  // the context can skip padding at the end of rows

@@ -23,6 +23,7 @@ extern "C" {
 }
 
 #include "platform/realtime/TimeSlice.hpp"
+#include "platform/video/ChromaWeave.hpp"
 #include "platform/video/PictureConverter.hpp"
 
 namespace corvane::platform {
@@ -72,6 +73,7 @@ struct VideoDecoderBackend::Impl {
     // reference, its buffers go back to the decoder and the entry takes the next picture.
     struct Wrapped {
         AVFrame* frame = av_frame_alloc();
+        std::vector<std::uint8_t> chroma;  // a 4:2:0 picture's Cb and Cr, woven
         std::optional<PixelBuffer> picture;
         Wrapped() = default;
         Wrapped(const Wrapped&) = delete;
@@ -556,8 +558,17 @@ std::shared_ptr<const PixelBuffer> VideoDecoderBackend::Impl::wrap(AVFrame* pict
         if (wrapped.size() < wrappedKept) wrapped.push_back(entry);
     }
     if (!entry->frame) return nullptr;
+    if (format == PixelBuffer::Format::i420) {
+        // Handed out with Cb and Cr woven, as the view draws them: at large sizes the view's thread is what
+        // limits the pictures shown a second, and the decoder's thread has time to spare between pictures.
+        if (!weaveChroma(planes[1], planes[2], entry->chroma)) return nullptr;
+        planes[1] = {entry->chroma.data(), 2 * planes[1].width, planes[1].width, planes[1].height};
+        planes[2] = {};
+        format = PixelBuffer::Format::nv12;
+    }
     av_frame_move_ref(entry->frame, picture);
-    entry->picture.emplace(format, entry->frame->width, entry->frame->height, planes, shape.planes, color, nullptr);
+    entry->picture.emplace(format, entry->frame->width, entry->frame->height, planes,
+                           PixelBuffer::layout(format).planes, color, nullptr);
     return std::shared_ptr<const PixelBuffer>(entry, &*entry->picture);
 }
 

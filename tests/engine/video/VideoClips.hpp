@@ -151,13 +151,13 @@ inline Bytes tightBytes(const platform::PixelBuffer& image) {
     return out;
 }
 
-// ffmpeg's own pictures of a clip, as tightBytes gives the decoder's: the planes libavcodec decodes to
-// (yuv420p, or yuv420p10le for a 10-bit clip), byte for byte, with no scaler anywhere.
+// ffmpeg's own pictures of a clip, as tightBytes gives the decoder's, byte for byte, with no scaler
+// anywhere: nv12 for an 8-bit clip (the decoder hands out Cb and Cr woven), yuv420p10le for a 10-bit one.
 inline std::vector<Bytes> expectedPictures(const Clip& clip) {
     const auto luma = static_cast<std::size_t>(clip.recipe.width) * static_cast<std::size_t>(clip.recipe.height);
     const auto chroma = static_cast<std::size_t>((clip.recipe.width + 1) / 2) * std::size_t((clip.recipe.height + 1) / 2);
     const std::size_t sampleBytes = clip.recipe.tenBit() ? 2 : 1;
-    return ffmpegFrames(clip.path, clip.recipe.tenBit() ? "yuv420p10le" : "yuv420p", (luma + 2 * chroma) * sampleBytes);
+    return ffmpegFrames(clip.path, clip.recipe.tenBit() ? "yuv420p10le" : "nv12", (luma + 2 * chroma) * sampleBytes);
 }
 
 }  // namespace corvane::test::clips

@@ -65,7 +65,7 @@ protected:
             ASSERT_TRUE(frames[index].image) << "no picture for frame " << index;
             const DecodedFrame& frame = frames[index];
             // The decoder's own planes, with the colours the stream signals.
-            EXPECT_EQ(frame.image->format(), clip.recipe.tenBitHDR ? Picture::Format::i010 : Picture::Format::i420);
+            EXPECT_EQ(frame.image->format(), clip.recipe.tenBitHDR ? Picture::Format::i010 : Picture::Format::nv12);
             EXPECT_EQ(frame.image->colorSpace(), colors);
             EXPECT_EQ(frame.image->width(), clip.recipe.width);
             EXPECT_EQ(frame.image->height(), clip.recipe.height);
@@ -111,7 +111,7 @@ TEST_F(VideoDecoderPeerTest, HevcPicturesEqualFfmpegsAcrossASizeAndProfileChange
     EXPECT_EQ(order, inOrder);
     ASSERT_TRUE(frames.count(200));
     ASSERT_TRUE(frames[200].image);
-    EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::i420);
+    EXPECT_EQ(frames[200].image->format(), platform::PixelBuffer::Format::nv12);
 }
 
 TEST_F(VideoDecoderPeerTest, TenBitPicturesCarryTheColoursTheirStreamSignalsAndAreHdr10OnlyInAnHdrSession) {

@@ -82,8 +82,9 @@ TEST_F(VideoDecoderBackendPeerTest, PicturesAreTheDecodersOwnPlanesHeldUntilThei
     decodeAll(clip, clip.accessUnits, [&](std::size_t i, int, std::shared_ptr<const PixelBuffer> image,
                                           const VideoDecoderBackend::Timing& timing) {
         ASSERT_TRUE(image);
-        // Planes as libavcodec wrote them, with the stream's colours (x264 names no matrix: BT.601, video range).
-        EXPECT_EQ(image->format(), PixelBuffer::Format::i420);
+        // The luma as libavcodec wrote it and the chroma woven, with the stream's colours (x264 names no
+        // matrix: BT.601, video range).
+        EXPECT_EQ(image->format(), PixelBuffer::Format::nv12);
         EXPECT_EQ(image->colorSpace(), (PixelBuffer::ColorSpace{PixelBuffer::ColorSpace::Matrix::bt601, false}));
         EXPECT_GT(timing.queuedAt, 0);
         EXPECT_GE(timing.startedAt, timing.queuedAt);
