@@ -122,13 +122,9 @@ public:
             SettingsWindow settings(*box);
             settings.tabs()->setCurrentIndex(settings.tabs()->count() - 1);
             const auto whole = [&advice](QWidget& window, const std::string& where) {
-                int shown = 0;
-                for (auto* lines : window.findChildren<TextLines*>()) {
-                    if (!lines->isVisible() || lines->text().toStdString() != advice) continue;
-                    ++shown;
-                    EXPECT_EQ(lines->lines(lines->width()).join("").toStdString(), advice) << where;
-                }
-                EXPECT_GE(shown, 1) << where;
+                const auto found = test::wholeText(window, advice);
+                EXPECT_EQ(found.faults, "") << where;
+                EXPECT_GE(found.shown, 1) << where;
             };
             check(main, std::string("main, ") + name);
             whole(main, std::string("main, ") + name);

@@ -94,4 +94,24 @@ inline std::string cutTexts(QWidget& root) {
     return out;
 }
 
+// The TextLines shown in `root` that carry `text`: how many there are, and one line per one that does not
+// show it whole (on fewer lines than it wraps into, or in less height than those lines need).
+struct WholeText {
+    int shown = 0;
+    std::string faults;
+};
+inline WholeText wholeText(QWidget& root, const std::string& text) {
+    WholeText out;
+    for (auto* lines : root.findChildren<TextLines*>()) {
+        if (!lines->isVisibleTo(&root) || lines->text().toStdString() != text) continue;
+        ++out.shown;
+        if (lines->lines(lines->width()).join("").toStdString() != text)
+            out.faults += "cut at width " + std::to_string(lines->width()) + "\n";
+        if (lines->height() < lines->heightForWidth(lines->width()))
+            out.faults += "height " + std::to_string(lines->height()) + " of " +
+                          std::to_string(lines->heightForWidth(lines->width())) + "\n";
+    }
+    return out;
+}
+
 } // namespace corvane::test

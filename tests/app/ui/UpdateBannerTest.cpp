@@ -135,15 +135,10 @@ TEST_F(UpdateBannerTest, WhereTheAppCannotUpdateItselfItsButtonsAreOffBesideTheW
                 window->show();
                 QApplication::processEvents();
                 EXPECT_EQ(test::cutTexts(*window), "");
-                int whole = 0;
-                for (auto* lines : window->findChildren<TextLines*>()) {
-                    if (!lines->isVisibleTo(window) || lines->text().toStdString() != advice) continue;
-                    ++whole;
-                    EXPECT_EQ(lines->lines(lines->width()).join("").toStdString(), advice);
-                    EXPECT_GE(lines->height(), lines->heightForWidth(lines->width()));
-                }
+                const auto whole = test::wholeText(*window, advice);
+                EXPECT_EQ(whole.faults, "");
                 // The banner's row or failure; the tab's row, and its status line with the failure.
-                EXPECT_EQ(whole, window == &main ? 1 : failed ? 2 : 1);
+                EXPECT_EQ(whole.shown, window == &main ? 1 : failed ? 2 : 1);
                 window->hide();
             }
             if (failed) continue;

@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
@@ -198,7 +196,6 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
     EXPECT_EQ(answered, (std::vector<std::size_t>{0, 9, 10, 11}));
     EXPECT_EQ(ahead[11], 2u);
 }
-
 
 // The decoder's thread and libavcodec's slice threads, which it starts, take short turns; the thread that
 // made the session keeps its own.
