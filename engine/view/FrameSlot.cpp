@@ -31,6 +31,13 @@ std::optional<DecodedFrame> FrameSlot::next() {
     return frame;
 }
 
+std::optional<DecodedFrame> FrameSlot::peek() const {
+    std::lock_guard guard(lock);
+    if (!pacing()) return newest;
+    if (queue.empty()) return std::nullopt;
+    return queue.front();
+}
+
 std::optional<DecodedFrame> FrameSlot::take() const {
     std::lock_guard guard(lock);
     return newest;

@@ -11,7 +11,7 @@
 namespace corvane::stream {
 
 // The hand-over of decoded pictures from the decoder's output thread to the display. `put` runs on the
-// decoder's thread, the rest on the main thread; the lock is held only to copy or swap frames.
+// decoder's thread, the rest on the display's threads; the lock is held only to copy or swap frames.
 // Newest-wins by default; with pacing on, up to two frames wait in order so each refresh shows the next.
 class FrameSlot final {
 public:
@@ -25,6 +25,8 @@ public:
     std::optional<DecodedFrame> next();
     // The newest frame, left in place.
     std::optional<DecodedFrame> take() const;
+    // The frame next() would give now, left in place.
+    std::optional<DecodedFrame> peek() const;
     void clear();
 
     // Set before frames flow; atomic so that a late change is still no data race.

@@ -29,8 +29,6 @@ namespace {
 
 using platform::PixelBuffer;
 
-constexpr int firstOverlaySlot = 3;
-
 // Old-style GLSL, so one text serves desktop compatibility contexts and OpenGL ES 2 alike. With SHIFTED,
 // the chroma planes' coordinates too: worked out per corner and interpolated, not per pixel (a software
 // rasteriser's cost).
@@ -215,40 +213,48 @@ void PictureRenderer::initialize() {
     initializeOpenGLFunctions();
     const QOpenGLContext* context = QOpenGLContext::currentContext();
     rowLength_ = context && (!context->isOpenGLES() || context->format().majorVersion() >= 3);
-    glGenTextures(GLsizei(textures_.size()), textures_.data());
-    for (const unsigned int texture : textures_) {
-        glBindTexture(GL_TEXTURE_2D, texture);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+    for (Picture& picture : pictures_) {
+        picture = Picture{};
+        for (Texture& texture : picture.planes) makeTexture(texture);
+        picture.firstPlaneFilter = GL_LINEAR;
     }
-    textureSizes_ = {};
-    textureFormats_ = {};
-    firstPlaneFilter_ = GL_LINEAR;
+    for (Texture& texture : overlays_) makeTexture(texture);
+    shown_ = -1;
     programFailed_ = {};
-    ready_ = false;
     initialized_ = true;
+}
+
+void PictureRenderer::makeTexture(Texture& texture) {
+    texture = Texture{};
+    glGenTextures(1, &texture.name);
+    glBindTexture(GL_TEXTURE_2D, texture.name);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
 }
 
 void PictureRenderer::release() {
     if (!initialized_) return;
-    glDeleteTextures(GLsizei(textures_.size()), textures_.data());
-    textures_ = {};
+    for (Picture& picture : pictures_)
+        for (Texture& texture : picture.planes) glDeleteTextures(1, &texture.name);
+    for (Texture& texture : overlays_) glDeleteTextures(1, &texture.name);
+    pictures_ = {};
+    overlays_ = {};
     for (auto& program : programs_) program.reset();
     initialized_ = false;
-    ready_ = false;
+    shown_ = -1;
     overlaySizes_ = {};
 }
 
-QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
+QOpenGLShaderProgram* PictureRenderer::program(Kind kind, const std::string& numbers) {
     auto& slot = programs_[std::size_t(kind)];
     const bool yuv = kind != Kind::bgra && kind != Kind::overlay;
     // A picture of another colour space needs a program of its own.
-    if (yuv && programNumbers_[std::size_t(kind)] != numbers_) {
+    if (yuv && programNumbers_[std::size_t(kind)] != numbers) {
         slot.reset();
         programFailed_[std::size_t(kind)] = false;
-        programNumbers_[std::size_t(kind)] = numbers_;
+        programNumbers_[std::size_t(kind)] = numbers;
     }
     if (slot || programFailed_[std::size_t(kind)]) return slot.get();
     std::string fragment;
@@ -263,7 +269,7 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
     }
     // Full precision where the language has levels: 16-bit samples and the HDR curves need it.
     const std::string shifted = shiftsChroma(kind) ? "#define SHIFTED\n" : "";
-    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + shifted + (yuv ? numbers_ : std::string()) + fragment;
+    fragment = "#ifdef GL_ES\nprecision highp float;\n#endif\n" + shifted + (yuv ? numbers : std::string()) + fragment;
     auto made = std::make_unique<QOpenGLShaderProgram>();
     made->addShaderFromSourceCode(QOpenGLShader::Vertex, QByteArray::fromStdString(shifted + vertexShader));
     made->addShaderFromSourceCode(QOpenGLShader::Fragment, QByteArray::fromStdString(fragment));
@@ -284,16 +290,17 @@ QOpenGLShaderProgram* PictureRenderer::program(Kind kind) {
 
 bool PictureRenderer::shiftsChroma(Kind kind) { return kind == Kind::nv12 || kind == Kind::p010 || kind == Kind::planar16; }
 
-bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel) {
+bool PictureRenderer::plane(Texture& texture, const PixelBuffer::Plane& source, unsigned int format,
+                            int bytesPerTexel) {
     if (!source.data || source.width < 1 || source.height < 1 || source.bytesPerRow < source.width * bytesPerTexel ||
         source.bytesPerRow % bytesPerTexel != 0)
         return false;
-    glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(slot)]);
+    glBindTexture(GL_TEXTURE_2D, texture.name);
     const QSize size(source.width, source.height);
-    if (textureSizes_[std::size_t(slot)] != size || textureFormats_[std::size_t(slot)] != format) {
+    if (texture.size != size || texture.format != format) {
         glTexImage2D(GL_TEXTURE_2D, 0, GLint(format), source.width, source.height, 0, format, GL_UNSIGNED_BYTE, nullptr);
-        textureSizes_[std::size_t(slot)] = size;
-        textureFormats_[std::size_t(slot)] = format;
+        texture.size = size;
+        texture.format = format;
     }
     glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
     if (rowLength_) {
@@ -310,43 +317,53 @@ bool PictureRenderer::plane(int slot, const PixelBuffer::Plane& source, unsigned
 }
 
 bool PictureRenderer::upload(const PixelBuffer& picture) {
-    ready_ = false;
+    shown_ = 0;
+    return upload(picture, 0);
+}
+
+bool PictureRenderer::upload(const PixelBuffer& picture, int set) {
+    if (set < 0 || set >= pictureSets) return false;
+    Picture& to = pictures_[std::size_t(set)];
+    to.ready = false;
     if (!initialized_) return false;
     using Format = PixelBuffer::Format;
     const Format format = picture.format();
     const PixelBuffer::Layout layout = PixelBuffer::layout(format);
     if (picture.planeCount() != layout.planes) return false;
+    auto& planes = to.planes;
     bool ok = true;
     switch (format) {
     case Format::bgra:
-        kind_ = Kind::bgra;
-        ok = plane(0, picture.plane(0), GL_RGBA, 4);
+        to.kind = Kind::bgra;
+        ok = plane(planes[0], picture.plane(0), GL_RGBA, 4);
         break;
     case Format::nv12:
-        kind_ = Kind::nv12;
-        ok = plane(0, picture.plane(0), GL_LUMINANCE, 1) && plane(1, picture.plane(1), GL_LUMINANCE_ALPHA, 2);
+        to.kind = Kind::nv12;
+        ok = plane(planes[0], picture.plane(0), GL_LUMINANCE, 1) &&
+             plane(planes[1], picture.plane(1), GL_LUMINANCE_ALPHA, 2);
         break;
     case Format::i420:
         // Cb and Cr side by side in one texture: one filtered read for both in the shader, where two cost a
         // software rasteriser far more than weaving the two quarter-size planes here.
-        kind_ = Kind::nv12;
-        ok = plane(0, picture.plane(0), GL_LUMINANCE, 1) &&
-             platform::weaveChroma(picture.plane(1), picture.plane(2), chroma_) &&
-             plane(1, PixelBuffer::Plane{chroma_.data(), 2 * picture.plane(1).width, picture.plane(1).width,
-                                         picture.plane(1).height},
+        to.kind = Kind::nv12;
+        ok = plane(planes[0], picture.plane(0), GL_LUMINANCE, 1) &&
+             platform::weaveChroma(picture.plane(1), picture.plane(2), to.chroma) &&
+             plane(planes[1],
+                   PixelBuffer::Plane{to.chroma.data(), 2 * picture.plane(1).width, picture.plane(1).width,
+                                      picture.plane(1).height},
                    GL_LUMINANCE_ALPHA, 2);
         break;
     case Format::i444:
-        kind_ = Kind::planar8;
-        for (int p = 0; p < 3 && ok; ++p) ok = plane(p, picture.plane(p), GL_LUMINANCE, 1);
+        to.kind = Kind::planar8;
+        for (std::size_t p = 0; p < 3 && ok; ++p) ok = plane(planes[p], picture.plane(int(p)), GL_LUMINANCE, 1);
         break;
     case Format::x420:
-        kind_ = Kind::p010;
-        ok = plane(0, picture.plane(0), GL_LUMINANCE_ALPHA, 2) && plane(1, picture.plane(1), GL_RGBA, 4);
+        to.kind = Kind::p010;
+        ok = plane(planes[0], picture.plane(0), GL_LUMINANCE_ALPHA, 2) && plane(planes[1], picture.plane(1), GL_RGBA, 4);
         break;
     case Format::i010:
-        kind_ = Kind::planar16;
-        for (int p = 0; p < 3 && ok; ++p) ok = plane(p, picture.plane(p), GL_LUMINANCE_ALPHA, 2);
+        to.kind = Kind::planar16;
+        for (std::size_t p = 0; p < 3 && ok; ++p) ok = plane(planes[p], picture.plane(int(p)), GL_LUMINANCE_ALPHA, 2);
         break;
     }
     if (!ok) return false;
@@ -354,27 +371,30 @@ bool PictureRenderer::upload(const PixelBuffer& picture) {
     const PixelBuffer::ColorSpace& color = picture.colorSpace();
     const platform::ColorMatrix matrix = platform::ColorMatrix::of(color, tenBit ? 10 : 8);
     const float sampleScale = format == Format::x420 ? 1.0f / (64.0f * 1023.0f) : 1.0f / 1023.0f;
-    if (numbers_.empty() || matrix.rows != matrix_ || matrix.offset != offset_ || sampleScale != sampleScale_ ||
-        color.transfer != transfer_ || color.primaries != primaries_) {
-        matrix_ = matrix.rows;
-        offset_ = matrix.offset;
-        sampleScale_ = sampleScale;
-        transfer_ = color.transfer;
-        primaries_ = color.primaries;
-        numbers_ = colourText(matrix_, offset_, sampleScale_, transfer_, primaries_);
+    if (to.numbers.empty() || matrix.rows != to.matrix || matrix.offset != to.offset || sampleScale != to.sampleScale ||
+        color.transfer != to.transfer || color.primaries != to.primaries) {
+        to.matrix = matrix.rows;
+        to.offset = matrix.offset;
+        to.sampleScale = sampleScale;
+        to.transfer = color.transfer;
+        to.primaries = color.primaries;
+        to.numbers = colourText(to.matrix, to.offset, to.sampleScale, to.transfer, to.primaries);
     }
-    chromaShift_ = layout.subsampled ? 0.5f / float(picture.width()) : 0.0f;
-    pictureSize_ = QSize(picture.width(), picture.height());
-    ready_ = true;
+    to.chromaShift = layout.subsampled ? 0.5f / float(picture.width()) : 0.0f;
+    to.size = QSize(picture.width(), picture.height());
+    to.ready = true;
     return true;
 }
 
 void PictureRenderer::draw(QSize size) {
-    QOpenGLShaderProgram* shader = ready_ && !pictureSize_.isEmpty() ? program(kind_) : nullptr;
+    Picture* const picture = shown_ >= 0 ? &pictures_[std::size_t(shown_)] : nullptr;
+    QOpenGLShaderProgram* shader =
+        picture && picture->ready && !picture->size.isEmpty() ? program(picture->kind, picture->numbers) : nullptr;
+    const QSize pictureSize = shader ? picture->size : QSize(1, 1);
     // Aspect fit, centred, black bars.
     const double W = size.width(), H = size.height();
-    const double scale = shader ? std::min(W / pictureSize_.width(), H / pictureSize_.height()) : 0;
-    const double w = pictureSize_.width() * scale, h = pictureSize_.height() * scale;
+    const double scale = shader ? std::min(W / pictureSize.width(), H / pictureSize.height()) : 0;
+    const double w = pictureSize.width() * scale, h = pictureSize.height() * scale;
     const QRect area(int(std::lround((W - w) / 2)), int(std::lround((H - h) / 2)), int(std::lround(w)),
                      int(std::lround(h)));
     // A picture that covers the whole target leaves nothing to clear: a clear is one more write of every
@@ -390,27 +410,29 @@ void PictureRenderer::draw(QSize size) {
     glClear(GL_COLOR_BUFFER_BIT);
     if (covered) glDisable(GL_SCISSOR_TEST);
     if (!shader) return;
+    Picture& shown = *picture;
     glViewport(area.x(), area.y(), area.width(), area.height());
 
     // Shown pixel for pixel, every screen pixel sits on a texel's centre of the full-size plane: its nearest
     // texel is what filtering would give, for one read instead of four (a software rasteriser's main cost).
-    const bool oneToOne = std::lround(w) == pictureSize_.width() && std::lround(h) == pictureSize_.height();
+    const bool oneToOne = std::lround(w) == pictureSize.width() && std::lround(h) == pictureSize.height();
     const GLenum filter = oneToOne ? GL_NEAREST : GL_LINEAR;
-    if (filter != firstPlaneFilter_) {
-        glBindTexture(GL_TEXTURE_2D, textures_[0]);
+    if (filter != shown.firstPlaneFilter) {
+        glBindTexture(GL_TEXTURE_2D, shown.planes[0].name);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GLint(filter));
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GLint(filter));
-        firstPlaneFilter_ = filter;
+        shown.firstPlaneFilter = filter;
     }
 
     shader->bind();
-    const int planes = kind_ == Kind::bgra ? 1 : kind_ == Kind::nv12 || kind_ == Kind::p010 ? 2 : 3;
-    for (int p = 0; p < planes; ++p) {
+    const Kind kind = shown.kind;
+    const std::size_t planes = kind == Kind::bgra ? 1 : kind == Kind::nv12 || kind == Kind::p010 ? 2 : 3;
+    for (std::size_t p = 0; p < planes; ++p) {
         glActiveTexture(GLenum(GL_TEXTURE0 + p));
-        glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(p)]);
+        glBindTexture(GL_TEXTURE_2D, shown.planes[p].name);
     }
     glActiveTexture(GL_TEXTURE0);
-    if (shiftsChroma(kind_)) shader->setUniformValue(chromaShiftAt_[std::size_t(kind_)], chromaShift_);
+    if (shiftsChroma(kind)) shader->setUniformValue(chromaShiftAt_[std::size_t(kind)], shown.chromaShift);
     glBindBuffer(GL_ARRAY_BUFFER, 0);
     shader->enableAttributeArray(0);
     shader->setAttributeArray(0, GL_FLOAT, quad, 2);
@@ -427,7 +449,7 @@ void PictureRenderer::setOverlay(int layer, const QImage& image) {
     const QImage rgba = image.convertToFormat(QImage::Format_RGBA8888_Premultiplied);
     const PixelBuffer::Plane source{const_cast<std::uint8_t*>(rgba.constBits()), int(rgba.bytesPerLine()), rgba.width(),
                                     rgba.height()};
-    if (plane(firstOverlaySlot + layer, source, GL_RGBA, 4)) shown = rgba.size();
+    if (plane(overlays_[std::size_t(layer)], source, GL_RGBA, 4)) shown = rgba.size();
 }
 
 void PictureRenderer::drawOverlay(int layer, QSize size, const QRectF& area, float opacity) {
@@ -440,7 +462,7 @@ void PictureRenderer::drawOverlay(int layer, QSize size, const QRectF& area, flo
     glBlendFunc(GL_ONE, GL_ONE_MINUS_SRC_ALPHA);
     shader->bind();
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, textures_[std::size_t(firstOverlaySlot + layer)]);
+    glBindTexture(GL_TEXTURE_2D, overlays_[std::size_t(layer)].name);
     shader->setUniformValue("plane0", 0);
     shader->setUniformValue("opacity", std::clamp(opacity, 0.0f, 1.0f));
     glBindBuffer(GL_ARRAY_BUFFER, 0);

@@ -37,12 +37,23 @@ public:
     // Deletes the textures and programs; the context is about to go or change.
     void release();
 
-    // Takes the picture's planes into the textures. False when it cannot be drawn (a layout without a
-    // shader, planes missing, rows shorter than their samples): nothing is drawn until the next upload.
+    // Takes the picture's planes into the textures and draws it from now on. False when it cannot be drawn
+    // (a layout without a shader, planes missing, rows shorter than their samples): nothing is drawn until
+    // the next upload.
     bool upload(const platform::PixelBuffer& picture);
+
+    // Two sets of picture textures, so that one can take the next picture while the other is drawn.
+    static constexpr int pictureSets = 2;
+    // Takes the picture's planes into `set`, which is not drawn meanwhile. It may run on another thread,
+    // whose current context shares this one's textures, while this one draws the other set; never two
+    // uploads at once. False as upload's.
+    bool upload(const platform::PixelBuffer& picture, int set);
+    // Draws `set`, as last uploaded, from now on (nothing when that upload failed).
+    void show(int set) { shown_ = set; }
+    int shown() const { return shown_; }
     // Nothing to draw until the next upload.
-    void forget() { ready_ = false; }
-    // Black, and the last uploaded picture aspect-fitted into a target of `size` device pixels.
+    void forget() { shown_ = -1; }
+    // Black, and the shown picture aspect-fitted into a target of `size` device pixels.
     void draw(QSize size);
 
     // Layers of images over the picture, each drawn by its own call: the one drawn later lies above.
@@ -55,35 +66,45 @@ public:
 
 private:
     enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };
-    QOpenGLShaderProgram* program(Kind kind);
+    // A Y'CbCr program is made with the colour `numbers` of the picture it draws.
+    QOpenGLShaderProgram* program(Kind kind, const std::string& numbers = {});
     // Its chroma planes are half as wide as the picture, their coordinates shifted.
     static bool shiftsChroma(Kind kind);
-    bool plane(int slot, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
+    // A texture and the size and format its storage was last given.
+    struct Texture {
+        unsigned int name = 0;
+        QSize size;
+        unsigned int format = 0;
+    };
+    bool plane(Texture& texture, const platform::PixelBuffer::Plane& source, unsigned int format, int bytesPerTexel);
+    void makeTexture(Texture& texture);
+
+    // One picture's planes and what drawing them needs.
+    struct Picture {
+        std::array<Texture, 3> planes{};
+        unsigned int firstPlaneFilter = 0;  // the first plane's sampling, as last set
+        bool ready = false;
+        Kind kind = Kind::bgra;
+        QSize size;
+        std::array<float, 9> matrix{};
+        std::array<float, 3> offset{};
+        float sampleScale = 1;
+        platform::PixelBuffer::ColorSpace::Transfer transfer = platform::PixelBuffer::ColorSpace::Transfer::sdr;
+        platform::PixelBuffer::ColorSpace::Primaries primaries = platform::PixelBuffer::ColorSpace::Primaries::bt709;
+        std::string numbers;  // the five above as the shader's constants and switches
+        float chromaShift = 0;
+        std::vector<std::uint8_t> chroma;  // a planar picture's two chroma planes, interleaved
+    };
 
     bool initialized_ = false;
     bool rowLength_ = true;  // the context can skip padding at the end of rows
-    static constexpr std::size_t textureCount = 3 + overlayLayers;
-    std::array<unsigned int, textureCount> textures_{};  // three planes, then the overlays
-    std::array<QSize, textureCount> textureSizes_{};
-    std::array<unsigned int, textureCount> textureFormats_{};
+    std::array<Picture, pictureSets> pictures_{};
+    int shown_ = -1;
+    std::array<Texture, overlayLayers> overlays_{};
     std::array<std::unique_ptr<QOpenGLShaderProgram>, std::size_t(Kind::count)> programs_;
     std::array<bool, std::size_t(Kind::count)> programFailed_{};
     std::array<std::string, std::size_t(Kind::count)> programNumbers_;  // the constants each was made with
     std::array<int, std::size_t(Kind::count)> chromaShiftAt_{};        // each program's uniform location
-
-    // The uploaded picture.
-    bool ready_ = false;
-    Kind kind_ = Kind::bgra;
-    QSize pictureSize_;
-    std::array<float, 9> matrix_{};
-    std::array<float, 3> offset_{};
-    float sampleScale_ = 1;
-    platform::PixelBuffer::ColorSpace::Transfer transfer_ = platform::PixelBuffer::ColorSpace::Transfer::sdr;
-    platform::PixelBuffer::ColorSpace::Primaries primaries_ = platform::PixelBuffer::ColorSpace::Primaries::bt709;
-    std::string numbers_;  // the five above as the shader's constants and switches
-    float chromaShift_ = 0;
-    unsigned int firstPlaneFilter_ = 0;  // the first plane's sampling, as last set
-    std::vector<std::uint8_t> chroma_;   // a planar picture's two chroma planes, interleaved
 
     std::array<QSize, overlayLayers> overlaySizes_{};
 };

@@ -11,6 +11,8 @@ namespace corvane::stream {
 struct RenderConnection::Native {
     Display* display = nullptr;
     GLXContext context = nullptr;
+    GLXFBConfig config = nullptr;
+    QSurfaceFormat format;
     WId current = 0;
 
     ~Native() {
@@ -46,9 +48,10 @@ GLXFBConfig configFor(Display* display, int screen, VisualID visual) {
 }
 
 // A context of the version and profile Qt's has.
-GLXContext contextFor(Display* display, GLXFBConfig config, const QSurfaceFormat& format) {
+GLXContext contextFor(Display* display, GLXFBConfig config, const QSurfaceFormat& format,
+                      GLXContext shared = nullptr) {
     if (format.profile() != QSurfaceFormat::CoreProfile)
-        return glXCreateNewContext(display, config, GLX_RGBA_TYPE, nullptr, True);
+        return glXCreateNewContext(display, config, GLX_RGBA_TYPE, shared, True);
     using Create = GLXContext (*)(Display*, GLXFBConfig, GLXContext, Bool, const int*);
     const auto create = reinterpret_cast<Create>(
         glXGetProcAddressARB(reinterpret_cast<const GLubyte*>("glXCreateContextAttribsARB")));
@@ -57,7 +60,7 @@ GLXContext contextFor(Display* display, GLXFBConfig config, const QSurfaceFormat
                               GLX_CONTEXT_MINOR_VERSION_ARB, format.minorVersion(),
                               GLX_CONTEXT_PROFILE_MASK_ARB,  GLX_CONTEXT_CORE_PROFILE_BIT_ARB,
                               0};
-    return create(display, config, nullptr, True, attributes);
+    return create(display, config, shared, True, attributes);
 }
 
 }  // namespace
@@ -77,7 +80,9 @@ std::unique_ptr<RenderConnection> RenderConnection::open(const QOpenGLContext& q
     const GLXFBConfig config =
         configFor(native->display, XScreenNumberOfScreen(attributes.screen), XVisualIDFromVisual(attributes.visual));
     if (!config) return nullptr;
-    native->context = contextFor(native->display, config, qtContext.format());
+    native->config = config;
+    native->format = qtContext.format();
+    native->context = contextFor(native->display, config, native->format);
     if (!native->context) return nullptr;
     std::unique_ptr<RenderConnection> connection(new RenderConnection(std::move(native)));
     if (!connection->makeCurrent(window)) return nullptr;
@@ -92,5 +97,35 @@ bool RenderConnection::makeCurrent(WId window) {
 }
 
 void RenderConnection::swapBuffers() { glXSwapBuffers(native_->display, Window(native_->current)); }
+
+struct RenderConnection::SharingContext::Native {
+    Display* display = nullptr;
+    GLXContext context = nullptr;
+
+    ~Native() {
+        if (context) glXDestroyContext(display, context);
+    }
+};
+
+RenderConnection::SharingContext::SharingContext(std::unique_ptr<Native> native) : native_(std::move(native)) {}
+RenderConnection::SharingContext::~SharingContext() = default;
+
+std::unique_ptr<RenderConnection::SharingContext> RenderConnection::sharingContext() {
+    auto native = std::make_unique<SharingContext::Native>();
+    native->display = native_->display;
+    native->context = contextFor(native_->display, native_->config, native_->format, native_->context);
+    if (!native->context) return nullptr;
+    return std::unique_ptr<SharingContext>(new SharingContext(std::move(native)));
+}
+
+// No drawable: a direct context then sends nothing to the X server, which the render thread talks to on the
+// same connection.
+bool RenderConnection::SharingContext::makeCurrent() {
+    return glXMakeContextCurrent(native_->display, None, None, native_->context);
+}
+
+void RenderConnection::SharingContext::release() { glXMakeContextCurrent(native_->display, None, None, nullptr); }
+
+void RenderConnection::SharingContext::flush() { glFlush(); }
 
 }  // namespace corvane::stream

@@ -28,6 +28,28 @@ public:
     bool makeCurrent(WId window);
     void swapBuffers();
 
+    // A second context on this connection sharing the first's textures, for another thread: current there
+    // with no drawable, it only fills textures.
+    class SharingContext {
+    public:
+        ~SharingContext();
+        SharingContext(const SharingContext&) = delete;
+        SharingContext& operator=(const SharingContext&) = delete;
+        // On the thread that uses it, and released there before it goes.
+        bool makeCurrent();
+        void release();
+        // Hands what this thread wrote to the GL, for the other context to read.
+        void flush();
+
+    private:
+        friend class RenderConnection;
+        struct Native;
+        explicit SharingContext(std::unique_ptr<Native> native);
+        std::unique_ptr<Native> native_;
+    };
+    // Null where the GL library cannot make one.
+    std::unique_ptr<SharingContext> sharingContext();
+
 private:
     struct Native;
     explicit RenderConnection(std::unique_ptr<Native> native);

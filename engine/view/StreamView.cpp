@@ -67,6 +67,7 @@ StreamView::StreamView(QWidget* parent) : QWidget(parent), clock_(uptimeSeconds)
             wake = shared_.running;
         }
         if (wake) renderWake.notify_one();
+        uploader_.wake();
     });
     shared_.shown.reserve(2 * picturesHanded);
     arrived_.reserve(2 * picturesHanded);

@@ -24,6 +24,7 @@
 #include "engine/view/InputHooks.hpp"
 #include "engine/view/InputState.hpp"
 #include "engine/view/PictureRenderer.hpp"
+#include "engine/view/PictureUploader.hpp"
 #include "platform/keys/KeyEvents.hpp"
 #include "platform/pointer/PointerCapture.hpp"
 #include "platform/video/PixelBuffer.hpp"
@@ -60,7 +61,9 @@ class StreamSurface;
 // waited-for step (when the surface first shows), never in the render thread's own loop; should that step
 // fail to make the context current, the render thread asks the main thread for it again at the next frame.
 // On X11 the render thread then draws and swaps through an X connection of its own (RenderConnection), so
-// outside those steps it never uses Qt's.
+// outside those steps it never uses Qt's; there the planes are uploaded by a thread of their own instead
+// (PictureUploader, "corvane.upload"), into a second set of textures, as soon as a frame is put, while the
+// render thread swaps the frame before.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
@@ -357,6 +360,8 @@ private:
     int refusals_ = 0;              // see refuseMakeCurrent
     bool inJob_ = false;            // running a job the main thread waits for
     std::optional<PictureRenderer> renderer_{std::in_place};
+    PictureUploader uploader_{slot_};  // with a connection of its own: the next picture's planes, ahead
+    bool uploaderTried_ = false;       // for the current context
     std::optional<DecodedFrame> current;
     bool uploadPending = false;
     bool hdrActive = false;           // the HDR path is showing

@@ -201,12 +201,24 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
         overlayShown_ = 0;
         fadeShown_ = 0;
     }
+    if (connection_ && !uploaderTried_) {
+        uploaderTried_ = true;
+        if (!uploader_.start(connection_->sharingContext(), *renderer_, renderer_->shown()))
+            EngineLog::write("video: the view takes up pictures on its render thread: no second GL context could be made");
+    }
     if (uploadPending) {
         uploadPending = false;
-        if (current && current->image)
-            renderer_->upload(*current->image);
-        else
+        if (!current || !current->image) {
             renderer_->forget();
+        } else if (uploader_.running()) {
+            const std::optional<int> set = uploader_.take(*current);
+            if (set)
+                renderer_->show(*set);
+            else
+                renderer_->forget();
+        } else {
+            renderer_->upload(*current->image);
+        }
     }
     if (timing) timing->uploadedAt = uptimeSeconds();
     renderer_->draw(target.pixels);
@@ -249,6 +261,9 @@ QImage StreamView::readBack(const Target& target) {
 }
 
 void StreamView::releaseGL() {
+    // Its context shares the renderer's textures.
+    uploader_.stop();
+    uploaderTried_ = false;
     if (context_) {
         // With a connection of its own, its context is still current on the surface.
         const bool current = glSurface_ && (connection_ || context_->makeCurrent(glSurface_));

@@ -562,6 +562,26 @@ TEST_F(StreamViewDisplay, ALookLaidOverThePictureStaysOverNewPicturesBeneathAFad
     EXPECT_TRUE(near(shownAt(250, 150), {60, 60, 60}, 1));
 }
 
+// A frame put in the slot has its planes taken up at once, on a thread of their own, into the textures not
+// drawn: until the frame's turn, whatever is drawn (here, read-backs) still shows the picture before it.
+TEST_F(StreamViewDisplay, APictureTakenUpAheadStaysOffTheScreenUntilItsTurn) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    std::uint8_t drawn = 40;
+    show(frameOf(gray(400, 300, drawn), 1));
+    for (std::uint8_t next : {200, 90, 160}) {
+        view->slot().put(frameOf(gray(400, 300, next), next));
+        for (int look = 0; look < 10; ++look) {
+            ASSERT_TRUE(near(shownAt(200, 150), {drawn, drawn, drawn}, 2)) << int(next);
+            QTest::qWait(5);
+        }
+        view->tick();
+        ASSERT_TRUE(near(shownAt(200, 150), {next, next, next}, 2)) << int(next);
+        drawn = next;
+    }
+    EXPECT_TRUE(log.matching("video: the view takes up pictures on its render thread").empty());
+}
+
 TEST_F(StreamViewDisplay, FirstFrameAndFirstNonBlackFrameAreLoggedOncePerOpening) {
     int pictures = 0;
     view->onFirstPicture = [&] { ++pictures; };

@@ -1,0 +1,125 @@
+#include "engine/view/PictureUploader.hpp"
+
+#include <utility>
+
+#include <pthread.h>
+
+namespace corvane::stream {
+
+bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> context, PictureRenderer& renderer,
+                            int drawn) {
+    if (running() || !context) return false;
+    std::unique_lock guard(lock_);
+    context_ = std::move(context);
+    renderer_ = &renderer;
+    drawn_ = drawn < 0 ? 0 : drawn;
+    current_.reset();
+    quit_ = woken_ = false;
+    request_.reset();
+    done_.reset();
+    taking_ = wanted_ = lastTaken_ = nullptr;
+    thread_ = std::thread([this] { run(); });
+    changed_.wait(guard, [this] { return current_.has_value(); });
+    if (*current_) return true;
+    guard.unlock();
+    thread_.join();
+    guard.lock();
+    context_.reset();
+    renderer_ = nullptr;
+    return false;
+}
+
+void PictureUploader::stop() {
+    if (!running()) return;
+    {
+        std::lock_guard guard(lock_);
+        quit_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    std::optional<Done> done;
+    {
+        std::lock_guard guard(lock_);
+        context_.reset();
+        renderer_ = nullptr;
+        request_.reset();
+        done = std::exchange(done_, std::nullopt);
+    }
+}
+
+void PictureUploader::wake() {
+    {
+        std::lock_guard guard(lock_);
+        if (!renderer_ || quit_) return;
+        woken_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::optional<int> PictureUploader::take(const DecodedFrame& frame) {
+    if (!frame.image) return std::nullopt;
+    std::unique_lock guard(lock_);
+    wanted_ = frame.image.get();
+    const auto taken = [&] { return done_ && done_->picture == frame.image; };
+    if (!taken() && taking_ != wanted_) {
+        request_ = frame;
+        changed_.notify_all();
+    }
+    changed_.wait(guard, taken);
+    const Done done = *std::exchange(done_, std::nullopt);
+    wanted_ = nullptr;
+    drawn_ = done.set;
+    guard.unlock();
+    changed_.notify_all();
+    // The picture's last holder may be this one: released outside the lock.
+    return done.ok ? std::optional<int>(done.set) : std::nullopt;
+}
+
+void PictureUploader::run() {
+    pthread_setname_np(pthread_self(), "corvane.upload");
+    std::unique_lock guard(lock_);
+    current_ = context_->makeCurrent();
+    changed_.notify_all();
+    if (!*current_) return;
+    for (;;) {
+        // Nothing new is taken up while what the render thread waits for lies ready.
+        changed_.wait(guard, [this] {
+            return quit_ || request_ || (woken_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
+        });
+        if (quit_) break;
+        std::optional<DecodedFrame> job = std::exchange(request_, std::nullopt);
+        if (!job) {
+            woken_ = false;
+            guard.unlock();
+            job = slot_.peek();
+            guard.lock();
+            // The render thread may have asked for another meanwhile: it goes first. A picture still to be
+            // converted is left to the render thread, which converts what it takes for showing, and only that.
+            if (request_ || !job || !job->image || !job->image->ready() || job->image.get() == lastTaken_) {
+                guard.unlock();
+                job.reset();  // pictures are let go outside the lock
+                guard.lock();
+                continue;
+            }
+        }
+        // The spare set is written over: what it held is gone.
+        std::optional<Done> over = std::exchange(done_, std::nullopt);
+        const int set = PictureRenderer::pictureSets - 1 - drawn_;
+        lastTaken_ = taking_ = job->image.get();
+        PictureRenderer& renderer = *renderer_;
+        guard.unlock();
+        over.reset();
+        const bool ok = job->image->plane(0).data && renderer.upload(*job->image, set);
+        context_->flush();
+        guard.lock();
+        taking_ = nullptr;
+        done_ = Done{job->image, set, ok};
+        changed_.notify_all();
+        guard.unlock();
+        job.reset();
+        guard.lock();
+    }
+    context_->release();
+}
+
+}  // namespace corvane::stream

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+#include "engine/video/DecodedFrame.hpp"
+#include "engine/view/FrameSlot.hpp"
+#include "engine/view/PictureRenderer.hpp"
+#include "engine/view/RenderConnection.hpp"
+
+namespace corvane::stream {
+
+// Takes the next picture's planes into the renderer's spare set of textures, on a thread and GL context of
+// its own, while the render thread draws and swaps the picture before. With a software rasteriser a swap
+// blocks its thread until the frame is rasterised and sent, so on the render thread alone the upload (a
+// tenth of its cycle at 4K) could never overlap it.
+//
+// The render thread starts and stops it and takes each picture it draws through it; a frame put in the slot
+// wakes it from any thread. It writes only the set the render thread does not draw.
+class PictureUploader final {
+public:
+    explicit PictureUploader(FrameSlot& slot) : slot_(slot) {}
+    ~PictureUploader() { stop(); }
+    PictureUploader(const PictureUploader&) = delete;
+    PictureUploader& operator=(const PictureUploader&) = delete;
+
+    // Render thread, with `renderer` initialised in the context `context` shares, drawing set `drawn` (or
+    // none, -1). Waits until `context` is current on the new thread; false, with nothing started, when it
+    // cannot be made so.
+    bool start(std::unique_ptr<RenderConnection::SharingContext> context, PictureRenderer& renderer, int drawn);
+    // Render thread: waits for an upload under way; the thread ends and its context goes.
+    void stop();
+    bool running() const { return thread_.joinable(); }
+
+    // Any thread: the slot may hold a frame not taken up yet. Does not block.
+    void wake();
+    // Render thread: the set holding `frame`'s planes (taken up now, on the uploader's thread, unless they
+    // already were), which the render thread draws from now on; none when they cannot be drawn.
+    std::optional<int> take(const DecodedFrame& frame);
+
+private:
+    void run();
+
+    FrameSlot& slot_;
+    std::thread thread_;
+    std::mutex lock_;
+    std::condition_variable changed_;
+    // Under lock_.
+    std::unique_ptr<RenderConnection::SharingContext> context_;
+    PictureRenderer* renderer_ = nullptr;
+    std::optional<bool> current_;  // whether the thread made its context current, once it tried
+    bool quit_ = false;
+    bool woken_ = false;
+    int drawn_ = 0;
+    std::optional<DecodedFrame> request_;  // the render thread's, before anything of the slot's
+    // Pictures by address, never read through: the one being taken up, the one the render thread waits for,
+    // the last taken up (not taken up twice in a row).
+    const platform::PixelBuffer* taking_ = nullptr;
+    const platform::PixelBuffer* wanted_ = nullptr;
+    const platform::PixelBuffer* lastTaken_ = nullptr;
+    struct Done {
+        std::shared_ptr<const platform::PixelBuffer> picture;  // held, so it is told apart from any later one
+        int set = 0;
+        bool ok = false;
+    };
+    std::optional<Done> done_;
+};
+
+}  // namespace corvane::stream
