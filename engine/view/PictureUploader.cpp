@@ -1,5 +1,6 @@
 #include "engine/view/PictureUploader.hpp"
 
+#include <system_error>
 #include <utility>
 
 #include <pthread.h>
@@ -18,11 +19,15 @@ bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> co
     request_.reset();
     done_.reset();
     taking_ = wanted_ = lastTaken_ = nullptr;
-    thread_ = std::thread([this] { run(); });
+    try {
+        thread_ = std::thread([this] { run(); });
+    } catch (const std::system_error&) {
+        current_ = false;  // no thread to be had: the render thread takes up the pictures itself
+    }
     changed_.wait(guard, [this] { return current_.has_value(); });
     if (*current_) return true;
     guard.unlock();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     guard.lock();
     context_.reset();
     renderer_ = nullptr;
