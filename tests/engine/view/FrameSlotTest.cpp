@@ -21,8 +21,13 @@ TEST(FrameSlot, NewestWinsOrWithPacingTheNewestTwoInOrder) {
         EXPECT_FALSE(slot.next());
         for (std::uint32_t i = 1; i <= 3; ++i) slot.put(frame(i));
         // Without pacing the newest is offered again at every refresh; with it, 2 then 3, then nothing queued.
+        // A look ahead sees what comes next and leaves it there.
+        EXPECT_EQ(indexOf(slot.peek()), pacing ? 2u : 3u);
         EXPECT_EQ(indexOf(slot.next()), pacing ? 2u : 3u);
+        EXPECT_EQ(indexOf(slot.peek()), 3u);
+        EXPECT_EQ(indexOf(slot.peek()), 3u);
         EXPECT_EQ(indexOf(slot.next()), 3u);
+        EXPECT_EQ(indexOf(slot.peek()), pacing ? 0u : 3u);
         EXPECT_EQ(indexOf(slot.next()), pacing ? 0u : 3u);
         EXPECT_EQ(indexOf(slot.take()), 3u);
         slot.put(frame(4));

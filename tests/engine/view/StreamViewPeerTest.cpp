@@ -582,6 +582,24 @@ TEST_F(StreamViewDisplay, APictureTakenUpAheadStaysOffTheScreenUntilItsTurn) {
     EXPECT_TRUE(log.matching("video: the view takes up pictures on its render thread").empty());
 }
 
+// A picture whose planes cannot be taken up (rows shorter than their pixels) shows black, not the picture
+// before it or a part of it; the picture after it shows whole.
+TEST_F(StreamViewDisplay, APictureThatCannotBeTakenUpShowsBlackUntilTheNext) {
+    view->show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+    for (std::uint8_t next : {120, 200}) {
+        show(frameOf(gray(400, 300, next), next));
+        ASSERT_TRUE(near(shownAt(200, 150), {next, next, next}, 2));
+        auto broken = gray(400, 300, 60);
+        broken->mutablePlane(0).bytesPerRow = 100;
+        show(frameOf(broken, next + 1u));
+        EXPECT_TRUE(near(shownAt(200, 150), {0, 0, 0}, 0));
+        EXPECT_TRUE(near(shownAt(10, 10), {0, 0, 0}, 0));
+    }
+    show(frameOf(gray(400, 300, 90), 7));
+    EXPECT_TRUE(near(shownAt(200, 150), {90, 90, 90}, 2));
+}
+
 TEST_F(StreamViewDisplay, FirstFrameAndFirstNonBlackFrameAreLoggedOncePerOpening) {
     int pictures = 0;
     view->onFirstPicture = [&] { ++pictures; };
