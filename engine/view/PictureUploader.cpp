@@ -16,7 +16,7 @@ bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> co
     drawn_ = drawn < 0 ? 0 : drawn;
     current_.reset();
     quit_ = woken_ = false;
-    request_.reset();
+    request_ = nullptr;
     done_.reset();
     taking_ = wanted_ = lastTaken_ = nullptr;
     try {
@@ -42,12 +42,14 @@ void PictureUploader::stop() {
     }
     changed_.notify_all();
     thread_.join();
+    // Pictures are let go outside the lock.
+    std::shared_ptr<const platform::PixelBuffer> request;
     std::optional<Done> done;
     {
         std::lock_guard guard(lock_);
         context_.reset();
         renderer_ = nullptr;
-        request_.reset();
+        request = std::exchange(request_, nullptr);
         done = std::exchange(done_, std::nullopt);
     }
 }
@@ -61,13 +63,13 @@ void PictureUploader::wake() {
     changed_.notify_all();
 }
 
-std::optional<int> PictureUploader::take(const DecodedFrame& frame) {
-    if (!frame.image) return std::nullopt;
+std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::PixelBuffer>& picture) {
+    if (!picture) return std::nullopt;
     std::unique_lock guard(lock_);
-    wanted_ = frame.image.get();
-    const auto taken = [&] { return done_ && done_->picture == frame.image; };
+    wanted_ = picture.get();
+    const auto taken = [&] { return done_ && done_->picture == picture; };
     if (!taken() && taking_ != wanted_) {
-        request_ = frame;
+        request_ = picture;
         changed_.notify_all();
     }
     changed_.wait(guard, taken);
@@ -92,15 +94,15 @@ void PictureUploader::run() {
             return quit_ || request_ || (woken_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
         });
         if (quit_) break;
-        std::optional<DecodedFrame> job = std::exchange(request_, std::nullopt);
+        std::shared_ptr<const platform::PixelBuffer> job = std::exchange(request_, nullptr);
         if (!job) {
             woken_ = false;
             guard.unlock();
-            job = slot_.peek();
+            if (const std::optional<DecodedFrame> next = slot_.peek()) job = next->image;
             guard.lock();
             // The render thread may have asked for another meanwhile: it goes first. A picture still to be
             // converted is left to the render thread, which converts what it takes for showing, and only that.
-            if (request_ || !job || !job->image || !job->image->ready() || job->image.get() == lastTaken_) {
+            if (request_ || !job || !job->ready() || job.get() == lastTaken_) {
                 guard.unlock();
                 job.reset();  // pictures are let go outside the lock
                 guard.lock();
@@ -110,15 +112,15 @@ void PictureUploader::run() {
         // The spare set is written over: what it held is gone.
         std::optional<Done> over = std::exchange(done_, std::nullopt);
         const int set = PictureRenderer::pictureSets - 1 - drawn_;
-        lastTaken_ = taking_ = job->image.get();
+        lastTaken_ = taking_ = job.get();
         PictureRenderer& renderer = *renderer_;
         guard.unlock();
         over.reset();
-        const bool ok = job->image->plane(0).data && renderer.upload(*job->image, set);
+        const bool ok = job->plane(0).data && renderer.upload(*job, set);
         context_->flush();
         guard.lock();
         taking_ = nullptr;
-        done_ = Done{job->image, set, ok};
+        done_ = Done{job, set, ok};
         changed_.notify_all();
         guard.unlock();
         job.reset();

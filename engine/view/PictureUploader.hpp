@@ -7,7 +7,6 @@
 #include <optional>
 #include <thread>
 
-#include "engine/video/DecodedFrame.hpp"
 #include "engine/view/FrameSlot.hpp"
 #include "engine/view/PictureRenderer.hpp"
 #include "engine/view/RenderConnection.hpp"
@@ -38,9 +37,9 @@ public:
 
     // Any thread: the slot may hold a frame not taken up yet. Does not block.
     void wake();
-    // Render thread: the set holding `frame`'s planes (taken up now, on the uploader's thread, unless they
+    // Render thread: the set holding `picture`'s planes (taken up now, on the uploader's thread, unless they
     // already were), which the render thread draws from now on; none when they cannot be drawn.
-    std::optional<int> take(const DecodedFrame& frame);
+    std::optional<int> take(const std::shared_ptr<const platform::PixelBuffer>& picture);
 
 private:
     void run();
@@ -56,7 +55,7 @@ private:
     bool quit_ = false;
     bool woken_ = false;
     int drawn_ = 0;
-    std::optional<DecodedFrame> request_;  // the render thread's, before anything of the slot's
+    std::shared_ptr<const platform::PixelBuffer> request_;  // the render thread's, before anything of the slot's
     // Pictures by address, never read through: the one being taken up, the one the render thread waits for,
     // the last taken up (not taken up twice in a row).
     const platform::PixelBuffer* taking_ = nullptr;

@@ -211,7 +211,7 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
         if (!current || !current->image) {
             renderer_->forget();
         } else if (uploader_.running()) {
-            const std::optional<int> set = uploader_.take(*current);
+            const std::optional<int> set = uploader_.take(current->image);
             if (set)
                 renderer_->show(*set);
             else
