@@ -63,6 +63,8 @@ public:
     // Draws the overlay of `layer` at `area` (device pixels, origin top left) in a target of `size`, at
     // `opacity`.
     void drawOverlay(int layer, QSize size, const QRectF& area, float opacity);
+    // Blocks until what was drawn is in the frame buffer.
+    void finish() { glFinish(); }
 
 private:
     enum class Kind { bgra, nv12, planar8, p010, planar16, overlay, count };

@@ -15,7 +15,7 @@ bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> co
     renderer_ = &renderer;
     drawn_ = drawn < 0 ? 0 : drawn;
     current_.reset();
-    quit_ = woken_ = false;
+    quit_ = woken_ = heldBack_ = false;
     request_ = nullptr;
     done_.reset();
     taking_ = wanted_ = lastTaken_ = nullptr;
@@ -63,6 +63,14 @@ void PictureUploader::wake() {
     changed_.notify_all();
 }
 
+void PictureUploader::holdBack(bool held) {
+    {
+        std::lock_guard guard(lock_);
+        heldBack_ = held;
+    }
+    if (!held) changed_.notify_all();
+}
+
 std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::PixelBuffer>& picture) {
     if (!picture) return std::nullopt;
     std::unique_lock guard(lock_);
@@ -91,7 +99,8 @@ void PictureUploader::run() {
     for (;;) {
         // Nothing new is taken up while what the render thread waits for lies ready.
         changed_.wait(guard, [this] {
-            return quit_ || request_ || (woken_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
+            return quit_ || request_ ||
+                   (woken_ && !heldBack_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
         });
         if (quit_) break;
         std::shared_ptr<const platform::PixelBuffer> job = std::exchange(request_, nullptr);
@@ -100,9 +109,11 @@ void PictureUploader::run() {
             guard.unlock();
             if (const std::optional<DecodedFrame> next = slot_.peek()) job = next->image;
             guard.lock();
+            // Held back meanwhile: the frame waits until it is let go.
+            if (heldBack_ && !request_) woken_ = true;
             // The render thread may have asked for another meanwhile: it goes first. A picture still to be
             // converted is left to the render thread, which converts what it takes for showing, and only that.
-            if (request_ || !job || !job->ready() || job.get() == lastTaken_) {
+            if (request_ || heldBack_ || !job || !job->ready() || job.get() == lastTaken_) {
                 guard.unlock();
                 job.reset();  // pictures are let go outside the lock
                 guard.lock();

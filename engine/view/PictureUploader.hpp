@@ -37,6 +37,9 @@ public:
 
     // Any thread: the slot may hold a frame not taken up yet. Does not block.
     void wake();
+    // Render thread: while held back, the thread takes up nothing of its own accord (what the render thread
+    // asks for in take() it still does); a frame that came meanwhile is taken up once let go.
+    void holdBack(bool held);
     // Render thread: the set holding `picture`'s planes (taken up now, on the uploader's thread, unless they
     // already were), which the render thread draws from now on; none when they cannot be drawn.
     std::optional<int> take(const std::shared_ptr<const platform::PixelBuffer>& picture);
@@ -54,6 +57,7 @@ private:
     std::optional<bool> current_;  // whether the thread made its context current, once it tried
     bool quit_ = false;
     bool woken_ = false;
+    bool heldBack_ = false;
     int drawn_ = 0;
     std::shared_ptr<const platform::PixelBuffer> request_;  // the render thread's, before anything of the slot's
     // Pictures by address, never read through: the one being taken up, the one the render thread waits for,

@@ -221,10 +221,18 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
         }
     }
     if (timing) timing->uploadedAt = uptimeSeconds();
+    // A software rasteriser wants every core while it draws the frame: the next picture is taken up ahead
+    // only once it is drawn, while the frame goes to the window system.
+    const bool holding = swap && uploader_.running();
+    if (holding) uploader_.holdBack(true);
     renderer_->draw(target.pixels);
     lay(target.overlay, overlayLayer, overlayShown_, target.pixels);
     lay(target.fade, fadeLayer, fadeShown_, target.pixels);
     if (!swap) return true;
+    if (holding) {
+        renderer_->finish();
+        uploader_.holdBack(false);
+    }
     // Blocks until the rasteriser has drawn the frame and it went to the window system: on this thread
     // only, never the main thread's.
     if (connection_)
