@@ -222,7 +222,7 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
     }
     if (timing) timing->uploadedAt = uptimeSeconds();
     // A software rasteriser wants every core while it draws the frame: the next picture is taken up ahead
-    // only once it is drawn, while the frame goes to the window system.
+    // only once this frame is drawn, while it goes to the window system.
     const bool holding = swap && uploader_.running();
     if (holding) uploader_.holdBack(true);
     renderer_->draw(target.pixels);

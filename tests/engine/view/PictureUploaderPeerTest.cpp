@@ -3,7 +3,6 @@
 #include "engine/view/PictureUploader.hpp"
 
 #include <chrono>
-#include <cstring>
 #include <thread>
 
 #include <QOpenGLContext>
@@ -11,28 +10,18 @@
 #include <QTest>
 #include <QWindow>
 
+#include "tests/engine/view/ViewPictures.hpp"
 #include "tests/support/GuiEnvironment.hpp"
 
 namespace corvane::stream {
 namespace {
 
 using platform::PixelBuffer;
+using test::pictures::frameOf;
 
 constexpr QSize size(64, 48);
 
-std::shared_ptr<PixelBuffer> gray(std::uint8_t level) {
-    auto picture = PixelBuffer::make(PixelBuffer::Format::bgra, size.width(), size.height());
-    auto& plane = picture->mutablePlane(0);
-    for (int y = 0; y < plane.height; ++y)
-        std::memset(plane.data + std::size_t(y) * std::size_t(plane.bytesPerRow), level, std::size_t(plane.width) * 4);
-    return picture;
-}
-
-DecodedFrame frameOf(std::shared_ptr<PixelBuffer> picture) {
-    DecodedFrame frame;
-    frame.image = std::move(picture);
-    return frame;
-}
+std::shared_ptr<PixelBuffer> gray(std::uint8_t level) { return test::pictures::gray(size.width(), size.height(), level); }
 
 class PictureUploaderDisplay : public ::testing::Test {
 protected:
@@ -89,7 +78,7 @@ protected:
 TEST_F(PictureUploaderDisplay, HeldBackItTakesUpOnlyWhatItIsAskedForAndCatchesUpWhenLetGo) {
     uploader.holdBack(true);
     const auto first = gray(200);
-    slot.put(frameOf(first));
+    slot.put(frameOf(first, 1));
     uploader.wake();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(held(first));
@@ -99,7 +88,7 @@ TEST_F(PictureUploaderDisplay, HeldBackItTakesUpOnlyWhatItIsAskedForAndCatchesUp
     EXPECT_NEAR(shows(*set), 200, 2);
 
     const auto second = gray(90);
-    slot.put(frameOf(second));
+    slot.put(frameOf(second, 2));
     uploader.wake();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(held(second));

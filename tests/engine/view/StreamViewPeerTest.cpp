@@ -18,6 +18,7 @@
 #include "engine/video/VideoDecoder.hpp"
 #include "engine/view/StreamSurface.hpp"
 #include "tests/engine/video/VideoClips.hpp"
+#include "tests/engine/view/ViewPictures.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/GuiEnvironment.hpp"
 
@@ -25,23 +26,7 @@ namespace corvane::stream {
 namespace {
 
 using platform::PixelBuffer;
-
-struct Rgb { std::uint8_t r, g, b; };
-
-// A BGRA picture in four quadrants: top-left, top-right, bottom-left, bottom-right.
-std::shared_ptr<PixelBuffer> quadrants(int w, int h, Rgb tl, Rgb tr, Rgb bl, Rgb br) {
-    auto picture = PixelBuffer::make(PixelBuffer::Format::bgra, w, h);
-    auto& plane = picture->mutablePlane(0);
-    for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x) {
-            const Rgb c = y < h / 2 ? (x < w / 2 ? tl : tr) : (x < w / 2 ? bl : br);
-            std::uint8_t* p = plane.data + y * plane.bytesPerRow + x * 4;
-            p[0] = c.b, p[1] = c.g, p[2] = c.r, p[3] = 255;
-        }
-    return picture;
-}
-
-std::shared_ptr<PixelBuffer> gray(int w, int h, std::uint8_t v) { return quadrants(w, h, {v, v, v}, {v, v, v}, {v, v, v}, {v, v, v}); }
+using namespace test::pictures;
 
 // An HDR10 picture: luma `left` on the left half, `right` on the right, neutral chroma; 16-bit samples with
 // the value in the upper 10 bits.
@@ -84,14 +69,6 @@ std::shared_ptr<PixelBuffer> patches(PixelBuffer::Format format, const std::vect
             }
     }
     return picture;
-}
-
-DecodedFrame frameOf(std::shared_ptr<PixelBuffer> picture, std::uint32_t index, double decodedAt = 0,
-                     double firstPacketAt = 0, double hostMs = 0) {
-    DecodedFrame f;
-    std::tie(f.image, f.frameIndex, f.decodedAt, f.firstPacketAt, f.hostProcessingMs) =
-        std::tuple(std::move(picture), index, decodedAt, firstPacketAt, hostMs);
-    return f;
 }
 
 ::testing::AssertionResult near(QRgb pixel, Rgb expected, int tolerance = 8) {
