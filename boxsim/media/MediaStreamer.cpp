@@ -1,5 +1,6 @@
 #include "boxsim/media/MediaStreamer.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 
@@ -171,11 +172,17 @@ void MediaStreamer::runVideo() {
                 if (frame.keyframe) ++stats_.keyframes;
             }
             const Clock::time_point sentAt = Clock::now();
-            for (Bytes& datagram : datagrams) {
-                if (impaired) link.submit(std::move(datagram), sentAt);
-                else send(datagram);
+            if (impaired) {
+                for (Bytes& datagram : datagrams) link.submit(std::move(datagram), sentAt);
+                flush(link, sentAt, send);
+            } else if (sinks_.videoBurst) {
+                const std::size_t sent = std::min(sinks_.videoBurst(datagrams), datagrams.size());
+                std::lock_guard guard(lock_);
+                stats_.videoDatagrams += static_cast<std::int64_t>(datagrams.size());
+                stats_.sendFailures += static_cast<std::int64_t>(datagrams.size() - sent);
+            } else {
+                for (const Bytes& datagram : datagrams) send(datagram);
             }
-            if (impaired) flush(link, sentAt, send);
             if (sinks_.frameSent)
                 sinks_.frameSent(SentFrame{frameIndex - 1, frame.accessUnit, frame.keyframe, Clock::now()});
         }

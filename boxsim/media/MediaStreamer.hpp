@@ -58,6 +58,9 @@ public:
 
     struct Sinks {
         std::function<bool(ByteView)> video;   // false: the datagram was not sent (counted)
+        // A picture's datagrams at once, in order; answers how many went out. Optional: without it they go
+        // to `video` one by one, as they do through an impairment.
+        std::function<std::size_t(const std::vector<Bytes>&)> videoBurst;
         std::function<bool(ByteView)> audio;
         std::function<bool()> keyframeWanted;  // optional
         // Asked once per picture: a new picture size to encode at from now on (a new encoder, keyframe

@@ -2,13 +2,18 @@
 
 #include "platform/core/Error.hpp"
 
+#include <array>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace corvane::boxsim {
@@ -116,6 +121,7 @@ void MediaPorts::superviseStream(bool pinged) {
     if (!options) return;
     MediaStreamer::Sinks sinks;
     sinks.video = [this](ByteView d) { return sendVideo(d); };
+    sinks.videoBurst = [this](const std::vector<Bytes>& datagrams) { return sendVideoBurst(datagrams); };
     sinks.audio = [this](ByteView d) { return sendAudio(d); };
     sinks.keyframeWanted = streaming_.keyframeWanted;
     sinks.resizeWanted = streaming_.resizeWanted;
@@ -205,17 +211,72 @@ std::optional<std::string> MediaPorts::client() const {
     return std::string(text) + ":" + std::to_string(ntohs(clientPort_));
 }
 
-bool MediaPorts::sendFrom(int fd, ByteView datagram) {
+std::optional<sockaddr_in> MediaPorts::clientAddress() const {
+    std::lock_guard guard(lock_);
+    if (!haveClient_) return std::nullopt;
     sockaddr_in to{};
-    {
-        std::lock_guard guard(lock_);
-        if (!haveClient_) return false;
-        to.sin_family = AF_INET;
-        to.sin_addr.s_addr = clientAddress_;
-        to.sin_port = clientPort_;
-    }
-    const ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = clientAddress_;
+    to.sin_port = clientPort_;
+    return to;
+}
+
+bool MediaPorts::sendFrom(int fd, ByteView datagram) {
+    std::optional<sockaddr_in> to = clientAddress();
+    if (!to) return false;
+    const ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&*to), sizeof *to);
     return n >= 0 && static_cast<std::size_t>(n) == datagram.size();
+}
+
+std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
+    std::optional<sockaddr_in> to = clientAddress();
+    if (!to) return 0;
+    // The kernel's limits for one segmented send: 64 segments, and what one UDP datagram may carry.
+    constexpr std::size_t maxSegments = 64;
+    constexpr std::size_t maxBytes = 65507;
+    std::size_t sent = 0;
+    std::array<iovec, maxSegments> parts{};
+    for (std::size_t at = 0; at < datagrams.size();) {
+        // A run of datagrams of the first one's size; only the run's last may be shorter.
+        const std::size_t size = datagrams[at].size();
+        std::size_t end = at + 1, bytes = size;
+        while (segmenting_ && size > 0 && end < datagrams.size() && end - at < maxSegments &&
+               datagrams[end].size() <= size && bytes + datagrams[end].size() <= maxBytes) {
+            bytes += datagrams[end].size();
+            if (datagrams[end++].size() < size) break;
+        }
+        if (end - at > 1) {
+            for (std::size_t i = at; i < end; ++i)
+                parts[i - at] = iovec{const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
+            msghdr message{};
+            message.msg_name = &*to;
+            message.msg_namelen = sizeof *to;
+            message.msg_iov = parts.data();
+            message.msg_iovlen = end - at;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            cmsghdr* segment = CMSG_FIRSTHDR(&message);
+            segment->cmsg_level = SOL_UDP;
+            segment->cmsg_type = UDP_SEGMENT;
+            segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
+            const auto segmentSize = static_cast<std::uint16_t>(size);
+            std::memcpy(CMSG_DATA(segment), &segmentSize, sizeof segmentSize);
+            const ssize_t n = ::sendmsg(videoFd_, &message, 0);
+            if (n >= 0 && static_cast<std::size_t>(n) == bytes) {
+                sent += end - at;
+                at = end;
+                continue;
+            }
+            // A kernel without segmentation offload: one by one from now on.
+            if (n < 0 && (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP))
+                segmenting_ = false;
+        }
+        for (; at < end; ++at)
+            sent += ::sendto(videoFd_, datagrams[at].data(), datagrams[at].size(), 0, reinterpret_cast<sockaddr*>(&*to),
+                             sizeof *to) == static_cast<ssize_t>(datagrams[at].size());
+    }
+    return sent;
 }
 
 bool MediaPorts::sendVideo(ByteView datagram) { return sendFrom(videoFd_, datagram); }

@@ -3,6 +3,7 @@
 #include "boxsim/media/MediaStreamer.hpp"
 #include "platform/core/Bytes.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <netinet/in.h>
 
 namespace corvane::boxsim {
 
@@ -66,6 +69,10 @@ public:
     // Send to the client from the video or audio port; false before the client is known or on failure.
     bool sendVideo(ByteView datagram);
     bool sendAudio(ByteView datagram);
+    // Sends datagrams from the video port in order, as few system calls as the kernel allows: runs of equal
+    // size go out as one segmented send (UDP GSO) and arrive as the datagrams they were. Answers how many
+    // went out.
+    std::size_t sendVideoBurst(const std::vector<Bytes>& datagrams);
     // Sends from another port of the box's address (neither media port), as a stray sender would.
     bool sendFromPort(std::uint16_t port, ByteView datagram);
 
@@ -83,6 +90,7 @@ public:
 
 private:
     bool sendFrom(int fd, ByteView datagram);
+    std::optional<sockaddr_in> clientAddress() const;
     void run();
     // Starts, restarts or ends the session's media after a ping or a quiet poll; on the ports' thread.
     void superviseStream(bool pinged);
@@ -91,6 +99,7 @@ private:
     Options options_;
     Streaming streaming_;
     int videoFd_ = -1;
+    std::atomic<bool> segmenting_{true};  // false once the kernel refused a segmented send
     int audioFd_ = -1;
     int wakeFd_[2] = {-1, -1};
     std::thread thread_;

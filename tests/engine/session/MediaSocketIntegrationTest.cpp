@@ -147,6 +147,24 @@ TEST_F(MediaSocketTest, ReleasingTheSocketFromItsOwnHandlerEndsTheThread) {
     owned.reset();
 }
 
+// A picture's datagrams sent at once by the box (segmented by the kernel where it can) reach the socket as
+// the datagrams they were, in order: runs of one size cut where the kernel's limits fall, a shorter last of
+// a run, and a lone one of another size.
+TEST_F(MediaSocketTest, ABurstFromTheBoxArrivesAsItsOwnDatagramsInOrder) {
+    auto socket = makeSocket();
+    socket->start();
+    ASSERT_TRUE(box.waitForPings(1, 1, 3));
+    std::vector<Bytes> burst;
+    for (int i = 0; i < 100; ++i) burst.push_back(Bytes(1400, std::uint8_t(i)));
+    burst.push_back(Bytes(600, 0xEE));
+    for (int i = 0; i < 3; ++i) burst.push_back(Bytes(200, std::uint8_t(0xA0 + i)));
+    burst.push_back(Bytes(2048, 0xFF));
+    ASSERT_EQ(box.sendVideoBurst(burst), burst.size());
+    for (int i = 0; i < 3000 && socket->video().packets < std::int64_t(burst.size()); ++i) std::this_thread::sleep_for(1ms);
+    std::lock_guard guard(got.lock);
+    EXPECT_EQ(video, burst);
+}
+
 // The media thread asks for sound's scheduling as it starts and says what it got, truthfully, once.
 TEST_F(MediaSocketTest, TheMediaThreadSaysWhichSchedulingItGot) {
     auto socket = makeSocket();
