@@ -33,6 +33,31 @@ int bindUdp(const std::string& address, std::uint16_t port) {
     return fd;
 }
 
+// One datagram to `to`; true when it went out whole.
+bool sendOne(int fd, const sockaddr_in& to, ByteView datagram) {
+    const ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    return n >= 0 && static_cast<std::size_t>(n) == datagram.size();
+}
+
+// The `count` datagrams of `parts` to `to` in one call, which the kernel cuts into datagrams of
+// `segmentSize` bytes (the last may be shorter). What sendmsg answers.
+ssize_t sendSegmented(int fd, const sockaddr_in& to, iovec* parts, std::size_t count, std::uint16_t segmentSize) {
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof segmentSize)] = {};
+    msghdr message{};
+    message.msg_name = const_cast<sockaddr_in*>(&to);
+    message.msg_namelen = sizeof to;
+    message.msg_iov = parts;
+    message.msg_iovlen = count;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* segment = CMSG_FIRSTHDR(&message);
+    segment->cmsg_level = SOL_UDP;
+    segment->cmsg_type = UDP_SEGMENT;
+    segment->cmsg_len = CMSG_LEN(sizeof segmentSize);
+    std::memcpy(CMSG_DATA(segment), &segmentSize, sizeof segmentSize);
+    return ::sendmsg(fd, &message, 0);
+}
+
 } // namespace
 
 MediaPorts::MediaPorts(Options options) : MediaPorts(std::move(options), Streaming{}) {}
@@ -222,14 +247,12 @@ std::optional<sockaddr_in> MediaPorts::clientAddress() const {
 }
 
 bool MediaPorts::sendFrom(int fd, ByteView datagram) {
-    std::optional<sockaddr_in> to = clientAddress();
-    if (!to) return false;
-    const ssize_t n = ::sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&*to), sizeof *to);
-    return n >= 0 && static_cast<std::size_t>(n) == datagram.size();
+    const std::optional<sockaddr_in> to = clientAddress();
+    return to && sendOne(fd, *to, datagram);
 }
 
 std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
-    std::optional<sockaddr_in> to = clientAddress();
+    const std::optional<sockaddr_in> to = clientAddress();
     if (!to) return 0;
     // The kernel's limits for one segmented send: 64 segments, and what one UDP datagram may carry.
     constexpr std::size_t maxSegments = 64;
@@ -248,21 +271,7 @@ std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
         if (end - at > 1) {
             for (std::size_t i = at; i < end; ++i)
                 parts[i - at] = iovec{const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
-            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint16_t))] = {};
-            msghdr message{};
-            message.msg_name = &*to;
-            message.msg_namelen = sizeof *to;
-            message.msg_iov = parts.data();
-            message.msg_iovlen = end - at;
-            message.msg_control = control;
-            message.msg_controllen = sizeof control;
-            cmsghdr* segment = CMSG_FIRSTHDR(&message);
-            segment->cmsg_level = SOL_UDP;
-            segment->cmsg_type = UDP_SEGMENT;
-            segment->cmsg_len = CMSG_LEN(sizeof(std::uint16_t));
-            const auto segmentSize = static_cast<std::uint16_t>(size);
-            std::memcpy(CMSG_DATA(segment), &segmentSize, sizeof segmentSize);
-            const ssize_t n = ::sendmsg(videoFd_, &message, 0);
+            const ssize_t n = sendSegmented(videoFd_, *to, parts.data(), end - at, static_cast<std::uint16_t>(size));
             if (n >= 0 && static_cast<std::size_t>(n) == bytes) {
                 sent += end - at;
                 at = end;
@@ -272,9 +281,7 @@ std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
             if (n < 0 && (errno == EINVAL || errno == EIO || errno == ENOPROTOOPT || errno == EOPNOTSUPP))
                 segmenting_ = false;
         }
-        for (; at < end; ++at)
-            sent += ::sendto(videoFd_, datagrams[at].data(), datagrams[at].size(), 0, reinterpret_cast<sockaddr*>(&*to),
-                             sizeof *to) == static_cast<ssize_t>(datagrams[at].size());
+        for (; at < end; ++at) sent += sendOne(videoFd_, *to, datagrams[at]);
     }
     return sent;
 }
