@@ -1,5 +1,6 @@
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <fcntl.h>
+#include <future>
 #include <set>
 #include <sys/file.h>
 
@@ -73,10 +74,15 @@ TEST_F(UpdateManagerTest, ASecondActivityWhileBusyIsIgnoredAndAFoundUpdateCounts
     // The first section whose title starts with the version, without blank lines or indentation.
     test::writeFile(source.path() / "CHANGELOG.md", "# Changes\n## 1.5.01\r\n\r\n\t- b  \r\n  - c\n## 1.5.0\n- second\n");
     manager = make(AppInfo{"1.4.9", test::kIdentifier, "", source.path().string()});
+    // The pool's one thread is held, so the source folder's read waits behind it: a read that finished before
+    // the check awaited it would end the check at once. A test ended early lets go as `release` goes.
+    pool.threads()->setMaxThreadCount(1);
+    std::promise<void> release;
+    pool.threads()->start([held = release.get_future().share()] { held.wait(); });
     manager->startAutomaticChecks();
-    // The source folder is read on the pool: the check is still running.
     ASSERT_TRUE(manager->isBusy());
     manager->checkNow(), manager->updateAll(), manager->updateBox("host");
+    release.set_value();
     ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
     EXPECT_EQ(recorder.statuses, (std::vector<std::string>{"checking", "upToDate"}));
     EXPECT_EQ(manager->appUpdate(), (UpdateManager::AppUpdate{"1.5.0", "- b\n- c",
