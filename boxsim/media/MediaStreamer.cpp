@@ -113,12 +113,13 @@ void MediaStreamer::runVideo() {
     std::uint32_t frameIndex = 0;
     bool wantKey = true;
 
-    auto send = [&](const Bytes& datagram) {
-        const bool sent = sinks_.video && sinks_.video(datagram);
+    // `total` datagrams handed to the port, of which `sent` went out.
+    auto count = [&](std::size_t total, std::size_t sent) {
         std::lock_guard guard(lock_);
-        ++stats_.videoDatagrams;
-        if (!sent) ++stats_.sendFailures;
+        stats_.videoDatagrams += static_cast<std::int64_t>(total);
+        stats_.sendFailures += static_cast<std::int64_t>(total - std::min(sent, total));
     };
+    auto send = [&](const Bytes& datagram) { count(1, sinks_.video && sinks_.video(datagram)); };
 
     for (const Bytes& datagram : options_.earlierVideo) send(datagram);
     for (;;) {
@@ -176,10 +177,7 @@ void MediaStreamer::runVideo() {
                 for (Bytes& datagram : datagrams) link.submit(std::move(datagram), sentAt);
                 flush(link, sentAt, send);
             } else if (sinks_.videoBurst) {
-                const std::size_t sent = std::min(sinks_.videoBurst(datagrams), datagrams.size());
-                std::lock_guard guard(lock_);
-                stats_.videoDatagrams += static_cast<std::int64_t>(datagrams.size());
-                stats_.sendFailures += static_cast<std::int64_t>(datagrams.size() - sent);
+                count(datagrams.size(), sinks_.videoBurst(datagrams));
             } else {
                 for (const Bytes& datagram : datagrams) send(datagram);
             }
