@@ -132,8 +132,9 @@ struct VideoDecoderBackend::Impl {
 
     int open(const VideoFormat& source, bool tryHardware);
     int send(Bytes data, std::int64_t id);
-    // Opens the codec, answers `opened` with the status, and decodes until stopped when it opened.
-    void run(std::promise<int>& opened);
+    // Opens the codec, answers `opened` with the status, and decodes until stopped when it opened. The
+    // thread owns `opened`: create() may return, and drop what it holds, while set_value is still running.
+    void run(std::promise<int> opened);
     void process(Job job);
     void receiveAll(std::int64_t current);
     void deliver(AVFrame* picture);
@@ -220,7 +221,7 @@ VideoDecoderBackend::Created VideoDecoderBackend::create(const VideoFormat& form
     // itself.
     std::promise<int> opened;
     std::future<int> answer = opened.get_future();
-    impl->thread = std::thread([impl, &opened] { impl->run(opened); });
+    impl->thread = std::thread([impl](std::promise<int> owned) { impl->run(std::move(owned)); }, std::move(opened));
     const int status = answer.get();
     if (status < 0) {
         impl->thread.join();
@@ -351,7 +352,7 @@ void VideoDecoderBackend::invalidate() {
         impl.thread.join();
 }
 
-void VideoDecoderBackend::Impl::run(std::promise<int>& opened) {
+void VideoDecoderBackend::Impl::run(std::promise<int> opened) {
     pthread_setname_np(pthread_self(), "corvane.decode");
     // Woken by every unit, with a burst of work on the way to the screen, while the rasteriser fills the
     // cores: short turns let it (and the codec's threads, which start from it) in when it wakes rather than
@@ -359,7 +360,7 @@ void VideoDecoderBackend::Impl::run(std::promise<int>& opened) {
     TimeSlice::shortenCallingThread(decodeSlice);
     int status = open(format, options.allowHardware);
     if (status < 0 && device) status = open(format, false);
-    opened.set_value(status);  // the last use of `opened`: create() goes on from here
+    opened.set_value(status);  // create() goes on from here
     if (status < 0) return;
     for (;;) {
         Job job;
