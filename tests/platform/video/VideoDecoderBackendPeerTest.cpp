@@ -2,17 +2,19 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <future>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
-#include "platform/realtime/TimeSlice.hpp"
 #include "platform/video/VideoFormat.hpp"
 #include "tests/engine/video/VideoClips.hpp"
 #include "tests/support/TestSupport.hpp"
@@ -197,40 +199,73 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
     EXPECT_EQ(ahead[11], 2u);
 }
 
-// The decoder's thread and libavcodec's slice threads, which it starts, take short turns; the thread that
-// made the session keeps its own.
+// The kernel's struct sched_attr (first version), read and written here with the kernel's own calls, apart
+// from the code under test.
+struct SchedAttr {
+    std::uint32_t size, policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime, deadline, period;  // runtime: a fair thread's slice, in nanoseconds
+};
+
+SchedAttr schedulingOf(long thread) {
+    SchedAttr attr{};
+    EXPECT_EQ(::syscall(SYS_sched_getattr, thread, &attr, sizeof attr, 0), 0) << "thread " << thread;
+    return attr;
+}
+
+// Whether this kernel keeps a slice of a thread's own (Linux 6.12 on): asked for a thread of the test's
+// own, which reads it back. Older kernels take the request and report none or their default.
+bool kernelKeepsSlicesOfAThreadsOwn() {
+    constexpr std::uint64_t probe = 400'000;  // not the decoder's, so a default of its size cannot pass for it
+    bool kept = false;
+    std::thread([&] {
+        SchedAttr attr = schedulingOf(0);
+        attr.size = sizeof attr;
+        attr.flags = 0;
+        attr.runtime = probe;
+        kept = ::syscall(SYS_sched_setattr, 0, &attr, 0) == 0 && schedulingOf(0).runtime == probe;
+    }).join();
+    return kept;
+}
+
+// The decoder's thread and libavcodec's slice threads, which it starts, take short turns and stay fair
+// threads of the nice they had; the thread that made the session keeps its own.
 TEST_F(VideoDecoderBackendPeerTest, TheDecodersThreadAndTheCodecsThreadsTakeShortTurns) {
+    constexpr std::uint64_t decodeSlice = 300'000;  // nanoseconds: as short as the view's main thread's
     const Clip clip = test::clips::makeClip(folder.path(), {Codec::h264, 320, 240, 2, 2});
-    const std::uint64_t own = test::reportedSlice();
+    const SchedAttr own = schedulingOf(0);
     auto session = sessionFor(clip, 4);
     ASSERT_TRUE(session);
-    std::vector<std::uint64_t> slices;
-    std::uint64_t decoderSlice = 0;
-    std::promise<void> answered;
+    std::promise<SchedAttr> answered;
     const Handler handler = [&](std::size_t, int, std::shared_ptr<const PixelBuffer>, const auto&) {
-        decoderSlice = test::reportedSlice();
-        answered.set_value();
+        answered.set_value(schedulingOf(0));
     };
     queue(*session, clip.accessUnits, 0, true, handler);
-    answered.get_future().wait();
+    const SchedAttr decoder = answered.get_future().get();
+    std::map<long, SchedAttr> threads;  // every "corvane.decode" thread, the codec's among them
     for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
         std::ifstream comm(task.path() / "comm");
         std::string name;
         std::getline(comm, name);
-        if (name == "corvane.decode") slices.push_back(test::reportedSlice(std::stol(task.path().filename().string())));
+        const long id = std::stol(task.path().filename().string());
+        if (name == "corvane.decode") threads[id] = schedulingOf(id);
     }
     cpu_set_t cpus;
     ASSERT_EQ(::sched_getaffinity(0, sizeof cpus, &cpus), 0);
     // One slice thread per processor at least, where there is more than one.
-    EXPECT_GE(slices.size(), CPU_COUNT(&cpus) > 1 ? std::size_t(3) : std::size_t(1));
-    EXPECT_EQ(test::reportedSlice(), own);
-    // Kernels without slices of a thread's own report none, or their default for all alike.
-    std::uint64_t asked = 0;
-    std::thread([&] { asked = TimeSlice::shortenCallingThread(std::chrono::microseconds(300)) ? 300'000 : 0; }).join();
-    if (asked == 0) return;
-    EXPECT_EQ(decoderSlice, asked);
-    for (const std::uint64_t slice : slices) EXPECT_EQ(slice, asked);
+    EXPECT_GE(threads.size(), CPU_COUNT(&cpus) > 1 ? std::size_t(3) : std::size_t(1));
+    EXPECT_EQ(schedulingOf(0).runtime, own.runtime);
+    for (const auto& [id, attr] : threads) {
+        EXPECT_EQ(attr.policy, std::uint32_t(SCHED_OTHER)) << "thread " << id;
+        EXPECT_EQ(attr.nice, own.nice) << "thread " << id;
+    }
     session->invalidate();
+    if (!kernelKeepsSlicesOfAThreadsOwn())
+        GTEST_SKIP() << "this kernel keeps no slice of a thread's own: only the threads' policy and nice were checked";
+    EXPECT_EQ(decoder.runtime, decodeSlice);
+    for (const auto& [id, attr] : threads) EXPECT_EQ(attr.runtime, decodeSlice) << "thread " << id;
 }
 
 }  // namespace
