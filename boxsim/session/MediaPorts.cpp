@@ -273,6 +273,7 @@ std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
                 parts[i - at] = iovec{const_cast<std::uint8_t*>(datagrams[i].data()), datagrams[i].size()};
             const ssize_t n = sendSegmented(videoFd_, *to, parts.data(), end - at, static_cast<std::uint16_t>(size));
             if (n >= 0 && static_cast<std::size_t>(n) == bytes) {
+                ++segmentedSends_;
                 sent += end - at;
                 at = end;
                 continue;

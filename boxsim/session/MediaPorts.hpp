@@ -73,6 +73,10 @@ public:
     // size go out as one segmented send (UDP GSO) and arrive as the datagrams they were. Answers how many
     // went out.
     std::size_t sendVideoBurst(const std::vector<Bytes>& datagrams);
+    // The segmented sends that went out whole so far; whether the kernel still takes them (false once it
+    // refused one: bursts go out one by one from then on).
+    std::size_t segmentedSends() const { return segmentedSends_; }
+    bool segmenting() const { return segmenting_; }
     // Sends from another port of the box's address (neither media port), as a stray sender would.
     bool sendFromPort(std::uint16_t port, ByteView datagram);
 
@@ -100,6 +104,7 @@ private:
     Streaming streaming_;
     int videoFd_ = -1;
     std::atomic<bool> segmenting_{true};  // false once the kernel refused a segmented send
+    std::atomic<std::size_t> segmentedSends_{0};
     int audioFd_ = -1;
     int wakeFd_[2] = {-1, -1};
     std::thread thread_;
