@@ -196,7 +196,8 @@ TEST_F(MediaSocketTest, ABurstFromTheBoxArrivesAsItsOwnDatagramsInOrder) {
         EXPECT_EQ(video, burst);
     }
     if (kernelSegments(address)) {
-        // 46 and 46 of 1400 bytes (what one datagram may carry), the last 8 with the 600, the three of 200.
+        // 46 and 46 of 1400 bytes (as many as one datagram may carry), the last 8 with the 600, the three of
+        // 200; the 2048 goes alone.
         EXPECT_EQ(box.segmentedSends(), 4u);
         EXPECT_TRUE(box.segmenting());
     } else {
