@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <cstdlib>
 #include <limits>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -104,6 +106,41 @@ TEST_F(UpdateBannerTest, AFailureShowsOneButtonDismiss) {
     ASSERT_EQ(buttons.size(), 1);
     EXPECT_EQ(buttons[0]->text().toStdString(), "Dismiss");
     EXPECT_TRUE(buttons[0]->isVisibleTo(&banner));
+}
+
+// A finished download reads "100%" whole beside its bar: at the desktop's font, at twice its size (as a
+// desktop at scale 2 through its font resolution gives) and at a large one, and after the figure's font
+// grows while shown. The test runs itself again at Qt's scale 2.
+TEST_F(UpdateBannerTest, AFullBarShowsTheWholePercentAtEveryScaleAndFont) {
+    if (!std::getenv("QT_SCALE_FACTOR")) {
+        const auto run = test::runCommand("QT_SCALE_FACTOR=2 /proc/" + std::to_string(::getpid()) +
+                                          "/exe --gtest_filter='*AFullBarShowsTheWholePercent*' 2>&1");
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("[       OK ] "), std::string::npos) << run.output;
+    }
+    const QFont desktop = QApplication::font();
+    for (const double size : {desktop.pointSizeF(), 2 * desktop.pointSizeF(), 24.0}) {
+        SCOPED_TRACE(std::to_string(size) + " pt at scale " + (std::getenv("QT_SCALE_FACTOR") ? "2" : "1"));
+        QFont font = desktop;
+        font.setPointSizeF(size);
+        QApplication::setFont(font);
+        setUpdates({.status = Status::updating("Installing..."), .progress = 1.0});
+        UpdateBanner banner(box->updates());
+        banner.resize(500, 200);
+        banner.show();
+        QApplication::processEvents();
+        auto* bar = banner.findChild<PercentBar*>();
+        ASSERT_NE(bar, nullptr);
+        EXPECT_EQ(bar->text(), "100%");
+        EXPECT_EQ(test::cutTexts(banner), "");
+        auto* figure = bar->findChild<QLabel*>();
+        QFont larger = figure->font();
+        larger.setPointSizeF(larger.pointSizeF() * 1.5);
+        figure->setFont(larger);
+        QApplication::processEvents();
+        EXPECT_EQ(test::cutTexts(banner), "");
+    }
+    QApplication::setFont(desktop);
 }
 
 // Where the app cannot update itself, its buttons in the main window's banner and on the Updates tab are off,
