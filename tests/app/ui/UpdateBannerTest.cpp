@@ -5,6 +5,8 @@
 #include "app/ui/TextLines.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/ui/UpdateBanner.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsOverlay.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QLabel>
 #include <QProgressBar>
@@ -239,10 +241,11 @@ TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
         {{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2, .memoryTotal = GiB * 3 / 2,
           .diskFree = static_cast<std::uint64_t>(250.4 * GiB), .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600},
          "Processor 100% 0.995; Memory 0.5 GB of 2 GB 0.333; Storage 250 GB free 0.75; on for 1 h 0 min"},
-        // Halves away from zero; a load that is no whole percent reads "-" over an empty bar; no total, no fill.
+        // Halves away from zero; a load that is no whole percent reads "-" over an empty bar; no total, no fill
+        // (and more used than a total of 0 is no figure).
         {{.cpuName = {}, .gpuName = "RTX", .cpuPercent = 12.5, .gpuPercent = 1e300, .memoryUsed = 8 * GiB, .memoryTotal = 0,
           .diskFree = 0, .diskTotal = 0, .temperatureC = 64.5, .uptimeSeconds = 59},
-         "Graphics - 0; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+         "Graphics - 0; Processor 13% 0.125; Memory - 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
         // Above 100 its number (the bar clamps it); below zero no reading.
         {{.cpuName = {}, .gpuName = {}, .cpuPercent = -5, .gpuPercent = 250, .memoryUsed = 0, .memoryTotal = GiB,
           .diskFree = GiB, .diskTotal = GiB, .temperatureC = {}, .uptimeSeconds = 0},
@@ -284,6 +287,42 @@ TEST(BoxStatusCardTest, ALoadAbove100ShowsItsNumberOverAFullBar) {
         const auto* bar = card.findChild<QProgressBar*>();
         EXPECT_EQ(bar->value(), row.fill) << row.load;
         EXPECT_EQ(bar->palette().color(QPalette::Highlight), tintColor(row.tint)) << row.load;
+    }
+}
+
+// A figure no box can have reads "-" in the main window's card as in the overlay, by one rule: a temperature
+// outside -273...1000 °C, more memory used (or storage free) than there is in all.
+TEST(BoxStatusCardTest, AFigureNoBoxCanHaveReadsADashInTheCardAsInTheOverlay) {
+    test::uiApp();
+    constexpr std::uint64_t GiB = 1ull << 30;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ManualClock clock;
+    AppPool pool;
+    StatsOverlay overlay(clock, pool);
+    const struct {
+        double temperature;
+        std::uint64_t used, total, free, disk;
+        const char* card;  // memory; storage; the footer's temperature
+        const char* overlay;
+    } rows[] = {
+        {-1e9, 16 * GiB, 32 * GiB, GiB, 2 * GiB, "16.0 GB of 32 GB; 1 GB free; -", "CPU 10%, - \u00b0C"},
+        {-273.4, ~0ull, 0, GiB, GiB, "-; 1 GB free; -273\u00b0C", "CPU 10%, -273 \u00b0C"},
+        {1000.4, 32 * GiB, 32 * GiB, 2 * GiB, GiB, "32.0 GB of 32 GB; -; 1000\u00b0C", "CPU 10%, 1000 \u00b0C"},
+        {1000.5, 32 * GiB + 1, 32 * GiB, 0, 0, "-; 0 GB free; -", "CPU 10%, - \u00b0C"},
+        {nan, 0, 0, 0, 0, "0.0 GB of 0 GB; 0 GB free; -", "CPU 10%, - \u00b0C"},
+    };
+    for (const auto& row : rows) {
+        const AgentClient::BoxStatus status{.cpuName = {}, .gpuName = {}, .cpuPercent = 10, .gpuPercent = {},
+                                            .memoryUsed = row.used, .memoryTotal = row.total, .diskFree = row.free,
+                                            .diskTotal = row.disk, .temperatureC = row.temperature, .uptimeSeconds = 0};
+        const auto tiles = BoxStatusCard::tiles(status);
+        const std::string footer = BoxStatusCard::footer(status);
+        const std::string card = tiles.at(1).value + "; " + tiles.at(2).value + "; " + footer.substr(0, footer.find("  \u00b7  "));
+        EXPECT_EQ(card, row.card) << row.temperature;
+        if (tiles.at(1).value == "-") { EXPECT_EQ(tiles.at(1).fraction, 0) << row.temperature; }
+        if (tiles.at(2).value == "-") { EXPECT_EQ(tiles.at(2).fraction, 0) << row.temperature; }
+        overlay.setBoxStatus(status);
+        EXPECT_EQ(StatsCard::box(overlay), row.overlay) << row.temperature;
     }
 }
 
