@@ -77,9 +77,9 @@ struct HttpReceiver {
 // One request over libcurl: no proxy, no TLS session reuse, no connection reuse. A request stopped through the
 // token ends with HttpError::cancelled; a rejected server certificate ends the same way, marked
 // certificateRejected. Its own time-out is timedOut, a refused connection cannotConnect, a body over
-// maxBodyBytes tooLarge, a port outside 1-65535 or a path without a leading slash badUrl. A reply in a transfer or content coding other than
-// chunked (none is ever asked for) fails with other before any of its body is taken. Any HTTP status comes
-// back as a response.
+// maxBodyBytes tooLarge, a port outside 1-65535 or a path without a leading slash badUrl. A reply in a
+// transfer or content coding other than chunked (none is ever asked for) fails with other before any of its
+// body is taken. Any HTTP status comes back as a response.
 namespace Http {
 // What carries a request: perform() below, or a test's stand-in.
 using Transport = std::function<HttpResponse(const HttpRequest&, std::stop_token, const HttpReceiver*)>;
