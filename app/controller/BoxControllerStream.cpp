@@ -8,6 +8,7 @@
 #include "app/window/StatsOverlay.hpp"
 #include "app/window/StreamWindow.hpp"
 #include "engine/BoxHost.hpp"
+#include "platform/http/Http.hpp"
 #include "platform/system/SystemInfo.hpp"
 
 #include <unistd.h>
@@ -123,12 +124,16 @@ void BoxController::openEngineWindow() {
 QCoro::Task<> BoxController::openTask() {
     std::weak_ptr<int> life = life_;
     bool opened = false;
+    bool certificateChanged = false;
     std::string failure;
     try {
         auto opening = engineStream_->open(streamHost_, settings_, boxName_);
         followStreamWindow();  // the window is up before the opening first waits
         co_await std::move(opening);
         opened = true;
+    } catch (const platform::HttpError& error) {
+        failure = error.what();
+        certificateChanged = error.certificateRejected;
     } catch (const std::exception& error) {
         failure = error.what();
     }
@@ -137,7 +142,9 @@ QCoro::Task<> BoxController::openTask() {
     Q_EMIT streamWindowChanged();
     if (!opened) {
         Log::write("engine: could not open Windows: " + failure);
-        setPhase(Phase::failed("Windows didn't open (" + failure + "). Click Try Again."));
+        // A refused certificate ends the request as "cancelled": the user is told what was refused instead.
+        setPhase(Phase::failed(certificateChanged ? "Windows didn't open (the box's certificate changed since pairing)."
+                                                  : "Windows didn't open (" + failure + "). Click Try Again."));
     }
 }
 

@@ -126,21 +126,32 @@ std::vector<BoxStatusCard::Tile> BoxStatusCard::tiles(const AgentClient::BoxStat
     std::vector<Tile> result;
     if (status.gpuPercent) result.push_back(loadTile("Graphics", *status.gpuPercent));
     result.push_back(loadTile("Processor", status.cpuPercent));
-    char used[48];
-    std::snprintf(used, sizeof used, "%.1f GB", static_cast<double>(status.memoryUsed) / kGiB);
-    result.push_back({"Memory", used + std::string(" of ") + wholeOrDash(static_cast<double>(status.memoryTotal) / kGiB, " GB"),
-                      status.memoryTotal == 0 ? 0
-                                              : static_cast<double>(status.memoryUsed) / static_cast<double>(status.memoryTotal)});
-    result.push_back({"Storage", wholeOrDash(static_cast<double>(status.diskFree) / kGiB, " GB") + " free",
-                      status.diskTotal == 0 ? 0
-                                            : 1 - static_cast<double>(status.diskFree) / static_cast<double>(status.diskTotal)});
+    // More in use than there is reads "-" over an empty bar, as a load that cannot be does.
+    if (!LoadFigure::withinTotal(status.memoryUsed, status.memoryTotal)) {
+        result.push_back({"Memory", "-", 0});
+    } else {
+        char used[48];
+        std::snprintf(used, sizeof used, "%.1f GB", static_cast<double>(status.memoryUsed) / kGiB);
+        result.push_back({"Memory", used + std::string(" of ") + wholeOrDash(static_cast<double>(status.memoryTotal) / kGiB, " GB"),
+                          status.memoryTotal == 0 ? 0
+                                                  : static_cast<double>(status.memoryUsed) / static_cast<double>(status.memoryTotal)});
+    }
+    if (!LoadFigure::withinTotal(status.diskFree, status.diskTotal))
+        result.push_back({"Storage", "-", 0});
+    else
+        result.push_back({"Storage", wholeOrDash(static_cast<double>(status.diskFree) / kGiB, " GB") + " free",
+                          status.diskTotal == 0 ? 0
+                                                : 1 - static_cast<double>(status.diskFree) / static_cast<double>(status.diskTotal)});
     return result;
 }
 
 std::string BoxStatusCard::footer(const AgentClient::BoxStatus& status) {
     std::vector<std::string> parts;
     if (status.gpuName && !status.gpuName->empty()) parts.push_back(*status.gpuName);
-    if (status.temperatureC) parts.push_back(wholeOrDash(*status.temperatureC, "\u00b0C"));
+    if (status.temperatureC) {
+        const auto degrees = LoadFigure::celsius(*status.temperatureC);
+        parts.push_back(degrees ? std::to_string(*degrees) + "\u00b0C" : std::string("-"));
+    }
     parts.push_back("on for " + duration(status.uptimeSeconds));
     std::string result;
     for (const auto& part : parts) result += (result.empty() ? "" : "  \u00b7  ") + part;

@@ -10,6 +10,25 @@
 #include <cmath>
 
 namespace corvane {
+namespace {
+
+// The percentage: 38 wide, or as wide as the widest figure it can show in its font where that is wider, so
+// "100%" shows whole at any text size. Measured when the layout asks, so it follows a change of the font.
+class PercentLabel final : public QLabel {
+public:
+    using QLabel::QLabel;
+    QSize sizeHint() const override {
+        const QFontMetrics metrics = fontMetrics();
+        int widest = 0;
+        for (int figure = 0; figure <= 100; ++figure)
+            widest = std::max(widest, metrics.size(0, QString::number(figure) + '%').width());
+        const QMargins margins = contentsMargins();
+        return {std::max(38, widest + margins.left() + margins.right() + 2 * margin()), QLabel::sizeHint().height()};
+    }
+    QSize minimumSizeHint() const override { return sizeHint(); }
+};
+
+} // namespace
 
 PercentBar::PercentBar(QWidget* parent) : QWidget(parent) {
     auto* row = new QHBoxLayout(this);
@@ -20,8 +39,8 @@ PercentBar::PercentBar(QWidget* parent) : QWidget(parent) {
     bar_->setTextVisible(false);
     bar_->setMaximumHeight(6);
     row->addWidget(bar_, 1);
-    label_ = new QLabel(this);
-    label_->setFixedWidth(38);
+    label_ = new PercentLabel(this);
+    label_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Preferred);
     label_->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     QFont font = textFont(TextStyle::caption);
     font.setStyleHint(QFont::Monospace);

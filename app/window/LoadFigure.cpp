@@ -22,4 +22,12 @@ double fill(double load) {
     return std::max(load / 100, 0.0);
 }
 
+std::optional<long long> celsius(double temperature) {
+    const double rounded = std::round(temperature);
+    if (!(rounded >= -273 && rounded <= 1000)) return std::nullopt;  // NaN too
+    return static_cast<long long>(rounded);
+}
+
+bool withinTotal(std::uint64_t part, std::uint64_t total) { return part <= total; }
+
 }  // namespace corvane::LoadFigure

@@ -58,14 +58,6 @@ double cardWidth(const StatsOverlay& model) {
     return std::max(width, std::ceil(padding + widest + padding));
 }
 
-// A box figure rounded to a whole number (halves away from zero), or "-" for one that is no number or lies
-// outside what it can be: the box's text is never trusted to fit an integer.
-std::string whole(double value, double low, double high) {
-    const double rounded = std::round(value);
-    if (!(rounded >= low && rounded <= high)) return "-";
-    return std::to_string(static_cast<long long>(rounded));
-}
-
 std::string percent(const char* name, double load) { return name + (" " + LoadFigure::text(load)); }
 
 QRectF hintRect(double top) {
@@ -117,7 +109,10 @@ std::optional<std::string> box(const StatsOverlay& model) {
     std::vector<std::string> parts;
     if (status.gpuPercent) parts.push_back(percent("GPU", *status.gpuPercent));
     parts.push_back(percent("CPU", status.cpuPercent));
-    if (status.temperatureC) parts.push_back(whole(*status.temperatureC, -273, 1000) + " \u00B0C");
+    if (status.temperatureC) {
+        const auto degrees = LoadFigure::celsius(*status.temperatureC);
+        parts.push_back((degrees ? std::to_string(*degrees) : std::string("-")) + " \u00B0C");
+    }
     std::string text;
     for (const auto& part : parts) text += (text.empty() ? "" : ", ") + part;
     return text;

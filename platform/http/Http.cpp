@@ -309,7 +309,7 @@ void setOption(CURL* easy, CURLoption option, T value) {
 
 HttpError errorFor(CURLcode code, const Transfer& transfer, const char* detail) {
     using Kind = HttpError::Kind;
-    if (transfer.certificateRejected) return HttpError(Kind::cancelled, "cancelled");
+    if (transfer.certificateRejected) return HttpError(Kind::cancelled, "cancelled", true);
     if (transfer.tooLarge)
         return HttpError(Kind::tooLarge,
                          "the reply is larger than " + std::to_string(transfer.request->maxBodyBytes) + " bytes");

@@ -19,8 +19,12 @@ namespace corvane::platform {
 class HttpError final : public Error {
 public:
     enum class Kind { cancelled, timedOut, cannotConnect, tooLarge, badUrl, other };
-    HttpError(Kind kind, std::string description) : Error(std::move(description)), kind(kind) {}
+    HttpError(Kind kind, std::string description, bool certificateRejected = false)
+        : Error(std::move(description)), kind(kind), certificateRejected(certificateRejected) {}
     Kind kind;
+    // Cancelled because the server's certificate was refused (acceptServerCertificate said no), not stopped:
+    // a caller that tells the user why can name it.
+    bool certificateRejected;
 };
 
 struct HttpRequest {
@@ -71,11 +75,11 @@ struct HttpReceiver {
 };
 
 // One request over libcurl: no proxy, no TLS session reuse, no connection reuse. A request stopped through the
-// token ends with HttpError::cancelled; a rejected server certificate ends the same way. Its own time-out
-// is timedOut, a refused connection cannotConnect, a body over maxBodyBytes tooLarge, a port outside
-// 1-65535 or a path without a leading slash badUrl. A reply in a transfer or content coding other than
-// chunked (none is ever asked for) fails with other before any of its body is taken. Any HTTP status comes
-// back as a response.
+// token ends with HttpError::cancelled; a rejected server certificate ends the same way, marked
+// certificateRejected. Its own time-out is timedOut, a refused connection cannotConnect, a body over
+// maxBodyBytes tooLarge, a port outside 1-65535 or a path without a leading slash badUrl. A reply in a
+// transfer or content coding other than chunked (none is ever asked for) fails with other before any of its
+// body is taken. Any HTTP status comes back as a response.
 namespace Http {
 // What carries a request: perform() below, or a test's stand-in.
 using Transport = std::function<HttpResponse(const HttpRequest&, std::stop_token, const HttpReceiver*)>;

@@ -660,6 +660,23 @@ TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
     EXPECT_EQ(logged("session closed from Corvane"), 0);
 }
 
+// Another host at the box's address, with the box's unique id and a certificate of its own: the status names
+// the changed certificate rather than "cancelled"; the log keeps the error's own words.
+TEST_F(BoxControllerTest, AHostWhoseCertificateChangedSincePairingIsNamedInTheStatus) {
+    plugIn();
+    pass();
+    ASSERT_TRUE(controller->paired());
+    box->stop();
+    auto options = box->host().options();
+    options.onLaunch = nullptr;
+    boxsim::StreamingHost other(options);
+    other.start();
+    controller->openEngineWindow();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return controller->phase().is(Kind::failed); }, 30000));
+    EXPECT_EQ(controller->phase().message, "Windows didn't open (the box's certificate changed since pairing).");
+    EXPECT_EQ(logged("engine: could not open Windows: cancelled"), 1);
+}
+
 // The tray's first line in each phase.
 TEST_F(BoxControllerTest, MenuStatusForEachPhase) {
     const std::pair<Phase, std::string> rows[] = {

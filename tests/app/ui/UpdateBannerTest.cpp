@@ -5,11 +5,15 @@
 #include "app/ui/TextLines.hpp"
 #include "app/ui/Tint.hpp"
 #include "app/ui/UpdateBanner.hpp"
+#include "app/window/StatsCard.hpp"
+#include "app/window/StatsOverlay.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <cstdlib>
 #include <limits>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -104,6 +108,41 @@ TEST_F(UpdateBannerTest, AFailureShowsOneButtonDismiss) {
     ASSERT_EQ(buttons.size(), 1);
     EXPECT_EQ(buttons[0]->text().toStdString(), "Dismiss");
     EXPECT_TRUE(buttons[0]->isVisibleTo(&banner));
+}
+
+// A finished download reads "100%" whole beside its bar: at the desktop's font, at twice its size (as a
+// desktop at scale 2 through its font resolution gives) and at a large one, and after the figure's font
+// grows while shown. The test runs itself again at Qt's scale 2.
+TEST_F(UpdateBannerTest, AFullBarShowsTheWholePercentAtEveryScaleAndFont) {
+    if (!std::getenv("QT_SCALE_FACTOR")) {
+        const auto run = test::runCommand("QT_SCALE_FACTOR=2 /proc/" + std::to_string(::getpid()) +
+                                          "/exe --gtest_filter='*AFullBarShowsTheWholePercent*' 2>&1");
+        EXPECT_EQ(run.status, 0) << run.output;
+        EXPECT_NE(run.output.find("[       OK ] "), std::string::npos) << run.output;
+    }
+    const QFont desktop = QApplication::font();
+    for (const double size : {desktop.pointSizeF(), 2 * desktop.pointSizeF(), 24.0}) {
+        SCOPED_TRACE(std::to_string(size) + " pt at scale " + (std::getenv("QT_SCALE_FACTOR") ? "2" : "1"));
+        QFont font = desktop;
+        font.setPointSizeF(size);
+        QApplication::setFont(font);
+        setUpdates({.status = Status::updating("Installing..."), .progress = 1.0});
+        UpdateBanner banner(box->updates());
+        banner.resize(500, 200);
+        banner.show();
+        QApplication::processEvents();
+        auto* bar = banner.findChild<PercentBar*>();
+        ASSERT_NE(bar, nullptr);
+        EXPECT_EQ(bar->text(), "100%");
+        EXPECT_EQ(test::cutTexts(banner), "");
+        auto* figure = bar->findChild<QLabel*>();
+        QFont larger = figure->font();
+        larger.setPointSizeF(larger.pointSizeF() * 1.5);
+        figure->setFont(larger);
+        QApplication::processEvents();
+        EXPECT_EQ(test::cutTexts(banner), "");
+    }
+    QApplication::setFont(desktop);
 }
 
 // Where the app cannot update itself, its buttons in the main window's banner and on the Updates tab are off,
@@ -202,10 +241,11 @@ TEST(BoxStatusCardTest, TilesFooterDurationAndPercentBar) {
         {{.cpuName = {}, .gpuName = "", .cpuPercent = 99.5, .gpuPercent = {}, .memoryUsed = GiB / 2, .memoryTotal = GiB * 3 / 2,
           .diskFree = static_cast<std::uint64_t>(250.4 * GiB), .diskTotal = 1000 * GiB, .temperatureC = {}, .uptimeSeconds = 3600},
          "Processor 100% 0.995; Memory 0.5 GB of 2 GB 0.333; Storage 250 GB free 0.75; on for 1 h 0 min"},
-        // Halves away from zero; a load that is no whole percent reads "-" over an empty bar; no total, no fill.
+        // Halves away from zero; a load that is no whole percent reads "-" over an empty bar; no total, no fill
+        // (and more used than a total of 0 is no figure).
         {{.cpuName = {}, .gpuName = "RTX", .cpuPercent = 12.5, .gpuPercent = 1e300, .memoryUsed = 8 * GiB, .memoryTotal = 0,
           .diskFree = 0, .diskTotal = 0, .temperatureC = 64.5, .uptimeSeconds = 59},
-         "Graphics - 0; Processor 13% 0.125; Memory 8.0 GB of 0 GB 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
+         "Graphics - 0; Processor 13% 0.125; Memory - 0; Storage 0 GB free 0; RTX  \u00b7  65\u00b0C  \u00b7  on for 0 min"},
         // Above 100 its number (the bar clamps it); below zero no reading.
         {{.cpuName = {}, .gpuName = {}, .cpuPercent = -5, .gpuPercent = 250, .memoryUsed = 0, .memoryTotal = GiB,
           .diskFree = GiB, .diskTotal = GiB, .temperatureC = {}, .uptimeSeconds = 0},
@@ -247,6 +287,42 @@ TEST(BoxStatusCardTest, ALoadAbove100ShowsItsNumberOverAFullBar) {
         const auto* bar = card.findChild<QProgressBar*>();
         EXPECT_EQ(bar->value(), row.fill) << row.load;
         EXPECT_EQ(bar->palette().color(QPalette::Highlight), tintColor(row.tint)) << row.load;
+    }
+}
+
+// A figure no box can have reads "-" in the main window's card as in the overlay, by one rule: a temperature
+// outside -273...1000 °C, more memory used (or storage free) than there is in all.
+TEST(BoxStatusCardTest, AFigureNoBoxCanHaveReadsADashInTheCardAsInTheOverlay) {
+    test::uiApp();
+    constexpr std::uint64_t GiB = 1ull << 30;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    ManualClock clock;
+    AppPool pool;
+    StatsOverlay overlay(clock, pool);
+    const struct {
+        double temperature;
+        std::uint64_t used, total, free, disk;
+        const char* card;  // memory; storage; the footer's temperature
+        const char* overlay;
+    } rows[] = {
+        {-1e9, 16 * GiB, 32 * GiB, GiB, 2 * GiB, "16.0 GB of 32 GB; 1 GB free; -", "CPU 10%, - \u00b0C"},
+        {-273.4, ~0ull, 0, GiB, GiB, "-; 1 GB free; -273\u00b0C", "CPU 10%, -273 \u00b0C"},
+        {1000.4, 32 * GiB, 32 * GiB, 2 * GiB, GiB, "32.0 GB of 32 GB; -; 1000\u00b0C", "CPU 10%, 1000 \u00b0C"},
+        {1000.5, 32 * GiB + 1, 32 * GiB, 0, 0, "-; 0 GB free; -", "CPU 10%, - \u00b0C"},
+        {nan, 0, 0, 0, 0, "0.0 GB of 0 GB; 0 GB free; -", "CPU 10%, - \u00b0C"},
+    };
+    for (const auto& row : rows) {
+        const AgentClient::BoxStatus status{.cpuName = {}, .gpuName = {}, .cpuPercent = 10, .gpuPercent = {},
+                                            .memoryUsed = row.used, .memoryTotal = row.total, .diskFree = row.free,
+                                            .diskTotal = row.disk, .temperatureC = row.temperature, .uptimeSeconds = 0};
+        const auto tiles = BoxStatusCard::tiles(status);
+        const std::string footer = BoxStatusCard::footer(status);
+        const std::string card = tiles.at(1).value + "; " + tiles.at(2).value + "; " + footer.substr(0, footer.find("  \u00b7  "));
+        EXPECT_EQ(card, row.card) << row.temperature;
+        if (tiles.at(1).value == "-") { EXPECT_EQ(tiles.at(1).fraction, 0) << row.temperature; }
+        if (tiles.at(2).value == "-") { EXPECT_EQ(tiles.at(2).fraction, 0) << row.temperature; }
+        overlay.setBoxStatus(status);
+        EXPECT_EQ(StatsCard::box(overlay), row.overlay) << row.temperature;
     }
 }
 

@@ -151,6 +151,7 @@ TEST_F(BoxHostIntegrationTest, AnImpostorNeverSeesARequestOrTheSessionKey) {
     ASSERT_TRUE(refused.has_value());
     EXPECT_STREQ(refused->what(), "cancelled");
     EXPECT_EQ(refused->kind, platform::HttpError::Kind::cancelled);
+    EXPECT_TRUE(refused->certificateRejected);
     EXPECT_TRUE(log.has("https: rejected the box's certificate (not the one saved at pairing)"));
     for (const auto& request : impostor->requests()) EXPECT_FALSE(request.secure) << request.requestLine;
     // A rejected pin is no verdict on the pairing.

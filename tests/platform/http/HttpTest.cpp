@@ -270,6 +270,7 @@ TEST_F(HttpTest, StopTokenCancelsARequestInFlight) {
     ASSERT_TRUE(error.has_value());
     EXPECT_STREQ(error->what(), "cancelled");
     EXPECT_EQ(error->kind, HttpError::Kind::cancelled);
+    EXPECT_FALSE(error->certificateRejected);  // stopped, not refused
 }
 
 } // namespace
