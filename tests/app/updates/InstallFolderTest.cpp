@@ -48,6 +48,17 @@ TEST(InstallFolderTest, EveryRefusalNamesTheFolderAtFaultAndAReasonTrueOfIt) {
          }, me, "lib/corvane", "that folder is read-only."},
         {"lib without lib/corvane read-only", [](const fs::path& i) { fs::permissions(i / "lib", fs::perms(0555)); }, me,
          "lib", "that folder is read-only."},
+        {"lib closed to its owner", [](const fs::path& i) { fs::permissions(i / "lib", fs::perms(0600)); }, me, "lib",
+         "that folder's permissions keep its owner out."},
+        {"lib closed to its owner, lib/corvane open", [](const fs::path& i) {
+             fs::create_directories(i / "lib/corvane");
+             fs::permissions(i / "lib", fs::perms(0600));
+         }, me, "lib", "that folder's permissions keep its owner out."},
+        {"lib -> lib64 -> a folder elsewhere", [](const fs::path& i) {
+             fs::rename(i / "lib", i.parent_path() / "elsewhere");
+             fs::create_directory_symlink("../elsewhere", i / "lib64");
+             fs::create_directory_symlink("lib64", i / "lib");
+         }, me, "lib64", "that is a link to a place Corvane does not update."},
         {"lib -> lib64 of the user's", [](const fs::path& i) {
              fs::rename(i / "lib", i / "lib64");
              fs::create_directory_symlink("lib64", i / "lib");
@@ -96,6 +107,51 @@ TEST(InstallFolderTest, EveryRefusalNamesTheFolderAtFaultAndAReasonTrueOfIt) {
     ASSERT_EQ(::chown((install / "lib64").c_str(), kOther, kOther), 0);
     EXPECT_EQ(InstallFolder::obstacle(install)->text(),
               "Corvane can't update itself in " + (install / "lib64").string() + ": that folder belongs to another user.");
+}
+
+// A prefix switched to a version whose lib (or lib/corvane, or the lib64 lib names) was then moved elsewhere
+// and linked: started as the prefix's program, the app finds the prefix and refuses it for that link; run by
+// the version's real path, the version is never taken for a plain install of its own. A bin/ that links
+// elsewhere is refused the same way; a share/ that does (the update writes nothing there) is not.
+TEST(InstallFolderTest, APrefixWhoseFoldersLeadOutIsFoundAsStartedAndRefusedForTheLink) {
+    const auto link = ": that is a link to a place Corvane does not update.";
+    const std::tuple<const char*, const char*, std::string> cases[] = {
+        {"lib", "lib", link}, {"lib/corvane", "lib/corvane", link}, {"lib64", "lib64", link}, {"bin", "bin", link},
+        {"share", "", ""}};
+    for (const auto& [moved, folder, why] : cases) {
+        SCOPED_TRACE(moved);
+        test::TempDir dir;
+        const auto root = fs::canonical(dir.path());
+        const auto install = root / "prefix";
+        const auto elsewhere = root / "elsewhere";
+        test::makeInstallFolder(install, "1.0", "#!/bin/sh\n");
+        if (moved == std::string("lib64")) {
+            fs::rename(install / "lib", install / "lib64");
+            fs::create_directory_symlink("lib64", install / "lib");
+        }
+        if (moved != std::string("bin") && moved != std::string("share")) {
+            const auto scratch = VersionSwitch::versionsOf(install) / ".corvane-update-done";
+            test::makeInstallFolder(scratch / "Corvane", "2.0", "#!/bin/sh\n");
+            VersionSwitch::install(scratch / "Corvane", install);
+            fs::remove_all(scratch);
+        }
+        const auto version = InstallFolder::current(install, test::kIdentifier);
+        ASSERT_TRUE(version.has_value());
+        fs::rename(install / moved, elsewhere);
+        fs::create_directory_symlink(elsewhere, install / moved);
+        const auto real = fs::canonical(install / "bin/corvane");
+        EXPECT_EQ(InstallFolder::running(test::kIdentifier, install / "bin/corvane"), install);
+        EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier, install / "bin/corvane"), install / "bin/corvane");
+        const auto found = InstallFolder::obstacle(install);
+        if (*folder) {
+            ASSERT_TRUE(found.has_value());
+            EXPECT_EQ(found->text(), "Corvane can't update itself in " + (install / folder).string() + why);
+            EXPECT_EQ(InstallFolder::running(test::kIdentifier, real), std::nullopt) << real;
+        } else {
+            EXPECT_EQ(found, std::nullopt) << found->text();
+            EXPECT_EQ(InstallFolder::running(test::kIdentifier, real), install);
+        }
+    }
 }
 
 // lib -> lib64: the update's version goes into lib64/corvane through the link, the prefix starts it, the
