@@ -249,6 +249,25 @@ TEST_F(UpdateManagerTest, AStartSweepsOnlyWhereUpdatesUnpack) {
     EXPECT_FALSE(std::filesystem::exists(installed() / "lib/corvane"));
 }
 
+// The temporary folder is everyone's: a start removes there only the names the update's archive and a download's
+// file take, and a user's files and folders named alike stay.
+TEST_F(UpdateManagerTest, AStartSweepsOnlyTheExactNamesOfOursFromTheTemporaryFolder) {
+    const std::string ours[] = {"corvane-update-0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.zip", ".corvane-download-a1B2c3"};
+    const std::string mine[] = {"corvane-update-notes.txt", ".corvane-download-mine", ".corvane-download-a1B2c3d",
+                                ".corvane-download-a1-2c3", "corvane-update-0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d.zip",
+                                "corvane-update-0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.zip.txt"};
+    for (const auto& name : ours) test::writeFile(temporary() / name, "partial");
+    for (const auto& name : mine) test::writeFile(temporary() / name, "mine");
+    test::writeFile(temporary() / "corvane-update-mine/notes.txt", "mine");
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
+    manager->stateFolder = root.path() / "state";
+    auto tidying = manager->tidyUp();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+    for (const auto& name : ours) EXPECT_FALSE(std::filesystem::exists(temporary() / name)) << name;
+    for (const auto& name : mine) EXPECT_EQ(test::readWhole(temporary() / name), "mine") << name;
+    EXPECT_EQ(test::readWhole(temporary() / "corvane-update-mine/notes.txt"), "mine");
+}
+
 // A kill while the journal was written leaves its part file: the next start removes it, and nothing else there.
 TEST_F(UpdateManagerTest, TheNextStartRemovesAJournalWriteCutShort) {
     const auto state = root.path() / "state";
