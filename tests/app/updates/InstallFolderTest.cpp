@@ -3,6 +3,7 @@
 #include "app/updates/InstallFolder.hpp"
 #include "app/updates/VersionSwitch.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
+#include <QScopeGuard>
 #include <functional>
 
 namespace corvane {
@@ -151,6 +152,32 @@ TEST(InstallFolderTest, APrefixWhoseFoldersLeadOutIsFoundAsStartedAndRefusedForT
             EXPECT_EQ(found, std::nullopt) << found->text();
             EXPECT_EQ(InstallFolder::running(test::kIdentifier, real), install);
         }
+    }
+}
+
+// The path the app was started by names its prefix: as given with a slash, or found on PATH as a shell finds
+// it; any other file than the one running (the first on PATH, or none) leaves the program's real path.
+TEST(InstallFolderTest, TheStartedPathIsTheOneAShellRanWhenItIsTheRunningFile) {
+    test::TempDir dir;
+    const auto root = fs::canonical(dir.path());
+    test::makeInstallFolder(root / "prefix", "1.0", "#!/bin/sh\n");
+    const auto program = root / "prefix/bin/corvane";
+    const auto real = root / "real-corvane";
+    fs::rename(program, real);
+    fs::create_symlink(real, program);
+    test::writeFile(root / "other/corvane", "#!/bin/sh\n", 0755);
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const auto restore = qScopeGuard([&] { ::setenv("PATH", saved.c_str(), 1); });
+    const std::tuple<std::string, std::string, fs::path> rows[] = {
+        {"corvane", "/nonexistent:" + (root / "prefix/bin").string(), program},
+        {"corvane", (root / "other").string() + ":" + (root / "prefix/bin").string(), real},
+        {"corvane", "/nonexistent", real},
+        {program.string(), "", program},
+        {(root / "other/corvane").string(), "", real},
+        {"", "", real}};
+    for (const auto& [argv0, path, expected] : rows) {
+        ::setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(InstallFolder::startedAs(argv0, real), expected) << argv0 << " " << path;
     }
 }
 
