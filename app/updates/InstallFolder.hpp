@@ -75,9 +75,8 @@ std::optional<std::filesystem::path> running(const std::string& identifier,
 std::filesystem::path startedAs(const std::string& argv0, const std::filesystem::path& executable = "/proc/self/exe");
 
 // Why the app cannot update itself in `install`: the first folder an update would write that is the
-// system's (/usr), a link it does not follow, not a folder, another user's, read-only or closed to its owner;
-// the program, when it is missing or another user's; or a plain install's share/corvane reached through a
-// link. `user` owns what the app may change.
+// system's (/usr), a link it does not follow, not a folder, another user's, read-only or closed to its owner
+// (no x bit); or the program, when it is missing or another user's. `user` owns what the app may change.
 struct Obstacle {
     enum class Why { system, link, notFolder, otherUser, readOnly, closed, programMissing, programOtherUser, notInstalled };
     std::filesystem::path folder;
