@@ -367,8 +367,9 @@ TEST_F(AppUpdateTest, AWriteFailureWhileUnpackingSaysWhatFailedAndWhy) {
 
 // A prefix that leads out of itself (a folder of it moved elsewhere and linked, once the prefix has switched to
 // a version or before) or that its owner cannot enter is refused at the check, for the folder at fault, with the
-// app started as the prefix's program: the update does nothing, and nothing in or outside the prefix changes. A
-// share/ that leads elsewhere is no fault: the update writes nothing there.
+// app started as the prefix's program; run by its real path, the program is in no install folder (a version is
+// never taken for a plain install). Either way the update does nothing, and nothing in or outside the prefix
+// changes. A share/ that leads elsewhere is no fault: the update writes nothing there.
 TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFolderAtFault) {
     ASSERT_EQ(makeArchives(root.path(), served(), outside()), 0);
     writeFeed(urlOf("valid.zip"), test::sha256Of(served() / "valid.zip"));
@@ -403,18 +404,30 @@ TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFold
         const auto before = test::snapshot(place);
         const auto theirs = std::filesystem::exists(place / "elsewhere") ? test::snapshot(place / "elsewhere") : before;
         quits = 0;
-        auto manager = forFeed(urlOf("feed.json"));
-        manager->runningBundleOverride.reset();
-        manager->runningProgram = prefix / "bin/corvane";
-        manager->checkNow();
-        ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+        const auto checked = [&](const std::filesystem::path& program) {
+            auto manager = forFeed(urlOf("feed.json"));
+            manager->runningBundleOverride.reset();
+            manager->runningProgram = program;
+            manager->checkNow();
+            EXPECT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+            return manager;
+        };
+        const std::string advice =
+            " Install the new version the way you installed this one, or install Corvane in ~/.local, where it updates itself.";
+        auto manager = checked(prefix / "bin/corvane");
         if (*folder) {
-            EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + (prefix / folder).string() + ": " + why +
-                      " Install the new version the way you installed this one, or install Corvane in ~/.local, where it "
-                      "updates itself.");
-            EXPECT_FALSE(manager->canUpdateApp());
-            manager->updateApp();
-            EXPECT_FALSE(manager->isBusy());
+            EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + (prefix / folder).string() + ": " + why + advice);
+            const auto real = std::filesystem::canonical(prefix / "bin/corvane");
+            auto byRealPath = checked(real);
+            EXPECT_EQ(byRealPath->appUpdateObstacle(),
+                      moved == std::string("closed lib") ? manager->appUpdateObstacle()
+                          : "Corvane can't update itself in " + real.parent_path().string() +
+                                ": it does not run from a folder it was installed in." + advice);
+            for (auto* refused : {manager.get(), byRealPath.get()}) {
+                EXPECT_FALSE(refused->canUpdateApp());
+                refused->updateApp();
+                EXPECT_FALSE(refused->isBusy());
+            }
             EXPECT_EQ(test::snapshot(place), before);
         } else {
             ASSERT_TRUE(manager->canUpdateApp());

@@ -110,51 +110,6 @@ TEST(InstallFolderTest, EveryRefusalNamesTheFolderAtFaultAndAReasonTrueOfIt) {
               "Corvane can't update itself in " + (install / "lib64").string() + ": that folder belongs to another user.");
 }
 
-// A prefix switched to a version whose lib (or lib/corvane, or the lib64 lib names) was then moved elsewhere
-// and linked: started as the prefix's program, the app finds the prefix and refuses it for that link; run by
-// the version's real path, the version is never taken for a plain install of its own. A bin/ that links
-// elsewhere is refused the same way; a share/ that does (the update writes nothing there) is not.
-TEST(InstallFolderTest, APrefixWhoseFoldersLeadOutIsFoundAsStartedAndRefusedForTheLink) {
-    const auto link = ": that is a link to a place Corvane does not update.";
-    const std::tuple<const char*, const char*, std::string> cases[] = {
-        {"lib", "lib", link}, {"lib/corvane", "lib/corvane", link}, {"lib64", "lib64", link}, {"bin", "bin", link},
-        {"share", "", ""}};
-    for (const auto& [moved, folder, why] : cases) {
-        SCOPED_TRACE(moved);
-        test::TempDir dir;
-        const auto root = fs::canonical(dir.path());
-        const auto install = root / "prefix";
-        const auto elsewhere = root / "elsewhere";
-        test::makeInstallFolder(install, "1.0", "#!/bin/sh\n");
-        if (moved == std::string("lib64")) {
-            fs::rename(install / "lib", install / "lib64");
-            fs::create_directory_symlink("lib64", install / "lib");
-        }
-        if (moved != std::string("bin") && moved != std::string("share")) {
-            const auto scratch = VersionSwitch::versionsOf(install) / ".corvane-update-done";
-            test::makeInstallFolder(scratch / "Corvane", "2.0", "#!/bin/sh\n");
-            VersionSwitch::install(scratch / "Corvane", install);
-            fs::remove_all(scratch);
-        }
-        const auto version = InstallFolder::current(install, test::kIdentifier);
-        ASSERT_TRUE(version.has_value());
-        fs::rename(install / moved, elsewhere);
-        fs::create_directory_symlink(elsewhere, install / moved);
-        const auto real = fs::canonical(install / "bin/corvane");
-        EXPECT_EQ(InstallFolder::running(test::kIdentifier, install / "bin/corvane"), install);
-        EXPECT_EQ(InstallFolder::programToStart(test::kIdentifier, install / "bin/corvane"), install / "bin/corvane");
-        const auto found = InstallFolder::obstacle(install);
-        if (*folder) {
-            ASSERT_TRUE(found.has_value());
-            EXPECT_EQ(found->text(), "Corvane can't update itself in " + (install / folder).string() + why);
-            EXPECT_EQ(InstallFolder::running(test::kIdentifier, real), std::nullopt) << real;
-        } else {
-            EXPECT_EQ(found, std::nullopt) << found->text();
-            EXPECT_EQ(InstallFolder::running(test::kIdentifier, real), install);
-        }
-    }
-}
-
 // The path the app was started by names its prefix: as given with a slash, or found on PATH as a shell finds
 // it; any other file than the one running (the first on PATH, or none) leaves the program's real path.
 TEST(InstallFolderTest, TheStartedPathIsTheOneAShellRanWhenItIsTheRunningFile) {
