@@ -394,15 +394,17 @@ TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFold
             VersionSwitch::install(scratch / "Corvane", prefix);
             std::filesystem::remove_all(scratch);
         }
-        if (moved == std::string("closed lib")) {
-            std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0600));
-        } else {
+        const bool closed = moved == std::string("closed lib");
+        if (!closed) {
             std::filesystem::rename(prefix / moved, place / "elsewhere");
             std::filesystem::create_directory_symlink(place / "elsewhere", prefix / moved);
         }
-        const auto open = qScopeGuard([&] { std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0755)); });
         const auto before = test::snapshot(place);
         const auto theirs = std::filesystem::exists(place / "elsewhere") ? test::snapshot(place / "elsewhere") : before;
+        // Read while open: a user who is not root cannot list it closed.
+        const auto openLib = [&] { std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0755)); };
+        const auto reopen = qScopeGuard(openLib);
+        if (closed) std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0600));
         quits = 0;
         const auto checked = [&](const std::filesystem::path& program) {
             auto manager = forFeed(urlOf("feed.json"));
@@ -420,7 +422,7 @@ TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFold
             const auto real = std::filesystem::canonical(prefix / "bin/corvane");
             auto byRealPath = checked(real);
             EXPECT_EQ(byRealPath->appUpdateObstacle(),
-                      moved == std::string("closed lib") ? manager->appUpdateObstacle()
+                      closed ? manager->appUpdateObstacle()
                           : "Corvane can't update itself in " + real.parent_path().string() +
                                 ": it does not run from a folder it was installed in." + advice);
             for (auto* refused : {manager.get(), byRealPath.get()}) {
@@ -428,6 +430,7 @@ TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFold
                 refused->updateApp();
                 EXPECT_FALSE(refused->isBusy());
             }
+            openLib();
             EXPECT_EQ(test::snapshot(place), before);
         } else {
             ASSERT_TRUE(manager->canUpdateApp());
