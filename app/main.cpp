@@ -48,7 +48,10 @@ int main(int argc, char** argv) {
     // What reading the settings had to warn of goes to the app log, as everything later.
     Log::takeSettingsWarnings();
     BoxController controller({Clock::system(), pool, defaults, nullptr, {}});
-    controller.executable = InstallFolder::programToStart(AppInfo::current().identifier);
+    // The prefix the program was started from, as it was named: its real path may lead out of it.
+    const auto started = InstallFolder::startedAs(argc > 0 ? argv[0] : "");
+    controller.executable = InstallFolder::programToStart(AppInfo::current().identifier, started);
+    controller.updates().runningProgram = started;
 
     // The main screen as the stream settings see it: its size, scale and refresh rate.
     StreamSettings::setScreenSource([]() -> std::optional<StreamSettings::MainScreen> {

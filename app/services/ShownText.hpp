@@ -15,6 +15,9 @@ inline constexpr int kMaxChars = 600;
 // At most `maxChars` UTF-16 units, then an ellipsis; a character is never split in two. Only the start of a
 // long text is decoded.
 QString cut(std::string_view text, int maxChars = kMaxChars);
+// The same length, taken out of the middle of the longest path in `text` (a run from a "/" to a blank), so that
+// what surrounds it (a reason, advice) stays whole; the end goes only where the path cannot give enough.
+QString cutPath(std::string_view text, int maxChars = kMaxChars);
 
 } // namespace ShownText
 

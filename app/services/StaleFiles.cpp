@@ -11,10 +11,6 @@ namespace corvane::StaleFiles {
 
 bool lock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0; }
 
-int sweep(const std::filesystem::path& folder, std::string_view prefix) {
-    return sweep(folder, [prefix](std::string_view name) { return name.starts_with(prefix); });
-}
-
 int sweep(const std::filesystem::path& folder, const std::function<bool(std::string_view name)>& ours) {
     int removed = 0;
     std::error_code error;

@@ -13,11 +13,9 @@ namespace StaleFiles {
 
 // Takes the lock on an open file or folder without waiting; false when another holds it.
 bool lock(int fd);
-// Removes every entry of `folder` named `prefix`... that this user owns (a file, or a folder with what it
-// holds) and whose lock is free, and answers how many went. Links are never followed or removed. Blocking: run
-// it off the main thread.
-int sweep(const std::filesystem::path& folder, std::string_view prefix);
-// The same for the entries whose names `ours` accepts.
+// Removes every entry of `folder` whose name `ours` accepts (names the app makes, matched exactly: the folder
+// is the user's too) that this user owns (a file, or a folder with what it holds) and whose lock is free, and
+// answers how many went. Links are never followed or removed. Blocking: run it off the main thread.
 int sweep(const std::filesystem::path& folder, const std::function<bool(std::string_view name)>& ours);
 
 } // namespace StaleFiles

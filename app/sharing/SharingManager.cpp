@@ -169,7 +169,7 @@ void SharingManager::update(const std::optional<AgentClient::Info>& info, const 
 
 // Downloads a killed run left in the receive folder: removed when sharing comes on and before each receive.
 void SharingManager::sweepDownloads(const fs::path& folder) {
-    if (const int removed = StaleFiles::sweep(folder, Downloader::kTemporaryPrefix))
+    if (const int removed = StaleFiles::sweep(folder, Downloader::isTemporaryName))
         Log::write("receive from Windows: removed " + std::to_string(removed) + " unfinished download(s) of earlier runs");
 }
 

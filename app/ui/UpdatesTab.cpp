@@ -199,7 +199,7 @@ void UpdatesTab::sync() {
     setBoxText(appDetail_, "Version " + PlainText::cut(updates.currentVersion(), 60) +
                                (blocked ? ", can't update itself where it is installed" : ""));
     appObstacle_->setVisible(blocked);
-    appObstacle_->setText(blocked ? PlainText::cut(*updates.appUpdateObstacle()) : QString());
+    appObstacle_->setText(blocked ? ShownText::cutPath(*updates.appUpdateObstacle()) : QString());
     if (updates.appUpdate()) show(app_, "Update to " + updates.appUpdate()->version, false, false);
     else show(app_, std::nullopt, updates.lastChecked().has_value(), false);
     if (blocked) app_.button->setEnabled(false);
@@ -227,11 +227,10 @@ void UpdatesTab::sync() {
     checking_->setVisible(kind == Kind::checking);
     const auto line = statusLine(updates);
     status_->setVisible(line.has_value());
-    status_->setText(line ? PlainText::cut(*line) : QString());
-    // Two lines for an update in progress, three for a failure, one otherwise; the app's advice where it
-    // cannot update itself whole.
-    const bool advice = updates.failedOnObstacle();
-    status_->setMaxLines(advice ? 0 : kind == Kind::updating ? 2 : kind == Kind::failed ? 3 : 1);
+    // A failure whole, with its reason at the end: a long folder's path gives up its middle instead.
+    status_->setText(!line ? QString() : kind == Kind::failed ? ShownText::cutPath(*line) : PlainText::cut(*line));
+    // Two lines for an update in progress, one otherwise.
+    status_->setMaxLines(kind == Kind::failed ? 0 : kind == Kind::updating ? 2 : 1);
     if (kind == Kind::failed) {
         // Orange as text needs more contrast than as a symbol.
         QPalette palette = status_->palette();

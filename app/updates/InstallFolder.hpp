@@ -60,22 +60,34 @@ std::optional<std::filesystem::path> libFolder(const std::filesystem::path& inst
 // of a plain install), or the version of ours its link names. Nothing when bin/corvane is not the app's.
 std::optional<std::filesystem::path> current(const std::filesystem::path& install, const std::string& identifier);
 
-// The prefix holding the running program: the real path of `executable` must be the program of <install> or of
-// one of its versions, and the one <install>/bin/corvane starts. Nothing for a build tree.
+// The prefix holding the running program. `executable` named <install>/bin/corvane as it was started
+// (startedAs): that prefix when its program is the app's (a link a switch writes, or a plain install's file),
+// whatever its folders link to, so that obstacle() can say why it cannot be updated. Otherwise the real path of
+// `executable` must be the program of <install> or of one of its versions, and the one <install>/bin/corvane
+// starts; a version found elsewhere (its prefix's lib leads out of it) is never taken for a plain install.
+// Nothing for a build tree.
 std::optional<std::filesystem::path> running(const std::string& identifier,
                                              const std::filesystem::path& executable = "/proc/self/exe");
 
+// The path the program was started by: `argv0` when it holds a slash, else the first entry of PATH holding it,
+// as a shell finds it; `executable` when that is not the same file (a path reused since, or a start through
+// another name).
+std::filesystem::path startedAs(const std::string& argv0, const std::filesystem::path& executable = "/proc/self/exe");
+
 // Why the app cannot update itself in `install`: the first folder an update would write that is the
-// system's (/usr), a link it does not follow, not a folder, another user's, or read-only; or the program, when
-// it is missing or another user's. `user` owns what the app may change.
+// system's (/usr), a link it does not follow, not a folder, another user's, read-only or closed to its owner
+// (no x bit); or the program, when it is missing or another user's. `user` owns what the app may change.
 struct Obstacle {
-    enum class Why { system, link, notFolder, otherUser, readOnly, programMissing, programOtherUser };
+    enum class Why { system, link, notFolder, otherUser, readOnly, closed, programMissing, programOtherUser, notInstalled };
     std::filesystem::path folder;
     Why why = Why::otherUser;
     // "Corvane can't update itself in {folder}: {why}." in words that are true of it.
     std::string text() const;
 };
 std::optional<Obstacle> obstacle(const std::filesystem::path& install, uid_t user = ::getuid());
+// Where the running program is no install's (a build tree, or a version whose prefix cannot be found): the folder
+// of its real path.
+Obstacle notInstalled(const std::filesystem::path& executable = "/proc/self/exe");
 
 // What a command that should start this app names: <install>/bin/corvane, which every update keeps, when the
 // program runs from an install of ours; else the real path of `executable`.

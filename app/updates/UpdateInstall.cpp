@@ -37,6 +37,13 @@ constexpr const char* kBuildFailed = "The build failed. Details are in build.log
 
 std::string newUuid() { return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString(); }
 
+// The downloaded archive's name in the temporary folder: kArchivePrefix, a new UUID, ".zip".
+constexpr const char* kArchivePrefix = "corvane-update-";
+std::string archiveName() { return kArchivePrefix + newUuid() + ".zip"; }
+bool isArchiveName(std::string_view name) {
+    return name.ends_with(".zip") && InstallFolder::madeName(name.substr(0, name.size() - 4), kArchivePrefix);
+}
+
 std::string lowerAscii(std::string text) {
     for (char& c : text)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
@@ -46,8 +53,8 @@ std::string lowerAscii(std::string text) {
 // Text for a log line: escaped as box text is, and cut short.
 std::string forLog(const std::string& text) { return stream::text::forLog(text, 1000); }
 
-std::string cannotReplace(const std::filesystem::path& folder) {
-    return "Could not replace the app in " + folder.string() + ".";
+std::string cannotReplace(const std::filesystem::path& folder, const std::string& reason) {
+    return "Could not replace the app in " + folder.string() + ": " + reason;
 }
 
 std::string cannotSave(const std::filesystem::path& folder, const std::string& reason) {
@@ -112,7 +119,8 @@ std::optional<std::filesystem::path> UpdateManager::installFolder(const std::opt
 std::optional<std::string> UpdateManager::obstacleRow(const std::optional<std::filesystem::path>& bundle,
                                                       const std::filesystem::path& program, const std::string& identifier) {
     const auto install = installFolder(bundle, program, identifier);
-    const auto obstacle = install ? InstallFolder::obstacle(*install) : std::nullopt;
+    if (!install) return obstacleText(InstallFolder::notInstalled(program));
+    const auto obstacle = InstallFolder::obstacle(*install);
     if (!obstacle) return std::nullopt;
     return obstacleText(*obstacle);
 }
@@ -162,8 +170,10 @@ QCoro::Task<> UpdateManager::tidyUp() {
         // What a write of the journal cut short left.
         auto part = journal;
         std::filesystem::remove(part += ".part", ignored);
-        removed += StaleFiles::sweep(temporary, "corvane-update-");
-        removed += StaleFiles::sweep(temporary, Downloader::kTemporaryPrefix);
+        // The temporary folder is everyone's: only the names downloads of ours take there.
+        removed += StaleFiles::sweep(temporary, [](std::string_view name) {
+            return isArchiveName(name) || Downloader::isTemporaryName(name);
+        });
         if (removed > 0) Log::write("update: removed " + std::to_string(removed) + " leftover(s) of updates cut short");
     });
     co_await tidying;
@@ -237,9 +247,8 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
     // where it cannot update itself, is never downloaded for.
     const auto destination = installFolder(runningBundleOverride, runningProgram, info_.identifier);
     if (!destination) {
-        std::error_code ignored;
-        const auto program = std::filesystem::canonical(runningProgram, ignored);
-        throw UpdateError(cannotReplace(program.parent_path()), "the app does not run from bin/corvane of an install");
+        appUpdateObstacle_ = obstacleText(InstallFolder::notInstalled(runningProgram));
+        throw UpdateError(*appUpdateObstacle_, "the app does not run from bin/corvane of an install");
     }
     if (const auto obstacle = InstallFolder::obstacle(*destination)) {
         // Found since the check: the app's update buttons go off with this reason beside them.
@@ -253,7 +262,7 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
 
     // Unpacked inside the install folder, on its file system, so that the version can be renamed into place.
     const auto scratch = std::make_shared<UpdateScratch>(
-        temporaryPath() / ("corvane-update-" + newUuid() + ".zip"),
+        temporaryPath() / archiveName(),
         *destination / InstallFolder::kVersions / (InstallFolder::kUnpackPrefix + newUuid()));
     scratch_ = scratch;
     const auto madeLib = std::make_shared<std::atomic<bool>>(false);
@@ -301,15 +310,15 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
         const auto limits = archiveLimits;
         const auto installed = *destination;
         const auto journal = installJournal();
-        const auto failed = cannotReplace(installed / "bin");
         auto unpacking = onPool(pool_, stop_.get_token(), step([=](std::stop_token stop) {
             // Named first, so that the next start tidies the install folder whatever happens from here on.
             VersionSwitch::remember(journal, installed);
             madeLib->store(::access((installed / "lib").c_str(), F_OK) != 0);
+            // Each failure names the folder the system refused to write in, and its reason.
             try {
                 VersionSwitch::versionsOf(installed);
-            } catch (const Error& e) {
-                throw UpdateError(failed, e.what());
+            } catch (const VersionSwitch::Failed& e) {
+                throw UpdateError(cannotSave(e.folder, std::strerror(e.error)), e.what());
             }
             // This computer failing to write (a full disk) is no fault of the archive: the user reads which.
             const auto versions = scratch->unpack().parent_path();
@@ -325,8 +334,8 @@ QCoro::Task<std::filesystem::path> UpdateManager::downloadAndInstall(std::string
             if (!found) throw UpdateArchive::NotValid("not exactly one install folder of ours");
             try {
                 VersionSwitch::install(*found, installed);
-            } catch (const Error& e) {
-                throw UpdateError(failed, e.what());
+            } catch (const VersionSwitch::Failed& e) {
+                throw UpdateError(cannotReplace(e.folder, std::strerror(e.error)), e.what());
             }
             return true;
         }));

@@ -29,8 +29,6 @@ struct Fd {
     }
 };
 
-std::string reason() { return std::strerror(errno); }
-
 // Removes one entry of a folder this user owns: a file or link, or a folder with what it holds unless a
 // process holds its lock (an update unpacking into it, another tidy-up removing it). A folder is first renamed
 // into `versions` under a name of the tidy-up's own, so that a kill part way never leaves a half-removed
@@ -75,12 +73,14 @@ std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& ins
     const auto lib = install / "lib";
     const auto versions = install / InstallFolder::kVersions;
     for (const auto& folder : {lib, versions})
-        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST)
-            throw Error("cannot make " + folder.string() + ": " + reason());
+        if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
+            const int error = errno;
+            throw Failed("cannot make " + folder.string() + ": " + std::strerror(error), folder, error);
+        }
     struct stat st {};
-    if (!InstallFolder::libFolder(install) || ::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-        st.st_uid != ::getuid())
-        throw Error(versions.string() + " is not a folder of this user");
+    if (!InstallFolder::libFolder(install)) throw Failed(lib.string() + " is not a folder beside it", lib, ENOTDIR);
+    if (::lstat(versions.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid())
+        throw Failed(versions.string() + " is not a folder of this user", versions, S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR);
     return versions;
 }
 
@@ -91,39 +91,46 @@ void VersionSwitch::install(const std::filesystem::path& app, const std::filesys
         return true;
     };
     const auto program = install / InstallFolder::kProgram;
+    const auto bin = install / "bin";
     struct stat st {};
     if (::lstat(program.c_str(), &st) != 0 || !(S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
-        throw Error("no program to replace at " + program.string());
+        throw Failed("no program to replace at " + program.string(), bin, ENOENT);
     const std::string name = QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper().toStdString();
-    const auto version = install / InstallFolder::kVersions / name;
-    const auto link = install / "bin" / (InstallFolder::kLinkPrefix + name);
+    const auto versions = install / InstallFolder::kVersions;
+    const auto version = versions / name;
+    const auto link = bin / (InstallFolder::kLinkPrefix + name);
     // Held until the switch is over, so that a tidy-up elsewhere never takes the version it is putting in.
     const Fd held(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (held.fd < 0) throw Error("cannot open " + app.string() + ": " + reason());
+    if (held.fd < 0) {
+        const int error = errno;
+        throw Failed("cannot open " + app.string() + ": " + std::strerror(error), app.parent_path(), error);
+    }
     StaleFiles::lock(held.fd);
     const auto putBack = [&] {
         std::error_code error;
         if (::rename(version.c_str(), app.c_str()) != 0) std::filesystem::remove_all(version, error);
     };
 
-    if (failing(1) || ::rename(app.c_str(), version.c_str()) != 0)
-        throw Error("cannot move the new version to " + version.string() + ": " + reason());
+    if (failing(1) || ::rename(app.c_str(), version.c_str()) != 0) {
+        const int error = errno;
+        throw Failed("cannot move the new version to " + version.string() + ": " + std::strerror(error), versions, error);
+    }
     const std::string target = std::string("../") + InstallFolder::kVersions + "/" + name + "/" + InstallFolder::kProgram;
     if (failing(2) || ::symlink(target.c_str(), link.c_str()) != 0) {
-        const auto why = reason();
+        const int error = errno;
         putBack();
-        throw Error("cannot make the link " + link.string() + ": " + why);
+        throw Failed("cannot make the link " + link.string() + ": " + std::strerror(error), bin, error);
     }
     // The new files and the renames that lead to them reach the disk before the link takes the program's
     // place: a power cut right after the switch never starts empty files.
     if (const Fd folder(::open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.fd >= 0) ::syncfs(folder.fd);
     if (failing(3) || ::rename(link.c_str(), program.c_str()) != 0) {
-        const auto why = reason();
+        const int error = errno;
         ::unlink(link.c_str());
         putBack();
-        throw Error("cannot put the link in place of " + program.string() + ": " + why);
+        throw Failed("cannot put the link in place of " + program.string() + ": " + std::strerror(error), bin, error);
     }
-    if (const Fd bin(::open((install / "bin").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); bin.fd >= 0) ::fsync(bin.fd);
+    if (const Fd folder(::open(bin.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.fd >= 0) ::fsync(folder.fd);
     failing(4);
 }
 

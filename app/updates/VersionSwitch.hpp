@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/core/Error.hpp"
+
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -23,14 +25,23 @@ namespace VersionSwitch {
 // if its call had. Tests fail or kill the process there; nullptr in the application.
 using StepHook = std::function<bool(int step)>;
 
+// A step the system refused: the folder it wrote in and the system's reason (errno). what() says which step.
+class Failed final : public Error {
+public:
+    Failed(std::string description, std::filesystem::path folder, int error)
+        : Error(std::move(description)), folder(std::move(folder)), error(error) {}
+    std::filesystem::path folder;
+    int error;
+};
+
 // The folder an update unpacks into: <install>/lib/corvane, made (with lib/) when missing, so that the
 // unpacked version sits on the install's file system; lib may link to a folder beside it (libFolder). Throws
-// corvane::Error when it cannot be made or is not a real folder of this user.
+// Failed naming the folder that cannot be made or is not a real folder of this user.
 std::filesystem::path versionsOf(const std::filesystem::path& install);
 
 // Switches `install` (a current InstallFolder) to the version at `app` (an install folder of ours inside
-// versionsOf(install)). Throws corvane::Error saying why when it cannot: the install folder then starts the
-// version before, `app` stays where it was, and nothing else is left.
+// versionsOf(install)). Throws Failed naming the folder it could not write in (lib/corvane or bin) when it
+// cannot: the install folder then starts the version before, `app` stays where it was, and nothing else is left.
 void install(const std::filesystem::path& app, const std::filesystem::path& install, const StepHook& step = nullptr);
 
 // Removes from a prefix the app is installed in what its current version does not use, and only what updates

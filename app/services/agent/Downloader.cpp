@@ -92,6 +92,15 @@ Downloader::DownloadError Downloader::DownloadError::file(const std::filesystem:
     return DownloadError(Kind::file, "Could not save " + path.string() + ": " + std::strerror(error), 0);
 }
 
+bool Downloader::isTemporaryName(std::string_view name) {
+    // What mkostemp puts in place of its six X's.
+    const std::string_view prefix = kTemporaryPrefix;
+    if (!name.starts_with(prefix) || name.size() != prefix.size() + 6) return false;
+    return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(prefix.size()), name.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    });
+}
+
 Downloader::Downloader(std::filesystem::path dest, Progress onProgress)
     : dest(std::move(dest)), onProgress(std::move(onProgress)) {}
 

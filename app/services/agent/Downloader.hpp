@@ -9,6 +9,7 @@
 #include <optional>
 #include <stop_token>
 #include <string>
+#include <string_view>
 
 namespace corvane {
 
@@ -44,8 +45,10 @@ public:
     static constexpr double kRequestSeconds = 60;             // silence that ends a download
     static constexpr double kDirectRequestSeconds = 120;      // the same, when a direct request names none
     static constexpr double kResourceSeconds = 604800;        // a whole download
-    // The temporary file's name begins so.
+    // The temporary file's name begins so, and ends in six letters or digits.
     static constexpr const char* kTemporaryPrefix = ".corvane-download-";
+    // Whether `name` is one a download's temporary file takes: a sweep removes no other.
+    static bool isTemporaryName(std::string_view name);
 
     // GET `from` (an http or https URL; redirects followed) with "User-Agent: Corvane". Only status 200
     // counts; any other throws DownloadError::http. Transfer failures throw platform::HttpError. A `scratch`

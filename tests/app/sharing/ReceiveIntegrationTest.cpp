@@ -44,15 +44,18 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     for (const auto& name : {std::string("report.pdf"), std::string("report 2.pdf"), longest}) test::writeFile(inbox / name, "mine");
     test::writeFile(inbox / "Photos" / "old.jpg", "old");
     fs::create_symlink(inbox / "nowhere", inbox / "Link");  // dangling: still a taken name
-    // A download a killed run left, and one another instance is busy with: sharing coming on sweeps the first.
+    // A download a killed run left, and one another instance is busy with: sharing coming on sweeps the first. A
+    // file of the user's named alike stays.
     pool.threads()->waitForDone();
-    for (const auto& name : {".corvane-download-left", ".corvane-download-busy"}) test::writeFile(inbox / name, "partial");
-    const int busy = ::open((inbox / ".corvane-download-busy").c_str(), O_RDONLY | O_CLOEXEC);
+    for (const auto& name : {".corvane-download-Lf7x2Q", ".corvane-download-Bz9y1K"}) test::writeFile(inbox / name, "partial");
+    test::writeFile(inbox / ".corvane-download-mine", "mine");
+    const int busy = ::open((inbox / ".corvane-download-Bz9y1K").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_EQ(::flock(busy, LOCK_EX), 0);
     manager->update(std::nullopt, settings);
     turnOn();
     pool.threads()->waitForDone();
-    EXPECT_FALSE(fs::exists(inbox / ".corvane-download-left"));
+    EXPECT_FALSE(fs::exists(inbox / ".corvane-download-Lf7x2Q"));
+    EXPECT_EQ(test::readWhole(inbox / ".corvane-download-mine"), "mine");
     agent.addOutboxItem({"1", {{"report.pdf", "R", std::nullopt}}, {}, {}});
     agent.addOutboxItem({"2", {{"Photos/a.jpg", "A", std::nullopt}, {"Photos/sub/b.jpg", "B", std::nullopt}},
                          std::vector<std::string>{"Photos/empty"}, {}});
@@ -84,7 +87,7 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     EXPECT_EQ(tree(inbox / "Photos"), (std::set<std::string>{"old.jpg"}));
     EXPECT_TRUE(fs::is_symlink(inbox / "Link"));
     EXPECT_EQ(sent.like("GET /v1/user/outbox/1"), std::vector<std::string>{"GET /v1/user/outbox/1/file 60 User-Agent: Corvane"});
-    EXPECT_TRUE(fs::exists(inbox / ".corvane-download-busy"));
+    EXPECT_TRUE(fs::exists(inbox / ".corvane-download-Bz9y1K"));
     ::close(busy);
     EXPECT_TRUE(agent.outbox().empty());  // each one told done
     const auto log = logTail();

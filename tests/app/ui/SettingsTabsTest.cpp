@@ -1,6 +1,7 @@
 // Every text of every settings tab and the advanced sheet as a user reads it, in the states that change it
 // ("~" dimmed, " (off)" cannot be used, a pop-up's current choice in brackets), and what each control does.
 #include "app/services/ShortcutRecorder.hpp"
+#include "app/services/ShownText.hpp"
 #include "app/sharing/SharingManager.hpp"
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
@@ -274,15 +275,45 @@ TEST_F(SettingsTabsTest, UpdatesTabFollowsTheManager) {
     setUpdates({.appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}}, .appUpdateObstacle = "Corvane can't update itself in /usr/bin."});
     EXPECT_TRUE(shownTexts(tab).starts_with("Software\nCorvane\n~Version 1.0, can't update itself where it is installed\n"
                                             "~Corvane can't update itself in /usr/bin.\nUpdate to 2.0 (off)\n")) << shownTexts(tab);
-    // A failure shows three lines at most, an update in progress two; no progress known, no bar.
-    for (const auto& [state, lines] : {std::pair{Status::failed(std::string(3000, 'x')), 3}, {Status::updating(std::string(3000, 'x')), 2}}) {
+    // A failure shows whole up to its length cut, an update in progress two lines; no progress known, no bar.
+    for (const auto& [state, lines] : {std::pair{Status::failed(std::string(3000, 'x')), 0}, {Status::updating(std::string(3000, 'x')), 2}}) {
         setUpdates({.status = state});
-        EXPECT_EQ(tab.findChild<TextLines*>("updateStatus")->lines(200).size(), lines);
+        auto* status = tab.findChild<TextLines*>("updateStatus");
+        if (lines > 0) EXPECT_EQ(status->lines(200).size(), lines);
+        else EXPECT_EQ(status->lines(200).join(""), QString(600, 'x') + QChar(0x2026));
         EXPECT_EQ(shownTexts(tab).find('%'), std::string::npos);
     }
     setUpdates({});
     child(tab, "Check for Updates")->click();
     EXPECT_TRUE(QTest::qWaitFor([&] { return box->updates().showResult() && !box->updates().isBusy(); }, 10000));
+}
+
+// A failure's reason comes after the folder's path: the failure line shows it however narrow the line, and a
+// text too long to show whole gives up the middle of its path, never the reason or the advice after it.
+TEST_F(SettingsTabsTest, UpdatesTabKeepsTheReasonAfterALongPath) {
+    UpdatesTab tab(*box);
+    auto* status = tab.findChild<TextLines*>("updateStatus");
+    const std::string full = "Could not save the update in /tmp/p3/mnt/home/alexandra/.local/lib/corvane: No space left on device";
+    setUpdates({.status = Status::failed(full)});
+    for (const int width : {200, 120})
+        EXPECT_TRUE(status->lines(width).join("").endsWith("No space left on device")) << status->lines(width).join("|").toStdString();
+    const std::string advice = ": that folder is read-only. Install the new version the way you installed this one, or install "
+                               "Corvane in ~/.local, where it updates itself.";
+    const std::string deep = "/home/alexandra" + std::string(700, 'd') + "/.local/bin";
+    const std::string refusal = "Corvane can't update itself in " + deep + advice;
+    setUpdates({.status = Status::failed(refusal), .appUpdate = UpdateManager::AppUpdate{"2.0", {}, {}},
+                .appUpdateObstacle = refusal});
+    TextLines* row = nullptr;
+    for (auto* lines : tab.findChildren<TextLines*>())
+        if (lines != status) row = lines;
+    ASSERT_NE(row, nullptr);
+    for (TextLines* shown : {status, row}) {
+        const QString text = shown->lines(200).join("");
+        EXPECT_LE(text.size(), ShownText::kMaxChars);
+        EXPECT_TRUE(text.startsWith("Corvane can't update itself in /home/alex")) << text.toStdString();
+        EXPECT_TRUE(text.endsWith(QString::fromStdString("dd/.local/bin" + advice))) << text.toStdString();
+        EXPECT_EQ(text.count(QChar(0x2026)), 1);
+    }
 }
 
 TEST_F(SettingsTabsTest, SharingTabAndItsFolderPanel) {

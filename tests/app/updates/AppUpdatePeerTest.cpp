@@ -1,4 +1,5 @@
 #include "app/updates/InstallFolder.hpp"
+#include "app/updates/VersionSwitch.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
 #include <QAbstractButton>
 #include <QMessageBox>
@@ -6,6 +7,8 @@
 #include <csignal>
 #include <cstring>
 #include <future>
+#include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 
 namespace corvane {
@@ -267,8 +270,7 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
     const std::string notValid = "The downloaded update is not a valid Corvane app.";
     const std::string integrity = "The download did not pass its integrity check.";
     const std::string digest = test::sha256Of(served() / "valid.zip");
-    // Over plain http an archive without a digest is never fetched; an app outside an install folder (this
-    // test program, in the build tree) is never downloaded for. Each refusal is logged with why.
+    // Over plain http an archive without a digest is never fetched. Each refusal is logged with why.
     const auto program = std::filesystem::canonical("/proc/self/exe").parent_path().string();
     const std::string one = " (not exactly one install folder of ours)";
     std::vector<std::tuple<std::string, std::string, std::string, std::string>> rows = {
@@ -276,8 +278,6 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         {"valid", std::string(64, '0'), integrity, " (the archive's SHA-256 is " + digest + ", the feed gives 0000"},
         {"valid", "", "The update was not downloaded: it is offered over plain http without a digest to check it against.",
          " (plain http: " + urlOf("valid.zip") + ")"},
-        {"never", digest, "Could not replace the app in " + program + ".",
-         " (the app does not run from bin/corvane of an install)"},
         {"missing", digest, "The download failed: The server answered with error 404.", ""}};
     const std::pair<const char*, std::string> refused[] = {
         {"absolute", " (an absolute entry name: " + outside().string() + "/evil)"},
@@ -297,7 +297,6 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         quits = 0;
         auto manager = forFeed(urlOf("feed.json"));
         manager->archiveLimits = UpdateArchive::Limits{50, 1 << 20};
-        if (name == "never") manager->runningBundleOverride.reset();
         writeFeed(urlOf(name + ".zip"), sha256);
         ASSERT_TRUE(checkAndUpdate(*manager));
         EXPECT_EQ(manager->status(), UpdateManager::Status::failed(failure));
@@ -311,6 +310,18 @@ TEST_F(AppUpdateTest, RefusedArchivesAndDigestsLeaveTheAppAndEverythingOutsideUn
         EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: " + failure + why), std::string::npos)
             << test::logTail(2);
     }
+    // This test program, in the build tree, is no install: the check says so, and the update does nothing.
+    auto manager = forFeed(urlOf("feed.json"));
+    manager->runningBundleOverride.reset();
+    writeFeed(urlOf("valid.zip"), digest);
+    manager->checkNow();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+    EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + program + ": it does not run from a folder it "
+              "was installed in. Install the new version the way you installed this one, or install Corvane in ~/.local, "
+              "where it updates itself.");
+    manager->updateApp();
+    EXPECT_FALSE(manager->isBusy());
+    EXPECT_TRUE(std::filesystem::is_empty(temporary()));
     // A FIFO's mode in a zip reaches us as an ordinary file: what is unpacked is never a FIFO.
     test::TempDir unpacked;
     UpdateArchive::extract(served() / "fifo.zip", unpacked.path(), UpdateArchive::Limits{});
@@ -351,6 +362,138 @@ TEST_F(AppUpdateTest, AWriteFailureWhileUnpackingSaysWhatFailedAndWhy) {
         EXPECT_TRUE(std::filesystem::is_empty(outside()));
         EXPECT_TRUE(std::filesystem::is_empty(temporary()));
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(apps()), {}), 1);
+    }
+}
+
+// A prefix that leads out of itself (a folder of it moved elsewhere and linked, once the prefix has switched to
+// a version or before) or that its owner cannot enter is refused at the check, for the folder at fault, with the
+// app started as the prefix's program; run by its real path, the program is in no install folder (a version is
+// never taken for a plain install). Either way the update does nothing, and nothing in or outside the prefix
+// changes. A share/ that leads elsewhere is no fault: the update writes nothing there.
+TEST_F(AppUpdateTest, APrefixThatLeadsOutOrIsClosedIsRefusedAtTheCheckForTheFolderAtFault) {
+    ASSERT_EQ(makeArchives(root.path(), served(), outside()), 0);
+    writeFeed(urlOf("valid.zip"), test::sha256Of(served() / "valid.zip"));
+    const std::string link = "that is a link to a place Corvane does not update.";
+    const std::tuple<const char*, bool, const char*, std::string> rows[] = {
+        {"lib", true, "lib", link}, {"lib/corvane", true, "lib/corvane", link}, {"lib64", true, "lib64", link},
+        {"bin", false, "bin", link}, {"closed lib", false, "lib", "that folder's permissions keep its owner out."},
+        {"share", false, "", ""}};
+    int n = 0;
+    for (const auto& [moved, switched, folder, why] : rows) {
+        SCOPED_TRACE(moved);
+        const auto place = std::filesystem::canonical(root.path()) / ("case" + std::to_string(++n));  // as real paths read
+        const auto prefix = place / "prefix";
+        test::makeInstallFolder(prefix, "1.0", "#!/bin/sh\necho old\n");
+        if (moved == std::string("lib64")) {
+            std::filesystem::rename(prefix / "lib", prefix / "lib64");
+            std::filesystem::create_directory_symlink("lib64", prefix / "lib");
+        }
+        if (switched) {
+            const auto scratch = VersionSwitch::versionsOf(prefix) / ".corvane-update-done";
+            test::makeInstallFolder(scratch / "Corvane", "1.5", "#!/bin/sh\necho 1.5\n");
+            VersionSwitch::install(scratch / "Corvane", prefix);
+            std::filesystem::remove_all(scratch);
+        }
+        const bool closed = moved == std::string("closed lib");
+        if (!closed) {
+            std::filesystem::rename(prefix / moved, place / "elsewhere");
+            std::filesystem::create_directory_symlink(place / "elsewhere", prefix / moved);
+        }
+        const auto before = test::snapshot(place);
+        const auto theirs = std::filesystem::exists(place / "elsewhere") ? test::snapshot(place / "elsewhere") : before;
+        // Read while open: a user who is not root cannot list it closed.
+        const auto openLib = [&] { std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0755)); };
+        const auto reopen = qScopeGuard(openLib);
+        if (closed) std::filesystem::permissions(prefix / "lib", std::filesystem::perms(0600));
+        quits = 0;
+        const auto checked = [&](const std::filesystem::path& program) {
+            auto manager = forFeed(urlOf("feed.json"));
+            manager->runningBundleOverride.reset();
+            manager->runningProgram = program;
+            manager->checkNow();
+            EXPECT_TRUE(test::pumpUntil(clock, [&] { return !manager->isBusy(); }));
+            return manager;
+        };
+        const std::string advice =
+            " Install the new version the way you installed this one, or install Corvane in ~/.local, where it updates itself.";
+        auto manager = checked(prefix / "bin/corvane");
+        if (*folder) {
+            EXPECT_EQ(manager->appUpdateObstacle(), "Corvane can't update itself in " + (prefix / folder).string() + ": " + why + advice);
+            const auto real = std::filesystem::canonical(prefix / "bin/corvane");
+            auto byRealPath = checked(real);
+            EXPECT_EQ(byRealPath->appUpdateObstacle(),
+                      closed ? manager->appUpdateObstacle()
+                          : "Corvane can't update itself in " + real.parent_path().string() +
+                                ": it does not run from a folder it was installed in." + advice);
+            for (auto* refused : {manager.get(), byRealPath.get()}) {
+                EXPECT_FALSE(refused->canUpdateApp());
+                refused->updateApp();
+                EXPECT_FALSE(refused->isBusy());
+            }
+            openLib();
+            EXPECT_EQ(test::snapshot(place), before);
+        } else {
+            ASSERT_TRUE(manager->canUpdateApp());
+            manager->updateApp();
+            ASSERT_TRUE(test::pumpUntil(clock, [&] { return quits > 0 || manager->status().kind == UpdateManager::Status::Kind::failed; }));
+            EXPECT_EQ(quits, 1) << manager->status().text;
+            EXPECT_EQ(test::snapshot(place / "elsewhere"), theirs);
+            EXPECT_TRUE(std::filesystem::is_symlink(prefix / "bin/corvane"));
+        }
+        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
+    }
+}
+
+// A file system of its own mounted on `folder` for as long as this lives, with its inodes all taken once fill()
+// has run: a disk that is full for every new file, folder and link. Unmounted whatever happens.
+struct FullFileSystem {
+    explicit FullFileSystem(std::filesystem::path at) : folder(std::move(at)) {
+        std::filesystem::create_directories(folder);
+        if (::mount("tmpfs", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=4m,nr_inodes=64,mode=0755") != 0)
+            error = std::strerror(errno);
+    }
+    ~FullFileSystem() {
+        if (error.empty() && ::umount(folder.c_str()) != 0) ::umount2(folder.c_str(), MNT_DETACH);
+    }
+    FullFileSystem(const FullFileSystem&) = delete;
+    FullFileSystem& operator=(const FullFileSystem&) = delete;
+    void fill() const {
+        for (int i = 0;; ++i) {
+            const int fd = ::open((folder / ("fill-" + std::to_string(i))).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd < 0) break;
+            ::close(fd);
+        }
+    }
+    std::filesystem::path folder;
+    std::string error;  // why it could not be mounted
+};
+
+// The disk full when the update makes lib/corvane, or when the switch writes its link in bin/: the failure names
+// that folder and the system's reason, and the prefix stays as it was with nothing left behind.
+TEST_F(AppUpdateTest, AFullDiskWhileTheUpdateRunsNamesTheFolderAndTheReason) {
+    ASSERT_EQ(makeArchives(root.path(), served(), outside()), 0);
+    writeFeed(urlOf("valid.zip"), test::sha256Of(served() / "valid.zip"));
+    const std::string full = std::strerror(ENOSPC);
+    for (const bool binFull : {false, true}) {
+        SCOPED_TRACE(binFull ? "bin" : "lib/corvane");
+        const auto prefix = root.path() / (binFull ? "b" : "a") / "prefix";
+        const FullFileSystem disk(binFull ? prefix / "bin" : prefix);
+        if (!disk.error.empty()) GTEST_SKIP() << "a full file system needs a tmpfs mounted, which failed: " << disk.error;
+        test::makeInstallFolder(prefix, "1.0", "#!/bin/sh\necho old\n");
+        disk.fill();
+        const auto before = test::snapshot(prefix);
+        quits = 0;
+        auto manager = forFeed(urlOf("feed.json"));
+        manager->runningBundleOverride = prefix;
+        ASSERT_TRUE(checkAndUpdate(*manager));
+        const std::string text = binFull ? "Could not replace the app in " + (prefix / "bin").string() + ": " + full
+                                         : "Could not save the update in " + (prefix / "lib/corvane").string() + ": " + full;
+        EXPECT_EQ(manager->status(), UpdateManager::Status::failed(text));
+        EXPECT_EQ(quits, 0);
+        EXPECT_NE(test::logTail(2).find("update: app update to 2.0 failed: " + text + " (cannot make "), std::string::npos)
+            << test::logTail(2);
+        EXPECT_EQ(test::snapshot(prefix), before);
+        EXPECT_TRUE(std::filesystem::is_empty(temporary()));
     }
 }
 

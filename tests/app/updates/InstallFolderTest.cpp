@@ -3,6 +3,7 @@
 #include "app/updates/InstallFolder.hpp"
 #include "app/updates/VersionSwitch.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
+#include <QScopeGuard>
 #include <functional>
 
 namespace corvane {
@@ -48,6 +49,17 @@ TEST(InstallFolderTest, EveryRefusalNamesTheFolderAtFaultAndAReasonTrueOfIt) {
          }, me, "lib/corvane", "that folder is read-only."},
         {"lib without lib/corvane read-only", [](const fs::path& i) { fs::permissions(i / "lib", fs::perms(0555)); }, me,
          "lib", "that folder is read-only."},
+        {"lib closed to its owner", [](const fs::path& i) { fs::permissions(i / "lib", fs::perms(0600)); }, me, "lib",
+         "that folder's permissions keep its owner out."},
+        {"lib closed to its owner, lib/corvane open", [](const fs::path& i) {
+             fs::create_directories(i / "lib/corvane");
+             fs::permissions(i / "lib", fs::perms(0600));
+         }, me, "lib", "that folder's permissions keep its owner out."},
+        {"lib -> lib64 -> a folder elsewhere", [](const fs::path& i) {
+             fs::rename(i / "lib", i.parent_path() / "elsewhere");
+             fs::create_directory_symlink("../elsewhere", i / "lib64");
+             fs::create_directory_symlink("lib64", i / "lib");
+         }, me, "lib64", "that is a link to a place Corvane does not update."},
         {"lib -> lib64 of the user's", [](const fs::path& i) {
              fs::rename(i / "lib", i / "lib64");
              fs::create_directory_symlink("lib64", i / "lib");
@@ -96,6 +108,32 @@ TEST(InstallFolderTest, EveryRefusalNamesTheFolderAtFaultAndAReasonTrueOfIt) {
     ASSERT_EQ(::chown((install / "lib64").c_str(), kOther, kOther), 0);
     EXPECT_EQ(InstallFolder::obstacle(install)->text(),
               "Corvane can't update itself in " + (install / "lib64").string() + ": that folder belongs to another user.");
+}
+
+// The path the app was started by names its prefix: as given with a slash, or found on PATH as a shell finds
+// it; any other file than the one running (the first on PATH, or none) leaves the program's real path.
+TEST(InstallFolderTest, TheStartedPathIsTheOneAShellRanWhenItIsTheRunningFile) {
+    test::TempDir dir;
+    const auto root = fs::canonical(dir.path());
+    test::makeInstallFolder(root / "prefix", "1.0", "#!/bin/sh\n");
+    const auto program = root / "prefix/bin/corvane";
+    const auto real = root / "real-corvane";
+    fs::rename(program, real);
+    fs::create_symlink(real, program);
+    test::writeFile(root / "other/corvane", "#!/bin/sh\n", 0755);
+    const std::string saved = std::getenv("PATH") ? std::getenv("PATH") : "";
+    const auto restore = qScopeGuard([&] { ::setenv("PATH", saved.c_str(), 1); });
+    const std::tuple<std::string, std::string, fs::path> rows[] = {
+        {"corvane", "/nonexistent:" + (root / "prefix/bin").string(), program},
+        {"corvane", (root / "other").string() + ":" + (root / "prefix/bin").string(), real},
+        {"corvane", "/nonexistent", real},
+        {program.string(), "", program},
+        {(root / "other/corvane").string(), "", real},
+        {"", "", real}};
+    for (const auto& [argv0, path, expected] : rows) {
+        ::setenv("PATH", path.c_str(), 1);
+        EXPECT_EQ(InstallFolder::startedAs(argv0, real), expected) << argv0 << " " << path;
+    }
 }
 
 // lib -> lib64: the update's version goes into lib64/corvane through the link, the prefix starts it, the

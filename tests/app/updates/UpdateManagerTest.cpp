@@ -192,6 +192,7 @@ TEST(BuildProgressTest, ReadsMarkersAndCounters) {
 TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweepsLeftovers) {
     const std::string stale = ".corvane-update-0F8A3C52-1D4B-4E6F-9A7B-2C3D4E5F6A7B";
     const std::string inUse = ".corvane-update-9B1D2C3E-4F5A-4B6C-8D7E-0F1A2B3C4D5E";
+    const std::string heldArchive = "corvane-update-7D8E9F0A-1B2C-4D3E-9F4A-5B6C7D8E9F0A.zip";
     const auto fresh = apps() / ".corvane-update-6E2F3A4B-5C6D-4E7F-8A9B-C0D1E2F3A4B5/Corvane";
     const auto aside = apps() / "Corvane.old";
     for (const bool newOneIn : {false, true}) {
@@ -203,9 +204,10 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweep
         test::writeFile(root.path() / "state/update-swap", installed().string() + '\0' + aside.string() + '\0');
         std::vector<int> held;
         for (const auto& path : {apps() / stale, apps() / inUse}) std::filesystem::create_directories(path);
-        for (const auto& name : {"corvane-update-A.zip", ".corvane-download-x", "corvane-update-held.zip"})
+        for (const std::string& name : {std::string("corvane-update-3C4D5E6F-7A8B-4C9D-8E0F-1A2B3C4D5E6F.zip"),
+                                        std::string(".corvane-download-x7Qk2Z"), heldArchive})
             test::writeFile(temporary() / name, "partial");
-        for (const auto& path : {apps() / inUse, temporary() / "corvane-update-held.zip"})
+        for (const auto& path : {apps() / inUse, temporary() / heldArchive})
             held.push_back(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), ::flock(held.back(), LOCK_EX);
         manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
         manager->stateFolder = root.path() / "state";
@@ -215,7 +217,7 @@ TEST_F(UpdateManagerTest, TheNextStartRepairsAnEarlierVersionsKilledSwapAndSweep
         std::set<std::string> left;
         for (const auto& folder : {apps(), temporary(), root.path() / "state"})
             for (const auto& entry : std::filesystem::directory_iterator(folder)) left.insert(entry.path().filename());
-        EXPECT_EQ(left, (std::set<std::string>{"Corvane", inUse, "corvane-update-held.zip"})) << newOneIn;
+        EXPECT_EQ(left, (std::set<std::string>{"Corvane", inUse, heldArchive})) << newOneIn;
         const auto log = test::logTail(3);
         EXPECT_EQ(log.find("update: put the app back in " + installed().string()) != std::string::npos, !newOneIn);
         EXPECT_NE(log.find("update: removed 4 leftover(s) of updates cut short"), std::string::npos);
@@ -245,6 +247,25 @@ TEST_F(UpdateManagerTest, AStartSweepsOnlyWhereUpdatesUnpack) {
     EXPECT_FALSE(std::filesystem::exists(apps() / earlier));
     EXPECT_FALSE(std::filesystem::exists(installed() / ".versions" / earlier));
     EXPECT_FALSE(std::filesystem::exists(installed() / "lib/corvane"));
+}
+
+// The temporary folder is everyone's: a start removes there only the names the update's archive and a download's
+// file take, and a user's files and folders named alike stay.
+TEST_F(UpdateManagerTest, AStartSweepsOnlyTheExactNamesOfOursFromTheTemporaryFolder) {
+    const std::string ours[] = {"corvane-update-0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.zip", ".corvane-download-a1B2c3"};
+    const std::string mine[] = {"corvane-update-notes.txt", ".corvane-download-mine", ".corvane-download-a1B2c3d",
+                                ".corvane-download-a1-2c3", "corvane-update-0a1b2c3d-4e5f-4a6b-8c7d-9e0f1a2b3c4d.zip",
+                                "corvane-update-0A1B2C3D-4E5F-4A6B-8C7D-9E0F1A2B3C4D.zip.txt"};
+    for (const auto& name : ours) test::writeFile(temporary() / name, "partial");
+    for (const auto& name : mine) test::writeFile(temporary() / name, "mine");
+    test::writeFile(temporary() / "corvane-update-mine/notes.txt", "mine");
+    manager = make(AppInfo{"1.0", test::kIdentifier, "", ""});
+    manager->stateFolder = root.path() / "state";
+    auto tidying = manager->tidyUp();
+    ASSERT_TRUE(test::pumpUntil(clock, [&] { return tidying.isReady(); }));
+    for (const auto& name : ours) EXPECT_FALSE(std::filesystem::exists(temporary() / name)) << name;
+    for (const auto& name : mine) EXPECT_EQ(test::readWhole(temporary() / name), "mine") << name;
+    EXPECT_EQ(test::readWhole(temporary() / "corvane-update-mine/notes.txt"), "mine");
 }
 
 // A kill while the journal was written leaves its part file: the next start removes it, and nothing else there.
