@@ -424,9 +424,10 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     receiver.onHead = [&](long code, std::optional<std::uint64_t> announced) {
         headSeen = true;
         status = code;
-        if (announced && *announced > kMaxClipboardReplyBytes) passOver();
+        if (announced && *announced > kMaxClipboardReplyBytes && status != 204) passOver();
     };
     receiver.onBody = [&](ByteView piece) {
+        if (status == 204) return;  // nothing newer, whatever follows
         received += piece.size();
         if (!scan && received > kMaxClipboardReplyBytes) passOver();
         if (!scan) {

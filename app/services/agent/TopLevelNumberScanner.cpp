@@ -1,11 +1,17 @@
 #include "app/services/agent/TopLevelNumberScanner.hpp"
 
+#include <algorithm>
+
 namespace corvane {
 
 void TopLevelNumberScanner::feed(ByteView piece) {
-    for (const auto byte : piece) {
-        if (at_ == At::done) return;
-        step(static_cast<char>(byte));
+    for (auto at = piece.begin(); at != piece.end() && at_ != At::done; ++at) {
+        // The long values this is for are strings: their plain bytes are passed over in one sweep.
+        if (inString_ && !escaped_ && !capturing_) {
+            at = std::find_if(at, piece.end(), [](std::uint8_t c) { return c == '"' || c == '\\'; });
+            if (at == piece.end()) return;
+        }
+        step(static_cast<char>(*at));
     }
 }
 
