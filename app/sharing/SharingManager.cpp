@@ -239,6 +239,7 @@ QCoro::Task<> SharingManager::clipTick() {
         auto primed = co_await priming;
         if (!self || !primed.value) co_return;
         lastWinSeq_ = *primed.value ? (*primed.value)->seq : 0;
+        if (*primed.value && (*primed.value)->tooLarge) logPassedOver();
         clipPrimed_ = true;
         co_return;
     }
@@ -285,6 +286,7 @@ QCoro::Task<> SharingManager::clipTick() {
         std::optional<AgentClient::Clip> clip;  // its text or picture moved out to the fields below
         std::shared_ptr<const std::string> text;
         Picture picture;
+        std::size_t notPicture = 0;  // the bytes of a "png" item that did not decode as a picture
     };
     auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_, held = held_.at == before ? held_ : Held{}] {
         Polled out{agent.clipboard(since, stop), {}, {}};
@@ -296,8 +298,10 @@ QCoro::Task<> SharingManager::clipTick() {
             const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*clip.png),
                                                                 QByteArray::AbortOnBase64DecodingErrors);
             if (decoded && !decoded.decoded.isEmpty() && decoded.decoded != held.png) {
-                out.picture.png = decoded.decoded;
-                out.picture.image = platform::Pasteboard::decodedPNG(out.picture.png);
+                // Only a picture is offered as one: other programs decode what they paste with less care.
+                out.picture.image = platform::Pasteboard::decodedPNG(decoded.decoded);
+                if (out.picture.image.isNull()) out.notPicture = std::size_t(decoded.decoded.size());
+                else out.picture.png = decoded.decoded;
             }
         }
         clip.text.reset();
@@ -308,6 +312,10 @@ QCoro::Task<> SharingManager::clipTick() {
     if (!self || !polled.value || !polled.value->clip) co_return;
     const auto& got = *polled.value;
     lastWinSeq_ = got.clip->seq;
+    if (got.clip->tooLarge) logPassedOver();
+    if (got.notPicture)
+        Log::write("clipboard from Windows: left out a picture of " + std::to_string(got.notPicture) +
+                   " bytes that does not decode");
     if (pasteboard_->changeCount() != before) co_return;
     if (got.text) {
         pasteboard_->setString(*got.text);
@@ -318,6 +326,12 @@ QCoro::Task<> SharingManager::clipTick() {
     }
     lastMacChange_ = pasteboard_->changeCount();
     if (got.text || !got.picture.png.isEmpty()) held_.at = lastMacChange_;
+}
+
+// Each item too large is seen once: the next poll asks for what came after it.
+void SharingManager::logPassedOver() {
+    Log::write("clipboard from Windows: left out an item larger than " +
+               std::to_string(AgentClient::kMaxClipboardReplyBytes) + " bytes");
 }
 
 QCoro::Task<> SharingManager::outboxTick() {
@@ -331,12 +345,27 @@ QCoro::Task<> SharingManager::outboxTick() {
     const auto stop = pool_.token();
     auto listing = offMain(pool_, [agent, stop] { return agent.outbox(stop); });
     auto listed = co_await listing;
-    if (!self || !listed.value) co_return;
+    if (!self) co_return;
+    if (!listed.value) {
+        // The next tick asks again; a list that keeps failing is told once, not every 1.5 s.
+        if (listed.error != outboxFailure_)
+            Log::write("receive from Windows: could not read the outbox: " + logged(listed.error));
+        outboxFailure_ = listed.error;
+        co_return;
+    }
+    outboxFailure_.clear();
     for (auto& item : *listed.value) {
         if (handledOutbox_.contains(item.id)) continue;
         // A send accepted while the list was out runs now; this item waits for the next tick.
         if (transferBusy_) co_return;
         handledOutbox_.insert(item.id);
+        if (item.files.empty() && (!item.dirs || item.dirs->empty())) {
+            // Nothing to save, so nothing is reported saved; the box is told the item is done with.
+            Log::write("receive from Windows: item " + logged(item.id) + " holds no files, marked done");
+            auto telling = offMain(pool_, [agent, stop, id = item.id] { agent.outboxDone(id, stop); });
+            co_await telling;
+            co_return;
+        }
         auto receiving = receive(std::move(item));
         co_await receiving;
         co_return;

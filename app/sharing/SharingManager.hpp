@@ -105,6 +105,7 @@ private:
     QCoro::Task<> clipLoop(std::uint64_t generation);
     QCoro::Task<> outboxLoop(std::uint64_t generation);
     QCoro::Task<> clipTick();
+    static void logPassedOver();
     QCoro::Task<> outboxTick();
     QCoro::Task<> receive(AgentClient::OutboxItem item);
     QCoro::Task<> sendFiles(std::vector<std::filesystem::path> files);
@@ -133,6 +134,7 @@ private:
     bool outboxBusy_ = false;
     bool transferBusy_ = false;
     std::set<std::string> handledOutbox_;
+    std::string outboxFailure_;  // why the last list could not be read, once logged; empty after one is read
     std::optional<std::int32_t> streamPID_;
     std::uint64_t transfers_ = 0;        // numbers each file transfer
     std::uint64_t activeTransfer_ = 0;   // the one whose progress still counts; 0 when none

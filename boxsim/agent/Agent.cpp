@@ -101,6 +101,9 @@ struct Agent::Answer {
     int status = 200;
     std::string body = "{}";
     std::string contentType = "application/json";
+    // When above 0: the body is `body`, this many "x", then `tail`, streamed.
+    std::uint64_t fillBytes = 0;
+    std::string tail{};
 };
 
 Agent::Agent(Options options) : options_(std::move(options)) {
@@ -364,6 +367,34 @@ void Agent::handle(const httplib::Request& request, httplib::Response& response)
         const auto found = outboxSources_.find({segments[3], request.get_param_value("path")});
         if (found != outboxSources_.end()) source = found->second;
     }
+    if (answer.fillBytes > 0) {
+        const std::uint64_t total = answer.body.size() + answer.fillBytes + answer.tail.size();
+        response.set_content_provider(
+            static_cast<std::size_t>(total), answer.contentType,
+            [head = answer.body, tail = answer.tail, fill = answer.fillBytes](std::size_t offset, std::size_t length,
+                                                                               httplib::DataSink& sink) {
+                const std::uint64_t end = offset + std::min<std::size_t>(length, 1 << 20);
+                const std::uint64_t filled = head.size() + fill;
+                std::string piece;
+                piece.reserve(static_cast<std::size_t>(end - offset));
+                for (std::uint64_t at = offset; at < end;) {
+                    std::uint64_t n = 0;
+                    if (at < head.size()) {
+                        n = std::min<std::uint64_t>(end, head.size()) - at;
+                        piece.append(head, static_cast<std::size_t>(at), static_cast<std::size_t>(n));
+                    } else if (at < filled) {
+                        n = std::min(end, filled) - at;
+                        piece.append(static_cast<std::size_t>(n), 'x');
+                    } else {
+                        n = std::min<std::uint64_t>(end - at, tail.size() - (at - filled));
+                        piece.append(tail, static_cast<std::size_t>(at - filled), static_cast<std::size_t>(n));
+                    }
+                    at += n;
+                }
+                return sink.write(piece.data(), piece.size());
+            });
+        return;
+    }
     if (source.empty()) {
         response.set_content(answer.body, answer.contentType);
         return;
@@ -551,6 +582,9 @@ Agent::Answer Agent::simulate(const std::string& endpoint, const std::vector<std
             return bad("since must be a sequence number");
         if ((clipboard_.seq <= n && !clipboardIgnoresSince_) || clipboard_.type.empty())
             return Answer{204, "", "application/json"};
+        if (clipboard_.longTextBytes > 0)
+            return Answer{200, R"({"type":"text","text":")", "application/json", clipboard_.longTextBytes,
+                          R"(","seq":)" + std::to_string(clipboard_.seq) + "}"};
         json clip = {{"seq", clipboard_.seq}, {"type", clipboard_.type}};
         if (clipboard_.type == "text") clip["text"] = clipboard_.text;
         else clip["png"] = clipboard_.pngBase64;

@@ -112,6 +112,9 @@ public:
         std::string type;  // "text", "png" or empty
         std::string text;
         std::string pngBase64;
+        // When above 0: a text of this many "x" instead of `text`, streamed with "seq" as its last member and
+        // never held whole.
+        std::uint64_t longTextBytes = 0;
     };
 
     explicit Agent(Options options);

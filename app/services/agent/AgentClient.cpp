@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/services/BoxEndpoint.hpp"
+#include "app/services/agent/TopLevelNumberScanner.hpp"
 #include "platform/crypto/Crypto.hpp"
 
 namespace corvane {
@@ -87,7 +88,9 @@ constexpr std::size_t kMemberCost = 96;
 // destruction or printing would recurse).
 class BoundedBuilder final : public json::json_sax_t {
 public:
-    BoundedBuilder(json& root, std::size_t budget) : root_(root), budget_(budget) {}
+    BoundedBuilder(json& root, std::size_t budget, const std::string* listKey = nullptr,
+                   const AgentClient::ElementTaker* take = nullptr)
+        : root_(root), budget_(budget), listKey_(listKey), take_(take) {}
 
     const std::string& failure() const { return failure_; }
 
@@ -105,6 +108,11 @@ public:
     bool key(string_t& name) override {
         spent_ += kMemberCost + (name.size() > 15 ? name.size() : 0);
         if (spent_ > budget_) return fail("more values than a reply of its size holds");
+        if (open_.size() == 1) {
+            inListMember_ = listKey_ && name == *listKey_;
+            // Its elements are gone once taken, so a second list of that name could not replace the first.
+            if (inListMember_ && std::exchange(listSeen_, true)) return fail("\"" + name + "\" given twice");
+        }
         // A repeated key keeps its last value, as the library's parser does.
         slot_ = &(*open_.back())[name];
         return true;
@@ -121,6 +129,8 @@ private:
 
     // `cost`: roughly what the value takes beyond its text (its slot with room to grow, its own block).
     json* add(json value, std::size_t cost) {
+        const bool element = inList();
+        if (element) elementStart_ = spent_;
         spent_ += cost;
         if (spent_ > budget_) {
             fail("more values than a reply of its size holds");
@@ -133,6 +143,8 @@ private:
         json& parent = *open_.back();
         if (parent.is_array()) {
             parent.push_back(std::move(value));
+            // A scalar element is whole at once (and fails its record).
+            if (element && !parent.back().is_structured()) return takeElement() ? &parent : nullptr;
             return &parent.back();
         }
         *slot_ = std::move(value);
@@ -150,6 +162,20 @@ private:
 
     bool close() {
         open_.pop_back();
+        return !inList() || takeElement();
+    }
+
+    // The array being handed out element by element is open, directly below the top-level object.
+    bool inList() const { return take_ && inListMember_ && open_.size() == 2 && open_[0]->is_object() && open_[1]->is_array(); }
+
+    // The list's last element is whole: it goes to its taker and costs from now on what the taker says.
+    bool takeElement() {
+        auto& list = open_[1]->get_ref<json::array_t&>();
+        const std::size_t kept = (*take_)(list.back(), taken_++);
+        AgentClient::release(list.back());
+        list.pop_back();
+        spent_ = elementStart_ + kept;
+        if (spent_ > budget_) return fail("more values than a reply of its size holds");
         return true;
     }
 
@@ -159,6 +185,12 @@ private:
     std::vector<json*> open_;
     json* slot_ = nullptr;
     std::string failure_;
+    const std::string* listKey_;
+    const AgentClient::ElementTaker* take_;
+    bool inListMember_ = false;
+    bool listSeen_ = false;
+    std::size_t taken_ = 0;
+    std::size_t elementStart_ = 0;
 };
 
 } // namespace
@@ -232,8 +264,14 @@ Bytes AgentClient::send(HttpRequest request, double timeout, std::stop_token sto
 }
 
 nlohmann::json AgentClient::parseJson(ByteView body, std::size_t budget) {
+    static const ElementTaker none;
+    return parseJson(body, budget, std::string(), none);
+}
+
+nlohmann::json AgentClient::parseJson(ByteView body, std::size_t budget, const std::string& listKey,
+                                      const ElementTaker& take) {
     json root;
-    BoundedBuilder builder(root, budget);
+    BoundedBuilder builder(root, budget, take ? &listKey : nullptr, take ? &take : nullptr);
     bool parsed = false;
     try {
         parsed = json::sax_parse(body.begin(), body.end(), &builder);
@@ -364,11 +402,61 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     request.idleTimeoutSeconds = kClipboard;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxClipboardReplyBytes;
-    const platform::HttpResponse response = perform(request, stop);
+    // An item too large to take still has a sequence number: it is read from the body as it streams past,
+    // nothing of it kept, so that the item can be passed over instead of being asked for again and again.
+    const auto tooLarge = [] {
+        return platform::HttpError(platform::HttpError::Kind::tooLarge,
+                                   "the reply is larger than " + std::to_string(kMaxClipboardReplyBytes) + " bytes");
+    };
+    struct SeqFound {};
+    bool headSeen = false;
+    long status = 0;
+    Bytes body;
+    std::uint64_t received = 0;
+    std::optional<TopLevelNumberScanner> scan;
+    const auto passOver = [&] {
+        if (status < 200 || status > 299) throw tooLarge();
+        scan.emplace("seq");
+        scan->feed(body);
+        Bytes().swap(body);
+    };
+    platform::HttpReceiver receiver;
+    receiver.onHead = [&](long code, std::optional<std::uint64_t> announced) {
+        headSeen = true;
+        status = code;
+        if (announced && *announced > kMaxClipboardReplyBytes && status != 204) passOver();
+    };
+    receiver.onBody = [&](ByteView piece) {
+        if (status == 204) return;  // nothing newer, whatever follows
+        received += piece.size();
+        if (!scan && received > kMaxClipboardReplyBytes) passOver();
+        if (!scan) {
+            body.insert(body.end(), piece.begin(), piece.end());
+            return;
+        }
+        scan->feed(piece);
+        if (scan->number()) throw SeqFound{};  // the rest of it is of no use
+    };
+    try {
+        platform::HttpResponse response = platform::Http::perform(transport_, request, stop, &receiver);
+        if (!headSeen) {  // a carrier that hands the body back whole
+            receiver.onHead(response.status, std::nullopt);
+            receiver.onBody(response.body);
+        }
+    } catch (const SeqFound&) {
+    }
+    if (scan) {
+        const auto seq = scan->number();
+        if (!seq || *seq > 0xFFFFFFFFu) throw tooLarge();
+        Clip clip;
+        clip.seq = static_cast<std::uint32_t>(*seq);
+        clip.tooLarge = true;
+        return clip;
+    }
     // 204 first: it is also a 2xx.
-    if (response.status == 204) return std::nullopt;
-    if (response.status >= 200 && response.status <= 299) return Clip::decode(response.body);
-    throw AgentError(static_cast<int>(response.status), textOf(response.body));
+    if (status == 204) return std::nullopt;
+    if (status >= 200 && status <= 299) return Clip::decode(body);
+    throw AgentError(static_cast<int>(status), textOf(body));
 }
 
 std::uint32_t AgentClient::setClipboard(const std::optional<std::string>& text, const std::optional<Bytes>& png,

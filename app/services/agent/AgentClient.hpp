@@ -138,6 +138,13 @@ public:
     // `budget` bytes beyond its text, so that no reply costs more than a small multiple of its size; throws
     // DecodeError (dataCorrupted).
     static nlohmann::json parseJson(ByteView body, std::size_t budget = kFixedReplyBudget);
+    // The same for a reply whose top-level member `listKey` is a long array: each element of that array is
+    // handed to `take` as soon as it is whole, then freed and removed from the array, so the list is never
+    // held in parsed form at once. `take` returns what the element costs in its place from then on (the
+    // record it became); that counts against the budget instead. Errors thrown by `take` come out unchanged.
+    using ElementTaker = std::function<std::size_t(const nlohmann::json& element, std::size_t index)>;
+    static nlohmann::json parseJson(ByteView body, std::size_t budget, const std::string& listKey,
+                                    const ElementTaker& take);
     // Frees a parsed reply from the leaves up. The library's own destruction of a long array first moves
     // all its elements into a second, growing array, which can double the memory the reply took; values
     // made by parseJson are never deeper than 64 levels, so freeing them one by one recurses little.

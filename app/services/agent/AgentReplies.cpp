@@ -271,10 +271,35 @@ AgentClient::OutboxItem AgentClient::OutboxItem::fromJson(const json& value, con
     return out;
 }
 
+namespace {
+
+// Roughly what a record holds in memory: its place in a growing list, and its texts beyond the inline ones.
+std::size_t textCost(const std::string& text) { return text.capacity() > 15 ? text.capacity() + 1 : 0; }
+std::size_t memoryOf(const AgentClient::OutboxItem& item) {
+    std::size_t bytes = 2 * sizeof(AgentClient::OutboxItem) + textCost(item.id);
+    bytes += item.files.capacity() * sizeof(AgentClient::OutboxItem::File);
+    for (const auto& file : item.files) bytes += textCost(file.path);
+    if (item.dirs) {
+        bytes += item.dirs->capacity() * sizeof(std::string);
+        for (const auto& dir : *item.dirs) bytes += textCost(dir);
+    }
+    return bytes;
+}
+
+} // namespace
+
+// The items are read one by one as the list is parsed: a long list of small items costs its records, far
+// less than its parsed form would.
 std::vector<AgentClient::OutboxItem> AgentClient::OutboxItem::decodeList(ByteView body) {
-    const Parsed parsed{AgentClient::parseJson(body, AgentClient::listBudget(body))};
+    std::vector<OutboxItem> items;
+    const auto take = [&items](const json& value, std::size_t index) {
+        items.push_back(OutboxItem::fromJson(value, element("items", index)));
+        return memoryOf(items.back());
+    };
+    const Parsed parsed{AgentClient::parseJson(body, AgentClient::listBudget(body), "items", take)};
     const Fields f(parsed.value, "");
-    return f.required<std::vector<OutboxItem>>("items");
+    (void)f.required<std::vector<OutboxItem>>("items");  // there, and a list; its elements are taken already
+    return items;
 }
 
 } // namespace corvane

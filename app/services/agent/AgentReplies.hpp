@@ -113,6 +113,8 @@ struct AgentClient::Clip {
     std::optional<std::string> type;  // "text" or "png"
     std::optional<std::string> text;
     std::optional<std::string> png;   // PNG bytes in Base64
+    // Not read from the reply: the item was larger than the client takes, so only its seq is known.
+    bool tooLarge = false;
 
     static Clip decode(ByteView body);
     static Clip fromJson(const nlohmann::json& value, const std::string& path);

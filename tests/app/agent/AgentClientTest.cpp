@@ -119,6 +119,35 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
     EXPECT_FALSE(AgentClient::AgentError(400, "x").endpointMissing());
 }
 
+// A clipboard reply larger than the client takes, arriving in pieces with no length announced: an item is
+// known by its number alone; a body without one stays too large.
+TEST(AgentClientTest, AClipboardItemTooLargeToTakeIsKnownByItsNumberAlone) {
+    const std::string piece(1u << 20, 'x');
+    const auto pieces = AgentClient::kMaxClipboardReplyBytes / piece.size() + 1;
+    const struct { long status; std::string head, tail, outcome; } rows[] = {
+        {200, R"({"type":"text","text":")", R"(","seq":9})", "passed over 9"},
+        {200, R"({"type":"text","text":")", R"("})", "the reply is larger than 134217728 bytes"},
+    };
+    for (const auto& row : rows) {
+        std::size_t sent = 0;
+        const AgentClient client{"10.77.0.1", 47800, [&](const HttpRequest&, std::stop_token, const platform::HttpReceiver* receiver) {
+            receiver->onHead(row.status, std::nullopt);
+            receiver->onBody(bytesOf(row.head));
+            for (sent = 0; sent < pieces; ++sent) receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
+            receiver->onBody(bytesOf(row.tail));
+            return HttpResponse{row.status, {}};
+        }};
+        std::string outcome;
+        try {
+            const auto clip = client.clipboard(0);
+            outcome = clip && clip->tooLarge && !clip->text ? "passed over " + std::to_string(clip->seq) : "taken";
+        } catch (const platform::HttpError& error) {
+            outcome = error.kind == platform::HttpError::Kind::tooLarge ? error.what() : "other";
+        }
+        EXPECT_EQ(outcome, row.outcome) << row.head;
+    }
+}
+
 TEST(AgentClientTest, UnsafeRequestsNeverLeave) {
     FakeAgent agent;
     const auto& client = agent.client;

@@ -36,9 +36,12 @@ namespace {
 
 ByteView view(const std::string& text) { return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()); }
 
-// Bytes allocated at the peak of `decode`, beyond what was live before it; whether it decoded.
+using Kind = AgentClient::DecodeError::Kind;
+
+// Bytes allocated at the peak of `decode`, beyond what was live before it; whether it decoded. A refusal
+// must be of the kind `refused`.
 template <class Decode>
-std::pair<long long, bool> peakOf(Decode decode) {
+std::pair<long long, bool> peakOf(Decode decode, Kind refused = Kind::dataCorrupted) {
     const long long before = liveBytes;
     peakBytes = before;
     bool decoded = true;
@@ -46,7 +49,7 @@ std::pair<long long, bool> peakOf(Decode decode) {
         decode();
     } catch (const AgentClient::DecodeError& error) {
         decoded = false;
-        EXPECT_EQ(error.kind, AgentClient::DecodeError::Kind::dataCorrupted);
+        EXPECT_EQ(error.kind, refused);
     }
     return {peakBytes - before, decoded};
 }
@@ -62,23 +65,34 @@ std::string repeated(const std::string& head, const std::string& item, std::size
 TEST(AgentReplyMemoryTest, NoReplyCostsMoreThanASmallMultipleOfItsSize) {
     constexpr std::size_t kSize = 4u << 20;
     const std::string outboxFile = R"({"path":"Fotos/IMG_1234.jpg","size":1234567})";
-    const struct { const char* what; std::string body; bool list, decodes; } rows[] = {
+    const std::string smallItem = R"({"id":"4711","files":[{"path":"a.txt","size":1}],"total_bytes":1})";
+    const struct { const char* what; std::string body; bool list, decodes; Kind refused = Kind::dataCorrupted; } rows[] = {
         {"empty arrays in a clipboard reply", repeated(R"({"seq":1,"junk":[)", "[]", kSize, "]}"), false, false},
         {"zeros in a clipboard reply", repeated(R"({"seq":1,"x":[)", "0", kSize, "]}"), false, false},
-        {"empty arrays in an outbox list", repeated(R"({"items":[)", "[]", kSize, "]}"), true, false},
-        {"empty objects in an outbox list", repeated(R"({"items":[)", "{}", kSize, "]}"), true, false},
+        // The items of a list are read one by one: one that is no item ends the reading there.
+        {"empty arrays in an outbox list", repeated(R"({"items":[)", "[]", kSize, "]}"), true, false, Kind::typeMismatch},
+        {"empty objects in an outbox list", repeated(R"({"items":[)", "{}", kSize, "]}"), true, false, Kind::keyNotFound},
+        {"empty arrays beside an outbox list", repeated(R"({"items":[],"x":[)", "[]", kSize, "]}"), true, false},
         {"empty strings as drop names", repeated(R"({"id":"1","dest":"C:\\","names":[)", R"("")", kSize, "]}"), true,
          false},
         {"zeros under an unknown key", repeated(R"({"id":"1","dest":"d","names":[],"x":[)", "0", kSize, "]}"), true, false},
         {"a long outbox", repeated(R"({"items":[{"id":"1","total_bytes":1,"files":[)", outboxFile, kSize, "]}]}"), true,
          true},
+        {"an outbox of many small items", repeated(R"({"items":[)", smallItem, kSize, "]}"), true, true},
     };
     for (const auto& row : rows) {
         const auto [peak, decoded] = peakOf([&] {
-            if (row.body.starts_with(R"({"items")")) (void)AgentClient::OutboxItem::decodeList(view(row.body));
-            else if (row.list) (void)AgentClient::DropStart::decode(view(row.body));
-            else (void)AgentClient::Clip::decode(view(row.body));
-        });
+            if (row.body.starts_with(R"({"items")")) {
+                const auto items = AgentClient::OutboxItem::decodeList(view(row.body));
+                if (row.decodes) {
+                    EXPECT_TRUE(!items.empty() && items.back().files.back().size > 0) << row.what;
+                }
+            } else if (row.list) {
+                (void)AgentClient::DropStart::decode(view(row.body));
+            } else {
+                (void)AgentClient::Clip::decode(view(row.body));
+            }
+        }, row.refused);
         EXPECT_EQ(decoded, row.decodes) << row.what;
         // Lists within twelve times their size; replies of fixed shape within a fixed amount, however long.
         const long long bound = row.list ? 12 * static_cast<long long>(row.body.size()) + (2 << 20) : 1 << 20;

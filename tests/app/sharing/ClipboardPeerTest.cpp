@@ -8,6 +8,7 @@
 #include <QImage>
 #include <csignal>
 #include <future>
+#include <random>
 
 namespace corvane {
 namespace {
@@ -174,6 +175,77 @@ TEST_F(ClipboardTest, ABoxThatIgnoresSinceSetsTheClipboardOnce) {
     EXPECT_EQ(changes(), before + 1);
     EXPECT_EQ(pasteElsewhere(), text);
     EXPECT_EQ(sent(), 1u);  // nor sent back
+}
+
+// A Windows item larger than the client takes is passed over once, known by its number, and stops nothing:
+// copies made here still go, and the next Windows item still comes.
+TEST_F(ClipboardTest, AWindowsItemTooLargeToTakeIsPassedOverOnce) {
+    copyElsewhere("here before");
+    Agent::Clipboard large;
+    large.type = "text";
+    large.longTextBytes = AgentClient::kMaxClipboardReplyBytes + 1;  // "seq" comes after all of it
+    const auto first = agent.setWindowsClipboard(large);
+    turnOn();
+    tick();  // the baseline
+    tick();
+    EXPECT_NE(agent.seen("GET /v1/user/clipboard").back().target.find("since=" + std::to_string(first)), std::string::npos);
+    copyElsewhere("copied after it");
+    tick();
+    EXPECT_EQ(sent(), 1u);
+    EXPECT_EQ(agent.clipboard().text, "copied after it");
+    // One arriving while sharing is on leaves this computer's clipboard as it is.
+    const auto changes = manager->pasteboard().changeCount();
+    const auto second = agent.setWindowsClipboard(large);
+    tick();
+    tick();
+    EXPECT_NE(agent.seen("GET /v1/user/clipboard").back().target.find("since=" + std::to_string(second)), std::string::npos);
+    EXPECT_EQ(manager->pasteboard().changeCount(), changes);
+    EXPECT_EQ(pasteElsewhere(), "copied after it");
+    agent.setWindowsClipboardText("small again");
+    tick();
+    EXPECT_EQ(pasteElsewhere(), "small again");
+    const auto log = logTail();
+    const std::string line = "clipboard from Windows: left out an item larger than 134217728 bytes";
+    EXPECT_NE(log.find(line), log.rfind(line));  // once for each of the two
+    EXPECT_EQ(log.find(line, log.find(line) + 1), log.rfind(line));
+}
+
+// Only what decodes as a picture is offered as one; the mark still moves past what does not.
+TEST_F(ClipboardTest, BytesThatAreNoPictureLeaveTheClipboardAlone) {
+    turnOn();
+    tick();
+    copyElsewhere("mine");
+    tick();
+    ASSERT_EQ(sent(), 1u);
+    std::mt19937 random(41);
+    std::string noise(1u << 20, '\0');
+    for (auto& byte : noise) byte = static_cast<char>(random());
+    // A PNG that claims 60000 x 60000 pixels and ends early, in its first data chunk.
+    const auto be = [](std::uint32_t n) { return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)}; };
+    const auto crc = [](const std::string& bytes) {
+        std::uint32_t c = 0xFFFFFFFFu;
+        for (const unsigned char b : bytes) {
+            c ^= b;
+            for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+        }
+        return ~c;
+    };
+    const std::string header = std::string("IHDR") + be(60000) + be(60000) + std::string("\x08\x06\0\0\0", 5);
+    std::string claims = std::string("\x89PNG\r\n\x1a\n", 8) + be(13) + header + be(crc(header));
+    claims += be(100000) + "IDAT" + std::string(33, 'x');
+    ASSERT_EQ(claims.size(), 74u);
+    const auto changes = manager->pasteboard().changeCount();
+    for (const auto& bytes : {noise, claims}) {
+        const auto seq = agent.setWindowsClipboard({0, "png", "", base64(bytes)});
+        tick();
+        tick();
+        EXPECT_NE(agent.seen("GET /v1/user/clipboard").back().target.find("since=" + std::to_string(seq)), std::string::npos);
+        EXPECT_EQ(manager->pasteboard().changeCount(), changes) << bytes.size();
+        EXPECT_EQ(pasteElsewhere(), "mine");
+        EXPECT_NE(logTail().find("clipboard from Windows: left out a picture of " + std::to_string(bytes.size()) +
+                                 " bytes that does not decode"),
+                  std::string::npos);
+    }
 }
 
 TEST_F(ClipboardTest, ConcealedItemsCopiedFilesOversizedItemsAndSilentOwnersStayHere) {
