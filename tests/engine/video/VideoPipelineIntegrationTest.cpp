@@ -12,6 +12,7 @@
 #include "boxsim/Box.hpp"
 #include "boxsim/media/VideoPacketizer.hpp"
 #include "boxsim/media/VideoSource.hpp"
+#include "engine/session/SessionKeys.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/SimulatedBox.hpp"
@@ -143,6 +144,12 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
         pipeline.reset();
         session.reset();
     }
+    // The last session was left running on the box: the next launch ends its stream (a stream running after
+    // it is a new one).
+    const int streams = box->media().streamedSessions();
+    host->start(881448767, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), SessionKeys::random(),
+                false);
+    EXPECT_TRUE(!box->media().streaming() || box->media().streamedSessions() > streams);
     box->stop();
 }
 
