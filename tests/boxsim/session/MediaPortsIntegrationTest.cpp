@@ -63,14 +63,20 @@ protected:
             return std::optional(options);
         };
         streaming.idleSeconds = 600;  // a stream ends only as the test says
-        streaming.requestsForStream = [this] { return requests ? requests() : MediaPorts::Requests{}; };
+        streaming.requestsForStream = [this] {
+            std::function<MediaPorts::Requests()> made;
+            {
+                std::lock_guard guard(lock);
+                made = requests;
+            }
+            return made ? made() : MediaPorts::Requests{};
+        };
         ports = std::make_unique<MediaPorts>(MediaPorts::Options{address, 47998, 48000}, std::move(streaming));
         ports->start();
     }
     void TearDown() override { ports->stop(); }
     std::string address = test::uniqueLoopbackAddress();
-    // What the streams' threads share with the test; set before the first ping, and kept until the ports
-    // stopped.
+    // What the streams' threads share with the test, under `lock`; kept until the ports stopped.
     std::mutex lock;
     std::condition_variable changed;
     bool encoding = false;
@@ -82,6 +88,7 @@ protected:
 // The second client's first ping comes while the first client's stream is encoding its third picture: that
 // picture still goes to the first client, and the second receives its own stream only, from frame 0.
 TEST_F(MediaPortsTest, AStreamSendsOnlyToTheClientItWasStartedFor) {
+    std::unique_lock setting(lock);
     requests = [this] {
         std::lock_guard guard(lock);
         if (++streams > 1) return MediaPorts::Requests{};
@@ -99,6 +106,7 @@ TEST_F(MediaPortsTest, AStreamSendsOnlyToTheClientItWasStartedFor) {
         };
         return first;
     };
+    setting.unlock();
     const Client first(address), second(address);
     first.ping();
     {
