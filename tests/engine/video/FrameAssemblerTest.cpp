@@ -296,6 +296,16 @@ TEST_F(FrameAssemblerTest, AnEarlierStreamsLastFrameNeitherHoldsBackNorStandsInF
     overtaken.add(newKey[1]);
     EXPECT_EQ(overtaken.stats().packetsLate, 1);
     EXPECT_EQ(asked, Indexes{0});
+
+    // A first keyframe above 0 shows once its stream goes on; its own parity, coming after it completed, is
+    // no sign of another stream.
+    FrameAssembler later{StreamConfig::Codec::h264};
+    Indexes shown;
+    later.onFrame = [&](VideoFrame frame) { shown.push_back(frame.index); };
+    for (const auto& d : cut(5, true).all) later.add(d);
+    EXPECT_TRUE(shown.empty());
+    for (const auto& d : cut(6, false).all) later.add(d);
+    EXPECT_EQ(shown, (Indexes{5, 6}));
 }
 
 TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
