@@ -282,7 +282,7 @@ TEST_F(FrameAssemblerTest, AnEarlierStreamsLastFrameNeitherHoldsBackNorStandsInF
     feed(cut(13, true, 1500).dataOnly());
     feed({newKey.begin() + 1, newKey.end()});
     for (std::uint32_t index = 1; index <= 17; ++index) feedFrame(index, index == 16);
-    EXPECT_EQ(delivered(), (Indexes{16, 17}));
+    ASSERT_EQ(delivered(), (Indexes{16, 17}));
     EXPECT_EQ(frames[0].data, unitOf(16, true));
     EXPECT_FALSE(keyframeRequests.empty());
 
