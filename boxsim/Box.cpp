@@ -23,6 +23,7 @@ std::uint16_t portOr(std::int64_t named, std::uint16_t usual) {
 Box::Box(Options options) : options_(std::move(options)) {
     options_.host.address = options_.address;
     options_.host.onLaunch = [this](const Bytes& key, std::int32_t keyId, bool) { launched(key, keyId); };
+    options_.host.onCancel = [this] { media_->endSession(); };
     options_.rtsp.address = options_.address;
     controlPort_ = portOr(options_.rtsp.controlPort, 47999);
     host_ = std::make_unique<StreamingHost>(options_.host);
@@ -36,8 +37,7 @@ Box::Box(Options options) : options_(std::move(options)) {
         streaming.streamOptions = [this]() -> std::optional<MediaStreamer::Options> {
             return MediaStreamer::forOffer(options_.media, rtsp_->announcedAttributes(), options_.rtsp.describeSdp);
         };
-        streaming.keyframeWanted = [this] { return keyframeWanted(); };
-        streaming.resizeWanted = [this] { return resizeWanted(); };
+        streaming.requestsForStream = [this] { return requestsFor(control()); };
         streaming.frameSent = options_.onFrameSent;
     }
     media_ = std::make_unique<MediaPorts>(media, std::move(streaming));
@@ -169,50 +169,50 @@ std::shared_ptr<ControlServer> Box::waitForControl(double seconds) const {
     return control_;
 }
 
-bool Box::keyframeWanted() {
+// A stream answers only the control server of the session it was started for (the latest launch's when it
+// starts): an ending stream must not take what the next session asks for. Each function runs on that
+// stream's video thread only, so the counts of messages already looked at need no lock.
+MediaPorts::Requests Box::requestsFor(std::shared_ptr<ControlServer> server) {
+    if (!server) return {};
+    struct Seen {
+        std::size_t keyframe = 0;
+        std::size_t resize = 0;
+    };
+    auto seen = std::make_shared<Seen>();
+    MediaPorts::Requests requests;
+    requests.keyframeWanted = [server, seen] { return keyframeWanted(*server, seen->keyframe); };
+    requests.resizeWanted = [this, server, seen] { return resizeWanted(*server, seen->resize); };
+    return requests;
+}
+
+bool Box::keyframeWanted(const ControlServer& server, std::size_t& seen) {
     static constexpr std::uint16_t kRequestKeyframe = 0x0302;
-    auto server = control();
-    if (!server) return false;
-    std::lock_guard guard(keyframeLock_);
-    if (server != keyframeServer_) {
-        keyframeServer_ = server;
-        keyframeSeen_ = 0;
-    }
     // Only the messages that arrived since the last look; the record itself is not copied.
     bool wanted = false;
-    server->waitFor(
+    server.waitFor(
         [&](const std::vector<ControlServer::Message>& record) {
-            for (; keyframeSeen_ < record.size(); ++keyframeSeen_)
-                if (record[keyframeSeen_].type == kRequestKeyframe) wanted = true;
+            for (; seen < record.size(); ++seen)
+                if (record[seen].type == kRequestKeyframe) wanted = true;
             return true;
         },
         0);
     return wanted;
 }
 
-std::optional<std::pair<int, int>> Box::resizeWanted() {
+std::optional<std::pair<int, int>> Box::resizeWanted(const ControlServer& server, std::size_t& seen) {
     static constexpr std::uint16_t kResize = 0x5503;
-    auto server = control();
-    if (!server) return std::nullopt;
     std::optional<std::pair<int, int>> asked;
-    {
-        std::lock_guard guard(keyframeLock_);
-        if (server != resizeServer_) {
-            resizeServer_ = server;
-            resizeSeen_ = 0;
-        }
-        server->waitFor(
-            [&](const std::vector<ControlServer::Message>& record) {
-                for (; resizeSeen_ < record.size(); ++resizeSeen_) {
-                    const auto& message = record[resizeSeen_];
-                    if (message.type != kResize || message.payload.size() < 4) continue;
-                    const auto& p = message.payload;
-                    asked = std::pair<int, int>{p[0] | (p[1] << 8), p[2] | (p[3] << 8)};
-                }
-                return true;
-            },
-            0);
-    }
+    server.waitFor(
+        [&](const std::vector<ControlServer::Message>& record) {
+            for (; seen < record.size(); ++seen) {
+                const auto& message = record[seen];
+                if (message.type != kResize || message.payload.size() < 4) continue;
+                const auto& p = message.payload;
+                asked = std::pair<int, int>{p[0] | (p[1] << 8), p[2] | (p[3] << 8)};
+            }
+            return true;
+        },
+        0);
     if (!asked || options_.resizeIgnored) return std::nullopt;
     const std::string size = std::to_string(asked->first) + "x" + std::to_string(asked->second);
     if (std::find(options_.sizesNeverShown.begin(), options_.sizesNeverShown.end(), size) != options_.sizesNeverShown.end())
@@ -247,6 +247,8 @@ void Box::launched(const Bytes& key, std::int32_t keyId) {
         key_ = key;
         keyId_ = keyId;
     }
+    // A new session: the running stream ends, and the new client's first ping starts the new one.
+    media_->newSession();
     // The old server gives up the port before the new one binds it.
     if (previous) previous->stop();
     ControlServer::Options options;

@@ -22,7 +22,9 @@ namespace corvane::boxsim {
 // A whole simulated box on one loopback address: the streaming host's HTTP ports, the RTSP server, the
 // control server and the media ports, at the ports the RTSP server names. The control server is made anew
 // at every launch or resume, keyed with the session key of that request, as the real host does; before the
-// first launch there is none. The box agent answers beside them and enters pairing PINs into the host.
+// first launch there is none. A launch, resume or cancel ends the running stream; a stream answers only the
+// keyframe and size requests of the session it was started for. The box agent answers beside them and
+// enters pairing PINs into the host.
 // Test and demo equipment.
 class Box final {
 public:
@@ -81,12 +83,14 @@ private:
     // `endStream`: a client streaming is told the box goes away, as a box does when it powers down.
     void closeServices(bool endStream);
     void launched(const Bytes& key, std::int32_t keyId);
-    // Whether the client asked for a keyframe (control message 0x0302) since the last call; asked by the
-    // media streamer's thread once per picture.
-    bool keyframeWanted();
-    // A size the client asked for (control message 0x5503) since the last call that the host follows;
-    // asked by the media streamer's thread once per picture.
-    std::optional<std::pair<int, int>> resizeWanted();
+    // What a stream starting now answers: the requests that reach the given control server.
+    MediaPorts::Requests requestsFor(std::shared_ptr<ControlServer> server);
+    // Whether the client asked for a keyframe (control message 0x0302) among the server's messages after
+    // the first `seen`, which it moves past them; asked by a media streamer's thread once per picture.
+    static bool keyframeWanted(const ControlServer& server, std::size_t& seen);
+    // A size the client asked for (control message 0x5503) among the messages after the first `seen` that
+    // the host follows; asked by a media streamer's thread once per picture.
+    std::optional<std::pair<int, int>> resizeWanted(const ControlServer& server, std::size_t& seen);
     void restartHost();
     void stopHostPorts();  // under lifecycle_
 
@@ -108,12 +112,6 @@ private:
     bool hostRestarting_ = false;
     std::optional<Bytes> key_;
     std::optional<std::int32_t> keyId_;
-
-    std::mutex keyframeLock_;  // the two below, for keyframeWanted()
-    std::shared_ptr<ControlServer> keyframeServer_;
-    std::size_t keyframeSeen_ = 0;  // messages of keyframeServer_ already looked at
-    std::shared_ptr<ControlServer> resizeServer_;  // the two below, for resizeWanted(), under keyframeLock_
-    std::size_t resizeSeen_ = 0;
 };
 
 } // namespace corvane::boxsim

@@ -461,6 +461,7 @@ StreamingHost::Reply StreamingHost::cancel(const ReceivedRequest&) {
         std::lock_guard lock(mutex_);
         currentGame_ = 0;
     }
+    if (options_.onCancel) options_.onCancel();
     return {200, document(200, {}, element("cancel", "1"))};
 }
 

@@ -68,6 +68,8 @@ public:
         // Told of each accepted launch or resume with the session key and its id, on the server thread
         // before the reply goes out, so a box can ready its control server for that key.
         std::function<void(const Bytes& key, std::int32_t keyId, bool resume)> onLaunch;
+        // Told of each cancel, on the server thread before the reply goes out.
+        std::function<void()> onCancel;
         // The application already running when the host starts (0: none).
         std::int64_t runningApp = 0;
         // Launch and resume requests whose mode asks for one of these sizes are refused ("WxH").

@@ -127,44 +127,71 @@ void MediaPorts::run() {
 void MediaPorts::superviseStream(bool pinged) {
     if (!streaming_.streamOptions) return;
     std::uint64_t client = 0;
+    sockaddr_in to{};
     bool running = false;
     bool idle = false;
+    bool open = false;
+    std::uint64_t serial = 0;
     {
         std::lock_guard guard(lock_);
         client = std::uint64_t(clientAddress_) << 16 | clientPort_;
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = clientAddress_;
+        to.sin_port = clientPort_;
         running = streamer_ != nullptr;
         idle = haveClient_ && std::chrono::steady_clock::now() - lastPing_ >
                                   std::chrono::duration<double>(streaming_.idleSeconds);
+        open = sessionOpen_;
+        serial = sessionSerial_;
     }
     if (running && (idle || (pinged && client != streamClient_))) {
         endStream();
         running = false;
     }
-    if (running || !pinged) return;
+    if (running || !pinged || !open) return;
 
     auto options = streaming_.streamOptions();
     if (!options) return;
+    // The stream sends to the client it starts for, not to whoever pinged last: the picture it is encoding
+    // when another client's ping ends it is its own client's.
     MediaStreamer::Sinks sinks;
-    sinks.video = [this](ByteView d) { return sendVideo(d); };
-    sinks.videoBurst = [this](const std::vector<Bytes>& datagrams) { return sendVideoBurst(datagrams); };
-    sinks.audio = [this](ByteView d) { return sendAudio(d); };
-    sinks.keyframeWanted = streaming_.keyframeWanted;
-    sinks.resizeWanted = streaming_.resizeWanted;
+    sinks.video = [this, to](ByteView d) { return sendOne(videoFd_, to, d); };
+    sinks.videoBurst = [this, to](const std::vector<Bytes>& datagrams) { return sendVideoBurstTo(to, datagrams); };
+    sinks.audio = [this, to](ByteView d) { return sendOne(audioFd_, to, d); };
+    if (streaming_.requestsForStream) {
+        MediaPorts::Requests requests = streaming_.requestsForStream();
+        sinks.keyframeWanted = std::move(requests.keyframeWanted);
+        sinks.resizeWanted = std::move(requests.resizeWanted);
+    }
     sinks.frameSent = streaming_.frameSent;
     auto streamer = std::make_unique<MediaStreamer>(*options, std::move(sinks));
     streamer->start();
-    std::lock_guard guard(lock_);
-    streamer_ = std::move(streamer);
-    streamClient_ = client;
-    lastOptions_ = *options;
-    ++sessions_;
-    changed_.notify_all();
+    {
+        std::lock_guard guard(lock_);
+        if (serial == sessionSerial_) {
+            streamer_ = std::move(streamer);
+            streamClient_ = client;
+            lastOptions_ = *options;
+            ++sessions_;
+            changed_.notify_all();
+            return;
+        }
+    }
+    streamer->stop();  // a launch or cancel came meanwhile: this stream belonged to the session before
 }
 
-void MediaPorts::endStream() {
+void MediaPorts::newSession() { endStream(true); }
+
+void MediaPorts::endSession() { endStream(false); }
+
+void MediaPorts::endStream(std::optional<bool> sessionOpen) {
     std::unique_ptr<MediaStreamer> ending;
     {
         std::lock_guard guard(lock_);
+        if (sessionOpen) {
+            sessionOpen_ = *sessionOpen;
+            ++sessionSerial_;
+        }
         ending = std::move(streamer_);
     }
     if (!ending) return;
@@ -252,7 +279,10 @@ bool MediaPorts::sendFrom(int fd, ByteView datagram) {
 }
 
 std::size_t MediaPorts::sendVideoBurst(const std::vector<Bytes>& datagrams) {
-    const std::optional<sockaddr_in> to = clientAddress();
+    return sendVideoBurstTo(clientAddress(), datagrams);
+}
+
+std::size_t MediaPorts::sendVideoBurstTo(const std::optional<sockaddr_in>& to, const std::vector<Bytes>& datagrams) {
     if (!to) return 0;
     // The kernel's limits for one segmented send: 64 segments, and what one UDP datagram may carry.
     constexpr std::size_t maxSegments = 64;

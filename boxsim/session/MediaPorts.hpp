@@ -24,9 +24,10 @@ namespace corvane::boxsim {
 // matching port, as the box sends them.
 //
 // Streaming: with `Streaming::streamOptions` set, the first ping of a session starts a MediaStreamer toward
-// the pinging client with the options it returns (none: nothing is streamed). The session's media ends
-// when the client has not pinged for `idleSeconds`, when pings come from another client address or port (a
-// new session: its media starts afresh), or when the ports stop.
+// the pinging client with the options it returns (none: nothing is streamed). Each stream sends only to the
+// client it was started for, whoever pings later. The session's media ends when the client has not pinged
+// for `idleSeconds`, when pings come from another client address or port (a new session: its media starts
+// afresh), at newSession() and endSession(), or when the ports stop.
 class MediaPorts final {
 public:
     struct Options {
@@ -35,14 +36,21 @@ public:
         std::uint16_t audioPort = 48000;
     };
 
+    // What the box's client asks of one stream, looked at once per picture on its video thread. Either may
+    // be empty.
+    struct Requests {
+        std::function<bool()> keyframeWanted;
+        // A new size to stream at from now on.
+        std::function<std::optional<std::pair<int, int>>()> resizeWanted;
+    };
+
     struct Streaming {
         // Called on the ports' thread when a session's first ping arrives.
         std::function<std::optional<MediaStreamer::Options>()> streamOptions;
-        // Called on the streamer's video thread before each picture.
-        std::function<bool()> keyframeWanted;
         double idleSeconds = 3;
-        // Called on the streamer's video thread before each picture: a new size to stream at.
-        std::function<std::optional<std::pair<int, int>>()> resizeWanted;
+        // Called on the ports' thread as each stream starts: that stream's own requests, so that what one
+        // session asks for never reaches another session's stream.
+        std::function<Requests()> requestsForStream;
         // Called on the streamer's video thread once each picture's datagrams have gone out.
         std::function<void(const MediaStreamer::SentFrame&)> frameSent;
     };
@@ -91,14 +99,22 @@ public:
     int streamedSessions() const;
     // The next picture of the current session is a keyframe.
     void requestKeyframe();
+    // A launch or resume: the running stream ends (its picture being encoded still goes to its own client)
+    // and the next ping starts the new session's.
+    void newSession();
+    // A cancel: the running stream ends, and none starts before the next newSession().
+    void endSession();
 
 private:
     bool sendFrom(int fd, ByteView datagram);
+    std::size_t sendVideoBurstTo(const std::optional<sockaddr_in>& to, const std::vector<Bytes>& datagrams);
     std::optional<sockaddr_in> clientAddress() const;
     void run();
     // Starts, restarts or ends the session's media after a ping or a quiet poll; on the ports' thread.
     void superviseStream(bool pinged);
-    void endStream();
+    // Ends the running stream. `sessionOpen` (from newSession() and endSession(), on any thread) also says
+    // whether a ping may start the next one.
+    void endStream(std::optional<bool> sessionOpen = std::nullopt);
 
     Options options_;
     Streaming streaming_;
@@ -123,6 +139,8 @@ private:
     // stopped outside lock_, since its threads take lock_ to send.
     std::unique_ptr<MediaStreamer> streamer_;
     std::uint64_t streamClient_ = 0;  // address << 16 | port of the client it streams to
+    bool sessionOpen_ = true;         // whether a ping may start a stream
+    std::uint64_t sessionSerial_ = 0; // counts newSession() and endSession(), so a stream they raced is ended
     std::optional<MediaStreamer::Stats> lastStats_;
     std::optional<MediaStreamer::Options> lastOptions_;
     int sessions_ = 0;

@@ -119,8 +119,20 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
     Sequence& sequence = sequenceFor(frameIndex);
     sequence.lastPacket = ++packetSerial_;
     if (serialDistance(sequence.next, frameIndex) < 0) {
-        if (believed(sequence)) return bump(counters_.packetsLate);
-        return bump(counters_.packetsBad);
+        // Before the first keyframe, a packet below all the sequence has seen, or below the keyframe it
+        // holds, comes from a stream that started lower: the new one. What was seen before was an earlier's.
+        const bool belowHeld = heldBy_ == &sequence && held_->index != frameIndex;
+        if (!current_ && (serialDistance(sequence.first, frameIndex) < 0 || belowHeld)) {
+            startOver(sequence, frameIndex);
+        } else if (believed(sequence)) {
+            bump(counters_.packetsLate);
+            if (!current_ && !held_ && onNeedKeyframe) onNeedKeyframe(frameIndex);
+            return;
+        } else {
+            return bump(counters_.packetsBad);
+        }
+    } else if (heldBy_ == &sequence) {
+        release();  // its stream goes on past it
     }
     noteFrame(sequence, frameIndex);
     // Packets of a stream not (yet) believed are counted here once, as bad, and nowhere else.
@@ -192,6 +204,7 @@ FrameAssembler::Sequence& FrameAssembler::sequenceFor(std::uint32_t frameIndex)
     if (place->used) drop(*place);
     place->used = true;
     place->next = frameIndex;
+    place->first = frameIndex;
     place->newest = frameIndex;
     place->frames = 0;
     place->lastPacket = 0;
@@ -225,6 +238,7 @@ void FrameAssembler::count(const Sequence& sequence, std::atomic<std::int64_t>& 
 
 void FrameAssembler::drop(Sequence& sequence)
 {
+    forgetHeld(sequence);
     const auto held = static_cast<std::int64_t>(sequence.pending.size());
     count(sequence, counters_.framesLost, held);
     while (!sequence.pending.empty()) {
@@ -239,6 +253,42 @@ void FrameAssembler::takeOver(Sequence& sequence)
     for (Sequence& other : sequences_)
         if (other.used && &other != &sequence) drop(other);
     current_ = &sequence;
+}
+
+// The frames held so far came from an earlier stream numbered above the one now starting: not lost, not
+// the session's, just gone.
+void FrameAssembler::startOver(Sequence& sequence, std::uint32_t frameIndex)
+{
+    forgetHeld(sequence);
+    while (!sequence.pending.empty()) {
+        recycle(std::move(sequence.pending.back()));
+        sequence.pending.pop_back();
+    }
+    sequence.next = frameIndex;
+    sequence.first = frameIndex;
+    sequence.newest = frameIndex;
+    sequence.frames = 0;
+}
+
+// The held keyframe's stream went on past it: it is the session's first frame after all.
+void FrameAssembler::release()
+{
+    Sequence& sequence = *heldBy_;
+    VideoFrame frame = std::move(*held_);
+    held_.reset();
+    heldBy_ = nullptr;
+    takeOver(sequence);
+    waitingForKeyframe_ = false;
+    bump(counters_.framesDelivered);
+    frame.completedAt = now ? now() : 0;
+    if (onFrame) onFrame(std::move(frame));
+}
+
+void FrameAssembler::forgetHeld(const Sequence& sequence)
+{
+    if (heldBy_ != &sequence) return;
+    held_.reset();
+    heldBy_ = nullptr;
 }
 
 // Without a reordering window, a packet of frame F ends every frame before it: deliver those that are
@@ -458,12 +508,7 @@ void FrameAssembler::deliver(Sequence& sequence, std::unique_ptr<Pending> pendin
         if (onNeedKeyframe) onNeedKeyframe(index);
         return;
     }
-    if (!session) {
-        if (!believed(sequence)) return;  // another stream's keyframe
-        takeOver(sequence);
-    }
-    waitingForKeyframe_ = false;
-    bump(counters_.framesDelivered);
+    if (!session && !believed(sequence)) return;  // another stream's keyframe
 
     // Cut the payload down to the access unit in place rather than copying it.
     const auto begin = static_cast<std::size_t>(unit->data() - payload.data());
@@ -471,6 +516,16 @@ void FrameAssembler::deliver(Sequence& sequence, std::unique_ptr<Pending> pendin
     payload.erase(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(begin));
     payload.resize(size);
     VideoFrame frame{index, rtpTimestamp, std::move(payload), key, firstAt, now ? now() : 0, recovered, hostMs};
+    if (!current_ && index != 0) {
+        // Maybe the last picture of an earlier stream, which a new stream's lower frames would show: held
+        // until this stream is seen to go on. A stream starts at frame 0, so that one is never held.
+        held_ = std::move(frame);
+        heldBy_ = &sequence;
+        return;
+    }
+    if (!session) takeOver(sequence);
+    waitingForKeyframe_ = false;
+    bump(counters_.framesDelivered);
     if (onFrame) onFrame(std::move(frame));
 }
 

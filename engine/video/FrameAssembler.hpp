@@ -30,11 +30,18 @@ namespace corvane::stream {
 //
 // Datagrams of another stream (an earlier session's, still in flight) may reach the port. So indexes are
 // sorted into sequences: a packet within maxFrameJump of a sequence's expected frame belongs to it, any
-// other starts a sequence of its own. The first keyframe completed decides which sequence is the
-// session's; nothing before it fixes the expected index. After that, packets of other sequences are counted
-// as bad and never settle the session's frames; such a sequence is dropped as soon as the session's own
-// sends again, and is believed only when it runs through resyncFrames frames while the session's stays
-// silent (the numbering really jumped): then a keyframe is asked for and the first one moves delivery to it.
+// other starts a sequence of its own. The first keyframe delivered decides which sequence is the session's;
+// nothing before it fixes the expected index. After that, packets of other sequences are counted as bad
+// and never settle the session's frames; such a sequence is dropped as soon as the session's own sends
+// again, and is believed only when it runs through resyncFrames frames while the session's stays silent
+// (the numbering really jumped): then a keyframe is asked for and the first one moves delivery to it.
+//
+// Until that first keyframe, an earlier stream's last frames may also lie just above the new stream's
+// start, which counts up from frame 0. A packet numbered below every frame its sequence has seen therefore
+// starts the sequence over and discards what it held (an earlier stream's), instead of being late. A
+// complete keyframe other than frame 0 is held back until a packet of a later frame shows its stream goes
+// on; a packet numbered below it first shows it was an earlier stream's picture, and it is discarded. A
+// late packet while no keyframe is delivered or held asks for one, as a keyframe may have been among them.
 //
 // Thread: driven only from the media thread, no lock; onFrame and onNeedKeyframe run on that thread from
 // inside add() and must not call add() themselves. stats() may be read from any thread.
@@ -145,6 +152,7 @@ private:
     struct Sequence {
         bool used = false;
         std::uint32_t next = 0;                          // the frame index to settle next
+        std::uint32_t first = 0;                         // the lowest index seen since it (re)started
         std::vector<std::unique_ptr<Pending>> pending;   // in frame order, all at or after next
         std::uint64_t lastPacket = 0;                    // packetSerial_ of its latest packet
         std::uint32_t newest = 0;                        // the newest frame index it has seen
@@ -158,6 +166,9 @@ private:
     void count(const Sequence& sequence, std::atomic<std::int64_t>& counter, std::int64_t by = 1);
     void drop(Sequence& sequence);
     void takeOver(Sequence& sequence);
+    void startOver(Sequence& sequence, std::uint32_t frameIndex);
+    void release();
+    void forgetHeld(const Sequence& sequence);
     void settleBefore(Sequence& sequence, std::uint32_t frameIndex);
     Pending& pendingFor(Sequence& sequence, const VideoPacket& header);
     static Pending* find(Sequence& sequence, std::uint32_t frameIndex);
@@ -175,6 +186,9 @@ private:
     Sequence* current_ = nullptr;  // the session's: frames are delivered from it; none before a keyframe
     std::uint64_t packetSerial_ = 0;
     bool waitingForKeyframe_ = true;
+    // Before the session's first keyframe: a complete one (not frame 0) held back until its stream goes on.
+    std::optional<VideoFrame> held_;
+    Sequence* heldBy_ = nullptr;
 
     std::vector<std::unique_ptr<Pending>> spare_;
     std::size_t bufferedBytes_ = 0;

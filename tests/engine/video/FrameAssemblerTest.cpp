@@ -108,7 +108,7 @@ TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming) {
 }
 
 TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndLateOnes) {
-    const auto frame = cut(1, true, 3000, {256, 60, 0, 5}); // 5 data, 3 parity per block
+    const auto frame = cut(0, true, 3000, {256, 60, 0, 5}); // 5 data, 3 parity per block
     ASSERT_GE(frame.blocks.size(), 3u);
     // Block 0 loses three data shards; block 1 arrives parity first, all reversed; block 2 is whole and its
     // first packet comes twice.
@@ -122,17 +122,17 @@ TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndL
     EXPECT_TRUE(frames.empty()); // every announced block is needed
     feed(second); // complete after five of them, the rest are late
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].data, unitOf(1, true, 3000));
+    EXPECT_EQ(frames[0].data, unitOf(0, true, 3000));
     EXPECT_EQ(frames[0].recoveredPackets, 3 + 3);
     EXPECT_EQ(assembler.stats().packetsRecovered, 6);
     EXPECT_EQ(assembler.stats().packetsDuplicate, 1);
     EXPECT_EQ(assembler.stats().packetsLate, 3);
-    assembler.add(cut(0, true).all[0]); // before the first frame seen: late too
+    assembler.add(cut(0xFFFFFFFFu, true).all[0]); // before the first frame delivered: late too
     EXPECT_EQ(assembler.stats().packetsLate, 4);
 }
 
 TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks) {
-    const auto data = cut(3, true).dataOnly();
+    const auto data = cut(0, true).dataOnly();
     ASSERT_EQ(data.size(), 4u);
     assembler.add(data[0]);
     Bytes repeated = data[0];
@@ -143,7 +143,7 @@ TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks) {
     refused[27] = 0xC0;
     assembler.add(refused);
     feed({data[1], data[2], data[3]});
-    EXPECT_EQ(delivered(), Indexes{3});
+    EXPECT_EQ(delivered(), Indexes{0});
     EXPECT_EQ(assembler.stats().packetsDuplicate, 1);
     EXPECT_EQ(assembler.stats().packetsBad, 1);
 }
@@ -159,10 +159,10 @@ TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame) {
 }
 
 TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery) {
-    // Frame 4 loses three shards, the short one present counts as padded; frame 5 loses the short shard
-    // (rebuilt at full length, the header's length cuts it); frame 6 loses the first, and its short shard is
-    // padded where frame 4's rebuilt bytes were.
-    for (const auto& [index, lost] : {std::pair{4u, std::vector<int>{0, 1, 2}}, {5u, {-1}}, {6u, {0}}}) {
+    // Frame 0 loses three shards, the short one present counts as padded; frame 1 loses the short shard
+    // (rebuilt at full length, the header's length cuts it); frame 2 loses the first, and its short shard is
+    // padded where frame 0's rebuilt bytes were.
+    for (const auto& [index, lost] : {std::pair{0u, std::vector<int>{0, 1, 2}}, {1u, {-1}}, {2u, {0}}}) {
         const auto block = cut(index, true, 1000).blocks[0];
         ASSERT_EQ(block.data, 5);
         auto shards = block.datagrams;
@@ -171,7 +171,7 @@ TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery) {
         ASSERT_LT(last.size(), shards[0].size());
         for (auto at = lost.rbegin(); at != lost.rend(); ++at) shards.erase(shards.begin() + (*at < 0 ? 4 : *at));
         feed(shards);
-        ASSERT_EQ(frames.size(), index - 3u);
+        ASSERT_EQ(frames.size(), index + 1u);
         EXPECT_EQ(frames.back().data, unitOf(index, true, 1000)) << index;
     }
 }
@@ -245,6 +245,69 @@ TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
     EXPECT_EQ(log.matching("video: frame index jumped from 11 to 5002; starting over at the next keyframe").size(), 1u);
 }
 
+// A session started right after another: the earlier stream's last frame (whole or its first datagram) comes
+// in before the new stream, which counts from its keyframe 0. The earlier frames are cut from other pictures,
+// so a frame of theirs delivered, or mixed into the new stream's, shows.
+TEST_F(FrameAssemblerTest, AnEarlierStreamsLastFrameNeitherHoldsBackNorStandsInForTheNewStream) {
+    struct Stray {
+        std::uint32_t index;
+        bool key;
+        bool whole;
+    };
+    std::vector<Stray> strays;
+    for (const bool whole : {true, false})
+        for (const auto& [index, key] : {std::pair{1u, false}, {30u, false}, {63u, false}, {13u, true}})
+            strays.push_back({index, key, whole});
+    Indexes all;
+    for (std::uint32_t i = 0; i < 16; ++i) all.push_back(i);
+    for (const Stray& stray : strays) {
+        FrameAssembler fresh{StreamConfig::Codec::h264};
+        fresh.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
+        frames.clear();
+        const auto earlier = cut(stray.index, stray.key, 1500).dataOnly();
+        for (std::size_t i = 0; i < (stray.whole ? earlier.size() : 1); ++i) fresh.add(earlier[i]);
+        for (const std::uint32_t index : all)
+            for (const auto& d : cut(index, index == 0).dataOnly()) fresh.add(d);
+        const std::string row = std::to_string(stray.index) + (stray.whole ? " whole" : " first datagram");
+        ASSERT_EQ(delivered(), all) << row;
+        for (const auto& frame : frames) EXPECT_EQ(frame.data, unitOf(frame.index, frame.index == 0)) << row;
+        EXPECT_EQ(fresh.stats().packetsLate, 0) << row;
+    }
+
+    // The earlier keyframe completes amid the new one's datagrams: the new keyframe is lost, but the earlier
+    // picture is never shown; the new stream's next keyframe starts the session.
+    frames.clear();
+    const auto newKey = cut(0, true).dataOnly();
+    assembler.add(newKey[0]);
+    feed(cut(13, true, 1500).dataOnly());
+    feed({newKey.begin() + 1, newKey.end()});
+    for (std::uint32_t index = 1; index <= 17; ++index) feedFrame(index, index == 16);
+    ASSERT_EQ(delivered(), (Indexes{16, 17}));
+    EXPECT_EQ(frames[0].data, unitOf(16, true));
+    EXPECT_FALSE(keyframeRequests.empty());
+
+    // Before any keyframe, packets that come too late ask for one: a keyframe may have been among them.
+    FrameAssembler overtaken{StreamConfig::Codec::h264};
+    Indexes asked;
+    overtaken.onNeedKeyframe = [&](std::uint32_t index) { asked.push_back(index); };
+    overtaken.add(newKey[0]);
+    for (const auto& d : cut(1, false).dataOnly()) overtaken.add(d);
+    asked.clear();  // frame 0 lost, frame 1 skipped
+    overtaken.add(newKey[1]);
+    EXPECT_EQ(overtaken.stats().packetsLate, 1);
+    EXPECT_EQ(asked, Indexes{0});
+
+    // A first keyframe above 0 shows once its stream goes on; its own parity, coming after it completed, is
+    // no sign of another stream.
+    FrameAssembler later{StreamConfig::Codec::h264};
+    Indexes shown;
+    later.onFrame = [&](VideoFrame frame) { shown.push_back(frame.index); };
+    for (const auto& d : cut(5, true).all) later.add(d);
+    EXPECT_TRUE(shown.empty());
+    for (const auto& d : cut(6, false).all) later.add(d);
+    EXPECT_EQ(shown, (Indexes{5, 6}));
+}
+
 TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
     feedFrame(0, true);
     const auto rest = cut(1, false).dataOnly();
@@ -291,8 +354,9 @@ TEST_F(FrameAssemblerTest, BufferedBytesAreCapped) {
         }
     const auto fit = static_cast<std::int64_t>(FrameAssembler::maxBufferedBytes / (FrameAssembler::maxDatagramBytes - 16));
     EXPECT_EQ(assembler.stats().packetsBad, 1200 - fit);
-    feedFrame(1, true); // the next frame frees them all
-    EXPECT_EQ(delivered(), (Indexes{1}));
+    feedFrame(1, true); // the next frame frees them all (the keyframe shows once its stream goes on)
+    feedFrame(2, false);
+    EXPECT_EQ(delivered(), (Indexes{1, 2}));
     EXPECT_EQ(assembler.bufferedBytes(), 0u);
 }
 

@@ -8,8 +8,11 @@
 #include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 #include "boxsim/Box.hpp"
 #include "boxsim/media/VideoPacketizer.hpp"
+#include "boxsim/media/VideoSource.hpp"
+#include "engine/session/SessionKeys.hpp"
 #include "engine/session/StreamSession.hpp"
 #include "tests/support/EngineLogCapture.hpp"
 #include "tests/support/SimulatedBox.hpp"
@@ -76,6 +79,77 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     session->stop(false);
     pipeline.reset();
     session.reset();
+    box->stop();
+}
+
+// Sessions started one right after another, each as soon as the one before showed its first picture; every
+// other one ends the app on the box (a cancel), the rest leave it running. Ahead of each stream's first
+// picture the box also sends the keyframe 13 of another stream, a picture of another size. No session shows
+// a picture of another stream: its first is its own keyframe 0, and no datagram of the session before
+// reaches its port.
+TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) {
+    test::EngineLogCapture log;
+    test::TempDir dir;
+    const std::string address = test::uniqueLoopbackAddress();
+    boxsim::Box::Options options;
+    options.address = address;
+    options.streamMedia = true;
+    options.media.audio = false;
+    boxsim::VideoSource::Format other;
+    other.width = 320;
+    other.height = 180;
+    const Bytes earlierKeyframe = boxsim::VideoSource(other).next(true).accessUnit;
+    ASSERT_FALSE(earlierKeyframe.empty());
+    options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(earlierKeyframe, 13, 13 * 1500, true);
+    const std::size_t strays = options.media.earlierVideo.size();
+    auto box = std::make_shared<boxsim::Box>(options);
+    box->start();
+    const auto host = test::boxHostFor(address, dir.path());
+    test::pairWithBox(*host, box);
+
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE("session " + std::to_string(round + 1));
+        auto session = std::make_shared<StreamSession>(
+            host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+        VideoPipeline::Options pipelineOptions;
+        pipelineOptions.allowHardware = false;
+        auto pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, pipelineOptions);
+        std::mutex tappedLock;
+        std::vector<std::uint32_t> tapped;  // the frame index of each datagram, in arrival order
+        pipeline->tap = [&](ByteView datagram) {
+            if (datagram.size() < 24) return;
+            std::lock_guard guard(tappedLock);
+            tapped.push_back(datagram[20] | datagram[21] << 8 | datagram[22] << 16 | std::uint32_t(datagram[23]) << 24);
+        };
+        std::promise<std::tuple<std::uint32_t, int, int>> firstPicture;  // its frame index and size
+        std::atomic<bool> first{true};
+        pipeline->setOnDecoded([&](const DecodedFrame& frame) {
+            if (first.exchange(false)) firstPicture.set_value({frame.frameIndex, frame.image->width(), frame.image->height()});
+        });
+        session->start(false);
+        auto shown = firstPicture.get_future();
+        ASSERT_EQ(shown.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "no picture";
+        EXPECT_EQ(shown.get(), std::make_tuple(0u, 640, 360));
+        {
+            std::lock_guard guard(tappedLock);
+            const auto own = std::find(tapped.begin(), tapped.end(), 0u);
+            EXPECT_EQ(std::vector<std::uint32_t>(tapped.begin(), own), std::vector<std::uint32_t>(strays, 13u));
+        }
+        const bool cancel = round % 2 == 0;
+        session->stop(cancel);
+        // A cancel ends the stream on the box before it answers.
+        if (cancel) {
+            EXPECT_FALSE(box->media().streaming());
+        }
+        pipeline.reset();
+        session.reset();
+    }
+    // The last session was left running on the box: the next launch ends its stream (a stream running after
+    // it is a new one).
+    const int streams = box->media().streamedSessions();
+    host->start(881448767, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), SessionKeys::random(),
+                false);
+    EXPECT_TRUE(!box->media().streaming() || box->media().streamedSessions() > streams);
     box->stop();
 }
 
