@@ -8,7 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/services/BoxEndpoint.hpp"
-#include "app/services/agent/TopLevelNumberScanner.hpp"
+#include "app/services/agent/LongStringDropper.hpp"
 #include "platform/crypto/Crypto.hpp"
 
 namespace corvane {
@@ -33,6 +33,11 @@ constexpr double kClipboard = 10;
 constexpr double kSetClipboard = 30;
 constexpr double kOutbox = 10;
 constexpr double kOutboxDone = 15;
+
+// A clipboard reply too large to take is still read for its sequence number, with its long texts dropped:
+// strings past this many bytes, and the whole of what is left past the cap.
+constexpr std::size_t kLongestKeptString = 4u << 10;
+constexpr std::size_t kMaxReplyWithoutLongStrings = 1u << 20;
 
 constexpr std::size_t kMaxDepth = 64;
 
@@ -402,22 +407,25 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     request.idleTimeoutSeconds = kClipboard;
     request.timeoutSeconds = kWholeRequestSeconds;
     request.maxBodyBytes = kMaxClipboardReplyBytes;
-    // An item too large to take still has a sequence number: it is read from the body as it streams past,
-    // nothing of it kept, so that the item can be passed over instead of being asked for again and again.
+    // An item too large to take still has a sequence number: the body is read to its end with its long texts
+    // dropped as they stream past, and what is left is parsed for it, so that the item can be passed over
+    // instead of being asked for again and again.
     const auto tooLarge = [] {
         return platform::HttpError(platform::HttpError::Kind::tooLarge,
                                    "the reply is larger than " + std::to_string(kMaxClipboardReplyBytes) + " bytes");
     };
-    struct SeqFound {};
     bool headSeen = false;
     long status = 0;
     Bytes body;
     std::uint64_t received = 0;
-    std::optional<TopLevelNumberScanner> scan;
+    std::optional<LongStringDropper> dropper;
+    const auto dropLongStrings = [&](ByteView piece) {
+        if (!dropper->feed(piece)) throw tooLarge();
+    };
     const auto passOver = [&] {
         if (status < 200 || status > 299) throw tooLarge();
-        scan.emplace("seq");
-        scan->feed(body);
+        dropper.emplace(kLongestKeptString, kMaxReplyWithoutLongStrings);
+        dropLongStrings(body);
         Bytes().swap(body);
     };
     platform::HttpReceiver receiver;
@@ -429,27 +437,22 @@ std::optional<AgentClient::Clip> AgentClient::clipboard(std::uint32_t since, std
     receiver.onBody = [&](ByteView piece) {
         if (status == 204) return;  // nothing newer, whatever follows
         received += piece.size();
-        if (!scan && received > kMaxClipboardReplyBytes) passOver();
-        if (!scan) {
-            body.insert(body.end(), piece.begin(), piece.end());
-            return;
-        }
-        scan->feed(piece);
-        if (scan->number()) throw SeqFound{};  // the rest of it is of no use
+        if (!dropper && received > kMaxClipboardReplyBytes) passOver();
+        if (dropper) dropLongStrings(piece);
+        else body.insert(body.end(), piece.begin(), piece.end());
     };
-    try {
-        platform::HttpResponse response = platform::Http::perform(transport_, request, stop, &receiver);
-        if (!headSeen) {  // a carrier that hands the body back whole
-            receiver.onHead(response.status, std::nullopt);
-            receiver.onBody(response.body);
-        }
-    } catch (const SeqFound&) {
+    platform::HttpResponse response = platform::Http::perform(transport_, request, stop, &receiver);
+    if (!headSeen) {  // a carrier that hands the body back whole
+        receiver.onHead(response.status, std::nullopt);
+        receiver.onBody(response.body);
     }
-    if (scan) {
-        const auto seq = scan->number();
-        if (!seq || *seq > 0xFFFFFFFFu) throw tooLarge();
+    if (dropper) {
         Clip clip;
-        clip.seq = static_cast<std::uint32_t>(*seq);
+        try {
+            clip.seq = Clip::decode(dropper->text()).seq;
+        } catch (const DecodeError&) {
+            throw tooLarge();
+        }
         clip.tooLarge = true;
         return clip;
     }

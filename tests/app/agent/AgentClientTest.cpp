@@ -120,20 +120,24 @@ TEST(AgentClientTest, StatusRuleAndLooseReplies) {
 }
 
 // A clipboard reply larger than the client takes, arriving in pieces with no length announced: an item is
-// known by its number alone; a body without one stays too large.
+// known by its number alone; a body without one, a refusal, or one that stays large without its long texts
+// stays too large.
 TEST(AgentClientTest, AClipboardItemTooLargeToTakeIsKnownByItsNumberAlone) {
-    const std::string piece(1u << 20, 'x');
-    const auto pieces = AgentClient::kMaxClipboardReplyBytes / piece.size() + 1;
-    const struct { long status; std::string head, tail, outcome; } rows[] = {
-        {200, R"({"type":"text","text":")", R"(","seq":9})", "passed over 9"},
-        {200, R"({"type":"text","text":")", R"("})", "the reply is larger than 134217728 bytes"},
+    const auto pieces = AgentClient::kMaxClipboardReplyBytes / (1u << 20) + 1;
+    const std::string tooLarge = "the reply is larger than 134217728 bytes";
+    const struct { long status; std::string head; char fill; std::string tail, outcome; } rows[] = {
+        {200, R"({"type":"text","text":")", 'x', R"(","seq":9})", "passed over 9"},
+        {200, R"({"type":"text","text":")", 'x', R"("})", tooLarge},
+        {200, R"({"type":"text","text":")", 'x', R"(","seq":"9"})", tooLarge},
+        {500, R"({"type":"text","text":")", 'x', R"(","seq":9})", tooLarge},
+        {200, R"({"seq":9,"text":"")", ' ', "}", tooLarge},
     };
     for (const auto& row : rows) {
-        std::size_t sent = 0;
+        const std::string piece(1u << 20, row.fill);
         const AgentClient client{"10.77.0.1", 47800, [&](const HttpRequest&, std::stop_token, const platform::HttpReceiver* receiver) {
             receiver->onHead(row.status, std::nullopt);
             receiver->onBody(bytesOf(row.head));
-            for (sent = 0; sent < pieces; ++sent) receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
+            for (std::size_t sent = 0; sent < pieces; ++sent) receiver->onBody(ByteView(reinterpret_cast<const std::uint8_t*>(piece.data()), piece.size()));
             receiver->onBody(bytesOf(row.tail));
             return HttpResponse{row.status, {}};
         }};
@@ -143,8 +147,10 @@ TEST(AgentClientTest, AClipboardItemTooLargeToTakeIsKnownByItsNumberAlone) {
             outcome = clip && clip->tooLarge && !clip->text ? "passed over " + std::to_string(clip->seq) : "taken";
         } catch (const platform::HttpError& error) {
             outcome = error.kind == platform::HttpError::Kind::tooLarge ? error.what() : "other";
+        } catch (const Error& error) {
+            outcome = error.what();
         }
-        EXPECT_EQ(outcome, row.outcome) << row.head;
+        EXPECT_EQ(outcome, row.outcome) << row.status << " " << row.head << row.fill << row.tail;
     }
 }
 
