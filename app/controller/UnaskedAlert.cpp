@@ -52,10 +52,9 @@ void UnaskedAlert::update() {
     }
     QWindow* focus = QGuiApplication::focusWindow();
     if (wanted && alert_ && waiting_ && focus) {
-        if (focus == alert_->windowHandle()) {
-            waiting_ = false;  // the user came to the alert itself
-        } else {
-            // The user came to the app: made again as the modal alert, with the keyboard.
+        // The user came to another window of the app: made again as the modal alert, with the keyboard. One who
+        // came to the alert itself has it already.
+        if (focus != alert_->windowHandle()) {
             stepAside();
             show(true);
         }

@@ -71,7 +71,7 @@ private:
     bool streamHadKeyboard_ = false;  // since the current stream window appeared
     bool cameForward_ = false;        // the user came from the stream window to the main window
     bool looked_ = false;             // update() ran once: any later showing is late
-    bool waiting_ = false;            // shown without the keyboard, until the user comes to the app
+    bool waiting_ = false;            // a plain window without the keyboard, until the user comes to the app
     bool done_ = false;
     bool wasAnswered_ = false;
 };
