@@ -398,7 +398,7 @@ TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgr
     main.resize(400, 300);
     controller->mainWindow = &main;
     main.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main, 10000));
     QPointer<QWidget> stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
     clock.advance(4);  // due while the stream window has the keyboard: it waits
