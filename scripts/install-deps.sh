@@ -24,7 +24,7 @@ apt-get install -o DPkg::Lock::Timeout=$lock_wait -y -qq --no-install-recommends
   libssl-dev libcurl4-openssl-dev libexpat1-dev nlohmann-json3-dev libenet-dev libopus-dev \
   libavcodec-dev libavutil-dev libswscale-dev libsdl2-dev libsystemd-dev qt6-base-dev libqt6opengl6-dev qcoro-qt6-dev \
   libqt6svg6 libarchive-dev libisal-dev libcpp-httplib-dev libx11-dev libxi-dev libxfixes-dev \
-  openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip \
+  openssl ca-certificates ffmpeg opus-tools tshark wireshark-common xvfb xauth libgl1-mesa-dri xdotool xclip x11-utils \
   python3 python3-cryptography iproute2 \
   openbox xcompmgr wmctrl dbus dbus-x11 python3-dbus python3-gi gir1.2-gtk-3.0 dunst curl libarchive-tools \
   desktop-file-utils libglib2.0-bin >/dev/null

@@ -32,6 +32,8 @@ void UnaskedAlert::forget(QMessageBox* alert) {
 
 void UnaskedAlert::update() {
     if (done_) return;
+    const bool onTime = !looked_;
+    looked_ = true;
     bool wanted = false;
     if (around_.quitting()) {
         wanted = false;
@@ -40,26 +42,54 @@ void UnaskedAlert::update() {
         cameForward_ = false;
         wanted = true;
     } else {
+        // Windows opened at the start has the keyboard before the alert is due: no change reports it.
+        QWidget* stream = around_.streamWindow();
+        if (stream && stream->windowHandle() && stream->windowHandle() == QGuiApplication::focusWindow()) {
+            streamHadKeyboard_ = true;
+            cameForward_ = false;
+        }
         wanted = cameForward_;
+    }
+    QWindow* focus = QGuiApplication::focusWindow();
+    if (wanted && alert_ && waiting_ && focus) {
+        // The user came to another window of the app: made again as the modal alert, with the keyboard. One who
+        // came to the alert itself has it already.
+        if (focus != alert_->windowHandle()) {
+            stepAside();
+            show(true);
+        }
+        return;
     }
     // Only a change of mind acts: an alert hidden with its parent (the main window closed to the tray) is not
     // brought back by the next focus change.
     if (wanted == bool(alert_)) return;
     if (wanted)
-        show();
+        show(onTime || focus);
     else
         stepAside();
 }
 
-void UnaskedAlert::show() {
+void UnaskedAlert::show(bool activate) {
     alert_ = make_();
     alert_->installEventFilter(this);
     connect(alert_, &QMessageBox::buttonClicked, this, &UnaskedAlert::userAnswered);
     connect(alert_, &QDialog::finished, this, &UnaskedAlert::closed);
     if (shown_) shown_(alert_);
-    alert_->open();
-    alert_->raise();
-    alert_->activateWindow();
+    waiting_ = !activate;
+    if (activate) {
+        alert_->open();
+        alert_->raise();
+        alert_->activateWindow();
+        return;
+    }
+    // Late, with another program at the keyboard: over the app's windows, under that program, without taking
+    // the keyboard. Qt activates a modal window as it maps (a message box is one from the start), so until the
+    // user comes to the app it is a plain one that asks not to be. A window manager puts a new window it does
+    // not focus on top all the same: lowered, it goes down with the main window it belongs to.
+    alert_->setWindowModality(Qt::NonModal);
+    alert_->setAttribute(Qt::WA_ShowWithoutActivating);
+    alert_->show();
+    alert_->lower();
 }
 
 void UnaskedAlert::stepAside() {

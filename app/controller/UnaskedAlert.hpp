@@ -16,6 +16,9 @@ namespace corvane {
 // window, comes to the app's main window; it steps aside again as soon as the stream window has the keyboard,
 // and shows once no stream window is left. Nothing shows it again once the app quits.
 //
+// Only its first look, as it falls due, may take the keyboard from another program. Shown later while another
+// program has the keyboard, it waits over the app's windows without taking it, until the user comes to the app.
+//
 // While held back the alert is no window at all: each showing makes it anew and stepping aside destroys it, so
 // no late word of the window manager (a map, a focus) can reach it while a stream window has the keyboard.
 // The alert is made as a child of the app's main window, so it is stacked over that one and no other program's
@@ -52,7 +55,8 @@ protected:
 
 private:
     void focusChanged(QWindow* focus);
-    void show();
+    // With `activate` the modal alert, with the keyboard; else one that waits without taking it.
+    void show(bool activate);
     void stepAside();
     // Stops hearing from `alert`, which is about to go.
     void forget(QMessageBox* alert);
@@ -66,6 +70,8 @@ private:
     QPointer<QMessageBox> alert_;
     bool streamHadKeyboard_ = false;  // since the current stream window appeared
     bool cameForward_ = false;        // the user came from the stream window to the main window
+    bool looked_ = false;             // update() ran once: any later showing is late
+    bool waiting_ = false;            // a plain window without the keyboard, until the user comes to the app
     bool done_ = false;
     bool wasAnswered_ = false;
 };

@@ -9,6 +9,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QWidget>
+#include <QWindow>
 
 #include <algorithm>
 
@@ -44,26 +45,41 @@ bool keepInside(QWidget& window) {
     return true;
 }
 
-// Checks the frame again once the window manager has framed and placed the window.
-class OnceFramed final : public QObject {
+// Checks the frame again once the window manager has framed and placed the window, and after every change
+// of its size as the window manager applies it: a growth may come to be applied after an earlier size's frame
+// was checked, and moves the window no further. A window that keeps the place it asked for hears of its frame
+// from no move or resize: its first exposure after being framed counts too.
+class KeptInside final : public QObject {
 public:
-    static constexpr const char* kName = "onceFramed";
-    explicit OnceFramed(QWidget& window) : QObject(&window), window_(window) {
+    static constexpr const char* kName = "keptInside";
+    explicit KeptInside(QWidget& window) : QObject(&window), window_(window) {
         setObjectName(kName);
         window.installEventFilter(this);
     }
 
 protected:
-    bool eventFilter(QObject*, QEvent* event) override {
-        if ((event->type() == QEvent::Move || event->type() == QEvent::Resize) && keepInside(window_)) {
-            window_.removeEventFilter(this);
-            deleteLater();
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::Show:
+            if (watched == &window_ && window_.windowHandle()) window_.windowHandle()->installEventFilter(this);
+            break;
+        case QEvent::Hide: placed_ = false; break;
+        case QEvent::Resize:
+            if (watched == &window_) placed_ = keepInside(window_) || placed_;
+            break;
+        // Moves count only until it is placed, so that one the user moves partly off the screen stays there.
+        case QEvent::Move:
+        case QEvent::Expose:
+            if (!placed_) placed_ = keepInside(window_);
+            break;
+        default: break;
         }
         return false;
     }
 
 private:
     QWidget& window_;
+    bool placed_ = false;
 };
 
 } // namespace
@@ -93,8 +109,8 @@ void fit(QWidget& window, QScrollArea& scroll, int width, QSize chrome) {
     // A window that keeps its size still has content of a new height: the scroll area sizes it afresh.
     QEvent request(QEvent::LayoutRequest);
     QCoreApplication::sendEvent(&scroll, &request);
-    if (window.isVisible() && !keepInside(window) && !window.findChild<QObject*>(OnceFramed::kName, Qt::FindDirectChildrenOnly))
-        new OnceFramed(window);
+    if (!window.findChild<QObject*>(KeptInside::kName, Qt::FindDirectChildrenOnly)) new KeptInside(window);
+    keepInside(window);
 }
 
 } // namespace corvane::ScreenFit

@@ -367,6 +367,81 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
 }
 
+// Windows opens at the start and has the keyboard before the login question falls due: the first move from the
+// stream window to the main window brings the question, over the main window, with the keyboard.
+TEST_F(BoxControllerTest, TheFirstMoveFromTheStreamToTheMainWindowBringsTheLoginQuestion) {
+    QWidget main;
+    main.resize(400, 300);
+    controller->mainWindow = &main;
+    QWidget* stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
+    clock.advance(4);  // due while the stream window has the keyboard: it waits
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(test::alerts().empty());
+    main.show(), main.raise(), main.activateWindow();
+    QPointer<QMessageBox> question;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        question = BoxControllerProbe::loginQuestion(*controller);
+        return question && question->isActiveWindow();
+    }, 10000));
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->parentWidget(), &main);
+    EXPECT_TRUE(test::press(question, "Not Now"));
+}
+
+// The question kept back by the stream window, which then closes while another program has the keyboard: the
+// question comes over the main window but under that program and leaves it the keyboard, so a Return typed
+// there goes to that program and does not turn the login item on. Once the user comes to the app, the
+// question has the keyboard.
+TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgram) {
+    QWidget main;
+    main.resize(400, 300);
+    controller->mainWindow = &main;
+    main.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&main, 10000));
+    QPointer<QWidget> stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
+    clock.advance(4);  // due while the stream window has the keyboard: it waits
+    // Another program takes the keyboard; a Return there presses its default button, which ends it.
+    test::OwnedProcess other("xmessage -name corvane-other -default okay other >/dev/null 2>&1");
+    test::runCommand("timeout 10 xdotool search --sync --onlyvisible --classname corvane-other windowactivate --sync");
+    const std::string otherId = test::runCommand("xdotool getactivewindow").output;
+    ASSERT_NE(test::runCommand("xdotool search --onlyvisible --classname corvane-other").output.find(otherId), std::string::npos);
+    const unsigned long otherWindow = std::stoul(otherId);
+    ASSERT_TRUE(QTest::qWaitFor([] { return !QGuiApplication::focusWindow(); }, 10000));
+    controller->closeSession();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !stream; }, 10000));
+    // The question shows over the main window, under the other program.
+    QPointer<QMessageBox> question;
+    const auto shown = [&] {
+        question = BoxControllerProbe::loginQuestion(*controller);
+        return question && question->isVisible();
+    };
+    ASSERT_TRUE(QTest::qWaitFor(shown, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return question && test::stackedAbove(question->winId(), main.winId()) &&
+               test::stackedAbove(otherWindow, question->winId());
+    }, 10000));
+    // Whatever the app asked of the window manager as the question showed is done once a later request is.
+    test::runCommand("wmctrl -i -r " + std::to_string(otherWindow) + " -b add,above");
+    ASSERT_TRUE(QTest::qWaitFor([&] {
+        return test::runCommand("xprop -id " + std::to_string(otherWindow) + " _NET_WM_STATE").output.find("ABOVE") !=
+               std::string::npos;
+    }, 10000));
+    EXPECT_EQ(test::runCommand("xdotool getactivewindow").output, otherId);
+    test::runCommand("xdotool key Return");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !other.running(); }, 10000));  // the Return ended the other program
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+    EXPECT_FALSE(controller->defaults().object("Corvane.AskedLoginItem"));
+    // The user comes to the app: the question, still over the main window, has the keyboard.
+    test::runCommand("xdotool windowactivate " + std::to_string(main.winId()));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() && question->isActiveWindow(); }, 10000));
+    ASSERT_TRUE(question);
+    EXPECT_EQ(question->parentWidget(), &main);
+    EXPECT_TRUE(test::press(question, "Not Now"));
+    EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
+}
+
 // A first launch whose stream window stays until the quit never shows the login question, not even as the quit
 // closes the stream window, and does not count it as asked: the next launch asks it.
 TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {

@@ -2,11 +2,16 @@
 // the main window shown a second time; a scrolled page is never wider than the room it scrolls in. On a
 // 1366x768 screen, and at scale 2 on a 1920x1080 one; the test runs itself again on a virtual display of
 // each kind, under openbox.
+#include "app/ui/ScreenFit.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
+#include <QGuiApplication>
 #include <QScreen>
 #include <QScrollArea>
+#include <QVBoxLayout>
 #include <cstdio>
 #include <cstdlib>
+#include <dlfcn.h>
+#include <unistd.h>
 
 namespace corvane {
 namespace {
@@ -82,6 +87,62 @@ TEST(ServerFrameTest, EveryWindowInsideTheFreeAreaAsTheServerHasIt) {
     OnTheServer on;
     on.everyWindowTwice();
     EXPECT_GT(on.checked, 18);
+}
+
+// A window that grows after the window manager took it on at its first size, before the app heard of its
+// frame: the manager applies the growth later, where the window asked to be placed, low on the screen, so
+// that it would reach past the bottom of the free area. Once the manager has framed it and applied the
+// growth, its frame as the X server has it is back inside.
+TEST(ServerFrameGrowthTest, AGrowthTheWindowManagerAppliesLateIsBroughtBackInside) {
+    test::uiApp(true);
+    {
+        // The window manager, started with the app, may pass over a window shown while it starts up: the first
+        // one is shown again until it is taken on.
+        QWidget first;
+        bool exposed = false;
+        for (int i = 0; i < 6 && !exposed; ++i) {
+            first.show();
+            exposed = QTest::qWaitForWindowExposed(&first, 10000);
+            if (!exposed) first.hide();
+        }
+        ASSERT_TRUE(exposed);
+    }
+    QWidget window;
+    auto* layout = new QVBoxLayout(&window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    auto* content = new QWidget;
+    auto* card = new QWidget;
+    card->setFixedHeight(100);
+    (new QVBoxLayout(content))->addWidget(card);
+    QScrollArea* scroll = ScreenFit::scrollArea(content);
+    layout->addWidget(scroll);
+    ScreenFit::fit(window, *scroll, 300);
+    const QRect area = window.screen()->availableGeometry();
+    window.move(area.left() + 40, area.bottom() - 300);
+    window.show();
+    // The window manager frames it at its first size; the app's event loop does not run meanwhile, so its
+    // requests go out by hand.
+    const auto flush = reinterpret_cast<int (*)(void*)>(dlsym(RTLD_DEFAULT, "xcb_flush"));
+    ASSERT_TRUE(flush);
+    flush(qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection());
+    const std::string id = std::to_string(window.winId());
+    bool framed = false;
+    for (int i = 0; i < 1200 && !framed; ++i) {
+        framed = test::runCommand("xprop -id " + id + " _NET_FRAME_EXTENTS").output.find(" = ") != std::string::npos;
+        if (!framed) usleep(50000);
+    }
+    ASSERT_TRUE(framed);
+    card->setFixedHeight(area.height() - 200);
+    ScreenFit::fit(window, *scroll, 300);
+    const int grown = window.height();
+    ASSERT_GT(grown, 400);
+    const qreal scale = window.devicePixelRatio();
+    const QRect deviceArea(area.topLeft() * scale, area.size() * scale);
+    QRect frame;
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        frame = serverFrame(window);
+        return window.height() == grown && frame.height() > grown * scale && deviceArea.contains(frame);
+    }, 30000)) << "frame " << text(frame) << " in " << text(deviceArea);
 }
 
 } // namespace
