@@ -21,6 +21,21 @@
 namespace corvane::stream {
 namespace {
 
+// A box on `address` that streams video alone.
+boxsim::Box::Options videoOnly(const std::string& address) {
+    boxsim::Box::Options options;
+    options.address = address;
+    options.streamMedia = true;
+    options.media.audio = false;
+    return options;
+}
+
+std::shared_ptr<VideoPipeline> softwarePipeline(const std::shared_ptr<StreamSession>& session) {
+    VideoPipeline::Options options;
+    options.allowHardware = false;
+    return VideoPipeline::make(StreamConfig::Codec::h264, session, options);
+}
+
 // A session started right after another one ended: datagrams of the earlier stream's frame 600 reach the new
 // media port before the new stream's first frame. They must not decide where the new stream starts (else its
 // frames would all be late for the next ten seconds).
@@ -28,10 +43,7 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     test::EngineLogCapture log;
     test::TempDir dir;
     const std::string address = test::uniqueLoopbackAddress();
-    boxsim::Box::Options options;
-    options.address = address;
-    options.streamMedia = true;
-    options.media.audio = false;
+    boxsim::Box::Options options = videoOnly(address);
     Bytes slice{0, 0, 0, 1, 0x41};
     slice.resize(6000, 0x5A);
     options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(slice, 600, 600 * 1500, false);
@@ -52,9 +64,7 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
 
     auto session = std::make_shared<StreamSession>(
         host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
-    VideoPipeline::Options pipelineOptions;
-    pipelineOptions.allowHardware = false;
-    auto pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, pipelineOptions);
+    auto pipeline = softwarePipeline(session);
     std::atomic<std::uint32_t> firstIndex{0};  // the frame index of the first datagram that came in
     pipeline->tap = [&](ByteView datagram) {
         std::uint32_t none = 0;
@@ -91,10 +101,7 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
     test::EngineLogCapture log;
     test::TempDir dir;
     const std::string address = test::uniqueLoopbackAddress();
-    boxsim::Box::Options options;
-    options.address = address;
-    options.streamMedia = true;
-    options.media.audio = false;
+    boxsim::Box::Options options = videoOnly(address);
     boxsim::VideoSource::Format other;
     other.width = 320;
     other.height = 180;
@@ -111,9 +118,7 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
         SCOPED_TRACE("session " + std::to_string(round + 1));
         auto session = std::make_shared<StreamSession>(
             host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
-        VideoPipeline::Options pipelineOptions;
-        pipelineOptions.allowHardware = false;
-        auto pipeline = VideoPipeline::make(StreamConfig::Codec::h264, session, pipelineOptions);
+        auto pipeline = softwarePipeline(session);
         std::mutex tappedLock;
         std::vector<std::uint32_t> tapped;  // the frame index of each datagram, in arrival order
         pipeline->tap = [&](ByteView datagram) {
