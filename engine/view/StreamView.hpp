@@ -125,6 +125,9 @@ public:
     double hostProcessingMs() const;
     // The last pictures drawn (at most presentedKept), oldest first. Main thread.
     std::vector<Presented> presented() const;
+    // How long the main thread waited, in all, while the render thread's GL first met a surface (seconds).
+    // Main thread.
+    double introductionWaited() const { return introductionWaited_; }
 
     // One step by hand: takes the frame to show from the slot, has the render thread draw and swap it
     // (waiting for that), counts it, logs the first pictures. For an owner that does not start() the view
@@ -292,6 +295,7 @@ private:
     bool running_ = false;
     QTimer rateTimer_;
     QPointer<StreamSurface> surface_;
+    double introductionWaited_ = 0;
     struct Fade {
         QImage image;
         QRect area;
