@@ -38,7 +38,7 @@ protected:
         gl->connection = RenderConnection::open(gl->context, gl->window.winId());
         ASSERT_TRUE(gl->connection);
         gl->renderer.initialize();
-        ASSERT_TRUE(uploader.start(gl->connection->sharingContext(), gl->renderer, -1));
+        ASSERT_TRUE(uploader.start(*gl->connection, gl->renderer, -1));
     }
     void TearDown() override {
         uploader.stop();
