@@ -95,14 +95,24 @@ std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::P
     guard.unlock();
     changed_.notify_all();
     // Issued in this thread's context: the draws of the set come after it.
-    if (done.fence) {
-        connection.waitFor(done.fence);
-        std::lock_guard counting(lock_);
-        ++fences_.waited;
-        ++fences_.deleted;
-    }
+    awaitUpload(connection, done.fence);
     // The picture's last holder may be this one: released outside the lock.
     return done.ok ? std::optional<int>(done.set) : std::nullopt;
+}
+
+void PictureUploader::awaitUpload(RenderConnection& connection, RenderConnection::Fence fence) {
+    if (!fence) return;
+    connection.waitFor(fence);
+    std::lock_guard guard(lock_);
+    ++fences_.waited;
+    ++fences_.deleted;
+}
+
+void PictureUploader::discard(RenderConnection::Fence fence) {
+    if (!fence) return;
+    context_->discard(fence);
+    std::lock_guard guard(lock_);
+    ++fences_.deleted;
 }
 
 PictureUploader::Fences PictureUploader::fences() const {
@@ -155,13 +165,11 @@ void PictureUploader::run() {
         lastTaken_ = taking_ = job.get();
         PictureRenderer& renderer = *renderer_;
         guard.unlock();
-        const bool discarded = over && over->fence;
-        if (discarded) context_->discard(over->fence);
+        if (over) discard(over->fence);
         over.reset();
         const bool ok = job->plane(0).data && renderer.upload(*job, set);
         const RenderConnection::Fence fence = context_->fence();
         guard.lock();
-        if (discarded) ++fences_.deleted;
         if (fence) ++fences_.made;
         taking_ = nullptr;
         done_ = Done{job, set, ok, fence};
@@ -170,10 +178,10 @@ void PictureUploader::run() {
         job.reset();
         guard.lock();
     }
-    if (done_ && done_->fence) {
-        context_->discard(std::exchange(done_->fence, nullptr));
-        ++fences_.deleted;
-    }
+    // The set not taken: nobody waits on its fence.
+    const RenderConnection::Fence left = done_ ? std::exchange(done_->fence, nullptr) : nullptr;
+    guard.unlock();
+    discard(left);
     context_->release();
 }
 
