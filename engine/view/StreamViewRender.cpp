@@ -98,10 +98,12 @@ void StreamView::renderLoop() {
     }
     guard.unlock();
     releaseGL();
-    // The view goes with the stream window, after its stream: what the stream's many threads freed (the
-    // decoder's, the GL's, this one's) stays with the allocator's per-thread arenas, each keeping its own, and
-    // the process would grow with every opening. Handed back to the system here, once a window.
+#ifdef __GLIBC__
+    // The view goes when its stream window closes: what the stream's many threads freed (the decoder's, the
+    // GL's, this one's) stays with the allocator's per-thread arenas, each keeping its own, and the process
+    // would grow with every opening. Handed back to the system here, once a window (a few milliseconds).
     malloc_trim(0);
+#endif
 }
 
 StreamView::Target StreamView::targetLocked() const {
