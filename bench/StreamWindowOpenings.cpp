@@ -7,7 +7,10 @@
 //                                             as the brief run of every benchmark passes)
 //
 // Prints one line per window: "opened N shown K" once it showed K >= 3 pictures (the window is then closed),
-// "no picture N" when it showed none within 30 s, "failed N: reason" when the opening threw; "done N" last.
+// followed by the process's maximum resident size so far ("max_rss_mb") and how long the main thread waited
+// while the view's GL first met the window ("first_gl_ms"); "no picture N" when it showed none within 30 s,
+// "failed N: reason" when the opening threw; "done N" last, followed by the maximum resident size after the
+// first and after the last window and the first window's and the later windows' median GL wait.
 // A process that aborts prints no "done"; one with a window that failed or showed nothing exits with 1.
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
@@ -26,10 +29,19 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <sys/resource.h>
 
 namespace {
 
 using namespace corvane;
+
+double maxResidentMB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_maxrss) / 1024;  // kilobytes on Linux
+}
 
 QCoro::Task<> opening(EngineStream& stream, const std::shared_ptr<stream::BoxHost>& host,
                       const StreamSettings& settings, bool& done, std::exception_ptr& error) {
@@ -65,6 +77,8 @@ int run(int count) {
     auto stream = std::make_unique<EngineStream>(Clock::system(), pool, defaults);
 
     int status = 0;
+    double firstRss = 0;
+    std::vector<double> glWaits;  // ms, one per window that showed pictures
     for (int n = 1; n <= count; ++n) {
         bool done = false;
         std::exception_ptr error;
@@ -87,7 +101,11 @@ int run(int count) {
         const bool shown = QTest::qWaitFor(
             [&] { return stream->view() && stream->view()->shownTotal() >= 3; }, 30000);
         if (shown) {
-            std::printf("opened %d shown %d\n", n, stream->view()->shownTotal());
+            const double rss = maxResidentMB();
+            if (firstRss == 0) firstRss = rss;
+            glWaits.push_back(stream->view()->introductionWaited() * 1000);
+            std::printf("opened %d shown %d max_rss_mb %.0f first_gl_ms %.1f\n", n, stream->view()->shownTotal(),
+                        rss, glWaits.back());
         } else {
             std::printf("no picture %d\n", n);
             status = 1;
@@ -102,7 +120,14 @@ int run(int count) {
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     box->stop();
     StreamSettings::setScreenSource(nullptr);
-    std::printf("done %d\n", count);
+    double laterWait = 0;
+    if (glWaits.size() > 1) {
+        std::vector<double> later(glWaits.begin() + 1, glWaits.end());
+        std::nth_element(later.begin(), later.begin() + later.size() / 2, later.end());
+        laterWait = later[later.size() / 2];
+    }
+    std::printf("done %d max_rss_mb first %.0f last %.0f first_gl_ms first %.1f later_median %.1f\n", count,
+                firstRss, maxResidentMB(), glWaits.empty() ? 0.0 : glWaits.front(), laterWait);
     return status;
 }
 

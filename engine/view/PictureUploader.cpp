@@ -7,11 +7,13 @@
 
 namespace corvane::stream {
 
-bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> context, PictureRenderer& renderer,
-                            int drawn) {
-    if (running() || !context) return false;
+bool PictureUploader::start(RenderConnection& connection, PictureRenderer& renderer, int drawn) {
+    if (running()) return false;
+    RenderConnection::SharingContext* const context = connection.sharingContext();
+    if (!context) return false;
     std::unique_lock guard(lock_);
-    context_ = std::move(context);
+    connection_ = &connection;
+    context_ = context;
     renderer_ = &renderer;
     drawn_ = drawn < 0 ? 0 : drawn;
     current_.reset();
@@ -29,7 +31,8 @@ bool PictureUploader::start(std::unique_ptr<RenderConnection::SharingContext> co
     guard.unlock();
     if (thread_.joinable()) thread_.join();
     guard.lock();
-    context_.reset();
+    connection_ = nullptr;
+    context_ = nullptr;
     renderer_ = nullptr;
     return false;
 }
@@ -42,12 +45,13 @@ void PictureUploader::stop() {
     }
     changed_.notify_all();
     thread_.join();
-    // Pictures are let go outside the lock.
+    // Pictures are let go outside the lock; the thread deleted the fence of a set not taken.
     std::shared_ptr<const platform::PixelBuffer> request;
     std::optional<Done> done;
     {
         std::lock_guard guard(lock_);
-        context_.reset();
+        connection_ = nullptr;
+        context_ = nullptr;
         renderer_ = nullptr;
         request = std::exchange(request_, nullptr);
         done = std::exchange(done_, std::nullopt);
@@ -59,6 +63,7 @@ void PictureUploader::wake() {
         std::lock_guard guard(lock_);
         if (!renderer_ || quit_) return;
         woken_ = true;
+        asked();
     }
     changed_.notify_all();
 }
@@ -67,6 +72,7 @@ void PictureUploader::holdBack(bool held) {
     {
         std::lock_guard guard(lock_);
         heldBack_ = held;
+        if (!held) asked();
     }
     if (!held) changed_.notify_all();
 }
@@ -78,16 +84,45 @@ std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::P
     const auto taken = [&] { return done_ && done_->picture == picture; };
     if (!taken() && taking_ != wanted_) {
         request_ = picture;
+        asked();
         changed_.notify_all();
     }
     changed_.wait(guard, taken);
     const Done done = *std::exchange(done_, std::nullopt);
     wanted_ = nullptr;
     drawn_ = done.set;
+    RenderConnection& connection = *connection_;
     guard.unlock();
     changed_.notify_all();
+    // Issued in this thread's context: the draws of the set come after it.
+    awaitUpload(connection, done.fence);
     // The picture's last holder may be this one: released outside the lock.
     return done.ok ? std::optional<int>(done.set) : std::nullopt;
+}
+
+void PictureUploader::awaitUpload(RenderConnection& connection, RenderConnection::Fence fence) {
+    if (!fence) return;
+    connection.waitFor(fence);
+    std::lock_guard guard(lock_);
+    ++fences_.waited;
+    ++fences_.deleted;
+}
+
+void PictureUploader::discard(RenderConnection::Fence fence) {
+    if (!fence) return;
+    context_->discard(fence);
+    std::lock_guard guard(lock_);
+    ++fences_.deleted;
+}
+
+PictureUploader::Fences PictureUploader::fences() const {
+    std::lock_guard guard(lock_);
+    return fences_;
+}
+
+void PictureUploader::settle() {
+    std::unique_lock guard(lock_);
+    changed_.wait(guard, [this] { return looked_ == asked_ || quit_ || !renderer_; });
 }
 
 void PictureUploader::run() {
@@ -96,12 +131,16 @@ void PictureUploader::run() {
     current_ = context_->makeCurrent();
     changed_.notify_all();
     if (!*current_) return;
+    // Nothing new is taken up while what the render thread waits for lies ready.
+    const auto due = [this] {
+        return quit_ || request_ || (woken_ && !heldBack_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
+    };
     for (;;) {
-        // Nothing new is taken up while what the render thread waits for lies ready.
-        changed_.wait(guard, [this] {
-            return quit_ || request_ ||
-                   (woken_ && !heldBack_ && !(wanted_ && done_ && done_->picture.get() == wanted_));
-        });
+        while (!due()) {
+            looked_ = asked_;
+            changed_.notify_all();
+            changed_.wait(guard);
+        }
         if (quit_) break;
         std::shared_ptr<const platform::PixelBuffer> job = std::exchange(request_, nullptr);
         if (!job) {
@@ -120,23 +159,29 @@ void PictureUploader::run() {
                 continue;
             }
         }
-        // The spare set is written over: what it held is gone.
+        // The spare set is written over: what it held is gone, its fence with it.
         std::optional<Done> over = std::exchange(done_, std::nullopt);
         const int set = PictureRenderer::pictureSets - 1 - drawn_;
         lastTaken_ = taking_ = job.get();
         PictureRenderer& renderer = *renderer_;
         guard.unlock();
+        if (over) discard(over->fence);
         over.reset();
         const bool ok = job->plane(0).data && renderer.upload(*job, set);
-        context_->flush();
+        const RenderConnection::Fence fence = context_->fence();
         guard.lock();
+        if (fence) ++fences_.made;
         taking_ = nullptr;
-        done_ = Done{job, set, ok};
+        done_ = Done{job, set, ok, fence};
         changed_.notify_all();
         guard.unlock();
         job.reset();
         guard.lock();
     }
+    // The set not taken: nobody waits on its fence.
+    const RenderConnection::Fence left = done_ ? std::exchange(done_->fence, nullptr) : nullptr;
+    guard.unlock();
+    discard(left);
     context_->release();
 }
 

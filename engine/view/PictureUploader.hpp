@@ -19,7 +19,9 @@ namespace corvane::stream {
 // tenth of its cycle at 4K) could never overlap it.
 //
 // The render thread starts and stops it and takes each picture it draws through it; a frame put in the slot
-// wakes it from any thread. It writes only the set the render thread does not draw.
+// wakes it from any thread. It writes only the set the render thread does not draw. Each upload ends in a
+// fence, which the render thread's context waits for before it draws that set: until the upload is
+// complete, a context running apart from this one could still read the textures half written.
 class PictureUploader final {
 public:
     explicit PictureUploader(FrameSlot& slot) : slot_(slot) {}
@@ -27,11 +29,12 @@ public:
     PictureUploader(const PictureUploader&) = delete;
     PictureUploader& operator=(const PictureUploader&) = delete;
 
-    // Render thread, with `renderer` initialised in the context `context` shares, drawing set `drawn` (or
-    // none, -1). Waits until `context` is current on the new thread; false, with nothing started, when it
-    // cannot be made so.
-    bool start(std::unique_ptr<RenderConnection::SharingContext> context, PictureRenderer& renderer, int drawn);
-    // Render thread: waits for an upload under way; the thread ends and its context goes.
+    // Render thread, with `renderer` initialised in `connection`'s context, current there, drawing set
+    // `drawn` (or none, -1). Waits until the connection's sharing context is current on the new thread;
+    // false, with nothing started, when there is none or it cannot be made so. The connection stays until
+    // stop().
+    bool start(RenderConnection& connection, PictureRenderer& renderer, int drawn);
+    // Render thread: waits for an upload under way; the thread ends and lets go of the sharing context.
     void stop();
     bool running() const { return thread_.joinable(); }
 
@@ -41,19 +44,45 @@ public:
     // asks for in take() it still does); a frame that came meanwhile is taken up once let go.
     void holdBack(bool held);
     // Render thread: the set holding `picture`'s planes (taken up now, on the uploader's thread, unless they
-    // already were), which the render thread draws from now on; none when they cannot be drawn.
+    // already were), which the render thread draws from now on; none when they cannot be drawn. What its
+    // context issues from now on waits for the upload's fence.
     std::optional<int> take(const std::shared_ptr<const platform::PixelBuffer>& picture);
+
+    // The fences of the uploads so far: each upload makes one, which the render thread waits for when it
+    // takes the set, and which is deleted once waited for or once the set is written over or the thread
+    // ends. Any thread.
+    struct Fences {
+        std::uint64_t made = 0;
+        std::uint64_t waited = 0;
+        std::uint64_t deleted = 0;
+    };
+    Fences fences() const;
+    // Any thread: returns once the thread has looked at everything asked of it so far (frames woken for,
+    // pictures asked for, being let go) and waits with nothing to do, or is not running.
+    void settle();
 
 private:
     void run();
 
+    // Render thread: what its context issues from now on waits for `fence`, which goes.
+    void awaitUpload(RenderConnection& connection, RenderConnection::Fence fence);
+    // The uploader's thread, outside lock_: deletes a fence nobody will wait on.
+    void discard(RenderConnection::Fence fence);
+    // Under lock_: the things asked of the thread so far, and how many of them it had seen when it last
+    // found nothing to do.
+    void asked() { ++asked_; }
+
     FrameSlot& slot_;
     std::thread thread_;
-    std::mutex lock_;
+    mutable std::mutex lock_;
     std::condition_variable changed_;
     // Under lock_.
-    std::unique_ptr<RenderConnection::SharingContext> context_;
+    RenderConnection* connection_ = nullptr;
+    RenderConnection::SharingContext* context_ = nullptr;
     PictureRenderer* renderer_ = nullptr;
+    std::uint64_t asked_ = 0;
+    std::uint64_t looked_ = 0;
+    Fences fences_;
     std::optional<bool> current_;  // whether the thread made its context current, once it tried
     bool quit_ = false;
     bool woken_ = false;
@@ -69,6 +98,7 @@ private:
         std::shared_ptr<const platform::PixelBuffer> picture;  // held, so it is told apart from any later one
         int set = 0;
         bool ok = false;
+        RenderConnection::Fence fence = nullptr;  // the upload's end
     };
     std::optional<Done> done_;
 };

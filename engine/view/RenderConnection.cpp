@@ -1,5 +1,8 @@
 #include "engine/view/RenderConnection.hpp"
 
+#include <string>
+#include <utility>
+
 #include <QGuiApplication>
 #include <QOpenGLContext>
 
@@ -8,16 +11,44 @@
 
 namespace corvane::stream {
 
+namespace {
+
+// The GL's fence functions, null where it has none (before 3.2 without ARB_sync).
+struct FenceFunctions {
+    PFNGLFENCESYNCPROC fenceSync = nullptr;
+    PFNGLWAITSYNCPROC waitSync = nullptr;
+    PFNGLDELETESYNCPROC deleteSync = nullptr;
+
+    static FenceFunctions of(const QOpenGLContext& context) {
+        if (context.format().version() < qMakePair(3, 2) && !context.hasExtension("GL_ARB_sync")) return {};
+        const auto resolve = [](const char* name) {
+            return glXGetProcAddressARB(reinterpret_cast<const GLubyte*>(name));
+        };
+        FenceFunctions functions{reinterpret_cast<PFNGLFENCESYNCPROC>(resolve("glFenceSync")),
+                                 reinterpret_cast<PFNGLWAITSYNCPROC>(resolve("glWaitSync")),
+                                 reinterpret_cast<PFNGLDELETESYNCPROC>(resolve("glDeleteSync"))};
+        if (!functions.fenceSync || !functions.waitSync || !functions.deleteSync) return {};
+        return functions;
+    }
+};
+
+}  // namespace
+
 struct RenderConnection::Native {
     Display* display = nullptr;
     GLXContext context = nullptr;
     GLXFBConfig config = nullptr;
     QSurfaceFormat format;
+    std::string displayName;  // Qt's, which this one was opened to
+    int screen = 0;
+    VisualID visual = 0;
+    FenceFunctions fences;
     WId current = 0;
 
+    // On any thread: only a context current on this one is let go of here, nothing another thread has.
     ~Native() {
         if (context) {
-            glXMakeCurrent(display, 0, nullptr);
+            if (glXGetCurrentContext() == context) glXMakeContextCurrent(display, None, None, nullptr);
             glXDestroyContext(display, context);
         }
         if (display) XCloseDisplay(display);
@@ -66,27 +97,44 @@ GLXContext contextFor(Display* display, GLXFBConfig config, const QSurfaceFormat
 }  // namespace
 
 RenderConnection::RenderConnection(std::unique_ptr<Native> native) : native_(std::move(native)) {}
-RenderConnection::~RenderConnection() = default;
+
+RenderConnection::~RenderConnection() {
+    // The sharing context goes before the connection it lies on.
+    sharing_.reset();
+}
 
 std::unique_ptr<RenderConnection> RenderConnection::open(const QOpenGLContext& qtContext, WId window) {
     Display* shared = qtDisplay();
     if (!shared || !window || qtContext.isOpenGLES() || !qtContext.nativeInterface<QNativeInterface::QGLXContext>())
         return nullptr;
     auto native = std::make_unique<Native>();
-    native->display = XOpenDisplay(DisplayString(shared));
+    native->displayName = DisplayString(shared);
+    native->display = XOpenDisplay(native->displayName.c_str());
     if (!native->display) return nullptr;
     XWindowAttributes attributes{};
     if (!XGetWindowAttributes(native->display, Window(window), &attributes) || !attributes.visual) return nullptr;
-    const GLXFBConfig config =
-        configFor(native->display, XScreenNumberOfScreen(attributes.screen), XVisualIDFromVisual(attributes.visual));
+    native->screen = XScreenNumberOfScreen(attributes.screen);
+    native->visual = XVisualIDFromVisual(attributes.visual);
+    const GLXFBConfig config = configFor(native->display, native->screen, native->visual);
     if (!config) return nullptr;
     native->config = config;
     native->format = qtContext.format();
+    native->fences = FenceFunctions::of(qtContext);
     native->context = contextFor(native->display, config, native->format);
     if (!native->context) return nullptr;
     std::unique_ptr<RenderConnection> connection(new RenderConnection(std::move(native)));
     if (!connection->makeCurrent(window)) return nullptr;
     return connection;
+}
+
+bool RenderConnection::suits(const QOpenGLContext& qtContext, WId window) const {
+    Display* shared = qtDisplay();
+    if (!shared || !window || native_->displayName != DisplayString(shared) || qtContext.format() != native_->format)
+        return false;
+    XWindowAttributes attributes{};
+    return XGetWindowAttributes(native_->display, Window(window), &attributes) && attributes.visual &&
+           XScreenNumberOfScreen(attributes.screen) == native_->screen &&
+           XVisualIDFromVisual(attributes.visual) == native_->visual;
 }
 
 bool RenderConnection::makeCurrent(WId window) {
@@ -98,24 +146,49 @@ bool RenderConnection::makeCurrent(WId window) {
 
 void RenderConnection::swapBuffers() { glXSwapBuffers(native_->display, Window(native_->current)); }
 
+// The GL library lets go of what it kept for the window (its buffers, the shared memory they lie in) while
+// the window is still there.
+bool RenderConnection::leaveWindow() {
+    native_->current = 0;
+    return glXMakeContextCurrent(native_->display, None, None, native_->context);
+}
+
+void RenderConnection::release() {
+    native_->current = 0;
+    glXMakeContextCurrent(native_->display, None, None, nullptr);
+}
+
+void RenderConnection::waitFor(Fence fence) {
+    if (!fence) return;
+    native_->fences.waitSync(fence, 0, GL_TIMEOUT_IGNORED);
+    // Deleted once the wait no longer needs it.
+    native_->fences.deleteSync(fence);
+}
+
 struct RenderConnection::SharingContext::Native {
     Display* display = nullptr;
     GLXContext context = nullptr;
+    FenceFunctions fences;
 
     ~Native() {
-        if (context) glXDestroyContext(display, context);
+        if (context) {
+            if (glXGetCurrentContext() == context) glXMakeContextCurrent(display, None, None, nullptr);
+            glXDestroyContext(display, context);
+        }
     }
 };
 
 RenderConnection::SharingContext::SharingContext(std::unique_ptr<Native> native) : native_(std::move(native)) {}
 RenderConnection::SharingContext::~SharingContext() = default;
 
-std::unique_ptr<RenderConnection::SharingContext> RenderConnection::sharingContext() {
+RenderConnection::SharingContext* RenderConnection::sharingContext() {
+    if (std::exchange(sharingTried_, true)) return sharing_.get();
     auto native = std::make_unique<SharingContext::Native>();
     native->display = native_->display;
+    native->fences = native_->fences;
     native->context = contextFor(native_->display, native_->config, native_->format, native_->context);
-    if (!native->context) return nullptr;
-    return std::unique_ptr<SharingContext>(new SharingContext(std::move(native)));
+    if (native->context) sharing_.reset(new SharingContext(std::move(native)));
+    return sharing_.get();
 }
 
 // No drawable: a direct context then sends nothing to the X server, which the render thread talks to on the
@@ -126,6 +199,21 @@ bool RenderConnection::SharingContext::makeCurrent() {
 
 void RenderConnection::SharingContext::release() { glXMakeContextCurrent(native_->display, None, None, nullptr); }
 
-void RenderConnection::SharingContext::flush() { glFlush(); }
+// A flush alone only starts the commands: the other context could read a texture still being written.
+RenderConnection::Fence RenderConnection::SharingContext::fence() {
+    if (!native_->fences.fenceSync) {
+        glFinish();
+        return nullptr;
+    }
+    const Fence fence = native_->fences.fenceSync(GL_SYNC_GPU_COMMANDS_COMPLETE, 0);
+    // A fence waited on in another context must have been sent, or the wait may never end.
+    glFlush();
+    if (!fence) glFinish();
+    return fence;
+}
+
+void RenderConnection::SharingContext::discard(Fence fence) {
+    if (fence) native_->fences.deleteSync(fence);
+}
 
 }  // namespace corvane::stream

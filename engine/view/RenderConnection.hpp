@@ -3,6 +3,7 @@
 #include <memory>
 
 #include <QWindow>
+#include <qopengl.h>
 
 class QOpenGLContext;
 
@@ -15,6 +16,9 @@ namespace corvane::stream {
 // read and warns of lost sequence numbers. On a connection of its own the render thread shares nothing with
 // Qt's. The Qt context it stands in for stays Qt's current context on the render thread, so Qt's GL helpers
 // keep working: the functions they resolved reach whichever context is current on the thread.
+//
+// A connection outlives the window it draws into: RenderConnectionPool keeps it for the next view. One
+// thread at a time uses its context, and lets go of it (release()) before another takes it.
 class RenderConnection {
 public:
     // A connection and context drawing like `qtContext` (current on this thread) into `window`, current
@@ -24,9 +28,25 @@ public:
     RenderConnection(const RenderConnection&) = delete;
     RenderConnection& operator=(const RenderConnection&) = delete;
 
+    // Whether it draws like `qtContext` into windows like `window`: the same X display, screen, visual and
+    // format.
+    bool suits(const QOpenGLContext& qtContext, WId window) const;
+
     // Sends nothing while the context is already current on `window`.
     bool makeCurrent(WId window);
     void swapBuffers();
+    // Lets go of the window, which may go now: the context stays current on this thread, drawing nowhere, so
+    // what was made in it can still be deleted.
+    bool leaveWindow();
+    // Nothing is current on this thread any more; the connection may pass to another thread.
+    void release();
+
+    // The end of an upload of the sharing context, for this one to wait on; null where the GL has no fences.
+    using Fence = GLsync;
+    // Render thread: what this context issues from now on runs only once the commands before `fence` are
+    // complete (waited for on the GL's side: the thread goes on at once); the fence is deleted. Nothing for
+    // a null fence.
+    void waitFor(Fence fence);
 
     // A second context on this connection sharing the first's textures, for another thread: current there
     // with no drawable, it only fills textures.
@@ -38,8 +58,11 @@ public:
         // On the thread that uses it, and released there before it goes.
         bool makeCurrent();
         void release();
-        // Hands what this thread wrote to the GL, for the other context to read.
-        void flush();
+        // Hands what this thread wrote to the GL to the other context: sends it and returns a fence after it,
+        // which the other waits on (waitFor). Without fences, returns null once all of it is complete.
+        Fence fence();
+        // Deletes a fence nobody will wait on.
+        void discard(Fence fence);
 
     private:
         friend class RenderConnection;
@@ -47,13 +70,16 @@ public:
         explicit SharingContext(std::unique_ptr<Native> native);
         std::unique_ptr<Native> native_;
     };
-    // Null where the GL library cannot make one.
-    std::unique_ptr<SharingContext> sharingContext();
+    // The connection's one sharing context, made at the first call and kept with it; null where the GL
+    // library cannot make one. One thread at a time uses it.
+    SharingContext* sharingContext();
 
 private:
     struct Native;
     explicit RenderConnection(std::unique_ptr<Native> native);
     std::unique_ptr<Native> native_;
+    std::unique_ptr<SharingContext> sharing_;
+    bool sharingTried_ = false;
 };
 
 }  // namespace corvane::stream

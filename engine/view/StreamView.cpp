@@ -418,6 +418,7 @@ void StreamView::publishSurface(bool redraw) {
 
 void StreamView::introduceSurface(QWindow* surface) {
     // The first picture on a new surface: this thread sends nothing over its X connection meanwhile.
+    const double waitFrom = uptimeSeconds();
     onRenderThread([this, surface] {
         const Target target = currentTarget();
         if (target.surface == surface) {
@@ -432,6 +433,7 @@ void StreamView::introduceSurface(QWindow* surface) {
         else
             shared_.failed = surface;
     });
+    introductionWaited_ += uptimeSeconds() - waitFrom;
 }
 
 void StreamView::detachSurface() {

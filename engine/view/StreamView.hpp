@@ -25,6 +25,7 @@
 #include "engine/view/InputState.hpp"
 #include "engine/view/PictureRenderer.hpp"
 #include "engine/view/PictureUploader.hpp"
+#include "engine/view/RenderConnectionPool.hpp"
 #include "platform/keys/KeyEvents.hpp"
 #include "platform/pointer/PointerCapture.hpp"
 #include "platform/video/PixelBuffer.hpp"
@@ -35,7 +36,6 @@ class QWindow;
 
 namespace corvane::stream {
 
-class RenderConnection;
 class StreamSurface;
 
 // The engine's view of the stream: shows the newest decoded picture, at most once per screen refresh, and
@@ -61,9 +61,10 @@ class StreamSurface;
 // waited-for step (when the surface first shows), never in the render thread's own loop; should that step
 // fail to make the context current, the render thread asks the main thread for it again at the next frame.
 // On X11 the render thread then draws and swaps through an X connection of its own (RenderConnection), so
-// outside those steps it never uses Qt's; there the planes are uploaded by a thread of their own instead
+// outside those steps it never uses Qt's; the connection is kept for the next view once this one lets go of
+// its surface (RenderConnectionPool). There the planes are uploaded by a thread of their own instead
 // (PictureUploader, "corvane.upload"), into a second set of textures, as soon as a frame is put, while the
-// render thread swaps the frame before.
+// render thread swaps the frame before; the render thread draws a set only behind its upload's fence.
 //
 // Input side: key and mouse events of the widget become packets handed to `inputHooks.send`; pointer
 // capture grabs the pointer and keyboard on X11 and sends raw relative motion.
@@ -125,6 +126,9 @@ public:
     double hostProcessingMs() const;
     // The last pictures drawn (at most presentedKept), oldest first. Main thread.
     std::vector<Presented> presented() const;
+    // How long the main thread waited, in all, while the render thread's GL first met a surface (seconds).
+    // Main thread.
+    double introductionWaited() const { return introductionWaited_; }
 
     // One step by hand: takes the frame to show from the slot, has the render thread draw and swap it
     // (waiting for that), counts it, logs the first pictures. For an owner that does not start() the view
@@ -292,6 +296,7 @@ private:
     bool running_ = false;
     QTimer rateTimer_;
     QPointer<StreamSurface> surface_;
+    double introductionWaited_ = 0;
     struct Fade {
         QImage image;
         QRect area;
@@ -353,7 +358,7 @@ private:
     // The render thread's own. What is drawn: the current frame (holding it holds its picture), uploaded
     // when it changed.
     std::unique_ptr<QOpenGLContext> context_;
-    std::unique_ptr<RenderConnection> connection_;  // on X11: draws what context_ would, off Qt's connection
+    RenderConnectionPool::Held connection_;  // on X11: draws what context_ would, off Qt's connection
     QWindow* glSurface_ = nullptr;  // the surface the context was last made current on
     bool glFailed_ = false;         // no context could be made: nothing is drawn
     bool connectionTried_ = false;  // for the current context

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <utility>
 
+#include <malloc.h>
 #include <pthread.h>
 #include <unistd.h>
 
@@ -15,7 +16,7 @@
 
 #include "engine/EngineLog.hpp"
 #include "engine/Uptime.hpp"
-#include "engine/view/RenderConnection.hpp"
+#include "engine/view/RenderConnectionPool.hpp"
 
 namespace corvane::stream {
 
@@ -97,6 +98,12 @@ void StreamView::renderLoop() {
     }
     guard.unlock();
     releaseGL();
+#ifdef __GLIBC__
+    // The view goes when its stream window closes: what the stream's many threads freed (the decoder's, the
+    // GL's, this one's) stays with the allocator's per-thread arenas, each keeping its own, and the process
+    // would grow with every opening. Handed back to the system here, once a window (a few milliseconds).
+    malloc_trim(0);
+#endif
 }
 
 StreamView::Target StreamView::targetLocked() const {
@@ -182,9 +189,10 @@ bool StreamView::makeCurrent(const Target& target) {
     } else {
         if (!context_->makeCurrent(target.surface)) return false;
         if (inJob_ && !connectionTried_) {
-            // From here on the render thread draws through a connection of its own, where there is one.
+            // From here on the render thread draws through a connection of its own, where there is one: the
+            // one an earlier view drew through, where it suits.
             connectionTried_ = true;
-            connection_ = RenderConnection::open(*context_, target.window);
+            connection_ = RenderConnectionPool::take(*context_, target.window);
             if (!connection_ && QGuiApplication::platformName() == QLatin1String("xcb"))
                 EngineLog::write("video: the view draws through the app's X connection: it could not open one of its own");
         }
@@ -203,7 +211,7 @@ bool StreamView::render(const Target& target, bool swap, Presented* timing) {
     }
     if (connection_ && !uploaderTried_) {
         uploaderTried_ = true;
-        if (!uploader_.start(connection_->sharingContext(), *renderer_, renderer_->shown()))
+        if (!uploader_.start(*connection_, *renderer_, renderer_->shown()))
             EngineLog::write("video: the view takes up pictures on its render thread: no second GL context could be made");
     }
     if (uploadPending) {
@@ -273,9 +281,12 @@ void StreamView::releaseGL() {
     uploader_.stop();
     uploaderTried_ = false;
     if (context_) {
-        // With a connection of its own, its context is still current on the surface.
-        const bool current = glSurface_ && (connection_ || context_->makeCurrent(glSurface_));
+        // A connection of its own stays, for the next view: its context lets go of the surface here, while
+        // the window is still there, and then of what the renderer made in it.
+        const bool current = connection_ ? connection_->leaveWindow() : glSurface_ && context_->makeCurrent(glSurface_);
         if (current) renderer_->release();
+        // One whose context could not be made current keeps what the renderer made: it is closed, not kept.
+        if (connection_ && !current) std::unique_ptr<RenderConnection>(connection_.release());
         connection_.reset();
         if (current) context_->doneCurrent();
         context_.reset();

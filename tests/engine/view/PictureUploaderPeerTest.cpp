@@ -2,9 +2,6 @@
 // view's render thread sets it up: a context of its own connection, the renderer's textures in it.
 #include "engine/view/PictureUploader.hpp"
 
-#include <chrono>
-#include <thread>
-
 #include <QOpenGLContext>
 #include <QOpenGLFunctions>
 #include <QTest>
@@ -38,7 +35,7 @@ protected:
         gl->connection = RenderConnection::open(gl->context, gl->window.winId());
         ASSERT_TRUE(gl->connection);
         gl->renderer.initialize();
-        ASSERT_TRUE(uploader.start(gl->connection->sharingContext(), gl->renderer, -1));
+        ASSERT_TRUE(uploader.start(*gl->connection, gl->renderer, -1));
     }
     void TearDown() override {
         uploader.stop();
@@ -80,7 +77,8 @@ TEST_F(PictureUploaderDisplay, HeldBackItTakesUpOnlyWhatItIsAskedForAndCatchesUp
     const auto first = gray(200);
     slot.put(frameOf(first, 1));
     uploader.wake();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    // The thread has seen the frame come, and took up nothing.
+    uploader.settle();
     EXPECT_FALSE(held(first));
 
     const std::optional<int> set = uploader.take(first);
@@ -90,7 +88,7 @@ TEST_F(PictureUploaderDisplay, HeldBackItTakesUpOnlyWhatItIsAskedForAndCatchesUp
     const auto second = gray(90);
     slot.put(frameOf(second, 2));
     uploader.wake();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    uploader.settle();
     EXPECT_FALSE(held(second));
     uploader.holdBack(false);
     ASSERT_TRUE(QTest::qWaitFor([&] { return held(second); }, 10000));
@@ -98,6 +96,47 @@ TEST_F(PictureUploaderDisplay, HeldBackItTakesUpOnlyWhatItIsAskedForAndCatchesUp
     ASSERT_EQ(next, 0);
     EXPECT_NEAR(shows(*next), 90, 2);
     EXPECT_NEAR(shows(1), 200, 2);
+}
+
+// Every upload ends in a fence: the render thread's context waits on it when it takes the set and it is
+// deleted then, or once the set is written over untaken, or when the thread ends. (The software rasteriser
+// completes an upload at the call, so that the wait is needed cannot be shown here; that it happens can.)
+TEST_F(PictureUploaderDisplay, EachUploadEndsInAFenceWaitedOnWhenTakenAndDeletedWhateverBecomesOfIt) {
+    const auto ahead = [&](const std::shared_ptr<PixelBuffer>& picture, std::uint32_t index) {
+        slot.put(frameOf(picture, index));
+        uploader.wake();
+        uploader.settle();
+        return held(picture);
+    };
+    const auto first = gray(30);
+    ASSERT_TRUE(ahead(first, 1));
+    const std::optional<int> set = uploader.take(first);
+    ASSERT_TRUE(set);
+    EXPECT_NEAR(shows(*set), 30, 2);
+    auto fences = uploader.fences();
+    EXPECT_EQ(fences.made, 1u);
+    EXPECT_EQ(fences.waited, 1u);
+    EXPECT_EQ(fences.deleted, 1u);
+
+    // Taken up ahead, then written over by the next before it was taken: its fence goes with it.
+    ASSERT_TRUE(ahead(gray(60), 2));
+    const auto third = gray(120);
+    ASSERT_TRUE(ahead(third, 3));
+    fences = uploader.fences();
+    EXPECT_EQ(fences.made, 3u);
+    EXPECT_EQ(fences.waited, 1u);
+    EXPECT_EQ(fences.deleted, 2u);
+    const std::optional<int> next = uploader.take(third);
+    ASSERT_TRUE(next);
+    EXPECT_NEAR(shows(*next), 120, 2);
+
+    // One left untaken when the thread ends.
+    ASSERT_TRUE(ahead(gray(200), 4));
+    uploader.stop();
+    fences = uploader.fences();
+    EXPECT_EQ(fences.made, 4u);
+    EXPECT_EQ(fences.waited, 2u);
+    EXPECT_EQ(fences.deleted, 4u);
 }
 
 }  // namespace

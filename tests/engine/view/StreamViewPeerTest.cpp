@@ -5,8 +5,11 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 #include <vector>
 #include <tuple>
@@ -661,6 +664,43 @@ TEST_F(StreamViewDisplay, CountsEachFrameOnceAndSmoothsLatenciesAndRate) {
     auto picture = gray(16, 16, 0);
     picture->mutablePlane(0).bytesPerRow = 16;
     EXPECT_EQ(StreamView::averageLuma(*picture), 255);
+}
+
+// The sockets the process holds open: its X connections among them.
+std::set<std::string> openSockets() {
+    std::set<std::string> sockets;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
+        if (!error && target.starts_with("socket:")) sockets.insert(target);
+    }
+    return sockets;
+}
+
+// Each opening of the stream window makes a new view. The X connection the first drew through (and the GL
+// screen on it, with its driver threads) is kept when it goes, and the next draws through it: from one
+// opening to the next, no X connection is opened or closed.
+TEST(StreamViewOpenings, TheNextViewDrawsThroughTheConnectionTheLastOneLeft) {
+    test::GuiEnvironment::ensure();
+    test::EngineLogCapture log;
+    const auto opening = [](std::uint8_t level) {
+        auto view = std::make_unique<StreamView>(QRect(0, 0, 320, 240));
+        view->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(view.get(), 10000));
+        view->slot().put(frameOf(gray(64, 48, level), 1));
+        view->tick();
+        EXPECT_TRUE(near(view->grabFramebuffer().pixel(160, 120), {level, level, level}, 2));
+        return view;
+    };
+    auto first = opening(80);
+    const std::set<std::string> whileShown = openSockets();
+    first.reset();
+    EXPECT_EQ(openSockets(), whileShown);
+    auto second = opening(140);
+    EXPECT_EQ(openSockets(), whileShown);
+    second.reset();
+    EXPECT_EQ(openSockets(), whileShown);
+    EXPECT_TRUE(log.matching("video: the view draws through the app's X connection").empty());
 }
 
 // A running view: its render thread takes the frames from the slot itself and the main thread counts them.
