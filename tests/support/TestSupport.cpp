@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -66,15 +67,36 @@ std::string hexOf(ByteView bytes) {
     return out;
 }
 
+namespace {
+
+// The kernel's struct sched_attr, first version.
+struct SchedAttr {
+    std::uint32_t size, policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime, deadline, period;  // runtime: a fair thread's slice, in nanoseconds
+};
+
+} // namespace
+
 std::uint64_t reportedSlice(long tid) {
-    struct {
-        std::uint32_t size, policy;
-        std::uint64_t flags;
-        std::int32_t nice;
-        std::uint32_t priority;
-        std::uint64_t runtime, deadline, period;
-    } attr{};
+    SchedAttr attr{};
     return ::syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;
+}
+
+bool kernelKeepsThreadSlices() {
+    constexpr std::uint64_t probe = 400'000;  // no slice the code under test asks for, nor a kernel's default
+    bool kept = false;
+    std::thread([&] {
+        SchedAttr attr{};
+        if (::syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
+        attr.size = sizeof attr;
+        attr.flags = 0;
+        attr.runtime = probe;
+        kept = ::syscall(SYS_sched_setattr, 0, &attr, 0) == 0 && reportedSlice() == probe;
+    }).join();
+    return kept;
 }
 
 } // namespace corvane::test

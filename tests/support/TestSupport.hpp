@@ -41,6 +41,9 @@ std::size_t threadsNamed(const std::string& name);
 // The slice the kernel reports for thread `tid` (0: the calling one), sched_attr's sched_runtime in
 // nanoseconds; 0 when unknown.
 std::uint64_t reportedSlice(long tid = 0);
+// Whether this kernel keeps a slice of a thread's own (Linux 6.12 on): a thread of the caller's own asks for
+// one with the kernel's call and reads it back. Older kernels take the request and report none or their default.
+bool kernelKeepsThreadSlices();
 
 // Upper-case hexadecimal, two digits a byte, for comparing wire bytes with the documents' tables.
 std::string hexOf(ByteView bytes);

@@ -215,21 +215,6 @@ SchedAttr schedulingOf(long thread) {
     return attr;
 }
 
-// Whether this kernel keeps a slice of a thread's own (Linux 6.12 on): asked for a thread of the test's
-// own, which reads it back. Older kernels take the request and report none or their default.
-bool kernelKeepsSlicesOfAThreadsOwn() {
-    constexpr std::uint64_t probe = 400'000;  // not the decoder's, so a default of its size cannot pass for it
-    bool kept = false;
-    std::thread([&] {
-        SchedAttr attr = schedulingOf(0);
-        attr.size = sizeof attr;
-        attr.flags = 0;
-        attr.runtime = probe;
-        kept = ::syscall(SYS_sched_setattr, 0, &attr, 0) == 0 && schedulingOf(0).runtime == probe;
-    }).join();
-    return kept;
-}
-
 // The decoder's thread and libavcodec's slice threads, which it starts, take short turns and stay fair
 // threads of the nice they had; the thread that made the session keeps its own.
 TEST_F(VideoDecoderBackendPeerTest, TheDecodersThreadAndTheCodecsThreadsTakeShortTurns) {
@@ -262,7 +247,7 @@ TEST_F(VideoDecoderBackendPeerTest, TheDecodersThreadAndTheCodecsThreadsTakeShor
         EXPECT_EQ(attr.nice, own.nice) << "thread " << id;
     }
     session->invalidate();
-    if (!kernelKeepsSlicesOfAThreadsOwn())
+    if (!test::kernelKeepsThreadSlices())
         GTEST_SKIP() << "this kernel keeps no slice of a thread's own: only the threads' policy and nice were checked";
     EXPECT_EQ(decoder.runtime, decodeSlice);
     for (const auto& [id, attr] : threads) EXPECT_EQ(attr.runtime, decodeSlice) << "thread " << id;
