@@ -67,19 +67,6 @@ std::string hexOf(ByteView bytes) {
     return out;
 }
 
-namespace {
-
-// The kernel's struct sched_attr, first version.
-struct SchedAttr {
-    std::uint32_t size, policy;
-    std::uint64_t flags;
-    std::int32_t nice;
-    std::uint32_t priority;
-    std::uint64_t runtime, deadline, period;  // runtime: a fair thread's slice, in nanoseconds
-};
-
-} // namespace
-
 std::uint64_t reportedSlice(long tid) {
     SchedAttr attr{};
     return ::syscall(SYS_sched_getattr, tid, &attr, sizeof attr, 0) == 0 ? attr.runtime : 0;

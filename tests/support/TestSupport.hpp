@@ -38,6 +38,15 @@ std::string readWhole(const std::filesystem::path& file);
 void writeScript(const std::filesystem::path& file, const std::string& body);
 // How many of this process's threads carry the name `name`.
 std::size_t threadsNamed(const std::string& name);
+// The kernel's struct sched_attr (first version), for tests that read a thread's scheduling with the kernel's
+// own calls, apart from the code under test.
+struct SchedAttr {
+    std::uint32_t size, policy;
+    std::uint64_t flags;
+    std::int32_t nice;
+    std::uint32_t priority;
+    std::uint64_t runtime, deadline, period;  // runtime: a fair thread's slice, in nanoseconds
+};
 // The slice the kernel reports for thread `tid` (0: the calling one), sched_attr's sched_runtime in
 // nanoseconds; 0 when unknown.
 std::uint64_t reportedSlice(long tid = 0);

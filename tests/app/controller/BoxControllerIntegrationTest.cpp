@@ -50,6 +50,11 @@ protected:
         rig.edit([=](StreamSettings& s) { s.autoConnect = autoConnect; });
         cable->address = address;
     }
+    // `main` stands for the app's main window, at a size of its own.
+    void useAsMainWindow(QWidget& main) {
+        main.resize(400, 300);
+        controller->mainWindow = &main;
+    }
     // A first launch (not at login) that opens Windows, whose window then has the keyboard; null if not.
     QWidget* firstLaunchInWindows() {
         plugIn(true);
@@ -320,8 +325,7 @@ TEST_F(BoxControllerTest, WindowsOpensOncePerPlugInAndReopensAfterThreeDropsOnly
 // brought forward from the stream, does: the question comes over the main window, as its own dialog.
 TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
     QWidget main;
-    main.resize(400, 300);
-    controller->mainWindow = &main;
+    useAsMainWindow(main);
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
     clock.advance(4);  // the question falls due 3 s after the start
@@ -371,8 +375,7 @@ TEST_F(BoxControllerTest, TheLoginQuestionNeverTakesTheKeyboardFromTheStream) {
 // stream window to the main window brings the question, over the main window, with the keyboard.
 TEST_F(BoxControllerTest, TheFirstMoveFromTheStreamToTheMainWindowBringsTheLoginQuestion) {
     QWidget main;
-    main.resize(400, 300);
-    controller->mainWindow = &main;
+    useAsMainWindow(main);
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
     clock.advance(4);  // due while the stream window has the keyboard: it waits
@@ -395,8 +398,7 @@ TEST_F(BoxControllerTest, TheFirstMoveFromTheStreamToTheMainWindowBringsTheLogin
 // question has the keyboard.
 TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgram) {
     QWidget main;
-    main.resize(400, 300);
-    controller->mainWindow = &main;
+    useAsMainWindow(main);
     main.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&main, 10000));
     QPointer<QWidget> stream = firstLaunchInWindows();
@@ -525,8 +527,7 @@ TEST_F(BoxControllerTest, ALoginQuestionNeverAnsweredIsAskedAtTheNextLaunch) {
 TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOverTheMainWindowAndCountsOnceAnswered) {
     constexpr const char* asked = "Corvane.AskedLoginItem";
     QWidget main;
-    main.resize(400, 300);
-    controller->mainWindow = &main;
+    useAsMainWindow(main);
     const auto activate = [](QWidget& window) {  // as the main window is shown from the tray
         window.show(), window.raise(), window.activateWindow();
         return QTest::qWaitFor([&] { return window.isActiveWindow(); }, 10000);
@@ -589,8 +590,7 @@ TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOverTheMainWindow
 // the active window after the stream window was; once the stream window is gone it shows, over the main window.
 TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsKeyboard) {
     QWidget main;
-    main.resize(400, 300);
-    controller->mainWindow = &main;
+    useAsMainWindow(main);
     main.show(), main.raise(), main.activateWindow();
     ASSERT_TRUE(QTest::qWaitFor([&] { return main.isActiveWindow(); }, 10000));
     plugIn();

@@ -199,15 +199,7 @@ TEST_F(VideoDecoderBackendPeerTest, AFullQueueSkipsAheadToTheNewestKeyframeAndRe
     EXPECT_EQ(ahead[11], 2u);
 }
 
-// The kernel's struct sched_attr (first version), read and written here with the kernel's own calls, apart
-// from the code under test.
-struct SchedAttr {
-    std::uint32_t size, policy;
-    std::uint64_t flags;
-    std::int32_t nice;
-    std::uint32_t priority;
-    std::uint64_t runtime, deadline, period;  // runtime: a fair thread's slice, in nanoseconds
-};
+using test::SchedAttr;
 
 SchedAttr schedulingOf(long thread) {
     SchedAttr attr{};
