@@ -29,6 +29,11 @@ struct Fd {
     }
 };
 
+// The system refused `step` in `folder` with `error` (an errno).
+[[noreturn]] void refused(const std::string& step, const std::filesystem::path& folder, int error) {
+    throw VersionSwitch::Failed(step + ": " + std::strerror(error), folder, error);
+}
+
 // Removes one entry of a folder this user owns: a file or link, or a folder with what it holds unless a
 // process holds its lock (an update unpacking into it, another tidy-up removing it). A folder is first renamed
 // into `versions` under a name of the tidy-up's own, so that a kill part way never leaves a half-removed
@@ -74,8 +79,8 @@ std::filesystem::path VersionSwitch::versionsOf(const std::filesystem::path& ins
     const auto versions = install / InstallFolder::kVersions;
     for (const auto& folder : {lib, versions})
         if (::mkdir(folder.c_str(), 0755) != 0 && errno != EEXIST) {
-            const int error = errno;
-            throw Failed("cannot make " + folder.string() + ": " + std::strerror(error), folder, error);
+            const int error = errno;  // before the text is made
+            refused("cannot make " + folder.string(), folder, error);
         }
     struct stat st {};
     if (!InstallFolder::libFolder(install)) throw Failed(lib.string() + " is not a folder beside it", lib, ENOTDIR);
@@ -103,7 +108,7 @@ void VersionSwitch::install(const std::filesystem::path& app, const std::filesys
     const Fd held(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (held.fd < 0) {
         const int error = errno;
-        throw Failed("cannot open " + app.string() + ": " + std::strerror(error), app.parent_path(), error);
+        refused("cannot open " + app.string(), app.parent_path(), error);
     }
     StaleFiles::lock(held.fd);
     const auto putBack = [&] {
@@ -113,13 +118,13 @@ void VersionSwitch::install(const std::filesystem::path& app, const std::filesys
 
     if (failing(1) || ::rename(app.c_str(), version.c_str()) != 0) {
         const int error = errno;
-        throw Failed("cannot move the new version to " + version.string() + ": " + std::strerror(error), versions, error);
+        refused("cannot move the new version to " + version.string(), versions, error);
     }
     const std::string target = std::string("../") + InstallFolder::kVersions + "/" + name + "/" + InstallFolder::kProgram;
     if (failing(2) || ::symlink(target.c_str(), link.c_str()) != 0) {
         const int error = errno;
         putBack();
-        throw Failed("cannot make the link " + link.string() + ": " + std::strerror(error), bin, error);
+        refused("cannot make the link " + link.string(), bin, error);
     }
     // The new files and the renames that lead to them reach the disk before the link takes the program's
     // place: a power cut right after the switch never starts empty files.
@@ -128,7 +133,7 @@ void VersionSwitch::install(const std::filesystem::path& app, const std::filesys
         const int error = errno;
         ::unlink(link.c_str());
         putBack();
-        throw Failed("cannot put the link in place of " + program.string() + ": " + std::strerror(error), bin, error);
+        refused("cannot put the link in place of " + program.string(), bin, error);
     }
     if (const Fd folder(::open(bin.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder.fd >= 0) ::fsync(folder.fd);
     failing(4);

@@ -92,27 +92,13 @@ std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::P
     wanted_ = nullptr;
     drawn_ = done.set;
     RenderConnection& connection = *connection_;
+    if (done.fence) ++fences_.waited, ++fences_.deleted;  // counted under the lock this takes anyway
     guard.unlock();
     changed_.notify_all();
-    // Issued in this thread's context: the draws of the set come after it.
-    awaitUpload(connection, done.fence);
+    // Issued in this thread's context: the draws of the set come after it; the fence goes.
+    connection.waitFor(done.fence);
     // The picture's last holder may be this one: released outside the lock.
     return done.ok ? std::optional<int>(done.set) : std::nullopt;
-}
-
-void PictureUploader::awaitUpload(RenderConnection& connection, RenderConnection::Fence fence) {
-    if (!fence) return;
-    connection.waitFor(fence);
-    std::lock_guard guard(lock_);
-    ++fences_.waited;
-    ++fences_.deleted;
-}
-
-void PictureUploader::discard(RenderConnection::Fence fence) {
-    if (!fence) return;
-    context_->discard(fence);
-    std::lock_guard guard(lock_);
-    ++fences_.deleted;
 }
 
 PictureUploader::Fences PictureUploader::fences() const {
@@ -161,11 +147,12 @@ void PictureUploader::run() {
         }
         // The spare set is written over: what it held is gone, its fence with it.
         std::optional<Done> over = std::exchange(done_, std::nullopt);
+        if (over && over->fence) ++fences_.deleted;
         const int set = PictureRenderer::pictureSets - 1 - drawn_;
         lastTaken_ = taking_ = job.get();
         PictureRenderer& renderer = *renderer_;
         guard.unlock();
-        if (over) discard(over->fence);
+        if (over) context_->discard(over->fence);
         over.reset();
         const bool ok = job->plane(0).data && renderer.upload(*job, set);
         const RenderConnection::Fence fence = context_->fence();
@@ -180,8 +167,9 @@ void PictureUploader::run() {
     }
     // The set not taken: nobody waits on its fence.
     const RenderConnection::Fence left = done_ ? std::exchange(done_->fence, nullptr) : nullptr;
+    if (left) ++fences_.deleted;
     guard.unlock();
-    discard(left);
+    context_->discard(left);
     context_->release();
 }
 

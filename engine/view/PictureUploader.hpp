@@ -64,10 +64,6 @@ public:
 private:
     void run();
 
-    // Render thread: what its context issues from now on waits for `fence`, which goes.
-    void awaitUpload(RenderConnection& connection, RenderConnection::Fence fence);
-    // The uploader's thread, outside lock_: deletes a fence nobody will wait on.
-    void discard(RenderConnection::Fence fence);
     // Under lock_: the things asked of the thread so far, and how many of them it had seen when it last
     // found nothing to do.
     void asked() { ++asked_; }
