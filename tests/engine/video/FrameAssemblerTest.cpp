@@ -1,6 +1,6 @@
 #include "engine/video/FrameAssembler.hpp"
 #include <algorithm>
-#include <optional>
+#include <numeric>
 #include <string>
 #include <gtest/gtest.h>
 #include "boxsim/media/VideoPacketizer.hpp"
@@ -197,111 +197,84 @@ TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery) {
     expectEmpty();
 }
 
-// One frame's datagrams fed to an assembler: all its data shards ('a'), its first datagram ('f'), the rest of
-// its data shards ('r'), its last parity datagram ('p') or everything with parity ('A'). An earlier stream's
-// frame is cut from another picture, so one of its frames delivered, or mixed into the new stream's, shows.
-struct Step {
-    std::uint32_t index;
-    bool key;
-    char part;
-    bool earlier = false;
-    std::size_t bytes() const { return earlier ? 1500 : 900; }
-};
-
-// A run of frames from `from` to `to`, keyframes at `keys`.
-std::vector<Step> run(std::uint32_t from, std::uint32_t to, Indexes keys = {0}, std::vector<Step> before = {}) {
-    for (std::uint32_t i = from; i <= to; ++i)
-        before.push_back({i, std::find(keys.begin(), keys.end(), i) != keys.end(), 'a'});
-    return before;
-}
-
-struct Row {
-    std::string name;
-    std::vector<Step> steps;
-    Indexes delivered;
-    std::optional<Indexes> requests;  // checked where given
-    std::int64_t late = 0, bad = 0;
-};
-
-// Each row on a fresh assembler: the frames delivered, whole and each the one frame of its index it was cut
-// from, the keyframes asked for and the late and bad packets.
-void expectRows(const std::vector<Row>& rows) {
-    for (const Row& row : rows) {
-        FrameAssembler fresh{StreamConfig::Codec::h264};
-        std::vector<VideoFrame> frames;
-        Indexes requests, delivered;
-        fresh.onFrame = [&](VideoFrame frame) { frames.push_back(std::move(frame)); };
-        fresh.onNeedKeyframe = [&](std::uint32_t index) { requests.push_back(index); };
-        for (const Step& step : row.steps) {
-            const auto frame = cut(step.index, step.key, step.bytes());
-            const auto data = step.part == 'A' ? frame.all : frame.dataOnly();
-            if (step.part == 'p') {
-                fresh.add(frame.all.back());
-                continue;
-            }
-            for (std::size_t i = step.part == 'r' ? 1 : 0; i < (step.part == 'f' ? 1 : data.size()); ++i) fresh.add(data[i]);
-        }
-        for (const auto& frame : frames) {
-            delivered.push_back(frame.index);
-            EXPECT_TRUE(std::any_of(row.steps.begin(), row.steps.end(), [&](const Step& step) {
-                return step.index == frame.index && frame.data == unitOf(step.index, step.key, step.bytes());
-            })) << row.name << ": frame " << frame.index;
-        }
-        EXPECT_EQ(delivered, row.delivered) << row.name;
-        if (row.requests) {
-            EXPECT_EQ(requests, *row.requests) << row.name;
-        }
-        EXPECT_EQ(fresh.stats().packetsLate, row.late) << row.name;
-        EXPECT_EQ(fresh.stats().packetsBad, row.bad) << row.name;
-    }
-}
-
-// Datagrams of another stream (an earlier session's, still in flight) mixed into the session's.
+// Datagrams of another stream (an earlier session's, still in flight) mixed into the session's: whole frames
+// ('a'), their first datagram ('f'), the rest of them ('r'), their last parity datagram ('p') or all with
+// parity ('A'). An earlier stream's frames are cut from another picture, so one of them delivered, or mixed
+// into the new stream's, shows. A complete keyframe is delivered at once whatever its number, though nothing
+// follows it (a still screen), and a new stream numbered from 0 takes over from an earlier one's.
 TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
-    const std::uint32_t top = 0xFFFFFFFFu;
-    expectRows({
-        {"strays before the first frame", {{201, 0, 'f'}, {202, 0, 'a'}, {0, 1, 'a'}, {1, 0, 'a'}, {2, 0, 'a'}},
-         {0, 1, 2}, Indexes{201, 202}, 0, 0},
-        {"strays interleaved with the first frame",
-         {{201, 0, 'f'}, {0, 1, 'f'}, {201, 0, 'r'}, {0, 1, 'r'}, {1, 0, 'a'}}, {0, 1}, Indexes{201}, 0, 0},
-        {"strays after it, a keyframe among them", {{0, 1, 'a'}, {5000, 1, 'a'}, {1, 0, 'f'}, {5001, 0, 'f'},
-         {1, 0, 'r'}, {5002, 0, 'a'}, {0x90000000u, 0, 'a'}, {2, 0, 'a'}}, {0, 1, 2}, Indexes{}, 0, 13},
-        {"across the wrap", {{top - 1, 1, 'a'}, {top, 0, 'a'}, {0x7FFFFFFF, 1, 'f'}, {0, 0, 'a'}, {top - 256, 0, 'f'},
-         {1, 0, 'a'}}, {top - 1, top, 0, 1}, Indexes{}, 0, 2},
-        {"a jump followed at the first keyframe after three frames", {{10, 1, 'a'}, {11, 0, 'f'}, {5000, 1, 'a'},
-         {5001, 0, 'a'}, {5002, 0, 'a'}, {5003, 1, 'a'}, {5004, 0, 'a'}}, {10, 5003, 5004}, Indexes{5002, 5002}, 0, 8},
-        {"while waiting every frame asks", {{0, 1, 'a'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 0, 'a'}, {4, 1, 'a'}},
-         {0, 4}, Indexes{1, 2, 3}, 0, 0},
-    });
-    EXPECT_EQ(log.matching("video: frame index jumped from 11 to 5002; starting over at the next keyframe").size(), 1u);
-}
-
-// A complete keyframe is handed on at once, whatever its number, though nothing follows it (a still screen);
-// an earlier stream's last frames reaching the port first never keep the new stream, numbered from 0, from
-// showing all its frames from its keyframe on.
-TEST_F(FrameAssemblerTest, AFirstKeyframeShowsAtOnceAndNoEarlierStreamHoldsTheNextBack) {
-    std::vector<Row> rows = {
-        {"first keyframe numbered 1, nothing after it", {{1, 1, 'a'}}, {1}, Indexes{}, 0, 0},
-        {"keyframe 0 beyond repair, then the keyframe asked for", {{0, 1, 'f'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 1, 'a'}},
-         {3}, Indexes{0, 1, 2}, 0, 0},
-        {"a skipped frame's last parity after the first keyframe",
-         {{0, 1, 'f'}, {1, 0, 'a'}, {2, 1, 'a'}, {1, 0, 'p'}, {3, 0, 'a'}, {4, 0, 'a'}}, {2, 3, 4}, Indexes{0, 1}, 1, 0},
-        {"the first keyframe's own parity after it", {{5, 1, 'A'}, {6, 0, 'a'}}, {5, 6}, Indexes{}, 2, 0},
-        {"once the stream went on, a packet below it is late", {{1, 1, 'a'}, {2, 0, 'a'}, {0, 1, 'f'}}, {1, 2}, Indexes{}, 1, 0},
-        {"before any keyframe, late packets ask for one", {{0, 1, 'f'}, {1, 0, 'a'}, {0, 1, 'r'}}, {},
-         Indexes{0, 1, 0, 0, 0}, 3, 0},
-        {"an earlier keyframe completing amid the new one", run(1, 17, {16}, {{0, 1, 'f'}, {13, 1, 'a', true}, {0, 1, 'r'}}),
-         {13, 16, 17}, std::nullopt, 0, 0},
+    struct Step {
+        std::uint32_t index;
+        bool key;
+        char part;
+        bool earlier = false;
     };
-    const Indexes all = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    // Frames `from` to `to` after `before`, keyframes at `keys`.
+    auto run = [](std::uint32_t from, std::uint32_t to, Indexes keys, std::vector<Step> before) {
+        for (std::uint32_t i = from; i <= to; ++i) before.push_back({i, std::count(keys.begin(), keys.end(), i) > 0, 'a'});
+        return before;
+    };
+    const std::uint32_t top = 0xFFFFFFFFu;
+    struct Row {
+        std::string name;
+        std::vector<Step> steps;
+        Indexes delivered, requests;
+        std::int64_t bad, late = 0;
+    };
+    std::vector<Row> rows = {
+        {"strays before the first frame", {{201, 0, 'f'}, {202, 0, 'a'}, {0, 1, 'a'}, {1, 0, 'a'}, {2, 0, 'a'}},
+         {0, 1, 2}, {201, 202}, 0},
+        {"strays interleaved with the first frame",
+         {{201, 0, 'f'}, {0, 1, 'f'}, {201, 0, 'r'}, {0, 1, 'r'}, {1, 0, 'a'}}, {0, 1}, {201}, 0},
+        {"strays after it, a keyframe among them", {{0, 1, 'a'}, {5000, 1, 'a'}, {1, 0, 'f'}, {5001, 0, 'f'},
+         {1, 0, 'r'}, {5002, 0, 'a'}, {0x90000000u, 0, 'a'}, {2, 0, 'a'}}, {0, 1, 2}, {}, 13},
+        {"across the wrap", {{top - 1, 1, 'a'}, {top, 0, 'a'}, {0x7FFFFFFF, 1, 'f'}, {0, 0, 'a'}, {top - 256, 0, 'f'},
+         {1, 0, 'a'}}, {top - 1, top, 0, 1}, {}, 2},
+        {"a jump followed at the first keyframe after three frames", {{10, 1, 'a'}, {11, 0, 'f'}, {5000, 1, 'a'},
+         {5001, 0, 'a'}, {5002, 0, 'a'}, {5003, 1, 'a'}, {5004, 0, 'a'}}, {10, 5003, 5004}, {5002, 5002}, 8},
+        {"while waiting every frame asks", {{0, 1, 'a'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 0, 'a'}, {4, 1, 'a'}},
+         {0, 4}, {1, 2, 3}, 0},
+        {"a first keyframe numbered 1, nothing after it", {{1, 1, 'a'}}, {1}, {}, 0},
+        {"keyframe 0 beyond repair, then the one asked for", {{0, 1, 'f'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 1, 'a'}}, {3},
+         {0, 1, 2}, 0},
+        {"a skipped frame's last parity after the first keyframe",
+         {{0, 1, 'f'}, {1, 0, 'a'}, {2, 1, 'a'}, {1, 0, 'p'}, {3, 0, 'a'}, {4, 0, 'a'}}, {2, 3, 4}, {0, 1}, 0, 1},
+        {"the first keyframe's own parity after it", {{5, 1, 'A'}, {6, 0, 'a'}}, {5, 6}, {}, 0, 2},
+        {"once its stream went on, a packet below it is late", {{1, 1, 'a'}, {2, 0, 'a'}, {0, 1, 'f'}}, {1, 2}, {}, 0, 1},
+        {"before any keyframe, late packets ask for one", {{0, 1, 'f'}, {1, 0, 'a'}, {0, 1, 'r'}}, {}, {0, 1, 0, 0, 0}, 0, 3},
+        {"an earlier keyframe completing amid the new one", run(1, 17, {16}, {{0, 1, 'f'}, {13, 1, 'a', true}, {0, 1, 'r'}}),
+         {13, 16, 17}, {0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 0},
+    };
     for (const char part : {'a', 'f'})
         for (const auto& [index, key] : {std::pair{1u, false}, {30u, false}, {63u, false}, {200u, false}, {13u, true}, {600u, true}}) {
-            Indexes shown = all;
-            if (key && part == 'a') shown.insert(shown.begin(), index);
-            rows.push_back({"stray " + std::to_string(index) + (key ? " key " : " ") + part, run(0, 15, {0}, {{index, key, part, true}}), shown,
-                            std::nullopt, 0, 0});
+            Row row{"stray " + std::to_string(index) + (key ? " key " : " ") + part, run(0, 15, {0}, {{index, key, part, true}}),
+                    Indexes(16), part == 'a' && !key ? Indexes{index} : Indexes{}, 0};
+            std::iota(row.delivered.begin(), row.delivered.end(), 0u);
+            if (key && part == 'a') row.delivered.insert(row.delivered.begin(), index);
+            rows.push_back(row);
         }
-    expectRows(rows);
+    for (const auto& row : rows) {
+        FrameAssembler fresh{StreamConfig::Codec::h264};
+        fresh.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
+        fresh.onNeedKeyframe = [this](std::uint32_t index) { keyframeRequests.push_back(index); };
+        frames.clear();
+        keyframeRequests.clear();
+        for (const Step& step : row.steps) {
+            const auto frame = cut(step.index, step.key, step.earlier ? 1500 : 900);
+            const auto data = step.part == 'A' ? frame.all : step.part == 'p' ? std::vector<Bytes>{frame.all.back()} : frame.dataOnly();
+            for (std::size_t i = step.part == 'r' ? 1 : 0; i < (step.part == 'f' ? 1 : data.size()); ++i)
+                fresh.add(data[i]);
+        }
+        EXPECT_EQ(delivered(), row.delivered) << row.name;
+        EXPECT_EQ(keyframeRequests, row.requests) << row.name;
+        EXPECT_EQ(fresh.stats().packetsBad, row.bad) << row.name;
+        EXPECT_EQ(fresh.stats().packetsLate, row.late) << row.name;
+        for (const auto& frame : frames)
+            EXPECT_TRUE(std::any_of(row.steps.begin(), row.steps.end(), [&](const Step& step) {
+                return step.index == frame.index && frame.data == unitOf(step.index, step.key, step.earlier ? 1500 : 900);
+            })) << row.name << ": frame " << frame.index;
+    }
+    EXPECT_EQ(log.matching("video: frame index jumped from 11 to 5002; starting over at the next keyframe").size(), 1u);
 }
 
 TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
