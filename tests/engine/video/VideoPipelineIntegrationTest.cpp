@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,18 @@ boxsim::Box::Options videoOnly(const std::string& address) {
     options.media.audio = false;
     return options;
 }
+
+// A started box with `options`, and a host paired with it whose identity lives in `dir`.
+std::pair<std::shared_ptr<boxsim::Box>, std::shared_ptr<BoxHost>> pairedBox(const boxsim::Box::Options& options,
+                                                                           const std::filesystem::path& dir) {
+    auto box = std::make_shared<boxsim::Box>(options);
+    box->start();
+    auto host = test::boxHostFor(options.address, dir);
+    test::pairWithBox(*host, box);
+    return {box, host};
+}
+
+const StreamConfig config(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392);
 
 std::shared_ptr<VideoPipeline> softwarePipeline(const std::shared_ptr<StreamSession>& session) {
     VideoPipeline::Options options;
@@ -57,13 +70,9 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
         firstSent.emplace(frame.index, frame.keyframe);
         sentChanged.notify_all();
     };
-    auto box = std::make_shared<boxsim::Box>(options);
-    box->start();
-    const auto host = test::boxHostFor(address, dir.path());
-    test::pairWithBox(*host, box);
+    const auto [box, host] = pairedBox(options, dir.path());
 
-    auto session = std::make_shared<StreamSession>(
-        host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+    auto session = std::make_shared<StreamSession>(host, config, 881448767);
     auto pipeline = softwarePipeline(session);
     std::atomic<std::uint32_t> firstIndex{0};  // the frame index of the first datagram that came in
     pipeline->tap = [&](ByteView datagram) {
@@ -109,15 +118,11 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowEachSessionsOwnKeyframeAft
     ASSERT_FALSE(earlierKeyframe.empty());
     options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(earlierKeyframe, 13, 13 * 1500, true);
     const std::size_t strays = options.media.earlierVideo.size();
-    auto box = std::make_shared<boxsim::Box>(options);
-    box->start();
-    const auto host = test::boxHostFor(address, dir.path());
-    test::pairWithBox(*host, box);
+    const auto [box, host] = pairedBox(options, dir.path());
 
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("session " + std::to_string(round + 1));
-        auto session = std::make_shared<StreamSession>(
-            host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+        auto session = std::make_shared<StreamSession>(host, config, 881448767);
         auto pipeline = softwarePipeline(session);
         std::mutex tappedLock;
         std::vector<std::uint32_t> tapped;  // the frame index of each datagram, in arrival order
@@ -160,8 +165,7 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowEachSessionsOwnKeyframeAft
     // The last session was left running on the box: the next launch ends its stream (a stream running after
     // it is a new one).
     const int streams = box->media().streamedSessions();
-    host->start(881448767, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), SessionKeys::random(),
-                false);
+    host->start(881448767, config, SessionKeys::random(), false);
     EXPECT_TRUE(!box->media().streaming() || box->media().streamedSessions() > streams);
     box->stop();
 }
@@ -181,8 +185,7 @@ TEST(VideoPipelineIntegrationTest, AStillPictureShowsItsFirstFrameWhateverItsNum
         SCOPED_TRACE(row.name);
         test::EngineLogCapture log;
         test::TempDir dir;
-        const std::string address = test::uniqueLoopbackAddress();
-        boxsim::Box::Options options = videoOnly(address);
+        boxsim::Box::Options options = videoOnly(test::uniqueLoopbackAddress());
         options.media.stillPicture = true;
         options.media.firstFrameIndex = row.firstFrame;
         options.media.loseFirstPicture = row.loseFirst;
@@ -198,13 +201,8 @@ TEST(VideoPipelineIntegrationTest, AStillPictureShowsItsFirstFrameWhateverItsNum
             std::unique_lock guard(sentLock);
             return sentChanged.wait_for(guard, std::chrono::seconds(20), [&] { return sent.size() >= count; });
         };
-        auto box = std::make_shared<boxsim::Box>(options);
-        box->start();
-        const auto host = test::boxHostFor(address, dir.path());
-        test::pairWithBox(*host, box);
-
-        auto session = std::make_shared<StreamSession>(
-            host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+        const auto [box, host] = pairedBox(options, dir.path());
+        auto session = std::make_shared<StreamSession>(host, config, 881448767);
         session->requestKeyframeAtStart = false;
         auto pipeline = softwarePipeline(session);
         std::promise<std::uint32_t> firstPicture;
