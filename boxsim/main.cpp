@@ -1,8 +1,10 @@
 // corvane-boxsim: a whole simulated box (streaming host, RTSP, control and media ports) on a loopback
 // address, until SIGINT or SIGTERM. A client that starts a stream gets the moving test picture and tones,
 // unless --no-media; --picture desktop sends a busy desktop instead of the colour bars, --loop FRAMES encodes
-// only that many pictures and sends them round and round (for sizes too large to encode live); the
-// impairment options spoil either stream on its way.
+// only that many pictures and sends them round and round (for sizes too large to encode live); --still sends
+// a picture only when it changes (a keyframe asked for still comes), --first-frame N numbers a stream's
+// pictures from N; the impairment options spoil either stream on its way, --video-lose-first loses every
+// datagram of a stream's first picture.
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
 //   unpair-all   forgets every paired client (the host then answers them as not paired)
@@ -13,9 +15,11 @@
 //   start        every port serves again
 //   wakes        prints the number of wake packets received
 //   send NAME    puts a small text file NAME in the user's outbox, as a file sent from Windows
+//   change       the still picture changes (one picture is sent)
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -34,7 +38,9 @@ int usage(const char* program) {
                  "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n"
                  "       [--restart-seconds SECONDS]\n"
                  "       [--no-media] [--parity PERCENT] [--seed N] [--picture bars|desktop] [--loop FRAMES]\n"
+                 "       [--still] [--first-frame N]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
+                 "       [--video-lose-first]\n"
                  "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
                  program);
     return 2;
@@ -54,6 +60,9 @@ bool mediaOption(std::string_view arg, const char* value, corvane::boxsim::Box::
     } else if (arg == "--loop") {
         if (number > Source::maxLoopFrames || number != static_cast<int>(number)) return false;
         media.format.loopFrames = static_cast<int>(number);
+    } else if (arg == "--first-frame") {
+        if (number > 0xFFFFFFFFu || number != static_cast<std::uint32_t>(number)) return false;
+        media.firstFrameIndex = static_cast<std::uint32_t>(number);
     } else if (arg == "--seed") {
         media.videoLink.seed = static_cast<std::uint64_t>(number);
         media.audioLink.seed = static_cast<std::uint64_t>(number) + 1;
@@ -108,6 +117,9 @@ bool readInput(corvane::boxsim::Box& box, std::string& pending) {
             box.agent().addOutboxItem({"sent-" + std::to_string(++sent),
                                        {{name, "Sent from Windows on the simulated box.\n", std::nullopt}}, {}, {}});
             std::printf("sent %s\n", name.c_str());
+        } else if (line == "change") {
+            box.media().changePicture();
+            std::printf("picture changed\n");
         } else if (line == "wakes") {
             std::printf("wake packets %zu\n", power.wakePackets());
         } else if (!line.empty()) {
@@ -130,6 +142,10 @@ int main(int argc, char** argv) {
         const std::string_view arg = argv[i];
         if (arg == "--no-media") {
             options.streamMedia = false;
+            continue;
+        }
+        if (arg == "--still" || arg == "--video-lose-first") {
+            (arg == "--still" ? options.media.stillPicture : options.media.loseFirstPicture) = true;
             continue;
         }
         if (i + 1 >= argc) return usage(argv[0]);

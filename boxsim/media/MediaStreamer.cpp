@@ -110,8 +110,9 @@ void MediaStreamer::runVideo() {
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1.0 / format.fps));
     const Clock::time_point start = Clock::now();
     Clock::time_point nextFrame = start;
-    std::uint32_t frameIndex = 0;
+    std::uint32_t frameIndex = options_.firstFrameIndex;
     bool wantKey = true;
+    bool pictured = false;  // a picture has been sent
 
     // `total` datagrams handed to the port, of which `sent` went out.
     auto count = [&](std::size_t total, std::size_t sent) {
@@ -145,6 +146,10 @@ void MediaStreamer::runVideo() {
                 break;
             }
         }
+        if (options_.stillPicture && pictured && !wantKey && !pictureChanged_.exchange(false)) {
+            nextFrame += period;  // nothing moved: nothing to send
+            continue;
+        }
         VideoSource::Frame frame = source->next(wantKey);
         std::vector<Bytes> datagrams;
         if (!frame.accessUnit.empty()) {
@@ -166,6 +171,8 @@ void MediaStreamer::runVideo() {
             ++stats_.framesNotSent;
         } else {
             if (frame.keyframe) wantKey = false;
+            const bool lost = options_.loseFirstPicture && !pictured;
+            pictured = true;
             ++frameIndex;
             {
                 std::lock_guard guard(lock_);
@@ -173,7 +180,9 @@ void MediaStreamer::runVideo() {
                 if (frame.keyframe) ++stats_.keyframes;
             }
             const Clock::time_point sentAt = Clock::now();
-            if (impaired) {
+            if (lost) {
+                // Gone on the way: the client never sees it.
+            } else if (impaired) {
                 for (Bytes& datagram : datagrams) link.submit(std::move(datagram), sentAt);
                 flush(link, sentAt, send);
             } else if (sinks_.videoBurst) {

@@ -25,7 +25,9 @@ namespace corvane::boxsim {
 // stop(); they hand datagrams to the sinks, which must be callable from those threads.
 //
 // The first picture is a keyframe, and so is the next one after requestKeyframe() or whenever the
-// `keyframeWanted` sink (asked once per picture) says so.
+// `keyframeWanted` sink (asked once per picture) says so. A still picture is sent as a box sends a desktop
+// where nothing moves: after the first picture, one only when it changes (changePicture()) or a keyframe or
+// a new size is asked for.
 class MediaStreamer final {
 public:
     struct Options {
@@ -42,6 +44,10 @@ public:
         // Sent on the video port just before the first picture, as the datagrams of a stream that ended
         // still reach the client's port when a new session starts right after it.
         std::vector<Bytes> earlierVideo;
+        std::uint32_t firstFrameIndex = 0;  // the frame index of the stream's first picture
+        bool stillPicture = false;
+        // The link loses every datagram of the first picture, the keyframe the stream starts with.
+        bool loseFirstPicture = false;
         bool operator==(const Options&) const = default;
     };
 
@@ -96,6 +102,8 @@ public:
     // Safe more than once.
     void stop();
     void requestKeyframe() { keyframeAsked_.store(true); }
+    // The still picture changes: the next one is sent.
+    void changePicture() { pictureChanged_.store(true); }
 
     Stats stats() const;
     const Options& options() const { return options_; }
@@ -109,6 +117,7 @@ private:
     const Options options_;
     const Sinks sinks_;
     std::atomic<bool> keyframeAsked_{false};
+    std::atomic<bool> pictureChanged_{false};
 
     mutable std::mutex lock_;
     std::condition_variable changed_;

@@ -233,6 +233,11 @@ void MediaPorts::requestKeyframe() {
     if (streamer_) streamer_->requestKeyframe();
 }
 
+void MediaPorts::changePicture() {
+    std::lock_guard guard(lock_);
+    if (streamer_) streamer_->changePicture();
+}
+
 std::vector<Bytes> MediaPorts::videoPings() const {
     std::lock_guard guard(lock_);
     return videoPings_;

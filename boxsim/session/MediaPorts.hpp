@@ -99,6 +99,8 @@ public:
     int streamedSessions() const;
     // The next picture of the current session is a keyframe.
     void requestKeyframe();
+    // The current session's still picture changes.
+    void changePicture();
     // A launch or resume: the running stream ends (its picture being encoded still goes to its own client)
     // and the next ping starts the new session's.
     void newSession();

@@ -119,20 +119,23 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
     Sequence& sequence = sequenceFor(frameIndex);
     sequence.lastPacket = ++packetSerial_;
     if (serialDistance(sequence.next, frameIndex) < 0) {
-        // Before the first keyframe, a packet below all the sequence has seen, or below the keyframe it
-        // holds, comes from a stream that started lower: the new one. What was seen before was an earlier's.
-        const bool belowHeld = heldBy_ == &sequence && held_->index != frameIndex;
-        if (!current_ && (serialDistance(sequence.first, frameIndex) < 0 || belowHeld)) {
+        if (mayStartOver() && serialDistance(sequence.first, frameIndex) < 0) {
+            if (&sequence == current_) {
+                // The picture shown was an earlier stream's: the session starts again with the new stream.
+                current_ = nullptr;
+                firstMayBeEarlier_ = false;
+                waitingForKeyframe_ = true;
+            }
             startOver(sequence, frameIndex);
         } else if (believed(sequence)) {
             bump(counters_.packetsLate);
-            if (!current_ && !held_ && onNeedKeyframe) onNeedKeyframe(frameIndex);
+            if (!current_ && onNeedKeyframe) onNeedKeyframe(frameIndex);
             return;
         } else {
             return bump(counters_.packetsBad);
         }
-    } else if (heldBy_ == &sequence) {
-        release();  // its stream goes on past it
+    } else if (&sequence == current_) {
+        firstMayBeEarlier_ = false;  // its stream goes on past it
     }
     noteFrame(sequence, frameIndex);
     // Packets of a stream not (yet) believed are counted here once, as bad, and nowhere else.
@@ -185,9 +188,11 @@ FrameAssembler::Sequence& FrameAssembler::sequenceFor(std::uint32_t frameIndex)
         }
     }
     if (found && found == current_) {
-        // The session's stream is alive: whatever else arrived meanwhile was not a jump of it.
-        for (Sequence& other : sequences_)
-            if (other.used && &other != current_) drop(other);
+        // The session's stream is alive: whatever else arrived meanwhile was not a jump of it. While its first
+        // keyframe may be an earlier stream's, only a frame after it shows that.
+        if (!firstMayBeEarlier_ || serialDistance(current_->next, frameIndex) >= 0)
+            for (Sequence& other : sequences_)
+                if (other.used && &other != current_) drop(other);
         return *found;
     }
     if (found) return *found;
@@ -215,20 +220,24 @@ FrameAssembler::Sequence& FrameAssembler::sequenceFor(std::uint32_t frameIndex)
 // of them while the session's stays silent (else it would have been dropped) is the session's stream, moved.
 void FrameAssembler::noteFrame(Sequence& sequence, std::uint32_t frameIndex)
 {
-    if (sequence.frames > 0 && serialDistance(sequence.newest, frameIndex) <= 0) return;
+    if (sequence.frames > 0) {
+        const std::int64_t ahead = serialDistance(sequence.newest, frameIndex);
+        if (ahead <= 0) return;
+        if (ahead > 1) sequence.first = frameIndex;  // nothing came of the frames in between
+    }
     sequence.newest = frameIndex;
     if (sequence.frames >= resyncFrames) return;
-    if (++sequence.frames < resyncFrames || !current_ || &sequence == current_) return;
+    if (++sequence.frames < resyncFrames || mayStartOver() || &sequence == current_) return;
     EngineLog::write("video: frame index jumped from " + std::to_string(current_->next) + " to " +
                      std::to_string(frameIndex) + "; starting over at the next keyframe");
     if (onNeedKeyframe) onNeedKeyframe(frameIndex);
 }
 
-// Before the first keyframe every sequence may be the session's; after it, the session's and any other
-// that has shown itself to be its continuation.
+// Before the first keyframe, and while it may be an earlier stream's, every sequence may be the session's;
+// after that, the session's and any other that has shown itself to be its continuation.
 bool FrameAssembler::believed(const Sequence& sequence) const
 {
-    return !current_ || &sequence == current_ || sequence.frames >= resyncFrames;
+    return mayStartOver() || &sequence == current_ || sequence.frames >= resyncFrames;
 }
 
 void FrameAssembler::count(const Sequence& sequence, std::atomic<std::int64_t>& counter, std::int64_t by)
@@ -238,7 +247,6 @@ void FrameAssembler::count(const Sequence& sequence, std::atomic<std::int64_t>& 
 
 void FrameAssembler::drop(Sequence& sequence)
 {
-    forgetHeld(sequence);
     const auto held = static_cast<std::int64_t>(sequence.pending.size());
     count(sequence, counters_.framesLost, held);
     while (!sequence.pending.empty()) {
@@ -259,7 +267,6 @@ void FrameAssembler::takeOver(Sequence& sequence)
 // the session's, just gone.
 void FrameAssembler::startOver(Sequence& sequence, std::uint32_t frameIndex)
 {
-    forgetHeld(sequence);
     while (!sequence.pending.empty()) {
         recycle(std::move(sequence.pending.back()));
         sequence.pending.pop_back();
@@ -268,27 +275,6 @@ void FrameAssembler::startOver(Sequence& sequence, std::uint32_t frameIndex)
     sequence.first = frameIndex;
     sequence.newest = frameIndex;
     sequence.frames = 0;
-}
-
-// The held keyframe's stream went on past it: it is the session's first frame after all.
-void FrameAssembler::release()
-{
-    Sequence& sequence = *heldBy_;
-    VideoFrame frame = std::move(*held_);
-    held_.reset();
-    heldBy_ = nullptr;
-    takeOver(sequence);
-    waitingForKeyframe_ = false;
-    bump(counters_.framesDelivered);
-    frame.completedAt = now ? now() : 0;
-    if (onFrame) onFrame(std::move(frame));
-}
-
-void FrameAssembler::forgetHeld(const Sequence& sequence)
-{
-    if (heldBy_ != &sequence) return;
-    held_.reset();
-    heldBy_ = nullptr;
 }
 
 // Without a reordering window, a packet of frame F ends every frame before it: deliver those that are
@@ -515,18 +501,13 @@ void FrameAssembler::deliver(Sequence& sequence, std::unique_ptr<Pending> pendin
     const std::size_t size = unit->size();
     payload.erase(payload.begin(), payload.begin() + static_cast<std::ptrdiff_t>(begin));
     payload.resize(size);
-    VideoFrame frame{index, rtpTimestamp, std::move(payload), key, firstAt, now ? now() : 0, recovered, hostMs};
-    if (!current_ && index != 0) {
-        // Maybe the last picture of an earlier stream, which a new stream's lower frames would show: held
-        // until this stream is seen to go on. A stream starts at frame 0, so that one is never held.
-        held_ = std::move(frame);
-        heldBy_ = &sequence;
-        return;
+    if (!session) {
+        if (mayStartOver()) firstMayBeEarlier_ = index != 0;
+        takeOver(sequence);
     }
-    if (!session) takeOver(sequence);
     waitingForKeyframe_ = false;
     bump(counters_.framesDelivered);
-    if (onFrame) onFrame(std::move(frame));
+    if (onFrame) onFrame(VideoFrame{index, rtpTimestamp, std::move(payload), key, firstAt, now ? now() : 0, recovered, hostMs});
 }
 
 void FrameAssembler::loseFrames(Sequence& sequence, std::uint32_t first, std::uint32_t frames)

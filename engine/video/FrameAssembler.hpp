@@ -36,12 +36,16 @@ namespace corvane::stream {
 // again, and is believed only when it runs through resyncFrames frames while the session's stays silent
 // (the numbering really jumped): then a keyframe is asked for and the first one moves delivery to it.
 //
-// Until that first keyframe, an earlier stream's last frames may also lie just above the new stream's
-// start, which counts up from frame 0. A packet numbered below every frame its sequence has seen therefore
-// starts the sequence over and discards what it held (an earlier stream's), instead of being late. A
-// complete keyframe other than frame 0 is held back until a packet of a later frame shows its stream goes
-// on; a packet numbered below it first shows it was an earlier stream's picture, and it is discarded. A
-// late packet while no keyframe is delivered or held asks for one, as a keyframe may have been among them.
+// A complete keyframe is handed on at once, whatever its number: a box whose picture stands still sends
+// nothing after it. So the first one may be an earlier stream's last picture, which the new stream, counting
+// up from lower numbers, must take over from. Until the session's first keyframe, and after it as long as
+// nothing of its stream has followed it (unless it is frame 0: nothing starts below a stream's frame 0), a
+// packet numbered below the sequence's latest run (the frames it has seen since its last gap) starts the
+// sequence over, and another sequence's keyframe takes over; what the sequence held was the earlier
+// stream's and goes uncounted. A packet of a frame within the run is late: a reordered packet of the same
+// stream comes close behind frames that came before it, while an earlier stream's picture arrives with
+// nothing of the frames below it. A late packet while no keyframe has come asks for one, as a keyframe may
+// have been among them.
 //
 // Thread: driven only from the media thread, no lock; onFrame and onNeedKeyframe run on that thread from
 // inside add() and must not call add() themselves. stats() may be read from any thread.
@@ -152,7 +156,7 @@ private:
     struct Sequence {
         bool used = false;
         std::uint32_t next = 0;                          // the frame index to settle next
-        std::uint32_t first = 0;                         // the lowest index seen since it (re)started
+        std::uint32_t first = 0;                         // where its latest run of frames without a gap began
         std::vector<std::unique_ptr<Pending>> pending;   // in frame order, all at or after next
         std::uint64_t lastPacket = 0;                    // packetSerial_ of its latest packet
         std::uint32_t newest = 0;                        // the newest frame index it has seen
@@ -163,12 +167,12 @@ private:
     Sequence& sequenceFor(std::uint32_t frameIndex);
     void noteFrame(Sequence& sequence, std::uint32_t frameIndex);
     bool believed(const Sequence& sequence) const;
+    // Whether another stream may still prove to be the session's (see the class comment).
+    bool mayStartOver() const { return !current_ || firstMayBeEarlier_; }
     void count(const Sequence& sequence, std::atomic<std::int64_t>& counter, std::int64_t by = 1);
     void drop(Sequence& sequence);
     void takeOver(Sequence& sequence);
     void startOver(Sequence& sequence, std::uint32_t frameIndex);
-    void release();
-    void forgetHeld(const Sequence& sequence);
     void settleBefore(Sequence& sequence, std::uint32_t frameIndex);
     Pending& pendingFor(Sequence& sequence, const VideoPacket& header);
     static Pending* find(Sequence& sequence, std::uint32_t frameIndex);
@@ -186,9 +190,8 @@ private:
     Sequence* current_ = nullptr;  // the session's: frames are delivered from it; none before a keyframe
     std::uint64_t packetSerial_ = 0;
     bool waitingForKeyframe_ = true;
-    // Before the session's first keyframe: a complete one (not frame 0) held back until its stream goes on.
-    std::optional<VideoFrame> held_;
-    Sequence* heldBy_ = nullptr;
+    // The session's first keyframe (not frame 0) is all of its stream seen yet: it may be an earlier stream's.
+    bool firstMayBeEarlier_ = false;
 
     std::vector<std::unique_ptr<Pending>> spare_;
     std::size_t bufferedBytes_ = 0;

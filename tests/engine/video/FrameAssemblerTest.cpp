@@ -1,5 +1,6 @@
 #include "engine/video/FrameAssembler.hpp"
 #include <algorithm>
+#include <numeric>
 #include <string>
 #include <gtest/gtest.h>
 #include "boxsim/media/VideoPacketizer.hpp"
@@ -108,7 +109,7 @@ TEST_F(FrameAssemblerTest, DeliversWholeFramesInOrderWithTheirTiming) {
 }
 
 TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndLateOnes) {
-    const auto frame = cut(0, true, 3000, {256, 60, 0, 5}); // 5 data, 3 parity per block
+    const auto frame = cut(1, true, 3000, {256, 60, 0, 5}); // 5 data, 3 parity per block
     ASSERT_GE(frame.blocks.size(), 3u);
     // Block 0 loses three data shards; block 1 arrives parity first, all reversed; block 2 is whole and its
     // first packet comes twice.
@@ -122,17 +123,15 @@ TEST_F(FrameAssemblerTest, RebuildsLostShardsInEveryBlockAndCountsDuplicatesAndL
     EXPECT_TRUE(frames.empty()); // every announced block is needed
     feed(second); // complete after five of them, the rest are late
     ASSERT_EQ(frames.size(), 1u);
-    EXPECT_EQ(frames[0].data, unitOf(0, true, 3000));
+    EXPECT_EQ(frames[0].data, unitOf(1, true, 3000));
     EXPECT_EQ(frames[0].recoveredPackets, 3 + 3);
     EXPECT_EQ(assembler.stats().packetsRecovered, 6);
     EXPECT_EQ(assembler.stats().packetsDuplicate, 1);
     EXPECT_EQ(assembler.stats().packetsLate, 3);
-    assembler.add(cut(0xFFFFFFFFu, true).all[0]); // before the first frame delivered: late too
-    EXPECT_EQ(assembler.stats().packetsLate, 4);
 }
 
 TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks) {
-    const auto data = cut(0, true).dataOnly();
+    const auto data = cut(3, true).dataOnly();
     ASSERT_EQ(data.size(), 4u);
     assembler.add(data[0]);
     Bytes repeated = data[0];
@@ -143,7 +142,7 @@ TEST_F(FrameAssemblerTest, RepeatedOrRefusedPacketsAnnounceNoBlocks) {
     refused[27] = 0xC0;
     assembler.add(refused);
     feed({data[1], data[2], data[3]});
-    EXPECT_EQ(delivered(), Indexes{0});
+    EXPECT_EQ(delivered(), Indexes{3});
     EXPECT_EQ(assembler.stats().packetsDuplicate, 1);
     EXPECT_EQ(assembler.stats().packetsBad, 1);
 }
@@ -159,10 +158,10 @@ TEST_F(FrameAssemblerTest, AStartCodeWithNothingBehindItIsNoFrame) {
 }
 
 TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery) {
-    // Frame 0 loses three shards, the short one present counts as padded; frame 1 loses the short shard
-    // (rebuilt at full length, the header's length cuts it); frame 2 loses the first, and its short shard is
-    // padded where frame 0's rebuilt bytes were.
-    for (const auto& [index, lost] : {std::pair{0u, std::vector<int>{0, 1, 2}}, {1u, {-1}}, {2u, {0}}}) {
+    // Frame 4 loses three shards, the short one present counts as padded; frame 5 loses the short shard
+    // (rebuilt at full length, the header's length cuts it); frame 6 loses the first, and its short shard is
+    // padded where frame 4's rebuilt bytes were.
+    for (const auto& [index, lost] : {std::pair{4u, std::vector<int>{0, 1, 2}}, {5u, {-1}}, {6u, {0}}}) {
         const auto block = cut(index, true, 1000).blocks[0];
         ASSERT_EQ(block.data, 5);
         auto shards = block.datagrams;
@@ -171,7 +170,7 @@ TEST_F(FrameAssemblerTest, ShortLastShardIsPaddedForRecovery) {
         ASSERT_LT(last.size(), shards[0].size());
         for (auto at = lost.rbegin(); at != lost.rend(); ++at) shards.erase(shards.begin() + (*at < 0 ? 4 : *at));
         feed(shards);
-        ASSERT_EQ(frames.size(), index + 1u);
+        ASSERT_EQ(frames.size(), index - 3u);
         EXPECT_EQ(frames.back().data, unitOf(index, true, 1000)) << index;
     }
 }
@@ -199,20 +198,30 @@ TEST_F(FrameAssemblerTest, MissingAndOvertakenFramesDoNotStallDelivery) {
 }
 
 // Datagrams of another stream (an earlier session's, still in flight) mixed into the session's: whole frames
-// ('a'), their first datagram ('f') or the rest of them ('r').
+// ('a'), their first datagram ('f'), the rest of them ('r'), their last parity datagram ('p') or all with
+// parity ('A'). An earlier stream's frames are cut from another picture, so one of them delivered, or mixed
+// into the new stream's, shows. A complete keyframe is delivered at once whatever its number, though nothing
+// follows it (a still screen), and a new stream numbered from 0 takes over from an earlier one's.
 TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
     struct Step {
         std::uint32_t index;
         bool key;
         char part;
+        bool earlier = false;
+    };
+    // Frames `from` to `to` after `before`, keyframes at `keys`.
+    auto run = [](std::uint32_t from, std::uint32_t to, Indexes keys, std::vector<Step> before) {
+        for (std::uint32_t i = from; i <= to; ++i) before.push_back({i, std::count(keys.begin(), keys.end(), i) > 0, 'a'});
+        return before;
     };
     const std::uint32_t top = 0xFFFFFFFFu;
-    const struct {
-        const char* name;
+    struct Row {
+        std::string name;
         std::vector<Step> steps;
         Indexes delivered, requests;
-        std::int64_t bad;
-    } rows[] = {
+        std::int64_t bad, late = 0;
+    };
+    std::vector<Row> rows = {
         {"strays before the first frame", {{201, 0, 'f'}, {202, 0, 'a'}, {0, 1, 'a'}, {1, 0, 'a'}, {2, 0, 'a'}},
          {0, 1, 2}, {201, 202}, 0},
         {"strays interleaved with the first frame",
@@ -225,7 +234,25 @@ TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
          {5001, 0, 'a'}, {5002, 0, 'a'}, {5003, 1, 'a'}, {5004, 0, 'a'}}, {10, 5003, 5004}, {5002, 5002}, 8},
         {"while waiting every frame asks", {{0, 1, 'a'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 0, 'a'}, {4, 1, 'a'}},
          {0, 4}, {1, 2, 3}, 0},
+        {"a first keyframe numbered 1, nothing after it", {{1, 1, 'a'}}, {1}, {}, 0},
+        {"keyframe 0 beyond repair, then the one asked for", {{0, 1, 'f'}, {1, 0, 'f'}, {2, 0, 'a'}, {3, 1, 'a'}}, {3},
+         {0, 1, 2}, 0},
+        {"a skipped frame's last parity after the first keyframe",
+         {{0, 1, 'f'}, {1, 0, 'a'}, {2, 1, 'a'}, {1, 0, 'p'}, {3, 0, 'a'}, {4, 0, 'a'}}, {2, 3, 4}, {0, 1}, 0, 1},
+        {"the first keyframe's own parity after it", {{5, 1, 'A'}, {6, 0, 'a'}}, {5, 6}, {}, 0, 2},
+        {"once its stream went on, a packet below it is late", {{1, 1, 'a'}, {2, 0, 'a'}, {0, 1, 'f'}}, {1, 2}, {}, 0, 1},
+        {"before any keyframe, late packets ask for one", {{0, 1, 'f'}, {1, 0, 'a'}, {0, 1, 'r'}}, {}, {0, 1, 0, 0, 0}, 0, 3},
+        {"an earlier keyframe completing amid the new one", run(1, 17, {16}, {{0, 1, 'f'}, {13, 1, 'a', true}, {0, 1, 'r'}}),
+         {13, 16, 17}, {0, 1, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, 0},
     };
+    for (const char part : {'a', 'f'})
+        for (const auto& [index, key] : {std::pair{1u, false}, {30u, false}, {63u, false}, {200u, false}, {13u, true}, {600u, true}}) {
+            Row row{"stray " + std::to_string(index) + (key ? " key " : " ") + part, run(0, 15, {0}, {{index, key, part, true}}),
+                    Indexes(16), part == 'a' && !key ? Indexes{index} : Indexes{}, 0};
+            std::iota(row.delivered.begin(), row.delivered.end(), 0u);
+            if (key && part == 'a') row.delivered.insert(row.delivered.begin(), index);
+            rows.push_back(row);
+        }
     for (const auto& row : rows) {
         FrameAssembler fresh{StreamConfig::Codec::h264};
         fresh.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
@@ -233,79 +260,21 @@ TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
         frames.clear();
         keyframeRequests.clear();
         for (const Step& step : row.steps) {
-            const auto data = cut(step.index, step.key).dataOnly();
+            const auto frame = cut(step.index, step.key, step.earlier ? 1500 : 900);
+            const auto data = step.part == 'A' ? frame.all : step.part == 'p' ? std::vector<Bytes>{frame.all.back()} : frame.dataOnly();
             for (std::size_t i = step.part == 'r' ? 1 : 0; i < (step.part == 'f' ? 1 : data.size()); ++i)
                 fresh.add(data[i]);
         }
         EXPECT_EQ(delivered(), row.delivered) << row.name;
         EXPECT_EQ(keyframeRequests, row.requests) << row.name;
         EXPECT_EQ(fresh.stats().packetsBad, row.bad) << row.name;
-        EXPECT_EQ(fresh.stats().packetsLate, 0) << row.name;
+        EXPECT_EQ(fresh.stats().packetsLate, row.late) << row.name;
+        for (const auto& frame : frames)
+            EXPECT_TRUE(std::any_of(row.steps.begin(), row.steps.end(), [&](const Step& step) {
+                return step.index == frame.index && frame.data == unitOf(step.index, step.key, step.earlier ? 1500 : 900);
+            })) << row.name << ": frame " << frame.index;
     }
     EXPECT_EQ(log.matching("video: frame index jumped from 11 to 5002; starting over at the next keyframe").size(), 1u);
-}
-
-// A session started right after another: the earlier stream's last frame (whole or its first datagram) comes
-// in before the new stream, which counts from its keyframe 0. The earlier frames are cut from other pictures,
-// so a frame of theirs delivered, or mixed into the new stream's, shows.
-TEST_F(FrameAssemblerTest, AnEarlierStreamsLastFrameNeitherHoldsBackNorStandsInForTheNewStream) {
-    struct Stray {
-        std::uint32_t index;
-        bool key;
-        bool whole;
-    };
-    std::vector<Stray> strays;
-    for (const bool whole : {true, false})
-        for (const auto& [index, key] : {std::pair{1u, false}, {30u, false}, {63u, false}, {13u, true}})
-            strays.push_back({index, key, whole});
-    Indexes all;
-    for (std::uint32_t i = 0; i < 16; ++i) all.push_back(i);
-    for (const Stray& stray : strays) {
-        FrameAssembler fresh{StreamConfig::Codec::h264};
-        fresh.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
-        frames.clear();
-        const auto earlier = cut(stray.index, stray.key, 1500).dataOnly();
-        for (std::size_t i = 0; i < (stray.whole ? earlier.size() : 1); ++i) fresh.add(earlier[i]);
-        for (const std::uint32_t index : all)
-            for (const auto& d : cut(index, index == 0).dataOnly()) fresh.add(d);
-        const std::string row = std::to_string(stray.index) + (stray.whole ? " whole" : " first datagram");
-        ASSERT_EQ(delivered(), all) << row;
-        for (const auto& frame : frames) EXPECT_EQ(frame.data, unitOf(frame.index, frame.index == 0)) << row;
-        EXPECT_EQ(fresh.stats().packetsLate, 0) << row;
-    }
-
-    // The earlier keyframe completes amid the new one's datagrams: the new keyframe is lost, but the earlier
-    // picture is never shown; the new stream's next keyframe starts the session.
-    frames.clear();
-    const auto newKey = cut(0, true).dataOnly();
-    assembler.add(newKey[0]);
-    feed(cut(13, true, 1500).dataOnly());
-    feed({newKey.begin() + 1, newKey.end()});
-    for (std::uint32_t index = 1; index <= 17; ++index) feedFrame(index, index == 16);
-    ASSERT_EQ(delivered(), (Indexes{16, 17}));
-    EXPECT_EQ(frames[0].data, unitOf(16, true));
-    EXPECT_FALSE(keyframeRequests.empty());
-
-    // Before any keyframe, packets that come too late ask for one: a keyframe may have been among them.
-    FrameAssembler overtaken{StreamConfig::Codec::h264};
-    Indexes asked;
-    overtaken.onNeedKeyframe = [&](std::uint32_t index) { asked.push_back(index); };
-    overtaken.add(newKey[0]);
-    for (const auto& d : cut(1, false).dataOnly()) overtaken.add(d);
-    asked.clear();  // frame 0 lost, frame 1 skipped
-    overtaken.add(newKey[1]);
-    EXPECT_EQ(overtaken.stats().packetsLate, 1);
-    EXPECT_EQ(asked, Indexes{0});
-
-    // A first keyframe above 0 shows once its stream goes on; its own parity, coming after it completed, is
-    // no sign of another stream.
-    FrameAssembler later{StreamConfig::Codec::h264};
-    Indexes shown;
-    later.onFrame = [&](VideoFrame frame) { shown.push_back(frame.index); };
-    for (const auto& d : cut(5, true).all) later.add(d);
-    EXPECT_TRUE(shown.empty());
-    for (const auto& d : cut(6, false).all) later.add(d);
-    EXPECT_EQ(shown, (Indexes{5, 6}));
 }
 
 TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
@@ -354,9 +323,8 @@ TEST_F(FrameAssemblerTest, BufferedBytesAreCapped) {
         }
     const auto fit = static_cast<std::int64_t>(FrameAssembler::maxBufferedBytes / (FrameAssembler::maxDatagramBytes - 16));
     EXPECT_EQ(assembler.stats().packetsBad, 1200 - fit);
-    feedFrame(1, true); // the next frame frees them all (the keyframe shows once its stream goes on)
-    feedFrame(2, false);
-    EXPECT_EQ(delivered(), (Indexes{1, 2}));
+    feedFrame(1, true); // the next frame frees them all
+    EXPECT_EQ(delivered(), (Indexes{1}));
     EXPECT_EQ(assembler.bufferedBytes(), 0u);
 }
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <memory>
 #include <mutex>
@@ -29,6 +30,18 @@ boxsim::Box::Options videoOnly(const std::string& address) {
     options.media.audio = false;
     return options;
 }
+
+// A started box with `options`, and a host paired with it whose identity lives in `dir`.
+std::pair<std::shared_ptr<boxsim::Box>, std::shared_ptr<BoxHost>> pairedBox(const boxsim::Box::Options& options,
+                                                                           const std::filesystem::path& dir) {
+    auto box = std::make_shared<boxsim::Box>(options);
+    box->start();
+    auto host = test::boxHostFor(options.address, dir);
+    test::pairWithBox(*host, box);
+    return {box, host};
+}
+
+const StreamConfig config(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392);
 
 std::shared_ptr<VideoPipeline> softwarePipeline(const std::shared_ptr<StreamSession>& session) {
     VideoPipeline::Options options;
@@ -57,13 +70,9 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
         firstSent.emplace(frame.index, frame.keyframe);
         sentChanged.notify_all();
     };
-    auto box = std::make_shared<boxsim::Box>(options);
-    box->start();
-    const auto host = test::boxHostFor(address, dir.path());
-    test::pairWithBox(*host, box);
+    const auto [box, host] = pairedBox(options, dir.path());
 
-    auto session = std::make_shared<StreamSession>(
-        host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+    auto session = std::make_shared<StreamSession>(host, config, 881448767);
     auto pipeline = softwarePipeline(session);
     std::atomic<std::uint32_t> firstIndex{0};  // the frame index of the first datagram that came in
     pipeline->tap = [&](ByteView datagram) {
@@ -92,12 +101,12 @@ TEST(VideoPipelineIntegrationTest, AStreamStartsBehindAnEarlierStreamsDatagrams)
     box->stop();
 }
 
-// Sessions started one right after another, each as soon as the one before showed its first picture; every
-// other one ends the app on the box (a cancel), the rest leave it running. Ahead of each stream's first
-// picture the box also sends the keyframe 13 of another stream, a picture of another size. No session shows
-// a picture of another stream: its first is its own keyframe 0, and no datagram of the session before
-// reaches its port.
-TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) {
+// Sessions started one right after another, each as soon as the one before showed its own first picture;
+// every other one ends the app on the box (a cancel), the rest leave it running. Ahead of each stream's first
+// picture the box also sends the keyframe 13 of another stream, a picture of another size. That picture may
+// show, as nothing tells it from a first picture that nothing follows, but the session's own keyframe 0
+// follows it at its own size, and no datagram of the session before reaches its port.
+TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowEachSessionsOwnKeyframeAfterAnotherStreamsPicture) {
     test::EngineLogCapture log;
     test::TempDir dir;
     const std::string address = test::uniqueLoopbackAddress();
@@ -109,15 +118,11 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
     ASSERT_FALSE(earlierKeyframe.empty());
     options.media.earlierVideo = boxsim::VideoPacketizer(1392, 20).packetize(earlierKeyframe, 13, 13 * 1500, true);
     const std::size_t strays = options.media.earlierVideo.size();
-    auto box = std::make_shared<boxsim::Box>(options);
-    box->start();
-    const auto host = test::boxHostFor(address, dir.path());
-    test::pairWithBox(*host, box);
+    const auto [box, host] = pairedBox(options, dir.path());
 
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE("session " + std::to_string(round + 1));
-        auto session = std::make_shared<StreamSession>(
-            host, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), 881448767);
+        auto session = std::make_shared<StreamSession>(host, config, 881448767);
         auto pipeline = softwarePipeline(session);
         std::mutex tappedLock;
         std::vector<std::uint32_t> tapped;  // the frame index of each datagram, in arrival order
@@ -126,15 +131,23 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
             std::lock_guard guard(tappedLock);
             tapped.push_back(datagram[20] | datagram[21] << 8 | datagram[22] << 16 | std::uint32_t(datagram[23]) << 24);
         };
-        std::promise<std::tuple<std::uint32_t, int, int>> firstPicture;  // its frame index and size
-        std::atomic<bool> first{true};
+        using Picture = std::tuple<std::uint32_t, int, int>;  // its frame index and size
+        std::vector<Picture> before;                            // pictures decoded before frame 0
+        std::promise<Picture> ownPicture;
+        bool own = false;  // the decoder's thread alone
         pipeline->setOnDecoded([&](const DecodedFrame& frame) {
-            if (first.exchange(false)) firstPicture.set_value({frame.frameIndex, frame.image->width(), frame.image->height()});
+            const Picture picture{frame.frameIndex, frame.image->width(), frame.image->height()};
+            if (own) return;
+            if (frame.frameIndex != 0) return before.push_back(picture);
+            own = true;
+            ownPicture.set_value(picture);
         });
         session->start(false);
-        auto shown = firstPicture.get_future();
+        auto shown = ownPicture.get_future();
         ASSERT_EQ(shown.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "no picture";
         EXPECT_EQ(shown.get(), std::make_tuple(0u, 640, 360));
+        EXPECT_LE(before.size(), 1u);
+        for (const Picture& picture : before) EXPECT_EQ(picture, std::make_tuple(13u, 320, 180));
         {
             std::lock_guard guard(tappedLock);
             const auto own = std::find(tapped.begin(), tapped.end(), 0u);
@@ -152,10 +165,71 @@ TEST(VideoPipelineIntegrationTest, QuickRelaunchesShowNoPictureOfAnotherStream) 
     // The last session was left running on the box: the next launch ends its stream (a stream running after
     // it is a new one).
     const int streams = box->media().streamedSessions();
-    host->start(881448767, StreamConfig(640, 360, 60, 3000, StreamConfig::Codec::h264, 2, 1392), SessionKeys::random(),
-                false);
+    host->start(881448767, config, SessionKeys::random(), false);
     EXPECT_TRUE(!box->media().streaming() || box->media().streamedSessions() > streams);
     box->stop();
+}
+
+// A box whose picture stands still sends a frame only when it changes, so nothing may follow a stream's first
+// picture: it shows whatever its number, in a stream numbered from 1 and in one whose keyframe 0 is lost on
+// the way and whose keyframe asked for is the last frame sent. The session asks for no keyframe as it starts,
+// so the box sends only what each row says until the picture changes.
+TEST(VideoPipelineIntegrationTest, AStillPictureShowsItsFirstFrameWhateverItsNumber) {
+    const struct {
+        const char* name;
+        std::uint32_t firstFrame;
+        bool loseFirst;
+        std::vector<std::uint32_t> sent;
+    } rows[] = {{"numbered from 1", 1, false, {1}}, {"keyframe 0 lost, then the one asked for", 0, true, {0, 1}}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        test::EngineLogCapture log;
+        test::TempDir dir;
+        boxsim::Box::Options options = videoOnly(test::uniqueLoopbackAddress());
+        options.media.stillPicture = true;
+        options.media.firstFrameIndex = row.firstFrame;
+        options.media.loseFirstPicture = row.loseFirst;
+        std::mutex sentLock;
+        std::condition_variable sentChanged;
+        std::vector<std::uint32_t> sent;
+        options.onFrameSent = [&](const boxsim::MediaStreamer::SentFrame& frame) {
+            std::lock_guard guard(sentLock);
+            sent.push_back(frame.index);
+            sentChanged.notify_all();
+        };
+        auto sentAtLeast = [&](std::size_t count) {
+            std::unique_lock guard(sentLock);
+            return sentChanged.wait_for(guard, std::chrono::seconds(20), [&] { return sent.size() >= count; });
+        };
+        const auto [box, host] = pairedBox(options, dir.path());
+        auto session = std::make_shared<StreamSession>(host, config, 881448767);
+        session->requestKeyframeAtStart = false;
+        auto pipeline = softwarePipeline(session);
+        std::promise<std::uint32_t> firstPicture;
+        std::atomic<bool> first{true};
+        pipeline->setOnDecoded([&](const DecodedFrame& frame) {
+            if (first.exchange(false)) firstPicture.set_value(frame.frameIndex);
+        });
+        session->start(false);
+        if (row.loseFirst) {
+            ASSERT_TRUE(sentAtLeast(1));
+            session->requestKeyframe();
+        }
+        auto shown = firstPicture.get_future();
+        ASSERT_EQ(shown.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "no picture";
+        EXPECT_EQ(shown.get(), row.sent.back());
+        EXPECT_TRUE(sentAtLeast(row.sent.size()));
+        {
+            std::lock_guard guard(sentLock);
+            EXPECT_EQ(sent, row.sent);
+        }
+        box->media().changePicture();  // told, the box sends the next one
+        EXPECT_TRUE(sentAtLeast(row.sent.size() + 1));
+        session->stop(false);
+        pipeline.reset();
+        session.reset();
+        box->stop();
+    }
 }
 
 }  // namespace
