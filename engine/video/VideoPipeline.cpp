@@ -109,6 +109,11 @@ void VideoPipeline::startWatchdog() {
             packets = packets_;
         }
         if (packets == 0) EngineLog::write("WARNING: video: no video packets 3 s after the session started");
+        // A box whose picture stands still sends nothing more, so a first picture lost whole is never seen
+        // as lost: without a picture yet, ask for one.
+        if (assembler_.stats().framesDelivered > 0) return;
+        EngineLog::write("video: no picture 3 s after the session started; asking for a keyframe");
+        requestKeyframe();
     });
 }
 

@@ -102,7 +102,7 @@ public:
     Tap tap;
 
     // Arms the start-up check: without a single datagram watchdogDelay seconds later, a warning goes to
-    // the log. Once; later calls do nothing.
+    // the log, and without a picture a keyframe is asked for. Once; later calls do nothing.
     void startWatchdog();
 
     Stats stats() const;

@@ -135,8 +135,9 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);
 }
 
-TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSeconds) {
+TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSecondsAndAsksForAMissingPicture) {
     const std::string warning = "WARNING: video: no video packets 3 s after the session started";
+    const std::string asking = "video: no picture 3 s after the session started; asking for a keyframe";
     std::vector<double> delays;
     std::mutex delaysLock;
     VideoPipeline::Options options;
@@ -153,6 +154,13 @@ TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSeconds)
         session->videoHandler(datagrams(0, true, 100).front());
         dropping->startWatchdog();
     }
+    {
+        // A picture came: nothing to ask for.
+        const auto shown = make(options);
+        send(datagrams(0, true, 100));
+        ASSERT_EQ(shown->stats().framesDelivered, 1);
+        shown->startWatchdog();
+    }
     // Released before its time: the wait ends with it, silently.
     options.sleep = [](std::stop_token stop, double) {
         std::mutex mutex;
@@ -163,7 +171,8 @@ TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSeconds)
     };
     make(options)->startWatchdog();
     EXPECT_EQ(log.matching(warning), std::vector<std::string>{warning});
-    EXPECT_EQ(delays, (std::vector<double>{3.0, 3.0}));
+    EXPECT_EQ(log.matching(asking), (std::vector<std::string>{asking, asking}));  // the silent and the dropping one
+    EXPECT_EQ(delays, (std::vector<double>{3.0, 3.0, 3.0}));
 }
 
 }  // namespace
