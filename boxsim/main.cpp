@@ -2,7 +2,8 @@
 // address, until SIGINT or SIGTERM. A client that starts a stream gets the moving test picture and tones,
 // unless --no-media; --picture desktop sends a busy desktop instead of the colour bars, --loop FRAMES encodes
 // only that many pictures and sends them round and round (for sizes too large to encode live); the
-// impairment options spoil either stream on its way.
+// impairment options spoil either stream on its way. The box offers no update of its software unless
+// --offer COMPONENT=VERSION names one ("agent", "host" or "gamepad"; repeat it for more).
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
 //   unpair-all   forgets every paired client (the host then answers them as not paired)
@@ -35,7 +36,8 @@ int usage(const char* program) {
                  "       [--restart-seconds SECONDS]\n"
                  "       [--no-media] [--parity PERCENT] [--seed N] [--picture bars|desktop] [--loop FRAMES]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
-                 "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
+                 "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n"
+                 "       [--offer COMPONENT=VERSION]...\n",
                  program);
     return 2;
 }
@@ -143,6 +145,11 @@ int main(int argc, char** argv) {
             const auto picture = corvane::boxsim::VideoSource::pictureNamed(value);
             if (!picture) return usage(argv[0]);
             options.media.format.picture = *picture;
+        } else if (arg == "--offer") {
+            const std::string_view offer = value;
+            const auto equals = offer.find('=');
+            if (equals == 0 || equals == std::string_view::npos || equals + 1 == offer.size()) return usage(argv[0]);
+            options.agent.available[std::string(offer.substr(0, equals))] = offer.substr(equals + 1);
         } else if (!mediaOption(arg, value, options)) {
             return usage(argv[0]);
         }
