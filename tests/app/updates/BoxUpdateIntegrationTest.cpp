@@ -38,12 +38,10 @@ protected:
         });
     }
     std::string address = test::uniqueLoopbackAddress();
-    // The box offers updates of all three; the host's is the version it has, which the manager lists all the
-    // same: it takes what the box offers as it comes.
+    // The host's offer is the version it has: the manager lists what the box offers as it comes.
     Agent agent{[this] {
         Agent::Options o;
-        o.address = address;
-        o.available = {{"agent", "0.3.1"}, {"host", "1.0.0"}, {"gamepad", "2.0.0"}};
+        o.address = address, o.available = {{"agent", "0.3.1"}, {"host", "1.0.0"}, {"gamepad", "2.0.0"}};
         return o;
     }()};
     ManualClock clock;
@@ -263,7 +261,6 @@ TEST_F(BoxUpdateTest, TheDemoBoxOffersOnlyWhatItIsStartedWith) {
         manager->boxConnected(true);
         ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxHostVersion() == "1.0.0"; }));  // it answered
         EXPECT_EQ(manager->boxUpdates(), row.listed);
-        EXPECT_EQ(manager->pendingCount(), int(row.listed.size()));
         EXPECT_EQ(manager->showResult(), !row.listed.empty());  // the banner
         boxsim.terminate();
         ASSERT_TRUE(boxsim.waitForFinished(15000));
