@@ -64,9 +64,9 @@ public:
         QSize oversize;  // the size of a picture left out for it; invalid otherwise
     };
     // Decodes PNG bytes into one picture and nothing of its size besides, so one decode allocates at most
-    // 4 x `maxPixels` bytes (256 MiB by default). A picture with more pixels than that, or whose pixels take
-    // more room than as many at 8 bits a channel would (16 bits a channel), is left out by its header, before
-    // anything is decoded. Any thread.
+    // 4 x `maxPixels` bytes (256 MiB by default). A picture of more than `maxPixels` pixels, or whose pixels
+    // take more room than as many at 8 bits a channel would (16 bits a channel), is left out by its header,
+    // before anything is decoded. Any thread.
     static Decoded decodedPNG(const QByteArray& png, qint64 maxPixels = kMaxPicturePixels);
 
 private:
