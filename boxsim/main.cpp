@@ -4,7 +4,8 @@
 // only that many pictures and sends them round and round (for sizes too large to encode live); --still sends
 // a picture only when it changes (a keyframe asked for still comes), --first-frame N numbers a stream's
 // pictures from N; the impairment options spoil either stream on its way, --video-lose-first loses every
-// datagram of a stream's first picture.
+// datagram of a stream's first picture. The box offers no update of its software unless
+// --offer COMPONENT=VERSION names one ("agent", "host" or "gamepad"; repeat it for more).
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
 //   unpair-all   forgets every paired client (the host then answers them as not paired)
@@ -41,7 +42,8 @@ int usage(const char* program) {
                  "       [--still] [--first-frame N]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
                  "       [--video-lose-first]\n"
-                 "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n",
+                 "       [--audio-loss PERCENT] [--audio-reorder PERCENT] [--audio-duplicate PERCENT] [--audio-delay MS]\n"
+                 "       [--offer COMPONENT=VERSION]...\n",
                  program);
     return 2;
 }
@@ -159,6 +161,11 @@ int main(int argc, char** argv) {
             const auto picture = corvane::boxsim::VideoSource::pictureNamed(value);
             if (!picture) return usage(argv[0]);
             options.media.format.picture = *picture;
+        } else if (arg == "--offer") {
+            const std::string_view offer = value;
+            const auto equals = offer.find('=');
+            if (equals == 0 || equals == std::string_view::npos || equals + 1 == offer.size()) return usage(argv[0]);
+            options.agent.available[std::string(offer.substr(0, equals))] = offer.substr(equals + 1);
         } else if (!mediaOption(arg, value, options)) {
             return usage(argv[0]);
         }

@@ -62,6 +62,12 @@ sleep 0.5
 window_shot main-open.png
 cmp -s "$shots/main-pairing.png" "$shots/main-open.png" && fail "the main window did not change"
 
+# The demo box offers no update of its software: the app has none to show (it once offered the versions the
+# box already had).
+offers=$(curl -s --max-time 5 http://127.0.0.2:47800/v1/updates |
+  python3 -c 'import json, sys; print(len(json.load(sys.stdin)["available"]))') || fail "the box did not list its updates"
+[ "$offers" = 0 ] || fail "the demo box offers $offers updates"
+
 # A file sent from Windows lands in the demo's own Downloads, never the user's.
 note="demo-note-$$.txt"
 echo "send $note" >"$home/box-input"

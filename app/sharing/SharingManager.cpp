@@ -287,21 +287,28 @@ QCoro::Task<> SharingManager::clipTick() {
         std::shared_ptr<const std::string> text;
         Picture picture;
         std::size_t notPicture = 0;  // the bytes of a "png" item that did not decode as a picture
+        QSize oversize;              // the size of a picture left out for it
     };
     auto polling = offMain(pool_, [agent, stop, since = lastWinSeq_, held = held_.at == before ? held_ : Held{}] {
-        Polled out{agent.clipboard(since, stop), {}, {}};
+        Polled out;
+        out.clip = agent.clipboard(since, stop);
         if (!out.clip) return out;
         auto& clip = *out.clip;
         if (clip.type == "text" && clip.text && !clip.text->empty()) {
             if (!held.text || *held.text != *clip.text) out.text = std::make_shared<const std::string>(std::move(*clip.text));
         } else if (clip.type == "png" && clip.png) {
-            const auto decoded = QByteArray::fromBase64Encoding(QByteArray::fromStdString(*clip.png),
-                                                                QByteArray::AbortOnBase64DecodingErrors);
+            // One form of the picture at a time: its Base64 text, read in place, goes before it is decoded.
+            const auto decoded = [&] {
+                const auto base64 = QByteArray::fromRawData(clip.png->data(), qsizetype(clip.png->size()));
+                return QByteArray::fromBase64Encoding(base64, QByteArray::AbortOnBase64DecodingErrors);
+            }();
+            clip.png.reset();
             if (decoded && !decoded.decoded.isEmpty() && decoded.decoded != held.png) {
                 // Only a picture is offered as one: other programs decode what they paste with less care.
-                out.picture.image = platform::Pasteboard::decodedPNG(decoded.decoded);
-                if (out.picture.image.isNull()) out.notPicture = std::size_t(decoded.decoded.size());
-                else out.picture.png = decoded.decoded;
+                auto picture = platform::Pasteboard::decodedPNG(decoded.decoded);
+                if (picture.oversize.isValid()) out.oversize = picture.oversize;
+                else if (picture.image.isNull()) out.notPicture = std::size_t(decoded.decoded.size());
+                else out.picture = {decoded.decoded, std::move(picture.image)};
             }
         }
         clip.text.reset();
@@ -316,6 +323,10 @@ QCoro::Task<> SharingManager::clipTick() {
     if (got.notPicture)
         Log::write("clipboard from Windows: left out a picture of " + std::to_string(got.notPicture) +
                    " bytes that does not decode");
+    if (got.oversize.isValid())
+        Log::write("clipboard from Windows: left out a picture of " + std::to_string(got.oversize.width()) + " x " +
+                   std::to_string(got.oversize.height()) + " pixels, larger than " +
+                   std::to_string(platform::Pasteboard::kMaxPicturePixels >> 20) + " megapixels at 8 bits a channel");
     if (pasteboard_->changeCount() != before) co_return;
     if (got.text) {
         pasteboard_->setString(*got.text);

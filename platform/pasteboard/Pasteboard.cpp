@@ -16,7 +16,8 @@ namespace {
 
 const QMimeData* current() { return QGuiApplication::clipboard()->mimeData(QClipboard::Clipboard); }
 
-// What an image decoder may allocate for one clipboard picture.
+// What an image decoder may allocate for one clipboard picture. Qt keeps one such limit for the whole
+// process; decodedPNG bounds its picture below it first.
 constexpr int kImageAllocationMiB = 512;
 
 } // namespace
@@ -98,15 +99,20 @@ void Pasteboard::setPNG(const QByteArray& png, const QImage& picture) {
     QGuiApplication::clipboard()->setMimeData(data, QClipboard::Clipboard);
 }
 
-QImage Pasteboard::decodedPNG(const QByteArray& png, qint64 maxPixels) {
+Pasteboard::Decoded Pasteboard::decodedPNG(const QByteArray& png, qint64 maxPixels) {
     QBuffer buffer;
     buffer.setData(png);
     QImageReader reader(&buffer, "png");
     reader.setAllocationLimit(kImageAllocationMiB);
     const QSize size = reader.size();
+    const QImage::Format format = reader.imageFormat();
+    if (!size.isValid() || size.isEmpty() || format == QImage::Format_Invalid) return {};
+    // The reader decodes straight into the picture's rows, in this format.
+    const qint64 rowBytes = (qint64(size.width()) * QImage::toPixelFormat(format).bitsPerPixel() + 31) / 32 * 4;
+    if (qint64(size.width()) * size.height() > maxPixels || rowBytes * size.height() > maxPixels * 4) return {{}, size};
     QImage image;
-    if (!size.isValid() || qint64(size.width()) * size.height() > maxPixels || !reader.read(&image)) return {};
-    return image;
+    if (!reader.read(&image)) return {};  // a picture that ends early is not null
+    return {std::move(image), {}};
 }
 
 } // namespace corvane::platform

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QImage>
 #include <QObject>
+#include <QSize>
 #include <QStringList>
 
 #include <cstddef>
@@ -55,11 +56,18 @@ public:
     // The PNG bytes as they are, plus `picture` (decoded from them) when there is one.
     void setPNG(const QByteArray& png, const QImage& picture = {});
 
-    // A screen's picture at most: 40 megapixels (an 8K screen has 33).
-    static constexpr qint64 kMaxPicturePixels = 40'000'000;
-    // The picture in PNG bytes, or a null image when they do not decode or it has more than `maxPixels`
-    // pixels (known from the header, before anything is decoded). Any thread.
-    static QImage decodedPNG(const QByteArray& png, qint64 maxPixels = kMaxPicturePixels);
+    // The largest picture taken: 64 megapixels (8192 x 8192; a phone's photo has 48) at 8 bits a channel.
+    static constexpr qint64 kMaxPicturePixels = qint64(64) << 20;
+    // What PNG bytes gave: the picture, or, when it was left out for its size, that size.
+    struct Decoded {
+        QImage image;    // null unless decoded
+        QSize oversize;  // the size of a picture left out for it; invalid otherwise
+    };
+    // Decodes PNG bytes into one picture and nothing of its size besides, so one decode allocates at most
+    // 4 x `maxPixels` bytes (256 MiB by default). A picture of more than `maxPixels` pixels, or whose pixels
+    // take more room than as many at 8 bits a channel would (16 bits a channel), is left out by its header,
+    // before anything is decoded. Any thread.
+    static Decoded decodedPNG(const QByteArray& png, qint64 maxPixels = kMaxPicturePixels);
 
 private:
     // Asking an owner that never answers costs a time-out per question, so the offered types are asked once

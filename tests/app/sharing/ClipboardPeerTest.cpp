@@ -18,8 +18,8 @@ constexpr std::size_t kEightMiB = 8u << 20;
 
 std::string base64(const std::string& bytes) { return QByteArray::fromStdString(bytes).toBase64().toStdString(); }
 
-std::string picture(const char* format, int width = 40, int height = 30) {
-    QImage image(width, height, QImage::Format_RGB32);
+std::string picture(const char* format, int width = 40, int height = 30, QImage::Format pixels = QImage::Format_RGB32) {
+    QImage image(width, height, pixels);
     image.fill(QColor(200, 40, 90));
     QByteArray out;
     QBuffer buffer(&out);
@@ -136,7 +136,7 @@ TEST_F(ClipboardTest, TextAndPicturesTravelOnceEachWayAndNeverComeBack) {
     EXPECT_EQ(ours().cacheKey(), once);
     // Decoded under a pixel limit: at it a picture decodes, one pixel over it does not.
     for (const auto& [limit, decodes] : {std::pair{254, true}, {253, true}, {252, false}})
-        EXPECT_EQ(platform::Pasteboard::decodedPNG(QByteArray::fromStdString(windowsPNG), limit).isNull(), !decodes) << limit;
+        EXPECT_EQ(platform::Pasteboard::decodedPNG(QByteArray::fromStdString(windowsPNG), limit).image.isNull(), !decodes) << limit;
     tick();
     EXPECT_EQ(sent(), 5u);
 }
@@ -210,8 +210,9 @@ TEST_F(ClipboardTest, AWindowsItemTooLargeToTakeIsPassedOverOnce) {
     EXPECT_EQ(log.find(line, log.find(line) + 1), log.rfind(line));
 }
 
-// Only what decodes as a picture is offered as one; the mark still moves past what does not.
-TEST_F(ClipboardTest, BytesThatAreNoPictureLeaveTheClipboardAlone) {
+// Only what decodes as a picture within the limit is offered as one; what is left out is logged with why,
+// and the mark still moves past it.
+TEST_F(ClipboardTest, WindowsPicturesAreTakenUpToTheLimitAndWhatIsLeftOutSaysWhy) {
     turnOn();
     tick();
     copyElsewhere("mine");
@@ -220,7 +221,7 @@ TEST_F(ClipboardTest, BytesThatAreNoPictureLeaveTheClipboardAlone) {
     std::mt19937 random(41);
     std::string noise(1u << 20, '\0');
     for (auto& byte : noise) byte = static_cast<char>(random());
-    // A PNG that claims 60000 x 60000 pixels and ends early, in its first data chunk.
+    // A PNG header that claims a size at `bits` a channel (RGBA) and ends early, in its first data chunk.
     const auto be = [](std::uint32_t n) { return std::string{char(n >> 24), char(n >> 16), char(n >> 8), char(n)}; };
     const auto crc = [](const std::string& bytes) {
         std::uint32_t c = 0xFFFFFFFFu;
@@ -230,22 +231,39 @@ TEST_F(ClipboardTest, BytesThatAreNoPictureLeaveTheClipboardAlone) {
         }
         return ~c;
     };
-    const std::string header = std::string("IHDR") + be(60000) + be(60000) + std::string("\x08\x06\0\0\0", 5);
-    std::string claims = std::string("\x89PNG\r\n\x1a\n", 8) + be(13) + header + be(crc(header));
-    claims += be(100000) + "IDAT" + std::string(33, 'x');
-    ASSERT_EQ(claims.size(), 74u);
-    const auto changes = manager->pasteboard().changeCount();
-    for (const auto& bytes : {noise, claims}) {
-        const auto seq = agent.setWindowsClipboard({0, "png", "", base64(bytes)});
+    const auto claims = [&](std::uint32_t width, std::uint32_t height, char bits) {
+        const std::string header = std::string("IHDR") + be(width) + be(height) + bits + std::string("\x06\0\0\0", 4);
+        return std::string("\x89PNG\r\n\x1a\n", 8) + be(13) + header + be(crc(header)) + be(100000) + "IDAT" +
+               std::string(33, 'x');
+    };
+    const auto doesNotDecode = [](std::size_t bytes) { return "a picture of " + std::to_string(bytes) + " bytes that does not decode"; };
+    const auto tooLarge = [](const char* size) { return std::string("a picture of ") + size + " pixels, larger than 64 megapixels at 8 bits a channel"; };
+    // 8192 x 8192 is the most taken; one row more is left out. Left out by its header, the picture over the
+    // limit is one bit a pixel to keep this test small.
+    const auto atTheLimit = picture("PNG", 8192, 8192);
+    const struct { std::string bytes; std::string leftOut; } rows[] = {
+        {noise, doesNotDecode(noise.size())},
+        {claims(8192, 8192, 8), doesNotDecode(74)},  // within the limit, cut short: a part is no picture
+        {claims(60000, 60000, 8), tooLarge("60000 x 60000")},
+        {claims(8192, 4097, 16), tooLarge("8192 x 4097")},  // twice the room a pixel
+        {picture("PNG", 8192, 8193, QImage::Format_Mono), tooLarge("8192 x 8193")},
+        {atTheLimit, ""},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.leftOut);
+        const auto changes = manager->pasteboard().changeCount();
+        const auto seq = agent.setWindowsClipboard({0, "png", "", base64(row.bytes)});
         tick();
         tick();
         EXPECT_NE(agent.seen("GET /v1/user/clipboard").back().target.find("since=" + std::to_string(seq)), std::string::npos);
-        EXPECT_EQ(manager->pasteboard().changeCount(), changes) << bytes.size();
-        EXPECT_EQ(pasteElsewhere(), "mine");
-        EXPECT_NE(logTail().find("clipboard from Windows: left out a picture of " + std::to_string(bytes.size()) +
-                                 " bytes that does not decode"),
-                  std::string::npos);
+        if (!row.leftOut.empty()) {
+            EXPECT_EQ(manager->pasteboard().changeCount(), changes);
+            EXPECT_EQ(pasteElsewhere(), "mine");
+            EXPECT_NE(logTail().find("clipboard from Windows: left out " + row.leftOut), std::string::npos);
+        }
     }
+    EXPECT_TRUE(pasteElsewhere("image/png") == atTheLimit);  // byte for byte (too long to print)
+    EXPECT_EQ(QGuiApplication::clipboard()->mimeData()->imageData().value<QImage>().size(), QSize(8192, 8192));
 }
 
 TEST_F(ClipboardTest, ConcealedItemsCopiedFilesOversizedItemsAndSilentOwnersStayHere) {

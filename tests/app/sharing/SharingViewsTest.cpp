@@ -325,9 +325,9 @@ TEST_F(SharingViews, BytesThatAreNoPictureDecodeToNothing) {
     QBuffer buffer(&png);
     buffer.open(QIODevice::WriteOnly);
     ASSERT_TRUE(image.save(&buffer, "PNG"));
-    ASSERT_EQ(platform::Pasteboard::decodedPNG(png).size(), QSize(40, 30));
+    ASSERT_EQ(platform::Pasteboard::decodedPNG(png).image.size(), QSize(40, 30));
     for (const QByteArray& bytes : {QByteArray("not a picture"), QByteArray(), png.left(40)}) {
-        const QImage decoded = platform::Pasteboard::decodedPNG(bytes);
+        const QImage decoded = platform::Pasteboard::decodedPNG(bytes).image;
         EXPECT_TRUE(decoded.isNull()) << bytes.size() << " bytes decode to " << decoded.width() << "x" << decoded.height();
     }
 }

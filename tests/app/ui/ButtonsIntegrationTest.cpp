@@ -23,6 +23,8 @@ protected:
     boxsim::Agent agent{[this] {
         boxsim::Agent::Options options;
         options.address = address;
+        options.installed.erase("gamepad");  // no driver yet: the box offers one
+        options.available = {{"gamepad", "2.0.0"}};
         return options;
     }()};
 };

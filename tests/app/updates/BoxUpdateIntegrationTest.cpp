@@ -1,6 +1,7 @@
 #include "boxsim/Box.hpp"
 #include "boxsim/agent/Agent.hpp"
 #include "tests/app/updates/UpdateHarness.hpp"
+#include "tests/support/ChildProcesses.hpp"
 #include "tests/support/RecordedRequests.hpp"
 
 namespace corvane {
@@ -37,7 +38,12 @@ protected:
         });
     }
     std::string address = test::uniqueLoopbackAddress();
-    Agent agent{[this] { Agent::Options o; o.address = address; return o; }()};
+    // The host's offer is the version it has: the manager lists what the box offers as it comes.
+    Agent agent{[this] {
+        Agent::Options o;
+        o.address = address, o.available = {{"agent", "0.3.1"}, {"host", "1.0.0"}, {"gamepad", "2.0.0"}};
+        return o;
+    }()};
     ManualClock clock;
     AppPool pool;
     test::Recorder recorder;
@@ -92,6 +98,7 @@ TEST_F(BoxUpdateTest, AHostUpdateClosesTheStreamingHostsPorts) {
     boxsim::Box::Options options;
     options.address = address;
     options.hostRestartSeconds = 3600;
+    options.agent.available = {{"host", "1.1.0"}};
     boxsim::Box box(options);
     box.start();
     ASSERT_TRUE(accepts(address, 48089) && accepts(address, 48010) && accepts(address, 47984));
@@ -233,6 +240,31 @@ TEST_F(BoxUpdateTest, UpdateAllUpdatesTheBoxWhereTheAppCannotUpdateItself) {
     EXPECT_EQ(agent.seen("POST /v1/update").size(), 2u);
     EXPECT_TRUE(agent.seen("GET /v1/user/outbox/{id}/file").empty());
     EXPECT_NE(test::logTail().find("update all: finished"), std::string::npos);
+}
+
+// The demo's box offers nothing unless it is started with offers, and then what it was given: the app once
+// offered its users the versions the box already had.
+TEST_F(BoxUpdateTest, TheDemoBoxOffersOnlyWhatItIsStartedWith) {
+    agent.stop();
+    const struct { QStringList offers; std::vector<UpdateManager::BoxUpdate> listed; } rows[] = {
+        {{}, {}},
+        {{"--offer", "host=1.1.0", "--offer", "agent=0.4.0"}, {{"agent", "0.4.0"}, {"host", "1.1.0"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.offers.join(" ").toStdString());
+        QProcess boxsim;
+        test::endsWithTest(boxsim);
+        boxsim.start(CORVANE_BOXSIM_PROGRAM, QStringList{"--address", QString::fromStdString(address), "--no-media"} + row.offers);
+        while (!boxsim.canReadLine() && boxsim.waitForReadyRead(15000)) {}
+        ASSERT_TRUE(boxsim.readLine().startsWith("ready"));
+        auto manager = make();
+        manager->boxConnected(true);
+        ASSERT_TRUE(test::pumpUntil(clock, [&] { return manager->boxHostVersion() == "1.0.0"; }));  // it answered
+        EXPECT_EQ(manager->boxUpdates(), row.listed);
+        EXPECT_EQ(manager->showResult(), !row.listed.empty());  // the banner
+        boxsim.terminate();
+        ASSERT_TRUE(boxsim.waitForFinished(15000));
+    }
 }
 
 TEST_F(BoxUpdateTest, AnAgentWithoutTheCheckNeedsSetupOtherFailuresOnlyLog) {
