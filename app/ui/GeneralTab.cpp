@@ -24,7 +24,7 @@ namespace {
 
 const char* const kTrayNote = "With both on, Corvane waits quietly in the tray and opens Windows as soon as the box is plugged "
                               "in. With the tray icon on, closing the Corvane window keeps it running.";
-const char* const kNoTrayNote = "Closing the Corvane window quits Corvane.";
+const char* const kNoTrayNote = "This desktop shows no tray. Closing the Corvane window quits Corvane.";
 
 } // namespace
 
@@ -47,18 +47,12 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     login_ = new WrappingCheckBox("Open Corvane when you log in", kControlWidth);
     connect(login_, &QCheckBox::clicked, this, [this](bool on) { box_.setLaunchAtLogin(on); });
     addRow("", login_);
-    auto* trayRow = new QHBoxLayout;
-    trayRow->setSpacing(10);
     menuBar_ = new WrappingCheckBox("Show Corvane in the tray", kControlWidth);
     connect(menuBar_, &QCheckBox::clicked, this, [this](bool on) {
         if (StreamSettings::menuBarEnabled(box_.defaults()) != on) box_.defaults().set(StreamSettings::menuBarKey, {on});
         if (tray_) tray_->syncVisibility();
     });
-    trayRow->addWidget(menuBar_);
-    noTray_ = PlainText::label(nullptr, "This desktop shows no tray");
-    setSecondary(noTray_);
-    trayRow->addWidget(noTray_);
-    addRow("", trayRow);
+    addRow("", menuBar_);
     trayNote_ = addNote("");
     addDivider();
 
@@ -136,7 +130,6 @@ void GeneralTab::sync() {
         wake_->setChecked(box_.settings().wakeBox);
     }
     menuBar_->setEnabled(tray);
-    noTray_->setVisible(!tray);
     trayNote_->setText(tray ? kTrayNote : kNoTrayNote);
     boxName_->setWholeText(box_.boxName() ? PlainText::cut(*box_.boxName(), 80) : QString("No box connected"));
     setSecondary(boxName_, !box_.boxName());

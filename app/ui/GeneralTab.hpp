@@ -44,7 +44,6 @@ private:
     QCheckBox* login_;
     TrayMenu* tray_ = nullptr;
     QCheckBox* menuBar_;
-    QLabel* noTray_;
     QLabel* trayNote_;
     ElidedLabel* boxName_;
     PopupPicker* sleep_;

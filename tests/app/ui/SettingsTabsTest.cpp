@@ -55,8 +55,8 @@ TEST_F(SettingsTabsTest, GeneralTabFollowsTheBox) {
     QWidget& tab = *window.page(0);
     EXPECT_EQ(shownTexts(tab),
               "Appearance\nTheme:\nMatch System\nLight\nDark\n~Match System follows your desktop's Light or Dark setting automatically.\n"
-              "Startup\nOpen Corvane when you log in\nShow Corvane in the tray (off)\n~This desktop shows no tray\n"
-              "~Closing the Corvane window quits Corvane.\n"
+              "Startup\nOpen Corvane when you log in\nShow Corvane in the tray (off)\n~This desktop shows no tray. "
+              "Closing the Corvane window quits Corvane.\n"
               "Box\nConnected to:\n~No box connected\nSleep when unplugged:\n"
               "Never, After 5 minutes, After 15 minutes, [After 30 minutes], After 1 hour, After 2 hours (off)\n"
               "Wake the box when Corvane looks for it\nWake Box Now (off)\n"

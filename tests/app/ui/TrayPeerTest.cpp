@@ -130,7 +130,7 @@ TEST_F(TrayComesAndGoes, TheTraySwitchAndClosingTheWindowFollowTheHost) {
     ASSERT_NE(toggle, nullptr);
     const std::string withTray = "Show Corvane in the tray\n~With both on, Corvane waits quietly in the tray and opens Windows as soon "
                                  "as the box is plugged in. With the tray icon on, closing the Corvane window keeps it running.\n",
-                      noTray = "Show Corvane in the tray (off)\n~This desktop shows no tray\n~Closing the Corvane window quits Corvane.\n";
+                      noTray = "Show Corvane in the tray (off)\n~This desktop shows no tray. Closing the Corvane window quits Corvane.\n";
     const struct { const char* step; std::function<void()> act; bool tray; } steps[] = {
         {"none yet", [] {}, false},
         {"a host comes", [this] { startWatcher(); }, true},
