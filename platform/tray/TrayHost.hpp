@@ -2,9 +2,9 @@
 
 #include <QObject>
 
-#include <memory>
-
 namespace corvane::platform {
+
+class SelectionWatch;
 
 // What this desktop offers to show tray icons in, followed live: a StatusNotifier watcher on the session
 // bus with a host registered at it (the host draws the items), and an X tray manager (the owner of the
@@ -20,7 +20,7 @@ public:
     bool notifierWatcher() const { return watcher_; }
     // The watcher says a host shows the items registered with it.
     bool notifierHost() const { return watcher_ && host_; }
-    bool xTray() const { return xTray_; }
+    bool xTray() const;
 
 Q_SIGNALS:
     void changed();
@@ -29,14 +29,9 @@ private Q_SLOTS:
     void readNotifier();
 
 private:
-    struct X11;
-    void drainX();
-    void update(bool watcher, bool host, bool xTray);
-
     bool watcher_ = false;
     bool host_ = false;
-    bool xTray_ = false;
-    std::unique_ptr<X11> x11_;
+    SelectionWatch* xTray_;
 };
 
 } // namespace corvane::platform
