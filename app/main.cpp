@@ -78,7 +78,7 @@ int main(int argc, char** argv) {
     // The tray decides whether closing the last window quits (no icon: nothing would bring the app back).
     TrayMenu tray(controller, {showMain, openSettings, quit});
     window.setTray(&tray);
-    settings.general()->onMenuBarChanged = [&tray] { tray.syncVisibility(); };
+    settings.general()->setTray(&tray);
 
     auto* menuBar = new QMenuBar(&window);
     QMenu* appMenu = menuBar->addMenu("Corvane");

@@ -9,6 +9,7 @@
 #include "app/ui/PlainText.hpp"
 #include "app/ui/ShortTime.hpp"
 #include "app/ui/TextStyle.hpp"
+#include "app/ui/TrayMenu.hpp"
 #include "app/ui/WrappingCheckBox.hpp"
 #include "platform/defaults/UserDefaults.hpp"
 
@@ -19,6 +20,13 @@
 #include <QSignalBlocker>
 
 namespace corvane {
+namespace {
+
+const char* const kTrayNote = "With both on, Corvane waits quietly in the tray and opens Windows as soon as the box is plugged "
+                              "in. With the tray icon on, closing the Corvane window keeps it running.";
+const char* const kNoTrayNote = "This desktop shows no tray. Closing the Corvane window quits Corvane.";
+
+} // namespace
 
 GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(parent), box_(box) {
     using Appearance = StreamSettings::Appearance;
@@ -42,11 +50,10 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     menuBar_ = new WrappingCheckBox("Show Corvane in the tray", kControlWidth);
     connect(menuBar_, &QCheckBox::clicked, this, [this](bool on) {
         if (StreamSettings::menuBarEnabled(box_.defaults()) != on) box_.defaults().set(StreamSettings::menuBarKey, {on});
-        if (onMenuBarChanged) onMenuBarChanged();
+        if (tray_) tray_->syncVisibility();
     });
     addRow("", menuBar_);
-    addNote("With both on, Corvane waits quietly in the tray and opens Windows as soon as the box is plugged in. "
-            "With the tray icon on, closing the Corvane window keeps it running.");
+    trayNote_ = addNote("");
     addDivider();
 
     addSection("Box");
@@ -101,19 +108,29 @@ GeneralTab::GeneralTab(BoxController& box, QWidget* parent) : SettingsPage(paren
     sync();
 }
 
+void GeneralTab::setTray(TrayMenu* tray) {
+    tray_ = tray;
+    connect(tray_, &TrayMenu::changed, this, &GeneralTab::sync);
+    sync();
+}
+
 void GeneralTab::showEvent(QShowEvent* event) {
     SettingsPage::showEvent(event);
     box_.refreshLoginItem();
 }
 
 void GeneralTab::sync() {
+    const bool tray = tray_ && tray_->available();
     theme_->setCurrent(int(box_.settings().appearance));
     {
         const QSignalBlocker a(login_), b(menuBar_), c(wake_);
         login_->setChecked(box_.launchAtLogin());
-        menuBar_->setChecked(StreamSettings::menuBarEnabled(box_.defaults()));
+        // Where nothing shows an icon the switch stands off, and the stored choice waits for a tray.
+        menuBar_->setChecked(tray && StreamSettings::menuBarEnabled(box_.defaults()));
         wake_->setChecked(box_.settings().wakeBox);
     }
+    menuBar_->setEnabled(tray);
+    trayNote_->setText(tray ? kTrayNote : kNoTrayNote);
     boxName_->setWholeText(box_.boxName() ? PlainText::cut(*box_.boxName(), 80) : QString("No box connected"));
     setSecondary(boxName_, !box_.boxName());
 

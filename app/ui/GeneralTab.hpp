@@ -2,8 +2,6 @@
 
 #include "app/ui/SettingsPage.hpp"
 
-#include <functional>
-
 class QCheckBox;
 class QLabel;
 class QPushButton;
@@ -14,6 +12,7 @@ class BoxController;
 class ElidedLabel;
 class PopupPicker;
 class SegmentedPicker;
+class TrayMenu;
 
 // Theme, start at login, the tray icon, the box's sleep, waking, restarting, shutting down and forgetting
 // the box, and support.
@@ -30,8 +29,9 @@ public:
     };
 
     explicit GeneralTab(BoxController& box, QWidget* parent = nullptr);
-    // Called after the tray setting changed.
-    std::function<void()> onMenuBarChanged;
+    // The app's tray icon, whose desktop decides whether the tray switch can be used; without one the
+    // tab tells that there is no tray.
+    void setTray(TrayMenu* tray);
 
     void sync();
 
@@ -42,7 +42,9 @@ private:
     BoxController& box_;
     SegmentedPicker* theme_;
     QCheckBox* login_;
+    TrayMenu* tray_ = nullptr;
     QCheckBox* menuBar_;
+    QLabel* trayNote_;
     ElidedLabel* boxName_;
     PopupPicker* sleep_;
     QCheckBox* wake_;

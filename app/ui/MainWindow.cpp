@@ -171,9 +171,8 @@ void MainWindow::showEvent(QShowEvent* event) {
     QTimer::singleShot(0, this, [this] { fit(); });
     if (!AppLaunch::atLogin) return;
     // A login start waits in the tray; without a tray the window stays, or there would be no way back.
-    const bool menuBar = StreamSettings::menuBarEnabled(box_.defaults());
     AppLaunch::atLogin = false;
-    if (menuBar && trayShown()) QTimer::singleShot(0, this, [this] { close(); });
+    if (trayShown()) QTimer::singleShot(0, this, [this] { close(); });
 }
 
 void MainWindow::keyPressEvent(QKeyEvent* event) {

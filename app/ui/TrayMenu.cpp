@@ -9,6 +9,7 @@
 #include "app/ui/Style.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/updates/UpdateManager.hpp"
+#include "platform/tray/TrayHost.hpp"
 
 #include <QApplication>
 #include <QMenu>
@@ -20,29 +21,50 @@ namespace corvane {
 
 TrayMenu::TrayMenu(BoxController& box, Actions actions, QObject* parent)
     : QObject(parent), box_(box), actions_(std::move(actions)), menu_(std::make_unique<QMenu>()),
-      icon_(new QSystemTrayIcon(this)) {
+      host_(new platform::TrayHost(this)) {
     Look::keepReadable();
+    connect(&box_, &BoxController::changed, this, &TrayMenu::rebuild);
+    connect(&box_.sharing(), &SharingManager::changed, this, &TrayMenu::rebuild);
+    connect(host_, &platform::TrayHost::changed, this, &TrayMenu::syncVisibility);
+    rebuild();
+    syncVisibility();
+}
+
+TrayMenu::~TrayMenu() {
+    if (icon_) icon_->setContextMenu(nullptr);
+}
+
+// Qt picks once per run, at its first icon, how icons reach the desktop: through the StatusNotifier watcher
+// when one is on the bus then, else into an X tray, and never looks for a watcher again. So the icon is made
+// only once a tray is there to take it, and the tray that counts is the one Qt sends it to.
+bool TrayMenu::trayNow() const {
+    const bool viaWatcher = icon_ ? viaWatcher_ : host_->notifierWatcher();
+    return viaWatcher ? host_->notifierHost() : host_->xTray();
+}
+
+void TrayMenu::makeIcon() {
+    viaWatcher_ = host_->notifierWatcher();
+    icon_ = new QSystemTrayIcon(this);
     icon_->setToolTip("Corvane");
+    icon_->setIcon(Symbols::trayIcon(iconSymbol_));
     icon_->setContextMenu(menu_.get());
     connect(icon_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         // A click or double click shows the main window; the context request opens the menu.
         if (reason != QSystemTrayIcon::Context && actions_.showMain) actions_.showMain();
     });
-    connect(&box_, &BoxController::changed, this, &TrayMenu::rebuild);
-    connect(&box_.sharing(), &SharingManager::changed, this, &TrayMenu::rebuild);
-    rebuild();
-    syncVisibility();
 }
-
-TrayMenu::~TrayMenu() { icon_->setContextMenu(nullptr); }
 
 void TrayMenu::syncVisibility() {
-    icon_->setVisible(StreamSettings::menuBarEnabled(box_.defaults()));
+    if (!icon_ && trayNow()) makeIcon();
+    const bool wanted = StreamSettings::menuBarEnabled(box_.defaults());
+    if (icon_) icon_->setVisible(wanted);
+    const bool available = trayNow(), shown = available && wanted;
     // Without an icon, closing the last window must end the app: nothing else would bring it back.
-    QApplication::setQuitOnLastWindowClosed(!shown());
+    QApplication::setQuitOnLastWindowClosed(!shown);
+    if (available == available_ && shown == shown_) return;
+    available_ = available, shown_ = shown;
+    Q_EMIT changed();
 }
-
-bool TrayMenu::shown() const { return icon_->isVisible() && QSystemTrayIcon::isSystemTrayAvailable(); }
 
 std::string TrayMenu::iconSymbol(const BoxController& box) {
     using Kind = BoxController::Phase::Kind;
@@ -56,7 +78,7 @@ void TrayMenu::rebuild() {
     const std::string symbol = iconSymbol(box_);
     if (symbol != iconSymbol_) {
         iconSymbol_ = symbol;
-        icon_->setIcon(Symbols::trayIcon(symbol));
+        if (icon_) icon_->setIcon(Symbols::trayIcon(symbol));
     }
     struct Item {
         QString text;  // empty: a separator

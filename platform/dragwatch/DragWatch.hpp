@@ -3,9 +3,10 @@
 #include <QObject>
 
 #include <cstdint>
-#include <memory>
 
 namespace corvane::platform {
+
+class SelectionWatch;
 
 // Sees every drag that starts anywhere on the X display, ours included: an XDND source takes the
 // XdndSelection when its drag begins, and XFixes reports each new owner. Without an X display (another Qt
@@ -26,10 +27,7 @@ Q_SIGNALS:
     void dragStarted();
 
 private:
-    struct X11;
-    void drain();
-
-    std::unique_ptr<X11> x11_;
+    SelectionWatch* selection_;
     std::int64_t count_ = 0;
 };
 

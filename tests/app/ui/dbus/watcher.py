@@ -1,6 +1,7 @@
 #!/usr/bin/python3
-# A stand-in for the desktop's tray watcher (org.kde.StatusNotifierWatcher): a host is registered, and
-# every item that registers is recorded and printed on its own line.
+# A stand-in for the desktop's tray watcher (org.kde.StatusNotifierWatcher): a host is registered (none
+# with --no-host, as when the panel that draws the items is gone), and every item that registers is
+# recorded and printed on its own line.
 import sys
 
 import dbus
@@ -51,7 +52,7 @@ class Watcher(dbus.service.Object):
     def GetAll(self, interface):
         return {
             "RegisteredStatusNotifierItems": dbus.Array(self.items, signature="s"),
-            "IsStatusNotifierHostRegistered": dbus.Boolean(True),
+            "IsStatusNotifierHostRegistered": dbus.Boolean("--no-host" not in sys.argv[1:]),
             "ProtocolVersion": dbus.Int32(0),
         }
 
