@@ -92,18 +92,20 @@ std::optional<int> PictureUploader::take(const std::shared_ptr<const platform::P
     wanted_ = nullptr;
     drawn_ = done.set;
     RenderConnection& connection = *connection_;
-    if (done.fence) ++fences_.waited, ++fences_.deleted;  // counted under the lock this takes anyway
     guard.unlock();
     changed_.notify_all();
     // Issued in this thread's context: the draws of the set come after it; the fence goes.
-    connection.waitFor(done.fence);
+    if (connection.waitFor(done.fence)) waited_.fetch_add(1, std::memory_order_relaxed);
     // The picture's last holder may be this one: released outside the lock.
     return done.ok ? std::optional<int>(done.set) : std::nullopt;
 }
 
 PictureUploader::Fences PictureUploader::fences() const {
     std::lock_guard guard(lock_);
-    return fences_;
+    Fences fences = fences_;
+    fences.waited = waited_.load(std::memory_order_relaxed);
+    fences.deleted += fences.waited;
+    return fences;
 }
 
 void PictureUploader::settle() {

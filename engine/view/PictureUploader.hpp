@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -78,7 +79,8 @@ private:
     PictureRenderer* renderer_ = nullptr;
     std::uint64_t asked_ = 0;
     std::uint64_t looked_ = 0;
-    Fences fences_;
+    Fences fences_;  // but for `waited`, and the deletions of those fences
+    std::atomic<std::uint64_t> waited_{0};  // render thread: counted once its context waits (no lock per frame)
     std::optional<bool> current_;  // whether the thread made its context current, once it tried
     bool quit_ = false;
     bool woken_ = false;

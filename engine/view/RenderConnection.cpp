@@ -62,6 +62,12 @@ Display* qtDisplay() {
     return x11 ? x11->display() : nullptr;
 }
 
+// False where the X server has no such window: a window being destroyed is gone here even while Qt's
+// connection has not heard of it yet.
+bool windowAttributes(Display* display, WId window, XWindowAttributes& attributes) {
+    return XGetWindowAttributes(display, Window(window), &attributes) && attributes.visual;
+}
+
 // A double-buffered RGBA frame buffer configuration for windows of `visual` on `screen`.
 GLXFBConfig configFor(Display* display, int screen, VisualID visual) {
     const int attributes[] = {GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT, GLX_RENDER_TYPE, GLX_RGBA_BIT,
@@ -103,27 +109,34 @@ RenderConnection::~RenderConnection() {
     sharing_.reset();
 }
 
-std::unique_ptr<RenderConnection> RenderConnection::open(const QOpenGLContext& qtContext, WId window) {
+std::unique_ptr<RenderConnection> RenderConnection::open(const QOpenGLContext& qtContext, WId window,
+                                                        Refusal* refusal) {
+    const auto refused = [refusal](Refusal why) {
+        if (refusal) *refusal = why;
+        return nullptr;
+    };
     Display* shared = qtDisplay();
     if (!shared || !window || qtContext.isOpenGLES() || !qtContext.nativeInterface<QNativeInterface::QGLXContext>())
-        return nullptr;
+        return refused(Refusal::unavailable);
     auto native = std::make_unique<Native>();
     native->displayName = DisplayString(shared);
     native->display = XOpenDisplay(native->displayName.c_str());
-    if (!native->display) return nullptr;
+    if (!native->display) return refused(Refusal::unavailable);
     XWindowAttributes attributes{};
-    if (!XGetWindowAttributes(native->display, Window(window), &attributes) || !attributes.visual) return nullptr;
+    if (!windowAttributes(native->display, window, attributes)) return refused(Refusal::windowGone);
     native->screen = XScreenNumberOfScreen(attributes.screen);
     native->visual = XVisualIDFromVisual(attributes.visual);
     const GLXFBConfig config = configFor(native->display, native->screen, native->visual);
-    if (!config) return nullptr;
+    if (!config) return refused(Refusal::unavailable);
     native->config = config;
     native->format = qtContext.format();
     native->fences = FenceFunctions::of(qtContext);
     native->context = contextFor(native->display, config, native->format);
-    if (!native->context) return nullptr;
+    if (!native->context) return refused(Refusal::unavailable);
     std::unique_ptr<RenderConnection> connection(new RenderConnection(std::move(native)));
-    if (!connection->makeCurrent(window)) return nullptr;
+    if (!connection->makeCurrent(window))
+        return refused(windowAttributes(connection->native_->display, window, attributes) ? Refusal::unavailable
+                                                                                           : Refusal::windowGone);
     return connection;
 }
 
@@ -132,7 +145,7 @@ bool RenderConnection::suits(const QOpenGLContext& qtContext, WId window) const 
     if (!shared || !window || native_->displayName != DisplayString(shared) || qtContext.format() != native_->format)
         return false;
     XWindowAttributes attributes{};
-    return XGetWindowAttributes(native_->display, Window(window), &attributes) && attributes.visual &&
+    return windowAttributes(native_->display, window, attributes) &&
            XScreenNumberOfScreen(attributes.screen) == native_->screen &&
            XVisualIDFromVisual(attributes.visual) == native_->visual;
 }
@@ -158,11 +171,12 @@ void RenderConnection::release() {
     glXMakeContextCurrent(native_->display, None, None, nullptr);
 }
 
-void RenderConnection::waitFor(Fence fence) {
-    if (!fence) return;
+bool RenderConnection::waitFor(Fence fence) {
+    if (!fence) return false;
     native_->fences.waitSync(fence, 0, GL_TIMEOUT_IGNORED);
     // Deleted once the wait no longer needs it.
     native_->fences.deleteSync(fence);
+    return true;
 }
 
 struct RenderConnection::SharingContext::Native {

@@ -21,9 +21,15 @@ namespace corvane::stream {
 // thread at a time uses its context, and lets go of it (release()) before another takes it.
 class RenderConnection {
 public:
+    // Why open() made none.
+    enum class Refusal {
+        windowGone,   // the X server has no such window (any more): another window may still be drawn into
+        unavailable,  // Qt's context is not GLX on X11 (the offscreen platform, EGL), or none could be made
+    };
     // A connection and context drawing like `qtContext` (current on this thread) into `window`, current
-    // there; null where Qt's context is not GLX on X11 (the offscreen platform, EGL) or none could be made.
-    static std::unique_ptr<RenderConnection> open(const QOpenGLContext& qtContext, WId window);
+    // there; null, saying why in `refusal` when given, where none can.
+    static std::unique_ptr<RenderConnection> open(const QOpenGLContext& qtContext, WId window,
+                                                  Refusal* refusal = nullptr);
     ~RenderConnection();
     RenderConnection(const RenderConnection&) = delete;
     RenderConnection& operator=(const RenderConnection&) = delete;
@@ -45,8 +51,8 @@ public:
     using Fence = GLsync;
     // Render thread: what this context issues from now on runs only once the commands before `fence` are
     // complete (waited for on the GL's side: the thread goes on at once); the fence is deleted. Nothing for
-    // a null fence.
-    void waitFor(Fence fence);
+    // a null fence. True once the wait was issued.
+    bool waitFor(Fence fence);
 
     // A second context on this connection sharing the first's textures, for another thread: current there
     // with no drawable, it only fills textures.

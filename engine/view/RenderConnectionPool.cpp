@@ -57,7 +57,7 @@ void GiveBack::operator()(RenderConnection* connection) const {
     // Closed outside the lock: closing talks to the X server.
 }
 
-Held take(const QOpenGLContext& qtContext, WId window) {
+Held take(const QOpenGLContext& qtContext, WId window, RenderConnection::Refusal* refusal) {
     std::vector<std::unique_ptr<RenderConnection>> idle;
     {
         std::lock_guard guard(kept().lock);
@@ -83,7 +83,7 @@ Held take(const QOpenGLContext& qtContext, WId window) {
         }
     }
     if (taken) return taken;
-    return Held(RenderConnection::open(qtContext, window).release());
+    return Held(RenderConnection::open(qtContext, window, refusal).release());
 }
 
 }  // namespace corvane::stream::RenderConnectionPool

@@ -28,8 +28,9 @@ struct GiveBack {
 using Held = std::unique_ptr<RenderConnection, GiveBack>;
 
 // A connection drawing like `qtContext` (current on this thread) into `window`, current there: one given
-// back earlier that suits them, else a new one. Null where none can be made (see RenderConnection::open).
-Held take(const QOpenGLContext& qtContext, WId window);
+// back earlier that suits them, else a new one. Null where none can be made, saying why in `refusal` when
+// given (see RenderConnection::open).
+Held take(const QOpenGLContext& qtContext, WId window, RenderConnection::Refusal* refusal = nullptr);
 
 }  // namespace RenderConnectionPool
 

@@ -371,7 +371,10 @@ void StreamView::paintEvent(QPaintEvent*) {
 
 void StreamView::ensureSurface() {
     QWindow* host = windowHandle();
-    if (!host) return;
+    // No native window (the view's is going: closing the top-level destroys it and tells the view so): a
+    // surface shown now would be made inside the window being destroyed, which takes it along on the X
+    // server while Qt still holds it as there. The view's next native window brings the surface back.
+    if (!host || !internalWinId()) return;
     if (!surface_) {
         surface_ = new StreamSurface(host);
         surface_->onExposeChanged = [this] { publishSurface(true); };

@@ -155,7 +155,8 @@ bool StreamView::event(QEvent* event) {
         if (focusWatched_) pointerFocusChanged(false);
         break;
     case QEvent::WinIdChange:
-        // The view's window was made anew (moved to another window): the picture's surface moves with it.
+        // The view's window was made anew (moved to another window), or is going: the picture's surface
+        // follows it.
         ensureSurface();
         break;
     default:

@@ -191,8 +191,15 @@ bool StreamView::makeCurrent(const Target& target) {
         if (inJob_ && !connectionTried_) {
             // From here on the render thread draws through a connection of its own, where there is one: the
             // one an earlier view drew through, where it suits.
+            RenderConnection::Refusal refusal = RenderConnection::Refusal::unavailable;
+            connection_ = RenderConnectionPool::take(*context_, target.window, &refusal);
+            if (!connection_ && refusal == RenderConnection::Refusal::windowGone) {
+                // Its window is being destroyed: nothing is drawn there, and whatever surface comes next still
+                // gets a connection of its own. Only where none can be had at all does the app's serve.
+                context_->doneCurrent();
+                return false;
+            }
             connectionTried_ = true;
-            connection_ = RenderConnectionPool::take(*context_, target.window);
             if (!connection_ && QGuiApplication::platformName() == QLatin1String("xcb"))
                 EngineLog::write("video: the view draws through the app's X connection: it could not open one of its own");
         }

@@ -1,10 +1,14 @@
 // The stream window against a whole simulated box on the test's own loopback address, on a virtual display
 // with a real window manager: opening, the picture, and every way a stream ends.
 #include "app/window/EngineStream.hpp"
+#include <regex>
+#include <thread>
 #include <QMessageBox>
 #include <QPushButton>
 #include "app/window/StartView.hpp"
+#include "engine/view/StreamSurface.hpp"
 #include "tests/app/window/StreamWindowFixture.hpp"
+#include "tests/support/EngineLogCapture.hpp"
 
 namespace corvane {
 namespace {
@@ -71,6 +75,35 @@ TEST_F(StreamWindowIntegrationTest, ClosingWhileFramesFlowLeavesNothingBehind) {
         QTest::qWait(50);
     }
     EXPECT_EQ(endings.size(), 3u);
+}
+
+// The app ends streams as their window opens (a restart or shut-down asked from Settings or the tray, an
+// opening that fails, the app quitting): while the session starts, once it runs, after the first picture;
+// on a busy machine. Each view meets its window through an X connection of its own, and X never complains.
+TEST_F(StreamWindowIntegrationTest, StreamsTheAppEndsAsTheyOpenLeaveItsXConnectionToTheMainThread) {
+    test::EngineLogCapture log;
+    std::vector<std::jthread> busyLoops;
+    for (int i = 0; i < 4; ++i) busyLoops.emplace_back([](std::stop_token stop) { while (!stop.stop_requested()) {} });
+    startBox(true);
+    makeStream();
+    testing::internal::CaptureStderr();
+    for (int round = 0; round < 15 && !HasFailure(); ++round) {
+        bool done = false;
+        std::exception_ptr error;
+        opening(done, error);
+        const QPointer surface = stream->view()->windowHandle()->findChild<stream::StreamSurface*>();
+        if (round % 3 == 0) stream->tearDown();  // as the controller stops it
+        EXPECT_TRUE(QTest::qWaitFor([&] { return done; }, 60000));
+        EXPECT_TRUE(round % 3 != 2 || waitForPictures(1)) << round;
+        stream->closingOnPurpose = true;
+        if (QWidget* window = stream->window()) window->close();  // as a shut-down or the app quitting does
+        // The picture's surface went with the window, and was not made again inside the window going.
+        EXPECT_TRUE(!surface || !surface->handle()) << round;
+    }
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    const std::string complaints = testing::internal::GetCapturedStderr();
+    EXPECT_TRUE(log.matching("through the app's X connection").empty());
+    EXPECT_FALSE(std::regex_search(complaints, std::regex("Xlib:|\\[xcb\\]|XIO:|X Error|XCB error|GLX|glx:"))) << complaints;
 }
 
 // Changed shortcuts replace the defaults: the stream view's filter keeps only the chosen ones from Windows.
