@@ -55,6 +55,7 @@ Box::Box(Options options) : options_(std::move(options)) {
                       static_cast<std::uint16_t>(options_.host.pairingPort),
                       static_cast<std::uint16_t>(options_.host.httpsPort), options_.rtsp.port};
     power.restartSeconds = options_.restartSeconds;
+    power.requestDelaySeconds = options_.powerDelaySeconds;
     power.open = [this] { openServices(); };
     power.close = [this] { closeServices(true); };
     power_ = std::make_unique<BoxPower>(std::move(power));

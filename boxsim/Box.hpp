@@ -47,6 +47,8 @@ public:
         bool resizeIgnored = false;                 // every resize is ignored
         std::vector<std::string> sizesNeverShown;   // "WxH": taken, but no picture of it is ever sent
         double restartSeconds = 3;  // how long a restart keeps every port closed
+        // How long the agent answers on after it took a restart or shut-down, as Windows winds down.
+        double powerDelaySeconds = BoxPower::windingDownSeconds;
         // An update of "host" through the agent closes the streaming host's ports (ending a stream) for
         // this long, then opens them again.
         double hostRestartSeconds = 2;

@@ -17,7 +17,6 @@ namespace corvane::boxsim {
 namespace {
 
 constexpr std::uint16_t kWakePorts[] = {9, 7};
-constexpr double kRequestDelaySeconds = 0.2;
 
 void log(const std::string& line) { platform::SystemLog::write("boxsim", line); }
 
@@ -124,9 +123,24 @@ void BoxPower::request(const std::string& action) {
         std::lock_guard guard(lock_);
         requested_ = {action, std::chrono::steady_clock::now() +
                                   std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                      std::chrono::duration<double>(kRequestDelaySeconds))};
+                                      std::chrono::duration<double>(options_.requestDelaySeconds))};
     }
     poke();
+}
+
+bool BoxPower::carryOutRequest() {
+    std::optional<std::string> action;
+    {
+        std::lock_guard guard(lock_);
+        if (requested_) action = requested_->first, requested_.reset();
+    }
+    if (action) carryOut(*action);
+    return action.has_value();
+}
+
+void BoxPower::carryOut(const std::string& action) {
+    if (action == "restart") restart();
+    else if (action == "shutdown") shutdown();
 }
 
 BoxPower::Ports BoxPower::ports() const {
@@ -233,8 +247,7 @@ void BoxPower::run() {
             if (requested_ && requested_->second <= now) action = requested_->first, requested_.reset();
             if (openAt_ && *openAt_ <= now) reopen = true, openAt_.reset();
         }
-        if (action == "restart") restart();
-        else if (action == "shutdown") shutdown();
+        if (action) carryOut(*action);
         if (reopen) apply(Ports::open);
     }
 }

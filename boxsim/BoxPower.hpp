@@ -18,16 +18,22 @@ namespace corvane::boxsim {
 // connections and never answer) or stopped (refused). A restart stops them for a while, then opens them; a
 // shut-down stops them until a Wake-on-LAN magic packet for the box's hardware address reaches UDP port 9
 // or 7 of its address. Those two ports can only be bound by root: without them the box cannot be woken and
-// counts no packets. Thread-safe; the hooks run under one lock, never two at once.
+// counts no packets. A restart or shut-down asked of the agent comes as a real box's does: its services
+// answer on for a few seconds while Windows winds down, then go. Thread-safe; the hooks run under one lock,
+// never two at once.
 class BoxPower final {
 public:
     enum class Ports { open, silent, stopped };
+
+    // How long a real box's agent answers on after it took a restart or shut-down.
+    static constexpr double windingDownSeconds = 4;
 
     struct Options {
         std::string address;
         std::string mac;                  // "02:00:00:00:00:01"
         std::vector<std::uint16_t> tcpPorts;  // held silent
         double restartSeconds = 3;
+        double requestDelaySeconds = windingDownSeconds;  // from a request until the box acts on it
         std::function<void()> open;   // starts the box's services; may throw
         std::function<void()> close;  // ends them
     };
@@ -44,8 +50,12 @@ public:
     void setPorts(Ports ports);
     void restart();
     void shutdown();
-    // "restart" or "shutdown" a moment later, so the request that asked for it gets its answer.
+    // "restart" or "shutdown" once `requestDelaySeconds` have passed; the request that asked for it gets its
+    // answer at once.
     void request(const std::string& action);
+    // A request still waiting out its delay is carried out now, before this returns (tests end the delay
+    // themselves). False when none waits.
+    bool carryOutRequest();
 
     Ports ports() const;
     bool awaitingWake() const;
@@ -56,6 +66,7 @@ public:
 
 private:
     void run();
+    void carryOut(const std::string& action);
     void apply(Ports ports);
     void closeSilent();
     void poke();  // the thread looks again

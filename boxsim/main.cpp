@@ -6,6 +6,8 @@
 // pictures from N; the impairment options spoil either stream on its way, --video-lose-first loses every
 // datagram of a stream's first picture. The box offers no update of its software unless
 // --offer COMPONENT=VERSION names one ("agent", "host" or "gamepad"; repeat it for more).
+// A restart or shut-down asked of its agent comes --power-delay SECONDS (4) later, the agent answering until
+// then, as a real box's does while Windows winds down.
 // Lines on standard input act as the user at the box would:
 //   pin NNNN     enters a PIN
 //   unpair-all   forgets every paired client (the host then answers them as not paired)
@@ -37,7 +39,7 @@ namespace {
 int usage(const char* program) {
     std::fprintf(stderr,
                  "usage: %s --address 127.x.y.z [--hostname NAME] [--uniqueid HEX] [--pin-wait SECONDS]\n"
-                 "       [--restart-seconds SECONDS]\n"
+                 "       [--restart-seconds SECONDS] [--power-delay SECONDS]\n"
                  "       [--no-media] [--parity PERCENT] [--seed N] [--picture bars|desktop] [--loop FRAMES]\n"
                  "       [--still] [--first-frame N]\n"
                  "       [--video-loss PERCENT] [--video-reorder PERCENT] [--video-duplicate PERCENT] [--video-delay MS]\n"
@@ -157,7 +159,12 @@ int main(int argc, char** argv) {
         else if (arg == "--uniqueid") options.host.uniqueId = value;
         else if (arg == "--pin-wait") options.host.pinWaitSeconds = std::atof(value);
         else if (arg == "--restart-seconds") options.restartSeconds = std::atof(value);
-        else if (arg == "--picture") {
+        else if (arg == "--power-delay") {
+            char* end = nullptr;
+            const double seconds = std::strtod(value, &end);
+            if (end == value || *end != '\0' || !(seconds >= 0 && seconds <= 3600)) return usage(argv[0]);
+            options.powerDelaySeconds = seconds;
+        } else if (arg == "--picture") {
             const auto picture = corvane::boxsim::VideoSource::pictureNamed(value);
             if (!picture) return usage(argv[0]);
             options.media.format.picture = *picture;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/controller/CableLink.hpp"
+#include "app/controller/PowerRequest.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/NetworkLink.hpp"
@@ -251,10 +252,7 @@ private:
     double wakeUntil_;
     double lastAutoWake_;
     bool askingStatus_ = false;  // a status request runs beside the loop
-    // Shut down at the user's request: no automatic wake undoes it until the box answers, is woken by hand,
-    // or is plugged in anew (the cable gone, then back).
-    bool shutDownAsked_ = false;
-    bool cableGoneSinceShutDown_ = false;
+    PowerRequest powerRequest_;  // a restart or shut-down the user asked for, until the box is back
     std::optional<std::string> appearance_;  // the app's own appearance, none: the desktop's
 
     QPointer<QMessageBox> powerAlert_;

@@ -112,7 +112,7 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
 // Wake.
 
 void BoxController::wakeBoxNow() {
-    shutDownAsked_ = false;
+    powerRequest_.userAskedForBox();
     wakeUntil_ = clock_.uptime() + 120.0;
     sendWake("requested");
 }
@@ -192,8 +192,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     if (!failure) {
         Log::write("box " + action + " requested");
         if (restart) resumeWanted_ = true;
-        shutDownAsked_ = !restart;
-        cableGoneSinceShutDown_ = false;
+        powerRequest_.taken(restart ? PowerRequest::Action::restart : PowerRequest::Action::shutdown);
         co_return;
     }
     Log::write("box " + action + " failed: " + *failure);

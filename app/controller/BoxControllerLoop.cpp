@@ -83,8 +83,8 @@ QCoro::Task<> BoxController::tick() {
         publish(paired_, false);
         publish(boxName_, std::optional<std::string>());
         setBoxInfo(std::nullopt);
+        powerRequest_.cableGone();
         wakeIfDue();
-        if (shutDownAsked_) cableGoneSinceShutDown_ = true;
         autoLaunchArmed_ = true;
         pairFailures_ = 0;
         co_await checkBridgeIfDue();
@@ -108,7 +108,7 @@ QCoro::Task<> BoxController::tick() {
 
     publish(linkUp_, true);
     selfAssignedSince_.reset();
-    if (cableGoneSinceShutDown_) shutDownAsked_ = cableGoneSinceShutDown_ = false;  // plugged in anew
+    powerRequest_.cableThere();
     std::optional<AgentClient::Info> info;
     try {
         auto work = [agent = agent_](std::stop_token stop) { return agent.info(stop); };
@@ -120,11 +120,12 @@ QCoro::Task<> BoxController::tick() {
         publish(boxFound_, false);
         setBoxInfo(std::nullopt);
         setPhase(Phase::of(Phase::Kind::boxNotAnswering));
+        powerRequest_.boxSilent();
         wakeIfDue();
         co_return;
     }
     publish(boxFound_, true);
-    shutDownAsked_ = false;
+    powerRequest_.boxAnswered();
     publish(boxName_, std::optional<std::string>(info->boxName));
     setBoxInfo(info);
     refreshStatusIfDue();
@@ -139,6 +140,8 @@ QCoro::Task<> BoxController::tick() {
     // The stream may have opened while this pass waited (a click on Open Windows).
     if (streamOpen() || engineOpening_) co_return;
     setPhase(Phase::of(Phase::Kind::ready));
+    // A box on its way down after a restart or shut-down: Windows opens once it is back.
+    if (powerRequest_.boxGoing()) co_return;
 
     if (resumeWanted_) {
         resumeWanted_ = false;
@@ -231,7 +234,7 @@ QCoro::Task<> BoxController::askStatus() {
 
 void BoxController::wakeIfDue() {
     const double now = clock_.uptime();
-    if (!settings_.wakeBox || shutDownAsked_ || wakeMACs_.empty() || !(now < wakeUntil_) || !(now - lastAutoWake_ >= 20.0)) return;
+    if (!settings_.wakeBox || powerRequest_.holdsWake() || wakeMACs_.empty() || !(now < wakeUntil_) || !(now - lastAutoWake_ >= 20.0)) return;
     lastAutoWake_ = now;
     sendWake("automatic");
 }

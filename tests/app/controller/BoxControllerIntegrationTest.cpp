@@ -77,8 +77,13 @@ protected:
     }
     const bool display = (test::WindowEnvironment::ensure(), true);  // Windows opens on the shared display
     test::ScriptedCable* cable = new test::ScriptedCable;
-    test::ControllerRig rig{std::unique_ptr<CableLink>(cable),
-                            [] { boxsim::Box::Options quick; quick.restartSeconds = 1; return quick; }()};
+    // After a restart or shut-down the agent answers on until the test lets the box act
+    // (BoxPower::carryOutRequest), as a real box's does for a few seconds while Windows winds down.
+    test::ControllerRig rig{std::unique_ptr<CableLink>(cable), [] {
+        boxsim::Box::Options quick;
+        quick.restartSeconds = 1, quick.powerDelaySeconds = 3600;
+        return quick;
+    }()};
     const std::string& address = rig.address;
     ManualClock& clock = rig.clock;
     std::unique_ptr<boxsim::Box>& box = rig.box;
@@ -684,7 +689,12 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
         ASSERT_TRUE(test::press(test::alert(row.action == "restart" ? "Restart the box?" : "Shut down the box?"), row.button));
         ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box " + row.action + " requested") == 1; }, 10000));
         EXPECT_FALSE(controller->streamOpen());
-        ASSERT_TRUE(QTest::qWaitFor([&] { return box->power().ports() == Ports::stopped; }, 5000));
+        // Windows winds down: the agent answers on, and Windows does not reopen on a box on its way down.
+        for (int i = 0; i < 3; ++i) pass();
+        EXPECT_EQ(controller->phase().kind, Kind::ready);
+        EXPECT_FALSE(controller->streamWindowExists());
+        ASSERT_TRUE(box->power().carryOutRequest());
+        EXPECT_EQ(box->power().ports(), Ports::stopped);
         pass();
         EXPECT_EQ(controller->phase().kind, Kind::boxNotAnswering);
         if (row.action == "restart") {
@@ -705,6 +715,57 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
         }
     }
     EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
+}
+
+// A shut-down asked for from Corvane holds, with wake on, through the seconds the agent answers on and the
+// whole wake window after the box went quiet: no wake packet goes out. Each way back ends the hold, and the
+// automatic wakes come again: the user asking for the box (Open Windows while it still answers, Wake Box
+// once it is gone), the cable plugged in anew, or the box found again after it was gone (its power button).
+TEST_F(BoxControllerTest, AShutDownHoldsUntilTheBoxIsAskedForOrComesBack) {
+    plugIn();
+    pass();  // paired, and the box's wake address learnt
+    const auto wakesFor = [](const std::string& reason) { return test::logCount("wake on LAN (" + reason + "): "); };
+    const auto wakes = [&] { return wakesFor("automatic") + wakesFor("requested"); };
+    const struct {
+        const char* way;
+        std::function<void()> whileAnswering;  // after the agent answered a few passes
+        int quietPasses;                       // then the box goes quiet: passes with no wake
+        std::function<void()> back;            // then a pass sends an automatic wake
+    } rows[] = {
+        {"Open Windows", [&] { controller->openEngineWindow(); EXPECT_TRUE(streaming(true)); }, 0,
+         [&] { EXPECT_TRUE(streaming(false)); }},  // the stream ends as the box goes
+        {"Wake Box", {}, 125, [&] {
+             box->power().setPorts(Ports::stopped);  // one the packets do not wake: the wakes go on
+             controller->wakeBoxNow();
+             EXPECT_TRUE(QTest::qWaitFor([&] { return wakesFor("requested") == 1; }, 5000));
+         }},
+        {"the power button", {}, 125, [&] { box->power().setPorts(Ports::open), pass(), box->power().setPorts(Ports::stopped); }},
+        {"the cable plugged in anew", {}, 60, [&] { cable->address.reset(), pass(), cable->address = address; }},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.way);
+        // Every packet sent so far has reached the box (where it can hear them): none wakes it later.
+        ASSERT_TRUE(!box->power().wakeListening() ||
+                    QTest::qWaitFor([&] { return box->power().wakePackets() == 2 * wakes(); }, 5000));
+        box->power().setPorts(Ports::open);
+        pass();  // found; after the dropped stream of the row before, Windows reopens
+        ASSERT_TRUE(!controller->streamWindowExists() || streaming(true));
+        const auto asked = test::logCount("box shutdown requested") + 1;
+        controller->confirmBoxPower("shutdown");
+        ASSERT_TRUE(test::press(test::alert("Shut down the box?"), "Shut Down"));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return test::logCount("box shutdown requested") == asked; }, 10000));
+        const auto before = wakes();
+        for (int i = 0; i < 3; ++i) pass();
+        if (row.whileAnswering) row.whileAnswering();
+        ASSERT_TRUE(box->power().carryOutRequest());
+        for (int i = 0; i < row.quietPasses; ++i) pass();
+        EXPECT_EQ(wakes(), before);
+        EXPECT_EQ(box->power().ports(), Ports::stopped);
+        row.back();
+        const auto automatic = wakesFor("automatic");
+        pass();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return wakesFor("automatic") == automatic + 1; }, 5000));
+    }
 }
 
 TEST_F(BoxControllerTest, ABoxThatLostItsPairingIsPairedAnewOnTryAgain) {
