@@ -192,7 +192,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     if (!failure) {
         Log::write("box " + action + " requested");
         if (restart) resumeWanted_ = true;
-        powerRequest_.taken(restart ? PowerRequest::Action::restart : PowerRequest::Action::shutdown);
+        powerRequest_.taken(restart ? PowerRequest::Action::restart : PowerRequest::Action::shutdown, clock_.uptime());
         co_return;
     }
     Log::write("box " + action + " failed: " + *failure);

@@ -141,7 +141,7 @@ QCoro::Task<> BoxController::tick() {
     if (streamOpen() || engineOpening_) co_return;
     setPhase(Phase::of(Phase::Kind::ready));
     // A box on its way down after a restart or shut-down: Windows opens once it is back.
-    if (powerRequest_.boxGoing()) co_return;
+    if (powerRequest_.boxGoing(clock_.uptime())) co_return;
 
     if (resumeWanted_) {
         resumeWanted_ = false;

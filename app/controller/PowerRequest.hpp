@@ -8,15 +8,19 @@ namespace corvane {
 // answers on for some seconds after it took the request, while Windows winds down: a pass that finds the
 // box then has not found it back; only one that finds it after it was gone has. Until then the loop opens
 // no Windows by itself, and after a shut-down no automatic wake goes out: the user turned the box off. The
-// user asking for the box (Wake Box, Open Windows) or the cable plugged in anew ends it too.
+// user asking for the box (Wake Box, Open Windows) or the cable plugged in anew ends it too. A box that still
+// answers carryOutSeconds after it took the request did not carry it out (Windows refused it): the loop
+// opens Windows again as before, while a shut-down's hold on the wakes stays until a way back.
 // Plain state the box controller drives from its pass and its actions, on the main thread.
 class PowerRequest final {
 public:
     enum class Action { restart, shutdown };
+    static constexpr double carryOutSeconds = 300.0;
 
-    // The agent took the action.
-    void taken(Action action) {
+    // The agent took the action at `now` (uptime seconds).
+    void taken(Action action, double now) {
         action_ = action;
+        takenAt_ = now;
         boxGone_ = cableGone_ = false;
     }
     // A pass found the agent answering.
@@ -36,7 +40,7 @@ public:
     void userAskedForBox() { end(); }
 
     // The box still answers on its way down.
-    bool boxGoing() const { return action_ && !boxGone_; }
+    bool boxGoing(double now) const { return action_ && !boxGone_ && now - takenAt_ < carryOutSeconds; }
     // No automatic wake undoes the shut-down.
     bool holdsWake() const { return action_ == Action::shutdown; }
 
@@ -47,6 +51,7 @@ private:
     }
 
     std::optional<Action> action_;
+    double takenAt_ = 0;
     bool boxGone_ = false;
     bool cableGone_ = false;
 };

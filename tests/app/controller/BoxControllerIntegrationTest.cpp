@@ -717,6 +717,22 @@ TEST_F(BoxControllerTest, AConfirmedPowerActionEndsTheStreamFirst) {
     EXPECT_EQ(box->agent().powerActions(), (std::vector<std::string>{"restart", "shutdown"}));
 }
 
+// A restart Windows refuses: the agent answers on, and Windows reopens once the box has had its time to go.
+TEST_F(BoxControllerTest, ARestartTheBoxDoesNotCarryOutEndsItsWait) {
+    plugIn(true);
+    pass();
+    ASSERT_TRUE(streaming(true));
+    controller->confirmBoxPower("restart");
+    ASSERT_TRUE(test::press(test::alert("Restart the box?"), "Restart"));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return logged("box restart requested") == 1; }, 10000));
+    pass();
+    rig.clock.advance(PowerRequest::carryOutSeconds - 2);  // the last second of its wait
+    pass();
+    EXPECT_FALSE(controller->streamWindowExists());
+    pass();
+    EXPECT_TRUE(streaming(true));
+}
+
 // A shut-down asked for from Corvane holds, with wake on, through the seconds the agent answers on and the
 // whole wake window after the box went quiet: no wake packet goes out. Each way back ends the hold, and the
 // automatic wakes come again: the user asking for the box (Open Windows while it still answers, Wake Box
