@@ -1,6 +1,8 @@
 // Views with the simulated box's agent behind them: buttons reach the agent; repaints follow changes only.
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsPage.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "app/window/StatsCard.hpp"
@@ -12,6 +14,12 @@
 #include <gmock/gmock.h>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSpinBox>
+#include <QSpontaneKeyEvent>
+#include <QWheelEvent>
 
 namespace corvane {
 namespace {
@@ -43,6 +51,97 @@ TEST_F(ViewsWithTheAgent, InstallDriverAndCheckForUpdatesReachTheAgent) {
     const auto before = agent.seen("GET /v1/updates").size();
     updates.findChild<QPushButton*>("checkForUpdates")->click();
     EXPECT_TRUE(pumpUntil([&] { return agent.seen("GET /v1/updates").size() > before && !box->updates().isBusy(); }));
+}
+
+// One step of the wheel as the window system hands it over: to the widget under the pointer at `over`'s
+// centre, from the device, so that a widget that refuses it passes it on to those holding it. Down is toward
+// the page's end and a picker's next choice.
+void wheelStep(QWidget& over, bool down) {
+    QWidget* window = over.window();
+    const QPoint at = over.mapTo(window, over.rect().center());
+    QWidget* under = window->childAt(at);
+    ASSERT_TRUE(under == &over || over.isAncestorOf(under));
+    QWheelEvent step(under->mapFrom(window, at), window->mapToGlobal(at), {}, {0, down ? -120 : 120}, Qt::NoButton, Qt::NoModifier,
+                     Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&step);
+    qApp->notify(under, &step);
+}
+
+// Over a picker, slider or number field of a settings page or the advanced sheet, on a screen too short for
+// the page, the wheel scrolls the page and changes nothing, neither the stored settings nor the box, also
+// once the control has the keyboard by Tab; clicked into, the control takes the wheel. Controls a page gets
+// later are held to the same rule.
+TEST_F(ViewsWithTheAgent, TheWheelChangesOnlyAControlClickedInto) {
+    using S = StreamSettings;
+    AgentClient::Info info;
+    info.settings = AgentClient::BoxSettings{30};
+    setBox({.boxFound = true, .boxName = "Den", .boxInfo = info});
+    SettingsWindow settings(*box);
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* level = new QSlider(Qt::Horizontal);
+    level->setRange(0, 100), level->setValue(50);
+    settings.page(0)->addRow("Level", level);
+    auto* count = new QSpinBox;
+    count->setValue(50);
+    sheet.findChild<SettingsPage*>()->addRow("Count", count);
+    const struct {
+        QWidget* window;
+        int tab;  // of the settings window
+        QWidget* control;
+        std::function<bool()> reached;  // the change made where it goes, if anywhere
+    } rows[] = {
+        {&settings, 0, settings.page(0)->findChild<PopupPicker*>(), [&] {
+             return agent.unpluggedSleepMinutes() == 60 && box->boxSleepMinutes() == 60;  // and the box read again
+         }},
+        {&settings, 1, settings.page(1)->findChildren<PopupPicker*>().at(2), [&] { return S::load(*defaults).mouse == S::MouseMode::games; }},
+        {&settings, 0, level, {}},
+        {&sheet, -1, sheet.findChildren<PopupPicker*>().at(0), [&] { return S::load(*defaults).bitrateMbps == 20; }},
+        {&sheet, -1, count, {}},
+    };
+    const auto valueOf = [](QWidget* control) { return control->property(qobject_cast<QComboBox*>(control) ? "currentIndex" : "value").toInt(); };
+    for (const auto& row : rows) {
+        const std::string name = row.control->metaObject()->className();
+        (row.window == &settings ? static_cast<QWidget&>(sheet) : settings).hide();
+        if (row.tab >= 0) settings.tabs()->setCurrentIndex(row.tab);
+        row.window->show();
+        row.window->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(row.window)) << name;
+        QCoreApplication::processEvents();  // the window's own fitting to the screen done
+        // A screen shorter than the page.
+        row.window->setFixedHeight(300);
+        QScrollArea* scroll = nullptr;
+        for (QWidget* up = row.control; up && !scroll; up = up->parentWidget()) scroll = qobject_cast<QScrollArea*>(up);
+        ASSERT_TRUE(scroll) << name;
+        QScrollBar* bar = scroll->verticalScrollBar();
+        const std::string stored = test::readWhole(dir.path() / "defaults.json");
+        const int value = valueOf(row.control);
+        const auto refused = [&](const char* how) {
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(row.control);
+            const int scrolled = bar->value();
+            QWidget* keyboard = QApplication::focusWidget();
+            wheelStep(*row.control, scrolled < bar->maximum());
+            EXPECT_NE(bar->value(), scrolled) << name << how;
+            EXPECT_EQ(QApplication::focusWidget(), keyboard) << name << how;
+            EXPECT_EQ(valueOf(row.control), value) << name << how;
+            EXPECT_EQ(test::readWhole(dir.path() / "defaults.json"), stored) << name << how;
+        };
+        refused("");
+        if (QApplication::focusWidget()) QApplication::focusWidget()->clearFocus();
+        for (int i = 0; i < 100 && !row.control->hasFocus(); ++i) QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab);
+        ASSERT_TRUE(row.control->hasFocus()) << name;
+        refused(" reached by Tab");
+        // Clicked into; a picker's list opened by the click is closed again.
+        QTest::mouseClick(row.control, Qt::LeftButton, {}, row.control->rect().center());
+        if (auto* picker = qobject_cast<QComboBox*>(row.control)) picker->hidePopup();
+        ASSERT_TRUE(row.control->hasFocus()) << name;
+        const int clicked = valueOf(row.control);
+        wheelStep(*row.control, true);
+        EXPECT_NE(valueOf(row.control), clicked) << name;
+        if (row.reached) { EXPECT_TRUE(pumpUntil(row.reached)) << name; }
+    }
+    // The box heard of the one change made by the wheel after a click.
+    EXPECT_EQ(agent.seen("POST /v1/settings").size(), 1u);
 }
 
 // Paints of one window's widgets and items put into or taken from one menu, application-wide.
