@@ -4,6 +4,7 @@
 #include <QAbstractSpinBox>
 #include <QApplication>
 #include <QComboBox>
+#include <QMouseEvent>
 #include <QScrollBar>
 #include <QWidget>
 
@@ -44,24 +45,30 @@ QWidget* WheelGuard::controlOf(QObject* target) const {
 
 bool WheelGuard::eventFilter(QObject* target, QEvent* event) {
     switch (event->type()) {
-    case QEvent::Polish:
-    case QEvent::Wheel:
     case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: break;
+    case QEvent::MouseButtonDblClick: {
+        // The latest click in the page's window decides: into a control, the wheel may change that one;
+        // anywhere else, none. It is read from what lies under the pointer, the same for every widget a press
+        // passes up through. A picker's list is a window of its own and leaves the click standing.
+        if (!target->isWidgetType()) return false;
+        QWidget* window = static_cast<QWidget*>(target)->window();
+        if (window != page_.window()) return false;
+        const QPoint at = window->mapFromGlobal(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+        QWidget* under = window->childAt(at);
+        clicked_ = under ? controlOf(under) : nullptr;
+        return false;
+    }
+    case QEvent::Polish:
+    case QEvent::Wheel: break;
     default: return false;
     }
     QWidget* control = controlOf(target);
     if (!control) return false;
-    switch (event->type()) {
-    case QEvent::Polish: {
+    if (event->type() == QEvent::Polish) {
         // Before it is first shown: from then on the wheel passing over it leaves the keyboard where it is.
         auto* widget = static_cast<QWidget*>(target);
         widget->setFocusPolicy(Qt::FocusPolicy(widget->focusPolicy() & ~kWheelOnly));
         return false;
-    }
-    case QEvent::MouseButtonPress:
-    case QEvent::MouseButtonDblClick: clicked_ = control; return false;
-    default: break;
     }
     if (control == clicked_ && control->hasFocus()) return false;
     // Refused: the wheel goes on to the widgets holding the control, up to the scroll area that moves the page.
