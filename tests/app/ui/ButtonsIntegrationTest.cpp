@@ -101,19 +101,24 @@ TEST_F(ViewsWithTheAgent, TheWheelChangesOnlyAControlClickedInto) {
             EXPECT_NE(scroll->verticalScrollBar()->value(), scrolled) << name << how;
             EXPECT_TRUE(valueOf(row.control) == value && QApplication::focusWidget() == keyboard) << name << how;
         };
+        // Clicked into (a picker's list that opens is closed again), the control takes the wheel.
+        const auto clickInto = [&] {
+            scroll->ensureWidgetVisible(row.control);
+            QTest::mouseClick(row.control, Qt::LeftButton, {}, row.control->rect().center());
+            if (auto* picker = qobject_cast<QComboBox*>(row.control)) picker->hidePopup();
+            return active() && row.control->hasFocus();
+        };
         refused("");
-        scroll->ensureWidgetVisible(row.control);
-        QTest::mouseClick(row.control, Qt::LeftButton, {}, row.control->rect().center());
-        if (auto* picker = qobject_cast<QComboBox*>(row.control)) picker->hidePopup();
-        ASSERT_TRUE(active() && row.control->hasFocus());
+        ASSERT_TRUE(clickInto());
         const int clicked = valueOf(row.control);
         wheelStep(*row.control, true);
         EXPECT_NE(valueOf(row.control), clicked);
-        QTest::mouseClick(row.control->parentWidget()->findChild<QLabel*>("rowLabel"), Qt::LeftButton);
-        refused(" after a click beside it");
         QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab), QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Backtab);
         ASSERT_TRUE(row.control->hasFocus());
         refused(" back by Tab");
+        ASSERT_TRUE(clickInto());
+        QTest::mouseClick(row.control->parentWidget()->findChild<QLabel*>("rowLabel"), Qt::LeftButton);
+        refused(" after a click beside it");
     }
     // Only the changes made after a click are stored and reach the box.
     EXPECT_TRUE(pumpUntil([&] { return box->boxSleepMinutes() == 60; }));
