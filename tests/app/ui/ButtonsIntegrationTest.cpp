@@ -90,7 +90,7 @@ TEST_F(ViewsWithTheAgent, TheWheelChangesOnlyAControlClickedInto) {
             return QTest::qWaitFor([&row] { return row.window->activateWindow(), QApplication::activeWindow() == row.window; });
         };
         ASSERT_TRUE(active());
-        row.window->setFixedHeight(300);
+        row.window->setFixedHeight(300);  // a screen shorter than the page
         auto* scroll = row.window == &sheet ? sheet.findChild<QScrollArea*>() : static_cast<QScrollArea*>(settings.tabs()->currentWidget());
         const auto refused = [&, name = std::string(row.control->metaObject()->className())](const char* how) {
             QCoreApplication::processEvents();
