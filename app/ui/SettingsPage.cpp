@@ -2,6 +2,7 @@
 
 #include "app/ui/PlainText.hpp"
 #include "app/ui/TextStyle.hpp"
+#include "app/ui/WheelGuard.hpp"
 
 #include <QFrame>
 #include <QHBoxLayout>
@@ -18,6 +19,8 @@ SettingsPage::SettingsPage(QWidget* parent) : QWidget(parent) {
     // No alignment for the layout: an aligned layout takes the height its text wants at its widest, and its
     // wrapped notes, taller at the page's width, would squeeze the rows around them. The window is as tall
     // as the page, so there is no room to spare below it.
+    // The wheel scrolls a page; a control it passes over changes only once clicked into.
+    new WheelGuard(*this);
 }
 
 QSize SettingsPage::sizeHint() const {

@@ -10,7 +10,8 @@ namespace corvane {
 
 // The page every settings tab is laid out on: 570 wide with 24 around, sections with a headline title,
 // rows with a 130-wide right-aligned label column and their control, and notes under the controls,
-// aligned with the control column. Rows and notes go into the section added last.
+// aligned with the control column. Rows and notes go into the section added last. Over its pickers, sliders
+// and number fields the wheel scrolls the page, unless the user has clicked into the one under the pointer.
 class SettingsPage : public QWidget {
     Q_OBJECT
 public:

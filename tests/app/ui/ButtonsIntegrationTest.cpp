@@ -1,6 +1,8 @@
 // Views with the simulated box's agent behind them: buttons reach the agent; repaints follow changes only.
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/MainWindow.hpp"
+#include "app/ui/Pickers.hpp"
+#include "app/ui/SettingsPage.hpp"
 #include "app/ui/TrayMenu.hpp"
 #include "app/ui/UpdatesTab.hpp"
 #include "app/window/StatsCard.hpp"
@@ -12,6 +14,12 @@
 #include <gmock/gmock.h>
 #include <QMenu>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSlider>
+#include <QSpinBox>
+#include <QSpontaneKeyEvent>
+#include <QWheelEvent>
 
 namespace corvane {
 namespace {
@@ -45,6 +53,79 @@ TEST_F(ViewsWithTheAgent, InstallDriverAndCheckForUpdatesReachTheAgent) {
     const auto before = agent.seen("GET /v1/updates").size();
     updates.findChild<QPushButton*>("checkForUpdates")->click();
     EXPECT_TRUE(pumpUntil([&] { return agent.seen("GET /v1/updates").size() > before && !box->updates().isBusy(); }));
+}
+
+// One wheel step down (up), handed over as the window system does: to the widget under the pointer at `over`'s
+// centre, from the device, so that a widget refusing it passes it on to those holding it.
+void wheelStep(QWidget& over, bool down) {
+    QWidget* window = over.window();
+    const QPoint at = over.mapTo(window, over.rect().center());
+    QWidget* under = window->childAt(at);
+    QWheelEvent step(under->mapFrom(window, at), window->mapToGlobal(at), {}, {0, down ? -120 : 120}, {}, {}, Qt::NoScrollPhase, false);
+    QSpontaneKeyEvent::setSpontaneous(&step);
+    qApp->notify(under, &step);
+}
+
+// On a screen shorter than the page, the wheel over a picker, slider or number field of a settings tab or the
+// advanced sheet (one added later too) scrolls the page and changes nothing, stored or on the box, also with
+// the keyboard on it by Tab; clicked into, the control takes it, until a click beside it or the keyboard leaves.
+TEST_F(ViewsWithTheAgent, TheWheelChangesOnlyAControlClickedInto) {
+    AgentClient::Info info;
+    info.settings = AgentClient::BoxSettings{30};
+    setBox({.boxFound = true, .boxInfo = info});
+    SettingsWindow settings(*box);
+    AdvancedStreamSheet sheet(*box, nullptr);
+    auto* level = new QSlider(Qt::Horizontal);
+    auto* count = new QSpinBox;
+    level->setValue(50), count->setValue(50);
+    settings.page(0)->addRow("Level", level), sheet.findChild<SettingsPage*>()->addRow("Count", count);
+    const struct { QWidget* window; int tab; QWidget* control; } rows[] = {
+        {&settings, 0, settings.page(0)->findChild<PopupPicker*>()}, {&settings, 1, settings.page(1)->findChildren<PopupPicker*>().at(2)},
+        {&settings, 0, level}, {&sheet, 0, sheet.findChildren<PopupPicker*>().at(0)}, {&sheet, 0, count}};
+    StreamSettings expected = box->settings();
+    expected.mouse = StreamSettings::MouseMode::games, expected.bitrateMbps = 20;
+    const auto valueOf = [](QWidget* c) { return c->property(qobject_cast<QComboBox*>(c) ? "currentIndex" : "value").toInt(); };
+    for (const auto& row : rows) {
+        settings.tabs()->setCurrentIndex(row.tab), row.window->show();
+        const auto active = [&row] {
+            QCoreApplication::processEvents();  // a late activation of this platform's (a picker's list) comes first
+            return QTest::qWaitFor([&row] { return row.window->activateWindow(), QApplication::activeWindow() == row.window; });
+        };
+        ASSERT_TRUE(active());
+        row.window->setFixedHeight(300);  // a screen shorter than the page
+        auto* scroll = row.window == &sheet ? sheet.findChild<QScrollArea*>() : static_cast<QScrollArea*>(settings.tabs()->currentWidget());
+        const auto refused = [&, name = std::string(row.control->metaObject()->className())](const char* how) {
+            QCoreApplication::processEvents();
+            scroll->ensureWidgetVisible(row.control);
+            const int scrolled = scroll->verticalScrollBar()->value(), value = valueOf(row.control);
+            QWidget* keyboard = QApplication::focusWidget();
+            wheelStep(*row.control, scrolled < scroll->verticalScrollBar()->maximum());
+            EXPECT_NE(scroll->verticalScrollBar()->value(), scrolled) << name << how;
+            EXPECT_TRUE(valueOf(row.control) == value && QApplication::focusWidget() == keyboard) << name << how;
+        };
+        // Clicked into (a picker's list that opens is closed again), the control takes the wheel.
+        const auto clickInto = [&] {
+            scroll->ensureWidgetVisible(row.control);
+            QTest::mouseClick(row.control, Qt::LeftButton, {}, row.control->rect().center());
+            if (auto* picker = qobject_cast<QComboBox*>(row.control)) picker->hidePopup();
+            return active() && row.control->hasFocus();
+        };
+        refused("");
+        ASSERT_TRUE(clickInto());
+        const int clicked = valueOf(row.control);
+        wheelStep(*row.control, true);
+        EXPECT_NE(valueOf(row.control), clicked);
+        QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Tab), QTest::keyClick(static_cast<QWidget*>(nullptr), Qt::Key_Backtab);
+        ASSERT_TRUE(row.control->hasFocus());
+        refused(" back by Tab");
+        ASSERT_TRUE(clickInto());
+        QTest::mouseClick(row.control->parentWidget()->findChild<QLabel*>("rowLabel"), Qt::LeftButton);
+        refused(" after a click beside it");
+    }
+    // Only the changes made after a click are stored and reach the box.
+    EXPECT_TRUE(pumpUntil([&] { return box->boxSleepMinutes() == 60; }));
+    EXPECT_EQ(agent.seen("POST /v1/settings").size(), 1u);
+    EXPECT_TRUE(StreamSettings::load(*defaults) == expected);
 }
 
 // Paints of one window's widgets and items put into or taken from one menu, application-wide.
