@@ -55,6 +55,20 @@ protected:
         main.resize(400, 300);
         controller->mainWindow = &main;
     }
+    // Whether `question` has the keyboard, as the X server has it and as the app does.
+    static bool hasKeyboard(const QPointer<QMessageBox>& question) {
+        return question && question->isActiveWindow() &&
+               test::runCommand("xdotool getwindowfocus -f").output == std::to_string(question->winId()) + "\n";
+    }
+    // A click on the main window beside `question`; true once the app has had it.
+    static bool clickBeside(QWidget& main, const QWidget& question) {
+        const QPoint beside(8, 8);
+        if (question.frameGeometry().contains(main.mapToGlobal(beside))) return false;
+        test::ButtonReleases releases(main.winId());
+        test::runCommand("xdotool mousemove --window " + std::to_string(main.winId()) + " " +
+                         std::to_string(beside.x()) + " " + std::to_string(beside.y()) + " click 1");
+        return QTest::qWaitFor([&] { return releases.count() > 0; }, 10000);
+    }
     // A first launch (not at login) that opens Windows, whose window then has the keyboard; null if not.
     QWidget* firstLaunchInWindows() {
         plugIn(true);
@@ -435,13 +449,50 @@ TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgr
     EXPECT_TRUE(QTest::qWaitFor([&] { return !other.running(); }, 10000));  // the Return ended the other program
     EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
     EXPECT_FALSE(controller->defaults().object("Corvane.AskedLoginItem"));
-    // The user comes to the app: the question, still over the main window, has the keyboard.
+    // The user comes to the app: the question, still over the main window, has the keyboard, and keeps it through
+    // a click on the main window; Escape answers it.
     test::runCommand("xdotool windowactivate " + std::to_string(main.winId()));
-    EXPECT_TRUE(QTest::qWaitFor([&] { return shown() && question->isActiveWindow(); }, 10000));
+    EXPECT_TRUE(QTest::qWaitFor([&] {
+        return shown() && question->isActiveWindow() && QApplication::activeModalWidget() == question;
+    }, 10000));
     ASSERT_TRUE(question);
     EXPECT_EQ(question->parentWidget(), &main);
-    EXPECT_TRUE(test::press(question, "Not Now"));
+    ASSERT_TRUE(clickBeside(main, *question));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return hasKeyboard(question); }, 10000));
+    test::runCommand("xdotool key Escape");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !BoxControllerProbe::loginQuestion(*controller); }, 10000));
     EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
+    EXPECT_EQ(platform::LoginItem::status(controller->autostartConfigHome), platform::LoginItem::Status::notRegistered);
+}
+
+// The login question is the app's modal window and the user clicks the main window it blocks: the question keeps
+// the keyboard, so the key typed next answers it (Return its default button, Escape "Not Now").
+TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheMainWindowAnswersTheLoginQuestion) {
+    QWidget main;
+    useAsMainWindow(main);
+    controller->executable = "/usr/bin/true";
+    AppLaunch::atLogin = false;
+    using Item = platform::LoginItem::Status;
+    const struct { std::string key; Item item; } rows[] = {{"Return", Item::enabled}, {"Escape", Item::notRegistered}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        platform::LoginItem::set(false, controller->executable, controller->autostartConfigHome);
+        controller->defaults().remove("Corvane.AskedLoginItem");
+        // Launched by hand: the main window has the keyboard when the question falls due and takes it.
+        main.show(), main.raise(), main.activateWindow();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return main.isActiveWindow(); }, 10000));
+        BoxControllerProbe::offerLoginItem(*controller);
+        clock.advance(3.1);
+        QPointer<QMessageBox> question = BoxControllerProbe::loginQuestion(*controller);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return hasKeyboard(question); }, 10000));
+        ASSERT_TRUE(clickBeside(main, *question));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return hasKeyboard(question); }, 10000));
+        test::runCommand("xdotool key " + row.key);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !BoxControllerProbe::loginQuestion(*controller); }, 10000));
+        EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
+        const auto item = [&] { return platform::LoginItem::status(controller->autostartConfigHome); };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return item() == row.item; }, 10000));  // taken as the question's task ends
+    }
 }
 
 // A first launch whose stream window stays until the quit never shows the login question, not even as the quit
