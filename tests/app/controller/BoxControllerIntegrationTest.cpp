@@ -449,6 +449,47 @@ TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgr
     EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
 }
 
+// The login question is the app's modal window and the user clicks the main window it blocks: the question keeps
+// the keyboard, so the key typed next answers it (Return its default button, Escape "Not Now").
+TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheMainWindowAnswersTheLoginQuestion) {
+    QWidget main;
+    useAsMainWindow(main);
+    controller->executable = "/usr/bin/true";
+    AppLaunch::atLogin = false;
+    QPointer<QMessageBox> question;
+    const auto questionHasKeyboard = [&] {  // as the X server has it, and the app
+        return question && question->isActiveWindow() &&
+               test::runCommand("xdotool getwindowfocus -f").output == std::to_string(question->winId()) + "\n";
+    };
+    using Item = platform::LoginItem::Status;
+    const struct { std::string key; Item item; } rows[] = {{"Return", Item::enabled}, {"Escape", Item::notRegistered}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        platform::LoginItem::set(false, controller->executable, controller->autostartConfigHome);
+        controller->defaults().remove("Corvane.AskedLoginItem");
+        // Launched by hand: the main window has the keyboard when the question falls due and takes it.
+        main.show(), main.raise(), main.activateWindow();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return main.isActiveWindow(); }, 10000));
+        BoxControllerProbe::offerLoginItem(*controller);
+        clock.advance(3.1);
+        question = BoxControllerProbe::loginQuestion(*controller);
+        ASSERT_TRUE(QTest::qWaitFor(questionHasKeyboard, 10000));
+        // A click on the main window beside the question, then the key once the app has had the click.
+        const QPoint beside(8, 8);
+        ASSERT_FALSE(question->frameGeometry().contains(main.mapToGlobal(beside)));
+        test::ButtonReleases releases(main.winId());
+        test::runCommand("xdotool mousemove --window " + std::to_string(main.winId()) + " " + std::to_string(beside.x()) +
+                         " " + std::to_string(beside.y()) + " click 1");
+        ASSERT_TRUE(QTest::qWaitFor([&] { return releases.count() > 0; }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor(questionHasKeyboard, 10000));
+        test::runCommand("xdotool key " + row.key);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !BoxControllerProbe::loginQuestion(*controller); }, 10000));
+        EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
+        const auto item = [&] { return platform::LoginItem::status(controller->autostartConfigHome); };
+        EXPECT_TRUE(QTest::qWaitFor([&] { return item() == row.item; }, 10000));  // taken as the question's task ends
+    }
+}
+
 // A first launch whose stream window stays until the quit never shows the login question, not even as the quit
 // closes the stream window, and does not count it as asked: the next launch asks it.
 TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {

@@ -7,6 +7,7 @@
 #include <csignal>
 #include <memory>
 #include <string>
+#include <QAbstractNativeEventFilter>
 #include <QApplication>
 #include <QTest>
 #include <gtest/gtest.h>
@@ -73,6 +74,10 @@ inline std::size_t logCount(const std::string& start) {
 // Last: Xlib's macros (None, Bool, Status, ...) would break the headers above.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/extensions/XI2.h>
+#include <xcb/xcb.h>
+#include <cstdint>
+#include <cstring>
 
 namespace corvane::test {
 
@@ -114,6 +119,39 @@ inline bool stackedAbove(unsigned long upper, unsigned long lower) {
     XCloseDisplay(display);
     return up >= 0 && low >= 0 && up > low;
 }
+
+// Counts the pointer button releases the app has read from the X server for `window`, whatever it then does
+// with them (a window a modal dialog blocks takes none): once one is counted, the press before it was handled.
+class ButtonReleases final : public QAbstractNativeEventFilter {
+public:
+    explicit ButtonReleases(unsigned long window) : window_(window) {
+        if (Display* display = XOpenDisplay(nullptr)) {
+            int firstEvent = 0, firstError = 0;
+            XQueryExtension(display, "XInputExtension", &inputOpcode_, &firstEvent, &firstError);
+            XCloseDisplay(display);
+        }
+        QCoreApplication::instance()->installNativeEventFilter(this);
+    }
+    ~ButtonReleases() override { QCoreApplication::instance()->removeNativeEventFilter(this); }
+    int count() const { return count_; }
+
+    bool nativeEventFilter(const QByteArray& type, void* message, qintptr*) override {
+        const auto* event = static_cast<const xcb_ge_generic_event_t*>(message);
+        if (type != "xcb_generic_event_t" || (event->response_type & 0x7f) != XCB_GE_GENERIC ||
+            event->extension != inputOpcode_ || event->event_type != XI_ButtonRelease)
+            return false;
+        // After the type: device, time, button and root window, then the window the release went to.
+        std::uint32_t to = 0;
+        std::memcpy(&to, static_cast<const char*>(message) + 24, sizeof to);
+        count_ += to == window_;
+        return false;
+    }
+
+private:
+    unsigned long window_;
+    int inputOpcode_ = -1;
+    int count_ = 0;
+};
 
 }  // namespace corvane::test
 
