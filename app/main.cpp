@@ -23,6 +23,7 @@
 #include <QGuiApplication>
 #include <QLayout>
 #include <QMenuBar>
+#include <QPointer>
 #include <QScreen>
 #include <QTimer>
 
@@ -79,6 +80,7 @@ int main(int argc, char** argv) {
     TrayMenu tray(controller, {showMain, openSettings, quit});
     window.setTray(&tray);
     settings.general()->setTray(&tray);
+    controller.trayShown = [tray = QPointer<TrayMenu>(&tray)] { return tray && tray->shown(); };
 
     auto* menuBar = new QMenuBar(&window);
     QMenu* appMenu = menuBar->addMenu("Corvane");

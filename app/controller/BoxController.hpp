@@ -160,6 +160,8 @@ public:
     std::filesystem::path autostartConfigHome;
     // The app's main window: the login question is stacked over it. Null: none.
     QPointer<QWidget> mainWindow;
+    // Whether the tray shows Corvane's icon, where a login start waits; unset: it does.
+    std::function<bool()> trayShown;
 
     // One pass of the loop; public for tests that step it by hand.
     QCoro::Task<> tick();

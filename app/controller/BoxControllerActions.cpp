@@ -310,8 +310,11 @@ QCoro::Task<> BoxController::offerLoginItemTask() {
     std::weak_ptr<int> life = life_;
     co_await clock_.sleep(3.0);
     if (life.expired()) co_return;
+    // Without a tray a login start keeps the main window shown.
+    const bool tray = !trayShown || trayShown();
     const QString informative =
-        "If this computer restarts or shuts down unexpectedly, Corvane starts again quietly in the tray and "
+        QString("If this computer restarts or shuts down unexpectedly, Corvane starts again ") +
+        (tray ? "quietly in the tray and " : "and ") +
         "reopens Windows as soon as the box is connected. You can change this in Settings > General.";
     const QStringList buttons{"Open at Login", "Not Now"};
     // Stored once the user answered or closed it, whatever the answer; one never answered (kept back by the
