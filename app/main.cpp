@@ -7,6 +7,7 @@
 #include "app/services/Log.hpp"
 #include "app/services/StreamSettings.hpp"
 #include "app/controller/Diagnostics.hpp"
+#include "app/controller/ModalKeyboard.hpp"
 #include "app/ui/Acknowledgements.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/MainWindow.hpp"
@@ -102,6 +103,7 @@ int main(int argc, char** argv) {
     else window.show();
 
     QuitSignals quitSignals(quit);
+    ModalKeyboard modalKeyboard;
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.shutdown(); });
     QTimer::singleShot(0, &controller, [&controller] { controller.start(); });
     const int status = QApplication::exec();

@@ -51,20 +51,12 @@ void UnaskedAlert::update() {
         wanted = cameForward_;
     }
     QWindow* focus = QGuiApplication::focusWindow();
-    if (wanted && alert_ && focus) {
-        if (waiting_) {
-            // The user came to another window of the app: made again as the modal alert, with the keyboard. One
-            // who came to the alert itself has it already.
-            if (focus != alert_->windowHandle()) {
-                stepAside();
-                show(true);
-            }
-        } else if (alert_->isVisible() && focus->isAncestorOf(alert_->windowHandle())) {
-            // The modal alert lost the keyboard to a window it blocks, where no key does anything: a click there
-            // makes Qt focus that window itself, past the window manager. The user came to the app: the alert
-            // takes the keyboard back.
-            alert_->raise();
-            alert_->activateWindow();
+    if (wanted && alert_ && waiting_ && focus) {
+        // The user came to another window of the app: made again as the modal alert, with the keyboard. One who
+        // came to the alert itself has it already.
+        if (focus != alert_->windowHandle()) {
+            stepAside();
+            show(true);
         }
         return;
     }

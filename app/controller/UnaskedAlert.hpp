@@ -18,7 +18,6 @@ namespace corvane {
 //
 // Only its first look, as it falls due, may take the keyboard from another program. Shown later while another
 // program has the keyboard, it waits over the app's windows without taking it, until the user comes to the app.
-// Shown as the app's modal window, it takes the keyboard back from any window of the app it blocks.
 //
 // While held back the alert is no window at all: each showing makes it anew and stepping aside destroys it, so
 // no late word of the window manager (a map, a focus) can reach it while a stream window has the keyboard.

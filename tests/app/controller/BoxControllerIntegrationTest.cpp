@@ -1,4 +1,5 @@
 #include "app/controller/AppLaunch.hpp"
+#include "app/controller/ModalKeyboard.hpp"
 #include "app/updates/UpdateManager.hpp"
 #include "app/window/EngineStream.hpp"
 #include "app/window/StatsCard.hpp"
@@ -449,41 +450,52 @@ TEST_F(BoxControllerTest, ALoginQuestionShownLateLeavesTheKeyboardToAnotherProgr
     EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
 }
 
-// The login question is the app's modal window and the user clicks the main window it blocks: the question keeps
-// the keyboard, so the key typed next answers it (Return its default button, Escape "Not Now").
-TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheMainWindowAnswersTheLoginQuestion) {
+// A modal window of the app, the login question among them, and the user clicks the main window it blocks:
+// the modal window keeps the keyboard, so the key typed next answers it (Return its default button, Escape
+// its "Not Now" or "Cancel").
+TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheWindowAModalOneBlocksAnswersIt) {
+    ModalKeyboard modalKeyboard;
     QWidget main;
     useAsMainWindow(main);
     controller->executable = "/usr/bin/true";
     AppLaunch::atLogin = false;
-    QPointer<QMessageBox> question;
-    const auto questionHasKeyboard = [&] {  // as the X server has it, and the app
-        return question && question->isActiveWindow() &&
-               test::runCommand("xdotool getwindowfocus -f").output == std::to_string(question->winId()) + "\n";
+    QPointer<QMessageBox> modal;
+    const auto modalHasKeyboard = [&] {  // as the X server has it, and the app
+        return modal && modal->isActiveWindow() &&
+               test::runCommand("xdotool getwindowfocus -f").output == std::to_string(modal->winId()) + "\n";
     };
     using Item = platform::LoginItem::Status;
-    const struct { std::string key; Item item; } rows[] = {{"Return", Item::enabled}, {"Escape", Item::notRegistered}};
+    const struct { std::string key; bool login; Item item; } rows[] = {
+        {"Return", true, Item::enabled}, {"Escape", true, Item::notRegistered}, {"Escape", false, Item::notRegistered}};
     for (const auto& row : rows) {
-        SCOPED_TRACE(row.key);
+        SCOPED_TRACE(row.key + (row.login ? " at the login question" : " at an alert"));
         platform::LoginItem::set(false, controller->executable, controller->autostartConfigHome);
         controller->defaults().remove("Corvane.AskedLoginItem");
         // Launched by hand: the main window has the keyboard when the question falls due and takes it.
         main.show(), main.raise(), main.activateWindow();
         ASSERT_TRUE(QTest::qWaitFor([&] { return main.isActiveWindow(); }, 10000));
-        BoxControllerProbe::offerLoginItem(*controller);
-        clock.advance(3.1);
-        question = BoxControllerProbe::loginQuestion(*controller);
-        ASSERT_TRUE(QTest::qWaitFor(questionHasKeyboard, 10000));
-        // A click on the main window beside the question, then the key once the app has had the click.
+        if (row.login) {
+            BoxControllerProbe::offerLoginItem(*controller);
+            clock.advance(3.1);
+            modal = BoxControllerProbe::loginQuestion(*controller);
+        } else {
+            modal = new QMessageBox(QMessageBox::Warning, "Corvane", "Shut down the box?",
+                                    QMessageBox::Ok | QMessageBox::Cancel, &main);
+            modal->setAttribute(Qt::WA_DeleteOnClose);
+            modal->open();
+        }
+        ASSERT_TRUE(QTest::qWaitFor(modalHasKeyboard, 10000));
+        // A click on the main window beside the modal one, then the key once the app has had the click.
         const QPoint beside(8, 8);
-        ASSERT_FALSE(question->frameGeometry().contains(main.mapToGlobal(beside)));
+        ASSERT_FALSE(modal->frameGeometry().contains(main.mapToGlobal(beside)));
         test::ButtonReleases releases(main.winId());
         test::runCommand("xdotool mousemove --window " + std::to_string(main.winId()) + " " + std::to_string(beside.x()) +
                          " " + std::to_string(beside.y()) + " click 1");
         ASSERT_TRUE(QTest::qWaitFor([&] { return releases.count() > 0; }, 10000));
-        EXPECT_TRUE(QTest::qWaitFor(questionHasKeyboard, 10000));
+        EXPECT_TRUE(QTest::qWaitFor(modalHasKeyboard, 10000));
         test::runCommand("xdotool key " + row.key);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return !BoxControllerProbe::loginQuestion(*controller); }, 10000));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !modal || !modal->isVisible(); }, 10000));
+        if (!row.login) continue;
         EXPECT_TRUE(controller->defaults().boolean("Corvane.AskedLoginItem"));
         const auto item = [&] { return platform::LoginItem::status(controller->autostartConfigHome); };
         EXPECT_TRUE(QTest::qWaitFor([&] { return item() == row.item; }, 10000));  // taken as the question's task ends
