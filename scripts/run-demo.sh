@@ -4,7 +4,8 @@
 # runtime/, and Downloads/ and Desktop/ for what it receives and saves, so a real setup is never touched.
 # Lines written to box-input there act as the user at the box (see corvane-boxsim's header), e.g.
 #   echo "send notes.txt" > build/demo/box-input
-# Quitting the app ends the simulated box too.
+# Quitting the app ends the simulated box too. $CORVANE_BOXSIM_OPTIONS goes to the box as further options
+# (e.g. "--still --first-frame 1": a still picture numbered from 1; "--offer agent=0.4.0": an update).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset dev >/dev/null
@@ -24,7 +25,8 @@ EOF
 rm -f "$home/box-input"
 mkfifo "$home/box-input"
 exec 3<>"$home/box-input"
-build/dev/boxsim/corvane-boxsim --address 127.0.0.2 <"$home/box-input" >"$home/boxsim.log" 2>&1 &
+# shellcheck disable=SC2086 # the options are words
+build/dev/boxsim/corvane-boxsim --address 127.0.0.2 ${CORVANE_BOXSIM_OPTIONS:-} <"$home/box-input" >"$home/boxsim.log" 2>&1 &
 box=$!
 trap 'kill "$box" 2>/dev/null || true; wait "$box" 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
