@@ -243,9 +243,10 @@ private:
     bool quitting_ = false;
     bool loopStarted_ = false;
     bool busy_ = false;
-    bool resumeWanted_ = false;
+    bool resumeWanted_ = false;     // a dropped session: reopened at most 3 times a run
     int resumeAttempts_ = 0;
-    bool autoLaunchArmed_ = true;
+    bool autoLaunchArmed_ = true;   // opened once per plug-in, whatever the drops spent
+    bool reopenAfterRestart_ = false;  // a restart the user confirmed: Windows comes back with the box, every time
     int pairFailures_ = 0;
     // Intervals on the uptime clock; "the distant past" is minus infinity.
     double lastBridgeCheck_;

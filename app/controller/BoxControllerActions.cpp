@@ -191,7 +191,7 @@ QCoro::Task<> BoxController::confirmBoxPowerTask(std::string action) {
     if (life.expired()) co_return;
     if (!failure) {
         Log::write("box " + action + " requested");
-        if (restart) resumeWanted_ = true;
+        reopenAfterRestart_ = restart;
         powerRequest_.taken(restart ? PowerRequest::Action::restart : PowerRequest::Action::shutdown, clock_.uptime());
         co_return;
     }

@@ -143,7 +143,16 @@ QCoro::Task<> BoxController::tick() {
     // A box on its way down after a restart or shut-down: Windows opens once it is back.
     if (powerRequest_.boxGoing(clock_.uptime())) co_return;
 
-    if (resumeWanted_) {
+    // A restart's question and a plug-in each promise Windows: neither spends a dropped session's reopens,
+    // and a session the cable cut comes back with the plug-in's opening.
+    if (reopenAfterRestart_) {
+        resumeWanted_ = autoLaunchArmed_ = false;
+        Log::write("reopening Windows after the box restarted");
+        openEngineWindow();
+    } else if (settings_.autoConnect && autoLaunchArmed_) {
+        resumeWanted_ = autoLaunchArmed_ = false;
+        openEngineWindow();
+    } else if (resumeWanted_) {
         resumeWanted_ = false;
         autoLaunchArmed_ = false;
         if (resumeAttempts_ < 3) {
@@ -153,9 +162,6 @@ QCoro::Task<> BoxController::tick() {
         } else {
             Log::write("the session dropped again; not reopening automatically (click Open Windows)");
         }
-    } else if (settings_.autoConnect && autoLaunchArmed_) {
-        autoLaunchArmed_ = false;
-        openEngineWindow();
     }
 }
 

@@ -85,6 +85,7 @@ void BoxController::openEngineWindow() {
     if (streamOpen() || engineOpening_) return;
     // Asking for Windows is asking for the box: the loop itself opens none while a power request holds.
     powerRequest_.userAskedForBox();
+    reopenAfterRestart_ = false;  // whoever opens it, Windows is back
     engineOpening_ = true;
     // Before the window shows: an alert the user did not ask for steps aside first.
     Q_EMIT streamWindowChanged();
