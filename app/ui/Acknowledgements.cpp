@@ -1,5 +1,6 @@
 #include "app/ui/Acknowledgements.hpp"
 
+#include "app/ui/CloseKey.hpp"
 #include "app/ui/Look.hpp"
 #include "app/ui/Symbols.hpp"
 #include "app/ui/TextStyle.hpp"
@@ -107,6 +108,7 @@ void show() {
     view->setReadOnly(true);
     view->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    closeOnCtrlW(*view);
     view->document()->setDocumentMargin(16);
     fill(view);
     Look::onChange(view, [view] { fill(view); });

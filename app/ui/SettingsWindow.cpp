@@ -2,6 +2,7 @@
 
 #include "app/controller/BoxController.hpp"
 #include "app/services/ShortcutRecorder.hpp"
+#include "app/ui/CloseKey.hpp"
 #include "app/ui/ControllersTab.hpp"
 #include "app/ui/GeneralTab.hpp"
 #include "app/ui/Look.hpp"
@@ -46,8 +47,14 @@ public:
 
 protected:
     bool eventFilter(QObject* target, QEvent* event) override {
-        if (event->type() != QEvent::KeyPress || !target->isWidgetType()) return false;
+        const bool override = event->type() == QEvent::ShortcutOverride;
+        if ((event->type() != QEvent::KeyPress && !override) || !target->isWidgetType()) return false;
         if (static_cast<QWidget*>(target)->window() != window_) return false;
+        // While recording, a key of the window's own shortcuts (Ctrl+W) is recorded, not acted on.
+        if (override) {
+            event->accept();
+            return false;
+        }
         auto* key = static_cast<QKeyEvent*>(event);
         keys_.syncWithX11State(key->nativeModifiers());
         // Modifier keys alone change flags only; the recorder waits for the key they go with.
@@ -93,6 +100,7 @@ SettingsWindow::SettingsWindow(BoxController& box, QWidget* parent) : QWidget(pa
     Look::onChange(this, [this] { drawTabSymbols(); });
     drawTabSymbols();
     fitPage();
+    closeOnCtrlW(*this);
 
     QPointer<QWidget> self(this);
     box_.shortcutRecorder().setMonitorInstaller([self](ShortcutRecorder::KeyHandler handler) -> std::function<void()> {

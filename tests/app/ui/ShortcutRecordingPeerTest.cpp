@@ -1,5 +1,6 @@
 // Shortcuts recorded from real key presses (xdotool through XTest) in the settings window on a virtual display.
 #include "app/services/ShortcutRecorder.hpp"
+#include "app/ui/Acknowledgements.hpp"
 #include "app/ui/SettingsWindow.hpp"
 #include "app/ui/ShortcutsTab.hpp"
 #include "tests/app/ui/UiTestSupport.hpp"
@@ -62,6 +63,23 @@ TEST_F(ShortcutRecording, RealKeysThroughTheRecorder) {
     window->tabs()->setCurrentIndex(0);
     EXPECT_FALSE(recorder.active());
     EXPECT_EQ(box->settings().endSessionKey, KeyShortcut::defaultEndSession());
+}
+
+// Ctrl+W closes the settings and acknowledgements windows, but is a shortcut like any other while one is
+// being recorded.
+TEST_F(ShortcutRecording, CtrlWClosesTheWindowUnlessItIsRecorded) {
+    tab->shortcutButton(1)->click();
+    press("ctrl+w");
+    EXPECT_TRUE(settled([&] { return !box->shortcutRecorder().active(); }));
+    EXPECT_EQ(box->settings().endSessionKey.display(), "Ctrl + W");
+    EXPECT_TRUE(window->isVisible());
+    press("ctrl+w");
+    EXPECT_TRUE(settled([&] { return !window->isVisible(); }));
+    Acknowledgements::show();
+    QWidget* acknowledgements = Acknowledgements::window();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(acknowledgements, 10000));
+    press("ctrl+w");
+    EXPECT_TRUE(settled([&] { return !acknowledgements->isVisible(); }));
 }
 
 } // namespace
