@@ -131,11 +131,14 @@ void BoxController::applyStatsOverlay() {
         statsOverlay_->stop();
         return;
     }
+    // The card shows the stream that runs; settings changed meanwhile apply at the next opening, so here they
+    // move or detail the card only.
+    const auto info = engineStream_->streamInfo().value_or(settings_.statsInfo());
     if (statsOverlay_->running()) {
-        statsOverlay_->update(settings_.statsPosition, settings_.detailedStats, settings_.statsInfo());
+        statsOverlay_->update(settings_.statsPosition, settings_.detailedStats, info);
         return;
     }
-    statsOverlay_->start(0, settings_.statsPosition, settings_.detailedStats, settings_.statsInfo());
+    statsOverlay_->start(0, settings_.statsPosition, settings_.detailedStats, info);
     statsOverlay_->needsScreenPermission = false;
     statsOverlay_->engineWindow = engineStream_->window();
     QPointer<EngineStream> stream = engineStream_.get();

@@ -93,7 +93,7 @@ void BoxController::openEngineWindow() {
     std::weak_ptr<int> life = life_;
     engineStream_->onStreamSize = [this, life](int width, int height) {
         if (life.expired()) return;
-        auto info = settings_.statsInfo();
+        auto info = engineStream_->streamInfo().value_or(settings_.statsInfo());
         info.width = width;
         info.height = height;
         statsOverlay_->update(settings_.statsPosition, settings_.detailedStats, info);

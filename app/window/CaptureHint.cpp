@@ -66,6 +66,8 @@ void CaptureHint::show(QWidget& over, const std::string& text) {
     pill->onParentResized = [this] { place(); };
     place();
     OverlayPanel::placeOverPicture(*pill, height / 2.0);
+    // Over the overlay's card and the transfer panel too: it says how to get the pointer back.
+    OverlayPanel::keepOnTop(*pill);
     pill->show();
 
     const QRect window = over.window()->frameGeometry();

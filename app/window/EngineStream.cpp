@@ -115,6 +115,7 @@ QCoro::Task<> EngineStream::open(const std::shared_ptr<stream::BoxHost>& host, c
     reshapePending_ = false;
     Log::write("engine: streaming from Corvane Host on the box");
     streamSize_ = size;
+    streamInfo_.reset();
     const Generation generation = ++generation_;
 
     auto* view = new stream::StreamView(QRect(0, 0, size.width, size.height));

@@ -103,6 +103,9 @@ public:
     std::optional<StreamWindow::Info> streamWindowInfo() const;
     std::optional<double> endToEndMs() const;
     Pixels streamSize() const { return streamSize_; }
+    // The stream that runs, as its session was opened (at the size its pictures now have): what the
+    // overlay's card shows, whatever the settings become meanwhile. None before a session was made.
+    std::optional<StatsOverlayStreamInfo> streamInfo() const { return streamInfo_; }
     bool restarting() const { return restarting_; }
     bool autoCaptureHeld() const { return autoCaptureHeld_; }
     // Windows cursor replies handled so far (stale ones included).
@@ -227,6 +230,7 @@ private:
     std::optional<std::string> boxName_;
     stream::StreamConfig::Codec codec_ = stream::StreamConfig::Codec::hevc;
     Pixels streamSize_{1920, 1080};
+    std::optional<StatsOverlayStreamInfo> streamInfo_;
     int chosenArea_ = 2073600;
     bool matchWindow_ = false;
     bool restarting_ = false;

@@ -219,6 +219,7 @@ QCoro::Task<bool> EngineStream::waitForPicture(Generation generation, Pixels siz
         const auto frame = view_->slot().take();
         if (frame && frame->image && frame->image->width() == size.width && frame->image->height() == size.height) {
             Log::write(std::string("engine: ") + step + ": first " + sizeText(size) + " picture at " + std::to_string(ms()) + " ms");
+            if (streamInfo_) streamInfo_->width = size.width, streamInfo_->height = size.height;
             if (onStreamSize) onStreamSize(size.width, size.height);
             if (refreshWallpaper) refreshBoxWallpaper("resize", 1.5);
             co_return true;

@@ -112,6 +112,12 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
     config.yuv444 = settings_.yuv444;
     config.hdr = hdr;
     auto session = std::make_shared<stream::StreamSession>(host, config, appID);
+    streamInfo_ = settings_.statsInfo();
+    streamInfo_->width = streamSize_.width;
+    streamInfo_->height = streamSize_.height;
+    streamInfo_->codec = codec_ == stream::StreamConfig::Codec::h264 ? "H.264" : "HEVC";
+    streamInfo_->bitrateMbps = bitrateKbps / 1000;
+    streamInfo_->hdr = hdr;
     session->requestKeyframeAtStart = !defaults_->boolean("Corvane.EngineNoEarlyKeyframe");
     auto pipeline = stream::VideoPipeline::make(codec_, session);
     if (const double loss = defaults_->number("Corvane.EngineSimulatedLoss"); loss > 0) {

@@ -1,7 +1,10 @@
 #include "app/window/OverlayPanel.hpp"
 
+#include <vector>
+
 #include <QPainter>
 #include <QPainterPath>
+#include <QVariant>
 #include <QWidget>
 #include <QWindow>
 
@@ -17,6 +20,10 @@ QRegion outline(QSize size, double radius) {
     shape.addRoundedRect(QRectF(QPointF(0, 0), QSizeF(size)), radius, radius);
     return QRegion(shape.toFillPolygon().toPolygon());
 }
+
+constexpr const char* kOnTop = "corvaneOverlayOnTop";
+
+bool onTop(const QWidget& panel) { return panel.property(kOnTop).toBool(); }
 
 stream::StreamView* viewBeneath(QWidget& panel) {
     for (QWidget* parent = panel.parentWidget(); parent; parent = parent->parentWidget())
@@ -44,7 +51,42 @@ void placeOverPicture(QWidget& panel, double radius) {
         else
             panel.setMask(mask);
     }
+    raise(panel);
+}
+
+void keepOnTop(QWidget& panel) {
+    panel.setProperty(kOnTop, true);
+    raise(panel);
+}
+
+void raise(QWidget& panel) {
+    QWidget* parent = panel.parentWidget();
+    if (!parent) return;
+    // Made here, if not yet: a native window is stacked on top of its siblings when it is made, and made at
+    // its first show otherwise, which would put it over a panel kept on top behind this one's back.
+    if (parent->testAttribute(Qt::WA_WState_Created)) static_cast<void>(panel.winId());
+    if (onTop(panel)) {
+        panel.raise();
+        return;
+    }
+    // The parent's children list is its stacking order, bottom first (QWidget::raise keeps it so).
+    bool seen = false, placed = true;
+    std::vector<QWidget*> tops;
+    for (QObject* child : parent->children()) {
+        auto* sibling = qobject_cast<QWidget*>(child);
+        if (!sibling || sibling->isWindow()) continue;
+        if (sibling == &panel) {
+            seen = true;
+        } else if (onTop(*sibling)) {
+            tops.push_back(sibling);
+            placed = placed && seen;
+        } else {
+            placed = placed && !seen;
+        }
+    }
+    if (placed) return;
     panel.raise();
+    for (QWidget* top : tops) top->raise();
 }
 
 bool fadeOverPicture(QWidget& panel, double seconds) {

@@ -20,6 +20,14 @@ namespace OverlayPanel {
 // go on showing the picture's pixels that were there.
 void placeOverPicture(QWidget& panel, double radius);
 
+// Keeps `panel` over every other panel in its window, however often they are placed or raised: the capture
+// hint, the one line that tells the user how to get the pointer back.
+void keepOnTop(QWidget& panel);
+
+// Raises `panel` above its siblings, but under those kept on top. Does nothing when it lies so already (a
+// panel placed on every tick restacks nothing), so the panels never trade places back and forth.
+void raise(QWidget& panel);
+
 // Fades the panel away over the picture within `seconds`: the stream view beneath draws the panel's look
 // fading over the picture, and the panel itself is hidden at once. False, with nothing done, when no shown
 // stream view lies beneath it.

@@ -8,6 +8,7 @@
 
 #include "app/services/BoxEndpoint.hpp"
 #include "app/window/Desktops.hpp"
+#include "app/window/OverlayPanel.hpp"
 #include "app/window/StatsPill.hpp"
 #include "engine/view/StreamView.hpp"
 
@@ -153,7 +154,7 @@ void StatsOverlay::place(QWidget& over, const StreamWindow::Info& info) {
     // ask the X server every tick).
     const QPoint local = QPoint(static_cast<int>(frame.x()), static_cast<int>(frame.y())) - over.geometry().topLeft();
     panel_->setGeometry(QRect(local, size));
-    panel_->raise();
+    OverlayPanel::raise(*panel_);
     panel_->show();
     panel_->update();
 }

@@ -216,6 +216,18 @@ TEST_F(BoxControllerTest, TheBoxsLoadKeepsComingWhileWindowsIsOpen) {
     EXPECT_EQ(box->agent().seen("GET /v1/info").size(), 1u);  // the stream's passes only watch the cable
 }
 
+// A settings change while streaming moves or details the overlay's card only: it goes on showing the stream.
+TEST_F(BoxControllerTest, TheOverlayShowsTheStreamThatRunsWhateverTheSettingsBecome) {
+    rig.edit([](StreamSettings& s) { s.showStats = true, s.detailedStats = true; });
+    ASSERT_TRUE(firstLaunchInWindows());
+    StatsOverlay& overlay = controller->statsOverlay();
+    const std::string opened = "640 x 360, H.264, " + std::to_string(overlay.info().value().bitrateMbps) + " Mbps";
+    rig.edit([](StreamSettings& s) { s.fps = 60, s.codec = StreamSettings::Codec::hevc, s.bitrateMbps = 24; });
+    rig.edit([](StreamSettings& s) { s.statsPosition = StatsOverlay::Position::topLeft, s.detailedStats = false; });
+    EXPECT_EQ(std::tuple(StatsCard::video(overlay), overlay.targetFPS(), overlay.detailed()), std::tuple(opened, 30, false));
+    EXPECT_EQ(overlay.panel()->mapToGlobal(QPoint(0, 0)).x(), controller->engineStream().window()->frameGeometry().left() + 12);
+}
+
 // A box that sends its load at one byte a second: the status request runs beside the loop, which keeps
 // asking for the box's information every second; a due poll is skipped while one still runs.
 // The box records this computer under its own name, which names the Send to entry on Windows that the

@@ -142,6 +142,14 @@ int depthOf(WId window) {
     return depth;
 }
 
+// The X windows inside `parent`, bottom first, asked on the app's own connection (after all it sent).
+std::vector<xcb_window_t> childWindows(WId parent) {
+    xcb_connection_t* x = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()->connection();
+    std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)> tree(xcb_query_tree_reply(x, xcb_query_tree(x, parent), nullptr), &std::free);
+    if (!tree) return {};
+    return {xcb_query_tree_children(tree.get()), xcb_query_tree_children(tree.get()) + xcb_query_tree_children_length(tree.get())};
+}
+
 QRect onScreen(const QWidget& widget) { return QRect(widget.mapToGlobal(QPoint(0, 0)), widget.size()); }
 
 // The label of `panel` (or the panel itself) that says `text`.
@@ -460,6 +468,22 @@ TEST_F(PanelsOverStreamIntegrationTest, EveryPanelReadsOverThePictureWithoutACom
 TEST_F(PanelsOverStreamIntegrationTest, EveryPanelReadsOverThePictureWithACompositor) {
     startCompositor();
     runsEveryPanel();
+}
+
+// Wherever the card sits over the release hint, the hint stays the stream window's top window, inside it whole.
+TEST_F(PanelsOverStreamIntegrationTest, TheReleaseHintStaysAboveTheCardAtEveryPosition) {
+    StreamSettings::setScreenSource([] { return StreamSettings::MainScreen{640, 360, 1, 60}; });
+    defaults->set("Corvane.EngineTestHint", platform::DefaultsValue{true});
+    openStream(true, {}, streamClock);
+    QWidget* hint = stream->hint().panel();
+    ASSERT_TRUE(hint && stream->window()->rect().contains(hint->geometry()));
+    for (const auto position : {StatsOverlay::Position::topLeft, StatsOverlay::Position::topCenter, StatsOverlay::Position::topRight}) {
+        overlay.start(0, position, true, {640, 360, "H.264", 20, 30, false});
+        overlay.engineWindow = stream->window();
+        clock.advance(1.0);  // four ticks, each placing the card
+        ASSERT_TRUE(overlay.panel() && overlay.panel()->geometry().intersects(hint->geometry())) << rawValue(position);
+        EXPECT_EQ(childWindows(stream->window()->winId()).back(), hint->winId()) << rawValue(position);
+    }
 }
 
 TEST_F(PanelsOverStreamIntegrationTest, TheDropTargetShowsOverTheMovingPictureWithoutACompositor) { dragsOverThePicture(); }
