@@ -168,6 +168,20 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
     deliverReady(sequence);
 }
 
+void FrameAssembler::expire()
+{
+    const double time = now ? now() : 0;
+    for (Sequence& sequence : sequences_) {
+        if (!sequence.used || sequence.pending.empty()) continue;
+        if (sequence.heardPacket != sequence.lastPacket) {
+            sequence.heardPacket = sequence.lastPacket;
+            sequence.heardAt = time;
+        } else if (time - sequence.heardAt >= stalledFrameSeconds) {
+            settleBefore(sequence, sequence.pending.back()->index + 1);
+        }
+    }
+}
+
 // The sequence a frame index belongs to: the session's when it is near enough, else the nearest other one,
 // else a new one in a free place or in that of the other sequence heard from longest ago.
 FrameAssembler::Sequence& FrameAssembler::sequenceFor(std::uint32_t frameIndex)

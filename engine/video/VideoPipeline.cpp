@@ -42,6 +42,9 @@ std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
     session->videoHandler = [weak](ByteView datagram) {
         if (const auto self = weak.lock()) self->receive(datagram);
     };
+    session->videoTick = [weak] {
+        if (const auto self = weak.lock()) self->tick();
+    };
     return pipeline;
 }
 
@@ -52,7 +55,9 @@ VideoPipeline::VideoPipeline(Token, StreamConfig::Codec codec, const std::shared
                                               options.allowHardware)),
       session_(session),
       options_(std::move(options)),
-      random_(std::random_device{}()) {}
+      random_(std::random_device{}()) {
+    assembler_.now = options_.now;
+}
 
 VideoPipeline::~VideoPipeline() {
     if (watchdog_.joinable()) {
@@ -78,10 +83,16 @@ void VideoPipeline::receive(ByteView datagram) {
     assembler_.add(datagram);
 }
 
-void VideoPipeline::requestKeyframe(double interval) {
+void VideoPipeline::tick() {
+    assembler_.expire();
+    if (assembler_.waitingForKeyframe() || decoder_->waitingForKeyframe()) requestKeyframe(keyframeRetry, true);
+}
+
+void VideoPipeline::requestKeyframe(double interval, bool again) {
     const double now = options_.now();
     {
         std::lock_guard guard(lock_);
+        if (again && !lastRequest_) return;
         if (lastRequest_ && now - *lastRequest_ <= interval) return;
         lastRequest_ = now;
         ++keyframeRequests_;
@@ -110,7 +121,7 @@ void VideoPipeline::startWatchdog() {
         }
         if (packets == 0) EngineLog::write("WARNING: video: no video packets 3 s after the session started");
         // A box whose picture stands still sends nothing more, so a first picture lost whole is never seen
-        // as lost: without a picture yet, ask for one.
+        // as lost: without a picture yet, ask for one (the ticks ask again until one shows).
         if (assembler_.stats().framesDelivered > 0) return;
         EngineLog::write("video: no picture 3 s after the session started; asking for a keyframe");
         requestKeyframe();

@@ -135,6 +135,31 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);
 }
 
+// Between datagrams the media thread ticks the pipeline. Before anything asked for a keyframe the ticks ask for
+// none (the start-up check asks first); a first keyframe cut short is lost a tenth of a second after its last
+// packet and asked for; while none comes they ask again every half second, and stop once a picture comes.
+TEST_F(VideoPipelineTest, TicksLoseAFrameThatStoppedAndAskAgainUntilAPictureComes) {
+    const auto pipeline = make();
+    auto tick = [&](int fromMs, int toMs) {
+        for (int ms = fromMs; ms <= toMs; ms += 25) {
+            *now = ms / 1000.0;
+            session->videoTick();
+        }
+        return pipeline->stats().keyframeRequests;
+    };
+    EXPECT_EQ(tick(0, 2000), 0);
+    session->videoHandler(datagrams(1, true).front());
+    EXPECT_EQ(tick(2000, 2075), 0);
+    EXPECT_EQ(tick(2100, 2100), 1);
+    EXPECT_EQ(pipeline->stats().framesLost, 1);
+    EXPECT_EQ(tick(2125, 2600), 1);
+    EXPECT_EQ(tick(2625, 2625), 2);
+    EXPECT_EQ(tick(2650, 3150), 3);
+    send(datagrams(2, true));
+    ASSERT_EQ(pipeline->stats().framesDelivered, 1);
+    EXPECT_EQ(tick(3175, 6000), 3);
+}
+
 TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSecondsAndAsksForAMissingPicture) {
     const std::string warning = "WARNING: video: no video packets 3 s after the session started";
     const std::string asking = "video: no picture 3 s after the session started; asking for a keyframe";
