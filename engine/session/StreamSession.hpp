@@ -38,10 +38,10 @@ namespace corvane::stream {
 // may go first. The application is ended on the box at most once per session.
 //
 // Threads: onEnded and onRumble run on the control channel's thread "corvane.control"; videoHandler,
-// videoTick and audioHandler on "corvane.media". An owner that wants to stop the session in response to onEnded hops to
-// its own thread first: a stop() made on "corvane.control" does not deadlock, but it can only ask the
-// channel to close rather than wait for it, and it blocks the channel's thread for the stop's other work
-// (such as ending the application on the box).
+// videoTick and audioHandler on "corvane.media". An owner that wants to stop the session in response to
+// onEnded hops to its own thread first: a stop() made on "corvane.control" does not deadlock, but it can
+// only ask the channel to close rather than wait for it, and it blocks the channel's thread for the stop's
+// other work (such as ending the application on the box).
 class StreamSession final {
 public:
     struct Timings {

@@ -56,7 +56,7 @@ VideoPipeline::VideoPipeline(Token, StreamConfig::Codec codec, const std::shared
       session_(session),
       options_(std::move(options)),
       random_(std::random_device{}()) {
-    assembler_.now = options_.now;
+    assembler_.now = options_.now;  // one clock for the frames, their time-out and the requests
 }
 
 VideoPipeline::~VideoPipeline() {
