@@ -49,7 +49,8 @@ namespace corvane::stream {
 //
 // A frame that stops arriving with nothing after it (a still screen sends nothing more) is settled by
 // expire(), which the owner calls every few tens of milliseconds: once nothing more of its stream has come for
-// stalledFrameSeconds, it is lost as a packet of a later frame would have lost it.
+// stalledFrameSeconds, it is lost as a packet of a later frame would have lost it; when its last datagram
+// (its last block's last shard) has come, at the first call after it that hears nothing new.
 //
 // Thread: driven only from the media thread, no lock; onFrame and onNeedKeyframe run on that thread from
 // inside add() and expire() and must not call either themselves. stats() may be read from any thread.
@@ -146,6 +147,7 @@ private:
         std::uint32_t rtpTimestamp = 0;
         double firstAt = 0;
         int lastBlock = 0;
+        bool ended = false;     // its last datagram has come: only a reordered one may follow
         std::size_t bytes = 0;  // counted in bufferedBytes_
         std::array<Block, 4> blocks;
 

@@ -37,7 +37,7 @@ std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
         }
     };
     pipeline->assembler_.onNeedKeyframe = [weak](std::uint32_t) {
-        if (const auto self = weak.lock()) self->requestKeyframe();
+        if (const auto self = weak.lock()) self->lossOwed_ = !self->requestKeyframe();
     };
     session->videoHandler = [weak](ByteView datagram) {
         if (const auto self = weak.lock()) self->receive(datagram);
@@ -85,19 +85,26 @@ void VideoPipeline::receive(ByteView datagram) {
 
 void VideoPipeline::tick() {
     assembler_.expire();
-    if (assembler_.waitingForKeyframe() || decoder_->waitingForKeyframe()) requestKeyframe(keyframeRetry, true);
+    if (!assembler_.waitingForKeyframe() && !decoder_->waitingForKeyframe()) {
+        lossOwed_ = false;
+        return;
+    }
+    // A loss held back by the spacing (the keyframe asked for just before was lost too) is asked for as soon
+    // as the spacing allows; otherwise the answer to the last request is overdue.
+    if (requestKeyframe(lossOwed_ ? keyframeInterval : keyframeRetry, true)) lossOwed_ = false;
 }
 
-void VideoPipeline::requestKeyframe(double interval, bool again) {
+bool VideoPipeline::requestKeyframe(double interval, bool again) {
     const double now = options_.now();
     {
         std::lock_guard guard(lock_);
-        if (again && !lastRequest_) return;
-        if (lastRequest_ && now - *lastRequest_ <= interval) return;
+        if (again && !lastRequest_) return false;
+        if (lastRequest_ && now - *lastRequest_ <= interval) return false;
         lastRequest_ = now;
         ++keyframeRequests_;
     }
     if (const auto session = session_.lock()) session->requestKeyframe();
+    return true;
 }
 
 bool VideoPipeline::sleepFor(std::stop_token stop, double seconds) {

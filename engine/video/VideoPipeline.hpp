@@ -117,8 +117,9 @@ public:
 private:
     void receive(ByteView datagram);
     void tick();
-    // `again`: only when a request was made before, as the retry of an answer that did not come.
-    void requestKeyframe(double interval = keyframeInterval, bool again = false);
+    // `again`: only when a request was made before, as the retry of an answer that did not come. Whether it
+    // was counted (and sent, while the session lives).
+    bool requestKeyframe(double interval = keyframeInterval, bool again = false);
 
     FrameAssembler assembler_;
     std::unique_ptr<VideoDecoder> decoder_;
@@ -133,6 +134,7 @@ private:
     std::atomic<double> simulatedLossPercent_{0};
     std::atomic<std::int64_t> dropped_{0};
     std::mt19937_64 random_;  // media thread only
+    bool lossOwed_ = false;   // media thread only: a loss's request was held back by the spacing
 
     std::mutex watchdogLock_;
     std::jthread watchdog_;  // last: stopped and joined before the rest goes
