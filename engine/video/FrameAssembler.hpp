@@ -95,8 +95,9 @@ public:
     void add(ByteView datagram);
     // One parsed packet; its fields decide, its datagram supplies the shard.
     void add(const VideoPacket& packet);
-    // Settles, by `now`, the frames of which nothing more has come for stalledFrameSeconds. The quiet is
-    // timed from the first call that saw the latest packet, so call it at least every few tens of ms.
+    // Settles, by `now`, the frames of which nothing more has come for stalledFrameSeconds or since their last
+    // datagram. The quiet is timed from the first call that saw the latest packet, so call it at least every
+    // few tens of ms.
     void expire();
 
     // The counters; any thread. The snapshot need not be consistent across counters.
