@@ -27,6 +27,7 @@ struct MediaSocket::State {
     Bytes audioPayload;
     Handler onVideo;
     Handler onAudio;
+    MediaSocket::Tick onTick;  // copied by start before the thread starts
 
     // Guarded by `lock`, held only to update or copy one field.
     mutable std::mutex lock;
@@ -95,6 +96,7 @@ void loop(const std::shared_ptr<State>& state) {
     }
     std::uint8_t buffer[MediaSocket::maxDatagram];
     auto lastPing = Clock::time_point::min();
+    Clock::time_point lastTick{};  // the clock's epoch: the first pass ticks
     bool loggedOther = false, loggedTruncated = false;
 
     while (isRunning(s)) {
@@ -104,6 +106,10 @@ void loop(const std::shared_ptr<State>& state) {
             ++s.pingSeq; // wraps from 4294967295 to 0
             sendPing(s, pingOf(s.videoPayload, s.pingSeq), s.videoPort);
             sendPing(s, pingOf(s.audioPayload, s.pingSeq), s.audioPort);
+        }
+        if (s.onTick && now - lastTick >= MediaSocket::tickInterval) {
+            lastTick = now;
+            s.onTick();
         }
 
         sockaddr_in source{};
@@ -193,6 +199,7 @@ void MediaSocket::start() {
         s.started = true;
     }
     s.now = now ? now : Now(Clock::now);
+    s.onTick = onTick;
     s.fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s.fd < 0) {
         const int error = errno;
@@ -214,7 +221,7 @@ void MediaSocket::start() {
     }
     EngineLog::write("udp: receive buffer " + std::to_string(granted) + " bytes (asked for " +
                      std::to_string(receiveBufferRequest) + ")");
-    timeval timeout{0, 100000};
+    timeval timeout{0, static_cast<suseconds_t>(std::chrono::microseconds(MediaSocket::tickInterval).count())};
     ::setsockopt(s.fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
 
     {

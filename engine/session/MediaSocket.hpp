@@ -22,6 +22,9 @@ namespace corvane::stream {
 // Ping datagram: the port's payload unchanged, followed by the ping counter as a big-endian u32 only when
 // the payload is exactly 16 bytes long.
 //
+// Between datagrams, and while none come, the thread calls onTick about every tickInterval: where a handler
+// notices what stopped coming.
+//
 // Lifetime: stop() (or destruction) ends the thread and waits for it, so once it returns no handler runs
 // any more and the socket is closed. From inside a handler stop() only asks (it cannot wait for itself).
 class MediaSocket final {
@@ -34,6 +37,7 @@ public:
     // The datagram is a view of the socket's receive buffer, valid only during the call.
     using Handler = std::function<void(ByteView datagram)>;
     using Now = std::function<std::chrono::steady_clock::time_point()>;
+    using Tick = std::function<void()>;
 
     class Error final : public corvane::Error {
     public:
@@ -49,6 +53,8 @@ public:
     // that feeds the sound device, which must never wait for this one.
     static constexpr platform::ThreadPriority::Request scheduling{8, -15};
     static constexpr std::size_t maxDatagram = 2048;
+    // Also the longest a receive waits.
+    static constexpr std::chrono::milliseconds tickInterval{25};
 
     // Throws Error(address) when `host` is not a dotted IPv4 address and Error(port) for a port outside
     // 0...65535, rather than pinging 0.0.0.0 or a truncated port.
@@ -60,11 +66,13 @@ public:
 
     // The clock the pings are paced on; read once per pass. Set before start().
     Now now = std::chrono::steady_clock::now;
+    // Runs on the media thread like the handlers, timed on `now`. Set before start().
+    Tick onTick;
 
     // Opens the socket and starts the media thread. Throws Error(socket) when the socket or the thread
     // cannot be made; nothing is left running then. A second call does nothing.
     void start();
-    // Ends the thread after its current pass (within the 100 ms receive time-out plus a handler call) and
+    // Ends the thread after its current pass (within a tick interval plus a handler call) and
     // waits for it, unless called on the media thread itself. Safe at any time and more than once.
     void stop();
 

@@ -68,6 +68,7 @@ struct StreamSession::State {
     struct Handlers {
         PacketHandler video;
         PacketHandler audio;
+        MediaSocket::Tick videoTick;
         bool requestKeyframe = true;
         Exchange exchange;
         Now now;
@@ -246,7 +247,7 @@ void StreamSession::start(bool resume, std::stop_token stop) {
     // From here on only the state is touched: the session itself may be released while this runs.
     const std::shared_ptr<State> state = state_;
     state->run(resume, std::move(stop),
-               State::Handlers{videoHandler, audioHandler, requestKeyframeAtStart, exchange, now});
+               State::Handlers{videoHandler, audioHandler, videoTick, requestKeyframeAtStart, exchange, now});
 }
 
 void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handlers) {
@@ -376,6 +377,7 @@ void StreamSession::State::run(bool resume, std::stop_token stop, Handlers handl
         ownMedia = std::make_shared<MediaSocket>(host->address, videoPort, audioPort,
                                                  bytesOf(videoPing.value_or("PING")),
                                                  bytesOf(audioPing.value_or("PING")), handlers.video, handlers.audio);
+        ownMedia->onTick = handlers.videoTick;
         ownMedia->start();
         {
             std::lock_guard guard(lock);

@@ -37,11 +37,11 @@ namespace corvane::stream {
 // start still running on another thread owns what it touches jointly with the session, so the session
 // may go first. The application is ended on the box at most once per session.
 //
-// Threads: onEnded and onRumble run on the control channel's thread "corvane.control"; videoHandler and
-// audioHandler on "corvane.media". An owner that wants to stop the session in response to onEnded hops to
-// its own thread first: a stop() made on "corvane.control" does not deadlock, but it can only ask the
-// channel to close rather than wait for it, and it blocks the channel's thread for the stop's other work
-// (such as ending the application on the box).
+// Threads: onEnded and onRumble run on the control channel's thread "corvane.control"; videoHandler,
+// videoTick and audioHandler on "corvane.media". An owner that wants to stop the session in response to
+// onEnded hops to its own thread first: a stop() made on "corvane.control" does not deadlock, but it can
+// only ask the channel to close rather than wait for it, and it blocks the channel's thread for the stop's
+// other work (such as ending the application on the box).
 class StreamSession final {
 public:
     struct Timings {
@@ -110,6 +110,7 @@ public:
     bool requestKeyframeAtStart = true;
     PacketHandler audioHandler; // copied into the media socket at start
     PacketHandler videoHandler;
+    MediaSocket::Tick videoTick; // likewise: runs between datagrams and while none come
     Exchange exchange; // empty: TCPExchange::send; tests put the box's side of the handshake here
     Now now = std::chrono::steady_clock::now;
 

@@ -143,6 +143,9 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
 
     settleBefore(sequence, frameIndex);
     Pending& pending = pendingFor(sequence, header);
+    if (header.blockIndex() == header.lastBlockIndex() &&
+        header.shardIndex() == header.dataShards() + header.parityShards() - 1)
+        pending.ended = true;
     Block& block = pending.blocks[static_cast<std::size_t>(header.blockIndex())];
     // Only a packet that is taken in (or that names a block already whole) may announce more blocks: a
     // refused or repeated one, maybe damaged, must not make the frame wait for blocks that never come.
@@ -166,6 +169,20 @@ void FrameAssembler::addShard(const VideoPacket& header, ByteView shard)
     else if (block.present >= block.data && !block.recoveryGivenUp)
         tryRecovery(sequence, pending, block);
     deliverReady(sequence);
+}
+
+void FrameAssembler::expire()
+{
+    const double time = now ? now() : 0;
+    for (Sequence& sequence : sequences_) {
+        if (!sequence.used || sequence.pending.empty()) continue;
+        if (sequence.heardPacket != sequence.lastPacket) {
+            sequence.heardPacket = sequence.lastPacket;
+            sequence.heardAt = time;
+        } else if (sequence.pending.back()->ended || time - sequence.heardAt >= stalledFrameSeconds) {
+            settleBefore(sequence, sequence.pending.back()->index + 1);
+        }
+    }
 }
 
 // The sequence a frame index belongs to: the session's when it is near enough, else the nearest other one,
@@ -321,6 +338,7 @@ FrameAssembler::Pending& FrameAssembler::pendingFor(Sequence& sequence, const Vi
     pending->rtpTimestamp = header.rtpTimestamp;
     pending->firstAt = now ? now() : 0;
     pending->lastBlock = 0;
+    pending->ended = false;
     pending->bytes = 0;
     for (Block& block : pending->blocks) block.exists = false;
     sequence.pending.push_back(std::move(pending));

@@ -47,8 +47,13 @@ namespace corvane::stream {
 // nothing of the frames below it. A late packet while no keyframe has come asks for one, as a keyframe may
 // have been among them.
 //
+// A frame that stops arriving with nothing after it (a still screen sends nothing more) is settled by
+// expire(), which the owner calls every few tens of milliseconds: once nothing more of its stream has come for
+// stalledFrameSeconds, it is lost as a packet of a later frame would have lost it; when its last datagram
+// (its last block's last shard) has come, at the first call after it that hears nothing new.
+//
 // Thread: driven only from the media thread, no lock; onFrame and onNeedKeyframe run on that thread from
-// inside add() and must not call add() themselves. stats() may be read from any thread.
+// inside add() and expire() and must not call either themselves. stats() may be read from any thread.
 class FrameAssembler final {
 public:
     struct Stats {
@@ -72,6 +77,10 @@ public:
     static constexpr std::size_t maxSequences = 3;
     // Frames held at once per sequence; the rule above keeps it at one in practice.
     static constexpr std::size_t maxPending = 4;
+    // A box sends a frame's packets back to back, so a gap this long inside one means the rest is gone; and it
+    // is a few frame intervals only (6 at 60 frames a second, 3 at 30), so the keyframe asked for in its place
+    // comes well within a second.
+    static constexpr double stalledFrameSeconds = 0.1;
     // No UDP datagram is longer; anything longer did not come from the socket.
     static constexpr std::size_t maxDatagramBytes = 65535;
     // Shard bytes held for frames being assembled; shards beyond it are dropped as bad.
@@ -86,6 +95,10 @@ public:
     void add(ByteView datagram);
     // One parsed packet; its fields decide, its datagram supplies the shard.
     void add(const VideoPacket& packet);
+    // Settles, by `now`, the frames of which nothing more has come for stalledFrameSeconds or since their last
+    // datagram. The quiet is timed from the first call that saw the latest packet, so call it at least every
+    // few tens of ms.
+    void expire();
 
     // The counters; any thread. The snapshot need not be consistent across counters.
     Stats stats() const;
@@ -135,6 +148,7 @@ private:
         std::uint32_t rtpTimestamp = 0;
         double firstAt = 0;
         int lastBlock = 0;
+        bool ended = false;     // its last datagram has come: only a reordered one may follow
         std::size_t bytes = 0;  // counted in bufferedBytes_
         std::array<Block, 4> blocks;
 
@@ -161,6 +175,8 @@ private:
         std::uint64_t lastPacket = 0;                    // packetSerial_ of its latest packet
         std::uint32_t newest = 0;                        // the newest frame index it has seen
         int frames = 0;                                  // frames it has seen, counted up to resyncFrames
+        std::uint64_t heardPacket = 0;                   // lastPacket as expire() last saw it
+        double heardAt = 0;                              // when expire() first saw that packet
     };
 
     void addShard(const VideoPacket& header, ByteView shard);

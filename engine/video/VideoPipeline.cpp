@@ -37,10 +37,13 @@ std::shared_ptr<VideoPipeline> VideoPipeline::make(StreamConfig::Codec codec,
         }
     };
     pipeline->assembler_.onNeedKeyframe = [weak](std::uint32_t) {
-        if (const auto self = weak.lock()) self->requestKeyframe();
+        if (const auto self = weak.lock()) self->lossOwed_ = !self->requestKeyframe();
     };
     session->videoHandler = [weak](ByteView datagram) {
         if (const auto self = weak.lock()) self->receive(datagram);
+    };
+    session->videoTick = [weak] {
+        if (const auto self = weak.lock()) self->tick();
     };
     return pipeline;
 }
@@ -52,7 +55,9 @@ VideoPipeline::VideoPipeline(Token, StreamConfig::Codec codec, const std::shared
                                               options.allowHardware)),
       session_(session),
       options_(std::move(options)),
-      random_(std::random_device{}()) {}
+      random_(std::random_device{}()) {
+    assembler_.now = options_.now;  // one clock for the frames, their time-out and the requests
+}
 
 VideoPipeline::~VideoPipeline() {
     if (watchdog_.joinable()) {
@@ -78,15 +83,28 @@ void VideoPipeline::receive(ByteView datagram) {
     assembler_.add(datagram);
 }
 
-void VideoPipeline::requestKeyframe(double interval) {
+void VideoPipeline::tick() {
+    assembler_.expire();
+    if (!assembler_.waitingForKeyframe() && !decoder_->waitingForKeyframe()) {
+        lossOwed_ = false;
+        return;
+    }
+    // A loss held back by the spacing (the keyframe asked for just before was lost too) is asked for as soon
+    // as the spacing allows; otherwise the answer to the last request is overdue.
+    if (requestKeyframe(lossOwed_ ? keyframeInterval : keyframeRetry, true)) lossOwed_ = false;
+}
+
+bool VideoPipeline::requestKeyframe(double interval, bool again) {
     const double now = options_.now();
     {
         std::lock_guard guard(lock_);
-        if (lastRequest_ && now - *lastRequest_ <= interval) return;
+        if (again && !lastRequest_) return false;
+        if (lastRequest_ && now - *lastRequest_ <= interval) return false;
         lastRequest_ = now;
         ++keyframeRequests_;
     }
     if (const auto session = session_.lock()) session->requestKeyframe();
+    return true;
 }
 
 bool VideoPipeline::sleepFor(std::stop_token stop, double seconds) {
@@ -110,7 +128,7 @@ void VideoPipeline::startWatchdog() {
         }
         if (packets == 0) EngineLog::write("WARNING: video: no video packets 3 s after the session started");
         // A box whose picture stands still sends nothing more, so a first picture lost whole is never seen
-        // as lost: without a picture yet, ask for one.
+        // as lost: without a picture yet, ask for one (the ticks ask again until one shows).
         if (assembler_.stats().framesDelivered > 0) return;
         EngineLog::write("video: no picture 3 s after the session started; asking for a keyframe");
         requestKeyframe();

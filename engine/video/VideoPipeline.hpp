@@ -26,11 +26,16 @@ namespace corvane::stream {
 // every 0.5 s). Also a test switch that drops a share of the datagrams, a tap that sees every datagram, a
 // start-up watchdog and one statistics snapshot.
 //
+// A box whose picture stands still sends nothing after a picture, so no later datagram tells that it, or the
+// keyframe asked for in its place, was lost. Between datagrams the media thread ticks the pipeline (the
+// session's videoTick): a frame that stopped arriving is lost there, and while a keyframe asked for has not
+// come, it is asked for again every keyframeRetry.
+//
 // The pipeline installs itself as the session's videoHandler when made, so make it before the session
 // starts. It never keeps the session alive (it holds it weakly), and the session reaches it only weakly:
 // releasing the pipeline ends video handling even while the session runs.
 //
-// Threads: datagrams, assembly, decode submission and keyframe requests run on "corvane.media"; decoded
+// Threads: datagrams, ticks, assembly, decode submission and keyframe requests run on "corvane.media"; decoded
 // pictures reach onDecoded on the decoder's thread; stats() from any thread; the watchdog has a thread of
 // its own that ends with the pipeline.
 class VideoPipeline final {
@@ -73,8 +78,9 @@ public:
 
     // Keyframe requests closer together than this are not sent.
     static constexpr double keyframeInterval = 0.1;
-    // While the decoder waits for a keyframe after falling behind, it asks again no sooner than this after
-    // the last request.
+    // While a keyframe is awaited (the decoder fell behind, or one was asked for after a loss or for the
+    // first picture), it is asked for again no sooner than this after the last request: twice a second at
+    // most, longer than the box takes to answer.
     static constexpr double keyframeRetry = 0.5;
 
     // Makes the pipeline and installs it as the session's videoHandler. An HDR session gets a 10-bit
@@ -102,14 +108,18 @@ public:
     Tap tap;
 
     // Arms the start-up check: without a single datagram watchdogDelay seconds later, a warning goes to
-    // the log, and without a picture a keyframe is asked for. Once; later calls do nothing.
+    // the log, and without a picture a keyframe is asked for (then again every keyframeRetry until one
+    // shows). Once; later calls do nothing.
     void startWatchdog();
 
     Stats stats() const;
 
 private:
     void receive(ByteView datagram);
-    void requestKeyframe(double interval = keyframeInterval);
+    void tick();
+    // `again`: only when a request was made before, as the retry of an answer that did not come. Whether it
+    // was counted (and sent, while the session lives).
+    bool requestKeyframe(double interval = keyframeInterval, bool again = false);
 
     FrameAssembler assembler_;
     std::unique_ptr<VideoDecoder> decoder_;
@@ -124,6 +134,7 @@ private:
     std::atomic<double> simulatedLossPercent_{0};
     std::atomic<std::int64_t> dropped_{0};
     std::mt19937_64 random_;  // media thread only
+    bool lossOwed_ = false;   // media thread only: a loss's request was held back by the spacing
 
     std::mutex watchdogLock_;
     std::jthread watchdog_;  // last: stopped and joined before the rest goes

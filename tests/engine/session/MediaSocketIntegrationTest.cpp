@@ -80,7 +80,7 @@ TEST_F(MediaSocketTest, PingsCountOnSixteenBytePayloadsAndOnlyWholeDatagramsFrom
     socket->now = clock.now();
     socket->start();
     // The first pass pings at once; the next ping is due 0.5 s later on the media thread's clock. Passes go on
-    // while nothing is received (the receive waits 100 ms at most), so a due ping is never held back.
+    // while nothing is received (the receive waits 25 ms at most), so a due ping is never held back.
     ASSERT_TRUE(box.waitForPings(1, 1, 5));
     ASSERT_TRUE(clock.setAndPass(499ms));
     EXPECT_EQ(socket->pings(), 2);

@@ -277,6 +277,49 @@ TEST_F(FrameAssemblerTest, OnlyTheSessionsOwnSequenceIsFollowed) {
     EXPECT_EQ(log.matching("video: frame index jumped from 11 to 5002; starting over at the next keyframe").size(), 1u);
 }
 
+// A frame of which nothing more comes, with nothing after it (a still screen), is lost once expire(), run
+// every 25 ms as the media thread runs it, has seen no packet of its stream for a tenth of a second, or at its
+// first quiet call once the frame's last datagram came; a keyframe is asked for as a later packet would have.
+// Each step: at `ms`, datagrams `from` to `to` of a frame (data shards, then parity; 99: the last).
+TEST_F(FrameAssemblerTest, AFrameThatStopsArrivingIsLostAfterATenthOfASecond) {
+    struct Step { int ms; std::uint32_t index; bool key; std::size_t from = 0, to = 99; bool earlier = false; };
+    struct Row { std::string name; std::vector<Step> steps; Indexes delivered, requests; int askedAt = -1; };
+    const std::vector<Row> rows = {
+        {"the last frame stops", {{0, 0, 1}, {1000, 1, 0, 0, 0}}, {0}, {1}, 1100},
+        {"its last datagram came", {{0, 0, 1}, {1000, 1, 0, 0, 0}, {1000, 1, 0, 99, 99}}, {0}, {1}, 1025},
+        {"it completes in time", {{0, 0, 1}, {1000, 1, 0, 0, 0}, {1090, 1, 0, 1}}, {0, 1}, {}},
+        {"timed from its latest packet", {{0, 0, 1}, {1000, 1, 0, 0, 0}, {1090, 1, 0, 1, 1}, {1180, 1, 0, 2}}, {0, 1}, {}},
+        {"a first keyframe cut short, then the one asked for", {{0, 1, 1, 0, 0}, {500, 2, 1}}, {2}, {1}, 100},
+        {"another stream's frame after the picture", {{0, 0, 1}, {10, 600, 0, 0, 0, true}}, {0}, {}},
+    };
+    for (const auto& row : rows) {
+        FrameAssembler fresh{StreamConfig::Codec::h264};
+        fresh.onFrame = [this](VideoFrame frame) { frames.push_back(std::move(frame)); };
+        fresh.onNeedKeyframe = [this](std::uint32_t index) { keyframeRequests.push_back(index); };
+        fresh.now = [this] { return clock; };
+        frames.clear();
+        keyframeRequests.clear();
+        int askedAt = -1;
+        auto step = row.steps.begin();
+        for (int ms = 0; ms <= row.steps.back().ms + 500; ms += 25) {
+            clock = ms / 1000.0;
+            for (; step != row.steps.end() && step->ms <= ms; ++step) {
+                const auto all = cut(step->index, step->key, step->earlier ? 1500 : 900).all;
+                for (std::size_t i = std::min(step->from, all.size() - 1); i <= std::min(step->to, all.size() - 1); ++i)
+                    fresh.add(all[i]);
+            }
+            fresh.expire();
+            if (askedAt < 0 && !keyframeRequests.empty()) askedAt = ms;
+        }
+        EXPECT_EQ(askedAt, row.askedAt) << row.name;
+        EXPECT_EQ(delivered(), row.delivered) << row.name;
+        EXPECT_EQ(keyframeRequests, row.requests) << row.name;
+        EXPECT_EQ(fresh.stats().framesLost, std::int64_t(row.requests.size())) << row.name;
+        EXPECT_EQ(std::pair(fresh.pendingCount(), fresh.bufferedBytes()), std::pair(0ul, 0ul)) << row.name;
+    }
+    EXPECT_EQ(log.matching("video: frame 1 lost; waiting for a keyframe").size(), 2u);
+}
+
 TEST_F(FrameAssemblerTest, BadInputIsCountedAndLosesNothingElse) {
     feedFrame(0, true);
     const auto rest = cut(1, false).dataOnly();
