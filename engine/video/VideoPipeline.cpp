@@ -85,13 +85,23 @@ void VideoPipeline::receive(ByteView datagram) {
 
 void VideoPipeline::tick() {
     assembler_.expire();
-    if (!assembler_.waitingForKeyframe() && !decoder_->waitingForKeyframe()) {
+    const double now = options_.now();
+    if (!firstTick_) firstTick_ = now;
+    // A still box's first picture lost whole leaves nothing behind to be noticed by: without a picture, one is
+    // asked for from firstPictureWait after the media began.
+    const bool firstMissing = assembler_.stats().framesDelivered == 0 && now - *firstTick_ >= firstPictureWait;
+    if (!firstMissing && !assembler_.waitingForKeyframe() && !decoder_->waitingForKeyframe()) {
         lossOwed_ = false;
         return;
     }
     // A loss held back by the spacing (the keyframe asked for just before was lost too) is asked for as soon
     // as the spacing allows; otherwise the answer to the last request is overdue.
-    if (requestKeyframe(lossOwed_ ? keyframeInterval : keyframeRetry, true)) lossOwed_ = false;
+    if (!requestKeyframe(lossOwed_ ? keyframeInterval : keyframeRetry, !firstMissing)) return;
+    lossOwed_ = false;
+    if (firstMissing && !firstAsked_) {
+        firstAsked_ = true;
+        EngineLog::write("video: no picture 0.5 s after the media began; asking for a keyframe");
+    }
 }
 
 bool VideoPipeline::requestKeyframe(double interval, bool again) {

@@ -29,7 +29,7 @@ namespace corvane::stream {
 // A box whose picture stands still sends nothing after a picture, so no later datagram tells that it, or the
 // keyframe asked for in its place, was lost. Between datagrams the media thread ticks the pipeline (the
 // session's videoTick): a frame that stopped arriving is lost there, and while a keyframe asked for has not
-// come, it is asked for again every keyframeRetry.
+// come, or no picture has come firstPictureWait after the media began, one is asked for every keyframeRetry.
 //
 // The pipeline installs itself as the session's videoHandler when made, so make it before the session
 // starts. It never keeps the session alive (it holds it weakly), and the session reaches it only weakly:
@@ -82,6 +82,10 @@ public:
     // first picture), it is asked for again no sooner than this after the last request: twice a second at
     // most, longer than the box takes to answer.
     static constexpr double keyframeRetry = 0.5;
+    // A box's first picture comes within a few hundred ms of its media starting, and its keyframe in answer to
+    // a request within a tenth of a second: asked for this late, a first picture lost whole still shows within
+    // a second.
+    static constexpr double firstPictureWait = 0.5;
 
     // Makes the pipeline and installs it as the session's videoHandler. An HDR session gets a 10-bit
     // decoder. Throws the decoder's VideoDecoder::Error unchanged; then the session is left untouched.
@@ -135,6 +139,8 @@ private:
     std::atomic<std::int64_t> dropped_{0};
     std::mt19937_64 random_;  // media thread only
     bool lossOwed_ = false;   // media thread only: a loss's request was held back by the spacing
+    std::optional<double> firstTick_;  // media thread only: when the media began
+    bool firstAsked_ = false;          // media thread only: the first picture was asked for
 
     std::mutex watchdogLock_;
     std::jthread watchdog_;  // last: stopped and joined before the rest goes

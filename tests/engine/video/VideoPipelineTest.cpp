@@ -135,10 +135,10 @@ TEST_F(VideoPipelineTest, LifetimeAndConstruction) {
     EXPECT_TRUE(VideoPipeline::make(StreamConfig::Codec::hevc, makeSession(StreamConfig::Codec::hevc, true))->decoder().tenBit);
 }
 
-// Between datagrams the media thread ticks the pipeline. Before anything asked for a keyframe the ticks ask for
-// none (the start-up check asks first); a first keyframe cut short is lost a tenth of a second after its last
-// packet and asked for. A loss held back by the spacing is asked for once the spacing allows; then, while no
-// keyframe comes, every half second, and no more once one came.
+// Between datagrams the media thread ticks the pipeline. Without a picture, one is asked for from 0.5 s after
+// the first tick, twice a second; a first keyframe cut short is lost a tenth of a second after its last packet
+// and asked for. A loss held back by the spacing is asked for once the spacing allows; then, while no keyframe
+// comes, every half second, and no more once one came.
 TEST_F(VideoPipelineTest, TicksLoseAFrameThatStoppedAndAskAgainUntilAKeyframeComes) {
     const auto pipeline = make();
     auto tick = [&](int fromMs, int toMs) {
@@ -148,22 +148,25 @@ TEST_F(VideoPipelineTest, TicksLoseAFrameThatStoppedAndAskAgainUntilAKeyframeCom
         }
         return pipeline->stats().keyframeRequests;
     };
-    EXPECT_EQ(tick(0, 2000), 0);
+    EXPECT_EQ(tick(0, 475), 0);
+    EXPECT_EQ(tick(500, 1000), 1);
+    EXPECT_EQ(tick(1025, 1200), 2);
     session->videoHandler(datagrams(1, true).front());
-    EXPECT_EQ(tick(2000, 2075), 0);
-    EXPECT_EQ(tick(2100, 2100), 1);
+    EXPECT_EQ(tick(1200, 1275), 2);
+    EXPECT_EQ(tick(1300, 1300), 3);
     // The keyframe asked for is cut short too; the next frame loses it 0.05 s after the request.
     session->videoHandler(datagrams(2, true).front());
-    *now = 2.15;
+    *now = 1.35;
     send(datagrams(3, false));
     EXPECT_EQ(pipeline->stats().framesLost, 2);
-    EXPECT_EQ(tick(2150, 2175), 1);
-    EXPECT_EQ(tick(2200, 2225), 2);
-    EXPECT_EQ(tick(2250, 2675), 2);
-    EXPECT_EQ(tick(2700, 2775), 3);
+    EXPECT_EQ(tick(1350, 1400), 3);
+    EXPECT_EQ(tick(1425, 1450), 4);
+    EXPECT_EQ(tick(1475, 1925), 4);
+    EXPECT_EQ(tick(1950, 1975), 5);
     send(datagrams(4, true));
     ASSERT_EQ(pipeline->stats().framesDelivered, 1);
-    EXPECT_EQ(tick(2800, 6000), 3);
+    EXPECT_EQ(tick(2000, 6000), 5);
+    EXPECT_EQ(log.count("video: no picture 0.5 s after the media began; asking for a keyframe"), 1u);
 }
 
 TEST_F(VideoPipelineTest, WatchdogWarnsOnlyWhenNoDatagramCameWithinThreeSecondsAndAsksForAMissingPicture) {
