@@ -27,6 +27,7 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
+#include <QWindow>
 
 #include <filesystem>
 
@@ -74,6 +75,10 @@ int main(int argc, char** argv) {
     MainWindow window(controller);
     controller.mainWindow = &window;
     SettingsWindow settings(controller);
+    // The settings window stands under the main window, as Qt's modality reads it (nothing the window manager
+    // sees), so a question of the main window blocks it too; the stream window stands apart.
+    window.winId(), settings.winId();  // their X windows made, not shown
+    settings.windowHandle()->setTransientParent(window.windowHandle());
     const auto showMain = [&window] { window.showAndActivate(); };
     const auto openSettings = [&settings] { settings.showAndRaise(); };
     window.openSettings = openSettings;
