@@ -27,7 +27,6 @@
 #include <QPointer>
 #include <QScreen>
 #include <QTimer>
-#include <QWindow>
 
 #include <filesystem>
 
@@ -75,10 +74,9 @@ int main(int argc, char** argv) {
     MainWindow window(controller);
     controller.mainWindow = &window;
     SettingsWindow settings(controller);
-    // The settings window stands under the main window, as Qt's modality reads it (nothing the window manager
-    // sees), so a question of the main window blocks it too; the stream window stands apart.
-    window.winId(), settings.winId();  // their X windows made, not shown
-    settings.windowHandle()->setTransientParent(window.windowHandle());
+    // The app's questions belong to the main window and block the settings window too; the stream window stands
+    // apart.
+    ModalKeyboard::standUnder(settings, window);
     const auto showMain = [&window] { window.showAndActivate(); };
     const auto openSettings = [&settings] { settings.showAndRaise(); };
     window.openSettings = openSettings;

@@ -60,6 +60,11 @@ bool ModalKeyboard::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
+void ModalKeyboard::standUnder(QWidget& window, QWidget& owner) {
+    window.winId(), owner.winId();  // their X windows made, not shown
+    window.windowHandle()->setTransientParent(owner.windowHandle());
+}
+
 void ModalKeyboard::takeBack() {
     QWindow* focus = QGuiApplication::focusWindow();
     if (!focus) return;

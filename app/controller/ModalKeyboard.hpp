@@ -2,7 +2,7 @@
 
 #include <QObject>
 
-class QWindow;
+class QWidget;
 
 namespace corvane {
 
@@ -24,6 +24,10 @@ class ModalKeyboard final : public QObject {
 public:
     explicit ModalKeyboard(QObject* parent = nullptr);
     ~ModalKeyboard() override;
+
+    // Makes `window` stand under `owner` as Qt's modality reads it (nothing the window manager sees), so a
+    // question modal to `owner` blocks it too.
+    static void standUnder(QWidget& window, QWidget& owner);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

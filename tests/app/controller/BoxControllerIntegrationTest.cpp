@@ -502,6 +502,45 @@ TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheWindowAModalOneBlocksAnswersI
     }
 }
 
+// The box's power questions, and a dialog Qt makes modal to every window, asked while Windows is open: a click on
+// the main or the settings window leaves the question the keyboard; keys typed into the stream window go to the
+// box and answer none.
+TEST_F(BoxControllerTest, AQuestionKeepsTheAppsKeyboardAndLeavesTheStreamsToTheBox) {
+    ModalKeyboard modalKeyboard;
+    QWidget main, settings;
+    useAsMainWindow(main);
+    ModalKeyboard::standUnder(settings, main);
+    main.move(0, 0), settings.move(0, 500), settings.show(), main.show();  // their top left corners beside Windows
+    QWidget* stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
+    const auto keyboardGoesTo = [](QWidget* clicked, QWidget* window) {  // as the X server has it, and the app
+        test::ButtonReleases releases(clicked->winId());  // those of the stream window go to its view
+        test::runCommand("xdotool mousemove --window " + std::to_string(clicked->winId()) + " 8 8 click 1");
+        return (clicked == window || QTest::qWaitFor([&] { return releases.count() > 0; }, 10000)) &&
+               QTest::qWaitFor([&] { return window->isActiveWindow() && test::runCommand("xdotool getwindowfocus -f")
+                                                   .output == std::to_string(window->winId()) + "\n"; }, 10000);
+    };
+    for (const QString text : {"Restart the box?", "Shut down the box?", "Replace it?"}) {
+        SCOPED_TRACE(text.toStdString());
+        QPointer<QMessageBox> question;
+        if (text == "Replace it?") {  // as the file dialog asks it
+            question = new QMessageBox(QMessageBox::Warning, "Save", text, QMessageBox::Yes | QMessageBox::No, &main);
+            question->setWindowModality(Qt::ApplicationModal), question->show();
+        } else {
+            controller->confirmBoxPower(text == "Restart the box?" ? "restart" : "shutdown");
+            question = test::alert(text);
+        }
+        ASSERT_TRUE(question);
+        EXPECT_TRUE(keyboardGoesTo(&main, question) && keyboardGoesTo(&settings, question));
+        ASSERT_TRUE(keyboardGoesTo(stream, stream));
+        const auto sent = controller->engineStream().session()->stats().controlSent;
+        test::runCommand("xdotool key Return");  // down and up
+        EXPECT_TRUE(QTest::qWaitFor([&] { return controller->engineStream().session()->stats().controlSent >= sent + 2; }, 5000));
+        ASSERT_TRUE(question && question->isVisible());
+        question->reject();
+    }
+}
+
 // A first launch whose stream window stays until the quit never shows the login question, not even as the quit
 // closes the stream window, and does not count it as asked: the next launch asks it.
 TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
