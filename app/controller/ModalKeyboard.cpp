@@ -5,6 +5,8 @@
 #include <QWidget>
 #include <QWindow>
 
+#include <algorithm>
+
 namespace corvane {
 namespace {
 
@@ -35,6 +37,16 @@ bool blocks(const QWidget* modal, const QWindow* focus) {
     return false;
 }
 
+// Whether `modal` is a modal window that `owner` holds (its parents reach `owner`), not one of `member`'s.
+bool heldBy(const QWidget* modal, const QWidget* owner, const QWidget* member) {
+    if (!modal->isVisible() || modal->windowModality() == Qt::NonModal) return false;
+    for (const QWidget* up = modal->parentWidget(); up; up = up->parentWidget()) {
+        if (up == member) return false;
+        if (up == owner) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 ModalKeyboard::ModalKeyboard(QObject* parent) : QObject(parent) {
@@ -48,21 +60,39 @@ ModalKeyboard::ModalKeyboard(QObject* parent) : QObject(parent) {
 ModalKeyboard::~ModalKeyboard() { qApp->removeEventFilter(this); }
 
 bool ModalKeyboard::eventFilter(QObject* watched, QEvent* event) {
-    // Sent before the window maps, while Qt may still change which windows it blocks.
-    if (event->type() != QEvent::Show || !watched->isWidgetType()) return false;
+    // A show is heard before the window maps, while Qt may still change which windows it blocks.
+    const bool shown = event->type() == QEvent::Show;
+    if ((!shown && event->type() != QEvent::Hide) || !watched->isWidgetType()) return false;
     auto* widget = static_cast<QWidget*>(watched);
+    if (!widget->isWindow() || widget->windowModality() == Qt::NonModal) return false;
     QWindow* window = widget->windowHandle();
-    if (widget->isWindow() && widget->parentWidget() && window && window->modality() == Qt::ApplicationModal) {
+    if (shown && widget->parentWidget() && window && window->modality() == Qt::ApplicationModal) {
         // Both: the widget already counts as modal, and Qt then leaves its window's modality as it was.
         widget->setWindowModality(Qt::WindowModal);
         window->setModality(Qt::WindowModal);
     }
+    regroup();
     return false;
 }
 
 void ModalKeyboard::standUnder(QWidget& window, QWidget& owner) {
     window.winId(), owner.winId();  // their X windows made, not shown
-    window.windowHandle()->setTransientParent(owner.windowHandle());
+    members_.push_back({&window, &owner});
+    regroup();
+}
+
+void ModalKeyboard::regroup() {
+    const QWidgetList windows = QApplication::topLevelWidgets();
+    for (const Member& member : members_) {
+        if (!member.window || !member.owner) continue;
+        const bool held = std::ranges::any_of(windows, [&](const QWidget* modal) {
+            return heldBy(modal, member.owner, member.window);
+        });
+        // Qt re-reads which windows a modal one blocks as this changes.
+        QWindow* under = held ? member.owner->windowHandle() : nullptr;
+        if (member.window->windowHandle()->transientParent() != under)
+            member.window->windowHandle()->setTransientParent(under);
+    }
 }
 
 void ModalKeyboard::takeBack() {

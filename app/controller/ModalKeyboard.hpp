@@ -1,6 +1,9 @@
 #pragma once
 
 #include <QObject>
+#include <QPointer>
+
+#include <vector>
 
 class QWidget;
 
@@ -14,8 +17,9 @@ namespace corvane {
 // where modal windows stand on one another) takes it back. Only the user moves the keyboard to a window of the
 // app, so nothing here takes it from another program.
 //
-// A modal window blocks the windows it stands under and those standing under the same ones (its family); the app's
-// windows stand under the main window, the stream window stands apart, so no question of the app blocks it. A
+// A modal window blocks the windows it stands under and those standing under the same ones (its family); while a
+// modal window of the main window shows, the app's other windows stand under the main window too, and the stream
+// window stands apart, so no question of the app blocks it. A
 // dialog that Qt runs itself (exec) it makes modal to every window, the stream window among them: Qt would drop
 // the keys typed there and hand the dialog the keyboard as soon as the stream window took it. Such a dialog is
 // made modal to its family as it shows. Main thread; one per app.
@@ -25,15 +29,22 @@ public:
     explicit ModalKeyboard(QObject* parent = nullptr);
     ~ModalKeyboard() override;
 
-    // Makes `window` stand under `owner` as Qt's modality reads it (nothing the window manager sees), so a
-    // question modal to `owner` blocks it too.
-    static void standUnder(QWidget& window, QWidget& owner);
+    // While a modal window of `owner` shows, `window` stands under `owner` as Qt's modality reads it (nothing the
+    // window manager sees), so that one blocks it too; a modal window of `window`'s own still blocks only `window`.
+    void standUnder(QWidget& window, QWidget& owner);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void takeBack();
+    void regroup();
+
+    struct Member {
+        QPointer<QWidget> window;
+        QPointer<QWidget> owner;
+    };
+    std::vector<Member> members_;
 };
 
 } // namespace corvane

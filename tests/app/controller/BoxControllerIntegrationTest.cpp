@@ -509,7 +509,7 @@ TEST_F(BoxControllerTest, AQuestionKeepsTheAppsKeyboardAndLeavesTheStreamsToTheB
     ModalKeyboard modalKeyboard;
     QWidget main, settings;
     useAsMainWindow(main);
-    ModalKeyboard::standUnder(settings, main);
+    modalKeyboard.standUnder(settings, main);
     main.move(0, 0), settings.move(0, 500), settings.show(), main.show();  // their top left corners beside Windows
     QWidget* stream = firstLaunchInWindows();
     ASSERT_TRUE(stream);
@@ -686,6 +686,7 @@ TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOverTheMainWindow
 // the window manager's reports fall, the question never shows while a stream window exists and never becomes
 // the active window after the stream window was; once the stream window is gone it shows, over the main window.
 TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsKeyboard) {
+    ModalKeyboard modalKeyboard;  // as the app has
     QWidget main;
     useAsMainWindow(main);
     main.show(), main.raise(), main.activateWindow();
@@ -754,6 +755,10 @@ TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsK
         ASSERT_TRUE(QTest::qWaitFor([&] { return streamWasActive; }, 10000));
         check("while Windows was open");
         QPointer<QWidget> window = controller->engineStream().window();
+        EXPECT_TRUE(QTest::qWaitFor([&] {  // and keeps the keyboard, as the X server has it and the app
+            return window->isActiveWindow() && test::runCommand("xdotool getwindowfocus -f").output ==
+                                                   std::to_string(window->winId()) + "\n";
+        }, 10000));
         controller->closeSession();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !window; }, 10000));
         streamPresent = false;
