@@ -84,14 +84,14 @@ void ModalKeyboard::standUnder(QWidget& window, QWidget& owner) {
 void ModalKeyboard::regroup() {
     const QWidgetList windows = QApplication::topLevelWidgets();
     for (const Member& member : members_) {
-        if (!member.window || !member.owner) continue;
+        QWindow* handle = member.window ? member.window->windowHandle() : nullptr;
+        if (!handle || !member.owner) continue;
         const bool held = std::ranges::any_of(windows, [&](const QWidget* modal) {
             return heldBy(modal, member.owner, member.window);
         });
         // Qt re-reads which windows a modal one blocks as this changes.
         QWindow* under = held ? member.owner->windowHandle() : nullptr;
-        if (member.window->windowHandle()->transientParent() != under)
-            member.window->windowHandle()->setTransientParent(under);
+        if (handle->transientParent() != under) handle->setTransientParent(under);
     }
 }
 

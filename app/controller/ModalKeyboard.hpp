@@ -17,12 +17,12 @@ namespace corvane {
 // where modal windows stand on one another) takes it back. Only the user moves the keyboard to a window of the
 // app, so nothing here takes it from another program.
 //
-// A modal window blocks the windows it stands under and those standing under the same ones (its family); while a
-// modal window of the main window shows, the app's other windows stand under the main window too, and the stream
-// window stands apart, so no question of the app blocks it. A
-// dialog that Qt runs itself (exec) it makes modal to every window, the stream window among them: Qt would drop
-// the keys typed there and hand the dialog the keyboard as soon as the stream window took it. Such a dialog is
-// made modal to its family as it shows. Main thread; one per app.
+// A modal window blocks the windows it stands under and those standing under the same ones (its family). While a
+// modal window of the main window shows, the app's other windows stand under the main window too; the stream
+// window stands apart, so no question of the app blocks it. A dialog that Qt runs itself (exec) it makes modal to
+// every window, the stream window among them: Qt would drop the keys typed there and hand the dialog the keyboard
+// as soon as the stream window took it. Such a dialog is made modal to its family as it shows. Main thread; one
+// per app.
 class ModalKeyboard final : public QObject {
     Q_OBJECT
 public:
