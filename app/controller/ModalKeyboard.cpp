@@ -7,6 +7,8 @@
 
 #include <algorithm>
 
+#include <xcb/xcb.h>
+
 namespace corvane {
 namespace {
 
@@ -52,12 +54,31 @@ bool heldBy(const QWidget* modal, const QWidget* owner, const QWidget* member) {
 ModalKeyboard::ModalKeyboard(QObject* parent) : QObject(parent) {
     // Not from inside the focus report: it goes on to the window that lost the focus afterwards.
     connect(qGuiApp, &QGuiApplication::focusWindowChanged, this, [this](QWindow* focus) {
-        if (focus) QMetaObject::invokeMethod(this, &ModalKeyboard::takeBack, Qt::QueuedConnection);
+        if (focus)
+            QMetaObject::invokeMethod(this, [this] { takeBack(QGuiApplication::focusWindow()); }, Qt::QueuedConnection);
     });
     qApp->installEventFilter(this);
+    qApp->installNativeEventFilter(this);
 }
 
-ModalKeyboard::~ModalKeyboard() { qApp->removeEventFilter(this); }
+ModalKeyboard::~ModalKeyboard() {
+    qApp->removeNativeEventFilter(this);
+    qApp->removeEventFilter(this);
+}
+
+bool ModalKeyboard::nativeEventFilter(const QByteArray& type, void* message, qintptr*) {
+    if (type != "xcb_generic_event_t") return false;
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    if ((event->response_type & 0x7f) != XCB_FOCUS_IN) return false;
+    xFocus_ = static_cast<const xcb_focus_in_event_t*>(message)->event;
+    QMetaObject::invokeMethod(this, [this, id = xFocus_] {
+        if (id != xFocus_) return;  // the keyboard went on meanwhile
+        const QWindowList windows = QGuiApplication::topLevelWindows();
+        const auto found = std::ranges::find_if(windows, [id](QWindow* w) { return w->handle() && w->winId() == id; });
+        if (found != windows.end()) takeBack(*found);
+    }, Qt::QueuedConnection);
+    return false;
+}
 
 bool ModalKeyboard::eventFilter(QObject* watched, QEvent* event) {
     // A show is heard before the window maps, while Qt may still change which windows it blocks.
@@ -95,8 +116,7 @@ void ModalKeyboard::regroup() {
     }
 }
 
-void ModalKeyboard::takeBack() {
-    QWindow* focus = QGuiApplication::focusWindow();
+void ModalKeyboard::takeBack(QWindow* focus) {
     if (!focus) return;
     QWidget* innermost = nullptr;
     for (QWidget* widget : QApplication::topLevelWidgets()) {
