@@ -74,6 +74,10 @@ int main(int argc, char** argv) {
     MainWindow window(controller);
     controller.mainWindow = &window;
     SettingsWindow settings(controller);
+    // The app's questions belong to the main window and block the settings window too; the stream window stands
+    // apart.
+    ModalKeyboard modalKeyboard;
+    modalKeyboard.standUnder(settings, window);
     const auto showMain = [&window] { window.showAndActivate(); };
     const auto openSettings = [&settings] { settings.showAndRaise(); };
     window.openSettings = openSettings;
@@ -103,7 +107,6 @@ int main(int argc, char** argv) {
     else window.show();
 
     QuitSignals quitSignals(quit);
-    ModalKeyboard modalKeyboard;
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.shutdown(); });
     QTimer::singleShot(0, &controller, [&controller] { controller.start(); });
     const int status = QApplication::exec();

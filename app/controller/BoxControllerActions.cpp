@@ -55,8 +55,9 @@ QCoro::Task<int> BoxController::ask(QPointer<QMessageBox>& slot, QString title, 
         co_return -1;
     }
     std::weak_ptr<int> life = life_;
-    // One the user did not ask for belongs to the main window: stacked over it, never over other programs.
-    QPointer<QWidget> parent = unasked ? mainWindow : QPointer<QWidget>();
+    // Every question belongs to the main window: modal to it and to the app's windows under it, never to the
+    // stream window, whose keys stay with Windows; stacked over the main window, never over other programs.
+    QPointer<QWidget> parent = mainWindow;
     const auto make = [=]() {
         auto* box = new QMessageBox(static_cast<QMessageBox::Icon>(icon), title, text, QMessageBox::NoButton,
                                     parent.data());

@@ -553,6 +553,50 @@ TEST_F(BoxControllerTest, AKeyTypedAfterAClickOnTheWindowAModalOneBlocksAnswersI
     }
 }
 
+// The box's power questions, and a dialog Qt makes modal to every window, asked while Windows is open: a click on
+// the main or the settings window leaves the question the keyboard, also with the main window closed to the tray;
+// keys typed into the stream window go to the box and answer none.
+TEST_F(BoxControllerTest, AQuestionKeepsTheAppsKeyboardAndLeavesTheStreamsToTheBox) {
+    ModalKeyboard modalKeyboard;
+    QWidget main, settings;
+    useAsMainWindow(main);
+    modalKeyboard.standUnder(settings, main);
+    main.move(0, 0), settings.move(0, 500), settings.show(), main.show();  // their top left corners beside Windows
+    QWidget* stream = firstLaunchInWindows();
+    ASSERT_TRUE(stream);
+    const auto keyboardGoesTo = [](QWidget* clicked, QWidget* window) {  // as the X server has it, and the app
+        test::ButtonReleases releases(clicked->winId());  // those of the stream window go to its view
+        const QPoint at = clicked == window ? clicked->rect().center() : QPoint(8, 8);  // beside any question
+        test::runCommand("xdotool mousemove --window " + std::to_string(clicked->winId()) + " " +
+                         std::to_string(at.x()) + " " + std::to_string(at.y()) + " click 1");
+        return (clicked == window || QTest::qWaitFor([&] { return releases.count() > 0; }, 10000)) &&
+               QTest::qWaitFor([&] { return window->isActiveWindow() && test::runCommand("xdotool getwindowfocus -f")
+                                                   .output == std::to_string(window->winId()) + "\n"; }, 10000);
+    };
+    for (const QString text : {"Restart the box?", "Replace it?", "Shut down the box?"}) {
+        SCOPED_TRACE(text.toStdString());
+        const bool inTray = text == "Shut down the box?";  // asked from the tray, the main window closed
+        if (inTray) main.hide();
+        QPointer<QMessageBox> question;
+        if (text == "Replace it?") {  // as the file dialog asks it
+            question = new QMessageBox(QMessageBox::Warning, "Save", text, QMessageBox::Yes | QMessageBox::No, &main);
+            question->setWindowModality(Qt::ApplicationModal), question->show();
+        } else {
+            controller->confirmBoxPower(text == "Restart the box?" ? "restart" : "shutdown");
+            question = test::alert(text);
+        }
+        ASSERT_TRUE(question);
+        EXPECT_TRUE((inTray || keyboardGoesTo(&main, question)) && keyboardGoesTo(&settings, question));
+        ASSERT_TRUE(keyboardGoesTo(stream, stream));
+        const auto session = controller->engineStream().session();
+        const auto sent = session->stats().controlSent;
+        test::runCommand("xdotool key Return");  // down and up
+        EXPECT_TRUE(QTest::qWaitFor([&] { return session->stats().controlSent >= sent + 2; }, 5000));
+        ASSERT_TRUE(question && question->isVisible());
+        question->reject();
+    }
+}
+
 // A first launch whose stream window stays until the quit never shows the login question, not even as the quit
 // closes the stream window, and does not count it as asked: the next launch asks it.
 TEST_F(BoxControllerTest, ALoginQuestionTheStreamKeptBackIsAskedAtTheNextLaunch) {
@@ -698,6 +742,7 @@ TEST_F(BoxControllerTest, ALoginQuestionBeforeASlowPairingStaysOverTheMainWindow
 // the window manager's reports fall, the question never shows while a stream window exists and never becomes
 // the active window after the stream window was; once the stream window is gone it shows, over the main window.
 TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsKeyboard) {
+    ModalKeyboard modalKeyboard;  // as the app has
     QWidget main;
     useAsMainWindow(main);
     main.show(), main.raise(), main.activateWindow();
@@ -766,6 +811,10 @@ TEST_F(BoxControllerTest, TheLoginQuestionFallingDueAsWindowsOpensNeverTakesItsK
         ASSERT_TRUE(QTest::qWaitFor([&] { return streamWasActive; }, 10000));
         check("while Windows was open");
         QPointer<QWidget> window = controller->engineStream().window();
+        EXPECT_TRUE(QTest::qWaitFor([&] {  // and keeps the keyboard, as the X server has it and the app
+            return window->isActiveWindow() && test::runCommand("xdotool getwindowfocus -f").output ==
+                                                   std::to_string(window->winId()) + "\n";
+        }, 10000));
         controller->closeSession();
         ASSERT_TRUE(QTest::qWaitFor([&] { return !window; }, 10000));
         streamPresent = false;
