@@ -19,6 +19,7 @@
 // Nothing leaves 127.0.0.0/8: the box and every address the app reaches is the box's loopback one.
 #include "app/controller/BoxController.hpp"
 #include "app/controller/CableLink.hpp"
+#include "app/services/AllocatorPolicy.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/StreamSettings.hpp"
@@ -394,6 +395,7 @@ BENCHMARK(BM_LongRunMemory)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTim
 }  // namespace
 
 int main(int argc, char** argv) {
+    corvane::AllocatorPolicy::apply();  // as the app's main does
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
         const std::string arg = argv[i];
