@@ -2,6 +2,7 @@
 #include "app/controller/AppLaunch.hpp"
 #include "app/controller/BoxController.hpp"
 #include "app/controller/QuitSignals.hpp"
+#include "app/services/AllocatorPolicy.hpp"
 #include "app/services/AppPool.hpp"
 #include "app/services/Clock.hpp"
 #include "app/services/Log.hpp"
@@ -32,6 +33,7 @@
 
 int main(int argc, char** argv) {
     using namespace corvane;
+    AllocatorPolicy::apply();
     // Pointer capture, the keyboard grab and drag watching speak X11; Wayland desktops run us on XWayland.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "xcb");
     QApplication app(argc, argv);

@@ -19,6 +19,8 @@
 //   wakes        prints the number of wake packets received
 //   send NAME    puts a small text file NAME in the user's outbox, as a file sent from Windows
 //   change       the still picture changes (one picture is sent)
+//   copy TEXT    Windows copies TEXT
+//   clipboard    prints "clipboard " and the text on Windows's clipboard
 
 #include <cerrno>
 #include <csignal>
@@ -121,6 +123,11 @@ bool readInput(corvane::boxsim::Box& box, std::string& pending) {
             box.agent().addOutboxItem({"sent-" + std::to_string(++sent),
                                        {{name, "Sent from Windows on the simulated box.\n", std::nullopt}}, {}, {}});
             std::printf("sent %s\n", name.c_str());
+        } else if (line.rfind("copy ", 0) == 0 && line.size() > 5) {
+            box.agent().setWindowsClipboardText(line.substr(5));
+            std::printf("copied\n");
+        } else if (line == "clipboard") {
+            std::printf("clipboard %s\n", box.agent().clipboard().text.c_str());
         } else if (line == "change") {
             box.media().changePicture();
             std::printf("picture changed\n");

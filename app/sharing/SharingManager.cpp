@@ -23,6 +23,7 @@
 #include <QScopeGuard>
 #include <QtConcurrent>
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <functional>
@@ -365,6 +366,10 @@ QCoro::Task<> SharingManager::outboxTick() {
         co_return;
     }
     outboxFailure_.clear();
+    // An item the box no longer lists is never listed again: only the ones still listed are remembered.
+    std::erase_if(handledOutbox_, [&](const std::string& id) {
+        return std::none_of(listed.value->begin(), listed.value->end(), [&](const auto& item) { return item.id == id; });
+    });
     for (auto& item : *listed.value) {
         if (handledOutbox_.contains(item.id)) continue;
         // A send accepted while the list was out runs now; this item waits for the next tick.

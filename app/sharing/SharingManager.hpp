@@ -56,6 +56,8 @@ public:
     std::filesystem::path receiveFolder() const;
     bool transferBusy() const { return transferBusy_; }
     bool outboxBusy() const { return outboxBusy_; }
+    // Outbox items taken and still listed by the box.
+    std::size_t outboxItemsRemembered() const { return handledOutbox_.size(); }
     bool clipBusy() const { return clipBusy_; }
 
     void update(const std::optional<AgentClient::Info>& info, const StreamSettings& settings);

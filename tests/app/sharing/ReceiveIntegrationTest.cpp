@@ -91,6 +91,8 @@ TEST_F(ReceiveTest, NamesNeverReplaceFitTheFileSystemAndTheNoticeFollowsTheNameU
     EXPECT_TRUE(fs::exists(inbox / ".corvane-download-Bz9y1K"));
     ::close(busy);
     EXPECT_TRUE(agent.outbox().empty());  // each one told done
+    tick();
+    EXPECT_EQ(manager->outboxItemsRemembered(), 0u);  // nothing kept of items the box let go
     const auto log = logTail();
     EXPECT_NE(log.find("receive from Windows: item 4 holds no files, marked done"), std::string::npos);
     EXPECT_NE(log.find("receive from Windows: removed 1 unfinished download(s) of earlier runs"), std::string::npos);
