@@ -1,7 +1,8 @@
 // Feeds arbitrary datagrams to a frame assembler of each codec. The input is a run of records: a length
 // byte pair and that many bytes. A record whose first byte is odd is turned into a datagram with a
 // plausible header (small frame index steps, small blocks) so the fuzzer reaches assembly and recovery;
-// the others go in raw, and through the Annex B helpers.
+// the others go in raw, and through the Annex B helpers. A record whose first byte has bit 1 set also lets
+// time pass (0 to 0.15 s) and settles the frames that stopped arriving.
 #include "engine/video/AnnexB.hpp"
 #include "engine/video/FrameAssembler.hpp"
 
@@ -46,6 +47,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ++delivered;
         };
         assembler.onNeedKeyframe = [](std::uint32_t) {};
+        double now = 0;
+        assembler.now = [&now] { return now; };
         std::uint32_t frame = 0;
         std::size_t at = 0;
         while (at + 2 <= size) {
@@ -63,6 +66,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                         __builtin_trap();
                 const auto unit = AnnexB::accessUnitRange(record, static_cast<std::int64_t>(length) - 200);
                 if (unit && (unit->empty() || unit->data() + unit->size() > record.data() + record.size())) __builtin_trap();
+            }
+            if (!record.empty() && (record[0] & 2)) {
+                now += (record[0] >> 2) % 4 * 0.05;
+                assembler.expire();
             }
             if (assembler.pendingCount() > FrameAssembler::maxPending * FrameAssembler::maxSequences) __builtin_trap();
             if (assembler.bufferedBytes() > FrameAssembler::maxBufferedBytes) __builtin_trap();
