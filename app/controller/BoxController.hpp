@@ -190,7 +190,10 @@ private:
     QCoro::Task<> askStatus();
     void wakeIfDue();
 
+    static constexpr const char* kServiceNotAnswering = "Waiting for the box's streaming service to answer.";
     QCoro::Task<bool> pairEngine();
+    // Whether the box's streaming service counts this computer as paired; none when it does not answer.
+    QCoro::Task<std::optional<bool>> askPaired();
     QCoro::Task<> openTask();
 
     void sendWake(std::string reason);

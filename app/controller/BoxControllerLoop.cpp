@@ -139,9 +139,22 @@ QCoro::Task<> BoxController::tick() {
     }
     // The stream may have opened while this pass waited (a click on Open Windows).
     if (streamOpen() || engineOpening_) co_return;
-    setPhase(Phase::of(Phase::Kind::ready));
     // A box on its way down after a restart or shut-down: Windows opens once it is back.
-    if (powerRequest_.boxGoing(clock_.uptime())) co_return;
+    const bool going = powerRequest_.boxGoing(clock_.uptime());
+    const bool opening = !going && (reopenAfterRestart_ || (settings_.autoConnect && autoLaunchArmed_) ||
+                                    (resumeWanted_ && resumeAttempts_ < 3));
+    if (opening) {
+        // Back from a restart, the box's agent may answer well before its streaming service: an opening of the
+        // loop's own waits for the service rather than failing until the user clicks Try Again.
+        const bool answers = (co_await askPaired()).has_value();
+        if (life.expired() || streamOpen() || engineOpening_) co_return;
+        if (!answers) {
+            setPhase(Phase::boxNotReady(kServiceNotAnswering));
+            co_return;
+        }
+    }
+    setPhase(Phase::of(Phase::Kind::ready));
+    if (going) co_return;
 
     // A restart's question and a plug-in each promise Windows: neither spends a dropped session's reopens,
     // and a session the cable cut comes back with the plug-in's opening.

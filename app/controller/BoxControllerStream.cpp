@@ -32,8 +32,7 @@ std::string BoxController::pairingName(const std::optional<std::string>& compute
     return computerName.value_or("Linux") + " (Corvane)";
 }
 
-QCoro::Task<bool> BoxController::pairEngine() {
-    std::weak_ptr<int> life = life_;
+QCoro::Task<std::optional<bool>> BoxController::askPaired() {
     auto host = streamHost_;
     stream::BoxHost::PairState state = stream::BoxHost::PairState::unknown;
     try {
@@ -41,18 +40,26 @@ QCoro::Task<bool> BoxController::pairEngine() {
         state = co_await onPool(pool_, std::move(work));
     } catch (const std::exception&) {
     }
+    if (state == stream::BoxHost::PairState::unknown) co_return std::nullopt;
+    co_return state == stream::BoxHost::PairState::paired;
+}
+
+QCoro::Task<bool> BoxController::pairEngine() {
+    std::weak_ptr<int> life = life_;
+    const std::optional<bool> alreadyPaired = co_await askPaired();
     if (life.expired()) co_return false;
-    if (state == stream::BoxHost::PairState::paired) {
+    if (alreadyPaired == true) {
         publish(paired_, true);
         Log::write("engine: already paired with the box");
         co_return true;
     }
-    if (state == stream::BoxHost::PairState::unknown) {
-        setPhase(Phase::boxNotReady("Waiting for the box's streaming service to answer."));
+    if (!alreadyPaired) {
+        setPhase(Phase::boxNotReady(kServiceNotAnswering));
         co_return false;
     }
 
     setPhase(Phase::of(Phase::Kind::pairing));
+    auto host = streamHost_;
     const std::string name = pairingName();
     bool done = false;
     std::string failure;
