@@ -153,9 +153,8 @@ QCoro::Task<> EngineStream::startSession(Generation generation) {
         audio_ = nullptr;
     }
     Log::write("engine: opening Windows " + std::to_string(streamSize_.width) + "x" + std::to_string(streamSize_.height) +
-               " at " + std::to_string(settings_.fps) + " FPS, " +
-               (codec_ == stream::StreamConfig::Codec::h264 ? "H.264" : "HEVC") + ", " +
-               std::to_string(bitrateKbps / 1000) + " Mbps" + (resume ? " (resuming)" : ""));
+               " at " + std::to_string(settings_.fps) + " FPS, " + streamInfo_->codec + ", " +
+               std::to_string(streamInfo_->bitrateMbps) + " Mbps" + (resume ? " (resuming)" : ""));
 
     try {
         const auto start = [session, resume](std::stop_token token) { session->start(resume, token); };
